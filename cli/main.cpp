@@ -1,0 +1,99 @@
+// tabulon-repair: rebuilds the headers of damaged workbooks from the command line.
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "engine/os_file.h"
+#include "options.h"
+#include "repair_workbook.h"
+#include "report.h"
+
+namespace {
+
+using namespace tabulon;
+using namespace tabulon::cli;
+
+constexpr int kExitAllRepaired = 0;
+constexpr int kExitSomeFailed = 1;
+constexpr int kExitBadUsage = 2;
+
+// A progress line on a terminal, cleared before anything else is printed.
+class ProgressLine {
+public:
+    explicit ProgressLine(bool enabled) : enabled_(enabled) {}
+    void Show(std::size_t done, std::size_t total, const std::string& name)
+    {
+        if (!enabled_)
+            return;
+        std::cerr << "\r\x1b[K[" << done + 1 << "/" << total << "] " << name << std::flush;
+        shown_ = true;
+    }
+    void Clear()
+    {
+        if (shown_)
+            std::cerr << "\r\x1b[K" << std::flush;
+        shown_ = false;
+    }
+
+private:
+    bool enabled_;
+    bool shown_ = false;
+};
+
+int Run(const std::vector<std::string>& arguments)
+{
+    const ParsedCommandLine parsed = ParseCommandLine(arguments);
+    switch (parsed.request) {
+    case Request::Help:
+        std::cout << kUsage;
+        return kExitAllRepaired;
+    case Request::Version:
+        std::cout << "tabulon-repair " TABULON_VERSION "\n";
+        return kExitAllRepaired;
+    case Request::BadUsage:
+        std::cerr << "tabulon-repair: " << parsed.problem << "\n"
+                  << "Try 'tabulon-repair --help' for more information.\n";
+        return kExitBadUsage;
+    case Request::Repair:
+        break;
+    }
+
+    const Options& options = parsed.options;
+    const std::size_t total = options.workbooks.size();
+    ProgressLine progress(total > 1 && !options.quiet && StandardErrorIsTerminal());
+    int status = kExitAllRepaired;
+    for (std::size_t i = 0; i < total; ++i) {
+        const std::string& name = options.workbooks[i];
+        progress.Show(i, total, name);
+        const WorkbookResult result = RepairWorkbook(PathFromUtf8(name), options);
+        progress.Clear();
+        if (result.outcome == Outcome::Failed) {
+            status = kExitSomeFailed;
+            std::cerr << "tabulon-repair: " << name << ": " << result.error << "\n" << std::flush;
+        }
+        if (options.json)
+            std::cout << ResultToJson(result) << "\n" << std::flush;
+        else if (!options.quiet && result.outcome != Outcome::Failed)
+            std::cout << DescribeResult(result) << "\n" << std::flush;
+    }
+    return status;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv)
+{
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.push_back(PathToUtf8(std::filesystem::path(argv[i])));
+    return Run(arguments);
+}
+#else
+int main(int argc, char** argv)
+{
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif

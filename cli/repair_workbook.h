@@ -1,0 +1,29 @@
+// Repairing one workbook as the command line's options ask.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "engine/header_rebuild.h"
+#include "options.h"
+
+namespace tabulon::cli {
+
+enum class Outcome { Repaired, DryRun, Failed };
+
+struct WorkbookResult {
+    std::filesystem::path source;
+    Outcome outcome = Outcome::Failed;
+    std::string error;                           // why it failed, for Outcome::Failed
+    std::optional<std::filesystem::path> output; // the file written (or that would be)
+    std::optional<HeaderRebuild> rebuild;        // present once the header was read
+};
+
+// The copy's name: the base name up to its last "." plus the suffix plus ".xls".
+std::filesystem::path CopyName(const std::filesystem::path& workbook, const std::string& suffix);
+
+// Never throws: every failure is described in the result.
+WorkbookResult RepairWorkbook(const std::filesystem::path& workbook, const Options& options);
+
+}  // namespace tabulon::cli

@@ -1,0 +1,162 @@
+#include "report.h"
+
+#include <cstdio>
+
+#include "engine/byte_order.h"
+#include "engine/os_file.h"
+
+namespace tabulon::cli {
+namespace {
+
+std::string ChangedList(const HeaderRebuild& rebuild)
+{
+    std::string list;
+    for (const HeaderField& field : ChangedHeaderFields(rebuild.before, rebuild.after)) {
+        if (!list.empty())
+            list += ", ";
+        list += field.name;
+    }
+    return list;
+}
+
+std::string Hex(const std::uint8_t* bytes, std::size_t count)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0xF];
+    }
+    return text;
+}
+
+std::string HeaderToJson(const HeaderBytes& header)
+{
+    std::string json = "{";
+    for (const HeaderField& field : kHeaderFields) {
+        if (json.size() > 1)
+            json += ",";
+        json += JsonString(std::string(field.name));
+        json += ':';
+        const std::uint8_t* bytes = header.data() + field.offset;
+        switch (field.kind) {
+        case HeaderFieldKind::Bytes:
+            json += '"';
+            json += Hex(bytes, field.width);
+            json += '"';
+            break;
+        case HeaderFieldKind::Integer:
+            json += std::to_string(HeaderInteger(header, field));
+            break;
+        case HeaderFieldKind::SectorList:
+            json += "[";
+            for (std::size_t k = 0; k < field.width / 4; ++k) {
+                if (k > 0)
+                    json += ',';
+                json += std::to_string(LoadLe32(bytes + 4 * k));
+            }
+            json += "]";
+            break;
+        }
+    }
+    return json + "}";
+}
+
+// Length of the UTF-8 sequence starting at text[i], or 0 when it is not valid UTF-8.
+std::size_t Utf8SequenceLength(const std::string& text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    std::uint32_t minimum = 0;
+    std::uint32_t codePoint = 0;
+    if (lead < 0x80)
+        return 1;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, minimum = 0x80, codePoint = lead & 0x1Fu;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, minimum = 0x800, codePoint = lead & 0x0Fu;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, minimum = 0x10000, codePoint = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        codePoint = (codePoint << 6) | (byte(i + k) & 0x3Fu);
+    }
+    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    return codePoint < minimum || codePoint > 0x10FFFF || surrogate ? 0 : length;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text)
+{
+    std::string json = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) {
+            json += "\\ufffd";
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            json += escaped;
+        } else {
+            json.append(text, i, length);
+        }
+        i += length;
+    }
+    return json + "\"";
+}
+
+std::string DescribeResult(const WorkbookResult& result)
+{
+    const std::string source = PathToUtf8(result.source);
+    const std::string changes = result.rebuild ? ChangedList(*result.rebuild) : std::string();
+    const bool inPlace = result.output && *result.output == result.source;
+    std::string line;
+    if (result.outcome == Outcome::DryRun) {
+        line = "would repair " + source + (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
+        return line + (changes.empty() ? "; no header field would change" : "; would change: " + changes);
+    }
+    line = "repaired " + source + (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
+    return line + (changes.empty() ? "; no header field changed" : "; changed: " + changes);
+}
+
+std::string ResultToJson(const WorkbookResult& result)
+{
+    static constexpr const char* kOutcomeNames[] = {"repaired", "dry-run", "failed"};
+    std::string json = "{\"path\":" + JsonString(PathToUtf8(result.source));
+    json += ",\"outcome\":\"" + std::string(kOutcomeNames[static_cast<int>(result.outcome)]) + "\"";
+    json += ",\"error\":" + (result.outcome == Outcome::Failed ? JsonString(result.error) : std::string("null"));
+    json += ",\"output\":" + (result.output ? JsonString(PathToUtf8(*result.output)) : std::string("null"));
+    json += ",\"changed\":";
+    if (result.rebuild) {
+        json += "[";
+        bool first = true;
+        for (const HeaderField& field : ChangedHeaderFields(result.rebuild->before, result.rebuild->after)) {
+            if (!first)
+                json += ',';
+            json += JsonString(std::string(field.name));
+            first = false;
+        }
+        json += "],\"before\":" + HeaderToJson(result.rebuild->before);
+        json += ",\"after\":" + HeaderToJson(result.rebuild->after);
+    } else {
+        json += "null,\"before\":null,\"after\":null";
+    }
+    return json + "}";
+}
+
+}  // namespace tabulon::cli

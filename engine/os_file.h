@@ -1,0 +1,73 @@
+// Files on disk. Everything that differs between operating systems lives here and in
+// os_file.cpp.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "sector_file.h"
+
+namespace tabulon {
+
+// A regular file opened by path. Errors throw std::system_error naming the failing call.
+class OsFile final : public SectorFile {
+public:
+    enum class Access { Read, ReadWrite };
+
+    // Opens an existing regular file. Folders, devices and pipes are refused (without
+    // blocking on a pipe) with std::errc::is_a_directory or std::errc::invalid_argument.
+    static OsFile Open(const std::filesystem::path& path, Access access);
+    // Creates a file under a fresh, unpredictable name in `folder`, readable and writable by
+    // the owner only. Never follows or replaces an existing name.
+    static OsFile CreateUnique(const std::filesystem::path& folder, std::filesystem::path& createdPath);
+
+    OsFile(OsFile&& other) noexcept;
+    OsFile& operator=(OsFile&& other) noexcept;
+    OsFile(const OsFile&) = delete;
+    OsFile& operator=(const OsFile&) = delete;
+    ~OsFile() override;
+
+    std::uint64_t Length() override;
+    void Seek(std::uint64_t offset) override;
+    std::size_t Read(std::span<std::uint8_t> buffer) override;
+    void Write(std::span<const std::uint8_t, kSectorSize> block) override;
+
+    // Writes all of `bytes` at the position.
+    void WriteAll(std::span<const std::uint8_t> bytes);
+    // Gives this file the permission bits of `other` (read and write bits only).
+    void CopyPermissionsFrom(OsFile& other);
+    // Flushes to the device and closes, reporting what the flush or close found.
+    void Close();
+
+private:
+#ifdef _WIN32
+    using Handle = void*;
+    static constexpr Handle kNoHandle = reinterpret_cast<Handle>(-1);
+#else
+    using Handle = int;
+    static constexpr Handle kNoHandle = -1;
+#endif
+    explicit OsFile(Handle handle) : handle_(handle) {}
+    Handle handle_ = kNoHandle;
+};
+
+// Copies `source` into `destination` (an open, empty file) with large reads and writes.
+void CopyFileContents(OsFile& source, OsFile& destination);
+
+// Moves `from` to `to` only if `to` does not exist; fails with std::errc::file_exists
+// otherwise, even for a name that exists but cannot be read. Both are in one folder.
+void RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+// Moves `from` to `to`, replacing what `to` names.
+void RenameReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Whether standard error is a terminal.
+bool StandardErrorIsTerminal();
+
+// A path as UTF-8 text for messages and JSON.
+std::string PathToUtf8(const std::filesystem::path& path);
+// A UTF-8 argument as a path.
+std::filesystem::path PathFromUtf8(const std::string& text);
+
+}  // namespace tabulon

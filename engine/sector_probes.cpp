@@ -1,0 +1,239 @@
+#include "sector_probes.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "byte_order.h"
+
+namespace tabulon {
+namespace {
+
+// Sectors read per call during a scan: large enough to make reads cheap, small enough to
+// stay in the processor's cache while the sectors are examined.
+constexpr std::size_t kScanChunkSectors = 512;
+
+using FatEntries = std::array<std::uint32_t, kEntriesPerFatSector>;
+
+FatEntries LoadFatEntries(SectorView sector)
+{
+    FatEntries entries;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(entries.data(), sector.data(), kSectorSize);
+    } else {
+        for (std::size_t j = 0; j < entries.size(); ++j)
+            entries[j] = LoadLe32(sector.data() + 4 * j);
+    }
+    return entries;
+}
+
+// Written as plain counting loops over a local array so that the compiler vectorizes them:
+// this runs for every sector of the file.
+std::uint32_t CountFatMarks(const FatEntries& v)
+{
+    std::uint32_t marks = 0;
+    for (std::size_t j = 0; j + 1 < v.size(); ++j)
+        marks += static_cast<std::uint32_t>((v[j] >= kFirstSpecialValue) | (v[j] + 1 == v[j + 1]));
+    marks += static_cast<std::uint32_t>(v.back() >= kFirstSpecialValue);
+    return marks;
+}
+
+constexpr std::uint32_t kFatLikeMinimumMarks = 55;
+constexpr std::uint32_t kSmallEntryLimit = 512;
+constexpr int kDirectoryMinimumMarks = 8;
+
+}  // namespace
+
+std::uint32_t BlockCount(std::uint64_t fileLength)
+{
+    return static_cast<std::uint32_t>(fileLength / kSectorSize);
+}
+
+FatSummary SummarizeFatSector(SectorView sector)
+{
+    const FatEntries v = LoadFatEntries(sector);
+    FatSummary summary;
+    summary.fatLike = CountFatMarks(v) >= kFatLikeMinimumMarks;
+    for (std::uint32_t j = 0; j < v.size(); ++j) {
+        const bool large = v[j] >= kSmallEntryLimit;
+        summary.baseSum += large ? j : v[j];
+        summary.largeCount += large ? 1u : 0u;
+    }
+    return summary;
+}
+
+std::int32_t EstimateFatIndex(const FatSummary& summary, std::int32_t n)
+{
+    // Large entries count as n * 128 + j; the sum wraps like the signed 32-bit sum it models.
+    const std::uint32_t sum = summary.baseSum + summary.largeCount * (static_cast<std::uint32_t>(n) * 128u);
+    return static_cast<std::int32_t>(sum) / 128 / 128;
+}
+
+bool IsFatLikeSector(SectorView sector)
+{
+    return CountFatMarks(LoadFatEntries(sector)) >= kFatLikeMinimumMarks;
+}
+
+std::int32_t EstimateFatIndex(SectorView sector, std::int32_t n)
+{
+    return EstimateFatIndex(SummarizeFatSector(sector), n);
+}
+
+std::size_t CountNameUnits(std::span<const std::uint8_t> entry)
+{
+    const std::size_t limit = entry.size() / 2;
+    std::size_t units = 0;
+    while (units < limit && entry[2 * units] != 0)
+        ++units;
+    return units;
+}
+
+bool IsDirectorySector(SectorView sector)
+{
+    int marks = 0;
+    for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
+        const auto entry = std::span<const std::uint8_t>(sector).subspan(k * kDirectoryEntrySize);
+        const int nameLength = LoadLe16(entry.data() + kEntryNameLengthOffset);
+        const int expectedUnits = nameLength / 2 - 1;
+        marks += static_cast<int>(CountNameUnits(entry)) == expectedUnits ? 1 : 0;
+        marks += entry[kEntryObjectTypeOffset] <= kObjectTypeRootStorage ? 1 : 0;
+        marks += entry[kEntryColorFlagOffset] <= 1 ? 1 : 0;
+    }
+    return marks >= kDirectoryMinimumMarks;
+}
+
+SectorScan SectorScan::Run(SectorFile& file, std::span<const std::uint32_t> keep)
+{
+    SectorScan scan;
+    scan.blockCount_ = tabulon::BlockCount(file.Length());
+    scan.firstMatch_.fill(-1);
+    scan.secondMatch_.fill(-1);
+
+    const std::uint32_t wholeSectors = scan.blockCount_ > 1 ? scan.blockCount_ - 1 : 0;
+    for (const std::uint32_t index : keep) {
+        const bool known = std::any_of(scan.kept_.begin(), scan.kept_.end(),
+                                       [index](const auto& kept) { return kept.first == index; });
+        if (index < wholeSectors && !known)
+            scan.kept_.emplace_back(index, SectorBytes{});
+    }
+    if (wholeSectors == 0)
+        return scan;
+
+    std::vector<std::uint8_t> chunk(kScanChunkSectors * kSectorSize);
+    file.Seek(kSectorSize);
+    std::uint32_t index = 0;
+    while (index < wholeSectors) {
+        const std::size_t wanted = std::min<std::size_t>(kScanChunkSectors, wholeSectors - index);
+        const std::size_t got = file.Read(std::span(chunk.data(), wanted * kSectorSize));
+        const std::size_t sectors = got / kSectorSize;
+        for (std::size_t s = 0; s < sectors; ++s, ++index)
+            scan.Examine(index, SectorView(chunk.data() + s * kSectorSize, kSectorSize));
+        if (sectors < wanted)
+            break;  // the file became shorter while it was read
+    }
+    return scan;
+}
+
+void SectorScan::Examine(std::uint32_t index, SectorView sector)
+{
+    const FatSummary summary = SummarizeFatSector(sector);
+    if (summary.fatLike) {
+        fatLike_.push_back({index, summary});
+        RecordTablePositions(index, summary);
+    }
+    if (rootDirectory_ < 0 && sector[kEntryObjectTypeOffset] == kObjectTypeRootStorage &&
+        IsDirectorySector(sector))
+        rootDirectory_ = static_cast<std::int32_t>(index);
+    for (auto& [keptIndex, bytes] : kept_) {
+        if (keptIndex == index)
+            std::copy(sector.begin(), sector.end(), bytes.begin());
+    }
+}
+
+void SectorScan::RecordTablePositions(std::uint32_t index, const FatSummary& summary)
+{
+    if (unsettled_[0] == 0 && unsettled_[1] == 0)
+        return;
+    // With d = 128 * (128 - largeCount), the estimate for n in [0, 108] is
+    // floor((baseSum + (16384 - d) * n) / 16384), free of wrapping; it equals n exactly when
+    // d * n <= baseSum < d * n + 16384. Candidates from that range are still checked one by one.
+    const std::uint32_t d = 128u * (128u - summary.largeCount);
+    const std::uint32_t base = summary.baseSum;
+    constexpr std::uint32_t kLastPosition = kTabledPositions - 1;
+    std::uint32_t low = 0;
+    std::uint32_t high = kLastPosition;
+    if (d == 0) {
+        if (base >= 128u * 128u)
+            return;
+    } else {
+        low = base < 128u * 128u ? 0 : (base - 128u * 128u) / d + 1;
+        high = std::min(base / d, kLastPosition);
+    }
+    for (std::uint32_t n = low; n <= high;) {
+        const std::uint64_t pending = unsettled_[n / 64] >> (n % 64);
+        if (pending == 0) {
+            n = (n / 64 + 1) * 64;
+            continue;
+        }
+        n += static_cast<std::uint32_t>(std::countr_zero(pending));
+        if (n > high)
+            break;
+        const auto position = static_cast<std::int32_t>(n);
+        if (EstimateFatIndex(summary, position) == position)
+            RecordMatch(n, index);
+        ++n;
+    }
+}
+
+void SectorScan::RecordMatch(std::uint32_t n, std::uint32_t index)
+{
+    if (firstMatch_[n] < 0) {
+        firstMatch_[n] = static_cast<std::int32_t>(index);
+    } else {
+        secondMatch_[n] = static_cast<std::int32_t>(index);
+        unsettled_[n / 64] &= ~(std::uint64_t{1} << (n % 64));
+    }
+}
+
+std::int32_t SectorScan::FindFatSector(std::int32_t n, bool skipFirst) const
+{
+    if (n >= 0 && n < kTabledPositions) {
+        const auto position = static_cast<std::size_t>(n);
+        return skipFirst ? secondMatch_[position] : firstMatch_[position];
+    }
+    bool skip = skipFirst;
+    for (const auto& candidate : fatLike_) {
+        if (EstimateFatIndex(candidate.summary, n) != n)
+            continue;
+        if (!skip)
+            return static_cast<std::int32_t>(candidate.index);
+        skip = false;
+    }
+    return -1;
+}
+
+const SectorBytes* SectorScan::KeptSector(std::uint32_t index) const
+{
+    for (const auto& [keptIndex, bytes] : kept_) {
+        if (keptIndex == index)
+            return &bytes;
+    }
+    return nullptr;
+}
+
+std::uint32_t CountFatLikeSectors(SectorFile& file)
+{
+    return SectorScan::Run(file).CountFatLikeSectors();
+}
+
+std::int32_t FindFatSector(SectorFile& file, std::int32_t n, bool skipFirst)
+{
+    return SectorScan::Run(file).FindFatSector(n, skipFirst);
+}
+
+std::int32_t FindRootDirectorySector(SectorFile& file)
+{
+    return SectorScan::Run(file).FindRootDirectorySector();
+}
+
+}  // namespace tabulon
