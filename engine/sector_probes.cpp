@@ -162,10 +162,7 @@ void SectorScan::RecordTablePositions(std::uint32_t index, const FatSummary& sum
     constexpr std::uint32_t kLastPosition = kTabledPositions - 1;
     std::uint32_t low = 0;
     std::uint32_t high = kLastPosition;
-    if (d == 0) {
-        if (base >= 128u * 128u)
-            return;
-    } else {
+    if (d != 0) {  // with d == 0 (every entry large) baseSum is 8128 and every n matches
         low = base < 128u * 128u ? 0 : (base - 128u * 128u) / d + 1;
         high = std::min(base / d, kLastPosition);
     }

@@ -195,8 +195,8 @@ TEST(SectorScans, SmallFiles)
     EXPECT_EQ(CountFatLikeSectors(one), 1u);
     EXPECT_EQ(FindFatSector(one, 0, false), 0);
 
-    auto withPartial = MakeFile(ZeroHeader(), {DataSector(1)});
-    withPartial.resize(withPartial.size() + 511, 0xFF);  // looks like a table, but is not a sector
+    auto withPartial = MakeFile(ZeroHeader(), {DataSector(1), FilledSector(kFreeSector)});
+    withPartial.pop_back();  // 511 bytes that look like a table, but are not a sector
     MemorySectorFile partial(withPartial);
     EXPECT_EQ(CountFatLikeSectors(partial), 0u);
 }

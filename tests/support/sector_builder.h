@@ -96,6 +96,20 @@ inline void SetHeaderField32(HeaderBytes& header, std::size_t offset, std::uint3
     StoreLe32(header.data() + offset, value);
 }
 
+inline void StoreLe32Into(std::vector<std::uint8_t>& file, std::size_t offset, std::uint32_t value)
+{
+    StoreLe32(file.data() + offset, value);
+}
+
+inline std::vector<std::uint8_t> ReadFirstBytes(const std::filesystem::path& path, std::size_t count)
+{
+    std::vector<std::uint8_t> bytes(count);
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
 inline std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);

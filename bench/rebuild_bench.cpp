@@ -1,0 +1,561 @@
+// tabulon-bench: times the header rebuild on generated workbooks against one plain sequential
+// read of the same file and against the literal scans, and checks that both rebuilds agree.
+//
+//   tabulon-bench [--dir DIR] [--sizes 1,64,1024] [--repeat K] [--literal-up-to MIB]
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "engine/byte_order.h"
+#include "engine/consts.h"
+#include "engine/header.h"
+#include "engine/header_rebuild.h"
+#include "engine/os_file.h"
+#include "tests/support/literal_scans.h"
+
+namespace {
+
+using tabulon::HeaderBytes;
+using tabulon::OsFile;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMiB = 1 << 20;
+constexpr std::uint32_t kSectorsPerMiB = static_cast<std::uint32_t>(kMiB / tabulon::kSectorSize);
+// A file of 2048 MiB would be 2^31 bytes, which the rebuild refuses.
+constexpr std::uint32_t kLargestSizeMiB = 2047;
+
+struct Options {
+    std::optional<std::filesystem::path> dir;
+    std::vector<std::uint32_t> sizesMiB = {1, 64, 1024};
+    int repeat = 3;
+    std::uint32_t literalUpToMiB = 64;
+};
+
+enum class Layout { Typical, Worst };
+
+const char* LayoutName(Layout layout)
+{
+    return layout == Layout::Typical ? "typical" : "worst";
+}
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+template <class F>
+double ElapsedMs(F&& work)
+{
+    const Clock::time_point start = Clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+struct Times {
+    double best = 0;
+    double median = 0;
+};
+
+Times Summarize(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    const std::size_t middle = samples.size() / 2;
+    const double median =
+        samples.size() % 2 == 1 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
+    return {samples.front(), median};
+}
+
+// ---------------------------------------------------------------------------------------
+// Test files
+
+// splitmix64: fast, and seeded per file so that every run writes the same bytes.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+
+    void Fill(std::span<std::uint8_t> bytes)
+    {
+        std::size_t i = 0;
+        for (; i + 8 <= bytes.size(); i += 8) {
+            const std::uint64_t value = Next();
+            std::memcpy(bytes.data() + i, &value, 8);
+        }
+        for (; i < bytes.size(); ++i)
+            bytes[i] = static_cast<std::uint8_t>(Next());
+    }
+
+private:
+    std::uint64_t Next()
+    {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+
+    std::uint64_t state_;
+};
+
+// The typical layout: the allocation-table sector for sectors 128k .. 128k + 127 is sector
+// 128k itself, the directory is sector 1, and one stream (the workbook) chains through
+// every other sector from sector 2 on. Its data is random.
+constexpr std::uint32_t kFatStride = static_cast<std::uint32_t>(tabulon::kEntriesPerFatSector);
+constexpr std::uint32_t kDirectorySector = 1;
+constexpr std::uint32_t kFirstDataSector = 2;
+
+std::uint32_t FatSectorCount(std::uint32_t sectorCount)
+{
+    return (sectorCount + kFatStride - 1) / kFatStride;
+}
+
+std::uint32_t TypicalFatEntry(std::uint32_t sector, std::uint32_t sectorCount)
+{
+    if (sector >= sectorCount)
+        return tabulon::kFreeSector;
+    if (sector % kFatStride == 0)
+        return tabulon::kFatSector;
+    if (sector == kDirectorySector)
+        return tabulon::kEndOfChain;
+    std::uint32_t next = sector + 1;
+    if (next % kFatStride == 0)
+        ++next;
+    return next < sectorCount ? next : tabulon::kEndOfChain;
+}
+
+void WriteDirectoryEntry(std::uint8_t* entry, std::u16string_view name, std::uint8_t objectType,
+                         std::uint32_t child, std::uint32_t startSector, std::uint32_t size)
+{
+    for (std::size_t i = 0; i < name.size(); ++i)
+        tabulon::StoreLe16(entry + 2 * i, static_cast<std::uint16_t>(name[i]));
+    tabulon::StoreLe16(entry + tabulon::kEntryNameLengthOffset, static_cast<std::uint16_t>(2 * (name.size() + 1)));
+    entry[tabulon::kEntryObjectTypeOffset] = objectType;
+    entry[tabulon::kEntryColorFlagOffset] = 1;  // black
+    tabulon::StoreLe32(entry + 68, tabulon::kFreeSector);  // left sibling: none
+    tabulon::StoreLe32(entry + 72, tabulon::kFreeSector);  // right sibling: none
+    tabulon::StoreLe32(entry + 76, child);
+    tabulon::StoreLe32(entry + 116, startSector);
+    tabulon::StoreLe32(entry + 120, size);
+}
+
+void FillTypicalDirectory(std::uint8_t* sector, std::uint32_t sectorCount)
+{
+    std::memset(sector, 0, tabulon::kSectorSize);
+    for (std::size_t k = 2; k < tabulon::kDirectoryEntriesPerSector; ++k) {
+        std::uint8_t* unused = sector + k * tabulon::kDirectoryEntrySize;
+        tabulon::StoreLe32(unused + 68, tabulon::kFreeSector);
+        tabulon::StoreLe32(unused + 72, tabulon::kFreeSector);
+        tabulon::StoreLe32(unused + 76, tabulon::kFreeSector);
+    }
+    const std::uint32_t dataSectors = sectorCount - FatSectorCount(sectorCount) - 1;
+    WriteDirectoryEntry(sector, u"Root Entry", tabulon::kObjectTypeRootStorage, 1, tabulon::kEndOfChain, 0);
+    WriteDirectoryEntry(sector + tabulon::kDirectoryEntrySize, u"Workbook", 2, tabulon::kFreeSector,
+                        kFirstDataSector, dataSectors * static_cast<std::uint32_t>(tabulon::kSectorSize));
+}
+
+// A header whose first 76 bytes are lost and whose DIFAT list is intact. A file with more
+// than 109 allocation-table sectors would list the rest in DIFAT sectors; these files have
+// none, which the rebuild does not look at anyway.
+HeaderBytes TypicalHeader(std::uint32_t sectorCount)
+{
+    HeaderBytes header{};
+    const std::uint32_t fatSectors = FatSectorCount(sectorCount);
+    for (std::uint32_t k = 0; k < tabulon::kHeaderDifatEntries; ++k)
+        tabulon::StoreLe32(header.data() + tabulon::kHeaderDifatOffset + 4 * k,
+                           k < fatSectors ? k * kFatStride : tabulon::kFreeSector);
+    return header;
+}
+
+// Sectors [first, first + count) of the chosen layout into `chunk`.
+void FillSectors(Layout layout, std::uint32_t first, std::uint32_t count, std::uint32_t sectorCount,
+                 std::span<std::uint8_t> chunk, Random& random)
+{
+    random.Fill(chunk.first(std::size_t{count} * tabulon::kSectorSize));
+    if (layout == Layout::Worst)
+        return;
+    for (std::uint32_t s = 0; s < count; ++s) {
+        const std::uint32_t sector = first + s;
+        std::uint8_t* bytes = chunk.data() + std::size_t{s} * tabulon::kSectorSize;
+        if (sector % kFatStride == 0) {
+            for (std::uint32_t j = 0; j < kFatStride; ++j)
+                tabulon::StoreLe32(bytes + 4 * j, TypicalFatEntry(sector + j, sectorCount));
+        } else if (sector == kDirectorySector) {
+            FillTypicalDirectory(bytes, sectorCount);
+        }
+    }
+}
+
+// The files this run created, removed at the end whatever happens; the folder too when the
+// run made it.
+class Workspace {
+public:
+    explicit Workspace(const std::optional<std::filesystem::path>& given)
+    {
+        if (given) {
+            dir_ = *given;
+            std::filesystem::create_directories(dir_);
+            return;
+        }
+        std::random_device device;
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && !ownsDir_; ++attempt) {
+            dir_ = base / ("tabulon-bench-" + std::to_string(device()));
+            ownsDir_ = std::filesystem::create_directory(dir_);
+        }
+        if (!ownsDir_)
+            throw std::system_error(std::make_error_code(std::errc::file_exists), "temporary folder");
+    }
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+
+    ~Workspace()
+    {
+        std::error_code ignored;
+        for (const auto& file : files_)
+            std::filesystem::remove(file, ignored);
+        if (ownsDir_)
+            std::filesystem::remove_all(dir_, ignored);
+    }
+
+    const std::filesystem::path& Dir() const { return dir_; }
+    void Track(const std::filesystem::path& file) { files_.push_back(file); }
+    void Forget(const std::filesystem::path& file) { std::erase(files_, file); }
+    void Remove(const std::filesystem::path& file)
+    {
+        std::filesystem::remove(file);
+        Forget(file);
+    }
+
+private:
+    std::filesystem::path dir_;
+    bool ownsDir_ = false;
+    std::vector<std::filesystem::path> files_;
+};
+
+std::filesystem::path WriteTestFile(Workspace& workspace, Layout layout, std::uint32_t sizeMiB)
+{
+    const std::uint32_t sectorCount = sizeMiB * kSectorsPerMiB - 1;  // block 0 is the header
+    const std::filesystem::path target =
+        workspace.Dir() / (std::string("tabulon-bench-") + LayoutName(layout) + "-" + std::to_string(sizeMiB) + "MiB.xls");
+
+    std::filesystem::path created;
+    OsFile file = OsFile::CreateUnique(workspace.Dir(), created);
+    workspace.Track(created);
+
+    const HeaderBytes header = layout == Layout::Typical ? TypicalHeader(sectorCount) : HeaderBytes{};
+    file.WriteAll(header);
+    Random random(std::uint64_t{sizeMiB} * 2 + (layout == Layout::Typical ? 0 : 1));
+    std::vector<std::uint8_t> chunk(kMiB);
+    for (std::uint32_t first = 0; first < sectorCount; first += kSectorsPerMiB) {
+        const std::uint32_t count = std::min(kSectorsPerMiB, sectorCount - first);
+        FillSectors(layout, first, count, sectorCount, chunk, random);
+        file.WriteAll(std::span(chunk.data(), std::size_t{count} * tabulon::kSectorSize));
+    }
+    // Flushed now, so that write-back does not run during the timings.
+    file.Close();
+
+    tabulon::RenameNoReplace(created, target);
+    workspace.Forget(created);
+    workspace.Track(target);
+    return target;
+}
+
+// ---------------------------------------------------------------------------------------
+// Measurements
+
+HeaderBytes ReadHeader(OsFile& file)
+{
+    HeaderBytes header{};
+    file.Seek(0);
+    file.Read(header);
+    return header;
+}
+
+std::uint64_t ReadWholeFile(OsFile& file, std::vector<std::uint8_t>& buffer)
+{
+    file.Seek(0);
+    std::uint64_t total = 0;
+    for (;;) {
+        const std::size_t got = file.Read(buffer);
+        if (got == 0)
+            break;
+        total += got;
+    }
+    return total;
+}
+
+std::string HexField(const HeaderBytes& header, const tabulon::HeaderField& field)
+{
+    std::string text;
+    char digits[3];
+    for (std::size_t i = 0; i < field.width; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", header[field.offset + i]);
+        text += digits;
+    }
+    return text;
+}
+
+void ReportMismatch(const std::filesystem::path& path, const HeaderBytes& fast, const HeaderBytes& literal)
+{
+    std::fprintf(stderr, "\n*** HEADER MISMATCH on %s: the rebuild and the literal scans disagree ***\n",
+                 tabulon::PathToUtf8(path).c_str());
+    for (const tabulon::HeaderField& field : tabulon::ChangedHeaderFields(fast, literal)) {
+        std::fprintf(stderr, "  %s\n    rebuild: %s\n    literal: %s\n", std::string(field.name).c_str(),
+                     HexField(fast, field).c_str(), HexField(literal, field).c_str());
+    }
+}
+
+std::uint32_t DifatEntry(const HeaderBytes& header, std::size_t k)
+{
+    return tabulon::LoadLe32(header.data() + tabulon::kHeaderDifatOffset + 4 * k);
+}
+
+// Whether the rebuild took the path the layout is there to time: the typical file keeps its
+// allocation-table list and finds the directory; the worst one searches every position in
+// vain.
+bool TookIntendedPath(Layout layout, const tabulon::HeaderRebuild& plan)
+{
+    if (layout == Layout::Typical)
+        return DifatEntry(plan.after, 0) == DifatEntry(plan.before, 0) &&
+               tabulon::LoadLe32(plan.after.data() + tabulon::kFirstDirectorySectorOffset) == kDirectorySector;
+    for (std::size_t k = 0; k < tabulon::kHeaderDifatEntries; ++k) {
+        if (DifatEntry(plan.after, k) != tabulon::kFreeSector)
+            return false;
+    }
+    return true;
+}
+
+struct Row {
+    Times rebuild;
+    Times read;
+    std::optional<Times> literal;
+    bool headersAgree = true;
+    bool intendedPath = true;
+};
+
+Row Measure(const std::filesystem::path& path, Layout layout, const Options& options, bool runLiteral)
+{
+    Row row;
+    const auto repeat = static_cast<std::size_t>(options.repeat);
+    std::vector<double> samples;
+
+    OsFile reader = OsFile::Open(path, OsFile::Access::Read);
+    const std::uint64_t length = reader.Length();
+    std::vector<std::uint8_t> buffer(kMiB);
+    if (ReadWholeFile(reader, buffer) != length)  // warms the page cache
+        throw std::runtime_error("short read of " + tabulon::PathToUtf8(path));
+
+    for (std::size_t r = 0; r < repeat; ++r)
+        samples.push_back(ElapsedMs([&] { ReadWholeFile(reader, buffer); }));
+    row.read = Summarize(samples);
+
+    samples.clear();
+    tabulon::HeaderRebuild plan;
+    for (std::size_t r = 0; r < repeat; ++r)
+        samples.push_back(ElapsedMs([&] { plan = tabulon::PlanHeaderRebuild(reader); }));
+    row.rebuild = Summarize(samples);
+    row.intendedPath = TookIntendedPath(layout, plan);
+
+    if (!runLiteral)
+        return row;
+    // The literal rebuild writes the header; it is put back after every run so that each run
+    // starts from the same file.
+    OsFile writer = OsFile::Open(path, OsFile::Access::ReadWrite);
+    samples.clear();
+    for (std::size_t r = 0; r < repeat; ++r) {
+        samples.push_back(ElapsedMs([&] { tabulon::literal::RebuildHeader(writer); }));
+        const HeaderBytes written = ReadHeader(writer);
+        writer.Seek(0);
+        writer.Write(plan.before);
+        if (written != plan.after) {
+            if (row.headersAgree)
+                ReportMismatch(path, plan.after, written);
+            row.headersAgree = false;
+        }
+    }
+    row.literal = Summarize(samples);
+    return row;
+}
+
+// ---------------------------------------------------------------------------------------
+// Output
+
+std::string FormatMs(double ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, ms >= 100 ? "%.0f" : ms >= 1 ? "%.2f" : "%.3f", ms);
+    return text;
+}
+
+std::string FormatTimes(const Times& times)
+{
+    return FormatMs(times.best) + " / " + FormatMs(times.median);
+}
+
+std::string FormatRatio(double ratio)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, ratio >= 10 ? "%.0fx" : "%.2fx", ratio);
+    return text;
+}
+
+void PrintPreamble(const Options& options, const Workspace& workspace)
+{
+    std::printf("Tabulon header rebuild benchmark\n");
+    std::printf("  rebuild: PlanHeaderRebuild on the file opened for reading - all the reading work of\n"
+                "           RebuildHeader without its final 512-byte write, so the files stay unchanged\n"
+                "  read:    one sequential read of the whole file in 1 MiB reads, page cache warm\n"
+                "  literal: the literal rebuild (one 512-byte read per sector, a pass per scan), on\n"
+                "           files up to %u MiB; it writes the header, which is restored after each run\n",
+                options.literalUpToMiB);
+    std::printf("  typical: allocation table at every 128th sector, directory at sector 1, random data,\n"
+                "           first 76 header bytes zeroed; worst: random sectors, all-zero header\n");
+    std::printf("  times in ms, best / median of %d runs; ratios from the best times\n", options.repeat);
+    std::printf("  files in %s\n\n", tabulon::PathToUtf8(workspace.Dir()).c_str());
+    std::printf("%-8s %9s %19s %19s %13s %19s %16s %8s\n", "layout", "size", "rebuild ms", "read ms",
+                "rebuild/read", "literal ms", "literal/rebuild", "headers");
+    std::fflush(stdout);
+}
+
+void PrintRow(Layout layout, std::uint32_t sizeMiB, const Row& row)
+{
+    const std::string size = std::to_string(sizeMiB) + " MiB";
+    const std::string literal = row.literal ? FormatTimes(*row.literal) : "-";
+    const std::string literalRatio = row.literal ? FormatRatio(row.literal->best / row.rebuild.best) : "-";
+    const char* headers = !row.literal ? "-" : row.headersAgree ? "same" : "DIFFER";
+    std::printf("%-8s %9s %19s %19s %13s %19s %16s %8s\n", LayoutName(layout), size.c_str(),
+                FormatTimes(row.rebuild).c_str(), FormatTimes(row.read).c_str(),
+                FormatRatio(row.rebuild.best / row.read.best).c_str(), literal.c_str(), literalRatio.c_str(),
+                headers);
+    std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------------------------------
+// Command line
+
+bool ParseCount(std::string_view text, std::uint32_t& value)
+{
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    return error == std::errc{} && stop == end;
+}
+
+bool ParseSizes(std::string_view text, std::vector<std::uint32_t>& sizes)
+{
+    sizes.clear();
+    while (true) {
+        const std::size_t comma = text.find(',');
+        std::uint32_t size = 0;
+        if (!ParseCount(text.substr(0, comma), size) || size == 0 || size > kLargestSizeMiB)
+            return false;
+        sizes.push_back(size);
+        if (comma == std::string_view::npos)
+            return true;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+constexpr const char* kUsage =
+    "usage: tabulon-bench [--dir DIR] [--sizes MIB,...] [--repeat K] [--literal-up-to MIB]\n"
+    "  --dir DIR            where to write the test files (default: a fresh temporary folder)\n"
+    "  --sizes 1,64,1024    file sizes in MiB, each 1 to 2047\n"
+    "  --repeat 3           timed runs of each measurement\n"
+    "  --literal-up-to 64   largest file, in MiB, to time the literal rebuild on\n";
+
+std::optional<Options> ParseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        if (name == "--help" || name == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (i + 1 >= argc)
+            return std::nullopt;
+        const std::string_view value = argv[++i];
+        std::uint32_t number = 0;
+        if (name == "--dir") {
+            options.dir = tabulon::PathFromUtf8(std::string(value));
+        } else if (name == "--sizes") {
+            if (!ParseSizes(value, options.sizesMiB))
+                return std::nullopt;
+        } else if (name == "--repeat") {
+            if (!ParseCount(value, number) || number == 0 || number > 1000)
+                return std::nullopt;
+            options.repeat = static_cast<int>(number);
+        } else if (name == "--literal-up-to") {
+            if (!ParseCount(value, number))
+                return std::nullopt;
+            options.literalUpToMiB = number;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+int Run(const Options& options)
+{
+    const Clock::time_point runStart = Clock::now();
+    Workspace workspace(options.dir);
+    PrintPreamble(options, workspace);
+
+    bool failed = false;
+    for (const std::uint32_t sizeMiB : options.sizesMiB) {
+        for (const Layout layout : {Layout::Typical, Layout::Worst}) {
+            const Clock::time_point writeStart = Clock::now();
+            std::fprintf(stderr, "writing %s %u MiB ... ", LayoutName(layout), sizeMiB);
+            const std::filesystem::path path = WriteTestFile(workspace, layout, sizeMiB);
+            std::fprintf(stderr, "%.1f s; measuring ... ", SecondsSince(writeStart));
+            const Clock::time_point measureStart = Clock::now();
+            const Row row = Measure(path, layout, options, sizeMiB <= options.literalUpToMiB);
+            std::fprintf(stderr, "%.1f s\n", SecondsSince(measureStart));
+            PrintRow(layout, sizeMiB, row);
+            if (!row.intendedPath) {
+                std::fprintf(stderr, "\n*** LAYOUT CHECK FAILED on %s: the rebuild did not take the path this "
+                                     "layout is meant to time ***\n",
+                             tabulon::PathToUtf8(path).c_str());
+            }
+            failed = failed || !row.headersAgree || !row.intendedPath;
+            workspace.Remove(path);
+        }
+    }
+
+    std::printf("\ntotal run time %.1f s, writing the files included\n", SecondsSince(runStart));
+    if (failed)
+        std::printf("FAILED: see the messages on standard error\n");
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::optional<Options> options = ParseOptions(argc, argv);
+    if (!options) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    try {
+        return Run(*options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "\ntabulon-bench: %s\n", error.what());
+        return 2;
+    }
+}

@@ -1,0 +1,54 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus in fuzz/corpus from two real workbooks (copied there beforehand)."""
+import random
+import struct
+from pathlib import Path
+
+CORPUS = Path(__file__).resolve().parent / "corpus"
+SECTOR = 512
+
+
+def write(name, data):
+    (CORPUS / name).write_bytes(bytes(data))
+
+
+def stamped(stamps, sectors, difat):
+    """A file in the target's stamp mode: 'S', the stamp count and the stamps in bytes 0..41,
+    the header fields from byte 44 zero except the DIFAT list given, then data sectors."""
+    header = bytearray(SECTOR)
+    header[0] = ord("S")
+    header[1] = len(stamps)
+    for i, stamp in enumerate(stamps):
+        header[2 + 5 * i:7 + 5 * i] = bytes(stamp)
+    for k in range(109):
+        value = difat[k] if k < len(difat) else 0xFFFFFFFF
+        struct.pack_into("<I", header, 76 + 4 * k, value)
+    rng = random.Random(sectors)
+    return header + bytes(rng.randrange(256) for _ in range(sectors * SECTOR))
+
+
+mtcars = (CORPUS / "readxl__mtcars.xls").read_bytes()
+issue20 = (CORPUS / "xlrd__issue20.xls").read_bytes()
+
+write("mtcars_header_zeroed.xls", bytes(SECTOR) + mtcars[SECTOR:])
+rng = random.Random(20)
+write("issue20_header_random.xls", bytes(rng.randrange(256) for _ in range(SECTOR)) + issue20[SECTOR:])
+for length in (300, 1023, 1024):
+    write(f"mtcars_truncated_{length}.xls", mtcars[:length])
+
+# Stamps are (sector, kind, a, b, c): kind 0 chain from a | b << 8, 1 markers, 2 small values,
+# 3 directory sector, 4 root entry alone; c % 128 entries at the end are left as they were.
+# The header names data sector 0 as the table's first sector, so the rebuild searches for it.
+write("stamped_tables.bin", stamped(
+    [(1, 0, 1, 0, 0),       # chain 1..128: table position 0
+     (2, 1, 3, 0, 0),       # all free: any position
+     (3, 0, 129, 0, 0),     # chain 129..256: position 1
+     (4, 2, 7, 3, 0),       # small values
+     (5, 3, 0, 0, 0),       # root directory
+     (6, 0, 0, 2, 60)],     # chain from 512, 60 entries short: on the fat-like threshold
+    sectors=8, difat=[0, 3, 4, 9]))
+write("stamped_partial_root.bin", stamped(
+    [(0, 4, 0, 0, 0),       # root entry alone: not a directory sector with random neighbours
+     (1, 0, 0, 4, 0),       # chain from 1024: position 8
+     (2, 3, 0, 0, 0)],      # root directory in the trailing partial sector
+    sectors=3, difat=[2, 1])[:3 * SECTOR + 300])
