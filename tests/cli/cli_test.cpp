@@ -1,0 +1,308 @@
+// tabulon-repair as a user runs it: a real process, real files, its exit status and output.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/sector_builder.h"
+
+namespace tabulon {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const fs::path& path)
+{
+    const Bytes bytes = test::ReadWholeFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class RepairCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "tabulon-cli-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+        fs::permissions(folder_, fs::perms::all);  // reachable when a run drops to another user
+    }
+    void TearDown() override
+    {
+        if (!mounted_.empty())
+            ::umount(mounted_.c_str());
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+
+    // Runs the program; asOtherUser drops root's rights so that permissions apply.
+    RunResult Run(const std::vector<std::string>& arguments, bool asOtherUser = false)
+    {
+        const fs::path outPath = folder_ / ".stdout";
+        const fs::path errPath = folder_ / ".stderr";
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(err, STDERR_FILENO);
+            if (asOtherUser && ::geteuid() == 0) {
+                if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                    ::_exit(125);
+            }
+            std::vector<char*> argv = {const_cast<char*>(TABULON_REPAIR_PROGRAM)};
+            for (const auto& argument : arguments)
+                argv.push_back(const_cast<char*>(argument.c_str()));
+            argv.push_back(nullptr);
+            ::execv(TABULON_REPAIR_PROGRAM, argv.data());
+            ::_exit(126);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        RunResult result;
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.out = ReadText(outPath);
+        result.err = ReadText(errPath);
+        fs::remove(outPath);
+        fs::remove(errPath);
+        return result;
+    }
+
+    // A real workbook with its header wiped, placed in the test folder.
+    fs::path DamagedWorkbook(const std::string& name, const char* source = "readxl__mtcars.xls")
+    {
+        Bytes bytes = Original(source);
+        std::fill(bytes.begin(), bytes.begin() + 76, std::uint8_t{0});
+        const fs::path path = folder_ / name;
+        test::WriteWholeFile(path, bytes);
+        return path;
+    }
+
+    static Bytes Original(const char* source = "readxl__mtcars.xls")
+    {
+        return test::ReadWholeFile(fs::path(TABULON_TEST_DATA) / source);
+    }
+
+    std::set<std::string> Listing(const fs::path& where) const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(where))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    fs::path folder_;
+    fs::path mounted_;
+};
+
+TEST_F(RepairCommand, BadUsageExitsWithTwo)
+{
+    const fs::path book = DamagedWorkbook("book.xls");
+    const std::vector<std::vector<std::string>> misuses = {
+        {},
+        {"--frobnicate", book},
+        {"--in-place", "-o", folder_, book},
+        {"--in-place", "--overwrite", book},
+        {"--in-place", "-s", "_x", book},
+        {"-o"},
+        {"--suffix", "../x", book},
+        {"--json=yes", book},
+    };
+    for (const auto& arguments : misuses) {
+        const RunResult result = Run(arguments);
+        EXPECT_EQ(result.exitCode, 2) << result.err;
+        EXPECT_NE(result.err.find("tabulon-repair: "), std::string::npos);
+    }
+    EXPECT_EQ(Listing(folder_), std::set<std::string>{"book.xls"}) << "bad usage writes nothing";
+
+    const RunResult help = Run({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Usage: tabulon-repair [options] WORKBOOK..."), std::string::npos);
+    const RunResult version = Run({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_NE(version.out.find("5.0.1"), std::string::npos);
+}
+
+TEST_F(RepairCommand, WritesARepairedCopyAndNeverTheWorkbook)
+{
+    const fs::path book = DamagedWorkbook("sales.2024.xls");
+    const Bytes damaged = test::ReadWholeFile(book);
+
+    const RunResult result = Run({book});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(test::ReadWholeFile(book), damaged);
+    const Bytes copy = test::ReadWholeFile(folder_ / "sales.2024_repaired.xls");
+    ASSERT_EQ(copy.size(), damaged.size());
+    EXPECT_TRUE(std::equal(damaged.begin() + 512, damaged.end(), copy.begin() + 512));
+    EXPECT_EQ(test::HeaderField32(copy, 0), 0xE011CFD0u);
+    EXPECT_NE(result.out.find("repaired "), std::string::npos);
+    EXPECT_NE(result.out.find("Header Signature"), std::string::npos) << "names the fields that changed";
+    EXPECT_EQ(Listing(folder_), (std::set<std::string>{"sales.2024.xls", "sales.2024_repaired.xls"}))
+        << "no temporary file is left behind";
+
+    // Another folder and suffix; a name without extension.
+    const fs::path out = folder_ / "out";
+    fs::create_directory(out);
+    fs::copy_file(book, folder_ / "plain");
+    EXPECT_EQ(Run({"-q", "-o", out, "-s", "-fixed", book, folder_ / "plain"}).exitCode, 0);
+    EXPECT_EQ(Listing(out), (std::set<std::string>{"sales.2024-fixed.xls", "plain-fixed.xls"}));
+}
+
+TEST_F(RepairCommand, NeverReplacesWithoutBeingAsked)
+{
+    const fs::path book = DamagedWorkbook("book.xls");
+    const fs::path existing = folder_ / "book_repaired.xls";
+    test::WriteWholeFile(existing, Bytes{'k', 'e', 'e', 'p'});
+
+    RunResult result = Run({book});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("already exists"), std::string::npos) << result.err;
+    EXPECT_EQ(ReadText(existing), "keep");
+
+    fs::permissions(existing, fs::perms::none);  // exists, but cannot be read
+    result = Run({book}, true);
+    EXPECT_EQ(result.exitCode, 1);
+    fs::permissions(existing, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(ReadText(existing), "keep");
+
+    result = Run({"--overwrite", book});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(test::ReadWholeFile(existing).size(), Original().size());
+
+    // A copy that would land on the workbook itself is refused even with --overwrite.
+    const Bytes damaged = test::ReadWholeFile(book);
+    result = Run({"--overwrite", "-s", "", book});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("would replace the workbook itself"), std::string::npos) << result.err;
+    EXPECT_EQ(test::ReadWholeFile(book), damaged);
+}
+
+TEST_F(RepairCommand, BadInputFailsThatFileAndTheBatchGoesOn)
+{
+    const fs::path good = DamagedWorkbook("good.xls");
+    fs::create_directory(folder_ / "folder.xls");
+    const fs::path locked = DamagedWorkbook("locked.xls");
+    fs::permissions(locked, fs::perms::none);
+    const fs::path large = folder_ / "large.xls";
+    { std::ofstream create(large); }
+    fs::resize_file(large, std::uint64_t{1} << 31);
+
+    const RunResult result = Run({folder_ / "missing.xls", folder_ / "folder.xls", locked, large, good}, true);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(fs::exists(folder_ / "good_repaired.xls")) << result.err;
+    const std::string prefix = "tabulon-repair: " + folder_.string() + "/";
+    EXPECT_NE(result.err.find(prefix + "missing.xls: cannot open: No such file or directory"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(prefix + "folder.xls: is a folder"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(prefix + "locked.xls: cannot open: Permission denied"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(prefix + "large.xls: is 2 GiB or larger"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(folder_ / "large_repaired.xls"));
+    EXPECT_FALSE(fs::exists(folder_ / "folder_repaired.xls"));
+
+    // In place, the large file is refused before anything is written.
+    EXPECT_EQ(Run({"--in-place", large}).exitCode, 1);
+    EXPECT_EQ(test::ReadFirstBytes(large, 512), Bytes(512, 0));
+}
+
+TEST_F(RepairCommand, UnwritableOrFullDestinationLeavesNothingBehind)
+{
+    const fs::path book = DamagedWorkbook("book.xls", "poi__47847.xls");
+    const fs::path readOnly = folder_ / "read-only";
+    fs::create_directory(readOnly);
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                  fs::perms::others_exec);
+    RunResult result = Run({"-o", readOnly, book}, true);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("cannot write into"), std::string::npos) << result.err;
+
+    result = Run({"-o", folder_ / "no-such-folder", book});
+    EXPECT_EQ(result.exitCode, 1);
+
+    // A file system with less room than the copy needs.
+    const fs::path small = folder_ / "small";
+    fs::create_directory(small);
+    if (::mount("tabulon-test", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    mounted_ = small;
+    result = Run({"-o", small, book});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+    EXPECT_TRUE(Listing(small).empty()) << "the partial copy is removed";
+}
+
+TEST_F(RepairCommand, InPlaceWritesOnlyTheHeader)
+{
+    const fs::path book = DamagedWorkbook("book.xls");
+    const Bytes damaged = test::ReadWholeFile(book);
+    const RunResult result = Run({"--in-place", book});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const Bytes repaired = test::ReadWholeFile(book);
+    ASSERT_EQ(repaired.size(), damaged.size());
+    EXPECT_TRUE(std::equal(damaged.begin() + 512, damaged.end(), repaired.begin() + 512));
+    EXPECT_EQ(test::HeaderField32(repaired, 0), 0xE011CFD0u);
+    EXPECT_EQ(Listing(folder_), std::set<std::string>{"book.xls"});
+
+    const fs::path stub = folder_ / "stub.xls";
+    test::WriteWholeFile(stub, Bytes(100, 0xAB));
+    EXPECT_EQ(Run({"--in-place", "-q", stub}).exitCode, 0);
+    EXPECT_EQ(fs::file_size(stub), 512u);
+}
+
+TEST_F(RepairCommand, DryRunWritesNothing)
+{
+    const fs::path book = DamagedWorkbook("book.xls");
+    const Bytes damaged = test::ReadWholeFile(book);
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"-n", book}, {"--dry-run", "--in-place", book}, {"-n", "--json", book}}) {
+        const RunResult result = Run(arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_NE(result.out.find("Header Signature"), std::string::npos) << result.out;
+        EXPECT_EQ(test::ReadWholeFile(book), damaged);
+        EXPECT_EQ(Listing(folder_), std::set<std::string>{"book.xls"});
+    }
+}
+
+TEST_F(RepairCommand, JsonReportsEveryWorkbook)
+{
+    const fs::path book = DamagedWorkbook("Résumé 表.xls");
+    const RunResult result = Run({"--json", book, folder_ / "missing.xls"});
+    EXPECT_EQ(result.exitCode, 1);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = result.out.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(result.out.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 2u) << result.out;
+
+    const std::string& repaired = lines[0];
+    EXPECT_EQ(repaired.rfind("{\"path\":\"" + book.string() + "\",\"outcome\":\"repaired\",\"error\":null,", 0), 0u)
+        << repaired;
+    EXPECT_NE(repaired.find("\"output\":\"" + (folder_ / "Résumé 表_repaired.xls").string() + "\""), std::string::npos);
+    EXPECT_NE(repaired.find("\"before\":{\"Header Signature\":\"0000000000000000\""), std::string::npos);
+    EXPECT_NE(repaired.find("\"after\":{\"Header Signature\":\"d0cf11e0a1b11ae1\""), std::string::npos);
+    for (const char* field : {"Minor Version", "Number of FAT Sectors", "First Directory Sector Location",
+                              "First Mini FAT Sector Location", "Number of DIFAT Sectors", "Mini Stream Cutoff Size"})
+        EXPECT_NE(repaired.find(std::string("\"") + field + "\":"), std::string::npos) << field;
+    const std::regex difat(R"re("DIFAT":\[(\d+,){108}\d+\])re");
+    EXPECT_EQ(std::distance(std::sregex_iterator(repaired.begin(), repaired.end(), difat), std::sregex_iterator()), 2)
+        << "109 entries before and after";
+
+    EXPECT_NE(lines[1].find("\"outcome\":\"failed\",\"error\":\"cannot open: No such file or directory\""),
+              std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("\"before\":null,\"after\":null"), std::string::npos) << lines[1];
+}
+
+}  // namespace
+}  // namespace tabulon
