@@ -43,7 +43,19 @@ TEST(SectorProbes, AllocationTableLikeness)
     SetEntry(wrapping, 100, 0x7FFF'FFFF);
     SetEntry(wrapping, 101, 0x8000'0000);  // chain across the signed boundary still counts
 
+    // Marks at the end of the sector: the first 96 entries must hold at least 23 of them.
+    auto tailHeavy = [](std::size_t inFirstPart) {
+        SectorBytes sector = FilledSector(0);
+        for (std::size_t j = 96; j < 128; ++j)
+            SetEntry(sector, j, kFreeSector);
+        for (std::size_t j = 0; j < inFirstPart; ++j)
+            SetEntry(sector, 2 * j, kEndOfChain);
+        return sector;
+    };
+
     const FatCase cases[] = {
+        {"32 marks at the end, 22 before", tailHeavy(22), false},
+        {"32 marks at the end, 23 before", tailHeavy(23), true},
         {"all entries free", FilledSector(kFreeSector), true},
         {"all entries end of chain", FilledSector(kEndOfChain), true},
         {"zero sector", SectorBytes{}, false},
