@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -201,8 +202,10 @@ TEST_F(RepairCommand, BadInputFailsThatFileAndTheBatchGoesOn)
     const fs::path large = folder_ / "large.xls";
     { std::ofstream create(large); }
     fs::resize_file(large, std::uint64_t{1} << 31);
+    const fs::path pipe = folder_ / "pipe.xls";  // with no writer, a plain open would wait forever
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0666), 0);
 
-    const RunResult result = Run({folder_ / "missing.xls", folder_ / "folder.xls", locked, large, good}, true);
+    const RunResult result = Run({folder_ / "missing.xls", folder_ / "folder.xls", locked, large, pipe, good}, true);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(fs::exists(folder_ / "good_repaired.xls")) << result.err;
     const std::string prefix = "tabulon-repair: " + folder_.string() + "/";
@@ -210,6 +213,7 @@ TEST_F(RepairCommand, BadInputFailsThatFileAndTheBatchGoesOn)
     EXPECT_NE(result.err.find(prefix + "folder.xls: is a folder"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(prefix + "locked.xls: cannot open: Permission denied"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(prefix + "large.xls: is 2 GiB or larger"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(prefix + "pipe.xls: is not a regular file"), std::string::npos) << result.err;
     EXPECT_FALSE(fs::exists(folder_ / "large_repaired.xls"));
     EXPECT_FALSE(fs::exists(folder_ / "folder_repaired.xls"));
 
