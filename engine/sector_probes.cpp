@@ -36,7 +36,7 @@ constexpr std::uint32_t kFatLikeMinimumMarks = 55;
 std::uint32_t FatMark(SectorView sector, std::size_t j)
 {
     const std::uint32_t v = Entry(sector, j);
-    return static_cast<std::uint32_t>((v >= kFirstSpecialValue) | (v + 1 == Entry(sector, j + 1)));
+    return static_cast<std::uint32_t>(v >= kFirstSpecialValue) | static_cast<std::uint32_t>(v + 1 == Entry(sector, j + 1));
 }
 
 // This runs for every sector of the file: plain branch-free loops that the compiler

@@ -12,7 +12,7 @@ def write(name, data):
     (CORPUS / name).write_bytes(bytes(data))
 
 
-def stamped(stamps, sectors, difat):
+def stamped(stamps, sectors, difat, fill=None):
     """A file in the target's stamp mode: 'S', the stamp count and the stamps in bytes 0..41,
     the header fields from byte 44 zero except the DIFAT list given, then data sectors."""
     header = bytearray(SECTOR)
@@ -23,6 +23,8 @@ def stamped(stamps, sectors, difat):
     for k in range(109):
         value = difat[k] if k < len(difat) else 0xFFFFFFFF
         struct.pack_into("<I", header, 76 + 4 * k, value)
+    if fill is not None:
+        return header + bytes([fill]) * (sectors * SECTOR)
     rng = random.Random(sectors)
     return header + bytes(rng.randrange(256) for _ in range(sectors * SECTOR))
 
@@ -52,3 +54,8 @@ write("stamped_partial_root.bin", stamped(
      (1, 0, 0, 4, 0),       # chain from 1024: position 8
      (2, 3, 0, 0, 0)],      # root directory in the trailing partial sector
     sectors=3, difat=[2, 1])[:3 * SECTOR + 300])
+# The first table sector lies past sector 128, where the search of further positions stops.
+write("stamped_far_table.bin", stamped(
+    [(130, 0, 1, 0, 0),     # chain 1..128: position 0
+     (131, 0, 129, 0, 0)],  # position 1
+    sectors=133, difat=[0, 0, 0], fill=0))
