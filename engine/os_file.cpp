@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <random>
 #include <system_error>
 #include <utility>
@@ -15,7 +16,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
