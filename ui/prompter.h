@@ -1,0 +1,43 @@
+// Everything the window asks of the desktop outside itself: message boxes, the file chooser
+// and opening addresses. The window uses WidgetPrompter; tests answer in its place.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+class QWidget;
+
+namespace tabulon::ui {
+
+inline const QString kCaption = QStringLiteral("Quorvex Tabulon");
+
+enum class MessageIcon { None, Information, Warning };
+enum class MessageButtons { Ok, YesNo };
+enum class MessageAnswer { Ok, Yes, No };
+
+class Prompter {
+public:
+    virtual ~Prompter() = default;
+    // A modal message box captioned kCaption.
+    virtual MessageAnswer ShowMessage(const QString& text, MessageIcon icon, MessageButtons buttons) = 0;
+    // The workbooks chosen in the Add File dialog; empty when it was cancelled.
+    virtual QStringList ChooseWorkbooks() = 0;
+    // Opens a web address, or a file or folder given as a file URL, with the desktop's handler.
+    virtual void OpenUrl(const QUrl& url) = 0;
+};
+
+// The real thing: QMessageBox, CMultiFileDialog and QDesktopServices.
+class WidgetPrompter final : public Prompter {
+public:
+    explicit WidgetPrompter(QWidget* owner) : owner_(owner) {}
+    void SetOwner(QWidget* owner) { owner_ = owner; }
+    MessageAnswer ShowMessage(const QString& text, MessageIcon icon, MessageButtons buttons) override;
+    QStringList ChooseWorkbooks() override;
+    void OpenUrl(const QUrl& url) override;
+
+private:
+    QWidget* owner_;
+};
+
+}  // namespace tabulon::ui

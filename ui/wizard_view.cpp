@@ -1,0 +1,442 @@
+#include "wizard_view.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLocale>
+#include <QProgressBar>
+#include <QTableWidget>
+#include <QThread>
+
+#include "bitmap_button.h"
+#include "commands.h"
+#include "prompter.h"
+#include "res/artwork.h"
+
+namespace tabulon::ui {
+namespace {
+
+constexpr int kListControlId = 1;
+
+// The texts of the wizard, as the user reads them.
+const QString kAddFilesFirst = QStringLiteral("Add file(s) in the list to repair");
+const QString kSelectFilesFirst = QStringLiteral("Select file(s) in the list to repair");
+const QString kSavedListEmpty = QStringLiteral("Saved List is empty ");
+const QString kSaveOrGoBack =
+    QStringLiteral("Please save the repaired file\nor press previous button to add \nmore files and the press repair");
+const QString kPressFinish = QStringLiteral("Please press finish to start again");
+const QString kJobInProgress = QStringLiteral("Repair or Save is in progress. Please wait for it to end");
+const QString kCannotAddToRepaired = QStringLiteral("File(s) can not be added to repaired file(s) list");
+const QString kCannotAddToSaved = QStringLiteral("File(s) can not be  added to Saved file(s) list ");
+const QString kCannotRemoveFromRepaired = QStringLiteral("File(s) can not be  removed from repaired file(s) list ");
+const QString kCannotRemoveFromSaved = QStringLiteral("File(s) can not be  removed from Saved file(s) list ");
+const QString kCannotRemoveAll = QStringLiteral("You Cannot DeleteFile Form Save or Saved List");
+const QString kAlreadyAdded = QStringLiteral("This file has already been added      ");
+const QString kNothingToRemove = QStringLiteral("No file(s) in the list to remove");
+const QString kSelectToRemove = QStringLiteral("Please select a file to remove");
+const QString kConfirmRemove = QStringLiteral("Do you want to remove the selected\nfiles from the list");
+const QString kNothingToDelete = QStringLiteral("There is no files in the list to delete");
+
+QTableWidget* MakeList(QWidget* parent, const char* name, const QString& lastColumn, bool checkBoxes, bool visible)
+{
+    auto* list = new QTableWidget(0, 4, parent);
+    list->setObjectName(QString::fromLatin1(name));
+    list->setProperty("controlId", kListControlId);
+    list->setProperty("hasCheckBoxes", checkBoxes);
+    list->setHorizontalHeaderLabels(
+        {QStringLiteral("File Name"), QStringLiteral("File Location"), QStringLiteral("File Size"), lastColumn});
+    list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    list->horizontalHeader()->setStretchLastSection(false);
+    const int widths[] = {200, 300, 100, 100};
+    for (int column = 0; column < 4; ++column)
+        list->setColumnWidth(column, widths[column]);
+    list->verticalHeader()->hide();
+    list->setShowGrid(true);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setWordWrap(false);
+    list->setAccessibleName(QString::fromLatin1(name));
+    list->setVisible(visible);
+    return list;
+}
+
+// Inserts a row at the top with the given texts; its check box, where the list has them, is set.
+void InsertRowAtTop(QTableWidget& list, const QStringList& texts, bool checked)
+{
+    list.insertRow(0);
+    for (int column = 0; column < list.columnCount(); ++column) {
+        auto* item = new QTableWidgetItem(column < texts.size() ? texts[column] : QString());
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        if (column == 0 && list.property("hasCheckBoxes").toBool()) {
+            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+            item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+        }
+        list.setItem(0, column, item);
+    }
+}
+
+bool RowChecked(const QTableWidget& list, int row)
+{
+    const QTableWidgetItem* item = list.item(row, 0);
+    return item && item->checkState() == Qt::Checked;
+}
+
+QString Cell(const QTableWidget& list, int row, int column)
+{
+    const QTableWidgetItem* item = list.item(row, column);
+    return item ? item->text() : QString();
+}
+
+}  // namespace
+
+QString FileSizeText(qint64 length)
+{
+    return QString::number(length) + QStringLiteral("  bytes");
+}
+
+QString CreationTimeText(const QDateTime& time)
+{
+    return QLocale::c().toString(time.toLocalTime(), QStringLiteral("ddd, MMM dd, yyyy"));
+}
+
+CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent), prompter_(prompter)
+{
+    setObjectName(QStringLiteral("WizardView"));
+    RepairList = MakeList(this, "RepairList", QStringLiteral("Creation Time"), true, true);
+    RepairedList = MakeList(this, "RepairedList", QStringLiteral("Status"), true, false);
+    SavedList = MakeList(this, "SavedList", QStringLiteral("Status"), false, false);
+
+    ProgressBar = new QProgressBar(this);
+    ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+    ProgressBar->setProperty("controlId", kListControlId);
+    ProgressBar->setTextVisible(false);
+    ProgressBar->setRange(0, 0);
+    ProgressBar->setAccessibleName(QStringLiteral("Progress"));
+    ProgressBar->hide();
+
+    auto makeButton = [this](const QString& text, WizardButtonImage image, int id, bool visible) {
+        auto* button = new CBitmapButton(text, WizardButtonPixmap(image, false), WizardButtonPixmap(image, true), this);
+        button->setObjectName(text + QStringLiteral("Button"));
+        button->setProperty("controlId", id);
+        button->setVisible(visible);
+        connect(button, &QAbstractButton::clicked, this, [this, id] { OnWizardButton(id); });
+        return button;
+    };
+    NextButton = makeButton(QStringLiteral("Next"), WizardButtonImage::Next, kIdNextButton, true);
+    PreviousButton = makeButton(QStringLiteral("Previous"), WizardButtonImage::Previous, kIdPreviousButton, false);
+    FinishedButton = makeButton(QStringLiteral("Finished"), WizardButtonImage::Finish, kIdFinishedButton, false);
+
+    SelectAllCheck = new QCheckBox(this);
+    SelectAllCheck->setObjectName(QStringLiteral("SelectAllCheck"));
+    SelectAllCheck->setProperty("controlId", int{kIdSelectAllCheck});
+    SelectAllCheck->setAccessibleName(QStringLiteral("Select All"));
+    connect(SelectAllCheck, &QCheckBox::clicked, this, [this] { OnWizardButton(kIdSelectAllCheck); });
+
+    setAutoFillBackground(true);
+}
+
+CWizardView::~CWizardView() = default;
+
+bool CWizardView::OnCmdMsg(int id)
+{
+    switch (id) {
+    case kIdAddFile: OnAddFile(); return true;
+    case kIdRemoveSelected: OnRemoveSelected(); return true;
+    case kIdRemoveAll: OnRemoveAll(); return true;
+    case kIdRepairFile: OnRepairFile(); return true;
+    case kIdSaveFile: OnSaveFile(); return true;
+    case kIdSettings: OnSettings(); return true;
+    default: break;
+    }
+    if (id >= kIdWizardFirst && id <= kIdSelectAllCheck) {
+        OnWizardButton(id);
+        return true;
+    }
+    return false;
+}
+
+void CWizardView::LayoutControls(int, int cx, int cy)
+{
+    for (QTableWidget* list : {RepairList, RepairedList, SavedList})
+        list->setGeometry(50, 100, cx - 100, cy - 280);
+    NextButton->setGeometry(cx - 134, cy - 145, 82, 39);
+    FinishedButton->setGeometry(cx - 134, cy - 145, 82, 39);
+    PreviousButton->setGeometry(cx - 243, cy - 145, 84, 39);
+    SelectAllCheck->setGeometry(70, cy - 150, 13, 13);
+    ProgressBar->setGeometry(100, cy - 130, cx - 200, 20);
+    StatusTextRect = QRect(100, cy - 150, cx - 200, 20);
+}
+
+void CWizardView::ShowPage(int page)
+{
+    if (page == PageRepairing) {
+        if (RepairList->rowCount() == 0) {
+            prompter_.ShowMessage(kAddFilesFirst, MessageIcon::None, MessageButtons::Ok);
+            return;
+        }
+        if (!AnyRowChecked(*RepairList)) {
+            prompter_.ShowMessage(kSelectFilesFirst, MessageIcon::None, MessageButtons::Ok);
+            return;
+        }
+    } else if (page == PageSaving) {
+        if (RepairedList->rowCount() == 0) {
+            prompter_.ShowMessage(kSavedListEmpty, MessageIcon::None, MessageButtons::Ok);
+            return;
+        }
+        if (!AnyRowChecked(*RepairedList)) {
+            prompter_.ShowMessage(kSelectFilesFirst, MessageIcon::None, MessageButtons::Ok);
+            return;
+        }
+    }
+
+    HideAllControls();
+    switch (page) {
+    case PageAdd:
+        RepairList->show();
+        NextButton->show();
+        SelectAllCheck->show();
+        break;
+    case PageRepairing:
+        RepairedList->show();
+        ProgressBar->show();
+        StartRepairJob();
+        break;
+    case PageRepaired:
+        RepairedList->show();
+        NextButton->show();
+        PreviousButton->show();
+        SelectAllCheck->show();
+        break;
+    case PageSaving:
+        SavedList->show();
+        ProgressBar->show();
+        StartSaveJob();
+        break;
+    case PageSaved:
+        SavedList->show();
+        PreviousButton->show();
+        FinishedButton->show();
+        break;
+    default:
+        break;
+    }
+    Page = page;
+    repaint();
+    emit PageChanged(Page);
+}
+
+void CWizardView::HideAllControls()
+{
+    for (QWidget* control : std::initializer_list<QWidget*>{RepairList, RepairedList, SavedList, SelectAllCheck,
+                                                            NextButton, PreviousButton, FinishedButton, ProgressBar})
+        control->hide();
+}
+
+bool CWizardView::AnyRowChecked(const QTableWidget& list)
+{
+    for (int row = 0; row < list.rowCount(); ++row) {
+        if (RowChecked(list, row))
+            return true;
+    }
+    return false;
+}
+
+void CWizardView::SetAllChecks(QTableWidget& list, bool checked)
+{
+    const int count = list.rowCount();
+    for (int row = 0; row < count; ++row) {
+        if (QTableWidgetItem* item = list.item(row, 0))
+            item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+void CWizardView::OnWizardButton(int id)
+{
+    // The check box has already toggled itself when its click arrives here.
+    const bool selectAll = SelectAllCheck->isChecked();
+    switch (id) {
+    case kIdNextButton:
+        if (Page == PageAdd)
+            ShowPage(PageRepairing);
+        else if (Page == PageRepaired)
+            ShowPage(PageSaving);
+        break;
+    case kIdPreviousButton:
+        if (Page == PageRepaired)
+            ShowPage(PageAdd);
+        else if (Page == PageSaved)
+            ShowPage(PageRepaired);
+        break;
+    case kIdFinishedButton:
+        RepairList->setRowCount(0);
+        ShowPage(PageAdd);
+        break;
+    case kIdSelectAllCheck: {
+        QTableWidget* list = Page == PageAdd ? RepairList : Page == PageRepaired ? RepairedList : nullptr;
+        if (!list)
+            break;
+        if (list->rowCount() > 0)
+            SetAllChecks(*list, selectAll);
+        else
+            SelectAllCheck->setChecked(false);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void CWizardView::OnRepairFile()
+{
+    switch (Page) {
+    case PageAdd: ShowPage(PageRepairing); break;
+    case PageRepaired: prompter_.ShowMessage(kSaveOrGoBack, MessageIcon::Warning, MessageButtons::Ok); break;
+    case PageSaved: prompter_.ShowMessage(kPressFinish, MessageIcon::Warning, MessageButtons::Ok); break;
+    default: prompter_.ShowMessage(kJobInProgress, MessageIcon::Warning, MessageButtons::Ok); break;
+    }
+}
+
+void CWizardView::OnSaveFile()
+{
+    if (Page == PageRepaired)
+        ShowPage(PageSaving);
+    else if (Page == PageRepairing || Page == PageSaving)
+        prompter_.ShowMessage(kJobInProgress, MessageIcon::Warning, MessageButtons::Ok);
+}
+
+void CWizardView::OnSettings() {}
+
+void CWizardView::OnAddFile()
+{
+    switch (Page) {
+    case PageAdd: break;
+    case PageRepaired: prompter_.ShowMessage(kCannotAddToRepaired, MessageIcon::Warning, MessageButtons::Ok); return;
+    case PageSaved: prompter_.ShowMessage(kCannotAddToSaved, MessageIcon::Warning, MessageButtons::Ok); return;
+    default: return;
+    }
+    const QStringList paths = prompter_.ChooseWorkbooks();
+    if (!paths.isEmpty())
+        AddWorkbooks(paths);
+}
+
+void CWizardView::AddWorkbooks(const QStringList& paths)
+{
+    QStringList notAdded;
+    for (const QString& path : paths) {
+        QThread::msleep(20);
+        QFile file(path);
+        const QFileInfo info(path);
+        // QFile opens folders without complaint; they are no workbooks.
+        if (info.isDir() || !file.open(QIODevice::ReadOnly)) {
+            notAdded << path + QStringLiteral(": ") +
+                            (info.isDir() ? QStringLiteral("this is a folder") : file.errorString());
+            continue;
+        }
+        const qint64 length = file.size();
+        file.close();
+        const QString fullPath = info.absoluteFilePath();
+        QDateTime created = info.birthTime();
+        if (!created.isValid())
+            created = info.lastModified();
+        if (IsAlreadyInList(fullPath)) {
+            prompter_.ShowMessage(kAlreadyAdded, MessageIcon::Information, MessageButtons::Ok);
+            continue;
+        }
+        InsertRowAtTop(*RepairList, {info.fileName(), fullPath, FileSizeText(length), CreationTimeText(created)}, true);
+    }
+    if (!notAdded.isEmpty()) {
+        prompter_.ShowMessage(QStringLiteral("These files could not be added:\n") + notAdded.join(QLatin1Char('\n')),
+                              MessageIcon::Warning, MessageButtons::Ok);
+    }
+}
+
+bool CWizardView::IsAlreadyInList(const QString& path) const
+{
+    const int count = RepairList->rowCount();
+    for (int row = 0; row < count; ++row) {
+        if (Cell(*RepairList, row, 1) == path)
+            return true;
+    }
+    return false;
+}
+
+void CWizardView::OnRemoveSelected()
+{
+    switch (Page) {
+    case PageAdd: break;
+    case PageRepaired: prompter_.ShowMessage(kCannotRemoveFromRepaired, MessageIcon::Warning, MessageButtons::Ok); return;
+    case PageSaved: prompter_.ShowMessage(kCannotRemoveFromSaved, MessageIcon::Warning, MessageButtons::Ok); return;
+    default: return;
+    }
+    if (RepairList->rowCount() == 0) {
+        prompter_.ShowMessage(kNothingToRemove, MessageIcon::Warning, MessageButtons::Ok);
+        return;
+    }
+    if (!AnyRowChecked(*RepairList)) {
+        prompter_.ShowMessage(kSelectToRemove, MessageIcon::Warning, MessageButtons::Ok);
+        return;
+    }
+    if (prompter_.ShowMessage(kConfirmRemove, MessageIcon::Warning, MessageButtons::YesNo) != MessageAnswer::Yes)
+        return;
+    for (int row = RepairList->rowCount() - 1; row >= 0; --row) {
+        if (RowChecked(*RepairList, row))
+            RepairList->removeRow(row);
+    }
+}
+
+void CWizardView::OnRemoveAll()
+{
+    if (Page != PageAdd) {
+        prompter_.ShowMessage(kCannotRemoveAll, MessageIcon::Warning, MessageButtons::Ok);
+        return;
+    }
+    if (RepairList->rowCount() == 0) {
+        prompter_.ShowMessage(kNothingToDelete, MessageIcon::Warning, MessageButtons::Ok);
+        return;
+    }
+    RepairList->setRowCount(0);
+}
+
+void CWizardView::CollectRepairFiles()
+{
+    RepairPaths.clear();
+    RepairedList->setRowCount(0);
+    for (int row = RepairList->rowCount() - 1; row >= 0; --row) {
+        if (!RowChecked(*RepairList, row))
+            continue;
+        InsertRowAtTop(*RepairedList, {Cell(*RepairList, row, 0), Cell(*RepairList, row, 1), Cell(*RepairList, row, 2)},
+                       false);
+        RepairPaths.prepend(Cell(*RepairList, row, 1));
+    }
+}
+
+void CWizardView::CollectSaveFiles()
+{
+    SavePaths.clear();
+    SavedList->setRowCount(0);
+    for (int row = RepairedList->rowCount() - 1; row >= 0; --row) {
+        if (!RowChecked(*RepairedList, row) || row >= RepairPaths.size())
+            continue;
+        InsertRowAtTop(*SavedList,
+                       {Cell(*RepairedList, row, 0), Cell(*RepairedList, row, 1), Cell(*RepairedList, row, 2)}, false);
+        SavePaths.prepend(RepairPaths.at(row));
+    }
+}
+
+void CWizardView::StartRepairJob()
+{
+    CollectRepairFiles();
+    ProgressBar->setRange(0, 2 * static_cast<int>(RepairPaths.size()));
+    ProgressBar->setValue(0);
+}
+
+void CWizardView::StartSaveJob()
+{
+    CollectSaveFiles();
+    ProgressBar->setRange(0, 2 * static_cast<int>(SavePaths.size()));
+    ProgressBar->setValue(0);
+}
+
+}  // namespace tabulon::ui

@@ -1,0 +1,86 @@
+// The main window's working surface: a three-step wizard over three file lists.
+#pragma once
+
+#include <QRect>
+#include <QStringList>
+#include <QWidget>
+
+class QCheckBox;
+class QProgressBar;
+class QTableWidget;
+
+namespace tabulon::ui {
+
+class CBitmapButton;
+class Prompter;
+
+enum Page : int {
+    PageAdd = 0,
+    PageRepairing = 1,  // the repair job runs
+    PageRepaired = 2,
+    PageSaving = 3,     // the save job runs
+    PageSaved = 4,
+};
+
+class CWizardView : public QWidget {
+    Q_OBJECT
+public:
+    CWizardView(Prompter& prompter, QWidget* parent);
+    ~CWizardView() override;
+
+    // Handles the commands routed to the view first; false for those it does not handle.
+    bool OnCmdMsg(int id);
+
+    void LayoutControls(int sizeType, int cx, int cy);
+    void ShowPage(int page);
+    void HideAllControls();
+    static bool AnyRowChecked(const QTableWidget& list);
+    static void SetAllChecks(QTableWidget& list, bool checked);
+    void OnWizardButton(int id);
+    void OnRepairFile();
+    void OnSaveFile();
+    void OnAddFile();
+    void OnRemoveSelected();
+    void OnRemoveAll();
+    void OnSettings();
+    bool IsAlreadyInList(const QString& path) const;
+
+    void StartRepairJob();
+    void StartSaveJob();
+    void CollectRepairFiles();
+    void CollectSaveFiles();
+
+    // Whether a repair or save worker is running: the window must not close under it.
+    bool JobRunning() const { return jobRunning_; }
+
+    // Members in their given order.
+    QTableWidget* RepairList;
+    QTableWidget* RepairedList;
+    QTableWidget* SavedList;
+    QStringList RepairPaths;
+    QStringList SavePaths;
+    CBitmapButton* NextButton;
+    CBitmapButton* PreviousButton;
+    CBitmapButton* FinishedButton;
+    QCheckBox* SelectAllCheck;
+    QRect StatusTextRect;
+    QProgressBar* ProgressBar;
+    int Page = PageAdd;
+    QString Suffix;
+    QString SaveFolder;
+
+signals:
+    void PageChanged(int page);
+
+private:
+    void AddWorkbooks(const QStringList& paths);
+
+    Prompter& prompter_;
+    bool jobRunning_ = false;
+};
+
+// What the File Size and Creation Time columns show.
+QString FileSizeText(qint64 length);
+QString CreationTimeText(const QDateTime& time);
+
+}  // namespace tabulon::ui
