@@ -1,0 +1,484 @@
+// The main window driven as a user drives it, headless: pages and their guards, the file
+// lists, the commands by page, layout, and the frame around the wizard.
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolBar>
+#include <QtTest>
+
+#include <memory>
+
+#include "ui/bitmap_button.h"
+#include "ui/commands.h"
+#include "ui/main_frame.h"
+#include "ui/multi_file_dialog.h"
+#include "ui/prompter.h"
+#include "ui/repair_app.h"
+#include "ui/wizard_view.h"
+
+using namespace tabulon::ui;
+
+namespace {
+
+struct Shown {
+    QString text;
+    MessageIcon icon;
+    MessageButtons buttons;
+};
+
+class RecordingPrompter final : public Prompter {
+public:
+    MessageAnswer ShowMessage(const QString& text, MessageIcon icon, MessageButtons buttons) override
+    {
+        shown.append({text, icon, buttons});
+        if (buttons == MessageButtons::Ok)
+            return MessageAnswer::Ok;
+        return answers.isEmpty() ? MessageAnswer::No : answers.takeFirst();
+    }
+    QStringList ChooseWorkbooks() override
+    {
+        ++dialogsShown;
+        return choice;
+    }
+    void OpenUrl(const QUrl& url) override { opened.append(url); }
+
+    QList<Shown> shown;
+    QList<MessageAnswer> answers;
+    QStringList choice;
+    int dialogsShown = 0;
+    QList<QUrl> opened;
+};
+
+const QString kTabulonSignature = QStringLiteral("d0cf11e0a1b11ae1");
+
+}  // namespace
+
+class WizardTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<RecordingPrompter> prompter_;
+    std::unique_ptr<CRepairApp> app_;
+    std::unique_ptr<QTemporaryDir> folder_;
+    CMainFrame* frame_ = nullptr;
+    CWizardView* view_ = nullptr;
+
+    QString Workbook(const QString& name, qint64 size = -1)
+    {
+        const QString path = folder_->filePath(name);
+        if (size < 0) {
+            QFile::copy(QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls"), path);
+        } else {
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+            file.resize(size);
+        }
+        return path;
+    }
+
+    void Add(const QStringList& paths)
+    {
+        prompter_->choice = paths;
+        frame_->OnCmdMsg(kIdAddFile);
+    }
+
+    QString Cell(QTableWidget* list, int row, int column) { return list->item(row, column)->text(); }
+    bool Checked(QTableWidget* list, int row) { return list->item(row, 0)->checkState() == Qt::Checked; }
+
+    // The one message shown since the last call, or a failure.
+    Shown TakeMessage()
+    {
+        if (prompter_->shown.size() != 1) {
+            QTest::qFail(qPrintable(QStringLiteral("expected one message, got %1").arg(prompter_->shown.size())), __FILE__, __LINE__);
+            return {};
+        }
+        return prompter_->shown.takeFirst();
+    }
+
+    QList<QWidget*> VisibleControls()
+    {
+        QList<QWidget*> visible;
+        for (QWidget* control : std::initializer_list<QWidget*>{view_->RepairList, view_->RepairedList, view_->SavedList,
+                                                                view_->SelectAllCheck, view_->NextButton,
+                                                                view_->PreviousButton, view_->FinishedButton,
+                                                                view_->ProgressBar}) {
+            if (control->isVisibleTo(view_))
+                visible << control;
+        }
+        return visible;
+    }
+
+private slots:
+    void init()
+    {
+        folder_ = std::make_unique<QTemporaryDir>();
+        prompter_ = std::make_unique<RecordingPrompter>();
+        app_ = std::make_unique<CRepairApp>();
+        QVERIFY(app_->InitInstance(prompter_.get()));
+        frame_ = app_->MainFrame();
+        view_ = frame_->WizardView;
+    }
+
+    void cleanup()
+    {
+        app_.reset();
+        QVERIFY(QApplication::topLevelWidgets().isEmpty() || QApplication::activeModalWidget() == nullptr);
+    }
+
+    void startsOnTheAddPage()
+    {
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Quorvex Tabulon Version 5.0.1"));
+        QCOMPARE(view_->Page, int{PageAdd});
+        QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->RepairList, view_->SelectAllCheck, view_->NextButton}));
+        QCOMPARE(view_->RepairList->horizontalHeaderItem(3)->text(), QStringLiteral("Creation Time"));
+        QCOMPARE(view_->RepairedList->horizontalHeaderItem(3)->text(), QStringLiteral("Status"));
+        QCOMPARE(view_->RepairList->columnWidth(1), 300);
+        QVERIFY(!frame_->Action(kIdSaveFile)->isEnabled());
+    }
+
+    void nextIsGuardedOnTheAddPage()
+    {
+        frame_->OnCmdMsg(kIdNextButton);
+        Shown shown = TakeMessage();
+        QCOMPARE(shown.text, QStringLiteral("Add file(s) in the list to repair"));
+        QCOMPARE(shown.icon, MessageIcon::None);
+        QCOMPARE(view_->Page, int{PageAdd});
+
+        Add({Workbook("a.xls")});
+        view_->RepairList->item(0, 0)->setCheckState(Qt::Unchecked);
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QCOMPARE(TakeMessage().text, QStringLiteral("Select file(s) in the list to repair"));
+        QCOMPARE(view_->Page, int{PageAdd});
+
+        // Repair File on the add page behaves exactly like Next.
+        frame_->OnCmdMsg(kIdRepairFile);
+        QCOMPARE(TakeMessage().text, QStringLiteral("Select file(s) in the list to repair"));
+    }
+
+    void nextStartsTheRepairWithTheCheckedRows()
+    {
+        const QString a = Workbook("a.xls");
+        const QString b = Workbook("b.xls");
+        const QString c = Workbook("c.xls");
+        Add({a, b, c});  // c on top
+        view_->RepairList->item(1, 0)->setCheckState(Qt::Unchecked);  // b
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QVERIFY(prompter_->shown.isEmpty());
+        QCOMPARE(view_->Page, int{PageRepairing});
+        QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->RepairedList, view_->ProgressBar}));
+        QCOMPARE(view_->RepairedList->rowCount(), 2);
+        QCOMPARE(Cell(view_->RepairedList, 0, 1), c);
+        QCOMPARE(Cell(view_->RepairedList, 1, 1), a);
+        QCOMPARE(Cell(view_->RepairedList, 0, 3), QString());
+        QCOMPARE(view_->RepairPaths, (QStringList{c, a}));
+        QCOMPARE(view_->ProgressBar->maximum(), 4);
+        QCOMPARE(view_->ProgressBar->value(), 0);
+
+        // While the job's page is up, the commands that could start another job refuse.
+        for (const int id : {kIdRepairFile, kIdSaveFile}) {
+            frame_->OnCmdMsg(id);
+            Shown shown = TakeMessage();
+            QCOMPARE(shown.text, QStringLiteral("Repair or Save is in progress. Please wait for it to end"));
+            QCOMPARE(shown.icon, MessageIcon::Warning);
+        }
+        for (const int id : {kIdAddFile, kIdRemoveSelected, kIdNextButton, kIdPreviousButton}) {
+            frame_->OnCmdMsg(id);
+            QVERIFY(prompter_->shown.isEmpty());
+        }
+        QCOMPARE(prompter_->dialogsShown, 1);
+        frame_->OnCmdMsg(kIdRemoveAll);
+        QCOMPARE(TakeMessage().text, QStringLiteral("You Cannot DeleteFile Form Save or Saved List"));
+        QCOMPARE(view_->Page, int{PageRepairing});
+    }
+
+    void repairedPageSavesTheCheckedRows()
+    {
+        Add({Workbook("a.xls"), Workbook("b.xls")});
+        frame_->OnCmdMsg(kIdNextButton);
+        view_->RepairPaths = {QStringLiteral("/tmp/copy-b.xls"), QStringLiteral("FAIL")};
+        view_->SetAllChecks(*view_->RepairedList, true);
+        view_->ShowPage(PageRepaired);
+        QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->RepairedList, view_->SelectAllCheck, view_->NextButton,
+                                                     view_->PreviousButton}));
+        QVERIFY(frame_->Action(kIdSaveFile)->isEnabled());
+
+        // Select All acts on the state the click has just given the check box.
+        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
+        QVERIFY(view_->SelectAllCheck->isChecked());
+        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
+        QVERIFY(!view_->SelectAllCheck->isChecked());
+        QVERIFY(!Checked(view_->RepairedList, 0) && !Checked(view_->RepairedList, 1));
+        frame_->OnCmdMsg(kIdNextButton);
+        QCOMPARE(TakeMessage().text, QStringLiteral("Select file(s) in the list to repair"));
+
+        frame_->OnCmdMsg(kIdRepairFile);
+        Shown shown = TakeMessage();
+        QCOMPARE(shown.text, QStringLiteral("Please save the repaired file\nor press previous button to add \nmore "
+                                            "files and the press repair"));
+        QCOMPARE(shown.icon, MessageIcon::Warning);
+        frame_->OnCmdMsg(kIdAddFile);
+        QCOMPARE(TakeMessage().text, QStringLiteral("File(s) can not be added to repaired file(s) list"));
+        frame_->OnCmdMsg(kIdRemoveSelected);
+        QCOMPARE(TakeMessage().text, QStringLiteral("File(s) can not be  removed from repaired file(s) list "));
+
+        view_->RepairedList->item(0, 0)->setCheckState(Qt::Checked);
+        frame_->Action(kIdSaveFile)->trigger();  // Save File does what Next does here
+        QVERIFY(prompter_->shown.isEmpty());
+        QCOMPARE(view_->Page, int{PageSaving});
+        QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->SavedList, view_->ProgressBar}));
+        QCOMPARE(view_->SavedList->rowCount(), 1);
+        QCOMPARE(view_->SavePaths, QStringList{QStringLiteral("/tmp/copy-b.xls")});
+        QCOMPARE(view_->ProgressBar->maximum(), 2);
+    }
+
+    void savedListGuardAndTheWayBack()
+    {
+        view_->ShowPage(PageRepaired);
+        frame_->OnCmdMsg(kIdNextButton);
+        QCOMPARE(TakeMessage().text, QStringLiteral("Saved List is empty "));
+        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
+        QVERIFY2(!view_->SelectAllCheck->isChecked(), "an empty list clears the check box again");
+
+        view_->ShowPage(PageSaved);
+        QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->SavedList, view_->PreviousButton, view_->FinishedButton}));
+        QVERIFY(!frame_->Action(kIdSaveFile)->isEnabled());
+        frame_->OnCmdMsg(kIdRepairFile);
+        QCOMPARE(TakeMessage().text, QStringLiteral("Please press finish to start again"));
+        frame_->OnCmdMsg(kIdAddFile);
+        QCOMPARE(TakeMessage().text, QStringLiteral("File(s) can not be  added to Saved file(s) list "));
+        frame_->OnCmdMsg(kIdRemoveSelected);
+        QCOMPARE(TakeMessage().text, QStringLiteral("File(s) can not be  removed from Saved file(s) list "));
+        frame_->OnCmdMsg(kIdRemoveAll);
+        QCOMPARE(TakeMessage().text, QStringLiteral("You Cannot DeleteFile Form Save or Saved List"));
+
+        QTest::mouseClick(view_->PreviousButton, Qt::LeftButton);
+        QCOMPARE(view_->Page, int{PageRepaired});
+        QTest::mouseClick(view_->PreviousButton, Qt::LeftButton);
+        QCOMPARE(view_->Page, int{PageAdd});
+    }
+
+    void finishedEmptiesTheListAndStartsAgain()
+    {
+        Add({Workbook("a.xls")});
+        view_->SelectAllCheck->setChecked(true);
+        view_->ShowPage(PageSaved);
+        QTest::mouseClick(view_->FinishedButton, Qt::LeftButton);
+        QCOMPARE(view_->Page, int{PageAdd});
+        QCOMPARE(view_->RepairList->rowCount(), 0);
+        QVERIFY2(view_->SelectAllCheck->isChecked(), "a page change leaves the check box alone");
+    }
+
+    void selectAllOnTheAddPage()
+    {
+        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
+        QVERIFY(!view_->SelectAllCheck->isChecked());
+        Add({Workbook("a.xls"), Workbook("b.xls")});
+        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
+        QVERIFY(Checked(view_->RepairList, 0) && Checked(view_->RepairList, 1));
+        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
+        QVERIFY(!Checked(view_->RepairList, 0) && !Checked(view_->RepairList, 1));
+        QVERIFY(!CWizardView::AnyRowChecked(*view_->RepairList));
+    }
+
+    void addingWorkbooks()
+    {
+        const QString big = Workbook("big.xls");
+        const QString small = Workbook("small.xls", 512);
+        Add({big, small});
+        QCOMPARE(view_->RepairList->rowCount(), 2);
+        QCOMPARE(Cell(view_->RepairList, 0, 0), QStringLiteral("small.xls"));
+        QCOMPARE(Cell(view_->RepairList, 0, 1), QFileInfo(small).absoluteFilePath());
+        QCOMPARE(Cell(view_->RepairList, 0, 2), QStringLiteral("512  bytes"));
+        QCOMPARE(Cell(view_->RepairList, 1, 2), QStringLiteral("5632  bytes"));
+        QVERIFY(Checked(view_->RepairList, 0) && Checked(view_->RepairList, 1));
+        const QRegularExpression dateForm(QStringLiteral("^[A-Z][a-z]{2}, [A-Z][a-z]{2} \\d{2}, \\d{4}$"));
+        QVERIFY(dateForm.match(Cell(view_->RepairList, 0, 3)).hasMatch());
+        QCOMPARE(CreationTimeText(QDateTime(QDate(2008, 3, 4), QTime(12, 0))), QStringLiteral("Tue, Mar 04, 2008"));
+        QVERIFY(prompter_->shown.isEmpty());
+
+        // The same workbook again: told, skipped, and the rest of the batch still added.
+        const QString more = Workbook("more.xls");
+        Add({small, more});
+        Shown shown = TakeMessage();
+        QCOMPARE(shown.text, QStringLiteral("This file has already been added      "));
+        QCOMPARE(shown.icon, MessageIcon::Information);
+        QCOMPARE(view_->RepairList->rowCount(), 3);
+        QCOMPARE(Cell(view_->RepairList, 0, 0), QStringLiteral("more.xls"));
+    }
+
+    void aFileThatCannotBeOpenedIsReportedAndTheRestAdded()
+    {
+        const QString first = Workbook("first.xls");
+        const QString last = Workbook("last.xls");
+        Add({first, folder_->filePath("gone.xls"), folder_->path(), last});
+        QCOMPARE(view_->RepairList->rowCount(), 2);
+        QCOMPARE(Cell(view_->RepairList, 0, 0), QStringLiteral("last.xls"));
+        const Shown shown = TakeMessage();
+        QCOMPARE(shown.icon, MessageIcon::Warning);
+        QVERIFY2(shown.text.contains(folder_->filePath("gone.xls")), qPrintable(shown.text));
+        QVERIFY2(shown.text.contains(folder_->path() + QStringLiteral(": this is a folder")), qPrintable(shown.text));
+    }
+
+    void fileSizesBeyondTwoGigabytes()
+    {
+        Add({Workbook("huge.xls", (qint64{1} << 31) + 5)});
+        QCOMPARE(Cell(view_->RepairList, 0, 2), QStringLiteral("2147483653  bytes"));
+    }
+
+    void removingRows()
+    {
+        frame_->OnCmdMsg(kIdRemoveSelected);
+        QCOMPARE(TakeMessage().text, QStringLiteral("No file(s) in the list to remove"));
+        frame_->OnCmdMsg(kIdRemoveAll);
+        QCOMPARE(TakeMessage().text, QStringLiteral("There is no files in the list to delete"));
+
+        Add({Workbook("a.xls"), Workbook("b.xls"), Workbook("c.xls")});
+        CWizardView::SetAllChecks(*view_->RepairList, false);
+        frame_->OnCmdMsg(kIdRemoveSelected);
+        QCOMPARE(TakeMessage().text, QStringLiteral("Please select a file to remove"));
+
+        view_->RepairList->item(0, 0)->setCheckState(Qt::Checked);
+        view_->RepairList->item(2, 0)->setCheckState(Qt::Checked);
+        prompter_->answers = {MessageAnswer::No};
+        frame_->OnCmdMsg(kIdRemoveSelected);
+        Shown question = TakeMessage();
+        QCOMPARE(question.text, QStringLiteral("Do you want to remove the selected\nfiles from the list"));
+        QCOMPARE(question.buttons, MessageButtons::YesNo);
+        QCOMPARE(question.icon, MessageIcon::Warning);
+        QCOMPARE(view_->RepairList->rowCount(), 3);
+
+        prompter_->answers = {MessageAnswer::Yes};
+        frame_->OnCmdMsg(kIdRemoveSelected);
+        TakeMessage();
+        QCOMPARE(view_->RepairList->rowCount(), 1);
+        QCOMPARE(Cell(view_->RepairList, 0, 0), QStringLiteral("b.xls"));
+
+        frame_->OnCmdMsg(kIdRemoveAll);
+        QVERIFY2(prompter_->shown.isEmpty(), "Remove All does not ask");
+        QCOMPARE(view_->RepairList->rowCount(), 0);
+    }
+
+    void layoutFollowsTheFrameClientSize()
+    {
+        view_->LayoutControls(0, 300, 300);
+        for (QTableWidget* list : {view_->RepairList, view_->RepairedList, view_->SavedList})
+            QCOMPARE(list->geometry(), QRect(50, 100, 200, 20));
+        QCOMPARE(view_->NextButton->geometry(), QRect(166, 155, 82, 39));
+        QCOMPARE(view_->FinishedButton->geometry(), QRect(166, 155, 82, 39));
+        QCOMPARE(view_->PreviousButton->geometry(), QRect(57, 155, 84, 39));
+        QCOMPARE(view_->SelectAllCheck->geometry(), QRect(70, 150, 13, 13));
+        QCOMPARE(view_->ProgressBar->geometry(), QRect(QPoint(100, 170), QPoint(199, 189)));
+        QCOMPARE(view_->StatusTextRect, QRect(QPoint(100, 150), QPoint(199, 169)));
+
+        frame_->resize(1000, 700);
+        const QSize client = frame_->ClientSize();
+        QCOMPARE(client.width(), 1000);
+        QCOMPARE(client.height(), 700 - frame_->menuBar()->sizeHint().height());
+        QCOMPARE(view_->RepairList->geometry(), QRect(50, 100, client.width() - 100, client.height() - 280));
+        frame_->resize(40, 30);  // shrinking to almost nothing is harmless
+    }
+
+    void menuAndToolbarReachTheSameHandler()
+    {
+        QAction* add = frame_->Action(kIdAddFile);
+        QCOMPARE(add->text(), QStringLiteral("Add File..."));
+        QCOMPARE(add->iconText(), QStringLiteral("Add File"));
+        QCOMPARE(add->statusTip(), QStringLiteral("Add File"));
+        QCOMPARE(add->toolTip(), QStringLiteral("Add File to the list"));
+        QCOMPARE(frame_->Action(kIdRemoveSelected)->toolTip(), QStringLiteral(" Remove file form the list"));
+        QCOMPARE(frame_->Action(kIdSettings)->iconText(), QStringLiteral("Setting"));
+
+        QStringList buttons;
+        for (QAction* action : frame_->ToolBar->actions())
+            buttons << action->iconText();
+        QCOMPARE(buttons, (QStringList{"Add File", "Remove", "Repair File", "Save File", "Setting", "Help"}));
+        QStringList menus;
+        for (QAction* menu : frame_->menuBar()->actions())
+            menus << menu->text();
+        QCOMPARE(menus, (QStringList{"&File", "&Tool", "&Help"}));
+
+        auto* toolButton = frame_->ToolBar->widgetForAction(add);
+        QVERIFY(toolButton);
+        QTest::mouseClick(toolButton, Qt::LeftButton);
+        QCOMPARE(prompter_->dialogsShown, 1);
+        frame_->menuBar()->actions().at(0)->menu()->actions().at(0)->trigger();
+        QCOMPARE(prompter_->dialogsShown, 2);
+    }
+
+    void helpAndClose()
+    {
+        frame_->OnCmdMsg(kIdHelp);
+        QCOMPARE(prompter_->opened.size(), 1);
+        QVERIFY(prompter_->opened.at(0).isLocalFile());
+        QVERIFY(prompter_->opened.at(0).toLocalFile().endsWith(QStringLiteral("help.html")));
+
+        frame_->Action(kIdAppExit)->trigger();
+        QCOMPARE(prompter_->opened.size(), 2);
+        QCOMPARE(prompter_->opened.at(1), QUrl(QStringLiteral("https://www.quorvex.example/tabulon")));
+        QVERIFY(!frame_->isVisible());
+    }
+
+    void selectionTextParse_data()
+    {
+        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("two names, trailing blank") << "\"b.xls\" \"a.xls\" " << QStringList{"b.xls", "a.xls"};
+        QTest::newRow("two names, no trailing blank") << "\"b.xls\" \"a.xls\"" << QStringList{"b.xls", "a.xls"};
+        QTest::newRow("one quoted name") << "\"only.xls\"" << QStringList{"only.xls"};
+        QTest::newRow("blanks inside a name") << "\"my book.xls\" \"x.xls\" " << QStringList{"my book.xls", "x.xls"};
+        QTest::newRow("empty text") << "" << QStringList{};
+        QTest::newRow("a lone quote") << "\"" << QStringList{};
+        QTest::newRow("unterminated name") << "\"a.xls" << QStringList{};
+        QTest::newRow("unterminated last name") << "\"a.xls\" \"b" << QStringList{"a.xls"};
+        QTest::newRow("no quotes") << "a.xls" << QStringList{};
+        QTest::newRow("empty quotes") << "\"\" \"a.xls\"" << QStringList{"a.xls"};
+    }
+
+    void selectionTextParse()
+    {
+        QFETCH(QString, spec);
+        QFETCH(QStringList, names);
+        QCOMPARE(CMultiFileDialog::ParseSelectionSpec(spec), names);
+    }
+
+    // The real dialog and a real message box, answered the way a user would.
+    void realDialogsAreWired()
+    {
+        const QString a = Workbook("a.xls");
+        const QString b = Workbook("b.xls");
+        WidgetPrompter real(frame_);
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<CMultiFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->setDirectory(folder_->path());
+            auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            QVERIFY(nameEdit);
+            nameEdit->setText(QStringLiteral("\"b.xls\" \"a.xls\""));
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        QCOMPARE(real.ChooseWorkbooks(), (QStringList{b, a}));
+
+        QTimer::singleShot(0, this, [] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            QCOMPARE(box->windowTitle(), QStringLiteral("Quorvex Tabulon"));
+            QCOMPARE(box->icon(), QMessageBox::Warning);
+            box->button(QMessageBox::Yes)->click();
+        });
+        QCOMPARE(real.ShowMessage(QStringLiteral("Remove?"), MessageIcon::Warning, MessageButtons::YesNo),
+                 MessageAnswer::Yes);
+    }
+};
+
+QTEST_MAIN(WizardTest)
+#include "wizard_test.moc"
