@@ -50,8 +50,9 @@ public:
     void CollectRepairFiles();
     void CollectSaveFiles();
 
-    // Whether a repair or save worker is running: the window must not close under it.
-    bool JobRunning() const { return jobRunning_; }
+    // Whether a repair or save job runs (its pages are the busy states): the window must not
+    // close under its worker.
+    bool JobRunning() const { return Page == PageRepairing || Page == PageSaving; }
 
     // Members in their given order.
     QTableWidget* RepairList;
@@ -76,7 +77,6 @@ private:
     void AddWorkbooks(const QStringList& paths);
 
     Prompter& prompter_;
-    bool jobRunning_ = false;
 };
 
 // What the File Size and Creation Time columns show.

@@ -199,6 +199,12 @@ private slots:
         frame_->OnCmdMsg(kIdRemoveAll);
         QCOMPARE(TakeMessage().text, QStringLiteral("You Cannot DeleteFile Form Save or Saved List"));
         QCOMPARE(view_->Page, int{PageRepairing});
+
+        // Nor does the window close under a running job.
+        QVERIFY(!frame_->close());
+        QCOMPARE(TakeMessage().text, QStringLiteral("Repair or Save is in progress. Please wait for it to end"));
+        QVERIFY(prompter_->opened.isEmpty());
+        QVERIFY(frame_->isVisible());
     }
 
     void repairedPageSavesTheCheckedRows()
