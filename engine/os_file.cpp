@@ -106,6 +106,30 @@ OsFile OsFile::CreateUnique(const std::filesystem::path& folder, std::filesystem
     throw std::system_error(std::make_error_code(std::errc::file_exists), "create");
 }
 
+OsFile OsFile::CreateNew(const std::filesystem::path& path)
+{
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_EXISTS)
+            throw std::system_error(std::make_error_code(std::errc::file_exists), "create");
+        ThrowLastError("create");
+    }
+    return OsFile(handle);
+}
+
+std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate = parent / UniqueName();
+        if (CreateDirectoryW(candidate.c_str(), nullptr))
+            return candidate;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            ThrowLastError("create folder");
+    }
+    throw std::system_error(std::make_error_code(std::errc::file_exists), "create folder");
+}
+
 OsFile::~OsFile()
 {
     if (handle_ != kNoHandle)
@@ -170,7 +194,7 @@ void OsFile::Close()
 
 void RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to)
 {
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
         if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS)
             throw std::system_error(std::make_error_code(std::errc::file_exists), "rename");
         ThrowLastError("rename");
@@ -235,6 +259,26 @@ OsFile OsFile::CreateUnique(const std::filesystem::path& folder, std::filesystem
             ThrowLastError("create");
     }
     throw std::system_error(std::make_error_code(std::errc::file_exists), "create");
+}
+
+OsFile OsFile::CreateNew(const std::filesystem::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        ThrowLastError("create");
+    return OsFile(fd);
+}
+
+std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path candidate = parent / UniqueName();
+        if (::mkdir(candidate.c_str(), 0700) == 0)
+            return candidate;
+        if (errno != EEXIST)
+            ThrowLastError("create folder");
+    }
+    throw std::system_error(std::make_error_code(std::errc::file_exists), "create folder");
 }
 
 OsFile::~OsFile()

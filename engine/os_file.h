@@ -22,6 +22,9 @@ public:
     // Creates a file under a fresh, unpredictable name in `folder`, readable and writable by
     // the owner only. Never follows or replaces an existing name.
     static OsFile CreateUnique(const std::filesystem::path& folder, std::filesystem::path& createdPath);
+    // Creates a file under exactly this name, readable and writable by the owner only; fails
+    // with std::errc::file_exists when the name exists, and never follows a link.
+    static OsFile CreateNew(const std::filesystem::path& path);
 
     OsFile(OsFile&& other) noexcept;
     OsFile& operator=(OsFile&& other) noexcept;
@@ -61,6 +64,9 @@ void CopyFileContents(OsFile& source, OsFile& destination);
 void RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 // Moves `from` to `to`, replacing what `to` names.
 void RenameReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Creates a fresh folder with an unpredictable name in `parent`, open to its owner only.
+std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent);
 
 // Whether standard error is a terminal.
 bool StandardErrorIsTerminal();

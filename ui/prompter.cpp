@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QMessageBox>
 
+#include "file_saved_dialog.h"
 #include "multi_file_dialog.h"
 
 namespace tabulon::ui {
@@ -38,6 +39,25 @@ QStringList WidgetPrompter::ChooseWorkbooks()
 void WidgetPrompter::OpenUrl(const QUrl& url)
 {
     QDesktopServices::openUrl(url);
+}
+
+QString WidgetPrompter::ChooseSaveAs(const QString& proposed)
+{
+    QFileDialog dialog(nullptr, QString(), proposed, QStringLiteral("Excel Files (*.xls)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("xls"));
+    dialog.selectFile(proposed);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+bool WidgetPrompter::ShowFileSaved(const QString& folder)
+{
+    CFileSavedDlg dialog(owner_);
+    dialog.SetFolder(folder);
+    dialog.exec();
+    return dialog.ViewSavedFiles;
 }
 
 }  // namespace tabulon::ui

@@ -25,6 +25,11 @@ public:
     virtual QStringList ChooseWorkbooks() = 0;
     // Opens a web address, or a file or folder given as a file URL, with the desktop's handler.
     virtual void OpenUrl(const QUrl& url) = 0;
+    // The Save As dialog opened on `proposed` (it asks before replacing a file); the chosen
+    // path, or empty when it was cancelled.
+    virtual QString ChooseSaveAs(const QString& proposed) = 0;
+    // The File Saved dialog showing `folder`; whether the saved files are to be shown.
+    virtual bool ShowFileSaved(const QString& folder) = 0;
 };
 
 // The real thing: QMessageBox, CMultiFileDialog and QDesktopServices.
@@ -35,6 +40,8 @@ public:
     MessageAnswer ShowMessage(const QString& text, MessageIcon icon, MessageButtons buttons) override;
     QStringList ChooseWorkbooks() override;
     void OpenUrl(const QUrl& url) override;
+    QString ChooseSaveAs(const QString& proposed) override;
+    bool ShowFileSaved(const QString& folder) override;
 
 private:
     QWidget* owner_;

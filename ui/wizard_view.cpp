@@ -2,6 +2,9 @@
 
 #include <QCheckBox>
 #include <QDateTime>
+#include <QDir>
+#include <QPainter>
+#include <QStandardPaths>
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -10,10 +13,16 @@
 #include <QTableWidget>
 #include <QThread>
 
+#include <system_error>
+#include <thread>
+
 #include "bitmap_button.h"
 #include "commands.h"
+#include "engine/os_file.h"
+#include "jobs/job.h"
 #include "prompter.h"
 #include "res/artwork.h"
+#include "view_job_host.h"
 
 namespace tabulon::ui {
 namespace {
@@ -38,6 +47,35 @@ const QString kNothingToRemove = QStringLiteral("No file(s) in the list to remov
 const QString kSelectToRemove = QStringLiteral("Please select a file to remove");
 const QString kConfirmRemove = QStringLiteral("Do you want to remove the selected\nfiles from the list");
 const QString kNothingToDelete = QStringLiteral("There is no files in the list to delete");
+const QString kRepairing = QStringLiteral("Reparing....    ");
+const QString kRepairEnd = QStringLiteral("Finished Reparing Files....") + QString(146, QLatin1Char(' '));
+const QString kSaving = QStringLiteral("Saving....    ");
+const QString kSaveEnd = QStringLiteral("Finished Saving Files....") + QString(188, QLatin1Char(' '));
+const QString kRepairCompleted = QStringLiteral("Tabulon process Completed !!!");
+
+std::string Utf8(const QString& text)
+{
+    return text.toStdString();
+}
+
+std::vector<std::string> Utf8(const QStringList& texts)
+{
+    std::vector<std::string> converted;
+    for (const QString& text : texts)
+        converted.push_back(text.toStdString());
+    return converted;
+}
+
+void SetStatus(QTableWidget& list, int row, const QString& status)
+{
+    if (QTableWidgetItem* item = list.item(row, 3))
+        item->setText(status);
+}
+
+void Step(QProgressBar& bar)
+{
+    bar.setValue(bar.value() + 1);
+}
 
 QTableWidget* MakeList(QWidget* parent, const char* name, const QString& lastColumn, bool checkBoxes, bool visible)
 {
@@ -135,9 +173,27 @@ CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent),
     connect(SelectAllCheck, &QCheckBox::clicked, this, [this] { OnWizardButton(kIdSelectAllCheck); });
 
     setAutoFillBackground(true);
+
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty())
+        documents = QDir::homePath();
+    SaveFolder = QDir::toNativeSeparators(documents + QLatin1Char('/'));
+    Suffix = QStringLiteral("_repaired");
 }
 
-CWizardView::~CWizardView() = default;
+CWizardView::~CWizardView()
+{
+    RemoveRepairFolder();
+}
+
+void CWizardView::RemoveRepairFolder()
+{
+    if (repairFolder_.empty())
+        return;
+    std::error_code ignored;
+    std::filesystem::remove_all(repairFolder_, ignored);
+    repairFolder_.clear();
+}
 
 bool CWizardView::OnCmdMsg(int id)
 {
@@ -271,6 +327,7 @@ void CWizardView::OnWizardButton(int id)
         break;
     case kIdFinishedButton:
         RepairList->setRowCount(0);
+        RemoveRepairFolder();
         ShowPage(PageAdd);
         break;
     case kIdSelectAllCheck: {
@@ -430,6 +487,20 @@ void CWizardView::StartRepairJob()
     CollectRepairFiles();
     ProgressBar->setRange(0, 2 * static_cast<int>(RepairPaths.size()));
     ProgressBar->setValue(0);
+
+    // A private folder per job: copies never meet another job's files or anyone else's.
+    RemoveRepairFolder();
+    try {
+        repairFolder_ = CreatePrivateFolder(PathFromUtf8(Utf8(QDir::tempPath())));
+    } catch (const std::system_error&) {
+        repairFolder_.clear();  // every copy then fails, and says so
+    }
+    auto job = std::make_unique<jobs::RepairJob>();
+    job->host = std::make_unique<ViewJobHost>(*this, jobs::WM_REPAIR_PROGRESS);
+    job->paths = Utf8(RepairPaths);
+    job->folder = PathToUtf8(repairFolder_);
+    job->pause = JobPause;
+    std::thread(jobs::RepairWorker, std::move(job)).detach();
 }
 
 void CWizardView::StartSaveJob()
@@ -437,6 +508,90 @@ void CWizardView::StartSaveJob()
     CollectSaveFiles();
     ProgressBar->setRange(0, 2 * static_cast<int>(SavePaths.size()));
     ProgressBar->setValue(0);
+
+    auto job = std::make_unique<jobs::SaveJob>();
+    job->host = std::make_unique<ViewJobHost>(*this, jobs::WM_SAVE_PROGRESS);
+    job->paths = Utf8(SavePaths);
+    job->suffix = Utf8(Suffix);
+    job->folder = Utf8(SaveFolder);
+    job->pause = JobPause;
+    std::thread(jobs::SaveWorker, std::move(job)).detach();
+}
+
+void CWizardView::OnRepairProgress(int code, int index)
+{
+    switch (code) {
+    case jobs::kRepairStarted:
+        SetStatus(*RepairedList, index, QStringLiteral("Repairing"));
+        DrawStatusText(kRepairing + Cell(*RepairedList, index, 1));
+        Step(*ProgressBar);
+        break;
+    case jobs::kFileFailed:
+        SetStatus(*RepairedList, index, QStringLiteral("Failed"));
+        Step(*ProgressBar);
+        break;
+    case jobs::kFileDone:
+        SetStatus(*RepairedList, index, QStringLiteral("Repaired"));
+        Step(*ProgressBar);
+        break;
+    case jobs::kJobFinished:
+        SetAllChecks(*RepairedList, true);
+        DrawStatusText(kRepairEnd);
+        prompter_.ShowMessage(kRepairCompleted, MessageIcon::Warning, MessageButtons::Ok);
+        ShowPage(PageRepaired);
+        break;
+    default:
+        break;
+    }
+}
+
+void CWizardView::OnSaveProgress(int code, int index)
+{
+    switch (code) {
+    case jobs::kSaveStarted:
+        SetStatus(*SavedList, index, QStringLiteral("Saving"));
+        DrawStatusText(kSaving + Cell(*SavedList, index, 1));
+        Step(*ProgressBar);
+        break;
+    case jobs::kFileFailed:
+        SetStatus(*SavedList, index, QStringLiteral("Failed"));
+        Step(*ProgressBar);
+        break;
+    case jobs::kFileDone:
+        SetStatus(*SavedList, index, QStringLiteral("Saved"));
+        Step(*ProgressBar);
+        break;
+    case jobs::kJobFinished:
+        DrawStatusText(kSaveEnd);
+        if (prompter_.ShowFileSaved(SaveFolder))
+            prompter_.OpenUrl(QUrl::fromLocalFile(SaveFolder));
+        ShowPage(PageSaved);
+        break;
+    default:
+        break;
+    }
+}
+
+void CWizardView::DrawStatusText(const QString& text)
+{
+    pendingStatusText_ = text;
+    repaint(StatusTextRect);
+    pendingStatusText_.clear();
+}
+
+void CWizardView::paintEvent(QPaintEvent*)
+{
+    if (pendingStatusText_.isEmpty())
+        return;
+    QPainter painter(this);
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setPixelSize(15);
+    font.setWeight(QFont::Normal);
+    painter.setFont(font);
+    painter.setPen(QColor(0, 0, 0));
+    painter.setBackgroundMode(Qt::OpaqueMode);
+    painter.setBackground(QColor(240, 240, 70));
+    painter.drawText(StatusTextRect, Qt::AlignLeft | Qt::AlignTop, pendingStatusText_);
 }
 
 }  // namespace tabulon::ui

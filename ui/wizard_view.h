@@ -5,6 +5,9 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <chrono>
+#include <filesystem>
+
 class QCheckBox;
 class QProgressBar;
 class QTableWidget;
@@ -49,6 +52,16 @@ public:
     void StartSaveJob();
     void CollectRepairFiles();
     void CollectSaveFiles();
+    void OnRepairProgress(int code, int index);
+    void OnSaveProgress(int code, int index);
+    // Shows a text above the progress bar at once; the next repaint of that area removes it.
+    void DrawStatusText(const QString& text);
+
+    Prompter& Prompts() { return prompter_; }
+    // The pause a job makes twice per file; tests set it to zero.
+    std::chrono::milliseconds JobPause{300};
+    // Where the current repair job keeps its copies (empty when there is none).
+    const std::filesystem::path& RepairFolder() const { return repairFolder_; }
 
     // Whether a repair or save job runs (its pages are the busy states): the window must not
     // close under its worker.
@@ -73,10 +86,17 @@ public:
 signals:
     void PageChanged(int page);
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     void AddWorkbooks(const QStringList& paths);
+    // Drops the copies of the last repair job once nothing of them can be saved any more.
+    void RemoveRepairFolder();
 
     Prompter& prompter_;
+    std::filesystem::path repairFolder_;
+    QString pendingStatusText_;
 };
 
 // What the File Size and Creation Time columns show.

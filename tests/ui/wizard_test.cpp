@@ -51,7 +51,21 @@ public:
         return choice;
     }
     void OpenUrl(const QUrl& url) override { opened.append(url); }
+    QString ChooseSaveAs(const QString& proposed) override
+    {
+        saveAsProposed << proposed;
+        return saveAsChoices.isEmpty() ? QString() : saveAsChoices.takeFirst();
+    }
+    bool ShowFileSaved(const QString& folder) override
+    {
+        fileSavedFolders << folder;
+        return viewSavedFiles;
+    }
 
+    QStringList saveAsProposed;
+    QStringList saveAsChoices;
+    QStringList fileSavedFolders;
+    bool viewSavedFiles = true;
     QList<Shown> shown;
     QList<MessageAnswer> answers;
     QStringList choice;

@@ -1,0 +1,77 @@
+// The repair and save jobs: what they report, what they may ask of the window, and the
+// record each worker is started with. No window code here: the window implements JobHost.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tabulon::jobs {
+
+// Progress messages and their codes (the message's first argument; the second is the file's
+// index in the job's path list).
+inline constexpr int WM_REPAIR_PROGRESS = 5000;
+inline constexpr int WM_SAVE_PROGRESS = 5001;
+
+enum ProgressCode : int {
+    kJobFinished = 0,   // once, after the last file (index 0)
+    kRepairStarted = 1, // the repair of file i begins
+    kSaveStarted = 2,   // the saving of file i begins
+    kFileFailed = 3,
+    kFileDone = 4,
+};
+
+// The marker a failed repair leaves in the path list.
+inline const std::string kFailedPath = "FAIL";
+
+// What a worker asks of the window. Every call returns only once the window has handled it.
+class JobHost {
+public:
+    virtual ~JobHost() = default;
+    virtual void Progress(int message, int code, int index) = 0;
+    // Entry `index` of the path list the window keeps for this job becomes `path`.
+    virtual void SetPath(int index, const std::string& path) = 0;
+    // A message box with an OK button and the information icon.
+    virtual void ShowMessage(const std::string& text) = 0;
+    // A question with Yes and No buttons and the information icon; true for Yes.
+    virtual bool AskYesNo(const std::string& text) = 0;
+    // The Save As dialog, opened on `proposed`; nothing when it was cancelled.
+    virtual std::optional<std::filesystem::path> AskSaveAs(const std::filesystem::path& proposed) = 0;
+};
+
+// The record a worker is started with and owns until it ends (RepairJob and SaveJob).
+struct JobRecord {
+    std::unique_ptr<JobHost> host;
+    std::vector<std::string> paths;  // UTF-8 paths, in the order of the job's list
+    std::string suffix;              // save job: the suffix of saved names
+    std::string folder;              // save job: the destination folder, ending with a separator;
+                                     // repair job: the job's private temporary folder
+    // The two pauses per file that pace what the user sees.
+    std::chrono::milliseconds pause{300};
+};
+using RepairJob = JobRecord;
+using SaveJob = JobRecord;
+
+// Copies each workbook into its own place in the job's private folder and rebuilds the
+// copy's header; the workbook itself is only read.
+void RepairWorker(std::unique_ptr<RepairJob> job);
+
+// Moves each repaired copy to the destination folder as base name + suffix + ".xls", asking
+// before it replaces anything.
+void SaveWorker(std::unique_ptr<SaveJob> job);
+
+// The characters of `name` before its last "." (none when it has no "."), then `suffix`,
+// then ".xls".
+std::string MakeSaveName(const std::string& name, const std::string& suffix);
+
+// The texts the jobs show.
+inline const std::string kUnableToOpen = "Uable to Open File ";
+inline const std::string kUnableToLoad = "Uable to Load File in memory";
+inline const std::string kOverwriteQuestion = "A file with the same name already exist \nOverwrite existing file";
+inline const std::string kUnableToSave =
+    "Uable to Save File, Either the file already exit,\nor it is used by some other program";
+
+}  // namespace tabulon::jobs

@@ -1,0 +1,85 @@
+#include <system_error>
+#include <thread>
+
+#include "engine/header_rebuild.h"
+#include "engine/os_file.h"
+#include "job.h"
+
+namespace tabulon::jobs {
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class Outcome { Repaired, CannotOpen, CannotCopy };
+
+struct FileResult {
+    Outcome outcome;
+    fs::path copy;
+};
+
+// Each workbook gets a folder of its own inside the job's private folder, so that copies of
+// same-named workbooks from different folders never meet, and the copy keeps its name.
+FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int index)
+{
+    std::optional<OsFile> input;
+    try {
+        input = OsFile::Open(source, OsFile::Access::Read);
+    } catch (const std::system_error&) {
+        return {Outcome::CannotOpen, {}};
+    }
+
+    const fs::path place = jobFolder / std::to_string(index);
+    const fs::path copyPath = place / source.filename();
+    std::optional<OsFile> copy;
+    try {
+        if (jobFolder.empty() || !fs::create_directory(place))
+            return {Outcome::CannotCopy, {}};
+        copy = OsFile::CreateNew(copyPath);
+        copy->CopyPermissionsFrom(*input);
+        CopyFileContents(*input, *copy);
+    } catch (const std::system_error&) {
+        copy.reset();
+        std::error_code ignored;
+        fs::remove_all(place, ignored);
+        return {Outcome::CannotCopy, {}};
+    }
+
+    try {
+        RebuildHeader(*copy);
+        copy->Close();
+    } catch (const std::system_error&) {
+        // A read, write or full disk inside the rebuild: the copy is no repair; drop it.
+        copy.reset();
+        std::error_code ignored;
+        fs::remove_all(place, ignored);
+        return {Outcome::CannotOpen, {}};
+    }
+    return {Outcome::Repaired, copyPath};
+}
+
+}  // namespace
+
+void RepairWorker(std::unique_ptr<RepairJob> job)
+{
+    JobHost& host = *job->host;
+    const fs::path jobFolder = fs::path(job->folder);
+    const int count = static_cast<int>(job->paths.size());
+    for (int i = 0; i < count; ++i) {
+        host.Progress(WM_REPAIR_PROGRESS, kRepairStarted, i);
+        const fs::path source = PathFromUtf8(job->paths[static_cast<std::size_t>(i)]);
+        const FileResult result = RepairOne(source, jobFolder, i);
+        if (result.outcome != Outcome::Repaired) {
+            host.ShowMessage(result.outcome == Outcome::CannotCopy ? kUnableToLoad : kUnableToOpen);
+            host.SetPath(i, kFailedPath);
+            host.Progress(WM_REPAIR_PROGRESS, kFileFailed, i);
+            continue;
+        }
+        std::this_thread::sleep_for(job->pause);
+        host.SetPath(i, PathToUtf8(result.copy));
+        host.Progress(WM_REPAIR_PROGRESS, kFileDone, i);
+        std::this_thread::sleep_for(job->pause);
+    }
+    host.Progress(WM_REPAIR_PROGRESS, kJobFinished, 0);
+}
+
+}  // namespace tabulon::jobs
