@@ -24,8 +24,18 @@ std::uint32_t Entry(SectorView sector, std::size_t j)
     }
 }
 
-// Wider vector units, where the processor has them, chosen when the program loads.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+// Wider vector units, where the processor has them, chosen when the program loads. Not
+// under ThreadSanitizer, whose instrumented resolver would run before its runtime is ready.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TABULON_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define TABULON_THREAD_SANITIZER 1
+#endif
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(TABULON_THREAD_SANITIZER)
 #define TABULON_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define TABULON_VECTOR_CLONES

@@ -18,6 +18,7 @@
 
 #include <memory>
 
+#include "engine/header_rebuild.h"
 #include "ui/bitmap_button.h"
 #include "ui/commands.h"
 #include "ui/main_frame.h"
@@ -141,6 +142,7 @@ private slots:
         QVERIFY(app_->InitInstance(prompter_.get()));
         frame_ = app_->MainFrame();
         view_ = frame_->WizardView;
+        view_->JobPause = std::chrono::milliseconds(0);
     }
 
     void cleanup()
@@ -469,6 +471,76 @@ private slots:
         QFETCH(QString, spec);
         QFETCH(QStringList, names);
         QCOMPARE(CMultiFileDialog::ParseSelectionSpec(spec), names);
+    }
+
+    // Three damaged workbooks, one of which disappears before it is repaired, through both jobs.
+    void repairAndSaveEndToEnd()
+    {
+        QByteArray damaged;
+        {
+            QFile original(QStringLiteral(TABULON_TEST_DATA "/npoi__59858.xls"));
+            QVERIFY(original.open(QIODevice::ReadOnly));
+            damaged = original.readAll();
+        }
+        damaged.replace(0, 512, QByteArray(512, '\0'));
+        auto write = [&](const QString& name) {
+            QFile file(folder_->filePath(name));
+            file.open(QIODevice::WriteOnly);
+            file.write(damaged);
+            return file.fileName();
+        };
+        const QString a = write(QStringLiteral("alpha.xls"));
+        const QString b = write(QStringLiteral("beta.xls"));
+        const QString c = write(QStringLiteral("gamma.xls"));
+        QDir().mkpath(folder_->filePath(QStringLiteral("out")));
+        view_->SaveFolder = folder_->filePath(QStringLiteral("out/"));
+        view_->Suffix = QStringLiteral("_fixed");
+
+        Add({a, b, c});  // rows: gamma, beta, alpha
+        QFile::remove(b);
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        QCOMPARE(Cell(view_->RepairedList, 0, 3), QStringLiteral("Repaired"));
+        QCOMPARE(Cell(view_->RepairedList, 1, 3), QStringLiteral("Failed"));
+        QCOMPARE(Cell(view_->RepairedList, 2, 3), QStringLiteral("Repaired"));
+        for (int row = 0; row < 3; ++row)
+            QVERIFY(Checked(view_->RepairedList, row));
+        QCOMPARE(prompter_->shown.size(), 2);
+        QCOMPARE(prompter_->shown.at(0).text, QStringLiteral("Uable to Open File "));
+        QCOMPARE(prompter_->shown.at(0).icon, MessageIcon::Information);
+        QCOMPARE(prompter_->shown.at(1).text, QStringLiteral("Tabulon process Completed !!!"));
+        QCOMPARE(prompter_->shown.at(1).icon, MessageIcon::Warning);
+        QCOMPARE(view_->RepairPaths.at(1), QStringLiteral("FAIL"));
+        QCOMPARE(view_->ProgressBar->value(), 6);
+        prompter_->shown.clear();
+
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageSaved}, 20000);
+        QCOMPARE(Cell(view_->SavedList, 0, 3), QStringLiteral("Saved"));
+        QCOMPARE(Cell(view_->SavedList, 1, 3), QStringLiteral("Failed"));
+        QCOMPARE(Cell(view_->SavedList, 2, 3), QStringLiteral("Saved"));
+        QCOMPARE(TakeMessage().text,
+                 QStringLiteral("Uable to Save File, Either the file already exit,\nor it is used by some other program"));
+        QCOMPARE(prompter_->fileSavedFolders, QStringList{view_->SaveFolder});
+        QCOMPARE(prompter_->opened, QList<QUrl>{QUrl::fromLocalFile(view_->SaveFolder)});
+
+        tabulon::MemorySectorFile expected(std::vector<std::uint8_t>(damaged.begin(), damaged.end()));
+        tabulon::RebuildHeader(expected);
+        const QByteArray expectedBytes(reinterpret_cast<const char*>(expected.Bytes().data()),
+                                       static_cast<qsizetype>(expected.Bytes().size()));
+        for (const char* name : {"out/alpha_fixed.xls", "out/gamma_fixed.xls"}) {
+            QFile saved(folder_->filePath(QString::fromLatin1(name)));
+            QVERIFY2(saved.open(QIODevice::ReadOnly), name);
+            const QByteArray bytes = saved.readAll();
+            QCOMPARE(bytes.mid(512), damaged.mid(512));
+            QVERIFY(bytes == expectedBytes);
+        }
+
+        // The job's private folder goes once nothing in it can be saved any more.
+        const std::filesystem::path copies = view_->RepairFolder();
+        QVERIFY(std::filesystem::exists(copies));
+        QTest::mouseClick(view_->FinishedButton, Qt::LeftButton);
+        QVERIFY(!std::filesystem::exists(copies));
     }
 
     // The real dialog and a real message box, answered the way a user would.
