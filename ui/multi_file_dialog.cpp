@@ -24,11 +24,11 @@ CMultiFileDialog::CMultiFileDialog(bool openDialog, const QString& defaultExtens
 void CMultiFileDialog::OnFileNameChange()
 {
     const auto* nameEdit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-    const QString spec = nameEdit ? nameEdit->text() : QString();
+    const QString selection = nameEdit ? nameEdit->text() : QString();
     // Only a list of quoted names needs our own reading; a single name is the dialog's.
-    buffersExist_ = spec.trimmed().startsWith(QLatin1Char('"'));
+    buffersExist_ = selection.trimmed().startsWith(QLatin1Char('"'));
     SpecParsed = false;
-    SpecBuffer = buffersExist_ ? spec : QString();
+    SpecBuffer = buffersExist_ ? selection : QString();
     FolderBuffer = buffersExist_ ? directory().absolutePath() : QString();
 }
 
@@ -66,17 +66,17 @@ QString CMultiFileDialog::GetNextPathName(qsizetype& position)
     return path;
 }
 
-QStringList CMultiFileDialog::ParseSelectionSpec(const QString& spec)
+QStringList CMultiFileDialog::ParseSelectionSpec(const QString& selection)
 {
     QStringList names;
-    qsizetype open = spec.indexOf(QLatin1Char('"'));
+    qsizetype open = selection.indexOf(QLatin1Char('"'));
     while (open >= 0) {
-        const qsizetype close = spec.indexOf(QLatin1Char('"'), open + 1);
+        const qsizetype close = selection.indexOf(QLatin1Char('"'), open + 1);
         if (close < 0)
             break;
         if (close > open + 1)
-            names << spec.mid(open + 1, close - open - 1);
-        open = spec.indexOf(QLatin1Char('"'), close + 1);
+            names << selection.mid(open + 1, close - open - 1);
+        open = selection.indexOf(QLatin1Char('"'), close + 1);
     }
     return names;
 }

@@ -22,7 +22,7 @@ public:
     // The names in a selection text such as "b.xls" "a.xls": each name between a pair of
     // double quotes, in order. Text outside quotes and an unterminated quote at the end are
     // ignored, so an empty or malformed text gives no names.
-    static QStringList ParseSelectionSpec(const QString& spec);
+    static QStringList ParseSelectionSpec(const QString& selection);
 
 protected:
     // Keeps the selection text and its folder at every change of the selection.

@@ -452,7 +452,7 @@ private slots:
 
     void selectionTextParse_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("selection");
         QTest::addColumn<QStringList>("names");
         QTest::newRow("two names, trailing blank") << "\"b.xls\" \"a.xls\" " << QStringList{"b.xls", "a.xls"};
         QTest::newRow("two names, no trailing blank") << "\"b.xls\" \"a.xls\"" << QStringList{"b.xls", "a.xls"};
@@ -468,9 +468,9 @@ private slots:
 
     void selectionTextParse()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, selection);
         QFETCH(QStringList, names);
-        QCOMPARE(CMultiFileDialog::ParseSelectionSpec(spec), names);
+        QCOMPARE(CMultiFileDialog::ParseSelectionSpec(selection), names);
     }
 
     // Three damaged workbooks, one of which disappears before it is repaired, through both jobs.
