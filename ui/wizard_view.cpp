@@ -518,58 +518,45 @@ void CWizardView::StartSaveJob()
     std::thread(jobs::SaveWorker, std::move(job)).detach();
 }
 
+void CWizardView::ShowFileProgress(QTableWidget& list, int code, int index, const FileProgressTexts& texts)
+{
+    if (code == texts.startCode) {
+        SetStatus(list, index, texts.started);
+        DrawStatusText(texts.progressText + Cell(list, index, 1));
+    } else if (code == jobs::kFileFailed) {
+        SetStatus(list, index, QStringLiteral("Failed"));
+    } else if (code == jobs::kFileDone) {
+        SetStatus(list, index, texts.done);
+    } else {
+        return;  // not a code of this job
+    }
+    Step(*ProgressBar);
+}
+
 void CWizardView::OnRepairProgress(int code, int index)
 {
-    switch (code) {
-    case jobs::kRepairStarted:
-        SetStatus(*RepairedList, index, QStringLiteral("Repairing"));
-        DrawStatusText(kRepairing + Cell(*RepairedList, index, 1));
-        Step(*ProgressBar);
-        break;
-    case jobs::kFileFailed:
-        SetStatus(*RepairedList, index, QStringLiteral("Failed"));
-        Step(*ProgressBar);
-        break;
-    case jobs::kFileDone:
-        SetStatus(*RepairedList, index, QStringLiteral("Repaired"));
-        Step(*ProgressBar);
-        break;
-    case jobs::kJobFinished:
-        SetAllChecks(*RepairedList, true);
-        DrawStatusText(kRepairEnd);
-        prompter_.ShowMessage(kRepairCompleted, MessageIcon::Warning, MessageButtons::Ok);
-        ShowPage(PageRepaired);
-        break;
-    default:
-        break;
+    if (code != jobs::kJobFinished) {
+        ShowFileProgress(*RepairedList, code, index,
+                         {jobs::kRepairStarted, QStringLiteral("Repairing"), QStringLiteral("Repaired"), kRepairing});
+        return;
     }
+    SetAllChecks(*RepairedList, true);
+    DrawStatusText(kRepairEnd);
+    prompter_.ShowMessage(kRepairCompleted, MessageIcon::Warning, MessageButtons::Ok);
+    ShowPage(PageRepaired);
 }
 
 void CWizardView::OnSaveProgress(int code, int index)
 {
-    switch (code) {
-    case jobs::kSaveStarted:
-        SetStatus(*SavedList, index, QStringLiteral("Saving"));
-        DrawStatusText(kSaving + Cell(*SavedList, index, 1));
-        Step(*ProgressBar);
-        break;
-    case jobs::kFileFailed:
-        SetStatus(*SavedList, index, QStringLiteral("Failed"));
-        Step(*ProgressBar);
-        break;
-    case jobs::kFileDone:
-        SetStatus(*SavedList, index, QStringLiteral("Saved"));
-        Step(*ProgressBar);
-        break;
-    case jobs::kJobFinished:
-        DrawStatusText(kSaveEnd);
-        if (prompter_.ShowFileSaved(SaveFolder))
-            prompter_.OpenUrl(QUrl::fromLocalFile(SaveFolder));
-        ShowPage(PageSaved);
-        break;
-    default:
-        break;
+    if (code != jobs::kJobFinished) {
+        ShowFileProgress(*SavedList, code, index,
+                         {jobs::kSaveStarted, QStringLiteral("Saving"), QStringLiteral("Saved"), kSaving});
+        return;
     }
+    DrawStatusText(kSaveEnd);
+    if (prompter_.ShowFileSaved(SaveFolder))
+        prompter_.OpenUrl(QUrl::fromLocalFile(SaveFolder));
+    ShowPage(PageSaved);
 }
 
 void CWizardView::DrawStatusText(const QString& text)

@@ -90,6 +90,14 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    struct FileProgressTexts {
+        int startCode;
+        QString started;       // Status while the file is handled
+        QString done;          // Status once it succeeded
+        QString progressText;  // drawn above the bar, before the file's location
+    };
+    // A job's per-file codes: the Status column, the progress text and the bar.
+    void ShowFileProgress(QTableWidget& list, int code, int index, const FileProgressTexts& texts);
     void AddWorkbooks(const QStringList& paths);
     // Drops the copies of the last repair job once nothing of them can be saved any more.
     void RemoveRepairFolder();
