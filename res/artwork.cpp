@@ -160,6 +160,35 @@ QPixmap ToolbarPixmap(int index, bool hot)
     return pixmap;
 }
 
+namespace {
+
+// The program's mark: a workbook grid with a green plaster across it, in a size x size square.
+void PaintMark(QPainter& painter, int size)
+{
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal unit = size / 16.0;
+    painter.setPen(QPen(QColor(0, 100, 0), unit));
+    painter.setBrush(Qt::white);
+    painter.drawRect(QRectF(1.5 * unit, 1.5 * unit, 13 * unit, 13 * unit));
+    painter.setPen(QPen(QColor(120, 160, 120), unit / 2));
+    for (int line = 1; line < 4; ++line) {
+        const qreal at = (1.5 + 3.25 * line) * unit;
+        painter.drawLine(QPointF(1.5 * unit, at), QPointF(14.5 * unit, at));
+        painter.drawLine(QPointF(at, 1.5 * unit), QPointF(at, 14.5 * unit));
+    }
+    painter.translate(8 * unit, 8 * unit);
+    painter.rotate(-45);
+    painter.setPen(QPen(QColor(0, 90, 0), unit / 2));
+    painter.setBrush(QColor(0, 160, 0));
+    painter.drawRoundedRect(QRectF(-7 * unit, -2.5 * unit, 14 * unit, 5 * unit), 2.5 * unit, 2.5 * unit);
+    painter.setBrush(QColor(240, 230, 200));
+    painter.drawRect(QRectF(-2 * unit, -2.5 * unit, 4 * unit, 5 * unit));
+    painter.restore();
+}
+
+}  // namespace
+
 QIcon ApplicationIcon()
 {
     QIcon icon;
@@ -167,27 +196,23 @@ QIcon ApplicationIcon()
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const qreal unit = size / 16.0;
-        painter.setPen(QPen(QColor(0, 100, 0), unit));
-        painter.setBrush(Qt::white);
-        painter.drawRect(QRectF(1.5 * unit, 1.5 * unit, 13 * unit, 13 * unit));
-        painter.setPen(QPen(QColor(120, 160, 120), unit / 2));
-        for (int line = 1; line < 4; ++line) {
-            painter.drawLine(QPointF(1.5 * unit, (1.5 + 3.25 * line) * unit), QPointF(14.5 * unit, (1.5 + 3.25 * line) * unit));
-            painter.drawLine(QPointF((1.5 + 3.25 * line) * unit, 1.5 * unit), QPointF((1.5 + 3.25 * line) * unit, 14.5 * unit));
-        }
-        painter.translate(8 * unit, 8 * unit);
-        painter.rotate(-45);
-        painter.setPen(QPen(QColor(0, 90, 0), unit / 2));
-        painter.setBrush(QColor(0, 160, 0));
-        painter.drawRoundedRect(QRectF(-7 * unit, -2.5 * unit, 14 * unit, 5 * unit), 2.5 * unit, 2.5 * unit);
-        painter.setBrush(QColor(240, 230, 200));
-        painter.drawRect(QRectF(-2 * unit, -2.5 * unit, 4 * unit, 5 * unit));
+        PaintMark(painter, size);
         painter.end();
         icon.addPixmap(pixmap);
     }
     return icon;
+}
+
+QPixmap LogoPixmap()
+{
+    QPixmap logo(76, 76);
+    logo.fill(QColor(255, 255, 240));
+    QPainter painter(&logo);
+    painter.setPen(QPen(QColor(0, 100, 0), 1));
+    painter.drawRect(0, 0, 75, 75);
+    painter.translate(6, 6);
+    PaintMark(painter, 64);
+    return logo;
 }
 
 }  // namespace tabulon::ui

@@ -17,7 +17,10 @@ QPixmap WizardButtonPixmap(WizardButtonImage image, bool pressed);
 inline constexpr int kToolbarImageCount = 6;
 QPixmap ToolbarPixmap(int index, bool hot);
 
-// The window icon: a small workbook grid mended with a green plaster, at 16 and 32 pixels.
+// The window icon: a small workbook grid mended with a green plaster, at 16, 32 and 48 pixels.
 QIcon ApplicationIcon();
+
+// The 76 x 76 logo at the top left of the wizard: the same mark on a white tile.
+QPixmap LogoPixmap();
 
 }  // namespace tabulon::ui

@@ -5,19 +5,10 @@
 #include <QPainter>
 #include <QPushButton>
 
+#include "dialog_units.h"
+#include "paint_gradient.h"
+
 namespace tabulon::ui {
-namespace {
-
-// Dialog units to pixels with the base units of the layout's 8-point font (6 x 13 pixels),
-// so that the controls stand where the painted captions expect them.
-QRect DialogUnits(int left, int top, int width, int height)
-{
-    constexpr int x = 6;
-    constexpr int y = 13;
-    return {left * x / 4, top * y / 8, width * x / 4, height * y / 8};
-}
-
-}  // namespace
 
 CFileSavedDlg::CFileSavedDlg(QWidget* parent) : QDialog(parent)
 {
@@ -60,6 +51,7 @@ void CFileSavedDlg::accept()
 void CFileSavedDlg::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
+    PaintGradient(painter, frameGeometry().width(), frameGeometry().height());
     QFont font(QStringLiteral("Times New Roman"));
     font.setPixelSize(17);
     painter.setFont(font);

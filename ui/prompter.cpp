@@ -61,3 +61,12 @@ bool WidgetPrompter::ShowFileSaved(const QString& folder)
 }
 
 }  // namespace tabulon::ui
+
+namespace tabulon::ui {
+
+int WidgetPrompter::RunDialog(QDialog& dialog)
+{
+    return dialog.exec();
+}
+
+}  // namespace tabulon::ui

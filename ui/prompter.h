@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QUrl>
 
+class QDialog;
 class QWidget;
 
 namespace tabulon::ui {
@@ -30,6 +31,8 @@ public:
     virtual QString ChooseSaveAs(const QString& proposed) = 0;
     // The File Saved dialog showing `folder`; whether the saved files are to be shown.
     virtual bool ShowFileSaved(const QString& folder) = 0;
+    // Runs one of the program's own modal dialogs; QDialog::Accepted or QDialog::Rejected.
+    virtual int RunDialog(QDialog& dialog) = 0;
 };
 
 // The real thing: QMessageBox, CMultiFileDialog and QDesktopServices.
@@ -42,6 +45,7 @@ public:
     void OpenUrl(const QUrl& url) override;
     QString ChooseSaveAs(const QString& proposed) override;
     bool ShowFileSaved(const QString& folder) override;
+    int RunDialog(QDialog& dialog) override;
 
 private:
     QWidget* owner_;

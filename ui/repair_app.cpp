@@ -2,6 +2,7 @@
 
 #include <QFont>
 
+#include "about_dialog.h"
 #include "commands.h"
 #include "main_frame.h"
 #include "prompter.h"
@@ -51,7 +52,8 @@ bool CRepairApp::OnCmdMsg(int id)
 
 void CRepairApp::ShowAboutBox()
 {
-    prompter_->ShowMessage(QStringLiteral("Quorvex Tabulon Version 5.0.1"), MessageIcon::Information, MessageButtons::Ok);
+    CAboutDlg dialog(frame_.get());
+    prompter_->RunDialog(dialog);
 }
 
 }  // namespace tabulon::ui

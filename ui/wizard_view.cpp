@@ -21,7 +21,10 @@
 #include "engine/os_file.h"
 #include "jobs/job.h"
 #include "prompter.h"
+#include "paint_gradient.h"
 #include "res/artwork.h"
+#include "settings/settings_dialog.h"
+#include "settings/settings_store.h"
 #include "view_job_host.h"
 
 namespace tabulon::ui {
@@ -64,6 +67,35 @@ std::vector<std::string> Utf8(const QStringList& texts)
     for (const QString& text : texts)
         converted.push_back(text.toStdString());
     return converted;
+}
+
+const QColor kTextBackground(240, 240, 70);
+
+QString PageInstruction(int page)
+{
+    switch (page) {
+    case PageAdd: return QStringLiteral("Press \"Add file\" button to add file in list. Then press next to repair.");
+    case PageRepaired:
+        return QStringLiteral("Select file from repaired file list. Then press next to save repaired file.");
+    case PageSaved: return QStringLiteral("Press Finish to start again ");
+    default: return {};  // a job is running
+    }
+}
+
+// The product name in green script, composed off screen. Drawn over the background as it is:
+// merged with an inverting raster operation, the green letters would come out nearly white.
+QImage ProductNameImage()
+{
+    QImage image(515, 65, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    QFont font(QStringLiteral("Monotype Corsiva"));
+    font.setPixelSize(65);
+    font.setWeight(QFont::Normal);
+    painter.setFont(font);
+    painter.setPen(QColor(0, 128, 0));
+    painter.drawText(QRect(0, 0, 515, 65), Qt::AlignLeft | Qt::AlignTop, QStringLiteral("Quorvex Tabulon"));
+    return image;
 }
 
 void SetStatus(QTableWidget& list, int row, const QString& status)
@@ -172,17 +204,16 @@ CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent),
     SelectAllCheck->setAccessibleName(QStringLiteral("Select All"));
     connect(SelectAllCheck, &QCheckBox::clicked, this, [this] { OnWizardButton(kIdSelectAllCheck); });
 
-    setAutoFillBackground(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);  // the gradient covers every pixel
 
-    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (documents.isEmpty())
-        documents = QDir::homePath();
-    SaveFolder = QDir::toNativeSeparators(documents + QLatin1Char('/'));
-    Suffix = QStringLiteral("_repaired");
+    const settings::Settings stored = settings::LoadSettings();
+    SaveFolder = stored.saveFolder;
+    Suffix = stored.suffix;
 }
 
 CWizardView::~CWizardView()
 {
+    settings::StoreSettings({SaveFolder, Suffix});
     RemoveRepairFolder();
 }
 
@@ -363,7 +394,17 @@ void CWizardView::OnSaveFile()
         prompter_.ShowMessage(kJobInProgress, MessageIcon::Warning, MessageButtons::Ok);
 }
 
-void CWizardView::OnSettings() {}
+void CWizardView::OnSettings()
+{
+    // Available on every page: a running save job keeps the values it started with.
+    settings::CSettingsDlg dialog(window());
+    dialog.SetSuffix(Suffix);
+    dialog.SetFolder(SaveFolder);
+    if (prompter_.RunDialog(dialog) != QDialog::Accepted)
+        return;
+    Suffix = dialog.GetSuffix();
+    SaveFolder = dialog.GetFolder();
+}
 
 void CWizardView::OnAddFile()
 {
@@ -568,17 +609,39 @@ void CWizardView::DrawStatusText(const QString& text)
 
 void CWizardView::paintEvent(QPaintEvent*)
 {
-    if (pendingStatusText_.isEmpty())
-        return;
     QPainter painter(this);
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPixelSize(15);
-    font.setWeight(QFont::Normal);
-    painter.setFont(font);
+    const int height = this->height();
+    PaintGradient(painter, width(), height);
+
+    QFont textFont(QStringLiteral("Times New Roman"));
+    textFont.setPixelSize(17);
+    textFont.setWeight(QFont::Normal);
+    painter.setFont(textFont);
     painter.setPen(QColor(0, 0, 0));
     painter.setBackgroundMode(Qt::OpaqueMode);
-    painter.setBackground(QColor(240, 240, 70));
-    painter.drawText(StatusTextRect, Qt::AlignLeft | Qt::AlignTop, pendingStatusText_);
+    painter.setBackground(kTextBackground);
+    auto drawText = [&painter](int left, int top, int right, int bottom, const QString& text) {
+        painter.drawText(QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), Qt::AlignLeft | Qt::AlignTop, text);
+    };
+    if (SelectAllCheck->isVisible())
+        drawText(90, height - 57, 200, height - 30, QStringLiteral("Select All "));
+    const QString instruction = PageInstruction(Page);
+    if (!instruction.isEmpty())
+        drawText(50, height - 80, 600, height - 60, instruction);
+
+    painter.setBackgroundMode(Qt::TransparentMode);
+    painter.drawPixmap(10, 10, LogoPixmap());
+    painter.drawImage(150, 10, ProductNameImage());
+
+    if (!pendingStatusText_.isEmpty()) {
+        QFont statusFont(QStringLiteral("Times New Roman"));
+        statusFont.setPixelSize(15);
+        statusFont.setWeight(QFont::Normal);
+        painter.setFont(statusFont);
+        painter.setBackgroundMode(Qt::OpaqueMode);
+        painter.setBackground(kTextBackground);
+        painter.drawText(StatusTextRect, Qt::AlignLeft | Qt::AlignTop, pendingStatusText_);
+    }
 }
 
 }  // namespace tabulon::ui

@@ -13,6 +13,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QStandardPaths>
 #include <QToolBar>
 #include <QtTest>
 
@@ -63,6 +64,14 @@ public:
         return viewSavedFiles;
     }
 
+    int RunDialog(QDialog& dialog) override
+    {
+        dialogsRun << dialog.objectName();
+        return answerDialog ? answerDialog(dialog) : int{QDialog::Rejected};
+    }
+
+    QStringList dialogsRun;
+    std::function<int(QDialog&)> answerDialog;
     QStringList saveAsProposed;
     QStringList saveAsChoices;
     QStringList fileSavedFolders;
@@ -134,6 +143,11 @@ private:
     }
 
 private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+    }
+
     void init()
     {
         folder_ = std::make_unique<QTemporaryDir>();

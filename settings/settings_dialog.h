@@ -1,0 +1,44 @@
+// The Settings dialog: the destination folder and the suffix of saved workbooks.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+
+class QLineEdit;
+class QPushButton;
+
+namespace tabulon::settings {
+
+class CSettingsDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CSettingsDlg(QWidget* parent);
+
+    // The folder is shown without its trailing separator: everything up to the last one.
+    void SetFolder(const QString& folder);
+    void SetSuffix(const QString& suffix);
+    // The folder as edited, with one separator appended.
+    QString GetFolder() const;
+    QString GetSuffix() const;
+
+    void OnBrowse();
+    // The folder chooser behind Browse; empty when cancelled.
+    std::function<QString(QWidget* owner)> ChooseFolder;
+
+    QPushButton* OkButton;
+    QPushButton* CancelButton;
+    QLineEdit* SuffixEdit;   // control 1000
+    QLineEdit* FolderEdit;   // control 1001
+    QPushButton* BrowseButton;
+
+    void accept() override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString folderText_;
+    QString suffixText_;
+};
+
+}  // namespace tabulon::settings

@@ -1,0 +1,23 @@
+// The two settings, kept per user: HKCU\Software\Quorvex\Tabulonix on Windows, a file in the
+// user's configuration folder elsewhere.
+#pragma once
+
+#include <QString>
+
+namespace tabulon::settings {
+
+struct Settings {
+    QString saveFolder;  // ends with the native separator
+    QString suffix;
+};
+
+// The Documents folder (the home folder where there is none) with a trailing separator.
+QString DefaultSaveFolder();
+inline const QString kDefaultSuffix = QStringLiteral("_repaired");
+
+// Missing or unreadable values give the defaults.
+Settings LoadSettings();
+// Creates the store where it does not exist yet.
+void StoreSettings(const Settings& settings);
+
+}  // namespace tabulon::settings

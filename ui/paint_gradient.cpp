@@ -1,0 +1,36 @@
+#include "paint_gradient.h"
+
+#include <QPainter>
+#include <QPixmap>
+
+namespace tabulon::ui {
+
+void PaintGradient(QPainter& target, int width, int height)
+{
+    constexpr int kStart = 240;
+    constexpr int kBand = 4;
+    if (width <= 0 || height <= 0)
+        return;
+    if (height < kBand) {
+        target.fillRect(0, 0, width, height, QColor(kStart, kStart, kStart));
+        return;
+    }
+    const int bands = height / kBand;
+    const double greenStep = 43 / bands;
+    const double blueStep = 240 / bands;
+    int red = kStart;
+    int green = kStart;
+    int blue = kStart;
+
+    QPixmap image(width, height);
+    QPainter painter(&image);
+    for (int y = 0; y < height; y += kBand) {
+        green = static_cast<int>(green - greenStep);
+        blue = static_cast<int>(blue - blueStep);
+        painter.fillRect(0, y, width, kBand, QColor(red & 0xFF, green & 0xFF, blue & 0xFF));
+    }
+    painter.end();
+    target.drawPixmap(0, 0, image);
+}
+
+}  // namespace tabulon::ui
