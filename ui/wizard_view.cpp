@@ -555,6 +555,7 @@ void CWizardView::StartSaveJob()
     job->paths = Utf8(SavePaths);
     job->suffix = Utf8(Suffix);
     job->folder = Utf8(SaveFolder);
+    saveJobFolder_ = SaveFolder;
     job->pause = JobPause;
     std::thread(jobs::SaveWorker, std::move(job)).detach();
 }
@@ -595,8 +596,9 @@ void CWizardView::OnSaveProgress(int code, int index)
         return;
     }
     DrawStatusText(kSaveEnd);
-    if (prompter_.ShowFileSaved(SaveFolder))
-        prompter_.OpenUrl(QUrl::fromLocalFile(SaveFolder));
+    // The folder this job saved into, even if the settings changed while it ran.
+    if (prompter_.ShowFileSaved(saveJobFolder_))
+        prompter_.OpenUrl(QUrl::fromLocalFile(saveJobFolder_));
     ShowPage(PageSaved);
 }
 

@@ -104,6 +104,7 @@ private:
 
     Prompter& prompter_;
     std::filesystem::path repairFolder_;
+    QString saveJobFolder_;
     QString pendingStatusText_;
 };
 

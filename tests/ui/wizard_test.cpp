@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "engine/header_rebuild.h"
+#include "settings/settings_dialog.h"
 #include "ui/bitmap_button.h"
 #include "ui/commands.h"
 #include "ui/main_frame.h"
@@ -529,14 +530,25 @@ private slots:
         prompter_->shown.clear();
 
         QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        // Settings changed while the save runs apply to the next save, not to this one.
+        const QString startedWith = view_->SaveFolder;
+        prompter_->answerDialog = [this](QDialog& dialog) {
+            auto& settings = static_cast<tabulon::settings::CSettingsDlg&>(dialog);
+            settings.FolderEdit->setText(folder_->filePath(QStringLiteral("elsewhere")));
+            settings.accept();
+            return int{QDialog::Accepted};
+        };
+        frame_->OnCmdMsg(kIdSettings);
+        QVERIFY(view_->SaveFolder != startedWith);
         QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageSaved}, 20000);
         QCOMPARE(Cell(view_->SavedList, 0, 3), QStringLiteral("Saved"));
         QCOMPARE(Cell(view_->SavedList, 1, 3), QStringLiteral("Failed"));
         QCOMPARE(Cell(view_->SavedList, 2, 3), QStringLiteral("Saved"));
         QCOMPARE(TakeMessage().text,
                  QStringLiteral("Uable to Save File, Either the file already exit,\nor it is used by some other program"));
-        QCOMPARE(prompter_->fileSavedFolders, QStringList{view_->SaveFolder});
-        QCOMPARE(prompter_->opened, QList<QUrl>{QUrl::fromLocalFile(view_->SaveFolder)});
+        QCOMPARE(prompter_->fileSavedFolders, QStringList{startedWith});
+        QCOMPARE(prompter_->opened, QList<QUrl>{QUrl::fromLocalFile(startedWith)});
+        QVERIFY(!QDir(folder_->filePath(QStringLiteral("elsewhere"))).exists());
 
         tabulon::MemorySectorFile expected(std::vector<std::uint8_t>(damaged.begin(), damaged.end()));
         tabulon::RebuildHeader(expected);

@@ -1,0 +1,253 @@
+// What the window and its dialogs look like, rendered headless, and the settings they keep.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPainter>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <memory>
+
+#include "settings/settings_dialog.h"
+#include "settings/settings_store.h"
+#include "ui/about_dialog.h"
+#include "ui/file_saved_dialog.h"
+#include "ui/main_frame.h"
+#include "ui/paint_gradient.h"
+#include "ui/prompter.h"
+#include "ui/repair_app.h"
+#include "ui/wizard_view.h"
+
+using namespace tabulon::ui;
+using tabulon::settings::CSettingsDlg;
+
+namespace {
+
+class DialogPrompter final : public Prompter {
+public:
+    MessageAnswer ShowMessage(const QString&, MessageIcon, MessageButtons) override { return MessageAnswer::Ok; }
+    QStringList ChooseWorkbooks() override { return {}; }
+    void OpenUrl(const QUrl&) override {}
+    QString ChooseSaveAs(const QString&) override { return {}; }
+    bool ShowFileSaved(const QString&) override { return false; }
+    int RunDialog(QDialog& dialog) override { return answer ? answer(dialog) : int{QDialog::Rejected}; }
+    std::function<int(QDialog&)> answer;
+};
+
+QImage Gradient(int width, int height)
+{
+    QImage image(width, std::max(height, 1), QImage::Format_RGB32);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    PaintGradient(painter, width, height);
+    return image;
+}
+
+const QRgb kTextBox = qRgb(240, 240, 70);
+
+bool AreaHolds(const QImage& image, const QRect& area, QRgb colour)
+{
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (image.rect().contains(x, y) && image.pixel(x, y) == colour)
+                return true;
+    return false;
+}
+
+QString SettingsFile()
+{
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quorvex"), QStringLiteral("Tabulonix"));
+    return store.fileName();
+}
+
+}  // namespace
+
+class LookTest : public QObject {
+    Q_OBJECT
+
+    DialogPrompter prompter_;
+    std::unique_ptr<CRepairApp> app_;
+    CWizardView* view_ = nullptr;
+
+    void StartApp()
+    {
+        app_ = std::make_unique<CRepairApp>();
+        QVERIFY(app_->InitInstance(&prompter_));
+        view_ = app_->MainFrame()->WizardView;
+    }
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void init() { QFile::remove(SettingsFile()); }
+    void cleanup() { app_.reset(); }
+
+    void gradientBands()
+    {
+        // 100 pixels: 25 bands, green falling by 1 and blue by 9 per band, the first already.
+        QImage image = Gradient(10, 100);
+        for (int band = 0; band < 25; ++band)
+            QCOMPARE(image.pixel(5, 4 * band + 2), qRgb(240, 239 - band, 231 - 9 * band));
+        // 400 pixels: 100 bands, green constant, blue falling by 2.
+        image = Gradient(10, 400);
+        for (int band = 0; band < 100; ++band)
+            QCOMPARE(image.pixel(5, 4 * band), qRgb(240, 240, 238 - 2 * band));
+        // Cut at the height: 102 pixels leave half a band at the bottom.
+        image = Gradient(10, 102);
+        QCOMPARE(image.pixel(5, 101), qRgb(240, 240 - 26, 240 - 9 * 26));
+        // Below one band: the start colour, nothing divided by zero.
+        for (int height = 1; height < 4; ++height)
+            QCOMPARE(Gradient(10, height).pixel(5, height - 1), qRgb(240, 240, 240));
+        QCOMPARE(Gradient(10, 0).pixel(5, 0), qRgb(0, 0, 0));
+        QCOMPARE(Gradient(10, 4).pixel(5, 3), qRgb(240, 197, 0));
+    }
+
+    void viewPaintsByPage()
+    {
+        StartApp();
+        app_->MainFrame()->resize(900, 650);
+        const int height = view_->height();
+        const QRect instruction(QPoint(50, height - 80), QPoint(599, height - 61));
+        const QRect selectAll(QPoint(90, height - 57), QPoint(199, height - 31));
+        for (const int page : {int{PageAdd}, int{PageRepairing}, int{PageRepaired}, int{PageSaving}, int{PageSaved}}) {
+            view_->Page = page;
+            view_->SelectAllCheck->setVisible(page == PageAdd || page == PageRepaired);
+            const QImage image = view_->grab().toImage();
+            const bool busy = page == PageRepairing || page == PageSaving;
+            QCOMPARE(AreaHolds(image, instruction, kTextBox), !busy);
+            QCOMPARE(AreaHolds(image, selectAll, kTextBox), page == PageAdd || page == PageRepaired);
+            // The background is the gradient for the view's own height.
+            QCOMPARE(image.pixel(20, 2), Gradient(10, height).pixel(5, 2));
+            // The product name in green letters, the logo at the top left.
+            QVERIFY(AreaHolds(image, QRect(150, 10, 515, 65), qRgb(0, 128, 0)));
+            QVERIFY(AreaHolds(image, QRect(10, 10, 76, 76), qRgb(0, 160, 0)));
+        }
+        // Shrunk to nothing, it still paints.
+        app_->MainFrame()->resize(1, 1);
+        view_->grab();
+    }
+
+    void aboutBoxSteps()
+    {
+        CAboutDlg about(nullptr);
+        const QImage image = about.grab().toImage();
+        for (int line = 0; line < 7; ++line)
+            QCOMPARE(image.pixel(81, 31 + 20 * line), qRgb(240, 240, 210 - 15 * line));
+        QCOMPARE(image.pixel(60, 100), qRgb(0, 0, 0));  // the outline
+        QCOMPARE(QString::fromLatin1(kAboutLines[0]), QStringLiteral("Quorvex Tabulon Version 5.0.1"));
+    }
+
+    void fileSavedDialog()
+    {
+        CFileSavedDlg dialog(nullptr);
+        dialog.SetFolder(QStringLiteral("/srv/out/"));
+        QCOMPARE(dialog.FolderEdit->text(), QStringLiteral("/srv/out/"));
+        QVERIFY(dialog.ViewSavedFilesCheck->isChecked());
+        const QImage image = dialog.grab().toImage();
+        QVERIFY(AreaHolds(image, QRect(10, 10, 60, 18), qRgb(240, 240, 210)));
+        QVERIFY(AreaHolds(image, QRect(45, 95, 60, 20), qRgb(240, 240, 105)));
+        dialog.ViewSavedFilesCheck->setChecked(false);
+        dialog.reject();
+        QVERIFY2(dialog.ViewSavedFiles, "Escape keeps the box's first state");
+        dialog.accept();
+        QVERIFY(!dialog.ViewSavedFiles);
+    }
+
+    void settingsDialogFolders()
+    {
+        CSettingsDlg dialog(nullptr);
+        const QString sep = QDir::separator();
+        const struct {
+            QString stored;
+            QString shown;
+        } cases[] = {
+            {sep + "srv" + sep + "out" + sep, sep + "srv" + sep + "out"},
+            {"no-separator", ""},
+            {sep, ""},
+        };
+        for (const auto& c : cases) {
+            dialog.SetFolder(c.stored);
+            QCOMPARE(dialog.FolderEdit->text(), c.shown);
+            QCOMPARE(dialog.GetFolder(), c.shown + sep);
+        }
+        dialog.FolderEdit->setText(sep + "typed" + sep);
+        dialog.SuffixEdit->setText(QStringLiteral("_ok"));
+        dialog.accept();
+        QCOMPARE(dialog.GetFolder(), sep + "typed" + sep + sep);
+        QCOMPARE(dialog.GetSuffix(), QStringLiteral("_ok"));
+        dialog.FolderEdit->clear();
+        dialog.accept();
+        QCOMPARE(dialog.GetFolder(), sep);
+
+        const QImage image = dialog.grab().toImage();
+        QVERIFY(AreaHolds(image, QRect(20, 25, 80, 20), qRgb(240, 240, 204)));
+        QVERIFY(AreaHolds(image, QRect(20, 65, 80, 15), qRgb(240, 240, 164)));
+    }
+
+    void settingsStoredAndKept()
+    {
+        // A fresh store gives the defaults.
+        StartApp();
+        QCOMPARE(view_->Suffix, QStringLiteral("_repaired"));
+        QVERIFY(view_->SaveFolder.endsWith(QDir::separator()));
+        QCOMPARE(view_->SaveFolder, tabulon::settings::DefaultSaveFolder());
+
+        // Cancel changes nothing, even after editing and Browse.
+        prompter_.answer = [](QDialog& dialog) {
+            auto& settings = static_cast<CSettingsDlg&>(dialog);
+            settings.SuffixEdit->setText(QStringLiteral("_x"));
+            settings.ChooseFolder = [](QWidget*) { return QStringLiteral("/elsewhere"); };
+            settings.OnBrowse();
+            return int{QDialog::Rejected};
+        };
+        const QString folder = view_->SaveFolder;
+        app_->MainFrame()->OnCmdMsg(61209);
+        QCOMPARE(view_->Suffix, QStringLiteral("_repaired"));
+        QCOMPARE(view_->SaveFolder, folder);
+
+        // OK takes both, on any page; they are stored when the window goes.
+        view_->ShowPage(PageSaved);
+        QString title;
+        prompter_.answer = [&title](QDialog& dialog) -> int {
+            auto& settings = static_cast<CSettingsDlg&>(dialog);
+            title = settings.windowTitle();
+            settings.SuffixEdit->setText(QStringLiteral("_fixed"));
+            settings.ChooseFolder = [](QWidget*) { return QStringLiteral("/srv/fixed"); };
+            settings.OnBrowse();
+            settings.accept();
+            return int{QDialog::Accepted};
+        };
+        app_->MainFrame()->OnCmdMsg(61209);
+        QCOMPARE(title, QStringLiteral("Settings"));
+        QCOMPARE(view_->Suffix, QStringLiteral("_fixed"));
+        QCOMPARE(view_->SaveFolder, QDir::toNativeSeparators(QStringLiteral("/srv/fixed/")));
+        QVERIFY2(!QFile::exists(SettingsFile()), "nothing is stored before the window goes");
+        app_.reset();
+        QVERIFY(QFile::exists(SettingsFile()));
+        const auto stored = tabulon::settings::LoadSettings();
+        QCOMPARE(stored.suffix, QStringLiteral("_fixed"));
+        QCOMPARE(stored.saveFolder, QDir::toNativeSeparators(QStringLiteral("/srv/fixed/")));
+
+        // Read back whole, however long.
+        const QString longSuffix(2000, QLatin1Char('s'));
+        tabulon::settings::StoreSettings({stored.saveFolder, longSuffix});
+        StartApp();
+        QCOMPARE(view_->Suffix, longSuffix);
+    }
+
+    void aboutBoxFromTheMenu()
+    {
+        StartApp();
+        QString shown;
+        prompter_.answer = [&shown](QDialog& dialog) {
+            shown = dialog.windowTitle();
+            return int{QDialog::Accepted};
+        };
+        app_->MainFrame()->OnCmdMsg(57664);
+        QCOMPARE(shown, QStringLiteral("About Tabulon"));
+    }
+};
+
+QTEST_MAIN(LookTest)
+#include "look_test.moc"
