@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 #include "ui/dialog_units.h"
-#include "ui/paint_gradient.h"
+#include "ui/painting.h"
 
 namespace tabulon::settings {
 
@@ -89,17 +89,9 @@ void CSettingsDlg::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     ui::PaintGradient(painter, frameGeometry().width(), frameGeometry().height());
-    QFont font(QStringLiteral("Verdana"));
-    font.setPixelSize(13);
-    painter.setFont(font);
-    painter.setPen(Qt::black);
-    painter.setBackgroundMode(Qt::OpaqueMode);
-    painter.setBackground(QColor(240, 240, 204));
-    painter.drawText(QRect(QPoint(20, 25), QPoint(299, 49)), Qt::AlignLeft | Qt::AlignTop,
-                     QStringLiteral("Set \"Suffix \" for repaired files."));
-    painter.setBackground(QColor(240, 240, 164));
-    painter.drawText(QRect(QPoint(20, 65), QPoint(299, 79)), Qt::AlignLeft | Qt::AlignTop,
-                     QStringLiteral("Path for saving repaired file(s)"));
+    ui::BeginCaptions(painter, QStringLiteral("Verdana"), 13);
+    ui::DrawCaption(painter, 20, 25, 300, 50, QColor(240, 240, 204), QStringLiteral("Set \"Suffix \" for repaired files."));
+    ui::DrawCaption(painter, 20, 65, 300, 80, QColor(240, 240, 164), QStringLiteral("Path for saving repaired file(s)"));
 }
 
 }  // namespace tabulon::settings

@@ -5,7 +5,7 @@
 #include <QPushButton>
 
 #include "dialog_units.h"
-#include "paint_gradient.h"
+#include "painting.h"
 #include "res/artwork.h"
 
 namespace tabulon::ui {
@@ -39,16 +39,11 @@ void CAboutDlg::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     PaintGradient(painter, frameGeometry().width(), frameGeometry().height());
-    QFont font(QStringLiteral("Verdana"));
-    font.setPixelSize(13);
-    painter.setFont(font);
-    painter.setPen(Qt::black);
-    painter.setBackgroundMode(Qt::OpaqueMode);
+    BeginCaptions(painter, QStringLiteral("Verdana"), 13);
     // Each line on its own box, the blue falling by 15 per line: a stepped column.
     for (int line = 0; line < 7; ++line) {
-        painter.setBackground(QColor(240, 240, 210 - 15 * line));
-        painter.drawText(QRect(QPoint(80, 30 + 20 * line), QPoint(499, 49 + 20 * line)), Qt::AlignLeft | Qt::AlignTop,
-                         QString::fromUtf8(kAboutLines[line]));
+        DrawCaption(painter, 80, 30 + 20 * line, 500, 50 + 20 * line, QColor(240, 240, 210 - 15 * line),
+                    QString::fromUtf8(kAboutLines[line]));
     }
     painter.setBackgroundMode(Qt::TransparentMode);
     painter.setPen(QPen(Qt::black, 1));

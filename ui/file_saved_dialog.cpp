@@ -6,7 +6,7 @@
 #include <QPushButton>
 
 #include "dialog_units.h"
-#include "paint_gradient.h"
+#include "painting.h"
 
 namespace tabulon::ui {
 
@@ -52,24 +52,10 @@ void CFileSavedDlg::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     PaintGradient(painter, frameGeometry().width(), frameGeometry().height());
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPixelSize(17);
-    painter.setFont(font);
-    painter.setPen(Qt::black);
-    painter.setBackgroundMode(Qt::OpaqueMode);
-    const struct {
-        QColor background;
-        QRect box;
-        const char* text;
-    } captions[] = {
-        {QColor(240, 240, 210), QRect(QPoint(10, 10), QPoint(299, 29)), "Finished Saving Files.."},
-        {QColor(240, 240, 180), QRect(QPoint(10, 35), QPoint(299, 54)), "The Files have been saved in "},
-        {QColor(240, 240, 105), QRect(QPoint(45, 95), QPoint(199, 119)), "View saved files"},
-    };
-    for (const auto& caption : captions) {
-        painter.setBackground(caption.background);
-        painter.drawText(caption.box, Qt::AlignLeft | Qt::AlignTop, QString::fromLatin1(caption.text));
-    }
+    BeginCaptions(painter, QStringLiteral("Times New Roman"), 17);
+    DrawCaption(painter, 10, 10, 300, 30, QColor(240, 240, 210), QStringLiteral("Finished Saving Files.."));
+    DrawCaption(painter, 10, 35, 300, 55, QColor(240, 240, 180), QStringLiteral("The Files have been saved in "));
+    DrawCaption(painter, 45, 95, 200, 120, QColor(240, 240, 105), QStringLiteral("View saved files"));
 }
 
 }  // namespace tabulon::ui

@@ -21,7 +21,7 @@
 #include "engine/os_file.h"
 #include "jobs/job.h"
 #include "prompter.h"
-#include "paint_gradient.h"
+#include "painting.h"
 #include "res/artwork.h"
 #include "settings/settings_dialog.h"
 #include "settings/settings_store.h"
@@ -615,32 +615,19 @@ void CWizardView::paintEvent(QPaintEvent*)
     const int height = this->height();
     PaintGradient(painter, width(), height);
 
-    QFont textFont(QStringLiteral("Times New Roman"));
-    textFont.setPixelSize(17);
-    textFont.setWeight(QFont::Normal);
-    painter.setFont(textFont);
-    painter.setPen(QColor(0, 0, 0));
-    painter.setBackgroundMode(Qt::OpaqueMode);
-    painter.setBackground(kTextBackground);
-    auto drawText = [&painter](int left, int top, int right, int bottom, const QString& text) {
-        painter.drawText(QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), Qt::AlignLeft | Qt::AlignTop, text);
-    };
+    BeginCaptions(painter, QStringLiteral("Times New Roman"), 17);
     if (SelectAllCheck->isVisible())
-        drawText(90, height - 57, 200, height - 30, QStringLiteral("Select All "));
+        DrawCaption(painter, 90, height - 57, 200, height - 30, kTextBackground, QStringLiteral("Select All "));
     const QString instruction = PageInstruction(Page);
     if (!instruction.isEmpty())
-        drawText(50, height - 80, 600, height - 60, instruction);
+        DrawCaption(painter, 50, height - 80, 600, height - 60, kTextBackground, instruction);
 
     painter.setBackgroundMode(Qt::TransparentMode);
     painter.drawPixmap(10, 10, LogoPixmap());
     painter.drawImage(150, 10, ProductNameImage());
 
     if (!pendingStatusText_.isEmpty()) {
-        QFont statusFont(QStringLiteral("Times New Roman"));
-        statusFont.setPixelSize(15);
-        statusFont.setWeight(QFont::Normal);
-        painter.setFont(statusFont);
-        painter.setBackgroundMode(Qt::OpaqueMode);
+        BeginCaptions(painter, QStringLiteral("Times New Roman"), 15);
         painter.setBackground(kTextBackground);
         painter.drawText(StatusTextRect, Qt::AlignLeft | Qt::AlignTop, pendingStatusText_);
     }

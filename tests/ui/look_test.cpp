@@ -15,7 +15,7 @@
 #include "ui/about_dialog.h"
 #include "ui/file_saved_dialog.h"
 #include "ui/main_frame.h"
-#include "ui/paint_gradient.h"
+#include "ui/painting.h"
 #include "ui/prompter.h"
 #include "ui/repair_app.h"
 #include "ui/wizard_view.h"

@@ -1,4 +1,4 @@
-#include "paint_gradient.h"
+#include "painting.h"
 
 #include <QPainter>
 #include <QPixmap>
@@ -31,6 +31,23 @@ void PaintGradient(QPainter& target, int width, int height)
     }
     painter.end();
     target.drawPixmap(0, 0, image);
+}
+
+void BeginCaptions(QPainter& painter, const QString& family, int pixelHeight)
+{
+    QFont font(family);
+    font.setPixelSize(pixelHeight);
+    font.setWeight(QFont::Normal);
+    painter.setFont(font);
+    painter.setPen(QColor(0, 0, 0));
+    painter.setBackgroundMode(Qt::OpaqueMode);
+}
+
+void DrawCaption(QPainter& painter, int left, int top, int right, int bottom, const QColor& background,
+                 const QString& text)
+{
+    painter.setBackground(background);
+    painter.drawText(QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), Qt::AlignLeft | Qt::AlignTop, text);
 }
 
 }  // namespace tabulon::ui
