@@ -14,9 +14,9 @@ const char* const kAboutLines[7] = {
     "Quorvex Tabulon Version 5.0.1",
     "Copyright (C) 2008-2026 Quorvex. All rights reserved.",
     "Quorvex",
-    "Warning: this program is protected by copyright law. Copying or",
-    "distributing it, or any part of it, without permission is prohibited",
-    "and will be prosecuted. https://www.quorvex.example",
+    "This program is protected by copyright law.",
+    "Copying or distributing it without permission",
+    "is prohibited. https://www.quorvex.example",
     "Contact: support@quorvex.example",
 };
 
