@@ -1,0 +1,64 @@
+// A structural check of a compound file as a careful reader makes it before it trusts one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sector_file.h"
+
+namespace tabulon {
+
+enum class Severity {
+    Harmless,   // readers accept it
+    Incorrect,  // strict readers refuse it
+    Fatal,      // no reader can make sense of the file
+};
+
+enum class FindingCode {
+    FileTooShort,
+    NotCompoundFile,           // wrong signature
+    UnsupportedFormat,         // not version 3 with 512-byte sectors
+    HeaderFieldUnusual,        // a fixed field with another value
+    FatCountMismatch,          // the header's table count differs from the sectors listed
+    FatSectorOutOfRange,       // a listed table sector lies outside the file
+    FatSectorNotMarked,        // a table or DIFAT sector not marked as such in the table
+    DifatChainBroken,
+    ChainOutOfRange,           // a chain points outside the file or the table
+    ChainLoop,
+    SectorClaimedTwice,
+    ChainTooShort,             // a stream's chain holds fewer sectors than its size needs
+    NoDirectory,
+    NoRootEntry,
+    DirectoryIndexOutOfRange,
+    DirectoryCycle,
+    MiniFatInconsistent,       // location or presence does not fit the mini stream
+    MiniFatCountMismatch,
+    NoWorkbookStream,
+    WorkbookWithoutBof,
+};
+
+struct Finding {
+    FindingCode code;
+    Severity severity;
+    std::uint32_t where = 0;     // the sector, directory entry or header offset concerned
+    std::uint64_t expected = 0;
+    std::uint64_t found = 0;
+};
+
+struct WorkbookCheck {
+    std::vector<Finding> findings;
+    // No finding is fatal or incorrect.
+    bool Opens() const;
+    // The first fatal or incorrect finding, or nullptr.
+    const Finding* FirstProblem() const;
+};
+
+// Reads the file (never writes it). Every walk is bounded by the file's sector count, and no
+// allocation is sized by a count read from the file.
+WorkbookCheck VerifyWorkbook(SectorFile& file);
+
+// A finding in plain words, for people.
+std::string DescribeFinding(const Finding& finding);
+
+}  // namespace tabulon
