@@ -1,0 +1,149 @@
+#include "repair.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "byte_order.h"
+#include "deep_rebuild.h"
+#include "header_rebuild.h"
+#include "sector_probes.h"
+
+namespace tabulon {
+namespace {
+
+// The file as it reads with another header: bytes 0 to 511 come from `header`.
+class HeaderOverlay final : public SectorFile {
+public:
+    HeaderOverlay(SectorFile& base, const HeaderBytes& header) : base_(base), header_(header) {}
+    std::uint64_t Length() override { return std::max<std::uint64_t>(base_.Length(), kHeaderSize); }
+    void Seek(std::uint64_t offset) override { position_ = offset; }
+    std::size_t Read(std::span<std::uint8_t> buffer) override
+    {
+        std::size_t done = 0;
+        if (position_ < kHeaderSize) {
+            done = std::min<std::size_t>(buffer.size(), kHeaderSize - static_cast<std::size_t>(position_));
+            std::memcpy(buffer.data(), header_.data() + position_, done);
+        }
+        if (done < buffer.size()) {
+            base_.Seek(position_ + done);
+            done += base_.Read(buffer.subspan(done));
+        }
+        position_ += done;
+        return done;
+    }
+    void Write(std::span<const std::uint8_t, kSectorSize>) override {}
+
+private:
+    SectorFile& base_;
+    const HeaderBytes& header_;
+    std::uint64_t position_ = 0;
+};
+
+// What the first bytes say the file is, when it is clearly not a version-3 compound file.
+std::optional<NotAWorkbook> RecognizeOtherFormat(const HeaderBytes& header)
+{
+    static constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    if (std::equal(std::begin(kSignature), std::end(kSignature), header.begin()))
+        return LoadLe16(header.data() + 30) == 12 || LoadLe16(header.data() + 26) == 4
+                   ? std::optional(NotAWorkbook::LargeSectors)
+                   : std::nullopt;
+    if (header[0] == 'P' && header[1] == 'K' && header[2] == 3 && header[3] == 4)
+        return NotAWorkbook::ZipArchive;
+    std::size_t start = 0;
+    if (header[0] == 0xEF && header[1] == 0xBB && header[2] == 0xBF)
+        start = 3;  // a UTF-8 byte order mark
+    while (start < 64 && (header[start] == ' ' || header[start] == '\t' || header[start] == '\r' || header[start] == '\n'))
+        ++start;
+    if (header[start] != '<')
+        return std::nullopt;
+    std::string text(reinterpret_cast<const char*>(header.data() + start), 64);
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    if (text.starts_with("<?xml"))
+        return NotAWorkbook::XmlDocument;
+    return NotAWorkbook::HtmlDocument;
+}
+
+}  // namespace
+
+WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header)
+{
+    HeaderOverlay overlay(file, header);
+    return VerifyWorkbook(overlay);
+}
+
+RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
+{
+    RepairReport report;
+    const HeaderRebuild design = PlanHeaderRebuild(file);
+    report.before = design.before;
+    report.after = design.after;
+    report.used = RebuildUsed::Design;
+    if (mode == RebuildMode::Design) {
+        report.check = VerifyWithHeader(file, report.after);
+        return report;
+    }
+
+    std::optional<NotAWorkbook> other = RecognizeOtherFormat(design.before);
+    if (other && *other != NotAWorkbook::LargeSectors) {
+        // Only when the sectors hold nothing of a compound file either: a damaged header may
+        // start with anything.
+        const SectorScan scan = SectorScan::Run(file);
+        if (scan.CountFatLikeSectors() > 0 && scan.FindRootDirectorySector() >= 0)
+            other.reset();
+    }
+    if (other) {
+        report.refused = other;
+        report.used = RebuildUsed::None;
+        report.after = report.before;
+        report.check = VerifyWorkbook(file);
+        return report;
+    }
+
+    report.check = VerifyWithHeader(file, report.after);
+    if (report.check.Opens())
+        return report;
+    if (const std::optional<HeaderBytes> deep = DeepRebuildHeader(file)) {
+        WorkbookCheck deepCheck = VerifyWithHeader(file, *deep);
+        if (deepCheck.Opens()) {
+            report.after = *deep;
+            report.used = RebuildUsed::Deep;
+            report.check = std::move(deepCheck);
+            return report;
+        }
+    }
+    // Nothing in the file looks like a compound file's table or directory.
+    const SectorScan scan = SectorScan::Run(file);
+    if (scan.CountFatLikeSectors() == 0 || scan.FindRootDirectorySector() < 0) {
+        report.refused = NotAWorkbook::NoCompoundStructure;
+        report.used = RebuildUsed::None;
+        report.after = report.before;
+    }
+    return report;
+}
+
+RepairReport RepairHeader(SectorFile& file, RebuildMode mode)
+{
+    RepairReport report = PlanRepair(file, mode);
+    if (!report.refused) {
+        file.Seek(0);
+        file.Write(report.after);
+    }
+    return report;
+}
+
+std::string DescribeNotAWorkbook(NotAWorkbook what)
+{
+    switch (what) {
+    case NotAWorkbook::ZipArchive:
+        return "This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook";
+    case NotAWorkbook::HtmlDocument: return "This is an HTML document, not a legacy .xls workbook";
+    case NotAWorkbook::XmlDocument: return "This is an XML document, not a legacy .xls workbook";
+    case NotAWorkbook::LargeSectors:
+        return "This compound file uses 4096-byte sectors (version 4); only version-3 workbooks can be repaired";
+    case NotAWorkbook::NoCompoundStructure:
+        return "This file holds no allocation table or directory of a workbook anywhere";
+    }
+    return "This is not a legacy .xls workbook";
+}
+
+}  // namespace tabulon
