@@ -72,6 +72,8 @@ int Run(const std::vector<std::string>& arguments)
         if (result.outcome == Outcome::Failed) {
             status = kExitSomeFailed;
             std::cerr << "tabulon-repair: " << name << ": " << result.error << "\n" << std::flush;
+        } else if (!result.Opens() && (options.check || !options.designRebuildOnly)) {
+            status = kExitSomeFailed;  // repaired as far as it goes, but still not readable
         }
         if (options.json)
             std::cout << ResultToJson(result) << "\n" << std::flush;

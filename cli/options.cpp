@@ -19,10 +19,15 @@ const char* const kUsage =
     "  --json               one JSON object per workbook on stdout: path, outcome, error text,\n"
     "                       and every header field before and after, by its format name\n"
     "  -q, --quiet          errors only\n"
+    "  --rebuild=MODE       auto (default): the plain rebuild, and a deeper one from the file's own\n"
+    "                       structure when the plain result does not open; a file that is clearly\n"
+    "                       no workbook is refused; design: the plain rebuild alone, exactly\n"
+    "  --check              verify each workbook as it is and report; write nothing\n"
     "  -h, --help           show this help\n"
     "      --version        show the program's version\n"
     "\n"
-    "Exit status: 0 every workbook repaired, 1 at least one failed, 2 bad usage.\n";
+    "Exit status: 0 every workbook repaired (and, with --rebuild=auto, opening; with --check,\n"
+    "opening), 1 at least one failed, 2 bad usage.\n";
 
 namespace {
 
@@ -99,6 +104,16 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             options.json = true;
         } else if ((name == "-q" || name == "--quiet") && noValue()) {
             options.quiet = true;
+        } else if (name == "--check" && noValue()) {
+            options.check = true;
+        } else if (name == "--rebuild") {
+            const auto value = takeValue();
+            if (value == "auto")
+                options.designRebuildOnly = false;
+            else if (value == "design")
+                options.designRebuildOnly = true;
+            else
+                return BadUsage("option '--rebuild' takes auto or design");
         } else if (name == "-o" || name == "--output-dir") {
             const auto value = takeValue();
             if (!value || value->empty())
@@ -121,6 +136,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 
     if (parsed.request != Request::Repair)
         return parsed;
+    if (options.check && (options.inPlace || options.outputDir || options.overwrite || suffixGiven || options.dryRun))
+        return BadUsage("--check writes nothing and takes none of --in-place, --output-dir, --overwrite, --suffix, --dry-run");
     if (options.inPlace && (options.outputDir || options.overwrite || suffixGiven))
         return BadUsage("--in-place cannot be combined with --output-dir, --overwrite or --suffix");
     if (options.workbooks.empty())

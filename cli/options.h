@@ -13,6 +13,8 @@ struct Options {
     bool dryRun = false;
     bool json = false;
     bool quiet = false;
+    bool check = false;                  // verify only, write nothing
+    bool designRebuildOnly = false;      // --rebuild=design
     std::optional<std::string> outputDir;
     std::string suffix = "_repaired";
     std::vector<std::string> workbooks;

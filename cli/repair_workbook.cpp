@@ -66,7 +66,7 @@ void CheckDestination(const fs::path& workbook, const fs::path& destination, con
 
 // Copies the workbook into a private file beside the destination, repairs the copy and
 // only then gives it its name, so that nothing half-written is ever left under that name.
-HeaderRebuild WriteRepairedCopy(OsFile& source, const fs::path& destination, const Options& options)
+void WriteRepairedCopy(OsFile& source, const HeaderBytes& header, const fs::path& destination, const Options& options)
 {
     fs::path temporaryPath;
     OsFile copy = [&] {
@@ -79,13 +79,13 @@ HeaderRebuild WriteRepairedCopy(OsFile& source, const fs::path& destination, con
     try {
         copy.CopyPermissionsFrom(source);
         CopyFileContents(source, copy);
-        HeaderRebuild rebuild = RebuildHeader(copy);
+        copy.Seek(0);
+        copy.Write(header);  // the repair's only change, as on the workbook itself
         copy.Close();
         if (options.overwrite)
             RenameReplace(temporaryPath, destination);
         else
             RenameNoReplace(temporaryPath, destination);
-        return rebuild;
     } catch (const std::system_error& error) {
         std::error_code ignored;
         fs::remove(temporaryPath, ignored);
@@ -105,29 +105,48 @@ fs::path CopyName(const fs::path& workbook, const std::string& suffix)
     return PathFromUtf8(base + suffix + ".xls");
 }
 
+bool WorkbookResult::Opens() const
+{
+    if (check)
+        return check->Opens();
+    return report && !report->refused && report->check.Opens();
+}
+
 WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options)
 {
     WorkbookResult result;
     result.source = workbook;
+    const RebuildMode mode = options.designRebuildOnly ? RebuildMode::Design : RebuildMode::Auto;
+    auto refuseIfNoWorkbook = [&result] {
+        if (result.report->refused)
+            throw Failure{DescribeNotAWorkbook(*result.report->refused) + "; nothing was written"};
+    };
     try {
+        if (options.check) {
+            OsFile file = OpenWorkbook(workbook, OsFile::Access::Read);
+            CheckLength(file);
+            result.check = VerifyWorkbook(file);
+            result.outcome = Outcome::Checked;
+            return result;
+        }
         if (options.inPlace) {
             OsFile file = OpenWorkbook(workbook, options.dryRun ? OsFile::Access::Read : OsFile::Access::ReadWrite);
             CheckLength(file);
             result.output = workbook;
-            if (options.dryRun) {
-                result.rebuild = PlanHeaderRebuild(file);
-            } else {
-                result.rebuild = RebuildHeader(file);
+            result.report = options.dryRun ? PlanRepair(file, mode) : RepairHeader(file, mode);
+            refuseIfNoWorkbook();
+            if (!options.dryRun)
                 file.Close();
-            }
         } else {
             OsFile source = OpenWorkbook(workbook, OsFile::Access::Read);
             CheckLength(source);
             const fs::path destination = Destination(workbook, options);
             CheckDestination(workbook, destination, options);
             result.output = destination;
-            result.rebuild = options.dryRun ? PlanHeaderRebuild(source)
-                                            : WriteRepairedCopy(source, destination, options);
+            result.report = PlanRepair(source, mode);
+            refuseIfNoWorkbook();
+            if (!options.dryRun)
+                WriteRepairedCopy(source, result.report->after, destination, options);
         }
         result.outcome = options.dryRun ? Outcome::DryRun : Outcome::Repaired;
     } catch (const Failure& failure) {
@@ -137,10 +156,8 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options)
     } catch (const std::exception& error) {
         result.error = error.what();
     }
-    if (result.outcome == Outcome::Failed) {
+    if (result.outcome == Outcome::Failed)
         result.output.reset();
-        result.rebuild.reset();
-    }
     return result;
 }
 

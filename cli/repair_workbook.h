@@ -5,19 +5,22 @@
 #include <optional>
 #include <string>
 
-#include "engine/header_rebuild.h"
+#include "engine/repair.h"
 #include "options.h"
 
 namespace tabulon::cli {
 
-enum class Outcome { Repaired, DryRun, Failed };
+enum class Outcome { Repaired, DryRun, Checked, Failed };
 
 struct WorkbookResult {
     std::filesystem::path source;
     Outcome outcome = Outcome::Failed;
     std::string error;                           // why it failed, for Outcome::Failed
     std::optional<std::filesystem::path> output; // the file written (or that would be)
-    std::optional<HeaderRebuild> rebuild;        // present once the header was read
+    std::optional<RepairReport> report;          // present once the header was worked out
+    std::optional<WorkbookCheck> check;          // --check: the workbook as it is
+    // Whether the workbook opens as repaired (or, with --check, as it is).
+    bool Opens() const;
 };
 
 // The copy's name: the base name up to its last "." plus the suffix plus ".xls".

@@ -8,7 +8,7 @@
 namespace tabulon::cli {
 namespace {
 
-std::string ChangedList(const HeaderRebuild& rebuild)
+std::string ChangedList(const RepairReport& rebuild)
 {
     std::string list;
     for (const HeaderField& field : ChangedHeaderFields(rebuild.before, rebuild.after)) {
@@ -123,36 +123,77 @@ std::string JsonString(const std::string& text)
 std::string DescribeResult(const WorkbookResult& result)
 {
     const std::string source = PathToUtf8(result.source);
-    const std::string changes = result.rebuild ? ChangedList(*result.rebuild) : std::string();
-    const bool inPlace = result.output && *result.output == result.source;
-    std::string line;
-    if (result.outcome == Outcome::DryRun) {
-        line = "would repair " + source + (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
-        return line + (changes.empty() ? "; no header field would change" : "; would change: " + changes);
+    if (result.outcome == Outcome::Checked) {
+        const Finding* problem = result.check->FirstProblem();
+        return problem ? "does not open: " + source + ": " + DescribeFinding(*problem) : "opens: " + source;
     }
-    line = "repaired " + source + (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
-    return line + (changes.empty() ? "; no header field changed" : "; changed: " + changes);
+    const RepairReport& report = *result.report;
+    const std::string changes = ChangedList(report);
+    const bool inPlace = result.output && *result.output == result.source;
+    const bool dryRun = result.outcome == Outcome::DryRun;
+    std::string line = (dryRun ? "would repair " : "repaired ") + source +
+                       (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
+    if (report.used == RebuildUsed::Deep)
+        line += " (deep rebuild)";
+    line += changes.empty() ? (dryRun ? "; no header field would change" : "; no header field changed")
+                            : (dryRun ? "; would change: " : "; changed: ") + changes;
+    const Finding* problem = report.check.FirstProblem();
+    return line + (problem ? "; still damaged: " + DescribeFinding(*problem) : "; the workbook opens");
 }
+
+namespace {
+
+std::string FindingsToJson(const WorkbookCheck& check)
+{
+    static constexpr const char* kSeverities[] = {"harmless", "incorrect", "fatal"};
+    std::string json = "[";
+    for (const Finding& finding : check.findings) {
+        if (json.size() > 1)
+            json += ',';
+        json += "{\"code\":" + std::to_string(static_cast<int>(finding.code));
+        json += ",\"severity\":\"";
+        json += kSeverities[static_cast<int>(finding.severity)];
+        json += "\",\"where\":" + std::to_string(finding.where);
+        json += ",\"expected\":" + std::to_string(finding.expected);
+        json += ",\"found\":" + std::to_string(finding.found);
+        json += ",\"text\":" + JsonString(DescribeFinding(finding)) + "}";
+    }
+    return json + "]";
+}
+
+}  // namespace
 
 std::string ResultToJson(const WorkbookResult& result)
 {
-    static constexpr const char* kOutcomeNames[] = {"repaired", "dry-run", "failed"};
+    static constexpr const char* kOutcomeNames[] = {"repaired", "dry-run", "checked", "failed"};
+    static constexpr const char* kRebuildNames[] = {"design", "deep", "none"};
     std::string json = "{\"path\":" + JsonString(PathToUtf8(result.source));
     json += ",\"outcome\":\"" + std::string(kOutcomeNames[static_cast<int>(result.outcome)]) + "\"";
     json += ",\"error\":" + (result.outcome == Outcome::Failed ? JsonString(result.error) : std::string("null"));
     json += ",\"output\":" + (result.output ? JsonString(PathToUtf8(*result.output)) : std::string("null"));
+    const WorkbookCheck* check = result.check ? &*result.check : result.report ? &result.report->check : nullptr;
+    json += ",\"opens\":" + std::string(check && !(result.report && result.report->refused) ? (check->Opens() ? "true" : "false") : "null");
+    json += ",\"rebuild\":";
+    if (result.report) {
+        json += '"';
+        json += kRebuildNames[static_cast<int>(result.report->used)];
+        json += '"';
+    } else {
+        json += "null";
+    }
+    json += ",\"findings\":" + (check ? FindingsToJson(*check) : std::string("null"));
     json += ",\"changed\":";
-    if (result.rebuild) {
+    if (result.report && !result.report->refused) {
         json += "[";
         bool first = true;
-        for (const HeaderField& field : ChangedHeaderFields(result.rebuild->before, result.rebuild->after)) {
+        for (const HeaderField& field : ChangedHeaderFields(result.report->before, result.report->after)) {
             if (!first)
                 json += ',';
             json += JsonString(std::string(field.name));
             first = false;
         }
-        json += "],\"before\":" + HeaderToJson(result.rebuild->before);
-        json += ",\"after\":" + HeaderToJson(result.rebuild->after);
+        json += "],\"before\":" + HeaderToJson(result.report->before);
+        json += ",\"after\":" + HeaderToJson(result.report->after);
     } else {
         json += "null,\"before\":null,\"after\":null";
     }

@@ -260,10 +260,50 @@ TEST_F(RepairCommand, InPlaceWritesOnlyTheHeader)
     EXPECT_EQ(test::HeaderField32(repaired, 0), 0xE011CFD0u);
     EXPECT_EQ(Listing(folder_), std::set<std::string>{"book.xls"});
 
+    // A 100-byte stub holds nothing of a workbook: refused, unless the plain rebuild alone is
+    // asked for, which grows it to one header.
     const fs::path stub = folder_ / "stub.xls";
     test::WriteWholeFile(stub, Bytes(100, 0xAB));
-    EXPECT_EQ(Run({"--in-place", "-q", stub}).exitCode, 0);
+    const RunResult refused = Run({"--in-place", stub});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("no allocation table or directory"), std::string::npos) << refused.err;
+    EXPECT_EQ(fs::file_size(stub), 100u);
+    EXPECT_EQ(Run({"--in-place", "-q", "--rebuild=design", stub}).exitCode, 0);
     EXPECT_EQ(fs::file_size(stub), 512u);
+}
+
+TEST_F(RepairCommand, ChecksAndChoosesTheRebuild)
+{
+    // An intact workbook without a mini stream: the plain rebuild alone leaves it unreadable,
+    // the default repair keeps it whole.
+    const fs::path intact = folder_ / "intact.xls";
+    test::WriteWholeFile(intact, Original());
+    RunResult result = Run({"--check", intact});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.out.find("opens: "), std::string::npos) << result.out;
+
+    result = Run({"-s", "_design", "--rebuild=design", intact});
+    EXPECT_EQ(result.exitCode, 0) << "the plain rebuild alone is not judged";
+    EXPECT_NE(result.out.find("still damaged"), std::string::npos) << result.out;
+    EXPECT_EQ(Run({"--check", folder_ / "intact_design.xls"}).exitCode, 1);
+
+    result = Run({"--json", intact});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("\"opens\":true,\"rebuild\":\"deep\""), std::string::npos) << result.out;
+    EXPECT_EQ(test::ReadWholeFile(folder_ / "intact_repaired.xls"), Original());
+
+    // A zip archive named .xls is refused, and nothing is written.
+    const fs::path zip = folder_ / "new.xls";
+    Bytes zipBytes(4096, 0);
+    zipBytes[0] = 'P', zipBytes[1] = 'K', zipBytes[2] = 3, zipBytes[3] = 4;
+    test::WriteWholeFile(zip, zipBytes);
+    result = Run({"--json", zip});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("This is a zip archive"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(folder_ / "new_repaired.xls"));
+
+    EXPECT_EQ(Run({"--check", "--in-place", intact}).exitCode, 2);
+    EXPECT_EQ(Run({"--rebuild=deep", intact}).exitCode, 2);
 }
 
 TEST_F(RepairCommand, DryRunWritesNothing)
