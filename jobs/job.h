@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/repair.h"
+
 namespace tabulon::jobs {
 
 // Progress messages and their codes (the message's first argument; the second is the file's
@@ -34,6 +36,8 @@ public:
     virtual void Progress(int message, int code, int index) = 0;
     // Entry `index` of the path list the window keeps for this job becomes `path`.
     virtual void SetPath(int index, const std::string& path) = 0;
+    // What the repair of file `index` found: the rebuild that stood and the verdict on it.
+    virtual void SetReport(int index, const RepairReport& report) = 0;
     // A message box with an OK button and the information icon.
     virtual void ShowMessage(const std::string& text) = 0;
     // A question with Yes and No buttons and the information icon; true for Yes.

@@ -1,7 +1,7 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/header_rebuild.h"
+#include "engine/repair.h"
 #include "engine/os_file.h"
 #include "job.h"
 
@@ -10,11 +10,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class Outcome { Repaired, CannotOpen, CannotCopy };
+enum class Outcome { Repaired, CannotOpen, CannotCopy, NotAWorkbook };
 
 struct FileResult {
     Outcome outcome;
     fs::path copy;
+    std::optional<RepairReport> report;
 };
 
 // Each workbook gets a folder of its own inside the job's private folder, so that copies of
@@ -25,7 +26,7 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
     try {
         input = OsFile::Open(source, OsFile::Access::Read);
     } catch (const std::system_error&) {
-        return {Outcome::CannotOpen, {}};
+        return {Outcome::CannotOpen, {}, std::nullopt};
     }
 
     const fs::path place = jobFolder / std::to_string(index);
@@ -33,7 +34,7 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
     std::optional<OsFile> copy;
     try {
         if (jobFolder.empty() || !fs::create_directory(place))
-            return {Outcome::CannotCopy, {}};
+            return {Outcome::CannotCopy, {}, std::nullopt};
         copy = OsFile::CreateNew(copyPath);
         copy->CopyPermissionsFrom(*input);
         CopyFileContents(*input, *copy);
@@ -41,20 +42,26 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
         copy.reset();
         std::error_code ignored;
         fs::remove_all(place, ignored);
-        return {Outcome::CannotCopy, {}};
+        return {Outcome::CannotCopy, {}, std::nullopt};
     }
 
+    std::optional<RepairReport> report;
     try {
-        RebuildHeader(*copy);
+        report = RepairHeader(*copy, RebuildMode::Auto);
         copy->Close();
     } catch (const std::system_error&) {
         // A read, write or full disk inside the rebuild: the copy is no repair; drop it.
         copy.reset();
         std::error_code ignored;
         fs::remove_all(place, ignored);
-        return {Outcome::CannotOpen, {}};
+        return {Outcome::CannotOpen, {}, std::nullopt};
     }
-    return {Outcome::Repaired, copyPath};
+    if (report->refused) {
+        std::error_code ignored;
+        fs::remove_all(place, ignored);
+        return {Outcome::NotAWorkbook, {}, report};
+    }
+    return {Outcome::Repaired, copyPath, report};
 }
 
 }  // namespace
@@ -68,8 +75,12 @@ void RepairWorker(std::unique_ptr<RepairJob> job)
         host.Progress(WM_REPAIR_PROGRESS, kRepairStarted, i);
         const fs::path source = PathFromUtf8(job->paths[static_cast<std::size_t>(i)]);
         const FileResult result = RepairOne(source, jobFolder, i);
+        if (result.report)
+            host.SetReport(i, *result.report);
         if (result.outcome != Outcome::Repaired) {
-            host.ShowMessage(result.outcome == Outcome::CannotCopy ? kUnableToLoad : kUnableToOpen);
+            host.ShowMessage(result.outcome == Outcome::NotAWorkbook ? DescribeNotAWorkbook(*result.report->refused)
+                             : result.outcome == Outcome::CannotCopy ? kUnableToLoad
+                                                                     : kUnableToOpen);
             host.SetPath(i, kFailedPath);
             host.Progress(WM_REPAIR_PROGRESS, kFileFailed, i);
             continue;

@@ -40,6 +40,11 @@ void ViewJobHost::SetPath(int index, const std::string& path)
     });
 }
 
+void ViewJobHost::SetReport(int index, const RepairReport& report)
+{
+    OnWindowThread([&](CWizardView& view) { view.SetRepairReport(index, report); });
+}
+
 void ViewJobHost::ShowMessage(const std::string& text)
 {
     OnWindowThread([&](CWizardView& view) {

@@ -109,18 +109,20 @@ void Step(QProgressBar& bar)
     bar.setValue(bar.value() + 1);
 }
 
-QTableWidget* MakeList(QWidget* parent, const char* name, const QString& lastColumn, bool checkBoxes, bool visible)
+QTableWidget* MakeList(QWidget* parent, const char* name, const QString& lastColumn, bool checkBoxes, bool visible,
+                       bool checkColumn)
 {
-    auto* list = new QTableWidget(0, 4, parent);
+    auto* list = new QTableWidget(0, checkColumn ? 5 : 4, parent);
     list->setObjectName(QString::fromLatin1(name));
     list->setProperty("controlId", kListControlId);
     list->setProperty("hasCheckBoxes", checkBoxes);
-    list->setHorizontalHeaderLabels(
-        {QStringLiteral("File Name"), QStringLiteral("File Location"), QStringLiteral("File Size"), lastColumn});
+    list->setHorizontalHeaderLabels({QStringLiteral("File Name"), QStringLiteral("File Location"),
+                                     QStringLiteral("File Size"), lastColumn, QStringLiteral("Check")});
     list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list->horizontalHeader()->setStretchLastSection(false);
-    const int widths[] = {200, 300, 100, 100};
-    for (int column = 0; column < 4; ++column)
+    // The Check column says whether the repaired workbook opens.
+    const int widths[] = {200, 300, 100, 100, 300};
+    for (int column = 0; column < list->columnCount(); ++column)
         list->setColumnWidth(column, widths[column]);
     list->verticalHeader()->hide();
     list->setShowGrid(true);
@@ -174,9 +176,12 @@ QString CreationTimeText(const QDateTime& time)
 CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent), prompter_(prompter)
 {
     setObjectName(QStringLiteral("WizardView"));
-    RepairList = MakeList(this, "RepairList", QStringLiteral("Creation Time"), true, true);
-    RepairedList = MakeList(this, "RepairedList", QStringLiteral("Status"), true, false);
-    SavedList = MakeList(this, "SavedList", QStringLiteral("Status"), false, false);
+    RepairList = MakeList(this, "RepairList", QStringLiteral("Creation Time"), true, true, false);
+    RepairedList = MakeList(this, "RepairedList", QStringLiteral("Status"), true, false, true);
+    SavedList = MakeList(this, "SavedList", QStringLiteral("Status"), false, false, true);
+    connect(RepairedList, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
+        prompter_.ShowMessage(RepairReportText(row), MessageIcon::Information, MessageButtons::Ok);
+    });
 
     ProgressBar = new QProgressBar(this);
     ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
@@ -501,6 +506,7 @@ void CWizardView::CollectRepairFiles()
 {
     RepairPaths.clear();
     RepairedList->setRowCount(0);
+    RepairReports.clear();
     for (int row = RepairList->rowCount() - 1; row >= 0; --row) {
         if (!RowChecked(*RepairList, row))
             continue;
@@ -508,6 +514,7 @@ void CWizardView::CollectRepairFiles()
                        false);
         RepairPaths.prepend(Cell(*RepairList, row, 1));
     }
+    RepairReports.resize(static_cast<std::size_t>(RepairPaths.size()));
 }
 
 void CWizardView::CollectSaveFiles()
@@ -518,7 +525,9 @@ void CWizardView::CollectSaveFiles()
         if (!RowChecked(*RepairedList, row) || row >= RepairPaths.size())
             continue;
         InsertRowAtTop(*SavedList,
-                       {Cell(*RepairedList, row, 0), Cell(*RepairedList, row, 1), Cell(*RepairedList, row, 2)}, false);
+                       {Cell(*RepairedList, row, 0), Cell(*RepairedList, row, 1), Cell(*RepairedList, row, 2),
+                        QString(), Cell(*RepairedList, row, 4)},
+                       false);
         SavePaths.prepend(RepairPaths.at(row));
     }
 }
@@ -573,6 +582,52 @@ void CWizardView::ShowFileProgress(QTableWidget& list, int code, int index, cons
         return;  // not a code of this job
     }
     Step(*ProgressBar);
+}
+
+void CWizardView::SetRepairReport(int index, const RepairReport& report)
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= RepairReports.size())
+        return;
+    RepairReports[static_cast<std::size_t>(index)] = report;
+    QString check;
+    if (report.refused)
+        check = QString::fromStdString(DescribeNotAWorkbook(*report.refused));
+    else if (const Finding* problem = report.check.FirstProblem())
+        check = QStringLiteral("Still damaged: ") + QString::fromStdString(DescribeFinding(*problem));
+    else
+        check = QStringLiteral("Opens");
+    if (QTableWidgetItem* item = RepairedList->item(index, 4))
+        item->setText(check);
+}
+
+QString CWizardView::RepairReportText(int row) const
+{
+    const QString name = Cell(*RepairedList, row, 0);
+    if (row < 0 || static_cast<std::size_t>(row) >= RepairReports.size() || !RepairReports[static_cast<std::size_t>(row)])
+        return name + QStringLiteral(": no repair report; the file could not be copied or opened.");
+    const RepairReport& report = *RepairReports[static_cast<std::size_t>(row)];
+    QString text = name + QLatin1Char('\n');
+    if (report.refused)
+        return text + QString::fromStdString(DescribeNotAWorkbook(*report.refused)) + QStringLiteral("; nothing was written.");
+    text += report.used == RebuildUsed::Deep ? QStringLiteral("The deep rebuild from the file's own structure stood.\n")
+                                             : QStringLiteral("The plain rebuild stood.\n");
+    text += QStringLiteral("Result: ") + Cell(*RepairedList, row, 4) + QStringLiteral("\n\nHeader fields changed:\n");
+    const std::vector<HeaderField> changed = ChangedHeaderFields(report.before, report.after);
+    if (changed.empty())
+        text += QStringLiteral("  none\n");
+    for (const HeaderField& field : changed) {
+        text += QStringLiteral("  ") + QString::fromUtf8(field.name.data(), static_cast<qsizetype>(field.name.size()));
+        if (field.kind == HeaderFieldKind::Integer) {
+            text += QStringLiteral(": %1 -> %2").arg(HeaderInteger(report.before, field)).arg(HeaderInteger(report.after, field));
+        }
+        text += QLatin1Char('\n');
+    }
+    text += QStringLiteral("\nFindings:\n");
+    if (report.check.findings.empty())
+        text += QStringLiteral("  none\n");
+    for (const Finding& finding : report.check.findings)
+        text += QStringLiteral("  ") + QString::fromStdString(DescribeFinding(finding)) + QLatin1Char('\n');
+    return text;
 }
 
 void CWizardView::OnRepairProgress(int code, int index)

@@ -7,6 +7,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "engine/repair.h"
 
 class QCheckBox;
 class QProgressBar;
@@ -52,6 +56,10 @@ public:
     void StartSaveJob();
     void CollectRepairFiles();
     void CollectSaveFiles();
+    // What the repair of row `index` of RepairedList found; shown in its Check column.
+    void SetRepairReport(int index, const RepairReport& report);
+    // The repair report of a row of RepairedList, for people.
+    QString RepairReportText(int row) const;
     void OnRepairProgress(int code, int index);
     void OnSaveProgress(int code, int index);
     // Shows a text above the progress bar at once; the next repaint of that area removes it.
@@ -73,6 +81,7 @@ public:
     QTableWidget* SavedList;
     QStringList RepairPaths;
     QStringList SavePaths;
+    std::vector<std::optional<RepairReport>> RepairReports;  // by row of RepairedList
     CBitmapButton* NextButton;
     CBitmapButton* PreviousButton;
     CBitmapButton* FinishedButton;

@@ -38,12 +38,14 @@ public:
         std::vector<std::string> questions;
         std::vector<fs::path> saveAsProposed;
         std::map<int, std::string> paths;
+        std::map<int, RepairReport> reports;
         std::deque<bool> yesAnswers;
         std::deque<std::optional<fs::path>> saveAsAnswers;
     };
     explicit RecordingHost(Log& log) : log_(log) {}
     void Progress(int, int code, int index) override { log_.events.push_back({code, index}); }
     void SetPath(int index, const std::string& path) override { log_.paths[index] = path; }
+    void SetReport(int index, const RepairReport& report) override { log_.reports[index] = report; }
     void ShowMessage(const std::string& text) override { log_.messages.push_back(text); }
     bool AskYesNo(const std::string& text) override
     {

@@ -19,7 +19,7 @@
 
 #include <memory>
 
-#include "engine/header_rebuild.h"
+#include "engine/repair.h"
 #include "settings/settings_dialog.h"
 #include "ui/bitmap_button.h"
 #include "ui/commands.h"
@@ -526,6 +526,10 @@ private slots:
         QCOMPARE(prompter_->shown.at(1).text, QStringLiteral("Tabulon process Completed !!!"));
         QCOMPARE(prompter_->shown.at(1).icon, MessageIcon::Warning);
         QCOMPARE(view_->RepairPaths.at(1), QStringLiteral("FAIL"));
+        QCOMPARE(Cell(view_->RepairedList, 0, 4), QStringLiteral("Opens"));
+        QCOMPARE(Cell(view_->RepairedList, 1, 4), QString());
+        QCOMPARE(Cell(view_->RepairedList, 2, 4), QStringLiteral("Opens"));
+        QVERIFY(view_->RepairReportText(0).contains(QStringLiteral("The deep rebuild from the file's own structure stood.")));
         QCOMPARE(view_->ProgressBar->value(), 6);
         prompter_->shown.clear();
 
@@ -551,7 +555,7 @@ private slots:
         QVERIFY(!QDir(folder_->filePath(QStringLiteral("elsewhere"))).exists());
 
         tabulon::MemorySectorFile expected(std::vector<std::uint8_t>(damaged.begin(), damaged.end()));
-        tabulon::RebuildHeader(expected);
+        tabulon::RepairHeader(expected, tabulon::RebuildMode::Auto);
         const QByteArray expectedBytes(reinterpret_cast<const char*>(expected.Bytes().data()),
                                        static_cast<qsizetype>(expected.Bytes().size()));
         for (const char* name : {"out/alpha_fixed.xls", "out/gamma_fixed.xls"}) {
@@ -567,6 +571,31 @@ private slots:
         QVERIFY(std::filesystem::exists(copies));
         QTest::mouseClick(view_->FinishedButton, Qt::LeftButton);
         QVERIFY(!std::filesystem::exists(copies));
+    }
+
+    // A zip archive named .xls is no workbook: it fails, says what it is, and nothing is kept.
+    void aFileThatIsNoWorkbookIsRefused()
+    {
+        QFile zip(folder_->filePath(QStringLiteral("new.xls")));
+        QVERIFY(zip.open(QIODevice::WriteOnly));
+        QByteArray bytes(4096, '\0');
+        bytes.replace(0, 4, QByteArray("PK\x03\x04", 4));
+        zip.write(bytes);
+        zip.close();
+        Add({zip.fileName()});
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        const QString refusal = QStringLiteral("This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook");
+        QCOMPARE(prompter_->shown.at(0).text, refusal);
+        QCOMPARE(prompter_->shown.at(0).icon, MessageIcon::Information);
+        QCOMPARE(Cell(view_->RepairedList, 0, 3), QStringLiteral("Failed"));
+        QCOMPARE(Cell(view_->RepairedList, 0, 4), refusal);
+        QCOMPARE(view_->RepairPaths.at(0), QStringLiteral("FAIL"));
+        prompter_->shown.clear();
+        const QPoint cell = view_->RepairedList->visualItemRect(view_->RepairedList->item(0, 1)).center();
+        QTest::mouseClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
+        QVERIFY(TakeMessage().text.contains(QStringLiteral("nothing was written")));
     }
 
     // The real dialog and a real message box, answered the way a user would.
