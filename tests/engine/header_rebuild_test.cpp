@@ -7,6 +7,7 @@
 
 #include "engine/header_rebuild.h"
 #include "engine/os_file.h"
+#include "engine/repair.h"
 #include "tests/support/literal_scans.h"
 #include "tests/support/sector_builder.h"
 
@@ -215,6 +216,12 @@ TEST(HeaderRebuild, FailuresLeaveTheFileUntouched)
     for (int reads = 0; reads < 2; ++reads) {
         FailingFile file(original, reads);
         EXPECT_THROW(RebuildHeader(file), std::system_error) << "failing read " << reads;
+        EXPECT_EQ(file.writes_, 0);
+    }
+    // The whole repair, plain rebuild, check and deep rebuild, reads before it writes too.
+    for (int reads = 0; reads < 3; ++reads) {
+        FailingFile file(original, reads);
+        EXPECT_THROW(RepairHeader(file, RebuildMode::Auto), std::system_error) << "failing read " << reads;
         EXPECT_EQ(file.writes_, 0);
     }
 

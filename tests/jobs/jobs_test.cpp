@@ -11,7 +11,7 @@
 #include <deque>
 #include <thread>
 
-#include "engine/header_rebuild.h"
+#include "engine/repair.h"
 #include "engine/os_file.h"
 #include "jobs/job.h"
 #include "tests/support/sector_builder.h"
@@ -159,8 +159,10 @@ TEST_F(Jobs, RepairReportsEveryFileInOrder)
     ASSERT_EQ(repaired.size(), source.size());
     EXPECT_TRUE(std::equal(source.begin() + 512, source.end(), repaired.begin() + 512));
     MemorySectorFile expected(source);
-    RebuildHeader(expected);
+    RepairHeader(expected, RebuildMode::Auto);
     EXPECT_EQ(repaired, expected.Bytes());
+    ASSERT_EQ(log_.reports.count(1), 1u);
+    EXPECT_TRUE(log_.reports.at(1).check.Opens());
     EXPECT_EQ(std::count(source.begin(), source.begin() + 512, 0), 512) << "the source is never written";
 }
 
@@ -169,7 +171,9 @@ TEST_F(Jobs, RepairKeepsSameNamedWorkbooksApartAndReadsReadOnlySources)
     const fs::path first = Damaged(root_ / "a" / "book.xls");
     fs::path second = root_ / "b" / "book.xls";
     fs::create_directories(second.parent_path());
-    test::WriteWholeFile(second, Bytes(100, 0x5A));  // a short one: its copy grows to 512 bytes
+    Bytes other = test::ReadWholeFile(fs::path(TABULON_TEST_DATA) / "xlrd__issue20.xls");
+    std::fill(other.begin(), other.begin() + 76, std::uint8_t{0});
+    test::WriteWholeFile(second, other);
     fs::permissions(first, fs::perms::owner_read | fs::perms::group_read);
 
     Repair({first.string(), second.string()});
@@ -177,35 +181,34 @@ TEST_F(Jobs, RepairKeepsSameNamedWorkbooksApartAndReadsReadOnlySources)
     EXPECT_TRUE(log_.messages.empty());
     ASSERT_NE(log_.paths.at(0), log_.paths.at(1));
     EXPECT_EQ(fs::file_size(log_.paths.at(0)), fs::file_size(first));
-    EXPECT_EQ(fs::file_size(log_.paths.at(1)), 512u);
+    EXPECT_EQ(fs::file_size(log_.paths.at(1)), other.size());
 }
 
 TEST_F(Jobs, RepairFailuresGoOnWithTheNextFile)
 {
     const fs::path good = Damaged(root_ / "good.xls");
-    fs::create_directory(root_ / "folder.xls");
     // The copy cannot be made: the job's folder is gone.
     Run(RepairWorker, {good.string()}, (root_ / "vanished").string());
     EXPECT_EQ(log_.messages, std::vector<std::string>{"Uable to Load File in memory"});
     EXPECT_EQ(log_.paths.at(0), "FAIL");
 
-    // A write failing inside the rebuild (a file-size limit stands in for a full disk):
-    // the short copy cannot grow to 512 bytes.
+    // A folder given as a workbook cannot be opened; a file that is no workbook is refused,
+    // says what it is, and leaves no copy behind.
     log_ = {};
-    const fs::path tiny = root_ / "tiny.xls";
-    test::WriteWholeFile(tiny, Bytes(100, 1));
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    ::getrlimit(RLIMIT_FSIZE, &previous);
-    rlimit limited = previous;
-    limited.rlim_cur = 300;
-    ::setrlimit(RLIMIT_FSIZE, &limited);
-    Repair({tiny.string(), (root_ / "folder.xls").string()});
-    ::setrlimit(RLIMIT_FSIZE, &previous);
+    fs::create_directory(root_ / "folder.xls");
+    const fs::path zip = root_ / "new.xls";
+    Bytes zipBytes(4096, 0);
+    zipBytes[0] = 'P', zipBytes[1] = 'K', zipBytes[2] = 3, zipBytes[3] = 4;
+    test::WriteWholeFile(zip, zipBytes);
+    Repair({(root_ / "folder.xls").string(), zip.string()});
     EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {3, 0}, {1, 1}, {3, 1}, {0, 0}}));
-    EXPECT_EQ(log_.messages, (std::vector<std::string>{"Uable to Open File ", "Uable to Open File "}));
-    EXPECT_EQ(log_.paths.at(0), "FAIL");
-    EXPECT_EQ(fs::file_size(tiny), 100u);
+    ASSERT_EQ(log_.messages.size(), 2u);
+    EXPECT_EQ(log_.messages[0], "Uable to Open File ");
+    EXPECT_EQ(log_.messages[1], DescribeNotAWorkbook(NotAWorkbook::ZipArchive));
+    EXPECT_EQ(log_.paths.at(1), "FAIL");
+    EXPECT_TRUE(log_.reports.at(1).refused);
+    EXPECT_FALSE(fs::exists(jobFolder_ / "1"));
+    EXPECT_EQ(test::ReadWholeFile(zip), zipBytes);
 }
 
 TEST_F(Jobs, SaveNamesTheCopies)
