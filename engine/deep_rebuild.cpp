@@ -14,7 +14,6 @@ constexpr std::uint32_t kNoStream = 0xFFFF'FFFF;
 constexpr std::uint32_t kMiniSectorSize = 64;
 constexpr std::size_t kDifatEntriesPerSector = kEntriesPerFatSector - 1;
 constexpr std::uint8_t kObjectTypeStream = 2;
-constexpr std::size_t kChunkSectors = 512;
 
 using Table = std::vector<std::uint32_t>;
 
@@ -43,16 +42,26 @@ struct Directory {
 
 class DeepRebuilder {
 public:
-    explicit DeepRebuilder(SectorFile& file) : file_(file) {}
-
-    std::optional<HeaderBytes> Run()
+    explicit DeepRebuilder(std::uint64_t length)
+        : usable_(length > kSectorSize && length <= kMaxWorkbookLength),
+          // Sectors that begin in the file; a partial last one reads padded with zeros.
+          sectorCount_(usable_ ? static_cast<std::uint32_t>((length - 1) / kSectorSize) : 0),
+          wholeSectors_(usable_ ? static_cast<std::uint32_t>(length / kSectorSize - 1) : 0)
     {
-        const std::uint64_t length = file_.Length();
-        if (length <= kSectorSize || length > kMaxWorkbookLength)
-            return std::nullopt;
-        sectorCount_ = static_cast<std::uint32_t>((length - 1) / kSectorSize);  // sectors that begin in the file
-        Scan();
-        if (candidates_.empty() || roots_.empty())
+    }
+
+    // The sectors the caller's pass does not see: a partial last one.
+    void ExamineRest(SectorFile& file)
+    {
+        file_ = &file;
+        for (std::uint32_t index = wholeSectors_; index < sectorCount_; ++index)
+            Examine(index, ReadSector(index));
+    }
+
+    std::optional<HeaderBytes> Rebuild(SectorFile& file)
+    {
+        file_ = &file;
+        if (!usable_ || candidates_.empty() || roots_.empty())
             return std::nullopt;
 
         std::optional<Layout> best;
@@ -89,38 +98,32 @@ private:
     SectorBytes ReadSector(std::uint32_t index)
     {
         SectorBytes sector{};
-        file_.Seek((static_cast<std::uint64_t>(index) + 1) * kSectorSize);
-        file_.Read(sector);
+        file_->Seek((static_cast<std::uint64_t>(index) + 1) * kSectorSize);
+        file_->Read(sector);
         return sector;
     }
 
     // One pass: sectors that can be allocation-table sectors (every entry inside the file or
     // a marker, no target twice) and sectors that start a directory with a root entry.
-    void Scan()
-    {
-        std::vector<std::uint8_t> chunk(kChunkSectors * kSectorSize);
-        file_.Seek(kSectorSize);
-        for (std::uint32_t index = 0; index < sectorCount_;) {
-            const std::size_t wanted = std::min<std::size_t>(kChunkSectors, sectorCount_ - index);
-            std::fill(chunk.begin(), chunk.end(), std::uint8_t{0});
-            file_.Read(std::span(chunk.data(), wanted * kSectorSize));
-            for (std::size_t s = 0; s < wanted; ++s, ++index)
-                Examine(index, SectorView(chunk.data() + s * kSectorSize, kSectorSize));
-        }
-    }
 
+public:
+    // One sector of the file: can it be an allocation-table sector, does it start a directory?
     void Examine(std::uint32_t index, SectorView sector)
     {
+        if (sector[kEntryObjectTypeOffset] == kObjectTypeRootStorage && IsDirectorySector(sector))
+            roots_.push_back(index);
+        // Most sectors are data and fail at their first entries.
+        for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
+            const std::uint32_t value = LoadLe32(sector.data() + 4 * j);
+            if (!IsSpecial(value) && value >= sectorCount_)
+                return;
+        }
         Candidate candidate{index, {}, -1};
-        std::array<std::uint32_t, kEntriesPerFatSector> targets{};
+        std::array<std::uint32_t, kEntriesPerFatSector> targets;
         std::size_t targetCount = 0;
         std::map<int, int> votes;
         for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
             const std::uint32_t value = LoadLe32(sector.data() + 4 * j);
-            if (!IsSpecial(value) && value >= sectorCount_) {
-                candidate.vote = -2;
-                break;
-            }
             candidate.entries[j] = value;
             if (!IsSpecial(value)) {
                 targets[targetCount++] = value;
@@ -129,24 +132,21 @@ private:
                     ++votes[static_cast<int>((value - j - 1) / kEntriesPerFatSector)];
             }
         }
-        if (candidate.vote == -1) {
-            std::sort(targets.begin(), targets.begin() + static_cast<std::ptrdiff_t>(targetCount));
-            if (std::adjacent_find(targets.begin(), targets.begin() + static_cast<std::ptrdiff_t>(targetCount)) ==
-                targets.begin() + static_cast<std::ptrdiff_t>(targetCount)) {
-                int best = 0;
-                for (const auto& [position, count] : votes) {
-                    if (count > best) {
-                        best = count;
-                        candidate.vote = position;
-                    }
-                }
-                candidates_.push_back(candidate);
+        const auto end = targets.begin() + static_cast<std::ptrdiff_t>(targetCount);
+        std::sort(targets.begin(), end);
+        if (std::adjacent_find(targets.begin(), end) != end)
+            return;
+        int best = 0;
+        for (const auto& [position, count] : votes) {
+            if (count > best) {
+                best = count;
+                candidate.vote = position;
             }
         }
-        if (sector[kEntryObjectTypeOffset] == kObjectTypeRootStorage && IsDirectorySector(sector))
-            roots_.push_back(index);
+        candidates_.push_back(candidate);
     }
 
+private:
     const Candidate* FindCandidate(std::uint32_t sector) const
     {
         const auto found = std::lower_bound(candidates_.begin(), candidates_.end(), sector,
@@ -472,17 +472,47 @@ private:
         return header;
     }
 
-    SectorFile& file_;
-    std::uint32_t sectorCount_ = 0;
+    SectorFile* file_ = nullptr;
+    bool usable_;
+    std::uint32_t sectorCount_;
+    std::uint32_t wholeSectors_;
     std::vector<Candidate> candidates_;  // in ascending sector order
     std::vector<std::uint32_t> roots_;
 };
 
 }  // namespace
 
+struct DeepRebuildCollector::Collected {
+    explicit Collected(std::uint64_t length) : rebuilder(length) {}
+    DeepRebuilder rebuilder;
+};
+
+DeepRebuildCollector::DeepRebuildCollector(std::uint64_t fileLength)
+    : collected_(std::make_unique<Collected>(fileLength))
+{
+}
+
+DeepRebuildCollector::~DeepRebuildCollector() = default;
+
+void DeepRebuildCollector::Examine(std::uint32_t index, std::span<const std::uint8_t, kSectorSize> sector)
+{
+    collected_->rebuilder.Examine(index, sector);
+}
+
+std::optional<HeaderBytes> DeepRebuildCollector::Rebuild(SectorFile& file)
+{
+    collected_->rebuilder.ExamineRest(file);
+    return collected_->rebuilder.Rebuild(file);
+}
+
 std::optional<HeaderBytes> DeepRebuildHeader(SectorFile& file)
 {
-    return DeepRebuilder(file).Run();
+    const std::uint64_t length = file.Length();
+    if (length <= kSectorSize || length > kMaxWorkbookLength)
+        return std::nullopt;
+    DeepRebuildCollector collector(length);
+    SectorScan::Run(file, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });
+    return collector.Rebuild(file);
 }
 
 }  // namespace tabulon

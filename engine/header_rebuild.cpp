@@ -56,6 +56,12 @@ constexpr std::size_t DifatOffset(std::size_t k)
 
 HeaderRebuild PlanHeaderRebuild(SectorFile& file)
 {
+    ScanFacts ignored;
+    return PlanHeaderRebuild(file, {}, ignored);
+}
+
+HeaderRebuild PlanHeaderRebuild(SectorFile& file, const SectorScan::Observer& observer, ScanFacts& facts)
+{
     const std::uint64_t length = file.Length();
     if (length > kMaxWorkbookLength)
         throw std::system_error(std::make_error_code(std::errc::file_too_large),
@@ -99,7 +105,9 @@ HeaderRebuild PlanHeaderRebuild(SectorFile& file)
     // One pass answers every scan and keeps the three named sectors; a named sector that is
     // not a whole sector (N - 1 or N) is read on its own, zero-filled.
     const std::array<std::uint32_t, 3> named = {firstFat, firstMiniFat, firstDirectory};
-    const SectorScan scan = SectorScan::Run(file, named);
+    const SectorScan scan = SectorScan::Run(file, named, observer);
+    facts.fatLikeSectors = scan.CountFatLikeSectors();
+    facts.rootDirectorySector = scan.FindRootDirectorySector();
     auto namedSector = [&](std::uint32_t index) {
         if (const SectorBytes* kept = scan.KeptSector(index))
             return *kept;

@@ -3,6 +3,7 @@
 
 #include "header.h"
 #include "sector_file.h"
+#include "sector_probes.h"
 
 namespace tabulon {
 
@@ -15,6 +16,14 @@ struct HeaderRebuild {
 // Throws std::system_error when a file operation fails, and with std::errc::file_too_large
 // for a file of 2^31 bytes or more, before reading anything.
 HeaderRebuild PlanHeaderRebuild(SectorFile& file);
+
+// What the rebuild's pass over the file saw, for callers that need it afterwards.
+struct ScanFacts {
+    std::uint32_t fatLikeSectors = 0;
+    std::int32_t rootDirectorySector = -1;
+};
+// The same, also handing every whole sector to `observer` during the rebuild's one pass.
+HeaderRebuild PlanHeaderRebuild(SectorFile& file, const SectorScan::Observer& observer, ScanFacts& facts);
 
 // Rebuilds the header in place. Every other byte of the file stays as it is: the only write
 // is the 512-byte header at offset 0, made once and last, so a failure before it leaves the

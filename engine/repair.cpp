@@ -74,7 +74,16 @@ WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header)
 RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
 {
     RepairReport report;
-    const HeaderRebuild design = PlanHeaderRebuild(file);
+    // One pass over the file serves the plain rebuild, the deep rebuild's search and the
+    // refusal's question whether anything of a compound file is there.
+    DeepRebuildCollector collector(file.Length());
+    ScanFacts facts;
+    const HeaderRebuild design =
+        mode == RebuildMode::Design
+            ? PlanHeaderRebuild(file)
+            : PlanHeaderRebuild(file, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); },
+                                facts);
+    const bool compoundStructure = facts.fatLikeSectors > 0 && facts.rootDirectorySector >= 0;
     report.before = design.before;
     report.after = design.after;
     report.used = RebuildUsed::Design;
@@ -84,13 +93,10 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
     }
 
     std::optional<NotAWorkbook> other = RecognizeOtherFormat(design.before);
-    if (other && *other != NotAWorkbook::LargeSectors) {
-        // Only when the sectors hold nothing of a compound file either: a damaged header may
-        // start with anything.
-        const SectorScan scan = SectorScan::Run(file);
-        if (scan.CountFatLikeSectors() > 0 && scan.FindRootDirectorySector() >= 0)
-            other.reset();
-    }
+    // Only when the sectors hold nothing of a compound file either: a damaged header may start
+    // with anything.
+    if (other && *other != NotAWorkbook::LargeSectors && compoundStructure)
+        other.reset();
     if (other) {
         report.refused = other;
         report.used = RebuildUsed::None;
@@ -102,7 +108,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
     report.check = VerifyWithHeader(file, report.after);
     if (report.check.Opens())
         return report;
-    if (const std::optional<HeaderBytes> deep = DeepRebuildHeader(file)) {
+    if (const std::optional<HeaderBytes> deep = collector.Rebuild(file)) {
         WorkbookCheck deepCheck = VerifyWithHeader(file, *deep);
         if (deepCheck.Opens()) {
             report.after = *deep;
@@ -112,8 +118,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
         }
     }
     // Nothing in the file looks like a compound file's table or directory.
-    const SectorScan scan = SectorScan::Run(file);
-    if (scan.CountFatLikeSectors() == 0 || scan.FindRootDirectorySector() < 0) {
+    if (!compoundStructure) {
         report.refused = NotAWorkbook::NoCompoundStructure;
         report.used = RebuildUsed::None;
         report.after = report.before;

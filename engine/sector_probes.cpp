@@ -133,7 +133,7 @@ bool IsDirectorySector(SectorView sector)
     return marks >= kDirectoryMinimumMarks;
 }
 
-SectorScan SectorScan::Run(SectorFile& file, std::span<const std::uint32_t> keep)
+SectorScan SectorScan::Run(SectorFile& file, std::span<const std::uint32_t> keep, const Observer& observer)
 {
     SectorScan scan;
     scan.blockCount_ = tabulon::BlockCount(file.Length());
@@ -157,8 +157,12 @@ SectorScan SectorScan::Run(SectorFile& file, std::span<const std::uint32_t> keep
         const std::size_t wanted = std::min<std::size_t>(kScanChunkSectors, wholeSectors - index);
         const std::size_t got = file.Read(std::span(chunk.data(), wanted * kSectorSize));
         const std::size_t sectors = got / kSectorSize;
-        for (std::size_t s = 0; s < sectors; ++s, ++index)
-            scan.Examine(index, SectorView(chunk.data() + s * kSectorSize, kSectorSize));
+        for (std::size_t s = 0; s < sectors; ++s, ++index) {
+            const SectorView sector(chunk.data() + s * kSectorSize, kSectorSize);
+            scan.Examine(index, sector);
+            if (observer)
+                observer(index, sector);
+        }
         if (sectors < wanted)
             break;  // the file became shorter while it was read
     }

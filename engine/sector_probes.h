@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -57,7 +58,10 @@ std::int32_t EstimateFatIndex(const FatSummary& summary, std::int32_t n);
 // caller can probe them without a second read.
 class SectorScan {
 public:
-    static SectorScan Run(SectorFile& file, std::span<const std::uint32_t> keep = {});
+    // Called with every whole sector as the pass reads it, for other work on the same pass.
+    using Observer = std::function<void(std::uint32_t index, SectorView sector)>;
+
+    static SectorScan Run(SectorFile& file, std::span<const std::uint32_t> keep = {}, const Observer& observer = {});
 
     std::uint32_t BlockCount() const { return blockCount_; }
 
