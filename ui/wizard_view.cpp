@@ -18,6 +18,7 @@
 
 #include "bitmap_button.h"
 #include "commands.h"
+#include "engine/byte_order.h"
 #include "engine/os_file.h"
 #include "jobs/job.h"
 #include "prompter.h"
@@ -70,6 +71,30 @@ std::vector<std::string> Utf8(const QStringList& texts)
 }
 
 const QColor kTextBackground(240, 240, 70);
+
+// A header field's value as people read it: numbers, hexadecimal bytes, or the leading
+// entries of the allocation-table list.
+QString HeaderFieldText(const HeaderBytes& header, const HeaderField& field)
+{
+    const std::uint8_t* bytes = header.data() + field.offset;
+    switch (field.kind) {
+    case HeaderFieldKind::Integer:
+        return QString::number(HeaderInteger(header, field));
+    case HeaderFieldKind::Bytes:
+        return QByteArray(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(field.width)).toHex();
+    case HeaderFieldKind::SectorList: {
+        QStringList entries;
+        for (std::size_t k = 0; k < field.width / 4 && entries.size() < 6; ++k) {
+            const std::uint32_t entry = LoadLe32(bytes + 4 * k);
+            if (entry == kFreeSector)
+                break;
+            entries << QString::number(entry);
+        }
+        return entries.isEmpty() ? QStringLiteral("(empty)") : entries.join(QStringLiteral(", "));
+    }
+    }
+    return {};
+}
 
 QString PageInstruction(int page)
 {
@@ -611,16 +636,13 @@ QString CWizardView::RepairReportText(int row) const
         return text + QString::fromStdString(DescribeNotAWorkbook(*report.refused)) + QStringLiteral("; nothing was written.");
     text += report.used == RebuildUsed::Deep ? QStringLiteral("The deep rebuild from the file's own structure stood.\n")
                                              : QStringLiteral("The plain rebuild stood.\n");
-    text += QStringLiteral("Result: ") + Cell(*RepairedList, row, 4) + QStringLiteral("\n\nHeader fields changed:\n");
-    const std::vector<HeaderField> changed = ChangedHeaderFields(report.before, report.after);
-    if (changed.empty())
-        text += QStringLiteral("  none\n");
-    for (const HeaderField& field : changed) {
-        text += QStringLiteral("  ") + QString::fromUtf8(field.name.data(), static_cast<qsizetype>(field.name.size()));
-        if (field.kind == HeaderFieldKind::Integer) {
-            text += QStringLiteral(": %1 -> %2").arg(HeaderInteger(report.before, field)).arg(HeaderInteger(report.after, field));
-        }
-        text += QLatin1Char('\n');
+    text += QStringLiteral("Result: ") + Cell(*RepairedList, row, 4) + QStringLiteral("\n\nHeader fields, before -> after:\n");
+    for (const HeaderField& field : kHeaderFields) {
+        const QString before = HeaderFieldText(report.before, field);
+        const QString after = HeaderFieldText(report.after, field);
+        text += QStringLiteral("  ") + QString::fromUtf8(field.name.data(), static_cast<qsizetype>(field.name.size())) +
+                QStringLiteral(": ") + (before == after ? before + QStringLiteral(" (kept)") : before + QStringLiteral(" -> ") + after) +
+                QLatin1Char('\n');
     }
     text += QStringLiteral("\nFindings:\n");
     if (report.check.findings.empty())

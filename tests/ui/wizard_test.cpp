@@ -529,7 +529,10 @@ private slots:
         QCOMPARE(Cell(view_->RepairedList, 0, 4), QStringLiteral("Opens"));
         QCOMPARE(Cell(view_->RepairedList, 1, 4), QString());
         QCOMPARE(Cell(view_->RepairedList, 2, 4), QStringLiteral("Opens"));
-        QVERIFY(view_->RepairReportText(0).contains(QStringLiteral("The deep rebuild from the file's own structure stood.")));
+        const QString report = view_->RepairReportText(0);
+        QVERIFY(report.contains(QStringLiteral("The deep rebuild from the file's own structure stood.")));
+        QVERIFY2(report.contains(QStringLiteral("Header Signature: 0000000000000000 -> d0cf11e0a1b11ae1")), qPrintable(report));
+        QVERIFY2(report.contains(QStringLiteral("DIFAT: 0, 0, 0, 0, 0, 0 -> 0, 116, 245, 374, 503, 632")), qPrintable(report));
         QCOMPARE(view_->ProgressBar->value(), 6);
         prompter_->shown.clear();
 
