@@ -1,5 +1,6 @@
 #include "bitmap_button.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 
 namespace tabulon::ui {
@@ -22,6 +23,20 @@ void CBitmapButton::paintEvent(QPaintEvent*)
         painter.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
         painter.drawRect(rect().adjusted(0, 0, -1, -1));
     }
+}
+
+}  // namespace tabulon::ui
+
+namespace tabulon::ui {
+
+void CBitmapButton::keyPressEvent(QKeyEvent* event)
+{
+    // Enter presses the button as Space does.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        animateClick();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
 }
 
 }  // namespace tabulon::ui

@@ -3,6 +3,9 @@
 #include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QPainter>
 #include <QStandardPaths>
 #include <QFile>
@@ -202,8 +205,11 @@ CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent),
 {
     setObjectName(QStringLiteral("WizardView"));
     RepairList = MakeList(this, "RepairList", QStringLiteral("Creation Time"), true, true, false);
+    RepairList->setAccessibleName(QStringLiteral("Workbooks to repair"));
     RepairedList = MakeList(this, "RepairedList", QStringLiteral("Status"), true, false, true);
     SavedList = MakeList(this, "SavedList", QStringLiteral("Status"), false, false, true);
+    RepairedList->setAccessibleName(QStringLiteral("Repaired workbooks"));
+    SavedList->setAccessibleName(QStringLiteral("Saved workbooks"));
     connect(RepairedList, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
         prompter_.ShowMessage(RepairReportText(row), MessageIcon::Information, MessageButtons::Ok);
     });
@@ -235,6 +241,25 @@ CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent),
     connect(SelectAllCheck, &QCheckBox::clicked, this, [this] { OnWizardButton(kIdSelectAllCheck); });
 
     setAttribute(Qt::WA_OpaquePaintEvent);  // the gradient covers every pixel
+    setAcceptDrops(true);
+
+    RepairList->setAccessibleDescription(QStringLiteral("Workbooks to repair; tick the ones to repair"));
+    RepairedList->setAccessibleDescription(QStringLiteral("Repaired workbooks; tick the ones to save"));
+    SavedList->setAccessibleDescription(QStringLiteral("Saved workbooks and how saving went"));
+    NextButton->setAccessibleDescription(QStringLiteral("Go on to the next step"));
+    PreviousButton->setAccessibleDescription(QStringLiteral("Go back one step"));
+    FinishedButton->setAccessibleDescription(QStringLiteral("Empty the list and start again"));
+    SelectAllCheck->setAccessibleDescription(QStringLiteral("Tick or clear every workbook in the list"));
+    ProgressBar->setAccessibleDescription(QStringLiteral("Progress of the running repair or save"));
+    for (QWidget* control : std::initializer_list<QWidget*>{RepairList, RepairedList, SavedList, SelectAllCheck,
+                                                            PreviousButton, NextButton, FinishedButton})
+        control->setFocusPolicy(Qt::StrongFocus);
+    setTabOrder(RepairList, RepairedList);
+    setTabOrder(RepairedList, SavedList);
+    setTabOrder(SavedList, SelectAllCheck);
+    setTabOrder(SelectAllCheck, PreviousButton);
+    setTabOrder(PreviousButton, NextButton);
+    setTabOrder(NextButton, FinishedButton);
 
     const settings::Settings stored = settings::LoadSettings();
     SaveFolder = stored.saveFolder;
@@ -447,6 +472,52 @@ void CWizardView::OnAddFile()
     const QStringList paths = prompter_.ChooseWorkbooks();
     if (!paths.isEmpty())
         AddWorkbooks(paths);
+}
+
+void CWizardView::AddFilesFromOutside(const QStringList& paths)
+{
+    switch (Page) {
+    case PageAdd: break;
+    case PageRepaired: prompter_.ShowMessage(kCannotAddToRepaired, MessageIcon::Warning, MessageButtons::Ok); return;
+    case PageSaved: prompter_.ShowMessage(kCannotAddToSaved, MessageIcon::Warning, MessageButtons::Ok); return;
+    default: return;
+    }
+    QStringList files;
+    for (const QString& path : paths) {
+        const QFileInfo info(path);
+        if (!info.isDir()) {
+            files << path;
+            continue;
+        }
+        const QFileInfoList workbooks =
+            QDir(path).entryInfoList({QStringLiteral("*.xls"), QStringLiteral("*.XLS")}, QDir::Files, QDir::Name);
+        for (const QFileInfo& workbook : workbooks)
+            files << workbook.filePath();
+    }
+    if (!files.isEmpty())
+        AddWorkbooks(files);
+}
+
+void CWizardView::dragEnterEvent(QDragEnterEvent* event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); }))
+        event->acceptProposedAction();
+}
+
+void CWizardView::dropEvent(QDropEvent* event)
+{
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    }
+    const bool accepted = Page == PageAdd;
+    AddFilesFromOutside(paths);
+    if (accepted)
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void CWizardView::AddWorkbooks(const QStringList& paths)

@@ -51,6 +51,10 @@ public:
     void OnRemoveAll();
     void OnSettings();
     bool IsAlreadyInList(const QString& path) const;
+    // Workbooks given from outside the Add File dialog (the command line, a drop): added as Add
+    // File adds them on the first page, folders giving their .xls files; refused elsewhere as
+    // Add File refuses.
+    void AddFilesFromOutside(const QStringList& paths);
 
     void StartRepairJob();
     void StartSaveJob();
@@ -97,6 +101,8 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     struct FileProgressTexts {

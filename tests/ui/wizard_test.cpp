@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -12,6 +13,7 @@
 #include <QRegularExpression>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QSettings>
 #include <QTimer>
 #include <QStandardPaths>
 #include <QToolBar>
@@ -151,6 +153,7 @@ private slots:
 
     void init()
     {
+        QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quorvex"), QStringLiteral("Tabulonix")).clear();
         folder_ = std::make_unique<QTemporaryDir>();
         prompter_ = std::make_unique<RecordingPrompter>();
         app_ = std::make_unique<CRepairApp>();
@@ -599,6 +602,76 @@ private slots:
         QTest::mouseClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
         QTest::mouseDClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
         QVERIFY(TakeMessage().text.contains(QStringLiteral("nothing was written")));
+    }
+
+    // Workbooks given on the command line or dropped on the window: added as Add File adds
+    // them on the first page, folders giving their .xls files; refused elsewhere.
+    void filesFromOutsideAndDrops()
+    {
+        const QString a = Workbook("a.xls");
+        QDir(folder_->path()).mkdir(QStringLiteral("folder"));
+        QFile::copy(a, folder_->filePath(QStringLiteral("folder/b.xls")));
+        QFile::copy(a, folder_->filePath(QStringLiteral("folder/notes.txt")));
+        view_->AddFilesFromOutside({a, folder_->filePath(QStringLiteral("folder")), folder_->filePath(QStringLiteral("gone.xls"))});
+        QCOMPARE(view_->RepairList->rowCount(), 2);
+        QCOMPARE(Cell(view_->RepairList, 0, 0), QStringLiteral("b.xls"));
+        QVERIFY(TakeMessage().text.contains(QStringLiteral("gone.xls")));
+
+        // A drop of the same workbook and a new one.
+        const QString c = Workbook("c.xls");
+        auto drop = [this](const QStringList& paths) {
+            QMimeData data;
+            QList<QUrl> urls;
+            for (const QString& path : paths)
+                urls << QUrl::fromLocalFile(path);
+            data.setUrls(urls);
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(view_, &enter);
+            QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(view_, &dropped);
+            return enter.isAccepted() && dropped.isAccepted();
+        };
+        QVERIFY(drop({a, c}));
+        QCOMPARE(TakeMessage().text, QStringLiteral("This file has already been added      "));
+        QCOMPARE(view_->RepairList->rowCount(), 3);
+        QCOMPARE(Cell(view_->RepairList, 0, 0), QStringLiteral("c.xls"));
+
+        view_->ShowPage(PageSaved);
+        QVERIFY(!drop({Workbook("d.xls")}));
+        QCOMPARE(TakeMessage().text, QStringLiteral("File(s) can not be  added to Saved file(s) list "));
+        view_->Page = PageRepairing;
+        QVERIFY(!drop({folder_->filePath(QStringLiteral("d.xls"))}));
+        QVERIFY(prompter_->shown.isEmpty());
+        QCOMPARE(view_->RepairList->rowCount(), 3);
+        view_->Page = PageSaved;
+    }
+
+    // The whole wizard with the keyboard alone: Enter and Space on the focused buttons.
+    void keyboardOnly()
+    {
+        QDir().mkpath(folder_->filePath(QStringLiteral("out")));
+        view_->SaveFolder = folder_->filePath(QStringLiteral("out/"));
+        view_->Suffix = QStringLiteral("_repaired");
+        view_->AddFilesFromOutside({Workbook("a.xls")});
+        QStringList names;
+        for (QWidget* control : view_->findChildren<QWidget*>()) {
+            if (control->parentWidget() == view_ && control->focusPolicy() != Qt::NoFocus)
+                QVERIFY2(!control->accessibleName().isEmpty(), qPrintable(control->objectName()));
+        }
+        for (QAction* menu : frame_->menuBar()->actions())
+            QVERIFY(menu->text().contains(QLatin1Char('&')));
+
+        view_->NextButton->setFocus();
+        QTest::keyClick(view_->NextButton, Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        view_->NextButton->setFocus();
+        QTest::keyClick(view_->NextButton, Qt::Key_Space);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageSaved}, 20000);
+        QVERIFY(QFile::exists(folder_->filePath(QStringLiteral("out/a_repaired.xls"))));
+        view_->FinishedButton->setFocus();
+        QTest::keyClick(view_->FinishedButton, Qt::Key_Enter);
+        QTRY_COMPARE(view_->Page, int{PageAdd});
+        QCOMPARE(view_->RepairList->rowCount(), 0);
     }
 
     // The real dialog and a real message box, answered the way a user would.
