@@ -160,10 +160,8 @@ QPixmap ToolbarPixmap(int index, bool hot)
     return pixmap;
 }
 
-namespace {
-
 // The program's mark: a workbook grid with a green plaster across it, in a size x size square.
-void PaintMark(QPainter& painter, int size)
+void PaintProgramMark(QPainter& painter, int size)
 {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
@@ -187,8 +185,6 @@ void PaintMark(QPainter& painter, int size)
     painter.restore();
 }
 
-}  // namespace
-
 QIcon ApplicationIcon()
 {
     QIcon icon;
@@ -196,7 +192,7 @@ QIcon ApplicationIcon()
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
-        PaintMark(painter, size);
+        PaintProgramMark(painter, size);
         painter.end();
         icon.addPixmap(pixmap);
     }
@@ -211,7 +207,7 @@ QPixmap LogoPixmap()
     painter.setPen(QPen(QColor(0, 100, 0), 1));
     painter.drawRect(0, 0, 75, 75);
     painter.translate(6, 6);
-    PaintMark(painter, 64);
+    PaintProgramMark(painter, 64);
     return logo;
 }
 

@@ -4,6 +4,8 @@
 #include <QIcon>
 #include <QPixmap>
 
+class QPainter;
+
 namespace tabulon::ui {
 
 enum class WizardButtonImage { Next, Previous, Finish };
@@ -19,6 +21,9 @@ QPixmap ToolbarPixmap(int index, bool hot);
 
 // The window icon: a small workbook grid mended with a green plaster, at 16, 32 and 48 pixels.
 QIcon ApplicationIcon();
+
+// The program's mark, drawn into a size x size square at the painter's origin.
+void PaintProgramMark(QPainter& painter, int size);
 
 // The 76 x 76 logo at the top left of the wizard: the same mark on a white tile.
 QPixmap LogoPixmap();

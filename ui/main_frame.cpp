@@ -138,7 +138,10 @@ bool CMainFrame::OnCmdMsg(int id)
 
 QString CMainFrame::FindHelpDocument()
 {
-    for (const QString& folder : {QCoreApplication::applicationDirPath(), QDir::currentPath()}) {
+    // Next to the program, in the installed data folder, then in the current folder.
+    const QString program = QCoreApplication::applicationDirPath();
+    for (const QString& folder :
+         {program, QDir(program).filePath(QStringLiteral("../share/tabulon")), QDir::currentPath()}) {
         const QFileInfo candidate(QDir(folder).filePath(kHelpDocument));
         if (candidate.isFile())
             return candidate.absoluteFilePath();

@@ -14,4 +14,5 @@ ensure_packages() {
 
 # What building and testing needs.
 BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev libgl-dev
-    fonts-liberation2 fonts-urw-base35 fonts-dejavu-core)
+    fonts-liberation2 fonts-urw-base35 fonts-dejavu-core
+    desktop-file-utils appstream dpkg-dev file)
