@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QProcess>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -644,6 +645,21 @@ private slots:
         QVERIFY(prompter_->shown.isEmpty());
         QCOMPARE(view_->RepairList->rowCount(), 3);
         view_->Page = PageSaved;
+    }
+
+    // The program refuses options it does not know, with its usage.
+    void commandLineRefusesOptions()
+    {
+        QProcess program;
+        program.setProcessEnvironment([] {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            return environment;
+        }());
+        program.start(QStringLiteral(TABULON_PROGRAM), {QStringLiteral("--bogus"), Workbook("a.xls")});
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 2);
+        QVERIFY(program.readAllStandardError().contains("Usage: tabulon [WORKBOOK...]"));
     }
 
     // The whole wizard with the keyboard alone: Enter and Space on the focused buttons.
