@@ -25,7 +25,14 @@ inline constexpr std::uint32_t kFirstSpecialValue = kDifatSector;
 inline constexpr std::size_t kEntryNameLengthOffset = 64;
 inline constexpr std::size_t kEntryObjectTypeOffset = 66;
 inline constexpr std::size_t kEntryColorFlagOffset = 67;
+inline constexpr std::size_t kEntryLeftSiblingOffset = 68;
+inline constexpr std::size_t kEntryRightSiblingOffset = 72;
+inline constexpr std::size_t kEntryChildOffset = 76;
+inline constexpr std::size_t kEntryStartSectorOffset = 116;
+inline constexpr std::size_t kEntryStreamSizeOffset = 120;
+inline constexpr std::uint8_t kObjectTypeStream = 2;
 inline constexpr std::uint8_t kObjectTypeRootStorage = 5;
+inline constexpr std::uint32_t kNoStream = 0xFFFF'FFFF;  // NOSTREAM: no sibling or child
 
 // Header field offsets.
 inline constexpr std::size_t kHeaderTemplateSize = 44;  // signature .. reserved, copied whole
@@ -42,6 +49,9 @@ inline constexpr std::size_t kHeaderDifatOffset = 76;
 inline constexpr std::size_t kHeaderDifatEntries = 109;
 
 inline constexpr std::uint32_t kMiniStreamCutoff = 4096;
+inline constexpr std::uint32_t kMiniSectorSize = 64;
+// A DIFAT sector lists 127 table sectors; its last entry names the next DIFAT sector.
+inline constexpr std::size_t kDifatEntriesPerSector = kEntriesPerFatSector - 1;
 
 // Lengths are 32-bit signed quantities in version-3 files: a file of 2^31 bytes or more
 // cannot be addressed by the rebuild.

@@ -10,10 +10,6 @@
 namespace tabulon {
 namespace {
 
-constexpr std::uint32_t kNoStream = 0xFFFF'FFFF;
-constexpr std::uint32_t kMiniSectorSize = 64;
-constexpr std::size_t kDifatEntriesPerSector = kEntriesPerFatSector - 1;
-constexpr std::uint8_t kObjectTypeStream = 2;
 
 using Table = std::vector<std::uint32_t>;
 
@@ -294,8 +290,8 @@ private:
             const SectorBytes bytes = ReadSector(sector);
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
                 const std::uint8_t* raw = bytes.data() + k * kDirectoryEntrySize;
-                entries.push_back({raw[kEntryObjectTypeOffset], LoadLe32(raw + 68), LoadLe32(raw + 72),
-                                   LoadLe32(raw + 76), LoadLe32(raw + 116), LoadLe32(raw + 120)});
+                entries.push_back({raw[kEntryObjectTypeOffset], LoadLe32(raw + kEntryLeftSiblingOffset), LoadLe32(raw + kEntryRightSiblingOffset),
+                                   LoadLe32(raw + kEntryChildOffset), LoadLe32(raw + kEntryStartSectorOffset), LoadLe32(raw + kEntryStreamSizeOffset)});
             }
         }
         if (entries.front().type != kObjectTypeRootStorage)

@@ -12,10 +12,6 @@
 namespace tabulon {
 namespace {
 
-constexpr std::uint32_t kNoStream = 0xFFFF'FFFF;
-constexpr std::uint32_t kMiniSectorSize = 64;
-constexpr std::size_t kDifatEntriesPerSector = kEntriesPerFatSector - 1;
-constexpr std::uint8_t kObjectTypeStream = 2;
 
 struct DirectoryEntry {
     std::uint8_t type = 0;
@@ -229,11 +225,11 @@ private:
                 DirectoryEntry entry;
                 entry.type = raw[kEntryObjectTypeOffset];
                 entry.workbookName = IsWorkbookName(raw);
-                entry.left = LoadLe32(raw + 68);
-                entry.right = LoadLe32(raw + 72);
-                entry.child = LoadLe32(raw + 76);
-                entry.start = LoadLe32(raw + 116);
-                entry.size = LoadLe32(raw + 120);
+                entry.left = LoadLe32(raw + kEntryLeftSiblingOffset);
+                entry.right = LoadLe32(raw + kEntryRightSiblingOffset);
+                entry.child = LoadLe32(raw + kEntryChildOffset);
+                entry.start = LoadLe32(raw + kEntryStartSectorOffset);
+                entry.size = LoadLe32(raw + kEntryStreamSizeOffset);
                 directory_.push_back(entry);
             }
         }
