@@ -107,7 +107,7 @@ TEST(VerifyWorkbook, HarmlessOddities)
     EXPECT_TRUE(check.Opens());
 }
 
-TEST(VerifyWorkbook, RealWorkbooksAndTheDesignedRebuild)
+TEST(VerifyWorkbook, RealWorkbooksAndThePlainRebuild)
 {
     for (const char* name : {"readxl__mtcars.xls", "xlrd__issue20.xls", "poi__47847.xls", "npoi__59858.xls"}) {
         const auto bytes = test::ReadWholeFile(std::filesystem::path(TABULON_TEST_DATA) / name);
