@@ -91,13 +91,7 @@ private:
         return a.allocatesLastSector && !b.allocatesLastSector;
     }
 
-    SectorBytes ReadSector(std::uint32_t index)
-    {
-        SectorBytes sector{};
-        file_->Seek((static_cast<std::uint64_t>(index) + 1) * kSectorSize);
-        file_->Read(sector);
-        return sector;
-    }
+    SectorBytes ReadSector(std::uint32_t index) { return tabulon::ReadSector(*file_, index); }
 
     // One pass: sectors that can be allocation-table sectors (every entry inside the file or
     // a marker, no target twice) and sectors that start a directory with a root entry.
@@ -446,14 +440,8 @@ private:
 
     HeaderBytes MakeHeader(const Layout& layout) const
     {
-        static constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
         HeaderBytes header{};
-        std::copy(std::begin(kSignature), std::end(kSignature), header.begin());
-        StoreLe16(header.data() + 24, 0x3E);
-        StoreLe16(header.data() + 26, 3);
-        StoreLe16(header.data() + 28, 0xFFFE);
-        StoreLe16(header.data() + 30, 9);
-        StoreLe16(header.data() + 32, 6);
+        std::copy(kVersion3HeaderStart.begin(), kVersion3HeaderStart.end(), header.begin());
         StoreLe32(header.data() + kNumFatSectorsOffset, static_cast<std::uint32_t>(layout.tableSectors.size()));
         StoreLe32(header.data() + kFirstDirectorySectorOffset, layout.directory.chain.front());
         StoreLe32(header.data() + kMiniStreamCutoffOffset, kMiniStreamCutoff);

@@ -1,6 +1,7 @@
 // The 512-byte compound-file header and its fields, by the names the format gives them.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,25 @@
 namespace tabulon {
 
 using HeaderBytes = std::array<std::uint8_t, kHeaderSize>;
+
+inline constexpr std::array<std::uint8_t, 8> kHeaderSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+// The fixed start of every version-3 header: the signature, a null CLSID, minor version 0x3E,
+// major version 3, byte order FFFE, sector shift 9, mini sector shift 6, reserved bytes and
+// the directory sector count (always 0).
+inline constexpr std::array<std::uint8_t, kHeaderTemplateSize> kVersion3HeaderStart = {
+    0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0x3E, 0x00, 0x03, 0x00, 0xFE, 0xFF, 0x09, 0x00, 0x06, 0x00,
+    0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0,
+};
+
+// Whether the header starts with the compound-file signature.
+inline bool HasHeaderSignature(const HeaderBytes& header)
+{
+    return std::equal(kHeaderSignature.begin(), kHeaderSignature.end(), header.begin());
+}
 
 enum class HeaderFieldKind {
     Bytes,     // shown as hexadecimal text

@@ -9,33 +9,8 @@
 namespace tabulon {
 namespace {
 
-// Signature D0CF11E0A1B11AE1, a null CLSID, minor version 0x3E, major version 3, byte order
-// FFFE, sector shift 9, mini sector shift 6, reserved bytes and the directory sector count
-// of a version-3 file (always 0).
-constexpr std::array<std::uint8_t, kHeaderTemplateSize> kHeaderTemplate = {
-    0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0x3E, 0x00, 0x03, 0x00, 0xFE, 0xFF, 0x09, 0x00, 0x06, 0x00,
-    0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0,
-};
-
 // The largest table position the DIFAT rewrite may follow before it stops.
 constexpr std::int32_t kDifatRewriteStop = 128;
-
-// Reads 512 bytes at `offset`; what the file does not supply is zero.
-SectorBytes ReadBlockAt(SectorFile& file, std::uint64_t offset)
-{
-    SectorBytes block{};
-    file.Seek(offset);
-    file.Read(block);
-    return block;
-}
-
-std::uint64_t SectorOffset(std::uint32_t index)
-{
-    return (static_cast<std::uint64_t>(index) + 1) * kSectorSize;
-}
 
 std::uint32_t Get(const HeaderBytes& header, std::size_t offset)
 {
@@ -74,7 +49,7 @@ HeaderRebuild PlanHeaderRebuild(SectorFile& file, const SectorScan::Observer& ob
     HeaderBytes& header = result.after;
     header = asRead;
 
-    std::copy(kHeaderTemplate.begin(), kHeaderTemplate.end(), header.begin());
+    std::copy(kVersion3HeaderStart.begin(), kVersion3HeaderStart.end(), header.begin());
     Set(header, kTransactionSignatureOffset, 0);
     Set(header, kMiniStreamCutoffOffset, kMiniStreamCutoff);
     if (Get(header, kFirstDifatSectorOffset) == kEndOfChain)
@@ -111,7 +86,7 @@ HeaderRebuild PlanHeaderRebuild(SectorFile& file, const SectorScan::Observer& ob
     auto namedSector = [&](std::uint32_t index) {
         if (const SectorBytes* kept = scan.KeptSector(index))
             return *kept;
-        return ReadBlockAt(file, SectorOffset(index));
+        return ReadSector(file, index);
     };
     const std::uint32_t fatLike = scan.CountFatLikeSectors();
 

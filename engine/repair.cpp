@@ -42,8 +42,7 @@ private:
 // What the first bytes say the file is, when it is clearly not a version-3 compound file.
 std::optional<NotAWorkbook> RecognizeOtherFormat(const HeaderBytes& header)
 {
-    static constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-    if (std::equal(std::begin(kSignature), std::end(kSignature), header.begin()))
+    if (HasHeaderSignature(header))
         return LoadLe16(header.data() + 30) == 12 || LoadLe16(header.data() + 26) == 4
                    ? std::optional(NotAWorkbook::LargeSectors)
                    : std::nullopt;

@@ -76,6 +76,19 @@ std::uint32_t BlockCount(std::uint64_t fileLength)
     return static_cast<std::uint32_t>(fileLength / kSectorSize);
 }
 
+SectorBytes ReadBlockAt(SectorFile& file, std::uint64_t offset)
+{
+    SectorBytes block{};
+    file.Seek(offset);
+    file.Read(block);
+    return block;
+}
+
+SectorBytes ReadSector(SectorFile& file, std::uint32_t index)
+{
+    return ReadBlockAt(file, (static_cast<std::uint64_t>(index) + 1) * kSectorSize);
+}
+
 FatSummary SummarizeFatSector(SectorView sector)
 {
     FatSummary summary;

@@ -22,6 +22,11 @@ using SectorBytes = std::array<std::uint8_t, kSectorSize>;
 // Block count N: the file length over 512, remainder dropped, header included.
 std::uint32_t BlockCount(std::uint64_t fileLength);
 
+// The 512 bytes at `offset`; what the file does not supply reads as zero.
+SectorBytes ReadBlockAt(SectorFile& file, std::uint64_t offset);
+// Sector `index`, which begins at (index + 1) * 512, read as ReadBlockAt reads.
+SectorBytes ReadSector(SectorFile& file, std::uint32_t index);
+
 // Whether a sector looks like a sector of the allocation table: more than 54 of its 128
 // entries hold a special marker or continue a chain into the next entry (v + 1 == next).
 // Entry 127 has no next entry and counts by the marker test alone.

@@ -40,7 +40,6 @@ bool IsWorkbookName(const std::uint8_t* entry)
 
 struct Chain {
     std::vector<std::uint32_t> sectors;
-    bool complete = true;  // ended with the end-of-chain marker
 };
 
 class Checker {
@@ -60,21 +59,14 @@ private:
         result_.findings.push_back({code, severity, static_cast<std::uint32_t>(where), expected, found});
     }
 
-    SectorBytes ReadSector(std::uint32_t index)
-    {
-        SectorBytes sector{};
-        file_.Seek((static_cast<std::uint64_t>(index) + 1) * kSectorSize);
-        file_.Read(sector);
-        return sector;
-    }
+    SectorBytes ReadSector(std::uint32_t index) { return tabulon::ReadSector(file_, index); }
 
     std::uint32_t Header32(std::size_t offset) const { return LoadLe32(header_.data() + offset); }
     std::uint16_t Header16(std::size_t offset) const { return LoadLe16(header_.data() + offset); }
 
     bool CheckHeader()
     {
-        static constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-        if (!std::equal(std::begin(kSignature), std::end(kSignature), header_.begin())) {
+        if (!HasHeaderSignature(header_)) {
             Add(FindingCode::NotCompoundFile, Severity::Fatal);
             return false;
         }
@@ -189,12 +181,10 @@ private:
         while (sector != kEndOfChain) {
             if (sector >= limit || sector >= table.size() || sector >= visited.size()) {
                 Add(FindingCode::ChainOutOfRange, severity, owner, limit, sector);
-                chain.complete = false;
                 break;
             }
             if (visited[sector] == walkId_) {
                 Add(FindingCode::ChainLoop, Severity::Fatal, owner, 0, sector);
-                chain.complete = false;
                 break;
             }
             visited[sector] = walkId_;
@@ -368,8 +358,7 @@ private:
             std::min<std::uint64_t>((length - kSectorSize + kSectorSize - 1) / kSectorSize, 0xFFFF'FFF0u));
         claimed_.assign(sectorCount_, 0);
         visited_.assign(sectorCount_, 0);
-        file_.Seek(0);
-        file_.Read(header_);
+        header_ = ReadBlockAt(file_, 0);
         if (!CheckHeader() || !ReadAllocationTable() || !ReadDirectory() || !CollectStreams())
             return;
         CheckMiniStream();

@@ -60,10 +60,6 @@ bool WidgetPrompter::ShowFileSaved(const QString& folder)
     return dialog.ViewSavedFiles;
 }
 
-}  // namespace tabulon::ui
-
-namespace tabulon::ui {
-
 int WidgetPrompter::RunDialog(QDialog& dialog)
 {
     return dialog.exec();

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/os_file.h"
 #include "tests/support/sector_builder.h"
 
 namespace tabulon {
@@ -38,9 +39,7 @@ class RepairCommand : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "tabulon-cli-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
+        folder_ = CreatePrivateFolder(fs::temp_directory_path());
         fs::permissions(folder_, fs::perms::all);  // reachable when a run drops to another user
     }
     void TearDown() override

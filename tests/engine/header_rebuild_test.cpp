@@ -226,8 +226,7 @@ TEST(HeaderRebuild, FailuresLeaveTheFileUntouched)
     }
 
     // A file of 2^31 bytes cannot be addressed: refused before anything is read or written.
-    const auto folder = std::filesystem::temp_directory_path() / ("tabulon-large-" + std::to_string(std::random_device()()));
-    std::filesystem::create_directories(folder);
+    const auto folder = CreatePrivateFolder(std::filesystem::temp_directory_path());
     const auto path = folder / "large.xls";
     { std::ofstream create(path, std::ios::binary); }
     std::filesystem::resize_file(path, std::uint64_t{1} << 31);

@@ -13,9 +13,7 @@ namespace fs = std::filesystem;
 
 TEST(OsFile, RenameNeverReplacesUnlessAsked)
 {
-    std::string pattern = (fs::temp_directory_path() / "tabulon-os-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path folder = pattern;
+    const fs::path folder = CreatePrivateFolder(fs::temp_directory_path());
     const fs::path from = folder / "from";
     const fs::path to = folder / "to";
     test::WriteWholeFile(from, {1});

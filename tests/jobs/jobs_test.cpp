@@ -73,9 +73,7 @@ class Jobs : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "tabulon-jobs-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        root_ = CreatePrivateFolder(fs::temp_directory_path());
         jobFolder_ = CreatePrivateFolder(root_);
         out_ = root_ / "out";
         fs::create_directory(out_);

@@ -9,6 +9,7 @@
 
 #include "engine/byte_order.h"
 #include "engine/consts.h"
+#include "engine/header.h"
 
 namespace tabulon::test {
 
@@ -35,8 +36,7 @@ inline CompoundFile BuildCompoundFile()
     CompoundFile file;
     file.bytes.assign(13 * 512, 0);
     std::uint8_t* header = file.bytes.data();
-    const std::uint8_t signature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-    std::copy(std::begin(signature), std::end(signature), header);
+    std::copy(kHeaderSignature.begin(), kHeaderSignature.end(), header);
     StoreLe16(header + 24, 0x3E);
     StoreLe16(header + 26, 3);
     StoreLe16(header + 28, 0xFFFE);
