@@ -127,6 +127,8 @@ std::string DescribeResult(const WorkbookResult& result)
         const Finding* problem = result.check->FirstProblem();
         return problem ? "does not open: " + source + ": " + DescribeFinding(*problem) : "opens: " + source;
     }
+    if (result.outcome == Outcome::Kept)
+        return "kept " + source + ": opens as it is; nothing changed";
     const RepairReport& report = *result.report;
     const std::string changes = ChangedList(report);
     const bool inPlace = result.output && *result.output == result.source;
@@ -165,8 +167,8 @@ std::string FindingsToJson(const WorkbookCheck& check)
 
 std::string ResultToJson(const WorkbookResult& result)
 {
-    static constexpr const char* kOutcomeNames[] = {"repaired", "dry-run", "checked", "failed"};
-    static constexpr const char* kRebuildNames[] = {"design", "deep", "none"};
+    static constexpr const char* kOutcomeNames[] = {"repaired", "dry-run", "kept", "checked", "failed"};
+    static constexpr const char* kRebuildNames[] = {"design", "deep", "kept", "none"};
     std::string json = "{\"path\":" + JsonString(PathToUtf8(result.source));
     json += ",\"outcome\":\"" + std::string(kOutcomeNames[static_cast<int>(result.outcome)]) + "\"";
     json += ",\"error\":" + (result.outcome == Outcome::Failed ? JsonString(result.error) : std::string("null"));
@@ -183,7 +185,7 @@ std::string ResultToJson(const WorkbookResult& result)
     }
     json += ",\"findings\":" + (check ? FindingsToJson(*check) : std::string("null"));
     json += ",\"changed\":";
-    if (result.report && !result.report->refused) {
+    if (result.report && !result.report->refused && result.outcome != Outcome::Failed) {
         json += "[";
         bool first = true;
         for (const HeaderField& field : ChangedHeaderFields(result.report->before, result.report->after)) {

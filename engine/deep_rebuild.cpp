@@ -1,7 +1,6 @@
 #include "deep_rebuild.h"
 
 #include <algorithm>
-#include <map>
 
 #include "byte_order.h"
 #include "consts.h"
@@ -10,18 +9,33 @@
 namespace tabulon {
 namespace {
 
-
 using Table = std::vector<std::uint32_t>;
+
+// Limits that keep what the rebuild holds and does independent of what the sectors look
+// like. No workbook a spreadsheet program writes comes near any of them.
+constexpr std::size_t kMaxRivalsPerPosition = 8;
+constexpr std::size_t kMaxMarkOnlyCandidates = 1024;
+constexpr std::size_t kMaxRoots = 4096;
+constexpr std::size_t kMaxOrders = 16;
+constexpr std::size_t kDirectoriesCompletedPerTable = 3;
+constexpr std::uint32_t kMaxDirectorySectors = 1u << 16;  // 262,144 entries
+constexpr std::uint32_t kMaxMiniTableSectors = 1u << 13;  // a 64 MiB mini stream
+constexpr std::uint64_t kMiniTableReadBudget = 1u << 18;
 
 bool IsSpecial(std::uint32_t value)
 {
     return value >= kFirstSpecialValue;
 }
 
-struct Candidate {
-    std::uint32_t sector;
-    std::array<std::uint32_t, kEntriesPerFatSector> entries;
-    int vote;  // the table position its chain entries suggest, or -1
+// One bit per sector.
+class SectorBits {
+public:
+    explicit SectorBits(std::uint32_t count) : words_((static_cast<std::size_t>(count) + 63) / 64, 0) {}
+    void Set(std::uint32_t index) { words_[index / 64] |= std::uint64_t{1} << (index % 64); }
+    bool Test(std::uint32_t index) const { return (words_[index / 64] >> (index % 64)) & 1u; }
+
+private:
+    std::vector<std::uint64_t> words_;
 };
 
 struct Stream {
@@ -34,6 +48,20 @@ struct Directory {
     std::uint32_t rootStart = kEndOfChain;
     std::uint32_t rootSize = 0;
     std::vector<Stream> streams;  // reachable streams
+    int fittingStreams = 0;       // regular streams whose chain holds their size
+    int regularStreams = 0;
+};
+
+struct Layout {
+    std::vector<std::uint32_t> tableSectors;
+    std::uint32_t directoryStart = kEndOfChain;
+    bool complete = false;  // every stream, regular and small, fits its chain
+    int fittingStreams = 0;
+    std::uint32_t miniFatStart = kEndOfChain;
+    std::uint32_t miniFatCount = 0;
+    std::uint32_t difatStart = kEndOfChain;
+    std::uint32_t difatCount = 0;
+    HeaderBytes header{};
 };
 
 class DeepRebuilder {
@@ -42,7 +70,10 @@ public:
         : usable_(length > kSectorSize && length <= kMaxWorkbookLength),
           // Sectors that begin in the file; a partial last one reads padded with zeros.
           sectorCount_(usable_ ? static_cast<std::uint32_t>((length - 1) / kSectorSize) : 0),
-          wholeSectors_(usable_ ? static_cast<std::uint32_t>(length / kSectorSize - 1) : 0)
+          wholeSectors_(usable_ ? static_cast<std::uint32_t>(length / kSectorSize - 1) : 0),
+          positionsNeeded_(static_cast<std::uint32_t>((sectorCount_ + kEntriesPerFatSector - 1) / kEntriesPerFatSector)),
+          candidates_(sectorCount_),
+          rivals_(positionsNeeded_)
     {
     }
 
@@ -54,53 +85,13 @@ public:
             Examine(index, ReadSector(index));
     }
 
-    std::optional<HeaderBytes> Rebuild(SectorFile& file)
-    {
-        file_ = &file;
-        if (!usable_ || candidates_.empty() || roots_.empty())
-            return std::nullopt;
-
-        std::optional<Layout> best;
-        for (const std::vector<std::uint32_t>& order : Orders()) {
-            std::optional<Layout> layout = Evaluate(order);
-            if (layout && (!best || Better(*layout, *best)))
-                best = std::move(layout);
-        }
-        if (!best)
-            return std::nullopt;
-        return MakeHeader(*best);
-    }
-
-private:
-    struct Layout {
-        std::vector<std::uint32_t> tableSectors;
-        Table table;
-        Directory directory;
-        int validStreams = 0;
-        bool allocatesLastSector = false;
-        std::uint32_t miniFatStart = kEndOfChain;
-        std::uint32_t miniFatCount = 0;
-        std::uint32_t difatStart = kEndOfChain;
-        std::uint32_t difatCount = 0;
-    };
-
-    static bool Better(const Layout& a, const Layout& b)
-    {
-        if (a.validStreams != b.validStreams)
-            return a.validStreams > b.validStreams;
-        return a.allocatesLastSector && !b.allocatesLastSector;
-    }
-
-    SectorBytes ReadSector(std::uint32_t index) { return tabulon::ReadSector(*file_, index); }
-
-    // One pass: sectors that can be allocation-table sectors (every entry inside the file or
-    // a marker, no target twice) and sectors that start a directory with a root entry.
-
-public:
-    // One sector of the file: can it be an allocation-table sector, does it start a directory?
+    // One sector of the file: can it be an allocation-table sector (every entry inside the
+    // file or a marker, no target twice), and which table position does it suggest? Does it
+    // start a directory?
     void Examine(std::uint32_t index, SectorView sector)
     {
-        if (sector[kEntryObjectTypeOffset] == kObjectTypeRootStorage && IsDirectorySector(sector))
+        if (sector[kEntryObjectTypeOffset] == kObjectTypeRootStorage && IsDirectorySector(sector) &&
+            roots_.size() < kMaxRoots)
             roots_.push_back(index);
         // Most sectors are data and fail at their first entries.
         for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
@@ -108,96 +99,205 @@ public:
             if (!IsSpecial(value) && value >= sectorCount_)
                 return;
         }
-        Candidate candidate{index, {}, -1};
         std::array<std::uint32_t, kEntriesPerFatSector> targets;
         std::size_t targetCount = 0;
-        std::map<int, int> votes;
+        // Entry j of table sector p usually continues a chain into sector 128p + j + 1.
+        std::array<std::uint32_t, kEntriesPerFatSector> votedPositions;
+        std::size_t voteCount = 0;
+        bool marksTable = false;
         for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
             const std::uint32_t value = LoadLe32(sector.data() + 4 * j);
-            candidate.entries[j] = value;
-            if (!IsSpecial(value)) {
-                targets[targetCount++] = value;
-                // Entry j of table sector p usually continues a chain into sector 128p + j + 1.
-                if (value > j && (value - j - 1) % kEntriesPerFatSector == 0)
-                    ++votes[static_cast<int>((value - j - 1) / kEntriesPerFatSector)];
-            }
+            marksTable = marksTable || value == kFatSector;
+            if (IsSpecial(value))
+                continue;
+            targets[targetCount++] = value;
+            if (value > j && (value - j - 1) % kEntriesPerFatSector == 0)
+                votedPositions[voteCount++] = static_cast<std::uint32_t>((value - j - 1) / kEntriesPerFatSector);
         }
         const auto end = targets.begin() + static_cast<std::ptrdiff_t>(targetCount);
         std::sort(targets.begin(), end);
         if (std::adjacent_find(targets.begin(), end) != end)
             return;
-        int best = 0;
-        for (const auto& [position, count] : votes) {
-            if (count > best) {
-                best = count;
-                candidate.vote = position;
+        candidates_.Set(index);
+        if (voteCount > 0) {
+            const auto votesEnd = votedPositions.begin() + static_cast<std::ptrdiff_t>(voteCount);
+            std::sort(votedPositions.begin(), votesEnd);
+            std::uint32_t best = votedPositions[0];
+            std::size_t bestRun = 0;
+            for (auto run = votedPositions.begin(); run != votesEnd;) {
+                const auto next = std::upper_bound(run, votesEnd, *run);
+                if (static_cast<std::size_t>(next - run) > bestRun) {
+                    bestRun = static_cast<std::size_t>(next - run);
+                    best = *run;
+                }
+                run = next;
             }
+            AddRival(best, index);
+        } else if (marksTable && markOnly_.size() < kMaxMarkOnlyCandidates) {
+            markOnly_.push_back(index);
         }
-        candidates_.push_back(candidate);
+    }
+
+    std::vector<HeaderBytes> Rebuild(SectorFile& file, const HeaderBytes* evidence)
+    {
+        file_ = &file;
+        evidence_ = evidence;
+        if (!usable_ || roots_.empty())
+            return {};
+        PlaceMarkOnlyCandidates();
+        KeepMarkedRivals();
+
+        std::vector<Layout> layouts;
+        for (const std::vector<std::uint32_t>& order : Orders())
+            Evaluate(order, layouts);
+        // Complete layouts first, the most recently written first among them; then the ones
+        // in which the most streams fit.
+        std::stable_sort(layouts.begin(), layouts.end(), [](const Layout& a, const Layout& b) {
+            if (a.complete != b.complete)
+                return a.complete;
+            if (!a.complete && a.fittingStreams != b.fittingStreams)
+                return a.fittingStreams > b.fittingStreams;
+            return HeaderRecency(a.header) > HeaderRecency(b.header);
+        });
+        std::vector<HeaderBytes> headers;
+        for (const Layout& layout : layouts) {
+            if (headers.size() < kMaxDeepCandidates &&
+                std::find(headers.begin(), headers.end(), layout.header) == headers.end())
+                headers.push_back(layout.header);
+        }
+        return headers;
     }
 
 private:
-    const Candidate* FindCandidate(std::uint32_t sector) const
+    SectorBytes ReadSector(std::uint32_t index) { return tabulon::ReadSector(*file_, index); }
+
+    void AddRival(std::uint32_t position, std::uint32_t sector)
     {
-        const auto found = std::lower_bound(candidates_.begin(), candidates_.end(), sector,
-                                            [](const Candidate& c, std::uint32_t s) { return c.sector < s; });
-        return found != candidates_.end() && found->sector == sector ? &*found : nullptr;
+        std::vector<std::uint32_t>& rivals = rivals_[position];
+        if (std::find(rivals.begin(), rivals.end(), sector) != rivals.end())
+            return;
+        if (rivals.size() < kMaxRivalsPerPosition)
+            rivals.push_back(sector);
+        else
+            rivals.back() = sector;  // keep the latest: the most recently written copy
     }
 
-    Table BuildTable(const std::vector<std::uint32_t>& order) const
+    // A table sector whose entries continue no chain (a region of single sectors and
+    // markers) may still name its position: each FATSECT mark at entry e says that sector
+    // 128p + e is a table sector.
+    void PlaceMarkOnlyCandidates()
     {
+        for (const std::uint32_t sector : markOnly_) {
+            const SectorBytes bytes = ReadSector(sector);
+            std::vector<std::uint32_t> marks;
+            for (std::uint32_t e = 0; e < kEntriesPerFatSector; ++e) {
+                if (LoadLe32(bytes.data() + 4 * e) == kFatSector)
+                    marks.push_back(e);
+            }
+            int placed = 0;
+            for (std::uint32_t p = 0; p < positionsNeeded_ && placed < 2; ++p) {
+                const bool fits = std::all_of(marks.begin(), marks.end(), [&](std::uint32_t e) {
+                    const std::uint64_t marked = std::uint64_t{p} * kEntriesPerFatSector + e;
+                    return marked < sectorCount_ && candidates_.Test(static_cast<std::uint32_t>(marked));
+                });
+                if (fits) {
+                    AddRival(p, sector);
+                    ++placed;
+                }
+            }
+        }
+    }
+
+    // Of rival sectors for one position, those that some rival marks as a table sector are
+    // the table's; the others (a mini table, a table-shaped data sector) drop out. A writer
+    // that marks nothing keeps every rival.
+    void KeepMarkedRivals()
+    {
+        SectorBits marked(sectorCount_);
+        bool anyMarked = false;
+        for (std::uint32_t p = 0; p < positionsNeeded_; ++p) {
+            for (const std::uint32_t sector : rivals_[p]) {
+                const SectorBytes bytes = ReadSector(sector);
+                for (std::uint32_t e = 0; e < kEntriesPerFatSector; ++e) {
+                    const std::uint64_t target = std::uint64_t{p} * kEntriesPerFatSector + e;
+                    if (target < sectorCount_ && LoadLe32(bytes.data() + 4 * e) == kFatSector) {
+                        marked.Set(static_cast<std::uint32_t>(target));
+                        anyMarked = true;
+                    }
+                }
+            }
+        }
+        if (!anyMarked)
+            return;
+        for (std::vector<std::uint32_t>& rivals : rivals_) {
+            if (std::any_of(rivals.begin(), rivals.end(), [&](std::uint32_t s) { return marked.Test(s); }))
+                std::erase_if(rivals, [&](std::uint32_t s) { return !marked.Test(s); });
+        }
+    }
+
+    // The table built from `order`, as far as it describes sectors of the file.
+    Table BuildTable(const std::vector<std::uint32_t>& order)
+    {
+        const std::size_t used = std::min<std::size_t>(order.size(), positionsNeeded_);
         Table table;
-        table.reserve(order.size() * kEntriesPerFatSector);
-        for (const std::uint32_t sector : order) {
-            const Candidate* candidate = FindCandidate(sector);
-            table.insert(table.end(), candidate->entries.begin(), candidate->entries.end());
+        table.reserve(used * kEntriesPerFatSector);
+        for (std::size_t p = 0; p < used; ++p) {
+            const SectorBytes bytes = ReadSector(order[p]);
+            for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
+                table.push_back(LoadLe32(bytes.data() + 4 * j));
         }
         return table;
     }
 
-    // Orders of candidate sectors to try as the allocation table: the sectors the table marks
-    // as its own, found by starting from all candidates in ascending order and in the order
-    // their content suggests; and, for writers that do not mark their table, the candidates
-    // themselves in both orders, as many as the file needs.
-    std::vector<std::vector<std::uint32_t>> Orders() const
+    // Orders of candidate sectors to try as the allocation table: the damaged header's own
+    // list; the order the sectors' content suggests, forked where rival copies remain; the
+    // sectors each of those marks as the table's own; and, for writers that do not mark
+    // their table, the candidates in ascending order, as many as the file needs.
+    std::vector<std::vector<std::uint32_t>> Orders()
     {
-        std::vector<std::uint32_t> ascending;
-        for (const Candidate& c : candidates_)
-            ascending.push_back(c.sector);
-
         std::vector<std::vector<std::uint32_t>> orders;
         auto add = [&orders](std::vector<std::uint32_t> order) {
             if (!order.empty() && std::find(orders.begin(), orders.end(), order) == orders.end())
                 orders.push_back(std::move(order));
         };
-        const std::size_t needed = (sectorCount_ + kEntriesPerFatSector - 1) / kEntriesPerFatSector;
+        if (evidence_)
+            add(EvidenceOrder());
         for (std::vector<std::uint32_t> byContent : ContentOrders()) {
             add(MarkedFixpoint(byContent));
             add(std::move(byContent));
         }
+        std::vector<std::uint32_t> ascending;
+        for (std::uint32_t s = 0; s < sectorCount_ && ascending.size() < positionsNeeded_; ++s) {
+            if (candidates_.Test(s))
+                ascending.push_back(s);
+        }
         add(MarkedFixpoint(ascending));
-        ascending.resize(std::min(needed, ascending.size()));
         add(std::move(ascending));
         return orders;
     }
 
-    // Table positions by content: entry e of table sector p usually holds 128p + e + 1, and a
-    // table sector marks the table's own sectors. Rival sectors for one position (a stale
-    // copy) give rival orders.
+    // The table sectors the damaged header still lists, when each of them can be one.
+    std::vector<std::uint32_t> EvidenceOrder() const
+    {
+        std::vector<std::uint32_t> order;
+        for (std::size_t k = 0; k < kHeaderDifatEntries; ++k) {
+            const std::uint32_t sector = LoadLe32(evidence_->data() + kHeaderDifatOffset + 4 * k);
+            if (sector == kFreeSector)
+                break;
+            if (sector >= sectorCount_ || !candidates_.Test(sector) ||
+                std::find(order.begin(), order.end(), sector) != order.end())
+                return {};
+            order.push_back(sector);
+        }
+        return order;
+    }
+
     std::vector<std::vector<std::uint32_t>> ContentOrders() const
     {
-        std::map<int, std::vector<std::uint32_t>> byPosition;
-        for (const Candidate& c : candidates_) {
-            int position = c.vote;
-            if (position < 0)
-                position = PositionFromMarks(c);
-            if (position >= 0)
-                byPosition[position].push_back(c.sector);
-        }
         std::vector<std::vector<std::uint32_t>> orders(1);
-        for (int position = 0; byPosition.count(position) != 0; ++position) {
-            const std::vector<std::uint32_t>& rivals = byPosition[position];
-            if (rivals.size() > 1 && orders.size() < 4) {
+        for (std::uint32_t p = 0; p < positionsNeeded_ && !rivals_[p].empty(); ++p) {
+            const std::vector<std::uint32_t>& rivals = rivals_[p];
+            if (rivals.size() > 1 && orders.size() * rivals.size() <= kMaxOrders) {
                 std::vector<std::vector<std::uint32_t>> forked;
                 for (const auto& order : orders) {
                     for (const std::uint32_t rival : rivals) {
@@ -207,44 +307,24 @@ private:
                 }
                 orders = std::move(forked);
             } else {
+                const std::uint32_t latest = *std::max_element(rivals.begin(), rivals.end());
                 for (auto& order : orders)
-                    order.push_back(rivals.front());
+                    order.push_back(latest);
             }
         }
+        if (orders.front().empty())
+            return {};
         return orders;
     }
 
-    // The position p at which every "table sector" mark of `c`, at entry e, names a candidate
-    // 128p + e; -1 when there is no such single position.
-    int PositionFromMarks(const Candidate& c) const
-    {
-        std::optional<std::uint32_t> position;
-        for (std::size_t e = 0; e < kEntriesPerFatSector; ++e) {
-            if (c.entries[e] != kFatSector)
-                continue;
-            std::optional<std::uint32_t> fits;
-            for (const Candidate& other : candidates_) {
-                if (other.sector >= e && (other.sector - e) % kEntriesPerFatSector == 0 &&
-                    (!position || (other.sector - e) / kEntriesPerFatSector == *position)) {
-                    fits = static_cast<std::uint32_t>((other.sector - e) / kEntriesPerFatSector);
-                    break;
-                }
-            }
-            if (!fits)
-                return -1;
-            position = fits;
-        }
-        return position ? static_cast<int>(*position) : -1;
-    }
-
     // Repeats: build the table from `order`, take the sectors it marks as table sectors.
-    std::vector<std::uint32_t> MarkedFixpoint(std::vector<std::uint32_t> order) const
+    std::vector<std::uint32_t> MarkedFixpoint(std::vector<std::uint32_t> order)
     {
         for (int round = 0; round < 4; ++round) {
             const Table table = BuildTable(order);
             std::vector<std::uint32_t> marked;
             for (std::uint32_t s = 0; s < table.size() && s < sectorCount_; ++s) {
-                if (table[s] == kFatSector && FindCandidate(s))
+                if (table[s] == kFatSector && candidates_.Test(s))
                     marked.push_back(s);
             }
             if (marked == order || marked.empty())
@@ -254,13 +334,15 @@ private:
         return {};
     }
 
-    // A chain through `table` from `start`, or nothing when it leaves the range or loops.
-    static std::optional<std::vector<std::uint32_t>> Walk(const Table& table, std::uint32_t start, std::uint32_t limit)
+    // A chain through `table` from `start`, or nothing when it leaves the range, loops or
+    // grows past `maxLength`.
+    static std::optional<std::vector<std::uint32_t>> Walk(const Table& table, std::uint32_t start, std::uint32_t limit,
+                                                          std::uint32_t maxLength)
     {
         std::vector<std::uint32_t> chain;
         std::uint32_t sector = start;
         while (sector != kEndOfChain) {
-            if (sector >= limit || sector >= table.size() || chain.size() >= limit)
+            if (sector >= limit || sector >= table.size() || chain.size() >= maxLength)
                 return std::nullopt;
             chain.push_back(sector);
             sector = table[sector];
@@ -268,182 +350,240 @@ private:
         return chain;
     }
 
+    // Whether the chain from `start` ends properly and holds `size` bytes; every step is
+    // charged to `budget`, and an exhausted budget answers no.
+    static bool ChainFits(const Table& table, std::uint32_t start, std::uint32_t size, std::uint32_t unit,
+                          std::uint32_t limit, std::uint64_t& budget)
+    {
+        std::uint64_t length = 0;
+        std::uint32_t sector = start;
+        while (sector != kEndOfChain) {
+            if (sector >= limit || sector >= table.size() || length >= limit || budget == 0)
+                return false;
+            --budget;
+            ++length;
+            sector = table[sector];
+        }
+        return length >= (static_cast<std::uint64_t>(size) + unit - 1) / unit;
+    }
+
+    // The directory whose chain starts at `head`: a root entry first, then a tree of entries
+    // read as they are reached.
     std::optional<Directory> ReadDirectory(const Table& table, std::uint32_t head)
     {
-        const auto chain = Walk(table, head, sectorCount_);
+        const auto chain = Walk(table, head, sectorCount_, kMaxDirectorySectors);
         if (!chain || chain->empty())
             return std::nullopt;
         Directory directory;
         directory.chain = *chain;
-        struct Entry {
-            std::uint8_t type;
-            std::uint32_t left, right, child, start, size;
-        };
-        std::vector<Entry> entries;
-        for (const std::uint32_t sector : *chain) {
-            const SectorBytes bytes = ReadSector(sector);
-            for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
-                const std::uint8_t* raw = bytes.data() + k * kDirectoryEntrySize;
-                entries.push_back({raw[kEntryObjectTypeOffset], LoadLe32(raw + kEntryLeftSiblingOffset), LoadLe32(raw + kEntryRightSiblingOffset),
-                                   LoadLe32(raw + kEntryChildOffset), LoadLe32(raw + kEntryStartSectorOffset), LoadLe32(raw + kEntryStreamSizeOffset)});
+        std::uint32_t cachedIndex = kFreeSector;
+        SectorBytes cached{};
+        auto entry = [&](std::uint32_t index) -> const std::uint8_t* {
+            const std::uint32_t sector = directory.chain[index / kDirectoryEntriesPerSector];
+            if (sector != cachedIndex) {
+                cached = ReadSector(sector);
+                cachedIndex = sector;
             }
-        }
-        if (entries.front().type != kObjectTypeRootStorage)
+            return cached.data() + (index % kDirectoryEntriesPerSector) * kDirectoryEntrySize;
+        };
+        const std::uint8_t* root = entry(0);
+        if (root[kEntryObjectTypeOffset] != kObjectTypeRootStorage)
             return std::nullopt;
-        directory.rootStart = entries.front().start;
-        directory.rootSize = entries.front().size;
-        std::vector<std::uint8_t> seen(entries.size(), 0);
-        std::vector<std::uint32_t> pending = {entries.front().child};
+        directory.rootStart = LoadLe32(root + kEntryStartSectorOffset);
+        directory.rootSize = LoadLe32(root + kEntryStreamSizeOffset);
+        const auto entryCount = static_cast<std::uint32_t>(directory.chain.size() * kDirectoryEntriesPerSector);
+        SectorBits seen(entryCount);
+        seen.Set(0);
+        std::vector<std::uint32_t> pending = {LoadLe32(root + kEntryChildOffset)};
         while (!pending.empty()) {
             const std::uint32_t index = pending.back();
             pending.pop_back();
             if (index == kNoStream)
                 continue;
-            if (index >= entries.size() || seen[index])
+            if (index >= entryCount || seen.Test(index))
                 return std::nullopt;
-            seen[index] = 1;
-            if (entries[index].type == kObjectTypeStream)
-                directory.streams.push_back({entries[index].start, entries[index].size});
-            pending.insert(pending.end(), {entries[index].left, entries[index].right, entries[index].child});
+            seen.Set(index);
+            const std::uint8_t* raw = entry(index);
+            if (raw[kEntryObjectTypeOffset] == kObjectTypeStream)
+                directory.streams.push_back({LoadLe32(raw + kEntryStartSectorOffset), LoadLe32(raw + kEntryStreamSizeOffset)});
+            pending.insert(pending.end(), {LoadLe32(raw + kEntryLeftSiblingOffset), LoadLe32(raw + kEntryRightSiblingOffset),
+                                           LoadLe32(raw + kEntryChildOffset)});
+        }
+        std::uint64_t budget = 4 * std::uint64_t{sectorCount_} + (1u << 20);
+        for (const Stream& stream : directory.streams) {
+            if (stream.size < kMiniStreamCutoff)
+                continue;
+            ++directory.regularStreams;
+            if (ChainFits(table, stream.start, stream.size, kSectorSize, sectorCount_, budget))
+                ++directory.fittingStreams;
         }
         return directory;
     }
 
-    static bool ChainFits(const Table& table, std::uint32_t start, std::uint32_t size, std::uint32_t unit,
-                          std::uint32_t limit)
+    void Evaluate(const std::vector<std::uint32_t>& order, std::vector<Layout>& layouts)
     {
-        const auto chain = Walk(table, start, limit);
-        return chain && chain->size() >= (static_cast<std::uint64_t>(size) + unit - 1) / unit;
-    }
-
-    std::optional<Layout> Evaluate(const std::vector<std::uint32_t>& order)
-    {
-        Layout layout;
-        layout.tableSectors = order;
-        layout.table = BuildTable(order);
-        const Table& table = layout.table;
+        const Table table = BuildTable(order);
         if (table.size() < sectorCount_)
-            return std::nullopt;
+            return;
 
-        std::vector<std::uint8_t> referenced(sectorCount_, 0);
+        SectorBits referenced(sectorCount_);
         for (std::uint32_t s = 0; s < sectorCount_; ++s) {
             if (!IsSpecial(table[s]) && table[s] < sectorCount_)
-                referenced[table[s]] = 1;
+                referenced.Set(table[s]);
         }
 
-        // The directory: an unreferenced chain whose first entry is a root, with the most
-        // streams that fit their chains.
-        bool found = false;
+        // The directories: unreferenced chains whose first entry is a root; the ones with the
+        // most regular streams that fit their chains are completed.
+        std::vector<Directory> directories;
         for (const std::uint32_t head : roots_) {
-            if (referenced[head])
+            if (referenced.Test(head))
                 continue;
-            std::optional<Directory> directory = ReadDirectory(table, head);
-            if (!directory)
-                continue;
-            int valid = 0;
-            for (const Stream& stream : directory->streams) {
-                if (stream.size >= kMiniStreamCutoff && ChainFits(table, stream.start, stream.size, kSectorSize, sectorCount_))
-                    ++valid;
-            }
-            if (!found || valid > layout.validStreams) {
-                layout.directory = std::move(*directory);
-                layout.validStreams = valid;
-                found = true;
-            }
+            if (std::optional<Directory> directory = ReadDirectory(table, head))
+                directories.push_back(std::move(*directory));
         }
-        if (!found)
-            return std::nullopt;
-        layout.allocatesLastSector = table[sectorCount_ - 1] != kFreeSector;
+        std::stable_sort(directories.begin(), directories.end(), [](const Directory& a, const Directory& b) {
+            return a.fittingStreams > b.fittingStreams;
+        });
+        if (directories.size() > kDirectoriesCompletedPerTable)
+            directories.resize(kDirectoriesCompletedPerTable);
 
-        if (!FindMiniTable(layout, referenced))
-            return std::nullopt;
-        if (order.size() > kHeaderDifatEntries && !FindDifat(layout))
-            return std::nullopt;
-        return layout;
+        std::optional<std::pair<std::uint32_t, std::uint32_t>> difat{{kEndOfChain, 0}};
+        if (order.size() > kHeaderDifatEntries)
+            difat = FindDifat(table, order);
+        if (!difat)
+            return;
+        for (const Directory& directory : directories) {
+            const std::optional<MiniTable> mini = FindMiniTable(table, referenced, directory);
+            if (!mini)
+                continue;
+            Layout layout;
+            layout.tableSectors = order;
+            layout.directoryStart = directory.chain.front();
+            layout.fittingStreams = directory.fittingStreams;
+            layout.complete = directory.fittingStreams == directory.regularStreams && mini->fitsAll;
+            layout.miniFatStart = mini->start;
+            layout.miniFatCount = mini->count;
+            layout.difatStart = difat->first;
+            layout.difatCount = difat->second;
+            layout.header = MakeHeader(layout);
+            layouts.push_back(std::move(layout));
+        }
     }
 
+    struct MiniTable {
+        std::uint32_t start = kEndOfChain;
+        std::uint32_t count = 0;
+        bool fitsAll = true;
+    };
+
     // The mini allocation table: an unreferenced chain, neither the directory nor a stream,
-    // that makes the small streams' chains valid; none when the mini stream is empty.
-    bool FindMiniTable(Layout& layout, const std::vector<std::uint8_t>& referenced)
+    // that makes the small streams' chains valid; none when the mini stream is empty. The
+    // damaged header's own location is tried first.
+    std::optional<MiniTable> FindMiniTable(const Table& table, const SectorBits& referenced, const Directory& directory)
     {
-        const Directory& directory = layout.directory;
         std::vector<Stream> small;
         for (const Stream& stream : directory.streams) {
             if (stream.size > 0 && stream.size < kMiniStreamCutoff)
                 small.push_back(stream);
         }
-        if (directory.rootSize == 0 || directory.rootStart == kEndOfChain)
-            return small.empty();
-
-        const Table& table = layout.table;
-        std::vector<std::uint8_t> excluded(sectorCount_, 0);
-        for (const std::uint32_t s : directory.chain)
-            excluded[s] = 1;
-        for (const Stream& stream : directory.streams) {
-            if (stream.size >= kMiniStreamCutoff && stream.start < sectorCount_)
-                excluded[stream.start] = 1;
+        if (directory.rootSize == 0 || directory.rootStart == kEndOfChain) {
+            if (small.empty())
+                return MiniTable{};
+            return std::nullopt;
         }
-        if (directory.rootStart < sectorCount_)
-            excluded[directory.rootStart] = 1;
+
+        std::vector<std::uint32_t> excluded(directory.chain);
+        for (const Stream& stream : directory.streams) {
+            if (stream.size >= kMiniStreamCutoff)
+                excluded.push_back(stream.start);
+        }
+        excluded.push_back(directory.rootStart);
+        std::sort(excluded.begin(), excluded.end());
         const auto miniSectors = static_cast<std::uint32_t>(
             (static_cast<std::uint64_t>(directory.rootSize) + kMiniSectorSize - 1) / kMiniSectorSize);
+        // A mini table needs no more sectors than the mini stream has mini sectors.
+        const std::uint32_t maxLength = std::min(miniSectors / static_cast<std::uint32_t>(kEntriesPerFatSector) + 1,
+                                                 kMaxMiniTableSectors);
+        std::uint64_t reads = kMiniTableReadBudget;
+        std::uint64_t budget = 4 * std::uint64_t{sectorCount_} + (1u << 20);
 
-        for (std::uint32_t head = 0; head < sectorCount_; ++head) {
-            if (referenced[head] || excluded[head] || (IsSpecial(table[head]) && table[head] != kEndOfChain))
-                continue;
-            const auto chain = Walk(table, head, sectorCount_);
-            if (!chain || chain->size() > miniSectors / kEntriesPerFatSector + 1)
-                continue;  // a mini table needs no more sectors than the mini stream has mini sectors
+        auto tryHead = [&](std::uint32_t head) -> bool {
+            if (head >= sectorCount_ || referenced.Test(head) || std::binary_search(excluded.begin(), excluded.end(), head) ||
+                (IsSpecial(table[head]) && table[head] != kEndOfChain) || reads == 0)
+                return false;
+            // A mini table's entries are mini sector indices or markers.
+            SectorBytes first = ReadSector(head);
+            --reads;
+            for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
+                const std::uint32_t value = LoadLe32(first.data() + 4 * j);
+                if (!IsSpecial(value) && value >= miniSectors)
+                    return false;
+            }
+            const auto chain = Walk(table, head, sectorCount_, maxLength);
+            if (!chain || chain->size() > reads)
+                return false;
             Table miniTable;
+            miniTable.reserve(chain->size() * kEntriesPerFatSector);
             for (const std::uint32_t s : *chain) {
-                const SectorBytes bytes = ReadSector(s);
+                const SectorBytes bytes = s == head ? first : ReadSector(s);
                 for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
                     miniTable.push_back(LoadLe32(bytes.data() + 4 * j));
             }
-            const bool fits = std::all_of(small.begin(), small.end(), [&](const Stream& stream) {
-                return ChainFits(miniTable, stream.start, stream.size, kMiniSectorSize, miniSectors);
+            reads -= chain->size() - 1;
+            return std::all_of(small.begin(), small.end(), [&](const Stream& stream) {
+                return ChainFits(miniTable, stream.start, stream.size, kMiniSectorSize, miniSectors, budget);
             });
-            if (fits) {
-                layout.miniFatStart = head;
-                layout.miniFatCount = static_cast<std::uint32_t>(chain->size());
-                return true;
-            }
+        };
+        auto found = [&](std::uint32_t head) {
+            const auto chain = Walk(table, head, sectorCount_, maxLength);
+            return MiniTable{head, static_cast<std::uint32_t>(chain->size()), true};
+        };
+
+        if (evidence_) {
+            const std::uint32_t said = LoadLe32(evidence_->data() + kFirstMiniFatSectorOffset);
+            if (tryHead(said))
+                return found(said);
         }
-        return small.empty();
+        for (std::uint32_t head = 0; head < sectorCount_ && reads > 0; ++head) {
+            if (tryHead(head))
+                return found(head);
+        }
+        if (small.empty())
+            return MiniTable{};
+        // The small streams fit no chain: the best this table can do, still worth a check.
+        return MiniTable{kEndOfChain, 0, false};
     }
 
-    // DIFAT sectors, marked as such by the table, in chain order.
-    bool FindDifat(Layout& layout)
+    // DIFAT sectors, marked as such by the table, in chain order: where the list of table
+    // sectors goes on after the header's 109.
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> FindDifat(const Table& table, const std::vector<std::uint32_t>&)
     {
         std::vector<std::uint32_t> difat;
         for (std::uint32_t s = 0; s < sectorCount_; ++s) {
-            if (layout.table[s] == kDifatSector)
+            if (table[s] == kDifatSector)
                 difat.push_back(s);
         }
         if (difat.empty())
-            return false;
-        std::vector<std::uint32_t> next(difat.size());
+            return std::nullopt;
         std::vector<std::uint8_t> pointedTo(difat.size(), 0);
         for (std::size_t i = 0; i < difat.size(); ++i) {
-            next[i] = LoadLe32(ReadSector(difat[i]).data() + 4 * kDifatEntriesPerSector);
-            const auto target = std::find(difat.begin(), difat.end(), next[i]);
-            if (target != difat.end())
+            const std::uint32_t next = LoadLe32(ReadSector(difat[i]).data() + 4 * kDifatEntriesPerSector);
+            const auto target = std::lower_bound(difat.begin(), difat.end(), next);
+            if (target != difat.end() && *target == next)
                 pointedTo[static_cast<std::size_t>(target - difat.begin())] = 1;
         }
         const auto head = std::find(pointedTo.begin(), pointedTo.end(), 0);
         if (head == pointedTo.end())
-            return false;
-        layout.difatStart = difat[static_cast<std::size_t>(head - pointedTo.begin())];
-        layout.difatCount = static_cast<std::uint32_t>(difat.size());
-        return true;
+            return std::nullopt;
+        return std::pair{difat[static_cast<std::size_t>(head - pointedTo.begin())], static_cast<std::uint32_t>(difat.size())};
     }
 
-    HeaderBytes MakeHeader(const Layout& layout) const
+    static HeaderBytes MakeHeader(const Layout& layout)
     {
         HeaderBytes header{};
         std::copy(kVersion3HeaderStart.begin(), kVersion3HeaderStart.end(), header.begin());
         StoreLe32(header.data() + kNumFatSectorsOffset, static_cast<std::uint32_t>(layout.tableSectors.size()));
-        StoreLe32(header.data() + kFirstDirectorySectorOffset, layout.directory.chain.front());
+        StoreLe32(header.data() + kFirstDirectorySectorOffset, layout.directoryStart);
         StoreLe32(header.data() + kMiniStreamCutoffOffset, kMiniStreamCutoff);
         StoreLe32(header.data() + kFirstMiniFatSectorOffset, layout.miniFatStart);
         StoreLe32(header.data() + kNumMiniFatSectorsOffset, layout.miniFatCount);
@@ -457,10 +597,14 @@ private:
     }
 
     SectorFile* file_ = nullptr;
+    const HeaderBytes* evidence_ = nullptr;
     bool usable_;
     std::uint32_t sectorCount_;
     std::uint32_t wholeSectors_;
-    std::vector<Candidate> candidates_;  // in ascending sector order
+    std::uint32_t positionsNeeded_;
+    SectorBits candidates_;
+    std::vector<std::vector<std::uint32_t>> rivals_;  // by table position
+    std::vector<std::uint32_t> markOnly_;
     std::vector<std::uint32_t> roots_;
 };
 
@@ -483,10 +627,10 @@ void DeepRebuildCollector::Examine(std::uint32_t index, std::span<const std::uin
     collected_->rebuilder.Examine(index, sector);
 }
 
-std::optional<HeaderBytes> DeepRebuildCollector::Rebuild(SectorFile& file)
+std::vector<HeaderBytes> DeepRebuildCollector::Rebuild(SectorFile& file, const HeaderBytes* evidence)
 {
     collected_->rebuilder.ExamineRest(file);
-    return collected_->rebuilder.Rebuild(file);
+    return collected_->rebuilder.Rebuild(file, evidence);
 }
 
 std::optional<HeaderBytes> DeepRebuildHeader(SectorFile& file)
@@ -496,7 +640,42 @@ std::optional<HeaderBytes> DeepRebuildHeader(SectorFile& file)
         return std::nullopt;
     DeepRebuildCollector collector(length);
     SectorScan::Run(file, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });
-    return collector.Rebuild(file);
+    std::vector<HeaderBytes> headers = collector.Rebuild(file);
+    if (headers.empty())
+        return std::nullopt;
+    return headers.front();
+}
+
+int HeaderEvidence(const HeaderBytes& candidate, const HeaderBytes& damaged)
+{
+    auto informative = [](std::uint32_t value) { return value != 0 && value != kFreeSector; };
+    int agreeing = 0;
+    for (const std::size_t offset : {kNumFatSectorsOffset, kFirstDirectorySectorOffset, kFirstMiniFatSectorOffset,
+                                     kNumMiniFatSectorsOffset, kFirstDifatSectorOffset, kNumDifatSectorsOffset}) {
+        const std::uint32_t said = LoadLe32(damaged.data() + offset);
+        agreeing += informative(said) && said == LoadLe32(candidate.data() + offset) ? 1 : 0;
+    }
+    for (std::size_t k = 0; k < kHeaderDifatEntries; ++k) {
+        const std::size_t offset = kHeaderDifatOffset + 4 * k;
+        const std::uint32_t said = LoadLe32(damaged.data() + offset);
+        agreeing += informative(said) && said == LoadLe32(candidate.data() + offset) ? 1 : 0;
+    }
+    return agreeing;
+}
+
+std::uint32_t HeaderRecency(const HeaderBytes& header)
+{
+    std::uint32_t latest = 0;
+    auto consider = [&latest](std::uint32_t sector) {
+        if (!IsSpecial(sector))
+            latest = std::max(latest, sector);
+    };
+    consider(LoadLe32(header.data() + kFirstDirectorySectorOffset));
+    consider(LoadLe32(header.data() + kFirstMiniFatSectorOffset));
+    consider(LoadLe32(header.data() + kFirstDifatSectorOffset));
+    for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
+        consider(LoadLe32(header.data() + kHeaderDifatOffset + 4 * k));
+    return latest;
 }
 
 }  // namespace tabulon

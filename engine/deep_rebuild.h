@@ -5,11 +5,15 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "header.h"
 #include "sector_file.h"
 
 namespace tabulon {
+
+// At most this many rival headers come out of one deep rebuild.
+inline constexpr std::size_t kMaxDeepCandidates = 8;
 
 // The canonical version-3 header for the allocation table, directory, mini allocation table
 // and DIFAT found in the file, or nothing when no consistent structure exists. Reads the
@@ -17,7 +21,9 @@ namespace tabulon {
 std::optional<HeaderBytes> DeepRebuildHeader(SectorFile& file);
 
 // The deep rebuild's own pass, fed by a caller that already reads every whole sector of the
-// file (sectors 0 to N - 2), so that the file is read once for both rebuilds.
+// file (sectors 0 to N - 2), so that the file is read once for both rebuilds. What it keeps
+// is bounded by the file's sector count in bits plus a fixed amount, whatever the sectors
+// hold.
 class DeepRebuildCollector {
 public:
     explicit DeepRebuildCollector(std::uint64_t fileLength);
@@ -26,12 +32,24 @@ public:
     DeepRebuildCollector& operator=(const DeepRebuildCollector&) = delete;
 
     void Examine(std::uint32_t index, std::span<const std::uint8_t, kSectorSize> sector);
-    // Finishes the collection (a partial last sector is read here) and rebuilds.
-    std::optional<HeaderBytes> Rebuild(SectorFile& file);
+    // Finishes the collection (a partial last sector is read here) and rebuilds: every
+    // structure the file holds that stands on its own, as headers, the most complete first
+    // (every stream fits its chain), then the most recently written (a writer that saves in
+    // place puts its new table and directory after the old ones). `evidence`, the damaged
+    // header, only adds its own list of table sectors as one more order to try.
+    std::vector<HeaderBytes> Rebuild(SectorFile& file, const HeaderBytes* evidence = nullptr);
 
 private:
     struct Collected;
     std::unique_ptr<Collected> collected_;
 };
+
+// How far `candidate` agrees with what a damaged header still says: the number of fields
+// that locate or count a structure (and of listed table sectors) holding the same value in
+// both, where the damaged value is not one a wipe leaves behind (0 or FREESECT).
+int HeaderEvidence(const HeaderBytes& candidate, const HeaderBytes& damaged);
+
+// The highest sector a header names for its table, directory, mini table or DIFAT.
+std::uint32_t HeaderRecency(const HeaderBytes& header);
 
 }  // namespace tabulon

@@ -73,6 +73,17 @@ WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header)
 RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
 {
     RepairReport report;
+    if (mode == RebuildMode::Auto) {
+        // A workbook that opens keeps its header: nothing a rebuild finds can be safer.
+        WorkbookCheck asFound = VerifyWorkbook(file);
+        if (asFound.Opens()) {
+            report.before = ReadBlockAt(file, 0);
+            report.after = report.before;
+            report.used = RebuildUsed::Kept;
+            report.check = std::move(asFound);
+            return report;
+        }
+    }
     // One pass over the file serves the plain rebuild, the deep rebuild's search and the
     // refusal's question whether anything of a compound file is there.
     DeepRebuildCollector collector(file.Length());
@@ -104,18 +115,30 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
         return report;
     }
 
+    // Every header that opens competes: first the one that agrees most with what the damaged
+    // header still says, then the most recently written structure, then the plain rebuild.
     report.check = VerifyWithHeader(file, report.after);
+    const bool designOpens = report.check.Opens();
+    int bestEvidence = designOpens ? HeaderEvidence(report.after, report.before) : -1;
+    std::uint32_t bestRecency = designOpens ? HeaderRecency(report.after) : 0;
+    for (const HeaderBytes& deep : collector.Rebuild(file, &design.before)) {
+        if (deep == design.after)
+            continue;
+        const int evidence = HeaderEvidence(deep, report.before);
+        const std::uint32_t recency = HeaderRecency(deep);
+        if (evidence < bestEvidence || (evidence == bestEvidence && recency <= bestRecency))
+            continue;
+        WorkbookCheck deepCheck = VerifyWithHeader(file, deep);
+        if (!deepCheck.Opens())
+            continue;
+        report.after = deep;
+        report.used = RebuildUsed::Deep;
+        report.check = std::move(deepCheck);
+        bestEvidence = evidence;
+        bestRecency = recency;
+    }
     if (report.check.Opens())
         return report;
-    if (const std::optional<HeaderBytes> deep = collector.Rebuild(file)) {
-        WorkbookCheck deepCheck = VerifyWithHeader(file, *deep);
-        if (deepCheck.Opens()) {
-            report.after = *deep;
-            report.used = RebuildUsed::Deep;
-            report.check = std::move(deepCheck);
-            return report;
-        }
-    }
     // Nothing in the file looks like a compound file's table or directory.
     if (!compoundStructure) {
         report.refused = NotAWorkbook::NoCompoundStructure;
@@ -128,11 +151,21 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
 RepairReport RepairHeader(SectorFile& file, RebuildMode mode)
 {
     RepairReport report = PlanRepair(file, mode);
-    if (!report.refused) {
-        file.Seek(0);
-        file.Write(report.after);
-    }
+    WriteRepair(file, report);
     return report;
+}
+
+bool RepairWrites(const RepairReport& report)
+{
+    return !report.refused && report.used != RebuildUsed::Kept;
+}
+
+void WriteRepair(SectorFile& file, const RepairReport& report)
+{
+    if (!RepairWrites(report))
+        return;
+    file.Seek(0);
+    file.Write(report.after);
 }
 
 std::string DescribeNotAWorkbook(NotAWorkbook what)

@@ -16,7 +16,12 @@ enum class RebuildMode {
     Design,  // the plain rebuild alone, exactly, never refused
 };
 
-enum class RebuildUsed { Design, Deep, None };
+enum class RebuildUsed {
+    Design,  // the plain rebuild's header
+    Deep,    // the deep rebuild's header
+    Kept,    // the file opened as it was: its header is kept and nothing is written
+    None,    // refused: nothing written
+};
 
 enum class NotAWorkbook {
     ZipArchive,         // an .xlsx or other zip file
@@ -34,11 +39,17 @@ struct RepairReport {
     std::optional<NotAWorkbook> refused;  // set when nothing was written
 };
 
-// Works out the repair without writing anything.
+// Works out the repair without writing anything. In Auto mode a file that already opens is
+// kept as it is (`used` is Kept).
 RepairReport PlanRepair(SectorFile& file, RebuildMode mode);
 // Repairs in place: the only write is the chosen 512-byte header at offset 0, made last, and
-// none for a refused file. Throws std::system_error when a file operation fails.
+// none for a refused or kept file. Throws std::system_error when a file operation fails.
 RepairReport RepairHeader(SectorFile& file, RebuildMode mode);
+
+// Whether carrying out `report` writes anything at all.
+bool RepairWrites(const RepairReport& report);
+// Writes the header `report` chose at offset 0 (nothing when RepairWrites is false).
+void WriteRepair(SectorFile& file, const RepairReport& report);
 
 // Verifies the file as it would read with `header` in place of its first 512 bytes.
 WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header);
