@@ -19,6 +19,10 @@ const char* const kWorkbooks[] = {
     "readxl__mtcars.xls", "xlrd__issue20.xls", "poi__47847.xls", "npoi__59858.xls",
     "edr__Test_git_issue_231_NoCodePage.xls", "phpss__biff8cover.xls", "sheetjs__number_format_russian.xls",
     "readxl__more-than-256-unique-strings-xls.xls", "sheetjs__image.et.xls",
+    // A stale second copy of its table and directory, left by an earlier save.
+    "poi__DBCSHeader.xls",
+    // A directory of 80 sectors and a mini table of 39, both winding through the file.
+    "lotest__300-worksheets.xls",
 };
 
 Bytes Workbook(const char* name)
@@ -66,14 +70,17 @@ TEST(Repair, DamagedWorkbooksComeBackWithTheirOwnStructure)
     }
 }
 
-TEST(Repair, IntactWorkbooksKeepWhatTheyHold)
+TEST(Repair, IntactWorkbooksAreKeptAsTheyAre)
 {
     for (const char* name : kWorkbooks) {
         const Bytes original = Workbook(name);
         MemorySectorFile file(original);
         const RepairReport report = RepairHeader(file, RebuildMode::Auto);
+        EXPECT_EQ(report.used, RebuildUsed::Kept) << name;
         EXPECT_TRUE(report.check.Opens()) << name;
-        EXPECT_TRUE(std::equal(original.begin() + 44, original.end(), file.Bytes().begin() + 44)) << name;
+        EXPECT_FALSE(RepairWrites(report)) << name;
+        EXPECT_EQ(report.after, report.before) << name;
+        EXPECT_EQ(file.Bytes(), original) << name;
     }
     // The plain rebuild alone stays exactly the plain rebuild, even where it does harm.
     MemorySectorFile plain(Workbook("readxl__mtcars.xls"));
@@ -109,6 +116,82 @@ TEST(Repair, DeepRebuildFindsTheLiveTableAndOddWriters)
     EXPECT_EQ(report.used, RebuildUsed::Deep);
     EXPECT_TRUE(report.check.Opens());
     EXPECT_EQ(LoadLe32(unmarkedFile.Bytes().data() + kFirstMiniFatSectorOffset), 10u);
+}
+
+// A workbook saved twice in place: the first save's table (sector 0) and directory (1) are
+// still there, and the second save wrote a new table (12), directory (13) and Workbook stream
+// (14-21) after them, freeing the old ones. Both structures stand on their own.
+struct SavedTwice {
+    Bytes bytes;
+    HeaderBytes firstHeader{};
+    HeaderBytes secondHeader{};
+};
+
+SavedTwice BuildSavedTwice()
+{
+    test::CompoundFile file = test::BuildCompoundFile();
+    file.bytes.resize(23 * 512);
+    SavedTwice saved;
+    std::copy(file.bytes.begin(), file.bytes.begin() + 512, saved.firstHeader.begin());
+
+    std::copy(file.Sector(0), file.Sector(0) + 512, file.Sector(12));
+    std::copy(file.Sector(1), file.Sector(1) + 512, file.Sector(13));
+    std::copy(file.Sector(2), file.Sector(2) + 8 * 512, file.Sector(14));
+    file.Sector(14)[100] = 0x5A;  // the second save changed a cell
+    auto setNewFat = [&](std::uint32_t sector, std::uint32_t value) { StoreLe32(file.Sector(12) + 4 * sector, value); };
+    for (std::uint32_t s = 0; s < 10; ++s)
+        setNewFat(s, kFreeSector);
+    setNewFat(12, kFatSector);
+    setNewFat(13, kEndOfChain);
+    for (std::uint32_t s = 14; s < 21; ++s)
+        setNewFat(s, s + 1);
+    setNewFat(21, kEndOfChain);
+    StoreLe32(file.Sector(13) + 128 + kEntryStartSectorOffset, 14);
+    for (std::uint32_t s = 12; s < 22; ++s)
+        file.SetFat(s, kFreeSector);  // the first save never used them
+
+    saved.secondHeader = saved.firstHeader;
+    StoreLe32(saved.secondHeader.data() + kFirstDirectorySectorOffset, 13);
+    StoreLe32(saved.secondHeader.data() + kHeaderDifatOffset, 12);
+    saved.bytes = std::move(file.bytes);
+    return saved;
+}
+
+TEST(Repair, RivalStructuresAreResolvedByTheSurvivingHeaderThenByRecency)
+{
+    const SavedTwice saved = BuildSavedTwice();
+    for (const HeaderBytes* committed : {&saved.firstHeader, &saved.secondHeader}) {
+        Bytes intact = saved.bytes;
+        std::copy(committed->begin(), committed->end(), intact.begin());
+        MemorySectorFile intactFile(intact);
+        ASSERT_TRUE(VerifyWorkbook(intactFile).Opens()) << "both saves must stand on their own";
+    }
+
+    struct Case {
+        const char* what;
+        const HeaderBytes* header;  // the header the damage struck
+        std::size_t from, to;       // the bytes it garbled
+        const HeaderBytes* expected;
+    };
+    const Case cases[] = {
+        {"wiped: the later save wins", nullptr, 0, 512, &saved.secondHeader},
+        {"first save's directory and list survive", &saved.firstHeader, 0, 48 - 4, &saved.firstHeader},
+        {"first save's directory survives alone", &saved.firstHeader, 52, 512, &saved.firstHeader},
+        {"second save's list survives", &saved.secondHeader, 0, 76, &saved.secondHeader},
+    };
+    std::mt19937 random(77);
+    for (const Case& c : cases) {
+        Bytes damaged = saved.bytes;
+        if (c.header)
+            std::copy(c.header->begin(), c.header->end(), damaged.begin());
+        for (std::size_t i = c.from; i < c.to; ++i)
+            damaged[i] = c.header ? static_cast<std::uint8_t>(random()) : 0;
+        MemorySectorFile file(damaged);
+        const RepairReport report = RepairHeader(file, RebuildMode::Auto);
+        EXPECT_TRUE(report.check.Opens()) << c.what;
+        EXPECT_TRUE(std::equal(c.expected->begin() + 44, c.expected->end(), file.Bytes().begin() + 44)) << c.what;
+        EXPECT_TRUE(std::equal(saved.bytes.begin() + 512, saved.bytes.end(), file.Bytes().begin() + 512)) << c.what;
+    }
 }
 
 TEST(Repair, FilesThatAreNoWorkbooksAreLeftAlone)
