@@ -1,7 +1,7 @@
 // Fuzz target for the structural check, the deep rebuild and the whole repair: the input is
 // the whole file. None of them may crash, hang or allocate by a count read from the file
 // (libFuzzer's memory limits catch that); the repair writes bytes 0 to 511 only, and nothing
-// at all for a file it refuses.
+// at all for a file it refuses or that opens as it is.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tabulon::MemorySectorFile repaired(input);
     const tabulon::RepairReport report = tabulon::RepairHeader(repaired, tabulon::RebuildMode::Auto);
     const std::vector<std::uint8_t>& bytes = repaired.Bytes();
-    if (report.refused) {
+    if (report.refused || check.Opens()) {
         if (bytes != input)
-            Fail("a refused file was written");
+            Fail(report.refused ? "a refused file was written" : "a file that opened was written");
         return 0;
     }
     if (bytes.size() != std::max<std::size_t>(size, 512))
