@@ -9,7 +9,8 @@ const char* const kUsage =
     "Rebuild the damaged header of legacy spreadsheet workbooks (*.xls) from their own sectors.\n"
     "\n"
     "  --in-place           rebuild each workbook's header in place: only its first 512 bytes\n"
-    "                       are written (a shorter file grows to 512 bytes)\n"
+    "                       are written (a shorter file grows to 512 bytes), and with\n"
+    "                       --rebuild=auto only when the result opens\n"
     "  -o, --output-dir DIR write a repaired copy of each workbook into DIR (default: the\n"
     "                       workbook's own folder) and never write the workbook itself\n"
     "  -s, --suffix TEXT    name of a copy: base name (up to the last \".\") + TEXT + \".xls\"\n"
@@ -19,15 +20,17 @@ const char* const kUsage =
     "  --json               one JSON object per workbook on stdout: path, outcome, error text,\n"
     "                       and every header field before and after, by its format name\n"
     "  -q, --quiet          errors only\n"
-    "  --rebuild=MODE       auto (default): the plain rebuild, and a deeper one from the file's own\n"
-    "                       structure when the plain result does not open; a file that is clearly\n"
-    "                       no workbook is refused; design: the plain rebuild alone, exactly\n"
+    "  --rebuild=MODE       auto (default): a workbook that opens as it is keeps its header and\n"
+    "                       nothing is written; otherwise the plain rebuild, and a deeper one from\n"
+    "                       the file's own structure when the plain result does not open; a file\n"
+    "                       that is clearly no workbook is refused; design: the plain rebuild\n"
+    "                       alone, exactly, written even when its result does not open\n"
     "  --check              verify each workbook as it is and report; write nothing\n"
     "  -h, --help           show this help\n"
     "      --version        show the program's version\n"
     "\n"
-    "Exit status: 0 every workbook repaired (and, with --rebuild=auto, opening; with --check,\n"
-    "opening), 1 at least one failed, 2 bad usage.\n";
+    "Exit status: 0 every workbook repaired or kept (and, with --rebuild=auto, opening; with\n"
+    "--check, opening), 1 at least one failed, 2 bad usage.\n";
 
 namespace {
 

@@ -1,8 +1,12 @@
 #include "repair_workbook.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <system_error>
+#include <thread>
 
 #include "engine/os_file.h"
+#include "jobs/file_moves.h"
 
 namespace tabulon::cli {
 namespace {
@@ -46,53 +50,100 @@ fs::path Destination(const fs::path& workbook, const Options& options)
     return folder / CopyName(workbook, options.suffix);
 }
 
-// Refusals that need no writing, so that a dry run predicts them too.
-void CheckDestination(const fs::path& workbook, const fs::path& destination, const Options& options)
+Failure NameTaken(const fs::path& destination)
+{
+    return Failure{PathToUtf8(destination) + " already exists; use --overwrite to replace it"};
+}
+
+// Refusals that need no writing, so that a dry run predicts them too. Gives whether the name is
+// taken: that only matters when there is something to write, so a kept workbook is not refused.
+bool CheckDestination(const fs::path& workbook, const fs::path& destination, const Options& options)
 {
     std::error_code error;
     const fs::file_status status = fs::symlink_status(destination, error);
     if (error && error != std::errc::no_such_file_or_directory)
         throw Failure{"cannot check " + PathToUtf8(destination) + ": " + error.message()};
     if (!fs::exists(status))
-        return;
+        return false;
     if (fs::equivalent(workbook, destination, error))
         throw Failure{"the copy " + PathToUtf8(destination) +
                       " would replace the workbook itself; choose another suffix or folder, or use --in-place"};
-    if (!options.overwrite)
-        throw Failure{PathToUtf8(destination) + " already exists; use --overwrite to replace it"};
-    if (fs::is_directory(status))
+    if (options.overwrite && fs::is_directory(status))
         throw Failure{PathToUtf8(destination) + " is a folder"};
+    return true;
 }
 
-// Copies the workbook into a private file beside the destination, repairs the copy and
-// only then gives it its name, so that nothing half-written is ever left under that name.
-void WriteRepairedCopy(OsFile& source, const HeaderBytes& header, const fs::path& destination, const Options& options)
+// Tests change the workbook here, between reading it and writing, by naming a marker file in
+// this variable: it is created, and the repair waits (a few seconds at most) until it is gone.
+void PauseBeforeWriteForTest()
 {
-    fs::path temporaryPath;
-    OsFile copy = [&] {
-        try {
-            return OsFile::CreateUnique(destination.parent_path(), temporaryPath);
-        } catch (const std::system_error& error) {
-            throw Failure{"cannot write into " + PathToUtf8(destination.parent_path()) + ": " + Reason(error)};
-        }
-    }();
+    const char* marker = std::getenv("TABULON_TEST_PAUSE_BEFORE_WRITE");
+    if (marker == nullptr || *marker == '\0')
+        return;
+    const fs::path path = PathFromUtf8(marker);
     try {
-        copy.CopyPermissionsFrom(source);
-        CopyFileContents(source, copy);
-        copy.Seek(0);
-        copy.Write(header);  // the repair's only change, as on the workbook itself
-        copy.Close();
-        if (options.overwrite)
-            RenameReplace(temporaryPath, destination);
-        else
-            RenameNoReplace(temporaryPath, destination);
+        OsFile::CreateNew(path).Close();
+    } catch (const std::system_error&) {
+        return;
+    }
+    std::error_code error;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (fs::exists(path, error) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    fs::remove(path, error);
+}
+
+// Copies the workbook into a private file beside the destination and works the repair out from
+// the copy's own bytes, so the header always fits the sectors beside it even when the workbook
+// changes meanwhile. The copy takes its name only once written and flushed; a kept or refused
+// workbook leaves no file at all.
+RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, RebuildMode mode, const Options& options)
+{
+    std::optional<jobs::FileBeside> copy;
+    try {
+        copy.emplace(destination);
     } catch (const std::system_error& error) {
-        std::error_code ignored;
-        fs::remove(temporaryPath, ignored);
+        throw Failure{"cannot write into " + PathToUtf8(destination.parent_path()) + ": " + Reason(error)};
+    }
+    try {
+        copy->File().CopyPermissionsFrom(source);
+        CopyFileContents(source, copy->File());
+        CheckLength(copy->File());
+        RepairReport report = PlanRepair(copy->File(), mode);
+        if (!RepairWrites(report))
+            return report;
+        PauseBeforeWriteForTest();
+        WriteRepair(copy->File(), report);  // the repair's only change, as on the workbook itself
+        copy->Name(options.overwrite);
+        return report;
+    } catch (const std::system_error& error) {
         if (error.code() == std::errc::file_exists)
-            throw Failure{PathToUtf8(destination) + " already exists; use --overwrite to replace it"};
+            throw NameTaken(destination);
         throw Failure{"writing " + PathToUtf8(destination) + " failed: " + Reason(error)};
     }
+}
+
+// The only write is the header at offset 0, and only when it helps: in auto mode a result
+// that still does not open leaves the workbook as it was. The file's length and last-write
+// time are compared just before that write, so a header worked out for other bytes never lands.
+void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool dryRun)
+{
+    const OsFile::FileStamp planned = file.Stamp();
+    result.report = PlanRepair(file, mode);
+    const RepairReport& report = *result.report;
+    if (!RepairWrites(report))
+        return;
+    if (const Finding* problem = report.check.FirstProblem(); problem && mode == RebuildMode::Auto)
+        throw Failure{"still damaged: " + DescribeFinding(*problem) + "; nothing written"};
+    if (dryRun)
+        return;
+    PauseBeforeWriteForTest();
+    if (file.Stamp() != planned) {
+        result.report.reset();  // worked out for bytes that are no longer there
+        throw Failure{"changed while it was being repaired; nothing written"};
+    }
+    WriteRepair(file, report);
+    file.Close();
 }
 
 }  // namespace
@@ -132,23 +183,27 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options)
         if (options.inPlace) {
             OsFile file = OpenWorkbook(workbook, options.dryRun ? OsFile::Access::Read : OsFile::Access::ReadWrite);
             CheckLength(file);
-            result.output = workbook;
-            result.report = options.dryRun ? PlanRepair(file, mode) : RepairHeader(file, mode);
+            RepairInPlace(file, result, mode, options.dryRun);
             refuseIfNoWorkbook();
-            if (!options.dryRun)
-                file.Close();
+            result.output = workbook;
         } else {
             OsFile source = OpenWorkbook(workbook, OsFile::Access::Read);
             CheckLength(source);
             const fs::path destination = Destination(workbook, options);
-            CheckDestination(workbook, destination, options);
-            result.output = destination;
-            result.report = PlanRepair(source, mode);
+            const bool taken = CheckDestination(workbook, destination, options);
+            // A taken name stops the real run only when the copy is named, after the verdict.
+            result.report = options.dryRun ? PlanRepair(source, mode) : RepairIntoCopy(source, destination, mode, options);
             refuseIfNoWorkbook();
-            if (!options.dryRun)
-                WriteRepairedCopy(source, result.report->after, destination, options);
+            if (options.dryRun && taken && !options.overwrite && RepairWrites(*result.report))
+                throw NameTaken(destination);
+            result.output = destination;
         }
-        result.outcome = options.dryRun ? Outcome::DryRun : Outcome::Repaired;
+        if (result.report->used == RebuildUsed::Kept) {
+            result.output.reset();
+            result.outcome = Outcome::Kept;
+        } else {
+            result.outcome = options.dryRun ? Outcome::DryRun : Outcome::Repaired;
+        }
     } catch (const Failure& failure) {
         result.error = failure.message;
     } catch (const std::system_error& error) {

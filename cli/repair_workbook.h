@@ -10,13 +10,19 @@
 
 namespace tabulon::cli {
 
-enum class Outcome { Repaired, DryRun, Checked, Failed };
+enum class Outcome {
+    Repaired,
+    DryRun,
+    Kept,  // the workbook opens as it is: nothing written, nor would be
+    Checked,
+    Failed,
+};
 
 struct WorkbookResult {
     std::filesystem::path source;
     Outcome outcome = Outcome::Failed;
     std::string error;                           // why it failed, for Outcome::Failed
-    std::optional<std::filesystem::path> output; // the file written (or that would be)
+    std::optional<std::filesystem::path> output; // the file written (or that would be); none when kept
     std::optional<RepairReport> report;          // present once the header was worked out
     std::optional<WorkbookCheck> check;          // --check: the workbook as it is
     // Whether the workbook opens as repaired (or, with --check, as it is).

@@ -144,6 +144,17 @@ std::uint64_t OsFile::Length()
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+OsFile::FileStamp OsFile::Stamp()
+{
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle_, &information))
+        ThrowLastError("stat");
+    const auto join = [](DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; };
+    return {join(information.nFileSizeHigh, information.nFileSizeLow),
+            static_cast<std::int64_t>(join(information.ftLastWriteTime.dwHighDateTime,
+                                           information.ftLastWriteTime.dwLowDateTime))};
+}
+
 void OsFile::Seek(std::uint64_t offset)
 {
     LARGE_INTEGER distance;
@@ -293,6 +304,15 @@ std::uint64_t OsFile::Length()
     if (::fstat(handle_, &status) != 0)
         ThrowLastError("stat");
     return static_cast<std::uint64_t>(status.st_size);
+}
+
+OsFile::FileStamp OsFile::Stamp()
+{
+    struct stat status {};
+    if (::fstat(handle_, &status) != 0)
+        ThrowLastError("stat");
+    return {static_cast<std::uint64_t>(status.st_size),
+            static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
 }
 
 void OsFile::Seek(std::uint64_t offset)

@@ -16,6 +16,13 @@ class OsFile final : public SectorFile {
 public:
     enum class Access { Read, ReadWrite };
 
+    // What tells whether someone else wrote the file: its length and last-write time.
+    struct FileStamp {
+        std::uint64_t length = 0;
+        std::int64_t modified = 0;  // in the system's own units
+        bool operator==(const FileStamp&) const = default;
+    };
+
     // Opens an existing regular file. Folders, devices and pipes are refused (without
     // blocking on a pipe) with std::errc::is_a_directory or std::errc::invalid_argument.
     static OsFile Open(const std::filesystem::path& path, Access access);
@@ -33,6 +40,7 @@ public:
     ~OsFile() override;
 
     std::uint64_t Length() override;
+    FileStamp Stamp();
     void Seek(std::uint64_t offset) override;
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     void Write(std::span<const std::uint8_t, kSectorSize> block) override;

@@ -1,8 +1,7 @@
 #include "file_moves.h"
 
 #include <system_error>
-
-#include "engine/os_file.h"
+#include <utility>
 
 namespace tabulon::jobs {
 namespace {
@@ -14,37 +13,37 @@ fs::path FolderOf(const fs::path& path)
     return path.has_parent_path() ? path.parent_path() : fs::path(".");
 }
 
-// A complete copy of `from` under a fresh name beside `to`; the caller names it.
-fs::path CopyBeside(const fs::path& from, const fs::path& to)
+void CopyTo(const fs::path& from, const fs::path& to, bool replace)
 {
     OsFile source = OsFile::Open(from, OsFile::Access::Read);
-    fs::path temporary;
-    OsFile copy = OsFile::CreateUnique(FolderOf(to), temporary);
-    try {
-        copy.CopyPermissionsFrom(source);
-        CopyFileContents(source, copy);
-        copy.Close();
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw;
-    }
-    return temporary;
-}
-
-template <typename Rename>
-void NameCopy(const fs::path& temporary, const fs::path& to, Rename rename)
-{
-    try {
-        rename(temporary, to);
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw;
-    }
+    FileBeside copy(to);
+    copy.File().CopyPermissionsFrom(source);
+    CopyFileContents(source, copy.File());
+    copy.Name(replace);
 }
 
 }  // namespace
+
+FileBeside::FileBeside(const fs::path& to) : to_(to), file_(OsFile::CreateUnique(FolderOf(to), temporary_)) {}
+
+FileBeside::~FileBeside()
+{
+    if (temporary_.empty())
+        return;
+    { OsFile closed = std::move(file_); }  // closed first: an open file cannot be removed everywhere
+    std::error_code ignored;
+    fs::remove(temporary_, ignored);
+}
+
+void FileBeside::Name(bool replace)
+{
+    file_.Close();
+    if (replace)
+        RenameReplace(temporary_, to_);
+    else
+        RenameNoReplace(temporary_, to_);
+    temporary_.clear();
+}
 
 void MoveNoReplace(const fs::path& from, const fs::path& to)
 {
@@ -55,13 +54,13 @@ void MoveNoReplace(const fs::path& from, const fs::path& to)
         if (error.code() != std::errc::cross_device_link)
             throw;
     }
-    NameCopy(CopyBeside(from, to), to, RenameNoReplace);
+    CopyTo(from, to, false);
     fs::remove(from);
 }
 
 void CopyReplacing(const fs::path& from, const fs::path& to)
 {
-    NameCopy(CopyBeside(from, to), to, RenameReplace);
+    CopyTo(from, to, true);
 }
 
 }  // namespace tabulon::jobs

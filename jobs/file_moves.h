@@ -3,7 +3,30 @@
 
 #include <filesystem>
 
+#include "engine/os_file.h"
+
 namespace tabulon::jobs {
+
+// A file written under a private, unpredictable name beside `to`, which takes the name `to`
+// only once complete. Until then, and whenever that fails, it is removed.
+class FileBeside {
+public:
+    // Creates the file, readable and writable by its owner only. Throws std::system_error.
+    explicit FileBeside(const std::filesystem::path& to);
+    FileBeside(const FileBeside&) = delete;
+    FileBeside& operator=(const FileBeside&) = delete;
+    ~FileBeside();
+
+    OsFile& File() { return file_; }
+    // Flushes and closes the file and gives it its name, never over an existing file unless
+    // `replace`. Throws std::system_error (std::errc::file_exists when the name is taken).
+    void Name(bool replace);
+
+private:
+    std::filesystem::path to_;
+    std::filesystem::path temporary_;
+    OsFile file_;
+};
 
 // Moves `from` to `to` unless `to` exists (even unreadable); across file systems by a copy
 // beside `to` that takes its name only when complete. Throws std::system_error.

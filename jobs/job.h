@@ -74,6 +74,8 @@ std::string MakeSaveName(const std::string& name, const std::string& suffix);
 // The texts the jobs show.
 inline const std::string kUnableToOpen = "Uable to Open File ";
 inline const std::string kUnableToLoad = "Uable to Load File in memory";
+inline const std::string kTooLargeForAWorkbook =
+    "This file is 2 GiB or larger, which no legacy .xls workbook can be";
 inline const std::string kOverwriteQuestion = "A file with the same name already exist \nOverwrite existing file";
 inline const std::string kUnableToSave =
     "Uable to Save File, Either the file already exit,\nor it is used by some other program";

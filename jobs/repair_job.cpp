@@ -10,7 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class Outcome { Repaired, CannotOpen, CannotCopy, NotAWorkbook };
+enum class Outcome { Repaired, CannotOpen, CannotCopy, NotAWorkbook, TooLarge };
 
 struct FileResult {
     Outcome outcome;
@@ -25,6 +25,14 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
     std::optional<OsFile> input;
     try {
         input = OsFile::Open(source, OsFile::Access::Read);
+    } catch (const std::system_error&) {
+        return {Outcome::CannotOpen, {}, std::nullopt};
+    }
+    // Refused before anything is copied: no rebuild can address it, and the copy alone would
+    // fill the temporary folder.
+    try {
+        if (input->Length() > kMaxWorkbookLength)
+            return {Outcome::TooLarge, {}, std::nullopt};
     } catch (const std::system_error&) {
         return {Outcome::CannotOpen, {}, std::nullopt};
     }
@@ -79,6 +87,7 @@ void RepairWorker(std::unique_ptr<RepairJob> job)
             host.SetReport(i, *result.report);
         if (result.outcome != Outcome::Repaired) {
             host.ShowMessage(result.outcome == Outcome::NotAWorkbook ? DescribeNotAWorkbook(*result.report->refused)
+                             : result.outcome == Outcome::TooLarge   ? kTooLargeForAWorkbook
                              : result.outcome == Outcome::CannotCopy ? kUnableToLoad
                                                                      : kUnableToOpen);
             host.SetPath(i, kFailedPath);

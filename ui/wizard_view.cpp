@@ -705,8 +705,9 @@ QString CWizardView::RepairReportText(int row) const
     QString text = name + QLatin1Char('\n');
     if (report.refused)
         return text + QString::fromStdString(DescribeNotAWorkbook(*report.refused)) + QStringLiteral("; nothing was written.");
-    text += report.used == RebuildUsed::Deep ? QStringLiteral("The deep rebuild from the file's own structure stood.\n")
-                                             : QStringLiteral("The plain rebuild stood.\n");
+    text += report.used == RebuildUsed::Kept ? QStringLiteral("The header was kept: the workbook opens as it is, so nothing changed.\n")
+            : report.used == RebuildUsed::Deep ? QStringLiteral("The deep rebuild from the file's own structure stood.\n")
+                                               : QStringLiteral("The plain rebuild stood.\n");
     text += QStringLiteral("Result: ") + Cell(*RepairedList, row, 4) + QStringLiteral("\n\nHeader fields, before -> after:\n");
     for (const HeaderField& field : kHeaderFields) {
         const QString before = HeaderFieldText(report.before, field);

@@ -8,13 +8,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/os_file.h"
+#include "engine/repair.h"
 #include "tests/support/sector_builder.h"
 
 namespace tabulon {
@@ -22,6 +28,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* kPauseVariable = "TABULON_TEST_PAUSE_BEFORE_WRITE";
 
 struct RunResult {
     int exitCode = -1;
@@ -50,8 +58,9 @@ protected:
         fs::remove_all(folder_, ignored);
     }
 
-    // Runs the program; asOtherUser drops root's rights so that permissions apply.
-    RunResult Run(const std::vector<std::string>& arguments, bool asOtherUser = false)
+    // Starts the program; Finish collects it. asOtherUser drops root's rights so that
+    // permissions apply; pauseMarker turns on the program's pause before it writes.
+    pid_t Start(const std::vector<std::string>& arguments, bool asOtherUser = false, const fs::path& pauseMarker = {})
     {
         const fs::path outPath = folder_ / ".stdout";
         const fs::path errPath = folder_ / ".stderr";
@@ -61,6 +70,10 @@ protected:
             const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             ::dup2(out, STDOUT_FILENO);
             ::dup2(err, STDERR_FILENO);
+            if (pauseMarker.empty())
+                ::unsetenv(kPauseVariable);
+            else
+                ::setenv(kPauseVariable, pauseMarker.c_str(), 1);
             if (asOtherUser && ::geteuid() == 0) {
                 if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
                     ::_exit(125);
@@ -72,15 +85,64 @@ protected:
             ::execv(TABULON_REPAIR_PROGRAM, argv.data());
             ::_exit(126);
         }
-        int status = 0;
-        ::waitpid(child, &status, 0);
+        return child;
+    }
+
+    RunResult Finish(pid_t child, std::optional<int> exitStatus = std::nullopt)
+    {
+        int status = exitStatus.value_or(0);
+        if (!exitStatus)
+            ::waitpid(child, &status, 0);
         RunResult result;
         result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = ReadText(outPath);
-        result.err = ReadText(errPath);
-        fs::remove(outPath);
-        fs::remove(errPath);
+        result.out = ReadText(folder_ / ".stdout");
+        result.err = ReadText(folder_ / ".stderr");
+        fs::remove(folder_ / ".stdout");
+        fs::remove(folder_ / ".stderr");
         return result;
+    }
+
+    RunResult Run(const std::vector<std::string>& arguments, bool asOtherUser = false)
+    {
+        return Finish(Start(arguments, asOtherUser));
+    }
+
+    // Runs the program, and does `meanwhile` while it waits between reading and writing.
+    RunResult RunPausedBeforeWrite(const std::vector<std::string>& arguments, const std::function<void()>& meanwhile)
+    {
+        const fs::path marker = folder_ / ".paused";
+        const pid_t child = Start(arguments, false, marker);
+        std::optional<int> exited;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(marker) && !exited && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(child, &status, WNOHANG) == child)
+                exited = status;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        const bool paused = fs::exists(marker);
+        EXPECT_TRUE(paused) << "the program never paused before its write";
+        if (paused)
+            meanwhile();
+        fs::remove(marker);
+        return Finish(child, exited);
+    }
+
+    // The names in `where` other than the test's own (.stdout, .stderr, .paused).
+    std::set<std::string> Listing(const fs::path& where) const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(where)) {
+            const std::string name = entry.path().filename().string();
+            if (name != ".stdout" && name != ".stderr" && name != ".paused")
+                names.insert(name);
+        }
+        return names;
+    }
+
+    static bool HoldsATemporaryFile(const std::set<std::string>& names)
+    {
+        return std::any_of(names.begin(), names.end(), [](const std::string& name) { return name.starts_with(".tabulon-"); });
     }
 
     // A real workbook with its header wiped, placed in the test folder.
@@ -96,14 +158,6 @@ protected:
     static Bytes Original(const char* source = "readxl__mtcars.xls")
     {
         return test::ReadWholeFile(fs::path(TABULON_TEST_DATA) / source);
-    }
-
-    std::set<std::string> Listing(const fs::path& where) const
-    {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(where))
-            names.insert(entry.path().filename().string());
-        return names;
     }
 
     fs::path folder_;
@@ -169,13 +223,16 @@ TEST_F(RepairCommand, NeverReplacesWithoutBeingAsked)
     const fs::path existing = folder_ / "book_repaired.xls";
     test::WriteWholeFile(existing, Bytes{'k', 'e', 'e', 'p'});
 
-    RunResult result = Run({book});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("already exists"), std::string::npos) << result.err;
-    EXPECT_EQ(ReadText(existing), "keep");
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{{book}, {"-n", book}}) {
+        const RunResult refused = Run(arguments);
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.err.find("already exists"), std::string::npos) << refused.err;
+        EXPECT_EQ(ReadText(existing), "keep");
+        EXPECT_FALSE(HoldsATemporaryFile(Listing(folder_)));
+    }
 
     fs::permissions(existing, fs::perms::none);  // exists, but cannot be read
-    result = Run({book}, true);
+    RunResult result = Run({book}, true);
     EXPECT_EQ(result.exitCode, 1);
     fs::permissions(existing, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(ReadText(existing), "keep");
@@ -274,7 +331,7 @@ TEST_F(RepairCommand, InPlaceWritesOnlyTheHeader)
 TEST_F(RepairCommand, ChecksAndChoosesTheRebuild)
 {
     // An intact workbook without a mini stream: the plain rebuild alone leaves it unreadable,
-    // the default repair keeps it whole.
+    // the default repair keeps it as it is, and gives it back whole once its signature is lost.
     const fs::path intact = folder_ / "intact.xls";
     test::WriteWholeFile(intact, Original());
     RunResult result = Run({"--check", intact});
@@ -288,8 +345,18 @@ TEST_F(RepairCommand, ChecksAndChoosesTheRebuild)
 
     result = Run({"--json", intact});
     EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("\"output\":null,\"opens\":true,\"rebuild\":\"kept\""), std::string::npos) << result.out;
+    EXPECT_FALSE(fs::exists(folder_ / "intact_repaired.xls"));
+    EXPECT_EQ(test::ReadWholeFile(intact), Original());
+
+    Bytes withoutSignature = Original();
+    std::fill(withoutSignature.begin(), withoutSignature.begin() + 8, std::uint8_t{0});
+    const fs::path lost = folder_ / "lost.xls";
+    test::WriteWholeFile(lost, withoutSignature);
+    result = Run({"--json", lost});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.out.find("\"opens\":true,\"rebuild\":\"deep\""), std::string::npos) << result.out;
-    EXPECT_EQ(test::ReadWholeFile(folder_ / "intact_repaired.xls"), Original());
+    EXPECT_EQ(test::ReadWholeFile(folder_ / "lost_repaired.xls"), Original());
 
     // A zip archive named .xls is refused, and nothing is written.
     const fs::path zip = folder_ / "new.xls";
@@ -345,6 +412,194 @@ TEST_F(RepairCommand, JsonReportsEveryWorkbook)
     EXPECT_NE(lines[1].find("\"outcome\":\"failed\",\"error\":\"cannot open: No such file or directory\""),
               std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("\"before\":null,\"after\":null"), std::string::npos) << lines[1];
+}
+
+TEST_F(RepairCommand, AWorkbookThatOpensIsKeptAsItIs)
+{
+    std::vector<std::string> books;
+    std::vector<Bytes> originals;
+    for (const auto& entry : fs::directory_iterator(TABULON_TEST_DATA)) {
+        if (entry.path().extension() != ".xls")
+            continue;
+        books.push_back(folder_ / entry.path().filename());
+        originals.push_back(test::ReadWholeFile(entry.path()));
+        test::WriteWholeFile(books.back(), originals.back());  // writable, whatever the sample's mode
+    }
+    ASSERT_GE(books.size(), 4u);
+    // A copy from an earlier run is no reason to fail: nothing is written over it.
+    const fs::path out = folder_ / "out";
+    fs::create_directory(out);
+    const std::string earlier = fs::path(books[0]).stem().string() + "_repaired.xls";
+    test::WriteWholeFile(out / earlier, Bytes{'o', 'l', 'd'});
+    const std::set<std::string> names = Listing(folder_);
+
+    for (const std::vector<std::string>& options : std::vector<std::vector<std::string>>{
+             {}, {"-n"}, {"--in-place"}, {"-n", "--in-place"}, {"-o", out}, {"-n", "-o", out}}) {
+        std::vector<std::string> arguments = options;
+        arguments.insert(arguments.end(), books.begin(), books.end());
+        const RunResult result = Run(arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        for (std::size_t i = 0; i < books.size(); ++i) {
+            EXPECT_NE(result.out.find("kept " + books[i] + ": opens as it is; nothing changed\n"), std::string::npos)
+                << result.out;
+            EXPECT_EQ(test::ReadWholeFile(books[i]), originals[i]) << books[i];
+        }
+        EXPECT_EQ(Listing(folder_), names) << "no copy and no temporary file";
+        EXPECT_EQ(Listing(out), std::set<std::string>{earlier});
+        EXPECT_EQ(ReadText(out / earlier), "old");
+    }
+
+    const RunResult json = Run({"--json", books[0]});
+    EXPECT_EQ(json.exitCode, 0);
+    EXPECT_EQ(json.out.rfind("{\"path\":\"" + books[0] +
+                                 "\",\"outcome\":\"kept\",\"error\":null,\"output\":null,\"opens\":true,\"rebuild\":\"kept\",",
+                             0),
+              0u)
+        << json.out;
+    EXPECT_NE(json.out.find("\"changed\":[],\"before\":{"), std::string::npos) << json.out;
+
+    // The plain rebuild asked for alone is written as always, even over a workbook that opens.
+    const fs::path mtcars = folder_ / "readxl__mtcars.xls";
+    EXPECT_EQ(Run({"-q", "--rebuild=design", mtcars}).exitCode, 0);
+    EXPECT_TRUE(fs::exists(folder_ / "readxl__mtcars_repaired.xls"));
+    EXPECT_EQ(Run({"-q", "--in-place", "--rebuild=design", mtcars}).exitCode, 0);
+    EXPECT_NE(test::ReadWholeFile(mtcars), Original()) << "this workbook's plain rebuild differs from its header";
+}
+
+TEST_F(RepairCommand, InPlaceWritesOnlyAHeaderThatOpens)
+{
+    // The header wiped and the Workbook stream's first bytes garbled: no header makes it open.
+    Bytes bytes = Original();
+    std::fill(bytes.begin(), bytes.begin() + 76, std::uint8_t{0});
+    std::fill(bytes.begin() + 512, bytes.begin() + 520, std::uint8_t{0x11});
+    const fs::path book = folder_ / "lost.xls";
+    test::WriteWholeFile(book, bytes);
+
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"--in-place", book}, {"-n", "--in-place", book}}) {
+        const RunResult result = Run(arguments);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find(book.string() + ": still damaged: "), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("; nothing written\n"), std::string::npos) << result.err;
+        EXPECT_EQ(test::ReadWholeFile(book), bytes);
+    }
+
+    // A copy may carry the best result there is, marked as still damaged.
+    RunResult result = Run({book});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.out.find("; still damaged: "), std::string::npos) << result.out;
+    EXPECT_TRUE(fs::exists(folder_ / "lost_repaired.xls"));
+
+    result = Run({"--in-place", "--rebuild=design", book});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const Bytes written = test::ReadWholeFile(book);
+    ASSERT_EQ(written.size(), bytes.size());
+    EXPECT_EQ(test::HeaderField32(written, 0), 0xE011CFD0u);
+    EXPECT_TRUE(std::equal(bytes.begin() + 512, bytes.end(), written.begin() + 512));
+}
+
+TEST_F(RepairCommand, InPlaceWritesNothingIntoAFileThatChangedMeanwhile)
+{
+    const struct {
+        const char* what;
+        std::function<void(const fs::path&)> change;
+    } cases[] = {
+        {"grown", [](const fs::path& path) { std::ofstream(path, std::ios::binary | std::ios::app) << std::string(512, 'x'); }},
+        {"rewritten at its length",
+         [](const fs::path& path) {
+             Bytes bytes = test::ReadWholeFile(path);
+             bytes[1000] ^= 0xFF;
+             test::WriteWholeFile(path, bytes);
+         }},
+        {"left alone", nullptr},
+    };
+    for (const auto& c : cases) {
+        const fs::path book = DamagedWorkbook("book.xls");
+        // An old time, so that a change is seen however coarse the file system's clock.
+        fs::last_write_time(book, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        Bytes expected = test::ReadWholeFile(book);
+        const RunResult result = RunPausedBeforeWrite({"--in-place", book}, [&] {
+            if (c.change)
+                c.change(book);
+            expected = test::ReadWholeFile(book);
+        });
+        if (!c.change) {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            EXPECT_EQ(test::HeaderField32(test::ReadWholeFile(book), 0), 0xE011CFD0u);
+            continue;
+        }
+        EXPECT_EQ(result.exitCode, 1) << c.what;
+        EXPECT_NE(result.err.find(book.string() + ": changed while it was being repaired; nothing written"), std::string::npos)
+            << c.what << ": " << result.err;
+        EXPECT_EQ(test::ReadWholeFile(book), expected) << c.what;
+    }
+}
+
+TEST_F(RepairCommand, TheCopyIsRepairedFromTheBytesItHolds)
+{
+    // Each copy is exactly what the engine makes of the same bytes in memory.
+    const struct {
+        const char* source;
+        std::size_t from, to;
+        std::uint8_t fill;
+    } cases[] = {
+        {"readxl__mtcars.xls", 0, 512, 0x00},
+        {"poi__47847.xls", 0, 76, 0x00},
+        {"npoi__59858.xls", 0, 8, 0x00},
+        {"xlrd__issue20.xls", 0, 512, 0xA5},
+    };
+    std::vector<std::string> books;
+    std::vector<Bytes> expected;
+    for (const auto& c : cases) {
+        Bytes bytes = Original(c.source);
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(c.from), bytes.begin() + static_cast<std::ptrdiff_t>(c.to), c.fill);
+        books.push_back(folder_ / c.source);
+        test::WriteWholeFile(books.back(), bytes);
+        MemorySectorFile memory(bytes);
+        RepairHeader(memory, RebuildMode::Auto);
+        expected.push_back(memory.Bytes());
+    }
+    std::vector<std::string> arguments = {"-q", "-s", "_fixed"};
+    arguments.insert(arguments.end(), books.begin(), books.end());
+    EXPECT_EQ(Run(arguments).exitCode, 0);
+    for (std::size_t i = 0; i < books.size(); ++i) {
+        const fs::path copy = folder_ / (fs::path(cases[i].source).stem().string() + "_fixed.xls");
+        EXPECT_EQ(test::ReadWholeFile(copy), expected[i]) << copy;
+    }
+
+    // The workbook rewritten once it was read: the copy still holds the header for its own bytes.
+    const fs::path book = DamagedWorkbook("moving.xls");
+    const Bytes read = test::ReadWholeFile(book);
+    MemorySectorFile memory(read);
+    RepairHeader(memory, RebuildMode::Auto);
+    std::set<std::string> whilePaused;
+    RunResult result = RunPausedBeforeWrite({book}, [&] {
+        whilePaused = Listing(folder_);
+        Bytes other = Original("poi__47847.xls");
+        std::fill(other.begin(), other.begin() + 512, std::uint8_t{0});
+        test::WriteWholeFile(book, other);
+    });
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(HoldsATemporaryFile(whilePaused)) << "the copy is made under a temporary name";
+    EXPECT_EQ(whilePaused.count("moving_repaired.xls"), 0u);
+    EXPECT_EQ(test::ReadWholeFile(folder_ / "moving_repaired.xls"), memory.Bytes());
+
+    // A file that takes the copy's name meanwhile is kept, and the temporary file goes.
+    fs::remove(folder_ / "moving_repaired.xls");
+    result = RunPausedBeforeWrite({book}, [&] { test::WriteWholeFile(folder_ / "moving_repaired.xls", Bytes{'n', 'e', 'w'}); });
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("already exists"), std::string::npos) << result.err;
+    EXPECT_EQ(ReadText(folder_ / "moving_repaired.xls"), "new");
+    EXPECT_FALSE(HoldsATemporaryFile(Listing(folder_)));
+
+    // Refused, nothing is left behind either.
+    const fs::path zip = folder_ / "new.xls";
+    Bytes zipBytes(4096, 0);
+    zipBytes[0] = 'P', zipBytes[1] = 'K', zipBytes[2] = 3, zipBytes[3] = 4;
+    test::WriteWholeFile(zip, zipBytes);
+    const std::set<std::string> before = Listing(folder_);
+    EXPECT_EQ(Run({zip}).exitCode, 1);
+    EXPECT_EQ(Listing(folder_), before);
 }
 
 }  // namespace

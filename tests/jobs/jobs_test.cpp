@@ -209,6 +209,32 @@ TEST_F(Jobs, RepairFailuresGoOnWithTheNextFile)
     EXPECT_EQ(test::ReadWholeFile(zip), zipBytes);
 }
 
+TEST_F(Jobs, RepairCopiesAWorkbookThatOpensAsItIs)
+{
+    const fs::path intact = root_ / "intact.xls";
+    fs::copy_file(fs::path(TABULON_TEST_DATA) / "readxl__mtcars.xls", intact);
+    Repair({intact.string()});
+    EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {4, 0}, {0, 0}}));
+    EXPECT_TRUE(log_.messages.empty());
+    EXPECT_EQ(test::ReadWholeFile(log_.paths.at(0)), test::ReadWholeFile(intact));
+    ASSERT_EQ(log_.reports.count(0), 1u);
+    EXPECT_EQ(log_.reports.at(0).used, RebuildUsed::Kept);
+    EXPECT_TRUE(log_.reports.at(0).check.Opens());
+}
+
+TEST_F(Jobs, RepairRefusesA2GiBFileBeforeCopyingIt)
+{
+    const fs::path large = root_ / "large.xls";
+    { std::ofstream create(large); }
+    fs::resize_file(large, kMaxWorkbookLength + 1);  // sparse: no disk is used
+    Repair({large.string(), Damaged(root_ / "good.xls").string()});
+    EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {3, 0}, {1, 1}, {4, 1}, {0, 0}}));
+    EXPECT_EQ(log_.messages, std::vector<std::string>{kTooLargeForAWorkbook});
+    EXPECT_EQ(log_.paths.at(0), kFailedPath);
+    EXPECT_FALSE(fs::exists(jobFolder_ / "0")) << "no copy was made";
+    EXPECT_EQ(fs::file_size(large), kMaxWorkbookLength + 1);
+}
+
 TEST_F(Jobs, SaveNamesTheCopies)
 {
     const struct {

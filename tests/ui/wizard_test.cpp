@@ -580,6 +580,27 @@ private slots:
         QVERIFY(!std::filesystem::exists(copies));
     }
 
+    // A workbook that opens as it is keeps its header: its copy is the workbook, byte for byte.
+    void aWorkbookThatOpensKeepsItsHeader()
+    {
+        const QString a = Workbook("a.xls");
+        Add({a});
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        QCOMPARE(Cell(view_->RepairedList, 0, 3), QStringLiteral("Repaired"));
+        QCOMPARE(Cell(view_->RepairedList, 0, 4), QStringLiteral("Opens"));
+        const QString report = view_->RepairReportText(0);
+        QVERIFY2(report.contains(QStringLiteral("The header was kept: the workbook opens as it is, so nothing changed.")),
+                 qPrintable(report));
+        QCOMPARE(report.count(QStringLiteral(" -> ")), 1);  // the heading's alone: every field kept
+        QFile source(a);
+        QFile copy(view_->RepairPaths.at(0));
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QVERIFY(copy.fileName() != a);
+        QVERIFY(source.readAll() == copy.readAll());
+    }
+
     // A zip archive named .xls is no workbook: it fails, says what it is, and nothing is kept.
     void aFileThatIsNoWorkbookIsRefused()
     {
