@@ -1,10 +1,12 @@
 // tabulon-bench: times the header rebuild on generated workbooks against one plain sequential
-// read of the same file and against the literal scans, and checks that both rebuilds agree.
+// read of the same file and against the literal scans, checks that both rebuilds agree, and
+// measures the memory the whole repair holds, phase by phase.
 //
 //   tabulon-bench [--dir DIR] [--sizes 1,64,1024] [--repeat K] [--literal-up-to MIB]
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <random>
 #include <span>
@@ -22,13 +25,167 @@
 #include <system_error>
 #include <vector>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#define TABULON_BENCH_FORK 1
+#endif
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
 #include "engine/byte_order.h"
 #include "engine/consts.h"
+#include "engine/deep_rebuild.h"
 #include "engine/header.h"
 #include "engine/header_rebuild.h"
 #include "engine/repair.h"
 #include "engine/os_file.h"
+#include "engine/verify.h"
 #include "tests/support/literal_scans.h"
+
+// ---------------------------------------------------------------------------------------
+// Heap accounting: every operator new and delete of this program goes through these, which
+// count the bytes asked for. Each block carries its size just before the bytes handed out.
+
+namespace heap {
+
+std::atomic<std::int64_t> live{0};
+std::atomic<std::int64_t> peak{0};
+
+constexpr std::size_t kRoom = alignof(std::max_align_t);
+
+std::size_t RoomFor(std::size_t align)
+{
+    return std::max(align, kRoom);
+}
+
+void* Allocate(std::size_t size, std::size_t align) noexcept
+{
+    const std::size_t room = RoomFor(align);
+    if (size > SIZE_MAX - 2 * room)
+        return nullptr;
+    void* base = nullptr;
+    if (align <= kRoom) {
+        base = std::malloc(size + room);
+    } else {
+#if defined(_WIN32)
+        base = _aligned_malloc(size + room, align);
+#else
+        base = std::aligned_alloc(align, (size + room + align - 1) / align * align);
+#endif
+    }
+    if (base == nullptr)
+        return nullptr;
+    unsigned char* user = static_cast<unsigned char*>(base) + room;
+    std::memcpy(user - sizeof size, &size, sizeof size);
+    const std::int64_t now = live.fetch_add(static_cast<std::int64_t>(size), std::memory_order_relaxed) +
+                             static_cast<std::int64_t>(size);
+    std::int64_t highest = peak.load(std::memory_order_relaxed);
+    while (now > highest && !peak.compare_exchange_weak(highest, now, std::memory_order_relaxed)) {
+    }
+    return user;
+}
+
+void Release(void* pointer, std::size_t align) noexcept
+{
+    if (pointer == nullptr)
+        return;
+    unsigned char* user = static_cast<unsigned char*>(pointer);
+    std::size_t size = 0;
+    std::memcpy(&size, user - sizeof size, sizeof size);
+    live.fetch_sub(static_cast<std::int64_t>(size), std::memory_order_relaxed);
+    void* base = user - RoomFor(align);
+    if (align <= kRoom) {
+        std::free(base);
+    } else {
+#if defined(_WIN32)
+        _aligned_free(base);
+#else
+        std::free(base);
+#endif
+    }
+}
+
+void* AllocateOrThrow(std::size_t size, std::size_t align)
+{
+    void* pointer = Allocate(size, align);
+    if (pointer == nullptr)
+        throw std::bad_alloc();
+    return pointer;
+}
+
+// The live bytes now; the peak starts again from here.
+std::int64_t StartWindow()
+{
+    const std::int64_t now = live.load(std::memory_order_relaxed);
+    peak.store(now, std::memory_order_relaxed);
+    return now;
+}
+
+std::int64_t Peak()
+{
+    return peak.load(std::memory_order_relaxed);
+}
+
+std::int64_t Live()
+{
+    return live.load(std::memory_order_relaxed);
+}
+
+}  // namespace heap
+
+void* operator new(std::size_t size) { return heap::AllocateOrThrow(size, 0); }
+void* operator new[](std::size_t size) { return heap::AllocateOrThrow(size, 0); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return heap::Allocate(size, 0); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return heap::Allocate(size, 0); }
+void* operator new(std::size_t size, std::align_val_t align)
+{
+    return heap::AllocateOrThrow(size, static_cast<std::size_t>(align));
+}
+void* operator new[](std::size_t size, std::align_val_t align)
+{
+    return heap::AllocateOrThrow(size, static_cast<std::size_t>(align));
+}
+void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept
+{
+    return heap::Allocate(size, static_cast<std::size_t>(align));
+}
+void* operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept
+{
+    return heap::Allocate(size, static_cast<std::size_t>(align));
+}
+void operator delete(void* pointer) noexcept { heap::Release(pointer, 0); }
+void operator delete[](void* pointer) noexcept { heap::Release(pointer, 0); }
+void operator delete(void* pointer, std::size_t) noexcept { heap::Release(pointer, 0); }
+void operator delete[](void* pointer, std::size_t) noexcept { heap::Release(pointer, 0); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { heap::Release(pointer, 0); }
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept { heap::Release(pointer, 0); }
+void operator delete(void* pointer, std::align_val_t align) noexcept
+{
+    heap::Release(pointer, static_cast<std::size_t>(align));
+}
+void operator delete[](void* pointer, std::align_val_t align) noexcept
+{
+    heap::Release(pointer, static_cast<std::size_t>(align));
+}
+void operator delete(void* pointer, std::size_t, std::align_val_t align) noexcept
+{
+    heap::Release(pointer, static_cast<std::size_t>(align));
+}
+void operator delete[](void* pointer, std::size_t, std::align_val_t align) noexcept
+{
+    heap::Release(pointer, static_cast<std::size_t>(align));
+}
+void operator delete(void* pointer, std::align_val_t align, const std::nothrow_t&) noexcept
+{
+    heap::Release(pointer, static_cast<std::size_t>(align));
+}
+void operator delete[](void* pointer, std::align_val_t align, const std::nothrow_t&) noexcept
+{
+    heap::Release(pointer, static_cast<std::size_t>(align));
+}
 
 namespace {
 
@@ -48,11 +205,16 @@ struct Options {
     std::uint32_t literalUpToMiB = 64;
 };
 
-enum class Layout { Typical, Worst };
+enum class Layout { Typical, Worst, AllFF };
 
 const char* LayoutName(Layout layout)
 {
-    return layout == Layout::Typical ? "typical" : "worst";
+    switch (layout) {
+    case Layout::Typical: return "typical";
+    case Layout::Worst: return "worst";
+    case Layout::AllFF: return "all-FF";
+    }
+    return "?";
 }
 
 double SecondsSince(Clock::time_point start)
@@ -114,8 +276,9 @@ private:
 };
 
 // The typical layout: the allocation-table sector for sectors 128k .. 128k + 127 is sector
-// 128k itself, the directory is sector 1, and one stream (the workbook) chains through
-// every other sector from sector 2 on. Its data is random.
+// 128k itself, the DIFAT sectors that list the table past its first 109 sectors lie at the
+// end of the file, the directory is sector 1, and one stream (the workbook) chains through
+// every other sector from sector 2 on. Its data is random after a BOF record.
 constexpr std::uint32_t kFatStride = static_cast<std::uint32_t>(tabulon::kEntriesPerFatSector);
 constexpr std::uint32_t kDirectorySector = 1;
 constexpr std::uint32_t kFirstDataSector = 2;
@@ -125,19 +288,61 @@ std::uint32_t FatSectorCount(std::uint32_t sectorCount)
     return (sectorCount + kFatStride - 1) / kFatStride;
 }
 
-std::uint32_t TypicalFatEntry(std::uint32_t sector, std::uint32_t sectorCount)
-{
-    if (sector >= sectorCount)
-        return tabulon::kFreeSector;
-    if (sector % kFatStride == 0)
-        return tabulon::kFatSector;
-    if (sector == kDirectorySector)
-        return tabulon::kEndOfChain;
-    std::uint32_t next = sector + 1;
-    if (next % kFatStride == 0)
-        ++next;
-    return next < sectorCount ? next : tabulon::kEndOfChain;
-}
+struct TypicalShape {
+    std::uint32_t sectorCount = 0;
+    std::uint32_t fatSectors = 0;
+    std::vector<std::uint32_t> difat;  // in chain order, ascending; only table sectors between them
+
+    explicit TypicalShape(std::uint32_t sectors) : sectorCount(sectors), fatSectors(FatSectorCount(sectors))
+    {
+        const std::uint32_t listedInHeader = static_cast<std::uint32_t>(tabulon::kHeaderDifatEntries);
+        const std::uint32_t perDifat = static_cast<std::uint32_t>(tabulon::kDifatEntriesPerSector);
+        const std::uint32_t needed = fatSectors > listedInHeader ? (fatSectors - listedInHeader + perDifat - 1) / perDifat : 0;
+        for (std::uint32_t s = sectorCount - 1; difat.size() < needed; --s) {
+            if (s % kFatStride != 0)
+                difat.push_back(s);
+        }
+        std::reverse(difat.begin(), difat.end());
+    }
+
+    bool IsDifat(std::uint32_t sector) const
+    {
+        return !difat.empty() && sector >= difat.front() && sector % kFatStride != 0;
+    }
+
+    std::uint32_t DataSectors() const
+    {
+        return sectorCount - fatSectors - 1 - static_cast<std::uint32_t>(difat.size());
+    }
+
+    std::uint32_t FatEntry(std::uint32_t sector) const
+    {
+        if (sector >= sectorCount)
+            return tabulon::kFreeSector;
+        if (sector % kFatStride == 0)
+            return tabulon::kFatSector;
+        if (IsDifat(sector))
+            return tabulon::kDifatSector;
+        if (sector == kDirectorySector)
+            return tabulon::kEndOfChain;
+        std::uint32_t next = sector + 1;
+        while (next < sectorCount && (next % kFatStride == 0 || IsDifat(next)))
+            ++next;
+        return next < sectorCount ? next : tabulon::kEndOfChain;
+    }
+
+    // Entry k of the table's list: the header holds the first 109, each DIFAT sector 127 more.
+    std::uint32_t ListedFatSector(std::uint32_t k) const { return k < fatSectors ? k * kFatStride : tabulon::kFreeSector; }
+
+    void FillDifat(std::uint8_t* bytes, std::size_t i) const
+    {
+        const std::uint32_t perDifat = static_cast<std::uint32_t>(tabulon::kDifatEntriesPerSector);
+        const std::uint32_t first = static_cast<std::uint32_t>(tabulon::kHeaderDifatEntries + i * perDifat);
+        for (std::uint32_t j = 0; j < perDifat; ++j)
+            tabulon::StoreLe32(bytes + 4 * j, ListedFatSector(first + j));
+        tabulon::StoreLe32(bytes + 4 * perDifat, i + 1 < difat.size() ? difat[i + 1] : tabulon::kEndOfChain);
+    }
+};
 
 void WriteDirectoryEntry(std::uint8_t* entry, std::u16string_view name, std::uint8_t objectType,
                          std::uint32_t child, std::uint32_t startSector, std::uint32_t size)
@@ -154,7 +359,7 @@ void WriteDirectoryEntry(std::uint8_t* entry, std::u16string_view name, std::uin
     tabulon::StoreLe32(entry + 120, size);
 }
 
-void FillTypicalDirectory(std::uint8_t* sector, std::uint32_t sectorCount)
+void FillTypicalDirectory(std::uint8_t* sector, const TypicalShape& shape)
 {
     std::memset(sector, 0, tabulon::kSectorSize);
     for (std::size_t k = 2; k < tabulon::kDirectoryEntriesPerSector; ++k) {
@@ -163,29 +368,29 @@ void FillTypicalDirectory(std::uint8_t* sector, std::uint32_t sectorCount)
         tabulon::StoreLe32(unused + 72, tabulon::kFreeSector);
         tabulon::StoreLe32(unused + 76, tabulon::kFreeSector);
     }
-    const std::uint32_t dataSectors = sectorCount - FatSectorCount(sectorCount) - 1;
     WriteDirectoryEntry(sector, u"Root Entry", tabulon::kObjectTypeRootStorage, 1, tabulon::kEndOfChain, 0);
     WriteDirectoryEntry(sector + tabulon::kDirectoryEntrySize, u"Workbook", 2, tabulon::kFreeSector,
-                        kFirstDataSector, dataSectors * static_cast<std::uint32_t>(tabulon::kSectorSize));
+                        kFirstDataSector, shape.DataSectors() * static_cast<std::uint32_t>(tabulon::kSectorSize));
 }
 
-// A header whose first 76 bytes are lost and whose DIFAT list is intact. A file with more
-// than 109 allocation-table sectors would list the rest in DIFAT sectors; these files have
-// none, which the rebuild does not look at anyway.
-HeaderBytes TypicalHeader(std::uint32_t sectorCount)
+// A header whose first 76 bytes are lost (the DIFAT chain's location and length with them)
+// and whose list of the first 109 table sectors is intact.
+HeaderBytes TypicalHeader(const TypicalShape& shape)
 {
     HeaderBytes header{};
-    const std::uint32_t fatSectors = FatSectorCount(sectorCount);
     for (std::uint32_t k = 0; k < tabulon::kHeaderDifatEntries; ++k)
-        tabulon::StoreLe32(header.data() + tabulon::kHeaderDifatOffset + 4 * k,
-                           k < fatSectors ? k * kFatStride : tabulon::kFreeSector);
+        tabulon::StoreLe32(header.data() + tabulon::kHeaderDifatOffset + 4 * k, shape.ListedFatSector(k));
     return header;
 }
 
 // Sectors [first, first + count) of the chosen layout into `chunk`.
-void FillSectors(Layout layout, std::uint32_t first, std::uint32_t count, std::uint32_t sectorCount,
+void FillSectors(Layout layout, std::uint32_t first, std::uint32_t count, const TypicalShape& shape,
                  std::span<std::uint8_t> chunk, Random& random)
 {
+    if (layout == Layout::AllFF) {
+        std::fill(chunk.begin(), chunk.end(), std::uint8_t{0xFF});
+        return;
+    }
     random.Fill(chunk.first(std::size_t{count} * tabulon::kSectorSize));
     if (layout == Layout::Worst)
         return;
@@ -194,9 +399,15 @@ void FillSectors(Layout layout, std::uint32_t first, std::uint32_t count, std::u
         std::uint8_t* bytes = chunk.data() + std::size_t{s} * tabulon::kSectorSize;
         if (sector % kFatStride == 0) {
             for (std::uint32_t j = 0; j < kFatStride; ++j)
-                tabulon::StoreLe32(bytes + 4 * j, TypicalFatEntry(sector + j, sectorCount));
+                tabulon::StoreLe32(bytes + 4 * j, shape.FatEntry(sector + j));
+        } else if (shape.IsDifat(sector)) {
+            const auto at = std::lower_bound(shape.difat.begin(), shape.difat.end(), sector);
+            shape.FillDifat(bytes, static_cast<std::size_t>(at - shape.difat.begin()));
         } else if (sector == kDirectorySector) {
-            FillTypicalDirectory(bytes, sectorCount);
+            FillTypicalDirectory(bytes, shape);
+        } else if (sector == kFirstDataSector) {
+            tabulon::StoreLe16(bytes, 0x0809);  // the workbook stream opens with a BOF record
+            tabulon::StoreLe16(bytes + 2, 16);
         }
     }
 }
@@ -258,13 +469,18 @@ std::filesystem::path WriteTestFile(Workspace& workspace, Layout layout, std::ui
     OsFile file = OsFile::CreateUnique(workspace.Dir(), created);
     workspace.Track(created);
 
-    const HeaderBytes header = layout == Layout::Typical ? TypicalHeader(sectorCount) : HeaderBytes{};
+    const TypicalShape shape(sectorCount);
+    HeaderBytes header{};
+    if (layout == Layout::Typical)
+        header = TypicalHeader(shape);
+    else if (layout == Layout::AllFF)
+        header.fill(0xFF);
     file.WriteAll(header);
     Random random(std::uint64_t{sizeMiB} * 2 + (layout == Layout::Typical ? 0 : 1));
     std::vector<std::uint8_t> chunk(kMiB);
     for (std::uint32_t first = 0; first < sectorCount; first += kSectorsPerMiB) {
         const std::uint32_t count = std::min(kSectorsPerMiB, sectorCount - first);
-        FillSectors(layout, first, count, sectorCount, chunk, random);
+        FillSectors(layout, first, count, shape, chunk, random);
         file.WriteAll(std::span(chunk.data(), std::size_t{count} * tabulon::kSectorSize));
     }
     // Flushed now, so that write-back does not run during the timings.
@@ -328,12 +544,15 @@ std::uint32_t DifatEntry(const HeaderBytes& header, std::size_t k)
 
 // Whether the rebuild took the path the layout is there to time: the typical file keeps its
 // allocation-table list and finds the directory; the worst one searches every position in
-// vain.
-bool TookIntendedPath(Layout layout, const tabulon::HeaderRebuild& plan)
+// vain; in the all-FF one every sector looks like a table sector.
+bool TookIntendedPath(Layout layout, const tabulon::HeaderRebuild& plan, const tabulon::ScanFacts& facts,
+                      std::uint32_t sectorCount)
 {
     if (layout == Layout::Typical)
         return DifatEntry(plan.after, 0) == DifatEntry(plan.before, 0) &&
                tabulon::LoadLe32(plan.after.data() + tabulon::kFirstDirectorySectorOffset) == kDirectorySector;
+    if (layout == Layout::AllFF)
+        return facts.fatLikeSectors == sectorCount;
     for (std::size_t k = 0; k < tabulon::kHeaderDifatEntries; ++k) {
         if (DifatEntry(plan.after, k) != tabulon::kFreeSector)
             return false;
@@ -341,14 +560,220 @@ bool TookIntendedPath(Layout layout, const tabulon::HeaderRebuild& plan)
     return true;
 }
 
+// One phase of the repair: its time, and the most heap the repair held while it ran (what
+// earlier phases still hold included).
+struct Phase {
+    bool ran = false;
+    double ms = 0;
+    std::int64_t peakBytes = 0;
+};
+
+struct Memory {
+    std::int64_t repairPeakBytes = 0;        // PlanRepair as a whole
+    std::optional<std::int64_t> maxRssKiB;  // of a child process that runs PlanRepair once
+    Phase verifyAsFound;
+    Phase scan;  // the plain rebuild's pass, feeding the deep rebuild's collector
+    std::int64_t collectorBytes = 0;  // what the collector holds after the pass
+    Phase deep;
+    Phase verifyCandidates;
+    bool phasesMatchRepair = true;
+    const char* outcome = "";  // what PlanRepair chose
+};
+
+const char* Outcome(const tabulon::RepairReport& report)
+{
+    if (report.refused)
+        return "refused";
+    switch (report.used) {
+    case tabulon::RebuildUsed::Kept: return "kept";
+    case tabulon::RebuildUsed::Design: return report.check.Opens() ? "plain" : "plain, not opening";
+    case tabulon::RebuildUsed::Deep: return "deep";
+    case tabulon::RebuildUsed::None: break;
+    }
+    return "none";
+}
+
 struct Row {
     Times rebuild;
     Times repair;  // the whole repair: plain rebuild, check, deep rebuild when needed, check
     Times read;
     std::optional<Times> literal;
+    Memory memory;
     bool headersAgree = true;
     bool intendedPath = true;
 };
+
+template <class F>
+Phase RunPhase(std::int64_t base, F&& work)
+{
+    Phase phase;
+    phase.ran = true;
+    heap::StartWindow();
+    phase.ms = ElapsedMs(work);
+    phase.peakBytes = heap::Peak() - base;
+    return phase;
+}
+
+// The repair's steps one by one, as PlanRepair takes them in its Auto mode, so that each can
+// be timed and weighed on its own. The result is compared with PlanRepair's: a difference
+// means this copy of its steps is out of date.
+Memory MeasurePhases(tabulon::SectorFile& file, const tabulon::RepairReport& expected, tabulon::ScanFacts& facts)
+{
+    Memory memory;
+    const std::int64_t base = heap::StartWindow();
+    std::optional<tabulon::WorkbookCheck> asFound;
+    memory.verifyAsFound = RunPhase(base, [&] { asFound = tabulon::VerifyWorkbook(file); });
+    if (asFound->Opens()) {
+        memory.phasesMatchRepair = expected.used == tabulon::RebuildUsed::Kept;
+        return memory;
+    }
+    asFound.reset();
+
+    tabulon::DeepRebuildCollector collector(file.Length());
+    tabulon::HeaderRebuild design;
+    memory.scan = RunPhase(base, [&] {
+        design = tabulon::PlanHeaderRebuild(
+            file, [&collector](std::uint32_t index, tabulon::SectorView sector) { collector.Examine(index, sector); },
+            facts);
+    });
+    memory.collectorBytes = heap::Live() - base;
+
+    HeaderBytes chosen = design.after;
+    tabulon::RebuildUsed used = tabulon::RebuildUsed::Design;
+    bool opens = false;
+    memory.verifyCandidates = RunPhase(base, [&] { opens = tabulon::VerifyWithHeader(file, design.after).Opens(); });
+    int bestEvidence = opens ? tabulon::HeaderEvidence(design.after, design.before) : -1;
+    std::uint32_t bestRecency = opens ? tabulon::HeaderRecency(design.after) : 0;
+
+    std::vector<HeaderBytes> candidates;
+    memory.deep = RunPhase(base, [&] { candidates = collector.Rebuild(file, &design.before); });
+    for (const HeaderBytes& deep : candidates) {
+        if (deep == design.after)
+            continue;
+        const int evidence = tabulon::HeaderEvidence(deep, design.before);
+        const std::uint32_t recency = tabulon::HeaderRecency(deep);
+        if (evidence < bestEvidence || (evidence == bestEvidence && recency <= bestRecency))
+            continue;
+        bool deepOpens = false;
+        const Phase check = RunPhase(base, [&] { deepOpens = tabulon::VerifyWithHeader(file, deep).Opens(); });
+        memory.verifyCandidates.ms += check.ms;
+        memory.verifyCandidates.peakBytes = std::max(memory.verifyCandidates.peakBytes, check.peakBytes);
+        if (!deepOpens)
+            continue;
+        chosen = deep;
+        used = tabulon::RebuildUsed::Deep;
+        opens = true;
+        bestEvidence = evidence;
+        bestRecency = recency;
+    }
+    // A refusal of another format is left out: the generated files start like none.
+    if (!opens && (facts.fatLikeSectors == 0 || facts.rootDirectorySector < 0)) {
+        used = tabulon::RebuildUsed::None;
+        chosen = design.before;
+    }
+    memory.phasesMatchRepair = expected.used == used && expected.after == chosen && expected.check.Opens() == opens;
+    return memory;
+}
+
+// The program itself, started again to run one repair on its own (see RepairOnce).
+const char* gProgram = nullptr;
+constexpr std::string_view kRepairOnceOption = "--repair-once";
+
+// The most memory this process has had resident, in KiB. Linux keeps the figure of the
+// process that started it across exec in getrusage; the address space's own high-water mark
+// does not carry it.
+std::optional<std::int64_t> OwnMaxRssKiB()
+{
+#if defined(__linux__)
+    if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        long long kib = -1;
+        while (std::fgets(line, sizeof line, status)) {
+            if (std::sscanf(line, "VmHWM: %lld kB", &kib) == 1)
+                break;
+        }
+        std::fclose(status);
+        if (kib >= 0)
+            return kib;
+    }
+#endif
+#if defined(TABULON_BENCH_FORK)
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) == 0)
+#if defined(__APPLE__)
+        return static_cast<std::int64_t>(usage.ru_maxrss) / 1024;  // bytes there
+#else
+        return static_cast<std::int64_t>(usage.ru_maxrss);
+#endif
+#endif
+    return std::nullopt;
+}
+
+// Runs PlanRepair once on `path` ("-": nothing at all) and prints this process's max RSS.
+int RepairOnce(const char* path)
+{
+    try {
+        if (std::string_view(path) != "-") {
+            OsFile file = OsFile::Open(tabulon::PathFromUtf8(path), OsFile::Access::Read);
+            tabulon::PlanRepair(file, tabulon::RebuildMode::Auto);
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tabulon-bench %s: %s\n", kRepairOnceOption.data(), error.what());
+        return 1;
+    }
+    const std::optional<std::int64_t> kib = OwnMaxRssKiB();
+    std::printf("%lld\n", kib ? static_cast<long long>(*kib) : -1LL);
+    return 0;
+}
+
+// The max RSS of a fresh process of this program that runs PlanRepair once on `path` (or,
+// with no path, does nothing at all), in KiB.
+std::optional<std::int64_t> MaxRssOfRepairKiB(const std::filesystem::path* path)
+{
+#if defined(TABULON_BENCH_FORK)
+#if defined(__linux__)
+    const char* program = "/proc/self/exe";
+#else
+    const char* program = gProgram;
+#endif
+    const std::string target = path ? tabulon::PathToUtf8(*path) : "-";
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return std::nullopt;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        return std::nullopt;
+    }
+    if (child == 0) {
+        dup2(pipeEnds[1], STDOUT_FILENO);
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        execl(program, program, kRepairOnceOption.data(), target.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    std::string output;
+    char buffer[64];
+    for (;;) {
+        const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        output.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    const long long kib = std::atoll(output.c_str());
+    return kib >= 0 ? std::optional<std::int64_t>(kib) : std::nullopt;
+#else
+    (void)path;
+    return std::nullopt;
+#endif
+}
 
 Row Measure(const std::filesystem::path& path, Layout layout, const Options& options, bool runLiteral)
 {
@@ -371,13 +796,21 @@ Row Measure(const std::filesystem::path& path, Layout layout, const Options& opt
     for (std::size_t r = 0; r < repeat; ++r)
         samples.push_back(ElapsedMs([&] { plan = tabulon::PlanHeaderRebuild(reader); }));
     row.rebuild = Summarize(samples);
-    row.intendedPath = TookIntendedPath(layout, plan);
 
     samples.clear();
-    tabulon::PlanRepair(reader, tabulon::RebuildMode::Auto);
+    const std::int64_t base = heap::StartWindow();
+    const tabulon::RepairReport report = tabulon::PlanRepair(reader, tabulon::RebuildMode::Auto);
+    const std::int64_t repairPeak = heap::Peak() - base;
     for (std::size_t r = 0; r < repeat; ++r)
         samples.push_back(ElapsedMs([&] { tabulon::PlanRepair(reader, tabulon::RebuildMode::Auto); }));
     row.repair = Summarize(samples);
+
+    tabulon::ScanFacts facts;
+    row.memory = MeasurePhases(reader, report, facts);
+    row.memory.repairPeakBytes = repairPeak;
+    row.memory.outcome = Outcome(report);
+    row.memory.maxRssKiB = MaxRssOfRepairKiB(&path);
+    row.intendedPath = TookIntendedPath(layout, plan, facts, tabulon::BlockCount(length) - 1);
 
     if (!runLiteral)
         return row;
@@ -422,6 +855,19 @@ std::string FormatRatio(double ratio)
     return text;
 }
 
+std::string FormatMiB(std::int64_t bytes)
+{
+    char text[32];
+    const double mib = static_cast<double>(bytes) / static_cast<double>(kMiB);
+    std::snprintf(text, sizeof text, mib >= 100 ? "%.0f" : mib >= 1 ? "%.1f" : "%.3f", mib);
+    return text;
+}
+
+std::string FormatPhase(const Phase& phase)
+{
+    return phase.ran ? FormatMs(phase.ms) + " / " + FormatMiB(phase.peakBytes) : "-";
+}
+
 void PrintPreamble(const Options& options, const Workspace& workspace)
 {
     std::printf("Tabulon header rebuild benchmark\n");
@@ -431,14 +877,22 @@ void PrintPreamble(const Options& options, const Workspace& workspace)
                 "  literal: the literal rebuild (one 512-byte read per sector, a pass per scan), on\n"
                 "           files up to %u MiB; it writes the header, which is restored after each run\n",
                 options.literalUpToMiB);
-    std::printf("  typical: allocation table at every 128th sector, directory at sector 1, random data,\n"
-                "           first 76 header bytes zeroed; worst: random sectors, all-zero header\n");
+    std::printf("  typical: allocation table at every 128th sector, its DIFAT sectors at the end, directory\n"
+                "           at sector 1, random data, first 76 header bytes zeroed\n"
+                "  worst:   random sectors, all-zero header\n");
     std::printf("  times in ms, best / median of %d runs; ratios from the best times\n", options.repeat);
     std::printf("  files in %s\n\n", tabulon::PathToUtf8(workspace.Dir()).c_str());
     std::printf("  repair:  PlanRepair - the whole checked repair (plain rebuild, check, deep rebuild\n"
-                "           when the plain result does not open, check), without its write\n\n");
-    std::printf("%-8s %9s %19s %19s %13s %19s %12s %19s %16s %8s\n", "layout", "size", "rebuild ms", "read ms",
-                "rebuild/read", "repair ms", "repair/read", "literal ms", "literal/rebuild", "headers");
+                "           when the plain result does not open, check), without its write\n");
+    std::printf("  all-FF:  every byte 0xFF, header included: every sector looks like a table sector\n");
+    std::printf("  peak heap MiB: the most heap PlanRepair held at once (bytes asked of operator new)\n");
+    const std::optional<std::int64_t> idle = MaxRssOfRepairKiB(nullptr);
+    std::printf("  max RSS MiB:   of a fresh process of this program running PlanRepair once (the program\n"
+                "                 alone: %s MiB)\n\n",
+                idle ? FormatMiB(*idle * 1024).c_str() : "-");
+    std::printf("%-8s %9s %19s %19s %13s %19s %12s %19s %16s %8s %14s %12s\n", "layout", "size", "rebuild ms",
+                "read ms", "rebuild/read", "repair ms", "repair/read", "literal ms", "literal/rebuild", "headers",
+                "peak heap MiB", "max RSS MiB");
     std::fflush(stdout);
 }
 
@@ -448,11 +902,38 @@ void PrintRow(Layout layout, std::uint32_t sizeMiB, const Row& row)
     const std::string literal = row.literal ? FormatTimes(*row.literal) : "-";
     const std::string literalRatio = row.literal ? FormatRatio(row.literal->best / row.rebuild.best) : "-";
     const char* headers = !row.literal ? "-" : row.headersAgree ? "same" : "DIFFER";
-    std::printf("%-8s %9s %19s %19s %13s %19s %12s %19s %16s %8s\n", LayoutName(layout), size.c_str(),
+    const std::string rss = row.memory.maxRssKiB ? FormatMiB(*row.memory.maxRssKiB * 1024) : "-";
+    std::printf("%-8s %9s %19s %19s %13s %19s %12s %19s %16s %8s %14s %12s\n", LayoutName(layout), size.c_str(),
                 FormatTimes(row.rebuild).c_str(), FormatTimes(row.read).c_str(),
                 FormatRatio(row.rebuild.best / row.read.best).c_str(), FormatTimes(row.repair).c_str(),
-                FormatRatio(row.repair.best / row.read.best).c_str(), literal.c_str(), literalRatio.c_str(), headers);
+                FormatRatio(row.repair.best / row.read.best).c_str(), literal.c_str(), literalRatio.c_str(), headers,
+                FormatMiB(row.memory.repairPeakBytes).c_str(), rss.c_str());
     std::fflush(stdout);
+}
+
+struct MemoryLine {
+    Layout layout;
+    std::uint32_t sizeMiB;
+    Memory memory;
+    double readMs;
+};
+
+void PrintPhases(const std::vector<MemoryLine>& lines)
+{
+    std::printf("\nThe repair phase by phase, each as ms / peak heap MiB while it ran (what earlier phases\n"
+                "still hold included); collector: heap the deep rebuild's collector holds after the pass\n\n");
+    std::printf("%-8s %9s %22s %22s %14s %22s %22s %12s  %s\n", "layout", "size", "verify as found",
+                "scan + plain rebuild", "collector MiB", "deep rebuild", "verify candidates", "all / read", "header used");
+    for (const MemoryLine& line : lines) {
+        const Memory& m = line.memory;
+        const std::string size = std::to_string(line.sizeMiB) + " MiB";
+        const double total = m.verifyAsFound.ms + m.scan.ms + m.deep.ms + m.verifyCandidates.ms;
+        std::printf("%-8s %9s %22s %22s %14s %22s %22s %12s  %s%s\n", LayoutName(line.layout), size.c_str(),
+                    FormatPhase(m.verifyAsFound).c_str(), FormatPhase(m.scan).c_str(),
+                    m.scan.ran ? FormatMiB(m.collectorBytes).c_str() : "-", FormatPhase(m.deep).c_str(),
+                    FormatPhase(m.verifyCandidates).c_str(), FormatRatio(total / line.readMs).c_str(), m.outcome,
+                    m.phasesMatchRepair ? "" : " (the phases no longer mirror PlanRepair)");
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -527,8 +1008,9 @@ int Run(const Options& options)
     PrintPreamble(options, workspace);
 
     bool failed = false;
+    std::vector<MemoryLine> memoryLines;
     for (const std::uint32_t sizeMiB : options.sizesMiB) {
-        for (const Layout layout : {Layout::Typical, Layout::Worst}) {
+        for (const Layout layout : {Layout::Typical, Layout::Worst, Layout::AllFF}) {
             const Clock::time_point writeStart = Clock::now();
             std::fprintf(stderr, "writing %s %u MiB ... ", LayoutName(layout), sizeMiB);
             const std::filesystem::path path = WriteTestFile(workspace, layout, sizeMiB);
@@ -537,6 +1019,7 @@ int Run(const Options& options)
             const Row row = Measure(path, layout, options, sizeMiB <= options.literalUpToMiB);
             std::fprintf(stderr, "%.1f s\n", SecondsSince(measureStart));
             PrintRow(layout, sizeMiB, row);
+            memoryLines.push_back({layout, sizeMiB, row.memory, row.read.best});
             if (!row.intendedPath) {
                 std::fprintf(stderr, "\n*** LAYOUT CHECK FAILED on %s: the rebuild did not take the path this "
                                      "layout is meant to time ***\n",
@@ -547,6 +1030,7 @@ int Run(const Options& options)
         }
     }
 
+    PrintPhases(memoryLines);
     std::printf("\ntotal run time %.1f s, writing the files included\n", SecondsSince(runStart));
     if (failed)
         std::printf("FAILED: see the messages on standard error\n");
@@ -557,6 +1041,9 @@ int Run(const Options& options)
 
 int main(int argc, char** argv)
 {
+    gProgram = argv[0];
+    if (argc == 3 && argv[1] == kRepairOnceOption)
+        return RepairOnce(argv[2]);
     const std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
         std::fputs(kUsage, stderr);

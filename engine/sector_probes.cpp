@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #include "byte_order.h"
 
@@ -184,11 +185,16 @@ SectorScan SectorScan::Run(SectorFile& file, std::span<const std::uint32_t> keep
 
 void SectorScan::Examine(std::uint32_t index, SectorView sector)
 {
-    // Most sectors are data: the summary is only worth working out for the few that pass.
+    // Most sectors are data: the summary is only worth working out for the few that pass, and
+    // only until every answer is settled.
     if (HasFatMarks(sector)) {
-        const FatSummary summary = SummarizeFatSector(sector);
-        fatLike_.push_back({index, summary});
-        RecordTablePositions(index, summary);
+        ++fatLikeCount_;
+        if (secondAllLarge_ < 0 || unsettled_[0] != 0 || unsettled_[1] != 0) {
+            const FatSummary summary = SummarizeFatSector(sector);
+            if (summary.largeCount == kEntriesPerFatSector && secondAllLarge_ < 0)
+                (firstAllLarge_ < 0 ? firstAllLarge_ : secondAllLarge_) = static_cast<std::int32_t>(index);
+            RecordTablePositions(index, summary);
+        }
     }
     if (rootDirectory_ < 0 && sector[kEntryObjectTypeOffset] == kObjectTypeRootStorage &&
         IsDirectorySector(sector))
@@ -247,15 +253,15 @@ std::int32_t SectorScan::FindFatSector(std::int32_t n, bool skipFirst) const
         const auto position = static_cast<std::size_t>(n);
         return skipFirst ? secondMatch_[position] : firstMatch_[position];
     }
-    bool skip = skipFirst;
-    for (const auto& candidate : fatLike_) {
-        if (EstimateFatIndex(candidate.summary, n) != n)
-            continue;
-        if (!skip)
-            return static_cast<std::int32_t>(candidate.index);
-        skip = false;
-    }
-    return -1;
+    // Past the tabled positions only a sector without a small entry can match. With a small
+    // entry, d = 128 * (128 - largeCount) is 128 or more, and a match needs d * n <= baseSum;
+    // baseSum is at most 511 per small entry plus the distinct indices of the large ones, which
+    // keeps n at 67 or below. A sector of large entries only has baseSum 8128: its estimate,
+    // (8128 + 16384 * n) / 16384, is n for every n up to the last one before the sum wraps.
+    constexpr std::int32_t kLastAllLargeMatch = (std::numeric_limits<std::int32_t>::max() - 8128) / (128 * 128);
+    if (n < 0 || n > kLastAllLargeMatch)
+        return -1;
+    return skipFirst ? secondAllLarge_ : firstAllLarge_;
 }
 
 const SectorBytes* SectorScan::KeptSector(std::uint32_t index) const

@@ -58,8 +58,8 @@ FatSummary SummarizeFatSector(SectorView sector);
 std::int32_t EstimateFatIndex(const FatSummary& summary, std::int32_t n);
 
 // One front-to-back pass over a file's whole sectors, in large reads, that answers every
-// scan afterwards without reading again. It keeps a few bytes per allocation-table-like
-// sector and never the file. Sectors named in `keep` are copied as they pass, so that a
+// scan afterwards without reading again. What it keeps has a fixed size, whatever the file
+// holds, apart from the sectors named in `keep`, which are copied as they pass so that a
 // caller can probe them without a second read.
 class SectorScan {
 public:
@@ -71,7 +71,7 @@ public:
     std::uint32_t BlockCount() const { return blockCount_; }
 
     // Number of allocation-table-like sectors.
-    std::uint32_t CountFatLikeSectors() const { return static_cast<std::uint32_t>(fatLike_.size()); }
+    std::uint32_t CountFatLikeSectors() const { return fatLikeCount_; }
     // First allocation-table-like sector, in file order, whose estimate with n is n (the
     // second one with skipFirst), or -1.
     std::int32_t FindFatSector(std::int32_t n, bool skipFirst) const;
@@ -82,10 +82,6 @@ public:
     const SectorBytes* KeptSector(std::uint32_t index) const;
 
 private:
-    struct FatLikeSector {
-        std::uint32_t index;
-        FatSummary summary;
-    };
     // Positions the header can name directly; their answers are settled during the pass.
     static constexpr std::int32_t kTabledPositions = static_cast<std::int32_t>(kHeaderDifatEntries);
 
@@ -94,7 +90,11 @@ private:
     void RecordMatch(std::uint32_t n, std::uint32_t index);
 
     std::uint32_t blockCount_ = 0;
-    std::vector<FatLikeSector> fatLike_;
+    std::uint32_t fatLikeCount_ = 0;
+    // The first two table-like sectors whose entries are all 512 or more: beyond the tabled
+    // positions, they are the only ones that can match.
+    std::int32_t firstAllLarge_ = -1;
+    std::int32_t secondAllLarge_ = -1;
     std::array<std::int32_t, kTabledPositions> firstMatch_{};
     std::array<std::int32_t, kTabledPositions> secondMatch_{};
     // Bit n is set while position n has fewer than two matches.

@@ -1,6 +1,7 @@
 #include "verify.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <optional>
 
@@ -12,6 +13,12 @@
 namespace tabulon {
 namespace {
 
+// Directory entries the check reads. A crafted directory chain may span the whole file;
+// no workbook comes near this many entries.
+constexpr std::uint32_t kMaxDirectoryEntries = 1u << 18;
+// Findings are kept up to this many once a problem is among them: enough for any report a
+// person reads.
+constexpr std::size_t kMaxFindings = 1000;
 
 struct DirectoryEntry {
     std::uint8_t type = 0;
@@ -38,8 +45,69 @@ bool IsWorkbookName(const std::uint8_t* entry)
     return name == "workbook" || name == "book";
 }
 
-struct Chain {
-    std::vector<std::uint32_t> sectors;
+// One bit per sector.
+class SectorBits {
+public:
+    void Assign(std::uint32_t size)
+    {
+        size_ = size;
+        words_.assign((std::size_t{size} + 63) / 64, 0);
+    }
+    std::uint32_t Size() const { return size_; }
+    // False when `index` was in the set already.
+    bool Insert(std::uint32_t index)
+    {
+        std::uint64_t& word = words_[index / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+        const bool fresh = (word & bit) == 0;
+        word |= bit;
+        return fresh;
+    }
+    void ClearWordOf(std::uint32_t index) { words_[index / 64] = 0; }
+    void ClearAll() { std::fill(words_.begin(), words_.end(), std::uint64_t{0}); }
+    std::size_t Words() const { return words_.size(); }
+
+private:
+    std::vector<std::uint64_t> words_;
+    std::uint32_t size_ = 0;
+};
+
+// The sectors one walk has been through, forgotten when it ends at no more cost than the walk
+// itself: short walks clear the words they touched, long ones the whole set.
+class WalkMarks {
+public:
+    void Assign(std::uint32_t size)
+    {
+        bits_.Assign(size);
+        touched_.clear();
+    }
+    std::uint32_t Size() const { return bits_.Size(); }
+    // False when the walk has been through `index` already.
+    bool Mark(std::uint32_t index)
+    {
+        if (!bits_.Insert(index))
+            return false;
+        if (touched_.size() < bits_.Words())
+            touched_.push_back(index);
+        else
+            overflowed_ = true;
+        return true;
+    }
+    void Forget()
+    {
+        if (overflowed_)
+            bits_.ClearAll();
+        else
+            for (const std::uint32_t index : touched_)
+                bits_.ClearWordOf(index);
+        touched_.clear();
+        overflowed_ = false;
+    }
+
+private:
+    SectorBits bits_;
+    std::vector<std::uint32_t> touched_;
+    bool overflowed_ = false;
 };
 
 class Checker {
@@ -56,6 +124,11 @@ private:
     void Add(FindingCode code, Severity severity, std::uint64_t where = 0, std::uint64_t expected = 0,
              std::uint64_t found = 0)
     {
+        // A crafted file can make findings by the hundred thousand; the verdict and the first
+        // problem are settled long before.
+        if (result_.findings.size() >= kMaxFindings && hasProblem_)
+            return;
+        hasProblem_ = hasProblem_ || severity != Severity::Harmless;
         result_.findings.push_back({code, severity, static_cast<std::uint32_t>(where), expected, found});
     }
 
@@ -91,12 +164,21 @@ private:
     // The allocation table's sectors from the header's list and the DIFAT chain.
     bool ReadAllocationTable()
     {
+        // Only the table sectors that describe sectors of the file matter; the rest of a
+        // crafted list is counted, never kept or read.
+        const std::size_t needed =
+            std::max<std::size_t>((sectorCount_ + kEntriesPerFatSector - 1) / kEntriesPerFatSector, 1);
         std::vector<std::uint32_t> listed;
-        for (std::size_t k = 0; k < kHeaderDifatEntries; ++k) {
-            const std::uint32_t entry = Header32(kHeaderDifatOffset + 4 * k);
-            if (entry != kFreeSector)
+        std::uint64_t listedCount = 0;
+        auto list = [&](std::uint32_t entry) {
+            if (entry == kFreeSector)
+                return;
+            if (listed.size() < needed)
                 listed.push_back(entry);
-        }
+            ++listedCount;
+        };
+        for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
+            list(Header32(kHeaderDifatOffset + 4 * k));
         std::uint32_t difat = Header32(kFirstDifatSectorOffset);
         std::uint32_t difatCount = 0;
         while (difat != kEndOfChain && difat != kFreeSector) {
@@ -104,31 +186,24 @@ private:
                 Add(FindingCode::DifatChainBroken, Severity::Fatal, difat);
                 return false;
             }
-            difatSectors_.push_back(difat);
+            Claim(difat);
             const SectorBytes sector = ReadSector(difat);
-            for (std::size_t j = 0; j < kDifatEntriesPerSector; ++j) {
-                const std::uint32_t entry = LoadLe32(sector.data() + 4 * j);
-                if (entry != kFreeSector)
-                    listed.push_back(entry);
-            }
+            for (std::size_t j = 0; j < kDifatEntriesPerSector; ++j)
+                list(LoadLe32(sector.data() + 4 * j));
             difat = LoadLe32(sector.data() + 4 * kDifatEntriesPerSector);
             ++difatCount;
         }
         if (difatCount != Header32(kNumDifatSectorsOffset))
             Add(FindingCode::DifatChainBroken, Severity::Incorrect, kNumDifatSectorsOffset,
                 Header32(kNumDifatSectorsOffset), difatCount);
-        if (listed.size() != Header32(kNumFatSectorsOffset))
+        if (listedCount != Header32(kNumFatSectorsOffset))
             Add(FindingCode::FatCountMismatch, Severity::Incorrect, kNumFatSectorsOffset,
-                Header32(kNumFatSectorsOffset), listed.size());
+                Header32(kNumFatSectorsOffset), listedCount);
         if (listed.empty()) {
             Add(FindingCode::FatCountMismatch, Severity::Fatal, kNumFatSectorsOffset, 1, 0);
             return false;
         }
 
-        // Only the table sectors that describe sectors of the file matter; the rest of a
-        // crafted list is never read.
-        const std::size_t needed = (sectorCount_ + kEntriesPerFatSector - 1) / kEntriesPerFatSector;
-        listed.resize(std::min(listed.size(), std::max<std::size_t>(needed, 1)));
         fat_.reserve(listed.size() * kEntriesPerFatSector);
         for (const std::uint32_t sector : listed) {
             if (sector >= sectorCount_) {
@@ -139,63 +214,129 @@ private:
             for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
                 fat_.push_back(LoadLe32(bytes.data() + 4 * j));
         }
-        bool unmarkedReported = false;
-        auto expectMark = [&](std::uint32_t sector, std::uint32_t mark) {
-            const bool marked = sector < fat_.size() && fat_[sector] == mark;
-            if (!marked && !unmarkedReported) {
-                Add(FindingCode::FatSectorNotMarked, Severity::Harmless, sector, mark,
-                    sector < fat_.size() ? fat_[sector] : kFreeSector);
-                unmarkedReported = true;
-            }
-            Claim(sector);
+        // Only the first sector not marked as what it is gets reported.
+        auto unmarked = [&](std::uint32_t sector, std::uint32_t mark) {
+            if (sector < fat_.size() && fat_[sector] == mark)
+                return false;
+            Add(FindingCode::FatSectorNotMarked, Severity::Harmless, sector, mark,
+                sector < fat_.size() ? fat_[sector] : kFreeSector);
+            return true;
         };
-        for (const std::uint32_t sector : listed)
-            expectMark(sector, kFatSector);
-        for (const std::uint32_t sector : difatSectors_)
-            expectMark(sector, kDifatSector);
+        bool reported = false;
+        for (const std::uint32_t sector : listed) {
+            Claim(sector);
+            reported = reported || unmarked(sector, kFatSector);
+        }
+        // The DIFAT sectors, claimed as the chain was read, are looked up in the table by a
+        // second walk rather than kept: a real chain is short, a crafted one as long as the file.
+        difat = Header32(kFirstDifatSectorOffset);
+        for (std::uint32_t k = 0; k < difatCount && !reported; ++k) {
+            reported = unmarked(difat, kDifatSector);
+            difat = LoadLe32(ReadSector(difat).data() + 4 * kDifatEntriesPerSector);
+        }
         return true;
     }
 
     // Marks a sector as used; false when another structure uses it already.
-    bool Claim(std::uint32_t sector)
-    {
-        if (sector >= claimed_.size())
-            return true;
-        if (claimed_[sector])
-            return false;
-        claimed_[sector] = 1;
-        return true;
-    }
+    bool Claim(std::uint32_t sector) { return sector >= claimed_.Size() || claimed_.Insert(sector); }
 
-    // Follows a chain through `table`, bounded by `limit` (the number of sectors the chain may
-    // address). Reports what goes wrong; `severity` grades it by what the chain serves.
-    Chain Walk(std::uint32_t start, const std::vector<std::uint32_t>& table, std::uint32_t limit, bool claim,
-               Severity severity, std::uint32_t owner)
+    // What a walk does on reaching a sector an earlier walk went through.
+    enum class Reuse {
+        Report,         // a structure's chain: the first such sector is a finding; walk on
+        ReportAndStop,  // a stream's chain: the finding settles the verdict; the walk ends there
+        Join,           // a mini chain: the walk ends there silently, `joined` set
+    };
+
+    struct WalkResult {
+        std::uint32_t length = 0;
+        bool clean = true;     // ended at ENDOFCHAIN (or joined an earlier walk)
+        bool cutShort = false;  // ended early on a sector used before: `length` is not the chain's
+        std::uint32_t joined = 0;
+    };
+
+    // Follows a chain from `start` through `next`, bounded by `reach` (`limit` is the bound the
+    // findings report), handing each sector to `visit` with its position in the chain.
+    // `severity` grades what goes wrong by what the chain serves; `used` holds the sectors
+    // earlier walks went through.
+    template <class Next, class Visit>
+    WalkResult Walk(std::uint32_t start, std::uint32_t limit, std::uint32_t reach, WalkMarks& marks, SectorBits& used,
+                    Reuse reuse, Severity severity, std::uint32_t owner, Next&& next, Visit&& visit)
     {
-        Chain chain;
-        ++walkId_;
-        // Regular and mini chains each have their own record of sectors seen in this walk.
-        std::vector<std::uint32_t>& visited = &table == &fat_ ? visited_ : miniVisited_;
+        WalkResult result;
         std::uint32_t sector = start;
         bool twiceReported = false;
         while (sector != kEndOfChain) {
-            if (sector >= limit || sector >= table.size() || sector >= visited.size()) {
+            if (sector >= reach) {
                 Add(FindingCode::ChainOutOfRange, severity, owner, limit, sector);
+                result.clean = false;
                 break;
             }
-            if (visited[sector] == walkId_) {
+            if (!marks.Mark(sector)) {
                 Add(FindingCode::ChainLoop, Severity::Fatal, owner, 0, sector);
+                result.clean = false;
                 break;
             }
-            visited[sector] = walkId_;
-            if (claim && !Claim(sector) && !twiceReported) {
-                Add(FindingCode::SectorClaimedTwice, Severity::Incorrect, sector, 0, owner);
+            if (!used.Insert(sector)) {
+                if (reuse == Reuse::Join) {
+                    result.cutShort = true;
+                    result.joined = sector;
+                    break;
+                }
+                if (!twiceReported)
+                    Add(FindingCode::SectorClaimedTwice, Severity::Incorrect, sector, 0, owner);
                 twiceReported = true;
+                result.cutShort = reuse == Reuse::ReportAndStop;
             }
-            chain.sectors.push_back(sector);
-            sector = table[sector];
+            visit(result.length, sector);
+            ++result.length;
+            if (result.cutShort)
+                break;
+            sector = next(sector);
         }
-        return chain;
+        marks.Forget();
+        return result;
+    }
+
+    // A chain through the allocation table; every sector on it is claimed.
+    template <class Visit>
+    WalkResult WalkFat(std::uint32_t start, Reuse reuse, Severity severity, std::uint32_t owner, Visit&& visit)
+    {
+        const auto reach = static_cast<std::uint32_t>(std::min<std::size_t>(sectorCount_, fat_.size()));
+        return Walk(start, sectorCount_, reach, visited_, claimed_, reuse, severity, owner,
+                    [this](std::uint32_t sector) { return fat_[sector]; }, visit);
+    }
+
+    // A stream's chain of mini sectors through the mini table, which is read as the walk needs
+    // it. `needed` is the length the stream's size asks for.
+    //
+    // A chain that runs into one an earlier mini walk went through goes on as that one did.
+    // While every earlier walk ended well, that is to ENDOFCHAIN with nothing to report, so
+    // only its length is counted, and only as far as `needed`; otherwise the verdict stands
+    // already and the walk ends there. Either way every mini sector is walked once, however
+    // many streams share it.
+    WalkResult WalkMini(std::uint32_t start, std::uint32_t owner, std::uint64_t needed)
+    {
+        auto next = [this](std::uint32_t sector) { return MiniFatEntry(sector); };
+        WalkResult result = Walk(start, miniSectors_, miniVisited_.Size(), miniVisited_, miniUsed_, Reuse::Join,
+                                 Severity::Incorrect, owner, next, [](std::uint32_t, std::uint32_t) {});
+        if (result.cutShort && miniWalksClean_) {
+            for (std::uint32_t sector = result.joined; sector != kEndOfChain && result.length < needed; sector = next(sector))
+                ++result.length;
+            result.cutShort = false;
+        }
+        miniWalksClean_ = miniWalksClean_ && result.clean;
+        return result;
+    }
+
+    std::uint32_t MiniFatEntry(std::uint32_t miniSector)
+    {
+        const std::uint32_t ordinal = miniSector / kEntriesPerFatSector;
+        CachedSector& cached = miniFatCache_[ordinal % miniFatCache_.size()];
+        if (cached.ordinal != ordinal) {
+            cached.bytes = ReadSector(miniFatSectors_[ordinal]);
+            cached.ordinal = ordinal;
+        }
+        return LoadLe32(cached.bytes.data() + 4 * (miniSector % kEntriesPerFatSector));
     }
 
     bool ReadDirectory()
@@ -205,29 +346,37 @@ private:
             Add(FindingCode::NoDirectory, Severity::Fatal, kFirstDirectorySectorOffset, 0, start);
             return false;
         }
-        const Chain chain = Walk(start, fat_, sectorCount_, true, Severity::Fatal, kFirstDirectorySectorOffset);
-        if (chain.sectors.empty())
+        const std::uint32_t sectors =
+            WalkFat(start, Reuse::Report, Severity::Fatal, kFirstDirectorySectorOffset,
+                    [this](std::uint32_t, std::uint32_t sector) { ReadEntries(sector); })
+                .length;
+        if (sectors == 0)
             return false;
-        for (const std::uint32_t sector : chain.sectors) {
-            const SectorBytes bytes = ReadSector(sector);
-            for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
-                const std::uint8_t* raw = bytes.data() + k * kDirectoryEntrySize;
-                DirectoryEntry entry;
-                entry.type = raw[kEntryObjectTypeOffset];
-                entry.workbookName = IsWorkbookName(raw);
-                entry.left = LoadLe32(raw + kEntryLeftSiblingOffset);
-                entry.right = LoadLe32(raw + kEntryRightSiblingOffset);
-                entry.child = LoadLe32(raw + kEntryChildOffset);
-                entry.start = LoadLe32(raw + kEntryStartSectorOffset);
-                entry.size = LoadLe32(raw + kEntryStreamSizeOffset);
-                directory_.push_back(entry);
-            }
-        }
+        directoryEntries_ = std::uint64_t{sectors} * kDirectoryEntriesPerSector;
         if (directory_.empty() || directory_[0].type != kObjectTypeRootStorage) {
-            Add(FindingCode::NoRootEntry, Severity::Fatal, chain.sectors.front());
+            Add(FindingCode::NoRootEntry, Severity::Fatal, start);
             return false;
         }
         return true;
+    }
+
+    void ReadEntries(std::uint32_t sector)
+    {
+        if (directory_.size() >= kMaxDirectoryEntries)
+            return;
+        const SectorBytes bytes = ReadSector(sector);
+        for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
+            const std::uint8_t* raw = bytes.data() + k * kDirectoryEntrySize;
+            DirectoryEntry entry;
+            entry.type = raw[kEntryObjectTypeOffset];
+            entry.workbookName = IsWorkbookName(raw);
+            entry.left = LoadLe32(raw + kEntryLeftSiblingOffset);
+            entry.right = LoadLe32(raw + kEntryRightSiblingOffset);
+            entry.child = LoadLe32(raw + kEntryChildOffset);
+            entry.start = LoadLe32(raw + kEntryStartSectorOffset);
+            entry.size = LoadLe32(raw + kEntryStreamSizeOffset);
+            directory_.push_back(entry);
+        }
     }
 
     // The entries reachable from the root through the directory's trees.
@@ -242,7 +391,10 @@ private:
             if (index == kNoStream)
                 continue;
             if (index >= directory_.size()) {
-                Add(FindingCode::DirectoryIndexOutOfRange, Severity::Incorrect, index, directory_.size(), index);
+                if (index < directoryEntries_)
+                    Add(FindingCode::DirectoryTooLarge, Severity::Incorrect, index, directory_.size(), index);
+                else
+                    Add(FindingCode::DirectoryIndexOutOfRange, Severity::Incorrect, index, directoryEntries_, index);
                 continue;
             }
             if (seen[index]) {
@@ -260,6 +412,15 @@ private:
         return true;
     }
 
+    const DirectoryEntry* WorkbookEntry() const
+    {
+        const auto workbook = std::find_if(streams_.begin(), streams_.end(),
+                                           [&](std::uint32_t index) { return directory_[index].workbookName; });
+        return workbook == streams_.end() ? nullptr : &directory_[*workbook];
+    }
+
+    static bool InMiniStream(const DirectoryEntry& entry) { return entry.size < kMiniStreamCutoff; }
+
     void CheckMiniStream()
     {
         const DirectoryEntry& root = directory_[0];
@@ -270,8 +431,22 @@ private:
         const std::uint32_t miniFatStart = Header32(kFirstMiniFatSectorOffset);
         const std::uint32_t miniFatCount = Header32(kNumMiniFatSectorsOffset);
 
+        // Of the mini stream's chain only its length is kept, and the sector the workbook
+        // stream begins in when the workbook is small.
+        std::uint64_t workbookPosition = ~std::uint64_t{0};
+        if (const DirectoryEntry* workbook = WorkbookEntry(); workbook && workbook->start != kEndOfChain)
+            workbookPosition = std::uint64_t{workbook->start} * kMiniSectorSize / kSectorSize;
+        std::uint32_t miniStreamSectors = 0;
         if (root.size > 0 && root.start != kEndOfChain)
-            miniStream_ = Walk(root.start, fat_, sectorCount_, true, Severity::Incorrect, 0).sectors;
+            miniStreamSectors = WalkFat(root.start, Reuse::Report, Severity::Incorrect, 0,
+                                        [&](std::uint32_t position, std::uint32_t sector) {
+                                            if (position == workbookPosition)
+                                                workbookMiniSector_ = sector;
+                                        })
+                                    .length;
+        miniStreamSectors_ = miniStreamSectors;
+        miniSectors_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            root.size / kMiniSectorSize + 1, std::uint64_t{miniStreamSectors} * (kSectorSize / kMiniSectorSize)));
 
         if (miniFatStart == kEndOfChain) {
             if (smallStreams)
@@ -280,38 +455,41 @@ private:
                 Add(FindingCode::MiniFatCountMismatch, Severity::Incorrect, kNumMiniFatSectorsOffset, 0, miniFatCount);
             return;
         }
-        const Chain miniFat =
-            Walk(miniFatStart, fat_, sectorCount_, true, Severity::Incorrect, kFirstMiniFatSectorOffset);
-        if (miniFat.sectors.size() != miniFatCount)
-            Add(FindingCode::MiniFatCountMismatch, Severity::Incorrect, kNumMiniFatSectorsOffset, miniFat.sectors.size(),
+        // Only the mini table's sectors that describe mini sectors of the mini stream are kept.
+        const std::size_t useful = (std::size_t{miniSectors_} + kEntriesPerFatSector - 1) / kEntriesPerFatSector;
+        const std::uint32_t miniFatSectors =
+            WalkFat(miniFatStart, Reuse::Report, Severity::Incorrect, kFirstMiniFatSectorOffset,
+                    [&](std::uint32_t, std::uint32_t sector) {
+                        if (miniFatSectors_.size() < useful)
+                            miniFatSectors_.push_back(sector);
+                    })
+                .length;
+        if (miniFatSectors != miniFatCount)
+            Add(FindingCode::MiniFatCountMismatch, Severity::Incorrect, kNumMiniFatSectorsOffset, miniFatSectors,
                 miniFatCount);
-        if (miniStream_.empty() && !miniFat.sectors.empty())
+        if (miniStreamSectors == 0 && miniFatSectors != 0)
             Add(FindingCode::MiniFatInconsistent, Severity::Incorrect, kFirstMiniFatSectorOffset, kEndOfChain,
                 miniFatStart);
-        for (const std::uint32_t sector : miniFat.sectors) {
-            const SectorBytes bytes = ReadSector(sector);
-            for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
-                miniFat_.push_back(LoadLe32(bytes.data() + 4 * j));
-        }
-        miniVisited_.assign(miniFat_.size(), 0);
+        const auto reach = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(miniSectors_, std::uint64_t{miniFatSectors_.size()} * kEntriesPerFatSector));
+        miniVisited_.Assign(reach);
+        miniUsed_.Assign(reach);
     }
 
     void CheckStreams()
     {
-        const auto miniSectors =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(directory_[0].size / kMiniSectorSize + 1,
-                                                               miniStream_.size() * (kSectorSize / kMiniSectorSize)));
         for (const std::uint32_t index : streams_) {
             const DirectoryEntry& entry = directory_[index];
             if (entry.size == 0)
                 continue;
-            const bool mini = entry.size < kMiniStreamCutoff;
+            const bool mini = InMiniStream(entry);
             const std::uint32_t unit = mini ? kMiniSectorSize : static_cast<std::uint32_t>(kSectorSize);
-            const Chain chain = mini ? Walk(entry.start, miniFat_, miniSectors, false, Severity::Incorrect, index)
-                                     : Walk(entry.start, fat_, sectorCount_, true, Severity::Incorrect, index);
             const std::uint64_t needed = (static_cast<std::uint64_t>(entry.size) + unit - 1) / unit;
-            if (chain.sectors.size() < needed)
-                Add(FindingCode::ChainTooShort, Severity::Incorrect, index, needed, chain.sectors.size());
+            const WalkResult chain = mini ? WalkMini(entry.start, index, needed)
+                                          : WalkFat(entry.start, Reuse::ReportAndStop, Severity::Incorrect, index,
+                                                    [](std::uint32_t, std::uint32_t) {});
+            if (!chain.cutShort && chain.length < needed)
+                Add(FindingCode::ChainTooShort, Severity::Incorrect, index, needed, chain.length);
         }
     }
 
@@ -319,16 +497,15 @@ private:
     {
         if (entry.size < 2)
             return std::nullopt;
-        if (entry.size >= kMiniStreamCutoff) {
+        if (!InMiniStream(entry)) {
             if (entry.start >= sectorCount_)
                 return std::nullopt;
             return LoadLe16(ReadSector(entry.start).data());
         }
         const std::uint64_t offset = static_cast<std::uint64_t>(entry.start) * kMiniSectorSize;
-        const std::uint64_t sectorIndex = offset / kSectorSize;
-        if (entry.start == kEndOfChain || sectorIndex >= miniStream_.size())
+        if (entry.start == kEndOfChain || offset / kSectorSize >= miniStreamSectors_)
             return std::nullopt;
-        return LoadLe16(ReadSector(miniStream_[sectorIndex]).data() + offset % kSectorSize);
+        return LoadLe16(ReadSector(workbookMiniSector_).data() + offset % kSectorSize);
     }
 
     void CheckWorkbookStream()
@@ -356,30 +533,42 @@ private:
         // Sectors that begin inside the file; a partial last one reads as padded with zeros.
         sectorCount_ = static_cast<std::uint32_t>(
             std::min<std::uint64_t>((length - kSectorSize + kSectorSize - 1) / kSectorSize, 0xFFFF'FFF0u));
-        claimed_.assign(sectorCount_, 0);
-        visited_.assign(sectorCount_, 0);
         header_ = ReadBlockAt(file_, 0);
-        if (!CheckHeader() || !ReadAllocationTable() || !ReadDirectory() || !CollectStreams())
+        if (!CheckHeader())
+            return;
+        claimed_.Assign(sectorCount_);
+        visited_.Assign(sectorCount_);
+        if (!ReadAllocationTable() || !ReadDirectory() || !CollectStreams())
             return;
         CheckMiniStream();
         CheckStreams();
         CheckWorkbookStream();
     }
 
+    struct CachedSector {
+        std::uint32_t ordinal = ~std::uint32_t{0};
+        SectorBytes bytes{};
+    };
+
     SectorFile& file_;
     WorkbookCheck result_;
+    bool hasProblem_ = false;
     HeaderBytes header_{};
     std::uint32_t sectorCount_ = 0;
-    std::vector<std::uint32_t> difatSectors_;
     std::vector<std::uint32_t> fat_;
-    std::vector<std::uint32_t> miniFat_;
-    std::vector<std::uint32_t> miniStream_;
-    std::vector<std::uint8_t> claimed_;
-    std::vector<std::uint32_t> visited_;
-    std::vector<std::uint32_t> miniVisited_;
-    std::uint32_t walkId_ = 0;
-    std::vector<DirectoryEntry> directory_;
+    SectorBits claimed_;
+    WalkMarks visited_;
+    std::vector<DirectoryEntry> directory_;  // the first kMaxDirectoryEntries at most
+    std::uint64_t directoryEntries_ = 0;     // all the entries of the directory's chain
     std::vector<std::uint32_t> streams_;
+    std::uint32_t miniStreamSectors_ = 0;
+    std::uint32_t workbookMiniSector_ = 0;
+    std::uint32_t miniSectors_ = 0;  // mini sectors the mini stream holds
+    std::vector<std::uint32_t> miniFatSectors_;
+    std::array<CachedSector, 64> miniFatCache_{};
+    WalkMarks miniVisited_;
+    SectorBits miniUsed_;  // mini sectors any walk went through
+    bool miniWalksClean_ = true;
 };
 
 }  // namespace
@@ -423,6 +612,8 @@ std::string DescribeFinding(const Finding& finding)
     case FindingCode::NoRootEntry: return "the directory does not start with a root entry";
     case FindingCode::DirectoryIndexOutOfRange: return "the directory points at an entry that does not exist";
     case FindingCode::DirectoryCycle: return "the directory runs in a loop";
+    case FindingCode::DirectoryTooLarge:
+        return "the directory has more entries than any workbook; entry " + where + " was not checked";
     case FindingCode::MiniFatInconsistent: return "the small-stream table does not fit the small streams";
     case FindingCode::MiniFatCountMismatch: return "the header's count of small-stream table sectors is wrong";
     case FindingCode::NoWorkbookStream: return "there is no workbook stream";

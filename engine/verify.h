@@ -32,6 +32,7 @@ enum class FindingCode {
     NoRootEntry,
     DirectoryIndexOutOfRange,
     DirectoryCycle,
+    DirectoryTooLarge,         // a reference past the entries the check reads (2^18)
     MiniFatInconsistent,       // location or presence does not fit the mini stream
     MiniFatCountMismatch,
     NoWorkbookStream,
@@ -47,6 +48,7 @@ struct Finding {
 };
 
 struct WorkbookCheck {
+    // In the order found; past 1000, only while none of them is a problem.
     std::vector<Finding> findings;
     // No finding is fatal or incorrect.
     bool Opens() const;
@@ -54,8 +56,11 @@ struct WorkbookCheck {
     const Finding* FirstProblem() const;
 };
 
-// Reads the file (never writes it). Every walk is bounded by the file's sector count, and no
-// allocation is sized by a count read from the file.
+// Reads the file (never writes it). Every walk is bounded by the file's sector count, and a
+// stream's chain ends where it runs into a sector another chain used, so that no sector is
+// walked over and over. No allocation is sized by a count read from the file: the check holds
+// the allocation table (4 bytes a sector), a few bits a sector and a mini sector, at most
+// 2^18 directory entries and about 1000 findings.
 WorkbookCheck VerifyWorkbook(SectorFile& file);
 
 // A finding in plain words, for people.

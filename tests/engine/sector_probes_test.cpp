@@ -238,6 +238,47 @@ TEST(SectorScans, FindsInFileOrder)
     EXPECT_EQ(FindRootDirectorySector(file), 3);
 }
 
+// A table-like sector whose estimate runs as high as it can with `large` large entries:
+// every small entry 511, the large ones at the highest indices.
+SectorBytes HighestEstimate(std::size_t large)
+{
+    SectorBytes sector = FilledSector(511);
+    for (std::size_t j = 128 - large; j < 128; ++j)
+        SetEntry(sector, j, kFreeSector);
+    return sector;
+}
+
+TEST(SectorScans, PositionsPastTheTableAgreeWithTheReference)
+{
+    // The scan keeps no sector past the tabled positions: there, only sectors without a small
+    // entry may match, up to the position where their sum wraps.
+    std::vector<std::uint8_t> highest(512, 0);
+    for (std::size_t large = 55; large < 128; ++large) {
+        const SectorBytes sector = HighestEstimate(large);
+        highest.insert(highest.end(), sector.begin(), sector.end());
+    }
+    std::vector<std::uint8_t> withAllLarge = highest;
+    for (const std::uint32_t marker : {kFatSector, kFreeSector, kEndOfChain}) {
+        const SectorBytes sector = FilledSector(marker);
+        withAllLarge.insert(withAllLarge.end(), sector.begin(), sector.end());
+    }
+    std::vector<std::int32_t> positions = {-131072, -2, -1, 131070, 131071, 131072, 0x7FFF'FFFF};
+    for (std::int32_t n = 0; n <= 130; ++n)
+        positions.push_back(n);
+    for (const auto& bytes : {highest, withAllLarge}) {
+        MemorySectorFile file(bytes);
+        const SectorScan scan = SectorScan::Run(file);
+        for (const std::int32_t n : positions) {
+            for (const bool skipFirst : {false, true})
+                ASSERT_EQ(scan.FindFatSector(n, skipFirst), literal::FindFatSector(file, n, skipFirst))
+                    << "n " << n << ", skipFirst " << skipFirst << ", " << bytes.size() / 512 << " blocks";
+        }
+    }
+    MemorySectorFile file(withAllLarge);
+    EXPECT_EQ(SectorScan::Run(file).FindFatSector(67, false), 72) << "the reach of a sector with one small entry";
+    EXPECT_EQ(SectorScan::Run(file).FindFatSector(131071, true), 74);
+}
+
 TEST(SectorScans, SkipFirstWithOneMatch)
 {
     MemorySectorFile middle(MakeFile(ZeroHeader(), {DataSector(1), ChainSector(1), DataSector(2)}));
