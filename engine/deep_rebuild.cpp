@@ -1,6 +1,7 @@
 #include "deep_rebuild.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "byte_order.h"
 #include "consts.h"
@@ -93,6 +94,17 @@ public:
         if (sector[kEntryObjectTypeOffset] == kObjectTypeRootStorage && IsDirectorySector(sector) &&
             roots_.size() < kMaxRoots)
             roots_.push_back(index);
+        // A sector of free entries only could be a table sector of an unused region, and
+        // says nothing more: such sectors fill whole files of 0xFF.
+        static const SectorBytes kAllFree = [] {
+            SectorBytes bytes;
+            bytes.fill(0xFF);
+            return bytes;
+        }();
+        if (std::memcmp(sector.data(), kAllFree.data(), kSectorSize) == 0) {
+            candidates_.Set(index);
+            return;
+        }
         // Most sectors are data and fail at their first entries.
         for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
             const std::uint32_t value = LoadLe32(sector.data() + 4 * j);
@@ -184,11 +196,16 @@ private:
 
     // A table sector whose entries continue no chain (a region of single sectors and
     // markers) may still name its position: each FATSECT mark at entry e says that sector
-    // 128p + e is a table sector.
+    // 128p + e is a table sector. A sector that marks itself describes its own region, which
+    // settles p; otherwise the first positions whose marks all land on candidates are tried.
     void PlaceMarkOnlyCandidates()
     {
         for (const std::uint32_t sector : markOnly_) {
             const SectorBytes bytes = ReadSector(sector);
+            if (LoadLe32(bytes.data() + 4 * (sector % kEntriesPerFatSector)) == kFatSector) {
+                AddRival(static_cast<std::uint32_t>(sector / kEntriesPerFatSector), sector);
+                continue;
+            }
             std::vector<std::uint32_t> marks;
             for (std::uint32_t e = 0; e < kEntriesPerFatSector; ++e) {
                 if (LoadLe32(bytes.data() + 4 * e) == kFatSector)
