@@ -194,6 +194,52 @@ TEST(Repair, RivalStructuresAreResolvedByTheSurvivingHeaderThenByRecency)
     }
 }
 
+TEST(Repair, TableSectorsThatDescribeTheirOwnRegionAreFoundInPlace)
+{
+    // Four table sectors at 128k + 3, each in the region it describes. Only the first region
+    // holds chains (the directory at 1, the Workbook stream at 4-11); the other three table
+    // sectors hold markers alone, so nothing but their own mark tells their position. Sector 2
+    // is free and filled with 0xFF, so that taking table-like sectors in ascending order fails.
+    constexpr std::uint32_t kSectors = 512;
+    Bytes bytes((kSectors + 1) * 512, 0);
+    auto sector = [&](std::uint32_t index) { return bytes.data() + (index + 1) * 512; };
+    std::fill(sector(2), sector(2) + 512, std::uint8_t{0xFF});
+    for (std::uint32_t k = 0; k < 4; ++k) {
+        std::uint8_t* table = sector(128 * k + 3);
+        for (std::uint32_t j = 0; j < 128; ++j)
+            StoreLe32(table + 4 * j, j == 3 ? kFatSector : kFreeSector);
+    }
+    StoreLe32(sector(3) + 4 * 1, kEndOfChain);
+    for (std::uint32_t s = 4; s < 11; ++s)
+        StoreLe32(sector(3) + 4 * s, s + 1);
+    StoreLe32(sector(3) + 4 * 11, kEndOfChain);
+
+    test::CompoundFile model = test::BuildCompoundFile();  // its directory, made to fit
+    std::copy(model.Sector(1), model.Sector(1) + 512, sector(1));
+    StoreLe32(sector(1) + kEntryStartSectorOffset, kEndOfChain);  // no mini stream
+    StoreLe32(sector(1) + kEntryStreamSizeOffset, 0);
+    StoreLe32(sector(1) + 128 + kEntryRightSiblingOffset, kNoStream);
+    StoreLe32(sector(1) + 128 + kEntryStartSectorOffset, 4);
+    std::fill(sector(1) + 256, sector(1) + 512, std::uint8_t{0});
+    std::copy(model.Sector(2), model.Sector(2) + 512, sector(4));
+
+    std::copy(model.bytes.begin(), model.bytes.begin() + 512, bytes.begin());
+    StoreLe32(bytes.data() + kNumFatSectorsOffset, 4);
+    StoreLe32(bytes.data() + kFirstMiniFatSectorOffset, kEndOfChain);
+    StoreLe32(bytes.data() + kNumMiniFatSectorsOffset, 0);
+    for (std::uint32_t k = 0; k < 4; ++k)
+        StoreLe32(bytes.data() + kHeaderDifatOffset + 4 * k, 128 * k + 3);
+    const Bytes intact = bytes;
+    MemorySectorFile intactFile(intact);
+    ASSERT_TRUE(VerifyWorkbook(intactFile).Opens());
+
+    std::fill(bytes.begin(), bytes.begin() + 512, 0);
+    MemorySectorFile file(bytes);
+    const RepairReport report = RepairHeader(file, RebuildMode::Auto);
+    EXPECT_TRUE(report.check.Opens());
+    EXPECT_TRUE(std::equal(intact.begin() + 44, intact.end(), file.Bytes().begin() + 44));
+}
+
 TEST(Repair, FilesThatAreNoWorkbooksAreLeftAlone)
 {
     struct Case {
