@@ -642,17 +642,15 @@ Memory MeasurePhases(tabulon::SectorFile& file, const tabulon::RepairReport& exp
     tabulon::RebuildUsed used = tabulon::RebuildUsed::Design;
     bool opens = false;
     memory.verifyCandidates = RunPhase(base, [&] { opens = tabulon::VerifyWithHeader(file, design.after).Opens(); });
-    int bestEvidence = opens ? tabulon::HeaderEvidence(design.after, design.before) : -1;
-    std::uint32_t bestRecency = opens ? tabulon::HeaderRecency(design.after) : 0;
+    tabulon::HeaderRank best = opens ? tabulon::HeaderRank::Of(design.after, design.before) : tabulon::HeaderRank{};
 
     std::vector<HeaderBytes> candidates;
     memory.deep = RunPhase(base, [&] { candidates = collector.Rebuild(file, &design.before); });
     for (const HeaderBytes& deep : candidates) {
         if (deep == design.after)
             continue;
-        const int evidence = tabulon::HeaderEvidence(deep, design.before);
-        const std::uint32_t recency = tabulon::HeaderRecency(deep);
-        if (evidence < bestEvidence || (evidence == bestEvidence && recency <= bestRecency))
+        const tabulon::HeaderRank rank = tabulon::HeaderRank::Of(deep, design.before);
+        if (rank <= best)
             continue;
         bool deepOpens = false;
         const Phase check = RunPhase(base, [&] { deepOpens = tabulon::VerifyWithHeader(file, deep).Opens(); });
@@ -663,8 +661,7 @@ Memory MeasurePhases(tabulon::SectorFile& file, const tabulon::RepairReport& exp
         chosen = deep;
         used = tabulon::RebuildUsed::Deep;
         opens = true;
-        bestEvidence = evidence;
-        bestRecency = recency;
+        best = rank;
     }
     // A refusal of another format is left out: the generated files start like none.
     if (!opens && (facts.fatLikeSectors == 0 || facts.rootDirectorySector < 0)) {

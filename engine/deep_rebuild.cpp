@@ -466,7 +466,7 @@ private:
 
         std::optional<std::pair<std::uint32_t, std::uint32_t>> difat{{kEndOfChain, 0}};
         if (order.size() > kHeaderDifatEntries)
-            difat = FindDifat(table, order);
+            difat = FindDifat(table);
         if (!difat)
             return;
         for (const Directory& directory : directories) {
@@ -524,21 +524,22 @@ private:
         std::uint64_t reads = kMiniTableReadBudget;
         std::uint64_t budget = 4 * std::uint64_t{sectorCount_} + (1u << 20);
 
-        auto tryHead = [&](std::uint32_t head) -> bool {
+        // The mini table starting at `head`, when it fits.
+        auto tryHead = [&](std::uint32_t head) -> std::optional<MiniTable> {
             if (head >= sectorCount_ || referenced.Test(head) || std::binary_search(excluded.begin(), excluded.end(), head) ||
                 (IsSpecial(table[head]) && table[head] != kEndOfChain) || reads == 0)
-                return false;
+                return std::nullopt;
             // A mini table's entries are mini sector indices or markers.
             SectorBytes first = ReadSector(head);
             --reads;
             for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
                 const std::uint32_t value = LoadLe32(first.data() + 4 * j);
                 if (!IsSpecial(value) && value >= miniSectors)
-                    return false;
+                    return std::nullopt;
             }
             const auto chain = Walk(table, head, sectorCount_, maxLength);
             if (!chain || chain->size() > reads)
-                return false;
+                return std::nullopt;
             Table miniTable;
             miniTable.reserve(chain->size() * kEntriesPerFatSector);
             for (const std::uint32_t s : *chain) {
@@ -547,23 +548,21 @@ private:
                     miniTable.push_back(LoadLe32(bytes.data() + 4 * j));
             }
             reads -= chain->size() - 1;
-            return std::all_of(small.begin(), small.end(), [&](const Stream& stream) {
+            const bool fits = std::all_of(small.begin(), small.end(), [&](const Stream& stream) {
                 return ChainFits(miniTable, stream.start, stream.size, kMiniSectorSize, miniSectors, budget);
             });
-        };
-        auto found = [&](std::uint32_t head) {
-            const auto chain = Walk(table, head, sectorCount_, maxLength);
+            if (!fits)
+                return std::nullopt;
             return MiniTable{head, static_cast<std::uint32_t>(chain->size()), true};
         };
 
         if (evidence_) {
-            const std::uint32_t said = LoadLe32(evidence_->data() + kFirstMiniFatSectorOffset);
-            if (tryHead(said))
-                return found(said);
+            if (auto found = tryHead(LoadLe32(evidence_->data() + kFirstMiniFatSectorOffset)))
+                return found;
         }
         for (std::uint32_t head = 0; head < sectorCount_ && reads > 0; ++head) {
-            if (tryHead(head))
-                return found(head);
+            if (auto found = tryHead(head))
+                return found;
         }
         if (small.empty())
             return MiniTable{};
@@ -573,7 +572,7 @@ private:
 
     // DIFAT sectors, marked as such by the table, in chain order: where the list of table
     // sectors goes on after the header's 109.
-    std::optional<std::pair<std::uint32_t, std::uint32_t>> FindDifat(const Table& table, const std::vector<std::uint32_t>&)
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> FindDifat(const Table& table)
     {
         std::vector<std::uint32_t> difat;
         for (std::uint32_t s = 0; s < sectorCount_; ++s) {

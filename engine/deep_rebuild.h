@@ -2,6 +2,7 @@
 // own structure, without reading the damaged header at all.
 #pragma once
 
+#include <compare>
 #include <memory>
 #include <optional>
 #include <span>
@@ -51,5 +52,18 @@ int HeaderEvidence(const HeaderBytes& candidate, const HeaderBytes& damaged);
 
 // The highest sector a header names for its table, directory, mini table or DIFAT.
 std::uint32_t HeaderRecency(const HeaderBytes& header);
+
+// How a header that opens ranks among rivals: the one that agrees with more of the damaged
+// header first, then the most recently written. A default rank is below every real one.
+struct HeaderRank {
+    int evidence = -1;
+    std::uint32_t recency = 0;
+
+    static HeaderRank Of(const HeaderBytes& header, const HeaderBytes& damaged)
+    {
+        return {HeaderEvidence(header, damaged), HeaderRecency(header)};
+    }
+    auto operator<=>(const HeaderRank&) const = default;
+};
 
 }  // namespace tabulon

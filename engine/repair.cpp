@@ -118,15 +118,12 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
     // Every header that opens competes: first the one that agrees most with what the damaged
     // header still says, then the most recently written structure, then the plain rebuild.
     report.check = VerifyWithHeader(file, report.after);
-    const bool designOpens = report.check.Opens();
-    int bestEvidence = designOpens ? HeaderEvidence(report.after, report.before) : -1;
-    std::uint32_t bestRecency = designOpens ? HeaderRecency(report.after) : 0;
+    HeaderRank best = report.check.Opens() ? HeaderRank::Of(report.after, report.before) : HeaderRank{};
     for (const HeaderBytes& deep : collector.Rebuild(file, &design.before)) {
         if (deep == design.after)
             continue;
-        const int evidence = HeaderEvidence(deep, report.before);
-        const std::uint32_t recency = HeaderRecency(deep);
-        if (evidence < bestEvidence || (evidence == bestEvidence && recency <= bestRecency))
+        const HeaderRank rank = HeaderRank::Of(deep, report.before);
+        if (rank <= best)
             continue;
         WorkbookCheck deepCheck = VerifyWithHeader(file, deep);
         if (!deepCheck.Opens())
@@ -134,8 +131,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
         report.after = deep;
         report.used = RebuildUsed::Deep;
         report.check = std::move(deepCheck);
-        bestEvidence = evidence;
-        bestRecency = recency;
+        best = rank;
     }
     if (report.check.Opens())
         return report;
