@@ -64,10 +64,11 @@ int Run(const std::vector<std::string>& arguments)
     const std::size_t total = options.workbooks.size();
     ProgressLine progress(total > 1 && !options.quiet && StandardErrorIsTerminal());
     int status = kExitAllRepaired;
+    RunCopies copies;
     for (std::size_t i = 0; i < total; ++i) {
         const std::string& name = options.workbooks[i];
         progress.Show(i, total, name);
-        const WorkbookResult result = RepairWorkbook(PathFromUtf8(name), options);
+        const WorkbookResult result = RepairWorkbook(PathFromUtf8(name), options, copies);
         progress.Clear();
         if (result.outcome == Outcome::Failed) {
             status = kExitSomeFailed;

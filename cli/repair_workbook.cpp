@@ -50,27 +50,76 @@ fs::path Destination(const fs::path& workbook, const Options& options)
     return folder / CopyName(workbook, options.suffix);
 }
 
+// A name that exists where the copy goes, refused without --overwrite. A link there is never
+// written through: --overwrite replaces the link itself.
 Failure NameTaken(const fs::path& destination)
 {
+    std::error_code error;
+    if (fs::is_symlink(fs::symlink_status(destination, error)))
+        return Failure{PathToUtf8(destination) +
+                       " is a symbolic link; use --overwrite to replace the link itself (never what it points to)"};
     return Failure{PathToUtf8(destination) + " already exists; use --overwrite to replace it"};
 }
 
-// Refusals that need no writing, so that a dry run predicts them too. Gives whether the name is
-// taken: that only matters when there is something to write, so a kept workbook is not refused.
-bool CheckDestination(const fs::path& workbook, const fs::path& destination, const Options& options)
+// Where a dry run's copy would go, spelled one way: the folder's canonical path (links and
+// "." resolved) plus the name, itself never followed.
+fs::path PlannedName(const fs::path& destination)
+{
+    std::error_code error;
+    const fs::path absolute = fs::absolute(destination, error);
+    const fs::path folder = error ? fs::path() : fs::weakly_canonical(absolute.parent_path(), error);
+    return error ? destination.lexically_normal() : folder / destination.filename();
+}
+
+// The workbook an earlier copy of this run at `destination` was written from, if there is one.
+const fs::path* EarlierSource(const fs::path& destination, const RunCopies& copies, bool dryRun)
+{
+    if (dryRun) {
+        const auto planned = copies.planned.find(PlannedName(destination));
+        return planned == copies.planned.end() ? nullptr : &planned->second;
+    }
+    const std::optional<FileId> id = IdentifyFile(destination, false);
+    const auto written = id ? copies.written.find(*id) : copies.written.end();
+    return written == copies.written.end() ? nullptr : &written->second;
+}
+
+void AddCopy(const fs::path& destination, const fs::path& workbook, RunCopies& copies, bool dryRun)
+{
+    if (dryRun)
+        copies.planned.emplace(PlannedName(destination), workbook);
+    else if (const std::optional<FileId> id = IdentifyFile(destination, false))
+        copies.written.insert_or_assign(*id, workbook);
+}
+
+// Refusals that need no writing, so that a dry run predicts them too. Those thrown always
+// apply; the one given back only when there is something to write, so that a kept workbook,
+// which writes nothing, is not refused.
+std::optional<Failure> CheckDestination(const fs::path& workbook, const fs::path& destination, const Options& options,
+                                        const RunCopies& copies)
 {
     std::error_code error;
     const fs::file_status status = fs::symlink_status(destination, error);
     if (error && error != std::errc::no_such_file_or_directory)
         throw Failure{"cannot check " + PathToUtf8(destination) + ": " + error.message()};
-    if (!fs::exists(status))
-        return false;
-    if (fs::equivalent(workbook, destination, error))
+    const bool exists = fs::exists(status);
+    if (exists && fs::equivalent(workbook, destination, error)) {
+        if (fs::is_symlink(status))
+            throw Failure{"the copy " + PathToUtf8(destination) +
+                          " is a symbolic link to the workbook itself; choose another suffix or folder, or use --in-place"};
         throw Failure{"the copy " + PathToUtf8(destination) +
                       " would replace the workbook itself; choose another suffix or folder, or use --in-place"};
+    }
+    if (const fs::path* earlier = EarlierSource(destination, copies, options.dryRun))
+        return Failure{"the copy " + PathToUtf8(destination) + (options.dryRun ? " would be" : " was") +
+                       " written from " + PathToUtf8(*earlier) + " earlier in this run; " +
+                       (options.dryRun ? "it would not be replaced" : "not replaced")};
+    if (!exists)
+        return std::nullopt;
     if (options.overwrite && fs::is_directory(status))
         throw Failure{PathToUtf8(destination) + " is a folder"};
-    return true;
+    if (!options.overwrite)
+        return NameTaken(destination);
+    return std::nullopt;
 }
 
 // Tests change the workbook here, between reading it and writing, by naming a marker file in
@@ -96,8 +145,10 @@ void PauseBeforeWriteForTest()
 // Copies the workbook into a private file beside the destination and works the repair out from
 // the copy's own bytes, so the header always fits the sectors beside it even when the workbook
 // changes meanwhile. The copy takes its name only once written and flushed; a kept or refused
-// workbook leaves no file at all.
-RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, RebuildMode mode, const Options& options)
+// workbook leaves no file at all: `refusal` stops it once the verdict says there is something
+// to write.
+RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, RebuildMode mode, const Options& options,
+                            const std::optional<Failure>& refusal)
 {
     std::optional<jobs::FileBeside> copy;
     try {
@@ -112,6 +163,8 @@ RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, Rebuild
         RepairReport report = PlanRepair(copy->File(), mode);
         if (!RepairWrites(report))
             return report;
+        if (refusal)
+            throw *refusal;
         PauseBeforeWriteForTest();
         WriteRepair(copy->File(), report);  // the repair's only change, as on the workbook itself
         copy->Name(options.overwrite);
@@ -163,7 +216,7 @@ bool WorkbookResult::Opens() const
     return report && !report->refused && report->check.Opens();
 }
 
-WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options)
+WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, RunCopies& copies)
 {
     WorkbookResult result;
     result.source = workbook;
@@ -190,12 +243,11 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options)
             OsFile source = OpenWorkbook(workbook, OsFile::Access::Read);
             CheckLength(source);
             const fs::path destination = Destination(workbook, options);
-            const bool taken = CheckDestination(workbook, destination, options);
-            // A taken name stops the real run only when the copy is named, after the verdict.
-            result.report = options.dryRun ? PlanRepair(source, mode) : RepairIntoCopy(source, destination, mode, options);
+            const std::optional<Failure> refusal = CheckDestination(workbook, destination, options, copies);
+            result.report = options.dryRun ? PlanRepair(source, mode) : RepairIntoCopy(source, destination, mode, options, refusal);
             refuseIfNoWorkbook();
-            if (options.dryRun && taken && !options.overwrite && RepairWrites(*result.report))
-                throw NameTaken(destination);
+            if (refusal && RepairWrites(*result.report))
+                throw *refusal;
             result.output = destination;
         }
         if (result.report->used == RebuildUsed::Kept) {
@@ -203,6 +255,8 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options)
             result.outcome = Outcome::Kept;
         } else {
             result.outcome = options.dryRun ? Outcome::DryRun : Outcome::Repaired;
+            if (!options.inPlace)
+                AddCopy(*result.output, workbook, copies, options.dryRun);
         }
     } catch (const Failure& failure) {
         result.error = failure.message;

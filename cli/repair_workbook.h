@@ -2,9 +2,11 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 
+#include "engine/os_file.h"
 #include "engine/repair.h"
 #include "options.h"
 
@@ -29,10 +31,21 @@ struct WorkbookResult {
     bool Opens() const;
 };
 
+// The copies one run has written, and the workbook each was written from: a later workbook
+// whose copy has the same name never replaces one of them, not even with --overwrite.
+struct RunCopies {
+    // Each written copy by the identity of its name (a link there is never followed).
+    std::map<FileId, std::filesystem::path> written;
+    // A dry run writes nothing, so it keeps where each copy would go: its folder's canonical
+    // path plus its name.
+    std::map<std::filesystem::path, std::filesystem::path> planned;
+};
+
 // The copy's name: the base name up to its last "." plus the suffix plus ".xls".
 std::filesystem::path CopyName(const std::filesystem::path& workbook, const std::string& suffix);
 
-// Never throws: every failure is described in the result.
-WorkbookResult RepairWorkbook(const std::filesystem::path& workbook, const Options& options);
+// Never throws: every failure is described in the result. A copy written (or, in a dry run,
+// one that would be) is added to `copies`.
+WorkbookResult RepairWorkbook(const std::filesystem::path& workbook, const Options& options, RunCopies& copies);
 
 }  // namespace tabulon::cli

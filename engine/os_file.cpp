@@ -218,6 +218,35 @@ void RenameReplace(const std::filesystem::path& from, const std::filesystem::pat
         ThrowLastError("rename");
 }
 
+std::optional<FileId> IdentifyFile(const std::filesystem::path& path, bool followLinks)
+{
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION information;
+    const bool known = GetFileInformationByHandle(handle, &information) != 0;
+    CloseHandle(handle);
+    if (!known)
+        return std::nullopt;
+    return FileId{information.dwVolumeSerialNumber,
+                  (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
+bool IsWriteProtected(const std::filesystem::path& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return true;
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    CloseHandle(handle);
+    return false;
+}
+
 bool StandardErrorIsTerminal()
 {
     return _isatty(_fileno(stderr)) != 0;
@@ -392,6 +421,26 @@ void RenameReplace(const std::filesystem::path& from, const std::filesystem::pat
 {
     if (::rename(from.c_str(), to.c_str()) != 0)
         ThrowLastError("rename");
+}
+
+std::optional<FileId> IdentifyFile(const std::filesystem::path& path, bool followLinks)
+{
+    struct stat status {};
+    if ((followLinks ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status)) != 0)
+        return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+bool IsWriteProtected(const std::filesystem::path& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return false;  // nothing there to protect
+    // No write bit at all protects the file from everyone, as the read-only attribute does
+    // elsewhere; otherwise the user's own access decides.
+    if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EROFS);
 }
 
 bool StandardErrorIsTerminal()

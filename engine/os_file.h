@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -72,6 +73,23 @@ void CopyFileContents(OsFile& source, OsFile& destination);
 void RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 // Moves `from` to `to`, replacing what `to` names.
 void RenameReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Which file a name stands for: equal for two names of one file (hard links, links followed,
+// other spellings of one path).
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    auto operator<=>(const FileId&) const = default;
+};
+
+// The identity of the file `path` names, or of a symbolic link itself unless `followLinks`;
+// nothing when there is no such file (a dangling link followed included) or it cannot be
+// looked at.
+std::optional<FileId> IdentifyFile(const std::filesystem::path& path, bool followLinks);
+
+// Whether the file `path` names (links followed) is write-protected: nobody may write it (no
+// write permission at all, or the read-only attribute), or this user may not.
+bool IsWriteProtected(const std::filesystem::path& path);
 
 // Creates a fresh folder with an unpredictable name in `parent`, open to its owner only.
 std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent);

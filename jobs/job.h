@@ -50,6 +50,8 @@ public:
 struct JobRecord {
     std::unique_ptr<JobHost> host;
     std::vector<std::string> paths;  // UTF-8 paths, in the order of the job's list
+    std::vector<std::string> sources;    // save job: the workbook each entry was repaired from
+    std::vector<std::string> originals;  // save job: every workbook of the repair; none is ever replaced
     std::string suffix;              // save job: the suffix of saved names
     std::string folder;              // save job: the destination folder, ending with a separator;
                                      // repair job: the job's private temporary folder
@@ -64,7 +66,9 @@ using SaveJob = JobRecord;
 void RepairWorker(std::unique_ptr<RepairJob> job);
 
 // Moves each repaired copy to the destination folder as base name + suffix + ".xls", asking
-// before it replaces anything.
+// before it replaces anything. It never replaces a workbook of the repair (also through a
+// link), a write-protected file, or a file it saved earlier in the same job, and never writes
+// through a symbolic link: it replaces the link itself.
 void SaveWorker(std::unique_ptr<SaveJob> job);
 
 // The characters of `name` before its last "." (none when it has no "."), then `suffix`,
@@ -77,6 +81,8 @@ inline const std::string kUnableToLoad = "Uable to Load File in memory";
 inline const std::string kTooLargeForAWorkbook =
     "This file is 2 GiB or larger, which no legacy .xls workbook can be";
 inline const std::string kOverwriteQuestion = "A file with the same name already exist \nOverwrite existing file";
+// A later workbook whose saved name is that of a file this job saved from an earlier one.
+std::string DescribeSameSavedName(const std::string& saved, const std::string& earlier, const std::string& later);
 inline const std::string kUnableToSave =
     "Uable to Save File, Either the file already exit,\nor it is used by some other program";
 

@@ -86,8 +86,10 @@ void RepairWorker(std::unique_ptr<RepairJob> job)
         if (result.report)
             host.SetReport(i, *result.report);
         if (result.outcome != Outcome::Repaired) {
-            host.ShowMessage(result.outcome == Outcome::NotAWorkbook ? DescribeNotAWorkbook(*result.report->refused)
-                             : result.outcome == Outcome::TooLarge   ? kTooLargeForAWorkbook
+            // The refusals name the file: the user may have added many.
+            const std::string named = PathToUtf8(source) + "\n";
+            host.ShowMessage(result.outcome == Outcome::NotAWorkbook ? named + DescribeNotAWorkbook(*result.report->refused)
+                             : result.outcome == Outcome::TooLarge   ? named + kTooLargeForAWorkbook
                              : result.outcome == Outcome::CannotCopy ? kUnableToLoad
                                                                      : kUnableToOpen);
             host.SetPath(i, kFailedPath);

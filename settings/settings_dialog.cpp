@@ -2,9 +2,13 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+
+#include <algorithm>
 
 #include "ui/dialog_units.h"
 #include "ui/painting.h"
@@ -12,6 +16,29 @@
 namespace tabulon::settings {
 
 using ui::DialogUnits;
+
+namespace {
+
+const QString kSuffixHasSeparator =
+    QStringLiteral("The suffix cannot contain / or \\, because it goes into the name of each repaired file.");
+
+// Where Browse opens: the folder in the box, or the nearest folder above it that exists, or the
+// home folder when the box holds no absolute path.
+QString StartFolder(const QString& typed)
+{
+    QString folder = QDir::cleanPath(QDir::fromNativeSeparators(typed));
+    if (typed.isEmpty() || !QDir::isAbsolutePath(folder))
+        return QDir::toNativeSeparators(QDir::homePath());
+    while (!QFileInfo(folder).isDir()) {
+        const QString parent = QFileInfo(folder).path();
+        if (parent == folder)
+            return QDir::toNativeSeparators(QDir::homePath());
+        folder = parent;
+    }
+    return QDir::toNativeSeparators(folder);
+}
+
+}  // namespace
 
 CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent)
 {
@@ -43,8 +70,11 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent)
     connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
     connect(BrowseButton, &QPushButton::clicked, this, &CSettingsDlg::OnBrowse);
-    ChooseFolder = [](QWidget* owner) {
-        return QFileDialog::getExistingDirectory(owner, QStringLiteral("Select Folder"));
+    ChooseFolder = [](QWidget* owner, const QString& startFolder) {
+        return QFileDialog::getExistingDirectory(owner, QStringLiteral("Select Folder"), startFolder);
+    };
+    ShowRefusal = [this](const QString& reason) {
+        QMessageBox::warning(this, QStringLiteral("Quorvex Tabulon"), reason);
     };
 }
 
@@ -73,6 +103,15 @@ QString CSettingsDlg::GetSuffix() const
 
 void CSettingsDlg::accept()
 {
+    // A saved name is the base name, the suffix and ".xls", so only a separator can take it out
+    // of the folder (it can never come out as "." or ".."); the command line refuses the same.
+    const QString suffix = SuffixEdit->text();
+    if (suffix.contains(QLatin1Char('/')) || suffix.contains(QLatin1Char('\\'))) {
+        SuffixEdit->setText(suffixText_);
+        ShowRefusal(kSuffixHasSeparator);
+        SuffixEdit->setFocus();
+        return;
+    }
     folderText_ = FolderEdit->text();
     suffixText_ = SuffixEdit->text();
     QDialog::accept();
@@ -80,7 +119,7 @@ void CSettingsDlg::accept()
 
 void CSettingsDlg::OnBrowse()
 {
-    const QString chosen = ChooseFolder(this);
+    const QString chosen = ChooseFolder(this, StartFolder(FolderEdit->text()));
     if (!chosen.isEmpty())
         FolderEdit->setText(QDir::toNativeSeparators(chosen));
 }
@@ -90,7 +129,10 @@ void CSettingsDlg::paintEvent(QPaintEvent*)
     QPainter painter(this);
     ui::PaintGradient(painter, frameGeometry().width(), frameGeometry().height());
     ui::BeginCaptions(painter, QStringLiteral("Verdana"), 13);
-    ui::DrawCaption(painter, 20, 25, 300, 50, QColor(240, 240, 204), QStringLiteral("Set \"Suffix \" for repaired files."));
+    // The suffix box stands on the first caption's line: the caption ends a little before it.
+    constexpr int kGap = 4;
+    const int suffixRight = std::min(300, SuffixEdit->geometry().left() - kGap);
+    ui::DrawCaption(painter, 20, 25, suffixRight, 50, QColor(240, 240, 204), QStringLiteral("Set \"Suffix \" for repaired files."));
     ui::DrawCaption(painter, 20, 65, 300, 80, QColor(240, 240, 164), QStringLiteral("Path for saving repaired file(s)"));
 }
 

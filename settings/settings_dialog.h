@@ -22,8 +22,10 @@ public:
     QString GetSuffix() const;
 
     void OnBrowse();
-    // The folder chooser behind Browse; empty when cancelled.
-    std::function<QString(QWidget* owner)> ChooseFolder;
+    // The folder chooser behind Browse, opened at `startFolder`; empty when cancelled.
+    std::function<QString(QWidget* owner, const QString& startFolder)> ChooseFolder;
+    // Tells why OK was refused; a warning message box unless the owner shows it its own way.
+    std::function<void(const QString& reason)> ShowRefusal;
 
     QPushButton* OkButton;
     QPushButton* CancelButton;
@@ -31,6 +33,8 @@ public:
     QLineEdit* FolderEdit;   // control 1001
     QPushButton* BrowseButton;
 
+    // Takes the edits, unless the suffix could not go into a file name: then the refusal is
+    // shown, the suffix box gets back the suffix the dialog was given, and the dialog stays open.
     void accept() override;
 
 protected:

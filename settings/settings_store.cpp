@@ -1,6 +1,7 @@
 #include "settings_store.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -27,10 +28,15 @@ QString ReadText(const QSettings& store, const QString& name, const QString& fal
 
 QString DefaultSaveFolder()
 {
-    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (documents.isEmpty())
-        documents = QDir::homePath();
-    return QDir::toNativeSeparators(QDir::cleanPath(documents)) + QDir::separator();
+    // Many desktops never create the Documents folder; offering one that is not there would
+    // make the first save fail.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    folder = QDir::toNativeSeparators(QDir::cleanPath(folder));
+    if (!folder.endsWith(QDir::separator()))  // the root folder has its separator already
+        folder += QDir::separator();
+    return folder;
 }
 
 Settings LoadSettings()

@@ -11,7 +11,7 @@ struct Settings {
     QString suffix;
 };
 
-// The Documents folder (the home folder where there is none) with a trailing separator.
+// The Documents folder, or the home folder while that does not exist, with a trailing separator.
 QString DefaultSaveFolder();
 inline const QString kDefaultSuffix = QStringLiteral("_repaired");
 

@@ -2,13 +2,49 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstring>
 
 #include "main_frame.h"
 #include "repair_app.h"
 #include "wizard_view.h"
 
+namespace {
+
+const char* const kUsage =
+    "Usage: tabulon [WORKBOOK...]\n"
+    "Repair the damaged header of legacy spreadsheet workbooks (*.xls) in a window.\n"
+    "The workbooks named are added to the list of files to repair.\n"
+    "\n"
+    "  -h, --help     show this help\n"
+    "      --version  show the program's version\n"
+    "  --             every argument after it is a workbook, even one starting with '-'\n";
+
+// Help and the version are answered before the window's toolkit starts, so that they work
+// where there is no display. Help wins over the version, as with tabulon-repair.
+int AnswerWithoutWindow(int argc, char** argv)
+{
+    bool version = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0)
+            break;
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        version = version || std::strcmp(argv[i], "--version") == 0;
+    }
+    if (!version)
+        return -1;
+    std::fputs("tabulon " TABULON_VERSION "\n", stdout);
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
+    if (const int answered = AnswerWithoutWindow(argc, argv); answered >= 0)
+        return answered;
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tabulon"));
     QApplication::setOrganizationName(QStringLiteral("Quorvex"));

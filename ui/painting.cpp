@@ -1,5 +1,6 @@
 #include "painting.h"
 
+#include <QFontMetrics>
 #include <QPainter>
 #include <QPixmap>
 
@@ -46,8 +47,24 @@ void BeginCaptions(QPainter& painter, const QString& family, int pixelHeight)
 void DrawCaption(QPainter& painter, int left, int top, int right, int bottom, const QColor& background,
                  const QString& text)
 {
+    // A substituted font can come out larger than the one the layout was made for; rather than
+    // being cut at the edge of its room, the caption then steps down a pixel at a time, though
+    // never below a size still easy to read.
+    constexpr int kSmallestPixelSize = 8;
+    constexpr int kFlags = Qt::AlignLeft | Qt::AlignTop;
+    const QRect room(QPoint(left, top), QPoint(right - 1, bottom - 1));
+    const QFont begun = painter.font();
+    QFont font = begun;
+    while (font.pixelSize() > kSmallestPixelSize) {
+        const QFontMetrics metrics(font, painter.device());
+        if (metrics.horizontalAdvance(text) <= room.width() && metrics.height() <= room.height())
+            break;
+        font.setPixelSize(font.pixelSize() - 1);
+    }
+    painter.setFont(font);
     painter.setBackground(background);
-    painter.drawText(QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), Qt::AlignLeft | Qt::AlignTop, text);
+    painter.drawText(room, kFlags, text);
+    painter.setFont(begun);
 }
 
 }  // namespace tabulon::ui

@@ -17,6 +17,8 @@ void PaintGradient(QPainter& target, int width, int height);
 // of its own background colour exactly as large as the text.
 void BeginCaptions(QPainter& painter, const QString& family, int pixelHeight);
 // A caption in the rectangle from (left, top) to (right, bottom), exclusive, top left aligned.
+// Where it does not fit there, its font is made smaller one pixel at a time, down to 8 pixels;
+// the painter keeps the font it had.
 void DrawCaption(QPainter& painter, int left, int top, int right, int bottom, const QColor& background,
                  const QString& text);
 

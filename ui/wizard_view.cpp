@@ -59,6 +59,8 @@ const QString kRepairEnd = QStringLiteral("Finished Reparing Files....") + QStri
 const QString kSaving = QStringLiteral("Saving....    ");
 const QString kSaveEnd = QStringLiteral("Finished Saving Files....") + QString(188, QLatin1Char(' '));
 const QString kRepairCompleted = QStringLiteral("Tabulon process Completed !!!");
+const QString kNoSuchSaveFolder =
+    QStringLiteral("The folder for saving repaired files does not exist:\n%1\nChoose another one in Settings.");
 
 std::string Utf8(const QString& text)
 {
@@ -165,9 +167,20 @@ QTableWidget* MakeList(QWidget* parent, const char* name, const QString& lastCol
 // Inserts a row at the top with the given texts; its check box, where the list has them, is set.
 void InsertRowAtTop(QTableWidget& list, const QStringList& texts, bool checked)
 {
+    // The columns are narrower than many texts (long locations, repair findings): each cell's
+    // tool tip is its whole text, whatever text the cell is given later.
+    class TextTipItem final : public QTableWidgetItem {
+    public:
+        using QTableWidgetItem::QTableWidgetItem;
+        QVariant data(int role) const override
+        {
+            return role == Qt::ToolTipRole ? QTableWidgetItem::data(Qt::DisplayRole) : QTableWidgetItem::data(role);
+        }
+        QTableWidgetItem* clone() const override { return new TextTipItem(*this); }
+    };
     list.insertRow(0);
     for (int column = 0; column < list.columnCount(); ++column) {
-        auto* item = new QTableWidgetItem(column < texts.size() ? texts[column] : QString());
+        auto* item = new TextTipItem(column < texts.size() ? texts[column] : QString());
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
         if (column == 0 && list.property("hasCheckBoxes").toBool()) {
             item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
@@ -331,6 +344,12 @@ void CWizardView::ShowPage(int page)
             prompter_.ShowMessage(kSelectFilesFirst, MessageIcon::None, MessageButtons::Ok);
             return;
         }
+        // Said once, before anything is tried, rather than as a failure of every file; the
+        // folder is not created behind the user's back. (No folder at all means the current one.)
+        if (!SaveFolder.isEmpty() && !QFileInfo(SaveFolder).isDir()) {
+            prompter_.ShowMessage(kNoSuchSaveFolder.arg(SaveFolder), MessageIcon::Warning, MessageButtons::Ok);
+            return;
+        }
     }
 
     HideAllControls();
@@ -455,6 +474,9 @@ void CWizardView::OnSettings()
     settings::CSettingsDlg dialog(window());
     dialog.SetSuffix(Suffix);
     dialog.SetFolder(SaveFolder);
+    dialog.ShowRefusal = [this](const QString& reason) {
+        prompter_.ShowMessage(reason, MessageIcon::Warning, MessageButtons::Ok);
+    };
     if (prompter_.RunDialog(dialog) != QDialog::Accepted)
         return;
     Suffix = dialog.GetSuffix();
@@ -658,6 +680,11 @@ void CWizardView::StartSaveJob()
     auto job = std::make_unique<jobs::SaveJob>();
     job->host = std::make_unique<ViewJobHost>(*this, jobs::WM_SAVE_PROGRESS);
     job->paths = Utf8(SavePaths);
+    for (int row = 0; row < SavedList->rowCount(); ++row)
+        job->sources.push_back(Utf8(Cell(*SavedList, row, 1)));
+    for (int row = 0; row < RepairedList->rowCount(); ++row)
+        job->originals.push_back(Utf8(Cell(*RepairedList, row, 1)));
+    savedCount_ = 0;
     job->suffix = Utf8(Suffix);
     job->folder = Utf8(SaveFolder);
     saveJobFolder_ = SaveFolder;
@@ -740,13 +767,16 @@ void CWizardView::OnRepairProgress(int code, int index)
 void CWizardView::OnSaveProgress(int code, int index)
 {
     if (code != jobs::kJobFinished) {
+        if (code == jobs::kFileDone)
+            ++savedCount_;
         ShowFileProgress(*SavedList, code, index,
                          {jobs::kSaveStarted, QStringLiteral("Saving"), QStringLiteral("Saved"), kSaving});
         return;
     }
     DrawStatusText(kSaveEnd);
-    // The folder this job saved into, even if the settings changed while it ran.
-    if (prompter_.ShowFileSaved(saveJobFolder_))
+    // The folder this job saved into, even if the settings changed while it ran; claimed only
+    // when something was saved (each failure has been reported already).
+    if (savedCount_ > 0 && prompter_.ShowFileSaved(saveJobFolder_))
         prompter_.OpenUrl(QUrl::fromLocalFile(saveJobFolder_));
     ShowPage(PageSaved);
 }

@@ -120,6 +120,7 @@ private:
     Prompter& prompter_;
     std::filesystem::path repairFolder_;
     QString saveJobFolder_;
+    int savedCount_ = 0;  // files the running or last save job saved
     QString pendingStatusText_;
 };
 

@@ -249,6 +249,108 @@ TEST_F(RepairCommand, NeverReplacesWithoutBeingAsked)
     EXPECT_EQ(test::ReadWholeFile(book), damaged);
 }
 
+TEST_F(RepairCommand, ACopyWrittenInARunIsNeverReplacedLaterInIt)
+{
+    for (const char* name : {"a", "b", "out"})
+        fs::create_directory(folder_ / name);
+    fs::create_directory_symlink("a", folder_ / "alias");
+    const fs::path first = DamagedWorkbook("a/Book.xls");
+    const fs::path second = DamagedWorkbook("b/Book.xls", "poi__47847.xls");
+    DamagedWorkbook("a/Book.XLT", "poi__47847.xls");
+    const auto repaired = [](const fs::path& path) {
+        MemorySectorFile memory(test::ReadWholeFile(path));
+        RepairHeader(memory, RebuildMode::Auto);
+        return memory.Bytes();
+    };
+    const Bytes firstCopy = repaired(first);
+
+    // Same-named workbooks from two folders into one, and two workbooks of one folder (named
+    // once through a link to it) whose names differ in the extension only.
+    const struct {
+        std::vector<std::string> arguments;
+        fs::path later, copy;
+    } layouts[] = {
+        {{"-o", folder_ / "out", first, second}, second, folder_ / "out/Book_repaired.xls"},
+        {{first, folder_ / "alias/Book.XLT"}, folder_ / "alias/Book.XLT", folder_ / "alias/Book_repaired.xls"},
+    };
+    for (const auto& layout : layouts) {
+        for (const std::vector<std::string>& options :
+             std::vector<std::vector<std::string>>{{"--overwrite"}, {"--json"}, {"-n"}, {"-n", "--overwrite"}}) {
+            fs::remove(layout.copy);
+            std::vector<std::string> arguments = options;
+            arguments.insert(arguments.end(), layout.arguments.begin(), layout.arguments.end());
+            const RunResult result = Run(arguments);
+            const bool dryRun = options[0] == "-n";
+            EXPECT_EQ(result.exitCode, 1);
+            const std::string refusal = "the copy " + layout.copy.string() + (dryRun ? " would be" : " was") +
+                                        " written from " + first.string() + " earlier in this run; ";
+            EXPECT_EQ(result.err.rfind("tabulon-repair: " + layout.later.string() + ": " + refusal, 0), 0u) << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << "the first workbook is repaired";
+            if (options[0] == "--json") {
+                EXPECT_NE(result.out.find("\"outcome\":\"failed\",\"error\":\"" + refusal), std::string::npos) << result.out;
+            }
+            if (dryRun) {
+                EXPECT_FALSE(fs::exists(layout.copy));
+            } else {
+                EXPECT_EQ(test::ReadWholeFile(layout.copy), firstCopy) << layout.copy;
+            }
+            EXPECT_FALSE(HoldsATemporaryFile(Listing(layout.copy.parent_path())));
+        }
+    }
+
+    // A workbook kept as it is writes no copy, and so claims no name.
+    fs::remove(folder_ / "out/Book_repaired.xls");
+    test::WriteWholeFile(first, Original());
+    const RunResult result = Run({"-o", folder_ / "out", first, second});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(test::ReadWholeFile(folder_ / "out/Book_repaired.xls"), repaired(second));
+}
+
+TEST_F(RepairCommand, NeverWritesThroughALinkAtTheCopysName)
+{
+    const fs::path book = DamagedWorkbook("book.xls");
+    const fs::path link = folder_ / "book_repaired.xls";
+    const fs::path other = folder_ / "other";
+    test::WriteWholeFile(other, Bytes{'o', 't', 'h', 'e', 'r'});
+    const struct {
+        const char* what;
+        fs::path target;
+        std::optional<Bytes> bytes;  // none: no such file
+    } targets[] = {
+        {"to the workbook", book, test::ReadWholeFile(book)},
+        {"to another file", other, test::ReadWholeFile(other)},
+        {"dangling", folder_ / "gone", std::nullopt},
+    };
+    for (const auto& target : targets) {
+        for (const std::vector<std::string>& options : std::vector<std::vector<std::string>>{{}, {"-n"}, {"--overwrite"}}) {
+            fs::remove(link);
+            fs::create_symlink(target.target, link);
+            std::vector<std::string> arguments = options;
+            arguments.push_back(book);
+            const RunResult result = Run(arguments);
+            const std::string what = std::string(target.what) + (options.empty() ? "" : " " + options[0]);
+            if (options == std::vector<std::string>{"--overwrite"} && target.target != book) {
+                EXPECT_EQ(result.exitCode, 0) << what << ": " << result.err;
+                EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link))) << what;
+                EXPECT_EQ(test::HeaderField32(test::ReadWholeFile(link), 0), 0xE011CFD0u) << what;
+            } else {
+                EXPECT_EQ(result.exitCode, 1) << what;
+                const std::string why = target.target == book
+                    ? "the copy " + link.string() + " is a symbolic link to the workbook itself; "
+                    : link.string() + " is a symbolic link; use --overwrite to replace the link itself (never what it points to)\n";
+                EXPECT_NE(result.err.find(book.string() + ": " + why), std::string::npos) << what << ": " << result.err;
+                ASSERT_TRUE(fs::is_symlink(link)) << what;
+                EXPECT_EQ(fs::read_symlink(link), target.target) << what;
+            }
+            if (target.bytes)
+                EXPECT_EQ(test::ReadWholeFile(target.target), *target.bytes) << what;
+            else
+                EXPECT_FALSE(fs::exists(fs::symlink_status(target.target))) << what;
+            EXPECT_FALSE(HoldsATemporaryFile(Listing(folder_))) << what;
+        }
+    }
+}
+
 TEST_F(RepairCommand, BadInputFailsThatFileAndTheBatchGoesOn)
 {
     const fs::path good = DamagedWorkbook("good.xls");

@@ -89,11 +89,14 @@ protected:
 
     // Runs a worker on a thread of its own, as the window does, and waits for it.
     void Run(void (*worker)(std::unique_ptr<JobRecord>), const std::vector<std::string>& paths,
-             const std::string& folder, const std::string& suffix = "_rep")
+             const std::string& folder, const std::string& suffix = "_rep",
+             const std::vector<std::string>& originals = {})
     {
         auto job = std::make_unique<JobRecord>();
         job->host = std::make_unique<RecordingHost>(log_);
         job->paths = paths;
+        job->sources = originals;
+        job->originals = originals;
         job->folder = folder;
         job->suffix = suffix;
         job->pause = std::chrono::milliseconds(0);
@@ -101,9 +104,10 @@ protected:
     }
 
     void Repair(const std::vector<std::string>& paths) { Run(RepairWorker, paths, jobFolder_.string()); }
-    void Save(const std::vector<std::string>& paths, const std::string& suffix = "_rep")
+    void Save(const std::vector<std::string>& paths, const std::string& suffix = "_rep",
+              const std::vector<std::string>& originals = {})
     {
-        Run(SaveWorker, paths, out_.string() + "/", suffix);
+        Run(SaveWorker, paths, out_.string() + "/", suffix, originals);
     }
 
     // A real workbook with its header wiped.
@@ -202,7 +206,8 @@ TEST_F(Jobs, RepairFailuresGoOnWithTheNextFile)
     EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {3, 0}, {1, 1}, {3, 1}, {0, 0}}));
     ASSERT_EQ(log_.messages.size(), 2u);
     EXPECT_EQ(log_.messages[0], "Uable to Open File ");
-    EXPECT_EQ(log_.messages[1], DescribeNotAWorkbook(NotAWorkbook::ZipArchive));
+    EXPECT_EQ(log_.messages[1], zip.string() + "\n" + DescribeNotAWorkbook(NotAWorkbook::ZipArchive))
+        << "the refusal names the file";
     EXPECT_EQ(log_.paths.at(1), "FAIL");
     EXPECT_TRUE(log_.reports.at(1).refused);
     EXPECT_FALSE(fs::exists(jobFolder_ / "1"));
@@ -229,7 +234,7 @@ TEST_F(Jobs, RepairRefusesA2GiBFileBeforeCopyingIt)
     fs::resize_file(large, kMaxWorkbookLength + 1);  // sparse: no disk is used
     Repair({large.string(), Damaged(root_ / "good.xls").string()});
     EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {3, 0}, {1, 1}, {4, 1}, {0, 0}}));
-    EXPECT_EQ(log_.messages, std::vector<std::string>{kTooLargeForAWorkbook});
+    EXPECT_EQ(log_.messages, std::vector<std::string>{large.string() + "\n" + kTooLargeForAWorkbook});
     EXPECT_EQ(log_.paths.at(0), kFailedPath);
     EXPECT_FALSE(fs::exists(jobFolder_ / "0")) << "no copy was made";
     EXPECT_EQ(fs::file_size(large), kMaxWorkbookLength + 1);
@@ -321,6 +326,84 @@ TEST_F(Jobs, SaveNeverReplacesWhatItCannotRead)
     fs::permissions(out_ / "a_rep.xls", fs::perms::owner_read);
     EXPECT_EQ(test::ReadWholeFile(out_ / "a_rep.xls"), (Bytes{'k', 'e', 'e', 'p'}));
     EXPECT_TRUE(fs::exists(shared / "a.xls")) << "kept for another try";
+}
+
+TEST_F(Jobs, SaveNeverReplacesAWorkbookOfTheRepair)
+{
+    // An empty suffix into the workbook's own folder names the workbook itself; a link there
+    // leads to another workbook of the same repair; Save As is pointed at the first workbook.
+    const fs::path first = Damaged(out_ / "first.xls");
+    const fs::path second = Damaged(root_ / "second.xls");
+    const fs::path third = Damaged(root_ / "third.xls");
+    fs::create_symlink(second, out_ / "linked.xls");
+    const Bytes original = test::ReadWholeFile(first);
+    auto copies = Repaired({first.string(), second.string(), third.string()});
+    const fs::path renamed = fs::path(copies[1]).replace_filename("linked.xls");
+    fs::rename(copies[1], renamed);
+    copies[1] = renamed.string();
+    test::WriteWholeFile(out_ / "third.xls", Bytes{'o', 'l', 'd'});
+    log_.yesAnswers = {false};
+    log_.saveAsAnswers = {first};
+    Save(copies, "", {first.string(), second.string(), third.string()});
+
+    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {0, 0}}));
+    EXPECT_EQ(log_.messages, std::vector<std::string>(3, kUnableToSave));
+    EXPECT_EQ(log_.questions.size(), 1u) << "asked about the third file only";
+    EXPECT_EQ(test::ReadWholeFile(first), original);
+    EXPECT_EQ(test::ReadWholeFile(second), original);
+    EXPECT_TRUE(fs::is_symlink(out_ / "linked.xls"));
+    EXPECT_EQ(test::ReadWholeFile(out_ / "third.xls"), (Bytes{'o', 'l', 'd'}));
+    for (const std::string& copy : copies)
+        EXPECT_TRUE(fs::exists(copy)) << copy << " kept for another try";
+}
+
+TEST_F(Jobs, SaveReplacesNoWriteProtectedFileNorOneItSavedItself)
+{
+    // Two workbooks of one name from two folders, and a write-protected file in the way of a
+    // third. Yes to every question.
+    const fs::path a = Damaged(root_ / "a" / "book.xls");
+    fs::path b = root_ / "b" / "book.xls";
+    fs::create_directories(b.parent_path());
+    Bytes other = test::ReadWholeFile(fs::path(TABULON_TEST_DATA) / "xlrd__issue20.xls");
+    std::fill(other.begin(), other.begin() + 512, std::uint8_t{0});
+    test::WriteWholeFile(b, other);
+    const fs::path c = Damaged(root_ / "c.xls");
+    const auto copies = Repaired({a.string(), b.string(), c.string()});
+    const Bytes firstRepair = test::ReadWholeFile(copies[0]);
+    test::WriteWholeFile(out_ / "c_rep.xls", Bytes{'k', 'e', 'e', 'p'});
+    fs::permissions(out_ / "c_rep.xls", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+    log_.yesAnswers = {true, true, true};
+    Save(copies, "_rep", {a.string(), b.string(), c.string()});
+    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {0, 0}}));
+    ASSERT_EQ(log_.messages.size(), 2u);
+    EXPECT_NE(log_.messages[0].find(a.string()), std::string::npos) << log_.messages[0];
+    EXPECT_NE(log_.messages[0].find(b.string()), std::string::npos) << log_.messages[0];
+    EXPECT_EQ(log_.messages[1], kUnableToSave);
+    EXPECT_EQ(log_.questions.size(), 1u) << "no question about the file saved a moment ago";
+    EXPECT_EQ(test::ReadWholeFile(out_ / "book_rep.xls"), firstRepair);
+    EXPECT_EQ(test::ReadWholeFile(out_ / "c_rep.xls"), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_TRUE(fs::exists(copies[1]));
+    EXPECT_TRUE(fs::exists(copies[2]));
+}
+
+TEST_F(Jobs, SaveReplacesALinkItselfNeverWhatItPointsTo)
+{
+    const auto copies = Repaired({Damaged(root_ / "a.xls").string(), Damaged(root_ / "b.xls").string()});
+    const fs::path target = root_ / "target.xls";
+    test::WriteWholeFile(target, Bytes{'t'});
+    fs::create_symlink(target, out_ / "a_rep.xls");
+    fs::create_symlink(root_ / "nowhere.xls", out_ / "b_rep.xls");
+    log_.yesAnswers = {true, true};
+    Save(copies);
+    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {4, 1}, {0, 0}}));
+    EXPECT_EQ(log_.questions.size(), 2u) << "a dangling link is a name in the way too";
+    EXPECT_EQ(test::ReadWholeFile(target), Bytes{'t'});
+    EXPECT_FALSE(fs::exists(root_ / "nowhere.xls"));
+    for (const char* name : {"a_rep.xls", "b_rep.xls"}) {
+        EXPECT_FALSE(fs::is_symlink(out_ / name)) << name;
+        EXPECT_EQ(fs::file_size(out_ / name), fs::file_size(root_ / "a.xls")) << name;
+    }
 }
 
 TEST_F(Jobs, SaveFailuresKeepTheRepairedCopy)

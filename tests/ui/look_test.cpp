@@ -3,9 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -27,13 +31,20 @@ namespace {
 
 class DialogPrompter final : public Prompter {
 public:
-    MessageAnswer ShowMessage(const QString&, MessageIcon, MessageButtons) override { return MessageAnswer::Ok; }
+    MessageAnswer ShowMessage(const QString& text, MessageIcon icon, MessageButtons) override
+    {
+        messages << text;
+        icons << icon;
+        return MessageAnswer::Ok;
+    }
     QStringList ChooseWorkbooks() override { return {}; }
     void OpenUrl(const QUrl&) override {}
     QString ChooseSaveAs(const QString&) override { return {}; }
     bool ShowFileSaved(const QString&) override { return false; }
     int RunDialog(QDialog& dialog) override { return answer ? answer(dialog) : int{QDialog::Rejected}; }
     std::function<int(QDialog&)> answer;
+    QStringList messages;
+    QList<MessageIcon> icons;
 };
 
 QImage Gradient(int width, int height)
@@ -55,6 +66,23 @@ bool AreaHolds(const QImage& image, const QRect& area, QRgb colour)
                 return true;
     return false;
 }
+
+// The bounding box of the pixels in `area` that `match` accepts; empty when there are none.
+QRect Extent(const QImage& image, const QRect& area, const std::function<bool(QRgb)>& match)
+{
+    QRect extent;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (image.rect().contains(x, y) && match(image.pixel(x, y)))
+                extent |= QRect(x, y, 1, 1);
+    return extent;
+}
+
+auto Is(QRgb colour)
+{
+    return [colour](QRgb pixel) { return pixel == colour; };
+}
+const auto IsInk = [](QRgb pixel) { return qGray(pixel) < 128; };
 
 QString SettingsFile()
 {
@@ -197,7 +225,7 @@ private slots:
         prompter_.answer = [](QDialog& dialog) {
             auto& settings = static_cast<CSettingsDlg&>(dialog);
             settings.SuffixEdit->setText(QStringLiteral("_x"));
-            settings.ChooseFolder = [](QWidget*) { return QStringLiteral("/elsewhere"); };
+            settings.ChooseFolder = [](QWidget*, const QString&) { return QStringLiteral("/elsewhere"); };
             settings.OnBrowse();
             return int{QDialog::Rejected};
         };
@@ -213,7 +241,7 @@ private slots:
             auto& settings = static_cast<CSettingsDlg&>(dialog);
             title = settings.windowTitle();
             settings.SuffixEdit->setText(QStringLiteral("_fixed"));
-            settings.ChooseFolder = [](QWidget*) { return QStringLiteral("/srv/fixed"); };
+            settings.ChooseFolder = [](QWidget*, const QString&) { return QStringLiteral("/srv/fixed"); };
             settings.OnBrowse();
             settings.accept();
             return int{QDialog::Accepted};
@@ -234,6 +262,144 @@ private slots:
         tabulon::settings::StoreSettings({stored.saveFolder, longSuffix});
         StartApp();
         QCOMPARE(view_->Suffix, longSuffix);
+    }
+
+    // A first run offers a folder that exists: Documents where there is one, else the home folder.
+    void defaultSaveFolderExists()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QByteArray realHome = qgetenv("HOME");
+        const QByteArray realConfig = qgetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", realHome);
+            realConfig.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", realConfig);
+        });
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral(".config"))));  // no user-dirs.dirs
+        const QString folder = QDir::toNativeSeparators(home.path()) + QDir::separator();
+        QCOMPARE(tabulon::settings::DefaultSaveFolder(), folder);
+        QCOMPARE(tabulon::settings::LoadSettings().saveFolder, folder);  // nothing stored
+        QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Documents")));
+        QCOMPARE(tabulon::settings::DefaultSaveFolder(), folder + QStringLiteral("Documents") + QDir::separator());
+    }
+
+    // A suffix with a separator would send saved files elsewhere: OK refuses it and says why, the
+    // box gets back the suffix the dialog opened with, and the dialog stays open.
+    void settingsRefuseASuffixWithASeparator()
+    {
+        StartApp();
+        view_->Suffix = QStringLiteral("_mine");
+        QStringList boxAfterRefusal;
+        prompter_.answer = [&](QDialog& dialog) {
+            auto& settings = static_cast<CSettingsDlg&>(dialog);
+            for (const char* suffix : {"sub/_x", "_x\\", ".."}) {  // dots alone stay in the folder
+                settings.SuffixEdit->setText(QString::fromLatin1(suffix));
+                settings.accept();
+                boxAfterRefusal << settings.SuffixEdit->text();
+            }
+            return dialog.result();
+        };
+        app_->MainFrame()->OnCmdMsg(61209);
+        QCOMPARE(boxAfterRefusal, (QStringList{"_mine", "_mine", ".."}));
+        QCOMPARE(view_->Suffix, QStringLiteral(".."));
+        QCOMPARE(prompter_.icons, (QList<MessageIcon>{MessageIcon::Warning, MessageIcon::Warning}));
+        for (const QString& message : prompter_.messages)
+            QVERIFY2(message.contains(QStringLiteral("suffix")) && message.contains(QStringLiteral("/ or \\")),
+                     qPrintable(message));
+
+        // On its own, the dialog says it in a warning box with the program's caption.
+        CSettingsDlg dialog(nullptr);
+        dialog.SetSuffix(QStringLiteral("_old"));
+        dialog.SuffixEdit->setText(QStringLiteral("a/b"));
+        QString title;
+        int icon = QMessageBox::NoIcon;
+        QTimer answer;  // dies with the test, so it never fires into a later one
+        answer.setSingleShot(true);
+        connect(&answer, &QTimer::timeout, this, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                title = box->windowTitle();
+                icon = box->icon();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        answer.start(0);
+        dialog.accept();
+        QCOMPARE(title, QStringLiteral("Quorvex Tabulon"));
+        QCOMPARE(icon, int{QMessageBox::Warning});
+        QCOMPARE(dialog.GetSuffix(), QStringLiteral("_old"));
+    }
+
+    // Browse opens at the folder in the box, or the nearest folder above it that exists.
+    void browseStartsAtTheFolderInTheBox()
+    {
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        CSettingsDlg dialog(nullptr);
+        QString start;
+        dialog.ChooseFolder = [&start](QWidget*, const QString& folder) {
+            start = folder;
+            return QString();  // cancelled: the box keeps its text
+        };
+        const QString cases[][2] = {
+            {root.path(), root.path()},
+            {root.filePath(QStringLiteral("gone/deeper")), root.path()},
+            {QString(), QDir::homePath()},
+            {QStringLiteral("relative"), QDir::homePath()},
+        };
+        for (const auto& [typed, expected] : cases) {
+            dialog.FolderEdit->setText(QDir::toNativeSeparators(typed));
+            dialog.OnBrowse();
+            QCOMPARE(QDir::fromNativeSeparators(start), expected);
+            QCOMPARE(dialog.FolderEdit->text(), QDir::toNativeSeparators(typed));
+        }
+    }
+
+    // The substituted font is wider than the layout's: the first caption ends before the suffix
+    // box (hidden here to see what it would cover), the second stays in its room.
+    void settingsCaptionsFit()
+    {
+        RegisterFontSubstitutes();
+        CSettingsDlg dialog(nullptr);
+        const QRect suffixBox = dialog.SuffixEdit->geometry();
+        dialog.SuffixEdit->hide();
+        const QImage image = dialog.grab().toImage();
+        const QRect first = Extent(image, image.rect(), Is(qRgb(240, 240, 204)));
+        const QRect second = Extent(image, image.rect(), Is(qRgb(240, 240, 164)));
+        QVERIFY(!Extent(image, first, IsInk).isEmpty() && !Extent(image, second, IsInk).isEmpty());
+        QVERIFY2(first.right() < suffixBox.left() - 1, qPrintable(QString::number(first.right())));
+        QVERIFY(QRect(QPoint(20, 65), QPoint(299, 79)).contains(second));
+    }
+
+    // A caption becomes smaller only when its room is too small for it, and then is drawn whole.
+    void captionsShrinkOnlyToFit()
+    {
+        const QRgb background = qRgb(240, 240, 164);
+        int sizeAfter = 0;
+        auto draw = [&](int right, int bottom) {
+            QImage image(420, 60, QImage::Format_RGB32);
+            image.fill(Qt::white);
+            QPainter painter(&image);
+            BeginCaptions(painter, QStringLiteral("Verdana"), 13);
+            DrawCaption(painter, 10, 10, right, bottom, QColor(background), QStringLiteral("Path for saving repaired file(s)"));
+            sizeAfter = painter.font().pixelSize();
+            return image;
+        };
+        const QImage roomy = draw(420, 60);
+        const QRect natural = Extent(roomy, roomy.rect(), Is(background));
+        QVERIFY(natural.width() > 20 && natural.height() > 8);
+        QVERIFY2(draw(natural.right() + 1, natural.bottom() + 1) == roomy, "a room just as large");
+        for (const QRect& room : {QRect(10, 10, natural.width() * 3 / 4, 50), QRect(10, 10, 400, natural.height() - 3)}) {
+            const QImage image = draw(room.right() + 1, room.bottom() + 1);
+            const QRect band = Extent(image, image.rect(), Is(background));
+            // Smaller both ways: drawn smaller, not cut at the room's edge.
+            QVERIFY(room.contains(band) && band.width() < natural.width() && band.height() < natural.height());
+            QVERIFY(!Extent(image, band, IsInk).isEmpty());
+            QCOMPARE(sizeAfter, 13);  // the next caption starts from the size begun with
+        }
+        // Too little room even for the smallest size: still drawn, and the stepping ends.
+        const QImage tiny = draw(40, 18);
+        QVERIFY(!Extent(tiny, tiny.rect(), IsInk).isEmpty());
     }
 
     void aboutBoxFromTheMenu()

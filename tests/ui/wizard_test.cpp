@@ -91,6 +91,34 @@ const QString kTabulonSignature = QStringLiteral("d0cf11e0a1b11ae1");
 
 }  // namespace
 
+namespace {
+
+struct ProgramRun {
+    bool normalExit = false;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the built program to its end; with no platform, as where there is no display at all.
+ProgramRun RunProgram(const QStringList& arguments, const QString& platform)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    if (!platform.isEmpty())
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    QProcess program;  // killed by its destructor if it outlives the wait
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(TABULON_PROGRAM), arguments);
+    if (!program.waitForFinished(20000))
+        return {};
+    return {program.exitStatus() == QProcess::NormalExit, program.exitCode(), program.readAllStandardOutput(),
+            program.readAllStandardError()};
+}
+
+}  // namespace
+
 class WizardTest : public QObject {
     Q_OBJECT
 
@@ -273,6 +301,7 @@ private slots:
         QCOMPARE(TakeMessage().text, QStringLiteral("File(s) can not be  removed from repaired file(s) list "));
 
         view_->RepairedList->item(0, 0)->setCheckState(Qt::Checked);
+        view_->SaveFolder = folder_->path() + QLatin1Char('/');
         frame_->Action(kIdSaveFile)->trigger();  // Save File does what Next does here
         QVERIFY(prompter_->shown.isEmpty());
         QCOMPARE(view_->Page, int{PageSaving});
@@ -614,7 +643,7 @@ private slots:
         QTest::mouseClick(view_->NextButton, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
         const QString refusal = QStringLiteral("This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook");
-        QCOMPARE(prompter_->shown.at(0).text, refusal);
+        QCOMPARE(prompter_->shown.at(0).text, zip.fileName() + QLatin1Char('\n') + refusal);
         QCOMPARE(prompter_->shown.at(0).icon, MessageIcon::Information);
         QCOMPARE(Cell(view_->RepairedList, 0, 3), QStringLiteral("Failed"));
         QCOMPARE(Cell(view_->RepairedList, 0, 4), refusal);
@@ -624,6 +653,59 @@ private slots:
         QTest::mouseClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
         QTest::mouseDClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
         QVERIFY(TakeMessage().text.contains(QStringLiteral("nothing was written")));
+    }
+
+    // A save into a folder that has gone is refused once, before any file; a save whose every
+    // target is the workbook itself saves nothing and claims nothing.
+    void savingWithoutSurprises()
+    {
+        QByteArray damaged;
+        {
+            QFile original(QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls"));
+            QVERIFY(original.open(QIODevice::ReadOnly));
+            damaged = original.readAll().replace(0, 512, QByteArray(512, '\0'));
+        }
+        QStringList workbooks;
+        for (const char* name : {"a.xls", "b.xls"}) {
+            QFile file(folder_->filePath(QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(damaged) == damaged.size());
+            workbooks << file.fileName();
+        }
+        Add(workbooks);
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        prompter_->shown.clear();
+
+        const QString gone = folder_->filePath(QStringLiteral("gone/"));
+        QVERIFY(QDir().mkpath(gone));
+        view_->SaveFolder = gone;
+        QVERIFY(QDir(gone).removeRecursively());
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        const Shown refusal = TakeMessage();
+        QVERIFY2(refusal.text.contains(gone) && refusal.text.contains(QStringLiteral("does not exist")), qPrintable(refusal.text));
+        QCOMPARE(view_->Page, int{PageRepaired});
+        QVERIFY(!QDir(gone).exists());
+        QVERIFY(prompter_->fileSavedFolders.isEmpty());
+
+        view_->SaveFolder = folder_->path() + QLatin1Char('/');
+        view_->Suffix.clear();
+        prompter_->answers = {MessageAnswer::Yes, MessageAnswer::Yes};
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageSaved}, 20000);
+        QCOMPARE(Cell(view_->SavedList, 0, 3), QStringLiteral("Failed"));
+        QCOMPARE(Cell(view_->SavedList, 1, 3), QStringLiteral("Failed"));
+        QCOMPARE(prompter_->shown.size(), 2);
+        for (const Shown& shown : prompter_->shown) {
+            QCOMPARE(shown.text, QStringLiteral("Uable to Save File, Either the file already exit,\nor it is used by some other program"));
+            QCOMPARE(shown.buttons, MessageButtons::Ok);  // no question about replacing
+        }
+        QVERIFY(prompter_->fileSavedFolders.isEmpty());
+        QVERIFY(prompter_->opened.isEmpty());
+        for (const QString& workbook : workbooks) {
+            QFile file(workbook);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY(file.readAll() == damaged);
+        }
     }
 
     // Workbooks given on the command line or dropped on the window: added as Add File adds
@@ -737,6 +819,56 @@ private slots:
         });
         QCOMPARE(real.ShowMessage(QStringLiteral("Remove?"), MessageIcon::Warning, MessageButtons::YesNo),
                  MessageAnswer::Yes);
+    }
+
+    // The columns cut long locations and findings: every cell's tool tip is its whole text, also
+    // once the repair has rewritten it.
+    void cellsShowTheirWholeTextAsToolTip()
+    {
+        QFile zip(folder_->filePath(QStringLiteral("zipped.xls")));
+        QVERIFY(zip.open(QIODevice::WriteOnly));
+        QByteArray bytes(4096, '\0');
+        bytes.replace(0, 4, QByteArray("PK\x03\x04", 4));
+        zip.write(bytes);
+        zip.close();
+        Add({Workbook("a.xls"), zip.fileName()});
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        const QString finding = Cell(view_->RepairedList, 0, 4);
+        QVERIFY2(QFontMetrics(view_->RepairedList->font()).horizontalAdvance(finding) > view_->RepairedList->columnWidth(4),
+                 qPrintable(finding));
+        QCOMPARE(Cell(view_->RepairedList, 1, 3), QStringLiteral("Repaired"));
+        for (QTableWidget* list : {view_->RepairList, view_->RepairedList}) {
+            const QAbstractItemModel* model = list->model();
+            for (int row = 0; row < list->rowCount(); ++row)
+                for (int column = 0; column < list->columnCount(); ++column)
+                    QCOMPARE(model->index(row, column).data(Qt::ToolTipRole).toString(), Cell(list, row, column));
+        }
+    }
+
+    // Help and the version are answered where there is no display; a near miss is refused.
+    void commandLineHelpAndVersion()
+    {
+        const ProgramRun help = RunProgram({QStringLiteral("--help")}, QString());
+        QVERIFY2(help.normalExit && help.exitCode == 0, help.err.constData());
+        QVERIFY(help.out.startsWith("Usage: tabulon [WORKBOOK...]\n"));
+        QVERIFY(help.out.contains("--version"));
+        for (const QStringList& arguments : {QStringList{"-h"}, QStringList{"--version", "a.xls", "--help"}}) {
+            const ProgramRun run = RunProgram(arguments, QString());
+            QVERIFY(run.normalExit);
+            QCOMPARE(run.exitCode, 0);
+            QCOMPARE(run.out, help.out);
+        }
+
+        const ProgramRun version = RunProgram({QStringLiteral("--version")}, QString());
+        QVERIFY2(version.normalExit && version.exitCode == 0, version.err.constData());
+        QCOMPARE(version.out, QByteArray("tabulon " TABULON_VERSION "\n"));
+
+        const ProgramRun nearMiss = RunProgram({QStringLiteral("-help")}, QStringLiteral("offscreen"));
+        QVERIFY(nearMiss.normalExit);
+        QCOMPARE(nearMiss.exitCode, 2);
+        QVERIFY2(nearMiss.err.contains("'-help'"), nearMiss.err.constData());
+        QVERIFY(nearMiss.out.isEmpty());
     }
 };
 
