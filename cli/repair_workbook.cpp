@@ -161,6 +161,19 @@ RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, Rebuild
         CopyFileContents(source, copy->File());
         CheckLength(copy->File());
         RepairReport report = PlanRepair(copy->File(), mode);
+        if (mode == RebuildMode::Auto && NeedsSalvage(report)) {
+            // No header makes it open: its streams go into a new file under the copy's name.
+            jobs::FileBeside salvaged(destination);
+            salvaged.File().CopyPermissionsFrom(source);
+            report = SalvageRepair(copy->File(), report, salvaged.File());
+            if (report.used == RebuildUsed::Salvaged) {
+                if (refusal)
+                    throw *refusal;
+                PauseBeforeWriteForTest();
+                salvaged.Name(options.overwrite);
+                return report;
+            }
+        }
         if (!RepairWrites(report))
             return report;
         if (refusal)
@@ -187,7 +200,8 @@ void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool 
     if (!RepairWrites(report))
         return;
     if (const Finding* problem = report.check.FirstProblem(); problem && mode == RebuildMode::Auto)
-        throw Failure{"still damaged: " + DescribeFinding(*problem) + "; nothing written"};
+        throw Failure{"still damaged: " + DescribeFinding(*problem) + "; nothing written" +
+                      (NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy" : "")};
     if (dryRun)
         return;
     PauseBeforeWriteForTest();
@@ -244,9 +258,17 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
             CheckLength(source);
             const fs::path destination = Destination(workbook, options);
             const std::optional<Failure> refusal = CheckDestination(workbook, destination, options, copies);
-            result.report = options.dryRun ? PlanRepair(source, mode) : RepairIntoCopy(source, destination, mode, options, refusal);
+            if (options.dryRun) {
+                result.report = PlanRepair(source, mode);
+                if (mode == RebuildMode::Auto && NeedsSalvage(*result.report)) {
+                    MemorySectorFile salvaged;  // what the salvage would write, to tell its outcome
+                    result.report = SalvageRepair(source, *result.report, salvaged);
+                }
+            } else {
+                result.report = RepairIntoCopy(source, destination, mode, options, refusal);
+            }
             refuseIfNoWorkbook();
-            if (refusal && RepairWrites(*result.report))
+            if (refusal && (RepairWrites(*result.report) || result.report->used == RebuildUsed::Salvaged))
                 throw *refusal;
             result.output = destination;
         }

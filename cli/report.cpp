@@ -130,9 +130,12 @@ std::string DescribeResult(const WorkbookResult& result)
     if (result.outcome == Outcome::Kept)
         return "kept " + source + ": opens as it is; nothing changed";
     const RepairReport& report = *result.report;
-    const std::string changes = ChangedList(report);
     const bool inPlace = result.output && *result.output == result.source;
     const bool dryRun = result.outcome == Outcome::DryRun;
+    if (report.used == RebuildUsed::Salvaged)
+        return (dryRun ? "would salvage " : "salvaged ") + source + " into " + PathToUtf8(*result.output) + ": " +
+               DescribeSalvage(*report.salvage);
+    const std::string changes = ChangedList(report);
     std::string line = (dryRun ? "would repair " : "repaired ") + source +
                        (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
     if (report.used == RebuildUsed::Deep)
@@ -163,12 +166,36 @@ std::string FindingsToJson(const WorkbookCheck& check)
     return json + "]";
 }
 
+std::string SalvageToJson(const SalvageReport& salvage)
+{
+    std::string json = "{\"written\":" + std::string(salvage.written ? "true" : "false");
+    json += ",\"text\":" + JsonString(DescribeSalvage(salvage));
+    json += ",\"sheets\":" + std::to_string(salvage.sheets);
+    json += ",\"sheetsFound\":" + std::to_string(salvage.sheetsFound);
+    json += ",\"workbookBytesLost\":" + std::to_string(salvage.workbookBytesLost);
+    json += ",\"directoryLost\":" + std::string(salvage.directoryLost ? "true" : "false");
+    json += ",\"tableSectorsLost\":" + std::to_string(salvage.tableSectorsLost);
+    json += ",\"linksRebuilt\":" + std::to_string(salvage.linksRebuilt);
+    json += ",\"kept\":[";
+    for (std::size_t i = 0; i < salvage.kept.size(); ++i) {
+        const SalvagedStream& stream = salvage.kept[i];
+        json += (i > 0 ? ",{\"path\":" : "{\"path\":") + JsonString(stream.path);
+        json += ",\"size\":" + std::to_string(stream.size);
+        json += ",\"declaredSize\":" + std::to_string(stream.declaredSize);
+        json += ",\"linksRebuilt\":" + std::to_string(stream.linksRebuilt) + "}";
+    }
+    json += "],\"dropped\":[";
+    for (std::size_t i = 0; i < salvage.dropped.size(); ++i)
+        json += (i > 0 ? "," : "") + JsonString(salvage.dropped[i]);
+    return json + "]}";
+}
+
 }  // namespace
 
 std::string ResultToJson(const WorkbookResult& result)
 {
     static constexpr const char* kOutcomeNames[] = {"repaired", "dry-run", "kept", "checked", "failed"};
-    static constexpr const char* kRebuildNames[] = {"design", "deep", "kept", "none"};
+    static constexpr const char* kRebuildNames[] = {"design", "deep", "kept", "none", "salvaged"};
     std::string json = "{\"path\":" + JsonString(PathToUtf8(result.source));
     json += ",\"outcome\":\"" + std::string(kOutcomeNames[static_cast<int>(result.outcome)]) + "\"";
     json += ",\"error\":" + (result.outcome == Outcome::Failed ? JsonString(result.error) : std::string("null"));
@@ -199,6 +226,7 @@ std::string ResultToJson(const WorkbookResult& result)
     } else {
         json += "null,\"before\":null,\"after\":null";
     }
+    json += ",\"salvage\":" + (result.report && result.report->salvage ? SalvageToJson(*result.report->salvage) : std::string("null"));
     return json + "}";
 }
 

@@ -151,9 +151,30 @@ RepairReport RepairHeader(SectorFile& file, RebuildMode mode)
     return report;
 }
 
+bool NeedsSalvage(const RepairReport& report)
+{
+    return !report.refused && report.used != RebuildUsed::Kept && report.used != RebuildUsed::Salvaged &&
+           !report.check.Opens();
+}
+
+RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out)
+{
+    RepairReport report = planned;
+    // The damaged header may still know where the table and directory are; the rebuilt one
+    // knows where the file's own sectors say they are.
+    const HeaderBytes headers[] = {planned.before, planned.after};
+    report.salvage = SalvageWorkbook(file, headers, out);
+    if (!report.salvage->written || !report.salvage->check.Opens())
+        return report;
+    report.used = RebuildUsed::Salvaged;
+    report.after = ReadBlockAt(out, 0);
+    report.check = report.salvage->check;
+    return report;
+}
+
 bool RepairWrites(const RepairReport& report)
 {
-    return !report.refused && report.used != RebuildUsed::Kept;
+    return !report.refused && report.used != RebuildUsed::Kept && report.used != RebuildUsed::Salvaged;
 }
 
 void WriteRepair(SectorFile& file, const RepairReport& report)

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "header.h"
+#include "salvage.h"
 #include "sector_file.h"
 #include "verify.h"
 
@@ -21,6 +22,7 @@ enum class RebuildUsed {
     Deep,    // the deep rebuild's header
     Kept,    // the file opened as it was: its header is kept and nothing is written
     None,    // refused: nothing written
+    Salvaged,  // no header made it open: its streams went into a new file
 };
 
 enum class NotAWorkbook {
@@ -37,6 +39,7 @@ struct RepairReport {
     RebuildUsed used = RebuildUsed::None;
     WorkbookCheck check;                 // of the file as repaired (or, refused, as found)
     std::optional<NotAWorkbook> refused;  // set when nothing was written
+    std::optional<SalvageReport> salvage; // set when a salvage was tried
 };
 
 // Works out the repair without writing anything. In Auto mode a file that already opens is
@@ -46,10 +49,20 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode);
 // none for a refused or kept file. Throws std::system_error when a file operation fails.
 RepairReport RepairHeader(SectorFile& file, RebuildMode mode);
 
-// Whether carrying out `report` writes anything at all.
+// Whether carrying out `report` writes a header into the file (a salvage writes a new file
+// instead).
 bool RepairWrites(const RepairReport& report);
 // Writes the header `report` chose at offset 0 (nothing when RepairWrites is false).
 void WriteRepair(SectorFile& file, const RepairReport& report);
+
+// Whether the header repair left a workbook unreadable that is one all the same (auto mode):
+// then its streams can still be salvaged into a new file.
+bool NeedsSalvage(const RepairReport& report);
+// Salvages `file`, as `planned` found it, into `out` (empty). When the new file opens the report
+// says Salvaged, `after` is the new file's header and `check` its verdict; otherwise `planned`
+// comes back with only `salvage` added, and `out` is to be discarded. Reads `file`, never writes
+// it. Throws std::system_error when a file operation fails.
+RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out);
 
 // Verifies the file as it would read with `header` in place of its first 512 bytes.
 WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header);

@@ -3,6 +3,7 @@
 
 #include "engine/repair.h"
 #include "engine/os_file.h"
+#include "file_moves.h"
 #include "job.h"
 
 namespace tabulon::jobs {
@@ -56,7 +57,17 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
     std::optional<RepairReport> report;
     try {
         report = RepairHeader(*copy, RebuildMode::Auto);
-        copy->Close();
+        if (NeedsSalvage(*report)) {
+            // The copy's streams go into a new file beside it, which takes its name when it opens.
+            FileBeside salvaged(copyPath);
+            salvaged.File().CopyPermissionsFrom(*input);
+            report = SalvageRepair(*copy, *report, salvaged.File());
+            copy->Close();
+            if (report->used == RebuildUsed::Salvaged)
+                salvaged.Name(true);
+        } else {
+            copy->Close();
+        }
     } catch (const std::system_error&) {
         // A read, write or full disk inside the rebuild: the copy is no repair; drop it.
         copy.reset();

@@ -11,7 +11,7 @@
 namespace tabulon::ui {
 
 const char* const kAboutLines[7] = {
-    "Quorvex Tabulon Version 5.0.1",
+    "Quorvex Tabulon Version " TABULON_VERSION,
     "Copyright (C) 2008-2026 Quorvex. All rights reserved.",
     "Quorvex",
     "This program is protected by copyright law.",

@@ -18,6 +18,9 @@
 #include "wizard_view.h"
 
 namespace tabulon::ui {
+
+const QString kWindowTitle = QStringLiteral("Quorvex Tabulon Version " TABULON_VERSION);
+
 namespace {
 
 #ifdef Q_OS_WIN

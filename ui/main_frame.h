@@ -14,7 +14,8 @@ class CRepairApp;
 class CWizardView;
 class Prompter;
 
-inline const QString kWindowTitle = QStringLiteral("Quorvex Tabulon Version 5.0.1");
+// The product and the version it was built as.
+extern const QString kWindowTitle;
 inline const QString kProductWebPage = QStringLiteral("https://www.quorvex.example/tabulon");
 
 class CMainFrame : public QMainWindow {

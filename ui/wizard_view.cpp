@@ -17,7 +17,6 @@
 #include <QThread>
 
 #include <system_error>
-#include <thread>
 
 #include "bitmap_button.h"
 #include "commands.h"
@@ -281,6 +280,7 @@ CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent),
 
 CWizardView::~CWizardView()
 {
+    job_.reset();  // nothing of the view may go while a worker can still call it
     settings::StoreSettings({SaveFolder, Suffix});
     RemoveRepairFolder();
 }
@@ -652,6 +652,7 @@ void CWizardView::CollectSaveFiles()
 
 void CWizardView::StartRepairJob()
 {
+    job_.reset();  // the last job has made its last call; its thread may not have ended yet
     CollectRepairFiles();
     ProgressBar->setRange(0, 2 * static_cast<int>(RepairPaths.size()));
     ProgressBar->setValue(0);
@@ -664,21 +665,20 @@ void CWizardView::StartRepairJob()
         repairFolder_.clear();  // every copy then fails, and says so
     }
     auto job = std::make_unique<jobs::RepairJob>();
-    job->host = std::make_unique<ViewJobHost>(*this, jobs::WM_REPAIR_PROGRESS);
     job->paths = Utf8(RepairPaths);
     job->folder = PathToUtf8(repairFolder_);
     job->pause = JobPause;
-    std::thread(jobs::RepairWorker, std::move(job)).detach();
+    job_ = std::make_unique<WindowJob>(*this, jobs::WM_REPAIR_PROGRESS, &jobs::RepairWorker, std::move(job));
 }
 
 void CWizardView::StartSaveJob()
 {
+    job_.reset();
     CollectSaveFiles();
     ProgressBar->setRange(0, 2 * static_cast<int>(SavePaths.size()));
     ProgressBar->setValue(0);
 
     auto job = std::make_unique<jobs::SaveJob>();
-    job->host = std::make_unique<ViewJobHost>(*this, jobs::WM_SAVE_PROGRESS);
     job->paths = Utf8(SavePaths);
     for (int row = 0; row < SavedList->rowCount(); ++row)
         job->sources.push_back(Utf8(Cell(*SavedList, row, 1)));
@@ -689,7 +689,7 @@ void CWizardView::StartSaveJob()
     job->folder = Utf8(SaveFolder);
     saveJobFolder_ = SaveFolder;
     job->pause = JobPause;
-    std::thread(jobs::SaveWorker, std::move(job)).detach();
+    job_ = std::make_unique<WindowJob>(*this, jobs::WM_SAVE_PROGRESS, &jobs::SaveWorker, std::move(job));
 }
 
 void CWizardView::ShowFileProgress(QTableWidget& list, int code, int index, const FileProgressTexts& texts)
@@ -715,6 +715,8 @@ void CWizardView::SetRepairReport(int index, const RepairReport& report)
     QString check;
     if (report.refused)
         check = QString::fromStdString(DescribeNotAWorkbook(*report.refused));
+    else if (report.used == RebuildUsed::Salvaged)
+        check = QString::fromStdString(DescribeSalvage(*report.salvage));
     else if (const Finding* problem = report.check.FirstProblem())
         check = QStringLiteral("Still damaged: ") + QString::fromStdString(DescribeFinding(*problem));
     else
@@ -732,6 +734,27 @@ QString CWizardView::RepairReportText(int row) const
     QString text = name + QLatin1Char('\n');
     if (report.refused)
         return text + QString::fromStdString(DescribeNotAWorkbook(*report.refused)) + QStringLiteral("; nothing was written.");
+    if (report.used == RebuildUsed::Salvaged) {
+        const SalvageReport& salvage = *report.salvage;
+        text += QStringLiteral("No header made the workbook open, so its streams were salvaged into a new file.\n");
+        text += QStringLiteral("Result: ") + Cell(*RepairedList, row, 4) + QStringLiteral("\n\nStreams kept:\n");
+        for (const SalvagedStream& stream : salvage.kept) {
+            text += QStringLiteral("  ") + QString::fromStdString(stream.path) + QStringLiteral(": ") +
+                    QString::number(stream.size) + QStringLiteral(" bytes") +
+                    (stream.declaredSize > stream.size
+                         ? QStringLiteral(" of ") + QString::number(stream.declaredSize)
+                         : QString()) +
+                    (stream.linksRebuilt > 0 ? QStringLiteral(", %1 links rebuilt").arg(stream.linksRebuilt) : QString()) +
+                    QLatin1Char('\n');
+        }
+        for (const std::string& lost : salvage.dropped)
+            text += QStringLiteral("  lost: ") + QString::fromStdString(lost) + QLatin1Char('\n');
+        if (salvage.directoryLost)
+            text += QStringLiteral("The directory was lost: the workbook was found by its first record.\n");
+        if (salvage.tableSectorsLost > 0)
+            text += QStringLiteral("Allocation-table sectors lost: %1\n").arg(salvage.tableSectorsLost);
+        return text;
+    }
     text += report.used == RebuildUsed::Kept ? QStringLiteral("The header was kept: the workbook opens as it is, so nothing changed.\n")
             : report.used == RebuildUsed::Deep ? QStringLiteral("The deep rebuild from the file's own structure stood.\n")
                                                : QStringLiteral("The plain rebuild stood.\n");

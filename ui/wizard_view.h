@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -20,6 +21,7 @@ namespace tabulon::ui {
 
 class CBitmapButton;
 class Prompter;
+class WindowJob;
 
 enum Page : int {
     PageAdd = 0,
@@ -75,8 +77,9 @@ public:
     // Where the current repair job keeps its copies (empty when there is none).
     const std::filesystem::path& RepairFolder() const { return repairFolder_; }
 
-    // Whether a repair or save job runs (its pages are the busy states): the window must not
-    // close under its worker.
+    // Whether a repair or save job runs (its pages are the busy states): the window does not
+    // close under its worker. (Were the view destroyed anyway, it would first wait for the worker,
+    // whose calls from then on do nothing.)
     bool JobRunning() const { return Page == PageRepairing || Page == PageSaving; }
 
     // Members in their given order.
@@ -122,6 +125,7 @@ private:
     QString saveJobFolder_;
     int savedCount_ = 0;  // files the running or last save job saved
     QString pendingStatusText_;
+    std::unique_ptr<WindowJob> job_;  // the running or last job; ends its worker when it goes
 };
 
 // What the File Size and Creation Time columns show.

@@ -2,15 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -19,15 +17,19 @@
 #include <thread>
 #include <vector>
 
-#include "engine/os_file.h"
-#include "engine/repair.h"
+#include "engine/compound_reader.h"
+#include "engine/verify.h"
+#include "tests/support/child_process.h"
+#include "tests/support/scratch.h"
 #include "tests/support/sector_builder.h"
+#include "tests/support/workbooks.h"
 
 namespace tabulon {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::FirstDifference;
 
 constexpr const char* kPauseVariable = "TABULON_TEST_PAUSE_BEFORE_WRITE";
 
@@ -43,58 +45,43 @@ std::string ReadText(const fs::path& path)
     return std::string(bytes.begin(), bytes.end());
 }
 
+Bytes Original(const char* source = "readxl__mtcars.xls")
+{
+    return test::TestWorkbook(source);
+}
+
 class RepairCommand : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        folder_ = CreatePrivateFolder(fs::temp_directory_path());
-        fs::permissions(folder_, fs::perms::all);  // reachable when a run drops to another user
-    }
-    void TearDown() override
-    {
-        if (!mounted_.empty())
-            ::umount(mounted_.c_str());
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-
-    // Starts the program; Finish collects it. asOtherUser drops root's rights so that
-    // permissions apply; pauseMarker turns on the program's pause before it writes.
-    pid_t Start(const std::vector<std::string>& arguments, bool asOtherUser = false, const fs::path& pauseMarker = {})
+    // Starts the program, its output going to files in the folder; Finish collects it.
+    // pauseMarker turns on the program's pause before it writes.
+    pid_t Start(const std::vector<std::string>& arguments, const fs::path& pauseMarker = {})
     {
         const fs::path outPath = folder_ / ".stdout";
         const fs::path errPath = folder_ / ".stderr";
-        const pid_t child = ::fork();
-        if (child == 0) {
+        return test::StartChild({}, [&] {
             const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(err, STDERR_FILENO);
+            if (out < 0 || err < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0)
+                return 127;
             if (pauseMarker.empty())
                 ::unsetenv(kPauseVariable);
             else
                 ::setenv(kPauseVariable, pauseMarker.c_str(), 1);
-            if (asOtherUser && ::geteuid() == 0) {
-                if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-                    ::_exit(125);
-            }
             std::vector<char*> argv = {const_cast<char*>(TABULON_REPAIR_PROGRAM)};
             for (const auto& argument : arguments)
                 argv.push_back(const_cast<char*>(argument.c_str()));
             argv.push_back(nullptr);
             ::execv(TABULON_REPAIR_PROGRAM, argv.data());
-            ::_exit(126);
-        }
-        return child;
+            return 126;
+        });
     }
 
-    RunResult Finish(pid_t child, std::optional<int> exitStatus = std::nullopt)
+    RunResult Finish(pid_t child)
     {
-        int status = exitStatus.value_or(0);
-        if (!exitStatus)
-            ::waitpid(child, &status, 0);
+        const test::ChildExit exit = test::WaitForChild(child);
+        EXPECT_TRUE(exit.ExitCode() >= 0 && exit.ExitCode() < 120) << "tabulon-repair " << exit.Describe();
         RunResult result;
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.exitCode = exit.ExitCode();
         result.out = ReadText(folder_ / ".stdout");
         result.err = ReadText(folder_ / ".stderr");
         fs::remove(folder_ / ".stdout");
@@ -102,30 +89,22 @@ protected:
         return result;
     }
 
-    RunResult Run(const std::vector<std::string>& arguments, bool asOtherUser = false)
-    {
-        return Finish(Start(arguments, asOtherUser));
-    }
+    RunResult Run(const std::vector<std::string>& arguments) { return Finish(Start(arguments)); }
 
     // Runs the program, and does `meanwhile` while it waits between reading and writing.
     RunResult RunPausedBeforeWrite(const std::vector<std::string>& arguments, const std::function<void()>& meanwhile)
     {
         const fs::path marker = folder_ / ".paused";
-        const pid_t child = Start(arguments, false, marker);
-        std::optional<int> exited;
+        const pid_t child = Start(arguments, marker);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!fs::exists(marker) && !exited && std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(child, &status, WNOHANG) == child)
-                exited = status;
+        while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
         const bool paused = fs::exists(marker);
         EXPECT_TRUE(paused) << "the program never paused before its write";
         if (paused)
             meanwhile();
         fs::remove(marker);
-        return Finish(child, exited);
+        return Finish(child);
     }
 
     // The names in `where` other than the test's own (.stdout, .stderr, .paused).
@@ -155,13 +134,8 @@ protected:
         return path;
     }
 
-    static Bytes Original(const char* source = "readxl__mtcars.xls")
-    {
-        return test::ReadWholeFile(fs::path(TABULON_TEST_DATA) / source);
-    }
-
-    fs::path folder_;
-    fs::path mounted_;
+    test::ScratchFolder scratch_;
+    fs::path folder_ = scratch_.Path();
 };
 
 TEST_F(RepairCommand, BadUsageExitsWithTwo)
@@ -200,10 +174,7 @@ TEST_F(RepairCommand, WritesARepairedCopyAndNeverTheWorkbook)
     const RunResult result = Run({book});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(test::ReadWholeFile(book), damaged);
-    const Bytes copy = test::ReadWholeFile(folder_ / "sales.2024_repaired.xls");
-    ASSERT_EQ(copy.size(), damaged.size());
-    EXPECT_TRUE(std::equal(damaged.begin() + 512, damaged.end(), copy.begin() + 512));
-    EXPECT_EQ(test::HeaderField32(copy, 0), 0xE011CFD0u);
+    EXPECT_EQ(FirstDifference(test::ReadWholeFile(folder_ / "sales.2024_repaired.xls"), Original(), 44), std::nullopt);
     EXPECT_NE(result.out.find("repaired "), std::string::npos);
     EXPECT_NE(result.out.find("Header Signature"), std::string::npos) << "names the fields that changed";
     EXPECT_EQ(Listing(folder_), (std::set<std::string>{"sales.2024.xls", "sales.2024_repaired.xls"}))
@@ -231,15 +202,9 @@ TEST_F(RepairCommand, NeverReplacesWithoutBeingAsked)
         EXPECT_FALSE(HoldsATemporaryFile(Listing(folder_)));
     }
 
-    fs::permissions(existing, fs::perms::none);  // exists, but cannot be read
-    RunResult result = Run({book}, true);
-    EXPECT_EQ(result.exitCode, 1);
-    fs::permissions(existing, fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(ReadText(existing), "keep");
-
-    result = Run({"--overwrite", book});
+    RunResult result = Run({"--overwrite", book});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(test::ReadWholeFile(existing).size(), Original().size());
+    EXPECT_EQ(FirstDifference(test::ReadWholeFile(existing), Original(), 44), std::nullopt);
 
     // A copy that would land on the workbook itself is refused even with --overwrite.
     const Bytes damaged = test::ReadWholeFile(book);
@@ -257,12 +222,6 @@ TEST_F(RepairCommand, ACopyWrittenInARunIsNeverReplacedLaterInIt)
     const fs::path first = DamagedWorkbook("a/Book.xls");
     const fs::path second = DamagedWorkbook("b/Book.xls", "poi__47847.xls");
     DamagedWorkbook("a/Book.XLT", "poi__47847.xls");
-    const auto repaired = [](const fs::path& path) {
-        MemorySectorFile memory(test::ReadWholeFile(path));
-        RepairHeader(memory, RebuildMode::Auto);
-        return memory.Bytes();
-    };
-    const Bytes firstCopy = repaired(first);
 
     // Same-named workbooks from two folders into one, and two workbooks of one folder (named
     // once through a link to it) whose names differ in the extension only.
@@ -292,7 +251,7 @@ TEST_F(RepairCommand, ACopyWrittenInARunIsNeverReplacedLaterInIt)
             if (dryRun) {
                 EXPECT_FALSE(fs::exists(layout.copy));
             } else {
-                EXPECT_EQ(test::ReadWholeFile(layout.copy), firstCopy) << layout.copy;
+                EXPECT_EQ(FirstDifference(test::ReadWholeFile(layout.copy), Original(), 44), std::nullopt) << layout.copy;
             }
             EXPECT_FALSE(HoldsATemporaryFile(Listing(layout.copy.parent_path())));
         }
@@ -303,7 +262,8 @@ TEST_F(RepairCommand, ACopyWrittenInARunIsNeverReplacedLaterInIt)
     test::WriteWholeFile(first, Original());
     const RunResult result = Run({"-o", folder_ / "out", first, second});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(test::ReadWholeFile(folder_ / "out/Book_repaired.xls"), repaired(second));
+    EXPECT_EQ(FirstDifference(test::ReadWholeFile(folder_ / "out/Book_repaired.xls"), Original("poi__47847.xls"), 44),
+              std::nullopt);
 }
 
 TEST_F(RepairCommand, NeverWritesThroughALinkAtTheCopysName)
@@ -332,7 +292,7 @@ TEST_F(RepairCommand, NeverWritesThroughALinkAtTheCopysName)
             if (options == std::vector<std::string>{"--overwrite"} && target.target != book) {
                 EXPECT_EQ(result.exitCode, 0) << what << ": " << result.err;
                 EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link))) << what;
-                EXPECT_EQ(test::HeaderField32(test::ReadWholeFile(link), 0), 0xE011CFD0u) << what;
+                EXPECT_EQ(FirstDifference(test::ReadWholeFile(link), Original(), 44), std::nullopt) << what;
             } else {
                 EXPECT_EQ(result.exitCode, 1) << what;
                 const std::string why = target.target == book
@@ -355,67 +315,98 @@ TEST_F(RepairCommand, BadInputFailsThatFileAndTheBatchGoesOn)
 {
     const fs::path good = DamagedWorkbook("good.xls");
     fs::create_directory(folder_ / "folder.xls");
-    const fs::path locked = DamagedWorkbook("locked.xls");
-    fs::permissions(locked, fs::perms::none);
-    const fs::path large = folder_ / "large.xls";
-    { std::ofstream create(large); }
-    fs::resize_file(large, std::uint64_t{1} << 31);
     const fs::path pipe = folder_ / "pipe.xls";  // with no writer, a plain open would wait forever
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0666), 0);
 
-    const RunResult result = Run({folder_ / "missing.xls", folder_ / "folder.xls", locked, large, pipe, good}, true);
+    const RunResult result = Run({folder_ / "missing.xls", folder_ / "folder.xls", pipe, good});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(fs::exists(folder_ / "good_repaired.xls")) << result.err;
     const std::string prefix = "tabulon-repair: " + folder_.string() + "/";
     EXPECT_NE(result.err.find(prefix + "missing.xls: cannot open: No such file or directory"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(prefix + "folder.xls: is a folder"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find(prefix + "locked.xls: cannot open: Permission denied"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find(prefix + "large.xls: is 2 GiB or larger"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(prefix + "pipe.xls: is not a regular file"), std::string::npos) << result.err;
-    EXPECT_FALSE(fs::exists(folder_ / "large_repaired.xls"));
     EXPECT_FALSE(fs::exists(folder_ / "folder_repaired.xls"));
 
-    // In place, the large file is refused before anything is written.
-    EXPECT_EQ(Run({"--in-place", large}).exitCode, 1);
-    EXPECT_EQ(test::ReadFirstBytes(large, 512), Bytes(512, 0));
+    EXPECT_EQ(Run({"-o", folder_ / "no-such-folder", good}).exitCode, 1);
 }
 
-TEST_F(RepairCommand, UnwritableOrFullDestinationLeavesNothingBehind)
+TEST_F(RepairCommand, A2GiBFileIsRefusedBeforeAnythingIsWritten)
 {
+    const test::SparseFile large(folder_ / "large.xls", std::uint64_t{1} << 31);
+    if (!large.Made())
+        GTEST_SKIP() << large.WhyNot();
+    const fs::path good = DamagedWorkbook("good.xls");
+    const RunResult result = Run({large.Path(), good});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find(large.Path().string() + ": is 2 GiB or larger"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(folder_ / "large_repaired.xls"));
+    EXPECT_TRUE(fs::exists(folder_ / "good_repaired.xls")) << "the batch goes on";
+
+    EXPECT_EQ(Run({"--in-place", large.Path()}).exitCode, 1);
+    EXPECT_EQ(fs::file_size(large.Path()), std::uint64_t{1} << 31);
+    EXPECT_EQ(test::ReadFirstBytes(large.Path(), 512), Bytes(512, 0));
+}
+
+// Root reads and writes everything, so these run as an ordinary user.
+TEST_F(RepairCommand, WhatTheUserMayNotReadOrWriteIsLeftAlone)
+{
+    if (const auto why = test::WhyNoOrdinaryUser(TABULON_REPAIR_PROGRAM))
+        GTEST_SKIP() << *why;
+    EXPECT_TRUE(test::RunAsOrdinaryUser([&] {
+        const test::ScratchFolder own;
+        folder_ = own.Path();
+        // A workbook that cannot be read fails alone.
+        const fs::path locked = DamagedWorkbook("locked.xls");
+        fs::permissions(locked, fs::perms::none);
+        const fs::path book = DamagedWorkbook("book.xls");
+        RunResult result = Run({locked, book});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find(locked.string() + ": cannot open: Permission denied"), std::string::npos) << result.err;
+        EXPECT_TRUE(fs::exists(folder_ / "book_repaired.xls")) << result.err;
+
+        // A copy's name taken by a file that cannot be read is still taken.
+        const fs::path existing = folder_ / "book_repaired.xls";
+        test::WriteWholeFile(existing, Bytes{'k', 'e', 'e', 'p'});
+        fs::permissions(existing, fs::perms::none);
+        result = Run({book});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find("already exists"), std::string::npos) << result.err;
+        fs::permissions(existing, fs::perms::owner_read);
+        EXPECT_EQ(ReadText(existing), "keep");
+
+        // A folder that cannot be written into.
+        const fs::path readOnly = folder_ / "read-only";
+        fs::create_directory(readOnly);
+        fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+        result = Run({"-o", readOnly, book});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find("cannot write into"), std::string::npos) << result.err;
+        EXPECT_TRUE(Listing(readOnly).empty());
+    }));
+}
+
+TEST_F(RepairCommand, AFullFileSystemLeavesNoPartialCopy)
+{
+    if (const auto why = test::WhyNoSmallFileSystems())
+        GTEST_SKIP() << *why;
     const fs::path book = DamagedWorkbook("book.xls", "poi__47847.xls");
-    const fs::path readOnly = folder_ / "read-only";
-    fs::create_directory(readOnly);
-    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
-                                  fs::perms::others_exec);
-    RunResult result = Run({"-o", readOnly, book}, true);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("cannot write into"), std::string::npos) << result.err;
-
-    result = Run({"-o", folder_ / "no-such-folder", book});
-    EXPECT_EQ(result.exitCode, 1);
-
-    // A file system with less room than the copy needs.
     const fs::path small = folder_ / "small";
     fs::create_directory(small);
-    if (::mount("tabulon-test", small.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a small file system here";
-    mounted_ = small;
-    result = Run({"-o", small, book});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
-    EXPECT_TRUE(Listing(small).empty()) << "the partial copy is removed";
+    EXPECT_TRUE(test::RunChecksInChild({.smallFileSystems = {{small, 64 << 10}}}, [&] {
+        const RunResult result = Run({"-o", small, book});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+        EXPECT_TRUE(Listing(small).empty()) << "the partial copy is removed";
+    }));
+    EXPECT_TRUE(Listing(small).empty()) << "the small file system ended with the child";
 }
 
 TEST_F(RepairCommand, InPlaceWritesOnlyTheHeader)
 {
     const fs::path book = DamagedWorkbook("book.xls");
-    const Bytes damaged = test::ReadWholeFile(book);
     const RunResult result = Run({"--in-place", book});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    const Bytes repaired = test::ReadWholeFile(book);
-    ASSERT_EQ(repaired.size(), damaged.size());
-    EXPECT_TRUE(std::equal(damaged.begin() + 512, damaged.end(), repaired.begin() + 512));
-    EXPECT_EQ(test::HeaderField32(repaired, 0), 0xE011CFD0u);
+    EXPECT_EQ(FirstDifference(test::ReadWholeFile(book), Original(), 44), std::nullopt);
     EXPECT_EQ(Listing(folder_), std::set<std::string>{"book.xls"});
 
     // A 100-byte stub holds nothing of a workbook: refused, unless the plain rebuild alone is
@@ -462,9 +453,7 @@ TEST_F(RepairCommand, ChecksAndChoosesTheRebuild)
 
     // A zip archive named .xls is refused, and nothing is written.
     const fs::path zip = folder_ / "new.xls";
-    Bytes zipBytes(4096, 0);
-    zipBytes[0] = 'P', zipBytes[1] = 'K', zipBytes[2] = 3, zipBytes[3] = 4;
-    test::WriteWholeFile(zip, zipBytes);
+    test::WriteWholeFile(zip, test::ZipArchive());
     result = Run({"--json", zip});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find("This is a zip archive"), std::string::npos) << result.err;
@@ -582,7 +571,8 @@ TEST_F(RepairCommand, InPlaceWritesOnlyAHeaderThatOpens)
         const RunResult result = Run(arguments);
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_NE(result.err.find(book.string() + ": still damaged: "), std::string::npos) << result.err;
-        EXPECT_NE(result.err.find("; nothing written\n"), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("; nothing written; run without --in-place to salvage it into a copy\n"), std::string::npos)
+            << result.err;
         EXPECT_EQ(test::ReadWholeFile(book), bytes);
     }
 
@@ -627,7 +617,7 @@ TEST_F(RepairCommand, InPlaceWritesNothingIntoAFileThatChangedMeanwhile)
         });
         if (!c.change) {
             EXPECT_EQ(result.exitCode, 0) << result.err;
-            EXPECT_EQ(test::HeaderField32(test::ReadWholeFile(book), 0), 0xE011CFD0u);
+            EXPECT_EQ(FirstDifference(test::ReadWholeFile(book), Original(), 44), std::nullopt);
             continue;
         }
         EXPECT_EQ(result.exitCode, 1) << c.what;
@@ -639,7 +629,7 @@ TEST_F(RepairCommand, InPlaceWritesNothingIntoAFileThatChangedMeanwhile)
 
 TEST_F(RepairCommand, TheCopyIsRepairedFromTheBytesItHolds)
 {
-    // Each copy is exactly what the engine makes of the same bytes in memory.
+    // Each copy is its workbook again, whatever its header was damaged with.
     const struct {
         const char* source;
         std::size_t from, to;
@@ -651,29 +641,22 @@ TEST_F(RepairCommand, TheCopyIsRepairedFromTheBytesItHolds)
         {"xlrd__issue20.xls", 0, 512, 0xA5},
     };
     std::vector<std::string> books;
-    std::vector<Bytes> expected;
     for (const auto& c : cases) {
         Bytes bytes = Original(c.source);
         std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(c.from), bytes.begin() + static_cast<std::ptrdiff_t>(c.to), c.fill);
         books.push_back(folder_ / c.source);
         test::WriteWholeFile(books.back(), bytes);
-        MemorySectorFile memory(bytes);
-        RepairHeader(memory, RebuildMode::Auto);
-        expected.push_back(memory.Bytes());
     }
     std::vector<std::string> arguments = {"-q", "-s", "_fixed"};
     arguments.insert(arguments.end(), books.begin(), books.end());
     EXPECT_EQ(Run(arguments).exitCode, 0);
     for (std::size_t i = 0; i < books.size(); ++i) {
         const fs::path copy = folder_ / (fs::path(cases[i].source).stem().string() + "_fixed.xls");
-        EXPECT_EQ(test::ReadWholeFile(copy), expected[i]) << copy;
+        EXPECT_EQ(FirstDifference(test::ReadWholeFile(copy), Original(cases[i].source), 44), std::nullopt) << copy;
     }
 
-    // The workbook rewritten once it was read: the copy still holds the header for its own bytes.
+    // The workbook replaced by another once it was read: the copy is still the first one's.
     const fs::path book = DamagedWorkbook("moving.xls");
-    const Bytes read = test::ReadWholeFile(book);
-    MemorySectorFile memory(read);
-    RepairHeader(memory, RebuildMode::Auto);
     std::set<std::string> whilePaused;
     RunResult result = RunPausedBeforeWrite({book}, [&] {
         whilePaused = Listing(folder_);
@@ -684,7 +667,7 @@ TEST_F(RepairCommand, TheCopyIsRepairedFromTheBytesItHolds)
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_TRUE(HoldsATemporaryFile(whilePaused)) << "the copy is made under a temporary name";
     EXPECT_EQ(whilePaused.count("moving_repaired.xls"), 0u);
-    EXPECT_EQ(test::ReadWholeFile(folder_ / "moving_repaired.xls"), memory.Bytes());
+    EXPECT_EQ(FirstDifference(test::ReadWholeFile(folder_ / "moving_repaired.xls"), Original(), 44), std::nullopt);
 
     // A file that takes the copy's name meanwhile is kept, and the temporary file goes.
     fs::remove(folder_ / "moving_repaired.xls");
@@ -696,12 +679,43 @@ TEST_F(RepairCommand, TheCopyIsRepairedFromTheBytesItHolds)
 
     // Refused, nothing is left behind either.
     const fs::path zip = folder_ / "new.xls";
-    Bytes zipBytes(4096, 0);
-    zipBytes[0] = 'P', zipBytes[1] = 'K', zipBytes[2] = 3, zipBytes[3] = 4;
-    test::WriteWholeFile(zip, zipBytes);
+    test::WriteWholeFile(zip, test::ZipArchive());
     const std::set<std::string> before = Listing(folder_);
     EXPECT_EQ(Run({zip}).exitCode, 1);
     EXPECT_EQ(Listing(folder_), before);
+}
+
+// A lost allocation-table sector leaves no header that opens: the copy is salvaged into a new
+// file; in place, the workbook is left as it is and the line says what to do instead.
+TEST_F(RepairCommand, SalvagesACopyWhenNoHeaderOpens)
+{
+    const Bytes original = Original("phpss__biff8cover.xls");
+    Bytes damaged = original;
+    const std::uint32_t table = test::HeaderField32(original, kHeaderDifatOffset);
+    std::fill_n(damaged.begin() + 512 * (table + 1), 512, std::uint8_t{0});
+    const fs::path book = folder_ / "book.xls";
+    test::WriteWholeFile(book, damaged);
+
+    const RunResult inPlace = Run({"--in-place", book.string()});
+    EXPECT_EQ(inPlace.exitCode, 1);
+    EXPECT_NE(inPlace.err.find("nothing written; run without --in-place to salvage it into a copy"), std::string::npos)
+        << inPlace.err;
+    EXPECT_EQ(test::ReadWholeFile(book), damaged);
+
+    const RunResult dryRun = Run({"-n", book.string()});
+    EXPECT_EQ(dryRun.exitCode, 0) << dryRun.err;
+    EXPECT_NE(dryRun.out.find("would salvage " + book.string()), std::string::npos) << dryRun.out;
+    EXPECT_EQ(Listing(folder_), std::set<std::string>{"book.xls"});
+
+    const RunResult copy = Run({"--json", book.string()});
+    EXPECT_EQ(copy.exitCode, 0) << copy.err;
+    EXPECT_NE(copy.out.find("\"rebuild\":\"salvaged\""), std::string::npos) << copy.out;
+    EXPECT_NE(copy.out.find("\"text\":\"Salvaged: 1 of 1 sheet"), std::string::npos) << copy.out;
+    EXPECT_EQ(test::ReadWholeFile(book), damaged);
+    MemorySectorFile intact(original);
+    MemorySectorFile salvaged(test::ReadWholeFile(folder_ / "book_repaired.xls"));
+    EXPECT_TRUE(VerifyWorkbook(salvaged).Opens());
+    EXPECT_EQ(ReadWorkbookStream(salvaged), ReadWorkbookStream(intact));
 }
 
 }  // namespace

@@ -144,10 +144,9 @@ TEST(Differential, RebuildMatchesReferenceOnGeneratedFiles)
         const std::vector<std::uint8_t> original = generator.Next();
         MemorySectorFile fast(original);
         MemorySectorFile reference(original);
-        const HeaderRebuild rebuild = RebuildHeader(fast);
+        RebuildHeader(fast);
         literal::RebuildHeader(reference);
         ASSERT_EQ(fast.Bytes(), reference.Bytes()) << "round " << round << ", length " << original.size();
-        ASSERT_TRUE(std::equal(rebuild.after.begin(), rebuild.after.end(), fast.Bytes().begin())) << round;
         EXPECT_EQ(fast.Position(), 512u) << round;
     }
 }

@@ -9,7 +9,9 @@
 #include "engine/os_file.h"
 #include "engine/repair.h"
 #include "tests/support/literal_scans.h"
+#include "tests/support/scratch.h"
 #include "tests/support/sector_builder.h"
+#include "tests/support/workbooks.h"
 
 namespace tabulon {
 namespace {
@@ -181,7 +183,7 @@ TEST(HeaderRebuild, BytesTheFileDoesNotHoldReadAsZero)
     partial.resize(512 + 512 + 300);
     EXPECT_EQ(HeaderField32(Rebuilt(partial), Difat(0)), 1u);
     // Sector N is past the end: zeros, no table, so entry 0 is searched for (and not found).
-    test::StoreLe32Into(partial, Difat(0), 2);
+    StoreLe32(partial.data() + Difat(0), 2);
     EXPECT_EQ(HeaderField32(Rebuilt(partial), Difat(0)), kNone);
 }
 
@@ -224,57 +226,36 @@ TEST(HeaderRebuild, FailuresLeaveTheFileUntouched)
         EXPECT_THROW(RepairHeader(file, RebuildMode::Auto), std::system_error) << "failing read " << reads;
         EXPECT_EQ(file.writes_, 0);
     }
+}
 
-    // A file of 2^31 bytes cannot be addressed: refused before anything is read or written.
-    const auto folder = CreatePrivateFolder(std::filesystem::temp_directory_path());
-    const auto path = folder / "large.xls";
-    { std::ofstream create(path, std::ios::binary); }
-    std::filesystem::resize_file(path, std::uint64_t{1} << 31);
+TEST(HeaderRebuild, A2GiBFileIsRefusedBeforeAnythingIsWritten)
+{
+    // A file of 2^31 bytes cannot be addressed.
+    const test::ScratchFolder folder;
+    const test::SparseFile large(folder.Path() / "large.xls", std::uint64_t{1} << 31);
+    if (!large.Made())
+        GTEST_SKIP() << large.WhyNot();
     {
-        OsFile large = OsFile::Open(path, OsFile::Access::ReadWrite);
+        OsFile file = OsFile::Open(large.Path(), OsFile::Access::ReadWrite);
         try {
-            RebuildHeader(large);
+            RebuildHeader(file);
             ADD_FAILURE() << "a 2 GiB file was accepted";
         } catch (const std::system_error& error) {
             EXPECT_EQ(error.code(), std::errc::file_too_large);
         }
     }
-    EXPECT_EQ(std::filesystem::file_size(path), std::uint64_t{1} << 31);
-    EXPECT_EQ(test::ReadFirstBytes(path, 512), std::vector<std::uint8_t>(512, 0));
-    std::filesystem::remove_all(folder);
+    EXPECT_EQ(std::filesystem::file_size(large.Path()), std::uint64_t{1} << 31);
+    EXPECT_EQ(test::ReadFirstBytes(large.Path(), 512), std::vector<std::uint8_t>(512, 0));
 }
-
-// Real workbooks, their headers damaged the ways headers get damaged.
-struct Damage {
-    const char* name;
-    void (*apply)(std::vector<std::uint8_t>& file, std::mt19937& random);
-};
-
-const Damage kDamages[] = {
-    {"wiped", [](auto& f, auto&) { std::fill(f.begin(), f.begin() + 512, std::uint8_t{0}); }},
-    {"noise", [](auto& f, auto& r) { for (int i = 0; i < 512; ++i) f[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(r()); }},
-    {"identification garbled", [](auto& f, auto& r) { for (int i = 0; i < 44; ++i) f[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(r()); }},
-    {"counts garbled", [](auto& f, auto& r) { for (int i = 44; i < 76; ++i) f[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(r()); }},
-    {"allocation list wiped", [](auto& f, auto&) { std::fill(f.begin() + 76, f.begin() + 512, std::uint8_t{0}); }},
-    {"64-byte burst", [](auto& f, auto& r) { for (int i = 30; i < 94; ++i) f[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(r()); }},
-    {"truncated write", [](auto& f, auto&) { std::fill(f.begin() + 200, f.begin() + 512, std::uint8_t{0}); }},
-};
 
 const char* const kWorkbooks[] = {"readxl__mtcars.xls", "xlrd__issue20.xls", "poi__47847.xls", "npoi__59858.xls"};
-
-std::vector<std::uint8_t> Workbook(const char* name)
-{
-    auto bytes = test::ReadWholeFile(std::filesystem::path(TABULON_TEST_DATA) / name);
-    EXPECT_GT(bytes.size(), 512u) << name;
-    return bytes;
-}
 
 TEST(HeaderRebuild, IntactWorkbooksKeepTheirLayout)
 {
     // Only the fixed fields and the mini table count may change; the rest of the header is
     // what the workbook's writer put there.
     for (const char* name : kWorkbooks) {
-        const auto original = Workbook(name);
+        const auto original = test::TestWorkbook(name);
         const auto result = Rebuilt(original);
         for (std::size_t offset = 44; offset < 512; offset += 4) {
             const bool mayChange = offset == kNumMiniFatSectorsOffset || offset == kTransactionSignatureOffset ||
@@ -287,22 +268,21 @@ TEST(HeaderRebuild, IntactWorkbooksKeepTheirLayout)
         EXPECT_TRUE(std::equal(original.begin(), original.begin() + 44, result.begin())) << name;
     }
     // A workbook with a mini stream comes back exactly as it was written.
-    EXPECT_EQ(Rebuilt(Workbook("xlrd__issue20.xls")), Workbook("xlrd__issue20.xls"));
+    EXPECT_EQ(Rebuilt(test::TestWorkbook("xlrd__issue20.xls")), test::TestWorkbook("xlrd__issue20.xls"));
 }
 
 TEST(HeaderRebuild, DamagedWorkbooksKeepEveryByteAfterTheHeader)
 {
     std::mt19937 random(511);
     for (const char* name : kWorkbooks) {
-        const auto original = Workbook(name);
+        const auto original = test::TestWorkbook(name);
         const auto intactRebuild = Rebuilt(original);
-        for (const Damage& damage : kDamages) {
+        for (const test::HeaderDamage& damage : test::kHeaderDamages) {
             auto damaged = original;
-            damage.apply(damaged, random);
+            damage.Apply(damaged, random);
             const auto result = Rebuilt(damaged);
             ASSERT_EQ(result.size(), original.size()) << name << ", " << damage.name;
-            EXPECT_TRUE(std::equal(original.begin() + 512, original.end(), result.begin() + 512))
-                << name << ", " << damage.name;
+            EXPECT_TRUE(std::equal(original.begin() + 512, original.end(), result.begin() + 512)) << name << ", " << damage.name;
             EXPECT_EQ(HeaderField32(result, 0), 0xE011CFD0u) << name << ", " << damage.name;
             if (std::string_view(damage.name) == "identification garbled") {
                 EXPECT_EQ(result, intactRebuild) << name << ": fully recovered";

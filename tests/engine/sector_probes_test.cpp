@@ -188,11 +188,6 @@ TEST(SectorProbes, DirectoryLikeness)
     }
 }
 
-HeaderBytes ZeroHeader()
-{
-    return HeaderBytes{};
-}
-
 TEST(SectorScans, SmallFiles)
 {
     // No whole sector after the header below 1024 bytes; a trailing partial block is never read.
@@ -203,11 +198,11 @@ TEST(SectorScans, SmallFiles)
         EXPECT_EQ(FindFatSector(file, 0, false), -1) << length;
         EXPECT_EQ(FindRootDirectorySector(file), -1) << length;
     }
-    MemorySectorFile one(MakeFile(ZeroHeader(), {FilledSector(kFreeSector)}));
+    MemorySectorFile one(MakeFile(HeaderBytes{}, {FilledSector(kFreeSector)}));
     EXPECT_EQ(CountFatLikeSectors(one), 1u);
     EXPECT_EQ(FindFatSector(one, 0, false), 0);
 
-    auto withPartial = MakeFile(ZeroHeader(), {DataSector(1), FilledSector(kFreeSector)});
+    auto withPartial = MakeFile(HeaderBytes{}, {DataSector(1), FilledSector(kFreeSector)});
     withPartial.pop_back();  // 511 bytes that look like a table, but are not a sector
     MemorySectorFile partial(withPartial);
     EXPECT_EQ(CountFatLikeSectors(partial), 0u);
@@ -217,7 +212,7 @@ TEST(SectorScans, FindsInFileOrder)
 {
     SectorBytes zeroRoot = SectorBytes{};
     zeroRoot[66] = 5;  // a zero sector is directory-like; with type 5 first it is a root
-    MemorySectorFile file(MakeFile(ZeroHeader(), {
+    MemorySectorFile file(MakeFile(HeaderBytes{}, {
         DataSector(1),               // 0
         SectorBytes{},               // 1: directory-like, but its first entry is no root
         ChainSector(1),              // 2: table position 0
@@ -281,11 +276,11 @@ TEST(SectorScans, PositionsPastTheTableAgreeWithTheReference)
 
 TEST(SectorScans, SkipFirstWithOneMatch)
 {
-    MemorySectorFile middle(MakeFile(ZeroHeader(), {DataSector(1), ChainSector(1), DataSector(2)}));
+    MemorySectorFile middle(MakeFile(HeaderBytes{}, {DataSector(1), ChainSector(1), DataSector(2)}));
     EXPECT_EQ(FindFatSector(middle, 0, false), 1);
     EXPECT_EQ(FindFatSector(middle, 0, true), -1);
 
-    MemorySectorFile last(MakeFile(ZeroHeader(), {DataSector(1), DataSector(2), ChainSector(1)}));
+    MemorySectorFile last(MakeFile(HeaderBytes{}, {DataSector(1), DataSector(2), ChainSector(1)}));
     EXPECT_EQ(FindFatSector(last, 0, false), 2);
     EXPECT_EQ(FindFatSector(last, 0, true), -1);
     EXPECT_EQ(CountFatLikeSectors(last), 1u);
@@ -293,7 +288,7 @@ TEST(SectorScans, SkipFirstWithOneMatch)
 
 TEST(SectorScans, KeptSectorsAreWholeSectorsOnly)
 {
-    MemorySectorFile file(MakeFile(ZeroHeader(), {DataSector(1), RootDirectorySector()}));
+    MemorySectorFile file(MakeFile(HeaderBytes{}, {DataSector(1), RootDirectorySector()}));
     const std::uint32_t keep[] = {1, 2, 3, 1};
     const SectorScan scan = SectorScan::Run(file, keep);
     ASSERT_NE(scan.KeptSector(1), nullptr);

@@ -9,6 +9,7 @@
 #include "engine/verify.h"
 #include "tests/support/compound_builder.h"
 #include "tests/support/sector_builder.h"
+#include "tests/support/workbooks.h"
 
 namespace tabulon {
 namespace {
@@ -111,12 +112,11 @@ TEST(VerifyWorkbook, HarmlessOddities)
 TEST(VerifyWorkbook, RealWorkbooksAndThePlainRebuild)
 {
     for (const char* name : {"readxl__mtcars.xls", "xlrd__issue20.xls", "poi__47847.xls", "npoi__59858.xls"}) {
-        const auto bytes = test::ReadWholeFile(std::filesystem::path(TABULON_TEST_DATA) / name);
-        EXPECT_TRUE(Check(bytes).Opens()) << name;
+        EXPECT_TRUE(Check(test::TestWorkbook(name)).Opens()) << name;
     }
     // A healthy workbook without a mini stream: the plain rebuild points the mini table at a
     // sector in use, and the result no longer opens.
-    MemorySectorFile rebuilt(test::ReadWholeFile(std::filesystem::path(TABULON_TEST_DATA) / "readxl__mtcars.xls"));
+    MemorySectorFile rebuilt(test::TestWorkbook("readxl__mtcars.xls"));
     RebuildHeader(rebuilt);
     EXPECT_FALSE(VerifyWorkbook(rebuilt).Opens());
 }
@@ -306,9 +306,7 @@ TEST(VerifyWorkbook, StreamsSharingTheEndOfAMiniChain)
 TEST(VerifyWorkbook, FilesThatAreNoWorkbooks)
 {
     EXPECT_TRUE(Has(Check({'P', 'K', 3, 4, 0, 0}), FindingCode::FileTooShort, Severity::Fatal));
-    std::vector<std::uint8_t> zip(4096, 0);
-    zip[0] = 'P', zip[1] = 'K', zip[2] = 3, zip[3] = 4;
-    EXPECT_TRUE(Has(Check(zip), FindingCode::NotCompoundFile, Severity::Fatal));
+    EXPECT_TRUE(Has(Check(test::ZipArchive()), FindingCode::NotCompoundFile, Severity::Fatal));
     std::string html = "<!DOCTYPE html><html><body><table><tr><td>1</td></tr></table></body></html>";
     html.resize(2048, ' ');
     EXPECT_FALSE(Check(std::vector<std::uint8_t>(html.begin(), html.end())).Opens());

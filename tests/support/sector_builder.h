@@ -3,9 +3,6 @@
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -94,32 +91,6 @@ inline std::uint32_t HeaderField32(const std::vector<std::uint8_t>& file, std::s
 inline void SetHeaderField32(HeaderBytes& header, std::size_t offset, std::uint32_t value)
 {
     StoreLe32(header.data() + offset, value);
-}
-
-inline void StoreLe32Into(std::vector<std::uint8_t>& file, std::size_t offset, std::uint32_t value)
-{
-    StoreLe32(file.data() + offset, value);
-}
-
-inline std::vector<std::uint8_t> ReadFirstBytes(const std::filesystem::path& path, std::size_t count)
-{
-    std::vector<std::uint8_t> bytes(count);
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
-}
-
-inline std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteWholeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace tabulon::test

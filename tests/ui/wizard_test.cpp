@@ -12,17 +12,17 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QSettings>
-#include <QTimer>
 #include <QStandardPaths>
 #include <QToolBar>
 #include <QtTest>
 
 #include <memory>
 
-#include "engine/repair.h"
+#include "modal_answer.h"
 #include "settings/settings_dialog.h"
 #include "ui/bitmap_button.h"
 #include "ui/commands.h"
@@ -57,29 +57,16 @@ public:
         return choice;
     }
     void OpenUrl(const QUrl& url) override { opened.append(url); }
-    QString ChooseSaveAs(const QString& proposed) override
-    {
-        saveAsProposed << proposed;
-        return saveAsChoices.isEmpty() ? QString() : saveAsChoices.takeFirst();
-    }
+    QString ChooseSaveAs(const QString&) override { return {}; }
     bool ShowFileSaved(const QString& folder) override
     {
         fileSavedFolders << folder;
-        return viewSavedFiles;
+        return true;  // show the saved files
     }
+    int RunDialog(QDialog& dialog) override { return answerDialog ? answerDialog(dialog) : int{QDialog::Rejected}; }
 
-    int RunDialog(QDialog& dialog) override
-    {
-        dialogsRun << dialog.objectName();
-        return answerDialog ? answerDialog(dialog) : int{QDialog::Rejected};
-    }
-
-    QStringList dialogsRun;
     std::function<int(QDialog&)> answerDialog;
-    QStringList saveAsProposed;
-    QStringList saveAsChoices;
     QStringList fileSavedFolders;
-    bool viewSavedFiles = true;
     QList<Shown> shown;
     QList<MessageAnswer> answers;
     QStringList choice;
@@ -87,18 +74,30 @@ public:
     QList<QUrl> opened;
 };
 
-const QString kTabulonSignature = QStringLiteral("d0cf11e0a1b11ae1");
-
-}  // namespace
-
-namespace {
-
 struct ProgramRun {
     bool normalExit = false;
     int exitCode = -1;
     QByteArray out;
     QByteArray err;
 };
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The ids of this process's threads that carry its name: those not started by Qt, which
+// names the threads it starts.
+QSet<QString> Threads()
+{
+    const QString tasks = QStringLiteral("/proc/self/task/");
+    QSet<QString> threads;
+    for (const QString& id : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (ReadAll(tasks + id + QStringLiteral("/comm")) == ReadAll(QStringLiteral("/proc/self/comm")))
+            threads << id;
+    return threads;
+}
 
 // Runs the built program to its end; with no platform, as where there is no display at all.
 ProgramRun RunProgram(const QStringList& arguments, const QString& platform)
@@ -142,14 +141,26 @@ private:
         return path;
     }
 
+    // A file of the test's folder holding `bytes`; its path, or nothing when it could not be written.
+    QString WriteFile(const QString& name, const QByteArray& bytes)
+    {
+        QFile file(folder_->filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
+    }
+
     void Add(const QStringList& paths)
     {
         prompter_->choice = paths;
         frame_->OnCmdMsg(kIdAddFile);
     }
 
-    QString Cell(QTableWidget* list, int row, int column) { return list->item(row, column)->text(); }
-    bool Checked(QTableWidget* list, int row) { return list->item(row, 0)->checkState() == Qt::Checked; }
+    // A missing cell compares unequal to every text rather than crashing the test.
+    QString Cell(QTableWidget* list, int row, int column)
+    {
+        const QTableWidgetItem* item = list->item(row, column);
+        return item ? item->text() : QStringLiteral("<no cell %1,%2>").arg(row).arg(column);
+    }
+    bool Checked(QTableWidget* list, int row) { return list->item(row, 0) && list->item(row, 0)->checkState() == Qt::Checked; }
 
     // The one message shown since the last call, or a failure.
     Shown TakeMessage()
@@ -195,17 +206,13 @@ private slots:
     void cleanup()
     {
         app_.reset();
-        QVERIFY(QApplication::topLevelWidgets().isEmpty() || QApplication::activeModalWidget() == nullptr);
     }
 
     void startsOnTheAddPage()
     {
-        QCOMPARE(frame_->windowTitle(), QStringLiteral("Quorvex Tabulon Version 5.0.1"));
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Quorvex Tabulon Version " TABULON_VERSION));
         QCOMPARE(view_->Page, int{PageAdd});
         QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->RepairList, view_->SelectAllCheck, view_->NextButton}));
-        QCOMPARE(view_->RepairList->horizontalHeaderItem(3)->text(), QStringLiteral("Creation Time"));
-        QCOMPARE(view_->RepairedList->horizontalHeaderItem(3)->text(), QStringLiteral("Status"));
-        QCOMPARE(view_->RepairList->columnWidth(1), 300);
         QVERIFY(!frame_->Action(kIdSaveFile)->isEnabled());
     }
 
@@ -244,8 +251,6 @@ private slots:
         QCOMPARE(Cell(view_->RepairedList, 1, 1), a);
         QCOMPARE(Cell(view_->RepairedList, 0, 3), QString());
         QCOMPARE(view_->RepairPaths, (QStringList{c, a}));
-        QCOMPARE(view_->ProgressBar->maximum(), 4);
-        QCOMPARE(view_->ProgressBar->value(), 0);
 
         // While the job's page is up, the commands that could start another job refuse.
         for (const int id : {kIdRepairFile, kIdSaveFile}) {
@@ -270,13 +275,40 @@ private slots:
         QVERIFY(frame_->isVisible());
     }
 
+    // The window destroyed while a repair job runs (as when the program ends): the worker's calls
+    // from then on reach nothing, and the worker has ended before the view is gone. The calls it
+    // makes meanwhile are handled, or neither side could go on.
+    void destroyingTheWindowEndsTheWorkerFirst()
+    {
+        if (!QDir(QStringLiteral("/proc/self/task")).exists())
+            QSKIP("The worker thread is looked for in /proc/self/task, which this system does not have");
+        view_->JobPause = std::chrono::milliseconds(100);
+        Add({Workbook("a.xls"), Workbook("b.xls"), Workbook("c.xls")});
+        const QSet<QString> before = Threads();
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        // Mid-way: the first workbook is repaired, the worker pauses before the next.
+        QTRY_COMPARE_WITH_TIMEOUT(Cell(view_->RepairedList, 0, 3), QStringLiteral("Repaired"), 20000);
+        const QSet<QString> worker = Threads() - before;
+        QVERIFY2(!worker.isEmpty(), "no worker thread found");
+        const std::filesystem::path copies = view_->RepairFolder();
+        QVERIFY(std::filesystem::exists(copies));
+        QCOMPARE(view_->Page, int{PageRepairing});
+
+        app_.reset();
+        QVERIFY2((Threads() & worker).isEmpty(), "the worker outlived the window");
+        QVERIFY2(prompter_->shown.isEmpty(), qPrintable(prompter_->shown.value(0).text));  // not even the job's end
+        QVERIFY(!std::filesystem::exists(copies));
+    }
+
     void repairedPageSavesTheCheckedRows()
     {
         Add({Workbook("a.xls"), Workbook("b.xls")});
         frame_->OnCmdMsg(kIdNextButton);
-        view_->RepairPaths = {QStringLiteral("/tmp/copy-b.xls"), QStringLiteral("FAIL")};
-        view_->SetAllChecks(*view_->RepairedList, true);
-        view_->ShowPage(PageRepaired);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        prompter_->shown.clear();
+        const QString copy = folder_->filePath(QStringLiteral("copy-b.xls"));  // not there: its save fails
+        view_->RepairPaths = {copy, QStringLiteral("FAIL")};
+        QVERIFY(Checked(view_->RepairedList, 0) && Checked(view_->RepairedList, 1));
         QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->RepairedList, view_->SelectAllCheck, view_->NextButton,
                                                      view_->PreviousButton}));
         QVERIFY(frame_->Action(kIdSaveFile)->isEnabled());
@@ -307,8 +339,7 @@ private slots:
         QCOMPARE(view_->Page, int{PageSaving});
         QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->SavedList, view_->ProgressBar}));
         QCOMPARE(view_->SavedList->rowCount(), 1);
-        QCOMPARE(view_->SavePaths, QStringList{QStringLiteral("/tmp/copy-b.xls")});
-        QCOMPARE(view_->ProgressBar->maximum(), 2);
+        QCOMPARE(view_->SavePaths, QStringList{copy});
     }
 
     void savedListGuardAndTheWayBack()
@@ -337,18 +368,8 @@ private slots:
         QCOMPARE(view_->Page, int{PageAdd});
     }
 
-    void finishedEmptiesTheListAndStartsAgain()
-    {
-        Add({Workbook("a.xls")});
-        view_->SelectAllCheck->setChecked(true);
-        view_->ShowPage(PageSaved);
-        QTest::mouseClick(view_->FinishedButton, Qt::LeftButton);
-        QCOMPARE(view_->Page, int{PageAdd});
-        QCOMPARE(view_->RepairList->rowCount(), 0);
-        QVERIFY2(view_->SelectAllCheck->isChecked(), "a page change leaves the check box alone");
-    }
-
-    void selectAllOnTheAddPage()
+    // Select All on the add page; Finished empties the list, and neither page change touches the box.
+    void selectAllAndFinished()
     {
         QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
         QVERIFY(!view_->SelectAllCheck->isChecked());
@@ -357,7 +378,13 @@ private slots:
         QVERIFY(Checked(view_->RepairList, 0) && Checked(view_->RepairList, 1));
         QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
         QVERIFY(!Checked(view_->RepairList, 0) && !Checked(view_->RepairList, 1));
-        QVERIFY(!CWizardView::AnyRowChecked(*view_->RepairList));
+
+        view_->SelectAllCheck->setChecked(true);
+        view_->ShowPage(PageSaved);
+        QTest::mouseClick(view_->FinishedButton, Qt::LeftButton);
+        QCOMPARE(view_->Page, int{PageAdd});
+        QCOMPARE(view_->RepairList->rowCount(), 0);
+        QVERIFY(view_->SelectAllCheck->isChecked());
     }
 
     void addingWorkbooks()
@@ -384,25 +411,15 @@ private slots:
         QCOMPARE(shown.icon, MessageIcon::Information);
         QCOMPARE(view_->RepairList->rowCount(), 3);
         QCOMPARE(Cell(view_->RepairList, 0, 0), QStringLiteral("more.xls"));
-    }
 
-    void aFileThatCannotBeOpenedIsReportedAndTheRestAdded()
-    {
-        const QString first = Workbook("first.xls");
-        const QString last = Workbook("last.xls");
-        Add({first, folder_->filePath("gone.xls"), folder_->path(), last});
-        QCOMPARE(view_->RepairList->rowCount(), 2);
-        QCOMPARE(Cell(view_->RepairList, 0, 0), QStringLiteral("last.xls"));
-        const Shown shown = TakeMessage();
+        // What cannot be opened is reported once, in one warning, and the rest is added.
+        Add({folder_->filePath("gone.xls"), folder_->path(), Workbook("huge.xls", (qint64{1} << 31) + 5)});
+        QCOMPARE(view_->RepairList->rowCount(), 4);
+        QCOMPARE(Cell(view_->RepairList, 0, 2), QStringLiteral("2147483653  bytes"));
+        shown = TakeMessage();
         QCOMPARE(shown.icon, MessageIcon::Warning);
         QVERIFY2(shown.text.contains(folder_->filePath("gone.xls")), qPrintable(shown.text));
         QVERIFY2(shown.text.contains(folder_->path() + QStringLiteral(": this is a folder")), qPrintable(shown.text));
-    }
-
-    void fileSizesBeyondTwoGigabytes()
-    {
-        Add({Workbook("huge.xls", (qint64{1} << 31) + 5)});
-        QCOMPARE(Cell(view_->RepairList, 0, 2), QStringLiteral("2147483653  bytes"));
     }
 
     void removingRows()
@@ -438,39 +455,43 @@ private slots:
         QCOMPARE(view_->RepairList->rowCount(), 0);
     }
 
-    void layoutFollowsTheFrameClientSize()
+    // The lists stretch with the frame; the controls below them keep their distance from its
+    // bottom edge, the buttons also from its right edge; nothing leaves the view or overlaps.
+    void layoutFollowsTheFrame()
     {
-        view_->LayoutControls(0, 300, 300);
-        for (QTableWidget* list : {view_->RepairList, view_->RepairedList, view_->SavedList})
-            QCOMPARE(list->geometry(), QRect(50, 100, 200, 20));
-        QCOMPARE(view_->NextButton->geometry(), QRect(166, 155, 82, 39));
-        QCOMPARE(view_->FinishedButton->geometry(), QRect(166, 155, 82, 39));
-        QCOMPARE(view_->PreviousButton->geometry(), QRect(57, 155, 84, 39));
-        QCOMPARE(view_->SelectAllCheck->geometry(), QRect(70, 150, 13, 13));
-        QCOMPARE(view_->ProgressBar->geometry(), QRect(QPoint(100, 170), QPoint(199, 189)));
-        QCOMPARE(view_->StatusTextRect, QRect(QPoint(100, 150), QPoint(199, 169)));
-
-        frame_->resize(1000, 700);
-        const QSize client = frame_->ClientSize();
-        QCOMPARE(client.width(), 1000);
-        QCOMPARE(client.height(), 700 - frame_->menuBar()->sizeHint().height());
-        QCOMPARE(view_->RepairList->geometry(), QRect(50, 100, client.width() - 100, client.height() - 280));
-        frame_->resize(40, 30);  // shrinking to almost nothing is harmless
+        const QList<QWidget*> lists{view_->RepairList, view_->RepairedList, view_->SavedList};
+        const QList<QWidget*> buttons{view_->NextButton, view_->PreviousButton, view_->FinishedButton};
+        const QList<QWidget*> below{view_->SelectAllCheck, view_->ProgressBar};
+        QHash<QWidget*, QRect> before;
+        for (QWidget* control : lists + buttons + below)
+            before[control] = control->geometry();
+        frame_->resize(frame_->width() + 100, frame_->height() + 50);
+        for (QWidget* list : lists)
+            QCOMPARE(list->geometry(), before[list].adjusted(0, 0, 100, 50));
+        for (QWidget* button : buttons)
+            QCOMPARE(button->geometry(), before[button].translated(100, 50));
+        QCOMPARE(view_->SelectAllCheck->geometry(), before[view_->SelectAllCheck].translated(0, 50));
+        QCOMPARE(view_->ProgressBar->geometry(), before[view_->ProgressBar].adjusted(0, 50, 100, 50));
+        for (QWidget* control : lists + buttons + below)
+            QVERIFY2(view_->rect().contains(control->geometry()), qPrintable(control->objectName()));
+        const QRect list = view_->RepairList->geometry();
+        for (QWidget* control : buttons + below)
+            QVERIFY2(control->geometry().top() > list.bottom(), qPrintable(control->objectName()));
+        QVERIFY(view_->PreviousButton->geometry().right() < view_->NextButton->geometry().left());
     }
 
     void menuAndToolbarReachTheSameHandler()
     {
         QAction* add = frame_->Action(kIdAddFile);
-        QCOMPARE(add->text(), QStringLiteral("Add File..."));
-        QCOMPARE(add->iconText(), QStringLiteral("Add File"));
-        QCOMPARE(add->statusTip(), QStringLiteral("Add File"));
-        QCOMPARE(add->toolTip(), QStringLiteral("Add File to the list"));
-        QCOMPARE(frame_->Action(kIdRemoveSelected)->toolTip(), QStringLiteral(" Remove file form the list"));
-        QCOMPARE(frame_->Action(kIdSettings)->iconText(), QStringLiteral("Setting"));
-
         QStringList buttons;
-        for (QAction* action : frame_->ToolBar->actions())
+        for (QAction* action : frame_->ToolBar->actions()) {
             buttons << action->iconText();
+            // Each command's text holds its status-bar prompt and its tool tip, a line apart.
+            const QString tips = action->statusTip() + QLatin1Char('|') + action->toolTip();
+            QVERIFY2(!tips.startsWith(QLatin1Char('|')) && !tips.endsWith(QLatin1Char('|')) &&
+                         !tips.contains(QLatin1Char('\n')),
+                     qPrintable(tips));
+        }
         QCOMPARE(buttons, (QStringList{"Add File", "Remove", "Repair File", "Save File", "Setting", "Help"}));
         QStringList menus;
         for (QAction* menu : frame_->menuBar()->actions())
@@ -524,23 +545,14 @@ private slots:
     // Three damaged workbooks, one of which disappears before it is repaired, through both jobs.
     void repairAndSaveEndToEnd()
     {
-        QByteArray damaged;
-        {
-            QFile original(QStringLiteral(TABULON_TEST_DATA "/npoi__59858.xls"));
-            QVERIFY(original.open(QIODevice::ReadOnly));
-            damaged = original.readAll();
-        }
-        damaged.replace(0, 512, QByteArray(512, '\0'));
-        auto write = [&](const QString& name) {
-            QFile file(folder_->filePath(name));
-            file.open(QIODevice::WriteOnly);
-            file.write(damaged);
-            return file.fileName();
-        };
-        const QString a = write(QStringLiteral("alpha.xls"));
-        const QString b = write(QStringLiteral("beta.xls"));
-        const QString c = write(QStringLiteral("gamma.xls"));
-        QDir().mkpath(folder_->filePath(QStringLiteral("out")));
+        const QByteArray intact = ReadAll(QStringLiteral(TABULON_TEST_DATA "/npoi__59858.xls"));
+        QVERIFY(intact.size() > 512);
+        const QByteArray damaged = QByteArray(512, '\0') + intact.mid(512);
+        const QString a = WriteFile(QStringLiteral("alpha.xls"), damaged);
+        const QString b = WriteFile(QStringLiteral("beta.xls"), damaged);
+        const QString c = WriteFile(QStringLiteral("gamma.xls"), damaged);
+        QVERIFY(!a.isEmpty() && !b.isEmpty() && !c.isEmpty());
+        QVERIFY(QDir().mkpath(folder_->filePath(QStringLiteral("out"))));
         view_->SaveFolder = folder_->filePath(QStringLiteral("out/"));
         view_->Suffix = QStringLiteral("_fixed");
 
@@ -558,7 +570,7 @@ private slots:
         QCOMPARE(prompter_->shown.at(0).icon, MessageIcon::Information);
         QCOMPARE(prompter_->shown.at(1).text, QStringLiteral("Tabulon process Completed !!!"));
         QCOMPARE(prompter_->shown.at(1).icon, MessageIcon::Warning);
-        QCOMPARE(view_->RepairPaths.at(1), QStringLiteral("FAIL"));
+        QCOMPARE(view_->RepairPaths.value(1), QStringLiteral("FAIL"));
         QCOMPARE(Cell(view_->RepairedList, 0, 4), QStringLiteral("Opens"));
         QCOMPARE(Cell(view_->RepairedList, 1, 4), QString());
         QCOMPARE(Cell(view_->RepairedList, 2, 4), QStringLiteral("Opens"));
@@ -566,7 +578,8 @@ private slots:
         QVERIFY(report.contains(QStringLiteral("The deep rebuild from the file's own structure stood.")));
         QVERIFY2(report.contains(QStringLiteral("Header Signature: 0000000000000000 -> d0cf11e0a1b11ae1")), qPrintable(report));
         QVERIFY2(report.contains(QStringLiteral("DIFAT: 0, 0, 0, 0, 0, 0 -> 0, 116, 245, 374, 503, 632")), qPrintable(report));
-        QCOMPARE(view_->ProgressBar->value(), 6);
+        QCOMPARE(view_->ProgressBar->value(), view_->ProgressBar->maximum());  // full, the failure counted too
+        QVERIFY(view_->ProgressBar->maximum() > 0);
         prompter_->shown.clear();
 
         QTest::mouseClick(view_->NextButton, Qt::LeftButton);
@@ -590,16 +603,13 @@ private slots:
         QCOMPARE(prompter_->opened, QList<QUrl>{QUrl::fromLocalFile(startedWith)});
         QVERIFY(!QDir(folder_->filePath(QStringLiteral("elsewhere"))).exists());
 
-        tabulon::MemorySectorFile expected(std::vector<std::uint8_t>(damaged.begin(), damaged.end()));
-        tabulon::RepairHeader(expected, tabulon::RebuildMode::Auto);
-        const QByteArray expectedBytes(reinterpret_cast<const char*>(expected.Bytes().data()),
-                                       static_cast<qsizetype>(expected.Bytes().size()));
+        // The header the workbook had before the damage is back from its sector counts on;
+        // nothing after the header has changed.
         for (const char* name : {"out/alpha_fixed.xls", "out/gamma_fixed.xls"}) {
-            QFile saved(folder_->filePath(QString::fromLatin1(name)));
-            QVERIFY2(saved.open(QIODevice::ReadOnly), name);
-            const QByteArray bytes = saved.readAll();
-            QCOMPARE(bytes.mid(512), damaged.mid(512));
-            QVERIFY(bytes == expectedBytes);
+            const QByteArray bytes = ReadAll(folder_->filePath(QString::fromLatin1(name)));
+            QVERIFY2(bytes.startsWith(QByteArray::fromHex("d0cf11e0a1b11ae1")), name);
+            QVERIFY2(bytes.mid(44) == intact.mid(44), name);
+            QVERIFY2(bytes.mid(512) == damaged.mid(512), name);
         }
 
         // The job's private folder goes once nothing in it can be saved any more.
@@ -622,55 +632,53 @@ private slots:
         QVERIFY2(report.contains(QStringLiteral("The header was kept: the workbook opens as it is, so nothing changed.")),
                  qPrintable(report));
         QCOMPARE(report.count(QStringLiteral(" -> ")), 1);  // the heading's alone: every field kept
-        QFile source(a);
-        QFile copy(view_->RepairPaths.at(0));
-        QVERIFY(source.open(QIODevice::ReadOnly));
-        QVERIFY(copy.open(QIODevice::ReadOnly));
-        QVERIFY(copy.fileName() != a);
-        QVERIFY(source.readAll() == copy.readAll());
+        const QString copy = view_->RepairPaths.value(0);
+        QVERIFY(copy != a);
+        const QByteArray bytes = ReadAll(a);
+        QVERIFY(!bytes.isEmpty() && ReadAll(copy) == bytes);
     }
 
     // A zip archive named .xls is no workbook: it fails, says what it is, and nothing is kept.
+    // The columns cut such findings short: every cell's tool tip is its whole text, also once
+    // the repair has rewritten it.
     void aFileThatIsNoWorkbookIsRefused()
     {
-        QFile zip(folder_->filePath(QStringLiteral("new.xls")));
-        QVERIFY(zip.open(QIODevice::WriteOnly));
-        QByteArray bytes(4096, '\0');
-        bytes.replace(0, 4, QByteArray("PK\x03\x04", 4));
-        zip.write(bytes);
-        zip.close();
-        Add({zip.fileName()});
+        const QString zip = WriteFile(QStringLiteral("new.xls"), QByteArray("PK\x03\x04", 4) + QByteArray(4092, '\0'));
+        QVERIFY(!zip.isEmpty());
+        Add({Workbook("a.xls"), zip});  // the zip on top
         QTest::mouseClick(view_->NextButton, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
         const QString refusal = QStringLiteral("This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook");
-        QCOMPARE(prompter_->shown.at(0).text, zip.fileName() + QLatin1Char('\n') + refusal);
+        QCOMPARE(prompter_->shown.size(), 2);  // the refusal, then the end of the job
+        QCOMPARE(prompter_->shown.at(0).text, zip + QLatin1Char('\n') + refusal);
         QCOMPARE(prompter_->shown.at(0).icon, MessageIcon::Information);
         QCOMPARE(Cell(view_->RepairedList, 0, 3), QStringLiteral("Failed"));
         QCOMPARE(Cell(view_->RepairedList, 0, 4), refusal);
-        QCOMPARE(view_->RepairPaths.at(0), QStringLiteral("FAIL"));
+        QCOMPARE(Cell(view_->RepairedList, 1, 3), QStringLiteral("Repaired"));
+        QCOMPARE(view_->RepairPaths.value(0), QStringLiteral("FAIL"));
         prompter_->shown.clear();
         const QPoint cell = view_->RepairedList->visualItemRect(view_->RepairedList->item(0, 1)).center();
         QTest::mouseClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
         QTest::mouseDClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
         QVERIFY(TakeMessage().text.contains(QStringLiteral("nothing was written")));
+
+        QVERIFY2(QFontMetrics(view_->RepairedList->font()).horizontalAdvance(refusal) > view_->RepairedList->columnWidth(4),
+                 "the finding fits its column");
+        for (QTableWidget* list : {view_->RepairList, view_->RepairedList}) {
+            const QAbstractItemModel* model = list->model();
+            for (int row = 0; row < list->rowCount(); ++row)
+                for (int column = 0; column < list->columnCount(); ++column)
+                    QCOMPARE(model->index(row, column).data(Qt::ToolTipRole).toString(), Cell(list, row, column));
+        }
     }
 
     // A save into a folder that has gone is refused once, before any file; a save whose every
     // target is the workbook itself saves nothing and claims nothing.
     void savingWithoutSurprises()
     {
-        QByteArray damaged;
-        {
-            QFile original(QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls"));
-            QVERIFY(original.open(QIODevice::ReadOnly));
-            damaged = original.readAll().replace(0, 512, QByteArray(512, '\0'));
-        }
-        QStringList workbooks;
-        for (const char* name : {"a.xls", "b.xls"}) {
-            QFile file(folder_->filePath(QString::fromLatin1(name)));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(damaged) == damaged.size());
-            workbooks << file.fileName();
-        }
+        const QByteArray damaged = QByteArray(512, '\0') + ReadAll(QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls")).mid(512);
+        const QStringList workbooks{WriteFile(QStringLiteral("a.xls"), damaged), WriteFile(QStringLiteral("b.xls"), damaged)};
+        QVERIFY(damaged.size() > 512 && !workbooks.contains(QString()));
         Add(workbooks);
         QTest::mouseClick(view_->NextButton, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
@@ -701,11 +709,8 @@ private slots:
         }
         QVERIFY(prompter_->fileSavedFolders.isEmpty());
         QVERIFY(prompter_->opened.isEmpty());
-        for (const QString& workbook : workbooks) {
-            QFile file(workbook);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QVERIFY(file.readAll() == damaged);
-        }
+        for (const QString& workbook : workbooks)
+            QVERIFY2(ReadAll(workbook) == damaged, qPrintable(workbook));
     }
 
     // Workbooks given on the command line or dropped on the window: added as Add File adds
@@ -750,21 +755,6 @@ private slots:
         view_->Page = PageSaved;
     }
 
-    // The program refuses options it does not know, with its usage.
-    void commandLineRefusesOptions()
-    {
-        QProcess program;
-        program.setProcessEnvironment([] {
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-            return environment;
-        }());
-        program.start(QStringLiteral(TABULON_PROGRAM), {QStringLiteral("--bogus"), Workbook("a.xls")});
-        QVERIFY(program.waitForFinished(20000));
-        QCOMPARE(program.exitCode(), 2);
-        QVERIFY(program.readAllStandardError().contains("Usage: tabulon [WORKBOOK...]"));
-    }
-
     // The whole wizard with the keyboard alone: Enter and Space on the focused buttons.
     void keyboardOnly()
     {
@@ -772,13 +762,10 @@ private slots:
         view_->SaveFolder = folder_->filePath(QStringLiteral("out/"));
         view_->Suffix = QStringLiteral("_repaired");
         view_->AddFilesFromOutside({Workbook("a.xls")});
-        QStringList names;
         for (QWidget* control : view_->findChildren<QWidget*>()) {
             if (control->parentWidget() == view_ && control->focusPolicy() != Qt::NoFocus)
                 QVERIFY2(!control->accessibleName().isEmpty(), qPrintable(control->objectName()));
         }
-        for (QAction* menu : frame_->menuBar()->actions())
-            QVERIFY(menu->text().contains(QLatin1Char('&')));
 
         view_->NextButton->setFocus();
         QTest::keyClick(view_->NextButton, Qt::Key_Return);
@@ -789,7 +776,7 @@ private slots:
         QVERIFY(QFile::exists(folder_->filePath(QStringLiteral("out/a_repaired.xls"))));
         view_->FinishedButton->setFocus();
         QTest::keyClick(view_->FinishedButton, Qt::Key_Enter);
-        QTRY_COMPARE(view_->Page, int{PageAdd});
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageAdd}, 5000);
         QCOMPARE(view_->RepairList->rowCount(), 0);
     }
 
@@ -799,58 +786,42 @@ private slots:
         const QString a = Workbook("a.xls");
         const QString b = Workbook("b.xls");
         WidgetPrompter real(frame_);
-        QTimer::singleShot(0, this, [&] {
-            auto* dialog = qobject_cast<CMultiFileDialog*>(QApplication::activeModalWidget());
-            QVERIFY(dialog);
-            dialog->setDirectory(folder_->path());
-            auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-            QVERIFY(nameEdit);
-            nameEdit->setText(QStringLiteral("\"b.xls\" \"a.xls\""));
-            QMetaObject::invokeMethod(dialog, "accept");
-        });
-        QCOMPARE(real.ChooseWorkbooks(), (QStringList{b, a}));
-
-        QTimer::singleShot(0, this, [] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            QVERIFY(box);
-            QCOMPARE(box->windowTitle(), QStringLiteral("Quorvex Tabulon"));
-            QCOMPARE(box->icon(), QMessageBox::Warning);
-            box->button(QMessageBox::Yes)->click();
-        });
-        QCOMPARE(real.ShowMessage(QStringLiteral("Remove?"), MessageIcon::Warning, MessageButtons::YesNo),
-                 MessageAnswer::Yes);
-    }
-
-    // The columns cut long locations and findings: every cell's tool tip is its whole text, also
-    // once the repair has rewritten it.
-    void cellsShowTheirWholeTextAsToolTip()
-    {
-        QFile zip(folder_->filePath(QStringLiteral("zipped.xls")));
-        QVERIFY(zip.open(QIODevice::WriteOnly));
-        QByteArray bytes(4096, '\0');
-        bytes.replace(0, 4, QByteArray("PK\x03\x04", 4));
-        zip.write(bytes);
-        zip.close();
-        Add({Workbook("a.xls"), zip.fileName()});
-        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
-        const QString finding = Cell(view_->RepairedList, 0, 4);
-        QVERIFY2(QFontMetrics(view_->RepairedList->font()).horizontalAdvance(finding) > view_->RepairedList->columnWidth(4),
-                 qPrintable(finding));
-        QCOMPARE(Cell(view_->RepairedList, 1, 3), QStringLiteral("Repaired"));
-        for (QTableWidget* list : {view_->RepairList, view_->RepairedList}) {
-            const QAbstractItemModel* model = list->model();
-            for (int row = 0; row < list->rowCount(); ++row)
-                for (int column = 0; column < list->columnCount(); ++column)
-                    QCOMPARE(model->index(row, column).data(Qt::ToolTipRole).toString(), Cell(list, row, column));
+        {
+            ModalAnswer choose([&](QWidget* modal) {
+                auto* dialog = qobject_cast<CMultiFileDialog*>(modal);
+                auto* nameEdit = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+                if (!nameEdit)
+                    return;  // closed unanswered: nothing is chosen
+                dialog->setDirectory(folder_->path());
+                nameEdit->setText(QStringLiteral("\"b.xls\" \"a.xls\""));
+                QMetaObject::invokeMethod(dialog, "accept");  // protected in QFileDialog
+            });
+            QCOMPARE(real.ChooseWorkbooks(), (QStringList{b, a}));
         }
+
+        QString title;
+        int icon = -1;
+        ModalAnswer yes([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (!box)
+                return;
+            title = box->windowTitle();
+            icon = box->icon();
+            if (QAbstractButton* button = box->button(QMessageBox::Yes))
+                button->click();
+        });
+        const MessageAnswer answer = real.ShowMessage(QStringLiteral("Remove?"), MessageIcon::Warning, MessageButtons::YesNo);
+        QCOMPARE(title, QStringLiteral("Quorvex Tabulon"));
+        QCOMPARE(icon, int{QMessageBox::Warning});
+        QCOMPARE(answer, MessageAnswer::Yes);
     }
 
-    // Help and the version are answered where there is no display; a near miss is refused.
+    // Help and the version are answered where there is no display; a near miss or an unknown
+    // option is refused with the usage.
     void commandLineHelpAndVersion()
     {
         const ProgramRun help = RunProgram({QStringLiteral("--help")}, QString());
-        QVERIFY2(help.normalExit && help.exitCode == 0, help.err.constData());
+        QVERIFY2(help.normalExit && help.exitCode == 0, help.err.constData());  // not so when it did not end in time
         QVERIFY(help.out.startsWith("Usage: tabulon [WORKBOOK...]\n"));
         QVERIFY(help.out.contains("--version"));
         for (const QStringList& arguments : {QStringList{"-h"}, QStringList{"--version", "a.xls", "--help"}}) {
@@ -864,11 +835,14 @@ private slots:
         QVERIFY2(version.normalExit && version.exitCode == 0, version.err.constData());
         QCOMPARE(version.out, QByteArray("tabulon " TABULON_VERSION "\n"));
 
-        const ProgramRun nearMiss = RunProgram({QStringLiteral("-help")}, QStringLiteral("offscreen"));
-        QVERIFY(nearMiss.normalExit);
-        QCOMPARE(nearMiss.exitCode, 2);
-        QVERIFY2(nearMiss.err.contains("'-help'"), nearMiss.err.constData());
-        QVERIFY(nearMiss.out.isEmpty());
+        for (const QString& option : {QStringLiteral("-help"), QStringLiteral("--bogus")}) {
+            const ProgramRun refused = RunProgram({option, Workbook("a.xls")}, QStringLiteral("offscreen"));
+            QVERIFY2(refused.normalExit, "did not end in time, or crashed");
+            QCOMPARE(refused.exitCode, 2);
+            QVERIFY2(refused.err.contains("'" + option.toLatin1() + "'") && refused.err.contains("Usage: tabulon [WORKBOOK...]"),
+                     refused.err.constData());
+            QVERIFY(refused.out.isEmpty());
+        }
     }
 };
 

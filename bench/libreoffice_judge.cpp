@@ -1,0 +1,310 @@
+#include "libreoffice_judge.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace tabulon::bench {
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every sheet into its own file (the last token, -1), comma-separated, quoted with '"',
+// UTF-8 (76), values as stored rather than as formatted, formulas as their results.
+constexpr const char* kCsvFilter = "csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1";
+
+std::string Digest(const Bytes& bytes)
+{
+    std::uint64_t fnv = 0xCBF2'9CE4'8422'2325ull;
+    for (std::uint8_t byte : bytes)
+        fnv = (fnv ^ byte) * 0x100'0000'01B3ull;
+    const std::size_t other =
+        std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return std::to_string(bytes.size()) + ":" + std::to_string(fnv) + ":" + std::to_string(other);
+}
+
+std::string ReadText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The non-empty fields of one CSV file as sheet `sheet`'s cells.
+void AddCsv(const std::string& text, std::size_t sheet, CellTable& table)
+{
+    std::uint32_t row = 0, column = 0;
+    std::string field;
+    bool quoted = false, wasQuoted = false;
+    auto endField = [&] {
+        if (!field.empty())
+            table.Add(sheet, row, column, "c" + field);
+        field.clear();
+        wasQuoted = false;
+        ++column;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field.push_back('"');
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field.push_back(c);
+            }
+        } else if (c == '"' && field.empty() && !wasQuoted) {
+            quoted = wasQuoted = true;
+        } else if (c == ',') {
+            endField();
+        } else if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+            endField();
+            ++row;
+            column = 0;
+        } else {
+            field.push_back(c);
+        }
+    }
+    if (!field.empty() || column > 0)
+        endField();
+}
+
+// The CSV files LibreOffice wrote, in the order of the sheets: its log names each sheet as it
+// writes it ("Writing sheet NAME -> PATH"); a version that writes a single sheet without
+// saying so leaves one file.
+std::vector<fs::path> SheetFiles(const std::string& log, const fs::path& out)
+{
+    std::vector<fs::path> files;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Writing sheet ", 0) != 0)
+            continue;
+        const std::size_t arrow = line.rfind(" -> ");
+        if (arrow != std::string::npos)
+            files.emplace_back(line.substr(arrow + 4));
+    }
+    if (files.empty()) {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(out, error))
+            if (entry.path().extension() == ".csv")
+                files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+    }
+    return files;
+}
+
+#ifndef _WIN32
+
+std::optional<fs::path> OnPath(const char* name)
+{
+    const char* path = std::getenv("PATH");
+    if (!path)
+        return std::nullopt;
+    std::istringstream folders(path);
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const fs::path candidate = fs::path(folder.empty() ? "." : folder) / name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+// Runs `args` in a process group of its own, output to `log`; past `seconds` the whole group
+// is killed. Whether it finished in time.
+bool RunWithin(const std::vector<std::string>& args, const fs::path& log, int seconds)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const std::string logPath = log.string();
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw std::system_error(errno, std::generic_category(), "fork");
+    if (child == 0) {
+        ::setpgid(0, 0);
+        const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int nothing = ::open("/dev/null", O_RDONLY);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+        }
+        if (nothing >= 0)
+            ::dup2(nothing, 0);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::setpgid(child, child);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool inTime = true;
+    for (;;) {
+        // Noticed without reaping it: while the child is not reaped, its process group's number
+        // cannot be taken by anyone else.
+        siginfo_t info{};
+        const int waited = ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+        if ((waited == 0 && info.si_pid == child) || (waited < 0 && errno != EINTR))
+            break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            inTime = false;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Past the limit the whole conversion goes; in time, only what it left running in its group.
+    ::kill(-child, SIGKILL);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return inTime;
+}
+
+#endif
+
+}  // namespace
+
+std::optional<LibreOfficeJudge> LibreOfficeJudge::Find(int workers, int secondsPerFile)
+{
+#ifdef _WIN32
+    (void)workers;
+    (void)secondsPerFile;
+    return std::nullopt;
+#else
+    const auto program = OnPath("soffice");
+    if (!program)
+        return std::nullopt;
+    std::string scratch = (fs::temp_directory_path() / "tabulon-judge-XXXXXX").string();
+    if (!::mkdtemp(scratch.data()))
+        return std::nullopt;
+    LibreOfficeJudge judge;
+    judge.program_ = *program;
+    judge.scratch_ = scratch;
+    judge.workers_ = std::max(1, workers);
+    judge.secondsPerFile_ = std::max(1, secondsPerFile);
+    const fs::path log = judge.scratch_ / "version.log";
+    if (!RunWithin({program->string(), "--version"}, log, judge.secondsPerFile_))
+        return std::nullopt;
+    std::istringstream lines(ReadText(log));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("LibreOffice", 0) == 0)
+            judge.version_ = line;
+    if (judge.version_.empty())
+        return std::nullopt;
+    return judge;
+#endif
+}
+
+LibreOfficeJudge::LibreOfficeJudge(LibreOfficeJudge&& other) noexcept
+    : program_(std::move(other.program_)), scratch_(std::move(other.scratch_)), version_(std::move(other.version_)),
+      workers_(other.workers_), secondsPerFile_(other.secondsPerFile_), conversions_(other.conversions_),
+      timedOut_(other.timedOut_), seconds_(other.seconds_), done_(std::move(other.done_))
+{
+    other.scratch_.clear();
+}
+
+LibreOfficeJudge::~LibreOfficeJudge()
+{
+    if (scratch_.empty())
+        return;
+    std::error_code ignored;
+    fs::remove_all(scratch_, ignored);
+}
+
+Conversion LibreOfficeJudge::ConvertOne(const Bytes& file, int worker, int job)
+{
+    Conversion conversion;
+#ifdef _WIN32
+    (void)file;
+    (void)worker;
+    (void)job;
+#else
+    const fs::path folder = scratch_ / ("job-" + std::to_string(job));
+    const fs::path out = folder / "out";
+    fs::create_directories(out);
+    const fs::path book = folder / "book.xls";
+    {
+        std::ofstream stream(book, std::ios::binary | std::ios::trunc);
+        stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+    const fs::path profile = scratch_ / ("profile-" + std::to_string(worker));
+    const fs::path log = folder / "log";
+    const bool inTime = RunWithin({program_.string(), "-env:UserInstallation=file://" + profile.string(), "--headless",
+                                   "--norestore", "--nolockcheck", "--convert-to", kCsvFilter, "--outdir",
+                                   out.string(), book.string()},
+                                  log, secondsPerFile_);
+    if (!inTime) {
+        conversion.timedOut = true;
+    } else {
+        const std::vector<fs::path> sheets = SheetFiles(ReadText(log), out);
+        for (std::size_t s = 0; s < sheets.size(); ++s)
+            AddCsv(ReadText(sheets[s]), s, conversion.cells);
+    }
+    conversion.cells.Finish();
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+#endif
+    return conversion;
+}
+
+std::vector<Conversion> LibreOfficeJudge::Convert(const std::vector<const Bytes*>& files)
+{
+    std::vector<std::string> digests;
+    std::vector<std::size_t> todo;  // the first file of each digest not converted yet
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        digests.push_back(Digest(*files[i]));
+        if (!done_.count(digests[i]) &&
+            std::none_of(todo.begin(), todo.end(), [&](std::size_t j) { return digests[j] == digests[i]; }))
+            todo.push_back(i);
+    }
+    std::vector<Conversion> converted(todo.size());
+    std::atomic<std::size_t> next{0};
+    const int firstJob = conversions_;
+    const auto start = std::chrono::steady_clock::now();
+    auto work = [&](int worker) {
+        for (std::size_t k = next++; k < todo.size(); k = next++) {
+            try {
+                converted[k] = ConvertOne(*files[todo[k]], worker, firstJob + static_cast<int>(k));
+            } catch (const std::exception&) {
+                converted[k] = Conversion{};  // no cells: a scratch file or a process that failed
+                converted[k].cells.Finish();
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int w = 1; w < std::min<int>(workers_, static_cast<int>(todo.size())); ++w)
+        threads.emplace_back(work, w);
+    work(0);
+    for (std::thread& thread : threads)
+        thread.join();
+    seconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (std::size_t k = 0; k < todo.size(); ++k) {
+        ++conversions_;
+        timedOut_ += converted[k].timedOut ? 1 : 0;
+        done_.emplace(digests[todo[k]], std::move(converted[k]));
+    }
+    std::vector<Conversion> results;
+    for (const std::string& digest : digests)
+        results.push_back(done_.at(digest));
+    return results;
+}
+
+}  // namespace tabulon::bench

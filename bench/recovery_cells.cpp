@@ -1,0 +1,183 @@
+#include "recovery_cells.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <span>
+
+#include "engine/biff_cells.h"
+#include "engine/byte_order.h"
+#include "engine/compound_reader.h"
+#include "engine/consts.h"
+#include "engine/sector_file.h"
+
+namespace tabulon::bench {
+
+std::uint64_t CellTable::Key(std::size_t sheet, std::uint32_t row, std::uint32_t column)
+{
+    // Rows below 2^24 and columns below 2^16 cover both BIFF limits and every CSV we read.
+    return static_cast<std::uint64_t>(sheet) << 40 | static_cast<std::uint64_t>(row & 0xFF'FFFF) << 16 |
+           (column & 0xFFFF);
+}
+
+void CellTable::Add(std::size_t sheet, std::uint32_t row, std::uint32_t column, std::string value)
+{
+    cells_.emplace_back(Key(sheet, row, column), std::move(value));
+}
+
+void CellTable::Finish()
+{
+    // A stable sort keeps the values of one key in the order added; the last one stands.
+    std::stable_sort(cells_.begin(), cells_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::pair<std::uint64_t, std::string>> kept;
+    kept.reserve(cells_.size());
+    for (auto& cell : cells_) {
+        if (!kept.empty() && kept.back().first == cell.first)
+            kept.back().second = std::move(cell.second);
+        else
+            kept.push_back(std::move(cell));
+    }
+    cells_ = std::move(kept);
+}
+
+std::size_t CellTable::FoundIn(const CellTable& other) const
+{
+    std::size_t found = 0;
+    auto there = other.cells_.begin();
+    for (const auto& cell : cells_) {
+        there = std::lower_bound(there, other.cells_.end(), cell.first,
+                                 [](const auto& entry, std::uint64_t key) { return entry.first < key; });
+        if (there == other.cells_.end())
+            break;
+        if (there->first == cell.first && there->second == cell.second)
+            ++found;
+    }
+    return found;
+}
+
+CellTable ReadCells(const Bytes& file)
+{
+    CellTable table;
+    MemorySectorFile memory(file);
+    const auto stream = ReadWorkbookStream(memory);
+    if (!stream) {
+        table.Finish();
+        return table;
+    }
+    const WorkbookCells book = ReadWorkbookCells(*stream);
+    for (std::size_t s = 0; s < book.sheets.size(); ++s) {
+        for (const CellValue& cell : book.sheets[s].cells) {
+            std::string value;
+            switch (cell.kind) {
+            case CellKind::Number: {
+                const auto bits = std::bit_cast<std::uint64_t>(cell.number);
+                value.assign(1 + sizeof bits, 'n');
+                std::memcpy(value.data() + 1, &bits, sizeof bits);
+                break;
+            }
+            case CellKind::Text:
+                if (cell.text.empty())
+                    continue;
+                value = "t" + cell.text;
+                break;
+            case CellKind::Boolean: value = {'b', static_cast<char>(cell.code)}; break;
+            case CellKind::Error: value = {'e', static_cast<char>(cell.code)}; break;
+            }
+            table.Add(s, cell.row, cell.column, std::move(value));
+        }
+    }
+    table.Finish();
+    return table;
+}
+
+namespace {
+
+class LayoutReader {
+public:
+    explicit LayoutReader(const Bytes& file)
+        : file_(file), sectorCount_(file.size() > kHeaderSize ? static_cast<std::uint32_t>(
+                                                                     (file.size() - kHeaderSize) / kSectorSize)
+                                                               : 0)
+    {
+    }
+
+    CompoundLayout Read()
+    {
+        CompoundLayout layout;
+        if (sectorCount_ == 0)
+            return layout;
+        const std::uint8_t* header = file_.data();
+        const std::uint32_t tableCount = LoadLe32(header + kNumFatSectorsOffset);
+        std::vector<std::uint32_t> listed;
+        for (std::size_t i = 0; i < kHeaderDifatEntries && listed.size() < tableCount; ++i)
+            listed.push_back(LoadLe32(header + kHeaderDifatOffset + 4 * i));
+        std::vector<bool> seen(sectorCount_, false);
+        std::uint32_t difat = LoadLe32(header + kFirstDifatSectorOffset);
+        for (std::uint32_t n = LoadLe32(header + kNumDifatSectorsOffset); n > 0 && Inside(difat) && !seen[difat]; --n) {
+            seen[difat] = true;
+            layout.difatSectors.push_back(difat);
+            const std::uint8_t* entries = Sector(difat);
+            for (std::size_t i = 0; i < kDifatEntriesPerSector && listed.size() < tableCount; ++i)
+                listed.push_back(LoadLe32(entries + 4 * i));
+            difat = LoadLe32(entries + 4 * kDifatEntriesPerSector);
+        }
+        // The table in full, a listed sector outside the file reading as free entries.
+        table_.assign(listed.size() * kEntriesPerFatSector, kFreeSector);
+        for (std::size_t t = 0; t < listed.size(); ++t) {
+            if (!Inside(listed[t]))
+                continue;
+            layout.tableSectors.push_back(listed[t]);
+            for (std::size_t i = 0; i < kEntriesPerFatSector; ++i)
+                table_[t * kEntriesPerFatSector + i] = LoadLe32(Sector(listed[t]) + 4 * i);
+        }
+        layout.directorySectors = Chain(LoadLe32(header + kFirstDirectorySectorOffset));
+        layout.miniTableSectors = Chain(LoadLe32(header + kFirstMiniFatSectorOffset));
+        return layout;
+    }
+
+private:
+    bool Inside(std::uint32_t sector) const { return sector < sectorCount_; }
+    const std::uint8_t* Sector(std::uint32_t sector) const { return file_.data() + SectorOffset(sector); }
+
+    std::vector<std::uint32_t> Chain(std::uint32_t sector) const
+    {
+        std::vector<std::uint32_t> chain;
+        std::vector<bool> seen(sectorCount_, false);
+        while (Inside(sector) && !seen[sector]) {
+            seen[sector] = true;
+            chain.push_back(sector);
+            sector = sector < table_.size() ? table_[sector] : kEndOfChain;
+        }
+        return chain;
+    }
+
+    const Bytes& file_;
+    std::uint32_t sectorCount_;  // whole sectors after the header
+    std::vector<std::uint32_t> table_;
+};
+
+}  // namespace
+
+CompoundLayout ReadLayout(const Bytes& file)
+{
+    return LayoutReader(file).Read();
+}
+
+Bytes StructureRestored(const Bytes& original, const Bytes& damaged, const CompoundLayout& layout)
+{
+    Bytes restored = damaged;
+    restored.resize(original.size(), 0);
+    auto putBack = [&](std::uint64_t offset, std::size_t length) {
+        std::copy_n(original.begin() + static_cast<std::ptrdiff_t>(offset), length,
+                    restored.begin() + static_cast<std::ptrdiff_t>(offset));
+    };
+    putBack(0, std::min(kHeaderSize, original.size()));
+    for (const auto* sectors : {&layout.tableSectors, &layout.difatSectors, &layout.directorySectors,
+                                &layout.miniTableSectors}) {
+        for (std::uint32_t sector : *sectors)
+            putBack(SectorOffset(sector), kSectorSize);
+    }
+    return restored;
+}
+
+}  // namespace tabulon::bench

@@ -1,0 +1,80 @@
+// The cells of a workbook stream ("Workbook" in BIFF8, "Book" in BIFF5): what a salvage is
+// measured by, cell by cell, and what a preview or an export shows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tabulon {
+
+enum class CellKind : std::uint8_t { Number, Text, Boolean, Error };
+
+struct CellValue {
+    std::uint16_t row = 0, column = 0;
+    CellKind kind = CellKind::Number;
+    double number = 0;         // Number
+    std::string text;          // Text, UTF-8
+    std::uint8_t code = 0;     // Boolean (0/1) or Error code (0x07 #DIV/0!, ...)
+    std::uint16_t format = 0;  // the XF index, so dates can be told apart later
+};
+
+struct SheetCells {
+    std::string name;          // empty when no BOUNDSHEET record names the sheet
+    std::uint32_t offset = 0;  // where the sheet's BOF record is in the stream
+    std::uint8_t kind = 0;     // worksheet or dialog 0, macro sheet 1, chart 2, VB module 6
+    std::vector<CellValue> cells;  // in stream order; formulas give their last result
+};
+
+struct WorkbookCells {
+    int biffVersion = 0;  // 8 or 5 (0: no workbook globals found)
+    std::uint16_t codePage = 1252;
+    bool date1904 = false;
+    // A FILEPASS record: the records after it are encrypted, so that only the sheets'
+    // offsets and kinds are known (no names, no cells).
+    bool encrypted = false;
+    std::vector<SheetCells> sheets;
+};
+
+// Reads every sheet's cells from a workbook stream's bytes. Never throws on damaged data:
+// a record that does not fit is skipped and reading goes on where it can; the result holds
+// what could be read.
+//
+// Sheets are read from the offsets their BOUNDSHEET records give, as spreadsheet programs
+// read them. A BOUNDSHEET whose offset does not lead to a BOF record takes the sheet at its
+// place among the sheets found in stream order, when there are as many of those as
+// BOUNDSHEET records; without any usable BOUNDSHEET, the sheets are the ones found in stream
+// order, unnamed. Where the record chain breaks (a damaged sector, say), reading picks up at
+// the next offset where two plausible records follow one another.
+//
+// Single-byte text (BIFF5) is decoded by the CODEPAGE record: ASCII, Windows 1250 to 1254
+// and Mac Roman by table; any other code page gives U+FFFD for each byte past ASCII (and
+// one U+FFFD for each double-byte character of the East Asian code pages). Without a
+// CODEPAGE record, Windows 1252 is taken.
+WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream);
+
+// Record structure, for the salvage.
+struct BiffRecord {
+    std::uint32_t offset;  // of the 4-byte record header
+    std::uint16_t type;
+    std::uint16_t length;  // of the body that follows the header
+};
+
+// Whether `type` is a record type of BIFF5 or BIFF8 workbook streams and `length` fits it.
+// The table comes from the published record layouts and is checked against real workbooks;
+// a few records written by other programs but not in the documentation are in it as well.
+bool PlausibleRecord(std::uint16_t type, std::uint16_t length);
+
+// The record whose header is at `offset`, or nothing when its header or body runs past the
+// end of the stream.
+std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::uint32_t offset);
+
+// The records of the stream in order, the way ReadWorkbookCells walks them: from offset 0,
+// record after record, and past a break in the chain from the next offset where two
+// plausible records follow one another. Bytes no record covers (padding after the last one,
+// damaged stretches) are left out.
+std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream);
+
+}  // namespace tabulon

@@ -1,0 +1,599 @@
+// The cell reader: every workbook of tests/data against xlrd, value for value; workbooks built
+// here for each cell record, code page and way of finding sheets; and damaged streams, which
+// must give no cell the intact stream does not have.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/wait.h>
+#endif
+
+#include "engine/biff_cells.h"
+#include "engine/byte_order.h"
+#include "engine/compound_reader.h"
+#include "tests/support/workbooks.h"
+
+namespace tabulon {
+namespace {
+
+using test::Bytes;
+namespace fs = std::filesystem;
+
+Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Le16(unsigned value) { return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)}; }
+Bytes Le32(std::uint32_t value) { return Le16(value & 0xFFFF) + Le16(value >> 16); }
+Bytes Double(double value)
+{
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    return Le32(static_cast<std::uint32_t>(bits)) + Le32(static_cast<std::uint32_t>(bits >> 32));
+}
+Bytes Ascii(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Record(std::uint16_t type, const Bytes& body) { return Le16(type) + Le16(static_cast<unsigned>(body.size())) + body; }
+Bytes Cell(unsigned row, unsigned column, unsigned format = 15) { return Le16(row) + Le16(column) + Le16(format); }
+
+Bytes BofRecord(int biff, std::uint16_t substream)
+{
+    return biff == 8 ? Record(0x0809, Le16(0x0600) + Le16(substream) + Bytes(12, 0))
+                     : Record(0x0809, Le16(0x0500) + Le16(substream) + Bytes(4, 0));
+}
+
+struct Sheet {
+    std::string name;
+    Bytes records;  // between BOF and EOF
+};
+
+// Globals (BOF, `globals`, one BOUNDSHEET a sheet, `after`, EOF), then the sheets. A sheet's
+// `offsets` entry, when given, replaces the offset its BOUNDSHEET gets.
+Bytes Workbook(int biff, const Bytes& globals, const std::vector<Sheet>& sheets, std::vector<std::uint32_t> offsets = {},
+               const Bytes& after = {})
+{
+    const auto boundSheet = [&](std::uint32_t offset, const std::string& name) {
+        return Record(0x0085, Le32(offset) + Bytes{0, 0, static_cast<std::uint8_t>(name.size())} +
+                                  (biff == 8 ? Bytes{0} : Bytes{}) + Ascii(name));
+    };
+    std::size_t position = BofRecord(biff, 5).size() + globals.size() + after.size() + 4;
+    for (const Sheet& sheet : sheets)
+        position += boundSheet(0, sheet.name).size();
+    Bytes book = BofRecord(biff, 5) + globals, body;
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+        const auto offset = static_cast<std::uint32_t>(position + body.size());
+        book = book + boundSheet(i < offsets.size() ? offsets[i] : offset, sheets[i].name);
+        body = body + BofRecord(biff, 0x10) + sheets[i].records + Record(0x000A, {});
+    }
+    return book + after + Record(0x000A, {}) + body;
+}
+
+// A BIFF8 workbook with a cell of each kind. Its shared strings: "Alpha"; "Ωmega" in two-byte
+// characters; "Split€", rich and with far-east data, whose characters change width in a
+// CONTINUE record and whose runs are split by another; and U+1D11E as a surrogate pair.
+Bytes SharedStrings(bool withContinuations = true)
+{
+    const Bytes sst = Record(0x00FC, Le32(4) + Le32(4) + Le16(5) + Bytes{0} + Ascii("Alpha") + Le16(5) + Bytes{1} +
+                                         Le16(0x3A9) + Le16('m') + Le16('e') + Le16('g') + Le16('a') + Le16(6) +
+                                         Bytes{0x0C} + Le16(1) + Le32(4) + Ascii("Spl"));
+    const Bytes first = Record(0x003C, Bytes{1} + Le16('i') + Le16('t') + Le16(0x20AC) + Bytes{0, 0});
+    const Bytes second = Record(0x003C, Bytes{3, 0} + Bytes{1, 2, 3, 4} + Le16(2) + Bytes{1} + Le16(0xD834) + Le16(0xDD1E));
+    return withContinuations ? sst + first + second : sst;
+}
+
+Bytes EveryKindOfCell()
+{
+    const Bytes stringResult = Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(0);
+    const auto special = [](std::uint8_t type, std::uint8_t value) {
+        return Bytes{type, 0, value, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(0);
+    };
+    return Record(0x0203, Cell(0, 0) + Double(1.5)) +
+           Record(0x027E, Cell(0, 1) + Le32((42u << 2) | 2)) +           // integer
+           Record(0x027E, Cell(0, 2) + Le32((123u << 2) | 3)) +          // integer / 100
+           Record(0x027E, Cell(0, 3, 16) + Le32(0x3FE0'0000)) +          // 0.5, the top of a double
+           Record(0x00BD, Le16(1) + Le16(0) + Le16(20) + Le32(static_cast<std::uint32_t>(-7 * 4 + 2)) + Le16(21) +
+                              Le32((314u << 2) | 3) + Le16(22) + Le32(0x4004'0001) + Le16(2)) +  // -7, 3.14, 2.5 / 100
+           Record(0x00FD, Cell(2, 0) + Le32(0)) + Record(0x00FD, Cell(2, 1) + Le32(1)) +
+           Record(0x00FD, Cell(2, 2) + Le32(2)) + Record(0x00FD, Cell(2, 3) + Le32(3)) +
+           Record(0x00FD, Cell(2, 4) + Le32(99)) +  // no such string
+           Record(0x0204, Cell(3, 0) + Le16(5) + Bytes{0} + Ascii("Label")) +
+           Record(0x00D6, Cell(3, 1) + Le16(4) + Bytes{0} + Ascii("Rich") + Le16(1) + Bytes{0, 0, 1, 0}) +
+           Record(0x0205, Cell(4, 0) + Bytes{1, 0}) + Record(0x0205, Cell(4, 1) + Bytes{0x07, 1}) +
+           Record(0x0006, Cell(5, 0) + Double(2.25) + Le16(0) + Le32(0) + Le16(0)) +
+           Record(0x0006, Cell(5, 1) + stringResult) + Record(0x04BC, Bytes(10, 0)) +  // shared formula between
+           Record(0x0207, Le16(4) + Bytes{0} + Ascii("Made")) +
+           Record(0x0006, Cell(5, 2) + special(1, 0)) + Record(0x0006, Cell(5, 3) + special(2, 0x2A)) +
+           Record(0x0006, Cell(5, 4) + special(3, 0)) +
+           Record(0x0006, Cell(5, 5) + stringResult) + Record(0x0207, Le16(6) + Bytes{0} + Ascii("Lon")) +
+           Record(0x003C, Bytes{1} + Le16('g') + Le16('e') + Le16('r')) +
+           Record(0x0207, Le16(3) + Bytes{0} + Ascii("Odd")) +  // a STRING no formula waits for
+           Record(0x0201, Cell(6, 0)) + Record(0x00BE, Le16(6) + Le16(1) + Le16(15) + Le16(15) + Le16(2));
+}
+
+std::string Describe(const CellValue& cell)
+{
+    std::ostringstream out;
+    out << cell.row << ',' << cell.column << " xf " << cell.format << ' ';
+    switch (cell.kind) {
+    case CellKind::Number: out << "number " << cell.number; break;
+    case CellKind::Text: out << "text \"" << cell.text << '"'; break;
+    case CellKind::Boolean: out << "boolean " << int{cell.code}; break;
+    case CellKind::Error: out << "error " << int{cell.code}; break;
+    }
+    return out.str();
+}
+
+std::vector<std::string> Describe(const std::vector<CellValue>& cells)
+{
+    std::vector<std::string> out;
+    for (const CellValue& cell : cells)
+        out.push_back(Describe(cell));
+    return out;
+}
+
+// Every cell of `part` is a cell of `whole`: damage may lose cells but never invents one.
+void ExpectSubset(const WorkbookCells& part, const WorkbookCells& whole, const std::string& what)
+{
+    std::set<std::string> known;
+    for (const SheetCells& sheet : whole.sheets) {
+        for (const std::string& cell : Describe(sheet.cells))
+            known.insert(cell);
+    }
+    for (const SheetCells& sheet : part.sheets) {
+        for (const std::string& cell : Describe(sheet.cells))
+            EXPECT_TRUE(known.count(cell)) << what << ": cell " << cell << " is not in the intact workbook";
+    }
+}
+
+TEST(BiffCells, ReadsEveryKindOfCell)
+{
+    const WorkbookCells book = ReadWorkbookCells(Workbook(8, Record(0x0042, Le16(1200)) + Record(0x0022, Le16(1)) +
+                                                                 SharedStrings(),
+                                                             {{"Daten", EveryKindOfCell()}}));
+    EXPECT_EQ(book.biffVersion, 8);
+    EXPECT_EQ(book.codePage, 1200);
+    EXPECT_TRUE(book.date1904);
+    EXPECT_FALSE(book.encrypted);
+    ASSERT_EQ(book.sheets.size(), 1u);
+    EXPECT_EQ(book.sheets[0].name, "Daten");
+    const std::vector<std::string> expected = {
+        "0,0 xf 15 number 1.5",         "0,1 xf 15 number 42",         "0,2 xf 15 number 1.23",
+        "0,3 xf 16 number 0.5",         "1,0 xf 20 number -7",         "1,1 xf 21 number 3.14",
+        "1,2 xf 22 number 0.025",       "2,0 xf 15 text \"Alpha\"",    "2,1 xf 15 text \"Ωmega\"",
+        "2,2 xf 15 text \"Split€\"",    "2,3 xf 15 text \"\U0001D11E\"", "3,0 xf 15 text \"Label\"",
+        "3,1 xf 15 text \"Rich\"",      "4,0 xf 15 boolean 1",         "4,1 xf 15 error 7",
+        "5,0 xf 15 number 2.25",        "5,1 xf 15 text \"Made\"",     "5,2 xf 15 boolean 0",
+        "5,3 xf 15 error 42",           "5,4 xf 15 text \"\"",         "5,5 xf 15 text \"Longer\"",
+    };
+    EXPECT_EQ(Describe(book.sheets[0].cells), expected);
+}
+
+TEST(BiffCells, DecodesSingleByteTextByTheCodePage)
+{
+    struct Case {
+        const char* name;
+        std::optional<unsigned> codePage;
+        Bytes text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"no CODEPAGE: Windows 1252", std::nullopt, {'a', 0x80, 0xE9}, "a€é"},
+        {"Windows 1252", 1252, {0x9C, 0xFF}, "œÿ"},
+        {"Windows 1252 has no 0x81", 1252, {0x81}, "\uFFFD"},
+        {"Windows 1250", 1250, {0x8A, 0xB9}, "Šą"},
+        {"Windows 1251", 1251, {0xC0, 0xFF}, "Ая"},
+        {"Mac Roman", 32768, {0x80, 0xA5}, "Ä•"},
+        {"ASCII", 367, {'o', 'k', 0xE9}, "ok\uFFFD"},
+        {"Shift-JIS: one character for two bytes", 932, {0x82, 0xA0, 'x'}, "\uFFFDx"},
+    };
+    for (const Case& c : cases) {
+        // The CODEPAGE record comes after the BOUNDSHEET: the sheet's name waits for it.
+        const Bytes codePage = c.codePage ? Record(0x0042, Le16(*c.codePage)) : Bytes{};
+        const Bytes label = Record(0x0204, Cell(0, 0) + Le16(static_cast<unsigned>(c.text.size())) + c.text);
+        const Bytes stream = Workbook(5, {}, {{std::string(c.text.begin(), c.text.end()), label}}, {}, codePage);
+        const WorkbookCells book = ReadWorkbookCells(stream);
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(book.biffVersion, 5);
+        EXPECT_EQ(book.codePage, c.codePage.value_or(1252));
+        ASSERT_EQ(book.sheets.size(), 1u);
+        ASSERT_EQ(book.sheets[0].cells.size(), 1u);
+        EXPECT_EQ(book.sheets[0].cells[0].text, c.expected);
+        EXPECT_EQ(book.sheets[0].name.substr(0, c.expected.size()), c.expected);
+    }
+}
+
+TEST(BiffCells, FindsSheetsWhereTheirOffsetsFail)
+{
+    const Bytes cells = Record(0x0203, Cell(0, 0) + Double(1)) + Record(0x0203, Cell(1, 0) + Double(2));
+    const Bytes other = Record(0x0203, Cell(0, 0) + Double(3));
+    const Bytes intact = Workbook(8, {}, {{"One", cells}, {"Two", other}});
+    const WorkbookCells reference = ReadWorkbookCells(intact);
+    ASSERT_EQ(reference.sheets.size(), 2u);
+    ASSERT_EQ(reference.sheets[0].cells.size(), 2u);
+    const std::uint32_t first = reference.sheets[0].offset, second = reference.sheets[1].offset;
+
+    // Past the end, and inside a record: the sheets take their places in stream order.
+    for (const std::uint32_t wrong : {0xFFFF'FF00u, first + 6}) {
+        const WorkbookCells book = ReadWorkbookCells(Workbook(8, {}, {{"One", cells}, {"Two", other}}, {wrong}));
+        ASSERT_EQ(book.sheets.size(), 2u);
+        EXPECT_EQ(book.sheets[0].name, "One");
+        EXPECT_EQ(book.sheets[0].offset, first);
+        EXPECT_EQ(Describe(book.sheets[0].cells), Describe(reference.sheets[0].cells));
+        EXPECT_EQ(Describe(book.sheets[1].cells), Describe(reference.sheets[1].cells));
+    }
+    // Both at the same offset: that sheet is read once.
+    {
+        const WorkbookCells book = ReadWorkbookCells(Workbook(8, {}, {{"One", cells}, {"Two", other}}, {second, second}));
+        ASSERT_EQ(book.sheets.size(), 2u);
+        EXPECT_EQ(Describe(book.sheets[0].cells), Describe(reference.sheets[1].cells));
+        EXPECT_TRUE(book.sheets[1].cells.empty());
+    }
+    // No usable BOUNDSHEET, or none at all, or no globals: the sheets in stream order.
+    const Bytes withoutGlobals(intact.begin() + first, intact.end());
+    const Bytes noBoundSheets = BofRecord(8, 5) + Record(0x000A, {}) + withoutGlobals;
+    for (const auto& [name, stream] : {std::pair{"no globals", withoutGlobals}, std::pair{"no BOUNDSHEET", noBoundSheets}}) {
+        const WorkbookCells book = ReadWorkbookCells(stream);
+        SCOPED_TRACE(name);
+        EXPECT_EQ(book.biffVersion, stream == withoutGlobals ? 0 : 8);
+        ASSERT_EQ(book.sheets.size(), 2u);
+        EXPECT_EQ(book.sheets[0].name, "");
+        EXPECT_EQ(Describe(book.sheets[0].cells), Describe(reference.sheets[0].cells));
+        EXPECT_EQ(Describe(book.sheets[1].cells), Describe(reference.sheets[1].cells));
+    }
+    // An encrypted workbook: the sheets are there, their cells cannot be read.
+    {
+        const WorkbookCells book = ReadWorkbookCells(Workbook(8, Record(0x002F, Bytes(6, 0)), {{"One", cells}}));
+        EXPECT_TRUE(book.encrypted);
+        ASSERT_EQ(book.sheets.size(), 1u);
+        EXPECT_TRUE(book.sheets[0].cells.empty());
+    }
+}
+
+TEST(BiffCells, DamagedStreamsGiveOnlyCellsTheIntactOneHas)
+{
+    const Bytes intact = Workbook(8, SharedStrings(), {{"Daten", EveryKindOfCell()}});
+    const WorkbookCells reference = ReadWorkbookCells(intact);
+    ASSERT_EQ(reference.sheets.at(0).cells.size(), 21u);
+
+    for (std::size_t length = 0; length < intact.size(); ++length)
+        ExpectSubset(ReadWorkbookCells(Bytes(intact.begin(), intact.begin() + static_cast<std::ptrdiff_t>(length))),
+                     reference, "cut at " + std::to_string(length));
+
+    // The SST's CONTINUE records lost: the strings before them are still there.
+    const WorkbookCells cut = ReadWorkbookCells(Workbook(8, SharedStrings(false), {{"Daten", EveryKindOfCell()}}));
+    ExpectSubset(cut, reference, "CONTINUE records lost");
+    EXPECT_EQ(cut.sheets.at(0).cells.size(), 19u);  // "Split€" and U+1D11E are gone
+
+    // The SST's length reaches past the end: the cells that need no shared string remain.
+    Bytes overlong = intact;
+    const std::vector<BiffRecord> records = ListRecords(intact);
+    const auto sst = std::find_if(records.begin(), records.end(), [](const BiffRecord& r) { return r.type == 0x00FC; });
+    ASSERT_NE(sst, records.end());
+    StoreLe16(overlong.data() + sst->offset + 2, 0xFFFF);
+    const WorkbookCells withoutStrings = ReadWorkbookCells(overlong);
+    ExpectSubset(withoutStrings, reference, "SST too long");
+    EXPECT_EQ(withoutStrings.sheets.at(0).cells.size(), 17u);
+}
+
+// Zeroed 512-byte blocks in a real workbook's sheets: reading picks up again right after the
+// block. The cells of the records the block touches are lost or, with a header left whole and
+// its body zeroed, spoiled; no more than those.
+TEST(BiffCells, ReadingGoesOnPastAZeroedBlock)
+{
+    MemorySectorFile file(test::TestWorkbook("poi__47847.xls"));
+    const std::optional<Bytes> stream = ReadWorkbookStream(file);
+    ASSERT_TRUE(stream);
+    const WorkbookCells reference = ReadWorkbookCells(*stream);
+    ASSERT_EQ(reference.sheets.size(), 3u);
+    std::multiset<std::string> intact;
+    for (const SheetCells& sheet : reference.sheets) {
+        for (const std::string& cell : Describe(sheet.cells))
+            intact.insert(cell);
+    }
+    const std::vector<BiffRecord> records = ListRecords(*stream);
+
+    int checked = 0;
+    for (std::size_t block = reference.sheets[0].offset; block < stream->size(); block += 3 * 512) {
+        const std::size_t end = std::min(stream->size(), block + 512);
+        std::size_t touched = 0;  // cells in the records the block touches
+        bool bofHit = false;
+        for (const BiffRecord& r : records) {
+            if (r.offset >= end || r.offset + 4u + r.length <= block)
+                continue;
+            bofHit |= r.type == 0x0809;
+            switch (r.type) {
+            case 0x0006: case 0x00D6: case 0x00FD: case 0x0203: case 0x0204: case 0x0205: case 0x0207: case 0x027E:
+                ++touched;
+                break;
+            case 0x00BD: touched += (r.length - 6u) / 6u; break;
+            default: break;
+            }
+        }
+        Bytes damaged = *stream;
+        std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(block), damaged.begin() + static_cast<std::ptrdiff_t>(end), 0);
+        std::multiset<std::string> unmatched = intact;
+        std::size_t spoiled = 0;
+        for (const SheetCells& sheet : ReadWorkbookCells(damaged).sheets) {
+            for (const std::string& cell : Describe(sheet.cells)) {
+                const auto match = unmatched.find(cell);
+                if (match == unmatched.end())
+                    ++spoiled;
+                else
+                    unmatched.erase(match);
+            }
+        }
+        const std::string where = "block at " + std::to_string(block);
+        EXPECT_LE(spoiled, touched) << where;
+        if (!bofHit) {  // else the sheet cannot be found any more
+            EXPECT_LE(unmatched.size(), touched) << where;
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 30);
+}
+
+TEST(PlausibleRecord, EveryRecordOfTheTestWorkbooksAndNoNonsense)
+{
+    for (const auto& entry : fs::directory_iterator(TABULON_TEST_DATA)) {
+        if (entry.path().extension() != ".xls")
+            continue;
+        MemorySectorFile file(test::ReadWholeFile(entry.path()));
+        const std::optional<Bytes> stream = ReadWorkbookStream(file);
+        ASSERT_TRUE(stream) << entry.path();
+        // The chain of records from the start, up to the padding some programs leave.
+        std::size_t offset = 0, count = 0;
+        while (const std::optional<BiffRecord> r = RecordAt(*stream, static_cast<std::uint32_t>(offset))) {
+            if (std::all_of(stream->begin() + static_cast<std::ptrdiff_t>(offset), stream->end(), [](auto b) { return b == 0; }))
+                break;
+            EXPECT_TRUE(PlausibleRecord(r->type, r->length))
+                << entry.path().filename() << " at " << offset << ": type " << r->type << ", length " << r->length;
+            offset += 4u + r->length;
+            ++count;
+        }
+        EXPECT_TRUE(stream->size() - offset < 4 ||
+                    std::all_of(stream->begin() + static_cast<std::ptrdiff_t>(offset), stream->end(), [](auto b) { return b == 0; }))
+            << entry.path().filename() << ": the chain breaks at " << offset;
+        EXPECT_GT(count, 20u) << entry.path().filename();
+        // Walking never takes an intact chain for a broken one.
+        EXPECT_EQ(ListRecords(*stream).size(), count) << entry.path().filename();
+    }
+    const std::pair<std::uint16_t, std::uint16_t> nonsense[] = {
+        {0x0000, 0}, {0xFFFF, 8}, {0x7777, 4}, {0x0203, 13}, {0x00FD, 11}, {0x0809, 0}, {0x000A, 1}, {0x0085, 6},
+    };
+    for (const auto& [type, length] : nonsense)
+        EXPECT_FALSE(PlausibleRecord(type, length)) << type << ", " << length;
+}
+
+// ---------------------------------------------------------------------------------------
+// Against xlrd, through tests/tools/read_cells.py.
+
+#if defined(__unix__) || defined(__APPLE__)
+// The command's output and exit status.
+std::pair<std::string, int> Run(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return {out, -1};
+    char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    const int status = pclose(pipe);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// A Python with xlrd: $TABULON_PYTHON, python3 or the system's own.
+std::optional<std::string> PythonWithXlrd()
+{
+    std::vector<std::string> candidates = {"python3", "/usr/bin/python3"};
+    if (const char* chosen = std::getenv("TABULON_PYTHON"))
+        candidates.insert(candidates.begin(), chosen);
+    for (const std::string& python : candidates) {
+        if (Run(python + " -c 'import xlrd' 2>/dev/null").second == 0)
+            return python;
+    }
+    return std::nullopt;
+}
+#else
+std::pair<std::string, int> Run(const std::string&) { return {"", -1}; }
+std::optional<std::string> PythonWithXlrd() { return std::nullopt; }
+#endif
+
+// A JSON string as read_cells.py writes it, to UTF-8.
+std::string FromJson(const std::string& json)
+{
+    std::string out;
+    for (std::size_t i = 1; i + 1 < json.size(); ++i) {
+        if (json[i] != '\\') {
+            out += json[i];
+            continue;
+        }
+        const char escaped = json[++i];
+        switch (escaped) {
+        case 'n': out += '\n'; break;
+        case 't': out += '\t'; break;
+        case 'r': out += '\r'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'u': {
+            auto c = static_cast<char32_t>(std::stoul(json.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+            if (c >= 0xD800 && c < 0xDC00 && json.compare(i + 1, 2, "\\u") == 0) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(std::stoul(json.substr(i + 3, 4), nullptr, 16)) - 0xDC00);
+                i += 6;
+            }
+            std::string utf8;
+            if (c < 0x80) utf8 += static_cast<char>(c);
+            else if (c < 0x800) utf8 += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+            else if (c < 0x10000)
+                utf8 += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                         static_cast<char>(0x80 | (c & 0x3F))};
+            else
+                utf8 += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+                         static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+            out += utf8;
+            break;
+        }
+        default: out += escaped; break;  // \" \\ \/
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> Split(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
+        fields.push_back(line.substr(from, tab - from));
+    fields.push_back(line.substr(from));
+    return fields;
+}
+
+// The differences between xlrd's reading of `path` and ReadWorkbookCells' of its stream, in
+// words; nothing when xlrd cannot read the workbook (exit status 4), which `unreadable` tells.
+std::vector<std::string> CompareWithXlrd(const std::string& python, const fs::path& path, bool* unreadable = nullptr)
+{
+    const fs::path script = fs::path(TABULON_TEST_DATA).parent_path() / "tools" / "read_cells.py";
+    const auto [output, status] = Run(python + " '" + script.string() + "' '" + path.string() + "' 2>/dev/null");
+    MemorySectorFile file(test::ReadWholeFile(path));
+    const std::optional<Bytes> stream = ReadWorkbookStream(file);
+    if (!stream)
+        return {"no workbook stream"};
+    const WorkbookCells ours = ReadWorkbookCells(*stream);
+    if (unreadable)
+        *unreadable = status == 4;
+    if (status == 4)
+        return {};
+    if (status != 0)
+        return {"read_cells.py failed with status " + std::to_string(status)};
+
+    using Key = std::tuple<int, int, int>;
+    std::vector<std::string> differences, theirNames, ourNames;
+    std::map<Key, std::vector<std::string>> theirs;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        const std::vector<std::string> f = Split(line);
+        if (f[0] == "sheet" && f.size() == 3)
+            theirNames.push_back(FromJson(f[2]));
+        else if (f[0] == "cell" && f.size() == 7)
+            theirs[{std::stoi(f[1]), std::stoi(f[2]), std::stoi(f[3])}] = f;
+    }
+    std::map<Key, const CellValue*> mine;  // the last one of a place counts, as in xlrd
+    for (const SheetCells& sheet : ours.sheets) {
+        if (sheet.kind != 0)
+            continue;  // xlrd leaves out charts, macro sheets and modules
+        for (const CellValue& cell : sheet.cells)
+            mine[{static_cast<int>(ourNames.size()), cell.row, cell.column}] = &cell;
+        ourNames.push_back(sheet.name);
+    }
+    if (ourNames != theirNames)
+        differences.push_back("the worksheets differ in number or names");
+    const char* kinds[] = {"number", "text", "boolean", "error"};
+    for (const auto& [key, f] : theirs) {
+        const auto [sheet, row, column] = key;
+        const std::string where = "sheet " + std::to_string(sheet) + " cell " + std::to_string(row) + "," + std::to_string(column);
+        const auto found = mine.find(key);
+        if (found == mine.end()) {
+            differences.push_back(where + ": missing, xlrd has " + f[4] + " " + f[5]);
+            continue;
+        }
+        const CellValue& cell = *found->second;
+        mine.erase(found);
+        bool same = f[4] == kinds[static_cast<int>(cell.kind)];
+        if (same && cell.kind == CellKind::Number)
+            same = std::strtod(f[5].c_str(), nullptr) == cell.number;
+        else if (same && cell.kind == CellKind::Text)
+            same = FromJson(f[5]) == cell.text;
+        else if (same)
+            same = std::stoi(f[5]) == cell.code;
+        if (same && f[6] != "-1")
+            same = std::stoi(f[6]) == cell.format;
+        if (!same)
+            differences.push_back(where + ": " + Describe(cell) + ", xlrd has " + f[4] + " " + f[5] + " xf " + f[6]);
+    }
+    for (const auto& [key, cell] : mine)
+        differences.push_back("sheet " + std::to_string(std::get<0>(key)) + ": " + Describe(*cell) + " is not in xlrd's reading");
+    return differences;
+}
+
+std::string FirstOf(const std::vector<std::string>& differences)
+{
+    std::string text;
+    for (std::size_t i = 0; i < differences.size() && i < 12; ++i)
+        text += "\n  " + differences[i];
+    return text;
+}
+
+std::vector<std::string> TestWorkbookNames()
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(TABULON_TEST_DATA)) {
+        if (entry.path().extension() == ".xls")
+            names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class AgainstXlrd : public testing::TestWithParam<std::string> {};
+
+TEST_P(AgainstXlrd, SameCellsAsXlrd)
+{
+    const std::optional<std::string> python = PythonWithXlrd();
+    if (!python)
+        GTEST_SKIP() << "no python3 with the xlrd module (Debian: python3-xlrd)";
+    bool unreadable = false;
+    const std::vector<std::string> differences = CompareWithXlrd(*python, test::TestWorkbookPath(GetParam()), &unreadable);
+    EXPECT_FALSE(unreadable) << "xlrd cannot read " << GetParam();
+    EXPECT_TRUE(differences.empty()) << differences.size() << " differences:" << FirstOf(differences);
+}
+
+INSTANTIATE_TEST_SUITE_P(TestData, AgainstXlrd, testing::ValuesIn(TestWorkbookNames()),
+                         [](const testing::TestParamInfo<std::string>& workbook) {
+                             std::string name = fs::path(workbook.param).stem().string();
+                             for (char& c : name) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             }
+                             return name;
+                         });
+
+// A further folder of workbooks, named by $TABULON_CELLS_CORPUS; xlrd cannot read encrypted
+// ones, and neither can the reader.
+TEST(AgainstXlrdCorpus, SameCellsAsXlrd)
+{
+    const char* folder = std::getenv("TABULON_CELLS_CORPUS");
+    const std::optional<std::string> python = PythonWithXlrd();
+    if (!folder || !python)
+        GTEST_SKIP() << "needs $TABULON_CELLS_CORPUS and a python3 with xlrd";
+    int compared = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().extension() != ".xls")
+            continue;
+        bool unreadable = false;
+        const std::vector<std::string> differences = CompareWithXlrd(*python, entry.path(), &unreadable);
+        if (unreadable) {
+            std::printf("xlrd cannot read %s\n", entry.path().filename().c_str());
+            continue;
+        }
+        ++compared;
+        EXPECT_TRUE(differences.empty()) << entry.path().filename() << ": " << differences.size() << " differences:"
+                                         << FirstOf(differences);
+    }
+    std::printf("%d workbooks compared\n", compared);
+    EXPECT_GT(compared, 0);
+}
+
+}  // namespace
+}  // namespace tabulon

@@ -1,0 +1,377 @@
+// Fresh compound files written and read back: every workbook of tests/data through a round
+// trip, the sizes the layout turns on, sibling trees, and damaged files the reader must survive.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "engine/byte_order.h"
+#include "engine/compound_reader.h"
+#include "engine/compound_writer.h"
+#include "engine/os_file.h"
+#include "engine/verify.h"
+
+namespace tabulon {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A workbook stream the structural check accepts: a BIFF8 BOF record, then a pattern.
+Bytes WorkbookBytes(std::size_t size)
+{
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 509);
+    bytes[0] = 0x09;
+    bytes[1] = 0x08;
+    return bytes;
+}
+
+CompoundEntry Stream(std::u16string name, Bytes data, int parent = -1)
+{
+    return {std::move(name), kObjectTypeStream, parent, std::move(data)};
+}
+
+CompoundEntry Storage(std::u16string name, int parent = -1, std::uint8_t type = kObjectTypeStorage)
+{
+    CompoundEntry entry;
+    entry.name = std::move(name);
+    entry.type = type;
+    entry.parent = parent;
+    return entry;
+}
+
+MemorySectorFile Write(const std::vector<CompoundEntry>& entries, const CompoundRoot& root = {})
+{
+    MemorySectorFile file;
+    WriteCompoundFile(file, root, entries);
+    return file;
+}
+
+// The check finds nothing at all to say, not even harmless oddities.
+void ExpectClean(MemorySectorFile& file)
+{
+    const WorkbookCheck check = VerifyWorkbook(file);
+    EXPECT_TRUE(check.findings.empty()) << DescribeFinding(check.findings.front());
+}
+
+std::vector<CompoundStream> ReadAll(SectorFile& file)
+{
+    std::optional<std::vector<CompoundStream>> streams = ReadCompoundFile(file);
+    if (!streams)
+        ADD_FAILURE() << "the file does not read as a compound file";
+    return streams.value_or(std::vector<CompoundStream>{});
+}
+
+std::vector<CompoundEntry> AsEntries(const std::vector<CompoundStream>& streams)
+{
+    std::vector<CompoundEntry> entries;
+    for (const CompoundStream& s : streams)
+        entries.push_back({s.path.back(), s.type, s.parent, s.data, s.clsid, s.stateBits, s.created, s.modified});
+    return entries;
+}
+
+TEST(CompoundRoundTrip, EveryTestWorkbookComesBackStreamForStream)
+{
+    int workbooks = 0;
+    for (const auto& item : std::filesystem::directory_iterator(TABULON_TEST_DATA)) {
+        if (item.path().extension() != ".xls")
+            continue;
+        SCOPED_TRACE(item.path().filename().string());
+        ++workbooks;
+        OsFile original = OsFile::Open(item.path(), OsFile::Access::Read);
+        const std::vector<CompoundStream> before = ReadAll(original);
+        const std::optional<CompoundRoot> root = ReadCompoundRoot(original);
+        ASSERT_TRUE(root && !before.empty());
+        for (const CompoundStream& s : before)
+            EXPECT_FALSE(s.truncated) << "intact workbooks have whole streams";
+
+        MemorySectorFile written = Write(AsEntries(before), *root);
+        ExpectClean(written);
+        const std::vector<CompoundStream> after = ReadAll(written);
+        ASSERT_EQ(after.size(), before.size());
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            EXPECT_EQ(after[i].path, before[i].path);
+            EXPECT_EQ(after[i].type, before[i].type);
+            EXPECT_EQ(after[i].parent, before[i].parent);
+            EXPECT_TRUE(after[i].data == before[i].data) << "stream " << i;
+            EXPECT_EQ(after[i].clsid, before[i].clsid);
+            EXPECT_EQ(std::tie(after[i].stateBits, after[i].created, after[i].modified),
+                      std::tie(before[i].stateBits, before[i].created, before[i].modified));
+        }
+        const std::optional<CompoundRoot> rootAfter = ReadCompoundRoot(written);
+        ASSERT_TRUE(rootAfter);
+        EXPECT_EQ(std::tie(rootAfter->clsid, rootAfter->created, rootAfter->modified),
+                  std::tie(root->clsid, root->created, root->modified));
+        const std::optional<Bytes> workbook = ReadWorkbookStream(original);
+        ASSERT_TRUE(workbook && workbook->size() > 4);
+        EXPECT_TRUE(ReadWorkbookStream(written) == workbook);
+    }
+    EXPECT_GE(workbooks, 11);
+}
+
+TEST(CompoundWriter, StreamSizesAroundTheMiniCutoffAndTheTableLimits)
+{
+    // Sizes on both sides of 4096 (mini stream or own sectors) and an empty stream.
+    const std::vector<CompoundEntry> entries = {
+        Stream(u"Workbook", WorkbookBytes(4096)), Stream(u"Mini", WorkbookBytes(4095)), Stream(u"Empty", {}),
+        Stream(u"One", {42}), Stream(u"Full", WorkbookBytes(64)), Stream(u"Large", WorkbookBytes(4097))};
+    MemorySectorFile file = Write(entries);
+    ExpectClean(file);
+    const std::vector<CompoundStream> read = ReadAll(file);
+    ASSERT_EQ(read.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        EXPECT_TRUE(read[i].data == entries[i].data) << i;
+
+    // One large stream of n sectors plus one directory sector. 127 of them fill one table
+    // sector, which then has no room for itself; 109 table sectors cover up to 13842, one
+    // more needs a DIFAT sector, 16 MiB two of them.
+    struct Size {
+        std::size_t sectors;
+        std::uint32_t fatSectors, difatSectors;
+    };
+    for (const Size& size : {Size{127, 2, 0}, Size{13842, 109, 0}, Size{13843, 110, 1}, Size{32768, 259, 2}}) {
+        SCOPED_TRACE(size.sectors);
+        const Bytes data = WorkbookBytes(size.sectors * 512);
+        MemorySectorFile big = Write({Stream(u"Workbook", data)});
+        EXPECT_EQ(LoadLe32(big.Bytes().data() + kNumFatSectorsOffset), size.fatSectors);
+        EXPECT_EQ(LoadLe32(big.Bytes().data() + kNumDifatSectorsOffset), size.difatSectors);
+        ExpectClean(big);
+        const std::optional<Bytes> back = ReadWorkbookStream(big);
+        EXPECT_TRUE(back == data);
+    }
+}
+
+// Sibling order for ASCII names worked out independently: shorter first, then letters in
+// upper case.
+bool AsciiBefore(const std::u16string& a, const std::u16string& b)
+{
+    if (a.size() != b.size())
+        return a.size() < b.size();
+    const auto upper = [](char16_t c) { return c < 128 ? std::toupper(c) : c; };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char16_t x, char16_t y) { return upper(x) < upper(y); });
+}
+
+struct Node {
+    std::u16string name;
+    std::uint8_t colour = 0;
+    std::uint32_t left = 0, right = 0, child = 0;
+};
+
+// The directory as written, through the first table sector (enough for small files).
+std::vector<Node> Directory(const Bytes& bytes)
+{
+    const auto sector = [&](std::uint32_t s) { return bytes.data() + (std::size_t{s} + 1) * 512; };
+    const std::uint8_t* fat = sector(LoadLe32(bytes.data() + kHeaderDifatOffset));
+    std::vector<Node> nodes;
+    for (std::uint32_t s = LoadLe32(bytes.data() + kFirstDirectorySectorOffset); s != kEndOfChain;
+         s = LoadLe32(fat + 4 * s)) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::uint8_t* raw = sector(s) + 128 * k;
+            Node node{{}, raw[kEntryColorFlagOffset], LoadLe32(raw + kEntryLeftSiblingOffset),
+                      LoadLe32(raw + kEntryRightSiblingOffset), LoadLe32(raw + kEntryChildOffset)};
+            for (std::size_t i = 0; i + 1 < LoadLe16(raw + kEntryNameLengthOffset) / 2u; ++i)
+                node.name.push_back(static_cast<char16_t>(LoadLe16(raw + 2 * i)));
+            nodes.push_back(node);
+        }
+    }
+    return nodes;
+}
+
+// Checks the tree below `id`: names strictly between `low` and `high`, no red node under a
+// red one, the same count of black nodes on every path, which it returns.
+int BlackHeight(const std::vector<Node>& dir, std::uint32_t id, const std::u16string* low, const std::u16string* high,
+                bool redAbove, std::size_t& visited)
+{
+    if (id == kNoStream)
+        return 1;
+    const Node& node = dir.at(id);
+    ++visited;
+    EXPECT_TRUE(!low || AsciiBefore(*low, node.name)) << id;
+    EXPECT_TRUE(!high || AsciiBefore(node.name, *high)) << id;
+    const bool red = node.colour == 0;
+    EXPECT_FALSE(red && redAbove) << id;
+    const int left = BlackHeight(dir, node.left, low, &node.name, red, visited);
+    const int right = BlackHeight(dir, node.right, &node.name, high, red, visited);
+    EXPECT_EQ(left, right) << id;
+    return left + (red ? 0 : 1);
+}
+
+TEST(CompoundWriter, SiblingsFormValidRedBlackTrees)
+{
+    for (const std::size_t count : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 16u, 100u}) {
+        SCOPED_TRACE(count);
+        std::vector<CompoundEntry> entries = {Stream(u"Workbook", WorkbookBytes(600))};
+        // Names of 1 to 31 units in mixed case, unique by their leading digits.
+        for (std::size_t k = 1; k < count; ++k) {
+            std::u16string name;
+            for (const char digit : std::to_string(k))
+                name.push_back(static_cast<char16_t>(digit));
+            while (name.size() < 1 + (k * 7) % 31)
+                name.push_back(static_cast<char16_t>((name.size() % 2 ? u'a' : u'A') + (k + name.size()) % 26));
+            entries.push_back(Stream(name, WorkbookBytes(k * 97 % 6000)));
+        }
+        MemorySectorFile file = Write(entries);
+        ExpectClean(file);
+        const std::vector<CompoundStream> read = ReadAll(file);
+        ASSERT_EQ(read.size(), count);
+        for (std::size_t i = 0; i < count; ++i)
+            EXPECT_TRUE(read[i].path == std::vector{entries[i].name} && read[i].data == entries[i].data) << i;
+
+        const std::vector<Node> dir = Directory(file.Bytes());
+        ASSERT_GT(dir.size(), count);
+        std::size_t visited = 0;
+        EXPECT_EQ(dir.at(dir[0].child).colour, 1) << "the top of a tree is black";
+        BlackHeight(dir, dir[0].child, nullptr, nullptr, false, visited);
+        EXPECT_EQ(visited, count);
+        for (std::size_t unused = count + 1; unused < dir.size(); ++unused)
+            EXPECT_TRUE(dir[unused].name.empty() && dir[unused].left == kNoStream && dir[unused].child == kNoStream);
+    }
+}
+
+TEST(CompoundWriter, NestedStoragesKeepPlacesAndAttributes)
+{
+    const std::array<std::uint8_t, 16> clsid = {0x20, 0x08, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
+    // The parent comes after its children in the list. The workbook is "Workbook" under the
+    // root, before "Book" and not the nested "WORKBOOK".
+    std::vector<CompoundEntry> entries = {
+        Stream(u"\x01Ole", Bytes(20, 1), 3), Stream(u"WORKBOOK", WorkbookBytes(5000), 2), Storage(u"Inner", 3),
+        Storage(u"MBD00000001"), Stream(u"Workbook", WorkbookBytes(700)), Stream(u"Deep", Bytes(9000, 3), 2),
+        Stream(u"Book", WorkbookBytes(300))};
+    entries[3].clsid = clsid;
+    entries[3].stateBits = 0x11;
+    entries[3].created = 0x01D9'0000'1234'5678;
+    entries[3].modified = 0x01D9'0000'8765'4321;
+    const CompoundRoot root{clsid, 0, 0x01D8'1111'2222'3333};
+    MemorySectorFile file = Write(entries, root);
+    ExpectClean(file);
+
+    const std::vector<CompoundStream> read = ReadAll(file);
+    ASSERT_EQ(read.size(), entries.size());
+    const std::vector<std::vector<std::u16string>> paths = {{u"MBD00000001", u"\x01Ole"},
+                                                            {u"MBD00000001", u"Inner", u"WORKBOOK"},
+                                                            {u"MBD00000001", u"Inner"},
+                                                            {u"MBD00000001"},
+                                                            {u"Workbook"},
+                                                            {u"MBD00000001", u"Inner", u"Deep"},
+                                                            {u"Book"}};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(read[i].path, paths[i]) << i;
+        EXPECT_EQ(read[i].parent, entries[i].parent) << i;
+        EXPECT_TRUE(read[i].data == entries[i].data) << i;
+    }
+    EXPECT_EQ(std::tie(read[3].clsid, read[3].stateBits, read[3].created, read[3].modified),
+              std::tie(clsid, entries[3].stateBits, entries[3].created, entries[3].modified));
+    const std::optional<CompoundRoot> rootRead = ReadCompoundRoot(file);
+    ASSERT_TRUE(rootRead);
+    EXPECT_EQ(std::tie(rootRead->clsid, rootRead->modified), std::tie(root.clsid, root.modified));
+    EXPECT_TRUE(ReadWorkbookStream(file) == entries[4].data);
+}
+
+TEST(CompoundWriter, NamesCompareAsSiblingsAreOrdered)
+{
+    EXPECT_LT(CompareEntryNames(u"Z", u"aa"), 0);  // shorter first, whatever the letters
+    EXPECT_LT(CompareEntryNames(u"abc", u"ABD"), 0);
+    EXPECT_EQ(CompareEntryNames(u"Book", u"bOOK"), 0);
+    EXPECT_GT(CompareEntryNames(u"_", u"a"), 0);  // 'a' compares as 'A', before '_'
+    EXPECT_EQ(CompareEntryNames(u"\u00e9t\u00e9", u"\u00c9T\u00c9"), 0);
+    EXPECT_EQ(CompareEntryNames(u"\u044f\u0451", u"\u042f\u0401"), 0);  // Cyrillic
+    EXPECT_EQ(CompareEntryNames(u"\u03c3\u03c2", u"\u03a3\u03a3"), 0);  // Greek, final sigma
+    EXPECT_GT(CompareEntryNames(u"\u00e4", u"z"), 0);
+}
+
+TEST(CompoundWriter, RefusesWhatItCannotWriteAndWritesNothing)
+{
+    const std::pair<const char*, std::vector<CompoundEntry>> cases[] = {
+        {"empty name", {Stream(u"", {})}},
+        {"32 units", {Stream(std::u16string(32, u'x'), {})}},
+        {"slash", {Stream(u"a/b", {})}},
+        {"root type", {Storage(u"Root", -1, kObjectTypeRootStorage)}},
+        {"parent out of range", {Stream(u"a", {}, 1)}},
+        {"parent a stream", {Stream(u"a", {}), Stream(u"b", {}, 0)}},
+        {"parent loop", {Storage(u"a", 1), Storage(u"b", 0)}},
+        {"same name in another case", {Stream(u"Workbook", {}), Stream(u"WORKBOOK", {})}},
+        {"storage with data", {[] { CompoundEntry e = Storage(u"s"); e.data = {1}; return e; }()}},
+    };
+    for (const auto& [name, entries] : cases) {
+        MemorySectorFile file;
+        EXPECT_THROW(WriteCompoundFile(file, {}, entries), std::invalid_argument) << name;
+        EXPECT_EQ(file.Length(), 0u) << name;
+    }
+    // One name under two storages is fine, and a 31-unit name is.
+    EXPECT_NO_THROW(Write({Storage(u"s"), Stream(u"Workbook", WorkbookBytes(10)),
+                           Stream(u"Workbook", {}, 0), Stream(std::u16string(31, u'x'), {})}));
+}
+
+// A small written file to damage: the workbook in sectors 0-15, "Small" in the mini stream.
+struct Damaged {
+    MemorySectorFile file = Write({Stream(u"Workbook", WorkbookBytes(8192)), Stream(u"Small", WorkbookBytes(300))});
+    std::vector<std::uint8_t> bytes = file.Bytes();
+    std::uint8_t* Sector(std::uint32_t s) { return bytes.data() + (std::size_t{s} + 1) * 512; }
+    std::uint32_t Header(std::size_t offset) { return LoadLe32(bytes.data() + offset); }
+    void SetFat(std::uint32_t s, std::uint32_t value) { StoreLe32(Sector(Header(kHeaderDifatOffset)) + 4 * s, value); }
+    std::uint8_t* Entry(std::uint32_t id) { return Sector(Header(kFirstDirectorySectorOffset)) + 128 * id; }
+};
+
+TEST(CompoundReader, DamagedFilesEndInBoundedTime)
+{
+    const Bytes workbook = WorkbookBytes(8192);
+    struct Case {
+        const char* name;
+        std::function<void(Damaged&)> damage;
+        std::size_t workbookBytes;  // what still reads of the workbook
+        bool workbookTruncated;
+        std::size_t smallBytes = 300;
+    };
+    const Case cases[] = {
+        {"stream chain loops", [](Damaged& d) { d.SetFat(5, 2); }, 6 * 512, true},
+        {"stream chain leaves the file", [](Damaged& d) { d.SetFat(3, 90'000); }, 4 * 512, true},
+        {"huge declared size", [](Damaged& d) { StoreLe32(d.Entry(1) + kEntryStreamSizeOffset, 0x7FFF'FFF0); },
+         8192, true},
+        {"directory chain loops",
+         [](Damaged& d) {
+             const std::uint32_t directory = d.Header(kFirstDirectorySectorOffset);
+             d.SetFat(directory, directory);
+         },
+         8192, false},
+        {"directory tree loops",  // "Small", the left sibling of "Workbook", names it as its right
+         [](Damaged& d) { StoreLe32(d.Entry(2) + kEntryRightSiblingOffset, 1); }, 8192, false},
+        {"mini chain loops and huge mini stream",
+         [](Damaged& d) {
+             StoreLe32(d.Sector(d.Header(kFirstMiniFatSectorOffset)), 0);
+             StoreLe32(d.Entry(0) + kEntryStreamSizeOffset, 0xFFFF'FFC0);
+         },
+         8192, false, 64},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Damaged damaged;
+        c.damage(damaged);
+        MemorySectorFile file(damaged.bytes);
+        const std::vector<CompoundStream> read = ReadAll(file);
+        ASSERT_EQ(read.size(), 2u) << "each entry once";
+        ASSERT_EQ(read[0].path, std::vector<std::u16string>{u"Workbook"});
+        EXPECT_EQ(read[0].truncated, c.workbookTruncated);
+        EXPECT_TRUE(read[0].data ==
+                    Bytes(workbook.begin(), workbook.begin() + static_cast<std::ptrdiff_t>(c.workbookBytes)));
+        EXPECT_EQ(read[1].data.size(), c.smallBytes);
+    }
+
+    // No table left but a DIFAT sector that lists nothing and names itself as the next.
+    Damaged damaged;
+    std::fill_n(damaged.bytes.begin() + kHeaderDifatOffset, 4 * kHeaderDifatEntries, std::uint8_t{0xFF});
+    StoreLe32(damaged.bytes.data() + kFirstDifatSectorOffset, 15);
+    std::fill_n(damaged.Sector(15), 508, std::uint8_t{0xFF});
+    StoreLe32(damaged.Sector(15) + 508, 15);
+    MemorySectorFile difatLoop(damaged.bytes);
+    EXPECT_FALSE(ReadCompoundFile(difatLoop));
+    MemorySectorFile zeros(Bytes(4096, 0));
+    EXPECT_FALSE(ReadCompoundFile(zeros));
+    EXPECT_FALSE(ReadWorkbookStream(zeros));
+}
+
+}  // namespace
+}  // namespace tabulon

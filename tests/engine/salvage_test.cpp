@@ -1,0 +1,301 @@
+// Salvage on real workbooks damaged beyond their header, and on layouts built to mislead it.
+// The expectation is always the intact workbook's own stream, read by the plain reader.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "engine/byte_order.h"
+#include "engine/compound_reader.h"
+#include "engine/compound_writer.h"
+#include "engine/salvage.h"
+#include "tests/support/workbooks.h"
+
+namespace tabulon {
+namespace {
+
+using test::Bytes;
+
+const char* const kWorkbooks[] = {
+    "readxl__mtcars.xls",   "xlrd__issue20.xls",     "poi__47847.xls",
+    "npoi__59858.xls",      "lotest__300-worksheets.xls", "readxl__more-than-256-unique-strings-xls.xls",
+    "phpss__biff8cover.xls", "poi__DBCSHeader.xls",
+};
+
+HeaderBytes HeaderOf(const Bytes& file)
+{
+    HeaderBytes header{};
+    std::copy_n(file.begin(), kHeaderSize, header.begin());
+    return header;
+}
+
+Bytes WorkbookStream(const Bytes& file)
+{
+    MemorySectorFile source(file);
+    return ReadWorkbookStream(source).value_or(Bytes{});
+}
+
+// Where the workbook's records end: after the last EOF record of a walk from the start.
+std::size_t RecordsEnd(const Bytes& stream)
+{
+    std::size_t offset = 0;
+    std::size_t end = 0;
+    while (offset + 4 <= stream.size()) {
+        const std::uint16_t type = LoadLe16(stream.data() + offset);
+        offset += 4 + std::size_t{LoadLe16(stream.data() + offset + 2)};
+        if (type == 0x000A && offset <= stream.size())
+            end = offset;
+    }
+    return end;
+}
+
+struct Salvaged {
+    SalvageReport report;
+    Bytes file;
+    Bytes workbook;
+};
+
+Salvaged Salvage(const Bytes& damaged, const HeaderBytes& header)
+{
+    MemorySectorFile in(damaged);
+    MemorySectorFile out;
+    const HeaderBytes headers[] = {header};
+    Salvaged result;
+    result.report = SalvageWorkbook(in, headers, out);
+    result.file = out.Bytes();
+    if (result.report.written)
+        result.workbook = WorkbookStream(result.file);
+    return result;
+}
+
+void ZeroSector(Bytes& file, std::uint32_t sector)
+{
+    std::fill_n(file.begin() + kHeaderSize + std::size_t{sector} * kSectorSize, kSectorSize, std::uint8_t{0});
+}
+
+// Every record of the original comes back, byte for byte, and the new file opens.
+void ExpectWholeWorkbook(const Salvaged& salvaged, const Bytes& original, const std::string& what)
+{
+    ASSERT_TRUE(salvaged.report.written) << what;
+    EXPECT_TRUE(salvaged.report.check.Opens()) << what;
+    const std::size_t end = RecordsEnd(original);
+    ASSERT_GE(salvaged.workbook.size(), end) << what;
+    EXPECT_TRUE(std::equal(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(end), salvaged.workbook.begin()))
+        << what;
+    EXPECT_EQ(salvaged.report.sheetsFound, salvaged.report.sheets) << what;
+}
+
+TEST(Salvage, LostTableAndDirectorySectorsCostNoWorkbookByte)
+{
+    for (const char* name : kWorkbooks) {
+        const Bytes file = test::TestWorkbook(name);
+        const HeaderBytes header = HeaderOf(file);
+        const Bytes original = WorkbookStream(file);
+        ASSERT_FALSE(original.empty()) << name;
+        const std::uint32_t tableSectors = LoadLe32(header.data() + kNumFatSectorsOffset);
+        std::vector<std::pair<std::string, std::uint32_t>> damages = {
+            {"first table sector", LoadLe32(header.data() + kHeaderDifatOffset)},
+            {"last table sector", LoadLe32(header.data() + kHeaderDifatOffset + 4 * (std::min(tableSectors, 109u) - 1))},
+            {"first directory sector", LoadLe32(header.data() + kFirstDirectorySectorOffset)},
+        };
+        for (const auto& [what, sector] : damages) {
+            Bytes damaged = file;
+            ZeroSector(damaged, sector);
+            ExpectWholeWorkbook(Salvage(damaged, header), original, std::string(name) + ", " + what);
+        }
+    }
+}
+
+TEST(Salvage, ATruncatedWorkbookKeepsWhatSurvivesTheCut)
+{
+    for (const char* name : kWorkbooks) {
+        const Bytes file = test::TestWorkbook(name);
+        const Bytes original = WorkbookStream(file);
+        for (const double share : {0.75, 0.9}) {
+            const Bytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(file.size()) * share));
+            const Salvaged salvaged = Salvage(cut, HeaderOf(file));
+            ASSERT_TRUE(salvaged.report.written) << name;
+            EXPECT_TRUE(salvaged.report.check.Opens()) << name;
+            ASSERT_FALSE(salvaged.workbook.empty()) << name;
+            ASSERT_LE(salvaged.workbook.size(), original.size()) << name;
+            EXPECT_TRUE(std::equal(salvaged.workbook.begin(), salvaged.workbook.end(), original.begin())) << name;
+            EXPECT_LE(salvaged.report.sheetsFound, salvaged.report.sheets) << name;
+        }
+    }
+}
+
+// A compound file of the given streams (under the root), its sectors then moved so that the
+// first stream's sectors lie in runs between the others': `order` gives, for each sector of
+// the contiguous file, its new place.
+Bytes Relocated(const Bytes& file, const std::vector<std::uint32_t>& order)
+{
+    const std::uint32_t sectors = static_cast<std::uint32_t>((file.size() - kHeaderSize) / kSectorSize);
+    Bytes moved(file.size());
+    std::copy_n(file.begin(), kHeaderSize, moved.begin());
+    auto map = [&](std::uint32_t value) { return value < sectors ? order[value] : value; };
+    HeaderBytes header = HeaderOf(file);
+    const std::uint32_t tableSectors = LoadLe32(header.data() + kNumFatSectorsOffset);
+    std::vector<std::uint32_t> table;
+    for (std::uint32_t i = 0; i < tableSectors; ++i) {
+        const std::uint8_t* sector = file.data() + kHeaderSize + LoadLe32(header.data() + kHeaderDifatOffset + 4 * i) * kSectorSize;
+        for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
+            table.push_back(LoadLe32(sector + 4 * j));
+    }
+    for (std::uint32_t s = 0; s < sectors; ++s)
+        std::copy_n(file.begin() + kHeaderSize + std::size_t{s} * kSectorSize, kSectorSize,
+                    moved.begin() + kHeaderSize + std::size_t{order[s]} * kSectorSize);
+    std::vector<std::uint32_t> newTable(table.size(), kFreeSector);
+    for (std::uint32_t s = 0; s < sectors; ++s)
+        newTable[order[s]] = map(table[s]);
+    for (std::uint32_t i = 0; i < tableSectors; ++i) {
+        const std::uint32_t at = map(LoadLe32(header.data() + kHeaderDifatOffset + 4 * i));
+        StoreLe32(moved.data() + kHeaderDifatOffset + 4 * i, at);
+        for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
+            StoreLe32(moved.data() + kHeaderSize + std::size_t{at} * kSectorSize + 4 * j, newTable[i * kEntriesPerFatSector + j]);
+    }
+    for (const std::size_t field : {kFirstDirectorySectorOffset, kFirstMiniFatSectorOffset})
+        StoreLe32(moved.data() + field, map(LoadLe32(header.data() + field)));
+    // Directory entries: every start of a stream in the file's sectors (and the root's).
+    MemorySectorFile check(moved);
+    for (std::uint32_t s = LoadLe32(moved.data() + kFirstDirectorySectorOffset); s < sectors; s = newTable[s]) {
+        for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
+            std::uint8_t* entry = moved.data() + kHeaderSize + std::size_t{s} * kSectorSize + k * kDirectoryEntrySize;
+            const bool main = entry[kEntryObjectTypeOffset] == kObjectTypeRootStorage ||
+                              (entry[kEntryObjectTypeOffset] == kObjectTypeStream &&
+                               LoadLe32(entry + kEntryStreamSizeOffset) >= kMiniStreamCutoff);
+            if (main)
+                StoreLe32(entry + kEntryStartSectorOffset, map(LoadLe32(entry + kEntryStartSectorOffset)));
+        }
+    }
+    return moved;
+}
+
+TEST(Salvage, FragmentedStreamsFollowTheirRecords)
+{
+    // The workbook written first, then two streams of other data.
+    const Bytes workbook = WorkbookStream(test::TestWorkbook("phpss__biff8cover.xls"));
+    Bytes data(32 * kSectorSize);
+    std::iota(data.begin(), data.end(), std::uint8_t{7});
+    std::vector<CompoundEntry> entries(3);
+    entries[0].name = u"Workbook";
+    entries[0].data = workbook;
+    entries[1].name = u"Pictures";
+    entries[1].data = Bytes(data.begin(), data.begin() + 20 * kSectorSize);
+    entries[2].name = u"Data";
+    entries[2].data = Bytes(data.begin(), data.begin() + 12 * kSectorSize);
+    MemorySectorFile written;
+    WriteCompoundFile(written, {}, entries);
+    const Bytes contiguous = written.Bytes();
+    const std::uint32_t sectors = static_cast<std::uint32_t>((contiguous.size() - kHeaderSize) / kSectorSize);
+    const std::uint32_t workbookSectors = static_cast<std::uint32_t>((workbook.size() + kSectorSize - 1) / kSectorSize);
+    const std::uint32_t others = 32;
+
+    // The workbook in three runs (6, 8 and 29 sectors), three sectors of the other streams
+    // between them. (A record that runs across a gap cannot be judged; these gaps fall between
+    // records of this workbook's cells.)
+    std::vector<std::uint32_t> order(sectors);
+    std::iota(order.begin(), order.end(), 0u);
+    std::vector<std::uint32_t> layout;  // old sectors in their new order
+    std::uint32_t nextWorkbook = 0, nextOther = workbookSectors;
+    const std::uint32_t runs[] = {6, 8, 29};
+    for (std::size_t r = 0; nextWorkbook < workbookSectors || nextOther < workbookSectors + others; ++r) {
+        for (std::uint32_t k = 0; k < runs[r % 3] && nextWorkbook < workbookSectors; ++k)
+            layout.push_back(nextWorkbook++);
+        for (std::uint32_t k = 0; k < 3 && nextOther < workbookSectors + others; ++k)
+            layout.push_back(nextOther++);
+    }
+    for (std::uint32_t position = 0; position < layout.size(); ++position)
+        order[layout[position]] = position;
+    const Bytes fragmented = Relocated(contiguous, order);
+    {
+        MemorySectorFile check(fragmented);
+        ASSERT_TRUE(VerifyWorkbook(check).Opens());
+        ASSERT_EQ(WorkbookStream(fragmented), workbook);
+    }
+
+    for (std::uint32_t i = 0; i < LoadLe32(fragmented.data() + kNumFatSectorsOffset); ++i) {
+        Bytes damaged = fragmented;
+        ZeroSector(damaged, LoadLe32(fragmented.data() + kHeaderDifatOffset + 4 * i));
+        const Salvaged salvaged = Salvage(damaged, HeaderOf(fragmented));
+        ExpectWholeWorkbook(salvaged, workbook, "table sector " + std::to_string(i));
+        if (i == 0) {
+            EXPECT_GT(salvaged.report.linksRebuilt, 0u) << "the workbook's links were in that sector";
+        }
+    }
+}
+
+TEST(Salvage, WithoutItsDirectoryTheLongestWorkbookStands)
+{
+    // An embedded workbook (shorter) is written before the real one; the directory is lost.
+    const Bytes shorter = WorkbookStream(test::TestWorkbook("readxl__mtcars.xls"));
+    const Bytes longer = WorkbookStream(test::TestWorkbook("phpss__biff8cover.xls"));
+    ASSERT_LT(RecordsEnd(shorter), RecordsEnd(longer));
+    std::vector<CompoundEntry> entries(3);
+    entries[0].name = u"Embedded";
+    entries[0].type = kObjectTypeStorage;
+    entries[1].name = u"Workbook";
+    entries[1].parent = 0;
+    entries[1].data = shorter;
+    entries[2].name = u"Workbook";
+    entries[2].data = longer;
+    MemorySectorFile written;
+    WriteCompoundFile(written, {}, entries);
+    Bytes file = written.Bytes();
+    ZeroSector(file, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+    const Salvaged salvaged = Salvage(file, HeaderOf(file));
+    EXPECT_TRUE(salvaged.report.directoryLost);
+    ExpectWholeWorkbook(salvaged, longer, "two workbooks");
+    EXPECT_EQ(salvaged.report.kept.size(), 1u);
+}
+
+TEST(Salvage, ASmallWorkbookIsFoundInTheMiniStream)
+{
+    Bytes small = WorkbookStream(test::TestWorkbook("readxl__mtcars.xls"));
+    small.resize(RecordsEnd(small));
+    ASSERT_LT(small.size(), kMiniStreamCutoff);
+    std::vector<CompoundEntry> entries(2);
+    entries[0].name = u"\x05SummaryInformation";
+    entries[0].data = Bytes(300, 0x11);
+    entries[1].name = u"Workbook";
+    entries[1].data = small;
+    MemorySectorFile written;
+    WriteCompoundFile(written, {}, entries);
+    Bytes file = written.Bytes();
+    ZeroSector(file, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+    const Salvaged salvaged = Salvage(file, HeaderOf(file));
+    EXPECT_TRUE(salvaged.report.workbookInMiniStream);
+    ExpectWholeWorkbook(salvaged, small, "mini stream");
+}
+
+TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
+{
+    // Every sector zeroed; every sector a run of records that continue anywhere; a table
+    // whose links all loop.
+    const Bytes file = test::TestWorkbook("xlrd__issue20.xls");
+    const HeaderBytes header = HeaderOf(file);
+    Bytes zeroed = file;
+    std::fill(zeroed.begin() + kHeaderSize, zeroed.end(), std::uint8_t{0});
+    EXPECT_FALSE(Salvage(zeroed, header).report.written);
+
+    Bytes records = file;
+    for (std::size_t offset = kHeaderSize; offset + 128 <= records.size(); offset += 128) {
+        StoreLe16(records.data() + offset, 0x0203);  // NUMBER, stretched to 124 bytes
+        StoreLe16(records.data() + offset + 2, 124);
+    }
+    StoreLe16(records.data() + kHeaderSize + 4 * kSectorSize, 0x0809);
+    const Salvaged anywhere = Salvage(records, header);
+    if (anywhere.report.written) {
+        EXPECT_TRUE(anywhere.report.check.Opens());
+    }
+
+    Bytes looping = file;
+    const std::uint32_t table = LoadLe32(header.data() + kHeaderDifatOffset);
+    for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
+        StoreLe32(looping.data() + kHeaderSize + std::size_t{table} * kSectorSize + 4 * j, (j + 1) % 7);
+    const Salvaged loops = Salvage(looping, header);
+    if (loops.report.written) {
+        EXPECT_TRUE(loops.report.check.Opens());
+    }
+}
+
+}  // namespace
+}  // namespace tabulon
