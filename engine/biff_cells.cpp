@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <deque>
 #include <limits>
 #include <memory>
 
@@ -533,41 +534,52 @@ private:
             if (end && (*end == stream_.size() || PlausibleEnd(*end)))
                 break;
         }
-        ChainWeights& weights = Weights(first);
-        const std::size_t last = std::min(first + kWindow, weights.end);
-        std::size_t best = first;
-        for (std::size_t offset = first; offset < last; ++offset) {
-            if (weights.of[offset - weights.start] > weights.of[best - weights.start])
-                best = offset;
-        }
-        return best;
+        const ChainWeights& weights = Weights(first);
+        return weights.start + weights.best[first - weights.start];
     }
 
     // The weight of the chain of plausible records from each place of a stretch, chains
-    // followed to the stretch's end. A stretch reaches two windows; it is computed afresh
-    // only when a window from `first` would reach into its last half window, so that the
-    // work stays in proportion to the stream however often the chain breaks.
+    // followed to the stretch's end, and for each place the best one in the window from it.
+    // A stretch reaches two windows and a half; it is computed afresh only when a window
+    // from `first` would reach into its last half window, so that the work stays in
+    // proportion to the stream however often the chain breaks.
     struct ChainWeights {
         std::size_t start = 0, end = 0;
-        std::vector<std::uint32_t> of;
+        std::vector<std::uint32_t> weight;
+        std::vector<std::uint32_t> best;  // relative to start
     };
 
-    ChainWeights& Weights(std::size_t first)
+    const ChainWeights& Weights(std::size_t first)
     {
         if (!weights_)
             weights_ = std::make_shared<ChainWeights>();
-        ChainWeights& weights = *weights_;
-        if (!weights.of.empty() && first >= weights.start &&
-            (first + kWindow + kWindow / 2 <= weights.end || weights.end == stream_.size()))
-            return weights;
-        weights.start = first;
-        weights.end = std::min(stream_.size(), first + 2 * kWindow);
-        weights.of.assign(weights.end - first, 0);
-        for (std::size_t offset = weights.end; offset-- > first;) {
-            if (const std::optional<std::size_t> end = PlausibleEnd(offset))
-                weights.of[offset - first] = Weight(offset) + (*end < weights.end ? weights.of[*end - first] : 0);
+        ChainWeights& w = *weights_;
+        if (!w.weight.empty() && first >= w.start && (first + kWindow + kWindow / 2 <= w.end || w.end == stream_.size()))
+            return w;
+        w.start = first;
+        w.end = std::min(stream_.size(), first + 2 * kWindow + kWindow / 2);
+        const std::size_t size = w.end - first;
+        w.weight.assign(size, 0);
+        for (std::size_t i = size; i-- > 0;) {
+            if (const std::optional<std::size_t> end = PlausibleEnd(first + i))
+                w.weight[i] = Weight(first + i) + (*end < w.end ? w.weight[*end - first] : 0);
         }
-        return weights;
+        // The heaviest place of each window, the first of equals: places in order, each
+        // lighter than the one before it (or as heavy), the heaviest at the front.
+        w.best.assign(size, 0);
+        std::deque<std::uint32_t> heaviest;
+        std::size_t added = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            for (; added < std::min(size, i + kWindow); ++added) {
+                while (!heaviest.empty() && w.weight[heaviest.back()] < w.weight[added])
+                    heaviest.pop_back();
+                heaviest.push_back(static_cast<std::uint32_t>(added));
+            }
+            while (heaviest.front() < i)
+                heaviest.pop_front();
+            w.best[i] = heaviest.front();
+        }
+        return w;
     }
 
     Bytes stream_;
