@@ -48,7 +48,7 @@ constexpr std::uint16_t kHighestType = 0x10FF;  // every record type is below (c
 // ---------------------------------------------------------------------------------------
 // Record types and the body lengths they can have. Lengths differ between BIFF5 and BIFF8
 // for several records; the range covers both. Records of variable length are bounded by
-// their fixed part and the longest record, and those that hold a list of fixed-size entries
+// their fixed fields and the longest record, and those that hold a list of fixed-size entries
 // by whole entries.
 
 struct RecordShape {
@@ -446,9 +446,8 @@ bool FollowedByPlausible(Bytes stream, const BiffRecord& record)
 
 // Record after record from a start offset. A record is taken when it is plausible, or when
 // its type and length are within what any record has and a plausible record follows it (a
-// record type this reader does not know). Anything else is
-// a break in the chain, and the walk goes on where records make sense again (see
-// Resynchronise).
+// record type this reader does not know). Anything else is a break in the chain, and the
+// walk goes on where records make sense again (see Resynchronise).
 class RecordWalker {
 public:
     RecordWalker(Bytes stream, std::size_t from) : stream_(stream), position_(from) {}

@@ -15,4 +15,4 @@ ensure_packages() {
 # What building and testing needs.
 BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev libgl-dev
     fonts-liberation2 fonts-urw-base35 fonts-dejavu-core
-    desktop-file-utils appstream dpkg-dev file)
+    desktop-file-utils appstream dpkg-dev file python3-xlrd)
