@@ -998,6 +998,7 @@ private:
         cell.column = LoadLe16(body.data() + 2);
         cell.format = LoadLe16(body.data() + 4);
         cell.kind = kind;
+        cell.offset = recordOffset_;
         return cell;
     }
 
@@ -1015,6 +1016,7 @@ private:
     void Take(const BiffRecord& record, RecordWalker& walker)
     {
         const Bytes body = Body(stream_, record);
+        recordOffset_ = record.offset;
         switch (record.type) {
         case kNumber:
             if (body.size() >= 14)
@@ -1034,6 +1036,7 @@ private:
                 for (std::size_t i = 0; i < count; ++i) {
                     const std::uint8_t* entry = body.data() + 4 + 6 * i;
                     CellValue& cell = cells_.emplace_back();
+                    cell.offset = recordOffset_;
                     cell.row = row;
                     cell.column = static_cast<std::uint16_t>(first + i);
                     cell.format = LoadLe16(entry);
@@ -1108,6 +1111,7 @@ private:
     const Globals& globals_;
     int biff_;
     std::vector<CellValue>& cells_;
+    std::uint32_t recordOffset_ = 0;
     std::optional<Bytes> pendingString_;  // the body of a FORMULA record whose text is to come
 };
 

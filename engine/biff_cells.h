@@ -19,6 +19,7 @@ struct CellValue {
     std::string text;          // Text, UTF-8
     std::uint8_t code = 0;     // Boolean (0/1) or Error code (0x07 #DIV/0!, ...)
     std::uint16_t format = 0;  // the XF index, so dates can be told apart later
+    std::uint32_t offset = 0;  // of the record that holds the cell, in the stream
 };
 
 struct SheetCells {

@@ -21,6 +21,16 @@ struct SalvagedStream {
     std::uint32_t linksRebuilt = 0;  // links of its chain that the table did not give (or gave wrongly)
 };
 
+// A stretch of the workbook stream the salvage mended: bytes it replaced (filler records over
+// damage, a BOF or EOF written back) or records lost (past a cut).
+struct MendedRegion {
+    enum class Kind : std::uint8_t { Replaced, Lost };
+    Kind kind = Kind::Replaced;
+    std::uint64_t offset = 0;  // in the salvaged workbook stream
+    std::uint64_t length = 0;
+    int sheet = -1;            // the sheet it lies in, by its place among the sheets; -1: the globals
+};
+
 struct SalvageReport {
     bool written = false;                 // a new file was made
     bool directoryLost = false;           // the workbook stream was found by its first record
@@ -32,6 +42,7 @@ struct SalvageReport {
     int sheets = 0;                       // sheets the workbook lists
     int sheetsFound = 0;                  // of them, those whose first record is where the list says
     std::uint64_t workbookBytesLost = 0;  // of the workbook stream's declared size
+    std::vector<MendedRegion> regions;    // what was mended in the workbook stream
     WorkbookCheck check;                  // of the new file
 };
 
