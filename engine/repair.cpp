@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "compound_reader.h"
 #include "deep_rebuild.h"
 #include "header_rebuild.h"
+#include "record_mend.h"
 #include "sector_probes.h"
 
 namespace tabulon {
@@ -64,6 +66,17 @@ std::optional<NotAWorkbook> RecognizeOtherFormat(const HeaderBytes& header)
 
 }  // namespace
 
+void AddRecordDamage(SectorFile& file, const HeaderBytes& header, WorkbookCheck& check)
+{
+    HeaderOverlay overlay(file, header);
+    const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(overlay);
+    if (!stream)
+        return;
+    if (const std::optional<std::uint64_t> damage = FirstRecordDamage(*stream))
+        check.findings.push_back({FindingCode::WorkbookRecordsDamaged, Severity::Incorrect,
+                                  static_cast<std::uint32_t>(std::min<std::uint64_t>(*damage, 0xFFFF'FFFF)), 0, *damage});
+}
+
 WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header)
 {
     HeaderOverlay overlay(file, header);
@@ -76,6 +89,8 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
     if (mode == RebuildMode::Auto) {
         // A workbook that opens keeps its header: nothing a rebuild finds can be safer.
         WorkbookCheck asFound = VerifyWorkbook(file);
+        if (asFound.Opens())
+            AddRecordDamage(file, ReadBlockAt(file, 0), asFound);
         if (asFound.Opens()) {
             report.before = ReadBlockAt(file, 0);
             report.after = report.before;
@@ -133,8 +148,12 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
         report.check = std::move(deepCheck);
         best = rank;
     }
-    if (report.check.Opens())
+    if (report.check.Opens()) {
+        // A header can open the file and the workbook's records still be damaged: a header
+        // cannot mend them, a salvage can.
+        AddRecordDamage(file, report.after, report.check);
         return report;
+    }
     // Nothing in the file looks like a compound file's table or directory.
     if (!compoundStructure) {
         report.refused = NotAWorkbook::NoCompoundStructure;
@@ -153,7 +172,10 @@ RepairReport RepairHeader(SectorFile& file, RebuildMode mode)
 
 bool NeedsSalvage(const RepairReport& report)
 {
-    return !report.refused && report.used != RebuildUsed::Kept && report.used != RebuildUsed::Salvaged &&
+    // A compound file whose table and directory are both gone looks like no workbook to the
+    // header rebuild; its workbook stream may well be there.
+    const bool mayBeWorkbook = !report.refused || *report.refused == NotAWorkbook::NoCompoundStructure;
+    return mayBeWorkbook && report.used != RebuildUsed::Kept && report.used != RebuildUsed::Salvaged &&
            !report.check.Opens();
 }
 
@@ -167,6 +189,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
     if (!report.salvage->written || !report.salvage->check.Opens())
         return report;
     report.used = RebuildUsed::Salvaged;
+    report.refused.reset();
     report.after = ReadBlockAt(out, 0);
     report.check = report.salvage->check;
     return report;

@@ -64,6 +64,10 @@ bool NeedsSalvage(const RepairReport& report);
 // it. Throws std::system_error when a file operation fails.
 RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out);
 
+// Adds to `check` where the workbook stream's records go wrong, as the file reads with `header`
+// (nothing when they all read).
+void AddRecordDamage(SectorFile& file, const HeaderBytes& header, WorkbookCheck& check);
+
 // Verifies the file as it would read with `header` in place of its first 512 bytes.
 WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header);
 

@@ -9,6 +9,7 @@
 #include "biff_cells.h"
 #include "byte_order.h"
 #include "compound_writer.h"
+#include "record_mend.h"
 #include "sector_probes.h"
 
 namespace tabulon {
@@ -47,8 +48,11 @@ Image ReadImage(SectorFile& file)
             break;
         done += read;
     }
-    image.bytes.resize(done);
-    image.sectors = done > kHeaderSize ? static_cast<std::uint32_t>((done - kHeaderSize) / kSectorSize) : 0;
+    // A sector cut short by a truncation still holds records: it counts, its missing part zero
+    // (the mending ends the stream at the last whole record).
+    const std::size_t sectors = done > kHeaderSize ? (done - kHeaderSize + kSectorSize - 1) / kSectorSize : 0;
+    image.bytes.resize(kHeaderSize + sectors * kSectorSize, 0);
+    image.sectors = static_cast<std::uint32_t>(sectors);
     return image;
 }
 
@@ -86,28 +90,39 @@ struct Space {
     }
 };
 
-// Whether 128 table entries can be a surviving sector of a table of `capacity` units: every
-// entry a marker or in range, no two leading to the same unit, and not all zero (a wiped
-// sector reads as 128 links to unit 0).
-bool TableSectorSurvives(const std::uint8_t* sector, std::uint64_t capacity)
+// The entries of a table sector that can be trusted, when the sector survives at all: every
+// entry a marker or in range and no two leading to the same unit, but for a few (a flipped bit
+// here and there), which are left unknown. A wiped sector reads as 128 links to unit 0, and a
+// sector of something else breaks the rules everywhere: neither survives.
+std::optional<std::array<bool, kEntriesPerFatSector>> SurvivingEntries(const std::uint8_t* sector, std::uint64_t capacity)
 {
-    std::array<std::uint32_t, kEntriesPerFatSector> links{};
+    constexpr int kMostBadEntries = 4;
+    std::array<bool, kEntriesPerFatSector> good{};
+    std::array<std::pair<std::uint32_t, std::size_t>, kEntriesPerFatSector> links{};
     std::size_t linkCount = 0;
     bool anyNonZero = false;
+    int bad = 0;
     for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
         const std::uint32_t value = LoadLe32(sector + 4 * j);
         anyNonZero = anyNonZero || value != 0;
-        if (value >= kFirstSpecialValue)
-            continue;
-        if (value >= capacity)
-            return false;
-        links[linkCount++] = value;
+        good[j] = value >= kFirstSpecialValue || value < capacity;
+        if (!good[j])
+            ++bad;
+        else if (value < kFirstSpecialValue)
+            links[linkCount++] = {value, j};
     }
     if (!anyNonZero)
-        return false;
+        return std::nullopt;
     std::sort(links.begin(), links.begin() + static_cast<std::ptrdiff_t>(linkCount));
-    return std::adjacent_find(links.begin(), links.begin() + static_cast<std::ptrdiff_t>(linkCount)) ==
-           links.begin() + static_cast<std::ptrdiff_t>(linkCount);
+    for (std::size_t k = 1; k < linkCount; ++k) {
+        if (links[k].first == links[k - 1].first) {
+            good[links[k].second] = good[links[k - 1].second] = false;
+            bad += 2;
+        }
+    }
+    if (bad > kMostBadEntries)
+        return std::nullopt;
+    return good;
 }
 
 // Fills `space`'s table from the table sectors listed, where they survive; gives how many did not.
@@ -117,7 +132,8 @@ std::uint32_t LoadTable(Space& space, const std::vector<std::uint32_t>& tableSec
     const std::uint64_t capacity = std::uint64_t{tableSectors.size()} * kEntriesPerFatSector;
     for (std::size_t i = 0; i < tableSectors.size(); ++i) {
         const std::uint32_t sector = tableSectors[i];
-        if (sector >= holder.count || !TableSectorSurvives(holder.At(sector), capacity)) {
+        const auto good = sector < holder.count ? SurvivingEntries(holder.At(sector), capacity) : std::nullopt;
+        if (!good) {
             ++lost;
             continue;
         }
@@ -125,6 +141,8 @@ std::uint32_t LoadTable(Space& space, const std::vector<std::uint32_t>& tableSec
             const std::uint64_t index = i * kEntriesPerFatSector + j;
             if (index >= space.count)
                 break;
+            if (!(*good)[j])
+                continue;
             space.next[index] = LoadLe32(holder.At(sector) + 4 * j);
             space.known[index] = true;
         }
@@ -493,9 +511,10 @@ private:
             ++rebuilt_;
             return inferred;
         }
-        // Nothing to tell by: contiguity, as long as the stream is known to go on.
+        // Nothing to tell by (or damage right at the joint): contiguity, as long as the stream
+        // is known to go on.
         const std::uint32_t following = Following(unit);
-        if (Candidate(following) && Continues(following) == Fit::Unknown && (!known || size_ != 0)) {
+        if (Candidate(following) && (size_ != 0 || (!known && Continues(following) == Fit::Unknown))) {
             ++rebuilt_;
             guessed_ = true;
             return following;
@@ -733,6 +752,7 @@ public:
 
         attempt.found = true;
         attempt.workbookLength = workbookData.size();
+        attempt.report.regions = MendWorkbookStream(workbookData);
         attempt.report.linksRebuilt = rebuilt;
         std::tie(attempt.report.sheets, attempt.report.sheetsFound) = CountSheets(workbookData);
         if (rootEntry_) {
@@ -1041,6 +1061,14 @@ std::string DescribeSalvage(const SalvageReport& report)
                        (report.sheets == 1 ? " sheet" : " sheets");
     if (report.workbookBytesLost > 0)
         text += "; " + std::to_string(report.workbookBytesLost) + " bytes of the workbook lost";
+    std::uint64_t replaced = 0;
+    std::uint64_t cut = 0;
+    for (const MendedRegion& region : report.regions)
+        (region.kind == MendedRegion::Kind::Replaced ? replaced : cut) += region.length;
+    if (replaced > 0)
+        text += "; " + std::to_string(replaced) + " bytes of damaged records replaced";
+    if (cut > 0)
+        text += "; " + std::to_string(cut) + " bytes cut off after the last whole record";
     if (!report.dropped.empty())
         text += "; " + std::to_string(report.dropped.size()) + (report.dropped.size() == 1 ? " stream" : " streams") + " lost";
     if (report.directoryLost)

@@ -330,7 +330,7 @@ private:
 
     std::uint32_t MiniFatEntry(std::uint32_t miniSector)
     {
-        const std::uint32_t ordinal = miniSector / kEntriesPerFatSector;
+        const auto ordinal = static_cast<std::uint32_t>(miniSector / kEntriesPerFatSector);
         CachedSector& cached = miniFatCache_[ordinal % miniFatCache_.size()];
         if (cached.ordinal != ordinal) {
             cached.bytes = ReadSector(miniFatSectors_[ordinal]);
@@ -618,6 +618,8 @@ std::string DescribeFinding(const Finding& finding)
     case FindingCode::MiniFatCountMismatch: return "the header's count of small-stream table sectors is wrong";
     case FindingCode::NoWorkbookStream: return "there is no workbook stream";
     case FindingCode::WorkbookWithoutBof: return "the workbook stream does not begin with a workbook record";
+    case FindingCode::WorkbookRecordsDamaged:
+        return "the workbook's records are damaged at byte " + where + " of its stream";
     }
     return "unknown finding";
 }

@@ -37,6 +37,7 @@ enum class FindingCode {
     MiniFatCountMismatch,
     NoWorkbookStream,
     WorkbookWithoutBof,
+    WorkbookRecordsDamaged,    // a record of the workbook stream that is none, or a sheet not where listed
 };
 
 struct Finding {

@@ -1,7 +1,7 @@
 // A small, valid version-3 workbook built in code, for tests to damage one piece at a time:
 // sector 0 the allocation table, 1 the directory, 2-9 the Workbook stream (4096 bytes,
 // starting with a BOF record), 10 the mini allocation table, 11 the mini stream holding
-// "SummaryInformation" (100 bytes).
+// "SummaryInformation" (100 bytes). The Workbook stream holds the globals' BOF and EOF.
 #pragma once
 
 #include <string>
@@ -81,8 +81,11 @@ inline CompoundFile BuildCompoundFile()
     file.SetEntry32(2, 116, 0);
     file.SetEntry32(2, 120, 100);
 
-    StoreLe16(file.Sector(2), 0x0809);  // BOF
+    StoreLe16(file.Sector(2), 0x0809);  // BOF of the workbook globals, BIFF8
     StoreLe16(file.Sector(2) + 2, 16);
+    StoreLe16(file.Sector(2) + 4, 0x0600);
+    StoreLe16(file.Sector(2) + 6, 0x0005);
+    StoreLe16(file.Sector(2) + 20, 0x000A);  // EOF; the rest of the stream is filler
     for (std::uint32_t j = 0; j < 128; ++j)
         StoreLe32(file.Sector(10) + 4 * j, kNone);
     StoreLe32(file.Sector(10), 1);

@@ -1,0 +1,346 @@
+#include "record_mend.h"
+
+#include <algorithm>
+
+#include "biff_cells.h"
+#include "byte_order.h"
+
+namespace tabulon {
+namespace {
+
+constexpr std::uint16_t kBof = 0x0809;
+constexpr std::uint16_t kEof = 0x000A;
+constexpr std::uint16_t kBoundSheet = 0x0085;
+constexpr std::uint16_t kWorksheetSubstream = 0x0010;
+constexpr std::size_t kHeader = 4;
+constexpr std::size_t kMaxBody = 8224;
+// Types past this are no records of any version; below it an unknown type may be one.
+constexpr std::uint16_t kHighestType = 0x10FF;
+constexpr std::size_t kNoPlace = ~std::size_t{0};
+
+using Bytes = std::span<const std::uint8_t>;
+
+std::uint16_t U16(Bytes stream, std::size_t at)
+{
+    return LoadLe16(stream.data() + at);
+}
+
+bool Known(std::uint16_t type, std::uint16_t length)
+{
+    return type == kFillerRecord ? length <= kMaxBody : PlausibleRecord(type, length);
+}
+
+// Whether a record that reads starts at `at`: a known type of fitting length whose body the
+// stream holds, or an unknown type of a possible length followed by a known record.
+bool Reads(Bytes stream, std::size_t at)
+{
+    if (at + kHeader > stream.size())
+        return false;
+    const std::uint16_t type = U16(stream, at);
+    const std::uint16_t length = U16(stream, at + 2);
+    if (at + kHeader + length > stream.size())
+        return false;
+    if (Known(type, length))
+        return true;
+    const std::size_t next = at + kHeader + length;
+    return type <= kHighestType && length <= kMaxBody && next + kHeader <= stream.size() &&
+           next + kHeader + U16(stream, next + 2) <= stream.size() && Known(U16(stream, next), U16(stream, next + 2));
+}
+
+// Whether `count` records that read follow one another from `at` (fewer when the stream or a
+// sheet ends first).
+bool RunAt(Bytes stream, std::size_t at, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (at == stream.size())
+            return i > 0;
+        if (!Reads(stream, at))
+            return false;
+        if (U16(stream, at) == kEof && i > 0)
+            return true;
+        at += kHeader + U16(stream, at + 2);
+    }
+    return true;
+}
+
+// The first place from `from` on where three records follow one another.
+std::size_t Resync(Bytes stream, std::size_t from)
+{
+    for (std::size_t at = from; at + kHeader <= stream.size(); ++at) {
+        if (RunAt(stream, at, 3))
+            return at;
+    }
+    return kNoPlace;
+}
+
+struct Walk {
+    std::vector<bool> boundary;  // a record that reads starts here
+    std::vector<std::pair<std::size_t, std::size_t>> holes;
+    std::size_t end = 0;         // where the records end (the stream's size, or a cut)
+    bool cut = false;            // a record runs past the end, or bytes that read as none
+};
+
+}  // namespace
+
+std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> stream)
+{
+    const std::size_t size = stream.size();
+    if (size < 8 || U16(stream, 0) != kBof)
+        return 0;
+    std::vector<bool> boundary(size + 1, false);
+    std::vector<std::uint32_t> sheets;
+    bool inGlobals = true;
+    bool closed = false;  // the last substream ended with its EOF
+    std::size_t at = 0;
+    while (at < size) {
+        if (!Reads(stream, at)) {
+            // Filler after the last sheet's end is no damage.
+            if (closed && Resync(stream, at) == kNoPlace)
+                break;
+            return at;
+        }
+        boundary[at] = true;
+        const std::uint16_t type = U16(stream, at);
+        const std::uint16_t length = U16(stream, at + 2);
+        if (inGlobals && type == kBoundSheet && length >= 4)
+            sheets.push_back(LoadLe32(stream.data() + at + kHeader));
+        if (type == kEof)
+            inGlobals = false;
+        closed = type == kEof;
+        at += kHeader + length;
+    }
+    for (const std::uint32_t sheet : sheets) {
+        if (sheet >= size || !boundary[sheet] || U16(stream, sheet) != kBof)
+            return sheet;
+    }
+    if (!closed)
+        return size;
+    return std::nullopt;
+}
+
+namespace {
+
+// Writes filler records over [from, to), at least 4 bytes.
+void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>& boundary, std::size_t from, std::size_t to)
+{
+    while (from < to) {
+        const std::size_t room = to - from;
+        std::size_t body = std::min(room - kHeader, kMaxBody);
+        const std::size_t left = room - kHeader - body;
+        if (left > 0 && left < kHeader)
+            body -= kHeader - left;  // leave room for one more header
+        StoreLe16(stream.data() + from, kFillerRecord);
+        StoreLe16(stream.data() + from + 2, static_cast<std::uint16_t>(body));
+        std::fill_n(stream.begin() + static_cast<std::ptrdiff_t>(from + kHeader), body, std::uint8_t{0});
+        boundary[from] = true;
+        from += kHeader + body;
+    }
+}
+
+void WriteRecord(std::vector<std::uint8_t>& stream, std::size_t at, std::uint16_t type, Bytes body)
+{
+    StoreLe16(stream.data() + at, type);
+    StoreLe16(stream.data() + at + 2, static_cast<std::uint16_t>(body.size()));
+    std::copy(body.begin(), body.end(), stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader));
+}
+
+// The one change of a single bit in the record's type or length at `at` that makes it and the
+// records after it read; nothing when there is none or more than one.
+std::optional<std::pair<std::size_t, std::uint16_t>> OneFlippedBit(Bytes stream, std::size_t at)
+{
+    std::optional<std::pair<std::size_t, std::uint16_t>> found;
+    int count = 0;
+    const std::uint16_t type = U16(stream, at);
+    const std::uint16_t length = U16(stream, at + 2);
+    for (int bit = 0; bit < 16 && count < 2; ++bit) {
+        const auto flipped = static_cast<std::uint16_t>(1u << bit);
+        const std::uint16_t otherLength = length ^ flipped;
+        if (Known(type, otherLength) && type != kFillerRecord && at + kHeader + otherLength <= stream.size() &&
+            RunAt(stream, at + kHeader + otherLength, 3)) {
+            found = {at + 2, otherLength};
+            ++count;
+        }
+        const std::uint16_t otherType = type ^ flipped;
+        if (Known(otherType, length) && otherType != kFillerRecord && at + kHeader + length <= stream.size() &&
+            RunAt(stream, at + kHeader + length, 3)) {
+            found = {at, otherType};
+            ++count;
+        }
+    }
+    return count == 1 ? found : std::nullopt;
+}
+
+Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    Walk walk;
+    walk.boundary.assign(stream.size() + 1, false);
+    std::size_t at = 0;
+    std::size_t previous = kNoPlace;
+    bool afterEof = false;
+    while (at < stream.size()) {
+        if (Reads(stream, at)) {
+            walk.boundary[at] = true;
+            afterEof = U16(stream, at) == kEof;
+            previous = at;
+            at += kHeader + U16(stream, at + 2);
+            continue;
+        }
+        const std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
+        if (next == kNoPlace) {
+            // Nothing reads from here on: filler after the last sheet's end, or a cut.
+            walk.cut = !afterEof;
+            walk.end = at;
+            return walk;
+        }
+        if (const auto fix = OneFlippedBit(stream, at)) {
+            StoreLe16(stream.data() + fix->first, fix->second);
+            regions.push_back({MendedRegion::Kind::Replaced, fix->first, 2, -1});
+            continue;
+        }
+        std::size_t from = at;
+        if (next - from < kHeader && previous != kNoPlace) {
+            from = previous;  // too little room for a header: the record before goes too
+            walk.boundary[previous] = false;
+        }
+        if (next - from < kHeader) {
+            walk.cut = true;
+            walk.end = at;
+            return walk;
+        }
+        WriteFiller(stream, walk.boundary, from, next);
+        walk.holes.emplace_back(from, next);
+        regions.push_back({MendedRegion::Kind::Replaced, from, next - from, -1});
+        afterEof = false;
+        at = next;
+    }
+    walk.end = stream.size();
+    return walk;
+}
+
+}  // namespace
+
+std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
+{
+    std::vector<MendedRegion> regions;
+    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8)
+        return regions;  // the workbook's start is gone: nothing to hold the sheets together
+    Walk walk = WalkAndFill(stream, regions);
+    if (walk.end < stream.size()) {
+        if (walk.cut)
+            regions.push_back({MendedRegion::Kind::Lost, walk.end, stream.size() - walk.end, -1});
+        stream.resize(walk.end);
+        walk.boundary.resize(walk.end + 1);
+    }
+
+    // The first record of a sheet: the globals' own, as a worksheet's.
+    const std::uint16_t bofLength = U16(stream, 2);
+    std::vector<std::uint8_t> sheetBof(stream.begin() + kHeader, stream.begin() + static_cast<std::ptrdiff_t>(kHeader + bofLength));
+    StoreLe16(sheetBof.data() + 2, kWorksheetSubstream);
+
+    // The list of sheets, in the globals.
+    struct Listed {
+        std::size_t record;
+        std::uint32_t offset;
+    };
+    std::vector<Listed> listed;
+    for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary[at];) {
+        const std::uint16_t type = U16(stream, at);
+        if (type == kEof)
+            break;
+        if (type == kBoundSheet && U16(stream, at + 2) >= 4)
+            listed.push_back({at, LoadLe32(stream.data() + at + kHeader)});
+        at += kHeader + U16(stream, at + 2);
+    }
+
+    // The record that starts last before `at`.
+    auto recordBefore = [&](std::size_t at) -> std::size_t {
+        for (std::size_t k = at; k-- > 0;) {
+            if (walk.boundary[k])
+                return k;
+        }
+        return kNoPlace;
+    };
+    auto endsWithEof = [&](std::size_t at) {  // the record that ends at `at` is an EOF
+        const std::size_t before = recordBefore(at);
+        return before != kNoPlace && U16(stream, before) == kEof && before + kHeader == at;
+    };
+
+    std::vector<Listed> pastTheEnd;
+    for (const Listed& sheet : listed) {
+        const std::size_t offset = sheet.offset;
+        if (offset < stream.size() && walk.boundary[offset] && U16(stream, offset) == kBof)
+            continue;
+        if (offset >= stream.size()) {
+            pastTheEnd.push_back(sheet);
+            continue;
+        }
+        // Its first record was in a hole: written back there, with the end record of the
+        // sheet before it when that one lost its own.
+        const auto hole = std::find_if(walk.holes.begin(), walk.holes.end(),
+                                       [&](const auto& h) { return h.first <= offset && offset < h.second; });
+        if (hole == walk.holes.end())
+            continue;
+        const auto [from, to] = *hole;
+        const std::size_t bofEnd = offset + kHeader + bofLength;
+        const std::size_t before = offset - from;
+        // The sheet before lost its end with the damage: an end record goes right before, in
+        // room that is either exactly one or leaves filler room in front of it.
+        const bool needEof = before == kHeader || before >= 2 * kHeader;
+        const std::size_t eofAt = needEof ? offset - kHeader : offset;
+        const bool fits = (before == 0 || before >= kHeader) && bofEnd <= to && (to == bofEnd || to - bofEnd >= kHeader);
+        if (!fits)
+            continue;
+        for (std::size_t k = from; k < to; ++k)
+            walk.boundary[k] = false;
+        if (eofAt > from)
+            WriteFiller(stream, walk.boundary, from, eofAt);
+        if (needEof) {
+            WriteRecord(stream, eofAt, kEof, {});
+            walk.boundary[eofAt] = true;
+        }
+        WriteRecord(stream, offset, kBof, sheetBof);
+        walk.boundary[offset] = true;
+        if (to > bofEnd)
+            WriteFiller(stream, walk.boundary, bofEnd, to);
+    }
+
+    // The open sheet gets its end; sheets past the cut come back empty, under their names.
+    auto append = [&](std::uint16_t type, Bytes body) {
+        const std::size_t at = stream.size();
+        stream.resize(at + kHeader + body.size());
+        walk.boundary.resize(stream.size() + 1, false);
+        WriteRecord(stream, at, type, body);
+        walk.boundary[at] = true;
+        return at;
+    };
+    const std::size_t closedAt = stream.size();
+    if (!endsWithEof(stream.size()))
+        append(kEof, {});
+    for (const Listed& sheet : pastTheEnd) {
+        const std::size_t offset = append(kBof, sheetBof);
+        append(kEof, {});
+        StoreLe32(stream.data() + sheet.record + kHeader, static_cast<std::uint32_t>(offset));
+        regions.push_back({MendedRegion::Kind::Replaced, sheet.record + kHeader, 4, -1});
+    }
+    if (stream.size() > closedAt)
+        regions.push_back({MendedRegion::Kind::Replaced, closedAt, stream.size() - closedAt, -1});
+
+    // Each region's sheet: the last sheet that begins at or before it.
+    std::vector<std::uint32_t> starts;
+    for (const Listed& sheet : listed)
+        starts.push_back(LoadLe32(stream.data() + sheet.record + kHeader));
+    for (MendedRegion& region : regions) {
+        int sheet = -1;
+        std::uint32_t best = 0;
+        for (std::size_t i = 0; i < starts.size(); ++i) {
+            if (starts[i] <= region.offset && starts[i] >= best) {
+                best = starts[i];
+                sheet = static_cast<int>(i);
+            }
+        }
+        region.sheet = sheet;
+    }
+    return regions;
+}
+
+}  // namespace tabulon
