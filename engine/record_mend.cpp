@@ -1,6 +1,7 @@
 #include "record_mend.h"
 
 #include <algorithm>
+#include <string>
 
 #include "biff_cells.h"
 #include "byte_order.h"
@@ -47,14 +48,22 @@ bool Reads(Bytes stream, std::size_t at)
            next + kHeader + U16(stream, next + 2) <= stream.size() && Known(U16(stream, next), U16(stream, next + 2));
 }
 
-// Whether `count` records that read follow one another from `at` (fewer when the stream or a
-// sheet ends first).
+// Whether a record of a known type and fitting length, whose body the stream holds, starts at `at`.
+bool ReadsKnown(Bytes stream, std::size_t at)
+{
+    return at + kHeader <= stream.size() && at + kHeader + U16(stream, at + 2) <= stream.size() &&
+           Known(U16(stream, at), U16(stream, at + 2));
+}
+
+// Whether `count` records of known types follow one another from `at` (fewer when the stream
+// or a sheet ends first): where the records are picked up again after damage, bytes that only
+// happen to look like records of some unknown type must not do.
 bool RunAt(Bytes stream, std::size_t at, int count)
 {
     for (int i = 0; i < count; ++i) {
         if (at == stream.size())
             return i > 0;
-        if (!Reads(stream, at))
+        if (!ReadsKnown(stream, at))
             return false;
         if (U16(stream, at) == kEof && i > 0)
             return true;
@@ -243,14 +252,18 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
         std::uint32_t offset;
     };
     std::vector<Listed> listed;
+    std::size_t globalsEnd = stream.size();
     for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary[at];) {
         const std::uint16_t type = U16(stream, at);
-        if (type == kEof)
+        if (type == kEof) {
+            globalsEnd = at;
             break;
+        }
         if (type == kBoundSheet && U16(stream, at + 2) >= 4)
             listed.push_back({at, LoadLe32(stream.data() + at + kHeader)});
         at += kHeader + U16(stream, at + 2);
     }
+    const bool biff8 = U16(stream, kHeader) >= 0x0600;
 
     // The record that starts last before `at`.
     auto recordBefore = [&](std::size_t at) -> std::size_t {
@@ -303,6 +316,61 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
         if (to > bofEnd)
             WriteFiller(stream, walk.boundary, bofEnd, to);
     }
+
+    // A sheet whose entry in the list was destroyed: the list gets it back in the damaged
+    // stretch of the globals, under a name of its own ("Sheet" and a number none has).
+    std::vector<std::size_t> orphans;
+    for (std::size_t at = globalsEnd; at + kHeader + 4 <= stream.size(); ++at) {
+        if (!walk.boundary[at] || U16(stream, at) != kBof || U16(stream, at + kHeader + 2) != kWorksheetSubstream)
+            continue;
+        const std::size_t before = recordBefore(at);
+        const bool topLevel = before == kNoPlace || U16(stream, before) == kEof || U16(stream, before) == kFillerRecord;
+        const bool isListed = std::any_of(listed.begin(), listed.end(), [&](const Listed& l) { return l.offset == at; });
+        if (topLevel && !isListed)
+            orphans.push_back(at);
+    }
+    for (const std::size_t orphan : orphans) {
+        std::string name;
+        for (int number = 1; name.empty(); ++number) {
+            const std::string candidate = "Sheet" + std::to_string(number);
+            bool taken = false;
+            for (const Listed& sheet : listed) {
+                const std::size_t body = sheet.record + kHeader;
+                const std::size_t length = stream[body + 6];
+                const std::size_t chars = body + (biff8 ? 8 : 7);
+                taken = taken || (length == candidate.size() && chars + length <= stream.size() &&
+                                  std::equal(candidate.begin(), candidate.end(), stream.begin() + static_cast<std::ptrdiff_t>(chars)));
+            }
+            if (!taken)
+                name = candidate;
+        }
+        std::vector<std::uint8_t> body(4, 0);
+        StoreLe32(body.data(), static_cast<std::uint32_t>(orphan));
+        body.push_back(0);  // visible
+        body.push_back(0);  // a worksheet
+        body.push_back(static_cast<std::uint8_t>(name.size()));
+        if (biff8)
+            body.push_back(0);  // one byte a character
+        body.insert(body.end(), name.begin(), name.end());
+        const std::size_t need = kHeader + body.size();
+        auto hole = std::find_if(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
+            const std::size_t room = h.second - h.first;
+            return h.second <= globalsEnd && (room == need || room >= need + kHeader);
+        });
+        if (hole == walk.holes.end())
+            continue;
+        for (std::size_t k = hole->first; k < hole->second; ++k)
+            walk.boundary[k] = false;
+        WriteRecord(stream, hole->first, kBoundSheet, body);
+        walk.boundary[hole->first] = true;
+        listed.push_back({hole->first, static_cast<std::uint32_t>(orphan)});
+        if (hole->second > hole->first + need)
+            WriteFiller(stream, walk.boundary, hole->first + need, hole->second);
+        hole->first += need;
+        if (hole->first == hole->second)
+            walk.holes.erase(hole);
+    }
+    std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) { return a.record < b.record; });
 
     // The open sheet gets its end; sheets past the cut come back empty, under their names.
     auto append = [&](std::uint16_t type, Bytes body) {

@@ -646,25 +646,41 @@ std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t roo
 }
 
 // The sheets a workbook stream lists, and how many of them begin where the list says.
-std::pair<int, int> CountSheets(const std::vector<std::uint8_t>& stream)
+struct ListedSheet {
+    std::string name;
+    bool found = false;  // its first record is where the list says
+};
+
+// The sheets a workbook stream lists, by name, and whether each begins where the list says.
+std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream)
 {
-    int listed = 0;
-    int found = 0;
+    std::vector<ListedSheet> sheets;
+    const bool biff8 = stream.size() >= 6 && LoadLe16(stream.data() + 4) >= kBiff8Version;
     std::size_t offset = 0;
     while (offset + 4 <= stream.size()) {
         const std::uint16_t type = LoadLe16(stream.data() + offset);
         const std::uint16_t length = LoadLe16(stream.data() + offset + 2);
-        if (!PlausibleRecord(type, length) || (type == kEofRecord && offset > 0))
+        const bool filler = type == kFillerRecord && length <= 8224;
+        if ((!filler && !PlausibleRecord(type, length)) || (type == kEofRecord && offset > 0) ||
+            offset + 4 + length > stream.size())
             break;
-        if (type == kBoundSheetRecord && length >= 4 && offset + 8 <= stream.size()) {
-            ++listed;
-            const std::uint32_t sheet = LoadLe32(stream.data() + offset + 4);
-            if (sheet + std::uint64_t{4} <= stream.size() && LoadLe16(stream.data() + sheet) == kBofRecord)
-                ++found;
+        if (type == kBoundSheetRecord && length >= 8) {
+            const std::uint8_t* body = stream.data() + offset + 4;
+            ListedSheet sheet;
+            const std::uint32_t at = LoadLe32(body);
+            sheet.found = at + std::uint64_t{4} <= stream.size() && LoadLe16(stream.data() + at) == kBofRecord;
+            const std::size_t count = body[6];
+            const bool wide = biff8 && (body[7] & 1) != 0;
+            const std::size_t chars = biff8 ? 8 : 7;
+            std::u16string name;
+            for (std::size_t i = 0; i < count && chars + (wide ? 2 * i + 1 : i) < length; ++i)
+                name.push_back(wide ? static_cast<char16_t>(LoadLe16(body + chars + 2 * i)) : static_cast<char16_t>(body[chars + i]));
+            sheet.name = Utf8(name);
+            sheets.push_back(std::move(sheet));
         }
         offset += 4 + std::size_t{length};
     }
-    return {listed, found};
+    return sheets;
 }
 
 // One attempt at the file with one header: the entries to write, and the report so far.
@@ -754,7 +770,13 @@ public:
         attempt.workbookLength = workbookData.size();
         attempt.report.regions = MendWorkbookStream(workbookData);
         attempt.report.linksRebuilt = rebuilt;
-        std::tie(attempt.report.sheets, attempt.report.sheetsFound) = CountSheets(workbookData);
+        for (const ListedSheet& sheet : ListSheets(workbookData)) {
+            ++attempt.report.sheets;
+            attempt.report.sheetsFound += sheet.found ? 1 : 0;
+            attempt.report.sheetNames.push_back(sheet.name);
+            if (!sheet.found)
+                attempt.report.lostSheets.push_back(sheet.name);
+        }
         if (rootEntry_) {
             attempt.root.clsid = rootEntry_->clsid;
             attempt.root.created = rootEntry_->created;
@@ -1061,12 +1083,31 @@ std::string DescribeSalvage(const SalvageReport& report)
                        (report.sheets == 1 ? " sheet" : " sheets");
     if (report.workbookBytesLost > 0)
         text += "; " + std::to_string(report.workbookBytesLost) + " bytes of the workbook lost";
-    std::uint64_t replaced = 0;
+    if (!report.lostSheets.empty()) {
+        text += "; lost: ";
+        for (std::size_t i = 0; i < report.lostSheets.size(); ++i)
+            text += (i > 0 ? ", " : "") + report.lostSheets[i];
+    }
+    // What was mended, sheet by sheet.
+    std::vector<std::uint64_t> replaced(report.sheetNames.size() + 1, 0);
     std::uint64_t cut = 0;
-    for (const MendedRegion& region : report.regions)
-        (region.kind == MendedRegion::Kind::Replaced ? replaced : cut) += region.length;
-    if (replaced > 0)
-        text += "; " + std::to_string(replaced) + " bytes of damaged records replaced";
+    for (const MendedRegion& region : report.regions) {
+        if (region.kind == MendedRegion::Kind::Lost)
+            cut += region.length;
+        else
+            replaced[region.sheet < 0 || static_cast<std::size_t>(region.sheet) >= report.sheetNames.size()
+                         ? report.sheetNames.size()
+                         : static_cast<std::size_t>(region.sheet)] += region.length;
+    }
+    std::string mended;
+    for (std::size_t i = 0; i < replaced.size(); ++i) {
+        if (replaced[i] == 0)
+            continue;
+        mended += (mended.empty() ? "" : ", ") + (i < report.sheetNames.size() ? report.sheetNames[i] : std::string("the workbook's globals")) +
+                  " (" + std::to_string(replaced[i]) + " bytes)";
+    }
+    if (!mended.empty())
+        text += "; damaged records replaced in " + mended;
     if (cut > 0)
         text += "; " + std::to_string(cut) + " bytes cut off after the last whole record";
     if (!report.dropped.empty())

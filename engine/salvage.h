@@ -41,6 +41,8 @@ struct SalvageReport {
     std::vector<std::string> dropped;     // streams whose chain could not be followed to their size
     int sheets = 0;                       // sheets the workbook lists
     int sheetsFound = 0;                  // of them, those whose first record is where the list says
+    std::vector<std::string> sheetNames;  // as the salvaged workbook lists them
+    std::vector<std::string> lostSheets;  // listed, but their records are gone
     std::uint64_t workbookBytesLost = 0;  // of the workbook stream's declared size
     std::vector<MendedRegion> regions;    // what was mended in the workbook stream
     WorkbookCheck check;                  // of the new file

@@ -4,6 +4,7 @@
 
 #include <numeric>
 
+#include "engine/biff_cells.h"
 #include "engine/byte_order.h"
 #include "engine/compound_reader.h"
 #include "engine/compound_writer.h"
@@ -89,6 +90,8 @@ void ExpectWholeWorkbook(const Salvaged& salvaged, const Bytes& original, const 
 // reads as records throughout, every sheet where the list of sheets says.
 void ExpectOnlyMendedBytesDiffer(const Salvaged& salvaged, const Bytes& original, const std::string& what)
 {
+    // `original`: the stream as the salvage found it (damage and all) where it still reads,
+    // else the intact one.
     const auto mended = [&](std::size_t at) {
         return std::any_of(salvaged.report.regions.begin(), salvaged.report.regions.end(),
                            [at](const MendedRegion& r) { return r.offset <= at && at < r.offset + r.length; });
@@ -282,6 +285,79 @@ TEST(Salvage, ASmallWorkbookIsFoundInTheMiniStream)
     const Salvaged salvaged = Salvage(file, HeaderOf(file));
     EXPECT_TRUE(salvaged.report.workbookInMiniStream);
     ExpectWholeWorkbook(salvaged, small, "mini stream");
+}
+
+// Where byte `at` of the workbook stream lies in the file (a stream in the file's own sectors).
+std::size_t FileOffset(const Bytes& file, std::size_t at)
+{
+    const HeaderBytes header = HeaderOf(file);
+    std::vector<std::uint32_t> table;
+    for (std::uint32_t i = 0; i < LoadLe32(header.data() + kNumFatSectorsOffset); ++i) {
+        const std::size_t sector = LoadLe32(header.data() + kHeaderDifatOffset + 4 * i);
+        for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
+            table.push_back(LoadLe32(file.data() + kHeaderSize + sector * kSectorSize + 4 * j));
+    }
+    // The stream's first sector: the one that holds its first 512 bytes.
+    const Bytes stream = WorkbookStream(file);
+    std::uint32_t sector = 0;
+    while (!std::equal(stream.begin(), stream.begin() + kSectorSize, file.begin() + kHeaderSize + std::size_t{sector} * kSectorSize))
+        ++sector;
+    for (std::size_t k = 0; k < at / kSectorSize; ++k)
+        sector = table[sector];
+    return kHeaderSize + std::size_t{sector} * kSectorSize + at % kSectorSize;
+}
+
+TEST(Salvage, AHoleInTheRecordsLosesOnlyTheCellsInIt)
+{
+    const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
+    const Bytes stream = WorkbookStream(file);
+    const WorkbookCells cells = ReadWorkbookCells(stream);
+    ASSERT_GE(cells.sheets.size(), 4u);
+    const std::vector<BiffRecord> records = ListRecords(stream);
+    auto recordAt = [&](std::uint32_t offset) {
+        return *std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) { return r.offset == offset; });
+    };
+    std::vector<std::uint32_t> boundSheets;  // the list of sheets' entries
+    for (const BiffRecord& record : records) {
+        if (record.type == 0x0085)
+            boundSheets.push_back(record.offset);
+    }
+    const std::uint32_t boundSheet = boundSheets.at(1);
+    const SheetCells& sheet = cells.sheets[2];
+    ASSERT_GE(sheet.cells.size(), 2u);
+    const std::uint32_t cell = sheet.cells[sheet.cells.size() / 2].offset;
+    const struct {
+        const char* what;
+        std::size_t from, to;
+    } holes[] = {
+        {"among a sheet's cells", cell - 3, cell + recordAt(cell).length + 9},
+        {"across a sheet's start", cells.sheets[3].offset - 6, cells.sheets[3].offset + 30},
+        {"over an entry of the list of sheets", boundSheet - 2u, boundSheet + recordAt(boundSheet).length + 6u},
+    };
+    for (const auto& hole : holes) {
+        Bytes damaged = file;
+        for (std::size_t at = hole.from; at < hole.to; ++at)
+            damaged[FileOffset(file, at)] = 0;
+        const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+        ASSERT_TRUE(salvaged.report.written) << hole.what;
+        EXPECT_TRUE(salvaged.report.check.Opens()) << hole.what;
+        ExpectOnlyMendedBytesDiffer(salvaged, WorkbookStream(damaged), hole.what);
+        const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+        ASSERT_EQ(after.sheets.size(), cells.sheets.size()) << hole.what << ": " << DescribeSalvage(salvaged.report);
+        for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
+            for (const CellValue& before : cells.sheets[s].cells) {
+                const BiffRecord record = recordAt(before.offset);
+                if (record.offset + 4u + record.length > hole.from && record.offset < hole.to)
+                    continue;  // in the hole
+                const auto& kept = after.sheets[s].cells;
+                const bool found = std::any_of(kept.begin(), kept.end(), [&](const CellValue& c) {
+                    return c.row == before.row && c.column == before.column && c.kind == before.kind &&
+                           c.text == before.text && (c.number == before.number || c.kind != CellKind::Number);
+                });
+                EXPECT_TRUE(found) << hole.what << ": sheet " << s << " row " << before.row << " column " << before.column;
+            }
+        }
+    }
 }
 
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
