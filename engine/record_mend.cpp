@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "biff_cells.h"
 #include "byte_order.h"
@@ -228,11 +229,182 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
 
 }  // namespace
 
+namespace {
+
+void Append(std::vector<std::uint8_t>& out, std::uint16_t type, Bytes body)
+{
+    const std::size_t at = out.size();
+    out.resize(at + kHeader + body.size());
+    WriteRecord(out, at, type, body);
+}
+
+// Bytes written as pairs of hexadecimal digits; blanks are for reading only.
+std::vector<std::uint8_t> Hex(std::string_view text)
+{
+    auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::vector<std::uint8_t> bytes;
+    int high = -1;
+    for (const char c : text) {
+        if (c == ' ')
+            continue;
+        if (high < 0) {
+            high = digit(c);
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(high * 16 + digit(c)));
+            high = -1;
+        }
+    }
+    return bytes;
+}
+
+// When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
+// of sheets), the sheets that survive get new globals in front of them: the few fonts and
+// cell styles readers need, and one entry per sheet, "Sheet1", "Sheet2", ... in stream order.
+// They go into the destroyed stretch when it has room, so that no offset moves; otherwise the
+// stream is written anew behind them. Gives whether there was anything to hold together.
+bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    constexpr std::uint16_t kFont = 0x0031;
+    constexpr std::uint16_t kXf = 0x00E0;
+    constexpr std::uint16_t kStyle = 0x0293;
+    constexpr std::uint16_t kWindow1 = 0x003D;
+    constexpr std::uint16_t kCodePage = 0x0042;
+    const std::size_t resumed = Resync(stream, 0);
+    if (resumed == kNoPlace)
+        return false;
+    // The sheets: worksheet BOF records at record boundaries from there on.
+    std::vector<std::size_t> sheets;
+    std::vector<std::size_t> listEntries;  // entries of the list of sheets that survive
+    std::size_t at = resumed;
+    bool globalsEnded = false;  // an EOF comes before the first sheet
+    while (at < stream.size()) {
+        if (!Reads(stream, at)) {
+            const std::size_t next = Resync(stream, at + 1);
+            if (next == kNoPlace)
+                break;
+            at = next;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        if (type == kBof && U16(stream, at + 2) >= 4 && U16(stream, at + kHeader + 2) == kWorksheetSubstream &&
+            (sheets.empty() || (at >= 4 && U16(stream, at - 4) == kEof)))
+            sheets.push_back(at);
+        if (type == kEof && sheets.empty())
+            globalsEnded = true;
+        if (type == kBoundSheet && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 4)
+            listEntries.push_back(at);
+        at += kHeader + U16(stream, at + 2);
+    }
+    if (sheets.empty())
+        return false;
+
+    if (!listEntries.empty()) {
+        // Only the first records went: the globals' BOF comes back, in place when it has room,
+        // else in front, the sheets' offsets moved along.
+        const Bytes sheetBof(stream.data() + sheets.front() + kHeader, U16(stream, sheets.front() + 2));
+        std::vector<std::uint8_t> bof;
+        Append(bof, kBof, sheetBof);
+        StoreLe16(bof.data() + kHeader + 2, 0x0005);
+        if (bof.size() == resumed || bof.size() + kHeader <= resumed) {
+            std::copy(bof.begin(), bof.end(), stream.begin());
+            std::vector<bool> boundary(stream.size() + 1, false);
+            if (bof.size() < resumed)
+                WriteFiller(stream, boundary, bof.size(), resumed);
+            regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
+            return true;
+        }
+        const std::size_t shift = bof.size() - resumed;
+        std::vector<std::uint8_t> rebuilt = bof;
+        rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
+        stream = std::move(rebuilt);
+        for (const std::size_t entry : listEntries) {
+            std::uint8_t* offset = stream.data() + entry + shift + kHeader;
+            StoreLe32(offset, static_cast<std::uint32_t>(LoadLe32(offset) + shift));
+        }
+        regions.push_back({MendedRegion::Kind::Replaced, 0, bof.size(), -1});
+        return true;
+    }
+
+    const Bytes first(stream.data() + sheets.front() + kHeader, U16(stream, sheets.front() + 2));
+    const bool biff8 = LoadLe16(first.data()) >= 0x0600;
+    std::vector<std::uint8_t> bof(first.begin(), first.end());
+    StoreLe16(bof.data() + 2, 0x0005);
+    // The highest cell style the cells use, so that every one they name exists.
+    std::size_t styles = 0;
+    for (const std::size_t sheet : sheets) {
+        for (std::size_t k = sheet; k + kHeader + 6 <= stream.size() && Reads(stream, k);) {
+            const std::uint16_t type = U16(stream, k);
+            if (type == kEof)
+                break;
+            if ((type == 0x0203 || type == 0x027E || type == 0x00FD || type == 0x0201 || type == 0x0204 ||
+                 type == 0x0205 || type == 0x0006) && U16(stream, k + 2) >= 6)
+                styles = std::max<std::size_t>(styles, U16(stream, k + kHeader + 4));
+            k += kHeader + U16(stream, k + 2);
+        }
+    }
+    styles = std::min<std::size_t>(std::max<std::size_t>(styles + 1, 16), 4000);
+
+    std::vector<std::uint8_t> globals;
+    Append(globals, kBof, bof);
+    const std::vector<std::uint8_t> codePage = Hex(biff8 ? "b004" : "e404");
+    Append(globals, kCodePage, codePage);
+    Append(globals, kWindow1, Hex("6801 0e01 5c3a be23 3800 0000 0000 0100 5802"));
+    const std::vector<std::uint8_t> font =
+        biff8 ? Hex("c800 0000 ff7f 9001 0000 0000 0000 0500 4172 6961 6c") : Hex("c800 0000 ff7f 9001 0000 0000 0000 0541 7269 616c");
+    for (int k = 0; k < 5; ++k)
+        Append(globals, kFont, font);
+    const std::vector<std::uint8_t> styleXf =
+        biff8 ? Hex("0000 0000 f5ff 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 f5ff 2000 c020 0000 0000 0000");
+    const std::vector<std::uint8_t> cellXf =
+        biff8 ? Hex("0000 0000 0100 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 0100 2000 c020 0000 0000 0000");
+    for (std::size_t k = 0; k < styles; ++k)
+        Append(globals, kXf, k < 15 ? styleXf : cellXf);
+    Append(globals, kStyle, Hex("0080 00ff"));
+    std::vector<std::size_t> entries;
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+        const std::string name = "Sheet" + std::to_string(i + 1);
+        std::vector<std::uint8_t> body(6, 0);
+        body.push_back(static_cast<std::uint8_t>(name.size()));
+        if (biff8)
+            body.push_back(0);
+        body.insert(body.end(), name.begin(), name.end());
+        entries.push_back(globals.size());
+        Append(globals, kBoundSheet, body);
+    }
+    if (!globalsEnded)
+        Append(globals, kEof, {});
+
+    // In place when the destroyed stretch has room; else the stream is written anew.
+    std::size_t shift = 0;
+    if (globals.size() == resumed || globals.size() + kHeader <= resumed) {
+        std::copy(globals.begin(), globals.end(), stream.begin());
+        if (globals.size() < resumed) {
+            std::vector<bool> boundary(stream.size() + 1, false);
+            WriteFiller(stream, boundary, globals.size(), resumed);
+        }
+        regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
+    } else {
+        std::vector<std::uint8_t> rebuilt = globals;
+        rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
+        shift = globals.size() - resumed;
+        stream = std::move(rebuilt);
+        regions.push_back({MendedRegion::Kind::Replaced, 0, globals.size(), -1});
+    }
+    for (std::size_t i = 0; i < sheets.size(); ++i)
+        StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(sheets[i] + shift));
+    return true;
+}
+
+}  // namespace
+
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
 {
     std::vector<MendedRegion> regions;
-    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8)
-        return regions;  // the workbook's start is gone: nothing to hold the sheets together
+    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8) {
+        // The workbook's start is gone: new globals hold the surviving sheets together.
+        if (!RebuildGlobals(stream, regions))
+            return regions;
+    }
     Walk walk = WalkAndFill(stream, regions);
     if (walk.end < stream.size()) {
         if (walk.cut)

@@ -287,8 +287,8 @@ TEST(Salvage, ASmallWorkbookIsFoundInTheMiniStream)
     ExpectWholeWorkbook(salvaged, small, "mini stream");
 }
 
-// Where byte `at` of the workbook stream lies in the file (a stream in the file's own sectors).
-std::size_t FileOffset(const Bytes& file, std::size_t at)
+// Where each byte of the workbook stream lies in the file (a stream in the file's own sectors).
+std::vector<std::size_t> StreamPlaces(const Bytes& file)
 {
     const HeaderBytes header = HeaderOf(file);
     std::vector<std::uint32_t> table;
@@ -302,9 +302,13 @@ std::size_t FileOffset(const Bytes& file, std::size_t at)
     std::uint32_t sector = 0;
     while (!std::equal(stream.begin(), stream.begin() + kSectorSize, file.begin() + kHeaderSize + std::size_t{sector} * kSectorSize))
         ++sector;
-    for (std::size_t k = 0; k < at / kSectorSize; ++k)
-        sector = table[sector];
-    return kHeaderSize + std::size_t{sector} * kSectorSize + at % kSectorSize;
+    std::vector<std::size_t> places;
+    for (std::size_t at = 0; at < stream.size(); ++at) {
+        if (at > 0 && at % kSectorSize == 0)
+            sector = table[sector];
+        places.push_back(kHeaderSize + std::size_t{sector} * kSectorSize + at % kSectorSize);
+    }
+    return places;
 }
 
 TEST(Salvage, AHoleInTheRecordsLosesOnlyTheCellsInIt)
@@ -334,10 +338,11 @@ TEST(Salvage, AHoleInTheRecordsLosesOnlyTheCellsInIt)
         {"across a sheet's start", cells.sheets[3].offset - 6, cells.sheets[3].offset + 30},
         {"over an entry of the list of sheets", boundSheet - 2u, boundSheet + recordAt(boundSheet).length + 6u},
     };
+    const std::vector<std::size_t> places = StreamPlaces(file);
     for (const auto& hole : holes) {
         Bytes damaged = file;
         for (std::size_t at = hole.from; at < hole.to; ++at)
-            damaged[FileOffset(file, at)] = 0;
+            damaged[places[at]] = 0;
         const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
         ASSERT_TRUE(salvaged.report.written) << hole.what;
         EXPECT_TRUE(salvaged.report.check.Opens()) << hole.what;
@@ -356,6 +361,36 @@ TEST(Salvage, AHoleInTheRecordsLosesOnlyTheCellsInIt)
                 });
                 EXPECT_TRUE(found) << hole.what << ": sheet " << s << " row " << before.row << " column " << before.column;
             }
+        }
+    }
+}
+
+// The workbook's globals wiped (fonts, cell styles, the list of sheets, the shared strings):
+// the sheets come back under new globals, with every number they hold.
+TEST(Salvage, SheetsOutliveTheWorkbooksGlobals)
+{
+    const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
+    const Bytes stream = WorkbookStream(file);
+    const WorkbookCells cells = ReadWorkbookCells(stream);
+    Bytes damaged = file;
+    const std::vector<std::size_t> places = StreamPlaces(file);
+    for (std::size_t at = 0; at < cells.sheets.front().offset; ++at)
+        damaged[places[at]] = 0;
+    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    ASSERT_TRUE(salvaged.report.written);
+    EXPECT_TRUE(salvaged.report.check.Opens());
+    EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
+    const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+    ASSERT_EQ(after.sheets.size(), cells.sheets.size());
+    for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
+        EXPECT_EQ(after.sheets[s].name, "Sheet" + std::to_string(s + 1));
+        for (const CellValue& before : cells.sheets[s].cells) {
+            if (before.kind != CellKind::Number)
+                continue;
+            const auto& kept = after.sheets[s].cells;
+            EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [&](const CellValue& c) {
+                return c.row == before.row && c.column == before.column && c.number == before.number;
+            })) << "sheet " << s << " row " << before.row << " column " << before.column;
         }
     }
 }
