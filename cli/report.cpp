@@ -187,6 +187,21 @@ std::string SalvageToJson(const SalvageReport& salvage)
     json += "],\"dropped\":[";
     for (std::size_t i = 0; i < salvage.dropped.size(); ++i)
         json += (i > 0 ? "," : "") + JsonString(salvage.dropped[i]);
+    json += "],\"sheetNames\":[";
+    for (std::size_t i = 0; i < salvage.sheetNames.size(); ++i)
+        json += (i > 0 ? "," : "") + JsonString(salvage.sheetNames[i]);
+    json += "],\"lostSheets\":[";
+    for (std::size_t i = 0; i < salvage.lostSheets.size(); ++i)
+        json += (i > 0 ? "," : "") + JsonString(salvage.lostSheets[i]);
+    // The stretches of the workbook stream that were mended, by their place in it.
+    json += "],\"regions\":[";
+    for (std::size_t i = 0; i < salvage.regions.size(); ++i) {
+        const MendedRegion& region = salvage.regions[i];
+        json += std::string(i > 0 ? "," : "") + "{\"kind\":\"" +
+                (region.kind == MendedRegion::Kind::Replaced ? "replaced" : "lost") + "\",\"offset\":" +
+                std::to_string(region.offset) + ",\"length\":" + std::to_string(region.length) +
+                ",\"sheet\":" + (region.sheet < 0 ? std::string("null") : std::to_string(region.sheet)) + "}";
+    }
     return json + "]}";
 }
 
