@@ -588,6 +588,7 @@ const char* Outcome(const tabulon::RepairReport& report)
     case tabulon::RebuildUsed::Kept: return "kept";
     case tabulon::RebuildUsed::Design: return report.check.Opens() ? "plain" : "plain, not opening";
     case tabulon::RebuildUsed::Deep: return "deep";
+    case tabulon::RebuildUsed::Salvaged: return "salvaged";
     case tabulon::RebuildUsed::None: break;
     }
     return "none";

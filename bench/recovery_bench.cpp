@@ -10,15 +10,17 @@
 //
 // Damage past the header, which is left intact: an allocation-table sector zeroed, the first
 // directory sector zeroed, another sector of the directory chain zeroed, a 4096-byte block at
-// a 4 KiB boundary zeroed, 16 single bits flipped, the file cut short in its last quarter.
-// Each damaged copy goes through the whole repair as the program runs it (kept, rebuilt
-// header, deep rebuild, salvage into a new file) and is measured by its cells: the share of
+// a 4 KiB boundary zeroed, 16 single bits flipped, the file cut short in its last quarter;
+// each with --seeds seeds (4), drawn from the file's name and the seed. Each damaged copy goes
+// through the whole repair as the program runs it (kept, rebuilt header, deep rebuild, salvage
+// into a new file; a refused file gives nothing) and is measured by its cells: the share of
 // the original's non-empty cells read back with the same value at the same sheet, row and
 // column. Against it stand the cells the damaged file gives when read as it is, and the cells
-// still there at all (the damaged file with its table and directory put back).
+// the damage left (the damaged file with its table and directory put back).
 //
-// --judge libreoffice reads the cells with LibreOffice (converted headless to CSV) instead of
-// the project's reader, for up to --judge-limit cases of each pattern.
+// --judge libreoffice reads the cells with LibreOffice (converted headless to CSV) as well, for
+// up to --judge-limit cases of each pattern. --list prints a line per case, --keep DIR writes
+// each damaged copy and its repair there.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -267,27 +269,28 @@ Repaired Repair(const Bytes& damaged)
     Repaired result;
     tabulon::MemorySectorFile repaired(damaged);
     const tabulon::RepairReport report = tabulon::RepairHeader(repaired, tabulon::RebuildMode::Auto);
-    if (report.refused) {
-        result.how = "refused";
-        return result;
-    }
-    result.usable = true;
     switch (report.used) {
     case tabulon::RebuildUsed::Kept: result.how = "kept"; break;
     case tabulon::RebuildUsed::Design: result.how = "plain rebuild"; break;
     case tabulon::RebuildUsed::Deep: result.how = "deep rebuild"; break;
-    default: result.how = "?"; break;
+    default: result.how = "no header"; break;
     }
     if (tabulon::NeedsSalvage(report)) {
         tabulon::MemorySectorFile out;
         const tabulon::RepairReport salvage = tabulon::SalvageRepair(repaired, report, out);
-        result.salvaged = salvage.used == tabulon::RebuildUsed::Salvaged;
-        result.how = result.salvaged ? "salvaged" : salvage.salvage && salvage.salvage->written ? "salvage does not open"
-                                                                                               : "salvage found nothing";
-        result.bytes = result.salvaged ? out.Bytes() : repaired.Bytes();
-    } else {
-        result.bytes = repaired.Bytes();
+        if (salvage.used == tabulon::RebuildUsed::Salvaged) {
+            result = {"salvaged", true, Opens(out.Bytes()), true, out.Bytes()};
+            return result;
+        }
+        result.how = salvage.salvage && salvage.salvage->written ? "salvage does not open" : "salvage found nothing";
     }
+    // A refused file is left as it was: nothing comes out of the repair.
+    if (report.refused) {
+        result.how = report.salvage || tabulon::NeedsSalvage(report) ? "refused after the salvage" : "refused";
+        return result;
+    }
+    result.usable = true;
+    result.bytes = repaired.Bytes();
     result.opens = Opens(result.bytes);
     return result;
 }

@@ -5,7 +5,15 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include "engine/os_file.h"
+#include "export.h"
 #include "options.h"
 #include "repair_workbook.h"
 #include "report.h"
@@ -61,14 +69,17 @@ int Run(const std::vector<std::string>& arguments)
     }
 
     const Options& options = parsed.options;
+    if (options.exportCsvDir)
+        return ExportWorkbooks(options) ? kExitAllRepaired : kExitSomeFailed;
     const std::size_t total = options.workbooks.size();
     ProgressLine progress(total > 1 && !options.quiet && StandardErrorIsTerminal());
     int status = kExitAllRepaired;
     RunCopies copies;
     for (std::size_t i = 0; i < total; ++i) {
-        const std::string& name = options.workbooks[i];
+        const std::filesystem::path workbook = PathFromUtf8(options.workbooks[i]);
+        const std::string name = PathToUtf8(workbook);  // with the system's separators
         progress.Show(i, total, name);
-        const WorkbookResult result = RepairWorkbook(PathFromUtf8(name), options, copies);
+        const WorkbookResult result = RepairWorkbook(workbook, options, copies);
         progress.Clear();
         if (result.outcome == Outcome::Failed) {
             status = kExitSomeFailed;
@@ -87,11 +98,35 @@ int Run(const std::vector<std::string>& arguments)
 }  // namespace
 
 #ifdef _WIN32
+#ifdef __MINGW32__
+// No Windows shell expands *.xls: the C run-time expands wmain's arguments itself when asked
+// (MSVC builds link wsetargv.obj for it).
+extern "C" {
+int _dowildcard = -1;
+}
+#endif
+
+// The arguments arrive as UTF-16, whatever the code page, and are worked with as UTF-8. What
+// is printed is UTF-8: a console is switched to that code page while the program runs, and
+// files and pipes get the bytes as they are.
 int wmain(int argc, wchar_t** argv)
 {
+    struct ConsoleUtf8 {
+        UINT before = GetConsoleOutputCP();
+        ConsoleUtf8()
+        {
+            if (before != 0)
+                SetConsoleOutputCP(CP_UTF8);
+        }
+        ~ConsoleUtf8()
+        {
+            if (before != 0)
+                SetConsoleOutputCP(before);
+        }
+    } console;
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i)
-        arguments.push_back(PathToUtf8(std::filesystem::path(argv[i])));
+        arguments.push_back(Utf16ToUtf8(argv[i]));
     return Run(arguments);
 }
 #else

@@ -27,11 +27,19 @@ const char* const kUsage =
     "                       that is clearly no workbook is refused; design: the plain rebuild\n"
     "                       alone, exactly, written even when its result does not open\n"
     "  --check              verify each workbook as it is and report; write nothing\n"
+    "  --export-csv DIR     write each sheet of each workbook, as the repair brings it back (in\n"
+    "                       memory: no repaired copy is written), into DIR as WORKBOOK-SHEET.csv\n"
+    "                       (UTF-8, RFC 4180); an unreadable workbook writes nothing; with\n"
+    "                       --overwrite replaces CSV files of those names, with -n names the files\n"
+    "                       it would write; takes none of --in-place, --check, -o, -s,\n"
+    "                       --rebuild=design\n"
     "  -h, --help           show this help\n"
     "      --version        show the program's version\n"
     "\n"
     "Exit status: 0 every workbook repaired or kept (and, with --rebuild=auto, opening; with\n"
-    "--check, opening), 1 at least one failed, 2 bad usage.\n";
+    "--check, opening), 1 at least one failed, 2 bad usage.\n"
+    "With --export-csv: 0 every workbook exported, 1 at least one failed (it writes nothing),\n"
+    "2 bad usage.\n";
 
 namespace {
 
@@ -123,6 +131,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments)
             if (!value || value->empty())
                 return BadUsage("option '" + name + "' needs a folder");
             options.outputDir = *value;
+        } else if (name == "--export-csv") {
+            const auto value = takeValue();
+            if (!value || value->empty())
+                return BadUsage("option '--export-csv' needs a folder");
+            options.exportCsvDir = *value;
         } else if (name == "-s" || name == "--suffix") {
             const auto value = takeValue();
             if (!value)
@@ -140,6 +153,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 
     if (parsed.request != Request::Repair)
         return parsed;
+    if (options.exportCsvDir && (options.inPlace || options.check || options.outputDir || suffixGiven || options.designRebuildOnly))
+        return BadUsage("--export-csv writes CSV files only and takes none of --in-place, --check, --output-dir, --suffix, --rebuild=design");
     if (options.check && (options.inPlace || options.outputDir || options.overwrite || suffixGiven || options.dryRun))
         return BadUsage("--check writes nothing and takes none of --in-place, --output-dir, --overwrite, --suffix, --dry-run");
     if (options.inPlace && (options.outputDir || options.overwrite || suffixGiven))

@@ -16,6 +16,7 @@ struct Options {
     bool check = false;                  // verify only, write nothing
     bool designRebuildOnly = false;      // --rebuild=design
     std::optional<std::string> outputDir;
+    std::optional<std::string> exportCsvDir;  // --export-csv: the sheets as CSV files, into this folder
     std::string suffix = "_repaired";
     std::vector<std::string> workbooks;
 };

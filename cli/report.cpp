@@ -185,14 +185,20 @@ std::string SalvageToJson(const SalvageReport& salvage)
         json += ",\"linksRebuilt\":" + std::to_string(stream.linksRebuilt) + "}";
     }
     json += "],\"dropped\":[";
-    for (std::size_t i = 0; i < salvage.dropped.size(); ++i)
-        json += (i > 0 ? "," : "") + JsonString(salvage.dropped[i]);
+    for (std::size_t i = 0; i < salvage.dropped.size(); ++i) {
+        json += i > 0 ? "," : "";
+        json += JsonString(salvage.dropped[i]);
+    }
     json += "],\"sheetNames\":[";
-    for (std::size_t i = 0; i < salvage.sheetNames.size(); ++i)
-        json += (i > 0 ? "," : "") + JsonString(salvage.sheetNames[i]);
+    for (std::size_t i = 0; i < salvage.sheetNames.size(); ++i) {
+        json += i > 0 ? "," : "";
+        json += JsonString(salvage.sheetNames[i]);
+    }
     json += "],\"lostSheets\":[";
-    for (std::size_t i = 0; i < salvage.lostSheets.size(); ++i)
-        json += (i > 0 ? "," : "") + JsonString(salvage.lostSheets[i]);
+    for (std::size_t i = 0; i < salvage.lostSheets.size(); ++i) {
+        json += i > 0 ? "," : "";
+        json += JsonString(salvage.lostSheets[i]);
+    }
     // The stretches of the workbook stream that were mended, by their place in it.
     json += "],\"regions\":[";
     for (std::size_t i = 0; i < salvage.regions.size(); ++i) {

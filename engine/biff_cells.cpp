@@ -5,6 +5,7 @@
 #include <bit>
 #include <deque>
 #include <limits>
+#include <map>
 #include <memory>
 
 #include "byte_order.h"
@@ -25,6 +26,7 @@ constexpr std::uint16_t kBoundSheet = 0x0085;
 constexpr std::uint16_t kMulRk = 0x00BD;
 constexpr std::uint16_t kMulBlank = 0x00BE;
 constexpr std::uint16_t kRString = 0x00D6;
+constexpr std::uint16_t kXf = 0x00E0;
 constexpr std::uint16_t kSst = 0x00FC;
 constexpr std::uint16_t kLabelSst = 0x00FD;
 constexpr std::uint16_t kBlank = 0x0201;
@@ -33,6 +35,7 @@ constexpr std::uint16_t kLabel = 0x0204;
 constexpr std::uint16_t kBoolErr = 0x0205;
 constexpr std::uint16_t kString = 0x0207;
 constexpr std::uint16_t kRk = 0x027E;
+constexpr std::uint16_t kFormat = 0x041E;
 constexpr std::uint16_t kBof = 0x0809;
 
 // Substream types in a BOF record.
@@ -939,6 +942,8 @@ struct Globals {
     bool encrypted = false;
     std::vector<BiffRecord> boundSheets;
     std::vector<std::string> sharedStrings;
+    std::map<std::uint16_t, bool> formatIsDate;  // by number format index, from FORMAT records
+    std::vector<std::uint16_t> xfFormats;        // each XF record's number format index, in order
     std::size_t end = 0;  // where the records after the globals begin
 };
 
@@ -1148,6 +1153,30 @@ std::vector<std::string> ReadSharedStrings(Bytes body, std::vector<Bytes> contin
     return strings;
 }
 
+// The format code of a FORMAT record: after the format's index, a string with a 2-byte length
+// in BIFF8 and a 1-byte length in BIFF5.
+std::optional<std::string> FormatCode(Bytes body, const Globals& globals, std::vector<Bytes> continuations)
+{
+    if (globals.biff != 8) {
+        const std::size_t count = body[2];
+        if (body.size() - 3 < count)
+            return std::nullopt;
+        return DecodeBytes(body.subspan(3, count), globals.codePage);
+    }
+    continuations.insert(continuations.begin(), body.subspan(2));
+    Pieces pieces(std::move(continuations));
+    return ReadUnicodeString(pieces, 2);
+}
+
+// The built-in number formats that show dates or times, for an index no FORMAT record
+// defines: 14 to 22 and 45 to 47 everywhere, 27 to 36 and 50 to 58 in East Asian versions,
+// 71 to 81 in Thai ones.
+bool BuiltInDateFormat(std::uint16_t index)
+{
+    return (index >= 14 && index <= 22) || (index >= 27 && index <= 36) || (index >= 45 && index <= 47) ||
+           (index >= 50 && index <= 58) || (index >= 71 && index <= 81);
+}
+
 Globals ReadGlobals(Bytes stream)
 {
     Globals globals;
@@ -1183,6 +1212,16 @@ Globals ReadGlobals(Bytes stream)
         case kSst:
             if (!globals.encrypted)
                 globals.sharedStrings = ReadSharedStrings(body, walker.Continuations());
+            break;
+        case kFormat:
+            if (!globals.encrypted && body.size() >= 3) {
+                if (const std::optional<std::string> code = FormatCode(body, globals, walker.Continuations()))
+                    globals.formatIsDate[LoadLe16(body.data())] = IsDateFormatCode(*code);
+            }
+            break;
+        case kXf:
+            if (!globals.encrypted && body.size() >= 4)
+                globals.xfFormats.push_back(LoadLe16(body.data() + 2));
             break;
         default: break;
         }
@@ -1257,6 +1296,49 @@ std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream)
     return records;
 }
 
+bool IsDateFormatCode(std::string_view code)
+{
+    // Quoted text and the characters after \, _ and * are literal; the signs below only
+    // punctuate. What is left outside [brackets] (colours, locales, elapsed [h]) is counted.
+    std::string kept;
+    enum { Plain, Quoted, Escaped } state = Plain;
+    for (const char c : code) {
+        if (state == Quoted) {
+            state = c == '"' ? Plain : Quoted;
+        } else if (state == Escaped) {
+            state = Plain;
+        } else if (c == '"') {
+            state = Quoted;
+        } else if (c == '\\' || c == '_' || c == '*') {
+            state = Escaped;
+        } else if (std::string_view("$-+/(): ").find(c) == std::string_view::npos) {
+            kept += c;
+        }
+    }
+    int dateLetters = 0, digitPlaces = 0;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        const char c = kept[i];
+        if (c == '[') {
+            const std::size_t close = kept.find(']', i);
+            if (close != std::string::npos) {
+                i = close;
+                continue;
+            }
+        }
+        if (std::string_view("ymdhsYMDHS").find(c) != std::string_view::npos)
+            ++dateLetters;
+        else if (c == '0' || c == '#' || c == '?')
+            ++digitPlaces;
+    }
+    return dateLetters > digitPlaces;
+}
+
+bool IsDate(const WorkbookCells& workbook, const CellValue& cell)
+{
+    return cell.kind == CellKind::Number && cell.format < workbook.dateFormats.size() &&
+           workbook.dateFormats[cell.format];
+}
+
 WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream)
 {
     // Offsets are 32-bit in the records; a longer stream is read as far as they reach.
@@ -1267,6 +1349,11 @@ WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream)
     result.codePage = globals.codePage;
     result.date1904 = globals.date1904;
     result.encrypted = globals.encrypted;
+    result.dateFormats.reserve(globals.xfFormats.size());
+    for (const std::uint16_t format : globals.xfFormats) {
+        const auto defined = globals.formatIsDate.find(format);
+        result.dateFormats.push_back(defined != globals.formatIsDate.end() ? defined->second : BuiltInDateFormat(format));
+    }
 
     // First the sheets and where each begins (no BOF: nowhere to read it from).
     const auto found = FindSubstreams(stream, globals.end);

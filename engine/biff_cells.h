@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tabulon {
@@ -37,6 +38,10 @@ struct WorkbookCells {
     // offsets and kinds are known (no names, no cells).
     bool encrypted = false;
     std::vector<SheetCells> sheets;
+    // By XF index (a cell's `format`): whether the XF's number format shows a date or a time.
+    // From the FORMAT and XF records of the globals; a built-in format no FORMAT record
+    // defines counts by its index.
+    std::vector<bool> dateFormats;
 };
 
 // Reads every sheet's cells from a workbook stream's bytes. Never throws on damaged data:
@@ -55,6 +60,16 @@ struct WorkbookCells {
 // one U+FFFD for each double-byte character of the East Asian code pages). Without a
 // CODEPAGE record, Windows 1252 is taken.
 WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream);
+
+// Whether a number format code ("yyyy-mm-dd", "#,##0.00", "[h]:mm:ss") shows a date or a
+// time: when, leaving out quoted text, characters escaped by \, _ or *, and [bracketed] parts
+// (colours, locales, elapsed hours), it has more of the letters d, m, y, h and s (either
+// case) than digit places 0, # and ?. General-purpose readers tell dates the same way.
+bool IsDateFormatCode(std::string_view code);
+
+// Whether a number cell stands for a date or a time by its XF's number format. False for
+// other cells and for XF indexes the globals do not have.
+bool IsDate(const WorkbookCells& workbook, const CellValue& cell);
 
 // Record structure, for the salvage.
 struct BiffRecord {

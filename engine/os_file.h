@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "sector_file.h"
 
@@ -28,10 +29,12 @@ public:
     // blocking on a pipe) with std::errc::is_a_directory or std::errc::invalid_argument.
     static OsFile Open(const std::filesystem::path& path, Access access);
     // Creates a file under a fresh, unpredictable name in `folder`, readable and writable by
-    // the owner only. Never follows or replaces an existing name.
+    // the owner only (on Windows: with the access the folder passes on). Never follows or
+    // replaces an existing name.
     static OsFile CreateUnique(const std::filesystem::path& folder, std::filesystem::path& createdPath);
-    // Creates a file under exactly this name, readable and writable by the owner only; fails
-    // with std::errc::file_exists when the name exists, and never follows a link.
+    // Creates a file under exactly this name, readable and writable by the owner only (on
+    // Windows: with the access its folder passes on); fails with std::errc::file_exists when
+    // the name exists, and never follows a link.
     static OsFile CreateNew(const std::filesystem::path& path);
 
     OsFile(OsFile&& other) noexcept;
@@ -48,15 +51,16 @@ public:
 
     // Writes all of `bytes` at the position.
     void WriteAll(std::span<const std::uint8_t> bytes);
-    // Gives this file the permission bits of `other` (read and write bits only).
+    // Gives this file the permission bits of `other` (read and write bits only; nothing on
+    // Windows, where access comes from the folder).
     void CopyPermissionsFrom(OsFile& other);
     // Flushes to the device and closes, reporting what the flush or close found.
     void Close();
 
 private:
 #ifdef _WIN32
-    using Handle = void*;
-    static constexpr Handle kNoHandle = reinterpret_cast<Handle>(-1);
+    using Handle = void*;  // a HANDLE; CreateFileW gives no null handle for a file it opened
+    static constexpr Handle kNoHandle = nullptr;
 #else
     using Handle = int;
     static constexpr Handle kNoHandle = -1;
@@ -91,15 +95,23 @@ std::optional<FileId> IdentifyFile(const std::filesystem::path& path, bool follo
 // write permission at all, or the read-only attribute), or this user may not.
 bool IsWriteProtected(const std::filesystem::path& path);
 
-// Creates a fresh folder with an unpredictable name in `parent`, open to its owner only.
+// Creates a fresh folder with an unpredictable name in `parent`, open to its owner only (on
+// Windows: an access list of one entry, for the current user, passed on to what is made in it
+// and nothing taken over from `parent`).
 std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent);
 
-// Whether standard error is a terminal.
+// Whether standard error is a terminal (on Windows: a console, made to take a terminal's
+// control sequences; not where it cannot).
 bool StandardErrorIsTerminal();
 
-// A path as UTF-8 text for messages and JSON.
+// A path as UTF-8 text for messages and JSON, with the system's own separators.
 std::string PathToUtf8(const std::filesystem::path& path);
 // A UTF-8 argument as a path.
 std::filesystem::path PathFromUtf8(const std::string& text);
+
+#ifdef _WIN32
+// UTF-16 text, such as a command-line argument, as UTF-8 (a lone surrogate becomes U+FFFD).
+std::string Utf16ToUtf8(std::wstring_view text);
+#endif
 
 }  // namespace tabulon

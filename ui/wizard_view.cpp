@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QPainter>
 #include <QStandardPaths>
@@ -13,6 +14,7 @@
 #include <QHeaderView>
 #include <QLocale>
 #include <QProgressBar>
+#include <QShortcut>
 #include <QTableWidget>
 #include <QThread>
 
@@ -25,6 +27,7 @@
 #include "jobs/job.h"
 #include "prompter.h"
 #include "painting.h"
+#include "preview_window.h"
 #include "res/artwork.h"
 #include "settings/settings_dialog.h"
 #include "settings/settings_store.h"
@@ -222,8 +225,22 @@ CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent),
     SavedList = MakeList(this, "SavedList", QStringLiteral("Status"), false, false, true);
     RepairedList->setAccessibleName(QStringLiteral("Repaired workbooks"));
     SavedList->setAccessibleName(QStringLiteral("Saved workbooks"));
-    connect(RepairedList, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
-        prompter_.ShowMessage(RepairReportText(row), MessageIcon::Information, MessageButtons::Ok);
+    connect(RepairedList, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { ShowPreview(row); });
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* enter = new QShortcut(QKeySequence(key), RepairedList, nullptr, nullptr, Qt::WidgetShortcut);
+        connect(enter, &QShortcut::activated, this, [this] { ShowPreview(RepairedList->currentRow()); });
+    }
+    RepairedList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(RepairedList, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        const QModelIndex index = RepairedList->indexAt(at);
+        const int row = index.isValid() ? index.row() : RepairedList->currentRow();
+        if (row < 0)
+            return;
+        QMenu menu(RepairedList);
+        menu.setAccessibleName(QStringLiteral("Repaired workbook"));
+        const QAction* preview = menu.addAction(QStringLiteral("&Preview"));
+        if (menu.exec(RepairedList->viewport()->mapToGlobal(at)) == preview)
+            ShowPreview(row);
     });
 
     ProgressBar = new QProgressBar(this);
@@ -557,7 +574,7 @@ void CWizardView::AddWorkbooks(const QStringList& paths)
         }
         const qint64 length = file.size();
         file.close();
-        const QString fullPath = info.absoluteFilePath();
+        const QString fullPath = QDir::toNativeSeparators(info.absoluteFilePath());
         QDateTime created = info.birthTime();
         if (!created.isValid())
             created = info.lastModified();
@@ -749,6 +766,16 @@ QString CWizardView::RepairReportText(int row) const
         }
         for (const std::string& lost : salvage.dropped)
             text += QStringLiteral("  lost: ") + QString::fromStdString(lost) + QLatin1Char('\n');
+        if (!salvage.regions.empty())
+            text += QStringLiteral("\nMended in the workbook stream:\n");
+        for (const MendedRegion& region : salvage.regions) {
+            const QString where = region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < salvage.sheetNames.size()
+                                      ? QString::fromStdString(salvage.sheetNames[static_cast<std::size_t>(region.sheet)])
+                                      : QStringLiteral("the workbook's globals");
+            text += QStringLiteral("  ") +
+                    (region.kind == MendedRegion::Kind::Replaced ? QStringLiteral("replaced") : QStringLiteral("lost")) +
+                    QStringLiteral(" %1 bytes at byte %2, in %3\n").arg(region.length).arg(region.offset).arg(where);
+        }
         if (salvage.directoryLost)
             text += QStringLiteral("The directory was lost: the workbook was found by its first record.\n");
         if (salvage.tableSectorsLost > 0)
@@ -772,6 +799,31 @@ QString CWizardView::RepairReportText(int row) const
     for (const Finding& finding : report.check.findings)
         text += QStringLiteral("  ") + QString::fromStdString(DescribeFinding(finding)) + QLatin1Char('\n');
     return text;
+}
+
+void CWizardView::ShowPreview(int row)
+{
+    if (row < 0 || row >= RepairedList->rowCount())
+        return;
+    // Until the repair job is done with a row, its path is the workbook's own; only a copy in
+    // the job's folder (FOLDER/INDEX/NAME) is previewed. Without one the report is all there is.
+    const QString path = RepairPaths.value(row);
+    if (repairFolder_.empty() || PathFromUtf8(Utf8(path)).parent_path().parent_path() != repairFolder_) {
+        prompter_.ShowMessage(RepairReportText(row), MessageIcon::Information, MessageButtons::Ok);
+        return;
+    }
+    PreviewSource source;
+    source.workbookName = Cell(*RepairedList, row, 0);
+    source.copy = path;
+    source.reportText = RepairReportText(row);
+    source.exportFolder = SaveFolder;
+    if (static_cast<std::size_t>(row) < RepairReports.size()) {
+        const std::optional<RepairReport>& report = RepairReports[static_cast<std::size_t>(row)];
+        if (report && report->used == RebuildUsed::Salvaged && report->salvage)
+            source.regions = report->salvage->regions;
+    }
+    CPreviewWindow preview(prompter_, std::move(source), this);
+    prompter_.RunDialog(preview);
 }
 
 void CWizardView::OnRepairProgress(int code, int index)

@@ -66,6 +66,9 @@ public:
     void SetRepairReport(int index, const RepairReport& report);
     // The repair report of a row of RepairedList, for people.
     QString RepairReportText(int row) const;
+    // The preview of a row of RepairedList: its copy's sheets and its repair report (double
+    // click, Enter, or Preview in the row's context menu).
+    void ShowPreview(int row);
     void OnRepairProgress(int code, int index);
     void OnSaveProgress(int code, int index);
     // Shows a text above the progress bar at once; the next repaint of that area removes it.

@@ -16,3 +16,8 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev libgl-dev
     fonts-liberation2 fonts-urw-base35 fonts-dejavu-core
     desktop-file-utils appstream dpkg-dev file python3-xlrd)
+
+# What the Windows build needs (scripts/build-windows): MinGW-w64's compiler with POSIX
+# threads, googletest's sources, and Wine to run the test programs.
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
+    wine wine64 python3)

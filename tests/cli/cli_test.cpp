@@ -19,6 +19,7 @@
 
 #include "engine/compound_reader.h"
 #include "engine/verify.h"
+#include "tests/support/biff_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch.h"
 #include "tests/support/sector_builder.h"
@@ -716,6 +717,151 @@ TEST_F(RepairCommand, SalvagesACopyWhenNoHeaderOpens)
     MemorySectorFile salvaged(test::ReadWholeFile(folder_ / "book_repaired.xls"));
     EXPECT_TRUE(VerifyWorkbook(salvaged).Opens());
     EXPECT_EQ(ReadWorkbookStream(salvaged), ReadWorkbookStream(intact));
+}
+
+// ---------------------------------------------------------------------------------------
+// --export-csv
+
+// A workbook of two sheets, the first named beyond ASCII, written into `path`.
+void WriteUnicodeWorkbook(const fs::path& path)
+{
+    using namespace test;
+    const Bytes first = Record(0x0203, Cell(0, 0) + Double(1.5)) + Record(0x0204, Cell(0, 1) + Le16(4) + Bytes{0} + Ascii("a\"b,"));
+    const Bytes second = Record(0x0205, Cell(1, 1) + Bytes{1, 0});
+    test::WriteWholeFile(path, WorkbookFile(Workbook(8, {}, {{"Ümsatz €", first}, {"Data", second}})));
+}
+
+TEST_F(RepairCommand, ExportsEverySheetAsCsvAndReplacesNothingUnasked)
+{
+    const fs::path book = folder_ / "book.xls";
+    WriteUnicodeWorkbook(book);
+    const fs::path damaged = DamagedWorkbook("damaged.xls");
+    const Bytes bookBytes = test::ReadWholeFile(book), damagedBytes = test::ReadWholeFile(damaged);
+    const fs::path out = folder_ / "out";
+    fs::create_directory(out);
+
+    const RunResult exported = Run({"--export-csv", out.string(), book.string(), damaged.string()});
+    EXPECT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_EQ(Listing(out), (std::set<std::string>{"book-Ümsatz €.csv", "book-Data.csv", "damaged-head(mtcars).csv"}));
+    EXPECT_EQ(ReadText(out / "book-Ümsatz €.csv"), "1.5,\"a\"\"b,\"\r\n");
+    EXPECT_EQ(ReadText(out / "book-Data.csv"), ",\r\n,TRUE\r\n");
+    const std::string mtcars = ReadText(out / "damaged-head(mtcars).csv");
+    EXPECT_TRUE(mtcars.starts_with("mpg,cyl,disp,hp,drat,wt,qsec,vs,am,gear,carb\r\n21,6,160,110,3.9,2.62,16.46,0,1,4,4\r\n")) << mtcars;
+    EXPECT_NE(exported.out.find("exported " + book.string() + " into " + out.string() + ": book-Ümsatz €.csv, book-Data.csv\n"),
+              std::string::npos) << exported.out;
+    EXPECT_NE(exported.out.find("exported " + damaged.string() + " into " + out.string() +
+                                ": damaged-head(mtcars).csv; read with a rebuilt header\n"),
+              std::string::npos) << exported.out;
+    EXPECT_EQ(Listing(folder_), (std::set<std::string>{"book.xls", "damaged.xls", "out"})) << "nothing beside the workbooks";
+    EXPECT_EQ(test::ReadWholeFile(book), bookBytes);
+    EXPECT_EQ(test::ReadWholeFile(damaged), damagedBytes);
+
+    // A workbook exports all of its files or none.
+    test::WriteWholeFile(out / "book-Ümsatz €.csv", {'m', 'i', 'n', 'e'});
+    fs::remove(out / "book-Data.csv");
+    const RunResult refused = Run({"--export-csv", out.string(), book.string()});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err, "tabulon-repair: " + book.string() + ": " + (out / "book-Ümsatz €.csv").string() +
+                               " already exists; use --overwrite to replace it; nothing written\n");
+    EXPECT_EQ(ReadText(out / "book-Ümsatz €.csv"), "mine");
+    EXPECT_FALSE(fs::exists(out / "book-Data.csv"));
+
+    const RunResult replaced = Run({"--export-csv", out.string(), "--overwrite", book.string()});
+    EXPECT_EQ(replaced.exitCode, 0) << replaced.err;
+    EXPECT_EQ(ReadText(out / "book-Ümsatz €.csv"), "1.5,\"a\"\"b,\"\r\n");
+    EXPECT_TRUE(fs::exists(out / "book-Data.csv"));
+
+    // Two workbooks of one name: the second never replaces what the first wrote in this run.
+    fs::create_directory(folder_ / "other");
+    fs::copy_file(book, folder_ / "other" / "book.xls");
+    const RunResult twice = Run({"--export-csv", out.string(), "--overwrite", book.string(), (folder_ / "other" / "book.xls").string()});
+    EXPECT_EQ(twice.exitCode, 1);
+    EXPECT_NE(twice.err.find("was written from " + book.string() + " earlier in this run; not replaced; nothing written"),
+              std::string::npos) << twice.err;
+    EXPECT_FALSE(HoldsATemporaryFile(Listing(out)));
+}
+
+TEST_F(RepairCommand, AnUnrecoverableFileExportsNothingAndSaysSo)
+{
+    const fs::path zip = folder_ / "zip.xls";
+    Bytes zipBytes(4096, 0);
+    std::copy_n("PK\x03\x04", 4, zipBytes.begin());
+    test::WriteWholeFile(zip, zipBytes);
+    const fs::path noise = folder_ / "noise.xls";
+    Bytes random(20000);
+    std::uint32_t state = 1;
+    for (std::uint8_t& byte : random)
+        byte = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+    test::WriteWholeFile(noise, random);
+    const fs::path locked = folder_ / "locked.xls";
+    test::WriteWholeFile(locked, test::WorkbookFile(test::Workbook(8, test::Record(0x002F, Bytes(6, 0)), {{"One", {}}})));
+    const fs::path other = folder_ / "other.xls";  // a compound file of another program
+    {
+        MemorySectorFile file;
+        WriteCompoundFile(file, {}, {{u"Contents", kObjectTypeStream, -1, Bytes(5000, 0x41)}});
+        test::WriteWholeFile(other, file.Bytes());
+    }
+    const fs::path good = DamagedWorkbook("good.xls");
+    const fs::path out = folder_ / "out";
+    fs::create_directory(out);
+
+    const RunResult run = Run({"--export-csv", out.string(), zip.string(), noise.string(), other.string(), locked.string(), good.string(),
+                               (folder_ / "missing.xls").string(), out.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(Listing(out), std::set<std::string>{"good-head(mtcars).csv"}) << "the others write nothing";
+    const std::string expected[] = {
+        zip.string() + ": This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook; nothing written\n",
+        noise.string() + ": This file holds no allocation table or directory of a workbook anywhere; nothing written\n",
+        other.string() + ": no workbook can be found in it, nor any of its cells; nothing written\n",
+        locked.string() + ": is encrypted: its cells cannot be read without the password; nothing written\n",
+        (folder_ / "missing.xls").string() + ": cannot open: No such file or directory; nothing written\n",
+        out.string() + ": is a folder, not a workbook; nothing written\n",
+    };
+    for (const std::string& line : expected)
+        EXPECT_NE(run.err.find("tabulon-repair: " + line), std::string::npos) << line << "\nin:\n" << run.err;
+    EXPECT_NE(run.out.find("exported " + good.string()), std::string::npos) << run.out;
+}
+
+TEST_F(RepairCommand, ExportUsageDryRunAndJson)
+{
+    const fs::path book = folder_ / "book.xls";
+    WriteUnicodeWorkbook(book);
+    const fs::path out = folder_ / "out";
+    fs::create_directory(out);
+    const std::vector<std::vector<std::string>> misuses = {
+        {"--export-csv"},
+        {"--export-csv=", book},
+        {"--export-csv", out, "--in-place", book},
+        {"--export-csv", out, "--check", book},
+        {"--export-csv", out, "-o", out, book},
+        {"--export-csv", out, "-s", "_x", book},
+        {"--export-csv", out, "--rebuild=design", book},
+        {"--export-csv", out},
+    };
+    for (const auto& arguments : misuses) {
+        const RunResult result = Run(arguments);
+        EXPECT_EQ(result.exitCode, 2) << result.err;
+        EXPECT_NE(result.err.find("tabulon-repair: "), std::string::npos);
+    }
+    EXPECT_NE(Run({"--help"}).out.find("--export-csv DIR"), std::string::npos);
+
+    const RunResult noFolder = Run({"-n", "--export-csv", (folder_ / "none").string(), book.string()});
+    EXPECT_EQ(noFolder.exitCode, 1);
+    EXPECT_EQ(noFolder.err, "tabulon-repair: " + book.string() + ": cannot write into " + (folder_ / "none").string() +
+                                ": no such folder; nothing written\n");
+
+    const RunResult dryRun = Run({"-n", "--export-csv", out.string(), book.string()});
+    EXPECT_EQ(dryRun.exitCode, 0) << dryRun.err;
+    EXPECT_EQ(dryRun.out, "would export " + book.string() + " into " + out.string() + ": book-Ümsatz €.csv, book-Data.csv\n");
+    EXPECT_TRUE(Listing(out).empty());
+
+    const RunResult json = Run({"--json", "--export-csv", out.string(), book.string(), (folder_ / "missing.xls").string()});
+    EXPECT_EQ(json.exitCode, 1);
+    EXPECT_EQ(json.out, "{\"path\":\"" + book.string() + "\",\"outcome\":\"exported\",\"error\":null,\"read\":\"workbook\"," +
+                            "\"salvage\":null,\"files\":[\"" + (out / "book-Ümsatz €.csv").string() + "\",\"" +
+                            (out / "book-Data.csv").string() + "\"]}\n" + "{\"path\":\"" + (folder_ / "missing.xls").string() +
+                            "\",\"outcome\":\"failed\",\"error\":\"cannot open: No such file or directory; nothing written\"," +
+                            "\"read\":null,\"salvage\":null,\"files\":null}\n");
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "engine/biff_cells.h"
 #include "engine/byte_order.h"
 #include "engine/compound_reader.h"
+#include "tests/support/biff_builder.h"
 #include "tests/support/workbooks.h"
 
 namespace tabulon {
@@ -29,54 +30,16 @@ namespace {
 using test::Bytes;
 namespace fs = std::filesystem;
 
-Bytes operator+(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes Le16(unsigned value) { return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)}; }
-Bytes Le32(std::uint32_t value) { return Le16(value & 0xFFFF) + Le16(value >> 16); }
-Bytes Double(double value)
-{
-    const auto bits = std::bit_cast<std::uint64_t>(value);
-    return Le32(static_cast<std::uint32_t>(bits)) + Le32(static_cast<std::uint32_t>(bits >> 32));
-}
-Bytes Ascii(const std::string& text) { return Bytes(text.begin(), text.end()); }
-Bytes Record(std::uint16_t type, const Bytes& body) { return Le16(type) + Le16(static_cast<unsigned>(body.size())) + body; }
-Bytes Cell(unsigned row, unsigned column, unsigned format = 15) { return Le16(row) + Le16(column) + Le16(format); }
-
-Bytes BofRecord(int biff, std::uint16_t substream)
-{
-    return biff == 8 ? Record(0x0809, Le16(0x0600) + Le16(substream) + Bytes(12, 0))
-                     : Record(0x0809, Le16(0x0500) + Le16(substream) + Bytes(4, 0));
-}
-
-struct Sheet {
-    std::string name;
-    Bytes records;  // between BOF and EOF
-};
-
-// Globals (BOF, `globals`, one BOUNDSHEET a sheet, `after`, EOF), then the sheets. A sheet's
-// `offsets` entry, when given, replaces the offset its BOUNDSHEET gets.
-Bytes Workbook(int biff, const Bytes& globals, const std::vector<Sheet>& sheets, std::vector<std::uint32_t> offsets = {},
-               const Bytes& after = {})
-{
-    const auto boundSheet = [&](std::uint32_t offset, const std::string& name) {
-        return Record(0x0085, Le32(offset) + Bytes{0, 0, static_cast<std::uint8_t>(name.size())} +
-                                  (biff == 8 ? Bytes{0} : Bytes{}) + Ascii(name));
-    };
-    std::size_t position = BofRecord(biff, 5).size() + globals.size() + after.size() + 4;
-    for (const Sheet& sheet : sheets)
-        position += boundSheet(0, sheet.name).size();
-    Bytes book = BofRecord(biff, 5) + globals, body;
-    for (std::size_t i = 0; i < sheets.size(); ++i) {
-        const auto offset = static_cast<std::uint32_t>(position + body.size());
-        book = book + boundSheet(i < offsets.size() ? offsets[i] : offset, sheets[i].name);
-        body = body + BofRecord(biff, 0x10) + sheets[i].records + Record(0x000A, {});
-    }
-    return book + after + Record(0x000A, {}) + body;
-}
+using test::Ascii;
+using test::BofRecord;
+using test::Cell;
+using test::Double;
+using test::Le16;
+using test::Le32;
+using test::Record;
+using test::Sheet;
+using test::Workbook;
+using test::operator+;
 
 // A BIFF8 workbook with a cell of each kind. Its shared strings: "Alpha"; "Ωmega" in two-byte
 // characters; "Split€", rich and with far-east data, whose characters change width in a
@@ -356,6 +319,74 @@ TEST(BiffCells, ReadingGoesOnPastAZeroedBlock)
         ++checked;
     }
     EXPECT_GT(checked, 30);
+}
+
+TEST(BiffCells, TellsDateFormatsByTheirCodes)
+{
+    const struct {
+        const char* code;
+        bool date;
+    } cases[] = {
+        {"yyyy-mm-dd", true},
+        {"d/m/yy h:mm", true},
+        {"[h]:mm:ss", true},                      // elapsed hours: the bracket goes, minutes and seconds stay
+        {"mm:ss.0", true},                        // four letters outweigh one digit place
+        {"[$-409]mmmm d, yyyy;@", true},          // a locale in brackets
+        {"hh\\hmm\\m", true},                     // escaped letters do not count, the others do
+        {"0.00", false},
+        {"#,##0", false},
+        {"General", false},
+        {"@", false},
+        {"0.00E+00", false},
+        {"[Red]0.00", false},                     // the d of a colour in brackets
+        {"0\\d", false},                          // an escaped d
+        {"#,##0 \"days\"", false},                // quoted text
+        {"_(* #,##0_);_(* (#,##0);_(* \"-\"_);_(@_)", false},
+        {"ss.00", false},                         // as many digit places as letters
+        {"\"Jahr\" yyyy", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsDateFormatCode(c.code), c.date) << c.code;
+}
+
+// The XF records of the globals give each cell's number format; FORMAT records define formats,
+// also over a built-in index, and the built-in date formats count without one.
+TEST(BiffCells, TellsDateCellsByTheirFormats)
+{
+    const struct {
+        const char* name;
+        unsigned format;  // of the cell's XF
+        bool date;
+    } xfs[] = {
+        {"General", 0, false},
+        {"built-in date 14 redefined as a number", 14, false},
+        {"custom date", 164, true},
+        {"custom number", 165, false},
+        {"built-in date 22", 22, true},
+        {"built-in time 47", 47, true},
+        {"built-in text 49", 49, false},
+        {"built-in East Asian date 31", 31, true},
+    };
+    for (const int biff : {8, 5}) {
+        Bytes globals = test::FormatRecord(biff, 14, "0.0") + test::FormatRecord(biff, 164, "dd/mm/yyyy hh:mm") +
+                        test::FormatRecord(biff, 165, "0.00%");
+        Bytes cells;
+        for (unsigned i = 0; i < std::size(xfs); ++i) {
+            globals = globals + test::XfRecord(biff, xfs[i].format);
+            cells = cells + Record(0x0203, Cell(i, 0, i) + Double(39511.5));
+        }
+        cells = cells + Record(0x0203, Cell(20, 0, 99) + Double(1)) +  // no such XF
+                Record(0x0204, Cell(21, 0, 2) + Le16(4) + (biff == 8 ? Bytes{0} : Bytes{}) + Ascii("text"));
+        const WorkbookCells book = ReadWorkbookCells(Workbook(biff, globals, {{"Dates", cells}}));
+        ASSERT_EQ(book.sheets.size(), 1u);
+        const std::vector<CellValue>& read = book.sheets[0].cells;
+        ASSERT_EQ(read.size(), std::size(xfs) + 2);
+        EXPECT_EQ(book.dateFormats.size(), std::size(xfs));
+        for (std::size_t i = 0; i < std::size(xfs); ++i)
+            EXPECT_EQ(IsDate(book, read[i]), xfs[i].date) << "BIFF" << biff << ": " << xfs[i].name;
+        EXPECT_FALSE(IsDate(book, read[std::size(xfs)])) << "an XF the globals do not have";
+        EXPECT_FALSE(IsDate(book, read[std::size(xfs) + 1])) << "text in a date format";
+    }
 }
 
 TEST(PlausibleRecord, EveryRecordOfTheTestWorkbooksAndNoNonsense)

@@ -148,7 +148,9 @@ TEST_F(Jobs, RepairReportsEveryFileInOrder)
     const fs::path copy = log_.paths.at(1);
     EXPECT_EQ(copy.filename(), "good.xls");
     EXPECT_EQ(copy.parent_path().parent_path(), jobFolder_);
+#ifndef _WIN32  // there the folder's access list is what keeps others out: tests/windows
     EXPECT_EQ(fs::status(jobFolder_).permissions() & fs::perms::all, fs::perms::owner_all);
+#endif
     EXPECT_EQ(FirstDifference(test::ReadWholeFile(copy), test::TestWorkbook(), 44), std::nullopt);
     ASSERT_EQ(log_.reports.count(1), 1u);
     EXPECT_TRUE(log_.reports.at(1).check.Opens());
@@ -332,6 +334,8 @@ TEST_F(Jobs, WhatTheUserMayNotWriteOrReadIsLeftAlone)
 
 TEST_F(Jobs, SaveNeverReplacesAWorkbookOfTheRepair)
 {
+    if (const auto why = test::WhyNoSymbolicLinks(root_))
+        GTEST_SKIP() << *why;
     // An empty suffix into the workbook's own folder names the workbook itself; a link there
     // leads to another workbook of the same repair; Save As is pointed at the first workbook.
     const fs::path first = Damaged(out_ / "first.xls");
@@ -387,6 +391,8 @@ TEST_F(Jobs, SaveReplacesNoWriteProtectedFileNorOneItSavedItself)
 
 TEST_F(Jobs, SaveReplacesALinkItselfNeverWhatItPointsTo)
 {
+    if (const auto why = test::WhyNoSymbolicLinks(root_))
+        GTEST_SKIP() << *why;
     const auto copies = Repaired({Damaged(root_ / "a.xls").string(), Damaged(root_ / "b.xls").string()});
     const fs::path target = root_ / "target.xls";
     test::WriteWholeFile(target, Bytes{'t'});

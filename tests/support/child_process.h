@@ -1,10 +1,48 @@
 // Forked children for tests, each waited for within a time limit: to run checks as an
 // ordinary user or with small file systems of their own, and to run programs. What the machine
 // may not allow is tried out in a child first, so that a test can skip up front and say why.
-// Linux only.
+// Linux only: on Windows the tests that need a child say why they skip.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tabulon::test {
+
+struct ChildSetup {
+    std::vector<std::pair<std::filesystem::path, std::size_t>> smallFileSystems;
+    bool ordinaryUser = false;
+};
+
+inline std::optional<std::string> WhyNoOrdinaryUser(const std::filesystem::path& = {})
+{
+    return "on Windows a test cannot give up its rights for a child of its own (no fork, no setuid)";
+}
+
+inline std::optional<std::string> WhyNoSmallFileSystems()
+{
+    return "on Windows a test cannot mount small file systems of its own";
+}
+
+inline ::testing::AssertionResult RunChecksInChild(const ChildSetup&, const std::function<void()>&)
+{
+    return ::testing::AssertionFailure() << "no child processes for checks on Windows; ask WhyNoSmallFileSystems first";
+}
+
+inline ::testing::AssertionResult RunAsOrdinaryUser(const std::function<void()>&)
+{
+    return ::testing::AssertionFailure() << "no child processes for checks on Windows; ask WhyNoOrdinaryUser first";
+}
+
+}  // namespace tabulon::test
+#else
 
 #include <fcntl.h>
 #include <grp.h>
@@ -272,3 +310,5 @@ inline std::optional<std::string> WhyNoSmallFileSystems()
 }
 
 }  // namespace tabulon::test
+
+#endif  // _WIN32

@@ -5,10 +5,20 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <system_error>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winioctl.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -16,10 +26,13 @@
 
 namespace tabulon::test {
 
-// A fresh folder in the temporary directory, open to its owner only.
+// A fresh folder in the temporary directory (or in `parent`), open to its owner only.
 class ScratchFolder {
 public:
-    ScratchFolder() : path_(CreatePrivateFolder(std::filesystem::temp_directory_path())) {}
+    explicit ScratchFolder(const std::filesystem::path& parent = std::filesystem::temp_directory_path())
+        : path_(CreatePrivateFolder(parent))
+    {
+    }
     ~ScratchFolder()
     {
         namespace fs = std::filesystem;
@@ -50,6 +63,7 @@ public:
     {
         std::error_code error;
         { std::ofstream create(path_, std::ios::binary); }
+        MarkSparse();
         // A small hole first, so that a file system that fills holes in writes 1 MiB, not 2 GiB.
         for (const std::uint64_t size : {std::uint64_t{1} << 20, length}) {
             std::filesystem::resize_file(path_, size, error);
@@ -81,10 +95,34 @@ public:
     const std::filesystem::path& Path() const { return path_; }
 
 private:
+#ifdef _WIN32
+    // NTFS keeps the zeros of a file sparse only once the file is marked so; a file system
+    // that cannot is found out by the measure below.
+    void MarkSparse() const
+    {
+        HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return;
+        DWORD returned = 0;
+        DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        CloseHandle(file);
+    }
+#else
+    void MarkSparse() const {}
+#endif
+
     std::uint64_t BytesOnDisk() const
     {
 #ifdef _WIN32
-        return 0;  // not measured on Windows
+        HANDLE file = CreateFileW(path_.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return UINT64_MAX;
+        FILE_STANDARD_INFO information{};
+        const bool known = GetFileInformationByHandleEx(file, FileStandardInfo, &information, sizeof information) != 0;
+        CloseHandle(file);
+        return known ? static_cast<std::uint64_t>(information.AllocationSize.QuadPart) : UINT64_MAX;
 #else
         struct stat status {};
         return ::stat(path_.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_blocks) * 512 : UINT64_MAX;
@@ -94,5 +132,18 @@ private:
     std::filesystem::path path_;
     std::string whyNot_;
 };
+
+// Why no symbolic link can be made in `folder` (Windows lets only some users make them, and
+// Wine nobody), or nothing.
+inline std::optional<std::string> WhyNoSymbolicLinks(const std::filesystem::path& folder)
+{
+    const std::filesystem::path link = folder / "symbolic-link-trial";
+    std::error_code error;
+    std::filesystem::create_symlink(folder / "nowhere", link, error);
+    if (error)
+        return "no symbolic link can be made in " + folder.string() + ": " + error.message();
+    std::filesystem::remove(link, error);
+    return std::nullopt;
+}
 
 }  // namespace tabulon::test

@@ -9,9 +9,12 @@ sheet, then one line a cell, tab-separated:
 
 <name> and text values are JSON strings; numbers are written with repr(), so that they read
 back as the same double; booleans are 0 or 1; errors are the error code (7 for #DIV/0!).
-<type> is number, text, boolean or error (xlrd's dates are numbers here, as in the file);
+<type> is number, text, boolean or error (xlrd's dates are numbers here, as in the file; with
+--dates they are of type date, their value the number all the same);
 <format> is the cell's XF index, or -1 when xlrd cannot give it. Empty and blank cells are
 not printed.
+
+Usage: read_cells.py [--dates] WORKBOOK.xls
 
 Exit status: 0 when read, 2 for a bad command line, 3 when xlrd is missing, 4 when xlrd
 cannot read the workbook (an encrypted one, say).
@@ -55,7 +58,7 @@ def open_book_as_engine_does(path):
 
 
 def value_text(kind, value):
-    if kind == "number":
+    if kind in ("number", "date"):
         return repr(float(value))
     if kind == "text":
         return json.dumps(value, ensure_ascii=False)
@@ -63,13 +66,15 @@ def value_text(kind, value):
 
 
 def main(argv):
-    if len(argv) != 2:
-        print("usage: read_cells.py WORKBOOK.xls", file=sys.stderr)
+    dates = len(argv) == 3 and argv[1] == "--dates"
+    if len(argv) != 2 and not dates:
+        print("usage: read_cells.py [--dates] WORKBOOK.xls", file=sys.stderr)
         return 2
+    path = argv[-1]
     try:
-        book, formatted = open_book_as_engine_does(argv[1])
+        book, formatted = open_book_as_engine_does(path)
     except Exception as error:  # xlrd raises its own and several standard exceptions
-        print("xlrd cannot read %s: %s" % (argv[1], error), file=sys.stderr)
+        print("xlrd cannot read %s: %s" % (path, error), file=sys.stderr)
         return 4
     out = []
     for index in range(book.nsheets):
@@ -78,7 +83,7 @@ def main(argv):
         for row in range(sheet.nrows):
             for column in range(sheet.row_len(row)):
                 cell = sheet.cell(row, column)
-                kind = TYPES.get(cell.ctype)
+                kind = "date" if dates and cell.ctype == xlrd.XL_CELL_DATE else TYPES.get(cell.ctype)
                 if kind is None:
                     continue
                 xf = cell.xf_index if formatted and cell.xf_index is not None else -1

@@ -4,9 +4,12 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -22,12 +25,15 @@
 
 #include <memory>
 
+#include "engine/compound_reader.h"
+#include "engine/os_file.h"
 #include "modal_answer.h"
 #include "settings/settings_dialog.h"
 #include "ui/bitmap_button.h"
 #include "ui/commands.h"
 #include "ui/main_frame.h"
 #include "ui/multi_file_dialog.h"
+#include "ui/preview_window.h"
 #include "ui/prompter.h"
 #include "ui/repair_app.h"
 #include "ui/wizard_view.h"
@@ -843,6 +849,135 @@ private slots:
                      refused.err.constData());
             QVERIFY(refused.out.isEmpty());
         }
+    }
+
+    // A repaired row's preview opens on a double click, on Enter, and from Preview in the row's
+    // context menu: the copy's cells on the first page, the repair report on the second.
+    void aRepairedRowOpensItsPreview()
+    {
+        Add({Workbook("a.xls")});
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        prompter_->shown.clear();
+        QStringList seen;
+        prompter_->answerDialog = [&](QDialog& dialog) {
+            auto* preview = qobject_cast<CPreviewWindow*>(&dialog);
+            if (!preview)
+                return int{QDialog::Rejected};
+            const CSheetModel* model = preview->CurrentModel();
+            seen << QStringLiteral("%1 pages, %2 rows, A1 %3, report %4")
+                        .arg(preview->Pages->count())
+                        .arg(model ? model->rowCount() : -1)
+                        .arg(model ? model->index(0, 0).data().toString() : QString())
+                        .arg(preview->Report->toPlainText() == view_->RepairReportText(0));
+            return int{QDialog::Rejected};
+        };
+        const QString expected = QStringLiteral("2 pages, 7 rows, A1 mpg, report 1");
+
+        QWidget* viewport = view_->RepairedList->viewport();
+        const QPoint cell = view_->RepairedList->visualItemRect(view_->RepairedList->item(0, 1)).center();
+        QTest::mouseClick(viewport, Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, cell);
+        QCOMPARE(seen, QStringList{expected});
+
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_, 10000));
+        view_->RepairedList->setFocus();
+        view_->RepairedList->setCurrentCell(0, 1);
+        QTest::keyClick(view_->RepairedList, Qt::Key_Return);
+        QCOMPARE(seen, QStringList(2, expected));
+
+        // The menu is answered from inside its own loop, by the keys a user would press, and
+        // closed whatever happens.
+        QStringList items;
+        QTimer answer;
+        bool answered = false;
+        connect(&answer, &QTimer::timeout, this, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu)
+                return;
+            if (answered) {
+                menu->close();
+                return;
+            }
+            answered = true;
+            for (const QAction* action : menu->actions())
+                items << action->text();
+            QTest::keyClick(menu, Qt::Key_Down);
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        answer.start(10);
+        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, cell, viewport->mapToGlobal(cell));
+        QApplication::sendEvent(viewport, &menuEvent);
+        answer.stop();
+        QCOMPARE(items, QStringList{QStringLiteral("&Preview")});
+        QCOMPARE(seen, QStringList(3, expected));
+        QVERIFY(prompter_->shown.isEmpty());
+    }
+
+    // What the salvage mended is shaded in the grid, from the last cell before it to the first
+    // after it, and listed above the grid; a stretch of the globals is listed on every sheet.
+    void thePreviewMarksWhatTheSalvageMended()
+    {
+        Add({Workbook("a.xls")});
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        QVERIFY(view_->RepairReports.at(0));
+
+        // The cells of the copy and where their records are. The first stretch begins inside
+        // J2's record (row 1, column 9) and ends where E3's (row 2, column 4) begins.
+        const QByteArray bytes = ReadAll(view_->RepairPaths.value(0));
+        tabulon::MemorySectorFile copy(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+        const std::optional<std::vector<std::uint8_t>> stream = tabulon::ReadWorkbookStream(copy);
+        QVERIFY(stream);
+        const tabulon::WorkbookCells cells = tabulon::ReadWorkbookCells(*stream);
+        const auto offsetOf = [&](int row, int column) -> std::uint64_t {
+            for (const tabulon::CellValue& cell : cells.sheets.at(0).cells)
+                if (cell.row == row && cell.column == column)
+                    return cell.offset;
+            return 0;
+        };
+        QVERIFY(offsetOf(1, 9) > 0 && offsetOf(2, 4) > offsetOf(1, 9) && offsetOf(6, 10) > 0);
+        tabulon::RepairReport report = *view_->RepairReports.at(0);
+        report.used = tabulon::RebuildUsed::Salvaged;
+        report.salvage.emplace();
+        using Region = tabulon::MendedRegion;
+        report.salvage->regions = {
+            {Region::Kind::Replaced, offsetOf(1, 9) + 8, offsetOf(2, 4) - offsetOf(1, 9) - 8, 0},
+            {Region::Kind::Lost, offsetOf(6, 10) + 40, 300, 0},
+            {Region::Kind::Replaced, 100, 20, -1},
+        };
+        view_->SetRepairReport(0, report);
+
+        QStringList mended;
+        int rows = 0;
+        QString listed, tip;
+        bool shaded = false, plain = true;
+        prompter_->answerDialog = [&](QDialog& dialog) {
+            auto* preview = qobject_cast<CPreviewWindow*>(&dialog);
+            const CSheetModel* model = preview ? preview->CurrentModel() : nullptr;
+            if (!model)
+                return int{QDialog::Rejected};
+            rows = model->rowCount();
+            for (int row = 0; row < rows; ++row)
+                if (model->index(row, 0).data(CSheetModel::MendedRole).toBool())
+                    mended << QString::number(row + 1);
+            listed = preview->MendedList->isVisibleTo(preview) ? preview->MendedList->text() : QString();
+            tip = model->headerData(2, Qt::Vertical, Qt::ToolTipRole).toString();
+            shaded = model->index(1, 3).data(Qt::BackgroundRole).isValid();
+            plain = !model->index(3, 3).data(Qt::BackgroundRole).isValid();
+            return int{QDialog::Rejected};
+        };
+        const QPoint cell = view_->RepairedList->visualItemRect(view_->RepairedList->item(0, 1)).center();
+        QTest::mouseClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(view_->RepairedList->viewport(), Qt::LeftButton, {}, cell);
+        QCOMPARE(rows, 8);  // one row past the last cell: what was lost at the end
+        QCOMPARE(mended, (QStringList{"2", "3", "7", "8"}));
+        QVERIFY(shaded && plain);
+        QVERIFY2(listed.contains(QStringLiteral("Rows 2 to 3: ")) && listed.contains(QStringLiteral("Rows 7 to 8: ")) &&
+                     listed.contains(QStringLiteral("Workbook globals: 20 bytes at offset 100")),
+                 qPrintable(listed));
+        QVERIFY2(tip.startsWith(QStringLiteral("Rows 2 to 3: ")) && tip.contains(QStringLiteral("damaged and replaced")), qPrintable(tip));
     }
 };
 
