@@ -507,6 +507,8 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
             const std::string candidate = "Sheet" + std::to_string(number);
             bool taken = false;
             for (const Listed& sheet : listed) {
+                if (U16(stream, sheet.record + 2) < 8)
+                    continue;  // too short to hold a name
                 const std::size_t body = sheet.record + kHeader;
                 const std::size_t length = stream[body + 6];
                 const std::size_t chars = body + (biff8 ? 8 : 7);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <tuple>
 
@@ -1069,7 +1070,31 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     }
     if (!best)
         return {};
-    WriteCompoundFile(out, best->root, best->entries);
+    try {
+        WriteCompoundFile(out, best->root, best->entries);
+    } catch (const std::invalid_argument&) {
+        // A damaged directory can hold what no compound file may (two entries of one name,
+        // a name with a separator): the workbook stream alone is written then.
+        const auto workbook = std::find_if(best->entries.begin(), best->entries.end(), [](const CompoundEntry& entry) {
+            return entry.parent < 0 && entry.type == kObjectTypeStream &&
+                   (SameName(entry.name, "Workbook") || SameName(entry.name, "Book"));
+        });
+        if (workbook == best->entries.end())
+            return {};
+        CompoundEntry alone = std::move(*workbook);
+        alone.parent = -1;
+        for (const CompoundEntry& entry : best->entries) {
+            if (&entry != &*workbook && entry.type == kObjectTypeStream)
+                best->report.dropped.push_back(Utf8(entry.name));
+        }
+        const std::string name = Utf8(alone.name);
+        const auto kept = std::find_if(best->report.kept.begin(), best->report.kept.end(), [&](const SalvagedStream& stream) {
+            return stream.path == name && stream.size == alone.data.size();
+        });
+        if (kept != best->report.kept.end())
+            best->report.kept = {*kept};
+        WriteCompoundFile(out, best->root, {alone});
+    }
     best->report.written = true;
     best->report.check = VerifyWorkbook(out);
     return best->report;

@@ -395,6 +395,30 @@ TEST(Salvage, SheetsOutliveTheWorkbooksGlobals)
     }
 }
 
+TEST(Salvage, ADirectoryNoFileMayHoldKeepsTheWorkbookAlone)
+{
+    // Two entries named alike under the root (a flipped bit made "Vorkbook" a "Workbook"),
+    // and the table lost: the new file cannot hold both, so the workbook stands alone.
+    const Bytes workbook = WorkbookStream(test::TestWorkbook("phpss__biff8cover.xls"));
+    std::vector<CompoundEntry> entries(2);
+    entries[0].name = u"Workbook";
+    entries[0].data = workbook;
+    entries[1].name = u"Vorkbook";
+    entries[1].data = Bytes(600, 0x22);
+    MemorySectorFile written;
+    WriteCompoundFile(written, {}, entries);
+    Bytes file = written.Bytes();
+    const std::size_t directory = kHeaderSize + LoadLe32(file.data() + kFirstDirectorySectorOffset) * kSectorSize;
+    for (std::size_t entry = directory; entry < directory + kSectorSize; entry += kDirectoryEntrySize) {
+        if (file[entry] == 'V')
+            file[entry] = 'W';
+    }
+    ZeroSector(file, LoadLe32(file.data() + kHeaderDifatOffset));
+    const Salvaged salvaged = Salvage(file, HeaderOf(file));
+    ExpectWholeWorkbook(salvaged, workbook, "two workbooks of one name");
+    EXPECT_EQ(salvaged.report.kept.size(), 1u);
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
