@@ -140,7 +140,7 @@ struct HeaderResult {
     bool intactLost = false;  // an intact workbook no longer opens after its repair
 };
 
-HeaderResult HeaderPart(const std::vector<Bytes>& originals)
+HeaderResult RunDamagedHeaders(const std::vector<Bytes>& originals)
 {
     int cases = 0, plainOpens = 0, repairOpens = 0, identical = 0, worse = 0, intactOpen = 0, intactSame = 0,
         intactCount = 0;
@@ -298,10 +298,10 @@ Repaired Repair(const Bytes& damaged)
 struct Shares {
     int cases = 0;      // measured, whether or not the original has cells
     int withCells = 0;  // of them, those whose original has cells: the shares are over these
-    double repaired = 0, asIs = 0, reachable = 0;  // sums of shares
+    double repaired = 0, asIs = 0, left = 0;  // sums of shares
     int belowAsIs = 0;  // the repair reads fewer cells than the damaged file as it is
 
-    void Add(const CellTable& original, std::size_t repairedFound, std::size_t asIsFound, std::size_t reachableFound)
+    void Add(const CellTable& original, std::size_t repairedFound, std::size_t asIsFound, std::size_t leftFound)
     {
         ++cases;
         if (original.Empty())
@@ -310,7 +310,7 @@ struct Shares {
         const double total = static_cast<double>(original.Size());
         repaired += static_cast<double>(repairedFound) / total;
         asIs += static_cast<double>(asIsFound) / total;
-        reachable += static_cast<double>(reachableFound) / total;
+        left += static_cast<double>(leftFound) / total;
         belowAsIs += repairedFound < asIsFound ? 1 : 0;
     }
     void Add(const Shares& other)
@@ -319,7 +319,7 @@ struct Shares {
         withCells += other.withCells;
         repaired += other.repaired;
         asIs += other.asIs;
-        reachable += other.reachable;
+        left += other.left;
         belowAsIs += other.belowAsIs;
     }
     double Mean(double sum) const { return withCells ? 100.0 * sum / withCells : 0.0; }
@@ -345,7 +345,7 @@ struct Case {
     std::size_t pattern;
     int seed;
     Repaired result;
-    Bytes damaged, reachable;
+    Bytes damaged, restored;  // restored: its structure put back (see StructureRestored)
 };
 
 void PrintOwn(const char* name, const Tally& tally)
@@ -354,16 +354,16 @@ void PrintOwn(const char* name, const Tally& tally)
     auto percent = [&](int n) { return s.cases ? 100.0 * n / s.cases : 0.0; };
     std::printf("  %-30s %5d %7.1f %% %7.1f %% %8d %7.1f %% %7.1f %% %7.1f %% %6d\n", name, s.cases,
                 percent(tally.opensAsIs), percent(tally.opens), tally.salvaged, s.Mean(s.repaired), s.Mean(s.asIs),
-                s.Mean(s.reachable), s.belowAsIs);
+                s.Mean(s.left), s.belowAsIs);
 }
 
 void PrintJudged(const char* name, const Shares& s)
 {
     std::printf("  %-30s %5d %6d %7.1f %% %7.1f %% %7.1f %% %6d\n", name, s.cases, s.withCells, s.Mean(s.repaired),
-                s.Mean(s.asIs), s.Mean(s.reachable), s.belowAsIs);
+                s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs);
 }
 
-void BeyondHeaderPart(const Options& options, const std::vector<Bytes>& originals)
+void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& originals)
 {
     std::optional<tabulon::bench::LibreOfficeJudge> judge =
         options.judge ? tabulon::bench::LibreOfficeJudge::Find(2, options.judgeSeconds) : std::nullopt;
@@ -408,15 +408,15 @@ void BeyondHeaderPart(const Options& options, const std::vector<Bytes>& original
                     std::fprintf(stderr, "%s, %s, seed %d: the repair threw: %s\n", kPatterns[p].name,
                                  options.workbooks[w].filename().string().c_str(), seed, error.what());
                 }
-                one.reachable = tabulon::bench::StructureRestored(original, one.damaged, layout);
+                one.restored = tabulon::bench::StructureRestored(original, one.damaged, layout);
                 tally.opensAsIs += Opens(one.damaged) ? 1 : 0;
                 tally.opens += one.result.opens ? 1 : 0;
                 tally.salvaged += one.result.salvaged ? 1 : 0;
                 const std::size_t repairedFound =
                     one.result.usable ? originalCells.FoundIn(tabulon::bench::ReadCells(one.result.bytes)) : 0;
                 const std::size_t asIsFound = originalCells.FoundIn(tabulon::bench::ReadCells(one.damaged));
-                const std::size_t thereFound = originalCells.FoundIn(tabulon::bench::ReadCells(one.reachable));
-                tally.own.Add(originalCells, repairedFound, asIsFound, thereFound);
+                const std::size_t leftFound = originalCells.FoundIn(tabulon::bench::ReadCells(one.restored));
+                tally.own.Add(originalCells, repairedFound, asIsFound, leftFound);
                 if (!options.keep.empty()) {
                     std::string name = options.workbooks[w].stem().string() + "." + kPatterns[p].name + "." +
                                        std::to_string(seed);
@@ -427,10 +427,10 @@ void BeyondHeaderPart(const Options& options, const std::vector<Bytes>& original
                         tabulon::test::WriteWholeFile(options.keep / (name + ".repaired.xls"), one.result.bytes);
                 }
                 if (options.list)
-                    std::printf("%s | %s | seed %d | %s%s | cells %zu of %zu, as is %zu, there %zu\n",
+                    std::printf("%s | %s | seed %d | %s%s | cells %zu of %zu, as is %zu, left %zu\n",
                                 options.workbooks[w].filename().string().c_str(), kPatterns[p].name, seed,
                                 one.result.how, one.result.opens ? ", opens" : "", repairedFound, originalCells.Size(),
-                                asIsFound, thereFound);
+                                asIsFound, leftFound);
                 // Judged seed by seed across the workbooks, so that a limit still spreads over them.
                 const std::size_t order = static_cast<std::size_t>(seed) * originals.size() + place;
                 if (judge && (options.judgeLimit < 0 || order < static_cast<std::size_t>(options.judgeLimit)))
@@ -442,7 +442,7 @@ void BeyondHeaderPart(const Options& options, const std::vector<Bytes>& original
         std::vector<const Bytes*> files{&original};
         for (const Case& one : toJudge) {
             files.push_back(&one.damaged);
-            files.push_back(&one.reachable);
+            files.push_back(&one.restored);
             if (one.result.usable)
                 files.push_back(&one.result.bytes);
         }
@@ -453,14 +453,14 @@ void BeyondHeaderPart(const Options& options, const std::vector<Bytes>& original
         std::size_t next = 1;
         for (const Case& one : toJudge) {
             const CellTable& asIs = converted[next++].cells;
-            const CellTable& reachable = converted[next++].cells;
+            const CellTable& restored = converted[next++].cells;
             const std::size_t repairedFound = one.result.usable ? judgedOriginal.FoundIn(converted[next++].cells) : 0;
-            const std::size_t asIsFound = judgedOriginal.FoundIn(asIs), thereFound = judgedOriginal.FoundIn(reachable);
-            tallies[one.pattern].judged.Add(judgedOriginal, repairedFound, asIsFound, thereFound);
+            const std::size_t asIsFound = judgedOriginal.FoundIn(asIs), leftFound = judgedOriginal.FoundIn(restored);
+            tallies[one.pattern].judged.Add(judgedOriginal, repairedFound, asIsFound, leftFound);
             if (options.list)
-                std::printf("%s | %s | seed %d | LibreOffice | cells %zu of %zu, as is %zu, there %zu\n",
+                std::printf("%s | %s | seed %d | LibreOffice | cells %zu of %zu, as is %zu, left %zu\n",
                             options.workbooks[w].filename().string().c_str(), kPatterns[one.pattern].name, one.seed,
-                            repairedFound, judgedOriginal.Size(), asIsFound, thereFound);
+                            repairedFound, judgedOriginal.Size(), asIsFound, leftFound);
         }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -477,7 +477,7 @@ void BeyondHeaderPart(const Options& options, const std::vector<Bytes>& original
     std::printf("  %-30s %5s %9s %9s %8s %9s %9s %9s %6s\n", "", "", "opens", "opens", "", "cells", "cells", "cells",
                 "below");
     std::printf("  %-30s %5s %9s %9s %8s %9s %9s %9s %6s\n", "pattern", "cases", "as is", "repaired", "salvaged",
-                "repaired", "as is", "there", "as is");
+                "repaired", "as is", "left", "as is");
     for (std::size_t p = 0; p < kPatternCount; ++p)
         PrintOwn(kPatterns[p].name, tallies[p]);
     PrintOwn("all", all);
@@ -491,7 +491,7 @@ void BeyondHeaderPart(const Options& options, const std::vector<Bytes>& original
         std::printf("%d cases from %d workbooks, %d of them with cells; shares are means over the %d cases of those\n",
                     all.judged.cases, judgedWorkbooks, judgedWithCells, all.judged.withCells);
         std::printf("  %-30s %5s %6s %9s %9s %9s %6s\n", "", "", "with", "cells", "cells", "cells", "below");
-        std::printf("  %-30s %5s %6s %9s %9s %9s %6s\n", "pattern", "cases", "cells", "repaired", "as is", "there",
+        std::printf("  %-30s %5s %6s %9s %9s %9s %6s\n", "pattern", "cases", "cells", "repaired", "as is", "left",
                     "as is");
         for (std::size_t p = 0; p < kPatternCount; ++p)
             PrintJudged(kPatterns[p].name, tallies[p].judged);
@@ -514,7 +514,7 @@ int main(int argc, char** argv)
     std::vector<Bytes> originals;
     for (const fs::path& path : options->workbooks)
         originals.push_back(ReadWorkbook(path));
-    const HeaderResult header = HeaderPart(originals);
-    BeyondHeaderPart(*options, originals);
+    const HeaderResult header = RunDamagedHeaders(originals);
+    RunDamagePastHeader(*options, originals);
     return header.worse || header.intactLost ? 1 : 0;
 }

@@ -769,6 +769,8 @@ public:
 
         attempt.found = true;
         attempt.workbookLength = workbookData.size();
+        if (lostEntries_)
+            attempt.report.dropped.push_back("directory entries in lost sectors (their streams)");
         attempt.report.regions = MendWorkbookStream(workbookData);
         attempt.report.linksRebuilt = rebuilt;
         for (const ListedSheet& sheet : ListSheets(workbookData)) {
@@ -870,20 +872,32 @@ private:
             main_.claimed[sector] = true;
             if (main_.known[sector]) {
                 sector = main_.next[sector];
-            } else if (sector + 1 < main_.count && looksRight(main_.At(sector + 1))) {
-                ++sector;
-            } else {
-                break;
+                continue;
             }
+            // A lost link: the next sector of that kind that no surviving link claims, the one
+            // after first (structures too are mostly written in one piece).
+            std::uint32_t next = sector + 1;
+            while (next < main_.count && (main_.claimed[next] || main_.hasPredecessor[next] || !looksRight(main_.At(next))))
+                ++next;
+            sector = next;
         }
         return chain;
     }
 
     void ReadDirectory()
     {
+        // Every entry of a directory sector reads as one, or is unused.
+        const auto directoryLike = [](const std::uint8_t* sector) {
+            for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
+                const std::uint8_t* entry = sector + k * kDirectoryEntrySize;
+                const bool unused = entry[kEntryObjectTypeOffset] == 0 && LoadLe16(entry + kEntryNameLengthOffset) == 0;
+                if (!unused && !ParseEntry(entry))
+                    return false;
+            }
+            return LoadLe16(sector + kEntryNameLengthOffset) != 0;  // not a sector of unused entries alone
+        };
         const std::vector<std::uint32_t> sectors =
-            FollowStructure(Header32(kFirstDirectorySectorOffset), kMaxDirectorySectors,
-                            [](const std::uint8_t* sector) { return IsDirectorySector(SectorView(sector, kSectorSize)); });
+            FollowStructure(Header32(kFirstDirectorySectorOffset), kMaxDirectorySectors, directoryLike);
         for (const std::uint32_t sector : sectors) {
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
                 const std::optional<DirectoryEntry> entry = ParseEntry(main_.At(sector) + k * kDirectoryEntrySize);
@@ -899,6 +913,8 @@ private:
         while (!pending.empty()) {
             const auto [index, parent] = pending.back();
             pending.pop_back();
+            if (index != kNoStream && index >= entries_.size())
+                lostEntries_ = true;  // in a directory sector that did not survive
             if (index >= entries_.size() || seen[index] || entries_[index].type == 0 ||
                 entries_[index].type == kObjectTypeRootStorage)
                 continue;
@@ -1050,6 +1066,10 @@ private:
     std::vector<DirectoryEntry> entries_;
     std::optional<DirectoryEntry> rootEntry_;
     std::vector<Placed> tree_;
+    bool lostEntries_ = false;  // the tree leads to entries no surviving directory sector holds
+
+public:
+    bool LostEntries() const { return lostEntries_; }
 };
 
 }  // namespace
