@@ -490,9 +490,9 @@ private:
         if (!biff_) {
             if (usable)
                 return given;
-            if (!known && Candidate(unit + 1)) {
+            if (const std::uint32_t following = Following(unit); !known && Candidate(following)) {
                 guessed_ = true;  // a lost table sector: most writers allocate contiguously
-                return unit + 1;
+                return following;
             }
             return std::nullopt;
         }
