@@ -1424,4 +1424,9 @@ WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream)
     return result;
 }
 
+std::string Utf8FromUtf16(const std::u16string& text)
+{
+    return Utf16ToUtf8(text);
+}
+
 }  // namespace tabulon

@@ -71,6 +71,9 @@ bool IsDateFormatCode(std::string_view code);
 // other cells and for XF indexes the globals do not have.
 bool IsDate(const WorkbookCells& workbook, const CellValue& cell);
 
+// UTF-16 text (a sheet or stream name) as UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf8FromUtf16(const std::u16string& text);
+
 // Record structure, for the salvage.
 struct BiffRecord {
     std::uint32_t offset;  // of the 4-byte record header
