@@ -188,7 +188,7 @@ HeaderResult RunDamagedHeaders(const std::vector<Bytes>& originals)
 
 // ---- damage past the header ----
 
-enum class Pattern { TableSector, FirstDirectorySector, DirectorySector, Block, BitFlips, Truncated };
+enum class Pattern { TableSector, FirstDirectorySector, DirectorySector, Block, BitFlips, Truncated, FirstBlock };
 
 struct PatternInfo {
     Pattern pattern;
@@ -203,6 +203,7 @@ constexpr PatternInfo kPatterns[] = {
     {Pattern::Block, "4 KiB block zeroed", true},
     {Pattern::BitFlips, "16 bits flipped", true},
     {Pattern::Truncated, "cut in the last quarter", true},
+    {Pattern::FirstBlock, "first 4 KiB zeroed (header too)", false},
 };
 
 // The damaged copy, or nothing when the workbook has nothing the pattern can hit.
@@ -250,6 +251,11 @@ std::optional<Bytes> Damage(const Bytes& original, const tabulon::bench::Compoun
         damaged.resize(least + random() % (original.size() - least));
         break;
     }
+    case Pattern::FirstBlock:
+        if (original.size() <= 4096)
+            return std::nullopt;
+        zero(0, 4096);
+        break;
     }
     return damaged;
 }
@@ -468,8 +474,8 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
     Tally all;
     for (const Tally& tally : tallies)
         all.Add(tally);
-    std::printf("\ndamage past the header (header intact): %d cases from %d workbooks, %d seeds (the first "
-                "directory sector once)\n",
+    std::printf("\ndamage past the header (header intact but in the last pattern): %d cases from %d workbooks, %d "
+                "seeds (the first directory sector and the first 4 KiB once)\n",
                 all.own.cases, workbooks, options.seeds);
     std::printf("cells by the project's reader: %d workbooks with cells (%zu cells); shares are means over the %d "
                 "cases of those\n",

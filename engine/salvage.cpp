@@ -631,6 +631,21 @@ struct ListedSheet {
     bool found = false;  // its first record is where the list says
 };
 
+// The BIFF version of the first worksheet BOF record anywhere in a sector, if it holds one.
+std::optional<std::uint16_t> WorksheetBofIn(const std::uint8_t* sector)
+{
+    for (std::size_t at = 0; at + 8 <= kSectorSize; ++at) {
+        if (LoadLe16(sector + at) != kBofRecord)
+            continue;
+        const std::uint16_t length = LoadLe16(sector + at + 2);
+        const std::uint16_t version = LoadLe16(sector + at + 4);
+        if (length >= 8 && length <= 20 && (version == kBiff8Version || version == kBiff5Version) &&
+            LoadLe16(sector + at + 6) == 0x0010)
+            return version;
+    }
+    return std::nullopt;
+}
+
 // The sheets a workbook stream lists, by name, and whether each begins where the list says.
 std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream)
 {
@@ -1023,7 +1038,23 @@ private:
         }
         std::vector<std::int8_t> fineFragments(fine.count, -1);
         inMini = search(fine, fineFragments);
-        return inMini;
+        if (inMini)
+            return true;
+        // The globals are gone as well: what is left of the workbook starts in the first free
+        // sector that holds a worksheet's first record; the mending gives it new globals.
+        for (std::uint32_t u = 0; u < main_.count; ++u) {
+            const std::optional<std::uint16_t> sheetVersion = main_.Free(u) ? WorksheetBofIn(main_.At(u)) : std::nullopt;
+            if (!sheetVersion)
+                continue;
+            ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
+            chain.Build(u);
+            data = Gather(main_, chain.Units(), chain.Length());
+            version = *sheetVersion;
+            rebuilt = chain.Rebuilt();
+            chain.Release();
+            return !data.empty();
+        }
+        return false;
     }
 
     std::string PathOf(std::size_t index) const
