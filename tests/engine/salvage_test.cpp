@@ -9,6 +9,7 @@
 #include "engine/compound_reader.h"
 #include "engine/compound_writer.h"
 #include "engine/record_mend.h"
+#include "engine/repair.h"
 #include "engine/salvage.h"
 #include "tests/support/workbooks.h"
 
@@ -417,6 +418,39 @@ TEST(Salvage, ADirectoryNoFileMayHoldKeepsTheWorkbookAlone)
     const Salvaged salvaged = Salvage(file, HeaderOf(file));
     ExpectWholeWorkbook(salvaged, workbook, "two workbooks of one name");
     EXPECT_EQ(salvaged.report.kept.size(), 1u);
+}
+
+// The first 4 KiB of the file wiped: header, the workbook's globals and whatever else lay
+// there. Through the whole repair, the sheets that survive come back, with numbers the
+// original holds at the same places, and nothing made up.
+TEST(Salvage, TheFileStartWipedLeavesTheSheetsThatSurvive)
+{
+    const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
+    const WorkbookCells cells = ReadWorkbookCells(WorkbookStream(file));
+    Bytes damaged = file;
+    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
+    MemorySectorFile repaired(damaged);
+    const RepairReport planned = RepairHeader(repaired, RebuildMode::Auto);
+    ASSERT_TRUE(NeedsSalvage(planned));
+    MemorySectorFile out;
+    const RepairReport report = SalvageRepair(repaired, planned, out);
+    ASSERT_EQ(report.used, RebuildUsed::Salvaged);
+    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(out.Bytes()));
+    std::size_t numbers = 0;
+    for (const SheetCells& sheet : after.sheets) {
+        for (const CellValue& cell : sheet.cells) {
+            if (cell.kind != CellKind::Number)
+                continue;
+            ++numbers;
+            const bool original = std::any_of(cells.sheets.begin(), cells.sheets.end(), [&](const SheetCells& s) {
+                return std::any_of(s.cells.begin(), s.cells.end(), [&](const CellValue& c) {
+                    return c.row == cell.row && c.column == cell.column && c.number == cell.number;
+                });
+            });
+            EXPECT_TRUE(original) << sheet.name << " row " << cell.row << " column " << cell.column;
+        }
+    }
+    EXPECT_GT(numbers, 100u);
 }
 
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
