@@ -166,6 +166,17 @@ std::string FindingsToJson(const WorkbookCheck& check)
     return json + "]";
 }
 
+std::string TextsToJson(const std::vector<std::string>& texts)
+{
+    std::string json = "[";
+    for (const std::string& text : texts) {
+        if (json.size() > 1)
+            json += ',';
+        json += JsonString(text);
+    }
+    return json + "]";
+}
+
 std::string SalvageToJson(const SalvageReport& salvage)
 {
     std::string json = "{\"written\":" + std::string(salvage.written ? "true" : "false");
@@ -184,23 +195,11 @@ std::string SalvageToJson(const SalvageReport& salvage)
         json += ",\"declaredSize\":" + std::to_string(stream.declaredSize);
         json += ",\"linksRebuilt\":" + std::to_string(stream.linksRebuilt) + "}";
     }
-    json += "],\"dropped\":[";
-    for (std::size_t i = 0; i < salvage.dropped.size(); ++i) {
-        json += i > 0 ? "," : "";
-        json += JsonString(salvage.dropped[i]);
-    }
-    json += "],\"sheetNames\":[";
-    for (std::size_t i = 0; i < salvage.sheetNames.size(); ++i) {
-        json += i > 0 ? "," : "";
-        json += JsonString(salvage.sheetNames[i]);
-    }
-    json += "],\"lostSheets\":[";
-    for (std::size_t i = 0; i < salvage.lostSheets.size(); ++i) {
-        json += i > 0 ? "," : "";
-        json += JsonString(salvage.lostSheets[i]);
-    }
+    json += "],\"dropped\":" + TextsToJson(salvage.dropped);
+    json += ",\"sheetNames\":" + TextsToJson(salvage.sheetNames);
+    json += ",\"lostSheets\":" + TextsToJson(salvage.lostSheets);
     // The stretches of the workbook stream that were mended, by their place in it.
-    json += "],\"regions\":[";
+    json += ",\"regions\":[";
     for (std::size_t i = 0; i < salvage.regions.size(); ++i) {
         const MendedRegion& region = salvage.regions[i];
         json += std::string(i > 0 ? "," : "") + "{\"kind\":\"" +

@@ -71,6 +71,17 @@ bool IsDateFormatCode(std::string_view code);
 // other cells and for XF indexes the globals do not have.
 bool IsDate(const WorkbookCells& workbook, const CellValue& cell);
 
+// Record types and values the salvage and the mending look for.
+namespace biff {
+inline constexpr std::uint16_t kBof = 0x0809;
+inline constexpr std::uint16_t kEof = 0x000A;
+inline constexpr std::uint16_t kBoundSheet = 0x0085;
+inline constexpr std::uint16_t kBiff8Version = 0x0600;
+inline constexpr std::uint16_t kBiff5Version = 0x0500;
+inline constexpr std::uint16_t kGlobalsSubstream = 0x0005;
+inline constexpr std::uint16_t kWorksheetSubstream = 0x0010;
+}  // namespace biff
+
 // UTF-16 text (a sheet or stream name) as UTF-8; a lone surrogate becomes U+FFFD.
 std::string Utf8FromUtf16(const std::u16string& text);
 

@@ -10,10 +10,10 @@
 namespace tabulon {
 namespace {
 
-constexpr std::uint16_t kBof = 0x0809;
-constexpr std::uint16_t kEof = 0x000A;
-constexpr std::uint16_t kBoundSheet = 0x0085;
-constexpr std::uint16_t kWorksheetSubstream = 0x0010;
+using biff::kBof;
+using biff::kBoundSheet;
+using biff::kEof;
+using biff::kWorksheetSubstream;
 constexpr std::size_t kHeader = 4;
 constexpr std::size_t kMaxBody = 8224;
 // Types past this are no records of any version; below it an unknown type may be one.
@@ -304,7 +304,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>
         const Bytes sheetBof(stream.data() + sheets.front() + kHeader, U16(stream, sheets.front() + 2));
         std::vector<std::uint8_t> bof;
         Append(bof, kBof, sheetBof);
-        StoreLe16(bof.data() + kHeader + 2, 0x0005);
+        StoreLe16(bof.data() + kHeader + 2, biff::kGlobalsSubstream);
         if (bof.size() == resumed || bof.size() + kHeader <= resumed) {
             std::copy(bof.begin(), bof.end(), stream.begin());
             std::vector<bool> boundary(stream.size() + 1, false);
@@ -326,9 +326,9 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>
     }
 
     const Bytes first(stream.data() + sheets.front() + kHeader, U16(stream, sheets.front() + 2));
-    const bool biff8 = LoadLe16(first.data()) >= 0x0600;
+    const bool biff8 = LoadLe16(first.data()) >= biff::kBiff8Version;
     std::vector<std::uint8_t> bof(first.begin(), first.end());
-    StoreLe16(bof.data() + 2, 0x0005);
+    StoreLe16(bof.data() + 2, biff::kGlobalsSubstream);
     // The highest cell style the cells use, so that every one they name exists.
     std::size_t styles = 0;
     for (const std::size_t sheet : sheets) {
@@ -435,7 +435,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
             listed.push_back({at, LoadLe32(stream.data() + at + kHeader)});
         at += kHeader + U16(stream, at + 2);
     }
-    const bool biff8 = U16(stream, kHeader) >= 0x0600;
+    const bool biff8 = U16(stream, kHeader) >= biff::kBiff8Version;
 
     // The record that starts last before `at`.
     auto recordBefore = [&](std::size_t at) -> std::size_t {

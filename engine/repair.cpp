@@ -185,7 +185,8 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
     // The damaged header may still know where the table and directory are; the rebuilt one
     // knows where the file's own sectors say they are.
     const HeaderBytes headers[] = {planned.before, planned.after};
-    report.salvage = SalvageWorkbook(file, headers, out);
+    const std::size_t distinct = planned.before == planned.after ? 1 : 2;
+    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out);
     if (!report.salvage->written || !report.salvage->check.Opens())
         return report;
     report.used = RebuildUsed::Salvaged;

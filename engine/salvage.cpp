@@ -16,12 +16,13 @@
 namespace tabulon {
 namespace {
 
-constexpr std::uint16_t kBofRecord = 0x0809;
-constexpr std::uint16_t kEofRecord = 0x000A;
-constexpr std::uint16_t kBoundSheetRecord = 0x0085;
-constexpr std::uint16_t kBiff8Version = 0x0600;
-constexpr std::uint16_t kBiff5Version = 0x0500;
-constexpr std::uint16_t kGlobalsSubstream = 0x0005;
+using biff::kBiff5Version;
+using biff::kBiff8Version;
+using biff::kGlobalsSubstream;
+using biff::kWorksheetSubstream;
+using biff::kBof;
+using biff::kBoundSheet;
+using biff::kEof;
 
 // Walks longer than this many links, directories longer than this many sectors: no workbook has them.
 constexpr std::uint32_t kMaxDirectorySectors = 1u << 16;
@@ -264,7 +265,7 @@ private:
                 scanFrom_ = nextRecord_ + 1;
                 continue;
             }
-            if (U16At(nextRecord_) == kBoundSheetRecord && nextRecord_ + 8 > Available())
+            if (U16At(nextRecord_) == kBoundSheet && nextRecord_ + 8 > Available())
                 return;  // its offset is not all here yet
             Note(nextRecord_);
             nextRecord_ += 4u + U16At(nextRecord_ + 2);
@@ -289,13 +290,13 @@ private:
     {
         const std::uint16_t type = U16At(offset);
         const std::uint16_t length = U16At(offset + 2);
-        if (type == kBoundSheetRecord && length >= 4)
+        if (type == kBoundSheet && length >= 4)
             lastSheet_ = std::max<std::uint64_t>(lastSheet_, U32At(offset + 4));
-        else if (type == kBofRecord)
+        else if (type == kBof)
             substream_ = offset, lastCell_.reset();
         else if (IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
             lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(offset + 4), U16At(offset + 6)};
-        else if (type == kEofRecord && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
+        else if (type == kEof && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
             end_ = offset + 4 + length;
     }
 
@@ -344,7 +345,7 @@ private:
             }
             result.fit = Fit::Yes;
             const std::uint16_t type = U16At(offset);
-            if (type == kEofRecord || type == kBofRecord)
+            if (type == kEof || type == kBof)
                 break;  // what follows a sheet's end may be filler; a new sheet starts afresh
             if (!cellSeen && lastCell_ && IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available()) {
                 cellSeen = true;
@@ -594,17 +595,11 @@ std::optional<DirectoryEntry> ParseEntry(const std::uint8_t* p)
     return entry;
 }
 
-bool SameName(const std::u16string& name, std::string_view ascii)
+// Whether a stream is the workbook's: "Workbook" (BIFF8) or "Book" (BIFF5), in the
+// directory's own order of names (which ignores case).
+bool IsWorkbookName(std::u16string_view name)
 {
-    if (name.size() != ascii.size())
-        return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const char16_t a = name[i] >= u'a' && name[i] <= u'z' ? static_cast<char16_t>(name[i] - 32) : name[i];
-        const char b = ascii[i] >= 'a' && ascii[i] <= 'z' ? static_cast<char>(ascii[i] - 32) : ascii[i];
-        if (a != static_cast<char16_t>(b))
-            return false;
-    }
-    return true;
+    return CompareEntryNames(name, u"Workbook") == 0 || CompareEntryNames(name, u"Book") == 0;
 }
 
 std::string Utf8(const std::u16string& text)
@@ -615,7 +610,7 @@ std::string Utf8(const std::u16string& text)
 // Whether a workbook's first record (the globals' BOF) starts here; its BIFF version if so.
 std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room)
 {
-    if (room < 8 || LoadLe16(p) != kBofRecord)
+    if (room < 8 || LoadLe16(p) != kBof)
         return std::nullopt;
     const std::uint16_t length = LoadLe16(p + 2);
     const std::uint16_t version = LoadLe16(p + 4);
@@ -635,12 +630,12 @@ struct ListedSheet {
 std::optional<std::uint16_t> WorksheetBofIn(const std::uint8_t* sector)
 {
     for (std::size_t at = 0; at + 8 <= kSectorSize; ++at) {
-        if (LoadLe16(sector + at) != kBofRecord)
+        if (LoadLe16(sector + at) != kBof)
             continue;
         const std::uint16_t length = LoadLe16(sector + at + 2);
         const std::uint16_t version = LoadLe16(sector + at + 4);
         if (length >= 8 && length <= 20 && (version == kBiff8Version || version == kBiff5Version) &&
-            LoadLe16(sector + at + 6) == 0x0010)
+            LoadLe16(sector + at + 6) == kWorksheetSubstream)
             return version;
     }
     return std::nullopt;
@@ -656,14 +651,14 @@ std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream)
         const std::uint16_t type = LoadLe16(stream.data() + offset);
         const std::uint16_t length = LoadLe16(stream.data() + offset + 2);
         const bool filler = type == kFillerRecord && length <= 8224;
-        if ((!filler && !PlausibleRecord(type, length)) || (type == kEofRecord && offset > 0) ||
+        if ((!filler && !PlausibleRecord(type, length)) || (type == kEof && offset > 0) ||
             offset + 4 + length > stream.size())
             break;
-        if (type == kBoundSheetRecord && length >= 8) {
+        if (type == kBoundSheet && length >= 8) {
             const std::uint8_t* body = stream.data() + offset + 4;
             ListedSheet sheet;
             const std::uint32_t at = LoadLe32(body);
-            sheet.found = at + std::uint64_t{4} <= stream.size() && LoadLe16(stream.data() + at) == kBofRecord;
+            sheet.found = at + std::uint64_t{4} <= stream.size() && LoadLe16(stream.data() + at) == kBof;
             const std::size_t count = body[6];
             const bool wide = biff8 && (body[7] & 1) != 0;
             const std::size_t chars = biff8 ? 8 : 7;
@@ -715,7 +710,7 @@ public:
         for (std::size_t i = 0; i < tree_.size(); ++i) {
             const DirectoryEntry& entry = entries_[tree_[i].entry];
             if (tree_[i].parent < 0 && entry.type == kObjectTypeStream &&
-                (SameName(entry.name, "Workbook") || SameName(entry.name, "Book")) && !workbook)
+                IsWorkbookName(entry.name) && !workbook)
                 workbook = i;
         }
         // Every other stream first, by the table alone, so that the workbook's rebuilt links
@@ -1107,7 +1102,7 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         // a name with a separator): the workbook stream alone is written then.
         const auto workbook = std::find_if(best->entries.begin(), best->entries.end(), [](const CompoundEntry& entry) {
             return entry.parent < 0 && entry.type == kObjectTypeStream &&
-                   (SameName(entry.name, "Workbook") || SameName(entry.name, "Book"));
+                   IsWorkbookName(entry.name);
         });
         if (workbook == best->entries.end())
             return {};
