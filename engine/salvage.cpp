@@ -305,7 +305,7 @@ private:
 
     // How well the records run on into `candidate`: whether they do, and how far the first cell
     // there lies from the last one before it (cells come row by row, so the right continuation
-    // goes on at the same row or a little below; a cell above it belongs elsewhere).
+    // goes on at the same row or a little below; a cell well above it belongs elsewhere).
     struct JunctionFit {
         Fit fit = Fit::Unknown;
         bool backwards = false;
@@ -352,8 +352,14 @@ private:
                 const std::uint32_t row = U16At(offset + 4);
                 const std::uint32_t column = U16At(offset + 6);
                 const auto [lastRow, lastColumn] = *lastCell_;
-                result.backwards = row < lastRow || (row == lastRow && column <= lastColumn);
-                result.rowGap = result.backwards ? ~std::uint64_t{0} : row - lastRow;
+                // Some writers interleave two rows (merged cells), so one row back is as near
+                // as the next row.
+                if (row + 1 == lastRow) {
+                    result.rowGap = 1;
+                } else {
+                    result.backwards = row < lastRow || (row == lastRow && column <= lastColumn);
+                    result.rowGap = result.backwards ? ~std::uint64_t{0} : row - lastRow;
+                }
             }
             offset += 4u + U16At(offset + 2);
         }
@@ -626,16 +632,16 @@ struct ListedSheet {
     bool found = false;  // its first record is where the list says
 };
 
-// The BIFF version of the first worksheet BOF record anywhere in a sector, if it holds one.
-std::optional<std::uint16_t> WorksheetBofIn(const std::uint8_t* sector)
+// The BIFF version of the first worksheet BOF record anywhere in `size` bytes, if they hold one.
+std::optional<std::uint16_t> WorksheetBofIn(const std::uint8_t* bytes, std::size_t size)
 {
-    for (std::size_t at = 0; at + 8 <= kSectorSize; ++at) {
-        if (LoadLe16(sector + at) != kBof)
+    for (std::size_t at = 0; at + 8 <= size; ++at) {
+        if (LoadLe16(bytes + at) != kBof)
             continue;
-        const std::uint16_t length = LoadLe16(sector + at + 2);
-        const std::uint16_t version = LoadLe16(sector + at + 4);
+        const std::uint16_t length = LoadLe16(bytes + at + 2);
+        const std::uint16_t version = LoadLe16(bytes + at + 4);
         if (length >= 8 && length <= 20 && (version == kBiff8Version || version == kBiff5Version) &&
-            LoadLe16(sector + at + 6) == kWorksheetSubstream)
+            LoadLe16(bytes + at + 6) == kWorksheetSubstream)
             return version;
     }
     return std::nullopt;
@@ -730,9 +736,10 @@ public:
         std::uint32_t rebuilt = 0;
         // The workbook's own entry, when its chain begins as a workbook does; else the stream
         // found by its first record; else what the entry's chain holds after all.
+        std::vector<std::uint32_t> entryUnits;
         auto followEntry = [&](bool requireBof) {
             const DirectoryEntry& entry = entries_[tree_[*workbook].entry];
-            if (auto followed = FollowStream(entry, true, &rebuilt, requireBof)) {
+            if (auto followed = FollowStream(entry, true, &rebuilt, requireBof, &entryUnits)) {
                 workbookData = std::move(*followed);
                 workbookName = entry.name;
                 attempt.report.workbookBytesLost = entry.size > workbookData.size() ? entry.size - workbookData.size() : 0;
@@ -747,10 +754,28 @@ public:
                 workbookName = version == kBiff5Version ? u"Book" : u"Workbook";
                 attempt.report.directoryLost = true;
                 workbook.reset();
-            } else if (workbook) {
-                followEntry(false);
+            } else {
+                // The workbook's start is gone. What its entry's chain holds keeps the rest of
+                // the globals (the shared strings among them) when a sheet survives in it;
+                // else what is left starts at the first sector that holds a sheet.
+                if (workbook)
+                    followEntry(false);
+                if (!WorksheetBofIn(workbookData.data(), workbookData.size())) {
+                    std::vector<std::uint8_t> sheets;
+                    std::uint32_t sheetsRebuilt = 0;
+                    for (const std::uint32_t u : entryUnits)
+                        (attempt.report.workbookInMiniStream ? mini_ : main_).claimed[u] = false;
+                    if (FindBySheetBof(sheets, version, sheetsRebuilt)) {
+                        workbookData = std::move(sheets);
+                        rebuilt = sheetsRebuilt;
+                        workbookName = version == kBiff5Version ? u"Book" : u"Workbook";
+                        attempt.report.workbookInMiniStream = false;
+                        attempt.report.workbookBytesLost = 0;
+                        workbook.reset();
+                    }
+                }
             }
-            if (workbookData.empty())
+            if (workbookData.empty() || !workbook)
                 attempt.report.directoryLost = true;
         }
         if (workbookData.empty())
@@ -838,8 +863,11 @@ private:
             difat = LoadLe32(sector + 4 * kDifatEntriesPerSector);
         }
         report.tableSectorsLost = LoadTable(main_, listed, main_);
+        // A listed sector that reads as no table (wiped, or a header's wrong guess) is left to
+        // the streams: a stream whose entry starts there still needs it.
+        const std::uint64_t capacity = std::uint64_t{listed.size()} * kEntriesPerFatSector;
         for (const std::uint32_t sector : listed) {
-            if (sector < main_.count)
+            if (sector < main_.count && SurvivingEntries(main_.At(sector), capacity))
                 main_.claimed[sector] = true;
         }
         for (std::uint32_t u = 0; u < main_.count; ++u) {
@@ -969,7 +997,7 @@ private:
     // A stream's bytes, or nothing when its chain does not reach its size (a workbook keeps
     // what survives).
     std::optional<std::vector<std::uint8_t>> FollowStream(const DirectoryEntry& entry, bool workbook, std::uint32_t* rebuilt,
-                                                          bool requireBof = false)
+                                                          bool requireBof = false, std::vector<std::uint32_t>* units = nullptr)
     {
         if (entry.size == 0)
             return std::vector<std::uint8_t>{};
@@ -990,6 +1018,8 @@ private:
             chain.Release();
             return std::nullopt;
         }
+        if (units)
+            *units = chain.Units();
         return Gather(space, chain.Units(), length);
     }
 
@@ -1033,12 +1063,15 @@ private:
         }
         std::vector<std::int8_t> fineFragments(fine.count, -1);
         inMini = search(fine, fineFragments);
-        if (inMini)
-            return true;
-        // The globals are gone as well: what is left of the workbook starts in the first free
-        // sector that holds a worksheet's first record; the mending gives it new globals.
+        return inMini;
+    }
+
+    // When the globals are gone as well: what is left of the workbook starts in the first free
+    // sector that holds a worksheet's first record; the mending gives it new globals.
+    bool FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
+    {
         for (std::uint32_t u = 0; u < main_.count; ++u) {
-            const std::optional<std::uint16_t> sheetVersion = main_.Free(u) ? WorksheetBofIn(main_.At(u)) : std::nullopt;
+            const std::optional<std::uint16_t> sheetVersion = main_.Free(u) ? WorksheetBofIn(main_.At(u), kSectorSize) : std::nullopt;
             if (!sheetVersion)
                 continue;
             ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
@@ -1087,8 +1120,11 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         Attempt attempt = Salvager(image, header).Run();
         if (!attempt.found)
             continue;
+        // The share of its listed sheets found where the list says, then the directory, then
+        // the length: a file may hold another workbook (an embedded object's) with more sheets.
         const auto rank = [](const Attempt& a) {
-            return std::tuple(a.report.sheetsFound, !a.report.directoryLost, a.workbookLength);
+            const double found = a.report.sheets == 0 ? 0.0 : double(a.report.sheetsFound) / double(a.report.sheets);
+            return std::tuple(found, !a.report.directoryLost, a.workbookLength);
         };
         if (!best || rank(attempt) > rank(*best))
             best = std::move(attempt);
