@@ -1,6 +1,7 @@
 #include "record_mend.h"
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -191,6 +192,14 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         if (Reads(stream, at)) {
             walk.boundary[at] = true;
             afterEof = U16(stream, at) == kEof;
+            if (U16(stream, at) == kFillerRecord) {
+                // Filler written earlier (over globals that were rebuilt) is room as well.
+                const std::size_t end = at + kHeader + U16(stream, at + 2);
+                if (!walk.holes.empty() && walk.holes.back().second == at)
+                    walk.holes.back().second = end;
+                else
+                    walk.holes.emplace_back(at, end);
+            }
             previous = at;
             at += kHeader + U16(stream, at + 2);
             continue;
@@ -218,7 +227,10 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             return walk;
         }
         WriteFiller(stream, walk.boundary, from, next);
-        walk.holes.emplace_back(from, next);
+        if (!walk.holes.empty() && walk.holes.back().second >= from)
+            walk.holes.back() = {std::min(walk.holes.back().first, from), next};
+        else
+            walk.holes.emplace_back(from, next);
         regions.push_back({MendedRegion::Kind::Replaced, from, next - from, -1});
         afterEof = false;
         at = next;
@@ -255,6 +267,41 @@ std::vector<std::uint8_t> Hex(std::string_view text)
         }
     }
     return bytes;
+}
+
+// A name for a sheet whose entry in the list was lost: "Sheet" and the lowest number that no
+// entry of the list (`entries`, where their records start) and none of `taken` has.
+std::string UnusedSheetName(Bytes stream, const std::vector<std::size_t>& entries, bool biff8, const std::vector<std::string>& taken)
+{
+    for (int number = 1;; ++number) {
+        const std::string candidate = "Sheet" + std::to_string(number);
+        bool used = std::find(taken.begin(), taken.end(), candidate) != taken.end();
+        for (const std::size_t entry : entries) {
+            if (U16(stream, entry + 2) < 8)
+                continue;  // too short to hold a name
+            const std::size_t body = entry + kHeader;
+            const std::size_t length = stream[body + 6];
+            const std::size_t chars = body + (biff8 ? 8 : 7);
+            used = used || (length == candidate.size() && chars + length <= stream.size() &&
+                            std::equal(candidate.begin(), candidate.end(), stream.begin() + static_cast<std::ptrdiff_t>(chars)));
+        }
+        if (!used)
+            return candidate;
+    }
+}
+
+// The body of a list entry for a visible worksheet that starts at `offset`.
+std::vector<std::uint8_t> SheetEntry(std::size_t offset, const std::string& name, bool biff8)
+{
+    std::vector<std::uint8_t> body(4, 0);
+    StoreLe32(body.data(), static_cast<std::uint32_t>(offset));
+    body.push_back(0);  // visible
+    body.push_back(0);  // a worksheet
+    body.push_back(static_cast<std::uint8_t>(name.size()));
+    if (biff8)
+        body.push_back(0);  // one byte a character
+    body.insert(body.end(), name.begin(), name.end());
+    return body;
 }
 
 // When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
@@ -299,29 +346,67 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>
         return false;
 
     if (!listEntries.empty()) {
-        // Only the first records went: the globals' BOF comes back, in place when it has room,
-        // else in front, the sheets' offsets moved along.
-        const Bytes sheetBof(stream.data() + sheets.front() + kHeader, U16(stream, sheets.front() + 2));
-        std::vector<std::uint8_t> bof;
-        Append(bof, kBof, sheetBof);
-        StoreLe16(bof.data() + kHeader + 2, biff::kGlobalsSubstream);
-        if (bof.size() == resumed || bof.size() + kHeader <= resumed) {
-            std::copy(bof.begin(), bof.end(), stream.begin());
-            std::vector<bool> boundary(stream.size() + 1, false);
-            if (bof.size() < resumed)
-                WriteFiller(stream, boundary, bof.size(), resumed);
-            regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
-            return true;
-        }
-        const std::size_t shift = bof.size() - resumed;
-        std::vector<std::uint8_t> rebuilt = bof;
-        rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
-        stream = std::move(rebuilt);
+        // Only the first records went: the globals' BOF comes back. When the stream's first
+        // sectors went with them, the list's offsets count bytes that are no longer there: the
+        // difference most of the list agrees on. Sheets whose entries went get new ones, right
+        // after the BOF (their entries came first when the list lost its start).
+        std::map<std::int64_t, int> votes;
         for (const std::size_t entry : listEntries) {
-            std::uint8_t* offset = stream.data() + entry + shift + kHeader;
-            StoreLe32(offset, static_cast<std::uint32_t>(LoadLe32(offset) + shift));
+            for (const std::size_t sheet : sheets)
+                ++votes[std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - static_cast<std::int64_t>(sheet)];
         }
-        regions.push_back({MendedRegion::Kind::Replaced, 0, bof.size(), -1});
+        const std::int64_t lost =
+            std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+        auto leadsTo = [&](std::size_t entry) -> std::optional<std::size_t> {
+            const std::int64_t sheet = std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - lost;
+            if (std::find(sheets.begin(), sheets.end(), static_cast<std::size_t>(sheet)) == sheets.end())
+                return std::nullopt;
+            return static_cast<std::size_t>(sheet);
+        };
+        std::vector<std::size_t> unlisted;
+        for (const std::size_t sheet : sheets) {
+            if (std::none_of(listEntries.begin(), listEntries.end(), [&](std::size_t entry) { return leadsTo(entry) == sheet; }))
+                unlisted.push_back(sheet);
+        }
+        const bool biff8 = U16(stream, sheets.front() + kHeader) >= biff::kBiff8Version;
+        const Bytes sheetBof(stream.data() + sheets.front() + kHeader, U16(stream, sheets.front() + 2));
+        std::vector<std::uint8_t> front;
+        Append(front, kBof, sheetBof);
+        StoreLe16(front.data() + kHeader + 2, biff::kGlobalsSubstream);
+        std::vector<std::size_t> newEntries;
+        std::vector<std::string> names;
+        for (const std::size_t sheet : unlisted) {
+            names.push_back(UnusedSheetName(stream, listEntries, biff8, names));
+            newEntries.push_back(front.size());
+            Append(front, kBoundSheet, SheetEntry(sheet, names.back(), biff8));
+        }
+        std::vector<std::optional<std::size_t>> targets;
+        for (const std::size_t entry : listEntries)
+            targets.push_back(leadsTo(entry));
+        std::size_t shift = 0;
+        if (front.size() == resumed || front.size() + kHeader <= resumed) {
+            std::copy(front.begin(), front.end(), stream.begin());
+            std::vector<bool> boundary(stream.size() + 1, false);
+            if (front.size() < resumed)
+                WriteFiller(stream, boundary, front.size(), resumed);
+            regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
+        } else {
+            shift = front.size() - resumed;
+            std::vector<std::uint8_t> rebuilt = front;
+            rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
+            stream = std::move(rebuilt);
+            regions.push_back({MendedRegion::Kind::Replaced, 0, front.size(), -1});
+        }
+        for (std::size_t i = 0; i < unlisted.size(); ++i)
+            StoreLe32(stream.data() + newEntries[i] + kHeader, static_cast<std::uint32_t>(unlisted[i] + shift));
+        for (std::size_t i = 0; i < listEntries.size(); ++i) {
+            if (!targets[i])
+                continue;  // it led elsewhere; the sheet it names is not found
+            const std::size_t entry = listEntries[i] + shift;
+            StoreLe32(stream.data() + entry + kHeader, static_cast<std::uint32_t>(*targets[i] + shift));
+            if (lost != 0)
+                regions.push_back({MendedRegion::Kind::Replaced, entry + kHeader, 4, -1});
+        }
         return true;
     }
 
@@ -502,30 +587,10 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
             orphans.push_back(at);
     }
     for (const std::size_t orphan : orphans) {
-        std::string name;
-        for (int number = 1; name.empty(); ++number) {
-            const std::string candidate = "Sheet" + std::to_string(number);
-            bool taken = false;
-            for (const Listed& sheet : listed) {
-                if (U16(stream, sheet.record + 2) < 8)
-                    continue;  // too short to hold a name
-                const std::size_t body = sheet.record + kHeader;
-                const std::size_t length = stream[body + 6];
-                const std::size_t chars = body + (biff8 ? 8 : 7);
-                taken = taken || (length == candidate.size() && chars + length <= stream.size() &&
-                                  std::equal(candidate.begin(), candidate.end(), stream.begin() + static_cast<std::ptrdiff_t>(chars)));
-            }
-            if (!taken)
-                name = candidate;
-        }
-        std::vector<std::uint8_t> body(4, 0);
-        StoreLe32(body.data(), static_cast<std::uint32_t>(orphan));
-        body.push_back(0);  // visible
-        body.push_back(0);  // a worksheet
-        body.push_back(static_cast<std::uint8_t>(name.size()));
-        if (biff8)
-            body.push_back(0);  // one byte a character
-        body.insert(body.end(), name.begin(), name.end());
+        std::vector<std::size_t> entries;
+        for (const Listed& sheet : listed)
+            entries.push_back(sheet.record);
+        const std::vector<std::uint8_t> body = SheetEntry(orphan, UnusedSheetName(stream, entries, biff8, {}), biff8);
         const std::size_t need = kHeader + body.size();
         auto hole = std::find_if(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
             const std::size_t room = h.second - h.first;

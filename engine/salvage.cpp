@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 #include <tuple>
@@ -632,8 +633,13 @@ struct ListedSheet {
     bool found = false;  // its first record is where the list says
 };
 
-// The BIFF version of the first worksheet BOF record anywhere in `size` bytes, if they hold one.
-std::optional<std::uint16_t> WorksheetBofIn(const std::uint8_t* bytes, std::size_t size)
+struct SheetBof {
+    std::size_t offset;
+    std::uint16_t version;
+};
+
+// The first worksheet BOF record anywhere in `size` bytes, if they hold one.
+std::optional<SheetBof> FirstSheetBof(const std::uint8_t* bytes, std::size_t size)
 {
     for (std::size_t at = 0; at + 8 <= size; ++at) {
         if (LoadLe16(bytes + at) != kBof)
@@ -642,7 +648,36 @@ std::optional<std::uint16_t> WorksheetBofIn(const std::uint8_t* bytes, std::size
         const std::uint16_t version = LoadLe16(bytes + at + 4);
         if (length >= 8 && length <= 20 && (version == kBiff8Version || version == kBiff5Version) &&
             LoadLe16(bytes + at + 6) == kWorksheetSubstream)
-            return version;
+            return SheetBof{at, version};
+    }
+    return std::nullopt;
+}
+
+// Where, in the sectors that lie before `sector` in the file, the records run on into it:
+// the nearest of up to `reach` free sectors before it from which records that read lead
+// exactly to a record start already known (`starts`, as offsets from the first sector's
+// start, none of them before `sector`). Gives that sector, and adds the record starts found
+// on the way to `starts`.
+std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t sector, std::set<std::uint64_t>& starts,
+                                            std::uint32_t reach)
+{
+    const std::uint64_t unit = space.unit;
+    const std::uint64_t end = std::uint64_t{sector} * unit;  // the walk goes on until it gets here
+    const std::uint64_t last = *starts.rbegin();
+    for (std::uint32_t back = 1; back <= reach && back <= sector && space.Free(sector - back); ++back) {
+        const std::uint64_t first = std::uint64_t{sector - back} * unit;
+        const std::uint8_t* base = space.At(0);
+        for (std::uint64_t at = first; at < first + unit; ++at) {
+            std::vector<std::uint64_t> walked;
+            for (std::uint64_t k = at; k <= last && PlausibleRecord(LoadLe16(base + k), LoadLe16(base + k + 2));) {
+                walked.push_back(k);
+                k += 4u + LoadLe16(base + k + 2);
+                if (k >= end && starts.contains(k)) {
+                    starts.insert(walked.begin(), walked.end());
+                    return sector - back;
+                }
+            }
+        }
     }
     return std::nullopt;
 }
@@ -760,7 +795,7 @@ public:
                 // else what is left starts at the first sector that holds a sheet.
                 if (workbook)
                     followEntry(false);
-                if (!WorksheetBofIn(workbookData.data(), workbookData.size())) {
+                if (!FirstSheetBof(workbookData.data(), workbookData.size())) {
                     std::vector<std::uint8_t> sheets;
                     std::uint32_t sheetsRebuilt = 0;
                     for (const std::uint32_t u : entryUnits)
@@ -1071,13 +1106,21 @@ private:
     bool FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
     {
         for (std::uint32_t u = 0; u < main_.count; ++u) {
-            const std::optional<std::uint16_t> sheetVersion = main_.Free(u) ? WorksheetBofIn(main_.At(u), kSectorSize) : std::nullopt;
-            if (!sheetVersion)
+            const std::optional<SheetBof> sheet = main_.Free(u) ? FirstSheetBof(main_.At(u), kSectorSize) : std::nullopt;
+            if (!sheet)
                 continue;
+            // What survives of the globals (the shared strings among them) lies in the sectors
+            // before it whose records run on into it; a long record (a string table's) may
+            // cover a few sectors with no record start in them.
+            constexpr std::uint32_t kLongestRecordSectors = (8228 + kSectorSize - 1) / kSectorSize + 1;
+            std::uint32_t start = u;
+            std::set<std::uint64_t> starts{std::uint64_t{u} * kSectorSize + sheet->offset};
+            while (const auto before = RecordsRunInto(main_, start, starts, kLongestRecordSectors))
+                start = *before;
             ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
-            chain.Build(u);
+            chain.Build(start);
             data = Gather(main_, chain.Units(), chain.Length());
-            version = *sheetVersion;
+            version = sheet->version;
             rebuilt = chain.Rebuilt();
             chain.Release();
             return !data.empty();
