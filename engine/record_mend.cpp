@@ -291,16 +291,78 @@ std::string UnusedSheetName(Bytes stream, const std::vector<std::size_t>& entrie
 }
 
 // The body of a list entry for a visible worksheet that starts at `offset`.
-std::vector<std::uint8_t> SheetEntry(std::size_t offset, const std::string& name, bool biff8)
+std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view name, bool biff8)
 {
+    name = name.substr(0, 31);  // the longest name a sheet may have
     std::vector<std::uint8_t> body(4, 0);
     StoreLe32(body.data(), static_cast<std::uint32_t>(offset));
     body.push_back(0);  // visible
     body.push_back(0);  // a worksheet
     body.push_back(static_cast<std::uint8_t>(name.size()));
+    const bool wide = biff8 && std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
     if (biff8)
-        body.push_back(0);  // one byte a character
-    body.insert(body.end(), name.begin(), name.end());
+        body.push_back(wide ? 1 : 0);  // two bytes a character, or one
+    for (const char16_t c : name) {
+        body.push_back(static_cast<std::uint8_t>(c <= 0xFF || wide ? c & 0xFF : '_'));
+        if (wide)
+            body.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return body;
+}
+
+std::u16string Wide(std::string_view ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+// The records a workbook's globals need before its sheets can be shown: code page, window,
+// the default fonts, as many cell styles as the cells of `sheets` name, and the normal style.
+void AppendFormatting(std::vector<std::uint8_t>& globals, Bytes stream, const std::vector<std::size_t>& sheets, bool biff8)
+{
+    constexpr std::uint16_t kFont = 0x0031;
+    constexpr std::uint16_t kXf = 0x00E0;
+    constexpr std::uint16_t kStyle = 0x0293;
+    constexpr std::uint16_t kWindow1 = 0x003D;
+    constexpr std::uint16_t kCodePage = 0x0042;
+    // The highest cell style the cells use, so that every one they name exists.
+    std::size_t styles = 0;
+    for (const std::size_t sheet : sheets) {
+        for (std::size_t k = sheet; k + kHeader + 6 <= stream.size() && Reads(stream, k);) {
+            const std::uint16_t type = U16(stream, k);
+            if (type == kEof)
+                break;
+            if ((type == 0x0203 || type == 0x027E || type == 0x00FD || type == 0x0201 || type == 0x0204 ||
+                 type == 0x0205 || type == 0x0006) && U16(stream, k + 2) >= 6)
+                styles = std::max<std::size_t>(styles, U16(stream, k + kHeader + 4));
+            k += kHeader + U16(stream, k + 2);
+        }
+    }
+    styles = std::min<std::size_t>(std::max<std::size_t>(styles + 1, 16), 4000);
+    Append(globals, kCodePage, Hex(biff8 ? "b004" : "e404"));
+    Append(globals, kWindow1, Hex("6801 0e01 5c3a be23 3800 0000 0000 0100 5802"));
+    const std::vector<std::uint8_t> font =
+        biff8 ? Hex("c800 0000 ff7f 9001 0000 0000 0000 0500 4172 6961 6c") : Hex("c800 0000 ff7f 9001 0000 0000 0000 0541 7269 616c");
+    for (int k = 0; k < 5; ++k)
+        Append(globals, kFont, font);
+    const std::vector<std::uint8_t> styleXf =
+        biff8 ? Hex("0000 0000 f5ff 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 f5ff 2000 c020 0000 0000 0000");
+    const std::vector<std::uint8_t> cellXf =
+        biff8 ? Hex("0000 0000 0100 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 0100 2000 c020 0000 0000 0000");
+    for (std::size_t k = 0; k < styles; ++k)
+        Append(globals, kXf, k < 15 ? styleXf : cellXf);
+    Append(globals, kStyle, Hex("0080 00ff"));
+}
+
+// The body of a BOF for the globals, made from a sheet's: the version the records have (a
+// BIFF5 BOF is 8 bytes long, whatever version some writers put in it), and the globals' type.
+std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff8)
+{
+    std::vector<std::uint8_t> body(stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader),
+                                   stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader + U16(stream, sheet + 2)));
+    biff8 = body.size() >= 16 && LoadLe16(body.data()) >= biff::kBiff8Version;
+    if (!biff8)
+        StoreLe16(body.data(), biff::kBiff5Version);
+    StoreLe16(body.data() + 2, biff::kGlobalsSubstream);
     return body;
 }
 
@@ -309,13 +371,8 @@ std::vector<std::uint8_t> SheetEntry(std::size_t offset, const std::string& name
 // cell styles readers need, and one entry per sheet, "Sheet1", "Sheet2", ... in stream order.
 // They go into the destroyed stretch when it has room, so that no offset moves; otherwise the
 // stream is written anew behind them. Gives whether there was anything to hold together.
-bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions)
 {
-    constexpr std::uint16_t kFont = 0x0031;
-    constexpr std::uint16_t kXf = 0x00E0;
-    constexpr std::uint16_t kStyle = 0x0293;
-    constexpr std::uint16_t kWindow1 = 0x003D;
-    constexpr std::uint16_t kCodePage = 0x0042;
     const std::size_t resumed = Resync(stream, 0);
     if (resumed == kNoPlace)
         return false;
@@ -324,6 +381,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>
     std::vector<std::size_t> listEntries;  // entries of the list of sheets that survive
     std::size_t at = resumed;
     bool globalsEnded = false;  // an EOF comes before the first sheet
+    bool stylesSurvive = false;  // cell styles come before it
     while (at < stream.size()) {
         if (!Reads(stream, at)) {
             const std::size_t next = Resync(stream, at + 1);
@@ -340,6 +398,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>
             globalsEnded = true;
         if (type == kBoundSheet && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 4)
             listEntries.push_back(at);
+        if (type == 0x00E0 && sheets.empty())
+            stylesSurvive = true;
         at += kHeader + U16(stream, at + 2);
     }
     if (sheets.empty())
@@ -368,17 +428,17 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>
             if (std::none_of(listEntries.begin(), listEntries.end(), [&](std::size_t entry) { return leadsTo(entry) == sheet; }))
                 unlisted.push_back(sheet);
         }
-        const bool biff8 = U16(stream, sheets.front() + kHeader) >= biff::kBiff8Version;
-        const Bytes sheetBof(stream.data() + sheets.front() + kHeader, U16(stream, sheets.front() + 2));
+        bool biff8 = false;
         std::vector<std::uint8_t> front;
-        Append(front, kBof, sheetBof);
-        StoreLe16(front.data() + kHeader + 2, biff::kGlobalsSubstream);
+        Append(front, kBof, GlobalsBof(stream, sheets.front(), biff8));
+        if (!stylesSurvive)
+            AppendFormatting(front, stream, sheets, biff8);
         std::vector<std::size_t> newEntries;
-        std::vector<std::string> names;
+        std::vector<std::string> newNames;
         for (const std::size_t sheet : unlisted) {
-            names.push_back(UnusedSheetName(stream, listEntries, biff8, names));
+            newNames.push_back(UnusedSheetName(stream, listEntries, biff8, newNames));
             newEntries.push_back(front.size());
-            Append(front, kBoundSheet, SheetEntry(sheet, names.back(), biff8));
+            Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8));
         }
         std::vector<std::optional<std::size_t>> targets;
         for (const std::size_t entry : listEntries)
@@ -410,51 +470,20 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>
         return true;
     }
 
-    const Bytes first(stream.data() + sheets.front() + kHeader, U16(stream, sheets.front() + 2));
-    const bool biff8 = LoadLe16(first.data()) >= biff::kBiff8Version;
-    std::vector<std::uint8_t> bof(first.begin(), first.end());
-    StoreLe16(bof.data() + 2, biff::kGlobalsSubstream);
-    // The highest cell style the cells use, so that every one they name exists.
-    std::size_t styles = 0;
-    for (const std::size_t sheet : sheets) {
-        for (std::size_t k = sheet; k + kHeader + 6 <= stream.size() && Reads(stream, k);) {
-            const std::uint16_t type = U16(stream, k);
-            if (type == kEof)
-                break;
-            if ((type == 0x0203 || type == 0x027E || type == 0x00FD || type == 0x0201 || type == 0x0204 ||
-                 type == 0x0205 || type == 0x0006) && U16(stream, k + 2) >= 6)
-                styles = std::max<std::size_t>(styles, U16(stream, k + kHeader + 4));
-            k += kHeader + U16(stream, k + 2);
-        }
-    }
-    styles = std::min<std::size_t>(std::max<std::size_t>(styles + 1, 16), 4000);
-
+    bool biff8 = false;
     std::vector<std::uint8_t> globals;
-    Append(globals, kBof, bof);
-    const std::vector<std::uint8_t> codePage = Hex(biff8 ? "b004" : "e404");
-    Append(globals, kCodePage, codePage);
-    Append(globals, kWindow1, Hex("6801 0e01 5c3a be23 3800 0000 0000 0100 5802"));
-    const std::vector<std::uint8_t> font =
-        biff8 ? Hex("c800 0000 ff7f 9001 0000 0000 0000 0500 4172 6961 6c") : Hex("c800 0000 ff7f 9001 0000 0000 0000 0541 7269 616c");
-    for (int k = 0; k < 5; ++k)
-        Append(globals, kFont, font);
-    const std::vector<std::uint8_t> styleXf =
-        biff8 ? Hex("0000 0000 f5ff 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 f5ff 2000 c020 0000 0000 0000");
-    const std::vector<std::uint8_t> cellXf =
-        biff8 ? Hex("0000 0000 0100 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 0100 2000 c020 0000 0000 0000");
-    for (std::size_t k = 0; k < styles; ++k)
-        Append(globals, kXf, k < 15 ? styleXf : cellXf);
-    Append(globals, kStyle, Hex("0080 00ff"));
+    Append(globals, kBof, GlobalsBof(stream, sheets.front(), biff8));
+    AppendFormatting(globals, stream, sheets, biff8);
+    // The names the summary lists, when it lists at least as many as were found: the sheets
+    // lost with the start came first, and come back empty (their entries lead past the end).
+    const std::size_t lostSheets = names.size() >= sheets.size() ? names.size() - sheets.size() : 0;
+    for (std::size_t i = 0; i < lostSheets; ++i)
+        Append(globals, kBoundSheet, SheetEntry(0xFFFFFFFF, names[i], biff8));
     std::vector<std::size_t> entries;
     for (std::size_t i = 0; i < sheets.size(); ++i) {
-        const std::string name = "Sheet" + std::to_string(i + 1);
-        std::vector<std::uint8_t> body(6, 0);
-        body.push_back(static_cast<std::uint8_t>(name.size()));
-        if (biff8)
-            body.push_back(0);
-        body.insert(body.end(), name.begin(), name.end());
         entries.push_back(globals.size());
-        Append(globals, kBoundSheet, body);
+        const std::u16string name = names.size() >= sheets.size() ? names[lostSheets + i] : Wide("Sheet" + std::to_string(i + 1));
+        Append(globals, kBoundSheet, SheetEntry(0, name, biff8));
     }
     if (!globalsEnded)
         Append(globals, kEof, {});
@@ -482,12 +511,12 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>
 
 }  // namespace
 
-std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
+std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
 {
     std::vector<MendedRegion> regions;
     if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8) {
         // The workbook's start is gone: new globals hold the surviving sheets together.
-        if (!RebuildGlobals(stream, regions))
+        if (!RebuildGlobals(stream, names, regions))
             return regions;
     }
     Walk walk = WalkAndFill(stream, regions);
@@ -590,7 +619,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
         std::vector<std::size_t> entries;
         for (const Listed& sheet : listed)
             entries.push_back(sheet.record);
-        const std::vector<std::uint8_t> body = SheetEntry(orphan, UnusedSheetName(stream, entries, biff8, {}), biff8);
+        const std::vector<std::uint8_t> body = SheetEntry(orphan, Wide(UnusedSheetName(stream, entries, biff8, {})), biff8);
         const std::size_t need = kHeader + body.size();
         auto hole = std::find_if(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
             const std::size_t room = h.second - h.first;
@@ -648,6 +677,106 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream)
         region.sheet = sheet;
     }
     return regions;
+}
+
+std::vector<std::u16string> SheetNamesFromSummary(std::span<const std::uint8_t> summary)
+{
+    constexpr std::uint32_t kCodePageProperty = 1;
+    constexpr std::uint32_t kHeadingPairsProperty = 12;
+    constexpr std::uint32_t kDocumentPartsProperty = 13;
+    constexpr std::uint16_t kShort = 0x0002, kLong = 0x0003, kString = 0x001E, kWideString = 0x001F;
+    constexpr std::uint16_t kVariant = 0x000C, kVector = 0x1000;
+    constexpr std::uint16_t kUtf16CodePage = 1200;
+    const std::size_t size = summary.size();
+    auto u32 = [&](std::size_t at) -> std::optional<std::uint32_t> {
+        if (at > size || size - at < 4)
+            return std::nullopt;
+        return LoadLe32(summary.data() + at);
+    };
+    if (size < 48 || LoadLe16(summary.data()) != 0xFFFE)
+        return {};
+    const std::size_t set = LoadLe32(summary.data() + 44);
+    const std::optional<std::uint32_t> count = u32(set + 4);
+    if (!count)
+        return {};
+    std::map<std::uint32_t, std::size_t> where;  // property → offset of its type
+    for (std::uint32_t i = 0; i < *count && i < 256; ++i) {
+        const auto id = u32(set + 8 + 8 * std::size_t{i});
+        const auto offset = u32(set + 12 + 8 * std::size_t{i});
+        if (!id || !offset)
+            return {};
+        where[*id] = set + *offset;
+    }
+    std::uint16_t codePage = 1252;
+    if (const auto it = where.find(kCodePageProperty); it != where.end()) {
+        if (const auto type = u32(it->second); type && (*type & 0xFFFF) == kShort && u32(it->second + 4))
+            codePage = LoadLe16(summary.data() + it->second + 4);
+    }
+    // A string of `type` at `at`, which moves past it. Single-byte strings are read when the
+    // code page agrees with Latin-1 wherever they use it.
+    auto readString = [&](std::uint16_t type, std::size_t& at) -> std::optional<std::u16string> {
+        const std::optional<std::uint32_t> length = u32(at);
+        if (!length || *length > 4096)
+            return std::nullopt;
+        at += 4;
+        const bool wide = type == kWideString || codePage == kUtf16CodePage;
+        const std::size_t bytes = type == kWideString ? 2 * std::size_t{*length} : *length;
+        if (size - at < bytes)
+            return std::nullopt;
+        std::u16string text;
+        for (std::size_t k = 0; k < bytes; k += wide ? 2 : 1) {
+            const std::uint8_t* c = summary.data() + at + k;
+            if (wide) {
+                if (k + 1 < bytes)
+                    text.push_back(static_cast<char16_t>(LoadLe16(c)));
+            } else if (*c < 0x80 || (*c >= 0xA0 && (codePage == 1252 || codePage == 28591))) {
+                text.push_back(*c);
+            } else {
+                return std::nullopt;
+            }
+        }
+        at += wide ? (bytes + 3) / 4 * 4 : bytes;
+        while (!text.empty() && text.back() == 0)
+            text.pop_back();
+        return text;
+    };
+
+    // The first heading counts the worksheets, which come first among the parts.
+    std::optional<std::uint32_t> worksheets;
+    if (const auto it = where.find(kHeadingPairsProperty); it != where.end()) {
+        std::size_t at = it->second;
+        const auto type = u32(at);
+        const auto pairs = u32(at + 4);
+        at += 8;
+        if (type && (*type & 0xFFFF) == (kVector | kVariant) && pairs && *pairs >= 2) {
+            const auto labelType = u32(at);
+            at += 4;
+            if (labelType && ((*labelType & 0xFFFF) == kString || (*labelType & 0xFFFF) == kWideString) &&
+                readString(static_cast<std::uint16_t>(*labelType), at)) {
+                const auto valueType = u32(at);
+                if (valueType && (*valueType & 0xFFFF) == kLong)
+                    worksheets = u32(at + 4);
+            }
+        }
+    }
+    const auto it = where.find(kDocumentPartsProperty);
+    if (it == where.end())
+        return {};
+    std::size_t at = it->second;
+    const auto type = u32(at);
+    const auto parts = u32(at + 4);
+    at += 8;
+    if (!type || !parts || ((*type & 0xFFFF) != (kVector | kString) && (*type & 0xFFFF) != (kVector | kWideString)))
+        return {};
+    std::vector<std::u16string> names;
+    const std::uint32_t wanted = std::min(*parts, worksheets.value_or(*parts));
+    for (std::uint32_t i = 0; i < wanted && i < 65536; ++i) {
+        std::optional<std::u16string> name = readString(static_cast<std::uint16_t>(*type & 0xFFF), at);
+        if (!name || name->empty() || name->size() > 31)
+            return {};
+        names.push_back(std::move(*name));
+    }
+    return names;
 }
 
 }  // namespace tabulon

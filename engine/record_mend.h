@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "salvage.h"
@@ -31,7 +32,13 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
 //   says it begins (and an end record before it where the sheet before lost its own);
 // - a stream cut short ends after its last whole record, with an end record for the open
 //   sheet; a sheet that began past the cut becomes an empty sheet at the end, keeping its name.
-// Never moves a byte that reads: offsets stay valid.
-std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream);
+// Never moves a byte that reads: offsets stay valid. Only when the stream's start is gone
+// does it get new globals in front (the sheets named by `names`, those the document summary
+// lists, when there are at least as many as survive; else "Sheet1", "Sheet2", ...).
+std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names = {});
+
+// The names of the worksheets a DocumentSummaryInformation stream lists (its document parts,
+// as many as its first heading counts), or none when it lists none that can be read.
+std::vector<std::u16string> SheetNamesFromSummary(std::span<const std::uint8_t> summary);
 
 }  // namespace tabulon

@@ -820,7 +820,14 @@ public:
         attempt.workbookLength = workbookData.size();
         if (lostEntries_)
             attempt.report.dropped.push_back("directory entries in lost sectors (their streams)");
-        attempt.report.regions = MendWorkbookStream(workbookData);
+        // The document summary names the sheets, for a workbook whose own list of them is gone.
+        std::vector<std::u16string> summaryNames;
+        for (std::size_t i = 0; i < tree_.size() && !attempt.report.directoryLost; ++i) {
+            if (tree_[i].parent < 0 && data[i] &&
+                CompareEntryNames(entries_[tree_[i].entry].name, u"\u0005DocumentSummaryInformation") == 0)
+                summaryNames = SheetNamesFromSummary(*data[i]);
+        }
+        attempt.report.regions = MendWorkbookStream(workbookData, summaryNames);
         attempt.report.linksRebuilt = rebuilt;
         for (const ListedSheet& sheet : ListSheets(workbookData)) {
             ++attempt.report.sheets;

@@ -367,31 +367,42 @@ TEST(Salvage, AHoleInTheRecordsLosesOnlyTheCellsInIt)
 }
 
 // The workbook's globals wiped (fonts, cell styles, the list of sheets, the shared strings):
-// the sheets come back under new globals, with every number they hold.
+// the sheets come back under new globals, with every number they hold, under the names the
+// document summary lists, or "Sheet1", "Sheet2", ... when it cannot be read either.
 TEST(Salvage, SheetsOutliveTheWorkbooksGlobals)
 {
     const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
     const Bytes stream = WorkbookStream(file);
     const WorkbookCells cells = ReadWorkbookCells(stream);
-    Bytes damaged = file;
+    Bytes wiped = file;
     const std::vector<std::size_t> places = StreamPlaces(file);
     for (std::size_t at = 0; at < cells.sheets.front().offset; ++at)
-        damaged[places[at]] = 0;
-    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
-    ASSERT_TRUE(salvaged.report.written);
-    EXPECT_TRUE(salvaged.report.check.Opens());
-    EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
-    const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
-    ASSERT_EQ(after.sheets.size(), cells.sheets.size());
-    for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
-        EXPECT_EQ(after.sheets[s].name, "Sheet" + std::to_string(s + 1));
-        for (const CellValue& before : cells.sheets[s].cells) {
-            if (before.kind != CellKind::Number)
-                continue;
-            const auto& kept = after.sheets[s].cells;
-            EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [&](const CellValue& c) {
-                return c.row == before.row && c.column == before.column && c.number == before.number;
-            })) << "sheet " << s << " row " << before.row << " column " << before.column;
+        wiped[places[at]] = 0;
+    // The summary's format identifier; its stream begins 28 bytes before it, with FE FF.
+    const Bytes summaryId = {0x02, 0xd5, 0xcd, 0xd5, 0x9c, 0x2e, 0x1b, 0x10, 0x93, 0x97, 0x08, 0x00, 0x2b, 0x2c, 0xf9, 0xae};
+    const auto id = std::search(wiped.begin(), wiped.end(), summaryId.begin(), summaryId.end());
+    ASSERT_NE(id, wiped.end());
+    ASSERT_EQ(*(id - 28), 0xfe);
+    Bytes noSummary = wiped;
+    noSummary[static_cast<std::size_t>(id - wiped.begin()) - 28] = 0;
+
+    for (const bool summary : {true, false}) {
+        const Salvaged salvaged = Salvage(summary ? wiped : noSummary, HeaderOf(file));
+        ASSERT_TRUE(salvaged.report.written);
+        EXPECT_TRUE(salvaged.report.check.Opens());
+        EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
+        const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+        ASSERT_EQ(after.sheets.size(), cells.sheets.size());
+        for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
+            EXPECT_EQ(after.sheets[s].name, summary ? cells.sheets[s].name : "Sheet" + std::to_string(s + 1));
+            for (const CellValue& before : cells.sheets[s].cells) {
+                if (before.kind != CellKind::Number)
+                    continue;
+                const auto& kept = after.sheets[s].cells;
+                EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [&](const CellValue& c) {
+                    return c.row == before.row && c.column == before.column && c.number == before.number;
+                })) << "sheet " << s << " row " << before.row << " column " << before.column;
+            }
         }
     }
 }
