@@ -885,7 +885,7 @@ private:
 // A BIFF8 string: its length in `lengthBytes` bytes, a flags byte, the rich-text run count
 // and the size of the far-east data when the flags announce them, the characters, and then
 // the runs and far-east data, which are skipped.
-std::optional<std::string> ReadUnicodeString(Pieces& in, int lengthBytes)
+std::optional<std::u16string> ReadUnicodeUnits(Pieces& in, int lengthBytes)
 {
     std::uint16_t count = 0;
     if (lengthBytes == 1) {
@@ -908,7 +908,15 @@ std::optional<std::string> ReadUnicodeString(Pieces& in, int lengthBytes)
     // follows it is lost, and the next read fails.
     if (!in.Skip(std::size_t{runs} * 4) || !in.Skip(farEast))
         in.Skip(std::numeric_limits<std::size_t>::max());
-    return Utf16ToUtf8(units);
+    return units;
+}
+
+std::optional<std::string> ReadUnicodeString(Pieces& in, int lengthBytes)
+{
+    const std::optional<std::u16string> units = ReadUnicodeUnits(in, lengthBytes);
+    if (!units)
+        return std::nullopt;
+    return Utf16ToUtf8(*units);
 }
 
 // A BIFF5 string: its length in two bytes, then that many bytes in the workbook's code page.
@@ -1284,6 +1292,22 @@ std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::ui
     if (record.length > stream.size() - offset - kRecordHeaderSize)
         return std::nullopt;
     return record;
+}
+
+std::vector<std::u16string> ReadTableStrings(std::vector<std::span<const std::uint8_t>> bodies, std::size_t offset,
+                                             std::size_t count)
+{
+    Pieces pieces(std::move(bodies));
+    std::vector<std::u16string> strings;
+    if (!pieces.Skip(offset))
+        return strings;
+    while (strings.size() < count) {
+        std::optional<std::u16string> text = ReadUnicodeUnits(pieces, 2);
+        if (!text)
+            break;
+        strings.push_back(std::move(*text));
+    }
+    return strings;
 }
 
 std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream)

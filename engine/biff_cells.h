@@ -107,4 +107,10 @@ std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::ui
 // damaged stretches) are left out.
 std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream);
 
+// Up to `count` strings of a shared-string table, read from `offset` in the first of `bodies`
+// (the bodies of the records that hold the table, in order), as UTF-16 text; fewer when the
+// bodies end or a string does not read.
+std::vector<std::u16string> ReadTableStrings(std::vector<std::span<const std::uint8_t>> bodies, std::size_t offset,
+                                             std::size_t count);
+
 }  // namespace tabulon

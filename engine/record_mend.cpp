@@ -366,6 +366,200 @@ std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff
     return body;
 }
 
+// When the shared-string table lost its start with the globals, what survives of it (its
+// CONTINUE records, in [from, to)) is read again from the places the table's index (EXTSST)
+// names, where each bucket's first string begins. The index counts from the stream's old
+// start, which may be gone too: the difference is the one that puts most buckets at the
+// start of a string. The table comes back as long as the index says, strings that are gone
+// as empty ones, and the records it was read from become filler. Gives the new table's
+// records, or nothing when there is nothing to go by.
+std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
+                                             std::vector<MendedRegion>& regions)
+{
+    constexpr std::uint16_t kSst = 0x00FC;
+    constexpr std::uint16_t kContinue = 0x003C;
+    constexpr std::uint16_t kExtSst = 0x00FF;
+    constexpr std::uint16_t kLabelSst = 0x00FD;
+    struct Piece {
+        std::size_t at;  // a CONTINUE record
+        std::size_t run;  // the run of them, one after another, that it belongs to
+    };
+    std::vector<Piece> pieces;
+    std::optional<std::size_t> index;
+    std::size_t runs = 0;
+    bool inRun = false;
+    for (std::size_t at = from; at + kHeader <= to;) {
+        if (!Reads(stream, at)) {
+            at = Resync(stream, at + 1);
+            if (at == kNoPlace)
+                break;
+            inRun = false;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        if (type == kSst)
+            return {};  // the table's start survives
+        if (type == kContinue) {
+            runs += inRun ? 0 : 1;
+            pieces.push_back({at, runs - 1});
+        } else if (type == kExtSst && U16(stream, at + 2) >= 10) {
+            index = at;
+        }
+        inRun = type == kContinue;
+        at += kHeader + U16(stream, at + 2);
+    }
+    if (!index || pieces.empty())
+        return {};
+    const std::uint8_t* entries = stream.data() + *index + kHeader;
+    const std::size_t perBucket = LoadLe16(entries);
+    const std::size_t buckets = (U16(stream, *index + 2) - 2u) / 8;
+    if (perBucket == 0 || buckets * pieces.size() > (std::size_t{1} << 22))
+        return {};
+    auto bucketStart = [&](std::size_t k) { return std::int64_t{LoadLe32(entries + 2 + 8 * k)}; };
+    auto bucketOffset = [&](std::size_t k) { return std::int64_t{LoadLe16(entries + 6 + 8 * k)}; };
+    std::map<std::int64_t, int> votes;
+    for (std::size_t k = 0; k < buckets; ++k) {
+        for (const Piece& piece : pieces)
+            ++votes[bucketStart(k) - bucketOffset(k) - static_cast<std::int64_t>(piece.at)];
+    }
+    // The strings of bucket k under difference d: from where its first string lies, read
+    // through the CONTINUE records of its run. A bucket whose record lost its header with the
+    // damage (the table's first, often) is read from its place up to the next record that
+    // survives. Nothing when no string starts there.
+    std::vector<bool> used(runs, false);
+    auto readBucket = [&](std::size_t k, std::int64_t d, bool use) -> std::vector<std::u16string> {
+        const std::int64_t at = bucketStart(k) - d;
+        const std::int64_t record = at - bucketOffset(k);
+        if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > to)
+            return {};
+        const std::size_t position = static_cast<std::size_t>(at);
+        if ((stream[position] | stream[position + 1] | stream[position + 2]) == 0 || (stream[position + 2] & ~0x0D) != 0)
+            return {};  // wiped, or no string starts there
+        std::vector<Bytes> bodies;
+        auto next = std::upper_bound(pieces.begin(), pieces.end(), position,
+                                     [](std::size_t a, const Piece& p) { return a < p.at; });
+        if (next != pieces.begin() && std::prev(next)->at == static_cast<std::size_t>(record)) {
+            const auto piece = std::prev(next);  // its record survives
+            const std::size_t end = piece->at + kHeader + U16(stream, piece->at + 2);
+            if (position >= end)
+                return {};
+            bodies.emplace_back(stream.data() + position, end - position);
+            next = piece + 1;
+            if (next != pieces.end() && next->run != piece->run)
+                next = pieces.end();
+        } else {
+            if (next == pieces.end() || next->at - position > kMaxBody)
+                return {};
+            bodies.emplace_back(stream.data() + position, next->at - position);
+        }
+        if (next != pieces.end()) {
+            const std::size_t run = next->run;
+            for (auto p = next; p != pieces.end() && p->run == run; ++p)
+                bodies.emplace_back(stream.data() + p->at + kHeader, U16(stream, p->at + 2));
+            if (use)
+                used[run] = true;
+        }
+        if (use && next != pieces.begin() && std::prev(next)->at == static_cast<std::size_t>(record))
+            used[std::prev(next)->run] = true;
+        return ReadTableStrings(bodies, 0, perBucket);
+    };
+    // How many strings that read as text (no control characters) each bucket begins with:
+    // the right difference reads whole buckets, a wrong one stray bytes.
+    auto score = [&](std::int64_t d) {
+        std::size_t textual = 0;
+        for (std::size_t k = 0; k < buckets; ++k) {
+            for (const std::u16string& text : readBucket(k, d, false)) {
+                if (std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }))
+                    break;
+                ++textual;
+            }
+        }
+        return textual;
+    };
+    std::vector<std::pair<int, std::int64_t>> candidates;
+    for (const auto& [d, count] : votes)
+        candidates.emplace_back(count, d);
+    std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, candidates.size())),
+                      candidates.end(), std::greater<>());
+    candidates.resize(std::min<std::size_t>(8, candidates.size()));
+    std::int64_t best = 0;
+    std::size_t bestScore = 0;
+    for (const auto& candidate : candidates) {
+        const std::size_t textual = score(candidate.second);
+        if (textual > bestScore) {
+            bestScore = textual;
+            best = candidate.second;
+        }
+    }
+    if (bestScore == 0)
+        return {};
+
+    std::vector<std::optional<std::u16string>> strings;
+    for (std::size_t k = 0; k < buckets; ++k) {
+        const std::vector<std::u16string> read = readBucket(k, best, true);
+        if (strings.size() < k * perBucket + read.size())
+            strings.resize(k * perBucket + read.size());
+        for (std::size_t i = 0; i < read.size(); ++i)
+            strings[k * perBucket + i] = read[i];
+    }
+    // As many strings as the cells name, within what the index counts.
+    std::size_t named = 0;
+    for (std::size_t at = to; at + kHeader + 10 <= stream.size() && Reads(stream, at);) {
+        if (U16(stream, at) == kLabelSst && U16(stream, at + 2) == 10)
+            named = std::max<std::size_t>(named, std::size_t{LoadLe32(stream.data() + at + kHeader + 6)} + 1);
+        at += kHeader + U16(stream, at + 2);
+    }
+    strings.resize(std::max(strings.size(), std::min(named, buckets * perBucket)));
+
+    // The new table: each string whole in one record where it fits, else its characters go on
+    // in the next with a flags byte of their own, as the format has it.
+    std::vector<std::uint8_t> records;
+    std::vector<std::uint8_t> body(8, 0);
+    StoreLe32(body.data(), static_cast<std::uint32_t>(strings.size()));
+    StoreLe32(body.data() + 4, static_cast<std::uint32_t>(strings.size()));
+    std::uint16_t type = kSst;
+    auto flush = [&] {
+        Append(records, type, body);
+        body.clear();
+        type = kContinue;
+    };
+    for (const std::optional<std::u16string>& text : strings) {
+        const std::u16string units = text.value_or(std::u16string());
+        const bool wide = std::any_of(units.begin(), units.end(), [](char16_t c) { return c > 0xFF; });
+        const std::size_t width = wide ? 2 : 1;
+        if (body.size() + 3 + (units.empty() ? 0 : width) > kMaxBody)
+            flush();
+        body.push_back(static_cast<std::uint8_t>(units.size() & 0xFF));
+        body.push_back(static_cast<std::uint8_t>(units.size() >> 8));
+        body.push_back(wide ? 1 : 0);
+        for (std::size_t i = 0; i < units.size();) {
+            if (body.size() + width > kMaxBody) {
+                flush();
+                body.push_back(wide ? 1 : 0);
+            }
+            body.push_back(static_cast<std::uint8_t>(units[i] & 0xFF));
+            if (wide)
+                body.push_back(static_cast<std::uint8_t>(units[i] >> 8));
+            ++i;
+        }
+    }
+    flush();
+
+    // What it was read from, and the index, which no longer fits, become filler.
+    std::vector<bool> boundary(stream.size() + 1, false);
+    auto neutralise = [&](std::size_t at) {
+        const std::size_t end = at + kHeader + U16(stream, at + 2);
+        WriteFiller(stream, boundary, at, end);
+        regions.push_back({MendedRegion::Kind::Replaced, at, end - at, -1});
+    };
+    for (const Piece& piece : pieces) {
+        if (used[piece.run])
+            neutralise(piece.at);
+    }
+    neutralise(*index);
+    return records;
+}
+
 // When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
 // of sheets), the sheets that survive get new globals in front of them: the few fonts and
 // cell styles readers need, and one entry per sheet, "Sheet1", "Sheet2", ... in stream order.
@@ -440,6 +634,10 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             newEntries.push_back(front.size());
             Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8));
         }
+        const std::size_t tableRegions = regions.size();
+        const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
+        const std::size_t tableRegionsEnd = regions.size();
+        front.insert(front.end(), table.begin(), table.end());
         std::vector<std::optional<std::size_t>> targets;
         for (const std::size_t entry : listEntries)
             targets.push_back(leadsTo(entry));
@@ -457,6 +655,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             stream = std::move(rebuilt);
             regions.push_back({MendedRegion::Kind::Replaced, 0, front.size(), -1});
         }
+        for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
+            regions[i].offset += shift;
         for (std::size_t i = 0; i < unlisted.size(); ++i)
             StoreLe32(stream.data() + newEntries[i] + kHeader, static_cast<std::uint32_t>(unlisted[i] + shift));
         for (std::size_t i = 0; i < listEntries.size(); ++i) {
@@ -485,6 +685,10 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         const std::u16string name = names.size() >= sheets.size() ? names[lostSheets + i] : Wide("Sheet" + std::to_string(i + 1));
         Append(globals, kBoundSheet, SheetEntry(0, name, biff8));
     }
+    const std::size_t tableRegions = regions.size();
+    const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
+    const std::size_t tableRegionsEnd = regions.size();
+    globals.insert(globals.end(), table.begin(), table.end());
     if (!globalsEnded)
         Append(globals, kEof, {});
 
@@ -504,6 +708,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         stream = std::move(rebuilt);
         regions.push_back({MendedRegion::Kind::Replaced, 0, globals.size(), -1});
     }
+    for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
+        regions[i].offset += shift;
     for (std::size_t i = 0; i < sheets.size(); ++i)
         StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(sheets[i] + shift));
     return true;

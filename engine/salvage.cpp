@@ -1124,6 +1124,13 @@ private:
             std::set<std::uint64_t> starts{std::uint64_t{u} * kSectorSize + sheet->offset};
             while (const auto before = RecordsRunInto(main_, start, starts, kLongestRecordSectors))
                 start = *before;
+            // A long record whose header went with the damage may begin in the sectors before
+            // (the string table's first, often): they come along, up to where the wiping ends.
+            for (std::uint32_t k = 0; k < kLongestRecordSectors && start > 0 && main_.Free(start - 1) &&
+                                      !std::all_of(main_.At(start - 1), main_.At(start - 1) + kSectorSize,
+                                                   [](std::uint8_t b) { return b == 0; });
+                 ++k)
+                --start;
             ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
             chain.Build(start);
             data = Gather(main_, chain.Units(), chain.Length());

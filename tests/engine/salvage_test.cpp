@@ -464,6 +464,97 @@ TEST(Salvage, TheFileStartWipedLeavesTheSheetsThatSurvive)
     EXPECT_GT(numbers, 100u);
 }
 
+// The stream's start wiped into the shared-string table, whose first record loses its
+// header: with the directory, and without it (the table's index then counts from a start the
+// salvage no longer has). Every text cell whose string lies in a bucket the index places past
+// the wiped stretch shows its text again, and no cell shows a text the original does not.
+TEST(Salvage, TheStringTableIsReadAgainFromItsIndex)
+{
+    const Bytes file = test::TestWorkbook("poi__47847.xls");
+    const Bytes stream = WorkbookStream(file);
+    const WorkbookCells cells = ReadWorkbookCells(stream);
+    constexpr std::size_t kWiped = 4000;  // the table's first record starts at 3586
+    std::size_t firstKept = 0;            // the first string of the first bucket past the wipe
+    for (const BiffRecord& record : ListRecords(stream)) {
+        if (record.type != 0x00FF)
+            continue;
+        const std::uint8_t* body = stream.data() + record.offset + 4;
+        std::size_t bucket = 0;
+        while (LoadLe32(body + 2 + 8 * bucket) < kWiped)
+            ++bucket;
+        firstKept = bucket * LoadLe16(body);
+    }
+    ASSERT_GT(firstKept, 0u);
+
+    const std::vector<std::size_t> places = StreamPlaces(file);
+    for (const bool directory : {true, false}) {
+        Bytes damaged = file;
+        for (std::size_t at = 0; at < kWiped; ++at)
+            damaged[places[at]] = 0;
+        if (!directory)
+            ZeroSector(damaged, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+        const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+        ASSERT_TRUE(salvaged.report.written);
+        EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
+        const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+        ASSERT_EQ(after.sheets.size(), cells.sheets.size());
+        std::size_t expected = 0, back = 0;
+        for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
+            for (const CellValue& before : cells.sheets[s].cells) {
+                if (before.kind != CellKind::Text || LoadLe16(stream.data() + before.offset) != 0x00FD)
+                    continue;
+                const std::size_t string = LoadLe32(stream.data() + before.offset + 4 + 6);
+                const auto& kept = after.sheets[s].cells;
+                const auto found = std::find_if(kept.begin(), kept.end(), [&](const CellValue& c) {
+                    return c.row == before.row && c.column == before.column;
+                });
+                const std::string text = found == kept.end() ? std::string() : found->text;
+                if (!text.empty()) {
+                    EXPECT_EQ(text, before.text) << "made up: sheet " << s << " row " << before.row;
+                }
+                if (string >= firstKept) {
+                    ++expected;
+                    back += text == before.text ? 1u : 0u;
+                }
+            }
+        }
+        EXPECT_GT(expected, 1000u);
+        EXPECT_EQ(back, expected) << (directory ? "with the directory" : "without the directory");
+    }
+}
+
+// The stream's first sectors and the directory wiped, part of the list of sheets with them:
+// the entries that survive count from a start that is gone, and the sheets whose entries went
+// come first. Every sheet comes back in its place, with its cells, under its own name where
+// its entry survived.
+TEST(Salvage, TheListOfSheetsCountsFromAStartThatIsGone)
+{
+    const Bytes file = test::TestWorkbook("lotest__300-worksheets.xls");
+    const WorkbookCells cells = ReadWorkbookCells(WorkbookStream(file));
+    Bytes damaged = file;
+    const std::vector<std::size_t> places = StreamPlaces(file);
+    for (std::size_t at = 0; at < 2560; ++at)  // the list begins at 1981, an entry takes 14 bytes
+        damaged[places[at]] = 0;
+    ZeroSector(damaged, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    ASSERT_TRUE(salvaged.report.written);
+    EXPECT_TRUE(salvaged.report.directoryLost);
+    EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
+    const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+    ASSERT_EQ(after.sheets.size(), cells.sheets.size());
+    std::size_t named = 0;
+    for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
+        named += after.sheets[s].name == cells.sheets[s].name ? 1u : 0u;
+        ASSERT_EQ(after.sheets[s].cells.size(), cells.sheets[s].cells.size()) << "sheet " << s;
+        for (std::size_t c = 0; c < cells.sheets[s].cells.size(); ++c) {
+            EXPECT_EQ(after.sheets[s].cells[c].text, cells.sheets[s].cells[c].text) << "sheet " << s;
+            EXPECT_EQ(after.sheets[s].cells[c].number, cells.sheets[s].cells[c].number) << "sheet " << s;
+        }
+    }
+    EXPECT_GT(named, 250u);
+    EXPECT_LT(named, 300u);
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
