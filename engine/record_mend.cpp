@@ -89,6 +89,7 @@ struct Walk {
     std::vector<std::pair<std::size_t, std::size_t>> holes;
     std::size_t end = 0;         // where the records end (the stream's size, or a cut)
     bool cut = false;            // a record runs past the end, or bytes that read as none
+    std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> overwritten;  // what the filler went over
 };
 
 }  // namespace
@@ -226,6 +227,8 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             walk.end = at;
             return walk;
         }
+        walk.overwritten.emplace_back(from, std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
+                                                                     stream.begin() + static_cast<std::ptrdiff_t>(next)));
         WriteFiller(stream, walk.boundary, from, next);
         if (!walk.holes.empty() && walk.holes.back().second >= from)
             walk.holes.back() = {std::min(walk.holes.back().first, from), next};
@@ -267,6 +270,32 @@ std::vector<std::uint8_t> Hex(std::string_view text)
         }
     }
     return bytes;
+}
+
+// Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
+bool IsSheetRecord(std::uint16_t type)
+{
+    switch (type) {
+    case 0x0006: case 0x00BD: case 0x00BE: case 0x00D6: case 0x00FD: case 0x0201: case 0x0203:
+    case 0x0204: case 0x0205: case 0x027E: case 0x0208: case 0x0200: case 0x023E: case 0x00D7:
+    case 0x020B:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Records only the workbook's globals hold: the list of sheets, shared strings, fonts, cell
+// styles, formats, names, external references, code page, country, palette, drawings.
+bool IsGlobalsRecord(std::uint16_t type)
+{
+    switch (type) {
+    case 0x0085: case 0x00FC: case 0x00FF: case 0x0031: case 0x00E0: case 0x041E: case 0x0293:
+    case 0x0018: case 0x0017: case 0x01AE: case 0x0042: case 0x008C: case 0x0092: case 0x00EB:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // A name for a sheet whose entry in the list was lost: "Sheet" and the lowest number that no
@@ -366,16 +395,31 @@ std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff
     return body;
 }
 
-// When the shared-string table lost its start with the globals, what survives of it (its
-// CONTINUE records, in [from, to)) is read again from the places the table's index (EXTSST)
-// names, where each bucket's first string begins. The index counts from the stream's old
+// A record's body as far as it was not wiped, for a record that a hole follows: a wipe that
+// began inside it left zeros at its end (one zero may be half of a character, and stays).
+Bytes Unwiped(Bytes body)
+{
+    while (body.size() >= 2 && body[body.size() - 1] == 0 && body[body.size() - 2] == 0)
+        body = body.first(body.size() - 1);
+    return body;
+}
+
+// When the shared-string table lost its start with the globals, or its middle to a hole, what
+// survives of it after the damage (its CONTINUE records, in [from, to)) is read again from the
+// places the table's index (EXTSST) names, where each bucket's first string begins; `known`
+// are the strings read from its start when that survives, and `declared` how many it says
+// it holds. The index counts from the stream's old
 // start, which may be gone too: the difference is the one that puts most buckets at the
 // start of a string. The table comes back as long as the index says, strings that are gone
 // as empty ones, and the records it was read from become filler. Gives the new table's
 // records, or nothing when there is nothing to go by.
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
-                                             std::vector<MendedRegion>& regions)
+                                             std::vector<MendedRegion>& regions, const std::vector<std::u16string>& known = {},
+                                             std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt)
 {
+    // Strings are read from the bytes as they were found: filler over a hole may have taken
+    // the end of a record whose header went.
+    const Bytes found = unmended.value_or(Bytes(stream));
     constexpr std::uint16_t kSst = 0x00FC;
     constexpr std::uint16_t kContinue = 0x003C;
     constexpr std::uint16_t kExtSst = 0x00FF;
@@ -433,7 +477,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > to)
             return {};
         const std::size_t position = static_cast<std::size_t>(at);
-        if ((stream[position] | stream[position + 1] | stream[position + 2]) == 0 || (stream[position + 2] & ~0x0D) != 0)
+        if (position + 3 > found.size() || (found[position] | found[position + 1] | found[position + 2]) == 0 ||
+            (found[position + 2] & ~0x0D) != 0)
             return {};  // wiped, or no string starts there
         std::vector<Bytes> bodies;
         auto next = std::upper_bound(pieces.begin(), pieces.end(), position,
@@ -443,19 +488,26 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             const std::size_t end = piece->at + kHeader + U16(stream, piece->at + 2);
             if (position >= end)
                 return {};
-            bodies.emplace_back(stream.data() + position, end - position);
+            bodies.emplace_back(found.data() + position, end - position);
             next = piece + 1;
             if (next != pieces.end() && next->run != piece->run)
                 next = pieces.end();
         } else {
             if (next == pieces.end() || next->at - position > kMaxBody)
                 return {};
-            bodies.emplace_back(stream.data() + position, next->at - position);
+            if (next->at > found.size())
+                return {};
+            bodies.emplace_back(found.data() + position, next->at - position);
         }
         if (next != pieces.end()) {
             const std::size_t run = next->run;
-            for (auto p = next; p != pieces.end() && p->run == run; ++p)
+            std::size_t end = 0;  // of the run's last record
+            for (auto p = next; p != pieces.end() && p->run == run; ++p) {
                 bodies.emplace_back(stream.data() + p->at + kHeader, U16(stream, p->at + 2));
+                end = p->at + kHeader + U16(stream, p->at + 2);
+            }
+            if (end + kHeader <= stream.size() && U16(stream, end) == kFillerRecord)
+                bodies.back() = Unwiped(bodies.back());
             if (use)
                 used[run] = true;
         }
@@ -509,7 +561,10 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             named = std::max<std::size_t>(named, std::size_t{LoadLe32(stream.data() + at + kHeader + 6)} + 1);
         at += kHeader + U16(stream, at + 2);
     }
-    strings.resize(std::max(strings.size(), std::min(named, buckets * perBucket)));
+    if (strings.size() < known.size())
+        strings.resize(known.size());
+    std::copy(known.begin(), known.end(), strings.begin());
+    strings.resize(std::max(strings.size(), std::min(named, std::max(buckets * perBucket, declared))));
 
     // The new table: each string whole in one record where it fits, else its characters go on
     // in the next with a flags byte of their own, as the format has it.
@@ -715,6 +770,90 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     return true;
 }
 
+// A hole in the shared-string table loses every string after it to readers, which read the
+// table from its start. The strings after the hole are read again from the places the
+// table's index names, and the table is written anew where it was; the offsets after it move
+// along (the list of sheets, the sheets' row indexes). Not for an encrypted workbook, whose
+// bytes depend on where they are.
+void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
+                         const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten)
+{
+    constexpr std::uint16_t kSst = 0x00FC;
+    constexpr std::uint16_t kContinue = 0x003C;
+    constexpr std::uint16_t kFilePass = 0x002F;
+    constexpr std::uint16_t kRowIndex = 0x020B;
+    std::size_t table = kNoPlace, tableEnd = 0, globalsEnd = kNoPlace;
+    std::vector<Bytes> bodies;
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+        const std::uint16_t type = U16(stream, at);
+        const std::size_t next = at + kHeader + U16(stream, at + 2);
+        if (type == kEof) {
+            globalsEnd = at;
+            break;
+        }
+        if (type == kFilePass)
+            return;
+        if (type == kSst && table == kNoPlace && U16(stream, at + 2) >= 8) {
+            table = at;
+            bodies.emplace_back(stream.data() + at + kHeader, U16(stream, at + 2));
+            tableEnd = next;
+            while (tableEnd + kHeader <= stream.size() && Reads(stream, tableEnd) && U16(stream, tableEnd) == kContinue) {
+                bodies.emplace_back(stream.data() + tableEnd + kHeader, U16(stream, tableEnd + 2));
+                tableEnd += kHeader + U16(stream, tableEnd + 2);
+            }
+            if (tableEnd + kHeader > stream.size() || U16(stream, tableEnd) != kFillerRecord)
+                return;  // whole, as far as anything tells
+            bodies.back() = Unwiped(bodies.back());
+        }
+        at = next;
+    }
+    if (table == kNoPlace || globalsEnd == kNoPlace || globalsEnd < tableEnd)
+        return;
+    const std::size_t declared = LoadLe32(stream.data() + table + kHeader + 4);
+    const std::vector<std::u16string> known = ReadTableStrings(bodies, 8, declared);
+    std::vector<std::uint8_t> unmended(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(globalsEnd));
+    for (const auto& [at, bytes] : overwritten) {
+        if (at < globalsEnd)
+            std::copy_n(bytes.begin(), std::min(bytes.size(), globalsEnd - at), unmended.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const std::size_t before = regions.size();
+    const std::vector<std::uint8_t> rebuilt =
+        RebuildStringTable(stream, tableEnd, globalsEnd, regions, known, declared, Bytes(unmended));
+    if (rebuilt.empty())
+        return;
+    const std::int64_t delta = static_cast<std::int64_t>(rebuilt.size()) - static_cast<std::int64_t>(tableEnd - table);
+    auto moved = [&](std::uint64_t offset) { return offset >= tableEnd ? offset + static_cast<std::uint64_t>(delta) : offset; };
+    std::vector<std::uint8_t> written(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(table));
+    written.insert(written.end(), rebuilt.begin(), rebuilt.end());
+    written.insert(written.end(), stream.begin() + static_cast<std::ptrdiff_t>(tableEnd), stream.end());
+    stream = std::move(written);
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        if (i >= before || regions[i].offset >= tableEnd)
+            regions[i].offset = moved(regions[i].offset);
+    }
+    regions.push_back({MendedRegion::Kind::Replaced, table, rebuilt.size(), -1});
+    bool pastGlobals = false;
+    for (std::size_t at = 0; at + kHeader <= stream.size();) {
+        if (!Reads(stream, at)) {
+            at = Resync(stream, at + 1);
+            if (at == kNoPlace)
+                break;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        const std::size_t length = U16(stream, at + 2);
+        std::uint8_t* body = stream.data() + at + kHeader;
+        if (type == kBoundSheet && length >= 4 && !pastGlobals)
+            StoreLe32(body, static_cast<std::uint32_t>(moved(LoadLe32(body))));
+        pastGlobals = pastGlobals || type == kEof;
+        if (type == kRowIndex && length >= 16) {
+            for (std::size_t k = 16; k + 4 <= length; k += 4)
+                StoreLe32(body + k, static_cast<std::uint32_t>(moved(LoadLe32(body + k))));
+        }
+        at += kHeader + length;
+    }
+}
+
 }  // namespace
 
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
@@ -809,6 +948,39 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             WriteFiller(stream, walk.boundary, bofEnd, to);
     }
 
+    // A sheet whose first record went with the end of the globals (and its entry in the list
+    // with them): records of a sheet's own kinds follow the damage, before the first end
+    // record. Its first record goes back at the end of the damaged stretch, after an end
+    // record for the globals; the list gets it back below.
+    const auto lastHole = std::find_if(walk.holes.rbegin(), walk.holes.rend(), [&](const auto& h) { return h.second <= globalsEnd; });
+    if (lastHole != walk.holes.rend() && globalsEnd < stream.size()) {
+        auto& [from, to] = *lastHole;
+        bool sheetRecords = false;
+        bool globalsRecords = false;
+        for (std::size_t at = to; at < globalsEnd && walk.boundary[at] && !globalsRecords;) {
+            const std::uint16_t type = U16(stream, at);
+            sheetRecords = sheetRecords || IsSheetRecord(type);
+            globalsRecords = IsGlobalsRecord(type) || type == kBof;
+            at += kHeader + U16(stream, at + 2);
+        }
+        const bool listedThere =
+            std::any_of(listed.begin(), listed.end(), [&](const Listed& l) { return from <= l.offset && l.offset <= to; });
+        const std::size_t need = 2 * kHeader + bofLength;
+        if (sheetRecords && !globalsRecords && !listedThere && (to - from == need || to - from >= need + kHeader)) {
+            const std::size_t eofAt = to - need;
+            for (std::size_t k = from; k < to; ++k)
+                walk.boundary[k] = false;
+            if (eofAt > from)
+                WriteFiller(stream, walk.boundary, from, eofAt);
+            WriteRecord(stream, eofAt, kEof, {});
+            walk.boundary[eofAt] = true;
+            WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
+            walk.boundary[eofAt + kHeader] = true;
+            to = eofAt;
+            globalsEnd = eofAt;
+        }
+    }
+
     // A sheet whose entry in the list was destroyed: the list gets it back in the damaged
     // stretch of the globals, under a name of its own ("Sheet" and a number none has).
     std::vector<std::size_t> orphans;
@@ -867,10 +1039,15 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     if (stream.size() > closedAt)
         regions.push_back({MendedRegion::Kind::Replaced, closedAt, stream.size() - closedAt, -1});
 
+    MendStringTableHole(stream, regions, walk.overwritten);
+
     // Each region's sheet: the last sheet that begins at or before it.
     std::vector<std::uint32_t> starts;
-    for (const Listed& sheet : listed)
-        starts.push_back(LoadLe32(stream.data() + sheet.record + kHeader));
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at) && U16(stream, at) != kEof;) {
+        if (U16(stream, at) == kBoundSheet && U16(stream, at + 2) >= 4)
+            starts.push_back(LoadLe32(stream.data() + at + kHeader));
+        at += kHeader + U16(stream, at + 2);
+    }
     for (MendedRegion& region : regions) {
         int sheet = -1;
         std::uint32_t best = 0;

@@ -555,6 +555,101 @@ TEST(Salvage, TheListOfSheetsCountsFromAStartThatIsGone)
     EXPECT_LT(named, 300u);
 }
 
+// A hole in the middle of the shared-string table: readers read the table from its start, so
+// every string after the hole would be lost. The strings of the buckets the index places
+// wholly before the hole or after it come back; the table is written anew, the offsets after
+// it moved, and every sheet is still where its entry says.
+TEST(Salvage, AHoleInTheStringTableLosesOnlyTheStringsInIt)
+{
+    const Bytes file = test::TestWorkbook("poi__47847.xls");
+    const Bytes stream = WorkbookStream(file);
+    const WorkbookCells cells = ReadWorkbookCells(stream);
+    constexpr std::size_t kFrom = 11776, kTo = 15872;  // inside the table, which spans 3586 to 28377
+    std::size_t perBucket = 0;
+    std::vector<std::size_t> bucketStarts;
+    for (const BiffRecord& record : ListRecords(stream)) {
+        if (record.type != 0x00FF)
+            continue;
+        const std::uint8_t* body = stream.data() + record.offset + 4;
+        perBucket = LoadLe16(body);
+        for (std::size_t k = 0; 2 + 8 * k + 8 <= record.length; ++k)
+            bucketStarts.push_back(LoadLe32(body + 2 + 8 * k));
+    }
+    ASSERT_GT(perBucket, 0u);
+    auto survives = [&](std::size_t string) {
+        const std::size_t bucket = string / perBucket;
+        const bool before = bucket + 1 < bucketStarts.size() && bucketStarts[bucket + 1] <= kFrom;
+        return before || bucketStarts[bucket] >= kTo;
+    };
+
+    Bytes damaged = file;
+    const std::vector<std::size_t> places = StreamPlaces(file);
+    for (std::size_t at = kFrom; at < kTo; ++at)
+        damaged[places[at]] = 0;
+    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    ASSERT_TRUE(salvaged.report.written);
+    EXPECT_EQ(salvaged.report.sheetsFound, salvaged.report.sheets);
+    EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
+    const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+    ASSERT_EQ(after.sheets.size(), cells.sheets.size());
+    std::size_t expected = 0, back = 0;
+    for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
+        EXPECT_EQ(after.sheets[s].name, cells.sheets[s].name);
+        for (const CellValue& before : cells.sheets[s].cells) {
+            const auto& kept = after.sheets[s].cells;
+            const auto found = std::find_if(kept.begin(), kept.end(), [&](const CellValue& c) {
+                return c.row == before.row && c.column == before.column;
+            });
+            if (before.kind != CellKind::Text) {
+                EXPECT_TRUE(found != kept.end() && found->number == before.number) << "sheet " << s << " row " << before.row;
+                continue;
+            }
+            const std::string text = found == kept.end() ? std::string() : found->text;
+            if (!text.empty()) {
+                EXPECT_EQ(text, before.text) << "made up: sheet " << s << " row " << before.row;
+            }
+            if (survives(LoadLe32(stream.data() + before.offset + 4 + 6))) {
+                ++expected;
+                back += text == before.text ? 1u : 0u;
+            }
+        }
+    }
+    EXPECT_GT(expected, 5000u);
+    EXPECT_EQ(back, expected);
+}
+
+// A hole over the end of the globals (the list of sheets, the shared strings) and the first
+// record of the only sheet: the sheet's own records follow the hole, so its first record
+// comes back at the hole's end, with an entry in the list, and its numbers come back.
+TEST(Salvage, ASheetWhoseStartWentWithTheGlobalsEndComesBack)
+{
+    const Bytes file = test::TestWorkbook("readxl__mtcars.xls");
+    const WorkbookCells cells = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(cells.sheets.size(), 1u);
+    Bytes damaged = file;
+    const std::vector<std::size_t> places = StreamPlaces(file);
+    for (std::size_t at = 1100; at < 1290; ++at)  // the entry at 1117 to past the sheet's BOF at 1266
+        damaged[places[at]] = 0;
+    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    ASSERT_TRUE(salvaged.report.written);
+    EXPECT_TRUE(salvaged.report.check.Opens());
+    EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
+    const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+    ASSERT_EQ(after.sheets.size(), 1u);
+    EXPECT_EQ(after.sheets[0].name, "Sheet1");
+    std::size_t numbers = 0;
+    for (const CellValue& before : cells.sheets[0].cells) {
+        if (before.kind != CellKind::Number)
+            continue;
+        ++numbers;
+        const auto& kept = after.sheets[0].cells;
+        EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [&](const CellValue& c) {
+            return c.row == before.row && c.column == before.column && c.number == before.number;
+        })) << "row " << before.row << " column " << before.column;
+    }
+    EXPECT_GT(numbers, 50u);
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
