@@ -1,6 +1,7 @@
 #include "record_mend.h"
 
 #include <algorithm>
+#include <bit>
 #include <map>
 #include <string>
 #include <string_view>
@@ -94,7 +95,8 @@ struct Walk {
 
 }  // namespace
 
-std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> stream)
+namespace {
+std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> stream)
 {
     const std::size_t size = stream.size();
     if (size < 8 || U16(stream, 0) != kBof)
@@ -129,6 +131,7 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
         return size;
     return std::nullopt;
 }
+}  // namespace
 
 namespace {
 
@@ -770,6 +773,251 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     return true;
 }
 
+// The bodies of a record and its CONTINUE records, read as one: a string's characters that
+// go on in the next body start with a flags byte of their own there; everything else runs on.
+class ChainCursor {
+public:
+    ChainCursor(const std::vector<std::pair<std::size_t, std::size_t>>& bodies, Bytes stream, std::size_t piece, std::size_t at)
+        : bodies_(&bodies), stream_(stream), piece_(piece), at_(at)
+    {
+    }
+    std::size_t Position() const { return at_; }
+    std::size_t Piece() const { return piece_; }
+
+    bool Byte(std::uint8_t& value)
+    {
+        if (!Settle())
+            return false;
+        value = stream_[at_++];
+        return true;
+    }
+    bool Le16(std::uint16_t& value)
+    {
+        std::uint8_t low = 0, high = 0;
+        if (!Byte(low) || !Byte(high))
+            return false;
+        value = static_cast<std::uint16_t>(low | (high << 8));
+        return true;
+    }
+    bool Le32(std::uint32_t& value)
+    {
+        std::uint16_t low = 0, high = 0;
+        if (!Le16(low) || !Le16(high))
+            return false;
+        value = low | (std::uint32_t{high} << 16);
+        return true;
+    }
+    bool Skip(std::size_t count)
+    {
+        while (count > 0) {
+            if (!Settle())
+                return false;
+            const std::size_t step = std::min(count, (*bodies_)[piece_].second - at_);
+            at_ += step;
+            count -= step;
+        }
+        return true;
+    }
+    bool Chars(std::size_t count, bool wide)
+    {
+        while (count > 0) {
+            if (piece_ >= bodies_->size())
+                return false;
+            if (at_ == (*bodies_)[piece_].second) {
+                if (++piece_ >= bodies_->size() || (*bodies_)[piece_].first == (*bodies_)[piece_].second)
+                    return false;
+                at_ = (*bodies_)[piece_].first;
+                wide = (stream_[at_++] & 0x01) != 0;
+                continue;
+            }
+            const std::size_t available = ((*bodies_)[piece_].second - at_) / (wide ? 2 : 1);
+            const std::size_t take = std::min(count, available);
+            if (take == 0)
+                return false;
+            at_ += take * (wide ? 2 : 1);
+            count -= take;
+        }
+        return true;
+    }
+    // Past one string of the table: length, flags, run count and far-east size as the flags
+    // say, characters, runs, far-east data. `strict` also holds the far-east data to its own
+    // layout (a reserved 1, then the size of the rest).
+    bool String(bool strict = false)
+    {
+        std::uint16_t count = 0, runs = 0;
+        std::uint8_t flags = 0;
+        std::uint32_t farEast = 0;
+        if (!(Le16(count) && Byte(flags) && (flags & ~0x0D) == 0 && (!(flags & 0x08) || Le16(runs)) &&
+              (!(flags & 0x04) || Le32(farEast)) && Chars(count, flags & 0x01) && Skip(std::size_t{runs} * 4)))
+            return false;
+        if (!strict || farEast == 0)
+            return Skip(farEast);
+        std::uint16_t reserved = 0, rest = 0;
+        return farEast >= 4 && Le16(reserved) && Le16(rest) && reserved == 1 && rest == farEast - 4 && Skip(farEast - 4);
+    }
+
+    // Moves past the end of a body to the start of the next; false when none is left.
+    bool Settle()
+    {
+        while (piece_ < bodies_->size() && at_ == (*bodies_)[piece_].second) {
+            if (++piece_ < bodies_->size())
+                at_ = (*bodies_)[piece_].first;
+        }
+        return piece_ < bodies_->size();
+    }
+
+private:
+    const std::vector<std::pair<std::size_t, std::size_t>>* bodies_;
+    Bytes stream_;
+    std::size_t piece_;
+    std::size_t at_;
+};
+
+int BitsApart(std::uint32_t a, std::uint32_t b)
+{
+    return std::popcount(a ^ b);
+}
+
+// Counts inside records that their lengths contradict, mended where exactly one change of
+// a bit agrees with the length: a sheet name's length in the list of sheets, the count of an
+// external-reference list, and the lengths of the shared strings, which the table's index
+// (EXTSST) checks, since each bucket it names begins exactly where the strings before it end.
+void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    constexpr std::uint16_t kExternSheet = 0x0017;
+    constexpr std::uint16_t kSst = 0x00FC;
+    constexpr std::uint16_t kContinue = 0x003C;
+    constexpr std::uint16_t kExtSst = 0x00FF;
+    constexpr std::uint16_t kFilePass = 0x002F;
+    if (stream.size() < 8)
+        return;
+    const bool biff8 = U16(stream, 2) >= 16 && U16(stream, kHeader) >= biff::kBiff8Version;
+    std::vector<std::pair<std::size_t, std::size_t>> table;  // the string table's bodies
+    std::size_t index = kNoPlace;
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+        const std::uint16_t type = U16(stream, at);
+        const std::size_t length = U16(stream, at + 2);
+        std::uint8_t* body = stream.data() + at + kHeader;
+        if (type == kEof || type == kFilePass)
+            break;
+        if (type == kBoundSheet && length >= (biff8 ? 8u : 7u)) {
+            const std::uint8_t count = body[6];
+            const std::uint8_t flags = biff8 ? body[7] : 0;
+            const std::size_t chars = length - (biff8 ? 8 : 7);
+            const bool agrees = biff8 ? (flags & ~1) == 0 && chars == std::size_t{count} * ((flags & 1) ? 2 : 1) : chars == count;
+            if (!agrees) {
+                std::vector<std::pair<std::uint8_t, std::uint8_t>> readings;
+                for (const std::uint8_t wide : {std::uint8_t{0}, std::uint8_t{1}}) {
+                    if ((!biff8 && wide) || (wide && chars % 2 != 0))
+                        continue;
+                    const std::size_t other = wide ? chars / 2 : chars;
+                    if (other >= 1 && other <= 31 && BitsApart(count, static_cast<std::uint32_t>(other)) + BitsApart(flags, wide) == 1)
+                        readings.emplace_back(static_cast<std::uint8_t>(other), wide);
+                }
+                if (readings.size() == 1) {
+                    body[6] = readings[0].first;
+                    if (biff8)
+                        body[7] = readings[0].second;
+                    regions.push_back({MendedRegion::Kind::Replaced, at + kHeader + 6, biff8 ? 2u : 1u, -1});
+                }
+            }
+        }
+        if (type == kExternSheet && biff8 && length >= 2 && (length - 2) % 6 == 0) {
+            const std::uint16_t count = LoadLe16(body);
+            const std::size_t other = (length - 2) / 6;
+            if (count != other && BitsApart(count, static_cast<std::uint32_t>(other)) == 1) {
+                StoreLe16(body, static_cast<std::uint16_t>(other));
+                regions.push_back({MendedRegion::Kind::Replaced, at + kHeader, 2, -1});
+            }
+        }
+        if (type == kSst && table.empty() && length >= 8) {
+            table.emplace_back(at + kHeader, at + kHeader + length);
+            for (std::size_t next = at + kHeader + length;
+                 next + kHeader <= stream.size() && Reads(stream, next) && U16(stream, next) == kContinue;
+                 next += kHeader + U16(stream, next + 2))
+                table.emplace_back(next + kHeader, next + kHeader + U16(stream, next + 2));
+        }
+        if (type == kExtSst && length >= 10)
+            index = at;
+        at += kHeader + length;
+    }
+    if (!biff8 || table.empty() || index == kNoPlace)
+        return;
+    const std::uint8_t* entries = stream.data() + index + kHeader;
+    const std::size_t perBucket = LoadLe16(entries);
+    const std::size_t buckets = (U16(stream, index + 2) - 2u) / 8;
+    if (perBucket == 0)
+        return;
+    // Where bucket k's strings begin, by the index, and where the strings before them end.
+    auto bucketStart = [&](std::size_t k) -> std::size_t { return LoadLe32(entries + 2 + 8 * k); };
+    ChainCursor cursor(table, stream, 0, table.front().first + 8);
+    for (std::size_t k = 0; k + 1 < buckets; ++k) {
+        if (!cursor.Settle() || cursor.Position() != bucketStart(k))
+            return;  // out of step already: nothing here to go by
+        const ChainCursor bucket = cursor;
+        bool whole = true;
+        for (std::size_t i = 0; i < perBucket && whole; ++i)
+            whole = cursor.String();
+        if (whole && cursor.Settle() && cursor.Position() == bucketStart(k + 1))
+            continue;
+        // The one changed bit in a string's length, flags, run count or far-east size that
+        // makes this bucket end where the next begins.
+        // When two readings agree with the index (a shorter text and a longer far-east block),
+        // the one whose far-east data has its own layout stands.
+        struct Fix {
+            std::size_t offset;
+            std::uint8_t value;
+            bool strict;
+        };
+        std::vector<Fix> fixes;
+        constexpr std::size_t kMostFixes = 4;
+        ChainCursor walk = bucket;
+        for (std::size_t i = 0; i < perBucket && fixes.size() < kMostFixes; ++i) {
+            if (!walk.Settle())
+                break;
+            const ChainCursor at = walk;
+            std::uint16_t count = 0;
+            std::uint8_t flags = 0;
+            if (!walk.Le16(count) || !walk.Byte(flags))
+                break;
+            const std::size_t header = at.Position();
+            if (header + 3 > table[at.Piece()].second)
+                break;  // a header split between records: not looked into
+            const std::size_t extra = ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
+            if (header + 3 + extra > table[at.Piece()].second)
+                break;
+            for (std::size_t byte = 0; byte < 3 + extra && fixes.size() < kMostFixes; ++byte) {
+                for (int bit = 0; bit < 8 && fixes.size() < kMostFixes; ++bit) {
+                    const std::size_t where = header + byte;
+                    stream[where] ^= static_cast<std::uint8_t>(1u << bit);
+                    auto lands = [&](bool strict) {
+                        ChainCursor probe = at;
+                        bool reads = true;
+                        for (std::size_t j = i; j < perBucket && reads; ++j)
+                            reads = probe.String(strict);
+                        return reads && probe.Settle() && probe.Position() == bucketStart(k + 1);
+                    };
+                    if (lands(false))
+                        fixes.push_back({where, stream[where], lands(true)});
+                    stream[where] ^= static_cast<std::uint8_t>(1u << bit);
+                }
+            }
+            walk = at;
+            if (!walk.String())
+                break;
+        }
+        if (fixes.size() > 1)
+            std::erase_if(fixes, [](const Fix& fix) { return !fix.strict; });
+        if (fixes.size() != 1)
+            return;
+        stream[fixes[0].offset] = fixes[0].value;
+        regions.push_back({MendedRegion::Kind::Replaced, fixes[0].offset, 1, -1});
+        cursor = bucket;
+        for (std::size_t i = 0; i < perBucket; ++i)
+            cursor.String();
+    }
+}
+
 // A hole in the shared-string table loses every string after it to readers, which read the
 // table from its start. The strings after the hole are read again from the places the
 // table's index names, and the table is written anew where it was; the offsets after it move
@@ -855,6 +1103,22 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> stream)
+{
+    if (const std::optional<std::uint64_t> broken = FirstBrokenRecord(stream))
+        return broken;
+    // Counts a length contradicts live in the globals: a copy of them is mended to find out.
+    std::size_t globalsEnd = 0;
+    while (globalsEnd + kHeader <= stream.size() && U16(stream, globalsEnd) != kEof)
+        globalsEnd += kHeader + U16(stream, globalsEnd + 2);
+    std::vector<std::uint8_t> globals(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(std::min(globalsEnd, stream.size())));
+    std::vector<MendedRegion> regions;
+    MendCounts(globals, regions);
+    if (regions.empty())
+        return std::nullopt;
+    return std::min_element(regions.begin(), regions.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; })->offset;
+}
 
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
 {
@@ -1039,6 +1303,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     if (stream.size() > closedAt)
         regions.push_back({MendedRegion::Kind::Replaced, closedAt, stream.size() - closedAt, -1});
 
+    MendCounts(stream, regions);
     MendStringTableHole(stream, regions, walk.overwritten);
 
     // Each region's sheet: the last sheet that begins at or before it.

@@ -650,6 +650,43 @@ TEST(Salvage, ASheetWhoseStartWentWithTheGlobalsEndComesBack)
     EXPECT_GT(numbers, 50u);
 }
 
+// A flipped bit in a count that its record's length contradicts: a string's length in the
+// shared-string table (the table's index says where the next bucket begins) or a sheet name's
+// length in the list of sheets. The records all still read, so only the counts tell; the
+// workbook is salvaged and comes back byte for byte.
+TEST(Salvage, ACountItsLengthContradictsIsMended)
+{
+    const Bytes file = test::TestWorkbook("poi__47847.xls");
+    const Bytes stream = WorkbookStream(file);
+    std::size_t string = 0, name = 0;
+    for (const BiffRecord& record : ListRecords(stream)) {
+        if (record.type == 0x00FF)
+            string = LoadLe32(stream.data() + record.offset + 4 + 2 + 8 * 3);  // bucket 3's first string
+        if (record.type == 0x0085 && name == 0)
+            name = record.offset + 4 + 6;
+    }
+    ASSERT_NE(string, 0u);
+    ASSERT_NE(name, 0u);
+    const std::vector<std::size_t> places = StreamPlaces(file);
+    const struct {
+        const char* what;
+        std::size_t at;
+        std::uint8_t bit;
+    } flips[] = {{"a string's length", string, 0x04}, {"a string's flags", string + 2, 0x08}, {"a sheet name's length", name, 0x01}};
+    for (const auto& flip : flips) {
+        Bytes damaged = file;
+        damaged[places[flip.at]] ^= flip.bit;
+        EXPECT_EQ(FirstRecordDamage(WorkbookStream(damaged)), flip.at) << flip.what;
+        MemorySectorFile in(damaged);
+        const RepairReport planned = RepairHeader(in, RebuildMode::Auto);
+        ASSERT_TRUE(NeedsSalvage(planned)) << flip.what;
+        const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+        ExpectWholeWorkbook(salvaged, stream, flip.what);
+        ASSERT_EQ(salvaged.report.regions.size(), 1u) << flip.what;
+        EXPECT_EQ(salvaged.report.regions[0].offset, flip.at) << flip.what;
+    }
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
