@@ -185,6 +185,22 @@ std::optional<std::pair<std::size_t, std::uint16_t>> OneFlippedBit(Bytes stream,
     return count == 1 ? found : std::nullopt;
 }
 
+// The record at `at` with one set bit of its length cleared, where records read after it:
+// the shortest such length, which keeps the most of what the longer one swallowed.
+std::optional<std::uint16_t> ShorterByOneBit(Bytes stream, std::size_t at)
+{
+    const std::uint16_t type = U16(stream, at);
+    const std::uint16_t length = U16(stream, at + 2);
+    std::optional<std::uint16_t> shortest;
+    for (int bit = 0; bit < 16; ++bit) {
+        const auto other = static_cast<std::uint16_t>(length & ~(1u << bit));
+        if (other != length && type != kFillerRecord && Known(type, other) && RunAt(stream, at + kHeader + other, 3) &&
+            (!shortest || other < *shortest))
+            shortest = other;
+    }
+    return shortest;
+}
+
 Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
     Walk walk;
@@ -214,6 +230,19 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             walk.cut = !afterEof;
             walk.end = at;
             return walk;
+        }
+        // A length grown by a flipped bit reads as well, but swallows the records after it and
+        // leads here, where nothing reads: the record before gets the one shorter length a bit
+        // away after which records read. (A shorter length than the record's would land inside
+        // it, which a hole right after a record cannot be told from.)
+        if (previous != kNoPlace) {
+            if (const auto shorter = ShorterByOneBit(stream, previous)) {
+                StoreLe16(stream.data() + previous + 2, *shorter);
+                regions.push_back({MendedRegion::Kind::Replaced, previous + 2, 2, -1});
+                at = previous;
+                previous = kNoPlace;
+                continue;
+            }
         }
         if (const auto fix = OneFlippedBit(stream, at)) {
             StoreLe16(stream.data() + fix->first, fix->second);

@@ -687,6 +687,26 @@ TEST(Salvage, ACountItsLengthContradictsIsMended)
     }
 }
 
+// A flipped bit that makes a record's length longer: the record still reads, swallowing the
+// records after it, and the walk breaks only where it lands. The length gets its bit back
+// and the workbook comes back byte for byte.
+TEST(Salvage, ALengthGrownByAFlippedBitIsMended)
+{
+    const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
+    const Bytes stream = WorkbookStream(file);
+    const WorkbookCells cells = ReadWorkbookCells(stream);
+    const SheetCells& sheet = cells.sheets.at(1);
+    const CellValue& cell = sheet.cells.at(sheet.cells.size() / 3);
+    const std::size_t length = cell.offset + 3;  // the high byte of the cell record's length
+    ASSERT_LT(stream[length], 0x20);
+    Bytes damaged = file;
+    damaged[StreamPlaces(file)[length]] ^= 0x20;
+    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    ExpectWholeWorkbook(salvaged, stream, "a length 8 KiB longer");
+    ASSERT_EQ(salvaged.report.regions.size(), 1u);
+    EXPECT_EQ(salvaged.report.regions[0].offset, length - 1);
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
