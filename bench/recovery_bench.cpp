@@ -18,8 +18,8 @@
 // column. Against it stand the cells the damaged file gives when read as it is, and the cells
 // the damage left (the damaged file with its table and directory put back).
 //
-// --judge libreoffice reads the cells with LibreOffice (converted headless to CSV) as well, for
-// up to --judge-limit cases of each pattern. --list prints a line per case, --keep DIR writes
+// --judge libreoffice (or gnumeric) reads the cells with that spreadsheet program (converted
+// to CSV) as well, for up to --judge-limit cases of each pattern. --list prints a line per case, --keep DIR writes
 // each damaged copy and its repair there.
 #include <algorithm>
 #include <chrono>
@@ -37,7 +37,7 @@
 #include "engine/os_file.h"
 #include "engine/repair.h"
 #include "engine/verify.h"
-#include "libreoffice_judge.h"
+#include "spreadsheet_judge.h"
 #include "recovery_cells.h"
 #include "tests/support/workbooks.h"
 
@@ -50,7 +50,7 @@ using tabulon::bench::CellTable;
 struct Options {
     std::vector<fs::path> workbooks;
     int seeds = 4;
-    bool judge = false;
+    std::optional<tabulon::bench::JudgeProgram> judge;
     int judgeLimit = -1;  // cases per pattern; -1: all
     int judgeSeconds = 60;
     bool list = false;  // a line per case
@@ -60,7 +60,7 @@ struct Options {
 void Usage()
 {
     std::fprintf(stderr,
-                 "usage: tabulon-recovery [--list] [--keep DIR] [--seeds N] [--judge libreoffice [--judge-limit N] [--judge-timeout S]]\n"
+                 "usage: tabulon-recovery [--list] [--keep DIR] [--seeds N] [--judge libreoffice|gnumeric [--judge-limit N] [--judge-timeout S]]\n"
                  "                        WORKBOOK-OR-FOLDER...\n");
 }
 
@@ -89,9 +89,13 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             if (!number(i, options.seeds, 1))
                 return std::nullopt;
         } else if (arg == "--judge") {
-            if (i + 1 >= argc || std::string_view(argv[++i]) != "libreoffice")
+            const std::string_view program = i + 1 < argc ? std::string_view(argv[++i]) : std::string_view();
+            if (program == "libreoffice")
+                options.judge = tabulon::bench::JudgeProgram::LibreOffice;
+            else if (program == "gnumeric")
+                options.judge = tabulon::bench::JudgeProgram::Gnumeric;
+            else
                 return std::nullopt;
-            options.judge = true;
         } else if (arg == "--judge-limit") {
             if (!number(i, options.judgeLimit, 0))
                 return std::nullopt;
@@ -346,7 +350,7 @@ struct Tally {
     }
 };
 
-// One damaged copy, kept until LibreOffice has judged it.
+// One damaged copy, kept until the judge has judged it.
 struct Case {
     std::size_t pattern;
     int seed;
@@ -371,12 +375,12 @@ void PrintJudged(const char* name, const Shares& s)
 
 void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& originals)
 {
-    std::optional<tabulon::bench::LibreOfficeJudge> judge =
-        options.judge ? tabulon::bench::LibreOfficeJudge::Find(2, options.judgeSeconds) : std::nullopt;
-    if (options.judge) {
-        if (!judge)
-            std::printf("judge: LibreOffice unavailable (no soffice on PATH that answers --version); "
-                        "cells by the project's reader only\n");
+    std::optional<tabulon::bench::SpreadsheetJudge> judge =
+        options.judge ? tabulon::bench::SpreadsheetJudge::Find(*options.judge, 2, options.judgeSeconds) : std::nullopt;
+    if (options.judge && !judge) {
+        const bool libreOffice = *options.judge == tabulon::bench::JudgeProgram::LibreOffice;
+        std::printf("judge: %s unavailable (no %s on PATH that answers --version); cells by the project's reader only\n",
+                    libreOffice ? "LibreOffice" : "Gnumeric", libreOffice ? "soffice" : "ssconvert");
     }
     const auto start = std::chrono::steady_clock::now();
     constexpr std::size_t kPatternCount = std::size(kPatterns);
@@ -464,9 +468,9 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
             const std::size_t asIsFound = judgedOriginal.FoundIn(asIs), leftFound = judgedOriginal.FoundIn(restored);
             tallies[one.pattern].judged.Add(judgedOriginal, repairedFound, asIsFound, leftFound);
             if (options.list)
-                std::printf("%s | %s | seed %d | LibreOffice | cells %zu of %zu, as is %zu, left %zu\n",
+                std::printf("%s | %s | seed %d | %s | cells %zu of %zu, as is %zu, left %zu\n",
                             options.workbooks[w].filename().string().c_str(), kPatterns[one.pattern].name, one.seed,
-                            repairedFound, judgedOriginal.Size(), asIsFound, leftFound);
+                            judge->Version().c_str(), repairedFound, judgedOriginal.Size(), asIsFound, leftFound);
         }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

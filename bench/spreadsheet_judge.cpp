@@ -1,4 +1,4 @@
-#include "libreoffice_judge.h"
+#include "spreadsheet_judge.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -182,20 +182,22 @@ bool RunWithin(const std::vector<std::string>& args, const fs::path& log, int se
 
 }  // namespace
 
-std::optional<LibreOfficeJudge> LibreOfficeJudge::Find(int workers, int secondsPerFile)
+std::optional<SpreadsheetJudge> SpreadsheetJudge::Find(JudgeProgram kind, int workers, int secondsPerFile)
 {
 #ifdef _WIN32
+    (void)kind;
     (void)workers;
     (void)secondsPerFile;
     return std::nullopt;
 #else
-    const auto program = OnPath("soffice");
+    const auto program = OnPath(kind == JudgeProgram::LibreOffice ? "soffice" : "ssconvert");
     if (!program)
         return std::nullopt;
     std::string scratch = (fs::temp_directory_path() / "tabulon-judge-XXXXXX").string();
     if (!::mkdtemp(scratch.data()))
         return std::nullopt;
-    LibreOfficeJudge judge;
+    SpreadsheetJudge judge;
+    judge.kind_ = kind;
     judge.program_ = *program;
     judge.scratch_ = scratch;
     judge.workers_ = std::max(1, workers);
@@ -204,24 +206,29 @@ std::optional<LibreOfficeJudge> LibreOfficeJudge::Find(int workers, int secondsP
     if (!RunWithin({program->string(), "--version"}, log, judge.secondsPerFile_))
         return std::nullopt;
     std::istringstream lines(ReadText(log));
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind("LibreOffice", 0) == 0)
+    for (std::string line; std::getline(lines, line);) {
+        if (kind == JudgeProgram::LibreOffice && line.rfind("LibreOffice", 0) == 0)
             judge.version_ = line;
+        // "ssconvert version '1.12.55'"
+        const std::size_t quote = line.find('\'');
+        if (kind == JudgeProgram::Gnumeric && line.rfind("ssconvert version", 0) == 0 && quote != std::string::npos)
+            judge.version_ = "Gnumeric " + line.substr(quote + 1, line.find('\'', quote + 1) - quote - 1);
+    }
     if (judge.version_.empty())
         return std::nullopt;
     return judge;
 #endif
 }
 
-LibreOfficeJudge::LibreOfficeJudge(LibreOfficeJudge&& other) noexcept
-    : program_(std::move(other.program_)), scratch_(std::move(other.scratch_)), version_(std::move(other.version_)),
+SpreadsheetJudge::SpreadsheetJudge(SpreadsheetJudge&& other) noexcept
+    : kind_(other.kind_), program_(std::move(other.program_)), scratch_(std::move(other.scratch_)), version_(std::move(other.version_)),
       workers_(other.workers_), secondsPerFile_(other.secondsPerFile_), conversions_(other.conversions_),
       timedOut_(other.timedOut_), seconds_(other.seconds_), done_(std::move(other.done_))
 {
     other.scratch_.clear();
 }
 
-LibreOfficeJudge::~LibreOfficeJudge()
+SpreadsheetJudge::~SpreadsheetJudge()
 {
     if (scratch_.empty())
         return;
@@ -229,7 +236,7 @@ LibreOfficeJudge::~LibreOfficeJudge()
     fs::remove_all(scratch_, ignored);
 }
 
-Conversion LibreOfficeJudge::ConvertOne(const Bytes& file, int worker, int job)
+Conversion SpreadsheetJudge::ConvertOne(const Bytes& file, int worker, int job)
 {
     Conversion conversion;
 #ifdef _WIN32
@@ -245,16 +252,28 @@ Conversion LibreOfficeJudge::ConvertOne(const Bytes& file, int worker, int job)
         std::ofstream stream(book, std::ios::binary | std::ios::trunc);
         stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
     }
-    const fs::path profile = scratch_ / ("profile-" + std::to_string(worker));
     const fs::path log = folder / "log";
-    const bool inTime = RunWithin({program_.string(), "-env:UserInstallation=file://" + profile.string(), "--headless",
-                                   "--norestore", "--nolockcheck", "--convert-to", kCsvFilter, "--outdir",
-                                   out.string(), book.string()},
-                                  log, secondsPerFile_);
+    bool inTime = false;
+    std::vector<fs::path> sheets;
+    if (kind_ == JudgeProgram::LibreOffice) {
+        const fs::path profile = scratch_ / ("profile-" + std::to_string(worker));
+        inTime = RunWithin({program_.string(), "-env:UserInstallation=file://" + profile.string(), "--headless",
+                            "--norestore", "--nolockcheck", "--convert-to", kCsvFilter, "--outdir", out.string(),
+                            book.string()},
+                           log, secondsPerFile_);
+        if (inTime)
+            sheets = SheetFiles(ReadText(log), out);
+    } else {
+        // One file per sheet, numbered from 0 in the order of the sheets.
+        inTime = RunWithin({program_.string(), "--export-type=Gnumeric_stf:stf_csv", "--export-file-per-sheet",
+                            book.string(), (out / "sheet.%n.csv").string()},
+                           log, secondsPerFile_);
+        for (std::size_t s = 0; inTime && fs::exists(out / ("sheet." + std::to_string(s) + ".csv")); ++s)
+            sheets.push_back(out / ("sheet." + std::to_string(s) + ".csv"));
+    }
     if (!inTime) {
         conversion.timedOut = true;
     } else {
-        const std::vector<fs::path> sheets = SheetFiles(ReadText(log), out);
         for (std::size_t s = 0; s < sheets.size(); ++s)
             AddCsv(ReadText(sheets[s]), s, conversion.cells);
     }
@@ -265,7 +284,7 @@ Conversion LibreOfficeJudge::ConvertOne(const Bytes& file, int worker, int job)
     return conversion;
 }
 
-std::vector<Conversion> LibreOfficeJudge::Convert(const std::vector<const Bytes*>& files)
+std::vector<Conversion> SpreadsheetJudge::Convert(const std::vector<const Bytes*>& files)
 {
     std::vector<std::string> digests;
     std::vector<std::size_t> todo;  // the first file of each digest not converted yet
