@@ -89,6 +89,117 @@ void AddCsv(const std::string& text, std::size_t sheet, CellTable& table)
         endField();
 }
 
+// The text of XML character data, its entities replaced.
+std::string Unescape(std::string_view text)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '&') {
+            plain.push_back(text[i]);
+            continue;
+        }
+        const std::size_t end = text.find(';', i);
+        if (end == std::string_view::npos) {
+            plain.append(text.substr(i));
+            break;
+        }
+        const std::string_view entity = text.substr(i + 1, end - i - 1);
+        if (entity == "amp") {
+            plain.push_back('&');
+        } else if (entity == "lt") {
+            plain.push_back('<');
+        } else if (entity == "gt") {
+            plain.push_back('>');
+        } else if (entity == "quot") {
+            plain.push_back('"');
+        } else if (entity == "apos") {
+            plain.push_back('\'');
+        } else if (!entity.empty() && entity[0] == '#') {
+            const bool hex = entity.size() > 1 && (entity[1] == 'x' || entity[1] == 'X');
+            const unsigned long code = std::strtoul(std::string(entity.substr(hex ? 2 : 1)).c_str(), nullptr, hex ? 16 : 10);
+            // UTF-8 of the code point.
+            if (code < 0x80) {
+                plain.push_back(static_cast<char>(code));
+            } else if (code < 0x800) {
+                plain.push_back(static_cast<char>(0xC0 | (code >> 6)));
+                plain.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            } else if (code < 0x10000) {
+                plain.push_back(static_cast<char>(0xE0 | (code >> 12)));
+                plain.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+                plain.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            } else {
+                plain.push_back(static_cast<char>(0xF0 | (code >> 18)));
+                plain.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+                plain.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+                plain.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            }
+        } else {
+            plain.append(text.substr(i, end - i + 1));
+        }
+        i = end;
+    }
+    return plain;
+}
+
+// The value of attribute `name` in a start tag, or nothing.
+std::optional<std::string_view> Attribute(std::string_view tag, std::string_view name)
+{
+    std::string key(" ");
+    key.append(name);
+    key.append("=\"");
+    const std::size_t at = tag.find(key);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    const std::size_t from = at + key.size();
+    const std::size_t to = tag.find('"', from);
+    return to == std::string_view::npos ? std::nullopt : std::optional(tag.substr(from, to - from));
+}
+
+// The cells of a workbook in Gnumeric's file format: each sheet's <gnm:Cell Row= Col=> elements,
+// their content the value (or, for a formula, its expression; cells that share an expression
+// name it by ExprID).
+void AddGnumericXml(const std::string& xml, CellTable& table)
+{
+    std::unordered_map<std::string, std::string> shared;
+    std::size_t sheet = 0;
+    bool inSheet = false;
+    for (std::size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
+        const std::size_t close = xml.find('>', at);
+        if (close == std::string::npos)
+            break;
+        const std::string_view tag(xml.data() + at, close - at + 1);
+        if (tag.starts_with("<gnm:Sheet ") || tag == "<gnm:Sheet>") {
+            if (inSheet)
+                ++sheet;
+            inSheet = true;
+            continue;
+        }
+        if (!tag.starts_with("<gnm:Cell "))
+            continue;
+        const auto row = Attribute(tag, "Row");
+        const auto column = Attribute(tag, "Col");
+        if (!row || !column)
+            continue;
+        std::string value;
+        const bool empty = tag.ends_with("/>");
+        if (!empty) {
+            const std::size_t end = xml.find("</gnm:Cell>", close);
+            if (end == std::string::npos)
+                break;
+            value = Unescape(std::string_view(xml.data() + close + 1, end - close - 1));
+        }
+        if (const auto id = Attribute(tag, "ExprID")) {
+            if (empty)
+                value = shared[std::string(*id)];
+            else
+                shared[std::string(*id)] = value;
+        }
+        if (!value.empty())
+            table.Add(sheet, static_cast<std::uint32_t>(std::strtoul(std::string(*row).c_str(), nullptr, 10)),
+                      static_cast<std::uint32_t>(std::strtoul(std::string(*column).c_str(), nullptr, 10)), "c" + value);
+    }
+}
+
 // The CSV files LibreOffice wrote, in the order of the sheets: its log names each sheet as it
 // writes it ("Writing sheet NAME -> PATH"); a version that writes a single sheet without
 // saying so leaves one file.
@@ -264,18 +375,21 @@ Conversion SpreadsheetJudge::ConvertOne(const Bytes& file, int worker, int job)
         if (inTime)
             sheets = SheetFiles(ReadText(log), out);
     } else {
-        // One file per sheet, numbered from 0 in the order of the sheets.
-        inTime = RunWithin({program_.string(), "--export-type=Gnumeric_stf:stf_csv", "--export-file-per-sheet",
-                            book.string(), (out / "sheet.%n.csv").string()},
+        // Gnumeric's own file format, which gives every cell its row and column (its CSV export
+        // starts at the first row and column in use, which would move every cell of a sheet
+        // that lost its first row). It is written compressed.
+        const fs::path saved = out / "book.gnumeric";
+        inTime = RunWithin({"/bin/sh", "-c", "\"$0\" --export-type=Gnumeric_XmlIO:sax \"$1\" \"$2\" && gzip -dc \"$2\" > \"$3\"",
+                            program_.string(), book.string(), saved.string(), (out / "book.xml").string()},
                            log, secondsPerFile_);
-        for (std::size_t s = 0; inTime && fs::exists(out / ("sheet." + std::to_string(s) + ".csv")); ++s)
-            sheets.push_back(out / ("sheet." + std::to_string(s) + ".csv"));
     }
     if (!inTime) {
         conversion.timedOut = true;
-    } else {
+    } else if (kind_ == JudgeProgram::LibreOffice) {
         for (std::size_t s = 0; s < sheets.size(); ++s)
             AddCsv(ReadText(sheets[s]), s, conversion.cells);
+    } else {
+        AddGnumericXml(ReadText(out / "book.xml"), conversion.cells);
     }
     conversion.cells.Finish();
     std::error_code ignored;

@@ -96,6 +96,34 @@ struct Walk {
 }  // namespace
 
 namespace {
+
+// A BOF record's version or substream type that no writer uses, one bit away from exactly one
+// value that is used: where it lies and what it should be.
+std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at)
+{
+    constexpr std::uint16_t kVersions[] = {biff::kBiff5Version, biff::kBiff8Version};
+    constexpr std::uint16_t kSubstreams[] = {biff::kGlobalsSubstream, 0x0006, biff::kWorksheetSubstream, 0x0020, 0x0040, 0x0100};
+    if (U16(stream, at) != kBof || U16(stream, at + 2) < 4)
+        return std::nullopt;
+    auto check = [&](std::size_t field, std::span<const std::uint16_t> used) -> std::optional<std::pair<std::size_t, std::uint16_t>> {
+        const std::uint16_t value = U16(stream, field);
+        if (std::find(used.begin(), used.end(), value) != used.end())
+            return std::nullopt;
+        std::optional<std::uint16_t> near;
+        for (const std::uint16_t candidate : used) {
+            if (std::popcount(static_cast<unsigned>(value ^ candidate)) == 1) {
+                if (near)
+                    return std::nullopt;
+                near = candidate;
+            }
+        }
+        return near ? std::optional(std::pair{field, *near}) : std::nullopt;
+    };
+    if (auto version = check(at + kHeader, kVersions))
+        return version;
+    return check(at + kHeader + 2, kSubstreams);
+}
+
 std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> stream)
 {
     const std::size_t size = stream.size();
@@ -116,6 +144,8 @@ std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> str
         boundary[at] = true;
         const std::uint16_t type = U16(stream, at);
         const std::uint16_t length = U16(stream, at + 2);
+        if (const auto odd = OddBofField(stream, at))
+            return odd->first;
         if (inGlobals && type == kBoundSheet && length >= 4)
             sheets.push_back(LoadLe32(stream.data() + at + kHeader));
         if (type == kEof)
@@ -185,17 +215,28 @@ std::optional<std::pair<std::size_t, std::uint16_t>> OneFlippedBit(Bytes stream,
     return count == 1 ? found : std::nullopt;
 }
 
-// The record at `at` with one set bit of its length cleared, where records read after it:
-// the shortest such length, which keeps the most of what the longer one swallowed.
-std::optional<std::uint16_t> ShorterByOneBit(Bytes stream, std::size_t at)
+// The record at `at` with one set bit of its length cleared, where records read after it, one
+// after another, past `broken` (where the longer length led): the shortest such length,
+// which keeps the most of what the longer one swallowed.
+std::optional<std::uint16_t> ShorterByOneBit(Bytes stream, std::size_t at, std::size_t broken)
 {
     const std::uint16_t type = U16(stream, at);
     const std::uint16_t length = U16(stream, at + 2);
+    // Records read one after another up to `broken`, or up to a sheet's end after which no
+    // records follow before it (padding).
+    auto readsPast = [&](std::size_t from) {
+        bool ended = false;
+        while (from < broken && Reads(stream, from)) {
+            ended = U16(stream, from) == kEof;
+            from += kHeader + U16(stream, from + 2);
+        }
+        return from >= broken || (ended && Resync(stream, from) >= broken);
+    };
     std::optional<std::uint16_t> shortest;
     for (int bit = 0; bit < 16; ++bit) {
         const auto other = static_cast<std::uint16_t>(length & ~(1u << bit));
         if (other != length && type != kFillerRecord && Known(type, other) && RunAt(stream, at + kHeader + other, 3) &&
-            (!shortest || other < *shortest))
+            readsPast(at + kHeader + other) && (!shortest || other < *shortest))
             shortest = other;
     }
     return shortest;
@@ -212,6 +253,10 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         if (Reads(stream, at)) {
             walk.boundary[at] = true;
             afterEof = U16(stream, at) == kEof;
+            if (const auto odd = OddBofField(stream, at)) {
+                StoreLe16(stream.data() + odd->first, odd->second);
+                regions.push_back({MendedRegion::Kind::Replaced, odd->first, 2, -1});
+            }
             if (U16(stream, at) == kFillerRecord) {
                 // Filler written earlier (over globals that were rebuilt) is room as well.
                 const std::size_t end = at + kHeader + U16(stream, at + 2);
@@ -225,24 +270,25 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             continue;
         }
         const std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
-        if (next == kNoPlace) {
-            // Nothing reads from here on: filler after the last sheet's end, or a cut.
-            walk.cut = !afterEof;
-            walk.end = at;
-            return walk;
-        }
         // A length grown by a flipped bit reads as well, but swallows the records after it and
-        // leads here, where nothing reads: the record before gets the one shorter length a bit
-        // away after which records read. (A shorter length than the record's would land inside
-        // it, which a hole right after a record cannot be told from.)
-        if (previous != kNoPlace) {
-            if (const auto shorter = ShorterByOneBit(stream, previous)) {
+        // leads here, where nothing reads (or past the end): the record before gets the one
+        // shorter length a bit away after which records read. (A shorter length than the
+        // record's would land inside it, which a hole right after a record cannot be told
+        // from.) Bytes after the last sheet's end are no such place.
+        if (previous != kNoPlace && !(next == kNoPlace && afterEof)) {
+            if (const auto shorter = ShorterByOneBit(stream, previous, at)) {
                 StoreLe16(stream.data() + previous + 2, *shorter);
                 regions.push_back({MendedRegion::Kind::Replaced, previous + 2, 2, -1});
                 at = previous;
                 previous = kNoPlace;
                 continue;
             }
+        }
+        if (next == kNoPlace) {
+            // Nothing reads from here on: filler after the last sheet's end, or a cut.
+            walk.cut = !afterEof;
+            walk.end = at;
+            return walk;
         }
         if (const auto fix = OneFlippedBit(stream, at)) {
             StoreLe16(stream.data() + fix->first, fix->second);

@@ -214,6 +214,14 @@ private:
             for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
                 fat_.push_back(LoadLe32(bytes.data() + 4 * j));
         }
+        // Every entry, in use or not, is a sector of the file or a marker: readers that load
+        // the whole table (Gnumeric's among them) refuse the file otherwise.
+        for (std::size_t k = 0; k < fat_.size(); ++k) {
+            if (fat_[k] >= sectorCount_ && fat_[k] < kDifatSector) {
+                Add(FindingCode::FatEntryOutOfRange, Severity::Incorrect, static_cast<std::uint32_t>(k), sectorCount_, fat_[k]);
+                break;
+            }
+        }
         // Only the first sector not marked as what it is gets reported.
         auto unmarked = [&](std::uint32_t sector, std::uint32_t mark) {
             if (sector < fat_.size() && fat_[sector] == mark)
@@ -543,6 +551,10 @@ private:
         CheckMiniStream();
         CheckStreams();
         CheckWorkbookStream();
+        // Readers that read whole sectors (Gnumeric's among them) refuse a file whose last
+        // sector, cut short, is in use.
+        if (const std::uint32_t last = sectorCount_ - 1; length % kSectorSize != 0 && last < fat_.size() && fat_[last] != kFreeSector)
+            Add(FindingCode::FileCutShort, Severity::Incorrect, last, kSectorSize, length % kSectorSize);
     }
 
     struct CachedSector {
@@ -620,6 +632,9 @@ std::string DescribeFinding(const Finding& finding)
     case FindingCode::WorkbookWithoutBof: return "the workbook stream does not begin with a workbook record";
     case FindingCode::WorkbookRecordsDamaged:
         return "the workbook's records are damaged at byte " + where + " of its stream";
+    case FindingCode::FileCutShort: return "the file ends inside sector " + where + ", which is in use";
+    case FindingCode::FatEntryOutOfRange:
+        return "the allocation table's entry for sector " + where + " points outside the file";
     }
     return "unknown finding";
 }

@@ -38,6 +38,8 @@ enum class FindingCode {
     NoWorkbookStream,
     WorkbookWithoutBof,
     WorkbookRecordsDamaged,    // a record of the workbook stream that is none, or a sheet not where listed
+    FileCutShort,              // the file ends inside a sector that is in use
+    FatEntryOutOfRange,        // a table entry, used or not, that is neither a sector of the file nor a marker
 };
 
 struct Finding {
