@@ -2,6 +2,7 @@
 // The expectation is always the intact workbook's own stream, read by the plain reader.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
 
 #include "engine/biff_cells.h"
@@ -706,6 +707,42 @@ TEST(Salvage, ALengthGrownByAFlippedBitIsMended)
     ExpectWholeWorkbook(salvaged, stream, "a length 8 KiB longer");
     ASSERT_EQ(salvaged.report.regions.size(), 1u);
     EXPECT_EQ(salvaged.report.regions[0].offset, length - 1);
+}
+
+// Files that readers which load whole sectors and the whole table refuse, though every
+// stream reads: one that ends inside its last sector (the table's), one whose table has an
+// entry for no sector that is neither a sector nor a marker, one whose sheet's BOF has a
+// substream type no writer uses. The repair salvages each into a whole file, with every cell.
+TEST(Salvage, WhatWholeSectorReadersRefuseIsWrittenWhole)
+{
+    const Bytes file = test::TestWorkbook("readxl__mtcars.xls");
+    const WorkbookCells cells = ReadWorkbookCells(WorkbookStream(file));
+    const std::uint32_t table = LoadLe32(file.data() + kHeaderDifatOffset);
+    const std::size_t sheet = cells.sheets.at(0).offset;
+    const struct {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+    } cases[] = {
+        {"cut inside the table's sector", [&](Bytes& f) { f.resize(f.size() - 100); }},
+        {"an entry out of range", [&](Bytes& f) { StoreLe32(f.data() + kHeaderSize + table * kSectorSize + 4 * 100, 0xFFFF'FFEFu); }},
+        {"a sheet's substream type", [&](Bytes& f) { f[StreamPlaces(file)[sheet + 4 + 3]] ^= 0x20; }},
+    };
+    for (const auto& c : cases) {
+        Bytes damaged = file;
+        c.damage(damaged);
+        MemorySectorFile in(damaged);
+        const RepairReport planned = RepairHeader(in, RebuildMode::Auto);
+        ASSERT_TRUE(NeedsSalvage(planned)) << c.what;
+        MemorySectorFile out;
+        const RepairReport report = SalvageRepair(in, planned, out);
+        ASSERT_EQ(report.used, RebuildUsed::Salvaged) << c.what;
+        EXPECT_EQ(out.Bytes().size() % kSectorSize, 0u) << c.what;
+        MemorySectorFile written(out.Bytes());
+        EXPECT_TRUE(VerifyWorkbook(written).findings.empty()) << c.what;
+        const WorkbookCells after = ReadWorkbookCells(WorkbookStream(out.Bytes()));
+        ASSERT_EQ(after.sheets.size(), 1u) << c.what;
+        EXPECT_EQ(after.sheets[0].cells.size(), cells.sheets[0].cells.size()) << c.what;
+    }
 }
 
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)

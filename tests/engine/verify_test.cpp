@@ -89,6 +89,11 @@ TEST(VerifyWorkbook, OneDefectPerRow)
          Severity::Fatal},
         {"4096-byte sectors", [](CompoundFile& f) { f.bytes[30] = 12; }, FindingCode::UnsupportedFormat,
          Severity::Fatal},
+        // What readers that load the whole table or whole sectors (Gnumeric's) refuse.
+        {"an unused table entry neither a sector nor a marker", [](CompoundFile& f) { f.SetFat(100, 0xFFFF'FFEFu); },
+         FindingCode::FatEntryOutOfRange, Severity::Incorrect},
+        {"the file ends inside its last sector", [](CompoundFile& f) { f.bytes.resize(f.bytes.size() - 100); },
+         FindingCode::FileCutShort, Severity::Incorrect},
     };
     for (const DefectCase& c : cases) {
         CompoundFile file = test::BuildCompoundFile();
