@@ -47,17 +47,15 @@ std::string ReadText(const fs::path& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The non-empty fields of one CSV file as sheet `sheet`'s cells; the file's first field is the
-// cell `firstRow`, `firstColumn`.
-void AddCsv(const std::string& text, std::size_t sheet, CellTable& table, std::uint32_t firstRow = 0,
-            std::uint32_t firstColumn = 0)
+// The non-empty fields of one CSV file as sheet `sheet`'s cells.
+void AddCsv(const std::string& text, std::size_t sheet, CellTable& table)
 {
     std::uint32_t row = 0, column = 0;
     std::string field;
     bool quoted = false, wasQuoted = false;
     auto endField = [&] {
         if (!field.empty())
-            table.Add(sheet, firstRow + row, firstColumn + column, "c" + field);
+            table.Add(sheet, row, column, "c" + field);
         field.clear();
         wasQuoted = false;
         ++column;
@@ -91,6 +89,58 @@ void AddCsv(const std::string& text, std::size_t sheet, CellTable& table, std::u
         endField();
 }
 
+// The text of XML character data, its entities replaced.
+std::string Unescape(std::string_view text)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '&') {
+            plain.push_back(text[i]);
+            continue;
+        }
+        const std::size_t end = text.find(';', i);
+        if (end == std::string_view::npos) {
+            plain.append(text.substr(i));
+            break;
+        }
+        const std::string_view entity = text.substr(i + 1, end - i - 1);
+        if (entity == "amp") {
+            plain.push_back('&');
+        } else if (entity == "lt") {
+            plain.push_back('<');
+        } else if (entity == "gt") {
+            plain.push_back('>');
+        } else if (entity == "quot") {
+            plain.push_back('"');
+        } else if (entity == "apos") {
+            plain.push_back('\'');
+        } else if (!entity.empty() && entity[0] == '#') {
+            const bool hex = entity.size() > 1 && (entity[1] == 'x' || entity[1] == 'X');
+            const unsigned long code = std::strtoul(std::string(entity.substr(hex ? 2 : 1)).c_str(), nullptr, hex ? 16 : 10);
+            // UTF-8 of the code point.
+            if (code < 0x80) {
+                plain.push_back(static_cast<char>(code));
+            } else if (code < 0x800) {
+                plain.push_back(static_cast<char>(0xC0 | (code >> 6)));
+                plain.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            } else if (code < 0x10000) {
+                plain.push_back(static_cast<char>(0xE0 | (code >> 12)));
+                plain.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+                plain.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            } else {
+                plain.push_back(static_cast<char>(0xF0 | (code >> 18)));
+                plain.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+                plain.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+                plain.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            }
+        } else {
+            plain.append(text.substr(i, end - i + 1));
+        }
+        i = end;
+    }
+    return plain;
+}
+
 // The value of attribute `name` in a start tag, or nothing.
 std::optional<std::string_view> Attribute(std::string_view tag, std::string_view name)
 {
@@ -105,37 +155,51 @@ std::optional<std::string_view> Attribute(std::string_view tag, std::string_view
     return to == std::string_view::npos ? std::nullopt : std::optional(tag.substr(from, to - from));
 }
 
-// Where each sheet's cells begin in a workbook in Gnumeric's file format: the least row and
-// the least column of its <gnm:Cell Row= Col=> elements (Gnumeric's CSV export starts there,
-// not at the first row and column).
-std::vector<std::pair<std::uint32_t, std::uint32_t>> GnumericSheetOrigins(const std::string& xml)
+// The cells of a workbook in Gnumeric's file format: each sheet's <gnm:Cell Row= Col=> elements,
+// their content the value or, for a formula, its expression (cells that share an expression
+// name it by ExprID). Gnumeric's CSV export is no use here: it starts each sheet at a first
+// row and column of its own choosing, which moves every cell of a sheet that lost its first
+// row, and the file format keeps no formula's result.
+void AddGnumericXml(const std::string& xml, CellTable& table)
 {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> origins;
-    constexpr auto kNone = ~std::uint32_t{0};
+    std::unordered_map<std::string, std::string> shared;
+    std::size_t sheet = 0;
+    bool inSheet = false;
     for (std::size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
         const std::size_t close = xml.find('>', at);
         if (close == std::string::npos)
             break;
         const std::string_view tag(xml.data() + at, close - at + 1);
         if (tag.starts_with("<gnm:Sheet ") || tag == "<gnm:Sheet>") {
-            origins.emplace_back(kNone, kNone);
+            if (inSheet)
+                ++sheet;
+            inSheet = true;
             continue;
         }
-        if (origins.empty() || !tag.starts_with("<gnm:Cell "))
+        if (!tag.starts_with("<gnm:Cell "))
             continue;
         const auto row = Attribute(tag, "Row");
         const auto column = Attribute(tag, "Col");
         if (!row || !column)
             continue;
-        auto& [firstRow, firstColumn] = origins.back();
-        firstRow = std::min(firstRow, static_cast<std::uint32_t>(std::strtoul(std::string(*row).c_str(), nullptr, 10)));
-        firstColumn = std::min(firstColumn, static_cast<std::uint32_t>(std::strtoul(std::string(*column).c_str(), nullptr, 10)));
+        std::string value;
+        const bool empty = tag.ends_with("/>");
+        if (!empty) {
+            const std::size_t end = xml.find("</gnm:Cell>", close);
+            if (end == std::string::npos)
+                break;
+            value = Unescape(std::string_view(xml.data() + close + 1, end - close - 1));
+        }
+        if (const auto id = Attribute(tag, "ExprID")) {
+            if (empty)
+                value = shared[std::string(*id)];
+            else
+                shared[std::string(*id)] = value;
+        }
+        if (!value.empty())
+            table.Add(sheet, static_cast<std::uint32_t>(std::strtoul(std::string(*row).c_str(), nullptr, 10)),
+                      static_cast<std::uint32_t>(std::strtoul(std::string(*column).c_str(), nullptr, 10)), "c" + value);
     }
-    for (auto& [row, column] : origins) {
-        if (row == kNone)
-            row = column = 0;
-    }
-    return origins;
 }
 
 // The CSV files LibreOffice wrote, in the order of the sheets: its log names each sheet as it
@@ -313,27 +377,21 @@ Conversion SpreadsheetJudge::ConvertOne(const Bytes& file, int worker, int job)
         if (inTime)
             sheets = SheetFiles(ReadText(log), out);
     } else {
-        // One CSV file per sheet, numbered from 0 in the order of the sheets. Each starts at the
-        // sheet's first row and column in use, which Gnumeric's own file format (written
-        // compressed) tells.
-        inTime = RunWithin({"/bin/sh", "-c",
-                            "\"$0\" --export-type=Gnumeric_stf:stf_csv --export-file-per-sheet \"$1\" \"$2/sheet.%n.csv\" && "
-                            "\"$0\" --export-type=Gnumeric_XmlIO:sax \"$1\" \"$2/book.gnumeric\" && "
-                            "gzip -dc \"$2/book.gnumeric\" > \"$2/book.xml\"",
-                            program_.string(), book.string(), out.string()},
+        // Gnumeric's own file format, which gives every cell its row and column (its CSV export
+        // starts at the first row and column in use, which would move every cell of a sheet
+        // that lost its first row). It is written compressed.
+        const fs::path saved = out / "book.gnumeric";
+        inTime = RunWithin({"/bin/sh", "-c", "\"$0\" --export-type=Gnumeric_XmlIO:sax \"$1\" \"$2\" && gzip -dc \"$2\" > \"$3\"",
+                            program_.string(), book.string(), saved.string(), (out / "book.xml").string()},
                            log, secondsPerFile_);
-        for (std::size_t s = 0; inTime && fs::exists(out / ("sheet." + std::to_string(s) + ".csv")); ++s)
-            sheets.push_back(out / ("sheet." + std::to_string(s) + ".csv"));
     }
     if (!inTime) {
         conversion.timedOut = true;
+    } else if (kind_ == JudgeProgram::LibreOffice) {
+        for (std::size_t s = 0; s < sheets.size(); ++s)
+            AddCsv(ReadText(sheets[s]), s, conversion.cells);
     } else {
-        const auto origins = kind_ == JudgeProgram::Gnumeric ? GnumericSheetOrigins(ReadText(out / "book.xml"))
-                                                             : std::vector<std::pair<std::uint32_t, std::uint32_t>>{};
-        for (std::size_t s = 0; s < sheets.size(); ++s) {
-            const auto [row, column] = s < origins.size() ? origins[s] : std::pair<std::uint32_t, std::uint32_t>{0, 0};
-            AddCsv(ReadText(sheets[s]), s, conversion.cells, row, column);
-        }
+        AddGnumericXml(ReadText(out / "book.xml"), conversion.cells);
     }
     conversion.cells.Finish();
     std::error_code ignored;

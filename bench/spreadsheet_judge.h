@@ -1,8 +1,8 @@
-// A spreadsheet program as an outside judge of what a workbook holds: LibreOffice (converting
-// headless) or Gnumeric (its ssconvert) writes each file as one CSV file per sheet, and the
-// non-empty fields become the cells, keyed by the sheet's place among the sheets the program
-// writes, the row and the column. Gnumeric's CSV files start at each sheet's first row and
-// column in use, which its own file format, written as well, tells.
+// A spreadsheet program as an outside judge of what a workbook holds: LibreOffice, converting
+// headless, writes each file as one CSV file per sheet, whose non-empty fields become the
+// cells; Gnumeric's ssconvert writes it in Gnumeric's own file format, whose cells say their
+// row and column. Cells are keyed by the sheet's place among the sheets the program writes,
+// the row and the column.
 #pragma once
 
 #include <cstddef>
