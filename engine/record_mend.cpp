@@ -1021,7 +1021,10 @@ void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& re
     const std::uint8_t* entries = stream.data() + index + kHeader;
     const std::size_t perBucket = LoadLe16(entries);
     const std::size_t buckets = (U16(stream, index + 2) - 2u) / 8;
-    if (perBucket == 0)
+    // The search for a changed bit reads a bucket once for each bit of each string's header:
+    // in time that grows with the square of the bucket, which large tables make long.
+    constexpr std::size_t kLongestBucketSearched = 512;
+    if (perBucket == 0 || perBucket > kLongestBucketSearched)
         return;
     // Where bucket k's strings begin, by the index, and where the strings before them end.
     auto bucketStart = [&](std::size_t k) -> std::size_t { return LoadLe32(entries + 2 + 8 * k); };
@@ -1356,6 +1359,35 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             walk.holes.erase(hole);
     }
     std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) { return a.record < b.record; });
+
+    // What follows the end of the last sheet is no part of the workbook (a stream found by its
+    // records may run on into other data, which reads as damage): it goes.
+    std::size_t lastSheet = 0;
+    for (const Listed& sheet : listed) {
+        if (sheet.offset < stream.size() && walk.boundary[sheet.offset] && U16(stream, sheet.offset) == kBof)
+            lastSheet = std::max<std::size_t>(lastSheet, sheet.offset);
+    }
+    if (lastSheet > 0) {
+        int depth = 0;
+        std::size_t at = lastSheet;
+        while (at + kHeader <= stream.size() && walk.boundary[at]) {
+            const std::uint16_t type = U16(stream, at);
+            depth += type == kBof ? 1 : type == kEof ? -1 : 0;
+            at += kHeader + U16(stream, at + 2);
+            if (depth == 0)
+                break;
+        }
+        bool sheetsAfter = false;
+        for (std::size_t k = at; k + kHeader <= stream.size() && !sheetsAfter; ++k)
+            sheetsAfter = walk.boundary[k] && U16(stream, k) == kBof;
+        if (depth == 0 && at < stream.size() && !sheetsAfter) {
+            std::erase_if(regions, [&](const MendedRegion& r) { return r.offset >= at; });
+            for (MendedRegion& region : regions)
+                region.length = std::min<std::uint64_t>(region.length, at - region.offset);
+            stream.resize(at);
+            walk.boundary.resize(at + 1);
+        }
+    }
 
     // The open sheet gets its end; sheets past the cut come back empty, under their names.
     auto append = [&](std::uint16_t type, Bytes body) {
