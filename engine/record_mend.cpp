@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "biff_cells.h"
+#include "biff_pieces.h"
 #include "byte_order.h"
 
 namespace tabulon {
@@ -848,72 +849,22 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     return true;
 }
 
-// The bodies of a record and its CONTINUE records, read as one: a string's characters that
-// go on in the next body start with a flags byte of their own there; everything else runs on.
+// The string table read as one run of bytes (see Pieces), with where in the stream the reading
+// stands.
 class ChainCursor {
 public:
-    ChainCursor(const std::vector<std::pair<std::size_t, std::size_t>>& bodies, Bytes stream, std::size_t piece, std::size_t at)
-        : bodies_(&bodies), stream_(stream), piece_(piece), at_(at)
-    {
-    }
-    std::size_t Position() const { return at_; }
-    std::size_t Piece() const { return piece_; }
+    ChainCursor(std::vector<Bytes> bodies, const std::uint8_t* stream) : pieces_(std::move(bodies)), stream_(stream) {}
 
-    bool Byte(std::uint8_t& value)
-    {
-        if (!Settle())
-            return false;
-        value = stream_[at_++];
-        return true;
-    }
-    bool Le16(std::uint16_t& value)
-    {
-        std::uint8_t low = 0, high = 0;
-        if (!Byte(low) || !Byte(high))
-            return false;
-        value = static_cast<std::uint16_t>(low | (high << 8));
-        return true;
-    }
-    bool Le32(std::uint32_t& value)
-    {
-        std::uint16_t low = 0, high = 0;
-        if (!Le16(low) || !Le16(high))
-            return false;
-        value = low | (std::uint32_t{high} << 16);
-        return true;
-    }
-    bool Skip(std::size_t count)
-    {
-        while (count > 0) {
-            if (!Settle())
-                return false;
-            const std::size_t step = std::min(count, (*bodies_)[piece_].second - at_);
-            at_ += step;
-            count -= step;
-        }
-        return true;
-    }
-    bool Chars(std::size_t count, bool wide)
-    {
-        while (count > 0) {
-            if (piece_ >= bodies_->size())
-                return false;
-            if (at_ == (*bodies_)[piece_].second) {
-                if (++piece_ >= bodies_->size() || (*bodies_)[piece_].first == (*bodies_)[piece_].second)
-                    return false;
-                at_ = (*bodies_)[piece_].first;
-                wide = (stream_[at_++] & 0x01) != 0;
-                continue;
-            }
-            const std::size_t available = ((*bodies_)[piece_].second - at_) / (wide ? 2 : 1);
-            const std::size_t take = std::min(count, available);
-            if (take == 0)
-                return false;
-            at_ += take * (wide ? 2 : 1);
-            count -= take;
-        }
-        return true;
-    }
+    // Moves past a body's end to the next; false when none is left.
+    bool Settle() { return pieces_.Settle(); }
+    std::size_t Position() const { return static_cast<std::size_t>(pieces_.Here() - stream_); }
+    // Where the body the next byte is in ends.
+    std::size_t PieceEnd() const { return static_cast<std::size_t>(pieces_.PieceEnd() - stream_); }
+
+    bool Byte(std::uint8_t& value) { return pieces_.Byte(value); }
+    bool Le16(std::uint16_t& value) { return pieces_.Le16(value); }
+    bool Skip(std::size_t count) { return pieces_.Skip(count); }
+
     // Past one string of the table: length, flags, run count and far-east size as the flags
     // say, characters, runs, far-east data. `strict` also holds the far-east data to its own
     // layout (a reserved 1, then the size of the rest).
@@ -922,30 +873,21 @@ public:
         std::uint16_t count = 0, runs = 0;
         std::uint8_t flags = 0;
         std::uint32_t farEast = 0;
-        if (!(Le16(count) && Byte(flags) && (flags & ~0x0D) == 0 && (!(flags & 0x08) || Le16(runs)) &&
-              (!(flags & 0x04) || Le32(farEast)) && Chars(count, flags & 0x01) && Skip(std::size_t{runs} * 4)))
+        std::u16string characters;
+        if (!(pieces_.Le16(count) && pieces_.Byte(flags) && (flags & ~0x0D) == 0 && (!(flags & 0x08) || pieces_.Le16(runs)) &&
+              (!(flags & 0x04) || pieces_.Le32(farEast)) && pieces_.Chars(count, flags & 0x01, characters) &&
+              pieces_.Skip(std::size_t{runs} * 4)))
             return false;
         if (!strict || farEast == 0)
-            return Skip(farEast);
+            return pieces_.Skip(farEast);
         std::uint16_t reserved = 0, rest = 0;
-        return farEast >= 4 && Le16(reserved) && Le16(rest) && reserved == 1 && rest == farEast - 4 && Skip(farEast - 4);
-    }
-
-    // Moves past the end of a body to the start of the next; false when none is left.
-    bool Settle()
-    {
-        while (piece_ < bodies_->size() && at_ == (*bodies_)[piece_].second) {
-            if (++piece_ < bodies_->size())
-                at_ = (*bodies_)[piece_].first;
-        }
-        return piece_ < bodies_->size();
+        return farEast >= 4 && pieces_.Le16(reserved) && pieces_.Le16(rest) && reserved == 1 && rest == farEast - 4 &&
+               pieces_.Skip(farEast - 4);
     }
 
 private:
-    const std::vector<std::pair<std::size_t, std::size_t>>* bodies_;
-    Bytes stream_;
-    std::size_t piece_;
-    std::size_t at_;
+    Pieces pieces_;
+    const std::uint8_t* stream_;
 };
 
 int BitsApart(std::uint32_t a, std::uint32_t b)
@@ -1028,7 +970,12 @@ void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& re
         return;
     // Where bucket k's strings begin, by the index, and where the strings before them end.
     auto bucketStart = [&](std::size_t k) -> std::size_t { return LoadLe32(entries + 2 + 8 * k); };
-    ChainCursor cursor(table, stream, 0, table.front().first + 8);
+    std::vector<Bytes> bodies;
+    for (const auto& [from, to] : table)
+        bodies.emplace_back(stream.data() + from, to - from);
+    ChainCursor cursor(bodies, stream.data());
+    if (!cursor.Skip(8))  // the counts
+        return;
     for (std::size_t k = 0; k + 1 < buckets; ++k) {
         if (!cursor.Settle() || cursor.Position() != bucketStart(k))
             return;  // out of step already: nothing here to go by
@@ -1059,11 +1006,9 @@ void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& re
             if (!walk.Le16(count) || !walk.Byte(flags))
                 break;
             const std::size_t header = at.Position();
-            if (header + 3 > table[at.Piece()].second)
-                break;  // a header split between records: not looked into
             const std::size_t extra = ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
-            if (header + 3 + extra > table[at.Piece()].second)
-                break;
+            if (header + 3 + extra > at.PieceEnd())
+                break;  // a header split between records: not looked into
             for (std::size_t byte = 0; byte < 3 + extra && fixes.size() < kMostFixes; ++byte) {
                 for (int bit = 0; bit < 8 && fixes.size() < kMostFixes; ++bit) {
                     const std::size_t where = header + byte;
