@@ -76,10 +76,10 @@ bool RunAt(Bytes stream, std::size_t at, int count)
     return true;
 }
 
-// The first place from `from` on where three records follow one another.
-std::size_t Resync(Bytes stream, std::size_t from)
+// The first place from `from` on, and before `before`, where three records follow one another.
+std::size_t Resync(Bytes stream, std::size_t from, std::size_t before = kNoPlace)
 {
-    for (std::size_t at = from; at + kHeader <= stream.size(); ++at) {
+    for (std::size_t at = from; at + kHeader <= stream.size() && at < before; ++at) {
         if (RunAt(stream, at, 3))
             return at;
     }
@@ -231,7 +231,7 @@ std::optional<std::uint16_t> ShorterByOneBit(Bytes stream, std::size_t at, std::
             ended = U16(stream, from) == kEof;
             from += kHeader + U16(stream, from + 2);
         }
-        return from >= broken || (ended && Resync(stream, from) >= broken);
+        return from >= broken || (ended && Resync(stream, from, broken) == kNoPlace);
     };
     std::optional<std::uint16_t> shortest;
     for (int bit = 0; bit < 16; ++bit) {

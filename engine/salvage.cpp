@@ -668,14 +668,19 @@ std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t se
         const std::uint64_t first = std::uint64_t{sector - back} * unit;
         const std::uint8_t* base = space.At(0);
         for (std::uint64_t at = first; at < first + unit; ++at) {
+            // Past the sector's start a few records more may lead to a known start (an end
+            // record before the sheet's first), no more: the work stays in proportion.
+            constexpr int kRecordsPast = 8;
             std::vector<std::uint64_t> walked;
-            for (std::uint64_t k = at; k <= last && PlausibleRecord(LoadLe16(base + k), LoadLe16(base + k + 2));) {
+            int past = 0;
+            for (std::uint64_t k = at; k <= last && past <= kRecordsPast && PlausibleRecord(LoadLe16(base + k), LoadLe16(base + k + 2));) {
                 walked.push_back(k);
                 k += 4u + LoadLe16(base + k + 2);
                 if (k >= end && starts.contains(k)) {
                     starts.insert(walked.begin(), walked.end());
                     return sector - back;
                 }
+                past += k >= end ? 1 : 0;
             }
         }
     }
@@ -1120,10 +1125,17 @@ private:
             // before it whose records run on into it; a long record (a string table's) may
             // cover a few sectors with no record start in them.
             constexpr std::uint32_t kLongestRecordSectors = (8228 + kSectorSize - 1) / kSectorSize + 1;
+            // At most this far back (the globals of the largest workbooks, string table and all,
+            // fit in it), so that a file crafted to read as records throughout costs no more.
+            constexpr std::uint32_t kMostSectorsBack = 16384;
             std::uint32_t start = u;
             std::set<std::uint64_t> starts{std::uint64_t{u} * kSectorSize + sheet->offset};
-            while (const auto before = RecordsRunInto(main_, start, starts, kLongestRecordSectors))
+            while (u - start < kMostSectorsBack) {
+                const auto before = RecordsRunInto(main_, start, starts, kLongestRecordSectors);
+                if (!before)
+                    break;
                 start = *before;
+            }
             // A long record whose header went with the damage may begin in the sectors before
             // (the string table's first, often): they come along, up to where the wiping ends.
             for (std::uint32_t k = 0; k < kLongestRecordSectors && start > 0 && main_.Free(start - 1) &&

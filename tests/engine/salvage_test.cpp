@@ -766,6 +766,23 @@ TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
         EXPECT_TRUE(anywhere.report.check.Opens());
     }
 
+    // 4 MiB of cell records one after another, a sheet's BOF near the end, no header, table or
+    // directory: the sheet's globals are looked for in the sectors before it, as far back as
+    // the records run on, which here is everywhere.
+    Bytes cells(kHeaderSize + 8192 * kSectorSize, 0);
+    const std::size_t bof = kHeaderSize + (cells.size() - 3 * kSectorSize) / 14 * 14;
+    for (std::size_t at = kHeaderSize, row = 0; at + 20 <= cells.size(); ++row) {
+        StoreLe16(cells.data() + at, at == bof ? 0x0809 : 0x027E);  // a worksheet's BOF, else RK
+        StoreLe16(cells.data() + at + 2, at == bof ? 16 : 10);
+        StoreLe16(cells.data() + at + 4, at == bof ? 0x0600 : static_cast<std::uint16_t>(row));
+        StoreLe16(cells.data() + at + 6, at == bof ? 0x0010 : 1);
+        at += at == bof ? 20 : 14;
+    }
+    const Salvaged crafted = Salvage(cells, HeaderBytes{});
+    if (crafted.report.written) {
+        EXPECT_TRUE(crafted.report.check.Opens());
+    }
+
     Bytes looping = file;
     const std::uint32_t table = LoadLe32(header.data() + kHeaderDifatOffset);
     for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
