@@ -487,11 +487,11 @@ Bytes Unwiped(Bytes body)
 // survives of it after the damage (its CONTINUE records, in [from, to)) is read again from the
 // places the table's index (EXTSST) names, where each bucket's first string begins; `known`
 // are the strings read from its start when that survives, and `declared` how many it says
-// it holds. The index counts from the stream's old
-// start, which may be gone too: the difference is the one that puts most buckets at the
-// start of a string. The table comes back as long as the index says, strings that are gone
-// as empty ones, and the records it was read from become filler. Gives the new table's
-// records, or nothing when there is nothing to go by.
+// it holds. The index counts from the stream's old start, which may be gone too: of the
+// differences that put buckets in CONTINUE records, the one under which the buckets begin
+// with the most strings that read as text stands. The table comes back as long as the index
+// says, strings that are gone as empty ones, and the records it was read from become filler.
+// Gives the new table's records, or nothing when there is nothing to go by.
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
                                              std::vector<MendedRegion>& regions, const std::vector<std::u16string>& known = {},
                                              std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt)
@@ -560,14 +560,16 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             (found[position + 2] & ~0x0D) != 0)
             return {};  // wiped, or no string starts there
         std::vector<Bytes> bodies;
+        std::optional<std::size_t> ownRun;  // of the record it lies in, when that survives
         auto next = std::upper_bound(pieces.begin(), pieces.end(), position,
                                      [](std::size_t a, const Piece& p) { return a < p.at; });
         if (next != pieces.begin() && std::prev(next)->at == static_cast<std::size_t>(record)) {
-            const auto piece = std::prev(next);  // its record survives
+            const auto piece = std::prev(next);
             const std::size_t end = piece->at + kHeader + U16(stream, piece->at + 2);
             if (position >= end)
                 return {};
             bodies.emplace_back(found.data() + position, end - position);
+            ownRun = piece->run;
             next = piece + 1;
             if (next != pieces.end() && next->run != piece->run)
                 next = pieces.end();
@@ -590,8 +592,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             if (use)
                 used[run] = true;
         }
-        if (use && next != pieces.begin() && std::prev(next)->at == static_cast<std::size_t>(record))
-            used[std::prev(next)->run] = true;
+        if (use && ownRun)
+            used[*ownRun] = true;
         return ReadTableStrings(bodies, 0, perBucket);
     };
     // How many strings that read as text (no control characters) each bucket begins with:
@@ -696,9 +698,11 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
 
 // When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
 // of sheets), the sheets that survive get new globals in front of them: the few fonts and
-// cell styles readers need, and one entry per sheet, "Sheet1", "Sheet2", ... in stream order.
-// They go into the destroyed stretch when it has room, so that no offset moves; otherwise the
-// stream is written anew behind them. Gives whether there was anything to hold together.
+// cell styles readers need, one entry per sheet in stream order (named by `names` when they
+// are enough, else "Sheet1", "Sheet2", ...) and the shared strings that can be read again.
+// Where the list survives, only what is missing comes back. The new globals go into the
+// destroyed stretch when it has room, so that no offset moves; otherwise the stream is
+// written anew behind them. Gives whether there was anything to hold together.
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions)
 {
     const std::size_t resumed = Resync(stream, 0);
@@ -1087,7 +1091,6 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         if (at < globalsEnd)
             std::copy_n(bytes.begin(), std::min(bytes.size(), globalsEnd - at), unmended.begin() + static_cast<std::ptrdiff_t>(at));
     }
-    const std::size_t before = regions.size();
     const std::vector<std::uint8_t> rebuilt =
         RebuildStringTable(stream, tableEnd, globalsEnd, regions, known, declared, Bytes(unmended));
     if (rebuilt.empty())
@@ -1098,10 +1101,8 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     written.insert(written.end(), rebuilt.begin(), rebuilt.end());
     written.insert(written.end(), stream.begin() + static_cast<std::ptrdiff_t>(tableEnd), stream.end());
     stream = std::move(written);
-    for (std::size_t i = 0; i < regions.size(); ++i) {
-        if (i >= before || regions[i].offset >= tableEnd)
-            regions[i].offset = moved(regions[i].offset);
-    }
+    for (MendedRegion& region : regions)
+        region.offset = moved(region.offset);
     regions.push_back({MendedRegion::Kind::Replaced, table, rebuilt.size(), -1});
     bool pastGlobals = false;
     for (std::size_t at = 0; at + kHeader <= stream.size();) {

@@ -662,7 +662,7 @@ std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t se
                                             std::uint32_t reach)
 {
     const std::uint64_t unit = space.unit;
-    const std::uint64_t end = std::uint64_t{sector} * unit;  // the walk goes on until it gets here
+    const std::uint64_t end = std::uint64_t{sector} * unit;  // the sector's start, where the walk is to land past
     const std::uint64_t last = *starts.rbegin();
     for (std::uint32_t back = 1; back <= reach && back <= sector && space.Free(sector - back); ++back) {
         const std::uint64_t first = std::uint64_t{sector - back} * unit;
