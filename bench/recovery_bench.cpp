@@ -18,9 +18,9 @@
 // column. Against it stand the cells the damaged file gives when read as it is, and the cells
 // the damage left (the damaged file with its table and directory put back).
 //
-// --judge libreoffice (or gnumeric) reads the cells with that spreadsheet program (converted
-// to CSV) as well, for up to --judge-limit cases of each pattern. --list prints a line per case, --keep DIR writes
-// each damaged copy and its repair there.
+// --judge libreoffice (or gnumeric) reads the cells with that spreadsheet program as well (see
+// spreadsheet_judge.h), for up to --judge-limit cases of each pattern. --list prints a line
+// per case, --keep DIR writes each damaged copy and its repair there.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
