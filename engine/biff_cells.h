@@ -80,6 +80,26 @@ inline constexpr std::uint16_t kBiff8Version = 0x0600;
 inline constexpr std::uint16_t kBiff5Version = 0x0500;
 inline constexpr std::uint16_t kGlobalsSubstream = 0x0005;
 inline constexpr std::uint16_t kWorksheetSubstream = 0x0010;
+
+// Whether records of `type` are cells: each begins with the cell's row and column.
+constexpr bool IsCellRecord(std::uint16_t type)
+{
+    switch (type) {
+    case 0x0006:  // FORMULA
+    case 0x00BD:  // MULRK
+    case 0x00BE:  // MULBLANK
+    case 0x00D6:  // RSTRING
+    case 0x00FD:  // LABELSST
+    case 0x0201:  // BLANK
+    case 0x0203:  // NUMBER
+    case 0x0204:  // LABEL
+    case 0x0205:  // BOOLERR
+    case 0x027E:  // RK
+        return true;
+    default:
+        return false;
+    }
+}
 }  // namespace biff
 
 // UTF-16 text (a sheet or stream name) as UTF-8; a lone surrogate becomes U+FFFD.

@@ -354,14 +354,8 @@ std::vector<std::uint8_t> Hex(std::string_view text)
 // Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
 bool IsSheetRecord(std::uint16_t type)
 {
-    switch (type) {
-    case 0x0006: case 0x00BD: case 0x00BE: case 0x00D6: case 0x00FD: case 0x0201: case 0x0203:
-    case 0x0204: case 0x0205: case 0x027E: case 0x0208: case 0x0200: case 0x023E: case 0x00D7:
-    case 0x020B:
-        return true;
-    default:
-        return false;
-    }
+    return biff::IsCellRecord(type) || type == 0x0208 || type == 0x0200 || type == 0x023E || type == 0x00D7 ||
+           type == 0x020B;
 }
 
 // Records only the workbook's globals hold: the list of sheets, shared strings, fonts, cell

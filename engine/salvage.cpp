@@ -295,7 +295,7 @@ private:
             lastSheet_ = std::max<std::uint64_t>(lastSheet_, U32At(offset + 4));
         else if (type == kBof)
             substream_ = offset, lastCell_.reset();
-        else if (IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
+        else if (biff::IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
             lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(offset + 4), U16At(offset + 6)};
         else if (type == kEof && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
             end_ = offset + 4 + length;
@@ -348,7 +348,7 @@ private:
             const std::uint16_t type = U16At(offset);
             if (type == kEof || type == kBof)
                 break;  // what follows a sheet's end may be filler; a new sheet starts afresh
-            if (!cellSeen && lastCell_ && IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available()) {
+            if (!cellSeen && lastCell_ && biff::IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available()) {
                 cellSeen = true;
                 const std::uint32_t row = U16At(offset + 4);
                 const std::uint32_t column = U16At(offset + 6);
@@ -366,25 +366,6 @@ private:
         }
         units_.resize(kept);
         return result;
-    }
-
-    static bool IsCellRecord(std::uint16_t type)
-    {
-        switch (type) {
-        case 0x0006:  // FORMULA
-        case 0x00BD:  // MULRK
-        case 0x00BE:  // MULBLANK
-        case 0x00D6:  // RSTRING
-        case 0x00FD:  // LABELSST
-        case 0x0201:  // BLANK
-        case 0x0203:  // NUMBER
-        case 0x0204:  // LABEL
-        case 0x0205:  // BOOLERR
-        case 0x027E:  // RK
-            return true;
-        default:
-            return false;
-        }
     }
 
     // Whether `unit` begins a run of records of its own rather than continuing those of the

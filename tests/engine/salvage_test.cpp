@@ -76,6 +76,16 @@ void ZeroSector(Bytes& file, std::uint32_t sector)
     std::fill_n(file.begin() + kHeaderSize + std::size_t{sector} * kSectorSize, kSectorSize, std::uint8_t{0});
 }
 
+// A compound file holding `entries`, its first directory sector wiped.
+Bytes WrittenWithoutDirectory(const std::vector<CompoundEntry>& entries)
+{
+    MemorySectorFile written;
+    WriteCompoundFile(written, {}, entries);
+    Bytes file = written.Bytes();
+    ZeroSector(file, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+    return file;
+}
+
 // Every record of the original comes back, byte for byte, and the new file opens.
 void ExpectWholeWorkbook(const Salvaged& salvaged, const Bytes& original, const std::string& what)
 {
@@ -260,10 +270,7 @@ TEST(Salvage, WithoutItsDirectoryTheLongestWorkbookStands)
     entries[1].data = shorter;
     entries[2].name = u"Workbook";
     entries[2].data = longer;
-    MemorySectorFile written;
-    WriteCompoundFile(written, {}, entries);
-    Bytes file = written.Bytes();
-    ZeroSector(file, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+    const Bytes file = WrittenWithoutDirectory(entries);
     const Salvaged salvaged = Salvage(file, HeaderOf(file));
     EXPECT_TRUE(salvaged.report.directoryLost);
     ExpectWholeWorkbook(salvaged, longer, "two workbooks");
@@ -280,10 +287,7 @@ TEST(Salvage, ASmallWorkbookIsFoundInTheMiniStream)
     entries[0].data = Bytes(300, 0x11);
     entries[1].name = u"Workbook";
     entries[1].data = small;
-    MemorySectorFile written;
-    WriteCompoundFile(written, {}, entries);
-    Bytes file = written.Bytes();
-    ZeroSector(file, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+    const Bytes file = WrittenWithoutDirectory(entries);
     const Salvaged salvaged = Salvage(file, HeaderOf(file));
     EXPECT_TRUE(salvaged.report.workbookInMiniStream);
     ExpectWholeWorkbook(salvaged, small, "mini stream");
