@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/biff_cells.h"
-#include "engine/byte_order.h"
-#include "engine/compound_writer.h"
-#include "engine/os_file.h"
+#include "engine/biff/biff_cells.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/compound_writer.h"
+#include "engine/io/os_file.h"
 #include "ui/preview_window.h"
 #include "ui/prompter.h"
 

@@ -35,14 +35,14 @@
 #include <malloc.h>
 #endif
 
-#include "engine/byte_order.h"
-#include "engine/consts.h"
-#include "engine/deep_rebuild.h"
-#include "engine/header.h"
-#include "engine/header_rebuild.h"
-#include "engine/repair.h"
-#include "engine/os_file.h"
-#include "engine/verify.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/consts.h"
+#include "engine/repair/deep_rebuild.h"
+#include "engine/cfb/header.h"
+#include "engine/repair/header_rebuild.h"
+#include "engine/repair/repair.h"
+#include "engine/io/os_file.h"
+#include "engine/cfb/verify.h"
 #include "tests/support/literal_scans.h"
 
 // ---------------------------------------------------------------------------------------

@@ -34,9 +34,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/os_file.h"
-#include "engine/repair.h"
-#include "engine/verify.h"
+#include "engine/io/os_file.h"
+#include "engine/repair/repair.h"
+#include "engine/cfb/verify.h"
 #include "spreadsheet_judge.h"
 #include "recovery_cells.h"
 #include "tests/support/workbooks.h"

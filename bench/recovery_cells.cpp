@@ -5,11 +5,11 @@
 #include <cstring>
 #include <span>
 
-#include "engine/biff_cells.h"
-#include "engine/byte_order.h"
-#include "engine/compound_reader.h"
-#include "engine/consts.h"
-#include "engine/sector_file.h"
+#include "engine/biff/biff_cells.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/compound_reader.h"
+#include "engine/cfb/consts.h"
+#include "engine/io/sector_file.h"
 
 namespace tabulon::bench {
 

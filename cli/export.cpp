@@ -4,8 +4,8 @@
 #include <memory>
 #include <system_error>
 
-#include "engine/csv_export.h"
-#include "jobs/file_moves.h"
+#include "engine/export/csv_export.h"
+#include "engine/io/file_moves.h"
 #include "report.h"
 
 namespace tabulon::cli {
@@ -80,15 +80,15 @@ void CheckTarget(const fs::path& target, const Options& options, const RunExport
 // cannot take its name, those named before it are removed again.
 void WriteFiles(const std::vector<std::pair<fs::path, std::string>>& files, OsFile& workbook, bool overwrite)
 {
-    std::vector<std::unique_ptr<jobs::FileBeside>> written;
+    std::vector<std::unique_ptr<FileBeside>> written;
     for (const auto& [target, text] : files) {
         try {
-            written.push_back(std::make_unique<jobs::FileBeside>(target));
+            written.push_back(std::make_unique<FileBeside>(target));
         } catch (const std::system_error& error) {
             throw Failure{"cannot write into " + PathToUtf8(target.parent_path()) + ": " + error.code().message()};
         }
         try {
-            jobs::FileBeside& file = *written.back();
+            FileBeside& file = *written.back();
             file.File().CopyPermissionsFrom(workbook);  // the cells are as private as the workbook
             file.File().WriteAll(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
         } catch (const std::system_error& error) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/os_file.h"
-#include "engine/recovered_cells.h"
+#include "engine/io/os_file.h"
+#include "engine/repair/recovered_cells.h"
 #include "options.h"
 
 namespace tabulon::cli {

@@ -12,7 +12,7 @@
 #include <windows.h>
 #endif
 
-#include "engine/os_file.h"
+#include "engine/io/os_file.h"
 #include "export.h"
 #include "options.h"
 #include "repair_workbook.h"

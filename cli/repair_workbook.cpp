@@ -5,8 +5,8 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/os_file.h"
-#include "jobs/file_moves.h"
+#include "engine/io/os_file.h"
+#include "engine/io/file_moves.h"
 
 namespace tabulon::cli {
 namespace {
@@ -150,7 +150,7 @@ void PauseBeforeWriteForTest()
 RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, RebuildMode mode, const Options& options,
                             const std::optional<Failure>& refusal)
 {
-    std::optional<jobs::FileBeside> copy;
+    std::optional<FileBeside> copy;
     try {
         copy.emplace(destination);
     } catch (const std::system_error& error) {
@@ -163,7 +163,7 @@ RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, Rebuild
         RepairReport report = PlanRepair(copy->File(), mode);
         if (mode == RebuildMode::Auto && NeedsSalvage(report)) {
             // No header makes it open: its streams go into a new file under the copy's name.
-            jobs::FileBeside salvaged(destination);
+            FileBeside salvaged(destination);
             salvaged.File().CopyPermissionsFrom(source);
             report = SalvageRepair(copy->File(), report, salvaged.File());
             if (report.used == RebuildUsed::Salvaged) {

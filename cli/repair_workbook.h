@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "engine/os_file.h"
-#include "engine/repair.h"
+#include "engine/io/os_file.h"
+#include "engine/repair/repair.h"
 #include "options.h"
 
 namespace tabulon::cli {

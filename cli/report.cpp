@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "engine/byte_order.h"
-#include "engine/os_file.h"
+#include "engine/base/byte_order.h"
+#include "engine/io/os_file.h"
 
 namespace tabulon::cli {
 namespace {

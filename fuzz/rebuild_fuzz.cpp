@@ -27,11 +27,11 @@
 #include <span>
 #include <vector>
 
-#include "engine/byte_order.h"
-#include "engine/consts.h"
-#include "engine/header_rebuild.h"
-#include "engine/sector_file.h"
-#include "engine/sector_probes.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/consts.h"
+#include "engine/repair/header_rebuild.h"
+#include "engine/io/sector_file.h"
+#include "engine/cfb/sector_probes.h"
 #include "tests/support/literal_scans.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/repair.h"
+#include "engine/repair/repair.h"
 
 namespace tabulon::jobs {
 

@@ -1,9 +1,9 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/repair.h"
-#include "engine/os_file.h"
-#include "file_moves.h"
+#include "engine/repair/repair.h"
+#include "engine/io/os_file.h"
+#include "engine/io/file_moves.h"
 #include "job.h"
 
 namespace tabulon::jobs {

@@ -18,11 +18,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine/cell_text.h"
-#include "engine/csv_export.h"
-#include "engine/os_file.h"
-#include "engine/recovered_cells.h"
-#include "jobs/file_moves.h"
+#include "engine/export/cell_text.h"
+#include "engine/export/csv_export.h"
+#include "engine/io/os_file.h"
+#include "engine/repair/recovered_cells.h"
+#include "engine/io/file_moves.h"
 #include "prompter.h"
 
 namespace tabulon::ui {
@@ -399,12 +399,12 @@ void CPreviewWindow::ExportCsv()
 
     // Every file is written in full beside its name before the first takes its name; when one
     // cannot take its name, those named before it are removed again.
-    std::vector<std::unique_ptr<jobs::FileBeside>> files;
+    std::vector<std::unique_ptr<FileBeside>> files;
     std::size_t named = 0;
     try {
         OsFile copy = OsFile::Open(PathFromUtf8(source_.copy.toStdString()), OsFile::Access::Read);
         for (const CsvFile& name : names) {
-            files.push_back(std::make_unique<jobs::FileBeside>(directory / PathFromUtf8(name.name)));
+            files.push_back(std::make_unique<FileBeside>(directory / PathFromUtf8(name.name)));
             files.back()->File().CopyPermissionsFrom(copy);  // the cells are as private as the workbook
             const std::string csv = SheetCsv(*cells_, cells_->sheets[name.sheet]);
             files.back()->File().WriteAll(std::span(reinterpret_cast<const std::uint8_t*>(csv.data()), csv.size()));

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/biff_cells.h"
-#include "engine/salvage.h"
+#include "engine/biff/biff_cells.h"
+#include "engine/repair/salvage.h"
 
 class QLabel;
 class QPlainTextEdit;

@@ -2,7 +2,7 @@
 
 #include <QThread>
 
-#include "engine/os_file.h"
+#include "engine/io/os_file.h"
 #include "prompter.h"
 #include "wizard_view.h"
 

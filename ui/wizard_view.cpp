@@ -22,15 +22,15 @@
 
 #include "bitmap_button.h"
 #include "commands.h"
-#include "engine/byte_order.h"
-#include "engine/os_file.h"
+#include "engine/base/byte_order.h"
+#include "engine/io/os_file.h"
 #include "jobs/job.h"
 #include "prompter.h"
 #include "painting.h"
 #include "preview_window.h"
 #include "res/artwork.h"
-#include "settings/settings_dialog.h"
-#include "settings/settings_store.h"
+#include "ui/settings/settings_dialog.h"
+#include "ui/settings/settings_store.h"
 #include "view_job_host.h"
 
 namespace tabulon::ui {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/repair.h"
+#include "engine/repair/repair.h"
 
 class QCheckBox;
 class QProgressBar;

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/compound_reader.h"
-#include "engine/verify.h"
+#include "engine/cfb/compound_reader.h"
+#include "engine/cfb/verify.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch.h"

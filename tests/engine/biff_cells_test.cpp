@@ -18,9 +18,9 @@
 #include <sys/wait.h>
 #endif
 
-#include "engine/biff_cells.h"
-#include "engine/byte_order.h"
-#include "engine/compound_reader.h"
+#include "engine/biff/biff_cells.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/compound_reader.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/workbooks.h"
 

@@ -7,11 +7,11 @@
 #include <functional>
 #include <string>
 
-#include "engine/byte_order.h"
-#include "engine/compound_reader.h"
-#include "engine/compound_writer.h"
-#include "engine/os_file.h"
-#include "engine/verify.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/compound_reader.h"
+#include "engine/cfb/compound_writer.h"
+#include "engine/io/os_file.h"
+#include "engine/cfb/verify.h"
 
 namespace tabulon {
 namespace {

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <random>
 
-#include "engine/cell_text.h"
-#include "engine/compound_reader.h"
-#include "engine/csv_export.h"
-#include "engine/header.h"
-#include "engine/recovered_cells.h"
+#include "engine/export/cell_text.h"
+#include "engine/cfb/compound_reader.h"
+#include "engine/export/csv_export.h"
+#include "engine/cfb/header.h"
+#include "engine/repair/recovered_cells.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/sector_builder.h"
 #include "tests/support/workbooks.h"

@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "engine/header_rebuild.h"
-#include "engine/sector_probes.h"
+#include "engine/repair/header_rebuild.h"
+#include "engine/cfb/sector_probes.h"
 #include "tests/support/literal_scans.h"
 #include "tests/support/sector_builder.h"
 

@@ -5,9 +5,9 @@
 #include <random>
 #include <system_error>
 
-#include "engine/header_rebuild.h"
-#include "engine/os_file.h"
-#include "engine/repair.h"
+#include "engine/repair/header_rebuild.h"
+#include "engine/io/os_file.h"
+#include "engine/repair/repair.h"
 #include "tests/support/literal_scans.h"
 #include "tests/support/scratch.h"
 #include "tests/support/sector_builder.h"

@@ -1,7 +1,7 @@
 // The no-replace move that keeps a repaired copy from ever overwriting a file.
 #include <gtest/gtest.h>
 
-#include "engine/os_file.h"
+#include "engine/io/os_file.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch.h"
 #include "tests/support/workbooks.h"

@@ -4,9 +4,9 @@
 
 #include <random>
 
-#include "engine/deep_rebuild.h"
-#include "engine/header_rebuild.h"
-#include "engine/repair.h"
+#include "engine/repair/deep_rebuild.h"
+#include "engine/repair/header_rebuild.h"
+#include "engine/repair/repair.h"
 #include "tests/support/compound_builder.h"
 #include "tests/support/literal_scans.h"
 #include "tests/support/workbooks.h"

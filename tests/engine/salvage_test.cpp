@@ -5,13 +5,13 @@
 #include <functional>
 #include <numeric>
 
-#include "engine/biff_cells.h"
-#include "engine/byte_order.h"
-#include "engine/compound_reader.h"
-#include "engine/compound_writer.h"
-#include "engine/record_mend.h"
-#include "engine/repair.h"
-#include "engine/salvage.h"
+#include "engine/biff/biff_cells.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/compound_reader.h"
+#include "engine/cfb/compound_writer.h"
+#include "engine/repair/record_mend.h"
+#include "engine/repair/repair.h"
+#include "engine/repair/salvage.h"
 #include "tests/support/workbooks.h"
 
 namespace tabulon {

@@ -1,7 +1,7 @@
 // The probes on hand-made sectors, and the scans on small files.
 #include <gtest/gtest.h>
 
-#include "engine/sector_probes.h"
+#include "engine/cfb/sector_probes.h"
 #include "tests/support/literal_scans.h"
 #include "tests/support/sector_builder.h"
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <functional>
 
-#include "engine/header_rebuild.h"
-#include "engine/verify.h"
+#include "engine/repair/header_rebuild.h"
+#include "engine/cfb/verify.h"
 #include "tests/support/compound_builder.h"
 #include "tests/support/sector_builder.h"
 #include "tests/support/workbooks.h"

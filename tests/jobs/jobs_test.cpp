@@ -6,8 +6,8 @@
 #include <map>
 #include <thread>
 
-#include "engine/byte_order.h"
-#include "engine/compound_reader.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/compound_reader.h"
 #include "jobs/job.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch.h"

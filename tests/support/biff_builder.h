@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/compound_writer.h"
-#include "engine/sector_file.h"
+#include "engine/cfb/compound_writer.h"
+#include "engine/io/sector_file.h"
 
 namespace tabulon::test {
 

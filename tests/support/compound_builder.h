@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/byte_order.h"
-#include "engine/consts.h"
-#include "engine/header.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/consts.h"
+#include "engine/cfb/header.h"
 
 namespace tabulon::test {
 

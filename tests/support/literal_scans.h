@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/sector_file.h"
+#include "engine/io/sector_file.h"
 
 namespace tabulon::literal {
 

@@ -22,7 +22,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "engine/os_file.h"
+#include "engine/io/os_file.h"
 
 namespace tabulon::test {
 

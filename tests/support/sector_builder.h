@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/byte_order.h"
-#include "engine/header.h"
-#include "engine/sector_probes.h"
+#include "engine/base/byte_order.h"
+#include "engine/cfb/header.h"
+#include "engine/cfb/sector_probes.h"
 
 namespace tabulon::test {
 

@@ -15,8 +15,8 @@
 
 #include "modal_answer.h"
 
-#include "settings/settings_dialog.h"
-#include "settings/settings_store.h"
+#include "ui/settings/settings_dialog.h"
+#include "ui/settings/settings_store.h"
 #include "ui/about_dialog.h"
 #include "ui/file_saved_dialog.h"
 #include "ui/main_frame.h"

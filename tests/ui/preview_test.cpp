@@ -22,7 +22,7 @@
 #include <optional>
 #include <tuple>
 
-#include "engine/cell_text.h"
+#include "engine/export/cell_text.h"
 #include "tests/support/biff_builder.h"
 #include "ui/preview_window.h"
 #include "ui/prompter.h"

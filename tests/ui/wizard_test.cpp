@@ -25,10 +25,10 @@
 
 #include <memory>
 
-#include "engine/compound_reader.h"
-#include "engine/os_file.h"
+#include "engine/cfb/compound_reader.h"
+#include "engine/io/os_file.h"
 #include "modal_answer.h"
-#include "settings/settings_dialog.h"
+#include "ui/settings/settings_dialog.h"
 #include "ui/bitmap_button.h"
 #include "ui/commands.h"
 #include "ui/main_frame.h"

@@ -3,7 +3,7 @@
 // files too large to be workbooks. What it writes is compared with the Linux build's by scripts/test.
 #include <gtest/gtest.h>
 
-#include "engine/consts.h"
+#include "engine/cfb/consts.h"
 #include "tests/windows/windows_process.h"
 
 namespace tabulon {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "jobs/file_moves.h"
+#include "engine/io/file_moves.h"
 #include "tests/windows/windows_process.h"
 
 namespace tabulon {
@@ -106,13 +106,13 @@ TEST_F(WindowsFiles, AMoveToAnotherVolumeCopiesBesideTheTarget)
     const fs::path from = Made("book.xls", workbook);
     WriteWholeFile(other.Path() / "taken.xls", {7});
     try {
-        jobs::MoveNoReplace(from, other.Path() / "taken.xls");
+        MoveNoReplace(from, other.Path() / "taken.xls");
         ADD_FAILURE() << "an existing file on the other volume was replaced";
     } catch (const std::system_error& failure) {
         EXPECT_EQ(failure.code(), std::errc::file_exists) << failure.what();
     }
     EXPECT_EQ(ReadWholeFile(other.Path() / "taken.xls"), Bytes{7});
-    jobs::MoveNoReplace(from, other.Path() / "book.xls");
+    MoveNoReplace(from, other.Path() / "book.xls");
     EXPECT_EQ(ReadWholeFile(other.Path() / "book.xls"), workbook);
     EXPECT_FALSE(fs::exists(from));
     EXPECT_EQ(std::distance(fs::directory_iterator(other.Path()), fs::directory_iterator()), 2) << "no stray copy";

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/os_file.h"
+#include "engine/io/os_file.h"
 #include "tests/support/scratch.h"
 #include "tests/support/workbooks.h"
 

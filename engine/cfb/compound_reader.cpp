@@ -1,0 +1,346 @@
+#include "engine/cfb/compound_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "engine/base/byte_order.h"
+#include "engine/cfb/header.h"
+#include "engine/cfb/sector_probes.h"
+
+namespace tabulon {
+namespace {
+
+// As many directory entries as the structural check reads; no workbook comes near.
+constexpr std::size_t kMaxDirectoryEntries = std::size_t{1} << 18;
+// Storages nested deeper are left out: workbooks nest a few levels, and every entry carries
+// its whole path.
+constexpr int kMaxDepth = 16;
+constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t LoadLe64(const std::uint8_t* p)
+{
+    return LoadLe32(p) | static_cast<std::uint64_t>(LoadLe32(p + 4)) << 32;
+}
+
+struct RawEntry {
+    std::u16string name;
+    std::uint8_t type = 0;
+    std::uint32_t left = kNoStream;
+    std::uint32_t right = kNoStream;
+    std::uint32_t child = kNoStream;
+    std::array<std::uint8_t, 16> clsid{};
+    std::uint32_t stateBits = 0;
+    std::uint64_t created = 0;
+    std::uint64_t modified = 0;
+    std::uint32_t start = kEndOfChain;
+    std::uint32_t size = 0;  // version-3 files use the low 32 bits only
+};
+
+RawEntry ParseEntry(const std::uint8_t* raw)
+{
+    RawEntry entry;
+    const std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
+    const std::size_t units = nameBytes >= 2 ? std::min<std::size_t>(nameBytes / 2 - 1, kMaxEntryNameLength) : 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        const char16_t unit = LoadLe16(raw + 2 * i);
+        if (unit == 0)
+            break;
+        entry.name.push_back(unit);
+    }
+    entry.type = raw[kEntryObjectTypeOffset];
+    entry.left = LoadLe32(raw + kEntryLeftSiblingOffset);
+    entry.right = LoadLe32(raw + kEntryRightSiblingOffset);
+    entry.child = LoadLe32(raw + kEntryChildOffset);
+    std::copy_n(raw + 80, entry.clsid.size(), entry.clsid.begin());
+    entry.stateBits = LoadLe32(raw + 96);
+    entry.created = LoadLe64(raw + 100);
+    entry.modified = LoadLe64(raw + 108);
+    entry.start = LoadLe32(raw + kEntryStartSectorOffset);
+    entry.size = LoadLe32(raw + kEntryStreamSizeOffset);
+    return entry;
+}
+
+// Where an entry sits in the tree.
+struct Place {
+    bool reachable = false;
+    std::uint32_t parent = 0;  // directory index of its storage; 0: the root
+};
+
+class Reader {
+public:
+    explicit Reader(SectorFile& file) : file_(file) {}
+
+    bool Open()
+    {
+        const std::uint64_t length = file_.Length();
+        if (length < 2 * kSectorSize)
+            return false;
+        // Sectors that begin inside the file; a last one cut short reads as padded with zeros.
+        // Sector numbers stay below the table's markers.
+        sectorCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            (length - kHeaderSize + kSectorSize - 1) / kSectorSize, 0xFFFF'FFF0u));
+        header_ = ReadBlockAt(file_, 0);
+        if (!HasHeaderSignature(header_) || LoadLe16(header_.data() + 26) != 3 || LoadLe16(header_.data() + 30) != 9)
+            return false;
+        claimed_.assign(sectorCount_, false);
+        ReadAllocationTable();
+        ReadDirectory();
+        if (entries_.empty() || entries_[0].type != kObjectTypeRootStorage)
+            return false;
+        ReadMiniStream();
+        PlaceEntries();
+        return true;
+    }
+
+    const std::vector<RawEntry>& Entries() const { return entries_; }
+    const std::vector<Place>& Places() const { return places_; }
+
+    // A stream's bytes, as far as its chain goes.
+    std::vector<std::uint8_t> ReadStream(const RawEntry& entry)
+    {
+        std::vector<std::uint8_t> data;
+        if (entry.type != kObjectTypeStream || entry.size == 0)
+            return data;
+        const std::size_t size = entry.size;
+        if (size < kMiniStreamCutoff) {
+            ReadMiniChain(entry.start, size, data);
+            return data;
+        }
+        // The chain cannot hold more than the file, whatever the size says.
+        data.reserve(std::min<std::size_t>(size, std::size_t{sectorCount_} * kSectorSize));
+        Walk(entry.start, (size + kSectorSize - 1) / kSectorSize, [&](std::uint32_t sector) {
+            const SectorBytes bytes = ReadSector(file_, sector);
+            data.insert(data.end(), bytes.begin(),
+                        bytes.begin() + static_cast<std::ptrdiff_t>(std::min(kSectorSize, size - data.size())));
+        });
+        return data;
+    }
+
+private:
+    std::uint32_t Header32(std::size_t offset) const { return LoadLe32(header_.data() + offset); }
+
+    // Follows a chain through the allocation table from `start`, handing each sector to
+    // `visit`, for `limit` sectors at most. It ends early at ENDOFCHAIN, at a link outside
+    // the file or the table, and at a sector some chain went through already.
+    template <class Visit>
+    void Walk(std::uint32_t start, std::uint64_t limit, Visit&& visit)
+    {
+        std::uint32_t sector = start;
+        for (std::uint64_t count = 0; count < limit; ++count) {
+            if (sector >= sectorCount_ || sector >= fat_.size() || claimed_[sector])
+                return;
+            claimed_[sector] = true;
+            visit(sector);
+            sector = fat_[sector];
+        }
+    }
+
+    // The table sectors listed in the header and the DIFAT chain, as far as they describe
+    // sectors of the file.
+    void ReadAllocationTable()
+    {
+        const std::size_t needed = (std::size_t{sectorCount_} + kEntriesPerFatSector - 1) / kEntriesPerFatSector;
+        std::vector<std::uint32_t> listed;
+        const auto list = [&](std::uint32_t sector) {
+            if (sector != kFreeSector && listed.size() < needed)
+                listed.push_back(sector);
+        };
+        for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
+            list(Header32(kHeaderDifatOffset + 4 * k));
+        for (std::uint32_t difat = Header32(kFirstDifatSectorOffset);
+             difat < sectorCount_ && !claimed_[difat] && listed.size() < needed;) {
+            claimed_[difat] = true;
+            const SectorBytes sector = ReadSector(file_, difat);
+            for (std::size_t j = 0; j < kDifatEntriesPerSector; ++j)
+                list(LoadLe32(sector.data() + 4 * j));
+            difat = LoadLe32(sector.data() + 4 * kDifatEntriesPerSector);
+        }
+        fat_.reserve(listed.size() * kEntriesPerFatSector);
+        for (const std::uint32_t sector : listed) {
+            if (sector >= sectorCount_) {
+                fat_.insert(fat_.end(), kEntriesPerFatSector, kFreeSector);  // keeps the later ones in place
+                continue;
+            }
+            claimed_[sector] = true;
+            const SectorBytes bytes = ReadSector(file_, sector);
+            for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
+                fat_.push_back(LoadLe32(bytes.data() + 4 * j));
+        }
+    }
+
+    void ReadDirectory()
+    {
+        Walk(Header32(kFirstDirectorySectorOffset), kNoLimit, [&](std::uint32_t sector) {
+            if (entries_.size() >= kMaxDirectoryEntries)
+                return;
+            const SectorBytes bytes = ReadSector(file_, sector);
+            for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k)
+                entries_.push_back(ParseEntry(bytes.data() + k * kDirectoryEntrySize));
+        });
+    }
+
+    // The mini stream (the root entry's chain) and the mini table sectors that cover it.
+    void ReadMiniStream()
+    {
+        const std::size_t size =
+            std::min<std::size_t>(entries_[0].size, std::size_t{sectorCount_} * kSectorSize);
+        if (size == 0)
+            return;
+        Walk(entries_[0].start, (size + kSectorSize - 1) / kSectorSize, [&](std::uint32_t sector) {
+            const SectorBytes bytes = ReadSector(file_, sector);
+            miniStream_.insert(miniStream_.end(), bytes.begin(), bytes.end());
+        });
+        miniStream_.resize(std::min(miniStream_.size(), size));
+        const std::size_t miniSectors = (miniStream_.size() + kMiniSectorSize - 1) / kMiniSectorSize;
+        Walk(Header32(kFirstMiniFatSectorOffset), (miniSectors + kEntriesPerFatSector - 1) / kEntriesPerFatSector,
+             [&](std::uint32_t sector) {
+                 const SectorBytes bytes = ReadSector(file_, sector);
+                 for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
+                     miniFat_.push_back(LoadLe32(bytes.data() + 4 * j));
+             });
+        miniClaimed_.assign(std::min(miniSectors, miniFat_.size()), false);
+    }
+
+    // As Walk, through the mini table, copying `size` bytes at most into `data`.
+    void ReadMiniChain(std::uint32_t start, std::size_t size, std::vector<std::uint8_t>& data)
+    {
+        for (std::uint32_t sector = start; data.size() < size;) {
+            if (sector >= miniClaimed_.size() || miniClaimed_[sector])
+                return;
+            miniClaimed_[sector] = true;
+            const std::size_t offset = std::size_t{sector} * kMiniSectorSize;
+            const std::size_t wanted = std::min<std::size_t>(kMiniSectorSize, size - data.size());
+            const std::size_t count = std::min(wanted, miniStream_.size() - offset);
+            data.insert(data.end(), miniStream_.begin() + static_cast<std::ptrdiff_t>(offset),
+                        miniStream_.begin() + static_cast<std::ptrdiff_t>(offset + count));
+            if (count < wanted)
+                return;  // the mini stream ends inside this mini sector
+            sector = miniFat_[sector];
+        }
+    }
+
+    // Finds every entry reachable from the root and its storage. An entry met twice (a loop
+    // in the directory) is taken the first time only.
+    void PlaceEntries()
+    {
+        places_.assign(entries_.size(), Place{});
+        std::vector<bool> seen(entries_.size(), false);
+        seen[0] = true;
+        struct Pending {
+            std::uint32_t index;
+            std::uint32_t parent;
+            int depth;
+        };
+        std::vector<Pending> pending = {{entries_[0].child, 0, 1}};
+        while (!pending.empty()) {
+            const Pending at = pending.back();
+            pending.pop_back();
+            if (at.index >= entries_.size() || seen[at.index])
+                continue;
+            seen[at.index] = true;
+            const RawEntry& entry = entries_[at.index];
+            pending.push_back({entry.left, at.parent, at.depth});
+            pending.push_back({entry.right, at.parent, at.depth});
+            if (entry.type != kObjectTypeStream && entry.type != kObjectTypeStorage)
+                continue;
+            places_[at.index] = {true, at.parent};
+            if (entry.type == kObjectTypeStorage && at.depth < kMaxDepth)
+                pending.push_back({entry.child, at.index, at.depth + 1});
+        }
+    }
+
+    SectorFile& file_;
+    HeaderBytes header_{};
+    std::uint32_t sectorCount_ = 0;
+    std::vector<std::uint32_t> fat_;
+    std::vector<bool> claimed_;  // sectors some chain went through
+    std::vector<RawEntry> entries_;
+    std::vector<Place> places_;
+    std::vector<std::uint8_t> miniStream_;
+    std::vector<std::uint32_t> miniFat_;
+    std::vector<bool> miniClaimed_;
+};
+
+bool NameIs(const std::u16string& name, std::string_view lower)
+{
+    return name.size() == lower.size() &&
+           std::equal(name.begin(), name.end(), lower.begin(), [](char16_t unit, char letter) {
+               return (unit >= u'A' && unit <= u'Z' ? unit + 0x20 : unit) == static_cast<unsigned char>(letter);
+           });
+}
+
+}  // namespace
+
+std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file)
+{
+    Reader reader(file);
+    if (!reader.Open())
+        return std::nullopt;
+    const std::vector<RawEntry>& entries = reader.Entries();
+    const std::vector<Place>& places = reader.Places();
+
+    std::vector<int> listIndex(entries.size(), -1);
+    int count = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (places[i].reachable)
+            listIndex[i] = count++;
+    }
+    std::vector<CompoundStream> streams;
+    streams.reserve(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!places[i].reachable)
+            continue;
+        const RawEntry& entry = entries[i];
+        CompoundStream stream;
+        // Paths are short (kMaxDepth at most), so each is put together from its storages up.
+        for (std::uint32_t at = static_cast<std::uint32_t>(i); at != 0; at = places[at].parent)
+            stream.path.push_back(entries[at].name);
+        std::reverse(stream.path.begin(), stream.path.end());
+        stream.type = entry.type;
+        stream.parent = places[i].parent == 0 ? -1 : listIndex[places[i].parent];
+        stream.data = reader.ReadStream(entry);
+        stream.clsid = entry.clsid;
+        stream.stateBits = entry.stateBits;
+        stream.created = entry.created;
+        stream.modified = entry.modified;
+        stream.declaredSize = entry.size;
+        stream.truncated = entry.type == kObjectTypeStream && stream.data.size() < entry.size;
+        streams.push_back(std::move(stream));
+    }
+    return streams;
+}
+
+std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file)
+{
+    Reader reader(file);
+    if (!reader.Open())
+        return std::nullopt;
+    const RawEntry& root = reader.Entries()[0];
+    return CompoundRoot{root.clsid, root.created, root.modified};
+}
+
+std::optional<std::vector<std::uint8_t>> ReadWorkbookStream(SectorFile& file)
+{
+    Reader reader(file);
+    if (!reader.Open())
+        return std::nullopt;
+    const std::vector<RawEntry>& entries = reader.Entries();
+    const auto find = [&](std::string_view name) -> const RawEntry* {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const Place& place = reader.Places()[i];
+            if (place.reachable && place.parent == 0 && entries[i].type == kObjectTypeStream &&
+                NameIs(entries[i].name, name))
+                return &entries[i];
+        }
+        return nullptr;
+    };
+    const RawEntry* workbook = find("workbook");
+    if (!workbook)
+        workbook = find("book");
+    if (!workbook)
+        return std::nullopt;
+    return reader.ReadStream(*workbook);
+}
+
+}  // namespace tabulon

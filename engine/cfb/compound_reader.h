@@ -1,0 +1,47 @@
+// Reading the streams of a compound file whose header is trusted: for checking what a repair
+// or a fresh write produced, and for reading cells.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/cfb/compound_writer.h"
+#include "engine/io/sector_file.h"
+
+namespace tabulon {
+
+// One stream or storage as the directory has it.
+struct CompoundStream {
+    std::vector<std::u16string> path;       // names from under the root down to this entry's own
+    std::uint8_t type = kObjectTypeStream;  // kObjectTypeStream or kObjectTypeStorage
+    int parent = -1;                        // index of its storage in the same list; -1: the root
+    std::vector<std::uint8_t> data;         // empty for a storage
+    std::array<std::uint8_t, 16> clsid{};
+    std::uint32_t stateBits = 0;
+    std::uint64_t created = 0, modified = 0;
+    std::uint32_t declaredSize = 0;  // the size the directory gives
+    bool truncated = false;          // the chain ended before the declared size: data is shorter
+};
+
+// Every stream and storage reachable from the root, with its place in the tree, in directory
+// order; nothing when the file cannot be read as a compound file (no version-3 header with
+// 512-byte sectors, no directory, no root entry).
+//
+// Bounded by the file: a chain ends at ENDOFCHAIN, at a link outside the file or the table,
+// or at a sector some chain went through already (a loop, or a sector two streams claim), so
+// that every sector is read once at most and no stream holds more than the file. Directory
+// loops are cut the same way; entries more than 16 levels down are left out.
+std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file);
+
+// The root entry's CLSID and times, under the same conditions as ReadCompoundFile.
+std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file);
+
+// The workbook stream: "Workbook" (BIFF8) or else "Book" (BIFF5) directly under the root, names
+// compared without regard to case. Nothing when there is neither or the file cannot be read.
+// A stream cut short comes back as far as it goes.
+std::optional<std::vector<std::uint8_t>> ReadWorkbookStream(SectorFile& file);
+
+}  // namespace tabulon

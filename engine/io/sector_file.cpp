@@ -1,0 +1,27 @@
+#include "engine/io/sector_file.h"
+
+#include <algorithm>
+
+namespace tabulon {
+
+std::size_t MemorySectorFile::Read(std::span<std::uint8_t> buffer)
+{
+    if (position_ >= bytes_.size())
+        return 0;
+    const auto available = static_cast<std::size_t>(bytes_.size() - position_);
+    const std::size_t count = std::min(available, buffer.size());
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(position_), count, buffer.begin());
+    position_ += count;
+    return count;
+}
+
+void MemorySectorFile::Write(std::span<const std::uint8_t, kBlockSize> block)
+{
+    const auto end = position_ + block.size();
+    if (end > bytes_.size())
+        bytes_.resize(static_cast<std::size_t>(end));  // a gap left by a seek past the end reads as zeros
+    std::copy(block.begin(), block.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(position_));
+    position_ = end;
+}
+
+}  // namespace tabulon

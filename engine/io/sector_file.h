@@ -1,0 +1,50 @@
+// The random-access file the engine works on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+
+namespace tabulon {
+
+// The unit a SectorFile writes: one sector of the compound files the engine repairs.
+inline constexpr std::size_t kBlockSize = 512;
+
+// Four operations, nothing more. Implementations report failures by throwing
+// std::system_error; reaching the end of the file is not a failure.
+class SectorFile {
+public:
+    virtual ~SectorFile() = default;
+
+    virtual std::uint64_t Length() = 0;
+    // Sets the position to an absolute offset; positions past the end are allowed.
+    virtual void Seek(std::uint64_t offset) = 0;
+    // Reads up to buffer.size() bytes at the position and advances it by the count read.
+    // Gives fewer bytes only at the end of the file.
+    virtual std::size_t Read(std::span<std::uint8_t> buffer) = 0;
+    // Writes one block at the position and advances it.
+    virtual void Write(std::span<const std::uint8_t, kBlockSize> block) = 0;
+};
+
+// A file held in memory, for tests, fuzzing and callers that already hold the bytes.
+class MemorySectorFile final : public SectorFile {
+public:
+    MemorySectorFile() = default;
+    explicit MemorySectorFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+    std::uint64_t Length() override { return bytes_.size(); }
+    void Seek(std::uint64_t offset) override { position_ = offset; }
+    std::size_t Read(std::span<std::uint8_t> buffer) override;
+    void Write(std::span<const std::uint8_t, kBlockSize> block) override;
+
+    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+    std::uint64_t Position() const { return position_; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::uint64_t position_ = 0;
+};
+
+}  // namespace tabulon

@@ -1,0 +1,69 @@
+// A second, deeper rebuild of the header: every derivable field worked out from the file's
+// own structure, without reading the damaged header at all.
+#pragma once
+
+#include <compare>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/cfb/header.h"
+#include "engine/io/sector_file.h"
+
+namespace tabulon {
+
+// At most this many rival headers come out of one deep rebuild.
+inline constexpr std::size_t kMaxDeepCandidates = 8;
+
+// The canonical version-3 header for the allocation table, directory, mini allocation table
+// and DIFAT found in the file, or nothing when no consistent structure exists. Reads the
+// file (never bytes 0 to 511), never writes it. Throws std::system_error when a read fails.
+std::optional<HeaderBytes> DeepRebuildHeader(SectorFile& file);
+
+// The deep rebuild's own pass, fed by a caller that already reads every whole sector of the
+// file (sectors 0 to N - 2), so that the file is read once for both rebuilds. What it keeps
+// is bounded by the file's sector count in bits plus a fixed amount, whatever the sectors
+// hold.
+class DeepRebuildCollector {
+public:
+    explicit DeepRebuildCollector(std::uint64_t fileLength);
+    ~DeepRebuildCollector();
+    DeepRebuildCollector(const DeepRebuildCollector&) = delete;
+    DeepRebuildCollector& operator=(const DeepRebuildCollector&) = delete;
+
+    void Examine(std::uint32_t index, std::span<const std::uint8_t, kSectorSize> sector);
+    // Finishes the collection (a partial last sector is read here) and rebuilds: every
+    // structure the file holds that stands on its own, as headers, the most complete first
+    // (every stream fits its chain), then the most recently written (a writer that saves in
+    // place puts its new table and directory after the old ones). `evidence`, the damaged
+    // header, only adds its own list of table sectors as one more order to try.
+    std::vector<HeaderBytes> Rebuild(SectorFile& file, const HeaderBytes* evidence = nullptr);
+
+private:
+    struct Collected;
+    std::unique_ptr<Collected> collected_;
+};
+
+// How far `candidate` agrees with what a damaged header still says: the number of fields
+// that locate or count a structure (and of listed table sectors) holding the same value in
+// both, where the damaged value is not one a wipe leaves behind (0 or FREESECT).
+int HeaderEvidence(const HeaderBytes& candidate, const HeaderBytes& damaged);
+
+// The highest sector a header names for its table, directory, mini table or DIFAT.
+std::uint32_t HeaderRecency(const HeaderBytes& header);
+
+// How a header that opens ranks among rivals: the one that agrees with more of the damaged
+// header first, then the most recently written. A default rank is below every real one.
+struct HeaderRank {
+    int evidence = -1;
+    std::uint32_t recency = 0;
+
+    static HeaderRank Of(const HeaderBytes& header, const HeaderBytes& damaged)
+    {
+        return {HeaderEvidence(header, damaged), HeaderRecency(header)};
+    }
+    auto operator<=>(const HeaderRank&) const = default;
+};
+
+}  // namespace tabulon

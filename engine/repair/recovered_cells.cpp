@@ -1,0 +1,81 @@
+#include "engine/repair/recovered_cells.h"
+
+#include "engine/cfb/compound_reader.h"
+
+namespace tabulon {
+namespace {
+
+std::vector<std::uint8_t> ReadAll(SectorFile& file)
+{
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.Length()));
+    file.Seek(0);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const std::size_t read = file.Read(std::span(bytes).subspan(done));
+        if (read == 0)
+            break;
+        done += read;
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+bool AnySheet(const WorkbookCells& cells)
+{
+    return !cells.sheets.empty();
+}
+
+// The cells of the workbook stream of `file`, when it has one that holds a sheet.
+std::optional<WorkbookCells> CellsOfStream(SectorFile& file)
+{
+    const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file);
+    if (!stream)
+        return std::nullopt;
+    WorkbookCells cells = ReadWorkbookCells(*stream);
+    if (!AnySheet(cells))
+        return std::nullopt;
+    return cells;
+}
+
+}  // namespace
+
+RecoveredCells RecoverCells(SectorFile& file)
+{
+    const std::vector<std::uint8_t> original = ReadAll(file);
+    RecoveredCells result;
+    MemorySectorFile copy(original);
+    result.report = PlanRepair(copy, RebuildMode::Auto);
+    if (!result.report.refused) {
+        std::optional<WorkbookCells> cells;
+        if (NeedsSalvage(result.report)) {
+            MemorySectorFile salvaged;
+            result.report = SalvageRepair(copy, result.report, salvaged);
+            if (result.report.used == RebuildUsed::Salvaged) {
+                cells = CellsOfStream(salvaged);
+                result.from = CellsFrom::Salvage;
+            }
+        } else if (result.report.check.Opens()) {
+            WriteRepair(copy, result.report);  // nothing for a workbook that is kept
+            cells = CellsOfStream(copy);
+            result.from = result.report.used == RebuildUsed::Kept ? CellsFrom::Workbook : CellsFrom::RepairedHeader;
+        }
+        if (cells) {
+            result.cells = std::move(*cells);
+            return result;
+        }
+    }
+
+    MemorySectorFile asItIs(original);
+    if (std::optional<WorkbookCells> cells = CellsOfStream(asItIs)) {
+        result.from = CellsFrom::DamagedStream;
+        result.cells = std::move(*cells);
+        return result;
+    }
+    // ReadWorkbookCells finds the workbook's first record wherever it is, and reads on past
+    // the bytes of other streams that lie between its sectors.
+    result.cells = ReadWorkbookCells(original);
+    result.from = AnySheet(result.cells) ? CellsFrom::FileRecords : CellsFrom::Nothing;
+    return result;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,76 @@
+// The whole header repair: the plain rebuild, checked; a deeper rebuild when the plain one
+// leaves the workbook unreadable; and a refusal for files that are no workbooks at all.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "engine/cfb/header.h"
+#include "engine/repair/salvage.h"
+#include "engine/io/sector_file.h"
+#include "engine/cfb/verify.h"
+
+namespace tabulon {
+
+enum class RebuildMode {
+    Auto,    // the plain rebuild, then the deep one if the plain result does not open
+    Design,  // the plain rebuild alone, exactly, never refused
+};
+
+enum class RebuildUsed {
+    Design,  // the plain rebuild's header
+    Deep,    // the deep rebuild's header
+    Kept,    // the file opened as it was: its header is kept and nothing is written
+    None,    // refused: nothing written
+    Salvaged,  // no header made it open: its streams went into a new file
+};
+
+enum class NotAWorkbook {
+    ZipArchive,         // an .xlsx or other zip file
+    HtmlDocument,
+    XmlDocument,
+    LargeSectors,       // a compound file with 4096-byte sectors (version 4)
+    NoCompoundStructure,
+};
+
+struct RepairReport {
+    HeaderBytes before{};
+    HeaderBytes after{};
+    RebuildUsed used = RebuildUsed::None;
+    WorkbookCheck check;                 // of the file as repaired (or, refused, as found)
+    std::optional<NotAWorkbook> refused;  // set when nothing was written
+    std::optional<SalvageReport> salvage; // set when a salvage was tried
+};
+
+// Works out the repair without writing anything. In Auto mode a file that already opens is
+// kept as it is (`used` is Kept).
+RepairReport PlanRepair(SectorFile& file, RebuildMode mode);
+// Repairs in place: the only write is the chosen 512-byte header at offset 0, made last, and
+// none for a refused or kept file. Throws std::system_error when a file operation fails.
+RepairReport RepairHeader(SectorFile& file, RebuildMode mode);
+
+// Whether carrying out `report` writes a header into the file (a salvage writes a new file
+// instead).
+bool RepairWrites(const RepairReport& report);
+// Writes the header `report` chose at offset 0 (nothing when RepairWrites is false).
+void WriteRepair(SectorFile& file, const RepairReport& report);
+
+// Whether the header repair left a workbook unreadable that is one all the same (auto mode):
+// then its streams can still be salvaged into a new file.
+bool NeedsSalvage(const RepairReport& report);
+// Salvages `file`, as `planned` found it, into `out` (empty). When the new file opens the report
+// says Salvaged, `after` is the new file's header and `check` its verdict; otherwise `planned`
+// comes back with only `salvage` added, and `out` is to be discarded. Reads `file`, never writes
+// it. Throws std::system_error when a file operation fails.
+RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out);
+
+// Adds to `check` where the workbook stream's records go wrong, as the file reads with `header`
+// (nothing when they all read).
+void AddRecordDamage(SectorFile& file, const HeaderBytes& header, WorkbookCheck& check);
+
+// Verifies the file as it would read with `header` in place of its first 512 bytes.
+WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header);
+
+std::string DescribeNotAWorkbook(NotAWorkbook what);
+
+}  // namespace tabulon

@@ -1,0 +1,54 @@
+// Salvage: when no header makes a workbook open, its streams are found from what survives of
+// the allocation table, the directory and the workbook's own records, and written into a new
+// compound file. The damaged file is only read.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/cfb/header.h"
+#include "engine/io/sector_file.h"
+#include "engine/cfb/verify.h"
+#include "engine/repair/record_mend.h"
+
+namespace tabulon {
+
+struct SalvagedStream {
+    std::string path;                // UTF-8, storages joined by "/"
+    std::uint64_t declaredSize = 0;  // what the directory said; 0 when the stream was found by its records
+    std::uint64_t size = 0;          // what was kept
+    std::uint32_t linksRebuilt = 0;  // links of its chain that the table did not give (or gave wrongly)
+};
+
+struct SalvageReport {
+    bool written = false;                 // a new file was made
+    bool directoryLost = false;           // the workbook stream was found by its first record
+    bool workbookInMiniStream = false;
+    std::uint32_t tableSectorsLost = 0;   // allocation-table sectors that did not survive
+    std::uint32_t linksRebuilt = 0;
+    std::vector<SalvagedStream> kept;
+    std::vector<std::string> dropped;     // streams whose chain could not be followed to their size
+    int sheets = 0;                       // sheets the workbook lists
+    int sheetsFound = 0;                  // of them, those whose first record is where the list says
+    std::vector<std::string> sheetNames;  // as the salvaged workbook lists them
+    std::vector<std::string> lostSheets;  // listed, but their records are gone
+    std::uint64_t workbookBytesLost = 0;  // of the workbook stream's declared size
+    std::vector<MendedRegion> regions;    // what was mended in the workbook stream
+    WorkbookCheck check;                  // of the new file
+};
+
+// Finds the streams of `file` from what survives and writes a fresh version-3 compound file
+// holding them into `out` (empty, from offset 0). Each of `headers` (the file's own header,
+// the repair's best rebuild) is tried for where the table, directory and mini table are; where
+// a header says nothing usable, the file's sectors decide; the header that recovers the most
+// of the workbook stands. Nothing is written to `out` when no workbook stream can be found
+// (`written` is false). Reads the whole file into memory; the work on it is bounded by a few
+// passes per lost link. Throws std::system_error from the files.
+SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out);
+
+// What a salvage came to, in a line for people: "Salvaged: 3 of 3 sheets", and what was lost.
+std::string DescribeSalvage(const SalvageReport& report);
+
+}  // namespace tabulon
