@@ -12,6 +12,7 @@
 #include <windows.h>
 #endif
 
+#include "engine/base/text.h"
 #include "engine/io/os_file.h"
 #include "export.h"
 #include "options.h"
@@ -126,7 +127,7 @@ int wmain(int argc, wchar_t** argv)
     } console;
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i)
-        arguments.push_back(Utf16ToUtf8(argv[i]));
+        arguments.push_back(Utf8FromUtf16(std::wstring_view(argv[i])));
     return Run(arguments);
 }
 #else

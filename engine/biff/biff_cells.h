@@ -102,9 +102,6 @@ constexpr bool IsCellRecord(std::uint16_t type)
 }
 }  // namespace biff
 
-// UTF-16 text (a sheet or stream name) as UTF-8; a lone surrogate becomes U+FFFD.
-std::string Utf8FromUtf16(const std::u16string& text);
-
 // Record structure, for the salvage.
 struct BiffRecord {
     std::uint32_t offset;  // of the 4-byte record header

@@ -18,11 +18,6 @@ constexpr std::size_t kMaxDirectoryEntries = std::size_t{1} << 18;
 constexpr int kMaxDepth = 16;
 constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
 
-std::uint64_t LoadLe64(const std::uint8_t* p)
-{
-    return LoadLe32(p) | static_cast<std::uint64_t>(LoadLe32(p + 4)) << 32;
-}
-
 struct RawEntry {
     std::u16string name;
     std::uint8_t type = 0;

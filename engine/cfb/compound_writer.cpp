@@ -175,12 +175,6 @@ std::vector<Links> BuildTrees(const std::vector<CompoundEntry>& entries)
     return links;
 }
 
-void StoreLe64(std::uint8_t* p, std::uint64_t value)
-{
-    StoreLe32(p, static_cast<std::uint32_t>(value));
-    StoreLe32(p + 4, static_cast<std::uint32_t>(value >> 32));
-}
-
 void PutEntry(std::uint8_t* raw, std::u16string_view name, std::uint8_t type, const Links& links,
               const std::array<std::uint8_t, 16>& clsid, std::uint32_t stateBits, std::uint64_t created,
               std::uint64_t modified, std::uint32_t start, std::uint32_t size)

@@ -113,9 +113,4 @@ std::string PathToUtf8(const std::filesystem::path& path);
 // A UTF-8 argument as a path.
 std::filesystem::path PathFromUtf8(const std::string& text);
 
-#ifdef _WIN32
-// UTF-16 text, such as a command-line argument, as UTF-8 (a lone surrogate becomes U+FFFD).
-std::string Utf16ToUtf8(std::wstring_view text);
-#endif
-
 }  // namespace tabulon

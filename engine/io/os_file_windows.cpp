@@ -1,6 +1,8 @@
 // The file operations on Windows.
 #include "engine/io/os_file.h"
 
+#include "engine/base/text.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -22,21 +24,6 @@ namespace {
 [[noreturn]] void ThrowLastError(const std::string& what)
 {
     throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), what);
-}
-
-}  // namespace
-
-namespace {
-
-std::string WideToUtf8(std::wstring_view wide)
-{
-    if (wide.empty())
-        return {};
-    const int size = static_cast<int>(wide.size());
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
-    return text;
 }
 
 std::wstring Utf8ToWide(std::string_view text)
@@ -313,7 +300,7 @@ std::string PathToUtf8(const std::filesystem::path& path)
 {
     std::wstring native = path.native();
     std::replace(native.begin(), native.end(), L'/', L'\\');
-    return WideToUtf8(native);
+    return Utf8FromUtf16(std::wstring_view(native));
 }
 
 std::filesystem::path PathFromUtf8(const std::string& text)
@@ -321,9 +308,5 @@ std::filesystem::path PathFromUtf8(const std::string& text)
     return std::filesystem::path(Utf8ToWide(text));
 }
 
-std::string Utf16ToUtf8(std::wstring_view text)
-{
-    return WideToUtf8(text);
-}
 
 }  // namespace tabulon

@@ -10,6 +10,7 @@
 
 #include "engine/biff/biff_cells.h"
 #include "engine/base/byte_order.h"
+#include "engine/base/text.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/repair/record_mend.h"
 #include "engine/cfb/sector_probes.h"
@@ -590,11 +591,6 @@ bool IsWorkbookName(std::u16string_view name)
     return CompareEntryNames(name, u"Workbook") == 0 || CompareEntryNames(name, u"Book") == 0;
 }
 
-std::string Utf8(const std::u16string& text)
-{
-    return Utf8FromUtf16(text);
-}
-
 // Whether a workbook's first record (the globals' BOF) starts here; its BIFF version if so.
 std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room)
 {
@@ -692,7 +688,7 @@ std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream)
             std::u16string name;
             for (std::size_t i = 0; i < count && chars + (wide ? 2 * i + 1 : i) < length; ++i)
                 name.push_back(wide ? static_cast<char16_t>(LoadLe16(body + chars + 2 * i)) : static_cast<char16_t>(body[chars + i]));
-            sheet.name = Utf8(name);
+            sheet.name = Utf8FromUtf16(name);
             sheets.push_back(std::move(sheet));
         }
         offset += 4 + std::size_t{length};
@@ -862,7 +858,7 @@ public:
             CompoundEntry out;
             out.name = workbookName;
             out.data = std::move(workbookData);
-            attempt.report.kept.push_back({Utf8(workbookName), 0, out.data.size(), rebuilt});
+            attempt.report.kept.push_back({Utf8FromUtf16(workbookName), 0, out.data.size(), rebuilt});
             attempt.entries.push_back(std::move(out));
         }
         return attempt;
@@ -1137,9 +1133,9 @@ private:
 
     std::string PathOf(std::size_t index) const
     {
-        std::string path = Utf8(entries_[tree_[index].entry].name);
+        std::string path = Utf8FromUtf16(entries_[tree_[index].entry].name);
         for (int parent = tree_[index].parent; parent >= 0; parent = tree_[static_cast<std::size_t>(parent)].parent)
-            path = Utf8(entries_[tree_[static_cast<std::size_t>(parent)].entry].name) + "/" + path;
+            path = Utf8FromUtf16(entries_[tree_[static_cast<std::size_t>(parent)].entry].name) + "/" + path;
         return path;
     }
 
@@ -1196,9 +1192,9 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         alone.parent = -1;
         for (const CompoundEntry& entry : best->entries) {
             if (&entry != &*workbook && entry.type == kObjectTypeStream)
-                best->report.dropped.push_back(Utf8(entry.name));
+                best->report.dropped.push_back(Utf8FromUtf16(entry.name));
         }
-        const std::string name = Utf8(alone.name);
+        const std::string name = Utf8FromUtf16(alone.name);
         const auto kept = std::find_if(best->report.kept.begin(), best->report.kept.end(), [&](const SalvagedStream& stream) {
             return stream.path == name && stream.size == alone.data.size();
         });

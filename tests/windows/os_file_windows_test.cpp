@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "engine/base/text.h"
 #include "engine/io/file_moves.h"
 #include "tests/windows/windows_process.h"
 
@@ -309,7 +310,7 @@ TEST_F(WindowsFiles, NamesAreUtf16OnDiskAndUtf8InText)
     // Text that is no valid UTF-16 or UTF-8 becomes U+FFFD instead of throwing.
     EXPECT_EQ(PathToUtf8(fs::path(std::wstring{L'a', wchar_t(0xD800), L'b'})), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(PathFromUtf8("a\xFF" "b").wstring(), (std::wstring{L'a', wchar_t(0xFFFD), L'b'}));
-    EXPECT_EQ(Utf16ToUtf8(L"\U0001F4CA"), "\xF0\x9F\x93\x8A");
+    EXPECT_EQ(Utf8FromUtf16(std::wstring_view(L"\U0001F4CA")), "\xF0\x9F\x93\x8A");
 }
 
 }  // namespace
