@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/biff/records.h"
+
 namespace tabulon {
 
 enum class CellKind : std::uint8_t { Number, Text, Boolean, Error };
@@ -70,59 +72,6 @@ bool IsDateFormatCode(std::string_view code);
 // Whether a number cell stands for a date or a time by its XF's number format. False for
 // other cells and for XF indexes the globals do not have.
 bool IsDate(const WorkbookCells& workbook, const CellValue& cell);
-
-// Record types and values the salvage and the mending look for.
-namespace biff {
-inline constexpr std::uint16_t kBof = 0x0809;
-inline constexpr std::uint16_t kEof = 0x000A;
-inline constexpr std::uint16_t kBoundSheet = 0x0085;
-inline constexpr std::uint16_t kBiff8Version = 0x0600;
-inline constexpr std::uint16_t kBiff5Version = 0x0500;
-inline constexpr std::uint16_t kGlobalsSubstream = 0x0005;
-inline constexpr std::uint16_t kWorksheetSubstream = 0x0010;
-
-// Whether records of `type` are cells: each begins with the cell's row and column.
-constexpr bool IsCellRecord(std::uint16_t type)
-{
-    switch (type) {
-    case 0x0006:  // FORMULA
-    case 0x00BD:  // MULRK
-    case 0x00BE:  // MULBLANK
-    case 0x00D6:  // RSTRING
-    case 0x00FD:  // LABELSST
-    case 0x0201:  // BLANK
-    case 0x0203:  // NUMBER
-    case 0x0204:  // LABEL
-    case 0x0205:  // BOOLERR
-    case 0x027E:  // RK
-        return true;
-    default:
-        return false;
-    }
-}
-}  // namespace biff
-
-// Record structure, for the salvage.
-struct BiffRecord {
-    std::uint32_t offset;  // of the 4-byte record header
-    std::uint16_t type;
-    std::uint16_t length;  // of the body that follows the header
-};
-
-// Whether `type` is a record type of BIFF5 or BIFF8 workbook streams and `length` fits it.
-// The table comes from the published record layouts and is checked against real workbooks;
-// a few records written by other programs but not in the documentation are in it as well.
-bool PlausibleRecord(std::uint16_t type, std::uint16_t length);
-
-// The record whose header is at `offset`, or nothing when its header or body runs past the
-// end of the stream.
-std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::uint32_t offset);
-
-// The records of the stream in order, the way ReadWorkbookCells walks them: from offset 0,
-// record after record, and past a break in the chain from the next offset where two
-// plausible records follow one another. Bytes no record covers (padding after the last one,
-// damaged stretches) are left out.
-std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream);
 
 // Up to `count` strings of a shared-string table, read from `offset` in the first of `bodies`
 // (the bodies of the records that hold the table, in order), as UTF-16 text; fewer when the

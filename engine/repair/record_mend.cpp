@@ -8,19 +8,15 @@
 
 #include "engine/biff/biff_cells.h"
 #include "engine/biff/pieces.h"
+#include "engine/biff/records.h"
 #include "engine/base/byte_order.h"
 
 namespace tabulon {
 namespace {
 
-using biff::kBof;
-using biff::kBoundSheet;
-using biff::kEof;
-using biff::kWorksheetSubstream;
-constexpr std::size_t kHeader = 4;
-constexpr std::size_t kMaxBody = 8224;
-// Types past this are no records of any version; below it an unknown type may be one.
-constexpr std::uint16_t kHighestType = 0x10FF;
+using namespace biff;
+constexpr std::size_t kHeader = kRecordHeaderSize;
+constexpr std::size_t kMaxBody = kMaxRecordBody;
 constexpr std::size_t kNoPlace = ~std::size_t{0};
 
 using Bytes = std::span<const std::uint8_t>;
@@ -48,7 +44,7 @@ bool Reads(Bytes stream, std::size_t at)
     if (Known(type, length))
         return true;
     const std::size_t next = at + kHeader + length;
-    return type <= kHighestType && length <= kMaxBody && next + kHeader <= stream.size() &&
+    return type <= kHighestRecordType && length <= kMaxBody && next + kHeader <= stream.size() &&
            next + kHeader + U16(stream, next + 2) <= stream.size() && Known(U16(stream, next), U16(stream, next + 2));
 }
 
@@ -102,8 +98,8 @@ namespace {
 // value that is used: where it lies and what it should be.
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at)
 {
-    constexpr std::uint16_t kVersions[] = {biff::kBiff5Version, biff::kBiff8Version};
-    constexpr std::uint16_t kSubstreams[] = {biff::kGlobalsSubstream, 0x0006, biff::kWorksheetSubstream, 0x0020, 0x0040, 0x0100};
+    constexpr std::uint16_t kVersions[] = {kBiff5Version, kBiff8Version};
+    constexpr std::uint16_t kSubstreams[] = {kGlobalsSubstream, kVbModuleSubstream, kWorksheetSubstream, kChartSubstream, kMacroSubstream, kWorkspaceSubstream};
     if (U16(stream, at) != kBof || U16(stream, at + 2) < 4)
         return std::nullopt;
     auto check = [&](std::size_t field, std::span<const std::uint16_t> used) -> std::optional<std::pair<std::size_t, std::uint16_t>> {
@@ -354,7 +350,7 @@ std::vector<std::uint8_t> Hex(std::string_view text)
 // Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
 bool IsSheetRecord(std::uint16_t type)
 {
-    return biff::IsCellRecord(type) || type == 0x0208 || type == 0x0200 || type == 0x023E || type == 0x00D7 ||
+    return IsCellRecord(type) || type == 0x0208 || type == 0x0200 || type == 0x023E || type == 0x00D7 ||
            type == 0x020B;
 }
 
@@ -421,11 +417,6 @@ std::u16string Wide(std::string_view ascii)
 // the default fonts, as many cell styles as the cells of `sheets` name, and the normal style.
 void AppendFormatting(std::vector<std::uint8_t>& globals, Bytes stream, const std::vector<std::size_t>& sheets, bool biff8)
 {
-    constexpr std::uint16_t kFont = 0x0031;
-    constexpr std::uint16_t kXf = 0x00E0;
-    constexpr std::uint16_t kStyle = 0x0293;
-    constexpr std::uint16_t kWindow1 = 0x003D;
-    constexpr std::uint16_t kCodePage = 0x0042;
     // The highest cell style the cells use, so that every one they name exists.
     std::size_t styles = 0;
     for (const std::size_t sheet : sheets) {
@@ -461,10 +452,10 @@ std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff
 {
     std::vector<std::uint8_t> body(stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader),
                                    stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader + U16(stream, sheet + 2)));
-    biff8 = body.size() >= 16 && LoadLe16(body.data()) >= biff::kBiff8Version;
+    biff8 = body.size() >= 16 && LoadLe16(body.data()) >= kBiff8Version;
     if (!biff8)
-        StoreLe16(body.data(), biff::kBiff5Version);
-    StoreLe16(body.data() + 2, biff::kGlobalsSubstream);
+        StoreLe16(body.data(), kBiff5Version);
+    StoreLe16(body.data() + 2, kGlobalsSubstream);
     return body;
 }
 
@@ -493,10 +484,6 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // Strings are read from the bytes as they were found: filler over a hole may have taken
     // the end of a record whose header went.
     const Bytes found = unmended.value_or(Bytes(stream));
-    constexpr std::uint16_t kSst = 0x00FC;
-    constexpr std::uint16_t kContinue = 0x003C;
-    constexpr std::uint16_t kExtSst = 0x00FF;
-    constexpr std::uint16_t kLabelSst = 0x00FD;
     struct Piece {
         std::size_t at;  // a CONTINUE record
         std::size_t run;  // the run of them, one after another, that it belongs to
@@ -899,14 +886,9 @@ int BitsApart(std::uint32_t a, std::uint32_t b)
 // (EXTSST) checks, since each bucket it names begins exactly where the strings before it end.
 void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
-    constexpr std::uint16_t kExternSheet = 0x0017;
-    constexpr std::uint16_t kSst = 0x00FC;
-    constexpr std::uint16_t kContinue = 0x003C;
-    constexpr std::uint16_t kExtSst = 0x00FF;
-    constexpr std::uint16_t kFilePass = 0x002F;
     if (stream.size() < 8)
         return;
-    const bool biff8 = U16(stream, 2) >= 16 && U16(stream, kHeader) >= biff::kBiff8Version;
+    const bool biff8 = U16(stream, 2) >= 16 && U16(stream, kHeader) >= kBiff8Version;
     std::vector<std::pair<std::size_t, std::size_t>> table;  // the string table's bodies
     std::size_t index = kNoPlace;
     for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
@@ -1047,10 +1029,6 @@ void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& re
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten)
 {
-    constexpr std::uint16_t kSst = 0x00FC;
-    constexpr std::uint16_t kContinue = 0x003C;
-    constexpr std::uint16_t kFilePass = 0x002F;
-    constexpr std::uint16_t kRowIndex = 0x020B;
     std::size_t table = kNoPlace, tableEnd = 0, globalsEnd = kNoPlace;
     std::vector<Bytes> bodies;
     for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
@@ -1112,7 +1090,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         if (type == kBoundSheet && length >= 4 && !pastGlobals)
             StoreLe32(body, static_cast<std::uint32_t>(moved(LoadLe32(body))));
         pastGlobals = pastGlobals || type == kEof;
-        if (type == kRowIndex && length >= 16) {
+        if (type == kIndex && length >= 16) {
             for (std::size_t k = 16; k + 4 <= length; k += 4)
                 StoreLe32(body + k, static_cast<std::uint32_t>(moved(LoadLe32(body + k))));
         }
@@ -1176,7 +1154,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             listed.push_back({at, LoadLe32(stream.data() + at + kHeader)});
         at += kHeader + U16(stream, at + 2);
     }
-    const bool biff8 = U16(stream, kHeader) >= biff::kBiff8Version;
+    const bool biff8 = U16(stream, kHeader) >= kBiff8Version;
 
     // The record that starts last before `at`.
     auto recordBefore = [&](std::size_t at) -> std::size_t {
@@ -1246,7 +1224,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             at += kHeader + U16(stream, at + 2);
         }
         const bool listedThere =
-            std::any_of(listed.begin(), listed.end(), [&](const Listed& l) { return from <= l.offset && l.offset <= to; });
+            std::any_of(listed.begin(), listed.end(), [from = from, to = to](const Listed& l) { return from <= l.offset && l.offset <= to; });
         const std::size_t need = 2 * kHeader + bofLength;
         if (sheetRecords && !globalsRecords && !listedThere && (to - from == need || to - from >= need + kHeader)) {
             const std::size_t eofAt = to - need;

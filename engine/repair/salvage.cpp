@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "engine/biff/biff_cells.h"
+#include "engine/biff/records.h"
 #include "engine/base/byte_order.h"
 #include "engine/base/text.h"
 #include "engine/cfb/compound_writer.h"
@@ -18,13 +19,7 @@
 namespace tabulon {
 namespace {
 
-using biff::kBiff5Version;
-using biff::kBiff8Version;
-using biff::kGlobalsSubstream;
-using biff::kWorksheetSubstream;
-using biff::kBof;
-using biff::kBoundSheet;
-using biff::kEof;
+using namespace biff;
 
 // Walks longer than this many links, directories longer than this many sectors: no workbook has them.
 constexpr std::uint32_t kMaxDirectorySectors = 1u << 16;
@@ -296,7 +291,7 @@ private:
             lastSheet_ = std::max<std::uint64_t>(lastSheet_, U32At(offset + 4));
         else if (type == kBof)
             substream_ = offset, lastCell_.reset();
-        else if (biff::IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
+        else if (IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
             lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(offset + 4), U16At(offset + 6)};
         else if (type == kEof && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
             end_ = offset + 4 + length;
@@ -349,7 +344,7 @@ private:
             const std::uint16_t type = U16At(offset);
             if (type == kEof || type == kBof)
                 break;  // what follows a sheet's end may be filler; a new sheet starts afresh
-            if (!cellSeen && lastCell_ && biff::IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available()) {
+            if (!cellSeen && lastCell_ && IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available()) {
                 cellSeen = true;
                 const std::uint32_t row = U16At(offset + 4);
                 const std::uint32_t column = U16At(offset + 6);
@@ -673,7 +668,7 @@ std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream)
     while (offset + 4 <= stream.size()) {
         const std::uint16_t type = LoadLe16(stream.data() + offset);
         const std::uint16_t length = LoadLe16(stream.data() + offset + 2);
-        const bool filler = type == kFillerRecord && length <= 8224;
+        const bool filler = type == kFillerRecord && length <= kMaxRecordBody;
         if ((!filler && !PlausibleRecord(type, length)) || (type == kEof && offset > 0) ||
             offset + 4 + length > stream.size())
             break;
@@ -1101,7 +1096,7 @@ private:
             // What survives of the globals (the shared strings among them) lies in the sectors
             // before it whose records run on into it; a long record (a string table's) may
             // cover a few sectors with no record start in them.
-            constexpr std::uint32_t kLongestRecordSectors = (8228 + kSectorSize - 1) / kSectorSize + 1;
+            constexpr std::uint32_t kLongestRecordSectors = (kRecordHeaderSize + kMaxRecordBody + kSectorSize - 1) / kSectorSize + 1;
             // At most this far back (the globals of the largest workbooks, string table and all,
             // fit in it), so that a file crafted to read as records throughout costs no more.
             constexpr std::uint32_t kMostSectorsBack = 16384;

@@ -1,0 +1,155 @@
+// The records of a workbook stream (BIFF2 to BIFF8): their types, the lengths each type can
+// have, and the one walk over them that everything reading records shares.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace tabulon {
+
+namespace biff {
+
+// Record types, by the names the published format gives them.
+inline constexpr std::uint16_t kFormula = 0x0006;
+inline constexpr std::uint16_t kEof = 0x000A;
+inline constexpr std::uint16_t kExternSheet = 0x0017;
+inline constexpr std::uint16_t kDateMode = 0x0022;  // DATEMODE (1904)
+inline constexpr std::uint16_t kFilePass = 0x002F;
+inline constexpr std::uint16_t kFont = 0x0031;
+inline constexpr std::uint16_t kContinue = 0x003C;
+inline constexpr std::uint16_t kWindow1 = 0x003D;
+inline constexpr std::uint16_t kCodePage = 0x0042;
+inline constexpr std::uint16_t kBoundSheet = 0x0085;
+inline constexpr std::uint16_t kMulRk = 0x00BD;
+inline constexpr std::uint16_t kMulBlank = 0x00BE;
+inline constexpr std::uint16_t kRString = 0x00D6;
+inline constexpr std::uint16_t kXf = 0x00E0;
+inline constexpr std::uint16_t kSst = 0x00FC;
+inline constexpr std::uint16_t kLabelSst = 0x00FD;
+inline constexpr std::uint16_t kExtSst = 0x00FF;
+inline constexpr std::uint16_t kBlank = 0x0201;
+inline constexpr std::uint16_t kNumber = 0x0203;
+inline constexpr std::uint16_t kLabel = 0x0204;
+inline constexpr std::uint16_t kBoolErr = 0x0205;
+inline constexpr std::uint16_t kString = 0x0207;
+inline constexpr std::uint16_t kIndex = 0x020B;
+inline constexpr std::uint16_t kRk = 0x027E;
+inline constexpr std::uint16_t kStyle = 0x0293;
+inline constexpr std::uint16_t kFormat = 0x041E;
+inline constexpr std::uint16_t kBof = 0x0809;
+
+// BOF versions and substream types.
+inline constexpr std::uint16_t kBiff8Version = 0x0600;
+inline constexpr std::uint16_t kBiff5Version = 0x0500;
+inline constexpr std::uint16_t kGlobalsSubstream = 0x0005;
+inline constexpr std::uint16_t kVbModuleSubstream = 0x0006;
+inline constexpr std::uint16_t kWorksheetSubstream = 0x0010;
+inline constexpr std::uint16_t kChartSubstream = 0x0020;
+inline constexpr std::uint16_t kMacroSubstream = 0x0040;
+inline constexpr std::uint16_t kWorkspaceSubstream = 0x0100;
+
+inline constexpr std::size_t kRecordHeaderSize = 4;   // type and body length, 16 bits each
+inline constexpr std::uint16_t kMaxRecordBody = 8224;  // the longest record body BIFF8 allows
+// Every record type of any version is at most this (charts 0x10xx); below it an unknown type
+// may still be a record.
+inline constexpr std::uint16_t kHighestRecordType = 0x10FF;
+
+// Whether records of `type` are cells: each begins with the cell's row and column.
+constexpr bool IsCellRecord(std::uint16_t type)
+{
+    switch (type) {
+    case kFormula:
+    case kMulRk:
+    case kMulBlank:
+    case kRString:
+    case kLabelSst:
+    case kBlank:
+    case kNumber:
+    case kLabel:
+    case kBoolErr:
+    case kRk:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace biff
+
+struct BiffRecord {
+    std::uint32_t offset;  // of the 4-byte record header
+    std::uint16_t type;
+    std::uint16_t length;  // of the body that follows the header
+};
+
+// Whether `type` is a record type of BIFF5 or BIFF8 workbook streams and `length` fits it.
+// The table comes from the published record layouts and is checked against real workbooks;
+// a few records written by other programs but not in the documentation are in it as well.
+bool PlausibleRecord(std::uint16_t type, std::uint16_t length);
+
+// The record whose header is at `offset`, or nothing when its header or body runs past the
+// end of the stream.
+std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::uint32_t offset);
+
+// The body of a record of `stream`.
+std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, const BiffRecord& record);
+
+// Record after record from a start offset. A record is taken when it is plausible, or when
+// its type and length are within what any record has and a plausible record follows it (a
+// record type this reader does not know). Anything else is a break in the chain, and the
+// walk goes on where records make sense again: of the places within a window past the break
+// where a plausible record follows another, the one that starts the weightiest chain of
+// plausible records (records whose type allows few lengths weigh more), the first of equals.
+// Copies walk on independently; the work stays in proportion to the stream however often the
+// chain breaks.
+class RecordCursor {
+public:
+    using Bytes = std::span<const std::uint8_t>;
+
+    RecordCursor(Bytes stream, std::size_t from) : stream_(stream), position_(from) {}
+
+    // The next record, or nothing at the end of the stream.
+    std::optional<BiffRecord> Next();
+    // Whether the walk went past a break in the chain.
+    bool Resynchronised() const { return resynchronised_; }
+    // The record Next would give, without moving on.
+    std::optional<BiffRecord> Peek() const;
+    // The bodies of the records after the current one while they are CONTINUE records: the
+    // cursor stays on the last of them.
+    std::vector<Bytes> Continuations();
+
+private:
+    struct ChainWeights;
+
+    std::optional<std::size_t> PlausibleEnd(std::size_t offset) const;
+    std::uint32_t Weight(std::size_t offset) const;
+    std::size_t Resynchronise(std::size_t from);
+    const ChainWeights& Weights(std::size_t first);
+
+    Bytes stream_;
+    std::size_t position_;
+    bool resynchronised_ = false;
+    // Depends on the stream only, so that copies of the cursor share it.
+    std::shared_ptr<ChainWeights> weights_;
+};
+
+// The records of the stream in order, as a RecordCursor from offset 0 gives them. Bytes no
+// record covers (padding after the last one, damaged stretches) are left out.
+std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream);
+
+// A BOF record: the BIFF version it starts (8 or 5) and its substream type.
+struct Bof {
+    int biff = 0;
+    std::uint16_t substream = 0;
+};
+
+// The BOF `record` is, or nothing for another record or one too short.
+std::optional<Bof> ParseBof(std::span<const std::uint8_t> stream, const BiffRecord& record);
+// The BOF record at `offset`, or nothing.
+std::optional<Bof> BofAt(std::span<const std::uint8_t> stream, std::size_t offset);
+
+}  // namespace tabulon
