@@ -17,6 +17,10 @@ BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-de
     fonts-liberation2 fonts-urw-base35 fonts-dejavu-core
     desktop-file-utils appstream dpkg-dev file python3-xlrd)
 
+# What the fuzz targets need (scripts/test builds them): clang, and the runtime with
+# libFuzzer and the sanitizers, which clang only recommends.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
 # What the Windows build needs (scripts/build-windows): MinGW-w64's compiler with POSIX
 # threads, googletest's sources, and Wine to run the test programs.
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
