@@ -29,6 +29,47 @@ def stamped(stamps, sectors, difat, fill=None):
     return header + bytes(rng.randrange(256) for _ in range(sectors * SECTOR))
 
 
+def workbook_stream(data):
+    """The Workbook (or Book) stream of a sound compound file, through its allocation table,
+    or its mini stream when it is shorter than the cutoff."""
+    size = 1 << struct.unpack_from("<H", data, 30)[0]
+    mini = 1 << struct.unpack_from("<H", data, 32)[0]
+    fat_count, first_directory = struct.unpack_from("<II", data, 44)
+    cutoff, first_mini_fat = struct.unpack_from("<II", data, 56)
+
+    def sector(n):
+        return data[(n + 1) * size:(n + 2) * size]
+
+    def chain(start, table):
+        while start < 0xFFFFFFFA:
+            yield start
+            start = table[start]
+
+    def table(sectors):
+        return [v for n in sectors for v in struct.unpack(f"<{size // 4}I", sector(n))]
+
+    fat = table(struct.unpack_from("<109I", data, 76)[:fat_count])
+    directory = b"".join(sector(n) for n in chain(first_directory, fat))
+    entries = [directory[i:i + 128] for i in range(0, len(directory), 128)]
+    for entry in entries:
+        name = entry[:max(struct.unpack_from("<H", entry, 64)[0] - 2, 0)].decode("utf-16-le")
+        if name not in ("Workbook", "Book"):
+            continue
+        start, length = struct.unpack_from("<II", entry, 116)
+        if length >= cutoff:
+            return b"".join(sector(n) for n in chain(start, fat))[:length]
+        mini_stream = b"".join(sector(n) for n in chain(struct.unpack_from("<I", entries[0], 116)[0], fat))
+        mini_fat = table(chain(first_mini_fat, fat))
+        return b"".join(mini_stream[k * mini:(k + 1) * mini] for k in chain(start, mini_fat))[:length]
+    raise ValueError("no workbook stream")
+
+
+def damaged(data, at, replacement):
+    data = bytearray(data)
+    data[at:at + len(replacement)] = replacement
+    return data
+
+
 mtcars = (CORPUS / "readxl__mtcars.xls").read_bytes()
 issue20 = (CORPUS / "xlrd__issue20.xls").read_bytes()
 
@@ -59,3 +100,17 @@ write("stamped_far_table.bin", stamped(
     [(130, 0, 1, 0, 0),     # chain 1..128: position 0
      (131, 0, 129, 0, 0)],  # position 1
     sectors=133, difat=[0, 0, 0], fill=0))
+
+# Bare workbook streams for tabulon-fuzz-stream. mtcars: globals, one sheet from 1266 to 2853,
+# zeros to 4096. issue20: globals (sheet list from 1568, string table at 1797) and three sheets
+# from 1858, 2910 and 3302.
+mtcars_stream = workbook_stream(mtcars)
+issue20_stream = workbook_stream(issue20)
+write("stream_mtcars.bin", mtcars_stream)
+write("stream_issue20.bin", issue20_stream)
+write("stream_mtcars_cut_2000.bin", mtcars_stream[:2000])
+write("stream_issue20_start_gone.bin", damaged(issue20_stream, 0, bytes(512)))
+# The third sheet's entry in the list, 14 bytes long, says 30 (one bit flipped).
+write("stream_issue20_length_bit.bin", damaged(issue20_stream, 1606, struct.pack("<H", 14 ^ 0x10)))
+# Damage over the string table's record header and the first strings.
+write("stream_issue20_table_hole.bin", damaged(issue20_stream, 1790, bytes(40)))
