@@ -43,6 +43,7 @@
 #include "engine/repair/repair.h"
 #include "engine/io/os_file.h"
 #include "engine/cfb/verify.h"
+#include "engine/repair/workbook_file.h"
 #include "tests/support/literal_scans.h"
 
 // ---------------------------------------------------------------------------------------

@@ -37,6 +37,7 @@
 #include "engine/io/os_file.h"
 #include "engine/repair/repair.h"
 #include "engine/cfb/verify.h"
+#include "engine/repair/workbook_file.h"
 #include "spreadsheet_judge.h"
 #include "recovery_cells.h"
 #include "tests/support/workbooks.h"

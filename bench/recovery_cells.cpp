@@ -10,6 +10,7 @@
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/consts.h"
 #include "engine/io/sector_file.h"
+#include "engine/repair/workbook_file.h"
 
 namespace tabulon::bench {
 

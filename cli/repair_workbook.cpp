@@ -7,6 +7,7 @@
 
 #include "engine/io/os_file.h"
 #include "engine/io/file_moves.h"
+#include "engine/repair/workbook_file.h"
 
 namespace tabulon::cli {
 namespace {

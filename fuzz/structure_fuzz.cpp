@@ -14,6 +14,7 @@
 #include "engine/repair/deep_rebuild.h"
 #include "engine/repair/repair.h"
 #include "engine/cfb/verify.h"
+#include "engine/repair/workbook_file.h"
 
 namespace {
 

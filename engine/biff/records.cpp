@@ -407,6 +407,18 @@ bool FollowedByPlausible(Bytes stream, const BiffRecord& record)
 
 }  // namespace
 
+bool biff::IsWorkbookStreamName(std::u16string_view name)
+{
+    const auto same = [](std::u16string_view a, std::u16string_view b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
+                   const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c; };
+                   return lower(x) == lower(y);
+               });
+    };
+    return std::any_of(std::begin(kWorkbookStreamNames), std::end(kWorkbookStreamNames),
+                       [&](std::u16string_view workbook) { return same(name, workbook); });
+}
+
 std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, const BiffRecord& record)
 {
     return stream.subspan(record.offset + kRecordHeaderSize, record.length);

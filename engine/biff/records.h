@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace tabulon {
@@ -77,6 +78,19 @@ constexpr bool IsCellRecord(std::uint16_t type)
         return false;
     }
 }
+
+// Whether `type` is the BOF record of one of BIFF2 to BIFF8.
+constexpr bool IsBofType(std::uint16_t type)
+{
+    return type == kBof || type == 0x0409 || type == 0x0209 || type == 0x0009;
+}
+
+// The stream a workbook is kept in: "Workbook" (BIFF8), or "Book" (BIFF5 and older), in that
+// order of preference. Readers take either name in any case of its letters.
+inline constexpr std::u16string_view kWorkbookStreamNames[] = {u"Workbook", u"Book"};
+
+// Whether `name` is one of kWorkbookStreamNames, letters' case aside.
+bool IsWorkbookStreamName(std::u16string_view name);
 
 }  // namespace biff
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "engine/base/byte_order.h"
+#include "engine/cfb/directory_entry.h"
 #include "engine/cfb/header.h"
 #include "engine/cfb/sector_probes.h"
 
@@ -17,44 +18,6 @@ constexpr std::size_t kMaxDirectoryEntries = std::size_t{1} << 18;
 // its whole path.
 constexpr int kMaxDepth = 16;
 constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
-
-struct RawEntry {
-    std::u16string name;
-    std::uint8_t type = 0;
-    std::uint32_t left = kNoStream;
-    std::uint32_t right = kNoStream;
-    std::uint32_t child = kNoStream;
-    std::array<std::uint8_t, 16> clsid{};
-    std::uint32_t stateBits = 0;
-    std::uint64_t created = 0;
-    std::uint64_t modified = 0;
-    std::uint32_t start = kEndOfChain;
-    std::uint32_t size = 0;  // version-3 files use the low 32 bits only
-};
-
-RawEntry ParseEntry(const std::uint8_t* raw)
-{
-    RawEntry entry;
-    const std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
-    const std::size_t units = nameBytes >= 2 ? std::min<std::size_t>(nameBytes / 2 - 1, kMaxEntryNameLength) : 0;
-    for (std::size_t i = 0; i < units; ++i) {
-        const char16_t unit = LoadLe16(raw + 2 * i);
-        if (unit == 0)
-            break;
-        entry.name.push_back(unit);
-    }
-    entry.type = raw[kEntryObjectTypeOffset];
-    entry.left = LoadLe32(raw + kEntryLeftSiblingOffset);
-    entry.right = LoadLe32(raw + kEntryRightSiblingOffset);
-    entry.child = LoadLe32(raw + kEntryChildOffset);
-    std::copy_n(raw + 80, entry.clsid.size(), entry.clsid.begin());
-    entry.stateBits = LoadLe32(raw + 96);
-    entry.created = LoadLe64(raw + 100);
-    entry.modified = LoadLe64(raw + 108);
-    entry.start = LoadLe32(raw + kEntryStartSectorOffset);
-    entry.size = LoadLe32(raw + kEntryStreamSizeOffset);
-    return entry;
-}
 
 // Where an entry sits in the tree.
 struct Place {
@@ -88,16 +51,16 @@ public:
         return true;
     }
 
-    const std::vector<RawEntry>& Entries() const { return entries_; }
+    const std::vector<DirectoryEntry>& Entries() const { return entries_; }
     const std::vector<Place>& Places() const { return places_; }
 
     // A stream's bytes, as far as its chain goes.
-    std::vector<std::uint8_t> ReadStream(const RawEntry& entry)
+    std::vector<std::uint8_t> ReadStream(const DirectoryEntry& entry)
     {
         std::vector<std::uint8_t> data;
         if (entry.type != kObjectTypeStream || entry.size == 0)
             return data;
-        const std::size_t size = entry.size;
+        const auto size = static_cast<std::size_t>(entry.size);
         if (size < kMiniStreamCutoff) {
             ReadMiniChain(entry.start, size, data);
             return data;
@@ -171,7 +134,7 @@ private:
                 return;
             const SectorBytes bytes = ReadSector(file_, sector);
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k)
-                entries_.push_back(ParseEntry(bytes.data() + k * kDirectoryEntrySize));
+                entries_.push_back(*ReadDirectoryEntry(bytes.data() + k * kDirectoryEntrySize, EntryReading::Lenient));
         });
     }
 
@@ -179,7 +142,7 @@ private:
     void ReadMiniStream()
     {
         const std::size_t size =
-            std::min<std::size_t>(entries_[0].size, std::size_t{sectorCount_} * kSectorSize);
+            std::min<std::size_t>(static_cast<std::size_t>(entries_[0].size), std::size_t{sectorCount_} * kSectorSize);
         if (size == 0)
             return;
         Walk(entries_[0].start, (size + kSectorSize - 1) / kSectorSize, [&](std::uint32_t sector) {
@@ -234,7 +197,7 @@ private:
             if (at.index >= entries_.size() || seen[at.index])
                 continue;
             seen[at.index] = true;
-            const RawEntry& entry = entries_[at.index];
+            const DirectoryEntry& entry = entries_[at.index];
             pending.push_back({entry.left, at.parent, at.depth});
             pending.push_back({entry.right, at.parent, at.depth});
             if (entry.type != kObjectTypeStream && entry.type != kObjectTypeStorage)
@@ -250,19 +213,18 @@ private:
     std::uint32_t sectorCount_ = 0;
     std::vector<std::uint32_t> fat_;
     std::vector<bool> claimed_;  // sectors some chain went through
-    std::vector<RawEntry> entries_;
+    std::vector<DirectoryEntry> entries_;
     std::vector<Place> places_;
     std::vector<std::uint8_t> miniStream_;
     std::vector<std::uint32_t> miniFat_;
     std::vector<bool> miniClaimed_;
 };
 
-bool NameIs(const std::u16string& name, std::string_view lower)
+bool NameIs(std::u16string_view name, std::u16string_view other)
 {
-    return name.size() == lower.size() &&
-           std::equal(name.begin(), name.end(), lower.begin(), [](char16_t unit, char letter) {
-               return (unit >= u'A' && unit <= u'Z' ? unit + 0x20 : unit) == static_cast<unsigned char>(letter);
-           });
+    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c; };
+    return name.size() == other.size() &&
+           std::equal(name.begin(), name.end(), other.begin(), [&](char16_t a, char16_t b) { return lower(a) == lower(b); });
 }
 
 }  // namespace
@@ -272,7 +234,7 @@ std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file)
     Reader reader(file);
     if (!reader.Open())
         return std::nullopt;
-    const std::vector<RawEntry>& entries = reader.Entries();
+    const std::vector<DirectoryEntry>& entries = reader.Entries();
     const std::vector<Place>& places = reader.Places();
 
     std::vector<int> listIndex(entries.size(), -1);
@@ -286,7 +248,7 @@ std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file)
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!places[i].reachable)
             continue;
-        const RawEntry& entry = entries[i];
+        const DirectoryEntry& entry = entries[i];
         CompoundStream stream;
         // Paths are short (kMaxDepth at most), so each is put together from its storages up.
         for (std::uint32_t at = static_cast<std::uint32_t>(i); at != 0; at = places[at].parent)
@@ -299,7 +261,7 @@ std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file)
         stream.stateBits = entry.stateBits;
         stream.created = entry.created;
         stream.modified = entry.modified;
-        stream.declaredSize = entry.size;
+        stream.declaredSize = static_cast<std::uint32_t>(entry.size);
         stream.truncated = entry.type == kObjectTypeStream && stream.data.size() < entry.size;
         streams.push_back(std::move(stream));
     }
@@ -311,31 +273,25 @@ std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file)
     Reader reader(file);
     if (!reader.Open())
         return std::nullopt;
-    const RawEntry& root = reader.Entries()[0];
+    const DirectoryEntry& root = reader.Entries()[0];
     return CompoundRoot{root.clsid, root.created, root.modified};
 }
 
-std::optional<std::vector<std::uint8_t>> ReadWorkbookStream(SectorFile& file)
+std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names)
 {
     Reader reader(file);
     if (!reader.Open())
         return std::nullopt;
-    const std::vector<RawEntry>& entries = reader.Entries();
-    const auto find = [&](std::string_view name) -> const RawEntry* {
+    const std::vector<DirectoryEntry>& entries = reader.Entries();
+    for (const std::u16string_view name : names) {
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const Place& place = reader.Places()[i];
             if (place.reachable && place.parent == 0 && entries[i].type == kObjectTypeStream &&
                 NameIs(entries[i].name, name))
-                return &entries[i];
+                return reader.ReadStream(entries[i]);
         }
-        return nullptr;
-    };
-    const RawEntry* workbook = find("workbook");
-    if (!workbook)
-        workbook = find("book");
-    if (!workbook)
-        return std::nullopt;
-    return reader.ReadStream(*workbook);
+    }
+    return std::nullopt;
 }
 
 }  // namespace tabulon

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -39,9 +41,9 @@ std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file);
 // The root entry's CLSID and times, under the same conditions as ReadCompoundFile.
 std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file);
 
-// The workbook stream: "Workbook" (BIFF8) or else "Book" (BIFF5) directly under the root, names
-// compared without regard to case. Nothing when there is neither or the file cannot be read.
-// A stream cut short comes back as far as it goes.
-std::optional<std::vector<std::uint8_t>> ReadWorkbookStream(SectorFile& file);
+// The first stream of `names` found directly under the root (the first name before the second,
+// and so on; ASCII letters compared without regard to case). Nothing when there is none or the
+// file cannot be read. A stream cut short comes back as far as it goes.
+std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names);
 
 }  // namespace tabulon

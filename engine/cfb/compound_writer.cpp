@@ -175,24 +175,24 @@ std::vector<Links> BuildTrees(const std::vector<CompoundEntry>& entries)
     return links;
 }
 
-void PutEntry(std::uint8_t* raw, std::u16string_view name, std::uint8_t type, const Links& links,
-              const std::array<std::uint8_t, 16>& clsid, std::uint32_t stateBits, std::uint64_t created,
-              std::uint64_t modified, std::uint32_t start, std::uint32_t size)
+DirectoryEntry EntryOf(std::u16string_view name, std::uint8_t type, const Links& links,
+                       const std::array<std::uint8_t, 16>& clsid, std::uint32_t stateBits, std::uint64_t created,
+                       std::uint64_t modified, std::uint32_t start, std::uint32_t size)
 {
-    for (std::size_t i = 0; i < name.size(); ++i)
-        StoreLe16(raw + 2 * i, name[i]);
-    StoreLe16(raw + kEntryNameLengthOffset, static_cast<std::uint16_t>(2 * (name.size() + 1)));
-    raw[kEntryObjectTypeOffset] = type;
-    raw[kEntryColorFlagOffset] = links.colour;
-    StoreLe32(raw + kEntryLeftSiblingOffset, links.left);
-    StoreLe32(raw + kEntryRightSiblingOffset, links.right);
-    StoreLe32(raw + kEntryChildOffset, links.child);
-    std::copy(clsid.begin(), clsid.end(), raw + 80);
-    StoreLe32(raw + 96, stateBits);
-    StoreLe64(raw + 100, created);
-    StoreLe64(raw + 108, modified);
-    StoreLe32(raw + kEntryStartSectorOffset, start);
-    StoreLe64(raw + kEntryStreamSizeOffset, size);
+    DirectoryEntry entry;
+    entry.name = name;
+    entry.type = type;
+    entry.colour = links.colour;
+    entry.left = links.left;
+    entry.right = links.right;
+    entry.child = links.child;
+    entry.clsid = clsid;
+    entry.stateBits = stateBits;
+    entry.created = created;
+    entry.modified = modified;
+    entry.start = start;
+    entry.size = size;
+    return entry;
 }
 
 // An empty slot in the last directory sector: zeros, with no siblings and no child.
@@ -407,12 +407,13 @@ void WriteCompoundFile(SectorFile& out, const CompoundRoot& root, const std::vec
             const std::size_t id = slot + k;
             if (id == 0) {
                 const std::uint32_t miniStreamStart = layout.miniSectors > 0 ? layout.miniStreamStart : kEndOfChain;
-                PutEntry(raw, u"Root Entry", kObjectTypeRootStorage, links[0], root.clsid, 0, root.created,
-                         root.modified, miniStreamStart, layout.miniSectors * kMiniSectorSize);
+                WriteDirectoryEntry(raw, EntryOf(u"Root Entry", kObjectTypeRootStorage, links[0], root.clsid, 0, root.created,
+                                                 root.modified, miniStreamStart, layout.miniSectors * kMiniSectorSize));
             } else if (id <= entries.size()) {
                 const CompoundEntry& entry = entries[id - 1];
-                PutEntry(raw, entry.name, entry.type, links[id], entry.clsid, entry.stateBits, entry.created,
-                         entry.modified, layout.start[id - 1], static_cast<std::uint32_t>(entry.data.size()));
+                WriteDirectoryEntry(raw, EntryOf(entry.name, entry.type, links[id], entry.clsid, entry.stateBits,
+                                                 entry.created, entry.modified, layout.start[id - 1],
+                                                 static_cast<std::uint32_t>(entry.data.size())));
             } else {
                 PutUnusedEntry(raw);
             }

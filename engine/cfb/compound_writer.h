@@ -10,13 +10,11 @@
 #include <vector>
 
 #include "engine/cfb/consts.h"
+#include "engine/cfb/directory_entry.h"
 #include "engine/io/sector_file.h"
 
 namespace tabulon {
 
-inline constexpr std::uint8_t kObjectTypeStorage = 1;
-// UTF-16 code units of a name, without the terminating null the directory adds.
-inline constexpr std::size_t kMaxEntryNameLength = 31;
 
 // One entry of a compound file to be written: a stream or a storage, placed under a parent storage.
 struct CompoundEntry {

@@ -30,6 +30,7 @@ inline constexpr std::size_t kEntryRightSiblingOffset = 72;
 inline constexpr std::size_t kEntryChildOffset = 76;
 inline constexpr std::size_t kEntryStartSectorOffset = 116;
 inline constexpr std::size_t kEntryStreamSizeOffset = 120;
+inline constexpr std::uint8_t kObjectTypeStorage = 1;
 inline constexpr std::uint8_t kObjectTypeStream = 2;
 inline constexpr std::uint8_t kObjectTypeRootStorage = 5;
 inline constexpr std::uint32_t kNoStream = 0xFFFF'FFFF;  // NOSTREAM: no sibling or child

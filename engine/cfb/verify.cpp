@@ -7,6 +7,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
+#include "engine/cfb/directory_entry.h"
 #include "engine/cfb/header.h"
 #include "engine/cfb/sector_probes.h"
 
@@ -20,30 +21,16 @@ constexpr std::uint32_t kMaxDirectoryEntries = 1u << 18;
 // person reads.
 constexpr std::size_t kMaxFindings = 1000;
 
-struct DirectoryEntry {
+// What the check keeps of a directory entry.
+struct Entry {
     std::uint8_t type = 0;
-    bool workbookName = false;  // "Workbook" or "Book", in any case
+    bool main = false;  // by its name, the stream the file is for
     std::uint32_t left = kNoStream;
     std::uint32_t right = kNoStream;
     std::uint32_t child = kNoStream;
     std::uint32_t start = kEndOfChain;
     std::uint32_t size = 0;
 };
-
-bool IsWorkbookName(const std::uint8_t* entry)
-{
-    const std::size_t units = std::min<std::size_t>(LoadLe16(entry + kEntryNameLengthOffset) / 2, 32);
-    std::string name;
-    for (std::size_t i = 0; i < units; ++i) {
-        const std::uint16_t unit = LoadLe16(entry + 2 * i);
-        if (unit == 0)
-            break;
-        if (unit > 0x7F)
-            return false;
-        name += static_cast<char>(std::tolower(static_cast<unsigned char>(unit)));
-    }
-    return name == "workbook" || name == "book";
-}
 
 // One bit per sector.
 class SectorBits {
@@ -112,7 +99,7 @@ private:
 
 class Checker {
 public:
-    explicit Checker(SectorFile& file) : file_(file) {}
+    Checker(SectorFile& file, const MainStreamRule& main) : file_(file), main_(main) {}
 
     WorkbookCheck Run()
     {
@@ -374,15 +361,16 @@ private:
             return;
         const SectorBytes bytes = ReadSector(sector);
         for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
-            const std::uint8_t* raw = bytes.data() + k * kDirectoryEntrySize;
-            DirectoryEntry entry;
-            entry.type = raw[kEntryObjectTypeOffset];
-            entry.workbookName = IsWorkbookName(raw);
-            entry.left = LoadLe32(raw + kEntryLeftSiblingOffset);
-            entry.right = LoadLe32(raw + kEntryRightSiblingOffset);
-            entry.child = LoadLe32(raw + kEntryChildOffset);
-            entry.start = LoadLe32(raw + kEntryStartSectorOffset);
-            entry.size = LoadLe32(raw + kEntryStreamSizeOffset);
+            const DirectoryEntry read =
+                *ReadDirectoryEntry(bytes.data() + k * kDirectoryEntrySize, EntryReading::Covered);
+            Entry entry;
+            entry.type = read.type;
+            entry.main = main_.isName(read.name);
+            entry.left = read.left;
+            entry.right = read.right;
+            entry.child = read.child;
+            entry.start = read.start;
+            entry.size = static_cast<std::uint32_t>(read.size);
             directory_.push_back(entry);
         }
     }
@@ -410,7 +398,7 @@ private:
                 return false;
             }
             seen[index] = 1;
-            const DirectoryEntry& entry = directory_[index];
+            const Entry& entry = directory_[index];
             if (entry.type == kObjectTypeStream)
                 streams_.push_back(index);
             pending.push_back(entry.left);
@@ -420,18 +408,18 @@ private:
         return true;
     }
 
-    const DirectoryEntry* WorkbookEntry() const
+    const Entry* WorkbookEntry() const
     {
         const auto workbook = std::find_if(streams_.begin(), streams_.end(),
-                                           [&](std::uint32_t index) { return directory_[index].workbookName; });
+                                           [&](std::uint32_t index) { return directory_[index].main; });
         return workbook == streams_.end() ? nullptr : &directory_[*workbook];
     }
 
-    static bool InMiniStream(const DirectoryEntry& entry) { return entry.size < kMiniStreamCutoff; }
+    static bool InMiniStream(const Entry& entry) { return entry.size < kMiniStreamCutoff; }
 
     void CheckMiniStream()
     {
-        const DirectoryEntry& root = directory_[0];
+        const Entry& root = directory_[0];
         const std::uint32_t cutoff = kMiniStreamCutoff;
         const bool smallStreams = std::any_of(streams_.begin(), streams_.end(), [&](std::uint32_t index) {
             return directory_[index].size > 0 && directory_[index].size < cutoff;
@@ -442,7 +430,7 @@ private:
         // Of the mini stream's chain only its length is kept, and the sector the workbook
         // stream begins in when the workbook is small.
         std::uint64_t workbookPosition = ~std::uint64_t{0};
-        if (const DirectoryEntry* workbook = WorkbookEntry(); workbook && workbook->start != kEndOfChain)
+        if (const Entry* workbook = WorkbookEntry(); workbook && workbook->start != kEndOfChain)
             workbookPosition = std::uint64_t{workbook->start} * kMiniSectorSize / kSectorSize;
         std::uint32_t miniStreamSectors = 0;
         if (root.size > 0 && root.start != kEndOfChain)
@@ -487,7 +475,7 @@ private:
     void CheckStreams()
     {
         for (const std::uint32_t index : streams_) {
-            const DirectoryEntry& entry = directory_[index];
+            const Entry& entry = directory_[index];
             if (entry.size == 0)
                 continue;
             const bool mini = InMiniStream(entry);
@@ -501,7 +489,7 @@ private:
         }
     }
 
-    std::optional<std::uint16_t> FirstRecordId(const DirectoryEntry& entry)
+    std::optional<std::uint16_t> FirstRecordId(const Entry& entry)
     {
         if (entry.size < 2)
             return std::nullopt;
@@ -519,15 +507,13 @@ private:
     void CheckWorkbookStream()
     {
         const auto workbook = std::find_if(streams_.begin(), streams_.end(),
-                                           [&](std::uint32_t index) { return directory_[index].workbookName; });
+                                           [&](std::uint32_t index) { return directory_[index].main; });
         if (workbook == streams_.end()) {
             Add(FindingCode::NoWorkbookStream, Severity::Fatal);
             return;
         }
-        // BOF records of BIFF2 to BIFF8.
         const std::optional<std::uint16_t> record = FirstRecordId(directory_[*workbook]);
-        const bool bof = record && (*record == 0x0809 || *record == 0x0409 || *record == 0x0209 || *record == 0x0009);
-        if (!bof)
+        if (!record || !main_.startsWell(*record))
             Add(FindingCode::WorkbookWithoutBof, Severity::Incorrect, *workbook, 0x0809, record.value_or(0));
     }
 
@@ -563,6 +549,7 @@ private:
     };
 
     SectorFile& file_;
+    const MainStreamRule& main_;
     WorkbookCheck result_;
     bool hasProblem_ = false;
     HeaderBytes header_{};
@@ -570,7 +557,7 @@ private:
     std::vector<std::uint32_t> fat_;
     SectorBits claimed_;
     WalkMarks visited_;
-    std::vector<DirectoryEntry> directory_;  // the first kMaxDirectoryEntries at most
+    std::vector<Entry> directory_;  // the first kMaxDirectoryEntries at most
     std::uint64_t directoryEntries_ = 0;     // all the entries of the directory's chain
     std::vector<std::uint32_t> streams_;
     std::uint32_t miniStreamSectors_ = 0;
@@ -599,9 +586,9 @@ const Finding* WorkbookCheck::FirstProblem() const
     return nullptr;
 }
 
-WorkbookCheck VerifyWorkbook(SectorFile& file)
+WorkbookCheck VerifyCompoundFile(SectorFile& file, const MainStreamRule& main)
 {
-    return Checker(file).Run();
+    return Checker(file, main).Run();
 }
 
 std::string DescribeFinding(const Finding& finding)

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/io/sector_file.h"
@@ -35,8 +36,8 @@ enum class FindingCode {
     DirectoryTooLarge,         // a reference past the entries the check reads (2^18)
     MiniFatInconsistent,       // location or presence does not fit the mini stream
     MiniFatCountMismatch,
-    NoWorkbookStream,
-    WorkbookWithoutBof,
+    NoWorkbookStream,          // no stream by the main stream's name
+    WorkbookWithoutBof,        // the main stream does not begin as it must
     WorkbookRecordsDamaged,    // a record of the workbook stream that is none, or a sheet not where listed
     FileCutShort,              // the file ends inside a sector that is in use
     FatEntryOutOfRange,        // a table entry, used or not, that is neither a sector of the file nor a marker
@@ -59,12 +60,19 @@ struct WorkbookCheck {
     const Finding* FirstProblem() const;
 };
 
+// What the check asks of the stream the file is for (a workbook's, say): the names it goes by
+// (the first stream of such a name is taken), and the first 16 bits it may begin with.
+struct MainStreamRule {
+    bool (*isName)(std::u16string_view name) = nullptr;
+    bool (*startsWell)(std::uint16_t first) = nullptr;
+};
+
 // Reads the file (never writes it). Every walk is bounded by the file's sector count, and a
 // stream's chain ends where it runs into a sector another chain used, so that no sector is
 // walked over and over. No allocation is sized by a count read from the file: the check holds
 // the allocation table (4 bytes a sector), a few bits a sector and a mini sector, at most
 // 2^18 directory entries and about 1000 findings.
-WorkbookCheck VerifyWorkbook(SectorFile& file);
+WorkbookCheck VerifyCompoundFile(SectorFile& file, const MainStreamRule& main);
 
 // A finding in plain words, for people.
 std::string DescribeFinding(const Finding& finding);

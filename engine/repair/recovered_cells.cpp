@@ -1,6 +1,7 @@
 #include "engine/repair/recovered_cells.h"
 
 #include "engine/cfb/compound_reader.h"
+#include "engine/repair/workbook_file.h"
 
 namespace tabulon {
 namespace {

@@ -9,6 +9,7 @@
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/record_mend.h"
 #include "engine/cfb/sector_probes.h"
+#include "engine/repair/workbook_file.h"
 
 namespace tabulon {
 namespace {

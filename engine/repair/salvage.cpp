@@ -13,8 +13,10 @@
 #include "engine/base/byte_order.h"
 #include "engine/base/text.h"
 #include "engine/cfb/compound_writer.h"
+#include "engine/cfb/directory_entry.h"
 #include "engine/repair/record_mend.h"
 #include "engine/cfb/sector_probes.h"
+#include "engine/repair/workbook_file.h"
 
 namespace tabulon {
 namespace {
@@ -539,52 +541,12 @@ std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint
     return data;
 }
 
-struct DirectoryEntry {
-    std::u16string name;
-    std::uint8_t type = 0;
-    std::uint32_t left = kNoStream, right = kNoStream, child = kNoStream;
-    std::uint32_t start = 0;
-    std::uint64_t size = 0;
-    std::array<std::uint8_t, 16> clsid{};
-    std::uint32_t stateBits = 0;
-    std::uint64_t created = 0, modified = 0;
-};
-
-std::optional<DirectoryEntry> ParseEntry(const std::uint8_t* p)
-{
+// What stands for an entry that does not read: no type, no name, no links.
+const DirectoryEntry kUnreadableEntry = [] {
     DirectoryEntry entry;
-    entry.type = p[kEntryObjectTypeOffset];
-    if (entry.type != 1 && entry.type != kObjectTypeStream && entry.type != kObjectTypeRootStorage)
-        return std::nullopt;
-    const std::uint16_t nameBytes = LoadLe16(p + kEntryNameLengthOffset);
-    if (nameBytes < 4 || nameBytes > 64 || nameBytes % 2 != 0)
-        return std::nullopt;
-    for (std::size_t i = 0; i + 1 < nameBytes / 2u; ++i) {
-        const char16_t unit = static_cast<char16_t>(LoadLe16(p + 2 * i));
-        if (unit == 0)
-            return std::nullopt;
-        entry.name.push_back(unit);
-    }
-    if (LoadLe16(p + nameBytes - 2) != 0)
-        return std::nullopt;
-    entry.left = LoadLe32(p + kEntryLeftSiblingOffset);
-    entry.right = LoadLe32(p + kEntryRightSiblingOffset);
-    entry.child = LoadLe32(p + kEntryChildOffset);
-    std::copy_n(p + 80, 16, entry.clsid.begin());
-    entry.stateBits = LoadLe32(p + 96);
-    entry.created = LoadLe32(p + 100) | (std::uint64_t{LoadLe32(p + 104)} << 32);
-    entry.modified = LoadLe32(p + 108) | (std::uint64_t{LoadLe32(p + 112)} << 32);
-    entry.start = LoadLe32(p + kEntryStartSectorOffset);
-    entry.size = LoadLe32(p + kEntryStreamSizeOffset);  // version 3: the high half is not used
+    entry.start = 0;
     return entry;
-}
-
-// Whether a stream is the workbook's: "Workbook" (BIFF8) or "Book" (BIFF5), in the
-// directory's own order of names (which ignores case).
-bool IsWorkbookName(std::u16string_view name)
-{
-    return CompareEntryNames(name, u"Workbook") == 0 || CompareEntryNames(name, u"Book") == 0;
-}
+}();
 
 // Whether a workbook's first record (the globals' BOF) starts here; its BIFF version if so.
 std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room)
@@ -728,7 +690,7 @@ public:
         for (std::size_t i = 0; i < tree_.size(); ++i) {
             const DirectoryEntry& entry = entries_[tree_[i].entry];
             if (tree_[i].parent < 0 && entry.type == kObjectTypeStream &&
-                IsWorkbookName(entry.name) && !workbook)
+                IsWorkbookStreamName(entry.name) && !workbook)
                 workbook = i;
         }
         // Every other stream first, by the table alone, so that the workbook's rebuilt links
@@ -927,7 +889,7 @@ private:
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
                 const std::uint8_t* entry = sector + k * kDirectoryEntrySize;
                 const bool unused = entry[kEntryObjectTypeOffset] == 0 && LoadLe16(entry + kEntryNameLengthOffset) == 0;
-                if (!unused && !ParseEntry(entry))
+                if (!unused && !ReadDirectoryEntry(entry, EntryReading::Strict))
                     return false;
             }
             return LoadLe16(sector + kEntryNameLengthOffset) != 0;  // not a sector of unused entries alone
@@ -936,8 +898,9 @@ private:
             FollowStructure(Header32(kFirstDirectorySectorOffset), kMaxDirectorySectors, directoryLike);
         for (const std::uint32_t sector : sectors) {
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
-                const std::optional<DirectoryEntry> entry = ParseEntry(main_.At(sector) + k * kDirectoryEntrySize);
-                entries_.push_back(entry.value_or(DirectoryEntry{}));
+                const std::optional<DirectoryEntry> entry =
+                    ReadDirectoryEntry(main_.At(sector) + k * kDirectoryEntrySize, EntryReading::Strict);
+                entries_.push_back(entry.value_or(kUnreadableEntry));
             }
         }
         if (entries_.empty() || entries_[0].type != kObjectTypeRootStorage)
@@ -1179,7 +1142,7 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         // a name with a separator): the workbook stream alone is written then.
         const auto workbook = std::find_if(best->entries.begin(), best->entries.end(), [](const CompoundEntry& entry) {
             return entry.parent < 0 && entry.type == kObjectTypeStream &&
-                   IsWorkbookName(entry.name);
+                   IsWorkbookStreamName(entry.name);
         });
         if (workbook == best->entries.end())
             return {};

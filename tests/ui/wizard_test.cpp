@@ -27,6 +27,7 @@
 
 #include "engine/cfb/compound_reader.h"
 #include "engine/io/os_file.h"
+#include "engine/repair/workbook_file.h"
 #include "modal_answer.h"
 #include "ui/settings/settings_dialog.h"
 #include "ui/bitmap_button.h"

@@ -1,0 +1,79 @@
+#include "engine/cfb/directory_entry.h"
+
+#include <algorithm>
+
+#include "engine/base/byte_order.h"
+
+namespace tabulon {
+namespace {
+
+constexpr std::size_t kClsidOffset = 80;
+constexpr std::size_t kStateBitsOffset = 96;
+constexpr std::size_t kCreationTimeOffset = 100;
+constexpr std::size_t kModifiedTimeOffset = 108;
+
+}  // namespace
+
+std::optional<DirectoryEntry> ReadDirectoryEntry(const std::uint8_t* raw, EntryReading reading)
+{
+    DirectoryEntry entry;
+    entry.type = raw[kEntryObjectTypeOffset];
+    const std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
+    if (reading == EntryReading::Strict) {
+        if (entry.type != kObjectTypeStorage && entry.type != kObjectTypeStream && entry.type != kObjectTypeRootStorage)
+            return std::nullopt;
+        if (nameBytes < 4 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)
+            return std::nullopt;
+        for (std::size_t i = 0; i + 1 < nameBytes / 2u; ++i) {
+            const char16_t unit = static_cast<char16_t>(LoadLe16(raw + 2 * i));
+            if (unit == 0)
+                return std::nullopt;
+            entry.name.push_back(unit);
+        }
+        if (LoadLe16(raw + nameBytes - 2) != 0)
+            return std::nullopt;
+    } else {
+        const std::size_t units = reading == EntryReading::Covered
+                                      ? std::min<std::size_t>(nameBytes / 2, kMaxEntryNameLength + 1)
+                                  : nameBytes >= 2 ? std::min<std::size_t>(nameBytes / 2 - 1, kMaxEntryNameLength)
+                                                   : 0;
+        for (std::size_t i = 0; i < units; ++i) {
+            const char16_t unit = static_cast<char16_t>(LoadLe16(raw + 2 * i));
+            if (unit == 0)
+                break;
+            entry.name.push_back(unit);
+        }
+    }
+    entry.colour = raw[kEntryColorFlagOffset];
+    entry.left = LoadLe32(raw + kEntryLeftSiblingOffset);
+    entry.right = LoadLe32(raw + kEntryRightSiblingOffset);
+    entry.child = LoadLe32(raw + kEntryChildOffset);
+    std::copy_n(raw + kClsidOffset, entry.clsid.size(), entry.clsid.begin());
+    entry.stateBits = LoadLe32(raw + kStateBitsOffset);
+    entry.created = LoadLe64(raw + kCreationTimeOffset);
+    entry.modified = LoadLe64(raw + kModifiedTimeOffset);
+    entry.start = LoadLe32(raw + kEntryStartSectorOffset);
+    entry.size = LoadLe32(raw + kEntryStreamSizeOffset);
+    return entry;
+}
+
+void WriteDirectoryEntry(std::uint8_t* raw, const DirectoryEntry& entry)
+{
+    const std::size_t units = std::min(entry.name.size(), kMaxEntryNameLength);
+    for (std::size_t i = 0; i < units; ++i)
+        StoreLe16(raw + 2 * i, entry.name[i]);
+    StoreLe16(raw + kEntryNameLengthOffset, static_cast<std::uint16_t>(2 * (units + 1)));
+    raw[kEntryObjectTypeOffset] = entry.type;
+    raw[kEntryColorFlagOffset] = entry.colour;
+    StoreLe32(raw + kEntryLeftSiblingOffset, entry.left);
+    StoreLe32(raw + kEntryRightSiblingOffset, entry.right);
+    StoreLe32(raw + kEntryChildOffset, entry.child);
+    std::copy(entry.clsid.begin(), entry.clsid.end(), raw + kClsidOffset);
+    StoreLe32(raw + kStateBitsOffset, entry.stateBits);
+    StoreLe64(raw + kCreationTimeOffset, entry.created);
+    StoreLe64(raw + kModifiedTimeOffset, entry.modified);
+    StoreLe32(raw + kEntryStartSectorOffset, entry.start);
+    StoreLe64(raw + kEntryStreamSizeOffset, entry.size);
+}
+
+}  // namespace tabulon
