@@ -9,6 +9,7 @@
 #include "engine/base/byte_order.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/consts.h"
+#include "engine/cfb/header.h"
 #include "engine/io/sector_file.h"
 #include "engine/repair/workbook_file.h"
 
@@ -110,18 +111,23 @@ public:
         const std::uint8_t* header = file_.data();
         const std::uint32_t tableCount = LoadLe32(header + kNumFatSectorsOffset);
         std::vector<std::uint32_t> listed;
-        for (std::size_t i = 0; i < kHeaderDifatEntries && listed.size() < tableCount; ++i)
-            listed.push_back(LoadLe32(header + kHeaderDifatOffset + 4 * i));
         std::vector<bool> seen(sectorCount_, false);
-        std::uint32_t difat = LoadLe32(header + kFirstDifatSectorOffset);
-        for (std::uint32_t n = LoadLe32(header + kNumDifatSectorsOffset); n > 0 && Inside(difat) && !seen[difat]; --n) {
-            seen[difat] = true;
-            layout.difatSectors.push_back(difat);
-            const std::uint8_t* entries = Sector(difat);
-            for (std::size_t i = 0; i < kDifatEntriesPerSector && listed.size() < tableCount; ++i)
-                listed.push_back(LoadLe32(entries + 4 * i));
-            difat = LoadLe32(entries + 4 * kDifatEntriesPerSector);
-        }
+        std::uint32_t difatLeft = LoadLe32(header + kNumDifatSectorsOffset);
+        WalkTableList(
+            header,
+            [&](std::uint32_t difat) -> const std::uint8_t* {
+                if (difatLeft == 0 || !Inside(difat) || seen[difat])
+                    return nullptr;
+                --difatLeft;
+                seen[difat] = true;
+                layout.difatSectors.push_back(difat);
+                return Sector(difat);
+            },
+            [&](std::uint32_t entry) {
+                if (listed.size() < tableCount)
+                    listed.push_back(entry);
+                return true;
+            });
         // The table in full, a listed sector outside the file reading as free entries.
         table_.assign(listed.size() * kEntriesPerFatSector, kFreeSector);
         for (std::size_t t = 0; t < listed.size(); ++t) {

@@ -100,20 +100,21 @@ private:
     {
         const std::size_t needed = (std::size_t{sectorCount_} + kEntriesPerFatSector - 1) / kEntriesPerFatSector;
         std::vector<std::uint32_t> listed;
-        const auto list = [&](std::uint32_t sector) {
-            if (sector != kFreeSector && listed.size() < needed)
-                listed.push_back(sector);
-        };
-        for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
-            list(Header32(kHeaderDifatOffset + 4 * k));
-        for (std::uint32_t difat = Header32(kFirstDifatSectorOffset);
-             difat < sectorCount_ && !claimed_[difat] && listed.size() < needed;) {
-            claimed_[difat] = true;
-            const SectorBytes sector = ReadSector(file_, difat);
-            for (std::size_t j = 0; j < kDifatEntriesPerSector; ++j)
-                list(LoadLe32(sector.data() + 4 * j));
-            difat = LoadLe32(sector.data() + 4 * kDifatEntriesPerSector);
-        }
+        SectorBytes difatSector{};
+        WalkTableList(
+            header_.data(),
+            [&](std::uint32_t difat) -> const std::uint8_t* {
+                if (difat >= sectorCount_ || claimed_[difat] || listed.size() >= needed)
+                    return nullptr;
+                claimed_[difat] = true;
+                difatSector = ReadSector(file_, difat);
+                return difatSector.data();
+            },
+            [&](std::uint32_t sector) {
+                if (sector != kFreeSector && listed.size() < needed)
+                    listed.push_back(sector);
+                return true;
+            });
         fat_.reserve(listed.size() * kEntriesPerFatSector);
         for (const std::uint32_t sector : listed) {
             if (sector >= sectorCount_) {

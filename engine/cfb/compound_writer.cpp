@@ -318,22 +318,18 @@ void WriteSectors(SectorFile& out, const std::vector<std::uint8_t>& bytes)
     }
 }
 
-HeaderBytes MakeHeader(const Layout& layout)
+HeaderBytes HeaderFor(const Layout& layout)
 {
-    HeaderBytes header{};
-    std::copy(kVersion3HeaderStart.begin(), kVersion3HeaderStart.end(), header.begin());
-    auto set = [&](std::size_t offset, std::uint32_t value) { StoreLe32(header.data() + offset, value); };
-    set(kNumFatSectorsOffset, layout.fatSectors);
-    set(kFirstDirectorySectorOffset, layout.directoryStart);
-    set(kTransactionSignatureOffset, 0);
-    set(kMiniStreamCutoffOffset, kMiniStreamCutoff);
-    set(kFirstMiniFatSectorOffset, layout.miniFatSectors > 0 ? layout.miniFatStart : kEndOfChain);
-    set(kNumMiniFatSectorsOffset, layout.miniFatSectors);
-    set(kFirstDifatSectorOffset, layout.difatSectors > 0 ? layout.difatStart : kEndOfChain);
-    set(kNumDifatSectorsOffset, layout.difatSectors);
-    for (std::uint32_t k = 0; k < kHeaderDifatEntries; ++k)
-        set(kHeaderDifatOffset + 4 * k, k < layout.fatSectors ? layout.fatStart + k : kFreeSector);
-    return header;
+    HeaderLayout fields;
+    fields.numFatSectors = layout.fatSectors;
+    fields.firstDirectorySector = layout.directoryStart;
+    fields.firstMiniFatSector = layout.miniFatSectors > 0 ? layout.miniFatStart : kEndOfChain;
+    fields.numMiniFatSectors = layout.miniFatSectors;
+    fields.firstDifatSector = layout.difatSectors > 0 ? layout.difatStart : kEndOfChain;
+    fields.numDifatSectors = layout.difatSectors;
+    for (std::uint32_t k = 0; k < kHeaderDifatEntries && k < layout.fatSectors; ++k)
+        fields.headerDifat[k] = layout.fatStart + k;
+    return MakeHeader(fields);
 }
 
 }  // namespace
@@ -358,7 +354,7 @@ void WriteCompoundFile(SectorFile& out, const CompoundRoot& root, const std::vec
     const Layout layout = PlanLayout(entries);
 
     out.Seek(0);
-    out.Write(MakeHeader(layout));
+    out.Write(HeaderFor(layout));
 
     for (const CompoundEntry& entry : entries) {
         if (IsLarge(entry))

@@ -6,6 +6,23 @@
 
 namespace tabulon {
 
+HeaderBytes MakeHeader(const HeaderLayout& layout)
+{
+    HeaderBytes header{};
+    std::copy(kVersion3HeaderStart.begin(), kVersion3HeaderStart.end(), header.begin());
+    const auto set = [&](std::size_t offset, std::uint32_t value) { StoreLe32(header.data() + offset, value); };
+    set(kNumFatSectorsOffset, layout.numFatSectors);
+    set(kFirstDirectorySectorOffset, layout.firstDirectorySector);
+    set(kMiniStreamCutoffOffset, kMiniStreamCutoff);
+    set(kFirstMiniFatSectorOffset, layout.firstMiniFatSector);
+    set(kNumMiniFatSectorsOffset, layout.numMiniFatSectors);
+    set(kFirstDifatSectorOffset, layout.firstDifatSector);
+    set(kNumDifatSectorsOffset, layout.numDifatSectors);
+    for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
+        set(kHeaderDifatOffset + 4 * k, layout.headerDifat[k]);
+    return header;
+}
+
 std::vector<HeaderField> ChangedHeaderFields(const HeaderBytes& before, const HeaderBytes& after)
 {
     std::vector<HeaderField> changed;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
 
 namespace tabulon {
@@ -66,6 +67,55 @@ inline constexpr std::array<HeaderField, 18> kHeaderFields = {{
     {"Number of DIFAT Sectors", kNumDifatSectorsOffset, 4, HeaderFieldKind::Integer},
     {"DIFAT", kHeaderDifatOffset, 4 * kHeaderDifatEntries, HeaderFieldKind::SectorList},
 }};
+
+// A 32-bit field of the header, by its offset.
+inline std::uint32_t HeaderField32(const HeaderBytes& header, std::size_t offset)
+{
+    return LoadLe32(header.data() + offset);
+}
+
+// The allocation-table sectors a header lists, in order: the 109 entries of the header itself,
+// then the 127 of each DIFAT sector of the chain from the header's first DIFAT sector.
+// `readDifat(sector)` gives the 512 bytes of a DIFAT sector, or nullptr to end the chain there:
+// the caller bounds the walk. `visit(entry)` is given every entry, free ones included, and
+// says whether the walk goes on.
+template <class ReadDifat, class Visit>
+void WalkTableList(const std::uint8_t* header, ReadDifat&& readDifat, Visit&& visit)
+{
+    for (std::size_t k = 0; k < kHeaderDifatEntries; ++k) {
+        if (!visit(LoadLe32(header + kHeaderDifatOffset + 4 * k)))
+            return;
+    }
+    for (std::uint32_t difat = LoadLe32(header + kFirstDifatSectorOffset);;) {
+        const std::uint8_t* sector = readDifat(difat);
+        if (!sector)
+            return;
+        for (std::size_t j = 0; j < kDifatEntriesPerSector; ++j) {
+            if (!visit(LoadLe32(sector + 4 * j)))
+                return;
+        }
+        difat = LoadLe32(sector + 4 * kDifatEntriesPerSector);
+    }
+}
+
+// What a fresh header says: where a version-3 file's structures begin.
+struct HeaderLayout {
+    std::uint32_t numFatSectors = 0;
+    std::uint32_t firstDirectorySector = kEndOfChain;
+    std::uint32_t firstMiniFatSector = kEndOfChain;
+    std::uint32_t numMiniFatSectors = 0;
+    std::uint32_t firstDifatSector = kEndOfChain;
+    std::uint32_t numDifatSectors = 0;
+    // The table sectors the header lists itself (the rest go in DIFAT sectors).
+    std::array<std::uint32_t, kHeaderDifatEntries> headerDifat = [] {
+        std::array<std::uint32_t, kHeaderDifatEntries> free;
+        free.fill(kFreeSector);
+        return free;
+    }();
+};
+
+// A version-3 header with 512-byte sectors, a mini-stream cutoff of 4096 and `layout`'s fields.
+HeaderBytes MakeHeader(const HeaderLayout& layout);
 
 // The fields whose bytes differ between two headers, in header order.
 std::vector<HeaderField> ChangedHeaderFields(const HeaderBytes& before, const HeaderBytes& after);

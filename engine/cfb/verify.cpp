@@ -164,22 +164,30 @@ private:
                 listed.push_back(entry);
             ++listedCount;
         };
-        for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
-            list(Header32(kHeaderDifatOffset + 4 * k));
-        std::uint32_t difat = Header32(kFirstDifatSectorOffset);
         std::uint32_t difatCount = 0;
-        while (difat != kEndOfChain && difat != kFreeSector) {
-            if (difat >= sectorCount_ || difatCount >= sectorCount_) {
-                Add(FindingCode::DifatChainBroken, Severity::Fatal, difat);
-                return false;
-            }
-            Claim(difat);
-            const SectorBytes sector = ReadSector(difat);
-            for (std::size_t j = 0; j < kDifatEntriesPerSector; ++j)
-                list(LoadLe32(sector.data() + 4 * j));
-            difat = LoadLe32(sector.data() + 4 * kDifatEntriesPerSector);
-            ++difatCount;
-        }
+        bool broken = false;
+        SectorBytes difatSector{};
+        WalkTableList(
+            header_.data(),
+            [&](std::uint32_t difat) -> const std::uint8_t* {
+                if (difat == kEndOfChain || difat == kFreeSector)
+                    return nullptr;
+                if (difat >= sectorCount_ || difatCount >= sectorCount_) {
+                    Add(FindingCode::DifatChainBroken, Severity::Fatal, difat);
+                    broken = true;
+                    return nullptr;
+                }
+                Claim(difat);
+                ++difatCount;
+                difatSector = ReadSector(difat);
+                return difatSector.data();
+            },
+            [&](std::uint32_t entry) {
+                list(entry);
+                return true;
+            });
+        if (broken)
+            return false;
         if (difatCount != Header32(kNumDifatSectorsOffset))
             Add(FindingCode::DifatChainBroken, Severity::Incorrect, kNumDifatSectorsOffset,
                 Header32(kNumDifatSectorsOffset), difatCount);
@@ -224,7 +232,7 @@ private:
         }
         // The DIFAT sectors, claimed as the chain was read, are looked up in the table by a
         // second walk rather than kept: a real chain is short, a crafted one as long as the file.
-        difat = Header32(kFirstDifatSectorOffset);
+        std::uint32_t difat = Header32(kFirstDifatSectorOffset);
         for (std::uint32_t k = 0; k < difatCount && !reported; ++k) {
             reported = unmarked(difat, kDifatSector);
             difat = LoadLe32(ReadSector(difat).data() + 4 * kDifatEntriesPerSector);

@@ -5,6 +5,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
+#include "engine/cfb/directory_entry.h"
 #include "engine/cfb/sector_probes.h"
 
 namespace tabulon {
@@ -403,15 +404,15 @@ private:
             }
             return cached.data() + (index % kDirectoryEntriesPerSector) * kDirectoryEntrySize;
         };
-        const std::uint8_t* root = entry(0);
-        if (root[kEntryObjectTypeOffset] != kObjectTypeRootStorage)
+        const DirectoryEntry root = *ReadDirectoryEntry(entry(0), EntryReading::Lenient);
+        if (root.type != kObjectTypeRootStorage)
             return std::nullopt;
-        directory.rootStart = LoadLe32(root + kEntryStartSectorOffset);
-        directory.rootSize = LoadLe32(root + kEntryStreamSizeOffset);
+        directory.rootStart = root.start;
+        directory.rootSize = static_cast<std::uint32_t>(root.size);
         const auto entryCount = static_cast<std::uint32_t>(directory.chain.size() * kDirectoryEntriesPerSector);
         SectorBits seen(entryCount);
         seen.Set(0);
-        std::vector<std::uint32_t> pending = {LoadLe32(root + kEntryChildOffset)};
+        std::vector<std::uint32_t> pending = {root.child};
         while (!pending.empty()) {
             const std::uint32_t index = pending.back();
             pending.pop_back();
@@ -420,11 +421,10 @@ private:
             if (index >= entryCount || seen.Test(index))
                 return std::nullopt;
             seen.Set(index);
-            const std::uint8_t* raw = entry(index);
-            if (raw[kEntryObjectTypeOffset] == kObjectTypeStream)
-                directory.streams.push_back({LoadLe32(raw + kEntryStartSectorOffset), LoadLe32(raw + kEntryStreamSizeOffset)});
-            pending.insert(pending.end(), {LoadLe32(raw + kEntryLeftSiblingOffset), LoadLe32(raw + kEntryRightSiblingOffset),
-                                           LoadLe32(raw + kEntryChildOffset)});
+            const DirectoryEntry read = *ReadDirectoryEntry(entry(index), EntryReading::Lenient);
+            if (read.type == kObjectTypeStream)
+                directory.streams.push_back({read.start, static_cast<std::uint32_t>(read.size)});
+            pending.insert(pending.end(), {read.left, read.right, read.child});
         }
         std::uint64_t budget = 4 * std::uint64_t{sectorCount_} + (1u << 20);
         for (const Stream& stream : directory.streams) {
@@ -482,7 +482,7 @@ private:
             layout.miniFatCount = mini->count;
             layout.difatStart = difat->first;
             layout.difatCount = difat->second;
-            layout.header = MakeHeader(layout);
+            layout.header = HeaderFor(layout);
             layouts.push_back(std::move(layout));
         }
     }
@@ -594,22 +594,18 @@ private:
         return std::pair{difat[static_cast<std::size_t>(head - pointedTo.begin())], static_cast<std::uint32_t>(difat.size())};
     }
 
-    static HeaderBytes MakeHeader(const Layout& layout)
+    static HeaderBytes HeaderFor(const Layout& layout)
     {
-        HeaderBytes header{};
-        std::copy(kVersion3HeaderStart.begin(), kVersion3HeaderStart.end(), header.begin());
-        StoreLe32(header.data() + kNumFatSectorsOffset, static_cast<std::uint32_t>(layout.tableSectors.size()));
-        StoreLe32(header.data() + kFirstDirectorySectorOffset, layout.directoryStart);
-        StoreLe32(header.data() + kMiniStreamCutoffOffset, kMiniStreamCutoff);
-        StoreLe32(header.data() + kFirstMiniFatSectorOffset, layout.miniFatStart);
-        StoreLe32(header.data() + kNumMiniFatSectorsOffset, layout.miniFatCount);
-        StoreLe32(header.data() + kFirstDifatSectorOffset, layout.difatStart);
-        StoreLe32(header.data() + kNumDifatSectorsOffset, layout.difatCount);
-        for (std::size_t k = 0; k < kHeaderDifatEntries; ++k) {
-            const std::uint32_t entry = k < layout.tableSectors.size() ? layout.tableSectors[k] : kFreeSector;
-            StoreLe32(header.data() + kHeaderDifatOffset + 4 * k, entry);
-        }
-        return header;
+        HeaderLayout fields;
+        fields.numFatSectors = static_cast<std::uint32_t>(layout.tableSectors.size());
+        fields.firstDirectorySector = layout.directoryStart;
+        fields.firstMiniFatSector = layout.miniFatStart;
+        fields.numMiniFatSectors = layout.miniFatCount;
+        fields.firstDifatSector = layout.difatStart;
+        fields.numDifatSectors = layout.difatCount;
+        std::copy_n(layout.tableSectors.begin(), std::min(layout.tableSectors.size(), fields.headerDifat.size()),
+                    fields.headerDifat.begin());
+        return MakeHeader(fields);
     }
 
     SectorFile* file_ = nullptr;

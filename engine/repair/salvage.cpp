@@ -833,16 +833,21 @@ private:
     {
         std::vector<std::uint32_t> listed;
         const std::uint32_t count = std::min(Header32(kNumFatSectorsOffset), kMaxTableSectors);
-        for (std::size_t i = 0; i < kHeaderDifatEntries && listed.size() < count; ++i)
-            listed.push_back(Header32(kHeaderDifatOffset + 4 * i));
-        std::uint32_t difat = Header32(kFirstDifatSectorOffset);
-        for (std::uint32_t steps = 0; listed.size() < count && difat < main_.count && steps < kMaxTableSectors; ++steps) {
-            main_.claimed[difat] = true;
-            const std::uint8_t* sector = main_.At(difat);
-            for (std::size_t j = 0; j < kDifatEntriesPerSector && listed.size() < count; ++j)
-                listed.push_back(LoadLe32(sector + 4 * j));
-            difat = LoadLe32(sector + 4 * kDifatEntriesPerSector);
-        }
+        std::uint32_t steps = 0;
+        WalkTableList(
+            header_.data(),
+            [&](std::uint32_t difat) -> const std::uint8_t* {
+                if (listed.size() >= count || difat >= main_.count || steps++ >= kMaxTableSectors)
+                    return nullptr;
+                main_.claimed[difat] = true;
+                return main_.At(difat);
+            },
+            [&](std::uint32_t entry) {
+                if (listed.size() >= count)
+                    return false;
+                listed.push_back(entry);
+                return listed.size() < count;
+            });
         report.tableSectorsLost = LoadTable(main_, listed, main_);
         // A listed sector that reads as no table (wiped, or a header's wrong guess) is left to
         // the streams: a stream whose entry starts there still needs it.
