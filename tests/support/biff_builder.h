@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/biff/records.h"
+#include "engine/cfb/compound_reader.h"
 #include "engine/cfb/compound_writer.h"
+#include "engine/cfb/verify.h"
 #include "engine/io/sector_file.h"
 
 namespace tabulon::test {
@@ -118,6 +122,17 @@ inline Bytes WorkbookFile(const Bytes& stream, int biff = 8)
     entry.data = stream;
     WriteCompoundFile(file, {}, {entry});
     return file.Bytes();
+}
+
+// The repair layer's ReadWorkbookStream and VerifyWorkbook, for the tests of the layers below
+// it: the workbook's stream of a compound file, and the check of a compound file as a workbook.
+inline std::optional<Bytes> WorkbookStreamOf(SectorFile& file)
+{
+    return ReadRootStream(file, biff::kWorkbookStreamNames);
+}
+inline WorkbookCheck CheckAsWorkbook(SectorFile& file)
+{
+    return VerifyCompoundFile(file, {biff::IsWorkbookStreamName, biff::IsBofType});
 }
 
 }  // namespace tabulon::test

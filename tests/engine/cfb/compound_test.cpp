@@ -12,6 +12,7 @@
 #include "engine/cfb/compound_writer.h"
 #include "engine/io/os_file.h"
 #include "engine/cfb/verify.h"
+#include "tests/support/biff_builder.h"
 
 namespace tabulon {
 namespace {
@@ -53,7 +54,7 @@ MemorySectorFile Write(const std::vector<CompoundEntry>& entries, const Compound
 // The check finds nothing at all to say, not even harmless oddities.
 void ExpectClean(MemorySectorFile& file)
 {
-    const WorkbookCheck check = VerifyWorkbook(file);
+    const WorkbookCheck check = test::CheckAsWorkbook(file);
     EXPECT_TRUE(check.findings.empty()) << DescribeFinding(check.findings.front());
 }
 
@@ -105,9 +106,9 @@ TEST(CompoundRoundTrip, EveryTestWorkbookComesBackStreamForStream)
         ASSERT_TRUE(rootAfter);
         EXPECT_EQ(std::tie(rootAfter->clsid, rootAfter->created, rootAfter->modified),
                   std::tie(root->clsid, root->created, root->modified));
-        const std::optional<Bytes> workbook = ReadWorkbookStream(original);
+        const std::optional<Bytes> workbook = test::WorkbookStreamOf(original);
         ASSERT_TRUE(workbook && workbook->size() > 4);
-        EXPECT_TRUE(ReadWorkbookStream(written) == workbook);
+        EXPECT_TRUE(test::WorkbookStreamOf(written) == workbook);
     }
     EXPECT_GE(workbooks, 11);
 }
@@ -139,7 +140,7 @@ TEST(CompoundWriter, StreamSizesAroundTheMiniCutoffAndTheTableLimits)
         EXPECT_EQ(LoadLe32(big.Bytes().data() + kNumFatSectorsOffset), size.fatSectors);
         EXPECT_EQ(LoadLe32(big.Bytes().data() + kNumDifatSectorsOffset), size.difatSectors);
         ExpectClean(big);
-        const std::optional<Bytes> back = ReadWorkbookStream(big);
+        const std::optional<Bytes> back = test::WorkbookStreamOf(big);
         EXPECT_TRUE(back == data);
     }
 }
@@ -268,7 +269,7 @@ TEST(CompoundWriter, NestedStoragesKeepPlacesAndAttributes)
     const std::optional<CompoundRoot> rootRead = ReadCompoundRoot(file);
     ASSERT_TRUE(rootRead);
     EXPECT_EQ(std::tie(rootRead->clsid, rootRead->modified), std::tie(root.clsid, root.modified));
-    EXPECT_TRUE(ReadWorkbookStream(file) == entries[4].data);
+    EXPECT_TRUE(test::WorkbookStreamOf(file) == entries[4].data);
 }
 
 TEST(CompoundWriter, NamesCompareAsSiblingsAreOrdered)
@@ -370,7 +371,7 @@ TEST(CompoundReader, DamagedFilesEndInBoundedTime)
     EXPECT_FALSE(ReadCompoundFile(difatLoop));
     MemorySectorFile zeros(Bytes(4096, 0));
     EXPECT_FALSE(ReadCompoundFile(zeros));
-    EXPECT_FALSE(ReadWorkbookStream(zeros));
+    EXPECT_FALSE(test::WorkbookStreamOf(zeros));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Cells as text, sheets as CSV and the files they go into, and the cells of a workbook as the
-// repair brings it back in memory.
+// Cells as text, sheets as CSV and the files they go into.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -8,13 +7,8 @@
 #include <random>
 
 #include "engine/export/cell_text.h"
-#include "engine/cfb/compound_reader.h"
 #include "engine/export/csv_export.h"
-#include "engine/cfb/header.h"
-#include "engine/repair/recovered_cells.h"
 #include "tests/support/biff_builder.h"
-#include "tests/support/sector_builder.h"
-#include "tests/support/workbooks.h"
 
 namespace tabulon {
 namespace {
@@ -170,67 +164,6 @@ TEST(Csv, FileNamesAreSafeAndDistinct)
     EXPECT_LE(cut[1].name.size(), 255u);
     EXPECT_TRUE(cut[0].name.starts_with(longName.substr(0, 200)));
     EXPECT_TRUE(cut[1].name.ends_with(" (2).csv"));
-}
-
-// ---------------------------------------------------------------------------------------
-
-std::string Cells(const WorkbookCells& book)
-{
-    std::string text;
-    for (const SheetCells& sheet : book.sheets)
-        text += sheet.name + ":\n" + SheetCsv(book, sheet);
-    return text;
-}
-
-TEST(RecoverCells, ReadsTheWorkbookAsTheRepairBringsItBack)
-{
-    const Bytes intact = test::TestWorkbook("phpss__biff8cover.xls");
-    MemorySectorFile intactFile(intact);
-    const WorkbookCells reference = ReadWorkbookCells(*ReadWorkbookStream(intactFile));
-    ASSERT_FALSE(reference.sheets.at(0).cells.empty());
-
-    Bytes headerless = intact;
-    std::fill_n(headerless.begin(), 76, std::uint8_t{0});
-    Bytes tableLost = intact;
-    const std::uint32_t table = test::HeaderField32(intact, kHeaderDifatOffset);
-    std::fill_n(tableLost.begin() + 512 * (table + 1), 512, std::uint8_t{0});
-    const Bytes streamAlone = *ReadWorkbookStream(intactFile);
-
-    const struct {
-        const char* name;
-        Bytes file;
-        CellsFrom from;
-    } cases[] = {
-        {"intact", intact, CellsFrom::Workbook},
-        {"header wiped", headerless, CellsFrom::RepairedHeader},
-        {"allocation table lost", tableLost, CellsFrom::Salvage},
-        {"a workbook stream without a compound file", streamAlone, CellsFrom::FileRecords},
-    };
-    for (const auto& c : cases) {
-        MemorySectorFile file(c.file);
-        const RecoveredCells recovered = RecoverCells(file);
-        EXPECT_EQ(recovered.from, c.from) << c.name;
-        EXPECT_EQ(Cells(recovered.cells), Cells(reference)) << c.name;
-        EXPECT_EQ(file.Bytes(), c.file) << c.name << ": the file is only read";
-    }
-}
-
-TEST(RecoverCells, NothingComesOfAFileThatHoldsNoWorkbook)
-{
-    std::mt19937 random(3);
-    Bytes noise(8192);
-    for (std::uint8_t& byte : noise)
-        byte = static_cast<std::uint8_t>(random());
-    const Bytes zip = Bytes{'P', 'K', 3, 4} + Bytes(4092, 0);
-    for (const Bytes& bytes : {noise, zip, Bytes{}}) {
-        MemorySectorFile file(bytes);
-        const RecoveredCells recovered = RecoverCells(file);
-        EXPECT_EQ(recovered.from, CellsFrom::Nothing);
-        EXPECT_TRUE(recovered.cells.sheets.empty());
-        if (bytes == zip) {
-            EXPECT_EQ(recovered.report.refused, NotAWorkbook::ZipArchive);
-        }
-    }
 }
 
 }  // namespace

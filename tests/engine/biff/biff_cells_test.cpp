@@ -270,7 +270,7 @@ TEST(BiffCells, ChainsBrokenOverAndOverAreReadInBoundedTime)
 TEST(BiffCells, ReadingGoesOnPastAZeroedBlock)
 {
     MemorySectorFile file(test::TestWorkbook("poi__47847.xls"));
-    const std::optional<Bytes> stream = ReadWorkbookStream(file);
+    const std::optional<Bytes> stream = test::WorkbookStreamOf(file);
     ASSERT_TRUE(stream);
     const WorkbookCells reference = ReadWorkbookCells(*stream);
     ASSERT_EQ(reference.sheets.size(), 3u);
@@ -395,7 +395,7 @@ TEST(PlausibleRecord, EveryRecordOfTheTestWorkbooksAndNoNonsense)
         if (entry.path().extension() != ".xls")
             continue;
         MemorySectorFile file(test::ReadWholeFile(entry.path()));
-        const std::optional<Bytes> stream = ReadWorkbookStream(file);
+        const std::optional<Bytes> stream = test::WorkbookStreamOf(file);
         ASSERT_TRUE(stream) << entry.path();
         // The chain of records from the start, up to the padding some programs leave.
         std::size_t offset = 0, count = 0;
@@ -519,7 +519,7 @@ Comparison CompareWithXlrd(const std::string& python, const fs::path& path)
     const fs::path script = fs::path(TABULON_TEST_DATA).parent_path() / "tools" / "read_cells.py";
     const auto [output, status] = Run(python + " '" + script.string() + "' '" + path.string() + "' 2>/dev/null");
     MemorySectorFile file(test::ReadWholeFile(path));
-    const std::optional<Bytes> stream = ReadWorkbookStream(file);
+    const std::optional<Bytes> stream = test::WorkbookStreamOf(file);
     if (!stream)
         return {{"no workbook stream"}};
     const WorkbookCells ours = ReadWorkbookCells(*stream);

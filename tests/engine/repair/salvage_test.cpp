@@ -12,6 +12,7 @@
 #include "engine/repair/record_mend.h"
 #include "engine/repair/repair.h"
 #include "engine/repair/salvage.h"
+#include "engine/repair/workbook_file.h"
 #include "tests/support/workbooks.h"
 
 namespace tabulon {

@@ -6,8 +6,11 @@
 #include <system_error>
 
 #include "engine/repair/header_rebuild.h"
+#include "engine/cfb/verify.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/repair.h"
+#include "engine/repair/workbook_file.h"
+#include "tests/support/generated_files.h"
 #include "tests/support/literal_scans.h"
 #include "tests/support/scratch.h"
 #include "tests/support/sector_builder.h"
@@ -271,6 +274,15 @@ TEST(HeaderRebuild, IntactWorkbooksKeepTheirLayout)
     EXPECT_EQ(Rebuilt(test::TestWorkbook("xlrd__issue20.xls")), test::TestWorkbook("xlrd__issue20.xls"));
 }
 
+// A healthy workbook without a mini stream: the plain rebuild points the mini table at a
+// sector in use, and the result no longer opens.
+TEST(HeaderRebuild, APlainRebuildOfAWorkbookWithoutMiniStreamNoLongerOpens)
+{
+    MemorySectorFile rebuilt(test::TestWorkbook("readxl__mtcars.xls"));
+    RebuildHeader(rebuilt);
+    EXPECT_FALSE(VerifyWorkbook(rebuilt).Opens());
+}
+
 TEST(HeaderRebuild, DamagedWorkbooksKeepEveryByteAfterTheHeader)
 {
     std::mt19937 random(511);
@@ -288,6 +300,21 @@ TEST(HeaderRebuild, DamagedWorkbooksKeepEveryByteAfterTheHeader)
                 EXPECT_EQ(result, intactRebuild) << name << ": fully recovered";
             }
         }
+    }
+}
+
+// The one-pass rebuild against the reference that walks the file once per scan.
+TEST(HeaderRebuild, MatchesTheReferenceOnGeneratedFiles)
+{
+    test::FileGenerator generator(20261206);
+    for (int round = 0; round < 3000; ++round) {
+        const std::vector<std::uint8_t> original = generator.Next();
+        MemorySectorFile fast(original);
+        MemorySectorFile reference(original);
+        RebuildHeader(fast);
+        literal::RebuildHeader(reference);
+        ASSERT_EQ(fast.Bytes(), reference.Bytes()) << "round " << round << ", length " << original.size();
+        EXPECT_EQ(fast.Position(), 512u) << round;
     }
 }
 

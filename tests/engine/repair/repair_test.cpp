@@ -7,6 +7,7 @@
 #include "engine/repair/deep_rebuild.h"
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/repair.h"
+#include "engine/repair/workbook_file.h"
 #include "tests/support/compound_builder.h"
 #include "tests/support/literal_scans.h"
 #include "tests/support/workbooks.h"
