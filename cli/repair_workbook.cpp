@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "engine/io/os_file.h"
+#include "engine/repair/report_text.h"
 #include "engine/io/file_moves.h"
 #include "engine/repair/workbook_file.h"
 

@@ -4,20 +4,10 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/io/os_file.h"
+#include "engine/repair/report_text.h"
 
 namespace tabulon::cli {
 namespace {
-
-std::string ChangedList(const RepairReport& rebuild)
-{
-    std::string list;
-    for (const HeaderField& field : ChangedHeaderFields(rebuild.before, rebuild.after)) {
-        if (!list.empty())
-            list += ", ";
-        list += field.name;
-    }
-    return list;
-}
 
 std::string Hex(const std::uint8_t* bytes, std::size_t count)
 {
@@ -135,7 +125,7 @@ std::string DescribeResult(const WorkbookResult& result)
     if (report.used == RebuildUsed::Salvaged)
         return (dryRun ? "would salvage " : "salvaged ") + source + " into " + PathToUtf8(*result.output) + ": " +
                DescribeSalvage(*report.salvage);
-    const std::string changes = ChangedList(report);
+    const std::string changes = ChangedFieldNames(report);
     std::string line = (dryRun ? "would repair " : "repaired ") + source +
                        (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
     if (report.used == RebuildUsed::Deep)

@@ -3,6 +3,7 @@
 
 #include "engine/repair/repair.h"
 #include "engine/io/os_file.h"
+#include "engine/repair/report_text.h"
 #include "engine/io/file_moves.h"
 #include "job.h"
 

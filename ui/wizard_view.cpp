@@ -24,6 +24,7 @@
 #include "commands.h"
 #include "engine/base/byte_order.h"
 #include "engine/io/os_file.h"
+#include "engine/repair/report_text.h"
 #include "jobs/job.h"
 #include "prompter.h"
 #include "painting.h"
@@ -81,28 +82,6 @@ const QColor kTextBackground(240, 240, 70);
 
 // A header field's value as people read it: numbers, hexadecimal bytes, or the leading
 // entries of the allocation-table list.
-QString HeaderFieldText(const HeaderBytes& header, const HeaderField& field)
-{
-    const std::uint8_t* bytes = header.data() + field.offset;
-    switch (field.kind) {
-    case HeaderFieldKind::Integer:
-        return QString::number(HeaderInteger(header, field));
-    case HeaderFieldKind::Bytes:
-        return QByteArray(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(field.width)).toHex();
-    case HeaderFieldKind::SectorList: {
-        QStringList entries;
-        for (std::size_t k = 0; k < field.width / 4 && entries.size() < 6; ++k) {
-            const std::uint32_t entry = LoadLe32(bytes + 4 * k);
-            if (entry == kFreeSector)
-                break;
-            entries << QString::number(entry);
-        }
-        return entries.isEmpty() ? QStringLiteral("(empty)") : entries.join(QStringLiteral(", "));
-    }
-    }
-    return {};
-}
-
 QString PageInstruction(int page)
 {
     switch (page) {
@@ -729,15 +708,7 @@ void CWizardView::SetRepairReport(int index, const RepairReport& report)
     if (index < 0 || static_cast<std::size_t>(index) >= RepairReports.size())
         return;
     RepairReports[static_cast<std::size_t>(index)] = report;
-    QString check;
-    if (report.refused)
-        check = QString::fromStdString(DescribeNotAWorkbook(*report.refused));
-    else if (report.used == RebuildUsed::Salvaged)
-        check = QString::fromStdString(DescribeSalvage(*report.salvage));
-    else if (const Finding* problem = report.check.FirstProblem())
-        check = QStringLiteral("Still damaged: ") + QString::fromStdString(DescribeFinding(*problem));
-    else
-        check = QStringLiteral("Opens");
+    const QString check = QString::fromStdString(DescribeVerdict(report));
     if (QTableWidgetItem* item = RepairedList->item(index, 4))
         item->setText(check);
 }
@@ -747,58 +718,7 @@ QString CWizardView::RepairReportText(int row) const
     const QString name = Cell(*RepairedList, row, 0);
     if (row < 0 || static_cast<std::size_t>(row) >= RepairReports.size() || !RepairReports[static_cast<std::size_t>(row)])
         return name + QStringLiteral(": no repair report; the file could not be copied or opened.");
-    const RepairReport& report = *RepairReports[static_cast<std::size_t>(row)];
-    QString text = name + QLatin1Char('\n');
-    if (report.refused)
-        return text + QString::fromStdString(DescribeNotAWorkbook(*report.refused)) + QStringLiteral("; nothing was written.");
-    if (report.used == RebuildUsed::Salvaged) {
-        const SalvageReport& salvage = *report.salvage;
-        text += QStringLiteral("No header made the workbook open, so its streams were salvaged into a new file.\n");
-        text += QStringLiteral("Result: ") + Cell(*RepairedList, row, 4) + QStringLiteral("\n\nStreams kept:\n");
-        for (const SalvagedStream& stream : salvage.kept) {
-            text += QStringLiteral("  ") + QString::fromStdString(stream.path) + QStringLiteral(": ") +
-                    QString::number(stream.size) + QStringLiteral(" bytes") +
-                    (stream.declaredSize > stream.size
-                         ? QStringLiteral(" of ") + QString::number(stream.declaredSize)
-                         : QString()) +
-                    (stream.linksRebuilt > 0 ? QStringLiteral(", %1 links rebuilt").arg(stream.linksRebuilt) : QString()) +
-                    QLatin1Char('\n');
-        }
-        for (const std::string& lost : salvage.dropped)
-            text += QStringLiteral("  lost: ") + QString::fromStdString(lost) + QLatin1Char('\n');
-        if (!salvage.regions.empty())
-            text += QStringLiteral("\nMended in the workbook stream:\n");
-        for (const MendedRegion& region : salvage.regions) {
-            const QString where = region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < salvage.sheetNames.size()
-                                      ? QString::fromStdString(salvage.sheetNames[static_cast<std::size_t>(region.sheet)])
-                                      : QStringLiteral("the workbook's globals");
-            text += QStringLiteral("  ") +
-                    (region.kind == MendedRegion::Kind::Replaced ? QStringLiteral("replaced") : QStringLiteral("lost")) +
-                    QStringLiteral(" %1 bytes at byte %2, in %3\n").arg(region.length).arg(region.offset).arg(where);
-        }
-        if (salvage.directoryLost)
-            text += QStringLiteral("The directory was lost: the workbook was found by its first record.\n");
-        if (salvage.tableSectorsLost > 0)
-            text += QStringLiteral("Allocation-table sectors lost: %1\n").arg(salvage.tableSectorsLost);
-        return text;
-    }
-    text += report.used == RebuildUsed::Kept ? QStringLiteral("The header was kept: the workbook opens as it is, so nothing changed.\n")
-            : report.used == RebuildUsed::Deep ? QStringLiteral("The deep rebuild from the file's own structure stood.\n")
-                                               : QStringLiteral("The plain rebuild stood.\n");
-    text += QStringLiteral("Result: ") + Cell(*RepairedList, row, 4) + QStringLiteral("\n\nHeader fields, before -> after:\n");
-    for (const HeaderField& field : kHeaderFields) {
-        const QString before = HeaderFieldText(report.before, field);
-        const QString after = HeaderFieldText(report.after, field);
-        text += QStringLiteral("  ") + QString::fromUtf8(field.name.data(), static_cast<qsizetype>(field.name.size())) +
-                QStringLiteral(": ") + (before == after ? before + QStringLiteral(" (kept)") : before + QStringLiteral(" -> ") + after) +
-                QLatin1Char('\n');
-    }
-    text += QStringLiteral("\nFindings:\n");
-    if (report.check.findings.empty())
-        text += QStringLiteral("  none\n");
-    for (const Finding& finding : report.check.findings)
-        text += QStringLiteral("  ") + QString::fromStdString(DescribeFinding(finding)) + QLatin1Char('\n');
-    return text;
+    return name + QLatin1Char('\n') + QString::fromStdString(DescribeRepair(*RepairReports[static_cast<std::size_t>(row)]));
 }
 
 void CWizardView::ShowPreview(int row)

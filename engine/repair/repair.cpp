@@ -210,19 +210,4 @@ void WriteRepair(SectorFile& file, const RepairReport& report)
     file.Write(report.after);
 }
 
-std::string DescribeNotAWorkbook(NotAWorkbook what)
-{
-    switch (what) {
-    case NotAWorkbook::ZipArchive:
-        return "This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook";
-    case NotAWorkbook::HtmlDocument: return "This is an HTML document, not a legacy .xls workbook";
-    case NotAWorkbook::XmlDocument: return "This is an XML document, not a legacy .xls workbook";
-    case NotAWorkbook::LargeSectors:
-        return "This compound file uses 4096-byte sectors (version 4); only version-3 workbooks can be repaired";
-    case NotAWorkbook::NoCompoundStructure:
-        return "This file holds no allocation table or directory of a workbook anywhere";
-    }
-    return "This is not a legacy .xls workbook";
-}
-
 }  // namespace tabulon

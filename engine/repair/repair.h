@@ -71,6 +71,4 @@ void AddRecordDamage(SectorFile& file, const HeaderBytes& header, WorkbookCheck&
 // Verifies the file as it would read with `header` in place of its first 512 bytes.
 WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header);
 
-std::string DescribeNotAWorkbook(NotAWorkbook what);
-
 }  // namespace tabulon

@@ -1170,46 +1170,4 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     return best->report;
 }
 
-std::string DescribeSalvage(const SalvageReport& report)
-{
-    if (!report.written)
-        return "Nothing could be salvaged: no workbook stream was found";
-    std::string text = "Salvaged: " + std::to_string(report.sheetsFound) + " of " + std::to_string(report.sheets) +
-                       (report.sheets == 1 ? " sheet" : " sheets");
-    if (report.workbookBytesLost > 0)
-        text += "; " + std::to_string(report.workbookBytesLost) + " bytes of the workbook lost";
-    if (!report.lostSheets.empty()) {
-        text += "; lost: ";
-        for (std::size_t i = 0; i < report.lostSheets.size(); ++i)
-            text += (i > 0 ? ", " : "") + report.lostSheets[i];
-    }
-    // What was mended, sheet by sheet.
-    std::vector<std::uint64_t> replaced(report.sheetNames.size() + 1, 0);
-    std::uint64_t cut = 0;
-    for (const MendedRegion& region : report.regions) {
-        if (region.kind == MendedRegion::Kind::Lost)
-            cut += region.length;
-        else
-            replaced[region.sheet < 0 || static_cast<std::size_t>(region.sheet) >= report.sheetNames.size()
-                         ? report.sheetNames.size()
-                         : static_cast<std::size_t>(region.sheet)] += region.length;
-    }
-    std::string mended;
-    for (std::size_t i = 0; i < replaced.size(); ++i) {
-        if (replaced[i] == 0)
-            continue;
-        mended += (mended.empty() ? "" : ", ") + (i < report.sheetNames.size() ? report.sheetNames[i] : std::string("the workbook's globals")) +
-                  " (" + std::to_string(replaced[i]) + " bytes)";
-    }
-    if (!mended.empty())
-        text += "; damaged records replaced in " + mended;
-    if (cut > 0)
-        text += "; " + std::to_string(cut) + " bytes cut off after the last whole record";
-    if (!report.dropped.empty())
-        text += "; " + std::to_string(report.dropped.size()) + (report.dropped.size() == 1 ? " stream" : " streams") + " lost";
-    if (report.directoryLost)
-        text += "; found without its directory";
-    return text;
-}
-
 }  // namespace tabulon

@@ -48,7 +48,4 @@ struct SalvageReport {
 // passes per lost link. Throws std::system_error from the files.
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out);
 
-// What a salvage came to, in a line for people: "Salvaged: 3 of 3 sheets", and what was lost.
-std::string DescribeSalvage(const SalvageReport& report);
-
 }  // namespace tabulon

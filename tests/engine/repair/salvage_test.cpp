@@ -11,6 +11,7 @@
 #include "engine/cfb/compound_writer.h"
 #include "engine/repair/record_mend.h"
 #include "engine/repair/repair.h"
+#include "engine/repair/report_text.h"
 #include "engine/repair/salvage.h"
 #include "engine/repair/workbook_file.h"
 #include "tests/support/workbooks.h"

@@ -1,0 +1,34 @@
+// The repair report in words, for people: the same words in the window and on the command line.
+#pragma once
+
+#include <string>
+
+#include "engine/cfb/header.h"
+#include "engine/repair/repair.h"
+#include "engine/repair/salvage.h"
+
+namespace tabulon {
+
+// Why a file was refused, in a sentence without its full stop.
+std::string DescribeNotAWorkbook(NotAWorkbook what);
+
+// What a salvage came to, in a line: "Salvaged: 3 of 3 sheets", and what was lost.
+std::string DescribeSalvage(const SalvageReport& report);
+
+// The verdict in a few words, as the window's Check column shows it: why the file was refused,
+// what the salvage came to, "Still damaged: " and the first problem, or "Opens".
+std::string DescribeVerdict(const RepairReport& report);
+
+// The names of the header fields the repair changed, joined by ", "; empty when none changed.
+std::string ChangedFieldNames(const RepairReport& report);
+
+// A header field's value as the report shows it: integers in decimal, bytes in hexadecimal,
+// the table list as its first six sectors ("(empty)" when it lists none).
+std::string HeaderFieldText(const HeaderBytes& header, const HeaderField& field);
+
+// The whole report, line by line, after the line that names the workbook: what stood, the
+// verdict, the header fields before and after (or the streams kept and the stretches mended
+// by a salvage) and the findings.
+std::string DescribeRepair(const RepairReport& report);
+
+}  // namespace tabulon
