@@ -7,10 +7,12 @@
 //   sheet's cells come in stream order, from records within the stream after the sheet's
 //   first record; text is UTF-8;
 // - each region the mending reports lies within the mended stream (one of records lost past a
-//   cut starts at its end at the latest); the mended stream is read and mended again, and all
-//   of the above holds for it too.
+//   cut starts at its end at the latest), and a mending that reports none changes no byte
+//   (it may drop what follows the workbook's end); the mended stream is read and mended
+//   again, and all of the above holds for it too.
 // The input's last byte also gives how many sheet names (0 to 3) come with the mending, for a
 // stream whose start is gone.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -106,10 +108,14 @@ void CheckRegions(const std::vector<tabulon::MendedRegion>& regions, std::size_t
     }
 }
 
-std::vector<std::uint8_t> Mend(std::vector<std::uint8_t> stream, const std::vector<std::u16string>& names)
+std::vector<std::uint8_t> Mend(const std::vector<std::uint8_t>& original, const std::vector<std::u16string>& names)
 {
+    std::vector<std::uint8_t> stream = original;
     const std::vector<tabulon::MendedRegion> regions = tabulon::MendWorkbookStream(stream, names);
     CheckRegions(regions, stream.size());
+    // It gives what it mended: without a region, at most what follows the workbook's end goes.
+    if (regions.empty() && (stream.size() > original.size() || !std::equal(stream.begin(), stream.end(), original.begin())))
+        Fail("the mending changed bytes but reports no region", stream.size());
     return stream;
 }
 
