@@ -577,6 +577,7 @@ struct Memory {
     std::int64_t collectorBytes = 0;  // what the collector holds after the pass
     Phase deep;
     Phase verifyCandidates;
+    Phase recordCheck;  // the workbook stream's records under the header that opens the file
     bool phasesMatchRepair = true;
     const char* outcome = "";  // what PlanRepair chose
 };
@@ -605,72 +606,35 @@ struct Row {
     bool intendedPath = true;
 };
 
-template <class F>
-Phase RunPhase(std::int64_t base, F&& work)
-{
-    Phase phase;
-    phase.ran = true;
-    heap::StartWindow();
-    phase.ms = ElapsedMs(work);
-    phase.peakBytes = heap::Peak() - base;
-    return phase;
-}
-
-// The repair's steps one by one, as PlanRepair takes them in its Auto mode, so that each can
-// be timed and weighed on its own. The result is compared with PlanRepair's: a difference
-// means this copy of its steps is out of date.
+// PlanRepair once more, each of its phases timed and weighed as it runs (the checks of rebuilt
+// headers added up, their peak the highest).
 Memory MeasurePhases(tabulon::SectorFile& file, const tabulon::RepairReport& expected, tabulon::ScanFacts& facts)
 {
     Memory memory;
     const std::int64_t base = heap::StartWindow();
-    std::optional<tabulon::WorkbookCheck> asFound;
-    memory.verifyAsFound = RunPhase(base, [&] { asFound = tabulon::VerifyWorkbook(file); });
-    if (asFound->Opens()) {
-        memory.phasesMatchRepair = expected.used == tabulon::RebuildUsed::Kept;
-        return memory;
-    }
-    asFound.reset();
-
-    tabulon::DeepRebuildCollector collector(file.Length());
-    tabulon::HeaderRebuild design;
-    memory.scan = RunPhase(base, [&] {
-        design = tabulon::PlanHeaderRebuild(
-            file, [&collector](std::uint32_t index, tabulon::SectorView sector) { collector.Examine(index, sector); },
-            facts);
-    });
-    memory.collectorBytes = heap::Live() - base;
-
-    HeaderBytes chosen = design.after;
-    tabulon::RebuildUsed used = tabulon::RebuildUsed::Design;
-    bool opens = false;
-    memory.verifyCandidates = RunPhase(base, [&] { opens = tabulon::VerifyWithHeader(file, design.after).Opens(); });
-    tabulon::HeaderRank best = opens ? tabulon::HeaderRank::Of(design.after, design.before) : tabulon::HeaderRank{};
-
-    std::vector<HeaderBytes> candidates;
-    memory.deep = RunPhase(base, [&] { candidates = collector.Rebuild(file, &design.before); });
-    for (const HeaderBytes& deep : candidates) {
-        if (deep == design.after)
-            continue;
-        const tabulon::HeaderRank rank = tabulon::HeaderRank::Of(deep, design.before);
-        if (rank <= best)
-            continue;
-        bool deepOpens = false;
-        const Phase check = RunPhase(base, [&] { deepOpens = tabulon::VerifyWithHeader(file, deep).Opens(); });
-        memory.verifyCandidates.ms += check.ms;
-        memory.verifyCandidates.peakBytes = std::max(memory.verifyCandidates.peakBytes, check.peakBytes);
-        if (!deepOpens)
-            continue;
-        chosen = deep;
-        used = tabulon::RebuildUsed::Deep;
-        opens = true;
-        best = rank;
-    }
-    // A refusal of another format is left out: the generated files start like none.
-    if (!opens && (facts.fatLikeSectors == 0 || facts.rootDirectorySector < 0)) {
-        used = tabulon::RebuildUsed::None;
-        chosen = design.before;
-    }
-    memory.phasesMatchRepair = expected.used == used && expected.after == chosen && expected.check.Opens() == opens;
+    std::chrono::steady_clock::time_point started;
+    tabulon::RepairWatch watch;
+    watch.phase = [&](tabulon::RepairPhase which, bool begins) {
+        if (begins) {
+            heap::StartWindow();
+            started = std::chrono::steady_clock::now();
+            return;
+        }
+        Phase& phase = which == tabulon::RepairPhase::CheckAsFound  ? memory.verifyAsFound
+                       : which == tabulon::RepairPhase::Scan        ? memory.scan
+                       : which == tabulon::RepairPhase::DeepRebuild ? memory.deep
+                       : which == tabulon::RepairPhase::RecordCheck ? memory.recordCheck
+                                                                    : memory.verifyCandidates;
+        phase.ran = true;
+        phase.ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        phase.peakBytes = std::max(phase.peakBytes, heap::Peak() - base);
+        if (which == tabulon::RepairPhase::Scan)
+            memory.collectorBytes = heap::Live() - base;
+    };
+    const tabulon::RepairReport report = tabulon::PlanRepair(file, tabulon::RebuildMode::Auto, &watch);
+    facts = watch.facts;
+    memory.phasesMatchRepair = report.used == expected.used && report.after == expected.after &&
+                               report.check.Opens() == expected.check.Opens();
     return memory;
 }
 
@@ -921,17 +885,19 @@ void PrintPhases(const std::vector<MemoryLine>& lines)
 {
     std::printf("\nThe repair phase by phase, each as ms / peak heap MiB while it ran (what earlier phases\n"
                 "still hold included); collector: heap the deep rebuild's collector holds after the pass\n\n");
-    std::printf("%-8s %9s %22s %22s %14s %22s %22s %12s  %s\n", "layout", "size", "verify as found",
-                "scan + plain rebuild", "collector MiB", "deep rebuild", "verify candidates", "all / read", "header used");
+    std::printf("%-8s %9s %22s %22s %14s %22s %22s %22s %12s  %s\n", "layout", "size", "verify as found",
+                "scan + plain rebuild", "collector MiB", "deep rebuild", "verify candidates", "records", "all / read",
+                "header used");
     for (const MemoryLine& line : lines) {
         const Memory& m = line.memory;
         const std::string size = std::to_string(line.sizeMiB) + " MiB";
-        const double total = m.verifyAsFound.ms + m.scan.ms + m.deep.ms + m.verifyCandidates.ms;
-        std::printf("%-8s %9s %22s %22s %14s %22s %22s %12s  %s%s\n", LayoutName(line.layout), size.c_str(),
+        const double total = m.verifyAsFound.ms + m.scan.ms + m.deep.ms + m.verifyCandidates.ms + m.recordCheck.ms;
+        std::printf("%-8s %9s %22s %22s %14s %22s %22s %22s %12s  %s%s\n", LayoutName(line.layout), size.c_str(),
                     FormatPhase(m.verifyAsFound).c_str(), FormatPhase(m.scan).c_str(),
                     m.scan.ran ? FormatMiB(m.collectorBytes).c_str() : "-", FormatPhase(m.deep).c_str(),
-                    FormatPhase(m.verifyCandidates).c_str(), FormatRatio(total / line.readMs).c_str(), m.outcome,
-                    m.phasesMatchRepair ? "" : " (the phases no longer mirror PlanRepair)");
+                    FormatPhase(m.verifyCandidates).c_str(), FormatPhase(m.recordCheck).c_str(),
+                    FormatRatio(total / line.readMs).c_str(), m.outcome,
+                    m.phasesMatchRepair ? "" : " (the watched run chose another header)");
     }
 }
 

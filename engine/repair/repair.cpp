@@ -65,6 +65,27 @@ std::optional<NotAWorkbook> RecognizeOtherFormat(const HeaderBytes& header)
     return NotAWorkbook::HtmlDocument;
 }
 
+// Tells a watch of a phase as it begins and, however it ends, as it ends.
+class PhaseAnnouncement {
+public:
+    PhaseAnnouncement(RepairWatch* watch, RepairPhase phase) : watch_(watch && watch->phase ? watch : nullptr), phase_(phase)
+    {
+        if (watch_)
+            watch_->phase(phase_, true);
+    }
+    PhaseAnnouncement(const PhaseAnnouncement&) = delete;
+    PhaseAnnouncement& operator=(const PhaseAnnouncement&) = delete;
+    ~PhaseAnnouncement()
+    {
+        if (watch_)
+            watch_->phase(phase_, false);
+    }
+
+private:
+    RepairWatch* watch_;
+    RepairPhase phase_;
+};
+
 }  // namespace
 
 void AddRecordDamage(SectorFile& file, const HeaderBytes& header, WorkbookCheck& check)
@@ -84,14 +105,19 @@ WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header)
     return VerifyWorkbook(overlay);
 }
 
-RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
+RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
 {
+    // Runs one phase of the repair, telling `watch` as it begins and ends.
+    const auto phase = [watch](RepairPhase which, auto&& work) -> decltype(work()) {
+        const PhaseAnnouncement announcement(watch, which);
+        return work();
+    };
     RepairReport report;
     if (mode == RebuildMode::Auto) {
         // A workbook that opens keeps its header: nothing a rebuild finds can be safer.
-        WorkbookCheck asFound = VerifyWorkbook(file);
+        WorkbookCheck asFound = phase(RepairPhase::CheckAsFound, [&] { return VerifyWorkbook(file); });
         if (asFound.Opens())
-            AddRecordDamage(file, ReadBlockAt(file, 0), asFound);
+            phase(RepairPhase::RecordCheck, [&] { AddRecordDamage(file, ReadBlockAt(file, 0), asFound); });
         if (asFound.Opens()) {
             report.before = ReadBlockAt(file, 0);
             report.after = report.before;
@@ -104,17 +130,24 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
     // refusal's question whether anything of a compound file is there.
     DeepRebuildCollector collector(file.Length());
     ScanFacts facts;
-    const HeaderRebuild design =
-        mode == RebuildMode::Design
-            ? PlanHeaderRebuild(file)
-            : PlanHeaderRebuild(file, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); },
-                                facts);
+    const HeaderRebuild design = phase(RepairPhase::Scan, [&] {
+        return mode == RebuildMode::Design
+                   ? PlanHeaderRebuild(file)
+                   : PlanHeaderRebuild(
+                         file, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); },
+                         facts);
+    });
+    if (watch)
+        watch->facts = facts;
+    const auto check = [&](const HeaderBytes& header) {
+        return phase(RepairPhase::CheckHeader, [&] { return VerifyWithHeader(file, header); });
+    };
     const bool compoundStructure = facts.fatLikeSectors > 0 && facts.rootDirectorySector >= 0;
     report.before = design.before;
     report.after = design.after;
     report.used = RebuildUsed::Design;
     if (mode == RebuildMode::Design) {
-        report.check = VerifyWithHeader(file, report.after);
+        report.check = check(report.after);
         return report;
     }
 
@@ -133,15 +166,17 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
 
     // Every header that opens competes: first the one that agrees most with what the damaged
     // header still says, then the most recently written structure, then the plain rebuild.
-    report.check = VerifyWithHeader(file, report.after);
+    report.check = check(report.after);
     HeaderRank best = report.check.Opens() ? HeaderRank::Of(report.after, report.before) : HeaderRank{};
-    for (const HeaderBytes& deep : collector.Rebuild(file, &design.before)) {
+    const std::vector<HeaderBytes> deepHeaders =
+        phase(RepairPhase::DeepRebuild, [&] { return collector.Rebuild(file, &design.before); });
+    for (const HeaderBytes& deep : deepHeaders) {
         if (deep == design.after)
             continue;
         const HeaderRank rank = HeaderRank::Of(deep, report.before);
         if (rank <= best)
             continue;
-        WorkbookCheck deepCheck = VerifyWithHeader(file, deep);
+        WorkbookCheck deepCheck = check(deep);
         if (!deepCheck.Opens())
             continue;
         report.after = deep;
@@ -152,7 +187,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode)
     if (report.check.Opens()) {
         // A header can open the file and the workbook's records still be damaged: a header
         // cannot mend them, a salvage can.
-        AddRecordDamage(file, report.after, report.check);
+        phase(RepairPhase::RecordCheck, [&] { AddRecordDamage(file, report.after, report.check); });
         return report;
     }
     // Nothing in the file looks like a compound file's table or directory.

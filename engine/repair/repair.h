@@ -2,10 +2,12 @@
 // leaves the workbook unreadable; and a refusal for files that are no workbooks at all.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "engine/cfb/header.h"
+#include "engine/repair/header_rebuild.h"
 #include "engine/repair/salvage.h"
 #include "engine/io/sector_file.h"
 #include "engine/cfb/verify.h"
@@ -42,9 +44,25 @@ struct RepairReport {
     std::optional<SalvageReport> salvage; // set when a salvage was tried
 };
 
+// The steps PlanRepair takes, for timing them one by one.
+enum class RepairPhase {
+    CheckAsFound,  // the check of the file as it is (Auto mode)
+    Scan,          // the plain rebuild's one pass, which also feeds the deep rebuild's search
+    CheckHeader,   // the check of one rebuilt header (plain or deep): once per header
+    DeepRebuild,   // the deep rebuild's headers, from what the pass collected
+    RecordCheck,   // the records of the workbook stream, under the header that opens the file
+};
+
+// What PlanRepair tells the one who watches it: each phase as it begins and as it ends, and
+// what the pass found.
+struct RepairWatch {
+    std::function<void(RepairPhase phase, bool begins)> phase;
+    ScanFacts facts;  // set once the Scan phase has run
+};
+
 // Works out the repair without writing anything. In Auto mode a file that already opens is
-// kept as it is (`used` is Kept).
-RepairReport PlanRepair(SectorFile& file, RebuildMode mode);
+// kept as it is (`used` is Kept). `watch`, when given, hears of each phase.
+RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch = nullptr);
 // Repairs in place: the only write is the chosen 512-byte header at offset 0, made last, and
 // none for a refused or kept file. Throws std::system_error when a file operation fails.
 RepairReport RepairHeader(SectorFile& file, RebuildMode mode);
