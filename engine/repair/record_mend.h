@@ -51,8 +51,4 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
 // lists, when there are at least as many as survive; else "Sheet1", "Sheet2", ...).
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names = {});
 
-// The names of the worksheets a DocumentSummaryInformation stream lists (its document parts,
-// as many as its first heading counts), or none when it lists none that can be read.
-std::vector<std::u16string> SheetNamesFromSummary(std::span<const std::uint8_t> summary);
-
 }  // namespace tabulon

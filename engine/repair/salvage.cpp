@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "engine/biff/biff_cells.h"
+#include "engine/biff/property_set.h"
 #include "engine/biff/records.h"
 #include "engine/base/byte_order.h"
 #include "engine/base/text.h"
