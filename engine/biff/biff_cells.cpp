@@ -1,6 +1,9 @@
 #include "engine/biff/biff_cells.h"
+#include "engine/biff/globals.h"
+#include "engine/biff/number_formats.h"
 #include "engine/biff/pieces.h"
 #include "engine/biff/records.h"
+#include "engine/biff/strings.h"
 
 #include <algorithm>
 #include <array>
@@ -20,66 +23,6 @@ using namespace biff;
 
 using Bytes = std::span<const std::uint8_t>;
 
-std::uint8_t SheetKind(std::uint16_t substream)
-{
-    switch (substream) {
-    case kMacroSubstream: return 1;
-    case kChartSubstream: return 2;
-    case kVbModuleSubstream: return 6;
-    default: return 0;
-    }
-}
-
-
-
-// A BIFF8 string: its length in `lengthBytes` bytes, a flags byte, the rich-text run count
-// and the size of the far-east data when the flags announce them, the characters, and then
-// the runs and far-east data, which are skipped.
-std::optional<std::u16string> ReadUnicodeUnits(Pieces& in, int lengthBytes)
-{
-    std::uint16_t count = 0;
-    if (lengthBytes == 1) {
-        std::uint8_t shortCount = 0;
-        if (!in.Byte(shortCount))
-            return std::nullopt;
-        count = shortCount;
-    } else if (!in.Le16(count)) {
-        return std::nullopt;
-    }
-    std::uint8_t flags = 0;
-    std::uint16_t runs = 0;
-    std::uint32_t farEast = 0;
-    if (!in.Byte(flags) || ((flags & 0x08) && !in.Le16(runs)) || ((flags & 0x04) && !in.Le32(farEast)))
-        return std::nullopt;
-    std::u16string units;
-    if (!in.Chars(count, (flags & 0x01) != 0, units))
-        return std::nullopt;
-    // A string cut short in its runs or far-east data still has all its characters; what
-    // follows it is lost, and the next read fails.
-    if (!in.Skip(std::size_t{runs} * 4) || !in.Skip(farEast))
-        in.Skip(std::numeric_limits<std::size_t>::max());
-    return units;
-}
-
-std::optional<std::string> ReadUnicodeString(Pieces& in, int lengthBytes)
-{
-    const std::optional<std::u16string> units = ReadUnicodeUnits(in, lengthBytes);
-    if (!units)
-        return std::nullopt;
-    return Utf8FromUtf16(*units);
-}
-
-// A BIFF5 string: its length in two bytes, then that many bytes in the workbook's code page.
-std::optional<std::string> ReadByteString(Bytes body, std::uint16_t codePage)
-{
-    if (body.size() < 2)
-        return std::nullopt;
-    const std::size_t count = LoadLe16(body.data());
-    if (body.size() - 2 < count)
-        return std::nullopt;
-    return DecodeCodePage(body.subspan(2, count), codePage);
-}
-
 // ---------------------------------------------------------------------------------------
 // Cells.
 
@@ -92,18 +35,6 @@ double RkNumber(std::uint32_t rk)
         value = std::bit_cast<double>(std::uint64_t{rk & 0xFFFF'FFFCu} << 32);  // the top of a double
     return (rk & 0x01) ? value / 100 : value;
 }
-
-struct Globals {
-    int biff = 0;  // 0 when the stream has no workbook globals
-    std::uint16_t codePage = 1252;
-    bool date1904 = false;
-    bool encrypted = false;
-    std::vector<BiffRecord> boundSheets;
-    std::vector<std::string> sharedStrings;
-    std::map<std::uint16_t, bool> formatIsDate;  // by number format index, from FORMAT records
-    std::vector<std::uint16_t> xfFormats;        // each XF record's number format index, in order
-    std::size_t end = 0;  // where the records after the globals begin
-};
 
 // A sheet's cells, from the record after its BOF to its EOF.
 class SheetReader {
@@ -278,209 +209,7 @@ private:
     std::optional<Bytes> pendingString_;  // the body of a FORMULA record whose text is to come
 };
 
-// Where the workbook globals begin: at the start of an intact stream, else at the first BOF
-// record of workbook globals.
-std::optional<std::size_t> FindGlobals(Bytes stream)
-{
-    for (std::size_t offset = 0; offset + kRecordHeaderSize <= stream.size(); ++offset) {
-        if (stream[offset] != 0x09 || stream[offset + 1] != 0x08)
-            continue;
-        const std::optional<Bof> bof = BofAt(stream, offset);
-        if (bof && bof->substream == kGlobalsSubstream)
-            return offset;
-    }
-    return std::nullopt;
-}
-
-std::vector<std::string> ReadSharedStrings(Bytes body, std::vector<Bytes> continuations)
-{
-    continuations.insert(continuations.begin(), body);
-    Pieces pieces(std::move(continuations));
-    std::uint32_t total = 0, unique = 0;
-    std::vector<std::string> strings;
-    if (!pieces.Le32(total) || !pieces.Le32(unique))
-        return strings;
-    // Each string takes three bytes at least: the count is believed only that far.
-    strings.reserve(std::min<std::size_t>(unique, pieces.Size() / 3));
-    for (std::uint32_t i = 0; i < unique; ++i) {
-        std::optional<std::string> text = ReadUnicodeString(pieces, 2);
-        if (!text)
-            break;
-        strings.push_back(std::move(*text));
-    }
-    return strings;
-}
-
-// The format code of a FORMAT record: after the format's index, a string with a 2-byte length
-// in BIFF8 and a 1-byte length in BIFF5.
-std::optional<std::string> FormatCode(Bytes body, const Globals& globals, std::vector<Bytes> continuations)
-{
-    if (globals.biff != 8) {
-        const std::size_t count = body[2];
-        if (body.size() - 3 < count)
-            return std::nullopt;
-        return DecodeCodePage(body.subspan(3, count), globals.codePage);
-    }
-    continuations.insert(continuations.begin(), body.subspan(2));
-    Pieces pieces(std::move(continuations));
-    return ReadUnicodeString(pieces, 2);
-}
-
-// The built-in number formats that show dates or times, for an index no FORMAT record
-// defines: 14 to 22 and 45 to 47 everywhere, 27 to 36 and 50 to 58 in East Asian versions,
-// 71 to 81 in Thai ones.
-bool BuiltInDateFormat(std::uint16_t index)
-{
-    return (index >= 14 && index <= 22) || (index >= 27 && index <= 36) || (index >= 45 && index <= 47) ||
-           (index >= 50 && index <= 58) || (index >= 71 && index <= 81);
-}
-
-Globals ReadGlobals(Bytes stream)
-{
-    Globals globals;
-    const std::optional<std::size_t> start = FindGlobals(stream);
-    if (!start)
-        return globals;
-    globals.biff = BofAt(stream, *start)->biff;
-    RecordCursor walker(stream, *start);
-    walker.Next();  // the BOF
-    while (const std::optional<BiffRecord> record = walker.Next()) {
-        globals.end = std::size_t{record->offset} + kRecordHeaderSize + record->length;
-        if (record->type == kEof)
-            break;
-        if (record->type == kBof) {  // the globals lost their EOF
-            globals.end = record->offset;
-            break;
-        }
-        const Bytes body = RecordBody(stream, *record);
-        switch (record->type) {
-        case kCodePage:
-            if (body.size() >= 2)
-                globals.codePage = LoadLe16(body.data());
-            break;
-        case kDateMode:
-            if (body.size() >= 2)
-                globals.date1904 = LoadLe16(body.data()) == 1;
-            break;
-        case kFilePass: globals.encrypted = true; break;
-        case kBoundSheet:
-            if (body.size() >= 6)
-                globals.boundSheets.push_back(*record);
-            break;
-        case kSst:
-            if (!globals.encrypted)
-                globals.sharedStrings = ReadSharedStrings(body, walker.Continuations());
-            break;
-        case kFormat:
-            if (!globals.encrypted && body.size() >= 3) {
-                if (const std::optional<std::string> code = FormatCode(body, globals, walker.Continuations()))
-                    globals.formatIsDate[LoadLe16(body.data())] = IsDateFormatCode(*code);
-            }
-            break;
-        case kXf:
-            if (!globals.encrypted && body.size() >= 4)
-                globals.xfFormats.push_back(LoadLe16(body.data() + 2));
-            break;
-        default: break;
-        }
-    }
-    return globals;
-}
-
-// The BOF records that begin a substream other than the globals, in stream order from
-// `from`. A chart BOF inside another substream is not one of them.
-std::vector<std::pair<std::size_t, Bof>> FindSubstreams(Bytes stream, std::size_t from)
-{
-    std::vector<std::pair<std::size_t, Bof>> found;
-    int depth = 0;
-    RecordCursor walker(stream, from);
-    while (const std::optional<BiffRecord> record = walker.Next()) {
-        if (record->type == kEof) {
-            depth = std::max(0, depth - 1);
-            continue;
-        }
-        const std::optional<Bof> bof = ParseBof(stream, *record);
-        if (!bof)
-            continue;
-        if (bof->substream == kChartSubstream && depth > 0) {
-            ++depth;
-            continue;
-        }
-        depth = 1;
-        if (bof->substream != kGlobalsSubstream)
-            found.emplace_back(record->offset, *bof);
-    }
-    return found;
-}
-
-std::string SheetName(Bytes stream, const BiffRecord& boundSheet, const Globals& globals)
-{
-    const Bytes name = RecordBody(stream, boundSheet).subspan(6);
-    if (globals.biff == 8) {
-        Pieces pieces({name});
-        return ReadUnicodeString(pieces, 1).value_or(std::string());
-    }
-    if (name.empty())
-        return std::string();
-    return DecodeCodePage(name.subspan(1, std::min<std::size_t>(name[0], name.size() - 1)), globals.codePage);
-}
-
 }  // namespace
-
-
-std::vector<std::u16string> ReadTableStrings(std::vector<std::span<const std::uint8_t>> bodies, std::size_t offset,
-                                             std::size_t count)
-{
-    Pieces pieces(std::move(bodies));
-    std::vector<std::u16string> strings;
-    if (!pieces.Skip(offset))
-        return strings;
-    while (strings.size() < count) {
-        std::optional<std::u16string> text = ReadUnicodeUnits(pieces, 2);
-        if (!text)
-            break;
-        strings.push_back(std::move(*text));
-    }
-    return strings;
-}
-
-
-bool IsDateFormatCode(std::string_view code)
-{
-    // Quoted text and the characters after \, _ and * are literal; the signs below only
-    // punctuate. What is left outside [brackets] (colours, locales, elapsed [h]) is counted.
-    std::string kept;
-    enum { Plain, Quoted, Escaped } state = Plain;
-    for (const char c : code) {
-        if (state == Quoted) {
-            state = c == '"' ? Plain : Quoted;
-        } else if (state == Escaped) {
-            state = Plain;
-        } else if (c == '"') {
-            state = Quoted;
-        } else if (c == '\\' || c == '_' || c == '*') {
-            state = Escaped;
-        } else if (std::string_view("$-+/(): ").find(c) == std::string_view::npos) {
-            kept += c;
-        }
-    }
-    int dateLetters = 0, digitPlaces = 0;
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        const char c = kept[i];
-        if (c == '[') {
-            const std::size_t close = kept.find(']', i);
-            if (close != std::string::npos) {
-                i = close;
-                continue;
-            }
-        }
-        if (std::string_view("ymdhsYMDHS").find(c) != std::string_view::npos)
-            ++dateLetters;
-        else if (c == '0' || c == '#' || c == '?')
-            ++digitPlaces;
-    }
-    return dateLetters > digitPlaces;
-}
 
 bool IsDate(const WorkbookCells& workbook, const CellValue& cell)
 {

@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/biff/number_formats.h"
 #include "engine/biff/records.h"
+#include "engine/biff/strings.h"
 
 namespace tabulon {
 
@@ -63,20 +65,8 @@ struct WorkbookCells {
 // CODEPAGE record, Windows 1252 is taken.
 WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream);
 
-// Whether a number format code ("yyyy-mm-dd", "#,##0.00", "[h]:mm:ss") shows a date or a
-// time: when, leaving out quoted text, characters escaped by \, _ or *, and [bracketed] parts
-// (colours, locales, elapsed hours), it has more of the letters d, m, y, h and s (either
-// case) than digit places 0, # and ?. General-purpose readers tell dates the same way.
-bool IsDateFormatCode(std::string_view code);
-
 // Whether a number cell stands for a date or a time by its XF's number format. False for
 // other cells and for XF indexes the globals do not have.
 bool IsDate(const WorkbookCells& workbook, const CellValue& cell);
-
-// Up to `count` strings of a shared-string table, read from `offset` in the first of `bodies`
-// (the bodies of the records that hold the table, in order), as UTF-16 text; fewer when the
-// bodies end or a string does not read.
-std::vector<std::u16string> ReadTableStrings(std::vector<std::span<const std::uint8_t>> bodies, std::size_t offset,
-                                             std::size_t count);
 
 }  // namespace tabulon

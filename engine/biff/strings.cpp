@@ -1,0 +1,70 @@
+#include "engine/biff/strings.h"
+
+#include <limits>
+
+#include "engine/base/byte_order.h"
+#include "engine/base/text.h"
+
+namespace tabulon {
+
+std::optional<std::u16string> biff::ReadUnicodeUnits(Pieces& in, int lengthBytes)
+{
+    std::uint16_t count = 0;
+    if (lengthBytes == 1) {
+        std::uint8_t shortCount = 0;
+        if (!in.Byte(shortCount))
+            return std::nullopt;
+        count = shortCount;
+    } else if (!in.Le16(count)) {
+        return std::nullopt;
+    }
+    std::uint8_t flags = 0;
+    std::uint16_t runs = 0;
+    std::uint32_t farEast = 0;
+    if (!in.Byte(flags) || ((flags & 0x08) && !in.Le16(runs)) || ((flags & 0x04) && !in.Le32(farEast)))
+        return std::nullopt;
+    std::u16string units;
+    if (!in.Chars(count, (flags & 0x01) != 0, units))
+        return std::nullopt;
+    // A string cut short in its runs or far-east data still has all its characters; what
+    // follows it is lost, and the next read fails.
+    if (!in.Skip(std::size_t{runs} * 4) || !in.Skip(farEast))
+        in.Skip(std::numeric_limits<std::size_t>::max());
+    return units;
+}
+
+std::optional<std::string> biff::ReadUnicodeString(Pieces& in, int lengthBytes)
+{
+    const std::optional<std::u16string> units = ReadUnicodeUnits(in, lengthBytes);
+    if (!units)
+        return std::nullopt;
+    return Utf8FromUtf16(*units);
+}
+
+std::optional<std::string> biff::ReadByteString(std::span<const std::uint8_t> body, std::uint16_t codePage)
+{
+    if (body.size() < 2)
+        return std::nullopt;
+    const std::size_t count = LoadLe16(body.data());
+    if (body.size() - 2 < count)
+        return std::nullopt;
+    return DecodeCodePage(body.subspan(2, count), codePage);
+}
+
+std::vector<std::u16string> ReadTableStrings(std::vector<std::span<const std::uint8_t>> bodies, std::size_t offset,
+                                             std::size_t count)
+{
+    Pieces pieces(std::move(bodies));
+    std::vector<std::u16string> strings;
+    if (!pieces.Skip(offset))
+        return strings;
+    while (strings.size() < count) {
+        std::optional<std::u16string> text = biff::ReadUnicodeUnits(pieces, 2);
+        if (!text)
+            break;
+        strings.push_back(std::move(*text));
+    }
+    return strings;
+}
+
+}  // namespace tabulon
