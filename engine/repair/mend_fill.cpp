@@ -1,0 +1,185 @@
+// Filler over damaged stretches, and the lengths and types one flipped bit away that make the
+// records after them read.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
+#include "engine/repair/mend_parts.h"
+#include "engine/repair/record_mend.h"
+
+namespace tabulon::mending {
+
+using namespace biff;
+
+// Writes filler records over [from, to), at least 4 bytes.
+void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>& boundary, std::size_t from, std::size_t to)
+{
+    while (from < to) {
+        const std::size_t room = to - from;
+        std::size_t body = std::min(room - kHeader, kMaxBody);
+        const std::size_t left = room - kHeader - body;
+        if (left > 0 && left < kHeader)
+            body -= kHeader - left;  // leave room for one more header
+        StoreLe16(stream.data() + from, kFillerRecord);
+        StoreLe16(stream.data() + from + 2, static_cast<std::uint16_t>(body));
+        std::fill_n(stream.begin() + static_cast<std::ptrdiff_t>(from + kHeader), body, std::uint8_t{0});
+        boundary[from] = true;
+        from += kHeader + body;
+    }
+}
+
+void WriteRecord(std::vector<std::uint8_t>& stream, std::size_t at, std::uint16_t type, Bytes body)
+{
+    StoreLe16(stream.data() + at, type);
+    StoreLe16(stream.data() + at + 2, static_cast<std::uint16_t>(body.size()));
+    std::copy(body.begin(), body.end(), stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader));
+}
+
+void Append(std::vector<std::uint8_t>& out, std::uint16_t type, Bytes body)
+{
+    const std::size_t at = out.size();
+    out.resize(at + kHeader + body.size());
+    WriteRecord(out, at, type, body);
+}
+
+namespace {
+
+// The one change of a single bit in the record's type or length at `at` that makes it and the
+// records after it read; nothing when there is none or more than one.
+std::optional<std::pair<std::size_t, std::uint16_t>> OneFlippedBit(Bytes stream, std::size_t at)
+{
+    std::optional<std::pair<std::size_t, std::uint16_t>> found;
+    int count = 0;
+    const std::uint16_t type = U16(stream, at);
+    const std::uint16_t length = U16(stream, at + 2);
+    for (int bit = 0; bit < 16 && count < 2; ++bit) {
+        const auto flipped = static_cast<std::uint16_t>(1u << bit);
+        const std::uint16_t otherLength = length ^ flipped;
+        if (Known(type, otherLength) && type != kFillerRecord && at + kHeader + otherLength <= stream.size() &&
+            RunAt(stream, at + kHeader + otherLength, 3)) {
+            found = {at + 2, otherLength};
+            ++count;
+        }
+        const std::uint16_t otherType = type ^ flipped;
+        if (Known(otherType, length) && otherType != kFillerRecord && at + kHeader + length <= stream.size() &&
+            RunAt(stream, at + kHeader + length, 3)) {
+            found = {at, otherType};
+            ++count;
+        }
+    }
+    return count == 1 ? found : std::nullopt;
+}
+
+// The record at `at` with one set bit of its length cleared, where records read after it, one
+// after another, past `broken` (where the longer length led): the shortest such length,
+// which keeps the most of what the longer one swallowed.
+std::optional<std::uint16_t> ShorterByOneBit(Bytes stream, std::size_t at, std::size_t broken)
+{
+    const std::uint16_t type = U16(stream, at);
+    const std::uint16_t length = U16(stream, at + 2);
+    // Records read one after another up to `broken`, or up to a sheet's end after which no
+    // records follow before it (padding).
+    auto readsPast = [&](std::size_t from) {
+        bool ended = false;
+        while (from < broken && Reads(stream, from)) {
+            ended = U16(stream, from) == kEof;
+            from += kHeader + U16(stream, from + 2);
+        }
+        return from >= broken || (ended && Resync(stream, from, broken) == kNoPlace);
+    };
+    std::optional<std::uint16_t> shortest;
+    for (int bit = 0; bit < 16; ++bit) {
+        const auto other = static_cast<std::uint16_t>(length & ~(1u << bit));
+        if (other != length && type != kFillerRecord && Known(type, other) && RunAt(stream, at + kHeader + other, 3) &&
+            readsPast(at + kHeader + other) && (!shortest || other < *shortest))
+            shortest = other;
+    }
+    return shortest;
+}
+
+}  // namespace
+
+Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    Walk walk;
+    walk.boundary.assign(stream.size() + 1, false);
+    std::size_t at = 0;
+    std::size_t previous = kNoPlace;
+    bool afterEof = false;
+    while (at < stream.size()) {
+        if (Reads(stream, at)) {
+            walk.boundary[at] = true;
+            afterEof = U16(stream, at) == kEof;
+            if (const auto odd = OddBofField(stream, at)) {
+                StoreLe16(stream.data() + odd->first, odd->second);
+                regions.push_back({MendedRegion::Kind::Replaced, odd->first, 2, -1});
+            }
+            if (U16(stream, at) == kFillerRecord) {
+                // Filler written earlier (over globals that were rebuilt) is room as well.
+                const std::size_t end = at + kHeader + U16(stream, at + 2);
+                if (!walk.holes.empty() && walk.holes.back().second == at)
+                    walk.holes.back().second = end;
+                else
+                    walk.holes.emplace_back(at, end);
+            }
+            previous = at;
+            at += kHeader + U16(stream, at + 2);
+            continue;
+        }
+        const std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
+        // A length grown by a flipped bit reads as well, but swallows the records after it and
+        // leads here, where nothing reads (or past the end): the record before gets the one
+        // shorter length a bit away after which records read. (A shorter length than the
+        // record's would land inside it, which a hole right after a record cannot be told
+        // from.) Bytes after the last sheet's end are no such place.
+        if (previous != kNoPlace && !(next == kNoPlace && afterEof)) {
+            if (const auto shorter = ShorterByOneBit(stream, previous, at)) {
+                StoreLe16(stream.data() + previous + 2, *shorter);
+                regions.push_back({MendedRegion::Kind::Replaced, previous + 2, 2, -1});
+                at = previous;
+                previous = kNoPlace;
+                continue;
+            }
+        }
+        if (next == kNoPlace) {
+            // Nothing reads from here on: filler after the last sheet's end, or a cut.
+            walk.cut = !afterEof;
+            walk.end = at;
+            return walk;
+        }
+        if (const auto fix = OneFlippedBit(stream, at)) {
+            StoreLe16(stream.data() + fix->first, fix->second);
+            regions.push_back({MendedRegion::Kind::Replaced, fix->first, 2, -1});
+            continue;
+        }
+        std::size_t from = at;
+        if (next - from < kHeader && previous != kNoPlace) {
+            from = previous;  // too little room for a header: the record before goes too
+            walk.boundary[previous] = false;
+        }
+        if (next - from < kHeader) {
+            walk.cut = true;
+            walk.end = at;
+            return walk;
+        }
+        walk.overwritten.emplace_back(from, std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
+                                                                     stream.begin() + static_cast<std::ptrdiff_t>(next)));
+        WriteFiller(stream, walk.boundary, from, next);
+        if (!walk.holes.empty() && walk.holes.back().second >= from)
+            walk.holes.back() = {std::min(walk.holes.back().first, from), next};
+        else
+            walk.holes.emplace_back(from, next);
+        regions.push_back({MendedRegion::Kind::Replaced, from, next - from, -1});
+        afterEof = false;
+        at = next;
+    }
+    walk.end = stream.size();
+    return walk;
+}
+
+}  // namespace tabulon::mending

@@ -1,0 +1,297 @@
+// New globals for the sheets of a stream whose start is gone, and the list entries the
+// mending writes for sheets that lost theirs.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
+#include "engine/repair/mend_parts.h"
+#include "engine/repair/record_mend.h"
+
+namespace tabulon::mending {
+
+using namespace biff;
+
+namespace {
+
+// Bytes written as pairs of hexadecimal digits; blanks are for reading only.
+std::vector<std::uint8_t> Hex(std::string_view text)
+{
+    auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::vector<std::uint8_t> bytes;
+    int high = -1;
+    for (const char c : text) {
+        if (c == ' ')
+            continue;
+        if (high < 0) {
+            high = digit(c);
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(high * 16 + digit(c)));
+            high = -1;
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// A name for a sheet whose entry in the list was lost: "Sheet" and the lowest number that no
+// entry of the list (`entries`, where their records start) and none of `taken` has.
+std::string UnusedSheetName(Bytes stream, const std::vector<std::size_t>& entries, bool biff8, const std::vector<std::string>& taken)
+{
+    for (int number = 1;; ++number) {
+        const std::string candidate = "Sheet" + std::to_string(number);
+        bool used = std::find(taken.begin(), taken.end(), candidate) != taken.end();
+        for (const std::size_t entry : entries) {
+            if (U16(stream, entry + 2) < 8)
+                continue;  // too short to hold a name
+            const std::size_t body = entry + kHeader;
+            const std::size_t length = stream[body + 6];
+            const std::size_t chars = body + (biff8 ? 8 : 7);
+            used = used || (length == candidate.size() && chars + length <= stream.size() &&
+                            std::equal(candidate.begin(), candidate.end(), stream.begin() + static_cast<std::ptrdiff_t>(chars)));
+        }
+        if (!used)
+            return candidate;
+    }
+}
+
+// The body of a list entry for a visible worksheet that starts at `offset`.
+std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view name, bool biff8)
+{
+    name = name.substr(0, 31);  // the longest name a sheet may have
+    std::vector<std::uint8_t> body(4, 0);
+    StoreLe32(body.data(), static_cast<std::uint32_t>(offset));
+    body.push_back(0);  // visible
+    body.push_back(0);  // a worksheet
+    body.push_back(static_cast<std::uint8_t>(name.size()));
+    const bool wide = biff8 && std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
+    if (biff8)
+        body.push_back(wide ? 1 : 0);  // two bytes a character, or one
+    for (const char16_t c : name) {
+        body.push_back(static_cast<std::uint8_t>(c <= 0xFF || wide ? c & 0xFF : '_'));
+        if (wide)
+            body.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return body;
+}
+
+std::u16string Wide(std::string_view ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+namespace {
+
+// The records a workbook's globals need before its sheets can be shown: code page, window,
+// the default fonts, as many cell styles as the cells of `sheets` name, and the normal style.
+void AppendFormatting(std::vector<std::uint8_t>& globals, Bytes stream, const std::vector<std::size_t>& sheets, bool biff8)
+{
+    // The highest cell style the cells use, so that every one they name exists.
+    std::size_t styles = 0;
+    for (const std::size_t sheet : sheets) {
+        for (std::size_t k = sheet; k + kHeader + 6 <= stream.size() && Reads(stream, k);) {
+            const std::uint16_t type = U16(stream, k);
+            if (type == kEof)
+                break;
+            if ((type == 0x0203 || type == 0x027E || type == 0x00FD || type == 0x0201 || type == 0x0204 ||
+                 type == 0x0205 || type == 0x0006) && U16(stream, k + 2) >= 6)
+                styles = std::max<std::size_t>(styles, U16(stream, k + kHeader + 4));
+            k += kHeader + U16(stream, k + 2);
+        }
+    }
+    styles = std::min<std::size_t>(std::max<std::size_t>(styles + 1, 16), 4000);
+    Append(globals, kCodePage, Hex(biff8 ? "b004" : "e404"));
+    Append(globals, kWindow1, Hex("6801 0e01 5c3a be23 3800 0000 0000 0100 5802"));
+    const std::vector<std::uint8_t> font =
+        biff8 ? Hex("c800 0000 ff7f 9001 0000 0000 0000 0500 4172 6961 6c") : Hex("c800 0000 ff7f 9001 0000 0000 0000 0541 7269 616c");
+    for (int k = 0; k < 5; ++k)
+        Append(globals, kFont, font);
+    const std::vector<std::uint8_t> styleXf =
+        biff8 ? Hex("0000 0000 f5ff 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 f5ff 2000 c020 0000 0000 0000");
+    const std::vector<std::uint8_t> cellXf =
+        biff8 ? Hex("0000 0000 0100 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 0100 2000 c020 0000 0000 0000");
+    for (std::size_t k = 0; k < styles; ++k)
+        Append(globals, kXf, k < 15 ? styleXf : cellXf);
+    Append(globals, kStyle, Hex("0080 00ff"));
+}
+
+// The body of a BOF for the globals, made from a sheet's: the version the records have (a
+// BIFF5 BOF is 8 bytes long, whatever version some writers put in it), and the globals' type.
+std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff8)
+{
+    std::vector<std::uint8_t> body(stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader),
+                                   stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader + U16(stream, sheet + 2)));
+    biff8 = body.size() >= 16 && LoadLe16(body.data()) >= kBiff8Version;
+    if (!biff8)
+        StoreLe16(body.data(), kBiff5Version);
+    StoreLe16(body.data() + 2, kGlobalsSubstream);
+    return body;
+}
+
+}  // namespace
+
+// When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
+// of sheets), the sheets that survive get new globals in front of them: the few fonts and
+// cell styles readers need, one entry per sheet in stream order (named by `names` when they
+// are enough, else "Sheet1", "Sheet2", ...) and the shared strings that can be read again.
+// Where the list survives, only what is missing comes back. The new globals go into the
+// destroyed stretch when it has room, so that no offset moves; otherwise the stream is
+// written anew behind them. Gives whether there was anything to hold together.
+bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions)
+{
+    const std::size_t resumed = Resync(stream, 0);
+    if (resumed == kNoPlace)
+        return false;
+    // The sheets: worksheet BOF records at record boundaries from there on.
+    std::vector<std::size_t> sheets;
+    std::vector<std::size_t> listEntries;  // entries of the list of sheets that survive
+    std::size_t at = resumed;
+    bool globalsEnded = false;  // an EOF comes before the first sheet
+    bool stylesSurvive = false;  // cell styles come before it
+    while (at < stream.size()) {
+        if (!Reads(stream, at)) {
+            const std::size_t next = Resync(stream, at + 1);
+            if (next == kNoPlace)
+                break;
+            at = next;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        if (type == kBof && U16(stream, at + 2) >= 4 && U16(stream, at + kHeader + 2) == kWorksheetSubstream &&
+            (sheets.empty() || (at >= 4 && U16(stream, at - 4) == kEof)))
+            sheets.push_back(at);
+        if (type == kEof && sheets.empty())
+            globalsEnded = true;
+        if (type == kBoundSheet && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 4)
+            listEntries.push_back(at);
+        if (type == 0x00E0 && sheets.empty())
+            stylesSurvive = true;
+        at += kHeader + U16(stream, at + 2);
+    }
+    if (sheets.empty())
+        return false;
+
+    if (!listEntries.empty()) {
+        // Only the first records went: the globals' BOF comes back. When the stream's first
+        // sectors went with them, the list's offsets count bytes that are no longer there: the
+        // difference most of the list agrees on. Sheets whose entries went get new ones, right
+        // after the BOF (their entries came first when the list lost its start).
+        std::map<std::int64_t, int> votes;
+        for (const std::size_t entry : listEntries) {
+            for (const std::size_t sheet : sheets)
+                ++votes[std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - static_cast<std::int64_t>(sheet)];
+        }
+        const std::int64_t lost =
+            std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+        auto leadsTo = [&](std::size_t entry) -> std::optional<std::size_t> {
+            const std::int64_t sheet = std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - lost;
+            if (std::find(sheets.begin(), sheets.end(), static_cast<std::size_t>(sheet)) == sheets.end())
+                return std::nullopt;
+            return static_cast<std::size_t>(sheet);
+        };
+        std::vector<std::size_t> unlisted;
+        for (const std::size_t sheet : sheets) {
+            if (std::none_of(listEntries.begin(), listEntries.end(), [&](std::size_t entry) { return leadsTo(entry) == sheet; }))
+                unlisted.push_back(sheet);
+        }
+        bool biff8 = false;
+        std::vector<std::uint8_t> front;
+        Append(front, kBof, GlobalsBof(stream, sheets.front(), biff8));
+        if (!stylesSurvive)
+            AppendFormatting(front, stream, sheets, biff8);
+        std::vector<std::size_t> newEntries;
+        std::vector<std::string> newNames;
+        for (const std::size_t sheet : unlisted) {
+            newNames.push_back(UnusedSheetName(stream, listEntries, biff8, newNames));
+            newEntries.push_back(front.size());
+            Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8));
+        }
+        const std::size_t tableRegions = regions.size();
+        const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
+        const std::size_t tableRegionsEnd = regions.size();
+        front.insert(front.end(), table.begin(), table.end());
+        std::vector<std::optional<std::size_t>> targets;
+        for (const std::size_t entry : listEntries)
+            targets.push_back(leadsTo(entry));
+        std::size_t shift = 0;
+        if (front.size() == resumed || front.size() + kHeader <= resumed) {
+            std::copy(front.begin(), front.end(), stream.begin());
+            std::vector<bool> boundary(stream.size() + 1, false);
+            if (front.size() < resumed)
+                WriteFiller(stream, boundary, front.size(), resumed);
+            regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
+        } else {
+            shift = front.size() - resumed;
+            std::vector<std::uint8_t> rebuilt = front;
+            rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
+            stream = std::move(rebuilt);
+            regions.push_back({MendedRegion::Kind::Replaced, 0, front.size(), -1});
+        }
+        for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
+            regions[i].offset += shift;
+        for (std::size_t i = 0; i < unlisted.size(); ++i)
+            StoreLe32(stream.data() + newEntries[i] + kHeader, static_cast<std::uint32_t>(unlisted[i] + shift));
+        for (std::size_t i = 0; i < listEntries.size(); ++i) {
+            if (!targets[i])
+                continue;  // it led elsewhere; the sheet it names is not found
+            const std::size_t entry = listEntries[i] + shift;
+            StoreLe32(stream.data() + entry + kHeader, static_cast<std::uint32_t>(*targets[i] + shift));
+            if (lost != 0)
+                regions.push_back({MendedRegion::Kind::Replaced, entry + kHeader, 4, -1});
+        }
+        return true;
+    }
+
+    bool biff8 = false;
+    std::vector<std::uint8_t> globals;
+    Append(globals, kBof, GlobalsBof(stream, sheets.front(), biff8));
+    AppendFormatting(globals, stream, sheets, biff8);
+    // The names the summary lists, when it lists at least as many as were found: the sheets
+    // lost with the start came first, and come back empty (their entries lead past the end).
+    const std::size_t lostSheets = names.size() >= sheets.size() ? names.size() - sheets.size() : 0;
+    for (std::size_t i = 0; i < lostSheets; ++i)
+        Append(globals, kBoundSheet, SheetEntry(0xFFFFFFFF, names[i], biff8));
+    std::vector<std::size_t> entries;
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+        entries.push_back(globals.size());
+        const std::u16string name = names.size() >= sheets.size() ? names[lostSheets + i] : Wide("Sheet" + std::to_string(i + 1));
+        Append(globals, kBoundSheet, SheetEntry(0, name, biff8));
+    }
+    const std::size_t tableRegions = regions.size();
+    const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
+    const std::size_t tableRegionsEnd = regions.size();
+    globals.insert(globals.end(), table.begin(), table.end());
+    if (!globalsEnded)
+        Append(globals, kEof, {});
+
+    // In place when the destroyed stretch has room; else the stream is written anew.
+    std::size_t shift = 0;
+    if (globals.size() == resumed || globals.size() + kHeader <= resumed) {
+        std::copy(globals.begin(), globals.end(), stream.begin());
+        if (globals.size() < resumed) {
+            std::vector<bool> boundary(stream.size() + 1, false);
+            WriteFiller(stream, boundary, globals.size(), resumed);
+        }
+        regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
+    } else {
+        std::vector<std::uint8_t> rebuilt = globals;
+        rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
+        shift = globals.size() - resumed;
+        stream = std::move(rebuilt);
+        regions.push_back({MendedRegion::Kind::Replaced, 0, globals.size(), -1});
+    }
+    for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
+        regions[i].offset += shift;
+    for (std::size_t i = 0; i < sheets.size(); ++i)
+        StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(sheets[i] + shift));
+    return true;
+}
+
+}  // namespace tabulon::mending

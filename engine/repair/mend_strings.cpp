@@ -1,0 +1,323 @@
+// The shared-string table read again from the places its index names, where its start or its
+// middle was lost.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
+#include "engine/biff/strings.h"
+#include "engine/repair/mend_parts.h"
+#include "engine/repair/record_mend.h"
+
+namespace tabulon::mending {
+
+using namespace biff;
+
+namespace {
+
+// A record's body as far as it was not wiped, for a record that a hole follows: a wipe that
+// began inside it left zeros at its end (one zero may be half of a character, and stays).
+Bytes Unwiped(Bytes body)
+{
+    while (body.size() >= 2 && body[body.size() - 1] == 0 && body[body.size() - 2] == 0)
+        body = body.first(body.size() - 1);
+    return body;
+}
+
+}  // namespace
+
+// When the shared-string table lost its start with the globals, or its middle to a hole, what
+// survives of it after the damage (its CONTINUE records, in [from, to)) is read again from the
+// places the table's index (EXTSST) names, where each bucket's first string begins; `known`
+// are the strings read from its start when that survives, and `declared` how many it says
+// it holds. The index counts from the stream's old start, which may be gone too: of the
+// differences that put buckets in CONTINUE records, the one under which the buckets begin
+// with the most strings that read as text stands. The table comes back as long as the index
+// says, strings that are gone as empty ones, and the records it was read from become filler.
+// Gives the new table's records, or nothing when there is nothing to go by.
+std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
+                                             std::vector<MendedRegion>& regions, const std::vector<std::u16string>& known,
+                                             std::size_t declared, std::optional<Bytes> unmended)
+{
+    // Strings are read from the bytes as they were found: filler over a hole may have taken
+    // the end of a record whose header went.
+    const Bytes found = unmended.value_or(Bytes(stream));
+    struct Piece {
+        std::size_t at;  // a CONTINUE record
+        std::size_t run;  // the run of them, one after another, that it belongs to
+    };
+    std::vector<Piece> pieces;
+    std::optional<std::size_t> index;
+    std::size_t runs = 0;
+    bool inRun = false;
+    for (std::size_t at = from; at + kHeader <= to;) {
+        if (!Reads(stream, at)) {
+            at = Resync(stream, at + 1);
+            if (at == kNoPlace)
+                break;
+            inRun = false;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        if (type == kSst)
+            return {};  // the table's start survives
+        if (type == kContinue) {
+            runs += inRun ? 0 : 1;
+            pieces.push_back({at, runs - 1});
+        } else if (type == kExtSst && U16(stream, at + 2) >= 10) {
+            index = at;
+        }
+        inRun = type == kContinue;
+        at += kHeader + U16(stream, at + 2);
+    }
+    if (!index || pieces.empty())
+        return {};
+    const std::uint8_t* entries = stream.data() + *index + kHeader;
+    const std::size_t perBucket = LoadLe16(entries);
+    const std::size_t buckets = (U16(stream, *index + 2) - 2u) / 8;
+    if (perBucket == 0 || buckets * pieces.size() > (std::size_t{1} << 22))
+        return {};
+    auto bucketStart = [&](std::size_t k) { return std::int64_t{LoadLe32(entries + 2 + 8 * k)}; };
+    auto bucketOffset = [&](std::size_t k) { return std::int64_t{LoadLe16(entries + 6 + 8 * k)}; };
+    std::map<std::int64_t, int> votes;
+    for (std::size_t k = 0; k < buckets; ++k) {
+        for (const Piece& piece : pieces)
+            ++votes[bucketStart(k) - bucketOffset(k) - static_cast<std::int64_t>(piece.at)];
+    }
+    // The strings of bucket k under difference d: from where its first string lies, read
+    // through the CONTINUE records of its run. A bucket whose record lost its header with the
+    // damage (the table's first, often) is read from its place up to the next record that
+    // survives. Nothing when no string starts there.
+    std::vector<bool> used(runs, false);
+    auto readBucket = [&](std::size_t k, std::int64_t d, bool use) -> std::vector<std::u16string> {
+        const std::int64_t at = bucketStart(k) - d;
+        const std::int64_t record = at - bucketOffset(k);
+        if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > to)
+            return {};
+        const std::size_t position = static_cast<std::size_t>(at);
+        if (position + 3 > found.size() || (found[position] | found[position + 1] | found[position + 2]) == 0 ||
+            (found[position + 2] & ~0x0D) != 0)
+            return {};  // wiped, or no string starts there
+        std::vector<Bytes> bodies;
+        std::optional<std::size_t> ownRun;  // of the record it lies in, when that survives
+        auto next = std::upper_bound(pieces.begin(), pieces.end(), position,
+                                     [](std::size_t a, const Piece& p) { return a < p.at; });
+        if (next != pieces.begin() && std::prev(next)->at == static_cast<std::size_t>(record)) {
+            const auto piece = std::prev(next);
+            const std::size_t end = piece->at + kHeader + U16(stream, piece->at + 2);
+            if (position >= end)
+                return {};
+            bodies.emplace_back(found.data() + position, end - position);
+            ownRun = piece->run;
+            next = piece + 1;
+            if (next != pieces.end() && next->run != piece->run)
+                next = pieces.end();
+        } else {
+            if (next == pieces.end() || next->at - position > kMaxBody)
+                return {};
+            if (next->at > found.size())
+                return {};
+            bodies.emplace_back(found.data() + position, next->at - position);
+        }
+        if (next != pieces.end()) {
+            const std::size_t run = next->run;
+            std::size_t end = 0;  // of the run's last record
+            for (auto p = next; p != pieces.end() && p->run == run; ++p) {
+                bodies.emplace_back(stream.data() + p->at + kHeader, U16(stream, p->at + 2));
+                end = p->at + kHeader + U16(stream, p->at + 2);
+            }
+            if (end + kHeader <= stream.size() && U16(stream, end) == kFillerRecord)
+                bodies.back() = Unwiped(bodies.back());
+            if (use)
+                used[run] = true;
+        }
+        if (use && ownRun)
+            used[*ownRun] = true;
+        return ReadTableStrings(bodies, 0, perBucket);
+    };
+    // How many strings that read as text (no control characters) each bucket begins with:
+    // the right difference reads whole buckets, a wrong one stray bytes.
+    auto score = [&](std::int64_t d) {
+        std::size_t textual = 0;
+        for (std::size_t k = 0; k < buckets; ++k) {
+            for (const std::u16string& text : readBucket(k, d, false)) {
+                if (std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }))
+                    break;
+                ++textual;
+            }
+        }
+        return textual;
+    };
+    std::vector<std::pair<int, std::int64_t>> candidates;
+    for (const auto& [d, count] : votes)
+        candidates.emplace_back(count, d);
+    std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, candidates.size())),
+                      candidates.end(), std::greater<>());
+    candidates.resize(std::min<std::size_t>(8, candidates.size()));
+    std::int64_t best = 0;
+    std::size_t bestScore = 0;
+    for (const auto& candidate : candidates) {
+        const std::size_t textual = score(candidate.second);
+        if (textual > bestScore) {
+            bestScore = textual;
+            best = candidate.second;
+        }
+    }
+    if (bestScore == 0)
+        return {};
+
+    std::vector<std::optional<std::u16string>> strings;
+    for (std::size_t k = 0; k < buckets; ++k) {
+        const std::vector<std::u16string> read = readBucket(k, best, true);
+        if (strings.size() < k * perBucket + read.size())
+            strings.resize(k * perBucket + read.size());
+        for (std::size_t i = 0; i < read.size(); ++i)
+            strings[k * perBucket + i] = read[i];
+    }
+    // As many strings as the cells name, within what the index counts.
+    std::size_t named = 0;
+    for (std::size_t at = to; at + kHeader + 10 <= stream.size() && Reads(stream, at);) {
+        if (U16(stream, at) == kLabelSst && U16(stream, at + 2) == 10)
+            named = std::max<std::size_t>(named, std::size_t{LoadLe32(stream.data() + at + kHeader + 6)} + 1);
+        at += kHeader + U16(stream, at + 2);
+    }
+    if (strings.size() < known.size())
+        strings.resize(known.size());
+    std::copy(known.begin(), known.end(), strings.begin());
+    strings.resize(std::max(strings.size(), std::min(named, std::max(buckets * perBucket, declared))));
+
+    // The new table: each string whole in one record where it fits, else its characters go on
+    // in the next with a flags byte of their own, as the format has it.
+    std::vector<std::uint8_t> records;
+    std::vector<std::uint8_t> body(8, 0);
+    StoreLe32(body.data(), static_cast<std::uint32_t>(strings.size()));
+    StoreLe32(body.data() + 4, static_cast<std::uint32_t>(strings.size()));
+    std::uint16_t type = kSst;
+    auto flush = [&] {
+        Append(records, type, body);
+        body.clear();
+        type = kContinue;
+    };
+    for (const std::optional<std::u16string>& text : strings) {
+        const std::u16string units = text.value_or(std::u16string());
+        const bool wide = std::any_of(units.begin(), units.end(), [](char16_t c) { return c > 0xFF; });
+        const std::size_t width = wide ? 2 : 1;
+        if (body.size() + 3 + (units.empty() ? 0 : width) > kMaxBody)
+            flush();
+        body.push_back(static_cast<std::uint8_t>(units.size() & 0xFF));
+        body.push_back(static_cast<std::uint8_t>(units.size() >> 8));
+        body.push_back(wide ? 1 : 0);
+        for (std::size_t i = 0; i < units.size();) {
+            if (body.size() + width > kMaxBody) {
+                flush();
+                body.push_back(wide ? 1 : 0);
+            }
+            body.push_back(static_cast<std::uint8_t>(units[i] & 0xFF));
+            if (wide)
+                body.push_back(static_cast<std::uint8_t>(units[i] >> 8));
+            ++i;
+        }
+    }
+    flush();
+
+    // What it was read from, and the index, which no longer fits, become filler.
+    std::vector<bool> boundary(stream.size() + 1, false);
+    auto neutralise = [&](std::size_t at) {
+        const std::size_t end = at + kHeader + U16(stream, at + 2);
+        WriteFiller(stream, boundary, at, end);
+        regions.push_back({MendedRegion::Kind::Replaced, at, end - at, -1});
+    };
+    for (const Piece& piece : pieces) {
+        if (used[piece.run])
+            neutralise(piece.at);
+    }
+    neutralise(*index);
+    return records;
+}
+
+// A hole in the shared-string table loses every string after it to readers, which read the
+// table from its start. The strings after the hole are read again from the places the
+// table's index names, and the table is written anew where it was; the offsets after it move
+// along (the list of sheets, the sheets' row indexes). Not for an encrypted workbook, whose
+// bytes depend on where they are.
+void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
+                         const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten)
+{
+    std::size_t table = kNoPlace, tableEnd = 0, globalsEnd = kNoPlace;
+    std::vector<Bytes> bodies;
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+        const std::uint16_t type = U16(stream, at);
+        const std::size_t next = at + kHeader + U16(stream, at + 2);
+        if (type == kEof) {
+            globalsEnd = at;
+            break;
+        }
+        if (type == kFilePass)
+            return;
+        if (type == kSst && table == kNoPlace && U16(stream, at + 2) >= 8) {
+            table = at;
+            bodies.emplace_back(stream.data() + at + kHeader, U16(stream, at + 2));
+            tableEnd = next;
+            while (tableEnd + kHeader <= stream.size() && Reads(stream, tableEnd) && U16(stream, tableEnd) == kContinue) {
+                bodies.emplace_back(stream.data() + tableEnd + kHeader, U16(stream, tableEnd + 2));
+                tableEnd += kHeader + U16(stream, tableEnd + 2);
+            }
+            if (tableEnd + kHeader > stream.size() || U16(stream, tableEnd) != kFillerRecord)
+                return;  // whole, as far as anything tells
+            bodies.back() = Unwiped(bodies.back());
+        }
+        at = next;
+    }
+    if (table == kNoPlace || globalsEnd == kNoPlace || globalsEnd < tableEnd)
+        return;
+    const std::size_t declared = LoadLe32(stream.data() + table + kHeader + 4);
+    const std::vector<std::u16string> known = ReadTableStrings(bodies, 8, declared);
+    std::vector<std::uint8_t> unmended(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(globalsEnd));
+    for (const auto& [at, bytes] : overwritten) {
+        if (at < globalsEnd)
+            std::copy_n(bytes.begin(), std::min(bytes.size(), globalsEnd - at), unmended.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const std::vector<std::uint8_t> rebuilt =
+        RebuildStringTable(stream, tableEnd, globalsEnd, regions, known, declared, Bytes(unmended));
+    if (rebuilt.empty())
+        return;
+    const std::int64_t delta = static_cast<std::int64_t>(rebuilt.size()) - static_cast<std::int64_t>(tableEnd - table);
+    auto moved = [&](std::uint64_t offset) { return offset >= tableEnd ? offset + static_cast<std::uint64_t>(delta) : offset; };
+    std::vector<std::uint8_t> written(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(table));
+    written.insert(written.end(), rebuilt.begin(), rebuilt.end());
+    written.insert(written.end(), stream.begin() + static_cast<std::ptrdiff_t>(tableEnd), stream.end());
+    stream = std::move(written);
+    for (MendedRegion& region : regions)
+        region.offset = moved(region.offset);
+    regions.push_back({MendedRegion::Kind::Replaced, table, rebuilt.size(), -1});
+    bool pastGlobals = false;
+    for (std::size_t at = 0; at + kHeader <= stream.size();) {
+        if (!Reads(stream, at)) {
+            at = Resync(stream, at + 1);
+            if (at == kNoPlace)
+                break;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        const std::size_t length = U16(stream, at + 2);
+        std::uint8_t* body = stream.data() + at + kHeader;
+        if (type == kBoundSheet && length >= 4 && !pastGlobals)
+            StoreLe32(body, static_cast<std::uint32_t>(moved(LoadLe32(body))));
+        pastGlobals = pastGlobals || type == kEof;
+        if (type == kIndex && length >= 16) {
+            for (std::size_t k = 16; k + 4 <= length; k += 4)
+                StoreLe32(body + k, static_cast<std::uint32_t>(moved(LoadLe32(body + k))));
+        }
+        at += kHeader + length;
+    }
+}
+
+}  // namespace tabulon::mending

@@ -1,0 +1,167 @@
+// Reading the workbook stream's records as the mending does, and finding where they first go wrong.
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
+#include "engine/repair/mend_parts.h"
+#include "engine/repair/record_mend.h"
+
+namespace tabulon::mending {
+
+using namespace biff;
+
+bool Known(std::uint16_t type, std::uint16_t length)
+{
+    return type == kFillerRecord ? length <= kMaxBody : PlausibleRecord(type, length);
+}
+
+// Whether a record that reads starts at `at`: a known type of fitting length whose body the
+// stream holds, or an unknown type of a possible length followed by a known record.
+bool Reads(Bytes stream, std::size_t at)
+{
+    if (at + kHeader > stream.size())
+        return false;
+    const std::uint16_t type = U16(stream, at);
+    const std::uint16_t length = U16(stream, at + 2);
+    if (at + kHeader + length > stream.size())
+        return false;
+    if (Known(type, length))
+        return true;
+    const std::size_t next = at + kHeader + length;
+    return type <= kHighestRecordType && length <= kMaxBody && next + kHeader <= stream.size() &&
+           next + kHeader + U16(stream, next + 2) <= stream.size() && Known(U16(stream, next), U16(stream, next + 2));
+}
+
+// Whether a record of a known type and fitting length, whose body the stream holds, starts at `at`.
+bool ReadsKnown(Bytes stream, std::size_t at)
+{
+    return at + kHeader <= stream.size() && at + kHeader + U16(stream, at + 2) <= stream.size() &&
+           Known(U16(stream, at), U16(stream, at + 2));
+}
+
+// Whether `count` records of known types follow one another from `at` (fewer when the stream
+// or a sheet ends first): where the records are picked up again after damage, bytes that only
+// happen to look like records of some unknown type must not do.
+bool RunAt(Bytes stream, std::size_t at, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (at == stream.size())
+            return i > 0;
+        if (!ReadsKnown(stream, at))
+            return false;
+        if (U16(stream, at) == kEof && i > 0)
+            return true;
+        at += kHeader + U16(stream, at + 2);
+    }
+    return true;
+}
+
+// The first place from `from` on, and before `before`, where three records follow one another.
+std::size_t Resync(Bytes stream, std::size_t from, std::size_t before)
+{
+    for (std::size_t at = from; at + kHeader <= stream.size() && at < before; ++at) {
+        if (RunAt(stream, at, 3))
+            return at;
+    }
+    return kNoPlace;
+}
+
+// A BOF record's version or substream type that no writer uses, one bit away from exactly one
+// value that is used: where it lies and what it should be.
+std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at)
+{
+    constexpr std::uint16_t kVersions[] = {kBiff5Version, kBiff8Version};
+    constexpr std::uint16_t kSubstreams[] = {kGlobalsSubstream, kVbModuleSubstream, kWorksheetSubstream, kChartSubstream, kMacroSubstream, kWorkspaceSubstream};
+    if (U16(stream, at) != kBof || U16(stream, at + 2) < 4)
+        return std::nullopt;
+    auto check = [&](std::size_t field, std::span<const std::uint16_t> used) -> std::optional<std::pair<std::size_t, std::uint16_t>> {
+        const std::uint16_t value = U16(stream, field);
+        if (std::find(used.begin(), used.end(), value) != used.end())
+            return std::nullopt;
+        std::optional<std::uint16_t> near;
+        for (const std::uint16_t candidate : used) {
+            if (std::popcount(static_cast<unsigned>(value ^ candidate)) == 1) {
+                if (near)
+                    return std::nullopt;
+                near = candidate;
+            }
+        }
+        return near ? std::optional(std::pair{field, *near}) : std::nullopt;
+    };
+    if (auto version = check(at + kHeader, kVersions))
+        return version;
+    return check(at + kHeader + 2, kSubstreams);
+}
+
+}  // namespace tabulon::mending
+
+namespace tabulon {
+namespace {
+
+using namespace biff;
+using namespace mending;
+
+std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> stream)
+{
+    const std::size_t size = stream.size();
+    if (size < 8 || U16(stream, 0) != kBof)
+        return 0;
+    std::vector<bool> boundary(size + 1, false);
+    std::vector<std::uint32_t> sheets;
+    bool inGlobals = true;
+    bool closed = false;  // the last substream ended with its EOF
+    std::size_t at = 0;
+    while (at < size) {
+        if (!Reads(stream, at)) {
+            // Filler after the last sheet's end is no damage.
+            if (closed && Resync(stream, at) == kNoPlace)
+                break;
+            return at;
+        }
+        boundary[at] = true;
+        const std::uint16_t type = U16(stream, at);
+        const std::uint16_t length = U16(stream, at + 2);
+        if (const auto odd = OddBofField(stream, at))
+            return odd->first;
+        if (inGlobals && type == kBoundSheet && length >= 4)
+            sheets.push_back(LoadLe32(stream.data() + at + kHeader));
+        if (type == kEof)
+            inGlobals = false;
+        closed = type == kEof;
+        at += kHeader + length;
+    }
+    for (const std::uint32_t sheet : sheets) {
+        if (sheet >= size || !boundary[sheet] || U16(stream, sheet) != kBof)
+            return sheet;
+    }
+    if (!closed)
+        return size;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> stream)
+{
+    if (const std::optional<std::uint64_t> broken = FirstBrokenRecord(stream))
+        return broken;
+    // Counts a length contradicts live in the globals: a copy of them is mended to find out.
+    std::size_t globalsEnd = 0;
+    while (globalsEnd + kHeader <= stream.size() && U16(stream, globalsEnd) != kEof)
+        globalsEnd += kHeader + U16(stream, globalsEnd + 2);
+    std::vector<std::uint8_t> globals(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(std::min(globalsEnd, stream.size())));
+    std::vector<MendedRegion> regions;
+    MendCounts(globals, regions);
+    if (regions.empty())
+        return std::nullopt;
+    return std::min_element(regions.begin(), regions.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; })->offset;
+}
+
+}  // namespace tabulon
