@@ -1,0 +1,448 @@
+#include "engine/repair/salvage_chain.h"
+
+#include <algorithm>
+#include <span>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
+
+namespace tabulon::salvage {
+
+using namespace biff;
+
+namespace {
+
+// Units a record may span that a lost link is judged across (a CONTINUE-sized record is 17).
+constexpr std::size_t kMaxSpan = 24;
+
+bool OneBitApart(std::uint32_t a, std::uint32_t b)
+{
+    const std::uint32_t difference = a ^ b;
+    return difference != 0 && (difference & (difference - 1)) == 0;
+}
+
+}  // namespace
+
+Image ReadImage(SectorFile& file)
+{
+    Image image;
+    const std::uint64_t length = std::min<std::uint64_t>(file.Length(), kMaxWorkbookLength);
+    image.bytes.resize(static_cast<std::size_t>(length));
+    file.Seek(0);
+    std::size_t done = 0;
+    while (done < image.bytes.size()) {
+        const std::size_t read = file.Read(std::span(image.bytes).subspan(done));
+        if (read == 0)
+            break;
+        done += read;
+    }
+    // A sector cut short by a truncation still holds records: it counts, its missing part zero
+    // (the mending ends the stream at the last whole record).
+    const std::size_t sectors = done > kHeaderSize ? (done - kHeaderSize + kSectorSize - 1) / kSectorSize : 0;
+    image.bytes.resize(kHeaderSize + sectors * kSectorSize, 0);
+    image.sectors = static_cast<std::uint32_t>(sectors);
+    return image;
+}
+
+std::optional<std::array<bool, kEntriesPerFatSector>> SurvivingEntries(const std::uint8_t* sector, std::uint64_t capacity)
+{
+    constexpr int kMostBadEntries = 4;
+    std::array<bool, kEntriesPerFatSector> good{};
+    std::array<std::pair<std::uint32_t, std::size_t>, kEntriesPerFatSector> links{};
+    std::size_t linkCount = 0;
+    bool anyNonZero = false;
+    int bad = 0;
+    for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
+        const std::uint32_t value = LoadLe32(sector + 4 * j);
+        anyNonZero = anyNonZero || value != 0;
+        good[j] = value >= kFirstSpecialValue || value < capacity;
+        if (!good[j])
+            ++bad;
+        else if (value < kFirstSpecialValue)
+            links[linkCount++] = {value, j};
+    }
+    if (!anyNonZero)
+        return std::nullopt;
+    std::sort(links.begin(), links.begin() + static_cast<std::ptrdiff_t>(linkCount));
+    for (std::size_t k = 1; k < linkCount; ++k) {
+        if (links[k].first == links[k - 1].first) {
+            good[links[k].second] = good[links[k - 1].second] = false;
+            bad += 2;
+        }
+    }
+    if (bad > kMostBadEntries)
+        return std::nullopt;
+    return good;
+}
+
+std::uint32_t LoadTable(Space& space, const std::vector<std::uint32_t>& tableSectors, const Space& holder)
+{
+    std::uint32_t lost = 0;
+    const std::uint64_t capacity = std::uint64_t{tableSectors.size()} * kEntriesPerFatSector;
+    for (std::size_t i = 0; i < tableSectors.size(); ++i) {
+        const std::uint32_t sector = tableSectors[i];
+        const auto good = sector < holder.count ? SurvivingEntries(holder.At(sector), capacity) : std::nullopt;
+        if (!good) {
+            ++lost;
+            continue;
+        }
+        for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
+            const std::uint64_t index = i * kEntriesPerFatSector + j;
+            if (index >= space.count)
+                break;
+            if (!(*good)[j])
+                continue;
+            space.next[index] = LoadLe32(holder.At(sector) + 4 * j);
+            space.known[index] = true;
+        }
+    }
+    return lost;
+}
+
+enum class ChainBuilder::Fit { Yes, No, Unknown };
+
+// How well the records run on into `candidate`: whether they do, and how far the first cell
+// there lies from the last one before it (cells come row by row, so the right continuation
+// goes on at the same row or a little below; a cell well above it belongs elsewhere).
+struct ChainBuilder::JunctionFit {
+    Fit fit = Fit::Unknown;
+    bool backwards = false;
+    std::uint64_t rowGap = ~std::uint64_t{0};  // unknown: no cell on one side
+};
+
+void ChainBuilder::Build(std::uint32_t start)
+{
+    if (!space_.Free(start))
+        return;
+    Append(start);
+    while (!Done()) {
+        const std::optional<std::uint32_t> next = NextLink(units_.back());
+        if (!next)
+            break;
+        Append(*next);
+    }
+}
+
+std::uint64_t ChainBuilder::Length() const
+{
+    const std::uint64_t held = Available();
+    if (size_ != 0)
+        return std::min(size_, held);
+    return end_ ? std::min(*end_, held) : held;
+}
+
+void ChainBuilder::Release()
+{
+    for (const std::uint32_t u : units_)
+        space_.claimed[u] = false;
+}
+
+bool ChainBuilder::Done() const
+{
+    if (units_.size() >= space_.count)
+        return true;
+    if (size_ != 0)
+        return Available() >= size_;
+    return end_ && *end_ <= Available();
+}
+
+std::uint8_t ChainBuilder::ByteAt(std::uint64_t offset) const
+{
+    return space_.At(units_[static_cast<std::size_t>(offset / space_.unit)])[offset % space_.unit];
+}
+
+std::uint16_t ChainBuilder::U16At(std::uint64_t offset) const
+{
+    return static_cast<std::uint16_t>(ByteAt(offset) | (ByteAt(offset + 1) << 8));
+}
+
+std::uint32_t ChainBuilder::U32At(std::uint64_t offset) const
+{
+    return U16At(offset) | (std::uint32_t{U16At(offset + 2)} << 16);
+}
+
+bool ChainBuilder::Plausible(std::uint64_t offset) const
+{
+    return PlausibleRecord(U16At(offset), U16At(offset + 2));
+}
+
+// Whether `count` records start at `offset` one after the other, each header within reach.
+bool ChainBuilder::RunAt(std::uint64_t offset, int count) const
+{
+    for (int i = 0; i < count; ++i) {
+        if (offset + 4 > Available() || !Plausible(offset))
+            return false;
+        offset += 4u + U16At(offset + 2);
+    }
+    return true;
+}
+
+void ChainBuilder::Append(std::uint32_t unit)
+{
+    units_.push_back(unit);
+    space_.claimed[unit] = true;
+    if (biff_)
+        Walk();
+}
+
+// Takes in the records whose headers the chain now holds.
+void ChainBuilder::Walk()
+{
+    while (true) {
+        if (!synced_ && !Resync())
+            return;
+        if (nextRecord_ + 4 > Available())
+            return;
+        if (!Plausible(nextRecord_)) {
+            synced_ = false;
+            scanFrom_ = nextRecord_ + 1;
+            continue;
+        }
+        if (U16At(nextRecord_) == kBoundSheet && nextRecord_ + 8 > Available())
+            return;  // its offset is not all here yet
+        Note(nextRecord_);
+        nextRecord_ += 4u + U16At(nextRecord_ + 2);
+    }
+}
+
+// After damage: the first place where three plausible records follow one another.
+bool ChainBuilder::Resync()
+{
+    for (; scanFrom_ + 4 <= Available(); ++scanFrom_) {
+        if (RunAt(scanFrom_, 3)) {
+            nextRecord_ = scanFrom_;
+            synced_ = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Keeps track of where the workbook's last sheet ends, for a stream of unknown size.
+void ChainBuilder::Note(std::uint64_t offset)
+{
+    const std::uint16_t type = U16At(offset);
+    const std::uint16_t length = U16At(offset + 2);
+    if (type == kBoundSheet && length >= 4)
+        lastSheet_ = std::max<std::uint64_t>(lastSheet_, U32At(offset + 4));
+    else if (type == kBof)
+        substream_ = offset, lastCell_.reset();
+    else if (IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
+        lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(offset + 4), U16At(offset + 6)};
+    else if (type == kEof && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
+        end_ = offset + 4 + length;
+}
+
+// Whether the records run on into `candidate` if it came next.
+ChainBuilder::Fit ChainBuilder::Continues(std::uint32_t candidate)
+{
+    return Junction(candidate).fit;
+}
+
+ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
+{
+    JunctionFit result;
+    if (!synced_)
+        return result;
+    if (end_ && nextRecord_ >= *end_)
+        return result;  // past the last sheet: what follows is filler
+    const std::uint64_t limit = size_ != 0 ? size_ : ~std::uint64_t{0};
+    // A record under way that covers the candidate and more (a long one, such as a string
+    // table's): its end is where the next header must be, a few units on, taken to follow
+    // the candidate contiguously.
+    const std::size_t kept = units_.size();
+    units_.push_back(candidate);
+    for (std::uint32_t unit = candidate; nextRecord_ + 4 > Available() && units_.size() - kept < kMaxSpan;) {
+        unit = Following(unit);
+        if (!Candidate(unit))
+            break;
+        units_.push_back(unit);
+    }
+    if (nextRecord_ + 4 > Available() || nextRecord_ < Available() - (units_.size() - kept) * space_.unit) {
+        units_.resize(kept);
+        return result;
+    }
+    std::uint64_t offset = nextRecord_;
+    bool cellSeen = false;
+    // Every record whose header lies in the candidate must be one.
+    while (offset + 4 <= Available() && offset < limit) {
+        if (!Plausible(offset)) {
+            result.fit = Fit::No;
+            break;
+        }
+        result.fit = Fit::Yes;
+        const std::uint16_t type = U16At(offset);
+        if (type == kEof || type == kBof)
+            break;  // what follows a sheet's end may be filler; a new sheet starts afresh
+        if (!cellSeen && lastCell_ && IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available()) {
+            cellSeen = true;
+            const std::uint32_t row = U16At(offset + 4);
+            const std::uint32_t column = U16At(offset + 6);
+            const auto [lastRow, lastColumn] = *lastCell_;
+            // Some writers interleave two rows (merged cells), so one row back is as near
+            // as the next row.
+            if (row + 1 == lastRow) {
+                result.rowGap = 1;
+            } else {
+                result.backwards = row < lastRow || (row == lastRow && column <= lastColumn);
+                result.rowGap = result.backwards ? ~std::uint64_t{0} : row - lastRow;
+            }
+        }
+        offset += 4u + U16At(offset + 2);
+    }
+    units_.resize(kept);
+    return result;
+}
+
+// Whether `unit` begins a run of records of its own rather than continuing those of the
+// unit before it: the start of another fragment.
+bool ChainBuilder::StartsFragment(std::uint32_t unit)
+{
+    std::int8_t& cached = fragmentStarts_[unit];
+    if (cached >= 0)
+        return cached == 1;
+    cached = 1;
+    if (unit == 0)
+        return true;
+    const std::uint8_t* left = space_.At(unit - 1);
+    const std::uint8_t* self = space_.At(unit);
+    const std::uint32_t size = space_.unit;
+    auto byteAt = [&](std::uint64_t offset) { return offset < size ? left[offset] : self[offset - size]; };
+    auto u16At = [&](std::uint64_t offset) {
+        return static_cast<std::uint16_t>(byteAt(offset) | (byteAt(offset + 1) << 8));
+    };
+    auto plausibleAt = [&](std::uint64_t offset) {
+        return offset + 4 <= 2 * std::uint64_t{size} && PlausibleRecord(u16At(offset), u16At(offset + 2));
+    };
+    for (std::uint64_t start = 0; start + 4 <= size; ++start) {
+        // A run of records in the left unit that reaches into this one.
+        std::uint64_t offset = start;
+        int inLeft = 0;
+        while (offset < size && plausibleAt(offset)) {
+            ++inLeft;
+            offset += 4u + u16At(offset + 2);
+        }
+        if (inLeft < 2 || offset < size)
+            continue;
+        if (offset >= 2 * std::uint64_t{size} || plausibleAt(offset))
+            cached = 0;
+        return cached == 1;
+    }
+    return true;
+}
+
+// A unit a lost link may lead to: free, and neither the target of a surviving link nor
+// the first unit of another stream.
+bool ChainBuilder::Candidate(std::uint32_t unit) const
+{
+    return space_.Free(unit) && !space_.hasPredecessor[unit] && !space_.head[unit];
+}
+
+// Where the records say the stream goes on after `unit`: the unit after it when they run
+// on there, else a free unit where they run on and that starts a fragment of its own.
+// The unit after `unit` in the file, past the table and directory sectors and the streams
+// that lie there: most writers allocate each stream contiguously around what is already
+// placed, so another stream's first unit means the next fragment lies after that stream.
+std::uint32_t ChainBuilder::Following(std::uint32_t unit) const
+{
+    std::uint32_t following = unit + 1;
+    for (int hops = 0; hops < 64 && following < space_.count; ++hops) {
+        if (space_.head[following] && space_.headLength[following] != 0 && !space_.claimed[following])
+            following += std::min(space_.headLength[following], space_.count - following);
+        else if (space_.claimed[following])
+            ++following;
+        else
+            break;
+    }
+    return following;
+}
+
+std::optional<std::uint32_t> ChainBuilder::Infer(std::uint32_t unit)
+{
+    const std::uint32_t following = Following(unit);
+    const JunctionFit next = Candidate(following) ? Junction(following) : JunctionFit{};
+    constexpr std::uint64_t kNoGap = ~std::uint64_t{0};
+    if (next.fit == Fit::Yes && !next.backwards && (next.rowGap <= 1 || next.rowGap == kNoGap))
+        return following;  // the same row or the next: as cells run on
+    if (!synced_ || !budget_.Take(space_.count))
+        return next.fit == Fit::Yes ? std::optional(following) : std::nullopt;
+    // Among the units where the records run on and a fragment starts: cells in order
+    // first, then the nearest row, then the nearest unit forward (writers place a stream's
+    // later fragments after its earlier ones).
+    std::optional<std::uint32_t> best;
+    std::tuple<bool, std::uint64_t, std::uint32_t> bestRank{};
+    if (next.fit == Fit::Yes) {
+        best = following;
+        bestRank = {next.backwards, next.rowGap, 0};
+    }
+    for (std::uint32_t step = 1; step < space_.count; ++step) {
+        const std::uint32_t other = static_cast<std::uint32_t>((std::uint64_t{following} + step) % space_.count);
+        if (!Candidate(other))
+            continue;
+        const JunctionFit fit = Junction(other);
+        if (fit.fit != Fit::Yes || !StartsFragment(other))
+            continue;
+        const std::tuple<bool, std::uint64_t, std::uint32_t> rank{fit.backwards, fit.rowGap, step};
+        if (!best || rank < bestRank) {
+            best = other;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
+std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
+{
+    const bool known = space_.known[unit];
+    const std::uint32_t given = space_.next[unit];
+    const bool usable = known && given < space_.count && space_.Free(given);
+    if (!biff_) {
+        if (usable)
+            return given;
+        if (const std::uint32_t following = Following(unit); !known && Candidate(following)) {
+            guessed_ = true;  // a lost table sector: most writers allocate contiguously
+            return following;
+        }
+        return std::nullopt;
+    }
+    if (usable) {
+        // The table's link stands when the records agree or cannot tell, and also when
+        // they disagree (a wiped sector still holds its place in the stream), unless they
+        // run on in a unit one bit away from it: a flipped bit.
+        if (Continues(given) != Fit::No)
+            return given;
+        if (const auto inferred = Infer(unit); inferred && OneBitApart(*inferred, given)) {
+            ++rebuilt_;
+            return inferred;
+        }
+        return given;
+    }
+    if (const auto inferred = Infer(unit)) {
+        ++rebuilt_;
+        return inferred;
+    }
+    // Nothing to tell by (or damage right at the joint): contiguity, as long as the stream
+    // is known to go on.
+    const std::uint32_t following = Following(unit);
+    if (Candidate(following) && (size_ != 0 || (!known && Continues(following) == Fit::Unknown))) {
+        ++rebuilt_;
+        guessed_ = true;
+        return following;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint32_t>& units, std::uint64_t length)
+{
+    std::vector<std::uint8_t> data;
+    data.reserve(static_cast<std::size_t>(length));
+    for (const std::uint32_t u : units) {
+        if (data.size() >= length)
+            break;
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(space.unit, length - data.size()));
+        data.insert(data.end(), space.At(u), space.At(u) + take);
+    }
+    return data;
+}
+
+}  // namespace tabulon::salvage

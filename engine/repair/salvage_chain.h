@@ -1,0 +1,145 @@
+// The salvage's view of a damaged file: its image, its sectors and mini sectors with what
+// survives of the tables that link them, and the rebuilding of a stream's chain where links
+// were lost.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/cfb/consts.h"
+#include "engine/io/sector_file.h"
+
+namespace tabulon::salvage {
+
+struct Image {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t sectors = 0;  // whole sectors after the header
+};
+
+Image ReadImage(SectorFile& file);
+
+// A run of equal-sized units (the file's sectors, or the mini stream's 64-byte sectors) with
+// what survives of the table that links them.
+struct Space {
+    const std::uint8_t* base = nullptr;
+    std::uint32_t unit = kSectorSize;
+    std::uint32_t count = 0;
+    std::vector<std::uint32_t> next;
+    std::vector<bool> known;           // the table's entry for the unit survived
+    std::vector<bool> claimed;         // a structure or a chain holds it
+    std::vector<bool> hasPredecessor;  // a surviving link leads into it
+    std::vector<bool> head;            // a directory entry's stream starts there
+    std::vector<std::uint32_t> headLength;  // the units that stream needs
+
+    void Resize(std::uint32_t units)
+    {
+        count = units;
+        next.assign(units, kFreeSector);
+        known.assign(units, false);
+        claimed.assign(units, false);
+        hasPredecessor.assign(units, false);
+        head.assign(units, false);
+        headLength.assign(units, 0);
+    }
+    const std::uint8_t* At(std::uint32_t index) const { return base + std::size_t{index} * unit; }
+    bool Free(std::uint32_t index) const { return index < count && !claimed[index]; }
+    void NotePredecessors()
+    {
+        for (std::uint32_t u = 0; u < count; ++u) {
+            if (known[u] && next[u] < count)
+                hasPredecessor[next[u]] = true;
+        }
+    }
+};
+
+// The entries of a table sector that can be trusted, when the sector survives at all: every
+// entry a marker or in range and no two leading to the same unit, but for a few (a flipped bit
+// here and there), which are left unknown. A wiped sector reads as 128 links to unit 0, and a
+// sector of something else breaks the rules everywhere: neither survives.
+std::optional<std::array<bool, kEntriesPerFatSector>> SurvivingEntries(const std::uint8_t* sector, std::uint64_t capacity);
+
+// Fills `space`'s table from the table sectors listed, where they survive; gives how many did not.
+std::uint32_t LoadTable(Space& space, const std::vector<std::uint32_t>& tableSectors, const Space& holder);
+
+struct Budget {
+    std::uint64_t left;
+    bool Take(std::uint64_t amount = 1)
+    {
+        if (left < amount)
+            return false;
+        left -= amount;
+        return true;
+    }
+};
+
+// Builds one stream's chain. For a workbook stream the records decide where a lost link
+// leads: a BIFF record (2-byte type, 2-byte length) runs on seamlessly from one sector into
+// the next, so the sector in which the records continue is the next one.
+class ChainBuilder {
+public:
+    ChainBuilder(Space& space, bool biff, std::uint64_t size, Budget& budget, std::vector<std::int8_t>& fragmentStarts)
+        : space_(space), biff_(biff), size_(size), budget_(budget), fragmentStarts_(fragmentStarts)
+    {
+    }
+
+    void Build(std::uint32_t start);
+
+    const std::vector<std::uint32_t>& Units() const { return units_; }
+    std::uint32_t Rebuilt() const { return rebuilt_; }
+    bool Guessed() const { return guessed_; }
+    // The stream's length: its size, or for a stream found by its records, where its last
+    // sheet ends; never more than its chain holds.
+    std::uint64_t Length() const;
+    void Release();
+
+private:
+    enum class Fit;
+    struct JunctionFit;
+
+    std::uint64_t Available() const { return std::uint64_t{units_.size()} * space_.unit; }
+    bool Done() const;
+
+    std::uint8_t ByteAt(std::uint64_t offset) const;
+    std::uint16_t U16At(std::uint64_t offset) const;
+    std::uint32_t U32At(std::uint64_t offset) const;
+    bool Plausible(std::uint64_t offset) const;
+    bool RunAt(std::uint64_t offset, int count) const;
+
+    void Append(std::uint32_t unit);
+    void Walk();
+    bool Resync();
+    void Note(std::uint64_t offset);
+
+    Fit Continues(std::uint32_t candidate);
+    JunctionFit Junction(std::uint32_t candidate);
+    bool StartsFragment(std::uint32_t unit);
+    bool Candidate(std::uint32_t unit) const;
+    std::uint32_t Following(std::uint32_t unit) const;
+    std::optional<std::uint32_t> Infer(std::uint32_t unit);
+    std::optional<std::uint32_t> NextLink(std::uint32_t unit);
+
+    Space& space_;
+    bool biff_;
+    std::uint64_t size_;
+    Budget& budget_;
+    std::vector<std::int8_t>& fragmentStarts_;
+    std::vector<std::uint32_t> units_;
+    std::uint32_t rebuilt_ = 0;
+    bool guessed_ = false;
+    // The record walk.
+    bool synced_ = true;
+    std::uint64_t nextRecord_ = 0;
+    std::uint64_t scanFrom_ = 0;
+    std::uint64_t lastSheet_ = 0;
+    std::optional<std::uint64_t> substream_;
+    std::optional<std::uint64_t> end_;
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> lastCell_;  // row and column of the last cell
+};
+
+std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint32_t>& units, std::uint64_t length);
+
+}  // namespace tabulon::salvage

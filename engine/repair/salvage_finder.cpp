@@ -1,0 +1,195 @@
+#include "engine/repair/salvage_finder.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "engine/base/byte_order.h"
+#include "engine/base/text.h"
+#include "engine/biff/records.h"
+#include "engine/cfb/consts.h"
+#include "engine/repair/record_mend.h"
+
+namespace tabulon::salvage {
+
+using namespace biff;
+
+namespace {
+
+// Streams that begin with a workbook's first record and are followed to their end, at most.
+constexpr std::size_t kMaxBofCandidates = 64;
+
+// Where, in the sectors that lie before `sector` in the file, the records run on into it:
+// the nearest of up to `reach` free sectors before it from which records that read lead
+// exactly to a record start already known (`starts`, as offsets from the first sector's
+// start, none of them before `sector`). Gives that sector, and adds the record starts found
+// on the way to `starts`.
+std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t sector, std::set<std::uint64_t>& starts,
+                                            std::uint32_t reach)
+{
+    const std::uint64_t unit = space.unit;
+    const std::uint64_t end = std::uint64_t{sector} * unit;  // the sector's start, where the walk is to land past
+    const std::uint64_t last = *starts.rbegin();
+    for (std::uint32_t back = 1; back <= reach && back <= sector && space.Free(sector - back); ++back) {
+        const std::uint64_t first = std::uint64_t{sector - back} * unit;
+        const std::uint8_t* base = space.At(0);
+        for (std::uint64_t at = first; at < first + unit; ++at) {
+            // Past the sector's start a few records more may lead to a known start (an end
+            // record before the sheet's first), no more: the work stays in proportion.
+            constexpr int kRecordsPast = 8;
+            std::vector<std::uint64_t> walked;
+            int past = 0;
+            for (std::uint64_t k = at; k <= last && past <= kRecordsPast && PlausibleRecord(LoadLe16(base + k), LoadLe16(base + k + 2));) {
+                walked.push_back(k);
+                k += 4u + LoadLe16(base + k + 2);
+                if (k >= end && starts.contains(k)) {
+                    starts.insert(walked.begin(), walked.end());
+                    return sector - back;
+                }
+                past += k >= end ? 1 : 0;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room)
+{
+    if (room < 8 || LoadLe16(p) != kBof)
+        return std::nullopt;
+    const std::uint16_t length = LoadLe16(p + 2);
+    const std::uint16_t version = LoadLe16(p + 4);
+    if (length < 4 || length > 20 || (version != kBiff8Version && version != kBiff5Version) ||
+        LoadLe16(p + 6) != kGlobalsSubstream)
+        return std::nullopt;
+    return version;
+}
+
+std::optional<SheetBof> FirstSheetBof(const std::uint8_t* bytes, std::size_t size)
+{
+    for (std::size_t at = 0; at + 8 <= size; ++at) {
+        if (LoadLe16(bytes + at) != kBof)
+            continue;
+        const std::uint16_t length = LoadLe16(bytes + at + 2);
+        const std::uint16_t version = LoadLe16(bytes + at + 4);
+        if (length >= 8 && length <= 20 && (version == kBiff8Version || version == kBiff5Version) &&
+            LoadLe16(bytes + at + 6) == kWorksheetSubstream)
+            return SheetBof{at, version};
+    }
+    return std::nullopt;
+}
+
+std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream)
+{
+    std::vector<ListedSheet> sheets;
+    const bool biff8 = stream.size() >= 6 && LoadLe16(stream.data() + 4) >= kBiff8Version;
+    std::size_t offset = 0;
+    while (offset + 4 <= stream.size()) {
+        const std::uint16_t type = LoadLe16(stream.data() + offset);
+        const std::uint16_t length = LoadLe16(stream.data() + offset + 2);
+        const bool filler = type == kFillerRecord && length <= kMaxRecordBody;
+        if ((!filler && !PlausibleRecord(type, length)) || (type == kEof && offset > 0) ||
+            offset + 4 + length > stream.size())
+            break;
+        if (type == kBoundSheet && length >= 8) {
+            const std::uint8_t* body = stream.data() + offset + 4;
+            ListedSheet sheet;
+            const std::uint32_t at = LoadLe32(body);
+            sheet.found = at + std::uint64_t{4} <= stream.size() && LoadLe16(stream.data() + at) == kBof;
+            const std::size_t count = body[6];
+            const bool wide = biff8 && (body[7] & 1) != 0;
+            const std::size_t chars = biff8 ? 8 : 7;
+            std::u16string name;
+            for (std::size_t i = 0; i < count && chars + (wide ? 2 * i + 1 : i) < length; ++i)
+                name.push_back(wide ? static_cast<char16_t>(LoadLe16(body + chars + 2 * i)) : static_cast<char16_t>(body[chars + i]));
+            sheet.name = Utf8FromUtf16(name);
+            sheets.push_back(std::move(sheet));
+        }
+        offset += 4 + std::size_t{length};
+    }
+    return sheets;
+}
+
+bool StreamFinder::FindByBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt, bool& inMini)
+{
+    auto search = [&](Space& space, std::vector<std::int8_t>& fragments) {
+        std::vector<std::uint32_t> candidates;
+        for (std::uint32_t u = 0; u < space.count && candidates.size() < kMaxBofCandidates; ++u) {
+            if (space.Free(u) && GlobalsBofAt(space.At(u), space.unit))
+                candidates.push_back(u);
+        }
+        bool any = false;
+        for (const std::uint32_t start : candidates) {
+            ChainBuilder chain(space, true, 0, budget_, fragments);
+            chain.Build(start);
+            const std::uint64_t length = chain.Length();
+            if (length > data.size()) {
+                data = Gather(space, chain.Units(), length);
+                version = *GlobalsBofAt(space.At(start), space.unit);
+                rebuilt = chain.Rebuilt();
+                any = true;
+            }
+            chain.Release();
+        }
+        return any;
+    };
+    if (search(main_, fragmentStarts_))
+        return true;
+    // A small workbook lives in the mini stream, which lies in the file's sectors.
+    Space fine;
+    fine.base = main_.base;
+    fine.unit = kMiniSectorSize;
+    fine.Resize(main_.count * (kSectorSize / kMiniSectorSize));
+    for (std::uint32_t u = 0; u < main_.count; ++u) {
+        if (main_.claimed[u] && !miniContainer_[u]) {
+            for (std::uint32_t k = 0; k < kSectorSize / kMiniSectorSize; ++k)
+                fine.claimed[u * (kSectorSize / kMiniSectorSize) + k] = true;
+        }
+    }
+    std::vector<std::int8_t> fineFragments(fine.count, -1);
+    inMini = search(fine, fineFragments);
+    return inMini;
+}
+
+bool StreamFinder::FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
+{
+    for (std::uint32_t u = 0; u < main_.count; ++u) {
+        const std::optional<SheetBof> sheet = main_.Free(u) ? FirstSheetBof(main_.At(u), kSectorSize) : std::nullopt;
+        if (!sheet)
+            continue;
+        // What survives of the globals (the shared strings among them) lies in the sectors
+        // before it whose records run on into it; a long record (a string table's) may
+        // cover a few sectors with no record start in them.
+        constexpr std::uint32_t kLongestRecordSectors = (kRecordHeaderSize + kMaxRecordBody + kSectorSize - 1) / kSectorSize + 1;
+        // At most this far back (the globals of the largest workbooks, string table and all,
+        // fit in it), so that a file crafted to read as records throughout costs no more.
+        constexpr std::uint32_t kMostSectorsBack = 16384;
+        std::uint32_t start = u;
+        std::set<std::uint64_t> starts{std::uint64_t{u} * kSectorSize + sheet->offset};
+        while (u - start < kMostSectorsBack) {
+            const auto before = RecordsRunInto(main_, start, starts, kLongestRecordSectors);
+            if (!before)
+                break;
+            start = *before;
+        }
+        // A long record whose header went with the damage may begin in the sectors before
+        // (the string table's first, often): they come along, up to where the wiping ends.
+        for (std::uint32_t k = 0; k < kLongestRecordSectors && start > 0 && main_.Free(start - 1) &&
+                                  !std::all_of(main_.At(start - 1), main_.At(start - 1) + kSectorSize,
+                                               [](std::uint8_t b) { return b == 0; });
+             ++k)
+            --start;
+        ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
+        chain.Build(start);
+        data = Gather(main_, chain.Units(), chain.Length());
+        version = sheet->version;
+        rebuilt = chain.Rebuilt();
+        chain.Release();
+        return !data.empty();
+    }
+    return false;
+}
+
+}  // namespace tabulon::salvage
