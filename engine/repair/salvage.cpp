@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
-#include <string_view>
 #include <tuple>
 
-#include "engine/biff/biff_cells.h"
 #include "engine/biff/property_set.h"
 #include "engine/biff/records.h"
 #include "engine/base/byte_order.h"
@@ -414,9 +412,6 @@ private:
     std::optional<DirectoryEntry> rootEntry_;
     std::vector<Placed> tree_;
     bool lostEntries_ = false;  // the tree leads to entries no surviving directory sector holds
-
-public:
-    bool LostEntries() const { return lostEntries_; }
 };
 
 }  // namespace
