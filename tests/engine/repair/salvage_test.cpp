@@ -319,6 +319,30 @@ std::vector<std::size_t> StreamPlaces(const Bytes& file)
     return places;
 }
 
+// `file` with the bytes from `from` to `to` of its workbook stream zeroed.
+Bytes Wiped(const Bytes& file, std::size_t from, std::size_t to)
+{
+    Bytes wiped = file;
+    const std::vector<std::size_t> places = StreamPlaces(file);
+    for (std::size_t at = from; at < to; ++at)
+        wiped[places[at]] = 0;
+    return wiped;
+}
+
+// The cell at (row, column) of `cells`, or none.
+const CellValue* CellAt(const std::vector<CellValue>& cells, int row, int column)
+{
+    const auto found = std::find_if(cells.begin(), cells.end(), [&](const CellValue& c) { return c.row == row && c.column == column; });
+    return found == cells.end() ? nullptr : &*found;
+}
+
+// Whether `cells` hold `number` at its place.
+bool HoldsNumber(const std::vector<CellValue>& cells, const CellValue& number)
+{
+    const CellValue* cell = CellAt(cells, number.row, number.column);
+    return cell && cell->number == number.number;
+}
+
 TEST(Salvage, AHoleInTheRecordsLosesOnlyTheCellsInIt)
 {
     const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
@@ -346,11 +370,8 @@ TEST(Salvage, AHoleInTheRecordsLosesOnlyTheCellsInIt)
         {"across a sheet's start", cells.sheets[3].offset - 6, cells.sheets[3].offset + 30},
         {"over an entry of the list of sheets", boundSheet - 2u, boundSheet + recordAt(boundSheet).length + 6u},
     };
-    const std::vector<std::size_t> places = StreamPlaces(file);
     for (const auto& hole : holes) {
-        Bytes damaged = file;
-        for (std::size_t at = hole.from; at < hole.to; ++at)
-            damaged[places[at]] = 0;
+        const Bytes damaged = Wiped(file, hole.from, hole.to);
         const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
         ASSERT_TRUE(salvaged.report.written) << hole.what;
         EXPECT_TRUE(salvaged.report.check.Opens()) << hole.what;
@@ -381,10 +402,7 @@ TEST(Salvage, SheetsOutliveTheWorkbooksGlobals)
     const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
     const Bytes stream = WorkbookStream(file);
     const WorkbookCells cells = ReadWorkbookCells(stream);
-    Bytes wiped = file;
-    const std::vector<std::size_t> places = StreamPlaces(file);
-    for (std::size_t at = 0; at < cells.sheets.front().offset; ++at)
-        wiped[places[at]] = 0;
+    const Bytes wiped = Wiped(file, 0, cells.sheets.front().offset);
     // The summary's format identifier; its stream begins 28 bytes before it, with FE FF.
     const Bytes summaryId = {0x02, 0xd5, 0xcd, 0xd5, 0x9c, 0x2e, 0x1b, 0x10, 0x93, 0x97, 0x08, 0x00, 0x2b, 0x2c, 0xf9, 0xae};
     const auto id = std::search(wiped.begin(), wiped.end(), summaryId.begin(), summaryId.end());
@@ -403,12 +421,9 @@ TEST(Salvage, SheetsOutliveTheWorkbooksGlobals)
         for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
             EXPECT_EQ(after.sheets[s].name, summary ? cells.sheets[s].name : "Sheet" + std::to_string(s + 1));
             for (const CellValue& before : cells.sheets[s].cells) {
-                if (before.kind != CellKind::Number)
-                    continue;
-                const auto& kept = after.sheets[s].cells;
-                EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [&](const CellValue& c) {
-                    return c.row == before.row && c.column == before.column && c.number == before.number;
-                })) << "sheet " << s << " row " << before.row << " column " << before.column;
+                if (before.kind == CellKind::Number) {
+                    EXPECT_TRUE(HoldsNumber(after.sheets[s].cells, before)) << "sheet " << s << " row " << before.row << " column " << before.column;
+                }
             }
         }
     }
@@ -460,11 +475,8 @@ TEST(Salvage, TheFileStartWipedLeavesTheSheetsThatSurvive)
             if (cell.kind != CellKind::Number)
                 continue;
             ++numbers;
-            const bool original = std::any_of(cells.sheets.begin(), cells.sheets.end(), [&](const SheetCells& s) {
-                return std::any_of(s.cells.begin(), s.cells.end(), [&](const CellValue& c) {
-                    return c.row == cell.row && c.column == cell.column && c.number == cell.number;
-                });
-            });
+            const bool original = std::any_of(cells.sheets.begin(), cells.sheets.end(),
+                                              [&](const SheetCells& s) { return HoldsNumber(s.cells, cell); });
             EXPECT_TRUE(original) << sheet.name << " row " << cell.row << " column " << cell.column;
         }
     }
@@ -493,11 +505,8 @@ TEST(Salvage, TheStringTableIsReadAgainFromItsIndex)
     }
     ASSERT_GT(firstKept, 0u);
 
-    const std::vector<std::size_t> places = StreamPlaces(file);
     for (const bool directory : {true, false}) {
-        Bytes damaged = file;
-        for (std::size_t at = 0; at < kWiped; ++at)
-            damaged[places[at]] = 0;
+        Bytes damaged = Wiped(file, 0, kWiped);
         if (!directory)
             ZeroSector(damaged, LoadLe32(file.data() + kFirstDirectorySectorOffset));
         const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
@@ -511,11 +520,8 @@ TEST(Salvage, TheStringTableIsReadAgainFromItsIndex)
                 if (before.kind != CellKind::Text || LoadLe16(stream.data() + before.offset) != 0x00FD)
                     continue;
                 const std::size_t string = LoadLe32(stream.data() + before.offset + 4 + 6);
-                const auto& kept = after.sheets[s].cells;
-                const auto found = std::find_if(kept.begin(), kept.end(), [&](const CellValue& c) {
-                    return c.row == before.row && c.column == before.column;
-                });
-                const std::string text = found == kept.end() ? std::string() : found->text;
+                const CellValue* found = CellAt(after.sheets[s].cells, before.row, before.column);
+                const std::string text = found ? found->text : std::string();
                 if (!text.empty()) {
                     EXPECT_EQ(text, before.text) << "made up: sheet " << s << " row " << before.row;
                 }
@@ -538,10 +544,7 @@ TEST(Salvage, TheListOfSheetsCountsFromAStartThatIsGone)
 {
     const Bytes file = test::TestWorkbook("lotest__300-worksheets.xls");
     const WorkbookCells cells = ReadWorkbookCells(WorkbookStream(file));
-    Bytes damaged = file;
-    const std::vector<std::size_t> places = StreamPlaces(file);
-    for (std::size_t at = 0; at < 2560; ++at)  // the list begins at 1981, an entry takes 14 bytes
-        damaged[places[at]] = 0;
+    Bytes damaged = Wiped(file, 0, 2560);  // the list begins at 1981, an entry takes 14 bytes
     ZeroSector(damaged, LoadLe32(file.data() + kFirstDirectorySectorOffset));
     const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
     ASSERT_TRUE(salvaged.report.written);
@@ -589,11 +592,7 @@ TEST(Salvage, AHoleInTheStringTableLosesOnlyTheStringsInIt)
         return before || bucketStarts[bucket] >= kTo;
     };
 
-    Bytes damaged = file;
-    const std::vector<std::size_t> places = StreamPlaces(file);
-    for (std::size_t at = kFrom; at < kTo; ++at)
-        damaged[places[at]] = 0;
-    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    const Salvaged salvaged = Salvage(Wiped(file, kFrom, kTo), HeaderOf(file));
     ASSERT_TRUE(salvaged.report.written);
     EXPECT_EQ(salvaged.report.sheetsFound, salvaged.report.sheets);
     EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
@@ -603,15 +602,12 @@ TEST(Salvage, AHoleInTheStringTableLosesOnlyTheStringsInIt)
     for (std::size_t s = 0; s < cells.sheets.size(); ++s) {
         EXPECT_EQ(after.sheets[s].name, cells.sheets[s].name);
         for (const CellValue& before : cells.sheets[s].cells) {
-            const auto& kept = after.sheets[s].cells;
-            const auto found = std::find_if(kept.begin(), kept.end(), [&](const CellValue& c) {
-                return c.row == before.row && c.column == before.column;
-            });
+            const CellValue* found = CellAt(after.sheets[s].cells, before.row, before.column);
             if (before.kind != CellKind::Text) {
-                EXPECT_TRUE(found != kept.end() && found->number == before.number) << "sheet " << s << " row " << before.row;
+                EXPECT_TRUE(found && found->number == before.number) << "sheet " << s << " row " << before.row;
                 continue;
             }
-            const std::string text = found == kept.end() ? std::string() : found->text;
+            const std::string text = found ? found->text : std::string();
             if (!text.empty()) {
                 EXPECT_EQ(text, before.text) << "made up: sheet " << s << " row " << before.row;
             }
@@ -633,11 +629,8 @@ TEST(Salvage, ASheetWhoseStartWentWithTheGlobalsEndComesBack)
     const Bytes file = test::TestWorkbook("readxl__mtcars.xls");
     const WorkbookCells cells = ReadWorkbookCells(WorkbookStream(file));
     ASSERT_EQ(cells.sheets.size(), 1u);
-    Bytes damaged = file;
-    const std::vector<std::size_t> places = StreamPlaces(file);
-    for (std::size_t at = 1100; at < 1290; ++at)  // the entry at 1117 to past the sheet's BOF at 1266
-        damaged[places[at]] = 0;
-    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    // The entry at 1117 to past the sheet's BOF at 1266.
+    const Salvaged salvaged = Salvage(Wiped(file, 1100, 1290), HeaderOf(file));
     ASSERT_TRUE(salvaged.report.written);
     EXPECT_TRUE(salvaged.report.check.Opens());
     EXPECT_EQ(FirstRecordDamage(salvaged.workbook), std::nullopt);
@@ -649,10 +642,7 @@ TEST(Salvage, ASheetWhoseStartWentWithTheGlobalsEndComesBack)
         if (before.kind != CellKind::Number)
             continue;
         ++numbers;
-        const auto& kept = after.sheets[0].cells;
-        EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [&](const CellValue& c) {
-            return c.row == before.row && c.column == before.column && c.number == before.number;
-        })) << "row " << before.row << " column " << before.column;
+        EXPECT_TRUE(HoldsNumber(after.sheets[0].cells, before)) << "row " << before.row << " column " << before.column;
     }
     EXPECT_GT(numbers, 50u);
 }
