@@ -76,7 +76,6 @@ public:
     }
 
 private:
-    std::uint32_t Header32(std::size_t offset) const { return LoadLe32(header_.data() + offset); }
 
     // Follows a chain through the allocation table from `start`, handing each sector to
     // `visit`, for `limit` sectors at most. It ends early at ENDOFCHAIN, at a link outside
@@ -130,7 +129,7 @@ private:
 
     void ReadDirectory()
     {
-        Walk(Header32(kFirstDirectorySectorOffset), kNoLimit, [&](std::uint32_t sector) {
+        Walk(HeaderField32(header_, kFirstDirectorySectorOffset), kNoLimit, [&](std::uint32_t sector) {
             if (entries_.size() >= kMaxDirectoryEntries)
                 return;
             const SectorBytes bytes = ReadSector(file_, sector);
@@ -152,7 +151,8 @@ private:
         });
         miniStream_.resize(std::min(miniStream_.size(), size));
         const std::size_t miniSectors = (miniStream_.size() + kMiniSectorSize - 1) / kMiniSectorSize;
-        Walk(Header32(kFirstMiniFatSectorOffset), (miniSectors + kEntriesPerFatSector - 1) / kEntriesPerFatSector,
+        const std::size_t miniTableSectors = (miniSectors + kEntriesPerFatSector - 1) / kEntriesPerFatSector;
+        Walk(HeaderField32(header_, kFirstMiniFatSectorOffset), miniTableSectors,
              [&](std::uint32_t sector) {
                  const SectorBytes bytes = ReadSector(file_, sector);
                  for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)

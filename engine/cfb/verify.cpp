@@ -121,7 +121,6 @@ private:
 
     SectorBytes ReadSector(std::uint32_t index) { return tabulon::ReadSector(file_, index); }
 
-    std::uint32_t Header32(std::size_t offset) const { return LoadLe32(header_.data() + offset); }
     std::uint16_t Header16(std::size_t offset) const { return LoadLe16(header_.data() + offset); }
 
     bool CheckHeader()
@@ -143,8 +142,9 @@ private:
         unusual(28, 0xFFFE, Header16(28), Severity::Incorrect);
         unusual(32, 6, Header16(32), Severity::Incorrect);
         unusual(34, 0, LoadLe32(header_.data() + 34) | LoadLe16(header_.data() + 38), Severity::Harmless);
-        unusual(kNumDirectorySectorsOffset, 0, Header32(kNumDirectorySectorsOffset), Severity::Incorrect);
-        unusual(kMiniStreamCutoffOffset, kMiniStreamCutoff, Header32(kMiniStreamCutoffOffset), Severity::Incorrect);
+        unusual(kNumDirectorySectorsOffset, 0, HeaderField32(header_, kNumDirectorySectorsOffset), Severity::Incorrect);
+        unusual(kMiniStreamCutoffOffset, kMiniStreamCutoff, HeaderField32(header_, kMiniStreamCutoffOffset),
+                Severity::Incorrect);
         return true;
     }
 
@@ -188,12 +188,12 @@ private:
             });
         if (broken)
             return false;
-        if (difatCount != Header32(kNumDifatSectorsOffset))
+        if (difatCount != HeaderField32(header_, kNumDifatSectorsOffset))
             Add(FindingCode::DifatChainBroken, Severity::Incorrect, kNumDifatSectorsOffset,
-                Header32(kNumDifatSectorsOffset), difatCount);
-        if (listedCount != Header32(kNumFatSectorsOffset))
+                HeaderField32(header_, kNumDifatSectorsOffset), difatCount);
+        if (listedCount != HeaderField32(header_, kNumFatSectorsOffset))
             Add(FindingCode::FatCountMismatch, Severity::Incorrect, kNumFatSectorsOffset,
-                Header32(kNumFatSectorsOffset), listedCount);
+                HeaderField32(header_, kNumFatSectorsOffset), listedCount);
         if (listed.empty()) {
             Add(FindingCode::FatCountMismatch, Severity::Fatal, kNumFatSectorsOffset, 1, 0);
             return false;
@@ -232,7 +232,7 @@ private:
         }
         // The DIFAT sectors, claimed as the chain was read, are looked up in the table by a
         // second walk rather than kept: a real chain is short, a crafted one as long as the file.
-        std::uint32_t difat = Header32(kFirstDifatSectorOffset);
+        std::uint32_t difat = HeaderField32(header_, kFirstDifatSectorOffset);
         for (std::uint32_t k = 0; k < difatCount && !reported; ++k) {
             reported = unmarked(difat, kDifatSector);
             difat = LoadLe32(ReadSector(difat).data() + 4 * kDifatEntriesPerSector);
@@ -344,7 +344,7 @@ private:
 
     bool ReadDirectory()
     {
-        const std::uint32_t start = Header32(kFirstDirectorySectorOffset);
+        const std::uint32_t start = HeaderField32(header_, kFirstDirectorySectorOffset);
         if (start == kEndOfChain || start >= sectorCount_) {
             Add(FindingCode::NoDirectory, Severity::Fatal, kFirstDirectorySectorOffset, 0, start);
             return false;
@@ -432,8 +432,8 @@ private:
         const bool smallStreams = std::any_of(streams_.begin(), streams_.end(), [&](std::uint32_t index) {
             return directory_[index].size > 0 && directory_[index].size < cutoff;
         });
-        const std::uint32_t miniFatStart = Header32(kFirstMiniFatSectorOffset);
-        const std::uint32_t miniFatCount = Header32(kNumMiniFatSectorsOffset);
+        const std::uint32_t miniFatStart = HeaderField32(header_, kFirstMiniFatSectorOffset);
+        const std::uint32_t miniFatCount = HeaderField32(header_, kNumMiniFatSectorsOffset);
 
         // Of the mini stream's chain only its length is kept, and the sector the workbook
         // stream begins in when the workbook is small.

@@ -61,7 +61,8 @@ public:
         LoadMainTable(attempt.report);
         ReadDirectory();
         const std::vector<std::uint32_t> miniTable =
-            FollowStructure(Header32(kFirstMiniFatSectorOffset), std::min(Header32(kNumMiniFatSectorsOffset), kMaxTableSectors),
+            FollowStructure(HeaderField32(header_, kFirstMiniFatSectorOffset),
+                            std::min(HeaderField32(header_, kNumMiniFatSectorsOffset), kMaxTableSectors),
                             [](const std::uint8_t* sector) { return IsFatLikeSector(SectorView(sector, kSectorSize)); });
         MarkHeads(main_, false);
         LoadMiniStream(miniTable);
@@ -209,12 +210,11 @@ private:
         int parent;  // index into tree_, -1 for the root
     };
 
-    std::uint32_t Header32(std::size_t offset) const { return LoadLe32(header_.data() + offset); }
 
     void LoadMainTable(SalvageReport& report)
     {
         std::vector<std::uint32_t> listed;
-        const std::uint32_t count = std::min(Header32(kNumFatSectorsOffset), kMaxTableSectors);
+        const std::uint32_t count = std::min(HeaderField32(header_, kNumFatSectorsOffset), kMaxTableSectors);
         std::uint32_t steps = 0;
         WalkTableList(
             header_.data(),
@@ -282,7 +282,7 @@ private:
             return LoadLe16(sector + kEntryNameLengthOffset) != 0;  // not a sector of unused entries alone
         };
         const std::vector<std::uint32_t> sectors =
-            FollowStructure(Header32(kFirstDirectorySectorOffset), kMaxDirectorySectors, directoryLike);
+            FollowStructure(HeaderField32(header_, kFirstDirectorySectorOffset), kMaxDirectorySectors, directoryLike);
         for (const std::uint32_t sector : sectors) {
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
                 const std::optional<DirectoryEntry> entry =
