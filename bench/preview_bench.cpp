@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/biff/biff_cells.h"
 #include "engine/base/byte_order.h"
+#include "engine/biff/biff_cells.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/io/os_file.h"
 #include "ui/preview_window.h"

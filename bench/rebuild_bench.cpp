@@ -37,12 +37,12 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
-#include "engine/repair/deep_rebuild.h"
 #include "engine/cfb/header.h"
+#include "engine/cfb/verify.h"
+#include "engine/io/os_file.h"
+#include "engine/repair/deep_rebuild.h"
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/repair.h"
-#include "engine/io/os_file.h"
-#include "engine/cfb/verify.h"
 #include "engine/repair/workbook_file.h"
 #include "tests/support/literal_scans.h"
 

@@ -34,12 +34,12 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/cfb/verify.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/repair.h"
-#include "engine/cfb/verify.h"
 #include "engine/repair/workbook_file.h"
-#include "spreadsheet_judge.h"
 #include "recovery_cells.h"
+#include "spreadsheet_judge.h"
 #include "tests/support/workbooks.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <span>
 
-#include "engine/biff/biff_cells.h"
 #include "engine/base/byte_order.h"
+#include "engine/biff/biff_cells.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/header.h"

@@ -5,9 +5,9 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/io/file_moves.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/report_text.h"
-#include "engine/io/file_moves.h"
 #include "engine/repair/workbook_file.h"
 
 namespace tabulon::cli {

@@ -29,9 +29,9 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
-#include "engine/repair/header_rebuild.h"
-#include "engine/io/sector_file.h"
 #include "engine/cfb/sector_probes.h"
+#include "engine/io/sector_file.h"
+#include "engine/repair/header_rebuild.h"
 #include "tests/support/literal_scans.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <iterator>
 #include <vector>
 
+#include "engine/cfb/verify.h"
 #include "engine/repair/deep_rebuild.h"
 #include "engine/repair/repair.h"
-#include "engine/cfb/verify.h"
 #include "engine/repair/workbook_file.h"
 
 namespace {

@@ -1,10 +1,10 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/repair/repair.h"
-#include "engine/io/os_file.h"
-#include "engine/repair/report_text.h"
 #include "engine/io/file_moves.h"
+#include "engine/io/os_file.h"
+#include "engine/repair/repair.h"
+#include "engine/repair/report_text.h"
 #include "job.h"
 
 namespace tabulon::jobs {

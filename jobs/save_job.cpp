@@ -3,8 +3,8 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/io/os_file.h"
 #include "engine/io/file_moves.h"
+#include "engine/io/os_file.h"
 #include "job.h"
 
 namespace tabulon::jobs {

@@ -20,9 +20,9 @@
 
 #include "engine/export/cell_text.h"
 #include "engine/export/csv_export.h"
+#include "engine/io/file_moves.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/recovered_cells.h"
-#include "engine/io/file_moves.h"
 #include "prompter.h"
 
 namespace tabulon::ui {

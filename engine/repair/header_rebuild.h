@@ -2,8 +2,8 @@
 #pragma once
 
 #include "engine/cfb/header.h"
-#include "engine/io/sector_file.h"
 #include "engine/cfb/sector_probes.h"
+#include "engine/io/sector_file.h"
 
 namespace tabulon {
 

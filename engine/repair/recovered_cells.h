@@ -3,8 +3,8 @@
 #pragma once
 
 #include "engine/biff/biff_cells.h"
-#include "engine/repair/repair.h"
 #include "engine/io/sector_file.h"
+#include "engine/repair/repair.h"
 
 namespace tabulon {
 

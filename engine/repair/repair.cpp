@@ -5,10 +5,10 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/compound_reader.h"
+#include "engine/cfb/sector_probes.h"
 #include "engine/repair/deep_rebuild.h"
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/record_mend.h"
-#include "engine/cfb/sector_probes.h"
 #include "engine/repair/workbook_file.h"
 
 namespace tabulon {

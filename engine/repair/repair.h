@@ -7,10 +7,10 @@
 #include <string>
 
 #include "engine/cfb/header.h"
+#include "engine/cfb/verify.h"
+#include "engine/io/sector_file.h"
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/salvage.h"
-#include "engine/io/sector_file.h"
-#include "engine/cfb/verify.h"
 
 namespace tabulon {
 

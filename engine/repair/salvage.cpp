@@ -5,14 +5,14 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "engine/biff/property_set.h"
-#include "engine/biff/records.h"
 #include "engine/base/byte_order.h"
 #include "engine/base/text.h"
+#include "engine/biff/property_set.h"
+#include "engine/biff/records.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/cfb/directory_entry.h"
-#include "engine/repair/record_mend.h"
 #include "engine/cfb/sector_probes.h"
+#include "engine/repair/record_mend.h"
 #include "engine/repair/salvage_chain.h"
 #include "engine/repair/salvage_finder.h"
 #include "engine/repair/workbook_file.h"

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engine/cfb/header.h"
-#include "engine/io/sector_file.h"
 #include "engine/cfb/verify.h"
+#include "engine/io/sector_file.h"
 #include "engine/repair/record_mend.h"
 
 namespace tabulon {
