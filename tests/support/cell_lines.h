@@ -3,6 +3,7 @@
 #pragma once
 
 #include <limits>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +26,14 @@ inline std::string CellLine(const CellValue& cell)
     return out.str();
 }
 
+inline std::vector<std::string> CellLines(const std::vector<CellValue>& cells)
+{
+    std::vector<std::string> lines;
+    for (const CellValue& cell : cells)
+        lines.push_back(CellLine(cell));
+    return lines;
+}
+
 // Each sheet's name, then its cells in stream order.
 inline std::vector<std::string> CellLines(const WorkbookCells& book)
 {
@@ -33,6 +42,17 @@ inline std::vector<std::string> CellLines(const WorkbookCells& book)
         lines.push_back("sheet \"" + sheet.name + '"');
         for (const CellValue& cell : sheet.cells)
             lines.push_back(CellLine(cell));
+    }
+    return lines;
+}
+
+// The cells of every sheet, without the sheets' names.
+inline std::multiset<std::string> AllCellLines(const WorkbookCells& book)
+{
+    std::multiset<std::string> lines;
+    for (const SheetCells& sheet : book.sheets) {
+        for (const CellValue& cell : sheet.cells)
+            lines.insert(CellLine(cell));
     }
     return lines;
 }

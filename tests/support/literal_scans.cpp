@@ -36,6 +36,22 @@ std::int32_t BlockCountOf(SectorFile& file)
     return static_cast<std::int32_t>(static_cast<std::int64_t>(file.Length()) / 512);
 }
 
+// Reads every whole sector after the header in file order, afresh, until `found` says so: the
+// index of that sector, or -1.
+template <typename Found>
+std::int32_t FirstSector(SectorFile& file, Found found)
+{
+    const std::int32_t blocks = BlockCountOf(file);
+    Buffer buffer;
+    file.Seek(512);
+    for (std::int32_t i = 0; i <= blocks - 2; ++i) {
+        ReadSector(file, buffer);
+        if (found(buffer))
+            return i;
+    }
+    return -1;
+}
+
 }  // namespace
 
 bool IsFatLikeSector(std::span<const std::uint8_t, 512> sector)
@@ -95,46 +111,28 @@ bool IsDirectorySector(std::span<const std::uint8_t, 512> sector)
 
 std::int32_t FindFatSector(SectorFile& file, std::int32_t n, bool skipFirst)
 {
-    const std::int32_t blocks = BlockCountOf(file);
-    Buffer buffer;
-    file.Seek(512);
-    for (std::int32_t i = 0; i <= blocks - 2; ++i) {
-        ReadSector(file, buffer);
-        if (IsFatLikeSector(buffer) && EstimateFatIndex(buffer, n) == n) {
-            if (skipFirst)
-                skipFirst = false;
-            else
-                return i;
-        }
-    }
-    return -1;
+    return FirstSector(file, [&](const Buffer& sector) {
+        if (!IsFatLikeSector(sector) || EstimateFatIndex(sector, n) != n)
+            return false;
+        const bool skip = skipFirst;
+        skipFirst = false;
+        return !skip;
+    });
 }
 
 std::int32_t CountFatLikeSectors(SectorFile& file)
 {
-    const std::int32_t blocks = BlockCountOf(file);
-    Buffer buffer;
     std::int32_t count = 0;
-    file.Seek(512);
-    for (std::int32_t i = 0; i <= blocks - 2; ++i) {
-        ReadSector(file, buffer);
-        if (IsFatLikeSector(buffer))
-            ++count;
-    }
+    FirstSector(file, [&](const Buffer& sector) {
+        count += IsFatLikeSector(sector) ? 1 : 0;
+        return false;
+    });
     return count;
 }
 
 std::int32_t FindRootDirectorySector(SectorFile& file)
 {
-    const std::int32_t blocks = BlockCountOf(file);
-    Buffer buffer;
-    file.Seek(512);
-    for (std::int32_t i = 0; i <= blocks - 2; ++i) {
-        ReadSector(file, buffer);
-        if (IsDirectorySector(buffer) && buffer[66] == 5)
-            return i;
-    }
-    return -1;
+    return FirstSector(file, [](const Buffer& sector) { return IsDirectorySector(sector) && sector[66] == 5; });
 }
 
 void RebuildHeader(SectorFile& file)

@@ -46,6 +46,18 @@ inline std::filesystem::path TestWorkbookPath(const std::string& name)
     return std::filesystem::path(TABULON_TEST_DATA) / name;
 }
 
+// The names of the workbooks in tests/data, sorted.
+inline std::vector<std::string> TestWorkbookNames()
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(TABULON_TEST_DATA)) {
+        if (entry.path().extension() == ".xls")
+            names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // A workbook of tests/data; throws when it is missing, so that no check passes on nothing.
 inline Bytes TestWorkbook(const std::string& name = "readxl__mtcars.xls")
 {

@@ -34,6 +34,7 @@ namespace fs = std::filesystem;
 using test::Ascii;
 using test::BofRecord;
 using test::Cell;
+using test::CellLines;
 using test::Double;
 using test::Le16;
 using test::Le32;
@@ -84,26 +85,12 @@ Bytes EveryKindOfCell()
            Record(0x0201, Cell(6, 0)) + Record(0x00BE, Le16(6) + Le16(1) + Le16(15) + Le16(15) + Le16(2));
 }
 
-std::vector<std::string> Describe(const std::vector<CellValue>& cells)
-{
-    std::vector<std::string> out;
-    for (const CellValue& cell : cells)
-        out.push_back(test::CellLine(cell));
-    return out;
-}
-
 // Every cell of `damaged` is a cell of `whole`: damage may lose cells but never invents one.
 void ExpectSubset(const WorkbookCells& damaged, const WorkbookCells& whole, const std::string& what)
 {
-    std::set<std::string> known;
-    for (const SheetCells& sheet : whole.sheets) {
-        for (const std::string& cell : Describe(sheet.cells))
-            known.insert(cell);
-    }
-    for (const SheetCells& sheet : damaged.sheets) {
-        for (const std::string& cell : Describe(sheet.cells))
-            EXPECT_TRUE(known.count(cell)) << what << ": cell " << cell << " is not in the intact workbook";
-    }
+    const std::multiset<std::string> known = test::AllCellLines(whole);
+    for (const std::string& cell : test::AllCellLines(damaged))
+        EXPECT_TRUE(known.count(cell)) << what << ": cell " << cell << " is not in the intact workbook";
 }
 
 TEST(BiffCells, ReadsEveryKindOfCell)
@@ -126,7 +113,7 @@ TEST(BiffCells, ReadsEveryKindOfCell)
         "5,0 xf 15 number 2.25",        "5,1 xf 15 text \"Made\"",     "5,2 xf 15 boolean 0",
         "5,3 xf 15 error 42",           "5,4 xf 15 text \"\"",         "5,5 xf 15 text \"Longer\"",
     };
-    EXPECT_EQ(Describe(book.sheets[0].cells), expected);
+    EXPECT_EQ(CellLines(book.sheets[0].cells), expected);
 }
 
 TEST(BiffCells, DecodesSingleByteTextByTheCodePage)
@@ -165,49 +152,44 @@ TEST(BiffCells, DecodesSingleByteTextByTheCodePage)
 
 TEST(BiffCells, FindsSheetsWhereTheirOffsetsFail)
 {
-    const Bytes cells = Record(0x0203, Cell(0, 0) + Double(1)) + Record(0x0203, Cell(1, 0) + Double(2));
-    const Bytes other = Record(0x0203, Cell(0, 0) + Double(3));
-    const Bytes intact = Workbook(8, {}, {{"One", cells}, {"Two", other}});
+    const std::vector<Sheet> sheets = {{"One", Record(0x0203, Cell(0, 0) + Double(1)) + Record(0x0203, Cell(1, 0) + Double(2))},
+                                       {"Two", Record(0x0203, Cell(0, 0) + Double(3))}};
+    const Bytes intact = Workbook(8, {}, sheets);
     const WorkbookCells reference = ReadWorkbookCells(intact);
     ASSERT_EQ(reference.sheets.size(), 2u);
     ASSERT_EQ(reference.sheets[0].cells.size(), 2u);
     const std::uint32_t first = reference.sheets[0].offset, second = reference.sheets[1].offset;
-
-    // Past the end, and inside a record: the sheets take their places in stream order.
-    for (const std::uint32_t wrong : {0xFFFF'FF00u, first + 6}) {
-        const WorkbookCells book = ReadWorkbookCells(Workbook(8, {}, {{"One", cells}, {"Two", other}}, {wrong}));
-        ASSERT_EQ(book.sheets.size(), 2u);
-        EXPECT_EQ(book.sheets[0].name, "One");
-        EXPECT_EQ(book.sheets[0].offset, first);
-        EXPECT_EQ(Describe(book.sheets[0].cells), Describe(reference.sheets[0].cells));
-        EXPECT_EQ(Describe(book.sheets[1].cells), Describe(reference.sheets[1].cells));
-    }
-    // Both at the same offset: that sheet is read once.
-    {
-        const WorkbookCells book = ReadWorkbookCells(Workbook(8, {}, {{"One", cells}, {"Two", other}}, {second, second}));
-        ASSERT_EQ(book.sheets.size(), 2u);
-        EXPECT_EQ(Describe(book.sheets[0].cells), Describe(reference.sheets[1].cells));
-        EXPECT_TRUE(book.sheets[1].cells.empty());
-    }
-    // No usable BOUNDSHEET, or none at all, or no globals: the sheets in stream order.
+    WorkbookCells once = reference, unnamed = reference;
+    once.sheets[0].cells = reference.sheets[1].cells;
+    once.sheets[1].cells.clear();
+    for (SheetCells& sheet : unnamed.sheets)
+        sheet.name.clear();
     const Bytes withoutGlobals(intact.begin() + first, intact.end());
-    const Bytes noBoundSheets = BofRecord(8, 5) + Record(0x000A, {}) + withoutGlobals;
-    for (const auto& [name, stream] : {std::pair{"no globals", withoutGlobals}, std::pair{"no BOUNDSHEET", noBoundSheets}}) {
-        const WorkbookCells book = ReadWorkbookCells(stream);
-        SCOPED_TRACE(name);
-        EXPECT_EQ(book.biffVersion, stream == withoutGlobals ? 0 : 8);
-        ASSERT_EQ(book.sheets.size(), 2u);
-        EXPECT_EQ(book.sheets[0].name, "");
-        EXPECT_EQ(Describe(book.sheets[0].cells), Describe(reference.sheets[0].cells));
-        EXPECT_EQ(Describe(book.sheets[1].cells), Describe(reference.sheets[1].cells));
+    const struct {
+        const char* name;
+        Bytes stream;
+        const WorkbookCells& expected;
+        int biff;
+        std::uint32_t offset;  // where the first sheet is found
+    } cases[] = {
+        // The sheets take their places in stream order.
+        {"an offset past the end", Workbook(8, {}, sheets, {0xFFFF'FF00u}), reference, 8, first},
+        {"an offset inside a record", Workbook(8, {}, sheets, {first + 6}), reference, 8, first},
+        {"both at one offset: that sheet is read once", Workbook(8, {}, sheets, {second, second}), once, 8, second},
+        {"no globals", withoutGlobals, unnamed, 0, 0},
+        {"no BOUNDSHEET", BofRecord(8, 5) + Record(0x000A, {}) + withoutGlobals, unnamed, 8, 24},
+    };
+    for (const auto& c : cases) {
+        const WorkbookCells book = ReadWorkbookCells(c.stream);
+        EXPECT_EQ(book.biffVersion, c.biff) << c.name;
+        EXPECT_EQ(CellLines(book), CellLines(c.expected)) << c.name;
+        EXPECT_EQ(book.sheets.at(0).offset, c.offset) << c.name;
     }
     // An encrypted workbook: the sheets are there, their cells cannot be read.
-    {
-        const WorkbookCells book = ReadWorkbookCells(Workbook(8, Record(0x002F, Bytes(6, 0)), {{"One", cells}}));
-        EXPECT_TRUE(book.encrypted);
-        ASSERT_EQ(book.sheets.size(), 1u);
-        EXPECT_TRUE(book.sheets[0].cells.empty());
-    }
+    const WorkbookCells book = ReadWorkbookCells(Workbook(8, Record(0x002F, Bytes(6, 0)), {sheets[0]}));
+    EXPECT_TRUE(book.encrypted);
+    ASSERT_EQ(book.sheets.size(), 1u);
+    EXPECT_TRUE(book.sheets[0].cells.empty());
 }
 
 TEST(BiffCells, DamagedStreamsGiveOnlyCellsTheIntactOneHas)
@@ -262,11 +244,7 @@ TEST(BiffCells, ReadingGoesOnPastAZeroedBlock)
     ASSERT_TRUE(stream);
     const WorkbookCells reference = ReadWorkbookCells(*stream);
     ASSERT_EQ(reference.sheets.size(), 3u);
-    std::multiset<std::string> intact;
-    for (const SheetCells& sheet : reference.sheets) {
-        for (const std::string& cell : Describe(sheet.cells))
-            intact.insert(cell);
-    }
+    const std::multiset<std::string> intact = test::AllCellLines(reference);
     const std::vector<BiffRecord> records = ListRecords(*stream);
 
     int checked = 0;
@@ -290,14 +268,12 @@ TEST(BiffCells, ReadingGoesOnPastAZeroedBlock)
         std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(block), damaged.begin() + static_cast<std::ptrdiff_t>(end), 0);
         std::multiset<std::string> unmatched = intact;
         std::size_t spoiled = 0;
-        for (const SheetCells& sheet : ReadWorkbookCells(damaged).sheets) {
-            for (const std::string& cell : Describe(sheet.cells)) {
-                const auto match = unmatched.find(cell);
-                if (match == unmatched.end())
-                    ++spoiled;
-                else
-                    unmatched.erase(match);
-            }
+        for (const std::string& cell : test::AllCellLines(ReadWorkbookCells(damaged))) {
+            const auto match = unmatched.find(cell);
+            if (match == unmatched.end())
+                ++spoiled;
+            else
+                unmatched.erase(match);
         }
         const std::string where = "block at " + std::to_string(block);
         EXPECT_LE(spoiled, touched) << where;
@@ -379,28 +355,26 @@ TEST(BiffCells, TellsDateCellsByTheirFormats)
 
 TEST(PlausibleRecord, EveryRecordOfTheTestWorkbooksAndNoNonsense)
 {
-    for (const auto& entry : fs::directory_iterator(TABULON_TEST_DATA)) {
-        if (entry.path().extension() != ".xls")
-            continue;
-        MemorySectorFile file(test::ReadWholeFile(entry.path()));
+    for (const std::string& name : test::TestWorkbookNames()) {
+        MemorySectorFile file(test::TestWorkbook(name));
         const std::optional<Bytes> stream = test::WorkbookStreamOf(file);
-        ASSERT_TRUE(stream) << entry.path();
+        ASSERT_TRUE(stream) << name;
         // The chain of records from the start, up to the padding some programs leave.
         std::size_t offset = 0, count = 0;
         while (const std::optional<BiffRecord> r = RecordAt(*stream, static_cast<std::uint32_t>(offset))) {
             if (std::all_of(stream->begin() + static_cast<std::ptrdiff_t>(offset), stream->end(), [](auto b) { return b == 0; }))
                 break;
             EXPECT_TRUE(PlausibleRecord(r->type, r->length))
-                << entry.path().filename() << " at " << offset << ": type " << r->type << ", length " << r->length;
+                << name << " at " << offset << ": type " << r->type << ", length " << r->length;
             offset += 4u + r->length;
             ++count;
         }
         EXPECT_TRUE(stream->size() - offset < 4 ||
                     std::all_of(stream->begin() + static_cast<std::ptrdiff_t>(offset), stream->end(), [](auto b) { return b == 0; }))
-            << entry.path().filename() << ": the chain breaks at " << offset;
-        EXPECT_GT(count, 20u) << entry.path().filename();
+            << name << ": the chain breaks at " << offset;
+        EXPECT_GT(count, 20u) << name;
         // Walking never takes an intact chain for a broken one.
-        EXPECT_EQ(ListRecords(*stream).size(), count) << entry.path().filename();
+        EXPECT_EQ(ListRecords(*stream).size(), count) << name;
     }
     const std::pair<std::uint16_t, std::uint16_t> nonsense[] = {
         {0x0000, 0}, {0xFFFF, 8}, {0x7777, 4}, {0x0203, 13}, {0x00FD, 11}, {0x0809, 0}, {0x000A, 1}, {0x0085, 6},
@@ -562,17 +536,6 @@ std::string FirstOf(const std::vector<std::string>& differences)
     return text;
 }
 
-std::vector<std::string> TestWorkbookNames()
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(TABULON_TEST_DATA)) {
-        if (entry.path().extension() == ".xls")
-            names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class AgainstXlrd : public testing::TestWithParam<std::string> {};
 
 TEST_P(AgainstXlrd, SameCellsAsXlrd)
@@ -587,7 +550,7 @@ TEST_P(AgainstXlrd, SameCellsAsXlrd)
 }
 
 // Named by place: the file names hold words test names do without.
-INSTANTIATE_TEST_SUITE_P(TestData, AgainstXlrd, testing::ValuesIn(TestWorkbookNames()),
+INSTANTIATE_TEST_SUITE_P(TestData, AgainstXlrd, testing::ValuesIn(test::TestWorkbookNames()),
                          [](const testing::TestParamInfo<std::string>& workbook) {
                              return "Workbook" + std::to_string(workbook.index);
                          });

@@ -25,12 +25,6 @@ SectorBytes MarkedEntries(std::size_t k)
     return sector;
 }
 
-struct FatCase {
-    const char* name;
-    SectorBytes sector;
-    bool fatLike;
-};
-
 TEST(SectorProbes, AllocationTableLikeness)
 {
     SectorBytes fiftyFourAndLastEntryChained = MarkedEntries(54);
@@ -42,6 +36,11 @@ TEST(SectorProbes, AllocationTableLikeness)
     SectorBytes wrapping = MarkedEntries(54);
     SetEntry(wrapping, 100, 0x7FFF'FFFF);
     SetEntry(wrapping, 101, 0x8000'0000);  // chain across the signed boundary still counts
+    // Entry 127 has no successor: it counts only as a marker, never as a chain.
+    SectorBytes lastUnmarked = MarkedEntries(54);
+    SetEntry(lastUnmarked, 127, 41);
+    SectorBytes lastSpecial = MarkedEntries(54);
+    SetEntry(lastSpecial, 127, kDifatSector);
 
     // Marks at the end of the sector: the first 96 entries must hold at least 23 of them.
     auto tailHeavy = [](std::size_t inFirstPart) {
@@ -53,7 +52,7 @@ TEST(SectorProbes, AllocationTableLikeness)
         return sector;
     };
 
-    const FatCase cases[] = {
+    const struct { const char* name; SectorBytes sector; bool fatLike; } cases[] = {
         {"32 marks at the end, 22 before", tailHeavy(22), false},
         {"32 marks at the end, 23 before", tailHeavy(23), true},
         {"all entries free", FilledSector(kFreeSector), true},
@@ -65,6 +64,8 @@ TEST(SectorProbes, AllocationTableLikeness)
         {"54 marks plus one chain pair", fiftyFourAndLastEntryChained, true},
         {"54 marks, 55th special at 126", fiftyFourAndLastChainOnly, true},
         {"54 marks plus chain across 0x7FFFFFFF", wrapping, true},
+        {"54 marks, entry 127 neither chain nor marker", lastUnmarked, false},
+        {"54 marks, 55th special at 127", lastSpecial, true},
         {"random data", DataSector(3), false},
     };
     for (const auto& c : cases) {
@@ -73,24 +74,6 @@ TEST(SectorProbes, AllocationTableLikeness)
     }
 }
 
-TEST(SectorProbes, EntryWithoutSuccessorCountsOnlyAsMarker)
-{
-    // 54 markers, then entries 126 and 127 hold v and v + 1 with entry 127 not special:
-    // entry 126 chains (55 marks). Moving the pair to 127 and "entry 128" must not count.
-    SectorBytes sector = MarkedEntries(54);
-    SetEntry(sector, 127, 41);
-    EXPECT_FALSE(IsFatLikeSector(sector));
-    SetEntry(sector, 127, kDifatSector);
-    EXPECT_TRUE(IsFatLikeSector(sector));
-}
-
-struct EstimateCase {
-    const char* name;
-    SectorBytes sector;
-    std::int32_t n;
-    std::int32_t estimate;
-};
-
 TEST(SectorProbes, EstimateOfTablePosition)
 {
     SectorBytes negativeSum = FilledSector(kFreeSector);  // large entries only
@@ -98,7 +81,7 @@ TEST(SectorProbes, EstimateOfTablePosition)
     SetEntry(mixed, 0, 511);
     SetEntry(mixed, 1, 512);
 
-    const EstimateCase cases[] = {
+    const struct { const char* name; SectorBytes sector; std::int32_t n, estimate; } cases[] = {
         {"chain 1..128 at 0", ChainSector(1), 0, 0},
         {"chain 129..256 at 1", ChainSector(129), 1, 1},
         {"chain 129..256 at 0", ChainSector(129), 0, 1},
@@ -148,12 +131,6 @@ TEST(SectorProbes, NameUnits)
     EXPECT_EQ(CountNameUnits(all.subspan(384)), 64u) << "stops at the end of the sector";
 }
 
-struct DirectoryCase {
-    const char* name;
-    SectorBytes sector;
-    bool directory;
-};
-
 TEST(SectorProbes, DirectoryLikeness)
 {
     SectorBytes noNameLengths = RootDirectorySector();
@@ -172,7 +149,7 @@ TEST(SectorProbes, DirectoryLikeness)
     SectorBytes typeAndColourOut = typeOutOfRange;
     typeAndColourOut[67] = 0xFF;
 
-    const DirectoryCase cases[] = {
+    const struct { const char* name; SectorBytes sector; bool directory; } cases[] = {
         {"root and three valid entries: 12 marks", RootDirectorySector(), true},
         {"all name lengths 0: 8 marks", noNameLengths, true},
         {"7 marks", sevenMarks, false},
@@ -188,24 +165,35 @@ TEST(SectorProbes, DirectoryLikeness)
     }
 }
 
-TEST(SectorScans, SmallFiles)
+// Files of one table-like sector or none: what the scans count and find for position 0, and
+// with the first match skipped.
+TEST(SectorScans, SmallFilesAndSingleMatches)
 {
-    // No whole sector after the header below 1024 bytes; a trailing partial block is never read.
-    for (const std::size_t length : {0u, 511u, 512u, 1023u}) {
-        std::vector<std::uint8_t> bytes(length, 0xFF);
-        MemorySectorFile file(bytes);
-        EXPECT_EQ(CountFatLikeSectors(file), 0u) << length;
-        EXPECT_EQ(FindFatSector(file, 0, false), -1) << length;
-        EXPECT_EQ(FindRootDirectorySector(file), -1) << length;
-    }
-    MemorySectorFile one(MakeFile(HeaderBytes{}, {FilledSector(kFreeSector)}));
-    EXPECT_EQ(CountFatLikeSectors(one), 1u);
-    EXPECT_EQ(FindFatSector(one, 0, false), 0);
-
     auto withPartial = MakeFile(HeaderBytes{}, {DataSector(1), FilledSector(kFreeSector)});
     withPartial.pop_back();  // 511 bytes that look like a table, but are not a sector
-    MemorySectorFile partial(withPartial);
-    EXPECT_EQ(CountFatLikeSectors(partial), 0u);
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t count;
+        std::int32_t first, second;  // FindFatSector for position 0, without and with skipFirst
+    } cases[] = {
+        // No whole sector after the header below 1024 bytes; a trailing partial block is never read.
+        {"0 bytes", {}, 0, -1, -1},
+        {"511 bytes", std::vector<std::uint8_t>(511, 0xFF), 0, -1, -1},
+        {"512 bytes", std::vector<std::uint8_t>(512, 0xFF), 0, -1, -1},
+        {"1023 bytes", std::vector<std::uint8_t>(1023, 0xFF), 0, -1, -1},
+        {"one sector of markers", MakeFile(HeaderBytes{}, {FilledSector(kFreeSector)}), 1, 0, -1},
+        {"a table-like partial block", withPartial, 0, -1, -1},
+        {"one table in the middle", MakeFile(HeaderBytes{}, {DataSector(1), ChainSector(1), DataSector(2)}), 1, 1, -1},
+        {"one table last", MakeFile(HeaderBytes{}, {DataSector(1), DataSector(2), ChainSector(1)}), 1, 2, -1},
+    };
+    for (const auto& c : cases) {
+        MemorySectorFile file(c.bytes);
+        EXPECT_EQ(CountFatLikeSectors(file), c.count) << c.name;
+        EXPECT_EQ(FindFatSector(file, 0, false), c.first) << c.name;
+        EXPECT_EQ(FindFatSector(file, 0, true), c.second) << c.name;
+        EXPECT_EQ(FindRootDirectorySector(file), -1) << c.name;
+    }
 }
 
 TEST(SectorScans, FindsInFileOrder)
@@ -272,18 +260,6 @@ TEST(SectorScans, PositionsPastTheTableAgreeWithTheReference)
     MemorySectorFile file(withAllLarge);
     EXPECT_EQ(SectorScan::Run(file).FindFatSector(67, false), 72) << "the reach of a sector with one small entry";
     EXPECT_EQ(SectorScan::Run(file).FindFatSector(131071, true), 74);
-}
-
-TEST(SectorScans, SkipFirstWithOneMatch)
-{
-    MemorySectorFile middle(MakeFile(HeaderBytes{}, {DataSector(1), ChainSector(1), DataSector(2)}));
-    EXPECT_EQ(FindFatSector(middle, 0, false), 1);
-    EXPECT_EQ(FindFatSector(middle, 0, true), -1);
-
-    MemorySectorFile last(MakeFile(HeaderBytes{}, {DataSector(1), DataSector(2), ChainSector(1)}));
-    EXPECT_EQ(FindFatSector(last, 0, false), 2);
-    EXPECT_EQ(FindFatSector(last, 0, true), -1);
-    EXPECT_EQ(CountFatLikeSectors(last), 1u);
 }
 
 TEST(SectorScans, KeptSectorsAreWholeSectorsOnly)

@@ -125,9 +125,10 @@ void ExpectZeroedStretchMended(const Bytes& intact, std::size_t from, std::size_
     for (const BiffRecord& record : ListRecords(mended)) {
         // A zeroed header before bytes that read as a record reads as an unknown record itself.
         const bool zeros = record.type == 0 && record.length == 0;
-        if (damage && record.offset + 4u + record.length > from && record.offset < to && !zeros)
+        if (damage && record.offset + 4u + record.length > from && record.offset < to && !zeros) {
             EXPECT_TRUE(record.type == kFillerRecord || record.type == biff::kBof || record.type == biff::kEof)
                 << what << ": a record of type " << record.type << " at " << record.offset << " in the stretch";
+        }
     }
     const std::set<std::string> intactCells = PlacedCells(intact);
     const std::set<std::string> cells = PlacedCells(mended);

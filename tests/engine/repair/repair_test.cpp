@@ -57,7 +57,8 @@ TEST(Repair, IntactWorkbooksAreKeptAsTheyAre)
         EXPECT_EQ(report.after, report.before) << name;
         EXPECT_EQ(file.Bytes(), original) << name;
     }
-    // The plain rebuild alone stays exactly the plain rebuild, even where it does harm.
+    // The plain rebuild alone stays exactly the plain rebuild, even where it does harm: this
+    // workbook has no mini stream, the rebuild points the mini table at a sector in use.
     MemorySectorFile plain(TestWorkbook());
     MemorySectorFile reference(TestWorkbook());
     const RepairReport report = RepairHeader(plain, RebuildMode::Design);
@@ -142,20 +143,15 @@ TEST(Repair, RivalStructuresAreResolvedByTheSurvivingHeaderThenByRecency)
         ASSERT_TRUE(VerifyWorkbook(intactFile).Opens()) << "both saves must stand on their own";
     }
 
-    struct Case {
-        const char* what;
-        const HeaderBytes* header;  // the header the damage struck
-        std::size_t from, to;       // the bytes it garbled
-        const HeaderBytes* expected;
-    };
-    const Case cases[] = {
+    // Each case: the header the damage struck, the bytes it garbled, the header that must win.
+    const struct { const char* what; const HeaderBytes* header; std::size_t from, to; const HeaderBytes* expected; } cases[] = {
         {"wiped: the later save wins", nullptr, 0, 512, &saved.secondHeader},
         {"first save's directory and list survive", &saved.firstHeader, 0, 48 - 4, &saved.firstHeader},
         {"first save's directory survives alone", &saved.firstHeader, 52, 512, &saved.firstHeader},
         {"second save's list survives", &saved.secondHeader, 0, 76, &saved.secondHeader},
     };
     std::mt19937 random(77);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Bytes damaged = saved.bytes;
         if (c.header)
             std::copy(c.header->begin(), c.header->end(), damaged.begin());
@@ -217,11 +213,6 @@ TEST(Repair, TableSectorsThatDescribeTheirOwnRegionAreFoundInPlace)
 
 TEST(Repair, FilesThatAreNoWorkbooksAreLeftAlone)
 {
-    struct Case {
-        const char* name;
-        Bytes bytes;
-        NotAWorkbook what;
-    };
     std::string htmlText = "<!DOCTYPE html>\n<html><body><table><tr><td>Budget</td></tr></table></body></html>\n";
     htmlText.resize(4096, ' ');
     std::string xmlText = "<?xml version=\"1.0\"?>\n<Workbook xmlns=\"urn:schemas-microsoft-com:office:spreadsheet\"/>";
@@ -234,14 +225,14 @@ TEST(Repair, FilesThatAreNoWorkbooksAreLeftAlone)
     for (auto& byte : noise)
         byte = static_cast<std::uint8_t>(random());
 
-    const Case cases[] = {
+    const struct { const char* name; Bytes bytes; NotAWorkbook what; } cases[] = {
         {"zip archive", test::ZipArchive(8192, 0x11), NotAWorkbook::ZipArchive},
         {"HTML document", Bytes(htmlText.begin(), htmlText.end()), NotAWorkbook::HtmlDocument},
         {"XML document", Bytes(xmlText.begin(), xmlText.end()), NotAWorkbook::XmlDocument},
         {"4096-byte sectors", large, NotAWorkbook::LargeSectors},
         {"random bytes", noise, NotAWorkbook::NoCompoundStructure},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         MemorySectorFile file(c.bytes);
         const RepairReport report = RepairHeader(file, RebuildMode::Auto);
         ASSERT_TRUE(report.refused) << c.name;

@@ -16,13 +16,6 @@ namespace {
 
 using test::CompoundFile;
 
-struct DefectCase {
-    const char* name;
-    std::function<void(CompoundFile&)> damage;
-    FindingCode code;
-    Severity severity;
-};
-
 WorkbookCheck Check(const std::vector<std::uint8_t>& bytes)
 {
     MemorySectorFile file(bytes);
@@ -44,7 +37,7 @@ TEST(VerifyWorkbook, IntactFileOpensWithoutFindings)
 
 TEST(VerifyWorkbook, OneDefectPerRow)
 {
-    const DefectCase cases[] = {
+    const struct { const char* name; std::function<void(CompoundFile&)> damage; FindingCode code; Severity severity; } cases[] = {
         {"stream chain loops", [](CompoundFile& f) { f.SetFat(5, 3); }, FindingCode::ChainLoop, Severity::Fatal},
         {"stream chain leaves the file", [](CompoundFile& f) { f.SetFat(5, 500); }, FindingCode::ChainOutOfRange,
          Severity::Incorrect},
@@ -95,7 +88,7 @@ TEST(VerifyWorkbook, OneDefectPerRow)
         {"the file ends inside its last sector", [](CompoundFile& f) { f.bytes.resize(f.bytes.size() - 100); },
          FindingCode::FileCutShort, Severity::Incorrect},
     };
-    for (const DefectCase& c : cases) {
+    for (const auto& c : cases) {
         CompoundFile file = test::BuildCompoundFile();
         c.damage(file);
         const WorkbookCheck check = Check(file.bytes);
@@ -112,13 +105,6 @@ TEST(VerifyWorkbook, HarmlessOddities)
     const WorkbookCheck check = Check(file.bytes);
     EXPECT_TRUE(Has(check, FindingCode::FatSectorNotMarked, Severity::Harmless));
     EXPECT_TRUE(check.Opens());
-}
-
-TEST(VerifyWorkbook, RealWorkbooks)
-{
-    for (const char* name : {"readxl__mtcars.xls", "xlrd__issue20.xls", "poi__47847.xls", "npoi__59858.xls"}) {
-        EXPECT_TRUE(Check(test::TestWorkbook(name)).Opens()) << name;
-    }
 }
 
 // A workbook whose directory chain runs through `directorySectors` sectors: the root, a
