@@ -1,4 +1,4 @@
-// Answering a modal dialog the test itself opens, from inside the dialog's own event loop.
+// Answering a modal dialog or a popup menu the test itself opens, from inside its own event loop.
 #pragma once
 
 #include <QApplication>
@@ -8,20 +8,24 @@
 
 #include <functional>
 
-// `answer` runs once on the first modal widget to come up: it records what it sees, for the test
+// `answer` runs once on the first modal widget or popup to come up: it records what it sees, for the test
 // to check once exec has returned, and closes it. Whatever is still open after it, or comes up
 // later while this lives, is closed here, so a failed expectation never leaves the test waiting.
-// Stops looking after `limitMs` without a modal widget.
+// Stops looking after `limitMs` without one.
 class ModalAnswer {
 public:
     explicit ModalAnswer(std::function<void(QWidget*)> answer, int limitMs = 10000) : deadline_(limitMs)
     {
-        QObject::connect(&timer_, &QTimer::timeout, &timer_, [this, answer = std::move(answer)] {
-            QWidget* modal = QApplication::activeModalWidget();
+        const auto active = [] {
+            QWidget* popup = QApplication::activePopupWidget();
+            return popup ? popup : QApplication::activeModalWidget();
+        };
+        QObject::connect(&timer_, &QTimer::timeout, &timer_, [this, active, answer = std::move(answer)] {
+            QWidget* modal = active();
             if (modal && !answered_) {
                 answered_ = true;
                 answer(modal);
-                modal = QApplication::activeModalWidget();
+                modal = active();
             }
             if (auto* dialog = qobject_cast<QDialog*>(modal))
                 dialog->reject();
