@@ -21,6 +21,13 @@ namespace fs = std::filesystem;
 using test::Bytes;
 using test::FirstDifference;
 
+// Where the file at `path` first differs from workbook `source` past the header's first 44
+// bytes, or nothing: a repaired copy is its workbook again.
+std::optional<std::size_t> Mismatch(const fs::path& path, const char* source = "readxl__mtcars.xls")
+{
+    return FirstDifference(test::ReadWholeFile(path), test::TestWorkbook(source), 44);
+}
+
 struct Event {
     int code;
     int index;
@@ -49,22 +56,26 @@ public:
     bool AskYesNo(const std::string& text) override
     {
         log_.questions.push_back(text);
-        const bool yes = !log_.yesAnswers.empty() && log_.yesAnswers.front();
-        if (!log_.yesAnswers.empty())
-            log_.yesAnswers.pop_front();
-        return yes;
+        return Next(log_.yesAnswers).value_or(false);
     }
     std::optional<fs::path> AskSaveAs(const fs::path& proposed) override
     {
         log_.saveAsProposed.push_back(proposed);
-        if (log_.saveAsAnswers.empty())
-            return std::nullopt;
-        auto answer = log_.saveAsAnswers.front();
-        log_.saveAsAnswers.pop_front();
-        return answer;
+        return Next(log_.saveAsAnswers).value_or(std::nullopt);
     }
 
 private:
+    // The next answer in the queue, or nothing once it is empty.
+    template <typename T>
+    static std::optional<T> Next(std::deque<T>& answers)
+    {
+        if (answers.empty())
+            return std::nullopt;
+        T answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+
     Log& log_;
 };
 
@@ -86,14 +97,9 @@ protected:
              const std::string& folder, const std::string& suffix = "_rep",
              const std::vector<std::string>& originals = {})
     {
-        auto job = std::make_unique<JobRecord>();
-        job->host = std::make_unique<RecordingHost>(log_);
-        job->paths = paths;
-        job->sources = originals;
-        job->originals = originals;
-        job->folder = folder;
-        job->suffix = suffix;
-        job->pause = std::chrono::milliseconds(0);
+        auto job = std::make_unique<JobRecord>(JobRecord{.host = std::make_unique<RecordingHost>(log_), .paths = paths,
+                                                         .sources = originals, .originals = originals, .suffix = suffix,
+                                                         .folder = folder, .pause = std::chrono::milliseconds(0)});
         std::thread(worker, std::move(job)).join();
     }
 
@@ -104,14 +110,19 @@ protected:
         Run(SaveWorker, paths, out_.string() + "/", suffix, originals);
     }
 
-    // A real workbook with its header wiped.
-    fs::path Damaged(const fs::path& path, const char* source = "readxl__mtcars.xls")
+    static fs::path Write(const fs::path& path, const Bytes& bytes)
     {
-        Bytes bytes = test::TestWorkbook(source);
-        std::fill(bytes.begin(), bytes.begin() + 512, std::uint8_t{0});
         fs::create_directories(path.parent_path());
         test::WriteWholeFile(path, bytes);
         return path;
+    }
+
+    // A real workbook with its header wiped.
+    static fs::path Damaged(const fs::path& path, const char* source = "readxl__mtcars.xls")
+    {
+        Bytes bytes = test::TestWorkbook(source);
+        std::fill(bytes.begin(), bytes.begin() + 512, std::uint8_t{0});
+        return Write(path, bytes);
     }
 
     // Repairs the given workbooks and gives the copies' paths (or "FAIL").
@@ -137,77 +148,56 @@ TEST_F(Jobs, RepairReportsEveryFileInOrder)
     Repair({});
     EXPECT_EQ(log_.events, (std::vector<Event>{{0, 0}}));
 
+    // What cannot be opened (missing, a folder), a file that is no workbook, two workbooks of
+    // one name from two folders, and one that opens as it is.
     log_ = {};
+    fs::create_directory(root_ / "folder.xls");
+    const fs::path zip = Write(root_ / "new.xls", test::ZipArchive());
     const fs::path good = Damaged(root_ / "in" / "good.xls");
-    Repair({(root_ / "missing.xls").string(), good.string()});
-    EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {3, 0}, {1, 1}, {4, 1}, {0, 0}}));
-    EXPECT_EQ(log_.messages, std::vector<std::string>{"Uable to Open File "});
-    EXPECT_EQ(log_.paths.at(0), "FAIL");
+    const fs::path other = Damaged(root_ / "other" / "good.xls", "poi__47847.xls");
+    const fs::path intact = Write(root_ / "intact.xls", test::TestWorkbook());
+    Repair({(root_ / "missing.xls").string(), (root_ / "folder.xls").string(), zip.string(), good.string(),
+            other.string(), intact.string()});
+    EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {3, 0}, {1, 1}, {3, 1}, {1, 2}, {3, 2}, {1, 3}, {4, 3}, {1, 4},
+                                               {4, 4}, {1, 5}, {4, 5}, {0, 0}}));
+    ASSERT_EQ(log_.messages.size(), 3u);
+    EXPECT_EQ(log_.messages[0], "Uable to Open File ");
+    EXPECT_EQ(log_.messages[1], "Uable to Open File ");
+    EXPECT_TRUE(log_.messages[2].starts_with(zip.string() + "\nThis is a zip archive"))
+        << "the refusal names the file and what it is: " << log_.messages[2];
+    for (const int failed : {0, 1, 2})
+        EXPECT_EQ(log_.paths.at(failed), "FAIL");
+    EXPECT_TRUE(log_.reports.at(2).refused);
+    EXPECT_FALSE(fs::exists(jobFolder_ / "2")) << "no copy is left behind";
+    EXPECT_EQ(test::ReadWholeFile(zip), test::ZipArchive());
 
-    // The copy: in the job's private folder, under the workbook's own name, and the workbook
-    // again.
-    const fs::path copy = log_.paths.at(1);
+    // The copies: in the job's private folder, each in a place of its own under the workbook's
+    // own name, and the workbook again.
+    const fs::path copy = log_.paths.at(3);
     EXPECT_EQ(copy.filename(), "good.xls");
     EXPECT_EQ(copy.parent_path().parent_path(), jobFolder_);
 #ifndef _WIN32  // there the folder's access list is what keeps others out: tests/windows
     EXPECT_EQ(fs::status(jobFolder_).permissions() & fs::perms::all, fs::perms::owner_all);
 #endif
-    EXPECT_EQ(FirstDifference(test::ReadWholeFile(copy), test::TestWorkbook(), 44), std::nullopt);
-    ASSERT_EQ(log_.reports.count(1), 1u);
-    EXPECT_TRUE(log_.reports.at(1).check.Opens());
+    EXPECT_EQ(Mismatch(copy), std::nullopt);
+    ASSERT_NE(log_.paths.at(4), log_.paths.at(3));
+    EXPECT_EQ(Mismatch(log_.paths.at(4), "poi__47847.xls"), std::nullopt);
+    ASSERT_EQ(log_.reports.count(3), 1u);
+    EXPECT_TRUE(log_.reports.at(3).check.Opens());
     EXPECT_EQ(test::ReadFirstBytes(good, 512), Bytes(512, 0)) << "the source is never written";
+    // A workbook that opens is copied as it is.
+    EXPECT_EQ(test::ReadWholeFile(log_.paths.at(5)), test::ReadWholeFile(intact));
+    ASSERT_EQ(log_.reports.count(5), 1u);
+    EXPECT_EQ(log_.reports.at(5).used, RebuildUsed::Kept);
+    EXPECT_TRUE(log_.reports.at(5).check.Opens());
 }
 
-TEST_F(Jobs, RepairKeepsSameNamedWorkbooksApart)
+TEST_F(Jobs, RepairWithoutItsFolderCopiesNothing)
 {
-    const fs::path first = Damaged(root_ / "a" / "book.xls");
-    const fs::path second = Damaged(root_ / "b" / "book.xls", "poi__47847.xls");
-    Repair({first.string(), second.string()});
-    EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {4, 0}, {1, 1}, {4, 1}, {0, 0}}));
-    EXPECT_TRUE(log_.messages.empty());
-    ASSERT_NE(log_.paths.at(0), log_.paths.at(1));
-    EXPECT_EQ(FirstDifference(test::ReadWholeFile(log_.paths.at(0)), test::TestWorkbook(), 44), std::nullopt);
-    EXPECT_EQ(FirstDifference(test::ReadWholeFile(log_.paths.at(1)), test::TestWorkbook("poi__47847.xls"), 44),
-              std::nullopt);
-}
-
-TEST_F(Jobs, RepairFailuresGoOnWithTheNextFile)
-{
-    const fs::path good = Damaged(root_ / "good.xls");
-    // The copy cannot be made: the job's folder is gone.
-    Run(RepairWorker, {good.string()}, (root_ / "vanished").string());
+    Run(RepairWorker, {Damaged(root_ / "good.xls").string()}, (root_ / "vanished").string());
+    EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {3, 0}, {0, 0}}));
     EXPECT_EQ(log_.messages, std::vector<std::string>{"Uable to Load File in memory"});
     EXPECT_EQ(log_.paths.at(0), "FAIL");
-
-    // A folder given as a workbook cannot be opened; a file that is no workbook is refused,
-    // says what it is, and leaves no copy behind.
-    log_ = {};
-    fs::create_directory(root_ / "folder.xls");
-    const fs::path zip = root_ / "new.xls";
-    test::WriteWholeFile(zip, test::ZipArchive());
-    Repair({(root_ / "folder.xls").string(), zip.string()});
-    EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {3, 0}, {1, 1}, {3, 1}, {0, 0}}));
-    ASSERT_EQ(log_.messages.size(), 2u);
-    EXPECT_EQ(log_.messages[0], "Uable to Open File ");
-    EXPECT_EQ(log_.messages[1].rfind(zip.string() + "\nThis is a zip archive", 0), 0u)
-        << "the refusal names the file and what it is: " << log_.messages[1];
-    EXPECT_EQ(log_.paths.at(1), "FAIL");
-    EXPECT_TRUE(log_.reports.at(1).refused);
-    EXPECT_FALSE(fs::exists(jobFolder_ / "1"));
-    EXPECT_EQ(test::ReadWholeFile(zip), test::ZipArchive());
-}
-
-TEST_F(Jobs, RepairCopiesAWorkbookThatOpensAsItIs)
-{
-    const fs::path intact = root_ / "intact.xls";
-    test::WriteWholeFile(intact, test::TestWorkbook());
-    Repair({intact.string()});
-    EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {4, 0}, {0, 0}}));
-    EXPECT_TRUE(log_.messages.empty());
-    EXPECT_EQ(test::ReadWholeFile(log_.paths.at(0)), test::ReadWholeFile(intact));
-    ASSERT_EQ(log_.reports.count(0), 1u);
-    EXPECT_EQ(log_.reports.at(0).used, RebuildUsed::Kept);
-    EXPECT_TRUE(log_.reports.at(0).check.Opens());
 }
 
 // A lost allocation-table sector: no header opens the copy, so its streams are salvaged into
@@ -218,8 +208,7 @@ TEST_F(Jobs, RepairSalvagesTheCopyWhenNoHeaderOpensIt)
     Bytes damaged = original;
     const std::size_t table = LoadLe32(original.data() + kHeaderDifatOffset);
     std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(512 * (table + 1)), 512, std::uint8_t{0});
-    const fs::path book = root_ / "book.xls";
-    test::WriteWholeFile(book, damaged);
+    const fs::path book = Write(root_ / "book.xls", damaged);
     Repair({book.string()});
     EXPECT_EQ(log_.events, (std::vector<Event>{{1, 0}, {4, 0}, {0, 0}}));
     ASSERT_EQ(log_.reports.count(0), 1u);
@@ -267,6 +256,13 @@ TEST_F(Jobs, SaveMovesEachCopyAndReportsInOrder)
     const auto copies = Repaired({Damaged(root_ / "one.xls").string(), (root_ / "missing.xls").string(),
                                   Damaged(root_ / "three.xls").string()});
     const Bytes expected = test::ReadWholeFile(copies[0]);
+    // Into a folder that is not there: every save fails, and the copies are kept for another try.
+    Run(SaveWorker, copies, (root_ / "no-such-folder").string() + "/");
+    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {0, 0}}));
+    EXPECT_TRUE(fs::exists(copies[0]));
+    EXPECT_TRUE(fs::exists(copies[2]));
+
+    log_ = {};
     Save(copies);
     EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {3, 1}, {2, 2}, {4, 2}, {0, 0}}));
     EXPECT_EQ(log_.messages, std::vector<std::string>{kUnableToSave});
@@ -283,27 +279,46 @@ TEST_F(Jobs, SaveMovesEachCopyAndReportsInOrder)
     EXPECT_TRUE(log_.questions.empty());
 }
 
+// Names in the way: a replaced on Yes; b saved elsewhere after No; c kept after No and a
+// cancelled Save As; of two workbooks named book from two folders, the second never replaces
+// the copy of the first saved a moment ago, nor is it asked about; e write-protected, kept
+// even on Yes.
 TEST_F(Jobs, SaveAsksBeforeReplacing)
 {
-    const auto copies = Repaired({Damaged(root_ / "a.xls").string(), Damaged(root_ / "b.xls").string(),
-                                  Damaged(root_ / "c.xls").string()});
+    const std::vector<std::string> sources = {Damaged(root_ / "a.xls").string(), Damaged(root_ / "b.xls").string(),
+                                              Damaged(root_ / "c.xls").string(), Damaged(root_ / "1" / "book.xls").string(),
+                                              Damaged(root_ / "2" / "book.xls", "poi__47847.xls").string(),
+                                              Damaged(root_ / "e.xls").string()};
+    const auto copies = Repaired(sources);
+    const Bytes firstBook = test::ReadWholeFile(copies[3]);
     for (const char* name : {"a_rep.xls", "b_rep.xls", "c_rep.xls"})
         test::WriteWholeFile(out_ / name, Bytes{'o', 'l', 'd'});
-    // a: Yes, replaced. b: No, then Save As elsewhere. c: No, then Save As cancelled.
-    log_.yesAnswers = {true, false, false};
+    test::WriteWholeFile(out_ / "e_rep.xls", Bytes{'k', 'e', 'e', 'p'});
+    fs::permissions(out_ / "e_rep.xls", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    log_.yesAnswers = {true, false, false, true};
     log_.saveAsAnswers = {out_ / "b_elsewhere.xls", std::nullopt};
-    Save(copies);
-    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {4, 1}, {2, 2}, {3, 2}, {0, 0}}));
-    EXPECT_EQ(log_.questions, std::vector<std::string>(3, kOverwriteQuestion));
+    Save(copies, "_rep", sources);
+
+    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {4, 1}, {2, 2}, {3, 2}, {2, 3}, {4, 3}, {2, 4},
+                                               {3, 4}, {2, 5}, {3, 5}, {0, 0}}));
+    EXPECT_EQ(log_.questions, std::vector<std::string>(4, kOverwriteQuestion)) << "none about the file saved a moment ago";
     EXPECT_EQ(log_.saveAsProposed, (std::vector<fs::path>{out_ / "b_rep.xls", out_ / "c_rep.xls"}));
-    EXPECT_EQ(FirstDifference(test::ReadWholeFile(out_ / "a_rep.xls"), test::TestWorkbook(), 44), std::nullopt);
+    ASSERT_EQ(log_.messages.size(), 3u);
+    EXPECT_EQ(log_.messages[0], kUnableToSave);
+    EXPECT_NE(log_.messages[1].find(sources[3]), std::string::npos) << log_.messages[1];
+    EXPECT_NE(log_.messages[1].find(sources[4]), std::string::npos) << log_.messages[1];
+    EXPECT_EQ(log_.messages[2], kUnableToSave);
+    EXPECT_EQ(Mismatch(out_ / "a_rep.xls"), std::nullopt);
     EXPECT_EQ(test::ReadWholeFile(out_ / "b_rep.xls"), (Bytes{'o', 'l', 'd'}));
     EXPECT_TRUE(fs::exists(out_ / "b_elsewhere.xls"));
     EXPECT_EQ(test::ReadWholeFile(out_ / "c_rep.xls"), (Bytes{'o', 'l', 'd'}));
-    EXPECT_FALSE(fs::exists(copies[0]));
-    EXPECT_FALSE(fs::exists(copies[1]));
-    EXPECT_TRUE(fs::exists(copies[2])) << "kept after Save As was cancelled";
-    EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator()), 4) << "no stray files";
+    EXPECT_EQ(test::ReadWholeFile(out_ / "book_rep.xls"), firstBook);
+    EXPECT_EQ(test::ReadWholeFile(out_ / "e_rep.xls"), (Bytes{'k', 'e', 'e', 'p'}));
+    for (const std::size_t saved : {0u, 1u, 3u})
+        EXPECT_FALSE(fs::exists(copies[saved])) << saved;
+    for (const std::size_t kept : {2u, 4u, 5u})
+        EXPECT_TRUE(fs::exists(copies[kept])) << kept << " kept for another try";
+    EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator()), 6) << "no stray files";
 }
 
 // Root reads and writes everything, so this runs as an ordinary user.
@@ -319,7 +334,7 @@ TEST_F(Jobs, WhatTheUserMayNotWriteOrReadIsLeftAlone)
         fs::permissions(readOnly, fs::perms::owner_read);
         const auto copies = Repaired({readOnly.string()});
         ASSERT_NE(copies[0], kFailedPath);
-        EXPECT_EQ(FirstDifference(test::ReadWholeFile(copies[0]), test::TestWorkbook(), 44), std::nullopt);
+        EXPECT_EQ(Mismatch(copies[0]), std::nullopt);
 
         // A file in the way that cannot even be read is never replaced, and nothing is asked.
         test::WriteWholeFile(out_ / "read-only_rep.xls", Bytes{'k', 'e', 'e', 'p'});
@@ -333,90 +348,48 @@ TEST_F(Jobs, WhatTheUserMayNotWriteOrReadIsLeftAlone)
     }));
 }
 
-TEST_F(Jobs, SaveNeverReplacesAWorkbookOfTheRepair)
+TEST_F(Jobs, SaveNeverReplacesAWorkbookOfTheRepairNorWritesThroughALink)
 {
     if (const auto why = test::WhyNoSymbolicLinks(root_))
         GTEST_SKIP() << *why;
     // An empty suffix into the workbook's own folder names the workbook itself; a link there
     // leads to another workbook of the same repair; Save As is pointed at the first workbook.
+    // Links to a file outside the repair and to nothing are replaced themselves on Yes.
     const fs::path first = Damaged(out_ / "first.xls");
     const fs::path second = Damaged(root_ / "second.xls");
     const fs::path third = Damaged(root_ / "third.xls");
     fs::create_symlink(second, out_ / "linked.xls");
+    const fs::path target = Write(root_ / "target.xls", Bytes{'t'});
+    fs::create_symlink(target, out_ / "a.xls");
+    fs::create_symlink(root_ / "nowhere.xls", out_ / "b.xls");
     const Bytes original = test::ReadWholeFile(first);
-    auto copies = Repaired({first.string(), second.string(), third.string()});
+    const std::vector<std::string> sources = {first.string(), second.string(), third.string(),
+                                              Damaged(root_ / "a.xls").string(), Damaged(root_ / "b.xls").string()};
+    auto copies = Repaired(sources);
     const fs::path renamed = fs::path(copies[1]).replace_filename("linked.xls");
     fs::rename(copies[1], renamed);
     copies[1] = renamed.string();
     test::WriteWholeFile(out_ / "third.xls", Bytes{'o', 'l', 'd'});
-    log_.yesAnswers = {false};
+    log_.yesAnswers = {false, true, true};
     log_.saveAsAnswers = {first};
-    Save(copies, "", {first.string(), second.string(), third.string()});
+    Save(copies, "", sources);
 
-    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {0, 0}}));
+    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {2, 3}, {4, 3}, {2, 4},
+                                               {4, 4}, {0, 0}}));
     EXPECT_EQ(log_.messages, std::vector<std::string>(3, kUnableToSave));
-    EXPECT_EQ(log_.questions.size(), 1u) << "asked about the third file only";
+    EXPECT_EQ(log_.questions.size(), 3u) << "not about a workbook of the repair; a dangling link is a name in the way";
     EXPECT_EQ(test::ReadWholeFile(first), original);
     EXPECT_EQ(test::ReadWholeFile(second), original);
     EXPECT_TRUE(fs::is_symlink(out_ / "linked.xls"));
     EXPECT_EQ(test::ReadWholeFile(out_ / "third.xls"), (Bytes{'o', 'l', 'd'}));
-    for (const std::string& copy : copies)
-        EXPECT_TRUE(fs::exists(copy)) << copy << " kept for another try";
-}
-
-TEST_F(Jobs, SaveReplacesNoWriteProtectedFileNorOneItSavedItself)
-{
-    // Two workbooks of one name from two folders, and a write-protected file in the way of a
-    // third. Yes to every question.
-    const fs::path a = Damaged(root_ / "a" / "book.xls");
-    const fs::path b = Damaged(root_ / "b" / "book.xls", "poi__47847.xls");
-    const fs::path c = Damaged(root_ / "c.xls");
-    const auto copies = Repaired({a.string(), b.string(), c.string()});
-    const Bytes firstRepair = test::ReadWholeFile(copies[0]);
-    test::WriteWholeFile(out_ / "c_rep.xls", Bytes{'k', 'e', 'e', 'p'});
-    fs::permissions(out_ / "c_rep.xls", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-
-    log_.yesAnswers = {true, true, true};
-    Save(copies, "_rep", {a.string(), b.string(), c.string()});
-    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {0, 0}}));
-    ASSERT_EQ(log_.messages.size(), 2u);
-    EXPECT_NE(log_.messages[0].find(a.string()), std::string::npos) << log_.messages[0];
-    EXPECT_NE(log_.messages[0].find(b.string()), std::string::npos) << log_.messages[0];
-    EXPECT_EQ(log_.messages[1], kUnableToSave);
-    EXPECT_EQ(log_.questions.size(), 1u) << "no question about the file saved a moment ago";
-    EXPECT_EQ(test::ReadWholeFile(out_ / "book_rep.xls"), firstRepair);
-    EXPECT_EQ(test::ReadWholeFile(out_ / "c_rep.xls"), (Bytes{'k', 'e', 'e', 'p'}));
-    EXPECT_TRUE(fs::exists(copies[1]));
-    EXPECT_TRUE(fs::exists(copies[2]));
-}
-
-TEST_F(Jobs, SaveReplacesALinkItselfNeverWhatItPointsTo)
-{
-    if (const auto why = test::WhyNoSymbolicLinks(root_))
-        GTEST_SKIP() << *why;
-    const auto copies = Repaired({Damaged(root_ / "a.xls").string(), Damaged(root_ / "b.xls").string()});
-    const fs::path target = root_ / "target.xls";
-    test::WriteWholeFile(target, Bytes{'t'});
-    fs::create_symlink(target, out_ / "a_rep.xls");
-    fs::create_symlink(root_ / "nowhere.xls", out_ / "b_rep.xls");
-    log_.yesAnswers = {true, true};
-    Save(copies);
-    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {4, 1}, {0, 0}}));
-    EXPECT_EQ(log_.questions.size(), 2u) << "a dangling link is a name in the way too";
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_TRUE(fs::exists(copies[i])) << copies[i] << " kept for another try";
     EXPECT_EQ(test::ReadWholeFile(target), Bytes{'t'});
     EXPECT_FALSE(fs::exists(root_ / "nowhere.xls"));
-    for (const char* name : {"a_rep.xls", "b_rep.xls"}) {
+    for (const char* name : {"a.xls", "b.xls"}) {
         EXPECT_FALSE(fs::is_symlink(out_ / name)) << name;
-        EXPECT_EQ(FirstDifference(test::ReadWholeFile(out_ / name), test::TestWorkbook(), 44), std::nullopt) << name;
+        EXPECT_EQ(Mismatch(out_ / name), std::nullopt) << name;
     }
-}
-
-TEST_F(Jobs, SaveToAMissingFolderKeepsTheRepairedCopy)
-{
-    const auto copies = Repaired({Damaged(root_ / "a.xls").string()});
-    Run(SaveWorker, {copies[0]}, (root_ / "no-such-folder").string() + "/", "_rep");
-    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {0, 0}}));
-    EXPECT_TRUE(fs::exists(copies[0]));
 }
 
 TEST_F(Jobs, SaveOntoAFullOrAnotherFileSystem)
@@ -442,7 +415,7 @@ TEST_F(Jobs, SaveOntoAFullOrAnotherFileSystem)
         log_ = {};
         Run(SaveWorker, {copies[0]}, other.string() + "/", "_rep");
         EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {0, 0}}));
-        EXPECT_EQ(FirstDifference(test::ReadWholeFile(other / "b_rep.xls"), test::TestWorkbook(), 44), std::nullopt);
+        EXPECT_EQ(Mismatch(other / "b_rep.xls"), std::nullopt);
         EXPECT_FALSE(fs::exists(copies[0]));
     }));
 }

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -14,12 +13,35 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "tests/support/scratch.h"
+#endif
+
 namespace tabulon::test {
 
 struct ChildSetup {
-    std::vector<std::pair<std::filesystem::path, std::size_t>> smallFileSystems;
-    bool ordinaryUser = false;
+    // tmpfs file systems of so many bytes on these folders, in a mount namespace of the
+    // child's own: the host never sees them, and they end with the child.
+    std::vector<std::pair<std::filesystem::path, std::size_t>> smallFileSystems = {};
+    bool ordinaryUser = false;  // root becomes user nobody; anyone else stays as is
 };
+
+#ifdef _WIN32
 
 inline std::optional<std::string> WhyNoOrdinaryUser(const std::filesystem::path& = {})
 {
@@ -41,49 +63,9 @@ inline ::testing::AssertionResult RunAsOrdinaryUser(const std::function<void()>&
     return ::testing::AssertionFailure() << "no child processes for checks on Windows; ask WhyNoOrdinaryUser first";
 }
 
-}  // namespace tabulon::test
 #else
 
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <functional>
-#include <optional>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
-
-#include "tests/support/scratch.h"
-
-namespace tabulon::test {
-
 using namespace std::chrono_literals;
-
-struct ChildSetup {
-    // tmpfs file systems of so many bytes on these folders, in a mount namespace of the
-    // child's own: the host never sees them, and they end with the child.
-    std::vector<std::pair<std::filesystem::path, std::size_t>> smallFileSystems;
-    bool ordinaryUser = false;  // root becomes user nobody; anyone else stays as is
-
-    static ChildSetup AsOrdinaryUser()
-    {
-        ChildSetup setup;
-        setup.ordinaryUser = true;
-        return setup;
-    }
-};
 
 inline constexpr int kChildSetupFailed = 120;  // the exit status of a child that could not set up
 
@@ -147,12 +129,8 @@ inline std::string SetUp(const ChildSetup& setup, uid_t nobodyUid, gid_t nobodyG
         }
     }
     if (setup.ordinaryUser && ::geteuid() == 0) {
-        if (::setgroups(0, nullptr) != 0)
-            return Failed("setgroups");
-        if (::setgid(nobodyGid) != 0)
-            return Failed("setgid");
-        if (::setuid(nobodyUid) != 0)
-            return Failed("setuid");
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGid) != 0 || ::setuid(nobodyUid) != 0)
+            return Failed("becoming user nobody");
         if (::setuid(0) == 0)
             return "could become root again";
     }
@@ -170,9 +148,8 @@ inline pid_t Start(const ChildSetup& setup, const std::function<int()>& body, in
     const pid_t child = ::fork();
     if (child != 0)
         return child;
-    if (const std::string why = SetUp(setup, uid, gid); !why.empty()) {
+    if (const std::string why = SetUp(setup, uid, gid) + "\n"; why.size() > 1) {
         [[maybe_unused]] const ssize_t told = ::write(reasons, why.data(), why.size());
-        [[maybe_unused]] const ssize_t end = ::write(reasons, "\n", 1);
         ::_exit(kChildSetupFailed);
     }
     const int code = body();  // an exception ends the child with its message and SIGABRT
@@ -191,20 +168,16 @@ inline pid_t StartChild(const ChildSetup& setup, const std::function<int()>& bod
 // Collects the child, killing it once it runs past `limit`.
 inline ChildExit WaitForChild(pid_t child, std::chrono::milliseconds limit = 20s)
 {
+    if (child <= 0)
+        return {.error = "fork failed"};
     ChildExit exit;
-    if (child <= 0) {
-        exit.error = "fork failed";
-        return exit;
-    }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (auto pause = 1ms;; pause = std::min(2 * pause, 20ms)) {
         const pid_t done = ::waitpid(child, &exit.status, WNOHANG);
         if (done == child)
             return exit;
-        if (done < 0 && errno != EINTR) {
-            exit.error = detail::Failed("waitpid");
-            return exit;
-        }
+        if (done < 0 && errno != EINTR)
+            return {.error = detail::Failed("waitpid")};
         if (std::chrono::steady_clock::now() >= deadline)
             break;
         std::this_thread::sleep_for(pause);
@@ -221,20 +194,17 @@ inline ChildExit WaitForChild(pid_t child, std::chrono::milliseconds limit = 20s
 inline ::testing::AssertionResult RunChecksInChild(const ChildSetup& setup, const std::function<void()>& checks,
                                                    std::chrono::milliseconds limit = 30s)
 {
-    const auto failures = [] {
+    const auto body = [&] {  // 1 when the checks add a failure to the test's result
         const ::testing::TestResult& result = *::testing::UnitTest::GetInstance()->current_test_info()->result();
-        int failed = 0;
-        for (int i = 0; i < result.total_part_count(); ++i)
-            failed += result.GetTestPartResult(i).failed() ? 1 : 0;
-        return failed;
+        const int before = result.total_part_count();
+        checks();
+        for (int i = before; i < result.total_part_count(); ++i) {
+            if (result.GetTestPartResult(i).failed())
+                return 1;
+        }
+        return 0;
     };
-    const ChildExit exit = WaitForChild(StartChild(setup,
-                                                   [&] {
-                                                       const int before = failures();
-                                                       checks();
-                                                       return failures() > before ? 1 : 0;
-                                                   }),
-                                        limit);
+    const ChildExit exit = WaitForChild(StartChild(setup, body), limit);
     if (exit.ExitCode() == 0)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "the child running the checks "
@@ -249,7 +219,7 @@ inline ::testing::AssertionResult RunAsOrdinaryUser(const std::function<void()>&
         checks();
         return ::testing::AssertionSuccess();
     }
-    return RunChecksInChild(ChildSetup::AsOrdinaryUser(), checks);
+    return RunChecksInChild({.ordinaryUser = true}, checks);
 }
 
 namespace detail {
@@ -288,7 +258,7 @@ inline std::optional<std::string> WhyNoOrdinaryUser(const std::filesystem::path&
 {
     if (::geteuid() != 0)
         return std::nullopt;
-    const auto why = detail::TryInChild(ChildSetup::AsOrdinaryUser(), [&]() -> std::string {
+    const auto why = detail::TryInChild({.ordinaryUser = true}, [&]() -> std::string {
         try {
             const ScratchFolder folder;
         } catch (const std::exception& exception) {
@@ -309,6 +279,6 @@ inline std::optional<std::string> WhyNoSmallFileSystems()
     return why ? std::optional("no small file system of the test's own can be mounted here: " + *why) : std::nullopt;
 }
 
-}  // namespace tabulon::test
-
 #endif  // _WIN32
+
+}  // namespace tabulon::test
