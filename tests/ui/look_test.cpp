@@ -256,18 +256,15 @@ private slots:
         CSettingsDlg dialog(nullptr);
         dialog.SetSuffix(QStringLiteral("_old"));
         dialog.SuffixEdit->setText(QStringLiteral("a/b"));
-        QString title;
-        int icon = QMessageBox::NoIcon;
+        QString box;  // its caption and icon
         ModalAnswer answer([&](QWidget* modal) {
-            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                title = box->windowTitle();
-                icon = box->icon();
-                box->done(QMessageBox::Ok);
+            if (auto* message = qobject_cast<QMessageBox*>(modal)) {
+                box = QStringLiteral("%1, icon %2").arg(message->windowTitle()).arg(message->icon());
+                message->done(QMessageBox::Ok);
             }
         });
         dialog.accept();
-        QCOMPARE(title, QStringLiteral("Quorvex Tabulon"));
-        QCOMPARE(icon, int{QMessageBox::Warning});
+        QCOMPARE(box, QStringLiteral("Quorvex Tabulon, icon %1").arg(int{QMessageBox::Warning}));
         QCOMPARE(dialog.GetSuffix(), QStringLiteral("_old"));
     }
 

@@ -25,8 +25,7 @@
 
 #include <memory>
 
-#include "engine/cfb/compound_reader.h"
-#include "engine/io/os_file.h"
+#include "engine/io/sector_file.h"
 #include "engine/repair/workbook_file.h"
 #include "modal_answer.h"
 #include "ui/settings/settings_dialog.h"
@@ -680,9 +679,7 @@ private slots:
         prompter_->shown.clear();
 
         const QString gone = folder_->filePath(QStringLiteral("gone/"));
-        QVERIFY(QDir().mkpath(gone));
         view_->SaveFolder = gone;
-        QVERIFY(QDir(gone).removeRecursively());
         QTest::mouseClick(view_->NextButton, Qt::LeftButton);
         const Shown refusal = TakeMessage();
         QVERIFY2(refusal.text.contains(gone) && refusal.text.contains(QStringLiteral("does not exist")), qPrintable(refusal.text));
@@ -765,21 +762,16 @@ private slots:
             QCOMPARE(real.ChooseWorkbooks(), (QStringList{b, a}));
         }
 
-        QString title;
-        int icon = -1;
+        QString box;  // its caption and icon
         ModalAnswer yes([&](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            if (!box)
-                return;
-            title = box->windowTitle();
-            icon = box->icon();
-            if (QAbstractButton* button = box->button(QMessageBox::Yes))
-                button->click();
+            if (auto* message = qobject_cast<QMessageBox*>(modal)) {
+                box = QStringLiteral("%1, icon %2").arg(message->windowTitle()).arg(message->icon());
+                if (QAbstractButton* button = message->button(QMessageBox::Yes))
+                    button->click();
+            }
         });
-        const MessageAnswer answer = real.ShowMessage(QStringLiteral("Remove?"), MessageIcon::Warning, MessageButtons::YesNo);
-        QCOMPARE(title, QStringLiteral("Quorvex Tabulon"));
-        QCOMPARE(icon, int{QMessageBox::Warning});
-        QCOMPARE(answer, MessageAnswer::Yes);
+        QCOMPARE(real.ShowMessage(QStringLiteral("Remove?"), MessageIcon::Warning, MessageButtons::YesNo), MessageAnswer::Yes);
+        QCOMPARE(box, QStringLiteral("Quorvex Tabulon, icon %1").arg(int{QMessageBox::Warning}));
     }
 
     // Help and the version are answered where there is no display; a near miss or an unknown
