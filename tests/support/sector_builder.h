@@ -77,7 +77,9 @@ inline SectorBytes DataSector(std::uint8_t seed)
 
 inline std::vector<std::uint8_t> MakeFile(const HeaderBytes& header, std::initializer_list<SectorBytes> sectors)
 {
-    std::vector<std::uint8_t> bytes(header.begin(), header.end());
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(header.size() + sectors.size() * kSectorSize);
+    bytes.assign(header.begin(), header.end());
     for (const SectorBytes& sector : sectors)
         bytes.insert(bytes.end(), sector.begin(), sector.end());
     return bytes;
