@@ -22,7 +22,6 @@
 #include "ui/file_saved_dialog.h"
 #include "ui/main_frame.h"
 #include "ui/painting.h"
-#include "ui/prompter.h"
 #include "ui/repair_app.h"
 #include "ui/wizard_view.h"
 
@@ -30,24 +29,6 @@ using namespace tabulon::ui;
 using tabulon::settings::CSettingsDlg;
 
 namespace {
-
-class DialogPrompter final : public Prompter {
-public:
-    MessageAnswer ShowMessage(const QString& text, MessageIcon icon, MessageButtons) override
-    {
-        messages << text;
-        icons << icon;
-        return MessageAnswer::Ok;
-    }
-    QStringList ChooseWorkbooks() override { return {}; }
-    void OpenUrl(const QUrl&) override {}
-    QString ChooseSaveAs(const QString&) override { return {}; }
-    bool ShowFileSaved(const QString&) override { return false; }
-    int RunDialog(QDialog& dialog) override { return answer ? answer(dialog) : int{QDialog::Rejected}; }
-    std::function<int(QDialog&)> answer;
-    QStringList messages;
-    QList<MessageIcon> icons;
-};
 
 QImage Gradient(int width, int height)
 {
@@ -86,7 +67,7 @@ QString SettingsFile()
 class LookTest : public QObject {
     Q_OBJECT
 
-    DialogPrompter prompter_;
+    FakePrompter prompter_;
     std::unique_ptr<CRepairApp> app_;
     CWizardView* view_ = nullptr;
 
@@ -169,7 +150,7 @@ private slots:
         // The dialog gets a suffix typed and a folder chosen with Browse, then Cancel or OK.
         QString title, suffix = QStringLiteral("_x"), chosen = QStringLiteral("/elsewhere");
         bool ok = false;
-        prompter_.answer = [&](QDialog& dialog) {
+        prompter_.answerDialog = [&](QDialog& dialog) {
             auto& settings = static_cast<CSettingsDlg&>(dialog);
             title = settings.windowTitle();
             settings.SuffixEdit->setText(suffix);
@@ -235,7 +216,7 @@ private slots:
         StartApp();
         view_->Suffix = QStringLiteral("_mine");
         QStringList boxAfterRefusal;
-        prompter_.answer = [&](QDialog& dialog) {
+        prompter_.answerDialog = [&](QDialog& dialog) {
             auto& settings = static_cast<CSettingsDlg&>(dialog);
             for (const char* suffix : {"sub/_x", "_x\\", ".."}) {  // dots alone stay in the folder
                 settings.SuffixEdit->setText(QString::fromLatin1(suffix));
@@ -247,10 +228,11 @@ private slots:
         app_->MainFrame()->OnCmdMsg(kIdSettings);
         QCOMPARE(boxAfterRefusal, (QStringList{"_mine", "_mine", ".."}));
         QCOMPARE(view_->Suffix, QStringLiteral(".."));
-        QCOMPARE(prompter_.icons, (QList<MessageIcon>{MessageIcon::Warning, MessageIcon::Warning}));
-        for (const QString& message : prompter_.messages)
-            QVERIFY2(message.contains(QStringLiteral("suffix")) && message.contains(QStringLiteral("/ or \\")),
-                     qPrintable(message));
+        QCOMPARE(prompter_.shown.size(), 2);
+        for (const Shown& message : prompter_.shown)
+            QVERIFY2(message.icon == MessageIcon::Warning && message.text.contains(QStringLiteral("suffix"))
+                         && message.text.contains(QStringLiteral("/ or \\")),
+                     qPrintable(message.text));
 
         // On its own, the dialog says it in a warning box with the program's caption.
         CSettingsDlg dialog(nullptr);
@@ -342,7 +324,7 @@ private slots:
     {
         StartApp();
         QString shown;
-        prompter_.answer = [&shown](QDialog& dialog) {
+        prompter_.answerDialog = [&shown](QDialog& dialog) {
             shown = dialog.windowTitle();
             return int{QDialog::Accepted};
         };

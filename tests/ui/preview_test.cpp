@@ -23,31 +23,14 @@
 #include <tuple>
 
 #include "engine/export/cell_text.h"
+#include "modal_answer.h"
 #include "tests/support/biff_builder.h"
 #include "ui/preview_window.h"
-#include "ui/prompter.h"
 
 using namespace tabulon;
 using namespace tabulon::ui;
 
 namespace {
-
-class AnsweringPrompter final : public Prompter {
-public:
-    MessageAnswer ShowMessage(const QString& text, MessageIcon, MessageButtons buttons) override
-    {
-        shown << text;
-        return buttons == MessageButtons::Ok ? MessageAnswer::Ok : answer;
-    }
-    QStringList ChooseWorkbooks() override { return {}; }
-    void OpenUrl(const QUrl&) override {}
-    QString ChooseSaveAs(const QString&) override { return {}; }
-    bool ShowFileSaved(const QString&) override { return false; }
-    int RunDialog(QDialog&) override { return QDialog::Rejected; }
-
-    QStringList shown;
-    MessageAnswer answer = MessageAnswer::No;
-};
 
 QByteArray ReadAll(const QString& path)
 {
@@ -102,7 +85,7 @@ Comparison CompareWithXlrd(const QString& python, const QString& path)
     }
     result.unreadable = status == 4;
 
-    AnsweringPrompter prompter;
+    FakePrompter prompter;
     CPreviewWindow preview(prompter, {QFileInfo(path).fileName(), path, {}, {}, {}}, nullptr);
     result.shown = preview.ExportButton->isEnabled();
     if (result.unreadable)
@@ -251,7 +234,7 @@ private slots:
     // pages, the rows and A1 of the same workbook.)
     void showsARealWorkbook()
     {
-        AnsweringPrompter prompter;
+        FakePrompter prompter;
         const QString path = QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls");
         CPreviewWindow preview(prompter, {QStringLiteral("mtcars.xls"), path, QStringLiteral("the report"), {}, {}}, nullptr);
         QCOMPARE(preview.Pages->widget(1), preview.Report);
@@ -287,7 +270,7 @@ private slots:
     // reached by Tab (the grid lets Tab go on).
     void theKeyboardReachesEverything()
     {
-        AnsweringPrompter prompter;
+        FakePrompter prompter;
         CPreviewWindow preview(prompter, {QStringLiteral("book.xls"), UnicodeWorkbook(), {}, {}, {}}, nullptr);
         preview.show();
         QVERIFY(QTest::qWaitForWindowActive(&preview, 10000));
@@ -313,7 +296,7 @@ private slots:
     // only when the user says so.
     void exportWritesEverySheetAndAsksBeforeReplacing()
     {
-        AnsweringPrompter prompter;
+        FakePrompter prompter;
         CPreviewWindow preview(prompter, {QStringLiteral("Umsätze.xls"), UnicodeWorkbook(), {}, {}, QStringLiteral("/start")}, nullptr);
         QVERIFY(preview.ExportButton->isEnabled());
         const QString out = folder_->filePath(QStringLiteral("out"));
@@ -333,7 +316,7 @@ private slots:
         answer = out;
         preview.ExportButton->click();
         QCOMPARE(prompter.shown.size(), 1);
-        QVERIFY2(prompter.shown.takeFirst().startsWith(QStringLiteral("2 CSV file(s) written into")), "tells what it did");
+        QVERIFY2(prompter.shown.takeFirst().text.startsWith(QStringLiteral("2 CSV file(s) written into")), "tells what it did");
         const QString first = out + QStringLiteral("/Umsätze-Ümsatz €.csv");
         const QString second = out + QStringLiteral("/Umsätze-Data.csv");
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 2);
@@ -342,14 +325,14 @@ private slots:
 
         QFile::remove(second);
         QVERIFY(WriteFile(QStringLiteral("out/Umsätze-Ümsatz €.csv"), "mine") == first);
-        prompter.answer = MessageAnswer::No;
+        prompter.answers = {MessageAnswer::No};
         preview.ExportButton->click();
         QCOMPARE(prompter.shown.size(), 1);
-        QVERIFY(prompter.shown.takeFirst().contains(QStringLiteral("Umsätze-Ümsatz €.csv")));
+        QVERIFY(prompter.shown.takeFirst().text.contains(QStringLiteral("Umsätze-Ümsatz €.csv")));
         QCOMPARE(ReadAll(first), QByteArray("mine"));
         QVERIFY2(!QFile::exists(second), "nothing written when the user says no");
 
-        prompter.answer = MessageAnswer::Yes;
+        prompter.answers = {MessageAnswer::Yes};
         preview.ExportButton->click();
         QCOMPARE(prompter.shown.size(), 2);  // the question, then what was done
         QCOMPARE(ReadAll(first), QByteArray("1.5,\"a\"\"b,\"\r\n"));
@@ -373,7 +356,7 @@ private slots:
             {zip, QStringLiteral("No cells can be read from the repaired copy.")},
             {folder_->filePath(QStringLiteral("gone.xls")), QStringLiteral("The repaired copy cannot be read: ")},
         };
-        AnsweringPrompter prompter;
+        FakePrompter prompter;
         for (const auto& c : cases) {
             CPreviewWindow preview(prompter, {QStringLiteral("w.xls"), c.copy, QStringLiteral("report"), {}, {}}, nullptr);
             QVERIFY2(preview.Notice->text().startsWith(c.notice), qPrintable(preview.Notice->text()));

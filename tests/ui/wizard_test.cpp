@@ -34,57 +34,12 @@
 #include "ui/main_frame.h"
 #include "ui/multi_file_dialog.h"
 #include "ui/preview_window.h"
-#include "ui/prompter.h"
 #include "ui/repair_app.h"
 #include "ui/wizard_view.h"
 
 using namespace tabulon::ui;
 
 namespace {
-
-struct Shown {
-    QString text;
-    MessageIcon icon = MessageIcon::None;
-    MessageButtons buttons = MessageButtons::Ok;
-    bool operator==(const Shown&) const = default;
-};
-
-char* toString(const Shown& shown)
-{
-    return QTest::toString(QStringLiteral("\"%1\", icon %2, buttons %3").arg(shown.text).arg(int(shown.icon)).arg(int(shown.buttons)));
-}
-
-class RecordingPrompter final : public Prompter {
-public:
-    MessageAnswer ShowMessage(const QString& text, MessageIcon icon, MessageButtons buttons) override
-    {
-        shown.append({text, icon, buttons});
-        if (buttons == MessageButtons::Ok)
-            return MessageAnswer::Ok;
-        return answers.isEmpty() ? MessageAnswer::No : answers.takeFirst();
-    }
-    QStringList ChooseWorkbooks() override
-    {
-        ++dialogsShown;
-        return choice;
-    }
-    void OpenUrl(const QUrl& url) override { opened.append(url); }
-    QString ChooseSaveAs(const QString&) override { return {}; }
-    bool ShowFileSaved(const QString& folder) override
-    {
-        fileSavedFolders << folder;
-        return true;  // show the saved files
-    }
-    int RunDialog(QDialog& dialog) override { return answerDialog ? answerDialog(dialog) : int{QDialog::Rejected}; }
-
-    std::function<int(QDialog&)> answerDialog;
-    QStringList fileSavedFolders;
-    QList<Shown> shown;
-    QList<MessageAnswer> answers;
-    QStringList choice;
-    int dialogsShown = 0;
-    QList<QUrl> opened;
-};
 
 struct ProgramRun {
     bool normalExit = false;
@@ -134,7 +89,7 @@ class WizardTest : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<RecordingPrompter> prompter_;
+    std::unique_ptr<FakePrompter> prompter_;
     std::unique_ptr<CRepairApp> app_;
     std::unique_ptr<QTemporaryDir> folder_;
     CMainFrame* frame_ = nullptr;
@@ -235,7 +190,7 @@ private slots:
     {
         QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quorvex"), QStringLiteral("Tabulonix")).clear();
         folder_ = std::make_unique<QTemporaryDir>();
-        prompter_ = std::make_unique<RecordingPrompter>();
+        prompter_ = std::make_unique<FakePrompter>();
         app_ = std::make_unique<CRepairApp>();
         QVERIFY(app_->InitInstance(prompter_.get()));
         frame_ = app_->MainFrame();

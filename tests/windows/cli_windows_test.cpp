@@ -18,11 +18,7 @@ protected:
     // Runs tabulon-repair.exe in the scratch folder; it must end within the time limit.
     test::ProgramRun Repair(const std::vector<std::wstring>& arguments)
     {
-        const fs::path program = fs::absolute(TABULON_REPAIR_PROGRAM);
-        test::ProgramRun run = test::RunProgram(program, arguments, scratch_.Path());
-        EXPECT_TRUE(run.started) << "cannot start " << program.string() << ": error " << GetLastError();
-        EXPECT_FALSE(run.timedOut) << "tabulon-repair did not end in time";
-        return run;
+        return test::RunProgram(fs::absolute(TABULON_REPAIR_PROGRAM), arguments, scratch_.Path());
     }
 
     // A real workbook with its header wiped, at `name` (UTF-8) in the scratch folder.
@@ -30,7 +26,7 @@ protected:
     {
         Bytes bytes = test::TestWorkbook(source);
         std::fill(bytes.begin(), bytes.begin() + 512, std::uint8_t{0});
-        const fs::path path = PathFromUtf8(PathToUtf8(scratch_.Path()) + "\\" + name);
+        const fs::path path = At(name);
         fs::create_directories(path.parent_path());
         test::WriteWholeFile(path, bytes);
         return path;
@@ -60,33 +56,26 @@ TEST_F(RepairProgram, TakesNamesInAnyScriptFromItsUtf16CommandLine)
     EXPECT_TRUE(Contains(run.out, "repaired " + PathToUtf8(workbook) + " into " + PathToUtf8(copy))) << run.out;
 }
 
-TEST_F(RepairProgram, ShowsPathsWithBackslashes)
+// Paths are shown with backslashes, however they were given. No Windows shell expands
+// wildcards: the program does, and a pattern that matches nothing is taken as a name.
+TEST_F(RepairProgram, ShowsPathsWithBackslashesAndExpandsWildcardsItself)
 {
     Damaged("sub\\Book.xls");
-    const test::ProgramRun run = Repair({L"sub/Book.xls", L"sub/missing.xls"});
+    Damaged("a.xls");
+    Damaged("b.xls");
+    test::WriteWholeFile(At("notes.txt"), {'n'});
+    const test::ProgramRun run = Repair({L"sub/Book.xls", L"sub/missing.xls", L"*.xls", L"none*.xls"});
     EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_TRUE(Contains(run.out, "repaired sub\\Book.xls into sub\\Book_repaired.xls")) << run.out;
-    EXPECT_TRUE(Contains(run.err, "tabulon-repair: sub\\missing.xls: cannot open: ")) << run.err;
-    EXPECT_FALSE(Contains(run.out + run.err, "/")) << run.out << run.err;
+    for (const char* line : {"repaired sub\\Book.xls into sub\\Book_repaired.xls", "repaired a.xls into .\\a_repaired.xls",
+                             "repaired b.xls into .\\b_repaired.xls"})
+        EXPECT_TRUE(Contains(run.out, line)) << run.out;
+    for (const char* line : {"tabulon-repair: sub\\missing.xls: cannot open: ", "tabulon-repair: none*.xls: cannot open: "})
+        EXPECT_TRUE(Contains(run.err, line)) << run.err;
+    EXPECT_FALSE(Contains(run.out + run.err, "/") || Contains(run.out + run.err, "notes.txt")) << run.out << run.err;
 
     const test::ProgramRun json = Repair({L"--json", L"-n", L"-s", L"_planned", L"sub/Book.xls"});
     EXPECT_EQ(json.exitCode, 0u) << json.err;
     EXPECT_TRUE(Contains(json.out, "\"path\":\"sub\\\\Book.xls\"")) << json.out;
-}
-
-// No Windows shell expands wildcards: the program does, and a pattern that matches nothing
-// is taken as a name.
-TEST_F(RepairProgram, ExpandsWildcardsItself)
-{
-    Damaged("a.xls");
-    Damaged("b.xls");
-    test::WriteWholeFile(At("notes.txt"), {'n'});
-    const test::ProgramRun run = Repair({L"-n", L"*.xls", L"none*.xls"});
-    EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_TRUE(Contains(run.out, "would repair a.xls into .\\a_repaired.xls")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "would repair b.xls into .\\b_repaired.xls")) << run.out;
-    EXPECT_FALSE(Contains(run.out + run.err, "notes.txt"));
-    EXPECT_TRUE(Contains(run.err, "tabulon-repair: none*.xls: cannot open: ")) << run.err;
 }
 
 // A workbook another program holds without sharing is reported at once and nothing is
@@ -94,21 +83,14 @@ TEST_F(RepairProgram, ExpandsWildcardsItself)
 // but never rewritten in place under it.
 TEST_F(RepairProgram, ReportsWorkbooksOtherProgramsHold)
 {
-    const fs::path locked = Damaged("locked.xls");
-    {
-        const HeldFile held(locked, GENERIC_READ | GENERIC_WRITE, 0);
-        ASSERT_TRUE(held.Held());
-        const test::ProgramRun run = Repair({L"locked.xls"});
-        EXPECT_EQ(run.exitCode, 1u);
-        EXPECT_TRUE(Contains(run.err, "tabulon-repair: locked.xls: cannot open: ")) << run.err;
-        EXPECT_FALSE(fs::exists(At("locked_repaired.xls")));
-    }
-
     const fs::path edited = Damaged("edited.xls");
+    Damaged("locked.xls");
+    const HeldFile locker(At("locked.xls"), GENERIC_READ | GENERIC_WRITE, 0);
     const HeldFile editor(edited, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
-    ASSERT_TRUE(editor.Held());
-    const test::ProgramRun copy = Repair({L"edited.xls"});
-    EXPECT_EQ(copy.exitCode, 0u) << copy.err;
+    const test::ProgramRun copy = Repair({L"locked.xls", L"edited.xls"});
+    EXPECT_EQ(copy.exitCode, 1u);
+    EXPECT_TRUE(Contains(copy.err, "tabulon-repair: locked.xls: cannot open: ")) << copy.err;
+    EXPECT_FALSE(fs::exists(At("locked_repaired.xls")));
     EXPECT_EQ(test::FirstDifference(test::ReadWholeFile(At("edited_repaired.xls")), test::TestWorkbook(), 44),
               std::nullopt);
     const test::ProgramRun inPlace = Repair({L"--in-place", L"edited.xls"});
@@ -122,12 +104,10 @@ TEST_F(RepairProgram, RefusesAFileOf2GiBBeforeCopyingIt)
     const test::SparseFile large(At("large.xls"), kMaxWorkbookLength + 1);
     if (!large.Made())
         GTEST_SKIP() << large.WhyNot();
-    for (const wchar_t* mode : {L"-o", L"--in-place"}) {
-        std::vector<std::wstring> arguments = {mode, L"large.xls"};
-        if (mode == std::wstring(L"-o"))
-            arguments.insert(arguments.begin() + 1, L".");
+    for (const std::vector<std::wstring>& arguments :
+         {std::vector<std::wstring>{L"-o", L".", L"large.xls"}, {L"--in-place", L"large.xls"}}) {
         const test::ProgramRun run = Repair(arguments);
-        EXPECT_EQ(run.exitCode, 1u) << mode;
+        EXPECT_EQ(run.exitCode, 1u) << arguments.size();
         EXPECT_TRUE(Contains(run.err, "large.xls: is 2 GiB or larger")) << run.err;
         EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.Path()), fs::directory_iterator()), 1)
             << "no copy, whole or begun";

@@ -10,9 +10,13 @@
 #endif
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/io/os_file.h"
@@ -21,57 +25,27 @@
 
 namespace tabulon::test {
 
-// A file kept open with the given access and sharing for as long as this lives.
-class HeldFile {
-public:
+// A file kept open with the given access and sharing for as long as this lives, as another
+// program holds it; a file that cannot be held fails the test.
+struct HeldFile {
     HeldFile(const std::filesystem::path& path, DWORD access, DWORD share)
-        : handle_(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+        : handle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                 &CloseHandle)
     {
+        EXPECT_NE(handle.get(), INVALID_HANDLE_VALUE) << "error " << GetLastError() << " holding " << path.string();
     }
-    ~HeldFile()
-    {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-    }
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
-
-    bool Held() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
+    std::unique_ptr<void, decltype(&CloseHandle)> handle;
 };
 
-// One argument as the C run-time's command-line parsing takes it back apart.
-inline std::wstring QuoteArgument(const std::wstring& argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
-        return argument;
-    std::wstring quoted = L"\"";
-    for (std::size_t i = 0;; ++i) {
-        std::size_t backslashes = 0;
-        for (; i < argument.size() && argument[i] == L'\\'; ++i)
-            ++backslashes;
-        if (i == argument.size()) {
-            quoted.append(backslashes * 2, L'\\');
-            break;
-        }
-        quoted.append(argument[i] == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        quoted.push_back(argument[i]);
-    }
-    return quoted + L"\"";
-}
-
 struct ProgramRun {
-    bool started = false;
-    bool timedOut = false;
-    DWORD exitCode = 0;
+    DWORD exitCode = ~DWORD{0};
     std::string out;  // standard output and error, as the program wrote them (UTF-8)
     std::string err;
 };
 
 // Runs `program` with `arguments` in `folder`; its output goes through files in a scratch
-// folder of its own. A program still running after `limit` is ended and reported so.
+// folder of its own. A program that does not start, or still runs after `limit` and is ended,
+// fails the test.
 inline ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::wstring>& arguments,
                              const std::filesystem::path& folder,
                              std::chrono::milliseconds limit = std::chrono::seconds(30))
@@ -86,37 +60,38 @@ inline ProgramRun RunProgram(const std::filesystem::path& program, const std::ve
     HANDLE out = open(outputs.Path() / "out", GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE err = open(outputs.Path() / "err", GENERIC_WRITE, CREATE_ALWAYS);
 
-    std::wstring commandLine = QuoteArgument(program.wstring());
-    for (const std::wstring& argument : arguments)
-        commandLine += L" " + QuoteArgument(argument);
+    // Each argument in quotes, which the C run-time's parsing takes off again as long as the
+    // argument holds no quote and does not end in a backslash.
+    std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+    for (const std::wstring& argument : arguments) {
+        EXPECT_TRUE(argument.find(L'"') == std::wstring::npos && !argument.ends_with(L'\\')) << "cannot quote it";
+        commandLine += L" \"" + argument + L"\"";
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
+    std::tie(startup.hStdInput, startup.hStdOutput, startup.hStdError) = std::tie(input, out, err);
     PROCESS_INFORMATION process{};
     ProgramRun run;
-    run.started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                 nullptr, folder.c_str(), &startup, &process) != 0;
+    const bool started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                        nullptr, folder.c_str(), &startup, &process) != 0;
+    EXPECT_TRUE(started) << "error " << GetLastError() << " starting " << program.string();
     for (HANDLE handle : {input, out, err})
         CloseHandle(handle);
-    if (!run.started)
+    if (!started)
         return run;
     if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) {
-        run.timedOut = true;
+        ADD_FAILURE() << program.string() << " did not end in time";
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, INFINITE);
     }
     GetExitCodeProcess(process.hProcess, &run.exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    const auto text = [](const std::filesystem::path& path) {
-        const Bytes bytes = ReadWholeFile(path);
-        return std::string(bytes.begin(), bytes.end());
-    };
-    run.out = text(outputs.Path() / "out");
-    run.err = text(outputs.Path() / "err");
+    for (auto [name, text] : {std::pair{"out", &run.out}, {"err", &run.err}}) {
+        const Bytes bytes = ReadWholeFile(outputs.Path() / name);
+        text->assign(bytes.begin(), bytes.end());
+    }
     return run;
 }
 
