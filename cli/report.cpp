@@ -9,17 +9,6 @@
 namespace tabulon::cli {
 namespace {
 
-std::string Hex(const std::uint8_t* bytes, std::size_t count)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 0xF];
-    }
-    return text;
-}
-
 std::string HeaderToJson(const HeaderBytes& header)
 {
     std::string json = "{";
@@ -31,12 +20,10 @@ std::string HeaderToJson(const HeaderBytes& header)
         const std::uint8_t* bytes = header.data() + field.offset;
         switch (field.kind) {
         case HeaderFieldKind::Bytes:
-            json += '"';
-            json += Hex(bytes, field.width);
-            json += '"';
+            json += JsonString(HeaderFieldText(header, field));
             break;
         case HeaderFieldKind::Integer:
-            json += std::to_string(HeaderInteger(header, field));
+            json += HeaderFieldText(header, field);
             break;
         case HeaderFieldKind::SectorList:
             json += "[";

@@ -1,5 +1,6 @@
 #include "engine/base/text.h"
 
+#include <algorithm>
 #include <array>
 
 namespace tabulon {
@@ -26,6 +27,13 @@ void AppendUtf8(std::string& out, char32_t c)
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
+}
+
+bool EqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b)
+{
+    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
 }
 
 std::string Utf8FromUtf16(std::u16string_view units)

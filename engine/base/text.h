@@ -21,6 +21,10 @@ inline std::string Utf8FromUtf16(std::wstring_view units)
 }
 #endif
 
+// Whether two UTF-16 texts are the same but for the case of ASCII letters (how readers of
+// compound files match stream names).
+bool EqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b);
+
 // Single-byte text in the Windows code page `codePage` as UTF-8. ASCII, Windows 1250 to 1254
 // and Mac Roman are decoded by table (1252 also for its older number 32769, and for 1200,
 // UTF-16, which single-byte text cannot be in); any other code page gives U+FFFD for each

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "engine/base/byte_order.h"
+#include "engine/base/text.h"
 
 namespace tabulon {
 
@@ -409,14 +410,8 @@ bool FollowedByPlausible(Bytes stream, const BiffRecord& record)
 
 bool biff::IsWorkbookStreamName(std::u16string_view name)
 {
-    const auto same = [](std::u16string_view a, std::u16string_view b) {
-        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
-                   const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c; };
-                   return lower(x) == lower(y);
-               });
-    };
     return std::any_of(std::begin(kWorkbookStreamNames), std::end(kWorkbookStreamNames),
-                       [&](std::u16string_view workbook) { return same(name, workbook); });
+                       [&](std::u16string_view workbook) { return EqualIgnoringAsciiCase(name, workbook); });
 }
 
 std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, const BiffRecord& record)

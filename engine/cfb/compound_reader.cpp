@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "engine/base/byte_order.h"
+#include "engine/base/text.h"
 #include "engine/cfb/directory_entry.h"
 #include "engine/cfb/header.h"
 #include "engine/cfb/sector_probes.h"
@@ -221,13 +222,6 @@ private:
     std::vector<bool> miniClaimed_;
 };
 
-bool NameIs(std::u16string_view name, std::u16string_view other)
-{
-    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c; };
-    return name.size() == other.size() &&
-           std::equal(name.begin(), name.end(), other.begin(), [&](char16_t a, char16_t b) { return lower(a) == lower(b); });
-}
-
 }  // namespace
 
 std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file)
@@ -288,7 +282,7 @@ std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::s
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const Place& place = reader.Places()[i];
             if (place.reachable && place.parent == 0 && entries[i].type == kObjectTypeStream &&
-                NameIs(entries[i].name, name))
+                EqualIgnoringAsciiCase(entries[i].name, name))
                 return reader.ReadStream(entries[i]);
         }
     }

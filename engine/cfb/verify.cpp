@@ -21,7 +21,8 @@ constexpr std::uint32_t kMaxDirectoryEntries = 1u << 18;
 // person reads.
 constexpr std::size_t kMaxFindings = 1000;
 
-// What the check keeps of a directory entry.
+// What the check keeps of a directory entry (decoded by the codec): a few fields, not the name,
+// since it holds up to 2^18 entries.
 struct Entry {
     std::uint8_t type = 0;
     bool main = false;  // by its name, the stream the file is for
