@@ -27,6 +27,7 @@ using namespace tabulon::cli;
 constexpr int kExitAllRepaired = 0;
 constexpr int kExitSomeFailed = 1;
 constexpr int kExitBadUsage = 2;
+constexpr int kExitDataLost = 3;
 
 // A progress line on a terminal, cleared before anything else is printed.
 class ProgressLine {
@@ -85,6 +86,9 @@ int Run(const std::vector<std::string>& arguments)
         if (result.outcome == Outcome::Failed) {
             status = kExitSomeFailed;
             std::cerr << "tabulon-repair: " << name << ": " << result.error << "\n" << std::flush;
+        } else if (result.DataLost()) {
+            if (status != kExitSomeFailed)
+                status = kExitDataLost;  // written, but with less than the workbook held
         } else if (!result.Opens() && (options.check || !options.designRebuildOnly)) {
             status = kExitSomeFailed;  // repaired as far as it goes, but still not readable
         }

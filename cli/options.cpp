@@ -37,7 +37,10 @@ const char* const kUsage =
     "      --version        show the program's version\n"
     "\n"
     "Exit status: 0 every workbook repaired or kept (and, with --rebuild=auto, opening; with\n"
-    "--check, opening), 1 at least one failed, 2 bad usage.\n"
+    "--check, opening), 1 at least one failed, 2 bad usage, 3 none failed but at least one\n"
+    "was written (or, with -n, would be) holding less than it held: a salvaged copy that lost\n"
+    "sheets, records, sheet names or streams, or a header rebuilt in place with damage beyond\n"
+    "it remaining.\n"
     "With --export-csv: 0 every workbook exported, 1 at least one failed (it writes nothing),\n"
     "2 bad usage.\n";
 

@@ -8,6 +8,7 @@
 #include "engine/io/file_moves.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/report_text.h"
+#include "engine/repair/salvage_outcome.h"
 #include "engine/repair/workbook_file.h"
 
 namespace tabulon::cli {
@@ -199,11 +200,17 @@ void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool 
     const OsFile::FileStamp planned = file.Stamp();
     result.report = PlanRepair(file, mode);
     const RepairReport& report = *result.report;
-    if (!RepairWrites(report))
+    const Finding* problem = report.check.FirstProblem();
+    const std::string salvageHint = NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy" : "";
+    if (!RepairWrites(report)) {
+        if (problem && report.used == RebuildUsed::Kept)
+            throw Failure{"still damaged: " + DescribeFinding(*problem) + "; nothing written" + salvageHint};
         return;
-    if (const Finding* problem = report.check.FirstProblem(); problem && mode == RebuildMode::Auto)
-        throw Failure{"still damaged: " + DescribeFinding(*problem) + "; nothing written" +
-                      (NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy" : "")};
+    }
+    // A header that reads the compound file is written even where damage beyond it remains;
+    // one that does not is never written in auto mode.
+    if (problem && mode == RebuildMode::Auto && !report.headerMakesWhole)
+        throw Failure{"still damaged: " + DescribeFinding(*problem) + "; nothing written" + salvageHint};
     if (dryRun)
         return;
     PauseBeforeWriteForTest();
@@ -223,6 +230,15 @@ fs::path CopyName(const fs::path& workbook, const std::string& suffix)
     const auto dot = name.rfind('.');
     const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
     return PathFromUtf8(base + suffix + ".xls");
+}
+
+bool WorkbookResult::DataLost() const
+{
+    if (!report || outcome == Outcome::Failed || outcome == Outcome::Checked)
+        return false;
+    if (report->used == RebuildUsed::Salvaged)
+        return !report->salvage || !SalvageComplete(*report->salvage);
+    return report->headerMakesWhole && !report->check.Opens();
 }
 
 bool WorkbookResult::Opens() const
@@ -273,6 +289,13 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
             if (refusal && (RepairWrites(*result.report) || result.report->used == RebuildUsed::Salvaged))
                 throw *refusal;
             result.output = destination;
+        }
+        if (result.report->used == RebuildUsed::Kept && !result.report->check.Opens()) {
+            // Its own header reads the compound file, and no salvage brought its records back.
+            const Finding* problem = result.report->check.FirstProblem();
+            throw Failure{"still damaged: " + DescribeFinding(*problem) + "; " +
+                          (result.report->salvage ? DescribeSalvage(*result.report->salvage) + "; " : std::string()) +
+                          "nothing written"};
         }
         if (result.report->used == RebuildUsed::Kept) {
             result.output.reset();

@@ -29,6 +29,9 @@ struct WorkbookResult {
     std::optional<WorkbookCheck> check;          // --check: the workbook as it is
     // Whether the workbook opens as repaired (or, with --check, as it is).
     bool Opens() const;
+    // Whether what was written (or would be) holds less than the workbook did: a salvage that
+    // lost sheets, records, names or streams, or a header written where damage beyond it remains.
+    bool DataLost() const;
 };
 
 // The copies one run has written, and the workbook each was written from: a later workbook

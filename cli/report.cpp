@@ -5,6 +5,7 @@
 #include "engine/base/byte_order.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/report_text.h"
+#include "engine/repair/salvage_outcome.h"
 
 namespace tabulon::cli {
 namespace {
@@ -120,16 +121,19 @@ std::string DescribeResult(const WorkbookResult& result)
     line += changes.empty() ? (dryRun ? "; no header field would change" : "; no header field changed")
                             : (dryRun ? "; would change: " : "; changed: ") + changes;
     const Finding* problem = report.check.FirstProblem();
+    if (problem && report.headerMakesWhole)
+        return line + "; header rebuilt; damage beyond it remains: " + DescribeFinding(*problem) +
+               (inPlace ? "; run without --in-place to salvage it into a copy" : "");
     return line + (problem ? "; still damaged: " + DescribeFinding(*problem) : "; the workbook opens");
 }
 
 namespace {
 
-std::string FindingsToJson(const WorkbookCheck& check)
+std::string FindingsToJson(const std::vector<Finding>& findings)
 {
     static constexpr const char* kSeverities[] = {"harmless", "incorrect", "fatal"};
     std::string json = "[";
-    for (const Finding& finding : check.findings) {
+    for (const Finding& finding : findings) {
         if (json.size() > 1)
             json += ',';
         json += "{\"code\":" + std::to_string(static_cast<int>(finding.code));
@@ -175,6 +179,17 @@ std::string SalvageToJson(const SalvageReport& salvage)
     json += "],\"dropped\":" + TextsToJson(salvage.dropped);
     json += ",\"sheetNames\":" + TextsToJson(salvage.sheetNames);
     json += ",\"lostSheets\":" + TextsToJson(salvage.lostSheets);
+    json += ",\"complete\":" + std::string(SalvageComplete(salvage) ? "true" : "false");
+    json += ",\"namesMadeUp\":" + std::string(salvage.namesMadeUp ? "true" : "false");
+    static constexpr const char* kStates[] = {"complete", "partial", "lost"};
+    json += ",\"sheetOutcomes\":[";
+    for (std::size_t i = 0; i < salvage.outcomes.size(); ++i) {
+        const SheetOutcome& sheet = salvage.outcomes[i];
+        json += std::string(i > 0 ? "," : "") + "{\"name\":" + JsonString(sheet.name) + ",\"state\":\"" +
+                kStates[static_cast<int>(sheet.state)] + "\",\"bytesLost\":" + std::to_string(sheet.bytesLost) +
+                ",\"cells\":" + std::to_string(sheet.cells) + "}";
+    }
+    json += "]";
     // The stretches of the workbook stream that were mended, by their place in it.
     json += ",\"regions\":[";
     for (std::size_t i = 0; i < salvage.regions.size(); ++i) {
@@ -207,7 +222,13 @@ std::string ResultToJson(const WorkbookResult& result)
     } else {
         json += "null";
     }
-    json += ",\"findings\":" + (check ? FindingsToJson(*check) : std::string("null"));
+    // A salvaged copy's own check is clean: its findings are those of the file as it came.
+    std::vector<Finding> findings;
+    if (result.report && result.report->used == RebuildUsed::Salvaged && result.report->salvage)
+        findings = result.report->salvage->damage;
+    if (check)
+        findings.insert(findings.end(), check->findings.begin(), check->findings.end());
+    json += ",\"findings\":" + (check ? FindingsToJson(findings) : std::string("null"));
     json += ",\"changed\":";
     if (result.report && !result.report->refused && result.outcome != Outcome::Failed) {
         json += "[";

@@ -9,6 +9,7 @@
 #include "engine/repair/deep_rebuild.h"
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/record_mend.h"
+#include "engine/repair/salvage_outcome.h"
 #include "engine/repair/workbook_file.h"
 
 namespace tabulon {
@@ -88,22 +89,29 @@ private:
 
 }  // namespace
 
-void AddRecordDamage(SectorFile& file, const HeaderBytes& header, WorkbookCheck& check)
-{
-    HeaderOverlay overlay(file, header);
-    const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(overlay);
-    if (!stream)
-        return;
-    if (const std::optional<std::uint64_t> damage = FirstRecordDamage(*stream))
-        check.findings.push_back({FindingCode::WorkbookRecordsDamaged, Severity::Incorrect,
-                                  static_cast<std::uint32_t>(std::min<std::uint64_t>(*damage, 0xFFFF'FFFF)), 0, *damage});
-}
-
 WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header)
 {
     HeaderOverlay overlay(file, header);
     return VerifyWorkbook(overlay);
 }
+
+namespace {
+
+// The report that keeps the file's own header, its records read under it.
+template <typename Phase>
+RepairReport KeepOwnHeader(SectorFile& file, WorkbookCheck structure, const Phase& phase)
+{
+    RepairReport report;
+    report.before = ReadBlockAt(file, 0);
+    report.after = report.before;
+    report.used = RebuildUsed::Kept;
+    report.check = std::move(structure);
+    if (OnlyBeyondHeader(report.check))
+        phase(RepairPhase::RecordCheck, [&] { AddRecordDamage(file, report.check); });
+    return report;
+}
+
+}  // namespace
 
 RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
 {
@@ -113,18 +121,15 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
         return work();
     };
     RepairReport report;
+    std::optional<WorkbookCheck> ownCheck;  // the file's own header, when its only damage lies beyond it
     if (mode == RebuildMode::Auto) {
-        // A workbook that opens keeps its header: nothing a rebuild finds can be safer.
-        WorkbookCheck asFound = phase(RepairPhase::CheckAsFound, [&] { return VerifyWorkbook(file); });
+        // A header that makes the compound file whole stays: nothing a rebuild finds can be
+        // safer. Damaged records are the salvage's to mend, never a header's.
+        WorkbookCheck asFound = phase(RepairPhase::CheckAsFound, [&] { return VerifyWorkbookStructure(file); });
         if (asFound.Opens())
-            phase(RepairPhase::RecordCheck, [&] { AddRecordDamage(file, ReadBlockAt(file, 0), asFound); });
-        if (asFound.Opens()) {
-            report.before = ReadBlockAt(file, 0);
-            report.after = report.before;
-            report.used = RebuildUsed::Kept;
-            report.check = std::move(asFound);
-            return report;
-        }
+            return KeepOwnHeader(file, std::move(asFound), phase);
+        if (OnlyBeyondHeader(asFound))
+            ownCheck = std::move(asFound);
     }
     // One pass over the file serves the plain rebuild, the deep rebuild's search and the
     // refusal's question whether anything of a compound file is there.
@@ -139,8 +144,21 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
     });
     if (watch)
         watch->facts = facts;
+    // Each header competes on its compound file alone; the records are read once, under the
+    // header that stands.
     const auto check = [&](const HeaderBytes& header) {
-        return phase(RepairPhase::CheckHeader, [&] { return VerifyWithHeader(file, header); });
+        return phase(RepairPhase::CheckHeader, [&] {
+            HeaderOverlay overlay(file, header);
+            return VerifyWorkbookStructure(overlay);
+        });
+    };
+    const auto addRecordDamage = [&] {
+        if (!OnlyBeyondHeader(report.check))
+            return;
+        phase(RepairPhase::RecordCheck, [&] {
+            HeaderOverlay overlay(file, report.after);
+            AddRecordDamage(overlay, report.check);
+        });
     };
     const bool compoundStructure = facts.fatLikeSectors > 0 && facts.rootDirectorySector >= 0;
     report.before = design.before;
@@ -148,6 +166,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
     report.used = RebuildUsed::Design;
     if (mode == RebuildMode::Design) {
         report.check = check(report.after);
+        addRecordDamage();
         return report;
     }
 
@@ -185,9 +204,20 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
         best = rank;
     }
     if (report.check.Opens()) {
-        // A header can open the file and the workbook's records still be damaged: a header
-        // cannot mend them, a salvage can.
-        phase(RepairPhase::RecordCheck, [&] { AddRecordDamage(file, report.after, report.check); });
+        // A header can open the compound file and the workbook's records still be damaged: a
+        // header cannot mend them, a salvage can.
+        addRecordDamage();
+        report.headerMakesWhole = true;
+        return report;
+    }
+    // No header opens it, but the file's own may still read its table, directory and workbook
+    // stream, with damage beyond the header left (a last sector cut short, say): it stays.
+    // Else a rebuilt header that reads them is worth writing.
+    if (ownCheck)
+        return KeepOwnHeader(file, std::move(*ownCheck), phase);
+    if (report.after != report.before && OnlyBeyondHeader(report.check) && compoundStructure) {
+        addRecordDamage();
+        report.headerMakesWhole = true;
         return report;
     }
     // Nothing in the file looks like a compound file's table or directory.
@@ -211,8 +241,7 @@ bool NeedsSalvage(const RepairReport& report)
     // A compound file whose table and directory are both gone looks like no workbook to the
     // header rebuild; its workbook stream may well be there.
     const bool mayBeWorkbook = !report.refused || *report.refused == NotAWorkbook::NoCompoundStructure;
-    return mayBeWorkbook && report.used != RebuildUsed::Kept && report.used != RebuildUsed::Salvaged &&
-           !report.check.Opens();
+    return mayBeWorkbook && report.used != RebuildUsed::Salvaged && !report.check.Opens();
 }
 
 RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out)
@@ -223,12 +252,25 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
     const HeaderBytes headers[] = {planned.before, planned.after};
     const std::size_t distinct = planned.before == planned.after ? 1 : 2;
     report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out);
-    if (!report.salvage->written || !report.salvage->check.Opens())
+    SalvageReport& salvage = *report.salvage;
+    if (!salvage.written)
+        return report;
+    salvage.damage = planned.check.findings;
+    if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(out))
+        AssessSalvage(salvage, *stream);
+    // The new file stands when its compound file is whole; records the mending could not make
+    // read are counted as lost, not a reason to throw the rest away.
+    const bool whole = std::all_of(salvage.check.findings.begin(), salvage.check.findings.end(), [](const Finding& finding) {
+        return finding.severity == Severity::Harmless || finding.code == FindingCode::WorkbookRecordsDamaged;
+    });
+    const bool anySheet = std::any_of(salvage.outcomes.begin(), salvage.outcomes.end(),
+                                      [](const SheetOutcome& sheet) { return sheet.state != SheetState::Lost; });
+    if (!whole || !anySheet)
         return report;
     report.used = RebuildUsed::Salvaged;
     report.refused.reset();
     report.after = ReadBlockAt(out, 0);
-    report.check = report.salvage->check;
+    report.check = salvage.check;
     return report;
 }
 

@@ -22,7 +22,8 @@ enum class RebuildMode {
 enum class RebuildUsed {
     Design,  // the plain rebuild's header
     Deep,    // the deep rebuild's header
-    Kept,    // the file opened as it was: its header is kept and nothing is written
+    Kept,    // the file's own header stood: nothing is written (the check tells whether the
+             // workbook opens, or only its compound file and its records are damaged)
     None,    // refused: nothing written
     Salvaged,  // no header made it open: its streams went into a new file
 };
@@ -42,6 +43,9 @@ struct RepairReport {
     WorkbookCheck check;                 // of the file as repaired (or, refused, as found)
     std::optional<NotAWorkbook> refused;  // set when nothing was written
     std::optional<SalvageReport> salvage; // set when a salvage was tried
+    // The header chosen makes the compound file whole (its table, directory and workbook stream
+    // read) where the file's own header did not; `check` may still find damage beyond it.
+    bool headerMakesWhole = false;
 };
 
 // The steps PlanRepair takes, for timing them one by one.
@@ -60,8 +64,9 @@ struct RepairWatch {
     ScanFacts facts;  // set once the Scan phase has run
 };
 
-// Works out the repair without writing anything. In Auto mode a file that already opens is
-// kept as it is (`used` is Kept). `watch`, when given, hears of each phase.
+// Works out the repair without writing anything. In Auto mode a file whose own header makes
+// its compound file whole keeps that header (`used` is Kept), whether or not its records read.
+// `watch`, when given, hears of each phase.
 RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch = nullptr);
 // Repairs in place: the only write is the chosen 512-byte header at offset 0, made last, and
 // none for a refused or kept file. Throws std::system_error when a file operation fails.
@@ -82,11 +87,8 @@ bool NeedsSalvage(const RepairReport& report);
 // it. Throws std::system_error when a file operation fails.
 RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out);
 
-// Adds to `check` where the workbook stream's records go wrong, as the file reads with `header`
-// (nothing when they all read).
-void AddRecordDamage(SectorFile& file, const HeaderBytes& header, WorkbookCheck& check);
-
-// Verifies the file as it would read with `header` in place of its first 512 bytes.
+// Verifies the file as it would read with `header` in place of its first 512 bytes: the same
+// verdict VerifyWorkbook gives on the file with that header written.
 WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header);
 
 }  // namespace tabulon

@@ -1,5 +1,7 @@
 #include "engine/repair/report_text.h"
 
+#include <algorithm>
+
 #include "engine/base/byte_order.h"
 
 namespace tabulon {
@@ -19,43 +21,69 @@ std::string DescribeNotAWorkbook(NotAWorkbook what)
     return "This is not a legacy .xls workbook";
 }
 
+namespace {
+
+std::string Plural(std::size_t count, const char* one, const char* many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string JoinNames(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+}  // namespace
+
 std::string DescribeSalvage(const SalvageReport& report)
 {
     if (!report.written)
         return "Nothing could be salvaged: no workbook stream was found";
-    std::string text = "Salvaged: " + std::to_string(report.sheetsFound) + " of " + std::to_string(report.sheets) +
-                       (report.sheets == 1 ? " sheet" : " sheets");
-    if (report.workbookBytesLost > 0)
-        text += "; " + std::to_string(report.workbookBytesLost) + " bytes of the workbook lost";
-    if (!report.lostSheets.empty()) {
-        text += "; lost: ";
-        for (std::size_t i = 0; i < report.lostSheets.size(); ++i)
-            text += (i > 0 ? ", " : "") + report.lostSheets[i];
+    std::string text;
+    std::uint64_t globalsLost = 0;
+    if (report.outcomes.empty()) {
+        // Read back nothing: what the list of sheets says is all there is to tell.
+        text = "Salvaged: " + std::to_string(report.sheetsFound) + " of " + Plural(static_cast<std::size_t>(std::max(report.sheets, 0)), "sheet", "sheets");
+        if (!report.lostSheets.empty())
+            text += "; lost: " + JoinNames(report.lostSheets);
+    } else {
+        std::size_t complete = 0;
+        std::string partial;
+        std::vector<std::string> lost;
+        for (const SheetOutcome& sheet : report.outcomes) {
+            if (sheet.state == SheetState::Complete)
+                ++complete;
+            else if (sheet.state == SheetState::Lost)
+                lost.push_back(sheet.name);
+            else
+                partial += (partial.empty() ? "" : ", ") + sheet.name + " (" + Plural(sheet.bytesLost, "byte", "bytes") +
+                           " of its records lost)";
+        }
+        if (complete == 0 && partial.empty())
+            return "Nothing could be salvaged: none of the workbook's " + Plural(report.outcomes.size(), "sheet", "sheets") +
+                   " came back";
+        text = "Salvaged: " + std::to_string(complete) + " of " + Plural(report.outcomes.size(), "sheet", "sheets");
+        if (complete < report.outcomes.size())
+            text += " complete";
+        if (!partial.empty())
+            text += "; partial: " + partial;
+        if (!lost.empty())
+            text += "; lost: " + JoinNames(lost);
+        for (const MendedRegion& region : report.regions)
+            globalsLost += region.sheet < 0 ? region.length : 0;
     }
-    // What was mended, sheet by sheet.
-    std::vector<std::uint64_t> replaced(report.sheetNames.size() + 1, 0);
-    std::uint64_t cut = 0;
-    for (const MendedRegion& region : report.regions) {
-        if (region.kind == MendedRegion::Kind::Lost)
-            cut += region.length;
-        else
-            replaced[region.sheet < 0 || static_cast<std::size_t>(region.sheet) >= report.sheetNames.size()
-                         ? report.sheetNames.size()
-                         : static_cast<std::size_t>(region.sheet)] += region.length;
+    if (report.namesMadeUp && !report.outcomes.empty()) {
+        const std::size_t count = report.outcomes.size();
+        text += "; names lost: " + Plural(count, "sheet", "sheets") + " named " + report.outcomes.front().name +
+                (count > 1 ? "\u2013" + report.outcomes.back().name : std::string());
     }
-    std::string mended;
-    for (std::size_t i = 0; i < replaced.size(); ++i) {
-        if (replaced[i] == 0)
-            continue;
-        mended += (mended.empty() ? "" : ", ") + (i < report.sheetNames.size() ? report.sheetNames[i] : std::string("the workbook's globals")) +
-                  " (" + std::to_string(replaced[i]) + " bytes)";
-    }
-    if (!mended.empty())
-        text += "; damaged records replaced in " + mended;
-    if (cut > 0)
-        text += "; " + std::to_string(cut) + " bytes cut off after the last whole record";
+    if (globalsLost > 0)
+        text += "; damaged records replaced in the workbook's globals (" + Plural(globalsLost, "byte", "bytes") + ")";
     if (!report.dropped.empty())
-        text += "; " + std::to_string(report.dropped.size()) + (report.dropped.size() == 1 ? " stream" : " streams") + " lost";
+        text += "; " + Plural(report.dropped.size(), "stream", "streams") + " lost";
     if (report.directoryLost)
         text += "; found without its directory";
     return text;
@@ -121,7 +149,17 @@ std::string DescribeRepair(const RepairReport& report)
     if (report.used == RebuildUsed::Salvaged) {
         const SalvageReport& salvage = *report.salvage;
         text += "No header made the workbook open, so its streams were salvaged into a new file.\n";
-        text += "Result: " + DescribeVerdict(report) + "\n\nStreams kept:\n";
+        text += "Result: " + DescribeVerdict(report) + "\n";
+        if (!salvage.outcomes.empty())
+            text += "\nSheets:\n";
+        for (const SheetOutcome& sheet : salvage.outcomes) {
+            text += "  " + sheet.name + ": " +
+                    (sheet.state == SheetState::Complete ? std::string("complete")
+                     : sheet.state == SheetState::Lost   ? std::string("lost")
+                                                         : "partial, " + Plural(sheet.bytesLost, "byte", "bytes") + " of its records lost") +
+                    " (" + Plural(sheet.cells, "cell", "cells") + ")\n";
+        }
+        text += "\nStreams kept:\n";
         for (const SalvagedStream& stream : salvage.kept) {
             text += "  " + stream.path + ": " + std::to_string(stream.size) + " bytes" +
                     (stream.declaredSize > stream.size ? " of " + std::to_string(stream.declaredSize) : std::string()) +
@@ -143,9 +181,15 @@ std::string DescribeRepair(const RepairReport& report)
             text += "The directory was lost: the workbook was found by its first record.\n";
         if (salvage.tableSectorsLost > 0)
             text += "Allocation-table sectors lost: " + std::to_string(salvage.tableSectorsLost) + "\n";
+        if (!salvage.damage.empty())
+            text += "\nFindings in the file as it came:\n";
+        for (const Finding& finding : salvage.damage)
+            text += "  " + DescribeFinding(finding) + "\n";
         return text;
     }
-    text += report.used == RebuildUsed::Kept   ? "The header was kept: the workbook opens as it is, so nothing changed.\n"
+    text += report.used == RebuildUsed::Kept && !report.check.Opens()
+                ? "The header was kept: it reads the compound file, but damage beyond it remains.\n"
+            : report.used == RebuildUsed::Kept ? "The header was kept: the workbook opens as it is, so nothing changed.\n"
             : report.used == RebuildUsed::Deep ? "The deep rebuild from the file's own structure stood.\n"
                                                : "The plain rebuild stood.\n";
     text += "Result: " + DescribeVerdict(report) + "\n\nHeader fields, before -> after:\n";

@@ -22,6 +22,20 @@ struct SalvagedStream {
     std::uint32_t linksRebuilt = 0;  // links of its chain that the table did not give (or gave wrongly)
 };
 
+// How much of a sheet came back.
+enum class SheetState : std::uint8_t {
+    Complete,  // none of its records was lost
+    Partial,   // some of its records were lost, some of its cells came back
+    Lost,      // none of its cells came back
+};
+
+struct SheetOutcome {
+    std::string name;
+    SheetState state = SheetState::Complete;
+    std::uint64_t bytesLost = 0;  // of its records: replaced by filler or cut off
+    std::size_t cells = 0;        // cells that came back
+};
+
 struct SalvageReport {
     bool written = false;                 // a new file was made
     bool directoryLost = false;           // the workbook stream was found by its first record
@@ -37,6 +51,12 @@ struct SalvageReport {
     std::uint64_t workbookBytesLost = 0;  // of the workbook stream's declared size
     std::vector<MendedRegion> regions;    // what was mended in the workbook stream
     WorkbookCheck check;                  // of the new file
+    // Set once the new file is read back (AssessSalvage): each listed sheet in order, whether
+    // the names were made up for sheets whose list was lost, and what the check found wrong
+    // with the file as it came.
+    std::vector<SheetOutcome> outcomes;
+    bool namesMadeUp = false;
+    std::vector<Finding> damage;
 };
 
 // Finds the streams of `file` from what survives and writes a fresh version-3 compound file

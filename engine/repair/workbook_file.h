@@ -11,9 +11,24 @@
 
 namespace tabulon {
 
-// The structural check of the file as a workbook: a compound file whose stream named "Workbook"
-// or "Book" (any case) begins with a BOF record of BIFF2 to BIFF8.
+// Whether the file is an intact workbook: a compound file whose stream named "Workbook" or
+// "Book" (any case) begins with a BOF record of BIFF2 to BIFF8, and whose records all read
+// (they are read when every problem of the compound file lies beyond its header). The one
+// verdict the check, the repair in place and as a copy, and the window give.
 WorkbookCheck VerifyWorkbook(SectorFile& file);
+
+// The compound file alone, its records unread: what a header can mend.
+WorkbookCheck VerifyWorkbookStructure(SectorFile& file);
+
+// Whether a finding is one a header cannot mend: damage in the sectors, chains or records
+// that a header whose table and directory read leaves as it found it.
+bool BeyondHeader(FindingCode code);
+// Whether every problem `check` found lies beyond the header.
+bool OnlyBeyondHeader(const WorkbookCheck& check);
+
+// Adds to `check` where the workbook stream's records first go wrong (nothing when they all
+// read, or when the stream cannot be read at all).
+void AddRecordDamage(SectorFile& file, WorkbookCheck& check);
 
 // The workbook stream: "Workbook" (BIFF8) or else "Book" (BIFF5) directly under the root, names
 // compared without regard to case. Nothing when there is neither or the file cannot be read.

@@ -19,7 +19,7 @@ using test::CompoundFile;
 WorkbookCheck Check(const std::vector<std::uint8_t>& bytes)
 {
     MemorySectorFile file(bytes);
-    return VerifyWorkbook(file);
+    return VerifyWorkbookStructure(file);
 }
 
 bool Has(const WorkbookCheck& check, FindingCode code, Severity severity)

@@ -1,0 +1,62 @@
+#include "engine/repair/salvage_outcome.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/biff/biff_cells.h"
+
+namespace tabulon {
+
+void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream)
+{
+    const WorkbookCells workbook = ReadWorkbookCells(stream);
+    // Each sheet's records run from its first record to the next sheet's, in stream order.
+    std::vector<std::pair<std::uint64_t, std::size_t>> starts;  // offset, sheet
+    for (std::size_t i = 0; i < workbook.sheets.size(); ++i)
+        starts.emplace_back(workbook.sheets[i].offset, i);
+    std::sort(starts.begin(), starts.end());
+    const auto sheetAt = [&](std::uint64_t offset) -> int {
+        const auto after = std::upper_bound(starts.begin(), starts.end(), std::pair(offset, std::numeric_limits<std::size_t>::max()));
+        return after == starts.begin() ? -1 : static_cast<int>(std::prev(after)->second);
+    };
+
+    // The bytes the stream's chain never reached were the last sheet's (or the globals').
+    if (report.workbookBytesLost > 0)
+        report.regions.push_back({MendedRegion::Kind::Lost, stream.size(), report.workbookBytesLost, -1});
+    std::vector<std::uint64_t> lost(workbook.sheets.size(), 0);
+    std::uint64_t total = 0;
+    for (MendedRegion& region : report.regions) {
+        // A region lost at the end belongs with the records just before it.
+        region.sheet = sheetAt(region.kind == MendedRegion::Kind::Lost && region.offset > 0 ? region.offset - 1 : region.offset);
+        if (region.sheet >= 0)
+            lost[static_cast<std::size_t>(region.sheet)] += region.length;
+        total += region.length;
+    }
+    report.workbookBytesLost = total;
+
+    report.outcomes.clear();
+    for (std::size_t i = 0; i < workbook.sheets.size(); ++i) {
+        const SheetCells& sheet = workbook.sheets[i];
+        SheetOutcome outcome;
+        outcome.name = sheet.name;
+        outcome.cells = sheet.cells.size();
+        outcome.bytesLost = lost[i];
+        const bool listedButGone =
+            std::find(report.lostSheets.begin(), report.lostSheets.end(), sheet.name) != report.lostSheets.end();
+        if (listedButGone || (outcome.cells == 0 && outcome.bytesLost > 0))
+            outcome.state = SheetState::Lost;
+        else if (outcome.bytesLost > 0)
+            outcome.state = SheetState::Partial;
+        report.outcomes.push_back(std::move(outcome));
+    }
+}
+
+bool SalvageComplete(const SalvageReport& report)
+{
+    return report.written && report.check.Opens() && report.workbookBytesLost == 0 && report.dropped.empty() &&
+           report.lostSheets.empty() && !report.namesMadeUp && !report.directoryLost &&
+           std::all_of(report.outcomes.begin(), report.outcomes.end(),
+                       [](const SheetOutcome& sheet) { return sheet.state == SheetState::Complete; });
+}
+
+}  // namespace tabulon
