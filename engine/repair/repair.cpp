@@ -126,7 +126,12 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
         // A header that makes the compound file whole stays: nothing a rebuild finds can be
         // safer. Damaged records are the salvage's to mend, never a header's.
         WorkbookCheck asFound = phase(RepairPhase::CheckAsFound, [&] { return VerifyWorkbookStructure(file); });
-        if (asFound.Opens())
+        // Nor does one whose file merely ends inside its last sector: another structure the
+        // rebuild finds in the sectors could be an older one.
+        const bool onlyCutShort = std::all_of(asFound.findings.begin(), asFound.findings.end(), [](const Finding& finding) {
+            return finding.severity == Severity::Harmless || finding.code == FindingCode::FileCutShort;
+        });
+        if (asFound.Opens() || onlyCutShort)
             return KeepOwnHeader(file, std::move(asFound), phase);
         if (OnlyBeyondHeader(asFound))
             ownCheck = std::move(asFound);
@@ -185,23 +190,33 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
 
     // Every header that opens competes: first the one that agrees most with what the damaged
     // header still says, then the most recently written structure, then the plain rebuild.
+    // A header under which the file merely ends inside its last sector competes as one that
+    // opens (readers read such files); where none does, one that reads the compound file with
+    // other damage beyond it left stands, chosen the same way.
+    const auto tier = [](const WorkbookCheck& candidate) {
+        const bool cutShortAtMost = std::all_of(candidate.findings.begin(), candidate.findings.end(), [](const Finding& finding) {
+            return finding.severity == Severity::Harmless || finding.code == FindingCode::FileCutShort;
+        });
+        return cutShortAtMost ? 2 : OnlyBeyondHeader(candidate) ? 1 : 0;
+    };
     report.check = check(report.after);
-    HeaderRank best = report.check.Opens() ? HeaderRank::Of(report.after, report.before) : HeaderRank{};
+    auto best = std::pair(tier(report.check), HeaderRank::Of(report.after, report.before));
     const std::vector<HeaderBytes> deepHeaders =
         phase(RepairPhase::DeepRebuild, [&] { return collector.Rebuild(file, &design.before); });
     for (const HeaderBytes& deep : deepHeaders) {
         if (deep == design.after)
             continue;
         const HeaderRank rank = HeaderRank::Of(deep, report.before);
-        if (rank <= best)
+        if (best.first == 2 && rank <= best.second)
             continue;
         WorkbookCheck deepCheck = check(deep);
-        if (!deepCheck.Opens())
+        const auto candidate = std::pair(tier(deepCheck), rank);
+        if (candidate.first == 0 || candidate <= best)
             continue;
         report.after = deep;
         report.used = RebuildUsed::Deep;
         report.check = std::move(deepCheck);
-        best = rank;
+        best = candidate;
     }
     if (report.check.Opens()) {
         // A header can open the compound file and the workbook's records still be damaged: a
@@ -211,8 +226,8 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
         return report;
     }
     // No header opens it, but the file's own may still read its table, directory and workbook
-    // stream, with damage beyond the header left (a last sector cut short, say): it stays.
-    // Else a rebuilt header that reads them is worth writing.
+    // stream with damage beyond it: it stays. Else a rebuilt header that reads them is worth
+    // writing.
     if (ownCheck)
         return KeepOwnHeader(file, std::move(*ownCheck), phase);
     if (report.after != report.before && OnlyBeyondHeader(report.check) && compoundStructure) {

@@ -532,6 +532,34 @@ TEST_F(RepairCommand, AWorkbookThatOpensIsKeptAsItIs)
     EXPECT_NE(test::ReadWholeFile(mtcars), Original()) << "this workbook's plain rebuild differs from its header";
 }
 
+// A workbook that itself ends inside its last sector, which is in use (readers read it), keeps
+// its own header. With that header wiped, the rebuilt one goes in place and gives the original
+// back, and the line says what remains beyond it; a copy takes every stream along.
+TEST_F(RepairCommand, AWorkbookThatEndsInsideItsLastSector)
+{
+    Bytes cut = Original("phpss__biff8cover.xls");
+    while (cut.back() == 0)
+        cut.pop_back();  // its last sector's padding after the end of its streams
+    cut.resize(cut.size() + 2);
+    ASSERT_NE(cut.size() % 512, 0u);
+    Bytes wiped = cut;
+    std::fill_n(wiped.begin(), 512, std::uint8_t{0});
+    const fs::path own = Put("own.xls", cut), path = Put("wiped.xls", wiped);
+
+    const RunResult kept = Expect(1, {"--in-place", own}, ": still damaged: the file ends inside sector ");
+    EXPECT_TRUE(Holds(kept.err, "; nothing written; run without --in-place to salvage it into a copy\n"));
+    EXPECT_EQ(test::ReadWholeFile(own), cut);
+
+    const RunResult rebuilt = Expect(3, {"--in-place", path}, "; header rebuilt; damage beyond it remains: the file ends inside sector ");
+    EXPECT_TRUE(Holds(rebuilt.out, "; run without --in-place to salvage it into a copy\n"));
+    EXPECT_EQ(test::ReadWholeFile(path), cut);
+
+    Run({own});
+    MemorySectorFile original(cut), salvaged(test::ReadWholeFile(folder_ / "own_repaired.xls"));
+    EXPECT_TRUE(VerifyWorkbook(salvaged).Opens());
+    EXPECT_EQ(ReadWorkbookStream(salvaged), ReadWorkbookStream(original));
+}
+
 // No header opens a workbook whose Workbook stream's first bytes are garbled, nor one that lost
 // an allocation-table sector: in place it is left as it is and the line says what to do
 // instead; a copy is salvaged into a new file.
