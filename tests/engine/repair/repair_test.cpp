@@ -2,12 +2,18 @@
 // their own structure; intact ones keep it; files that are no workbooks are left alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 
+#include "engine/biff/biff_cells.h"
 #include "engine/repair/deep_rebuild.h"
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/repair.h"
+#include "engine/repair/report_text.h"
+#include "engine/repair/salvage_outcome.h"
 #include "engine/repair/workbook_file.h"
+#include "tests/support/biff_builder.h"
 #include "tests/support/compound_builder.h"
 #include "tests/support/literal_scans.h"
 #include "tests/support/workbooks.h"
@@ -16,6 +22,7 @@ namespace tabulon {
 namespace {
 
 using test::Bytes;
+using test::operator+;
 using test::TestWorkbook;
 
 const char* const kWorkbooks[] = {
@@ -239,6 +246,65 @@ TEST(Repair, FilesThatAreNoWorkbooksAreLeftAlone)
         EXPECT_EQ(*report.refused, c.what) << c.name;
         EXPECT_EQ(file.Bytes(), c.bytes) << c.name << ": nothing written";
     }
+}
+
+// A workbook whose compound file is whole and whose records are not: every way in gives one
+// verdict, the file's own header stays, and the salvage says sheet by sheet what came back.
+TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
+{
+    const auto numbers = [](int count) {
+        Bytes records;
+        for (int row = 0; row < count; ++row)
+            records = records + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.5));
+        return records;
+    };
+    const Bytes stream = test::Workbook(8, {}, {{"One", numbers(100)}, {"Two", numbers(300)}, {"Three", numbers(100)}});
+    Bytes bytes = test::WorkbookFile(stream);
+    const auto at = std::search(bytes.begin(), bytes.end(), stream.begin(), stream.end());
+    ASSERT_NE(at, bytes.end()) << "the stream lies in one piece";
+    const auto sheetStart = [&](const char* name) {
+        return static_cast<std::size_t>(std::search(stream.begin(), stream.end(), name, name + std::strlen(name)) - stream.begin());
+    };
+    ASSERT_LT(sheetStart("One"), stream.size());
+    const WorkbookCells intact = ReadWorkbookCells(stream);
+    ASSERT_EQ(intact.sheets.size(), 3u);
+    // A stretch in the middle of the second sheet, and the whole of the third, zeroed.
+    std::fill_n(at + intact.sheets[1].offset + 2000, 1024, std::uint8_t{0});
+    std::fill(at + intact.sheets[2].offset, at + static_cast<std::ptrdiff_t>(stream.size()), std::uint8_t{0});
+
+    MemorySectorFile file(bytes);
+    EXPECT_TRUE(VerifyWorkbookStructure(file).Opens());
+    const WorkbookCheck verdict = VerifyWorkbook(file);
+    EXPECT_FALSE(verdict.Opens());
+    const RepairReport planned = PlanRepair(file, RebuildMode::Auto);
+    EXPECT_EQ(planned.used, RebuildUsed::Kept);
+    EXPECT_FALSE(RepairWrites(planned));
+    EXPECT_EQ(planned.check.Opens(), verdict.Opens());
+    ASSERT_TRUE(NeedsSalvage(planned));
+
+    MemorySectorFile out;
+    const RepairReport salvaged = SalvageRepair(file, planned, out);
+    ASSERT_EQ(salvaged.used, RebuildUsed::Salvaged);
+    const SalvageReport& report = *salvaged.salvage;
+    ASSERT_EQ(report.outcomes.size(), 3u);
+    EXPECT_EQ(report.outcomes[0].state, SheetState::Complete);
+    EXPECT_EQ(report.outcomes[0].cells, 100u);
+    EXPECT_EQ(report.outcomes[1].state, SheetState::Partial);
+    EXPECT_GT(report.outcomes[1].bytesLost, 0u);
+    EXPECT_EQ(report.outcomes[2].state, SheetState::Lost);
+    EXPECT_FALSE(SalvageComplete(report));
+    EXPECT_FALSE(report.damage.empty());
+    std::uint64_t regions = 0;
+    for (const MendedRegion& region : report.regions)
+        regions += region.length;
+    EXPECT_EQ(report.workbookBytesLost, regions);
+    std::uint64_t globals = 0;
+    for (const MendedRegion& region : report.regions)
+        globals += region.sheet < 0 ? region.length : 0;
+    EXPECT_EQ(report.outcomes[0].bytesLost + report.outcomes[1].bytesLost + report.outcomes[2].bytesLost + globals, regions);
+    const std::string summary = DescribeSalvage(report);
+    EXPECT_TRUE(summary.starts_with("Salvaged: 1 of 3 sheets complete; partial: Two (")) << summary;
+    EXPECT_NE(summary.find("; lost: Three"), std::string::npos) << summary;
 }
 
 }  // namespace
