@@ -1,8 +1,8 @@
 // Fuzz target for the structural check, the deep rebuild, the whole repair and the salvage that
 // follows it: the input is the whole file. None of them may crash, hang or allocate by a count read from the file
 // (libFuzzer's memory limits catch that); the repair writes bytes 0 to 511 only, nothing at
-// all for a file it refuses or that opens as it is, and its verdict is the verdict on the
-// bytes it wrote.
+// all for a file it refuses, that opens as it is or whose own header it keeps, and its verdict
+// is the check's verdict on the bytes it wrote.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -51,9 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tabulon::MemorySectorFile repaired(input);
     const tabulon::RepairReport report = tabulon::RepairHeader(repaired, tabulon::RebuildMode::Auto);
     const std::vector<std::uint8_t>& bytes = repaired.Bytes();
-    if (report.refused || check.Opens()) {
+    if (report.refused || check.Opens() || report.used == tabulon::RebuildUsed::Kept) {
         if (bytes != input)
-            Fail(report.refused ? "a refused file was written" : "a file that opened was written");
+            Fail(report.refused ? "a refused file was written"
+                 : check.Opens() ? "a file that opened was written"
+                                 : "a file whose header was kept was written");
+        if (check.Opens() != report.check.Opens())
+            Fail("the repair's verdict on a file it left alone differs from the check's");
         return 0;
     }
     if (bytes.size() != std::max<std::size_t>(size, 512))

@@ -1,6 +1,7 @@
 #include "engine/repair/recovered_cells.h"
 
 #include "engine/cfb/compound_reader.h"
+#include "engine/repair/record_mend.h"
 #include "engine/repair/workbook_file.h"
 
 namespace tabulon {
@@ -26,12 +27,15 @@ bool AnySheet(const WorkbookCells& cells)
     return !cells.sheets.empty();
 }
 
-// The cells of the workbook stream of `file`, when it has one that holds a sheet.
-std::optional<WorkbookCells> CellsOfStream(SectorFile& file)
+// The cells of the workbook stream of `file`, when it has one that holds a sheet. A stream
+// whose records may be damaged is mended first, so that no cell keeps the zeros of a hole.
+std::optional<WorkbookCells> CellsOfStream(SectorFile& file, bool mend = false)
 {
-    const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file);
+    std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file);
     if (!stream)
         return std::nullopt;
+    if (mend)
+        MendWorkbookStream(*stream);
     WorkbookCells cells = ReadWorkbookCells(*stream);
     if (!AnySheet(cells))
         return std::nullopt;
@@ -67,7 +71,7 @@ RecoveredCells RecoverCells(SectorFile& file)
     }
 
     MemorySectorFile asItIs(original);
-    if (std::optional<WorkbookCells> cells = CellsOfStream(asItIs)) {
+    if (std::optional<WorkbookCells> cells = CellsOfStream(asItIs, true)) {
         result.from = CellsFrom::DamagedStream;
         result.cells = std::move(*cells);
         return result;

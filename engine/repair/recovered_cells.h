@@ -13,7 +13,7 @@ enum class CellsFrom {
     Workbook,       // the workbook opens as it is
     RepairedHeader, // the workbook with the header the repair rebuilt
     Salvage,        // the new file the salvage made of the workbook's streams
-    DamagedStream,  // no repair opens it: the workbook stream its own header leads to
+    DamagedStream,  // no repair opens it: the workbook stream its own header leads to, mended
     FileRecords,    // no workbook stream at all: workbook records found among the file's bytes
     Nothing,        // no workbook records anywhere: nothing can be read
 };
@@ -27,7 +27,8 @@ struct RecoveredCells {
 // Repairs a copy of `file` in memory as tabulon-repair would (the automatic rebuild, and the
 // salvage when no header makes it open) and reads the cells of the result. Where the result
 // has no readable workbook, the cells come from whatever can be found: the workbook stream
-// the file's own header leads to, else workbook records among the file's bytes. Never writes
+// the file's own header leads to (its records mended as a salvage mends them), else workbook
+// records among the file's bytes. Never writes
 // `file`; holds it in memory two or three times over. Throws std::system_error from `file`.
 RecoveredCells RecoverCells(SectorFile& file);
 
