@@ -28,8 +28,8 @@ struct RecoveredCells {
 // salvage when no header makes it open) and reads the cells of the result. Where the result
 // has no readable workbook, the cells come from whatever can be found: the workbook stream
 // the file's own header leads to (its records mended as a salvage mends them), else workbook
-// records among the file's bytes. Never writes
-// `file`; holds it in memory two or three times over. Throws std::system_error from `file`.
+// records among the file's bytes. Never writes `file`; holds it in memory two or three times
+// over. Throws std::system_error from `file`.
 RecoveredCells RecoverCells(SectorFile& file);
 
 }  // namespace tabulon
