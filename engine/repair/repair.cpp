@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/base/byte_order.h"
+#include "engine/biff/property_set.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/sector_probes.h"
 #include "engine/repair/deep_rebuild.h"
@@ -271,8 +272,11 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
     if (!salvage.written)
         return report;
     salvage.damage = planned.check.findings;
-    if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(out))
-        AssessSalvage(salvage, *stream);
+    if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(out)) {
+        static constexpr std::u16string_view kSummary[] = {u"\u0005DocumentSummaryInformation"};
+        const std::optional<std::vector<std::uint8_t>> summary = ReadRootStream(out, kSummary);
+        AssessSalvage(salvage, *stream, summary ? SheetNamesFromSummary(*summary) : std::vector<std::u16string>{});
+    }
     // The new file stands when its compound file is whole; records the mending could not make
     // read are counted as lost, not a reason to throw the rest away.
     const bool whole = std::all_of(salvage.check.findings.begin(), salvage.check.findings.end(), [](const Finding& finding) {

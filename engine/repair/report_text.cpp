@@ -75,11 +75,14 @@ std::string DescribeSalvage(const SalvageReport& report)
         for (const MendedRegion& region : report.regions)
             globalsLost += region.sheet < 0 ? region.length : 0;
     }
-    if (report.namesMadeUp && !report.outcomes.empty()) {
-        const std::size_t count = report.outcomes.size();
-        text += "; names lost: " + Plural(count, "sheet", "sheets") + " named " + report.outcomes.front().name +
-                (count > 1 ? "\u2013" + report.outcomes.back().name : std::string());
+    std::vector<std::string> madeUp;
+    for (const SheetOutcome& sheet : report.outcomes) {
+        if (sheet.nameMadeUp)
+            madeUp.push_back(sheet.name);
     }
+    if (!madeUp.empty())
+        text += "; names lost: " + Plural(madeUp.size(), "sheet", "sheets") + " named " + madeUp.front() +
+                (madeUp.size() > 1 ? "\u2013" + madeUp.back() : std::string());
     if (globalsLost > 0)
         text += "; damaged records replaced in the workbook's globals (" + Plural(globalsLost, "byte", "bytes") + ")";
     if (!report.dropped.empty())

@@ -34,6 +34,7 @@ struct SheetOutcome {
     SheetState state = SheetState::Complete;
     std::uint64_t bytesLost = 0;  // of its records: replaced by filler or cut off
     std::size_t cells = 0;        // cells that came back
+    bool nameMadeUp = false;      // its entry in the list of sheets was lost: "Sheet" and a number
 };
 
 struct SalvageReport {

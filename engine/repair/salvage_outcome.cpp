@@ -3,12 +3,45 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/base/text.h"
 #include "engine/biff/biff_cells.h"
+#include "engine/biff/globals.h"
 
 namespace tabulon {
 
-void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream)
+namespace {
+
+bool DefaultSheetName(const std::string& name)
 {
+    return name.size() > 5 && name.starts_with("Sheet") &&
+           std::all_of(name.begin() + 5, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The names of the sheets whose entries the mending wrote and named itself.
+std::vector<std::string> MadeUpNames(std::span<const std::uint8_t> stream, const std::vector<MendedRegion>& regions,
+                                     const std::vector<std::u16string>& summaryNames)
+{
+    const biff::Globals globals = biff::ReadGlobals(stream);
+    std::vector<std::string> names;
+    for (const BiffRecord& entry : globals.boundSheets) {
+        const bool written = std::any_of(regions.begin(), regions.end(), [&](const MendedRegion& region) {
+            return region.kind == MendedRegion::Kind::Replaced && region.offset <= entry.offset &&
+                   entry.offset < region.offset + region.length;
+        });
+        const std::string name = biff::SheetName(stream, entry, globals);
+        const bool summarised = std::any_of(summaryNames.begin(), summaryNames.end(),
+                                            [&](const std::u16string& listed) { return Utf8FromUtf16(listed) == name; });
+        if (written && !summarised && DefaultSheetName(name))
+            names.push_back(name);
+    }
+    return names;
+}
+
+}  // namespace
+
+void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, const std::vector<std::u16string>& summaryNames)
+{
+    const std::vector<std::string> madeUp = MadeUpNames(stream, report.regions, summaryNames);
     const WorkbookCells workbook = ReadWorkbookCells(stream);
     // Each sheet's records run from its first record to the next sheet's, in stream order.
     std::vector<std::pair<std::uint64_t, std::size_t>> starts;  // offset, sheet
@@ -41,6 +74,8 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream)
         outcome.name = sheet.name;
         outcome.cells = sheet.cells.size();
         outcome.bytesLost = lost[i];
+        outcome.nameMadeUp = std::find(madeUp.begin(), madeUp.end(), sheet.name) != madeUp.end();
+        report.namesMadeUp = report.namesMadeUp || outcome.nameMadeUp;
         const bool listedButGone =
             std::find(report.lostSheets.begin(), report.lostSheets.end(), sheet.name) != report.lostSheets.end();
         if (listedButGone || (outcome.cells == 0 && outcome.bytesLost > 0))

@@ -252,9 +252,9 @@ TEST(Repair, FilesThatAreNoWorkbooksAreLeftAlone)
 // verdict, the file's own header stays, and the salvage says sheet by sheet what came back.
 TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
 {
-    const auto numbers = [](int count) {
+    const auto numbers = [](unsigned count) {
         Bytes records;
-        for (int row = 0; row < count; ++row)
+        for (unsigned row = 0; row < count; ++row)
             records = records + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.5));
         return records;
     };
@@ -265,10 +265,11 @@ TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
     const auto sheetStart = [&](const char* name) {
         return static_cast<std::size_t>(std::search(stream.begin(), stream.end(), name, name + std::strlen(name)) - stream.begin());
     };
-    ASSERT_LT(sheetStart("One"), stream.size());
+    ASSERT_LT(sheetStart("Two"), stream.size());
     const WorkbookCells intact = ReadWorkbookCells(stream);
     ASSERT_EQ(intact.sheets.size(), 3u);
-    // A stretch in the middle of the second sheet, and the whole of the third, zeroed.
+    // A stretch in the middle of the second sheet's records, and the whole of the third sheet,
+    // zeroed.
     std::fill_n(at + intact.sheets[1].offset + 2000, 1024, std::uint8_t{0});
     std::fill(at + intact.sheets[2].offset, at + static_cast<std::ptrdiff_t>(stream.size()), std::uint8_t{0});
 
