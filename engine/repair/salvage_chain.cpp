@@ -345,14 +345,19 @@ bool ChainBuilder::Candidate(std::uint32_t unit) const
 // placed, so another stream's first unit means the next fragment lies after that stream.
 std::uint32_t ChainBuilder::Following(std::uint32_t unit) const
 {
+    // Claimed runs are passed over whole (a large file's table sectors lie in one run of
+    // hundreds between two fragments of the workbook): the runs after the units of one chain
+    // are disjoint, so that this stays in proportion to the file. Streams are jumped a few
+    // times at most.
     std::uint32_t following = unit + 1;
-    for (int hops = 0; hops < 64 && following < space_.count; ++hops) {
-        if (space_.head[following] && space_.headLength[following] != 0 && !space_.claimed[following])
-            following += std::min(space_.headLength[following], space_.count - following);
-        else if (space_.claimed[following])
+    for (int hops = 0; following < space_.count;) {
+        if (space_.claimed[following]) {
             ++following;
-        else
+        } else if (space_.head[following] && space_.headLength[following] != 0 && hops++ < 64) {
+            following += std::min(space_.headLength[following], space_.count - following);
+        } else {
             break;
+        }
     }
     return following;
 }
