@@ -9,9 +9,11 @@
 #include "engine/base/text.h"
 #include "engine/biff/property_set.h"
 #include "engine/biff/records.h"
+#include "engine/cfb/compound_reader.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/cfb/directory_entry.h"
 #include "engine/cfb/sector_probes.h"
+#include "engine/repair/deep_rebuild.h"
 #include "engine/repair/record_mend.h"
 #include "engine/repair/salvage_chain.h"
 #include "engine/repair/salvage_finder.h"
@@ -33,6 +35,19 @@ const DirectoryEntry kUnreadableEntry = [] {
     entry.start = 0;
     return entry;
 }();
+
+// Mends the records of a workbook stream found, and lists its sheets into `report`.
+void MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report)
+{
+    report.regions = MendWorkbookStream(workbook, summaryNames);
+    for (const ListedSheet& sheet : ListSheets(workbook)) {
+        ++report.sheets;
+        report.sheetsFound += sheet.found ? 1 : 0;
+        report.sheetNames.push_back(sheet.name);
+        if (!sheet.found)
+            report.lostSheets.push_back(sheet.name);
+    }
+}
 
 // One attempt at the file with one header: the entries to write, and the report so far.
 struct Attempt {
@@ -149,15 +164,8 @@ public:
                 CompareEntryNames(entries_[tree_[i].entry].name, u"\u0005DocumentSummaryInformation") == 0)
                 summaryNames = SheetNamesFromSummary(*data[i]);
         }
-        attempt.report.regions = MendWorkbookStream(workbookData, summaryNames);
+        MendWorkbook(workbookData, summaryNames, attempt.report);
         attempt.report.linksRebuilt = rebuilt;
-        for (const ListedSheet& sheet : ListSheets(workbookData)) {
-            ++attempt.report.sheets;
-            attempt.report.sheetsFound += sheet.found ? 1 : 0;
-            attempt.report.sheetNames.push_back(sheet.name);
-            if (!sheet.found)
-                attempt.report.lostSheets.push_back(sheet.name);
-        }
         if (rootEntry_) {
             attempt.root.clsid = rootEntry_->clsid;
             attempt.root.created = rootEntry_->created;
@@ -414,6 +422,113 @@ private:
     bool lostEntries_ = false;  // the tree leads to entries no surviving directory sector holds
 };
 
+// The image read through another header, for the reader and the check; never written.
+class HeaderedImage final : public SectorFile {
+public:
+    HeaderedImage(const Image& image, const HeaderBytes& header) : image_(image), header_(header) {}
+
+    std::uint64_t Length() override { return image_.bytes.size(); }
+    void Seek(std::uint64_t offset) override { position_ = offset; }
+    std::size_t Read(std::span<std::uint8_t> buffer) override
+    {
+        std::size_t done = 0;
+        while (done < buffer.size() && position_ < image_.bytes.size()) {
+            const std::uint8_t* from = position_ < kHeaderSize ? header_.data() + position_ : image_.bytes.data() + position_;
+            const std::uint64_t end = position_ < kHeaderSize ? kHeaderSize : image_.bytes.size();
+            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size() - done, end - position_));
+            std::copy_n(from, take, buffer.data() + done);
+            done += take;
+            position_ += take;
+        }
+        return done;
+    }
+    void Write(std::span<const std::uint8_t, kBlockSize>) override { throw std::logic_error("the salvage never writes the damaged file"); }
+
+private:
+    const Image& image_;
+    const HeaderBytes& header_;
+    std::uint64_t position_ = 0;
+};
+
+// What the check may find in a file whose table, directory and mini stream all read: fields
+// of the header no reader minds, table entries of no stream, damage inside the workbook's
+// records (the mending's task), a last sector cut short.
+bool StructureFinding(FindingCode code)
+{
+    switch (code) {
+    case FindingCode::HeaderFieldUnusual:
+    case FindingCode::FatSectorNotMarked:
+    case FindingCode::FatEntryOutOfRange:
+    case FindingCode::WorkbookWithoutBof:
+    case FindingCode::WorkbookRecordsDamaged:
+    case FindingCode::FileCutShort:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// When `header` opens the file's compound structure (every chain reaches its stream's size,
+// no sector claimed twice, the directory whole): every stream it reaches, byte for byte and in
+// its place, the workbook's records mended. What the header rebuild gives is never lost so.
+std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& header)
+{
+    HeaderedImage file(image, header);
+    const WorkbookCheck check = VerifyWorkbook(file);
+    if (std::any_of(check.findings.begin(), check.findings.end(), [](const Finding& f) {
+            return f.severity != Severity::Harmless && StructureFinding(f.code);
+        }))
+        return std::nullopt;
+    std::optional<std::vector<CompoundStream>> streams = ReadCompoundFile(file);
+    const std::optional<CompoundRoot> root = ReadCompoundRoot(file);
+    if (!streams || !root)
+        return std::nullopt;
+    std::optional<std::size_t> workbook;
+    for (const std::u16string_view name : kWorkbookStreamNames) {
+        for (std::size_t i = 0; i < streams->size() && !workbook; ++i) {
+            const CompoundStream& stream = (*streams)[i];
+            if (stream.parent < 0 && stream.type == kObjectTypeStream && EqualIgnoringAsciiCase(stream.path.back(), name))
+                workbook = i;
+        }
+    }
+    if (!workbook || (*streams)[*workbook].truncated || (*streams)[*workbook].data.empty() ||
+        std::any_of(streams->begin(), streams->end(), [](const CompoundStream& s) { return s.truncated; }))
+        return std::nullopt;
+
+    Attempt attempt;
+    attempt.found = true;
+    attempt.root = *root;
+    std::vector<std::u16string> summaryNames;
+    for (const CompoundStream& stream : *streams) {
+        if (stream.parent < 0 && stream.type == kObjectTypeStream &&
+            CompareEntryNames(stream.path.back(), u"\u0005DocumentSummaryInformation") == 0)
+            summaryNames = SheetNamesFromSummary(stream.data);
+    }
+    CompoundStream& book = (*streams)[*workbook];
+    attempt.report.workbookInMiniStream = book.declaredSize < kMiniStreamCutoff;
+    MendWorkbook(book.data, summaryNames, attempt.report);
+    attempt.workbookLength = book.data.size();
+    for (CompoundStream& stream : *streams) {
+        if (stream.type == kObjectTypeStream) {
+            std::string path;
+            for (const std::u16string& name : stream.path)
+                path += (path.empty() ? "" : "/") + Utf8FromUtf16(name);
+            attempt.report.kept.push_back({path, stream.declaredSize, stream.data.size(), 0});
+        }
+        CompoundEntry entry;
+        entry.name = stream.path.back();
+        entry.type = stream.type;
+        entry.parent = stream.parent;
+        entry.data = std::move(stream.data);
+        entry.clsid = stream.clsid;
+        entry.stateBits = stream.stateBits;
+        entry.created = stream.created;
+        entry.modified = stream.modified;
+        attempt.entries.push_back(std::move(entry));
+    }
+    return attempt;
+}
+
 }  // namespace
 }  // namespace salvage
 
@@ -421,7 +536,26 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
 {
     const salvage::Image image = salvage::ReadImage(file);
     std::optional<salvage::Attempt> best;
-    for (const HeaderBytes& header : headers) {
+    // A header that opens the compound structure gives every stream as it stands: the
+    // longest workbook of those that do.
+    const auto tryStructure = [&](const HeaderBytes& header) {
+        std::optional<salvage::Attempt> attempt = salvage::ReadStructure(image, header);
+        if (attempt && (!best || attempt->workbookLength > best->workbookLength))
+            best = std::move(attempt);
+    };
+    for (const HeaderBytes& header : headers)
+        tryStructure(header);
+    // The headers given were checked against the file as it is: one cut short inside a sector
+    // in use opens with none of them, though its structure stands whole in the image (its last
+    // sector filled out). The deep rebuild's headers, made from the image, are tried as well.
+    if (!best && image.sectors > 0) {
+        salvage::HeaderedImage whole(image, headers.empty() ? HeaderBytes{} : headers.front());
+        DeepRebuildCollector collector(whole.Length());
+        SectorScan::Run(whole, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });
+        for (const HeaderBytes& header : collector.Rebuild(whole, headers.empty() ? nullptr : &headers.front()))
+            tryStructure(header);
+    }
+    for (const HeaderBytes& header : best ? std::span<const HeaderBytes>() : headers) {
         salvage::Attempt attempt = salvage::Salvager(image, header).Run();
         if (!attempt.found)
             continue;
