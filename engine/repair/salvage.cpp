@@ -36,6 +36,35 @@ const DirectoryEntry kUnreadableEntry = [] {
     return entry;
 }();
 
+// Whether a stream begins as streams of its name do, where the name tells: a property set
+// (its name begins with 5) with its byte order, a section inside it and properties inside
+// that; an OLE object's CompObj with its fixed start. Other streams cannot tell.
+bool BeginsAsItsKind(std::u16string_view name, const std::vector<std::uint8_t>& data)
+{
+    const std::size_t size = data.size();
+    if (!name.empty() && name.front() == u'\u0005') {
+        if (size < 48 || LoadLe16(data.data()) != 0xFFFE || LoadLe16(data.data() + 2) > 1)
+            return false;
+        const std::uint32_t sets = LoadLe32(data.data() + 24);
+        const std::uint64_t section = LoadLe32(data.data() + 44);
+        if (sets < 1 || sets > 2 || section < 28 + 20 * std::uint64_t{sets} || section + 8 > size)
+            return false;
+        const std::uint64_t length = LoadLe32(data.data() + section);
+        const std::uint64_t properties = LoadLe32(data.data() + section + 4);
+        if (length < 8 + 8 * properties || section + length > size)
+            return false;
+        for (std::uint64_t k = 0; k < properties; ++k) {
+            const std::uint64_t offset = LoadLe32(data.data() + section + 12 + 8 * k);
+            if (offset < 8 + 8 * properties || offset + 4 > length)
+                return false;
+        }
+        return true;
+    }
+    if (name == u"\u0001CompObj")
+        return size >= 28 && LoadLe32(data.data()) == 0xFFFE'0001u;
+    return true;
+}
+
 // Mends the records of a workbook stream found, and lists its sheets into `report`.
 void MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report)
 {
@@ -75,10 +104,7 @@ public:
         Attempt attempt;
         LoadMainTable(attempt.report);
         ReadDirectory();
-        const std::vector<std::uint32_t> miniTable =
-            FollowStructure(HeaderField32(header_, kFirstMiniFatSectorOffset),
-                            std::min(HeaderField32(header_, kNumMiniFatSectorsOffset), kMaxTableSectors),
-                            [](const std::uint8_t* sector) { return IsFatLikeSector(SectorView(sector, kSectorSize)); });
+        const std::vector<std::uint32_t> miniTable = FollowMiniTable();
         MarkHeads(main_, false);
         LoadMiniStream(miniTable);
         MarkHeads(mini_, true);
@@ -93,12 +119,27 @@ public:
         // Every other stream first, by the table alone, so that the workbook's rebuilt links
         // never take a sector that belongs to them.
         std::vector<std::optional<std::vector<std::uint8_t>>> data(tree_.size());
+        std::vector<std::vector<std::uint32_t>> units(tree_.size());
         for (std::size_t i = 0; i < tree_.size(); ++i) {
             const DirectoryEntry& entry = entries_[tree_[i].entry];
             if (entry.type != kObjectTypeStream || (workbook && i == *workbook))
                 continue;
-            data[i] = FollowStream(entry, false, nullptr);
-            if (!data[i])
+            data[i] = FollowStream(entry, false, nullptr, false, &units[i]);
+        }
+        // The small streams that lie in the mini stream past its first guessed link stand or
+        // fall with the guess: all are left out when one of them does not begin as its kind
+        // does, or the mini stream's chain ran into another.
+        const auto pastGuess = [&](std::size_t i) {
+            return data[i] && entries_[tree_[i].entry].size < kMiniStreamCutoff &&
+                   std::any_of(units[i].begin(), units[i].end(), [&](std::uint32_t u) { return u >= miniProven_; });
+        };
+        bool guessWrong = miniGuessWrong_;
+        for (std::size_t i = 0; i < tree_.size() && !guessWrong; ++i)
+            guessWrong = pastGuess(i) && !BeginsAsItsKind(entries_[tree_[i].entry].name, *data[i]);
+        for (std::size_t i = 0; i < tree_.size(); ++i) {
+            if (guessWrong && pastGuess(i))
+                data[i].reset();
+            if (entries_[tree_[i].entry].type == kObjectTypeStream && (!workbook || i != *workbook) && !data[i])
                 attempt.report.dropped.push_back(PathOf(i));
         }
 
@@ -254,7 +295,7 @@ private:
     }
 
     // Follows a structure's chain through the table; where a link is lost, on to the next
-    // sector while `looksRight` accepts it.
+    // sector that `looksRight` accepts as the structure's sector at that place in its chain.
     template <typename Accept>
     std::vector<std::uint32_t> FollowStructure(std::uint32_t start, std::uint32_t limit, Accept looksRight)
     {
@@ -270,17 +311,55 @@ private:
             // A lost link: the next sector of that kind that no surviving link claims, the one
             // after first (structures too are mostly written in one piece).
             std::uint32_t next = sector + 1;
-            while (next < main_.count && (main_.claimed[next] || main_.hasPredecessor[next] || !looksRight(main_.At(next))))
+            while (next < main_.count &&
+                   (main_.claimed[next] || main_.hasPredecessor[next] || !looksRight(main_.At(next), chain.size())))
                 ++next;
             sector = next;
         }
         return chain;
     }
 
+    // The mini table's chain. Where a link is lost, the next sector that reads as a table and
+    // agrees with the directory at that place (each small stream's chain as its size needs it,
+    // where writers put it: one mini sector after the other) more than it disagrees: a sector
+    // of a stream that happens to read as a table would give the small streams wrong bytes.
+    std::vector<std::uint32_t> FollowMiniTable()
+    {
+        const std::uint32_t count = std::min(HeaderField32(header_, kNumMiniFatSectorsOffset), kMaxTableSectors);
+        // What each mini sector's entry is expected to be, as far as the directory tells.
+        const std::uint64_t units =
+            rootEntry_ ? std::min<std::uint64_t>((rootEntry_->size + kMiniSectorSize - 1) / kMiniSectorSize,
+                                                 std::uint64_t{count} * kEntriesPerFatSector)
+                       : 0;
+        std::vector<std::uint32_t> expected(static_cast<std::size_t>(units), kFreeSector);
+        for (const Placed& placed : tree_) {
+            const DirectoryEntry& entry = entries_[placed.entry];
+            if (entry.type != kObjectTypeStream || entry.size == 0 || entry.size >= kMiniStreamCutoff)
+                continue;
+            const std::uint64_t length = (entry.size + kMiniSectorSize - 1) / kMiniSectorSize;
+            for (std::uint64_t k = 0; k < length && entry.start + k < units; ++k)
+                expected[static_cast<std::size_t>(entry.start + k)] =
+                    k + 1 < length ? static_cast<std::uint32_t>(entry.start + k + 1) : kEndOfChain;
+        }
+        return FollowStructure(HeaderField32(header_, kFirstMiniFatSectorOffset), count,
+                               [&](const std::uint8_t* sector, std::size_t position) {
+                                   if (!IsFatLikeSector(SectorView(sector, kSectorSize)))
+                                       return false;
+                                   int agree = 0, disagree = 0;
+                                   for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
+                                       const std::uint64_t unit = position * kEntriesPerFatSector + j;
+                                       if (unit >= expected.size() || expected[static_cast<std::size_t>(unit)] == kFreeSector)
+                                           continue;
+                                       (LoadLe32(sector + 4 * j) == expected[static_cast<std::size_t>(unit)] ? agree : disagree) += 1;
+                                   }
+                                   return agree > disagree || agree + disagree == 0;
+                               });
+    }
+
     void ReadDirectory()
     {
         // Every entry of a directory sector reads as one, or is unused.
-        const auto directoryLike = [](const std::uint8_t* sector) {
+        const auto directoryLike = [](const std::uint8_t* sector, std::size_t) {
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
                 const std::uint8_t* entry = sector + k * kDirectoryEntrySize;
                 const bool unused = entry[kEntryObjectTypeOffset] == 0 && LoadLe16(entry + kEntryNameLengthOffset) == 0;
@@ -360,6 +439,10 @@ private:
         const std::uint32_t start = rootEntry_->start;
         ChainBuilder container(main_, false, rootEntry_->size, budget_, fragmentStarts_);
         container.Build(start);
+        const std::vector<std::uint32_t>& sectors = container.Units();
+        miniProven_ = container.Proven() * (kSectorSize / kMiniSectorSize);
+        miniGuessWrong_ = container.Guessed() && !sectors.empty() && main_.known[sectors.back()] &&
+                          main_.next[sectors.back()] != kEndOfChain;
         miniBytes_ = Gather(main_, container.Units(), rootEntry_->size);
         for (const std::uint32_t u : container.Units())
             miniContainer_[u] = true;
@@ -412,6 +495,8 @@ private:
     Space main_;
     Space mini_;
     std::vector<std::uint8_t> miniBytes_;
+    std::uint64_t miniProven_ = ~std::uint64_t{0};  // the mini sectors before the container's first guessed link
+    bool miniGuessWrong_ = false;
     std::vector<bool> miniContainer_;  // the file's sectors that hold the mini stream
     Budget budget_{0};
     std::vector<std::int8_t> fragmentStarts_;

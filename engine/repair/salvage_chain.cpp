@@ -99,6 +99,37 @@ std::uint32_t LoadTable(Space& space, const std::vector<std::uint32_t>& tableSec
     return lost;
 }
 
+void Space::NotePredecessors()
+{
+    for (std::uint32_t u = 0; u < count; ++u) {
+        if (known[u] && next[u] < count)
+            hasPredecessor[next[u]] = true;
+    }
+    // Every unit is walked once at most: a walk that meets a unit walked before (two links
+    // into one unit across table sectors) gives no tail.
+    tails.clear();
+    std::vector<bool> walked(count, false);
+    for (std::uint32_t u = 0; u < count; ++u) {
+        if (!known[u] || hasPredecessor[u] || (next[u] >= count && next[u] != kEndOfChain))
+            continue;
+        std::uint32_t length = 0;
+        std::uint32_t at = u;
+        bool ends = false;
+        while (at < count && known[at] && !walked[at]) {
+            walked[at] = true;
+            ++length;
+            if (next[at] == kEndOfChain) {
+                ends = true;
+                break;
+            }
+            at = next[at];
+        }
+        if (ends)
+            tails.emplace_back(length, u);
+    }
+    std::sort(tails.begin(), tails.end());
+}
+
 enum class ChainBuilder::Fit { Yes, No, Unknown };
 
 // How well the records run on into `candidate`: whether they do, and how far the first cell
@@ -404,11 +435,19 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
     if (!biff_) {
         if (usable)
             return given;
-        if (const std::uint32_t following = Following(unit); !known && Candidate(following)) {
-            guessed_ = true;  // a lost table sector: most writers allocate contiguously
+        if (known)
+            return std::nullopt;
+        // A lost link into units whose own links are lost as well: most writers allocate
+        // contiguously. Into units whose links survive: the one tail that holds just what the
+        // stream still needs.
+        const std::uint32_t following = Following(unit);
+        if (Candidate(following) && !space_.known[following]) {
+            if (!guessed_)
+                proven_ = units_.size();
+            guessed_ = true;
             return following;
         }
-        return std::nullopt;
+        return FittingTail();
     }
     if (usable) {
         // The table's link stands when the records agree or cannot tell, and also when
@@ -435,6 +474,27 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
         return following;
     }
     return std::nullopt;
+}
+
+std::optional<std::uint32_t> ChainBuilder::FittingTail()
+{
+    const std::uint64_t needed = (size_ + space_.unit - 1) / space_.unit;
+    if (size_ == 0 || needed <= units_.size() || needed - units_.size() > space_.count)
+        return std::nullopt;
+    const auto length = static_cast<std::uint32_t>(needed - units_.size());
+    auto [first, last] = std::equal_range(space_.tails.begin(), space_.tails.end(), std::pair{length, 0u},
+                                          [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::optional<std::uint32_t> found;
+    for (; first != last && budget_.Take(); ++first) {
+        if (!Candidate(first->second))
+            continue;
+        if (found)
+            return std::nullopt;  // two would do: neither is known to be the one
+        found = first->second;
+    }
+    if (found)
+        ++rebuilt_;
+    return found;
 }
 
 std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint32_t>& units, std::uint64_t length)
