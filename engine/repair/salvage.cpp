@@ -38,8 +38,8 @@ const DirectoryEntry kUnreadableEntry = [] {
 
 // Whether a stream begins as streams of its name do, where the name tells: a property set
 // (its name begins with 5) with its byte order, a section inside it and properties inside
-// that; an OLE object's CompObj with its fixed start. Other streams cannot tell.
-bool BeginsAsItsKind(std::u16string_view name, const std::vector<std::uint8_t>& data)
+// that; an OLE object's CompObj with its fixed start. Nothing for other streams.
+std::optional<bool> BeginsAsItsKind(std::u16string_view name, const std::vector<std::uint8_t>& data)
 {
     const std::size_t size = data.size();
     if (!name.empty() && name.front() == u'\u0005') {
@@ -62,7 +62,7 @@ bool BeginsAsItsKind(std::u16string_view name, const std::vector<std::uint8_t>& 
     }
     if (name == u"\u0001CompObj")
         return size >= 28 && LoadLe32(data.data()) == 0xFFFE'0001u;
-    return true;
+    return std::nullopt;
 }
 
 // Mends the records of a workbook stream found, and lists its sheets into `report`.
@@ -126,18 +126,18 @@ public:
                 continue;
             data[i] = FollowStream(entry, false, nullptr, false, &units[i]);
         }
-        // The small streams that lie in the mini stream past its first guessed link stand or
-        // fall with the guess: all are left out when one of them does not begin as its kind
-        // does, or the mini stream's chain ran into another.
+        // A small stream in a sector of the mini stream that a guessed link reached is kept
+        // only when its own bytes bear the guess out (it begins as streams of its kind do); none
+        // is when the guesses ran the mini stream's chain into another chain.
         const auto pastGuess = [&](std::size_t i) {
+            constexpr std::uint32_t kPerSector = kSectorSize / kMiniSectorSize;
             return data[i] && entries_[tree_[i].entry].size < kMiniStreamCutoff &&
-                   std::any_of(units[i].begin(), units[i].end(), [&](std::uint32_t u) { return u >= miniProven_; });
+                   std::any_of(units[i].begin(), units[i].end(), [&](std::uint32_t u) {
+                       return u / kPerSector >= miniProven_.size() || !miniProven_[u / kPerSector];
+                   });
         };
-        bool guessWrong = miniGuessWrong_;
-        for (std::size_t i = 0; i < tree_.size() && !guessWrong; ++i)
-            guessWrong = pastGuess(i) && !BeginsAsItsKind(entries_[tree_[i].entry].name, *data[i]);
         for (std::size_t i = 0; i < tree_.size(); ++i) {
-            if (guessWrong && pastGuess(i))
+            if (pastGuess(i) && (miniGuessWrong_ || BeginsAsItsKind(entries_[tree_[i].entry].name, *data[i]) != true))
                 data[i].reset();
             if (entries_[tree_[i].entry].type == kObjectTypeStream && (!workbook || i != *workbook) && !data[i])
                 attempt.report.dropped.push_back(PathOf(i));
@@ -440,7 +440,9 @@ private:
         ChainBuilder container(main_, false, rootEntry_->size, budget_, fragmentStarts_);
         container.Build(start);
         const std::vector<std::uint32_t>& sectors = container.Units();
-        miniProven_ = container.Proven() * (kSectorSize / kMiniSectorSize);
+        miniProven_.assign(sectors.size(), false);
+        for (std::size_t k = 0; k < sectors.size(); ++k)
+            miniProven_[k] = container.ProvenAt(k);
         miniGuessWrong_ = container.Guessed() && !sectors.empty() && main_.known[sectors.back()] &&
                           main_.next[sectors.back()] != kEndOfChain;
         miniBytes_ = Gather(main_, container.Units(), rootEntry_->size);
@@ -495,7 +497,7 @@ private:
     Space main_;
     Space mini_;
     std::vector<std::uint8_t> miniBytes_;
-    std::uint64_t miniProven_ = ~std::uint64_t{0};  // the mini sectors before the container's first guessed link
+    std::vector<bool> miniProven_;  // for each sector of the mini stream: reached without a guess
     bool miniGuessWrong_ = false;
     std::vector<bool> miniContainer_;  // the file's sectors that hold the mini stream
     Budget budget_{0};
@@ -596,8 +598,11 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
     for (CompoundStream& stream : *streams) {
         if (stream.type == kObjectTypeStream) {
             std::string path;
-            for (const std::u16string& name : stream.path)
-                path += (path.empty() ? "" : "/") + Utf8FromUtf16(name);
+            for (const std::u16string& name : stream.path) {
+                if (!path.empty())
+                    path += '/';
+                path += Utf8FromUtf16(name);
+            }
             attempt.report.kept.push_back({path, stream.declaredSize, stream.data.size(), 0});
         }
         CompoundEntry entry;

@@ -211,6 +211,7 @@ bool ChainBuilder::RunAt(std::uint64_t offset, int count) const
 void ChainBuilder::Append(std::uint32_t unit)
 {
     units_.push_back(unit);
+    proven_.push_back(provenNow_);
     space_.claimed[unit] = true;
     if (biff_)
         Walk();
@@ -442,12 +443,13 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
         // stream still needs.
         const std::uint32_t following = Following(unit);
         if (Candidate(following) && !space_.known[following]) {
-            if (!guessed_)
-                proven_ = units_.size();
             guessed_ = true;
+            provenNow_ = false;
             return following;
         }
-        return FittingTail();
+        const std::optional<std::uint32_t> tail = FittingTail();
+        provenNow_ = provenNow_ || tail.has_value();
+        return tail;
     }
     if (usable) {
         // The table's link stands when the records agree or cannot tell, and also when

@@ -91,8 +91,10 @@ public:
     const std::vector<std::uint32_t>& Units() const { return units_; }
     std::uint32_t Rebuilt() const { return rebuilt_; }
     bool Guessed() const { return guessed_; }
-    // How many of its units came before the first guessed link (all of them: none guessed).
-    std::size_t Proven() const { return proven_ ? *proven_ : units_.size(); }
+    // Whether the unit at `index` of the chain is known to stand there: reached from the
+    // start by the table's links, or in the tail that ends the chain (whose place the
+    // stream's size fixes), not past a guess.
+    bool ProvenAt(std::size_t index) const { return proven_[index]; }
     // The stream's length: its size, or for a stream found by its records, where its last
     // sheet ends; never more than its chain holds.
     std::uint64_t Length() const;
@@ -133,7 +135,8 @@ private:
     std::vector<std::uint32_t> units_;
     std::uint32_t rebuilt_ = 0;
     bool guessed_ = false;
-    std::optional<std::size_t> proven_;
+    std::vector<bool> proven_;  // for each unit
+    bool provenNow_ = true;     // for the next unit
     // The record walk.
     bool synced_ = true;
     std::uint64_t nextRecord_ = 0;
