@@ -626,12 +626,12 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
 {
     const salvage::Image image = salvage::ReadImage(file);
     std::optional<salvage::Attempt> best;
-    // A header that opens the compound structure gives every stream as it stands: the
-    // longest workbook of those that do.
+    // A header that opens the compound structure gives every stream as it stands: the first
+    // that does (the file's own header before a rebuilt one; the deep rebuild's in its order,
+    // a whole structure before a partial one, the newest first).
     const auto tryStructure = [&](const HeaderBytes& header) {
-        std::optional<salvage::Attempt> attempt = salvage::ReadStructure(image, header);
-        if (attempt && (!best || attempt->workbookLength > best->workbookLength))
-            best = std::move(attempt);
+        if (!best)
+            best = salvage::ReadStructure(image, header);
     };
     for (const HeaderBytes& header : headers)
         tryStructure(header);
