@@ -637,15 +637,22 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         tryStructure(header);
     // The headers given were checked against the file as it is: one cut short inside a sector
     // in use opens with none of them, though its structure stands whole in the image (its last
-    // sector filled out). The deep rebuild's headers, made from the image, are tried as well.
+    // sector filled out). The deep rebuild's headers, made from the image, are tried as well,
+    // and its first two join the attempts that follow what survives.
+    constexpr std::size_t kDeepAttempts = 2;
+    std::vector<HeaderBytes> candidates(headers.begin(), headers.end());
     if (!best && image.sectors > 0) {
         salvage::HeaderedImage whole(image, headers.empty() ? HeaderBytes{} : headers.front());
         DeepRebuildCollector collector(whole.Length());
         SectorScan::Run(whole, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });
-        for (const HeaderBytes& header : collector.Rebuild(whole, headers.empty() ? nullptr : &headers.front()))
+        for (const HeaderBytes& header : collector.Rebuild(whole, headers.empty() ? nullptr : &headers.front())) {
             tryStructure(header);
+            if (std::find(candidates.begin(), candidates.end(), header) == candidates.end() &&
+                candidates.size() < headers.size() + kDeepAttempts)
+                candidates.push_back(header);
+        }
     }
-    for (const HeaderBytes& header : best ? std::span<const HeaderBytes>() : headers) {
+    for (const HeaderBytes& header : best ? std::span<const HeaderBytes>() : std::span<const HeaderBytes>(candidates)) {
         salvage::Attempt attempt = salvage::Salvager(image, header).Run();
         if (!attempt.found)
             continue;
