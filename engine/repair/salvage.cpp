@@ -9,9 +9,11 @@
 #include "engine/base/text.h"
 #include "engine/biff/property_set.h"
 #include "engine/biff/records.h"
+#include "engine/cfb/compound_reader.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/cfb/directory_entry.h"
 #include "engine/cfb/sector_probes.h"
+#include "engine/repair/deep_rebuild.h"
 #include "engine/repair/record_mend.h"
 #include "engine/repair/salvage_chain.h"
 #include "engine/repair/salvage_finder.h"
@@ -33,6 +35,48 @@ const DirectoryEntry kUnreadableEntry = [] {
     entry.start = 0;
     return entry;
 }();
+
+// Whether a stream begins as streams of its name do, where the name tells: a property set
+// (its name begins with 5) with its byte order, a section inside it and properties inside
+// that; an OLE object's CompObj with its fixed start. Nothing for other streams.
+std::optional<bool> BeginsAsItsKind(std::u16string_view name, const std::vector<std::uint8_t>& data)
+{
+    const std::size_t size = data.size();
+    if (!name.empty() && name.front() == u'\u0005') {
+        if (size < 48 || LoadLe16(data.data()) != 0xFFFE || LoadLe16(data.data() + 2) > 1)
+            return false;
+        const std::uint32_t sets = LoadLe32(data.data() + 24);
+        const std::uint64_t section = LoadLe32(data.data() + 44);
+        if (sets < 1 || sets > 2 || section < 28 + 20 * std::uint64_t{sets} || section + 8 > size)
+            return false;
+        const std::uint64_t length = LoadLe32(data.data() + section);
+        const std::uint64_t properties = LoadLe32(data.data() + section + 4);
+        if (length < 8 + 8 * properties || section + length > size)
+            return false;
+        for (std::uint64_t k = 0; k < properties; ++k) {
+            const std::uint64_t offset = LoadLe32(data.data() + section + 12 + 8 * k);
+            if (offset < 8 + 8 * properties || offset + 4 > length)
+                return false;
+        }
+        return true;
+    }
+    if (name == u"\u0001CompObj")
+        return size >= 28 && LoadLe32(data.data()) == 0xFFFE'0001u;
+    return std::nullopt;
+}
+
+// Mends the records of a workbook stream found, and lists its sheets into `report`.
+void MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report)
+{
+    report.regions = MendWorkbookStream(workbook, summaryNames);
+    for (const ListedSheet& sheet : ListSheets(workbook)) {
+        ++report.sheets;
+        report.sheetsFound += sheet.found ? 1 : 0;
+        report.sheetNames.push_back(sheet.name);
+        if (!sheet.found)
+            report.lostSheets.push_back(sheet.name);
+    }
+}
 
 // One attempt at the file with one header: the entries to write, and the report so far.
 struct Attempt {
@@ -60,10 +104,7 @@ public:
         Attempt attempt;
         LoadMainTable(attempt.report);
         ReadDirectory();
-        const std::vector<std::uint32_t> miniTable =
-            FollowStructure(HeaderField32(header_, kFirstMiniFatSectorOffset),
-                            std::min(HeaderField32(header_, kNumMiniFatSectorsOffset), kMaxTableSectors),
-                            [](const std::uint8_t* sector) { return IsFatLikeSector(SectorView(sector, kSectorSize)); });
+        const std::vector<std::uint32_t> miniTable = FollowMiniTable();
         MarkHeads(main_, false);
         LoadMiniStream(miniTable);
         MarkHeads(mini_, true);
@@ -78,12 +119,27 @@ public:
         // Every other stream first, by the table alone, so that the workbook's rebuilt links
         // never take a sector that belongs to them.
         std::vector<std::optional<std::vector<std::uint8_t>>> data(tree_.size());
+        std::vector<std::vector<std::uint32_t>> units(tree_.size());
         for (std::size_t i = 0; i < tree_.size(); ++i) {
             const DirectoryEntry& entry = entries_[tree_[i].entry];
             if (entry.type != kObjectTypeStream || (workbook && i == *workbook))
                 continue;
-            data[i] = FollowStream(entry, false, nullptr);
-            if (!data[i])
+            data[i] = FollowStream(entry, false, nullptr, false, &units[i]);
+        }
+        // A small stream in a sector of the mini stream that a guessed link reached is kept
+        // only when its own bytes bear the guess out (it begins as streams of its kind do); none
+        // is when the guesses ran the mini stream's chain into another chain.
+        const auto pastGuess = [&](std::size_t i) {
+            constexpr std::uint32_t kPerSector = kSectorSize / kMiniSectorSize;
+            return data[i] && entries_[tree_[i].entry].size < kMiniStreamCutoff &&
+                   std::any_of(units[i].begin(), units[i].end(), [&](std::uint32_t u) {
+                       return u / kPerSector >= miniProven_.size() || !miniProven_[u / kPerSector];
+                   });
+        };
+        for (std::size_t i = 0; i < tree_.size(); ++i) {
+            if (pastGuess(i) && (miniGuessWrong_ || BeginsAsItsKind(entries_[tree_[i].entry].name, *data[i]) != true))
+                data[i].reset();
+            if (entries_[tree_[i].entry].type == kObjectTypeStream && (!workbook || i != *workbook) && !data[i])
                 attempt.report.dropped.push_back(PathOf(i));
         }
 
@@ -149,15 +205,8 @@ public:
                 CompareEntryNames(entries_[tree_[i].entry].name, u"\u0005DocumentSummaryInformation") == 0)
                 summaryNames = SheetNamesFromSummary(*data[i]);
         }
-        attempt.report.regions = MendWorkbookStream(workbookData, summaryNames);
+        MendWorkbook(workbookData, summaryNames, attempt.report);
         attempt.report.linksRebuilt = rebuilt;
-        for (const ListedSheet& sheet : ListSheets(workbookData)) {
-            ++attempt.report.sheets;
-            attempt.report.sheetsFound += sheet.found ? 1 : 0;
-            attempt.report.sheetNames.push_back(sheet.name);
-            if (!sheet.found)
-                attempt.report.lostSheets.push_back(sheet.name);
-        }
         if (rootEntry_) {
             attempt.root.clsid = rootEntry_->clsid;
             attempt.root.created = rootEntry_->created;
@@ -246,7 +295,7 @@ private:
     }
 
     // Follows a structure's chain through the table; where a link is lost, on to the next
-    // sector while `looksRight` accepts it.
+    // sector that `looksRight` accepts as the structure's sector at that place in its chain.
     template <typename Accept>
     std::vector<std::uint32_t> FollowStructure(std::uint32_t start, std::uint32_t limit, Accept looksRight)
     {
@@ -262,17 +311,55 @@ private:
             // A lost link: the next sector of that kind that no surviving link claims, the one
             // after first (structures too are mostly written in one piece).
             std::uint32_t next = sector + 1;
-            while (next < main_.count && (main_.claimed[next] || main_.hasPredecessor[next] || !looksRight(main_.At(next))))
+            while (next < main_.count &&
+                   (main_.claimed[next] || main_.hasPredecessor[next] || !looksRight(main_.At(next), chain.size())))
                 ++next;
             sector = next;
         }
         return chain;
     }
 
+    // The mini table's chain. Where a link is lost, the next sector that reads as a table and
+    // agrees with the directory at that place (each small stream's chain as its size needs it,
+    // where writers put it: one mini sector after the other) more than it disagrees: a sector
+    // of a stream that happens to read as a table would give the small streams wrong bytes.
+    std::vector<std::uint32_t> FollowMiniTable()
+    {
+        const std::uint32_t count = std::min(HeaderField32(header_, kNumMiniFatSectorsOffset), kMaxTableSectors);
+        // What each mini sector's entry is expected to be, as far as the directory tells.
+        const std::uint64_t units =
+            rootEntry_ ? std::min<std::uint64_t>((rootEntry_->size + kMiniSectorSize - 1) / kMiniSectorSize,
+                                                 std::uint64_t{count} * kEntriesPerFatSector)
+                       : 0;
+        std::vector<std::uint32_t> expected(static_cast<std::size_t>(units), kFreeSector);
+        for (const Placed& placed : tree_) {
+            const DirectoryEntry& entry = entries_[placed.entry];
+            if (entry.type != kObjectTypeStream || entry.size == 0 || entry.size >= kMiniStreamCutoff)
+                continue;
+            const std::uint64_t length = (entry.size + kMiniSectorSize - 1) / kMiniSectorSize;
+            for (std::uint64_t k = 0; k < length && entry.start + k < units; ++k)
+                expected[static_cast<std::size_t>(entry.start + k)] =
+                    k + 1 < length ? static_cast<std::uint32_t>(entry.start + k + 1) : kEndOfChain;
+        }
+        return FollowStructure(HeaderField32(header_, kFirstMiniFatSectorOffset), count,
+                               [&](const std::uint8_t* sector, std::size_t position) {
+                                   if (!IsFatLikeSector(SectorView(sector, kSectorSize)))
+                                       return false;
+                                   int agree = 0, disagree = 0;
+                                   for (std::size_t j = 0; j < kEntriesPerFatSector; ++j) {
+                                       const std::uint64_t unit = position * kEntriesPerFatSector + j;
+                                       if (unit >= expected.size() || expected[static_cast<std::size_t>(unit)] == kFreeSector)
+                                           continue;
+                                       (LoadLe32(sector + 4 * j) == expected[static_cast<std::size_t>(unit)] ? agree : disagree) += 1;
+                                   }
+                                   return agree > disagree || agree + disagree == 0;
+                               });
+    }
+
     void ReadDirectory()
     {
         // Every entry of a directory sector reads as one, or is unused.
-        const auto directoryLike = [](const std::uint8_t* sector) {
+        const auto directoryLike = [](const std::uint8_t* sector, std::size_t) {
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
                 const std::uint8_t* entry = sector + k * kDirectoryEntrySize;
                 const bool unused = entry[kEntryObjectTypeOffset] == 0 && LoadLe16(entry + kEntryNameLengthOffset) == 0;
@@ -352,6 +439,12 @@ private:
         const std::uint32_t start = rootEntry_->start;
         ChainBuilder container(main_, false, rootEntry_->size, budget_, fragmentStarts_);
         container.Build(start);
+        const std::vector<std::uint32_t>& sectors = container.Units();
+        miniProven_.assign(sectors.size(), false);
+        for (std::size_t k = 0; k < sectors.size(); ++k)
+            miniProven_[k] = container.ProvenAt(k);
+        miniGuessWrong_ = container.Guessed() && !sectors.empty() && main_.known[sectors.back()] &&
+                          main_.next[sectors.back()] != kEndOfChain;
         miniBytes_ = Gather(main_, container.Units(), rootEntry_->size);
         for (const std::uint32_t u : container.Units())
             miniContainer_[u] = true;
@@ -404,6 +497,8 @@ private:
     Space main_;
     Space mini_;
     std::vector<std::uint8_t> miniBytes_;
+    std::vector<bool> miniProven_;  // for each sector of the mini stream: reached without a guess
+    bool miniGuessWrong_ = false;
     std::vector<bool> miniContainer_;  // the file's sectors that hold the mini stream
     Budget budget_{0};
     std::vector<std::int8_t> fragmentStarts_;
@@ -414,6 +509,116 @@ private:
     bool lostEntries_ = false;  // the tree leads to entries no surviving directory sector holds
 };
 
+// The image read through another header, for the reader and the check; never written.
+class HeaderedImage final : public SectorFile {
+public:
+    HeaderedImage(const Image& image, const HeaderBytes& header) : image_(image), header_(header) {}
+
+    std::uint64_t Length() override { return image_.bytes.size(); }
+    void Seek(std::uint64_t offset) override { position_ = offset; }
+    std::size_t Read(std::span<std::uint8_t> buffer) override
+    {
+        std::size_t done = 0;
+        while (done < buffer.size() && position_ < image_.bytes.size()) {
+            const std::uint8_t* from = position_ < kHeaderSize ? header_.data() + position_ : image_.bytes.data() + position_;
+            const std::uint64_t end = position_ < kHeaderSize ? kHeaderSize : image_.bytes.size();
+            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size() - done, end - position_));
+            std::copy_n(from, take, buffer.data() + done);
+            done += take;
+            position_ += take;
+        }
+        return done;
+    }
+    void Write(std::span<const std::uint8_t, kBlockSize>) override { throw std::logic_error("the salvage never writes the damaged file"); }
+
+private:
+    const Image& image_;
+    const HeaderBytes& header_;
+    std::uint64_t position_ = 0;
+};
+
+// What the check may find in a file whose table, directory and mini stream all read: fields
+// of the header no reader minds, table entries of no stream, damage inside the workbook's
+// records (the mending's task), a last sector cut short.
+bool StructureFinding(FindingCode code)
+{
+    switch (code) {
+    case FindingCode::HeaderFieldUnusual:
+    case FindingCode::FatSectorNotMarked:
+    case FindingCode::FatEntryOutOfRange:
+    case FindingCode::WorkbookWithoutBof:
+    case FindingCode::WorkbookRecordsDamaged:
+    case FindingCode::FileCutShort:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// When `header` opens the file's compound structure (every chain reaches its stream's size,
+// no sector claimed twice, the directory whole): every stream it reaches, byte for byte and in
+// its place, the workbook's records mended. What the header rebuild gives is never lost so.
+std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& header)
+{
+    HeaderedImage file(image, header);
+    const WorkbookCheck check = VerifyWorkbook(file);
+    if (std::any_of(check.findings.begin(), check.findings.end(), [](const Finding& f) {
+            return f.severity != Severity::Harmless && StructureFinding(f.code);
+        }))
+        return std::nullopt;
+    std::optional<std::vector<CompoundStream>> streams = ReadCompoundFile(file);
+    const std::optional<CompoundRoot> root = ReadCompoundRoot(file);
+    if (!streams || !root)
+        return std::nullopt;
+    std::optional<std::size_t> workbook;
+    for (const std::u16string_view name : kWorkbookStreamNames) {
+        for (std::size_t i = 0; i < streams->size() && !workbook; ++i) {
+            const CompoundStream& stream = (*streams)[i];
+            if (stream.parent < 0 && stream.type == kObjectTypeStream && EqualIgnoringAsciiCase(stream.path.back(), name))
+                workbook = i;
+        }
+    }
+    if (!workbook || (*streams)[*workbook].truncated || (*streams)[*workbook].data.empty() ||
+        std::any_of(streams->begin(), streams->end(), [](const CompoundStream& s) { return s.truncated; }))
+        return std::nullopt;
+
+    Attempt attempt;
+    attempt.found = true;
+    attempt.root = *root;
+    std::vector<std::u16string> summaryNames;
+    for (const CompoundStream& stream : *streams) {
+        if (stream.parent < 0 && stream.type == kObjectTypeStream &&
+            CompareEntryNames(stream.path.back(), u"\u0005DocumentSummaryInformation") == 0)
+            summaryNames = SheetNamesFromSummary(stream.data);
+    }
+    CompoundStream& book = (*streams)[*workbook];
+    attempt.report.workbookInMiniStream = book.declaredSize < kMiniStreamCutoff;
+    MendWorkbook(book.data, summaryNames, attempt.report);
+    attempt.workbookLength = book.data.size();
+    for (CompoundStream& stream : *streams) {
+        if (stream.type == kObjectTypeStream) {
+            std::string path;
+            for (const std::u16string& name : stream.path) {
+                if (!path.empty())
+                    path += '/';
+                path += Utf8FromUtf16(name);
+            }
+            attempt.report.kept.push_back({path, stream.declaredSize, stream.data.size(), 0});
+        }
+        CompoundEntry entry;
+        entry.name = stream.path.back();
+        entry.type = stream.type;
+        entry.parent = stream.parent;
+        entry.data = std::move(stream.data);
+        entry.clsid = stream.clsid;
+        entry.stateBits = stream.stateBits;
+        entry.created = stream.created;
+        entry.modified = stream.modified;
+        attempt.entries.push_back(std::move(entry));
+    }
+    return attempt;
+}
+
 }  // namespace
 }  // namespace salvage
 
@@ -421,7 +626,33 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
 {
     const salvage::Image image = salvage::ReadImage(file);
     std::optional<salvage::Attempt> best;
-    for (const HeaderBytes& header : headers) {
+    // A header that opens the compound structure gives every stream as it stands: the first
+    // that does (the file's own header before a rebuilt one; the deep rebuild's in its order,
+    // a whole structure before a partial one, the newest first).
+    const auto tryStructure = [&](const HeaderBytes& header) {
+        if (!best)
+            best = salvage::ReadStructure(image, header);
+    };
+    for (const HeaderBytes& header : headers)
+        tryStructure(header);
+    // The headers given were checked against the file as it is: one cut short inside a sector
+    // in use opens with none of them, though its structure stands whole in the image (its last
+    // sector filled out). The deep rebuild's headers, made from the image, are tried as well,
+    // and its first two join the attempts that follow what survives.
+    constexpr std::size_t kDeepAttempts = 2;
+    std::vector<HeaderBytes> candidates(headers.begin(), headers.end());
+    if (!best && image.sectors > 0) {
+        salvage::HeaderedImage whole(image, headers.empty() ? HeaderBytes{} : headers.front());
+        DeepRebuildCollector collector(whole.Length());
+        SectorScan::Run(whole, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });
+        for (const HeaderBytes& header : collector.Rebuild(whole, headers.empty() ? nullptr : &headers.front())) {
+            tryStructure(header);
+            if (std::find(candidates.begin(), candidates.end(), header) == candidates.end() &&
+                candidates.size() < headers.size() + kDeepAttempts)
+                candidates.push_back(header);
+        }
+    }
+    for (const HeaderBytes& header : best ? std::span<const HeaderBytes>() : std::span<const HeaderBytes>(candidates)) {
         salvage::Attempt attempt = salvage::Salvager(image, header).Run();
         if (!attempt.found)
             continue;

@@ -61,12 +61,16 @@ struct SalvageReport {
 };
 
 // Finds the streams of `file` from what survives and writes a fresh version-3 compound file
-// holding them into `out` (empty, from offset 0). Each of `headers` (the file's own header,
-// the repair's best rebuild) is tried for where the table, directory and mini table are; where
-// a header says nothing usable, the file's sectors decide; the header that recovers the most
-// of the workbook stands. Nothing is written to `out` when no workbook stream can be found
-// (`written` is false). Reads the whole file into memory; the work on it is bounded by a few
-// passes per lost link. Throws std::system_error from the files.
+// holding them into `out` (empty, from offset 0). When one of `headers` (the file's own header,
+// the repair's best rebuild), or else one the deep rebuild makes from the file, opens the
+// compound structure (every chain reaches its stream's size, the directory reads whole; a last
+// sector cut short counts as filled out), every stream it reaches is written byte for byte in
+// its place, the workbook's records mended. Otherwise each of `headers` (and the deep
+// rebuild's first two) is tried for where the table, directory and mini table are; where a header says nothing usable, the file's sectors
+// decide; the header that recovers the most of the workbook stands. A stream other than the
+// workbook is kept only where its bytes are sure. Nothing is written to `out` when no workbook
+// stream can be found (`written` is false). Reads the whole file into memory; the work on it
+// is bounded by a few passes per lost link. Throws std::system_error from the files.
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out);
 
 }  // namespace tabulon

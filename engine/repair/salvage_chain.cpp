@@ -99,6 +99,37 @@ std::uint32_t LoadTable(Space& space, const std::vector<std::uint32_t>& tableSec
     return lost;
 }
 
+void Space::NotePredecessors()
+{
+    for (std::uint32_t u = 0; u < count; ++u) {
+        if (known[u] && next[u] < count)
+            hasPredecessor[next[u]] = true;
+    }
+    // Every unit is walked once at most: a walk that meets a unit walked before (two links
+    // into one unit across table sectors) gives no tail.
+    tails.clear();
+    std::vector<bool> walked(count, false);
+    for (std::uint32_t u = 0; u < count; ++u) {
+        if (!known[u] || hasPredecessor[u] || (next[u] >= count && next[u] != kEndOfChain))
+            continue;
+        std::uint32_t length = 0;
+        std::uint32_t at = u;
+        bool ends = false;
+        while (at < count && known[at] && !walked[at]) {
+            walked[at] = true;
+            ++length;
+            if (next[at] == kEndOfChain) {
+                ends = true;
+                break;
+            }
+            at = next[at];
+        }
+        if (ends)
+            tails.emplace_back(length, u);
+    }
+    std::sort(tails.begin(), tails.end());
+}
+
 enum class ChainBuilder::Fit { Yes, No, Unknown };
 
 // How well the records run on into `candidate`: whether they do, and how far the first cell
@@ -180,6 +211,7 @@ bool ChainBuilder::RunAt(std::uint64_t offset, int count) const
 void ChainBuilder::Append(std::uint32_t unit)
 {
     units_.push_back(unit);
+    proven_.push_back(provenNow_);
     space_.claimed[unit] = true;
     if (biff_)
         Walk();
@@ -345,14 +377,19 @@ bool ChainBuilder::Candidate(std::uint32_t unit) const
 // placed, so another stream's first unit means the next fragment lies after that stream.
 std::uint32_t ChainBuilder::Following(std::uint32_t unit) const
 {
+    // Claimed runs are passed over whole (a large file's table sectors lie in one run of
+    // hundreds between two fragments of the workbook): the runs after the units of one chain
+    // are disjoint, so that this stays in proportion to the file. Streams are jumped a few
+    // times at most.
     std::uint32_t following = unit + 1;
-    for (int hops = 0; hops < 64 && following < space_.count; ++hops) {
-        if (space_.head[following] && space_.headLength[following] != 0 && !space_.claimed[following])
-            following += std::min(space_.headLength[following], space_.count - following);
-        else if (space_.claimed[following])
+    for (int hops = 0; following < space_.count;) {
+        if (space_.claimed[following]) {
             ++following;
-        else
+        } else if (space_.head[following] && space_.headLength[following] != 0 && hops++ < 64) {
+            following += std::min(space_.headLength[following], space_.count - following);
+        } else {
             break;
+        }
     }
     return following;
 }
@@ -399,11 +436,20 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
     if (!biff_) {
         if (usable)
             return given;
-        if (const std::uint32_t following = Following(unit); !known && Candidate(following)) {
-            guessed_ = true;  // a lost table sector: most writers allocate contiguously
+        if (known)
+            return std::nullopt;
+        // A lost link into units whose own links are lost as well: most writers allocate
+        // contiguously. Into units whose links survive: the one tail that holds just what the
+        // stream still needs.
+        const std::uint32_t following = Following(unit);
+        if (Candidate(following) && !space_.known[following]) {
+            guessed_ = true;
+            provenNow_ = false;
             return following;
         }
-        return std::nullopt;
+        const std::optional<std::uint32_t> tail = FittingTail();
+        provenNow_ = provenNow_ || tail.has_value();
+        return tail;
     }
     if (usable) {
         // The table's link stands when the records agree or cannot tell, and also when
@@ -430,6 +476,27 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
         return following;
     }
     return std::nullopt;
+}
+
+std::optional<std::uint32_t> ChainBuilder::FittingTail()
+{
+    const std::uint64_t needed = (size_ + space_.unit - 1) / space_.unit;
+    if (size_ == 0 || needed <= units_.size() || needed - units_.size() > space_.count)
+        return std::nullopt;
+    const auto length = static_cast<std::uint32_t>(needed - units_.size());
+    auto [first, last] = std::equal_range(space_.tails.begin(), space_.tails.end(), std::pair{length, 0u},
+                                          [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::optional<std::uint32_t> found;
+    for (; first != last && budget_.Take(); ++first) {
+        if (!Candidate(first->second))
+            continue;
+        if (found)
+            return std::nullopt;  // two would do: neither is known to be the one
+        found = first->second;
+    }
+    if (found)
+        ++rebuilt_;
+    return found;
 }
 
 std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint32_t>& units, std::uint64_t length)

@@ -47,13 +47,13 @@ struct Space {
     }
     const std::uint8_t* At(std::uint32_t index) const { return base + std::size_t{index} * unit; }
     bool Free(std::uint32_t index) const { return index < count && !claimed[index]; }
-    void NotePredecessors()
-    {
-        for (std::uint32_t u = 0; u < count; ++u) {
-            if (known[u] && next[u] < count)
-                hasPredecessor[next[u]] = true;
-        }
-    }
+    // Chains of surviving links that no surviving link leads into and that end as a chain
+    // ends: where streams go on after their lost links (and where the streams start), by
+    // length and first unit.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> tails;
+
+    // Notes which units a surviving link leads into, and the tails.
+    void NotePredecessors();
 };
 
 // The entries of a table sector that can be trusted, when the sector survives at all: every
@@ -91,6 +91,10 @@ public:
     const std::vector<std::uint32_t>& Units() const { return units_; }
     std::uint32_t Rebuilt() const { return rebuilt_; }
     bool Guessed() const { return guessed_; }
+    // Whether the unit at `index` of the chain is known to stand there: reached from the
+    // start by the table's links, or in the tail that ends the chain (whose place the
+    // stream's size fixes), not past a guess.
+    bool ProvenAt(std::size_t index) const { return proven_[index]; }
     // The stream's length: its size, or for a stream found by its records, where its last
     // sheet ends; never more than its chain holds.
     std::uint64_t Length() const;
@@ -121,6 +125,7 @@ private:
     std::uint32_t Following(std::uint32_t unit) const;
     std::optional<std::uint32_t> Infer(std::uint32_t unit);
     std::optional<std::uint32_t> NextLink(std::uint32_t unit);
+    std::optional<std::uint32_t> FittingTail();
 
     Space& space_;
     bool biff_;
@@ -130,6 +135,8 @@ private:
     std::vector<std::uint32_t> units_;
     std::uint32_t rebuilt_ = 0;
     bool guessed_ = false;
+    std::vector<bool> proven_;  // for each unit
+    bool provenNow_ = true;     // for the next unit
     // The record walk.
     bool synced_ = true;
     std::uint64_t nextRecord_ = 0;

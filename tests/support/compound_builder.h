@@ -9,6 +9,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
+#include "engine/cfb/directory_entry.h"
 #include "engine/cfb/header.h"
 
 namespace tabulon::test {
@@ -90,6 +91,86 @@ inline CompoundFile BuildCompoundFile()
         StoreLe32(file.Sector(10) + 4 * j, kNone);
     StoreLe32(file.Sector(10), 1);
     StoreLe32(file.Sector(10) + 4, kEndOfChain);
+    return file;
+}
+
+// A workbook file whose table needs DIFAT sectors, laid out as LibreOffice lays out a large
+// one: the first table sector at sector 0, the DIFAT sectors after it, the Workbook stream
+// (`stream`, at least 64 KiB) up to sector 127, the other table sectors in one run from 128,
+// the rest of the stream after them, the directory last.
+inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_t>& stream)
+{
+    const std::uint32_t streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    std::uint32_t fat = 1, difat = 0;
+    for (bool settled = false; !settled;) {
+        const std::uint32_t total = fat + difat + streamSectors + 1;
+        const auto needFat = static_cast<std::uint32_t>((total + kEntriesPerFatSector - 1) / kEntriesPerFatSector);
+        const auto needDifat = static_cast<std::uint32_t>(needFat > kHeaderDifatEntries ? (needFat - kHeaderDifatEntries + 126) / 127 : 0);
+        settled = needFat == fat && needDifat == difat;
+        fat = needFat;
+        difat = needDifat;
+    }
+    const std::uint32_t total = fat + difat + streamSectors + 1;
+    std::vector<std::uint32_t> table(std::size_t{fat} * kEntriesPerFatSector, kFreeSector);
+    std::vector<std::uint32_t> fatSectors{0}, streamChain;
+    for (std::uint32_t s = 1; s <= difat; ++s)
+        table[s] = kDifatSector;
+    for (std::uint32_t s = 1 + difat; streamChain.size() < streamSectors; ++s) {
+        if (s >= 128 && fatSectors.size() < fat) {
+            fatSectors.push_back(s);
+            continue;
+        }
+        streamChain.push_back(s);
+    }
+    for (const std::uint32_t s : fatSectors)
+        table[s] = kFatSector;
+    for (std::size_t k = 0; k < streamChain.size(); ++k)
+        table[streamChain[k]] = k + 1 < streamChain.size() ? streamChain[k + 1] : kEndOfChain;
+    const std::uint32_t directory = total - 1;
+    table[directory] = kEndOfChain;
+
+    std::vector<std::uint8_t> file(kHeaderSize + std::size_t{total} * kSectorSize, 0);
+    const auto sector = [&](std::uint32_t s) { return file.data() + kHeaderSize + std::size_t{s} * kSectorSize; };
+    HeaderLayout layout;
+    layout.numFatSectors = fat;
+    layout.firstDirectorySector = directory;
+    layout.firstDifatSector = difat ? 1 : kEndOfChain;
+    layout.numDifatSectors = difat;
+    for (std::uint32_t k = 0; k < fat && k < kHeaderDifatEntries; ++k)
+        layout.headerDifat[k] = fatSectors[k];
+    const HeaderBytes header = MakeHeader(layout);
+    std::copy(header.begin(), header.end(), file.begin());
+    for (std::uint32_t d = 0; d < difat; ++d) {
+        for (std::uint32_t k = 0; k < 127; ++k) {
+            const std::size_t listed = kHeaderDifatEntries + std::size_t{d} * 127 + k;
+            StoreLe32(sector(1 + d) + 4 * k, listed < fat ? fatSectors[listed] : kFreeSector);
+        }
+        StoreLe32(sector(1 + d) + 508, d + 1 < difat ? 2 + d : kEndOfChain);
+    }
+    for (std::uint32_t k = 0; k < fat; ++k) {
+        for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
+            StoreLe32(sector(fatSectors[k]) + 4 * j, table[std::size_t{k} * kEntriesPerFatSector + j]);
+    }
+    for (std::size_t k = 0; k < streamChain.size(); ++k) {
+        const std::size_t from = k * kSectorSize;
+        std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(from), std::min<std::size_t>(kSectorSize, stream.size() - from),
+                    sector(streamChain[k]));
+    }
+    DirectoryEntry root;
+    root.name = u"Root Entry";
+    root.type = kObjectTypeRootStorage;
+    root.colour = 1;
+    root.child = 1;
+    DirectoryEntry workbook;
+    workbook.name = u"Workbook";
+    workbook.type = kObjectTypeStream;
+    workbook.colour = 1;
+    workbook.start = streamChain.front();
+    workbook.size = stream.size();
+    WriteDirectoryEntry(sector(directory), root);
+    WriteDirectoryEntry(sector(directory) + kDirectoryEntrySize, workbook);
+    for (std::size_t k = 2; k < kDirectoryEntriesPerSector; ++k)
+        WriteDirectoryEntry(sector(directory) + k * kDirectoryEntrySize, DirectoryEntry{});
     return file;
 }
 
