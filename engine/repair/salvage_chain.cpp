@@ -502,7 +502,8 @@ std::optional<std::uint32_t> ChainBuilder::FittingTail()
 std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint32_t>& units, std::uint64_t length)
 {
     std::vector<std::uint8_t> data;
-    data.reserve(static_cast<std::size_t>(length));
+    // `length` comes from the file: the units at hand bound what is read.
+    data.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t{units.size()} * space.unit)));
     for (const std::uint32_t u : units) {
         if (data.size() >= length)
             break;
