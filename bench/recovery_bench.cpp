@@ -336,8 +336,8 @@ struct Repaired {
     bool salvaged = false;
     // The report names nothing lost: a salvage of all the sheets it lists with no bytes, sheets,
     // streams or records lost or replaced ("Salvaged: N of N sheets" alone), or a rebuilt or
-    // kept file that opens.
-    bool claimsComplete = false;
+    // kept file that opens ("Opens").
+    enum class Claim { Loss, SalvagedWhole, Opens } claim = Claim::Loss;
     std::string verdict;  // the report's verdict, as the window's Check column shows it
     Bytes bytes;
 };
@@ -369,7 +369,7 @@ Repaired Repair(const Bytes& damaged)
             result.usable = result.salvaged = true;
             result.bytes = out.Bytes();
             result.opens = Opens(result.bytes);
-            result.claimsComplete = NamesNoLoss(*salvage.salvage);
+            result.claim = NamesNoLoss(*salvage.salvage) ? Repaired::Claim::SalvagedWhole : Repaired::Claim::Loss;
             result.verdict = tabulon::DescribeVerdict(salvage);
             return result;
         }
@@ -386,7 +386,7 @@ Repaired Repair(const Bytes& damaged)
     result.usable = true;
     result.bytes = repaired.Bytes();
     result.opens = Opens(result.bytes);
-    result.claimsComplete = result.opens && !tabulon::NeedsSalvage(report);
+    result.claim = result.opens && !tabulon::NeedsSalvage(report) ? Repaired::Claim::Opens : Repaired::Claim::Loss;
     if (result.verdict.empty())
         result.verdict = tabulon::DescribeVerdict(report);
     return result;
@@ -397,12 +397,16 @@ struct Shares {
     int withCells = 0;  // of them, those whose original has cells: the shares are over these
     double repaired = 0, wrong = 0, asIs = 0, left = 0;  // sums of shares of the original's cells
     int belowAsIs = 0;  // the repair reads fewer cells than the damaged file as it is
-    int silent = 0;     // fewer cells than the original while the report names nothing lost
+    // Fewer cells than the original while the report names nothing lost: a salvage that says
+    // "Salvaged: N of N sheets" and no more, a rebuilt or kept file that says "Opens".
+    int silentSalvaged = 0, silentOpens = 0;
+    int withWrong = 0;  // cases with a wrong cell, whether or not the original has cells
 
     void Add(std::size_t originalCells, tabulon::bench::CellTable::Match repairedMatch, std::size_t asIsFound,
-             std::size_t leftFound, bool claimsComplete)
+             std::size_t leftFound, Repaired::Claim claim)
     {
         ++cases;
+        withWrong += repairedMatch.wrong > 0 ? 1 : 0;
         if (originalCells == 0)
             return;
         ++withCells;
@@ -412,7 +416,9 @@ struct Shares {
         asIs += static_cast<double>(asIsFound) / total;
         left += static_cast<double>(leftFound) / total;
         belowAsIs += repairedMatch.recovered < asIsFound ? 1 : 0;
-        silent += claimsComplete && repairedMatch.recovered < originalCells ? 1 : 0;
+        const bool lost = repairedMatch.recovered < originalCells;
+        silentSalvaged += lost && claim == Repaired::Claim::SalvagedWhole ? 1 : 0;
+        silentOpens += lost && claim == Repaired::Claim::Opens ? 1 : 0;
     }
     void Add(const Shares& other)
     {
@@ -423,7 +429,9 @@ struct Shares {
         asIs += other.asIs;
         left += other.left;
         belowAsIs += other.belowAsIs;
-        silent += other.silent;
+        silentSalvaged += other.silentSalvaged;
+        silentOpens += other.silentOpens;
+        withWrong += other.withWrong;
     }
     double Mean(double sum) const { return withCells ? 100.0 * sum / withCells : 0.0; }
 };
@@ -458,15 +466,17 @@ void PrintOwn(const char* name, const Tally& tally)
 {
     const Shares& s = tally.own;
     auto percent = [&](int n) { return s.cases ? 100.0 * n / s.cases : 0.0; };
-    std::printf("  %-32s %5d %7.1f %% %7.1f %% %8d %7.1f %% %7.2f %% %7.1f %% %7.1f %% %6d %6d\n", name, s.cases,
-                percent(tally.opensAsIs), percent(tally.opens), tally.salvaged, s.Mean(s.repaired), s.Mean(s.wrong),
-                s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs, s.silent);
+    std::printf("  %-32s %5d %7.1f %% %7.1f %% %8d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %6d %8d %6d\n", name,
+                s.cases, percent(tally.opensAsIs), percent(tally.opens), tally.salvaged, s.Mean(s.repaired),
+                s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs, s.silentSalvaged,
+                s.silentOpens);
 }
 
 void PrintJudged(const char* name, const Shares& s)
 {
-    std::printf("  %-32s %5d %6d %7.1f %% %7.2f %% %7.1f %% %7.1f %% %6d %6d\n", name, s.cases, s.withCells,
-                s.Mean(s.repaired), s.Mean(s.wrong), s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs, s.silent);
+    std::printf("  %-32s %5d %6d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %6d %8d %6d\n", name, s.cases, s.withCells,
+                s.Mean(s.repaired), s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs,
+                s.silentSalvaged, s.silentOpens);
 }
 
 void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& originals)
@@ -536,7 +546,7 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                                                            : CellTable::Match{};
                 const std::size_t asIsFound = originalCells.MatchIn(tabulon::bench::ReadCells(one.damaged)).recovered;
                 const std::size_t leftFound = originalCells.MatchIn(tabulon::bench::ReadCells(one.restored)).recovered;
-                tally.own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.result.claimsComplete);
+                tally.own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.result.claim);
                 if (!options.keep.empty()) {
                     std::string name = options.workbooks[w].stem().string() + "." + kPatterns[p].id + "." +
                                        std::to_string(seed);
@@ -546,10 +556,11 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                         tabulon::test::WriteWholeFile(options.keep / (name + ".repaired.xls"), one.result.bytes);
                 }
                 if (options.list)
-                    std::printf("%s | %s | seed %d | %s%s | cells %zu of %zu, wrong %zu, as is %zu, left %zu | %s\n",
+                    std::printf("%s | %s | seed %d | %s%s | cells %zu of %zu, wrong %zu, as is %zu, left %zu | %s%s%s\n",
                                 fileName.c_str(), kPatterns[p].name, seed, one.result.how,
                                 one.result.opens ? ", opens" : "", repairedMatch.recovered, originalCells.Size(),
-                                repairedMatch.wrong, asIsFound, leftFound, one.result.verdict.c_str());
+                                repairedMatch.wrong, asIsFound, leftFound, one.result.verdict.c_str(),
+                                repairedMatch.wrong ? " | first wrong: " : "", repairedMatch.firstWrong.c_str());
                 // Judged seed by seed across the workbooks, so that a limit still spreads over them.
                 const std::size_t order = static_cast<std::size_t>(seed) * originals.size() + place;
                 if (!judges.empty() && (options.judgeLimit < 0 || order < static_cast<std::size_t>(options.judgeLimit)))
@@ -579,12 +590,13 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                 const std::size_t asIsFound = judgedOriginal.MatchIn(asIs).recovered;
                 const std::size_t leftFound = judgedOriginal.MatchIn(restored).recovered;
                 tallies[one.pattern].judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound,
-                                                   one.result.claimsComplete);
+                                                   one.result.claim);
                 if (options.list)
-                    std::printf("%s | %s | seed %d | %s | cells %zu of %zu, wrong %zu, as is %zu, left %zu\n",
+                    std::printf("%s | %s | seed %d | %s | cells %zu of %zu, wrong %zu, as is %zu, left %zu%s%s\n",
                                 fileName.c_str(), kPatterns[one.pattern].name, one.seed, judges[j].Version().c_str(),
                                 repairedMatch.recovered, judgedOriginal.Size(), repairedMatch.wrong, asIsFound,
-                                leftFound);
+                                leftFound, repairedMatch.wrong ? " | first wrong: " : "",
+                                repairedMatch.firstWrong.c_str());
             }
         }
     }
@@ -599,10 +611,10 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
     std::printf("cells by the project's reader: %d workbooks with cells (%zu cells); shares of the original's cells "
                 "are means over the %d cases of those\n",
                 withCells, cells, all.own.withCells);
-    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %9s %9s %6s %6s\n", "", "", "opens", "opens", "", "cells", "cells",
-                "cells", "cells", "below", "silent");
-    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %9s %9s %6s %6s\n", "pattern", "cases", "as is", "repaired",
-                "salvaged", "repaired", "wrong", "as is", "left", "as is", "loss");
+    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %6s %8s %6s\n", "", "", "opens", "opens", "", "cells",
+                "cells", "cases", "cells", "cells", "below", "silent:", "silent:");
+    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %6s %8s %6s\n", "pattern", "cases", "as is", "repaired",
+                "salvaged", "repaired", "wrong", "wrong", "as is", "left", "as is", "salvaged", "opens");
     for (std::size_t p = 0; p < kPatternCount; ++p)
         if (chosen(p))
             PrintOwn(kPatterns[p].name, tallies[p]);
@@ -617,10 +629,10 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
             std::printf("up to %d cases per pattern, ", options.judgeLimit);
         std::printf("%d cases from %d workbooks, %d of them with cells; shares are means over the %d cases of those\n",
                     total.cases, judgedWorkbooks[j], judgedWithCells[j], total.withCells);
-        std::printf("  %-32s %5s %6s %9s %9s %9s %9s %6s %6s\n", "", "", "with", "cells", "cells", "cells", "cells",
-                    "below", "silent");
-        std::printf("  %-32s %5s %6s %9s %9s %9s %9s %6s %6s\n", "pattern", "cases", "cells", "repaired", "wrong",
-                    "as is", "left", "as is", "loss");
+        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %6s %8s %6s\n", "", "", "with", "cells", "cells", "cases",
+                    "cells", "cells", "below", "silent:", "silent:");
+        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %6s %8s %6s\n", "pattern", "cases", "cells", "repaired",
+                    "wrong", "wrong", "as is", "left", "as is", "salvaged", "opens");
         for (std::size_t p = 0; p < kPatternCount; ++p)
             if (chosen(p))
                 PrintJudged(kPatterns[p].name, tallies[p].judged[j]);

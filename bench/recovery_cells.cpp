@@ -4,8 +4,8 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include "engine/base/byte_order.h"
@@ -89,6 +89,26 @@ bool CellTable::SameValue(std::string_view a, std::string_view b)
     return *x == *y || std::abs(*x - *y) <= 1e-9 * std::max(std::abs(*x), std::abs(*y));
 }
 
+std::string CellTable::Shown(std::string_view value)
+{
+    if (value.empty())
+        return "\"\"";
+    if (const auto number = Number(value); number && value[0] == 'n') {
+        char text[32];
+        const auto [end, error] = std::to_chars(text, text + sizeof text, *number);
+        return error == std::errc() ? std::string(text, end) : std::string("?");
+    }
+    switch (value[0]) {
+    case 'b': return value.size() > 1 && value[1] ? "TRUE" : "FALSE";
+    case 'e': return "error " + std::to_string(value.size() > 1 ? static_cast<std::uint8_t>(value[1]) : 0);
+    default: break;
+    }
+    std::string text(1, '"');
+    text.append(value.substr(1));
+    text.push_back('"');
+    return text;
+}
+
 std::vector<CellTable::Sheet> CellTable::Sheets() const
 {
     std::vector<Sheet> sheets;
@@ -154,6 +174,30 @@ CellTable::Match CellTable::MatchIn(const CellTable& result) const
         if (best && bestShared > 0)
             Shared(*best, result, sheet, &found);
         match.wrong += size - bestShared;
+        if (size > bestShared && match.firstWrong.empty()) {
+            // Its first cell that the paired sheet does not hold with the same value.
+            for (std::size_t j = sheet.begin; j < sheet.end; ++j) {
+                const std::uint64_t place = result.cells_[j].first & kPlaceBits;
+                const std::string* there = nullptr;
+                if (best) {
+                    const auto from = cells_.begin() + static_cast<std::ptrdiff_t>(best->begin);
+                    const auto to = cells_.begin() + static_cast<std::ptrdiff_t>(best->end);
+                    const auto at = std::lower_bound(from, to, place, [](const auto& cell, std::uint64_t key) {
+                        return (cell.first & kPlaceBits) < key;
+                    });
+                    if (at != to && (at->first & kPlaceBits) == place)
+                        there = &at->second;
+                }
+                if (there && SameValue(*there, result.cells_[j].second))
+                    continue;
+                match.firstWrong = "sheet " + std::to_string(sheet.sheet) +
+                                   (best ? " (as " + std::to_string(best->sheet) + ")" : std::string(" (as none)")) +
+                                   ", R" + std::to_string((place >> 16) + 1) + "C" + std::to_string((place & 0xFFFF) + 1) +
+                                   ": " + Shown(result.cells_[j].second) + " where the original has " +
+                                   (there ? Shown(*there) : std::string("none"));
+                break;
+            }
+        }
     }
     match.recovered = static_cast<std::size_t>(std::count(found.begin(), found.end(), true));
     return match;

@@ -38,6 +38,9 @@ public:
     struct Match {
         std::size_t recovered = 0;
         std::size_t wrong = 0;
+        // The first wrong cell, for a reader of --list: "sheet 2 (as 1), R5C3: 7 where the
+        // original has 8" (or "none").
+        std::string firstWrong;
     };
     Match MatchIn(const CellTable& result) const;
 
@@ -55,6 +58,9 @@ private:
     // same row and column; when `found` is given, they are marked there.
     std::size_t Shared(const Sheet& mine, const CellTable& other, const Sheet& theirs,
                        std::vector<bool>* found) const;
+
+    // The value as --list shows it.
+    static std::string Shown(std::string_view value);
 
     std::vector<std::pair<std::uint64_t, std::string>> cells_;
 };
