@@ -103,8 +103,18 @@ std::string CellTable::Shown(std::string_view value)
     case 'e': return "error " + std::to_string(value.size() > 1 ? static_cast<std::uint8_t>(value[1]) : 0);
     default: break;
     }
+    // Control characters (a NUL from a zeroed block, a line break) as \xNN, on one line.
     std::string text(1, '"');
-    text.append(value.substr(1));
+    for (const char c : value.substr(1)) {
+        if (static_cast<unsigned char>(c) >= 0x20) {
+            text.push_back(c);
+            continue;
+        }
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        text += "\\x";
+        text.push_back(kDigits[static_cast<unsigned char>(c) >> 4]);
+        text.push_back(kDigits[c & 0xF]);
+    }
     text.push_back('"');
     return text;
 }
