@@ -8,19 +8,24 @@
 // 44 bytes are the fixed identification, written canonically). Intact workbooks are repaired
 // too.
 //
-// Damage past the header, which is left intact: an allocation-table sector zeroed, the first
-// directory sector zeroed, another sector of the directory chain zeroed, a 4096-byte block at
-// a 4 KiB boundary zeroed, 16 single bits flipped, the file cut short in its last quarter;
-// each with --seeds seeds (4), drawn from the file's name and the seed. Each damaged copy goes
-// through the whole repair as the program runs it (kept, rebuilt header, deep rebuild, salvage
-// into a new file; a refused file gives nothing) and is measured by its cells: the share of
-// the original's non-empty cells read back with the same value at the same sheet, row and
-// column. Against it stand the cells the damaged file gives when read as it is, and the cells
-// the damage left (the damaged file with its table and directory put back).
+// Damage past the header, and to the header alone, measured by cells: the header wiped or
+// garbled; the first allocation-table sector zeroed, or another one the header lists; the
+// first directory sector zeroed, or another of the directory chain; a 4096-byte block at a
+// 4 KiB boundary zeroed; 16 single bits flipped; the file cut short in its last quarter; the
+// first 4 KiB zeroed, header and all. Each with --seeds seeds (4; once where the damage is the
+// same whatever the seed), drawn from the file's name and the seed; --pattern picks some. Each
+// damaged copy goes through the whole repair as the program runs it (kept, rebuilt header,
+// deep rebuild, salvage into a new file; a refused file gives nothing) and is measured by its
+// cells (see CellTable::MatchIn): the share of the original's non-empty cells it holds with
+// the same value at the same row and column of the sheet it pairs with (recovered), and the
+// share of cells it holds that the original does not have there (wrong). Against them stand
+// the cells the damaged file gives when read as it is, and the cells the damage left (the
+// damaged file with its table and directory put back). A case whose repair names nothing
+// lost while cells were lost is a silent loss.
 //
-// --judge libreoffice (or gnumeric) reads the cells with that spreadsheet program as well (see
-// spreadsheet_judge.h), for up to --judge-limit cases of each pattern. --list prints a line
-// per case, --keep DIR writes each damaged copy and its repair there.
+// --judge libreoffice, gnumeric or both reads the cells with those spreadsheet programs as well
+// (see spreadsheet_judge.h), for up to --judge-limit cases of each pattern. --list prints a
+// line per case, --keep DIR writes each damaged copy and its repair there.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +42,7 @@
 #include "engine/cfb/verify.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/repair.h"
+#include "engine/repair/report_text.h"
 #include "engine/repair/workbook_file.h"
 #include "recovery_cells.h"
 #include "spreadsheet_judge.h"
@@ -48,10 +54,48 @@ namespace fs = std::filesystem;
 using tabulon::bench::Bytes;
 using tabulon::bench::CellTable;
 
+enum class Pattern {
+    HeaderWiped,
+    HeaderGarbled,
+    FirstTableSector,
+    TableSector,
+    FirstDirectorySector,
+    DirectorySector,
+    Block,
+    BitFlips,
+    Truncated,
+    FirstBlock
+};
+
+struct PatternInfo {
+    Pattern pattern;
+    const char* id;    // for --pattern
+    const char* name;  // in the tables
+    bool seeded;       // false: the damage is the same whatever the seed, so one case per workbook
+    unsigned salt;     // mixed into each case's random numbers; kept when patterns are added
+};
+
+// Damage past the header, and to the header alone (measured by the cells as the rest is). The
+// salts are the places the patterns had before the header and the first table sector joined,
+// so that each older pattern still damages a workbook as it did.
+constexpr PatternInfo kPatterns[] = {
+    {Pattern::HeaderWiped, "header-wiped", "header wiped", false, 7},
+    {Pattern::HeaderGarbled, "header-garbled", "header garbled", true, 8},
+    {Pattern::FirstTableSector, "first-table-sector", "first table sector zeroed", false, 9},
+    {Pattern::TableSector, "table-sector", "table sector zeroed", true, 0},
+    {Pattern::FirstDirectorySector, "first-directory-sector", "first directory sector zeroed", false, 1},
+    {Pattern::DirectorySector, "directory-sector", "directory sector zeroed", true, 2},
+    {Pattern::Block, "block", "4 KiB block zeroed", true, 3},
+    {Pattern::BitFlips, "bit-flips", "16 bits flipped", true, 4},
+    {Pattern::Truncated, "truncated", "cut in the last quarter", true, 5},
+    {Pattern::FirstBlock, "first-block", "first 4 KiB zeroed (header too)", false, 6},
+};
+
 struct Options {
     std::vector<fs::path> workbooks;
     int seeds = 4;
-    std::optional<tabulon::bench::JudgeProgram> judge;
+    std::vector<tabulon::bench::JudgeProgram> judges;  // in the order given, each once
+    std::vector<std::string> patterns;                  // ids of the patterns to run; empty: all
     int judgeLimit = -1;  // cases per pattern; -1: all
     int judgeSeconds = 60;
     bool list = false;  // a line per case
@@ -61,8 +105,14 @@ struct Options {
 void Usage()
 {
     std::fprintf(stderr,
-                 "usage: tabulon-recovery [--list] [--keep DIR] [--seeds N] [--judge libreoffice|gnumeric [--judge-limit N] [--judge-timeout S]]\n"
-                 "                        WORKBOOK-OR-FOLDER...\n");
+                 "usage: tabulon-recovery [--list] [--keep DIR] [--seeds N] [--pattern ID[,ID...]]\n"
+                 "                        [--judge libreoffice|gnumeric|both [--judge-limit N] [--judge-timeout S]]\n"
+                 "                        WORKBOOK-OR-FOLDER...\n"
+                 "  --judge may be given twice; --pattern (repeatable) runs only those patterns of the damage past\n"
+                 "  the header:");
+    for (const auto& pattern : kPatterns)
+        std::fprintf(stderr, " %s", pattern.id);
+    std::fprintf(stderr, "\n");
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv)
@@ -90,13 +140,31 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             if (!number(i, options.seeds, 1))
                 return std::nullopt;
         } else if (arg == "--judge") {
+            using tabulon::bench::JudgeProgram;
             const std::string_view program = i + 1 < argc ? std::string_view(argv[++i]) : std::string_view();
+            std::vector<JudgeProgram> named;
             if (program == "libreoffice")
-                options.judge = tabulon::bench::JudgeProgram::LibreOffice;
+                named = {JudgeProgram::LibreOffice};
             else if (program == "gnumeric")
-                options.judge = tabulon::bench::JudgeProgram::Gnumeric;
+                named = {JudgeProgram::Gnumeric};
+            else if (program == "both")
+                named = {JudgeProgram::LibreOffice, JudgeProgram::Gnumeric};
             else
                 return std::nullopt;
+            for (JudgeProgram judge : named)
+                if (std::find(options.judges.begin(), options.judges.end(), judge) == options.judges.end())
+                    options.judges.push_back(judge);
+        } else if (arg == "--pattern") {
+            if (i + 1 >= argc)
+                return std::nullopt;
+            std::string_view ids = argv[++i];
+            while (!ids.empty()) {
+                const std::string_view id = ids.substr(0, ids.find(','));
+                ids.remove_prefix(std::min(ids.size(), id.size() + 1));
+                if (std::none_of(std::begin(kPatterns), std::end(kPatterns), [&](const auto& p) { return id == p.id; }))
+                    return std::nullopt;
+                options.patterns.emplace_back(id);
+            }
         } else if (arg == "--judge-limit") {
             if (!number(i, options.judgeLimit, 0))
                 return std::nullopt;
@@ -193,24 +261,6 @@ HeaderResult RunDamagedHeaders(const std::vector<Bytes>& originals)
 
 // ---- damage past the header ----
 
-enum class Pattern { TableSector, FirstDirectorySector, DirectorySector, Block, BitFlips, Truncated, FirstBlock };
-
-struct PatternInfo {
-    Pattern pattern;
-    const char* name;
-    bool seeded;  // false: the damage is the same whatever the seed, so one case per workbook
-};
-
-constexpr PatternInfo kPatterns[] = {
-    {Pattern::TableSector, "table sector zeroed", true},
-    {Pattern::FirstDirectorySector, "first directory sector zeroed", false},
-    {Pattern::DirectorySector, "directory sector zeroed", true},
-    {Pattern::Block, "4 KiB block zeroed", true},
-    {Pattern::BitFlips, "16 bits flipped", true},
-    {Pattern::Truncated, "cut in the last quarter", true},
-    {Pattern::FirstBlock, "first 4 KiB zeroed (header too)", false},
-};
-
 // The damaged copy, or nothing when the workbook has nothing the pattern can hit.
 std::optional<Bytes> Damage(const Bytes& original, const tabulon::bench::CompoundLayout& layout, Pattern pattern,
                             std::mt19937& random)
@@ -221,6 +271,20 @@ std::optional<Bytes> Damage(const Bytes& original, const tabulon::bench::Compoun
         std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(from), damaged.begin() + static_cast<std::ptrdiff_t>(to), 0);
     };
     switch (pattern) {
+    case Pattern::HeaderWiped:
+    case Pattern::HeaderGarbled: {
+        // As the damaged-header run does it: "wiped" and "noise" over all 512 bytes.
+        const std::string_view name = pattern == Pattern::HeaderWiped ? "wiped" : "noise";
+        for (const tabulon::test::HeaderDamage& damage : tabulon::test::kHeaderDamages)
+            if (damage.name == name)
+                damage.Apply(damaged, random);
+        break;
+    }
+    case Pattern::FirstTableSector:
+        if (layout.tableSectors.empty())
+            return std::nullopt;
+        zero(tabulon::bench::SectorOffset(layout.tableSectors.front()), 512);
+        break;
     case Pattern::TableSector:
         if (layout.tableSectors.empty())
             return std::nullopt;
@@ -270,8 +334,19 @@ struct Repaired {
     bool usable = false;  // false: refused, or the repair failed
     bool opens = false;
     bool salvaged = false;
+    // The report names nothing lost: a salvage of all the sheets it lists with no bytes, sheets,
+    // streams or records lost or replaced ("Salvaged: N of N sheets" alone), or a rebuilt or
+    // kept file that opens ("Opens").
+    enum class Claim { Loss, SalvagedWhole, Opens } claim = Claim::Loss;
+    std::string verdict;  // the report's verdict, as the window's Check column shows it
     Bytes bytes;
 };
+
+bool NamesNoLoss(const tabulon::SalvageReport& salvage)
+{
+    return salvage.sheetsFound == salvage.sheets && salvage.lostSheets.empty() && salvage.workbookBytesLost == 0 &&
+           salvage.regions.empty() && salvage.dropped.empty();
+}
 
 // The whole repair as the program runs it on a copy: keep, plain rebuild, deep rebuild (all in
 // RepairHeader), then the salvage into a new file when the result still does not open.
@@ -290,56 +365,83 @@ Repaired Repair(const Bytes& damaged)
         tabulon::MemorySectorFile out;
         const tabulon::RepairReport salvage = tabulon::SalvageRepair(repaired, report, out);
         if (salvage.used == tabulon::RebuildUsed::Salvaged) {
-            result = {"salvaged", true, Opens(out.Bytes()), true, out.Bytes()};
+            result.how = "salvaged";
+            result.usable = result.salvaged = true;
+            result.bytes = out.Bytes();
+            result.opens = Opens(result.bytes);
+            result.claim = NamesNoLoss(*salvage.salvage) ? Repaired::Claim::SalvagedWhole : Repaired::Claim::Loss;
+            result.verdict = tabulon::DescribeVerdict(salvage);
             return result;
         }
         result.how = salvage.salvage && salvage.salvage->written ? "salvage does not open" : "salvage found nothing";
+        result.verdict = tabulon::DescribeVerdict(salvage);
     }
     // A refused file is left as it was: nothing comes out of the repair.
     if (report.refused) {
         result.how = report.salvage || tabulon::NeedsSalvage(report) ? "refused after the salvage" : "refused";
+        if (result.verdict.empty())
+            result.verdict = tabulon::DescribeVerdict(report);
         return result;
     }
     result.usable = true;
     result.bytes = repaired.Bytes();
     result.opens = Opens(result.bytes);
+    result.claim = result.opens && !tabulon::NeedsSalvage(report) ? Repaired::Claim::Opens : Repaired::Claim::Loss;
+    if (result.verdict.empty())
+        result.verdict = tabulon::DescribeVerdict(report);
     return result;
 }
 
 struct Shares {
     int cases = 0;      // measured, whether or not the original has cells
     int withCells = 0;  // of them, those whose original has cells: the shares are over these
-    double repaired = 0, asIs = 0, left = 0;  // sums of shares
+    double repaired = 0, wrong = 0, asIs = 0, left = 0;  // sums of shares of the original's cells
     int belowAsIs = 0;  // the repair reads fewer cells than the damaged file as it is
+    // Fewer cells than the original while the report names nothing lost: a salvage that says
+    // "Salvaged: N of N sheets" and no more, a rebuilt or kept file that says "Opens".
+    int silentSalvaged = 0, silentOpens = 0;
+    int withWrong = 0;  // cases with a wrong cell, whether or not the original has cells
 
-    void Add(const CellTable& original, std::size_t repairedFound, std::size_t asIsFound, std::size_t leftFound)
+    void Add(std::size_t originalCells, tabulon::bench::CellTable::Match repairedMatch, std::size_t asIsFound,
+             std::size_t leftFound, Repaired::Claim claim)
     {
         ++cases;
-        if (original.Empty())
+        withWrong += repairedMatch.wrong > 0 ? 1 : 0;
+        if (originalCells == 0)
             return;
         ++withCells;
-        const double total = static_cast<double>(original.Size());
-        repaired += static_cast<double>(repairedFound) / total;
+        const double total = static_cast<double>(originalCells);
+        repaired += static_cast<double>(repairedMatch.recovered) / total;
+        wrong += static_cast<double>(repairedMatch.wrong) / total;
         asIs += static_cast<double>(asIsFound) / total;
         left += static_cast<double>(leftFound) / total;
-        belowAsIs += repairedFound < asIsFound ? 1 : 0;
+        belowAsIs += repairedMatch.recovered < asIsFound ? 1 : 0;
+        const bool lost = repairedMatch.recovered < originalCells;
+        silentSalvaged += lost && claim == Repaired::Claim::SalvagedWhole ? 1 : 0;
+        silentOpens += lost && claim == Repaired::Claim::Opens ? 1 : 0;
     }
     void Add(const Shares& other)
     {
         cases += other.cases;
         withCells += other.withCells;
         repaired += other.repaired;
+        wrong += other.wrong;
         asIs += other.asIs;
         left += other.left;
         belowAsIs += other.belowAsIs;
+        silentSalvaged += other.silentSalvaged;
+        silentOpens += other.silentOpens;
+        withWrong += other.withWrong;
     }
     double Mean(double sum) const { return withCells ? 100.0 * sum / withCells : 0.0; }
 };
 
 struct Tally {
     int opensAsIs = 0, opens = 0, salvaged = 0, failed = 0;
-    Shares own, judged;
+    Shares own;
+    std::vector<Shares> judged;  // one per judge
 
+    explicit Tally(std::size_t judges = 0) : judged(judges) {}
     void Add(const Tally& other)
     {
         opensAsIs += other.opensAsIs;
@@ -347,11 +449,12 @@ struct Tally {
         salvaged += other.salvaged;
         failed += other.failed;
         own.Add(other.own);
-        judged.Add(other.judged);
+        for (std::size_t j = 0; j < judged.size(); ++j)
+            judged[j].Add(other.judged[j]);
     }
 };
 
-// One damaged copy, kept until the judge has judged it.
+// One damaged copy, kept until the judges have judged it.
 struct Case {
     std::size_t pattern;
     int seed;
@@ -363,40 +466,52 @@ void PrintOwn(const char* name, const Tally& tally)
 {
     const Shares& s = tally.own;
     auto percent = [&](int n) { return s.cases ? 100.0 * n / s.cases : 0.0; };
-    std::printf("  %-30s %5d %7.1f %% %7.1f %% %8d %7.1f %% %7.1f %% %7.1f %% %6d\n", name, s.cases,
-                percent(tally.opensAsIs), percent(tally.opens), tally.salvaged, s.Mean(s.repaired), s.Mean(s.asIs),
-                s.Mean(s.left), s.belowAsIs);
+    std::printf("  %-32s %5d %7.1f %% %7.1f %% %8d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %6d %8d %6d\n", name,
+                s.cases, percent(tally.opensAsIs), percent(tally.opens), tally.salvaged, s.Mean(s.repaired),
+                s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs, s.silentSalvaged,
+                s.silentOpens);
 }
 
 void PrintJudged(const char* name, const Shares& s)
 {
-    std::printf("  %-30s %5d %6d %7.1f %% %7.1f %% %7.1f %% %6d\n", name, s.cases, s.withCells, s.Mean(s.repaired),
-                s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs);
+    std::printf("  %-32s %5d %6d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %6d %8d %6d\n", name, s.cases, s.withCells,
+                s.Mean(s.repaired), s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs,
+                s.silentSalvaged, s.silentOpens);
 }
 
 void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& originals)
 {
-    std::optional<tabulon::bench::SpreadsheetJudge> judge =
-        options.judge ? tabulon::bench::SpreadsheetJudge::Find(*options.judge, 2, options.judgeSeconds) : std::nullopt;
-    if (options.judge && !judge) {
-        const bool libreOffice = *options.judge == tabulon::bench::JudgeProgram::LibreOffice;
+    std::vector<tabulon::bench::SpreadsheetJudge> judges;
+    judges.reserve(options.judges.size());
+    for (tabulon::bench::JudgeProgram program : options.judges) {
+        if (auto judge = tabulon::bench::SpreadsheetJudge::Find(program, 2, options.judgeSeconds)) {
+            judges.push_back(std::move(*judge));
+            continue;
+        }
+        const bool libreOffice = program == tabulon::bench::JudgeProgram::LibreOffice;
         std::printf("judge: %s unavailable (no %s on PATH that answers --version); cells by the project's reader only\n",
                     libreOffice ? "LibreOffice" : "Gnumeric", libreOffice ? "soffice" : "ssconvert");
     }
+    auto chosen = [&](std::size_t p) {
+        return options.patterns.empty() ||
+               std::find(options.patterns.begin(), options.patterns.end(), kPatterns[p].id) != options.patterns.end();
+    };
     const auto start = std::chrono::steady_clock::now();
     constexpr std::size_t kPatternCount = std::size(kPatterns);
-    std::vector<Tally> tallies(kPatternCount);
-    int workbooks = 0, withCells = 0, judgedWorkbooks = 0, judgedWithCells = 0;
+    std::vector<Tally> tallies(kPatternCount, Tally(judges.size()));
+    int workbooks = 0, withCells = 0;
+    std::vector<int> judgedWorkbooks(judges.size(), 0), judgedWithCells(judges.size(), 0);
     std::size_t cells = 0;
     for (std::size_t w = 0; w < originals.size(); ++w) {
         const Bytes& original = originals[w];
         if (original.size() <= 512 || !Opens(original))
             continue;
         const std::size_t place = static_cast<std::size_t>(workbooks++);
+        const std::string fileName = options.workbooks[w].filename().string();
         // The damage follows from the file's name, so that a workbook run alone is damaged as in a
         // run over its folder.
         std::uint32_t nameSeed = 2166136261u;
-        for (char c : options.workbooks[w].filename().string())
+        for (char c : fileName)
             nameSeed = (nameSeed ^ static_cast<std::uint8_t>(c)) * 16777619u;
         const CellTable originalCells = tabulon::bench::ReadCells(original);
         withCells += originalCells.Empty() ? 0 : 1;
@@ -404,9 +519,12 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         const tabulon::bench::CompoundLayout layout = tabulon::bench::ReadLayout(original);
         std::vector<Case> toJudge;
         for (std::size_t p = 0; p < kPatternCount; ++p) {
+            if (!chosen(p))
+                continue;
             const int seeds = kPatterns[p].seeded ? options.seeds : 1;
             for (int seed = 0; seed < seeds; ++seed) {
-                std::mt19937 random(static_cast<unsigned>((static_cast<std::uint32_t>(seed) * 7919 + nameSeed) * 31 + p));
+                std::mt19937 random(static_cast<unsigned>((static_cast<std::uint32_t>(seed) * 7919 + nameSeed) * 31 +
+                                                          kPatterns[p].salt));
                 std::optional<Bytes> damaged = Damage(original, layout, kPatterns[p].pattern, random);
                 if (!damaged)
                     continue;
@@ -417,38 +535,39 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                 } catch (const std::exception& error) {
                     ++tally.failed;
                     std::fprintf(stderr, "%s, %s, seed %d: the repair threw: %s\n", kPatterns[p].name,
-                                 options.workbooks[w].filename().string().c_str(), seed, error.what());
+                                 fileName.c_str(), seed, error.what());
                 }
                 one.restored = tabulon::bench::StructureRestored(original, one.damaged, layout);
                 tally.opensAsIs += Opens(one.damaged) ? 1 : 0;
                 tally.opens += one.result.opens ? 1 : 0;
                 tally.salvaged += one.result.salvaged ? 1 : 0;
-                const std::size_t repairedFound =
-                    one.result.usable ? originalCells.FoundIn(tabulon::bench::ReadCells(one.result.bytes)) : 0;
-                const std::size_t asIsFound = originalCells.FoundIn(tabulon::bench::ReadCells(one.damaged));
-                const std::size_t leftFound = originalCells.FoundIn(tabulon::bench::ReadCells(one.restored));
-                tally.own.Add(originalCells, repairedFound, asIsFound, leftFound);
+                const CellTable::Match repairedMatch = one.result.usable
+                                                           ? originalCells.MatchIn(tabulon::bench::ReadCells(one.result.bytes))
+                                                           : CellTable::Match{};
+                const std::size_t asIsFound = originalCells.MatchIn(tabulon::bench::ReadCells(one.damaged)).recovered;
+                const std::size_t leftFound = originalCells.MatchIn(tabulon::bench::ReadCells(one.restored)).recovered;
+                tally.own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.result.claim);
                 if (!options.keep.empty()) {
-                    std::string name = options.workbooks[w].stem().string() + "." + kPatterns[p].name + "." +
+                    std::string name = options.workbooks[w].stem().string() + "." + kPatterns[p].id + "." +
                                        std::to_string(seed);
-                    std::replace(name.begin(), name.end(), ' ', '-');
                     fs::create_directories(options.keep);
                     tabulon::test::WriteWholeFile(options.keep / (name + ".damaged.xls"), one.damaged);
                     if (one.result.usable)
                         tabulon::test::WriteWholeFile(options.keep / (name + ".repaired.xls"), one.result.bytes);
                 }
                 if (options.list)
-                    std::printf("%s | %s | seed %d | %s%s | cells %zu of %zu, as is %zu, left %zu\n",
-                                options.workbooks[w].filename().string().c_str(), kPatterns[p].name, seed,
-                                one.result.how, one.result.opens ? ", opens" : "", repairedFound, originalCells.Size(),
-                                asIsFound, leftFound);
+                    std::printf("%s | %s | seed %d | %s%s | cells %zu of %zu, wrong %zu, as is %zu, left %zu | %s%s%s\n",
+                                fileName.c_str(), kPatterns[p].name, seed, one.result.how,
+                                one.result.opens ? ", opens" : "", repairedMatch.recovered, originalCells.Size(),
+                                repairedMatch.wrong, asIsFound, leftFound, one.result.verdict.c_str(),
+                                repairedMatch.wrong ? " | first wrong: " : "", repairedMatch.firstWrong.c_str());
                 // Judged seed by seed across the workbooks, so that a limit still spreads over them.
                 const std::size_t order = static_cast<std::size_t>(seed) * originals.size() + place;
-                if (judge && (options.judgeLimit < 0 || order < static_cast<std::size_t>(options.judgeLimit)))
+                if (!judges.empty() && (options.judgeLimit < 0 || order < static_cast<std::size_t>(options.judgeLimit)))
                     toJudge.push_back(std::move(one));
             }
         }
-        if (!judge || toJudge.empty())
+        if (toJudge.empty())
             continue;
         std::vector<const Bytes*> files{&original};
         for (const Case& one : toJudge) {
@@ -457,58 +576,69 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
             if (one.result.usable)
                 files.push_back(&one.result.bytes);
         }
-        const std::vector<tabulon::bench::Conversion> converted = judge->Convert(files);
-        const CellTable& judgedOriginal = converted[0].cells;
-        ++judgedWorkbooks;
-        judgedWithCells += judgedOriginal.Empty() ? 0 : 1;
-        std::size_t next = 1;
-        for (const Case& one : toJudge) {
-            const CellTable& asIs = converted[next++].cells;
-            const CellTable& restored = converted[next++].cells;
-            const std::size_t repairedFound = one.result.usable ? judgedOriginal.FoundIn(converted[next++].cells) : 0;
-            const std::size_t asIsFound = judgedOriginal.FoundIn(asIs), leftFound = judgedOriginal.FoundIn(restored);
-            tallies[one.pattern].judged.Add(judgedOriginal, repairedFound, asIsFound, leftFound);
-            if (options.list)
-                std::printf("%s | %s | seed %d | %s | cells %zu of %zu, as is %zu, left %zu\n",
-                            options.workbooks[w].filename().string().c_str(), kPatterns[one.pattern].name, one.seed,
-                            judge->Version().c_str(), repairedFound, judgedOriginal.Size(), asIsFound, leftFound);
+        for (std::size_t j = 0; j < judges.size(); ++j) {
+            const std::vector<tabulon::bench::Conversion> converted = judges[j].Convert(files);
+            const CellTable& judgedOriginal = converted[0].cells;
+            ++judgedWorkbooks[j];
+            judgedWithCells[j] += judgedOriginal.Empty() ? 0 : 1;
+            std::size_t next = 1;
+            for (const Case& one : toJudge) {
+                const CellTable& asIs = converted[next++].cells;
+                const CellTable& restored = converted[next++].cells;
+                const CellTable::Match repairedMatch =
+                    one.result.usable ? judgedOriginal.MatchIn(converted[next++].cells) : CellTable::Match{};
+                const std::size_t asIsFound = judgedOriginal.MatchIn(asIs).recovered;
+                const std::size_t leftFound = judgedOriginal.MatchIn(restored).recovered;
+                tallies[one.pattern].judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound,
+                                                   one.result.claim);
+                if (options.list)
+                    std::printf("%s | %s | seed %d | %s | cells %zu of %zu, wrong %zu, as is %zu, left %zu%s%s\n",
+                                fileName.c_str(), kPatterns[one.pattern].name, one.seed, judges[j].Version().c_str(),
+                                repairedMatch.recovered, judgedOriginal.Size(), repairedMatch.wrong, asIsFound,
+                                leftFound, repairedMatch.wrong ? " | first wrong: " : "",
+                                repairedMatch.firstWrong.c_str());
+            }
         }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    Tally all;
+    Tally all(judges.size());
     for (const Tally& tally : tallies)
         all.Add(tally);
-    std::printf("\ndamage past the header (header intact but in the last pattern): %d cases from %d workbooks, %d "
-                "seeds (the first directory sector and the first 4 KiB once)\n",
+    std::printf("\ndamage past the header (and to the header alone): %d cases from %d workbooks, %d seeds (the "
+                "header wiped, the first table and directory sector and the first 4 KiB once)\n",
                 all.own.cases, workbooks, options.seeds);
-    std::printf("cells by the project's reader: %d workbooks with cells (%zu cells); shares are means over the %d "
-                "cases of those\n",
+    std::printf("cells by the project's reader: %d workbooks with cells (%zu cells); shares of the original's cells "
+                "are means over the %d cases of those\n",
                 withCells, cells, all.own.withCells);
-    std::printf("  %-30s %5s %9s %9s %8s %9s %9s %9s %6s\n", "", "", "opens", "opens", "", "cells", "cells", "cells",
-                "below");
-    std::printf("  %-30s %5s %9s %9s %8s %9s %9s %9s %6s\n", "pattern", "cases", "as is", "repaired", "salvaged",
-                "repaired", "as is", "left", "as is");
+    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %6s %8s %6s\n", "", "", "opens", "opens", "", "cells",
+                "cells", "cases", "cells", "cells", "below", "silent:", "silent:");
+    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %6s %8s %6s\n", "pattern", "cases", "as is", "repaired",
+                "salvaged", "repaired", "wrong", "wrong", "as is", "left", "as is", "salvaged", "opens");
     for (std::size_t p = 0; p < kPatternCount; ++p)
-        PrintOwn(kPatterns[p].name, tallies[p]);
+        if (chosen(p))
+            PrintOwn(kPatterns[p].name, tallies[p]);
     PrintOwn("all", all);
     if (all.failed)
         std::printf("  the repair threw in %d cases (counted as nothing recovered)\n", all.failed);
 
-    if (judge) {
-        std::printf("\ncells by %s: ", judge->Version().c_str());
+    for (std::size_t j = 0; j < judges.size(); ++j) {
+        const Shares& total = all.judged[j];
+        std::printf("\ncells by %s: ", judges[j].Version().c_str());
         if (options.judgeLimit >= 0)
             std::printf("up to %d cases per pattern, ", options.judgeLimit);
         std::printf("%d cases from %d workbooks, %d of them with cells; shares are means over the %d cases of those\n",
-                    all.judged.cases, judgedWorkbooks, judgedWithCells, all.judged.withCells);
-        std::printf("  %-30s %5s %6s %9s %9s %9s %6s\n", "", "", "with", "cells", "cells", "cells", "below");
-        std::printf("  %-30s %5s %6s %9s %9s %9s %6s\n", "pattern", "cases", "cells", "repaired", "as is", "left",
-                    "as is");
+                    total.cases, judgedWorkbooks[j], judgedWithCells[j], total.withCells);
+        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %6s %8s %6s\n", "", "", "with", "cells", "cells", "cases",
+                    "cells", "cells", "below", "silent:", "silent:");
+        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %6s %8s %6s\n", "pattern", "cases", "cells", "repaired",
+                    "wrong", "wrong", "as is", "left", "as is", "salvaged", "opens");
         for (std::size_t p = 0; p < kPatternCount; ++p)
-            PrintJudged(kPatterns[p].name, tallies[p].judged);
-        PrintJudged("all", all.judged);
-        std::printf("  %d conversions (%d past the %d s limit), %.0f s\n", judge->Conversions(), judge->TimedOut(),
-                    options.judgeSeconds, judge->Seconds());
+            if (chosen(p))
+                PrintJudged(kPatterns[p].name, tallies[p].judged[j]);
+        PrintJudged("all", total);
+        std::printf("  %d conversions (%d past the %d s limit), %.0f s\n", judges[j].Conversions(),
+                    judges[j].TimedOut(), options.judgeSeconds, judges[j].Seconds());
     }
     std::printf("time: %.1f s\n", seconds);
 }

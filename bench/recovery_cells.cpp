@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include "engine/base/byte_order.h"
@@ -42,19 +45,172 @@ void CellTable::Finish()
     cells_ = std::move(kept);
 }
 
-std::size_t CellTable::FoundIn(const CellTable& other) const
+namespace {
+
+constexpr std::uint64_t kPlaceBits = (std::uint64_t{1} << 40) - 1;  // row and column of a key
+
+// A spreadsheet program's text for a number: digits, a sign, a point and an exponent, and
+// nothing else (no "inf", "nan" or hexadecimal, which the parser would take too).
+std::optional<double> ShownNumber(std::string_view text)
 {
-    std::size_t found = 0;
-    auto there = other.cells_.begin();
-    for (const auto& cell : cells_) {
-        there = std::lower_bound(there, other.cells_.end(), cell.first,
-                                 [](const auto& entry, std::uint64_t key) { return entry.first < key; });
-        if (there == other.cells_.end())
-            break;
-        if (there->first == cell.first && there->second == cell.second)
-            ++found;
+    if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string_view::npos)
+        return std::nullopt;
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> Number(std::string_view value)
+{
+    if (value.size() == 9 && value[0] == 'n') {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, value.data() + 1, sizeof bits);
+        return std::bit_cast<double>(bits);
     }
-    return found;
+    if (!value.empty() && value[0] == 'c')
+        return ShownNumber(value.substr(1));
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool CellTable::SameValue(std::string_view a, std::string_view b)
+{
+    if (a == b)
+        return true;
+    if (a.empty() || b.empty() || a[0] != b[0])
+        return false;
+    const auto x = Number(a), y = Number(b);
+    if (!x || !y)
+        return false;
+    return *x == *y || std::abs(*x - *y) <= 1e-9 * std::max(std::abs(*x), std::abs(*y));
+}
+
+std::string CellTable::Shown(std::string_view value)
+{
+    if (value.empty())
+        return "\"\"";
+    if (const auto number = Number(value); number && value[0] == 'n') {
+        char text[32];
+        const auto [end, error] = std::to_chars(text, text + sizeof text, *number);
+        return error == std::errc() ? std::string(text, end) : std::string("?");
+    }
+    switch (value[0]) {
+    case 'b': return value.size() > 1 && value[1] ? "TRUE" : "FALSE";
+    case 'e': return "error " + std::to_string(value.size() > 1 ? static_cast<std::uint8_t>(value[1]) : 0);
+    default: break;
+    }
+    // Control characters (a NUL from a zeroed block, a line break) as \xNN, on one line.
+    std::string text(1, '"');
+    for (const char c : value.substr(1)) {
+        if (static_cast<unsigned char>(c) >= 0x20) {
+            text.push_back(c);
+            continue;
+        }
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        text += "\\x";
+        text.push_back(kDigits[static_cast<unsigned char>(c) >> 4]);
+        text.push_back(kDigits[c & 0xF]);
+    }
+    text.push_back('"');
+    return text;
+}
+
+std::vector<CellTable::Sheet> CellTable::Sheets() const
+{
+    std::vector<Sheet> sheets;
+    for (std::size_t i = 0; i < cells_.size(); ++i) {
+        const std::size_t sheet = static_cast<std::size_t>(cells_[i].first >> 40);
+        if (sheets.empty() || sheets.back().sheet != sheet)
+            sheets.push_back({sheet, i, i});
+        sheets.back().end = i + 1;
+    }
+    return sheets;
+}
+
+std::size_t CellTable::Shared(const Sheet& mine, const CellTable& other, const Sheet& theirs,
+                              std::vector<bool>* found) const
+{
+    std::size_t shared = 0;
+    std::size_t i = mine.begin, j = theirs.begin;
+    while (i < mine.end && j < theirs.end) {
+        const std::uint64_t here = cells_[i].first & kPlaceBits, there = other.cells_[j].first & kPlaceBits;
+        if (here < there) {
+            ++i;
+        } else if (there < here) {
+            ++j;
+        } else {
+            if (SameValue(cells_[i].second, other.cells_[j].second)) {
+                ++shared;
+                if (found)
+                    (*found)[i] = true;
+            }
+            ++i;
+            ++j;
+        }
+    }
+    return shared;
+}
+
+CellTable::Match CellTable::MatchIn(const CellTable& result) const
+{
+    const std::vector<Sheet> mine = Sheets(), theirs = result.Sheets();
+    std::vector<bool> found(cells_.size(), false);
+    Match match;
+    for (const Sheet& sheet : theirs) {
+        const std::size_t size = sheet.end - sheet.begin;
+        const Sheet* best = nullptr;
+        std::size_t bestShared = 0;
+        auto consider = [&](const Sheet& candidate) {
+            // A sheet can share no more cells than the smaller of the two holds.
+            if (best && std::min(size, candidate.end - candidate.begin) <= bestShared)
+                return;
+            const std::size_t shared = Shared(candidate, result, sheet, nullptr);
+            if (!best || shared > bestShared) {
+                best = &candidate;
+                bestShared = shared;
+            }
+        };
+        const auto samePlace = std::find_if(mine.begin(), mine.end(), [&](const Sheet& s) { return s.sheet == sheet.sheet; });
+        const Sheet* own = samePlace != mine.end() ? &*samePlace : nullptr;
+        if (own)
+            consider(*own);
+        for (const Sheet& candidate : mine)
+            if (&candidate != own)
+                consider(candidate);
+        if (best && bestShared > 0)
+            Shared(*best, result, sheet, &found);
+        match.wrong += size - bestShared;
+        if (size > bestShared && match.firstWrong.empty()) {
+            // Its first cell that the paired sheet does not hold with the same value.
+            for (std::size_t j = sheet.begin; j < sheet.end; ++j) {
+                const std::uint64_t place = result.cells_[j].first & kPlaceBits;
+                const std::string* there = nullptr;
+                if (best) {
+                    const auto from = cells_.begin() + static_cast<std::ptrdiff_t>(best->begin);
+                    const auto to = cells_.begin() + static_cast<std::ptrdiff_t>(best->end);
+                    const auto at = std::lower_bound(from, to, place, [](const auto& cell, std::uint64_t key) {
+                        return (cell.first & kPlaceBits) < key;
+                    });
+                    if (at != to && (at->first & kPlaceBits) == place)
+                        there = &at->second;
+                }
+                if (there && SameValue(*there, result.cells_[j].second))
+                    continue;
+                match.firstWrong = "sheet " + std::to_string(sheet.sheet) +
+                                   (best ? " (as " + std::to_string(best->sheet) + ")" : std::string(" (as none)")) +
+                                   ", R" + std::to_string((place >> 16) + 1) + "C" + std::to_string((place & 0xFFFF) + 1) +
+                                   ": " + Shown(result.cells_[j].second) + " where the original has " +
+                                   (there ? Shown(*there) : std::string("none"));
+                break;
+            }
+        }
+    }
+    match.recovered = static_cast<std::size_t>(std::count(found.begin(), found.end(), true));
+    return match;
 }
 
 CellTable ReadCells(const Bytes& file)

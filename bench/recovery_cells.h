@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,7 +16,8 @@ namespace tabulon::bench {
 using Bytes = std::vector<std::uint8_t>;
 
 // The non-empty cells of a workbook, sorted by key; one value per key (the last one read).
-// Values carry their kind, so that a number never equals a text.
+// Values carry their kind in their first byte: 'n' and the number's 8 bytes, 't' text, 'b'
+// boolean, 'e' error (the project's reader); 'c' and the text a spreadsheet program shows.
 class CellTable {
 public:
     static std::uint64_t Key(std::size_t sheet, std::uint32_t row, std::uint32_t column);
@@ -25,10 +27,41 @@ public:
 
     std::size_t Size() const { return cells_.size(); }
     bool Empty() const { return cells_.empty(); }
-    // How many of this table's cells `other` holds with the same value under the same key.
-    std::size_t FoundIn(const CellTable& other) const;
+    // How a result read from a damaged or repaired copy stands against this table, the
+    // original's. Each sheet of `result` is paired with the sheet of this table it shares most
+    // cells with (the same value at the same row and column; on a tie the sheet at its own
+    // place, then the first), so that a sheet that comes back under another name or place
+    // loses nothing. A cell of the original counts as recovered when a sheet paired with its
+    // sheet holds the same value at its row and column (once, however many do); a cell of the
+    // result counts as wrong when its paired sheet holds another value there or none (a sheet
+    // paired with none: all of its cells).
+    struct Match {
+        std::size_t recovered = 0;
+        std::size_t wrong = 0;
+        // The first wrong cell, for a reader of --list: "sheet 2 (as 1), R5C3: 7 where the
+        // original has 8" (or "none").
+        std::string firstWrong;
+    };
+    Match MatchIn(const CellTable& result) const;
+
+    // Whether two values read the same. Numbers are equal within a relative 1e-9, which covers
+    // a spreadsheet program's text for a number (15 to 17 significant digits) and nothing
+    // that shows differently; texts, booleans and errors exactly. A number never equals a text.
+    static bool SameValue(std::string_view a, std::string_view b);
 
 private:
+    struct Sheet {
+        std::size_t sheet, begin, end;  // its cells are cells_[begin, end)
+    };
+    std::vector<Sheet> Sheets() const;
+    // Cells of `mine` (of this table) that `theirs` (of `other`) holds with the same value at the
+    // same row and column; when `found` is given, they are marked there.
+    std::size_t Shared(const Sheet& mine, const CellTable& other, const Sheet& theirs,
+                       std::vector<bool>* found) const;
+
+    // The value as --list shows it.
+    static std::string Shown(std::string_view value);
+
     std::vector<std::pair<std::uint64_t, std::string>> cells_;
 };
 
