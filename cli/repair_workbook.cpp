@@ -145,6 +145,25 @@ void PauseBeforeWriteForTest()
     fs::remove(path, error);
 }
 
+// A sentence of the report inside a line: its first letter in lower case.
+std::string InLine(std::string text)
+{
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+// In auto mode a copy is written only when it opens, or when its header makes the compound
+// file whole and what remains lies beyond the header: a copy no reader can make sense of would
+// only be read as text, every line of bytes a wrong cell.
+void RefuseUnreadableCopy(const RepairReport& report, RebuildMode mode)
+{
+    const Finding* problem = report.check.FirstProblem();
+    if (mode == RebuildMode::Auto && problem && !report.headerMakesWhole && RepairWrites(report))
+        throw Failure{"still damaged: " + DescribeFinding(*problem) + "; " +
+                      (report.salvage ? InLine(DescribeSalvage(*report.salvage)) + "; " : std::string()) + "nothing written"};
+}
+
 // Copies the workbook into a private file beside the destination and works the repair out from
 // the copy's own bytes, so the header always fits the sectors beside it even when the workbook
 // changes meanwhile. The copy takes its name only once written and flushed; a kept or refused
@@ -179,6 +198,7 @@ RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, Rebuild
         }
         if (!RepairWrites(report))
             return report;
+        RefuseUnreadableCopy(report, mode);
         if (refusal)
             throw *refusal;
         PauseBeforeWriteForTest();
@@ -282,6 +302,7 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
                     MemorySectorFile salvaged;  // what the salvage would write, to tell its outcome
                     result.report = SalvageRepair(source, *result.report, salvaged);
                 }
+                RefuseUnreadableCopy(*result.report, mode);
             } else {
                 result.report = RepairIntoCopy(source, destination, mode, options, refusal);
             }
@@ -294,7 +315,7 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
             // Its own header reads the compound file, and no salvage brought its records back.
             const Finding* problem = result.report->check.FirstProblem();
             throw Failure{"still damaged: " + DescribeFinding(*problem) + "; " +
-                          (result.report->salvage ? DescribeSalvage(*result.report->salvage) + "; " : std::string()) +
+                          (result.report->salvage ? InLine(DescribeSalvage(*result.report->salvage)) + "; " : std::string()) +
                           "nothing written"};
         }
         if (result.report->used == RebuildUsed::Kept) {

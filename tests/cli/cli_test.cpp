@@ -560,6 +560,24 @@ TEST_F(RepairCommand, AWorkbookThatEndsInsideItsLastSector)
     EXPECT_EQ(ReadWorkbookStream(salvaged), ReadWorkbookStream(original));
 }
 
+// A copy that would still not open is not written: a spreadsheet program would read it as text.
+TEST_F(RepairCommand, NoCopyThatStillDoesNotOpen)
+{
+    MemorySectorFile file;
+    CompoundEntry other;
+    other.name = u"Other";
+    other.data = Bytes(5000, 7);
+    WriteCompoundFile(file, {}, {other});
+    Bytes bytes = file.Bytes();
+    std::fill_n(bytes.begin(), 512, std::uint8_t{0});
+    const fs::path path = Put("other.xls", bytes);
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{{"-n", path}, {path}}) {
+        const RunResult result = Expect(1, arguments, path.string() + ": still damaged: ");
+        EXPECT_TRUE(Holds(result.err, "; nothing could be salvaged: no workbook stream was found; nothing written\n"));
+    }
+    EXPECT_EQ(Listing(folder_), (std::set<std::string>{"other.xls"}));
+}
+
 // No header opens a workbook whose Workbook stream's first bytes are garbled, nor one that lost
 // an allocation-table sector: in place it is left as it is and the line says what to do
 // instead; a copy is salvaged into a new file.
