@@ -21,10 +21,12 @@ using Bytes = std::span<const std::uint8_t>;
 constexpr std::size_t kWindow = 2048;
 
 // ---------------------------------------------------------------------------------------
-// Record types and the body lengths they can have. Lengths differ between BIFF5 and BIFF8
-// for several records; the range covers both. Records of variable length are bounded by
-// their fixed fields and the longest record, and those that hold a list of fixed-size entries
-// by whole entries.
+// Record types and the body lengths they can have. Lengths differ between versions for
+// several records; the range covers every version that has the type. Records of variable
+// length are bounded by their fixed fields and the longest record, and those that hold a list
+// of fixed-size entries by whole entries. The records of BIFF2 to BIFF4 follow their layouts
+// in OpenOffice.org's documentation of the format; BIFF2's cells have a 3-byte cell
+// attribute where later versions have a 2-byte XF index.
 
 struct RecordShape {
     std::uint16_t type;
@@ -34,8 +36,18 @@ struct RecordShape {
 };
 
 constexpr RecordShape kRecordShapes[] = {
-    {0x0006, 20, kMaxRecordBody},  // FORMULA
+    {0x0000, 8, 10},           // DIMENSIONS (BIFF2; 10 bytes as some writers give it)
+    {0x0001, 7, 7},            // BLANK (BIFF2)
+    {0x0002, 9, 9},            // INTEGER (BIFF2)
+    {0x0003, 15, 15},          // NUMBER (BIFF2)
+    {0x0004, 8, kMaxRecordBody},   // LABEL (BIFF2; in BIFF8 streams with a BIFF8 string)
+    {0x0005, 9, 9},            // BOOLERR (BIFF2)
+    {0x0006, 17, kMaxRecordBody},  // FORMULA (BIFF2 17 bytes at least, BIFF5 and BIFF8 20)
+    {0x0007, 1, 256},          // STRING (BIFF2)
+    {0x0008, 13, 18},          // ROW (BIFF2)
+    {0x0009, 4, 16},           // BOF (BIFF2)
     {0x000A, 0, 0},            // EOF
+    {0x000B, 8, kMaxRecordBody, 4},   // INDEX (BIFF2)
     {0x000C, 2, 2},            // CALCCOUNT
     {0x000D, 2, 2},            // CALCMODE
     {0x000E, 2, 2},            // PRECISION
@@ -48,15 +60,20 @@ constexpr RecordShape kRecordShapes[] = {
     {0x0015, 0, 513},          // FOOTER
     {0x0016, 2, 2},            // EXTERNCOUNT (BIFF5)
     {0x0017, 2, kMaxRecordBody},   // EXTERNSHEET
-    {0x0018, 14, kMaxRecordBody},  // NAME
+    {0x0018, 5, kMaxRecordBody},   // NAME (BIFF2 5 bytes at least, BIFF5 and BIFF8 14)
     {0x0019, 2, 2},            // WINDOWPROTECT
     {0x001A, 2, kMaxRecordBody},   // VERTICALPAGEBREAKS
     {0x001B, 2, kMaxRecordBody},   // HORIZONTALPAGEBREAKS
     {0x001C, 6, kMaxRecordBody},   // NOTE
     {0x001D, 9, kMaxRecordBody, 6},   // SELECTION
-    {0x001E, 3, kMaxRecordBody},   // FORMAT (BIFF5)
+    {0x001E, 1, kMaxRecordBody},   // FORMAT (BIFF2 and BIFF3: the code alone)
+    {0x001F, 2, 2},            // BUILTINFMTCOUNT (BIFF2)
+    {0x0020, 4, kMaxRecordBody},   // COLUMNDEFAULT (BIFF2)
+    {0x0021, 8, kMaxRecordBody},   // ARRAY (BIFF2)
     {0x0022, 2, 2},            // DATEMODE
     {0x0023, 4, kMaxRecordBody},   // EXTERNNAME
+    {0x0024, 4, 4},            // COLWIDTH (BIFF2)
+    {0x0025, 2, 2},            // DEFAULTROWHEIGHT (BIFF2)
     {0x0026, 8, 8},            // LEFTMARGIN
     {0x0027, 8, 8},            // RIGHTMARGIN
     {0x0028, 8, 8},            // TOPMARGIN
@@ -64,18 +81,23 @@ constexpr RecordShape kRecordShapes[] = {
     {0x002A, 2, 2},            // PRINTHEADERS
     {0x002B, 2, 2},            // PRINTGRIDLINES
     {0x002F, 4, 1024},         // FILEPASS
-    {0x0031, 15, 526},         // FONT
+    {0x0031, 5, 526},          // FONT (BIFF2 5 bytes at least, BIFF5 and BIFF8 15)
     {0x0033, 2, 2},            // PRINTSIZE
     {0x003C, 0, kMaxRecordBody},   // CONTINUE
-    {0x003D, 18, 18},          // WINDOW1
+    {0x003D, 9, 18},           // WINDOW1 (BIFF2 9 bytes, later 18)
+    {0x003E, 14, 14},          // WINDOW2 (BIFF2)
     {0x0040, 2, 2},            // BACKUP
     {0x0041, 9, 10},           // PANE
     {0x0042, 2, 2},            // CODEPAGE
+    {0x0043, 4, 4},            // XF (BIFF2)
+    {0x0044, 2, 2},            // IXFE (BIFF2)
+    {0x0045, 2, 2},            // EFONT (BIFF2)
     {0x004D, 2, kMaxRecordBody},   // PLS
     {0x0050, 8, 8},            // DCON
     {0x0051, 6, kMaxRecordBody},   // DCONREF
     {0x0052, 3, kMaxRecordBody},   // DCONNAME
     {0x0055, 2, 2},            // DEFCOLWIDTH
+    {0x0056, 2, 2},            // BUILTINFMTCOUNT (BIFF3 and BIFF4)
     {0x0059, 2, 4},            // XCT
     {0x005A, 4, kMaxRecordBody},   // CRN
     {0x005B, 6, kMaxRecordBody},   // FILESHARING
@@ -97,6 +119,8 @@ constexpr RecordShape kRecordShapes[] = {
     {0x0086, 0, 0},            // WRITEPROT
     {0x008C, 4, 4},            // COUNTRY
     {0x008D, 2, 2},            // HIDEOBJ
+    {0x008E, 4, 4},            // SHEETSOFFSET (BIFF4 workbooks)
+    {0x008F, 5, 260},          // SHEETHDR (BIFF4 workbooks)
     {0x0090, 5, kMaxRecordBody},   // SORT
     {0x0092, 2, 226, 4},          // PALETTE (56 colours)
     {0x0097, 4, 4},            // SYNC
@@ -108,7 +132,7 @@ constexpr RecordShape kRecordShapes[] = {
     {0x009D, 2, 2},            // AUTOFILTERINFO
     {0x009E, 4, kMaxRecordBody},   // AUTOFILTER
     {0x00A0, 4, 4},            // SCL
-    {0x00A1, 34, 34},          // SETUP
+    {0x00A1, 12, 34},          // SETUP (BIFF4 12 bytes, later 34)
     {0x00AB, 34, 34},          // GCW
     {0x00AE, 2, kMaxRecordBody},   // SCENMAN
     {0x00AF, 4, kMaxRecordBody},   // SCENARIO
@@ -207,22 +231,32 @@ constexpr RecordShape kRecordShapes[] = {
     {0x0201, 6, 6},            // BLANK
     {0x0203, 14, 14},          // NUMBER
     {0x0204, 8, kMaxRecordBody},   // LABEL
-    {0x0205, 8, 8},            // BOOLERR
+    {0x0205, 8, 9},            // BOOLERR (9 bytes as some writers give it)
+    {0x0206, 18, kMaxRecordBody},  // FORMULA (BIFF3)
     {0x0207, 2, kMaxRecordBody},   // STRING
     {0x0208, 16, 16},          // ROW
+    {0x0209, 4, 16},           // BOF (BIFF3)
     {0x020B, 12, kMaxRecordBody, 4},  // INDEX
-    {0x0221, 12, kMaxRecordBody},  // ARRAY
+    {0x0218, 6, kMaxRecordBody},   // NAME (BIFF3 and BIFF4)
+    {0x0221, 10, kMaxRecordBody},  // ARRAY (BIFF3 and BIFF4 10 bytes at least, later 12)
+    {0x0223, 3, kMaxRecordBody},   // EXTERNNAME (BIFF3 and BIFF4)
     {0x0225, 4, 4},            // DEFAULTROWHEIGHT
+    {0x0231, 7, 262},          // FONT (BIFF3 and BIFF4)
     {0x0236, 12, 16},          // TABLEOP
     {0x023E, 10, 18},          // WINDOW2
+    {0x0243, 12, 12},          // XF (BIFF3)
     // Column widths as some programs write them in BIFF5 workbooks: COLINFO's layout with
     // the type 0x027D, which the documentation does not have.
     {0x027D, 10, 12},
     {0x027E, 10, 10},          // RK
     {0x0293, 4, 515},          // STYLE
+    {0x02AC, 2, 2},            // in the BIFF5 chart of 0x1052 and on below; not in the documentation
+    {0x0406, 18, kMaxRecordBody},  // FORMULA (BIFF4, and as some writers give it later)
+    {0x0409, 4, 16},           // BOF (BIFF4)
     {0x0418, 0, kMaxRecordBody},   // BIGNAME
     {0x041E, 4, kMaxRecordBody},   // FORMAT
     {0x043C, 0, kMaxRecordBody},   // CONTINUEBIGNAME
+    {0x0443, 12, 12},          // XF (BIFF4)
     {0x04BC, 10, kMaxRecordBody},  // SHRFMLA
     // From here on the records of Excel 97 and later that begin with their own type.
     {0x0800, 10, kMaxRecordBody},  // HLINKTOOLTIP
@@ -367,6 +401,14 @@ constexpr RecordShape kRecordShapes[] = {
     {0x104F, 20, 20},          // POS
     {0x1050, 2, kMaxRecordBody},   // ALRUNS
     {0x1051, 8, kMaxRecordBody},   // AI
+    // In a BIFF5 chart whose BOF has the substream type 0x8000 and whose data are BIFF2 cells,
+    // at the lengths that workbook gives them; not in the documentation.
+    {0x1052, 4, 4},
+    {0x1053, 4, 4},
+    {0x1054, 4, 4},
+    {0x1055, 6, 6},
+    {0x1057, 1, 1},
+    {0x1058, 2, 2},
     {0x105B, 14, 14},          // SERAUXERRBAR
     {0x105C, 2, kMaxRecordBody},   // CLRTCLIENT
     {0x105D, 2, 2},            // SERFMT
@@ -564,15 +606,20 @@ std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream)
 
 std::optional<Bof> ParseBof(Bytes stream, const BiffRecord& record)
 {
-    if (record.type != kBof || record.length < 4)
+    if (!IsBofType(record.type) || record.length < 4)
         return std::nullopt;
     const Bytes body = RecordBody(stream, record);
     const std::uint16_t version = LoadLe16(body.data());
     Bof bof;
     bof.substream = LoadLe16(body.data() + 2);
-    // BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500; other programs sometimes write neither,
-    // and then the length tells.
-    bof.biff = version == 0x0600 ? 8 : version == 0x0500 ? 5 : record.length >= 16 ? 8 : 5;
+    if (record.type != kBof) {
+        bof.biff = record.type == kBof2 ? 2 : record.type == kBof3 ? 3 : 4;
+        return bof;
+    }
+    // BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500; other programs sometimes write neither
+    // (0x0580, say), and then the high byte tells, and failing that the length.
+    const unsigned high = version >> 8;
+    bof.biff = high == 0x06 ? 8 : high == 0x05 ? 5 : record.length >= 16 ? 8 : 5;
     return bof;
 }
 

@@ -14,8 +14,17 @@ namespace tabulon {
 
 namespace biff {
 
-// Record types, by the names the published format gives them.
-inline constexpr std::uint16_t kFormula = 0x0006;
+// Record types, by the names the published format gives them. Where a record's type changed
+// between versions, the older types are named by the version that introduced them (kNumber2:
+// BIFF2's NUMBER); readers take each of them in any version's stream.
+inline constexpr std::uint16_t kBlank2 = 0x0001;
+inline constexpr std::uint16_t kInteger2 = 0x0002;  // BIFF2 only: a 16-bit unsigned number
+inline constexpr std::uint16_t kNumber2 = 0x0003;
+inline constexpr std::uint16_t kLabel2 = 0x0004;
+inline constexpr std::uint16_t kBoolErr2 = 0x0005;
+inline constexpr std::uint16_t kFormula = 0x0006;  // BIFF2, and BIFF5 and later
+inline constexpr std::uint16_t kString2 = 0x0007;
+inline constexpr std::uint16_t kBof2 = 0x0009;
 inline constexpr std::uint16_t kEof = 0x000A;
 inline constexpr std::uint16_t kExternSheet = 0x0017;
 inline constexpr std::uint16_t kDateMode = 0x0022;  // DATEMODE (1904)
@@ -36,10 +45,14 @@ inline constexpr std::uint16_t kBlank = 0x0201;
 inline constexpr std::uint16_t kNumber = 0x0203;
 inline constexpr std::uint16_t kLabel = 0x0204;
 inline constexpr std::uint16_t kBoolErr = 0x0205;
+inline constexpr std::uint16_t kFormula3 = 0x0206;
 inline constexpr std::uint16_t kString = 0x0207;
+inline constexpr std::uint16_t kBof3 = 0x0209;
 inline constexpr std::uint16_t kIndex = 0x020B;
 inline constexpr std::uint16_t kRk = 0x027E;
 inline constexpr std::uint16_t kStyle = 0x0293;
+inline constexpr std::uint16_t kFormula4 = 0x0406;
+inline constexpr std::uint16_t kBof4 = 0x0409;
 inline constexpr std::uint16_t kFormat = 0x041E;
 inline constexpr std::uint16_t kBof = 0x0809;
 
@@ -59,11 +72,24 @@ inline constexpr std::uint16_t kMaxRecordBody = 8224;  // the longest record bod
 // may still be a record.
 inline constexpr std::uint16_t kHighestRecordType = 0x10FF;
 
+// Whether `type` is a FORMULA record of one of BIFF2 to BIFF8.
+constexpr bool IsFormulaType(std::uint16_t type)
+{
+    return type == kFormula || type == kFormula3 || type == kFormula4;
+}
+
 // Whether records of `type` are cells: each begins with the cell's row and column.
 constexpr bool IsCellRecord(std::uint16_t type)
 {
     switch (type) {
+    case kBlank2:
+    case kInteger2:
+    case kNumber2:
+    case kLabel2:
+    case kBoolErr2:
     case kFormula:
+    case kFormula3:
+    case kFormula4:
     case kMulRk:
     case kMulBlank:
     case kRString:
@@ -82,7 +108,15 @@ constexpr bool IsCellRecord(std::uint16_t type)
 // Whether `type` is the BOF record of one of BIFF2 to BIFF8.
 constexpr bool IsBofType(std::uint16_t type)
 {
-    return type == kBof || type == 0x0409 || type == 0x0209 || type == 0x0009;
+    return type == kBof || type == kBof4 || type == kBof3 || type == kBof2;
+}
+
+// Whether records of `type` hold a cell in BIFF2's layout, whatever the stream's version: a
+// 3-byte cell attribute (the XF index in the low six bits of its first byte) after the row
+// and column, where later types have a 2-byte XF index.
+constexpr bool HasCellAttributes(std::uint16_t type)
+{
+    return type >= kBlank2 && type <= kBoolErr2;
 }
 
 // The stream a workbook is kept in: "Workbook" (BIFF8), or "Book" (BIFF5 and older), in that
@@ -100,9 +134,11 @@ struct BiffRecord {
     std::uint16_t length;  // of the body that follows the header
 };
 
-// Whether `type` is a record type of BIFF5 or BIFF8 workbook streams and `length` fits it.
-// The table comes from the published record layouts and is checked against real workbooks;
-// a few records written by other programs but not in the documentation are in it as well.
+// Whether `type` is a record type of BIFF2 to BIFF8 workbook streams and `length` fits it in
+// one of those versions: one table for every version, since readers take the older types in
+// any version's stream. The table comes from the published record layouts and is checked
+// against real workbooks; a few records and lengths written by other programs but not in the
+// documentation are in it as well.
 bool PlausibleRecord(std::uint16_t type, std::uint16_t length);
 
 // The record whose header is at `offset`, or nothing when its header or body runs past the
@@ -155,13 +191,15 @@ private:
 // record covers (padding after the last one, damaged stretches) are left out.
 std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream);
 
-// A BOF record: the BIFF version it starts (8 or 5) and its substream type.
+// A BOF record: the BIFF version it starts (8, 5, 4, 3 or 2) and its substream type.
 struct Bof {
     int biff = 0;
     std::uint16_t substream = 0;
 };
 
-// The BOF `record` is, or nothing for another record or one too short.
+// The BOF `record` is, or nothing for another record or one too short. The BIFF2 to BIFF4
+// types tell their version; BIFF5 and BIFF8 share a type and are told apart by the version
+// field's high byte, as readers tell them, and by the record's length when it says neither.
 std::optional<Bof> ParseBof(std::span<const std::uint8_t> stream, const BiffRecord& record);
 // The BOF record at `offset`, or nothing.
 std::optional<Bof> BofAt(std::span<const std::uint8_t> stream, std::size_t offset);

@@ -74,7 +74,9 @@ std::size_t Resync(Bytes stream, std::size_t from, std::size_t before)
 }
 
 // A BOF record's version or substream type that no writer uses, one bit away from exactly one
-// value that is used: where it lies and what it should be.
+// value that is used: where it lies and what it should be. Readers tell BIFF5 from BIFF8 by the
+// version's high byte alone, so that a version whose high byte is one of theirs (0x0580, as
+// some writers give it) is no damage.
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at)
 {
     constexpr std::uint16_t kVersions[] = {kBiff5Version, kBiff8Version};
@@ -95,8 +97,11 @@ std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, s
         }
         return near ? std::optional(std::pair{field, *near}) : std::nullopt;
     };
-    if (auto version = check(at + kHeader, kVersions))
-        return version;
+    const unsigned high = U16(stream, at + kHeader) >> 8;
+    if (high != kBiff5Version >> 8 && high != kBiff8Version >> 8) {
+        if (auto version = check(at + kHeader, kVersions))
+            return version;
+    }
     return check(at + kHeader + 2, kSubstreams);
 }
 
@@ -111,7 +116,7 @@ using namespace mending;
 std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> stream)
 {
     const std::size_t size = stream.size();
-    if (size < 8 || U16(stream, 0) != kBof)
+    if (size < 8 || !IsBofType(U16(stream, 0)))
         return 0;
     std::vector<bool> boundary(size + 1, false);
     std::vector<std::uint32_t> sheets;
