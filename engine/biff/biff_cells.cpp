@@ -55,7 +55,7 @@ public:
                 return;
             if (record->type == kEof)
                 continue;
-            if (IsBofType(record->type)) {
+            if (IsBofIn(stream_, record->type)) {
                 // A chart inside the sheet is skipped; any other BOF begins the next
                 // substream, and this sheet lost its EOF.
                 const std::optional<Bof> bof = ParseBof(stream_, *record);
@@ -75,16 +75,16 @@ public:
     }
 
 private:
-    bool EndsSheet(const std::optional<BiffRecord>& next) const { return !next || IsBofType(next->type); }
+    bool EndsSheet(const std::optional<BiffRecord>& next) const { return !next || IsBofIn(stream_, next->type); }
 
     // Past an embedded chart's EOF; false when another BOF comes first, which no intact
     // chart holds.
-    static bool SkipEmbedded(RecordCursor& walker)
+    bool SkipEmbedded(RecordCursor& walker) const
     {
         while (const std::optional<BiffRecord> record = walker.Next()) {
             if (record->type == kEof)
                 return true;
-            if (IsBofType(record->type))
+            if (IsBofIn(stream_, record->type))
                 return false;
         }
         return false;

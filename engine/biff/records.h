@@ -72,12 +72,6 @@ inline constexpr std::uint16_t kMaxRecordBody = 8224;  // the longest record bod
 // may still be a record.
 inline constexpr std::uint16_t kHighestRecordType = 0x10FF;
 
-// Whether `type` is a FORMULA record of one of BIFF2 to BIFF8.
-constexpr bool IsFormulaType(std::uint16_t type)
-{
-    return type == kFormula || type == kFormula3 || type == kFormula4;
-}
-
 // Whether records of `type` are cells: each begins with the cell's row and column.
 constexpr bool IsCellRecord(std::uint16_t type)
 {
@@ -111,6 +105,12 @@ constexpr bool IsBofType(std::uint16_t type)
     return type == kBof || type == kBof4 || type == kBof3 || type == kBof2;
 }
 
+// Whether `type` begins a substream of `stream`: the BOF of any version in a stream of BIFF2 to
+// BIFF4 (or one whose start is gone), only BIFF5's and BIFF8's in a stream that begins with
+// theirs. No writer puts an older BOF there, and a BLANK or ROW with one bit flipped looks
+// like one.
+bool IsBofIn(std::span<const std::uint8_t> stream, std::uint16_t type);
+
 // Whether records of `type` hold a cell in BIFF2's layout, whatever the stream's version: a
 // 3-byte cell attribute (the XF index in the low six bits of its first byte) after the row
 // and column, where later types have a 2-byte XF index.
@@ -134,11 +134,23 @@ struct BiffRecord {
     std::uint16_t length;  // of the body that follows the header
 };
 
-// Whether `type` is a record type of BIFF2 to BIFF8 workbook streams and `length` fits it in
-// one of those versions: one table for every version, since readers take the older types in
-// any version's stream. The table comes from the published record layouts and is checked
-// against real workbooks; a few records and lengths written by other programs but not in the
-// documentation are in it as well.
+// One table of the record types of BIFF2 to BIFF8 and the lengths each can have, for every
+// version at once, since readers take the older types in any version's stream. It comes from
+// the published record layouts and is checked against real workbooks; a few records and
+// lengths written by other programs but not in the documentation are in it as well. It
+// answers two questions:
+//
+// Whether a record of `type` and `length` is one readers take: any of the table's.
+bool KnownRecord(std::uint16_t type, std::uint16_t length);
+// Whether the record at `offset`, whose body the stream holds, is one to take in a walk: a
+// plausible record, or a known one that the stream's end or a plausible record follows, or two
+// more known ones do (the chain of records holds there).
+bool KnownInChain(std::span<const std::uint8_t> stream, std::size_t offset);
+// Whether it is evidence that records go on where it lies: the table's records but those that
+// only BIFF2 to BIFF4 define (types and lengths) and those seen in one workbook only. Where the
+// chain of records breaks, the row and column that begin every later cell look like the
+// header of one of those (a cell in row 0, column 9 like a BIFF2 DIMENSIONS of 9 bytes), so
+// that the walk, the check, the mending and the salvage go on only at plausible records.
 bool PlausibleRecord(std::uint16_t type, std::uint16_t length);
 
 // The record whose header is at `offset`, or nothing when its header or body runs past the
@@ -148,9 +160,9 @@ std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::ui
 // The body of a record of `stream`.
 std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, const BiffRecord& record);
 
-// Record after record from a start offset. A record is taken when it is plausible, or when
-// its type and length are within what any record has and a plausible record follows it (a
-// record type this reader does not know). Anything else is a break in the chain, and the
+// Record after record from a start offset. A record is taken when KnownInChain, or when its
+// type and length are within what any record has and a plausible record follows it (a record
+// type this reader does not know). Anything else is a break in the chain, and the
 // walk goes on where records make sense again: of the places within a window past the break
 // where a plausible record follows another, the one that starts the weightiest chain of
 // plausible records (records whose type allows few lengths weigh more), the first of equals.
@@ -197,7 +209,7 @@ struct Bof {
     std::uint16_t substream = 0;
 };
 
-// The BOF `record` is, or nothing for another record or one too short. The BIFF2 to BIFF4
+// The BOF `record` is, or nothing for another record (IsBofIn) or one too short. The BIFF2 to BIFF4
 // types tell their version; BIFF5 and BIFF8 share a type and are told apart by the version
 // field's high byte, as readers tell them, and by the record's length when it says neither.
 std::optional<Bof> ParseBof(std::span<const std::uint8_t> stream, const BiffRecord& record);
