@@ -246,7 +246,8 @@ constexpr RecordShape kRecordShapes[] = {
     {0x0203, 14, 14},          // NUMBER
     {0x0204, 8, kMaxRecordBody},   // LABEL
     {0x0205, 8, 9},            // BOOLERR (9 bytes as some writers give it)
-    {0x0206, 18, kMaxRecordBody, 1, kChainOnly},  // FORMULA (BIFF3)
+    {0x0206, 20, kMaxRecordBody},  // FORMULA (BIFF3's type, as some writers give it later)
+    {0x0206, 18, 19, 1, kChainOnly},  // FORMULA (BIFF3)
     {0x0207, 2, kMaxRecordBody},   // STRING
     {0x0208, 16, 16},          // ROW
     {0x0209, 4, 16, 1, kChainOnly},   // BOF (BIFF3)
@@ -266,7 +267,8 @@ constexpr RecordShape kRecordShapes[] = {
     {0x027E, 10, 10},          // RK
     {0x0293, 4, 515},          // STYLE
     {0x02AC, 2, 2, 1, kChainOnly},    // in the BIFF5 chart of 0x1052 and on below
-    {0x0406, 18, kMaxRecordBody, 1, kChainOnly},  // FORMULA (BIFF4, and as some writers give it later)
+    {0x0406, 20, kMaxRecordBody},  // FORMULA (BIFF4's type, as some writers give it later)
+    {0x0406, 18, 19, 1, kChainOnly},  // FORMULA (BIFF4)
     {0x0409, 4, 16, 1, kChainOnly},   // BOF (BIFF4)
     {0x0418, 0, kMaxRecordBody},   // BIGNAME
     {0x041E, 4, kMaxRecordBody},   // FORMAT
