@@ -55,7 +55,7 @@ public:
                 return;
             if (record->type == kEof)
                 continue;
-            if (record->type == kBof) {
+            if (IsBofIn(stream_, record->type)) {
                 // A chart inside the sheet is skipped; any other BOF begins the next
                 // substream, and this sheet lost its EOF.
                 const std::optional<Bof> bof = ParseBof(stream_, *record);
@@ -65,43 +65,52 @@ public:
                     return;
                 continue;
             }
+            // BIFF2's cells in a later version's stream are real where the chain holds, but
+            // past a break their headers are what a later cell's column and XF index look
+            // like (column 3 and XF 15 make a BIFF2 NUMBER's): there they are passed over.
+            if (HasCellAttributes(record->type) && biff_ != 2 && walker.Resynchronised())
+                continue;
             Take(*record, walker);
         }
     }
 
 private:
-    bool EndsSheet(const std::optional<BiffRecord>& next) const { return !next || next->type == kBof; }
+    bool EndsSheet(const std::optional<BiffRecord>& next) const { return !next || IsBofIn(stream_, next->type); }
 
     // Past an embedded chart's EOF; false when another BOF comes first, which no intact
     // chart holds.
-    static bool SkipEmbedded(RecordCursor& walker)
+    bool SkipEmbedded(RecordCursor& walker) const
     {
         while (const std::optional<BiffRecord> record = walker.Next()) {
             if (record->type == kEof)
                 return true;
-            if (record->type == kBof)
+            if (IsBofIn(stream_, record->type))
                 return false;
         }
         return false;
     }
 
-    CellValue& Add(Bytes body, CellKind kind)
+    // A cell from the row, column and XF index that begin `body`: BIFF2's layout has a 3-byte
+    // cell attribute in the XF index's place, with the index in the low six bits of its first
+    // byte (the values follow it a byte later).
+    CellValue& Add(Bytes body, CellKind kind, bool attributes = false)
     {
         CellValue& cell = cells_.emplace_back();
         cell.row = LoadLe16(body.data());
         cell.column = LoadLe16(body.data() + 2);
-        cell.format = LoadLe16(body.data() + 4);
+        cell.format = attributes ? body[4] & 0x3F : LoadLe16(body.data() + 4);
         cell.kind = kind;
         cell.offset = recordOffset_;
         return cell;
     }
 
-    void AddText(Bytes body, std::string text) { Add(body, CellKind::Text).text = std::move(text); }
+    void AddText(Bytes body, std::string text, bool attributes = false) { Add(body, CellKind::Text, attributes).text = std::move(text); }
 
-    std::optional<std::string> StringAt(Bytes body, std::size_t at, std::vector<Bytes> continuations = {})
+    // A string at `at` of `body`: BIFF8's, or a byte string with a length of `lengthBytes`.
+    std::optional<std::string> StringAt(Bytes body, std::size_t at, std::vector<Bytes> continuations = {}, int lengthBytes = 2)
     {
         if (biff_ != 8)
-            return ReadByteString(body.subspan(at), globals_.codePage);
+            return ReadByteString(body.subspan(at), globals_.codePage, lengthBytes);
         continuations.insert(continuations.begin(), body.subspan(at));
         Pieces pieces(std::move(continuations));
         return ReadUnicodeString(pieces, 2);
@@ -157,21 +166,47 @@ private:
                 Add(body, body[7] ? CellKind::Error : CellKind::Boolean).code = body[6];
             }
             break;
+        // BIFF2's cells, as readers take them in the streams of every version.
+        case kNumber2:
+            if (body.size() >= 15)
+                Add(body, CellKind::Number, true).number = std::bit_cast<double>(LoadLe64(body.data() + 7));
+            break;
+        case kInteger2:
+            if (body.size() >= 9)
+                Add(body, CellKind::Number, true).number = LoadLe16(body.data() + 7);
+            break;
+        case kLabel2:
+            // A byte string with a 1-byte length that fills the record (a LABEL whose type
+            // lost a bit does not); in BIFF8 streams BIFF8's string.
+            if (body.size() >= 8 && (biff_ == 8 || body.size() == std::size_t{8} + body[7])) {
+                if (std::optional<std::string> text = StringAt(body, 7, {}, 1))
+                    AddText(body, std::move(*text), true);
+            }
+            break;
+        case kBoolErr2:
+            if (body.size() >= 9)
+                Add(body, body[8] ? CellKind::Error : CellKind::Boolean, true).code = body[7];
+            break;
         case kFormula:
-            TakeFormula(body);
+        case kFormula3:
+        case kFormula4:
+            TakeFormula(body, record.type);
             return;  // keeps a string result waiting for its STRING record
         case kString:
+        case kString2:
             if (pendingString_) {
                 const Bytes pending = *pendingString_;
                 pendingString_.reset();
                 std::vector<Bytes> continuations;
                 if (biff_ == 8)
                     continuations = walker.Continuations();
-                if (std::optional<std::string> text = StringAt(body, 0, std::move(continuations)))
-                    AddText(pending, std::move(*text));
+                const int lengthBytes = record.type == kString2 ? 1 : 2;
+                if (std::optional<std::string> text = StringAt(body, 0, std::move(continuations), lengthBytes))
+                    AddText(pending, std::move(*text), pendingAttributes_);
             }
             return;
         case kBlank:
+        case kBlank2:
         case kMulBlank:
             break;
         default:
@@ -180,23 +215,31 @@ private:
         pendingString_.reset();
     }
 
-    // The last result is in bytes 6 to 13: a double, or, when the last two are 0xFFFF, a
-    // type in the first byte: 0 text (in the STRING record that follows), 1 boolean, 2
-    // error, 3 empty text; booleans and errors have their value in the third byte.
-    void TakeFormula(Bytes body)
+    // The last result is in bytes 6 to 13 (7 to 14 in BIFF2, after the cell attribute): a
+    // double, or, when the last two are 0xFFFF, a type in the first byte: 0 text (in the
+    // STRING record that follows), 1 boolean, 2 error, 3 empty text; booleans and errors have
+    // their value in the third byte. The stream's version tells the layout, whatever the
+    // record's type: BIFF2's in a BIFF2 stream, the XF index in any other.
+    void TakeFormula(Bytes body, std::uint16_t type)
     {
         pendingString_.reset();
-        if (body.size() < 20)
+        const bool attributes = biff_ == 2 && type == kFormula;
+        const std::size_t fixed = attributes ? 17 : biff_ == 3 || biff_ == 4 ? 18 : 20;
+        if (body.size() < fixed)
             return;
-        if (LoadLe16(body.data() + 12) != 0xFFFF) {
-            Add(body, CellKind::Number).number = std::bit_cast<double>(LoadLe64(body.data() + 6));
+        const std::size_t at = attributes ? 7 : 6;
+        if (LoadLe16(body.data() + at + 6) != 0xFFFF) {
+            Add(body, CellKind::Number, attributes).number = std::bit_cast<double>(LoadLe64(body.data() + at));
             return;
         }
-        switch (body[6]) {
-        case 0: pendingString_ = body; break;
-        case 1: Add(body, CellKind::Boolean).code = body[8]; break;
-        case 2: Add(body, CellKind::Error).code = body[8]; break;
-        case 3: AddText(body, std::string()); break;
+        switch (body[at]) {
+        case 0:
+            pendingString_ = body;
+            pendingAttributes_ = attributes;
+            break;
+        case 1: Add(body, CellKind::Boolean, attributes).code = body[at + 2]; break;
+        case 2: Add(body, CellKind::Error, attributes).code = body[at + 2]; break;
+        case 3: AddText(body, std::string(), attributes); break;
         default: break;
         }
     }
@@ -207,6 +250,7 @@ private:
     std::vector<CellValue>& cells_;
     std::uint32_t recordOffset_ = 0;
     std::optional<Bytes> pendingString_;  // the body of a FORMULA record whose text is to come
+    bool pendingAttributes_ = false;      // that record has BIFF2's cell attribute
 };
 
 }  // namespace

@@ -134,7 +134,8 @@ std::vector<std::pair<std::size_t, Bof>> FindSubstreams(Bytes stream, std::size_
             continue;
         }
         depth = 1;
-        if (bof->substream != kGlobalsSubstream)
+        // A BIFF4 workbook's globals begin with a workspace BOF, and its sheets follow inside.
+        if (bof->substream != kGlobalsSubstream && bof->substream != kWorkspaceSubstream)
             found.emplace_back(record->offset, *bof);
     }
     return found;

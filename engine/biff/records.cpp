@@ -21,21 +21,41 @@ using Bytes = std::span<const std::uint8_t>;
 constexpr std::size_t kWindow = 2048;
 
 // ---------------------------------------------------------------------------------------
-// Record types and the body lengths they can have. Lengths differ between BIFF5 and BIFF8
-// for several records; the range covers both. Records of variable length are bounded by
-// their fixed fields and the longest record, and those that hold a list of fixed-size entries
-// by whole entries.
+// Record types and the body lengths they can have. Lengths differ between versions for
+// several records; the range covers every version that has the type. Records of variable
+// length are bounded by their fixed fields and the longest record, and those that hold a list
+// of fixed-size entries by whole entries. The records of BIFF2 to BIFF4 follow their layouts
+// in OpenOffice.org's documentation of the format; BIFF2's cells have a 3-byte cell
+// attribute where later versions have a 2-byte XF index. A type whose older versions allow
+// other lengths has a second entry, right after the first, for those.
 
 struct RecordShape {
     std::uint16_t type;
     std::uint16_t minLength;
     std::uint16_t maxLength;
     std::uint16_t step = 1;  // lists of fixed-size entries grow by their size
+    // Taken only where the chain of records holds, never as evidence that records go on (see
+    // PlausibleRecord): the types and lengths only BIFF2 to BIFF4 define, and records seen in
+    // one workbook only.
+    bool chainOnly = false;
 };
 
+constexpr bool kChainOnly = true;
+
 constexpr RecordShape kRecordShapes[] = {
+    {0x0000, 8, 10, 1, kChainOnly},   // DIMENSIONS (BIFF2; 10 bytes as some writers give it)
+    {0x0001, 7, 7, 1, kChainOnly},    // BLANK (BIFF2)
+    {0x0002, 9, 9, 1, kChainOnly},    // INTEGER (BIFF2)
+    {0x0003, 15, 15, 1, kChainOnly},  // NUMBER (BIFF2)
+    {0x0004, 8, kMaxRecordBody, 1, kChainOnly},  // LABEL (BIFF2; in BIFF8 streams with a BIFF8 string)
+    {0x0005, 9, 9, 1, kChainOnly},    // BOOLERR (BIFF2)
     {0x0006, 20, kMaxRecordBody},  // FORMULA
+    {0x0006, 17, 19, 1, kChainOnly},  // FORMULA (BIFF2)
+    {0x0007, 1, 256, 1, kChainOnly},  // STRING (BIFF2)
+    {0x0008, 13, 18, 1, kChainOnly},  // ROW (BIFF2)
+    {0x0009, 4, 16, 1, kChainOnly},   // BOF (BIFF2)
     {0x000A, 0, 0},            // EOF
+    {0x000B, 8, kMaxRecordBody, 4, kChainOnly},  // INDEX (BIFF2)
     {0x000C, 2, 2},            // CALCCOUNT
     {0x000D, 2, 2},            // CALCMODE
     {0x000E, 2, 2},            // PRECISION
@@ -49,14 +69,22 @@ constexpr RecordShape kRecordShapes[] = {
     {0x0016, 2, 2},            // EXTERNCOUNT (BIFF5)
     {0x0017, 2, kMaxRecordBody},   // EXTERNSHEET
     {0x0018, 14, kMaxRecordBody},  // NAME
+    {0x0018, 5, 13, 1, kChainOnly},   // NAME (BIFF2)
     {0x0019, 2, 2},            // WINDOWPROTECT
     {0x001A, 2, kMaxRecordBody},   // VERTICALPAGEBREAKS
     {0x001B, 2, kMaxRecordBody},   // HORIZONTALPAGEBREAKS
     {0x001C, 6, kMaxRecordBody},   // NOTE
     {0x001D, 9, kMaxRecordBody, 6},   // SELECTION
+    {0x001D, 17, kMaxRecordBody, 8, kChainOnly},  // SELECTION with BIFF8's ranges in a BIFF5 chart
     {0x001E, 3, kMaxRecordBody},   // FORMAT (BIFF5)
+    {0x001E, 1, 2, 1, kChainOnly},    // FORMAT (BIFF2 and BIFF3: the code alone)
+    {0x001F, 2, 2, 1, kChainOnly},    // BUILTINFMTCOUNT (BIFF2)
+    {0x0020, 4, kMaxRecordBody, 1, kChainOnly},  // COLUMNDEFAULT (BIFF2)
+    {0x0021, 8, kMaxRecordBody, 1, kChainOnly},  // ARRAY (BIFF2)
     {0x0022, 2, 2},            // DATEMODE
     {0x0023, 4, kMaxRecordBody},   // EXTERNNAME
+    {0x0024, 4, 4, 1, kChainOnly},    // COLWIDTH (BIFF2)
+    {0x0025, 2, 2, 1, kChainOnly},    // DEFAULTROWHEIGHT (BIFF2)
     {0x0026, 8, 8},            // LEFTMARGIN
     {0x0027, 8, 8},            // RIGHTMARGIN
     {0x0028, 8, 8},            // TOPMARGIN
@@ -65,17 +93,24 @@ constexpr RecordShape kRecordShapes[] = {
     {0x002B, 2, 2},            // PRINTGRIDLINES
     {0x002F, 4, 1024},         // FILEPASS
     {0x0031, 15, 526},         // FONT
+    {0x0031, 5, 14, 1, kChainOnly},   // FONT (BIFF2)
     {0x0033, 2, 2},            // PRINTSIZE
     {0x003C, 0, kMaxRecordBody},   // CONTINUE
     {0x003D, 18, 18},          // WINDOW1
+    {0x003D, 9, 10, 1, kChainOnly},   // WINDOW1 (BIFF2 9 bytes; 10 as some writers give it)
+    {0x003E, 14, 14, 1, kChainOnly},  // WINDOW2 (BIFF2)
     {0x0040, 2, 2},            // BACKUP
     {0x0041, 9, 10},           // PANE
     {0x0042, 2, 2},            // CODEPAGE
+    {0x0043, 4, 4, 1, kChainOnly},    // XF (BIFF2)
+    {0x0044, 2, 2, 1, kChainOnly},    // IXFE (BIFF2)
+    {0x0045, 2, 2, 1, kChainOnly},    // EFONT (BIFF2)
     {0x004D, 2, kMaxRecordBody},   // PLS
     {0x0050, 8, 8},            // DCON
     {0x0051, 6, kMaxRecordBody},   // DCONREF
     {0x0052, 3, kMaxRecordBody},   // DCONNAME
     {0x0055, 2, 2},            // DEFCOLWIDTH
+    {0x0056, 2, 2, 1, kChainOnly},    // BUILTINFMTCOUNT (BIFF3 and BIFF4)
     {0x0059, 2, 4},            // XCT
     {0x005A, 4, kMaxRecordBody},   // CRN
     {0x005B, 6, kMaxRecordBody},   // FILESHARING
@@ -97,6 +132,8 @@ constexpr RecordShape kRecordShapes[] = {
     {0x0086, 0, 0},            // WRITEPROT
     {0x008C, 4, 4},            // COUNTRY
     {0x008D, 2, 2},            // HIDEOBJ
+    {0x008E, 4, 4, 1, kChainOnly},    // SHEETSOFFSET (BIFF4 workbooks)
+    {0x008F, 5, 260, 1, kChainOnly},  // SHEETHDR (BIFF4 workbooks)
     {0x0090, 5, kMaxRecordBody},   // SORT
     {0x0092, 2, 226, 4},          // PALETTE (56 colours)
     {0x0097, 4, 4},            // SYNC
@@ -109,6 +146,7 @@ constexpr RecordShape kRecordShapes[] = {
     {0x009E, 4, kMaxRecordBody},   // AUTOFILTER
     {0x00A0, 4, 4},            // SCL
     {0x00A1, 34, 34},          // SETUP
+    {0x00A1, 12, 12, 1, kChainOnly},  // SETUP (BIFF4)
     {0x00AB, 34, 34},          // GCW
     {0x00AE, 2, kMaxRecordBody},   // SCENMAN
     {0x00AF, 4, kMaxRecordBody},   // SCENARIO
@@ -207,22 +245,35 @@ constexpr RecordShape kRecordShapes[] = {
     {0x0201, 6, 6},            // BLANK
     {0x0203, 14, 14},          // NUMBER
     {0x0204, 8, kMaxRecordBody},   // LABEL
-    {0x0205, 8, 8},            // BOOLERR
+    {0x0205, 8, 9},            // BOOLERR (9 bytes as some writers give it)
+    {0x0206, 20, kMaxRecordBody},  // FORMULA (BIFF3's type, as some writers give it later)
+    {0x0206, 18, 19, 1, kChainOnly},  // FORMULA (BIFF3)
     {0x0207, 2, kMaxRecordBody},   // STRING
     {0x0208, 16, 16},          // ROW
+    {0x0209, 4, 16, 1, kChainOnly},   // BOF (BIFF3)
     {0x020B, 12, kMaxRecordBody, 4},  // INDEX
+    {0x0218, 6, kMaxRecordBody, 1, kChainOnly},  // NAME (BIFF3 and BIFF4)
     {0x0221, 12, kMaxRecordBody},  // ARRAY
+    {0x0221, 10, 11, 1, kChainOnly},  // ARRAY (BIFF3 and BIFF4)
+    {0x0223, 3, kMaxRecordBody, 1, kChainOnly},  // EXTERNNAME (BIFF3 and BIFF4)
     {0x0225, 4, 4},            // DEFAULTROWHEIGHT
+    {0x0231, 7, 262, 1, kChainOnly},  // FONT (BIFF3 and BIFF4)
     {0x0236, 12, 16},          // TABLEOP
     {0x023E, 10, 18},          // WINDOW2
+    {0x0243, 12, 12, 1, kChainOnly},  // XF (BIFF3)
     // Column widths as some programs write them in BIFF5 workbooks: COLINFO's layout with
     // the type 0x027D, which the documentation does not have.
     {0x027D, 10, 12},
     {0x027E, 10, 10},          // RK
     {0x0293, 4, 515},          // STYLE
+    {0x02AC, 2, 2, 1, kChainOnly},    // in the BIFF5 chart of 0x1052 and on below
+    {0x0406, 20, kMaxRecordBody},  // FORMULA (BIFF4's type, as some writers give it later)
+    {0x0406, 18, 19, 1, kChainOnly},  // FORMULA (BIFF4)
+    {0x0409, 4, 16, 1, kChainOnly},   // BOF (BIFF4)
     {0x0418, 0, kMaxRecordBody},   // BIGNAME
     {0x041E, 4, kMaxRecordBody},   // FORMAT
     {0x043C, 0, kMaxRecordBody},   // CONTINUEBIGNAME
+    {0x0443, 12, 12, 1, kChainOnly},  // XF (BIFF4)
     {0x04BC, 10, kMaxRecordBody},  // SHRFMLA
     // From here on the records of Excel 97 and later that begin with their own type.
     {0x0800, 10, kMaxRecordBody},  // HLINKTOOLTIP
@@ -367,6 +418,14 @@ constexpr RecordShape kRecordShapes[] = {
     {0x104F, 20, 20},          // POS
     {0x1050, 2, kMaxRecordBody},   // ALRUNS
     {0x1051, 8, kMaxRecordBody},   // AI
+    // In a BIFF5 chart whose BOF has the substream type 0x8000 and whose data are BIFF2 cells,
+    // at the lengths that workbook gives them; not in the documentation.
+    {0x1052, 4, 4, 1, kChainOnly},
+    {0x1053, 4, 4, 1, kChainOnly},
+    {0x1054, 4, 4, 1, kChainOnly},
+    {0x1055, 6, 6, 1, kChainOnly},
+    {0x1057, 1, 1, 1, kChainOnly},
+    {0x1058, 2, 2, 1, kChainOnly},
     {0x105B, 14, 14},          // SERAUXERRBAR
     {0x105C, 2, kMaxRecordBody},   // CLRTCLIENT
     {0x105D, 2, 2},            // SERFMT
@@ -386,11 +445,17 @@ static_assert(std::is_sorted(std::begin(kRecordShapes), std::end(kRecordShapes),
                              [](const RecordShape& a, const RecordShape& b) { return a.type < b.type; }),
               "the record table is searched by halves");
 
-const RecordShape* ShapeOf(std::uint16_t type)
+// The shape of `type` that `length` fits, of those PlausibleRecord takes or (`chainOnly`) of all.
+const RecordShape* FittingShape(std::uint16_t type, std::uint16_t length, bool chainOnly)
 {
-    const auto shape = std::lower_bound(std::begin(kRecordShapes), std::end(kRecordShapes), type,
-                                        [](const RecordShape& s, std::uint16_t t) { return s.type < t; });
-    return shape != std::end(kRecordShapes) && shape->type == type ? shape : nullptr;
+    const auto [first, last] = std::equal_range(std::begin(kRecordShapes), std::end(kRecordShapes), RecordShape{type, 0, 0},
+                                                [](const RecordShape& a, const RecordShape& b) { return a.type < b.type; });
+    for (auto shape = first; shape != last; ++shape) {
+        if ((chainOnly || !shape->chainOnly) && length >= shape->minLength && length <= shape->maxLength &&
+            (length - shape->minLength) % shape->step == 0)
+            return shape;
+    }
+    return nullptr;
 }
 
 bool PlausibleAt(Bytes stream, std::size_t offset)
@@ -408,6 +473,11 @@ bool FollowedByPlausible(Bytes stream, const BiffRecord& record)
 
 }  // namespace
 
+bool biff::IsBofIn(std::span<const std::uint8_t> stream, std::uint16_t type)
+{
+    return type == kBof || (IsBofType(type) && (stream.size() < 2 || LoadLe16(stream.data()) != kBof));
+}
+
 bool biff::IsWorkbookStreamName(std::u16string_view name)
 {
     return std::any_of(std::begin(kWorkbookStreamNames), std::end(kWorkbookStreamNames),
@@ -421,9 +491,34 @@ std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, c
 
 bool PlausibleRecord(std::uint16_t type, std::uint16_t length)
 {
-    const RecordShape* shape = ShapeOf(type);
-    return shape && length >= shape->minLength && length <= shape->maxLength &&
-           (length - shape->minLength) % shape->step == 0;
+    return FittingShape(type, length, false) != nullptr;
+}
+
+bool KnownRecord(std::uint16_t type, std::uint16_t length)
+{
+    return FittingShape(type, length, true) != nullptr;
+}
+
+bool KnownInChain(std::span<const std::uint8_t> stream, std::size_t offset)
+{
+    std::optional<BiffRecord> record = offset <= std::numeric_limits<std::uint32_t>::max()
+                                           ? RecordAt(stream, static_cast<std::uint32_t>(offset))
+                                           : std::nullopt;
+    if (!record || !KnownRecord(record->type, record->length))
+        return false;
+    if (IsBofType(record->type) && !IsBofIn(stream, record->type))
+        return false;
+    for (int more = 0; more < 2 && !PlausibleRecord(record->type, record->length); ++more) {
+        const std::size_t next = std::size_t{record->offset} + kRecordHeaderSize + record->length;
+        if (next == stream.size())
+            return true;
+        if (next > std::numeric_limits<std::uint32_t>::max())
+            return false;
+        record = RecordAt(stream, static_cast<std::uint32_t>(next));
+        if (!record || !KnownRecord(record->type, record->length))
+            return false;
+    }
+    return true;
 }
 
 std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::uint32_t offset)
@@ -451,7 +546,7 @@ std::optional<BiffRecord> RecordCursor::Next()
 {
     while (position_ + kRecordHeaderSize <= stream_.size()) {
         const std::optional<BiffRecord> record = RecordAt(stream_, static_cast<std::uint32_t>(position_));
-        if (record && (PlausibleRecord(record->type, record->length) ||
+        if (record && (KnownInChain(stream_, position_) ||
                        (record->type <= kHighestRecordType && record->length <= kMaxRecordBody &&
                         FollowedByPlausible(stream_, *record)))) {
             position_ += kRecordHeaderSize + record->length;
@@ -495,7 +590,7 @@ std::optional<std::size_t> RecordCursor::PlausibleEnd(std::size_t offset) const
 // few lengths only rarely fits stray bytes, one of any length often does.
 std::uint32_t RecordCursor::Weight(std::size_t offset) const
 {
-    const RecordShape* shape = ShapeOf(LoadLe16(stream_.data() + offset));
+    const RecordShape* shape = FittingShape(LoadLe16(stream_.data() + offset), LoadLe16(stream_.data() + offset + 2), false);
     return shape->maxLength - shape->minLength <= 8 ? 3 : 1;
 }
 
@@ -564,15 +659,20 @@ std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream)
 
 std::optional<Bof> ParseBof(Bytes stream, const BiffRecord& record)
 {
-    if (record.type != kBof || record.length < 4)
+    if (!IsBofIn(stream, record.type) || record.length < 4)
         return std::nullopt;
     const Bytes body = RecordBody(stream, record);
     const std::uint16_t version = LoadLe16(body.data());
     Bof bof;
     bof.substream = LoadLe16(body.data() + 2);
-    // BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500; other programs sometimes write neither,
-    // and then the length tells.
-    bof.biff = version == 0x0600 ? 8 : version == 0x0500 ? 5 : record.length >= 16 ? 8 : 5;
+    if (record.type != kBof) {
+        bof.biff = record.type == kBof2 ? 2 : record.type == kBof3 ? 3 : 4;
+        return bof;
+    }
+    // BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500; other programs sometimes write neither
+    // (0x0580, say), and then the high byte tells, and failing that the length.
+    const unsigned high = version >> 8;
+    bof.biff = high == 0x06 ? 8 : high == 0x05 ? 5 : record.length >= 16 ? 8 : 5;
     return bof;
 }
 

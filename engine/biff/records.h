@@ -14,8 +14,17 @@ namespace tabulon {
 
 namespace biff {
 
-// Record types, by the names the published format gives them.
-inline constexpr std::uint16_t kFormula = 0x0006;
+// Record types, by the names the published format gives them. Where a record's type changed
+// between versions, the older types are named by the version that introduced them (kNumber2:
+// BIFF2's NUMBER); readers take each of them in any version's stream.
+inline constexpr std::uint16_t kBlank2 = 0x0001;
+inline constexpr std::uint16_t kInteger2 = 0x0002;  // BIFF2 only: a 16-bit unsigned number
+inline constexpr std::uint16_t kNumber2 = 0x0003;
+inline constexpr std::uint16_t kLabel2 = 0x0004;
+inline constexpr std::uint16_t kBoolErr2 = 0x0005;
+inline constexpr std::uint16_t kFormula = 0x0006;  // BIFF2, and BIFF5 and later
+inline constexpr std::uint16_t kString2 = 0x0007;
+inline constexpr std::uint16_t kBof2 = 0x0009;
 inline constexpr std::uint16_t kEof = 0x000A;
 inline constexpr std::uint16_t kExternSheet = 0x0017;
 inline constexpr std::uint16_t kDateMode = 0x0022;  // DATEMODE (1904)
@@ -36,10 +45,14 @@ inline constexpr std::uint16_t kBlank = 0x0201;
 inline constexpr std::uint16_t kNumber = 0x0203;
 inline constexpr std::uint16_t kLabel = 0x0204;
 inline constexpr std::uint16_t kBoolErr = 0x0205;
+inline constexpr std::uint16_t kFormula3 = 0x0206;
 inline constexpr std::uint16_t kString = 0x0207;
+inline constexpr std::uint16_t kBof3 = 0x0209;
 inline constexpr std::uint16_t kIndex = 0x020B;
 inline constexpr std::uint16_t kRk = 0x027E;
 inline constexpr std::uint16_t kStyle = 0x0293;
+inline constexpr std::uint16_t kFormula4 = 0x0406;
+inline constexpr std::uint16_t kBof4 = 0x0409;
 inline constexpr std::uint16_t kFormat = 0x041E;
 inline constexpr std::uint16_t kBof = 0x0809;
 
@@ -63,7 +76,14 @@ inline constexpr std::uint16_t kHighestRecordType = 0x10FF;
 constexpr bool IsCellRecord(std::uint16_t type)
 {
     switch (type) {
+    case kBlank2:
+    case kInteger2:
+    case kNumber2:
+    case kLabel2:
+    case kBoolErr2:
     case kFormula:
+    case kFormula3:
+    case kFormula4:
     case kMulRk:
     case kMulBlank:
     case kRString:
@@ -82,7 +102,21 @@ constexpr bool IsCellRecord(std::uint16_t type)
 // Whether `type` is the BOF record of one of BIFF2 to BIFF8.
 constexpr bool IsBofType(std::uint16_t type)
 {
-    return type == kBof || type == 0x0409 || type == 0x0209 || type == 0x0009;
+    return type == kBof || type == kBof4 || type == kBof3 || type == kBof2;
+}
+
+// Whether `type` begins a substream of `stream`: the BOF of any version in a stream of BIFF2 to
+// BIFF4 (or one whose start is gone), only BIFF5's and BIFF8's in a stream that begins with
+// theirs. No writer puts an older BOF there, and a BLANK or ROW with one bit flipped looks
+// like one.
+bool IsBofIn(std::span<const std::uint8_t> stream, std::uint16_t type);
+
+// Whether records of `type` hold a cell in BIFF2's layout, whatever the stream's version: a
+// 3-byte cell attribute (the XF index in the low six bits of its first byte) after the row
+// and column, where later types have a 2-byte XF index.
+constexpr bool HasCellAttributes(std::uint16_t type)
+{
+    return type >= kBlank2 && type <= kBoolErr2;
 }
 
 // The stream a workbook is kept in: "Workbook" (BIFF8), or "Book" (BIFF5 and older), in that
@@ -100,9 +134,23 @@ struct BiffRecord {
     std::uint16_t length;  // of the body that follows the header
 };
 
-// Whether `type` is a record type of BIFF5 or BIFF8 workbook streams and `length` fits it.
-// The table comes from the published record layouts and is checked against real workbooks;
-// a few records written by other programs but not in the documentation are in it as well.
+// One table of the record types of BIFF2 to BIFF8 and the lengths each can have, for every
+// version at once, since readers take the older types in any version's stream. It comes from
+// the published record layouts and is checked against real workbooks; a few records and
+// lengths written by other programs but not in the documentation are in it as well. It
+// answers two questions:
+//
+// Whether a record of `type` and `length` is one readers take: any of the table's.
+bool KnownRecord(std::uint16_t type, std::uint16_t length);
+// Whether the record at `offset`, whose body the stream holds, is one to take in a walk: a
+// plausible record, or a known one that the stream's end or a plausible record follows, or two
+// more known ones do (the chain of records holds there).
+bool KnownInChain(std::span<const std::uint8_t> stream, std::size_t offset);
+// Whether it is evidence that records go on where it lies: the table's records but those that
+// only BIFF2 to BIFF4 define (types and lengths) and those seen in one workbook only. Where the
+// chain of records breaks, the row and column that begin every later cell look like the
+// header of one of those (a cell in row 0, column 9 like a BIFF2 DIMENSIONS of 9 bytes), so
+// that the walk, the check, the mending and the salvage go on only at plausible records.
 bool PlausibleRecord(std::uint16_t type, std::uint16_t length);
 
 // The record whose header is at `offset`, or nothing when its header or body runs past the
@@ -112,9 +160,9 @@ std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::ui
 // The body of a record of `stream`.
 std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, const BiffRecord& record);
 
-// Record after record from a start offset. A record is taken when it is plausible, or when
-// its type and length are within what any record has and a plausible record follows it (a
-// record type this reader does not know). Anything else is a break in the chain, and the
+// Record after record from a start offset. A record is taken when KnownInChain, or when its
+// type and length are within what any record has and a plausible record follows it (a record
+// type this reader does not know). Anything else is a break in the chain, and the
 // walk goes on where records make sense again: of the places within a window past the break
 // where a plausible record follows another, the one that starts the weightiest chain of
 // plausible records (records whose type allows few lengths weigh more), the first of equals.
@@ -155,13 +203,15 @@ private:
 // record covers (padding after the last one, damaged stretches) are left out.
 std::vector<BiffRecord> ListRecords(std::span<const std::uint8_t> stream);
 
-// A BOF record: the BIFF version it starts (8 or 5) and its substream type.
+// A BOF record: the BIFF version it starts (8, 5, 4, 3 or 2) and its substream type.
 struct Bof {
     int biff = 0;
     std::uint16_t substream = 0;
 };
 
-// The BOF `record` is, or nothing for another record or one too short.
+// The BOF `record` is, or nothing for another record (IsBofIn) or one too short. The BIFF2 to BIFF4
+// types tell their version; BIFF5 and BIFF8 share a type and are told apart by the version
+// field's high byte, as readers tell them, and by the record's length when it says neither.
 std::optional<Bof> ParseBof(std::span<const std::uint8_t> stream, const BiffRecord& record);
 // The BOF record at `offset`, or nothing.
 std::optional<Bof> BofAt(std::span<const std::uint8_t> stream, std::size_t offset);

@@ -41,14 +41,15 @@ std::optional<std::string> biff::ReadUnicodeString(Pieces& in, int lengthBytes)
     return Utf8FromUtf16(*units);
 }
 
-std::optional<std::string> biff::ReadByteString(std::span<const std::uint8_t> body, std::uint16_t codePage)
+std::optional<std::string> biff::ReadByteString(std::span<const std::uint8_t> body, std::uint16_t codePage, int lengthBytes)
 {
-    if (body.size() < 2)
+    const auto prefix = static_cast<std::size_t>(lengthBytes);
+    if (body.size() < prefix)
         return std::nullopt;
-    const std::size_t count = LoadLe16(body.data());
-    if (body.size() - 2 < count)
+    const std::size_t count = lengthBytes == 1 ? body[0] : LoadLe16(body.data());
+    if (body.size() - prefix < count)
         return std::nullopt;
-    return DecodeCodePage(body.subspan(2, count), codePage);
+    return DecodeCodePage(body.subspan(prefix, count), codePage);
 }
 
 std::vector<std::u16string> ReadTableStrings(std::vector<std::span<const std::uint8_t>> bodies, std::size_t offset,

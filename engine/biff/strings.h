@@ -21,8 +21,9 @@ namespace biff {
 std::optional<std::u16string> ReadUnicodeUnits(Pieces& in, int lengthBytes);
 std::optional<std::string> ReadUnicodeString(Pieces& in, int lengthBytes);
 
-// A BIFF5 string: its length in two bytes, then that many bytes in the workbook's code page.
-std::optional<std::string> ReadByteString(std::span<const std::uint8_t> body, std::uint16_t codePage);
+// A BIFF2 to BIFF5 string: its length in `lengthBytes` bytes (2, or 1 in BIFF2's cells), then
+// that many bytes in the workbook's code page.
+std::optional<std::string> ReadByteString(std::span<const std::uint8_t> body, std::uint16_t codePage, int lengthBytes = 2);
 
 }  // namespace biff
 

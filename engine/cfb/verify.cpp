@@ -472,7 +472,10 @@ private:
         if (miniFatSectors != miniFatCount)
             Add(FindingCode::MiniFatCountMismatch, Severity::Incorrect, kNumMiniFatSectorsOffset, miniFatSectors,
                 miniFatCount);
-        if (miniStreamSectors == 0 && miniFatSectors != 0)
+        // A table for small streams when there is no mini stream harms only the small streams:
+        // without any (some writers leave a table of free entries behind), readers read the file
+        // as it is.
+        if (miniStreamSectors == 0 && miniFatSectors != 0 && smallStreams)
             Add(FindingCode::MiniFatInconsistent, Severity::Incorrect, kFirstMiniFatSectorOffset, kEndOfChain,
                 miniFatStart);
         const auto reach = static_cast<std::uint32_t>(

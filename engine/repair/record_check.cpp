@@ -17,13 +17,15 @@ namespace tabulon::mending {
 
 using namespace biff;
 
+// Whether a record of `type` and `length` says that records go on where it lies: a plausible
+// record, or the mending's filler.
 bool Known(std::uint16_t type, std::uint16_t length)
 {
     return type == kFillerRecord ? length <= kMaxBody : PlausibleRecord(type, length);
 }
 
-// Whether a record that reads starts at `at`: a known type of fitting length whose body the
-// stream holds, or an unknown type of a possible length followed by a known record.
+// Whether a record that reads starts at `at`: a known record (KnownInChain) whose body the
+// stream holds, or an unknown type of a possible length followed by a plausible record.
 bool Reads(Bytes stream, std::size_t at)
 {
     if (at + kHeader > stream.size())
@@ -32,7 +34,7 @@ bool Reads(Bytes stream, std::size_t at)
     const std::uint16_t length = U16(stream, at + 2);
     if (at + kHeader + length > stream.size())
         return false;
-    if (Known(type, length))
+    if (Known(type, length) || KnownInChain(stream, at))
         return true;
     const std::size_t next = at + kHeader + length;
     return type <= kHighestRecordType && length <= kMaxBody && next + kHeader <= stream.size() &&
@@ -74,7 +76,9 @@ std::size_t Resync(Bytes stream, std::size_t from, std::size_t before)
 }
 
 // A BOF record's version or substream type that no writer uses, one bit away from exactly one
-// value that is used: where it lies and what it should be.
+// value that is used: where it lies and what it should be. Readers tell BIFF5 from BIFF8 by the
+// version's high byte alone, so that a version whose high byte is one of theirs (0x0580, as
+// some writers give it) is no damage.
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at)
 {
     constexpr std::uint16_t kVersions[] = {kBiff5Version, kBiff8Version};
@@ -95,8 +99,11 @@ std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, s
         }
         return near ? std::optional(std::pair{field, *near}) : std::nullopt;
     };
-    if (auto version = check(at + kHeader, kVersions))
-        return version;
+    const unsigned high = U16(stream, at + kHeader) >> 8;
+    if (high != kBiff5Version >> 8 && high != kBiff8Version >> 8) {
+        if (auto version = check(at + kHeader, kVersions))
+            return version;
+    }
     return check(at + kHeader + 2, kSubstreams);
 }
 
@@ -111,7 +118,7 @@ using namespace mending;
 std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> stream)
 {
     const std::size_t size = stream.size();
-    if (size < 8 || U16(stream, 0) != kBof)
+    if (size < 8 || !IsBofType(U16(stream, 0)))
         return 0;
     std::vector<bool> boundary(size + 1, false);
     std::vector<std::uint32_t> sheets;

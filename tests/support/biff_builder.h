@@ -135,4 +135,15 @@ inline WorkbookCheck CheckAsWorkbook(SectorFile& file)
     return VerifyCompoundFile(file, {biff::IsWorkbookStreamName, biff::IsBofType});
 }
 
+// The row, column and 3-byte cell attribute that begin BIFF2's cells (the XF index in the
+// attribute's first byte).
+inline Bytes Biff2Cell(unsigned row, unsigned column, std::uint8_t xf = 15) { return Le16(row) + Le16(column) + Bytes{xf, 0, 0}; }
+
+// The BOF record of a BIFF2 to BIFF4 stream (types 0x0009, 0x0209, 0x0409) for `substream`.
+inline Bytes OlderBofRecord(int biff, std::uint16_t substream)
+{
+    return biff == 2 ? Record(0x0009, Le16(2) + Le16(substream))
+                     : Record(biff == 3 ? 0x0209 : 0x0409, Le16(biff == 3 ? 0x0300 : 0x0400) + Le16(substream) + Le16(0));
+}
+
 }  // namespace tabulon::test

@@ -116,6 +116,60 @@ TEST(BiffCells, ReadsEveryKindOfCell)
     EXPECT_EQ(CellLines(book.sheets[0].cells), expected);
 }
 
+// The older types of cells and FORMULA, as readers take them in any version's stream: BIFF2's
+// cells (a 3-byte cell attribute before the value), FORMULA of BIFF3 and BIFF4 (as some writers
+// still give it) and a BOOLERR of 9 bytes in a BIFF8 workbook; then BIFF2 and BIFF4 streams,
+// whose FORMULA has its version's layout. Every record is one of the vocabulary, and the walk
+// takes them all as they are.
+TEST(BiffCells, ReadsTheOlderTypesOfCells)
+{
+    const Bytes textResult = Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    const Bytes biff8 = Workbook(
+        8, {},
+        {{"Alt", Record(0x0406, Cell(0, 0) + Double(2.5) + Le16(0) + Le32(0) + Le16(0)) +
+                     Record(0x0206, Cell(0, 1) + textResult + Le16(0) + Le32(0) + Le16(0)) +
+                     Record(0x0207, test::Biff8String("Vier", 2)) +
+                     Record(0x0003, test::Biff2Cell(1, 0, 16) + Double(-1.25)) +
+                     Record(0x0002, test::Biff2Cell(1, 1) + Le16(65535)) +
+                     Record(0x0004, test::Biff2Cell(1, 2) + test::Biff8String("Zwei", 2)) +
+                     Record(0x0005, test::Biff2Cell(1, 3) + Bytes{0x2A, 1}) + Record(0x0001, test::Biff2Cell(1, 4)) +
+                     Record(0x0205, Cell(2, 0) + Bytes{1, 0, 0})}});
+    const Bytes biff2 =
+        test::OlderBofRecord(2, 0x10) + Record(0x0000, Le16(0) + Le16(2) + Le16(0) + Le16(2)) +
+        Record(0x0006, test::Biff2Cell(0, 0, 3) + Double(7) + Bytes{0, 3, 0x1E, 7, 0}) +  // =7
+        Record(0x0006, test::Biff2Cell(0, 1) + textResult + Bytes{0, 0}) + Record(0x0007, Bytes{3} + Ascii("Ja!")) +
+        Record(0x0004, test::Biff2Cell(1, 0) + Bytes{4} + Ascii("Text")) +
+        Record(0x0003, test::Biff2Cell(1, 1) + Double(0.125)) + Record(0x000A, {});
+    const Bytes biff4 = test::OlderBofRecord(4, 0x10) + Record(0x0406, Cell(0, 0) + Double(3) + Le16(0) + Le16(0)) +
+                        Record(0x0204, Cell(0, 1) + Le16(2) + Ascii("Da")) + Record(0x000A, {});
+    const struct {
+        const char* name;
+        const Bytes& stream;
+        std::vector<std::string> cells;
+    } cases[] = {
+        {"BIFF8", biff8,
+         {"0,0 xf 15 number 2.5", "0,1 xf 15 text \"Vier\"", "1,0 xf 16 number -1.25", "1,1 xf 15 number 65535",
+          "1,2 xf 15 text \"Zwei\"", "1,3 xf 15 error 42", "2,0 xf 15 boolean 1"}},
+        {"BIFF2", biff2,
+         {"0,0 xf 3 number 7", "0,1 xf 15 text \"Ja!\"", "1,0 xf 15 text \"Text\"", "1,1 xf 15 number 0.125"}},
+        {"BIFF4", biff4, {"0,0 xf 15 number 3", "0,1 xf 15 text \"Da\""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::size_t offset = 0, count = 0;
+        for (; offset + 4 <= c.stream.size(); ++count) {
+            const std::optional<BiffRecord> r = RecordAt(c.stream, static_cast<std::uint32_t>(offset));
+            ASSERT_TRUE(r);
+            EXPECT_TRUE(KnownRecord(r->type, r->length)) << "type " << r->type << ", length " << r->length;
+            offset += 4u + r->length;
+        }
+        EXPECT_EQ(ListRecords(c.stream).size(), count);
+        const WorkbookCells book = ReadWorkbookCells(c.stream);
+        ASSERT_EQ(book.sheets.size(), 1u);
+        EXPECT_EQ(CellLines(book.sheets[0].cells), c.cells);
+    }
+}
+
 TEST(BiffCells, DecodesSingleByteTextByTheCodePage)
 {
     struct Case {
@@ -378,9 +432,16 @@ TEST(PlausibleRecord, EveryRecordOfTheTestWorkbooksAndNoNonsense)
     }
     const std::pair<std::uint16_t, std::uint16_t> nonsense[] = {
         {0x0000, 0}, {0xFFFF, 8}, {0x7777, 4}, {0x0203, 13}, {0x00FD, 11}, {0x0809, 0}, {0x000A, 1}, {0x0085, 6},
+        // Later versions' cells whose type lost a bit to BIFF2's, and the older FORMULA and BOF short.
+        {0x0003, 14}, {0x0001, 6}, {0x0005, 8}, {0x0406, 17}, {0x0206, 14}, {0x0009, 2},
     };
     for (const auto& [type, length] : nonsense)
-        EXPECT_FALSE(PlausibleRecord(type, length)) << type << ", " << length;
+        EXPECT_FALSE(KnownRecord(type, length) || PlausibleRecord(type, length)) << type << ", " << length;
+    // Records readers take where the chain holds, but no evidence where it breaks: what begins
+    // a cell in row 0, column 9 or in row 3, column 15 with XF 15 looks like them.
+    const std::pair<std::uint16_t, std::uint16_t> chainOnly[] = {{0x0000, 9}, {0x0003, 15}, {0x0009, 4}, {0x0406, 18}};
+    for (const auto& [type, length] : chainOnly)
+        EXPECT_TRUE(KnownRecord(type, length) && !PlausibleRecord(type, length)) << type << ", " << length;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -358,5 +358,34 @@ TEST(CompoundReader, DamagedFilesEndInBoundedTime)
     EXPECT_FALSE(test::WorkbookStreamOf(zeros));
 }
 
+// A table for small streams (one sector of free entries) in a file that has no mini stream:
+// harmless while no stream is small, which readers bear out; a small stream with no mini
+// stream to live in is damage.
+TEST(CompoundCheck, ASmallStreamTableWithoutAMiniStream)
+{
+    for (const bool small : {false, true}) {
+        SCOPED_TRACE(small ? "a small stream" : "no small stream");
+        Damaged d;
+        if (!small) {
+            d.file = Write({Stream(u"Workbook", WorkbookBytes(8192))});
+            d.bytes = d.file.Bytes();
+            const auto table = static_cast<std::uint32_t>(d.bytes.size() / 512 - 1);
+            d.bytes.resize(d.bytes.size() + 512, 0xFF);
+            d.SetFat(table, kEndOfChain);
+            StoreLe32(d.bytes.data() + kFirstMiniFatSectorOffset, table);
+            StoreLe32(d.bytes.data() + kNumMiniFatSectorsOffset, 1);
+        } else {
+            StoreLe32(d.Entry(0) + kEntryStartSectorOffset, kEndOfChain);
+            StoreLe32(d.Entry(0) + kEntryStreamSizeOffset, 0);
+        }
+        MemorySectorFile file(d.bytes);
+        const WorkbookCheck check = test::CheckAsWorkbook(file);
+        EXPECT_EQ(check.Opens(), !small);
+        EXPECT_EQ(std::any_of(check.findings.begin(), check.findings.end(),
+                              [](const Finding& f) { return f.code == FindingCode::MiniFatInconsistent; }),
+                  small);
+    }
+}
+
 }  // namespace
 }  // namespace tabulon
