@@ -49,9 +49,14 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             return regions;
     }
     Walk walk = WalkAndFill(stream, regions);
+    // Bytes after the last sheet's end that read as no record (a writer's padding) are set
+    // aside, and go back when the mending changes nothing at the stream's end.
+    std::vector<std::uint8_t> padding;
     if (walk.end < stream.size()) {
         if (walk.cut)
             regions.push_back({MendedRegion::Kind::Lost, walk.end, stream.size() - walk.end, -1});
+        else
+            padding.assign(stream.begin() + static_cast<std::ptrdiff_t>(walk.end), stream.end());
         stream.resize(walk.end);
         walk.boundary.resize(walk.end + 1);
     }
@@ -228,6 +233,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
                 region.length = std::min<std::uint64_t>(region.length, at - region.offset);
             stream.resize(at);
             walk.boundary.resize(at + 1);
+            padding.clear();
         }
     }
 
@@ -249,11 +255,14 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         StoreLe32(stream.data() + sheet.record + kHeader, static_cast<std::uint32_t>(offset));
         regions.push_back({MendedRegion::Kind::Replaced, sheet.record + kHeader, 4, -1});
     }
-    if (stream.size() > closedAt)
+    if (stream.size() > closedAt) {
         regions.push_back({MendedRegion::Kind::Replaced, closedAt, stream.size() - closedAt, -1});
+        padding.clear();
+    }
 
     MendCounts(stream, regions);
     MendStringTableHole(stream, regions, walk.overwritten);
+    stream.insert(stream.end(), padding.begin(), padding.end());
 
     // Each region's sheet: the last sheet that begins at or before it.
     std::vector<std::uint32_t> starts;
