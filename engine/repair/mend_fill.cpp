@@ -171,7 +171,10 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             next = Resync(stream, next + 1);
         // The record before the break runs into a zeroed unit: its body went with the damage,
         // and what it holds there are the zeros of the hole, not its own bytes. It goes too.
-        const bool zeroed = previous != kNoPlace && ZeroedUnitIn(stream, previous, at);
+        // (Not the string table's records: the table is read again from what survives of
+        // them, string by string, below.)
+        const bool zeroed = previous != kNoPlace && U16(stream, previous) != kSst && U16(stream, previous) != kContinue &&
+                            ZeroedUnitIn(stream, previous, at);
         if (zeroed) {
             walk.boundary[previous] = false;
             at = previous;
