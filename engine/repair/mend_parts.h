@@ -81,6 +81,13 @@ bool RunAt(Bytes stream, std::size_t at, int count);
 std::size_t Resync(Bytes stream, std::size_t from, std::size_t before = kNoPlace);
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at);
 
+// record_mend.cpp
+// Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
+bool IsSheetRecord(std::uint16_t type);
+// Records only the workbook's globals hold: the list of sheets, shared strings, fonts, cell
+// styles, formats, names, external references, code page, country, palette, drawings.
+bool IsGlobalsRecord(std::uint16_t type);
+
 // mend_fill.cpp
 struct Walk {
     std::vector<bool> boundary;  // a record that reads starts here

@@ -13,20 +13,17 @@
 #include "engine/repair/mend_parts.h"
 
 namespace tabulon {
-namespace {
+
+namespace mending {
 
 using namespace biff;
-using namespace mending;
 
-// Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
 bool IsSheetRecord(std::uint16_t type)
 {
     return IsCellRecord(type) || type == 0x0208 || type == 0x0200 || type == 0x023E || type == 0x00D7 ||
            type == 0x020B;
 }
 
-// Records only the workbook's globals hold: the list of sheets, shared strings, fonts, cell
-// styles, formats, names, external references, code page, country, palette, drawings.
 bool IsGlobalsRecord(std::uint16_t type)
 {
     switch (type) {
@@ -38,7 +35,10 @@ bool IsGlobalsRecord(std::uint16_t type)
     }
 }
 
-}  // namespace
+}  // namespace mending
+
+using namespace biff;
+using namespace mending;
 
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
 {
