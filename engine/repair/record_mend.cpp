@@ -182,6 +182,33 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         if (topLevel && !isListed)
             orphans.push_back(at);
     }
+    // Entries that lead to no sheet's first record, and as many sheets that no entry leads to
+    // (the stream lost or gained bytes before them): taken in order, when the list then leads
+    // to the sheets in stream order.
+    auto leadsToSheet = [&](std::size_t offset) { return offset < stream.size() && walk.boundary[offset] && U16(stream, offset) == kBof; };
+    std::vector<std::size_t> dangling;  // in `listed`
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (listed[i].offset < stream.size() && !leadsToSheet(listed[i].offset))
+            dangling.push_back(i);  // (those past the end come back empty, below)
+    }
+    if (!orphans.empty() && dangling.size() == orphans.size()) {
+        std::vector<Listed> tried = listed;
+        for (std::size_t j = 0; j < dangling.size(); ++j)
+            tried[dangling[j]].offset = static_cast<std::uint32_t>(orphans[j]);
+        std::sort(tried.begin(), tried.end(), [](const Listed& a, const Listed& b) { return a.record < b.record; });
+        bool ordered = true;
+        for (std::size_t i = 1; i < tried.size(); ++i)
+            ordered = ordered && tried[i - 1].offset < tried[i].offset;
+        if (ordered) {
+            for (std::size_t j = 0; j < dangling.size(); ++j) {
+                Listed& entry = listed[dangling[j]];
+                entry.offset = static_cast<std::uint32_t>(orphans[j]);
+                StoreLe32(stream.data() + entry.record + kHeader, entry.offset);
+                regions.push_back({MendedRegion::Kind::Replaced, entry.record + kHeader, 4, -1});
+            }
+            orphans.clear();
+        }
+    }
     for (const std::size_t orphan : orphans) {
         std::vector<std::size_t> entries;
         for (const Listed& sheet : listed)
