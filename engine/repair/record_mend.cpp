@@ -142,7 +142,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     // record. Its first record goes back at the end of the damaged stretch, after an end
     // record for the globals; the list gets it back below.
     const auto lastHole = std::find_if(walk.holes.rbegin(), walk.holes.rend(), [&](const auto& h) { return h.second <= globalsEnd; });
-    if (lastHole != walk.holes.rend() && globalsEnd < stream.size()) {
+    if (lastHole != walk.holes.rend()) {
         auto& [from, to] = *lastHole;
         bool sheetRecords = false;
         bool globalsRecords = false;
