@@ -35,6 +35,17 @@ bool IsGlobalsRecord(std::uint16_t type)
     }
 }
 
+// A region for [from, to), which the mending wrote anew, unless one already holds it (filler
+// from this mending's walk; filler an earlier mending left is no region of this one).
+void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
+{
+    const bool held = std::any_of(regions.begin(), regions.end(), [&](const MendedRegion& r) {
+        return r.kind == MendedRegion::Kind::Replaced && r.offset <= from && to <= r.offset + r.length;
+    });
+    if (!held && from < to)
+        regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
+}
+
 }  // namespace mending
 
 using namespace biff;
@@ -135,6 +146,21 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         walk.boundary[offset] = true;
         if (to > bofEnd)
             WriteFiller(stream, walk.boundary, bofEnd, to);
+        Cover(regions, from, to);
+        // What is left of the hole on either side is room for the next sheet's first record.
+        const auto place = walk.holes.erase(hole);
+        const auto after = to > bofEnd ? walk.holes.insert(place, {bofEnd, to}) : place;
+        if (eofAt > from)
+            walk.holes.insert(after, {from, eofAt});
+    }
+
+    // Where the globals end now that end records went back.
+    for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary[at];) {
+        if (U16(stream, at) == kEof) {
+            globalsEnd = std::min(globalsEnd, at);
+            break;
+        }
+        at += kHeader + U16(stream, at + 2);
     }
 
     // A sheet whose first record went with the end of the globals (and its entry in the list
@@ -165,6 +191,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             walk.boundary[eofAt] = true;
             WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
             walk.boundary[eofAt + kHeader] = true;
+            Cover(regions, from, to);
             to = eofAt;
             globalsEnd = eofAt;
         }
@@ -228,6 +255,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         listed.push_back({hole->first, static_cast<std::uint32_t>(orphan)});
         if (hole->second > hole->first + need)
             WriteFiller(stream, walk.boundary, hole->first + need, hole->second);
+        Cover(regions, hole->first, hole->second);
         hole->first += need;
         if (hole->first == hole->second)
             walk.holes.erase(hole);
