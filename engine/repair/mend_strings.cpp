@@ -312,9 +312,19 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
                 tableEnd += kHeader + U16(stream, tableEnd + 2);
             }
             holeAfter = tableEnd + kHeader <= stream.size() && U16(stream, tableEnd) == kFillerRecord;
-            // Whole, as far as anything tells: nothing follows it that was lost, and none of
-            // its units was zeroed.
+            // Whole, as far as anything tells: none of its units was zeroed, and nothing that
+            // follows it was lost, or it holds as many strings as it says, to its last byte.
+            // (Empty strings are zeros too: a run of them, as a mended table holds, is no damage.)
             if (!holeAfter && !ZeroedUnitIn(stream, table, tableEnd))
+                return;
+            ChainCursor whole(bodies, stream.data());
+            bool reads = whole.Skip(8);
+            for (std::uint32_t i = LoadLe32(stream.data() + at + kHeader + 4); reads && i > 0; --i) {
+                const std::size_t begin = whole.Settle() ? whole.Position() : 0;
+                std::u16string text;
+                reads = whole.String(false, &text) && (text.empty() || !ZeroedUnitIn(stream, begin, whole.Position()));
+            }
+            if (reads && !whole.Settle())
                 return;
         }
         at = next;
