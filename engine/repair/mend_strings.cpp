@@ -216,8 +216,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     }
     return true;
     }();
-    if (!indexed && known.empty())
-        return {};
+    if (!indexed && known.empty() && declared == 0)
+        return {};  // nothing to go by, and no table that has to go
     // As many strings as the cells name, within what the index counts.
     std::size_t named = 0;
     for (std::size_t at = to; at + kHeader + 10 <= stream.size() && Reads(stream, at);) {
@@ -331,7 +331,15 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     }
     if (table == kNoPlace || globalsEnd == kNoPlace || globalsEnd < tableEnd)
         return;
+    // The bytes as they were found: filler (an earlier mending's, headers and all) stands for
+    // bytes that were lost, and what this mending's walk went over comes back.
     std::vector<std::uint8_t> unmended(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(globalsEnd));
+    for (std::size_t at = 0; at < globalsEnd;) {
+        const std::size_t next = at + kHeader + U16(stream, at + 2);
+        if (U16(stream, at) == kFillerRecord)
+            std::fill(unmended.begin() + static_cast<std::ptrdiff_t>(at), unmended.begin() + static_cast<std::ptrdiff_t>(next), 0);
+        at = next;
+    }
     std::vector<std::pair<std::size_t, std::size_t>> untrusted;  // stretches that read as no record, not zeroed
     for (const auto& [at, bytes] : overwritten) {
         if (at >= globalsEnd)
