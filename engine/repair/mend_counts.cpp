@@ -110,6 +110,10 @@ void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& re
             whole = cursor.String();
         if (whole && cursor.Settle() && cursor.Position() == bucketStart(k + 1))
             continue;
+        // Zeros over the bucket are a lost stretch, not a flipped bit: the table is read again
+        // around it (MendStringTableHole).
+        if (ZeroedUnitIn(stream, bucket.Position(), bucketStart(k + 1)))
+            return;
         // The one changed bit in a string's length, flags, run count or far-east size that
         // makes this bucket end where the next begins.
         // When two readings agree with the index (a shorter text and a longer far-east block),

@@ -119,7 +119,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
                                              std::vector<MendedRegion>& regions, const std::vector<std::optional<std::u16string>>& known = {},
                                              std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt,
-                                             const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {});
+                                             const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {},
+                                             std::size_t bucketsFrom = 0);
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten);
 

@@ -33,7 +33,8 @@ using namespace biff;
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
                                              std::vector<MendedRegion>& regions, const std::vector<std::optional<std::u16string>>& known,
                                              std::size_t declared, std::optional<Bytes> unmended,
-                                             const std::vector<std::pair<std::size_t, std::size_t>>& untrusted)
+                                             const std::vector<std::pair<std::size_t, std::size_t>>& untrusted,
+                                             std::size_t bucketsFrom)
 {
     // Strings are read from the bytes as they were found: filler over a hole may have taken
     // the end of a record whose header went.
@@ -107,6 +108,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > to)
             return {};
         const std::size_t position = static_cast<std::size_t>(at);
+        if (position < bucketsFrom)
+            return {};  // in what survives of the table's start, read from there
         if (position + 3 > found.size() || (found[position] | found[position + 1] | found[position + 2]) == 0 ||
             (found[position + 2] & ~0x0D) != 0)
             return {};  // wiped, or no string starts there
@@ -164,18 +167,21 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         }
         return read;
     };
-    // How many strings that read as text (no control characters) each bucket begins with:
-    // the right difference reads whole buckets, a wrong one stray bytes.
+    // How many buckets end where the next begins, and how many strings that read as text (no
+    // control characters) the buckets begin with: the right difference reads whole buckets, a
+    // wrong one stray bytes.
     auto score = [&](std::int64_t d) {
-        std::size_t textual = 0;
+        std::size_t landing = 0, textual = 0;
         for (std::size_t k = 0; k < buckets; ++k) {
-            for (const std::u16string& text : readBucket(k, d, false).strings) {
+            const BucketRead read = readBucket(k, d, false);
+            landing += read.lands ? 1 : 0;
+            for (const std::u16string& text : read.strings) {
                 if (std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }))
                     break;
                 ++textual;
             }
         }
-        return textual;
+        return std::pair{landing, textual};
     };
     std::vector<std::pair<int, std::int64_t>> candidates;
     for (const auto& [d, count] : votes)
@@ -183,16 +189,20 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, candidates.size())),
                       candidates.end(), std::greater<>());
     candidates.resize(std::min<std::size_t>(8, candidates.size()));
+    // Where the table's start survives, the index's offsets are most likely the stream's own:
+    // that difference goes first, and stands on a tie.
+    if (unmended)
+        candidates.insert(candidates.begin(), {0, 0});
     std::int64_t best = 0;
-    std::size_t bestScore = 0;
+    std::pair<std::size_t, std::size_t> bestScore{0, 0};
     for (const auto& candidate : candidates) {
-        const std::size_t textual = score(candidate.second);
-        if (textual > bestScore) {
-            bestScore = textual;
+        const auto scored = score(candidate.second);
+        if (scored > bestScore) {
+            bestScore = scored;
             best = candidate.second;
         }
     }
-    if (bestScore == 0)
+    if (bestScore.second == 0)
         return false;
 
     // A bucket's strings stand where it ends exactly where the next begins; otherwise those
@@ -200,7 +210,9 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // proven by a bucket that lands. A bucket that reads whole but lands elsewhere is no
     // bucket: nothing of it stands.
     std::vector<BucketRead> reads;
-    bool proven = false;
+    // Where the table's start survives and nothing before it moved, the index's offsets are
+    // the stream's own.
+    bool proven = unmended.has_value() && best == 0;
     for (std::size_t k = 0; k < buckets; ++k) {
         reads.push_back(readBucket(k, best, true));
         proven = proven || reads.back().lands;
@@ -312,20 +324,6 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
                 tableEnd += kHeader + U16(stream, tableEnd + 2);
             }
             holeAfter = tableEnd + kHeader <= stream.size() && U16(stream, tableEnd) == kFillerRecord;
-            // Whole, as far as anything tells: none of its units was zeroed, and nothing that
-            // follows it was lost, or it holds as many strings as it says, to its last byte.
-            // (Empty strings are zeros too: a run of them, as a mended table holds, is no damage.)
-            if (!holeAfter && !ZeroedUnitIn(stream, table, tableEnd))
-                return;
-            ChainCursor whole(bodies, stream.data());
-            bool reads = whole.Skip(8);
-            for (std::uint32_t i = LoadLe32(stream.data() + at + kHeader + 4); reads && i > 0; --i) {
-                const std::size_t begin = whole.Settle() ? whole.Position() : 0;
-                std::u16string text;
-                reads = whole.String(false, &text) && (text.empty() || !ZeroedUnitIn(stream, begin, whole.Position()));
-            }
-            if (reads && !whole.Settle())
-                return;
         }
         at = next;
     }
@@ -349,6 +347,23 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         if (!ZeroedUnitIn(unmended, at, at + length))
             untrusted.emplace_back(at, at + length);
     }
+    // Whole, as far as anything tells: none of its units was zeroed, and nothing that follows
+    // it was lost, or it holds as many strings as it says, to its last byte. (Empty strings
+    // are zeros too: a run of them, as a mended table holds, is no damage.) What the mending
+    // wrote since into a hole after it (a list entry, a sheet's first record) does not count.
+    holeAfter = holeAfter || std::any_of(overwritten.begin(), overwritten.end(), [&](const auto& o) { return o.first == tableEnd; });
+    if (!holeAfter && !ZeroedUnitIn(unmended, table, tableEnd))
+        return;
+    ChainCursor whole(bodies, stream.data());
+    bool reads = whole.Skip(8);
+    for (std::uint32_t i = LoadLe32(stream.data() + table + kHeader + 4); reads && i > 0; --i) {
+        const std::size_t begin = whole.Settle() ? whole.Position() : 0;
+        std::u16string text;
+        reads = whole.String(false, &text) && (text.empty() || !ZeroedUnitIn(unmended, begin, whole.Position()));
+    }
+    if (reads && !whole.Settle())
+        return;
+
     // The strings from the table's start, one after another, as far as they lie in bytes as
     // they were written: past the first that does not, no string's place is known.
     const std::size_t declared = LoadLe32(stream.data() + table + kHeader + 4);
@@ -365,8 +380,8 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     // Without a hole after it, the table's own CONTINUE records are where the index leads.
     const std::size_t from = holeAfter ? tableEnd : table + kHeader + U16(stream, table + 2);
     const std::size_t before = regions.size();
-    const std::vector<std::uint8_t> rebuilt =
-        RebuildStringTable(stream, from, globalsEnd, regions, known, declared, Bytes(unmended), untrusted);
+    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, Bytes(unmended),
+                                                                 untrusted, holeAfter ? tableEnd : table + kHeader + 8);
     if (rebuilt.empty())
         return;
     // What was neutralised inside the table goes with it.

@@ -3,7 +3,9 @@
 // stream's cells.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
+#include <tuple>
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/biff_cells.h"
@@ -268,6 +270,93 @@ TEST(RecordMend, ACutStreamEndsAtItsLastWholeRecordWhereverItFalls)
     const std::uint32_t lastSheet = ReadWorkbookCells(kIntact).sheets.at(1).offset;
     for (std::size_t cut = lastSheet + 21; cut < kIntact.size() - 4; ++cut)
         ExpectCutMended(kIntact, cut);
+}
+
+
+// Each cell of `mended` as the intact stream has it at its sheet's place, row and column, or
+// absent (an empty text shows as nothing): never another value. Gives how many it holds.
+std::size_t ExpectEachCellTheOriginalsOrAbsent(const Bytes& intact, const Bytes& mended, const std::string& what)
+{
+    std::map<std::tuple<std::size_t, unsigned, unsigned>, std::string> original;
+    const WorkbookCells before = ReadWorkbookCells(intact);
+    for (std::size_t sheet = 0; sheet < before.sheets.size(); ++sheet) {
+        for (const CellValue& cell : before.sheets[sheet].cells)
+            original[{sheet, cell.row, cell.column}] = test::CellLine(cell);
+    }
+    std::size_t kept = 0;
+    const WorkbookCells after = ReadWorkbookCells(mended);
+    for (std::size_t sheet = 0; sheet < after.sheets.size(); ++sheet) {
+        for (const CellValue& cell : after.sheets[sheet].cells) {
+            if (cell.kind == CellKind::Text && cell.text.empty())
+                continue;
+            const auto place = original.find({sheet, cell.row, cell.column});
+            const std::string line = test::CellLine(cell);
+            EXPECT_TRUE(place != original.end() && place->second == line)
+                << what << ": sheet " << sheet << " holds " << line << " where the original holds "
+                << (place == original.end() ? "nothing" : place->second);
+            ++kept;
+        }
+    }
+    return kept;
+}
+
+// Texts from a shared-string table of ten buckets in several CONTINUE records, and numbers.
+Bytes SharedTexts()
+{
+    std::vector<std::string> strings;
+    for (unsigned i = 0; i < 80; ++i)
+        strings.push_back("Text " + std::to_string(i) + std::string(i % 13, static_cast<char>('a' + i % 26)));
+    Bytes texts, more;
+    for (unsigned i = 0; i < strings.size(); ++i) {
+        texts = texts + Record(0x00FD, Cell(i, 0) + Le32(i)) + Record(0x0203, Cell(i, 1) + test::Double(i * 0.5 + 3));
+        more = more + Record(0x027E, Cell(i, 0) + Le32(((i + 7) << 2) | 2)) + Record(0x00FD, Cell(i, 1) + Le32(79 - i));
+    }
+    // The table follows the globals' BOF, 20 bytes in.
+    return test::Workbook(8, test::StringTable(strings, 20), {{"Texts", texts}, {"More", more}});
+}
+
+// Zeroed units (64 bytes from a multiple of 64, as the mini stream's sectors lie, or 512, a
+// sector) anywhere: over cells, over strings of the shared-string table, over its buckets'
+// starts and its CONTINUE records' headers, over its index. Every cell afterwards is the
+// original's or absent, the stream reads whole, and a second mending leaves it as it is.
+TEST(RecordMend, AfterAZeroedUnitEachCellIsTheOriginalsOrAbsent)
+{
+    const Bytes intact = SharedTexts();
+    ExpectLeftAsItIs("shared texts", intact);
+    std::size_t cells = 0, kept = 0, continueHeaders = 0;
+    std::uint32_t lastBucket = 0;  // where the index says the last bucket's first string lies
+    for (const BiffRecord& record : ListRecords(intact)) {
+        if (record.type == 0x00FF)
+            lastBucket = LoadLe32(intact.data() + record.offset + 4 + record.length - 8);
+    }
+    for (const std::size_t length : {64u, 512u}) {
+        for (std::size_t from = 0; from < intact.size(); from += 64) {
+            const std::string what = "zeroed " + std::to_string(from) + " + " + std::to_string(length);
+            Bytes mended = intact;
+            std::fill(mended.begin() + static_cast<std::ptrdiff_t>(from),
+                      mended.begin() + static_cast<std::ptrdiff_t>(std::min(intact.size(), from + length)), 0);
+            MendWorkbookStream(mended);
+            EXPECT_EQ(FirstRecordDamage(mended), std::nullopt) << what;
+            Bytes again = mended;
+            EXPECT_TRUE(MendWorkbookStream(again).empty()) << what;
+            EXPECT_EQ(again, mended) << what;
+            kept += ExpectEachCellTheOriginalsOrAbsent(intact, mended, what);
+            cells += ReadWorkbookCells(intact).sheets.size() * 160;
+            // Over a CONTINUE record's header, the strings of the buckets after it are read
+            // again from where the index says they begin.
+            for (const BiffRecord& record : ListRecords(intact)) {
+                if (record.type == biff::kContinue && record.offset >= from && record.offset < from + 64 && length == 64 &&
+                    from + 64 <= lastBucket) {
+                    ++continueHeaders;
+                    const WorkbookCells book = ReadWorkbookCells(mended);
+                    ASSERT_EQ(book.sheets.size(), 2u) << what;
+                    EXPECT_EQ(book.sheets[0].cells.at(158).text, "Text 79" + std::string(79 % 13, 'b')) << what;
+                }
+            }
+        }
+    }
+    EXPECT_GE(continueHeaders, 3u);
+    EXPECT_GT(kept, cells * 3 / 4) << "the mending keeps most of what it can prove";
 }
 
 }  // namespace
