@@ -195,9 +195,18 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             }
         }
         if (next == kNoPlace) {
-            // Nothing reads from here on: filler after the last sheet's end, or a cut.
+            // Nothing reads from here on: filler after the last sheet's end, or a cut. Where
+            // only zeros follow a cut (the rest of its last sector, zeroed) and the record
+            // before ends in them, its last bytes are those zeros, not its own: it goes too.
             walk.cut = !afterEof;
             walk.end = at;
+            const auto zeros = [&](std::size_t from) {
+                return std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end(), [](std::uint8_t b) { return b == 0; });
+            };
+            if (walk.cut && previous != kNoPlace && at > previous + kHeader && stream[at - 1] == 0 && zeros(at)) {
+                walk.boundary[previous] = false;
+                walk.end = previous;
+            }
             return walk;
         }
         if (const auto fix = zeroed || ZeroHeader(stream, at) ? std::nullopt : OneFlippedBit(stream, at)) {
