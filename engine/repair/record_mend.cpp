@@ -132,7 +132,18 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         const bool needEof = before == kHeader || before >= 2 * kHeader;
         const std::size_t eofAt = needEof ? offset - kHeader : offset;
         const bool fits = (before == 0 || before >= kHeader) && bofEnd <= to && (to == bofEnd || to - bofEnd >= kHeader);
-        if (!fits)
+        // What follows the hole up to the next substream's end or start is a sheet's, not the
+        // globals' (an entry whose offset counts bytes the stream lost may lead into them).
+        bool globalsFollow = false;
+        for (std::size_t at = to; at + kHeader <= stream.size() && walk.boundary[at] && !globalsFollow;) {
+            const std::uint16_t type = U16(stream, at);
+            if (type == kEof || type == kBof)
+                break;
+            // (Some writers put a code page or country record in a sheet as well.)
+            globalsFollow = IsGlobalsRecord(type) && type != kCodePage && type != 0x008C;
+            at += kHeader + U16(stream, at + 2);
+        }
+        if (!fits || globalsFollow)
             continue;
         for (std::size_t k = from; k < to; ++k)
             walk.boundary[k] = false;
@@ -319,23 +330,33 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     MendStringTableHole(stream, regions, walk.overwritten);
     stream.insert(stream.end(), padding.begin(), padding.end());
 
-    // Each region's sheet: the last sheet that begins at or before it.
-    std::vector<std::uint32_t> starts;
-    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at) && U16(stream, at) != kEof;) {
+    // Each region's sheet: by its place in the list, the sheet whose first record is the last
+    // at or before the region; none for a region in the globals. Entries that lead to no
+    // sheet's first record place nothing.
+    std::size_t globalsEndNow = stream.size();
+    std::vector<std::pair<std::uint32_t, int>> starts;  // a sheet's first record, its place
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+        if (U16(stream, at) == kEof) {
+            globalsEndNow = at;
+            break;
+        }
         if (U16(stream, at) == kBoundSheet && U16(stream, at + 2) >= 4)
-            starts.push_back(LoadLe32(stream.data() + at + kHeader));
+            starts.emplace_back(LoadLe32(stream.data() + at + kHeader), static_cast<int>(starts.size()));
         at += kHeader + U16(stream, at + 2);
     }
+    std::erase_if(starts, [&](const auto& start) {
+        return start.first <= globalsEndNow || !ReadsKnown(stream, start.first) || U16(stream, start.first) != kBof;
+    });
     for (MendedRegion& region : regions) {
         int sheet = -1;
         std::uint32_t best = 0;
-        for (std::size_t i = 0; i < starts.size(); ++i) {
-            if (starts[i] <= region.offset && starts[i] >= best) {
-                best = starts[i];
-                sheet = static_cast<int>(i);
+        for (const auto& [start, place] : starts) {
+            if (start <= region.offset && start >= best) {
+                best = start;
+                sheet = place;
             }
         }
-        region.sheet = sheet;
+        region.sheet = region.offset < globalsEndNow ? -1 : sheet;
     }
     return regions;
 }
