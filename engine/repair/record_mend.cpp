@@ -223,30 +223,35 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     // Entries that lead to no sheet's first record, and as many sheets that no entry leads to
     // (the stream lost or gained bytes before them): taken in order, when the list then leads
     // to the sheets in stream order.
+    // (Again after new entries went into the holes, for the sheets that found no room there:
+    // a second mending would see the same.)
     auto leadsToSheet = [&](std::size_t offset) { return offset < stream.size() && walk.boundary[offset] && U16(stream, offset) == kBof; };
-    std::vector<std::size_t> dangling;  // in `listed`
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-        if (listed[i].offset < stream.size() && !leadsToSheet(listed[i].offset))
-            dangling.push_back(i);  // (those past the end come back empty, below)
-    }
-    if (!orphans.empty() && dangling.size() == orphans.size()) {
+    auto pairDangling = [&] {
+        std::vector<std::size_t> dangling;  // in `listed`
+        for (std::size_t i = 0; i < listed.size(); ++i) {
+            if (listed[i].offset < stream.size() && !leadsToSheet(listed[i].offset))
+                dangling.push_back(i);  // (those past the end come back empty, below)
+        }
+        if (orphans.empty() || dangling.size() != orphans.size())
+            return;
         std::vector<Listed> tried = listed;
         for (std::size_t j = 0; j < dangling.size(); ++j)
             tried[dangling[j]].offset = static_cast<std::uint32_t>(orphans[j]);
         std::sort(tried.begin(), tried.end(), [](const Listed& a, const Listed& b) { return a.record < b.record; });
-        bool ordered = true;
-        for (std::size_t i = 1; i < tried.size(); ++i)
-            ordered = ordered && tried[i - 1].offset < tried[i].offset;
-        if (ordered) {
-            for (std::size_t j = 0; j < dangling.size(); ++j) {
-                Listed& entry = listed[dangling[j]];
-                entry.offset = static_cast<std::uint32_t>(orphans[j]);
-                StoreLe32(stream.data() + entry.record + kHeader, entry.offset);
-                regions.push_back({MendedRegion::Kind::Replaced, entry.record + kHeader, 4, -1});
-            }
-            orphans.clear();
+        for (std::size_t i = 1; i < tried.size(); ++i) {
+            if (tried[i - 1].offset >= tried[i].offset)
+                return;
         }
-    }
+        for (std::size_t j = 0; j < dangling.size(); ++j) {
+            Listed& entry = listed[dangling[j]];
+            entry.offset = static_cast<std::uint32_t>(orphans[j]);
+            StoreLe32(stream.data() + entry.record + kHeader, entry.offset);
+            regions.push_back({MendedRegion::Kind::Replaced, entry.record + kHeader, 4, -1});
+        }
+        orphans.clear();
+    };
+    pairDangling();
+    std::vector<std::size_t> roomless;  // orphans no hole had room for
     for (const std::size_t orphan : orphans) {
         std::vector<std::size_t> entries;
         for (const Listed& sheet : listed)
@@ -257,8 +262,10 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             const std::size_t room = h.second - h.first;
             return h.second <= globalsEnd && (room == need || room >= need + kHeader);
         });
-        if (hole == walk.holes.end())
+        if (hole == walk.holes.end()) {
+            roomless.push_back(orphan);
             continue;
+        }
         for (std::size_t k = hole->first; k < hole->second; ++k)
             walk.boundary[k] = false;
         WriteRecord(stream, hole->first, kBoundSheet, body);
@@ -271,6 +278,8 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         if (hole->first == hole->second)
             walk.holes.erase(hole);
     }
+    orphans = roomless;
+    pairDangling();
     std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) { return a.record < b.record; });
 
     // What follows the end of the last sheet is no part of the workbook (a stream found by its
