@@ -208,6 +208,10 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         }
     }
 
+    // Entries past the globals' end (where an end record went back) are no longer the list's.
+    std::erase_if(listed, [&](const Listed& l) { return l.record >= globalsEnd; });
+    std::erase_if(pastTheEnd, [&](const Listed& l) { return l.record >= globalsEnd; });
+
     // A sheet whose entry in the list was destroyed: the list gets it back in the damaged
     // stretch of the globals, under a name of its own ("Sheet" and a number none has).
     std::vector<std::size_t> orphans;
