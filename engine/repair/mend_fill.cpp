@@ -215,9 +215,11 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             continue;
         }
         std::size_t from = at;
-        if (next - from < kHeader && previous != kNoPlace) {
+        if (next - from < kHeader && previous != kNoPlace && previous > 0) {
             from = previous;  // too little room for a header: the record before goes too
             walk.boundary[previous] = false;
+        } else if (next - from < kHeader && next + kHeader <= stream.size()) {
+            next += kHeader + U16(stream, next + 2);  // (never the workbook's first record: the one after)
         }
         if (next - from < kHeader) {
             walk.cut = true;

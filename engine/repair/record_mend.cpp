@@ -54,7 +54,7 @@ using namespace mending;
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
 {
     std::vector<MendedRegion> regions;
-    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8) {
+    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8 || !ReadsKnown(stream, 0)) {
         // The workbook's start is gone: new globals hold the surviving sheets together.
         if (!RebuildGlobals(stream, names, regions))
             return regions;
@@ -264,7 +264,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         const std::size_t need = kHeader + body.size();
         auto hole = std::find_if(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
             const std::size_t room = h.second - h.first;
-            return h.second <= globalsEnd && (room == need || room >= need + kHeader);
+            return h.first > 0 && h.second <= globalsEnd && (room == need || room >= need + kHeader);
         });
         if (hole == walk.holes.end()) {
             roomless.push_back(orphan);
