@@ -51,7 +51,9 @@ void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
 using namespace biff;
 using namespace mending;
 
-std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
+namespace {
+
+std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
 {
     std::vector<MendedRegion> regions;
     if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8 || !ReadsKnown(stream, 0)) {
@@ -370,6 +372,23 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             }
         }
         region.sheet = region.offset < globalsEndNow ? -1 : sheet;
+    }
+    return regions;
+}
+
+}  // namespace
+
+std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
+{
+    // What one round mends can leave room or order that the next takes up (a string table
+    // written anew leaves room for a list entry): rounds go on until one changes nothing, so
+    // that a stream mended once is left as it is when mended again.
+    std::vector<MendedRegion> regions = MendOnce(stream, names);
+    for (int round = 0; round < 3 && !regions.empty(); ++round) {
+        const std::vector<MendedRegion> more = MendOnce(stream, names);
+        if (more.empty())
+            break;
+        regions.insert(regions.end(), more.begin(), more.end());
     }
     return regions;
 }
