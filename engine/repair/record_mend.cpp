@@ -388,6 +388,13 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         const std::vector<MendedRegion> more = MendOnce(stream, names);
         if (more.empty())
             break;
+        // A later round may end the stream sooner (what follows the last sheet goes).
+        std::erase_if(regions, [&](const MendedRegion& r) { return r.kind == MendedRegion::Kind::Replaced && r.offset >= stream.size(); });
+        for (MendedRegion& region : regions) {
+            region.offset = std::min<std::uint64_t>(region.offset, stream.size());
+            if (region.kind == MendedRegion::Kind::Replaced)
+                region.length = std::min<std::uint64_t>(region.length, stream.size() - region.offset);
+        }
         regions.insert(regions.end(), more.begin(), more.end());
     }
     return regions;
