@@ -108,7 +108,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     };
     auto endsWithEof = [&](std::size_t at) {  // the record that ends at `at` is an EOF
         const std::size_t before = recordBefore(at);
-        return before != kNoPlace && U16(stream, before) == kEof && before + kHeader == at;
+        return before != kNoPlace && U16(stream, before) == kEof && before + kHeader + U16(stream, before + 2) == at;
     };
 
     std::vector<Listed> pastTheEnd;
