@@ -243,7 +243,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (known[i])
             strings[i] = known[i];
     }
-    strings.resize(std::max(strings.size(), std::min(named, std::max(indexCount, declared))));
+    // (No table holds more strings than the stream has room for, three bytes each at least.)
+    strings.resize(std::max(strings.size(), std::min({named, std::max(indexCount, declared), stream.size() / 3})));
 
     // The new table: each string whole in one record where it fits, else its characters go on
     // in the next with a flags byte of their own, as the format has it.
