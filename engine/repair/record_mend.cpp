@@ -46,6 +46,42 @@ void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
         regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
 }
 
+// An encrypted workbook whose FILEPASS record went with the damage: its cells' bodies are
+// the cipher's bytes, and read as values they are inventions. Their records read (the headers
+// are not encrypted), but their columns and cell styles are numbers no workbook has (a column
+// past 255, a style past 4050) in most of them, where in any other workbook none has: then
+// every cell record becomes filler.
+void EncryptedCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    std::size_t cells = 0, impossible = 0;
+    bool globals = true;
+    std::vector<std::pair<std::size_t, std::size_t>> found;  // cell records
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+        const std::uint16_t type = U16(stream, at);
+        const std::uint16_t length = U16(stream, at + 2);
+        if (globals && type == kFilePass)
+            return;  // encrypted, and it says so: readers know
+        globals = globals && type != kEof;
+        if (!globals && IsCellRecord(type) && length >= 6) {
+            ++cells;
+            impossible += U16(stream, at + kHeader + 2) > 0xFF || U16(stream, at + kHeader + 4) >= 4050 ? 1 : 0;
+            found.emplace_back(at, at + kHeader + length);
+        }
+        at += kHeader + length;
+    }
+    if (cells < 4 || impossible * 2 <= cells)
+        return;
+    std::vector<bool> boundary(stream.size() + 1, false);
+    for (const auto& [from, to] : found) {
+        WriteFiller(stream, boundary, from, to);
+        MendedRegion* last = regions.empty() ? nullptr : &regions.back();
+        if (last && last->kind == MendedRegion::Kind::Replaced && last->offset + last->length == from)
+            last->length += to - from;
+        else
+            regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
+    }
+}
+
 }  // namespace mending
 
 using namespace biff;
@@ -342,6 +378,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     }
 
     MendCounts(stream, regions);
+    EncryptedCellsGo(stream, regions);
     MendStringTableHole(stream, regions, walk.overwritten);
     stream.insert(stream.end(), padding.begin(), padding.end());
 
