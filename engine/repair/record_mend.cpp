@@ -69,7 +69,7 @@ void EncryptedCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
         }
         at += kHeader + length;
     }
-    if (cells < 4 || impossible * 2 <= cells)
+    if (impossible * 2 <= cells)
         return;
     std::vector<bool> boundary(stream.size() + 1, false);
     for (const auto& [from, to] : found) {
