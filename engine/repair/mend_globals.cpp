@@ -135,6 +135,35 @@ std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff
     return body;
 }
 
+// A BIFF5 workbook's text is bytes in its code page, which went with the start of the
+// globals: bytes past ASCII read as other characters under whatever code page the new globals
+// name, so cells of such text (and such text results of formulas) become filler from `from`
+// on. ASCII reads the same under all of them.
+void DropTextOfALostCodePage(std::vector<std::uint8_t>& stream, std::size_t from, std::vector<MendedRegion>& regions)
+{
+    std::vector<bool> boundary(stream.size() + 1, false);
+    for (std::size_t at = from; at + kHeader <= stream.size();) {
+        if (!Reads(stream, at)) {
+            at = Resync(stream, at + 1);
+            if (at == kNoPlace)
+                break;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        const std::size_t length = U16(stream, at + 2);
+        const std::size_t text = type == kLabel || type == kRString ? 8 : type == kString ? 2 : 0;
+        if (text > 0 && length >= text) {
+            const std::uint8_t* body = stream.data() + at + kHeader;
+            const std::size_t end = std::min(length, text + LoadLe16(body + text - 2));
+            if (std::any_of(body + text, body + std::max(text, end), [](std::uint8_t b) { return b >= 0x80; })) {
+                WriteFiller(stream, boundary, at, at + kHeader + length);
+                regions.push_back({MendedRegion::Kind::Replaced, at, kHeader + length, -1});
+            }
+        }
+        at += kHeader + length;
+    }
+}
+
 }  // namespace
 
 // When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
@@ -155,6 +184,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     std::size_t at = resumed;
     bool globalsEnded = false;  // an EOF comes before the first sheet
     bool stylesSurvive = false;  // cell styles come before it
+    bool codePageSurvives = false;
     while (at < stream.size()) {
         if (!Reads(stream, at)) {
             const std::size_t next = Resync(stream, at + 1);
@@ -173,6 +203,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             listEntries.push_back(at);
         if (type == 0x00E0 && sheets.empty())
             stylesSurvive = true;
+        codePageSurvives = codePageSurvives || (type == kCodePage && sheets.empty());
         at += kHeader + U16(stream, at + 2);
     }
     if (sheets.empty())
@@ -269,6 +300,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             if (lost != 0 || paired[i])
                 regions.push_back({MendedRegion::Kind::Replaced, entry + kHeader, 4, -1});
         }
+        if (!biff8 && !codePageSurvives)
+            DropTextOfALostCodePage(stream, sheets.front() + shift, regions);
         return true;
     }
 
@@ -339,6 +372,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         const std::size_t at = sheets[i] + shift - (i == 0 ? sheetBof.size() : 0);
         StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(at));
     }
+    if (!biff8 && !codePageSurvives)
+        DropTextOfALostCodePage(stream, sheets.front() + shift - (sheetBof.empty() ? 0 : sheetBof.size()), regions);
     return true;
 }
 
