@@ -293,6 +293,46 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         orphans.clear();
     };
     pairDangling();
+    // With the whole list gone, the names the document summary gives say how many sheets
+    // there were: when they are more than survive and all the damage lies before the first
+    // survivor, the lost ones came first. They come back empty under their names (their
+    // entries lead past the end, below), ahead of the survivors, which take the names after
+    // theirs: every sheet keeps its place. All the entries go into one hole, or none does.
+    const bool holesBefore = !orphans.empty() && std::none_of(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
+        return h.second > orphans.front();
+    });
+    if (listed.empty() && holesBefore && names.size() > orphans.size()) {
+        const std::size_t lostSheets = names.size() - orphans.size();
+        std::vector<std::uint8_t> entries;
+        std::vector<std::size_t> starts;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            starts.push_back(entries.size());
+            Append(entries, kBoundSheet, SheetEntry(i < lostSheets ? 0xFFFFFFFF : orphans[i - lostSheets], names[i], biff8));
+        }
+        const std::size_t need = entries.size();
+        const auto hole = std::find_if(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
+            const std::size_t room = h.second - h.first;
+            return h.first > 0 && h.second <= globalsEnd && (room == need || room >= need + kHeader);
+        });
+        if (hole != walk.holes.end()) {
+            const auto [from, to] = *hole;
+            for (std::size_t k = from; k < to; ++k)
+                walk.boundary[k] = false;
+            std::copy(entries.begin(), entries.end(), stream.begin() + static_cast<std::ptrdiff_t>(from));
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                walk.boundary[from + starts[i]] = true;
+                const Listed entry{from + starts[i], i < lostSheets ? 0xFFFFFFFFu : static_cast<std::uint32_t>(orphans[i - lostSheets])};
+                listed.push_back(entry);
+                if (i < lostSheets)
+                    pastTheEnd.push_back(entry);
+            }
+            if (to > from + need)
+                WriteFiller(stream, walk.boundary, from + need, to);
+            Cover(regions, from, to);
+            walk.holes.erase(hole);
+            orphans.clear();
+        }
+    }
     std::vector<std::size_t> roomless;  // orphans no hole had room for
     for (const std::size_t orphan : orphans) {
         std::vector<std::size_t> entries;
