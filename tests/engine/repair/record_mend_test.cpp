@@ -39,8 +39,8 @@ Bytes Rows(unsigned first, unsigned count, unsigned seed)
     return records;
 }
 
-// Row 10 and the integer 2 are left out: their cells' bytes read as an EOF record (see the
-// disabled test below).
+// Row 10 and the integer 2 are left out: their cells' bytes read as an EOF record (a case of
+// its own below).
 const Bytes kIntact = test::Workbook(8, Record(0x0042, Le16(1200)), {{"One", Rows(11, 30, 3)}, {"Two", Rows(11, 20, 500)}});
 
 // Each cell as its sheet, the place of its record and its value: mending moves no record that reads.
@@ -90,7 +90,8 @@ TEST(RecordMend, IntactStreamsAreLeftAsTheyAre)
         ExpectLeftAsItIs(name, StreamOf(name));
 }
 
-// Shows: the padding after the last sheet's EOF is cut off, and no region says so.
+// Padding after the last sheet's EOF (zeros that read as no record) stays, and no region is
+// reported.
 TEST(RecordMend, IntactStreamsKeepThePaddingAfterTheirLastSheet)
 {
     for (const char* name : {"readxl__mtcars.xls", "poi__DBCSHeader.xls", "edr__Test_git_issue_231_NoCodePage.xls"})
@@ -166,8 +167,9 @@ TEST(RecordMend, AZeroedStretchBecomesFillerAndTheRecordsAfterItReadAgain)
     EXPECT_GT(checked, 4 * 90);
 }
 
-// Shows: where the bytes after a zeroed header read as an EOF record (a cell in row 10 and
-// column A; an integer cell holding 2), the sheet ends there and every cell after it is lost.
+// Where the bytes after a zeroed header read as an EOF record (a cell in row 10 and column A;
+// an integer cell holding 2), the sheet does not end there: the cell goes and every cell
+// after it is kept.
 TEST(RecordMend, ZerosBeforeBytesThatLookLikeAnEofLoseNoCell)
 {
     const Bytes intact = test::Workbook(8, {}, {{"One", Rows(0, 20, 0)}, {"Two", Rows(0, 5, 0)}});
@@ -263,8 +265,8 @@ TEST(RecordMend, ACutStreamEndsAtItsLastWholeRecord)
     }
 }
 
-// Shows: where the cut leaves the start of a record that reads as a short record of another
-// type (a cut at 1734, say), the whole record before it becomes filler: its cell is lost.
+// Wherever the cut falls, even where it leaves the start of a record that reads as a short
+// record of another type (a cut at 1734, say), the records before it are kept whole.
 TEST(RecordMend, ACutStreamEndsAtItsLastWholeRecordWhereverItFalls)
 {
     const std::uint32_t lastSheet = ReadWorkbookCells(kIntact).sheets.at(1).offset;
