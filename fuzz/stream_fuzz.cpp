@@ -9,7 +9,8 @@
 // - each region the mending reports lies within the mended stream (one of records lost past a
 //   cut starts at its end at the latest), and a mending that reports none changes no byte
 //   (it may drop what follows the workbook's end); the mended stream is read and mended
-//   again, and all of the above holds for it too.
+//   again, and all of the above holds for it too; that second mending changes nothing and
+//   reports nothing: one mend leaves a stream that a second leaves alone.
 // The input's last byte also gives how many sheet names (0 to 3) come with the mending, for a
 // stream whose start is gone.
 #include <algorithm>
@@ -108,10 +109,13 @@ void CheckRegions(const std::vector<tabulon::MendedRegion>& regions, std::size_t
     }
 }
 
-std::vector<std::uint8_t> Mend(const std::vector<std::uint8_t>& original, const std::vector<std::u16string>& names)
+std::vector<std::uint8_t> Mend(const std::vector<std::uint8_t>& original, const std::vector<std::u16string>& names,
+                               std::vector<tabulon::MendedRegion>* reported = nullptr)
 {
     std::vector<std::uint8_t> stream = original;
     const std::vector<tabulon::MendedRegion> regions = tabulon::MendWorkbookStream(stream, names);
+    if (reported)
+        *reported = regions;
     CheckRegions(regions, stream.size());
     // It gives what it mended: without a region, at most what follows the workbook's end goes.
     if (regions.empty() && (stream.size() > original.size() || !std::equal(stream.begin(), stream.end(), original.begin())))
@@ -136,6 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckRecords(mended);
     CheckCells(mended);
     tabulon::FirstRecordDamage(mended);
-    Mend(mended, names);
+    std::vector<tabulon::MendedRegion> again;
+    if (Mend(mended, names, &again) != mended || !again.empty())
+        Fail("a second mending changed what the first left", again.empty() ? 0 : again.front().offset);
     return 0;
 }

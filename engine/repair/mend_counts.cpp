@@ -18,47 +18,6 @@ using namespace biff;
 
 namespace {
 
-// The string table read as one run of bytes (see Pieces), with where in the stream the reading
-// stands.
-class ChainCursor {
-public:
-    ChainCursor(std::vector<Bytes> bodies, const std::uint8_t* stream) : pieces_(std::move(bodies)), stream_(stream) {}
-
-    // Moves past a body's end to the next; false when none is left.
-    bool Settle() { return pieces_.Settle(); }
-    std::size_t Position() const { return static_cast<std::size_t>(pieces_.Here() - stream_); }
-    // Where the body the next byte is in ends.
-    std::size_t PieceEnd() const { return static_cast<std::size_t>(pieces_.PieceEnd() - stream_); }
-
-    bool Byte(std::uint8_t& value) { return pieces_.Byte(value); }
-    bool Le16(std::uint16_t& value) { return pieces_.Le16(value); }
-    bool Skip(std::size_t count) { return pieces_.Skip(count); }
-
-    // Past one string of the table: length, flags, run count and far-east size as the flags
-    // say, characters, runs, far-east data. `strict` also holds the far-east data to its own
-    // layout (a reserved 1, then the size of the rest).
-    bool String(bool strict = false)
-    {
-        std::uint16_t count = 0, runs = 0;
-        std::uint8_t flags = 0;
-        std::uint32_t farEast = 0;
-        std::u16string characters;
-        if (!(pieces_.Le16(count) && pieces_.Byte(flags) && (flags & ~0x0D) == 0 && (!(flags & 0x08) || pieces_.Le16(runs)) &&
-              (!(flags & 0x04) || pieces_.Le32(farEast)) && pieces_.Chars(count, flags & 0x01, characters) &&
-              pieces_.Skip(std::size_t{runs} * 4)))
-            return false;
-        if (!strict || farEast == 0)
-            return pieces_.Skip(farEast);
-        std::uint16_t reserved = 0, rest = 0;
-        return farEast >= 4 && pieces_.Le16(reserved) && pieces_.Le16(rest) && reserved == 1 && rest == farEast - 4 &&
-               pieces_.Skip(farEast - 4);
-    }
-
-private:
-    Pieces pieces_;
-    const std::uint8_t* stream_;
-};
-
 int BitsApart(std::uint32_t a, std::uint32_t b)
 {
     return std::popcount(a ^ b);
@@ -151,6 +110,10 @@ void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& re
             whole = cursor.String();
         if (whole && cursor.Settle() && cursor.Position() == bucketStart(k + 1))
             continue;
+        // Zeros over the bucket are a lost stretch, not a flipped bit: the table is read again
+        // around it (MendStringTableHole).
+        if (ZeroedUnitIn(stream, bucket.Position(), bucketStart(k + 1)))
+            return;
         // The one changed bit in a string's length, flags, run count or far-east size that
         // makes this bucket end where the next begins.
         // When two readings agree with the index (a shorter text and a longer far-east block),

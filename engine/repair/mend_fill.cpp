@@ -104,6 +104,21 @@ std::optional<std::uint16_t> ShorterByOneBit(Bytes stream, std::size_t at, std::
 
 }  // namespace
 
+bool ZeroHeader(Bytes stream, std::size_t at)
+{
+    return at + kHeader <= stream.size() && U16(stream, at) == 0 && U16(stream, at + 2) == 0;
+}
+
+bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to)
+{
+    for (std::size_t unit = from / kUnit * kUnit; unit < to && unit + kUnit <= stream.size(); unit += kUnit) {
+        if (std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(unit), stream.begin() + static_cast<std::ptrdiff_t>(unit + kUnit),
+                        [](std::uint8_t b) { return b == 0; }))
+            return true;
+    }
+    return false;
+}
+
 Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
     Walk walk;
@@ -112,7 +127,9 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
     std::size_t previous = kNoPlace;
     bool afterEof = false;
     while (at < stream.size()) {
-        if (Reads(stream, at)) {
+        // Four zero bytes are no record header: they read as one only before bytes that happen
+        // to read as a record (a cell whose header was zeroed over a body that looks like an EOF).
+        if (Reads(stream, at) && !ZeroHeader(stream, at)) {
             walk.boundary[at] = true;
             afterEof = U16(stream, at) == kEof;
             if (const auto odd = OddBofField(stream, at)) {
@@ -131,7 +148,38 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             at += kHeader + U16(stream, at + 2);
             continue;
         }
-        const std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
+        std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
+        // Where records are picked up again, an end record followed by records that are not
+        // a sheet's first is bytes of a lost record that happen to look like one.
+        auto falseEof = [&](std::size_t p) {
+            return U16(stream, p) == kEof && U16(stream, p + 2) == 0 && ReadsKnown(stream, p + kHeader) &&
+                   U16(stream, p + kHeader) != kBof;
+        };
+        // Fewer than three records that run to the stream's end without an end record are
+        // what a cut left of one: no proof that records begin there.
+        auto toTheCut = [&](std::size_t p) {
+            for (int i = 0; i < 3; ++i) {
+                if (p == stream.size())
+                    return true;
+                if (!ReadsKnown(stream, p) || U16(stream, p) == kEof)
+                    return false;
+                p += kHeader + U16(stream, p + 2);
+            }
+            return false;
+        };
+        while (next != kNoPlace && (ZeroHeader(stream, next) || falseEof(next) || toTheCut(next)))
+            next = Resync(stream, next + 1);
+        // The record before the break runs into a zeroed unit: its body went with the damage,
+        // and what it holds there are the zeros of the hole, not its own bytes. It goes too.
+        // (Not the string table's records: the table is read again from what survives of
+        // them, string by string, below.)
+        const bool zeroed = previous != kNoPlace && U16(stream, previous) != kSst && U16(stream, previous) != kContinue &&
+                            ZeroedUnitIn(stream, previous, at);
+        if (zeroed) {
+            walk.boundary[previous] = false;
+            at = previous;
+            previous = kNoPlace;
+        }
         // A length grown by a flipped bit reads as well, but swallows the records after it and
         // leads here, where nothing reads (or past the end): the record before gets the one
         // shorter length a bit away after which records read. (A shorter length than the
@@ -147,20 +195,31 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             }
         }
         if (next == kNoPlace) {
-            // Nothing reads from here on: filler after the last sheet's end, or a cut.
+            // Nothing reads from here on: filler after the last sheet's end, or a cut. Where
+            // only zeros follow a cut (the rest of its last sector, zeroed) and the record
+            // before ends in them, its last bytes are those zeros, not its own: it goes too.
             walk.cut = !afterEof;
             walk.end = at;
+            const auto zeros = [&](std::size_t from) {
+                return std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end(), [](std::uint8_t b) { return b == 0; });
+            };
+            if (walk.cut && previous != kNoPlace && at > previous + kHeader && stream[at - 1] == 0 && zeros(at)) {
+                walk.boundary[previous] = false;
+                walk.end = previous;
+            }
             return walk;
         }
-        if (const auto fix = OneFlippedBit(stream, at)) {
+        if (const auto fix = zeroed || ZeroHeader(stream, at) ? std::nullopt : OneFlippedBit(stream, at)) {
             StoreLe16(stream.data() + fix->first, fix->second);
             regions.push_back({MendedRegion::Kind::Replaced, fix->first, 2, -1});
             continue;
         }
         std::size_t from = at;
-        if (next - from < kHeader && previous != kNoPlace) {
+        if (next - from < kHeader && previous != kNoPlace && previous > 0) {
             from = previous;  // too little room for a header: the record before goes too
             walk.boundary[previous] = false;
+        } else if (next - from < kHeader && next + kHeader <= stream.size()) {
+            next += kHeader + U16(stream, next + 2);  // (never the workbook's first record: the one after)
         }
         if (next - from < kHeader) {
             walk.cut = true;

@@ -135,6 +135,35 @@ std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff
     return body;
 }
 
+// A BIFF5 workbook's text is bytes in its code page, which went with the start of the
+// globals: bytes past ASCII read as other characters under whatever code page the new globals
+// name, so cells of such text (and such text results of formulas) become filler from `from`
+// on. ASCII reads the same under all of them.
+void DropTextOfALostCodePage(std::vector<std::uint8_t>& stream, std::size_t from, std::vector<MendedRegion>& regions)
+{
+    std::vector<bool> boundary(stream.size() + 1, false);
+    for (std::size_t at = from; at + kHeader <= stream.size();) {
+        if (!Reads(stream, at)) {
+            at = Resync(stream, at + 1);
+            if (at == kNoPlace)
+                break;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        const std::size_t length = U16(stream, at + 2);
+        const std::size_t text = type == kLabel || type == kRString ? 8 : type == kString ? 2 : 0;
+        if (text > 0 && length >= text) {
+            const std::uint8_t* body = stream.data() + at + kHeader;
+            const std::size_t end = std::min(length, text + LoadLe16(body + text - 2));
+            if (std::any_of(body + text, body + std::max(text, end), [](std::uint8_t b) { return b >= 0x80; })) {
+                WriteFiller(stream, boundary, at, at + kHeader + length);
+                regions.push_back({MendedRegion::Kind::Replaced, at, kHeader + length, -1});
+            }
+        }
+        at += kHeader + length;
+    }
+}
+
 }  // namespace
 
 // When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
@@ -155,6 +184,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     std::size_t at = resumed;
     bool globalsEnded = false;  // an EOF comes before the first sheet
     bool stylesSurvive = false;  // cell styles come before it
+    bool codePageSurvives = false;
     while (at < stream.size()) {
         if (!Reads(stream, at)) {
             const std::size_t next = Resync(stream, at + 1);
@@ -173,6 +203,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             listEntries.push_back(at);
         if (type == 0x00E0 && sheets.empty())
             stylesSurvive = true;
+        codePageSurvives = codePageSurvives || (type == kCodePage && sheets.empty());
         at += kHeader + U16(stream, at + 2);
     }
     if (sheets.empty())
@@ -201,6 +232,32 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             if (std::none_of(listEntries.begin(), listEntries.end(), [&](std::size_t entry) { return leadsTo(entry) == sheet; }))
                 unlisted.push_back(sheet);
         }
+        std::vector<std::optional<std::size_t>> targets;
+        for (const std::size_t entry : listEntries)
+            targets.push_back(leadsTo(entry));
+        // Entries that lead nowhere under that difference (the stream lost bytes twice) and as
+        // many sheets that no entry leads to: taken in order, when the list then leads to the
+        // sheets in stream order, as the list does where it is sure.
+        std::vector<std::size_t> dangling;
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            if (!targets[i])
+                dangling.push_back(i);
+        }
+        std::vector<bool> paired(targets.size(), false);
+        if (!dangling.empty() && dangling.size() == unlisted.size()) {
+            std::vector<std::optional<std::size_t>> tried = targets;
+            for (std::size_t j = 0; j < dangling.size(); ++j)
+                tried[dangling[j]] = unlisted[j];
+            bool ordered = true;
+            for (std::size_t i = 1; i < tried.size(); ++i)
+                ordered = ordered && *tried[i - 1] < *tried[i];
+            if (ordered) {
+                targets = tried;
+                for (const std::size_t i : dangling)
+                    paired[i] = true;
+                unlisted.clear();
+            }
+        }
         bool biff8 = false;
         std::vector<std::uint8_t> front;
         Append(front, kBof, GlobalsBof(stream, sheets.front(), biff8));
@@ -217,9 +274,6 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
         const std::size_t tableRegionsEnd = regions.size();
         front.insert(front.end(), table.begin(), table.end());
-        std::vector<std::optional<std::size_t>> targets;
-        for (const std::size_t entry : listEntries)
-            targets.push_back(leadsTo(entry));
         std::size_t shift = 0;
         if (front.size() == resumed || front.size() + kHeader <= resumed) {
             std::copy(front.begin(), front.end(), stream.begin());
@@ -243,15 +297,37 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
                 continue;  // it led elsewhere; the sheet it names is not found
             const std::size_t entry = listEntries[i] + shift;
             StoreLe32(stream.data() + entry + kHeader, static_cast<std::uint32_t>(*targets[i] + shift));
-            if (lost != 0)
+            if (lost != 0 || paired[i])
                 regions.push_back({MendedRegion::Kind::Replaced, entry + kHeader, 4, -1});
         }
+        if (!biff8 && !codePageSurvives)
+            DropTextOfALostCodePage(stream, sheets.front() + shift, regions);
         return true;
     }
 
+    // Records of a sheet's own kinds come first, and none of the globals': the first sheet lost
+    // its first record with the start (and the end record seen before the sheets was its
+    // own). It gets one back, right before its records, and the globals their end.
+    std::vector<std::uint8_t> sheetBof;
+    {
+        bool sheetRecords = false, globalsRecords = false;
+        for (std::size_t k = resumed; k < sheets.front() && Reads(stream, k);) {
+            const std::uint16_t type = U16(stream, k);
+            sheetRecords = sheetRecords || IsSheetRecord(type);
+            globalsRecords = globalsRecords || IsGlobalsRecord(type) || type == kBof;
+            k += kHeader + U16(stream, k + 2);
+        }
+        if (sheetRecords && !globalsRecords) {
+            const std::size_t bofEnd = sheets.front() + kHeader + U16(stream, sheets.front() + 2);
+            sheetBof.assign(stream.begin() + static_cast<std::ptrdiff_t>(sheets.front()), stream.begin() + static_cast<std::ptrdiff_t>(bofEnd));
+            sheets.insert(sheets.begin(), resumed);
+            globalsEnded = false;
+        }
+    }
+    const std::size_t wholeSheet = sheets[sheetBof.empty() ? 0 : 1];
     bool biff8 = false;
     std::vector<std::uint8_t> globals;
-    Append(globals, kBof, GlobalsBof(stream, sheets.front(), biff8));
+    Append(globals, kBof, GlobalsBof(stream, wholeSheet, biff8));
     AppendFormatting(globals, stream, sheets, biff8);
     // The names the summary lists, when it lists at least as many as were found: the sheets
     // lost with the start came first, and come back empty (their entries lead past the end).
@@ -265,7 +341,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         Append(globals, kBoundSheet, SheetEntry(0, name, biff8));
     }
     const std::size_t tableRegions = regions.size();
-    const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
+    const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, wholeSheet, regions);
     const std::size_t tableRegionsEnd = regions.size();
     globals.insert(globals.end(), table.begin(), table.end());
     if (!globalsEnded)
@@ -273,24 +349,31 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
 
     // In place when the destroyed stretch has room; else the stream is written anew.
     std::size_t shift = 0;
-    if (globals.size() == resumed || globals.size() + kHeader <= resumed) {
+    const std::size_t need = globals.size() + sheetBof.size();
+    if (need == resumed || need + kHeader <= resumed) {
         std::copy(globals.begin(), globals.end(), stream.begin());
-        if (globals.size() < resumed) {
+        if (need < resumed) {
             std::vector<bool> boundary(stream.size() + 1, false);
-            WriteFiller(stream, boundary, globals.size(), resumed);
+            WriteFiller(stream, boundary, globals.size(), resumed - sheetBof.size());
         }
+        std::copy(sheetBof.begin(), sheetBof.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed - sheetBof.size()));
         regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
     } else {
         std::vector<std::uint8_t> rebuilt = globals;
+        rebuilt.insert(rebuilt.end(), sheetBof.begin(), sheetBof.end());
         rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
-        shift = globals.size() - resumed;
+        shift = need - resumed;
         stream = std::move(rebuilt);
-        regions.push_back({MendedRegion::Kind::Replaced, 0, globals.size(), -1});
+        regions.push_back({MendedRegion::Kind::Replaced, 0, need, -1});
     }
     for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
         regions[i].offset += shift;
-    for (std::size_t i = 0; i < sheets.size(); ++i)
-        StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(sheets[i] + shift));
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+        const std::size_t place = sheets[i] + shift - (i == 0 ? sheetBof.size() : 0);
+        StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(place));
+    }
+    if (!biff8 && !codePageSurvives)
+        DropTextOfALostCodePage(stream, sheets.front() + shift - (sheetBof.empty() ? 0 : sheetBof.size()), regions);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/base/byte_order.h"
+#include "engine/biff/pieces.h"
 #include "engine/biff/records.h"
 #include "engine/repair/record_mend.h"
 
@@ -29,6 +30,49 @@ inline std::uint16_t U16(Bytes stream, std::size_t at)
     return LoadLe16(stream.data() + at);
 }
 
+// The string table read as one run of bytes (see Pieces), with where in the stream the reading
+// stands.
+class ChainCursor {
+public:
+    ChainCursor(std::vector<Bytes> bodies, const std::uint8_t* stream) : pieces_(std::move(bodies)), stream_(stream) {}
+
+    // Moves past a body's end to the next; false when none is left.
+    bool Settle() { return pieces_.Settle(); }
+    std::size_t Position() const { return static_cast<std::size_t>(pieces_.Here() - stream_); }
+    // Where the body the next byte is in ends.
+    std::size_t PieceEnd() const { return static_cast<std::size_t>(pieces_.PieceEnd() - stream_); }
+
+    bool Byte(std::uint8_t& value) { return pieces_.Byte(value); }
+    bool Le16(std::uint16_t& value) { return pieces_.Le16(value); }
+    bool Skip(std::size_t count) { return pieces_.Skip(count); }
+
+    // Past one string of the table: length, flags, run count and far-east size as the flags
+    // say, characters, runs, far-east data. `strict` also holds the far-east data to its own
+    // layout (a reserved 1, then the size of the rest).
+    // `text`, when given, gets the string's characters.
+    bool String(bool strict = false, std::u16string* text = nullptr)
+    {
+        std::uint16_t count = 0, runs = 0;
+        std::uint8_t flags = 0;
+        std::uint32_t farEast = 0;
+        std::u16string characters;
+        std::u16string& into = text ? *text : characters;
+        if (!(pieces_.Le16(count) && pieces_.Byte(flags) && (flags & ~0x0D) == 0 && (!(flags & 0x08) || pieces_.Le16(runs)) &&
+              (!(flags & 0x04) || pieces_.Le32(farEast)) && pieces_.Chars(count, flags & 0x01, into) &&
+              pieces_.Skip(std::size_t{runs} * 4)))
+            return false;
+        if (!strict || farEast == 0)
+            return pieces_.Skip(farEast);
+        std::uint16_t reserved = 0, rest = 0;
+        return farEast >= 4 && pieces_.Le16(reserved) && pieces_.Le16(rest) && reserved == 1 && rest == farEast - 4 &&
+               pieces_.Skip(farEast - 4);
+    }
+
+private:
+    Pieces pieces_;
+    const std::uint8_t* stream_;
+};
+
 // record_check.cpp
 bool Known(std::uint16_t type, std::uint16_t length);
 bool Reads(Bytes stream, std::size_t at);
@@ -36,6 +80,13 @@ bool ReadsKnown(Bytes stream, std::size_t at);
 bool RunAt(Bytes stream, std::size_t at, int count);
 std::size_t Resync(Bytes stream, std::size_t from, std::size_t before = kNoPlace);
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at);
+
+// record_mend.cpp
+// Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
+bool IsSheetRecord(std::uint16_t type);
+// Records only the workbook's globals hold: the list of sheets, shared strings, fonts, cell
+// styles, formats, names, external references, code page, country, palette, drawings.
+bool IsGlobalsRecord(std::uint16_t type);
 
 // mend_fill.cpp
 struct Walk {
@@ -46,6 +97,13 @@ struct Walk {
     std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> overwritten;  // what the filler went over
 };
 
+// The smallest unit a compound file keeps a stream in (a sector of the mini stream): damage
+// that the salvage zeroes is whole units of it.
+inline constexpr std::size_t kUnit = 64;
+// Four zero bytes at `at`: no record's header.
+bool ZeroHeader(Bytes stream, std::size_t at);
+// Whether a unit of [from, to)'s units (64 bytes from a multiple of 64) is all zeros.
+bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to);
 void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>& boundary, std::size_t from, std::size_t to);
 void WriteRecord(std::vector<std::uint8_t>& stream, std::size_t at, std::uint16_t type, Bytes body);
 void Append(std::vector<std::uint8_t>& out, std::uint16_t type, Bytes body);
@@ -59,8 +117,10 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
 
 // mend_strings.cpp
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
-                                             std::vector<MendedRegion>& regions, const std::vector<std::u16string>& known = {},
-                                             std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt);
+                                             std::vector<MendedRegion>& regions, const std::vector<std::optional<std::u16string>>& known = {},
+                                             std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt,
+                                             const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {},
+                                             std::size_t bucketsFrom = 0);
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten);
 

@@ -13,7 +13,6 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/records.h"
-#include "engine/biff/strings.h"
 #include "engine/repair/mend_parts.h"
 #include "engine/repair/record_mend.h"
 
@@ -21,18 +20,6 @@ namespace tabulon::mending {
 
 using namespace biff;
 
-namespace {
-
-// A record's body as far as it was not wiped, for a record that a hole follows: a wipe that
-// began inside it left zeros at its end (one zero may be half of a character, and stays).
-Bytes Unwiped(Bytes body)
-{
-    while (body.size() >= 2 && body[body.size() - 1] == 0 && body[body.size() - 2] == 0)
-        body = body.first(body.size() - 1);
-    return body;
-}
-
-}  // namespace
 
 // When the shared-string table lost its start with the globals, or its middle to a hole, what
 // survives of it after the damage (its CONTINUE records, in [from, to)) is read again from the
@@ -44,8 +31,10 @@ Bytes Unwiped(Bytes body)
 // says, strings that are gone as empty ones, and the records it was read from become filler.
 // Gives the new table's records, or nothing when there is nothing to go by.
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
-                                             std::vector<MendedRegion>& regions, const std::vector<std::u16string>& known,
-                                             std::size_t declared, std::optional<Bytes> unmended)
+                                             std::vector<MendedRegion>& regions, const std::vector<std::optional<std::u16string>>& known,
+                                             std::size_t declared, std::optional<Bytes> unmended,
+                                             const std::vector<std::pair<std::size_t, std::size_t>>& untrusted,
+                                             std::size_t bucketsFrom)
 {
     // Strings are read from the bytes as they were found: filler over a hole may have taken
     // the end of a record whose header went.
@@ -78,13 +67,20 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         inRun = type == kContinue;
         at += kHeader + U16(stream, at + 2);
     }
+    // The strings the index leads to; with no index to go by, those read from the table's
+    // start alone.
+    std::vector<bool> used(runs, false);
+    std::vector<std::optional<std::u16string>> strings;
+    std::size_t indexCount = 0;
+    const bool indexed = [&] {
     if (!index || pieces.empty())
-        return {};
+        return false;
     const std::uint8_t* entries = stream.data() + *index + kHeader;
     const std::size_t perBucket = LoadLe16(entries);
     const std::size_t buckets = (U16(stream, *index + 2) - 2u) / 8;
     if (perBucket == 0 || buckets * pieces.size() > (std::size_t{1} << 22))
-        return {};
+        return false;
+    indexCount = buckets * perBucket;
     auto bucketStart = [&](std::size_t k) { return std::int64_t{LoadLe32(entries + 2 + 8 * k)}; };
     auto bucketOffset = [&](std::size_t k) { return std::int64_t{LoadLe16(entries + 6 + 8 * k)}; };
     std::map<std::int64_t, int> votes;
@@ -96,13 +92,24 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // through the CONTINUE records of its run. A bucket whose record lost its header with the
     // damage (the table's first, often) is read from its place up to the next record that
     // survives. Nothing when no string starts there.
-    std::vector<bool> used(runs, false);
-    auto readBucket = [&](std::size_t k, std::int64_t d, bool use) -> std::vector<std::u16string> {
+    // Bytes that are not the ones written: zeroed units, and stretches that read as no record.
+    auto wiped = [&](std::size_t a, std::size_t b) {
+        return ZeroedUnitIn(found, a, b) ||
+               std::any_of(untrusted.begin(), untrusted.end(), [&](const auto& r) { return r.first < b && a < r.second; });
+    };
+    struct BucketRead {
+        std::vector<std::u16string> strings;  // from its first on, as far as they are proven
+        bool lands = false;    // all of them read, ending where the next bucket begins
+        bool checked = false;  // whether the next bucket's start could tell
+    };
+    auto readBucket = [&](std::size_t k, std::int64_t d, bool use) -> BucketRead {
         const std::int64_t at = bucketStart(k) - d;
         const std::int64_t record = at - bucketOffset(k);
         if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > to)
             return {};
         const std::size_t position = static_cast<std::size_t>(at);
+        if (position < bucketsFrom)
+            return {};  // in what survives of the table's start, read from there
         if (position + 3 > found.size() || (found[position] | found[position + 1] | found[position + 2]) == 0 ||
             (found[position + 2] & ~0x0D) != 0)
             return {};  // wiped, or no string starts there
@@ -129,32 +136,49 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         }
         if (next != pieces.end()) {
             const std::size_t run = next->run;
-            std::size_t end = 0;  // of the run's last record
-            for (auto p = next; p != pieces.end() && p->run == run; ++p) {
-                bodies.emplace_back(stream.data() + p->at + kHeader, U16(stream, p->at + 2));
-                end = p->at + kHeader + U16(stream, p->at + 2);
-            }
-            if (end + kHeader <= stream.size() && U16(stream, end) == kFillerRecord)
-                bodies.back() = Unwiped(bodies.back());
+            for (auto p = next; p != pieces.end() && p->run == run; ++p)
+                bodies.emplace_back(found.data() + p->at + kHeader, U16(stream, p->at + 2));
             if (use)
                 used[run] = true;
         }
         if (use && ownRun)
             used[*ownRun] = true;
-        return ReadTableStrings(bodies, 0, perBucket);
+        BucketRead read;
+        ChainCursor cursor(bodies, found.data());
+        for (std::size_t i = 0; i < perBucket; ++i) {
+            if (!cursor.Settle())
+                break;
+            const std::size_t begin = cursor.Position();
+            std::u16string text;
+            const bool whole = cursor.String(false, &text);
+            if (!whole || wiped(begin, cursor.Position()))
+                break;
+            read.strings.push_back(std::move(text));
+        }
+        if (k + 1 < buckets && read.strings.size() == perBucket) {
+            const std::int64_t nextAt = bucketStart(k + 1) - d;
+            if (cursor.Settle()) {
+                read.checked = true;
+                read.lands = static_cast<std::int64_t>(cursor.Position()) == nextAt;
+            }
+        }
+        return read;
     };
-    // How many strings that read as text (no control characters) each bucket begins with:
-    // the right difference reads whole buckets, a wrong one stray bytes.
+    // How many buckets end where the next begins, and how many strings that read as text (no
+    // control characters) the buckets begin with: the right difference reads whole buckets, a
+    // wrong one stray bytes.
     auto score = [&](std::int64_t d) {
-        std::size_t textual = 0;
+        std::size_t landing = 0, textual = 0;
         for (std::size_t k = 0; k < buckets; ++k) {
-            for (const std::u16string& text : readBucket(k, d, false)) {
+            const BucketRead read = readBucket(k, d, false);
+            landing += read.lands ? 1 : 0;
+            for (const std::u16string& text : read.strings) {
                 if (std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }))
                     break;
                 ++textual;
             }
         }
-        return textual;
+        return std::pair{landing, textual};
     };
     std::vector<std::pair<int, std::int64_t>> candidates;
     for (const auto& [d, count] : votes)
@@ -162,26 +186,47 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, candidates.size())),
                       candidates.end(), std::greater<>());
     candidates.resize(std::min<std::size_t>(8, candidates.size()));
+    // Where the table's start survives, the index's offsets are most likely the stream's own:
+    // that difference goes first, and stands on a tie.
+    if (unmended)
+        candidates.insert(candidates.begin(), {0, 0});
     std::int64_t best = 0;
-    std::size_t bestScore = 0;
+    std::pair<std::size_t, std::size_t> bestScore{0, 0};
     for (const auto& candidate : candidates) {
-        const std::size_t textual = score(candidate.second);
-        if (textual > bestScore) {
-            bestScore = textual;
+        const auto scored = score(candidate.second);
+        if (scored > bestScore) {
+            bestScore = scored;
             best = candidate.second;
         }
     }
-    if (bestScore == 0)
-        return {};
+    if (bestScore.second == 0)
+        return false;
 
-    std::vector<std::optional<std::u16string>> strings;
+    // A bucket's strings stand where it ends exactly where the next begins; otherwise those
+    // before the damage it runs into (or the end of what survives), once the difference is
+    // proven by a bucket that lands. A bucket that reads whole but lands elsewhere is no
+    // bucket: nothing of it stands.
+    std::vector<BucketRead> reads;
+    // Where the table's start survives and nothing before it moved, the index's offsets are
+    // the stream's own.
+    bool proven = unmended.has_value() && best == 0;
     for (std::size_t k = 0; k < buckets; ++k) {
-        const std::vector<std::u16string> read = readBucket(k, best, true);
-        if (strings.size() < k * perBucket + read.size())
-            strings.resize(k * perBucket + read.size());
-        for (std::size_t i = 0; i < read.size(); ++i)
-            strings[k * perBucket + i] = read[i];
+        reads.push_back(readBucket(k, best, true));
+        proven = proven || reads.back().lands;
     }
+    for (std::size_t k = 0; k < buckets; ++k) {
+        const BucketRead& read = reads[k];
+        if (!read.lands && (!proven || read.checked))
+            continue;
+        if (strings.size() < k * perBucket + read.strings.size())
+            strings.resize(k * perBucket + read.strings.size());
+        for (std::size_t i = 0; i < read.strings.size(); ++i)
+            strings[k * perBucket + i] = read.strings[i];
+    }
+    return true;
+    }();
+    if (!indexed && known.empty() && declared == 0)
+        return {};  // nothing to go by, and no table that has to go
     // As many strings as the cells name, within what the index counts.
     std::size_t named = 0;
     for (std::size_t at = to; at + kHeader + 10 <= stream.size() && Reads(stream, at);) {
@@ -191,8 +236,12 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     }
     if (strings.size() < known.size())
         strings.resize(known.size());
-    std::copy(known.begin(), known.end(), strings.begin());
-    strings.resize(std::max(strings.size(), std::min(named, std::max(buckets * perBucket, declared))));
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        if (known[i])
+            strings[i] = known[i];
+    }
+    // (No table holds more strings than the stream has room for, three bytes each at least.)
+    strings.resize(std::max(strings.size(), std::min({named, std::max(indexCount, declared), stream.size() / 3})));
 
     // The new table: each string whole in one record where it fits, else its characters go on
     // in the next with a flags byte of their own, as the format has it.
@@ -239,7 +288,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (used[piece.run])
             neutralise(piece.at);
     }
-    neutralise(*index);
+    if (index)
+        neutralise(*index);
     return records;
 }
 
@@ -252,6 +302,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten)
 {
     std::size_t table = kNoPlace, tableEnd = 0, globalsEnd = kNoPlace;
+    bool holeAfter = false;  // filler follows the table's records
     std::vector<Bytes> bodies;
     for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
         const std::uint16_t type = U16(stream, at);
@@ -270,25 +321,71 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
                 bodies.emplace_back(stream.data() + tableEnd + kHeader, U16(stream, tableEnd + 2));
                 tableEnd += kHeader + U16(stream, tableEnd + 2);
             }
-            if (tableEnd + kHeader > stream.size() || U16(stream, tableEnd) != kFillerRecord)
-                return;  // whole, as far as anything tells
-            bodies.back() = Unwiped(bodies.back());
+            holeAfter = tableEnd + kHeader <= stream.size() && U16(stream, tableEnd) == kFillerRecord;
         }
         at = next;
     }
     if (table == kNoPlace || globalsEnd == kNoPlace || globalsEnd < tableEnd)
         return;
-    const std::size_t declared = LoadLe32(stream.data() + table + kHeader + 4);
-    const std::vector<std::u16string> known = ReadTableStrings(bodies, 8, declared);
+    // The bytes as they were found: filler (an earlier mending's, headers and all) stands for
+    // bytes that were lost, and what this mending's walk went over comes back.
     std::vector<std::uint8_t> unmended(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(globalsEnd));
-    for (const auto& [at, bytes] : overwritten) {
-        if (at < globalsEnd)
-            std::copy_n(bytes.begin(), std::min(bytes.size(), globalsEnd - at), unmended.begin() + static_cast<std::ptrdiff_t>(at));
+    for (std::size_t at = 0; at < globalsEnd;) {
+        const std::size_t next = at + kHeader + U16(stream, at + 2);
+        if (U16(stream, at) == kFillerRecord)
+            std::fill(unmended.begin() + static_cast<std::ptrdiff_t>(at), unmended.begin() + static_cast<std::ptrdiff_t>(next), 0);
+        at = next;
     }
-    const std::vector<std::uint8_t> rebuilt =
-        RebuildStringTable(stream, tableEnd, globalsEnd, regions, known, declared, Bytes(unmended));
+    std::vector<std::pair<std::size_t, std::size_t>> untrusted;  // stretches that read as no record, not zeroed
+    for (const auto& [at, bytes] : overwritten) {
+        if (at >= globalsEnd)
+            continue;
+        const std::size_t length = std::min(bytes.size(), globalsEnd - at);
+        std::copy_n(bytes.begin(), length, unmended.begin() + static_cast<std::ptrdiff_t>(at));
+        if (!ZeroedUnitIn(unmended, at, at + length))
+            untrusted.emplace_back(at, at + length);
+    }
+    // Whole, as far as anything tells: none of its units was zeroed, and nothing that follows
+    // it was lost, or it holds as many strings as it says, to its last byte. (Empty strings
+    // are zeros too: a run of them, as a mended table holds, is no damage.) What the mending
+    // wrote since into a hole after it (a list entry, a sheet's first record) does not count.
+    holeAfter = holeAfter || std::any_of(overwritten.begin(), overwritten.end(), [&](const auto& o) { return o.first == tableEnd; });
+    if (!holeAfter && !ZeroedUnitIn(unmended, table, tableEnd))
+        return;
+    ChainCursor whole(bodies, stream.data());
+    bool reads = whole.Skip(8);
+    for (std::uint32_t i = LoadLe32(stream.data() + table + kHeader + 4); reads && i > 0; --i) {
+        const std::size_t begin = whole.Settle() ? whole.Position() : 0;
+        std::u16string text;
+        reads = whole.String(false, &text) && (text.empty() || !ZeroedUnitIn(unmended, begin, whole.Position()));
+    }
+    if (reads && !whole.Settle())
+        return;
+
+    // The strings from the table's start, one after another, as far as they lie in bytes as
+    // they were written: past the first that does not, no string's place is known.
+    const std::size_t declared = LoadLe32(stream.data() + table + kHeader + 4);
+    std::vector<std::optional<std::u16string>> known;
+    ChainCursor cursor(bodies, stream.data());
+    cursor.Skip(8);
+    while (known.size() < declared && cursor.Settle()) {
+        const std::size_t begin = cursor.Position();
+        std::u16string text;
+        if (!cursor.String(false, &text) || ZeroedUnitIn(unmended, begin, cursor.Position()))
+            break;
+        known.push_back(std::move(text));
+    }
+    // Without a hole after it, the table's own CONTINUE records are where the index leads.
+    const std::size_t from = holeAfter ? tableEnd : table + kHeader + U16(stream, table + 2);
+    const std::size_t before = regions.size();
+    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, Bytes(unmended),
+                                                                 untrusted, holeAfter ? tableEnd : table + kHeader + 8);
     if (rebuilt.empty())
         return;
+    // What was neutralised inside the table goes with it.
+    std::erase_if(regions, [&, i = std::size_t{0}](const MendedRegion& r) mutable {
+        return i++ >= before && r.offset >= table && r.offset < tableEnd;
+    });
     const std::int64_t delta = static_cast<std::int64_t>(rebuilt.size()) - static_cast<std::int64_t>(tableEnd - table);
     auto moved = [&](std::uint64_t offset) { return offset >= tableEnd ? offset + static_cast<std::uint64_t>(delta) : offset; };
     std::vector<std::uint8_t> written(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(table));

@@ -13,20 +13,17 @@
 #include "engine/repair/mend_parts.h"
 
 namespace tabulon {
-namespace {
+
+namespace mending {
 
 using namespace biff;
-using namespace mending;
 
-// Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
 bool IsSheetRecord(std::uint16_t type)
 {
     return IsCellRecord(type) || type == 0x0208 || type == 0x0200 || type == 0x023E || type == 0x00D7 ||
            type == 0x020B;
 }
 
-// Records only the workbook's globals hold: the list of sheets, shared strings, fonts, cell
-// styles, formats, names, external references, code page, country, palette, drawings.
 bool IsGlobalsRecord(std::uint16_t type)
 {
     switch (type) {
@@ -38,26 +35,85 @@ bool IsGlobalsRecord(std::uint16_t type)
     }
 }
 
-}  // namespace
+// A region for [from, to), which the mending wrote anew, unless one already holds it (filler
+// from this mending's walk; filler an earlier mending left is no region of this one).
+void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
+{
+    const bool held = std::any_of(regions.begin(), regions.end(), [&](const MendedRegion& r) {
+        return r.kind == MendedRegion::Kind::Replaced && r.offset <= from && to <= r.offset + r.length;
+    });
+    if (!held && from < to)
+        regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
+}
 
-std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
+// An encrypted workbook whose FILEPASS record went with the damage: its cells' bodies are
+// the cipher's bytes, and read as values they are inventions. Their records read (the headers
+// are not encrypted), but their columns and cell styles are numbers no workbook has (a column
+// past 255, a style past 4050) in most of them, where in any other workbook none has: then
+// every cell record becomes filler.
+void EncryptedCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    std::size_t cells = 0, impossible = 0;
+    bool globals = true;
+    std::vector<std::pair<std::size_t, std::size_t>> found;  // cell records
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+        const std::uint16_t type = U16(stream, at);
+        const std::uint16_t length = U16(stream, at + 2);
+        if (globals && type == kFilePass)
+            return;  // encrypted, and it says so: readers know
+        globals = globals && type != kEof;
+        if (!globals && IsCellRecord(type) && length >= 6) {
+            ++cells;
+            impossible += U16(stream, at + kHeader + 2) > 0xFF || U16(stream, at + kHeader + 4) >= 4050 ? 1u : 0u;
+            found.emplace_back(at, at + kHeader + length);
+        }
+        at += kHeader + length;
+    }
+    if (impossible * 2 <= cells)
+        return;
+    std::vector<bool> boundary(stream.size() + 1, false);
+    for (const auto& [from, to] : found) {
+        WriteFiller(stream, boundary, from, to);
+        MendedRegion* last = regions.empty() ? nullptr : &regions.back();
+        if (last && last->kind == MendedRegion::Kind::Replaced && last->offset + last->length == from)
+            last->length += to - from;
+        else
+            regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
+    }
+}
+
+}  // namespace mending
+
+using namespace biff;
+using namespace mending;
+
+namespace {
+
+std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
 {
     std::vector<MendedRegion> regions;
-    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8) {
+    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8 || !ReadsKnown(stream, 0)) {
         // The workbook's start is gone: new globals hold the surviving sheets together.
         if (!RebuildGlobals(stream, names, regions))
             return regions;
     }
     Walk walk = WalkAndFill(stream, regions);
+    // Bytes after the last sheet's end that read as no record (a writer's padding) are set
+    // aside, and go back when the mending changes nothing at the stream's end.
+    std::vector<std::uint8_t> padding;
     if (walk.end < stream.size()) {
         if (walk.cut)
             regions.push_back({MendedRegion::Kind::Lost, walk.end, stream.size() - walk.end, -1});
+        else
+            padding.assign(stream.begin() + static_cast<std::ptrdiff_t>(walk.end), stream.end());
         stream.resize(walk.end);
         walk.boundary.resize(walk.end + 1);
     }
 
     // The first record of a sheet: the globals' own, as a worksheet's.
-    const std::uint16_t bofLength = U16(stream, 2);
+    const std::uint16_t bofLength = stream.size() < kHeader ? 0 : U16(stream, 2);
+    if (bofLength < 4 || stream.size() < kHeader + bofLength)
+        return regions;  // not even the first record reads: nothing to hold sheets together
     std::vector<std::uint8_t> sheetBof(stream.begin() + kHeader, stream.begin() + static_cast<std::ptrdiff_t>(kHeader + bofLength));
     StoreLe16(sheetBof.data() + 2, kWorksheetSubstream);
 
@@ -90,7 +146,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     };
     auto endsWithEof = [&](std::size_t at) {  // the record that ends at `at` is an EOF
         const std::size_t before = recordBefore(at);
-        return before != kNoPlace && U16(stream, before) == kEof && before + kHeader == at;
+        return before != kNoPlace && U16(stream, before) == kEof && before + kHeader + U16(stream, before + 2) == at;
     };
 
     std::vector<Listed> pastTheEnd;
@@ -116,7 +172,18 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         const bool needEof = before == kHeader || before >= 2 * kHeader;
         const std::size_t eofAt = needEof ? offset - kHeader : offset;
         const bool fits = (before == 0 || before >= kHeader) && bofEnd <= to && (to == bofEnd || to - bofEnd >= kHeader);
-        if (!fits)
+        // What follows the hole up to the next substream's end or start is a sheet's, not the
+        // globals' (an entry whose offset counts bytes the stream lost may lead into them).
+        bool globalsFollow = false;
+        for (std::size_t at = to; at + kHeader <= stream.size() && walk.boundary[at] && !globalsFollow;) {
+            const std::uint16_t type = U16(stream, at);
+            if (type == kEof || type == kBof)
+                break;
+            // (Some writers put a code page or country record in a sheet as well.)
+            globalsFollow = IsGlobalsRecord(type) && type != kCodePage && type != 0x008C;
+            at += kHeader + U16(stream, at + 2);
+        }
+        if (!fits || globalsFollow)
             continue;
         for (std::size_t k = from; k < to; ++k)
             walk.boundary[k] = false;
@@ -130,6 +197,21 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         walk.boundary[offset] = true;
         if (to > bofEnd)
             WriteFiller(stream, walk.boundary, bofEnd, to);
+        Cover(regions, from, to);
+        // What is left of the hole on either side is room for the next sheet's first record.
+        const auto place = walk.holes.erase(hole);
+        const auto after = to > bofEnd ? walk.holes.insert(place, {bofEnd, to}) : place;
+        if (eofAt > from)
+            walk.holes.insert(after, {from, eofAt});
+    }
+
+    // Where the globals end now that end records went back.
+    for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary[at];) {
+        if (U16(stream, at) == kEof) {
+            globalsEnd = std::min(globalsEnd, at);
+            break;
+        }
+        at += kHeader + U16(stream, at + 2);
     }
 
     // A sheet whose first record went with the end of the globals (and its entry in the list
@@ -137,7 +219,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     // record. Its first record goes back at the end of the damaged stretch, after an end
     // record for the globals; the list gets it back below.
     const auto lastHole = std::find_if(walk.holes.rbegin(), walk.holes.rend(), [&](const auto& h) { return h.second <= globalsEnd; });
-    if (lastHole != walk.holes.rend() && globalsEnd < stream.size()) {
+    if (lastHole != walk.holes.rend()) {
         auto& [from, to] = *lastHole;
         bool sheetRecords = false;
         bool globalsRecords = false;
@@ -160,10 +242,15 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
             walk.boundary[eofAt] = true;
             WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
             walk.boundary[eofAt + kHeader] = true;
+            Cover(regions, from, to);
             to = eofAt;
             globalsEnd = eofAt;
         }
     }
+
+    // Entries past the globals' end (where an end record went back) are no longer the list's.
+    std::erase_if(listed, [&](const Listed& l) { return l.record >= globalsEnd; });
+    std::erase_if(pastTheEnd, [&](const Listed& l) { return l.record >= globalsEnd; });
 
     // A sheet whose entry in the list was destroyed: the list gets it back in the damaged
     // stretch of the globals, under a name of its own ("Sheet" and a number none has).
@@ -177,6 +264,78 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         if (topLevel && !isListed)
             orphans.push_back(at);
     }
+    // Entries that lead to no sheet's first record, and as many sheets that no entry leads to
+    // (the stream lost or gained bytes before them): taken in order, when the list then leads
+    // to the sheets in stream order.
+    // (Again after new entries went into the holes, for the sheets that found no room there:
+    // a second mending would see the same.)
+    auto leadsToSheet = [&](std::size_t offset) { return offset < stream.size() && walk.boundary[offset] && U16(stream, offset) == kBof; };
+    auto pairDangling = [&] {
+        std::vector<std::size_t> dangling;  // in `listed`
+        for (std::size_t i = 0; i < listed.size(); ++i) {
+            if (listed[i].offset < stream.size() && !leadsToSheet(listed[i].offset))
+                dangling.push_back(i);  // (those past the end come back empty, below)
+        }
+        if (orphans.empty() || dangling.size() != orphans.size())
+            return;
+        std::vector<Listed> tried = listed;
+        for (std::size_t j = 0; j < dangling.size(); ++j)
+            tried[dangling[j]].offset = static_cast<std::uint32_t>(orphans[j]);
+        std::sort(tried.begin(), tried.end(), [](const Listed& a, const Listed& b) { return a.record < b.record; });
+        for (std::size_t i = 1; i < tried.size(); ++i) {
+            if (tried[i - 1].offset >= tried[i].offset)
+                return;
+        }
+        for (std::size_t j = 0; j < dangling.size(); ++j) {
+            Listed& entry = listed[dangling[j]];
+            entry.offset = static_cast<std::uint32_t>(orphans[j]);
+            StoreLe32(stream.data() + entry.record + kHeader, entry.offset);
+            regions.push_back({MendedRegion::Kind::Replaced, entry.record + kHeader, 4, -1});
+        }
+        orphans.clear();
+    };
+    pairDangling();
+    // With the whole list gone, the names the document summary gives say how many sheets
+    // there were: when they are more than survive and all the damage lies before the first
+    // survivor, the lost ones came first. They come back empty under their names (their
+    // entries lead past the end, below), ahead of the survivors, which take the names after
+    // theirs: every sheet keeps its place. All the entries go into one hole, or none does.
+    const bool holesBefore = !orphans.empty() && std::none_of(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
+        return h.second > orphans.front();
+    });
+    if (listed.empty() && holesBefore && names.size() > orphans.size()) {
+        const std::size_t lostSheets = names.size() - orphans.size();
+        std::vector<std::uint8_t> entries;
+        std::vector<std::size_t> starts;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            starts.push_back(entries.size());
+            Append(entries, kBoundSheet, SheetEntry(i < lostSheets ? 0xFFFFFFFF : orphans[i - lostSheets], names[i], biff8));
+        }
+        const std::size_t need = entries.size();
+        const auto hole = std::find_if(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
+            const std::size_t room = h.second - h.first;
+            return h.first > 0 && h.second <= globalsEnd && (room == need || room >= need + kHeader);
+        });
+        if (hole != walk.holes.end()) {
+            const auto [from, to] = *hole;
+            for (std::size_t k = from; k < to; ++k)
+                walk.boundary[k] = false;
+            std::copy(entries.begin(), entries.end(), stream.begin() + static_cast<std::ptrdiff_t>(from));
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                walk.boundary[from + starts[i]] = true;
+                const Listed entry{from + starts[i], i < lostSheets ? 0xFFFFFFFFu : static_cast<std::uint32_t>(orphans[i - lostSheets])};
+                listed.push_back(entry);
+                if (i < lostSheets)
+                    pastTheEnd.push_back(entry);
+            }
+            if (to > from + need)
+                WriteFiller(stream, walk.boundary, from + need, to);
+            Cover(regions, from, to);
+            walk.holes.erase(hole);
+            orphans.clear();
+        }
+    }
+    std::vector<std::size_t> roomless;  // orphans no hole had room for
     for (const std::size_t orphan : orphans) {
         std::vector<std::size_t> entries;
         for (const Listed& sheet : listed)
@@ -185,10 +344,12 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         const std::size_t need = kHeader + body.size();
         auto hole = std::find_if(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
             const std::size_t room = h.second - h.first;
-            return h.second <= globalsEnd && (room == need || room >= need + kHeader);
+            return h.first > 0 && h.second <= globalsEnd && (room == need || room >= need + kHeader);
         });
-        if (hole == walk.holes.end())
+        if (hole == walk.holes.end()) {
+            roomless.push_back(orphan);
             continue;
+        }
         for (std::size_t k = hole->first; k < hole->second; ++k)
             walk.boundary[k] = false;
         WriteRecord(stream, hole->first, kBoundSheet, body);
@@ -196,10 +357,13 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         listed.push_back({hole->first, static_cast<std::uint32_t>(orphan)});
         if (hole->second > hole->first + need)
             WriteFiller(stream, walk.boundary, hole->first + need, hole->second);
+        Cover(regions, hole->first, hole->second);
         hole->first += need;
         if (hole->first == hole->second)
             walk.holes.erase(hole);
     }
+    orphans = roomless;
+    pairDangling();
     std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) { return a.record < b.record; });
 
     // What follows the end of the last sheet is no part of the workbook (a stream found by its
@@ -228,6 +392,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
                 region.length = std::min<std::uint64_t>(region.length, at - region.offset);
             stream.resize(at);
             walk.boundary.resize(at + 1);
+            padding.clear();
         }
     }
 
@@ -249,29 +414,67 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         StoreLe32(stream.data() + sheet.record + kHeader, static_cast<std::uint32_t>(offset));
         regions.push_back({MendedRegion::Kind::Replaced, sheet.record + kHeader, 4, -1});
     }
-    if (stream.size() > closedAt)
+    if (stream.size() > closedAt) {
         regions.push_back({MendedRegion::Kind::Replaced, closedAt, stream.size() - closedAt, -1});
+        padding.clear();
+    }
 
     MendCounts(stream, regions);
+    EncryptedCellsGo(stream, regions);
     MendStringTableHole(stream, regions, walk.overwritten);
+    stream.insert(stream.end(), padding.begin(), padding.end());
 
-    // Each region's sheet: the last sheet that begins at or before it.
-    std::vector<std::uint32_t> starts;
-    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at) && U16(stream, at) != kEof;) {
+    // Each region's sheet: by its place in the list, the sheet whose first record is the last
+    // at or before the region; none for a region in the globals. Entries that lead to no
+    // sheet's first record place nothing.
+    std::size_t globalsEndNow = stream.size();
+    std::vector<std::pair<std::uint32_t, int>> starts;  // a sheet's first record, its place
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+        if (U16(stream, at) == kEof) {
+            globalsEndNow = at;
+            break;
+        }
         if (U16(stream, at) == kBoundSheet && U16(stream, at + 2) >= 4)
-            starts.push_back(LoadLe32(stream.data() + at + kHeader));
+            starts.emplace_back(LoadLe32(stream.data() + at + kHeader), static_cast<int>(starts.size()));
         at += kHeader + U16(stream, at + 2);
     }
+    std::erase_if(starts, [&](const auto& start) {
+        return start.first <= globalsEndNow || !ReadsKnown(stream, start.first) || U16(stream, start.first) != kBof;
+    });
     for (MendedRegion& region : regions) {
         int sheet = -1;
         std::uint32_t best = 0;
-        for (std::size_t i = 0; i < starts.size(); ++i) {
-            if (starts[i] <= region.offset && starts[i] >= best) {
-                best = starts[i];
-                sheet = static_cast<int>(i);
+        for (const auto& [start, place] : starts) {
+            if (start <= region.offset && start >= best) {
+                best = start;
+                sheet = place;
             }
         }
-        region.sheet = sheet;
+        region.sheet = region.offset < globalsEndNow ? -1 : sheet;
+    }
+    return regions;
+}
+
+}  // namespace
+
+std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
+{
+    // What one round mends can leave room or order that the next takes up (a string table
+    // written anew leaves room for a list entry): rounds go on until one changes nothing, so
+    // that a stream mended once is left as it is when mended again.
+    std::vector<MendedRegion> regions = MendOnce(stream, names);
+    for (int round = 0; round < 3 && !regions.empty(); ++round) {
+        const std::vector<MendedRegion> more = MendOnce(stream, names);
+        if (more.empty())
+            break;
+        // A later round may end the stream sooner (what follows the last sheet goes).
+        std::erase_if(regions, [&](const MendedRegion& r) { return r.kind == MendedRegion::Kind::Replaced && r.offset >= stream.size(); });
+        for (MendedRegion& region : regions) {
+            region.offset = std::min<std::uint64_t>(region.offset, stream.size());
+            if (region.kind == MendedRegion::Kind::Replaced)
+                region.length = std::min<std::uint64_t>(region.length, stream.size() - region.offset);
+        }
+        regions.insert(regions.end(), more.begin(), more.end());
     }
     return regions;
 }

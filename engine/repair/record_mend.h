@@ -34,21 +34,35 @@ struct MendedRegion {
 // count).
 std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> stream);
 
-// Mends the stream in place and at its end, and gives what it mended:
+// Mends the stream in place and at its end, and gives what it mended. A value in the result
+// is the original's or absent: what cannot be proven to be what was written goes.
 // - a record whose length (or type) has one flipped bit gets the one value that makes the
-//   records after it read;
+//   records after it read (three of them);
 // - otherwise the damaged bytes up to the next place where three records follow one another
-//   become filler records;
+//   become filler records, and with them a record that runs into a zeroed unit (64 bytes from
+//   a multiple of 64: a sector of the mini stream, or part of one of 512) where the records
+//   break, or into the zeros after a cut: its last bytes are the hole's, not its own. Four
+//   zero bytes are no record header, and records are not picked up again at an end record
+//   followed by a sheet's records nor at a fragment that runs to a cut;
 // - a sheet whose first record was destroyed gets one back where the workbook's list of sheets
 //   says it begins (and an end record before it where the sheet before lost its own);
 // - a stream cut short ends after its last whole record, with an end record for the open
 //   sheet; a sheet that began past the cut becomes an empty sheet at the end, keeping its name;
-// - a count that its record's length contradicts gets the one value, a bit away, that agrees;
-// - a hole in the shared-string table: the table is written anew with the strings that read
-//   before the hole and those its index places after it, and what follows it moves along.
-// Otherwise it never moves a byte that reads: offsets stay valid. When the stream's start is
-// gone it gets new globals in front (the sheets named by `names`, those the document summary
-// lists, when there are at least as many as survive; else "Sheet1", "Sheet2", ...).
+// - entries of the list that lead to no sheet and as many sheets that none leads to are paired
+//   in order, where the list then follows the stream's order;
+// - a count that its record's length contradicts gets the one value, a bit away, that agrees
+//   (not over zeros);
+// - a hole in the shared-string table, or a zeroed unit in it: the table is written anew, each
+//   string at its own index or empty. Strings that read before the damage stand, and those the
+//   index places after it where their bucket ends where the next begins (or where the damage
+//   stops it); a string with a byte in damage, or in a bucket that lands elsewhere, comes back
+//   empty. What follows the table moves along.
+// Otherwise it never moves a byte that reads: offsets stay valid; an intact stream, padding
+// after its last sheet and all, comes back as it was, and a mended one is left as it is when
+// mended again. When the stream's start is gone it gets new globals in front (the sheets named
+// by `names`, those the document summary lists, when there are at least as many as survive;
+// else "Sheet1", "Sheet2", ...). Each region's `sheet` is the sheet, by its place in the list,
+// whose first record is the last before the region; -1 in the globals.
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names = {});
 
 }  // namespace tabulon

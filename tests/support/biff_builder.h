@@ -146,4 +146,30 @@ inline Bytes OlderBofRecord(int biff, std::uint16_t substream)
                      : Record(biff == 3 ? 0x0209 : 0x0409, Le16(biff == 3 ? 0x0300 : 0x0400) + Le16(substream) + Le16(0));
 }
 
+// A shared-string table of ASCII strings as it lies at stream offset `at`: SST, CONTINUE
+// records of at most `longest` bytes of body (a string that does not fit goes whole into the
+// next), and its index (EXTSST) with a bucket every `perBucket` strings, each naming where
+// its first string begins in the stream and within its record.
+inline Bytes StringTable(const std::vector<std::string>& strings, std::size_t at, unsigned perBucket = 8,
+                         std::size_t longest = 300)
+{
+    Bytes records, body = Le32(static_cast<std::uint32_t>(strings.size())) + Le32(static_cast<std::uint32_t>(strings.size()));
+    Bytes index = Le16(perBucket);
+    std::uint16_t type = 0x00FC;
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+        const Bytes string = Biff8String(strings[i], 2);
+        if (body.size() + string.size() > longest) {
+            records = records + Record(type, body);
+            body.clear();
+            type = 0x003C;
+        }
+        if (i % perBucket == 0) {
+            const std::size_t within = 4 + body.size();
+            index = index + Le32(static_cast<std::uint32_t>(at + records.size() + within)) + Le16(static_cast<unsigned>(within)) + Le16(0);
+        }
+        body = body + string;
+    }
+    return records + Record(type, body) + Record(0x00FF, index);
+}
+
 }  // namespace tabulon::test

@@ -3,7 +3,9 @@
 // stream's cells.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
+#include <tuple>
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/biff_cells.h"
@@ -37,8 +39,8 @@ Bytes Rows(unsigned first, unsigned count, unsigned seed)
     return records;
 }
 
-// Row 10 and the integer 2 are left out: their cells' bytes read as an EOF record (see the
-// disabled test below).
+// Row 10 and the integer 2 are left out: their cells' bytes read as an EOF record (a case of
+// its own below).
 const Bytes kIntact = test::Workbook(8, Record(0x0042, Le16(1200)), {{"One", Rows(11, 30, 3)}, {"Two", Rows(11, 20, 500)}});
 
 // Each cell as its sheet, the place of its record and its value: mending moves no record that reads.
@@ -88,8 +90,9 @@ TEST(RecordMend, IntactStreamsAreLeftAsTheyAre)
         ExpectLeftAsItIs(name, StreamOf(name));
 }
 
-// Shows: the padding after the last sheet's EOF is cut off, and no region says so.
-TEST(RecordMend, DISABLED_IntactStreamsKeepThePaddingAfterTheirLastSheet)
+// Padding after the last sheet's EOF (zeros that read as no record) stays, and no region is
+// reported.
+TEST(RecordMend, IntactStreamsKeepThePaddingAfterTheirLastSheet)
 {
     for (const char* name : {"readxl__mtcars.xls", "poi__DBCSHeader.xls", "edr__Test_git_issue_231_NoCodePage.xls"})
         ExpectLeftAsItIs(name, StreamOf(name));
@@ -104,10 +107,14 @@ void ExpectZeroedStretchMended(const Bytes& intact, std::size_t from, std::size_
     Bytes damaged = intact;
     std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(from), damaged.begin() + static_cast<std::ptrdiff_t>(to), 0);
     // Zeros that happen to read as records (a header 0000 0000 before a body that reads as
-    // a record) are no damage anyone can see.
-    const std::optional<std::uint64_t> damage = FirstRecordDamage(damaged);
+    // a record) are damage the check does not see, but the mending does.
+    std::optional<std::uint64_t> damage = FirstRecordDamage(damaged);
     if (damage) {
         EXPECT_GE(*damage, from) << what << ": nothing before the stretch went wrong";
+    }
+    for (const BiffRecord& record : ListRecords(damaged)) {
+        if (!damage && record.type == 0 && record.length == 0)
+            damage = record.offset;
     }
     std::vector<MendedRegion> regions;
     const Bytes mended = Mended(damaged, &regions, damage.has_value());
@@ -160,9 +167,10 @@ TEST(RecordMend, AZeroedStretchBecomesFillerAndTheRecordsAfterItReadAgain)
     EXPECT_GT(checked, 4 * 90);
 }
 
-// Shows: where the bytes after a zeroed header read as an EOF record (a cell in row 10 and
-// column A; an integer cell holding 2), the sheet ends there and every cell after it is lost.
-TEST(RecordMend, DISABLED_ZerosBeforeBytesThatLookLikeAnEofLoseNoCell)
+// Where the bytes after a zeroed header read as an EOF record (a cell in row 10 and column A;
+// an integer cell holding 2), the sheet does not end there: the cell goes and every cell
+// after it is kept.
+TEST(RecordMend, ZerosBeforeBytesThatLookLikeAnEofLoseNoCell)
 {
     const Bytes intact = test::Workbook(8, {}, {{"One", Rows(0, 20, 0)}, {"Two", Rows(0, 5, 0)}});
     for (const BiffRecord& record : ListRecords(intact)) {
@@ -257,13 +265,100 @@ TEST(RecordMend, ACutStreamEndsAtItsLastWholeRecord)
     }
 }
 
-// Shows: where the cut leaves the start of a record that reads as a short record of another
-// type (a cut at 1734, say), the whole record before it becomes filler: its cell is lost.
-TEST(RecordMend, DISABLED_ACutStreamEndsAtItsLastWholeRecordWhereverItFalls)
+// Wherever the cut falls, even where it leaves the start of a record that reads as a short
+// record of another type (a cut at 1734, say), the records before it are kept whole.
+TEST(RecordMend, ACutStreamEndsAtItsLastWholeRecordWhereverItFalls)
 {
     const std::uint32_t lastSheet = ReadWorkbookCells(kIntact).sheets.at(1).offset;
     for (std::size_t cut = lastSheet + 21; cut < kIntact.size() - 4; ++cut)
         ExpectCutMended(kIntact, cut);
+}
+
+
+// Each cell of `mended` as the intact stream has it at its sheet's place, row and column, or
+// absent (an empty text shows as nothing): never another value. Gives how many it holds.
+std::size_t ExpectEachCellTheOriginalsOrAbsent(const Bytes& intact, const Bytes& mended, const std::string& what)
+{
+    std::map<std::tuple<std::size_t, unsigned, unsigned>, std::string> original;
+    const WorkbookCells before = ReadWorkbookCells(intact);
+    for (std::size_t sheet = 0; sheet < before.sheets.size(); ++sheet) {
+        for (const CellValue& cell : before.sheets[sheet].cells)
+            original[{sheet, cell.row, cell.column}] = test::CellLine(cell);
+    }
+    std::size_t kept = 0;
+    const WorkbookCells after = ReadWorkbookCells(mended);
+    for (std::size_t sheet = 0; sheet < after.sheets.size(); ++sheet) {
+        for (const CellValue& cell : after.sheets[sheet].cells) {
+            if (cell.kind == CellKind::Text && cell.text.empty())
+                continue;
+            const auto place = original.find({sheet, cell.row, cell.column});
+            const std::string line = test::CellLine(cell);
+            EXPECT_TRUE(place != original.end() && place->second == line)
+                << what << ": sheet " << sheet << " holds " << line << " where the original holds "
+                << (place == original.end() ? "nothing" : place->second);
+            ++kept;
+        }
+    }
+    return kept;
+}
+
+// Texts from a shared-string table of ten buckets in several CONTINUE records, and numbers.
+Bytes SharedTexts()
+{
+    std::vector<std::string> strings;
+    for (unsigned i = 0; i < 80; ++i)
+        strings.push_back("Text " + std::to_string(i) + std::string(i % 13, static_cast<char>('a' + i % 26)));
+    Bytes texts, more;
+    for (unsigned i = 0; i < strings.size(); ++i) {
+        texts = texts + Record(0x00FD, Cell(i, 0) + Le32(i)) + Record(0x0203, Cell(i, 1) + test::Double(i * 0.5 + 3));
+        more = more + Record(0x027E, Cell(i, 0) + Le32(((i + 7) << 2) | 2)) + Record(0x00FD, Cell(i, 1) + Le32(79 - i));
+    }
+    // The table follows the globals' BOF, 20 bytes in.
+    return test::Workbook(8, test::StringTable(strings, 20), {{"Texts", texts}, {"More", more}});
+}
+
+// Zeroed units (64 bytes from a multiple of 64, as the mini stream's sectors lie, or 512, a
+// sector) anywhere: over cells, over strings of the shared-string table, over its buckets'
+// starts and its CONTINUE records' headers, over its index. Every cell afterwards is the
+// original's or absent, the stream reads whole, and a second mending leaves it as it is.
+TEST(RecordMend, AfterAZeroedUnitEachCellIsTheOriginalsOrAbsent)
+{
+    const Bytes intact = SharedTexts();
+    ExpectLeftAsItIs("shared texts", intact);
+    std::size_t cells = 0, kept = 0, continueHeaders = 0;
+    std::uint32_t lastBucket = 0;  // where the index says the last bucket's first string lies
+    for (const BiffRecord& record : ListRecords(intact)) {
+        if (record.type == 0x00FF)
+            lastBucket = LoadLe32(intact.data() + record.offset + 4 + record.length - 8);
+    }
+    for (const std::size_t length : {64u, 512u}) {
+        for (std::size_t from = 0; from < intact.size(); from += 64) {
+            const std::string what = "zeroed " + std::to_string(from) + " + " + std::to_string(length);
+            Bytes mended = intact;
+            std::fill(mended.begin() + static_cast<std::ptrdiff_t>(from),
+                      mended.begin() + static_cast<std::ptrdiff_t>(std::min(intact.size(), from + length)), 0);
+            MendWorkbookStream(mended);
+            EXPECT_EQ(FirstRecordDamage(mended), std::nullopt) << what;
+            Bytes again = mended;
+            EXPECT_TRUE(MendWorkbookStream(again).empty()) << what;
+            EXPECT_EQ(again, mended) << what;
+            kept += ExpectEachCellTheOriginalsOrAbsent(intact, mended, what);
+            cells += ReadWorkbookCells(intact).sheets.size() * 160;
+            // Over a CONTINUE record's header, the strings of the buckets after it are read
+            // again from where the index says they begin.
+            for (const BiffRecord& record : ListRecords(intact)) {
+                if (record.type == biff::kContinue && record.offset >= from && record.offset < from + 64 && length == 64 &&
+                    from + 64 <= lastBucket) {
+                    ++continueHeaders;
+                    const WorkbookCells book = ReadWorkbookCells(mended);
+                    ASSERT_EQ(book.sheets.size(), 2u) << what;
+                    EXPECT_EQ(book.sheets[0].cells.at(158).text, "Text 79" + std::string(79 % 13, 'b')) << what;
+                }
+            }
+        }
+    }
+    EXPECT_GE(continueHeaders, 3u);
+    EXPECT_GT(kept, cells * 3 / 4) << "the mending keeps most of what it can prove";
 }
 
 }  // namespace
