@@ -33,7 +33,7 @@ struct SheetOutcome {
     std::string name;
     SheetState state = SheetState::Complete;
     std::uint64_t bytesLost = 0;  // of its records: replaced by filler or cut off
-    std::size_t cells = 0;        // cells that came back
+    std::size_t cells = 0;        // cell records that came back (less text cells whose string did not)
     bool nameMadeUp = false;      // its entry in the list of sheets was lost: "Sheet" and a number
 };
 

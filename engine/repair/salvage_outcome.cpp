@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/base/byte_order.h"
 #include "engine/base/text.h"
 #include "engine/biff/biff_cells.h"
 #include "engine/biff/globals.h"
@@ -67,12 +68,34 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
     }
     report.workbookBytesLost = total;
 
+    // Each sheet's cell records, read or not (an encrypted workbook's cannot be), and, where the
+    // globals were mended, the text cells whose shared string did not come back.
+    const biff::Globals globals = biff::ReadGlobals(stream);
+    const bool globalsMended = !globals.encrypted && std::any_of(report.regions.begin(), report.regions.end(),
+                                                                 [](const MendedRegion& region) { return region.sheet < 0; });
+    std::vector<std::size_t> cellRecords(workbook.sheets.size(), 0), textsLost(workbook.sheets.size(), 0);
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        const std::size_t end = k + 1 < starts.size() ? static_cast<std::size_t>(starts[k + 1].first) : stream.size();
+        const std::size_t sheet = starts[k].second;
+        RecordCursor cursor(stream, static_cast<std::size_t>(starts[k].first));
+        for (std::optional<BiffRecord> record = cursor.Next(); record && record->offset < end; record = cursor.Next()) {
+            if (!biff::IsCellRecord(record->type))
+                continue;
+            ++cellRecords[sheet];
+            const std::span<const std::uint8_t> body = RecordBody(stream, *record);
+            if (record->type == biff::kLabelSst && body.size() >= 10 && globalsMended) {
+                const std::uint32_t index = LoadLe32(body.data() + 6);
+                textsLost[sheet] += index >= globals.sharedStrings.size() || globals.sharedStrings[index].empty() ? 1u : 0u;
+            }
+        }
+    }
+
     report.outcomes.clear();
     for (std::size_t i = 0; i < workbook.sheets.size(); ++i) {
         const SheetCells& sheet = workbook.sheets[i];
         SheetOutcome outcome;
         outcome.name = sheet.name;
-        outcome.cells = sheet.cells.size();
+        outcome.cells = cellRecords[i] - textsLost[i];
         outcome.bytesLost = lost[i];
         outcome.nameMadeUp = std::find(madeUp.begin(), madeUp.end(), sheet.name) != madeUp.end();
         report.namesMadeUp = report.namesMadeUp || outcome.nameMadeUp;
@@ -80,7 +103,7 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
             std::find(report.lostSheets.begin(), report.lostSheets.end(), sheet.name) != report.lostSheets.end();
         if (listedButGone || (outcome.cells == 0 && outcome.bytesLost > 0))
             outcome.state = SheetState::Lost;
-        else if (outcome.bytesLost > 0)
+        else if (outcome.bytesLost > 0 || textsLost[i] > 0)
             outcome.state = SheetState::Partial;
         report.outcomes.push_back(std::move(outcome));
     }

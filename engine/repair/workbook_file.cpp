@@ -7,6 +7,12 @@
 #include "engine/repair/record_mend.h"
 
 namespace tabulon {
+namespace {
+
+// The smallest stretch of zeros the mending takes for damage: a mini sector.
+constexpr std::uint64_t kZeroedUnit = 64;
+
+}  // namespace
 
 WorkbookCheck VerifyWorkbookStructure(SectorFile& file)
 {
@@ -42,7 +48,19 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check)
     const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file);
     if (!stream)
         return;
-    if (const std::optional<std::uint64_t> damage = FirstRecordDamage(*stream))
+    std::optional<std::uint64_t> damage = FirstRecordDamage(*stream);
+    if (!damage) {
+        // Records that all read may still hold a zeroed stretch that the mending takes out (one
+        // inside the string table, say): a workbook is not intact where a salvage would replace
+        // a whole zeroed unit of it. An end or first record a sheet lacks, which readers do
+        // without, is no such damage.
+        std::vector<std::uint8_t> mended = *stream;
+        for (const MendedRegion& region : MendWorkbookStream(mended)) {
+            if (region.length >= kZeroedUnit)
+                damage = std::min(damage.value_or(region.offset), region.offset);
+        }
+    }
+    if (damage)
         check.findings.push_back({FindingCode::WorkbookRecordsDamaged, Severity::Incorrect,
                                   static_cast<std::uint32_t>(std::min<std::uint64_t>(*damage, 0xFFFF'FFFF)), 0, *damage});
 }
