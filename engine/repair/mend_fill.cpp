@@ -169,6 +169,20 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         };
         while (next != kNoPlace && (ZeroHeader(stream, next) || falseEof(next) || toTheCut(next)))
             next = Resync(stream, next + 1);
+        // A length grown by a flipped bit whose shorter value a bit away ends the record before
+        // any zeroed unit, with records reading after it, is the record's own: zeros further on
+        // (a palette's black, say) are no hole it ran into.
+        if (previous != kNoPlace && !(next == kNoPlace && afterEof)) {
+            const auto shorter = ShorterByOneBit(stream, previous, at);
+            if (shorter && !ZeroedUnitIn(stream, previous, previous + kHeader + *shorter) &&
+                !ZeroHeader(stream, previous + kHeader + *shorter)) {
+                StoreLe16(stream.data() + previous + 2, *shorter);
+                regions.push_back({MendedRegion::Kind::Replaced, previous + 2, 2, -1});
+                at = previous;
+                previous = kNoPlace;
+                continue;
+            }
+        }
         // The record before the break runs into a zeroed unit: its body went with the damage,
         // and what it holds there are the zeros of the hole, not its own bytes. It goes too.
         // (Not the string table's records: the table is read again from what survives of
