@@ -308,5 +308,39 @@ TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
     EXPECT_NE(summary.find("; lost: Three"), std::string::npos) << summary;
 }
 
+TEST(Repair, LargeFilesWithTheirTableAndDifatLastComeBackWithTheirOwnStructure)
+{
+    // The table's 132 sectors in one run at the end of the file from sector 16640 (a multiple
+    // of 128), so the sector at position 130 marks nothing but table sectors and its own
+    // region holds table sectors alone: no sector's content tells the positions 109 on,
+    // only the DIFAT sector after them does. A record of 0xFF bytes in the globals makes a
+    // sector before them that could be a table sector too.
+    constexpr std::uint32_t kStreamSectors = 128 * 130 - 1;
+    const auto stream = [](std::size_t cells) {
+        Bytes records;
+        records.reserve(cells * 18);
+        for (std::size_t k = 0; k < cells; ++k) {
+            const Bytes number = test::Record(0x0203, test::Cell(static_cast<unsigned>(k / 8), static_cast<unsigned>(k % 8)) +
+                                                          test::Double(static_cast<double>(k) + 0.5));
+            records.insert(records.end(), number.begin(), number.end());
+        }
+        return test::Workbook(8, test::Record(0x00EE, Bytes(2048, 0xFF)), {{"Big", records}});
+    };
+    const std::size_t cells = (std::size_t{kStreamSectors} * kSectorSize - stream(0).size()) / 18;
+    const Bytes original = test::GnumericLargeWorkbookFile(stream(cells));
+    ASSERT_EQ(LoadLe32(original.data() + kNumFatSectorsOffset), 132u);
+    ASSERT_EQ(LoadLe32(original.data() + kHeaderDifatOffset), kStreamSectors + 1);
+
+    std::mt19937 random(22);
+    for (const test::HeaderDamage& damage : test::kHeaderDamages) {
+        Bytes damaged = original;
+        damage.Apply(damaged, random);
+        MemorySectorFile file(damaged);
+        const RepairReport report = RepairHeader(file, RebuildMode::Auto);
+        EXPECT_TRUE(report.check.Opens()) << damage.name;
+        EXPECT_EQ(test::FirstDifference(file.Bytes(), original, 44), std::nullopt) << damage.name;
+    }
+}
+
 }  // namespace
 }  // namespace tabulon
