@@ -289,7 +289,7 @@ private:
         };
         if (evidence_)
             add(EvidenceOrder());
-        std::vector<std::vector<std::uint32_t>> byDifat;
+        std::vector<std::vector<std::uint32_t>> prefixes, byDifat;
         for (std::vector<std::uint32_t> byContent : ContentOrders()) {
             const auto open = std::find(byContent.begin(), byContent.end(), kUnplaced);
             if (open == byContent.end()) {
@@ -297,7 +297,13 @@ private:
                 add(std::move(byContent));
                 continue;
             }
-            add(MarkedFixpoint(std::vector<std::uint32_t>(byContent.begin(), open)));
+            // The placed positions before the first open one, as far as the content goes on
+            // its own (rival copies after the open position share them).
+            std::vector<std::uint32_t> prefix(byContent.begin(), open);
+            if (std::find(prefixes.begin(), prefixes.end(), prefix) == prefixes.end()) {
+                add(MarkedFixpoint(prefix));
+                prefixes.push_back(std::move(prefix));
+            }
             byDifat.push_back(DifatOrder(byContent));
         }
         std::vector<std::uint32_t> ascending;
@@ -376,7 +382,7 @@ private:
             return {};
         std::vector<std::uint32_t> listed(order.begin(), order.begin() + kHeaderDifatEntries);
         std::uint32_t sector = difat->first;
-        for (std::uint32_t k = 0; k < difat->second; ++k) {
+        for (std::uint32_t k = 0; k < difat->second && !IsSpecial(sector); ++k) {
             if (sector >= sectorCount_)
                 return {};
             const SectorBytes bytes = ReadSector(sector);
@@ -384,7 +390,8 @@ private:
                 const std::uint32_t listedSector = LoadLe32(bytes.data() + 4 * j);
                 if (listedSector == kFreeSector)
                     continue;
-                if (listedSector >= sectorCount_ || !candidates_.Test(listedSector))
+                // No sector is listed twice, so no list is longer than the file.
+                if (listedSector >= sectorCount_ || !candidates_.Test(listedSector) || listed.size() >= sectorCount_)
                     return {};
                 listed.push_back(listedSector);
             }
