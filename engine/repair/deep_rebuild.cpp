@@ -504,9 +504,10 @@ private:
 
     void Evaluate(const std::vector<std::uint32_t>& order, std::vector<Layout>& layouts)
     {
-        const Table table = BuildTable(order);
+        Table table = BuildTable(order);
+        // A writer may leave sectors after the last one its table describes: those are free.
         if (table.size() < sectorCount_)
-            return;
+            table.resize(sectorCount_, kFreeSector);
 
         SectorBits referenced(sectorCount_);
         for (std::uint32_t s = 0; s < sectorCount_; ++s) {

@@ -340,6 +340,15 @@ TEST(Repair, LargeFilesWithTheirTableAndDifatLastComeBackWithTheirOwnStructure)
         EXPECT_TRUE(report.check.Opens()) << damage.name;
         EXPECT_EQ(test::FirstDifference(file.Bytes(), original, 44), std::nullopt) << damage.name;
     }
+
+    // The same file with text after the last sector its table describes, as some tools leave.
+    Bytes tailed = original;
+    tailed.resize(original.size() + 200 * kSectorSize, 'x');
+    Bytes wiped = tailed;
+    std::fill(wiped.begin(), wiped.begin() + kHeaderSize, std::uint8_t{0});
+    MemorySectorFile file(wiped);
+    EXPECT_TRUE(RepairHeader(file, RebuildMode::Auto).check.Opens());
+    EXPECT_EQ(test::FirstDifference(file.Bytes(), tailed, 44), std::nullopt);
 }
 
 }  // namespace
