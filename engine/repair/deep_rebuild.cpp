@@ -162,6 +162,9 @@ public:
             return {};
         PlaceMarkOnlyCandidates();
         KeepMarkedRivals();
+        settled_ = positionsNeeded_;
+        while (settled_ > 0 && rivals_[settled_ - 1].empty())
+            --settled_;
 
         std::vector<Layout> layouts;
         for (const std::vector<std::uint32_t>& order : Orders())
@@ -341,11 +344,8 @@ private:
     {
         if (positionsNeeded_ == 0 || rivals_[0].empty())
             return {};
-        std::uint32_t settled = positionsNeeded_;
-        while (rivals_[settled - 1].empty())
-            --settled;
         std::vector<std::vector<std::uint32_t>> orders(1);
-        for (std::uint32_t p = 0; p < settled; ++p) {
+        for (std::uint32_t p = 0; p < settled_; ++p) {
             const std::vector<std::uint32_t>& rivals = rivals_[p];
             if (rivals.empty()) {
                 for (auto& order : orders)
@@ -505,9 +505,15 @@ private:
     void Evaluate(const std::vector<std::uint32_t>& order, std::vector<Layout>& layouts)
     {
         Table table = BuildTable(order);
-        // A writer may leave sectors after the last one its table describes: those are free.
-        if (table.size() < sectorCount_)
+        // A tool may leave sectors after the last one the table describes: those are free,
+        // when the table reaches as far as the sectors' content places table sectors and
+        // every stream fits in what it describes (a cut file's streams run past it).
+        const bool endsEarly = table.size() < sectorCount_;
+        if (endsEarly) {
+            if (order.size() < settled_)
+                return;
             table.resize(sectorCount_, kFreeSector);
+        }
 
         SectorBits referenced(sectorCount_);
         for (std::uint32_t s = 0; s < sectorCount_; ++s) {
@@ -544,6 +550,8 @@ private:
             layout.directoryStart = directory.chain.front();
             layout.fittingStreams = directory.fittingStreams;
             layout.complete = directory.fittingStreams == directory.regularStreams && mini->fitsAll;
+            if (endsEarly && !layout.complete)
+                continue;
             layout.miniFatStart = mini->start;
             layout.miniFatCount = mini->count;
             layout.difatStart = difat->first;
@@ -683,6 +691,7 @@ private:
     std::uint32_t positionsNeeded_;
     SectorBits candidates_;
     std::vector<std::vector<std::uint32_t>> rivals_;  // by table position
+    std::uint32_t settled_ = 0;                       // positions up to the last with a rival
     std::vector<std::uint32_t> markOnly_;
     std::vector<std::uint32_t> roots_;
 };
