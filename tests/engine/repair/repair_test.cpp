@@ -317,11 +317,11 @@ TEST(Repair, LargeFilesWithTheirTableAndDifatLastComeBackWithTheirOwnStructure)
     // sector before them that could be a table sector too.
     constexpr std::uint32_t kStreamSectors = 128 * 130 - 1;
     const auto stream = [](std::size_t cells) {
-        Bytes records;
-        records.reserve(cells * 18);
+        Bytes number = test::Record(0x0203, test::Cell(0, 0) + test::Double(0.5)), records;
+        records.reserve(cells * number.size());
         for (std::size_t k = 0; k < cells; ++k) {
-            const Bytes number = test::Record(0x0203, test::Cell(static_cast<unsigned>(k / 8), static_cast<unsigned>(k % 8)) +
-                                                          test::Double(static_cast<double>(k) + 0.5));
+            StoreLe16(number.data() + 4, static_cast<std::uint16_t>(k / 8));  // row, column
+            StoreLe16(number.data() + 6, static_cast<std::uint16_t>(k % 8));
             records.insert(records.end(), number.begin(), number.end());
         }
         return test::Workbook(8, test::Record(0x00EE, Bytes(2048, 0xFF)), {{"Big", records}});
