@@ -24,6 +24,9 @@ constexpr std::uint32_t kMaxDirectorySectors = 1u << 16;  // 262,144 entries
 constexpr std::uint32_t kMaxMiniTableSectors = 1u << 13;  // a 64 MiB mini stream
 constexpr std::uint64_t kMiniTableReadBudget = 1u << 18;
 
+// A table position no sector's content settles, in an order still to be completed.
+constexpr std::uint32_t kUnplaced = kFreeSector;
+
 bool IsSpecial(std::uint32_t value)
 {
     return value >= kFirstSpecialValue;
@@ -159,6 +162,9 @@ public:
             return {};
         PlaceMarkOnlyCandidates();
         KeepMarkedRivals();
+        settled_ = positionsNeeded_;
+        while (settled_ > 0 && rivals_[settled_ - 1].empty())
+            --settled_;
 
         std::vector<Layout> layouts;
         for (const std::vector<std::uint32_t>& order : Orders())
@@ -253,13 +259,18 @@ private:
         }
     }
 
-    // The table built from `order`, as far as it describes sectors of the file.
+    // The table built from `order`, as far as it describes sectors of the file; an unplaced
+    // position reads as free entries.
     Table BuildTable(const std::vector<std::uint32_t>& order)
     {
         const std::size_t used = std::min<std::size_t>(order.size(), positionsNeeded_);
         Table table;
         table.reserve(used * kEntriesPerFatSector);
         for (std::size_t p = 0; p < used; ++p) {
+            if (order[p] == kUnplaced) {
+                table.insert(table.end(), kEntriesPerFatSector, kFreeSector);
+                continue;
+            }
             const SectorBytes bytes = ReadSector(order[p]);
             for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
                 table.push_back(LoadLe32(bytes.data() + 4 * j));
@@ -269,8 +280,9 @@ private:
 
     // Orders of candidate sectors to try as the allocation table: the damaged header's own
     // list; the order the sectors' content suggests, forked where rival copies remain; the
-    // sectors each of those marks as the table's own; and, for writers that do not mark
-    // their table, the candidates in ascending order, as many as the file needs.
+    // sectors each of those marks as the table's own; for writers that do not mark their
+    // table, the candidates in ascending order, as many as the file needs; and last, where
+    // the content leaves positions open, the order the DIFAT chain lists.
     std::vector<std::vector<std::uint32_t>> Orders()
     {
         std::vector<std::vector<std::uint32_t>> orders;
@@ -280,9 +292,22 @@ private:
         };
         if (evidence_)
             add(EvidenceOrder());
+        std::vector<std::vector<std::uint32_t>> prefixes, byDifat;
         for (std::vector<std::uint32_t> byContent : ContentOrders()) {
-            add(MarkedFixpoint(byContent));
-            add(std::move(byContent));
+            const auto open = std::find(byContent.begin(), byContent.end(), kUnplaced);
+            if (open == byContent.end()) {
+                add(MarkedFixpoint(byContent));
+                add(std::move(byContent));
+                continue;
+            }
+            // The placed positions before the first open one, as far as the content goes on
+            // its own (rival copies after the open position share them).
+            std::vector<std::uint32_t> prefix(byContent.begin(), open);
+            if (std::find(prefixes.begin(), prefixes.end(), prefix) == prefixes.end()) {
+                add(MarkedFixpoint(prefix));
+                prefixes.push_back(std::move(prefix));
+            }
+            byDifat.push_back(DifatOrder(byContent));
         }
         std::vector<std::uint32_t> ascending;
         for (std::uint32_t s = 0; s < sectorCount_ && ascending.size() < positionsNeeded_; ++s) {
@@ -291,6 +316,8 @@ private:
         }
         add(MarkedFixpoint(ascending));
         add(std::move(ascending));
+        for (std::vector<std::uint32_t>& order : byDifat)
+            add(std::move(order));
         return orders;
     }
 
@@ -310,12 +337,20 @@ private:
         return order;
     }
 
+    // The orders the sectors' content suggests, as far as the last position it settles;
+    // positions before that which it leaves open (a run of sectors that mark nothing but
+    // table sectors all look alike) stay unplaced.
     std::vector<std::vector<std::uint32_t>> ContentOrders() const
     {
+        if (positionsNeeded_ == 0 || rivals_[0].empty())
+            return {};
         std::vector<std::vector<std::uint32_t>> orders(1);
-        for (std::uint32_t p = 0; p < positionsNeeded_ && !rivals_[p].empty(); ++p) {
+        for (std::uint32_t p = 0; p < settled_; ++p) {
             const std::vector<std::uint32_t>& rivals = rivals_[p];
-            if (rivals.size() > 1 && orders.size() * rivals.size() <= kMaxOrders) {
+            if (rivals.empty()) {
+                for (auto& order : orders)
+                    order.push_back(kUnplaced);
+            } else if (rivals.size() > 1 && orders.size() * rivals.size() <= kMaxOrders) {
                 std::vector<std::vector<std::uint32_t>> forked;
                 for (const auto& order : orders) {
                     for (const std::uint32_t rival : rivals) {
@@ -330,9 +365,39 @@ private:
                     order.push_back(latest);
             }
         }
-        if (orders.front().empty())
-            return {};
         return orders;
+    }
+
+    // The table sectors past the header's 109 are listed, in order, by the DIFAT chain, which
+    // the table marks: `order` with its first 109 positions, then as the chain lists them.
+    // Nothing when the first 109 are not all placed or the chain names a sector that cannot
+    // be a table sector.
+    std::vector<std::uint32_t> DifatOrder(const std::vector<std::uint32_t>& order)
+    {
+        if (order.size() <= kHeaderDifatEntries ||
+            std::find(order.begin(), order.begin() + kHeaderDifatEntries, kUnplaced) != order.begin() + kHeaderDifatEntries)
+            return {};
+        const auto difat = FindDifat(BuildTable(order));
+        if (!difat)
+            return {};
+        std::vector<std::uint32_t> listed(order.begin(), order.begin() + kHeaderDifatEntries);
+        std::uint32_t sector = difat->first;
+        for (std::uint32_t k = 0; k < difat->second && !IsSpecial(sector); ++k) {
+            if (sector >= sectorCount_)
+                return {};
+            const SectorBytes bytes = ReadSector(sector);
+            for (std::size_t j = 0; j < kDifatEntriesPerSector; ++j) {
+                const std::uint32_t listedSector = LoadLe32(bytes.data() + 4 * j);
+                if (listedSector == kFreeSector)
+                    continue;
+                // No sector is listed twice, so no list is longer than the file.
+                if (listedSector >= sectorCount_ || !candidates_.Test(listedSector) || listed.size() >= sectorCount_)
+                    return {};
+                listed.push_back(listedSector);
+            }
+            sector = LoadLe32(bytes.data() + 4 * kDifatEntriesPerSector);
+        }
+        return listed;
     }
 
     // Repeats: build the table from `order`, take the sectors it marks as table sectors.
@@ -439,9 +504,16 @@ private:
 
     void Evaluate(const std::vector<std::uint32_t>& order, std::vector<Layout>& layouts)
     {
-        const Table table = BuildTable(order);
-        if (table.size() < sectorCount_)
-            return;
+        Table table = BuildTable(order);
+        // A tool may leave sectors after the last one the table describes: those are free,
+        // when the table reaches as far as the sectors' content places table sectors and
+        // every stream fits in what it describes (a cut file's streams run past it).
+        const bool endsEarly = table.size() < sectorCount_;
+        if (endsEarly) {
+            if (order.size() < settled_)
+                return;
+            table.resize(sectorCount_, kFreeSector);
+        }
 
         SectorBits referenced(sectorCount_);
         for (std::uint32_t s = 0; s < sectorCount_; ++s) {
@@ -478,6 +550,8 @@ private:
             layout.directoryStart = directory.chain.front();
             layout.fittingStreams = directory.fittingStreams;
             layout.complete = directory.fittingStreams == directory.regularStreams && mini->fitsAll;
+            if (endsEarly && !layout.complete)
+                continue;
             layout.miniFatStart = mini->start;
             layout.miniFatCount = mini->count;
             layout.difatStart = difat->first;
@@ -575,7 +649,8 @@ private:
     std::optional<std::pair<std::uint32_t, std::uint32_t>> FindDifat(const Table& table)
     {
         std::vector<std::uint32_t> difat;
-        for (std::uint32_t s = 0; s < sectorCount_; ++s) {
+        const auto described = static_cast<std::uint32_t>(std::min<std::size_t>(table.size(), sectorCount_));
+        for (std::uint32_t s = 0; s < described; ++s) {
             if (table[s] == kDifatSector)
                 difat.push_back(s);
         }
@@ -616,6 +691,7 @@ private:
     std::uint32_t positionsNeeded_;
     SectorBits candidates_;
     std::vector<std::vector<std::uint32_t>> rivals_;  // by table position
+    std::uint32_t settled_ = 0;                       // positions up to the last with a rival
     std::vector<std::uint32_t> markOnly_;
     std::vector<std::uint32_t> roots_;
 };

@@ -174,4 +174,73 @@ inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_
     return file;
 }
 
+// A workbook file whose table needs DIFAT sectors, laid out as Gnumeric lays out a large one:
+// the Workbook stream (`stream`) from sector 0, the directory after it, then the table sectors
+// in one run and the DIFAT sectors after them, last in the file.
+inline std::vector<std::uint8_t> GnumericLargeWorkbookFile(const std::vector<std::uint8_t>& stream)
+{
+    const std::uint32_t streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    std::uint32_t fat = 1, difat = 0;
+    for (bool settled = false; !settled;) {
+        const std::uint32_t total = streamSectors + 1 + fat + difat;
+        const auto needFat = static_cast<std::uint32_t>((total + kEntriesPerFatSector - 1) / kEntriesPerFatSector);
+        const auto needDifat = static_cast<std::uint32_t>(needFat > kHeaderDifatEntries ? (needFat - kHeaderDifatEntries + 126) / 127 : 0);
+        settled = needFat == fat && needDifat == difat;
+        fat = needFat;
+        difat = needDifat;
+    }
+    const std::uint32_t directory = streamSectors;
+    const std::uint32_t firstFat = directory + 1;
+    const std::uint32_t firstDifat = firstFat + fat;
+    const std::uint32_t total = firstDifat + difat;
+    std::vector<std::uint32_t> table(std::size_t{fat} * kEntriesPerFatSector, kFreeSector);
+    for (std::uint32_t s = 0; s < streamSectors; ++s)
+        table[s] = s + 1 < streamSectors ? s + 1 : kEndOfChain;
+    table[directory] = kEndOfChain;
+    for (std::uint32_t k = 0; k < fat; ++k)
+        table[firstFat + k] = kFatSector;
+    for (std::uint32_t d = 0; d < difat; ++d)
+        table[firstDifat + d] = kDifatSector;
+
+    std::vector<std::uint8_t> file(kHeaderSize + std::size_t{total} * kSectorSize, 0);
+    const auto sector = [&](std::uint32_t s) { return file.data() + kHeaderSize + std::size_t{s} * kSectorSize; };
+    HeaderLayout layout;
+    layout.numFatSectors = fat;
+    layout.firstDirectorySector = directory;
+    layout.firstDifatSector = difat ? firstDifat : kEndOfChain;
+    layout.numDifatSectors = difat;
+    for (std::uint32_t k = 0; k < fat && k < kHeaderDifatEntries; ++k)
+        layout.headerDifat[k] = firstFat + k;
+    const HeaderBytes header = MakeHeader(layout);
+    std::copy(header.begin(), header.end(), file.begin());
+    for (std::uint32_t d = 0; d < difat; ++d) {
+        for (std::uint32_t k = 0; k < 127; ++k) {
+            const std::size_t listed = kHeaderDifatEntries + std::size_t{d} * 127 + k;
+            StoreLe32(sector(firstDifat + d) + 4 * k, listed < fat ? static_cast<std::uint32_t>(firstFat + listed) : kFreeSector);
+        }
+        StoreLe32(sector(firstDifat + d) + 508, d + 1 < difat ? firstDifat + d + 1 : kEndOfChain);
+    }
+    for (std::uint32_t k = 0; k < fat; ++k) {
+        for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
+            StoreLe32(sector(firstFat + k) + 4 * j, table[std::size_t{k} * kEntriesPerFatSector + j]);
+    }
+    std::copy(stream.begin(), stream.end(), sector(0));
+    DirectoryEntry root;
+    root.name = u"Root Entry";
+    root.type = kObjectTypeRootStorage;
+    root.colour = 1;
+    root.child = 1;
+    DirectoryEntry workbook;
+    workbook.name = u"Workbook";
+    workbook.type = kObjectTypeStream;
+    workbook.colour = 1;
+    workbook.start = 0;
+    workbook.size = stream.size();
+    WriteDirectoryEntry(sector(directory), root);
+    WriteDirectoryEntry(sector(directory) + kDirectoryEntrySize, workbook);
+    for (std::size_t k = 2; k < kDirectoryEntriesPerSector; ++k)
+        WriteDirectoryEntry(sector(directory) + k * kDirectoryEntrySize, DirectoryEntry{});
+    return file;
+}
+
 }  // namespace tabulon::test

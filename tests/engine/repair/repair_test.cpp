@@ -308,5 +308,48 @@ TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
     EXPECT_NE(summary.find("; lost: Three"), std::string::npos) << summary;
 }
 
+TEST(Repair, LargeFilesWithTheirTableAndDifatLastComeBackWithTheirOwnStructure)
+{
+    // The table's 132 sectors in one run at the end of the file from sector 16640 (a multiple
+    // of 128), so the sector at position 130 marks nothing but table sectors and its own
+    // region holds table sectors alone: no sector's content tells the positions 109 on,
+    // only the DIFAT sector after them does. A record of 0xFF bytes in the globals makes a
+    // sector before them that could be a table sector too.
+    constexpr std::uint32_t kStreamSectors = 128 * 130 - 1;
+    const auto stream = [](std::size_t cells) {
+        Bytes number = test::Record(0x0203, test::Cell(0, 0) + test::Double(0.5)), records;
+        records.reserve(cells * number.size());
+        for (std::size_t k = 0; k < cells; ++k) {
+            StoreLe16(number.data() + 4, static_cast<std::uint16_t>(k / 8));  // row, column
+            StoreLe16(number.data() + 6, static_cast<std::uint16_t>(k % 8));
+            records.insert(records.end(), number.begin(), number.end());
+        }
+        return test::Workbook(8, test::Record(0x00EE, Bytes(2048, 0xFF)), {{"Big", records}});
+    };
+    const std::size_t cells = (std::size_t{kStreamSectors} * kSectorSize - stream(0).size()) / 18;
+    const Bytes original = test::GnumericLargeWorkbookFile(stream(cells));
+    ASSERT_EQ(LoadLe32(original.data() + kNumFatSectorsOffset), 132u);
+    ASSERT_EQ(LoadLe32(original.data() + kHeaderDifatOffset), kStreamSectors + 1);
+
+    std::mt19937 random(22);
+    for (const test::HeaderDamage& damage : test::kHeaderDamages) {
+        Bytes damaged = original;
+        damage.Apply(damaged, random);
+        MemorySectorFile file(damaged);
+        const RepairReport report = RepairHeader(file, RebuildMode::Auto);
+        EXPECT_TRUE(report.check.Opens()) << damage.name;
+        EXPECT_EQ(test::FirstDifference(file.Bytes(), original, 44), std::nullopt) << damage.name;
+    }
+
+    // The same file with text after the last sector its table describes, as some tools leave.
+    Bytes tailed = original;
+    tailed.resize(original.size() + 200 * kSectorSize, 'x');
+    Bytes wiped = tailed;
+    std::fill(wiped.begin(), wiped.begin() + kHeaderSize, std::uint8_t{0});
+    MemorySectorFile file(wiped);
+    EXPECT_TRUE(RepairHeader(file, RebuildMode::Auto).check.Opens());
+    EXPECT_EQ(test::FirstDifference(file.Bytes(), tailed, 44), std::nullopt);
+}
+
 }  // namespace
 }  // namespace tabulon
