@@ -42,6 +42,7 @@
 #include "engine/cfb/verify.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/repair.h"
+#include "engine/repair/salvage_outcome.h"
 #include "engine/repair/report_text.h"
 #include "engine/repair/workbook_file.h"
 #include "recovery_cells.h"
@@ -342,10 +343,10 @@ struct Repaired {
     Bytes bytes;
 };
 
+// The salvage's own word that nothing was lost (what makes the command line exit with 0).
 bool NamesNoLoss(const tabulon::SalvageReport& salvage)
 {
-    return salvage.sheetsFound == salvage.sheets && salvage.lostSheets.empty() && salvage.workbookBytesLost == 0 &&
-           salvage.regions.empty() && salvage.dropped.empty();
+    return tabulon::SalvageComplete(salvage);
 }
 
 // The whole repair as the program runs it on a copy: keep, plain rebuild, deep rebuild (all in
@@ -375,6 +376,12 @@ Repaired Repair(const Bytes& damaged)
         }
         result.how = salvage.salvage && salvage.salvage->written ? "salvage does not open" : "salvage found nothing";
         result.verdict = tabulon::DescribeVerdict(salvage);
+    }
+    // A copy that no header makes readable and no salvage brings back is not written (unless
+    // its header makes the compound file whole): nothing comes out of the repair.
+    if (tabulon::NeedsSalvage(report) && !report.headerMakesWhole && !report.refused) {
+        result.how = result.how == std::string_view("salvaged") ? "salvaged" : "nothing written";
+        return result;
     }
     // A refused file is left as it was: nothing comes out of the repair.
     if (report.refused) {

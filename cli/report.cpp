@@ -186,7 +186,7 @@ std::string SalvageToJson(const SalvageReport& salvage)
     for (std::size_t i = 0; i < salvage.outcomes.size(); ++i) {
         const SheetOutcome& sheet = salvage.outcomes[i];
         json += std::string(i > 0 ? "," : "") + "{\"name\":" + JsonString(sheet.name) + ",\"state\":\"" +
-                kStates[static_cast<int>(sheet.state)] + "\",\"bytesLost\":" + std::to_string(sheet.bytesLost) +
+                kStates[static_cast<int>(sheet.state)] + "\",\"bytesLost\":" + std::to_string(sheet.bytesLost) + ",\"textsLost\":" + std::to_string(sheet.textsLost) +
                 ",\"cells\":" + std::to_string(sheet.cells) + "}";
     }
     json += "]";

@@ -76,9 +76,18 @@ RecoveredCells RecoverCells(SectorFile& file)
         result.cells = std::move(*cells);
         return result;
     }
-    // ReadWorkbookCells finds the workbook's first record wherever it is, and reads on past
-    // the bytes of other streams that lie between its sectors.
-    result.cells = ReadWorkbookCells(original);
+    // The workbook's records among the file's bytes, from its first record on: the bytes of
+    // other streams between its sectors, and damage, mended away as a salvage mends them.
+    std::vector<std::uint8_t> records;
+    for (std::size_t at = 0; at + 8 <= original.size(); ++at) {
+        const std::optional<Bof> bof = BofAt(original, at);
+        if (bof && bof->substream == biff::kGlobalsSubstream) {
+            records.assign(original.begin() + static_cast<std::ptrdiff_t>(at), original.end());
+            break;
+        }
+    }
+    MendWorkbookStream(records);
+    result.cells = ReadWorkbookCells(records);
     result.from = AnySheet(result.cells) ? CellsFrom::FileRecords : CellsFrom::Nothing;
     return result;
 }

@@ -28,6 +28,15 @@ std::string Plural(std::size_t count, const char* one, const char* many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// What a partial sheet lost: bytes of its records, texts whose shared strings went.
+std::string SheetLoss(const SheetOutcome& sheet)
+{
+    std::string loss = sheet.bytesLost > 0 ? Plural(sheet.bytesLost, "byte", "bytes") + " of its records" : std::string();
+    if (sheet.textsLost > 0)
+        loss += (loss.empty() ? "" : " and ") + Plural(sheet.textsLost, "text", "texts");
+    return loss + " lost";
+}
+
 std::string JoinNames(const std::vector<std::string>& names)
 {
     std::string text;
@@ -59,8 +68,7 @@ std::string DescribeSalvage(const SalvageReport& report)
             else if (sheet.state == SheetState::Lost)
                 lost.push_back(sheet.name);
             else
-                partial += (partial.empty() ? "" : ", ") + sheet.name + " (" + Plural(sheet.bytesLost, "byte", "bytes") +
-                           " of its records lost)";
+                partial += (partial.empty() ? "" : ", ") + sheet.name + " (" + SheetLoss(sheet) + ")";
         }
         if (complete == 0 && partial.empty())
             return "Nothing could be salvaged: none of the workbook's " + Plural(report.outcomes.size(), "sheet", "sheets") +
@@ -159,7 +167,7 @@ std::string DescribeRepair(const RepairReport& report)
             text += "  " + sheet.name + ": " +
                     (sheet.state == SheetState::Complete ? std::string("complete")
                      : sheet.state == SheetState::Lost   ? std::string("lost")
-                                                         : "partial, " + Plural(sheet.bytesLost, "byte", "bytes") + " of its records lost") +
+                                                         : "partial, " + SheetLoss(sheet)) +
                     " (" + Plural(sheet.cells, "cell", "cells") + ")\n";
         }
         text += "\nStreams kept:\n";

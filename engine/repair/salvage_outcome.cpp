@@ -97,6 +97,7 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
         outcome.name = sheet.name;
         outcome.cells = cellRecords[i] - textsLost[i];
         outcome.bytesLost = lost[i];
+        outcome.textsLost = textsLost[i];
         outcome.nameMadeUp = std::find(madeUp.begin(), madeUp.end(), sheet.name) != madeUp.end();
         report.namesMadeUp = report.namesMadeUp || outcome.nameMadeUp;
         const bool listedButGone =
