@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/byte_order.h"
@@ -94,67 +95,68 @@ inline CompoundFile BuildCompoundFile()
     return file;
 }
 
-// A workbook file whose table needs DIFAT sectors, laid out as LibreOffice lays out a large
-// one: the first table sector at sector 0, the DIFAT sectors after it, the Workbook stream
-// (`stream`, at least 64 KiB) up to sector 127, the other table sectors in one run from 128,
-// the rest of the stream after them, the directory last.
-inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_t>& stream)
+// Where a large workbook file's sectors lie: the Workbook stream's chain, the table sectors,
+// the DIFAT sectors in chain order, the directory sector, and how many sectors there are.
+struct LargeLayout {
+    std::vector<std::uint32_t> streamChain, fatSectors, difatSectors;
+    std::uint32_t directory = 0, total = 0;
+};
+
+// How many table and DIFAT sectors a file of `others` further sectors needs.
+inline std::pair<std::uint32_t, std::uint32_t> LargeTableCounts(std::uint32_t others)
 {
-    const std::uint32_t streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
     std::uint32_t fat = 1, difat = 0;
     for (bool settled = false; !settled;) {
-        const std::uint32_t total = fat + difat + streamSectors + 1;
+        const std::uint32_t total = others + fat + difat;
         const auto needFat = static_cast<std::uint32_t>((total + kEntriesPerFatSector - 1) / kEntriesPerFatSector);
         const auto needDifat = static_cast<std::uint32_t>(needFat > kHeaderDifatEntries ? (needFat - kHeaderDifatEntries + 126) / 127 : 0);
         settled = needFat == fat && needDifat == difat;
         fat = needFat;
         difat = needDifat;
     }
-    const std::uint32_t total = fat + difat + streamSectors + 1;
-    std::vector<std::uint32_t> table(std::size_t{fat} * kEntriesPerFatSector, kFreeSector);
-    std::vector<std::uint32_t> fatSectors{0}, streamChain;
-    for (std::uint32_t s = 1; s <= difat; ++s)
-        table[s] = kDifatSector;
-    for (std::uint32_t s = 1 + difat; streamChain.size() < streamSectors; ++s) {
-        if (s >= 128 && fatSectors.size() < fat) {
-            fatSectors.push_back(s);
-            continue;
-        }
-        streamChain.push_back(s);
-    }
-    for (const std::uint32_t s : fatSectors)
-        table[s] = kFatSector;
-    for (std::size_t k = 0; k < streamChain.size(); ++k)
-        table[streamChain[k]] = k + 1 < streamChain.size() ? streamChain[k + 1] : kEndOfChain;
-    const std::uint32_t directory = total - 1;
-    table[directory] = kEndOfChain;
+    return {fat, difat};
+}
 
-    std::vector<std::uint8_t> file(kHeaderSize + std::size_t{total} * kSectorSize, 0);
+// The file `layout` describes, holding `stream` as its Workbook stream.
+inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_t>& stream, const LargeLayout& layout)
+{
+    const auto fat = static_cast<std::uint32_t>(layout.fatSectors.size());
+    const auto difat = static_cast<std::uint32_t>(layout.difatSectors.size());
+    std::vector<std::uint32_t> table(std::size_t{fat} * kEntriesPerFatSector, kFreeSector);
+    for (const std::uint32_t s : layout.difatSectors)
+        table[s] = kDifatSector;
+    for (const std::uint32_t s : layout.fatSectors)
+        table[s] = kFatSector;
+    for (std::size_t k = 0; k < layout.streamChain.size(); ++k)
+        table[layout.streamChain[k]] = k + 1 < layout.streamChain.size() ? layout.streamChain[k + 1] : kEndOfChain;
+    table[layout.directory] = kEndOfChain;
+
+    std::vector<std::uint8_t> file(kHeaderSize + std::size_t{layout.total} * kSectorSize, 0);
     const auto sector = [&](std::uint32_t s) { return file.data() + kHeaderSize + std::size_t{s} * kSectorSize; };
-    HeaderLayout layout;
-    layout.numFatSectors = fat;
-    layout.firstDirectorySector = directory;
-    layout.firstDifatSector = difat ? 1 : kEndOfChain;
-    layout.numDifatSectors = difat;
+    HeaderLayout header;
+    header.numFatSectors = fat;
+    header.firstDirectorySector = layout.directory;
+    header.firstDifatSector = difat ? layout.difatSectors.front() : kEndOfChain;
+    header.numDifatSectors = difat;
     for (std::uint32_t k = 0; k < fat && k < kHeaderDifatEntries; ++k)
-        layout.headerDifat[k] = fatSectors[k];
-    const HeaderBytes header = MakeHeader(layout);
-    std::copy(header.begin(), header.end(), file.begin());
+        header.headerDifat[k] = layout.fatSectors[k];
+    const HeaderBytes bytes = MakeHeader(header);
+    std::copy(bytes.begin(), bytes.end(), file.begin());
     for (std::uint32_t d = 0; d < difat; ++d) {
         for (std::uint32_t k = 0; k < 127; ++k) {
             const std::size_t listed = kHeaderDifatEntries + std::size_t{d} * 127 + k;
-            StoreLe32(sector(1 + d) + 4 * k, listed < fat ? fatSectors[listed] : kFreeSector);
+            StoreLe32(sector(layout.difatSectors[d]) + 4 * k, listed < fat ? layout.fatSectors[listed] : kFreeSector);
         }
-        StoreLe32(sector(1 + d) + 508, d + 1 < difat ? 2 + d : kEndOfChain);
+        StoreLe32(sector(layout.difatSectors[d]) + 508, d + 1 < difat ? layout.difatSectors[d + 1] : kEndOfChain);
     }
     for (std::uint32_t k = 0; k < fat; ++k) {
         for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
-            StoreLe32(sector(fatSectors[k]) + 4 * j, table[std::size_t{k} * kEntriesPerFatSector + j]);
+            StoreLe32(sector(layout.fatSectors[k]) + 4 * j, table[std::size_t{k} * kEntriesPerFatSector + j]);
     }
-    for (std::size_t k = 0; k < streamChain.size(); ++k) {
+    for (std::size_t k = 0; k < layout.streamChain.size(); ++k) {
         const std::size_t from = k * kSectorSize;
         std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(from), std::min<std::size_t>(kSectorSize, stream.size() - from),
-                    sector(streamChain[k]));
+                    sector(layout.streamChain[k]));
     }
     DirectoryEntry root;
     root.name = u"Root Entry";
@@ -165,13 +167,36 @@ inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_
     workbook.name = u"Workbook";
     workbook.type = kObjectTypeStream;
     workbook.colour = 1;
-    workbook.start = streamChain.front();
+    workbook.start = layout.streamChain.front();
     workbook.size = stream.size();
-    WriteDirectoryEntry(sector(directory), root);
-    WriteDirectoryEntry(sector(directory) + kDirectoryEntrySize, workbook);
+    WriteDirectoryEntry(sector(layout.directory), root);
+    WriteDirectoryEntry(sector(layout.directory) + kDirectoryEntrySize, workbook);
     for (std::size_t k = 2; k < kDirectoryEntriesPerSector; ++k)
-        WriteDirectoryEntry(sector(directory) + k * kDirectoryEntrySize, DirectoryEntry{});
+        WriteDirectoryEntry(sector(layout.directory) + k * kDirectoryEntrySize, DirectoryEntry{});
     return file;
+}
+
+// A workbook file whose table needs DIFAT sectors, laid out as LibreOffice lays out a large
+// one: the first table sector at sector 0, the DIFAT sectors after it, the Workbook stream
+// (`stream`, at least 64 KiB) up to sector 127, the other table sectors in one run from 128,
+// the rest of the stream after them, the directory last.
+inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_t>& stream)
+{
+    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    const auto [fat, difat] = LargeTableCounts(streamSectors + 1);
+    LargeLayout layout;
+    layout.total = fat + difat + streamSectors + 1;
+    layout.fatSectors = {0};
+    for (std::uint32_t s = 1; s <= difat; ++s)
+        layout.difatSectors.push_back(s);
+    for (std::uint32_t s = 1 + difat; layout.streamChain.size() < streamSectors; ++s) {
+        if (s >= 128 && layout.fatSectors.size() < fat)
+            layout.fatSectors.push_back(s);
+        else
+            layout.streamChain.push_back(s);
+    }
+    layout.directory = layout.total - 1;
+    return LargeWorkbookFile(stream, layout);
 }
 
 // A workbook file whose table needs DIFAT sectors, laid out as Gnumeric lays out a large one:
@@ -179,68 +204,18 @@ inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_
 // in one run and the DIFAT sectors after them, last in the file.
 inline std::vector<std::uint8_t> GnumericLargeWorkbookFile(const std::vector<std::uint8_t>& stream)
 {
-    const std::uint32_t streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
-    std::uint32_t fat = 1, difat = 0;
-    for (bool settled = false; !settled;) {
-        const std::uint32_t total = streamSectors + 1 + fat + difat;
-        const auto needFat = static_cast<std::uint32_t>((total + kEntriesPerFatSector - 1) / kEntriesPerFatSector);
-        const auto needDifat = static_cast<std::uint32_t>(needFat > kHeaderDifatEntries ? (needFat - kHeaderDifatEntries + 126) / 127 : 0);
-        settled = needFat == fat && needDifat == difat;
-        fat = needFat;
-        difat = needDifat;
-    }
-    const std::uint32_t directory = streamSectors;
-    const std::uint32_t firstFat = directory + 1;
-    const std::uint32_t firstDifat = firstFat + fat;
-    const std::uint32_t total = firstDifat + difat;
-    std::vector<std::uint32_t> table(std::size_t{fat} * kEntriesPerFatSector, kFreeSector);
+    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    const auto [fat, difat] = LargeTableCounts(streamSectors + 1);
+    LargeLayout layout;
+    layout.total = streamSectors + 1 + fat + difat;
     for (std::uint32_t s = 0; s < streamSectors; ++s)
-        table[s] = s + 1 < streamSectors ? s + 1 : kEndOfChain;
-    table[directory] = kEndOfChain;
+        layout.streamChain.push_back(s);
+    layout.directory = streamSectors;
     for (std::uint32_t k = 0; k < fat; ++k)
-        table[firstFat + k] = kFatSector;
+        layout.fatSectors.push_back(streamSectors + 1 + k);
     for (std::uint32_t d = 0; d < difat; ++d)
-        table[firstDifat + d] = kDifatSector;
-
-    std::vector<std::uint8_t> file(kHeaderSize + std::size_t{total} * kSectorSize, 0);
-    const auto sector = [&](std::uint32_t s) { return file.data() + kHeaderSize + std::size_t{s} * kSectorSize; };
-    HeaderLayout layout;
-    layout.numFatSectors = fat;
-    layout.firstDirectorySector = directory;
-    layout.firstDifatSector = difat ? firstDifat : kEndOfChain;
-    layout.numDifatSectors = difat;
-    for (std::uint32_t k = 0; k < fat && k < kHeaderDifatEntries; ++k)
-        layout.headerDifat[k] = firstFat + k;
-    const HeaderBytes header = MakeHeader(layout);
-    std::copy(header.begin(), header.end(), file.begin());
-    for (std::uint32_t d = 0; d < difat; ++d) {
-        for (std::uint32_t k = 0; k < 127; ++k) {
-            const std::size_t listed = kHeaderDifatEntries + std::size_t{d} * 127 + k;
-            StoreLe32(sector(firstDifat + d) + 4 * k, listed < fat ? static_cast<std::uint32_t>(firstFat + listed) : kFreeSector);
-        }
-        StoreLe32(sector(firstDifat + d) + 508, d + 1 < difat ? firstDifat + d + 1 : kEndOfChain);
-    }
-    for (std::uint32_t k = 0; k < fat; ++k) {
-        for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
-            StoreLe32(sector(firstFat + k) + 4 * j, table[std::size_t{k} * kEntriesPerFatSector + j]);
-    }
-    std::copy(stream.begin(), stream.end(), sector(0));
-    DirectoryEntry root;
-    root.name = u"Root Entry";
-    root.type = kObjectTypeRootStorage;
-    root.colour = 1;
-    root.child = 1;
-    DirectoryEntry workbook;
-    workbook.name = u"Workbook";
-    workbook.type = kObjectTypeStream;
-    workbook.colour = 1;
-    workbook.start = 0;
-    workbook.size = stream.size();
-    WriteDirectoryEntry(sector(directory), root);
-    WriteDirectoryEntry(sector(directory) + kDirectoryEntrySize, workbook);
-    for (std::size_t k = 2; k < kDirectoryEntriesPerSector; ++k)
-        WriteDirectoryEntry(sector(directory) + k * kDirectoryEntrySize, DirectoryEntry{});
-    return file;
+        layout.difatSectors.push_back(streamSectors + 1 + fat + d);
+    return LargeWorkbookFile(stream, layout);
 }
 
 }  // namespace tabulon::test
