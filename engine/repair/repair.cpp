@@ -98,6 +98,15 @@ WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header)
 
 namespace {
 
+// Whether a check finds nothing worse than a file that ends inside its last sector, in use:
+// readers read such a file.
+bool CutShortAtMost(const WorkbookCheck& check)
+{
+    return std::all_of(check.findings.begin(), check.findings.end(), [](const Finding& finding) {
+        return finding.severity == Severity::Harmless || finding.code == FindingCode::FileCutShort;
+    });
+}
+
 // The report that keeps the file's own header, its records read under it.
 template <typename Phase>
 RepairReport KeepOwnHeader(SectorFile& file, WorkbookCheck structure, const Phase& phase)
@@ -129,10 +138,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
         WorkbookCheck asFound = phase(RepairPhase::CheckAsFound, [&] { return VerifyWorkbookStructure(file); });
         // Nor does one whose file merely ends inside its last sector: another structure the
         // rebuild finds in the sectors could be an older one.
-        const bool onlyCutShort = std::all_of(asFound.findings.begin(), asFound.findings.end(), [](const Finding& finding) {
-            return finding.severity == Severity::Harmless || finding.code == FindingCode::FileCutShort;
-        });
-        if (asFound.Opens() || onlyCutShort)
+        if (CutShortAtMost(asFound))
             return KeepOwnHeader(file, std::move(asFound), phase);
         if (OnlyBeyondHeader(asFound))
             ownCheck = std::move(asFound);
@@ -195,10 +201,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
     // opens (readers read such files); where none does, one that reads the compound file with
     // other damage beyond it left stands, chosen the same way.
     const auto tier = [](const WorkbookCheck& candidate) {
-        const bool cutShortAtMost = std::all_of(candidate.findings.begin(), candidate.findings.end(), [](const Finding& finding) {
-            return finding.severity == Severity::Harmless || finding.code == FindingCode::FileCutShort;
-        });
-        return cutShortAtMost ? 2 : OnlyBeyondHeader(candidate) ? 1 : 0;
+        return CutShortAtMost(candidate) ? 2 : OnlyBeyondHeader(candidate) ? 1 : 0;
     };
     report.check = check(report.after);
     auto best = std::pair(tier(report.check), HeaderRank::Of(report.after, report.before));
@@ -219,7 +222,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
         report.check = std::move(deepCheck);
         best = candidate;
     }
-    if (report.check.Opens()) {
+    if (best.first == 2) {
         // A header can open the compound file and the workbook's records still be damaged: a
         // header cannot mend them, a salvage can.
         addRecordDamage();
@@ -231,7 +234,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
     // writing.
     if (ownCheck)
         return KeepOwnHeader(file, std::move(*ownCheck), phase);
-    if (report.after != report.before && OnlyBeyondHeader(report.check) && compoundStructure) {
+    if (best.first == 1 && report.after != report.before && compoundStructure) {
         addRecordDamage();
         report.headerMakesWhole = true;
         return report;
