@@ -142,15 +142,7 @@ std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff
 void DropTextOfALostCodePage(std::vector<std::uint8_t>& stream, std::size_t from, std::vector<MendedRegion>& regions)
 {
     std::vector<bool> boundary(stream.size() + 1, false);
-    for (std::size_t at = from; at + kHeader <= stream.size();) {
-        if (!Reads(stream, at)) {
-            at = Resync(stream, at + 1);
-            if (at == kNoPlace)
-                break;
-            continue;
-        }
-        const std::uint16_t type = U16(stream, at);
-        const std::size_t length = U16(stream, at + 2);
+    ForEachReadingRecord(stream, from, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         const std::size_t text = type == kLabel || type == kRString ? 8 : type == kString ? 2 : 0;
         if (text > 0 && length >= text) {
             const std::uint8_t* body = stream.data() + at + kHeader;
@@ -160,8 +152,7 @@ void DropTextOfALostCodePage(std::vector<std::uint8_t>& stream, std::size_t from
                 regions.push_back({MendedRegion::Kind::Replaced, at, kHeader + length, -1});
             }
         }
-        at += kHeader + length;
-    }
+    });
 }
 
 }  // namespace

@@ -81,6 +81,25 @@ bool RunAt(Bytes stream, std::size_t at, int count);
 std::size_t Resync(Bytes stream, std::size_t from, std::size_t before = kNoPlace);
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at);
 
+// Calls `visit(at, type, length)` for each record that reads from `from` on, picking the walk
+// up again where records read again past what does not. `visit` may change the record's body.
+template <typename Visit>
+void ForEachReadingRecord(std::vector<std::uint8_t>& stream, std::size_t from, Visit visit)
+{
+    for (std::size_t at = from; at + kHeader <= stream.size();) {
+        if (!Reads(stream, at)) {
+            at = Resync(stream, at + 1);
+            if (at == kNoPlace)
+                return;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        const std::size_t length = U16(stream, at + 2);
+        visit(at, type, length);
+        at += kHeader + length;
+    }
+}
+
 // record_mend.cpp
 // Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
 bool IsSheetRecord(std::uint16_t type);

@@ -396,15 +396,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         region.offset = moved(region.offset);
     regions.push_back({MendedRegion::Kind::Replaced, table, rebuilt.size(), -1});
     bool pastGlobals = false;
-    for (std::size_t at = 0; at + kHeader <= stream.size();) {
-        if (!Reads(stream, at)) {
-            at = Resync(stream, at + 1);
-            if (at == kNoPlace)
-                break;
-            continue;
-        }
-        const std::uint16_t type = U16(stream, at);
-        const std::size_t length = U16(stream, at + 2);
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         std::uint8_t* body = stream.data() + at + kHeader;
         if (type == kBoundSheet && length >= 4 && !pastGlobals)
             StoreLe32(body, static_cast<std::uint32_t>(moved(LoadLe32(body))));
@@ -413,8 +405,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
             for (std::size_t k = 16; k + 4 <= length; k += 4)
                 StoreLe32(body + k, static_cast<std::uint32_t>(moved(LoadLe32(body + k))));
         }
-        at += kHeader + length;
-    }
+    });
 }
 
 }  // namespace tabulon::mending
