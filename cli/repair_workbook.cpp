@@ -153,15 +153,21 @@ std::string InLine(std::string text)
     return text;
 }
 
+// A workbook that stays damaged: what is wrong with it, what a salvage came to, and that
+// nothing was written; `hint`, what to do instead, after that.
+Failure StillDamaged(const RepairReport& report, const std::string& hint = {})
+{
+    return Failure{"still damaged: " + DescribeFinding(*report.check.FirstProblem()) + "; " +
+                   (report.salvage ? InLine(DescribeSalvage(*report.salvage)) + "; " : std::string()) + "nothing written" + hint};
+}
+
 // In auto mode a copy is written only when it opens, or when its header makes the compound
 // file whole and what remains lies beyond the header: a copy no reader can make sense of would
 // only be read as text, every line of bytes a wrong cell.
 void RefuseUnreadableCopy(const RepairReport& report, RebuildMode mode)
 {
-    const Finding* problem = report.check.FirstProblem();
-    if (mode == RebuildMode::Auto && problem && !report.headerMakesWhole && RepairWrites(report))
-        throw Failure{"still damaged: " + DescribeFinding(*problem) + "; " +
-                      (report.salvage ? InLine(DescribeSalvage(*report.salvage)) + "; " : std::string()) + "nothing written"};
+    if (mode == RebuildMode::Auto && report.check.FirstProblem() && !report.headerMakesWhole && RepairWrites(report))
+        throw StillDamaged(report);
 }
 
 // Copies the workbook into a private file beside the destination and works the repair out from
@@ -220,17 +226,17 @@ void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool 
     const OsFile::FileStamp planned = file.Stamp();
     result.report = PlanRepair(file, mode);
     const RepairReport& report = *result.report;
-    const Finding* problem = report.check.FirstProblem();
+    const bool damaged = report.check.FirstProblem() != nullptr;
     const std::string salvageHint = NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy" : "";
     if (!RepairWrites(report)) {
-        if (problem && report.used == RebuildUsed::Kept)
-            throw Failure{"still damaged: " + DescribeFinding(*problem) + "; nothing written" + salvageHint};
+        if (damaged && report.used == RebuildUsed::Kept)
+            throw StillDamaged(report, salvageHint);
         return;
     }
     // A header that reads the compound file is written even where damage beyond it remains;
     // one that does not is never written in auto mode.
-    if (problem && mode == RebuildMode::Auto && !report.headerMakesWhole)
-        throw Failure{"still damaged: " + DescribeFinding(*problem) + "; nothing written" + salvageHint};
+    if (damaged && mode == RebuildMode::Auto && !report.headerMakesWhole)
+        throw StillDamaged(report, salvageHint);
     if (dryRun)
         return;
     PauseBeforeWriteForTest();
@@ -311,13 +317,8 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
                 throw *refusal;
             result.output = destination;
         }
-        if (result.report->used == RebuildUsed::Kept && !result.report->check.Opens()) {
-            // Its own header reads the compound file, and no salvage brought its records back.
-            const Finding* problem = result.report->check.FirstProblem();
-            throw Failure{"still damaged: " + DescribeFinding(*problem) + "; " +
-                          (result.report->salvage ? InLine(DescribeSalvage(*result.report->salvage)) + "; " : std::string()) +
-                          "nothing written"};
-        }
+        if (result.report->used == RebuildUsed::Kept && !result.report->check.Opens())
+            throw StillDamaged(*result.report);  // its own header stands; no salvage brought its records back
         if (result.report->used == RebuildUsed::Kept) {
             result.output.reset();
             result.outcome = Outcome::Kept;
