@@ -7,12 +7,6 @@
 #include "engine/repair/record_mend.h"
 
 namespace tabulon {
-namespace {
-
-// The smallest stretch of zeros the mending takes for damage: a mini sector.
-constexpr std::uint64_t kZeroedUnit = 64;
-
-}  // namespace
 
 WorkbookCheck VerifyWorkbookStructure(SectorFile& file)
 {
@@ -52,11 +46,11 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check)
     if (!damage) {
         // Records that all read may still hold a zeroed stretch that the mending takes out (one
         // inside the string table, say): a workbook is not intact where a salvage would replace
-        // a whole zeroed unit of it. An end or first record a sheet lacks, which readers do
-        // without, is no such damage.
+        // any of its bytes. An end record a sheet lacks, which readers do without and the
+        // mending writes back (a bare record header), is no such damage.
         std::vector<std::uint8_t> mended = *stream;
         for (const MendedRegion& region : MendWorkbookStream(mended)) {
-            if (region.length >= kZeroedUnit)
+            if (region.length > biff::kRecordHeaderSize)
                 damage = std::min(damage.value_or(region.offset), region.offset);
         }
     }
