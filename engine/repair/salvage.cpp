@@ -561,7 +561,8 @@ bool StructureFinding(FindingCode code)
 std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& header)
 {
     HeaderedImage file(image, header);
-    const WorkbookCheck check = VerifyWorkbook(file);
+    // The records are the mending's to judge, below: the compound file alone decides here.
+    const WorkbookCheck check = VerifyWorkbookStructure(file);
     if (std::any_of(check.findings.begin(), check.findings.end(), [](const Finding& f) {
             return f.severity != Severity::Harmless && StructureFinding(f.code);
         }))
