@@ -65,12 +65,34 @@ bool RunAt(Bytes stream, std::size_t at, int count)
     return true;
 }
 
+// Whether a worksheet's BOF record starts at `at`, with records following it.
+bool SheetStartsAt(Bytes stream, std::size_t at)
+{
+    if (U16(stream, at) != kBof && !IsBofType(U16(stream, at)))
+        return false;
+    const std::optional<Bof> bof = BofAt(stream, at);
+    return bof && bof->substream == kWorksheetSubstream && RunAt(stream, at, 3);
+}
+
 // The first place from `from` on, and before `before`, where three records follow one another.
+// Bytes of a long record's body (a picture, a theme) now and then read as a few records, the
+// first of them long enough to run over a sheet's start: a sheet's BOF inside the run, where
+// the run has no record start, is where records resume.
 std::size_t Resync(Bytes stream, std::size_t from, std::size_t before)
 {
     for (std::size_t at = from; at + kHeader <= stream.size() && at < before; ++at) {
-        if (RunAt(stream, at, 3))
-            return at;
+        if (!RunAt(stream, at, 3))
+            continue;
+        std::size_t start = at;
+        for (int i = 0; i < 3 && start + kHeader <= stream.size(); ++i) {
+            const std::size_t end = start + kHeader + U16(stream, start + 2);
+            for (std::size_t inside = start + 1; inside < end && inside + kHeader <= stream.size(); ++inside) {
+                if (SheetStartsAt(stream, inside))
+                    return inside;
+            }
+            start = end;
+        }
+        return at;
     }
     return kNoPlace;
 }

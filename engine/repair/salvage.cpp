@@ -108,6 +108,7 @@ public:
         MarkHeads(main_, false);
         LoadMiniStream(miniTable);
         MarkHeads(mini_, true);
+        ClaimUnlistedTableSectors();
 
         std::optional<std::size_t> workbook;
         for (std::size_t i = 0; i < tree_.size(); ++i) {
@@ -292,6 +293,19 @@ private:
                 main_.claimed[u] = true;
         }
         main_.NotePredecessors();
+    }
+
+    // A table sector whose own entry was lost and that the header does not list is told by its
+    // entries (each a marker or a sector of the file, most of them chains' links): writers put
+    // table sectors among a stream's, and a lost link must step over them as the stream's
+    // chain did. Once the mini table and the directory hold theirs, which read the same way.
+    void ClaimUnlistedTableSectors()
+    {
+        for (std::uint32_t u = 0; u < main_.count; ++u) {
+            if (!main_.claimed[u] && !main_.known[u] && !main_.hasPredecessor[u] && !main_.head[u] &&
+                IsFatLikeSector(SectorView(main_.At(u), kSectorSize)) && SurvivingEntries(main_.At(u), main_.count))
+                main_.claimed[u] = true;
+        }
     }
 
     // Follows a structure's chain through the table; where a link is lost, on to the next

@@ -22,32 +22,69 @@ constexpr std::size_t kMaxBofCandidates = 64;
 // Where, in the sectors that lie before `sector` in the file, the records run on into it:
 // the nearest of up to `reach` free sectors before it from which records that read lead
 // exactly to a record start already known (`starts`, as offsets from the first sector's
-// start, none of them before `sector`). Gives that sector, and adds the record starts found
-// on the way to `starts`.
+// start, none of them before `sector`). The records are read across the sectors that other
+// structures hold, as the stream's chain steps over them (a writer puts the allocation
+// table's sectors among the stream's). Gives that sector, and adds the record starts found on
+// the way to `starts`.
 std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t sector, std::set<std::uint64_t>& starts,
                                             std::uint32_t reach)
 {
-    const std::uint64_t unit = space.unit;
-    const std::uint64_t end = std::uint64_t{sector} * unit;  // the sector's start, where the walk is to land past
+    // Past the sector's start a few records more may lead to a known start (an end record
+    // before the sheet's first), no more: the work stays in proportion.
+    constexpr int kRecordsPast = 8;
+    constexpr std::uint32_t kSectorsPast = (kRecordsPast + 1) * ((kRecordHeaderSize + kMaxRecordBody) / kSectorSize + 2);
+    // The free sectors read as one run: up to `reach` before `sector` (no more claimed ones
+    // stepped over than free ones), then `sector` and the free ones after it.
+    const auto inStream = [&](std::uint32_t s) { return space.Free(s); };
+    std::vector<std::uint32_t> run;
+    for (std::uint32_t s = sector, skipped = 0; s-- > 0 && run.size() < reach && skipped <= reach;) {
+        if (inStream(s))
+            run.push_back(s);
+        else
+            ++skipped;
+    }
+    if (run.empty())
+        return std::nullopt;
+    std::reverse(run.begin(), run.end());
+    const std::size_t before = run.size();
     const std::uint64_t last = *starts.rbegin();
-    for (std::uint32_t back = 1; back <= reach && back <= sector && space.Free(sector - back); ++back) {
-        const std::uint64_t first = std::uint64_t{sector - back} * unit;
-        const std::uint8_t* base = space.At(0);
+    for (std::uint32_t s = sector, taken = 0; s < space.count && taken < kSectorsPast && std::uint64_t{s} * space.unit <= last; ++s) {
+        if (inStream(s) || s == sector) {
+            run.push_back(s);
+            ++taken;
+        }
+    }
+    const std::uint64_t unit = space.unit;
+    std::vector<std::uint8_t> bytes(run.size() * unit);
+    for (std::size_t i = 0; i < run.size(); ++i)
+        std::copy_n(space.At(run[i]), unit, bytes.begin() + static_cast<std::ptrdiff_t>(i * unit));
+    const auto inFile = [&](std::uint64_t at) { return std::uint64_t{run[at / unit]} * unit + at % unit; };
+    const std::uint64_t end = before * unit;  // where `sector` starts in the run
+    for (std::size_t back = 1; back <= before; ++back) {
+        // Every place in the sector whose records land: bytes of a long record's body (a
+        // string table's text) now and then read as a record that lands as well, and the
+        // records before must find the true starts among the known ones.
+        std::vector<std::uint64_t> found;
+        const std::uint64_t first = (before - back) * unit;
         for (std::uint64_t at = first; at < first + unit; ++at) {
-            // Past the sector's start a few records more may lead to a known start (an end
-            // record before the sheet's first), no more: the work stays in proportion.
-            constexpr int kRecordsPast = 8;
             std::vector<std::uint64_t> walked;
             int past = 0;
-            for (std::uint64_t k = at; k <= last && past <= kRecordsPast && PlausibleRecord(LoadLe16(base + k), LoadLe16(base + k + 2));) {
-                walked.push_back(k);
-                k += 4u + LoadLe16(base + k + 2);
-                if (k >= end && starts.contains(k)) {
-                    starts.insert(walked.begin(), walked.end());
-                    return sector - back;
+            for (std::uint64_t k = at; k + kRecordHeaderSize <= bytes.size() && past <= kRecordsPast &&
+                                       PlausibleRecord(LoadLe16(bytes.data() + k), LoadLe16(bytes.data() + k + 2));) {
+                walked.push_back(inFile(k));
+                k += kRecordHeaderSize + LoadLe16(bytes.data() + k + 2);
+                if (k >= bytes.size())
+                    break;
+                if (k >= end && starts.contains(inFile(k))) {
+                    found.insert(found.end(), walked.begin(), walked.end());
+                    break;
                 }
                 past += k >= end ? 1 : 0;
             }
+        }
+        if (!found.empty()) {
+            starts.insert(found.begin(), found.end());
+            return run[before - back];
         }
     }
     return std::nullopt;

@@ -227,6 +227,30 @@ TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
     }
 }
 
+// The globals lost up to the middle of a long record whose body holds bytes that read as a
+// record header, long enough to run over the first sheet's BOF and land on its records: the
+// records are picked up again at the sheet's BOF, and both sheets keep every cell.
+TEST(RecordMend, ASheetStartInsideWhatReadsAsOneLongRecordIsWhereRecordsResume)
+{
+    const auto build = [](std::uint16_t length) {
+        const Bytes body = Bytes(300, 0x11) + Le16(0x0018) + Le16(length) + Bytes(300, 0x11);
+        return test::Workbook(8, Record(0x00EB, body), {{"One", Rows(11, 30, 3)}, {"Two", Rows(11, 20, 500)}});
+    };
+    const std::size_t header = 20 + 4 + 300;  // the globals' BOF, the long record's header, the bytes before
+    const WorkbookCells layout = ReadWorkbookCells(build(14));
+    // Past the first sheet's BOF and its first NUMBER record, on its first LABEL.
+    const std::size_t target = layout.sheets.at(0).offset + 20 + 18;
+    const Bytes intact = build(static_cast<std::uint16_t>(target - header - 4));
+    const WorkbookCells cells = ReadWorkbookCells(intact);
+    ASSERT_EQ(cells.sheets.size(), 2u);
+    Bytes damaged = intact;
+    std::fill(damaged.begin(), damaged.begin() + static_cast<std::ptrdiff_t>(header - 40), 0);
+    const WorkbookCells mended = ReadWorkbookCells(Mended(damaged));
+    ASSERT_EQ(mended.sheets.size(), 2u);
+    for (std::size_t s = 0; s < 2; ++s)
+        EXPECT_EQ(test::CellLines(mended.sheets[s].cells), test::CellLines(cells.sheets[s].cells)) << "sheet " << s;
+}
+
 // Cuts `intact` at `cut` and mends it: it ends after the last whole record, with an EOF, and
 // keeps every cell of the records before the cut.
 void ExpectCutMended(const Bytes& intact, std::size_t cut)

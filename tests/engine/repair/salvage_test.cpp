@@ -830,6 +830,62 @@ TEST(Salvage, ALargeWorkbookLosesNoCellWithATableSector)
     }
 }
 
+// A table sector among the workbook's sectors, inside the string table's first record, and
+// the file's first 4 KiB wiped: the header, the first table sector (with the entry that marks
+// the other one) and the globals' start. What survives of the globals is found back from the
+// sheet across that sector, so the list of sheets keeps its names and every text its string;
+// and the one in the middle of a string's characters is no sector of the stream.
+TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
+{
+    using test::operator+;
+    Bytes formats;
+    for (unsigned k = 0; k < 100; ++k)
+        formats = formats + test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
+    std::vector<std::string> strings;
+    for (unsigned k = 0; k < 1400; ++k)
+        strings.push_back("place " + std::to_string(k));
+    const Bytes table = test::StringTable(strings, test::BofRecord(8, 5).size() + formats.size(), 8, 8224);
+    Bytes cells;
+    for (unsigned k = 0; k < strings.size(); ++k) {
+        cells = cells + test::Record(0x00FD, test::Cell(k, 0) + test::Le32(k)) +
+                test::Record(0x0203, test::Cell(k, 1) + test::Double(k + 0.5));
+    }
+    const Bytes stream = test::Workbook(8, formats + table, {{"Places", cells}, {"Empty", {}}});
+    test::LargeLayout layout;
+    layout.fatSectors = {0, 20};
+    layout.directory = 1;
+    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    for (std::uint32_t s = 2; layout.streamChain.size() < streamSectors; ++s) {
+        if (s != 20)
+            layout.streamChain.push_back(s);
+    }
+    layout.total = layout.streamChain.back() + 1;
+    const Bytes file = test::LargeWorkbookFile(stream, layout);
+    const std::size_t tableAt = test::BofRecord(8, 5).size() + formats.size();
+    // Sectors 2 to 6 hold the stream's first 2560 bytes; sector 20 follows its 18th sector.
+    ASSERT_GT(tableAt, 2560u) << "the string table begins past the wiped bytes";
+    ASSERT_GT(tableAt + 8228, 19u * kSectorSize) << "and its first record runs across the table sector";
+    const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(before.sheets.at(0).cells.size(), 2 * strings.size());
+
+    Bytes damaged = file;
+    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
+    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+    ASSERT_TRUE(repaired) << "the repair salvages it";
+    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+    ASSERT_EQ(after.sheets.size(), 2u);
+    EXPECT_EQ(after.sheets[0].name, "Places");
+    EXPECT_EQ(after.sheets[1].name, "Empty");
+    ASSERT_EQ(after.sheets[0].cells.size(), before.sheets[0].cells.size());
+    std::size_t differ = 0;
+    for (std::size_t c = 0; c < before.sheets[0].cells.size(); ++c) {
+        const CellValue& a = after.sheets[0].cells[c];
+        const CellValue& b = before.sheets[0].cells[c];
+        differ += a.row != b.row || a.column != b.column || a.number != b.number || a.text != b.text;
+    }
+    EXPECT_EQ(differ, 0u);
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
