@@ -82,6 +82,61 @@ void EncryptedCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
     }
 }
 
+// Whether a zeroed unit lies wholly inside [from, to).
+bool ZeroedUnitWithin(Bytes stream, std::size_t from, std::size_t to)
+{
+    for (std::size_t unit = (from + kUnit - 1) / kUnit * kUnit; unit + kUnit <= to; unit += kUnit) {
+        if (std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(unit), stream.begin() + static_cast<std::ptrdiff_t>(unit + kUnit),
+                        [](std::uint8_t b) { return b == 0; }))
+            return true;
+    }
+    return false;
+}
+
+// A text a cell shows (a label, or a formula's string result with its CONTINUE records) that
+// holds a zeroed unit: its bytes there were lost, and a reader would show zeros in their
+// place, as if the workbook held them. No text holds 64 zero bytes. The cell goes, a formula
+// with the result it would show.
+void TextsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    std::vector<std::pair<std::size_t, std::size_t>> gone;
+    std::size_t previous = kNoPlace, previousEnd = kNoPlace;  // the record before, where it ends
+    std::uint16_t previousType = 0;
+    std::size_t text = kNoPlace, textEnd = 0;  // a string result under way, its formula first
+    bool zeroed = false;
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        const std::size_t end = at + kHeader + length;
+        const bool zeros = ZeroedUnitWithin(stream, at + kHeader, end);
+        if (text != kNoPlace && type == kContinue && at == textEnd) {
+            zeroed = zeroed || zeros;
+            textEnd = end;
+        } else {
+            if (text != kNoPlace && zeroed)
+                gone.emplace_back(text, textEnd);
+            text = kNoPlace;
+            zeroed = false;
+        }
+        if (type == kString || type == kString2) {
+            const bool formula = previousEnd == at && (previousType == kFormula || previousType == kFormula3 || previousType == kFormula4);
+            text = formula ? previous : at;
+            textEnd = end;
+            zeroed = zeros;
+        } else if ((type == kLabel || type == kRString || type == kLabel2) && zeros) {
+            gone.emplace_back(at, end);
+        }
+        previous = at;
+        previousEnd = end;
+        previousType = type;
+    });
+    if (text != kNoPlace && zeroed)
+        gone.emplace_back(text, textEnd);
+    std::vector<bool> boundary(stream.size() + 1, false);
+    for (const auto& [from, to] : gone) {
+        WriteFiller(stream, boundary, from, to);
+        Cover(regions, from, to);
+    }
+}
+
 }  // namespace mending
 
 using namespace biff;
@@ -421,6 +476,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
 
     MendCounts(stream, regions);
     EncryptedCellsGo(stream, regions);
+    TextsOverZerosGo(stream, regions);
     MendStringTableHole(stream, regions, walk.overwritten);
     stream.insert(stream.end(), padding.begin(), padding.end());
 

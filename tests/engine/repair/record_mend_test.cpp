@@ -337,14 +337,27 @@ Bytes SharedTexts()
         texts = texts + Record(0x00FD, Cell(i, 0) + Le32(i)) + Record(0x0203, Cell(i, 1) + test::Double(i * 0.5 + 3));
         more = more + Record(0x027E, Cell(i, 0) + Le32(((i + 7) << 2) | 2)) + Record(0x00FD, Cell(i, 1) + Le32(79 - i));
     }
+    // A long label, and a formula whose string result runs on in a CONTINUE record (each part
+    // with its own option byte): texts long enough to hold a zeroed unit.
+    std::string label, result;
+    for (unsigned i = 0; i < 40; ++i) {
+        label += "label " + std::to_string(i) + ";";
+        result += "result " + std::to_string(i) + ";";
+    }
+    const std::size_t half = result.size() / 2;
+    more = more + Record(0x0204, Cell(90, 0) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
+           Record(0x0006, Cell(91, 0) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(4) + Bytes{0x17, 1, 0, 'x'}) +
+           Record(0x0207, Le16(static_cast<unsigned>(result.size())) + Bytes{0} + test::Ascii(result.substr(0, half))) +
+           Record(0x003C, Bytes{0} + test::Ascii(result.substr(half)));
     // The table follows the globals' BOF, 20 bytes in.
     return test::Workbook(8, test::StringTable(strings, 20), {{"Texts", texts}, {"More", more}});
 }
 
 // Zeroed units (64 bytes from a multiple of 64, as the mini stream's sectors lie, or 512, a
-// sector) anywhere: over cells, over strings of the shared-string table, over its buckets'
-// starts and its CONTINUE records' headers, over its index. Every cell afterwards is the
-// original's or absent, the stream reads whole, and a second mending leaves it as it is.
+// sector) anywhere: over cells, over a long label and a formula's string result, over strings
+// of the shared-string table, over its buckets' starts and its CONTINUE records' headers, over
+// its index. Every cell afterwards is the original's or absent, the stream reads whole, and a
+// second mending leaves it as it is.
 TEST(RecordMend, AfterAZeroedUnitEachCellIsTheOriginalsOrAbsent)
 {
     const Bytes intact = SharedTexts();
