@@ -260,6 +260,33 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             walk.holes.insert(after, {from, eofAt});
     }
 
+    // A hole that took the first record of a substream inside a sheet (a chart's): the records
+    // after it up to an end record are that substream's, and a second end record, the sheet's
+    // own, follows before any sheet starts. Cells among them (a chart's series values) are no
+    // cells of the sheet: they become filler, the substream's end record with them.
+    for (auto& [from, to] : walk.holes) {
+        std::size_t firstEnd = kNoPlace;
+        bool nested = false;
+        for (std::size_t at = to; at + kHeader <= stream.size() && walk.boundary[at] && !nested;) {
+            const std::uint16_t type = U16(stream, at);
+            if (type == kBof)
+                break;
+            if (type == kEof) {
+                nested = firstEnd != kNoPlace;
+                firstEnd = firstEnd == kNoPlace ? at : firstEnd;
+            }
+            at += kHeader + U16(stream, at + 2);
+        }
+        if (!nested)
+            continue;
+        const std::size_t end = firstEnd + kHeader;
+        for (std::size_t k = to; k < end; ++k)
+            walk.boundary[k] = false;
+        WriteFiller(stream, walk.boundary, to, end);
+        Cover(regions, to, end);
+        to = end;
+    }
+
     // Where the globals end now that end records went back.
     for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary[at];) {
         if (U16(stream, at) == kEof) {

@@ -398,5 +398,24 @@ TEST(RecordMend, AfterAZeroedUnitEachCellIsTheOriginalsOrAbsent)
     EXPECT_GT(kept, cells * 3 / 4) << "the mending keeps most of what it can prove";
 }
 
+// A chart inside a sheet, its first record lost with the sheet's last cells: the chart's
+// series values after the hole are no cells of the sheet, though they read as such.
+TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
+{
+    Bytes chart = test::BofRecord(8, 0x0020) + Record(0x1002, Bytes(16, 0));
+    for (unsigned k = 0; k < 6; ++k)
+        chart = chart + Record(0x0203, Cell(k, 1) + test::Double(1000.5 + k));
+    chart = chart + Record(0x000A, {});
+    const Bytes intact =
+        test::Workbook(8, {}, {{"Plotted", Rows(0, 12, 7) + chart + Record(0x023E, Bytes(18, 0))}, {"After", Rows(0, 4, 40)}});
+    const std::size_t chartAt = static_cast<std::size_t>(
+        std::search(intact.begin(), intact.end(), chart.begin(), chart.end()) - intact.begin());
+    Bytes damaged = intact;
+    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(chartAt - 30), damaged.begin() + static_cast<std::ptrdiff_t>(chartAt + 30), 0);
+    const Bytes mended = Mended(damaged);
+    const std::size_t kept = ExpectEachCellTheOriginalsOrAbsent(intact, mended, "the chart's start lost");
+    EXPECT_GE(kept, ReadWorkbookCells(intact).sheets.at(0).cells.size() - 2 + 12) << "the cells outside the hole stay";
+}
+
 }  // namespace
 }  // namespace tabulon
