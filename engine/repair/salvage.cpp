@@ -496,7 +496,7 @@ private:
         }
         if (units)
             *units = chain.Units();
-        return Gather(space, chain.Units(), length);
+        return chain.Gathered();
     }
 
     std::string PathOf(std::size_t index) const

@@ -233,6 +233,7 @@ void ChainBuilder::Walk()
         if (U16At(nextRecord_) == kBoundSheet && nextRecord_ + 8 > Available())
             return;  // its offset is not all here yet
         Note(nextRecord_);
+        lastRecord_ = nextRecord_;
         nextRecord_ += 4u + U16At(nextRecord_ + 2);
     }
 }
@@ -475,7 +476,57 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
         guessed_ = true;
         return following;
     }
-    return std::nullopt;
+    return PastABreak(unit);
+}
+
+// The records break off and nothing in the file joins them, while the workbook's last sheet
+// has not ended (a stream found by its records, its size unknown): the stream goes on
+// somewhere, and the unit that follows is where writers put it, with or without the bytes the
+// damage took between (a wiped unit the stream ran through, its link lost). That unit's
+// records must read, and its first cell not lie in a row before the last one's; the mending
+// fills what does not read around the break.
+std::optional<std::uint32_t> ChainBuilder::PastABreak(std::uint32_t unit)
+{
+    if (size_ != 0 || end_ || lastSheet_ == 0 || !synced_)
+        return std::nullopt;
+    const std::uint32_t size = space_.unit;
+    const std::uint32_t next = Following(unit);
+    if (!Candidate(next))
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes(space_.At(next), space_.At(next) + size);
+    if (const std::uint32_t after = Following(next); Candidate(after))
+        bytes.insert(bytes.end(), space_.At(after), space_.At(after) + size);
+    const auto plausibleAt = [&](std::size_t at) {
+        return at + 4 <= bytes.size() && PlausibleRecord(LoadLe16(bytes.data() + at), LoadLe16(bytes.data() + at + 2));
+    };
+    const auto runAt = [&](std::size_t at) {
+        for (int i = 0; i < 3; ++i, at += 4u + LoadLe16(bytes.data() + at + 2)) {
+            if (!plausibleAt(at))
+                return false;
+        }
+        return true;
+    };
+    std::size_t at = 0;
+    while (at < size && !runAt(at))
+        ++at;
+    if (at == size)
+        return std::nullopt;
+    for (; plausibleAt(at); at += 4u + LoadLe16(bytes.data() + at + 2)) {
+        const std::uint16_t type = LoadLe16(bytes.data() + at);
+        if (type == kBof || type == kEof)
+            break;
+        if (IsCellRecord(type) && LoadLe16(bytes.data() + at + 2) >= 4 && at + 8 <= bytes.size()) {
+            if (lastCell_ && LoadLe16(bytes.data() + at + 4) < lastCell_->first)
+                return std::nullopt;
+            break;
+        }
+    }
+    // The record under way at the break and what precedes the first record that reads after
+    // it are no one's bytes: a record read across the break would show values made of both.
+    breaks_.emplace_back(nextRecord_ > Available() ? lastRecord_ : nextRecord_, Available() + at);
+    ++rebuilt_;
+    guessed_ = true;
+    return next;
 }
 
 std::optional<std::uint32_t> ChainBuilder::FittingTail()
@@ -497,6 +548,16 @@ std::optional<std::uint32_t> ChainBuilder::FittingTail()
     if (found)
         ++rebuilt_;
     return found;
+}
+
+std::vector<std::uint8_t> ChainBuilder::Gathered() const
+{
+    std::vector<std::uint8_t> data = Gather(space_, units_, Length());
+    for (const auto& [from, to] : breaks_) {
+        if (from < data.size())
+            std::fill(data.begin() + static_cast<std::ptrdiff_t>(from), data.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(to, data.size())), std::uint8_t{0});
+    }
+    return data;
 }
 
 std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint32_t>& units, std::uint64_t length)

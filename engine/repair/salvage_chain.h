@@ -98,6 +98,9 @@ public:
     // The stream's length: its size, or for a stream found by its records, where its last
     // sheet ends; never more than its chain holds.
     std::uint64_t Length() const;
+    // The stream's bytes along the chain, up to its length; zeros where the records broke off
+    // and the chain went on by a guess, up to where they read again.
+    std::vector<std::uint8_t> Gathered() const;
     void Release();
 
 private:
@@ -126,6 +129,7 @@ private:
     std::optional<std::uint32_t> Infer(std::uint32_t unit);
     std::optional<std::uint32_t> NextLink(std::uint32_t unit);
     std::optional<std::uint32_t> FittingTail();
+    std::optional<std::uint32_t> PastABreak(std::uint32_t unit);
 
     Space& space_;
     bool biff_;
@@ -140,11 +144,13 @@ private:
     // The record walk.
     bool synced_ = true;
     std::uint64_t nextRecord_ = 0;
+    std::uint64_t lastRecord_ = 0;  // where the record before it starts
     std::uint64_t scanFrom_ = 0;
     std::uint64_t lastSheet_ = 0;
     std::optional<std::uint64_t> substream_;
     std::optional<std::uint64_t> end_;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> lastCell_;  // row and column of the last cell
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> breaks_;  // stretches of the chain's bytes
 };
 
 std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint32_t>& units, std::uint64_t length);

@@ -163,7 +163,7 @@ bool StreamFinder::FindByBof(std::vector<std::uint8_t>& data, std::uint16_t& ver
             chain.Build(start);
             const std::uint64_t length = chain.Length();
             if (length > data.size()) {
-                data = Gather(space, chain.Units(), length);
+                data = chain.Gathered();
                 version = *GlobalsBofAt(space.At(start), space.unit);
                 rebuilt = chain.Rebuilt();
                 any = true;
@@ -220,7 +220,7 @@ bool StreamFinder::FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t
             --start;
         ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
         chain.Build(start);
-        data = Gather(main_, chain.Units(), chain.Length());
+        data = chain.Gathered();
         version = sheet->version;
         rebuilt = chain.Rebuilt();
         chain.Release();

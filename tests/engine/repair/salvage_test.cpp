@@ -886,6 +886,56 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
     EXPECT_EQ(differ, 0u);
 }
 
+// The workbook's sectors run on from its first ones into sectors the writer placed before them,
+// and the file's first 4 KiB are wiped: header, table, directory and those sectors. Found by its
+// records, the stream breaks off where it ran into them, and goes on where the records read
+// again after them; the cell whose record the break cut is lost, not made of both sides.
+TEST(Salvage, AStreamGoesOnPastSectorsTheDamageTook)
+{
+    using test::operator+;
+    Bytes cells;
+    constexpr unsigned kRows = 400;
+    for (unsigned row = 0; row < kRows; ++row) {
+        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.5)) +
+                test::Record(0x0203, test::Cell(row, 1) + test::Double(row * 2 + 0.25));
+    }
+    const Bytes stream = test::Workbook(8, {}, {{"Data", cells}});
+    test::LargeLayout layout;
+    layout.fatSectors = {0};
+    layout.directory = 1;
+    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    for (std::uint32_t s = 7; s <= 12; ++s)
+        layout.streamChain.push_back(s);
+    for (std::uint32_t s = 2; s <= 6; ++s)
+        layout.streamChain.push_back(s);
+    for (std::uint32_t s = 13; layout.streamChain.size() < streamSectors; ++s)
+        layout.streamChain.push_back(s);
+    layout.total = layout.streamChain.back() + 1;
+    const Bytes file = test::LargeWorkbookFile(stream, layout);
+    const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(before.sheets.at(0).cells.size(), 2 * kRows);
+
+    Bytes damaged = file;
+    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
+    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+    ASSERT_TRUE(repaired) << "the repair salvages it";
+    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+    ASSERT_EQ(after.sheets.size(), 1u);
+    std::map<std::pair<unsigned, unsigned>, double> original;
+    for (const CellValue& cell : before.sheets[0].cells)
+        original[{cell.row, cell.column}] = cell.number;
+    std::size_t held = 0;
+    for (const CellValue& cell : after.sheets[0].cells) {
+        const auto place = original.find({cell.row, cell.column});
+        ASSERT_TRUE(place != original.end() && place->second == cell.number && cell.kind == CellKind::Number)
+            << "row " << cell.row << " column " << cell.column << ": " << cell.number;
+        ++held;
+    }
+    // The lost sectors held stream bytes 3072 to 5632: about 142 cells, one more at each side.
+    EXPECT_GE(held, 2 * kRows - 146);
+    EXPECT_EQ(after.sheets[0].cells.back().row, kRows - 1);
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
