@@ -34,6 +34,7 @@ inline constexpr std::uint16_t kContinue = 0x003C;
 inline constexpr std::uint16_t kWindow1 = 0x003D;
 inline constexpr std::uint16_t kCodePage = 0x0042;
 inline constexpr std::uint16_t kBoundSheet = 0x0085;
+inline constexpr std::uint16_t kCountry = 0x008C;
 inline constexpr std::uint16_t kMulRk = 0x00BD;
 inline constexpr std::uint16_t kMulBlank = 0x00BE;
 inline constexpr std::uint16_t kRString = 0x00D6;

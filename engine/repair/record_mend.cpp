@@ -235,7 +235,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             if (type == kEof || type == kBof)
                 break;
             // (Some writers put a code page or country record in a sheet as well.)
-            globalsFollow = IsGlobalsRecord(type) && type != kCodePage && type != 0x008C;
+            globalsFollow = IsGlobalsRecord(type) && type != kCodePage && type != kCountry;
             at += kHeader + U16(stream, at + 2);
         }
         if (!fits || globalsFollow)

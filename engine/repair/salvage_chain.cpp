@@ -5,6 +5,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/records.h"
+#include "engine/repair/mend_parts.h"
 
 namespace tabulon::salvage {
 
@@ -297,14 +298,27 @@ ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
     }
     std::uint64_t offset = nextRecord_;
     bool cellSeen = false;
-    // Every record whose header lies in the candidate must be one.
+    // The substream the records are in where the candidate joins (BIFF5 and later, whose
+    // worksheets hold no records of the globals' kinds but a code page, a country and their
+    // own external sheets, as some writers give them): cells do not come in the globals, nor
+    // the globals' records in a sheet.
+    const std::optional<std::uint16_t> kind = substream_ && *substream_ + 8 <= Available() && U16At(*substream_) == kBof
+                                                  ? std::optional(U16At(*substream_ + 6))
+                                                  : std::nullopt;
+    // Every record whose header lies in the candidate must be one, of its substream.
     while (offset + 4 <= Available() && offset < limit) {
         if (!Plausible(offset)) {
             result.fit = Fit::No;
             break;
         }
-        result.fit = Fit::Yes;
         const std::uint16_t type = U16At(offset);
+        if ((kind == kGlobalsSubstream && IsCellRecord(type)) ||
+            (kind == kWorksheetSubstream && mending::IsGlobalsRecord(type) && type != kCodePage && type != kCountry &&
+             type != kExternSheet)) {
+            result.fit = Fit::No;
+            break;
+        }
+        result.fit = Fit::Yes;
         if (type == kEof || type == kBof)
             break;  // what follows a sheet's end may be filler; a new sheet starts afresh
         if (!cellSeen && lastCell_ && IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available()) {

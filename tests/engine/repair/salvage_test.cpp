@@ -17,6 +17,7 @@
 #include "engine/repair/salvage.h"
 #include "engine/repair/workbook_file.h"
 #include "tests/support/biff_builder.h"
+#include "tests/support/cell_lines.h"
 #include "tests/support/compound_builder.h"
 #include "tests/support/workbooks.h"
 
@@ -934,6 +935,26 @@ TEST(Salvage, AStreamGoesOnPastSectorsTheDamageTook)
     // The lost sectors held stream bytes 3072 to 5632: about 142 cells, one more at each side.
     EXPECT_GE(held, 2 * kRows - 146);
     EXPECT_EQ(after.sheets[0].cells.back().row, kRows - 1);
+}
+
+// A file cut short, its directory and tables with the cut, its workbook found by its records:
+// where a link is lost, no unit whose records are of another substream's kinds (a sheet's
+// cells in the globals) takes the stream on, and every cell up to the cut comes back.
+TEST(Salvage, ACutFileKeepsItsRecordsInTheirSubstreams)
+{
+    const Bytes file = test::TestWorkbook("gnumeric__ttest.xls");
+    const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+    const Bytes cut(file.begin(), file.begin() + 48342);
+    const std::optional<Bytes> repaired = RepairedBySalvage(cut);
+    ASSERT_TRUE(repaired) << "the repair salvages it";
+    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+    ASSERT_EQ(after.sheets.size(), before.sheets.size());
+    std::size_t cells = 0;
+    for (std::size_t s = 0; s < before.sheets.size(); ++s) {
+        EXPECT_EQ(test::CellLines(after.sheets[s].cells), test::CellLines(before.sheets[s].cells)) << "sheet " << s;
+        cells += after.sheets[s].cells.size();
+    }
+    EXPECT_GT(cells, 700u);
 }
 
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
