@@ -166,7 +166,7 @@ private slots:
         QCOMPARE(view_->Suffix, QStringLiteral("_repaired"));
         QCOMPARE(view_->SaveFolder, folder);
 
-        // OK takes both, on any page; they are stored when the window goes.
+        // OK takes both, on any page, and stores them at once.
         view_->ShowPage(PageSaved);
         suffix = QStringLiteral("_fixed");
         chosen = QStringLiteral("/srv/fixed");
@@ -175,9 +175,10 @@ private slots:
         QCOMPARE(title, QStringLiteral("Settings"));
         QCOMPARE(view_->Suffix, QStringLiteral("_fixed"));
         QCOMPARE(view_->SaveFolder, QDir::toNativeSeparators(QStringLiteral("/srv/fixed/")));
-        QVERIFY2(!QFile::exists(SettingsFile()), "nothing is stored before the window goes");
+        QVERIFY2(QFile::exists(SettingsFile()), "stored when OK was pressed");
+        QSettings written(SettingsFile(), QSettings::IniFormat);  // the file itself, as another run reads it
+        QCOMPARE(written.value(QStringLiteral("Suffix")).toString(), QStringLiteral("_fixed"));
         app_.reset();
-        QVERIFY(QFile::exists(SettingsFile()));
         const auto stored = tabulon::settings::LoadSettings();
         QCOMPARE(stored.suffix, QStringLiteral("_fixed"));
         QCOMPARE(stored.saveFolder, QDir::toNativeSeparators(QStringLiteral("/srv/fixed/")));
@@ -210,29 +211,57 @@ private slots:
     }
 
     // A suffix with a separator would send saved files elsewhere: OK refuses it and says why, the
-    // box gets back the suffix the dialog opened with, and the dialog stays open.
+    // box gets back the last suffix taken, and the dialog stays open. An emptied suffix is taken
+    // only once the user has been told that copies then take their workbooks' own names.
     void settingsRefuseASuffixWithASeparator()
     {
         StartApp();
         view_->Suffix = QStringLiteral("_mine");
         QStringList boxAfterRefusal;
+        prompter_.answers = {MessageAnswer::No};
         prompter_.answerDialog = [&](QDialog& dialog) {
             auto& settings = static_cast<CSettingsDlg&>(dialog);
-            for (const char* suffix : {"sub/_x", "_x\\", ".."}) {  // dots alone stay in the folder
+            for (const char* suffix : {"sub/_x", "_x\\", "", "..", "a/b"}) {  // dots alone stay in the folder
                 settings.SuffixEdit->setText(QString::fromLatin1(suffix));
                 settings.accept();
                 boxAfterRefusal << settings.SuffixEdit->text();
+                if (settings.result() == QDialog::Accepted)
+                    break;
             }
             return dialog.result();
         };
         app_->MainFrame()->OnCmdMsg(kIdSettings);
-        QCOMPARE(boxAfterRefusal, (QStringList{"_mine", "_mine", ".."}));
+        QCOMPARE(boxAfterRefusal, (QStringList{"_mine", "_mine", "_mine", ".."}));
         QCOMPARE(view_->Suffix, QStringLiteral(".."));
-        QCOMPARE(prompter_.shown.size(), 2);
+        QCOMPARE(prompter_.shown.size(), 3);
+        const Shown question = prompter_.shown.takeAt(2);
+        QVERIFY2(question.buttons == MessageButtons::YesNo && question.icon == MessageIcon::Warning &&
+                     question.text.contains(QStringLiteral("workbook's own name")),
+                 qPrintable(question.text));
         for (const Shown& message : prompter_.shown)
             QVERIFY2(message.icon == MessageIcon::Warning && message.text.contains(QStringLiteral("suffix"))
                          && message.text.contains(QStringLiteral("/ or \\")),
                      qPrintable(message.text));
+
+        // Yes keeps it empty, and stores it; an empty suffix is not asked about again.
+        prompter_.shown.clear();
+        prompter_.answers = {MessageAnswer::Yes};
+        prompter_.answerDialog = [](QDialog& dialog) {
+            static_cast<CSettingsDlg&>(dialog).SuffixEdit->clear();
+            dialog.accept();
+            return dialog.result();
+        };
+        app_->MainFrame()->OnCmdMsg(kIdSettings);
+        QCOMPARE(view_->Suffix, QString());
+        QCOMPARE(prompter_.shown.size(), 1);
+        QCOMPARE(tabulon::settings::LoadSettings().suffix, QString());
+        prompter_.shown.clear();
+        prompter_.answerDialog = [](QDialog& dialog) {
+            dialog.accept();
+            return dialog.result();
+        };
+        app_->MainFrame()->OnCmdMsg(kIdSettings);
+        QVERIFY(prompter_.shown.isEmpty());
 
         // On its own, the dialog says it in a warning box with the program's caption.
         CSettingsDlg dialog(nullptr);
