@@ -671,7 +671,7 @@ private slots:
         QCOMPARE(prompter_->shown.size(), 2);  // then the end of the job
         prompter_->shown.clear();
         QCOMPARE(Column(view_->RepairedList, 3), (QStringList{"Failed", "Repaired"}));
-        QCOMPARE(Column(view_->RepairedList, 4), (QStringList{refusal, "Opens"}));
+        QCOMPARE(Column(view_->RepairedList, 4), (QStringList{refusal, "Kept: opens as it is; nothing changed"}));
         QCOMPARE(view_->RepairPaths.value(0), QStringLiteral("FAIL"));
         OpenRepairedRow(0);
         QVERIFY(TakeMessage().text.contains(QStringLiteral("nothing was written")));
