@@ -7,6 +7,8 @@
 #include <QPainter>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -110,6 +112,25 @@ private slots:
         QVERIFY2(dialog.ViewSavedFiles, "Escape keeps the box's first state");
         dialog.accept();
         QVERIFY(!dialog.ViewSavedFiles);
+    }
+
+    // When some files failed, the first line says after "Finished Saving Files.." how many were
+    // saved and how many failed, drawn whole inside the dialog.
+    void fileSavedDialogCountsFailures()
+    {
+        RegisterFontSubstitutes();
+        CFileSavedDlg dialog(nullptr);
+        const QRgb firstLine = qRgb(240, 240, 210);
+        const QImage all = dialog.grab().toImage();
+        QCOMPARE(dialog.FinishedText(), QStringLiteral("Finished Saving Files.."));
+        dialog.SetOutcome(2, 1);
+        QCOMPARE(dialog.FinishedText(), QStringLiteral("Finished Saving Files.. 2 of 3 saved, 1 failed"));
+        QCOMPARE(dialog.accessibleDescription(), dialog.FinishedText());
+        const QImage some = dialog.grab().toImage();
+        const QRect before = Extent(all, all.rect(), Is(firstLine));
+        const QRect after = Extent(some, some.rect(), Is(firstLine));
+        QVERIFY2(after.width() > before.width() + 40, qPrintable(QStringLiteral("%1 -> %2").arg(before.width()).arg(after.width())));
+        QVERIFY(after.right() < some.width() - 1);
     }
 
     void settingsDialogFolders()
@@ -347,6 +368,32 @@ private slots:
         // Too little room even for the smallest size: still drawn, and the stepping ends.
         const QImage tiny = draw(40, 18);
         QVERIFY(!Extent(tiny, tiny.rect(), IsInk).isEmpty());
+    }
+
+    // The Select All box stands level with its painted label, beside it, in the window as it
+    // opens and after a resize.
+    void selectAllStandsBesideItsLabel()
+    {
+        RegisterFontSubstitutes();
+        StartApp();
+        for (const QSize size : {QSize(900, 650), QSize(1100, 500)}) {
+            app_->MainFrame()->resize(size);
+            QTRY_COMPARE_WITH_TIMEOUT(view_->SelectAllCheck->geometry().bottom() < view_->height(), true, 5000);
+            const QImage image = view_->grab().toImage();
+            const int height = view_->height();
+            const QRect label = Extent(image, QRect(90, height - 57, 110, 27), Is(qRgb(240, 240, 70)));
+            QVERIFY(!label.isEmpty() && !Extent(image, label, IsInk).isEmpty());
+            QStyleOptionButton option;
+            option.initFrom(view_->SelectAllCheck);
+            const QRect indicator =
+                view_->SelectAllCheck->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, view_->SelectAllCheck)
+                    .translated(view_->SelectAllCheck->pos());
+            QVERIFY2(std::abs(indicator.center().y() - label.center().y()) <= 1,
+                     qPrintable(QStringLiteral("box at %1, label at %2").arg(indicator.center().y()).arg(label.center().y())));
+            QVERIFY(indicator.right() < label.left() && label.left() - indicator.right() < 20);
+            if (qEnvironmentVariableIsSet("TABULON_LOOK_GRABS"))
+                image.save(qEnvironmentVariable("TABULON_LOOK_GRABS") + QStringLiteral("/select-all-%1.png").arg(size.width()));
+        }
     }
 
     void aboutBoxFromTheMenu()

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -15,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSet>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -686,6 +688,26 @@ private slots:
 
         QVERIFY2(QFontMetrics(view_->RepairedList->font()).horizontalAdvance(refusal) > view_->RepairedList->columnWidth(4),
                  "the finding fits its column");
+        // The columns keep within the list: nothing to scroll sideways, the short columns whole,
+        // in the window as it opens and narrower.
+        const auto fitsItsList = [](QTableWidget* list) {
+            int total = 0;
+            for (int column = 0; column < list->columnCount(); ++column)
+                total += list->columnWidth(column);
+            bool whole = true;
+            const QFontMetrics metrics(list->font());
+            for (const int column : {0, 2, 3}) {
+                whole = whole && list->columnWidth(column) >= list->horizontalHeader()->sectionSizeHint(column);
+                for (int row = 0; row < list->rowCount(); ++row)
+                    whole = whole && metrics.horizontalAdvance(list->item(row, column)->text()) < list->columnWidth(column);
+            }
+            return total <= list->viewport()->width() && list->horizontalScrollBar()->maximum() == 0 && whole;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(fitsItsList(view_->RepairedList), 5000);
+        frame_->resize(800, frame_->height());
+        QTRY_VERIFY_WITH_TIMEOUT(fitsItsList(view_->RepairedList), 5000);
+        QTest::mouseClick(view_->PreviousButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(fitsItsList(view_->RepairList), 5000);
         for (QTableWidget* list : {view_->RepairList, view_->RepairedList}) {
             const QAbstractItemModel* model = list->model();
             for (int row = 0; row < list->rowCount(); ++row)
