@@ -33,7 +33,8 @@ std::string FolderText(const fs::path& file)
     return file.has_parent_path() ? PathToUtf8(file.parent_path()) : std::string("the current folder");
 }
 
-// What a save came to: saved as `saved`, or failed for `reason` (in the user's words).
+// What a save came to: saved (as `savedAs`, unless an earlier save did it), or failed for
+// `reason`, in the user's words.
 struct Outcome {
     bool saved = false;
     std::string reason;

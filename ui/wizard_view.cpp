@@ -22,11 +22,11 @@
 #include <system_error>
 
 #include "bitmap_button.h"
-#include "file_saved_dialog.h"
 #include "commands.h"
 #include "engine/base/byte_order.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/report_text.h"
+#include "file_saved_dialog.h"
 #include "jobs/job.h"
 #include "painting.h"
 #include "preview_window.h"
@@ -158,8 +158,8 @@ QTableWidget* MakeList(QWidget* parent, const char* name, const QString& lastCol
 void InsertRowAtTop(QTableWidget& list, const QStringList& texts, bool checked)
 {
     // The columns are narrower than many texts (long locations, repair findings): each cell's
-    // tool tip is its whole text, whatever text the cell is given later.
-    // A tip of its own, where one is set, says more than the text (where a row was saved).
+    // tool tip is its whole text, whatever text the cell is given later, unless the cell has a
+    // tip of its own that says more (where a row was saved).
     class TextTipItem final : public QTableWidgetItem {
     public:
         using QTableWidgetItem::QTableWidgetItem;
