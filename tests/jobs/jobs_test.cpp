@@ -113,8 +113,8 @@ protected:
         Run(SaveWorker, paths, out_.string() + "/", suffix, originals, savedAs);
     }
 
-    // A saved file's name as the job spells it: the folder text, then the name.
-    std::string SavedName(const std::string& name) const { return out_.string() + "/" + name; }
+    // A saved file's name as the job spells it: the folder text, then the name, as a path.
+    std::string SavedName(const std::string& name) const { return PathToUtf8(PathFromUtf8(out_.string() + "/" + name)); }
 
     // The failure messages shown: each kUnableToSave first, a paragraph below it why; the whys.
     std::vector<std::string> Reasons() const
