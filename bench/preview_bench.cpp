@@ -42,7 +42,7 @@ public:
     QStringList ChooseWorkbooks() override { return {}; }
     void OpenUrl(const QUrl&) override {}
     QString ChooseSaveAs(const QString&) override { return {}; }
-    bool ShowFileSaved(const QString&) override { return false; }
+    bool ShowFileSaved(const QString&, int, int) override { return false; }
     int RunDialog(QDialog&) override { return QDialog::Rejected; }
 };
 

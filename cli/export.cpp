@@ -182,9 +182,7 @@ std::string DescribeExport(const ExportResult& result, bool dryRun)
 {
     std::string line = (dryRun ? "would export " : "exported ") + PathToUtf8(result.source);
     if (!result.files.empty())
-        line += " into " + PathToUtf8(result.files.front().parent_path()) + ":";
-    for (std::size_t i = 0; i < result.files.size(); ++i)
-        line += (i > 0 ? ", " : " ") + PathToUtf8(result.files[i].filename());
+        line += " into " + PathToUtf8(result.files.front().parent_path());
     switch (result.from) {
     case CellsFrom::RepairedHeader: line += "; read with a rebuilt header"; break;
     case CellsFrom::Salvage:
@@ -199,6 +197,11 @@ std::string DescribeExport(const ExportResult& result, bool dryRun)
     case CellsFrom::Workbook:
     case CellsFrom::Nothing: break;
     }
+    // The files one a line, however many sheets the workbook has.
+    if (!result.files.empty())
+        line += ":";
+    for (const fs::path& file : result.files)
+        line += "\n  " + PathToUtf8(file.filename());
     return line;
 }
 

@@ -6,7 +6,8 @@ namespace tabulon::cli {
 
 const char* const kUsage =
     "Usage: tabulon-repair [options] WORKBOOK...\n"
-    "Rebuild the damaged header of legacy spreadsheet workbooks (*.xls) from their own sectors.\n"
+    "Repair damaged legacy spreadsheet workbooks (*.xls): rebuild a damaged header from the\n"
+    "workbook's own sectors, or salvage its sheets into a new copy when no header opens it.\n"
     "\n"
     "  --in-place           rebuild each workbook's header in place: only its first 512 bytes\n"
     "                       are written (a shorter file grows to 512 bytes), and with\n"

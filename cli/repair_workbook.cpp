@@ -158,7 +158,7 @@ std::string InLine(std::string text)
 Failure StillDamaged(const RepairReport& report, const std::string& hint = {})
 {
     return Failure{"still damaged: " + DescribeFinding(*report.check.FirstProblem()) + "; " +
-                   (report.salvage ? InLine(DescribeSalvage(*report.salvage)) + "; " : std::string()) + "nothing written" + hint};
+                   (report.salvage ? InLine(DescribeSalvageOf(report)) + "; " : std::string()) + "nothing written" + hint};
 }
 
 // In auto mode a copy is written only when it opens, or when its header makes the compound

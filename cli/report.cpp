@@ -106,7 +106,7 @@ std::string DescribeResult(const WorkbookResult& result)
         return problem ? "does not open: " + source + ": " + DescribeFinding(*problem) : "opens: " + source;
     }
     if (result.outcome == Outcome::Kept)
-        return "kept " + source + ": opens as it is; nothing changed";
+        return "kept " + source + ": " + kOpensAsItIs;
     const RepairReport& report = *result.report;
     const bool inPlace = result.output && *result.output == result.source;
     const bool dryRun = result.outcome == Outcome::DryRun;
@@ -158,10 +158,11 @@ std::string TextsToJson(const std::vector<std::string>& texts)
     return json + "]";
 }
 
-std::string SalvageToJson(const SalvageReport& salvage)
+std::string SalvageToJson(const RepairReport& report)
 {
+    const SalvageReport& salvage = *report.salvage;
     std::string json = "{\"written\":" + std::string(salvage.written ? "true" : "false");
-    json += ",\"text\":" + JsonString(DescribeSalvage(salvage));
+    json += ",\"text\":" + JsonString(DescribeSalvageOf(report));
     json += ",\"sheets\":" + std::to_string(salvage.sheets);
     json += ",\"sheetsFound\":" + std::to_string(salvage.sheetsFound);
     json += ",\"workbookBytesLost\":" + std::to_string(salvage.workbookBytesLost);
@@ -244,7 +245,7 @@ std::string ResultToJson(const WorkbookResult& result)
     } else {
         json += "null,\"before\":null,\"after\":null";
     }
-    json += ",\"salvage\":" + (result.report && result.report->salvage ? SalvageToJson(*result.report->salvage) : std::string("null"));
+    json += ",\"salvage\":" + (result.report && result.report->salvage ? SalvageToJson(*result.report) : std::string("null"));
     return json + "}";
 }
 

@@ -62,6 +62,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The faces the window's painted header and captions are drawn in (Liberation Serif for Times
+# New Roman, Z003 for Monotype Corsiva, DejaVu Sans for Verdana): without them a desktop falls
+# back to another face, and the layout made for these overflows.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2, fonts-urw-base35, fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://www.quorvex.example/tabulon)
 include(CPack)

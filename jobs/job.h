@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "engine/repair/repair.h"
@@ -38,6 +39,8 @@ public:
     virtual void SetPath(int index, const std::string& path) = 0;
     // What the repair of file `index` found: the rebuild that stood and the verdict on it.
     virtual void SetReport(int index, const RepairReport& report) = 0;
+    // File `index` of the save job was saved as `saved` (before its code 4 is sent).
+    virtual void SetSaved(int index, const std::string& saved) = 0;
     // A message box with an OK button and the information icon.
     virtual void ShowMessage(const std::string& text) = 0;
     // A question with Yes and No buttons and the information icon; true for Yes.
@@ -52,6 +55,8 @@ struct JobRecord {
     std::vector<std::string> paths;  // UTF-8 paths, in the order of the job's list
     std::vector<std::string> sources;    // save job: the workbook each entry was repaired from
     std::vector<std::string> originals;  // save job: every workbook of the repair; none is ever replaced
+    std::vector<std::string> savedAs;    // save job: where an earlier save put each entry's copy
+                                         // (empty: not saved yet); such an entry is not saved again
     std::string suffix;              // save job: the suffix of saved names
     std::string folder;              // save job: the destination folder, ending with a separator;
                                      // repair job: the job's private temporary folder
@@ -67,9 +72,17 @@ void RepairWorker(std::unique_ptr<RepairJob> job);
 
 // Moves each repaired copy to the destination folder as base name + suffix + ".xls", asking
 // before it replaces anything. It never replaces a workbook of the repair (also through a
-// link), a write-protected file, or a file it saved earlier in the same job, and never writes
-// through a symbolic link: it replaces the link itself.
+// link), a write-protected file, or a file saved from another workbook in the same job or by an
+// earlier save, and never writes through a symbolic link: it replaces the link itself. An entry
+// an earlier save has saved already counts as saved and is left as it is. Each failure shows
+// kUnableToSave and, a paragraph below it, why.
 void SaveWorker(std::unique_ptr<SaveJob> job);
+
+// Why no saved file can go into `folder` (a folder text as the save job joins it to a name;
+// empty: the current folder), or nothing when one can. It is tried as a save writes: a file of
+// its own is made there and removed again. std::errc::no_such_file_or_directory or
+// std::errc::not_a_directory when the folder is not there.
+std::optional<std::error_code> CheckSaveFolder(const std::string& folder);
 
 // The characters of `name` before its last "." (none when it has no "."), then `suffix`,
 // then ".xls".
@@ -85,5 +98,7 @@ inline const std::string kOverwriteQuestion = "A file with the same name already
 std::string DescribeSameSavedName(const std::string& saved, const std::string& earlier, const std::string& later);
 inline const std::string kUnableToSave =
     "Uable to Save File, Either the file already exit,\nor it is used by some other program";
+// kUnableToSave, then why, in a paragraph of its own.
+std::string SaveFailureMessage(const std::string& reason);
 
 }  // namespace tabulon::jobs

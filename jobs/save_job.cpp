@@ -28,11 +28,50 @@ bool IsLink(const fs::path& path)
     return fs::is_symlink(fs::symlink_status(path, ignored));
 }
 
-// What a save came to: saved, or failed with the text to show.
+std::string FolderText(const fs::path& file)
+{
+    return file.has_parent_path() ? PathToUtf8(file.parent_path()) : std::string("the current folder");
+}
+
+// What a save came to: saved (as `savedAs`, unless an earlier save did it), or failed for
+// `reason`, in the user's words.
 struct Outcome {
     bool saved = false;
-    std::string message = kUnableToSave;
+    std::string reason;
+    fs::path savedAs;
 };
+
+Outcome Failed(std::string reason)
+{
+    return {false, std::move(reason), {}};
+}
+
+// Why writing `target` failed, for the user: a folder that cannot be written is named as such.
+Outcome WriteFailed(const fs::path& target, const std::system_error& error, bool replacing)
+{
+    const std::error_code code = error.code();
+    if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted ||
+        code == std::errc::read_only_file_system)
+        return Failed("The folder " + FolderText(target) + " cannot be written into (" + code.message() + ").");
+    if (code == std::errc::file_exists)
+        return Failed(PathToUtf8(target) + " appeared while the copy was being saved; it was not replaced.");
+    return Failed((replacing ? "Replacing " : "Writing ") + PathToUtf8(target) + " failed: " + code.message() + ".");
+}
+
+// Why the repaired copy itself cannot be saved: the repair failed, or the copy is gone or unreadable.
+std::optional<std::string> CopyProblem(const std::string& entry)
+{
+    if (entry == kFailedPath)
+        return "The repair of this workbook failed, so there is no repaired copy to save.";
+    try {
+        OsFile::Open(PathFromUtf8(entry), OsFile::Access::Read);
+        return std::nullopt;
+    } catch (const std::system_error& error) {
+        if (error.code() == std::errc::no_such_file_or_directory)
+            return "The repaired copy is no longer there, so there is nothing to save; repair the workbook again.";
+        return "The repaired copy cannot be read (" + error.code().message() + ").";
+    }
+}
 
 class Saver {
 public:
@@ -48,27 +87,34 @@ public:
     {
         // A workbook of the repair is never the destination, whatever name leads to it.
         if (IsOriginal(destination))
-            return {};
+            return Failed(WouldReplaceOriginal(destination, source) + " Choose another suffix or folder in Settings.");
         if (!CanOpenForReading(destination) && !IsLink(destination)) {
             try {
                 MoveNoReplace(copy, destination);
-            } catch (const std::system_error&) {
-                return {};
+            } catch (const std::system_error& error) {
+                return WriteFailed(destination, error, false);
             }
             return Saved(destination, source);
         }
         if (const auto earlier = SavedBefore(destination))
-            return {false, DescribeSameSavedName(PathToUtf8(destination), *earlier, source)};
+            return Failed(DescribeSameSavedName(PathToUtf8(destination), *earlier, source));
         if (host_.AskYesNo(kOverwriteQuestion))
             return Replace(copy, destination, source);
         const std::optional<fs::path> chosen = host_.AskSaveAs(destination);
         if (!chosen)
-            return {};
+            return Failed("Save As was cancelled; the repaired copy is kept for another try.");
         if (IsOriginal(*chosen))
-            return {};
+            return Failed(WouldReplaceOriginal(*chosen, source));
         if (const auto earlier = SavedBefore(*chosen))
-            return {false, DescribeSameSavedName(PathToUtf8(*chosen), *earlier, source)};
+            return Failed(DescribeSameSavedName(PathToUtf8(*chosen), *earlier, source));
         return Replace(copy, *chosen, source);
+    }
+
+    // A file an earlier save wrote from `source`: never replaced by another workbook's copy.
+    void SavedEarlier(const fs::path& saved, const std::string& source)
+    {
+        if (const auto id = IdentifyFile(saved, false))
+            saved_.emplace(*id, source);
     }
 
 private:
@@ -76,6 +122,15 @@ private:
     {
         const auto id = IdentifyFile(path, true);
         return id && originals_.contains(*id);
+    }
+
+    static std::string WouldReplaceOriginal(const fs::path& target, const std::string& source)
+    {
+        const auto targetId = IdentifyFile(target, true);
+        const bool itself = targetId && targetId == IdentifyFile(PathFromUtf8(source), true);
+        return "Saving it as " + PathToUtf8(target) +
+               (itself ? " would replace the workbook itself" : " would replace another workbook of this repair") +
+               ", which is never written.";
     }
 
     // The workbook whose copy this job saved as `path` (the name itself, not a link's target).
@@ -95,11 +150,11 @@ private:
     Outcome Replace(const fs::path& copy, const fs::path& target, const std::string& source)
     {
         if (!IsLink(target) && IsWriteProtected(target))
-            return {};
+            return Failed(PathToUtf8(target) + " is write-protected, so it was not replaced.");
         try {
             CopyReplacing(copy, target);
-        } catch (const std::system_error&) {
-            return {};
+        } catch (const std::system_error& error) {
+            return WriteFailed(target, error, true);
         }
         std::error_code ignored;
         fs::remove(copy, ignored);
@@ -110,7 +165,7 @@ private:
     {
         if (const auto id = IdentifyFile(target, false))
             saved_[*id] = source;
-        return {true, {}};
+        return {true, {}, target};
     }
 
     JobHost& host_;
@@ -126,6 +181,28 @@ std::string MakeSaveName(const std::string& name, const std::string& suffix)
     return (dot == std::string::npos ? std::string() : name.substr(0, dot)) + suffix + ".xls";
 }
 
+std::string SaveFailureMessage(const std::string& reason)
+{
+    return kUnableToSave + "\n\n" + reason;
+}
+
+std::optional<std::error_code> CheckSaveFolder(const std::string& folder)
+{
+    const fs::path place = PathFromUtf8(folder.empty() ? std::string(".") : folder);
+    std::error_code error;
+    const fs::file_status status = fs::status(place, error);
+    if (error)
+        return error;
+    if (!fs::is_directory(status))
+        return std::make_error_code(std::errc::not_a_directory);
+    try {
+        FileBeside probe(place / "probe.xls");  // never named: removed as it goes
+    } catch (const std::system_error& failure) {
+        return failure.code();
+    }
+    return std::nullopt;
+}
+
 std::string DescribeSameSavedName(const std::string& saved, const std::string& earlier, const std::string& later)
 {
     return "Could not save " + later + ":\n" + saved + "\nis the repaired copy of " + earlier +
@@ -139,21 +216,35 @@ void SaveWorker(std::unique_ptr<SaveJob> job)
     const std::string folder = job->folder;
     Saver saver(host, job->originals);
     const int count = static_cast<int>(job->paths.size());
+    const auto savedEarlier = [&job](std::size_t i) { return i < job->savedAs.size() ? job->savedAs[i] : std::string(); };
+    const auto sourceOf = [&job](std::size_t i) { return i < job->sources.size() ? job->sources[i] : job->paths[i]; };
+    for (std::size_t i = 0; i < job->paths.size(); ++i) {
+        if (!savedEarlier(i).empty())
+            saver.SavedEarlier(PathFromUtf8(savedEarlier(i)), sourceOf(i));
+    }
     for (int i = 0; i < count; ++i) {
         host.Progress(WM_SAVE_PROGRESS, kSaveStarted, i);
         const std::size_t entryIndex = static_cast<std::size_t>(i);
         const std::string& entry = job->paths[entryIndex];
         const fs::path copy = PathFromUtf8(entry);
-        const bool usable = entry != kFailedPath && CanOpenForReading(copy);
-        const fs::path destination = PathFromUtf8(folder + MakeSaveName(PathToUtf8(copy.filename()), suffix));
-        const std::string source = entryIndex < job->sources.size() ? job->sources[entryIndex] : entry;
+        const std::string source = sourceOf(entryIndex);
         std::this_thread::sleep_for(job->pause);
 
-        const Outcome outcome = usable ? saver.Save(copy, destination, source) : Outcome{};
+        Outcome outcome;
+        if (!savedEarlier(entryIndex).empty()) {
+            outcome = {true, {}, {}};  // its copy is where the earlier save put it; nothing to do
+        } else if (const std::optional<std::string> problem = CopyProblem(entry)) {
+            outcome = Failed(*problem);
+        } else {
+            const fs::path destination = PathFromUtf8(folder + MakeSaveName(PathToUtf8(copy.filename()), suffix));
+            outcome = saver.Save(copy, destination, source);
+        }
         if (outcome.saved) {
+            if (!outcome.savedAs.empty())
+                host.SetSaved(i, PathToUtf8(outcome.savedAs));
             host.Progress(WM_SAVE_PROGRESS, kFileDone, i);
         } else {
-            host.ShowMessage(outcome.message);
+            host.ShowMessage(SaveFailureMessage(outcome.reason));
             host.Progress(WM_SAVE_PROGRESS, kFileFailed, i);
         }
         std::this_thread::sleep_for(job->pause);

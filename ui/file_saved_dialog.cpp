@@ -41,6 +41,26 @@ void CFileSavedDlg::SetFolder(const QString& folder)
     FolderEdit->setText(folder);
 }
 
+QString FinishedSavingText(int saved, int failed)
+{
+    const QString finished = QStringLiteral("Finished Saving Files..");
+    if (failed <= 0)
+        return finished;
+    return finished + QStringLiteral(" %1 of %2 saved, %3 failed").arg(saved).arg(saved + failed).arg(failed);
+}
+
+void CFileSavedDlg::SetOutcome(int saved, int failed)
+{
+    outcome_ = failed > 0 ? FinishedSavingText(saved, failed) : QString();
+    setAccessibleDescription(FinishedText());
+    update();
+}
+
+QString CFileSavedDlg::FinishedText() const
+{
+    return outcome_.isEmpty() ? FinishedSavingText(0, 0) : outcome_;
+}
+
 void CFileSavedDlg::accept()
 {
     ViewSavedFiles = ViewSavedFilesCheck->isChecked();
@@ -53,7 +73,8 @@ void CFileSavedDlg::paintEvent(QPaintEvent*)
     QPainter painter(this);
     PaintGradient(painter, frameGeometry().width(), frameGeometry().height());
     BeginCaptions(painter, QStringLiteral("Times New Roman"), 17);
-    DrawCaption(painter, 10, 10, 300, 30, QColor(240, 240, 210), QStringLiteral("Finished Saving Files.."));
+    // With the failures told after it, the line is kept inside the dialog (smaller if it must be).
+    DrawCaption(painter, 10, 10, outcome_.isEmpty() ? 300 : width() - 10, 30, QColor(240, 240, 210), FinishedText());
     DrawCaption(painter, 10, 35, 300, 55, QColor(240, 240, 180), QStringLiteral("The Files have been saved in "));
     DrawCaption(painter, 45, 95, 200, 120, QColor(240, 240, 105), QStringLiteral("View saved files"));
 }

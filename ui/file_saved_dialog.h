@@ -9,12 +9,19 @@ class QPushButton;
 
 namespace tabulon::ui {
 
+// "Finished Saving Files..", and when any file failed how many of them were saved and failed.
+QString FinishedSavingText(int saved, int failed);
+
 class CFileSavedDlg : public QDialog {
     Q_OBJECT
 public:
     explicit CFileSavedDlg(QWidget* parent);
 
     void SetFolder(const QString& folder);
+    // How the save went when some files failed: told after "Finished Saving Files..".
+    void SetOutcome(int saved, int failed);
+    // The first line as drawn.
+    QString FinishedText() const;
 
     // Read back by OK; Escape and the close box keep the values as they were.
     bool ViewSavedFiles = true;
@@ -28,6 +35,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString outcome_;  // empty when every file was saved
 };
 
 }  // namespace tabulon::ui

@@ -295,6 +295,9 @@ CPreviewWindow::CPreviewWindow(Prompter& prompter, PreviewSource source, QWidget
             SheetTabs->setTabToolTip(tab, QStringLiteral("The salvage mended part of this sheet"));
         }
     }
+    // The bar measured itself while it had no tabs, before the window was shown: told that
+    // it has them now, it takes the height they need rather than none.
+    SheetTabs->updateGeometry();
     if (!notice.isEmpty()) {
         Notice->setText(notice);
         Notice->show();

@@ -52,10 +52,11 @@ QString WidgetPrompter::ChooseSaveAs(const QString& proposed)
     return dialog.selectedFiles().constFirst();
 }
 
-bool WidgetPrompter::ShowFileSaved(const QString& folder)
+bool WidgetPrompter::ShowFileSaved(const QString& folder, int saved, int failed)
 {
     CFileSavedDlg dialog(owner_);
     dialog.SetFolder(folder);
+    dialog.SetOutcome(saved, failed);
     dialog.exec();
     return dialog.ViewSavedFiles;
 }

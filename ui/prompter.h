@@ -29,8 +29,9 @@ public:
     // The Save As dialog opened on `proposed` (it asks before replacing a file); the chosen
     // path, or empty when it was cancelled.
     virtual QString ChooseSaveAs(const QString& proposed) = 0;
-    // The File Saved dialog showing `folder`; whether the saved files are to be shown.
-    virtual bool ShowFileSaved(const QString& folder) = 0;
+    // The File Saved dialog showing `folder`, and how many files were saved and failed when any
+    // failed; whether the saved files are to be shown.
+    virtual bool ShowFileSaved(const QString& folder, int saved, int failed) = 0;
     // Runs one of the program's own modal dialogs; QDialog::Accepted or QDialog::Rejected.
     virtual int RunDialog(QDialog& dialog) = 0;
 };
@@ -44,7 +45,7 @@ public:
     QStringList ChooseWorkbooks() override;
     void OpenUrl(const QUrl& url) override;
     QString ChooseSaveAs(const QString& proposed) override;
-    bool ShowFileSaved(const QString& folder) override;
+    bool ShowFileSaved(const QString& folder, int saved, int failed) override;
     int RunDialog(QDialog& dialog) override;
 
 private:

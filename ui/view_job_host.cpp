@@ -111,6 +111,11 @@ void ViewJobHost::SetReport(int index, const RepairReport& report)
     job_.RunOnWindowThread([&](CWizardView& view) { view.SetRepairReport(index, report); });
 }
 
+void ViewJobHost::SetSaved(int index, const std::string& saved)
+{
+    job_.RunOnWindowThread([&](CWizardView& view) { view.SetSavedFile(index, QString::fromStdString(saved)); });
+}
+
 void ViewJobHost::ShowMessage(const std::string& text)
 {
     job_.RunOnWindowThread([&](CWizardView& view) {

@@ -68,6 +68,7 @@ public:
     void Progress(int message, int code, int index) override;
     void SetPath(int index, const std::string& path) override;
     void SetReport(int index, const RepairReport& report) override;
+    void SetSaved(int index, const std::string& saved) override;
     void ShowMessage(const std::string& text) override;
     bool AskYesNo(const std::string& text) override;
     std::optional<std::filesystem::path> AskSaveAs(const std::filesystem::path& proposed) override;

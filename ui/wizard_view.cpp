@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLocale>
 #include <QProgressBar>
@@ -25,6 +26,7 @@
 #include "engine/base/byte_order.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/report_text.h"
+#include "file_saved_dialog.h"
 #include "jobs/job.h"
 #include "painting.h"
 #include "preview_window.h"
@@ -64,6 +66,8 @@ const QString kSaveEnd = QStringLiteral("Finished Saving Files....") + QString(1
 const QString kRepairCompleted = QStringLiteral("Tabulon process Completed !!!");
 const QString kNoSuchSaveFolder =
     QStringLiteral("The folder for saving repaired files does not exist:\n%1\nChoose another one in Settings.");
+const QString kCannotWriteSaveFolder =
+    QStringLiteral("The folder for saving repaired files cannot be written into (%2):\n%1\nChoose another one in Settings.");
 
 std::string Utf8(const QString& text)
 {
@@ -79,6 +83,8 @@ std::vector<std::string> Utf8(const QStringList& texts)
 }
 
 const QColor kTextBackground(240, 240, 70);
+constexpr int kCaptionPixelSize = 17;  // the page instruction and "Select All "
+constexpr int kSelectAllTop = 57;      // the label's room begins so far above the bottom edge
 
 // A header field's value as people read it: numbers, hexadecimal bytes, or the leading
 // entries of the allocation-table list.
@@ -131,10 +137,13 @@ QTableWidget* MakeList(QWidget* parent, const char* name, const QString& lastCol
                                      QStringLiteral("File Size"), lastColumn, QStringLiteral("Check")});
     list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list->horizontalHeader()->setStretchLastSection(false);
-    // The Check column says whether the repaired workbook opens.
-    const int widths[] = {200, 300, 100, 100, 300};
-    for (int column = 0; column < list->columnCount(); ++column)
-        list->setColumnWidth(column, widths[column]);
+    // Name, size, date and status are as wide as their texts; the location and the Check column
+    // (whether the repaired workbook opens, or what is wrong) share the rest of the list's width,
+    // so that nothing needs scrolling sideways. A text cut short is whole in its tool tip.
+    for (int column = 0; column < list->columnCount(); ++column) {
+        const bool shares = column == 1 || column == 4;
+        list->horizontalHeader()->setSectionResizeMode(column, shares ? QHeaderView::Stretch : QHeaderView::ResizeToContents);
+    }
     list->verticalHeader()->hide();
     list->setShowGrid(true);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -149,13 +158,16 @@ QTableWidget* MakeList(QWidget* parent, const char* name, const QString& lastCol
 void InsertRowAtTop(QTableWidget& list, const QStringList& texts, bool checked)
 {
     // The columns are narrower than many texts (long locations, repair findings): each cell's
-    // tool tip is its whole text, whatever text the cell is given later.
+    // tool tip is its whole text, whatever text the cell is given later, unless the cell has a
+    // tip of its own that says more (where a row was saved).
     class TextTipItem final : public QTableWidgetItem {
     public:
         using QTableWidgetItem::QTableWidgetItem;
         QVariant data(int role) const override
         {
-            return role == Qt::ToolTipRole ? QTableWidgetItem::data(Qt::DisplayRole) : QTableWidgetItem::data(role);
+            if (role == Qt::ToolTipRole && !QTableWidgetItem::data(Qt::ToolTipRole).isValid())
+                return QTableWidgetItem::data(Qt::DisplayRole);
+            return QTableWidgetItem::data(role);
         }
         QTableWidgetItem* clone() const override { return new TextTipItem(*this); }
     };
@@ -247,6 +259,12 @@ CWizardView::CWizardView(Prompter& prompter, QWidget* parent) : QWidget(parent),
     SelectAllCheck->setProperty("controlId", int{kIdSelectAllCheck});
     SelectAllCheck->setAccessibleName(QStringLiteral("Select All"));
     connect(SelectAllCheck, &QCheckBox::clicked, this, [this] { OnWizardButton(kIdSelectAllCheck); });
+    for (QTableWidget* list : {RepairList, RepairedList}) {
+        const QAbstractItemModel* model = list->model();
+        connect(model, &QAbstractItemModel::dataChanged, this, &CWizardView::UpdateSelectAll);
+        connect(model, &QAbstractItemModel::rowsInserted, this, &CWizardView::UpdateSelectAll);
+        connect(model, &QAbstractItemModel::rowsRemoved, this, &CWizardView::UpdateSelectAll);
+    }
 
     setAttribute(Qt::WA_OpaquePaintEvent);  // the gradient covers every pixel
     setAcceptDrops(true);
@@ -315,9 +333,36 @@ void CWizardView::LayoutControls(int, int cx, int cy)
     NextButton->setGeometry(cx - 134, cy - 145, 82, 39);
     FinishedButton->setGeometry(cx - 134, cy - 145, 82, 39);
     PreviousButton->setGeometry(cx - 243, cy - 145, 84, 39);
-    SelectAllCheck->setGeometry(70, cy - 150, 13, 13);
+    PlaceSelectAllCheck();
     ProgressBar->setGeometry(100, cy - 130, cx - 200, 20);
     StatusTextRect = QRect(100, cy - 150, cx - 200, 20);
+}
+
+void CWizardView::resizeEvent(QResizeEvent*)
+{
+    PlaceSelectAllCheck();
+}
+
+void CWizardView::PlaceSelectAllCheck()
+{
+    // The label is painted from the top of its room (kSelectAllTop above the bottom edge) in
+    // the captions' font; the box stands level with the middle of its line.
+    constexpr int kBoxSize = 13;
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setPixelSize(kCaptionPixelSize);
+    const int middle = height() - kSelectAllTop + QFontMetrics(font).height() / 2;
+    SelectAllCheck->setGeometry(70, middle - kBoxSize / 2, kBoxSize, kBoxSize);
+}
+
+void CWizardView::UpdateSelectAll()
+{
+    const QTableWidget* list = Page == PageAdd ? RepairList : Page == PageRepaired ? RepairedList : nullptr;
+    if (!list)
+        return;
+    bool all = list->rowCount() > 0;
+    for (int row = 0; all && row < list->rowCount(); ++row)
+        all = RowChecked(*list, row);
+    SelectAllCheck->setChecked(all);
 }
 
 void CWizardView::ShowPage(int page)
@@ -342,8 +387,15 @@ void CWizardView::ShowPage(int page)
         }
         // Said once, before anything is tried, rather than as a failure of every file; the
         // folder is not created behind the user's back. (No folder at all means the current one.)
-        if (!SaveFolder.isEmpty() && !QFileInfo(SaveFolder).isDir()) {
-            prompter_.ShowMessage(kNoSuchSaveFolder.arg(SaveFolder), MessageIcon::Warning, MessageButtons::Ok);
+        // Rows saved already are not written again: they need no folder.
+        bool writes = false;
+        for (int row = 0; row < RepairedList->rowCount() && !writes; ++row)
+            writes = RowChecked(*RepairedList, row) && savedAs_.value(row).isEmpty();
+        if (const std::optional<std::error_code> problem = writes ? jobs::CheckSaveFolder(Utf8(SaveFolder)) : std::nullopt) {
+            const bool missing = *problem == std::errc::no_such_file_or_directory || *problem == std::errc::not_a_directory;
+            prompter_.ShowMessage(missing ? kNoSuchSaveFolder.arg(SaveFolder)
+                                          : kCannotWriteSaveFolder.arg(SaveFolder, QString::fromStdString(problem->message())),
+                                  MessageIcon::Warning, MessageButtons::Ok);
             return;
         }
     }
@@ -380,6 +432,7 @@ void CWizardView::ShowPage(int page)
         break;
     }
     Page = page;
+    UpdateSelectAll();
     repaint();
     emit PageChanged(Page);
 }
@@ -473,10 +526,15 @@ void CWizardView::OnSettings()
     dialog.ShowRefusal = [this](const QString& reason) {
         prompter_.ShowMessage(reason, MessageIcon::Warning, MessageButtons::Ok);
     };
+    dialog.ConfirmEmptySuffix = [this](const QString& question) {
+        return prompter_.ShowMessage(question, MessageIcon::Warning, MessageButtons::YesNo) == MessageAnswer::Yes;
+    };
     if (prompter_.RunDialog(dialog) != QDialog::Accepted)
         return;
     Suffix = dialog.GetSuffix();
     SaveFolder = dialog.GetFolder();
+    // Written at once, not only when the window goes: a crash would lose them.
+    settings::StoreSettings({SaveFolder, Suffix});
 }
 
 void CWizardView::OnAddFile()
@@ -629,12 +687,14 @@ void CWizardView::CollectRepairFiles()
         RepairPaths.prepend(Cell(*RepairList, row, 1));
     }
     RepairReports.resize(static_cast<std::size_t>(RepairPaths.size()));
+    savedAs_ = QStringList(RepairPaths.size(), QString());
 }
 
 void CWizardView::CollectSaveFiles()
 {
     SavePaths.clear();
     SavedList->setRowCount(0);
+    saveRows_.clear();
     for (int row = RepairedList->rowCount() - 1; row >= 0; --row) {
         if (!RowChecked(*RepairedList, row) || row >= RepairPaths.size())
             continue;
@@ -643,6 +703,7 @@ void CWizardView::CollectSaveFiles()
                         QString(), Cell(*RepairedList, row, 4)},
                        false);
         SavePaths.prepend(RepairPaths.at(row));
+        saveRows_.insert(saveRows_.begin(), row);
     }
 }
 
@@ -680,6 +741,11 @@ void CWizardView::StartSaveJob()
         job->sources.push_back(Utf8(Cell(*SavedList, row, 1)));
     for (int row = 0; row < RepairedList->rowCount(); ++row)
         job->originals.push_back(Utf8(Cell(*RepairedList, row, 1)));
+    savedEarlier_.clear();
+    for (const int row : saveRows_) {
+        job->savedAs.push_back(Utf8(savedAs_.value(row)));
+        savedEarlier_.push_back(!savedAs_.value(row).isEmpty());
+    }
     savedCount_ = 0;
     job->suffix = Utf8(Suffix);
     job->folder = Utf8(SaveFolder);
@@ -701,6 +767,15 @@ void CWizardView::ShowFileProgress(QTableWidget& list, int code, int index, cons
         return;  // not a code of this job
     }
     Step(*ProgressBar);
+}
+
+void CWizardView::SetSavedFile(int index, const QString& path)
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= saveRows_.size())
+        return;
+    const int row = saveRows_[static_cast<std::size_t>(index)];
+    if (row >= 0 && row < savedAs_.size())
+        savedAs_[row] = path;
 }
 
 void CWizardView::SetRepairReport(int index, const RepairReport& report)
@@ -753,7 +828,12 @@ void CWizardView::OnRepairProgress(int code, int index)
                          {jobs::kRepairStarted, QStringLiteral("Repairing"), QStringLiteral("Repaired"), kRepairing});
         return;
     }
+    // Every repaired row is ticked for saving; a failed one has nothing to save.
     SetAllChecks(*RepairedList, true);
+    for (int row = 0; row < RepairedList->rowCount(); ++row) {
+        if (RepairPaths.value(row) == QString::fromStdString(jobs::kFailedPath))
+            RepairedList->item(row, 0)->setCheckState(Qt::Unchecked);
+    }
     DrawStatusText(kRepairEnd);
     prompter_.ShowMessage(kRepairCompleted, MessageIcon::Warning, MessageButtons::Ok);
     ShowPage(PageRepaired);
@@ -762,18 +842,37 @@ void CWizardView::OnRepairProgress(int code, int index)
 void CWizardView::OnSaveProgress(int code, int index)
 {
     if (code != jobs::kJobFinished) {
-        if (code == jobs::kFileDone)
-            ++savedCount_;
         ShowFileProgress(*SavedList, code, index,
                          {jobs::kSaveStarted, QStringLiteral("Saving"), QStringLiteral("Saved"), kSaving});
+        if (code == jobs::kFileDone) {
+            ++savedCount_;
+            const std::size_t at = static_cast<std::size_t>(index);
+            const QString savedAs = at < saveRows_.size() ? savedAs_.value(saveRows_[at]) : QString();
+            QTableWidgetItem* status = SavedList->item(index, 3);
+            if (status && !savedAs.isEmpty())
+                status->setToolTip(at < savedEarlier_.size() && savedEarlier_[at]
+                                       ? QStringLiteral("Saved already, as %1; not saved again").arg(savedAs)
+                                       : QStringLiteral("Saved as %1").arg(savedAs));
+        }
         return;
     }
     DrawStatusText(kSaveEnd);
-    // The folder this job saved into, even if the settings changed while it ran; claimed only
-    // when something was saved (each failure has been reported already).
-    if (savedCount_ > 0 && prompter_.ShowFileSaved(saveJobFolder_))
-        prompter_.OpenUrl(QUrl::fromLocalFile(saveJobFolder_));
+    TellSaveOutcome();
     ShowPage(PageSaved);
+}
+
+void CWizardView::TellSaveOutcome()
+{
+    // Each failure has been explained as it happened; this says how the whole save went. The
+    // folder is the one this job saved into, even if the settings changed while it ran, and is
+    // claimed only when something was saved.
+    const int failed = SavedList->rowCount() - savedCount_;
+    if (savedCount_ == 0) {
+        prompter_.ShowMessage(FinishedSavingText(0, failed), MessageIcon::Warning, MessageButtons::Ok);
+        return;
+    }
+    if (prompter_.ShowFileSaved(saveJobFolder_, savedCount_, failed))
+        prompter_.OpenUrl(QUrl::fromLocalFile(saveJobFolder_));
 }
 
 void CWizardView::DrawStatusText(const QString& text)
@@ -789,9 +888,9 @@ void CWizardView::paintEvent(QPaintEvent*)
     const int height = this->height();
     PaintGradient(painter, width(), height);
 
-    BeginCaptions(painter, QStringLiteral("Times New Roman"), 17);
+    BeginCaptions(painter, QStringLiteral("Times New Roman"), kCaptionPixelSize);
     if (SelectAllCheck->isVisible())
-        DrawCaption(painter, 90, height - 57, 200, height - 30, kTextBackground, QStringLiteral("Select All "));
+        DrawCaption(painter, 90, height - kSelectAllTop, 200, height - 30, kTextBackground, QStringLiteral("Select All "));
     const QString instruction = PageInstruction(Page);
     if (!instruction.isEmpty())
         DrawCaption(painter, 50, height - 80, 600, height - 60, kTextBackground, instruction);

@@ -64,6 +64,11 @@ public:
     void CollectSaveFiles();
     // What the repair of row `index` of RepairedList found; shown in its Check column.
     void SetRepairReport(int index, const RepairReport& report);
+    // Row `index` of SavedList was saved as `path`.
+    void SetSavedFile(int index, const QString& path);
+    // Where a save put the copy of each row of RepairedList (empty: not saved). A row saved
+    // already is not saved again when the user goes back and saves once more: it keeps "Saved".
+    const QStringList& SavedFiles() const { return savedAs_; }
     // The repair report of a row of RepairedList, for people.
     QString RepairReportText(int row) const;
     // The preview of a row of RepairedList: its copy's sheets and its repair report (double
@@ -107,6 +112,7 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -122,11 +128,20 @@ private:
     void AddWorkbooks(const QStringList& paths);
     // Drops the copies of the last repair job once nothing of them can be saved any more.
     void RemoveRepairFolder();
+    // Ticks Select All when every row of the list on the page is ticked, clears it otherwise.
+    void UpdateSelectAll();
+    // Where the check box stands: level with its painted label, which moves with the bottom edge.
+    void PlaceSelectAllCheck();
+    // The save job's closing words: the File Saved dialog, or that nothing was saved.
+    void TellSaveOutcome();
 
     Prompter& prompter_;
     std::filesystem::path repairFolder_;
     QString saveJobFolder_;
     int savedCount_ = 0;  // files the running or last save job saved
+    QStringList savedAs_;          // by row of RepairedList
+    std::vector<int> saveRows_;    // by row of SavedList: its row of RepairedList
+    std::vector<bool> savedEarlier_;  // by row of SavedList: saved before this save job
     QString pendingStatusText_;
     std::unique_ptr<WindowJob> job_;  // the running or last job; ends its worker when it goes
 };

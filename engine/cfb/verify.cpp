@@ -607,7 +607,7 @@ std::string DescribeFinding(const Finding& finding)
 {
     const std::string where = std::to_string(finding.where);
     switch (finding.code) {
-    case FindingCode::FileTooShort: return "the file is too short to be a workbook";
+    case FindingCode::FileTooShort: return "not a workbook: the file is too short to be one";
     case FindingCode::NotCompoundFile: return "the file does not start like a compound file";
     case FindingCode::UnsupportedFormat: return "the file is not a version-3 compound file with 512-byte sectors";
     case FindingCode::HeaderFieldUnusual: return "the header field at offset " + where + " has an unusual value";

@@ -16,7 +16,7 @@ std::string DescribeNotAWorkbook(NotAWorkbook what)
     case NotAWorkbook::LargeSectors:
         return "This compound file uses 4096-byte sectors (version 4); only version-3 workbooks can be repaired";
     case NotAWorkbook::NoCompoundStructure:
-        return "This file holds no allocation table or directory of a workbook anywhere";
+        return "This file is not a workbook: it holds no allocation table or directory of one anywhere";
     }
     return "This is not a legacy .xls workbook";
 }
@@ -35,6 +35,26 @@ std::string SheetLoss(const SheetOutcome& sheet)
     if (sheet.textsLost > 0)
         loss += (loss.empty() ? "" : " and ") + Plural(sheet.textsLost, "text", "texts");
     return loss + " lost";
+}
+
+// A stream's name as people can read it: the control characters some names begin with
+// ("\x05SummaryInformation", "\x01CompObj") written out as \xNN rather than left to show as a
+// box or nothing at all.
+std::string VisibleName(const std::string& name)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            text += "\\x";
+            text += kDigits[byte >> 4];
+            text += kDigits[byte & 0xF];
+        } else {
+            text += c;
+        }
+    }
+    return text;
 }
 
 std::string JoinNames(const std::vector<std::string>& names)
@@ -100,6 +120,13 @@ std::string DescribeSalvage(const SalvageReport& report)
     return text;
 }
 
+std::string DescribeSalvageOf(const RepairReport& report)
+{
+    if (report.refused == NotAWorkbook::NoCompoundStructure && (!report.salvage || !report.salvage->written))
+        return "Nothing could be salvaged: this file is not a workbook";
+    return report.salvage ? DescribeSalvage(*report.salvage) : std::string();
+}
+
 std::string DescribeVerdict(const RepairReport& report)
 {
     if (report.refused)
@@ -108,6 +135,8 @@ std::string DescribeVerdict(const RepairReport& report)
         return DescribeSalvage(*report.salvage);
     if (const Finding* problem = report.check.FirstProblem())
         return "Still damaged: " + DescribeFinding(*problem);
+    if (report.used == RebuildUsed::Kept)
+        return std::string("Kept: ") + kOpensAsItIs;
     return "Opens";
 }
 
@@ -172,13 +201,13 @@ std::string DescribeRepair(const RepairReport& report)
         }
         text += "\nStreams kept:\n";
         for (const SalvagedStream& stream : salvage.kept) {
-            text += "  " + stream.path + ": " + std::to_string(stream.size) + " bytes" +
+            text += "  " + VisibleName(stream.path) + ": " + std::to_string(stream.size) + " bytes" +
                     (stream.declaredSize > stream.size ? " of " + std::to_string(stream.declaredSize) : std::string()) +
                     (stream.linksRebuilt > 0 ? ", " + std::to_string(stream.linksRebuilt) + " links rebuilt" : std::string()) +
                     "\n";
         }
         for (const std::string& lost : salvage.dropped)
-            text += "  lost: " + lost + "\n";
+            text += "  lost: " + VisibleName(lost) + "\n";
         if (!salvage.regions.empty())
             text += "\nMended in the workbook stream:\n";
         for (const MendedRegion& region : salvage.regions) {

@@ -15,8 +15,16 @@ std::string DescribeNotAWorkbook(NotAWorkbook what);
 // What a salvage came to, in a line: "Salvaged: 3 of 3 sheets", and what was lost.
 std::string DescribeSalvage(const SalvageReport& report);
 
+// What is said of a workbook that opens as it is, which nothing was done to.
+inline constexpr const char* kOpensAsItIs = "opens as it is; nothing changed";
+
+// What the salvage tried on `report`'s file came to: as DescribeSalvage, but for a file refused
+// as no workbook at all, that it is none. Empty when no salvage was tried.
+std::string DescribeSalvageOf(const RepairReport& report);
+
 // The verdict in a few words, as the window's Check column shows it: why the file was refused,
-// what the salvage came to, "Still damaged: " and the first problem, or "Opens".
+// what the salvage came to, "Still damaged: " and the first problem, "Kept: " and kOpensAsItIs
+// for a workbook whose own header stood, or "Opens".
 std::string DescribeVerdict(const RepairReport& report);
 
 // The names of the header fields the repair changed, joined by ", "; empty when none changed.

@@ -196,7 +196,10 @@ TEST_F(RepairCommand, BadUsageExitsWithTwo)
         Expect(2, arguments, "tabulon-repair: ");
     EXPECT_EQ(Listing(folder_), std::set<std::string>{"book.xls"}) << "bad usage writes nothing";
 
-    EXPECT_TRUE(Holds(Expect(0, {"--help"}, "Usage: tabulon-repair [options] WORKBOOK...").out, "--export-csv DIR"));
+    const RunResult help = Expect(0, {"--help"}, "Usage: tabulon-repair [options] WORKBOOK...\nRepair damaged ");
+    EXPECT_TRUE(Holds(help.out, "--export-csv DIR"));
+    const std::string summary = help.out.substr(0, help.out.find("\n\n"));
+    EXPECT_TRUE(Holds(summary, "header") && Holds(summary, "salvage")) << "what the program does, in its first lines";
     Expect(0, {"--version"}, std::string("tabulon-repair ") + TABULON_VERSION + "\n");
 }
 
@@ -708,7 +711,7 @@ TEST_F(RepairCommand, ExportsEverySheetAsCsvAndReplacesNothingUnasked)
     EXPECT_EQ(noFolder.err, "tabulon-repair: " + book.string() + ": cannot write into " + (folder_ / "none").string() +
                                 ": no such folder; nothing written\n");
     const RunResult dryRun = Expect(0, {"-n", "--export-csv", out.string(), book.string()});
-    EXPECT_EQ(dryRun.out, "would export " + book.string() + " into " + out.string() + ": book-Ümsatz €.csv, book-Data.csv\n");
+    EXPECT_EQ(dryRun.out, "would export " + book.string() + " into " + out.string() + ":\n  book-Ümsatz €.csv\n  book-Data.csv\n");
     EXPECT_TRUE(Listing(out).empty());
 
     const RunResult exported = Expect(0, {"--export-csv", out.string(), book.string(), damaged.string()});
@@ -717,9 +720,9 @@ TEST_F(RepairCommand, ExportsEverySheetAsCsvAndReplacesNothingUnasked)
     EXPECT_EQ(ReadText(out / "book-Data.csv"), ",\r\n,TRUE\r\n");
     const std::string mtcars = ReadText(out / "damaged-head(mtcars).csv");
     EXPECT_TRUE(mtcars.starts_with("mpg,cyl,disp,hp,drat,wt,qsec,vs,am,gear,carb\r\n21,6,160,110,3.9,2.62,16.46,0,1,4,4\r\n")) << mtcars;
-    EXPECT_TRUE(Holds(exported.out, "exported " + book.string() + " into " + out.string() + ": book-Ümsatz €.csv, book-Data.csv\n"));
+    EXPECT_TRUE(Holds(exported.out, "exported " + book.string() + " into " + out.string() + ":\n  book-Ümsatz €.csv\n  book-Data.csv\n"));
     EXPECT_TRUE(Holds(exported.out, "exported " + damaged.string() + " into " + out.string() +
-                                        ": damaged-head(mtcars).csv; read with a rebuilt header\n"));
+                                        "; read with a rebuilt header:\n  damaged-head(mtcars).csv\n"));
     EXPECT_EQ(Listing(folder_), (std::set<std::string>{"book.xls", "damaged.xls", "out"})) << "nothing beside the workbooks";
     EXPECT_EQ(test::ReadWholeFile(book), bookBytes);
     EXPECT_EQ(test::ReadWholeFile(damaged), damagedBytes);
@@ -751,6 +754,30 @@ TEST_F(RepairCommand, ExportsEverySheetAsCsvAndReplacesNothingUnasked)
     EXPECT_FALSE(HoldsATemporaryFile(Listing(out)));
 }
 
+// A text file named .xls is called not a workbook in the line, in the JSON finding on the file
+// and in what the salvage came to; the CSV files of a workbook of 300 sheets are named one a line.
+TEST_F(RepairCommand, WhatItSaysReadsEasily)
+{
+    const std::string note = "Dear all,\nthe figures follow next week.\n";
+    const fs::path text = Put("notes.xls", Bytes(note.begin(), note.end()));
+    EXPECT_TRUE(Holds(Expect(1, {text}).err, text.string() + ": This file is not a workbook: "));
+    const RunResult json = Expect(1, {"--json", text});
+    EXPECT_TRUE(Holds(json.out, "\"text\":\"not a workbook: the file is too short to be one\"")) << json.out;
+    EXPECT_TRUE(Holds(json.out, "\"text\":\"Nothing could be salvaged: this file is not a workbook\"")) << json.out;
+    EXPECT_TRUE(Holds(json.out, "\"error\":\"This file is not a workbook: ")) << json.out;
+    EXPECT_TRUE(Holds(Expect(1, {"--check", text}).out, "does not open: " + text.string() + ": not a workbook: "));
+
+    const fs::path many = test::TestWorkbookPath("lotest__300-worksheets.xls");
+    const RunResult listed = Expect(0, {"-n", "--export-csv", Folder("out").string(), many.string()});
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = listed.out.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(listed.out.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 301u) << listed.out.substr(0, 400);
+    EXPECT_EQ(lines[0], "would export " + many.string() + " into " + (folder_ / "out").string() + ":");
+    EXPECT_EQ(lines[1], "  lotest__300-worksheets- 1.csv");
+    EXPECT_EQ(lines[300], "  lotest__300-worksheets- 300.csv");
+}
+
 TEST_F(RepairCommand, AnUnrecoverableFileExportsNothingAndSaysSo)
 {
     const fs::path zip = Put("zip.xls", test::ZipArchive());
@@ -772,7 +799,7 @@ TEST_F(RepairCommand, AnUnrecoverableFileExportsNothingAndSaysSo)
     EXPECT_EQ(Listing(out), std::set<std::string>{"good-head(mtcars).csv"}) << "the others write nothing";
     const std::string expected[] = {
         zip.string() + ": This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook; nothing written\n",
-        noise.string() + ": This file holds no allocation table or directory of a workbook anywhere; nothing written\n",
+        noise.string() + ": This file is not a workbook: it holds no allocation table or directory of one anywhere; nothing written\n",
         other.string() + ": no workbook can be found in it, nor any of its cells; nothing written\n",
         locked.string() + ": is encrypted: its cells cannot be read without the password; nothing written\n",
         (folder_ / "missing.xls").string() + ": cannot open: No such file or directory; nothing written\n",

@@ -43,4 +43,9 @@ deb=$(ls "$scratch"/package/tabulon_5.0.1_*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sed 's|^\./usr/|./|' | sort > "$scratch/packaged"
 diff -u "$scratch/installed" "$scratch/packaged"
 dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6'
+# The fonts the window is drawn with are recommended.
+recommends=$(dpkg-deb -f "$deb" Recommends)
+for font in fonts-liberation2 fonts-urw-base35 fonts-dejavu-core; do
+    echo "$recommends" | grep -qw "$font" || { echo "the package does not recommend $font" >&2; exit 1; }
+done
 echo "install and package checked"

@@ -45,6 +45,7 @@ public:
         std::vector<fs::path> saveAsProposed;
         std::map<int, std::string> paths;
         std::map<int, RepairReport> reports;
+        std::map<int, std::string> saved;
         std::deque<bool> yesAnswers;
         std::deque<std::optional<fs::path>> saveAsAnswers;
     };
@@ -52,6 +53,7 @@ public:
     void Progress(int, int code, int index) override { log_.events.push_back({code, index}); }
     void SetPath(int index, const std::string& path) override { log_.paths[index] = path; }
     void SetReport(int index, const RepairReport& report) override { log_.reports[index] = report; }
+    void SetSaved(int index, const std::string& saved) override { log_.saved[index] = saved; }
     void ShowMessage(const std::string& text) override { log_.messages.push_back(text); }
     bool AskYesNo(const std::string& text) override
     {
@@ -95,19 +97,33 @@ protected:
     // Runs a worker on a thread of its own, as the window does, and waits for it.
     void Run(void (*worker)(std::unique_ptr<JobRecord>), const std::vector<std::string>& paths,
              const std::string& folder, const std::string& suffix = "_rep",
-             const std::vector<std::string>& originals = {})
+             const std::vector<std::string>& originals = {}, const std::vector<std::string>& savedAs = {})
     {
         auto job = std::make_unique<JobRecord>(JobRecord{.host = std::make_unique<RecordingHost>(log_), .paths = paths,
-                                                         .sources = originals, .originals = originals, .suffix = suffix,
-                                                         .folder = folder, .pause = std::chrono::milliseconds(0)});
+                                                         .sources = originals, .originals = originals, .savedAs = savedAs,
+                                                         .suffix = suffix, .folder = folder,
+                                                         .pause = std::chrono::milliseconds(0)});
         std::thread(worker, std::move(job)).join();
     }
 
     void Repair(const std::vector<std::string>& paths) { Run(RepairWorker, paths, jobFolder_.string()); }
     void Save(const std::vector<std::string>& paths, const std::string& suffix = "_rep",
-              const std::vector<std::string>& originals = {})
+              const std::vector<std::string>& originals = {}, const std::vector<std::string>& savedAs = {})
     {
-        Run(SaveWorker, paths, out_.string() + "/", suffix, originals);
+        Run(SaveWorker, paths, out_.string() + "/", suffix, originals, savedAs);
+    }
+
+    // A saved file's name as the job spells it: the folder text, then the name, as a path.
+    std::string SavedName(const std::string& name) const { return PathToUtf8(PathFromUtf8(out_.string() + "/" + name)); }
+
+    // The failure messages shown: each kUnableToSave first, a paragraph below it why; the whys.
+    std::vector<std::string> Reasons() const
+    {
+        std::vector<std::string> reasons;
+        const std::string head = kUnableToSave + "\n\n";
+        for (const std::string& message : log_.messages)
+            reasons.push_back(message.starts_with(head) ? message.substr(head.size()) : "not the failure message: " + message);
+        return reasons;
     }
 
     static fs::path Write(const fs::path& path, const Bytes& bytes)
@@ -253,30 +269,53 @@ TEST_F(Jobs, SaveNamesTheCopies)
 
 TEST_F(Jobs, SaveMovesEachCopyAndReportsInOrder)
 {
-    const auto copies = Repaired({Damaged(root_ / "one.xls").string(), (root_ / "missing.xls").string(),
-                                  Damaged(root_ / "three.xls").string()});
+    const auto repaired = Repaired({Damaged(root_ / "one.xls").string(), (root_ / "missing.xls").string(),
+                                    Damaged(root_ / "three.xls").string(),
+                                    Damaged(root_ / "again" / "one.xls", "poi__47847.xls").string()});
+    const std::vector<std::string> copies(repaired.begin(), repaired.begin() + 3);
     const Bytes expected = test::ReadWholeFile(copies[0]);
     // Into a folder that is not there: every save fails, and the copies are kept for another try.
     Run(SaveWorker, copies, (root_ / "no-such-folder").string() + "/");
     EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {0, 0}}));
+    ASSERT_EQ(Reasons().size(), 3u);
+    EXPECT_NE(Reasons()[0].find("no-such-folder"), std::string::npos) << Reasons()[0];
+    EXPECT_EQ(Reasons()[1], "The repair of this workbook failed, so there is no repaired copy to save.");
     EXPECT_TRUE(fs::exists(copies[0]));
     EXPECT_TRUE(fs::exists(copies[2]));
 
     log_ = {};
     Save(copies);
     EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {3, 1}, {2, 2}, {4, 2}, {0, 0}}));
-    EXPECT_EQ(log_.messages, std::vector<std::string>{kUnableToSave});
+    EXPECT_EQ(log_.messages, std::vector<std::string>{
+                                 SaveFailureMessage("The repair of this workbook failed, so there is no repaired copy to save.")});
     EXPECT_TRUE(log_.questions.empty()) << "a FAIL entry is not asked about";
+    EXPECT_EQ(log_.saved, (std::map<int, std::string>{{0, SavedName("one_rep.xls")}, {2, SavedName("three_rep.xls")}}));
     EXPECT_EQ(test::ReadWholeFile(out_ / "one_rep.xls"), expected);
     EXPECT_TRUE(fs::exists(out_ / "three_rep.xls"));
     EXPECT_FALSE(fs::exists(copies[0])) << "moved";
 
-    // Saving the same files again: their copies are gone, so each fails without a question.
+    // Saving the same files again as if for the first time: their copies are gone, so each fails
+    // without a question, and says so.
     log_ = {};
     Save(copies);
     EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {0, 0}}));
-    EXPECT_EQ(log_.messages.size(), 3u);
+    ASSERT_EQ(Reasons().size(), 3u);
+    EXPECT_NE(Reasons()[0].find("no longer there"), std::string::npos) << Reasons()[0];
     EXPECT_TRUE(log_.questions.empty());
+
+    // Told where the earlier save put them, the same files count as saved and nothing is
+    // touched; another workbook's copy of the same name never replaces one of them.
+    log_ = {};
+    const std::vector<std::string> entries = {copies[0], copies[1], copies[2], repaired[3]};
+    Save(entries, "_rep", {"one.xls", "missing.xls", "three.xls", "again/one.xls"},
+         {(out_ / "one_rep.xls").string(), "", (out_ / "three_rep.xls").string(), ""});
+    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {2, 1}, {3, 1}, {2, 2}, {4, 2}, {2, 3}, {3, 3}, {0, 0}}));
+    EXPECT_TRUE(log_.saved.empty()) << "nothing saved anew";
+    ASSERT_EQ(Reasons().size(), 2u);
+    EXPECT_NE(Reasons()[1].find("saved a moment ago"), std::string::npos) << Reasons()[1];
+    EXPECT_TRUE(log_.questions.empty());
+    EXPECT_EQ(test::ReadWholeFile(out_ / "one_rep.xls"), expected);
+    EXPECT_TRUE(fs::exists(repaired[3])) << "kept for another try";
 }
 
 // Names in the way: a replaced on Yes; b saved elsewhere after No; c kept after No and a
@@ -303,11 +342,11 @@ TEST_F(Jobs, SaveAsksBeforeReplacing)
                                                {3, 4}, {2, 5}, {3, 5}, {0, 0}}));
     EXPECT_EQ(log_.questions, std::vector<std::string>(4, kOverwriteQuestion)) << "none about the file saved a moment ago";
     EXPECT_EQ(log_.saveAsProposed, (std::vector<fs::path>{out_ / "b_rep.xls", out_ / "c_rep.xls"}));
-    ASSERT_EQ(log_.messages.size(), 3u);
-    EXPECT_EQ(log_.messages[0], kUnableToSave);
-    EXPECT_NE(log_.messages[1].find(sources[3]), std::string::npos) << log_.messages[1];
-    EXPECT_NE(log_.messages[1].find(sources[4]), std::string::npos) << log_.messages[1];
-    EXPECT_EQ(log_.messages[2], kUnableToSave);
+    ASSERT_EQ(Reasons().size(), 3u);
+    EXPECT_EQ(Reasons()[0], "Save As was cancelled; the repaired copy is kept for another try.");
+    EXPECT_NE(Reasons()[1].find(sources[3]), std::string::npos) << Reasons()[1];
+    EXPECT_NE(Reasons()[1].find(sources[4]), std::string::npos) << Reasons()[1];
+    EXPECT_EQ(Reasons()[2], SavedName("e_rep.xls") + " is write-protected, so it was not replaced.");
     EXPECT_EQ(Mismatch(out_ / "a_rep.xls"), std::nullopt);
     EXPECT_EQ(test::ReadWholeFile(out_ / "b_rep.xls"), (Bytes{'o', 'l', 'd'}));
     EXPECT_TRUE(fs::exists(out_ / "b_elsewhere.xls"));
@@ -348,6 +387,36 @@ TEST_F(Jobs, WhatTheUserMayNotWriteOrReadIsLeftAlone)
     }));
 }
 
+// A folder the user may not write into is found before anything is saved, as a missing one is;
+// saved into all the same, each copy fails and says why. Root writes everywhere, so this runs as
+// an ordinary user.
+TEST_F(Jobs, AFolderThatCannotBeWrittenIntoIsFoundAndNamed)
+{
+    const fs::path notAFolder = Write(root_ / "file", Bytes{'x'});
+    const auto gone = CheckSaveFolder((root_ / "gone").string() + "/");
+    EXPECT_TRUE(gone && *gone == std::errc::no_such_file_or_directory);
+    const auto file = CheckSaveFolder(notAFolder.string());
+    EXPECT_TRUE(file && *file == std::errc::not_a_directory);
+    EXPECT_EQ(CheckSaveFolder(out_.string() + "/"), std::nullopt);
+    EXPECT_TRUE(fs::is_empty(out_)) << "the trial leaves nothing behind";
+    if (const auto why = test::WhyNoOrdinaryUser())
+        GTEST_SKIP() << *why;
+    EXPECT_TRUE(test::RunAsOrdinaryUser([&] {
+        const test::ScratchFolder own;
+        UseFolder(own.Path());
+        const auto copies = Repaired({Damaged(root_ / "a.xls").string()});
+        fs::permissions(out_, fs::perms::owner_read | fs::perms::owner_exec);
+        const auto locked = CheckSaveFolder(out_.string() + "/");
+        EXPECT_TRUE(locked && *locked == std::errc::permission_denied);
+        Save(copies);
+        EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {0, 0}}));
+        EXPECT_EQ(Reasons(), std::vector<std::string>{"The folder " + out_.string() +
+                                                      " cannot be written into (Permission denied)."});
+        EXPECT_TRUE(fs::exists(copies[0])) << "kept for another try";
+        fs::permissions(out_, fs::perms::owner_all);
+    }));
+}
+
 TEST_F(Jobs, SaveNeverReplacesAWorkbookOfTheRepairNorWritesThroughALink)
 {
     if (const auto why = test::WhyNoSymbolicLinks(root_))
@@ -376,7 +445,12 @@ TEST_F(Jobs, SaveNeverReplacesAWorkbookOfTheRepairNorWritesThroughALink)
 
     EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {3, 0}, {2, 1}, {3, 1}, {2, 2}, {3, 2}, {2, 3}, {4, 3}, {2, 4},
                                                {4, 4}, {0, 0}}));
-    EXPECT_EQ(log_.messages, std::vector<std::string>(3, kUnableToSave));
+    EXPECT_EQ(Reasons(), (std::vector<std::string>{
+                             "Saving it as " + SavedName("first.xls") +
+                                 " would replace the workbook itself, which is never written. Choose another suffix or folder in Settings.",
+                             "Saving it as " + SavedName("linked.xls") +
+                                 " would replace the workbook itself, which is never written. Choose another suffix or folder in Settings.",
+                             "Saving it as " + first.string() + " would replace another workbook of this repair, which is never written."}));
     EXPECT_EQ(log_.questions.size(), 3u) << "not about a workbook of the repair; a dangling link is a name in the way";
     EXPECT_EQ(test::ReadWholeFile(first), original);
     EXPECT_EQ(test::ReadWholeFile(second), original);

@@ -7,6 +7,8 @@
 #include <QPainter>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -112,6 +114,25 @@ private slots:
         QVERIFY(!dialog.ViewSavedFiles);
     }
 
+    // When some files failed, the first line says after "Finished Saving Files.." how many were
+    // saved and how many failed, drawn whole inside the dialog.
+    void fileSavedDialogCountsFailures()
+    {
+        RegisterFontSubstitutes();
+        CFileSavedDlg dialog(nullptr);
+        const QRgb firstLine = qRgb(240, 240, 210);
+        const QImage all = dialog.grab().toImage();
+        QCOMPARE(dialog.FinishedText(), QStringLiteral("Finished Saving Files.."));
+        dialog.SetOutcome(2, 1);
+        QCOMPARE(dialog.FinishedText(), QStringLiteral("Finished Saving Files.. 2 of 3 saved, 1 failed"));
+        QCOMPARE(dialog.accessibleDescription(), dialog.FinishedText());
+        const QImage some = dialog.grab().toImage();
+        const QRect before = Extent(all, all.rect(), Is(firstLine));
+        const QRect after = Extent(some, some.rect(), Is(firstLine));
+        QVERIFY2(after.width() > before.width() + 40, qPrintable(QStringLiteral("%1 -> %2").arg(before.width()).arg(after.width())));
+        QVERIFY(after.right() < some.width() - 1);
+    }
+
     void settingsDialogFolders()
     {
         CSettingsDlg dialog(nullptr);
@@ -166,7 +187,7 @@ private slots:
         QCOMPARE(view_->Suffix, QStringLiteral("_repaired"));
         QCOMPARE(view_->SaveFolder, folder);
 
-        // OK takes both, on any page; they are stored when the window goes.
+        // OK takes both, on any page, and stores them at once.
         view_->ShowPage(PageSaved);
         suffix = QStringLiteral("_fixed");
         chosen = QStringLiteral("/srv/fixed");
@@ -175,9 +196,10 @@ private slots:
         QCOMPARE(title, QStringLiteral("Settings"));
         QCOMPARE(view_->Suffix, QStringLiteral("_fixed"));
         QCOMPARE(view_->SaveFolder, QDir::toNativeSeparators(QStringLiteral("/srv/fixed/")));
-        QVERIFY2(!QFile::exists(SettingsFile()), "nothing is stored before the window goes");
+        QVERIFY2(QFile::exists(SettingsFile()), "stored when OK was pressed");
+        QSettings written(SettingsFile(), QSettings::IniFormat);  // the file itself, as another run reads it
+        QCOMPARE(written.value(QStringLiteral("Suffix")).toString(), QStringLiteral("_fixed"));
         app_.reset();
-        QVERIFY(QFile::exists(SettingsFile()));
         const auto stored = tabulon::settings::LoadSettings();
         QCOMPARE(stored.suffix, QStringLiteral("_fixed"));
         QCOMPARE(stored.saveFolder, QDir::toNativeSeparators(QStringLiteral("/srv/fixed/")));
@@ -210,29 +232,57 @@ private slots:
     }
 
     // A suffix with a separator would send saved files elsewhere: OK refuses it and says why, the
-    // box gets back the suffix the dialog opened with, and the dialog stays open.
+    // box gets back the last suffix taken, and the dialog stays open. An emptied suffix is taken
+    // only once the user has been told that copies then take their workbooks' own names.
     void settingsRefuseASuffixWithASeparator()
     {
         StartApp();
         view_->Suffix = QStringLiteral("_mine");
         QStringList boxAfterRefusal;
+        prompter_.answers = {MessageAnswer::No};
         prompter_.answerDialog = [&](QDialog& dialog) {
             auto& settings = static_cast<CSettingsDlg&>(dialog);
-            for (const char* suffix : {"sub/_x", "_x\\", ".."}) {  // dots alone stay in the folder
+            for (const char* suffix : {"sub/_x", "_x\\", "", "..", "a/b"}) {  // dots alone stay in the folder
                 settings.SuffixEdit->setText(QString::fromLatin1(suffix));
                 settings.accept();
                 boxAfterRefusal << settings.SuffixEdit->text();
+                if (settings.result() == QDialog::Accepted)
+                    break;
             }
             return dialog.result();
         };
         app_->MainFrame()->OnCmdMsg(kIdSettings);
-        QCOMPARE(boxAfterRefusal, (QStringList{"_mine", "_mine", ".."}));
+        QCOMPARE(boxAfterRefusal, (QStringList{"_mine", "_mine", "_mine", ".."}));
         QCOMPARE(view_->Suffix, QStringLiteral(".."));
-        QCOMPARE(prompter_.shown.size(), 2);
+        QCOMPARE(prompter_.shown.size(), 3);
+        const Shown question = prompter_.shown.takeAt(2);
+        QVERIFY2(question.buttons == MessageButtons::YesNo && question.icon == MessageIcon::Warning &&
+                     question.text.contains(QStringLiteral("workbook's own name")),
+                 qPrintable(question.text));
         for (const Shown& message : prompter_.shown)
             QVERIFY2(message.icon == MessageIcon::Warning && message.text.contains(QStringLiteral("suffix"))
                          && message.text.contains(QStringLiteral("/ or \\")),
                      qPrintable(message.text));
+
+        // Yes keeps it empty, and stores it; an empty suffix is not asked about again.
+        prompter_.shown.clear();
+        prompter_.answers = {MessageAnswer::Yes};
+        prompter_.answerDialog = [](QDialog& dialog) {
+            static_cast<CSettingsDlg&>(dialog).SuffixEdit->clear();
+            dialog.accept();
+            return dialog.result();
+        };
+        app_->MainFrame()->OnCmdMsg(kIdSettings);
+        QCOMPARE(view_->Suffix, QString());
+        QCOMPARE(prompter_.shown.size(), 1);
+        QCOMPARE(tabulon::settings::LoadSettings().suffix, QString());
+        prompter_.shown.clear();
+        prompter_.answerDialog = [](QDialog& dialog) {
+            dialog.accept();
+            return dialog.result();
+        };
+        app_->MainFrame()->OnCmdMsg(kIdSettings);
+        QVERIFY(prompter_.shown.isEmpty());
 
         // On its own, the dialog says it in a warning box with the program's caption.
         CSettingsDlg dialog(nullptr);
@@ -318,6 +368,32 @@ private slots:
         // Too little room even for the smallest size: still drawn, and the stepping ends.
         const QImage tiny = draw(40, 18);
         QVERIFY(!Extent(tiny, tiny.rect(), IsInk).isEmpty());
+    }
+
+    // The Select All box stands level with its painted label, beside it, in the window as it
+    // opens and after a resize.
+    void selectAllStandsBesideItsLabel()
+    {
+        RegisterFontSubstitutes();
+        StartApp();
+        for (const QSize size : {QSize(900, 650), QSize(1100, 500)}) {
+            app_->MainFrame()->resize(size);
+            QTRY_COMPARE_WITH_TIMEOUT(view_->SelectAllCheck->geometry().bottom() < view_->height(), true, 5000);
+            const QImage image = view_->grab().toImage();
+            const int height = view_->height();
+            const QRect label = Extent(image, QRect(90, height - 57, 110, 27), Is(qRgb(240, 240, 70)));
+            QVERIFY(!label.isEmpty() && !Extent(image, label, IsInk).isEmpty());
+            QStyleOptionButton option;
+            option.initFrom(view_->SelectAllCheck);
+            const QRect indicator =
+                view_->SelectAllCheck->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, view_->SelectAllCheck)
+                    .translated(view_->SelectAllCheck->pos());
+            QVERIFY2(std::abs(indicator.center().y() - label.center().y()) <= 1,
+                     qPrintable(QStringLiteral("box at %1, label at %2").arg(indicator.center().y()).arg(label.center().y())));
+            QVERIFY(indicator.right() < label.left() && label.left() - indicator.right() < 20);
+            if (qEnvironmentVariableIsSet("TABULON_LOOK_GRABS"))
+                image.save(qEnvironmentVariable("TABULON_LOOK_GRABS") + QStringLiteral("/select-all-%1.png").arg(size.width()));
+        }
     }
 
     void aboutBoxFromTheMenu()

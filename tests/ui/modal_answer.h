@@ -81,9 +81,10 @@ public:
     }
     void OpenUrl(const QUrl& url) override { opened.append(url); }
     QString ChooseSaveAs(const QString&) override { return {}; }
-    bool ShowFileSaved(const QString& folder) override
+    bool ShowFileSaved(const QString& folder, int saved, int failed) override
     {
         fileSavedFolders << folder;
+        fileSavedCounts << std::pair{saved, failed};
         return true;
     }
     int RunDialog(QDialog& dialog) override { return answerDialog ? answerDialog(dialog) : int{QDialog::Rejected}; }
@@ -95,4 +96,5 @@ public:
     int dialogsShown = 0;
     QList<QUrl> opened;
     QStringList fileSavedFolders;
+    QList<std::pair<int, int>> fileSavedCounts;  // saved, failed
 };

@@ -266,6 +266,64 @@ private slots:
         QVERIFY(prompter.shown.isEmpty());
     }
 
+    // The sheet tabs stand above the grid, tall enough to read, each named, the first ones in
+    // view; many of them scroll, and the current one is scrolled into view.
+    void theSheetTabsShow_data()
+    {
+        QTest::addColumn<QString>("workbook");
+        QTest::addColumn<QStringList>("firstNames");
+        QTest::addColumn<int>("sheets");
+        QTest::newRow("three sheets") << QString() << QStringList{"One", "Two", "Three"} << 3;
+        QTest::newRow("300 sheets") << QStringLiteral(TABULON_TEST_DATA "/lotest__300-worksheets.xls")
+                                    << QStringList{" 1", " 2", " 3"} << 300;
+    }
+
+    void theSheetTabsShow()
+    {
+        QFETCH(QString, workbook);
+        QFETCH(QStringList, firstNames);
+        QFETCH(int, sheets);
+        if (workbook.isEmpty()) {
+            using namespace test;
+            const Bytes cells = Record(0x0203, Cell(0, 0) + Double(1));
+            workbook = WriteFile(QStringLiteral("three.xls"),
+                                 ToQByteArray(WorkbookFile(Workbook(8, {}, {{"One", cells}, {"Two", cells}, {"Three", cells}}))));
+        }
+        FakePrompter prompter;
+        CPreviewWindow preview(prompter, {QStringLiteral("w.xls"), workbook, {}, {}, {}}, nullptr);
+        preview.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&preview, 10000));
+        QTabBar* tabs = preview.SheetTabs;
+        QCOMPARE(tabs->count(), sheets);
+        QVERIFY(tabs->isVisible());
+        QVERIFY2(tabs->height() >= tabs->fontMetrics().height(), qPrintable(QString::number(tabs->height())));
+        QVERIFY2(tabs->geometry().bottom() < preview.Grid->geometry().top(), "the bar stands above the grid");
+
+        // Each of the first tabs is named and drawn within the bar: its name in ink on the grab.
+        const QImage image = preview.grab().toImage();
+        for (int tab = 0; tab < firstNames.size(); ++tab) {
+            QCOMPARE(tabs->tabText(tab), firstNames[tab]);
+            const QRect rect = tabs->tabRect(tab);
+            QVERIFY2(tabs->rect().contains(rect), qPrintable(firstNames[tab]));
+            const QRect inWindow(tabs->mapTo(&preview, rect.topLeft()), rect.size());
+            int ink = 0;
+            for (int y = inWindow.top(); y <= inWindow.bottom(); ++y)
+                for (int x = inWindow.left(); x <= inWindow.right(); ++x)
+                    ink += qGray(image.pixel(x, y)) < 100 ? 1 : 0;
+            QVERIFY2(ink > 10, qPrintable(firstNames[tab] + QStringLiteral(": no name drawn")));
+        }
+
+        // More tabs than the bar holds: it scrolls to the one chosen.
+        if (sheets > 20) {
+            QVERIFY(tabs->tabRect(sheets - 1).right() > tabs->width());
+            QVERIFY(tabs->usesScrollButtons());
+            tabs->setCurrentIndex(sheets - 1);
+            QTRY_VERIFY_WITH_TIMEOUT(tabs->rect().intersects(tabs->tabRect(sheets - 1)), 5000);
+            QCOMPARE(preview.Grid->accessibleName(), QStringLiteral("Cells of sheet ") + tabs->tabText(sheets - 1));
+        }
+        preview.close();
+    }
+
     // Keys: Ctrl+Page Down and Up change the sheet, Escape closes; every control is named and
     // reached by Tab (the grid lets Tab go on).
     void theKeyboardReachesEverything()

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -15,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSet>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -24,6 +26,12 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "engine/io/sector_file.h"
 #include "engine/repair/workbook_file.h"
@@ -82,6 +90,57 @@ ProgramRun RunProgram(const QStringList& arguments, const QString& platform)
     return {program.exitStatus() == QProcess::NormalExit, program.exitCode(), program.readAllStandardOutput(),
             program.readAllStandardError()};
 }
+
+bool CanCreateFileIn(const QString& folder)
+{
+    QFile probe(folder + QStringLiteral("/probe"));
+    const bool created = probe.open(QIODevice::WriteOnly);
+    if (created)
+        probe.remove();
+    return created;
+}
+
+// A folder that cannot be written into while this lives: read-only to its owner, and where
+// that does not stop root, immutable (which the file system may not offer: then WhyNot says so).
+class UnwritableFolder {
+public:
+    explicit UnwritableFolder(const QString& path) : path_(path)
+    {
+        QDir().mkpath(path_);
+        QFile::setPermissions(path_, QFile::ReadOwner | QFile::ExeOwner);
+        if (!CanCreateFileIn(path_))
+            return;
+        immutable_ = SetImmutable(true);
+        if (!immutable_)
+            why_ = QStringLiteral("running as root, and this file system cannot make a folder immutable");
+        else if (CanCreateFileIn(path_))
+            why_ = QStringLiteral("running as root, and an immutable folder can still be written into here");
+    }
+    ~UnwritableFolder()
+    {
+        if (immutable_)
+            SetImmutable(false);
+        QFile::setPermissions(path_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const QString& WhyNot() const { return why_; }
+
+private:
+    bool SetImmutable(bool on)
+    {
+        const int fd = ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return done;
+    }
+
+    QString path_;
+    QString why_;
+    bool immutable_ = false;
+};
 
 }  // namespace
 
@@ -337,8 +396,7 @@ private slots:
                                                      view_->PreviousButton}));
         QVERIFY(frame_->Action(kIdSaveFile)->isEnabled());
 
-        // Select All acts on the state the click has just given the check box.
-        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
+        // Select All shows that every row is ticked, and acts on the state its click gives it.
         QVERIFY(view_->SelectAllCheck->isChecked());
         QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
         QVERIFY(!view_->SelectAllCheck->isChecked());
@@ -356,20 +414,33 @@ private slots:
         QCOMPARE(view_->SavePaths, QStringList{copy});
     }
 
-    // Select All on the add page and on an empty list; the saved page, Previous back to the
-    // first page and Finished emptying its list; no page change touches the box.
+    // Select All on the add page and on an empty list: ticked exactly when every row of the
+    // page's list is, whichever way the rows got their ticks; the saved page, Previous back to the
+    // first page and Finished emptying its list.
     void selectAllAndTheWayBack()
     {
         Add({Workbook("a.xls"), Workbook("b.xls")});
-        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
-        QVERIFY(Checked(view_->RepairList, 0) && Checked(view_->RepairList, 1));
+        QVERIFY2(view_->SelectAllCheck->isChecked(), "added rows are ticked");
         QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
         QVERIFY(!Checked(view_->RepairList, 0) && !Checked(view_->RepairList, 1));
+        QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
+        QVERIFY(Checked(view_->RepairList, 0) && Checked(view_->RepairList, 1));
+        view_->RepairList->item(1, 0)->setCheckState(Qt::Unchecked);
+        QVERIFY(!view_->SelectAllCheck->isChecked());
+        view_->RepairList->item(1, 0)->setCheckState(Qt::Checked);
+        QVERIFY(view_->SelectAllCheck->isChecked());
+        Add({Workbook("c.xls")});
+        QVERIFY(view_->SelectAllCheck->isChecked());
+        view_->RepairList->item(0, 0)->setCheckState(Qt::Unchecked);
         view_->ShowPage(PageRepaired);
+        QVERIFY2(!view_->SelectAllCheck->isChecked(), "an empty list");
         QTest::mouseClick(view_->SelectAllCheck, Qt::LeftButton);
         QVERIFY2(!view_->SelectAllCheck->isChecked(), "an empty list clears the check box again");
+        view_->ShowPage(PageAdd);
+        QVERIFY(!view_->SelectAllCheck->isChecked());
+        view_->RepairList->item(0, 0)->setCheckState(Qt::Checked);
+        QVERIFY(view_->SelectAllCheck->isChecked());
 
-        view_->SelectAllCheck->setChecked(true);
         view_->ShowPage(PageSaved);
         QCOMPARE(VisibleControls(), (QList<QWidget*>{view_->SavedList, view_->PreviousButton, view_->FinishedButton}));
         QVERIFY(!frame_->Action(kIdSaveFile)->isEnabled());
@@ -377,12 +448,13 @@ private slots:
         QCOMPARE(view_->Page, int{PageRepaired});
         QTest::mouseClick(view_->PreviousButton, Qt::LeftButton);
         QCOMPARE(view_->Page, int{PageAdd});
-        QCOMPARE(view_->RepairList->rowCount(), 2);
+        QCOMPARE(view_->RepairList->rowCount(), 3);
+        QVERIFY(view_->SelectAllCheck->isChecked());
         view_->ShowPage(PageSaved);
         QTest::mouseClick(view_->FinishedButton, Qt::LeftButton);
         QCOMPARE(view_->Page, int{PageAdd});
         QCOMPARE(view_->RepairList->rowCount(), 0);
-        QVERIFY(view_->SelectAllCheck->isChecked());
+        QVERIFY(!view_->SelectAllCheck->isChecked());
     }
 
     void addingWorkbooks()
@@ -533,8 +605,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
         QCOMPARE(Column(view_->RepairedList, 3), (QStringList{"Repaired", "Failed", "Repaired"}));
         QCOMPARE(Column(view_->RepairedList, 4), (QStringList{"Opens", "", "Opens"}));
-        for (int row = 0; row < 3; ++row)
-            QVERIFY(Checked(view_->RepairedList, row));
+        // Ticked for saving: the repaired rows, not the one with nothing to save.
+        QVERIFY(Checked(view_->RepairedList, 0) && !Checked(view_->RepairedList, 1) && Checked(view_->RepairedList, 2));
+        QVERIFY(!view_->SelectAllCheck->isChecked());
         QCOMPARE(prompter_->shown, (QList<Shown>{{"Uable to Open File ", MessageIcon::Information},
                                                  {"Tabulon process Completed !!!", MessageIcon::Warning}}));
         QCOMPARE(view_->RepairPaths.value(1), QStringLiteral("FAIL"));
@@ -559,10 +632,10 @@ private slots:
         frame_->OnCmdMsg(kIdSettings);
         QVERIFY(view_->SaveFolder != startedWith);
         QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageSaved}, 20000);
-        QCOMPARE(Column(view_->SavedList, 3), (QStringList{"Saved", "Failed", "Saved"}));
-        QCOMPARE(TakeMessage().text,
-                 QStringLiteral("Uable to Save File, Either the file already exit,\nor it is used by some other program"));
+        QCOMPARE(Column(view_->SavedList, 3), (QStringList{"Saved", "Saved"}));
+        QVERIFY(prompter_->shown.isEmpty());
         QCOMPARE(prompter_->fileSavedFolders, QStringList{startedWith});
+        QCOMPARE(prompter_->fileSavedCounts, (QList<std::pair<int, int>>{{2, 0}}));
         QCOMPARE(prompter_->opened, QList<QUrl>{QUrl::fromLocalFile(startedWith)});
         QVERIFY(!QDir(folder_->filePath(QStringLiteral("elsewhere"))).exists());
 
@@ -600,7 +673,7 @@ private slots:
         QCOMPARE(prompter_->shown.size(), 2);  // then the end of the job
         prompter_->shown.clear();
         QCOMPARE(Column(view_->RepairedList, 3), (QStringList{"Failed", "Repaired"}));
-        QCOMPARE(Column(view_->RepairedList, 4), (QStringList{refusal, "Opens"}));
+        QCOMPARE(Column(view_->RepairedList, 4), (QStringList{refusal, "Kept: opens as it is; nothing changed"}));
         QCOMPARE(view_->RepairPaths.value(0), QStringLiteral("FAIL"));
         OpenRepairedRow(0);
         QVERIFY(TakeMessage().text.contains(QStringLiteral("nothing was written")));
@@ -615,6 +688,26 @@ private slots:
 
         QVERIFY2(QFontMetrics(view_->RepairedList->font()).horizontalAdvance(refusal) > view_->RepairedList->columnWidth(4),
                  "the finding fits its column");
+        // The columns keep within the list: nothing to scroll sideways, the short columns whole,
+        // in the window as it opens and narrower.
+        const auto fitsItsList = [](QTableWidget* list) {
+            int total = 0;
+            for (int column = 0; column < list->columnCount(); ++column)
+                total += list->columnWidth(column);
+            bool whole = true;
+            const QFontMetrics metrics(list->font());
+            for (const int column : {0, 2, 3}) {
+                whole = whole && list->columnWidth(column) >= list->horizontalHeader()->sectionSizeHint(column);
+                for (int row = 0; row < list->rowCount(); ++row)
+                    whole = whole && metrics.horizontalAdvance(list->item(row, column)->text()) < list->columnWidth(column);
+            }
+            return total <= list->viewport()->width() && list->horizontalScrollBar()->maximum() == 0 && whole;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(fitsItsList(view_->RepairedList), 5000);
+        frame_->resize(800, frame_->height());
+        QTRY_VERIFY_WITH_TIMEOUT(fitsItsList(view_->RepairedList), 5000);
+        QTest::mouseClick(view_->PreviousButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(fitsItsList(view_->RepairList), 5000);
         for (QTableWidget* list : {view_->RepairList, view_->RepairedList}) {
             const QAbstractItemModel* model = list->model();
             for (int row = 0; row < list->rowCount(); ++row)
@@ -647,13 +740,91 @@ private slots:
         prompter_->answers = {MessageAnswer::Yes, MessageAnswer::Yes};
         QVERIFY(NextReaches(PageSaved));
         QCOMPARE(Column(view_->SavedList, 3), (QStringList{"Failed", "Failed"}));
-        const Shown failed{QStringLiteral("Uable to Save File, Either the file already exit,\nor it is used by some other program"),
-                           MessageIcon::Information};  // and no question about replacing
-        QCOMPARE(prompter_->shown, (QList<Shown>{failed, failed}));
+        QList<Shown> expected;  // and no question about replacing
+        for (const QString& workbook : {workbooks[1], workbooks[0]})  // b on top
+            expected << Shown{QStringLiteral("Uable to Save File, Either the file already exit,\nor it is used by some other program"
+                                             "\n\nSaving it as %1 would replace the workbook itself, which is never written. "
+                                             "Choose another suffix or folder in Settings.").arg(workbook),
+                              MessageIcon::Information};
+        expected << Shown{QStringLiteral("Finished Saving Files.. 0 of 2 saved, 2 failed"), MessageIcon::Warning};
+        QCOMPARE(prompter_->shown, expected);
         QVERIFY(prompter_->fileSavedFolders.isEmpty());
         QVERIFY(prompter_->opened.isEmpty());
         for (const QString& workbook : workbooks)
             QVERIFY2(ReadAll(workbook) == damaged, qPrintable(workbook));
+    }
+
+    // A save in which one file fails says so after it: how many were saved and how many failed,
+    // and each failure why (here a Save As cancelled). Back to the repaired list and saving
+    // again, the rows saved already stay "Saved" and are not saved again; the one whose copy
+    // was kept is tried again in full.
+    void aSaveTellsWhatHappened()
+    {
+        const QByteArray damaged = QByteArray(512, '\0') + ReadAll(QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls")).mid(512);
+        const QStringList workbooks{WriteFile(QStringLiteral("a.xls"), damaged), WriteFile(QStringLiteral("b.xls"), damaged),
+                                    WriteFile(QStringLiteral("c.xls"), damaged)};
+        QVERIFY(!workbooks.contains(QString()));
+        const QString out = folder_->filePath(QStringLiteral("out"));
+        QVERIFY(QDir().mkpath(out));
+        const QString inTheWay = WriteFile(QStringLiteral("out/b_rep.xls"), "mine");
+        view_->SaveFolder = out + QLatin1Char('/');
+        view_->Suffix = QStringLiteral("_rep");
+        QVERIFY(Repaired(workbooks));  // rows c, b, a
+        prompter_->shown.clear();
+
+        const QString failure = QStringLiteral("Uable to Save File, Either the file already exit,\nor it is used by some other program");
+        const Shown overwrite{QStringLiteral("A file with the same name already exist \nOverwrite existing file"),
+                              MessageIcon::Information, MessageButtons::YesNo};
+        const Shown cancelled{failure + QStringLiteral("\n\nSave As was cancelled; the repaired copy is kept for another try."),
+                              MessageIcon::Information};
+        for (int round = 0; round < 2; ++round) {
+            prompter_->answers = {MessageAnswer::No};  // then Save As, cancelled
+            QVERIFY(NextReaches(PageSaved));
+            QCOMPARE(Column(view_->SavedList, 3), (QStringList{"Saved", "Failed", "Saved"}));
+            QCOMPARE(prompter_->shown, (QList<Shown>{overwrite, cancelled}));
+            QCOMPARE(prompter_->fileSavedCounts, (QList<std::pair<int, int>>{{2, 1}}));
+            const QString tip = view_->SavedList->item(0, 3)->toolTip();
+            QVERIFY2(tip.contains(out + QStringLiteral("/c_rep.xls")) && tip.contains(QStringLiteral("already")) == (round == 1),
+                     qPrintable(tip));
+            QCOMPARE(view_->SavedFiles(), (QStringList{out + QStringLiteral("/c_rep.xls"), QString(), out + QStringLiteral("/a_rep.xls")}));
+            prompter_->shown.clear();
+            prompter_->fileSavedCounts.clear();
+            QTest::mouseClick(view_->PreviousButton, Qt::LeftButton);
+            QCOMPARE(view_->Page, int{PageRepaired});
+        }
+        QCOMPARE(ReadAll(inTheWay), QByteArray("mine"));
+        QCOMPARE(QDir(out).entryList(QDir::Files).size(), 3);
+        const QByteArray saved = ReadAll(out + QStringLiteral("/a_rep.xls"));
+        QVERIFY(saved.startsWith(QByteArray::fromHex("d0cf11e0a1b11ae1")) && saved.mid(512) == damaged.mid(512));
+
+        // The saved rows alone, into a folder that has gone since: nothing is written, so
+        // nothing stands in the way, and the dialog tells of no failure.
+        view_->RepairedList->item(1, 0)->setCheckState(Qt::Unchecked);
+        view_->SaveFolder = folder_->filePath(QStringLiteral("gone/"));
+        QVERIFY(NextReaches(PageSaved));
+        QCOMPARE(Column(view_->SavedList, 3), (QStringList{"Saved", "Saved"}));
+        QVERIFY(prompter_->shown.isEmpty());
+        QCOMPARE(prompter_->fileSavedCounts, (QList<std::pair<int, int>>{{2, 0}}));
+    }
+
+    // A folder that cannot be written into is found before the save starts, as a missing one is.
+    void aSaveFolderThatCannotBeWrittenIsRefusedFirst()
+    {
+        QVERIFY(Repaired({Workbook("a.xls")}));
+        prompter_->shown.clear();
+        const QString locked = folder_->filePath(QStringLiteral("locked"));
+        const UnwritableFolder unwritable(locked);
+        if (!unwritable.WhyNot().isEmpty())
+            QSKIP(qPrintable(unwritable.WhyNot()));
+        view_->SaveFolder = locked + QLatin1Char('/');
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        const Shown refusal = TakeMessage();
+        QVERIFY2(refusal.text.contains(locked) && refusal.text.contains(QStringLiteral("cannot be written into")) &&
+                     refusal.icon == MessageIcon::Warning,
+                 qPrintable(refusal.text));
+        QCOMPARE(view_->Page, int{PageRepaired});
+        QVERIFY(prompter_->fileSavedFolders.isEmpty());
+        QVERIFY(QDir(locked).isEmpty());
     }
 
     // Workbooks given on the command line or dropped on the window: added as Add File adds

@@ -21,6 +21,9 @@ namespace {
 
 const QString kSuffixHasSeparator =
     QStringLiteral("The suffix cannot contain / or \\, because it goes into the name of each repaired file.");
+const QString kKeepSuffixEmpty =
+    QStringLiteral("With no suffix, each repaired copy is saved under its workbook's own name (Book1.xls as Book1.xls), "
+                   "so it cannot be saved into the workbook's own folder.\n\nKeep the suffix empty?");
 
 // Where Browse opens: the folder in the box, or the nearest folder above it that exists, or the
 // home folder when the box holds no absolute path.
@@ -76,6 +79,10 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent)
     ShowRefusal = [this](const QString& reason) {
         QMessageBox::warning(this, QStringLiteral("Quorvex Tabulon"), reason);
     };
+    ConfirmEmptySuffix = [this](const QString& question) {
+        return QMessageBox::warning(this, QStringLiteral("Quorvex Tabulon"), question, QMessageBox::Yes | QMessageBox::No,
+                                    QMessageBox::No) == QMessageBox::Yes;
+    };
 }
 
 void CSettingsDlg::SetFolder(const QString& folder)
@@ -109,6 +116,12 @@ void CSettingsDlg::accept()
     if (suffix.contains(QLatin1Char('/')) || suffix.contains(QLatin1Char('\\'))) {
         SuffixEdit->setText(suffixText_);
         ShowRefusal(kSuffixHasSeparator);
+        SuffixEdit->setFocus();
+        return;
+    }
+    // An empty suffix names each copy as its workbook: allowed, once the user has been told.
+    if (suffix.isEmpty() && !suffixText_.isEmpty() && !ConfirmEmptySuffix(kKeepSuffixEmpty)) {
+        SuffixEdit->setText(suffixText_);
         SuffixEdit->setFocus();
         return;
     }

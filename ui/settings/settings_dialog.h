@@ -26,6 +26,9 @@ public:
     std::function<QString(QWidget* owner, const QString& startFolder)> ChooseFolder;
     // Tells why OK was refused; a warning message box unless the owner shows it its own way.
     std::function<void(const QString& reason)> ShowRefusal;
+    // Asks whether to keep a suffix emptied in the box; a warning with Yes and No unless the
+    // owner asks its own way. True: keep it empty.
+    std::function<bool(const QString& question)> ConfirmEmptySuffix;
 
     QPushButton* OkButton;
     QPushButton* CancelButton;
@@ -33,8 +36,9 @@ public:
     QLineEdit* FolderEdit;   // control 1001
     QPushButton* BrowseButton;
 
-    // Takes the edits, unless the suffix could not go into a file name: then the refusal is
-    // shown, the suffix box gets back the suffix the dialog was given, and the dialog stays open.
+    // Takes the edits, unless the suffix could not go into a file name, or was emptied and the
+    // user would rather not: then the suffix box gets back the last suffix taken (the one the
+    // dialog was given) and the dialog stays open.
     void accept() override;
 
 protected:
