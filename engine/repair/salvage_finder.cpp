@@ -1,6 +1,7 @@
 #include "engine/repair/salvage_finder.h"
 
 #include <algorithm>
+#include <array>
 #include <set>
 #include <utility>
 
@@ -193,7 +194,15 @@ bool StreamFinder::FindByBof(std::vector<std::uint8_t>& data, std::uint16_t& ver
 bool StreamFinder::FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
 {
     for (std::uint32_t u = 0; u < main_.count; ++u) {
-        const std::optional<SheetBof> sheet = main_.Free(u) ? FirstSheetBof(main_.At(u), kSectorSize) : std::nullopt;
+        // (A first record that starts in the sector's last bytes runs on into the next.)
+        std::optional<SheetBof> sheet;
+        if (main_.Free(u)) {
+            std::array<std::uint8_t, kSectorSize + 7> window{};
+            std::copy_n(main_.At(u), kSectorSize, window.begin());
+            if (u + 1 < main_.count)
+                std::copy_n(main_.At(u + 1), 7, window.begin() + kSectorSize);
+            sheet = FirstSheetBof(window.data(), window.size());
+        }
         if (!sheet)
             continue;
         // What survives of the globals (the shared strings among them) lies in the sectors

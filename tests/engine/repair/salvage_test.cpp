@@ -957,6 +957,39 @@ TEST(Salvage, ACutFileKeepsItsRecordsInTheirSubstreams)
     EXPECT_GT(cells, 700u);
 }
 
+// The file's first 4 KiB wiped, and with them the globals and the stream's first sectors; the
+// sheet's first record, which survives, starts in a sector's last bytes and runs on into the
+// next: the sheet is found by it all the same, with every cell.
+TEST(Salvage, ASheetWhoseFirstRecordSpansTwoSectorsIsFound)
+{
+    using test::operator+;
+    Bytes cells;
+    for (unsigned row = 0; row < 60; ++row)
+        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row * 3 + 0.5));
+    const auto build = [&](std::size_t padding) {
+        return test::Workbook(8, test::Record(0x00EB, Bytes(padding, 0x42)), {{"Data", cells}});
+    };
+    // The sheet's first record 6 bytes before the end of the stream's sixth sector, which is
+    // the file's eighth (sectors 2 to 6 hold the stream's first five, wiped).
+    const std::size_t at = ReadWorkbookCells(build(1000)).sheets.at(0).offset;
+    const Bytes stream = build(1000 + 6 * kSectorSize - 6 - at);
+    const WorkbookCells before = ReadWorkbookCells(stream);
+    ASSERT_EQ(before.sheets.at(0).offset, 6 * kSectorSize - 6);
+    test::LargeLayout layout;
+    layout.fatSectors = {0};
+    layout.directory = 1;
+    for (std::uint32_t s = 2; layout.streamChain.size() < (stream.size() + kSectorSize - 1) / kSectorSize; ++s)
+        layout.streamChain.push_back(s);
+    layout.total = layout.streamChain.back() + 1;
+    Bytes damaged = test::LargeWorkbookFile(stream, layout);
+    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
+    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+    ASSERT_TRUE(repaired) << "the repair salvages it";
+    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+    ASSERT_EQ(after.sheets.size(), 1u);
+    EXPECT_EQ(test::CellLines(after.sheets[0].cells), test::CellLines(before.sheets[0].cells));
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
