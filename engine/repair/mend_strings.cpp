@@ -45,27 +45,43 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     };
     std::vector<Piece> pieces;
     std::optional<std::size_t> index;
+    std::vector<std::uint8_t> indexBody;  // the index's entries, across its CONTINUE records
+    std::vector<std::size_t> indexParts;   // those CONTINUE records
     std::size_t runs = 0;
     bool inRun = false;
+    std::uint16_t runOwner = 0;  // the record before the CONTINUE records under way
     for (std::size_t at = from; at + kHeader <= to;) {
         if (!Reads(stream, at)) {
             at = Resync(stream, at + 1);
             if (at == kNoPlace)
                 break;
             inRun = false;
+            runOwner = 0;
             continue;
         }
         const std::uint16_t type = U16(stream, at);
+        const std::uint16_t length = U16(stream, at + 2);
         if (type == kSst)
             return {};  // the table's start survives
-        if (type == kContinue) {
+        if (type == kContinue && runOwner == kExtSst) {
+            // A large table's index goes on in CONTINUE records of its own.
+            if (index) {
+                indexBody.insert(indexBody.end(), stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader),
+                                 stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader + length));
+                indexParts.push_back(at);
+            }
+        } else if (type == kContinue) {
             runs += inRun ? 0 : 1;
             pieces.push_back({at, runs - 1});
-        } else if (type == kExtSst && U16(stream, at + 2) >= 10) {
+        } else if (type == kExtSst && length >= 10) {
             index = at;
+            indexParts.clear();
+            indexBody.assign(stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader),
+                             stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader + length));
         }
-        inRun = type == kContinue;
-        at += kHeader + U16(stream, at + 2);
+        inRun = type == kContinue && runOwner != kExtSst;
+        runOwner = type == kContinue ? runOwner : type;
+        at += kHeader + length;
     }
     // The strings the index leads to; with no index to go by, those read from the table's
     // start alone.
@@ -75,9 +91,9 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     const bool indexed = [&] {
     if (!index || pieces.empty())
         return false;
-    const std::uint8_t* entries = stream.data() + *index + kHeader;
+    const std::uint8_t* entries = indexBody.data();
     const std::size_t perBucket = LoadLe16(entries);
-    const std::size_t buckets = (U16(stream, *index + 2) - 2u) / 8;
+    const std::size_t buckets = (indexBody.size() - 2u) / 8;
     if (perBucket == 0 || buckets * pieces.size() > (std::size_t{1} << 22))
         return false;
     indexCount = buckets * perBucket;
@@ -290,6 +306,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     }
     if (index)
         neutralise(*index);
+    for (const std::size_t part : indexParts)
+        neutralise(part);
     return records;
 }
 

@@ -417,5 +417,37 @@ TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
     EXPECT_GE(kept, ReadWorkbookCells(intact).sheets.at(0).cells.size() - 2 + 12) << "the cells outside the hole stay";
 }
 
+// A large string table, whose index goes on in a CONTINUE record, and the stream's start lost
+// into the table's first record: the strings of the buckets that only the index's
+// continuation places come back too.
+TEST(RecordMend, AnIndexThatGoesOnInAContinueRecordPlacesItsLastBuckets)
+{
+    std::vector<std::string> strings;
+    for (unsigned i = 0; i < 9000; ++i)
+        strings.push_back("string " + std::to_string(i));
+    Bytes table = test::StringTable(strings, 20, 8, 8224);
+    // The index is the last record; past 8224 bytes it goes on in a CONTINUE record.
+    std::size_t indexAt = 0;
+    for (std::size_t at = 0; at + 4 <= table.size(); at += 4 + LoadLe16(table.data() + at + 2))
+        indexAt = at;
+    const Bytes index(table.begin() + static_cast<std::ptrdiff_t>(indexAt) + 4, table.end());
+    ASSERT_GT(index.size(), 8224u);
+    table.resize(indexAt);
+    table = table + Record(0x00FF, Bytes(index.begin(), index.begin() + 8218)) + Record(0x003C, Bytes(index.begin() + 8218, index.end()));
+    Bytes texts;
+    for (unsigned i = 0; i < strings.size(); ++i)
+        texts = texts + Record(0x00FD, Cell(i, 0) + Le32(i));
+    const Bytes intact = test::Workbook(8, table, {{"Texts", texts}});
+    ExpectLeftAsItIs("a large table", intact);
+    Bytes damaged = intact;
+    std::fill(damaged.begin(), damaged.begin() + 200, 0);
+    const Bytes mended = Mended(damaged);
+    ExpectEachCellTheOriginalsOrAbsent(intact, mended, "the start lost");
+    std::size_t late = 0;  // texts of the buckets past the index's first record
+    for (const CellValue& cell : ReadWorkbookCells(mended).sheets.at(0).cells)
+        late += cell.row >= 1027 * 8 && !cell.text.empty() ? 1u : 0u;
+    EXPECT_GT(late, 700u);
+}
+
 }  // namespace
 }  // namespace tabulon
