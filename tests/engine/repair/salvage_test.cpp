@@ -473,6 +473,18 @@ std::optional<Bytes> RepairedBySalvage(const Bytes& damaged)
     return out.Bytes();
 }
 
+// The cells the whole repair gives back of `file` with its first 4 KiB wiped (header, first
+// sectors and all), or nothing when it salvages nothing.
+std::optional<WorkbookCells> SalvagedWithoutFirst4KiB(const Bytes& file)
+{
+    Bytes damaged = file;
+    std::fill_n(damaged.begin(), std::min<std::size_t>(4096, damaged.size()), std::uint8_t{0});
+    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+    if (!repaired)
+        return std::nullopt;
+    return ReadWorkbookCells(WorkbookStream(*repaired));
+}
+
 // The first 4 KiB of the file wiped: header, the workbook's globals and whatever else lay
 // there. Through the whole repair, the sheets that survive come back, with numbers the
 // original holds at the same places, and nothing made up.
@@ -480,12 +492,10 @@ TEST(Salvage, TheFileStartWipedLeavesTheSheetsThatSurvive)
 {
     const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
     const WorkbookCells cells = ReadWorkbookCells(WorkbookStream(file));
-    Bytes damaged = file;
-    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
-    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
-    ASSERT_TRUE(repaired) << "the repair salvages it";
+    const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(file);
+    ASSERT_TRUE(salvaged) << "the repair salvages it";
     std::size_t numbers = 0;
-    for (const SheetCells& sheet : ReadWorkbookCells(WorkbookStream(*repaired)).sheets) {
+    for (const SheetCells& sheet : salvaged->sheets) {
         for (const CellValue& cell : sheet.cells) {
             if (cell.kind != CellKind::Number)
                 continue;
@@ -869,11 +879,9 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
     ASSERT_EQ(before.sheets.at(0).cells.size(), 2 * strings.size());
 
-    Bytes damaged = file;
-    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
-    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
-    ASSERT_TRUE(repaired) << "the repair salvages it";
-    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+    const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(file);
+    ASSERT_TRUE(salvaged) << "the repair salvages it";
+    const WorkbookCells& after = *salvaged;
     ASSERT_EQ(after.sheets.size(), 2u);
     EXPECT_EQ(after.sheets[0].name, "Places");
     EXPECT_EQ(after.sheets[1].name, "Empty");
@@ -916,11 +924,9 @@ TEST(Salvage, AStreamGoesOnPastSectorsTheDamageTook)
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
     ASSERT_EQ(before.sheets.at(0).cells.size(), 2 * kRows);
 
-    Bytes damaged = file;
-    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
-    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
-    ASSERT_TRUE(repaired) << "the repair salvages it";
-    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+    const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(file);
+    ASSERT_TRUE(salvaged) << "the repair salvages it";
+    const WorkbookCells& after = *salvaged;
     ASSERT_EQ(after.sheets.size(), 1u);
     std::map<std::pair<unsigned, unsigned>, double> original;
     for (const CellValue& cell : before.sheets[0].cells)
@@ -981,11 +987,9 @@ TEST(Salvage, ASheetWhoseFirstRecordSpansTwoSectorsIsFound)
     for (std::uint32_t s = 2; layout.streamChain.size() < (stream.size() + kSectorSize - 1) / kSectorSize; ++s)
         layout.streamChain.push_back(s);
     layout.total = layout.streamChain.back() + 1;
-    Bytes damaged = test::LargeWorkbookFile(stream, layout);
-    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
-    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
-    ASSERT_TRUE(repaired) << "the repair salvages it";
-    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+    const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(test::LargeWorkbookFile(stream, layout));
+    ASSERT_TRUE(salvaged) << "the repair salvages it";
+    const WorkbookCells& after = *salvaged;
     ASSERT_EQ(after.sheets.size(), 1u);
     EXPECT_EQ(test::CellLines(after.sheets[0].cells), test::CellLines(before.sheets[0].cells));
 }
