@@ -296,14 +296,26 @@ private:
     }
 
     // A table sector whose own entry was lost and that the header does not list is told by its
-    // entries (each a marker or a sector of the file, most of them chains' links): writers put
+    // entries (each a marker or a sector of the file, many of them chains' links): writers put
     // table sectors among a stream's, and a lost link must step over them as the stream's
     // chain did. Once the mini table and the directory hold theirs, which read the same way.
     void ClaimUnlistedTableSectors()
     {
+        // Runs of links, each to the next entry's sector, as a stream written in one piece has
+        // them: a sector of nothing but free markers reads the same as a white picture's.
+        const auto links = [&](const std::uint8_t* sector) {
+            std::size_t count = 0;
+            for (std::size_t j = 0; j + 1 < kEntriesPerFatSector; ++j) {
+                const std::uint32_t value = LoadLe32(sector + 4 * j);
+                count += value < main_.count && value + 1 == LoadLe32(sector + 4 * j + 4) ? 1 : 0;
+            }
+            return count;
+        };
+        constexpr std::size_t kFewestLinks = 32;
         for (std::uint32_t u = 0; u < main_.count; ++u) {
             if (!main_.claimed[u] && !main_.known[u] && !main_.hasPredecessor[u] && !main_.head[u] &&
-                IsFatLikeSector(SectorView(main_.At(u), kSectorSize)) && SurvivingEntries(main_.At(u), main_.count))
+                IsFatLikeSector(SectorView(main_.At(u), kSectorSize)) && SurvivingEntries(main_.At(u), main_.count) &&
+                links(main_.At(u)) >= kFewestLinks)
                 main_.claimed[u] = true;
         }
     }

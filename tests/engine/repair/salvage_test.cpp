@@ -853,7 +853,9 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
     for (unsigned k = 0; k < 100; ++k)
         formats = formats + test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
     std::vector<std::string> strings;
-    for (unsigned k = 0; k < 1400; ++k)
+    // Enough of them that the stream runs past sector 127, where the second table sector's
+    // entries begin: it links the stream's sectors there, as a table sector of a real file does.
+    for (unsigned k = 0; k < 2200; ++k)
         strings.push_back("place " + std::to_string(k));
     const Bytes table = test::StringTable(strings, test::BofRecord(8, 5).size() + formats.size(), 8, 8224);
     Bytes cells;
@@ -871,6 +873,8 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
             layout.streamChain.push_back(s);
     }
     layout.total = layout.streamChain.back() + 1;
+    ASSERT_GT(layout.total, 128u);
+    ASSERT_LE(layout.total, 256u) << "two table sectors hold the file";
     const Bytes file = test::LargeWorkbookFile(stream, layout);
     const std::size_t tableAt = test::BofRecord(8, 5).size() + formats.size();
     // Sectors 2 to 6 hold the stream's first 2560 bytes; sector 20 follows its 18th sector.
