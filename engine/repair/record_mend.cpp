@@ -157,6 +157,12 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // aside, and go back when the mending changes nothing at the stream's end.
     std::vector<std::uint8_t> padding;
     if (walk.end < stream.size()) {
+        // What was mended past the end (the new globals' list entries re-pointed there) goes with it.
+        std::erase_if(regions, [&](const MendedRegion& r) { return r.kind == MendedRegion::Kind::Replaced && r.offset >= walk.end; });
+        for (MendedRegion& region : regions) {
+            if (region.kind == MendedRegion::Kind::Replaced)
+                region.length = std::min<std::uint64_t>(region.length, walk.end - region.offset);
+        }
         if (walk.cut)
             regions.push_back({MendedRegion::Kind::Lost, walk.end, stream.size() - walk.end, -1});
         else
