@@ -510,27 +510,15 @@ std::optional<std::uint32_t> ChainBuilder::PastABreak(std::uint32_t unit)
     std::vector<std::uint8_t> bytes(space_.At(next), space_.At(next) + size);
     if (const std::uint32_t after = Following(next); Candidate(after))
         bytes.insert(bytes.end(), space_.At(after), space_.At(after) + size);
-    const auto plausibleAt = [&](std::size_t at) {
-        return at + 4 <= bytes.size() && PlausibleRecord(LoadLe16(bytes.data() + at), LoadLe16(bytes.data() + at + 2));
-    };
-    const auto runAt = [&](std::size_t at) {
-        for (int i = 0; i < 3; ++i, at += 4u + LoadLe16(bytes.data() + at + 2)) {
-            if (!plausibleAt(at))
-                return false;
-        }
-        return true;
-    };
-    std::size_t at = 0;
-    while (at < size && !runAt(at))
-        ++at;
-    if (at == size)
+    const std::size_t at = mending::Resync(bytes, 0, size);
+    if (at == mending::kNoPlace)
         return std::nullopt;
-    for (; plausibleAt(at); at += 4u + LoadLe16(bytes.data() + at + 2)) {
-        const std::uint16_t type = LoadLe16(bytes.data() + at);
+    for (std::size_t k = at; mending::ReadsKnown(bytes, k); k += 4u + LoadLe16(bytes.data() + k + 2)) {
+        const std::uint16_t type = LoadLe16(bytes.data() + k);
         if (type == kBof || type == kEof)
             break;
-        if (IsCellRecord(type) && LoadLe16(bytes.data() + at + 2) >= 4 && at + 8 <= bytes.size()) {
-            if (lastCell_ && LoadLe16(bytes.data() + at + 4) < lastCell_->first)
+        if (IsCellRecord(type) && LoadLe16(bytes.data() + k + 2) >= 4) {
+            if (lastCell_ && LoadLe16(bytes.data() + k + 4) < lastCell_->first)
                 return std::nullopt;
             break;
         }
