@@ -33,13 +33,14 @@ std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t se
     // Past the sector's start a few records more may lead to a known start (an end record
     // before the sheet's first), no more: the work stays in proportion.
     constexpr int kRecordsPast = 8;
-    constexpr std::uint32_t kSectorsPast = (kRecordsPast + 1) * ((kRecordHeaderSize + kMaxRecordBody) / kSectorSize + 2);
+    // As far past it as the longest record twice over, which the known starts nearest to it
+    // (the last walk's) lie within.
+    constexpr std::uint32_t kSectorsPast = 2 * ((kRecordHeaderSize + kMaxRecordBody) / kSectorSize + 2);
     // The free sectors read as one run: up to `reach` before `sector` (no more claimed ones
     // stepped over than free ones), then `sector` and the free ones after it.
-    const auto inStream = [&](std::uint32_t s) { return space.Free(s); };
     std::vector<std::uint32_t> run;
     for (std::uint32_t s = sector, skipped = 0; s-- > 0 && run.size() < reach && skipped <= reach;) {
-        if (inStream(s))
+        if (space.Free(s))
             run.push_back(s);
         else
             ++skipped;
@@ -50,7 +51,7 @@ std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t se
     const std::size_t before = run.size();
     const std::uint64_t last = *starts.rbegin();
     for (std::uint32_t s = sector, taken = 0; s < space.count && taken < kSectorsPast && std::uint64_t{s} * space.unit <= last; ++s) {
-        if (inStream(s) || s == sector) {
+        if (space.Free(s) || s == sector) {
             run.push_back(s);
             ++taken;
         }
