@@ -307,7 +307,7 @@ private:
             std::size_t count = 0;
             for (std::size_t j = 0; j + 1 < kEntriesPerFatSector; ++j) {
                 const std::uint32_t value = LoadLe32(sector + 4 * j);
-                count += value < main_.count && value + 1 == LoadLe32(sector + 4 * j + 4) ? 1 : 0;
+                count += value < main_.count && value + 1 == LoadLe32(sector + 4 * j + 4) ? 1u : 0u;
             }
             return count;
         };

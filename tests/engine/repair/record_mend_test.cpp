@@ -428,7 +428,7 @@ TEST(RecordMend, AnIndexThatGoesOnInAContinueRecordPlacesItsLastBuckets)
     Bytes table = test::StringTable(strings, 20, 8, 8224);
     // The index is the last record; past 8224 bytes it goes on in a CONTINUE record.
     std::size_t indexAt = 0;
-    for (std::size_t at = 0; at + 4 <= table.size(); at += 4 + LoadLe16(table.data() + at + 2))
+    for (std::size_t at = 0; at + 4 <= table.size(); at += 4u + LoadLe16(table.data() + at + 2))
         indexAt = at;
     const Bytes index(table.begin() + static_cast<std::ptrdiff_t>(indexAt) + 4, table.end());
     ASSERT_GT(index.size(), 8224u);
@@ -444,7 +444,8 @@ TEST(RecordMend, AnIndexThatGoesOnInAContinueRecordPlacesItsLastBuckets)
     const Bytes mended = Mended(damaged);
     ExpectEachCellTheOriginalsOrAbsent(intact, mended, "the start lost");
     std::size_t late = 0;  // texts of the buckets past the index's first record
-    for (const CellValue& cell : ReadWorkbookCells(mended).sheets.at(0).cells)
+    const WorkbookCells book = ReadWorkbookCells(mended);
+    for (const CellValue& cell : book.sheets.at(0).cells)
         late += cell.row >= 1027 * 8 && !cell.text.empty() ? 1u : 0u;
     EXPECT_GT(late, 700u);
 }
