@@ -68,7 +68,7 @@ bool RunAt(Bytes stream, std::size_t at, int count)
 // Whether a worksheet's BOF record starts at `at`, with records following it.
 bool SheetStartsAt(Bytes stream, std::size_t at)
 {
-    if (U16(stream, at) != kBof && !IsBofType(U16(stream, at)))
+    if (!IsBofType(U16(stream, at)))
         return false;
     const std::optional<Bof> bof = BofAt(stream, at);
     return bof && bof->substream == kWorksheetSubstream && RunAt(stream, at, 3);
