@@ -109,9 +109,11 @@ bool ZeroHeader(Bytes stream, std::size_t at)
     return at + kHeader <= stream.size() && U16(stream, at) == 0 && U16(stream, at + 2) == 0;
 }
 
-bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to)
+bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly)
 {
-    for (std::size_t unit = from / kUnit * kUnit; unit < to && unit + kUnit <= stream.size(); unit += kUnit) {
+    const std::size_t first = (wholly ? from + kUnit - 1 : from) / kUnit * kUnit;
+    const std::size_t last = std::min(wholly ? to : to + kUnit - 1, stream.size());  // where the units may end
+    for (std::size_t unit = first; unit < to && unit + kUnit <= last; unit += kUnit) {
         if (std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(unit), stream.begin() + static_cast<std::ptrdiff_t>(unit + kUnit),
                         [](std::uint8_t b) { return b == 0; }))
             return true;

@@ -122,7 +122,8 @@ inline constexpr std::size_t kUnit = 64;
 // Four zero bytes at `at`: no record's header.
 bool ZeroHeader(Bytes stream, std::size_t at);
 // Whether a unit of [from, to)'s units (64 bytes from a multiple of 64) is all zeros.
-bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to);
+// `wholly`: only units that lie wholly inside [from, to).
+bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly = false);
 void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>& boundary, std::size_t from, std::size_t to);
 void WriteRecord(std::vector<std::uint8_t>& stream, std::size_t at, std::uint16_t type, Bytes body);
 void Append(std::vector<std::uint8_t>& out, std::uint16_t type, Bytes body);

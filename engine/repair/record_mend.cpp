@@ -82,15 +82,15 @@ void EncryptedCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
     }
 }
 
-// Whether a zeroed unit lies wholly inside [from, to).
-bool ZeroedUnitWithin(Bytes stream, std::size_t from, std::size_t to)
+// The regions of a stream that now ends at `end`: none replaced past it, none running past it.
+void KeepWithin(std::vector<MendedRegion>& regions, std::size_t end)
 {
-    for (std::size_t unit = (from + kUnit - 1) / kUnit * kUnit; unit + kUnit <= to; unit += kUnit) {
-        if (std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(unit), stream.begin() + static_cast<std::ptrdiff_t>(unit + kUnit),
-                        [](std::uint8_t b) { return b == 0; }))
-            return true;
+    std::erase_if(regions, [&](const MendedRegion& r) { return r.kind == MendedRegion::Kind::Replaced && r.offset >= end; });
+    for (MendedRegion& region : regions) {
+        region.offset = std::min<std::uint64_t>(region.offset, end);
+        if (region.kind == MendedRegion::Kind::Replaced)
+            region.length = std::min<std::uint64_t>(region.length, end - region.offset);
     }
-    return false;
 }
 
 // A text a cell shows (a label, or a formula's string result with its CONTINUE records) that
@@ -106,7 +106,7 @@ void TextsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
     bool zeroed = false;
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         const std::size_t end = at + kHeader + length;
-        const bool zeros = ZeroedUnitWithin(stream, at + kHeader, end);
+        const bool zeros = ZeroedUnitIn(stream, at + kHeader, end, true);
         if (text != kNoPlace && type == kContinue && at == textEnd) {
             zeroed = zeroed || zeros;
             textEnd = end;
@@ -158,11 +158,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     std::vector<std::uint8_t> padding;
     if (walk.end < stream.size()) {
         // What was mended past the end (the new globals' list entries re-pointed there) goes with it.
-        std::erase_if(regions, [&](const MendedRegion& r) { return r.kind == MendedRegion::Kind::Replaced && r.offset >= walk.end; });
-        for (MendedRegion& region : regions) {
-            if (region.kind == MendedRegion::Kind::Replaced)
-                region.length = std::min<std::uint64_t>(region.length, walk.end - region.offset);
-        }
+        KeepWithin(regions, walk.end);
         if (walk.cut)
             regions.push_back({MendedRegion::Kind::Lost, walk.end, stream.size() - walk.end, -1});
         else
@@ -557,12 +553,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
         if (more.empty())
             break;
         // A later round may end the stream sooner (what follows the last sheet goes).
-        std::erase_if(regions, [&](const MendedRegion& r) { return r.kind == MendedRegion::Kind::Replaced && r.offset >= stream.size(); });
-        for (MendedRegion& region : regions) {
-            region.offset = std::min<std::uint64_t>(region.offset, stream.size());
-            if (region.kind == MendedRegion::Kind::Replaced)
-                region.length = std::min<std::uint64_t>(region.length, stream.size() - region.offset);
-        }
+        KeepWithin(regions, stream.size());
         regions.insert(regions.end(), more.begin(), more.end());
     }
     return regions;
