@@ -221,6 +221,10 @@ void ChainBuilder::Append(std::uint32_t unit)
 // Takes in the records whose headers the chain now holds.
 void ChainBuilder::Walk()
 {
+    if (pendingCell_ && *pendingCell_ + 8 <= Available()) {
+        lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(*pendingCell_ + 4), U16At(*pendingCell_ + 6)};
+        pendingCell_.reset();
+    }
     while (true) {
         if (!synced_ && !Resync())
             return;
@@ -260,9 +264,11 @@ void ChainBuilder::Note(std::uint64_t offset)
     if (type == kBoundSheet && length >= 4)
         lastSheet_ = std::max<std::uint64_t>(lastSheet_, U32At(offset + 4));
     else if (type == kBof)
-        substream_ = offset, lastCell_.reset();
+        substream_ = offset, lastCell_.reset(), pendingCell_.reset();
     else if (IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
         lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(offset + 4), U16At(offset + 6)};
+    else if (IsCellRecord(type) && length >= 4)
+        pendingCell_ = offset;  // its row and column lie in the unit still to come
     else if (type == kEof && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
         end_ = offset + 4 + length;
 }
@@ -298,6 +304,25 @@ ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
     }
     std::uint64_t offset = nextRecord_;
     bool cellSeen = false;
+    // Where the first cell after the joint lies against the last one before it: rows come in
+    // order, one row back is as near as the next (some writers interleave two rows around
+    // merged cells), and in one row the columns go forward.
+    const auto placeCell = [&](std::uint64_t cell) {
+        cellSeen = true;
+        const std::uint32_t row = U16At(cell + 4);
+        const std::uint32_t column = U16At(cell + 6);
+        const auto [lastRow, lastColumn] = *lastCell_;
+        if (row + 1 == lastRow) {
+            result.rowGap = 1;
+        } else {
+            result.backwards = row < lastRow || (row == lastRow && column <= lastColumn);
+            result.rowGap = result.backwards ? ~std::uint64_t{0} : row - lastRow;
+        }
+    };
+    // A cell record under way at the joint whose row and column run into the candidate: the
+    // first cell the candidate says anything of.
+    if (pendingCell_ && lastCell_ && *pendingCell_ + 8 <= Available())
+        placeCell(*pendingCell_);
     // The substream the records are in where the candidate joins (BIFF5 and later, whose
     // worksheets hold no records of the globals' kinds but a code page, a country and their
     // own external sheets, as some writers give them): cells do not come in the globals, nor
@@ -321,20 +346,8 @@ ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
         result.fit = Fit::Yes;
         if (type == kEof || type == kBof)
             break;  // what follows a sheet's end may be filler; a new sheet starts afresh
-        if (!cellSeen && lastCell_ && IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available()) {
-            cellSeen = true;
-            const std::uint32_t row = U16At(offset + 4);
-            const std::uint32_t column = U16At(offset + 6);
-            const auto [lastRow, lastColumn] = *lastCell_;
-            // Some writers interleave two rows (merged cells), so one row back is as near
-            // as the next row.
-            if (row + 1 == lastRow) {
-                result.rowGap = 1;
-            } else {
-                result.backwards = row < lastRow || (row == lastRow && column <= lastColumn);
-                result.rowGap = result.backwards ? ~std::uint64_t{0} : row - lastRow;
-            }
-        }
+        if (!cellSeen && lastCell_ && IsCellRecord(type) && U16At(offset + 2) >= 4 && offset + 8 <= Available())
+            placeCell(offset);
         offset += 4u + U16At(offset + 2);
     }
     units_.resize(kept);
@@ -526,6 +539,7 @@ std::optional<std::uint32_t> ChainBuilder::PastABreak(std::uint32_t unit)
     // The record under way at the break and what precedes the first record that reads after
     // it are no one's bytes: a record read across the break would show values made of both.
     breaks_.emplace_back(nextRecord_ > Available() ? lastRecord_ : nextRecord_, Available() + at);
+    pendingCell_.reset();
     ++rebuilt_;
     guessed_ = true;
     return next;

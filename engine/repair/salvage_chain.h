@@ -150,6 +150,7 @@ private:
     std::optional<std::uint64_t> substream_;
     std::optional<std::uint64_t> end_;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> lastCell_;  // row and column of the last cell
+    std::optional<std::uint64_t> pendingCell_;  // a cell record whose row and column are not all here yet
     std::vector<std::pair<std::uint64_t, std::uint64_t>> breaks_;  // stretches of the chain's bytes
 };
 

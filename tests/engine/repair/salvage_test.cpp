@@ -998,6 +998,74 @@ TEST(Salvage, ASheetWhoseFirstRecordSpansTwoSectorsIsFound)
     EXPECT_EQ(test::CellLines(after.sheets[0].cells), test::CellLines(before.sheets[0].cells));
 }
 
+// A sparse sheet (a row in three, two cells a row), its file's first 4 KiB wiped and every link
+// with them. Where a cell record's header ends one sector and its row and column begin the
+// next, that cell says the next sector goes on in the same row, though the cells after it lie
+// three rows down; a sector of another stream, placed as a fragment would be and holding cells
+// of the row in hand, must not take the sheet on there.
+TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
+{
+    using test::operator+;
+    Bytes cells;
+    std::map<std::pair<unsigned, unsigned>, double> original;
+    for (unsigned row = 0; row < 600; row += 3) {
+        for (unsigned column = 0; column < 2; ++column) {
+            const double value = row * 10 + column + 0.5;
+            cells = cells + test::Record(0x0203, test::Cell(row, column) + test::Double(value));
+            original[{row, column}] = value;
+        }
+    }
+    // The first joint past the wiped sectors where a cell's header ends a sector and its row
+    // begins the next, the second cell of its row there: the globals padded past the wiped
+    // sectors, and until there is one.
+    Bytes stream;
+    std::size_t straddling = 0;
+    for (std::size_t padding = 0; padding < 64 && straddling == 0; padding += 2) {
+        stream = test::Workbook(8, test::Record(0x00EB, Bytes(4000 + padding, 0x42)), {{"Sparse", cells}});
+        for (std::size_t at = 0; at + 4 <= stream.size(); at += 4u + LoadLe16(stream.data() + at + 2)) {
+            const std::size_t joint = (at / kSectorSize + 1) * kSectorSize;
+            if (at >= 8 * kSectorSize && LoadLe16(stream.data() + at) == 0x0203 && at + 4 <= joint && at + 8 > joint &&
+                LoadLe16(stream.data() + at + 6) == 1) {
+                straddling = at;
+                break;
+            }
+        }
+    }
+    ASSERT_NE(straddling, 0u) << "the sheet has such a joint";
+    const std::size_t joint = (straddling / kSectorSize + 1) * kSectorSize;
+    const unsigned straddlingRow = LoadLe16(stream.data() + straddling + 4);
+    // The table and the directory in the first sectors, the workbook after them; then, in
+    // sectors no chain holds, one of pattern bytes and one whose records take up the row in
+    // hand exactly where the sheet's next record would begin, with values it does not hold.
+    test::LargeLayout layout;
+    layout.fatSectors = {0};
+    layout.directory = 1;
+    for (std::uint32_t s = 2; layout.streamChain.size() < (stream.size() + kSectorSize - 1) / kSectorSize; ++s)
+        layout.streamChain.push_back(s);
+    layout.total = layout.streamChain.back() + 3;
+    Bytes file = test::LargeWorkbookFile(stream, layout);
+    std::uint8_t* pattern = file.data() + file.size() - 2 * kSectorSize;
+    std::iota(pattern, pattern + kSectorSize, std::uint8_t{7});
+    Bytes decoy(straddling + 18 - joint, 0);
+    for (unsigned column = 2; decoy.size() < 2 * kSectorSize; ++column)
+        decoy = decoy + test::Record(0x0203, test::Cell(straddlingRow, column) + test::Double(-7.25 - column));
+    std::copy_n(decoy.begin(), kSectorSize, file.end() - kSectorSize);
+    ASSERT_EQ(WorkbookStream(file), stream);
+
+    const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(file);
+    ASSERT_TRUE(salvaged) << "the repair salvages it";
+    ASSERT_EQ(salvaged->sheets.size(), 1u);
+    std::size_t held = 0;
+    for (const CellValue& cell : salvaged->sheets[0].cells) {
+        const auto place = original.find({cell.row, cell.column});
+        ASSERT_TRUE(place != original.end() && place->second == cell.number)
+            << "row " << cell.row << " column " << cell.column << ": " << cell.number;
+        ++held;
+    }
+    EXPECT_GT(held, original.size() - 40) << "all but the cells in the wiped sectors";
+    EXPECT_EQ(salvaged->sheets[0].cells.back().row, 597u);
+}
+
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 {
     // Every sector zeroed; every sector a run of records that continue anywhere; a table
