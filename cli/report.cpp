@@ -188,7 +188,7 @@ std::string SalvageToJson(const RepairReport& report)
         const SheetOutcome& sheet = salvage.outcomes[i];
         json += std::string(i > 0 ? "," : "") + "{\"name\":" + JsonString(sheet.name) + ",\"state\":\"" +
                 kStates[static_cast<int>(sheet.state)] + "\",\"bytesLost\":" + std::to_string(sheet.bytesLost) + ",\"textsLost\":" + std::to_string(sheet.textsLost) +
-                ",\"cells\":" + std::to_string(sheet.cells) + "}";
+                ",\"startLost\":" + (sheet.startLost ? "true" : "false") + ",\"cells\":" + std::to_string(sheet.cells) + "}";
     }
     json += "]";
     // The stretches of the workbook stream that were mended, by their place in it.

@@ -261,11 +261,12 @@ bool IsDate(const WorkbookCells& workbook, const CellValue& cell)
            workbook.dateFormats[cell.format];
 }
 
-WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream)
+namespace {
+
+// The workbook as its globals describe it, its sheets without their cells; `bofs` gets each
+// sheet's BOF, where its offset leads to one.
+WorkbookCells SheetsOf(std::span<const std::uint8_t> stream, const Globals& globals, std::vector<std::optional<Bof>>& bofs)
 {
-    // Offsets are 32-bit in the records; a longer stream is read as far as they reach.
-    stream = stream.first(std::min<std::size_t>(stream.size(), std::numeric_limits<std::uint32_t>::max()));
-    const Globals globals = ReadGlobals(stream);
     WorkbookCells result;
     result.biffVersion = globals.biff;
     result.codePage = globals.codePage;
@@ -277,9 +278,8 @@ WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream)
         result.dateFormats.push_back(defined != globals.formatIsDate.end() ? defined->second : BuiltInDateFormat(format));
     }
 
-    // First the sheets and where each begins (no BOF: nowhere to read it from).
+    // The sheets and where each begins (no BOF: nowhere to read it from).
     const auto found = FindSubstreams(stream, globals.end);
-    std::vector<std::optional<Bof>> bofs;
     const auto usable = [&](const BiffRecord& boundSheet) {
         const std::optional<Bof> bof = BofAt(stream, LoadLe32(RecordBody(stream, boundSheet).data()));
         return bof && bof->substream != kGlobalsSubstream;
@@ -316,6 +316,29 @@ WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream)
             bofs.emplace_back(bof);
         }
     }
+    return result;
+}
+
+// Offsets are 32-bit in the records; a longer stream is read as far as they reach.
+std::span<const std::uint8_t> Reachable(std::span<const std::uint8_t> stream)
+{
+    return stream.first(std::min<std::size_t>(stream.size(), std::numeric_limits<std::uint32_t>::max()));
+}
+
+}  // namespace
+
+WorkbookCells ReadWorkbookSheets(std::span<const std::uint8_t> stream, const Globals& globals)
+{
+    std::vector<std::optional<Bof>> bofs;
+    return SheetsOf(Reachable(stream), globals, bofs);
+}
+
+WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream)
+{
+    stream = Reachable(stream);
+    const Globals globals = ReadGlobals(stream);
+    std::vector<std::optional<Bof>> bofs;
+    WorkbookCells result = SheetsOf(stream, globals, bofs);
     if (globals.encrypted)
         return result;
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/biff/globals.h"
 #include "engine/biff/number_formats.h"
 #include "engine/biff/records.h"
 #include "engine/biff/strings.h"
@@ -64,6 +65,8 @@ struct WorkbookCells {
 // one U+FFFD for each double-byte character of the East Asian code pages). Without a
 // CODEPAGE record, Windows 1252 is taken.
 WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream);
+// The same without the cells, from the globals already read of `stream`.
+WorkbookCells ReadWorkbookSheets(std::span<const std::uint8_t> stream, const biff::Globals& globals);
 
 // Whether a number cell stands for a date or a time by its XF's number format. False for
 // other cells and for XF indexes the globals do not have.

@@ -1,6 +1,7 @@
 #include "engine/biff/records.h"
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <iterator>
 #include <limits>
@@ -443,14 +444,33 @@ constexpr RecordShape kRecordShapes[] = {
 
 static_assert(std::is_sorted(std::begin(kRecordShapes), std::end(kRecordShapes),
                              [](const RecordShape& a, const RecordShape& b) { return a.type < b.type; }),
-              "the record table is searched by halves");
+              "a type's shapes stand together in the table");
+
+// Where each type's shapes begin in the table, and where they end, by type: the record walks
+// and the scans for records ask for every offset of a stream, so this is a look-up, not a search.
+struct ShapeIndex {
+    static constexpr std::size_t kTypes = 0x10000;
+    std::array<std::uint16_t, kTypes> first{};
+    std::array<std::uint8_t, kTypes> count{};
+
+    ShapeIndex()
+    {
+        static_assert(std::size(kRecordShapes) < 0xFFFF, "the table's places fit 16 bits");
+        for (std::size_t i = 0; i < std::size(kRecordShapes); ++i) {
+            const std::uint16_t type = kRecordShapes[i].type;
+            if (count[type]++ == 0)
+                first[type] = static_cast<std::uint16_t>(i);
+        }
+    }
+};
 
 // The shape of `type` that `length` fits, of those PlausibleRecord takes or (`chainOnly`) of all.
 const RecordShape* FittingShape(std::uint16_t type, std::uint16_t length, bool chainOnly)
 {
-    const auto [first, last] = std::equal_range(std::begin(kRecordShapes), std::end(kRecordShapes), RecordShape{type, 0, 0},
-                                                [](const RecordShape& a, const RecordShape& b) { return a.type < b.type; });
-    for (auto shape = first; shape != last; ++shape) {
+    static const ShapeIndex index;
+    const RecordShape* first = std::begin(kRecordShapes) + index.first[type];
+    const RecordShape* last = first + index.count[type];
+    for (const RecordShape* shape = first; shape != last; ++shape) {
         if ((chainOnly || !shape->chainOnly) && length >= shape->minLength && length <= shape->maxLength &&
             (length - shape->minLength) % shape->step == 0)
             return shape;

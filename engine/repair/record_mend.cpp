@@ -147,7 +147,9 @@ namespace {
 std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
 {
     std::vector<MendedRegion> regions;
-    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8 || !ReadsKnown(stream, 0)) {
+    // (A stream that begins with a worksheet's first record has lost its globals as well.)
+    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8 || !ReadsKnown(stream, 0) ||
+        U16(stream, kHeader + 2) == kWorksheetSubstream) {
         // The workbook's start is gone: new globals hold the surviving sheets together.
         if (!RebuildGlobals(stream, names, regions))
             return regions;

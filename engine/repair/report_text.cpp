@@ -28,12 +28,20 @@ std::string Plural(std::size_t count, const char* one, const char* many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// What a partial sheet lost: bytes of its records, texts whose shared strings went.
+// What a partial sheet lost: its first records, bytes of its records, texts whose shared
+// strings went.
 std::string SheetLoss(const SheetOutcome& sheet)
 {
-    std::string loss = sheet.bytesLost > 0 ? Plural(sheet.bytesLost, "byte", "bytes") + " of its records" : std::string();
+    std::vector<std::string> parts;
+    if (sheet.startLost)
+        parts.emplace_back("its first records");
+    if (sheet.bytesLost > 0)
+        parts.push_back(Plural(sheet.bytesLost, "byte", "bytes") + " of its records");
     if (sheet.textsLost > 0)
-        loss += (loss.empty() ? "" : " and ") + Plural(sheet.textsLost, "text", "texts");
+        parts.push_back(Plural(sheet.textsLost, "text", "texts"));
+    std::string loss;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        loss += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
     return loss + " lost";
 }
 

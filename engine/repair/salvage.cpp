@@ -179,7 +179,9 @@ public:
                     std::uint32_t sheetsRebuilt = 0;
                     for (const std::uint32_t u : entryUnits)
                         (attempt.report.workbookInMiniStream ? mini_ : main_).claimed[u] = false;
-                    if (finder.FindBySheetBof(sheets, version, sheetsRebuilt)) {
+                    const bool found = finder.FindBySheetBof(sheets, version, sheetsRebuilt) ||
+                                       (attempt.report.firstSheetStartLost = finder.FindBySheetRecords(sheets, version, sheetsRebuilt));
+                    if (found) {
                         workbookData = std::move(sheets);
                         rebuilt = sheetsRebuilt;
                         workbookName = version == kBiff5Version ? u"Book" : u"Workbook";

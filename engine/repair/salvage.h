@@ -36,6 +36,7 @@ struct SheetOutcome {
     std::size_t cells = 0;        // cell records that came back (less text cells whose string did not)
     std::size_t textsLost = 0;    // text cells whose shared string did not come back
     bool nameMadeUp = false;      // its entry in the list of sheets was lost: "Sheet" and a number
+    bool startLost = false;       // its first records were lost (how many bytes, no one can tell)
 };
 
 struct SalvageReport {
@@ -52,6 +53,7 @@ struct SalvageReport {
     std::vector<std::string> lostSheets;  // listed, but their records are gone
     std::uint64_t workbookBytesLost = 0;  // of the workbook stream's declared size
     std::vector<MendedRegion> regions;    // what was mended in the workbook stream
+    bool firstSheetStartLost = false;     // no sheet's first record survived: one was made for the first
     WorkbookCheck check;                  // of the new file
     // Set once the new file is read back (AssessSalvage): each listed sheet in order, whether
     // the names were made up for sheets whose list was lost, and what the check found wrong

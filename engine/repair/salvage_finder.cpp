@@ -9,6 +9,7 @@
 #include "engine/base/text.h"
 #include "engine/biff/records.h"
 #include "engine/cfb/consts.h"
+#include "engine/repair/mend_parts.h"
 #include "engine/repair/record_mend.h"
 
 namespace tabulon::salvage {
@@ -235,6 +236,93 @@ bool StreamFinder::FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t
         rebuilt = chain.Rebuilt();
         chain.Release();
         return !data.empty();
+    }
+    return false;
+}
+
+namespace {
+
+// The BIFF version a sheet's records from `at` on were written in, as far as their texts tell:
+// a shared-string cell is BIFF8's alone, and a text cell's or a formula's text result fits the
+// length its record gives in one version's layout only (BIFF5: a 16-bit count of bytes; BIFF8:
+// a count of characters, a flags byte, one or two bytes a character). Numbers read alike in
+// both; with no text to tell, BIFF8.
+std::uint16_t VersionOfSheetRecords(std::vector<std::uint8_t>& stream, std::size_t at)
+{
+    int biff8 = 0, biff5 = 0;
+    // The text at `text` of a record whose body ends at `end`.
+    const auto judge = [&](std::size_t text, std::size_t end) {
+        if (text + 2 > end)
+            return;
+        const std::size_t count = LoadLe16(stream.data() + text);
+        biff5 += text + 2 + count == end ? 1 : 0;
+        if (text + 3 <= end) {
+            const std::uint8_t flags = stream[text + 2];
+            biff8 += (flags & ~0x01) == 0 && text + 3 + count * ((flags & 0x01) ? 2 : 1) == end ? 1 : 0;
+        }
+    };
+    mending::ForEachReadingRecord(stream, at, [&](std::size_t record, std::uint16_t type, std::size_t length) {
+        const std::size_t body = record + kRecordHeaderSize;
+        if (type == kLabelSst)
+            biff8 += 1;
+        else if (type == kLabel && length >= 8)
+            judge(body + 6, body + length);
+        else if (type == kString)
+            judge(body, body + length);
+    });
+    return biff5 > biff8 ? kBiff5Version : kBiff8Version;
+}
+
+}  // namespace
+
+bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
+{
+    // A sheet's records that read on for this many, cells or rows among them and none of the
+    // globals' kinds, are taken for the rest of one.
+    constexpr int kRecordsThatTell = 8;
+    for (std::uint32_t u = 0; u < main_.count; ++u) {
+        if (!main_.Free(u))
+            continue;
+        std::vector<std::uint8_t> bytes(main_.At(u), main_.At(u) + kSectorSize);
+        if (u + 1 < main_.count && main_.Free(u + 1))
+            bytes.insert(bytes.end(), main_.At(u + 1), main_.At(u + 1) + kSectorSize);
+        const std::size_t first = mending::Resync(bytes, 0, kSectorSize);
+        if (first == mending::kNoPlace)
+            continue;
+        int records = 0;
+        bool sheetKinds = false, otherKinds = false;
+        for (std::size_t at = first; records < kRecordsThatTell && mending::ReadsKnown(bytes, at) && !otherKinds;
+             at += kRecordHeaderSize + LoadLe16(bytes.data() + at + 2), ++records) {
+            const std::uint16_t type = LoadLe16(bytes.data() + at);
+            sheetKinds = sheetKinds || IsCellRecord(type) || mending::IsSheetRecord(type);
+            otherKinds = mending::IsGlobalsRecord(type) || IsBofType(type);
+        }
+        if (records < kRecordsThatTell || !sheetKinds || otherKinds)
+            continue;
+        ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
+        chain.Build(u);
+        std::vector<std::uint8_t> gathered = chain.Gathered();
+        rebuilt = chain.Rebuilt();
+        chain.Release();
+        // What comes before the first record that reads is the end of one whose start is gone.
+        const std::size_t from = mending::Resync(gathered, 0, kSectorSize);
+        if (from == mending::kNoPlace)
+            continue;
+        version = VersionOfSheetRecords(gathered, from);
+        // As the writer most such workbooks come from gives it: its build and year, and for
+        // BIFF8 the earliest version that reads the file. (Readers take a first record without
+        // them for one of a program that leaves its formulas' results to be worked out anew.)
+        std::vector<std::uint8_t> bof(version == kBiff8Version ? 16 : 8, 0);
+        StoreLe16(bof.data(), version);
+        StoreLe16(bof.data() + 2, kWorksheetSubstream);
+        StoreLe16(bof.data() + 4, 0x0DBB);
+        StoreLe16(bof.data() + 6, 0x07CC);
+        if (version == kBiff8Version)
+            StoreLe32(bof.data() + 12, 0x0006);
+        data.clear();
+        mending::Append(data, kBof, bof);
+        data.insert(data.end(), gathered.begin() + static_cast<std::ptrdiff_t>(from), gathered.end());
+        return true;
     }
     return false;
 }

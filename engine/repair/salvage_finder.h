@@ -48,6 +48,12 @@ public:
     // sector that holds a worksheet's first record; the mending gives it new globals.
     bool FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt);
 
+    // When no sheet's first record survives either: what is left of the workbook starts in
+    // the first free sector where a sheet's own records (cells, rows) run on, and it gets a
+    // first record of a worksheet of the version its text records fit; the mending gives it
+    // new globals.
+    bool FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt);
+
 private:
     Space& main_;
     const std::vector<bool>& miniContainer_;  // the file's sectors that hold the mini stream

@@ -19,10 +19,9 @@ bool DefaultSheetName(const std::string& name)
 }
 
 // The names of the sheets whose entries the mending wrote and named itself.
-std::vector<std::string> MadeUpNames(std::span<const std::uint8_t> stream, const std::vector<MendedRegion>& regions,
-                                     const std::vector<std::u16string>& summaryNames)
+std::vector<std::string> MadeUpNames(std::span<const std::uint8_t> stream, const biff::Globals& globals,
+                                     const std::vector<MendedRegion>& regions, const std::vector<std::u16string>& summaryNames)
 {
-    const biff::Globals globals = biff::ReadGlobals(stream);
     std::vector<std::string> names;
     for (const BiffRecord& entry : globals.boundSheets) {
         const bool written = std::any_of(regions.begin(), regions.end(), [&](const MendedRegion& region) {
@@ -42,8 +41,9 @@ std::vector<std::string> MadeUpNames(std::span<const std::uint8_t> stream, const
 
 void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, const std::vector<std::u16string>& summaryNames)
 {
-    const std::vector<std::string> madeUp = MadeUpNames(stream, report.regions, summaryNames);
-    const WorkbookCells workbook = ReadWorkbookCells(stream);
+    const biff::Globals globals = biff::ReadGlobals(stream);
+    const std::vector<std::string> madeUp = MadeUpNames(stream, globals, report.regions, summaryNames);
+    const WorkbookCells workbook = ReadWorkbookSheets(stream, globals);
     // Each sheet's records run from its first record to the next sheet's, in stream order.
     std::vector<std::pair<std::uint64_t, std::size_t>> starts;  // offset, sheet
     for (std::size_t i = 0; i < workbook.sheets.size(); ++i)
@@ -70,7 +70,6 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
 
     // Each sheet's cell records, read or not (an encrypted workbook's cannot be), and, where the
     // globals were mended, the text cells whose shared string did not come back.
-    const biff::Globals globals = biff::ReadGlobals(stream);
     const bool globalsMended = !globals.encrypted && std::any_of(report.regions.begin(), report.regions.end(),
                                                                  [](const MendedRegion& region) { return region.sheet < 0; });
     std::vector<std::size_t> cellRecords(workbook.sheets.size(), 0), textsLost(workbook.sheets.size(), 0);
@@ -99,12 +98,14 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
         outcome.bytesLost = lost[i];
         outcome.textsLost = textsLost[i];
         outcome.nameMadeUp = std::find(madeUp.begin(), madeUp.end(), sheet.name) != madeUp.end();
+        // The first sheet in the stream, whose first record the salvage made.
+        outcome.startLost = report.firstSheetStartLost && !starts.empty() && starts.front().second == i;
         report.namesMadeUp = report.namesMadeUp || outcome.nameMadeUp;
         const bool listedButGone =
             std::find(report.lostSheets.begin(), report.lostSheets.end(), sheet.name) != report.lostSheets.end();
         if (listedButGone || (outcome.cells == 0 && outcome.bytesLost > 0))
             outcome.state = SheetState::Lost;
-        else if (outcome.bytesLost > 0 || textsLost[i] > 0)
+        else if (outcome.bytesLost > 0 || textsLost[i] > 0 || outcome.startLost)
             outcome.state = SheetState::Partial;
         report.outcomes.push_back(std::move(outcome));
     }

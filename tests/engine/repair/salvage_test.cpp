@@ -15,6 +15,7 @@
 #include "engine/repair/repair.h"
 #include "engine/repair/report_text.h"
 #include "engine/repair/salvage.h"
+#include "engine/repair/salvage_outcome.h"
 #include "engine/repair/workbook_file.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/cell_lines.h"
@@ -1064,6 +1065,64 @@ TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
     }
     EXPECT_GT(held, original.size() - 40) << "all but the cells in the wiped sectors";
     EXPECT_EQ(salvaged->sheets[0].cells.back().row, 597u);
+}
+
+// The file's first 4 KiB wiped, and with them the globals and the only sheet's first records:
+// no sheet begins anywhere. The records that survive are a sheet's all the same, and come back
+// as one, said to have lost its first records; each cell is the original's, texts too, read in
+// the version their records fit (BIFF5's byte strings, BIFF8's characters).
+TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
+{
+    using test::operator+;
+    for (const int biff : {8, 5}) {
+        SCOPED_TRACE("BIFF" + std::to_string(biff));
+        Bytes cells;
+        for (unsigned row = 0; row < 300; ++row) {
+            const std::string text = "row " + std::to_string(row);
+            cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row * 1.5)) +
+                    test::Record(0x0204, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) +
+                                             (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(text));
+        }
+        const Bytes stream = test::Workbook(biff, {}, {{"Only", cells}});
+        test::LargeLayout layout;
+        layout.fatSectors = {0};
+        layout.directory = 1;
+        for (std::uint32_t s = 2; layout.streamChain.size() < (stream.size() + kSectorSize - 1) / kSectorSize; ++s)
+            layout.streamChain.push_back(s);
+        layout.total = layout.streamChain.back() + 1;
+        const Bytes file = test::LargeWorkbookFile(stream, layout);
+        const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+        ASSERT_EQ(before.sheets.at(0).cells.size(), 600u);
+        ASSERT_LT(before.sheets[0].offset, 5u * kSectorSize) << "the sheet begins in the wiped sectors";
+
+        Bytes damaged = file;
+        std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
+        MemorySectorFile in(damaged);
+        const RepairReport planned = RepairHeader(in, RebuildMode::Auto);
+        ASSERT_TRUE(NeedsSalvage(planned));
+        MemorySectorFile out;
+        const RepairReport salvaged = SalvageRepair(in, planned, out);
+        ASSERT_EQ(salvaged.used, RebuildUsed::Salvaged) << "the repair salvages it";
+        ASSERT_EQ(salvaged.salvage->outcomes.size(), 1u);
+        const SheetOutcome& sheet = salvaged.salvage->outcomes[0];
+        EXPECT_TRUE(sheet.startLost);
+        EXPECT_EQ(sheet.state, SheetState::Partial);
+        EXPECT_NE(DescribeSalvage(*salvaged.salvage).find("its first records lost"), std::string::npos)
+            << DescribeSalvage(*salvaged.salvage);
+        EXPECT_FALSE(SalvageComplete(*salvaged.salvage));
+
+        const WorkbookCells after = ReadWorkbookCells(WorkbookStream(out.Bytes()));
+        ASSERT_EQ(after.sheets.size(), 1u);
+        std::map<std::pair<unsigned, unsigned>, std::string> original;
+        for (const CellValue& cell : before.sheets[0].cells)
+            original[{cell.row, cell.column}] = test::CellLine(cell);
+        for (const CellValue& cell : after.sheets[0].cells) {
+            const auto place = original.find({cell.row, cell.column});
+            ASSERT_TRUE(place != original.end() && place->second == test::CellLine(cell)) << test::CellLine(cell);
+        }
+        // The stream's first 2560 bytes went: a few more than 100 rows.
+        EXPECT_GT(after.sheets[0].cells.size(), 360u);
+    }
 }
 
 TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
