@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,14 +63,16 @@ std::string UnusedSheetName(Bytes stream, const std::vector<std::size_t>& entrie
     }
 }
 
-// The body of a list entry for a visible worksheet that starts at `offset`.
-std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view name, bool biff8)
+// The body of a list entry for a visible sheet that starts at `offset`: a worksheet, or the
+// kind of sheet the first record there says (a macro sheet's or a chart sheet's).
+std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view name, bool biff8, Bytes stream)
 {
     name = name.substr(0, 31);  // the longest name a sheet may have
     std::vector<std::uint8_t> body(4, 0);
     StoreLe32(body.data(), static_cast<std::uint32_t>(offset));
     body.push_back(0);  // visible
-    body.push_back(0);  // a worksheet
+    const std::uint16_t kind = offset + kHeader + 4 <= stream.size() && U16(stream, offset) == kBof ? U16(stream, offset + kHeader + 2) : 0;
+    body.push_back(kind == kMacroSubstream ? 1 : kind == kChartSubstream ? 2 : 0);
     body.push_back(static_cast<std::uint8_t>(name.size()));
     const bool wide = biff8 && std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
     if (biff8)
@@ -88,6 +91,18 @@ std::u16string Wide(std::string_view ascii)
 }
 
 namespace {
+
+// Cell styles `from` to `to` of the list, as default ones: the first 15 a style's, the rest a
+// cell's, all of them the general number format.
+void AppendCellStyles(std::vector<std::uint8_t>& globals, std::size_t from, std::size_t to, bool biff8)
+{
+    const std::vector<std::uint8_t> styleXf =
+        biff8 ? Hex("0000 0000 f5ff 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 f5ff 2000 c020 0000 0000 0000");
+    const std::vector<std::uint8_t> cellXf =
+        biff8 ? Hex("0000 0000 0100 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 0100 2000 c020 0000 0000 0000");
+    for (std::size_t k = from; k < to; ++k)
+        Append(globals, kXf, k < 15 ? styleXf : cellXf);
+}
 
 // The records a workbook's globals need before its sheets can be shown: code page, window,
 // the default fonts, as many cell styles as the cells of `sheets` name, and the normal style.
@@ -113,13 +128,71 @@ void AppendFormatting(std::vector<std::uint8_t>& globals, Bytes stream, const st
         biff8 ? Hex("c800 0000 ff7f 9001 0000 0000 0000 0500 4172 6961 6c") : Hex("c800 0000 ff7f 9001 0000 0000 0000 0541 7269 616c");
     for (int k = 0; k < 5; ++k)
         Append(globals, kFont, font);
-    const std::vector<std::uint8_t> styleXf =
-        biff8 ? Hex("0000 0000 f5ff 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 f5ff 2000 c020 0000 0000 0000");
-    const std::vector<std::uint8_t> cellXf =
-        biff8 ? Hex("0000 0000 0100 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 0100 2000 c020 0000 0000 0000");
-    for (std::size_t k = 0; k < styles; ++k)
-        Append(globals, kXf, k < 15 ? styleXf : cellXf);
+    AppendCellStyles(globals, 0, styles, biff8);
     Append(globals, kStyle, Hex("0080 00ff"));
+}
+
+// Whether the XF record at `at` is a style's rather than a cell's.
+bool StyleXf(Bytes stream, std::size_t at)
+{
+    return (U16(stream, at + kHeader + 4) & 0x0004) != 0;
+}
+
+// How many cell styles (XF records) the globals lost before the first of `xfs` that survive,
+// as the survivors prove it: a cell's style names the style it derives from, and the list of
+// named styles names theirs (the built-in percent style's shows whole percentages), each of
+// them a style's XF, never a cell's. The one count under which every reference that lands on
+// a survivor lands on a style of the right kind, and enough of them do, and every style's XF
+// that survives has a named style that names it; none when no count or more than one would do.
+std::optional<std::size_t> LostCellStyles(Bytes stream, const std::vector<std::size_t>& xfs, const std::vector<std::size_t>& styles)
+{
+    struct Reference {
+        std::size_t index;
+        bool percent;  // the built-in percent style: whole percentages
+    };
+    std::vector<Reference> references;
+    std::set<std::size_t> named;  // the places the named styles give their XFs
+    for (const std::size_t style : styles)
+        named.insert(U16(stream, style + kHeader) & 0x0FFFu);
+    for (const std::size_t xf : xfs) {
+        const std::size_t parent = U16(stream, xf + kHeader + 4) >> 4;
+        if (!StyleXf(stream, xf) && parent != 0xFFF)
+            references.push_back({parent, false});
+    }
+    for (const std::size_t style : styles) {
+        const std::uint16_t field = U16(stream, style + kHeader);
+        const bool builtIn = (field & 0x8000) != 0 && U16(stream, style + 2) >= 4;
+        references.push_back({field & 0x0FFFu, builtIn && stream[style + kHeader + 2] == 5});
+    }
+    constexpr std::size_t kEnoughLandings = 3;
+    constexpr std::size_t kMostXfs = 4050;
+    std::optional<std::size_t> found;
+    for (std::size_t lost = 0; lost + xfs.size() <= kMostXfs; ++lost) {
+        std::size_t landed = 0;
+        bool fits = true;
+        for (const Reference& reference : references) {
+            if (reference.index < lost)
+                continue;  // a style that went with the rest
+            if (reference.index >= lost + xfs.size()) {
+                fits = false;
+                break;
+            }
+            const std::size_t xf = xfs[reference.index - lost];
+            fits = StyleXf(stream, xf) && (!reference.percent || U16(stream, xf + kHeader + 2) == 9);
+            if (!fits)
+                break;
+            ++landed;
+        }
+        // And every style's XF that survives is one a named style names, at its place.
+        for (std::size_t k = 0; k < xfs.size() && fits; ++k)
+            fits = !StyleXf(stream, xfs[k]) || named.count(lost + k) != 0;
+        if (!fits || landed < kEnoughLandings)
+            continue;
+        if (found)
+            return std::nullopt;  // two counts would do: neither is proven
+        found = lost;
+    }
+    return found;
 }
 
 // The body of a BOF for the globals, made from a sheet's: the version the records have (a
@@ -176,6 +249,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     bool globalsEnded = false;  // an EOF comes before the first sheet
     bool stylesSurvive = false;  // cell styles come before it
     bool codePageSurvives = false;
+    std::vector<std::size_t> xfs, namedStyles;  // cell styles and named styles that survive
     while (at < stream.size()) {
         if (!Reads(stream, at)) {
             const std::size_t next = Resync(stream, at + 1);
@@ -185,14 +259,22 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             continue;
         }
         const std::uint16_t type = U16(stream, at);
-        if (type == kBof && U16(stream, at + 2) >= 4 && U16(stream, at + kHeader + 2) == kWorksheetSubstream &&
-            (sheets.empty() || (at >= 4 && U16(stream, at - 4) == kEof)))
+        // (A macro sheet's or a chart sheet's first record starts a sheet of the list as
+        // well, once a worksheet has; a chart inside a worksheet follows no end record.)
+        const std::uint16_t kind = type == kBof && U16(stream, at + 2) >= 4 ? U16(stream, at + kHeader + 2) : 0;
+        if ((sheets.empty() ? kind == kWorksheetSubstream
+                            : (kind == kWorksheetSubstream || kind == kChartSubstream || kind == kMacroSubstream) &&
+                                  at >= 4 && U16(stream, at - 4) == kEof))
             sheets.push_back(at);
         if (type == kEof && sheets.empty())
             globalsEnded = true;
         if (type == kBoundSheet && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 4)
             listEntries.push_back(at);
-        if (type == 0x00E0 && sheets.empty())
+        if (type == kXf && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 6)
+            xfs.push_back(at);
+        if (type == kStyle && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 2)
+            namedStyles.push_back(at);
+        if (type == kXf && sheets.empty())
             stylesSurvive = true;
         codePageSurvives = codePageSurvives || (type == kCodePage && sheets.empty());
         at += kHeader + U16(stream, at + 2);
@@ -254,12 +336,16 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         Append(front, kBof, GlobalsBof(stream, sheets.front(), biff8));
         if (!stylesSurvive)
             AppendFormatting(front, stream, sheets, biff8);
+        // Cells name their style by its place in the list: those that went with the start
+        // come back as default ones, so that the survivors keep their places.
+        else if (const std::optional<std::size_t> lostStyles = LostCellStyles(stream, xfs, namedStyles))
+            AppendCellStyles(front, 0, *lostStyles, biff8);
         std::vector<std::size_t> newEntries;
         std::vector<std::string> newNames;
         for (const std::size_t sheet : unlisted) {
             newNames.push_back(UnusedSheetName(stream, listEntries, biff8, newNames));
             newEntries.push_back(front.size());
-            Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8));
+            Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8, stream));
         }
         const std::size_t tableRegions = regions.size();
         const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
@@ -329,7 +415,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     for (std::size_t i = 0; i < sheets.size(); ++i) {
         entries.push_back(globals.size());
         const std::u16string name = names.size() >= sheets.size() ? names[lostSheets + i] : Wide("Sheet" + std::to_string(i + 1));
-        Append(globals, kBoundSheet, SheetEntry(0, name, biff8));
+        Append(globals, kBoundSheet, SheetEntry(sheets[i], name, biff8, stream));
     }
     const std::size_t tableRegions = regions.size();
     const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, wholeSheet, regions);

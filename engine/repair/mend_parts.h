@@ -131,7 +131,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
 
 // mend_globals.cpp
 std::string UnusedSheetName(Bytes stream, const std::vector<std::size_t>& entries, bool biff8, const std::vector<std::string>& taken);
-std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view name, bool biff8);
+std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view name, bool biff8, Bytes stream = {});
 std::u16string Wide(std::string_view ascii);
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions);
 

@@ -482,6 +482,18 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         }
     }
 
+    // An entry that still leads into the middle of the records names a sheet that was not
+    // found: it comes back empty, as one past the end does, rather than lead readers astray,
+    // and the empty sheet is all replacement (a sheet lost, not one that was empty).
+    std::vector<std::size_t> notFound;  // by the entry's place
+    for (const Listed& sheet : listed) {
+        if (sheet.offset < stream.size() && !leadsToSheet(sheet.offset) &&
+            std::none_of(pastTheEnd.begin(), pastTheEnd.end(), [&](const Listed& l) { return l.record == sheet.record; })) {
+            pastTheEnd.push_back(sheet);
+            notFound.push_back(sheet.record);
+        }
+    }
+
     // The open sheet gets its end; sheets past the cut come back empty, under their names.
     auto append = [&](std::uint16_t type, Bytes body) {
         const std::size_t at = stream.size();
@@ -499,6 +511,8 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         append(kEof, {});
         StoreLe32(stream.data() + sheet.record + kHeader, static_cast<std::uint32_t>(offset));
         regions.push_back({MendedRegion::Kind::Replaced, sheet.record + kHeader, 4, -1});
+        if (std::find(notFound.begin(), notFound.end(), sheet.record) != notFound.end())
+            regions.push_back({MendedRegion::Kind::Replaced, offset, stream.size() - offset, -1});
     }
     if (stream.size() > closedAt) {
         regions.push_back({MendedRegion::Kind::Replaced, closedAt, stream.size() - closedAt, -1});

@@ -227,6 +227,88 @@ TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
     }
 }
 
+// An entry of the list of sheets that leads into the middle of another sheet's records (its
+// offset damaged where nothing says what it was), the sheet's own first record lost: the sheet
+// it names is not found, and comes back empty at the end, all of it replacement; the other
+// sheet keeps every cell.
+TEST(RecordMend, AnEntryThatLeadsIntoRecordsNamesASheetNotFound)
+{
+    const WorkbookCells intact = ReadWorkbookCells(kIntact);
+    Bytes damaged = kIntact;
+    std::size_t entry = 0;
+    for (std::size_t at = 0; LoadLe16(damaged.data() + at) != biff::kEof; at += 4u + LoadLe16(damaged.data() + at + 2)) {
+        if (LoadLe16(damaged.data() + at) == biff::kBoundSheet)
+            entry = at;  // the last: sheet "Two"'s
+    }
+    const std::uint32_t inside = intact.sheets.at(0).offset + 20 + 18;  // sheet One's second record
+    ASSERT_EQ(LoadLe16(damaged.data() + inside), 0x0204u);
+    StoreLe32(damaged.data() + entry + 4, inside);
+    // And its own first record gone, so that no sheet is left without an entry to pair it with.
+    std::fill_n(damaged.begin() + intact.sheets.at(1).offset, 20, std::uint8_t{0});
+    std::vector<MendedRegion> regions;
+    const Bytes mended = Mended(damaged, &regions);
+    const WorkbookCells after = ReadWorkbookCells(mended);
+    ASSERT_EQ(after.sheets.size(), 2u);
+    EXPECT_EQ(test::CellLines(after.sheets[0].cells), test::CellLines(intact.sheets[0].cells));
+    EXPECT_EQ(after.sheets[1].name, "Two");
+    EXPECT_TRUE(after.sheets[1].cells.empty());
+    EXPECT_TRUE(std::any_of(regions.begin(), regions.end(), [&](const MendedRegion& region) {
+        return region.kind == MendedRegion::Kind::Replaced && region.offset == after.sheets[1].offset;
+    })) << "the empty sheet is replacement";
+}
+
+// An XF record: a style's (its own parent) or a cell's deriving from style `parent`.
+Bytes Xf(unsigned format, bool style, unsigned parent = 0)
+{
+    return Record(0x00E0, Le16(0) + Le16(format) + Le16(style ? 0xFFF5 : (parent << 4) | 0x0001) + Bytes(14, 0));
+}
+
+// The globals lost from their start into the list of cell styles, its first 15 (styles) with
+// them: the cells name their styles by place, and the survivors keep their places, shown by
+// the named styles that name them: a cell of a date style still shows a date, the others do
+// not. With the list of named styles gone too, nothing proves the places,
+// and nothing is added.
+TEST(RecordMend, CellStylesLostWithTheGlobalsStartKeepTheSurvivorsPlaces)
+{
+    Bytes styles;
+    for (unsigned k = 0; k < 15; ++k)
+        styles = styles + Xf(0, true);
+    styles = styles + Xf(0, false);                                                            // 15
+    styles = styles + Xf(43, true) + Xf(41, true) + Xf(44, true) + Xf(42, true) + Xf(9, true);  // 16-20
+    styles = styles + Xf(14, false) + Xf(10, false, 20) + Xf(0, false);                         // 21-23
+    Bytes named = Record(0x0293, Le16(0x8000) + Bytes{0, 0xFF});
+    const unsigned builtIn[] = {3, 6, 4, 7, 5};
+    for (unsigned k = 0; k < 5; ++k)
+        named = named + Record(0x0293, Le16(0x8000 | (16 + k)) + Bytes{static_cast<std::uint8_t>(builtIn[k]), 0xFF});
+    const Bytes padding = Record(0x00EB, Bytes(600, 0x42));  // ahead of them, lost with the start
+    Bytes cells;
+    for (unsigned row = 0; row < 30; ++row) {
+        const unsigned xf = row % 3 == 0 ? 21 : row % 3 == 1 ? 22 : 23;
+        cells = cells + Record(0x0203, Cell(row, 0, xf) + test::Double(40000 + row * 0.25));
+    }
+    for (const bool namedSurvive : {true, false}) {
+        SCOPED_TRACE(namedSurvive ? "the named styles survive" : "the named styles are lost");
+        const Bytes intact = test::Workbook(8, padding + styles + (namedSurvive ? named : Bytes{}), {{"Dates", cells}});
+        const WorkbookCells before = ReadWorkbookCells(intact);
+        // Lost: the globals' first record, the padding and the first 15 cell styles.
+        const std::size_t lost = test::BofRecord(8, 5).size() + padding.size() + 15 * 24;
+        Bytes damaged = intact;
+        std::fill_n(damaged.begin(), lost, std::uint8_t{0});
+        const WorkbookCells after = ReadWorkbookCells(Mended(damaged));
+        ASSERT_EQ(after.sheets.size(), 1u);
+        ASSERT_EQ(test::CellLines(after.sheets[0].cells), test::CellLines(before.sheets[0].cells));
+        for (std::size_t c = 0; c < before.sheets[0].cells.size(); ++c) {
+            const CellValue& was = before.sheets[0].cells[c];
+            const CellValue& is = after.sheets[0].cells[c];
+            if (namedSurvive) {
+                EXPECT_EQ(IsDate(after, is), IsDate(before, was)) << "row " << was.row;
+            } else {
+                EXPECT_FALSE(IsDate(after, is)) << "no style proven: row " << was.row << " shows a number";
+            }
+        }
+    }
+}
+
 // The globals lost up to the middle of a long record whose body holds bytes that read as a
 // record header, long enough to run over the first sheet's BOF and land on its records: the
 // records are picked up again at the sheet's BOF, and both sheets keep every cell.
