@@ -1,4 +1,5 @@
 // tabulon-repair: rebuilds the headers of damaged workbooks from the command line.
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -29,16 +30,25 @@ constexpr int kExitSomeFailed = 1;
 constexpr int kExitBadUsage = 2;
 constexpr int kExitDataLost = 3;
 
-// A progress line on a terminal, cleared before anything else is printed.
+// A progress line on a terminal, cleared before anything else is printed: which workbook of
+// several, and how far a salvage that takes more than a second has come.
 class ProgressLine {
 public:
-    explicit ProgressLine(bool enabled) : enabled_(enabled) {}
-    void Show(std::size_t done, std::size_t total, const std::string& name)
+    ProgressLine(bool enabled, std::size_t total) : enabled_(enabled), total_(total) {}
+    void Show(std::size_t done, const std::string& name)
     {
-        if (!enabled_)
+        done_ = done;
+        name_ = name;
+        started_ = std::chrono::steady_clock::now();
+        if (!enabled_ || total_ < 2)
             return;
-        std::cerr << "\r\x1b[K[" << done + 1 << "/" << total << "] " << name << std::flush;
-        shown_ = true;
+        Draw("");
+    }
+    void Salvaging(int percent)
+    {
+        if (!enabled_ || std::chrono::steady_clock::now() - started_ < std::chrono::seconds(1))
+            return;
+        Draw(": salvaging, " + std::to_string(percent) + " %");
     }
     void Clear()
     {
@@ -48,8 +58,21 @@ public:
     }
 
 private:
+    void Draw(const std::string& state)
+    {
+        std::cerr << "\r\x1b[K";
+        if (total_ > 1)
+            std::cerr << "[" << done_ + 1 << "/" << total_ << "] ";
+        std::cerr << name_ << state << std::flush;
+        shown_ = true;
+    }
+
     bool enabled_;
+    std::size_t total_;
     bool shown_ = false;
+    std::size_t done_ = 0;
+    std::string name_;
+    std::chrono::steady_clock::time_point started_;
 };
 
 int Run(const std::vector<std::string>& arguments)
@@ -74,14 +97,15 @@ int Run(const std::vector<std::string>& arguments)
     if (options.exportCsvDir)
         return ExportWorkbooks(options) ? kExitAllRepaired : kExitSomeFailed;
     const std::size_t total = options.workbooks.size();
-    ProgressLine progress(total > 1 && !options.quiet && StandardErrorIsTerminal());
+    ProgressLine progress(!options.quiet && StandardErrorIsTerminal(), total);
     int status = kExitAllRepaired;
     RunCopies copies;
     for (std::size_t i = 0; i < total; ++i) {
         const std::filesystem::path workbook = PathFromUtf8(options.workbooks[i]);
         const std::string name = PathToUtf8(workbook);  // with the system's separators
-        progress.Show(i, total, name);
-        const WorkbookResult result = RepairWorkbook(workbook, options, copies);
+        progress.Show(i, name);
+        const WorkbookResult result =
+            RepairWorkbook(workbook, options, copies, [&progress](int percent) { progress.Salvaging(percent); });
         progress.Clear();
         if (result.outcome == Outcome::Failed) {
             status = kExitSomeFailed;

@@ -176,7 +176,7 @@ void RefuseUnreadableCopy(const RepairReport& report, RebuildMode mode)
 // workbook leaves no file at all: `refusal` stops it once the verdict says there is something
 // to write.
 RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, RebuildMode mode, const Options& options,
-                            const std::optional<Failure>& refusal)
+                            const std::optional<Failure>& refusal, const SalvageProgress& progress)
 {
     std::optional<FileBeside> copy;
     try {
@@ -193,7 +193,7 @@ RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, Rebuild
             // No header makes it open: its streams go into a new file under the copy's name.
             FileBeside salvaged(destination);
             salvaged.File().CopyPermissionsFrom(source);
-            report = SalvageRepair(copy->File(), report, salvaged.File());
+            report = SalvageRepair(copy->File(), report, salvaged.File(), progress);
             if (report.used == RebuildUsed::Salvaged) {
                 if (refusal)
                     throw *refusal;
@@ -274,7 +274,7 @@ bool WorkbookResult::Opens() const
     return report && !report->refused && report->check.Opens();
 }
 
-WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, RunCopies& copies)
+WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, RunCopies& copies, const SalvageProgress& progress)
 {
     WorkbookResult result;
     result.source = workbook;
@@ -306,11 +306,11 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
                 result.report = PlanRepair(source, mode);
                 if (mode == RebuildMode::Auto && NeedsSalvage(*result.report)) {
                     MemorySectorFile salvaged;  // what the salvage would write, to tell its outcome
-                    result.report = SalvageRepair(source, *result.report, salvaged);
+                    result.report = SalvageRepair(source, *result.report, salvaged, progress);
                 }
                 RefuseUnreadableCopy(*result.report, mode);
             } else {
-                result.report = RepairIntoCopy(source, destination, mode, options, refusal);
+                result.report = RepairIntoCopy(source, destination, mode, options, refusal, progress);
             }
             refuseIfNoWorkbook();
             if (refusal && (RepairWrites(*result.report) || result.report->used == RebuildUsed::Salvaged))

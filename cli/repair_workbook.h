@@ -48,7 +48,8 @@ struct RunCopies {
 std::filesystem::path CopyName(const std::filesystem::path& workbook, const std::string& suffix);
 
 // Never throws: every failure is described in the result. A copy written (or, in a dry run,
-// one that would be) is added to `copies`.
-WorkbookResult RepairWorkbook(const std::filesystem::path& workbook, const Options& options, RunCopies& copies);
+// one that would be) is added to `copies`. `progress` hears how far a salvage has come.
+WorkbookResult RepairWorkbook(const std::filesystem::path& workbook, const Options& options, RunCopies& copies,
+                              const SalvageProgress& progress = {});
 
 }  // namespace tabulon::cli

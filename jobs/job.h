@@ -35,6 +35,9 @@ class JobHost {
 public:
     virtual ~JobHost() = default;
     virtual void Progress(int message, int code, int index) = 0;
+    // How far the salvage of file `index` of the repair job has come, in percent: sent while a
+    // salvage takes more than a second, each time the figure changes.
+    virtual void Salvaging(int /*index*/, int /*percent*/) {}
     // Entry `index` of the path list the window keeps for this job becomes `path`.
     virtual void SetPath(int index, const std::string& path) = 0;
     // What the repair of file `index` found: the rebuild that stood and the verdict on it.

@@ -22,7 +22,7 @@ struct FileResult {
 
 // Each workbook gets a folder of its own inside the job's private folder, so that copies of
 // same-named workbooks from different folders never meet, and the copy keeps its name.
-FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int index)
+FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int index, const SalvageProgress& progress)
 {
     std::optional<OsFile> input;
     try {
@@ -62,7 +62,7 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
             // The copy's streams go into a new file beside it, which takes its name when it opens.
             FileBeside salvaged(copyPath);
             salvaged.File().CopyPermissionsFrom(*input);
-            report = SalvageRepair(*copy, *report, salvaged.File());
+            report = SalvageRepair(*copy, *report, salvaged.File(), progress);
             copy->Close();
             if (report->used == RebuildUsed::Salvaged)
                 salvaged.Name(true);
@@ -94,7 +94,16 @@ void RepairWorker(std::unique_ptr<RepairJob> job)
     for (int i = 0; i < count; ++i) {
         host.Progress(WM_REPAIR_PROGRESS, kRepairStarted, i);
         const fs::path source = PathFromUtf8(job->paths[static_cast<std::size_t>(i)]);
-        const FileResult result = RepairOne(source, jobFolder, i);
+        // A salvage that takes more than a second tells the window how far it has come.
+        const auto started = std::chrono::steady_clock::now();
+        int shown = -1;
+        const auto salvaging = [&](int percent) {
+            if (percent != shown && std::chrono::steady_clock::now() - started >= std::chrono::seconds(1)) {
+                shown = percent;
+                host.Salvaging(i, percent);
+            }
+        };
+        const FileResult result = RepairOne(source, jobFolder, i, salvaging);
         if (result.report)
             host.SetReport(i, *result.report);
         if (result.outcome != Outcome::Repaired) {

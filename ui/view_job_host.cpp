@@ -97,6 +97,11 @@ void ViewJobHost::Progress(int message, int code, int index)
     });
 }
 
+void ViewJobHost::Salvaging(int index, int percent)
+{
+    job_.RunOnWindowThread([=](CWizardView& view) { view.OnSalvaging(index, percent); });
+}
+
 void ViewJobHost::SetPath(int index, const std::string& path)
 {
     job_.RunOnWindowThread([&](CWizardView& view) {

@@ -66,6 +66,7 @@ public:
     ViewJobHost(WindowJob& job, int message) : job_(job), message_(message) {}
 
     void Progress(int message, int code, int index) override;
+    void Salvaging(int index, int percent) override;
     void SetPath(int index, const std::string& path) override;
     void SetReport(int index, const RepairReport& report) override;
     void SetSaved(int index, const std::string& saved) override;

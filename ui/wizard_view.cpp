@@ -821,6 +821,12 @@ void CWizardView::ShowPreview(int row)
     prompter_.RunDialog(preview);
 }
 
+void CWizardView::OnSalvaging(int index, int percent)
+{
+    if (index >= 0 && index < RepairedList->rowCount())
+        SetStatus(*RepairedList, index, QStringLiteral("Repairing %1 %").arg(percent));
+}
+
 void CWizardView::OnRepairProgress(int code, int index)
 {
     if (code != jobs::kJobFinished) {

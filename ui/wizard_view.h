@@ -75,6 +75,8 @@ public:
     // click, Enter, or Preview in the row's context menu).
     void ShowPreview(int row);
     void OnRepairProgress(int code, int index);
+    // A salvage of repair row `index` that takes a while: its Status says how far it has come.
+    void OnSalvaging(int index, int percent);
     void OnSaveProgress(int code, int index);
     // Shows a text above the progress bar at once; the next repaint of that area removes it.
     void DrawStatusText(const QString& text);

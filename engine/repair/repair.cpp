@@ -263,23 +263,33 @@ bool NeedsSalvage(const RepairReport& report)
     return mayBeWorkbook && report.used != RebuildUsed::Salvaged && !report.check.Opens();
 }
 
-RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out)
+RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out, const SalvageProgress& progress)
 {
     RepairReport report = planned;
     // The damaged header may still know where the table and directory are; the rebuilt one
     // knows where the file's own sectors say they are.
     const HeaderBytes headers[] = {planned.before, planned.after};
     const std::size_t distinct = planned.before == planned.after ? 1 : 2;
-    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out);
+    // The salvage itself takes most of the time; reading the new file back, the rest.
+    const auto scaled = [&progress](int percent) {
+        if (progress)
+            progress(percent * 9 / 10);
+    };
+    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled);
     SalvageReport& salvage = *report.salvage;
-    if (!salvage.written)
+    if (!salvage.written) {
+        if (progress)
+            progress(100);
         return report;
+    }
     salvage.damage = planned.check.findings;
     if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(out)) {
         static constexpr std::u16string_view kSummary[] = {u"\u0005DocumentSummaryInformation"};
         const std::optional<std::vector<std::uint8_t>> summary = ReadRootStream(out, kSummary);
         AssessSalvage(salvage, *stream, summary ? SheetNamesFromSummary(*summary) : std::vector<std::u16string>{});
     }
+    if (progress)
+        progress(100);
     // The new file stands when its compound file is whole; records the mending could not make
     // read are counted as lost, not a reason to throw the rest away.
     const bool whole = std::all_of(salvage.check.findings.begin(), salvage.check.findings.end(), [](const Finding& finding) {

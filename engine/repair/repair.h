@@ -85,7 +85,9 @@ bool NeedsSalvage(const RepairReport& report);
 // says Salvaged, `after` is the new file's header and `check` its verdict; otherwise `planned`
 // comes back with only `salvage` added, and `out` is to be discarded. Reads `file`, never writes
 // it. Throws std::system_error when a file operation fails.
-RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out);
+// `progress`, when given, hears how far it has come, in percent.
+RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out,
+                           const SalvageProgress& progress = {});
 
 // Verifies the file as it would read with `header` in place of its first 512 bytes: the same
 // verdict VerifyWorkbook gives on the file with that header written.

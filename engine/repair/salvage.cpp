@@ -651,9 +651,16 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
 }  // namespace
 }  // namespace salvage
 
-SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out)
+SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
+                              const SalvageProgress& progress)
 {
+    const auto tell = [&progress](int percent) {
+        if (progress)
+            progress(percent);
+    };
+    tell(0);
     const salvage::Image image = salvage::ReadImage(file);
+    tell(10);
     std::optional<salvage::Attempt> best;
     // A header that opens the compound structure gives every stream as it stands: the first
     // that does (the file's own header before a rebuilt one; the deep rebuild's in its order,
@@ -668,6 +675,7 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     // in use opens with none of them, though its structure stands whole in the image (its last
     // sector filled out). The deep rebuild's headers, made from the image, are tried as well,
     // and its first two join the attempts that follow what survives.
+    tell(30);
     constexpr std::size_t kDeepAttempts = 2;
     std::vector<HeaderBytes> candidates(headers.begin(), headers.end());
     if (!best && image.sectors > 0) {
@@ -681,7 +689,11 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
                 candidates.push_back(header);
         }
     }
-    for (const HeaderBytes& header : best ? std::span<const HeaderBytes>() : std::span<const HeaderBytes>(candidates)) {
+    tell(40);
+    const std::span<const HeaderBytes> attempts = best ? std::span<const HeaderBytes>() : std::span<const HeaderBytes>(candidates);
+    for (std::size_t k = 0; k < attempts.size(); ++k) {
+        const HeaderBytes& header = attempts[k];
+        tell(40 + static_cast<int>(30 * k / attempts.size()));
         salvage::Attempt attempt = salvage::Salvager(image, header).Run();
         if (!attempt.found)
             continue;
@@ -694,6 +706,7 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         if (!best || rank(attempt) > rank(*best))
             best = std::move(attempt);
     }
+    tell(70);
     if (!best)
         return {};
     try {
@@ -722,7 +735,9 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         WriteCompoundFile(out, best->root, {alone});
     }
     best->report.written = true;
+    tell(80);
     best->report.check = VerifyWorkbook(out);
+    tell(100);
     return best->report;
 }
 

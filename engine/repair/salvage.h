@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -74,6 +75,9 @@ struct SalvageReport {
 // workbook is kept only where its bytes are sure. Nothing is written to `out` when no workbook
 // stream can be found (`written` is false). Reads the whole file into memory; the work on it
 // is bounded by a few passes per lost link. Throws std::system_error from the files.
-SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out);
+// `progress`, when given, hears how far the salvage has come, in percent, now and then.
+using SalvageProgress = std::function<void(int percent)>;
+SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
+                              const SalvageProgress& progress = {});
 
 }  // namespace tabulon

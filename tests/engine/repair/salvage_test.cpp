@@ -1070,7 +1070,8 @@ TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
 // The file's first 4 KiB wiped, and with them the globals and the only sheet's first records:
 // no sheet begins anywhere. The records that survive are a sheet's all the same, and come back
 // as one, said to have lost its first records; each cell is the original's, texts too, read in
-// the version their records fit (BIFF5's byte strings, BIFF8's characters).
+// the version their records fit (BIFF5's byte strings, BIFF8's characters). The salvage tells
+// how far it has come as it goes.
 TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
 {
     using test::operator+;
@@ -1101,8 +1102,13 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
         const RepairReport planned = RepairHeader(in, RebuildMode::Auto);
         ASSERT_TRUE(NeedsSalvage(planned));
         MemorySectorFile out;
-        const RepairReport salvaged = SalvageRepair(in, planned, out);
+        std::vector<int> told;  // how far the salvage said it had come
+        const RepairReport salvaged = SalvageRepair(in, planned, out, [&told](int percent) { told.push_back(percent); });
         ASSERT_EQ(salvaged.used, RebuildUsed::Salvaged) << "the repair salvages it";
+        ASSERT_FALSE(told.empty());
+        EXPECT_EQ(told.front(), 0);
+        EXPECT_EQ(told.back(), 100);
+        EXPECT_TRUE(std::is_sorted(told.begin(), told.end())) << "progress never goes back";
         ASSERT_EQ(salvaged.salvage->outcomes.size(), 1u);
         const SheetOutcome& sheet = salvaged.salvage->outcomes[0];
         EXPECT_TRUE(sheet.startLost);
