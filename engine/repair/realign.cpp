@@ -38,6 +38,48 @@ constexpr int kEnoughForTable = 8 * kStrong;
 // Records the lookahead reads past a decision before it is taken.
 constexpr int kLookahead = 3;
 
+// Whether records of `type` hold what a reader shows of the cells (their values, the shared
+// strings, the sheets, the formats and code page that tell how values read): in them the
+// places must be proven one by one. In the others (pictures, drawings, charts, names, fonts,
+// views) a choice among equal places changes no cell.
+bool HoldsValues(std::uint16_t type)
+{
+    using namespace biff;
+    switch (type) {
+    case kSst:
+    case kString:
+    case kString2:
+    case kBoundSheet:
+    case kFormat:
+    case 0x001E:  // FORMAT of BIFF2 to BIFF4
+    case kXf:
+    case kCodePage:
+    case kDateMode:
+    case kFilePass:
+    case kExternSheet:
+        return true;
+    default:
+        return IsCellRecord(type) || IsBofType(type);
+    }
+}
+
+// Whether a record header reads as one a reader takes: a record the table knows, or any type
+// and length a record can have (toolbar, chart and later versions' records the table lacks),
+// which readers skip by their length. The records after it must read too (kLookahead).
+bool Readable(std::uint16_t type, std::uint16_t length)
+{
+    return KnownRecord(type, length) ||
+           (type != 0 && type <= biff::kHighestRecordType && length <= biff::kMaxRecordBody);
+}
+
+// What a header must be where a place acted just before it: a record the table knows, or a
+// later version's future record (0x0800 to 0x08FF), which are many in such workbooks. A header
+// read after an undo decides that undo: any type a record can have would decide too easily.
+bool ReadableAfterPlace(std::uint16_t type, std::uint16_t length)
+{
+    return KnownRecord(type, length) || (type >= 0x0800 && type <= 0x08FF && length <= biff::kMaxRecordBody);
+}
+
 bool Opens(const Bytes& bytes)
 {
     MemorySectorFile file(bytes);
@@ -142,9 +184,15 @@ private:
     // How many places may act in a record's body: those there are, up to kMostInOneRecord.
     int MostIn(const Cursor& record) const
     {
-        const std::uint64_t from = move_ == Move::LostCr ? record.body : record.body - 1;
-        const std::uint64_t reach = record.body + record.length + (move_ == Move::LostCr ? 0 : kClusterSize);
-        return static_cast<int>(std::min<std::size_t>(PlacesIn(from, reach), kMostInOneRecord));
+        if (move_ == Move::LostCr)
+            return static_cast<int>(std::min<std::size_t>(PlacesIn(record.body, record.body + record.length), kMostInOneRecord));
+        // Each cluster taken out brings the next 4096 bytes into the record's reach.
+        int k = 0;
+        while (k < kMostInOneRecord &&
+               PlacesIn(record.body - 1, record.body + record.length + kClusterSize * static_cast<std::uint64_t>(k + 1)) >
+                   static_cast<std::size_t>(k))
+            ++k;
+        return k;
     }
     bool WalkRecords(std::uint64_t& done, std::int64_t& shift);
 
@@ -270,15 +318,12 @@ bool GridWalk::LocateTables()
                 s += kStrong;
                 continue;
             }
-            // An unused entry: no name, no type, its links none (or zero), nothing in it.
-            if (!std::all_of(raw, raw + kEntryLeftSiblingOffset, [](std::uint8_t v) { return v == 0; }))
-                return 0;
-            for (std::size_t link = kEntryLeftSiblingOffset; link <= kEntryChildOffset; link += 4)
-                if (LoadLe32(raw + link) != 0 && LoadLe32(raw + link) != kNoStream)
-                    return 0;
-            if (LoadLe32(raw + kEntryStartSectorOffset) > 0 && LoadLe32(raw + kEntryStartSectorOffset) < kFirstSpecialValue)
-                return 0;
-            if (LoadLe32(raw + kEntryStreamSizeOffset) != 0)
+            // Any other entry only as its marks allow: an object type, a colour, a name length a
+            // writer could give (an unused entry's among them).
+            const std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
+            const std::uint8_t type = raw[kEntryObjectTypeOffset];
+            if ((type != 0 && type != kObjectTypeStorage && type != kObjectTypeStream && type != kObjectTypeRootStorage) ||
+                raw[kEntryColorFlagOffset] > 1 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)
                 return 0;
             ++s;
         }
@@ -303,7 +348,7 @@ bool GridWalk::LocateTables()
     // The mini stream's table, read as the table is: its chains run on, its entries stay within
     // the mini stream the root entry gives.
     const std::optional<DirectoryEntry> root =
-        directory_.size() >= kDirectoryEntrySize ? ReadDirectoryEntry(directory_.data(), EntryReading::Strict) : std::nullopt;
+        directory_.size() >= kDirectoryEntrySize ? ReadDirectoryEntry(directory_.data(), EntryReading::Lenient) : std::nullopt;
     const std::uint64_t miniSectors = root ? (root->size & 0xFFFF'FFFF) / kMiniSectorSize + 1 : 0;
     std::vector<std::uint32_t> miniTable;
     for (std::uint32_t sector = LoadLe32(header + kFirstMiniFatSectorOffset); sector < fat_.size() && root;
@@ -482,7 +527,8 @@ std::optional<GridWalk::Cursor> GridWalk::Next(const Cursor& record, int inBody,
     }
     next.type = LoadLe16(header);
     next.length = LoadLe16(header + 2);
-    if (!KnownRecord(next.type, next.length))
+    const bool afterPlace = inBody > 0 || inHeader;
+    if (afterPlace ? !ReadableAfterPlace(next.type, next.length) : !Readable(next.type, next.length))
         return std::nullopt;
     return next;
 }
@@ -512,6 +558,7 @@ bool GridWalk::Check(const Cursor& record, int depth) const
         RunOf(offset) != RunOf(record.offset))
         return true;
     const int most = MostIn(record);
+    if (std::getenv("RDBG2")) std::fprintf(stderr, "check %llu depth %d most %d body %llu len %u\n", (unsigned long long)record.offset, depth, most, (unsigned long long)record.body, record.length);
     for (int j = 0; j <= most; ++j) {
         if (const std::optional<Cursor> next = Next(record, j, std::nullopt); next && Check(*next, depth - 1))
             return true;
@@ -543,7 +590,7 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             first.shift = to;
             first.type = LoadLe16(b_.data() + first.header);
             first.length = LoadLe16(b_.data() + first.header + 2);
-            if (!biff::IsBofType(first.type) || !KnownRecord(first.type, first.length) || !Check(first, kLookahead))
+            if (!biff::IsBofType(first.type) || !Readable(first.type, first.length) || !Check(first, kLookahead))
                 continue;
             Place(done, shift, first.header, to, &acted_);
             record = first;
@@ -552,6 +599,7 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         if (!found)
             return false;
     }
+    bool continuesValues = false;  // the last record before CONTINUE records holds values
     for (;;) {
         const std::uint64_t offset = record.offset + biff::kRecordHeaderSize + record.length;
         if (offset + biff::kRecordHeaderSize > streamSize_)
@@ -588,6 +636,16 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         }
         const std::uint64_t bodyFrom = move_ == Move::LostCr ? record.body : record.body - 1;
         const std::int64_t bodyShift = chosen->shift - (chosen->inHeader ? step_ : 0);
+        // The records prove how many places acted in a body, never which of more: the record's
+        // bytes would differ with each choice, so the undo is not proven.
+        const std::size_t acting = static_cast<std::size_t>((bodyShift - record.shift) / step_);
+        const bool holdsValues = record.type == biff::kContinue ? continuesValues : HoldsValues(record.type);
+        if (record.type != biff::kContinue)
+            continuesValues = holdsValues;
+        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting) {
+            RDBG("walk: %zu places of %zu in the record at stream %llu\n", acting, PlacesIn(bodyFrom, chosen->header), (unsigned long long)record.offset);
+            return false;
+        }
         Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
         if (chosen->inHeader)
             acted_.push_back(*chosen->inHeader);
