@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <map>
 #include <string_view>
-#include <cstdio>
-#include <cstdlib>
-#define RDBG(...) do { if (std::getenv("RDBG")) std::fprintf(stderr, __VA_ARGS__); } while (0)
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/records.h"
@@ -39,9 +36,9 @@ constexpr int kEnoughForTable = 8 * kStrong;
 constexpr int kLookahead = 3;
 
 // Whether records of `type` hold what a reader shows of the cells (their values, the shared
-// strings, the sheets, the formats and code page that tell how values read): in them the
-// places must be proven one by one. In the others (pictures, drawings, charts, names, fonts,
-// views) a choice among equal places changes no cell.
+// strings, the sheets, the formats and code page that tell how values read): in them the places
+// must be proven one by one. In the others (pictures, drawings, charts, names, fonts, views) a
+// choice among equal places changes no cell.
 bool HoldsValues(std::uint16_t type)
 {
     using namespace biff;
@@ -63,18 +60,17 @@ bool HoldsValues(std::uint16_t type)
     }
 }
 
-// Whether a record header reads as one a reader takes: a record the table knows, or any type
-// and length a record can have (toolbar, chart and later versions' records the table lacks),
-// which readers skip by their length. The records after it must read too (kLookahead).
+// Whether a record header reads as one a reader takes: a record the table knows, or any type and
+// length a record can have (toolbar, chart and later versions' records the table lacks), which
+// readers skip by their length. The records after it must read too (kLookahead).
 bool Readable(std::uint16_t type, std::uint16_t length)
 {
-    return KnownRecord(type, length) ||
-           (type != 0 && type <= biff::kHighestRecordType && length <= biff::kMaxRecordBody);
+    return KnownRecord(type, length) || (type != 0 && type <= biff::kHighestRecordType && length <= biff::kMaxRecordBody);
 }
 
-// What a header must be where a place acted just before it: a record the table knows, or a
-// later version's future record (0x0800 to 0x08FF), which are many in such workbooks. A header
-// read after an undo decides that undo: any type a record can have would decide too easily.
+// What a header must be where a place acted just before it: a record the table knows, or a later
+// version's future record (0x0800 to 0x08FF), which are many in such workbooks. A header read
+// after an undo decides that undo: any type a record can have would decide too easily.
 bool ReadableAfterPlace(std::uint16_t type, std::uint16_t length)
 {
     return KnownRecord(type, length) || (type >= 0x0800 && type <= 0x08FF && length <= biff::kMaxRecordBody);
@@ -89,21 +85,24 @@ bool Opens(const Bytes& bytes)
 bool SignatureAt(const Bytes& bytes, std::size_t at)
 {
     return bytes.size() >= at + kHeaderSignature.size() &&
-           std::equal(kHeaderSignature.begin(), kHeaderSignature.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        std::equal(kHeaderSignature.begin(), kHeaderSignature.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 // What moved the bytes, as the walk below undoes it. Each place where it acted changes the
-// distance between a byte's place in the original and in the bytes as found by `step`:
-// a CR lost before an LF by one, a foreign cluster stitched in by minus 4096.
+// distance between a byte's place in the original and in the bytes as found by `step`: a CR lost
+// before an LF by one, a foreign cluster stitched in by minus 4096.
 enum class Move { LostCr, ForeignCluster };
 
-// Puts the bytes of a compound file back on its sector grid, one decision at a time, each
-// proved by the structure: the allocation-table and directory sectors read as such only where
-// they truly begin, and the workbook stream's records chain only where no byte is missing or
-// too many. `shift` below is the original's offset less the offset as found.
+// Puts the bytes of a compound file back on its sector grid, one decision at a time, each proved
+// by the structure: the allocation-table and directory sectors read as such only where they truly
+// begin, and the workbook stream's records chain only where no byte is missing or too many.
+// `shift` below is the original's offset less the offset as found.
 class GridWalk {
 public:
-    GridWalk(const Bytes& bytes, Move move) : b_(bytes), move_(move), step_(move == Move::LostCr ? 1 : -std::int64_t(kClusterSize))
+    GridWalk(const Bytes& bytes, Move move)
+        : b_(bytes)
+        , move_(move)
+        , step_(move == Move::LostCr ? 1 : -std::int64_t(kClusterSize))
     {
         if (move_ == Move::LostCr) {
             for (std::size_t i = kHeaderSize; i < b_.size(); ++i)
@@ -121,7 +120,7 @@ public:
 
 private:
     struct Stretch {
-        std::uint32_t first;        // sector
+        std::uint32_t first;  // sector
         std::uint32_t count;
         std::uint64_t streamStart;  // offset in the workbook stream
     };
@@ -140,17 +139,16 @@ private:
     {
         return static_cast<std::uint64_t>(std::int64_t{kSectorSize} * (std::int64_t{sector} + 1) - shift);
     }
-    // Whether `length` bytes at `at` lie in the bytes (an offset computed below zero wraps to
-    // one far past their end).
+    // Whether `length` bytes at `at` lie in the bytes (an offset computed below zero wraps to one
+    // far past their end).
     bool Inside(std::uint64_t at, std::uint64_t length) const { return at <= b_.size() && length <= b_.size() - at; }
 
     template <class Score>
-    std::vector<std::int64_t> FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score,
-                                         int enough) const;
+    std::vector<std::int64_t> FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough) const;
     bool LocateTables();
     bool ReadWorkbookChain();
     bool Place(std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to, std::int64_t shiftTo,
-               std::vector<std::uint64_t>* into) const;
+        std::vector<std::uint64_t>* into) const;
     std::pair<std::int64_t, std::int64_t> Bounds(std::uint32_t sector, std::int64_t most) const;
     std::uint64_t StreamOffsetInFile(std::uint64_t offset) const
     {
@@ -172,8 +170,8 @@ private:
     struct Cursor {
         std::uint64_t offset = 0;  // of its header in the stream
         std::uint64_t header = 0;  // where its header begins in the bytes as found
-        std::uint64_t body = 0;    // where its body begins there
-        std::int64_t shift = 0;    // at its body
+        std::uint64_t body = 0;  // where its body begins there
+        std::int64_t shift = 0;  // at its body
         std::uint16_t type = 0;
         std::uint16_t length = 0;
         std::optional<std::uint64_t> inHeader;  // a place that acted inside its header
@@ -189,8 +187,8 @@ private:
         // Each cluster taken out brings the next 4096 bytes into the record's reach.
         int k = 0;
         while (k < kMostInOneRecord &&
-               PlacesIn(record.body - 1, record.body + record.length + kClusterSize * static_cast<std::uint64_t>(k + 1)) >
-                   static_cast<std::size_t>(k))
+            PlacesIn(record.body - 1, record.body + record.length + kClusterSize * static_cast<std::uint64_t>(k + 1)) >
+                static_cast<std::size_t>(k))
             ++k;
         return k;
     }
@@ -200,7 +198,17 @@ private:
     Move move_;
     std::int64_t step_;
     std::vector<std::uint64_t> places_;
-    std::vector<std::uint64_t> acted_;           // decided places, in order
+    std::vector<std::uint64_t> acted_;  // decided places, in order
+    // Stretches of sectors no structure reads (other streams, free sectors) where clusters had to
+    // be taken out and more places than clusters were there: the places, and how many act.
+    struct OpenChoice {
+        std::vector<std::uint64_t> places;
+        std::size_t acting;
+    };
+    mutable std::vector<OpenChoice> openChoices_;
+    std::optional<Bytes> Build(const std::vector<std::uint64_t>& acted, std::int64_t shift) const;
+    std::optional<Bytes> TryChoices(const std::vector<std::uint64_t>& fixed, std::size_t choice,
+        std::vector<std::uint64_t>& picked, std::int64_t shift, int& tries) const;
     // Table and directory sectors: the shifts under which each reads best (several where they
     // read alike, as a table sector of free entries does), fewest places first.
     std::map<std::uint32_t, std::vector<std::int64_t>> fixed_;
@@ -217,8 +225,8 @@ private:
 // score reaches `enough` (what a sector of the kind says of itself); where none does, all that
 // read best.
 template <class Score>
-std::vector<std::int64_t> GridWalk::FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score,
-                                               int enough) const
+std::vector<std::int64_t> GridWalk::FindSector(
+    std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough) const
 {
     std::vector<std::int64_t> best;
     int bestScore = 0;
@@ -249,9 +257,11 @@ bool GridWalk::LocateTables()
     const std::uint32_t fatCount = LoadLe32(header + kNumFatSectorsOffset);
     if (fatCount == 0 || fatCount > kHeaderDifatEntries)
         return false;
-    const std::int64_t most = move_ == Move::LostCr ? std::min<std::int64_t>(static_cast<std::int64_t>(places_.size()), 4096)
-                                                    : -std::int64_t(kClusterSize) * std::min<std::int64_t>(static_cast<std::int64_t>(places_.size()), 8);
-    sectorBound_ = static_cast<std::uint32_t>((b_.size() + static_cast<std::uint64_t>(std::max<std::int64_t>(most, 0))) / kSectorSize);
+    const std::int64_t most = move_ == Move::LostCr
+        ? std::min<std::int64_t>(static_cast<std::int64_t>(places_.size()), 4096)
+        : -std::int64_t(kClusterSize) * std::min<std::int64_t>(static_cast<std::int64_t>(places_.size()), 8);
+    sectorBound_ =
+        static_cast<std::uint32_t>((b_.size() + static_cast<std::uint64_t>(std::max<std::int64_t>(most, 0))) / kSectorSize);
     std::vector<std::uint32_t> tables;
     for (std::uint32_t k = 0; k < fatCount; ++k) {
         const std::uint32_t sector = LoadLe32(header + kHeaderDifatOffset + 4 * k);
@@ -286,13 +296,10 @@ bool GridWalk::LocateTables()
             return s;
         };
         const std::vector<std::int64_t> shifts = FindSector(sector, last, most, score, kEnoughForTable);
-        if (shifts.empty()) {
-            RDBG("table sector %u not found\n", sector);
+        if (shifts.empty())
             return false;
-        }
         fixed_[sector] = shifts;
         last = shifts.front();
-        RDBG("table sector %u: %zu shifts from %lld to %lld\n", sector, shifts.size(), (long long)shifts.front(), (long long)shifts.back());
         const std::uint8_t* p = b_.data() + SectorAt(sector, shifts.front());
         for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
             fat_[base + j] = LoadLe32(p + 4 * j);
@@ -302,8 +309,7 @@ bool GridWalk::LocateTables()
             highestUsed_ = g;
     // The directory's sectors, each between the shifts of the fixed sectors around it.
     std::vector<std::uint32_t> directory;
-    for (std::uint32_t sector = LoadLe32(header + kFirstDirectorySectorOffset); sector < fat_.size();
-         sector = fat_[sector]) {
+    for (std::uint32_t sector = LoadLe32(header + kFirstDirectorySectorOffset); sector < fat_.size(); sector = fat_[sector]) {
         if (directory.size() > fat_.size() || fixed_.count(sector))
             return false;
         directory.push_back(sector);
@@ -335,10 +341,8 @@ bool GridWalk::LocateTables()
     for (std::uint32_t sector : directoryInFileOrder) {
         const auto [from, to] = Bounds(sector, most);
         const std::vector<std::int64_t> shifts = FindSector(sector, from, to, entryScore, kStrong);
-        if (shifts.empty()) {
-            RDBG("directory sector %u not found in [%lld, %lld]\n", sector, (long long)from, (long long)to);
+        if (shifts.empty())
             return false;
-        }
         fixed_[sector] = shifts;
     }
     for (std::uint32_t sector : directory) {
@@ -377,19 +381,15 @@ bool GridWalk::LocateTables()
         };
         const auto [from, to] = Bounds(sector, most);
         const std::vector<std::int64_t> shifts = FindSector(sector, from, to, score, kEnoughForTable);
-        if (shifts.empty()) {
-            RDBG("mini table sector %u not found\n", sector);
+        if (shifts.empty())
             return false;
-        }
         fixed_[sector] = shifts;
     }
     // The fixed sectors' shifts must go one way along the file.
     std::int64_t previous = 0;
     for (const auto& [sector, shifts] : fixed_) {
-        if ((shifts.back() - previous) * step_ < 0) {
-            RDBG("fixed sectors out of order at %u\n", sector);
+        if ((shifts.back() - previous) * step_ < 0)
             return false;
-        }
         if ((shifts.front() - previous) * step_ > 0)
             previous = shifts.front();
     }
@@ -404,7 +404,8 @@ bool GridWalk::ReadWorkbookChain()
             continue;
         streamSize_ = entry->size & 0xFFFF'FFFF;
         if (streamSize_ < kMiniStreamCutoff)
-            return true;  // in the mini stream: the fixed sectors and the final check must do
+            return true;  // in the mini stream: the fixed sectors and the final check
+                // must do
         std::uint32_t sector = entry->start;
         const std::uint64_t sectors = (streamSize_ + kSectorSize - 1) / kSectorSize;
         while (chain_.size() < sectors) {
@@ -424,8 +425,8 @@ bool GridWalk::ReadWorkbookChain()
 // Decides the places in (from, to] that move the shift from `shiftFrom` to `shiftTo`, the fixed
 // sectors between keeping theirs. Where more places than needed could act, the first act: the
 // structure cannot tell them apart.
-bool GridWalk::Place(std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to, std::int64_t shiftTo,
-                     std::vector<std::uint64_t>* into) const
+bool GridWalk::Place(
+    std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to, std::int64_t shiftTo, std::vector<std::uint64_t>* into) const
 {
     std::uint64_t at = from;
     std::int64_t shift = shiftFrom;
@@ -435,6 +436,9 @@ bool GridWalk::Place(std::uint64_t from, std::int64_t shiftFrom, std::uint64_t t
             return false;
         if (into) {
             auto first = std::upper_bound(places_.begin(), places_.end(), at);
+            if (move_ == Move::ForeignCluster && needed > 0 && PlacesIn(at, end) > static_cast<std::size_t>(needed))
+                openChoices_.push_back({std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(PlacesIn(at, end))),
+                    static_cast<std::size_t>(needed)});
             for (std::int64_t k = 0; k < needed; ++k)
                 into->push_back(*first++);
         }
@@ -558,7 +562,6 @@ bool GridWalk::Check(const Cursor& record, int depth) const
         RunOf(offset) != RunOf(record.offset))
         return true;
     const int most = MostIn(record);
-    if (std::getenv("RDBG2")) std::fprintf(stderr, "check %llu depth %d most %d body %llu len %u\n", (unsigned long long)record.offset, depth, most, (unsigned long long)record.body, record.length);
     for (int j = 0; j <= most; ++j) {
         if (const std::optional<Cursor> next = Next(record, j, std::nullopt); next && Check(*next, depth - 1))
             return true;
@@ -569,8 +572,8 @@ bool GridWalk::Check(const Cursor& record, int depth) const
     return false;
 }
 
-// Walks the workbook stream's records from its first, deciding the places inside each record
-// (and in the stretches of other sectors the stream jumps over) by the records that follow.
+// Walks the workbook stream's records from its first, deciding the places inside each record (and
+// in the stretches of other sectors the stream jumps over) by the records that follow.
 bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
 {
     // Where the stream begins: its first record is a BOF.
@@ -629,9 +632,6 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             if (RunOf(offset) + 1 == runs_.size() && endAt > 0 &&
                 PlacesIn(record.body, std::min<std::uint64_t>(static_cast<std::uint64_t>(endAt), b_.size())) == 0)
                 break;
-            RDBG("walk: no decision after stream %llu (body B %llu, shift %lld, type %x len %u)\n",
-                 (unsigned long long)record.offset, (unsigned long long)record.body, (long long)record.shift, record.type,
-                 record.length);
             return false;
         }
         const std::uint64_t bodyFrom = move_ == Move::LostCr ? record.body : record.body - 1;
@@ -642,10 +642,8 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         const bool holdsValues = record.type == biff::kContinue ? continuesValues : HoldsValues(record.type);
         if (record.type != biff::kContinue)
             continuesValues = holdsValues;
-        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting) {
-            RDBG("walk: %zu places of %zu in the record at stream %llu\n", acting, PlacesIn(bodyFrom, chosen->header), (unsigned long long)record.offset);
+        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting)
             return false;
-        }
         Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
         if (chosen->inHeader)
             acted_.push_back(*chosen->inHeader);
@@ -660,16 +658,12 @@ std::optional<Bytes> GridWalk::Run()
 {
     if (b_.size() < 2 * kSectorSize || !SignatureAt(b_, 0))
         return std::nullopt;
-    if (!LocateTables()) { RDBG("tables not located\n"); return std::nullopt; }
-    if (!ReadWorkbookChain()) { RDBG("chain not read\n"); return std::nullopt; }
-    RDBG("fixed %zu, chain %zu runs %zu size %llu\n", fixed_.size(), chain_.size(), runs_.size(), (unsigned long long)streamSize_);
+    if (!LocateTables() || !ReadWorkbookChain())
+        return std::nullopt;
     std::uint64_t done = kHeaderSize - 1;
     std::int64_t shift = 0;
-    if (!chain_.empty() && !WalkRecords(done, shift)) {
-        RDBG("walk failed\n");
+    if (!chain_.empty() && !WalkRecords(done, shift))
         return std::nullopt;
-    }
-    RDBG("walked to B %llu shift %lld acted %zu\n", (unsigned long long)done, (long long)shift, acted_.size());
     // The rest: the fixed sectors after the stream, then a file as long as its grid.
     std::int64_t last = shift;
     for (const auto& [sector, shifts] : fixed_)
@@ -678,7 +672,7 @@ std::optional<Bytes> GridWalk::Run()
     std::int64_t target = last;
     if (move_ == Move::LostCr) {
         while ((static_cast<std::int64_t>(b_.size()) + target) % std::int64_t{kSectorSize} != 0 &&
-               Place(done, shift, b_.size(), target + step_, nullptr))
+            Place(done, shift, b_.size(), target + step_, nullptr))
             target += step_;
         if ((static_cast<std::int64_t>(b_.size()) + target) % std::int64_t{kSectorSize} != 0)
             target = last;
@@ -686,23 +680,82 @@ std::optional<Bytes> GridWalk::Run()
         // Clusters past everything the table uses.
         const std::int64_t needed = std::int64_t{kSectorSize} * (std::int64_t{highestUsed_} + 2);
         while (static_cast<std::int64_t>(b_.size()) + target + step_ >= needed &&
-               Place(done, shift, b_.size(), target + step_, nullptr))
+            Place(done, shift, b_.size(), target + step_, nullptr))
             target += step_;
     }
-    if (!Place(done, shift, b_.size(), target, &acted_)) {
-        RDBG("tail place failed: target %lld last %lld\n", (long long)target, (long long)last);
+    openChoices_.clear();
+    if (!Place(done, shift, b_.size(), target, &acted_))
         return std::nullopt;
-    }
-    RDBG("tail to shift %lld, acted %zu\n", (long long)target, acted_.size());
     std::sort(acted_.begin(), acted_.end());
     acted_.erase(std::unique(acted_.begin(), acted_.end()), acted_.end());
-    Bytes original;
-    original.reserve(static_cast<std::size_t>(static_cast<std::int64_t>(b_.size()) + target));
-    std::uint64_t from = 0;
+    if (openChoices_.empty())
+        return Build(acted_, target);
+    // Which of the places in other streams' sectors held the clusters, no record says: the first
+    // choice that makes the whole file open stands (a few dozen tried at most).
+    std::vector<std::uint64_t> fixed;
     for (std::uint64_t at : acted_) {
+        const bool open = std::any_of(openChoices_.begin(), openChoices_.end(), [at](const OpenChoice& choice) {
+            return std::find(choice.places.begin(), choice.places.end(), at) != choice.places.end();
+        });
+        if (!open)
+            fixed.push_back(at);
+    }
+    std::vector<std::uint64_t> picked;
+    int tries = 0;
+    if (std::optional<Bytes> opens = TryChoices(fixed, 0, picked, target, tries))
+        return opens;
+    return Build(acted_, target);
+}
+
+std::optional<Bytes> GridWalk::TryChoices(const std::vector<std::uint64_t>& fixed, std::size_t choice,
+    std::vector<std::uint64_t>& picked, std::int64_t shift, int& tries) const
+{
+    constexpr int kMostTries = 48;
+    if (choice == openChoices_.size()) {
+        if (++tries > kMostTries)
+            return std::nullopt;
+        std::vector<std::uint64_t> acted = fixed;
+        acted.insert(acted.end(), picked.begin(), picked.end());
+        std::optional<Bytes> bytes = Build(acted, shift);
+        return bytes && Opens(*bytes) ? bytes : std::nullopt;
+    }
+    const OpenChoice& open = openChoices_[choice];
+    // Every way of taking `acting` of the places, in order.
+    std::vector<std::size_t> index(open.acting);
+    for (std::size_t k = 0; k < open.acting; ++k)
+        index[k] = k;
+    for (;;) {
+        const std::size_t before = picked.size();
+        for (std::size_t k : index)
+            picked.push_back(open.places[k]);
+        std::optional<Bytes> found = TryChoices(fixed, choice + 1, picked, shift, tries);
+        picked.resize(before);
+        if (found || tries > kMostTries)
+            return found;
+        std::size_t k = open.acting;
+        while (k > 0 && index[k - 1] == open.places.size() - open.acting + (k - 1))
+            --k;
+        if (k == 0)
+            return std::nullopt;
+        ++index[k - 1];
+        for (std::size_t m = k; m < open.acting; ++m)
+            index[m] = index[m - 1] + 1;
+    }
+}
+
+std::optional<Bytes> GridWalk::Build(const std::vector<std::uint64_t>& places, std::int64_t shift) const
+{
+    std::vector<std::uint64_t> acted = places;
+    std::sort(acted.begin(), acted.end());
+    acted.erase(std::unique(acted.begin(), acted.end()), acted.end());
+    Bytes original;
+    original.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, static_cast<std::int64_t>(b_.size()) + shift)));
+    std::uint64_t from = 0;
+    for (std::uint64_t at : acted) {
         if (at < from || at > b_.size())
             return std::nullopt;
-        original.insert(original.end(), b_.begin() + static_cast<std::ptrdiff_t>(from), b_.begin() + static_cast<std::ptrdiff_t>(at));
+        original.insert(
+            original.end(), b_.begin() + static_cast<std::ptrdiff_t>(from), b_.begin() + static_cast<std::ptrdiff_t>(at));
         if (move_ == Move::LostCr) {
             original.push_back(kCr);
             from = at;
@@ -730,8 +783,8 @@ std::pair<Bytes, std::uint64_t> WithoutCrBeforeLf(const Bytes& bytes)
     return {std::move(out), removed};
 }
 
-// Whether every LF of the bytes has a CR before it, and there is one at least: what a
-// transfer that turned each LF into CR LF leaves.
+// Whether every LF of the bytes has a CR before it, and there is one at least: what a transfer
+// that turned each LF into CR LF leaves.
 bool EveryLfAfterCr(const Bytes& bytes)
 {
     bool any = false;
@@ -759,9 +812,7 @@ std::optional<Realigned> RealignGrid(const Bytes& bytes, RealignNote note)
             return Realigned{std::move(fewer), note};
         }
         GridWalk walk(fewer, Move::LostCr);
-        std::optional<Bytes> dbg = walk.Run();
-        if (dbg && std::getenv("RDBG")) { FILE* f = std::fopen("/tmp/rdbg.xls", "wb"); std::fwrite(dbg->data(), 1, dbg->size(), f); std::fclose(f); }
-        if (std::optional<Bytes> original = std::move(dbg); original && Opens(*original)) {
+        if (std::optional<Bytes> original = walk.Run(); original && Opens(*original)) {
             note.crlfTurnedBack = removed - walk.Acted();
             return Realigned{std::move(*original), note};
         }
@@ -790,7 +841,6 @@ std::optional<Realigned> RealignGrid(const Bytes& bytes, RealignNote note)
 std::optional<Realigned> Realign(SectorFile& file)
 {
     const std::uint64_t length = file.Length();
-    RDBG("realign %llu\n", (unsigned long long)length);
     if (length > kMaxWorkbookLength || length < kHeaderSize)
         return std::nullopt;
     Bytes bytes(static_cast<std::size_t>(length));
@@ -807,8 +857,8 @@ std::optional<Realigned> Realign(SectorFile& file)
         return std::nullopt;
     RealignNote note;
     if (!SignatureAt(bytes, 0)) {
-        // A wrapper: the signature further on, and a table long enough for all that follows it
-        // (a compound file embedded in another is followed by the rest of that one).
+        // A wrapper: the signature further on, and a table long enough for all that follows it (a
+        // compound file embedded in another is followed by the rest of that one).
         const std::size_t reach = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), kLongestWrapper + 8));
         for (std::size_t at = 1; at + kHeaderSize <= reach; ++at) {
             if (!SignatureAt(bytes, at))
