@@ -9,6 +9,7 @@
 #include "engine/cfb/consts.h"
 #include "engine/cfb/directory_entry.h"
 #include "engine/cfb/header.h"
+#include "engine/cfb/sector_probes.h"
 #include "engine/repair/workbook_file.h"
 
 namespace tabulon {
@@ -144,8 +145,9 @@ private:
     bool Inside(std::uint64_t at, std::uint64_t length) const { return at <= b_.size() && length <= b_.size() - at; }
 
     template <class Score>
-    std::vector<std::int64_t> FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough) const;
+    std::vector<std::int64_t> FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough);
     bool LocateTables();
+    SectorBytes FixedSector(std::uint32_t sector, std::int64_t shift) const;
     bool ReadWorkbookChain();
     bool Place(std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to, std::int64_t shiftTo,
         std::vector<std::uint64_t>* into) const;
@@ -212,6 +214,11 @@ private:
     // Table and directory sectors: the shifts under which each reads best (several where they
     // read alike, as a table sector of free entries does), fewest places first.
     std::map<std::uint32_t, std::vector<std::int64_t>> fixed_;
+    // A table sector whose own bytes lost a CR (an entry of 2,573, 0x0A0D, reads 0D 0A): where
+    // in it the CR goes back. Only for a sector with one shift.
+    std::map<std::uint32_t, std::uint64_t> inside_;
+    // The shift after a fixed sector read under `shift`.
+    std::int64_t After(std::uint32_t sector, std::int64_t shift) const { return shift + (inside_.count(sector) ? step_ : 0); }
     std::vector<std::uint32_t> fat_;
     std::uint32_t sectorBound_ = 0;
     std::uint32_t highestUsed_ = 0;
@@ -225,8 +232,7 @@ private:
 // score reaches `enough` (what a sector of the kind says of itself); where none does, all that
 // read best.
 template <class Score>
-std::vector<std::int64_t> GridWalk::FindSector(
-    std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough) const
+std::vector<std::int64_t> GridWalk::FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough)
 {
     std::vector<std::int64_t> best;
     int bestScore = 0;
@@ -248,7 +254,47 @@ std::vector<std::int64_t> GridWalk::FindSector(
         if (shift == to)
             break;
     }
+    if (move_ != Move::LostCr || enough < kEnoughForTable)
+        return best;
+    // A table sector that reads as one only with a CR put back among its own bytes (a table of
+    // more than 2,560 sectors holds many LF bytes): near the shift the fixed sectors before it
+    // had.
+    for (std::int64_t shift = from; shift <= std::min(to, from + 256); ++shift) {
+        const std::uint64_t at = SectorAt(sector, shift);
+        if (Inside(at, kSectorSize - 1) && PlacesIn(kHeaderSize - 1, at) >= static_cast<std::size_t>(shift / step_)) {
+            auto place = std::lower_bound(places_.begin(), places_.end(), at);
+            for (; place != places_.end() && *place < at + kSectorSize - 1; ++place) {
+                SectorBytes window;
+                const auto from = b_.begin() + static_cast<std::ptrdiff_t>(at);
+                const auto cr = b_.begin() + static_cast<std::ptrdiff_t>(*place);
+                auto out = std::copy(from, cr, window.begin());
+                *out++ = kCr;
+                std::copy(cr, from + static_cast<std::ptrdiff_t>(kSectorSize - 1), out);
+                if (score(window.data()) >= enough) {
+                    inside_[sector] = *place;
+                    return {shift};
+                }
+            }
+        }
+    }
     return best;
+}
+
+// The 512 bytes of a fixed sector read under `shift`, a CR put back where it lost one.
+SectorBytes GridWalk::FixedSector(std::uint32_t sector, std::int64_t shift) const
+{
+    SectorBytes window{};
+    const auto from = b_.begin() + static_cast<std::ptrdiff_t>(SectorAt(sector, shift));
+    const auto inside = inside_.find(sector);
+    if (inside == inside_.end()) {
+        std::copy_n(from, kSectorSize, window.begin());
+        return window;
+    }
+    const auto cr = b_.begin() + static_cast<std::ptrdiff_t>(inside->second);
+    auto out = std::copy(from, cr, window.begin());
+    *out++ = kCr;
+    std::copy(cr, from + static_cast<std::ptrdiff_t>(kSectorSize - 1), out);
+    return window;
 }
 
 bool GridWalk::LocateTables()
@@ -299,10 +345,10 @@ bool GridWalk::LocateTables()
         if (shifts.empty())
             return false;
         fixed_[sector] = shifts;
-        last = shifts.front();
-        const std::uint8_t* p = b_.data() + SectorAt(sector, shifts.front());
+        last = After(sector, shifts.front());
+        const SectorBytes table = FixedSector(sector, shifts.front());
         for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
-            fat_[base + j] = LoadLe32(p + 4 * j);
+            fat_[base + j] = LoadLe32(table.data() + 4 * j);
     }
     for (std::uint32_t g = 0; g < fat_.size(); ++g)
         if (fat_[g] != kFreeSector)
@@ -470,8 +516,12 @@ bool GridWalk::Place(
         const std::uint64_t start = SectorAt(between[i].first, *chosen);
         if (!segment(start, *chosen))
             return false;
-        at = start + kSectorSize - 1;  // a place may act at the first byte after it
-        shift = *chosen;
+        const auto inside = inside_.find(between[i].first);
+        if (inside != inside_.end() && into)
+            into->push_back(inside->second);
+        // A place may act at the first byte after it.
+        at = start + kSectorSize - (inside != inside_.end() ? 1 : 0) - 1;
+        shift = After(between[i].first, *chosen);
     }
     return segment(to, shiftTo);
 }
@@ -480,7 +530,7 @@ bool GridWalk::Place(
 std::pair<std::int64_t, std::int64_t> GridWalk::Bounds(std::uint32_t sector, std::int64_t most) const
 {
     const auto below = fixed_.lower_bound(sector);
-    const std::int64_t from = below == fixed_.begin() ? 0 : std::prev(below)->second.front();
+    const std::int64_t from = below == fixed_.begin() ? 0 : After(std::prev(below)->first, std::prev(below)->second.front());
     const std::int64_t to = below == fixed_.end() ? most : below->second.back();
     return {from, to};
 }
@@ -667,8 +717,8 @@ std::optional<Bytes> GridWalk::Run()
     // The rest: the fixed sectors after the stream, then a file as long as its grid.
     std::int64_t last = shift;
     for (const auto& [sector, shifts] : fixed_)
-        if (SectorAt(sector, shifts.front()) > done && (shifts.front() - last) * step_ > 0)
-            last = shifts.front();
+        if (SectorAt(sector, shifts.front()) > done && (After(sector, shifts.front()) - last) * step_ > 0)
+            last = After(sector, shifts.front());
     std::int64_t target = last;
     if (move_ == Move::LostCr) {
         while ((static_cast<std::int64_t>(b_.size()) + target) % std::int64_t{kSectorSize} != 0 &&
