@@ -1,7 +1,6 @@
 #include "engine/repair/realign.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <string_view>
 
@@ -677,7 +676,7 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             // Past the last substream's EOF the stream may hold whatever its writer left.
             break;
         }
-        if (!chosen) { std::fprintf(stderr, "no decision after %llu type %x len %u body %llu shift %lld\n", (unsigned long long)record.offset, record.type, record.length, (unsigned long long)record.body, (long long)record.shift);
+        if (!chosen) {
             // The stream's last sector may hold bytes past its last record; no place lies there.
             const std::uint64_t streamEnd = StreamOffsetInFile(streamSize_ - 1) + 1;
             const std::int64_t endAt = static_cast<std::int64_t>(streamEnd) - record.shift;
@@ -694,7 +693,8 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         const bool holdsValues = record.type == biff::kContinue ? continuesValues : HoldsValues(record.type);
         if (record.type != biff::kContinue)
             continuesValues = holdsValues;
-        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting) { std::fprintf(stderr, "ambiguous %zu of %zu type %x at %llu\n", acting, PlacesIn(bodyFrom, chosen->header), record.type, (unsigned long long)record.offset); return false; }
+        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting)
+            return false;
         Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
         if (chosen->inHeader)
             acted_.push_back(*chosen->inHeader);
@@ -709,11 +709,12 @@ std::optional<Bytes> GridWalk::Run()
 {
     if (b_.size() < 2 * kSectorSize || !SignatureAt(b_, 0))
         return std::nullopt;
-    if (!LocateTables()) { std::fprintf(stderr, "tables\n"); return std::nullopt; }
-    if (!ReadWorkbookChain()) { std::fprintf(stderr, "chain\n"); return std::nullopt; }
+    if (!LocateTables() || !ReadWorkbookChain())
+        return std::nullopt;
     std::uint64_t done = kHeaderSize - 1;
     std::int64_t shift = 0;
-    if (!chain_.empty() && !WalkRecords(done, shift)) { std::fprintf(stderr, "walk\n"); return std::nullopt; }
+    if (!chain_.empty() && !WalkRecords(done, shift))
+        return std::nullopt;
     // The rest: the fixed sectors after the stream, then a file as long as its grid.
     std::int64_t last = shift;
     for (const auto& [sector, shifts] : fixed_)
@@ -734,7 +735,8 @@ std::optional<Bytes> GridWalk::Run()
             target += step_;
     }
     openChoices_.clear();
-    if (!Place(done, shift, b_.size(), target, &acted_)) { std::fprintf(stderr, "tail %lld\n", (long long)target); return std::nullopt; }
+    if (!Place(done, shift, b_.size(), target, &acted_))
+        return std::nullopt;
     std::sort(acted_.begin(), acted_.end());
     acted_.erase(std::unique(acted_.begin(), acted_.end()), acted_.end());
     if (openChoices_.empty())
