@@ -31,10 +31,14 @@ std::string Plural(std::size_t count, const char* one, const char* many)
 // A count with a comma between each group of three digits: 2,314.
 std::string Grouped(std::uint64_t count)
 {
-    std::string digits = std::to_string(count);
-    for (std::size_t at = digits.size(); at > 3; at -= 3)
-        digits.insert(at - 3, ",");
-    return digits;
+    const std::string digits = std::to_string(count);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
 }
 
 std::string GroupedPlural(std::uint64_t count, const char* one, const char* many)
