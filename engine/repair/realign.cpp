@@ -105,6 +105,7 @@ public:
         , move_(move)
         , step_(move == Move::LostCr ? 1 : -std::int64_t(kClusterSize))
     {
+        budget_ = 64 * bytes.size() + (1u << 20);
         if (move_ == Move::LostCr) {
             for (std::size_t i = kHeaderSize; i < b_.size(); ++i)
                 if (b_[i] == kLf)
@@ -198,6 +199,16 @@ private:
 
     const Bytes& b_;
     Move move_;
+    // The work the walk may do, in records read and sectors scored: in proportion to the file,
+    // so that bytes crafted to hold an LF everywhere cannot keep it going.
+    mutable std::uint64_t budget_ = 0;
+    bool Spend() const
+    {
+        if (budget_ == 0)
+            return false;
+        --budget_;
+        return true;
+    }
     std::int64_t step_;
     std::vector<std::uint64_t> places_;
     std::vector<std::uint64_t> acted_;  // decided places, in order
@@ -265,11 +276,13 @@ std::vector<std::int64_t> GridWalk::FindSector(std::uint32_t sector, std::int64_
             auto place = std::lower_bound(places_.begin(), places_.end(), at);
             for (; place != places_.end() && *place < at + kSectorSize - 1; ++place) {
                 SectorBytes window;
-                const auto from = b_.begin() + static_cast<std::ptrdiff_t>(at);
+                const auto start = b_.begin() + static_cast<std::ptrdiff_t>(at);
                 const auto cr = b_.begin() + static_cast<std::ptrdiff_t>(*place);
-                auto out = std::copy(from, cr, window.begin());
+                auto out = std::copy(start, cr, window.begin());
                 *out++ = kCr;
-                std::copy(cr, from + static_cast<std::ptrdiff_t>(kSectorSize - 1), out);
+                std::copy(cr, start + static_cast<std::ptrdiff_t>(kSectorSize - 1), out);
+                if (!Spend())
+                    return best;
                 if (score(window.data()) >= enough) {
                     inside_[sector] = *place;
                     return {shift};
@@ -607,6 +620,8 @@ std::vector<std::uint64_t> GridWalk::HeaderPlaces(const Cursor& record, int inBo
 // Whether the records after `record` read, to `depth` records, allowing for places among them.
 bool GridWalk::Check(const Cursor& record, int depth) const
 {
+    if (!Spend())
+        return false;
     const std::uint64_t offset = record.offset + biff::kRecordHeaderSize + record.length;
     if (depth == 0 || offset + biff::kRecordHeaderSize > streamSize_ || !HeaderInOneRun(offset) ||
         RunOf(offset) != RunOf(record.offset))
