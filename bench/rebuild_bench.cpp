@@ -591,6 +591,7 @@ const char* Outcome(const tabulon::RepairReport& report)
     case tabulon::RebuildUsed::Design: return report.check.Opens() ? "plain" : "plain, not opening";
     case tabulon::RebuildUsed::Deep: return "deep";
     case tabulon::RebuildUsed::Salvaged: return "salvaged";
+    case tabulon::RebuildUsed::Realigned: return "realigned";
     case tabulon::RebuildUsed::None: break;
     }
     return "none";

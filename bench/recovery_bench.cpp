@@ -66,7 +66,13 @@ enum class Pattern {
     Block,
     BitFlips,
     Truncated,
-    FirstBlock
+    FirstBlock,
+    LfToCrLf,
+    CrLfToLf,
+    Wrapper,
+    ForeignClusters,
+    ThreeSectors,
+    HeaderAndBlock
 };
 
 struct PatternInfo {
@@ -91,6 +97,12 @@ constexpr PatternInfo kPatterns[] = {
     {Pattern::BitFlips, "bit-flips", "16 bits flipped", true, 4},
     {Pattern::Truncated, "truncated", "cut in the last quarter", true, 5},
     {Pattern::FirstBlock, "first-block", "first 4 KiB zeroed (header too)", false, 6},
+    {Pattern::LfToCrLf, "lf-to-crlf", "every LF turned into CR LF", false, 10},
+    {Pattern::CrLfToLf, "crlf-to-lf", "every CR LF turned into LF", false, 11},
+    {Pattern::Wrapper, "wrapper", "128 bytes in front", true, 12},
+    {Pattern::ForeignClusters, "foreign-clusters", "two 4 KiB foreign clusters", true, 13},
+    {Pattern::ThreeSectors, "three-sectors", "three 512-byte sectors zeroed", true, 14},
+    {Pattern::HeaderAndBlock, "header-and-block", "header and a 4 KiB block zeroed", true, 15},
 };
 
 struct Options {
@@ -335,6 +347,74 @@ std::optional<Bytes> Damage(const Bytes& original, const tabulon::bench::Compoun
             return std::nullopt;
         zero(0, 4096);
         break;
+    case Pattern::LfToCrLf: {
+        // A text-mode transfer to a system with CR LF line ends: an LF that a CR already
+        // precedes stays as it is.
+        if (std::find(original.begin(), original.end(), 0x0A) == original.end())
+            return std::nullopt;
+        damaged.clear();
+        for (std::size_t i = 0; i < original.size(); ++i) {
+            if (original[i] == 0x0A && (i == 0 || original[i - 1] != 0x0D))
+                damaged.push_back(0x0D);
+            damaged.push_back(original[i]);
+        }
+        break;
+    }
+    case Pattern::CrLfToLf: {
+        // The other way: only workbooks that hold a CR LF change.
+        damaged.clear();
+        for (std::size_t i = 0; i < original.size(); ++i)
+            if (!(original[i] == 0x0D && i + 1 < original.size() && original[i + 1] == 0x0A))
+                damaged.push_back(original[i]);
+        if (damaged.size() == original.size())
+            return std::nullopt;
+        break;
+    }
+    case Pattern::Wrapper: {
+        Bytes wrapper(128);
+        for (std::uint8_t& byte : wrapper)
+            byte = static_cast<std::uint8_t>(random());
+        damaged.insert(damaged.begin(), wrapper.begin(), wrapper.end());
+        break;
+    }
+    case Pattern::ForeignClusters: {
+        // Two clusters of another file at 4 KiB boundaries of the workbook past its first 4 KiB:
+        // random bytes, or lines of text.
+        const std::size_t blocks = (original.size() - 1) / 4096;
+        if (blocks == 0)
+            return std::nullopt;
+        std::size_t places[2] = {1 + random() % blocks, 1 + random() % blocks};
+        std::sort(std::begin(places), std::end(places));
+        for (int k = 1; k >= 0; --k) {
+            Bytes cluster(4096);
+            const bool text = random() % 2 == 0;
+            for (std::uint8_t& byte : cluster) {
+                const auto r = random();
+                byte = static_cast<std::uint8_t>(!text ? r : r % 40 == 0 ? 0x0A : 0x20 + r % 95);
+            }
+            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(places[k] * 4096), cluster.begin(), cluster.end());
+        }
+        break;
+    }
+    case Pattern::ThreeSectors: {
+        const std::size_t sectors = (original.size() - 512) / 512;
+        if (sectors < 3)
+            return std::nullopt;
+        std::set<std::size_t> chosen;
+        while (chosen.size() < 3)
+            chosen.insert(random() % sectors);
+        for (std::size_t sector : chosen)
+            zero(512 * (sector + 1), 512);
+        break;
+    }
+    case Pattern::HeaderAndBlock: {
+        const std::size_t blocks = (original.size() - 1) / 4096;
+        if (blocks == 0)
+            return std::nullopt;
+        zero(0, 512);
+        zero(4096 * (1 + random() % blocks), 4096);
+        break;
+    }
     }
     return damaged;
 }
@@ -374,12 +454,14 @@ Repaired Repair(const Bytes& damaged)
     if (tabulon::NeedsSalvage(report)) {
         tabulon::MemorySectorFile out;
         const tabulon::RepairReport salvage = tabulon::SalvageRepair(repaired, report, out);
-        if (salvage.used == tabulon::RebuildUsed::Salvaged) {
-            result.how = "salvaged";
+        if (tabulon::WroteNewFile(salvage)) {
+            result.how = salvage.used == tabulon::RebuildUsed::Realigned ? "realigned" : "salvaged";
             result.usable = result.salvaged = true;
             result.bytes = out.Bytes();
             result.opens = Opens(result.bytes);
-            result.claim = NamesNoLoss(*salvage.salvage) ? Repaired::Claim::SalvagedWhole : Repaired::Claim::Loss;
+            result.claim = !salvage.salvage ? (result.opens ? Repaired::Claim::Opens : Repaired::Claim::Loss)
+                           : NamesNoLoss(*salvage.salvage) ? Repaired::Claim::SalvagedWhole
+                                                           : Repaired::Claim::Loss;
             result.verdict = tabulon::DescribeVerdict(salvage);
             return result;
         }

@@ -117,6 +117,7 @@ const char* SourceName(CellsFrom from)
     case CellsFrom::Workbook: return "workbook";
     case CellsFrom::RepairedHeader: return "repaired";
     case CellsFrom::Salvage: return "salvaged";
+    case CellsFrom::Realigned: return "realigned";
     case CellsFrom::DamagedStream: return "damaged stream";
     case CellsFrom::FileRecords: return "file records";
     case CellsFrom::Nothing: break;
@@ -185,6 +186,7 @@ std::string DescribeExport(const ExportResult& result, bool dryRun)
         line += " into " + PathToUtf8(result.files.front().parent_path());
     switch (result.from) {
     case CellsFrom::RepairedHeader: line += "; read with a rebuilt header"; break;
+    case CellsFrom::Realigned: line += "; read with its moved bytes put back"; break;
     case CellsFrom::Salvage:
         line += "; read from its salvaged streams (" + (result.salvage ? DescribeSalvage(*result.salvage) : std::string()) + ")";
         break;

@@ -194,7 +194,7 @@ RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, Rebuild
             FileBeside salvaged(destination);
             salvaged.File().CopyPermissionsFrom(source);
             report = SalvageRepair(copy->File(), report, salvaged.File(), progress);
-            if (report.used == RebuildUsed::Salvaged) {
+            if (WroteNewFile(report)) {
                 if (refusal)
                     throw *refusal;
                 PauseBeforeWriteForTest();
@@ -226,6 +226,10 @@ void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool 
     const OsFile::FileStamp planned = file.Stamp();
     result.report = PlanRepair(file, mode);
     const RepairReport& report = *result.report;
+    // Bytes that moved are put back only into a new file: the workbook keeps its length.
+    if (report.realign)
+        throw Failure{InLine(DescribeRealign(*report.realign)) +
+                      " only in a copy; nothing written; run without --in-place to write the realigned workbook into a copy"};
     const bool damaged = report.check.FirstProblem() != nullptr;
     const std::string salvageHint = NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy" : "";
     if (!RepairWrites(report)) {
@@ -264,6 +268,8 @@ bool WorkbookResult::DataLost() const
         return false;
     if (report->used == RebuildUsed::Salvaged)
         return !report->salvage || !SalvageComplete(*report->salvage);
+    if (report->used == RebuildUsed::Realigned)
+        return !report->check.Opens();
     return report->headerMakesWhole && !report->check.Opens();
 }
 
@@ -313,7 +319,7 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
                 result.report = RepairIntoCopy(source, destination, mode, options, refusal, progress);
             }
             refuseIfNoWorkbook();
-            if (refusal && (RepairWrites(*result.report) || result.report->used == RebuildUsed::Salvaged))
+            if (refusal && (RepairWrites(*result.report) || WroteNewFile(*result.report)))
                 throw *refusal;
             result.output = destination;
         }

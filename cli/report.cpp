@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include <cctype>
+
 #include <cstdio>
 
 #include "engine/base/byte_order.h"
@@ -110,9 +112,17 @@ std::string DescribeResult(const WorkbookResult& result)
     const RepairReport& report = *result.report;
     const bool inPlace = result.output && *result.output == result.source;
     const bool dryRun = result.outcome == Outcome::DryRun;
+    // What was put back in place before anything else, when the bytes had moved.
+    std::string realigned = report.realign ? DescribeRealign(*report.realign) : std::string();
+    if (!realigned.empty())
+        realigned = "; " + std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(realigned[0])))) +
+                    realigned.substr(1);
     if (report.used == RebuildUsed::Salvaged)
         return (dryRun ? "would salvage " : "salvaged ") + source + " into " + PathToUtf8(*result.output) + ": " +
-               DescribeSalvage(*report.salvage);
+               DescribeSalvage(*report.salvage) + realigned;
+    if (report.used == RebuildUsed::Realigned)
+        return (dryRun ? "would realign " : "realigned ") + source + " into " + PathToUtf8(*result.output) + realigned +
+               (report.check.Opens() ? "; the workbook opens" : "; still damaged: " + DescribeFinding(*report.check.FirstProblem()));
     const std::string changes = ChangedFieldNames(report);
     std::string line = (dryRun ? "would repair " : "repaired ") + source +
                        (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
@@ -208,7 +218,7 @@ std::string SalvageToJson(const RepairReport& report)
 std::string ResultToJson(const WorkbookResult& result)
 {
     static constexpr const char* kOutcomeNames[] = {"repaired", "dry-run", "kept", "checked", "failed"};
-    static constexpr const char* kRebuildNames[] = {"design", "deep", "kept", "none", "salvaged"};
+    static constexpr const char* kRebuildNames[] = {"design", "deep", "kept", "none", "salvaged", "realigned"};
     std::string json = "{\"path\":" + JsonString(PathToUtf8(result.source));
     json += ",\"outcome\":\"" + std::string(kOutcomeNames[static_cast<int>(result.outcome)]) + "\"";
     json += ",\"error\":" + (result.outcome == Outcome::Failed ? JsonString(result.error) : std::string("null"));
@@ -246,6 +256,17 @@ std::string ResultToJson(const WorkbookResult& result)
         json += "null,\"before\":null,\"after\":null";
     }
     json += ",\"salvage\":" + (result.report && result.report->salvage ? SalvageToJson(*result.report) : std::string("null"));
+    json += ",\"realign\":";
+    if (result.report && result.report->realign) {
+        const RealignNote& note = *result.report->realign;
+        json += "{\"wrapperBytes\":" + std::to_string(note.wrapperBytes) +
+                ",\"crlfTurnedBack\":" + std::to_string(note.crlfTurnedBack) +
+                ",\"crRestored\":" + std::to_string(note.crRestored) +
+                ",\"foreignClusters\":" + std::to_string(note.foreignClusters) +
+                ",\"text\":" + JsonString(DescribeRealign(note)) + "}";
+    } else {
+        json += "null";
+    }
     return json + "}";
 }
 

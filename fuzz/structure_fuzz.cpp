@@ -2,7 +2,8 @@
 // follows it: the input is the whole file. None of them may crash, hang or allocate by a count read from the file
 // (libFuzzer's memory limits catch that); the repair writes bytes 0 to 511 only, nothing at
 // all for a file it refuses, that opens as it is or whose own header it keeps, and its verdict
-// is the check's verdict on the bytes it wrote.
+// is the check's verdict on the bytes it wrote. Bytes that moved are put back into a new file
+// only, whose verdict is its own.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +52,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tabulon::MemorySectorFile repaired(input);
     const tabulon::RepairReport report = tabulon::RepairHeader(repaired, tabulon::RebuildMode::Auto);
     const std::vector<std::uint8_t>& bytes = repaired.Bytes();
+    if (report.realign) {
+        // Moved bytes put back: never into the file; the verdict is the one on the realigned
+        // bytes, and the new file holds them.
+        if (bytes != input)
+            Fail("realigned bytes were written into the file");
+        if (!report.realignedBytes || !report.realign->Any())
+            Fail("a realigned report without its bytes or what was undone");
+        tabulon::MemorySectorFile moved(*report.realignedBytes);
+        if (tabulon::VerifyWorkbook(moved).Opens() != report.check.Opens() || !report.check.Opens())
+            Fail("the verdict on realigned bytes differs from a check of them");
+        tabulon::MemorySectorFile out;
+        const tabulon::RepairReport after = tabulon::SalvageRepair(repaired, report, out);
+        if (after.used != tabulon::RebuildUsed::Realigned || repaired.Bytes() != input)
+            Fail("realigned bytes did not go into a new file alone");
+        if (!std::equal(report.realignedBytes->begin(), report.realignedBytes->end(), out.Bytes().begin()))
+            Fail("the new file does not hold the realigned bytes");
+        tabulon::MemorySectorFile reread(out.Bytes());
+        if (tabulon::VerifyWorkbook(reread).Opens() != after.check.Opens())
+            Fail("the realigned file's verdict differs from a check of it");
+        return 0;
+    }
     if (report.refused || check.Opens() || report.used == tabulon::RebuildUsed::Kept) {
         if (bytes != input)
             Fail(report.refused ? "a refused file was written"

@@ -64,7 +64,7 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
             salvaged.File().CopyPermissionsFrom(*input);
             report = SalvageRepair(*copy, *report, salvaged.File(), progress);
             copy->Close();
-            if (report->used == RebuildUsed::Salvaged)
+            if (WroteNewFile(*report))
                 salvaged.Name(true);
         } else {
             copy->Close();

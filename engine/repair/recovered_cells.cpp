@@ -55,9 +55,9 @@ RecoveredCells RecoverCells(SectorFile& file)
         if (NeedsSalvage(result.report)) {
             MemorySectorFile salvaged;
             result.report = SalvageRepair(copy, result.report, salvaged);
-            if (result.report.used == RebuildUsed::Salvaged) {
+            if (WroteNewFile(result.report)) {
                 cells = CellsOfStream(salvaged);
-                result.from = CellsFrom::Salvage;
+                result.from = result.report.used == RebuildUsed::Realigned ? CellsFrom::Realigned : CellsFrom::Salvage;
             }
         } else if (result.report.check.Opens()) {
             WriteRepair(copy, result.report);  // nothing for a workbook that is kept

@@ -13,6 +13,7 @@ enum class CellsFrom {
     Workbook,       // the workbook opens as it is
     RepairedHeader, // the workbook with the header the repair rebuilt
     Salvage,        // the new file the salvage made of the workbook's streams
+    Realigned,      // the workbook with its moved bytes put back (see Realign)
     DamagedStream,  // no repair opens it: the workbook stream its own header leads to, mended
     FileRecords,    // no workbook stream at all: workbook records found among the file's bytes
     Nothing,        // no workbook records anywhere: nothing can be read

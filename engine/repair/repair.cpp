@@ -1,6 +1,7 @@
 #include "engine/repair/repair.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "engine/base/byte_order.h"
@@ -123,7 +124,9 @@ RepairReport KeepOwnHeader(SectorFile& file, WorkbookCheck structure, const Phas
 
 }  // namespace
 
-RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
+namespace {
+
+RepairReport PlanAsFound(SectorFile& file, RebuildMode mode, RepairWatch* watch)
 {
     // Runs one phase of the repair, telling `watch` as it begins and ends.
     const auto phase = [watch](RepairPhase which, auto&& work) -> decltype(work()) {
@@ -248,6 +251,25 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
     return report;
 }
 
+}  // namespace
+
+RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
+{
+    RepairReport report = PlanAsFound(file, mode, watch);
+    if (mode != RebuildMode::Auto || report.check.Opens())
+        return report;
+    // Bytes that moved put back first: all the rest then works on them.
+    std::optional<Realigned> realigned = Realign(file);
+    if (!realigned)
+        return report;
+    auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(realigned->bytes));
+    MemorySectorFile moved(*bytes);
+    RepairReport after = PlanAsFound(moved, mode, nullptr);
+    after.realign = realigned->note;
+    after.realignedBytes = std::move(bytes);
+    return after;
+}
+
 RepairReport RepairHeader(SectorFile& file, RebuildMode mode)
 {
     RepairReport report = PlanRepair(file, mode);
@@ -259,12 +281,62 @@ bool NeedsSalvage(const RepairReport& report)
 {
     // A compound file whose table and directory are both gone looks like no workbook to the
     // header rebuild; its workbook stream may well be there.
+    if (WroteNewFile(report))
+        return false;
+    if (report.realign)
+        return true;
     const bool mayBeWorkbook = !report.refused || *report.refused == NotAWorkbook::NoCompoundStructure;
-    return mayBeWorkbook && report.used != RebuildUsed::Salvaged && !report.check.Opens();
+    return mayBeWorkbook && !report.check.Opens();
 }
+
+bool WroteNewFile(const RepairReport& report)
+{
+    return report.used == RebuildUsed::Salvaged || report.used == RebuildUsed::Realigned;
+}
+
+namespace {
+
+// The realigned bytes into `out`, the header the plan chose for them in front; a last block
+// that the bytes do not fill is filled with zeros.
+RepairReport WriteRealigned(const RepairReport& planned, SectorFile& out)
+{
+    RepairReport report = planned;
+    const std::vector<std::uint8_t>& bytes = *planned.realignedBytes;
+    std::array<std::uint8_t, kBlockSize> block{};
+    for (std::size_t at = 0; at < bytes.size(); at += kBlockSize) {
+        block.fill(0);
+        const std::size_t n = std::min(kBlockSize, bytes.size() - at);
+        std::memcpy(block.data(), bytes.data() + at, n);
+        const bool rebuilt = planned.used == RebuildUsed::Design || planned.used == RebuildUsed::Deep;
+        if (at == 0 && rebuilt && !planned.refused)
+            std::memcpy(block.data(), planned.after.data(), kHeaderSize);
+        out.Seek(at);
+        out.Write(block);
+    }
+    report.used = RebuildUsed::Realigned;
+    report.refused.reset();
+    report.after = ReadBlockAt(out, 0);
+    report.check = VerifyWorkbook(out);
+    return report;
+}
+
+}  // namespace
 
 RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out, const SalvageProgress& progress)
 {
+    if (planned.realign && planned.realignedBytes) {
+        // The realigned bytes opened (or the plan for them mended their header): they are the
+        // new file. Where they still need a salvage, it salvages them, not the bytes as found.
+        RepairReport inner = planned;
+        inner.realign.reset();
+        if (!NeedsSalvage(inner))
+            return WriteRealigned(planned, out);
+        MemorySectorFile moved(*planned.realignedBytes);
+        RepairReport salvaged = SalvageRepair(moved, inner, out, progress);
+        salvaged.realign = planned.realign;
+        salvaged.realignedBytes = planned.realignedBytes;
+        return salvaged;
+    }
     RepairReport report = planned;
     // The damaged header may still know where the table and directory are; the rebuilt one
     // knows where the file's own sectors say they are.
@@ -308,7 +380,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
 
 bool RepairWrites(const RepairReport& report)
 {
-    return !report.refused && report.used != RebuildUsed::Kept && report.used != RebuildUsed::Salvaged;
+    return !report.refused && !report.realign && report.used != RebuildUsed::Kept && !WroteNewFile(report);
 }
 
 void WriteRepair(SectorFile& file, const RepairReport& report)

@@ -3,13 +3,16 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/cfb/header.h"
 #include "engine/cfb/verify.h"
 #include "engine/io/sector_file.h"
 #include "engine/repair/header_rebuild.h"
+#include "engine/repair/realign.h"
 #include "engine/repair/salvage.h"
 
 namespace tabulon {
@@ -26,6 +29,7 @@ enum class RebuildUsed {
              // workbook opens, or only its compound file and its records are damaged)
     None,    // refused: nothing written
     Salvaged,  // no header made it open: its streams went into a new file
+    Realigned, // its bytes had moved: put back in place, they went into a new file
 };
 
 enum class NotAWorkbook {
@@ -46,6 +50,11 @@ struct RepairReport {
     // The header chosen makes the compound file whole (its table, directory and workbook stream
     // read) where the file's own header did not; `check` may still find damage beyond it.
     bool headerMakesWhole = false;
+    // Set when the file's bytes had moved (a wrapper, line ends turned, foreign clusters) and
+    // were put back: everything above then speaks of the realigned bytes, which a salvage
+    // writes into a new file. The file itself is never written.
+    std::optional<RealignNote> realign;
+    std::shared_ptr<const std::vector<std::uint8_t>> realignedBytes;
 };
 
 // The steps PlanRepair takes, for timing them one by one.
@@ -65,26 +74,32 @@ struct RepairWatch {
 };
 
 // Works out the repair without writing anything. In Auto mode a file whose own header makes
-// its compound file whole keeps that header (`used` is Kept), whether or not its records read.
-// `watch`, when given, hears of each phase.
+// its compound file whole keeps that header (`used` is Kept), whether or not its records read;
+// and a file that does not open is first realigned (see Realign): when its bytes had moved,
+// the report is that of the realigned bytes, with `realign` set. `watch`, when given, hears of
+// each phase of the repair of the file as found.
 RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch = nullptr);
 // Repairs in place: the only write is the chosen 512-byte header at offset 0, made last, and
 // none for a refused or kept file. Throws std::system_error when a file operation fails.
 RepairReport RepairHeader(SectorFile& file, RebuildMode mode);
 
-// Whether carrying out `report` writes a header into the file (a salvage writes a new file
-// instead).
+// Whether carrying out `report` writes a header into the file (a salvage, or realigned bytes,
+// go into a new file instead).
 bool RepairWrites(const RepairReport& report);
 // Writes the header `report` chose at offset 0 (nothing when RepairWrites is false).
 void WriteRepair(SectorFile& file, const RepairReport& report);
 
 // Whether the header repair left a workbook unreadable that is one all the same (auto mode):
-// then its streams can still be salvaged into a new file.
+// then its streams can still be salvaged into a new file. Realigned bytes, too, go into a new
+// file by SalvageRepair.
 bool NeedsSalvage(const RepairReport& report);
+// Whether SalvageRepair wrote the repair into its new file: salvaged or realigned.
+bool WroteNewFile(const RepairReport& report);
 // Salvages `file`, as `planned` found it, into `out` (empty). When the new file opens the report
 // says Salvaged, `after` is the new file's header and `check` its verdict; otherwise `planned`
-// comes back with only `salvage` added, and `out` is to be discarded. Reads `file`, never writes
-// it. Throws std::system_error when a file operation fails.
+// comes back with only `salvage` added, and `out` is to be discarded. A realigned plan writes
+// its realigned bytes, with the header chosen for them, into `out` instead and says Realigned.
+// Reads `file`, never writes it. Throws std::system_error when a file operation fails.
 // `progress`, when given, hears how far it has come, in percent.
 RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out,
                            const SalvageProgress& progress = {});

@@ -28,6 +28,32 @@ std::string Plural(std::size_t count, const char* one, const char* many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// A count with a comma between each group of three digits: 2,314.
+std::string Grouped(std::uint64_t count)
+{
+    const std::string digits = std::to_string(count);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
+std::string GroupedPlural(std::uint64_t count, const char* one, const char* many)
+{
+    return Grouped(count) + " " + (count == 1 ? one : many);
+}
+
+// The first letter of a sentence that goes inside another, in lower case.
+std::string InSentence(std::string text)
+{
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
 // What a partial sheet lost: its first records, bytes of its records, texts whose shared
 // strings went.
 std::string SheetLoss(const SheetOutcome& sheet)
@@ -128,6 +154,23 @@ std::string DescribeSalvage(const SalvageReport& report)
     return text;
 }
 
+std::string DescribeRealign(const RealignNote& note)
+{
+    std::string text;
+    const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+    if (note.wrapperBytes > 0)
+        add("a " + Grouped(note.wrapperBytes) + "-byte wrapper before the workbook was removed");
+    if (note.crlfTurnedBack > 0)
+        add(GroupedPlural(note.crlfTurnedBack, "CR LF pair", "CR LF pairs") + " turned back into LF");
+    if (note.crRestored > 0)
+        add(GroupedPlural(note.crRestored, "LF", "LFs") + " turned back into CR LF");
+    if (note.foreignClusters > 0)
+        add(GroupedPlural(note.foreignClusters, "4 KiB cluster", "4 KiB clusters") + " of other bytes removed");
+    if (!text.empty())
+        text[0] = static_cast<char>(text[0] >= 'a' && text[0] <= 'z' ? text[0] - 'a' + 'A' : text[0]);
+    return text;
+}
+
 std::string DescribeSalvageOf(const RepairReport& report)
 {
     if (report.refused == NotAWorkbook::NoCompoundStructure && (!report.salvage || !report.salvage->written))
@@ -140,7 +183,10 @@ std::string DescribeVerdict(const RepairReport& report)
     if (report.refused)
         return DescribeNotAWorkbook(*report.refused);
     if (report.used == RebuildUsed::Salvaged)
-        return DescribeSalvage(*report.salvage);
+        return DescribeSalvage(*report.salvage) +
+               (report.realign ? "; " + InSentence(DescribeRealign(*report.realign)) : std::string());
+    if (report.used == RebuildUsed::Realigned && report.check.Opens())
+        return "Realigned: " + InSentence(DescribeRealign(report.realign ? *report.realign : RealignNote{}));
     if (const Finding* problem = report.check.FirstProblem())
         return "Still damaged: " + DescribeFinding(*problem);
     if (report.used == RebuildUsed::Kept)
@@ -196,6 +242,8 @@ std::string DescribeRepair(const RepairReport& report)
     std::string text;
     if (report.used == RebuildUsed::Salvaged) {
         const SalvageReport& salvage = *report.salvage;
+        if (report.realign)
+            text += "The workbook's bytes had moved: " + InSentence(DescribeRealign(*report.realign)) + ".\n";
         text += "No header made the workbook open, so its streams were salvaged into a new file.\n";
         text += "Result: " + DescribeVerdict(report) + "\n";
         if (!salvage.outcomes.empty())
@@ -235,7 +283,11 @@ std::string DescribeRepair(const RepairReport& report)
             text += "  " + DescribeFinding(finding) + "\n";
         return text;
     }
-    text += report.used == RebuildUsed::Kept && !report.check.Opens()
+    if (report.realign)
+        text += "The workbook's bytes had moved: " + InSentence(DescribeRealign(*report.realign)) +
+                ". They were put back in place and written into a new file; the workbook itself is unchanged.\n";
+    text += report.used == RebuildUsed::Realigned ? std::string()
+            : report.used == RebuildUsed::Kept && !report.check.Opens()
                 ? "The header was kept: it reads the compound file, but damage beyond it remains.\n"
             : report.used == RebuildUsed::Kept ? "The header was kept: the workbook opens as it is, so nothing changed.\n"
             : report.used == RebuildUsed::Deep ? "The deep rebuild from the file's own structure stood.\n"

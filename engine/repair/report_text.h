@@ -12,6 +12,11 @@ namespace tabulon {
 // Why a file was refused, in a sentence without its full stop.
 std::string DescribeNotAWorkbook(NotAWorkbook what);
 
+// What was put back in place when the file's bytes had moved, in a sentence without its full
+// stop: "A 128-byte wrapper before the workbook was removed; 2,314 CR LF pairs turned back
+// into LF". Empty when nothing was.
+std::string DescribeRealign(const RealignNote& note);
+
 // What a salvage came to, in a line: "Salvaged: 3 of 3 sheets", and what was lost.
 std::string DescribeSalvage(const SalvageReport& report);
 

@@ -624,6 +624,30 @@ TEST_F(RepairCommand, SalvagesACopyWhenNoHeaderOpens)
     EXPECT_TRUE(std::equal(garbled.begin() + 512, garbled.end(), written.begin() + 512));
 }
 
+TEST_F(RepairCommand, PutsMovedBytesBackIntoACopyOnly)
+{
+    const Bytes original = Original();
+    Bytes wrapped(128 + original.size(), std::uint8_t{0x5A});
+    std::copy(original.begin(), original.end(), wrapped.begin() + 128);
+    const fs::path book = Put("mailed.xls", wrapped);
+
+    // A realigned workbook differs in length: it never goes into the workbook itself.
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"--in-place", book}, {"-n", "--in-place", book}}) {
+        const RunResult result = Expect(1, arguments, book.string() + ": a 128-byte wrapper before the workbook was removed");
+        EXPECT_TRUE(Holds(result.err, "nothing written; run without --in-place to write the realigned workbook into a copy\n"));
+        EXPECT_EQ(test::ReadWholeFile(book), wrapped);
+    }
+    Expect(0, {"-n", book}, "would realign " + book.string());
+    EXPECT_EQ(Listing(folder_), (std::set<std::string>{"mailed.xls"}));
+
+    const RunResult copy = Expect(0, {"--json", book}, "\"rebuild\":\"realigned\"");
+    EXPECT_TRUE(Holds(copy.out, "\"realign\":{\"wrapperBytes\":128,"));
+    EXPECT_TRUE(Holds(copy.out, "\"text\":\"A 128-byte wrapper before the workbook was removed\""));
+    EXPECT_EQ(test::ReadWholeFile(folder_ / "mailed_repaired.xls"), original);
+    EXPECT_EQ(test::ReadWholeFile(book), wrapped);
+}
+
 TEST_F(RepairCommand, InPlaceWritesIntoAFileOnlyWhileItIsUnchanged)
 {
     const struct {

@@ -1,0 +1,211 @@
+// Bytes that moved, put back: real workbooks damaged here the way transfers and carving tools
+// damage them, each realigned copy read cell by cell against the workbook, and the damage that
+// merely looks like a move left to the salvage.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine/biff/biff_cells.h"
+#include "engine/repair/realign.h"
+#include "engine/repair/repair.h"
+#include "engine/repair/report_text.h"
+#include "engine/repair/workbook_file.h"
+#include "tests/support/cell_lines.h"
+#include "tests/support/workbooks.h"
+
+namespace tabulon {
+namespace {
+
+using test::Bytes;
+
+std::vector<std::string> CellsOf(const Bytes& bytes)
+{
+    MemorySectorFile file(bytes);
+    const std::optional<Bytes> stream = ReadWorkbookStream(file);
+    return stream ? test::CellLines(ReadWorkbookCells(*stream)) : std::vector<std::string>{};
+}
+
+std::optional<Bytes> StreamOf(const Bytes& bytes)
+{
+    MemorySectorFile file(bytes);
+    return ReadWorkbookStream(file);
+}
+
+std::optional<Realigned> RealignBytes(const Bytes& bytes)
+{
+    MemorySectorFile file(bytes);
+    std::optional<Realigned> realigned = Realign(file);
+    EXPECT_EQ(file.Bytes(), bytes) << "the file is only read";
+    return realigned;
+}
+
+// A text-mode transfer to CR LF line ends: an LF a CR already precedes stays.
+Bytes LfToCrLf(const Bytes& bytes)
+{
+    Bytes out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == 0x0A && (i == 0 || bytes[i - 1] != 0x0D))
+            out.push_back(0x0D);
+        out.push_back(bytes[i]);
+    }
+    return out;
+}
+
+Bytes CrLfToLf(const Bytes& bytes)
+{
+    Bytes out;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (!(bytes[i] == 0x0D && i + 1 < bytes.size() && bytes[i + 1] == 0x0A))
+            out.push_back(bytes[i]);
+    return out;
+}
+
+std::size_t CountPairs(const Bytes& bytes)
+{
+    std::size_t pairs = 0;
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i)
+        pairs += bytes[i] == 0x0D && bytes[i + 1] == 0x0A ? 1u : 0u;
+    return pairs;
+}
+
+TEST(Realign, LeavesEveryIntactWorkbookAlone)
+{
+    for (const std::string& name : test::TestWorkbookNames()) {
+        const Bytes original = test::TestWorkbook(name);
+        EXPECT_FALSE(RealignBytes(original)) << name;
+        MemorySectorFile file(original);
+        const RepairReport report = PlanRepair(file, RebuildMode::Auto);
+        EXPECT_FALSE(report.realign) << name;
+        EXPECT_EQ(report.used, RebuildUsed::Kept) << name;
+    }
+}
+
+TEST(Realign, PutsBackWhatATransferOrAWrapperMoved)
+{
+    const Bytes russian = test::TestWorkbook("sheetjs__number_format_russian.xls");  // 32 CR LF pairs
+    const Bytes strings = test::TestWorkbook("readxl__more-than-256-unique-strings-xls.xls");
+    const Bytes mtcars = test::TestWorkbook("readxl__mtcars.xls");  // no CR LF at all
+    std::mt19937 random(24);
+    Bytes wrapper(128);
+    for (std::uint8_t& byte : wrapper)
+        byte = static_cast<std::uint8_t>(random());
+    const auto wrapped = [&](const Bytes& bytes) {
+        Bytes out = wrapper;
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        return out;
+    };
+    const struct {
+        const char* name;
+        const Bytes& original;
+        Bytes damaged;
+        RealignNote note;
+        // Whether every byte comes back: where CRs went into bytes no structure reads (other
+        // streams, records that hold no values such as pictures), the first LFs take them.
+        bool whole = true;
+    } cases[] = {
+        // Each CR LF the transfer left is ambiguous (an LF it turned, or a pair the workbook
+        // held); the records and the grid tell the 32 pairs the workbook held from the others.
+        {"every LF turned into CR LF", russian, LfToCrLf(russian),
+            {.crlfTurnedBack = CountPairs(LfToCrLf(russian)) - CountPairs(russian)}, false},
+        {"every CR LF turned into LF", russian, CrLfToLf(russian), {.crRestored = CountPairs(russian)}, false},
+        {"a single CR LF lost", strings, CrLfToLf(strings), {.crRestored = 1}, false},
+        {"LF to CR LF where the workbook held no pair", mtcars, LfToCrLf(mtcars),
+            {.crlfTurnedBack = CountPairs(LfToCrLf(mtcars))}},
+        {"128 bytes in front", mtcars, wrapped(mtcars), {.wrapperBytes = 128}},
+        {"a wrapper and every LF turned", mtcars, wrapped(LfToCrLf(mtcars)),
+            {.wrapperBytes = 128, .crlfTurnedBack = CountPairs(LfToCrLf(mtcars))}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_NE(c.damaged, c.original) << c.name;
+        const std::optional<Realigned> realigned = RealignBytes(c.damaged);
+        ASSERT_TRUE(realigned) << c.name;
+        EXPECT_EQ(realigned->bytes.size(), c.original.size()) << c.name;
+        if (c.whole) {
+            EXPECT_EQ(realigned->bytes, c.original) << c.name;
+            EXPECT_EQ(StreamOf(realigned->bytes), StreamOf(c.original)) << c.name;
+        }
+        EXPECT_EQ(CellsOf(realigned->bytes), CellsOf(c.original)) << c.name;
+        EXPECT_EQ(realigned->note.wrapperBytes, c.note.wrapperBytes) << c.name;
+        EXPECT_EQ(realigned->note.crlfTurnedBack, c.note.crlfTurnedBack) << c.name;
+        EXPECT_EQ(realigned->note.crRestored, c.note.crRestored) << c.name;
+        EXPECT_EQ(realigned->note.foreignClusters, 0u) << c.name;
+    }
+}
+
+TEST(Realign, TakesOutClustersOfAnotherFile)
+{
+    const Bytes original = test::TestWorkbook("gnumeric__ttest.xls");
+    std::mt19937 random(7);
+    // Random bytes, and lines of text, at 4 KiB boundaries inside the workbook stream and past
+    // it.
+    for (const auto& [first, second] : {std::pair<std::size_t, std::size_t>{4096, 8192}, {12288, 53248}, {4096, 4096}}) {
+        Bytes damaged = original;
+        for (const std::size_t at : {second, first}) {
+            Bytes cluster(4096);
+            const bool text = at == first;
+            for (std::uint8_t& byte : cluster)
+                byte = static_cast<std::uint8_t>(text ? (random() % 40 == 0 ? 0x0A : 0x20 + random() % 95) : random());
+            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), cluster.begin(), cluster.end());
+        }
+        const std::optional<Realigned> realigned = RealignBytes(damaged);
+        ASSERT_TRUE(realigned) << first << ", " << second;
+        EXPECT_EQ(realigned->bytes, original) << first << ", " << second;
+        EXPECT_EQ(CellsOf(realigned->bytes), CellsOf(original));
+        EXPECT_EQ(realigned->note.foreignClusters, 2u);
+    }
+}
+
+TEST(Realign, LeavesDamageThatOnlyLooksLikeAMoveToTheSalvage)
+{
+    const Bytes original = test::TestWorkbook("sheetjs__number_format_russian.xls");
+    // Cut short inside a sector: off the grid as lost CRs would leave it, but no CR put back
+    // anywhere makes the records read.
+    Bytes cut(original.begin(), original.end() - 300);
+    EXPECT_FALSE(RealignBytes(cut));
+    // A block zeroed: nothing moved.
+    Bytes zeroed = original;
+    std::fill_n(zeroed.begin() + 8192, 4096, std::uint8_t{0});
+    EXPECT_FALSE(RealignBytes(zeroed));
+    // The compound file's signature well inside another file: no wrapper, since the file goes on
+    // past what its table covers.
+    Bytes embedded(70000, 0x20);
+    const Bytes small = test::TestWorkbook("readxl__mtcars.xls");
+    embedded.insert(embedded.begin() + 1000, small.begin(), small.end());
+    EXPECT_FALSE(RealignBytes(embedded));
+}
+
+TEST(Realign, TheRepairWritesTheRealignedWorkbookIntoANewFileOnly)
+{
+    const Bytes original = test::TestWorkbook("sheetjs__number_format_russian.xls");
+    const Bytes damaged = LfToCrLf(original);
+    MemorySectorFile file(damaged);
+    const RepairReport planned = PlanRepair(file, RebuildMode::Auto);
+    ASSERT_TRUE(planned.realign);
+    EXPECT_FALSE(RepairWrites(planned)) << "realigned bytes never go into the file itself";
+    EXPECT_TRUE(NeedsSalvage(planned));
+    MemorySectorFile out;
+    const RepairReport report = SalvageRepair(file, planned, out);
+    EXPECT_EQ(report.used, RebuildUsed::Realigned);
+    EXPECT_TRUE(WroteNewFile(report));
+    EXPECT_TRUE(report.check.Opens());
+    EXPECT_EQ(out.Bytes(), *planned.realignedBytes);
+    EXPECT_EQ(out.Bytes().size(), original.size());
+    EXPECT_EQ(CellsOf(out.Bytes()), CellsOf(original));
+    EXPECT_EQ(file.Bytes(), damaged);
+    EXPECT_EQ(DescribeVerdict(report),
+        "Realigned: " + std::to_string(planned.realign->crlfTurnedBack) + " CR LF pairs turned back into LF");
+}
+
+TEST(Realign, SaysWhatWasUndoneWithGroupedNumbers)
+{
+    EXPECT_EQ(DescribeRealign({}), "");
+    EXPECT_EQ(DescribeRealign({.wrapperBytes = 128}), "A 128-byte wrapper before the workbook was removed");
+    EXPECT_EQ(DescribeRealign({.crlfTurnedBack = 2314}), "2,314 CR LF pairs turned back into LF");
+    EXPECT_EQ(DescribeRealign({.crRestored = 1}), "1 LF turned back into CR LF");
+    EXPECT_EQ(DescribeRealign({.wrapperBytes = 1234567, .foreignClusters = 2}),
+        "A 1,234,567-byte wrapper before the workbook was removed; 2 4 KiB "
+        "clusters of other bytes removed");
+}
+
+}  // namespace
+}  // namespace tabulon
