@@ -83,6 +83,33 @@ std::size_t Resync(Bytes stream, std::size_t from, std::size_t before)
     for (std::size_t at = from; at + kHeader <= stream.size() && at < before; ++at) {
         if (!RunAt(stream, at, 3))
             continue;
+        // The end of a record cut by damage, its last bytes read as a header, can start a run
+        // whose first record runs over the true records and lands on one of them: a place
+        // inside that first record from which records read one by one up to its end is where
+        // they resume (the end of a cell's record read as a formula would show a made-up value).
+        // (Within the record's first 512 bytes, where the true start lies when the damage ended
+        // just before it: the work stays bounded on bytes that read as records everywhere.)
+        // A short record's bytes may read as a record or two by chance: only a long one, with
+        // three records or more inside, is taken for such a false start.
+        constexpr std::size_t kReach = 512;
+        constexpr std::size_t kLongest = 64;
+        constexpr int kFewestInside = 3;
+        for (bool moved = true; moved;) {
+            moved = false;
+            const std::size_t end = U16(stream, at + 2) >= kLongest ? at + kHeader + U16(stream, at + 2) : at;
+            for (std::size_t inside = at + 1; inside + kHeader <= end && inside <= at + kReach && !moved; ++inside) {
+                std::size_t k = inside;
+                int records = 0;
+                while (k < end && ReadsKnown(stream, k) && records < 64) {
+                    k += kHeader + U16(stream, k + 2);
+                    ++records;
+                }
+                if (k == end && records >= kFewestInside) {
+                    at = inside;
+                    moved = true;
+                }
+            }
+        }
         std::size_t start = at;
         for (int i = 0; i < 3 && start + kHeader <= stream.size(); ++i) {
             const std::size_t end = start + kHeader + U16(stream, start + 2);

@@ -227,6 +227,41 @@ TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
     }
 }
 
+// Rows of 64 bytes of records (blanks, a number, numbers, blanks); a hole that ends 6 bytes
+// before a row's first record leaves the end of a blank record, whose last column and the next
+// record's type read as a formula's header 190 bytes long, landing on a record three rows on:
+// the records resume where they read one by one, and no cell is made of those bytes.
+TEST(RecordMend, RecordsResumeWhereTheyReadOneByOneNotWhereALongFalseOneLands)
+{
+    Bytes cells;
+    for (unsigned row = 0; row < 200; ++row) {
+        cells = cells + Record(0x00BE, Le16(row) + Le16(0) + Le16(0x40) + Le16(0x40) + Le16(1)) +
+                Record(0x027E, Cell(row, 2, 0x43) + Le32(((row + 7) << 2) | 2)) +
+                Record(0x00BD, Le16(row) + Le16(3) + Le16(0x48) + Le32(0x403E0000) + Le16(0x43) + Le32(((row + 1) << 2) | 2) + Le16(4)) +
+                Record(0x00BE, Le16(row) + Le16(5) + Le16(0x40) + Le16(0x40) + Le16(6));
+    }
+    const Bytes intact = test::Workbook(8, {}, {{"Rows", cells}});
+    const WorkbookCells before = ReadWorkbookCells(intact);
+    const std::size_t rows = before.sheets.at(0).offset + 20;  // the first row's first record
+    const std::size_t to = rows + 100 * 64 - 6;                  // 6 bytes before row 100
+    Bytes damaged = intact;
+    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(rows + 90 * 64), damaged.begin() + static_cast<std::ptrdiff_t>(to), 0);
+    ASSERT_EQ(LoadLe16(damaged.data() + to + 4), 0x0006u) << "the false formula's header";
+    ASSERT_EQ(LoadLe16(damaged.data() + to + 6), 190u);
+
+    const WorkbookCells after = ReadWorkbookCells(Mended(damaged));
+    std::map<std::pair<unsigned, unsigned>, std::string> original;
+    for (const CellValue& cell : before.sheets[0].cells)
+        original[{cell.row, cell.column}] = test::CellLine(cell);
+    std::size_t fromRow100 = 0;
+    for (const CellValue& cell : after.sheets.at(0).cells) {
+        const auto place = original.find({cell.row, cell.column});
+        ASSERT_TRUE(place != original.end() && place->second == test::CellLine(cell)) << test::CellLine(cell);
+        fromRow100 += cell.row >= 100 ? 1 : 0;
+    }
+    EXPECT_EQ(fromRow100, 100u * 3) << "every number from row 100 on";
+}
+
 // An entry of the list of sheets that leads into the middle of another sheet's records (its
 // offset damaged where nothing says what it was), the sheet's own first record lost: the sheet
 // it names is not found, and comes back empty at the end, all of it replacement; the other
