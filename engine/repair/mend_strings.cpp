@@ -368,6 +368,18 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     // are zeros too: a run of them, as a mended table holds, is no damage.) What the mending
     // wrote since into a hole after it (a list entry, a sheet's first record) does not count.
     holeAfter = holeAfter || std::any_of(overwritten.begin(), overwritten.end(), [&](const auto& o) { return o.first == tableEnd; });
+    // A hole that began in the table's last unit and went on past it: the damage zeroes whole
+    // units, so the table's last bytes are zeros from that unit's start to its end, and a
+    // string that reaches into them lost its last characters.
+    std::size_t zeroedTail = tableEnd;
+    if (holeAfter) {
+        const std::size_t unit = (tableEnd - 1) / kUnit * kUnit;
+        if (unit > table + kHeader && std::all_of(unmended.begin() + static_cast<std::ptrdiff_t>(unit),
+                                                  unmended.begin() + static_cast<std::ptrdiff_t>(tableEnd),
+                                                  [](std::uint8_t b) { return b == 0; }))
+            zeroedTail = unit;
+    }
+    const auto zeroed = [&](std::size_t from, std::size_t to) { return to > zeroedTail || ZeroedUnitIn(unmended, from, to); };
     if (!holeAfter && !ZeroedUnitIn(unmended, table, tableEnd))
         return;
     ChainCursor whole(bodies, stream.data());
@@ -375,7 +387,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     for (std::uint32_t i = LoadLe32(stream.data() + table + kHeader + 4); reads && i > 0; --i) {
         const std::size_t begin = whole.Settle() ? whole.Position() : 0;
         std::u16string text;
-        reads = whole.String(false, &text) && (text.empty() || !ZeroedUnitIn(unmended, begin, whole.Position()));
+        reads = whole.String(false, &text) && (text.empty() || !zeroed(begin, whole.Position()));
     }
     if (reads && !whole.Settle())
         return;
@@ -389,7 +401,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     while (known.size() < declared && cursor.Settle()) {
         const std::size_t begin = cursor.Position();
         std::u16string text;
-        if (!cursor.String(false, &text) || ZeroedUnitIn(unmended, begin, cursor.Position()))
+        if (!cursor.String(false, &text) || zeroed(begin, cursor.Position()))
             break;
         known.push_back(std::move(text));
     }

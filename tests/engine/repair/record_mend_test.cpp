@@ -227,6 +227,50 @@ TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
     }
 }
 
+// A hole that begins inside the shared-string table's last unit and goes on past its end (over
+// its index and the globals' end): the last string lost its last characters to the zeros, and
+// its cells are lost rather than shown with them; the other strings stay.
+TEST(RecordMend, AStringWhoseLastCharactersWentWithAHoleAfterTheTableIsLost)
+{
+    std::vector<std::string> strings;
+    for (unsigned k = 0; k < 12; ++k)
+        strings.push_back("A string of the table, number " + std::to_string(k));
+    Bytes cells;
+    for (unsigned row = 0; row < 24; ++row)
+        cells = cells + Record(0x00FD, Cell(row, 0) + Le32(row % 12));
+    const auto build = [&](std::size_t padding) {
+        const Bytes pad = Record(0x00EB, Bytes(padding, 0x42));
+        return test::Workbook(8, pad + test::StringTable(strings, test::BofRecord(8, 5).size() + pad.size(), 8, 8224), {{"Texts", cells}});
+    };
+    // The table's records end 20 bytes into a unit: those 20 bytes are the last string's last.
+    Bytes intact = build(200);
+    std::size_t tableEnd = 0;
+    for (std::size_t at = 0; LoadLe16(intact.data() + at) != biff::kEof; at += 4u + LoadLe16(intact.data() + at + 2)) {
+        if (LoadLe16(intact.data() + at) == biff::kSst)
+            tableEnd = at + 4 + LoadLe16(intact.data() + at + 2);
+    }
+    intact = build(200 + (64 + 20 - tableEnd % 64) % 64);
+    tableEnd += (64 + 20 - tableEnd % 64) % 64;
+    ASSERT_EQ(tableEnd % 64, 20u);
+    const WorkbookCells before = ReadWorkbookCells(intact);
+    Bytes damaged = intact;
+    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(tableEnd - 20), damaged.begin() + static_cast<std::ptrdiff_t>(tableEnd + 44), 0);
+
+    const WorkbookCells after = ReadWorkbookCells(Mended(damaged));
+    std::map<std::pair<unsigned, unsigned>, std::string> original;
+    for (const CellValue& cell : before.sheets.at(0).cells)
+        original[{cell.row, cell.column}] = test::CellLine(cell);
+    std::size_t texts = 0;
+    for (const CellValue& cell : after.sheets.at(0).cells) {
+        if (cell.kind == CellKind::Text && cell.text.empty())
+            continue;  // a string that did not come back: the table keeps its place, empty
+        const auto place = original.find({cell.row, cell.column});
+        ASSERT_TRUE(place != original.end() && place->second == test::CellLine(cell)) << test::CellLine(cell);
+        ++texts;
+    }
+    EXPECT_EQ(texts, 22u) << "all but the two cells of the last string";
+}
+
 // Rows of 64 bytes of records (blanks, a number, numbers, blanks); a hole that ends 6 bytes
 // before a row's first record leaves the end of a blank record, whose last column and the next
 // record's type read as a formula's header 190 bytes long, landing on a record three rows on:
