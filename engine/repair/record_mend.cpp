@@ -264,6 +264,68 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             walk.holes.insert(after, {from, eofAt});
     }
 
+    // A hole inside a worksheet after which the cells go back to rows well above the last ones
+    // before it (a sheet's cells come row by row; one row back is some writers' way around
+    // merged cells) took the sheet's end and the next sheet's first record: the records after
+    // it are another sheet's, not this one's. They get an end record and a first record back
+    // at the hole's end, and the list an entry below, as for a sheet whose entry was lost.
+    const auto cellRow = [&](std::size_t at) -> std::optional<unsigned> {
+        const std::uint16_t type = U16(stream, at);
+        if (!IsCellRecord(type) || U16(stream, at + 2) < 4)
+            return std::nullopt;
+        return U16(stream, at + kHeader);
+    };
+    for (auto& [from, to] : walk.holes) {
+        const std::size_t need = 2 * kHeader + bofLength;
+        if (from < globalsEnd || !(to - from == need || to - from >= need + kHeader))
+            continue;
+        std::optional<unsigned> before, after;
+        bool inWorksheet = false;
+        for (std::size_t k = recordBefore(from); k != kNoPlace; k = recordBefore(k)) {
+            const std::uint16_t type = U16(stream, k);
+            if (type == kEof)
+                break;
+            if (type == kBof) {
+                inWorksheet = U16(stream, k + 2) >= 4 && U16(stream, k + kHeader + 2) == kWorksheetSubstream;
+                break;
+            }
+            if (!before)
+                before = cellRow(k);
+        }
+        for (std::size_t k = to; k + kHeader <= stream.size() && walk.boundary[k] && !after;) {
+            const std::uint16_t type = U16(stream, k);
+            if (type == kBof || type == kEof || type == kFillerRecord)
+                break;
+            after = cellRow(k);
+            k += kHeader + U16(stream, k + 2);
+        }
+        // (Only where the damage zeroed bytes: bytes of something else read as cells now and
+        // then, rows and all.)
+        const auto found = std::find_if(walk.overwritten.begin(), walk.overwritten.end(), [&, from = from](const auto& o) {
+            return o.first <= from && from < o.first + o.second.size();
+        });
+        bool zeroed = false;
+        for (std::size_t unit = (from + kUnit - 1) / kUnit * kUnit; found != walk.overwritten.end() && !zeroed &&
+                                                                   unit + kUnit <= std::min(to, found->first + found->second.size());
+             unit += kUnit) {
+            const auto first = found->second.begin() + static_cast<std::ptrdiff_t>(unit - found->first);
+            zeroed = std::all_of(first, first + kUnit, [](std::uint8_t b) { return b == 0; });
+        }
+        if (!inWorksheet || !zeroed || !before || !after || *after + 1 >= *before)
+            continue;
+        for (std::size_t k = from; k < to; ++k)
+            walk.boundary[k] = false;
+        const std::size_t eofAt = to - need;
+        if (eofAt > from)
+            WriteFiller(stream, walk.boundary, from, eofAt);
+        WriteRecord(stream, eofAt, kEof, {});
+        walk.boundary[eofAt] = true;
+        WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
+        walk.boundary[eofAt + kHeader] = true;
+        Cover(regions, from, to);
+        to = eofAt;
+    }
+
     // A hole that took the first record of a substream inside a sheet (a chart's): the records
     // after it up to an end record are that substream's, and a second end record, the sheet's
     // own, follows before any sheet starts. Cells among them (a chart's series values) are no

@@ -227,6 +227,35 @@ TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
     }
 }
 
+// One hole over the end of the first sheet and the start of the second, another over the
+// second's entry in the list of sheets: what follows the first hole goes back to rows above the
+// first sheet's last, so it is another sheet's, and comes back as a sheet of its own (under a
+// name of its own), not as more of the first sheet's cells.
+TEST(RecordMend, RecordsThatGoBackUpAfterAHoleAreAnotherSheets)
+{
+    const Bytes book = test::Workbook(8, Record(0x0042, Le16(1200)), {{"First sheet", Rows(11, 30, 3)}, {"Second sheet", Rows(11, 20, 500)}});
+    const WorkbookCells intact = ReadWorkbookCells(book);
+    const std::uint32_t two = intact.sheets.at(1).offset;
+    Bytes damaged = book;
+    std::fill(damaged.begin() + two - 100, damaged.begin() + two + 120, 0);
+    std::size_t entry = 0;
+    for (std::size_t at = 0; LoadLe16(book.data() + at) != biff::kEof; at += 4u + LoadLe16(book.data() + at + 2)) {
+        if (LoadLe16(book.data() + at) == biff::kBoundSheet)
+            entry = at;  // the last: the second sheet's
+    }
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(entry), 4 + LoadLe16(book.data() + entry + 2), 0);
+
+    const WorkbookCells after = ReadWorkbookCells(Mended(damaged));
+    ASSERT_EQ(after.sheets.size(), 2u);
+    for (std::size_t sheet = 0; sheet < 2; ++sheet) {
+        const std::vector<std::string> lines = test::CellLines(intact.sheets[sheet].cells);
+        const std::set<std::string> original(lines.begin(), lines.end());
+        for (const std::string& cell : test::CellLines(after.sheets[sheet].cells))
+            EXPECT_EQ(original.count(cell), 1u) << "sheet " << sheet << ": " << cell;
+        EXPECT_GT(after.sheets[sheet].cells.size(), intact.sheets[sheet].cells.size() - 20) << "sheet " << sheet;
+    }
+}
+
 // A hole that begins inside the shared-string table's last unit and goes on past its end (over
 // its index and the globals' end): the last string lost its last characters to the zeros, and
 // its cells are lost rather than shown with them; the other strings stay.
