@@ -33,6 +33,24 @@ constexpr int kMostInOneRecord = 64;
 // shift it reads so.
 constexpr int kStrong = 1000;
 constexpr int kEnoughForTable = 8 * kStrong;
+
+// How well `p` reads as the table sector whose first entry is entry `base`, of a table of
+// `bound` units: 0 when an entry leads past them. A chain that runs on at this very place
+// says more than a free entry, which any table sector, and any stretch of 0xFF bytes, holds.
+int TableSectorScore(const std::uint8_t* p, std::uint32_t base, std::uint64_t bound)
+{
+    int score = 1;
+    for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j) {
+        const std::uint32_t v = LoadLe32(p + 4 * j);
+        if (v == base + j + 1)
+            score += kStrong;
+        else if (v >= kFirstSpecialValue)
+            ++score;
+        else if (v >= bound)
+            return 0;
+    }
+    return score;
+}
 // Records the lookahead reads past a decision before it is taken.
 constexpr int kLookahead = 3;
 
@@ -339,21 +357,7 @@ bool GridWalk::LocateTables()
     fat_.assign(std::size_t{fatCount} * kEntriesPerFatSector, kFreeSector);
     for (std::uint32_t sector : inFileOrder) {
         const std::uint32_t base = place[sector] * kEntriesPerFatSector;
-        const auto score = [&](const std::uint8_t* p) {
-            int s = 1;
-            for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j) {
-                const std::uint32_t v = LoadLe32(p + 4 * j);
-                // A chain that runs on at this very place says more than a free entry, which any
-                // table sector, and any stretch of 0xFF bytes, holds.
-                if (v == base + j + 1)
-                    s += kStrong;
-                else if (v >= kFirstSpecialValue)
-                    ++s;
-                else if (v >= sectorBound_)
-                    return 0;
-            }
-            return s;
-        };
+        const auto score = [&](const std::uint8_t* p) { return TableSectorScore(p, base, sectorBound_); };
         const std::vector<std::int64_t> shifts = FindSector(sector, last, most, score, kEnoughForTable);
         if (shifts.empty())
             return false;
@@ -425,19 +429,7 @@ bool GridWalk::LocateTables()
         miniPlace[miniTable[k]] = k;
     for (const auto& [sector, k] : miniPlace) {
         const std::uint32_t base = k * kEntriesPerFatSector;
-        const auto score = [&](const std::uint8_t* p) {
-            int s = 1;
-            for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j) {
-                const std::uint32_t v = LoadLe32(p + 4 * j);
-                if (v == base + j + 1)
-                    s += kStrong;
-                else if (v >= kFirstSpecialValue)
-                    ++s;
-                else if (v >= miniSectors)
-                    return 0;
-            }
-            return s;
-        };
+        const auto score = [&](const std::uint8_t* p) { return TableSectorScore(p, base, miniSectors); };
         const auto [from, to] = Bounds(sector, most);
         const std::vector<std::int64_t> shifts = FindSector(sector, from, to, score, kEnoughForTable);
         if (shifts.empty())

@@ -264,6 +264,22 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             walk.holes.insert(after, {from, eofAt});
     }
 
+    // Fills the hole [from, to) with an end record and a worksheet's first record at its end
+    // (filler before them); gives where the end record went.
+    const auto endAndSheetStartAtTheEnd = [&](std::size_t from, std::size_t to) {
+        const std::size_t eofAt = to - (2 * kHeader + bofLength);
+        for (std::size_t k = from; k < to; ++k)
+            walk.boundary[k] = false;
+        if (eofAt > from)
+            WriteFiller(stream, walk.boundary, from, eofAt);
+        WriteRecord(stream, eofAt, kEof, {});
+        walk.boundary[eofAt] = true;
+        WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
+        walk.boundary[eofAt + kHeader] = true;
+        Cover(regions, from, to);
+        return eofAt;
+    };
+
     // A hole inside a worksheet after which the cells go back to rows well above the last ones
     // before it (a sheet's cells come row by row; one row back is some writers' way around
     // merged cells) took the sheet's end and the next sheet's first record: the records after
@@ -313,17 +329,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         }
         if (!inWorksheet || !zeroed || !before || !after || *after + 1 >= *before)
             continue;
-        for (std::size_t k = from; k < to; ++k)
-            walk.boundary[k] = false;
-        const std::size_t eofAt = to - need;
-        if (eofAt > from)
-            WriteFiller(stream, walk.boundary, from, eofAt);
-        WriteRecord(stream, eofAt, kEof, {});
-        walk.boundary[eofAt] = true;
-        WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
-        walk.boundary[eofAt + kHeader] = true;
-        Cover(regions, from, to);
-        to = eofAt;
+        to = endAndSheetStartAtTheEnd(from, to);
     }
 
     // A hole that took the first record of a substream inside a sheet (a chart's): the records
@@ -381,18 +387,8 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             std::any_of(listed.begin(), listed.end(), [from = from, to = to](const Listed& l) { return from <= l.offset && l.offset <= to; });
         const std::size_t need = 2 * kHeader + bofLength;
         if (sheetRecords && !globalsRecords && !listedThere && (to - from == need || to - from >= need + kHeader)) {
-            const std::size_t eofAt = to - need;
-            for (std::size_t k = from; k < to; ++k)
-                walk.boundary[k] = false;
-            if (eofAt > from)
-                WriteFiller(stream, walk.boundary, from, eofAt);
-            WriteRecord(stream, eofAt, kEof, {});
-            walk.boundary[eofAt] = true;
-            WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
-            walk.boundary[eofAt + kHeader] = true;
-            Cover(regions, from, to);
-            to = eofAt;
-            globalsEnd = eofAt;
+            to = endAndSheetStartAtTheEnd(from, to);
+            globalsEnd = to;
         }
     }
 
