@@ -461,6 +461,20 @@ TEST(Salvage, SheetsOutliveTheWorkbooksGlobals)
     }
 }
 
+// The layout most writers give a small workbook: the allocation table in the first sector, the
+// directory in the second, then the workbook stream from the third, one sector after the
+// other, and `spare` sectors no chain holds after it.
+test::LargeLayout TableDirectoryThenStream(const Bytes& stream, std::uint32_t spare = 0)
+{
+    test::LargeLayout layout;
+    layout.fatSectors = {0};
+    layout.directory = 1;
+    for (std::uint32_t s = 2; layout.streamChain.size() < (stream.size() + kSectorSize - 1) / kSectorSize; ++s)
+        layout.streamChain.push_back(s);
+    layout.total = layout.streamChain.back() + 1 + spare;
+    return layout;
+}
+
 // The whole repair of `damaged`, which needs the salvage: the file it writes, or none.
 std::optional<Bytes> RepairedBySalvage(const Bytes& damaged)
 {
@@ -986,12 +1000,7 @@ TEST(Salvage, ASheetWhoseFirstRecordSpansTwoSectorsIsFound)
     const Bytes stream = build(1000 + 6 * kSectorSize - 6 - at);
     const WorkbookCells before = ReadWorkbookCells(stream);
     ASSERT_EQ(before.sheets.at(0).offset, 6 * kSectorSize - 6);
-    test::LargeLayout layout;
-    layout.fatSectors = {0};
-    layout.directory = 1;
-    for (std::uint32_t s = 2; layout.streamChain.size() < (stream.size() + kSectorSize - 1) / kSectorSize; ++s)
-        layout.streamChain.push_back(s);
-    layout.total = layout.streamChain.back() + 1;
+    const test::LargeLayout layout = TableDirectoryThenStream(stream);
     const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(test::LargeWorkbookFile(stream, layout));
     ASSERT_TRUE(salvaged) << "the repair salvages it";
     const WorkbookCells& after = *salvaged;
@@ -1038,12 +1047,7 @@ TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
     // The table and the directory in the first sectors, the workbook after them; then, in
     // sectors no chain holds, one of pattern bytes and one whose records take up the row in
     // hand exactly where the sheet's next record would begin, with values it does not hold.
-    test::LargeLayout layout;
-    layout.fatSectors = {0};
-    layout.directory = 1;
-    for (std::uint32_t s = 2; layout.streamChain.size() < (stream.size() + kSectorSize - 1) / kSectorSize; ++s)
-        layout.streamChain.push_back(s);
-    layout.total = layout.streamChain.back() + 3;
+    const test::LargeLayout layout = TableDirectoryThenStream(stream, 2);
     Bytes file = test::LargeWorkbookFile(stream, layout);
     std::uint8_t* pattern = file.data() + file.size() - 2 * kSectorSize;
     std::iota(pattern, pattern + kSectorSize, std::uint8_t{7});
@@ -1085,12 +1089,7 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
                                              (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(text));
         }
         const Bytes stream = test::Workbook(biff, {}, {{"Only", cells}});
-        test::LargeLayout layout;
-        layout.fatSectors = {0};
-        layout.directory = 1;
-        for (std::uint32_t s = 2; layout.streamChain.size() < (stream.size() + kSectorSize - 1) / kSectorSize; ++s)
-            layout.streamChain.push_back(s);
-        layout.total = layout.streamChain.back() + 1;
+        const test::LargeLayout layout = TableDirectoryThenStream(stream);
         const Bytes file = test::LargeWorkbookFile(stream, layout);
         const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
         ASSERT_EQ(before.sheets.at(0).cells.size(), 600u);
