@@ -4,6 +4,21 @@
 
 namespace tabulon {
 
+std::vector<std::uint8_t> ReadFileBytes(SectorFile& file, std::uint64_t most)
+{
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(file.Length(), most)));
+    file.Seek(0);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const std::size_t read = file.Read(std::span(bytes).subspan(done));
+        if (read == 0)
+            break;
+        done += read;
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
 std::size_t MemorySectorFile::Read(std::span<std::uint8_t> buffer)
 {
     if (position_ >= bytes_.size())

@@ -28,6 +28,9 @@ public:
     virtual void Write(std::span<const std::uint8_t, kBlockSize> block) = 0;
 };
 
+// The first `most` bytes of the file (all of it when shorter), read from its start.
+std::vector<std::uint8_t> ReadFileBytes(SectorFile& file, std::uint64_t most);
+
 // A file held in memory, for tests, fuzzing and callers that already hold the bytes.
 class MemorySectorFile final : public SectorFile {
 public:

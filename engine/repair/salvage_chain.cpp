@@ -27,16 +27,8 @@ bool OneBitApart(std::uint32_t a, std::uint32_t b)
 Image ReadImage(SectorFile& file)
 {
     Image image;
-    const std::uint64_t length = std::min<std::uint64_t>(file.Length(), kMaxWorkbookLength);
-    image.bytes.resize(static_cast<std::size_t>(length));
-    file.Seek(0);
-    std::size_t done = 0;
-    while (done < image.bytes.size()) {
-        const std::size_t read = file.Read(std::span(image.bytes).subspan(done));
-        if (read == 0)
-            break;
-        done += read;
-    }
+    image.bytes = ReadFileBytes(file, kMaxWorkbookLength);
+    const std::size_t done = image.bytes.size();
     // A sector cut short by a truncation still holds records: it counts, its missing part zero
     // (the mending ends the stream at the last whole record).
     const std::size_t sectors = done > kHeaderSize ? (done - kHeaderSize + kSectorSize - 1) / kSectorSize : 0;

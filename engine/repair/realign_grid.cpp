@@ -1,0 +1,832 @@
+// Putting a compound file's bytes back on its sector grid, one place at a time, each proved
+// by the structure (see realign_grid.h).
+#include "engine/repair/realign_grid.h"
+
+#include <algorithm>
+#include <map>
+#include <string_view>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
+#include "engine/cfb/consts.h"
+#include "engine/cfb/directory_entry.h"
+#include "engine/cfb/header.h"
+#include "engine/cfb/sector_probes.h"
+#include "engine/repair/workbook_file.h"
+
+namespace tabulon::realigning {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// How many places one record, and the stretch of other sectors the workbook stream jumps over,
+// may take at most: a long record of pictures may hold dozens of line ends.
+constexpr int kMostInOneRecord = 64;
+// How the sectors that must stand where they stand are told: a table entry that continues its
+// chain at the very next entry, or a directory entry a writer could have made, is strong; free
+// entries and unused directory entries are weak, since any stretch of 0xFF or zero bytes holds
+// them. A sector with 8 strong table entries, or a strong directory entry, is taken at the first
+// shift it reads so.
+constexpr int kStrong = 1000;
+constexpr int kEnoughForTable = 8 * kStrong;
+
+// How well `p` reads as the table sector whose first entry is entry `base`, of a table of
+// `bound` units: 0 when an entry leads past them. A chain that runs on at this very place
+// says more than a free entry, which any table sector, and any stretch of 0xFF bytes, holds.
+int TableSectorScore(const std::uint8_t* p, std::uint32_t base, std::uint64_t bound)
+{
+    int score = 1;
+    for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j) {
+        const std::uint32_t v = LoadLe32(p + 4 * j);
+        if (v == base + j + 1)
+            score += kStrong;
+        else if (v >= kFirstSpecialValue)
+            ++score;
+        else if (v >= bound)
+            return 0;
+    }
+    return score;
+}
+// Records the lookahead reads past a decision before it is taken.
+constexpr int kLookahead = 3;
+
+// Whether records of `type` hold what a reader shows of the cells (their values, the shared
+// strings, the sheets, the formats and code page that tell how values read): in them the places
+// must be proven one by one. In the others (pictures, drawings, charts, names, fonts, views) a
+// choice among equal places changes no cell.
+bool HoldsValues(std::uint16_t type)
+{
+    using namespace biff;
+    switch (type) {
+    case kSst:
+    case kString:
+    case kString2:
+    case kBoundSheet:
+    case kFormat:
+    case 0x001E:  // FORMAT of BIFF2 to BIFF4
+    case kXf:
+    case kCodePage:
+    case kDateMode:
+    case kFilePass:
+    case kExternSheet:
+        return true;
+    default:
+        return IsCellRecord(type) || IsBofType(type);
+    }
+}
+
+// Whether a record header reads as one a reader takes: a record the table knows, or any type and
+// length a record can have (toolbar, chart and later versions' records the table lacks), which
+// readers skip by their length. The records after it must read too (kLookahead).
+bool Readable(std::uint16_t type, std::uint16_t length)
+{
+    return KnownRecord(type, length) || (type != 0 && type <= biff::kHighestRecordType && length <= biff::kMaxRecordBody);
+}
+
+// What a header must be where a place acted just before it: a record the table knows, or a later
+// version's future record (0x0800 to 0x08FF), which are many in such workbooks. A header read
+// after an undo decides that undo: any type a record can have would decide too easily.
+bool ReadableAfterPlace(std::uint16_t type, std::uint16_t length)
+{
+    return KnownRecord(type, length) || (type >= 0x0800 && type <= 0x08FF && length <= biff::kMaxRecordBody);
+}
+
+
+
+// Puts the bytes of a compound file back on its sector grid, one decision at a time, each proved
+// by the structure: the allocation-table and directory sectors read as such only where they truly
+// begin, and the workbook stream's records chain only where no byte is missing or too many.
+// `shift` below is the original's offset less the offset as found.
+class GridWalk {
+public:
+    GridWalk(const Bytes& bytes, Move move)
+        : b_(bytes)
+        , move_(move)
+        , step_(move == Move::LostCr ? 1 : -std::int64_t(kClusterSize))
+    {
+        budget_ = 64 * bytes.size() + (1u << 20);
+        if (move_ == Move::LostCr) {
+            for (std::size_t i = kHeaderSize; i < b_.size(); ++i)
+                if (b_[i] == kLf)
+                    places_.push_back(i);
+        } else {
+            for (std::uint64_t at = kClusterSize; at + kClusterSize <= b_.size(); at += kClusterSize)
+                places_.push_back(at);
+        }
+    }
+
+    // The original's bytes, or nothing where the structure does not say where every place is.
+    std::optional<Bytes> Run();
+    std::size_t Acted() const { return acted_.size(); }
+
+private:
+    struct Stretch {
+        std::uint32_t first;  // sector
+        std::uint32_t count;
+        std::uint64_t streamStart;  // offset in the workbook stream
+    };
+
+    // Places in (from, to] for a CR (its LF there), in (from, to - 4096] for a cluster.
+    std::size_t PlacesIn(std::uint64_t from, std::uint64_t to) const
+    {
+        const std::uint64_t last = move_ == Move::LostCr ? to : (to >= kClusterSize ? to - kClusterSize : 0);
+        if (last <= from)
+            return 0;
+        const auto lo = std::upper_bound(places_.begin(), places_.end(), from);
+        const auto hi = std::upper_bound(places_.begin(), places_.end(), last);
+        return hi > lo ? static_cast<std::size_t>(hi - lo) : 0;
+    }
+    std::uint64_t SectorAt(std::uint32_t sector, std::int64_t shift) const
+    {
+        return static_cast<std::uint64_t>(std::int64_t{kSectorSize} * (std::int64_t{sector} + 1) - shift);
+    }
+    // Whether `length` bytes at `at` lie in the bytes (an offset computed below zero wraps to one
+    // far past their end).
+    bool Inside(std::uint64_t at, std::uint64_t length) const { return at <= b_.size() && length <= b_.size() - at; }
+
+    template <class Score>
+    std::vector<std::int64_t> FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough);
+    bool LocateTables();
+    SectorBytes FixedSector(std::uint32_t sector, std::int64_t shift) const;
+    bool ReadWorkbookChain();
+    bool Place(std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to, std::int64_t shiftTo,
+        std::vector<std::uint64_t>* into) const;
+    std::pair<std::int64_t, std::int64_t> Bounds(std::uint32_t sector, std::int64_t most) const;
+    std::uint64_t StreamOffsetInFile(std::uint64_t offset) const
+    {
+        return (std::uint64_t{chain_[offset / kSectorSize]} + 1) * kSectorSize + offset % kSectorSize;
+    }
+    std::size_t RunOf(std::uint64_t offset) const
+    {
+        std::size_t r = 0;
+        while (r + 1 < runs_.size() && runs_[r + 1].streamStart <= offset)
+            ++r;
+        return r;
+    }
+    bool HeaderInOneRun(std::uint64_t offset) const
+    {
+        const std::uint64_t last = offset + biff::kRecordHeaderSize - 1;
+        return last / kSectorSize >= chain_.size() || RunOf(offset) == RunOf(last);
+    }
+    // A record of the workbook stream as the walk reads it.
+    struct Cursor {
+        std::uint64_t offset = 0;  // of its header in the stream
+        std::uint64_t header = 0;  // where its header begins in the bytes as found
+        std::uint64_t body = 0;  // where its body begins there
+        std::int64_t shift = 0;  // at its body
+        std::uint16_t type = 0;
+        std::uint16_t length = 0;
+        std::optional<std::uint64_t> inHeader;  // a place that acted inside its header
+    };
+    std::optional<Cursor> Next(const Cursor& record, int inBody, std::optional<std::uint64_t> inHeader) const;
+    std::vector<std::uint64_t> HeaderPlaces(const Cursor& record, int inBody) const;
+    bool Check(const Cursor& record, int depth) const;
+    // How many places may act in a record's body: those there are, up to kMostInOneRecord.
+    int MostIn(const Cursor& record) const
+    {
+        if (move_ == Move::LostCr)
+            return static_cast<int>(std::min<std::size_t>(PlacesIn(record.body, record.body + record.length), kMostInOneRecord));
+        // Each cluster taken out brings the next 4096 bytes into the record's reach.
+        int k = 0;
+        while (k < kMostInOneRecord &&
+            PlacesIn(record.body - 1, record.body + record.length + kClusterSize * static_cast<std::uint64_t>(k + 1)) >
+                static_cast<std::size_t>(k))
+            ++k;
+        return k;
+    }
+    bool WalkRecords(std::uint64_t& done, std::int64_t& shift);
+
+    const Bytes& b_;
+    Move move_;
+    // The work the walk may do, in records read and sectors scored: in proportion to the file,
+    // so that bytes crafted to hold an LF everywhere cannot keep it going.
+    mutable std::uint64_t budget_ = 0;
+    bool Spend() const
+    {
+        if (budget_ == 0)
+            return false;
+        --budget_;
+        return true;
+    }
+    std::int64_t step_;
+    std::vector<std::uint64_t> places_;
+    std::vector<std::uint64_t> acted_;  // decided places, in order
+    // Stretches of sectors no structure reads (other streams, free sectors) where clusters had to
+    // be taken out and more places than clusters were there: the places, and how many act.
+    struct OpenChoice {
+        std::vector<std::uint64_t> places;
+        std::size_t acting;
+    };
+    mutable std::vector<OpenChoice> openChoices_;
+    std::optional<Bytes> Build(const std::vector<std::uint64_t>& acted, std::int64_t shift) const;
+    std::optional<Bytes> TryChoices(const std::vector<std::uint64_t>& fixed, std::size_t choice,
+        std::vector<std::uint64_t>& picked, std::int64_t shift, int& tries) const;
+    // Table and directory sectors: the shifts under which each reads best (several where they
+    // read alike, as a table sector of free entries does), fewest places first.
+    std::map<std::uint32_t, std::vector<std::int64_t>> fixed_;
+    // A table sector whose own bytes lost a CR (an entry of 2,573, 0x0A0D, reads 0D 0A): where
+    // in it the CR goes back. Only for a sector with one shift.
+    std::map<std::uint32_t, std::uint64_t> inside_;
+    // The shift after a fixed sector read under `shift`.
+    std::int64_t After(std::uint32_t sector, std::int64_t shift) const { return shift + (inside_.count(sector) ? step_ : 0); }
+    std::vector<std::uint32_t> fat_;
+    std::uint32_t sectorBound_ = 0;
+    std::uint32_t highestUsed_ = 0;
+    std::vector<std::uint8_t> directory_;
+    std::vector<std::uint32_t> chain_;  // the workbook stream's sectors
+    std::vector<Stretch> runs_;
+    std::uint64_t streamSize_ = 0;
+};
+
+// The shifts under which `sector` reads as `score` wants, nearest `from` first: the first whose
+// score reaches `enough` (what a sector of the kind says of itself); where none does, all that
+// read best.
+template <class Score>
+std::vector<std::int64_t> GridWalk::FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough)
+{
+    std::vector<std::int64_t> best;
+    int bestScore = 0;
+    if ((to - from) * step_ < 0 || (to - from) % step_ != 0)
+        return best;
+    for (std::int64_t shift = from;; shift += step_) {
+        const std::uint64_t at = SectorAt(sector, shift);
+        if (Inside(at, kSectorSize) && PlacesIn(kHeaderSize - 1, at) >= static_cast<std::size_t>((shift - 0) / step_)) {
+            const int s = score(b_.data() + at);
+            if (s >= enough)
+                return {shift};
+            if (s > bestScore) {
+                bestScore = s;
+                best.clear();
+            }
+            if (s == bestScore && s > 0)
+                best.push_back(shift);
+        }
+        if (shift == to)
+            break;
+    }
+    if (move_ != Move::LostCr || enough < kEnoughForTable)
+        return best;
+    // A table sector that reads as one only with a CR put back among its own bytes (a table of
+    // more than 2,560 sectors holds many LF bytes): near the shift the fixed sectors before it
+    // had.
+    for (std::int64_t shift = from; shift <= std::min(to, from + 256); ++shift) {
+        const std::uint64_t at = SectorAt(sector, shift);
+        if (Inside(at, kSectorSize - 1) && PlacesIn(kHeaderSize - 1, at) >= static_cast<std::size_t>(shift / step_)) {
+            auto place = std::lower_bound(places_.begin(), places_.end(), at);
+            for (; place != places_.end() && *place < at + kSectorSize - 1; ++place) {
+                SectorBytes window;
+                const auto start = b_.begin() + static_cast<std::ptrdiff_t>(at);
+                const auto cr = b_.begin() + static_cast<std::ptrdiff_t>(*place);
+                auto out = std::copy(start, cr, window.begin());
+                *out++ = kCr;
+                std::copy(cr, start + static_cast<std::ptrdiff_t>(kSectorSize - 1), out);
+                if (!Spend())
+                    return best;
+                if (score(window.data()) >= enough) {
+                    inside_[sector] = *place;
+                    return {shift};
+                }
+            }
+        }
+    }
+    return best;
+}
+
+// The 512 bytes of a fixed sector read under `shift`, a CR put back where it lost one.
+SectorBytes GridWalk::FixedSector(std::uint32_t sector, std::int64_t shift) const
+{
+    SectorBytes window{};
+    const auto from = b_.begin() + static_cast<std::ptrdiff_t>(SectorAt(sector, shift));
+    const auto inside = inside_.find(sector);
+    if (inside == inside_.end()) {
+        std::copy_n(from, kSectorSize, window.begin());
+        return window;
+    }
+    const auto cr = b_.begin() + static_cast<std::ptrdiff_t>(inside->second);
+    auto out = std::copy(from, cr, window.begin());
+    *out++ = kCr;
+    std::copy(cr, from + static_cast<std::ptrdiff_t>(kSectorSize - 1), out);
+    return window;
+}
+
+bool GridWalk::LocateTables()
+{
+    const std::uint8_t* header = b_.data();
+    const std::uint32_t fatCount = LoadLe32(header + kNumFatSectorsOffset);
+    if (fatCount == 0 || fatCount > kHeaderDifatEntries)
+        return false;
+    const std::int64_t most = move_ == Move::LostCr
+        ? std::min<std::int64_t>(static_cast<std::int64_t>(places_.size()), 4096)
+        : -std::int64_t(kClusterSize) * std::min<std::int64_t>(static_cast<std::int64_t>(places_.size()), 8);
+    sectorBound_ =
+        static_cast<std::uint32_t>((b_.size() + static_cast<std::uint64_t>(std::max<std::int64_t>(most, 0))) / kSectorSize);
+    std::vector<std::uint32_t> tables;
+    for (std::uint32_t k = 0; k < fatCount; ++k) {
+        const std::uint32_t sector = LoadLe32(header + kHeaderDifatOffset + 4 * k);
+        if (sector >= sectorBound_)
+            return false;
+        tables.push_back(sector);
+    }
+    // The table's own sectors, in the order of the file: each where its entries read as a table
+    // whose chains run on (entry g holding g + 1) the most.
+    std::vector<std::uint32_t> inFileOrder = tables;
+    std::sort(inFileOrder.begin(), inFileOrder.end());
+    std::map<std::uint32_t, std::uint32_t> place;  // sector -> its place in the table
+    for (std::uint32_t k = 0; k < fatCount; ++k)
+        place[tables[k]] = k;
+    std::int64_t last = 0;
+    fat_.assign(std::size_t{fatCount} * kEntriesPerFatSector, kFreeSector);
+    for (std::uint32_t sector : inFileOrder) {
+        const std::uint32_t base = place[sector] * kEntriesPerFatSector;
+        const auto score = [&](const std::uint8_t* p) { return TableSectorScore(p, base, sectorBound_); };
+        const std::vector<std::int64_t> shifts = FindSector(sector, last, most, score, kEnoughForTable);
+        if (shifts.empty())
+            return false;
+        fixed_[sector] = shifts;
+        last = After(sector, shifts.front());
+        const SectorBytes table = FixedSector(sector, shifts.front());
+        for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
+            fat_[base + j] = LoadLe32(table.data() + 4 * j);
+    }
+    for (std::uint32_t g = 0; g < fat_.size(); ++g)
+        if (fat_[g] != kFreeSector)
+            highestUsed_ = g;
+    // The directory's sectors, each between the shifts of the fixed sectors around it.
+    std::vector<std::uint32_t> directory;
+    for (std::uint32_t sector = LoadLe32(header + kFirstDirectorySectorOffset); sector < fat_.size(); sector = fat_[sector]) {
+        if (directory.size() > fat_.size() || fixed_.count(sector))
+            return false;
+        directory.push_back(sector);
+    }
+    if (directory.empty())
+        return false;
+    const auto entryScore = [](const std::uint8_t* p) {
+        int s = 1;
+        for (std::size_t e = 0; e < kDirectoryEntriesPerSector; ++e) {
+            const std::uint8_t* raw = p + e * kDirectoryEntrySize;
+            if (ReadDirectoryEntry(raw, EntryReading::Strict)) {
+                s += kStrong;
+                continue;
+            }
+            // Any other entry only as its marks allow: an object type, a colour, a name length a
+            // writer could give (an unused entry's among them).
+            const std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
+            const std::uint8_t type = raw[kEntryObjectTypeOffset];
+            if ((type != 0 && type != kObjectTypeStorage && type != kObjectTypeStream && type != kObjectTypeRootStorage) ||
+                raw[kEntryColorFlagOffset] > 1 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)
+                return 0;
+            ++s;
+        }
+        return s;
+    };
+    // In the order of the file, each between the fixed sectors around it.
+    std::vector<std::uint32_t> directoryInFileOrder = directory;
+    std::sort(directoryInFileOrder.begin(), directoryInFileOrder.end());
+    for (std::uint32_t sector : directoryInFileOrder) {
+        const auto [from, to] = Bounds(sector, most);
+        const std::vector<std::int64_t> shifts = FindSector(sector, from, to, entryScore, kStrong);
+        if (shifts.empty())
+            return false;
+        fixed_[sector] = shifts;
+    }
+    for (std::uint32_t sector : directory) {
+        const std::uint8_t* p = b_.data() + SectorAt(sector, fixed_[sector].front());
+        directory_.insert(directory_.end(), p, p + kSectorSize);
+    }
+    // The mini stream's table, read as the table is: its chains run on, its entries stay within
+    // the mini stream the root entry gives.
+    const std::optional<DirectoryEntry> root =
+        directory_.size() >= kDirectoryEntrySize ? ReadDirectoryEntry(directory_.data(), EntryReading::Lenient) : std::nullopt;
+    const std::uint64_t miniSectors = root ? (root->size & 0xFFFF'FFFF) / kMiniSectorSize + 1 : 0;
+    std::vector<std::uint32_t> miniTable;
+    for (std::uint32_t sector = LoadLe32(header + kFirstMiniFatSectorOffset); sector < fat_.size() && root;
+         sector = fat_[sector]) {
+        if (miniTable.size() > fat_.size() || fixed_.count(sector))
+            return false;
+        miniTable.push_back(sector);
+    }
+    std::map<std::uint32_t, std::uint32_t> miniPlace;
+    for (std::uint32_t k = 0; k < miniTable.size(); ++k)
+        miniPlace[miniTable[k]] = k;
+    for (const auto& [sector, k] : miniPlace) {
+        const std::uint32_t base = k * kEntriesPerFatSector;
+        const auto score = [&](const std::uint8_t* p) { return TableSectorScore(p, base, miniSectors); };
+        const auto [from, to] = Bounds(sector, most);
+        const std::vector<std::int64_t> shifts = FindSector(sector, from, to, score, kEnoughForTable);
+        if (shifts.empty())
+            return false;
+        fixed_[sector] = shifts;
+    }
+    // The fixed sectors' shifts must go one way along the file.
+    std::int64_t previous = 0;
+    for (const auto& [sector, shifts] : fixed_) {
+        if ((shifts.back() - previous) * step_ < 0)
+            return false;
+        if ((shifts.front() - previous) * step_ > 0)
+            previous = shifts.front();
+    }
+    return true;
+}
+
+bool GridWalk::ReadWorkbookChain()
+{
+    for (std::size_t e = 0; e + kDirectoryEntrySize <= directory_.size(); e += kDirectoryEntrySize) {
+        const std::optional<DirectoryEntry> entry = ReadDirectoryEntry(directory_.data() + e, EntryReading::Strict);
+        if (!entry || entry->type != kObjectTypeStream || !biff::IsWorkbookStreamName(entry->name))
+            continue;
+        streamSize_ = entry->size & 0xFFFF'FFFF;
+        if (streamSize_ < kMiniStreamCutoff)
+            return true;  // in the mini stream: the fixed sectors and the final check
+                // must do
+        std::uint32_t sector = entry->start;
+        const std::uint64_t sectors = (streamSize_ + kSectorSize - 1) / kSectorSize;
+        while (chain_.size() < sectors) {
+            if (sector >= fat_.size() || fixed_.count(sector) || (!chain_.empty() && sector <= chain_.back()))
+                return false;  // the walk follows the stream along the file
+            chain_.push_back(sector);
+            if (runs_.empty() || runs_.back().first + runs_.back().count != sector)
+                runs_.push_back({sector, 0, (chain_.size() - 1) * kSectorSize});
+            ++runs_.back().count;
+            sector = fat_[sector];
+        }
+        return true;
+    }
+    return false;
+}
+
+// Decides the places in (from, to] that move the shift from `shiftFrom` to `shiftTo`, the fixed
+// sectors between keeping theirs. Where more places than needed could act, the first act: the
+// structure cannot tell them apart.
+bool GridWalk::Place(
+    std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to, std::int64_t shiftTo, std::vector<std::uint64_t>* into) const
+{
+    std::uint64_t at = from;
+    std::int64_t shift = shiftFrom;
+    auto segment = [&](std::uint64_t end, std::int64_t target) {
+        const std::int64_t needed = (target - shift) / step_;
+        if (needed < 0 || (target - shift) % step_ != 0 || end < at || PlacesIn(at, end) < static_cast<std::size_t>(needed))
+            return false;
+        if (into) {
+            auto first = std::upper_bound(places_.begin(), places_.end(), at);
+            if (move_ == Move::ForeignCluster && needed > 0 && PlacesIn(at, end) > static_cast<std::size_t>(needed))
+                openChoices_.push_back({std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(PlacesIn(at, end))),
+                    static_cast<std::size_t>(needed)});
+            for (std::int64_t k = 0; k < needed; ++k)
+                into->push_back(*first++);
+        }
+        return true;
+    };
+    std::vector<std::pair<std::uint32_t, const std::vector<std::int64_t>*>> between;
+    for (const auto& [sector, shifts] : fixed_) {
+        const std::uint64_t start = SectorAt(sector, shifts.front());
+        if (start > from && start < to)
+            between.emplace_back(sector, &shifts);
+    }
+    for (std::size_t i = 0; i < between.size(); ++i) {
+        // Of the shifts a sector reads under, the one furthest along that the sectors after it
+        // and the end still allow.
+        std::int64_t bound = shiftTo;
+        for (std::size_t k = i + 1; k < between.size(); ++k)
+            if ((between[k].second->back() - bound) * step_ < 0)
+                bound = between[k].second->back();
+        std::optional<std::int64_t> chosen;
+        for (std::int64_t candidate : *between[i].second) {
+            const std::uint64_t start = SectorAt(between[i].first, candidate);
+            if ((candidate - shift) * step_ < 0 || (candidate - bound) * step_ > 0 || start < at)
+                continue;
+            if (PlacesIn(at, start) >= static_cast<std::size_t>((candidate - shift) / step_))
+                chosen = candidate;
+        }
+        if (!chosen)
+            return false;
+        const std::uint64_t start = SectorAt(between[i].first, *chosen);
+        if (!segment(start, *chosen))
+            return false;
+        const auto inside = inside_.find(between[i].first);
+        if (inside != inside_.end() && into)
+            into->push_back(inside->second);
+        // A place may act at the first byte after it.
+        at = start + kSectorSize - (inside != inside_.end() ? 1 : 0) - 1;
+        shift = After(between[i].first, *chosen);
+    }
+    return segment(to, shiftTo);
+}
+
+// The shifts a sector can have between the fixed sectors around it.
+std::pair<std::int64_t, std::int64_t> GridWalk::Bounds(std::uint32_t sector, std::int64_t most) const
+{
+    const auto below = fixed_.lower_bound(sector);
+    const std::int64_t from = below == fixed_.begin() ? 0 : After(std::prev(below)->first, std::prev(below)->second.front());
+    const std::int64_t to = below == fixed_.end() ? most : below->second.back();
+    return {from, to};
+}
+
+// The record after `record`, its header read with `inBody` places acted on in `record`'s body
+// and, when `inHeader` is set, one more at that place inside the header itself (a CR among its
+// four bytes, a cluster that begins inside them). Nothing when the places are not there, or the
+// header is none a reader takes.
+std::optional<GridWalk::Cursor> GridWalk::Next(const Cursor& record, int inBody, std::optional<std::uint64_t> inHeader) const
+{
+    const std::uint64_t offset = record.offset + biff::kRecordHeaderSize + record.length;
+    if (offset + biff::kRecordHeaderSize > streamSize_ || !HeaderInOneRun(offset))
+        return std::nullopt;
+    Cursor next;
+    next.offset = offset;
+    next.shift = record.shift + inBody * step_;
+    const std::int64_t at = static_cast<std::int64_t>(StreamOffsetInFile(offset)) - next.shift;
+    if (at < 0)
+        return std::nullopt;
+    next.header = static_cast<std::uint64_t>(at);
+    const std::uint64_t bodyFrom = move_ == Move::LostCr ? record.body : record.body - 1;
+    if (!Place(bodyFrom, record.shift, next.header, next.shift, nullptr))
+        return std::nullopt;
+    std::uint8_t header[biff::kRecordHeaderSize];
+    if (!inHeader) {
+        if (!Inside(next.header, biff::kRecordHeaderSize))
+            return std::nullopt;
+        std::copy_n(b_.begin() + static_cast<std::ptrdiff_t>(next.header), biff::kRecordHeaderSize, header);
+        next.body = next.header + biff::kRecordHeaderSize;
+    } else {
+        const std::uint64_t k = *inHeader - next.header;  // the place's byte in the header
+        if (move_ == Move::LostCr) {
+            if (k > 3 || !Inside(next.header, 3))
+                return std::nullopt;
+            for (std::uint64_t i = 0, from = next.header; i < biff::kRecordHeaderSize; ++i)
+                header[i] = i == k ? kCr : b_[from++];
+            next.body = next.header + 3;
+        } else {
+            const std::uint64_t resume = *inHeader + kClusterSize;
+            if (k == 0 || k > 3 || !Inside(next.header, k) || !Inside(resume, 4 - k))
+                return std::nullopt;
+            for (std::uint64_t i = 0; i < biff::kRecordHeaderSize; ++i)
+                header[i] = i < k ? b_[next.header + i] : b_[resume + i - k];
+            next.body = resume + 4 - k;
+        }
+        next.shift += step_;
+        next.inHeader = inHeader;
+    }
+    next.type = LoadLe16(header);
+    next.length = LoadLe16(header + 2);
+    const bool afterPlace = inBody > 0 || inHeader;
+    if (afterPlace ? !ReadableAfterPlace(next.type, next.length) : !Readable(next.type, next.length))
+        return std::nullopt;
+    return next;
+}
+
+// The places that may lie in the next record's header once `inBody` act in `record`'s body.
+std::vector<std::uint64_t> GridWalk::HeaderPlaces(const Cursor& record, int inBody) const
+{
+    std::vector<std::uint64_t> found;
+    const std::uint64_t offset = record.offset + biff::kRecordHeaderSize + record.length;
+    if (offset >= streamSize_)
+        return found;
+    const std::int64_t at = static_cast<std::int64_t>(StreamOffsetInFile(offset)) - (record.shift + inBody * step_);
+    if (at < 0)
+        return found;
+    const std::uint64_t header = static_cast<std::uint64_t>(at);
+    auto place = std::lower_bound(places_.begin(), places_.end(), header);
+    for (; place != places_.end() && *place <= header + 3; ++place)
+        found.push_back(*place);
+    return found;
+}
+
+// Whether the records after `record` read, to `depth` records, allowing for places among them.
+bool GridWalk::Check(const Cursor& record, int depth) const
+{
+    if (!Spend())
+        return false;
+    const std::uint64_t offset = record.offset + biff::kRecordHeaderSize + record.length;
+    if (depth == 0 || offset + biff::kRecordHeaderSize > streamSize_ || !HeaderInOneRun(offset) ||
+        RunOf(offset) != RunOf(record.offset))
+        return true;
+    const int most = MostIn(record);
+    for (int j = 0; j <= most; ++j) {
+        if (const std::optional<Cursor> next = Next(record, j, std::nullopt); next && Check(*next, depth - 1))
+            return true;
+        for (std::uint64_t place : HeaderPlaces(record, j))
+            if (const std::optional<Cursor> next = Next(record, j, place); next && Check(*next, depth - 1))
+                return true;
+    }
+    // Past a substream's EOF the stream may hold whatever its writer left (zeros, mostly).
+    return record.type == biff::kEof;
+}
+
+// Walks the workbook stream's records from its first, deciding the places inside each record (and
+// in the stretches of other sectors the stream jumps over) by the records that follow.
+bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
+{
+    // Where the stream begins: its first record is a BOF.
+    Cursor record;
+    {
+        const std::uint64_t inFile = StreamOffsetInFile(0);
+        bool found = false;
+        for (int k = 0; k <= 64 && !found; ++k) {
+            const std::int64_t to = shift + k * step_;
+            const std::int64_t at = static_cast<std::int64_t>(inFile) - to;
+            if (at < 0 || !Inside(static_cast<std::uint64_t>(at), kSectorSize) ||
+                !Place(done, shift, static_cast<std::uint64_t>(at), to, nullptr))
+                continue;
+            Cursor first;
+            first.header = static_cast<std::uint64_t>(at);
+            first.body = first.header + biff::kRecordHeaderSize;
+            first.shift = to;
+            first.type = LoadLe16(b_.data() + first.header);
+            first.length = LoadLe16(b_.data() + first.header + 2);
+            if (!biff::IsBofType(first.type) || !Readable(first.type, first.length) || !Check(first, kLookahead))
+                continue;
+            Place(done, shift, first.header, to, &acted_);
+            record = first;
+            found = true;
+        }
+        if (!found)
+            return false;
+    }
+    bool continuesValues = false;  // the last record before CONTINUE records holds values
+    for (;;) {
+        const std::uint64_t offset = record.offset + biff::kRecordHeaderSize + record.length;
+        if (offset + biff::kRecordHeaderSize > streamSize_)
+            break;
+        const bool sameRun = RunOf(offset) == RunOf(record.offset);
+        const int most = sameRun ? MostIn(record) : 2 * kMostInOneRecord;
+        std::optional<Cursor> chosen;
+        for (int j = 0; j <= most && !chosen; ++j) {
+            if (const std::optional<Cursor> next = Next(record, j, std::nullopt); next && Check(*next, kLookahead)) {
+                chosen = next;
+                break;
+            }
+            for (std::uint64_t place : HeaderPlaces(record, j))
+                if (const std::optional<Cursor> next = Next(record, j, place); next && Check(*next, kLookahead)) {
+                    chosen = next;
+                    break;
+                }
+        }
+        if (!chosen && record.type == biff::kEof && Next(record, 0, std::nullopt) == std::nullopt) {
+            // Past the last substream's EOF the stream may hold whatever its writer left.
+            break;
+        }
+        if (!chosen) {
+            // The stream's last sector may hold bytes past its last record; no place lies there.
+            const std::uint64_t streamEnd = StreamOffsetInFile(streamSize_ - 1) + 1;
+            const std::int64_t endAt = static_cast<std::int64_t>(streamEnd) - record.shift;
+            if (RunOf(offset) + 1 == runs_.size() && endAt > 0 &&
+                PlacesIn(record.body, std::min<std::uint64_t>(static_cast<std::uint64_t>(endAt), b_.size())) == 0)
+                break;
+            return false;
+        }
+        const std::uint64_t bodyFrom = move_ == Move::LostCr ? record.body : record.body - 1;
+        const std::int64_t bodyShift = chosen->shift - (chosen->inHeader ? step_ : 0);
+        // The records prove how many places acted in a body, never which of more: the record's
+        // bytes would differ with each choice, so the undo is not proven.
+        const std::size_t acting = static_cast<std::size_t>((bodyShift - record.shift) / step_);
+        const bool holdsValues = record.type == biff::kContinue ? continuesValues : HoldsValues(record.type);
+        if (record.type != biff::kContinue)
+            continuesValues = holdsValues;
+        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting)
+            return false;
+        Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
+        if (chosen->inHeader)
+            acted_.push_back(*chosen->inHeader);
+        record = *chosen;
+    }
+    done = record.body + record.length;
+    shift = record.shift;
+    return true;
+}
+
+std::optional<Bytes> GridWalk::Run()
+{
+    if (b_.size() < 2 * kSectorSize || !SignatureAt(b_, 0))
+        return std::nullopt;
+    if (!LocateTables() || !ReadWorkbookChain())
+        return std::nullopt;
+    std::uint64_t done = kHeaderSize - 1;
+    std::int64_t shift = 0;
+    if (!chain_.empty() && !WalkRecords(done, shift))
+        return std::nullopt;
+    // The rest: the fixed sectors after the stream, then a file as long as its grid.
+    std::int64_t last = shift;
+    for (const auto& [sector, shifts] : fixed_)
+        if (SectorAt(sector, shifts.front()) > done && (After(sector, shifts.front()) - last) * step_ > 0)
+            last = After(sector, shifts.front());
+    std::int64_t target = last;
+    if (move_ == Move::LostCr) {
+        while ((static_cast<std::int64_t>(b_.size()) + target) % std::int64_t{kSectorSize} != 0 &&
+            Place(done, shift, b_.size(), target + step_, nullptr))
+            target += step_;
+        if ((static_cast<std::int64_t>(b_.size()) + target) % std::int64_t{kSectorSize} != 0)
+            target = last;
+    } else {
+        // Clusters past everything the table uses.
+        const std::int64_t needed = std::int64_t{kSectorSize} * (std::int64_t{highestUsed_} + 2);
+        while (static_cast<std::int64_t>(b_.size()) + target + step_ >= needed &&
+            Place(done, shift, b_.size(), target + step_, nullptr))
+            target += step_;
+    }
+    openChoices_.clear();
+    if (!Place(done, shift, b_.size(), target, &acted_))
+        return std::nullopt;
+    std::sort(acted_.begin(), acted_.end());
+    acted_.erase(std::unique(acted_.begin(), acted_.end()), acted_.end());
+    if (openChoices_.empty())
+        return Build(acted_, target);
+    // Which of the places in other streams' sectors held the clusters, no record says: the first
+    // choice that makes the whole file open stands (a few dozen tried at most).
+    std::vector<std::uint64_t> fixed;
+    for (std::uint64_t at : acted_) {
+        const bool open = std::any_of(openChoices_.begin(), openChoices_.end(), [at](const OpenChoice& choice) {
+            return std::find(choice.places.begin(), choice.places.end(), at) != choice.places.end();
+        });
+        if (!open)
+            fixed.push_back(at);
+    }
+    std::vector<std::uint64_t> picked;
+    int tries = 0;
+    if (std::optional<Bytes> opens = TryChoices(fixed, 0, picked, target, tries))
+        return opens;
+    return Build(acted_, target);
+}
+
+std::optional<Bytes> GridWalk::TryChoices(const std::vector<std::uint64_t>& fixed, std::size_t choice,
+    std::vector<std::uint64_t>& picked, std::int64_t shift, int& tries) const
+{
+    constexpr int kMostTries = 48;
+    if (choice == openChoices_.size()) {
+        if (++tries > kMostTries)
+            return std::nullopt;
+        std::vector<std::uint64_t> acted = fixed;
+        acted.insert(acted.end(), picked.begin(), picked.end());
+        std::optional<Bytes> bytes = Build(acted, shift);
+        return bytes && Opens(*bytes) ? bytes : std::nullopt;
+    }
+    const OpenChoice& open = openChoices_[choice];
+    // Every way of taking `acting` of the places, in order.
+    std::vector<std::size_t> index(open.acting);
+    for (std::size_t k = 0; k < open.acting; ++k)
+        index[k] = k;
+    for (;;) {
+        const std::size_t before = picked.size();
+        for (std::size_t k : index)
+            picked.push_back(open.places[k]);
+        std::optional<Bytes> found = TryChoices(fixed, choice + 1, picked, shift, tries);
+        picked.resize(before);
+        if (found || tries > kMostTries)
+            return found;
+        std::size_t k = open.acting;
+        while (k > 0 && index[k - 1] == open.places.size() - open.acting + (k - 1))
+            --k;
+        if (k == 0)
+            return std::nullopt;
+        ++index[k - 1];
+        for (std::size_t m = k; m < open.acting; ++m)
+            index[m] = index[m - 1] + 1;
+    }
+}
+
+std::optional<Bytes> GridWalk::Build(const std::vector<std::uint64_t>& places, std::int64_t shift) const
+{
+    std::vector<std::uint64_t> acted = places;
+    std::sort(acted.begin(), acted.end());
+    acted.erase(std::unique(acted.begin(), acted.end()), acted.end());
+    Bytes original;
+    original.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, static_cast<std::int64_t>(b_.size()) + shift)));
+    std::uint64_t from = 0;
+    for (std::uint64_t at : acted) {
+        if (at < from || at > b_.size())
+            return std::nullopt;
+        original.insert(
+            original.end(), b_.begin() + static_cast<std::ptrdiff_t>(from), b_.begin() + static_cast<std::ptrdiff_t>(at));
+        if (move_ == Move::LostCr) {
+            original.push_back(kCr);
+            from = at;
+        } else {
+            from = at + kClusterSize;
+        }
+    }
+    original.insert(original.end(), b_.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(from, b_.size())), b_.end());
+    return original;
+}
+
+}  // namespace
+
+bool Opens(const std::vector<std::uint8_t>& bytes)
+{
+    MemorySectorFile file(bytes);
+    return VerifyWorkbook(file).Opens();
+}
+
+bool SignatureAt(const std::vector<std::uint8_t>& bytes, std::size_t at)
+{
+    return bytes.size() >= at + kHeaderSignature.size() &&
+           std::equal(kHeaderSignature.begin(), kHeaderSignature.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+std::optional<GridResult> PutBackOnGrid(const std::vector<std::uint8_t>& bytes, Move move)
+{
+    GridWalk walk(bytes, move);
+    std::optional<Bytes> original = walk.Run();
+    if (!original)
+        return std::nullopt;
+    return GridResult{std::move(*original), walk.Acted()};
+}
+
+}  // namespace tabulon::realigning
