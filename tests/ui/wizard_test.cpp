@@ -89,8 +89,14 @@ ProgramRun RunProgram(const QStringList& arguments, const QString& platform)
     program.start(QStringLiteral(TABULON_PROGRAM), arguments);
     if (!program.waitForFinished(20000))
         return {};
-    return {program.exitStatus() == QProcess::NormalExit, program.exitCode(), program.readAllStandardOutput(),
-            program.readAllStandardError()};
+    QByteArray out = program.readAllStandardOutput();
+    QByteArray err = program.readAllStandardError();
+#ifdef Q_OS_WIN
+    // Text written on Windows ends its lines with CR LF.
+    out.replace("\r\n", "\n");
+    err.replace("\r\n", "\n");
+#endif
+    return {program.exitStatus() == QProcess::NormalExit, program.exitCode(), out, err};
 }
 
 bool CanCreateFileIn(const QString& folder)
