@@ -35,3 +35,17 @@ function(tabulon_configure_target target)
   tabulon_enable_sanitizers(${target})
   tabulon_enable_thread_sanitizer(${target})
 endfunction()
+
+# A program linked with a static Qt carries only the plugins it names: besides the platform of
+# the system (Windows), the headless one that the tests and runs without a display ask for.
+function(tabulon_link_headless_platform)
+  if(NOT TARGET Qt6::Core)
+    return()
+  endif()
+  get_target_property(qt_type Qt6::Core TYPE)
+  if(qt_type STREQUAL "STATIC_LIBRARY" AND TARGET Qt6::QOffscreenIntegrationPlugin)
+    foreach(target IN LISTS ARGN)
+      qt_import_plugins(${target} INCLUDE Qt6::QOffscreenIntegrationPlugin)
+    endforeach()
+  endif()
+endfunction()

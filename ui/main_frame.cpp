@@ -23,10 +23,13 @@ const QString kWindowTitle = QStringLiteral("Quorvex Tabulon Version " TABULON_V
 
 namespace {
 
-#ifdef Q_OS_WIN
-const QString kHelpDocument = QStringLiteral("help.chm");
-#else
+// On Windows a compiled help file is taken where one has been put; the download carries the
+// HTML document, as on Linux.
 const QString kHelpDocument = QStringLiteral("help.html");
+#ifdef Q_OS_WIN
+const QStringList kHelpDocuments = {QStringLiteral("help.chm"), kHelpDocument};
+#else
+const QStringList kHelpDocuments = {kHelpDocument};
 #endif
 
 const QString kJobInProgress = QStringLiteral("Repair or Save is in progress. Please wait for it to end");
@@ -145,9 +148,11 @@ QString CMainFrame::FindHelpDocument()
     const QString program = QCoreApplication::applicationDirPath();
     for (const QString& folder :
          {program, QDir(program).filePath(QStringLiteral("../share/tabulon")), QDir::currentPath()}) {
-        const QFileInfo candidate(QDir(folder).filePath(kHelpDocument));
-        if (candidate.isFile())
-            return candidate.absoluteFilePath();
+        for (const QString& name : kHelpDocuments) {
+            const QFileInfo candidate(QDir(folder).filePath(name));
+            if (candidate.isFile())
+                return candidate.absoluteFilePath();
+        }
     }
     return {};
 }

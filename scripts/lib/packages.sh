@@ -25,3 +25,13 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # threads, googletest's sources, and Wine to run the test programs.
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
     wine wine64 python3)
+
+# What building Qt for Windows from Debian's sources needs (scripts/build-qt-windows): apt's
+# source fetching and unpacking, and Debian's own Qt of the same version, whose tools (moc, rcc,
+# uic) the cross build runs.
+QT_WINDOWS_PACKAGES=(dpkg-dev cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    qt6-base-dev qt6-base-dev-tools python3)
+
+# What the window's Windows build needs besides (scripts/build-windows, once Qt for Windows is
+# built): the host tools of the same Qt, and the fonts its headless tests draw with.
+WINDOWS_GUI_PACKAGES=(qt6-base-dev qt6-base-dev-tools fonts-liberation2 fonts-urw-base35 fonts-dejavu-core)
