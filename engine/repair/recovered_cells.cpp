@@ -7,21 +7,6 @@
 namespace tabulon {
 namespace {
 
-std::vector<std::uint8_t> ReadAll(SectorFile& file)
-{
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.Length()));
-    file.Seek(0);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const std::size_t read = file.Read(std::span(bytes).subspan(done));
-        if (read == 0)
-            break;
-        done += read;
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 bool AnySheet(const WorkbookCells& cells)
 {
     return !cells.sheets.empty();
@@ -46,7 +31,7 @@ std::optional<WorkbookCells> CellsOfStream(SectorFile& file, bool mend = false)
 
 RecoveredCells RecoverCells(SectorFile& file)
 {
-    const std::vector<std::uint8_t> original = ReadAll(file);
+    const std::vector<std::uint8_t> original = ReadFileBytes(file, file.Length());
     RecoveredCells result;
     MemorySectorFile copy(original);
     result.report = PlanRepair(copy, RebuildMode::Auto);
