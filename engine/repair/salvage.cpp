@@ -179,8 +179,11 @@ public:
                     std::uint32_t sheetsRebuilt = 0;
                     for (const std::uint32_t u : entryUnits)
                         (attempt.report.workbookInMiniStream ? mini_ : main_).claimed[u] = false;
-                    const bool found = finder.FindBySheetBof(sheets, version, sheetsRebuilt) ||
-                                       (attempt.report.firstSheetStartLost = finder.FindBySheetRecords(sheets, version, sheetsRebuilt));
+                    bool found = finder.FindBySheetBof(sheets, version, sheetsRebuilt);
+                    if (!found) {
+                        found = finder.FindBySheetRecords(sheets, version, sheetsRebuilt);
+                        attempt.report.firstSheetStartLost = found;
+                    }
                     if (found) {
                         workbookData = std::move(sheets);
                         rebuilt = sheetsRebuilt;
