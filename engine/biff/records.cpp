@@ -472,7 +472,7 @@ const RecordShape* FittingShape(std::uint16_t type, std::uint16_t length, bool c
     const RecordShape* last = first + index.count[type];
     for (const RecordShape* shape = first; shape != last; ++shape) {
         if ((chainOnly || !shape->chainOnly) && length >= shape->minLength && length <= shape->maxLength &&
-            (length - shape->minLength) % shape->step == 0)
+            (shape->step == 1 || (length - shape->minLength) % shape->step == 0))
             return shape;
     }
     return nullptr;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -80,6 +81,22 @@ bool ReadsKnown(Bytes stream, std::size_t at);
 bool RunAt(Bytes stream, std::size_t at, int count);
 std::size_t Resync(Bytes stream, std::size_t from, std::size_t before = kNoPlace);
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at);
+
+// The first place at or after `from` whose two bytes read as a BOF record's type (0x0809),
+// record start or not; kNoPlace when none does before the end.
+inline std::size_t NextBofBytes(Bytes stream, std::size_t from)
+{
+    while (from + 2 <= stream.size()) {
+        const void* found = std::memchr(stream.data() + from, biff::kBof & 0xFF, stream.size() - from - 1);
+        if (found == nullptr)
+            return kNoPlace;
+        from = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - stream.data());
+        if (stream[from + 1] == biff::kBof >> 8)
+            return from;
+        ++from;
+    }
+    return kNoPlace;
+}
 
 // Calls `visit(at, type, length)` for each record that reads from `from` on, picking the walk
 // up again where records read again past what does not. `visit` may change the record's body.

@@ -99,10 +99,24 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     indexCount = buckets * perBucket;
     auto bucketStart = [&](std::size_t k) { return std::int64_t{LoadLe32(entries + 2 + 8 * k)}; };
     auto bucketOffset = [&](std::size_t k) { return std::int64_t{LoadLe16(entries + 6 + 8 * k)}; };
-    std::map<std::int64_t, int> votes;
-    for (std::size_t k = 0; k < buckets; ++k) {
+    // Each bucket votes, for every CONTINUE record found, for the difference that puts its
+    // record there. Buckets share records: each record start votes once, with their number.
+    std::map<std::int64_t, int> starts;
+    for (std::size_t k = 0; k < buckets; ++k)
+        ++starts[bucketStart(k) - bucketOffset(k)];
+    std::vector<std::pair<std::int64_t, int>> ballots;
+    ballots.reserve(starts.size() * pieces.size());
+    for (const auto& [start, weight] : starts) {
         for (const Piece& piece : pieces)
-            ++votes[bucketStart(k) - bucketOffset(k) - static_cast<std::int64_t>(piece.at)];
+            ballots.emplace_back(start - static_cast<std::int64_t>(piece.at), weight);
+    }
+    std::sort(ballots.begin(), ballots.end());
+    std::vector<std::pair<std::int64_t, int>> votes;  // by difference
+    for (const auto& [d, weight] : ballots) {
+        if (!votes.empty() && votes.back().first == d)
+            votes.back().second += weight;
+        else
+            votes.emplace_back(d, weight);
     }
     // The strings of bucket k under difference d: from where its first string lies, read
     // through the CONTINUE records of its run. A bucket whose record lost its header with the

@@ -53,24 +53,32 @@ void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
 // every cell record becomes filler.
 void EncryptedCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
+    // Calls `cell` with each cell record past the globals, as long as no FILEPASS record says
+    // the workbook is encrypted; gives whether none did.
+    const auto forEachCell = [&stream](const auto& cell) {
+        bool globals = true;
+        for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+            const std::uint16_t type = U16(stream, at);
+            const std::uint16_t length = U16(stream, at + 2);
+            if (globals && type == kFilePass)
+                return false;  // encrypted, and it says so: readers know
+            globals = globals && type != kEof;
+            if (!globals && IsCellRecord(type) && length >= 6)
+                cell(at, length);
+            at += kHeader + length;
+        }
+        return true;
+    };
     std::size_t cells = 0, impossible = 0;
-    bool globals = true;
-    std::vector<std::pair<std::size_t, std::size_t>> found;  // cell records
-    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
-        const std::uint16_t type = U16(stream, at);
-        const std::uint16_t length = U16(stream, at + 2);
-        if (globals && type == kFilePass)
-            return;  // encrypted, and it says so: readers know
-        globals = globals && type != kEof;
-        if (!globals && IsCellRecord(type) && length >= 6) {
+    if (!forEachCell([&](std::size_t at, std::size_t) {
             ++cells;
             impossible += U16(stream, at + kHeader + 2) > 0xFF || U16(stream, at + kHeader + 4) >= 4050 ? 1u : 0u;
-            found.emplace_back(at, at + kHeader + length);
-        }
-        at += kHeader + length;
-    }
+        }))
+        return;
     if (impossible * 2 <= cells)
         return;
+    std::vector<std::pair<std::size_t, std::size_t>> found;  // cell records
+    forEachCell([&](std::size_t at, std::size_t length) { found.emplace_back(at, at + kHeader + length); });
     std::vector<bool> boundary(stream.size() + 1, false);
     for (const auto& [from, to] : found) {
         WriteFiller(stream, boundary, from, to);
@@ -295,26 +303,6 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         const std::size_t need = 2 * kHeader + bofLength;
         if (from < globalsEnd || !(to - from == need || to - from >= need + kHeader))
             continue;
-        std::optional<unsigned> before, after;
-        bool inWorksheet = false;
-        for (std::size_t k = recordBefore(from); k != kNoPlace; k = recordBefore(k)) {
-            const std::uint16_t type = U16(stream, k);
-            if (type == kEof)
-                break;
-            if (type == kBof) {
-                inWorksheet = U16(stream, k + 2) >= 4 && U16(stream, k + kHeader + 2) == kWorksheetSubstream;
-                break;
-            }
-            if (!before)
-                before = cellRow(k);
-        }
-        for (std::size_t k = to; k + kHeader <= stream.size() && walk.boundary[k] && !after;) {
-            const std::uint16_t type = U16(stream, k);
-            if (type == kBof || type == kEof || type == kFillerRecord)
-                break;
-            after = cellRow(k);
-            k += kHeader + U16(stream, k + 2);
-        }
         // (Only where the damage zeroed bytes: bytes of something else read as cells now and
         // then, rows and all.)
         const auto found = std::find_if(walk.overwritten.begin(), walk.overwritten.end(), [&, from = from](const auto& o) {
@@ -327,7 +315,31 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             const auto first = found->second.begin() + static_cast<std::ptrdiff_t>(unit - found->first);
             zeroed = std::all_of(first, first + kUnit, [](std::uint8_t b) { return b == 0; });
         }
-        if (!inWorksheet || !zeroed || !before || !after || *after + 1 >= *before)
+        if (!zeroed)
+            continue;
+        std::optional<unsigned> before, after;
+        for (std::size_t k = to; k + kHeader <= stream.size() && walk.boundary[k] && !after;) {
+            const std::uint16_t type = U16(stream, k);
+            if (type == kBof || type == kEof || type == kFillerRecord)
+                break;
+            after = cellRow(k);
+            k += kHeader + U16(stream, k + 2);
+        }
+        if (!after)
+            continue;
+        bool inWorksheet = false;
+        for (std::size_t k = recordBefore(from); k != kNoPlace; k = recordBefore(k)) {
+            const std::uint16_t type = U16(stream, k);
+            if (type == kEof)
+                break;
+            if (type == kBof) {
+                inWorksheet = U16(stream, k + 2) >= 4 && U16(stream, k + kHeader + 2) == kWorksheetSubstream;
+                break;
+            }
+            if (!before)
+                before = cellRow(k);
+        }
+        if (!inWorksheet || !before || *after + 1 >= *before)
             continue;
         to = endAndSheetStartAtTheEnd(from, to);
     }
@@ -399,8 +411,9 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // A sheet whose entry in the list was destroyed: the list gets it back in the damaged
     // stretch of the globals, under a name of its own ("Sheet" and a number none has).
     std::vector<std::size_t> orphans;
-    for (std::size_t at = globalsEnd; at + kHeader + 4 <= stream.size(); ++at) {
-        if (!walk.boundary[at] || U16(stream, at) != kBof || U16(stream, at + kHeader + 2) != kWorksheetSubstream)
+    for (std::size_t at = NextBofBytes(stream, globalsEnd); at != kNoPlace && at + kHeader + 4 <= stream.size();
+         at = NextBofBytes(stream, at + 1)) {
+        if (!walk.boundary[at] || U16(stream, at + kHeader + 2) != kWorksheetSubstream)
             continue;
         const std::size_t before = recordBefore(at);
         const bool topLevel = before == kNoPlace || U16(stream, before) == kEof || U16(stream, before) == kFillerRecord;
@@ -528,8 +541,9 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
                 break;
         }
         bool sheetsAfter = false;
-        for (std::size_t k = at; k + kHeader <= stream.size() && !sheetsAfter; ++k)
-            sheetsAfter = walk.boundary[k] && U16(stream, k) == kBof;
+        for (std::size_t k = NextBofBytes(stream, at); k != kNoPlace && k + kHeader <= stream.size() && !sheetsAfter;
+             k = NextBofBytes(stream, k + 1))
+            sheetsAfter = walk.boundary[k];
         if (depth == 0 && at < stream.size() && !sheetsAfter) {
             std::erase_if(regions, [&](const MendedRegion& r) { return r.offset >= at; });
             for (MendedRegion& region : regions)
@@ -616,16 +630,22 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
 
 }  // namespace
 
-std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
+std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names,
+                                             bool* settled)
 {
     // What one round mends can leave room or order that the next takes up (a string table
     // written anew leaves room for a list entry): rounds go on until one changes nothing, so
     // that a stream mended once is left as it is when mended again.
     std::vector<MendedRegion> regions = MendOnce(stream, names);
+    if (settled)
+        *settled = regions.empty();
     for (int round = 0; round < 3 && !regions.empty(); ++round) {
         const std::vector<MendedRegion> more = MendOnce(stream, names);
-        if (more.empty())
+        if (more.empty()) {
+            if (settled)
+                *settled = true;
             break;
+        }
         // A later round may end the stream sooner (what follows the last sheet goes).
         KeepWithin(regions, stream.size());
         regions.insert(regions.end(), more.begin(), more.end());

@@ -62,7 +62,10 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
 // mended again. When the stream's start is gone it gets new globals in front (the sheets named
 // by `names`, those the document summary lists, when there are at least as many as survive;
 // else "Sheet1", "Sheet2", ...). Each region's `sheet` is the sheet, by its place in the list,
-// whose first record is the last before the region; -1 in the globals.
-std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names = {});
+// whose first record is the last before the region; -1 in the globals. `settled`, when given,
+// says whether the last round of mending changed nothing (then mending the result once more
+// gives no region); it is false only for a stream still changing after four rounds.
+std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names = {},
+                                             bool* settled = nullptr);
 
 }  // namespace tabulon

@@ -65,10 +65,12 @@ std::optional<bool> BeginsAsItsKind(std::u16string_view name, const std::vector<
     return std::nullopt;
 }
 
-// Mends the records of a workbook stream found, and lists its sheets into `report`.
-void MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report)
+// Mends the records of a workbook stream found, and lists its sheets into `report`. Gives
+// whether the mending settled (mending the result again would change nothing).
+bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report)
 {
-    report.regions = MendWorkbookStream(workbook, summaryNames);
+    bool settled = false;
+    report.regions = MendWorkbookStream(workbook, summaryNames, &settled);
     for (const ListedSheet& sheet : ListSheets(workbook)) {
         ++report.sheets;
         report.sheetsFound += sheet.found ? 1 : 0;
@@ -76,6 +78,7 @@ void MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u1
         if (!sheet.found)
             report.lostSheets.push_back(sheet.name);
     }
+    return settled;
 }
 
 // One attempt at the file with one header: the entries to write, and the report so far.
@@ -85,6 +88,7 @@ struct Attempt {
     SalvageReport report;
     std::uint64_t workbookLength = 0;
     bool found = false;
+    bool settled = false;  // the workbook's mending settled
 };
 
 class Salvager {
@@ -211,7 +215,7 @@ public:
                 CompareEntryNames(entries_[tree_[i].entry].name, u"\u0005DocumentSummaryInformation") == 0)
                 summaryNames = SheetNamesFromSummary(*data[i]);
         }
-        MendWorkbook(workbookData, summaryNames, attempt.report);
+        attempt.settled = MendWorkbook(workbookData, summaryNames, attempt.report);
         attempt.report.linksRebuilt = rebuilt;
         if (rootEntry_) {
             attempt.root.clsid = rootEntry_->clsid;
@@ -625,7 +629,7 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
     }
     CompoundStream& book = (*streams)[*workbook];
     attempt.report.workbookInMiniStream = book.declaredSize < kMiniStreamCutoff;
-    MendWorkbook(book.data, summaryNames, attempt.report);
+    attempt.settled = MendWorkbook(book.data, summaryNames, attempt.report);
     attempt.workbookLength = book.data.size();
     for (CompoundStream& stream : *streams) {
         if (stream.type == kObjectTypeStream) {
@@ -712,15 +716,15 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     tell(70);
     if (!best)
         return {};
+    const auto isWorkbook = [](const CompoundEntry& entry) {
+        return entry.parent < 0 && entry.type == kObjectTypeStream && biff::IsWorkbookStreamName(entry.name);
+    };
     try {
         WriteCompoundFile(out, best->root, best->entries);
     } catch (const std::invalid_argument&) {
         // A damaged directory can hold what no compound file may (two entries of one name,
         // a name with a separator): the workbook stream alone is written then.
-        const auto workbook = std::find_if(best->entries.begin(), best->entries.end(), [](const CompoundEntry& entry) {
-            return entry.parent < 0 && entry.type == kObjectTypeStream &&
-                   biff::IsWorkbookStreamName(entry.name);
-        });
+        const auto workbook = std::find_if(best->entries.begin(), best->entries.end(), isWorkbook);
         if (workbook == best->entries.end())
             return {};
         CompoundEntry alone = std::move(*workbook);
@@ -735,11 +739,18 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         });
         if (kept != best->report.kept.end())
             best->report.kept = {*kept};
-        WriteCompoundFile(out, best->root, {alone});
+        best->entries.clear();
+        best->entries.push_back(std::move(alone));
+        WriteCompoundFile(out, best->root, best->entries);
     }
     best->report.written = true;
     tell(80);
-    best->report.check = VerifyWorkbook(out);
+    // The new file is read back and checked; its workbook stream, when it holds the bytes the
+    // mending settled on, is not mended once more.
+    const auto workbook = std::find_if(best->entries.begin(), best->entries.end(), isWorkbook);
+    best->report.check = workbook == best->entries.end()
+                             ? VerifyWorkbook(out)
+                             : VerifyWrittenWorkbook(out, workbook->data, best->settled);
     tell(100);
     return best->report;
 }

@@ -37,18 +37,19 @@ bool OnlyBeyondHeader(const WorkbookCheck& check)
     });
 }
 
-void AddRecordDamage(SectorFile& file, WorkbookCheck& check)
+namespace {
+
+// Where the records of `stream` first go wrong, into `check`. A stream known to be settled
+// (mending it changes nothing) is not mended again to find out.
+void AddStreamDamage(const std::vector<std::uint8_t>& stream, bool settled, WorkbookCheck& check)
 {
-    const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file);
-    if (!stream)
-        return;
-    std::optional<std::uint64_t> damage = FirstRecordDamage(*stream);
-    if (!damage) {
+    std::optional<std::uint64_t> damage = FirstRecordDamage(stream);
+    if (!damage && !settled) {
         // Records that all read may still hold a zeroed stretch that the mending takes out (one
         // inside the string table, say): a workbook is not intact where a salvage would replace
         // any of its bytes. An end record a sheet lacks, which readers do without and the
         // mending writes back (a bare record header), is no such damage.
-        std::vector<std::uint8_t> mended = *stream;
+        std::vector<std::uint8_t> mended = stream;
         for (const MendedRegion& region : MendWorkbookStream(mended)) {
             if (region.length > biff::kRecordHeaderSize)
                 damage = std::min(damage.value_or(region.offset), region.offset);
@@ -57,6 +58,26 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check)
     if (damage)
         check.findings.push_back({FindingCode::WorkbookRecordsDamaged, Severity::Incorrect,
                                   static_cast<std::uint32_t>(std::min<std::uint64_t>(*damage, 0xFFFF'FFFF)), 0, *damage});
+}
+
+}  // namespace
+
+void AddRecordDamage(SectorFile& file, WorkbookCheck& check)
+{
+    if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file))
+        AddStreamDamage(*stream, false, check);
+}
+
+WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled)
+{
+    WorkbookCheck check = VerifyWorkbookStructure(file);
+    if (!OnlyBeyondHeader(check))
+        return check;
+    if (const std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
+        const bool same = std::equal(written->begin(), written->end(), stream.begin(), stream.end());
+        AddStreamDamage(*written, settled && same, check);
+    }
+    return check;
 }
 
 WorkbookCheck VerifyWorkbook(SectorFile& file)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "engine/cfb/verify.h"
@@ -29,6 +30,11 @@ bool OnlyBeyondHeader(const WorkbookCheck& check);
 // Adds to `check` where the workbook stream's records first go wrong (nothing when they all
 // read, or when the stream cannot be read at all).
 void AddRecordDamage(SectorFile& file, WorkbookCheck& check);
+
+// VerifyWorkbook's verdict on a file just written with `stream` as its workbook stream, which
+// mending left `settled` (mending it again changes nothing): when the file holds those very
+// bytes, they are not mended once more to find out.
+WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled);
 
 // The workbook stream: "Workbook" (BIFF8) or else "Book" (BIFF5) directly under the root, names
 // compared without regard to case. Nothing when there is neither or the file cannot be read.
