@@ -20,6 +20,11 @@ public:
     using Bytes = std::span<const std::uint8_t>;
 
     explicit Pieces(std::vector<Bytes> pieces) : pieces_(std::make_shared<const std::vector<Bytes>>(std::move(pieces))) {}
+    // The pieces of `pieces` from `first` on, reading from `skip` bytes into that one.
+    Pieces(std::shared_ptr<const std::vector<Bytes>> pieces, std::size_t first, std::size_t skip)
+        : pieces_(std::move(pieces)), index_(first), position_(skip)
+    {
+    }
 
     std::size_t Size() const
     {

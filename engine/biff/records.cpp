@@ -448,12 +448,14 @@ static_assert(std::is_sorted(std::begin(kRecordShapes), std::end(kRecordShapes),
 
 // Where each type's shapes begin in the table, and where they end, by type: the record walks
 // and the scans for records ask for every offset of a stream, so this is a look-up, not a search.
+// Types past the highest the table knows have no shape; the index stops there, small enough
+// to stay in the processor's nearest cache.
 struct ShapeIndex {
-    static constexpr std::size_t kTypes = 0x10000;
+    static constexpr std::size_t kTypes = std::size_t{std::end(kRecordShapes)[-1].type} + 1;
     std::array<std::uint16_t, kTypes> first{};
     std::array<std::uint8_t, kTypes> count{};
 
-    ShapeIndex()
+    constexpr ShapeIndex()
     {
         static_assert(std::size(kRecordShapes) < 0xFFFF, "the table's places fit 16 bits");
         for (std::size_t i = 0; i < std::size(kRecordShapes); ++i) {
@@ -464,10 +466,14 @@ struct ShapeIndex {
     }
 };
 
+constexpr ShapeIndex kShapeIndex;
+
 // The shape of `type` that `length` fits, of those PlausibleRecord takes or (`chainOnly`) of all.
 const RecordShape* FittingShape(std::uint16_t type, std::uint16_t length, bool chainOnly)
 {
-    static const ShapeIndex index;
+    if (type >= ShapeIndex::kTypes)
+        return nullptr;
+    const ShapeIndex& index = kShapeIndex;
     const RecordShape* first = std::begin(kRecordShapes) + index.first[type];
     const RecordShape* last = first + index.count[type];
     for (const RecordShape* shape = first; shape != last; ++shape) {

@@ -36,6 +36,11 @@ inline std::uint16_t U16(Bytes stream, std::size_t at)
 class ChainCursor {
 public:
     ChainCursor(std::vector<Bytes> bodies, const std::uint8_t* stream) : pieces_(std::move(bodies)), stream_(stream) {}
+    // Reads `bodies` from the `first`, `skip` bytes into it; they are shared, not copied.
+    ChainCursor(std::shared_ptr<const std::vector<Bytes>> bodies, std::size_t first, std::size_t skip, const std::uint8_t* stream)
+        : pieces_(std::move(bodies), first, skip), stream_(stream)
+    {
+    }
 
     // Moves past a body's end to the next; false when none is left.
     bool Settle() { return pieces_.Settle(); }

@@ -1,11 +1,13 @@
 // The shared-string table read again from the places its index names, where its start or its
 // middle was lost.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,6 +44,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     struct Piece {
         std::size_t at;  // a CONTINUE record
         std::size_t run;  // the run of them, one after another, that it belongs to
+        std::size_t within = 0;  // its place in that run
     };
     std::vector<Piece> pieces;
     std::optional<std::size_t> index;
@@ -82,6 +85,15 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         inRun = type == kContinue && runOwner != kExtSst;
         runOwner = type == kContinue ? runOwner : type;
         at += kHeader + length;
+    }
+    // Each run's bodies, read as one by the buckets that lie in it (shared, not copied).
+    std::vector<std::shared_ptr<std::vector<Bytes>>> runBodies(runs);
+    for (Piece& piece : pieces) {
+        auto& bodies = runBodies[piece.run];
+        if (!bodies)
+            bodies = std::make_shared<std::vector<Bytes>>();
+        piece.within = bodies->size();
+        bodies->emplace_back(found.data() + piece.at + kHeader, U16(stream, piece.at + 2));
     }
     // The strings the index leads to; with no index to go by, those read from the table's
     // start alone.
@@ -129,10 +141,12 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     };
     struct BucketRead {
         std::vector<std::u16string> strings;  // from its first on, as far as they are proven
+        std::array<std::size_t, 2> runs{kNoPlace, kNoPlace};  // the runs of CONTINUE records it read in
+        std::size_t textual = 0;  // how many of them, from the first, read as text (no control characters)
         bool lands = false;    // all of them read, ending where the next bucket begins
         bool checked = false;  // whether the next bucket's start could tell
     };
-    auto readBucket = [&](std::size_t k, std::int64_t d, bool use) -> BucketRead {
+    auto readBucket = [&](std::size_t k, std::int64_t d) -> BucketRead {
         const std::int64_t at = bucketStart(k) - d;
         const std::int64_t record = at - bucketOffset(k);
         if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > to)
@@ -143,47 +157,51 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (position + 3 > found.size() || (found[position] | found[position + 1] | found[position + 2]) == 0 ||
             (found[position + 2] & ~0x0D) != 0)
             return {};  // wiped, or no string starts there
-        std::vector<Bytes> bodies;
         std::optional<std::size_t> ownRun;  // of the record it lies in, when that survives
         auto next = std::upper_bound(pieces.begin(), pieces.end(), position,
                                      [](std::size_t a, const Piece& p) { return a < p.at; });
+        // The bodies to read through: the run's own, shared, from the record the bucket lies
+        // in; or, that record lost, the bytes up to the next record that survives and its run.
+        std::optional<ChainCursor> reading;
         if (next != pieces.begin() && std::prev(next)->at == static_cast<std::size_t>(record)) {
             const auto piece = std::prev(next);
             const std::size_t end = piece->at + kHeader + U16(stream, piece->at + 2);
             if (position >= end)
                 return {};
-            bodies.emplace_back(found.data() + position, end - position);
             ownRun = piece->run;
             next = piece + 1;
             if (next != pieces.end() && next->run != piece->run)
                 next = pieces.end();
+            reading.emplace(runBodies[piece->run], piece->within, position - (piece->at + kHeader), found.data());
         } else {
             if (next == pieces.end() || next->at - position > kMaxBody)
                 return {};
             if (next->at > found.size())
                 return {};
-            bodies.emplace_back(found.data() + position, next->at - position);
+            std::vector<Bytes> bodies{Bytes(found.data() + position, next->at - position)};
+            const std::vector<Bytes>& run = *runBodies[next->run];
+            bodies.insert(bodies.end(), run.begin() + static_cast<std::ptrdiff_t>(next->within), run.end());
+            reading.emplace(std::move(bodies), found.data());
         }
-        if (next != pieces.end()) {
-            const std::size_t run = next->run;
-            for (auto p = next; p != pieces.end() && p->run == run; ++p)
-                bodies.emplace_back(found.data() + p->at + kHeader, U16(stream, p->at + 2));
-            if (use)
-                used[run] = true;
-        }
-        if (use && ownRun)
-            used[*ownRun] = true;
         BucketRead read;
-        ChainCursor cursor(bodies, found.data());
+        if (next != pieces.end())
+            read.runs[0] = next->run;
+        if (ownRun)
+            read.runs[1] = *ownRun;
+        ChainCursor& cursor = *reading;
+        bool textual = true;
+        std::u16string text;
         for (std::size_t i = 0; i < perBucket; ++i) {
             if (!cursor.Settle())
                 break;
             const std::size_t begin = cursor.Position();
-            std::u16string text;
+            text.clear();
             const bool whole = cursor.String(false, &text);
             if (!whole || wiped(begin, cursor.Position()))
                 break;
-            read.strings.push_back(std::move(text));
+            textual = textual && std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
+            read.textual += textual ? 1 : 0;
+            read.strings.push_back(text);
         }
         if (k + 1 < buckets && read.strings.size() == perBucket) {
             const std::int64_t nextAt = bucketStart(k + 1) - d;
@@ -196,17 +214,19 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     };
     // How many buckets end where the next begins, and how many strings that read as text (no
     // control characters) the buckets begin with: the right difference reads whole buckets, a
-    // wrong one stray bytes.
-    auto score = [&](std::int64_t d) {
+    // wrong one stray bytes. The reading stops once the buckets left could not lift the
+    // score above `toBeat` even if all of them landed and read as text; `reads` gets what
+    // was read.
+    auto score = [&](std::int64_t d, std::pair<std::size_t, std::size_t> toBeat, std::vector<BucketRead>& reads) {
         std::size_t landing = 0, textual = 0;
+        reads.clear();
         for (std::size_t k = 0; k < buckets; ++k) {
-            const BucketRead read = readBucket(k, d, false);
-            landing += read.lands ? 1 : 0;
-            for (const std::u16string& text : read.strings) {
-                if (std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }))
-                    break;
-                ++textual;
-            }
+            const std::size_t left = buckets - k;
+            if (std::pair{landing + left, textual + left * perBucket} <= toBeat)
+                break;
+            reads.push_back(readBucket(k, d));
+            landing += reads.back().lands ? 1 : 0;
+            textual += reads.back().textual;
         }
         return std::pair{landing, textual};
     };
@@ -222,11 +242,13 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         candidates.insert(candidates.begin(), {0, 0});
     std::int64_t best = 0;
     std::pair<std::size_t, std::size_t> bestScore{0, 0};
+    std::vector<BucketRead> reads, tried;  // the best difference's buckets; those under way
     for (const auto& candidate : candidates) {
-        const auto scored = score(candidate.second);
+        const auto scored = score(candidate.second, bestScore, tried);
         if (scored > bestScore) {
             bestScore = scored;
             best = candidate.second;
+            std::swap(reads, tried);  // (read whole: a reading cut short scores no higher)
         }
     }
     if (bestScore.second == 0)
@@ -236,22 +258,24 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // before the damage it runs into (or the end of what survives), once the difference is
     // proven by a bucket that lands. A bucket that reads whole but lands elsewhere is no
     // bucket: nothing of it stands.
-    std::vector<BucketRead> reads;
     // Where the table's start survives and nothing before it moved, the index's offsets are
     // the stream's own.
     bool proven = unmended.has_value() && best == 0;
-    for (std::size_t k = 0; k < buckets; ++k) {
-        reads.push_back(readBucket(k, best, true));
-        proven = proven || reads.back().lands;
+    for (const BucketRead& read : reads) {
+        proven = proven || read.lands;
+        for (const std::size_t run : read.runs) {
+            if (run != kNoPlace)
+                used[run] = true;
+        }
     }
-    for (std::size_t k = 0; k < buckets; ++k) {
-        const BucketRead& read = reads[k];
+    for (std::size_t k = 0; k < reads.size(); ++k) {
+        BucketRead& read = reads[k];
         if (!read.lands && (!proven || read.checked))
             continue;
         if (strings.size() < k * perBucket + read.strings.size())
             strings.resize(k * perBucket + read.strings.size());
         for (std::size_t i = 0; i < read.strings.size(); ++i)
-            strings[k * perBucket + i] = read.strings[i];
+            strings[k * perBucket + i] = std::move(read.strings[i]);
     }
     return true;
     }();
