@@ -64,7 +64,7 @@ std::optional<std::string> FormatCode(Bytes body, const Globals& globals, std::v
 
 }  // namespace
 
-Globals ReadGlobals(Bytes stream)
+Globals ReadGlobals(Bytes stream, bool strings)
 {
     Globals globals;
     const std::optional<std::size_t> start = FindGlobals(stream);
@@ -97,7 +97,7 @@ Globals ReadGlobals(Bytes stream)
                 globals.boundSheets.push_back(*record);
             break;
         case kSst:
-            if (!globals.encrypted)
+            if (!globals.encrypted && strings)
                 globals.sharedStrings = ReadSharedStrings(body, walker.Continuations());
             break;
         case kFormat:

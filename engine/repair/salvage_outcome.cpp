@@ -41,7 +41,8 @@ std::vector<std::string> MadeUpNames(std::span<const std::uint8_t> stream, const
 
 void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, const std::vector<std::u16string>& summaryNames)
 {
-    const biff::Globals globals = biff::ReadGlobals(stream);
+    // (The shared strings are read below, only where the globals were mended.)
+    biff::Globals globals = biff::ReadGlobals(stream, false);
     const std::vector<std::string> madeUp = MadeUpNames(stream, globals, report.regions, summaryNames);
     const WorkbookCells workbook = ReadWorkbookSheets(stream, globals);
     // Each sheet's records run from its first record to the next sheet's, in stream order.
@@ -72,6 +73,8 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
     // globals were mended, the text cells whose shared string did not come back.
     const bool globalsMended = !globals.encrypted && std::any_of(report.regions.begin(), report.regions.end(),
                                                                  [](const MendedRegion& region) { return region.sheet < 0; });
+    if (globalsMended)
+        globals.sharedStrings = biff::ReadGlobals(stream).sharedStrings;
     std::vector<std::size_t> cellRecords(workbook.sheets.size(), 0), textsLost(workbook.sheets.size(), 0);
     for (std::size_t k = 0; k < starts.size(); ++k) {
         const std::size_t end = k + 1 < starts.size() ? static_cast<std::size_t>(starts[k + 1].first) : stream.size();
