@@ -27,7 +27,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +36,7 @@
 #include <vector>
 
 #if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #define TABULON_BENCH_FORK 1
@@ -132,6 +133,40 @@ private:
     Clock::time_point start_;
 };
 
+// Memory for the reads, taken from the system and given back whole (mapped where there is
+// mmap): each read of the whole file fills pages never touched before, as the salvage's own
+// read does in its fresh process, and the allocator's state is left as the repair finds it in
+// the command line (freeing a large block moves glibc's threshold for mapping blocks).
+class FreshMemory {
+public:
+    explicit FreshMemory(std::size_t size) : size_(size)
+    {
+#if defined(TABULON_BENCH_FORK)
+        void* mapped = mmap(nullptr, std::max<std::size_t>(size_, 1), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            throw std::bad_alloc();
+        bytes_ = static_cast<std::uint8_t*>(mapped);
+#else
+        bytes_ = new std::uint8_t[size_];
+#endif
+    }
+    ~FreshMemory()
+    {
+#if defined(TABULON_BENCH_FORK)
+        munmap(bytes_, std::max<std::size_t>(size_, 1));
+#else
+        delete[] bytes_;
+#endif
+    }
+    FreshMemory(const FreshMemory&) = delete;
+    FreshMemory& operator=(const FreshMemory&) = delete;
+    std::span<std::uint8_t> Bytes() { return {bytes_, size_}; }
+
+private:
+    std::size_t size_;
+    std::uint8_t* bytes_ = nullptr;
+};
+
 const char* OutcomeOf(const tabulon::RepairReport& report)
 {
     if (report.refused)
@@ -155,15 +190,16 @@ CaseResult RunCase(const fs::path& damagedPath, const fs::path& outPath, int rep
         // In 1 MiB reads into one buffer, as tabulon-bench reads; and whole into a fresh buffer
         // of the file's size, left uninitialised, as a salvage that holds the file must.
         const std::uint64_t length = file.Length();
-        std::vector<std::uint8_t> chunk(1 << 20);
+        FreshMemory chunkMemory(1 << 20);
+        const std::span<std::uint8_t> chunk = chunkMemory.Bytes();
         auto readChunks = [&] {
             file.Seek(0);
             while (file.Read(chunk) != 0) {
             }
         };
         auto readWhole = [&] {
-            const std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[static_cast<std::size_t>(length)]);
-            std::span<std::uint8_t> left(bytes.get(), static_cast<std::size_t>(length));
+            FreshMemory bytes(static_cast<std::size_t>(length));
+            std::span<std::uint8_t> left = bytes.Bytes();
             file.Seek(0);
             while (!left.empty()) {
                 const std::size_t got = file.Read(left);
