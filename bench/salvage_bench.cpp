@@ -22,6 +22,7 @@
 //   tabulon-salvage-bench [--sizes 1,27,100] [--pattern ID[,ID...]] [--seeds N] [--repeat K]
 //                         [--dir DIR [--keep]] [WORKBOOK...]
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
