@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -15,7 +14,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <new>
 #include <optional>
 #include <random>
 #include <span>
@@ -26,13 +24,9 @@
 #include <vector>
 
 #if defined(__unix__) || defined(__APPLE__)
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #define TABULON_BENCH_FORK 1
-#endif
-#if defined(_WIN32)
-#include <malloc.h>
 #endif
 
 #include "engine/base/byte_order.h"
@@ -44,149 +38,8 @@
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/repair.h"
 #include "engine/repair/workbook_file.h"
+#include "heap_count.h"
 #include "tests/support/literal_scans.h"
-
-// ---------------------------------------------------------------------------------------
-// Heap accounting: every operator new and delete of this program goes through these, which
-// count the bytes asked for. Each block carries its size just before the bytes handed out.
-
-namespace heap {
-
-std::atomic<std::int64_t> live{0};
-std::atomic<std::int64_t> peak{0};
-
-constexpr std::size_t kRoom = alignof(std::max_align_t);
-
-std::size_t RoomFor(std::size_t align)
-{
-    return std::max(align, kRoom);
-}
-
-void* Allocate(std::size_t size, std::size_t align) noexcept
-{
-    const std::size_t room = RoomFor(align);
-    if (size > SIZE_MAX - 2 * room)
-        return nullptr;
-    void* base = nullptr;
-    if (align <= kRoom) {
-        base = std::malloc(size + room);
-    } else {
-#if defined(_WIN32)
-        base = _aligned_malloc(size + room, align);
-#else
-        base = std::aligned_alloc(align, (size + room + align - 1) / align * align);
-#endif
-    }
-    if (base == nullptr)
-        return nullptr;
-    unsigned char* user = static_cast<unsigned char*>(base) + room;
-    std::memcpy(user - sizeof size, &size, sizeof size);
-    const std::int64_t now = live.fetch_add(static_cast<std::int64_t>(size), std::memory_order_relaxed) +
-                             static_cast<std::int64_t>(size);
-    std::int64_t highest = peak.load(std::memory_order_relaxed);
-    while (now > highest && !peak.compare_exchange_weak(highest, now, std::memory_order_relaxed)) {
-    }
-    return user;
-}
-
-void Release(void* pointer, std::size_t align) noexcept
-{
-    if (pointer == nullptr)
-        return;
-    unsigned char* user = static_cast<unsigned char*>(pointer);
-    std::size_t size = 0;
-    std::memcpy(&size, user - sizeof size, sizeof size);
-    live.fetch_sub(static_cast<std::int64_t>(size), std::memory_order_relaxed);
-    void* base = user - RoomFor(align);
-    if (align <= kRoom) {
-        std::free(base);
-    } else {
-#if defined(_WIN32)
-        _aligned_free(base);
-#else
-        std::free(base);
-#endif
-    }
-}
-
-void* AllocateOrThrow(std::size_t size, std::size_t align)
-{
-    void* pointer = Allocate(size, align);
-    if (pointer == nullptr)
-        throw std::bad_alloc();
-    return pointer;
-}
-
-// The live bytes now; the peak starts again from here.
-std::int64_t StartWindow()
-{
-    const std::int64_t now = live.load(std::memory_order_relaxed);
-    peak.store(now, std::memory_order_relaxed);
-    return now;
-}
-
-std::int64_t Peak()
-{
-    return peak.load(std::memory_order_relaxed);
-}
-
-std::int64_t Live()
-{
-    return live.load(std::memory_order_relaxed);
-}
-
-}  // namespace heap
-
-void* operator new(std::size_t size) { return heap::AllocateOrThrow(size, 0); }
-void* operator new[](std::size_t size) { return heap::AllocateOrThrow(size, 0); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return heap::Allocate(size, 0); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return heap::Allocate(size, 0); }
-void* operator new(std::size_t size, std::align_val_t align)
-{
-    return heap::AllocateOrThrow(size, static_cast<std::size_t>(align));
-}
-void* operator new[](std::size_t size, std::align_val_t align)
-{
-    return heap::AllocateOrThrow(size, static_cast<std::size_t>(align));
-}
-void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept
-{
-    return heap::Allocate(size, static_cast<std::size_t>(align));
-}
-void* operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept
-{
-    return heap::Allocate(size, static_cast<std::size_t>(align));
-}
-void operator delete(void* pointer) noexcept { heap::Release(pointer, 0); }
-void operator delete[](void* pointer) noexcept { heap::Release(pointer, 0); }
-void operator delete(void* pointer, std::size_t) noexcept { heap::Release(pointer, 0); }
-void operator delete[](void* pointer, std::size_t) noexcept { heap::Release(pointer, 0); }
-void operator delete(void* pointer, const std::nothrow_t&) noexcept { heap::Release(pointer, 0); }
-void operator delete[](void* pointer, const std::nothrow_t&) noexcept { heap::Release(pointer, 0); }
-void operator delete(void* pointer, std::align_val_t align) noexcept
-{
-    heap::Release(pointer, static_cast<std::size_t>(align));
-}
-void operator delete[](void* pointer, std::align_val_t align) noexcept
-{
-    heap::Release(pointer, static_cast<std::size_t>(align));
-}
-void operator delete(void* pointer, std::size_t, std::align_val_t align) noexcept
-{
-    heap::Release(pointer, static_cast<std::size_t>(align));
-}
-void operator delete[](void* pointer, std::size_t, std::align_val_t align) noexcept
-{
-    heap::Release(pointer, static_cast<std::size_t>(align));
-}
-void operator delete(void* pointer, std::align_val_t align, const std::nothrow_t&) noexcept
-{
-    heap::Release(pointer, static_cast<std::size_t>(align));
-}
-void operator delete[](void* pointer, std::align_val_t align, const std::nothrow_t&) noexcept
-{
-    heap::Release(pointer, static_cast<std::size_t>(align));
-}
 
 namespace {
 
@@ -642,36 +495,6 @@ Memory MeasurePhases(tabulon::SectorFile& file, const tabulon::RepairReport& exp
 // The program itself, started again to run one repair on its own (see RepairOnce).
 const char* gProgram = nullptr;
 constexpr std::string_view kRepairOnceOption = "--repair-once";
-
-// The most memory this process has had resident, in KiB. Linux keeps the figure of the
-// process that started it across exec in getrusage; the address space's own high-water mark
-// does not carry it.
-std::optional<std::int64_t> OwnMaxRssKiB()
-{
-#if defined(__linux__)
-    if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        long long kib = -1;
-        while (std::fgets(line, sizeof line, status)) {
-            if (std::sscanf(line, "VmHWM: %lld kB", &kib) == 1)
-                break;
-        }
-        std::fclose(status);
-        if (kib >= 0)
-            return kib;
-    }
-#endif
-#if defined(TABULON_BENCH_FORK)
-    rusage usage{};
-    if (getrusage(RUSAGE_SELF, &usage) == 0)
-#if defined(__APPLE__)
-        return static_cast<std::int64_t>(usage.ru_maxrss) / 1024;  // bytes there
-#else
-        return static_cast<std::int64_t>(usage.ru_maxrss);
-#endif
-#endif
-    return std::nullopt;
-}
 
 // Runs PlanRepair once on `path` ("-": nothing at all) and prints this process's max RSS.
 int RepairOnce(const char* path)

@@ -35,7 +35,6 @@
 #include <filesystem>
 #include <optional>
 #include <random>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +45,7 @@
 #include "engine/repair/salvage_outcome.h"
 #include "engine/repair/report_text.h"
 #include "engine/repair/workbook_file.h"
+#include "damage_patterns.h"
 #include "recovery_cells.h"
 #include "spreadsheet_judge.h"
 #include "tests/support/workbooks.h"
@@ -55,55 +55,7 @@ namespace {
 namespace fs = std::filesystem;
 using tabulon::bench::Bytes;
 using tabulon::bench::CellTable;
-
-enum class Pattern {
-    HeaderWiped,
-    HeaderGarbled,
-    FirstTableSector,
-    TableSector,
-    FirstDirectorySector,
-    DirectorySector,
-    Block,
-    BitFlips,
-    Truncated,
-    FirstBlock,
-    LfToCrLf,
-    CrLfToLf,
-    Wrapper,
-    ForeignClusters,
-    ThreeSectors,
-    HeaderAndBlock
-};
-
-struct PatternInfo {
-    Pattern pattern;
-    const char* id;    // for --pattern
-    const char* name;  // in the tables
-    bool seeded;       // false: the damage is the same whatever the seed, so one case per workbook
-    unsigned salt;     // mixed into each case's random numbers; kept when patterns are added
-};
-
-// Damage past the header, and to the header alone (measured by the cells as the rest is). The
-// salts are the places the patterns had before the header and the first table sector joined,
-// so that each older pattern still damages a workbook as it did.
-constexpr PatternInfo kPatterns[] = {
-    {Pattern::HeaderWiped, "header-wiped", "header wiped", false, 7},
-    {Pattern::HeaderGarbled, "header-garbled", "header garbled", true, 8},
-    {Pattern::FirstTableSector, "first-table-sector", "first table sector zeroed", false, 9},
-    {Pattern::TableSector, "table-sector", "table sector zeroed", true, 0},
-    {Pattern::FirstDirectorySector, "first-directory-sector", "first directory sector zeroed", false, 1},
-    {Pattern::DirectorySector, "directory-sector", "directory sector zeroed", true, 2},
-    {Pattern::Block, "block", "4 KiB block zeroed", true, 3},
-    {Pattern::BitFlips, "bit-flips", "16 bits flipped", true, 4},
-    {Pattern::Truncated, "truncated", "cut in the last quarter", true, 5},
-    {Pattern::FirstBlock, "first-block", "first 4 KiB zeroed (header too)", false, 6},
-    {Pattern::LfToCrLf, "lf-to-crlf", "every LF turned into CR LF", false, 10},
-    {Pattern::CrLfToLf, "crlf-to-lf", "every CR LF turned into LF", false, 11},
-    {Pattern::Wrapper, "wrapper", "128 bytes in front", true, 12},
-    {Pattern::ForeignClusters, "foreign-clusters", "two 4 KiB foreign clusters", true, 13},
-    {Pattern::ThreeSectors, "three-sectors", "three 512-byte sectors zeroed", true, 14},
-    {Pattern::HeaderAndBlock, "header-and-block", "header and a 4 KiB block zeroed", true, 15},
-};
+using tabulon::bench::kPatterns;
 
 struct Options {
     std::vector<fs::path> workbooks;
@@ -175,7 +127,7 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             while (!ids.empty()) {
                 const std::string_view id = ids.substr(0, ids.find(','));
                 ids.remove_prefix(std::min(ids.size(), id.size() + 1));
-                if (std::none_of(std::begin(kPatterns), std::end(kPatterns), [&](const auto& p) { return id == p.id; }))
+                if (!tabulon::bench::FindPattern(id))
                     return std::nullopt;
                 options.patterns.emplace_back(id);
             }
@@ -282,142 +234,6 @@ HeaderResult RunDamagedHeaders(const std::vector<Bytes>& originals)
 }
 
 // ---- damage past the header ----
-
-// The damaged copy, or nothing when the workbook has nothing the pattern can hit.
-std::optional<Bytes> Damage(const Bytes& original, const tabulon::bench::CompoundLayout& layout, Pattern pattern,
-                            std::mt19937& random)
-{
-    Bytes damaged = original;
-    auto zero = [&](std::uint64_t from, std::uint64_t length) {
-        const std::uint64_t to = std::min<std::uint64_t>(from + length, damaged.size());
-        std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(from), damaged.begin() + static_cast<std::ptrdiff_t>(to), 0);
-    };
-    switch (pattern) {
-    case Pattern::HeaderWiped:
-    case Pattern::HeaderGarbled: {
-        // As the damaged-header run does it: "wiped" and "noise" over all 512 bytes.
-        const std::string_view name = pattern == Pattern::HeaderWiped ? "wiped" : "noise";
-        for (const tabulon::test::HeaderDamage& damage : tabulon::test::kHeaderDamages)
-            if (damage.name == name)
-                damage.Apply(damaged, random);
-        break;
-    }
-    case Pattern::FirstTableSector:
-        if (layout.tableSectors.empty())
-            return std::nullopt;
-        zero(tabulon::bench::SectorOffset(layout.tableSectors.front()), 512);
-        break;
-    case Pattern::TableSector:
-        if (layout.tableSectors.empty())
-            return std::nullopt;
-        zero(tabulon::bench::SectorOffset(layout.tableSectors[random() % layout.tableSectors.size()]), 512);
-        break;
-    case Pattern::FirstDirectorySector:
-        if (layout.directorySectors.empty())
-            return std::nullopt;
-        zero(tabulon::bench::SectorOffset(layout.directorySectors.front()), 512);
-        break;
-    case Pattern::DirectorySector:
-        if (layout.directorySectors.empty())
-            return std::nullopt;
-        zero(tabulon::bench::SectorOffset(layout.directorySectors[random() % layout.directorySectors.size()]), 512);
-        break;
-    case Pattern::Block: {
-        const std::size_t blocks = (original.size() - 1) / 4096;  // whole or partial blocks after the first
-        if (blocks == 0)
-            return std::nullopt;
-        zero(4096 * (1 + random() % blocks), 4096);
-        break;
-    }
-    case Pattern::BitFlips: {
-        std::set<std::pair<std::size_t, int>> flips;
-        while (flips.size() < 16)
-            flips.emplace(512 + random() % (original.size() - 512), static_cast<int>(random() % 8));
-        for (const auto& [at, bit] : flips)
-            damaged[at] ^= static_cast<std::uint8_t>(1u << bit);
-        break;
-    }
-    case Pattern::Truncated: {
-        const std::size_t least = original.size() - original.size() / 4;
-        damaged.resize(least + random() % (original.size() - least));
-        break;
-    }
-    case Pattern::FirstBlock:
-        if (original.size() <= 4096)
-            return std::nullopt;
-        zero(0, 4096);
-        break;
-    case Pattern::LfToCrLf: {
-        // A text-mode transfer to a system with CR LF line ends: an LF that a CR already
-        // precedes stays as it is.
-        if (std::find(original.begin(), original.end(), 0x0A) == original.end())
-            return std::nullopt;
-        damaged.clear();
-        for (std::size_t i = 0; i < original.size(); ++i) {
-            if (original[i] == 0x0A && (i == 0 || original[i - 1] != 0x0D))
-                damaged.push_back(0x0D);
-            damaged.push_back(original[i]);
-        }
-        break;
-    }
-    case Pattern::CrLfToLf: {
-        // The other way: only workbooks that hold a CR LF change.
-        damaged.clear();
-        for (std::size_t i = 0; i < original.size(); ++i)
-            if (!(original[i] == 0x0D && i + 1 < original.size() && original[i + 1] == 0x0A))
-                damaged.push_back(original[i]);
-        if (damaged.size() == original.size())
-            return std::nullopt;
-        break;
-    }
-    case Pattern::Wrapper: {
-        Bytes wrapper(128);
-        for (std::uint8_t& byte : wrapper)
-            byte = static_cast<std::uint8_t>(random());
-        damaged.insert(damaged.begin(), wrapper.begin(), wrapper.end());
-        break;
-    }
-    case Pattern::ForeignClusters: {
-        // Two clusters of another file at 4 KiB boundaries of the workbook past its first 4 KiB:
-        // random bytes, or lines of text.
-        const std::size_t blocks = (original.size() - 1) / 4096;
-        if (blocks == 0)
-            return std::nullopt;
-        std::size_t places[2] = {1 + random() % blocks, 1 + random() % blocks};
-        std::sort(std::begin(places), std::end(places));
-        for (int k = 1; k >= 0; --k) {
-            Bytes cluster(4096);
-            const bool text = random() % 2 == 0;
-            for (std::uint8_t& byte : cluster) {
-                const auto r = random();
-                byte = static_cast<std::uint8_t>(!text ? r : r % 40 == 0 ? 0x0A : 0x20 + r % 95);
-            }
-            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(places[k] * 4096), cluster.begin(), cluster.end());
-        }
-        break;
-    }
-    case Pattern::ThreeSectors: {
-        const std::size_t sectors = (original.size() - 512) / 512;
-        if (sectors < 3)
-            return std::nullopt;
-        std::set<std::size_t> chosen;
-        while (chosen.size() < 3)
-            chosen.insert(random() % sectors);
-        for (std::size_t sector : chosen)
-            zero(512 * (sector + 1), 512);
-        break;
-    }
-    case Pattern::HeaderAndBlock: {
-        const std::size_t blocks = (original.size() - 1) / 4096;
-        if (blocks == 0)
-            return std::nullopt;
-        zero(0, 512);
-        zero(4096 * (1 + random() % blocks), 4096);
-        break;
-    }
-    }
-    return damaged;
-}
 
 struct Repaired {
     const char* how = "threw";
@@ -606,11 +422,6 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
             continue;
         const std::size_t place = static_cast<std::size_t>(workbooks++);
         const std::string fileName = options.workbooks[w].filename().string();
-        // The damage follows from the file's name, so that a workbook run alone is damaged as in a
-        // run over its folder.
-        std::uint32_t nameSeed = 2166136261u;
-        for (char c : fileName)
-            nameSeed = (nameSeed ^ static_cast<std::uint8_t>(c)) * 16777619u;
         const CellTable originalCells = tabulon::bench::ReadCells(original);
         withCells += originalCells.Empty() ? 0 : 1;
         cells += originalCells.Size();
@@ -621,9 +432,8 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                 continue;
             const int seeds = kPatterns[p].seeded ? options.seeds : 1;
             for (int seed = 0; seed < seeds; ++seed) {
-                std::mt19937 random(static_cast<unsigned>((static_cast<std::uint32_t>(seed) * 7919 + nameSeed) * 31 +
-                                                          kPatterns[p].salt));
-                std::optional<Bytes> damaged = Damage(original, layout, kPatterns[p].pattern, random);
+                std::mt19937 random = tabulon::bench::CaseRandom(fileName, seed, kPatterns[p]);
+                std::optional<Bytes> damaged = tabulon::bench::Damage(original, layout, kPatterns[p].pattern, random);
                 if (!damaged)
                     continue;
                 Tally& tally = tallies[p];
