@@ -298,22 +298,20 @@ void Chain(std::vector<std::uint32_t>& table, std::uint32_t first, std::uint32_t
 
 void WriteTable(SectorFile& out, const std::vector<std::uint32_t>& table)
 {
-    Block block{};
-    for (std::size_t k = 0; k < table.size(); k += kEntriesPerFatSector) {
-        for (std::size_t j = 0; j < kEntriesPerFatSector; ++j)
-            StoreLe32(block.data() + 4 * j, table[k + j]);
-        out.Write(block);
-    }
+    std::vector<std::uint8_t> bytes(table.size() * 4);  // whole sectors of entries
+    for (std::size_t k = 0; k < table.size(); ++k)
+        StoreLe32(bytes.data() + 4 * k, table[k]);
+    out.WriteBlocks(bytes);
 }
 
 // Writes `bytes` as whole sectors, the last one padded with zeros.
 void WriteSectors(SectorFile& out, const std::vector<std::uint8_t>& bytes)
 {
-    Block block{};
-    for (std::size_t offset = 0; offset < bytes.size(); offset += kSectorSize) {
-        const std::size_t count = std::min(kSectorSize, bytes.size() - offset);
-        std::memcpy(block.data(), bytes.data() + offset, count);
-        std::fill(block.begin() + static_cast<std::ptrdiff_t>(count), block.end(), std::uint8_t{0});
+    const std::size_t whole = bytes.size() / kSectorSize * kSectorSize;
+    out.WriteBlocks(std::span(bytes).first(whole));
+    if (whole < bytes.size()) {
+        Block block{};
+        std::memcpy(block.data(), bytes.data() + whole, bytes.size() - whole);
         out.Write(block);
     }
 }

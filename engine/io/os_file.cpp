@@ -1,6 +1,7 @@
 #include "engine/io/os_file.h"
 
 #include <random>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,13 @@ std::string UniqueTemporaryName()
 void OsFile::Write(std::span<const std::uint8_t, kBlockSize> block)
 {
     WriteAll(block);
+}
+
+void OsFile::WriteBlocks(std::span<const std::uint8_t> bytes)
+{
+    if (bytes.size() % kBlockSize != 0)
+        throw std::invalid_argument("WriteBlocks takes whole blocks");
+    WriteAll(bytes);
 }
 
 }  // namespace tabulon

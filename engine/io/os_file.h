@@ -48,6 +48,7 @@ public:
     void Seek(std::uint64_t offset) override;
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     void Write(std::span<const std::uint8_t, kBlockSize> block) override;
+    void WriteBlocks(std::span<const std::uint8_t> bytes) override;
 
     // Writes all of `bytes` at the position.
     void WriteAll(std::span<const std::uint8_t> bytes);

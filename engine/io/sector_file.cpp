@@ -1,6 +1,7 @@
 #include "engine/io/sector_file.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace tabulon {
 
@@ -30,12 +31,27 @@ std::size_t MemorySectorFile::Read(std::span<std::uint8_t> buffer)
     return count;
 }
 
+void SectorFile::WriteBlocks(std::span<const std::uint8_t> bytes)
+{
+    if (bytes.size() % kBlockSize != 0)
+        throw std::invalid_argument("WriteBlocks takes whole blocks");
+    for (std::size_t at = 0; at < bytes.size(); at += kBlockSize)
+        Write(bytes.subspan(at).first<kBlockSize>());
+}
+
 void MemorySectorFile::Write(std::span<const std::uint8_t, kBlockSize> block)
 {
-    const auto end = position_ + block.size();
+    WriteBlocks(block);
+}
+
+void MemorySectorFile::WriteBlocks(std::span<const std::uint8_t> bytes)
+{
+    if (bytes.size() % kBlockSize != 0)
+        throw std::invalid_argument("WriteBlocks takes whole blocks");
+    const auto end = position_ + bytes.size();
     if (end > bytes_.size())
         bytes_.resize(static_cast<std::size_t>(end));  // a gap left by a seek past the end reads as zeros
-    std::copy(block.begin(), block.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(position_));
+    std::copy(bytes.begin(), bytes.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(position_));
     position_ = end;
 }
 

@@ -88,13 +88,13 @@ std::optional<Realigned> RealignGrid(const Bytes& bytes, RealignNote note)
 
 }  // namespace
 
-std::optional<Realigned> Realign(SectorFile& file)
+std::optional<Realigned> Realign(SectorFile& file, bool knownNotToOpen)
 {
     const std::uint64_t length = file.Length();
     if (length > kMaxWorkbookLength || length < kHeaderSize)
         return std::nullopt;
     Bytes bytes = ReadFileBytes(file, length);
-    if (Opens(bytes))
+    if (!knownNotToOpen && Opens(bytes))
         return std::nullopt;
     RealignNote note;
     if (!SignatureAt(bytes, 0)) {

@@ -31,7 +31,8 @@ struct Realigned {
 // decision: the result opens as a workbook whose records all read, where the bytes as found do
 // not. Nothing when the file opens as it is, when no such damage is found, or when undoing it
 // does not give a workbook that opens (then the salvage takes the bytes as found). Reads the
-// file, never writes it.
-std::optional<Realigned> Realign(SectorFile& file);
+// file, never writes it. A caller that has just found that the file does not open as it is
+// says so with `knownNotToOpen`, and the check is not made again.
+std::optional<Realigned> Realign(SectorFile& file, bool knownNotToOpen = false);
 
 }  // namespace tabulon

@@ -258,8 +258,9 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
     RepairReport report = PlanAsFound(file, mode, watch);
     if (mode != RebuildMode::Auto || report.check.Opens())
         return report;
-    // Bytes that moved put back first: all the rest then works on them.
-    std::optional<Realigned> realigned = Realign(file);
+    // Bytes that moved put back first: all the rest then works on them. (The file as it is
+    // does not open: its own header would have been kept.)
+    std::optional<Realigned> realigned = Realign(file, true);
     if (!realigned)
         return report;
     auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(realigned->bytes));

@@ -11,6 +11,7 @@
 #include "engine/io/os_file.h"
 #include "engine/cfb/verify.h"
 #include "tests/support/biff_builder.h"
+#include "tests/support/scratch.h"
 #include "tests/support/workbooks.h"
 
 namespace tabulon {
@@ -137,6 +138,40 @@ TEST(CompoundWriter, StreamSizesAroundTheMiniCutoffAndTheTableLimits)
         const std::optional<Bytes> back = test::WorkbookStreamOf(big);
         EXPECT_TRUE(back == data);
     }
+}
+
+// Writes one block at a time, as every file may: the default for many blocks at once.
+class BlockByBlock final : public SectorFile {
+public:
+    std::uint64_t Length() override { return file.Length(); }
+    void Seek(std::uint64_t offset) override { file.Seek(offset); }
+    std::size_t Read(std::span<std::uint8_t> buffer) override { return file.Read(buffer); }
+    void Write(std::span<const std::uint8_t, kBlockSize> block) override { file.Write(block); }
+
+    MemorySectorFile file;
+};
+
+TEST(CompoundWriter, TheSameBytesOnDiskInMemoryAndBlockByBlock)
+{
+    // Streams that end inside a sector, one in the mini stream, one past the DIFAT limit.
+    const std::vector<CompoundEntry> entries = {Stream(u"Workbook", WorkbookBytes(14000 * 512 + 77)),
+                                                Stream(u"Small", WorkbookBytes(300)), Stream(u"Odd", WorkbookBytes(5000))};
+    const MemorySectorFile memory = Write(entries);
+    BlockByBlock blocks;
+    WriteCompoundFile(blocks, {}, entries);
+    EXPECT_TRUE(blocks.file.Bytes() == memory.Bytes());
+
+    const test::ScratchFolder folder;
+    const std::filesystem::path path = folder.Path() / "written.xls";
+    {
+        OsFile disk = OsFile::CreateNew(path);
+        WriteCompoundFile(disk, {}, entries);
+        disk.Close();
+    }
+    OsFile disk = OsFile::Open(path, OsFile::Access::Read);
+    EXPECT_TRUE(ReadFileBytes(disk, disk.Length()) == memory.Bytes());
+    const std::optional<Bytes> back = test::WorkbookStreamOf(disk);
+    EXPECT_TRUE(back == entries.front().data);
 }
 
 struct Node {
