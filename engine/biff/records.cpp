@@ -530,18 +530,21 @@ bool KnownInChain(std::span<const std::uint8_t> stream, std::size_t offset)
     std::optional<BiffRecord> record = offset <= std::numeric_limits<std::uint32_t>::max()
                                            ? RecordAt(stream, static_cast<std::uint32_t>(offset))
                                            : std::nullopt;
-    if (!record || !KnownRecord(record->type, record->length))
+    const RecordShape* shape = record ? FittingShape(record->type, record->length, true) : nullptr;
+    if (!shape)
         return false;
     if (IsBofType(record->type) && !IsBofIn(stream, record->type))
         return false;
-    for (int more = 0; more < 2 && !PlausibleRecord(record->type, record->length); ++more) {
+    // (The shape found first is mostly one PlausibleRecord takes as well: no second look-up.)
+    for (int more = 0; more < 2 && shape->chainOnly && !PlausibleRecord(record->type, record->length); ++more) {
         const std::size_t next = std::size_t{record->offset} + kRecordHeaderSize + record->length;
         if (next == stream.size())
             return true;
         if (next > std::numeric_limits<std::uint32_t>::max())
             return false;
         record = RecordAt(stream, static_cast<std::uint32_t>(next));
-        if (!record || !KnownRecord(record->type, record->length))
+        shape = record ? FittingShape(record->type, record->length, true) : nullptr;
+        if (!shape)
             return false;
     }
     return true;

@@ -348,7 +348,8 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
         if (progress)
             progress(percent * 9 / 10);
     };
-    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled);
+    std::vector<std::uint8_t> written;  // the new file's workbook stream, as the check read it
+    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled, &written);
     SalvageReport& salvage = *report.salvage;
     if (!salvage.written) {
         if (progress)
@@ -356,7 +357,12 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
         return report;
     }
     salvage.damage = planned.check.findings;
-    if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(out)) {
+    std::optional<std::vector<std::uint8_t>> stream;
+    if (!written.empty())
+        stream = std::move(written);
+    else
+        stream = ReadWorkbookStream(out);
+    if (stream) {
         static constexpr std::u16string_view kSummary[] = {u"\u0005DocumentSummaryInformation"};
         const std::optional<std::vector<std::uint8_t>> summary = ReadRootStream(out, kSummary);
         AssessSalvage(salvage, *stream, summary ? SheetNamesFromSummary(*summary) : std::vector<std::u16string>{});

@@ -659,7 +659,7 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
 }  // namespace salvage
 
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
-                              const SalvageProgress& progress)
+                              const SalvageProgress& progress, std::vector<std::uint8_t>* workbook)
 {
     const auto tell = [&progress](int percent) {
         if (progress)
@@ -747,10 +747,10 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     tell(80);
     // The new file is read back and checked; its workbook stream, when it holds the bytes the
     // mending settled on, is not mended once more.
-    const auto workbook = std::find_if(best->entries.begin(), best->entries.end(), isWorkbook);
-    best->report.check = workbook == best->entries.end()
+    const auto written = std::find_if(best->entries.begin(), best->entries.end(), isWorkbook);
+    best->report.check = written == best->entries.end()
                              ? VerifyWorkbook(out)
-                             : VerifyWrittenWorkbook(out, workbook->data, best->settled);
+                             : VerifyWrittenWorkbook(out, written->data, best->settled, workbook);
     tell(100);
     return best->report;
 }

@@ -68,14 +68,19 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check)
         AddStreamDamage(*stream, false, check);
 }
 
-WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled)
+WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled,
+                                    std::vector<std::uint8_t>* readBack)
 {
     WorkbookCheck check = VerifyWorkbookStructure(file);
+    if (readBack)
+        readBack->clear();
     if (!OnlyBeyondHeader(check))
         return check;
-    if (const std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
+    if (std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
         const bool same = std::equal(written->begin(), written->end(), stream.begin(), stream.end());
         AddStreamDamage(*written, settled && same, check);
+        if (readBack)
+            *readBack = std::move(*written);
     }
     return check;
 }
