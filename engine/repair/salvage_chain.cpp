@@ -232,16 +232,18 @@ void ChainBuilder::Walk()
             return;
         if (nextRecord_ + 4 > Available())
             return;
-        if (!Plausible(nextRecord_)) {
+        const std::uint16_t type = U16At(nextRecord_);
+        const std::uint16_t length = U16At(nextRecord_ + 2);
+        if (!PlausibleRecord(type, length)) {
             synced_ = false;
             scanFrom_ = nextRecord_ + 1;
             continue;
         }
-        if (U16At(nextRecord_) == kBoundSheet && nextRecord_ + 8 > Available())
+        if (type == kBoundSheet && nextRecord_ + 8 > Available())
             return;  // its offset is not all here yet
-        Note(nextRecord_);
+        Note(nextRecord_, type, length);
         lastRecord_ = nextRecord_;
-        nextRecord_ += 4u + U16At(nextRecord_ + 2);
+        nextRecord_ += 4u + length;
     }
 }
 
@@ -259,10 +261,8 @@ bool ChainBuilder::Resync()
 }
 
 // Keeps track of where the workbook's last sheet ends, for a stream of unknown size.
-void ChainBuilder::Note(std::uint64_t offset)
+void ChainBuilder::Note(std::uint64_t offset, std::uint16_t type, std::uint16_t length)
 {
-    const std::uint16_t type = U16At(offset);
-    const std::uint16_t length = U16At(offset + 2);
     if (type == kBoundSheet && length >= 4)
         lastSheet_ = std::max<std::uint64_t>(lastSheet_, U32At(offset + 4));
     else if (type == kBof)

@@ -119,7 +119,7 @@ private:
     void Append(std::uint32_t unit);
     void Walk();
     bool Resync();
-    void Note(std::uint64_t offset);
+    void Note(std::uint64_t offset, std::uint16_t type, std::uint16_t length);  // the record at `offset`
 
     Fit Continues(std::uint32_t candidate);
     JunctionFit Junction(std::uint32_t candidate);
