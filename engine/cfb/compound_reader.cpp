@@ -66,27 +66,68 @@ public:
             ReadMiniChain(entry.start, size, data);
             return data;
         }
-        // The chain cannot hold more than the file, whatever the size says.
-        std::vector<std::uint32_t> chain;
-        Walk(entry.start, (size + kSectorSize - 1) / kSectorSize, [&](std::uint32_t sector) { chain.push_back(sector); });
+        const std::vector<std::uint32_t> chain = ChainOf(entry);
         // What lies past the end of the file reads as zeros, as a sector cut short does.
-        const std::size_t length = std::min(size, chain.size() * kSectorSize);
-        data.assign(length, 0);
-        // Sectors that follow one another in the file are read in one go.
-        constexpr std::size_t kMostAtOnce = 2048;  // 1 MiB
-        for (std::size_t i = 0; i < chain.size();) {
-            std::size_t j = i + 1;
-            while (j < chain.size() && chain[j] == chain[j - 1] + 1 && j - i < kMostAtOnce)
-                ++j;
-            const std::size_t from = i * kSectorSize;
-            file_.Seek((std::uint64_t{chain[i]} + 1) * kSectorSize);
-            file_.Read(std::span(data.data() + from, std::min(length, j * kSectorSize) - from));
-            i = j;
-        }
+        data.assign(std::min(size, chain.size() * kSectorSize), 0);
+        ForEachRun(chain, data.size(), [&](std::size_t offset, std::size_t count) {
+            file_.Read(std::span(data.data() + offset, count));
+        });
         return data;
     }
 
+    // Whether a stream holds exactly `expected`, read a run of sectors at a time.
+    bool StreamEquals(const DirectoryEntry& entry, std::span<const std::uint8_t> expected)
+    {
+        if (entry.type != kObjectTypeStream || entry.size < kMiniStreamCutoff) {
+            const std::vector<std::uint8_t> data = ReadStream(entry);
+            return std::equal(data.begin(), data.end(), expected.begin(), expected.end());
+        }
+        const std::vector<std::uint32_t> chain = ChainOf(entry);
+        const std::size_t length = std::min(static_cast<std::size_t>(entry.size), chain.size() * kSectorSize);
+        if (length != expected.size())
+            return false;
+        std::vector<std::uint8_t> buffer(kMostSectorsAtOnce * kSectorSize);
+        bool same = true;
+        ForEachRun(chain, length, [&](std::size_t offset, std::size_t count) {
+            if (!same)
+                return;
+            const std::span<std::uint8_t> piece(buffer.data(), count);
+            std::fill(piece.begin() + static_cast<std::ptrdiff_t>(file_.Read(piece)), piece.end(), std::uint8_t{0});
+            same = std::equal(piece.begin(), piece.end(), expected.begin() + static_cast<std::ptrdiff_t>(offset));
+        });
+        return same;
+    }
+
 private:
+    // Sectors read in one go at most (1 MiB).
+    static constexpr std::size_t kMostSectorsAtOnce = 2048;
+
+    // The sectors of a large stream's chain, as far as it goes; it cannot hold more than the
+    // file, whatever the size says.
+    std::vector<std::uint32_t> ChainOf(const DirectoryEntry& entry)
+    {
+        std::vector<std::uint32_t> chain;
+        Walk(entry.start, (entry.size + kSectorSize - 1) / kSectorSize, [&](std::uint32_t sector) { chain.push_back(sector); });
+        return chain;
+    }
+
+    // Sectors that follow one another in the file, a run at a time: the file stands at the
+    // run's first sector when `visit(offset, count)` is told where its bytes go in the stream.
+    template <class Visit>
+    void ForEachRun(const std::vector<std::uint32_t>& chain, std::size_t length, Visit&& visit)
+    {
+        for (std::size_t i = 0; i < chain.size();) {
+            std::size_t j = i + 1;
+            while (j < chain.size() && chain[j] == chain[j - 1] + 1 && j - i < kMostSectorsAtOnce)
+                ++j;
+            const std::size_t from = i * kSectorSize;
+            if (from >= length)
+                return;
+            file_.Seek((std::uint64_t{chain[i]} + 1) * kSectorSize);
+            visit(from, std::min(length, j * kSectorSize) - from);
+            i = j;
+        }
+    }
 
     // Follows a chain through the allocation table from `start`, handing each sector to
     // `visit`, for `limit` sectors at most. It ends early at ENDOFCHAIN, at a link outside
@@ -282,21 +323,42 @@ std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file)
     return CompoundRoot{root.clsid, root.created, root.modified};
 }
 
-std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names)
+namespace {
+
+// The first stream of `names` directly under the root, of the directory `reader` opened.
+const DirectoryEntry* FindRootStream(const Reader& reader, std::span<const std::u16string_view> names)
 {
-    Reader reader(file);
-    if (!reader.Open())
-        return std::nullopt;
     const std::vector<DirectoryEntry>& entries = reader.Entries();
     for (const std::u16string_view name : names) {
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const Place& place = reader.Places()[i];
             if (place.reachable && place.parent == 0 && entries[i].type == kObjectTypeStream &&
                 EqualIgnoringAsciiCase(entries[i].name, name))
-                return reader.ReadStream(entries[i]);
+                return &entries[i];
         }
     }
+    return nullptr;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names)
+{
+    Reader reader(file);
+    if (!reader.Open())
+        return std::nullopt;
+    if (const DirectoryEntry* entry = FindRootStream(reader, names))
+        return reader.ReadStream(*entry);
     return std::nullopt;
+}
+
+bool RootStreamEquals(SectorFile& file, std::span<const std::u16string_view> names, std::span<const std::uint8_t> expected)
+{
+    Reader reader(file);
+    if (!reader.Open())
+        return false;
+    const DirectoryEntry* entry = FindRootStream(reader, names);
+    return entry && reader.StreamEquals(*entry, expected);
 }
 
 }  // namespace tabulon

@@ -45,5 +45,8 @@ std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file);
 // and so on; ASCII letters compared without regard to case). Nothing when there is none or the
 // file cannot be read. A stream cut short comes back as far as it goes.
 std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names);
+// Whether ReadRootStream would give exactly `expected`; the stream is read a piece at a time,
+// never held whole.
+bool RootStreamEquals(SectorFile& file, std::span<const std::u16string_view> names, std::span<const std::uint8_t> expected);
 
 }  // namespace tabulon

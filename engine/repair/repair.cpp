@@ -348,7 +348,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
         if (progress)
             progress(percent * 9 / 10);
     };
-    std::vector<std::uint8_t> written;  // the new file's workbook stream, as the check read it
+    std::vector<std::uint8_t> written;  // the workbook stream the new file holds, as the check found
     report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled, &written);
     SalvageReport& salvage = *report.salvage;
     if (!salvage.written) {

@@ -243,7 +243,7 @@ public:
                 out.created = entry.created;
                 out.modified = entry.modified;
                 if (isWorkbook)
-                    out.data = workbookData;
+                    out.data = std::move(workbookData);  // (one entry is the workbook)
                 else if (data[i])
                     out.data = std::move(*data[i]);
                 SalvagedStream kept{PathOf(i), entry.size, out.data.size(), isWorkbook ? rebuilt : 0};
@@ -666,7 +666,7 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
             progress(percent);
     };
     tell(0);
-    const salvage::Image image = salvage::ReadImage(file);
+    salvage::Image image = salvage::ReadImage(file);
     tell(10);
     std::optional<salvage::Attempt> best;
     // A header that opens the compound structure gives every stream as it stands: the first
@@ -714,6 +714,9 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
             best = std::move(attempt);
     }
     tell(70);
+    // What is written comes from the attempt's own copies: the file's bytes go before the new
+    // file is written and checked.
+    image = {};
     if (!best)
         return {};
     const auto isWorkbook = [](const CompoundEntry& entry) {
@@ -748,9 +751,12 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     // The new file is read back and checked; its workbook stream, when it holds the bytes the
     // mending settled on, is not mended once more.
     const auto written = std::find_if(best->entries.begin(), best->entries.end(), isWorkbook);
+    bool holds = false;
     best->report.check = written == best->entries.end()
                              ? VerifyWorkbook(out)
-                             : VerifyWrittenWorkbook(out, written->data, best->settled, workbook);
+                             : VerifyWrittenWorkbook(out, written->data, best->settled, &holds);
+    if (workbook)
+        *workbook = holds ? std::move(written->data) : std::vector<std::uint8_t>();
     tell(100);
     return best->report;
 }

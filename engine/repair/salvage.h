@@ -76,8 +76,9 @@ struct SalvageReport {
 // stream can be found (`written` is false). Reads the whole file into memory; the work on it
 // is bounded by a few passes per lost link. Throws std::system_error from the files.
 // `progress`, when given, hears how far the salvage has come, in percent, now and then.
-// `workbook`, when given, gets the workbook stream as the new file holds it, read back for the
-// check, so that the caller need not read it once more (left empty when nothing was written).
+// `workbook`, when given, gets the workbook stream the new file holds, once the check found the
+// file to hold it byte for byte, so that the caller need not read it back (left empty when
+// nothing was written, or the file holds other bytes).
 using SalvageProgress = std::function<void(int percent)>;
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
                               const SalvageProgress& progress = {}, std::vector<std::uint8_t>* workbook = nullptr);

@@ -28,13 +28,19 @@ bool OneBitApart(std::uint32_t a, std::uint32_t b)
 Image ReadImage(SectorFile& file)
 {
     Image image;
-    image.bytes = ReadFileBytes(file, kMaxWorkbookLength);
-    const std::size_t done = image.bytes.size();
+    const auto done = static_cast<std::size_t>(std::min<std::uint64_t>(file.Length(), kMaxWorkbookLength));
     // A sector cut short by a truncation still holds records: it counts, its missing part zero
-    // (the mending ends the stream at the last whole record).
-    const std::size_t sectors = done > kHeaderSize ? (done - kHeaderSize + kSectorSize - 1) / kSectorSize : 0;
-    image.bytes.resize(kHeaderSize + sectors * kSectorSize, 0);
-    image.sectors = static_cast<std::uint32_t>(sectors);
+    // (the mending ends the stream at the last whole record). The bytes go straight into a
+    // buffer of that size: no second one while the first is copied over.
+    const auto sectorsOf = [](std::size_t bytes) {
+        return bytes > kHeaderSize ? (bytes - kHeaderSize + kSectorSize - 1) / kSectorSize : 0;
+    };
+    image.bytes.assign(kHeaderSize + sectorsOf(done) * kSectorSize, 0);
+    file.Seek(0);
+    const std::size_t got = file.Read(std::span(image.bytes).first(std::min(done, image.bytes.size())));
+    if (got < done)  // (the file was shorter than it said)
+        image.bytes.resize(kHeaderSize + sectorsOf(got) * kSectorSize);
+    image.sectors = static_cast<std::uint32_t>(sectorsOf(got));
     return image;
 }
 

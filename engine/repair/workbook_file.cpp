@@ -41,7 +41,7 @@ namespace {
 
 // Where the records of `stream` first go wrong, into `check`. A stream known to be settled
 // (mending it changes nothing) is not mended again to find out.
-void AddStreamDamage(const std::vector<std::uint8_t>& stream, bool settled, WorkbookCheck& check)
+void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, WorkbookCheck& check)
 {
     std::optional<std::uint64_t> damage = FirstRecordDamage(stream);
     if (!damage && !settled) {
@@ -49,7 +49,7 @@ void AddStreamDamage(const std::vector<std::uint8_t>& stream, bool settled, Work
         // inside the string table, say): a workbook is not intact where a salvage would replace
         // any of its bytes. An end record a sheet lacks, which readers do without and the
         // mending writes back (a bare record header), is no such damage.
-        std::vector<std::uint8_t> mended = stream;
+        std::vector<std::uint8_t> mended(stream.begin(), stream.end());
         for (const MendedRegion& region : MendWorkbookStream(mended)) {
             if (region.length > biff::kRecordHeaderSize)
                 damage = std::min(damage.value_or(region.offset), region.offset);
@@ -68,19 +68,20 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check)
         AddStreamDamage(*stream, false, check);
 }
 
-WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled,
-                                    std::vector<std::uint8_t>* readBack)
+WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled, bool* holdsStream)
 {
     WorkbookCheck check = VerifyWorkbookStructure(file);
-    if (readBack)
-        readBack->clear();
+    if (holdsStream)
+        *holdsStream = false;
     if (!OnlyBeyondHeader(check))
         return check;
-    if (std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
-        const bool same = std::equal(written->begin(), written->end(), stream.begin(), stream.end());
-        AddStreamDamage(*written, settled && same, check);
-        if (readBack)
-            *readBack = std::move(*written);
+    // The file's own workbook stream is compared piece by piece, not held beside `stream`.
+    if (RootStreamEquals(file, biff::kWorkbookStreamNames, stream)) {
+        if (holdsStream)
+            *holdsStream = true;
+        AddStreamDamage(stream, settled, check);
+    } else if (const std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
+        AddStreamDamage(*written, false, check);
     }
     return check;
 }

@@ -33,10 +33,10 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check);
 
 // VerifyWorkbook's verdict on a file just written with `stream` as its workbook stream, which
 // mending left `settled` (mending it again changes nothing): when the file holds those very
-// bytes, they are not mended once more to find out. `readBack`, when given, gets the workbook
-// stream as read from the file (empty when the compound file does not read).
+// bytes, they are not mended once more to find out. `holdsStream`, when given, says whether
+// the file's workbook stream is `stream` byte for byte.
 WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled,
-                                    std::vector<std::uint8_t>* readBack = nullptr);
+                                    bool* holdsStream = nullptr);
 
 // The workbook stream: "Workbook" (BIFF8) or else "Book" (BIFF5) directly under the root, names
 // compared without regard to case. Nothing when there is neither or the file cannot be read.
