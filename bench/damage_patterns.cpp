@@ -158,4 +158,24 @@ std::optional<Bytes> Damage(const Bytes& original, const CompoundLayout& layout,
     return damaged;
 }
 
+std::vector<bool> DestroyedBytes(const Bytes& original, const Bytes& damaged, Pattern pattern)
+{
+    std::vector<bool> destroyed(original.size(), false);
+    switch (pattern) {
+    case Pattern::LfToCrLf:
+    case Pattern::Wrapper:
+    case Pattern::ForeignClusters:
+        break;  // every byte of the original is still there, moved
+    case Pattern::CrLfToLf:
+        for (std::size_t i = 0; i + 1 < original.size(); ++i)
+            destroyed[i] = original[i] == 0x0D && original[i + 1] == 0x0A;
+        break;
+    default:  // in place, or cut off the end
+        for (std::size_t i = 0; i < original.size(); ++i)
+            destroyed[i] = i >= damaged.size() || damaged[i] != original[i];
+        break;
+    }
+    return destroyed;
+}
+
 }  // namespace tabulon::bench

@@ -6,6 +6,7 @@
 #include <optional>
 #include <random>
 #include <string_view>
+#include <vector>
 
 #include "recovery_cells.h"
 
@@ -69,5 +70,10 @@ std::mt19937 CaseRandom(std::string_view fileName, int seed, const PatternInfo& 
 
 // The damaged copy, or nothing when the workbook has nothing the pattern can hit.
 std::optional<Bytes> Damage(const Bytes& original, const CompoundLayout& layout, Pattern pattern, std::mt19937& random);
+
+// The bytes of `original` that `damaged`, made from it by `pattern`, no longer holds, one flag
+// per byte: those changed in place or cut off, and the CRs a CR LF to LF transfer dropped.
+// Bytes that moved (a wrapper in front, CRs or clusters put in between) are all still there.
+std::vector<bool> DestroyedBytes(const Bytes& original, const Bytes& damaged, Pattern pattern);
 
 }  // namespace tabulon::bench

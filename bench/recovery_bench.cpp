@@ -20,9 +20,11 @@
 // cells (see CellTable::MatchIn): the share of the original's non-empty cells it holds with
 // the same value at the same row and column of the sheet it pairs with (recovered), and the
 // share of cells it holds that the original does not have there (wrong). Against them stand
-// the cells the damaged file gives when read as it is, and the cells the damage left (the
-// damaged file with its table and directory put back). A case whose repair names nothing
-// lost while cells were lost is a silent loss.
+// the cells the damaged file gives when read as it is, the cells the damage left (the
+// damaged file with its table and directory put back, read as it is), and the limit: the
+// share of the original's cells whose records, and shared strings, the damage left untouched
+// (see UntouchedCells; bytes that only moved count as untouched). A case whose repair names
+// nothing lost while cells were lost is a silent loss.
 //
 // --judge libreoffice, gnumeric or both reads the cells with those spreadsheet programs as well
 // (see spreadsheet_judge.h), for up to --judge-limit cases of each pattern. --list prints a
@@ -309,7 +311,7 @@ Repaired Repair(const Bytes& damaged)
 struct Shares {
     int cases = 0;      // measured, whether or not the original has cells
     int withCells = 0;  // of them, those whose original has cells: the shares are over these
-    double repaired = 0, wrong = 0, asIs = 0, left = 0;  // sums of shares of the original's cells
+    double repaired = 0, wrong = 0, asIs = 0, left = 0, limit = 0;  // sums of shares of the original's cells
     int belowAsIs = 0;  // the repair reads fewer cells than the damaged file as it is
     // Fewer cells than the original while the report names nothing lost: a salvage that says
     // "Salvaged: N of N sheets" and no more, a rebuilt or kept file that says "Opens".
@@ -317,7 +319,7 @@ struct Shares {
     int withWrong = 0;  // cases with a wrong cell, whether or not the original has cells
 
     void Add(std::size_t originalCells, tabulon::bench::CellTable::Match repairedMatch, std::size_t asIsFound,
-             std::size_t leftFound, Repaired::Claim claim)
+             std::size_t leftFound, double limitShare, Repaired::Claim claim)
     {
         ++cases;
         withWrong += repairedMatch.wrong > 0 ? 1 : 0;
@@ -329,6 +331,7 @@ struct Shares {
         wrong += static_cast<double>(repairedMatch.wrong) / total;
         asIs += static_cast<double>(asIsFound) / total;
         left += static_cast<double>(leftFound) / total;
+        limit += limitShare;
         belowAsIs += repairedMatch.recovered < asIsFound ? 1 : 0;
         const bool lost = repairedMatch.recovered < originalCells;
         silentSalvaged += lost && claim == Repaired::Claim::SalvagedWhole ? 1 : 0;
@@ -342,6 +345,7 @@ struct Shares {
         wrong += other.wrong;
         asIs += other.asIs;
         left += other.left;
+        limit += other.limit;
         belowAsIs += other.belowAsIs;
         silentSalvaged += other.silentSalvaged;
         silentOpens += other.silentOpens;
@@ -374,22 +378,23 @@ struct Case {
     int seed;
     Repaired result;
     Bytes damaged, restored;  // restored: its structure put back (see StructureRestored)
+    double limitShare = 0;    // of the original's cells (the project's reader), those the damage left untouched
 };
 
 void PrintOwn(const char* name, const Tally& tally)
 {
     const Shares& s = tally.own;
     auto percent = [&](int n) { return s.cases ? 100.0 * n / s.cases : 0.0; };
-    std::printf("  %-32s %5d %7.1f %% %7.1f %% %8d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %6d %8d %6d\n", name,
+    std::printf("  %-32s %5d %7.1f %% %7.1f %% %8d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %7.1f %% %6d %8d %6d\n", name,
                 s.cases, percent(tally.opensAsIs), percent(tally.opens), tally.salvaged, s.Mean(s.repaired),
-                s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs, s.silentSalvaged,
+                s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.Mean(s.limit), s.belowAsIs, s.silentSalvaged,
                 s.silentOpens);
 }
 
 void PrintJudged(const char* name, const Shares& s)
 {
-    std::printf("  %-32s %5d %6d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %6d %8d %6d\n", name, s.cases, s.withCells,
-                s.Mean(s.repaired), s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.belowAsIs,
+    std::printf("  %-32s %5d %6d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %7.1f %% %6d %8d %6d\n", name, s.cases, s.withCells,
+                s.Mean(s.repaired), s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.Mean(s.limit), s.belowAsIs,
                 s.silentSalvaged, s.silentOpens);
 }
 
@@ -426,6 +431,7 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         withCells += originalCells.Empty() ? 0 : 1;
         cells += originalCells.Size();
         const tabulon::bench::CompoundLayout layout = tabulon::bench::ReadLayout(original);
+        const tabulon::bench::UntouchedCells untouchedCells(original, layout);
         std::vector<Case> toJudge;
         for (std::size_t p = 0; p < kPatternCount; ++p) {
             if (!chosen(p))
@@ -454,7 +460,10 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                                                            : CellTable::Match{};
                 const std::size_t asIsFound = originalCells.MatchIn(tabulon::bench::ReadCells(one.damaged)).recovered;
                 const std::size_t leftFound = originalCells.MatchIn(tabulon::bench::ReadCells(one.restored)).recovered;
-                tally.own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.result.claim);
+                const std::size_t untouched =
+                    untouchedCells.Count(tabulon::bench::DestroyedBytes(original, one.damaged, kPatterns[p].pattern));
+                one.limitShare = originalCells.Empty() ? 0.0 : static_cast<double>(untouched) / static_cast<double>(originalCells.Size());
+                tally.own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.limitShare, one.result.claim);
                 if (!options.keep.empty()) {
                     std::string name = options.workbooks[w].stem().string() + "." + kPatterns[p].id + "." +
                                        std::to_string(seed);
@@ -464,10 +473,10 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                         tabulon::test::WriteWholeFile(options.keep / (name + ".repaired.xls"), one.result.bytes);
                 }
                 if (options.list)
-                    std::printf("%s | %s | seed %d | %s%s | cells %zu of %zu, wrong %zu, as is %zu, left %zu | %s%s%s\n",
+                    std::printf("%s | %s | seed %d | %s%s | cells %zu of %zu, wrong %zu, as is %zu, left %zu, untouched %zu | %s%s%s\n",
                                 fileName.c_str(), kPatterns[p].name, seed, one.result.how,
                                 one.result.opens ? ", opens" : "", repairedMatch.recovered, originalCells.Size(),
-                                repairedMatch.wrong, asIsFound, leftFound, one.result.verdict.c_str(),
+                                repairedMatch.wrong, asIsFound, leftFound, untouched, one.result.verdict.c_str(),
                                 repairedMatch.wrong ? " | first wrong: " : "", repairedMatch.firstWrong.c_str());
                 // Judged seed by seed across the workbooks, so that a limit still spreads over them.
                 const std::size_t order = static_cast<std::size_t>(seed) * originals.size() + place;
@@ -498,7 +507,7 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                 const std::size_t asIsFound = judgedOriginal.MatchIn(asIs).recovered;
                 const std::size_t leftFound = judgedOriginal.MatchIn(restored).recovered;
                 tallies[one.pattern].judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound,
-                                                   one.result.claim);
+                                                   one.limitShare, one.result.claim);
                 if (options.list)
                     std::printf("%s | %s | seed %d | %s | cells %zu of %zu, wrong %zu, as is %zu, left %zu%s%s\n",
                                 fileName.c_str(), kPatterns[one.pattern].name, one.seed, judges[j].Version().c_str(),
@@ -519,10 +528,10 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
     std::printf("cells by the project's reader: %d workbooks with cells (%zu cells); shares of the original's cells "
                 "are means over the %d cases of those\n",
                 withCells, cells, all.own.withCells);
-    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %6s %8s %6s\n", "", "", "opens", "opens", "", "cells",
-                "cells", "cases", "cells", "cells", "below", "silent:", "silent:");
-    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %6s %8s %6s\n", "pattern", "cases", "as is", "repaired",
-                "salvaged", "repaired", "wrong", "wrong", "as is", "left", "as is", "salvaged", "opens");
+    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %9s %6s %8s %6s\n", "", "", "opens", "opens", "", "cells",
+                "cells", "cases", "cells", "cells", "", "below", "silent:", "silent:");
+    std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %9s %6s %8s %6s\n", "pattern", "cases", "as is", "repaired",
+                "salvaged", "repaired", "wrong", "wrong", "as is", "left", "limit", "as is", "salvaged", "opens");
     for (std::size_t p = 0; p < kPatternCount; ++p)
         if (chosen(p))
             PrintOwn(kPatterns[p].name, tallies[p]);
@@ -537,10 +546,10 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
             std::printf("up to %d cases per pattern, ", options.judgeLimit);
         std::printf("%d cases from %d workbooks, %d of them with cells; shares are means over the %d cases of those\n",
                     total.cases, judgedWorkbooks[j], judgedWithCells[j], total.withCells);
-        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %6s %8s %6s\n", "", "", "with", "cells", "cells", "cases",
-                    "cells", "cells", "below", "silent:", "silent:");
-        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %6s %8s %6s\n", "pattern", "cases", "cells", "repaired",
-                    "wrong", "wrong", "as is", "left", "as is", "salvaged", "opens");
+        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %9s %6s %8s %6s\n", "", "", "with", "cells", "cells", "cases",
+                    "cells", "cells", "", "below", "silent:", "silent:");
+        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %9s %6s %8s %6s\n", "pattern", "cases", "cells", "repaired",
+                    "wrong", "wrong", "as is", "left", "limit", "as is", "salvaged", "opens");
         for (std::size_t p = 0; p < kPatternCount; ++p)
             if (chosen(p))
                 PrintJudged(kPatterns[p].name, tallies[p].judged[j]);

@@ -5,11 +5,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <span>
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/biff_cells.h"
+#include "engine/biff/globals.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/header.h"
@@ -341,6 +343,77 @@ Bytes StructureRestored(const Bytes& original, const Bytes& damaged, const Compo
             putBack(SectorOffset(sector), kSectorSize);
     }
     return restored;
+}
+
+UntouchedCells::UntouchedCells(const Bytes& original, const CompoundLayout& layout) : original_(original), layout_(layout)
+{
+    MemorySectorFile memory(original);
+    const auto stream = ReadWorkbookStream(memory);
+    if (!stream)
+        return;
+    streamSize_ = stream->size();
+    const auto recordEnd = [&](std::size_t at) {
+        return at + 4 <= stream->size() ? std::min(stream->size(), at + 4 + LoadLe16(stream->data() + at + 2)) : stream->size();
+    };
+    biff::StringPlaces places;
+    biff::ReadGlobals(*stream, true, &places);
+    const WorkbookCells book = ReadWorkbookCells(*stream);
+    std::map<std::uint64_t, std::vector<std::pair<std::size_t, std::size_t>>> byCell;  // the last record's
+    for (std::size_t s = 0; s < book.sheets.size(); ++s) {
+        for (const CellValue& cell : book.sheets[s].cells) {
+            if (cell.kind == CellKind::Text && cell.text.empty())
+                continue;  // (no cell of ReadCells)
+            std::vector<std::pair<std::size_t, std::size_t>> ranges;
+            const std::size_t at = cell.offset;
+            ranges.emplace_back(at, recordEnd(at));
+            const std::uint16_t type = at + 4 <= stream->size() ? LoadLe16(stream->data() + at) : 0;
+            if (type == biff::kLabelSst && at + 14 <= stream->size()) {
+                const std::uint32_t index = LoadLe32(stream->data() + at + 10);
+                ranges.push_back(index < places.size() ? places[index] : std::pair<std::size_t, std::size_t>{0, stream->size()});
+            } else if (cell.kind == CellKind::Text) {
+                // A formula's text: in the STRING record after it, and that record's CONTINUE records.
+                for (std::size_t next = recordEnd(at); next + 4 <= stream->size();) {
+                    const std::uint16_t following = LoadLe16(stream->data() + next);
+                    if (following != biff::kString && following != biff::kString2 && following != biff::kContinue)
+                        break;
+                    ranges.emplace_back(next, recordEnd(next));
+                    next = recordEnd(next);
+                }
+            }
+            byCell[CellTable::Key(s, cell.row, cell.column)] = std::move(ranges);
+        }
+    }
+    for (auto& [key, ranges] : byCell) {
+        cells_.push_back(ranges_.size());
+        ranges_.insert(ranges_.end(), ranges.begin(), ranges.end());
+    }
+}
+
+std::size_t UntouchedCells::Count(const std::vector<bool>& destroyed) const
+{
+    // The flags laid out as a file with the original's structure: its workbook stream, read as
+    // the original's is, says which of the stream's bytes went.
+    Bytes flags(original_.size(), 0);
+    for (std::size_t i = 0; i < flags.size() && i < destroyed.size(); ++i)
+        flags[i] = destroyed[i] ? 1 : 0;
+    MemorySectorFile marked(StructureRestored(original_, flags, layout_));
+    const auto gone = ReadWorkbookStream(marked);
+    if (!gone || gone->size() != streamSize_)
+        return 0;
+    const auto intact = [&](const std::pair<std::size_t, std::size_t>& range) {
+        return std::none_of(gone->begin() + static_cast<std::ptrdiff_t>(range.first),
+                            gone->begin() + static_cast<std::ptrdiff_t>(std::max(range.first, range.second)),
+                            [](std::uint8_t b) { return b != 0; });
+    };
+    std::size_t count = 0;
+    for (std::size_t c = 0; c < cells_.size(); ++c) {
+        const std::size_t last = c + 1 < cells_.size() ? cells_[c + 1] : ranges_.size();
+        bool whole = true;
+        for (std::size_t r = cells_[c]; r < last && whole; ++r)
+            whole = intact(ranges_[r]);
+        count += whole ? 1 : 0;
+    }
+    return count;
 }
 
 }  // namespace tabulon::bench

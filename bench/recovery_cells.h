@@ -88,6 +88,26 @@ inline std::uint64_t SectorOffset(std::uint32_t sector)
     return (std::uint64_t{sector} + 1) * 512;
 }
 
+// The limit of what any repair can bring back as it was: how many of the original's cells
+// (those ReadCells gives) a damage left untouched, their records, a formula's string result and
+// a shared-string cell's string lying wholly in bytes it did not destroy. Where each cell's
+// bytes lie is worked out once per workbook.
+class UntouchedCells {
+public:
+    UntouchedCells(const Bytes& original, const CompoundLayout& layout);
+    // `destroyed`: one flag per byte of the original file.
+    std::size_t Count(const std::vector<bool>& destroyed) const;
+
+private:
+    const Bytes& original_;
+    const CompoundLayout& layout_;
+    std::size_t streamSize_ = 0;
+    // Each cell's byte ranges in the workbook stream (those of its last record, when several
+    // give it): cells_[i] covers ranges_[first, next cell's first).
+    std::vector<std::size_t> cells_;
+    std::vector<std::pair<std::size_t, std::size_t>> ranges_;
+};
+
 // The damaged file with its structure put back: the original's header, table, DIFAT,
 // directory and mini table sectors over the damaged bytes, and whatever the damage cut off
 // the end as zeros. What it still holds of the cells is all any repair of the structure can

@@ -28,7 +28,8 @@ std::optional<std::size_t> FindGlobals(Bytes stream)
     return std::nullopt;
 }
 
-std::vector<std::string> ReadSharedStrings(Bytes body, std::vector<Bytes> continuations)
+// The strings of the table; `places`, when given, gets where each lies in `stream`.
+std::vector<std::string> ReadSharedStrings(Bytes stream, Bytes body, std::vector<Bytes> continuations, StringPlaces* places)
 {
     continuations.insert(continuations.begin(), body);
     Pieces pieces(std::move(continuations));
@@ -39,10 +40,15 @@ std::vector<std::string> ReadSharedStrings(Bytes body, std::vector<Bytes> contin
     // Each string takes three bytes at least: the count is believed only that far.
     strings.reserve(std::min<std::size_t>(unique, pieces.Size() / 3));
     for (std::uint32_t i = 0; i < unique; ++i) {
+        const std::size_t begin = pieces.Settle() ? static_cast<std::size_t>(pieces.Here() - stream.data()) : stream.size();
         std::optional<std::string> text = ReadUnicodeString(pieces, 2);
         if (!text)
             break;
         strings.push_back(std::move(*text));
+        if (places) {
+            const std::uint8_t* end = pieces.Here() ? pieces.Here() : stream.data() + stream.size();
+            places->emplace_back(begin, static_cast<std::size_t>(end - stream.data()));
+        }
     }
     return strings;
 }
@@ -64,7 +70,7 @@ std::optional<std::string> FormatCode(Bytes body, const Globals& globals, std::v
 
 }  // namespace
 
-Globals ReadGlobals(Bytes stream, bool strings)
+Globals ReadGlobals(Bytes stream, bool strings, StringPlaces* places)
 {
     Globals globals;
     const std::optional<std::size_t> start = FindGlobals(stream);
@@ -98,7 +104,7 @@ Globals ReadGlobals(Bytes stream, bool strings)
             break;
         case kSst:
             if (!globals.encrypted && strings)
-                globals.sharedStrings = ReadSharedStrings(body, walker.Continuations());
+                globals.sharedStrings = ReadSharedStrings(stream, body, walker.Continuations(), places);
             break;
         case kFormat:
             if (!globals.encrypted && body.size() >= 3) {

@@ -30,8 +30,11 @@ struct Globals {
 
 // The globals of `stream`: from its start when it begins with them, else from the first BOF
 // record of workbook globals. `biff` is 0 when there is none. Without `strings` the shared
-// strings are left unread (for a caller that needs only the list of sheets).
-Globals ReadGlobals(std::span<const std::uint8_t> stream, bool strings = true);
+// strings are left unread (for a caller that needs only the list of sheets). `places`, when
+// given, gets where each shared string lies in the stream, from its first byte to past its
+// last (the CONTINUE headers it runs over included).
+using StringPlaces = std::vector<std::pair<std::size_t, std::size_t>>;
+Globals ReadGlobals(std::span<const std::uint8_t> stream, bool strings = true, StringPlaces* places = nullptr);
 
 // The BOF records that begin a substream other than the globals, in stream order from
 // `from`. A chart BOF inside another substream is not one of them.
