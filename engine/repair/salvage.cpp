@@ -114,12 +114,15 @@ public:
         MarkHeads(mini_, true);
         ClaimUnlistedTableSectors();
 
+        // The workbook stream readers take: "Workbook" before "Book" (some writers keep both, a
+        // BIFF8 copy and a BIFF5 one).
         std::optional<std::size_t> workbook;
-        for (std::size_t i = 0; i < tree_.size(); ++i) {
-            const DirectoryEntry& entry = entries_[tree_[i].entry];
-            if (tree_[i].parent < 0 && entry.type == kObjectTypeStream &&
-                IsWorkbookStreamName(entry.name) && !workbook)
-                workbook = i;
+        for (const std::u16string_view name : kWorkbookStreamNames) {
+            for (std::size_t i = 0; i < tree_.size() && !workbook; ++i) {
+                const DirectoryEntry& entry = entries_[tree_[i].entry];
+                if (tree_[i].parent < 0 && entry.type == kObjectTypeStream && EqualIgnoringAsciiCase(entry.name, name))
+                    workbook = i;
+            }
         }
         // Every other stream first, by the table alone, so that the workbook's rebuilt links
         // never take a sector that belongs to them.
@@ -147,6 +150,7 @@ public:
             if (entries_[tree_[i].entry].type == kObjectTypeStream && (!workbook || i != *workbook) && !data[i])
                 attempt.report.dropped.push_back(PathOf(i));
         }
+        MendOtherCopies(data);
 
         std::vector<std::uint8_t> workbookData;
         std::u16string workbookName = u"Workbook";
@@ -264,6 +268,16 @@ public:
     }
 
 private:
+    // A second copy of the workbook beside the one salvaged (a BIFF5 "Book" beside a BIFF8
+    // "Workbook") is mended as well: a reader that takes it would show its damage as values.
+    void MendOtherCopies(std::vector<std::optional<std::vector<std::uint8_t>>>& data) const
+    {
+        for (std::size_t i = 0; i < tree_.size(); ++i) {
+            if (data[i] && tree_[i].parent < 0 && IsWorkbookStreamName(entries_[tree_[i].entry].name))
+                MendWorkbookStream(*data[i]);
+        }
+    }
+
     struct Placed {
         std::uint32_t entry;
         int parent;  // index into tree_, -1 for the root
@@ -630,6 +644,11 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
     CompoundStream& book = (*streams)[*workbook];
     attempt.report.workbookInMiniStream = book.declaredSize < kMiniStreamCutoff;
     attempt.settled = MendWorkbook(book.data, summaryNames, attempt.report);
+    // (A second copy of the workbook is mended as well, as the salvage by records does.)
+    for (CompoundStream& stream : *streams) {
+        if (&stream != &book && stream.parent < 0 && stream.type == kObjectTypeStream && IsWorkbookStreamName(stream.path.back()))
+            MendWorkbookStream(stream.data);
+    }
     attempt.workbookLength = book.data.size();
     for (CompoundStream& stream : *streams) {
         if (stream.type == kObjectTypeStream) {

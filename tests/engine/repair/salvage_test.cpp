@@ -803,6 +803,58 @@ TEST(Salvage, AStructureAHeaderOpensKeepsEveryStream)
     }
 }
 
+// Gnumeric keeps two copies of a workbook, a BIFF5 "Book" before a BIFF8 "Workbook", which is
+// the one readers take. With a sector of the Workbook's cells zeroed and the file no longer
+// opening (its first table sector lost, or its header), both copies come back mended: no
+// reader of either is shown the zeros as values.
+TEST(Salvage, BothCopiesOfAWorkbookAreMended)
+{
+    const Bytes file = test::TestWorkbook("gnumeric__ttest.xls");
+    static constexpr std::u16string_view kBook[] = {u"Book"};
+    static constexpr std::u16string_view kWorkbook[] = {u"Workbook"};
+    const auto streamOf = [](const Bytes& bytes, std::span<const std::u16string_view> name) {
+        MemorySectorFile source(bytes);
+        return ReadRootStream(source, name).value_or(Bytes{});
+    };
+    const Bytes workbook = streamOf(file, kWorkbook);
+    ASSERT_GT(streamOf(file, kBook).size(), 8192u);
+    ASSERT_GT(workbook.size(), 8192u);
+    // The Workbook's ninth sector, among the first sheet's cells, found by its bytes.
+    const auto sector = std::search(file.begin(), file.end(), workbook.begin() + 4096, workbook.begin() + 4608);
+    ASSERT_NE(sector, file.end());
+    Bytes holed = file;
+    std::fill_n(holed.begin() + (sector - file.begin()), kSectorSize, std::uint8_t{0});
+    Bytes withoutTable = holed;
+    ZeroSector(withoutTable, LoadLe32(file.data() + kHeaderDifatOffset));
+    Bytes withoutHeader = holed;
+    std::fill_n(withoutHeader.begin(), kHeaderSize, std::uint8_t{0});
+
+    const WorkbookCells original = ReadWorkbookCells(workbook);
+    for (const auto& [what, damaged] : {std::pair{"the first table sector lost", withoutTable}, std::pair{"the header lost", withoutHeader}}) {
+        SCOPED_TRACE(what);
+        const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+        ASSERT_TRUE(repaired);
+        // (The Book may be dropped, where its chain went with the table: not left damaged.)
+        for (const auto& name : {std::span<const std::u16string_view>(kWorkbook), std::span<const std::u16string_view>(kBook)}) {
+            Bytes stream = streamOf(*repaired, name);
+            ASSERT_TRUE(!stream.empty() || name.front() == u"Book");
+            EXPECT_TRUE(MendWorkbookStream(stream).empty()) << Utf8FromUtf16(name.front()) << " is left to mend";
+        }
+        // Every cell readers are shown is the original's.
+        const WorkbookCells back = ReadWorkbookCells(streamOf(*repaired, kWorkbook));
+        ASSERT_EQ(back.sheets.size(), original.sheets.size());
+        for (std::size_t s = 0; s < back.sheets.size(); ++s) {
+            for (const CellValue& cell : back.sheets[s].cells) {
+                const auto& cells = original.sheets[s].cells;
+                EXPECT_TRUE(std::any_of(cells.begin(), cells.end(), [&](const CellValue& c) {
+                    return c.row == cell.row && c.column == cell.column && c.kind == cell.kind && c.text == cell.text &&
+                           (c.kind != CellKind::Number || c.number == cell.number);
+                })) << "sheet " << s << ", row " << cell.row << ", column " << cell.column;
+            }
+        }
+    }
+}
+
 // A workbook whose table needs DIFAT sectors (over 109 table sectors: the smallest such,
 // 7.5 MB, keeps the test quick), laid out as LibreOffice writes one, the first table sector
 // lost and, apart, one that only a DIFAT sector lists: every cell comes back.
