@@ -46,12 +46,15 @@ void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
         regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
 }
 
+// Cells no workbook has: a column past 255, the last a sheet has. Bytes that are no records
+// (another file's, or records read from the wrong place) read as one now and then.
+//
 // An encrypted workbook whose FILEPASS record went with the damage: its cells' bodies are
 // the cipher's bytes, and read as values they are inventions. Their records read (the headers
 // are not encrypted), but their columns and cell styles are numbers no workbook has (a column
 // past 255, a style past 4050) in most of them, where in any other workbook none has: then
-// every cell record becomes filler.
-void EncryptedCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+// every cell record becomes filler; otherwise those past the last column do.
+void ImpossibleCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
     // Calls `cell` with each cell record past the globals, as long as no FILEPASS record says
     // the workbook is encrypted; gives whether none did.
@@ -69,16 +72,22 @@ void EncryptedCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
         }
         return true;
     };
-    std::size_t cells = 0, impossible = 0;
+    const auto pastLastColumn = [&stream](std::size_t at) { return U16(stream, at + kHeader + 2) > 0xFF; };
+    std::size_t cells = 0, impossible = 0, pastColumns = 0;
     if (!forEachCell([&](std::size_t at, std::size_t) {
             ++cells;
-            impossible += U16(stream, at + kHeader + 2) > 0xFF || U16(stream, at + kHeader + 4) >= 4050 ? 1u : 0u;
+            pastColumns += pastLastColumn(at) ? 1u : 0u;
+            impossible += pastLastColumn(at) || U16(stream, at + kHeader + 4) >= 4050 ? 1u : 0u;
         }))
         return;
-    if (impossible * 2 <= cells)
+    const bool encrypted = impossible * 2 > cells;
+    if (!encrypted && pastColumns == 0)
         return;
-    std::vector<std::pair<std::size_t, std::size_t>> found;  // cell records
-    forEachCell([&](std::size_t at, std::size_t length) { found.emplace_back(at, at + kHeader + length); });
+    std::vector<std::pair<std::size_t, std::size_t>> found;  // cell records that go
+    forEachCell([&](std::size_t at, std::size_t length) {
+        if (encrypted || pastLastColumn(at))
+            found.emplace_back(at, at + kHeader + length);
+    });
     std::vector<bool> boundary(stream.size() + 1, false);
     for (const auto& [from, to] : found) {
         WriteFiller(stream, boundary, from, to);
@@ -592,7 +601,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     }
 
     MendCounts(stream, regions);
-    EncryptedCellsGo(stream, regions);
+    ImpossibleCellsGo(stream, regions);
     TextsOverZerosGo(stream, regions);
     MendStringTableHole(stream, regions, walk.overwritten);
     stream.insert(stream.end(), padding.begin(), padding.end());

@@ -167,6 +167,36 @@ TEST(RecordMend, AZeroedStretchBecomesFillerAndTheRecordsAfterItReadAgain)
     EXPECT_GT(checked, 4 * 90);
 }
 
+// Bytes that read as a cell past the last column a sheet has (another file's, stitched in)
+// hold no cell anyone wrote: that record goes, every cell around it stays; where most cells
+// are such (an encrypted workbook's), they all go.
+TEST(RecordMend, ACellPastTheLastColumnIsNoCell)
+{
+    const std::vector<BiffRecord> records = ListRecords(kIntact);
+    const std::uint32_t firstSheet = ReadWorkbookCells(kIntact).sheets.at(0).offset;
+    const auto numbers = std::count_if(records.begin(), records.end(), [&](const BiffRecord& r) { return r.type == 0x0203 && r.offset > firstSheet; });
+    ASSERT_GT(numbers, 10);
+    const BiffRecord number = *std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) {
+        return r.type == 0x0203 && r.offset > firstSheet + 200;
+    });
+    Bytes damaged = kIntact;
+    StoreLe16(damaged.data() + number.offset + 6, 0x1234);  // its column
+    std::vector<MendedRegion> regions;
+    const Bytes mended = Mended(damaged, &regions);
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ(regions[0].offset, number.offset);
+    std::set<std::string> expected = PlacedCells(kIntact);
+    std::erase_if(expected, [&](const std::string& cell) { return cell.find(" @" + std::to_string(number.offset) + " ") != std::string::npos; });
+    EXPECT_EQ(PlacedCells(mended), expected);
+
+    Bytes scrambled = kIntact;
+    for (const BiffRecord& record : records) {
+        if (biff::IsCellRecord(record.type) && record.offset > firstSheet)
+            StoreLe16(scrambled.data() + record.offset + 6, 0x8000 + record.offset % 997);
+    }
+    EXPECT_TRUE(ReadWorkbookCells(Mended(scrambled)).sheets.at(0).cells.empty());
+}
+
 // Where the bytes after a zeroed header read as an EOF record (a cell in row 10 and column A;
 // an integer cell holding 2), the sheet does not end there: the cell goes and every cell
 // after it is kept.
