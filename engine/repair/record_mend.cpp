@@ -1,6 +1,8 @@
 #include "engine/repair/record_mend.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -46,14 +48,60 @@ void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
         regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
 }
 
-// Cells no workbook has: a column past 255, the last a sheet has. Bytes that are no records
-// (another file's, or records read from the wrong place) read as one now and then.
+// Whether the 8 bytes at `at` hold a number no spreadsheet program writes: one below the
+// smallest normal double (2.2e-308), which the programs cannot hold. Bytes that are mostly
+// zeros read as such numbers.
+bool UnwrittenNumber(std::span<const std::uint8_t> stream, std::size_t at)
+{
+    return std::fpclassify(std::bit_cast<double>(LoadLe64(stream.data() + at))) == FP_SUBNORMAL;
+}
+
+// The same of an RK value's 4 bytes.
+bool UnwrittenRk(std::span<const std::uint8_t> stream, std::size_t at)
+{
+    const std::uint32_t rk = LoadLe32(stream.data() + at);
+    if (rk & 0x02)
+        return false;  // a whole number
+    const double value = std::bit_cast<double>(std::uint64_t{rk & 0xFFFFFFFCu} << 32) / ((rk & 0x01) ? 100.0 : 1.0);
+    return std::fpclassify(value) == FP_SUBNORMAL;
+}
+
+// Whether the cell record at `at` holds what no workbook has: a column past 255, the last a
+// sheet has, or a number no spreadsheet program writes. `biff5` says the stream's BOF records
+// are those of BIFF5 and later (a formula's result then follows its cell style).
+bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::uint16_t type, std::size_t length, bool biff5)
+{
+    const std::size_t body = at + kHeader;
+    if (U16(stream, body + 2) > 0xFF)
+        return true;
+    switch (type) {
+    case kNumber: return length >= 14 && UnwrittenNumber(stream, body + 6);
+    case kNumber2: return length >= 15 && UnwrittenNumber(stream, body + 7);
+    case kRk: return length >= 10 && UnwrittenRk(stream, body + 6);
+    case kMulRk:
+        for (std::size_t k = body + 6; k + 4 <= body + length - 2; k += 6) {
+            if (UnwrittenRk(stream, k))
+                return true;
+        }
+        return false;
+    case kFormula:
+    case kFormula3:
+    case kFormula4:
+        // (A result whose last two bytes are 0xFFFF is a text, a boolean or an error, no number.)
+        return (biff5 || type != kFormula) && length >= 14 && U16(stream, body + 12) != 0xFFFF && UnwrittenNumber(stream, body + 6);
+    default:
+        return false;
+    }
+}
+
+// Cells no workbook has (see NoWrittenCell): bytes that are no records (another file's, zeros,
+// records read from the wrong place) read as one now and then.
 //
 // An encrypted workbook whose FILEPASS record went with the damage: its cells' bodies are
 // the cipher's bytes, and read as values they are inventions. Their records read (the headers
 // are not encrypted), but their columns and cell styles are numbers no workbook has (a column
 // past 255, a style past 4050) in most of them, where in any other workbook none has: then
-// every cell record becomes filler; otherwise those past the last column do.
+// every cell record becomes filler; otherwise those no workbook has do.
 void ImpossibleCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
     // Calls `cell` with each cell record past the globals, as long as no FILEPASS record says
@@ -72,20 +120,21 @@ void ImpossibleCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegi
         }
         return true;
     };
-    const auto pastLastColumn = [&stream](std::size_t at) { return U16(stream, at + kHeader + 2) > 0xFF; };
-    std::size_t cells = 0, impossible = 0, pastColumns = 0;
-    if (!forEachCell([&](std::size_t at, std::size_t) {
+    const bool biff5 = stream.size() >= kHeader && U16(stream, 0) == kBof;
+    const auto unwritten = [&](std::size_t at, std::size_t length) { return NoWrittenCell(stream, at, U16(stream, at), length, biff5); };
+    std::size_t cells = 0, impossible = 0, unwrittenCells = 0;
+    if (!forEachCell([&](std::size_t at, std::size_t length) {
             ++cells;
-            pastColumns += pastLastColumn(at) ? 1u : 0u;
-            impossible += pastLastColumn(at) || U16(stream, at + kHeader + 4) >= 4050 ? 1u : 0u;
+            unwrittenCells += unwritten(at, length) ? 1u : 0u;
+            impossible += U16(stream, at + kHeader + 2) > 0xFF || U16(stream, at + kHeader + 4) >= 4050 ? 1u : 0u;
         }))
         return;
     const bool encrypted = impossible * 2 > cells;
-    if (!encrypted && pastColumns == 0)
+    if (!encrypted && unwrittenCells == 0)
         return;
     std::vector<std::pair<std::size_t, std::size_t>> found;  // cell records that go
     forEachCell([&](std::size_t at, std::size_t length) {
-        if (encrypted || pastLastColumn(at))
+        if (encrypted || unwritten(at, length))
             found.emplace_back(at, at + kHeader + length);
     });
     std::vector<bool> boundary(stream.size() + 1, false);

@@ -52,9 +52,11 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
 //   in order, where the list then follows the stream's order;
 // - a count that its record's length contradicts gets the one value, a bit away, that agrees
 //   (not over zeros);
-// - a cell record past the last column a sheet has (255) is no cell anyone wrote, but other
-//   bytes that happen to read as one: it becomes filler (every cell record does, where most
-//   are such, as the cells of an encrypted workbook whose FILEPASS record was lost are);
+// - a cell record past the last column a sheet has (255), or holding a number below the
+//   smallest normal double (which no spreadsheet program holds), is no cell anyone wrote but
+//   other bytes that happen to read as one: it becomes filler (every cell record does where
+//   most lie past the columns or styles a workbook has, as the cells of an encrypted workbook
+//   whose FILEPASS record was lost do);
 // - a hole in the shared-string table, or a zeroed unit in it: the table is written anew, each
 //   string at its own index or empty. Strings that read before the damage stand, and those the
 //   index places after it where their bucket ends where the next begins (or where the damage

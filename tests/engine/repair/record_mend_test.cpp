@@ -167,10 +167,11 @@ TEST(RecordMend, AZeroedStretchBecomesFillerAndTheRecordsAfterItReadAgain)
     EXPECT_GT(checked, 4 * 90);
 }
 
-// Bytes that read as a cell past the last column a sheet has (another file's, stitched in)
-// hold no cell anyone wrote: that record goes, every cell around it stays; where most cells
-// are such (an encrypted workbook's), they all go.
-TEST(RecordMend, ACellPastTheLastColumnIsNoCell)
+// Bytes that read as a cell past the last column a sheet has (another file's, stitched in),
+// or as a number below the smallest normal double (mostly zeros), hold no cell anyone wrote:
+// that record goes, every cell around it stays; where most cells lie past the columns (an
+// encrypted workbook's), they all go.
+TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
 {
     const std::vector<BiffRecord> records = ListRecords(kIntact);
     const std::uint32_t firstSheet = ReadWorkbookCells(kIntact).sheets.at(0).offset;
@@ -179,15 +180,20 @@ TEST(RecordMend, ACellPastTheLastColumnIsNoCell)
     const BiffRecord number = *std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) {
         return r.type == 0x0203 && r.offset > firstSheet + 200;
     });
-    Bytes damaged = kIntact;
-    StoreLe16(damaged.data() + number.offset + 6, 0x1234);  // its column
-    std::vector<MendedRegion> regions;
-    const Bytes mended = Mended(damaged, &regions);
-    ASSERT_EQ(regions.size(), 1u);
-    EXPECT_EQ(regions[0].offset, number.offset);
     std::set<std::string> expected = PlacedCells(kIntact);
     std::erase_if(expected, [&](const std::string& cell) { return cell.find(" @" + std::to_string(number.offset) + " ") != std::string::npos; });
-    EXPECT_EQ(PlacedCells(mended), expected);
+    for (const bool column : {true, false}) {
+        Bytes damaged = kIntact;
+        if (column)
+            StoreLe16(damaged.data() + number.offset + 6, 0x1234);
+        else
+            StoreLe64(damaged.data() + number.offset + 10, 0x0000'0000'0012'3400);  // 6.0e-318
+        std::vector<MendedRegion> regions;
+        const Bytes mended = Mended(damaged, &regions);
+        ASSERT_EQ(regions.size(), 1u) << column;
+        EXPECT_EQ(regions[0].offset, number.offset) << column;
+        EXPECT_EQ(PlacedCells(mended), expected) << column;
+    }
 
     Bytes scrambled = kIntact;
     for (const BiffRecord& record : records) {
