@@ -23,12 +23,6 @@
 #include <system_error>
 #include <vector>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/wait.h>
-#include <unistd.h>
-#define TABULON_BENCH_FORK 1
-#endif
-
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/header.h"
@@ -39,6 +33,7 @@
 #include "engine/repair/repair.h"
 #include "engine/repair/workbook_file.h"
 #include "heap_count.h"
+#include "run_again.h"
 #include "tests/support/literal_scans.h"
 
 namespace {
@@ -493,7 +488,6 @@ Memory MeasurePhases(tabulon::SectorFile& file, const tabulon::RepairReport& exp
 }
 
 // The program itself, started again to run one repair on its own (see RepairOnce).
-const char* gProgram = nullptr;
 constexpr std::string_view kRepairOnceOption = "--repair-once";
 
 // Runs PlanRepair once on `path` ("-": nothing at all) and prints this process's max RSS.
@@ -517,49 +511,12 @@ int RepairOnce(const char* path)
 // with no path, does nothing at all), in KiB.
 std::optional<std::int64_t> MaxRssOfRepairKiB(const std::filesystem::path* path)
 {
-#if defined(TABULON_BENCH_FORK)
-#if defined(__linux__)
-    const char* program = "/proc/self/exe";
-#else
-    const char* program = gProgram;
-#endif
-    const std::string target = path ? tabulon::PathToUtf8(*path) : "-";
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
+    const std::optional<tabulon::bench::RanAgain> ran =
+        tabulon::bench::RunAgain({std::string(kRepairOnceOption), path ? tabulon::PathToUtf8(*path) : "-"});
+    if (!ran || !ran->succeeded)
         return std::nullopt;
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0) {
-        close(pipeEnds[0]);
-        close(pipeEnds[1]);
-        return std::nullopt;
-    }
-    if (child == 0) {
-        dup2(pipeEnds[1], STDOUT_FILENO);
-        close(pipeEnds[0]);
-        close(pipeEnds[1]);
-        execl(program, program, kRepairOnceOption.data(), target.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(pipeEnds[1]);
-    std::string output;
-    char buffer[64];
-    for (;;) {
-        const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
-        if (got <= 0)
-            break;
-        output.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(pipeEnds[0]);
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    const long long kib = std::atoll(output.c_str());
+    const long long kib = std::atoll(ran->output.c_str());
     return kib >= 0 ? std::optional<std::int64_t>(kib) : std::nullopt;
-#else
-    (void)path;
-    return std::nullopt;
-#endif
 }
 
 Row Measure(const std::filesystem::path& path, Layout layout, const Options& options, bool runLiteral)
@@ -830,7 +787,7 @@ int Run(const Options& options)
 
 int main(int argc, char** argv)
 {
-    gProgram = argv[0];
+    tabulon::bench::gProgram = argv[0];
     if (argc == 3 && argv[1] == kRepairOnceOption)
         return RepairOnce(argv[2]);
     const std::optional<Options> options = ParseOptions(argc, argv);

@@ -39,11 +39,9 @@
 #include <system_error>
 #include <vector>
 
-#if defined(__unix__) || defined(__APPLE__)
+#include "run_again.h"
+#if defined(TABULON_BENCH_FORK)
 #include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#define TABULON_BENCH_FORK 1
 #endif
 
 #include "damage_patterns.h"
@@ -324,54 +322,18 @@ int CaseMain(const char* damaged, const char* out, const char* repeat)
     return std::fwrite(&result, sizeof result, 1, stdout) == 1 && std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-const char* gProgram = nullptr;
-
 // The case in a fresh process of this program, so that its max RSS is its own; where there
 // is no fork, in this one.
 CaseResult MeasureCase(const fs::path& damaged, const fs::path& out, int repeat)
 {
 #if defined(TABULON_BENCH_FORK)
-#if defined(__linux__)
-    const char* program = "/proc/self/exe";
-#else
-    const char* program = gProgram;
-#endif
-    const std::string damagedText = tabulon::PathToUtf8(damaged), outText = tabulon::PathToUtf8(out),
-                      repeatText = std::to_string(repeat);
     CaseResult result;
-    int ends[2];
-    if (pipe(ends) != 0)
-        throw std::system_error(errno, std::generic_category(), "pipe");
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0)
-        throw std::system_error(errno, std::generic_category(), "fork");
-    if (child == 0) {
-        dup2(ends[1], STDOUT_FILENO);
-        close(ends[0]);
-        close(ends[1]);
-        execl(program, program, kCaseOption.data(), damagedText.c_str(), outText.c_str(), repeatText.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(ends[1]);
-    std::string got;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(ends[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        got.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(ends[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (got.size() == sizeof result) {
-        std::memcpy(&result, got.data(), sizeof result);
-    } else {
-        std::snprintf(result.error, sizeof result.error, "the case's process ended with status %d",
-                      WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    }
+    const std::optional<tabulon::bench::RanAgain> ran = tabulon::bench::RunAgain(
+        {std::string(kCaseOption), tabulon::PathToUtf8(damaged), tabulon::PathToUtf8(out), std::to_string(repeat)});
+    if (ran && ran->output.size() == sizeof result)
+        std::memcpy(&result, ran->output.data(), sizeof result);
+    else
+        std::snprintf(result.error, sizeof result.error, "the case's process ended with status %d", ran ? ran->status : -1);
     return result;
 #else
     return RunCase(damaged, out, repeat);
@@ -736,7 +698,7 @@ int Run(const Options& options)
 
 int main(int argc, char** argv)
 {
-    gProgram = argv[0];
+    tabulon::bench::gProgram = argv[0];
     if (argc == 5 && argv[1] == kCaseOption)
         return CaseMain(argv[2], argv[3], argv[4]);
     const std::optional<Options> options = ParseOptions(argc, argv);
