@@ -738,15 +738,23 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     image = {};
     if (!best)
         return {};
-    const auto isWorkbook = [](const CompoundEntry& entry) {
-        return entry.parent < 0 && entry.type == kObjectTypeStream && biff::IsWorkbookStreamName(entry.name);
+    // The entry of the workbook stream readers take ("Workbook" before "Book").
+    const auto workbookEntry = [&best] {
+        for (const std::u16string_view name : biff::kWorkbookStreamNames) {
+            const auto found = std::find_if(best->entries.begin(), best->entries.end(), [&](const CompoundEntry& entry) {
+                return entry.parent < 0 && entry.type == kObjectTypeStream && EqualIgnoringAsciiCase(entry.name, name);
+            });
+            if (found != best->entries.end())
+                return found;
+        }
+        return best->entries.end();
     };
     try {
         WriteCompoundFile(out, best->root, best->entries);
     } catch (const std::invalid_argument&) {
         // A damaged directory can hold what no compound file may (two entries of one name,
         // a name with a separator): the workbook stream alone is written then.
-        const auto workbook = std::find_if(best->entries.begin(), best->entries.end(), isWorkbook);
+        const auto workbook = workbookEntry();
         if (workbook == best->entries.end())
             return {};
         CompoundEntry alone = std::move(*workbook);
@@ -769,7 +777,7 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     tell(80);
     // The new file is read back and checked; its workbook stream, when it holds the bytes the
     // mending settled on, is not mended once more.
-    const auto written = std::find_if(best->entries.begin(), best->entries.end(), isWorkbook);
+    const auto written = workbookEntry();
     bool holds = false;
     best->report.check = written == best->entries.end()
                              ? VerifyWorkbook(out)
