@@ -159,15 +159,18 @@ void KeepWithin(std::vector<MendedRegion>& regions, std::size_t end)
     }
 }
 
-// A text a cell shows (a label, or a formula's string result with its CONTINUE records) that
-// holds a zeroed unit: its bytes there were lost, and a reader would show zeros in their
-// place, as if the workbook held them. No text holds 64 zero bytes. The cell goes, a formula
-// with the result it would show.
-void TextsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+// A cell whose record holds a zeroed unit (a label's text, a number, the values of a run of
+// them, a formula or its string result with the STRING record's CONTINUE records): its bytes
+// there were lost, and a reader would show zeros in their place, as if the workbook held them.
+// No cell record a workbook holds has 64 zero bytes from a multiple of 64 (none of the sample
+// workbooks' does). The cell goes, a formula with the result it would show.
+void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
+    const auto isFormula = [](std::uint16_t type) { return type == kFormula || type == kFormula3 || type == kFormula4; };
     std::vector<std::pair<std::size_t, std::size_t>> gone;
     std::size_t previous = kNoPlace, previousEnd = kNoPlace;  // the record before, where it ends
     std::uint16_t previousType = 0;
+    bool previousZeros = false;
     std::size_t text = kNoPlace, textEnd = 0;  // a string result under way, its formula first
     bool zeroed = false;
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
@@ -182,20 +185,25 @@ void TextsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
             text = kNoPlace;
             zeroed = false;
         }
+        const bool afterFormula = previousEnd == at && isFormula(previousType);
         if (type == kString || type == kString2) {
-            const bool formula = previousEnd == at && (previousType == kFormula || previousType == kFormula3 || previousType == kFormula4);
-            text = formula ? previous : at;
+            text = afterFormula ? previous : at;
             textEnd = end;
-            zeroed = zeros;
-        } else if ((type == kLabel || type == kRString || type == kLabel2) && zeros) {
-            gone.emplace_back(at, end);
+            zeroed = zeros || (afterFormula && previousZeros);
+        } else if (isFormula(previousType) && previousZeros) {
+            gone.emplace_back(previous, previousEnd);  // a formula with no string result after it
         }
+        if (IsCellRecord(type) && !isFormula(type) && zeros)
+            gone.emplace_back(at, end);
         previous = at;
         previousEnd = end;
         previousType = type;
+        previousZeros = zeros;
     });
     if (text != kNoPlace && zeroed)
         gone.emplace_back(text, textEnd);
+    else if (isFormula(previousType) && previousZeros)
+        gone.emplace_back(previous, previousEnd);
     std::vector<bool> boundary(stream.size() + 1, false);
     for (const auto& [from, to] : gone) {
         WriteFiller(stream, boundary, from, to);
@@ -651,7 +659,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
 
     MendCounts(stream, regions);
     ImpossibleCellsGo(stream, regions);
-    TextsOverZerosGo(stream, regions);
+    CellsOverZerosGo(stream, regions);
     MendStringTableHole(stream, regions, walk.overwritten);
     stream.insert(stream.end(), padding.begin(), padding.end());
 

@@ -52,6 +52,8 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
 //   in order, where the list then follows the stream's order;
 // - a count that its record's length contradicts gets the one value, a bit away, that agrees
 //   (not over zeros);
+// - a cell record that holds a zeroed unit (a number, a run of them, a label, a formula or its
+//   string result) lost its bytes there: it becomes filler, a formula with its result;
 // - a cell record past the last column a sheet has (255), or holding a number below the
 //   smallest normal double (which no spreadsheet program holds), is no cell anyone wrote but
 //   other bytes that happen to read as one: it becomes filler (every cell record does where

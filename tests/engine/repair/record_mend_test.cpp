@@ -624,6 +624,29 @@ TEST(RecordMend, AfterAZeroedUnitEachCellIsTheOriginalsOrAbsent)
     EXPECT_GT(kept, cells * 3 / 4) << "the mending keeps most of what it can prove";
 }
 
+// A run of numbers in one record (MULRK) over a zeroed unit: the values there read as zeros,
+// which the workbook never held. The record goes; the cells around it stay.
+TEST(RecordMend, ARunOfNumbersOverZerosGoes)
+{
+    Bytes run = Le16(3) + Le16(0);
+    for (unsigned k = 0; k < 60; ++k)
+        run = run + Le16(15) + Le32(((k + 1) << 2) | 2);  // whole numbers 1 to 60
+    run = run + Le16(59);
+    const Bytes intact = test::Workbook(8, Record(0x0042, Le16(1200)), {{"One", Rows(11, 4, 3) + Record(0x00BD, run) + Rows(20, 4, 9)}});
+    ExpectLeftAsItIs("a run of numbers", intact);
+    const std::vector<BiffRecord> records = ListRecords(intact);
+    const BiffRecord mulRk = *std::find_if(records.begin(), records.end(), [](const BiffRecord& r) { return r.type == 0x00BD; });
+    const std::size_t unit = (mulRk.offset + 4 + 63) / 64 * 64;
+    ASSERT_LE(unit + 64, mulRk.offset + 4u + mulRk.length);
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(unit), 64, std::uint8_t{0});
+    const Bytes mended = Mended(damaged);
+    ExpectEachCellTheOriginalsOrAbsent(intact, mended, "a zeroed unit in the run");
+    const std::vector<CellValue>& cells = ReadWorkbookCells(mended).sheets.at(0).cells;
+    EXPECT_TRUE(std::none_of(cells.begin(), cells.end(), [](const CellValue& cell) { return cell.row == 3; }));
+    EXPECT_EQ(cells.size(), 8u * 3u);
+}
+
 // A chart inside a sheet, its first record lost with the sheet's last cells: the chart's
 // series values after the hole are no cells of the sheet, though they read as such.
 TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
