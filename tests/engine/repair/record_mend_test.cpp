@@ -642,7 +642,8 @@ TEST(RecordMend, ARunOfNumbersOverZerosGoes)
     std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(unit), 64, std::uint8_t{0});
     const Bytes mended = Mended(damaged);
     ExpectEachCellTheOriginalsOrAbsent(intact, mended, "a zeroed unit in the run");
-    const std::vector<CellValue>& cells = ReadWorkbookCells(mended).sheets.at(0).cells;
+    const WorkbookCells book = ReadWorkbookCells(mended);
+    const std::vector<CellValue>& cells = book.sheets.at(0).cells;
     EXPECT_TRUE(std::none_of(cells.begin(), cells.end(), [](const CellValue& cell) { return cell.row == 3; }));
     EXPECT_EQ(cells.size(), 8u * 3u);
 }
