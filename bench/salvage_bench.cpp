@@ -437,17 +437,7 @@ std::optional<Options> ParseOptions(int argc, char** argv)
 Bytes ReadWhole(const fs::path& path)
 {
     OsFile file = OsFile::Open(path, OsFile::Access::Read);
-    Bytes bytes(static_cast<std::size_t>(file.Length()));
-    std::size_t done = 0;
-    file.Seek(0);
-    while (done < bytes.size()) {
-        const std::size_t got = file.Read(std::span(bytes).subspan(done));
-        if (got == 0)
-            break;
-        done += got;
-    }
-    bytes.resize(done);
-    return bytes;
+    return tabulon::ReadFileBytes(file, file.Length());
 }
 
 void WriteWhole(const fs::path& path, const Bytes& bytes)

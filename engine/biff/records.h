@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/base/text.h"
+
 namespace tabulon {
 
 namespace biff {
@@ -126,6 +128,22 @@ inline constexpr std::u16string_view kWorkbookStreamNames[] = {u"Workbook", u"Bo
 
 // Whether `name` is one of kWorkbookStreamNames, letters' case aside.
 bool IsWorkbookStreamName(std::u16string_view name);
+
+// Of `count` entries, the workbook stream readers take: the first named "Workbook", else the
+// first named "Book" (letters' case aside). `rootStreamName(i)` gives entry i's name where it
+// is a stream directly under the root, and nothing otherwise.
+template <class RootStreamName>
+std::optional<std::size_t> FindWorkbookStream(std::size_t count, const RootStreamName& rootStreamName)
+{
+    for (const std::u16string_view name : kWorkbookStreamNames) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::optional<std::u16string_view> own = rootStreamName(i);
+            if (own && EqualIgnoringAsciiCase(*own, name))
+                return i;
+        }
+    }
+    return std::nullopt;
+}
 
 }  // namespace biff
 

@@ -225,7 +225,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             if (std::pair{landing + left, textual + left * perBucket} <= toBeat)
                 break;
             reads.push_back(readBucket(k, d));
-            landing += reads.back().lands ? 1 : 0;
+            landing += reads.back().lands ? 1u : 0u;
             textual += reads.back().textual;
         }
         return std::pair{landing, textual};

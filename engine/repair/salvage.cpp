@@ -116,14 +116,12 @@ public:
 
         // The workbook stream readers take: "Workbook" before "Book" (some writers keep both, a
         // BIFF8 copy and a BIFF5 one).
-        std::optional<std::size_t> workbook;
-        for (const std::u16string_view name : kWorkbookStreamNames) {
-            for (std::size_t i = 0; i < tree_.size() && !workbook; ++i) {
-                const DirectoryEntry& entry = entries_[tree_[i].entry];
-                if (tree_[i].parent < 0 && entry.type == kObjectTypeStream && EqualIgnoringAsciiCase(entry.name, name))
-                    workbook = i;
-            }
-        }
+        std::optional<std::size_t> workbook = FindWorkbookStream(tree_.size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
+            const DirectoryEntry& entry = entries_[tree_[i].entry];
+            if (tree_[i].parent < 0 && entry.type == kObjectTypeStream)
+                return entry.name;
+            return std::nullopt;
+        });
         // Every other stream first, by the table alone, so that the workbook's rebuilt links
         // never take a sector that belongs to them.
         std::vector<std::optional<std::vector<std::uint8_t>>> data(tree_.size());
@@ -620,14 +618,12 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
     const std::optional<CompoundRoot> root = ReadCompoundRoot(file);
     if (!streams || !root)
         return std::nullopt;
-    std::optional<std::size_t> workbook;
-    for (const std::u16string_view name : kWorkbookStreamNames) {
-        for (std::size_t i = 0; i < streams->size() && !workbook; ++i) {
-            const CompoundStream& stream = (*streams)[i];
-            if (stream.parent < 0 && stream.type == kObjectTypeStream && EqualIgnoringAsciiCase(stream.path.back(), name))
-                workbook = i;
-        }
-    }
+    const std::optional<std::size_t> workbook = FindWorkbookStream(streams->size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
+        const CompoundStream& stream = (*streams)[i];
+        if (stream.parent < 0 && stream.type == kObjectTypeStream)
+            return stream.path.back();
+        return std::nullopt;
+    });
     if (!workbook || (*streams)[*workbook].truncated || (*streams)[*workbook].data.empty() ||
         std::any_of(streams->begin(), streams->end(), [](const CompoundStream& s) { return s.truncated; }))
         return std::nullopt;
@@ -740,27 +736,27 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         return {};
     // The entry of the workbook stream readers take ("Workbook" before "Book").
     const auto workbookEntry = [&best] {
-        for (const std::u16string_view name : biff::kWorkbookStreamNames) {
-            const auto found = std::find_if(best->entries.begin(), best->entries.end(), [&](const CompoundEntry& entry) {
-                return entry.parent < 0 && entry.type == kObjectTypeStream && EqualIgnoringAsciiCase(entry.name, name);
+        const std::optional<std::size_t> found =
+            biff::FindWorkbookStream(best->entries.size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
+                const CompoundEntry& entry = best->entries[i];
+                if (entry.parent < 0 && entry.type == kObjectTypeStream)
+                    return entry.name;
+                return std::nullopt;
             });
-            if (found != best->entries.end())
-                return found;
-        }
-        return best->entries.end();
+        return found ? best->entries.begin() + static_cast<std::ptrdiff_t>(*found) : best->entries.end();
     };
     try {
         WriteCompoundFile(out, best->root, best->entries);
     } catch (const std::invalid_argument&) {
         // A damaged directory can hold what no compound file may (two entries of one name,
         // a name with a separator): the workbook stream alone is written then.
-        const auto workbook = workbookEntry();
-        if (workbook == best->entries.end())
+        const auto chosen = workbookEntry();
+        if (chosen == best->entries.end())
             return {};
-        CompoundEntry alone = std::move(*workbook);
+        CompoundEntry alone = std::move(*chosen);
         alone.parent = -1;
         for (const CompoundEntry& entry : best->entries) {
-            if (&entry != &*workbook && entry.type == kObjectTypeStream)
+            if (&entry != &*chosen && entry.type == kObjectTypeStream)
                 best->report.dropped.push_back(Utf8FromUtf16(entry.name));
         }
         const std::string name = Utf8FromUtf16(alone.name);
