@@ -47,6 +47,8 @@ int TableSectorScore(const std::uint8_t* p, std::uint32_t base, std::uint64_t bo
     }
     return score;
 }
+// ROW: a row's extent and height, before the cells of its block.
+constexpr std::uint16_t kRow = 0x0208;
 // Records the lookahead reads past a decision before it is taken.
 constexpr int kLookahead = 3;
 
@@ -177,15 +179,34 @@ private:
         std::uint16_t type = 0;
         std::uint16_t length = 0;
         std::optional<std::uint64_t> inHeader;  // a place that acted inside its header
+        // A header split between two runs of the stream's sectors: where its first part ends in
+        // the bytes as found, the shift there, and where its second part begins.
+        struct Split {
+            std::uint64_t firstEnd;
+            std::int64_t shift;
+            std::uint64_t second;
+        };
+        std::optional<Split> split;
     };
-    std::optional<Cursor> Next(const Cursor& record, int inBody, std::optional<std::uint64_t> inHeader) const;
+    // Where the places of a record's body begin, for PlacesIn: a CR lost at its very first byte
+    // (a row or column of 2,573, 0x0A0D, begins many bodies with CR LF) is one of them, unless
+    // the header's last byte was that place already.
+    std::uint64_t BodyFrom(const Cursor& record) const
+    {
+        if (move_ == Move::LostCr && record.inHeader && *record.inHeader == record.body)
+            return record.body;
+        return record.body - 1;
+    }
+    // The next record with `inBody` places acted in `record`'s body; `inHeader` one inside its
+    // header; `jump` places in the sectors between when its header is split between two runs.
+    std::optional<Cursor> Next(const Cursor& record, int inBody, std::optional<std::uint64_t> inHeader, int jump = 0) const;
     std::vector<std::uint64_t> HeaderPlaces(const Cursor& record, int inBody) const;
     bool Check(const Cursor& record, int depth) const;
     // How many places may act in a record's body: those there are, up to kMostInOneRecord.
     int MostIn(const Cursor& record) const
     {
         if (move_ == Move::LostCr)
-            return static_cast<int>(std::min<std::size_t>(PlacesIn(record.body, record.body + record.length), kMostInOneRecord));
+            return static_cast<int>(std::min<std::size_t>(PlacesIn(BodyFrom(record), record.body + record.length), kMostInOneRecord));
         // Each cluster taken out brings the next 4096 bytes into the record's reach.
         int k = 0;
         while (k < kMostInOneRecord &&
@@ -195,6 +216,16 @@ private:
         return k;
     }
     bool WalkRecords(std::uint64_t& done, std::int64_t& shift);
+    using CellKey = std::pair<std::uint16_t, std::uint16_t>;  // row, column
+    Bytes BodyWith(const Cursor& record, std::uint64_t end, const std::vector<std::uint64_t>& places) const;
+    // What the cells read so far say of the next: the last cell's row and column, and the rows
+    // the ROW records of its block of rows name (empty where the writer wrote none).
+    struct CellContext {
+        std::optional<CellKey> lastCell;
+        std::vector<std::uint16_t> rows;
+    };
+    std::optional<std::vector<std::uint64_t>> OnlyCellReading(
+        const Cursor& record, std::uint64_t end, std::size_t acting, const CellContext& context) const;
 
     const Bytes& b_;
     Move move_;
@@ -525,10 +556,14 @@ std::pair<std::int64_t, std::int64_t> GridWalk::Bounds(std::uint32_t sector, std
 // and, when `inHeader` is set, one more at that place inside the header itself (a CR among its
 // four bytes, a cluster that begins inside them). Nothing when the places are not there, or the
 // header is none a reader takes.
-std::optional<GridWalk::Cursor> GridWalk::Next(const Cursor& record, int inBody, std::optional<std::uint64_t> inHeader) const
+std::optional<GridWalk::Cursor> GridWalk::Next(
+    const Cursor& record, int inBody, std::optional<std::uint64_t> inHeader, int jump) const
 {
     const std::uint64_t offset = record.offset + biff::kRecordHeaderSize + record.length;
-    if (offset + biff::kRecordHeaderSize > streamSize_ || !HeaderInOneRun(offset))
+    if (offset + biff::kRecordHeaderSize > streamSize_)
+        return std::nullopt;
+    const bool split = !HeaderInOneRun(offset);
+    if (split ? inHeader.has_value() : jump != 0)
         return std::nullopt;
     Cursor next;
     next.offset = offset;
@@ -537,11 +572,26 @@ std::optional<GridWalk::Cursor> GridWalk::Next(const Cursor& record, int inBody,
     if (at < 0)
         return std::nullopt;
     next.header = static_cast<std::uint64_t>(at);
-    const std::uint64_t bodyFrom = move_ == Move::LostCr ? record.body : record.body - 1;
+    const std::uint64_t bodyFrom = BodyFrom(record);
     if (!Place(bodyFrom, record.shift, next.header, next.shift, nullptr))
         return std::nullopt;
     std::uint8_t header[biff::kRecordHeaderSize];
-    if (!inHeader) {
+    if (split) {
+        // The first bytes at the end of one run, the rest at the start of the next, the places in
+        // the sectors between (other streams', the table's) deciding the shift there.
+        const std::uint64_t k = kSectorSize - offset % kSectorSize;
+        const std::int64_t shift = next.shift + jump * step_;
+        const std::int64_t second = static_cast<std::int64_t>(StreamOffsetInFile(offset + k)) - shift;
+        if (k == 0 || k >= biff::kRecordHeaderSize || second < 0 || !Inside(next.header, k) ||
+            !Inside(static_cast<std::uint64_t>(second), biff::kRecordHeaderSize - k) ||
+            !Place(next.header + k - 1, next.shift, static_cast<std::uint64_t>(second), shift, nullptr))
+            return std::nullopt;
+        for (std::uint64_t i = 0; i < biff::kRecordHeaderSize; ++i)
+            header[i] = i < k ? b_[next.header + i] : b_[static_cast<std::uint64_t>(second) + i - k];
+        next.split = Cursor::Split{next.header + k - 1, next.shift, static_cast<std::uint64_t>(second)};
+        next.body = static_cast<std::uint64_t>(second) + biff::kRecordHeaderSize - k;
+        next.shift = shift;
+    } else if (!inHeader) {
         if (!Inside(next.header, biff::kRecordHeaderSize))
             return std::nullopt;
         std::copy_n(b_.begin() + static_cast<std::ptrdiff_t>(next.header), biff::kRecordHeaderSize, header);
@@ -567,7 +617,7 @@ std::optional<GridWalk::Cursor> GridWalk::Next(const Cursor& record, int inBody,
     }
     next.type = LoadLe16(header);
     next.length = LoadLe16(header + 2);
-    const bool afterPlace = inBody > 0 || inHeader;
+    const bool afterPlace = inBody > 0 || inHeader || jump > 0;
     if (afterPlace ? !ReadableAfterPlace(next.type, next.length) : !Readable(next.type, next.length))
         return std::nullopt;
     return next;
@@ -642,23 +692,35 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             return false;
     }
     bool continuesValues = false;  // the last record before CONTINUE records holds values
+    CellContext cells;
+    std::uint16_t lastType = 0;
     for (;;) {
         const std::uint64_t offset = record.offset + biff::kRecordHeaderSize + record.length;
         if (offset + biff::kRecordHeaderSize > streamSize_)
             break;
         const bool sameRun = RunOf(offset) == RunOf(record.offset);
         const int most = sameRun ? MostIn(record) : 2 * kMostInOneRecord;
+        const bool splitHeader = !HeaderInOneRun(offset);
+        // A next record the table knows outweighs one it does not: a header of any type and length
+        // reads almost anywhere (a row of 2,573 begins with CR LF; without its CR, the next
+        // header read one byte early is some type a reader would skip).
         std::optional<Cursor> chosen;
-        for (int j = 0; j <= most && !chosen; ++j) {
-            if (const std::optional<Cursor> next = Next(record, j, std::nullopt); next && Check(*next, kLookahead)) {
-                chosen = next;
-                break;
-            }
-            for (std::uint64_t place : HeaderPlaces(record, j))
-                if (const std::optional<Cursor> next = Next(record, j, place); next && Check(*next, kLookahead)) {
-                    chosen = next;
+        for (int pass = 0; pass < 2 && !chosen; ++pass) {
+            const auto fits = [&](const std::optional<Cursor>& next) {
+                return next && (pass == 1 || KnownRecord(next->type, next->length)) && Check(*next, kLookahead);
+            };
+            for (int j = 0; j <= most && !chosen; ++j) {
+                for (int jump = 0; jump <= (splitHeader ? 2 * kMostInOneRecord : 0) && !chosen; ++jump)
+                    if (std::optional<Cursor> next = Next(record, j, std::nullopt, jump); fits(next))
+                        chosen = next;
+                if (chosen)
                     break;
-                }
+                for (std::uint64_t place : HeaderPlaces(record, j))
+                    if (std::optional<Cursor> next = Next(record, j, place); fits(next)) {
+                        chosen = next;
+                        break;
+                    }
+            }
         }
         if (!chosen && record.type == biff::kEof && Next(record, 0, std::nullopt) == std::nullopt) {
             // Past the last substream's EOF the stream may hold whatever its writer left.
@@ -669,21 +731,47 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             const std::uint64_t streamEnd = StreamOffsetInFile(streamSize_ - 1) + 1;
             const std::int64_t endAt = static_cast<std::int64_t>(streamEnd) - record.shift;
             if (RunOf(offset) + 1 == runs_.size() && endAt > 0 &&
-                PlacesIn(record.body, std::min<std::uint64_t>(static_cast<std::uint64_t>(endAt), b_.size())) == 0)
+                PlacesIn(BodyFrom(record), std::min<std::uint64_t>(static_cast<std::uint64_t>(endAt), b_.size())) == 0)
                 break;
             return false;
         }
-        const std::uint64_t bodyFrom = move_ == Move::LostCr ? record.body : record.body - 1;
-        const std::int64_t bodyShift = chosen->shift - (chosen->inHeader ? step_ : 0);
+        const std::uint64_t bodyFrom = BodyFrom(record);
+        const std::int64_t bodyShift =
+            chosen->split ? chosen->split->shift : chosen->shift - (chosen->inHeader ? step_ : 0);
         // The records prove how many places acted in a body, never which of more: the record's
         // bytes would differ with each choice, so the undo is not proven.
         const std::size_t acting = static_cast<std::size_t>((bodyShift - record.shift) / step_);
         const bool holdsValues = record.type == biff::kContinue ? continuesValues : HoldsValues(record.type);
         if (record.type != biff::kContinue)
             continuesValues = holdsValues;
-        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting)
-            return false;
-        Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
+        const std::size_t before = acted_.size();
+        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting) {
+            // Which of more places acted, only a cell's own fields may prove: where one choice
+            // alone gives a cell that follows the one before it, that choice stands.
+            const std::optional<std::vector<std::uint64_t>> proven =
+                sameRun ? OnlyCellReading(record, chosen->header, acting, cells) : std::nullopt;
+            if (!proven)
+                return false;
+            acted_.insert(acted_.end(), proven->begin(), proven->end());
+        } else {
+            Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
+        }
+        if (biff::IsBofType(record.type)) {
+            cells = {};
+        } else if ((biff::IsCellRecord(record.type) || record.type == kRow) && sameRun && move_ == Move::LostCr) {
+            const std::vector<std::uint64_t> inBody(acted_.begin() + static_cast<std::ptrdiff_t>(before), acted_.end());
+            const Bytes body = BodyWith(record, chosen->header, inBody);
+            if (body.size() >= 4 && record.type == kRow) {
+                if (lastType != kRow)
+                    cells.rows.clear();
+                cells.rows.push_back(LoadLe16(body.data()));
+            } else if (body.size() >= 4) {
+                cells.lastCell = CellKey{LoadLe16(body.data()), LoadLe16(body.data() + 2)};
+            }
+        }
+        lastType = record.type;
+        if (chosen->split)
+            Place(chosen->split->firstEnd, chosen->split->shift, chosen->split->second, chosen->shift, &acted_);
         if (chosen->inHeader)
             acted_.push_back(*chosen->inHeader);
         record = *chosen;
@@ -691,6 +779,88 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
     done = record.body + record.length;
     shift = record.shift;
     return true;
+}
+
+// The body of `record`, which ends where the bytes as found reach `end`, with a CR put back before
+// each of `places` (sorted, each in the body or at `end`).
+Bytes GridWalk::BodyWith(const Cursor& record, std::uint64_t end, const std::vector<std::uint64_t>& places) const
+{
+    Bytes body;
+    if (end < record.body || end > b_.size())
+        return body;
+    body.reserve(static_cast<std::size_t>(end - record.body + places.size()));
+    std::uint64_t from = record.body;
+    for (std::uint64_t at : places) {
+        if (at < from || at > end)
+            return {};
+        body.insert(body.end(), b_.begin() + static_cast<std::ptrdiff_t>(from), b_.begin() + static_cast<std::ptrdiff_t>(at));
+        body.push_back(kCr);
+        from = at;
+    }
+    body.insert(body.end(), b_.begin() + static_cast<std::ptrdiff_t>(from), b_.begin() + static_cast<std::ptrdiff_t>(end));
+    return body;
+}
+
+// Of the ways `acting` of the places in a cell record's body can have lost their CRs, the one way
+// that gives a cell a writer could have written where it stands: its column within a sheet's,
+// after the last cell in row and column order, in a row its block's ROW records name, a row of
+// cells (MULRK, MULBLANK) as long as its columns say. Nothing where none or more than one does.
+std::optional<std::vector<std::uint64_t>> GridWalk::OnlyCellReading(
+    const Cursor& record, std::uint64_t end, std::size_t acting, const CellContext& context) const
+{
+    constexpr std::uint64_t kMostReadings = 256;
+    constexpr std::uint16_t kColumns = 256;
+    if (move_ != Move::LostCr || !biff::IsCellRecord(record.type) || record.length < 4)
+        return std::nullopt;
+    const auto first = std::upper_bound(places_.begin(), places_.end(), BodyFrom(record));
+    const auto last = std::upper_bound(places_.begin(), places_.end(), end);
+    const std::vector<std::uint64_t> places(first, last);
+    if (acting == 0 || acting > places.size())
+        return std::nullopt;
+    std::uint64_t readings = 1;  // how many ways there are to choose
+    for (std::size_t k = 0; k < acting; ++k) {
+        readings = readings * (places.size() - k) / (k + 1);
+        if (readings > kMostReadings)
+            return std::nullopt;
+    }
+    std::optional<std::vector<std::uint64_t>> found;
+    std::vector<std::size_t> index(acting);
+    for (std::size_t k = 0; k < acting; ++k)
+        index[k] = k;
+    for (;;) {
+        if (!Spend())
+            return std::nullopt;
+        std::vector<std::uint64_t> picked;
+        for (std::size_t k : index)
+            picked.push_back(places[k]);
+        const Bytes body = BodyWith(record, end, picked);
+        if (body.size() == record.length) {
+            const CellKey key{LoadLe16(body.data()), LoadLe16(body.data() + 2)};
+            bool fits = key.second < kColumns && (!context.lastCell || key > *context.lastCell) &&
+                        (context.rows.empty() ||
+                            std::find(context.rows.begin(), context.rows.end(), key.first) != context.rows.end());
+            if (fits && (record.type == biff::kMulRk || record.type == biff::kMulBlank)) {
+                const std::uint16_t lastColumn = LoadLe16(body.data() + body.size() - 2);
+                const std::size_t each = record.type == biff::kMulRk ? 6 : 2;
+                fits = body.size() >= 6 && lastColumn < kColumns && lastColumn >= key.second &&
+                       (body.size() - 6) % each == 0 && (body.size() - 6) / each == std::size_t{lastColumn} - key.second + 1u;
+            }
+            if (fits) {
+                if (found)
+                    return std::nullopt;
+                found = std::move(picked);
+            }
+        }
+        std::size_t k = acting;
+        while (k > 0 && index[k - 1] == places.size() - acting + (k - 1))
+            --k;
+        if (k == 0)
+            break;
+        ++index[k - 1];
+        for (std::size_t m = k; m < acting; ++m)
+            index[m] = index[m - 1] + 1;
+    }
+    return found;
 }
 
 std::optional<Bytes> GridWalk::Run()
