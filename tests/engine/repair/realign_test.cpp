@@ -10,7 +10,9 @@
 #include "engine/repair/repair.h"
 #include "engine/repair/report_text.h"
 #include "engine/repair/workbook_file.h"
+#include "tests/support/biff_builder.h"
 #include "tests/support/cell_lines.h"
+#include "tests/support/compound_builder.h"
 #include "tests/support/workbooks.h"
 
 namespace tabulon {
@@ -129,6 +131,53 @@ TEST(Realign, PutsBackWhatATransferOrAWrapperMoved)
         EXPECT_EQ(realigned->note.crlfTurnedBack, c.note.crlfTurnedBack) << c.name;
         EXPECT_EQ(realigned->note.crRestored, c.note.crRestored) << c.name;
         EXPECT_EQ(realigned->note.foreignClusters, 0u) << c.name;
+    }
+}
+
+// A sheet of numbers around row 2,573 (0x0A0D: each of its records begins its body with CR LF)
+// in a stream that a table sector splits in two, one record's header across the split.
+Bytes RowsAroundCrLf()
+{
+    using namespace test;
+    Bytes records;
+    for (unsigned block = 2560; block < 2656; block += 16) {
+        for (unsigned row = block; row < block + 16; ++row)
+            records = records + Record(0x0208, Le16(row) + Le16(0) + Le16(13) + Le16(255) + Bytes(8, 0));
+        for (unsigned row = block; row < block + 16; ++row)
+            for (unsigned column = 0; column < 13; ++column)  // column 10 adds an LF
+                records = records + Record(0x0203, Cell(row, column) + Double(row * 0.5 + column * 10.25));
+        records = records + Record(0x00D7, Le32(0) + Bytes(32, 0));
+    }
+    const Bytes stream = Workbook(8, Record(0x0042, Le16(1252)), {{"Rows", records}});
+    // Where a header reaches over a sector's end, the table sector goes, well past the start.
+    std::size_t split = 0;
+    for (std::size_t at = 0; at + 4 <= stream.size(); at += 4 + LoadLe16(stream.data() + at + 2))
+        if (at > 16 * kSectorSize && at % kSectorSize > kSectorSize - 4) {
+            split = at / kSectorSize + 1;
+            break;
+        }
+    EXPECT_NE(split, 0u);
+    LargeLayout layout;
+    const auto sectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    layout.total = sectors + 2;
+    layout.fatSectors = {static_cast<std::uint32_t>(split)};
+    for (std::uint32_t s = 0; s <= sectors; ++s)
+        if (s != split)
+            layout.streamChain.push_back(s);
+    layout.directory = sectors + 1;
+    return LargeWorkbookFile(stream, layout);
+}
+
+TEST(Realign, PlacesThatOnlyTheCellsAndTheSplitGridTellApart)
+{
+    const Bytes original = RowsAroundCrLf();
+    ASSERT_GT(CountPairs(original), 13u);
+    for (const auto& [name, damaged] : {std::pair<std::string, Bytes>{"LF to CR LF", LfToCrLf(original)},
+             {"CR LF to LF", CrLfToLf(original)}}) {
+        const std::optional<Realigned> realigned = RealignBytes(damaged);
+        ASSERT_TRUE(realigned) << name;
+        EXPECT_EQ(realigned->bytes, original) << name;
+        EXPECT_EQ(CellsOf(realigned->bytes), CellsOf(original)) << name;
     }
 }
 
