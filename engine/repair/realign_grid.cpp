@@ -216,6 +216,7 @@ private:
         return k;
     }
     bool WalkRecords(std::uint64_t& done, std::int64_t& shift);
+    bool FreePlaces(std::uint64_t from, std::uint64_t to, std::size_t acting) const;
     using CellKey = std::pair<std::uint16_t, std::uint16_t>;  // row, column
     Bytes BodyWith(const Cursor& record, std::uint64_t end, const std::vector<std::uint64_t>& places) const;
     // What the cells read so far say of the next: the last cell's row and column, and the rows
@@ -745,7 +746,7 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         if (record.type != biff::kContinue)
             continuesValues = holdsValues;
         const std::size_t before = acted_.size();
-        if (acting > 0 && holdsValues && PlacesIn(bodyFrom, chosen->header) > acting) {
+        if (acting > 0 && holdsValues && FreePlaces(bodyFrom, chosen->header, acting)) {
             // Which of more places acted, only a cell's own fields may prove: where one choice
             // alone gives a cell that follows the one before it, that choice stands.
             const std::optional<std::vector<std::uint64_t>> proven =
@@ -781,6 +782,28 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
     return true;
 }
 
+// Whether more places lie in (from, to] than the `acting` there, some acting, those inside the
+// fixed sectors between (a table sector the stream jumps over) aside: theirs the sectors decide.
+bool GridWalk::FreePlaces(std::uint64_t from, std::uint64_t to, std::size_t acting) const
+{
+    std::size_t places = PlacesIn(from, to);
+    for (const auto& [sector, shifts] : fixed_) {
+        const std::uint64_t start = SectorAt(sector, shifts.front());
+        if (start <= from || start >= to)
+            continue;
+        if (shifts.size() != 1)
+            return true;
+        const bool inside = inside_.count(sector) != 0;
+        places -= PlacesIn(start, start + kSectorSize - (inside ? 2 : 1));
+        if (inside) {
+            if (acting == 0)
+                return true;
+            --acting;
+        }
+    }
+    return acting > 0 && places > acting;
+}
+
 // The body of `record`, which ends where the bytes as found reach `end`, with a CR put back before
 // each of `places` (sorted, each in the body or at `end`).
 Bytes GridWalk::BodyWith(const Cursor& record, std::uint64_t end, const std::vector<std::uint64_t>& places) const
@@ -804,7 +827,8 @@ Bytes GridWalk::BodyWith(const Cursor& record, std::uint64_t end, const std::vec
 // Of the ways `acting` of the places in a cell record's body can have lost their CRs, the one way
 // that gives a cell a writer could have written where it stands: its column within a sheet's,
 // after the last cell in row and column order, in a row its block's ROW records name, a row of
-// cells (MULRK, MULBLANK) as long as its columns say. Nothing where none or more than one does.
+// cells (MULRK, MULBLANK) as long as its columns say. Nothing where none or more than one does
+// (blank cells aside, whose readings may differ in their formats).
 std::optional<std::vector<std::uint64_t>> GridWalk::OnlyCellReading(
     const Cursor& record, std::uint64_t end, std::size_t acting, const CellContext& context) const
 {
@@ -824,6 +848,8 @@ std::optional<std::vector<std::uint64_t>> GridWalk::OnlyCellReading(
             return std::nullopt;
     }
     std::optional<std::vector<std::uint64_t>> found;
+    CellKey foundKey;
+    std::uint16_t foundLast = 0;
     std::vector<std::size_t> index(acting);
     for (std::size_t k = 0; k < acting; ++k)
         index[k] = k;
@@ -846,9 +872,17 @@ std::optional<std::vector<std::uint64_t>> GridWalk::OnlyCellReading(
                        (body.size() - 6) % each == 0 && (body.size() - 6) / each == std::size_t{lastColumn} - key.second + 1u;
             }
             if (fits) {
-                if (found)
+                // Blank cells hold no value: readings that differ only in their formats, not in
+                // where the cells are, put the same cells back.
+                const bool blank = record.type == biff::kMulBlank || record.type == biff::kBlank;
+                const std::uint16_t lastColumn = LoadLe16(body.data() + body.size() - 2);
+                if (found && !(blank && foundKey == key && foundLast == lastColumn))
                     return std::nullopt;
-                found = std::move(picked);
+                if (!found) {
+                    found = std::move(picked);
+                    foundKey = key;
+                    foundLast = lastColumn;
+                }
             }
         }
         std::size_t k = acting;
