@@ -231,6 +231,25 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             continue;
         }
         std::size_t from = at;
+        // A cell right before the break: bytes lost or added inside it (a line end a transfer
+        // changed, a length grown or cut, clusters of another file) moved its end, and what it
+        // holds may be its neighbours' bytes. It goes too, unless the damage lies in the header
+        // at the break itself: zeros there, or a header whose own length leads to where records
+        // read again, or whose type with that length is a record the table knows (a bit of its
+        // type or its length changed).
+        const auto headerAtBreakDamaged = [&] {
+            if (ZeroHeader(stream, at) || ZeroedUnitIn(stream, at, std::min(at + kHeader, stream.size())))
+                return true;
+            if (next == kNoPlace || next < at + kHeader || next - at - kHeader > kMaxRecordBody)
+                return false;
+            const auto length = static_cast<std::uint16_t>(next - at - kHeader);
+            return U16(stream, at + 2) == length || KnownRecord(U16(stream, at), length);
+        };
+        if (!zeroed && previous != kNoPlace && previous > 0 && IsCellRecord(U16(stream, previous)) &&
+            !headerAtBreakDamaged()) {
+            from = previous;
+            walk.boundary[previous] = false;
+        }
         if (next - from < kHeader && previous != kNoPlace && previous > 0) {
             from = previous;  // too little room for a header: the record before goes too
             walk.boundary[previous] = false;

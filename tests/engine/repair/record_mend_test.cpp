@@ -203,6 +203,27 @@ TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
     EXPECT_TRUE(ReadWorkbookCells(Mended(scrambled)).sheets.at(0).cells.empty());
 }
 
+// A byte lost from a cell's value (a CR a transfer dropped from a line end): the cell reads the
+// first byte of the next record's header as its own and the records break right after it. The
+// cell goes, the cells after the break read again, and each cell is the workbook's own.
+TEST(RecordMend, ACellThatLostAByteGoesWithTheBreakAfterIt)
+{
+    const std::vector<BiffRecord> records = ListRecords(kIntact);
+    const std::uint32_t firstSheet = ReadWorkbookCells(kIntact).sheets.at(0).offset;
+    const std::vector<std::string> intact = test::CellLines(ReadWorkbookCells(kIntact));
+    for (const std::uint16_t type : {0x0203, 0x0204}) {
+        const BiffRecord cell = *std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) {
+            return r.type == type && r.offset > firstSheet + 300;
+        });
+        Bytes damaged = kIntact;
+        damaged.erase(damaged.begin() + cell.offset + 15);
+        const std::vector<std::string> mended = test::CellLines(ReadWorkbookCells(Mended(damaged)));
+        for (const std::string& line : mended)
+            EXPECT_NE(std::find(intact.begin(), intact.end(), line), intact.end()) << type << ": " << line;
+        EXPECT_GE(mended.size() + 3, intact.size()) << type;
+    }
+}
+
 // Where the bytes after a zeroed header read as an EOF record (a cell in row 10 and column A;
 // an integer cell holding 2), the sheet does not end there: the cell goes and every cell
 // after it is kept.
