@@ -68,4 +68,16 @@ std::vector<std::u16string> ReadTableStrings(std::vector<std::span<const std::ui
     return strings;
 }
 
+bool StringTableReadsWhole(std::vector<std::span<const std::uint8_t>> bodies)
+{
+    Pieces pieces(std::move(bodies));
+    std::uint32_t total = 0, unique = 0;
+    if (!pieces.Le32(total) || !pieces.Le32(unique))
+        return false;
+    for (std::uint32_t k = 0; k < unique; ++k)
+        if (!biff::ReadUnicodeUnits(pieces, 2))
+            return false;
+    return !pieces.Settle();
+}
+
 }  // namespace tabulon

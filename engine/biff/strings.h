@@ -33,4 +33,8 @@ std::optional<std::string> ReadByteString(std::span<const std::uint8_t> body, st
 std::vector<std::u16string> ReadTableStrings(std::vector<std::span<const std::uint8_t>> bodies, std::size_t offset,
                                              std::size_t count);
 
+// Whether a shared-string table, in `bodies` (its SST record's, then its CONTINUE records'),
+// reads whole: as many strings as it says it holds, the last ending where its last record ends.
+bool StringTableReadsWhole(std::vector<std::span<const std::uint8_t>> bodies);
+
 }  // namespace tabulon

@@ -8,6 +8,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/records.h"
+#include "engine/biff/strings.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/directory_entry.h"
 #include "engine/cfb/header.h"
@@ -47,6 +48,30 @@ int TableSectorScore(const std::uint8_t* p, std::uint32_t base, std::uint64_t bo
     }
     return score;
 }
+// Calls `take` with each way of choosing `k` of `n` things (their indices, in order), until it
+// returns false.
+template <class Take>
+void ForEachChoice(std::size_t n, std::size_t k, Take take)
+{
+    if (k > n)
+        return;
+    std::vector<std::size_t> index(k);
+    for (std::size_t m = 0; m < k; ++m)
+        index[m] = m;
+    for (;;) {
+        if (!take(index))
+            return;
+        std::size_t m = k;
+        while (m > 0 && index[m - 1] == n - k + (m - 1))
+            --m;
+        if (m == 0)
+            return;
+        ++index[m - 1];
+        for (std::size_t j = m; j < k; ++j)
+            index[j] = index[j - 1] + 1;
+    }
+}
+
 // ROW: a row's extent and height, before the cells of its block.
 constexpr std::uint16_t kRow = 0x0208;
 // Records the lookahead reads past a decision before it is taken.
@@ -250,6 +275,10 @@ private:
         std::size_t acting;
     };
     mutable std::vector<OpenChoice> openChoices_;
+    // Places in the string table's records where more could act than did: the table read again,
+    // whole, tells which (SettleStringChoices).
+    std::vector<OpenChoice> stringChoices_;
+    std::optional<std::vector<std::uint64_t>> SettleStringChoices(std::int64_t shift) const;
     std::optional<Bytes> Build(const std::vector<std::uint64_t>& acted, std::int64_t shift) const;
     std::optional<Bytes> TryChoices(const std::vector<std::uint64_t>& fixed, std::size_t choice,
         std::vector<std::uint64_t>& picked, std::int64_t shift, int& tries) const;
@@ -693,6 +722,7 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             return false;
     }
     bool continuesValues = false;  // the last record before CONTINUE records holds values
+    bool continuesStrings = false;  // it is the string table
     CellContext cells;
     std::uint16_t lastType = 0;
     for (;;) {
@@ -746,7 +776,17 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         if (record.type != biff::kContinue)
             continuesValues = holdsValues;
         const std::size_t before = acted_.size();
-        if (acting > 0 && holdsValues && FreePlaces(bodyFrom, chosen->header, acting)) {
+        const bool inStringTable = record.type == biff::kSst || (record.type == biff::kContinue && continuesStrings);
+        if (record.type != biff::kContinue)
+            continuesStrings = record.type == biff::kSst;
+        if (acting > 0 && holdsValues && FreePlaces(bodyFrom, chosen->header, acting) && inStringTable && sameRun) {
+            // Which places acted in the string table, the whole table read again decides, once
+            // the walk is through (see SettleStringChoices).
+            const auto first = std::upper_bound(places_.begin(), places_.end(), bodyFrom);
+            stringChoices_.push_back(
+                {std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(PlacesIn(bodyFrom, chosen->header))), acting});
+            Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
+        } else if (acting > 0 && holdsValues && FreePlaces(bodyFrom, chosen->header, acting)) {
             // Which of more places acted, only a cell's own fields may prove: where one choice
             // alone gives a cell that follows the one before it, that choice stands.
             const std::optional<std::vector<std::uint64_t>> proven =
@@ -850,12 +890,10 @@ std::optional<std::vector<std::uint64_t>> GridWalk::OnlyCellReading(
     std::optional<std::vector<std::uint64_t>> found;
     CellKey foundKey;
     std::uint16_t foundLast = 0;
-    std::vector<std::size_t> index(acting);
-    for (std::size_t k = 0; k < acting; ++k)
-        index[k] = k;
-    for (;;) {
+    bool proven = true;
+    ForEachChoice(places.size(), acting, [&](const std::vector<std::size_t>& index) {
         if (!Spend())
-            return std::nullopt;
+            return proven = false;
         std::vector<std::uint64_t> picked;
         for (std::size_t k : index)
             picked.push_back(places[k]);
@@ -877,7 +915,7 @@ std::optional<std::vector<std::uint64_t>> GridWalk::OnlyCellReading(
                 const bool blank = record.type == biff::kMulBlank || record.type == biff::kBlank;
                 const std::uint16_t lastColumn = LoadLe16(body.data() + body.size() - 2);
                 if (found && !(blank && foundKey == key && foundLast == lastColumn))
-                    return std::nullopt;
+                    return proven = false;
                 if (!found) {
                     found = std::move(picked);
                     foundKey = key;
@@ -885,16 +923,9 @@ std::optional<std::vector<std::uint64_t>> GridWalk::OnlyCellReading(
                 }
             }
         }
-        std::size_t k = acting;
-        while (k > 0 && index[k - 1] == places.size() - acting + (k - 1))
-            --k;
-        if (k == 0)
-            break;
-        ++index[k - 1];
-        for (std::size_t m = k; m < acting; ++m)
-            index[m] = index[m - 1] + 1;
-    }
-    return found;
+        return true;
+    });
+    return proven ? found : std::nullopt;
 }
 
 std::optional<Bytes> GridWalk::Run()
@@ -931,6 +962,12 @@ std::optional<Bytes> GridWalk::Run()
         return std::nullopt;
     std::sort(acted_.begin(), acted_.end());
     acted_.erase(std::unique(acted_.begin(), acted_.end()), acted_.end());
+    if (!stringChoices_.empty()) {
+        std::optional<std::vector<std::uint64_t>> settled = SettleStringChoices(target);
+        if (!settled)
+            return std::nullopt;
+        acted_ = std::move(*settled);
+    }
     if (openChoices_.empty())
         return Build(acted_, target);
     // Which of the places in other streams' sectors held the clusters, no record says: the first
@@ -950,6 +987,75 @@ std::optional<Bytes> GridWalk::Run()
     return Build(acted_, target);
 }
 
+// Whether the string table of the workbook `bytes` hold reads whole (StringTableReadsWhole).
+bool StringTableReads(const Bytes& bytes)
+{
+    MemorySectorFile file(bytes);
+    const std::optional<Bytes> stream = ReadWorkbookStream(file);
+    if (!stream)
+        return false;
+    std::vector<std::span<const std::uint8_t>> bodies;
+    for (const BiffRecord& record : ListRecords(*stream)) {
+        if (bodies.empty() ? record.type != biff::kSst : record.type != biff::kContinue) {
+            if (bodies.empty())
+                continue;
+            break;
+        }
+        bodies.push_back(RecordBody(*stream, record));
+    }
+    return !bodies.empty() && StringTableReadsWhole(std::move(bodies));
+}
+
+// The places that act, the string table's choices settled: the one way of taking them after
+// which the table reads whole. Nothing where none or more than one does, or too many ways.
+std::optional<std::vector<std::uint64_t>> GridWalk::SettleStringChoices(std::int64_t shift) const
+{
+    constexpr int kMostWays = 64;
+    std::vector<std::uint64_t> fixed;
+    for (std::uint64_t at : acted_) {
+        const bool open = std::any_of(stringChoices_.begin(), stringChoices_.end(), [at](const OpenChoice& choice) {
+            return std::binary_search(choice.places.begin(), choice.places.end(), at);
+        });
+        if (!open)
+            fixed.push_back(at);
+    }
+    std::optional<std::vector<std::uint64_t>> found;
+    int ways = 0;
+    bool settled = true;
+    std::vector<std::uint64_t> picked;
+    const auto tryFrom = [&](const auto& self, std::size_t choice) -> void {
+        if (!settled)
+            return;
+        if (choice == stringChoices_.size()) {
+            if (++ways > kMostWays) {
+                settled = false;
+                return;
+            }
+            std::vector<std::uint64_t> acted = fixed;
+            acted.insert(acted.end(), picked.begin(), picked.end());
+            std::sort(acted.begin(), acted.end());
+            const std::optional<Bytes> bytes = Build(acted, shift);
+            if (bytes && StringTableReads(*bytes)) {
+                if (found)
+                    settled = false;
+                found = std::move(acted);
+            }
+            return;
+        }
+        const OpenChoice& open = stringChoices_[choice];
+        ForEachChoice(open.places.size(), open.acting, [&](const std::vector<std::size_t>& index) {
+            const std::size_t before = picked.size();
+            for (std::size_t k : index)
+                picked.push_back(open.places[k]);
+            self(self, choice + 1);
+            picked.resize(before);
+            return settled;
+        });
+    };
+    tryFrom(tryFrom, 0);
+    return settled ? found : std::nullopt;
+}
+
 std::optional<Bytes> GridWalk::TryChoices(const std::vector<std::uint64_t>& fixed, std::size_t choice,
     std::vector<std::uint64_t>& picked, std::int64_t shift, int& tries) const
 {
@@ -963,27 +1069,16 @@ std::optional<Bytes> GridWalk::TryChoices(const std::vector<std::uint64_t>& fixe
         return bytes && Opens(*bytes) ? bytes : std::nullopt;
     }
     const OpenChoice& open = openChoices_[choice];
-    // Every way of taking `acting` of the places, in order.
-    std::vector<std::size_t> index(open.acting);
-    for (std::size_t k = 0; k < open.acting; ++k)
-        index[k] = k;
-    for (;;) {
+    std::optional<Bytes> found;
+    ForEachChoice(open.places.size(), open.acting, [&](const std::vector<std::size_t>& index) {
         const std::size_t before = picked.size();
         for (std::size_t k : index)
             picked.push_back(open.places[k]);
-        std::optional<Bytes> found = TryChoices(fixed, choice + 1, picked, shift, tries);
+        found = TryChoices(fixed, choice + 1, picked, shift, tries);
         picked.resize(before);
-        if (found || tries > kMostTries)
-            return found;
-        std::size_t k = open.acting;
-        while (k > 0 && index[k - 1] == open.places.size() - open.acting + (k - 1))
-            --k;
-        if (k == 0)
-            return std::nullopt;
-        ++index[k - 1];
-        for (std::size_t m = k; m < open.acting; ++m)
-            index[m] = index[m - 1] + 1;
-    }
+        return !found && tries <= kMostTries;
+    });
+    return found;
 }
 
 std::optional<Bytes> GridWalk::Build(const std::vector<std::uint64_t>& places, std::int64_t shift) const

@@ -19,6 +19,7 @@ namespace tabulon {
 namespace {
 
 using test::Bytes;
+using test::operator+;
 
 std::vector<std::string> CellsOf(const Bytes& bytes)
 {
@@ -151,7 +152,7 @@ Bytes RowsAroundCrLf()
     const Bytes stream = Workbook(8, Record(0x0042, Le16(1252)), {{"Rows", records}});
     // Where a header reaches over a sector's end, the table sector goes, well past the start.
     std::size_t split = 0;
-    for (std::size_t at = 0; at + 4 <= stream.size(); at += 4 + LoadLe16(stream.data() + at + 2))
+    for (std::size_t at = 0; at + 4 <= stream.size(); at += 4u + LoadLe16(stream.data() + at + 2))
         if (at > 16 * kSectorSize && at % kSectorSize > kSectorSize - 4) {
             split = at / kSectorSize + 1;
             break;
@@ -201,6 +202,35 @@ TEST(Realign, TakesOutClustersOfAnotherFile)
         EXPECT_EQ(realigned->bytes, original) << first << ", " << second;
         EXPECT_EQ(CellsOf(realigned->bytes), CellsOf(original));
         EXPECT_EQ(realigned->note.foreignClusters, 2u);
+    }
+}
+
+// A cluster stitched in where the string table's long records cross more 4 KiB boundaries than
+// one: only the table read again, string by string, tells at which it was.
+TEST(Realign, AClusterInsideTheStringTableIsWhereTheTableReadsWhole)
+{
+    std::vector<std::string> strings;
+    test::Bytes cells;
+    for (unsigned i = 0; i < 3000; ++i) {
+        strings.push_back("Text " + std::to_string(i * 7));
+        if (i % 10 == 0)
+            cells = cells + test::Record(0x00FD, test::Cell(i / 10, 0) + test::Le32(i));
+    }
+    const Bytes stream = test::Workbook(8, test::StringTable(strings, 20, 8, 8224), {{"Texts", cells}});
+    const Bytes original = test::WorkbookFile(stream);
+    std::mt19937 random(11);
+    for (const std::size_t at : {std::size_t{8192}, std::size_t{12288}, std::size_t{20480}}) {
+        for (const bool text : {false, true}) {
+            Bytes damaged = original;
+            Bytes cluster(4096);
+            for (std::uint8_t& byte : cluster)
+                byte = static_cast<std::uint8_t>(text ? (random() % 40 == 0 ? 0x0A : 0x20 + random() % 95) : random());
+            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), cluster.begin(), cluster.end());
+            const std::optional<Realigned> realigned = RealignBytes(damaged);
+            ASSERT_TRUE(realigned) << at << ", " << text;
+            EXPECT_EQ(realigned->bytes, original) << at << ", " << text;
+            EXPECT_EQ(realigned->note.foreignClusters, 1u) << at << ", " << text;
+        }
     }
 }
 

@@ -198,7 +198,7 @@ TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
     Bytes scrambled = kIntact;
     for (const BiffRecord& record : records) {
         if (biff::IsCellRecord(record.type) && record.offset > firstSheet)
-            StoreLe16(scrambled.data() + record.offset + 6, 0x8000 + record.offset % 997);
+            StoreLe16(scrambled.data() + record.offset + 6, static_cast<std::uint16_t>(0x8000 + record.offset % 997));
     }
     EXPECT_TRUE(ReadWorkbookCells(Mended(scrambled)).sheets.at(0).cells.empty());
 }
@@ -211,7 +211,7 @@ TEST(RecordMend, ACellThatLostAByteGoesWithTheBreakAfterIt)
     const std::vector<BiffRecord> records = ListRecords(kIntact);
     const std::uint32_t firstSheet = ReadWorkbookCells(kIntact).sheets.at(0).offset;
     const std::vector<std::string> intact = test::CellLines(ReadWorkbookCells(kIntact));
-    for (const std::uint16_t type : {0x0203, 0x0204}) {
+    for (const std::uint16_t type : {std::uint16_t{0x0203}, std::uint16_t{0x0204}}) {
         const BiffRecord cell = *std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) {
             return r.type == type && r.offset > firstSheet + 300;
         });
