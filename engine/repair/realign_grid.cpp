@@ -204,6 +204,7 @@ private:
         std::uint16_t type = 0;
         std::uint16_t length = 0;
         std::optional<std::uint64_t> inHeader;  // a place that acted inside its header
+        int inHeaderRun = 1;  // clusters one after another there
         // A header split between two runs of the stream's sectors: where its first part ends in
         // the bytes as found, the shift there, and where its second part begins.
         struct Split {
@@ -223,7 +224,8 @@ private:
         return record.body - 1;
     }
     // The next record with `inBody` places acted in `record`'s body; `inHeader` one inside its
-    // header; `jump` places in the sectors between when its header is split between two runs.
+    // header; `jump` places jumped over: in the sectors between when its header is split between
+    // two runs, or further clusters right after one inside its header.
     std::optional<Cursor> Next(const Cursor& record, int inBody, std::optional<std::uint64_t> inHeader, int jump = 0) const;
     std::vector<std::uint64_t> HeaderPlaces(const Cursor& record, int inBody) const;
     bool Check(const Cursor& record, int depth) const;
@@ -593,7 +595,7 @@ std::optional<GridWalk::Cursor> GridWalk::Next(
     if (offset + biff::kRecordHeaderSize > streamSize_)
         return std::nullopt;
     const bool split = !HeaderInOneRun(offset);
-    if (split ? inHeader.has_value() : jump != 0)
+    if (split ? inHeader.has_value() : jump != 0 && !(inHeader && move_ == Move::ForeignCluster))
         return std::nullopt;
     Cursor next;
     next.offset = offset;
@@ -635,14 +637,15 @@ std::optional<GridWalk::Cursor> GridWalk::Next(
                 header[i] = i == k ? kCr : b_[from++];
             next.body = next.header + 3;
         } else {
-            const std::uint64_t resume = *inHeader + kClusterSize;
+            const std::uint64_t resume = *inHeader + kClusterSize * static_cast<std::uint64_t>(1 + jump);
             if (k == 0 || k > 3 || !Inside(next.header, k) || !Inside(resume, 4 - k))
                 return std::nullopt;
+            next.inHeaderRun = 1 + jump;
             for (std::uint64_t i = 0; i < biff::kRecordHeaderSize; ++i)
                 header[i] = i < k ? b_[next.header + i] : b_[resume + i - k];
             next.body = resume + 4 - k;
         }
-        next.shift += step_;
+        next.shift += step_ * next.inHeaderRun;
         next.inHeader = inHeader;
     }
     next.type = LoadLe16(header);
@@ -684,8 +687,9 @@ bool GridWalk::Check(const Cursor& record, int depth) const
         if (const std::optional<Cursor> next = Next(record, j, std::nullopt); next && Check(*next, depth - 1))
             return true;
         for (std::uint64_t place : HeaderPlaces(record, j))
-            if (const std::optional<Cursor> next = Next(record, j, place); next && Check(*next, depth - 1))
-                return true;
+            for (int run = 0; run < (move_ == Move::ForeignCluster ? 2 : 1); ++run)
+                if (const std::optional<Cursor> next = Next(record, j, place, run); next && Check(*next, depth - 1))
+                    return true;
     }
     // Past a substream's EOF the stream may hold whatever its writer left (zeros, mostly).
     return record.type == biff::kEof;
@@ -747,10 +751,11 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
                 if (chosen)
                     break;
                 for (std::uint64_t place : HeaderPlaces(record, j))
-                    if (std::optional<Cursor> next = Next(record, j, place); fits(next)) {
-                        chosen = next;
-                        break;
-                    }
+                    for (int run = 0; run < (move_ == Move::ForeignCluster ? 2 : 1) && !chosen; ++run)
+                        if (std::optional<Cursor> next = Next(record, j, place, run); fits(next))
+                            chosen = next;
+                if (chosen)
+                    break;
             }
         }
         if (!chosen && record.type == biff::kEof && Next(record, 0, std::nullopt) == std::nullopt) {
@@ -758,17 +763,19 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             break;
         }
         if (!chosen) {
-            // The stream's last sector may hold bytes past its last record; no place lies there.
+            // The stream's last sector may hold bytes past its last record; no place lies there
+            // (no CR lost, no cluster begun before the stream's end).
             const std::uint64_t streamEnd = StreamOffsetInFile(streamSize_ - 1) + 1;
             const std::int64_t endAt = static_cast<std::int64_t>(streamEnd) - record.shift;
+            const std::uint64_t reach = static_cast<std::uint64_t>(endAt) + (move_ == Move::ForeignCluster ? kClusterSize : 0);
             if (RunOf(offset) + 1 == runs_.size() && endAt > 0 &&
-                PlacesIn(BodyFrom(record), std::min<std::uint64_t>(static_cast<std::uint64_t>(endAt), b_.size())) == 0)
+                PlacesIn(BodyFrom(record), std::min<std::uint64_t>(reach, b_.size())) == 0)
                 break;
             return false;
         }
         const std::uint64_t bodyFrom = BodyFrom(record);
         const std::int64_t bodyShift =
-            chosen->split ? chosen->split->shift : chosen->shift - (chosen->inHeader ? step_ : 0);
+            chosen->split ? chosen->split->shift : chosen->shift - (chosen->inHeader ? step_ * chosen->inHeaderRun : 0);
         // The records prove how many places acted in a body, never which of more: the record's
         // bytes would differ with each choice, so the undo is not proven.
         const std::size_t acting = static_cast<std::size_t>((bodyShift - record.shift) / step_);
@@ -813,8 +820,8 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         lastType = record.type;
         if (chosen->split)
             Place(chosen->split->firstEnd, chosen->split->shift, chosen->split->second, chosen->shift, &acted_);
-        if (chosen->inHeader)
-            acted_.push_back(*chosen->inHeader);
+        for (int k = 0; chosen->inHeader && k < chosen->inHeaderRun; ++k)
+            acted_.push_back(*chosen->inHeader + kClusterSize * static_cast<std::uint64_t>(k));
         record = *chosen;
     }
     done = record.body + record.length;

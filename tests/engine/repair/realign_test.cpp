@@ -234,6 +234,41 @@ TEST(Realign, AClusterInsideTheStringTableIsWhereTheTableReadsWhole)
     }
 }
 
+// Two clusters one after the other, 8 KiB of other bytes, where a record's header reaches over
+// the 4 KiB boundary: the header reads from its two parts.
+TEST(Realign, TwoClustersInsideARecordHeader)
+{
+    test::Bytes cells;
+    for (unsigned row = 0; row < 2000; ++row)
+        cells = cells + test::Record(0x0203, test::Cell(row, 1) + test::Double(row / 8.0));
+    const Bytes stream = test::Workbook(8, {}, {{"Numbers", cells}});
+    const Bytes original = test::WorkbookFile(stream);
+    // The stream lies in one run of sectors.
+    const auto start = std::search(original.begin(), original.end(), stream.begin(), stream.begin() + 512);
+    ASSERT_NE(start, original.end());
+    std::vector<std::size_t> boundaries;
+    for (std::size_t at = 0; at + 4 <= stream.size(); at += 4u + LoadLe16(stream.data() + at + 2)) {
+        const std::size_t inFile = static_cast<std::size_t>(start - original.begin()) + at;
+        if (inFile / 4096 != (inFile + 3) / 4096 && at + 8192 < stream.size())
+            boundaries.push_back((inFile + 3) / 4096 * 4096);
+    }
+    ASSERT_FALSE(boundaries.empty());
+    std::mt19937 random(5);
+    for (const std::size_t at : boundaries) {
+        Bytes damaged = original;
+        for (int k = 0; k < 2; ++k) {
+            Bytes cluster(4096);
+            for (std::uint8_t& byte : cluster)
+                byte = static_cast<std::uint8_t>(random());
+            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), cluster.begin(), cluster.end());
+        }
+        const std::optional<Realigned> realigned = RealignBytes(damaged);
+        ASSERT_TRUE(realigned) << at;
+        EXPECT_EQ(realigned->bytes, original) << at;
+        EXPECT_EQ(realigned->note.foreignClusters, 2u) << at;
+    }
+}
+
 TEST(Realign, LeavesDamageThatOnlyLooksLikeAMoveToTheSalvage)
 {
     const Bytes original = test::TestWorkbook("sheetjs__number_format_russian.xls");
