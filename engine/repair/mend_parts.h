@@ -158,11 +158,16 @@ std::u16string Wide(std::string_view ascii);
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions);
 
 // mend_strings.cpp
+// Where a table's start survives: its SST record, and where the strings read from it end.
+struct TableStart {
+    std::size_t at;
+    std::size_t knownEnd;
+};
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
                                              std::vector<MendedRegion>& regions, const std::vector<std::optional<std::u16string>>& known = {},
                                              std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {},
-                                             std::size_t bucketsFrom = 0);
+                                             std::size_t bucketsFrom = 0, std::optional<TableStart> table = std::nullopt);
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten);
 

@@ -36,15 +36,17 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                                              std::vector<MendedRegion>& regions, const std::vector<std::optional<std::u16string>>& known,
                                              std::size_t declared, std::optional<Bytes> unmended,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted,
-                                             std::size_t bucketsFrom)
+                                             std::size_t bucketsFrom, std::optional<TableStart> table)
 {
     // Strings are read from the bytes as they were found: filler over a hole may have taken
     // the end of a record whose header went.
     const Bytes found = unmended.value_or(Bytes(stream));
     struct Piece {
         std::size_t at;  // a CONTINUE record
+        std::size_t length;  // of its body
         std::size_t run;  // the run of them, one after another, that it belongs to
         std::size_t within = 0;  // its place in that run
+        bool lost = false;  // its header went with the damage: the table's records around tell where
     };
     std::vector<Piece> pieces;
     std::optional<std::size_t> index;
@@ -75,7 +77,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             }
         } else if (type == kContinue) {
             runs += inRun ? 0 : 1;
-            pieces.push_back({at, runs - 1});
+            pieces.push_back({at, length, runs - 1});
         } else if (type == kExtSst && length >= 10) {
             index = at;
             indexParts.clear();
@@ -86,6 +88,61 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         runOwner = type == kContinue ? runOwner : type;
         at += kHeader + length;
     }
+    // The table's own records from its start, where the start survives, one run with it: the
+    // buckets after a hole in the start are read there, and strings go on across them. A record
+    // whose header went with the damage begins where the one before ends and ends where the
+    // index says a record begins (or the next record that reads, or the index).
+    if (table && index && unmended && indexBody.size() >= 10) {
+        std::vector<std::size_t> named;  // the record starts the index names
+        for (std::size_t k = 0; k < (indexBody.size() - 2) / 8; ++k) {
+            const std::size_t start = LoadLe32(indexBody.data() + 2 + 8 * k);
+            const std::size_t offset = LoadLe16(indexBody.data() + 6 + 8 * k);
+            if (start >= offset)
+                named.push_back(start - offset);
+        }
+        std::sort(named.begin(), named.end());
+        std::vector<Piece> chain{{table->at, U16(stream, table->at + 2), 0}};
+        for (std::size_t next = table->at + kHeader + U16(stream, table->at + 2); next + kHeader <= std::min(to, *index);) {
+            const auto real = std::find_if(pieces.begin(), pieces.end(), [&](const Piece& p) { return p.at == next; });
+            std::size_t length = 0;
+            bool lost = false;
+            if (real != pieces.end()) {
+                length = real->length;
+            } else if (Reads(stream, next) && U16(stream, next) == kContinue) {
+                length = U16(stream, next + 2);
+            } else if (std::all_of(found.begin() + static_cast<std::ptrdiff_t>(next), found.begin() + static_cast<std::ptrdiff_t>(next + kHeader),
+                           [](std::uint8_t b) { return b == 0; })) {
+                std::size_t end = *index;
+                const auto after = std::upper_bound(named.begin(), named.end(), next);
+                if (after != named.end())
+                    end = std::min(end, *after);
+                for (const Piece& p : pieces)
+                    if (p.at > next)
+                        end = std::min(end, p.at);
+                if (end < next + kHeader || end - next - kHeader > kMaxBody)
+                    break;
+                length = end - next - kHeader;
+                lost = true;
+            } else {
+                break;
+            }
+            chain.push_back({next, length, 0, 0, lost});
+            next += kHeader + length;
+        }
+        {
+            const std::size_t chainEnd = chain.back().at + kHeader + chain.back().length;
+            std::erase_if(pieces, [&](const Piece& p) { return p.at < chainEnd; });
+            for (Piece& p : pieces)
+                ++p.run;
+            pieces.insert(pieces.begin(), chain.begin(), chain.end());
+            std::size_t highest = 0;
+            for (const Piece& p : pieces)
+                highest = std::max(highest, p.run);
+            runs = highest + 1;
+            // Buckets in the table's start count from where its strings stopped reading.
+            bucketsFrom = std::min(bucketsFrom, table->knownEnd);
+        }
+    }
     // Each run's bodies, read as one by the buckets that lie in it (shared, not copied).
     std::vector<std::shared_ptr<std::vector<Bytes>>> runBodies(runs);
     for (Piece& piece : pieces) {
@@ -93,7 +150,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (!bodies)
             bodies = std::make_shared<std::vector<Bytes>>();
         piece.within = bodies->size();
-        bodies->emplace_back(found.data() + piece.at + kHeader, U16(stream, piece.at + 2));
+        bodies->emplace_back(found.data() + piece.at + kHeader, piece.length);
     }
     // The strings the index leads to; with no index to go by, those read from the table's
     // start alone.
@@ -165,7 +222,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         std::optional<ChainCursor> reading;
         if (next != pieces.begin() && std::prev(next)->at == static_cast<std::size_t>(record)) {
             const auto piece = std::prev(next);
-            const std::size_t end = piece->at + kHeader + U16(stream, piece->at + 2);
+            const std::size_t end = piece->at + kHeader + piece->length;
             if (position >= end)
                 return {};
             ownRun = piece->run;
@@ -333,19 +390,18 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
 
     // What it was read from, and the index, which no longer fits, become filler.
     std::vector<bool> boundary(stream.size() + 1, false);
-    auto neutralise = [&](std::size_t at) {
-        const std::size_t end = at + kHeader + U16(stream, at + 2);
+    auto neutralise = [&](std::size_t at, std::size_t end) {
         WriteFiller(stream, boundary, at, end);
         regions.push_back({MendedRegion::Kind::Replaced, at, end - at, -1});
     };
     for (const Piece& piece : pieces) {
-        if (used[piece.run])
-            neutralise(piece.at);
+        if (used[piece.run] && !(table && piece.at == table->at))
+            neutralise(piece.at, piece.at + kHeader + piece.length);
     }
     if (index)
-        neutralise(*index);
+        neutralise(*index, *index + kHeader + U16(stream, *index + 2));
     for (const std::size_t part : indexParts)
-        neutralise(part);
+        neutralise(part, part + kHeader + U16(stream, part + 2));
     return records;
 }
 
@@ -436,18 +492,22 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     std::vector<std::optional<std::u16string>> known;
     ChainCursor cursor(bodies, stream.data());
     cursor.Skip(8);
+    std::size_t knownEnd = tableEnd;  // where the first string that does not read begins
     while (known.size() < declared && cursor.Settle()) {
         const std::size_t begin = cursor.Position();
         std::u16string text;
-        if (!cursor.String(false, &text) || zeroed(begin, cursor.Position()))
+        if (!cursor.String(false, &text) || zeroed(begin, cursor.Position())) {
+            knownEnd = begin;
             break;
+        }
         known.push_back(std::move(text));
     }
     // Without a hole after it, the table's own CONTINUE records are where the index leads.
     const std::size_t from = holeAfter ? tableEnd : table + kHeader + U16(stream, table + 2);
     const std::size_t before = regions.size();
     const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, Bytes(unmended),
-                                                                 untrusted, holeAfter ? tableEnd : table + kHeader + 8);
+                                                                 untrusted, holeAfter ? tableEnd : table + kHeader + 8,
+                                                                 TableStart{table, knownEnd});
     if (rebuilt.empty())
         return;
     // What was neutralised inside the table goes with it.

@@ -313,6 +313,43 @@ TEST(RecordMend, RecordsThatGoBackUpAfterAHoleAreAnotherSheets)
     }
 }
 
+// Holes in a long shared-string table: one inside its first record, and one over the header of
+// each CONTINUE record after it. The strings after the first hole come back from the places the
+// index names in the first record; each cell is the workbook's own or absent.
+TEST(RecordMend, StringsBetweenHolesInTheTableComeBackFromItsIndex)
+{
+    std::vector<std::string> strings;
+    Bytes cells;
+    for (unsigned k = 0; k < 900; ++k) {
+        strings.push_back("String number " + std::to_string(k * 13));
+        cells = cells + Record(0x00FD, Cell(k, 0) + Le32(k));
+    }
+    const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, 8, 8224), {{"Texts", cells}});
+    std::size_t table = 0;
+    std::vector<std::size_t> continued;
+    for (std::size_t at = 0; LoadLe16(intact.data() + at) != biff::kEof; at += 4u + LoadLe16(intact.data() + at + 2)) {
+        if (LoadLe16(intact.data() + at) == biff::kSst)
+            table = at;
+        if (LoadLe16(intact.data() + at) == biff::kContinue)
+            continued.push_back(at);
+    }
+    ASSERT_EQ(continued.size(), 2u);
+    Bytes damaged = intact;
+    const auto zero = [&](std::size_t from) { std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(from), 512, 0); };
+    zero((table + 2000) / 512 * 512);
+    for (const std::size_t at : continued)
+        zero(at / 512 * 512);
+
+    const std::vector<std::string> original = test::CellLines(ReadWorkbookCells(intact));
+    const std::vector<std::string> mended = test::CellLines(ReadWorkbookCells(Mended(damaged)));
+    // (A lost string stays in the table as an empty one: its cells show nothing.)
+    for (const std::string& line : mended)
+        EXPECT_TRUE(line.ends_with("text \"\"") || std::find(original.begin(), original.end(), line) != original.end()) << line;
+    // The strings before the first hole, and those from the first bucket after it to the second.
+    const auto texts = std::count_if(mended.begin(), mended.end(), [](const std::string& line) { return line.find("text \"String") != std::string::npos; });
+    EXPECT_GT(texts, 380);
+}
+
 // A hole that begins inside the shared-string table's last unit and goes on past its end (over
 // its index and the globals' end): the last string lost its last characters to the zeros, and
 // its cells are lost rather than shown with them; the other strings stay.
