@@ -458,7 +458,8 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         for (std::size_t at = to; at < globalsEnd && walk.boundary[at] && !globalsRecords;) {
             const std::uint16_t type = U16(stream, at);
             sheetRecords = sheetRecords || IsSheetRecord(type);
-            globalsRecords = IsGlobalsRecord(type) || type == kBof;
+            // (A BIFF5 worksheet has an EXTERNSHEET list of its own.)
+            globalsRecords = (IsGlobalsRecord(type) && !(type == 0x0017 && !biff8)) || type == kBof;
             at += kHeader + U16(stream, at + 2);
         }
         const bool listedThere =

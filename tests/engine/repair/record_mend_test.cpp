@@ -350,6 +350,26 @@ TEST(RecordMend, StringsBetweenHolesInTheTableComeBackFromItsIndex)
     EXPECT_GT(texts, 380);
 }
 
+// A BIFF5 worksheet keeps a list of external sheets of its own (EXTERNCOUNT, EXTERNSHEET). A
+// hole over the end of the globals and the sheet's first record: the sheet's records after it,
+// that list among them, still make a sheet, which comes back with its numbers.
+TEST(RecordMend, ABiff5SheetWhoseStartWentWithTheGlobalsEndComesBack)
+{
+    Bytes records = Record(0x0016, Le16(1)) + Record(0x0017, Bytes{2, 0x02, 'A', 'B'});
+    for (unsigned row = 0; row < 30; ++row)
+        records = records + Record(0x0203, Cell(row, 0) + test::Double(row * 2.5));
+    const Bytes intact = test::Workbook(5, Record(0x0042, Le16(1252)) + Record(0x0031, Bytes(40, 0x20)), {{"Only", records}});
+    std::size_t entry = 0;
+    for (std::size_t at = 0; LoadLe16(intact.data() + at) != biff::kEof; at += 4u + LoadLe16(intact.data() + at + 2))
+        entry = LoadLe16(intact.data() + at) == biff::kBoundSheet ? at : entry;
+    const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
+    Bytes damaged = intact;
+    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(entry - 20), damaged.begin() + static_cast<std::ptrdiff_t>(sheet + 12), 0);
+    const WorkbookCells mended = ReadWorkbookCells(Mended(damaged));
+    ASSERT_EQ(mended.sheets.size(), 1u);
+    EXPECT_EQ(test::CellLines(mended.sheets[0].cells), test::CellLines(ReadWorkbookCells(intact).sheets[0].cells));
+}
+
 // A hole that begins inside the shared-string table's last unit and goes on past its end (over
 // its index and the globals' end): the last string lost its last characters to the zeros, and
 // its cells are lost rather than shown with them; the other strings stay.
