@@ -225,7 +225,10 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             }
             return walk;
         }
-        if (const auto fix = zeroed || ZeroHeader(stream, at) ? std::nullopt : OneFlippedBit(stream, at)) {
+        // (Not in a header the zeros of a hole reach: a length zeroed is no bit flipped, and one
+        // bit set in it leads far, over whatever lies there.)
+        const bool headerZeroed = ZeroHeader(stream, at) || ZeroedUnitIn(stream, at, std::min(at + kHeader, stream.size()));
+        if (const auto fix = zeroed || headerZeroed ? std::nullopt : OneFlippedBit(stream, at)) {
             StoreLe16(stream.data() + fix->first, fix->second);
             regions.push_back({MendedRegion::Kind::Replaced, fix->first, 2, -1});
             continue;
@@ -238,7 +241,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         // read again, or whose type with that length is a record the table knows (a bit of its
         // type or its length changed).
         const auto headerAtBreakDamaged = [&] {
-            if (ZeroHeader(stream, at) || ZeroedUnitIn(stream, at, std::min(at + kHeader, stream.size())))
+            if (headerZeroed)
                 return true;
             if (next == kNoPlace || next < at + kHeader || next - at - kHeader > kMaxRecordBody)
                 return false;

@@ -350,6 +350,49 @@ TEST(RecordMend, StringsBetweenHolesInTheTableComeBackFromItsIndex)
     EXPECT_GT(texts, 380);
 }
 
+// A hole whose zeros begin at a record's length: a length zeroed is no flipped bit, and the
+// one bit set that makes records read again would lead far, over the sheet's end and the next
+// sheet's start. Each sheet keeps its own cells: the first those outside the hole, the second
+// all.
+TEST(RecordMend, ALengthAHoleZeroedIsNoFlippedBit)
+{
+    // Labels of 18 bytes, whose length may be any: of the lengths one bit away from zero, only
+    // 2,048 leads from where the zeros end to where a record begins (the second sheet's
+    // records lie off that step).
+    const auto labels = [](unsigned count, unsigned base) {
+        Bytes records;
+        for (unsigned row = 0; row < count; ++row) {
+            const std::string text = std::to_string(10000 + base + row).substr(0, 5);
+            records = records + Record(0x0204, Cell(row, 0) + Le16(5) + Bytes{0} + test::Ascii(text));
+        }
+        return records;
+    };
+    const auto build = [&](std::size_t padding) {
+        return test::Workbook(8, Record(0x00EB, Bytes(padding, 0x42)),
+            {{"One", labels(400, 0)}, {"Two", Record(0x0055, Le16(8)) + labels(300, 40000)}});
+    };
+    // A label's header 2 bytes before a 512-byte boundary, well inside the first sheet.
+    Bytes intact = build(100);
+    const std::size_t first = ReadWorkbookCells(intact).sheets.at(0).offset;
+    const std::size_t target = (first + 3000) / 512 * 512 + 512 - 2;
+    std::size_t header = first + 20;  // (past the sheet's BOF)
+    while (header + 18 <= target)
+        header += 18;
+    intact = build(100 + (target - header));
+    ASSERT_EQ(LoadLe16(intact.data() + target), 0x0204);
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(target + 2), 512, 0);
+
+    const WorkbookCells before = ReadWorkbookCells(intact);
+    const WorkbookCells after = ReadWorkbookCells(Mended(damaged));
+    ASSERT_EQ(after.sheets.size(), 2u);
+    const std::vector<std::string> one = test::CellLines(before.sheets[0].cells);
+    for (const std::string& line : test::CellLines(after.sheets[0].cells))
+        EXPECT_NE(std::find(one.begin(), one.end(), line), one.end()) << line;
+    EXPECT_GT(after.sheets[0].cells.size(), 360u);
+    EXPECT_EQ(test::CellLines(after.sheets[1].cells), test::CellLines(before.sheets[1].cells));
+}
+
 // A BIFF5 worksheet keeps a list of external sheets of its own (EXTERNCOUNT, EXTERNSHEET). A
 // hole over the end of the globals and the sheet's first record: the sheet's records after it,
 // that list among them, still make a sheet, which comes back with its numbers.
