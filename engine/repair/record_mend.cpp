@@ -67,9 +67,12 @@ bool UnwrittenRk(std::span<const std::uint8_t> stream, std::size_t at)
 }
 
 // Whether the cell record at `at` holds what no workbook has: a column past 255, the last a
-// sheet has, or a number no spreadsheet program writes. `biff5` says the stream's BOF records
+// sheet has, a formula with no room for its expression or no token the format has first
+// (`otherDamage`: where the stream was mended elsewhere), or a number no spreadsheet program
+// writes. `biff5` says the stream's BOF records
 // are those of BIFF5 and later (a formula's result then follows its cell style).
-bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::uint16_t type, std::size_t length, bool biff5)
+bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::uint16_t type, std::size_t length, bool biff5,
+                   bool otherDamage)
 {
     const std::size_t body = at + kHeader;
     if (U16(stream, body + 2) > 0xFF)
@@ -87,8 +90,18 @@ bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::ui
     case kFormula:
     case kFormula3:
     case kFormula4:
-        // (A result whose last two bytes are 0xFFFF is a text, a boolean or an error, no number.)
-        return (biff5 || type != kFormula) && length >= 14 && U16(stream, body + 12) != 0xFFFF && UnwrittenNumber(stream, body + 6);
+        if (biff5 || type != kFormula) {
+            // A formula's expression: as long as its record has room for, its first token one
+            // the format has (bytes of other records read as a formula now and then, where the
+            // stream lost records elsewhere; in a stream that holds no other damage, a changed
+            // bit there leaves the formula's result as it was).
+            if (otherDamage && length >= 22 && (U16(stream, body + 20) == 0 || 22u + U16(stream, body + 20) > length ||
+                                    stream[body + 22] == 0 || stream[body + 22] >= 0x80))
+                return true;
+            // (A result whose last two bytes are 0xFFFF is a text, a boolean or an error, no number.)
+            return length >= 14 && U16(stream, body + 12) != 0xFFFF && UnwrittenNumber(stream, body + 6);
+        }
+        return false;
     default:
         return false;
     }
@@ -121,7 +134,10 @@ void ImpossibleCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegi
         return true;
     };
     const bool biff5 = stream.size() >= kHeader && U16(stream, 0) == kBof;
-    const auto unwritten = [&](std::size_t at, std::size_t length) { return NoWrittenCell(stream, at, U16(stream, at), length, biff5); };
+    const bool otherDamage = !regions.empty();
+    const auto unwritten = [&](std::size_t at, std::size_t length) {
+        return NoWrittenCell(stream, at, U16(stream, at), length, biff5, otherDamage);
+    };
     std::size_t cells = 0, impossible = 0, unwrittenCells = 0;
     if (!forEachCell([&](std::size_t at, std::size_t length) {
             ++cells;

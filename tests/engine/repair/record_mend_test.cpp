@@ -224,6 +224,32 @@ TEST(RecordMend, ACellThatLostAByteGoesWithTheBreakAfterIt)
     }
 }
 
+// Bytes of other records that read as a formula (a misread stretch of cell styles): no room for
+// its expression, or a first token the format has none of. Where the stream lost records
+// elsewhere, it goes; in a stream with no other damage, a changed bit there leaves the result
+// the formula shows as it was, and it stays.
+TEST(RecordMend, AFormulaWithNoExpressionTheFormatHasIsNoCellWhereRecordsWereLost)
+{
+    const auto formula = [](unsigned row, std::uint8_t token, unsigned expression) {
+        return Record(0x0006, Cell(row, 3) + test::Double(42.0) + Le16(0) + Le32(0) + Le16(expression) + Bytes{token, 1, 0});
+    };
+    for (const auto& [token, expression] : {std::pair<std::uint8_t, unsigned>{0xA4, 3}, {0x1E, 40}}) {
+        const Bytes odd = formula(5, token, expression);
+        const Bytes intact = test::Workbook(8, {}, {{"One", Rows(0, 20, 0) + odd + Rows(20, 20, 0)}});
+        const std::size_t at = static_cast<std::size_t>(std::search(intact.begin(), intact.end(), odd.begin(), odd.end()) - intact.begin());
+        const auto hasIt = [&](const Bytes& stream) {
+            const std::vector<std::string> lines = test::CellLines(ReadWorkbookCells(stream));
+            return std::any_of(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("5,3 ", 0) == 0; });
+        };
+        Bytes alone = intact;
+        MendWorkbookStream(alone);
+        EXPECT_TRUE(hasIt(alone)) << int{token};
+        Bytes holed = intact;
+        std::fill_n(holed.begin() + static_cast<std::ptrdiff_t>(at + 400), 64, 0);
+        EXPECT_FALSE(hasIt(Mended(holed))) << int{token};
+    }
+}
+
 // Where the bytes after a zeroed header read as an EOF record (a cell in row 10 and column A;
 // an integer cell holding 2), the sheet does not end there: the cell goes and every cell
 // after it is kept.
