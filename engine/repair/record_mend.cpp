@@ -466,9 +466,10 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // with them): records of a sheet's own kinds follow the damage, before the first end
     // record. Its first record goes back at the end of the damaged stretch, after an end
     // record for the globals; the list gets it back below.
-    const auto lastHole = std::find_if(walk.holes.rbegin(), walk.holes.rend(), [&](const auto& h) { return h.second <= globalsEnd; });
-    if (lastHole != walk.holes.rend()) {
-        auto& [from, to] = *lastHole;
+    // The hole is the last before that end record; or, where a sheet's first records (its
+    // dimensions, its row index) follow an earlier one before any cell, with no record of the
+    // globals' own kinds after it, that one: the holes after it lie in the sheet's cells.
+    const auto sheetFollows = [&](std::size_t to) {
         bool sheetRecords = false;
         bool globalsRecords = false;
         for (std::size_t at = to; at < globalsEnd && walk.boundary[at] && !globalsRecords;) {
@@ -478,10 +479,33 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             globalsRecords = (IsGlobalsRecord(type) && !(type == 0x0017 && !biff8)) || type == kBof;
             at += kHeader + U16(stream, at + 2);
         }
+        return sheetRecords && !globalsRecords;
+    };
+    const auto sheetStartFollows = [&](std::size_t to) {
+        for (std::size_t at = to; at < globalsEnd && walk.boundary[at];) {
+            const std::uint16_t type = U16(stream, at);
+            if (type == 0x0200 || type == kIndex)
+                return true;
+            if (IsCellRecord(type))
+                return false;
+            at += kHeader + U16(stream, at + 2);
+        }
+        return false;
+    };
+    auto endHole = std::find_if(walk.holes.begin(), walk.holes.end(), [&](const auto& h) {
+        return h.second <= globalsEnd && sheetStartFollows(h.second) && sheetFollows(h.second);
+    });
+    if (endHole == walk.holes.end()) {
+        const auto last = std::find_if(walk.holes.rbegin(), walk.holes.rend(), [&](const auto& h) { return h.second <= globalsEnd; });
+        if (last != walk.holes.rend() && sheetFollows(last->second))
+            endHole = std::prev(last.base());
+    }
+    if (endHole != walk.holes.end()) {
+        auto& [from, to] = *endHole;
         const bool listedThere =
             std::any_of(listed.begin(), listed.end(), [from = from, to = to](const Listed& l) { return from <= l.offset && l.offset <= to; });
         const std::size_t need = 2 * kHeader + bofLength;
-        if (sheetRecords && !globalsRecords && !listedThere && (to - from == need || to - from >= need + kHeader)) {
+        if (!listedThere && (to - from == need || to - from >= need + kHeader)) {
             to = endAndSheetStartAtTheEnd(from, to);
             globalsEnd = to;
         }

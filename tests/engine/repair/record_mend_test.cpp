@@ -419,6 +419,30 @@ TEST(RecordMend, ALengthAHoleZeroedIsNoFlippedBit)
     EXPECT_EQ(test::CellLines(after.sheets[1].cells), test::CellLines(before.sheets[1].cells));
 }
 
+// A hole over the end of the globals and a sheet's first record, and another among its cells:
+// the sheet begins again after the first, where its dimensions follow, and keeps the cells
+// between the holes as well as those after the second.
+TEST(RecordMend, ASheetWhoseStartWentBeginsAtTheFirstHoleItsDimensionsFollow)
+{
+    Bytes records = Record(0x0200, Le32(0) + Le32(300) + Le16(0) + Le16(3) + Le16(0));
+    records = records + Rows(0, 300, 5);
+    const Bytes intact = test::Workbook(8, Record(0x0042, Le16(1200)), {{"Only", records}});
+    std::size_t entry = 0;
+    for (std::size_t at = 0; LoadLe16(intact.data() + at) != biff::kEof; at += 4u + LoadLe16(intact.data() + at + 2))
+        entry = LoadLe16(intact.data() + at) == biff::kBoundSheet ? at : entry;
+    const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
+    Bytes damaged = intact;
+    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(entry - 4), damaged.begin() + static_cast<std::ptrdiff_t>(sheet + 20), 0);
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>((sheet + 4000) / 512 * 512), 512, 0);
+    const WorkbookCells mended = ReadWorkbookCells(Mended(damaged));
+    ASSERT_EQ(mended.sheets.size(), 1u);
+    const std::vector<std::string> original = test::CellLines(ReadWorkbookCells(intact).sheets[0].cells);
+    const std::vector<std::string> lines = test::CellLines(mended.sheets[0].cells);
+    for (const std::string& line : lines)
+        EXPECT_NE(std::find(original.begin(), original.end(), line), original.end()) << line;
+    EXPECT_GT(lines.size(), original.size() - 40);
+}
+
 // A BIFF5 worksheet keeps a list of external sheets of its own (EXTERNCOUNT, EXTERNSHEET). A
 // hole over the end of the globals and the sheet's first record: the sheet's records after it,
 // that list among them, still make a sheet, which comes back with its numbers.
