@@ -196,7 +196,8 @@ std::optional<std::size_t> LostCellStyles(Bytes stream, const std::vector<std::s
 }
 
 // The body of a BOF for the globals, made from a sheet's: the version the records have (a
-// BIFF5 BOF is 8 bytes long, whatever version some writers put in it), and the globals' type.
+// BIFF5 BOF is 8 bytes long, whatever version some writers put in it), the globals' type, and
+// the length of a BOF of that version.
 std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff8)
 {
     std::vector<std::uint8_t> body(stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader),
@@ -204,6 +205,10 @@ std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff
     biff8 = body.size() >= 16 && LoadLe16(body.data()) >= kBiff8Version;
     if (!biff8)
         StoreLe16(body.data(), kBiff5Version);
+    // (No longer than a BOF of its version is: a longer one is no record a reader knows, and
+    // the new globals would look lost again to the next mending.)
+    if (body.size() > (biff8 ? 16u : 8u))
+        body.resize(biff8 ? 16 : 8);
     StoreLe16(body.data() + 2, kGlobalsSubstream);
     return body;
 }
