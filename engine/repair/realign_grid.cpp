@@ -3,6 +3,7 @@
 #include "engine/repair/realign_grid.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <string_view>
 
@@ -446,8 +447,18 @@ bool GridWalk::LocateTables()
     std::vector<std::uint32_t> directoryInFileOrder = directory;
     std::sort(directoryInFileOrder.begin(), directoryInFileOrder.end());
     for (std::uint32_t sector : directoryInFileOrder) {
-        const auto [from, to] = Bounds(sector, most);
-        const std::vector<std::int64_t> shifts = FindSector(sector, from, to, entryScore, kStrong);
+        auto [from, to] = Bounds(sector, most);
+        // Never before the end of the fixed sector below it: further back lies that sector's
+        // own bytes, which read as entries as well as its own.
+        if (const auto below = fixed_.lower_bound(sector); move_ == Move::LostCr && below != fixed_.begin()) {
+            const auto& [previous, shifts] = *std::prev(below);
+            const std::int64_t end = static_cast<std::int64_t>(SectorAt(previous, shifts.front()) + kSectorSize) -
+                                     (inside_.count(previous) ? 1 : 0);
+            to = std::min(to, std::int64_t{kSectorSize} * (std::int64_t{sector} + 1) - end);
+        }
+        // The shifts it reads best under, not the first it reads under: one 128 bytes off shows
+        // three of its entries and one of the sector beside it, which may read as entries too.
+        const std::vector<std::int64_t> shifts = FindSector(sector, from, to, entryScore, std::numeric_limits<int>::max());
         if (shifts.empty())
             return false;
         fixed_[sector] = shifts;

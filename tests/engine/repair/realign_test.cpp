@@ -88,6 +88,9 @@ TEST(Realign, PutsBackWhatATransferOrAWrapperMoved)
     const Bytes russian = test::TestWorkbook("sheetjs__number_format_russian.xls");  // 32 CR LF pairs
     const Bytes strings = test::TestWorkbook("readxl__more-than-256-unique-strings-xls.xls");
     const Bytes mtcars = test::TestWorkbook("readxl__mtcars.xls");  // no CR LF at all
+    // 364 CR LF pairs; a directory of 17 sectors, one of them 128 bytes from where it reads as
+    // one too (three of its entries and one of the sector beside it).
+    const Bytes embedded = test::TestWorkbook("npoi__59858.xls");
     std::mt19937 random(24);
     Bytes wrapper(128);
     for (std::uint8_t& byte : wrapper)
@@ -112,6 +115,9 @@ TEST(Realign, PutsBackWhatATransferOrAWrapperMoved)
             {.crlfTurnedBack = CountPairs(LfToCrLf(russian)) - CountPairs(russian)}, false},
         {"every CR LF turned into LF", russian, CrLfToLf(russian), {.crRestored = CountPairs(russian)}, false},
         {"a single CR LF lost", strings, CrLfToLf(strings), {.crRestored = 1}, false},
+        {"every LF turned, a long directory", embedded, LfToCrLf(embedded),
+            {.crlfTurnedBack = CountPairs(LfToCrLf(embedded)) - CountPairs(embedded)}, false},
+        {"every CR LF turned, a long directory", embedded, CrLfToLf(embedded), {.crRestored = CountPairs(embedded)}, false},
         {"LF to CR LF where the workbook held no pair", mtcars, LfToCrLf(mtcars),
             {.crlfTurnedBack = CountPairs(LfToCrLf(mtcars))}},
         {"128 bytes in front", mtcars, wrapped(mtcars), {.wrapperBytes = 128}},
