@@ -220,6 +220,26 @@ void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
         gone.emplace_back(text, textEnd);
     else if (isFormula(previousType) && previousZeros)
         gone.emplace_back(previous, previousEnd);
+    // A formula whose text result went with a hole right after it: its STRING record is filler
+    // now, and a reader would take the next STRING record (another formula's, past the hole)
+    // for its result. (Between a formula and its STRING record only a shared formula, an
+    // array or a table may come.)
+    const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
+    std::size_t awaiting = kNoPlace, awaitingEnd = 0;
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        if (isFormula(type) && !biff2) {
+            const std::size_t body = at + kHeader;
+            const bool textResult = length >= 14 && stream[body + 6] == 0 && U16(stream, body + 12) == 0xFFFF;
+            awaiting = textResult ? at : kNoPlace;
+            awaitingEnd = at + kHeader + length;
+            return;
+        }
+        if (awaiting == kNoPlace || type == 0x04BC || type == 0x0221 || type == 0x0236)
+            return;
+        if (type == kFillerRecord)
+            gone.emplace_back(awaiting, awaitingEnd);
+        awaiting = kNoPlace;
+    });
     std::vector<bool> boundary(stream.size() + 1, false);
     for (const auto& [from, to] : gone) {
         WriteFiller(stream, boundary, from, to);

@@ -443,6 +443,43 @@ TEST(RecordMend, ASheetWhoseStartWentBeginsAtTheFirstHoleItsDimensionsFollow)
     EXPECT_GT(lines.size(), original.size() - 40);
 }
 
+// A formula whose text result went with a hole right after it, the hole ending inside another
+// formula: the first STRING record past the hole is that other formula's result, not the
+// first's. The first formula goes; every cell is the original's or absent.
+TEST(RecordMend, AFormulaWhoseTextWentWithAHoleTakesNoOtherFormulasText)
+{
+    const auto build = [](std::size_t padding) {
+        Bytes records;
+        for (unsigned row = 0; row < 120; ++row) {
+            const std::string text = "text " + std::to_string(100 + row);
+            records = records + Record(0x0006, Cell(row, 3) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(5) +
+                                                   Bytes{0x17, 1, 0, 'a', 0}) +
+                      Record(0x0207, Le16(static_cast<unsigned>(text.size())) + Bytes{0} + test::Ascii(text));
+        }
+        return test::Workbook(8, Record(0x00EB, Bytes(padding, 0x42)), {{"Texts", records}});
+    };
+    // A STRING record's header 12 bytes before a 512-byte boundary, well inside the sheet.
+    Bytes intact;
+    std::size_t at = 0;
+    for (std::size_t padding = 100; padding < 146 && at == 0; ++padding) {
+        intact = build(padding);
+        const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
+        for (const BiffRecord& r : ListRecords(intact)) {
+            if (r.type == 0x0207 && r.offset > sheet + 1000 && (r.offset + 12) % 512 == 0 && at == 0)
+                at = r.offset;
+        }
+    }
+    ASSERT_NE(at, 0u);
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(at + 12), 512, 0);
+
+    const std::vector<std::string> original = test::CellLines(ReadWorkbookCells(intact));
+    const std::vector<std::string> mended = test::CellLines(ReadWorkbookCells(Mended(damaged)));
+    for (const std::string& line : mended)
+        EXPECT_NE(std::find(original.begin(), original.end(), line), original.end()) << line;
+    EXPECT_GT(mended.size(), original.size() - 16);
+}
+
 // A BIFF5 worksheet keeps a list of external sheets of its own (EXTERNCOUNT, EXTERNSHEET). A
 // hole over the end of the globals and the sheet's first record: the sheet's records after it,
 // that list among them, still make a sheet, which comes back with its numbers.
