@@ -75,6 +75,15 @@ void ExpectLeftAsItIs(const std::string& what, const Bytes& intact)
     EXPECT_EQ(stream, intact) << what;
 }
 
+// Where the globals' last entry in the list of sheets begins.
+std::size_t LastSheetEntry(const Bytes& stream)
+{
+    std::size_t entry = 0;
+    for (std::size_t at = 0; LoadLe16(stream.data() + at) != biff::kEof; at += 4u + LoadLe16(stream.data() + at + 2))
+        entry = LoadLe16(stream.data() + at) == biff::kBoundSheet ? at : entry;
+    return entry;
+}
+
 Bytes StreamOf(const char* name)
 {
     MemorySectorFile file(test::TestWorkbook(name));
@@ -427,9 +436,7 @@ TEST(RecordMend, ASheetWhoseStartWentBeginsAtTheFirstHoleItsDimensionsFollow)
     Bytes records = Record(0x0200, Le32(0) + Le32(300) + Le16(0) + Le16(3) + Le16(0));
     records = records + Rows(0, 300, 5);
     const Bytes intact = test::Workbook(8, Record(0x0042, Le16(1200)), {{"Only", records}});
-    std::size_t entry = 0;
-    for (std::size_t at = 0; LoadLe16(intact.data() + at) != biff::kEof; at += 4u + LoadLe16(intact.data() + at + 2))
-        entry = LoadLe16(intact.data() + at) == biff::kBoundSheet ? at : entry;
+    const std::size_t entry = LastSheetEntry(intact);
     const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
     Bytes damaged = intact;
     std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(entry - 4), damaged.begin() + static_cast<std::ptrdiff_t>(sheet + 20), 0);
@@ -489,9 +496,7 @@ TEST(RecordMend, ABiff5SheetWhoseStartWentWithTheGlobalsEndComesBack)
     for (unsigned row = 0; row < 30; ++row)
         records = records + Record(0x0203, Cell(row, 0) + test::Double(row * 2.5));
     const Bytes intact = test::Workbook(5, Record(0x0042, Le16(1252)) + Record(0x0031, Bytes(40, 0x20)), {{"Only", records}});
-    std::size_t entry = 0;
-    for (std::size_t at = 0; LoadLe16(intact.data() + at) != biff::kEof; at += 4u + LoadLe16(intact.data() + at + 2))
-        entry = LoadLe16(intact.data() + at) == biff::kBoundSheet ? at : entry;
+    const std::size_t entry = LastSheetEntry(intact);
     const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
     Bytes damaged = intact;
     std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(entry - 20), damaged.begin() + static_cast<std::ptrdiff_t>(sheet + 12), 0);
