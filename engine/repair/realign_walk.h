@@ -1,0 +1,243 @@
+// The realign stage's walk over a compound file's sector grid, shared by the two files that
+// hold it: realign_grid.cpp (the tables, the directory, the places between records, the result)
+// and realign_records.cpp (the workbook stream's records, and what proves the places among them).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/biff/records.h"
+#include "engine/cfb/consts.h"
+#include "engine/cfb/sector_probes.h"
+#include "engine/repair/realign_grid.h"
+
+namespace tabulon::realigning {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// How many places one record, and the stretch of other sectors the workbook stream jumps over,
+// may take at most: a long record of pictures may hold dozens of line ends.
+constexpr int kMostInOneRecord = 64;
+// How the sectors that must stand where they stand are told: a table entry that continues its
+// chain at the very next entry, or a directory entry a writer could have made, is strong; free
+// entries and unused directory entries are weak, since any stretch of 0xFF or zero bytes holds
+// them. A sector with 8 strong table entries, or a strong directory entry, is taken at the first
+// shift it reads so.
+constexpr int kStrong = 1000;
+constexpr int kEnoughForTable = 8 * kStrong;
+
+// Calls `take` with each way of choosing `k` of `n` things (their indices, in order), until it
+// returns false.
+template <class Take>
+void ForEachChoice(std::size_t n, std::size_t k, Take take)
+{
+    if (k > n)
+        return;
+    std::vector<std::size_t> index(k);
+    for (std::size_t m = 0; m < k; ++m)
+        index[m] = m;
+    for (;;) {
+        if (!take(index))
+            return;
+        std::size_t m = k;
+        while (m > 0 && index[m - 1] == n - k + (m - 1))
+            --m;
+        if (m == 0)
+            return;
+        ++index[m - 1];
+        for (std::size_t j = m; j < k; ++j)
+            index[j] = index[j - 1] + 1;
+    }
+}
+
+// ROW: a row's extent and height, before the cells of its block.
+constexpr std::uint16_t kRow = 0x0208;
+// Records the lookahead reads past a decision before it is taken.
+constexpr int kLookahead = 3;
+
+// Puts the bytes of a compound file back on its sector grid, one decision at a time, each proved
+// by the structure: the allocation-table and directory sectors read as such only where they truly
+// begin, and the workbook stream's records chain only where no byte is missing or too many.
+// `shift` below is the original's offset less the offset as found.
+class GridWalk {
+public:
+    GridWalk(const Bytes& bytes, Move move)
+        : b_(bytes)
+        , move_(move)
+        , step_(move == Move::LostCr ? 1 : -std::int64_t(kClusterSize))
+    {
+        budget_ = 64 * bytes.size() + (1u << 20);
+        if (move_ == Move::LostCr) {
+            for (std::size_t i = kHeaderSize; i < b_.size(); ++i)
+                if (b_[i] == kLf)
+                    places_.push_back(i);
+        } else {
+            for (std::uint64_t at = kClusterSize; at + kClusterSize <= b_.size(); at += kClusterSize)
+                places_.push_back(at);
+        }
+    }
+
+    // The original's bytes, or nothing where the structure does not say where every place is.
+    std::optional<Bytes> Run();
+    std::size_t Acted() const { return acted_.size(); }
+
+private:
+    struct Stretch {
+        std::uint32_t first;  // sector
+        std::uint32_t count;
+        std::uint64_t streamStart;  // offset in the workbook stream
+    };
+
+    // Places in (from, to] for a CR (its LF there), in (from, to - 4096] for a cluster.
+    std::size_t PlacesIn(std::uint64_t from, std::uint64_t to) const
+    {
+        const std::uint64_t last = move_ == Move::LostCr ? to : (to >= kClusterSize ? to - kClusterSize : 0);
+        if (last <= from)
+            return 0;
+        const auto lo = std::upper_bound(places_.begin(), places_.end(), from);
+        const auto hi = std::upper_bound(places_.begin(), places_.end(), last);
+        return hi > lo ? static_cast<std::size_t>(hi - lo) : 0;
+    }
+    std::uint64_t SectorAt(std::uint32_t sector, std::int64_t shift) const
+    {
+        return static_cast<std::uint64_t>(std::int64_t{kSectorSize} * (std::int64_t{sector} + 1) - shift);
+    }
+    // Whether `length` bytes at `at` lie in the bytes (an offset computed below zero wraps to one
+    // far past their end).
+    bool Inside(std::uint64_t at, std::uint64_t length) const { return at <= b_.size() && length <= b_.size() - at; }
+
+    template <class Score>
+    std::vector<std::int64_t> FindSector(std::uint32_t sector, std::int64_t from, std::int64_t to, Score score, int enough);
+    bool LocateTables();
+    SectorBytes FixedSector(std::uint32_t sector, std::int64_t shift) const;
+    bool ReadWorkbookChain();
+    bool Place(std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to, std::int64_t shiftTo,
+        std::vector<std::uint64_t>* into) const;
+    std::pair<std::int64_t, std::int64_t> Bounds(std::uint32_t sector, std::int64_t most) const;
+    std::uint64_t StreamOffsetInFile(std::uint64_t offset) const
+    {
+        return (std::uint64_t{chain_[offset / kSectorSize]} + 1) * kSectorSize + offset % kSectorSize;
+    }
+    std::size_t RunOf(std::uint64_t offset) const
+    {
+        std::size_t r = 0;
+        while (r + 1 < runs_.size() && runs_[r + 1].streamStart <= offset)
+            ++r;
+        return r;
+    }
+    bool HeaderInOneRun(std::uint64_t offset) const
+    {
+        const std::uint64_t last = offset + biff::kRecordHeaderSize - 1;
+        return last / kSectorSize >= chain_.size() || RunOf(offset) == RunOf(last);
+    }
+    // A record of the workbook stream as the walk reads it.
+    struct Cursor {
+        std::uint64_t offset = 0;  // of its header in the stream
+        std::uint64_t header = 0;  // where its header begins in the bytes as found
+        std::uint64_t body = 0;  // where its body begins there
+        std::int64_t shift = 0;  // at its body
+        std::uint16_t type = 0;
+        std::uint16_t length = 0;
+        std::optional<std::uint64_t> inHeader;  // a place that acted inside its header
+        int inHeaderRun = 1;  // clusters one after another there
+        // A header split between two runs of the stream's sectors: where its first part ends in
+        // the bytes as found, the shift there, and where its second part begins.
+        struct Split {
+            std::uint64_t firstEnd;
+            std::int64_t shift;
+            std::uint64_t second;
+        };
+        std::optional<Split> split;
+    };
+    // Where the places of a record's body begin, for PlacesIn: a CR lost at its very first byte
+    // (a row or column of 2,573, 0x0A0D, begins many bodies with CR LF) is one of them, unless
+    // the header's last byte was that place already.
+    std::uint64_t BodyFrom(const Cursor& record) const
+    {
+        if (move_ == Move::LostCr && record.inHeader && *record.inHeader == record.body)
+            return record.body;
+        return record.body - 1;
+    }
+    // The next record with `inBody` places acted in `record`'s body; `inHeader` one inside its
+    // header; `jump` places jumped over: in the sectors between when its header is split between
+    // two runs, or further clusters right after one inside its header.
+    std::optional<Cursor> Next(const Cursor& record, int inBody, std::optional<std::uint64_t> inHeader, int jump = 0) const;
+    std::vector<std::uint64_t> HeaderPlaces(const Cursor& record, int inBody) const;
+    bool Check(const Cursor& record, int depth) const;
+    // How many places may act in a record's body: those there are, up to kMostInOneRecord.
+    int MostIn(const Cursor& record) const
+    {
+        if (move_ == Move::LostCr)
+            return static_cast<int>(std::min<std::size_t>(PlacesIn(BodyFrom(record), record.body + record.length), kMostInOneRecord));
+        // Each cluster taken out brings the next 4096 bytes into the record's reach.
+        int k = 0;
+        while (k < kMostInOneRecord &&
+            PlacesIn(record.body - 1, record.body + record.length + kClusterSize * static_cast<std::uint64_t>(k + 1)) >
+                static_cast<std::size_t>(k))
+            ++k;
+        return k;
+    }
+    bool WalkRecords(std::uint64_t& done, std::int64_t& shift);
+    bool FreePlaces(std::uint64_t from, std::uint64_t to, std::size_t acting) const;
+    using CellKey = std::pair<std::uint16_t, std::uint16_t>;  // row, column
+    Bytes BodyWith(const Cursor& record, std::uint64_t end, const std::vector<std::uint64_t>& places) const;
+    // What the cells read so far say of the next: the last cell's row and column, and the rows
+    // the ROW records of its block of rows name (empty where the writer wrote none).
+    struct CellContext {
+        std::optional<CellKey> lastCell;
+        std::vector<std::uint16_t> rows;
+    };
+    std::optional<std::vector<std::uint64_t>> OnlyCellReading(
+        const Cursor& record, std::uint64_t end, std::size_t acting, const CellContext& context) const;
+
+    const Bytes& b_;
+    Move move_;
+    // The work the walk may do, in records read and sectors scored: in proportion to the file,
+    // so that bytes crafted to hold an LF everywhere cannot keep it going.
+    mutable std::uint64_t budget_ = 0;
+    bool Spend() const
+    {
+        if (budget_ == 0)
+            return false;
+        --budget_;
+        return true;
+    }
+    std::int64_t step_;
+    std::vector<std::uint64_t> places_;
+    std::vector<std::uint64_t> acted_;  // decided places, in order
+    // Stretches of sectors no structure reads (other streams, free sectors) where clusters had to
+    // be taken out and more places than clusters were there: the places, and how many act.
+    struct OpenChoice {
+        std::vector<std::uint64_t> places;
+        std::size_t acting;
+    };
+    mutable std::vector<OpenChoice> openChoices_;
+    // Places in the string table's records where more could act than did: the table read again,
+    // whole, tells which (SettleStringChoices).
+    std::vector<OpenChoice> stringChoices_;
+    std::optional<std::vector<std::uint64_t>> SettleStringChoices(std::int64_t shift) const;
+    std::optional<Bytes> Build(const std::vector<std::uint64_t>& acted, std::int64_t shift) const;
+    std::optional<Bytes> TryChoices(const std::vector<std::uint64_t>& fixed, std::size_t choice,
+        std::vector<std::uint64_t>& picked, std::int64_t shift, int& tries) const;
+    // Table and directory sectors: the shifts under which each reads best (several where they
+    // read alike, as a table sector of free entries does), fewest places first.
+    std::map<std::uint32_t, std::vector<std::int64_t>> fixed_;
+    // A table sector whose own bytes lost a CR (an entry of 2,573, 0x0A0D, reads 0D 0A): where
+    // in it the CR goes back. Only for a sector with one shift.
+    std::map<std::uint32_t, std::uint64_t> inside_;
+    // The shift after a fixed sector read under `shift`.
+    std::int64_t After(std::uint32_t sector, std::int64_t shift) const { return shift + (inside_.count(sector) ? step_ : 0); }
+    std::vector<std::uint32_t> fat_;
+    std::uint32_t sectorBound_ = 0;
+    std::uint32_t highestUsed_ = 0;
+    std::vector<std::uint8_t> directory_;
+    std::vector<std::uint32_t> chain_;  // the workbook stream's sectors
+    std::vector<Stretch> runs_;
+    std::uint64_t streamSize_ = 0;
+};
+
+}  // namespace tabulon::realigning
