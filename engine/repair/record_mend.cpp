@@ -69,8 +69,8 @@ bool UnwrittenRk(std::span<const std::uint8_t> stream, std::size_t at)
 // Whether the cell record at `at` holds what no workbook has: a column past 255, the last a
 // sheet has, a formula with no room for its expression or no token the format has first
 // (`otherDamage`: where the stream was mended elsewhere), or a number no spreadsheet program
-// writes. `biff5` says the stream's BOF records
-// are those of BIFF5 and later (a formula's result then follows its cell style).
+// writes. `biff5` says the stream's BOF records are those of BIFF5 and later (a formula's
+// result then follows its cell style).
 bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::uint16_t type, std::size_t length, bool biff5,
                    bool otherDamage)
 {
@@ -234,7 +234,8 @@ void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
             awaitingEnd = at + kHeader + length;
             return;
         }
-        if (awaiting == kNoPlace || type == 0x04BC || type == 0x0221 || type == 0x0236)
+        constexpr std::uint16_t kSharedFormula = 0x04BC, kArray = 0x0221, kTable = 0x0236;
+        if (awaiting == kNoPlace || type == kSharedFormula || type == kArray || type == kTable)
             return;
         if (type == kFillerRecord)
             gone.emplace_back(awaiting, awaitingEnd);
