@@ -208,16 +208,15 @@ bool GridWalk::LocateTables()
     const std::optional<DirectoryEntry> root =
         directory_.size() >= kDirectoryEntrySize ? ReadDirectoryEntry(directory_.data(), EntryReading::Lenient) : std::nullopt;
     const std::uint64_t miniSectors = root ? (root->size & 0xFFFF'FFFF) / kMiniSectorSize + 1 : 0;
-    std::vector<std::uint32_t> miniTable;
     for (std::uint32_t sector = LoadLe32(header + kFirstMiniFatSectorOffset); sector < fat_.size() && root;
          sector = fat_[sector]) {
-        if (miniTable.size() > fat_.size() || fixed_.count(sector))
+        if (miniTable_.size() > fat_.size() || fixed_.count(sector))
             return false;
-        miniTable.push_back(sector);
+        miniTable_.push_back(sector);
     }
     std::map<std::uint32_t, std::uint32_t> miniPlace;
-    for (std::uint32_t k = 0; k < miniTable.size(); ++k)
-        miniPlace[miniTable[k]] = k;
+    for (std::uint32_t k = 0; k < miniTable_.size(); ++k)
+        miniPlace[miniTable_[k]] = k;
     for (const auto& [sector, k] : miniPlace) {
         const std::uint32_t base = k * kEntriesPerFatSector;
         const auto score = [&](const std::uint8_t* p) { return TableSectorScore(p, base, miniSectors); };
@@ -246,22 +245,66 @@ bool GridWalk::ReadWorkbookChain()
             continue;
         streamSize_ = entry->size & 0xFFFF'FFFF;
         if (streamSize_ < kMiniStreamCutoff)
-            return true;  // in the mini stream: the fixed sectors and the final check
-                // must do
+            return ReadMiniChain(entry->start);
         std::uint32_t sector = entry->start;
         const std::uint64_t sectors = (streamSize_ + kSectorSize - 1) / kSectorSize;
         while (chain_.size() < sectors) {
-            if (sector >= fat_.size() || fixed_.count(sector) || (!chain_.empty() && sector <= chain_.back()))
-                return false;  // the walk follows the stream along the file
-            chain_.push_back(sector);
-            if (runs_.empty() || runs_.back().first + runs_.back().count != sector)
-                runs_.push_back({sector, 0, (chain_.size() - 1) * kSectorSize});
-            ++runs_.back().count;
+            if (sector >= fat_.size() || fixed_.count(sector) || !AddUnit((std::uint64_t{sector} + 1) * kSectorSize))
+                return false;
             sector = fat_[sector];
         }
         return true;
     }
     return false;
+}
+
+// The next unit of the workbook stream, at `at` in the file: the walk follows the stream along
+// the file.
+bool GridWalk::AddUnit(std::uint64_t at)
+{
+    if (!chain_.empty() && at <= chain_.back())
+        return false;
+    chain_.push_back(at);
+    if (runs_.empty() || runs_.back().first + runs_.back().count * unit_ != at)
+        runs_.push_back({at, 0, (chain_.size() - 1) * unit_});
+    ++runs_.back().count;
+    return true;
+}
+
+// A workbook stream kept in the mini stream: its 64-byte sectors, through the mini stream's
+// table (fixed sectors) and the root entry's chain of sectors that holds the mini stream. Where
+// they do not run along the file, the fixed sectors and the final check must do, as before.
+bool GridWalk::ReadMiniChain(std::uint32_t start)
+{
+    const std::optional<DirectoryEntry> root =
+        directory_.size() >= kDirectoryEntrySize ? ReadDirectoryEntry(directory_.data(), EntryReading::Lenient) : std::nullopt;
+    if (!root || miniTable_.empty())
+        return true;
+    std::vector<std::uint64_t> holder;  // where the mini stream's sectors lie in the file
+    for (std::uint32_t sector = root->start; sector < fat_.size() && holder.size() <= fat_.size(); sector = fat_[sector]) {
+        if (fixed_.count(sector))
+            return true;
+        holder.push_back((std::uint64_t{sector} + 1) * kSectorSize);
+    }
+    std::vector<std::uint32_t> miniFat;
+    for (std::uint32_t sector : miniTable_) {
+        const SectorBytes table = FixedSector(sector, fixed_.at(sector).front());
+        for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
+            miniFat.push_back(LoadLe32(table.data() + 4 * j));
+    }
+    unit_ = kMiniSectorSize;
+    const std::uint64_t units = (streamSize_ + kMiniSectorSize - 1) / kMiniSectorSize;
+    for (std::uint32_t mini = start; chain_.size() < units; mini = miniFat[mini]) {
+        const std::uint64_t offset = std::uint64_t{mini} * kMiniSectorSize;
+        if (mini >= miniFat.size() || offset / kSectorSize >= holder.size() ||
+            !AddUnit(holder[offset / kSectorSize] + offset % kSectorSize)) {
+            chain_.clear();
+            runs_.clear();
+            unit_ = kSectorSize;
+            return true;
+        }
+    }
+    return true;
 }
 
 // Decides the places in (from, to] that move the shift from `shiftFrom` to `shiftTo`, the fixed

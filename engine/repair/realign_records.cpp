@@ -102,7 +102,7 @@ std::optional<GridWalk::Cursor> GridWalk::Next(
     if (split) {
         // The first bytes at the end of one run, the rest at the start of the next, the places in
         // the sectors between (other streams', the table's) deciding the shift there.
-        const std::uint64_t k = kSectorSize - offset % kSectorSize;
+        const std::uint64_t k = unit_ - offset % unit_;
         const std::int64_t shift = next.shift + jump * step_;
         const std::int64_t second = static_cast<std::int64_t>(StreamOffsetInFile(offset + k)) - shift;
         if (k == 0 || k >= biff::kRecordHeaderSize || second < 0 || !Inside(next.header, k) ||
@@ -198,7 +198,7 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         for (int k = 0; k <= 64 && !found; ++k) {
             const std::int64_t to = shift + k * step_;
             const std::int64_t at = static_cast<std::int64_t>(inFile) - to;
-            if (at < 0 || !Inside(static_cast<std::uint64_t>(at), kSectorSize) ||
+            if (at < 0 || !Inside(static_cast<std::uint64_t>(at), biff::kRecordHeaderSize) ||
                 !Place(done, shift, static_cast<std::uint64_t>(at), to, nullptr))
                 continue;
             Cursor first;

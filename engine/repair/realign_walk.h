@@ -86,9 +86,10 @@ public:
     std::size_t Acted() const { return acted_.size(); }
 
 private:
+    // Units of the workbook stream one after another in the file.
     struct Stretch {
-        std::uint32_t first;  // sector
-        std::uint32_t count;
+        std::uint64_t first;  // where the first lies in the file
+        std::uint64_t count;
         std::uint64_t streamStart;  // offset in the workbook stream
     };
 
@@ -120,7 +121,7 @@ private:
     std::pair<std::int64_t, std::int64_t> Bounds(std::uint32_t sector, std::int64_t most) const;
     std::uint64_t StreamOffsetInFile(std::uint64_t offset) const
     {
-        return (std::uint64_t{chain_[offset / kSectorSize]} + 1) * kSectorSize + offset % kSectorSize;
+        return chain_[offset / unit_] + offset % unit_;
     }
     std::size_t RunOf(std::uint64_t offset) const
     {
@@ -132,7 +133,7 @@ private:
     bool HeaderInOneRun(std::uint64_t offset) const
     {
         const std::uint64_t last = offset + biff::kRecordHeaderSize - 1;
-        return last / kSectorSize >= chain_.size() || RunOf(offset) == RunOf(last);
+        return last / unit_ >= chain_.size() || RunOf(offset) == RunOf(last);
     }
     // A record of the workbook stream as the walk reads it.
     struct Cursor {
@@ -235,7 +236,13 @@ private:
     std::uint32_t sectorBound_ = 0;
     std::uint32_t highestUsed_ = 0;
     std::vector<std::uint8_t> directory_;
-    std::vector<std::uint32_t> chain_;  // the workbook stream's sectors
+    // Where each unit of the workbook stream lies in the file: its sectors, or the mini stream's
+    // 64-byte sectors for a stream kept there.
+    std::vector<std::uint64_t> chain_;
+    std::uint64_t unit_ = kSectorSize;
+    std::vector<std::uint32_t> miniTable_;  // the mini stream's table sectors, in order
+    bool AddUnit(std::uint64_t at);
+    bool ReadMiniChain(std::uint32_t start);
     std::vector<Stretch> runs_;
     std::uint64_t streamSize_ = 0;
 };

@@ -211,6 +211,27 @@ TEST(Realign, TakesOutClustersOfAnotherFile)
     }
 }
 
+// A small workbook, its stream in the mini stream: texts with CR LF line ends and with LF alone.
+// The records read through the mini stream's 64-byte sectors tell which LFs had a CR.
+TEST(Realign, ASmallWorkbooksStreamInTheMiniStreamIsWalkedToo)
+{
+    test::Bytes cells;
+    for (unsigned row = 0; row < 24; ++row) {
+        const std::string text = row % 3 == 0 ? "first line\r\nsecond " + std::to_string(row) : "a\nb " + std::to_string(row);
+        cells = cells + test::Record(0x0204, test::Cell(row, 0) + test::Le16(static_cast<unsigned>(text.size())) + test::Bytes{0} +
+                                                 test::Ascii(text));
+    }
+    const Bytes stream = test::Workbook(8, {}, {{"Lines", cells}});
+    ASSERT_LT(stream.size(), 4096u);
+    const Bytes original = test::WorkbookFile(stream);
+    for (const auto& [name, damaged] : {std::pair<std::string, Bytes>{"LF to CR LF", LfToCrLf(original)},
+             {"CR LF to LF", CrLfToLf(original)}}) {
+        const std::optional<Realigned> realigned = RealignBytes(damaged);
+        ASSERT_TRUE(realigned) << name;
+        EXPECT_EQ(realigned->bytes, original) << name;
+    }
+}
+
 // A cluster stitched in where the string table's long records cross more 4 KiB boundaries than
 // one: only the table read again, string by string, tells at which it was.
 TEST(Realign, AClusterInsideTheStringTableIsWhereTheTableReadsWhole)
