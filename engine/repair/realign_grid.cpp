@@ -36,6 +36,29 @@ int TableSectorScore(const std::uint8_t* p, std::uint32_t base, std::uint64_t bo
     return score;
 }
 
+// How well `p` reads as a DIFAT sector that lists `listed` table sectors after `previous`: the
+// table's sectors in one run on from it (each the one after the last), free entries after them,
+// and the next DIFAT sector (or the chain's end) last, within `bound` sectors. A table written in
+// one run, as writers write large ones, makes every pair count; a table sector of chains that
+// run on reads so too, but does not go on from `previous`.
+int DifatSectorScore(const std::uint8_t* p, std::size_t listed, std::uint32_t previous, std::uint64_t bound)
+{
+    int score = LoadLe32(p) == previous + 1 ? 1 + kStrong : 1;
+    for (std::size_t j = 0; j + 1 < kEntriesPerFatSector; ++j) {
+        const std::uint32_t v = LoadLe32(p + 4 * j);
+        if (j < listed) {
+            if (v >= bound)
+                return 0;
+            if (j > 0 && v == LoadLe32(p + 4 * (j - 1)) + 1)
+                score += kStrong;
+        } else if (v == kFreeSector) {
+            ++score;
+        }
+    }
+    const std::uint32_t next = LoadLe32(p + 4 * (kEntriesPerFatSector - 1));
+    return next < bound || next == kEndOfChain ? score + 1 : score;
+}
+
 }  // namespace
 
 // The shifts under which `sector` reads as `score` wants, nearest `from` first: the first whose
@@ -113,19 +136,41 @@ bool GridWalk::LocateTables()
 {
     const std::uint8_t* header = b_.data();
     const std::uint32_t fatCount = LoadLe32(header + kNumFatSectorsOffset);
-    if (fatCount == 0 || fatCount > kHeaderDifatEntries)
+    const std::uint32_t difatCount = LoadLe32(header + kNumDifatSectorsOffset);
+    if (fatCount == 0 || (fatCount > kHeaderDifatEntries && difatCount == 0) || difatCount > fatCount)
         return false;
     const std::int64_t most = move_ == Move::LostCr
         ? std::min<std::int64_t>(static_cast<std::int64_t>(places_.size()), 4096)
         : -std::int64_t(kClusterSize) * std::min<std::int64_t>(static_cast<std::int64_t>(places_.size()), 8);
     sectorBound_ =
         static_cast<std::uint32_t>((b_.size() + static_cast<std::uint64_t>(std::max<std::int64_t>(most, 0))) / kSectorSize);
+    reach_ = static_cast<std::uint64_t>(most < 0 ? -most : most) + kSectorSize;
     std::vector<std::uint32_t> tables;
-    for (std::uint32_t k = 0; k < fatCount; ++k) {
+    for (std::uint32_t k = 0; k < std::min<std::uint32_t>(fatCount, kHeaderDifatEntries); ++k) {
         const std::uint32_t sector = LoadLe32(header + kHeaderDifatOffset + 4 * k);
         if (sector >= sectorBound_)
             return false;
         tables.push_back(sector);
+    }
+    // A table of more sectors than the header lists: the rest in the DIFAT sectors' chain, each
+    // where it reads whole as such a list (only a table written in one run is found so).
+    std::int64_t difatFrom = 0;
+    for (std::uint32_t k = 0, d = LoadLe32(header + kFirstDifatSectorOffset); tables.size() < fatCount; ++k) {
+        if (k >= difatCount || d >= sectorBound_ || fixed_.count(d))
+            return false;
+        const std::size_t listed = std::min<std::size_t>(kEntriesPerFatSector - 1, fatCount - tables.size());
+        const int whole = static_cast<int>(kStrong * listed + (kEntriesPerFatSector - 1 - listed) + 2);
+        const std::uint32_t previous = tables.back();
+        const auto score = [&](const std::uint8_t* p) { return DifatSectorScore(p, listed, previous, sectorBound_); };
+        const std::vector<std::int64_t> shifts = FindSector(d, difatFrom, most, score, whole);
+        if (shifts.size() != 1 || score(FixedSector(d, shifts.front()).data()) != whole)
+            return false;
+        fixed_[d] = shifts;
+        difatFrom = After(d, shifts.front());
+        const SectorBytes list = FixedSector(d, shifts.front());
+        for (std::size_t j = 0; j < listed; ++j)
+            tables.push_back(LoadLe32(list.data() + 4 * j));
+        d = LoadLe32(list.data() + 4 * (kEntriesPerFatSector - 1));
     }
     // The table's own sectors, in the order of the file: each where its entries read as a table
     // whose chains run on (entry g holding g + 1) the most.
@@ -330,7 +375,9 @@ bool GridWalk::Place(
         return true;
     };
     std::vector<std::pair<std::uint32_t, const std::vector<std::int64_t>*>> between;
-    for (const auto& [sector, shifts] : fixed_) {
+    const auto [near, nearEnd] = FixedNear(from, to);
+    for (auto it = near; it != nearEnd; ++it) {
+        const auto& [sector, shifts] = *it;
         const std::uint64_t start = SectorAt(sector, shifts.front());
         if (start > from && start < to)
             between.emplace_back(sector, &shifts);

@@ -325,7 +325,9 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
 bool GridWalk::FreePlaces(std::uint64_t from, std::uint64_t to, std::size_t acting) const
 {
     std::size_t places = PlacesIn(from, to);
-    for (const auto& [sector, shifts] : fixed_) {
+    const auto [near, nearEnd] = FixedNear(from, to);
+    for (auto it = near; it != nearEnd; ++it) {
+        const auto& [sector, shifts] = *it;
         const std::uint64_t start = SectorAt(sector, shifts.front());
         if (start <= from || start >= to)
             continue;

@@ -3,6 +3,7 @@
 // and realign_records.cpp (the workbook stream's records, and what proves the places among them).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -227,6 +228,18 @@ private:
     // Table and directory sectors: the shifts under which each reads best (several where they
     // read alike, as a table sector of free entries does), fewest places first.
     std::map<std::uint32_t, std::vector<std::int64_t>> fixed_;
+    // How far a fixed sector's shift may reach either way, and the fixed sectors that may lie in
+    // (from, to) of the bytes as found, by their numbers (a large file has hundreds of them).
+    std::uint64_t reach_ = 0;
+    std::pair<std::map<std::uint32_t, std::vector<std::int64_t>>::const_iterator,
+        std::map<std::uint32_t, std::vector<std::int64_t>>::const_iterator>
+    FixedNear(std::uint64_t from, std::uint64_t to) const
+    {
+        const std::uint64_t lo = from > reach_ + kSectorSize ? (from - reach_) / kSectorSize - 1 : 0;
+        const std::uint64_t hi = (to + reach_) / kSectorSize + 1;
+        const auto clamp = [](std::uint64_t v) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, 0xFFFF'FFFFu)); };
+        return {fixed_.lower_bound(clamp(lo)), fixed_.upper_bound(clamp(hi))};
+    }
     // A table sector whose own bytes lost a CR (an entry of 2,573, 0x0A0D, reads 0D 0A): where
     // in it the CR goes back. Only for a sector with one shift.
     std::map<std::uint32_t, std::uint64_t> inside_;
