@@ -263,6 +263,7 @@ std::string ResultToJson(const WorkbookResult& result)
                 ",\"crlfTurnedBack\":" + std::to_string(note.crlfTurnedBack) +
                 ",\"crRestored\":" + std::to_string(note.crRestored) +
                 ",\"foreignClusters\":" + std::to_string(note.foreignClusters) +
+                ",\"cellsLeftOut\":" + std::to_string(note.cellsLeftOut) +
                 ",\"text\":" + JsonString(DescribeRealign(note)) + "}";
     } else {
         json += "null";

@@ -64,6 +64,7 @@ std::optional<Realigned> RealignGrid(const Bytes& bytes, RealignNote note)
         }
         if (std::optional<GridResult> original = PutBackOnGrid(fewer, Move::LostCr); original && Opens(original->bytes)) {
             note.crlfTurnedBack = removed - original->acted;
+            note.cellsLeftOut = original->cellsLeftOut;
             return Realigned{std::move(original->bytes), note};
         }
     }
@@ -72,6 +73,7 @@ std::optional<Realigned> RealignGrid(const Bytes& bytes, RealignNote note)
         if (std::optional<GridResult> original = PutBackOnGrid(bytes, Move::LostCr);
             original && original->acted > 0 && Opens(original->bytes)) {
             note.crRestored = original->acted;
+            note.cellsLeftOut = original->cellsLeftOut;
             return Realigned{std::move(original->bytes), note};
         }
     }
@@ -80,6 +82,7 @@ std::optional<Realigned> RealignGrid(const Bytes& bytes, RealignNote note)
         if (std::optional<GridResult> original = PutBackOnGrid(bytes, Move::ForeignCluster);
             original && original->acted > 0 && Opens(original->bytes)) {
             note.foreignClusters = static_cast<std::uint32_t>(original->acted);
+            note.cellsLeftOut = original->cellsLeftOut;
             return Realigned{std::move(original->bytes), note};
         }
     }

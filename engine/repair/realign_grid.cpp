@@ -13,6 +13,7 @@
 #include "engine/cfb/directory_entry.h"
 #include "engine/cfb/header.h"
 #include "engine/cfb/sector_probes.h"
+#include "engine/repair/record_mend.h"
 #include "engine/repair/workbook_file.h"
 
 namespace tabulon::realigning {
@@ -461,8 +462,13 @@ std::optional<Bytes> GridWalk::Run()
             return std::nullopt;
         acted_ = std::move(*settled);
     }
-    if (openChoices_.empty())
-        return Build(acted_, target);
+    std::optional<Bytes> result;
+    if (openChoices_.empty()) {
+        result = Build(acted_, target);
+        if (result)
+            LeaveOut(*result);
+        return result;
+    }
     // Which of the places in other streams' sectors held the clusters, no record says: the first
     // choice that makes the whole file open stands (a few dozen tried at most).
     std::vector<std::uint64_t> fixed;
@@ -475,9 +481,12 @@ std::optional<Bytes> GridWalk::Run()
     }
     std::vector<std::uint64_t> picked;
     int tries = 0;
-    if (std::optional<Bytes> opens = TryChoices(fixed, 0, picked, target, tries))
-        return opens;
-    return Build(acted_, target);
+    result = TryChoices(fixed, 0, picked, target, tries);
+    if (!result)
+        result = Build(acted_, target);
+    if (result)
+        LeaveOut(*result);
+    return result;
 }
 
 std::optional<Bytes> GridWalk::TryChoices(const std::vector<std::uint64_t>& fixed, std::size_t choice,
@@ -503,6 +512,20 @@ std::optional<Bytes> GridWalk::TryChoices(const std::vector<std::uint64_t>& fixe
         return !found && tries <= kMostTries;
     });
     return found;
+}
+
+// The cells left out become filler, their records' lengths kept: readers skip them, and every
+// record after them stays where it is.
+void GridWalk::LeaveOut(Bytes& original) const
+{
+    for (const std::uint64_t header : leftOut_) {
+        // Where that header lies in the original: each place before it moved it by a step.
+        const auto before = static_cast<std::int64_t>(
+            std::upper_bound(acted_.begin(), acted_.end(), move_ == Move::LostCr ? header : header - kClusterSize) - acted_.begin());
+        const std::int64_t at = static_cast<std::int64_t>(header) + before * step_;
+        if (at >= 0 && static_cast<std::uint64_t>(at) + 2 <= original.size())
+            StoreLe16(original.data() + at, kFillerRecord);
+    }
 }
 
 std::optional<Bytes> GridWalk::Build(const std::vector<std::uint64_t>& places, std::int64_t shift) const
@@ -548,7 +571,7 @@ std::optional<GridResult> PutBackOnGrid(const std::vector<std::uint8_t>& bytes, 
     std::optional<Bytes> original = walk.Run();
     if (!original)
         return std::nullopt;
-    return GridResult{std::move(*original), walk.Acted()};
+    return GridResult{std::move(*original), walk.Acted(), walk.CellsLeftOut()};
 }
 
 }  // namespace tabulon::realigning

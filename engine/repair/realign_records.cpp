@@ -274,6 +274,7 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         if (record.type != biff::kContinue)
             continuesValues = holdsValues;
         const std::size_t before = acted_.size();
+        bool leftOut = false;  // (its fields, not proved, tell the cells after it nothing)
         const bool inStringTable = record.type == biff::kSst || (record.type == biff::kContinue && continuesStrings);
         if (record.type != biff::kContinue)
             continuesStrings = record.type == biff::kSst;
@@ -289,15 +290,24 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             // alone gives a cell that follows the one before it, that choice stands.
             const std::optional<std::vector<std::uint64_t>> proven =
                 sameRun ? OnlyCellReading(record, chosen->header, acting, cells) : std::nullopt;
-            if (!proven)
+            if (proven) {
+                acted_.insert(acted_.end(), proven->begin(), proven->end());
+            } else if (sameRun && biff::IsCellRecord(record.type) && !record.inHeader && !record.split &&
+                       leftOut_.size() < kMostLeftOut) {
+                // The records after it prove how many places acted in it, not which: the cell is
+                // left out, and the walk goes on.
+                Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
+                leftOut_.push_back(record.header);
+                leftOut = true;
+            } else {
                 return false;
-            acted_.insert(acted_.end(), proven->begin(), proven->end());
+            }
         } else {
             Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
         }
         if (biff::IsBofType(record.type)) {
             cells = {};
-        } else if ((biff::IsCellRecord(record.type) || record.type == kRow) && sameRun && move_ == Move::LostCr) {
+        } else if ((biff::IsCellRecord(record.type) || record.type == kRow) && sameRun && move_ == Move::LostCr && !leftOut) {
             const std::vector<std::uint64_t> inBody(acted_.begin() + static_cast<std::ptrdiff_t>(before), acted_.end());
             const Bytes body = BodyWith(record, chosen->header, inBody);
             if (body.size() >= 4 && record.type == kRow) {

@@ -55,6 +55,8 @@ void ForEachChoice(std::size_t n, std::size_t k, Take take)
     }
 }
 
+// How many cells a realignment may leave out: past that, the damage is no transfer's.
+constexpr std::size_t kMostLeftOut = 1000;
 // ROW: a row's extent and height, before the cells of its block.
 constexpr std::uint16_t kRow = 0x0208;
 // Records the lookahead reads past a decision before it is taken.
@@ -85,6 +87,7 @@ public:
     // The original's bytes, or nothing where the structure does not say where every place is.
     std::optional<Bytes> Run();
     std::size_t Acted() const { return acted_.size(); }
+    std::uint32_t CellsLeftOut() const { return static_cast<std::uint32_t>(leftOut_.size()); }
 
 private:
     // Units of the workbook stream one after another in the file.
@@ -211,6 +214,10 @@ private:
     std::int64_t step_;
     std::vector<std::uint64_t> places_;
     std::vector<std::uint64_t> acted_;  // decided places, in order
+    // Cell records (where their headers lie in the bytes as found) whose places no reading proved:
+    // they go as filler, so that the rest of the stream, proved, comes back.
+    std::vector<std::uint64_t> leftOut_;
+    void LeaveOut(Bytes& original) const;
     // Stretches of sectors no structure reads (other streams, free sectors) where clusters had to
     // be taken out and more places than clusters were there: the places, and how many act.
     struct OpenChoice {

@@ -166,6 +166,8 @@ std::string DescribeRealign(const RealignNote& note)
         add(GroupedPlural(note.crRestored, "LF", "LFs") + " turned back into CR LF");
     if (note.foreignClusters > 0)
         add(GroupedPlural(note.foreignClusters, "4 KiB cluster", "4 KiB clusters") + " of other bytes removed");
+    if (note.cellsLeftOut > 0)
+        add(GroupedPlural(note.cellsLeftOut, "cell", "cells") + " left out, whose bytes the damage left in doubt");
     if (!text.empty())
         text[0] = static_cast<char>(text[0] >= 'a' && text[0] <= 'z' ? text[0] - 'a' + 'A' : text[0]);
     return text;

@@ -233,6 +233,28 @@ TEST(Realign, ASmallWorkbooksStreamInTheMiniStreamIsWalkedToo)
     }
 }
 
+// A number whose bytes hold LF CR LF: with the CR lost, either LF could have had it, and the
+// cell's own fields read alike both ways. That cell is left out (its record becomes filler);
+// every other cell comes back, and the note says so.
+TEST(Realign, ACellNoReadingProvesIsLeftOutAndTheRestComesBack)
+{
+    test::Bytes cells;
+    const Bytes doubt{0x11, 0x0A, 0x0D, 0x0A, 0x22, 0x33, 0x44, 0x40};
+    for (unsigned row = 0; row < 300; ++row) {
+        const Bytes value = row == 150 ? doubt : test::Double(row + 0.25);
+        cells = cells + test::Record(0x0203, test::Cell(row, 0) + value);
+    }
+    const Bytes original = test::WorkbookFile(test::Workbook(8, {}, {{"Numbers", cells}}));
+    const std::optional<Realigned> realigned = RealignBytes(CrLfToLf(original));
+    ASSERT_TRUE(realigned);
+    EXPECT_EQ(realigned->note.cellsLeftOut, 1u);
+    std::vector<std::string> expected = CellsOf(original);
+    std::erase_if(expected, [](const std::string& line) { return line.rfind("150,0 ", 0) == 0; });
+    EXPECT_EQ(CellsOf(realigned->bytes), expected);
+    EXPECT_EQ(DescribeRealign(realigned->note),
+        "1 LF turned back into CR LF; 1 cell left out, whose bytes the damage left in doubt");
+}
+
 // A workbook too large for the header's list of table sectors (over 7 MB), laid out as
 // LibreOffice and as Gnumeric lay one out: its table sectors past the 109th are listed by the
 // DIFAT sectors, which the walk finds where they read as the list that goes on from the header's.
