@@ -66,6 +66,15 @@ Bytes CrLfToLf(const Bytes& bytes)
     return out;
 }
 
+// A cluster of another file stitched in at `at`: random bytes, or lines of text.
+void InsertCluster(Bytes& bytes, std::size_t at, std::mt19937& random, bool text = false)
+{
+    Bytes cluster(4096);
+    for (std::uint8_t& byte : cluster)
+        byte = static_cast<std::uint8_t>(text ? (random() % 40 == 0 ? 0x0A : 0x20 + random() % 95) : random());
+    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), cluster.begin(), cluster.end());
+}
+
 std::size_t CountPairs(const Bytes& bytes)
 {
     std::size_t pairs = 0;
@@ -199,13 +208,8 @@ TEST(Realign, TakesOutClustersOfAnotherFile)
     // it.
     for (const auto& [first, second] : {std::pair<std::size_t, std::size_t>{4096, 8192}, {12288, 53248}, {4096, 4096}}) {
         Bytes damaged = original;
-        for (const std::size_t at : {second, first}) {
-            Bytes cluster(4096);
-            const bool text = at == first;
-            for (std::uint8_t& byte : cluster)
-                byte = static_cast<std::uint8_t>(text ? (random() % 40 == 0 ? 0x0A : 0x20 + random() % 95) : random());
-            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), cluster.begin(), cluster.end());
-        }
+        for (const std::size_t at : {second, first})
+            InsertCluster(damaged, at, random, at == first);
         const std::optional<Realigned> realigned = RealignBytes(damaged);
         ASSERT_TRUE(realigned) << first << ", " << second;
         EXPECT_EQ(realigned->bytes, original) << first << ", " << second;
@@ -291,12 +295,8 @@ TEST(Realign, LargeWorkbooksWhoseTableTheDifatLists)
             damaged = CrLfToLf(original);
         } else {
             std::mt19937 random(3);
-            for (const std::size_t at : {std::size_t{3 * 1024 * 1024}, std::size_t{1024 * 1024}}) {
-                Bytes cluster(4096);
-                for (std::uint8_t& byte : cluster)
-                    byte = static_cast<std::uint8_t>(random());
-                damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), cluster.begin(), cluster.end());
-            }
+            for (const std::size_t at : {std::size_t{3 * 1024 * 1024}, std::size_t{1024 * 1024}})
+                InsertCluster(damaged, at, random);
         }
         const std::optional<Realigned> realigned = RealignBytes(damaged);
         ASSERT_TRUE(realigned) << gnumeric;
@@ -321,10 +321,7 @@ TEST(Realign, AClusterInsideTheStringTableIsWhereTheTableReadsWhole)
     for (const std::size_t at : {std::size_t{8192}, std::size_t{12288}, std::size_t{20480}}) {
         for (const bool text : {false, true}) {
             Bytes damaged = original;
-            Bytes cluster(4096);
-            for (std::uint8_t& byte : cluster)
-                byte = static_cast<std::uint8_t>(text ? (random() % 40 == 0 ? 0x0A : 0x20 + random() % 95) : random());
-            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), cluster.begin(), cluster.end());
+            InsertCluster(damaged, at, random, text);
             const std::optional<Realigned> realigned = RealignBytes(damaged);
             ASSERT_TRUE(realigned) << at << ", " << text;
             EXPECT_EQ(realigned->bytes, original) << at << ", " << text;
@@ -355,12 +352,8 @@ TEST(Realign, TwoClustersInsideARecordHeader)
     std::mt19937 random(5);
     for (const std::size_t at : boundaries) {
         Bytes damaged = original;
-        for (int k = 0; k < 2; ++k) {
-            Bytes cluster(4096);
-            for (std::uint8_t& byte : cluster)
-                byte = static_cast<std::uint8_t>(random());
-            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(at), cluster.begin(), cluster.end());
-        }
+        for (int k = 0; k < 2; ++k)
+            InsertCluster(damaged, at, random);
         const std::optional<Realigned> realigned = RealignBytes(damaged);
         ASSERT_TRUE(realigned) << at;
         EXPECT_EQ(realigned->bytes, original) << at;
