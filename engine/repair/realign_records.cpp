@@ -278,14 +278,15 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         const bool inStringTable = record.type == biff::kSst || (record.type == biff::kContinue && continuesStrings);
         if (record.type != biff::kContinue)
             continuesStrings = record.type == biff::kSst;
-        if (acting > 0 && holdsValues && FreePlaces(bodyFrom, chosen->header, acting) && inStringTable && sameRun) {
+        const bool inDoubt = acting > 0 && holdsValues && FreePlaces(bodyFrom, chosen->header, acting);
+        if (inDoubt && inStringTable && sameRun) {
             // Which places acted in the string table, the whole table read again decides, once
             // the walk is through (see SettleStringChoices).
             const auto first = std::upper_bound(places_.begin(), places_.end(), bodyFrom);
             stringChoices_.push_back(
                 {std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(PlacesIn(bodyFrom, chosen->header))), acting});
             Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
-        } else if (acting > 0 && holdsValues && FreePlaces(bodyFrom, chosen->header, acting)) {
+        } else if (inDoubt) {
             // Which of more places acted, only a cell's own fields may prove: where one choice
             // alone gives a cell that follows the one before it, that choice stands.
             const std::optional<std::vector<std::uint64_t>> proven =

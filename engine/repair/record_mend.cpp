@@ -189,8 +189,25 @@ void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
     bool previousZeros = false;
     std::size_t text = kNoPlace, textEnd = 0;  // a string result under way, its formula first
     bool zeroed = false;
+    // A formula whose text result went with a hole right after it: its STRING record is filler
+    // now, and a reader would take the next STRING record (another formula's, past the hole)
+    // for its result. (Between a formula and its STRING record only a shared formula, an
+    // array or a table may come.)
+    const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
+    std::size_t awaiting = kNoPlace, awaitingEnd = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> textLost;
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         const std::size_t end = at + kHeader + length;
+        constexpr std::uint16_t kSharedFormula = 0x04BC, kArray = 0x0221, kTable = 0x0236;
+        if (isFormula(type) && !biff2) {
+            const bool textResult = length >= 14 && stream[at + kHeader + 6] == 0 && U16(stream, at + kHeader + 12) == 0xFFFF;
+            awaiting = textResult ? at : kNoPlace;
+            awaitingEnd = end;
+        } else if (awaiting != kNoPlace && type != kSharedFormula && type != kArray && type != kTable) {
+            if (type == kFillerRecord)
+                textLost.emplace_back(awaiting, awaitingEnd);
+            awaiting = kNoPlace;
+        }
         const bool zeros = ZeroedUnitIn(stream, at + kHeader, end, true);
         if (text != kNoPlace && type == kContinue && at == textEnd) {
             zeroed = zeroed || zeros;
@@ -220,27 +237,7 @@ void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
         gone.emplace_back(text, textEnd);
     else if (isFormula(previousType) && previousZeros)
         gone.emplace_back(previous, previousEnd);
-    // A formula whose text result went with a hole right after it: its STRING record is filler
-    // now, and a reader would take the next STRING record (another formula's, past the hole)
-    // for its result. (Between a formula and its STRING record only a shared formula, an
-    // array or a table may come.)
-    const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
-    std::size_t awaiting = kNoPlace, awaitingEnd = 0;
-    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
-        if (isFormula(type) && !biff2) {
-            const std::size_t body = at + kHeader;
-            const bool textResult = length >= 14 && stream[body + 6] == 0 && U16(stream, body + 12) == 0xFFFF;
-            awaiting = textResult ? at : kNoPlace;
-            awaitingEnd = at + kHeader + length;
-            return;
-        }
-        constexpr std::uint16_t kSharedFormula = 0x04BC, kArray = 0x0221, kTable = 0x0236;
-        if (awaiting == kNoPlace || type == kSharedFormula || type == kArray || type == kTable)
-            return;
-        if (type == kFillerRecord)
-            gone.emplace_back(awaiting, awaitingEnd);
-        awaiting = kNoPlace;
-    });
+    gone.insert(gone.end(), textLost.begin(), textLost.end());
     std::vector<bool> boundary(stream.size() + 1, false);
     for (const auto& [from, to] : gone) {
         WriteFiller(stream, boundary, from, to);
