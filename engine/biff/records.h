@@ -102,6 +102,13 @@ constexpr bool IsCellRecord(std::uint16_t type)
     }
 }
 
+// Whether `type` is one of the records only a chart's substream holds (a chart sheet's or one
+// embedded in a worksheet).
+constexpr bool IsChartRecord(std::uint16_t type)
+{
+    return type >= 0x1001 && type <= kHighestRecordType;
+}
+
 // Whether `type` is the BOF record of one of BIFF2 to BIFF8.
 constexpr bool IsBofType(std::uint16_t type)
 {

@@ -445,20 +445,25 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     }
 
     // A hole that took the first record of a substream inside a sheet (a chart's): the records
-    // after it up to an end record are that substream's, and a second end record, the sheet's
-    // own, follows before any sheet starts. Cells among them (a chart's series values) are no
+    // after it up to an end record are that substream's, when a second end record, the sheet's
+    // own, follows before any sheet starts, or when chart records come before that end record
+    // and the sheet's own records after it (a sheet holding more than one chart has the next
+    // one's first record before its end). Cells among them (a chart's series values) are no
     // cells of the sheet: they become filler, the substream's end record with them.
     for (auto& [from, to] : walk.holes) {
         std::size_t firstEnd = kNoPlace;
-        bool nested = false;
+        bool nested = false, chart = false;
         for (std::size_t at = to; at + kHeader <= stream.size() && walk.boundary[at] && !nested;) {
             const std::uint16_t type = U16(stream, at);
             if (type == kBof)
                 break;
+            if (firstEnd != kNoPlace && chart)
+                nested = true;  // a record of the sheet's own after the chart's end
             if (type == kEof) {
-                nested = firstEnd != kNoPlace;
+                nested = nested || firstEnd != kNoPlace;
                 firstEnd = firstEnd == kNoPlace ? at : firstEnd;
             }
+            chart = chart || (firstEnd == kNoPlace && IsChartRecord(type));
             at += kHeader + U16(stream, at + 2);
         }
         if (!nested)
@@ -469,6 +474,42 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         WriteFiller(stream, walk.boundary, to, end);
         Cover(regions, to, end);
         to = end;
+    }
+
+    // A chart's records right in a worksheet: the chart's first record went with damage the
+    // stream was joined across (a lost sector the chain leaves out). No worksheet holds chart
+    // records of its own; from the first of them up to the next end record the records are the
+    // chart's. Its cells (series values) become filler, and its end record with them when the
+    // sheet's own records follow it (otherwise it stands for the sheet's, lost with the chart's
+    // first record).
+    {
+        std::vector<std::uint16_t> open;  // the kinds of the substreams the walk is in
+        bool orphan = false;
+        const auto goes = [&](std::size_t at, std::size_t end) {
+            for (std::size_t k = at; k < end; ++k)
+                walk.boundary[k] = false;
+            WriteFiller(stream, walk.boundary, at, end);
+            Cover(regions, at, end);
+        };
+        for (std::size_t at = globalsEnd; at + kHeader <= stream.size() && walk.boundary[at];) {
+            const std::uint16_t type = U16(stream, at), length = U16(stream, at + 2);
+            const std::size_t end = at + kHeader + length;
+            if (type == kBof && length >= 4) {
+                open.push_back(U16(stream, at + kHeader + 2));
+            } else if (type == kEof) {
+                const bool sheetGoesOn = end + kHeader <= stream.size() && walk.boundary[end] && U16(stream, end) != kBof;
+                if (orphan && sheetGoesOn)
+                    goes(at, end);
+                else if (!open.empty())
+                    open.pop_back();
+                orphan = false;
+            } else if (open.size() == 1 && open.back() == kWorksheetSubstream && IsChartRecord(type)) {
+                orphan = true;
+            } else if (orphan && IsCellRecord(type)) {
+                goes(at, end);
+            }
+            at = end;
+        }
     }
 
     // Where the globals end now that end records went back.

@@ -861,23 +861,44 @@ TEST(RecordMend, ARunOfNumbersOverZerosGoes)
     EXPECT_EQ(cells.size(), 8u * 3u);
 }
 
-// A chart inside a sheet, its first record lost with the sheet's last cells: the chart's
-// series values after the hole are no cells of the sheet, though they read as such.
+// A chart inside a sheet, its first record lost: the chart's series values read as cells,
+// which are no cells of the sheet. Lost with the sheet's last cells in a hole (before the
+// sheet's end, or before a second chart's start), or cut out of a stream that was joined
+// across the lost stretch.
 TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
 {
-    Bytes chart = test::BofRecord(8, 0x0020) + Record(0x1002, Bytes(16, 0));
+    Bytes chart = test::BofRecord(8, 0x0020) + Record(0x1002, Bytes(16, 0)) + Record(0x1065, Le16(1));
     for (unsigned k = 0; k < 6; ++k)
         chart = chart + Record(0x0203, Cell(k, 1) + test::Double(1000.5 + k));
     chart = chart + Record(0x000A, {});
-    const Bytes intact =
-        test::Workbook(8, {}, {{"Plotted", Rows(0, 12, 7) + chart + Record(0x023E, Bytes(18, 0))}, {"After", Rows(0, 4, 40)}});
-    const std::size_t chartAt = static_cast<std::size_t>(
-        std::search(intact.begin(), intact.end(), chart.begin(), chart.end()) - intact.begin());
-    Bytes damaged = intact;
-    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(chartAt - 30), damaged.begin() + static_cast<std::ptrdiff_t>(chartAt + 30), 0);
-    const Bytes mended = Mended(damaged);
-    const std::size_t kept = ExpectEachCellTheOriginalsOrAbsent(intact, mended, "the chart's start lost");
-    EXPECT_GE(kept, ReadWorkbookCells(intact).sheets.at(0).cells.size() - 2 + 12) << "the cells outside the hole stay";
+    const Bytes drawing = Record(0x00EC, Bytes(30, 7)) + Record(0x005D, Bytes(26, 0));
+    struct Case {
+        const char* what;
+        Bytes afterChart;  // the sheet's records after the chart
+        bool cut;          // the chart's start cut out of the stream, not zeroed
+    };
+    const Case cases[] = {
+        {"a hole, the sheet's end after the chart", Record(0x023E, Bytes(18, 0)), false},
+        {"a hole, another chart after the chart", drawing + chart + Record(0x023E, Bytes(18, 0)), false},
+        {"cut out, the sheet's end after the chart", Record(0x023E, Bytes(18, 0)), true},
+        {"cut out, another chart after the chart", drawing + chart + Record(0x023E, Bytes(18, 0)), true},
+    };
+    for (const Case& c : cases) {
+        const Bytes intact =
+            test::Workbook(8, {}, {{"Plotted", Rows(0, 12, 7) + chart + c.afterChart}, {"After", Rows(0, 4, 40)}});
+        const std::size_t chartAt = static_cast<std::size_t>(
+            std::search(intact.begin(), intact.end(), chart.begin(), chart.end()) - intact.begin());
+        Bytes damaged = intact;
+        const auto first = damaged.begin() + static_cast<std::ptrdiff_t>(chartAt);
+        if (c.cut)
+            damaged.erase(first, first + 20);  // the chart's BOF record
+        else
+            std::fill(first - 30, first + 30, 0);
+        const Bytes mended = Mended(damaged);
+        const std::size_t kept = ExpectEachCellTheOriginalsOrAbsent(intact, mended, c.what);
+        const std::size_t sheetCells = ReadWorkbookCells(intact).sheets.at(0).cells.size();
+        EXPECT_GE(kept, sheetCells - (c.cut ? 0 : 2) + 12) << c.what << ": the cells outside the damage stay";
+    }
 }
 
 // A large string table, whose index goes on in a CONTINUE record, and the stream's start lost
