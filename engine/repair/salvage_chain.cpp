@@ -495,6 +495,12 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
             return given;
         if (const auto inferred = Infer(unit); inferred && OneBitApart(*inferred, given)) {
             ++rebuilt_;
+            // A unit the table calls free is no flipped link's: the file's units moved against
+            // the table (bytes were put in between), and the units the chain took on the
+            // table's word inside the record under way may be others' bytes. They are no
+            // one's, as at a break.
+            if (space_.known[*inferred] && space_.next[*inferred] == kFreeSector)
+                breaks_.emplace_back(nextRecord_ > Available() ? lastRecord_ : nextRecord_, Available());
             return inferred;
         }
         return given;

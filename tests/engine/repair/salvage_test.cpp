@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <numeric>
+#include <random>
 
 #include "engine/biff/biff_cells.h"
 #include "engine/base/byte_order.h"
@@ -1012,6 +1013,97 @@ TEST(Salvage, AStreamGoesOnPastSectorsTheDamageTook)
     // The lost sectors held stream bytes 3072 to 5632: about 142 cells, one more at each side.
     EXPECT_GE(held, 2 * kRows - 146);
     EXPECT_EQ(after.sheets[0].cells.back().row, kRows - 1);
+}
+
+// Two clusters of another file stitched in, the first inside a long string's characters: the
+// table's links lead into the other file's bytes, which read as characters as well as the
+// string's own, and the records run on only past the second cluster, in a unit the table calls
+// free that is one bit away from the table's link (no flipped bit: the units moved). The string
+// is lost, never shown with the other file's bytes in it; the cells around it stay.
+TEST(Salvage, BytesStitchedIntoALongStringNeverShowInIt)
+{
+    using test::operator+;
+    const std::string longText = [] {
+        std::string text;
+        while (text.size() < 20000)
+            text += "9876543210 ";
+        return text.substr(0, 20000);
+    }();
+    // The string table by hand: the long string's characters go on in CONTINUE records, each
+    // starting with the string's flags again.
+    const auto table = [&](unsigned shortOnes) {
+        Bytes body = test::Le32(shortOnes + 1) + test::Le32(shortOnes + 1);
+        for (unsigned i = 0; i < shortOnes; ++i)
+            body = body + test::Biff8String("Short " + std::to_string(i), 2);
+        body = body + test::Le16(static_cast<unsigned>(longText.size())) + Bytes{0};
+        Bytes records;
+        std::uint16_t type = 0x00FC;
+        for (std::size_t at = 0; at < longText.size();) {
+            const std::size_t take = std::min(longText.size() - at, std::size_t{8224} - body.size());
+            body = body + test::Ascii(longText.substr(at, take));
+            at += take;
+            records = records + test::Record(type, body);
+            type = 0x003C;
+            body = Bytes{0};
+        }
+        return records;
+    };
+    Bytes cells;
+    for (unsigned row = 0; row < 30; ++row)
+        cells = cells + test::Record(0x0203, test::Cell(row, 1) + test::Double(row + 0.5));
+    // Short strings before the long one until the end of the CONTINUE record in the middle of
+    // it lies in a unit one bit away from the unit 16 further on.
+    for (unsigned shortOnes = 0; shortOnes < 200; ++shortOnes) {
+        const Bytes strings = table(shortOnes);
+        const Bytes stream = test::Workbook(8, strings, {{"Texts", test::Record(0x00FD, test::Cell(0, 0) + test::Le32(shortOnes)) + cells}});
+        const std::size_t tableAt = static_cast<std::size_t>(std::search(stream.begin(), stream.end(), strings.begin(), strings.end()) - stream.begin());
+        const std::size_t middle = tableAt + 8228;  // the first CONTINUE record
+        const std::size_t middleEnd = middle + 8228;
+        ASSERT_EQ(LoadLe16(stream.data() + middle), 0x003C);
+        ASSERT_EQ(LoadLe16(stream.data() + middleEnd), 0x003C);
+        // The stream in units 1 on; the unit the middle record ends in.
+        const auto endUnit = static_cast<std::uint32_t>(1 + middleEnd / kSectorSize);
+        if ((endUnit & 16) != 0 || middleEnd % kSectorSize < 4)
+            continue;
+        test::LargeLayout layout;
+        layout.fatSectors = {0};
+        const auto streamUnits = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+        for (std::uint32_t u = 1; u <= streamUnits; ++u)
+            layout.streamChain.push_back(u);
+        layout.directory = streamUnits + 1;  // after the clusters: lost with the move
+        layout.total = layout.directory + 1;
+        const Bytes file = test::LargeWorkbookFile(stream, layout);
+        const WorkbookCells before = ReadWorkbookCells(stream);
+        ASSERT_EQ(before.sheets.at(0).cells.at(0).text, longText);
+
+        std::mt19937 random(7);
+        Bytes damaged = file;
+        for (const std::uint32_t unit : {endUnit - 8, endUnit + 8}) {  // the second after the first's 8
+            Bytes cluster(4096);
+            for (std::uint8_t& byte : cluster)
+                byte = static_cast<std::uint8_t>(0x20 + random() % 95);
+            damaged.insert(damaged.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + std::size_t{unit} * kSectorSize),
+                           cluster.begin(), cluster.end());
+        }
+        const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+        ASSERT_TRUE(Sound(salvaged)) << shortOnes;
+        const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+        ASSERT_EQ(after.sheets.size(), 1u);
+        std::size_t numbers = 0;
+        for (const CellValue& cell : after.sheets[0].cells) {
+            if (cell.kind == CellKind::Number) {
+                EXPECT_EQ(cell.number, cell.row + 0.5);
+                ++numbers;
+            } else {
+                // (A string the table lost reads as no text.)
+                EXPECT_TRUE(cell.text.empty() || cell.text == longText) << "row " << cell.row << " column " << cell.column;
+            }
+        }
+        // (The one cell whose record crosses the joint after the second cluster may go.)
+        EXPECT_GE(numbers, 29u) << "the numbers after the string table stay";
+        return;
+    }
+    FAIL() << "no layout puts the record's end where the test needs it";
 }
 
 // A file cut short, its directory and tables with the cut, its workbook found by its records:
