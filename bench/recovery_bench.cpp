@@ -277,7 +277,9 @@ Repaired Repair(const Bytes& damaged)
             result.usable = result.salvaged = true;
             result.bytes = out.Bytes();
             result.opens = Opens(result.bytes);
-            result.claim = !salvage.salvage ? (result.opens ? Repaired::Claim::Opens : Repaired::Claim::Loss)
+            // (A realignment that left cells out names that loss.)
+            const bool leftOut = salvage.realign && salvage.realign->cellsLeftOut > 0;
+            result.claim = !salvage.salvage ? (result.opens && !leftOut ? Repaired::Claim::Opens : Repaired::Claim::Loss)
                            : NamesNoLoss(*salvage.salvage) ? Repaired::Claim::SalvagedWhole
                                                            : Repaired::Claim::Loss;
             result.verdict = tabulon::DescribeVerdict(salvage);

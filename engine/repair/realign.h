@@ -18,8 +18,9 @@ struct RealignNote {
     std::uint64_t crlfTurnedBack = 0;  // CR LF pairs turned back into LF (LF had become CR LF)
     std::uint64_t crRestored = 0;  // CRs put back before an LF (CR LF had become LF)
     std::uint32_t foreignClusters = 0;  // 4 KiB runs of other bytes removed
-    // Cells left out: records whose bytes more than one way of undoing the damage could have
-    // given, none proved (their records became filler; every other cell is proved).
+    // Cells left out: records whose bytes, or the shared string they show, more than one way
+    // of undoing the damage could have given, none proved (their records became filler; every
+    // other cell is proved).
     std::uint32_t cellsLeftOut = 0;
 
     bool Any() const { return wrapperBytes || crlfTurnedBack || crRestored || foreignClusters; }

@@ -465,8 +465,8 @@ std::optional<Bytes> GridWalk::Run()
     std::optional<Bytes> result;
     if (openChoices_.empty()) {
         result = Build(acted_, target);
-        if (result)
-            LeaveOut(*result);
+        if (result && !LeaveOut(*result))
+            return std::nullopt;
         return result;
     }
     // Which of the places in other streams' sectors held the clusters, no record says: the first
@@ -484,8 +484,8 @@ std::optional<Bytes> GridWalk::Run()
     result = TryChoices(fixed, 0, picked, target, tries);
     if (!result)
         result = Build(acted_, target);
-    if (result)
-        LeaveOut(*result);
+    if (result && !LeaveOut(*result))
+        return std::nullopt;
     return result;
 }
 
@@ -516,16 +516,46 @@ std::optional<Bytes> GridWalk::TryChoices(const std::vector<std::uint64_t>& fixe
 
 // The cells left out become filler, their records' lengths kept: readers skip them, and every
 // record after them stays where it is.
-void GridWalk::LeaveOut(Bytes& original) const
+void GridWalk::FillerAt(Bytes& original, std::uint64_t header) const
 {
-    for (const std::uint64_t header : leftOut_) {
-        // Where that header lies in the original: each place before it moved it by a step.
-        const auto before = static_cast<std::int64_t>(
-            std::upper_bound(acted_.begin(), acted_.end(), move_ == Move::LostCr ? header : header - kClusterSize) - acted_.begin());
-        const std::int64_t at = static_cast<std::int64_t>(header) + before * step_;
-        if (at >= 0 && static_cast<std::uint64_t>(at) + 2 <= original.size())
-            StoreLe16(original.data() + at, kFillerRecord);
+    // Where that header lies in the original: each place before it moved it by a step.
+    const auto before = static_cast<std::int64_t>(
+        std::upper_bound(acted_.begin(), acted_.end(), move_ == Move::LostCr ? header : header - kClusterSize) - acted_.begin());
+    const std::int64_t at = static_cast<std::int64_t>(header) + before * step_;
+    if (at >= 0 && static_cast<std::uint64_t>(at) + 2 <= original.size())
+        StoreLe16(original.data() + at, kFillerRecord);
+}
+
+bool GridWalk::LeaveOut(Bytes& original) const
+{
+    textsLeftOut_ = 0;
+    if (!doubtfulStrings_.empty()) {
+        // The shared-string cells of the stream as built, in order, are those the walk took.
+        MemorySectorFile file(original);
+        const std::optional<Bytes> stream = ReadWorkbookStream(file);
+        if (!stream)
+            return false;
+        std::vector<std::uint64_t> doubtful;
+        std::size_t k = 0;
+        for (const BiffRecord& record : ListRecords(*stream)) {
+            if (record.type != biff::kLabelSst)
+                continue;
+            if (k >= sharedStringCells_.size())
+                return false;
+            if (record.length >= 10 &&
+                std::binary_search(doubtfulStrings_.begin(), doubtfulStrings_.end(), LoadLe32(stream->data() + record.offset + 10)))
+                doubtful.push_back(sharedStringCells_[k]);
+            ++k;
+        }
+        if (k != sharedStringCells_.size() || leftOut_.size() + doubtful.size() > kMostLeftOut)
+            return false;
+        for (const std::uint64_t header : doubtful)
+            FillerAt(original, header);
+        textsLeftOut_ = static_cast<std::uint32_t>(doubtful.size());
     }
+    for (const std::uint64_t header : leftOut_)
+        FillerAt(original, header);
+    return true;
 }
 
 std::optional<Bytes> GridWalk::Build(const std::vector<std::uint64_t>& places, std::int64_t shift) const

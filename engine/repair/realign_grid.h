@@ -26,7 +26,7 @@ bool SignatureAt(const std::vector<std::uint8_t>& bytes, std::size_t at);
 struct GridResult {
     std::vector<std::uint8_t> bytes;  // the original's, as far as the structure proves it
     std::uint64_t acted = 0;          // the places where a move was undone
-    std::uint32_t cellsLeftOut = 0;   // cell records no reading proved, made filler
+    std::uint32_t cellsLeftOut = 0;   // cell records no reading proved (their own bytes, or a shared string they show), made filler
 };
 
 // `bytes` put back on the sector grid: the allocation-table and directory sectors read as such

@@ -54,13 +54,14 @@ bool ReadableAfterPlace(std::uint16_t type, std::uint16_t length)
     return KnownRecord(type, length) || (type >= 0x0800 && type <= 0x08FF && length <= biff::kMaxRecordBody);
 }
 
-// Whether the string table of the workbook `bytes` hold reads whole (StringTableReadsWhole).
-bool StringTableReads(const Bytes& bytes)
+// The strings of the workbook `bytes` hold, where its string table reads whole
+// (StringTableReadsWhole); nothing where it does not.
+std::optional<std::vector<std::u16string>> StringTableStrings(const Bytes& bytes)
 {
     MemorySectorFile file(bytes);
     const std::optional<Bytes> stream = ReadWorkbookStream(file);
     if (!stream)
-        return false;
+        return std::nullopt;
     std::vector<std::span<const std::uint8_t>> bodies;
     for (const BiffRecord& record : ListRecords(*stream)) {
         if (bodies.empty() ? record.type != biff::kSst : record.type != biff::kContinue) {
@@ -70,7 +71,10 @@ bool StringTableReads(const Bytes& bytes)
         }
         bodies.push_back(RecordBody(*stream, record));
     }
-    return !bodies.empty() && StringTableReadsWhole(std::move(bodies));
+    if (bodies.empty() || bodies.front().size() < 8 || !StringTableReadsWhole(bodies))
+        return std::nullopt;
+    const std::uint32_t count = LoadLe32(bodies.front().data() + 4);
+    return ReadTableStrings(std::move(bodies), 8, count);
 }
 
 }  // namespace
@@ -306,6 +310,8 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         } else {
             Place(bodyFrom, record.shift, chosen->header, bodyShift, &acted_);
         }
+        if (record.type == biff::kLabelSst && !leftOut)
+            sharedStringCells_.push_back(record.header);
         if (biff::IsBofType(record.type)) {
             cells = {};
         } else if ((biff::IsCellRecord(record.type) || record.type == kRow) && sameRun && move_ == Move::LostCr && !leftOut) {
@@ -453,6 +459,8 @@ std::optional<std::vector<std::uint64_t>> GridWalk::SettleStringChoices(std::int
             fixed.push_back(at);
     }
     std::optional<std::vector<std::uint64_t>> found;
+    std::vector<std::u16string> foundStrings;
+    std::vector<bool> doubtful;
     int ways = 0;
     bool settled = true;
     std::vector<std::uint64_t> picked;
@@ -468,11 +476,22 @@ std::optional<std::vector<std::uint64_t>> GridWalk::SettleStringChoices(std::int
             acted.insert(acted.end(), picked.begin(), picked.end());
             std::sort(acted.begin(), acted.end());
             const std::optional<Bytes> bytes = Build(acted, shift);
-            if (bytes && StringTableReads(*bytes)) {
-                if (found)
-                    settled = false;
+            std::optional<std::vector<std::u16string>> strings = bytes ? StringTableStrings(*bytes) : std::nullopt;
+            if (!strings)
+                return;
+            if (!found) {
                 found = std::move(acted);
+                foundStrings = std::move(*strings);
+                doubtful.assign(foundStrings.size(), false);
+                return;
             }
+            // Another way reads whole as well: what differs between them is in doubt.
+            if (strings->size() != foundStrings.size()) {
+                settled = false;
+                return;
+            }
+            for (std::size_t k = 0; k < foundStrings.size(); ++k)
+                doubtful[k] = doubtful[k] || (*strings)[k] != foundStrings[k];
             return;
         }
         const OpenChoice& open = stringChoices_[choice];
@@ -486,6 +505,10 @@ std::optional<std::vector<std::uint64_t>> GridWalk::SettleStringChoices(std::int
         });
     };
     tryFrom(tryFrom, 0);
+    doubtfulStrings_.clear();
+    for (std::size_t k = 0; k < doubtful.size(); ++k)
+        if (doubtful[k])
+            doubtfulStrings_.push_back(static_cast<std::uint32_t>(k));
     return settled ? found : std::nullopt;
 }
 

@@ -87,7 +87,7 @@ public:
     // The original's bytes, or nothing where the structure does not say where every place is.
     std::optional<Bytes> Run();
     std::size_t Acted() const { return acted_.size(); }
-    std::uint32_t CellsLeftOut() const { return static_cast<std::uint32_t>(leftOut_.size()); }
+    std::uint32_t CellsLeftOut() const { return static_cast<std::uint32_t>(leftOut_.size()) + textsLeftOut_; }
 
 private:
     // Units of the workbook stream one after another in the file.
@@ -217,7 +217,17 @@ private:
     // Cell records (where their headers lie in the bytes as found) whose places no reading proved:
     // they go as filler, so that the rest of the stream, proved, comes back.
     std::vector<std::uint64_t> leftOut_;
-    void LeaveOut(Bytes& original) const;
+    // The string table's strings whose text differs between the ways of taking its places that
+    // read whole (the table's records read alike every way): no way is proved, so the cells that
+    // show them are left out too. The shared-string cells, by their headers as found, in the
+    // stream's order, say which.
+    mutable std::vector<std::uint32_t> doubtfulStrings_;
+    std::vector<std::uint64_t> sharedStringCells_;
+    mutable std::uint32_t textsLeftOut_ = 0;
+    // Makes the records left out filler; false where the cells that show a doubtful string
+    // cannot be told.
+    bool LeaveOut(Bytes& original) const;
+    void FillerAt(Bytes& original, std::uint64_t header) const;
     // Stretches of sectors no structure reads (other streams, free sectors) where clusters had to
     // be taken out and more places than clusters were there: the places, and how many act.
     struct OpenChoice {
@@ -226,7 +236,7 @@ private:
     };
     mutable std::vector<OpenChoice> openChoices_;
     // Places in the string table's records where more could act than did: the table read again,
-    // whole, tells which (SettleStringChoices).
+    // whole, tells which (SettleStringChoices), or which strings it leaves in doubt.
     std::vector<OpenChoice> stringChoices_;
     std::optional<std::vector<std::uint64_t>> SettleStringChoices(std::int64_t shift) const;
     std::optional<Bytes> Build(const std::vector<std::uint64_t>& acted, std::int64_t shift) const;

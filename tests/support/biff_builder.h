@@ -172,4 +172,32 @@ inline Bytes StringTable(const std::vector<std::string>& strings, std::size_t at
     return records + Record(type, body) + Record(0x00FF, index);
 }
 
+// SST and CONTINUE records holding ASCII `strings` one after another, records of at most 8224
+// bytes of body, a string's characters going on in the next record (after its flags again)
+// where the record is full; no index.
+inline Bytes SplitStringTable(const std::vector<std::string>& strings)
+{
+    constexpr std::size_t kLongest = 8224;
+    Bytes records, body = Le32(static_cast<std::uint32_t>(strings.size())) + Le32(static_cast<std::uint32_t>(strings.size()));
+    std::uint16_t type = 0x00FC;
+    const auto close = [&](Bytes next) {
+        records = records + Record(type, body);
+        type = 0x003C;
+        body = std::move(next);
+    };
+    for (const std::string& text : strings) {
+        if (body.size() + 4 > kLongest)  // (the count and flags stay together)
+            close({});
+        body = body + Le16(static_cast<unsigned>(text.size())) + Bytes{0};
+        for (std::size_t at = 0; at < text.size();) {
+            if (body.size() == kLongest)
+                close(Bytes{0});
+            const std::size_t take = std::min(text.size() - at, kLongest - body.size());
+            body = body + Ascii(text.substr(at, take));
+            at += take;
+        }
+    }
+    return records + Record(type, body);
+}
+
 }  // namespace tabulon::test

@@ -330,6 +330,44 @@ TEST(Realign, AClusterInsideTheStringTableIsWhereTheTableReadsWhole)
     }
 }
 
+// A cluster stitched into a long string's characters, all alike: the table reads whole with it
+// taken out at any 4 KiB boundary the string crosses, and only that string's text differs
+// between the ways. The cell that shows it is left out; every other cell, the strings after it
+// too, comes back.
+TEST(Realign, AClusterInsideOneLongStringLeavesOutOnlyItsCell)
+{
+    std::vector<std::string> strings = {"Before"};
+    strings.push_back(std::string(20000, 'x'));
+    for (unsigned i = 0; i < 40; ++i)
+        strings.push_back("After " + std::to_string(i));
+    test::Bytes cells;
+    for (unsigned i = 0; i < strings.size(); ++i)
+        cells = cells + test::Record(0x00FD, test::Cell(i, 0) + test::Le32(i)) +
+                test::Record(0x0203, test::Cell(i, 1) + test::Double(i + 0.5));
+    const Bytes stream = test::Workbook(8, test::SplitStringTable(strings), {{"Texts", cells}});
+    const Bytes original = test::WorkbookFile(stream);
+    const std::vector<std::string> before = CellsOf(original);
+    // Where the long string's characters lie in the file: a 4 KiB boundary well inside them.
+    const std::string run(600, 'x');
+    const auto first = std::search(original.begin(), original.end(), run.begin(), run.end());
+    ASSERT_NE(first, original.end());
+    const std::size_t at = (static_cast<std::size_t>(first - original.begin()) / 4096 + 2) * 4096;
+    std::mt19937 random(3);
+    for (const bool text : {false, true}) {
+        Bytes damaged = original;
+        InsertCluster(damaged, at, random, text);
+        const std::optional<Realigned> realigned = RealignBytes(damaged);
+        ASSERT_TRUE(realigned) << text;
+        EXPECT_EQ(realigned->note.cellsLeftOut, 1u) << text;
+        std::vector<std::string> expected = before;
+        expected.erase(std::remove_if(expected.begin(), expected.end(),
+                                      [](const std::string& line) { return line.find("xxxxxxxx") != std::string::npos; }),
+                       expected.end());
+        ASSERT_EQ(expected.size(), before.size() - 1);
+        EXPECT_EQ(CellsOf(realigned->bytes), expected) << text;
+    }
+}
+
 // Two clusters one after the other, 8 KiB of other bytes, where a record's header reaches over
 // the 4 KiB boundary: the header reads from its two parts.
 TEST(Realign, TwoClustersInsideARecordHeader)

@@ -1029,24 +1029,12 @@ TEST(Salvage, BytesStitchedIntoALongStringNeverShowInIt)
             text += "9876543210 ";
         return text.substr(0, 20000);
     }();
-    // The string table by hand: the long string's characters go on in CONTINUE records, each
-    // starting with the string's flags again.
     const auto table = [&](unsigned shortOnes) {
-        Bytes body = test::Le32(shortOnes + 1) + test::Le32(shortOnes + 1);
+        std::vector<std::string> strings;
         for (unsigned i = 0; i < shortOnes; ++i)
-            body = body + test::Biff8String("Short " + std::to_string(i), 2);
-        body = body + test::Le16(static_cast<unsigned>(longText.size())) + Bytes{0};
-        Bytes records;
-        std::uint16_t type = 0x00FC;
-        for (std::size_t at = 0; at < longText.size();) {
-            const std::size_t take = std::min(longText.size() - at, std::size_t{8224} - body.size());
-            body = body + test::Ascii(longText.substr(at, take));
-            at += take;
-            records = records + test::Record(type, body);
-            type = 0x003C;
-            body = Bytes{0};
-        }
-        return records;
+            strings.push_back("Short " + std::to_string(i));
+        strings.push_back(longText);
+        return test::SplitStringTable(strings);
     };
     Bytes cells;
     for (unsigned row = 0; row < 30; ++row)
