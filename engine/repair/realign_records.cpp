@@ -40,10 +40,13 @@ bool HoldsValues(std::uint16_t type)
 
 // Whether a record header reads as one a reader takes: a record the table knows, or any type and
 // length a record can have (toolbar, chart and later versions' records the table lacks), which
-// readers skip by their length. The records after it must read too (kLookahead).
+// readers skip by their length (type 0 too where it has a body: a record some tools blank, such
+// as a FILEPASS record after decrypting; four zero bytes are no record). The records after it
+// must read too (kLookahead).
 bool Readable(std::uint16_t type, std::uint16_t length)
 {
-    return KnownRecord(type, length) || (type != 0 && type <= biff::kHighestRecordType && length <= biff::kMaxRecordBody);
+    return KnownRecord(type, length) ||
+           ((type != 0 || length != 0) && type <= biff::kHighestRecordType && length <= biff::kMaxRecordBody);
 }
 
 // What a header must be where a place acted just before it: a record the table knows, or a later

@@ -330,6 +330,23 @@ TEST(Realign, AClusterInsideTheStringTableIsWhereTheTableReadsWhole)
     }
 }
 
+// A record some tool blanked (type 0, its body zeros: a FILEPASS record after decrypting) is
+// a record readers skip by its length, not the end of what reads.
+TEST(Realign, ABlankedRecordWithABodyReads)
+{
+    test::Bytes cells;
+    for (unsigned row = 0; row < 900; ++row)
+        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row * 1.5));
+    const Bytes stream = test::Workbook(8, test::Record(0x0000, Bytes(200, 0)), {{"Numbers", cells}});
+    const Bytes original = test::WorkbookFile(stream);
+    std::mt19937 random(9);
+    Bytes damaged = original;
+    InsertCluster(damaged, 8192, random);
+    const std::optional<Realigned> realigned = RealignBytes(damaged);
+    ASSERT_TRUE(realigned);
+    EXPECT_EQ(realigned->bytes, original);
+}
+
 // A cluster stitched into a long string's characters, all alike: the table reads whole with it
 // taken out at any 4 KiB boundary the string crosses, and only that string's text differs
 // between the ways. The cell that shows it is left out; every other cell, the strings after it
