@@ -399,6 +399,12 @@ bool ChainBuilder::StartsFragment(std::uint32_t unit)
     return true;
 }
 
+bool ChainBuilder::Wiped(std::uint32_t unit) const
+{
+    const std::uint8_t* bytes = space_.At(unit);
+    return std::all_of(bytes, bytes + space_.unit, [](std::uint8_t b) { return b == 0; });
+}
+
 // A unit a lost link may lead to: free, and neither the target of a surviving link nor
 // the first unit of another stream.
 bool ChainBuilder::Candidate(std::uint32_t unit) const
@@ -504,6 +510,15 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
             return inferred;
         }
         return given;
+    }
+    // A wiped unit right after, the table's link lost: the stream ran on through it, as writers
+    // place a stream's units, and the records pick up again after the damage. A unit further
+    // off where records fit the joint is no proof against it: in a sheet of like records they
+    // fit at many.
+    if (const std::uint32_t following = Following(unit); !known && Candidate(following) && Wiped(following)) {
+        ++rebuilt_;
+        guessed_ = true;
+        return following;
     }
     if (const auto inferred = Infer(unit)) {
         ++rebuilt_;

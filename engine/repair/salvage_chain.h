@@ -125,6 +125,7 @@ private:
     JunctionFit Junction(std::uint32_t candidate);
     bool StartsFragment(std::uint32_t unit);
     bool Candidate(std::uint32_t unit) const;
+    bool Wiped(std::uint32_t unit) const;  // all zeros
     std::uint32_t Following(std::uint32_t unit) const;
     std::optional<std::uint32_t> Infer(std::uint32_t unit);
     std::optional<std::uint32_t> NextLink(std::uint32_t unit);

@@ -524,6 +524,36 @@ TEST(Salvage, TheFileStartWipedLeavesTheSheetsThatSurvive)
     EXPECT_GT(numbers, 100u);
 }
 
+// The header, the table and a block inside a sheet of like records wiped, every link lost: the stream runs on through the wiped block, not into a unit further on
+// where the records happen to fit the joint (in a sheet of like records they fit at many).
+TEST(Salvage, AStreamRunsOnThroughAWipedBlock)
+{
+    using test::operator+;
+    Bytes cells;
+    constexpr unsigned kRows = 3000;
+    for (unsigned row = 0; row < kRows; ++row)
+        cells = cells + test::Record(0x027E, test::Cell(row, 0) + test::Le32((row << 2) | 2));  // RK: whole numbers
+    const Bytes stream = test::Workbook(8, {}, {{"Like", cells}});
+    const Bytes file = test::LargeWorkbookFile(stream);  // the table first, then the stream
+    const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(before.sheets.at(0).cells.size(), kRows);
+    for (const std::size_t block : {std::size_t{16384}, std::size_t{28672}, std::size_t{36864}}) {
+        Bytes damaged = file;
+        for (std::uint32_t i = 0; i < LoadLe32(file.data() + kNumFatSectorsOffset); ++i)
+            ZeroSector(damaged, LoadLe32(file.data() + kHeaderDifatOffset + 4 * i));
+        std::fill_n(damaged.begin(), kHeaderSize, std::uint8_t{0});
+        std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(block), 4096, std::uint8_t{0});
+        const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+        ASSERT_TRUE(repaired) << block;
+        const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+        ASSERT_EQ(after.sheets.size(), 1u) << block;
+        for (const CellValue& cell : after.sheets[0].cells)
+            ASSERT_TRUE(HoldsNumber(before.sheets[0].cells, cell)) << block << ": row " << cell.row;
+        // The block held about 293 cells; one more at each side may go.
+        EXPECT_GE(after.sheets[0].cells.size(), kRows - 296) << block;
+    }
+}
+
 // The stream's first sectors and the directory wiped, part of the list of sheets with them:
 // the entries that survive count from a start that is gone, and the sheets whose entries went
 // come first. Every sheet comes back in its place, with its cells, under its own name where
