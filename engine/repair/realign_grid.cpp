@@ -299,6 +299,16 @@ bool GridWalk::ReadWorkbookChain()
                 return false;
             sector = fat_[sector];
         }
+        // A detour ends where the first run begins; the fixed sector right before it says the
+        // shift at its start.
+        if (detour_) {
+            const Stretch& back = runs_[detour_->run];
+            const std::uint64_t firstSector = back.first / kSectorSize - 1;
+            const auto before = firstSector > 0 ? fixed_.find(static_cast<std::uint32_t>(firstSector - 1)) : fixed_.end();
+            if (back.first + back.count * unit_ != runs_[0].first || before == fixed_.end() || before->second.size() != 1)
+                return false;
+            detour_->startShift = After(before->first, before->second.front());
+        }
         return true;
     }
     return false;
@@ -308,8 +318,16 @@ bool GridWalk::ReadWorkbookChain()
 // the file.
 bool GridWalk::AddUnit(std::uint64_t at)
 {
-    if (!chain_.empty() && at <= chain_.back())
-        return false;
+    if (!chain_.empty() && at <= chain_.back()) {
+        // The second run going back to right before the first (checked below, where it ends).
+        if (detour_ || runs_.size() != 1 || unit_ != kSectorSize || at + unit_ > runs_[0].first)
+            return false;
+        detour_ = Detour{runs_.size()};
+    } else if (detour_ && runs_.size() == detour_->run + 1 && at > runs_[0].first) {
+        // Out of it: past the first run, the detour's run ending where that one begins.
+        if (chain_.back() + unit_ != runs_[0].first || at < runs_[0].first + runs_[0].count * unit_)
+            return false;
+    }
     chain_.push_back(at);
     if (runs_.empty() || runs_.back().first + runs_.back().count * unit_ != at)
         runs_.push_back({at, 0, (chain_.size() - 1) * unit_});

@@ -219,6 +219,8 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             Place(done, shift, first.header, to, &acted_);
             record = first;
             found = true;
+            if (detour_)
+                detour_->firstShift = to;
         }
         if (!found)
             return false;
@@ -234,6 +236,29 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         const bool sameRun = RunOf(offset) == RunOf(record.offset);
         const int most = sameRun ? MostIn(record) : 2 * kMostInOneRecord;
         const bool splitHeader = !HeaderInOneRun(offset);
+        const bool holdsValues = record.type == biff::kContinue ? continuesValues : HoldsValues(record.type);
+        // Into the detour's run or out of it: its own steps.
+        // (By the header's last byte: a header split between the runs is one of these steps.)
+        const std::size_t nextRun = RunOf(std::min(offset + biff::kRecordHeaderSize - 1, streamSize_ - 1));
+        const bool detouring = detour_ && (detour_->entered ? !detour_->left && RunOf(record.offset) == detour_->run &&
+                                                                   nextRun != detour_->run
+                                                             : nextRun >= detour_->run);
+        if (detouring) {
+            const std::optional<Cursor> next = DetourStep(record, offset, holdsValues);
+            if (!next)
+                return false;
+            if (record.type != biff::kContinue) {
+                continuesValues = holdsValues;
+                continuesStrings = record.type == biff::kSst;
+            }
+            if (record.type == biff::kLabelSst)
+                sharedStringCells_.push_back(record.header);
+            if (biff::IsBofType(record.type))
+                cells = {};
+            lastType = record.type;
+            record = *next;
+            continue;
+        }
         // A next record the table knows outweighs one it does not: a header of any type and length
         // reads almost anywhere (a row of 2,573 begins with CR LF; without its CR, the next
         // header read one byte early is some type a reader would skip).
@@ -277,7 +302,6 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         // The records prove how many places acted in a body, never which of more: the record's
         // bytes would differ with each choice, so the undo is not proven.
         const std::size_t acting = static_cast<std::size_t>((bodyShift - record.shift) / step_);
-        const bool holdsValues = record.type == biff::kContinue ? continuesValues : HoldsValues(record.type);
         if (record.type != biff::kContinue)
             continuesValues = holdsValues;
         const std::size_t before = acted_.size();
@@ -337,7 +361,114 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
     }
     done = record.body + record.length;
     shift = record.shift;
+    if (detour_ && detour_->entered && !detour_->left) {
+        // The stream ended in the detour's run: the rest of it holds as many places as its end's
+        // shift asks, and the walk goes on after the first run.
+        if (!Place(done - 1, shift, RunStartFound(0, detour_->firstShift), detour_->firstShift, &acted_))
+            return false;
+        done = detour_->firstEnd;
+        shift = detour_->endShift;
+    }
     return true;
+}
+
+std::optional<GridWalk::Cursor> GridWalk::DetourStep(const Cursor& record, std::uint64_t offset, bool holdsValues)
+{
+    Detour& d = *detour_;
+    // The header's bytes before its run ends, where it is split between two runs.
+    const std::uint64_t split = HeaderInOneRun(offset) ? 0 : unit_ - offset % unit_;
+    const std::uint64_t bodyFrom = BodyFrom(record);
+    // The record's body up to where its run ends, and the next header from where the run it lies
+    // in begins: each with its own count of places.
+    std::uint64_t endAt = 0;           // where the record's run ends, as found
+    std::int64_t endShift = 0;         // the shift there
+    std::int64_t resumeShift = 0;      // at the start of what the next header's run continues
+    std::uint64_t resumeFrom = 0;      // places after this one count toward the next header
+    std::vector<std::int64_t> endShifts;
+    if (!d.entered) {
+        if (RunOf(offset + split) != d.run || RunOf(record.offset) != 0)
+            return std::nullopt;
+        // The first run's end: any count of places in the record's body there.
+        const std::uint64_t firstEnd = runs_[0].first + runs_[0].count * unit_;
+        for (int j = 0; j <= 2 * kMostInOneRecord; ++j)
+            endShifts.push_back(record.shift + j * step_);
+        resumeShift = d.startShift;
+        resumeFrom = RunStartFound(d.run, d.startShift) - 1;
+        endAt = firstEnd;
+    } else {
+        // Out of the detour's run: its end is the first run's start, with the shift found there.
+        endShifts.push_back(d.firstShift);
+        resumeShift = d.endShift;
+        resumeFrom = d.firstEnd;
+        endAt = runs_[0].first;
+    }
+    std::optional<Cursor> chosen;
+    std::int64_t chosenEndShift = 0;
+    for (int pass = 0; pass < 2 && !chosen; ++pass) {
+        for (const std::int64_t shiftAtEnd : endShifts) {
+            if ((shiftAtEnd - record.shift) % step_ != 0 || (shiftAtEnd - record.shift) / step_ < 0)
+                continue;
+            const std::int64_t endFound = static_cast<std::int64_t>(endAt) - shiftAtEnd;
+            if (endFound < static_cast<std::int64_t>(split) ||
+                !Place(bodyFrom, record.shift, static_cast<std::uint64_t>(endFound), shiftAtEnd, nullptr) ||
+                (split > 0 && PlacesIn(static_cast<std::uint64_t>(endFound) - split, static_cast<std::uint64_t>(endFound)) > 0))
+                continue;
+            for (int j = 0; j <= 2 * kMostInOneRecord && !chosen; ++j) {
+                Cursor next;
+                next.offset = offset;
+                next.shift = resumeShift + j * step_;
+                const std::int64_t at = static_cast<std::int64_t>(StreamOffsetInFile(offset + split)) - next.shift;
+                if (at < 0 || !Inside(static_cast<std::uint64_t>(at), biff::kRecordHeaderSize - split))
+                    continue;
+                if (!Place(resumeFrom, resumeShift, static_cast<std::uint64_t>(at), next.shift, nullptr))
+                    continue;
+                std::uint8_t header[biff::kRecordHeaderSize];
+                const std::uint64_t first = static_cast<std::uint64_t>(endFound) - split;
+                for (std::uint64_t i = 0; i < biff::kRecordHeaderSize; ++i)
+                    header[i] = i < split ? b_[first + i] : b_[static_cast<std::uint64_t>(at) + i - split];
+                next.header = split > 0 ? first : static_cast<std::uint64_t>(at);
+                next.body = static_cast<std::uint64_t>(at) + biff::kRecordHeaderSize - split;
+                if (split > 0)
+                    next.split = Cursor::Split{static_cast<std::uint64_t>(endFound) - 1, shiftAtEnd, static_cast<std::uint64_t>(at)};
+                next.type = LoadLe16(header);
+                next.length = LoadLe16(header + 2);
+                const bool known = KnownRecord(next.type, next.length);
+                if ((pass == 0 ? !known : !Readable(next.type, next.length)) || !Check(next, kLookahead))
+                    continue;
+                chosen = next;
+                chosenEndShift = shiftAtEnd;
+            }
+            if (chosen)
+                break;
+        }
+    }
+    if (!chosen)
+        return std::nullopt;
+    // Which places acted in a record holding values, where more lie there than acted, no
+    // record after it says.
+    const std::uint64_t endFound = static_cast<std::uint64_t>(static_cast<std::int64_t>(endAt) - chosenEndShift);
+    const auto inDoubt = [&](std::uint64_t from, std::uint64_t to, std::int64_t shiftFrom, std::int64_t shiftTo) {
+        const auto acting = static_cast<std::size_t>((shiftTo - shiftFrom) / step_);
+        return acting > 0 && PlacesIn(from, to) > acting;
+    };
+    const std::uint64_t resumeAt = chosen->split ? chosen->split->second : chosen->header;
+    if (holdsValues && (inDoubt(bodyFrom, endFound, record.shift, chosenEndShift) ||
+                        inDoubt(resumeFrom, resumeAt, resumeShift, chosen->shift)))
+        return std::nullopt;
+    if (!d.entered) {
+        // The places the stream's first record took in the detour's run go: its records decide them.
+        const std::uint64_t from = RunStartFound(d.run, d.startShift), to = RunStartFound(0, d.firstShift);
+        acted_.erase(std::remove_if(acted_.begin(), acted_.end(), [&](std::uint64_t at) { return at >= from && at < to; }),
+                     acted_.end());
+        d.entered = true;
+        d.endShift = chosenEndShift;
+        d.firstEnd = endFound;
+    } else {
+        d.left = true;
+    }
+    Place(bodyFrom, record.shift, endFound, chosenEndShift, &acted_);
+    Place(resumeFrom, resumeShift, resumeAt, chosen->shift, &acted_);
+    return chosen;
 }
 
 // Whether more places lie in (from, to] than the `acting` there, some acting, those inside the

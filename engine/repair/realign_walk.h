@@ -275,6 +275,29 @@ private:
     bool ReadMiniChain(std::uint32_t start);
     std::vector<Stretch> runs_;
     std::uint64_t streamSize_ = 0;
+
+    // A stream whose second run lies right before its first in the file (some writers put the
+    // stream's first sectors after the next ones) and goes on past the first: the walk follows
+    // the stream into it and back out, the places there decided by its records, as many as lie
+    // between the shifts at its two ends.
+    struct Detour {
+        std::size_t run = 0;          // the run that goes back, in runs_ (the first is 0)
+        std::int64_t firstShift = 0;  // at the first run's start (the stream's first record)
+        std::int64_t startShift = 0;  // at the run's start: after the fixed sector before it
+        std::int64_t endShift = 0;    // at the first run's end, as the walk left it
+        std::uint64_t firstEnd = 0;   // where the first run ends in the bytes as found
+        bool entered = false;
+        bool left = false;
+    };
+    std::optional<Detour> detour_;
+    std::uint64_t RunStartFound(std::size_t run, std::int64_t shift) const
+    {
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(runs_[run].first) - shift);
+    }
+    // The next record's header where the stream goes back into the detour's run (from the first
+    // run) or out of it (past the first run): its places decided and taken into acted_, or
+    // nothing where no reading fits or which places acted in a record holding values is in doubt.
+    std::optional<Cursor> DetourStep(const Cursor& record, std::uint64_t offset, bool holdsValues);
 };
 
 }  // namespace tabulon::realigning

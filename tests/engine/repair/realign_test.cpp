@@ -200,6 +200,51 @@ TEST(Realign, PlacesThatOnlyTheCellsAndTheSplitGridTellApart)
     }
 }
 
+// A stream whose first sectors lie after its next ones (sectors 6 to 13, then 2 to 5 right
+// after the directory, then on from 14), as some writers leave it: the walk goes back into the
+// earlier sectors and out again past the first ones, and the places there are the records'.
+TEST(Realign, AStreamThatGoesBackAlongTheFile)
+{
+    using namespace test;
+    Bytes records;
+    for (unsigned row = 2576; row < 2976; ++row)  // column 10 and the rows add LFs
+        for (unsigned column = 0; column < 13; ++column)
+            records = records + Record(0x0203, Cell(row, column) + Double(row * 0.5 + column * 10.25));
+    std::vector<std::string> texts;
+    for (unsigned i = 0; i < 40; ++i)
+        texts.push_back("Line " + std::to_string(i) + (i % 4 == 0 ? "\r\nnext" : " next"));
+    Bytes labels;
+    for (unsigned i = 0; i < texts.size(); ++i)
+        labels = labels + Record(0x00FD, Cell(i, 14) + Le32(i));
+    const Bytes stream = Workbook(8, StringTable(texts, 0), {{"Rows", labels + records}});
+    LargeLayout layout;
+    const auto sectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    ASSERT_GT(sectors, 128u);  // (the table's first sector full: it reads as one only then)
+    ASSERT_LT(sectors, 250u);
+    layout.directory = 1;
+    for (std::uint32_t s = 6; s <= 13; ++s)
+        layout.streamChain.push_back(s);
+    for (std::uint32_t s = 2; s <= 5; ++s)
+        layout.streamChain.push_back(s);
+    for (std::uint32_t s = 14; layout.streamChain.size() < sectors; ++s)
+        layout.streamChain.push_back(s);
+    layout.fatSectors = {0, layout.streamChain.back() + 1};
+    layout.total = layout.fatSectors.back() + 1;
+    const Bytes original = LargeWorkbookFile(stream, layout);
+    ASSERT_GE(CountPairs(original), 10u);
+    std::mt19937 random(12);
+    Bytes clusters = original;
+    for (const std::size_t at : {std::size_t{12288}, std::size_t{4096}})
+        InsertCluster(clusters, at, random, at == 4096);
+    for (const auto& [name, damaged] : {std::pair<std::string, Bytes>{"LF to CR LF", LfToCrLf(original)},
+             {"CR LF to LF", CrLfToLf(original)}, {"two clusters", clusters}}) {
+        const std::optional<Realigned> realigned = RealignBytes(damaged);
+        ASSERT_TRUE(realigned) << name;
+        EXPECT_EQ(realigned->bytes, original) << name;
+        EXPECT_EQ(CellsOf(realigned->bytes), CellsOf(original)) << name;
+    }
+}
+
 TEST(Realign, TakesOutClustersOfAnotherFile)
 {
     const Bytes original = test::TestWorkbook("gnumeric__ttest.xls");
