@@ -242,6 +242,20 @@ void DropTextOfALostCodePage(std::vector<std::uint8_t>& stream, std::size_t from
 // Where the list survives, only what is missing comes back. The new globals go into the
 // destroyed stretch when it has room, so that no offset moves; otherwise the stream is
 // written anew behind them. Gives whether there was anything to hold together.
+// Filler by which new globals that lengthen the stream by `grown` bytes lengthen it by a
+// multiple of a unit instead: the units the damage zeroed stay on the stream's grid of units,
+// where the mending looks for them.
+std::vector<std::uint8_t> GridFiller(std::size_t grown)
+{
+    std::size_t pad = (kUnit - grown % kUnit) % kUnit;
+    if (pad != 0 && pad < kHeader)
+        pad += kUnit;
+    std::vector<std::uint8_t> filler(pad, 0);
+    std::vector<bool> boundary(pad + 1, false);
+    WriteFiller(filler, boundary, 0, pad);
+    return filler;
+}
+
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions)
 {
     const std::size_t resumed = Resync(stream, 0);
@@ -364,6 +378,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
                 WriteFiller(stream, boundary, front.size(), resumed);
             regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
         } else {
+            const std::vector<std::uint8_t> filler = GridFiller(front.size() - resumed);
+            front.insert(front.end(), filler.begin(), filler.end());
             shift = front.size() - resumed;
             std::vector<std::uint8_t> rebuilt = front;
             rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
@@ -441,10 +457,13 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         std::copy(sheetBof.begin(), sheetBof.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed - sheetBof.size()));
         regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
     } else {
+        // (The filler goes before the globals' end record.)
+        const std::vector<std::uint8_t> filler = GridFiller(need - resumed);
+        globals.insert(globals.end() - (globalsEnded ? 0 : kHeader), filler.begin(), filler.end());
         std::vector<std::uint8_t> rebuilt = globals;
         rebuilt.insert(rebuilt.end(), sheetBof.begin(), sheetBof.end());
         rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
-        shift = need - resumed;
+        shift = need + filler.size() - resumed;
         stream = std::move(rebuilt);
         regions.push_back({MendedRegion::Kind::Replaced, 0, need, -1});
     }
