@@ -381,12 +381,17 @@ bool GridWalk::Place(
     std::int64_t shift = shiftFrom;
     auto segment = [&](std::uint64_t end, std::int64_t target) {
         const std::int64_t needed = (target - shift) / step_;
-        if (needed < 0 || (target - shift) % step_ != 0 || end < at || PlacesIn(at, end) < static_cast<std::size_t>(needed))
+        if (needed < 0 || (target - shift) % step_ != 0 || end < at)
+            return false;
+        if (needed == 0)
+            return true;  // (most records: no place in them acts)
+        const std::size_t available = PlacesIn(at, end);
+        if (available < static_cast<std::size_t>(needed))
             return false;
         if (into) {
             auto first = std::upper_bound(places_.begin(), places_.end(), at);
-            if (move_ == Move::ForeignCluster && needed > 0 && PlacesIn(at, end) > static_cast<std::size_t>(needed))
-                openChoices_.push_back({std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(PlacesIn(at, end))),
+            if (move_ == Move::ForeignCluster && available > static_cast<std::size_t>(needed))
+                openChoices_.push_back({std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(available)),
                     static_cast<std::size_t>(needed)});
             for (std::int64_t k = 0; k < needed; ++k)
                 into->push_back(*first++);

@@ -129,10 +129,10 @@ private:
     }
     std::size_t RunOf(std::uint64_t offset) const
     {
-        std::size_t r = 0;
-        while (r + 1 < runs_.size() && runs_[r + 1].streamStart <= offset)
-            ++r;
-        return r;
+        // (The last run whose stream start is at or before `offset`; a large file has hundreds.)
+        const auto after = std::upper_bound(runs_.begin(), runs_.end(), offset,
+                                            [](std::uint64_t at, const Stretch& run) { return at < run.streamStart; });
+        return after == runs_.begin() ? 0 : static_cast<std::size_t>(after - runs_.begin()) - 1;
     }
     bool HeaderInOneRun(std::uint64_t offset) const
     {
