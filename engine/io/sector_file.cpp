@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <system_error>
 
 namespace tabulon {
 
@@ -20,15 +21,35 @@ std::vector<std::uint8_t> ReadFileBytes(SectorFile& file, std::uint64_t most)
     return bytes;
 }
 
+namespace {
+
+// Up to buffer.size() of `bytes` from `position`, which moves on past them.
+std::size_t ReadHeld(std::span<const std::uint8_t> bytes, std::uint64_t& position, std::span<std::uint8_t> buffer)
+{
+    if (position >= bytes.size())
+        return 0;
+    const auto available = static_cast<std::size_t>(bytes.size() - position);
+    const std::size_t count = std::min(available, buffer.size());
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(position), count, buffer.begin());
+    position += count;
+    return count;
+}
+
+}  // namespace
+
 std::size_t MemorySectorFile::Read(std::span<std::uint8_t> buffer)
 {
-    if (position_ >= bytes_.size())
-        return 0;
-    const auto available = static_cast<std::size_t>(bytes_.size() - position_);
-    const std::size_t count = std::min(available, buffer.size());
-    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(position_), count, buffer.begin());
-    position_ += count;
-    return count;
+    return ReadHeld(bytes_, position_, buffer);
+}
+
+std::size_t ByteViewFile::Read(std::span<std::uint8_t> buffer)
+{
+    return ReadHeld(bytes_, position_, buffer);
+}
+
+void ByteViewFile::Write(std::span<const std::uint8_t, kBlockSize>)
+{
+    throw std::system_error(std::make_error_code(std::errc::read_only_file_system), "these bytes are only read");
 }
 
 void SectorFile::WriteBlocks(std::span<const std::uint8_t> bytes)

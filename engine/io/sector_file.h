@@ -54,4 +54,19 @@ private:
     std::uint64_t position_ = 0;
 };
 
+// Bytes a caller holds, read where they are (no copy); writing them fails.
+class ByteViewFile final : public SectorFile {
+public:
+    explicit ByteViewFile(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    std::uint64_t Length() override { return bytes_.size(); }
+    void Seek(std::uint64_t offset) override { position_ = offset; }
+    std::size_t Read(std::span<std::uint8_t> buffer) override;
+    void Write(std::span<const std::uint8_t, kBlockSize> block) override;
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::uint64_t position_ = 0;
+};
+
 }  // namespace tabulon

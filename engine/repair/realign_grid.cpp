@@ -554,7 +554,7 @@ bool GridWalk::LeaveOut(Bytes& original) const
     textsLeftOut_ = 0;
     if (!doubtfulStrings_.empty()) {
         // The shared-string cells of the stream as built, in order, are those the walk took.
-        MemorySectorFile file(original);
+        ByteViewFile file(original);
         const std::optional<Bytes> stream = ReadWorkbookStream(file);
         if (!stream)
             return false;
@@ -608,7 +608,7 @@ std::optional<Bytes> GridWalk::Build(const std::vector<std::uint64_t>& places, s
 
 bool Opens(const std::vector<std::uint8_t>& bytes)
 {
-    MemorySectorFile file(bytes);
+    ByteViewFile file(bytes);
     return VerifyWorkbook(file).Opens();
 }
 

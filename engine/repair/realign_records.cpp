@@ -61,7 +61,7 @@ bool ReadableAfterPlace(std::uint16_t type, std::uint16_t length)
 // (StringTableReadsWhole); nothing where it does not.
 std::optional<std::vector<std::u16string>> StringTableStrings(const Bytes& bytes)
 {
-    MemorySectorFile file(bytes);
+    ByteViewFile file(bytes);
     const std::optional<Bytes> stream = ReadWorkbookStream(file);
     if (!stream)
         return std::nullopt;

@@ -264,7 +264,7 @@ RepairReport PlanRepair(SectorFile& file, RebuildMode mode, RepairWatch* watch)
     if (!realigned)
         return report;
     auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(realigned->bytes));
-    MemorySectorFile moved(*bytes);
+    ByteViewFile moved(*bytes);
     RepairReport after = PlanAsFound(moved, mode, nullptr);
     after.realign = realigned->note;
     after.realignedBytes = std::move(bytes);
@@ -332,7 +332,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
         inner.realign.reset();
         if (!NeedsSalvage(inner))
             return WriteRealigned(planned, out);
-        MemorySectorFile moved(*planned.realignedBytes);
+        ByteViewFile moved(*planned.realignedBytes);
         RepairReport salvaged = SalvageRepair(moved, inner, out, progress);
         salvaged.realign = planned.realign;
         salvaged.realignedBytes = planned.realignedBytes;
