@@ -189,15 +189,8 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         // and what it holds there are the zeros of the hole, not its own bytes. It goes too.
         // (Not the string table's records: the table is read again from what survives of
         // them, string by string, below.)
-        // (Or where its last byte is a zero and a unit's worth of zeros follows at the break: the
-        // stream's bytes need not lie on multiples of a unit, when new globals went before them.)
-        const auto zerosFrom = [&](std::size_t from) {
-            return from + kUnit <= stream.size() &&
-                   std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(from),
-                               stream.begin() + static_cast<std::ptrdiff_t>(from + kUnit), [](std::uint8_t b) { return b == 0; });
-        };
         const bool zeroed = previous != kNoPlace && U16(stream, previous) != kSst && U16(stream, previous) != kContinue &&
-                            (ZeroedUnitIn(stream, previous, at) || (at > previous + kHeader && stream[at - 1] == 0 && zerosFrom(at)));
+                            ZeroedUnitIn(stream, previous, at);
         if (zeroed) {
             walk.boundary[previous] = false;
             at = previous;
