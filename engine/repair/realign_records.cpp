@@ -380,10 +380,9 @@ std::optional<GridWalk::Cursor> GridWalk::DetourStep(const Cursor& record, std::
     const std::uint64_t bodyFrom = BodyFrom(record);
     // The record's body up to where its run ends, and the next header from where the run it lies
     // in begins: each with its own count of places.
-    std::uint64_t endAt = 0;           // where the record's run ends, as found
-    std::int64_t endShift = 0;         // the shift there
-    std::int64_t resumeShift = 0;      // at the start of what the next header's run continues
-    std::uint64_t resumeFrom = 0;      // places after this one count toward the next header
+    std::uint64_t endAt = 0;       // where the record's run ends in the file
+    std::int64_t resumeShift = 0;  // at the start of what the next header's run continues
+    std::uint64_t resumeFrom = 0;  // places after this one count toward the next header
     std::vector<std::int64_t> endShifts;
     if (!d.entered) {
         if (RunOf(offset + split) != d.run || RunOf(record.offset) != 0)
