@@ -1,6 +1,7 @@
 #include "engine/repair/realign.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
@@ -49,15 +50,17 @@ bool EveryLfAfterCr(const Bytes& bytes)
     return any;
 }
 
-// The undoings of damage past a wrapper, each tried on the bytes after it.
-std::optional<Realigned> RealignGrid(const Bytes& bytes, RealignNote note)
+// The undoings of damage past a wrapper, each tried on the bytes after it; `again` gives those
+// bytes once more, for the undoings after one that let them go to keep memory low.
+std::optional<Realigned> RealignGrid(Bytes bytes, RealignNote note, const std::function<Bytes()>& again)
 {
     if (note.Any() && Opens(bytes))
-        return Realigned{bytes, note};
+        return Realigned{std::move(bytes), note};
     // Every LF turned into CR LF: each CR before an LF goes, then those the original held come
-    // back where the grid and the records say.
+    // back where the grid and the records say. (A large file is not held twice meanwhile.)
     if (EveryLfAfterCr(bytes)) {
         auto [fewer, removed] = WithoutCrBeforeLf(bytes);
+        Bytes().swap(bytes);
         if (Opens(fewer)) {
             note.crlfTurnedBack = removed;
             return Realigned{std::move(fewer), note};
@@ -67,6 +70,8 @@ std::optional<Realigned> RealignGrid(const Bytes& bytes, RealignNote note)
             note.cellsLeftOut = original->cellsLeftOut;
             return Realigned{std::move(original->bytes), note};
         }
+        Bytes().swap(fewer);
+        bytes = again();
     }
     // Every CR LF turned into LF: the file is off its grid by the CRs lost.
     if (bytes.size() % kSectorSize != 0) {
@@ -100,6 +105,11 @@ std::optional<Realigned> Realign(SectorFile& file, bool knownNotToOpen)
     if (!knownNotToOpen && Opens(bytes))
         return std::nullopt;
     RealignNote note;
+    const auto again = [&file, length, &note] {
+        Bytes read = ReadFileBytes(file, length);
+        read.erase(read.begin(), read.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(note.wrapperBytes, read.size())));
+        return read;
+    };
     if (!SignatureAt(bytes, 0)) {
         // A wrapper: the signature further on, and a table long enough for all that follows it (a
         // compound file embedded in another is followed by the rest of that one).
@@ -118,7 +128,7 @@ std::optional<Realigned> Realign(SectorFile& file, bool knownNotToOpen)
         if (!note.Any())
             return std::nullopt;
     }
-    return RealignGrid(bytes, note);
+    return RealignGrid(std::move(bytes), note, again);
 }
 
 }  // namespace tabulon
