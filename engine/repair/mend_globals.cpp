@@ -233,15 +233,6 @@ void DropTextOfALostCodePage(std::vector<std::uint8_t>& stream, std::size_t from
     });
 }
 
-}  // namespace
-
-// When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
-// of sheets), the sheets that survive get new globals in front of them: the few fonts and
-// cell styles readers need, one entry per sheet in stream order (named by `names` when they
-// are enough, else "Sheet1", "Sheet2", ...) and the shared strings that can be read again.
-// Where the list survives, only what is missing comes back. The new globals go into the
-// destroyed stretch when it has room, so that no offset moves; otherwise the stream is
-// written anew behind them. Gives whether there was anything to hold together.
 // Filler by which new globals that lengthen the stream by `grown` bytes lengthen it by a
 // multiple of a unit instead: the units the damage zeroed stay on the stream's grid of units,
 // where the mending looks for them.
@@ -256,6 +247,15 @@ std::vector<std::uint8_t> GridFiller(std::size_t grown)
     return filler;
 }
 
+}  // namespace
+
+// When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
+// of sheets), the sheets that survive get new globals in front of them: the few fonts and
+// cell styles readers need, one entry per sheet in stream order (named by `names` when they
+// are enough, else "Sheet1", "Sheet2", ...) and the shared strings that can be read again.
+// Where the list survives, only what is missing comes back. The new globals go into the
+// destroyed stretch when it has room, so that no offset moves; otherwise the stream is
+// written anew behind them. Gives whether there was anything to hold together.
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions)
 {
     const std::size_t resumed = Resync(stream, 0);

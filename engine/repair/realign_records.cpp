@@ -239,11 +239,13 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
         const bool holdsValues = record.type == biff::kContinue ? continuesValues : HoldsValues(record.type);
         // Into the detour's run or out of it: its own steps.
         // (By the header's last byte: a header split between the runs is one of these steps.)
-        const std::size_t nextRun = RunOf(std::min(offset + biff::kRecordHeaderSize - 1, streamSize_ - 1));
-        const bool detouring = detour_ && (detour_->entered ? !detour_->left && RunOf(record.offset) == detour_->run &&
-                                                                   nextRun != detour_->run
-                                                             : nextRun >= detour_->run);
-        if (detouring) {
+        const auto detouring = [&] {
+            if (!detour_ || detour_->left)
+                return false;
+            const std::size_t nextRun = RunOf(std::min(offset + biff::kRecordHeaderSize - 1, streamSize_ - 1));
+            return detour_->entered ? RunOf(record.offset) == detour_->run && nextRun != detour_->run : nextRun >= detour_->run;
+        };
+        if (detouring()) {
             const std::optional<Cursor> next = DetourStep(record, offset, holdsValues);
             if (!next)
                 return false;
