@@ -449,7 +449,13 @@ std::optional<Bytes> GridWalk::Run()
 {
     if (b_.size() < 2 * kSectorSize || !SignatureAt(b_, 0))
         return std::nullopt;
-    if (!LocateTables() || !ReadWorkbookChain())
+    if (!LocateTables())
+        return std::nullopt;
+    // Clusters put in lengthen the file past all the table uses, by a cluster each: a file no
+    // longer than that holds none, and its stream need not be walked to say so.
+    if (move_ == Move::ForeignCluster && b_.size() < kSectorSize * (std::uint64_t{highestUsed_} + 2) + kClusterSize)
+        return std::nullopt;
+    if (!ReadWorkbookChain())
         return std::nullopt;
     std::uint64_t done = kHeaderSize - 1;
     std::int64_t shift = 0;
