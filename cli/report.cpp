@@ -119,7 +119,7 @@ std::string DescribeResult(const WorkbookResult& result)
                     realigned.substr(1);
     if (report.used == RebuildUsed::Salvaged)
         return (dryRun ? "would salvage " : "salvaged ") + source + " into " + PathToUtf8(*result.output) + ": " +
-               DescribeSalvage(*report.salvage) + realigned;
+               DescribeSalvage(*report.salvage, true) + realigned;
     if (report.used == RebuildUsed::Realigned)
         return (dryRun ? "would realign " : "realigned ") + source + " into " + PathToUtf8(*result.output) + realigned +
                (report.check.Opens() ? "; the workbook opens" : "; still damaged: " + DescribeFinding(*report.check.FirstProblem()));

@@ -5,11 +5,13 @@
 #include <cstring>
 
 #include "engine/base/byte_order.h"
+#include "engine/biff/biff_cells.h"
 #include "engine/biff/property_set.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/sector_probes.h"
 #include "engine/repair/deep_rebuild.h"
 #include "engine/repair/header_rebuild.h"
+#include "engine/repair/mend_parts.h"
 #include "engine/repair/record_mend.h"
 #include "engine/repair/salvage_outcome.h"
 #include "engine/repair/workbook_file.h"
@@ -297,6 +299,27 @@ bool WroteNewFile(const RepairReport& report)
 
 namespace {
 
+// Whether the copy the plan alone makes (the file under the header it chose) shows a cell whose
+// record touches a zeroed unit of the stream: a record whose body a hole took reads as a cell
+// holding zeros, a value the workbook never held (the mending takes such records out).
+bool PlannedCopyShowsCellOverZeros(SectorFile& file, const RepairReport& planned)
+{
+    HeaderOverlay overlay(file, planned.after);
+    const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(overlay);
+    if (!stream)
+        return false;
+    for (const SheetCells& sheet : ReadWorkbookCells(*stream).sheets) {
+        for (const CellValue& cell : sheet.cells) {
+            if (std::size_t{cell.offset} + 4 > stream->size())
+                continue;
+            const std::size_t end = std::min<std::size_t>(stream->size(), std::size_t{cell.offset} + 4 + LoadLe16(stream->data() + cell.offset + 2));
+            if (mending::ZeroedUnitIn(*stream, cell.offset, end))
+                return true;
+        }
+    }
+    return false;
+}
+
 // The realigned bytes into `out`, the header the plan chose for them in front; a last block
 // that the bytes do not fill is filled with zeros.
 RepairReport WriteRealigned(const RepairReport& planned, SectorFile& out)
@@ -376,7 +399,9 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
     });
     const bool anySheet = std::any_of(salvage.outcomes.begin(), salvage.outcomes.end(),
                                       [](const SheetOutcome& sheet) { return sheet.state != SheetState::Lost; });
-    if (!whole || !anySheet)
+    // A salvage that brought no sheet back gives way to the copy the plan makes with its rebuilt
+    // header, unless that copy would show a value the workbook never held.
+    if (!whole || (!anySheet && !(planned.headerMakesWhole && PlannedCopyShowsCellOverZeros(file, planned))))
         return report;
     report.used = RebuildUsed::Salvaged;
     report.refused.reset();

@@ -101,7 +101,7 @@ std::string JoinNames(const std::vector<std::string>& names)
 
 }  // namespace
 
-std::string DescribeSalvage(const SalvageReport& report)
+std::string DescribeSalvage(const SalvageReport& report, bool stands)
 {
     if (!report.written)
         return "Nothing could be salvaged: no workbook stream was found";
@@ -124,7 +124,7 @@ std::string DescribeSalvage(const SalvageReport& report)
             else
                 partial += (partial.empty() ? "" : ", ") + sheet.name + " (" + SheetLoss(sheet) + ")";
         }
-        if (complete == 0 && partial.empty())
+        if (complete == 0 && partial.empty() && !stands)
             return "Nothing could be salvaged: none of the workbook's " + Plural(report.outcomes.size(), "sheet", "sheets") +
                    " came back";
         text = "Salvaged: " + std::to_string(complete) + " of " + Plural(report.outcomes.size(), "sheet", "sheets");
@@ -185,7 +185,7 @@ std::string DescribeVerdict(const RepairReport& report)
     if (report.refused)
         return DescribeNotAWorkbook(*report.refused);
     if (report.used == RebuildUsed::Salvaged)
-        return DescribeSalvage(*report.salvage) +
+        return DescribeSalvage(*report.salvage, true) +
                (report.realign ? "; " + InSentence(DescribeRealign(*report.realign)) : std::string());
     if (report.used == RebuildUsed::Realigned && report.check.Opens())
         return "Realigned: " + InSentence(DescribeRealign(report.realign ? *report.realign : RealignNote{}));

@@ -17,8 +17,10 @@ std::string DescribeNotAWorkbook(NotAWorkbook what);
 // into LF". Empty when nothing was.
 std::string DescribeRealign(const RealignNote& note);
 
-// What a salvage came to, in a line: "Salvaged: 3 of 3 sheets", and what was lost.
-std::string DescribeSalvage(const SalvageReport& report);
+// What a salvage came to, in a line: "Salvaged: 3 of 3 sheets", and what was lost. `stands`:
+// its new file is the repair's result even though no sheet came back (the copy with a rebuilt
+// header would have shown values the workbook never held), which then says "Salvaged: 0 of …".
+std::string DescribeSalvage(const SalvageReport& report, bool stands = false);
 
 // What is said of a workbook that opens as it is, which nothing was done to.
 inline constexpr const char* kOpensAsItIs = "opens as it is; nothing changed";

@@ -308,6 +308,50 @@ TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
     EXPECT_NE(summary.find("; lost: Three"), std::string::npos) << summary;
 }
 
+// The header wiped, and a hole that leaves of a sheet only one record's header: that record
+// reads as a cell holding 0 at A1, which the workbook never held. The salvage, which brings no
+// sheet back, stands over the copy with the rebuilt header that shows that cell; a copy that
+// shows no cell at all still stands over an empty salvage.
+TEST(Repair, ACopyShowingACellTheHoleTookGivesWayToTheSalvage)
+{
+    Bytes records;
+    for (unsigned row = 5; row < 305; ++row)
+        records = records + test::Record(0x0203, test::Cell(row, 3) + test::Double(row + 2.5));
+    const Bytes stream = test::Workbook(8, {}, {{"Only", records}});
+    const WorkbookCells intact = ReadWorkbookCells(stream);
+    ASSERT_EQ(intact.sheets.size(), 1u);
+    ASSERT_EQ(intact.sheets[0].cells.size(), 300u);
+    const std::size_t firstCell = intact.sheets[0].cells.front().offset;
+
+    for (const bool headerLeft : {true, false}) {
+        SCOPED_TRACE(headerLeft ? "the first cell's record header left" : "the sheet's cells all zeroed");
+        Bytes bytes = test::WorkbookFile(stream);
+        const auto at = std::search(bytes.begin(), bytes.end(), stream.begin(), stream.end());
+        ASSERT_NE(at, bytes.end()) << "the stream lies in one piece";
+        std::fill(at + static_cast<std::ptrdiff_t>(firstCell + (headerLeft ? 4 : 0)), at + static_cast<std::ptrdiff_t>(stream.size()),
+                  std::uint8_t{0});
+        std::fill_n(bytes.begin(), kHeaderSize, std::uint8_t{0});
+        MemorySectorFile file(bytes);
+        const RepairReport planned = PlanRepair(file, RebuildMode::Auto);
+        ASSERT_TRUE(planned.headerMakesWhole);
+        ASSERT_TRUE(NeedsSalvage(planned));
+
+        MemorySectorFile out;
+        const RepairReport salvaged = SalvageRepair(file, planned, out);
+        if (!headerLeft) {
+            EXPECT_EQ(salvaged.used, planned.used);
+            continue;
+        }
+        ASSERT_EQ(salvaged.used, RebuildUsed::Salvaged);
+        const std::optional<Bytes> written = test::WorkbookStreamOf(out);
+        ASSERT_TRUE(written);
+        const WorkbookCells cells = ReadWorkbookCells(*written);
+        ASSERT_EQ(cells.sheets.size(), 1u);
+        EXPECT_TRUE(cells.sheets[0].cells.empty());
+        EXPECT_EQ(DescribeVerdict(salvaged), "Salvaged: 0 of 1 sheet complete; lost: Only");
+    }
+}
+
 TEST(Repair, LargeFilesWithTheirTableAndDifatLastComeBackWithTheirOwnStructure)
 {
     // The table's 132 sectors in one run at the end of the file from sector 16640 (a multiple
