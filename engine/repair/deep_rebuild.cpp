@@ -292,7 +292,7 @@ private:
         };
         if (evidence_)
             add(EvidenceOrder());
-        std::vector<std::vector<std::uint32_t>> prefixes, byDifat;
+        std::vector<std::vector<std::uint32_t>> prefixes, byDifat, whole;
         for (std::vector<std::uint32_t> byContent : ContentOrders()) {
             const auto open = std::find(byContent.begin(), byContent.end(), kUnplaced);
             if (open == byContent.end()) {
@@ -308,6 +308,9 @@ private:
                 prefixes.push_back(std::move(prefix));
             }
             byDifat.push_back(DifatOrder(byContent));
+            // And the whole order, its open positions free: where a table sector was lost, the
+            // salvage infers the links it held, and needs every other one in its place.
+            whole.push_back(std::move(byContent));
         }
         std::vector<std::uint32_t> ascending;
         for (std::uint32_t s = 0; s < sectorCount_ && ascending.size() < positionsNeeded_; ++s) {
@@ -317,6 +320,8 @@ private:
         add(MarkedFixpoint(ascending));
         add(std::move(ascending));
         for (std::vector<std::uint32_t>& order : byDifat)
+            add(std::move(order));
+        for (std::vector<std::uint32_t>& order : whole)
             add(std::move(order));
         return orders;
     }

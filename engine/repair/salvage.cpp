@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <tuple>
+#include <unordered_set>
 
 #include "engine/base/byte_order.h"
 #include "engine/base/text.h"
@@ -89,6 +90,7 @@ struct Attempt {
     std::uint64_t workbookLength = 0;
     bool found = false;
     bool settled = false;  // the workbook's mending settled
+    bool listRepeats = false;  // the header lists a table sector twice: it is made up
 };
 
 class Salvager {
@@ -107,6 +109,7 @@ public:
     {
         Attempt attempt;
         LoadMainTable(attempt.report);
+        attempt.listRepeats = listRepeats_;
         ReadDirectory();
         const std::vector<std::uint32_t> miniTable = FollowMiniTable();
         MarkHeads(main_, false);
@@ -301,6 +304,15 @@ private:
                 listed.push_back(entry);
                 return listed.size() < count;
             });
+        // A sector listed twice is one table sector at most: past its first place in the list
+        // (a made-up header may list one sector at every place), it counts as lost.
+        std::unordered_set<std::uint32_t> seen;
+        for (std::uint32_t& sector : listed) {
+            if (sector < main_.count && !seen.insert(sector).second) {
+                sector = kFreeSector;
+                listRepeats_ = true;
+            }
+        }
         report.tableSectorsLost = LoadTable(main_, listed, main_);
         // A listed sector that reads as no table (wiped, or a header's wrong guess) is left to
         // the streams: a stream whose entry starts there still needs it.
@@ -546,6 +558,7 @@ private:
     std::vector<std::uint8_t> miniBytes_;
     std::vector<bool> miniProven_;  // for each sector of the mini stream: reached without a guess
     bool miniGuessWrong_ = false;
+    bool listRepeats_ = false;  // the header lists a table sector more than once
     std::vector<bool> miniContainer_;  // the file's sectors that hold the mini stream
     Budget budget_{0};
     std::vector<std::int8_t> fragmentStarts_;
@@ -721,9 +734,10 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
             continue;
         // The share of its listed sheets found where the list says, then the directory, then
         // the length: a file may hold another workbook (an embedded object's) with more sheets.
+        // Between equals, a header whose list of table sectors is made up comes last.
         const auto rank = [](const salvage::Attempt& a) {
             const double found = a.report.sheets == 0 ? 0.0 : double(a.report.sheetsFound) / double(a.report.sheets);
-            return std::tuple(found, !a.report.directoryLost, a.workbookLength);
+            return std::tuple(found, !a.report.directoryLost, a.workbookLength, !a.listRepeats);
         };
         if (!best || rank(attempt) > rank(*best))
             best = std::move(attempt);

@@ -554,6 +554,78 @@ TEST(Salvage, AStreamRunsOnThroughAWipedBlock)
     }
 }
 
+// The header wiped and a table sector from the middle of the table zeroed: nothing lists the
+// table's other sectors any more, but the chains they hold say which place in the table each
+// has. The lost one's place stays open, its links come from the records, and every cell of the
+// sheet comes back, whichever of the middle sectors went.
+TEST(Salvage, TheHeaderAndATableSectorGoneLeaveTheOtherTableSectorsInTheirPlaces)
+{
+    using test::operator+;
+    Bytes cells;
+    constexpr unsigned kRows = 6000, kColumns = 4;
+    for (unsigned row = 0; row < kRows; ++row) {
+        for (unsigned column = 0; column < kColumns; ++column) {
+            const Bytes number = test::Record(0x0203, test::Cell(row, column) + test::Double(row * 4.0 + column + 0.5));
+            cells.insert(cells.end(), number.begin(), number.end());
+        }
+    }
+    const Bytes file = test::LargeWorkbookFile(test::Workbook(8, {}, {{"Numbers", cells}}));
+    const std::uint32_t tableSectors = LoadLe32(file.data() + kNumFatSectorsOffset);
+    ASSERT_GE(tableSectors, 6u) << "a table of several sectors, every one in use";
+    const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(before.sheets.at(0).cells.size(), kRows * kColumns);
+    for (const std::uint32_t place : {2u, tableSectors - 3}) {
+        SCOPED_TRACE("table sector " + std::to_string(place));
+        Bytes damaged = file;
+        ZeroSector(damaged, LoadLe32(file.data() + kHeaderDifatOffset + 4 * place));
+        std::fill_n(damaged.begin(), kHeaderSize, std::uint8_t{0});
+        const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+        ASSERT_TRUE(repaired);
+        const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+        ASSERT_EQ(after.sheets.size(), 1u);
+        EXPECT_EQ(after.sheets[0].cells.size(), kRows * kColumns);
+        for (const CellValue& cell : after.sheets[0].cells)
+            ASSERT_TRUE(HoldsNumber(before.sheets[0].cells, cell)) << "row " << cell.row << ", column " << cell.column;
+    }
+}
+
+// A header that lists the first table sector at every place of the table (as a rebuild from a
+// wiped header may), over a file whose directory went too: that sector is read at the first
+// place alone, for at the others its entries would send the chain back into the first
+// sectors. The links past it are inferred, and every cell comes back.
+TEST(Salvage, AHeaderThatListsOneTableSectorEverywhereLeadsNoChainAstray)
+{
+    using test::operator+;
+    Bytes cells;
+    constexpr unsigned kRows = 6000, kColumns = 4;
+    for (unsigned row = 0; row < kRows; ++row) {
+        for (unsigned column = 0; column < kColumns; ++column) {
+            const Bytes number = test::Record(0x0203, test::Cell(row, column) + test::Double(row * 4.0 + column + 0.5));
+            cells.insert(cells.end(), number.begin(), number.end());
+        }
+    }
+    const Bytes file = test::LargeWorkbookFile(test::Workbook(8, {}, {{"Numbers", cells}}));
+    ASSERT_GE(LoadLe32(file.data() + kNumFatSectorsOffset), 6u);
+    const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(before.sheets.at(0).cells.size(), kRows * kColumns);
+
+    Bytes damaged = file;
+    std::fill_n(damaged.begin(), kHeaderSize, std::uint8_t{0});
+    ZeroSector(damaged, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+    HeaderBytes madeUp = HeaderOf(file);
+    StoreLe32(madeUp.data() + kNumFatSectorsOffset, kHeaderDifatEntries);
+    for (std::size_t k = 0; k < kHeaderDifatEntries; ++k)
+        StoreLe32(madeUp.data() + kHeaderDifatOffset + 4 * k, LoadLe32(file.data() + kHeaderDifatOffset));
+    const Salvaged salvaged = Salvage(damaged, madeUp);
+    ASSERT_TRUE(salvaged.report.written);
+    EXPECT_TRUE(salvaged.report.directoryLost);
+    const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
+    ASSERT_EQ(after.sheets.size(), 1u);
+    EXPECT_EQ(after.sheets[0].cells.size(), kRows * kColumns);
+    for (const CellValue& cell : after.sheets[0].cells)
+        ASSERT_TRUE(HoldsNumber(before.sheets[0].cells, cell)) << "row " << cell.row << ", column " << cell.column;
+}
+
 // The stream's first sectors and the directory wiped, part of the list of sheets with them:
 // the entries that survive count from a start that is gone, and the sheets whose entries went
 // come first. Every sheet comes back in its place, with its cells, under its own name where
