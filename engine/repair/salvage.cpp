@@ -653,6 +653,10 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
     CompoundStream& book = (*streams)[*workbook];
     attempt.report.workbookInMiniStream = book.declaredSize < kMiniStreamCutoff;
     attempt.settled = MendWorkbook(book.data, summaryNames, attempt.report);
+    // A stream that still begins with no first record lost its start and every sheet's with it:
+    // what survives of the sheets is found by their records, as without this header.
+    if (book.data.size() < biff::kRecordHeaderSize || !biff::IsBofType(LoadLe16(book.data.data())))
+        return std::nullopt;
     // (A second copy of the workbook is mended as well, as the salvage by records does.)
     for (CompoundStream& stream : *streams) {
         if (&stream != &book && stream.parent < 0 && stream.type == kObjectTypeStream && IsWorkbookStreamName(stream.path.back()))

@@ -245,8 +245,9 @@ namespace {
 // The BIFF version a sheet's records from `at` on were written in, as far as their texts tell:
 // a shared-string cell is BIFF8's alone, and a text cell's or a formula's text result fits the
 // length its record gives in one version's layout only (BIFF5: a 16-bit count of bytes; BIFF8:
-// a count of characters, a flags byte, one or two bytes a character). Numbers read alike in
-// both; with no text to tell, BIFF8.
+// a count of characters, a flags byte, one or two bytes a character; some writers leave bytes
+// after the characters, and a flags byte of 0 or 1 is no text's first character). Numbers read
+// alike in both; with no text to tell, BIFF8.
 std::uint16_t VersionOfSheetRecords(std::vector<std::uint8_t>& stream, std::size_t at)
 {
     int biff8 = 0, biff5 = 0;
@@ -255,10 +256,12 @@ std::uint16_t VersionOfSheetRecords(std::vector<std::uint8_t>& stream, std::size
         if (text + 2 > end)
             return;
         const std::size_t count = LoadLe16(stream.data() + text);
+        if (count == 0)
+            return;  // (some writers leave out an empty text's flags byte: it reads as either)
         biff5 += text + 2 + count == end ? 1 : 0;
         if (text + 3 <= end) {
             const std::uint8_t flags = stream[text + 2];
-            biff8 += (flags & ~0x01) == 0 && text + 3 + count * ((flags & 0x01) ? 2 : 1) == end ? 1 : 0;
+            biff8 += (flags & ~0x01) == 0 && text + 3 + count * ((flags & 0x01) ? 2 : 1) <= end ? 1 : 0;
         }
     };
     mending::ForEachReadingRecord(stream, at, [&](std::size_t record, std::uint16_t type, std::size_t length) {
@@ -307,6 +310,18 @@ bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint
         // What comes before the first record that reads is the end of one whose start is gone.
         const std::size_t from = mending::Resync(gathered, 0, kSectorSize);
         if (from == mending::kNoPlace)
+            continue;
+        // Cells that chart records follow before any end record are a chart's (the values of
+        // its series, between its index records), which no worksheet holds at its own level.
+        bool chart = false;
+        for (std::size_t at = from; !chart && at + kRecordHeaderSize <= gathered.size() && mending::Reads(gathered, at);
+             at += kRecordHeaderSize + LoadLe16(gathered.data() + at + 2)) {
+            const std::uint16_t type = LoadLe16(gathered.data() + at);
+            if (type == kEof || IsBofType(type))
+                break;
+            chart = IsChartRecord(type);
+        }
+        if (chart)
             continue;
         version = VersionOfSheetRecords(gathered, from);
         // As the writer most such workbooks come from gives it: its build and year, and for

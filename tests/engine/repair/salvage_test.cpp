@@ -626,6 +626,65 @@ TEST(Salvage, AHeaderThatListsOneTableSectorEverywhereLeadsNoChainAstray)
         ASSERT_TRUE(HoldsNumber(before.sheets[0].cells, cell)) << "row " << cell.row << ", column " << cell.column;
 }
 
+// The workbook stream's first sector zeroed under an intact header and table: the globals and
+// the sheet's first records with it. The structure opens, but its stream begins with nothing
+// that holds the sheet: the sheet is found by its own records, as without a header. Its texts
+// are written as one writer does (two bytes after the characters; an empty one without its
+// flags byte, as a BIFF5 text would be), and read as what they are.
+// Cells whose records chart records follow (a chart's series values, left over where the
+// chart's start went) are no sheet's and show nowhere.
+TEST(Salvage, ASheetWhoseStartWentUnderAWholeStructureIsFoundByItsRecords)
+{
+    using test::operator+;
+    const auto text = [](unsigned row, const std::string& value) {
+        return test::Record(0x0204, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(value.size())) + Bytes{1} + test::Utf16(value) +
+                                        Bytes{0, 0});
+    };
+    Bytes cells;
+    for (unsigned row = 0; row < 300; ++row) {
+        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.5)) + text(row, "row " + std::to_string(row)) +
+                test::Record(0x0204, test::Cell(row, 2) + test::Le16(0));
+    }
+    for (const bool chart : {false, true}) {
+        SCOPED_TRACE(chart ? "a chart's series values" : "a sheet's cells");
+        // A chart in the sheet: its records, then the values of its series between its index
+        // records.
+        const Bytes records = chart ? test::BofRecord(8, 0x0020) + test::Record(0x1002, Bytes(16, 0)) +
+                                          test::Record(0x1065, test::Le16(1)) + cells + test::Record(0x1065, test::Le16(2)) +
+                                          test::Record(0x000A, {})
+                                    : cells;
+        const Bytes stream = test::Workbook(8, {}, {{"Values", records}});
+        Bytes file = test::WorkbookFile(stream);
+        const auto at = std::search(file.begin(), file.end(), stream.begin(), stream.end());
+        ASSERT_NE(at, file.end()) << "the stream lies in one piece";
+        ASSERT_EQ((at - file.begin()) % std::ptrdiff_t{kSectorSize}, 0);
+        std::fill_n(at, kSectorSize, std::uint8_t{0});
+        const WorkbookCells before = ReadWorkbookCells(stream);
+        MemorySectorFile in(file);
+        const RepairReport planned = PlanRepair(in, RebuildMode::Auto);
+        ASSERT_TRUE(NeedsSalvage(planned));
+        MemorySectorFile out;
+        const RepairReport salvaged = SalvageRepair(in, planned, out);
+        if (chart) {
+            if (salvaged.used == RebuildUsed::Salvaged) {
+                for (const SheetCells& sheet : ReadWorkbookCells(WorkbookStream(out.Bytes())).sheets)
+                    EXPECT_TRUE(sheet.cells.empty());
+            }
+            continue;
+        }
+        ASSERT_EQ(salvaged.used, RebuildUsed::Salvaged);
+        const WorkbookCells after = ReadWorkbookCells(WorkbookStream(out.Bytes()));
+        ASSERT_EQ(after.sheets.size(), 1u);
+        EXPECT_GT(after.sheets[0].cells.size(), 500u);
+        for (const CellValue& cell : after.sheets[0].cells) {
+            const CellValue* original = CellAt(before.sheets.at(0).cells, cell.row, cell.column);
+            ASSERT_TRUE(original) << "row " << cell.row << ", column " << cell.column;
+            EXPECT_EQ(cell.text, original->text) << "row " << cell.row;
+            EXPECT_EQ(cell.number, original->number) << "row " << cell.row;
+        }
+    }
+}
+
 // The stream's first sectors and the directory wiped, part of the list of sheets with them:
 // the entries that survive count from a start that is gone, and the sheets whose entries went
 // come first. Every sheet comes back in its place, with its cells, under its own name where
