@@ -120,7 +120,7 @@ RepairReport KeepOwnHeader(SectorFile& file, WorkbookCheck structure, const Phas
     report.used = RebuildUsed::Kept;
     report.check = std::move(structure);
     if (OnlyBeyondHeader(report.check))
-        phase(RepairPhase::RecordCheck, [&] { AddRecordDamage(file, report.check); });
+        phase(RepairPhase::RecordCheck, [&] { AddRecordDamage(file, report.check, &report.mended); });
     return report;
 }
 
@@ -174,7 +174,7 @@ RepairReport PlanAsFound(SectorFile& file, RebuildMode mode, RepairWatch* watch)
             return;
         phase(RepairPhase::RecordCheck, [&] {
             HeaderOverlay overlay(file, report.after);
-            AddRecordDamage(overlay, report.check);
+            AddRecordDamage(overlay, report.check, &report.mended);
         });
     };
     const bool compoundStructure = facts.fatLikeSectors > 0 && facts.rootDirectorySector >= 0;
@@ -372,7 +372,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
             progress(percent * 9 / 10);
     };
     std::vector<std::uint8_t> written;  // the workbook stream the new file holds, as the check found
-    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled, &written);
+    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled, &written, planned.mended.get());
     SalvageReport& salvage = *report.salvage;
     if (!salvage.written) {
         if (progress)
@@ -386,9 +386,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
     else
         stream = ReadWorkbookStream(out);
     if (stream) {
-        static constexpr std::u16string_view kSummary[] = {u"\u0005DocumentSummaryInformation"};
-        const std::optional<std::vector<std::uint8_t>> summary = ReadRootStream(out, kSummary);
-        AssessSalvage(salvage, *stream, summary ? SheetNamesFromSummary(*summary) : std::vector<std::u16string>{});
+        AssessSalvage(salvage, *stream, SummarySheetNames(out));
     }
     if (progress)
         progress(100);

@@ -14,6 +14,7 @@
 #include "engine/repair/header_rebuild.h"
 #include "engine/repair/realign.h"
 #include "engine/repair/salvage.h"
+#include "engine/repair/workbook_file.h"
 
 namespace tabulon {
 
@@ -55,6 +56,9 @@ struct RepairReport {
     // writes into a new file. The file itself is never written.
     std::optional<RealignNote> realign;
     std::shared_ptr<const std::vector<std::uint8_t>> realignedBytes;
+    // The workbook stream under the header chosen, as the check of its records mended it (set
+    // when the check had to mend it to tell): a salvage of the same bytes takes it as it is.
+    std::shared_ptr<const MendedStream> mended;
 };
 
 // The steps PlanRepair takes, for timing them one by one.

@@ -67,11 +67,20 @@ std::optional<bool> BeginsAsItsKind(std::u16string_view name, const std::vector<
 }
 
 // Mends the records of a workbook stream found, and lists its sheets into `report`. Gives
-// whether the mending settled (mending the result again would change nothing).
-bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report)
+// whether the mending settled (mending the result again would change nothing). `mended`: the
+// same bytes mended already, by the same names, when they are.
+bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report,
+                  const MendedStream* mended = nullptr)
 {
     bool settled = false;
-    report.regions = MendWorkbookStream(workbook, summaryNames, &settled);
+    if (mended && mended->rawSize == workbook.size() && mended->names == summaryNames &&
+        mended->rawFingerprint == StreamFingerprint(workbook)) {
+        workbook = mended->stream;
+        report.regions = mended->regions;
+        settled = mended->settled;
+    } else {
+        report.regions = MendWorkbookStream(workbook, summaryNames, &settled);
+    }
     for (const ListedSheet& sheet : ListSheets(workbook)) {
         ++report.sheets;
         report.sheetsFound += sheet.found ? 1 : 0;
@@ -615,10 +624,33 @@ bool StructureFinding(FindingCode code)
     }
 }
 
+// Whether two headers lead an attempt to the same structure: the same directory, mini table and
+// DIFAT chain, and at each place of the table the same sector, or none that reads as a table
+// sector where the other has none (a lost one, listed or not, is the same to the salvage).
+bool SameStructure(const Image& image, const HeaderBytes& a, const HeaderBytes& b)
+{
+    for (const std::size_t offset : {kNumFatSectorsOffset, kFirstDirectorySectorOffset, kFirstMiniFatSectorOffset,
+                                     kNumMiniFatSectorsOffset, kFirstDifatSectorOffset, kNumDifatSectorsOffset}) {
+        if (LoadLe32(a.data() + offset) != LoadLe32(b.data() + offset))
+            return false;
+    }
+    const std::uint32_t count = std::min<std::uint32_t>(LoadLe32(a.data() + kNumFatSectorsOffset), kHeaderDifatEntries);
+    const std::uint64_t capacity = std::uint64_t{LoadLe32(a.data() + kNumFatSectorsOffset)} * kEntriesPerFatSector;
+    const auto table = [&](std::uint32_t sector) {
+        return sector < image.sectors && SurvivingEntries(image.bytes.data() + kHeaderSize + std::size_t{sector} * kSectorSize, capacity);
+    };
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint32_t x = LoadLe32(a.data() + kHeaderDifatOffset + 4 * k), y = LoadLe32(b.data() + kHeaderDifatOffset + 4 * k);
+        if (x != y && (table(x) || table(y)))
+            return false;
+    }
+    return true;
+}
+
 // When `header` opens the file's compound structure (every chain reaches its stream's size,
 // no sector claimed twice, the directory whole): every stream it reaches, byte for byte and in
 // its place, the workbook's records mended. What the header rebuild gives is never lost so.
-std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& header)
+std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& header, const MendedStream* mended)
 {
     HeaderedImage file(image, header);
     // The records are the mending's to judge, below: the compound file alone decides here.
@@ -652,7 +684,7 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
     }
     CompoundStream& book = (*streams)[*workbook];
     attempt.report.workbookInMiniStream = book.declaredSize < kMiniStreamCutoff;
-    attempt.settled = MendWorkbook(book.data, summaryNames, attempt.report);
+    attempt.settled = MendWorkbook(book.data, summaryNames, attempt.report, mended);
     // A stream that still begins with no first record lost its start and every sheet's with it:
     // what survives of the sheets is found by their records, as without this header.
     if (book.data.size() < biff::kRecordHeaderSize || !biff::IsBofType(LoadLe16(book.data.data())))
@@ -691,7 +723,7 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
 }  // namespace salvage
 
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
-                              const SalvageProgress& progress, std::vector<std::uint8_t>* workbook)
+                              const SalvageProgress& progress, std::vector<std::uint8_t>* workbook, const MendedStream* mended)
 {
     const auto tell = [&progress](int percent) {
         if (progress)
@@ -706,7 +738,7 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     // a whole structure before a partial one, the newest first).
     const auto tryStructure = [&](const HeaderBytes& header) {
         if (!best)
-            best = salvage::ReadStructure(image, header);
+            best = salvage::ReadStructure(image, header, mended);
     };
     for (const HeaderBytes& header : headers)
         tryStructure(header);
@@ -723,8 +755,9 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
         SectorScan::Run(whole, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });
         for (const HeaderBytes& header : collector.Rebuild(whole, headers.empty() ? nullptr : &headers.front())) {
             tryStructure(header);
-            if (std::find(candidates.begin(), candidates.end(), header) == candidates.end() &&
-                candidates.size() < headers.size() + kDeepAttempts)
+            const bool tried = std::any_of(candidates.begin(), candidates.end(),
+                                           [&](const HeaderBytes& other) { return salvage::SameStructure(image, header, other); });
+            if (!tried && candidates.size() < headers.size() + kDeepAttempts)
                 candidates.push_back(header);
         }
     }

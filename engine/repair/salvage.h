@@ -79,8 +79,13 @@ struct SalvageReport {
 // `workbook`, when given, gets the workbook stream the new file holds, once the check found the
 // file to hold it byte for byte, so that the caller need not read it back (left empty when
 // nothing was written, or the file holds other bytes).
+// `mended`, when given, is the workbook stream as the check of the records mended it under one
+// of `headers`: where a header opens the structure and its workbook stream holds those very
+// bytes, that mending stands and is not done again.
 using SalvageProgress = std::function<void(int percent)>;
+struct MendedStream;
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
-                              const SalvageProgress& progress = {}, std::vector<std::uint8_t>* workbook = nullptr);
+                              const SalvageProgress& progress = {}, std::vector<std::uint8_t>* workbook = nullptr,
+                              const MendedStream* mended = nullptr);
 
 }  // namespace tabulon

@@ -1,7 +1,10 @@
 #include "engine/repair/workbook_file.h"
 
 #include <algorithm>
+#include <functional>
+#include <string_view>
 
+#include "engine/biff/property_set.h"
 #include "engine/biff/records.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/repair/record_mend.h"
@@ -40,8 +43,10 @@ bool OnlyBeyondHeader(const WorkbookCheck& check)
 namespace {
 
 // Where the records of `stream` first go wrong, into `check`. A stream known to be settled
-// (mending it changes nothing) is not mended again to find out.
-void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, WorkbookCheck& check)
+// (mending it changes nothing) is not mended again to find out; `mended`, when given, gets the
+// stream mended (by the sheet names `names`) when it had to be.
+void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, WorkbookCheck& check,
+                     const std::vector<std::u16string>& names = {}, std::shared_ptr<const MendedStream>* mended = nullptr)
 {
     std::optional<std::uint64_t> damage = FirstRecordDamage(stream);
     if (!damage && !settled) {
@@ -49,10 +54,18 @@ void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, Workboo
         // inside the string table, say): a workbook is not intact where a salvage would replace
         // any of its bytes. An end record a sheet lacks, which readers do without and the
         // mending writes back (a bare record header), is no such damage.
-        std::vector<std::uint8_t> mended(stream.begin(), stream.end());
-        for (const MendedRegion& region : MendWorkbookStream(mended)) {
+        MendedStream kept;
+        kept.stream.assign(stream.begin(), stream.end());
+        kept.regions = MendWorkbookStream(kept.stream, names, &kept.settled);
+        for (const MendedRegion& region : kept.regions) {
             if (region.length > biff::kRecordHeaderSize)
                 damage = std::min(damage.value_or(region.offset), region.offset);
+        }
+        if (mended) {
+            kept.rawSize = stream.size();
+            kept.rawFingerprint = StreamFingerprint(stream);
+            kept.names = names;
+            *mended = std::make_shared<const MendedStream>(std::move(kept));
         }
     }
     if (damage)
@@ -62,10 +75,24 @@ void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, Workboo
 
 }  // namespace
 
-void AddRecordDamage(SectorFile& file, WorkbookCheck& check)
+std::size_t StreamFingerprint(std::span<const std::uint8_t> bytes)
 {
+    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+std::vector<std::u16string> SummarySheetNames(SectorFile& file)
+{
+    static constexpr std::u16string_view kSummary[] = {u"\u0005DocumentSummaryInformation"};
+    const std::optional<std::vector<std::uint8_t>> summary = ReadRootStream(file, kSummary);
+    return summary ? SheetNamesFromSummary(*summary) : std::vector<std::u16string>{};
+}
+
+void AddRecordDamage(SectorFile& file, WorkbookCheck& check, std::shared_ptr<const MendedStream>* mended)
+{
+    if (mended)
+        mended->reset();
     if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file))
-        AddStreamDamage(*stream, false, check);
+        AddStreamDamage(*stream, false, check, SummarySheetNames(file), mended);
 }
 
 WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled, bool* holdsStream)

@@ -3,12 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "engine/cfb/verify.h"
 #include "engine/io/sector_file.h"
+#include "engine/repair/record_mend.h"
 
 namespace tabulon {
 
@@ -27,9 +30,28 @@ bool BeyondHeader(FindingCode code);
 // Whether every problem `check` found lies beyond the header.
 bool OnlyBeyondHeader(const WorkbookCheck& check);
 
+// A workbook stream as the mending left it, and what it was mended from: the check of the
+// records mends the stream to find out whether mending would replace anything, and the
+// salvage need not mend the same bytes again.
+struct MendedStream {
+    std::size_t rawSize = 0;         // of the stream as read
+    std::size_t rawFingerprint = 0;  // StreamFingerprint of it
+    std::vector<std::u16string> names;  // the sheet names the mending went by
+    std::vector<std::uint8_t> stream;
+    std::vector<MendedRegion> regions;
+    bool settled = false;  // mending it again changes nothing
+};
+
+// A fingerprint of a stream's bytes, to tell the same bytes read twice.
+std::size_t StreamFingerprint(std::span<const std::uint8_t> bytes);
+
+// The sheet names the file's document summary lists (empty when it has none).
+std::vector<std::u16string> SummarySheetNames(SectorFile& file);
+
 // Adds to `check` where the workbook stream's records first go wrong (nothing when they all
-// read, or when the stream cannot be read at all).
-void AddRecordDamage(SectorFile& file, WorkbookCheck& check);
+// read, or when the stream cannot be read at all). `mended`, when given, gets the stream as
+// mending leaves it when the check had to mend it to tell (else it is reset).
+void AddRecordDamage(SectorFile& file, WorkbookCheck& check, std::shared_ptr<const MendedStream>* mended = nullptr);
 
 // VerifyWorkbook's verdict on a file just written with `stream` as its workbook stream, which
 // mending left `settled` (mending it again changes nothing): when the file holds those very

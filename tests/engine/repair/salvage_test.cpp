@@ -716,6 +716,41 @@ TEST(Salvage, TheListOfSheetsCountsFromAStartThatIsGone)
 // and without it (the index then counts from a start the salvage no longer has). The strings
 // of the buckets the index places wholly before the hole or after it come back, no cell shows
 // a text the original does not, and every sheet is still where its entry says.
+// A zeroed stretch inside one record of the string table: the records all read, and the check
+// mends the stream to find out whether mending replaces anything. The salvage takes that
+// mending instead of doing it again, for the very bytes it was made of only: the new file is
+// the same either way, and the same when the mending offered is of other bytes.
+TEST(Salvage, TheMendingTheCheckMadeIsTakenForTheSameBytesOnly)
+{
+    const Bytes file = test::TestWorkbook("poi__47847.xls");
+    const Bytes stream = WorkbookStream(file);
+    std::size_t from = 0;
+    for (const BiffRecord& record : ListRecords(stream)) {
+        if (record.type == 0x003C && record.length >= 2048 && from == 0)
+            from = (record.offset + 4 + 64) / 64 * 64;
+    }
+    ASSERT_GT(from, 0u);
+    MemorySectorFile in(Wiped(file, from, from + 512));
+    const RepairReport planned = PlanRepair(in, RebuildMode::Auto);
+    ASSERT_TRUE(NeedsSalvage(planned));
+    ASSERT_TRUE(planned.mended) << "the records all read";
+    const auto salvage = [&in](const RepairReport& plan) {
+        MemorySectorFile out;
+        EXPECT_EQ(SalvageRepair(in, plan, out).used, RebuildUsed::Salvaged);
+        return out.Bytes();
+    };
+    RepairReport fresh = planned;
+    fresh.mended.reset();
+    const Bytes expected = salvage(fresh);
+    EXPECT_EQ(salvage(planned), expected);
+    MendedStream other = *planned.mended;
+    std::fill(other.stream.begin(), other.stream.end(), std::uint8_t{0});
+    other.rawFingerprint ^= 1;
+    RepairReport elsewhere = planned;
+    elsewhere.mended = std::make_shared<const MendedStream>(std::move(other));
+    EXPECT_EQ(salvage(elsewhere), expected);
+}
+
 TEST(Salvage, AHoleInTheStringTableLosesOnlyTheStringsInIt)
 {
     const Bytes file = test::TestWorkbook("poi__47847.xls");
