@@ -554,26 +554,41 @@ TEST(Salvage, AStreamRunsOnThroughAWipedBlock)
     }
 }
 
+// A large workbook of one sheet of numbers (its table first, then the stream), and the check
+// that a result holds every one of them at its place and no other cell.
+Bytes NumbersWorkbookFile(unsigned rows, unsigned columns)
+{
+    using test::operator+;
+    Bytes cells;
+    for (unsigned row = 0; row < rows; ++row) {
+        for (unsigned column = 0; column < columns; ++column) {
+            const Bytes number = test::Record(0x0203, test::Cell(row, column) + test::Double(row * 4.0 + column + 0.5));
+            cells.insert(cells.end(), number.begin(), number.end());
+        }
+    }
+    return test::LargeWorkbookFile(test::Workbook(8, {}, {{"Numbers", cells}}));
+}
+
+void ExpectEveryNumber(const WorkbookCells& before, std::span<const std::uint8_t> salvaged)
+{
+    const WorkbookCells after = ReadWorkbookCells(salvaged);
+    ASSERT_EQ(after.sheets.size(), 1u);
+    EXPECT_EQ(after.sheets[0].cells.size(), before.sheets.at(0).cells.size());
+    for (const CellValue& cell : after.sheets[0].cells)
+        ASSERT_TRUE(HoldsNumber(before.sheets[0].cells, cell)) << "row " << cell.row << ", column " << cell.column;
+}
+
 // The header wiped and a table sector from the middle of the table zeroed: nothing lists the
 // table's other sectors any more, but the chains they hold say which place in the table each
 // has. The lost one's place stays open, its links come from the records, and every cell of the
 // sheet comes back, whichever of the middle sectors went.
 TEST(Salvage, TheHeaderAndATableSectorGoneLeaveTheOtherTableSectorsInTheirPlaces)
 {
-    using test::operator+;
-    Bytes cells;
-    constexpr unsigned kRows = 6000, kColumns = 4;
-    for (unsigned row = 0; row < kRows; ++row) {
-        for (unsigned column = 0; column < kColumns; ++column) {
-            const Bytes number = test::Record(0x0203, test::Cell(row, column) + test::Double(row * 4.0 + column + 0.5));
-            cells.insert(cells.end(), number.begin(), number.end());
-        }
-    }
-    const Bytes file = test::LargeWorkbookFile(test::Workbook(8, {}, {{"Numbers", cells}}));
+    const Bytes file = NumbersWorkbookFile(6000, 4);
     const std::uint32_t tableSectors = LoadLe32(file.data() + kNumFatSectorsOffset);
     ASSERT_GE(tableSectors, 6u) << "a table of several sectors, every one in use";
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
-    ASSERT_EQ(before.sheets.at(0).cells.size(), kRows * kColumns);
+    ASSERT_EQ(before.sheets.at(0).cells.size(), 24'000u);
     for (const std::uint32_t place : {2u, tableSectors - 3}) {
         SCOPED_TRACE("table sector " + std::to_string(place));
         Bytes damaged = file;
@@ -581,11 +596,7 @@ TEST(Salvage, TheHeaderAndATableSectorGoneLeaveTheOtherTableSectorsInTheirPlaces
         std::fill_n(damaged.begin(), kHeaderSize, std::uint8_t{0});
         const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
         ASSERT_TRUE(repaired);
-        const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
-        ASSERT_EQ(after.sheets.size(), 1u);
-        EXPECT_EQ(after.sheets[0].cells.size(), kRows * kColumns);
-        for (const CellValue& cell : after.sheets[0].cells)
-            ASSERT_TRUE(HoldsNumber(before.sheets[0].cells, cell)) << "row " << cell.row << ", column " << cell.column;
+        ExpectEveryNumber(before, WorkbookStream(*repaired));
     }
 }
 
@@ -595,19 +606,10 @@ TEST(Salvage, TheHeaderAndATableSectorGoneLeaveTheOtherTableSectorsInTheirPlaces
 // sectors. The links past it are inferred, and every cell comes back.
 TEST(Salvage, AHeaderThatListsOneTableSectorEverywhereLeadsNoChainAstray)
 {
-    using test::operator+;
-    Bytes cells;
-    constexpr unsigned kRows = 6000, kColumns = 4;
-    for (unsigned row = 0; row < kRows; ++row) {
-        for (unsigned column = 0; column < kColumns; ++column) {
-            const Bytes number = test::Record(0x0203, test::Cell(row, column) + test::Double(row * 4.0 + column + 0.5));
-            cells.insert(cells.end(), number.begin(), number.end());
-        }
-    }
-    const Bytes file = test::LargeWorkbookFile(test::Workbook(8, {}, {{"Numbers", cells}}));
+    const Bytes file = NumbersWorkbookFile(6000, 4);
     ASSERT_GE(LoadLe32(file.data() + kNumFatSectorsOffset), 6u);
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
-    ASSERT_EQ(before.sheets.at(0).cells.size(), kRows * kColumns);
+    ASSERT_EQ(before.sheets.at(0).cells.size(), 24'000u);
 
     Bytes damaged = file;
     std::fill_n(damaged.begin(), kHeaderSize, std::uint8_t{0});
@@ -619,11 +621,7 @@ TEST(Salvage, AHeaderThatListsOneTableSectorEverywhereLeadsNoChainAstray)
     const Salvaged salvaged = Salvage(damaged, madeUp);
     ASSERT_TRUE(salvaged.report.written);
     EXPECT_TRUE(salvaged.report.directoryLost);
-    const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
-    ASSERT_EQ(after.sheets.size(), 1u);
-    EXPECT_EQ(after.sheets[0].cells.size(), kRows * kColumns);
-    for (const CellValue& cell : after.sheets[0].cells)
-        ASSERT_TRUE(HoldsNumber(before.sheets[0].cells, cell)) << "row " << cell.row << ", column " << cell.column;
+    ExpectEveryNumber(before, salvaged.workbook);
 }
 
 // The workbook stream's first sector zeroed under an intact header and table: the globals and
