@@ -83,6 +83,14 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             indexParts.clear();
             indexBody.assign(stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader),
                              stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader + length));
+        } else if (type == kFillerRecord && at + kHeader <= found.size() && U16(found, at) == kExtSst && U16(found, at + 2) >= 10 &&
+                   at + kHeader + U16(found, at + 2) <= std::min(to, found.size())) {
+            // The index as it was found, where the walk made it filler (a hole took its last
+            // bytes, which only pad its last entry, or followed it): its places still lead.
+            index = at;
+            indexParts.clear();
+            indexBody.assign(found.begin() + static_cast<std::ptrdiff_t>(at + kHeader),
+                             found.begin() + static_cast<std::ptrdiff_t>(at + kHeader + U16(found, at + 2)));
         }
         inRun = type == kContinue && runOwner != kExtSst;
         runOwner = type == kContinue ? runOwner : type;
@@ -398,7 +406,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (used[piece.run] && !(table && piece.at == table->at))
             neutralise(piece.at, piece.at + kHeader + piece.length);
     }
-    if (index)
+    if (index && U16(stream, *index) != kFillerRecord)
         neutralise(*index, *index + kHeader + U16(stream, *index + 2));
     for (const std::size_t part : indexParts)
         neutralise(part, part + kHeader + U16(stream, part + 2));

@@ -385,6 +385,52 @@ TEST(RecordMend, StringsBetweenHolesInTheTableComeBackFromItsIndex)
     EXPECT_GT(texts, 380);
 }
 
+// A hole inside the table's first record, and another over the last bytes of its index (the
+// padding of its last entry) and on into the record after it: the walk makes the index filler,
+// as any record a hole cuts off, and the strings after the first hole are found by the index
+// as it was found all the same.
+TEST(RecordMend, AnIndexAHoleCutOffStillLeadsToTheStrings)
+{
+    std::vector<std::string> strings;
+    Bytes cells;
+    for (unsigned k = 0; k < 900; ++k) {
+        strings.push_back("String number " + std::to_string(k * 13));
+        cells = cells + Record(0x00FD, Cell(k, 0) + Le32(k));
+    }
+    const auto build = [&](std::size_t padding) {
+        const Bytes pad = Record(0x00EB, Bytes(padding, 0x42));
+        return test::Workbook(8,
+                              pad + test::StringTable(strings, test::BofRecord(8, 5).size() + pad.size(), 8, 8224) +
+                                  Record(0x00EB, Bytes(200, 0x43)),
+                              {{"Texts", cells}});
+    };
+    const auto find = [](const Bytes& stream, std::uint16_t type) {
+        for (std::size_t at = 0; LoadLe16(stream.data() + at) != biff::kEof; at += 4u + LoadLe16(stream.data() + at + 2)) {
+            if (LoadLe16(stream.data() + at) == type)
+                return at;
+        }
+        return std::size_t{0};
+    };
+    // The index ends 2 bytes into a unit.
+    Bytes intact = build(100);
+    const std::size_t shift = (64 + 2 - (find(intact, 0x00FF) + 4 + LoadLe16(intact.data() + find(intact, 0x00FF) + 2)) % 64) % 64;
+    intact = build(100 + shift);
+    const std::size_t index = find(intact, 0x00FF), table = find(intact, biff::kSst);
+    const std::size_t indexEnd = index + 4 + LoadLe16(intact.data() + index + 2);
+    ASSERT_EQ(indexEnd % 64, 2u);
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>((table + 2000) / 512 * 512), 512, 0);
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(indexEnd - 2), 64, 0);
+
+    const std::vector<std::string> original = test::CellLines(ReadWorkbookCells(intact));
+    const std::vector<std::string> mended = test::CellLines(ReadWorkbookCells(Mended(damaged)));
+    for (const std::string& line : mended)
+        EXPECT_TRUE(line.ends_with("text \"\"") || std::find(original.begin(), original.end(), line) != original.end()) << line;
+    // All but those the first hole took (some 25) and the rest of their bucket.
+    const auto texts = std::count_if(mended.begin(), mended.end(), [](const std::string& line) { return line.find("text \"String") != std::string::npos; });
+    EXPECT_GT(texts, 850);
+}
+
 // A hole whose zeros begin at a record's length: a length zeroed is no flipped bit, and the
 // one bit set that makes records read again would lead far, over the sheet's end and the next
 // sheet's start. Each sheet keeps its own cells: the first those outside the hole, the second
