@@ -41,6 +41,9 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // Strings are read from the bytes as they were found: filler over a hole may have taken
     // the end of a record whose header went.
     const Bytes found = unmended.value_or(Bytes(stream));
+    // The table's first record lost its header, and no record of it may follow: its strings
+    // lie in the bytes before the index.
+    const bool lostStart = unmended.has_value() && !table;
     struct Piece {
         std::size_t at;  // a CONTINUE record
         std::size_t length;  // of its body
@@ -166,7 +169,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     std::vector<std::optional<std::u16string>> strings;
     std::size_t indexCount = 0;
     const bool indexed = [&] {
-    if (!index || pieces.empty())
+    if (!index || (pieces.empty() && !lostStart))
         return false;
     const std::uint8_t* entries = indexBody.data();
     const std::size_t perBucket = LoadLe16(entries);
@@ -238,8 +241,13 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             if (next != pieces.end() && next->run != piece->run)
                 next = pieces.end();
             reading.emplace(runBodies[piece->run], piece->within, position - (piece->at + kHeader), found.data());
+        } else if (next == pieces.end()) {
+            // The table's one record lost its header: its bytes up to the index that follows.
+            if (!lostStart || *index <= position || *index - position > kMaxBody || *index > found.size())
+                return {};
+            reading.emplace(std::vector<Bytes>{Bytes(found.data() + position, *index - position)}, found.data());
         } else {
-            if (next == pieces.end() || next->at - position > kMaxBody)
+            if (next->at - position > kMaxBody)
                 return {};
             if (next->at > found.size())
                 return {};
@@ -413,6 +421,100 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     return records;
 }
 
+namespace {
+
+// The globals' bytes before `globalsEnd` as they were found: filler (an earlier mending's,
+// headers and all) stands for bytes that were lost, and what this mending's walk went over
+// comes back; `untrusted` gets the stretches of those that read as no record, not zeroed.
+std::vector<std::uint8_t> GlobalsAsFound(const std::vector<std::uint8_t>& stream, std::size_t globalsEnd,
+                                         const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten,
+                                         std::vector<std::pair<std::size_t, std::size_t>>& untrusted)
+{
+    std::vector<std::uint8_t> unmended(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(globalsEnd));
+    for (std::size_t at = 0; at < globalsEnd;) {
+        const std::size_t next = at + kHeader + U16(stream, at + 2);
+        if (U16(stream, at) == kFillerRecord)
+            std::fill(unmended.begin() + static_cast<std::ptrdiff_t>(at), unmended.begin() + static_cast<std::ptrdiff_t>(next), 0);
+        at = next;
+    }
+    for (const auto& [at, bytes] : overwritten) {
+        if (at >= globalsEnd)
+            continue;
+        const std::size_t length = std::min(bytes.size(), globalsEnd - at);
+        std::copy_n(bytes.begin(), length, unmended.begin() + static_cast<std::ptrdiff_t>(at));
+        if (!ZeroedUnitIn(unmended, at, at + length))
+            untrusted.emplace_back(at, at + length);
+    }
+    return unmended;
+}
+
+// The table's records written anew in place of [table, tableEnd); the offsets after it move
+// along (the list of sheets, the sheets' row indexes). `before`: the regions this mending
+// had before the table was read again.
+void PutTableInPlace(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, std::size_t before,
+                     std::size_t table, std::size_t tableEnd, const std::vector<std::uint8_t>& rebuilt)
+{
+    // What was neutralised inside the table goes with it.
+    std::erase_if(regions, [&, i = std::size_t{0}](const MendedRegion& r) mutable {
+        return i++ >= before && r.offset >= table && r.offset < tableEnd;
+    });
+    const std::int64_t delta = static_cast<std::int64_t>(rebuilt.size()) - static_cast<std::int64_t>(tableEnd - table);
+    auto moved = [&](std::uint64_t offset) { return offset >= tableEnd ? offset + static_cast<std::uint64_t>(delta) : offset; };
+    std::vector<std::uint8_t> written(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(table));
+    written.insert(written.end(), rebuilt.begin(), rebuilt.end());
+    written.insert(written.end(), stream.begin() + static_cast<std::ptrdiff_t>(tableEnd), stream.end());
+    stream = std::move(written);
+    for (MendedRegion& region : regions)
+        region.offset = moved(region.offset);
+    regions.push_back({MendedRegion::Kind::Replaced, table, rebuilt.size(), -1});
+    bool pastGlobals = false;
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        std::uint8_t* body = stream.data() + at + kHeader;
+        if (type == kBoundSheet && length >= 4 && !pastGlobals)
+            StoreLe32(body, static_cast<std::uint32_t>(moved(LoadLe32(body))));
+        pastGlobals = pastGlobals || type == kEof;
+        if (type == kIndex && length >= 16) {
+            for (std::size_t k = 16; k + 4 <= length; k += 4)
+                StoreLe32(body + k, static_cast<std::uint32_t>(moved(LoadLe32(body + k))));
+        }
+    });
+}
+
+// A hole that took the shared-string table's first record header and all, in the middle of
+// the globals: no table is left for readers, but its index may be, and the bytes of its
+// strings between the hole and the index (or the CONTINUE records there). Those strings are
+// read by the index, from the places it names, and the table is written anew before it.
+void MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
+                        const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten, std::size_t globalsEnd)
+{
+    // The index, and the hole right before it: filler, and the table's CONTINUE records after it.
+    std::size_t index = kNoPlace, from = kNoPlace;
+    for (std::size_t at = 0; at < globalsEnd && Reads(stream, at);) {
+        const std::uint16_t type = U16(stream, at);
+        if (type == kExtSst && U16(stream, at + 2) >= 10) {
+            index = at;
+            break;
+        }
+        if (type == kFillerRecord)
+            from = from == kNoPlace ? at : from;
+        else if (type != kContinue)
+            from = kNoPlace;
+        at += kHeader + U16(stream, at + 2);
+    }
+    if (index == kNoPlace || from == kNoPlace)
+        return;
+    std::vector<std::pair<std::size_t, std::size_t>> untrusted;
+    const std::vector<std::uint8_t> unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
+    const std::size_t before = regions.size();
+    const std::vector<std::uint8_t> rebuilt =
+        RebuildStringTable(stream, from, globalsEnd, regions, {}, 0, Bytes(unmended), untrusted, from, std::nullopt);
+    if (rebuilt.empty())
+        return;
+    PutTableInPlace(stream, regions, before, index, index, rebuilt);
+}
+
+}  // namespace
+
 // A hole in the shared-string table loses every string after it to readers, which read the
 // table from its start. The strings after the hole are read again from the places the
 // table's index names, and the table is written anew where it was; the offsets after it move
@@ -445,26 +547,14 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         }
         at = next;
     }
+    if (table == kNoPlace && globalsEnd != kNoPlace) {
+        MendLostTableStart(stream, regions, overwritten, globalsEnd);
+        return;
+    }
     if (table == kNoPlace || globalsEnd == kNoPlace || globalsEnd < tableEnd)
         return;
-    // The bytes as they were found: filler (an earlier mending's, headers and all) stands for
-    // bytes that were lost, and what this mending's walk went over comes back.
-    std::vector<std::uint8_t> unmended(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(globalsEnd));
-    for (std::size_t at = 0; at < globalsEnd;) {
-        const std::size_t next = at + kHeader + U16(stream, at + 2);
-        if (U16(stream, at) == kFillerRecord)
-            std::fill(unmended.begin() + static_cast<std::ptrdiff_t>(at), unmended.begin() + static_cast<std::ptrdiff_t>(next), 0);
-        at = next;
-    }
-    std::vector<std::pair<std::size_t, std::size_t>> untrusted;  // stretches that read as no record, not zeroed
-    for (const auto& [at, bytes] : overwritten) {
-        if (at >= globalsEnd)
-            continue;
-        const std::size_t length = std::min(bytes.size(), globalsEnd - at);
-        std::copy_n(bytes.begin(), length, unmended.begin() + static_cast<std::ptrdiff_t>(at));
-        if (!ZeroedUnitIn(unmended, at, at + length))
-            untrusted.emplace_back(at, at + length);
-    }
+    std::vector<std::pair<std::size_t, std::size_t>> untrusted;
+    const std::vector<std::uint8_t> unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
     // Whole, as far as anything tells: none of its units was zeroed, and nothing that follows
     // it was lost, or it holds as many strings as it says, to its last byte. (Empty strings
     // are zeros too: a run of them, as a mended table holds, is no damage.) What the mending
@@ -518,30 +608,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
                                                                  TableStart{table, knownEnd});
     if (rebuilt.empty())
         return;
-    // What was neutralised inside the table goes with it.
-    std::erase_if(regions, [&, i = std::size_t{0}](const MendedRegion& r) mutable {
-        return i++ >= before && r.offset >= table && r.offset < tableEnd;
-    });
-    const std::int64_t delta = static_cast<std::int64_t>(rebuilt.size()) - static_cast<std::int64_t>(tableEnd - table);
-    auto moved = [&](std::uint64_t offset) { return offset >= tableEnd ? offset + static_cast<std::uint64_t>(delta) : offset; };
-    std::vector<std::uint8_t> written(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(table));
-    written.insert(written.end(), rebuilt.begin(), rebuilt.end());
-    written.insert(written.end(), stream.begin() + static_cast<std::ptrdiff_t>(tableEnd), stream.end());
-    stream = std::move(written);
-    for (MendedRegion& region : regions)
-        region.offset = moved(region.offset);
-    regions.push_back({MendedRegion::Kind::Replaced, table, rebuilt.size(), -1});
-    bool pastGlobals = false;
-    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
-        std::uint8_t* body = stream.data() + at + kHeader;
-        if (type == kBoundSheet && length >= 4 && !pastGlobals)
-            StoreLe32(body, static_cast<std::uint32_t>(moved(LoadLe32(body))));
-        pastGlobals = pastGlobals || type == kEof;
-        if (type == kIndex && length >= 16) {
-            for (std::size_t k = 16; k + 4 <= length; k += 4)
-                StoreLe32(body + k, static_cast<std::uint32_t>(moved(LoadLe32(body + k))));
-        }
-    });
+    PutTableInPlace(stream, regions, before, table, tableEnd, rebuilt);
 }
 
 }  // namespace tabulon::mending
