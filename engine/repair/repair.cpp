@@ -6,7 +6,6 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/biff_cells.h"
-#include "engine/biff/property_set.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/sector_probes.h"
 #include "engine/repair/deep_rebuild.h"
@@ -325,6 +324,7 @@ bool PlannedCopyShowsCellOverZeros(SectorFile& file, const RepairReport& planned
 RepairReport WriteRealigned(const RepairReport& planned, SectorFile& out)
 {
     RepairReport report = planned;
+    report.mended.reset();
     const std::vector<std::uint8_t>& bytes = *planned.realignedBytes;
     std::array<std::uint8_t, kBlockSize> block{};
     for (std::size_t at = 0; at < bytes.size(); at += kBlockSize) {
@@ -362,6 +362,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
         return salvaged;
     }
     RepairReport report = planned;
+    report.mended.reset();  // (taken by the salvage below, not held with what it comes to)
     // The damaged header may still know where the table and directory are; the rebuilt one
     // knows where the file's own sectors say they are.
     const HeaderBytes headers[] = {planned.before, planned.after};

@@ -57,7 +57,8 @@ struct RepairReport {
     std::optional<RealignNote> realign;
     std::shared_ptr<const std::vector<std::uint8_t>> realignedBytes;
     // The workbook stream under the header chosen, as the check of its records mended it (set
-    // when the check had to mend it to tell): a salvage of the same bytes takes it as it is.
+    // when the check had to mend it to find the damage): a salvage of the same bytes takes it
+    // as it is, and the report it gives holds it no more.
     std::shared_ptr<const MendedStream> mended;
 };
 

@@ -61,7 +61,7 @@ void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, Workboo
             if (region.length > biff::kRecordHeaderSize)
                 damage = std::min(damage.value_or(region.offset), region.offset);
         }
-        if (mended) {
+        if (mended && damage) {  // (a salvage follows only where mending replaces anything)
             kept.rawSize = stream.size();
             kept.rawFingerprint = StreamFingerprint(stream);
             kept.names = names;

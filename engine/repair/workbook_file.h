@@ -50,7 +50,7 @@ std::vector<std::u16string> SummarySheetNames(SectorFile& file);
 
 // Adds to `check` where the workbook stream's records first go wrong (nothing when they all
 // read, or when the stream cannot be read at all). `mended`, when given, gets the stream as
-// mending leaves it when the check had to mend it to tell (else it is reset).
+// mending leaves it when the check had to mend it to find the damage (else it is reset).
 void AddRecordDamage(SectorFile& file, WorkbookCheck& check, std::shared_ptr<const MendedStream>* mended = nullptr);
 
 // VerifyWorkbook's verdict on a file just written with `stream` as its workbook stream, which

@@ -734,7 +734,9 @@ TEST(Salvage, TheMendingTheCheckMadeIsTakenForTheSameBytesOnly)
     ASSERT_TRUE(planned.mended) << "the records all read";
     const auto salvage = [&in](const RepairReport& plan) {
         MemorySectorFile out;
-        EXPECT_EQ(SalvageRepair(in, plan, out).used, RebuildUsed::Salvaged);
+        const RepairReport outcome = SalvageRepair(in, plan, out);
+        EXPECT_EQ(outcome.used, RebuildUsed::Salvaged);
+        EXPECT_FALSE(outcome.mended) << "the stream is not held with the outcome";
         return out.Bytes();
     };
     RepairReport fresh = planned;
