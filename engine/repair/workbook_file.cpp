@@ -43,10 +43,11 @@ bool OnlyBeyondHeader(const WorkbookCheck& check)
 namespace {
 
 // Where the records of `stream` first go wrong, into `check`. A stream known to be settled
-// (mending it changes nothing) is not mended again to find out; `mended`, when given, gets the
-// stream mended (by the sheet names `names`) when it had to be.
+// (mending it changes nothing) is not mended again to find out; where it is, `names` gives the
+// sheet names to mend by, and `mended` gets the stream mended when that found the damage.
 void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, WorkbookCheck& check,
-                     const std::vector<std::u16string>& names = {}, std::shared_ptr<const MendedStream>* mended = nullptr)
+                     const std::function<std::vector<std::u16string>()>& names = {},
+                     std::shared_ptr<const MendedStream>* mended = nullptr)
 {
     std::optional<std::uint64_t> damage = FirstRecordDamage(stream);
     if (!damage && !settled) {
@@ -55,8 +56,10 @@ void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, Workboo
         // any of its bytes. An end record a sheet lacks, which readers do without and the
         // mending writes back (a bare record header), is no such damage.
         MendedStream kept;
+        if (names)
+            kept.names = names();
         kept.stream.assign(stream.begin(), stream.end());
-        kept.regions = MendWorkbookStream(kept.stream, names, &kept.settled);
+        kept.regions = MendWorkbookStream(kept.stream, kept.names, &kept.settled);
         for (const MendedRegion& region : kept.regions) {
             if (region.length > biff::kRecordHeaderSize)
                 damage = std::min(damage.value_or(region.offset), region.offset);
@@ -64,7 +67,6 @@ void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, Workboo
         if (mended && damage) {  // (a salvage follows only where mending replaces anything)
             kept.rawSize = stream.size();
             kept.rawFingerprint = StreamFingerprint(stream);
-            kept.names = names;
             *mended = std::make_shared<const MendedStream>(std::move(kept));
         }
     }
@@ -92,7 +94,7 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check, std::shared_ptr<con
     if (mended)
         mended->reset();
     if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file))
-        AddStreamDamage(*stream, false, check, SummarySheetNames(file), mended);
+        AddStreamDamage(*stream, false, check, [&file] { return SummarySheetNames(file); }, mended);
 }
 
 WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled, bool* holdsStream)
