@@ -67,6 +67,31 @@ Bytes Mended(const Bytes& damaged, std::vector<MendedRegion>* regions = nullptr,
     return stream;
 }
 
+// `count` shared strings ("<prefix> <k * step>"), and a cell in column A of row k showing the k-th.
+std::pair<std::vector<std::string>, Bytes> StringsAndCells(unsigned count, const std::string& prefix, unsigned step)
+{
+    std::vector<std::string> strings;
+    Bytes cells;
+    for (unsigned k = 0; k < count; ++k) {
+        strings.push_back(prefix + " " + std::to_string(k * step));
+        cells = cells + Record(0x00FD, Cell(k, 0) + Le32(k));
+    }
+    return {strings, cells};
+}
+
+// The texts `damaged` shows once mended that begin with `prefix`; every cell it shows is the
+// intact workbook's, or a text that did not come back (the table keeps its place, empty).
+std::size_t TextsAfterMending(const Bytes& intact, const Bytes& damaged, const std::string& prefix)
+{
+    const std::vector<std::string> original = test::CellLines(ReadWorkbookCells(intact));
+    const std::vector<std::string> mended = test::CellLines(ReadWorkbookCells(Mended(damaged)));
+    for (const std::string& line : mended)
+        EXPECT_TRUE(line.ends_with("text \"\"") || std::find(original.begin(), original.end(), line) != original.end()) << line;
+    return static_cast<std::size_t>(std::count_if(mended.begin(), mended.end(), [&](const std::string& line) {
+        return line.find("text \"" + prefix) != std::string::npos;
+    }));
+}
+
 void ExpectLeftAsItIs(const std::string& what, const Bytes& intact)
 {
     EXPECT_EQ(FirstRecordDamage(intact), std::nullopt) << what;
@@ -353,12 +378,7 @@ TEST(RecordMend, RecordsThatGoBackUpAfterAHoleAreAnotherSheets)
 // index names in the first record; each cell is the workbook's own or absent.
 TEST(RecordMend, StringsBetweenHolesInTheTableComeBackFromItsIndex)
 {
-    std::vector<std::string> strings;
-    Bytes cells;
-    for (unsigned k = 0; k < 900; ++k) {
-        strings.push_back("String number " + std::to_string(k * 13));
-        cells = cells + Record(0x00FD, Cell(k, 0) + Le32(k));
-    }
+    const auto [strings, cells] = StringsAndCells(900, "String number", 13);
     const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, 8, 8224), {{"Texts", cells}});
     std::size_t table = 0;
     std::vector<std::size_t> continued;
@@ -375,14 +395,8 @@ TEST(RecordMend, StringsBetweenHolesInTheTableComeBackFromItsIndex)
     for (const std::size_t at : continued)
         zero(at / 512 * 512);
 
-    const std::vector<std::string> original = test::CellLines(ReadWorkbookCells(intact));
-    const std::vector<std::string> mended = test::CellLines(ReadWorkbookCells(Mended(damaged)));
-    // (A lost string stays in the table as an empty one: its cells show nothing.)
-    for (const std::string& line : mended)
-        EXPECT_TRUE(line.ends_with("text \"\"") || std::find(original.begin(), original.end(), line) != original.end()) << line;
     // The strings before the first hole, and those from the first bucket after it to the second.
-    const auto texts = std::count_if(mended.begin(), mended.end(), [](const std::string& line) { return line.find("text \"String") != std::string::npos; });
-    EXPECT_GT(texts, 380);
+    EXPECT_GT(TextsAfterMending(intact, damaged, "String"), 380u);
 }
 
 // A hole inside the table's first record, and another over the last bytes of its index (the
@@ -391,12 +405,7 @@ TEST(RecordMend, StringsBetweenHolesInTheTableComeBackFromItsIndex)
 // as it was found all the same.
 TEST(RecordMend, AnIndexAHoleCutOffStillLeadsToTheStrings)
 {
-    std::vector<std::string> strings;
-    Bytes cells;
-    for (unsigned k = 0; k < 900; ++k) {
-        strings.push_back("String number " + std::to_string(k * 13));
-        cells = cells + Record(0x00FD, Cell(k, 0) + Le32(k));
-    }
+    const auto [strings, cells] = StringsAndCells(900, "String number", 13);
     const auto build = [&](std::size_t padding) {
         const Bytes pad = Record(0x00EB, Bytes(padding, 0x42));
         return test::Workbook(8,
@@ -422,13 +431,8 @@ TEST(RecordMend, AnIndexAHoleCutOffStillLeadsToTheStrings)
     std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>((table + 2000) / 512 * 512), 512, 0);
     std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(indexEnd - 2), 64, 0);
 
-    const std::vector<std::string> original = test::CellLines(ReadWorkbookCells(intact));
-    const std::vector<std::string> mended = test::CellLines(ReadWorkbookCells(Mended(damaged)));
-    for (const std::string& line : mended)
-        EXPECT_TRUE(line.ends_with("text \"\"") || std::find(original.begin(), original.end(), line) != original.end()) << line;
     // All but those the first hole took (some 25) and the rest of their bucket.
-    const auto texts = std::count_if(mended.begin(), mended.end(), [](const std::string& line) { return line.find("text \"String") != std::string::npos; });
-    EXPECT_GT(texts, 850);
+    EXPECT_GT(TextsAfterMending(intact, damaged, "String"), 850u);
 }
 
 // A hole in the middle of the globals that took the shared-string table's first record
@@ -437,12 +441,7 @@ TEST(RecordMend, AnIndexAHoleCutOffStillLeadsToTheStrings)
 // shown with another's text.
 TEST(RecordMend, AStringTableWhoseStartWentComesBackByItsIndex)
 {
-    std::vector<std::string> strings;
-    Bytes cells;
-    for (unsigned k = 0; k < 200; ++k) {
-        strings.push_back("Text " + std::to_string(k * 7));
-        cells = cells + Record(0x00FD, Cell(k, 0) + Le32(k));
-    }
+    const auto [strings, cells] = StringsAndCells(200, "Text", 7);
     const Bytes pad = Record(0x00EB, Bytes(600, 0x42));
     const Bytes intact = test::Workbook(8, pad + test::StringTable(strings, test::BofRecord(8, 5).size() + pad.size(), 8, 8224),
                                         {{"Texts", cells}});
@@ -450,13 +449,8 @@ TEST(RecordMend, AStringTableWhoseStartWentComesBackByItsIndex)
     Bytes damaged = intact;
     std::fill_n(damaged.begin() + 512, 512, 0);  // the table's header at 624 and its first strings
 
-    const std::vector<std::string> original = test::CellLines(ReadWorkbookCells(intact));
-    const std::vector<std::string> mended = test::CellLines(ReadWorkbookCells(Mended(damaged)));
-    for (const std::string& line : mended)
-        EXPECT_TRUE(line.ends_with("text \"\"") || std::find(original.begin(), original.end(), line) != original.end()) << line;
     // Some 40 strings lay in the hole (and the rest of their buckets); the others come back.
-    const auto texts = std::count_if(mended.begin(), mended.end(), [](const std::string& line) { return line.find("text \"Text") != std::string::npos; });
-    EXPECT_GT(texts, 140);
+    EXPECT_GT(TextsAfterMending(intact, damaged, "Text"), 140u);
 }
 
 // A hole whose zeros begin at a record's length: a length zeroed is no flipped bit, and the
