@@ -483,7 +483,9 @@ void PutTableInPlace(std::vector<std::uint8_t>& stream, std::vector<MendedRegion
 // A hole that took the shared-string table's first record header and all, in the middle of
 // the globals: no table is left for readers, but its index may be, and the bytes of its
 // strings between the hole and the index (or the CONTINUE records there). Those strings are
-// read by the index, from the places it names, and the table is written anew before it.
+// read by the index, from the places it names, and the table is written anew after it (the
+// index, which no longer fits, becomes filler: the table right after the hole's filler would
+// stand where a reader resumes past the hole, and be passed over).
 void MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                         const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten, std::size_t globalsEnd)
 {
@@ -510,7 +512,8 @@ void MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedReg
         RebuildStringTable(stream, from, globalsEnd, regions, {}, 0, Bytes(unmended), untrusted, from, std::nullopt);
     if (rebuilt.empty())
         return;
-    PutTableInPlace(stream, regions, before, index, index, rebuilt);
+    const std::size_t indexEnd = index + kHeader + U16(stream, index + 2);
+    PutTableInPlace(stream, regions, before, indexEnd, indexEnd, rebuilt);
 }
 
 }  // namespace

@@ -441,16 +441,17 @@ TEST(RecordMend, AnIndexAHoleCutOffStillLeadsToTheStrings)
 // shown with another's text.
 TEST(RecordMend, AStringTableWhoseStartWentComesBackByItsIndex)
 {
-    const auto [strings, cells] = StringsAndCells(200, "Text", 7);
-    const Bytes pad = Record(0x00EB, Bytes(600, 0x42));
+    const auto [strings, cells] = StringsAndCells(1500, "Text", 7);
+    // (A drawing group before it, which goes on in a CONTINUE record.)
+    const Bytes pad = Record(0x00EB, Bytes(300, 0x42)) + Record(0x003C, Bytes(296, 0x43));
     const Bytes intact = test::Workbook(8, pad + test::StringTable(strings, test::BofRecord(8, 5).size() + pad.size(), 8, 8224),
                                         {{"Texts", cells}});
     ASSERT_EQ(LoadLe16(intact.data() + test::BofRecord(8, 5).size() + pad.size()), biff::kSst);
     Bytes damaged = intact;
-    std::fill_n(damaged.begin() + 512, 512, 0);  // the table's header at 624 and its first strings
+    std::fill_n(damaged.begin() + 512, 4096, 0);  // the table's header at 624 and its first strings
 
-    // Some 40 strings lay in the hole (and the rest of their buckets); the others come back.
-    EXPECT_GT(TextsAfterMending(intact, damaged, "Text"), 140u);
+    // Some 340 strings lay in the hole (and the rest of their buckets); the others come back.
+    EXPECT_GT(TextsAfterMending(intact, damaged, "Text"), 1100u);
 }
 
 // A hole whose zeros begin at a record's length: a length zeroed is no flipped bit, and the
