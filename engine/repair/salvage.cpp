@@ -368,6 +368,11 @@ private:
     std::vector<std::uint32_t> FollowStructure(std::uint32_t start, std::uint32_t limit, Accept looksRight)
     {
         std::vector<std::uint32_t> chain;
+        // Its first sector as the header names it; as a header without its signature (wiped or
+        // garbled) names it, only when it reads as one: a wiped header names sector 0 for every
+        // structure, which holds a stream's first bytes as often as not.
+        if (start < main_.count && !HasHeaderSignature(header_) && !looksRight(main_.At(start), 0))
+            return chain;
         std::uint32_t sector = start;
         while (sector < main_.count && !main_.claimed[sector] && chain.size() < limit) {
             chain.push_back(sector);

@@ -683,6 +683,34 @@ TEST(Salvage, ASheetWhoseStartWentUnderAWholeStructureIsFoundByItsRecords)
     }
 }
 
+// The header wiped, and the table and the directory with it (a small workbook keeps them in its
+// last sectors): the wiped header names sector 0 for the directory, the mini table and all,
+// and sector 0 holds the workbook stream's first records. They stay the stream's, and every
+// cell comes back.
+TEST(Salvage, AWipedHeaderNamesNoSectorForTheDirectory)
+{
+    using test::operator+;
+    Bytes cells;
+    for (unsigned row = 0; row < 400; ++row)
+        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.25));
+    const Bytes stream = test::Workbook(8, {}, {{"Numbers", cells}});
+    const Bytes file = test::WorkbookFile(stream);
+    const auto at = std::search(file.begin(), file.end(), stream.begin(), stream.end());
+    ASSERT_EQ(at - file.begin(), std::ptrdiff_t{kHeaderSize}) << "the stream in the first sectors";
+    const std::uint32_t table = LoadLe32(file.data() + kHeaderDifatOffset), directory = LoadLe32(file.data() + kFirstDirectorySectorOffset);
+    ASSERT_GT(std::min(table, directory), (stream.size() - 1) / kSectorSize) << "the table and directory after it";
+
+    Bytes damaged = file;
+    std::fill_n(damaged.begin(), kHeaderSize, std::uint8_t{0});
+    ZeroSector(damaged, table);
+    ZeroSector(damaged, directory);
+    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+    ASSERT_TRUE(repaired);
+    const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+    ASSERT_EQ(after.sheets.size(), 1u);
+    EXPECT_EQ(test::CellLines(after.sheets[0].cells), test::CellLines(ReadWorkbookCells(stream).sheets.at(0).cells));
+}
+
 // The stream's first sectors and the directory wiped, part of the list of sheets with them:
 // the entries that survive count from a start that is gone, and the sheets whose entries went
 // come first. Every sheet comes back in its place, with its cells, under its own name where
