@@ -208,7 +208,16 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                std::any_of(untrusted.begin(), untrusted.end(), [&](const auto& r) { return r.first < b && a < r.second; });
     };
     struct BucketRead {
-        std::vector<std::u16string> strings;  // from its first on, as far as they are proven
+        // Its strings, from its first on, as far as they are proven: their characters one after
+        // another, and where each ends (one allocation for a bucket, not one for each string).
+        std::u16string units;
+        std::vector<std::uint32_t> ends;
+        std::size_t Count() const { return ends.size(); }
+        std::u16string String(std::size_t i) const
+        {
+            const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+            return units.substr(begin, ends[i] - begin);
+        }
         std::array<std::size_t, 2> runs{kNoPlace, kNoPlace};  // the runs of CONTINUE records it read in
         std::size_t textual = 0;  // how many of them, from the first, read as text (no control characters)
         bool lands = false;    // all of them read, ending where the next bucket begins
@@ -274,9 +283,10 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                 break;
             textual = textual && std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
             read.textual += textual ? 1 : 0;
-            read.strings.push_back(text);
+            read.units += text;
+            read.ends.push_back(static_cast<std::uint32_t>(read.units.size()));
         }
-        if (k + 1 < buckets && read.strings.size() == perBucket) {
+        if (k + 1 < buckets && read.Count() == perBucket) {
             const std::int64_t nextAt = bucketStart(k + 1) - d;
             if (cursor.Settle()) {
                 read.checked = true;
@@ -345,10 +355,11 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         BucketRead& read = reads[k];
         if (!read.lands && (!proven || read.checked))
             continue;
-        if (strings.size() < k * perBucket + read.strings.size())
-            strings.resize(k * perBucket + read.strings.size());
-        for (std::size_t i = 0; i < read.strings.size(); ++i)
-            strings[k * perBucket + i] = std::move(read.strings[i]);
+        if (strings.size() < k * perBucket + read.Count())
+            strings.resize(k * perBucket + read.Count());
+        for (std::size_t i = 0; i < read.Count(); ++i)
+            strings[k * perBucket + i] = read.String(i);
+        read = BucketRead();
     }
     return true;
     }();
@@ -382,8 +393,9 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         body.clear();
         type = kContinue;
     };
+    const std::u16string none;
     for (const std::optional<std::u16string>& text : strings) {
-        const std::u16string units = text.value_or(std::u16string());
+        const std::u16string& units = text ? *text : none;
         const bool wide = std::any_of(units.begin(), units.end(), [](char16_t c) { return c > 0xFF; });
         const std::size_t width = wide ? 2 : 1;
         if (body.size() + 3 + (units.empty() ? 0 : width) > kMaxBody)

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <string_view>
 
+#include "engine/base/byte_order.h"
 #include "engine/biff/property_set.h"
 #include "engine/biff/records.h"
 #include "engine/cfb/compound_reader.h"
@@ -44,10 +44,12 @@ namespace {
 
 // Where the records of `stream` first go wrong, into `check`. A stream known to be settled
 // (mending it changes nothing) is not mended again to find out; where it is, `names` gives the
-// sheet names to mend by, and `mended` gets the stream mended when that found the damage.
+// sheet names to mend by, and `mended` gets the stream mended when that found the damage. A
+// caller done with the stream passes it as `owned` (its bytes are `stream`): the mending takes
+// it over instead of a copy.
 void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, WorkbookCheck& check,
                      const std::function<std::vector<std::u16string>()>& names = {},
-                     std::shared_ptr<const MendedStream>* mended = nullptr)
+                     std::shared_ptr<const MendedStream>* mended = nullptr, std::vector<std::uint8_t>* owned = nullptr)
 {
     std::optional<std::uint64_t> damage = FirstRecordDamage(stream);
     if (!damage && !settled) {
@@ -58,17 +60,20 @@ void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, Workboo
         MendedStream kept;
         if (names)
             kept.names = names();
-        kept.stream.assign(stream.begin(), stream.end());
+        kept.rawSize = stream.size();
+        if (mended)
+            kept.rawFingerprint = StreamFingerprint(stream);
+        if (owned)
+            kept.stream = std::move(*owned);
+        else
+            kept.stream.assign(stream.begin(), stream.end());
         kept.regions = MendWorkbookStream(kept.stream, kept.names, &kept.settled);
         for (const MendedRegion& region : kept.regions) {
             if (region.length > biff::kRecordHeaderSize)
                 damage = std::min(damage.value_or(region.offset), region.offset);
         }
-        if (mended && damage) {  // (a salvage follows only where mending replaces anything)
-            kept.rawSize = stream.size();
-            kept.rawFingerprint = StreamFingerprint(stream);
+        if (mended && damage)  // (a salvage follows only where mending replaces anything)
             *mended = std::make_shared<const MendedStream>(std::move(kept));
-        }
     }
     if (damage)
         check.findings.push_back({FindingCode::WorkbookRecordsDamaged, Severity::Incorrect,
@@ -79,7 +84,26 @@ void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, Workboo
 
 std::size_t StreamFingerprint(std::span<const std::uint8_t> bytes)
 {
-    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    // Four lanes of 64-bit words mixed by multiplication, the tail and the length last: a pass
+    // over a large stream costs little beside reading it.
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    std::uint64_t lanes[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull, 0x082EFA98EC4E6C89ull};
+    const auto mix = [](std::uint64_t h, std::uint64_t word) {
+        h ^= word * kMul;
+        return (h << 31 | h >> 33) * kMul;
+    };
+    std::size_t at = 0;
+    for (; at + 32 <= bytes.size(); at += 32) {
+        for (int lane = 0; lane < 4; ++lane)
+            lanes[lane] = mix(lanes[lane], LoadLe64(bytes.data() + at + 8 * lane));
+    }
+    std::uint64_t h = bytes.size();
+    for (const std::uint64_t lane : lanes)
+        h = mix(h, lane);
+    for (; at < bytes.size(); ++at)
+        h = mix(h, bytes[at]);
+    h ^= h >> 29;
+    return static_cast<std::size_t>(h);
 }
 
 std::vector<std::u16string> SummarySheetNames(SectorFile& file)
@@ -93,8 +117,8 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check, std::shared_ptr<con
 {
     if (mended)
         mended->reset();
-    if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file))
-        AddStreamDamage(*stream, false, check, [&file] { return SummarySheetNames(file); }, mended);
+    if (std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file))
+        AddStreamDamage(*stream, false, check, [&file] { return SummarySheetNames(file); }, mended, &*stream);
 }
 
 WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled, bool* holdsStream)
@@ -109,8 +133,8 @@ WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8
         if (holdsStream)
             *holdsStream = true;
         AddStreamDamage(stream, settled, check);
-    } else if (const std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
-        AddStreamDamage(*written, false, check);
+    } else if (std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
+        AddStreamDamage(*written, false, check, {}, nullptr, &*written);
     }
     return check;
 }
