@@ -75,6 +75,46 @@ public:
         return data;
     }
 
+    // Where a stream's bytes lie in the file, as far as its chain goes (bounded as ReadStream).
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> RunsOf(const DirectoryEntry& entry)
+    {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
+        const auto add = [&runs](std::uint64_t offset, std::uint32_t length) {
+            if (!runs.empty() && runs.back().first + runs.back().second == offset)
+                runs.back().second += length;
+            else
+                runs.emplace_back(offset, length);
+        };
+        if (entry.type != kObjectTypeStream || entry.size == 0)
+            return runs;
+        const auto size = static_cast<std::size_t>(entry.size);
+        if (size >= kMiniStreamCutoff) {
+            std::size_t left = size;
+            for (const std::uint32_t sector : ChainOf(entry)) {
+                const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(left, kSectorSize));
+                add((std::uint64_t{sector} + 1) * kSectorSize, length);
+                left -= length;
+            }
+            return runs;
+        }
+        std::size_t left = size;
+        for (std::uint32_t sector = entry.start; left > 0;) {
+            if (sector >= miniClaimed_.size() || miniClaimed_[sector])
+                break;
+            miniClaimed_[sector] = true;
+            const std::size_t offset = std::size_t{sector} * kMiniSectorSize;
+            if (offset / kSectorSize >= miniSectors_.size() || offset >= miniStream_.size())
+                break;
+            const auto length = static_cast<std::uint32_t>(std::min<std::size_t>({left, kMiniSectorSize, miniStream_.size() - offset}));
+            add((std::uint64_t{miniSectors_[offset / kSectorSize]} + 1) * kSectorSize + offset % kSectorSize, length);
+            left -= length;
+            if (length < kMiniSectorSize)
+                break;
+            sector = miniFat_[sector];
+        }
+        return runs;
+    }
+
     // Whether a stream holds exactly `expected`, read a run of sectors at a time.
     bool StreamEquals(const DirectoryEntry& entry, std::span<const std::uint8_t> expected)
     {
@@ -198,6 +238,7 @@ private:
         if (size == 0)
             return;
         Walk(entries_[0].start, (size + kSectorSize - 1) / kSectorSize, [&](std::uint32_t sector) {
+            miniSectors_.push_back(sector);
             const SectorBytes bytes = ReadSector(file_, sector);
             miniStream_.insert(miniStream_.end(), bytes.begin(), bytes.end());
         });
@@ -269,6 +310,7 @@ private:
     std::vector<DirectoryEntry> entries_;
     std::vector<Place> places_;
     std::vector<std::uint8_t> miniStream_;
+    std::vector<std::uint32_t> miniSectors_;  // the mini stream's, in its order
     std::vector<std::uint32_t> miniFat_;
     std::vector<bool> miniClaimed_;
 };
@@ -312,6 +354,27 @@ std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file)
         streams.push_back(std::move(stream));
     }
     return streams;
+}
+
+std::optional<std::vector<StreamLayout>> MapCompoundStreams(SectorFile& file)
+{
+    Reader reader(file);
+    if (!reader.Open())
+        return std::nullopt;
+    const std::vector<DirectoryEntry>& entries = reader.Entries();
+    const std::vector<Place>& places = reader.Places();
+    std::vector<StreamLayout> layouts;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!places[i].reachable || entries[i].type != kObjectTypeStream)
+            continue;
+        StreamLayout layout;
+        for (std::uint32_t at = static_cast<std::uint32_t>(i); at != 0; at = places[at].parent)
+            layout.path.push_back(entries[at].name);
+        std::reverse(layout.path.begin(), layout.path.end());
+        layout.runs = reader.RunsOf(entries[i]);
+        layouts.push_back(std::move(layout));
+    }
+    return layouts;
 }
 
 std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file)

@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/cfb/compound_writer.h"
@@ -37,6 +38,16 @@ struct CompoundStream {
 // that every sector is read once at most and no stream holds more than the file. Directory
 // loops are cut the same way; entries more than 16 levels down are left out.
 std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file);
+
+// Where one stream's bytes lie in the file: runs of (file offset, length), in stream order,
+// as far as its chain goes (a small stream's through the mini stream's sectors).
+struct StreamLayout {
+    std::vector<std::u16string> path;  // as CompoundStream's
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
+};
+// Every stream reachable from the root and where its bytes lie, under the same conditions and
+// bounds as ReadCompoundFile; no byte of a stream is read.
+std::optional<std::vector<StreamLayout>> MapCompoundStreams(SectorFile& file);
 
 // The root entry's CLSID and times, under the same conditions as ReadCompoundFile.
 std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file);

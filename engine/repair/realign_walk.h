@@ -235,6 +235,24 @@ private:
         std::size_t acting;
     };
     mutable std::vector<OpenChoice> openChoices_;
+    // Stretches outside the workbook stream's records where a CR went back (before and after
+    // them: the directory, the other streams) with more places than CRs: which of them took the
+    // CRs, the streams those bytes land in tell as far as their kind of content does
+    // (ChooseByStreams); only the final Place calls collect them.
+    mutable bool collectOther_ = false;
+    mutable std::vector<OpenChoice> otherChoices_;
+    void ChooseByStreams();
+    // A stream of a macro project that holds a compressed container, where it lies in the new
+    // file: the project's "dir" stream, or (`source`) a module, whose source code (text in
+    // lines) follows its compiled code.
+    struct Container {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
+        bool source = false;
+    };
+    static constexpr std::size_t kMostContainerPlaces = 48;
+    static constexpr std::size_t kMostContainerTries = 4096;
+    bool ContainerReads(const Bytes& file, const Container& container) const;
+    void SettleContainer(const Container& container, std::vector<std::uint64_t>& acted, std::size_t& spent) const;
     // Places in the string table's records where more could act than did: the table read again,
     // whole, tells which (SettleStringChoices), or which strings it leaves in doubt.
     std::vector<OpenChoice> stringChoices_;

@@ -74,6 +74,29 @@ std::vector<CompoundEntry> AsEntries(const std::vector<CompoundStream>& streams)
     return entries;
 }
 
+// Each stream's bytes, read where the map of the file says they lie, are the stream's.
+void ExpectMapReadsAsTheStreams(const Bytes& file, const std::vector<CompoundStream>& streams)
+{
+    ByteViewFile view(file);
+    const std::optional<std::vector<StreamLayout>> layouts = MapCompoundStreams(view);
+    ASSERT_TRUE(layouts);
+    std::size_t k = 0;
+    for (const CompoundStream& stream : streams) {
+        if (stream.type != kObjectTypeStream)
+            continue;
+        ASSERT_LT(k, layouts->size());
+        const StreamLayout& layout = (*layouts)[k++];
+        EXPECT_EQ(layout.path, stream.path);
+        Bytes bytes;
+        for (const auto& [at, length] : layout.runs) {
+            ASSERT_LE(at + length, file.size());
+            bytes.insert(bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at + length));
+        }
+        EXPECT_TRUE(bytes == stream.data) << "stream " << k;
+    }
+    EXPECT_EQ(k, layouts->size());
+}
+
 TEST(CompoundRoundTrip, EveryTestWorkbookComesBackStreamForStream)
 {
     int workbooks = 0;
@@ -87,9 +110,11 @@ TEST(CompoundRoundTrip, EveryTestWorkbookComesBackStreamForStream)
         for (const CompoundStream& s : before)
             EXPECT_FALSE(s.truncated) << "intact workbooks have whole streams";
 
+        ExpectMapReadsAsTheStreams(test::TestWorkbook(name), before);
         MemorySectorFile written = Write(AsEntries(before), *root);
         ExpectClean(written);
         const std::vector<CompoundStream> after = ReadAll(written);
+        ExpectMapReadsAsTheStreams(written.Bytes(), after);
         ASSERT_EQ(after.size(), before.size());
         for (std::size_t i = 0; i < before.size(); ++i) {
             EXPECT_EQ(std::tie(after[i].path, after[i].type, after[i].parent), std::tie(before[i].path, before[i].type, before[i].parent));

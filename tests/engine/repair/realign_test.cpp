@@ -97,7 +97,9 @@ TEST(Realign, LeavesEveryIntactWorkbookAlone)
 
 TEST(Realign, PutsBackWhatATransferOrAWrapperMoved)
 {
-    const Bytes russian = test::TestWorkbook("sheetjs__number_format_russian.xls");  // 32 CR LF pairs
+    // 32 CR LF pairs, most of them in a macro project: its text, its modules' compressed source.
+    const Bytes russian = test::TestWorkbook("sheetjs__number_format_russian.xls");
+    const Bytes macros = test::TestWorkbook("npoi__excelant.xls");  // a module whose source has LF LF
     const Bytes strings = test::TestWorkbook("readxl__more-than-256-unique-strings-xls.xls");
     const Bytes mtcars = test::TestWorkbook("readxl__mtcars.xls");  // no CR LF at all
     // 364 CR LF pairs; a directory of 17 sectors, one of them 128 bytes from where it reads as
@@ -117,15 +119,22 @@ TEST(Realign, PutsBackWhatATransferOrAWrapperMoved)
         const Bytes& original;
         Bytes damaged;
         RealignNote note;
-        // Whether every byte comes back: where CRs went into bytes no structure reads (other
-        // streams, records that hold no values such as pictures), the first LFs take them.
+        // Whether every byte comes back: where CRs went into bytes no structure reads (records
+        // that hold no values such as pictures, streams of unknown content), the LFs that
+        // follow text take them, the first where that does not tell.
         bool whole = true;
     } cases[] = {
         // Each CR LF the transfer left is ambiguous (an LF it turned, or a pair the workbook
-        // held); the records and the grid tell the 32 pairs the workbook held from the others.
+        // held); the records, the grid and the macro project's streams tell the 32 pairs the
+        // workbook held from the others.
         {"every LF turned into CR LF", russian, LfToCrLf(russian),
-            {.crlfTurnedBack = CountPairs(LfToCrLf(russian)) - CountPairs(russian)}, false},
-        {"every CR LF turned into LF", russian, CrLfToLf(russian), {.crRestored = CountPairs(russian)}, false},
+            {.crlfTurnedBack = CountPairs(LfToCrLf(russian)) - CountPairs(russian)}},
+        {"every CR LF turned into LF", russian, CrLfToLf(russian), {.crRestored = CountPairs(russian)}},
+        // Of two LFs in a row in a module's compressed source, only reading the source tells
+        // which one lost its CR.
+        {"every CR LF turned into LF, LF LF in a module", macros, CrLfToLf(macros), {.crRestored = CountPairs(macros)}},
+        {"every LF turned into CR LF, LF LF in a module", macros, LfToCrLf(macros),
+            {.crlfTurnedBack = CountPairs(LfToCrLf(macros)) - CountPairs(macros)}},
         {"a single CR LF lost", strings, CrLfToLf(strings), {.crRestored = 1}, false},
         {"every LF turned, a long directory", embedded, LfToCrLf(embedded),
             {.crlfTurnedBack = CountPairs(LfToCrLf(embedded)) - CountPairs(embedded)}, false},

@@ -1,0 +1,68 @@
+// A macro project's compressed containers: a real module's source reads back as its text, and
+// a container that lost or gained a byte, or whose chunk header is spoiled, reads as nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "engine/biff/vba_container.h"
+#include "engine/cfb/compound_reader.h"
+#include "tests/support/workbooks.h"
+
+namespace tabulon {
+namespace {
+
+using test::Bytes;
+
+Bytes ModuleStream(std::u16string_view module)
+{
+    MemorySectorFile file(test::TestWorkbook("npoi__excelant.xls"));
+    const std::optional<std::vector<CompoundStream>> streams = ReadCompoundFile(file);
+    if (streams) {
+        for (const CompoundStream& stream : *streams)
+            if (stream.path.size() == 3 && stream.path[1] == u"VBA" && stream.path[2] == module)
+                return stream.data;
+    }
+    ADD_FAILURE() << "no such module";
+    return {};
+}
+
+TEST(VbaContainer, AModulesSourceReadsAsItsTextAndASpoiledOneAsNothing)
+{
+    const Bytes module = ModuleStream(u"Module1");
+    // The source follows the compiled code: a signature byte, a chunk header, then the first
+    // token group, literal bytes all ("Attribut...").
+    static constexpr std::string_view kOpening("\0Attribut", 9);
+    const auto opening = std::search(module.begin(), module.end(), kOpening.begin(), kOpening.end());
+    ASSERT_NE(opening, module.end());
+    const Bytes container(opening - 3, module.end());
+
+    const std::optional<Bytes> text = biff::DecompressVbaContainer(container);
+    ASSERT_TRUE(text);
+    const std::string source(text->begin(), text->end());
+    EXPECT_EQ(source.rfind("Attribute VB_Name = \"Module1\"\r\n", 0), 0u) << source;
+    EXPECT_NE(source.find("calculatePayment = P * ((i * (1 + i) ^ n) / ((1 + i) ^ n - 1))\r\n\r\nEnd Function\r\n"), std::string::npos);
+
+    // A byte more or less anywhere leaves the chunk's end where its header does not say it is.
+    for (const std::size_t at : {std::size_t{5}, container.size() / 2, container.size() - 1}) {
+        Bytes shorter = container;
+        shorter.erase(shorter.begin() + static_cast<std::ptrdiff_t>(at));
+        EXPECT_FALSE(biff::DecompressVbaContainer(shorter)) << "one byte less at " << at;
+        Bytes longer = container;
+        longer.insert(longer.begin() + static_cast<std::ptrdiff_t>(at), 0x0D);
+        EXPECT_FALSE(biff::DecompressVbaContainer(longer)) << "a CR more at " << at;
+    }
+    Bytes unsigned_ = container;
+    unsigned_[0] = 0;
+    EXPECT_FALSE(biff::DecompressVbaContainer(unsigned_));
+    Bytes badHeader = container;
+    badHeader[2] ^= 0x10;  // the header's signature bits
+    EXPECT_FALSE(biff::DecompressVbaContainer(badHeader));
+    EXPECT_FALSE(biff::DecompressVbaContainer(Bytes{}));
+    // Output is bounded.
+    EXPECT_FALSE(biff::DecompressVbaContainer(container, 16));
+}
+
+}  // namespace
+}  // namespace tabulon
