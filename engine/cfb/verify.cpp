@@ -408,6 +408,13 @@ private:
             }
             seen[index] = 1;
             const Entry& entry = directory_[index];
+            if (entry.type != kObjectTypeStream && entry.type != kObjectTypeStorage) {
+                // Bytes of something else where the tree leads (an unused entry, a sector that
+                // no longer holds the directory): readers refuse the file, and its links lead
+                // nowhere to follow.
+                Add(FindingCode::DirectoryEntryInvalid, Severity::Incorrect, index, kObjectTypeStream, entry.type);
+                continue;
+            }
             if (entry.type == kObjectTypeStream)
                 streams_.push_back(index);
             pending.push_back(entry.left);
@@ -634,6 +641,8 @@ std::string DescribeFinding(const Finding& finding)
     case FindingCode::FileCutShort: return "the file ends inside sector " + where + ", which is in use";
     case FindingCode::FatEntryOutOfRange:
         return "the allocation table's entry for sector " + where + " points outside the file";
+    case FindingCode::DirectoryEntryInvalid:
+        return "directory entry " + where + ", which the directory's tree leads to, is neither a stream nor a storage";
     }
     return "unknown finding";
 }

@@ -41,6 +41,7 @@ enum class FindingCode {
     WorkbookRecordsDamaged,    // a record of the workbook stream that is none, or a sheet not where listed
     FileCutShort,              // the file ends inside a sector that is in use
     FatEntryOutOfRange,        // a table entry, used or not, that is neither a sector of the file nor a marker
+    DirectoryEntryInvalid,     // an entry the tree reaches that is neither a stream nor a storage
 };
 
 struct Finding {

@@ -52,6 +52,12 @@ TEST(VerifyWorkbook, OneDefectPerRow)
          Severity::Fatal},
         {"directory index beyond the entries", [](CompoundFile& f) { f.SetEntry32(2, 68, 40); },
          FindingCode::DirectoryIndexOutOfRange, Severity::Incorrect},
+        // What readers (LibreOffice's) refuse the whole file for: the tree leads to bytes of
+        // something else (clusters stitched in before a directory sector), or to an unused entry.
+        {"the tree leads to no entry's bytes", [](CompoundFile& f) { f.Entry(2)[66] = 0xF2; },
+         FindingCode::DirectoryEntryInvalid, Severity::Incorrect},
+        {"the tree leads to an unused entry", [](CompoundFile& f) { f.Entry(2)[66] = 0; },
+         FindingCode::DirectoryEntryInvalid, Severity::Incorrect},
         {"no workbook stream", [](CompoundFile& f) { f.SetName(1, "Worksheet"); }, FindingCode::NoWorkbookStream,
          Severity::Fatal},
         {"workbook without BOF", [](CompoundFile& f) { f.Sector(2)[0] = 0; }, FindingCode::WorkbookWithoutBof,
