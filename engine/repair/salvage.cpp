@@ -459,8 +459,10 @@ private:
         while (!pending.empty()) {
             const auto [index, parent] = pending.back();
             pending.pop_back();
-            if (index != kNoStream && index >= entries_.size())
-                lostEntries_ = true;  // in a directory sector that did not survive
+            // An entry in a directory sector that did not survive, or one the tree leads to that
+            // holds no entry (a zeroed sector the chain still lists: no writer links an unused one).
+            if (index != kNoStream && (index >= entries_.size() || entries_[index].type == 0))
+                lostEntries_ = true;
             if (index >= entries_.size() || seen[index] || entries_[index].type == 0 ||
                 entries_[index].type == kObjectTypeRootStorage)
                 continue;

@@ -989,6 +989,27 @@ TEST(Salvage, SmallStreamsComeBackWhereTheirPlaceIsSure)
     }
 }
 
+// A directory sector zeroed that its chain still lists: the entries the tree leads to there
+// read as unused ones, which no writer links. Their streams are lost, and the report says so
+// (it once kept silent); every stream that is kept is the workbook's own.
+TEST(Salvage, EntriesOfAZeroedDirectorySectorAreReportedLost)
+{
+    const Bytes file = test::TestWorkbook("sheetjs__number_format_russian.xls");
+    const auto original = StreamsByPath(file);
+    Bytes damaged = file;
+    ZeroSector(damaged, 126);  // the directory's fourth sector: entries 12 to 15
+    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    ASSERT_TRUE(Sound(salvaged));
+    const auto kept = StreamsByPath(salvaged.file);
+    EXPECT_LT(kept.size(), original.size());
+    for (const auto& [path, data] : kept)
+        EXPECT_TRUE(original.contains(path) && original.at(path) == data) << Utf8FromUtf16(path.back());
+    EXPECT_NE(std::find(salvaged.report.dropped.begin(), salvaged.report.dropped.end(),
+                        "directory entries in lost sectors (their streams)"),
+              salvaged.report.dropped.end());
+    EXPECT_EQ(salvaged.workbook, WorkbookStream(file));
+}
+
 // Files whose compound structure a header opens: one that ends inside its last sector (only
 // zeros past its last stream's end cut off), its header wiped, through the whole repair; and
 // one whose only damage is its header, given the wiped header and the one the rebuild makes.
