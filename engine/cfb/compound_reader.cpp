@@ -317,6 +317,21 @@ private:
 
 }  // namespace
 
+namespace {
+
+// An entry's names from under the root down to its own. (Paths are short, kMaxDepth at most,
+// so each is put together from its storages up.)
+std::vector<std::u16string> PathOf(const Reader& reader, std::size_t index)
+{
+    std::vector<std::u16string> path;
+    for (std::uint32_t at = static_cast<std::uint32_t>(index); at != 0; at = reader.Places()[at].parent)
+        path.push_back(reader.Entries()[at].name);
+    std::reverse(path.begin(), path.end());
+    return path;
+}
+
+}  // namespace
+
 std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file)
 {
     Reader reader(file);
@@ -338,10 +353,7 @@ std::optional<std::vector<CompoundStream>> ReadCompoundFile(SectorFile& file)
             continue;
         const DirectoryEntry& entry = entries[i];
         CompoundStream stream;
-        // Paths are short (kMaxDepth at most), so each is put together from its storages up.
-        for (std::uint32_t at = static_cast<std::uint32_t>(i); at != 0; at = places[at].parent)
-            stream.path.push_back(entries[at].name);
-        std::reverse(stream.path.begin(), stream.path.end());
+        stream.path = PathOf(reader, i);
         stream.type = entry.type;
         stream.parent = places[i].parent == 0 ? -1 : listIndex[places[i].parent];
         stream.data = reader.ReadStream(entry);
@@ -367,12 +379,7 @@ std::optional<std::vector<StreamLayout>> MapCompoundStreams(SectorFile& file)
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (!places[i].reachable || entries[i].type != kObjectTypeStream)
             continue;
-        StreamLayout layout;
-        for (std::uint32_t at = static_cast<std::uint32_t>(i); at != 0; at = places[at].parent)
-            layout.path.push_back(entries[at].name);
-        std::reverse(layout.path.begin(), layout.path.end());
-        layout.runs = reader.RunsOf(entries[i]);
-        layouts.push_back(std::move(layout));
+        layouts.push_back({PathOf(reader, i), reader.RunsOf(entries[i])});
     }
     return layouts;
 }
