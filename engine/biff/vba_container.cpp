@@ -10,23 +10,29 @@ namespace {
 
 constexpr std::size_t kChunkOutput = 4096;
 
-}  // namespace
-
-std::optional<std::vector<std::uint8_t>> DecompressVbaContainer(std::span<const std::uint8_t> container, std::size_t most)
+// Reads the container, its first `known` bytes at least (all of it when `known` is its size);
+// `whole` says whether it must end where its last chunk does.
+std::optional<std::vector<std::uint8_t>> Decompress(std::span<const std::uint8_t> container, std::size_t known, bool whole,
+                                                    std::size_t most)
 {
     if (container.empty() || container[0] != 1)
         return std::nullopt;
     std::vector<std::uint8_t> out;
     std::size_t at = 1;
     bool lastWasShort = false;  // a chunk that gave fewer than 4096 bytes must be the last
+    known = std::min(known, container.size());
     while (at < container.size()) {
+        if (!whole && at + 2 > known)
+            return out;
         if (lastWasShort || container.size() - at < 2)
             return std::nullopt;
         const std::uint16_t header = LoadLe16(container.data() + at);
         const std::size_t size = (header & 0x0FFFu) + 3;
-        if (((header >> 12) & 0x7u) != 0x3u || size > container.size() - at)
+        if (((header >> 12) & 0x7u) != 0x3u || (whole && size > container.size() - at))
             return std::nullopt;
-        const std::size_t end = at + size;
+        const std::size_t end = std::min(at + size, container.size());
+        if (!whole && end > known && (header & 0x8000u) == 0)
+            return out;
         const std::size_t chunkStart = out.size();
         at += 2;
         if ((header & 0x8000u) == 0) {
@@ -36,8 +42,12 @@ std::optional<std::vector<std::uint8_t>> DecompressVbaContainer(std::span<const 
             out.insert(out.end(), container.begin() + static_cast<std::ptrdiff_t>(at), container.begin() + static_cast<std::ptrdiff_t>(end));
         } else {
             while (at < end) {
+                if (!whole && at >= known)
+                    return out;
                 const std::uint8_t flags = container[at++];
                 for (int bit = 0; bit < 8 && at < end; ++bit) {
+                    if (!whole && at + ((flags >> bit & 1u) ? 2 : 1) > known)
+                        return out;
                     if ((flags >> bit & 1u) == 0) {
                         out.push_back(container[at++]);
                     } else {
@@ -68,6 +78,19 @@ std::optional<std::vector<std::uint8_t>> DecompressVbaContainer(std::span<const 
         at = end;
     }
     return out;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> DecompressVbaContainer(std::span<const std::uint8_t> container, std::size_t most)
+{
+    return Decompress(container, container.size(), true, most);
+}
+
+std::optional<std::vector<std::uint8_t>> DecompressVbaContainerStart(std::span<const std::uint8_t> container, std::size_t known,
+                                                                    std::size_t most)
+{
+    return Decompress(container, known, false, most);
 }
 
 }  // namespace tabulon::biff

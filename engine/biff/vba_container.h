@@ -19,4 +19,9 @@ namespace tabulon::biff {
 std::optional<std::vector<std::uint8_t>> DecompressVbaContainer(std::span<const std::uint8_t> container,
                                                                std::size_t most = std::size_t{16} << 20);
 
+// The bytes the first `known` bytes of a container give, as far as they read (the rest of the
+// container not yet known): nothing where they already break the container's rules.
+std::optional<std::vector<std::uint8_t>> DecompressVbaContainerStart(std::span<const std::uint8_t> container, std::size_t known,
+                                                                    std::size_t most = std::size_t{16} << 20);
+
 }  // namespace tabulon::biff

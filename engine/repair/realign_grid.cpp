@@ -393,9 +393,6 @@ bool GridWalk::Place(
             if (move_ == Move::ForeignCluster && available > static_cast<std::size_t>(needed))
                 openChoices_.push_back({std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(available)),
                     static_cast<std::size_t>(needed)});
-            if (move_ == Move::LostCr && collectOther_ && available > static_cast<std::size_t>(needed))
-                otherChoices_.push_back({std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(available)),
-                    static_cast<std::size_t>(needed)});
             for (std::int64_t k = 0; k < needed; ++k)
                 into->push_back(*first++);
         }
@@ -484,10 +481,7 @@ std::optional<Bytes> GridWalk::Run()
             target += step_;
     }
     openChoices_.clear();
-    collectOther_ = true;
-    const bool placed = Place(done, shift, b_.size(), target, &acted_);
-    collectOther_ = false;
-    if (!placed)
+    if (!Place(done, shift, b_.size(), target, &acted_))
         return std::nullopt;
     std::sort(acted_.begin(), acted_.end());
     acted_.erase(std::unique(acted_.begin(), acted_.end()), acted_.end());

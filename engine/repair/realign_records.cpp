@@ -216,9 +216,7 @@ bool GridWalk::WalkRecords(std::uint64_t& done, std::int64_t& shift)
             first.length = LoadLe16(b_.data() + first.header + 2);
             if (!biff::IsBofType(first.type) || !Readable(first.type, first.length) || !Check(first, kLookahead))
                 continue;
-            collectOther_ = true;
             Place(done, shift, first.header, to, &acted_);
-            collectOther_ = false;
             record = first;
             found = true;
             if (detour_)

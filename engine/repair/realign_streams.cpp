@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/base/text.h"
+#include "engine/biff/records.h"
 #include "engine/biff/vba_container.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/io/sector_file.h"
@@ -22,12 +23,13 @@ enum class Content : std::uint8_t {
     Lines,  // text whose lines all end with CR LF
     Binary,  // numbers and offsets: an LF there is no line end
     Other,   // as the bytes around the LF look
+    Fixed,   // proved by the structure: no CR moves in or out
 };
 
 // Larger files hold no macro project worth the look-up, and their choices are many.
 constexpr std::size_t kMostFileBytes = 64u << 20;
 constexpr std::size_t kMostChoiceWork = 1u << 22;
-constexpr std::size_t kMostBuiltBytes = std::size_t{1} << 30;
+constexpr std::size_t kMostReadBytes = std::size_t{1} << 30;
 
 Content KindOf(const std::vector<std::u16string>& path)
 {
@@ -65,7 +67,7 @@ bool TextByte(std::uint8_t byte)
 
 void GridWalk::ChooseByStreams()
 {
-    if (otherChoices_.empty() || b_.size() > kMostFileBytes)
+    if (move_ != Move::LostCr || acted_.empty() || b_.size() > kMostFileBytes)
         return;
     std::sort(acted_.begin(), acted_.end());
     const std::optional<Bytes> first = Build(acted_, 0);
@@ -75,12 +77,24 @@ void GridWalk::ChooseByStreams()
     const std::optional<std::vector<StreamLayout>> layouts = MapCompoundStreams(file);
     if (!layouts)
         return;
-    // Each byte of the new file by the content of the stream it lands in.
+    // Each byte of the new file by the content of the stream it lands in. What the structure
+    // proved stands: the header, the table, mini table and directory sectors, and the workbook
+    // stream, whose records decided the places in it.
     std::vector<Content> content(first->size(), Content::None);
+    const auto fix = [&](std::uint64_t at, std::uint64_t length) {
+        const std::uint64_t end = std::min<std::uint64_t>(at + length, content.size());
+        for (std::uint64_t k = std::min<std::uint64_t>(at, end); k < end; ++k)
+            content[static_cast<std::size_t>(k)] = Content::Fixed;
+    };
     std::vector<Container> containers;
     for (const StreamLayout& layout : *layouts) {
         if (layout.path.empty())
             continue;
+        if (layout.path.size() == 1 && biff::IsWorkbookStreamName(layout.path.front())) {
+            for (const auto& [at, length] : layout.runs)
+                fix(at, length);
+            continue;
+        }
         Content kind = KindOf(layout.path);
         // A module of a macro project (a stream beside "dir" in its storage): compiled code,
         // then the source.
@@ -102,28 +116,84 @@ void GridWalk::ChooseByStreams()
                 content[static_cast<std::size_t>(at) + k] = source && offset < *source ? Content::Binary : kind;
         }
     }
+    fix(0, kHeaderSize);
+    for (const auto& [sector, shifts] : fixed_)
+        fix(kSectorSize * (std::uint64_t{sector} + 1), kSectorSize);
+    // Where the fixed bytes lie, a stretch at a time, for the look-up below.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> fixedStretches;  // [from, to)
+    for (std::size_t k = 0; k < content.size(); ++k) {
+        if (content[k] != Content::Fixed)
+            continue;
+        if (!fixedStretches.empty() && fixedStretches.back().second == k)
+            ++fixedStretches.back().second;
+        else
+            fixedStretches.emplace_back(k, k + 1);
+    }
+    const auto anyFixed = [&](std::uint64_t from, std::uint64_t to) {  // in [from, to]
+        const auto after = std::upper_bound(fixedStretches.begin(), fixedStretches.end(), from,
+                                            [](std::uint64_t at, const auto& stretch) { return at < stretch.second; });
+        return after != fixedStretches.end() && after->first <= to;
+    };
+
+    // The open stretches: runs of places, one after another, whose bytes in the new file hold
+    // nothing fixed however their CRs are taken (as many CRs as now, which the fixed bytes
+    // after them prove).
+    struct OpenStretch {
+        std::vector<std::uint64_t> places;
+        std::size_t acting = 0;
+        std::size_t ahead = 0;  // CRs that went back before its first place
+    };
+    std::vector<OpenStretch> stretches;
+    OpenStretch open;
+    const auto close = [&] {
+        if (open.acting > 0 && open.acting < open.places.size() &&
+            !anyFixed(open.places.front() + open.ahead, open.places.back() + open.ahead + open.acting))
+            stretches.push_back(std::move(open));
+        open = OpenStretch();
+    };
+    std::size_t ahead = 0;  // of acted_, before the place
+    std::uint64_t lastLands = 0;
+    for (const std::uint64_t place : places_) {
+        while (ahead < acted_.size() && acted_[ahead] < place)
+            ++ahead;
+        const bool acts = ahead < acted_.size() && acted_[ahead] == place;
+        const std::uint64_t lands = place + ahead + (acts ? 1 : 0);
+        if (lands >= content.size() || content[static_cast<std::size_t>(lands)] == Content::Fixed ||
+            (!open.places.empty() && anyFixed(lastLands + 1, lands))) {
+            close();
+            if (lands >= content.size() || content[static_cast<std::size_t>(lands)] == Content::Fixed)
+                continue;
+        }
+        if (open.places.empty())
+            open.ahead = ahead;
+        open.places.push_back(place);
+        open.acting += acts ? 1 : 0;
+        lastLands = lands;
+    }
+    close();
+
     // What a CR before the LF at `place` gains, `before` CRs having gone back ahead of it in the
     // file (the LF then lands `before` + 1 bytes further along).
     const auto gain = [&](std::uint64_t place, std::size_t before) -> int {
         const std::uint64_t lands = place + before + 1;
+        const std::uint8_t previous = b_[static_cast<std::size_t>(place - 1)];
         switch (lands < content.size() ? content[static_cast<std::size_t>(lands)] : Content::None) {
-        case Content::Lines: return 4;
+        // (A line's end follows its text, or the line end before it where a line is empty.)
+        case Content::Lines: return TextByte(previous) || previous == kLf ? 4 : -1;
         case Content::Binary: return -2;
-        case Content::Other: return TextByte(b_[static_cast<std::size_t>(place - 1)]) ? 1 : -1;
-        case Content::None: return 0;
+        case Content::Other: return TextByte(previous) ? 1 : -1;
+        case Content::None:
+        case Content::Fixed: return 0;
         }
         return 0;
     };
     std::vector<std::uint64_t> acted = acted_;
     std::size_t work = 0;  // of the choices below, all told
-    for (const OpenChoice& choice : otherChoices_) {
-        const std::size_t n = choice.places.size(), k = choice.acting;
-        if (n == 0 || k == 0 || k > n || n * (k + 1) > kMostChoiceWork - work)
+    for (const OpenStretch& stretch : stretches) {
+        const std::size_t n = stretch.places.size(), k = stretch.acting;
+        if (n * (k + 1) > kMostChoiceWork - work)
             continue;
         work += n * (k + 1);
-        // CRs that went back before the stretch (its first place is no acting place yet).
-        const auto lower = std::lower_bound(acted.begin(), acted.end(), choice.places.front());
-        const std::size_t ahead = static_cast<std::size_t>(lower - acted.begin());
         // best[i][j]: the most the places from i on gain with j CRs left for them.
         constexpr int kNever = std::numeric_limits<int>::min() / 2;
         std::vector<int> best((n + 1) * (k + 1), kNever);
@@ -133,111 +203,214 @@ void GridWalk::ChooseByStreams()
             for (std::size_t j = 0; j <= k && j <= n - i; ++j) {
                 int value = at(i + 1, j);
                 if (j > 0 && at(i + 1, j - 1) != kNever)
-                    value = std::max(value, gain(choice.places[i], ahead + (k - j)) + at(i + 1, j - 1));
+                    value = std::max(value, gain(stretch.places[i], stretch.ahead + (k - j)) + at(i + 1, j - 1));
                 at(i, j) = value;
             }
         }
         // The first places take the CRs where the streams cannot tell (as the walk has it).
         std::vector<std::uint64_t> chosen;
         for (std::size_t i = 0, j = k; i < n && j > 0; ++i) {
-            if (at(i + 1, j - 1) != kNever && gain(choice.places[i], ahead + (k - j)) + at(i + 1, j - 1) >= at(i + 1, j)) {
-                chosen.push_back(choice.places[i]);
+            if (at(i + 1, j - 1) != kNever &&
+                gain(stretch.places[i], stretch.ahead + (k - j)) + at(i + 1, j - 1) >= at(i + 1, j)) {
+                chosen.push_back(stretch.places[i]);
                 --j;
             }
         }
         if (chosen.size() != k)
             continue;
         std::erase_if(acted, [&](std::uint64_t place) {
-            return std::binary_search(choice.places.begin(), choice.places.end(), place);
+            return std::binary_search(stretch.places.begin(), stretch.places.end(), place);
         });
         acted.insert(acted.end(), chosen.begin(), chosen.end());
         std::sort(acted.begin(), acted.end());
     }
-    // A macro project's compressed containers say more than the bytes around an LF: where they
-    // do not read whole with the CRs chosen, the CRs that went back into one move among its LFs
-    // until it does (when one way does).
-    std::size_t built = 0;  // bytes of files built to try ways, all told
-    for (const Container& container : containers)
-        SettleContainer(container, acted, built);
+    // A macro project's compressed containers say more than the bytes around an LF: where one
+    // does not read whole with the CRs chosen, the stretch's CRs are taken again, place by place
+    // (when a way makes every container it touches read).
+    std::size_t spent = 0;  // bytes of streams read to try ways, all told
+    for (const OpenStretch& stretch : stretches) {
+        const std::uint64_t from = stretch.places.front() + stretch.ahead;
+        const std::uint64_t to = stretch.places.back() + stretch.ahead + stretch.acting + 1;
+        std::vector<const Container*> touched;
+        for (const Container& container : containers) {
+            if (std::any_of(container.runs.begin(), container.runs.end(),
+                            [&](const auto& run) { return run.first < to && from < run.first + run.second; }))
+                touched.push_back(&container);
+        }
+        // Each container's own places first, as many CRs among them as the choice by streams
+        // gave it; then, where one still does not read, the stretch's places all together.
+        for (const Container* container : touched) {
+            const std::vector<std::uint64_t> own = PlacesInSource(*container, stretch.places, acted);
+            if (!own.empty())
+                SettleStretch(own, {container}, acted, spent);
+        }
+        SettleStretch(stretch.places, touched, acted, spent);
+    }
     acted_ = std::move(acted);
 }
 
-// Whether the container reads whole in `file`; a module's source also as its text does: every
-// line ending with CR LF.
-bool GridWalk::ContainerReads(const Bytes& file, const Container& container) const
+// The bytes of the new file from `from` on, `length` of them, with a CR put back before each
+// place of `acted` (in order): the file need not be built to read one stream of it.
+void GridWalk::AppendBytes(const std::vector<std::uint64_t>& acted, std::uint64_t from, std::uint64_t length, Bytes& out) const
+{
+    // The first byte of the bytes as found that lands at `from` or past it: a byte lands its
+    // own offset and the CRs put back up to it further along.
+    const auto lands = [&](std::uint64_t d) {
+        return d + static_cast<std::uint64_t>(std::upper_bound(acted.begin(), acted.end(), d) - acted.begin());
+    };
+    std::uint64_t lo = from > acted.size() ? from - acted.size() : 0, hi = from;
+    while (lo < hi) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (lands(mid) >= from)
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    std::uint64_t d = lo;
+    auto next = std::lower_bound(acted.begin(), acted.end(), d);
+    // (The CR before `d`, when it acts, lands right before it: at `from` itself, or before.)
+    bool crDone = !(next != acted.end() && *next == d && lands(d) - 1 == from);
+    for (std::uint64_t r = from; r < from + length; ++r) {
+        if (!crDone && next != acted.end() && *next == d) {
+            out.push_back(kCr);
+            crDone = true;
+            continue;
+        }
+        out.push_back(d < b_.size() ? b_[static_cast<std::size_t>(d)] : 0);
+        if (next != acted.end() && *next == d)
+            ++next;
+        ++d;
+        crDone = false;
+    }
+}
+
+Bytes GridWalk::StreamBytes(const Container& container, const std::vector<std::uint64_t>& acted) const
 {
     Bytes bytes;
-    for (const auto& [at, length] : container.runs) {
-        if (at + length > file.size())
+    for (const auto& [at, length] : container.runs)
+        AppendBytes(acted, at, length, bytes);
+    return bytes;
+}
+
+namespace {
+
+// Whether a module's source text reads as one: no control character but a tab, every line
+// ending with CR LF (a CR that ends what is known yet may still have its LF to come).
+bool SourceLines(const std::vector<std::uint8_t>& text, bool whole)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] < 0x20 && text[i] != '\t' && text[i] != kCr && text[i] != kLf)
             return false;
-        bytes.insert(bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at + length));
-    }
-    // (A module's source begins where its bytes as they now stand say.)
-    const std::optional<std::size_t> start = container.source ? SourceStart(bytes) : std::size_t{0};
-    if (!start)
-        return false;
-    const std::optional<Bytes> text = biff::DecompressVbaContainer(std::span(bytes).subspan(*start));
-    if (!text)
-        return false;
-    if (!container.source)
-        return true;
-    for (std::size_t i = 0; i < text->size(); ++i) {
-        const bool crBefore = i > 0 && (*text)[i - 1] == kCr;
-        const bool lfAfter = i + 1 < text->size() && (*text)[i + 1] == kLf;
-        if (((*text)[i] == kLf && !crBefore) || ((*text)[i] == kCr && !lfAfter))
+        const bool crBefore = i > 0 && text[i - 1] == kCr;
+        const bool lfAfter = i + 1 < text.size() ? text[i + 1] == kLf : !whole;
+        if ((text[i] == kLf && !crBefore) || (text[i] == kCr && !lfAfter))
             return false;
     }
     return true;
 }
 
-void GridWalk::SettleContainer(const Container& container, std::vector<std::uint64_t>& acted, std::size_t& spent) const
+}  // namespace
+
+// Of `places`, those whose LF lands in the container's compressed bytes (a module's source,
+// where its bytes as they stand say it begins).
+std::vector<std::uint64_t> GridWalk::PlacesInSource(const Container& container, const std::vector<std::uint64_t>& places,
+                                                    const std::vector<std::uint64_t>& acted) const
 {
-    // (Each way tried builds the file anew, and the places are gone through once: fewer ways,
-    // and fewer containers, for a larger file.)
-    if (spent > kMostBuiltBytes)
-        return;
-    spent += 2 * b_.size();
-    std::optional<Bytes> built = Build(acted, 0);
-    if (!built || ContainerReads(*built, container))
-        return;
-    // The places whose LF lands in the container as the CRs stand.
-    const auto inside = [&](std::uint64_t lands) {
-        return std::any_of(container.runs.begin(), container.runs.end(),
-                           [lands](const auto& run) { return lands >= run.first && lands < run.first + run.second; });
-    };
-    std::vector<std::uint64_t> candidates;
-    std::size_t acting = 0;
-    for (const std::uint64_t place : places_) {
-        const auto before = static_cast<std::size_t>(std::lower_bound(acted.begin(), acted.end(), place) - acted.begin());
-        const bool acts = std::binary_search(acted.begin(), acted.end(), place);
-        if (!inside(place + before + (acts ? 1 : 0)))
-            continue;
-        candidates.push_back(place);
-        acting += acts ? 1 : 0;
+    const Bytes bytes = StreamBytes(container, acted);
+    const std::optional<std::size_t> start = container.source ? SourceStart(bytes) : std::optional<std::size_t>(0);
+    std::vector<std::uint64_t> inside;
+    if (!start)
+        return inside;
+    for (const std::uint64_t place : places) {
+        const auto before = static_cast<std::uint64_t>(std::lower_bound(acted.begin(), acted.end(), place) - acted.begin());
+        const std::uint64_t lands = place + before + (std::binary_search(acted.begin(), acted.end(), place) ? 1 : 0);
+        std::size_t offset = 0;
+        for (const auto& [at, length] : container.runs) {
+            if (lands >= at && lands < at + length) {
+                if (offset + (lands - at) >= *start)
+                    inside.push_back(place);
+                break;
+            }
+            offset += length;
+        }
     }
-    if (acting == 0 || candidates.size() > kMostContainerPlaces)
+    return inside;
+}
+
+// Where a container has its CRs in doubt: the stretch's places are decided again in the order
+// of the file, a CR put back or not at each (the choice by streams first), the decompression of
+// what each container it touches holds so far checked at each step (a wrong choice breaks the
+// token groups or the lines within a few bytes), until every one of them reads whole with as
+// many CRs as the grid proved for the stretch.
+void GridWalk::SettleStretch(const std::vector<std::uint64_t>& places, const std::vector<const Container*>& containers,
+                             std::vector<std::uint64_t>& acted, std::size_t& spent) const
+{
+    // Whether the container reads in `trial` as far as the bytes before `known` (a place of the
+    // new file) go; all of it when they are all known.
+    const auto reads = [&](const Container& container, const std::vector<std::uint64_t>& trial, std::uint64_t known) {
+        const Bytes bytes = StreamBytes(container, trial);
+        spent += bytes.size();
+        std::size_t prefix = 0;  // of the stream, the bytes that lie before `known`
+        for (const auto& [at, length] : container.runs) {
+            prefix += static_cast<std::size_t>(std::min<std::uint64_t>(length, known > at ? known - at : 0));
+            if (known < at + length)
+                break;
+        }
+        const bool whole = prefix >= bytes.size();
+        const std::optional<std::size_t> start =
+            container.source ? SourceStart(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(prefix)))
+                             : std::optional<std::size_t>(0);
+        if (!start)
+            return !whole;  // (a module's source not reached yet)
+        if (!whole && prefix <= *start)
+            return true;
+        const std::span<const std::uint8_t> packed = std::span(bytes).subspan(*start);
+        const std::optional<Bytes> text = whole ? biff::DecompressVbaContainer(packed)
+                                                : biff::DecompressVbaContainerStart(packed, prefix - *start);
+        return text && (!container.source || SourceLines(*text, whole));
+    };
+    constexpr std::uint64_t kAll = ~std::uint64_t{0};
+    if (std::all_of(containers.begin(), containers.end(), [&](const Container* c) { return reads(*c, acted, kAll); }))
         return;
-    std::vector<std::uint64_t> others;
-    for (const std::uint64_t place : acted)
-        if (!std::binary_search(candidates.begin(), candidates.end(), place))
-            others.push_back(place);
-    std::size_t tried = 0;
-    std::optional<std::vector<std::uint64_t>> found;
-    ForEachChoice(candidates.size(), acting, [&](const std::vector<std::size_t>& index) {
-        if (++tried > kMostContainerTries || spent > kMostBuiltBytes)
+    std::vector<std::uint64_t> trial;
+    std::size_t acting = 0;
+    for (const std::uint64_t place : acted) {
+        if (std::binary_search(places.begin(), places.end(), place))
+            ++acting;
+        else
+            trial.push_back(place);
+    }
+    std::size_t nodes = 0;
+    // Decides the places from `i` on, `left` CRs for them; `trial` holds the decided ones.
+    const auto decide = [&](const auto& self, std::size_t i, std::size_t left) -> bool {
+        if (left > places.size() - i || ++nodes > kMostContainerNodes || spent > kMostReadBytes)
             return false;
-        spent += b_.size();
-        std::vector<std::uint64_t> trial = others;
-        for (const std::size_t k : index)
-            trial.push_back(candidates[k]);
-        std::sort(trial.begin(), trial.end());
-        built = Build(trial, 0);
-        if (built && ContainerReads(*built, container))
-            found = std::move(trial);
-        return !found;
-    });
-    if (found)
-        acted = std::move(*found);
+        // What is known: the bytes before the next place's CR would go.
+        const std::uint64_t known = i == places.size()
+                                        ? kAll
+                                        : places[i] + static_cast<std::uint64_t>(
+                                                          std::lower_bound(trial.begin(), trial.end(), places[i]) - trial.begin());
+        if (!std::all_of(containers.begin(), containers.end(), [&](const Container* c) { return reads(*c, trial, known); }))
+            return false;
+        if (i == places.size())
+            return left == 0;
+        // The way the streams chose first, then the other.
+        const std::uint64_t place = places[i];
+        const bool acts = std::binary_search(acted.begin(), acted.end(), place);
+        for (const bool put : {acts, !acts}) {
+            if (put && left == 0)
+                continue;
+            if (put)
+                trial.insert(std::lower_bound(trial.begin(), trial.end(), place), place);
+            if (self(self, i + 1, left - (put ? 1 : 0)))
+                return true;
+            if (put)
+                trial.erase(std::lower_bound(trial.begin(), trial.end(), place));
+        }
+        return false;
+    };
+    if (decide(decide, 0, acting))
+        acted = std::move(trial);
 }
 
 }  // namespace tabulon::realigning

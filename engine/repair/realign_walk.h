@@ -235,12 +235,9 @@ private:
         std::size_t acting;
     };
     mutable std::vector<OpenChoice> openChoices_;
-    // Stretches outside the workbook stream's records where a CR went back (before and after
-    // them: the directory, the other streams) with more places than CRs: which of them took the
-    // CRs, the streams those bytes land in tell as far as their kind of content does
-    // (ChooseByStreams); only the final Place calls collect them.
-    mutable bool collectOther_ = false;
-    mutable std::vector<OpenChoice> otherChoices_;
+    // Where CRs went back in other streams than the workbook's (the walk took the first places
+    // a stretch had), the streams those bytes land in say which places took them, as far as
+    // their kind of content tells (realign_streams.cpp).
     void ChooseByStreams();
     // A stream of a macro project that holds a compressed container, where it lies in the new
     // file: the project's "dir" stream, or (`source`) a module, whose source code (text in
@@ -249,10 +246,13 @@ private:
         std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
         bool source = false;
     };
-    static constexpr std::size_t kMostContainerPlaces = 48;
-    static constexpr std::size_t kMostContainerTries = 4096;
-    bool ContainerReads(const Bytes& file, const Container& container) const;
-    void SettleContainer(const Container& container, std::vector<std::uint64_t>& acted, std::size_t& spent) const;
+    static constexpr std::size_t kMostContainerNodes = std::size_t{1} << 14;
+    void AppendBytes(const std::vector<std::uint64_t>& acted, std::uint64_t from, std::uint64_t length, Bytes& out) const;
+    Bytes StreamBytes(const Container& container, const std::vector<std::uint64_t>& acted) const;
+    std::vector<std::uint64_t> PlacesInSource(const Container& container, const std::vector<std::uint64_t>& places,
+                                              const std::vector<std::uint64_t>& acted) const;
+    void SettleStretch(const std::vector<std::uint64_t>& places, const std::vector<const Container*>& containers,
+                       std::vector<std::uint64_t>& acted, std::size_t& spent) const;
     // Places in the string table's records where more could act than did: the table read again,
     // whole, tells which (SettleStringChoices), or which strings it leaves in doubt.
     std::vector<OpenChoice> stringChoices_;

@@ -7,7 +7,9 @@
 #include <random>
 
 #include "engine/base/byte_order.h"
+#include "engine/base/text.h"
 #include "engine/biff/biff_cells.h"
+#include "engine/cfb/compound_reader.h"
 #include "engine/cfb/consts.h"
 #include "engine/repair/realign.h"
 #include "engine/repair/repair.h"
@@ -159,6 +161,34 @@ TEST(Realign, PutsBackWhatATransferOrAWrapperMoved)
         EXPECT_EQ(realigned->note.crlfTurnedBack, c.note.crlfTurnedBack) << c.name;
         EXPECT_EQ(realigned->note.crRestored, c.note.crRestored) << c.name;
         EXPECT_EQ(realigned->note.foreignClusters, 0u) << c.name;
+    }
+}
+
+// A macro project's streams after a transfer, each byte for byte. In this workbook the choice
+// by the bytes around each LF gives one module's LF LF (compressed bytes, no line end) a CR that
+// the next module lost: only reading both modules' source, place by place, puts it back there.
+TEST(Realign, AMacroProjectComesBackWhereTheChoiceByBytesGoesAstray)
+{
+    const Bytes original =
+        test::TestWorkbook("poi__at.gv.land-oberoesterreich.www_cps_rde_xbcr_SID-4A1B954F-5C07F98E_ooe_stat_download_bp10.xls");
+    const auto project = [](const Bytes& bytes) {
+        MemorySectorFile file(bytes);
+        std::vector<CompoundStream> streams = ReadCompoundFile(file).value_or(std::vector<CompoundStream>{});
+        std::erase_if(streams, [](const CompoundStream& s) { return s.path.front() != u"_VBA_PROJECT_CUR"; });
+        return streams;
+    };
+    const std::vector<CompoundStream> before = project(original);
+    ASSERT_GT(before.size(), 8u);
+    for (const Bytes& damaged : {CrLfToLf(original), LfToCrLf(original)}) {
+        const std::optional<Realigned> realigned = RealignBytes(damaged);
+        ASSERT_TRUE(realigned);
+        const std::vector<CompoundStream> after = project(realigned->bytes);
+        ASSERT_EQ(after.size(), before.size());
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            EXPECT_EQ(after[i].path, before[i].path);
+            EXPECT_TRUE(after[i].data == before[i].data) << Utf8FromUtf16(before[i].path.back());
+        }
+        EXPECT_EQ(CellsOf(realigned->bytes), CellsOf(original));
     }
 }
 
