@@ -29,7 +29,7 @@ enum class Content : std::uint8_t {
 // Larger files hold no macro project worth the look-up, and their choices are many.
 constexpr std::size_t kMostFileBytes = 64u << 20;
 constexpr std::size_t kMostChoiceWork = 1u << 22;
-constexpr std::size_t kMostReadBytes = std::size_t{1} << 30;
+constexpr std::size_t kMostReadBytes = std::size_t{256} << 20;
 
 Content KindOf(const std::vector<std::u16string>& path)
 {
