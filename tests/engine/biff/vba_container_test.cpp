@@ -1,5 +1,6 @@
 // A macro project's compressed containers: a real module's source reads back as its text, and
-// a container that lost or gained a byte, or whose chunk header is spoiled, reads as nothing.
+// a container that lost or gained a byte, or whose chunk header is spoiled, reads as nothing;
+// its start reads as far as it is known.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -62,6 +63,22 @@ TEST(VbaContainer, AModulesSourceReadsAsItsTextAndASpoiledOneAsNothing)
     EXPECT_FALSE(biff::DecompressVbaContainer(Bytes{}));
     // Output is bounded.
     EXPECT_FALSE(biff::DecompressVbaContainer(container, 16));
+
+    // Its start, the rest not yet known: what it gives is where the whole text begins, and a
+    // spoiled byte counts only where it is known.
+    for (const std::size_t known : {std::size_t{1}, std::size_t{40}, container.size() / 2, container.size()}) {
+        const std::optional<Bytes> start = biff::DecompressVbaContainerStart(container, known);
+        ASSERT_TRUE(start) << known;
+        EXPECT_TRUE(std::equal(start->begin(), start->end(), text->begin())) << known;
+        EXPECT_LE(start->size(), text->size());
+    }
+    Bytes spoiled = container;
+    spoiled[2] ^= 0x10;
+    EXPECT_FALSE(biff::DecompressVbaContainerStart(spoiled, 40));
+    spoiled = container;
+    std::fill(spoiled.begin() + 60, spoiled.end(), std::uint8_t{0xFF});  // copies reaching before the chunk
+    EXPECT_TRUE(biff::DecompressVbaContainerStart(spoiled, 50));
+    EXPECT_FALSE(biff::DecompressVbaContainer(spoiled));
 }
 
 }  // namespace
