@@ -81,10 +81,16 @@ void GridWalk::ChooseByStreams()
     // proved stands: the header, the table, mini table and directory sectors, and the workbook
     // stream, whose records decided the places in it.
     std::vector<Content> content(first->size(), Content::None);
-    const auto fix = [&](std::uint64_t at, std::uint64_t length) {
+    // Marks [at, at + length) as `kind`, within the file.
+    const auto mark = [&](std::uint64_t at, std::uint64_t length, Content kind) {
         const std::uint64_t end = std::min<std::uint64_t>(at + length, content.size());
-        for (std::uint64_t k = std::min<std::uint64_t>(at, end); k < end; ++k)
-            content[static_cast<std::size_t>(k)] = Content::Fixed;
+        const std::uint64_t from = std::min<std::uint64_t>(at, end);
+        std::fill(content.begin() + static_cast<std::ptrdiff_t>(from), content.begin() + static_cast<std::ptrdiff_t>(end), kind);
+    };
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> fixedStretches;  // [from, to), merged below
+    const auto fix = [&](std::uint64_t at, std::uint64_t length) {
+        mark(at, length, Content::Fixed);
+        fixedStretches.emplace_back(at, at + length);
     };
     std::vector<Container> containers;
     for (const StreamLayout& layout : *layouts) {
@@ -112,23 +118,26 @@ void GridWalk::ChooseByStreams()
             containers.push_back({layout.runs, source.has_value()});
         std::size_t offset = 0;
         for (const auto& [at, length] : layout.runs) {
-            for (std::uint32_t k = 0; k < length; ++k, ++offset)
-                content[static_cast<std::size_t>(at) + k] = source && offset < *source ? Content::Binary : kind;
+            // (The compiled code before a module's source holds numbers.)
+            const std::size_t code = source && offset < *source ? std::min<std::size_t>(*source - offset, length) : 0;
+            mark(at, code, Content::Binary);
+            mark(at + code, length - code, kind);
+            offset += length;
         }
     }
     fix(0, kHeaderSize);
     for (const auto& [sector, shifts] : fixed_)
         fix(kSectorSize * (std::uint64_t{sector} + 1), kSectorSize);
-    // Where the fixed bytes lie, a stretch at a time, for the look-up below.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> fixedStretches;  // [from, to)
-    for (std::size_t k = 0; k < content.size(); ++k) {
-        if (content[k] != Content::Fixed)
-            continue;
-        if (!fixedStretches.empty() && fixedStretches.back().second == k)
-            ++fixedStretches.back().second;
+    // Where the fixed bytes lie, in order, stretches that meet or overlap made one.
+    std::sort(fixedStretches.begin(), fixedStretches.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> merged;
+    for (const auto& stretch : fixedStretches) {
+        if (!merged.empty() && stretch.first <= merged.back().second)
+            merged.back().second = std::max(merged.back().second, stretch.second);
         else
-            fixedStretches.emplace_back(k, k + 1);
+            merged.push_back(stretch);
     }
+    fixedStretches = std::move(merged);
     const auto anyFixed = [&](std::uint64_t from, std::uint64_t to) {  // in [from, to]
         const auto after = std::upper_bound(fixedStretches.begin(), fixedStretches.end(), from,
                                             [](std::uint64_t at, const auto& stretch) { return at < stretch.second; });
