@@ -276,20 +276,29 @@ void GridWalk::AppendBytes(const std::vector<std::uint64_t>& acted, std::uint64_
             lo = mid + 1;
     }
     std::uint64_t d = lo;
-    auto next = std::lower_bound(acted.begin(), acted.end(), d);
     // (The CR before `d`, when it acts, lands right before it: at `from` itself, or before.)
-    bool crDone = !(next != acted.end() && *next == d && lands(d) - 1 == from);
-    for (std::uint64_t r = from; r < from + length; ++r) {
-        if (!crDone && next != acted.end() && *next == d) {
+    bool crFirst = std::binary_search(acted.begin(), acted.end(), d) && lands(d) - 1 == from;
+    auto next = std::upper_bound(acted.begin(), acted.end(), d);  // the next place past `d` that acts
+    std::uint64_t left = length;
+    while (left > 0) {
+        if (crFirst) {
             out.push_back(kCr);
-            crDone = true;
+            crFirst = false;
+            --left;
             continue;
         }
-        out.push_back(d < b_.size() ? b_[static_cast<std::size_t>(d)] : 0);
-        if (next != acted.end() && *next == d)
+        // The bytes as found up to the next place that acts, a run at a time.
+        const std::uint64_t end = std::min(next != acted.end() ? *next : ~std::uint64_t{0}, d + left);
+        const std::uint64_t stop = std::max(d, std::min<std::uint64_t>(end, b_.size()));
+        out.insert(out.end(), b_.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(d, stop)),
+                   b_.begin() + static_cast<std::ptrdiff_t>(stop));
+        out.insert(out.end(), static_cast<std::size_t>(end - stop), std::uint8_t{0});  // past the bytes' end
+        left -= end - d;
+        d = end;
+        if (next != acted.end() && *next == d) {
+            crFirst = true;
             ++next;
-        ++d;
-        crDone = false;
+        }
     }
 }
 
