@@ -30,6 +30,7 @@ enum class Content : std::uint8_t {
 constexpr std::size_t kMostFileBytes = 64u << 20;
 constexpr std::size_t kMostChoiceWork = 1u << 22;
 constexpr std::size_t kMostReadBytes = std::size_t{256} << 20;
+constexpr std::size_t kMostSettledPlaces = 1024;
 
 Content KindOf(const std::vector<std::u16string>& path)
 {
@@ -388,7 +389,10 @@ void GridWalk::SettleStretch(const std::vector<std::uint64_t>& places, const std
         return text && (!container.source || SourceLines(*text, whole));
     };
     constexpr std::uint64_t kAll = ~std::uint64_t{0};
-    if (std::all_of(containers.begin(), containers.end(), [&](const Container* c) { return reads(*c, acted, kAll); }))
+    // (The search below goes one level deeper for each place: a stretch of more is left as it
+    // is, whatever the thread's stack.)
+    if (places.size() > kMostSettledPlaces ||
+        std::all_of(containers.begin(), containers.end(), [&](const Container* c) { return reads(*c, acted, kAll); }))
         return;
     std::vector<std::uint64_t> trial;
     std::size_t acting = 0;
