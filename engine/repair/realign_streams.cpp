@@ -102,19 +102,14 @@ void GridWalk::ChooseByStreams()
                 fix(at, length);
             continue;
         }
-        Content kind = KindOf(layout.path);
+        const Content kind = KindOf(layout.path);
         // A module of a macro project (a stream beside "dir" in its storage): compiled code,
         // then the source.
         std::optional<std::size_t> source;
         const bool inProject =
             layout.path.size() >= 2 && EqualIgnoringAsciiCase(layout.path[layout.path.size() - 2], u"VBA");
-        if (inProject && kind == Content::Other && !EqualIgnoringAsciiCase(layout.path.back(), u"dir")) {
-            std::vector<std::uint8_t> bytes;
-            for (const auto& [at, length] : layout.runs)
-                bytes.insert(bytes.end(), first->begin() + static_cast<std::ptrdiff_t>(at),
-                             first->begin() + static_cast<std::ptrdiff_t>(at + length));
-            source = SourceStart(bytes);
-        }
+        if (inProject && kind == Content::Other && !EqualIgnoringAsciiCase(layout.path.back(), u"dir"))
+            source = SourceStart(StreamBytes({layout.runs, true}, acted_));
         if (inProject && (source || EqualIgnoringAsciiCase(layout.path.back(), u"dir")))
             containers.push_back({layout.runs, source.has_value()});
         std::size_t offset = 0;
