@@ -187,7 +187,23 @@ const char* OutcomeOf(const tabulon::RepairReport& report)
 CaseResult RunCase(const fs::path& damagedPath, const fs::path& outPath, int repeat)
 {
     CaseResult result;
-    OsFile file = OsFile::Open(damagedPath, OsFile::Access::Read);
+    // The repair works on a private copy of the damaged file, as the command line's and the
+    // window's do (the copying is not timed).
+    struct RemovedAtEnd {
+        fs::path path;
+        ~RemovedAtEnd()
+        {
+            std::error_code ignored;
+            if (!path.empty())
+                fs::remove(path, ignored);
+        }
+    } copyPath;
+    OsFile file = [&] {
+        OsFile source = OsFile::Open(damagedPath, OsFile::Access::Read);
+        OsFile copy = OsFile::CreateUnique(outPath.has_parent_path() ? outPath.parent_path() : fs::path("."), copyPath.path);
+        tabulon::CopyFileContents(source, copy);
+        return copy;
+    }();
     {
         // Whole into a fresh buffer of the file's size, left uninitialised, as a salvage that
         // holds the file must (1 MiB reads first, to warm the page cache).

@@ -12,14 +12,18 @@ constexpr std::size_t kCopyChunk = 1 << 20;
 
 }  // namespace
 
-OsFile::OsFile(OsFile&& other) noexcept : handle_(other.handle_)
+OsFile::OsFile(OsFile&& other) noexcept : handle_(other.handle_), ours_(other.ours_)
 {
+    other.Unmap();
     other.handle_ = kNoHandle;
 }
 
 OsFile& OsFile::operator=(OsFile&& other) noexcept
 {
+    Unmap();
+    other.Unmap();
     std::swap(handle_, other.handle_);
+    std::swap(ours_, other.ours_);
     return *this;
 }
 
@@ -49,6 +53,17 @@ std::string UniqueTemporaryName()
 void OsFile::Write(std::span<const std::uint8_t, kBlockSize> block)
 {
     WriteAll(block);
+}
+
+std::optional<LentBytes> OsFile::Lend()
+{
+    if (!ours_)
+        return std::nullopt;
+    if (mapped_ == nullptr && !Map())
+        return std::nullopt;
+    // (A file of ours that grew by another handle is not ours alone: the mapping stands for
+    // the length it was made with.)
+    return LentBytes{std::span(mapped_, mappedLength_), mappedZeros_};
 }
 
 void OsFile::WriteBlocks(std::span<const std::uint8_t> bytes)

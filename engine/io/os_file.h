@@ -49,6 +49,11 @@ public:
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     void Write(std::span<const std::uint8_t, kBlockSize> block) override;
     void WriteBlocks(std::span<const std::uint8_t> bytes) override;
+    // A file this program made (CreateUnique, CreateNew) is mapped into memory, read-only, on
+    // the first call: nobody else writes it, so it cannot shrink under the mapping (reading a
+    // mapped page past a file's new end stops the process). A file opened by path lends
+    // nothing. The mapping goes with the next write, move or close.
+    std::optional<LentBytes> Lend() override;
 
     // Writes all of `bytes` at the position.
     void WriteAll(std::span<const std::uint8_t> bytes);
@@ -66,8 +71,15 @@ private:
     using Handle = int;
     static constexpr Handle kNoHandle = -1;
 #endif
-    explicit OsFile(Handle handle) : handle_(handle) {}
+    explicit OsFile(Handle handle, bool ours = false) : handle_(handle), ours_(ours) {}
+    // Maps the whole file (mapped_, mappedLength_, mappedZeros_); false where it cannot.
+    bool Map();
+    void Unmap() noexcept;
     Handle handle_ = kNoHandle;
+    bool ours_ = false;  // made by this program: it alone writes it
+    const std::uint8_t* mapped_ = nullptr;
+    std::size_t mappedLength_ = 0;
+    bool mappedZeros_ = false;  // the mapping's last page reads as zeros past the end
 };
 
 // Copies `source` into `destination` (an open, empty file) with large reads and writes.

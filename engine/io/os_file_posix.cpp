@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,7 +55,7 @@ OsFile OsFile::CreateUnique(const std::filesystem::path& folder, std::filesystem
         const int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             createdPath = candidate;
-            return OsFile(fd);
+            return OsFile(fd, true);
         }
         if (errno != EEXIST)
             ThrowLastError("create");
@@ -66,7 +68,7 @@ OsFile OsFile::CreateNew(const std::filesystem::path& path)
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         ThrowLastError("create");
-    return OsFile(fd);
+    return OsFile(fd, true);
 }
 
 std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent)
@@ -83,8 +85,31 @@ std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent)
 
 OsFile::~OsFile()
 {
+    Unmap();
     if (handle_ != kNoHandle)
         ::close(handle_);
+}
+
+bool OsFile::Map()
+{
+    const std::uint64_t length = Length();
+    if (length == 0 || length > std::numeric_limits<std::size_t>::max())
+        return false;
+    void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, handle_, 0);
+    if (view == MAP_FAILED)
+        return false;  // (read as any other file then)
+    mapped_ = static_cast<const std::uint8_t*>(view);
+    mappedLength_ = static_cast<std::size_t>(length);
+    mappedZeros_ = true;  // the rest of a mapping's last page past the file's end is zeros
+    return true;
+}
+
+void OsFile::Unmap() noexcept
+{
+    if (mapped_ != nullptr)
+        ::munmap(const_cast<std::uint8_t*>(mapped_), mappedLength_);
+    mapped_ = nullptr;
+    mappedLength_ = 0;
 }
 
 std::uint64_t OsFile::Length()
@@ -129,6 +154,7 @@ std::size_t OsFile::Read(std::span<std::uint8_t> buffer)
 
 void OsFile::WriteAll(std::span<const std::uint8_t> bytes)
 {
+    Unmap();
     std::size_t total = 0;
     while (total < bytes.size()) {
         const ssize_t written = ::write(handle_, bytes.data() + total, bytes.size() - total);
@@ -152,6 +178,7 @@ void OsFile::CopyPermissionsFrom(OsFile& other)
 
 void OsFile::Close()
 {
+    Unmap();
     const Handle fd = std::exchange(handle_, kNoHandle);
     const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
     const int syncError = errno;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -122,7 +123,7 @@ OsFile OsFile::CreateUnique(const std::filesystem::path& folder, std::filesystem
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             createdPath = candidate;
-            return OsFile(handle);
+            return OsFile(handle, true);
         }
         if (GetLastError() != ERROR_FILE_EXISTS)
             ThrowLastError("create");
@@ -139,7 +140,7 @@ OsFile OsFile::CreateNew(const std::filesystem::path& path)
             throw std::system_error(std::make_error_code(std::errc::file_exists), "create");
         ThrowLastError("create");
     }
-    return OsFile(handle);
+    return OsFile(handle, true);
 }
 
 std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent)
@@ -157,8 +158,36 @@ std::filesystem::path CreatePrivateFolder(const std::filesystem::path& parent)
 
 OsFile::~OsFile()
 {
+    Unmap();
     if (handle_ != kNoHandle)
         CloseHandle(handle_);
+}
+
+bool OsFile::Map()
+{
+    const std::uint64_t length = Length();
+    if (length == 0 || length > std::numeric_limits<std::size_t>::max())
+        return false;
+    HANDLE mapping = CreateFileMappingW(handle_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr)
+        return false;  // (read as any other file then)
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(mapping);  // (the view keeps it)
+    if (view == nullptr)
+        return false;
+    mapped_ = static_cast<const std::uint8_t*>(view);
+    mappedLength_ = static_cast<std::size_t>(length);
+    // Views come in whole pages; what lies past the end is not promised to us as zeros.
+    mappedZeros_ = false;
+    return true;
+}
+
+void OsFile::Unmap() noexcept
+{
+    if (mapped_ != nullptr)
+        UnmapViewOfFile(mapped_);
+    mapped_ = nullptr;
+    mappedLength_ = 0;
 }
 
 std::uint64_t OsFile::Length()
@@ -205,6 +234,7 @@ std::size_t OsFile::Read(std::span<std::uint8_t> buffer)
 
 void OsFile::WriteAll(std::span<const std::uint8_t> bytes)
 {
+    Unmap();
     std::size_t total = 0;
     while (total < bytes.size()) {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - total, 1u << 30));
@@ -221,6 +251,7 @@ void OsFile::CopyPermissionsFrom(OsFile&) {}
 
 void OsFile::Close()
 {
+    Unmap();
     const Handle handle = std::exchange(handle_, kNoHandle);
     const bool flushed = FlushFileBuffers(handle) != 0;
     const DWORD flushError = GetLastError();

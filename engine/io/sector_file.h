@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -11,6 +12,14 @@ namespace tabulon {
 
 // The unit a SectorFile writes: one sector of the compound files the engine repairs.
 inline constexpr std::size_t kBlockSize = 512;
+
+// A file's bytes read where they already lie (held in memory, or mapped from disk), without a
+// copy. `bytes` is the whole file; where `zerosToBlockEnd`, the bytes after its end up to the
+// next multiple of kBlockSize may be read too, and read as zeros.
+struct LentBytes {
+    std::span<const std::uint8_t> bytes;
+    bool zerosToBlockEnd = false;
+};
 
 // Four operations, and a fifth that files able to write many blocks at once faster override.
 // Implementations report failures by throwing std::system_error; reaching the end of the file
@@ -29,6 +38,10 @@ public:
     virtual void Write(std::span<const std::uint8_t, kBlockSize> block) = 0;
     // Writes whole blocks (`bytes` a multiple of kBlockSize long) as Write does one by one.
     virtual void WriteBlocks(std::span<const std::uint8_t> bytes);
+    // The whole file's bytes, where the file can lend them without reading them into a buffer
+    // of the caller's; they stay valid until the file is next written, moved or closed.
+    // Nothing where it cannot.
+    virtual std::optional<LentBytes> Lend() { return std::nullopt; }
 };
 
 // The first `most` bytes of the file (all of it when shorter), read from its start.
@@ -45,6 +58,7 @@ public:
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     void Write(std::span<const std::uint8_t, kBlockSize> block) override;
     void WriteBlocks(std::span<const std::uint8_t> bytes) override;
+    std::optional<LentBytes> Lend() override { return LentBytes{bytes_, false}; }
 
     const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
     std::uint64_t Position() const { return position_; }
@@ -63,6 +77,7 @@ public:
     void Seek(std::uint64_t offset) override { position_ = offset; }
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     void Write(std::span<const std::uint8_t, kBlockSize> block) override;
+    std::optional<LentBytes> Lend() override { return LentBytes{bytes_, false}; }
 
 private:
     std::span<const std::uint8_t> bytes_;

@@ -613,19 +613,19 @@ std::optional<Bytes> GridWalk::Build(const std::vector<std::uint64_t>& places, s
 }
 
 
-bool Opens(const std::vector<std::uint8_t>& bytes)
+bool Opens(std::span<const std::uint8_t> bytes)
 {
     ByteViewFile file(bytes);
     return VerifyWorkbook(file).Opens();
 }
 
-bool SignatureAt(const std::vector<std::uint8_t>& bytes, std::size_t at)
+bool SignatureAt(std::span<const std::uint8_t> bytes, std::size_t at)
 {
     return bytes.size() >= at + kHeaderSignature.size() &&
            std::equal(kHeaderSignature.begin(), kHeaderSignature.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-std::optional<GridResult> PutBackOnGrid(const std::vector<std::uint8_t>& bytes, Move move)
+std::optional<GridResult> PutBackOnGrid(std::span<const std::uint8_t> bytes, Move move)
 {
     GridWalk walk(bytes, move);
     std::optional<Bytes> original = walk.Run();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace tabulon::realigning {
@@ -19,9 +20,9 @@ inline constexpr std::uint64_t kClusterSize = 4096;
 enum class Move { LostCr, ForeignCluster };
 
 // Whether the bytes open as a workbook (the check of a whole file, records and all).
-bool Opens(const std::vector<std::uint8_t>& bytes);
+bool Opens(std::span<const std::uint8_t> bytes);
 // Whether a compound file's signature starts at `at`.
-bool SignatureAt(const std::vector<std::uint8_t>& bytes, std::size_t at);
+bool SignatureAt(std::span<const std::uint8_t> bytes, std::size_t at);
 
 struct GridResult {
     std::vector<std::uint8_t> bytes;  // the original's, as far as the structure proves it
@@ -32,6 +33,6 @@ struct GridResult {
 // `bytes` put back on the sector grid: the allocation-table and directory sectors read as such
 // only where they truly begin, the workbook stream's records chain only where no byte is missing
 // or too many. Nothing where a decision cannot be proved.
-std::optional<GridResult> PutBackOnGrid(const std::vector<std::uint8_t>& bytes, Move move);
+std::optional<GridResult> PutBackOnGrid(std::span<const std::uint8_t> bytes, Move move);
 
 }  // namespace tabulon::realigning

@@ -68,7 +68,7 @@ constexpr int kLookahead = 3;
 // `shift` below is the original's offset less the offset as found.
 class GridWalk {
 public:
-    GridWalk(const Bytes& bytes, Move move)
+    GridWalk(std::span<const std::uint8_t> bytes, Move move)
         : b_(bytes)
         , move_(move)
         , step_(move == Move::LostCr ? 1 : -std::int64_t(kClusterSize))
@@ -199,7 +199,7 @@ private:
     std::optional<std::vector<std::uint64_t>> OnlyCellReading(
         const Cursor& record, std::uint64_t end, std::size_t acting, const CellContext& context) const;
 
-    const Bytes& b_;
+    std::span<const std::uint8_t> b_;
     Move move_;
     // The work the walk may do, in records read and sectors scored: in proportion to the file,
     // so that bytes crafted to hold an LF everywhere cannot keep it going.

@@ -30,17 +30,30 @@ Image ReadImage(SectorFile& file)
     Image image;
     const auto done = static_cast<std::size_t>(std::min<std::uint64_t>(file.Length(), kMaxWorkbookLength));
     // A sector cut short by a truncation still holds records: it counts, its missing part zero
-    // (the mending ends the stream at the last whole record). The bytes go straight into a
-    // buffer of that size: no second one while the first is copied over.
+    // (the mending ends the stream at the last whole record).
     const auto sectorsOf = [](std::size_t bytes) {
         return bytes > kHeaderSize ? (bytes - kHeaderSize + kSectorSize - 1) / kSectorSize : 0;
     };
-    image.bytes.assign(kHeaderSize + sectorsOf(done) * kSectorSize, 0);
+    const std::size_t whole = kHeaderSize + sectorsOf(done) * kSectorSize;
+    const std::optional<LentBytes> lent = done >= kHeaderSize ? file.Lend() : std::nullopt;
+    if (lent && lent->bytes.size() >= done) {
+        // Lent bytes are read where they lie when they reach the last sector's end, or when
+        // what follows the file's end there reads as zeros.
+        if (lent->bytes.size() >= whole || (lent->zerosToBlockEnd && lent->bytes.size() == done)) {
+            image.bytes = std::span(lent->bytes.data(), whole);  // (past the end: the zeros promised)
+            image.sectors = static_cast<std::uint32_t>(sectorsOf(done));
+            return image;
+        }
+    }
+    // The bytes go straight into a buffer of that size: no second one while the first is
+    // copied over.
+    image.owned.assign(whole, 0);
     file.Seek(0);
-    const std::size_t got = file.Read(std::span(image.bytes).first(std::min(done, image.bytes.size())));
+    const std::size_t got = file.Read(std::span(image.owned).first(std::min(done, image.owned.size())));
     if (got < done)  // (the file was shorter than it said)
-        image.bytes.resize(kHeaderSize + sectorsOf(got) * kSectorSize);
+        image.owned.resize(kHeaderSize + sectorsOf(got) * kSectorSize);
     image.sectors = static_cast<std::uint32_t>(sectorsOf(got));
+    image.bytes = image.owned;
     return image;
 }
 

@@ -15,8 +15,18 @@
 
 namespace tabulon::salvage {
 
+// The file's bytes: the header's place and its sectors, the last one filled out with zeros.
+// Where the file lends its bytes (a private copy mapped into memory), they are read there;
+// else they are read into `owned`.
 struct Image {
-    std::vector<std::uint8_t> bytes;
+    Image() = default;
+    Image(Image&&) = default;  // (`bytes` goes on pointing into the moved buffer)
+    Image& operator=(Image&&) = default;
+    Image(const Image&) = delete;
+    Image& operator=(const Image&) = delete;
+
+    std::span<const std::uint8_t> bytes;
+    std::vector<std::uint8_t> owned;
     std::uint32_t sectors = 0;  // whole sectors after the header
 };
 

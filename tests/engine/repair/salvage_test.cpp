@@ -12,6 +12,7 @@
 #include "engine/base/text.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/compound_writer.h"
+#include "engine/io/os_file.h"
 #include "engine/repair/record_mend.h"
 #include "engine/repair/repair.h"
 #include "engine/repair/report_text.h"
@@ -21,6 +22,7 @@
 #include "tests/support/biff_builder.h"
 #include "tests/support/cell_lines.h"
 #include "tests/support/compound_builder.h"
+#include "tests/support/scratch.h"
 #include "tests/support/workbooks.h"
 
 namespace tabulon {
@@ -1357,6 +1359,18 @@ TEST(Salvage, ACutFileKeepsItsRecordsInTheirSubstreams)
         cells += after.sheets[s].cells.size();
     }
     EXPECT_GT(cells, 700u);
+
+    // From a private copy on disk, which the salvage reads where the file is mapped (the cut
+    // sector filled out by the zeros past its end), the new file is the same to the byte.
+    const test::ScratchFolder folder;
+    std::filesystem::path path;
+    OsFile copy = OsFile::CreateUnique(folder.Path(), path);
+    copy.WriteAll(cut);
+    const RepairReport planned = RepairHeader(copy, RebuildMode::Auto);
+    ASSERT_TRUE(NeedsSalvage(planned));
+    MemorySectorFile out;
+    EXPECT_EQ(SalvageRepair(copy, planned, out).used, RebuildUsed::Salvaged);
+    EXPECT_EQ(out.Bytes(), *repaired);
 }
 
 // The file's first 4 KiB wiped, and with them the globals and the stream's first sectors; the
