@@ -356,7 +356,7 @@ UntouchedCells::UntouchedCells(const Bytes& original, const CompoundLayout& layo
         return at + 4 <= stream->size() ? std::min(stream->size(), at + 4 + LoadLe16(stream->data() + at + 2)) : stream->size();
     };
     biff::StringPlaces places;
-    biff::ReadGlobals(*stream, true, &places);
+    biff::ReadGlobals(*stream, biff::SharedStrings::Texts, &places);
     const WorkbookCells book = ReadWorkbookCells(*stream);
     std::map<std::uint64_t, std::vector<std::pair<std::size_t, std::size_t>>> byCell;  // the last record's
     for (std::size_t s = 0; s < book.sheets.size(); ++s) {

@@ -278,15 +278,22 @@ WorkbookCells SheetsOf(std::span<const std::uint8_t> stream, const Globals& glob
         result.dateFormats.push_back(defined != globals.formatIsDate.end() ? defined->second : BuiltInDateFormat(format));
     }
 
-    // The sheets and where each begins (no BOF: nowhere to read it from).
-    const auto found = FindSubstreams(stream, globals.end);
+    // The sheets and where each begins (no BOF: nowhere to read it from). The substreams the
+    // records hold are looked for only where the list does not lead to every sheet (a walk
+    // over all of the stream's records).
+    std::optional<std::vector<std::pair<std::size_t, Bof>>> substreams;
+    const auto found = [&]() -> const std::vector<std::pair<std::size_t, Bof>>& {
+        if (!substreams)
+            substreams = FindSubstreams(stream, globals.end);
+        return *substreams;
+    };
     const auto usable = [&](const BiffRecord& boundSheet) {
         const std::optional<Bof> bof = BofAt(stream, LoadLe32(RecordBody(stream, boundSheet).data()));
         return bof && bof->substream != kGlobalsSubstream;
     };
-    const bool sameCount = globals.boundSheets.size() == found.size();
+    const auto sameCount = [&] { return globals.boundSheets.size() == found().size(); };
     if (std::any_of(globals.boundSheets.begin(), globals.boundSheets.end(), usable) ||
-        (!globals.boundSheets.empty() && sameCount)) {
+        (!globals.boundSheets.empty() && sameCount())) {
         for (std::size_t i = 0; i < globals.boundSheets.size(); ++i) {
             const BiffRecord& boundSheet = globals.boundSheets[i];
             SheetCells& sheet = result.sheets.emplace_back();
@@ -294,9 +301,9 @@ WorkbookCells SheetsOf(std::span<const std::uint8_t> stream, const Globals& glob
             std::optional<Bof> bof = BofAt(stream, sheet.offset);
             if (!bof || bof->substream == kGlobalsSubstream) {
                 bof.reset();
-                if (sameCount) {
-                    sheet.offset = static_cast<std::uint32_t>(found[i].first);
-                    bof = found[i].second;
+                if (sameCount()) {
+                    sheet.offset = static_cast<std::uint32_t>(found()[i].first);
+                    bof = found()[i].second;
                 }
             }
             if (globals.encrypted) {
@@ -309,7 +316,7 @@ WorkbookCells SheetsOf(std::span<const std::uint8_t> stream, const Globals& glob
             bofs.push_back(bof);
         }
     } else {
-        for (const auto& [offset, bof] : found) {
+        for (const auto& [offset, bof] : found()) {
             SheetCells& sheet = result.sheets.emplace_back();
             sheet.offset = static_cast<std::uint32_t>(offset);
             sheet.kind = SheetKind(bof.substream);

@@ -28,29 +28,36 @@ std::optional<std::size_t> FindGlobals(Bytes stream)
     return std::nullopt;
 }
 
-// The strings of the table; `places`, when given, gets where each lies in `stream`.
-std::vector<std::string> ReadSharedStrings(Bytes stream, Bytes body, std::vector<Bytes> continuations, StringPlaces* places)
+// The strings of the table into `globals`, as texts or (`presence`) as whether each holds a
+// character; `places`, when given, gets where each lies in `stream`.
+void ReadSharedStrings(Bytes stream, Bytes body, std::vector<Bytes> continuations, bool presence, Globals& globals,
+                       StringPlaces* places)
 {
     continuations.insert(continuations.begin(), body);
     Pieces pieces(std::move(continuations));
     std::uint32_t total = 0, unique = 0;
-    std::vector<std::string> strings;
     if (!pieces.Le32(total) || !pieces.Le32(unique))
-        return strings;
+        return;
     // Each string takes three bytes at least: the count is believed only that far.
-    strings.reserve(std::min<std::size_t>(unique, pieces.Size() / 3));
+    const std::size_t expected = std::min<std::size_t>(unique, pieces.Size() / 3);
+    if (presence)
+        globals.sharedStringHasText.reserve(expected);
+    else
+        globals.sharedStrings.reserve(expected);
+    std::u16string units;
     for (std::uint32_t i = 0; i < unique; ++i) {
         const std::size_t begin = pieces.Settle() ? static_cast<std::size_t>(pieces.Here() - stream.data()) : stream.size();
-        std::optional<std::string> text = ReadUnicodeString(pieces, 2);
-        if (!text)
+        if (!ReadUnicodeUnits(pieces, 2, units))
             break;
-        strings.push_back(std::move(*text));
+        if (presence)
+            globals.sharedStringHasText.push_back(!units.empty());
+        else
+            globals.sharedStrings.push_back(Utf8FromUtf16(units));
         if (places) {
             const std::uint8_t* end = pieces.Here() ? pieces.Here() : stream.data() + stream.size();
             places->emplace_back(begin, static_cast<std::size_t>(end - stream.data()));
         }
     }
-    return strings;
 }
 
 // The format code of a FORMAT record: after the format's index, a string with a 2-byte length
@@ -70,7 +77,7 @@ std::optional<std::string> FormatCode(Bytes body, const Globals& globals, std::v
 
 }  // namespace
 
-Globals ReadGlobals(Bytes stream, bool strings, StringPlaces* places)
+Globals ReadGlobals(Bytes stream, SharedStrings strings, StringPlaces* places)
 {
     Globals globals;
     const std::optional<std::size_t> start = FindGlobals(stream);
@@ -103,8 +110,8 @@ Globals ReadGlobals(Bytes stream, bool strings, StringPlaces* places)
                 globals.boundSheets.push_back(*record);
             break;
         case kSst:
-            if (!globals.encrypted && strings)
-                globals.sharedStrings = ReadSharedStrings(stream, body, walker.Continuations(), places);
+            if (!globals.encrypted && strings != SharedStrings::None)
+                ReadSharedStrings(stream, body, walker.Continuations(), strings == SharedStrings::Presence, globals, places);
             break;
         case kFormat:
             if (!globals.encrypted && body.size() >= 3) {

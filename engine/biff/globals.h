@@ -23,18 +23,24 @@ struct Globals {
     bool encrypted = false;
     std::vector<BiffRecord> boundSheets;
     std::vector<std::string> sharedStrings;
+    // With SharedStrings::Presence instead: whether each string of the table reads and holds a
+    // character (as far as the table reads).
+    std::vector<bool> sharedStringHasText;
     std::map<std::uint16_t, bool> formatIsDate;  // by number format index, from FORMAT records
     std::vector<std::uint16_t> xfFormats;        // each XF record's number format index, in order
     std::size_t end = 0;  // where the records after the globals begin
 };
 
 // The globals of `stream`: from its start when it begins with them, else from the first BOF
-// record of workbook globals. `biff` is 0 when there is none. Without `strings` the shared
-// strings are left unread (for a caller that needs only the list of sheets). `places`, when
-// given, gets where each shared string lies in the stream, from its first byte to past its
-// last (the CONTINUE headers it runs over included).
+// record of workbook globals. `biff` is 0 when there is none. The shared strings are read as
+// texts, or left unread (for a caller that needs only the list of sheets), or only told apart
+// as empty or not (for one that counts the texts a table lost). `places`, when given, gets
+// where each shared string lies in the stream, from its first byte to past its last (the
+// CONTINUE headers it runs over included).
 using StringPlaces = std::vector<std::pair<std::size_t, std::size_t>>;
-Globals ReadGlobals(std::span<const std::uint8_t> stream, bool strings = true, StringPlaces* places = nullptr);
+enum class SharedStrings { Texts, None, Presence };
+Globals ReadGlobals(std::span<const std::uint8_t> stream, SharedStrings strings = SharedStrings::Texts,
+                    StringPlaces* places = nullptr);
 
 // The BOF records that begin a substream other than the globals, in stream order from
 // `from`. A chart BOF inside another substream is not one of them.

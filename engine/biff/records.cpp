@@ -469,7 +469,7 @@ struct ShapeIndex {
 constexpr ShapeIndex kShapeIndex;
 
 // The shape of `type` that `length` fits, of those PlausibleRecord takes or (`chainOnly`) of all.
-const RecordShape* FittingShape(std::uint16_t type, std::uint16_t length, bool chainOnly)
+constexpr const RecordShape* FittingShape(std::uint16_t type, std::uint16_t length, bool chainOnly)
 {
     if (type >= ShapeIndex::kTypes)
         return nullptr;
@@ -515,13 +515,54 @@ std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, c
     return stream.subspan(record.offset + kRecordHeaderSize, record.length);
 }
 
+namespace {
+
+// The two answers above for the types and lengths most records have (every cell record's and
+// row's among them), worked out as the program is built: the walks ask them for every record of
+// a stream, and more than once.
+struct FitTable {
+    static constexpr std::size_t kTypes = 0x300;
+    static constexpr std::size_t kLengths = 64;
+    static constexpr std::size_t kWords = kTypes * kLengths / 64;
+    std::array<std::uint64_t, kWords> plausible{}, known{};
+
+    constexpr FitTable()
+    {
+        for (std::size_t type = 0; type < kTypes; ++type) {
+            for (std::size_t length = 0; length < kLengths; ++length) {
+                const auto t = static_cast<std::uint16_t>(type);
+                const auto l = static_cast<std::uint16_t>(length);
+                const std::size_t bit = type * kLengths + length;
+                if (FittingShape(t, l, false) != nullptr)
+                    plausible[bit / 64] |= std::uint64_t{1} << (bit % 64);
+                if (FittingShape(t, l, true) != nullptr)
+                    known[bit / 64] |= std::uint64_t{1} << (bit % 64);
+            }
+        }
+    }
+    static constexpr bool Holds(std::uint16_t type, std::uint16_t length) { return type < kTypes && length < kLengths; }
+    static constexpr bool Bit(const std::array<std::uint64_t, kWords>& bits, std::uint16_t type, std::uint16_t length)
+    {
+        const std::size_t bit = std::size_t{type} * kLengths + length;
+        return (bits[bit / 64] >> (bit % 64)) & 1;
+    }
+};
+
+constexpr FitTable kFitTable;
+
+}  // namespace
+
 bool PlausibleRecord(std::uint16_t type, std::uint16_t length)
 {
+    if (FitTable::Holds(type, length))
+        return FitTable::Bit(kFitTable.plausible, type, length);
     return FittingShape(type, length, false) != nullptr;
 }
 
 bool KnownRecord(std::uint16_t type, std::uint16_t length)
 {
+    if (FitTable::Holds(type, length))
+        return FitTable::Bit(kFitTable.known, type, length);
     return FittingShape(type, length, true) != nullptr;
 }
 
@@ -631,10 +672,21 @@ std::uint32_t RecordCursor::Weight(std::size_t offset) const
 // chains the first is taken.
 std::size_t RecordCursor::Resynchronise(std::size_t from)
 {
+    // Four zero bytes are no record: a zeroed stretch (the filler a mending writes over damage
+    // has zero bodies) is passed over at once, not tried place by place.
+    static_assert(FittingShape(0, 0, false) == nullptr, "a zero header is no plausible record");
     std::size_t first = from;
     for (;; ++first) {
         if (first + kRecordHeaderSize > stream_.size())
             return stream_.size();
+        if (LoadLe32(stream_.data() + first) == 0) {
+            const auto nonZero = std::find_if(stream_.begin() + static_cast<std::ptrdiff_t>(first + kRecordHeaderSize),
+                                              stream_.end(), [](std::uint8_t b) { return b != 0; });
+            if (nonZero == stream_.end())
+                return stream_.size();
+            // The first place whose header holds that byte.
+            first = static_cast<std::size_t>(nonZero - stream_.begin()) - (kRecordHeaderSize - 1);
+        }
         const std::optional<std::size_t> end = PlausibleEnd(first);
         if (end && (*end == stream_.size() || PlausibleEnd(*end)))
             break;

@@ -9,28 +9,36 @@ namespace tabulon {
 
 std::optional<std::u16string> biff::ReadUnicodeUnits(Pieces& in, int lengthBytes)
 {
+    std::u16string units;
+    if (!ReadUnicodeUnits(in, lengthBytes, units))
+        return std::nullopt;
+    return units;
+}
+
+bool biff::ReadUnicodeUnits(Pieces& in, int lengthBytes, std::u16string& units)
+{
+    units.clear();
     std::uint16_t count = 0;
     if (lengthBytes == 1) {
         std::uint8_t shortCount = 0;
         if (!in.Byte(shortCount))
-            return std::nullopt;
+            return false;
         count = shortCount;
     } else if (!in.Le16(count)) {
-        return std::nullopt;
+        return false;
     }
     std::uint8_t flags = 0;
     std::uint16_t runs = 0;
     std::uint32_t farEast = 0;
     if (!in.Byte(flags) || ((flags & 0x08) && !in.Le16(runs)) || ((flags & 0x04) && !in.Le32(farEast)))
-        return std::nullopt;
-    std::u16string units;
+        return false;
     if (!in.Chars(count, (flags & 0x01) != 0, units))
-        return std::nullopt;
+        return false;
     // A string cut short in its runs or far-east data still has all its characters; what
     // follows it is lost, and the next read fails.
     if (!in.Skip(std::size_t{runs} * 4) || !in.Skip(farEast))
         in.Skip(std::numeric_limits<std::size_t>::max());
-    return units;
+    return true;
 }
 
 std::optional<std::string> biff::ReadUnicodeString(Pieces& in, int lengthBytes)

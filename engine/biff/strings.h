@@ -19,6 +19,9 @@ namespace biff {
 // count and the size of the far-east data when the flags announce them, the characters, and
 // then the runs and far-east data, which are skipped. As UTF-16 units, or UTF-8.
 std::optional<std::u16string> ReadUnicodeUnits(Pieces& in, int lengthBytes);
+// The same into `units` (emptied first), for a caller that reads many into one buffer; false
+// where the string does not read.
+bool ReadUnicodeUnits(Pieces& in, int lengthBytes, std::u16string& units);
 std::optional<std::string> ReadUnicodeString(Pieces& in, int lengthBytes);
 
 // A BIFF2 to BIFF5 string: its length in `lengthBytes` bytes (2, or 1 in BIFF2's cells), then

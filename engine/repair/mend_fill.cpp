@@ -1,6 +1,7 @@
 // Filler over damaged stretches, and the lengths and types one flipped bit away that make the
 // records after them read.
 #include <algorithm>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -109,16 +110,50 @@ bool ZeroHeader(Bytes stream, std::size_t at)
     return at + kHeader <= stream.size() && U16(stream, at) == 0 && U16(stream, at + 2) == 0;
 }
 
+namespace {
+
+// Whether the unit at `unit` is all zeros (eight words at a time).
+bool ZeroUnitAt(Bytes stream, std::size_t unit)
+{
+    std::uint64_t any = 0;
+    for (std::size_t k = 0; k < kUnit; k += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, stream.data() + unit + k, 8);
+        any |= word;
+    }
+    return any == 0;
+}
+
+}  // namespace
+
 bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly)
 {
     const std::size_t first = (wholly ? from + kUnit - 1 : from) / kUnit * kUnit;
     const std::size_t last = std::min(wholly ? to : to + kUnit - 1, stream.size());  // where the units may end
     for (std::size_t unit = first; unit < to && unit + kUnit <= last; unit += kUnit) {
-        if (std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(unit), stream.begin() + static_cast<std::ptrdiff_t>(unit + kUnit),
-                        [](std::uint8_t b) { return b == 0; }))
+        if (ZeroUnitAt(stream, unit))
             return true;
     }
     return false;
+}
+
+ZeroedUnits::ZeroedUnits(Bytes stream) : size_(stream.size())
+{
+    for (std::size_t unit = 0; unit + kUnit <= stream.size(); unit += kUnit) {
+        if (ZeroUnitAt(stream, unit))
+            starts_.push_back(unit);
+    }
+}
+
+bool ZeroedUnits::In(std::size_t from, std::size_t to, bool wholly)
+{
+    const std::size_t first = (wholly ? from + kUnit - 1 : from) / kUnit * kUnit;
+    const std::size_t last = std::min(wholly ? to : to + kUnit - 1, size_);
+    if (next_ > 0 && starts_[next_ - 1] >= first)  // (a question further back)
+        next_ = static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), first) - starts_.begin());
+    while (next_ < starts_.size() && starts_[next_] < first)
+        ++next_;
+    return next_ < starts_.size() && starts_[next_] < to && starts_[next_] + kUnit <= last;
 }
 
 Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)

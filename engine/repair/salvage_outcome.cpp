@@ -42,7 +42,7 @@ std::vector<std::string> MadeUpNames(std::span<const std::uint8_t> stream, const
 void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, const std::vector<std::u16string>& summaryNames)
 {
     // (The shared strings are read below, only where the globals were mended.)
-    biff::Globals globals = biff::ReadGlobals(stream, false);
+    biff::Globals globals = biff::ReadGlobals(stream, biff::SharedStrings::None);
     const std::vector<std::string> madeUp = MadeUpNames(stream, globals, report.regions, summaryNames);
     const WorkbookCells workbook = ReadWorkbookSheets(stream, globals);
     // Each sheet's records run from its first record to the next sheet's, in stream order.
@@ -74,7 +74,7 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
     const bool globalsMended = !globals.encrypted && std::any_of(report.regions.begin(), report.regions.end(),
                                                                  [](const MendedRegion& region) { return region.sheet < 0; });
     if (globalsMended)
-        globals.sharedStrings = biff::ReadGlobals(stream).sharedStrings;
+        globals.sharedStringHasText = biff::ReadGlobals(stream, biff::SharedStrings::Presence).sharedStringHasText;
     std::vector<std::size_t> cellRecords(workbook.sheets.size(), 0), textsLost(workbook.sheets.size(), 0);
     for (std::size_t k = 0; k < starts.size(); ++k) {
         const std::size_t end = k + 1 < starts.size() ? static_cast<std::size_t>(starts[k + 1].first) : stream.size();
@@ -87,7 +87,7 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
             const std::span<const std::uint8_t> body = RecordBody(stream, *record);
             if (record->type == biff::kLabelSst && body.size() >= 10 && globalsMended) {
                 const std::uint32_t index = LoadLe32(body.data() + 6);
-                textsLost[sheet] += index >= globals.sharedStrings.size() || globals.sharedStrings[index].empty() ? 1u : 0u;
+                textsLost[sheet] += index >= globals.sharedStringHasText.size() || !globals.sharedStringHasText[index] ? 1u : 0u;
             }
         }
     }
