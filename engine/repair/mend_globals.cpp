@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
@@ -247,6 +248,32 @@ std::vector<std::uint8_t> GridFiller(std::size_t grown)
     return filler;
 }
 
+// `part` at the end of `out`, its memory given back at once (a rebuilt string table can be
+// most of a large workbook's globals).
+void AppendReleasing(std::vector<std::uint8_t>& out, std::vector<std::uint8_t> part)
+{
+    out.insert(out.end(), part.begin(), part.end());
+}
+
+// The stream's first `replaced` bytes replaced by `parts` in order (the new start, longer than
+// what it replaces): the stream is written anew into one buffer of its new size, each part's
+// memory given back once it is in, so that no more than the old stream, the new one and the
+// parts not yet in are held.
+void ReplaceStart(std::vector<std::uint8_t>& stream, std::size_t replaced, std::initializer_list<std::vector<std::uint8_t>*> parts)
+{
+    std::size_t size = stream.size() - replaced;
+    for (const std::vector<std::uint8_t>* part : parts)
+        size += part->size();
+    std::vector<std::uint8_t> rebuilt;
+    rebuilt.reserve(size);
+    for (std::vector<std::uint8_t>* part : parts) {
+        rebuilt.insert(rebuilt.end(), part->begin(), part->end());
+        std::vector<std::uint8_t>().swap(*part);
+    }
+    rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(replaced), stream.end());
+    stream = std::move(rebuilt);
+}
+
 }  // namespace
 
 // When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
@@ -367,9 +394,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8, stream));
         }
         const std::size_t tableRegions = regions.size();
-        const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
+        AppendReleasing(front, RebuildStringTable(stream, resumed, sheets.front(), regions));
         const std::size_t tableRegionsEnd = regions.size();
-        front.insert(front.end(), table.begin(), table.end());
         std::size_t shift = 0;
         if (front.size() == resumed || front.size() + kHeader <= resumed) {
             std::copy(front.begin(), front.end(), stream.begin());
@@ -381,10 +407,9 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             const std::vector<std::uint8_t> filler = GridFiller(front.size() - resumed);
             front.insert(front.end(), filler.begin(), filler.end());
             shift = front.size() - resumed;
-            std::vector<std::uint8_t> rebuilt = front;
-            rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
-            stream = std::move(rebuilt);
-            regions.push_back({MendedRegion::Kind::Replaced, 0, front.size(), -1});
+            const std::size_t frontSize = front.size();
+            ReplaceStart(stream, resumed, {&front});
+            regions.push_back({MendedRegion::Kind::Replaced, 0, frontSize, -1});
         }
         for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
             regions[i].offset += shift;
@@ -439,9 +464,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         Append(globals, kBoundSheet, SheetEntry(sheets[i], name, biff8, stream));
     }
     const std::size_t tableRegions = regions.size();
-    const std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, wholeSheet, regions);
+    AppendReleasing(globals, RebuildStringTable(stream, resumed, wholeSheet, regions));
     const std::size_t tableRegionsEnd = regions.size();
-    globals.insert(globals.end(), table.begin(), table.end());
     if (!globalsEnded)
         Append(globals, kEof, {});
 
@@ -460,11 +484,9 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         // (The filler goes before the globals' end record.)
         const std::vector<std::uint8_t> filler = GridFiller(need - resumed);
         globals.insert(globals.end() - (globalsEnded ? 0 : kHeader), filler.begin(), filler.end());
-        std::vector<std::uint8_t> rebuilt = globals;
-        rebuilt.insert(rebuilt.end(), sheetBof.begin(), sheetBof.end());
-        rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed), stream.end());
         shift = need + filler.size() - resumed;
-        stream = std::move(rebuilt);
+        std::vector<std::uint8_t> bof = sheetBof;  // (its size is wanted below)
+        ReplaceStart(stream, resumed, {&globals, &bof});
         regions.push_back({MendedRegion::Kind::Replaced, 0, need, -1});
     }
     for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)

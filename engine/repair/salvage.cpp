@@ -102,9 +102,18 @@ struct Attempt {
     bool listRepeats = false;  // the header lists a table sector twice: it is made up
 };
 
+// An attempt made already that found every sheet it lists where the directory says: another
+// can take its place only with a longer workbook stream (or as long, where this one's header
+// lists a table sector twice and the other's does not).
+struct Rival {
+    std::uint64_t workbookLength;
+    bool listRepeats;
+};
+
 class Salvager {
 public:
-    Salvager(const Image& image, const HeaderBytes& header) : header_(header)
+    Salvager(const Image& image, const HeaderBytes& header, std::optional<Rival> rival = std::nullopt)
+        : header_(header), rival_(rival)
     {
         miniContainer_.assign(image.sectors, false);
         main_.base = image.bytes.data() + kHeaderSize;
@@ -179,6 +188,9 @@ public:
         };
         if (workbook)
             followEntry(true);
+        // (Any other way to the workbook loses its directory: it could not win either.)
+        if (outdone_)
+            return attempt;
         if (workbookData.empty()) {
             StreamFinder finder(main_, miniContainer_, budget_, fragmentStarts_);
             std::uint16_t version = kBiff8Version;
@@ -551,6 +563,13 @@ private:
             chain.Release();
             return std::nullopt;
         }
+        // A workbook stream that cannot take the rival's place is not gathered (nor mended).
+        if (workbook && rival_ &&
+            !(length > rival_->workbookLength || (length == rival_->workbookLength && rival_->listRepeats && !listRepeats_))) {
+            chain.Release();
+            outdone_ = true;
+            return std::nullopt;
+        }
         if (length == 0 || (requireBof && !GlobalsBofAt(space.At(chain.Units().front()), space.unit))) {
             chain.Release();
             return std::nullopt;
@@ -569,6 +588,8 @@ private:
     }
 
     const HeaderBytes& header_;
+    std::optional<Rival> rival_;
+    bool outdone_ = false;  // the workbook's own entry cannot beat the rival
     Space main_;
     Space mini_;
     std::vector<std::uint8_t> miniBytes_;
@@ -773,9 +794,6 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     for (std::size_t k = 0; k < attempts.size(); ++k) {
         const HeaderBytes& header = attempts[k];
         tell(40 + static_cast<int>(30 * k / attempts.size()));
-        salvage::Attempt attempt = salvage::Salvager(image, header).Run();
-        if (!attempt.found)
-            continue;
         // The share of its listed sheets found where the list says, then the directory, then
         // the length: a file may hold another workbook (an embedded object's) with more sheets.
         // Between equals, a header whose list of table sectors is made up comes last.
@@ -783,6 +801,14 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
             const double found = a.report.sheets == 0 ? 0.0 : double(a.report.sheetsFound) / double(a.report.sheets);
             return std::tuple(found, !a.report.directoryLost, a.workbookLength, !a.listRepeats);
         };
+        // Where the best so far found all its sheets in its own directory, only a longer stream
+        // can beat it: one shorter is not gathered, which would hold two workbooks at once.
+        std::optional<salvage::Rival> rival;
+        if (best && std::get<0>(rank(*best)) == 1.0 && !best->report.directoryLost)
+            rival = salvage::Rival{best->workbookLength, best->listRepeats};
+        salvage::Attempt attempt = salvage::Salvager(image, header, rival).Run();
+        if (!attempt.found)
+            continue;
         if (!best || rank(attempt) > rank(*best))
             best = std::move(attempt);
     }
