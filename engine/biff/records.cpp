@@ -517,52 +517,33 @@ std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, c
 
 namespace {
 
-// The two answers above for the types and lengths most records have (every cell record's and
-// row's among them), worked out as the program is built: the walks ask them for every record of
-// a stream, and more than once.
-struct FitTable {
-    static constexpr std::size_t kTypes = 0x300;
-    static constexpr std::size_t kLengths = 64;
-    static constexpr std::size_t kWords = kTypes * kLengths / 64;
-    std::array<std::uint64_t, kWords> plausible{}, known{};
-
-    constexpr FitTable()
-    {
-        for (std::size_t type = 0; type < kTypes; ++type) {
-            for (std::size_t length = 0; length < kLengths; ++length) {
-                const auto t = static_cast<std::uint16_t>(type);
-                const auto l = static_cast<std::uint16_t>(length);
-                const std::size_t bit = type * kLengths + length;
-                if (FittingShape(t, l, false) != nullptr)
-                    plausible[bit / 64] |= std::uint64_t{1} << (bit % 64);
-                if (FittingShape(t, l, true) != nullptr)
-                    known[bit / 64] |= std::uint64_t{1} << (bit % 64);
-            }
+// The bits of PlausibleRecord and KnownRecord (records.h) for the types and lengths most
+// records have: whether a shape of the table fits, of those PlausibleRecord takes or of all.
+constexpr std::array<std::uint64_t, record_fit::kWords> FitBits(bool chainOnly)
+{
+    std::array<std::uint64_t, record_fit::kWords> bits{};
+    for (std::size_t type = 0; type < record_fit::kTypes; ++type) {
+        for (std::size_t length = 0; length < record_fit::kLengths; ++length) {
+            const std::size_t bit = type * record_fit::kLengths + length;
+            if (FittingShape(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(length), chainOnly) != nullptr)
+                bits[bit / 64] |= std::uint64_t{1} << (bit % 64);
         }
     }
-    static constexpr bool Holds(std::uint16_t type, std::uint16_t length) { return type < kTypes && length < kLengths; }
-    static constexpr bool Bit(const std::array<std::uint64_t, kWords>& bits, std::uint16_t type, std::uint16_t length)
-    {
-        const std::size_t bit = std::size_t{type} * kLengths + length;
-        return (bits[bit / 64] >> (bit % 64)) & 1;
-    }
-};
-
-constexpr FitTable kFitTable;
+    return bits;
+}
 
 }  // namespace
 
-bool PlausibleRecord(std::uint16_t type, std::uint16_t length)
+constinit const std::array<std::uint64_t, record_fit::kWords> record_fit::kPlausible = FitBits(false);
+constinit const std::array<std::uint64_t, record_fit::kWords> record_fit::kKnown = FitBits(true);
+
+bool record_fit::PlausibleBeyond(std::uint16_t type, std::uint16_t length)
 {
-    if (FitTable::Holds(type, length))
-        return FitTable::Bit(kFitTable.plausible, type, length);
     return FittingShape(type, length, false) != nullptr;
 }
 
-bool KnownRecord(std::uint16_t type, std::uint16_t length)
+bool record_fit::KnownBeyond(std::uint16_t type, std::uint16_t length)
 {
-    if (FitTable::Holds(type, length))
-        return FitTable::Bit(kFitTable.known, type, length);
     return FittingShape(type, length, true) != nullptr;
 }
 

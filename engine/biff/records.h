@@ -2,6 +2,7 @@
 // have, and the one walk over them that everything reading records shares.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -167,7 +168,7 @@ struct BiffRecord {
 // answers two questions:
 //
 // Whether a record of `type` and `length` is one readers take: any of the table's.
-bool KnownRecord(std::uint16_t type, std::uint16_t length);
+inline bool KnownRecord(std::uint16_t type, std::uint16_t length);
 // Whether the record at `offset`, whose body the stream holds, is one to take in a walk: a
 // plausible record, or a known one that the stream's end or a plausible record follows, or two
 // more known ones do (the chain of records holds there).
@@ -177,7 +178,39 @@ bool KnownInChain(std::span<const std::uint8_t> stream, std::size_t offset);
 // chain of records breaks, the row and column that begin every later cell look like the
 // header of one of those (a cell in row 0, column 9 like a BIFF2 DIMENSIONS of 9 bytes), so
 // that the walk, the check, the mending and the salvage go on only at plausible records.
-bool PlausibleRecord(std::uint16_t type, std::uint16_t length);
+inline bool PlausibleRecord(std::uint16_t type, std::uint16_t length);
+
+// (Both are asked of every record of every walk: for the types and lengths most records have,
+// every cell record's and row's among them, the answers are bits worked out as the program is
+// built, read here without a call.)
+namespace record_fit {
+inline constexpr std::size_t kTypes = 0x300;
+inline constexpr std::size_t kLengths = 64;
+inline constexpr std::size_t kWords = kTypes * kLengths / 64;
+extern const std::array<std::uint64_t, kWords> kPlausible;
+extern const std::array<std::uint64_t, kWords> kKnown;
+bool PlausibleBeyond(std::uint16_t type, std::uint16_t length);
+bool KnownBeyond(std::uint16_t type, std::uint16_t length);
+inline bool Bit(const std::array<std::uint64_t, kWords>& bits, std::uint16_t type, std::uint16_t length)
+{
+    const std::size_t bit = std::size_t{type} * kLengths + length;
+    return (bits[bit / 64] >> (bit % 64)) & 1;
+}
+}  // namespace record_fit
+
+inline bool PlausibleRecord(std::uint16_t type, std::uint16_t length)
+{
+    if (type < record_fit::kTypes && length < record_fit::kLengths)
+        return record_fit::Bit(record_fit::kPlausible, type, length);
+    return record_fit::PlausibleBeyond(type, length);
+}
+
+inline bool KnownRecord(std::uint16_t type, std::uint16_t length)
+{
+    if (type < record_fit::kTypes && length < record_fit::kLengths)
+        return record_fit::Bit(record_fit::kKnown, type, length);
+    return record_fit::KnownBeyond(type, length);
+}
 
 // The record whose header is at `offset`, or nothing when its header or body runs past the
 // end of the stream.
