@@ -80,8 +80,25 @@ private:
 };
 
 // record_check.cpp
-bool Known(std::uint16_t type, std::uint16_t length);
-bool Reads(Bytes stream, std::size_t at);
+// Whether a record of `type` and `length` says that records go on where it lies: a plausible
+// record, or the mending's filler.
+inline bool Known(std::uint16_t type, std::uint16_t length)
+{
+    return type == kFillerRecord ? length <= kMaxBody : PlausibleRecord(type, length);
+}
+bool ReadsOtherwise(Bytes stream, std::size_t at);
+// Whether a record that reads starts at `at`: a known record (KnownInChain) whose body the
+// stream holds, or an unknown type of a possible length followed by a plausible record. (Asked
+// of every record of every walk: the common case without a call.)
+inline bool Reads(Bytes stream, std::size_t at)
+{
+    if (at + kHeader > stream.size())
+        return false;
+    const std::uint16_t length = LoadLe16(stream.data() + at + 2);
+    if (at + kHeader + length > stream.size())
+        return false;
+    return Known(LoadLe16(stream.data() + at), length) || ReadsOtherwise(stream, at);
+}
 bool ReadsKnown(Bytes stream, std::size_t at);
 bool RunAt(Bytes stream, std::size_t at, int count);
 std::size_t Resync(Bytes stream, std::size_t from, std::size_t before = kNoPlace);

@@ -17,24 +17,13 @@ namespace tabulon::mending {
 
 using namespace biff;
 
-// Whether a record of `type` and `length` says that records go on where it lies: a plausible
-// record, or the mending's filler.
-bool Known(std::uint16_t type, std::uint16_t length)
+// Reads (mend_parts.h) past its common case: a record of no known type or length that
+// nevertheless reads.
+bool ReadsOtherwise(Bytes stream, std::size_t at)
 {
-    return type == kFillerRecord ? length <= kMaxBody : PlausibleRecord(type, length);
-}
-
-// Whether a record that reads starts at `at`: a known record (KnownInChain) whose body the
-// stream holds, or an unknown type of a possible length followed by a plausible record.
-bool Reads(Bytes stream, std::size_t at)
-{
-    if (at + kHeader > stream.size())
-        return false;
     const std::uint16_t type = U16(stream, at);
     const std::uint16_t length = U16(stream, at + 2);
-    if (at + kHeader + length > stream.size())
-        return false;
-    if (Known(type, length) || KnownInChain(stream, at))
+    if (KnownInChain(stream, at))
         return true;
     const std::size_t next = at + kHeader + length;
     return type <= kHighestRecordType && length <= kMaxBody && next + kHeader <= stream.size() &&
