@@ -203,5 +203,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
 
 // mend_counts.cpp
 void MendCounts(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
+// Whether MendCounts may change anything in `stream` (false: it certainly changes nothing).
+bool CountsMayNeedMending(std::span<const std::uint8_t> stream);
 
 }  // namespace tabulon::mending

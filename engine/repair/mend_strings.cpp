@@ -568,6 +568,20 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     }
     if (table == kNoPlace || globalsEnd == kNoPlace || globalsEnd < tableEnd)
         return;
+    // A table with no zeroed unit and nothing lost after it is left as it is (below). Where
+    // nothing this walk went over lies in or just after it and no filler follows it, its bytes
+    // as found are the stream's: that is told without a copy of the globals (which the string
+    // table makes most of in a large workbook).
+    {
+        const std::size_t reach = std::min(globalsEnd, tableEnd + kUnit);
+        bool asFound = !std::any_of(overwritten.begin(), overwritten.end(), [&](const auto& o) {
+            return o.first < reach && table < o.first + o.second.size();
+        });
+        for (std::size_t at = tableEnd; asFound && at < reach; at += kHeader + U16(stream, at + 2))
+            asFound = U16(stream, at) != kFillerRecord;
+        if (asFound && !ZeroedUnitIn(Bytes(stream).first(globalsEnd), table, tableEnd))
+            return;
+    }
     std::vector<std::pair<std::size_t, std::size_t>> untrusted;
     const std::vector<std::uint8_t> unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
     // Whole, as far as anything tells: none of its units was zeroed, and nothing that follows

@@ -201,7 +201,10 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
     std::size_t globalsEnd = 0;
     while (globalsEnd + kHeader <= stream.size() && U16(stream, globalsEnd) != kEof)
         globalsEnd += kHeader + U16(stream, globalsEnd + 2);
-    std::vector<std::uint8_t> globals(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(std::min(globalsEnd, stream.size())));
+    const std::span<const std::uint8_t> asFound = stream.first(std::min(globalsEnd, stream.size()));
+    if (!CountsMayNeedMending(asFound))
+        return std::nullopt;  // (no copy of the globals to mend)
+    std::vector<std::uint8_t> globals(asFound.begin(), asFound.end());
     std::vector<MendedRegion> regions;
     MendCounts(globals, regions);
     if (regions.empty())
