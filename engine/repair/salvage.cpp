@@ -241,6 +241,17 @@ public:
                 CompareEntryNames(entries_[tree_[i].entry].name, u"\u0005DocumentSummaryInformation") == 0)
                 summaryNames = SheetNamesFromSummary(*data[i]);
         }
+        // The chains are followed: what they were followed through goes before the mending,
+        // which holds the workbook stream and what it needs beside it.
+        main_ = Space();
+        mini_ = Space();
+        miniBytes_ = std::vector<std::uint8_t>();
+        miniProven_ = std::vector<bool>();
+        miniContainer_ = std::vector<bool>();
+        fragmentStarts_ = std::vector<std::int8_t>();
+        miniFragmentStarts_ = std::vector<std::int8_t>();
+        units = std::vector<std::vector<std::uint32_t>>();
+        entryUnits = std::vector<std::uint32_t>();
         attempt.settled = MendWorkbook(workbookData, summaryNames, attempt.report);
         attempt.report.linksRebuilt = rebuilt;
         if (rootEntry_) {
