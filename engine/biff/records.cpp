@@ -552,6 +552,9 @@ bool KnownInChain(std::span<const std::uint8_t> stream, std::size_t offset)
     std::optional<BiffRecord> record = offset <= std::numeric_limits<std::uint32_t>::max()
                                            ? RecordAt(stream, static_cast<std::uint32_t>(offset))
                                            : std::nullopt;
+    // (A plausible record is a known one that needs nothing after it: most are.)
+    if (record && PlausibleRecord(record->type, record->length))
+        return !IsBofType(record->type) || IsBofIn(stream, record->type);
     const RecordShape* shape = record ? FittingShape(record->type, record->length, true) : nullptr;
     if (!shape)
         return false;
