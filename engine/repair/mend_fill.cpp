@@ -18,7 +18,7 @@ namespace tabulon::mending {
 using namespace biff;
 
 // Writes filler records over [from, to), at least 4 bytes.
-void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>& boundary, std::size_t from, std::size_t to)
+void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>* boundary, std::size_t from, std::size_t to)
 {
     while (from < to) {
         const std::size_t room = to - from;
@@ -29,7 +29,8 @@ void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>& boundary,
         StoreLe16(stream.data() + from, kFillerRecord);
         StoreLe16(stream.data() + from + 2, static_cast<std::uint16_t>(body));
         std::fill_n(stream.begin() + static_cast<std::ptrdiff_t>(from + kHeader), body, std::uint8_t{0});
-        boundary[from] = true;
+        if (boundary)
+            (*boundary)[from] = true;
         from += kHeader + body;
     }
 }
@@ -301,7 +302,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         }
         walk.overwritten.emplace_back(from, std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
                                                                      stream.begin() + static_cast<std::ptrdiff_t>(next)));
-        WriteFiller(stream, walk.boundary, from, next);
+        WriteFiller(stream, &walk.boundary, from, next);
         if (!walk.holes.empty() && walk.holes.back().second >= from)
             walk.holes.back() = {std::min(walk.holes.back().first, from), next};
         else

@@ -220,14 +220,13 @@ std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff
 // on. ASCII reads the same under all of them.
 void DropTextOfALostCodePage(std::vector<std::uint8_t>& stream, std::size_t from, std::vector<MendedRegion>& regions)
 {
-    std::vector<bool> boundary(stream.size() + 1, false);
     ForEachReadingRecord(stream, from, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         const std::size_t text = type == kLabel || type == kRString ? 8 : type == kString ? 2 : 0;
         if (text > 0 && length >= text) {
             const std::uint8_t* body = stream.data() + at + kHeader;
             const std::size_t end = std::min(length, text + LoadLe16(body + text - 2));
             if (std::any_of(body + text, body + std::max(text, end), [](std::uint8_t b) { return b >= 0x80; })) {
-                WriteFiller(stream, boundary, at, at + kHeader + length);
+                WriteFiller(stream, nullptr, at, at + kHeader + length);
                 regions.push_back({MendedRegion::Kind::Replaced, at, kHeader + length, -1});
             }
         }
@@ -243,8 +242,7 @@ std::vector<std::uint8_t> GridFiller(std::size_t grown)
     if (pad != 0 && pad < kHeader)
         pad += kUnit;
     std::vector<std::uint8_t> filler(pad, 0);
-    std::vector<bool> boundary(pad + 1, false);
-    WriteFiller(filler, boundary, 0, pad);
+    WriteFiller(filler, nullptr, 0, pad);
     return filler;
 }
 
@@ -399,9 +397,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         std::size_t shift = 0;
         if (front.size() == resumed || front.size() + kHeader <= resumed) {
             std::copy(front.begin(), front.end(), stream.begin());
-            std::vector<bool> boundary(stream.size() + 1, false);
             if (front.size() < resumed)
-                WriteFiller(stream, boundary, front.size(), resumed);
+                WriteFiller(stream, nullptr, front.size(), resumed);
             regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
         } else {
             const std::vector<std::uint8_t> filler = GridFiller(front.size() - resumed);
@@ -474,10 +471,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     const std::size_t need = globals.size() + sheetBof.size();
     if (need == resumed || need + kHeader <= resumed) {
         std::copy(globals.begin(), globals.end(), stream.begin());
-        if (need < resumed) {
-            std::vector<bool> boundary(stream.size() + 1, false);
-            WriteFiller(stream, boundary, globals.size(), resumed - sheetBof.size());
-        }
+        if (need < resumed)
+            WriteFiller(stream, nullptr, globals.size(), resumed - sheetBof.size());
         std::copy(sheetBof.begin(), sheetBof.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed - sheetBof.size()));
         regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
     } else {

@@ -176,7 +176,9 @@ private:
     std::vector<std::size_t> starts_;  // ascending
     std::size_t next_ = 0;             // the first of them at or past the last question's start
 };
-void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>& boundary, std::size_t from, std::size_t to);
+// Filler records over [from, to) (zero bodies, the last one taking what is left); their starts
+// marked in `boundary` where one is kept.
+void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>* boundary, std::size_t from, std::size_t to);
 void WriteRecord(std::vector<std::uint8_t>& stream, std::size_t at, std::uint16_t type, Bytes body);
 void Append(std::vector<std::uint8_t>& out, std::uint16_t type, Bytes body);
 Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);

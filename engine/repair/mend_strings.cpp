@@ -417,9 +417,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     flush();
 
     // What it was read from, and the index, which no longer fits, become filler.
-    std::vector<bool> boundary(stream.size() + 1, false);
     auto neutralise = [&](std::size_t at, std::size_t end) {
-        WriteFiller(stream, boundary, at, end);
+        WriteFiller(stream, nullptr, at, end);
         regions.push_back({MendedRegion::Kind::Replaced, at, end - at, -1});
     };
     for (const Piece& piece : pieces) {

@@ -153,9 +153,8 @@ void ImpossibleCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegi
         if (encrypted || unwritten(at, length))
             found.emplace_back(at, at + kHeader + length);
     });
-    std::vector<bool> boundary(stream.size() + 1, false);
     for (const auto& [from, to] : found) {
-        WriteFiller(stream, boundary, from, to);
+        WriteFiller(stream, nullptr, from, to);
         MendedRegion* last = regions.empty() ? nullptr : &regions.back();
         if (last && last->kind == MendedRegion::Kind::Replaced && last->offset + last->length == from)
             last->length += to - from;
@@ -241,9 +240,8 @@ void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
     gone.insert(gone.end(), textLost.begin(), textLost.end());
     if (gone.empty())
         return;
-    std::vector<bool> boundary(stream.size() + 1, false);
     for (const auto& [from, to] : gone) {
-        WriteFiller(stream, boundary, from, to);
+        WriteFiller(stream, nullptr, from, to);
         Cover(regions, from, to);
     }
 }
@@ -358,7 +356,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         for (std::size_t k = from; k < to; ++k)
             walk.boundary[k] = false;
         if (eofAt > from)
-            WriteFiller(stream, walk.boundary, from, eofAt);
+            WriteFiller(stream, &walk.boundary, from, eofAt);
         if (needEof) {
             WriteRecord(stream, eofAt, kEof, {});
             walk.boundary[eofAt] = true;
@@ -366,7 +364,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         WriteRecord(stream, offset, kBof, sheetBof);
         walk.boundary[offset] = true;
         if (to > bofEnd)
-            WriteFiller(stream, walk.boundary, bofEnd, to);
+            WriteFiller(stream, &walk.boundary, bofEnd, to);
         Cover(regions, from, to);
         // What is left of the hole on either side is room for the next sheet's first record.
         const auto place = walk.holes.erase(hole);
@@ -382,7 +380,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         for (std::size_t k = from; k < to; ++k)
             walk.boundary[k] = false;
         if (eofAt > from)
-            WriteFiller(stream, walk.boundary, from, eofAt);
+            WriteFiller(stream, &walk.boundary, from, eofAt);
         WriteRecord(stream, eofAt, kEof, {});
         walk.boundary[eofAt] = true;
         WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
@@ -474,7 +472,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         const std::size_t end = firstEnd + kHeader;
         for (std::size_t k = to; k < end; ++k)
             walk.boundary[k] = false;
-        WriteFiller(stream, walk.boundary, to, end);
+        WriteFiller(stream, &walk.boundary, to, end);
         Cover(regions, to, end);
         to = end;
     }
@@ -491,7 +489,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         const auto goes = [&](std::size_t at, std::size_t end) {
             for (std::size_t k = at; k < end; ++k)
                 walk.boundary[k] = false;
-            WriteFiller(stream, walk.boundary, at, end);
+            WriteFiller(stream, &walk.boundary, at, end);
             Cover(regions, at, end);
         };
         for (std::size_t at = globalsEnd; at + kHeader <= stream.size() && walk.boundary[at];) {
@@ -655,7 +653,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
                     pastTheEnd.push_back(entry);
             }
             if (to > from + need)
-                WriteFiller(stream, walk.boundary, from + need, to);
+                WriteFiller(stream, &walk.boundary, from + need, to);
             Cover(regions, from, to);
             walk.holes.erase(hole);
             orphans.clear();
@@ -682,7 +680,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         walk.boundary[hole->first] = true;
         listed.push_back({hole->first, static_cast<std::uint32_t>(orphan)});
         if (hole->second > hole->first + need)
-            WriteFiller(stream, walk.boundary, hole->first + need, hole->second);
+            WriteFiller(stream, &walk.boundary, hole->first + need, hole->second);
         Cover(regions, hole->first, hole->second);
         hole->first += need;
         if (hole->first == hole->second)
