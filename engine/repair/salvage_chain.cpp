@@ -195,20 +195,6 @@ std::uint8_t ChainBuilder::ByteAt(std::uint64_t offset) const
     return space_.At(units_[static_cast<std::size_t>(offset / space_.unit)])[offset % space_.unit];
 }
 
-std::uint16_t ChainBuilder::U16At(std::uint64_t offset) const
-{
-    // (Record headers are read for every record the chain holds: one division where the two
-    // bytes share a unit, as they mostly do.)
-    const bool power = (space_.unit & (space_.unit - 1)) == 0;
-    const std::uint64_t index = power ? offset >> std::countr_zero(space_.unit) : offset / space_.unit;
-    const std::uint32_t within = static_cast<std::uint32_t>(offset - index * space_.unit);
-    if (within + 1 < space_.unit) {
-        const std::uint8_t* bytes = space_.At(units_[static_cast<std::size_t>(index)]) + within;
-        return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-    }
-    return static_cast<std::uint16_t>(ByteAt(offset) | (ByteAt(offset + 1) << 8));
-}
-
 std::uint32_t ChainBuilder::U32At(std::uint64_t offset) const
 {
     return U16At(offset) | (std::uint32_t{U16At(offset + 2)} << 16);
