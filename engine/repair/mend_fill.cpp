@@ -138,25 +138,6 @@ bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly)
     return false;
 }
 
-ZeroedUnits::ZeroedUnits(Bytes stream) : size_(stream.size())
-{
-    for (std::size_t unit = 0; unit + kUnit <= stream.size(); unit += kUnit) {
-        if (ZeroUnitAt(stream, unit))
-            starts_.push_back(unit);
-    }
-}
-
-bool ZeroedUnits::In(std::size_t from, std::size_t to, bool wholly)
-{
-    const std::size_t first = (wholly ? from + kUnit - 1 : from) / kUnit * kUnit;
-    const std::size_t last = std::min(wholly ? to : to + kUnit - 1, size_);
-    if (next_ > 0 && starts_[next_ - 1] >= first)  // (a question further back)
-        next_ = static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), first) - starts_.begin());
-    while (next_ < starts_.size() && starts_[next_] < first)
-        ++next_;
-    return next_ < starts_.size() && starts_[next_] < to && starts_[next_] + kUnit <= last;
-}
-
 Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
     Walk walk;

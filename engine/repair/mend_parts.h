@@ -163,19 +163,6 @@ bool ZeroHeader(Bytes stream, std::size_t at);
 // Whether a unit of [from, to)'s units (64 bytes from a multiple of 64) is all zeros.
 // `wholly`: only units that lie wholly inside [from, to).
 bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly = false);
-// The stream's units that are all zeros, found in one pass, for a walk that asks the question
-// above of every record: In answers it as ZeroedUnitIn would of the stream as it was then.
-class ZeroedUnits {
-public:
-    explicit ZeroedUnits(Bytes stream);
-    // (Fastest asked in stream order, as a walk does.)
-    bool In(std::size_t from, std::size_t to, bool wholly = false);
-
-private:
-    std::size_t size_;
-    std::vector<std::size_t> starts_;  // ascending
-    std::size_t next_ = 0;             // the first of them at or past the last question's start
-};
 // Filler records over [from, to) (zero bodies, the last one taking what is left); their starts
 // marked in `boundary` where one is kept.
 void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>* boundary, std::size_t from, std::size_t to);

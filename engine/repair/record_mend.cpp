@@ -195,7 +195,6 @@ void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
     const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
     std::size_t awaiting = kNoPlace, awaitingEnd = 0;
     std::vector<std::pair<std::size_t, std::size_t>> textLost;
-    ZeroedUnits zeroedUnits(stream);
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         const std::size_t end = at + kHeader + length;
         constexpr std::uint16_t kSharedFormula = 0x04BC, kArray = 0x0221, kTable = 0x0236;
@@ -208,7 +207,7 @@ void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
                 textLost.emplace_back(awaiting, awaitingEnd);
             awaiting = kNoPlace;
         }
-        const bool zeros = zeroedUnits.In(at + kHeader, end, true);
+        const bool zeros = ZeroedUnitIn(stream, at + kHeader, end, true);
         if (text != kNoPlace && type == kContinue && at == textEnd) {
             zeroed = zeroed || zeros;
             textEnd = end;
