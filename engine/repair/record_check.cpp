@@ -158,7 +158,10 @@ std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> str
     const std::size_t size = stream.size();
     if (size < 8 || !IsBofType(U16(stream, 0)))
         return 0;
-    std::vector<bool> boundary(size + 1, false);
+    // Where the records start is told again from every 256th of them: no mark for each byte.
+    constexpr std::size_t kCheckpointEvery = 256;
+    std::vector<std::size_t> checkpoints;
+    std::size_t records = 0;
     std::vector<std::uint32_t> sheets;
     bool inGlobals = true;
     bool closed = false;  // the last substream ended with its EOF
@@ -170,10 +173,11 @@ std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> str
                 break;
             return at;
         }
-        boundary[at] = true;
+        if (records++ % kCheckpointEvery == 0)
+            checkpoints.push_back(at);
         const std::uint16_t type = U16(stream, at);
         const std::uint16_t length = U16(stream, at + 2);
-        if (const auto odd = OddBofField(stream, at))
+        if (const auto odd = U16(stream, at) == kBof ? OddBofField(stream, at) : std::nullopt)
             return odd->first;
         if (inGlobals && type == kBoundSheet && length >= 4)
             sheets.push_back(LoadLe32(stream.data() + at + kHeader));
@@ -182,8 +186,18 @@ std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> str
         closed = type == kEof;
         at += kHeader + length;
     }
+    const std::size_t recordsEnd = at;
+    const auto recordStartsAt = [&](std::size_t place) {
+        const auto after = std::upper_bound(checkpoints.begin(), checkpoints.end(), place);
+        if (after == checkpoints.begin() || place >= recordsEnd)
+            return false;
+        std::size_t record = *std::prev(after);
+        while (record < place)
+            record += kHeader + U16(stream, record + 2);
+        return record == place;
+    };
     for (const std::uint32_t sheet : sheets) {
-        if (sheet >= size || !boundary[sheet] || U16(stream, sheet) != kBof)
+        if (sheet >= size || !recordStartsAt(sheet) || U16(stream, sheet) != kBof)
             return sheet;
     }
     if (!closed)

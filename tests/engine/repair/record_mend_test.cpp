@@ -326,6 +326,29 @@ TEST(RecordMend, ALengthWithOneFlippedBitIsSetRight)
     }
 }
 
+// An entry in the list of sheets is damage unless a sheet's first record starts where it leads:
+// told for the second sheet behind a first of a thousand records, where the entry leads to it,
+// to a cell record, into the middle of one, or past the last record.
+TEST(RecordMend, AnEntryOfTheListLeadsToASheetsFirstRecordOrIsDamage)
+{
+    Bytes cells;
+    for (unsigned row = 0; row < 1000; ++row)
+        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row));
+    const std::vector<test::Sheet> sheets = {{"Long", cells}, {"Short", test::Record(0x0203, test::Cell(0, 0) + test::Double(1))}};
+    const Bytes intact = test::Workbook(8, {}, sheets);
+    ASSERT_EQ(FirstRecordDamage(intact), std::nullopt);
+    const std::uint32_t second = ReadWorkbookCells(intact).sheets.at(1).offset;
+    const std::uint32_t cell700 = ReadWorkbookCells(intact).sheets.at(0).offset + 20 + 700 * 18;
+    ASSERT_EQ(LoadLe16(intact.data() + cell700), 0x0203);
+    ASSERT_EQ(LoadLe16(intact.data() + cell700 + 4), 700u) << "its row";
+    for (const std::uint32_t offset : {cell700, cell700 + 6, second - 4, static_cast<std::uint32_t>(intact.size())}) {
+        const Bytes damaged = test::Workbook(8, {}, sheets, {ReadWorkbookCells(intact).sheets.at(0).offset, offset});
+        EXPECT_EQ(FirstRecordDamage(damaged), offset) << offset;
+    }
+    const Bytes same = test::Workbook(8, {}, sheets, {ReadWorkbookCells(intact).sheets.at(0).offset, second});
+    EXPECT_EQ(FirstRecordDamage(same), std::nullopt);
+}
+
 // A sheet's BOF zeroed, with or without the EOF of the sheet before: it comes back where the
 // list of sheets says the sheet begins, and the sheet reads whole under its name.
 TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
