@@ -518,19 +518,40 @@ std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, c
 namespace {
 
 // The bits of PlausibleRecord and KnownRecord (records.h) for the types and lengths most
-// records have: whether a shape of the table fits, of those PlausibleRecord takes or of all.
+// records have: whether a shape of the table fits (FittingShape), of those PlausibleRecord
+// takes or of all. Each shape sets the lengths it allows.
 constexpr std::array<std::uint64_t, record_fit::kWords> FitBits(bool chainOnly)
 {
     std::array<std::uint64_t, record_fit::kWords> bits{};
-    for (std::size_t type = 0; type < record_fit::kTypes; ++type) {
-        for (std::size_t length = 0; length < record_fit::kLengths; ++length) {
-            const std::size_t bit = type * record_fit::kLengths + length;
-            if (FittingShape(static_cast<std::uint16_t>(type), static_cast<std::uint16_t>(length), chainOnly) != nullptr)
-                bits[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    for (const RecordShape& shape : kRecordShapes) {
+        if (shape.type >= record_fit::kTypes || (shape.chainOnly && !chainOnly))
+            continue;
+        for (std::size_t length = shape.minLength; length <= shape.maxLength && length < record_fit::kLengths; length += shape.step) {
+            const std::size_t bit = shape.type * record_fit::kLengths + length;
+            bits[bit / 64] |= std::uint64_t{1} << (bit % 64);
         }
     }
     return bits;
 }
+
+// (The same answers as the shape table's search, for the commonest types at every length the
+// bits hold.)
+constexpr bool FitBitsAgree()
+{
+    constexpr std::array<std::uint64_t, record_fit::kWords> plausible = FitBits(false), known = FitBits(true);
+    constexpr std::uint16_t kTypes[] = {0x0000, 0x0006, 0x000A, 0x0031, 0x003C, 0x0085, 0x00BD, 0x00D7,
+                                        0x00E0, 0x00EE, 0x00FC, 0x00FD, 0x0201, 0x0203, 0x0208, 0x020B, 0x027E};
+    for (std::uint16_t length = 0; length < record_fit::kLengths; ++length) {
+        for (const std::uint16_t type : kTypes) {
+            const std::size_t bit = std::size_t{type} * record_fit::kLengths + length;
+            if (((plausible[bit / 64] >> (bit % 64)) & 1) != (FittingShape(type, length, false) != nullptr) ||
+                ((known[bit / 64] >> (bit % 64)) & 1) != (FittingShape(type, length, true) != nullptr))
+                return false;
+        }
+    }
+    return true;
+}
+static_assert(FitBitsAgree());
 
 }  // namespace
 
