@@ -126,27 +126,25 @@ public:
         const std::size_t length = std::min(static_cast<std::size_t>(entry.size), chain.size() * kSectorSize);
         if (length != expected.size())
             return false;
+        // Each run's bytes where the file lends them, else read into a buffer; what lies past
+        // the file's end reads as zeros.
+        const std::optional<LentBytes> lent = file_.Lend();
+        std::vector<std::uint8_t> buffer(lent ? 0 : kMostSectorsAtOnce * kSectorSize);
         bool same = true;
-        // Where the file lends its bytes, they are compared where they lie.
-        if (const std::optional<LentBytes> lent = file_.Lend()) {
-            ForEachRun(chain, length, [&](std::size_t offset, std::size_t count) {
-                if (!same)
-                    return;
-                const std::size_t from = static_cast<std::size_t>((std::uint64_t{chain[offset / kSectorSize]} + 1) * kSectorSize);
-                const std::size_t held = from < lent->bytes.size() ? std::min(count, lent->bytes.size() - from) : 0;
-                const auto wanted = expected.subspan(offset, count);
-                same = std::equal(wanted.begin(), wanted.begin() + static_cast<std::ptrdiff_t>(held), lent->bytes.begin() + static_cast<std::ptrdiff_t>(from)) &&
-                       std::all_of(wanted.begin() + static_cast<std::ptrdiff_t>(held), wanted.end(), [](std::uint8_t b) { return b == 0; });
-            });
-            return same;
-        }
-        std::vector<std::uint8_t> buffer(kMostSectorsAtOnce * kSectorSize);
         ForEachRun(chain, length, [&](std::size_t offset, std::size_t count) {
             if (!same)
                 return;
-            const std::span<std::uint8_t> piece(buffer.data(), count);
-            std::fill(piece.begin() + static_cast<std::ptrdiff_t>(file_.Read(piece)), piece.end(), std::uint8_t{0});
-            same = std::equal(piece.begin(), piece.end(), expected.begin() + static_cast<std::ptrdiff_t>(offset));
+            std::span<const std::uint8_t> piece;
+            if (lent) {
+                const std::size_t from = static_cast<std::size_t>((std::uint64_t{chain[offset / kSectorSize]} + 1) * kSectorSize);
+                piece = from < lent->bytes.size() ? lent->bytes.subspan(from, std::min(count, lent->bytes.size() - from))
+                                                  : std::span<const std::uint8_t>();
+            } else {
+                piece = std::span(buffer.data(), file_.Read(std::span(buffer.data(), count)));
+            }
+            const auto wanted = expected.subspan(offset, count);
+            same = std::equal(piece.begin(), piece.end(), wanted.begin()) &&
+                   std::all_of(wanted.begin() + static_cast<std::ptrdiff_t>(piece.size()), wanted.end(), [](std::uint8_t b) { return b == 0; });
         });
         return same;
     }

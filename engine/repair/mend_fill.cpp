@@ -151,7 +151,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         if (Reads(stream, at) && !ZeroHeader(stream, at)) {
             walk.boundary[at] = true;
             afterEof = U16(stream, at) == kEof;
-            if (const auto odd = U16(stream, at) == kBof ? OddBofField(stream, at) : std::nullopt) {
+            if (const auto odd = OddBofField(stream, at)) {
                 StoreLe16(stream.data() + odd->first, odd->second);
                 regions.push_back({MendedRegion::Kind::Replaced, odd->first, 2, -1});
             }
