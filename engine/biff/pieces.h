@@ -73,34 +73,9 @@ public:
     }
 
     // `count` characters, one or two bytes wide, as UTF-16 code units.
-    bool Chars(std::size_t count, bool wide, std::u16string& units)
-    {
-        while (count > 0) {
-            if (index_ >= pieces_->size())
-                return false;
-            if (position_ == (*pieces_)[index_].size()) {
-                ++index_;
-                position_ = 0;
-                if (index_ >= pieces_->size() || (*pieces_)[index_].empty())
-                    return false;
-                wide = ((*pieces_)[index_][0] & 0x01) != 0;
-                position_ = 1;
-                continue;
-            }
-            const Bytes piece = (*pieces_)[index_];
-            const std::size_t available = piece.size() - position_;
-            const std::size_t take = std::min(count, wide ? available / 2 : available);
-            if (take == 0)
-                return false;  // half a character before the end of the piece
-            for (std::size_t i = 0; i < take; ++i) {
-                units += wide ? static_cast<char16_t>(LoadLe16(piece.data() + position_ + 2 * i))
-                              : static_cast<char16_t>(piece[position_ + i]);
-            }
-            position_ += wide ? 2 * take : take;
-            count -= take;
-        }
-        return true;
-    }
+    bool Chars(std::size_t count, bool wide, std::u16string& units) { return TakeChars(count, wide, &units); }
+    // Past `count` characters, as Chars reads them.
+    bool SkipChars(std::size_t count, bool wide) { return TakeChars(count, wide, nullptr); }
 
     // Moves past used-up pieces; false when none is left.
     bool Settle()
@@ -122,6 +97,46 @@ public:
     }
 
 private:
+    // Characters go on in the next piece behind a flags byte of their own, which says their
+    // width there.
+    bool TakeChars(std::size_t count, bool wide, std::u16string* units)
+    {
+        while (count > 0) {
+            if (index_ >= pieces_->size())
+                return false;
+            if (position_ == (*pieces_)[index_].size()) {
+                ++index_;
+                position_ = 0;
+                if (index_ >= pieces_->size() || (*pieces_)[index_].empty())
+                    return false;
+                wide = ((*pieces_)[index_][0] & 0x01) != 0;
+                position_ = 1;
+                continue;
+            }
+            const Bytes piece = (*pieces_)[index_];
+            const std::size_t available = piece.size() - position_;
+            const std::size_t take = std::min(count, wide ? available / 2 : available);
+            if (take == 0)
+                return false;  // half a character before the end of the piece
+            if (units) {
+                const std::size_t had = units->size();
+                units->resize(had + take);
+                char16_t* out = units->data() + had;
+                const std::uint8_t* in = piece.data() + position_;
+                if (wide) {
+                    for (std::size_t i = 0; i < take; ++i)
+                        out[i] = static_cast<char16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+                } else {
+                    for (std::size_t i = 0; i < take; ++i)
+                        out[i] = static_cast<char16_t>(in[i]);
+                }
+            }
+            position_ += wide ? 2 * take : take;
+            count -= take;
+        }
+        return true;
+    }
+
     // Shared by copies, which read on from where the original stood.
     std::shared_ptr<const std::vector<Bytes>> pieces_;
     std::size_t index_ = 0;

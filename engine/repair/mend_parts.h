@@ -55,17 +55,19 @@ public:
     // Past one string of the table: length, flags, run count and far-east size as the flags
     // say, characters, runs, far-east data. `strict` also holds the far-east data to its own
     // layout (a reserved 1, then the size of the rest).
-    // `text`, when given, gets the string's characters.
+    // `text`, when given, gets the string's characters; Characters() then tells how many
+    // the string said it has.
     bool String(bool strict = false, std::u16string* text = nullptr)
     {
         std::uint16_t count = 0, runs = 0;
         std::uint8_t flags = 0;
         std::uint32_t farEast = 0;
-        std::u16string characters;
-        std::u16string& into = text ? *text : characters;
         if (!(pieces_.Le16(count) && pieces_.Byte(flags) && (flags & ~0x0D) == 0 && (!(flags & 0x08) || pieces_.Le16(runs)) &&
-              (!(flags & 0x04) || pieces_.Le32(farEast)) && pieces_.Chars(count, flags & 0x01, into) &&
-              pieces_.Skip(std::size_t{runs} * 4)))
+              (!(flags & 0x04) || pieces_.Le32(farEast))))
+            return false;
+        characters_ = count;
+        if (!(text ? pieces_.Chars(count, flags & 0x01, *text) : pieces_.SkipChars(count, flags & 0x01)) ||
+            !pieces_.Skip(std::size_t{runs} * 4))
             return false;
         if (!strict || farEast == 0)
             return pieces_.Skip(farEast);
@@ -74,9 +76,12 @@ public:
                pieces_.Skip(farEast - 4);
     }
 
+    std::size_t Characters() const { return characters_; }
+
 private:
     Pieces pieces_;
     const std::uint8_t* stream_;
+    std::size_t characters_ = 0;
 };
 
 // record_check.cpp
@@ -177,13 +182,32 @@ std::u16string Wide(std::string_view ascii);
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions);
 
 // mend_strings.cpp
+// Strings one after another in one buffer, and where each ends: one allocation for them all,
+// not one each (a large workbook's table holds hundreds of thousands).
+struct StringRun {
+    std::u16string units;
+    std::vector<std::uint32_t> ends;
+
+    std::size_t Count() const { return ends.size(); }
+    std::u16string_view At(std::size_t i) const
+    {
+        const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+        return std::u16string_view(units).substr(begin, ends[i] - begin);
+    }
+    void Add(std::u16string_view text)
+    {
+        units += text;
+        ends.push_back(static_cast<std::uint32_t>(units.size()));
+    }
+};
+
 // Where a table's start survives: its SST record, and where the strings read from it end.
 struct TableStart {
     std::size_t at;
     std::size_t knownEnd;
 };
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
-                                             std::vector<MendedRegion>& regions, const std::vector<std::optional<std::u16string>>& known = {},
+                                             std::vector<MendedRegion>& regions, const StringRun& known = {},
                                              std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {},
                                              std::size_t bucketsFrom = 0, std::optional<TableStart> table = std::nullopt);

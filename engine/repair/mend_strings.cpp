@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -33,7 +34,7 @@ using namespace biff;
 // says, strings that are gone as empty ones, and the records it was read from become filler.
 // Gives the new table's records, or nothing when there is nothing to go by.
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
-                                             std::vector<MendedRegion>& regions, const std::vector<std::optional<std::u16string>>& known,
+                                             std::vector<MendedRegion>& regions, const StringRun& known,
                                              std::size_t declared, std::optional<Bytes> unmended,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted,
                                              std::size_t bucketsFrom, std::optional<TableStart> table)
@@ -166,13 +167,24 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // The strings the index leads to; with no index to go by, those read from the table's
     // start alone.
     std::vector<bool> used(runs, false);
-    std::vector<std::optional<std::u16string>> strings;
+    struct BucketRead {
+        // Its strings, from its first on, as far as they are proven.
+        StringRun strings;
+        std::size_t Count() const { return strings.Count(); }
+        std::array<std::size_t, 2> runs{kNoPlace, kNoPlace};  // the runs of CONTINUE records it read in
+        std::size_t textual = 0;  // how many of them, from the first, read as text (no control characters)
+        bool lands = false;    // all of them read, ending where the next bucket begins
+        bool checked = false;  // whether the next bucket's start could tell
+        bool stands = false;   // its strings go into the table
+    };
+    std::vector<BucketRead> standing;  // by bucket: the strings that stand (none where a bucket does not)
+    std::size_t perBucket = 0;
     std::size_t indexCount = 0;
     const bool indexed = [&] {
     if (!index || (pieces.empty() && !lostStart))
         return false;
     const std::uint8_t* entries = indexBody.data();
-    const std::size_t perBucket = LoadLe16(entries);
+    perBucket = LoadLe16(entries);
     const std::size_t buckets = (indexBody.size() - 2u) / 8;
     if (perBucket == 0 || buckets * pieces.size() > (std::size_t{1} << 22))
         return false;
@@ -206,22 +218,6 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     auto wiped = [&](std::size_t a, std::size_t b) {
         return ZeroedUnitIn(found, a, b) ||
                std::any_of(untrusted.begin(), untrusted.end(), [&](const auto& r) { return r.first < b && a < r.second; });
-    };
-    struct BucketRead {
-        // Its strings, from its first on, as far as they are proven: their characters one after
-        // another, and where each ends (one allocation for a bucket, not one for each string).
-        std::u16string units;
-        std::vector<std::uint32_t> ends;
-        std::size_t Count() const { return ends.size(); }
-        std::u16string String(std::size_t i) const
-        {
-            const std::size_t begin = i == 0 ? 0 : ends[i - 1];
-            return units.substr(begin, ends[i] - begin);
-        }
-        std::array<std::size_t, 2> runs{kNoPlace, kNoPlace};  // the runs of CONTINUE records it read in
-        std::size_t textual = 0;  // how many of them, from the first, read as text (no control characters)
-        bool lands = false;    // all of them read, ending where the next bucket begins
-        bool checked = false;  // whether the next bucket's start could tell
     };
     auto readBucket = [&](std::size_t k, std::int64_t d) -> BucketRead {
         const std::int64_t at = bucketStart(k) - d;
@@ -283,8 +279,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                 break;
             textual = textual && std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
             read.textual += textual ? 1 : 0;
-            read.units += text;
-            read.ends.push_back(static_cast<std::uint32_t>(read.units.size()));
+            read.strings.Add(text);
         }
         if (k + 1 < buckets && read.Count() == perBucket) {
             const std::int64_t nextAt = bucketStart(k + 1) - d;
@@ -321,8 +316,10 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     candidates.resize(std::min<std::size_t>(8, candidates.size()));
     // Where the table's start survives, the index's offsets are most likely the stream's own:
     // that difference goes first, and stands on a tie.
-    if (unmended)
+    if (unmended) {
+        std::erase_if(candidates, [](const auto& candidate) { return candidate.second == 0; });
         candidates.insert(candidates.begin(), {0, 0});
+    }
     std::int64_t best = 0;
     std::pair<std::size_t, std::size_t> bestScore{0, 0};
     std::vector<BucketRead> reads, tried;  // the best difference's buckets; those under way
@@ -351,19 +348,16 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                 used[run] = true;
         }
     }
-    for (std::size_t k = 0; k < reads.size(); ++k) {
-        BucketRead& read = reads[k];
+    for (BucketRead& read : reads) {
         if (!read.lands && (!proven || read.checked))
-            continue;
-        if (strings.size() < k * perBucket + read.Count())
-            strings.resize(k * perBucket + read.Count());
-        for (std::size_t i = 0; i < read.Count(); ++i)
-            strings[k * perBucket + i] = read.String(i);
-        read = BucketRead();
+            read = BucketRead();
+        else
+            read.stands = true;
     }
+    standing = std::move(reads);
     return true;
     }();
-    if (!indexed && known.empty() && declared == 0)
+    if (!indexed && known.Count() == 0 && declared == 0)
         return {};  // nothing to go by, and no table that has to go
     // As many strings as the cells name, within what the index counts.
     std::size_t named = 0;
@@ -372,49 +366,75 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             named = std::max<std::size_t>(named, std::size_t{LoadLe32(stream.data() + at + kHeader + 6)} + 1);
         at += kHeader + U16(stream, at + 2);
     }
-    if (strings.size() < known.size())
-        strings.resize(known.size());
-    for (std::size_t i = 0; i < known.size(); ++i) {
-        if (known[i])
-            strings[i] = known[i];
+    // The strings by their place: those read from the table's start, then the buckets' that
+    // stand; the rest are gone.
+    std::size_t held = known.Count();
+    for (std::size_t k = 0; k < standing.size(); ++k) {
+        if (standing[k].stands)
+            held = std::max(held, k * perBucket + standing[k].Count());
     }
+    const auto text = [&](std::size_t n) -> std::u16string_view {
+        if (n < known.Count())
+            return known.At(n);
+        const std::size_t k = perBucket == 0 ? standing.size() : n / perBucket;
+        if (k < standing.size() && n % perBucket < standing[k].Count())
+            return standing[k].strings.At(n % perBucket);
+        return {};
+    };
     // (No table holds more strings than the stream has room for, three bytes each at least.)
-    strings.resize(std::max(strings.size(), std::min({named, std::max(indexCount, declared), stream.size() / 3})));
+    const std::size_t count = std::max(held, std::min({named, std::max(indexCount, declared), stream.size() / 3}));
 
     // The new table: each string whole in one record where it fits, else its characters go on
     // in the next with a flags byte of their own, as the format has it.
     std::vector<std::uint8_t> records;
-    std::vector<std::uint8_t> body(8, 0);
-    StoreLe32(body.data(), static_cast<std::uint32_t>(strings.size()));
-    StoreLe32(body.data() + 4, static_cast<std::uint32_t>(strings.size()));
-    std::uint16_t type = kSst;
-    auto flush = [&] {
-        Append(records, type, body);
-        body.clear();
-        type = kContinue;
+    std::size_t characters = known.units.size();
+    for (const BucketRead& read : standing)
+        characters += read.strings.units.size();
+    records.reserve(kHeader + 8 + 3 * count + 2 * characters + (3 * count + 2 * characters) / kMaxBody * (kHeader + 1));
+    std::size_t record = 0;  // where the record under way begins
+    auto open = [&](std::uint16_t type) {
+        record = records.size();
+        records.resize(record + kHeader);
+        StoreLe16(records.data() + record, type);
     };
-    const std::u16string none;
-    for (const std::optional<std::u16string>& text : strings) {
-        const std::u16string& units = text ? *text : none;
+    auto close = [&] { StoreLe16(records.data() + record + 2, static_cast<std::uint16_t>(records.size() - record - kHeader)); };
+    auto room = [&] { return kMaxBody - (records.size() - record - kHeader); };
+    open(kSst);
+    records.resize(records.size() + 8);
+    StoreLe32(records.data() + record + kHeader, static_cast<std::uint32_t>(count));
+    StoreLe32(records.data() + record + kHeader + 4, static_cast<std::uint32_t>(count));
+    for (std::size_t n = 0; n < count; ++n) {
+        const std::u16string_view units = text(n);
         const bool wide = std::any_of(units.begin(), units.end(), [](char16_t c) { return c > 0xFF; });
         const std::size_t width = wide ? 2 : 1;
-        if (body.size() + 3 + (units.empty() ? 0 : width) > kMaxBody)
-            flush();
-        body.push_back(static_cast<std::uint8_t>(units.size() & 0xFF));
-        body.push_back(static_cast<std::uint8_t>(units.size() >> 8));
-        body.push_back(wide ? 1 : 0);
+        if (room() < 3 + (units.empty() ? 0 : width)) {
+            close();
+            open(kContinue);
+        }
+        records.push_back(static_cast<std::uint8_t>(units.size() & 0xFF));
+        records.push_back(static_cast<std::uint8_t>(units.size() >> 8));
+        records.push_back(wide ? 1 : 0);
         for (std::size_t i = 0; i < units.size();) {
-            if (body.size() + width > kMaxBody) {
-                flush();
-                body.push_back(wide ? 1 : 0);
+            if (room() < width) {
+                close();
+                open(kContinue);
+                records.push_back(wide ? 1 : 0);
             }
-            body.push_back(static_cast<std::uint8_t>(units[i] & 0xFF));
-            if (wide)
-                body.push_back(static_cast<std::uint8_t>(units[i] >> 8));
-            ++i;
+            const std::size_t take = std::min(units.size() - i, room() / width);
+            const std::size_t at = records.size();
+            records.resize(at + take * width);
+            std::uint8_t* out = records.data() + at;
+            if (wide) {
+                for (std::size_t j = 0; j < take; ++j)
+                    StoreLe16(out + 2 * j, units[i + j]);
+            } else {
+                for (std::size_t j = 0; j < take; ++j)
+                    out[j] = static_cast<std::uint8_t>(units[i + j]);
+            }
+            i += take;
         }
     }
-    flush();
+    close();
 
     // What it was read from, and the index, which no longer fits, become filler.
     auto neutralise = [&](std::size_t at, std::size_t end) {
@@ -471,13 +491,19 @@ void PutTableInPlace(std::vector<std::uint8_t>& stream, std::vector<MendedRegion
     });
     const std::int64_t delta = static_cast<std::int64_t>(rebuilt.size()) - static_cast<std::int64_t>(tableEnd - table);
     auto moved = [&](std::uint64_t offset) { return offset >= tableEnd ? offset + static_cast<std::uint64_t>(delta) : offset; };
-    std::vector<std::uint8_t> written(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(table));
-    written.insert(written.end(), rebuilt.begin(), rebuilt.end());
-    written.insert(written.end(), stream.begin() + static_cast<std::ptrdiff_t>(tableEnd), stream.end());
-    stream = std::move(written);
+    // In place: what follows the table moves by the difference.
+    const std::size_t size = stream.size();
+    if (delta > 0)
+        stream.resize(size + static_cast<std::size_t>(delta));
+    std::memmove(stream.data() + table + rebuilt.size(), stream.data() + tableEnd, size - tableEnd);
+    if (delta < 0)
+        stream.resize(size - static_cast<std::size_t>(-delta));
+    std::copy(rebuilt.begin(), rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(table));
     for (MendedRegion& region : regions)
         region.offset = moved(region.offset);
     regions.push_back({MendedRegion::Kind::Replaced, table, rebuilt.size(), -1});
+    if (delta == 0)
+        return;  // no offset moved
     bool pastGlobals = false;
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         std::uint8_t* body = stream.data() + at + kHeader;
@@ -572,7 +598,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     // as found are the stream's: that is told without a copy of the globals (which the string
     // table makes most of in a large workbook).
     {
-        const std::size_t reach = std::min(globalsEnd, tableEnd + kUnit);
+    const std::size_t reach = std::min(globalsEnd, tableEnd + kUnit);
         bool asFound = !std::any_of(overwritten.begin(), overwritten.end(), [&](const auto& o) {
             return o.first < reach && table < o.first + o.second.size();
         });
@@ -606,8 +632,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     bool reads = whole.Skip(8);
     for (std::uint32_t i = LoadLe32(stream.data() + table + kHeader + 4); reads && i > 0; --i) {
         const std::size_t begin = whole.Settle() ? whole.Position() : 0;
-        std::u16string text;
-        reads = whole.String(false, &text) && (text.empty() || !zeroed(begin, whole.Position()));
+        reads = whole.String() && (whole.Characters() == 0 || !zeroed(begin, whole.Position()));
     }
     if (reads && !whole.Settle())
         return;
@@ -615,18 +640,19 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     // The strings from the table's start, one after another, as far as they lie in bytes as
     // they were written: past the first that does not, no string's place is known.
     const std::size_t declared = LoadLe32(stream.data() + table + kHeader + 4);
-    std::vector<std::optional<std::u16string>> known;
+    StringRun known;
     ChainCursor cursor(bodies, stream.data());
     cursor.Skip(8);
     std::size_t knownEnd = tableEnd;  // where the first string that does not read begins
-    while (known.size() < declared && cursor.Settle()) {
+    std::u16string text;
+    while (known.Count() < declared && cursor.Settle()) {
         const std::size_t begin = cursor.Position();
-        std::u16string text;
+        text.clear();
         if (!cursor.String(false, &text) || zeroed(begin, cursor.Position())) {
             knownEnd = begin;
             break;
         }
-        known.push_back(std::move(text));
+        known.Add(text);
     }
     // Without a hole after it, the table's own CONTINUE records are where the index leads.
     const std::size_t from = holeAfter ? tableEnd : table + kHeader + U16(stream, table + 2);

@@ -19,6 +19,7 @@
 #endif
 
 #include "engine/biff/biff_cells.h"
+#include "engine/biff/pieces.h"
 #include "engine/base/byte_order.h"
 #include "engine/cfb/compound_reader.h"
 #include "tests/support/biff_builder.h"
@@ -404,6 +405,35 @@ TEST(BiffCells, TellsDateCellsByTheirFormats)
             EXPECT_EQ(IsDate(book, read[i]), xfs[i].date) << "BIFF" << biff << ": " << xfs[i].name;
         EXPECT_FALSE(IsDate(book, read[std::size(xfs)])) << "an XF the globals do not have";
         EXPECT_FALSE(IsDate(book, read[std::size(xfs) + 1])) << "text in a date format";
+    }
+}
+
+// Characters that go on in the next piece behind a flags byte of their own, which may change
+// their width: skipping them must leave the reader where reading them does.
+TEST(Pieces, SkippingCharactersEndsWhereReadingThemDoes)
+{
+    const std::vector<std::uint8_t> first = {'a', 'b'};
+    const std::vector<std::uint8_t> second = {0x01, 'c', 0, 0x3A, 0x26, 0x7F};  // wide from here: "c", U+263A
+    const std::vector<std::uint8_t> cut = {0x01, 'c', 0, 0x3A};                 // half a wide character
+    const std::vector<std::uint8_t> empty;
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> next;
+        bool reads;
+    } cases[] = {{"width changes", second, true}, {"half a character", cut, false}, {"an empty piece", empty, false}};
+    for (const Case& c : cases) {
+        const std::vector<std::span<const std::uint8_t>> bodies = {first, c.next};
+        Pieces read(bodies), skip(bodies);
+        std::u16string units;
+        EXPECT_EQ(read.Chars(4, false, units), c.reads) << c.name;
+        EXPECT_EQ(skip.SkipChars(4, false), c.reads) << c.name;
+        if (!c.reads)
+            continue;
+        EXPECT_EQ(units, u"abc\u263A") << c.name;
+        std::uint8_t after = 0;
+        ASSERT_TRUE(skip.Byte(after)) << c.name;
+        EXPECT_EQ(after, 0x7F) << c.name;
+        EXPECT_EQ(read.Here(), skip.Here() - 1) << c.name;
     }
 }
 
