@@ -2,6 +2,7 @@
 // MendWorkbookStream that have files of their own.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -182,23 +183,44 @@ std::u16string Wide(std::string_view ascii);
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions);
 
 // mend_strings.cpp
-// Strings one after another in one buffer, and where each ends: one allocation for them all,
-// not one each (a large workbook's table holds hundreds of thousands).
-struct StringRun {
-    std::u16string units;
-    std::vector<std::uint32_t> ends;
+// Strings one after another in one buffer, as the table holds their characters (one byte
+// each, or two where one is past 0xFF), and where each ends: one allocation for them all, not
+// one each (a large workbook's table holds hundreds of thousands).
+class StringRun {
+public:
+    struct Text {
+        std::span<const std::uint8_t> bytes;
+        bool wide = false;
+        std::size_t Characters() const { return wide ? bytes.size() / 2 : bytes.size(); }
+    };
 
-    std::size_t Count() const { return ends.size(); }
-    std::u16string_view At(std::size_t i) const
+    std::size_t Count() const { return ends_.size(); }
+    std::size_t Bytes() const { return bytes_.size(); }
+    Text At(std::size_t i) const
     {
-        const std::size_t begin = i == 0 ? 0 : ends[i - 1];
-        return std::u16string_view(units).substr(begin, ends[i] - begin);
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return {std::span(bytes_).subspan(begin, ends_[i] - begin), wide_[i]};
     }
     void Add(std::u16string_view text)
     {
-        units += text;
-        ends.push_back(static_cast<std::uint32_t>(units.size()));
+        const bool wide = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
+        const std::size_t at = bytes_.size();
+        bytes_.resize(at + text.size() * (wide ? 2 : 1));
+        std::uint8_t* out = bytes_.data() + at;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (wide)
+                StoreLe16(out + 2 * i, text[i]);
+            else
+                out[i] = static_cast<std::uint8_t>(text[i]);
+        }
+        ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+        wide_.push_back(wide);
     }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint32_t> ends_;
+    std::vector<bool> wide_;
 };
 
 // Where a table's start survives: its SST record, and where the strings read from it end.

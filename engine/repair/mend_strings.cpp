@@ -373,7 +373,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (standing[k].stands)
             held = std::max(held, k * perBucket + standing[k].Count());
     }
-    const auto text = [&](std::size_t n) -> std::u16string_view {
+    const auto text = [&](std::size_t n) -> StringRun::Text {
         if (n < known.Count())
             return known.At(n);
         const std::size_t k = perBucket == 0 ? standing.size() : n / perBucket;
@@ -385,56 +385,59 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     const std::size_t count = std::max(held, std::min({named, std::max(indexCount, declared), stream.size() / 3}));
 
     // The new table: each string whole in one record where it fits, else its characters go on
-    // in the next with a flags byte of their own, as the format has it.
+    // in the next with a flags byte of their own, as the format has it. Laid out twice: once
+    // to learn its size, then into memory of that size.
     std::vector<std::uint8_t> records;
-    std::size_t characters = known.units.size();
-    for (const BucketRead& read : standing)
-        characters += read.strings.units.size();
-    records.reserve(kHeader + 8 + 3 * count + 2 * characters + (3 * count + 2 * characters) / kMaxBody * (kHeader + 1));
-    std::size_t record = 0;  // where the record under way begins
-    auto open = [&](std::uint16_t type) {
-        record = records.size();
-        records.resize(record + kHeader);
-        StoreLe16(records.data() + record, type);
-    };
-    auto close = [&] { StoreLe16(records.data() + record + 2, static_cast<std::uint16_t>(records.size() - record - kHeader)); };
-    auto room = [&] { return kMaxBody - (records.size() - record - kHeader); };
-    open(kSst);
-    records.resize(records.size() + 8);
-    StoreLe32(records.data() + record + kHeader, static_cast<std::uint32_t>(count));
-    StoreLe32(records.data() + record + kHeader + 4, static_cast<std::uint32_t>(count));
-    for (std::size_t n = 0; n < count; ++n) {
-        const std::u16string_view units = text(n);
-        const bool wide = std::any_of(units.begin(), units.end(), [](char16_t c) { return c > 0xFF; });
-        const std::size_t width = wide ? 2 : 1;
-        if (room() < 3 + (units.empty() ? 0 : width)) {
-            close();
-            open(kContinue);
-        }
-        records.push_back(static_cast<std::uint8_t>(units.size() & 0xFF));
-        records.push_back(static_cast<std::uint8_t>(units.size() >> 8));
-        records.push_back(wide ? 1 : 0);
-        for (std::size_t i = 0; i < units.size();) {
-            if (room() < width) {
+    const auto layOut = [&](bool write) {
+        std::size_t size = 0;
+        std::size_t record = 0;  // where the record under way begins
+        const auto put = [&](const std::uint8_t* bytes, std::size_t n) {
+            if (write)
+                std::memcpy(records.data() + size, bytes, n);
+            size += n;
+        };
+        const auto open = [&](std::uint16_t type) {
+            record = size;
+            const std::uint8_t header[kHeader] = {static_cast<std::uint8_t>(type & 0xFF), static_cast<std::uint8_t>(type >> 8), 0, 0};
+            put(header, kHeader);
+        };
+        const auto close = [&] {
+            if (write)
+                StoreLe16(records.data() + record + 2, static_cast<std::uint16_t>(size - record - kHeader));
+        };
+        const auto room = [&] { return kMaxBody - (size - record - kHeader); };
+        open(kSst);
+        std::uint8_t counts[8];
+        StoreLe32(counts, static_cast<std::uint32_t>(count));
+        StoreLe32(counts + 4, static_cast<std::uint32_t>(count));
+        put(counts, 8);
+        for (std::size_t n = 0; n < count; ++n) {
+            const StringRun::Text string = text(n);
+            const std::size_t characters = string.Characters();
+            const std::size_t width = string.wide ? 2 : 1;
+            const std::uint8_t flags = string.wide ? 1 : 0;
+            if (room() < 3 + (characters == 0 ? 0 : width)) {
                 close();
                 open(kContinue);
-                records.push_back(wide ? 1 : 0);
             }
-            const std::size_t take = std::min(units.size() - i, room() / width);
-            const std::size_t at = records.size();
-            records.resize(at + take * width);
-            std::uint8_t* out = records.data() + at;
-            if (wide) {
-                for (std::size_t j = 0; j < take; ++j)
-                    StoreLe16(out + 2 * j, units[i + j]);
-            } else {
-                for (std::size_t j = 0; j < take; ++j)
-                    out[j] = static_cast<std::uint8_t>(units[i + j]);
+            const std::uint8_t head[3] = {static_cast<std::uint8_t>(characters & 0xFF), static_cast<std::uint8_t>(characters >> 8), flags};
+            put(head, 3);
+            for (std::size_t i = 0; i < characters;) {
+                if (room() < width) {
+                    close();
+                    open(kContinue);
+                    put(&flags, 1);
+                }
+                const std::size_t take = std::min(characters - i, room() / width);
+                put(string.bytes.data() + i * width, take * width);
+                i += take;
             }
-            i += take;
         }
-    }
-    close();
+        close();
+        return size;
+    };
+    records.resize(layOut(false));
+    layOut(true);
 
     // What it was read from, and the index, which no longer fits, become filler.
     auto neutralise = [&](std::size_t at, std::size_t end) {

@@ -207,7 +207,8 @@ void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegio
                 textLost.emplace_back(awaiting, awaitingEnd);
             awaiting = kNoPlace;
         }
-        const bool zeros = ZeroedUnitIn(stream, at + kHeader, end, true);
+        // (A body shorter than a unit holds none wholly: most cell records, asked at no cost.)
+        const bool zeros = length >= kUnit && ZeroedUnitIn(stream, at + kHeader, end, true);
         if (text != kNoPlace && type == kContinue && at == textEnd) {
             zeroed = zeroed || zeros;
             textEnd = end;
