@@ -129,7 +129,7 @@ inline std::size_t NextBofBytes(Bytes stream, std::size_t from)
 // Calls `visit(at, type, length)` for each record that reads from `from` on, picking the walk
 // up again where records read again past what does not. `visit` may change the record's body.
 template <typename Visit>
-void ForEachReadingRecord(std::vector<std::uint8_t>& stream, std::size_t from, Visit visit)
+void ForEachReadingRecord(Bytes stream, std::size_t from, Visit visit)
 {
     for (std::size_t at = from; at + kHeader <= stream.size();) {
         if (!Reads(stream, at)) {

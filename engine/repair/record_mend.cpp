@@ -5,11 +5,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "engine/base/beside.h"
 #include "engine/base/byte_order.h"
 #include "engine/biff/records.h"
 #include "engine/repair/mend_parts.h"
@@ -115,53 +117,72 @@ bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::ui
 // are not encrypted), but their columns and cell styles are numbers no workbook has (a column
 // past 255, a style past 4050) in most of them, where in any other workbook none has: then
 // every cell record becomes filler; otherwise those no workbook has do.
-void ImpossibleCellsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
-{
-    // Calls `cell` with each cell record past the globals, as long as no FILEPASS record says
-    // the workbook is encrypted; gives whether none did.
-    const auto forEachCell = [&stream](const auto& cell) {
+//
+// Find() goes over the records from the stream's start as long as they read one after
+// another; Apply() then carries out what it found.
+class ImpossibleCells {
+public:
+    ImpossibleCells(Bytes stream, bool otherDamage) : stream_(stream), otherDamage_(otherDamage) {}
+
+    void Find()
+    {
+        const bool biff5 = stream_.size() >= kHeader && U16(stream_, 0) == kBof;
         bool globals = true;
-        for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
-            const std::uint16_t type = U16(stream, at);
-            const std::uint16_t length = U16(stream, at + 2);
-            if (globals && type == kFilePass)
-                return false;  // encrypted, and it says so: readers know
+        for (std::size_t at = 0; at + kHeader <= stream_.size() && Reads(stream_, at);) {
+            const std::uint16_t type = U16(stream_, at);
+            const std::uint16_t length = U16(stream_, at + 2);
+            if (globals && type == kFilePass) {
+                saysEncrypted_ = true;  // encrypted, and it says so: readers know
+                return;
+            }
             globals = globals && type != kEof;
-            if (!globals && IsCellRecord(type) && length >= 6)
-                cell(at, length);
+            if (!globals && IsCellRecord(type) && length >= 6) {
+                ++cells_;
+                if (NoWrittenCell(stream_, at, type, length, biff5, otherDamage_))
+                    unwritten_.emplace_back(at, at + kHeader + length);
+                impossible_ += U16(stream_, at + kHeader + 2) > 0xFF || U16(stream_, at + kHeader + 4) >= 4050 ? 1u : 0u;
+                if (all_)
+                    all_->emplace_back(at, at + kHeader + length);
+            }
             at += kHeader + length;
         }
-        return true;
-    };
-    const bool biff5 = stream.size() >= kHeader && U16(stream, 0) == kBof;
-    const bool otherDamage = !regions.empty();
-    const auto unwritten = [&](std::size_t at, std::size_t length) {
-        return NoWrittenCell(stream, at, U16(stream, at), length, biff5, otherDamage);
-    };
-    std::size_t cells = 0, impossible = 0, unwrittenCells = 0;
-    if (!forEachCell([&](std::size_t at, std::size_t length) {
-            ++cells;
-            unwrittenCells += unwritten(at, length) ? 1u : 0u;
-            impossible += U16(stream, at + kHeader + 2) > 0xFF || U16(stream, at + kHeader + 4) >= 4050 ? 1u : 0u;
-        }))
-        return;
-    const bool encrypted = impossible * 2 > cells;
-    if (!encrypted && unwrittenCells == 0)
-        return;
-    std::vector<std::pair<std::size_t, std::size_t>> found;  // cell records that go
-    forEachCell([&](std::size_t at, std::size_t length) {
-        if (encrypted || unwritten(at, length))
-            found.emplace_back(at, at + kHeader + length);
-    });
-    for (const auto& [from, to] : found) {
-        WriteFiller(stream, nullptr, from, to);
-        MendedRegion* last = regions.empty() ? nullptr : &regions.back();
-        if (last && last->kind == MendedRegion::Kind::Replaced && last->offset + last->length == from)
-            last->length += to - from;
-        else
-            regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
     }
-}
+
+    // Whether Apply changes the stream.
+    bool Changes() const { return !saysEncrypted_ && (Encrypted() || !unwritten_.empty()); }
+
+    void Apply(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+    {
+        if (!Changes())
+            return;
+        std::vector<std::pair<std::size_t, std::size_t>> found = std::move(unwritten_);  // cell records that go
+        if (Encrypted()) {
+            // Every cell record: the walk again, noting them all this time.
+            ImpossibleCells again(stream, otherDamage_);
+            again.all_.emplace();
+            again.Find();
+            found = std::move(*again.all_);
+        }
+        for (const auto& [from, to] : found) {
+            WriteFiller(stream, nullptr, from, to);
+            MendedRegion* last = regions.empty() ? nullptr : &regions.back();
+            if (last && last->kind == MendedRegion::Kind::Replaced && last->offset + last->length == from)
+                last->length += to - from;
+            else
+                regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
+        }
+    }
+
+private:
+    bool Encrypted() const { return impossible_ * 2 > cells_; }
+
+    Bytes stream_;
+    bool otherDamage_;
+    bool saysEncrypted_ = false;
+    std::size_t cells_ = 0, impossible_ = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> unwritten_;
+    std::optional<std::vector<std::pair<std::size_t, std::size_t>>> all_;
+};
 
 // The regions of a stream that now ends at `end`: none replaced past it, none running past it.
 void KeepWithin(std::vector<MendedRegion>& regions, std::size_t end)
@@ -179,71 +200,106 @@ void KeepWithin(std::vector<MendedRegion>& regions, std::size_t end)
 // there were lost, and a reader would show zeros in their place, as if the workbook held them.
 // No cell record a workbook holds has 64 zero bytes from a multiple of 64 (none of the sample
 // workbooks' does). The cell goes, a formula with the result it would show.
-void CellsOverZerosGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
-{
-    const auto isFormula = [](std::uint16_t type) { return type == kFormula || type == kFormula3 || type == kFormula4; };
-    std::vector<std::pair<std::size_t, std::size_t>> gone;
-    std::size_t previous = kNoPlace, previousEnd = kNoPlace;  // the record before, where it ends
-    std::uint16_t previousType = 0;
-    bool previousZeros = false;
-    std::size_t text = kNoPlace, textEnd = 0;  // a string result under way, its formula first
-    bool zeroed = false;
-    // A formula whose text result went with a hole right after it: its STRING record is filler
-    // now, and a reader would take the next STRING record (another formula's, past the hole)
-    // for its result. (Between a formula and its STRING record only a shared formula, an
-    // array or a table may come.)
-    const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
-    std::size_t awaiting = kNoPlace, awaitingEnd = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> textLost;
-    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
-        const std::size_t end = at + kHeader + length;
-        constexpr std::uint16_t kSharedFormula = 0x04BC, kArray = 0x0221, kTable = 0x0236;
-        if (isFormula(type) && !biff2) {
-            const bool textResult = length >= 14 && stream[at + kHeader + 6] == 0 && U16(stream, at + kHeader + 12) == 0xFFFF;
-            awaiting = textResult ? at : kNoPlace;
-            awaitingEnd = end;
-        } else if (awaiting != kNoPlace && type != kSharedFormula && type != kArray && type != kTable) {
-            if (type == kFillerRecord)
-                textLost.emplace_back(awaiting, awaitingEnd);
-            awaiting = kNoPlace;
-        }
-        // (A body shorter than a unit holds none wholly: most cell records, asked at no cost.)
-        const bool zeros = length >= kUnit && ZeroedUnitIn(stream, at + kHeader, end, true);
-        if (text != kNoPlace && type == kContinue && at == textEnd) {
-            zeroed = zeroed || zeros;
-            textEnd = end;
-        } else {
-            if (text != kNoPlace && zeroed)
-                gone.emplace_back(text, textEnd);
-            text = kNoPlace;
-            zeroed = false;
-        }
-        const bool afterFormula = previousEnd == at && isFormula(previousType);
-        if (type == kString || type == kString2) {
-            text = afterFormula ? previous : at;
-            textEnd = end;
-            zeroed = zeros || (afterFormula && previousZeros);
-        } else if (isFormula(previousType) && previousZeros) {
-            gone.emplace_back(previous, previousEnd);  // a formula with no string result after it
-        }
-        if (IsCellRecord(type) && !isFormula(type) && zeros)
-            gone.emplace_back(at, end);
-        previous = at;
-        previousEnd = end;
-        previousType = type;
-        previousZeros = zeros;
-    });
-    if (text != kNoPlace && zeroed)
-        gone.emplace_back(text, textEnd);
-    else if (isFormula(previousType) && previousZeros)
-        gone.emplace_back(previous, previousEnd);
-    gone.insert(gone.end(), textLost.begin(), textLost.end());
-    if (gone.empty())
-        return;
-    for (const auto& [from, to] : gone) {
-        WriteFiller(stream, nullptr, from, to);
-        Cover(regions, from, to);
+//
+// Find() goes over every record that reads; Apply() then carries out what it found.
+class CellsOverZeros {
+public:
+    explicit CellsOverZeros(Bytes stream) : stream_(stream) {}
+
+    void Find()
+    {
+        const Bytes stream = stream_;
+        const auto isFormula = [](std::uint16_t type) { return type == kFormula || type == kFormula3 || type == kFormula4; };
+        std::size_t previous = kNoPlace, previousEnd = kNoPlace;  // the record before, where it ends
+        std::uint16_t previousType = 0;
+        bool previousZeros = false;
+        std::size_t text = kNoPlace, textEnd = 0;  // a string result under way, its formula first
+        bool zeroed = false;
+        // A formula whose text result went with a hole right after it: its STRING record is filler
+        // now, and a reader would take the next STRING record (another formula's, past the hole)
+        // for its result. (Between a formula and its STRING record only a shared formula, an
+        // array or a table may come.)
+        const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
+        std::size_t awaiting = kNoPlace, awaitingEnd = 0;
+        std::vector<std::pair<std::size_t, std::size_t>> textLost;
+        ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+            const std::size_t end = at + kHeader + length;
+            constexpr std::uint16_t kSharedFormula = 0x04BC, kArray = 0x0221, kTable = 0x0236;
+            if (isFormula(type) && !biff2) {
+                const bool textResult = length >= 14 && stream[at + kHeader + 6] == 0 && U16(stream, at + kHeader + 12) == 0xFFFF;
+                awaiting = textResult ? at : kNoPlace;
+                awaitingEnd = end;
+            } else if (awaiting != kNoPlace && type != kSharedFormula && type != kArray && type != kTable) {
+                if (type == kFillerRecord)
+                    textLost.emplace_back(awaiting, awaitingEnd);
+                awaiting = kNoPlace;
+            }
+            // (A body shorter than a unit holds none wholly: most cell records, asked at no cost.)
+            const bool zeros = length >= kUnit && ZeroedUnitIn(stream, at + kHeader, end, true);
+            if (text != kNoPlace && type == kContinue && at == textEnd) {
+                zeroed = zeroed || zeros;
+                textEnd = end;
+            } else {
+                if (text != kNoPlace && zeroed)
+                    gone_.emplace_back(text, textEnd);
+                text = kNoPlace;
+                zeroed = false;
+            }
+            const bool afterFormula = previousEnd == at && isFormula(previousType);
+            if (type == kString || type == kString2) {
+                text = afterFormula ? previous : at;
+                textEnd = end;
+                zeroed = zeros || (afterFormula && previousZeros);
+            } else if (isFormula(previousType) && previousZeros) {
+                gone_.emplace_back(previous, previousEnd);  // a formula with no string result after it
+            }
+            if (IsCellRecord(type) && !isFormula(type) && zeros)
+                gone_.emplace_back(at, end);
+            previous = at;
+            previousEnd = end;
+            previousType = type;
+            previousZeros = zeros;
+        });
+        if (text != kNoPlace && zeroed)
+            gone_.emplace_back(text, textEnd);
+        else if (isFormula(previousType) && previousZeros)
+            gone_.emplace_back(previous, previousEnd);
+        gone_.insert(gone_.end(), textLost.begin(), textLost.end());
     }
+
+    void Apply(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions) const
+    {
+        for (const auto& [from, to] : gone_) {
+            WriteFiller(stream, nullptr, from, to);
+            Cover(regions, from, to);
+        }
+    }
+
+private:
+    Bytes stream_;
+    std::vector<std::pair<std::size_t, std::size_t>> gone_;
+};
+
+// Cells no workbook has go, then cells over zeroed bytes. Both look the stream over without
+// changing it, side by side; where the first changes it (as it seldom does), the second looks
+// again.
+void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    ImpossibleCells impossible(stream, !regions.empty());
+    CellsOverZeros zeros(stream);
+    {
+        Beside looking([&zeros] { zeros.Find(); });
+        impossible.Find();
+        looking.Wait();
+    }
+    if (!impossible.Changes()) {
+        zeros.Apply(stream, regions);
+        return;
+    }
+    impossible.Apply(stream, regions);
+    CellsOverZeros again(stream);
+    again.Find();
+    again.Apply(stream, regions);
 }
 
 }  // namespace mending
@@ -759,8 +815,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     }
 
     MendCounts(stream, regions);
-    ImpossibleCellsGo(stream, regions);
-    CellsOverZerosGo(stream, regions);
+    CellsNoWorkbookHoldsGo(stream, regions);
     MendStringTableHole(stream, regions, walk.overwritten);
     stream.insert(stream.end(), padding.begin(), padding.end());
 

@@ -373,22 +373,28 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
             progress(percent * 9 / 10);
     };
     std::vector<std::uint8_t> written;  // the workbook stream the new file holds, as the check found
-    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled, &written, planned.mended.get());
+    // The new file's sheets are assessed while the file is checked, from the stream it was
+    // written with; that stands where the check finds the file holding that stream.
+    std::optional<SalvageReport> assessed;
+    const WhileChecking assess = [&assessed](const SalvageReport& salvage, std::span<const std::uint8_t> stream,
+                                             const std::vector<std::u16string>& names) {
+        assessed = salvage;
+        AssessSalvage(*assessed, stream, names);
+    };
+    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled, &written, planned.mended.get(), assess);
     SalvageReport& salvage = *report.salvage;
     if (!salvage.written) {
         if (progress)
             progress(100);
         return report;
     }
-    salvage.damage = planned.check.findings;
-    std::optional<std::vector<std::uint8_t>> stream;
-    if (!written.empty())
-        stream = std::move(written);
-    else
-        stream = ReadWorkbookStream(out);
-    if (stream) {
+    if (!written.empty() && assessed) {
+        assessed->check = std::move(salvage.check);
+        salvage = std::move(*assessed);
+    } else if (const std::optional<std::vector<std::uint8_t>> stream = written.empty() ? ReadWorkbookStream(out) : std::move(written)) {
         AssessSalvage(salvage, *stream, SummarySheetNames(out));
     }
+    salvage.damage = planned.check.findings;
     if (progress)
         progress(100);
     // The new file stands when its compound file is whole; records the mending could not make

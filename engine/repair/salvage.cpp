@@ -6,6 +6,7 @@
 #include <tuple>
 #include <unordered_set>
 
+#include "engine/base/beside.h"
 #include "engine/base/byte_order.h"
 #include "engine/base/text.h"
 #include "engine/biff/property_set.h"
@@ -762,7 +763,8 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
 }  // namespace salvage
 
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
-                              const SalvageProgress& progress, std::vector<std::uint8_t>* workbook, const MendedStream* mended)
+                              const SalvageProgress& progress, std::vector<std::uint8_t>* workbook, const MendedStream* mended,
+                              const WhileChecking& whileChecking)
 {
     const auto tell = [&progress](int percent) {
         if (progress)
@@ -870,9 +872,17 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     // mending settled on, is not mended once more.
     const auto written = workbookEntry();
     bool holds = false;
-    best->report.check = written == best->entries.end()
-                             ? VerifyWorkbook(out)
-                             : VerifyWrittenWorkbook(out, written->data, best->settled, &holds);
+    std::optional<Beside> beside;
+    std::vector<std::u16string> summaryNames;
+    if (whileChecking && written != best->entries.end()) {
+        summaryNames = SummarySheetNames(out);
+        beside.emplace([&] { whileChecking(best->report, written->data, summaryNames); });
+    }
+    WorkbookCheck check = written == best->entries.end() ? VerifyWorkbook(out)
+                                                         : VerifyWrittenWorkbook(out, written->data, best->settled, &holds);
+    if (beside)
+        beside->Wait();
+    best->report.check = std::move(check);
     if (workbook)
         *workbook = holds ? std::move(written->data) : std::vector<std::uint8_t>();
     tell(100);

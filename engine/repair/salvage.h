@@ -82,10 +82,15 @@ struct SalvageReport {
 // `mended`, when given, is the workbook stream as the check of the records mended it under one
 // of `headers`: where a header opens the structure and its workbook stream holds those very
 // bytes, that mending stands and is not done again.
+// `whileChecking`, when given, is called once the new file is written, on a thread of its own
+// while the file is checked, with the report so far, the workbook stream written and the sheet
+// names the new file's summary gives; it must only read them (and the file is the check's).
 using SalvageProgress = std::function<void(int percent)>;
+using WhileChecking =
+    std::function<void(const SalvageReport& report, std::span<const std::uint8_t> workbook, const std::vector<std::u16string>& summaryNames)>;
 struct MendedStream;
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
                               const SalvageProgress& progress = {}, std::vector<std::uint8_t>* workbook = nullptr,
-                              const MendedStream* mended = nullptr);
+                              const MendedStream* mended = nullptr, const WhileChecking& whileChecking = {});
 
 }  // namespace tabulon

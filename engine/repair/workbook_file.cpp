@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
+#include "engine/base/beside.h"
 #include "engine/base/byte_order.h"
 #include "engine/biff/property_set.h"
 #include "engine/biff/records.h"
@@ -47,11 +49,13 @@ namespace {
 // sheet names to mend by, and `mended` gets the stream mended when that found the damage. A
 // caller done with the stream passes it as `owned` (its bytes are `stream`): the mending takes
 // it over instead of a copy.
+// `found`, when given, is FirstRecordDamage of `stream`, found already.
 void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, WorkbookCheck& check,
                      const std::function<std::vector<std::u16string>()>& names = {},
-                     std::shared_ptr<const MendedStream>* mended = nullptr, std::vector<std::uint8_t>* owned = nullptr)
+                     std::shared_ptr<const MendedStream>* mended = nullptr, std::vector<std::uint8_t>* owned = nullptr,
+                     const std::optional<std::optional<std::uint64_t>>& found = std::nullopt)
 {
-    std::optional<std::uint64_t> damage = FirstRecordDamage(stream);
+    std::optional<std::uint64_t> damage = found ? *found : FirstRecordDamage(stream);
     if (!damage && !settled) {
         // Records that all read may still hold a zeroed stretch that the mending takes out (one
         // inside the string table, say): a workbook is not intact where a salvage would replace
@@ -123,6 +127,10 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check, std::shared_ptr<con
 
 WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled, bool* holdsStream)
 {
+    // Where the records of `stream` go wrong is looked for while the file is checked, for the
+    // case that the file holds it.
+    std::optional<std::uint64_t> damage;
+    Beside finding([&] { damage = FirstRecordDamage(stream); });
     WorkbookCheck check = VerifyWorkbookStructure(file);
     if (holdsStream)
         *holdsStream = false;
@@ -132,7 +140,8 @@ WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8
     if (RootStreamEquals(file, biff::kWorkbookStreamNames, stream)) {
         if (holdsStream)
             *holdsStream = true;
-        AddStreamDamage(stream, settled, check);
+        finding.Wait();
+        AddStreamDamage(stream, settled, check, {}, nullptr, nullptr, damage);
     } else if (std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
         AddStreamDamage(*written, false, check, {}, nullptr, &*written);
     }
