@@ -87,7 +87,7 @@ std::optional<Realigned> RealignGrid(Source source, RealignNote note, const std:
     const View bytes = source.bytes;
     // Every CR LF turned into LF: the file is off its grid by the CRs lost.
     if (bytes.size() % kSectorSize != 0) {
-        if (std::optional<GridResult> original = PutBackOnGrid(bytes, Move::LostCr);
+        if (std::optional<GridResult> original = PutBackOnGrid(bytes, Move::LostCr, true);
             original && original->acted > 0 && Opens(original->bytes)) {
             note.crRestored = original->acted;
             note.cellsLeftOut = original->cellsLeftOut;
@@ -96,7 +96,7 @@ std::optional<Realigned> RealignGrid(Source source, RealignNote note, const std:
     }
     // Clusters of another file stitched in.
     if (bytes.size() >= kHeaderSize + 2 * kClusterSize) {
-        if (std::optional<GridResult> original = PutBackOnGrid(bytes, Move::ForeignCluster);
+        if (std::optional<GridResult> original = PutBackOnGrid(bytes, Move::ForeignCluster, true);
             original && original->acted > 0 && Opens(original->bytes)) {
             note.foreignClusters = static_cast<std::uint32_t>(original->acted);
             note.cellsLeftOut = original->cellsLeftOut;

@@ -445,7 +445,7 @@ std::pair<std::int64_t, std::int64_t> GridWalk::Bounds(std::uint32_t sector, std
     return {from, to};
 }
 
-std::optional<Bytes> GridWalk::Run()
+std::optional<Bytes> GridWalk::Run(bool onlyMoved)
 {
     if (b_.size() < 2 * kSectorSize || !SignatureAt(b_, 0))
         return std::nullopt;
@@ -492,6 +492,8 @@ std::optional<Bytes> GridWalk::Run()
         acted_ = std::move(*settled);
     }
     ChooseByStreams();
+    if (onlyMoved && acted_.empty())
+        return std::nullopt;  // (no copy of a large file made to be thrown away)
     std::optional<Bytes> result;
     if (openChoices_.empty()) {
         result = Build(acted_, target);
@@ -625,10 +627,10 @@ bool SignatureAt(std::span<const std::uint8_t> bytes, std::size_t at)
            std::equal(kHeaderSignature.begin(), kHeaderSignature.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-std::optional<GridResult> PutBackOnGrid(std::span<const std::uint8_t> bytes, Move move)
+std::optional<GridResult> PutBackOnGrid(std::span<const std::uint8_t> bytes, Move move, bool onlyMoved)
 {
     GridWalk walk(bytes, move);
-    std::optional<Bytes> original = walk.Run();
+    std::optional<Bytes> original = walk.Run(onlyMoved);
     if (!original)
         return std::nullopt;
     return GridResult{std::move(*original), walk.Acted(), walk.CellsLeftOut()};

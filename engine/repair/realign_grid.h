@@ -32,7 +32,8 @@ struct GridResult {
 
 // `bytes` put back on the sector grid: the allocation-table and directory sectors read as such
 // only where they truly begin, the workbook stream's records chain only where no byte is missing
-// or too many. Nothing where a decision cannot be proved.
-std::optional<GridResult> PutBackOnGrid(std::span<const std::uint8_t> bytes, Move move);
+// or too many. Nothing where a decision cannot be proved, nor (`onlyMoved`) where the bytes
+// stand on the grid as they are.
+std::optional<GridResult> PutBackOnGrid(std::span<const std::uint8_t> bytes, Move move, bool onlyMoved = false);
 
 }  // namespace tabulon::realigning

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <utility>
@@ -75,17 +76,22 @@ public:
     {
         budget_ = 64 * bytes.size() + (1u << 20);
         if (move_ == Move::LostCr) {
-            for (std::size_t i = kHeaderSize; i < b_.size(); ++i)
-                if (b_[i] == kLf)
-                    places_.push_back(i);
+            for (std::size_t i = kHeaderSize; i < b_.size(); ++i) {
+                const void* lf = std::memchr(b_.data() + i, kLf, b_.size() - i);
+                if (lf == nullptr)
+                    break;
+                i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - b_.data());
+                places_.push_back(i);
+            }
         } else {
             for (std::uint64_t at = kClusterSize; at + kClusterSize <= b_.size(); at += kClusterSize)
                 places_.push_back(at);
         }
     }
 
-    // The original's bytes, or nothing where the structure does not say where every place is.
-    std::optional<Bytes> Run();
+    // The original's bytes, or nothing where the structure does not say where every place is
+    // (nor, `onlyMoved`, where no place moved).
+    std::optional<Bytes> Run(bool onlyMoved = false);
     std::size_t Acted() const { return acted_.size(); }
     std::uint32_t CellsLeftOut() const { return static_cast<std::uint32_t>(leftOut_.size()) + textsLeftOut_; }
 
