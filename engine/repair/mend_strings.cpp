@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/base/beside.h"
 #include "engine/base/byte_order.h"
 #include "engine/biff/records.h"
 #include "engine/repair/mend_parts.h"
@@ -177,6 +178,19 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         bool checked = false;  // whether the next bucket's start could tell
         bool stands = false;   // its strings go into the table
     };
+    // As many strings as the cells name, within what the index counts: the cells' records are
+    // looked over on a second thread while the buckets are read (neither writes the stream).
+    std::size_t named = 0;
+    std::optional<Beside> naming;
+    if ((index && (!pieces.empty() || lostStart)) || known.Count() > 0 || declared > 0) {
+        naming.emplace([&stream, &named, to] {
+            for (std::size_t at = to; at + kHeader + 10 <= stream.size() && Reads(stream, at);) {
+                if (U16(stream, at) == kLabelSst && U16(stream, at + 2) == 10)
+                    named = std::max<std::size_t>(named, std::size_t{LoadLe32(stream.data() + at + kHeader + 6)} + 1);
+                at += kHeader + U16(stream, at + 2);
+            }
+        });
+    }
     std::vector<BucketRead> standing;  // by bucket: the strings that stand (none where a bucket does not)
     std::size_t perBucket = 0;
     std::size_t indexCount = 0;
@@ -359,13 +373,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     }();
     if (!indexed && known.Count() == 0 && declared == 0)
         return {};  // nothing to go by, and no table that has to go
-    // As many strings as the cells name, within what the index counts.
-    std::size_t named = 0;
-    for (std::size_t at = to; at + kHeader + 10 <= stream.size() && Reads(stream, at);) {
-        if (U16(stream, at) == kLabelSst && U16(stream, at + 2) == 10)
-            named = std::max<std::size_t>(named, std::size_t{LoadLe32(stream.data() + at + kHeader + 6)} + 1);
-        at += kHeader + U16(stream, at + 2);
-    }
+    if (naming)
+        naming->Wait();
     // The strings by their place: those read from the table's start, then the buckets' that
     // stand; the rest are gone.
     std::size_t held = known.Count();
