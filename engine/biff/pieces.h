@@ -125,7 +125,7 @@ private:
                 const std::uint8_t* in = piece.data() + position_;
                 if (wide) {
                     for (std::size_t i = 0; i < take; ++i)
-                        out[i] = static_cast<char16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+                        out[i] = static_cast<char16_t>(LoadLe16(in + 2 * i));
                 } else {
                     for (std::size_t i = 0; i < take; ++i)
                         out[i] = static_cast<char16_t>(in[i]);

@@ -195,7 +195,6 @@ public:
     };
 
     std::size_t Count() const { return ends_.size(); }
-    std::size_t Bytes() const { return bytes_.size(); }
     Text At(std::size_t i) const
     {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];

@@ -179,7 +179,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         bool stands = false;   // its strings go into the table
     };
     // As many strings as the cells name, within what the index counts: the cells' records are
-    // looked over on a second thread while the buckets are read (neither writes the stream).
+    // looked over on a second thread while the buckets are read (neither writes the stream),
+    // where there is a table to rebuild at all.
     std::size_t named = 0;
     std::optional<Beside> naming;
     if ((index && (!pieces.empty() || lostStart)) || known.Count() > 0 || declared > 0) {

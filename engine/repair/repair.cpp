@@ -391,7 +391,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
     if (!written.empty() && assessed) {
         assessed->check = std::move(salvage.check);
         salvage = std::move(*assessed);
-    } else if (const std::optional<std::vector<std::uint8_t>> stream = written.empty() ? ReadWorkbookStream(out) : std::move(written)) {
+    } else if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(out)) {
         AssessSalvage(salvage, *stream, SummarySheetNames(out));
     }
     salvage.damage = planned.check.findings;
