@@ -1,6 +1,7 @@
 // Work done on a second thread while the caller goes on with its own.
 #pragma once
 
+#include <cstddef>
 #include <future>
 #include <system_error>
 #include <utility>
@@ -8,19 +9,25 @@
 namespace tabulon {
 
 // Runs `work` on a thread of its own, for work that only reads what nobody writes until Wait()
-// returns; where no thread can be had, Wait() does the work itself. Wait() gives back what the
-// work threw. Leaving the scope waits as well (what was thrown then is dropped: the caller is
-// unwinding already).
+// returns; `reads` is about how many bytes it goes over. Where that is too little to be worth
+// starting a thread (one costs tens of microseconds), or no thread can be had, Wait() does the
+// work itself. Wait() gives back what the work threw. Leaving the scope waits as well (what was
+// thrown then is dropped: the caller is unwinding already).
 class Beside {
 public:
+    static constexpr std::size_t kWorthAThread = 256 << 10;
+
     template <typename Work>
-    explicit Beside(Work work)
+    Beside(std::size_t reads, Work work)
     {
-        try {
-            done_ = std::async(std::launch::async, work);
-        } catch (const std::system_error&) {
-            done_ = std::async(std::launch::deferred, std::move(work));
+        if (reads >= kWorthAThread) {
+            try {
+                done_ = std::async(std::launch::async, work);
+                return;
+            } catch (const std::system_error&) {
+            }
         }
+        done_ = std::async(std::launch::deferred, std::move(work));
     }
     Beside(const Beside&) = delete;
     Beside& operator=(const Beside&) = delete;

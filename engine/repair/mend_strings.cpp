@@ -184,7 +184,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     std::size_t named = 0;
     std::optional<Beside> naming;
     if ((index && (!pieces.empty() || lostStart)) || known.Count() > 0 || declared > 0) {
-        naming.emplace([&stream, &named, to] {
+        naming.emplace(stream.size() - std::min(to, stream.size()), [&stream, &named, to] {
             for (std::size_t at = to; at + kHeader + 10 <= stream.size() && Reads(stream, at);) {
                 if (U16(stream, at) == kLabelSst && U16(stream, at + 2) == 10)
                     named = std::max<std::size_t>(named, std::size_t{LoadLe32(stream.data() + at + kHeader + 6)} + 1);

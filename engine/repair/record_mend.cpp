@@ -119,12 +119,13 @@ bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::ui
 // every cell record becomes filler; otherwise those no workbook has do.
 //
 // Find() goes over the records from the stream's start as long as they read one after
-// another; Apply() then carries out what it found.
+// another (noting every cell record in `every`, when given); Apply() then carries out what
+// it found.
 class ImpossibleCells {
 public:
     ImpossibleCells(Bytes stream, bool otherDamage) : stream_(stream), otherDamage_(otherDamage) {}
 
-    void Find()
+    void Find(std::vector<std::pair<std::size_t, std::size_t>>* every = nullptr)
     {
         const bool biff5 = stream_.size() >= kHeader && U16(stream_, 0) == kBof;
         bool globals = true;
@@ -141,8 +142,8 @@ public:
                 if (NoWrittenCell(stream_, at, type, length, biff5, otherDamage_))
                     unwritten_.emplace_back(at, at + kHeader + length);
                 impossible_ += U16(stream_, at + kHeader + 2) > 0xFF || U16(stream_, at + kHeader + 4) >= 4050 ? 1u : 0u;
-                if (all_)
-                    all_->emplace_back(at, at + kHeader + length);
+                if (every)
+                    every->emplace_back(at, at + kHeader + length);
             }
             at += kHeader + length;
         }
@@ -158,10 +159,8 @@ public:
         std::vector<std::pair<std::size_t, std::size_t>> found = std::move(unwritten_);  // cell records that go
         if (Encrypted()) {
             // Every cell record: the walk again, noting them all this time.
-            ImpossibleCells again(stream, otherDamage_);
-            again.all_.emplace();
-            again.Find();
-            found = std::move(*again.all_);
+            found.clear();
+            ImpossibleCells(stream, otherDamage_).Find(&found);
         }
         for (const auto& [from, to] : found) {
             WriteFiller(stream, nullptr, from, to);
@@ -181,7 +180,6 @@ private:
     bool saysEncrypted_ = false;
     std::size_t cells_ = 0, impossible_ = 0;
     std::vector<std::pair<std::size_t, std::size_t>> unwritten_;
-    std::optional<std::vector<std::pair<std::size_t, std::size_t>>> all_;
 };
 
 // The regions of a stream that now ends at `end`: none replaced past it, none running past it.
@@ -288,7 +286,7 @@ void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<Mende
     ImpossibleCells impossible(stream, !regions.empty());
     CellsOverZeros zeros(stream);
     {
-        Beside looking([&zeros] { zeros.Find(); });
+        Beside looking(stream.size(), [&zeros] { zeros.Find(); });
         impossible.Find();
         looking.Wait();
     }

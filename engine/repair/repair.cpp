@@ -372,7 +372,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
         if (progress)
             progress(percent * 9 / 10);
     };
-    std::vector<std::uint8_t> written;  // the workbook stream the new file holds, as the check found
+    bool holds = false;  // the new file holds the workbook stream it was written with
     // The new file's sheets are assessed while the file is checked, from the stream it was
     // written with; that stands where the check finds the file holding that stream.
     std::optional<SalvageReport> assessed;
@@ -381,14 +381,14 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
         assessed = salvage;
         AssessSalvage(*assessed, stream, names);
     };
-    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled, &written, planned.mended.get(), assess);
+    report.salvage = SalvageWorkbook(file, std::span(headers, distinct), out, scaled, &holds, planned.mended.get(), assess);
     SalvageReport& salvage = *report.salvage;
     if (!salvage.written) {
         if (progress)
             progress(100);
         return report;
     }
-    if (!written.empty() && assessed) {
+    if (holds && assessed) {
         assessed->check = std::move(salvage.check);
         salvage = std::move(*assessed);
     } else if (const std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(out)) {

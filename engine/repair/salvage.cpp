@@ -763,9 +763,11 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
 }  // namespace salvage
 
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
-                              const SalvageProgress& progress, std::vector<std::uint8_t>* workbook, const MendedStream* mended,
+                              const SalvageProgress& progress, bool* holdsWorkbook, const MendedStream* mended,
                               const WhileChecking& whileChecking)
 {
+    if (holdsWorkbook)
+        *holdsWorkbook = false;
     const auto tell = [&progress](int percent) {
         if (progress)
             progress(percent);
@@ -876,15 +878,15 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     std::vector<std::u16string> summaryNames;
     if (whileChecking && written != best->entries.end()) {
         summaryNames = SummarySheetNames(out);
-        beside.emplace([&] { whileChecking(best->report, written->data, summaryNames); });
+        beside.emplace(written->data.size(), [&] { whileChecking(best->report, written->data, summaryNames); });
     }
     WorkbookCheck check = written == best->entries.end() ? VerifyWorkbook(out)
                                                          : VerifyWrittenWorkbook(out, written->data, best->settled, &holds);
     if (beside)
         beside->Wait();
     best->report.check = std::move(check);
-    if (workbook)
-        *workbook = holds ? std::move(written->data) : std::vector<std::uint8_t>();
+    if (holdsWorkbook)
+        *holdsWorkbook = holds;
     tell(100);
     return best->report;
 }

@@ -76,21 +76,21 @@ struct SalvageReport {
 // stream can be found (`written` is false). Reads the whole file into memory; the work on it
 // is bounded by a few passes per lost link. Throws std::system_error from the files.
 // `progress`, when given, hears how far the salvage has come, in percent, now and then.
-// `workbook`, when given, gets the workbook stream the new file holds, once the check found the
-// file to hold it byte for byte, so that the caller need not read it back (left empty when
-// nothing was written, or the file holds other bytes).
+// `holdsWorkbook`, when given, tells whether the check found the new file holding the workbook
+// stream it was written with, byte for byte (false when nothing was written).
 // `mended`, when given, is the workbook stream as the check of the records mended it under one
 // of `headers`: where a header opens the structure and its workbook stream holds those very
 // bytes, that mending stands and is not done again.
 // `whileChecking`, when given, is called once the new file is written, on a thread of its own
 // while the file is checked, with the report so far, the workbook stream written and the sheet
 // names the new file's summary gives; it must only read them (and the file is the check's).
+// What it makes of the stream holds where `holdsWorkbook` comes back true.
 using SalvageProgress = std::function<void(int percent)>;
 using WhileChecking =
     std::function<void(const SalvageReport& report, std::span<const std::uint8_t> workbook, const std::vector<std::u16string>& summaryNames)>;
 struct MendedStream;
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
-                              const SalvageProgress& progress = {}, std::vector<std::uint8_t>* workbook = nullptr,
+                              const SalvageProgress& progress = {}, bool* holdsWorkbook = nullptr,
                               const MendedStream* mended = nullptr, const WhileChecking& whileChecking = {});
 
 }  // namespace tabulon

@@ -44,18 +44,16 @@ bool OnlyBeyondHeader(const WorkbookCheck& check)
 
 namespace {
 
-// Where the records of `stream` first go wrong, into `check`. A stream known to be settled
-// (mending it changes nothing) is not mended again to find out; where it is, `names` gives the
-// sheet names to mend by, and `mended` gets the stream mended when that found the damage. A
-// caller done with the stream passes it as `owned` (its bytes are `stream`): the mending takes
-// it over instead of a copy.
-// `found`, when given, is FirstRecordDamage of `stream`, found already.
-void AddStreamDamage(std::span<const std::uint8_t> stream, bool settled, WorkbookCheck& check,
+// Where the records of `stream` first go wrong, into `check`, from `damage` (FirstRecordDamage
+// of `stream`, found by the caller, beside other work where it can). A stream known to be
+// settled (mending it changes nothing) is not mended again to find out; where it is, `names`
+// gives the sheet names to mend by, and `mended` gets the stream mended when that found the
+// damage. A caller done with the stream passes it as `owned` (its bytes are `stream`): the
+// mending takes it over instead of a copy.
+void AddStreamDamage(std::optional<std::uint64_t> damage, std::span<const std::uint8_t> stream, bool settled, WorkbookCheck& check,
                      const std::function<std::vector<std::u16string>()>& names = {},
-                     std::shared_ptr<const MendedStream>* mended = nullptr, std::vector<std::uint8_t>* owned = nullptr,
-                     const std::optional<std::optional<std::uint64_t>>& found = std::nullopt)
+                     std::shared_ptr<const MendedStream>* mended = nullptr, std::vector<std::uint8_t>* owned = nullptr)
 {
-    std::optional<std::uint64_t> damage = found ? *found : FirstRecordDamage(stream);
     if (!damage && !settled) {
         // Records that all read may still hold a zeroed stretch that the mending takes out (one
         // inside the string table, say): a workbook is not intact where a salvage would replace
@@ -122,7 +120,7 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check, std::shared_ptr<con
     if (mended)
         mended->reset();
     if (std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file))
-        AddStreamDamage(*stream, false, check, [&file] { return SummarySheetNames(file); }, mended, &*stream);
+        AddStreamDamage(FirstRecordDamage(*stream), *stream, false, check, [&file] { return SummarySheetNames(file); }, mended, &*stream);
 }
 
 WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8_t> stream, bool settled, bool* holdsStream)
@@ -130,7 +128,7 @@ WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8
     // Where the records of `stream` go wrong is looked for while the file is checked, for the
     // case that the file holds it.
     std::optional<std::uint64_t> damage;
-    Beside finding([&] { damage = FirstRecordDamage(stream); });
+    Beside finding(stream.size(), [&] { damage = FirstRecordDamage(stream); });
     WorkbookCheck check = VerifyWorkbookStructure(file);
     if (holdsStream)
         *holdsStream = false;
@@ -141,9 +139,9 @@ WorkbookCheck VerifyWrittenWorkbook(SectorFile& file, std::span<const std::uint8
         if (holdsStream)
             *holdsStream = true;
         finding.Wait();
-        AddStreamDamage(stream, settled, check, {}, nullptr, nullptr, damage);
+        AddStreamDamage(damage, stream, settled, check);
     } else if (std::optional<std::vector<std::uint8_t>> written = ReadWorkbookStream(file)) {
-        AddStreamDamage(*written, false, check, {}, nullptr, &*written);
+        AddStreamDamage(FirstRecordDamage(*written), *written, false, check, {}, nullptr, &*written);
     }
     return check;
 }
