@@ -537,6 +537,17 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // chart's. Its cells (series values) become filler, and its end record with them when the
     // sheet's own records follow it (otherwise it stands for the sheet's, lost with the chart's
     // first record).
+    // The walk notes the first and end records it passes, and where it stops: the end of the
+    // last sheet is found by them below, unless the walk changed the records after the globals.
+    struct Mark {
+        std::size_t at;
+        std::size_t end;
+        bool first;  // a first record (else an end record)
+    };
+    std::vector<Mark> marks;
+    const std::size_t marksFrom = globalsEnd;
+    std::size_t marksTo = globalsEnd;  // where the walk stopped
+    bool marksHold = true;
     {
         std::vector<std::uint16_t> open;  // the kinds of the substreams the walk is in
         bool orphan = false;
@@ -545,10 +556,13 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
                 walk.boundary[k] = false;
             WriteFiller(stream, &walk.boundary, at, end);
             Cover(regions, at, end);
+            marksHold = false;
         };
-        for (std::size_t at = globalsEnd; at + kHeader <= stream.size() && walk.boundary[at];) {
+        for (std::size_t at = globalsEnd; at + kHeader <= stream.size() && walk.boundary[at]; marksTo = at) {
             const std::uint16_t type = U16(stream, at), length = U16(stream, at + 2);
             const std::size_t end = at + kHeader + length;
+            if (type == kBof || type == kEof)
+                marks.push_back({at, end, type == kBof});
             if (type == kBof && length >= 4) {
                 open.push_back(U16(stream, at + kHeader + 2));
             } else if (type == kEof) {
@@ -754,12 +768,25 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     if (lastSheet > 0) {
         int depth = 0;
         std::size_t at = lastSheet;
-        while (at + kHeader <= stream.size() && walk.boundary[at]) {
-            const std::uint16_t type = U16(stream, at);
-            depth += type == kBof ? 1 : type == kEof ? -1 : 0;
-            at += kHeader + U16(stream, at + 2);
-            if (depth == 0)
-                break;
+        // (What was written since the walk above lies in the globals, before where it began.)
+        const auto mark = std::lower_bound(marks.begin(), marks.end(), lastSheet, [](const Mark& m, std::size_t place) { return m.at < place; });
+        if (marksHold && lastSheet >= marksFrom && mark != marks.end() && mark->at == lastSheet) {
+            at = marksTo;
+            for (auto m = mark; m != marks.end(); ++m) {
+                depth += m->first ? 1 : -1;
+                if (depth == 0) {
+                    at = m->end;
+                    break;
+                }
+            }
+        } else {
+            while (at + kHeader <= stream.size() && walk.boundary[at]) {
+                const std::uint16_t type = U16(stream, at);
+                depth += type == kBof ? 1 : type == kEof ? -1 : 0;
+                at += kHeader + U16(stream, at + 2);
+                if (depth == 0)
+                    break;
+            }
         }
         bool sheetsAfter = false;
         for (std::size_t k = NextBofBytes(stream, at); k != kNoPlace && k + kHeader <= stream.size() && !sheetsAfter;

@@ -160,6 +160,8 @@ void ChainBuilder::Build(std::uint32_t start)
         return;
     Append(start);
     while (!Done()) {
+        if (TakeLinked(units_.back()))
+            continue;
         const std::optional<std::uint32_t> next = NextLink(units_.back());
         if (!next)
             break;
@@ -216,17 +218,19 @@ bool ChainBuilder::RunAt(std::uint64_t offset, int count) const
     return true;
 }
 
-void ChainBuilder::Append(std::uint32_t unit)
+void ChainBuilder::Append(std::uint32_t unit, bool walk)
 {
     units_.push_back(unit);
     proven_.push_back(provenNow_);
     space_.claimed[unit] = true;
-    if (biff_)
-        Walk();
+    if (biff_ && walk)
+        Walk([](std::uint16_t, std::uint16_t) { return true; });
 }
 
-// Takes in the records whose headers the chain now holds.
-void ChainBuilder::Walk()
+// Takes in the records whose headers the chain now holds, as long as `accept` takes each
+// record before it is taken in (a record it refuses ends the walk there; gives false).
+template <typename Accept>
+bool ChainBuilder::Walk(const Accept& accept)
 {
     if (pendingCell_ && *pendingCell_ + 8 <= Available()) {
         lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(*pendingCell_ + 4), U16At(*pendingCell_ + 6)};
@@ -234,22 +238,65 @@ void ChainBuilder::Walk()
     }
     while (true) {
         if (!synced_ && !Resync())
-            return;
+            return true;
         if (nextRecord_ + 4 > Available())
-            return;
+            return true;
         const std::uint16_t type = U16At(nextRecord_);
         const std::uint16_t length = U16At(nextRecord_ + 2);
+        if (!accept(type, length))
+            return false;
         if (!PlausibleRecord(type, length)) {
             synced_ = false;
             scanFrom_ = nextRecord_ + 1;
             continue;
         }
         if (type == kBoundSheet && nextRecord_ + 8 > Available())
-            return;  // its offset is not all here yet
+            return true;  // its offset is not all here yet
         Note(nextRecord_, type, length);
         lastRecord_ = nextRecord_;
         nextRecord_ += 4u + length;
     }
+}
+
+// The table's link from `unit` taken when the records do not disagree with it, the records in
+// the unit it leads to checked as they are taken in (what Continues tells, in the same walk).
+// False, nothing changed, where there is no usable link, where the records disagree (a flipped
+// bit may have led it astray) and where telling takes more units than that one (a long record
+// under way): NextLink decides.
+bool ChainBuilder::TakeLinked(std::uint32_t unit)
+{
+    const std::uint32_t given = space_.next[unit];
+    if (!biff_ || !space_.known[unit] || given >= space_.count || !space_.Free(given))
+        return false;
+    const std::uint64_t before = Available();
+    if (!synced_ || (end_ && nextRecord_ >= *end_) || nextRecord_ < before) {
+        Append(given);  // nothing to tell by: the link stands
+        return true;
+    }
+    if (nextRecord_ + 4 > before + space_.unit)
+        return false;
+    const auto saved = std::tuple(synced_, nextRecord_, lastRecord_, scanFrom_, lastSheet_, substream_, end_, lastCell_, pendingCell_);
+    Append(given, false);
+    const std::optional<std::uint16_t> kind = SubstreamKind();
+    const std::uint64_t limit = size_ != 0 ? size_ : ~std::uint64_t{0};
+    bool checking = true;
+    const bool taken = Walk([&](std::uint16_t type, std::uint16_t length) {
+        if (!checking || nextRecord_ >= limit) {
+            checking = false;
+            return true;
+        }
+        if (!PlausibleRecord(type, length) || !BelongsIn(kind, type))
+            return false;
+        checking = type != kEof && type != kBof;
+        return true;
+    });
+    if (!taken) {
+        units_.pop_back();
+        proven_.pop_back();
+        space_.claimed[given] = false;
+        std::tie(synced_, nextRecord_, lastRecord_, scanFrom_, lastSheet_, substream_, end_, lastCell_, pendingCell_) = saved;
+    }
+    return taken;
 }
 
 // After damage: the first place where three plausible records follow one another.
@@ -278,6 +325,25 @@ void ChainBuilder::Note(std::uint64_t offset, std::uint16_t type, std::uint16_t 
         pendingCell_ = offset;  // its row and column lie in the unit still to come
     else if (type == kEof && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
         end_ = offset + 4 + length;
+}
+
+// The kind of the substream the records are in where the walk stands.
+std::optional<std::uint16_t> ChainBuilder::SubstreamKind() const
+{
+    if (substream_ && *substream_ + 8 <= Available() && U16At(*substream_) == kBof)
+        return U16At(*substream_ + 6);
+    return std::nullopt;
+}
+
+// Whether a record of `type` may stand in a substream of `kind` (BIFF5 and later, whose
+// worksheets hold no records of the globals' kinds but a code page, a country and their own
+// external sheets, as some writers give them): cells do not come in the globals, nor the
+// globals' records in a sheet.
+bool ChainBuilder::BelongsIn(std::optional<std::uint16_t> kind, std::uint16_t type)
+{
+    return !((kind == kGlobalsSubstream && IsCellRecord(type)) ||
+             (kind == kWorksheetSubstream && mending::IsGlobalsRecord(type) && type != kCodePage && type != kCountry &&
+              type != kExternSheet));
 }
 
 // Whether the records run on into `candidate` if it came next.
@@ -330,23 +396,11 @@ ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
     // first cell the candidate says anything of.
     if (pendingCell_ && lastCell_ && *pendingCell_ + 8 <= Available())
         placeCell(*pendingCell_);
-    // The substream the records are in where the candidate joins (BIFF5 and later, whose
-    // worksheets hold no records of the globals' kinds but a code page, a country and their
-    // own external sheets, as some writers give them): cells do not come in the globals, nor
-    // the globals' records in a sheet.
-    const std::optional<std::uint16_t> kind = substream_ && *substream_ + 8 <= Available() && U16At(*substream_) == kBof
-                                                  ? std::optional(U16At(*substream_ + 6))
-                                                  : std::nullopt;
+    const std::optional<std::uint16_t> kind = SubstreamKind();
     // Every record whose header lies in the candidate must be one, of its substream.
     while (offset + 4 <= Available() && offset < limit) {
-        if (!Plausible(offset)) {
-            result.fit = Fit::No;
-            break;
-        }
         const std::uint16_t type = U16At(offset);
-        if ((kind == kGlobalsSubstream && IsCellRecord(type)) ||
-            (kind == kWorksheetSubstream && mending::IsGlobalsRecord(type) && type != kCodePage && type != kCountry &&
-             type != kExternSheet)) {
+        if (!PlausibleRecord(type, U16At(offset + 2)) || !BelongsIn(kind, type)) {
             result.fit = Fit::No;
             break;
         }

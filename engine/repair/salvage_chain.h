@@ -143,8 +143,12 @@ private:
     bool Plausible(std::uint64_t offset) const;
     bool RunAt(std::uint64_t offset, int count) const;
 
-    void Append(std::uint32_t unit);
-    void Walk();
+    void Append(std::uint32_t unit, bool walk = true);
+    template <typename Accept>
+    bool Walk(const Accept& accept);
+    bool TakeLinked(std::uint32_t unit);
+    std::optional<std::uint16_t> SubstreamKind() const;
+    static bool BelongsIn(std::optional<std::uint16_t> kind, std::uint16_t type);
     bool Resync();
     void Note(std::uint64_t offset, std::uint16_t type, std::uint16_t length);  // the record at `offset`
 
