@@ -621,7 +621,8 @@ std::optional<BiffRecord> RecordCursor::Next()
 {
     while (position_ + kRecordHeaderSize <= stream_.size()) {
         const std::optional<BiffRecord> record = RecordAt(stream_, static_cast<std::uint32_t>(position_));
-        if (record && (KnownInChain(stream_, position_) ||
+        // (Most records are plausible and no BOF: known without a second look.)
+        if (record && ((PlausibleRecord(record->type, record->length) && !IsBofType(record->type)) || KnownInChain(stream_, position_) ||
                        (record->type <= kHighestRecordType && record->length <= kMaxRecordBody &&
                         FollowedByPlausible(stream_, *record)))) {
             position_ += kRecordHeaderSize + record->length;

@@ -106,11 +106,6 @@ std::optional<std::uint16_t> ShorterByOneBit(Bytes stream, std::size_t at, std::
 
 }  // namespace
 
-bool ZeroHeader(Bytes stream, std::size_t at)
-{
-    return at + kHeader <= stream.size() && U16(stream, at) == 0 && U16(stream, at + 2) == 0;
-}
-
 namespace {
 
 // Whether the unit at `unit` is all zeros (eight words at a time).
@@ -151,7 +146,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         if (Reads(stream, at) && !ZeroHeader(stream, at)) {
             walk.boundary[at] = true;
             afterEof = U16(stream, at) == kEof;
-            if (const auto odd = OddBofField(stream, at)) {
+            if (const auto odd = U16(stream, at) == kBof ? OddBofField(stream, at) : std::nullopt) {
                 StoreLe16(stream.data() + odd->first, odd->second);
                 regions.push_back({MendedRegion::Kind::Replaced, odd->first, 2, -1});
             }

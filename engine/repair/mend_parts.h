@@ -165,7 +165,10 @@ struct Walk {
 // that the salvage zeroes is whole units of it.
 inline constexpr std::size_t kUnit = 64;
 // Four zero bytes at `at`: no record's header.
-bool ZeroHeader(Bytes stream, std::size_t at);
+inline bool ZeroHeader(Bytes stream, std::size_t at)
+{
+    return at + kHeader <= stream.size() && LoadLe32(stream.data() + at) == 0;
+}
 // Whether a unit of [from, to)'s units (64 bytes from a multiple of 64) is all zeros.
 // `wholly`: only units that lie wholly inside [from, to).
 bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly = false);

@@ -177,7 +177,7 @@ std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> str
             checkpoints.push_back(at);
         const std::uint16_t type = U16(stream, at);
         const std::uint16_t length = U16(stream, at + 2);
-        if (const auto odd = OddBofField(stream, at))
+        if (const auto odd = type == kBof ? OddBofField(stream, at) : std::nullopt)
             return odd->first;
         if (inGlobals && type == kBoundSheet && length >= 4)
             sheets.push_back(LoadLe32(stream.data() + at + kHeader));
