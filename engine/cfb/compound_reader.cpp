@@ -55,8 +55,8 @@ public:
     const std::vector<DirectoryEntry>& Entries() const { return entries_; }
     const std::vector<Place>& Places() const { return places_; }
 
-    // A stream's bytes, as far as its chain goes.
-    std::vector<std::uint8_t> ReadStream(const DirectoryEntry& entry)
+    // A stream's bytes, as far as its chain goes, with room for `spare` more behind them.
+    std::vector<std::uint8_t> ReadStream(const DirectoryEntry& entry, std::size_t spare = 0)
     {
         std::vector<std::uint8_t> data;
         if (entry.type != kObjectTypeStream || entry.size == 0)
@@ -68,7 +68,9 @@ public:
         }
         const std::vector<std::uint32_t> chain = ChainOf(entry);
         // What lies past the end of the file reads as zeros, as a sector cut short does.
-        data.assign(std::min(size, chain.size() * kSectorSize), 0);
+        const std::size_t length = std::min(size, chain.size() * kSectorSize);
+        data.reserve(length + std::min(spare, length));
+        data.assign(length, 0);
         ForEachRun(chain, data.size(), [&](std::size_t offset, std::size_t count) {
             file_.Read(std::span(data.data() + offset, count));
         });
@@ -423,13 +425,13 @@ const DirectoryEntry* FindRootStream(const Reader& reader, std::span<const std::
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names)
+std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names, std::size_t spare)
 {
     Reader reader(file);
     if (!reader.Open())
         return std::nullopt;
     if (const DirectoryEntry* entry = FindRootStream(reader, names))
-        return reader.ReadStream(*entry);
+        return reader.ReadStream(*entry, spare);
     return std::nullopt;
 }
 

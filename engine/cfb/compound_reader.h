@@ -54,8 +54,10 @@ std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file);
 
 // The first stream of `names` found directly under the root (the first name before the second,
 // and so on; ASCII letters compared without regard to case). Nothing when there is none or the
-// file cannot be read. A stream cut short comes back as far as it goes.
-std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names);
+// file cannot be read. A stream cut short comes back as far as it goes. `spare`: bytes of room
+// behind it, for a stream that is to grow where it lies.
+std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names,
+                                                       std::size_t spare = 0);
 // Whether ReadRootStream would give exactly `expected`; the stream is read a piece at a time,
 // never held whole.
 bool RootStreamEquals(SectorFile& file, std::span<const std::u16string_view> names, std::span<const std::uint8_t> expected);

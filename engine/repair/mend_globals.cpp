@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <map>
 #include <optional>
@@ -246,22 +247,35 @@ std::vector<std::uint8_t> GridFiller(std::size_t grown)
     return filler;
 }
 
-// `part` at the end of `out`, its memory given back at once (a rebuilt string table can be
-// most of a large workbook's globals).
-void AppendReleasing(std::vector<std::uint8_t>& out, std::vector<std::uint8_t> part)
+// `parts` one after another over the stream's start, each part's memory given back once it
+// is in (a rebuilt string table can be most of a large workbook's globals).
+void PutStart(std::vector<std::uint8_t>& stream, std::initializer_list<std::vector<std::uint8_t>*> parts)
 {
-    out.insert(out.end(), part.begin(), part.end());
+    std::size_t at = 0;
+    for (std::vector<std::uint8_t>* part : parts) {
+        std::copy(part->begin(), part->end(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+        at += part->size();
+        std::vector<std::uint8_t>().swap(*part);
+    }
 }
 
 // The stream's first `replaced` bytes replaced by `parts` in order (the new start, longer than
-// what it replaces): the stream is written anew into one buffer of its new size, each part's
-// memory given back once it is in, so that no more than the old stream, the new one and the
-// parts not yet in are held.
+// what it replaces): where the stream has room behind it (see RoomToMend), what follows moves
+// up in place; otherwise the stream is written anew into one buffer of its new size, each
+// part's memory given back once it is in, so that no more than the old stream, the new one
+// and the parts not yet in are held.
 void ReplaceStart(std::vector<std::uint8_t>& stream, std::size_t replaced, std::initializer_list<std::vector<std::uint8_t>*> parts)
 {
-    std::size_t size = stream.size() - replaced;
+    const std::size_t kept = stream.size() - replaced;
+    std::size_t size = kept;
     for (const std::vector<std::uint8_t>* part : parts)
         size += part->size();
+    if (size <= stream.capacity()) {
+        stream.resize(size);
+        std::memmove(stream.data() + (size - kept), stream.data() + replaced, kept);
+        PutStart(stream, parts);
+        return;
+    }
     std::vector<std::uint8_t> rebuilt;
     rebuilt.reserve(size);
     for (std::vector<std::uint8_t>* part : parts) {
@@ -392,20 +406,20 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8, stream));
         }
         const std::size_t tableRegions = regions.size();
-        AppendReleasing(front, RebuildStringTable(stream, resumed, sheets.front(), regions));
+        std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
         const std::size_t tableRegionsEnd = regions.size();
         std::size_t shift = 0;
-        if (front.size() == resumed || front.size() + kHeader <= resumed) {
-            std::copy(front.begin(), front.end(), stream.begin());
-            if (front.size() < resumed)
-                WriteFiller(stream, nullptr, front.size(), resumed);
+        const std::size_t need = front.size() + table.size();
+        if (need == resumed || need + kHeader <= resumed) {
+            PutStart(stream, {&front, &table});
+            if (need < resumed)
+                WriteFiller(stream, nullptr, need, resumed);
             regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
         } else {
-            const std::vector<std::uint8_t> filler = GridFiller(front.size() - resumed);
-            front.insert(front.end(), filler.begin(), filler.end());
-            shift = front.size() - resumed;
-            const std::size_t frontSize = front.size();
-            ReplaceStart(stream, resumed, {&front});
+            std::vector<std::uint8_t> filler = GridFiller(need - resumed);
+            shift = need + filler.size() - resumed;
+            const std::size_t frontSize = need + filler.size();
+            ReplaceStart(stream, resumed, {&front, &table, &filler});
             regions.push_back({MendedRegion::Kind::Replaced, 0, frontSize, -1});
         }
         for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
@@ -461,27 +475,28 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         Append(globals, kBoundSheet, SheetEntry(sheets[i], name, biff8, stream));
     }
     const std::size_t tableRegions = regions.size();
-    AppendReleasing(globals, RebuildStringTable(stream, resumed, wholeSheet, regions));
+    std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, wholeSheet, regions);
     const std::size_t tableRegionsEnd = regions.size();
+    std::vector<std::uint8_t> end;
     if (!globalsEnded)
-        Append(globals, kEof, {});
+        Append(end, kEof, {});
 
     // In place when the destroyed stretch has room; else the stream is written anew.
     std::size_t shift = 0;
-    const std::size_t need = globals.size() + sheetBof.size();
+    const std::size_t globalsSize = globals.size() + table.size() + end.size();
+    const std::size_t need = globalsSize + sheetBof.size();
     if (need == resumed || need + kHeader <= resumed) {
-        std::copy(globals.begin(), globals.end(), stream.begin());
+        PutStart(stream, {&globals, &table, &end});
         if (need < resumed)
-            WriteFiller(stream, nullptr, globals.size(), resumed - sheetBof.size());
+            WriteFiller(stream, nullptr, globalsSize, resumed - sheetBof.size());
         std::copy(sheetBof.begin(), sheetBof.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed - sheetBof.size()));
         regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
     } else {
         // (The filler goes before the globals' end record.)
-        const std::vector<std::uint8_t> filler = GridFiller(need - resumed);
-        globals.insert(globals.end() - (globalsEnded ? 0 : kHeader), filler.begin(), filler.end());
+        std::vector<std::uint8_t> filler = GridFiller(need - resumed);
         shift = need + filler.size() - resumed;
         std::vector<std::uint8_t> bof = sheetBof;  // (its size is wanted below)
-        ReplaceStart(stream, resumed, {&globals, &bof});
+        ReplaceStart(stream, resumed, {&globals, &table, &filler, &end, &bof});
         regions.push_back({MendedRegion::Kind::Replaced, 0, need, -1});
     }
     for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)

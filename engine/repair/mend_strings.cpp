@@ -492,6 +492,35 @@ std::vector<std::uint8_t> GlobalsAsFound(const std::vector<std::uint8_t>& stream
     return unmended;
 }
 
+// The same bytes of [from, to) alone (`from` on the grid of units), as they were found.
+std::vector<std::uint8_t> GlobalsAsFoundWithin(const std::vector<std::uint8_t>& stream, std::size_t globalsEnd,
+                                               const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten,
+                                               std::size_t from, std::size_t to)
+{
+    std::vector<std::uint8_t> found(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.begin() + static_cast<std::ptrdiff_t>(to));
+    const auto put = [&](std::size_t at, std::size_t end, const std::uint8_t* bytes) {
+        const std::size_t begin = std::max(at, from);
+        end = std::min(end, to);
+        if (begin >= end)
+            return;
+        if (bytes)
+            std::copy(bytes + (begin - at), bytes + (end - at), found.begin() + static_cast<std::ptrdiff_t>(begin - from));
+        else
+            std::fill(found.begin() + static_cast<std::ptrdiff_t>(begin - from), found.begin() + static_cast<std::ptrdiff_t>(end - from), 0);
+    };
+    for (std::size_t at = 0; at < globalsEnd && at < to;) {
+        const std::size_t next = at + kHeader + U16(stream, at + 2);
+        if (U16(stream, at) == kFillerRecord)
+            put(at, next, nullptr);
+        at = next;
+    }
+    for (const auto& [at, bytes] : overwritten) {
+        if (at < globalsEnd)
+            put(at, at + std::min(bytes.size(), globalsEnd - at), bytes.data());
+    }
+    return found;
+}
+
 // The table's records written anew in place of [table, tableEnd); the offsets after it move
 // along (the list of sheets, the sheets' row indexes). `before`: the regions this mending
 // had before the table was read again.
@@ -620,8 +649,24 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         if (asFound && !ZeroedUnitIn(Bytes(stream).first(globalsEnd), table, tableEnd))
             return;
     }
+    // The units the table lies in as they were found: whether it reads whole is told by them,
+    // and the globals are copied only for a table that is read again (the copy is most of a
+    // large workbook's globals, and a mended table followed by filler reads whole).
     std::vector<std::pair<std::size_t, std::size_t>> untrusted;
-    const std::vector<std::uint8_t> unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
+    std::optional<std::vector<std::uint8_t>> unmended;
+    const auto globalsAsFound = [&]() -> Bytes {
+        if (!unmended)
+            unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
+        return *unmended;
+    };
+    const std::size_t nearFrom = table / kUnit * kUnit;
+    const std::size_t nearTo = std::min(globalsEnd, (tableEnd + kUnit - 1) / kUnit * kUnit);
+    const std::vector<std::uint8_t> near = GlobalsAsFoundWithin(stream, globalsEnd, overwritten, nearFrom, nearTo);
+    const auto zeroedUnitIn = [&](std::size_t from, std::size_t to) {
+        if (from >= nearFrom && to <= nearTo)
+            return ZeroedUnitIn(near, from - nearFrom, to - nearFrom);
+        return ZeroedUnitIn(globalsAsFound(), from, to);
+    };
     // Whole, as far as anything tells: none of its units was zeroed, and nothing that follows
     // it was lost, or it holds as many strings as it says, to its last byte. (Empty strings
     // are zeros too: a run of them, as a mended table holds, is no damage.) What the mending
@@ -633,13 +678,13 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     std::size_t zeroedTail = tableEnd;
     if (holeAfter) {
         const std::size_t unit = (tableEnd - 1) / kUnit * kUnit;
-        if (unit > table + kHeader && std::all_of(unmended.begin() + static_cast<std::ptrdiff_t>(unit),
-                                                  unmended.begin() + static_cast<std::ptrdiff_t>(tableEnd),
+        if (unit > table + kHeader && std::all_of(near.begin() + static_cast<std::ptrdiff_t>(unit - nearFrom),
+                                                  near.begin() + static_cast<std::ptrdiff_t>(tableEnd - nearFrom),
                                                   [](std::uint8_t b) { return b == 0; }))
             zeroedTail = unit;
     }
-    const auto zeroed = [&](std::size_t from, std::size_t to) { return to > zeroedTail || ZeroedUnitIn(unmended, from, to); };
-    if (!holeAfter && !ZeroedUnitIn(unmended, table, tableEnd))
+    const auto zeroed = [&](std::size_t from, std::size_t to) { return to > zeroedTail || zeroedUnitIn(from, to); };
+    if (!holeAfter && !zeroedUnitIn(table, tableEnd))
         return;
     ChainCursor whole(bodies, stream.data());
     bool reads = whole.Skip(8);
@@ -670,7 +715,8 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     // Without a hole after it, the table's own CONTINUE records are where the index leads.
     const std::size_t from = holeAfter ? tableEnd : table + kHeader + U16(stream, table + 2);
     const std::size_t before = regions.size();
-    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, Bytes(unmended),
+    const Bytes asFound = globalsAsFound();
+    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, asFound,
                                                                  untrusted, holeAfter ? tableEnd : table + kHeader + 8,
                                                                  TableStart{table, knownEnd});
     if (rebuilt.empty())

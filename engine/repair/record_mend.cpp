@@ -307,12 +307,18 @@ using namespace mending;
 
 namespace {
 
+// Whether the stream's start is gone (a stream that begins with a worksheet's first record has
+// lost its globals as well).
+bool StartLost(Bytes stream)
+{
+    return stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8 || !ReadsKnown(stream, 0) ||
+           U16(stream, kHeader + 2) == kWorksheetSubstream;
+}
+
 std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
 {
     std::vector<MendedRegion> regions;
-    // (A stream that begins with a worksheet's first record has lost its globals as well.)
-    if (stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8 || !ReadsKnown(stream, 0) ||
-        U16(stream, kHeader + 2) == kWorksheetSubstream) {
+    if (StartLost(stream)) {
         // The workbook's start is gone: new globals hold the surviving sheets together.
         if (!RebuildGlobals(stream, names, regions))
             return regions;
@@ -876,6 +882,21 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
 }
 
 }  // namespace
+
+std::size_t RoomToMend(std::span<const std::uint8_t> stream)
+{
+    if (!StartLost(stream))
+        return 0;
+    // New globals take the place of what precedes the first sheet, and hold what survives of
+    // them: the shared strings again (their index as well, where it went), the formatting and
+    // the list of sheets.
+    for (std::size_t at = NextBofBytes(stream, 0); at != kNoPlace; at = NextBofBytes(stream, at + 1)) {
+        if (at + kHeader + 4 <= stream.size() && U16(stream, at + 2) >= 4 && U16(stream, at + kHeader + 2) == kWorksheetSubstream &&
+            RunAt(stream, at, 3))
+            return at + at / 8 + (std::size_t{1} << 17);
+    }
+    return 0;
+}
 
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names,
                                              bool* settled)

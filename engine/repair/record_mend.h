@@ -75,4 +75,10 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names = {},
                                              bool* settled = nullptr);
 
+// The room MendWorkbookStream may want past the stream's end, at most, to grow it where it lies
+// (new globals in front of a stream that lost its start): reserved before the stream is read,
+// it spares a copy of the whole stream. 0 where the stream keeps its size or shrinks. (A
+// guess that falls short costs the copy, nothing else.)
+std::size_t RoomToMend(std::span<const std::uint8_t> stream);
+
 }  // namespace tabulon

@@ -723,6 +723,25 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
             summaryNames = SheetNamesFromSummary(stream.data);
     }
     CompoundStream& book = (*streams)[*workbook];
+    // A stream that lost its start grows by new globals in front: it is read again with room
+    // for them behind it, its first copy given back first, so that the mending moves it up
+    // where it lies instead of writing it anew beside it.
+    if (const std::size_t room = RoomToMend(book.data); room > 0) {
+        const std::size_t size = book.data.size();
+        const std::size_t fingerprint = StreamFingerprint(book.data);
+        std::vector<std::uint8_t>().swap(book.data);
+        const std::u16string_view name[] = {book.path.back()};
+        std::optional<std::vector<std::uint8_t>> roomy = ReadRootStream(file, name, room);
+        if (roomy && roomy->size() == size && StreamFingerprint(*roomy) == fingerprint) {
+            book.data = std::move(*roomy);
+        } else {
+            roomy.reset();  // another stream of that name: read as before
+            std::optional<std::vector<CompoundStream>> again = ReadCompoundFile(file);
+            if (!again || again->size() != streams->size())
+                return std::nullopt;
+            book.data = std::move((*again)[*workbook].data);
+        }
+    }
     attempt.report.workbookInMiniStream = book.declaredSize < kMiniStreamCutoff;
     attempt.settled = MendWorkbook(book.data, summaryNames, attempt.report, mended);
     // A stream that still begins with no first record lost its start and every sheet's with it:

@@ -758,6 +758,47 @@ TEST(RecordMend, CellStylesLostWithTheGlobalsStartKeepTheSurvivorsPlaces)
     }
 }
 
+// A stream that lost its start grows by new globals in front: with the room RoomToMend asks for
+// behind it, it grows where it lies (no second copy of a large stream), and comes out the same,
+// byte for byte and region for region, as one mended without room. One that keeps its start
+// asks for none.
+TEST(RecordMend, AStreamThatLostItsStartGrowsWhereItLiesInTheRoomAskedFor)
+{
+    const auto same = [](const std::vector<MendedRegion>& a, const std::vector<MendedRegion>& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const MendedRegion& x, const MendedRegion& y) {
+            return std::tie(x.kind, x.offset, x.length, x.sheet) == std::tie(y.kind, y.offset, y.length, y.sheet);
+        });
+    };
+    for (const char* name : {"readxl__more-than-256-unique-strings-xls.xls", "npoi__59858.xls", "lotest__300-worksheets.xls"})
+        EXPECT_EQ(RoomToMend(StreamOf(name)), 0u) << name;
+    // A large string table right after the globals' first record: where the start goes, the
+    // table comes back in front of what is left of it.
+    const auto [strings, cells] = StringsAndCells(3000, "String number", 13);
+    const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, 8, 8224), {{"Texts", cells}, {"More", Rows(0, 40, 7)}});
+    EXPECT_EQ(RoomToMend(intact), 0u);
+    for (const std::size_t lost : {std::size_t{64}, std::size_t{4096}}) {
+        const std::string what = "first " + std::to_string(lost) + " bytes zeroed";
+        Bytes damaged = intact;
+        std::fill_n(damaged.begin(), lost, std::uint8_t{0});
+        const std::size_t room = RoomToMend(damaged);
+
+        Bytes tight(damaged.begin(), damaged.end());
+        const std::vector<MendedRegion> tightRegions = MendWorkbookStream(tight);
+        ASSERT_GT(tight.size(), damaged.size()) << what << ": the stream grew";
+        Bytes roomy;
+        roomy.reserve(damaged.size() + room);
+        roomy.assign(damaged.begin(), damaged.end());
+        const std::uint8_t* const where = roomy.data();
+        const std::vector<MendedRegion> roomyRegions = MendWorkbookStream(roomy);
+
+        EXPECT_EQ(roomy, tight) << what;
+        EXPECT_TRUE(same(roomyRegions, tightRegions)) << what;
+        EXPECT_LE(tight.size(), damaged.size() + room) << what << ": the room asked for holds what the mending adds";
+        EXPECT_EQ(roomy.data(), where) << what << ": grown where it lies";
+        EXPECT_GE(TextsAfterMending(intact, damaged, "String"), 3000 - 8 - lost / 16) << what << ": the strings after the first bucket that lost any";
+    }
+}
+
 // The globals lost up to the middle of a long record whose body holds bytes that read as a
 // record header, long enough to run over the first sheet's BOF and land on its records: the
 // records are picked up again at the sheet's BOF, and both sheets keep every cell.
