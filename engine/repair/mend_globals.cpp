@@ -247,43 +247,49 @@ std::vector<std::uint8_t> GridFiller(std::size_t grown)
     return filler;
 }
 
-// `parts` one after another over the stream's start, each part's memory given back once it
-// is in (a rebuilt string table can be most of a large workbook's globals).
-void PutStart(std::vector<std::uint8_t>& stream, std::initializer_list<std::vector<std::uint8_t>*> parts)
+using Parts = std::initializer_list<std::vector<std::uint8_t>*>;
+
+// `before`, `gap` bytes left to the caller and `after`, one after another over the stream's
+// start, each part's memory given back once it is in; gives where the gap begins.
+std::uint8_t* PutStart(std::vector<std::uint8_t>& stream, Parts before, std::size_t gap = 0, Parts after = {})
 {
     std::size_t at = 0;
-    for (std::vector<std::uint8_t>* part : parts) {
+    const auto put = [&](std::vector<std::uint8_t>* part) {
         std::copy(part->begin(), part->end(), stream.begin() + static_cast<std::ptrdiff_t>(at));
         at += part->size();
         std::vector<std::uint8_t>().swap(*part);
-    }
+    };
+    std::for_each(before.begin(), before.end(), put);
+    std::uint8_t* const opening = stream.data() + at;
+    at += gap;
+    std::for_each(after.begin(), after.end(), put);
+    return opening;
 }
 
-// The stream's first `replaced` bytes replaced by `parts` in order (the new start, longer than
-// what it replaces): where the stream has room behind it (see RoomToMend), what follows moves
-// up in place; otherwise the stream is written anew into one buffer of its new size, each
-// part's memory given back once it is in, so that no more than the old stream, the new one
-// and the parts not yet in are held.
-void ReplaceStart(std::vector<std::uint8_t>& stream, std::size_t replaced, std::initializer_list<std::vector<std::uint8_t>*> parts)
+// The stream's first `replaced` bytes replaced by a new start (longer than what it replaces):
+// `before`, a gap of `gap` bytes and `after`, as PutStart. Where the stream has room behind it
+// (see RoomToMend), what follows moves up in place; otherwise the stream is written anew into
+// one buffer of its new size, so that no more than the old stream, the new one and the parts
+// are held (a rebuilt string table, most of a large workbook's globals, goes into the gap).
+std::uint8_t* ReplaceStart(std::vector<std::uint8_t>& stream, std::size_t replaced, Parts before, std::size_t gap = 0, Parts after = {})
 {
     const std::size_t kept = stream.size() - replaced;
-    std::size_t size = kept;
-    for (const std::vector<std::uint8_t>* part : parts)
-        size += part->size();
+    std::size_t size = kept + gap;
+    for (const Parts parts : {before, after}) {
+        for (const std::vector<std::uint8_t>* part : parts)
+            size += part->size();
+    }
     if (size <= stream.capacity()) {
         stream.resize(size);
         std::memmove(stream.data() + (size - kept), stream.data() + replaced, kept);
-        PutStart(stream, parts);
-        return;
+    } else {
+        std::vector<std::uint8_t> rebuilt;
+        rebuilt.reserve(size);
+        rebuilt.resize(size - kept);
+        rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(replaced), stream.end());
+        stream = std::move(rebuilt);
     }
-    std::vector<std::uint8_t> rebuilt;
-    rebuilt.reserve(size);
-    for (std::vector<std::uint8_t>* part : parts) {
-        rebuilt.insert(rebuilt.end(), part->begin(), part->end());
-        std::vector<std::uint8_t>().swap(*part);
-    }
-    rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(replaced), stream.end());
-    stream = std::move(rebuilt);
+    return PutStart(stream, before, gap, after);
 }
 
 }  // namespace
@@ -405,23 +411,28 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             newEntries.push_back(front.size());
             Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8, stream));
         }
+        // The new start goes into the destroyed stretch when it has room; else the stream is
+        // written anew behind it. The string table is laid out straight into its place there.
         const std::size_t tableRegions = regions.size();
-        std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, sheets.front(), regions);
-        const std::size_t tableRegionsEnd = regions.size();
+        std::size_t tableRegionsEnd = 0;
         std::size_t shift = 0;
-        const std::size_t need = front.size() + table.size();
-        if (need == resumed || need + kHeader <= resumed) {
-            PutStart(stream, {&front, &table});
-            if (need < resumed)
-                WriteFiller(stream, nullptr, need, resumed);
-            regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
-        } else {
+        MendedRegion replaced{MendedRegion::Kind::Replaced, 0, resumed, -1};
+        const auto place = [&](std::size_t table) {
+            tableRegionsEnd = regions.size();
+            const std::size_t need = front.size() + table;
+            if (need == resumed || need + kHeader <= resumed) {
+                if (need < resumed)
+                    WriteFiller(stream, nullptr, need, resumed);
+                return PutStart(stream, {&front}, table);
+            }
             std::vector<std::uint8_t> filler = GridFiller(need - resumed);
             shift = need + filler.size() - resumed;
-            const std::size_t frontSize = need + filler.size();
-            ReplaceStart(stream, resumed, {&front, &table, &filler});
-            regions.push_back({MendedRegion::Kind::Replaced, 0, frontSize, -1});
-        }
+            replaced.length = need + filler.size();
+            return ReplaceStart(stream, resumed, {&front}, table, {&filler});
+        };
+        if (!RebuildStringTableIn(stream, resumed, sheets.front(), regions, place))
+            place(0);
+        regions.push_back(replaced);
         for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
             regions[i].offset += shift;
         for (std::size_t i = 0; i < unlisted.size(); ++i)
@@ -474,36 +485,41 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         const std::u16string name = names.size() >= sheets.size() ? names[lostSheets + i] : Wide("Sheet" + std::to_string(i + 1));
         Append(globals, kBoundSheet, SheetEntry(sheets[i], name, biff8, stream));
     }
-    const std::size_t tableRegions = regions.size();
-    std::vector<std::uint8_t> table = RebuildStringTable(stream, resumed, wholeSheet, regions);
-    const std::size_t tableRegionsEnd = regions.size();
     std::vector<std::uint8_t> end;
     if (!globalsEnded)
         Append(end, kEof, {});
 
-    // In place when the destroyed stretch has room; else the stream is written anew.
+    // In place when the destroyed stretch has room; else the stream is written anew. The
+    // string table is laid out straight into its place there.
+    const std::size_t tableRegions = regions.size();
+    std::size_t tableRegionsEnd = 0;
     std::size_t shift = 0;
-    const std::size_t globalsSize = globals.size() + table.size() + end.size();
-    const std::size_t need = globalsSize + sheetBof.size();
-    if (need == resumed || need + kHeader <= resumed) {
-        PutStart(stream, {&globals, &table, &end});
-        if (need < resumed)
-            WriteFiller(stream, nullptr, globalsSize, resumed - sheetBof.size());
-        std::copy(sheetBof.begin(), sheetBof.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed - sheetBof.size()));
-        regions.push_back({MendedRegion::Kind::Replaced, 0, resumed, -1});
-    } else {
+    MendedRegion replaced{MendedRegion::Kind::Replaced, 0, resumed, -1};
+    const auto place = [&](std::size_t table) {
+        tableRegionsEnd = regions.size();
+        const std::size_t globalsSize = globals.size() + table + end.size();
+        const std::size_t need = globalsSize + sheetBof.size();
+        if (need == resumed || need + kHeader <= resumed) {
+            if (need < resumed)
+                WriteFiller(stream, nullptr, globalsSize, resumed - sheetBof.size());
+            std::copy(sheetBof.begin(), sheetBof.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed - sheetBof.size()));
+            return PutStart(stream, {&globals}, table, {&end});
+        }
         // (The filler goes before the globals' end record.)
         std::vector<std::uint8_t> filler = GridFiller(need - resumed);
         shift = need + filler.size() - resumed;
+        replaced.length = need;
         std::vector<std::uint8_t> bof = sheetBof;  // (its size is wanted below)
-        ReplaceStart(stream, resumed, {&globals, &table, &filler, &end, &bof});
-        regions.push_back({MendedRegion::Kind::Replaced, 0, need, -1});
-    }
+        return ReplaceStart(stream, resumed, {&globals}, table, {&filler, &end, &bof});
+    };
+    if (!RebuildStringTableIn(stream, resumed, wholeSheet, regions, place))
+        place(0);
+    regions.push_back(replaced);
     for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
         regions[i].offset += shift;
     for (std::size_t i = 0; i < sheets.size(); ++i) {
-        const std::size_t place = sheets[i] + shift - (i == 0 ? sheetBof.size() : 0);
-        StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(place));
+        const std::size_t sheet = sheets[i] + shift - (i == 0 ? sheetBof.size() : 0);
+        StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(sheet));
     }
     if (!biff8 && !codePageSurvives)
         DropTextOfALostCodePage(stream, sheets.front() + shift - (sheetBof.empty() ? 0 : sheetBof.size()), regions);

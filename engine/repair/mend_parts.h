@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -230,11 +231,19 @@ struct TableStart {
     std::size_t at;
     std::size_t knownEnd;
 };
+// Where a rebuilt table goes, given its size: memory of that size to lay it out in.
+using TablePlace = std::function<std::uint8_t*(std::size_t)>;
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
                                              std::vector<MendedRegion>& regions, const StringRun& known = {},
                                              std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {},
-                                             std::size_t bucketsFrom = 0, std::optional<TableStart> table = std::nullopt);
+                                             std::size_t bucketsFrom = 0, std::optional<TableStart> table = std::nullopt,
+                                             const TablePlace& place = {});
+// The same for a stream that lost the table's start, the table laid out where `place` says
+// rather than in memory of its own (a large workbook's table is held once): whether there was
+// one (what it was read from is filler by the time `place` is asked).
+bool RebuildStringTableIn(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, std::vector<MendedRegion>& regions,
+                          const TablePlace& place);
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten);
 

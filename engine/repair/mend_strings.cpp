@@ -24,6 +24,67 @@ namespace tabulon::mending {
 
 using namespace biff;
 
+namespace {
+
+// The strings read from a table's buckets, one after another in chunks of a fixed size, each
+// as a character count, a byte that tells whether it is wide, and its characters as the table
+// holds them: a bucket's strings take no memory of their own, and none is copied as they grow
+// (a large workbook's table is read back whole).
+class BucketStrings {
+public:
+    struct Place {
+        std::uint32_t chunk = 0;
+        std::uint32_t at = 0;
+    };
+
+    Place End() const
+    {
+        return chunks_.empty() ? Place{} : Place{static_cast<std::uint32_t>(chunks_.size() - 1), static_cast<std::uint32_t>(used_.back())};
+    }
+    void Add(std::u16string_view text)
+    {
+        const bool wide = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
+        const std::size_t size = 3 + text.size() * (wide ? 2 : 1);
+        if (chunks_.empty() || used_.back() + size > kChunk) {
+            chunks_.push_back(std::make_unique<std::uint8_t[]>(kChunk));
+            used_.push_back(0);
+        }
+        std::uint8_t* out = chunks_.back().get() + used_.back();
+        StoreLe16(out, static_cast<std::uint16_t>(text.size()));
+        out[2] = wide ? 1 : 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (wide)
+                StoreLe16(out + 3 + 2 * i, text[i]);
+            else
+                out[3 + i] = static_cast<std::uint8_t>(text[i]);
+        }
+        used_.back() += size;
+    }
+    // The string at `place`, which moves on to the next.
+    StringRun::Text Next(Place& place) const
+    {
+        if (place.at == used_[place.chunk])
+            place = {place.chunk + 1, 0};
+        const std::uint8_t* at = chunks_[place.chunk].get() + place.at;
+        const bool wide = at[2] != 0;
+        const std::size_t size = std::size_t{LoadLe16(at)} * (wide ? 2 : 1);
+        place.at += static_cast<std::uint32_t>(3 + size);
+        return {std::span(at + 3, size), wide};
+    }
+    void Clear()
+    {
+        chunks_.clear();
+        used_.clear();
+    }
+
+private:
+    static constexpr std::size_t kChunk = std::size_t{1} << 20;  // (a string holds 128 KiB at most)
+    std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
+    std::vector<std::size_t> used_;  // of each chunk
+};
+
+}  // namespace
+
 
 // When the shared-string table lost its start with the globals, or its middle to a hole, what
 // survives of it after the damage (its CONTINUE records, in [from, to)) is read again from the
@@ -38,7 +99,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                                              std::vector<MendedRegion>& regions, const StringRun& known,
                                              std::size_t declared, std::optional<Bytes> unmended,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted,
-                                             std::size_t bucketsFrom, std::optional<TableStart> table)
+                                             std::size_t bucketsFrom, std::optional<TableStart> table, const TablePlace& place)
 {
     // Strings are read from the bytes as they were found: filler over a hole may have taken
     // the end of a record whose header went.
@@ -169,11 +230,13 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // start alone.
     std::vector<bool> used(runs, false);
     struct BucketRead {
-        // Its strings, from its first on, as far as they are proven.
-        StringRun strings;
-        std::size_t Count() const { return strings.Count(); }
+        // Its strings, from its first on, as far as they are proven: `count` of them from
+        // `first` in the reading's strings.
+        BucketStrings::Place first;
+        std::uint32_t count = 0;
+        std::size_t Count() const { return count; }
+        std::uint32_t textual = 0;  // how many of them, from the first, read as text (no control characters)
         std::array<std::size_t, 2> runs{kNoPlace, kNoPlace};  // the runs of CONTINUE records it read in
-        std::size_t textual = 0;  // how many of them, from the first, read as text (no control characters)
         bool lands = false;    // all of them read, ending where the next bucket begins
         bool checked = false;  // whether the next bucket's start could tell
         bool stands = false;   // its strings go into the table
@@ -193,6 +256,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         });
     }
     std::vector<BucketRead> standing;  // by bucket: the strings that stand (none where a bucket does not)
+    BucketStrings standingStrings;  // theirs
     std::size_t perBucket = 0;
     std::size_t indexCount = 0;
     const bool indexed = [&] {
@@ -234,7 +298,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         return ZeroedUnitIn(found, a, b) ||
                std::any_of(untrusted.begin(), untrusted.end(), [&](const auto& r) { return r.first < b && a < r.second; });
     };
-    auto readBucket = [&](std::size_t k, std::int64_t d) -> BucketRead {
+    auto readBucket = [&](std::size_t k, std::int64_t d, BucketStrings& strings) -> BucketRead {
         const std::int64_t at = bucketStart(k) - d;
         const std::int64_t record = at - bucketOffset(k);
         if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > to)
@@ -277,6 +341,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             reading.emplace(std::move(bodies), found.data());
         }
         BucketRead read;
+        read.first = strings.End();
         if (next != pieces.end())
             read.runs[0] = next->run;
         if (ownRun)
@@ -294,7 +359,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                 break;
             textual = textual && std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
             read.textual += textual ? 1 : 0;
-            read.strings.Add(text);
+            strings.Add(text);
+            ++read.count;
         }
         if (k + 1 < buckets && read.Count() == perBucket) {
             const std::int64_t nextAt = bucketStart(k + 1) - d;
@@ -310,14 +376,15 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // wrong one stray bytes. The reading stops once the buckets left could not lift the
     // score above `toBeat` even if all of them landed and read as text; `reads` gets what
     // was read.
-    auto score = [&](std::int64_t d, std::pair<std::size_t, std::size_t> toBeat, std::vector<BucketRead>& reads) {
+    auto score = [&](std::int64_t d, std::pair<std::size_t, std::size_t> toBeat, std::vector<BucketRead>& reads, BucketStrings& strings) {
         std::size_t landing = 0, textual = 0;
         reads.clear();
+        strings.Clear();
         for (std::size_t k = 0; k < buckets; ++k) {
             const std::size_t left = buckets - k;
             if (std::pair{landing + left, textual + left * perBucket} <= toBeat)
                 break;
-            reads.push_back(readBucket(k, d));
+            reads.push_back(readBucket(k, d, strings));
             landing += reads.back().lands ? 1u : 0u;
             textual += reads.back().textual;
         }
@@ -338,14 +405,17 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     std::int64_t best = 0;
     std::pair<std::size_t, std::size_t> bestScore{0, 0};
     std::vector<BucketRead> reads, tried;  // the best difference's buckets; those under way
+    BucketStrings triedStrings;
     for (const auto& candidate : candidates) {
-        const auto scored = score(candidate.second, bestScore, tried);
+        const auto scored = score(candidate.second, bestScore, tried, triedStrings);
         if (scored > bestScore) {
             bestScore = scored;
             best = candidate.second;
             std::swap(reads, tried);  // (read whole: a reading cut short scores no higher)
+            std::swap(standingStrings, triedStrings);
         }
     }
+    triedStrings.Clear();
     if (bestScore.second == 0)
         return false;
 
@@ -383,27 +453,37 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (standing[k].stands)
             held = std::max(held, k * perBucket + standing[k].Count());
     }
+    // (Asked in order: a bucket's strings are read one after another from its first.)
+    std::size_t nextWanted = kNoPlace;
+    BucketStrings::Place reading;
     const auto text = [&](std::size_t n) -> StringRun::Text {
         if (n < known.Count())
             return known.At(n);
         const std::size_t k = perBucket == 0 ? standing.size() : n / perBucket;
-        if (k < standing.size() && n % perBucket < standing[k].Count())
-            return standing[k].strings.At(n % perBucket);
-        return {};
+        const std::size_t i = perBucket == 0 ? 0 : n % perBucket;
+        if (k >= standing.size() || i >= standing[k].Count())
+            return {};
+        if (n != nextWanted) {
+            reading = standing[k].first;
+            for (std::size_t skipped = 0; skipped < i; ++skipped)
+                standingStrings.Next(reading);
+        }
+        nextWanted = n + 1;
+        return standingStrings.Next(reading);
     };
     // (No table holds more strings than the stream has room for, three bytes each at least.)
     const std::size_t count = std::max(held, std::min({named, std::max(indexCount, declared), stream.size() / 3}));
 
     // The new table: each string whole in one record where it fits, else its characters go on
     // in the next with a flags byte of their own, as the format has it. Laid out twice: once
-    // to learn its size, then into memory of that size.
-    std::vector<std::uint8_t> records;
-    const auto layOut = [&](bool write) {
+    // to learn its size, then into memory of that size (`out`).
+    const auto layOut = [&](std::uint8_t* out) {
+        const bool write = out != nullptr;
         std::size_t size = 0;
         std::size_t record = 0;  // where the record under way begins
         const auto put = [&](const std::uint8_t* bytes, std::size_t n) {
             if (write)
-                std::memcpy(records.data() + size, bytes, n);
+                std::memcpy(out + size, bytes, n);
             size += n;
         };
         const auto open = [&](std::uint16_t type) {
@@ -413,7 +493,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         };
         const auto close = [&] {
             if (write)
-                StoreLe16(records.data() + record + 2, static_cast<std::uint16_t>(size - record - kHeader));
+                StoreLe16(out + record + 2, static_cast<std::uint16_t>(size - record - kHeader));
         };
         const auto room = [&] { return kMaxBody - (size - record - kHeader); };
         open(kSst);
@@ -446,10 +526,10 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         close();
         return size;
     };
-    records.resize(layOut(false));
-    layOut(true);
+    const std::size_t size = layOut(nullptr);
 
-    // What it was read from, and the index, which no longer fits, become filler.
+    // What it was read from, and the index, which no longer fits, become filler (before the
+    // table goes where `place` says: the stream may move then).
     auto neutralise = [&](std::size_t at, std::size_t end) {
         WriteFiller(stream, nullptr, at, end);
         regions.push_back({MendedRegion::Kind::Replaced, at, end - at, -1});
@@ -462,7 +542,27 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         neutralise(*index, *index + kHeader + U16(stream, *index + 2));
     for (const std::size_t part : indexParts)
         neutralise(part, part + kHeader + U16(stream, part + 2));
+
+    std::vector<std::uint8_t> records;
+    if (place) {
+        layOut(place(size));
+    } else {
+        records.resize(size);
+        layOut(records.data());
+    }
     return records;
+}
+
+bool RebuildStringTableIn(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, std::vector<MendedRegion>& regions,
+                          const TablePlace& place)
+{
+    bool placed = false;
+    const TablePlace placing = [&](std::size_t size) {
+        placed = true;
+        return place(size);
+    };
+    RebuildStringTable(stream, from, to, regions, {}, 0, std::nullopt, {}, 0, std::nullopt, placing);
+    return placed;
 }
 
 namespace {
