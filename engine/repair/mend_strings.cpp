@@ -45,8 +45,9 @@ public:
     {
         const bool wide = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
         const std::size_t size = 3 + text.size() * (wide ? 2 : 1);
-        if (chunks_.empty() || used_.back() + size > kChunk) {
-            chunks_.push_back(std::make_unique<std::uint8_t[]>(kChunk));
+        if (chunks_.empty() || used_.back() + size > sizes_.back()) {
+            sizes_.push_back(std::max(kChunk, size));
+            chunks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(sizes_.back()));
             used_.push_back(0);
         }
         std::uint8_t* out = chunks_.back().get() + used_.back();
@@ -74,13 +75,15 @@ public:
     void Clear()
     {
         chunks_.clear();
+        sizes_.clear();
         used_.clear();
     }
 
 private:
-    static constexpr std::size_t kChunk = std::size_t{1} << 20;  // (a string holds 128 KiB at most)
+    static constexpr std::size_t kChunk = std::size_t{1} << 16;  // (a longer string gets one of its own)
     std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
-    std::vector<std::size_t> used_;  // of each chunk
+    std::vector<std::size_t> sizes_;  // of each chunk
+    std::vector<std::size_t> used_;   // of each chunk
 };
 
 }  // namespace
@@ -592,34 +595,82 @@ std::vector<std::uint8_t> GlobalsAsFound(const std::vector<std::uint8_t>& stream
     return unmended;
 }
 
-// The same bytes of [from, to) alone (`from` on the grid of units), as they were found.
-std::vector<std::uint8_t> GlobalsAsFoundWithin(const std::vector<std::uint8_t>& stream, std::size_t globalsEnd,
-                                               const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten,
-                                               std::size_t from, std::size_t to)
-{
-    std::vector<std::uint8_t> found(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.begin() + static_cast<std::ptrdiff_t>(to));
-    const auto put = [&](std::size_t at, std::size_t end, const std::uint8_t* bytes) {
-        const std::size_t begin = std::max(at, from);
-        end = std::min(end, to);
-        if (begin >= end)
-            return;
-        if (bytes)
-            std::copy(bytes + (begin - at), bytes + (end - at), found.begin() + static_cast<std::ptrdiff_t>(begin - from));
-        else
-            std::fill(found.begin() + static_cast<std::ptrdiff_t>(begin - from), found.begin() + static_cast<std::ptrdiff_t>(end - from), 0);
+// The same bytes told without a copy: the stream's own but for the few stretches that differ
+// (filler, zeros as found; what the walk went over), put together a unit at a time where one
+// of those touches it.
+class GlobalsFound {
+public:
+    GlobalsFound(const std::vector<std::uint8_t>& stream, std::size_t globalsEnd,
+                 const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten)
+        : stream_(stream), end_(globalsEnd)
+    {
+        for (std::size_t at = 0; at < globalsEnd;) {
+            const std::size_t next = at + kHeader + U16(stream, at + 2);
+            if (U16(stream, at) == kFillerRecord)
+                fillers_.push_back({at, next, nullptr});
+            at = next;
+        }
+        for (const auto& [at, bytes] : overwritten) {
+            if (at < globalsEnd)
+                overwritten_.push_back({at, at + std::min(bytes.size(), globalsEnd - at), bytes.data()});
+        }
+    }
+
+    // The bytes of [from, from + n) as found, into `out`: the filler's zeros, then what the
+    // walk went over, in its order.
+    void Copy(std::size_t from, std::size_t n, std::uint8_t* out) const
+    {
+        std::copy_n(stream_.begin() + static_cast<std::ptrdiff_t>(from), n, out);
+        const auto put = [&](const Patch& patch) {
+            const std::size_t begin = std::max(patch.from, from), end = std::min(patch.to, from + n);
+            if (begin >= end)
+                return;
+            if (patch.bytes)
+                std::copy(patch.bytes + (begin - patch.from), patch.bytes + (end - patch.from), out + (begin - from));
+            else
+                std::fill(out + (begin - from), out + (end - from), std::uint8_t{0});
+        };
+        for (auto filler = FirstFillerEndingAfter(from); filler != fillers_.end() && filler->from < from + n; ++filler)
+            put(*filler);
+        std::for_each(overwritten_.begin(), overwritten_.end(), put);
+    }
+    // As ZeroedUnitIn over the globals as found.
+    bool ZeroedUnitIn(std::size_t from, std::size_t to) const
+    {
+        const std::size_t last = std::min(to + kUnit - 1, end_);
+        for (std::size_t unit = from / kUnit * kUnit; unit < to && unit + kUnit <= last; unit += kUnit) {
+            const auto touches = [&](const Patch& p) { return p.from < unit + kUnit && unit < p.to; };
+            const auto filler = FirstFillerEndingAfter(unit);
+            const bool touched = (filler != fillers_.end() && touches(*filler)) || std::any_of(overwritten_.begin(), overwritten_.end(), touches);
+            if (!touched) {
+                if (mending::ZeroedUnitIn(Bytes(stream_).first(end_), unit, unit + kUnit))
+                    return true;
+                continue;
+            }
+            std::uint8_t bytes[kUnit];
+            Copy(unit, kUnit, bytes);
+            if (std::all_of(std::begin(bytes), std::end(bytes), [](std::uint8_t b) { return b == 0; }))
+                return true;
+        }
+        return false;
+    }
+
+private:
+    struct Patch {
+        std::size_t from, to;
+        const std::uint8_t* bytes;  // none: zeros
     };
-    for (std::size_t at = 0; at < globalsEnd && at < to;) {
-        const std::size_t next = at + kHeader + U16(stream, at + 2);
-        if (U16(stream, at) == kFillerRecord)
-            put(at, next, nullptr);
-        at = next;
+    // (Filler records follow one another: the first that ends past `at`.)
+    std::vector<Patch>::const_iterator FirstFillerEndingAfter(std::size_t at) const
+    {
+        return std::upper_bound(fillers_.begin(), fillers_.end(), at, [](std::size_t a, const Patch& p) { return a < p.to; });
     }
-    for (const auto& [at, bytes] : overwritten) {
-        if (at < globalsEnd)
-            put(at, at + std::min(bytes.size(), globalsEnd - at), bytes.data());
-    }
-    return found;
-}
+
+    const std::vector<std::uint8_t>& stream_;
+    std::size_t end_;
+    std::vector<Patch> fillers_;      // in stream order
+    std::vector<Patch> overwritten_;  // few
+};
 
 // The table's records written anew in place of [table, tableEnd); the offsets after it move
 // along (the list of sheets, the sheets' row indexes). `before`: the regions this mending
@@ -749,24 +800,11 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         if (asFound && !ZeroedUnitIn(Bytes(stream).first(globalsEnd), table, tableEnd))
             return;
     }
-    // The units the table lies in as they were found: whether it reads whole is told by them,
-    // and the globals are copied only for a table that is read again (the copy is most of a
-    // large workbook's globals, and a mended table followed by filler reads whole).
-    std::vector<std::pair<std::size_t, std::size_t>> untrusted;
-    std::optional<std::vector<std::uint8_t>> unmended;
-    const auto globalsAsFound = [&]() -> Bytes {
-        if (!unmended)
-            unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
-        return *unmended;
-    };
-    const std::size_t nearFrom = table / kUnit * kUnit;
-    const std::size_t nearTo = std::min(globalsEnd, (tableEnd + kUnit - 1) / kUnit * kUnit);
-    const std::vector<std::uint8_t> near = GlobalsAsFoundWithin(stream, globalsEnd, overwritten, nearFrom, nearTo);
-    const auto zeroedUnitIn = [&](std::size_t from, std::size_t to) {
-        if (from >= nearFrom && to <= nearTo)
-            return ZeroedUnitIn(near, from - nearFrom, to - nearFrom);
-        return ZeroedUnitIn(globalsAsFound(), from, to);
-    };
+    // The globals as they were found: whether the table reads whole is told without a copy of
+    // them (most of a large workbook's globals are its table, and a mended table followed by
+    // filler reads whole); a table read again is read from one.
+    const GlobalsFound found(stream, globalsEnd, overwritten);
+    const auto zeroedUnitIn = [&](std::size_t from, std::size_t to) { return found.ZeroedUnitIn(from, to); };
     // Whole, as far as anything tells: none of its units was zeroed, and nothing that follows
     // it was lost, or it holds as many strings as it says, to its last byte. (Empty strings
     // are zeros too: a run of them, as a mended table holds, is no damage.) What the mending
@@ -778,10 +816,12 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     std::size_t zeroedTail = tableEnd;
     if (holeAfter) {
         const std::size_t unit = (tableEnd - 1) / kUnit * kUnit;
-        if (unit > table + kHeader && std::all_of(near.begin() + static_cast<std::ptrdiff_t>(unit - nearFrom),
-                                                  near.begin() + static_cast<std::ptrdiff_t>(tableEnd - nearFrom),
-                                                  [](std::uint8_t b) { return b == 0; }))
-            zeroedTail = unit;
+        std::uint8_t tail[kUnit];
+        if (unit > table + kHeader) {
+            found.Copy(unit, tableEnd - unit, tail);
+            if (std::all_of(tail, tail + (tableEnd - unit), [](std::uint8_t b) { return b == 0; }))
+                zeroedTail = unit;
+        }
     }
     const auto zeroed = [&](std::size_t from, std::size_t to) { return to > zeroedTail || zeroedUnitIn(from, to); };
     if (!holeAfter && !zeroedUnitIn(table, tableEnd))
@@ -815,8 +855,9 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     // Without a hole after it, the table's own CONTINUE records are where the index leads.
     const std::size_t from = holeAfter ? tableEnd : table + kHeader + U16(stream, table + 2);
     const std::size_t before = regions.size();
-    const Bytes asFound = globalsAsFound();
-    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, asFound,
+    std::vector<std::pair<std::size_t, std::size_t>> untrusted;
+    const std::vector<std::uint8_t> unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
+    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, Bytes(unmended),
                                                                  untrusted, holeAfter ? tableEnd : table + kHeader + 8,
                                                                  TableStart{table, knownEnd});
     if (rebuilt.empty())
