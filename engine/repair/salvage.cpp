@@ -727,12 +727,17 @@ std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& head
     // for them behind it, its first copy given back first, so that the mending moves it up
     // where it lies instead of writing it anew beside it.
     if (const std::size_t room = RoomToMend(book.data); room > 0) {
-        const std::size_t size = book.data.size();
-        const std::size_t fingerprint = StreamFingerprint(book.data);
-        std::vector<std::uint8_t>().swap(book.data);
+        // (Read again by its name: where another stream at the root goes by it too, the one
+        // read must be shown to be the same.)
         const std::u16string_view name[] = {book.path.back()};
+        const bool named = std::count_if(streams->begin(), streams->end(), [&](const CompoundStream& stream) {
+                               return stream.parent < 0 && stream.type == kObjectTypeStream && EqualIgnoringAsciiCase(stream.path.back(), name[0]);
+                           }) == 1;
+        const std::size_t size = book.data.size();
+        const std::size_t fingerprint = named ? 0 : StreamFingerprint(book.data);
+        std::vector<std::uint8_t>().swap(book.data);
         std::optional<std::vector<std::uint8_t>> roomy = ReadRootStream(file, name, room);
-        if (roomy && roomy->size() == size && StreamFingerprint(*roomy) == fingerprint) {
+        if (roomy && roomy->size() == size && (named || StreamFingerprint(*roomy) == fingerprint)) {
             book.data = std::move(*roomy);
         } else {
             roomy.reset();  // another stream of that name: read as before
