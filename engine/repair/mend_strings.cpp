@@ -572,32 +572,8 @@ namespace {
 
 // The globals' bytes before `globalsEnd` as they were found: filler (an earlier mending's,
 // headers and all) stands for bytes that were lost, and what this mending's walk went over
-// comes back; `untrusted` gets the stretches of those that read as no record, not zeroed.
-std::vector<std::uint8_t> GlobalsAsFound(const std::vector<std::uint8_t>& stream, std::size_t globalsEnd,
-                                         const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten,
-                                         std::vector<std::pair<std::size_t, std::size_t>>& untrusted)
-{
-    std::vector<std::uint8_t> unmended(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(globalsEnd));
-    for (std::size_t at = 0; at < globalsEnd;) {
-        const std::size_t next = at + kHeader + U16(stream, at + 2);
-        if (U16(stream, at) == kFillerRecord)
-            std::fill(unmended.begin() + static_cast<std::ptrdiff_t>(at), unmended.begin() + static_cast<std::ptrdiff_t>(next), 0);
-        at = next;
-    }
-    for (const auto& [at, bytes] : overwritten) {
-        if (at >= globalsEnd)
-            continue;
-        const std::size_t length = std::min(bytes.size(), globalsEnd - at);
-        std::copy_n(bytes.begin(), length, unmended.begin() + static_cast<std::ptrdiff_t>(at));
-        if (!ZeroedUnitIn(unmended, at, at + length))
-            untrusted.emplace_back(at, at + length);
-    }
-    return unmended;
-}
-
-// The same bytes told without a copy: the stream's own but for the few stretches that differ
-// (filler, zeros as found; what the walk went over), put together a unit at a time where one
-// of those touches it.
+// comes back. Told without a copy, the stream's own but for those few stretches, put together
+// a unit at a time where one of them touches it; or copied whole.
 class GlobalsFound {
 public:
     GlobalsFound(const std::vector<std::uint8_t>& stream, std::size_t globalsEnd,
@@ -633,6 +609,21 @@ public:
         for (auto filler = FirstFillerEndingAfter(from); filler != fillers_.end() && filler->from < from + n; ++filler)
             put(*filler);
         std::for_each(overwritten_.begin(), overwritten_.end(), put);
+    }
+    // All of them; `untrusted` gets the stretches the walk went over that read as no record,
+    // not zeroed.
+    std::vector<std::uint8_t> Whole(std::vector<std::pair<std::size_t, std::size_t>>& untrusted) const
+    {
+        std::vector<std::uint8_t> unmended(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(end_));
+        for (const Patch& filler : fillers_)
+            std::fill(unmended.begin() + static_cast<std::ptrdiff_t>(filler.from),
+                      unmended.begin() + static_cast<std::ptrdiff_t>(std::min(filler.to, end_)), std::uint8_t{0});
+        for (const Patch& patch : overwritten_) {
+            std::copy(patch.bytes, patch.bytes + (patch.to - patch.from), unmended.begin() + static_cast<std::ptrdiff_t>(patch.from));
+            if (!mending::ZeroedUnitIn(unmended, patch.from, patch.to))
+                untrusted.emplace_back(patch.from, patch.to);
+        }
+        return unmended;
     }
     // As ZeroedUnitIn over the globals as found.
     bool ZeroedUnitIn(std::size_t from, std::size_t to) const
@@ -736,7 +727,7 @@ void MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedReg
     if (index == kNoPlace || from == kNoPlace)
         return;
     std::vector<std::pair<std::size_t, std::size_t>> untrusted;
-    const std::vector<std::uint8_t> unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
+    const std::vector<std::uint8_t> unmended = GlobalsFound(stream, globalsEnd, overwritten).Whole(untrusted);
     const std::size_t before = regions.size();
     const std::vector<std::uint8_t> rebuilt =
         RebuildStringTable(stream, from, globalsEnd, regions, {}, 0, Bytes(unmended), untrusted, from, std::nullopt);
@@ -804,7 +795,6 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     // them (most of a large workbook's globals are its table, and a mended table followed by
     // filler reads whole); a table read again is read from one.
     const GlobalsFound found(stream, globalsEnd, overwritten);
-    const auto zeroedUnitIn = [&](std::size_t from, std::size_t to) { return found.ZeroedUnitIn(from, to); };
     // Whole, as far as anything tells: none of its units was zeroed, and nothing that follows
     // it was lost, or it holds as many strings as it says, to its last byte. (Empty strings
     // are zeros too: a run of them, as a mended table holds, is no damage.) What the mending
@@ -823,8 +813,8 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
                 zeroedTail = unit;
         }
     }
-    const auto zeroed = [&](std::size_t from, std::size_t to) { return to > zeroedTail || zeroedUnitIn(from, to); };
-    if (!holeAfter && !zeroedUnitIn(table, tableEnd))
+    const auto zeroed = [&](std::size_t from, std::size_t to) { return to > zeroedTail || found.ZeroedUnitIn(from, to); };
+    if (!holeAfter && !found.ZeroedUnitIn(table, tableEnd))
         return;
     ChainCursor whole(bodies, stream.data());
     bool reads = whole.Skip(8);
@@ -856,7 +846,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     const std::size_t from = holeAfter ? tableEnd : table + kHeader + U16(stream, table + 2);
     const std::size_t before = regions.size();
     std::vector<std::pair<std::size_t, std::size_t>> untrusted;
-    const std::vector<std::uint8_t> unmended = GlobalsAsFound(stream, globalsEnd, overwritten, untrusted);
+    const std::vector<std::uint8_t> unmended = found.Whole(untrusted);
     const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, Bytes(unmended),
                                                                  untrusted, holeAfter ? tableEnd : table + kHeader + 8,
                                                                  TableStart{table, knownEnd});
