@@ -152,6 +152,14 @@ bool IsSheetRecord(std::uint16_t type);
 // Records only the workbook's globals hold: the list of sheets, shared strings, fonts, cell
 // styles, formats, names, external references, code page, country, palette, drawings.
 bool IsGlobalsRecord(std::uint16_t type);
+// A region for [from, to), which the mending wrote anew, unless one already holds it (filler
+// from this mending's walk; filler an earlier mending left is no region of this one).
+void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to);
+
+// mend_cells.cpp
+// Cell records no workbook holds become filler: those of cells no spreadsheet program writes,
+// then those over zeroed bytes.
+void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
 
 // mend_fill.cpp
 struct Walk {

@@ -18,6 +18,7 @@
 #include "engine/repair/deep_rebuild.h"
 #include "engine/repair/record_mend.h"
 #include "engine/repair/salvage_chain.h"
+#include "engine/repair/salvage_attempt.h"
 #include "engine/repair/salvage_finder.h"
 #include "engine/repair/workbook_file.h"
 
@@ -66,42 +67,6 @@ std::optional<bool> BeginsAsItsKind(std::u16string_view name, const std::vector<
         return size >= 28 && LoadLe32(data.data()) == 0xFFFE'0001u;
     return std::nullopt;
 }
-
-// Mends the records of a workbook stream found, and lists its sheets into `report`. Gives
-// whether the mending settled (mending the result again would change nothing). `mended`: the
-// same bytes mended already, by the same names, when they are.
-bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report,
-                  const MendedStream* mended = nullptr)
-{
-    bool settled = false;
-    if (mended && mended->rawSize == workbook.size() && mended->names == summaryNames &&
-        mended->rawFingerprint == StreamFingerprint(workbook)) {
-        workbook = mended->stream;
-        report.regions = mended->regions;
-        settled = mended->settled;
-    } else {
-        report.regions = MendWorkbookStream(workbook, summaryNames, &settled);
-    }
-    for (const ListedSheet& sheet : ListSheets(workbook)) {
-        ++report.sheets;
-        report.sheetsFound += sheet.found ? 1 : 0;
-        report.sheetNames.push_back(sheet.name);
-        if (!sheet.found)
-            report.lostSheets.push_back(sheet.name);
-    }
-    return settled;
-}
-
-// One attempt at the file with one header: the entries to write, and the report so far.
-struct Attempt {
-    CompoundRoot root;
-    std::vector<CompoundEntry> entries;
-    SalvageReport report;
-    std::uint64_t workbookLength = 0;
-    bool found = false;
-    bool settled = false;  // the workbook's mending settled
-    bool listRepeats = false;  // the header lists a table sector twice: it is made up
-};
 
 // An attempt made already that found every sheet it lists where the directory says: another
 // can take its place only with a longer workbook stream (or as long, where this one's header
@@ -618,172 +583,33 @@ private:
     bool lostEntries_ = false;  // the tree leads to entries no surviving directory sector holds
 };
 
-// The image read through another header, for the reader and the check; never written.
-class HeaderedImage final : public SectorFile {
-public:
-    HeaderedImage(const Image& image, const HeaderBytes& header) : image_(image), header_(header) {}
-
-    std::uint64_t Length() override { return image_.bytes.size(); }
-    void Seek(std::uint64_t offset) override { position_ = offset; }
-    std::size_t Read(std::span<std::uint8_t> buffer) override
-    {
-        std::size_t done = 0;
-        while (done < buffer.size() && position_ < image_.bytes.size()) {
-            const std::uint8_t* from = position_ < kHeaderSize ? header_.data() + position_ : image_.bytes.data() + position_;
-            const std::uint64_t end = position_ < kHeaderSize ? kHeaderSize : image_.bytes.size();
-            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size() - done, end - position_));
-            std::copy_n(from, take, buffer.data() + done);
-            done += take;
-            position_ += take;
-        }
-        return done;
-    }
-    void Write(std::span<const std::uint8_t, kBlockSize>) override { throw std::logic_error("the salvage never writes the damaged file"); }
-
-private:
-    const Image& image_;
-    const HeaderBytes& header_;
-    std::uint64_t position_ = 0;
-};
-
-// What the check may find in a file whose table, directory and mini stream all read: fields
-// of the header no reader minds, table entries of no stream, damage inside the workbook's
-// records (the mending's task), a last sector cut short.
-bool StructureFinding(FindingCode code)
-{
-    switch (code) {
-    case FindingCode::HeaderFieldUnusual:
-    case FindingCode::FatSectorNotMarked:
-    case FindingCode::FatEntryOutOfRange:
-    case FindingCode::WorkbookWithoutBof:
-    case FindingCode::WorkbookRecordsDamaged:
-    case FindingCode::FileCutShort:
-        return false;
-    default:
-        return true;
-    }
-}
-
-// Whether two headers lead an attempt to the same structure: the same directory, mini table and
-// DIFAT chain, and at each place of the table the same sector, or none that reads as a table
-// sector where the other has none (a lost one, listed or not, is the same to the salvage).
-bool SameStructure(const Image& image, const HeaderBytes& a, const HeaderBytes& b)
-{
-    for (const std::size_t offset : {kNumFatSectorsOffset, kFirstDirectorySectorOffset, kFirstMiniFatSectorOffset,
-                                     kNumMiniFatSectorsOffset, kFirstDifatSectorOffset, kNumDifatSectorsOffset}) {
-        if (LoadLe32(a.data() + offset) != LoadLe32(b.data() + offset))
-            return false;
-    }
-    const std::uint32_t count = std::min<std::uint32_t>(LoadLe32(a.data() + kNumFatSectorsOffset), kHeaderDifatEntries);
-    const std::uint64_t capacity = std::uint64_t{LoadLe32(a.data() + kNumFatSectorsOffset)} * kEntriesPerFatSector;
-    const auto table = [&](std::uint32_t sector) {
-        return sector < image.sectors && SurvivingEntries(image.bytes.data() + kHeaderSize + std::size_t{sector} * kSectorSize, capacity);
-    };
-    for (std::uint32_t k = 0; k < count; ++k) {
-        const std::uint32_t x = LoadLe32(a.data() + kHeaderDifatOffset + 4 * k), y = LoadLe32(b.data() + kHeaderDifatOffset + 4 * k);
-        if (x != y && (table(x) || table(y)))
-            return false;
-    }
-    return true;
-}
-
-// When `header` opens the file's compound structure (every chain reaches its stream's size,
-// no sector claimed twice, the directory whole): every stream it reaches, byte for byte and in
-// its place, the workbook's records mended. What the header rebuild gives is never lost so.
-std::optional<Attempt> ReadStructure(const Image& image, const HeaderBytes& header, const MendedStream* mended)
-{
-    HeaderedImage file(image, header);
-    // The records are the mending's to judge, below: the compound file alone decides here.
-    const WorkbookCheck check = VerifyWorkbookStructure(file);
-    if (std::any_of(check.findings.begin(), check.findings.end(), [](const Finding& f) {
-            return f.severity != Severity::Harmless && StructureFinding(f.code);
-        }))
-        return std::nullopt;
-    std::optional<std::vector<CompoundStream>> streams = ReadCompoundFile(file);
-    const std::optional<CompoundRoot> root = ReadCompoundRoot(file);
-    if (!streams || !root)
-        return std::nullopt;
-    const std::optional<std::size_t> workbook = FindWorkbookStream(streams->size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
-        const CompoundStream& stream = (*streams)[i];
-        if (stream.parent < 0 && stream.type == kObjectTypeStream)
-            return stream.path.back();
-        return std::nullopt;
-    });
-    if (!workbook || (*streams)[*workbook].truncated || (*streams)[*workbook].data.empty() ||
-        std::any_of(streams->begin(), streams->end(), [](const CompoundStream& s) { return s.truncated; }))
-        return std::nullopt;
-
-    Attempt attempt;
-    attempt.found = true;
-    attempt.root = *root;
-    std::vector<std::u16string> summaryNames;
-    for (const CompoundStream& stream : *streams) {
-        if (stream.parent < 0 && stream.type == kObjectTypeStream &&
-            CompareEntryNames(stream.path.back(), u"\u0005DocumentSummaryInformation") == 0)
-            summaryNames = SheetNamesFromSummary(stream.data);
-    }
-    CompoundStream& book = (*streams)[*workbook];
-    // A stream that lost its start grows by new globals in front: it is read again with room
-    // for them behind it, its first copy given back first, so that the mending moves it up
-    // where it lies instead of writing it anew beside it.
-    if (const std::size_t room = RoomToMend(book.data); room > 0) {
-        // (Read again by its name: where another stream at the root goes by it too, the one
-        // read must be shown to be the same.)
-        const std::u16string_view name[] = {book.path.back()};
-        const bool named = std::count_if(streams->begin(), streams->end(), [&](const CompoundStream& stream) {
-                               return stream.parent < 0 && stream.type == kObjectTypeStream && EqualIgnoringAsciiCase(stream.path.back(), name[0]);
-                           }) == 1;
-        const std::size_t size = book.data.size();
-        const std::size_t fingerprint = named ? 0 : StreamFingerprint(book.data);
-        std::vector<std::uint8_t>().swap(book.data);
-        std::optional<std::vector<std::uint8_t>> roomy = ReadRootStream(file, name, room);
-        if (roomy && roomy->size() == size && (named || StreamFingerprint(*roomy) == fingerprint)) {
-            book.data = std::move(*roomy);
-        } else {
-            roomy.reset();  // another stream of that name: read as before
-            std::optional<std::vector<CompoundStream>> again = ReadCompoundFile(file);
-            if (!again || again->size() != streams->size())
-                return std::nullopt;
-            book.data = std::move((*again)[*workbook].data);
-        }
-    }
-    attempt.report.workbookInMiniStream = book.declaredSize < kMiniStreamCutoff;
-    attempt.settled = MendWorkbook(book.data, summaryNames, attempt.report, mended);
-    // A stream that still begins with no first record lost its start and every sheet's with it:
-    // what survives of the sheets is found by their records, as without this header.
-    if (book.data.size() < biff::kRecordHeaderSize || !biff::IsBofType(LoadLe16(book.data.data())))
-        return std::nullopt;
-    // (A second copy of the workbook is mended as well, as the salvage by records does.)
-    for (CompoundStream& stream : *streams) {
-        if (&stream != &book && stream.parent < 0 && stream.type == kObjectTypeStream && IsWorkbookStreamName(stream.path.back()))
-            MendWorkbookStream(stream.data);
-    }
-    attempt.workbookLength = book.data.size();
-    for (CompoundStream& stream : *streams) {
-        if (stream.type == kObjectTypeStream) {
-            std::string path;
-            for (const std::u16string& name : stream.path) {
-                if (!path.empty())
-                    path += '/';
-                path += Utf8FromUtf16(name);
-            }
-            attempt.report.kept.push_back({path, stream.declaredSize, stream.data.size(), 0});
-        }
-        CompoundEntry entry;
-        entry.name = stream.path.back();
-        entry.type = stream.type;
-        entry.parent = stream.parent;
-        entry.data = std::move(stream.data);
-        entry.clsid = stream.clsid;
-        entry.stateBits = stream.stateBits;
-        entry.created = stream.created;
-        entry.modified = stream.modified;
-        attempt.entries.push_back(std::move(entry));
-    }
-    return attempt;
-}
-
 }  // namespace
+
+// Mends the records of a workbook stream found, and lists its sheets into `report`. Gives
+// whether the mending settled (mending the result again would change nothing). `mended`: the
+// same bytes mended already, by the same names, when they are.
+bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report,
+                  const MendedStream* mended)
+{
+    bool settled = false;
+    if (mended && mended->rawSize == workbook.size() && mended->names == summaryNames &&
+        mended->rawFingerprint == StreamFingerprint(workbook)) {
+        workbook = mended->stream;
+        report.regions = mended->regions;
+        settled = mended->settled;
+    } else {
+        report.regions = MendWorkbookStream(workbook, summaryNames, &settled);
+    }
+    for (const ListedSheet& sheet : ListSheets(workbook)) {
+        ++report.sheets;
+        report.sheetsFound += sheet.found ? 1 : 0;
+        report.sheetNames.push_back(sheet.name);
+        if (!sheet.found)
+            report.lostSheets.push_back(sheet.name);
+    }
+    return settled;
+}
+
 }  // namespace salvage
 
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
