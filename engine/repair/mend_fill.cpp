@@ -136,6 +136,12 @@ bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly)
 Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
     Walk walk;
+    // (Every change the walk makes is in a record's odd BOF field, or past the first place
+    // where records do not read straight on.)
+    const auto changing = [&walk] {
+        walk.straight = false;
+        walk.marks.clear();
+    };
     walk.boundary.assign(stream.size() + 1, false);
     std::size_t at = 0;
     std::size_t previous = kNoPlace;
@@ -145,12 +151,18 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         // to read as a record (a cell whose header was zeroed over a body that looks like an EOF).
         if (Reads(stream, at) && !ZeroHeader(stream, at)) {
             walk.boundary[at] = true;
-            afterEof = U16(stream, at) == kEof;
-            if (const auto odd = U16(stream, at) == kBof ? OddBofField(stream, at) : std::nullopt) {
+            const std::uint16_t type = U16(stream, at);
+            afterEof = type == kEof;
+            if (walk.straight && (type == kBof || type == kEof))
+                walk.marks.push_back({at, at + kHeader + U16(stream, at + 2), type == kBof});
+            if (IsChartRecord(type))
+                walk.lastChartRecord = at;
+            if (const auto odd = type == kBof ? OddBofField(stream, at) : std::nullopt) {
+                changing();
                 StoreLe16(stream.data() + odd->first, odd->second);
                 regions.push_back({MendedRegion::Kind::Replaced, odd->first, 2, -1});
             }
-            if (U16(stream, at) == kFillerRecord) {
+            if (type == kFillerRecord) {
                 // Filler written earlier (over globals that were rebuilt) is room as well.
                 const std::size_t end = at + kHeader + U16(stream, at + 2);
                 if (!walk.holes.empty() && walk.holes.back().second == at)
@@ -162,6 +174,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             at += kHeader + U16(stream, at + 2);
             continue;
         }
+        changing();
         std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
         // Where records are picked up again, an end record followed by records that are not
         // a sheet's first is bytes of a lost record that happen to look like one.

@@ -163,11 +163,23 @@ void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<Mende
 
 // mend_fill.cpp
 struct Walk {
+    // A substream's first or end record.
+    struct Mark {
+        std::size_t at;
+        std::size_t end;
+        bool first;  // a first record (else an end record)
+    };
     std::vector<bool> boundary;  // a record that reads starts here
     std::vector<std::pair<std::size_t, std::size_t>> holes;
     std::size_t end = 0;         // where the records end (the stream's size, or a cut)
     bool cut = false;            // a record runs past the end, or bytes that read as none
     std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> overwritten;  // what the filler went over
+    // Whether the records read one after another from the start to the stream's end, the walk
+    // changing nothing; then the first and end records passed, in order, and the last record of
+    // a chart's kinds (kNoPlace: none).
+    bool straight = true;
+    std::vector<Mark> marks;
+    std::size_t lastChartRecord = kNoPlace;
 };
 
 // The smallest unit a compound file keeps a stream in (a sector of the mini stream): damage

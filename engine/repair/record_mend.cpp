@@ -301,16 +301,21 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // first record).
     // The walk notes the first and end records it passes, and where it stops: the end of the
     // last sheet is found by them below, unless the walk changed the records after the globals.
-    struct Mark {
-        std::size_t at;
-        std::size_t end;
-        bool first;  // a first record (else an end record)
-    };
+    // Where the first walk went straight through records nothing changed since, with no
+    // record of a chart's kinds past the globals, this walk has nothing to do: its marks are
+    // the first walk's.
+    using Mark = Walk::Mark;
     std::vector<Mark> marks;
     const std::size_t marksFrom = globalsEnd;
     std::size_t marksTo = globalsEnd;  // where the walk stopped
     bool marksHold = true;
-    {
+    if (walk.straight && regions.empty() && walk.end == stream.size() &&
+        (walk.lastChartRecord == kNoPlace || walk.lastChartRecord < globalsEnd)) {
+        const auto first = std::lower_bound(walk.marks.begin(), walk.marks.end(), globalsEnd,
+                                            [](const Mark& m, std::size_t place) { return m.at < place; });
+        marks.assign(first, walk.marks.end());
+        marksTo = stream.size();
+    } else {
         std::vector<std::uint16_t> open;  // the kinds of the substreams the walk is in
         bool orphan = false;
         const auto goes = [&](std::size_t at, std::size_t end) {
