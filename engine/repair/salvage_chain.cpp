@@ -496,6 +496,11 @@ std::optional<std::uint32_t> ChainBuilder::Infer(std::uint32_t unit)
     constexpr std::uint64_t kNoGap = ~std::uint64_t{0};
     if (next.fit == Fit::Yes && !next.backwards && (next.rowGap <= 1 || next.rowGap == kNoGap))
         return following;  // the same row or the next: as cells run on
+    // A header that straddles the joint tells of no unit whether the records run on there
+    // (Junction): there is nothing to look for.
+    const std::uint64_t joint = Available();
+    if (synced_ && nextRecord_ < joint && nextRecord_ + 4 > joint)
+        return std::nullopt;
     if (!synced_ || !budget_.Take(space_.count))
         return next.fit == Fit::Yes ? std::optional(following) : std::nullopt;
     // Among the units where the records run on and a fragment starts: cells in order
