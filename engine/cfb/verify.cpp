@@ -173,12 +173,13 @@ private:
             [&](std::uint32_t difat) -> const std::uint8_t* {
                 if (difat == kEndOfChain || difat == kFreeSector)
                     return nullptr;
-                if (difat >= sectorCount_ || difatCount >= sectorCount_) {
+                // (A chain that comes back to a sector it went through never ends: it breaks
+                // there, not after as many sectors as the file has, each read on its own.)
+                if (difat >= sectorCount_ || difatCount >= sectorCount_ || !Claim(difat)) {
                     Add(FindingCode::DifatChainBroken, Severity::Fatal, difat);
                     broken = true;
                     return nullptr;
                 }
-                Claim(difat);
                 ++difatCount;
                 difatSector = ReadSector(difat);
                 return difatSector.data();

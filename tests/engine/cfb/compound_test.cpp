@@ -2,7 +2,9 @@
 // trip, the sizes the layout turns on, sibling trees, and damaged files the reader must survive.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "engine/base/byte_order.h"
@@ -416,6 +418,50 @@ TEST(CompoundReader, DamagedFilesEndInBoundedTime)
     MemorySectorFile zeros(Bytes(4096, 0));
     EXPECT_FALSE(ReadCompoundFile(zeros));
     EXPECT_FALSE(test::WorkbookStreamOf(zeros));
+}
+
+// A DIFAT chain that comes back to a sector it went through never ends: the check calls it
+// broken there, having read a handful of sectors, however large the file (it followed such a
+// chain for as many steps as the file has sectors, reading each on its own: a large file's
+// zeroed header, whose chain starts and stays at sector 0, cost it tens of milliseconds).
+TEST(CompoundCheck, ADifatChainThatComesBackBreaksThere)
+{
+    // Counts the reads the check makes.
+    class CountingFile final : public SectorFile {
+    public:
+        explicit CountingFile(Bytes bytes) : file_(std::move(bytes)) {}
+        std::uint64_t Length() override { return file_.Length(); }
+        void Seek(std::uint64_t offset) override { file_.Seek(offset); }
+        std::size_t Read(std::span<std::uint8_t> buffer) override
+        {
+            ++reads;
+            return file_.Read(buffer);
+        }
+        void Write(std::span<const std::uint8_t, kBlockSize> block) override { file_.Write(block); }
+        std::size_t reads = 0;
+
+    private:
+        MemorySectorFile file_;
+    };
+    for (const std::uint32_t loop : {1u, 3u}) {  // sectors the chain goes round
+        SCOPED_TRACE(loop);
+        Damaged d;
+        const auto first = static_cast<std::uint32_t>(d.bytes.size() / 512 - 1);  // past the written sectors
+        d.bytes.resize(d.bytes.size() + 40'000 * 512, 0);
+        StoreLe32(d.bytes.data() + kFirstDifatSectorOffset, first);
+        StoreLe32(d.bytes.data() + kNumDifatSectorsOffset, loop);
+        for (std::uint32_t k = 0; k < loop; ++k) {
+            std::fill_n(d.Sector(first + k), 508, std::uint8_t{0xFF});
+            StoreLe32(d.Sector(first + k) + 508, first + (k + 1) % loop);
+        }
+        CountingFile file(d.bytes);
+        const WorkbookCheck check = test::CheckAsWorkbook(file);
+        EXPECT_FALSE(check.Opens());
+        EXPECT_TRUE(std::any_of(check.findings.begin(), check.findings.end(), [&](const Finding& f) {
+            return f.code == FindingCode::DifatChainBroken && f.severity == Severity::Fatal && f.where == first;
+        }));
+        EXPECT_LT(file.reads, 20u);
+    }
 }
 
 // A table for small streams (one sector of free entries) in a file that has no mini stream:
