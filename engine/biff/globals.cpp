@@ -47,10 +47,11 @@ void ReadSharedStrings(Bytes stream, Bytes body, std::vector<Bytes> continuation
     std::u16string units;
     for (std::uint32_t i = 0; i < unique; ++i) {
         const std::size_t begin = pieces.Settle() ? static_cast<std::size_t>(pieces.Here() - stream.data()) : stream.size();
-        if (!ReadUnicodeUnits(pieces, 2, units))
+        std::size_t characters = 0;
+        if (!(presence ? SkipUnicodeString(pieces, 2, characters) : ReadUnicodeUnits(pieces, 2, units)))
             break;
         if (presence)
-            globals.sharedStringHasText.push_back(!units.empty());
+            globals.sharedStringHasText.push_back(characters > 0);
         else
             globals.sharedStrings.push_back(Utf8FromUtf16(units));
         if (places) {

@@ -15,9 +15,12 @@ std::optional<std::u16string> biff::ReadUnicodeUnits(Pieces& in, int lengthBytes
     return units;
 }
 
-bool biff::ReadUnicodeUnits(Pieces& in, int lengthBytes, std::u16string& units)
+namespace {
+
+// A BIFF8 string as ReadUnicodeUnits reads it: its characters into `units` where given, else
+// passed over; `characters` gets how many it has.
+bool TakeUnicodeString(Pieces& in, int lengthBytes, std::u16string* units, std::size_t& characters)
 {
-    units.clear();
     std::uint16_t count = 0;
     if (lengthBytes == 1) {
         std::uint8_t shortCount = 0;
@@ -32,13 +35,28 @@ bool biff::ReadUnicodeUnits(Pieces& in, int lengthBytes, std::u16string& units)
     std::uint32_t farEast = 0;
     if (!in.Byte(flags) || ((flags & 0x08) && !in.Le16(runs)) || ((flags & 0x04) && !in.Le32(farEast)))
         return false;
-    if (!in.Chars(count, (flags & 0x01) != 0, units))
+    if (!(units ? in.Chars(count, (flags & 0x01) != 0, *units) : in.SkipChars(count, (flags & 0x01) != 0)))
         return false;
+    characters = count;
     // A string cut short in its runs or far-east data still has all its characters; what
     // follows it is lost, and the next read fails.
     if (!in.Skip(std::size_t{runs} * 4) || !in.Skip(farEast))
         in.Skip(std::numeric_limits<std::size_t>::max());
     return true;
+}
+
+}  // namespace
+
+bool biff::ReadUnicodeUnits(Pieces& in, int lengthBytes, std::u16string& units)
+{
+    units.clear();
+    std::size_t characters = 0;
+    return TakeUnicodeString(in, lengthBytes, &units, characters);
+}
+
+bool biff::SkipUnicodeString(Pieces& in, int lengthBytes, std::size_t& characters)
+{
+    return TakeUnicodeString(in, lengthBytes, nullptr, characters);
 }
 
 std::optional<std::string> biff::ReadUnicodeString(Pieces& in, int lengthBytes)

@@ -22,6 +22,9 @@ std::optional<std::u16string> ReadUnicodeUnits(Pieces& in, int lengthBytes);
 // The same into `units` (emptied first), for a caller that reads many into one buffer; false
 // where the string does not read.
 bool ReadUnicodeUnits(Pieces& in, int lengthBytes, std::u16string& units);
+// Past such a string, where it reads as ReadUnicodeUnits reads it; `characters` gets how many
+// it has.
+bool SkipUnicodeString(Pieces& in, int lengthBytes, std::size_t& characters);
 std::optional<std::string> ReadUnicodeString(Pieces& in, int lengthBytes);
 
 // A BIFF2 to BIFF5 string: its length in `lengthBytes` bytes (2, or 1 in BIFF2's cells), then
