@@ -437,6 +437,25 @@ TEST(Pieces, SkippingCharactersEndsWhereReadingThemDoes)
     }
 }
 
+// Whether each shared string holds text, told without decoding it (as the salvage counts the
+// texts a mended table lost), agrees with the texts read whole: empty strings, narrow or wide
+// or rich, hold none; characters that go on in a CONTINUE record count; a string cut short
+// ends the table there in both.
+TEST(BiffCells, SharedStringsHoldingTextAgreeWithTheirTexts)
+{
+    const Bytes sst = Record(0x00FC, Le32(7) + Le32(7) + Le16(0) + Bytes{0} + Le16(5) + Bytes{0} + Ascii("Alpha") +
+                                         Le16(0) + Bytes{1} + Le16(5) + Bytes{1} + Le16(0x3A9) + Le16('m'));
+    const Bytes more = Record(0x003C, Bytes{1} + Le16('e') + Le16('g') + Le16('a') + Le16(0) + Bytes{0x08} + Le16(1) +
+                                          Bytes{0, 0, 1, 0} + Le16(9) + Bytes{0} + Ascii("cut"));
+    const Bytes stream = BofRecord(8, 0x0005) + sst + more + Record(0x000A, {});
+    const biff::Globals texts = biff::ReadGlobals(stream, biff::SharedStrings::Texts);
+    const biff::Globals presence = biff::ReadGlobals(stream, biff::SharedStrings::Presence);
+    EXPECT_EQ(texts.sharedStrings, (std::vector<std::string>{"", "Alpha", "", "\u03A9mega", ""}));
+    ASSERT_EQ(presence.sharedStringHasText.size(), texts.sharedStrings.size());
+    for (std::size_t i = 0; i < texts.sharedStrings.size(); ++i)
+        EXPECT_EQ(presence.sharedStringHasText[i], !texts.sharedStrings[i].empty()) << "string " << i;
+}
+
 TEST(PlausibleRecord, EveryRecordOfTheTestWorkbooksAndNoNonsense)
 {
     for (const std::string& name : test::TestWorkbookNames()) {
