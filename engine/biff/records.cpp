@@ -617,7 +617,7 @@ struct RecordCursor::ChainWeights {
     std::vector<std::uint32_t> best;  // relative to start
 };
 
-std::optional<BiffRecord> RecordCursor::Next()
+std::optional<BiffRecord> RecordCursor::NextUncommon()
 {
     while (position_ + kRecordHeaderSize <= stream_.size()) {
         const std::optional<BiffRecord> record = RecordAt(stream_, static_cast<std::uint32_t>(position_));

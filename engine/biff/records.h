@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -233,8 +234,22 @@ public:
 
     RecordCursor(Bytes stream, std::size_t from) : stream_(stream), position_(from) {}
 
-    // The next record, or nothing at the end of the stream.
-    std::optional<BiffRecord> Next();
+    // The next record, or nothing at the end of the stream. (Asked of every record of every
+    // reading: a plausible record that is no BOF is taken without a call.)
+    std::optional<BiffRecord> Next()
+    {
+        if (position_ + biff::kRecordHeaderSize <= stream_.size() && position_ <= std::numeric_limits<std::uint32_t>::max()) {
+            const std::uint8_t* header = stream_.data() + position_;
+            const auto type = static_cast<std::uint16_t>(header[0] | (header[1] << 8));
+            const auto length = static_cast<std::uint16_t>(header[2] | (header[3] << 8));
+            if (length <= stream_.size() - position_ - biff::kRecordHeaderSize && PlausibleRecord(type, length) && !biff::IsBofType(type)) {
+                const BiffRecord record{static_cast<std::uint32_t>(position_), type, length};
+                position_ += biff::kRecordHeaderSize + length;
+                return record;
+            }
+        }
+        return NextUncommon();
+    }
     // Whether the walk went past a break in the chain.
     bool Resynchronised() const { return resynchronised_; }
     // The record Next would give, without moving on.
@@ -246,6 +261,8 @@ public:
 private:
     struct ChainWeights;
 
+    // Next past its common case.
+    std::optional<BiffRecord> NextUncommon();
     std::optional<std::size_t> PlausibleEnd(std::size_t offset) const;
     std::uint32_t Weight(std::size_t offset) const;
     std::size_t Resynchronise(std::size_t from);
