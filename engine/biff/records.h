@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/base/byte_order.h"
 #include "engine/base/text.h"
 
 namespace tabulon {
@@ -239,9 +240,8 @@ public:
     std::optional<BiffRecord> Next()
     {
         if (position_ + biff::kRecordHeaderSize <= stream_.size() && position_ <= std::numeric_limits<std::uint32_t>::max()) {
-            const std::uint8_t* header = stream_.data() + position_;
-            const auto type = static_cast<std::uint16_t>(header[0] | (header[1] << 8));
-            const auto length = static_cast<std::uint16_t>(header[2] | (header[3] << 8));
+            const std::uint16_t type = LoadLe16(stream_.data() + position_);
+            const std::uint16_t length = LoadLe16(stream_.data() + position_ + 2);
             if (length <= stream_.size() - position_ - biff::kRecordHeaderSize && PlausibleRecord(type, length) && !biff::IsBofType(type)) {
                 const BiffRecord record{static_cast<std::uint32_t>(position_), type, length};
                 position_ += biff::kRecordHeaderSize + length;
