@@ -18,7 +18,7 @@ namespace tabulon::mending {
 using namespace biff;
 
 // Writes filler records over [from, to), at least 4 bytes.
-void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>* boundary, std::size_t from, std::size_t to)
+void WriteFiller(std::vector<std::uint8_t>& stream, BitSet* boundary, std::size_t from, std::size_t to)
 {
     while (from < to) {
         const std::size_t room = to - from;
@@ -30,7 +30,7 @@ void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>* boundary,
         StoreLe16(stream.data() + from + 2, static_cast<std::uint16_t>(body));
         std::fill_n(stream.begin() + static_cast<std::ptrdiff_t>(from + kHeader), body, std::uint8_t{0});
         if (boundary)
-            (*boundary)[from] = true;
+            boundary->Set(from);
         from += kHeader + body;
     }
 }
@@ -142,7 +142,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         walk.straight = false;
         walk.marks.clear();
     };
-    walk.boundary.assign(stream.size() + 1, false);
+    walk.boundary = BitSet(stream.size() + 1);
     std::size_t at = 0;
     std::size_t previous = kNoPlace;
     bool afterEof = false;
@@ -150,7 +150,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         // Four zero bytes are no record header: they read as one only before bytes that happen
         // to read as a record (a cell whose header was zeroed over a body that looks like an EOF).
         if (Reads(stream, at) && !ZeroHeader(stream, at)) {
-            walk.boundary[at] = true;
+            walk.boundary.Set(at);
             const std::uint16_t type = U16(stream, at);
             afterEof = type == kEof;
             if (walk.straight && (type == kBof || type == kEof))
@@ -217,7 +217,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         const bool zeroed = previous != kNoPlace && U16(stream, previous) != kSst && U16(stream, previous) != kContinue &&
                             ZeroedUnitIn(stream, previous, at);
         if (zeroed) {
-            walk.boundary[previous] = false;
+            walk.boundary.Reset(previous);
             at = previous;
             previous = kNoPlace;
         }
@@ -245,7 +245,7 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
                 return std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end(), [](std::uint8_t b) { return b == 0; });
             };
             if (walk.cut && previous != kNoPlace && at > previous + kHeader && stream[at - 1] == 0 && zeros(at)) {
-                walk.boundary[previous] = false;
+                walk.boundary.Reset(previous);
                 walk.end = previous;
             }
             return walk;
@@ -276,11 +276,11 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
         if (!zeroed && previous != kNoPlace && previous > 0 && IsCellRecord(U16(stream, previous)) &&
             !headerAtBreakDamaged()) {
             from = previous;
-            walk.boundary[previous] = false;
+            walk.boundary.Reset(previous);
         }
         if (next - from < kHeader && previous != kNoPlace && previous > 0) {
             from = previous;  // too little room for a header: the record before goes too
-            walk.boundary[previous] = false;
+            walk.boundary.Reset(previous);
         } else if (next - from < kHeader && next + kHeader <= stream.size()) {
             next += kHeader + U16(stream, next + 2);  // (never the workbook's first record: the one after)
         }

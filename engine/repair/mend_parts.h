@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/base/bit_set.h"
 #include "engine/base/byte_order.h"
 #include "engine/biff/pieces.h"
 #include "engine/biff/records.h"
@@ -169,7 +170,7 @@ struct Walk {
         std::size_t end;
         bool first;  // a first record (else an end record)
     };
-    std::vector<bool> boundary;  // a record that reads starts here
+    BitSet boundary;  // a record that reads starts here
     std::vector<std::pair<std::size_t, std::size_t>> holes;
     std::size_t end = 0;         // where the records end (the stream's size, or a cut)
     bool cut = false;            // a record runs past the end, or bytes that read as none
@@ -195,7 +196,7 @@ inline bool ZeroHeader(Bytes stream, std::size_t at)
 bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly = false);
 // Filler records over [from, to) (zero bodies, the last one taking what is left); their starts
 // marked in `boundary` where one is kept.
-void WriteFiller(std::vector<std::uint8_t>& stream, std::vector<bool>* boundary, std::size_t from, std::size_t to);
+void WriteFiller(std::vector<std::uint8_t>& stream, BitSet* boundary, std::size_t from, std::size_t to);
 void WriteRecord(std::vector<std::uint8_t>& stream, std::size_t at, std::uint16_t type, Bytes body);
 void Append(std::vector<std::uint8_t>& out, std::uint16_t type, Bytes body);
 Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);

@@ -91,7 +91,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         else
             padding.assign(stream.begin() + static_cast<std::ptrdiff_t>(walk.end), stream.end());
         stream.resize(walk.end);
-        walk.boundary.resize(walk.end + 1);
+        walk.boundary.Resize(walk.end + 1);
     }
 
     // The first record of a sheet: the globals' own, as a worksheet's.
@@ -108,7 +108,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     };
     std::vector<Listed> listed;
     std::size_t globalsEnd = stream.size();
-    for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary[at];) {
+    for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary.Test(at);) {
         const std::uint16_t type = U16(stream, at);
         if (type == kEof) {
             globalsEnd = at;
@@ -120,14 +120,8 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     }
     const bool biff8 = U16(stream, kHeader) >= kBiff8Version;
 
-    // The record that starts last before `at`.
-    auto recordBefore = [&](std::size_t at) -> std::size_t {
-        for (std::size_t k = at; k-- > 0;) {
-            if (walk.boundary[k])
-                return k;
-        }
-        return kNoPlace;
-    };
+    // The record that starts last before `at` (kNoPlace: none).
+    auto recordBefore = [&](std::size_t at) -> std::size_t { return walk.boundary.Before(at); };
     auto endsWithEof = [&](std::size_t at) {  // the record that ends at `at` is an EOF
         const std::size_t before = recordBefore(at);
         return before != kNoPlace && U16(stream, before) == kEof && before + kHeader + U16(stream, before + 2) == at;
@@ -136,7 +130,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     std::vector<Listed> pastTheEnd;
     for (const Listed& sheet : listed) {
         const std::size_t offset = sheet.offset;
-        if (offset < stream.size() && walk.boundary[offset] && U16(stream, offset) == kBof)
+        if (offset < stream.size() && walk.boundary.Test(offset) && U16(stream, offset) == kBof)
             continue;
         if (offset >= stream.size()) {
             pastTheEnd.push_back(sheet);
@@ -159,7 +153,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         // What follows the hole up to the next substream's end or start is a sheet's, not the
         // globals' (an entry whose offset counts bytes the stream lost may lead into them).
         bool globalsFollow = false;
-        for (std::size_t at = to; at + kHeader <= stream.size() && walk.boundary[at] && !globalsFollow;) {
+        for (std::size_t at = to; at + kHeader <= stream.size() && walk.boundary.Test(at) && !globalsFollow;) {
             const std::uint16_t type = U16(stream, at);
             if (type == kEof || type == kBof)
                 break;
@@ -170,15 +164,15 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         if (!fits || globalsFollow)
             continue;
         for (std::size_t k = from; k < to; ++k)
-            walk.boundary[k] = false;
+            walk.boundary.Reset(k);
         if (eofAt > from)
             WriteFiller(stream, &walk.boundary, from, eofAt);
         if (needEof) {
             WriteRecord(stream, eofAt, kEof, {});
-            walk.boundary[eofAt] = true;
+            walk.boundary.Set(eofAt);
         }
         WriteRecord(stream, offset, kBof, sheetBof);
-        walk.boundary[offset] = true;
+        walk.boundary.Set(offset);
         if (to > bofEnd)
             WriteFiller(stream, &walk.boundary, bofEnd, to);
         Cover(regions, from, to);
@@ -194,13 +188,13 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     const auto endAndSheetStartAtTheEnd = [&](std::size_t from, std::size_t to) {
         const std::size_t eofAt = to - (2 * kHeader + bofLength);
         for (std::size_t k = from; k < to; ++k)
-            walk.boundary[k] = false;
+            walk.boundary.Reset(k);
         if (eofAt > from)
             WriteFiller(stream, &walk.boundary, from, eofAt);
         WriteRecord(stream, eofAt, kEof, {});
-        walk.boundary[eofAt] = true;
+        walk.boundary.Set(eofAt);
         WriteRecord(stream, eofAt + kHeader, kBof, sheetBof);
-        walk.boundary[eofAt + kHeader] = true;
+        walk.boundary.Set(eofAt + kHeader);
         Cover(regions, from, to);
         return eofAt;
     };
@@ -235,7 +229,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         if (!zeroed)
             continue;
         std::optional<unsigned> before, after;
-        for (std::size_t k = to; k + kHeader <= stream.size() && walk.boundary[k] && !after;) {
+        for (std::size_t k = to; k + kHeader <= stream.size() && walk.boundary.Test(k) && !after;) {
             const std::uint16_t type = U16(stream, k);
             if (type == kBof || type == kEof || type == kFillerRecord)
                 break;
@@ -270,7 +264,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     for (auto& [from, to] : walk.holes) {
         std::size_t firstEnd = kNoPlace;
         bool nested = false, chart = false;
-        for (std::size_t at = to; at + kHeader <= stream.size() && walk.boundary[at] && !nested;) {
+        for (std::size_t at = to; at + kHeader <= stream.size() && walk.boundary.Test(at) && !nested;) {
             const std::uint16_t type = U16(stream, at);
             if (type == kBof)
                 break;
@@ -287,7 +281,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             continue;
         const std::size_t end = firstEnd + kHeader;
         for (std::size_t k = to; k < end; ++k)
-            walk.boundary[k] = false;
+            walk.boundary.Reset(k);
         WriteFiller(stream, &walk.boundary, to, end);
         Cover(regions, to, end);
         to = end;
@@ -320,12 +314,12 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         bool orphan = false;
         const auto goes = [&](std::size_t at, std::size_t end) {
             for (std::size_t k = at; k < end; ++k)
-                walk.boundary[k] = false;
+                walk.boundary.Reset(k);
             WriteFiller(stream, &walk.boundary, at, end);
             Cover(regions, at, end);
             marksHold = false;
         };
-        for (std::size_t at = globalsEnd; at + kHeader <= stream.size() && walk.boundary[at]; marksTo = at) {
+        for (std::size_t at = globalsEnd; at + kHeader <= stream.size() && walk.boundary.Test(at); marksTo = at) {
             const std::uint16_t type = U16(stream, at), length = U16(stream, at + 2);
             const std::size_t end = at + kHeader + length;
             if (type == kBof || type == kEof)
@@ -333,7 +327,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             if (type == kBof && length >= 4) {
                 open.push_back(U16(stream, at + kHeader + 2));
             } else if (type == kEof) {
-                const bool sheetGoesOn = end + kHeader <= stream.size() && walk.boundary[end] && U16(stream, end) != kBof;
+                const bool sheetGoesOn = end + kHeader <= stream.size() && walk.boundary.Test(end) && U16(stream, end) != kBof;
                 if (orphan && sheetGoesOn)
                     goes(at, end);
                 else if (!open.empty())
@@ -349,7 +343,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     }
 
     // Where the globals end now that end records went back.
-    for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary[at];) {
+    for (std::size_t at = 0; at + kHeader <= stream.size() && walk.boundary.Test(at);) {
         if (U16(stream, at) == kEof) {
             globalsEnd = std::min(globalsEnd, at);
             break;
@@ -367,7 +361,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     const auto sheetFollows = [&](std::size_t to) {
         bool sheetRecords = false;
         bool globalsRecords = false;
-        for (std::size_t at = to; at < globalsEnd && walk.boundary[at] && !globalsRecords;) {
+        for (std::size_t at = to; at < globalsEnd && walk.boundary.Test(at) && !globalsRecords;) {
             const std::uint16_t type = U16(stream, at);
             sheetRecords = sheetRecords || IsSheetRecord(type);
             // (A BIFF5 worksheet has an EXTERNSHEET list of its own.)
@@ -377,7 +371,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         return sheetRecords && !globalsRecords;
     };
     const auto sheetStartFollows = [&](std::size_t to) {
-        for (std::size_t at = to; at < globalsEnd && walk.boundary[at];) {
+        for (std::size_t at = to; at < globalsEnd && walk.boundary.Test(at);) {
             const std::uint16_t type = U16(stream, at);
             if (type == 0x0200 || type == kIndex)
                 return true;
@@ -415,7 +409,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     std::vector<std::size_t> orphans;
     for (std::size_t at = NextBofBytes(stream, globalsEnd); at != kNoPlace && at + kHeader + 4 <= stream.size();
          at = NextBofBytes(stream, at + 1)) {
-        if (!walk.boundary[at] || U16(stream, at + kHeader + 2) != kWorksheetSubstream)
+        if (!walk.boundary.Test(at) || U16(stream, at + kHeader + 2) != kWorksheetSubstream)
             continue;
         const std::size_t before = recordBefore(at);
         const bool topLevel = before == kNoPlace || U16(stream, before) == kEof || U16(stream, before) == kFillerRecord;
@@ -428,7 +422,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // to the sheets in stream order.
     // (Again after new entries went into the holes, for the sheets that found no room there:
     // a second mending would see the same.)
-    auto leadsToSheet = [&](std::size_t offset) { return offset < stream.size() && walk.boundary[offset] && U16(stream, offset) == kBof; };
+    auto leadsToSheet = [&](std::size_t offset) { return offset < stream.size() && walk.boundary.Test(offset) && U16(stream, offset) == kBof; };
     auto pairDangling = [&] {
         std::vector<std::size_t> dangling;  // in `listed`
         for (std::size_t i = 0; i < listed.size(); ++i) {
@@ -478,10 +472,10 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         if (hole != walk.holes.end()) {
             const auto [from, to] = *hole;
             for (std::size_t k = from; k < to; ++k)
-                walk.boundary[k] = false;
+                walk.boundary.Reset(k);
             std::copy(entries.begin(), entries.end(), stream.begin() + static_cast<std::ptrdiff_t>(from));
             for (std::size_t i = 0; i < names.size(); ++i) {
-                walk.boundary[from + starts[i]] = true;
+                walk.boundary.Set(from + starts[i]);
                 const Listed entry{from + starts[i], i < lostSheets ? 0xFFFFFFFFu : static_cast<std::uint32_t>(orphans[i - lostSheets])};
                 listed.push_back(entry);
                 if (i < lostSheets)
@@ -510,9 +504,9 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
             continue;
         }
         for (std::size_t k = hole->first; k < hole->second; ++k)
-            walk.boundary[k] = false;
+            walk.boundary.Reset(k);
         WriteRecord(stream, hole->first, kBoundSheet, body);
-        walk.boundary[hole->first] = true;
+        walk.boundary.Set(hole->first);
         listed.push_back({hole->first, static_cast<std::uint32_t>(orphan)});
         if (hole->second > hole->first + need)
             WriteFiller(stream, &walk.boundary, hole->first + need, hole->second);
@@ -529,7 +523,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // records may run on into other data, which reads as damage): it goes.
     std::size_t lastSheet = 0;
     for (const Listed& sheet : listed) {
-        if (sheet.offset < stream.size() && walk.boundary[sheet.offset] && U16(stream, sheet.offset) == kBof)
+        if (sheet.offset < stream.size() && walk.boundary.Test(sheet.offset) && U16(stream, sheet.offset) == kBof)
             lastSheet = std::max<std::size_t>(lastSheet, sheet.offset);
     }
     if (lastSheet > 0) {
@@ -547,7 +541,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
                 }
             }
         } else {
-            while (at + kHeader <= stream.size() && walk.boundary[at]) {
+            while (at + kHeader <= stream.size() && walk.boundary.Test(at)) {
                 const std::uint16_t type = U16(stream, at);
                 depth += type == kBof ? 1 : type == kEof ? -1 : 0;
                 at += kHeader + U16(stream, at + 2);
@@ -558,13 +552,13 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
         bool sheetsAfter = false;
         for (std::size_t k = NextBofBytes(stream, at); k != kNoPlace && k + kHeader <= stream.size() && !sheetsAfter;
              k = NextBofBytes(stream, k + 1))
-            sheetsAfter = walk.boundary[k];
+            sheetsAfter = walk.boundary.Test(k);
         if (depth == 0 && at < stream.size() && !sheetsAfter) {
             std::erase_if(regions, [&](const MendedRegion& r) { return r.offset >= at; });
             for (MendedRegion& region : regions)
                 region.length = std::min<std::uint64_t>(region.length, at - region.offset);
             stream.resize(at);
-            walk.boundary.resize(at + 1);
+            walk.boundary.Resize(at + 1);
             padding.clear();
         }
     }
@@ -585,9 +579,9 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     auto append = [&](std::uint16_t type, Bytes body) {
         const std::size_t at = stream.size();
         stream.resize(at + kHeader + body.size());
-        walk.boundary.resize(stream.size() + 1, false);
+        walk.boundary.Resize(stream.size() + 1);
         WriteRecord(stream, at, type, body);
-        walk.boundary[at] = true;
+        walk.boundary.Set(at);
         return at;
     };
     const std::size_t closedAt = stream.size();
