@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/bit_set.h"
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/directory_entry.h"
@@ -31,17 +32,6 @@ bool IsSpecial(std::uint32_t value)
 {
     return value >= kFirstSpecialValue;
 }
-
-// One bit per sector.
-class SectorBits {
-public:
-    explicit SectorBits(std::uint32_t count) : words_((static_cast<std::size_t>(count) + 63) / 64, 0) {}
-    void Set(std::uint32_t index) { words_[index / 64] |= std::uint64_t{1} << (index % 64); }
-    bool Test(std::uint32_t index) const { return (words_[index / 64] >> (index % 64)) & 1u; }
-
-private:
-    std::vector<std::uint64_t> words_;
-};
 
 struct Stream {
     std::uint32_t start;
@@ -237,7 +227,7 @@ private:
     // that marks nothing keeps every rival.
     void KeepMarkedRivals()
     {
-        SectorBits marked(sectorCount_);
+        BitSet marked(sectorCount_);
         bool anyMarked = false;
         for (std::uint32_t p = 0; p < positionsNeeded_; ++p) {
             for (const std::uint32_t sector : rivals_[p]) {
@@ -480,7 +470,7 @@ private:
         directory.rootStart = root.start;
         directory.rootSize = static_cast<std::uint32_t>(root.size);
         const auto entryCount = static_cast<std::uint32_t>(directory.chain.size() * kDirectoryEntriesPerSector);
-        SectorBits seen(entryCount);
+        BitSet seen(entryCount);
         seen.Set(0);
         std::vector<std::uint32_t> pending = {root.child};
         while (!pending.empty()) {
@@ -520,7 +510,7 @@ private:
             table.resize(sectorCount_, kFreeSector);
         }
 
-        SectorBits referenced(sectorCount_);
+        BitSet referenced(sectorCount_);
         for (std::uint32_t s = 0; s < sectorCount_; ++s) {
             if (!IsSpecial(table[s]) && table[s] < sectorCount_)
                 referenced.Set(table[s]);
@@ -575,7 +565,7 @@ private:
     // The mini allocation table: an unreferenced chain, neither the directory nor a stream,
     // that makes the small streams' chains valid; none when the mini stream is empty. The
     // damaged header's own location is tried first.
-    std::optional<MiniTable> FindMiniTable(const Table& table, const SectorBits& referenced, const Directory& directory)
+    std::optional<MiniTable> FindMiniTable(const Table& table, const BitSet& referenced, const Directory& directory)
     {
         std::vector<Stream> small;
         for (const Stream& stream : directory.streams) {
@@ -694,7 +684,7 @@ private:
     std::uint32_t sectorCount_;
     std::uint32_t wholeSectors_;
     std::uint32_t positionsNeeded_;
-    SectorBits candidates_;
+    BitSet candidates_;
     std::vector<std::vector<std::uint32_t>> rivals_;  // by table position
     std::uint32_t settled_ = 0;                       // positions up to the last with a rival
     std::vector<std::uint32_t> markOnly_;
