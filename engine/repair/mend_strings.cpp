@@ -275,22 +275,34 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     auto bucketOffset = [&](std::size_t k) { return std::int64_t{LoadLe16(entries + 6 + 8 * k)}; };
     // Each bucket votes, for every CONTINUE record found, for the difference that puts its
     // record there. Buckets share records: each record start votes once, with their number.
-    std::map<std::int64_t, int> starts;
-    for (std::size_t k = 0; k < buckets; ++k)
-        ++starts[bucketStart(k) - bucketOffset(k)];
-    std::vector<std::pair<std::int64_t, int>> ballots;
-    ballots.reserve(starts.size() * pieces.size());
-    for (const auto& [start, weight] : starts) {
-        for (const Piece& piece : pieces)
-            ballots.emplace_back(start - static_cast<std::int64_t>(piece.at), weight);
-    }
-    std::sort(ballots.begin(), ballots.end());
-    std::vector<std::pair<std::int64_t, int>> votes;  // by difference
-    for (const auto& [d, weight] : ballots) {
-        if (!votes.empty() && votes.back().first == d)
-            votes.back().second += weight;
-        else
-            votes.emplace_back(d, weight);
+    // The eight differences with most votes are tried (the ballots go before the buckets
+    // are read: a large table's take tens of MB).
+    std::vector<std::pair<int, std::int64_t>> candidates;
+    {
+        std::map<std::int64_t, int> starts;
+        for (std::size_t k = 0; k < buckets; ++k)
+            ++starts[bucketStart(k) - bucketOffset(k)];
+        std::vector<std::pair<std::int64_t, int>> ballots;
+        ballots.reserve(starts.size() * pieces.size());
+        for (const auto& [start, weight] : starts) {
+            for (const Piece& piece : pieces)
+                ballots.emplace_back(start - static_cast<std::int64_t>(piece.at), weight);
+        }
+        std::sort(ballots.begin(), ballots.end());
+        std::vector<std::pair<std::int64_t, int>> votes;  // by difference
+        for (const auto& [d, weight] : ballots) {
+            if (!votes.empty() && votes.back().first == d)
+                votes.back().second += weight;
+            else
+                votes.emplace_back(d, weight);
+        }
+        ballots = {};
+        for (const auto& [d, count] : votes)
+            candidates.emplace_back(count, d);
+        std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, candidates.size())),
+                          candidates.end(), std::greater<>());
+        candidates.resize(std::min<std::size_t>(8, candidates.size()));
+        candidates.shrink_to_fit();
     }
     // The strings of bucket k under difference d: from where its first string lies, read
     // through the CONTINUE records of its run. A bucket whose record lost its header with the
@@ -393,12 +405,6 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         }
         return std::pair{landing, textual};
     };
-    std::vector<std::pair<int, std::int64_t>> candidates;
-    for (const auto& [d, count] : votes)
-        candidates.emplace_back(count, d);
-    std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, candidates.size())),
-                      candidates.end(), std::greater<>());
-    candidates.resize(std::min<std::size_t>(8, candidates.size()));
     // Where the table's start survives, the index's offsets are most likely the stream's own:
     // that difference goes first, and stands on a tie.
     if (unmended) {
