@@ -510,11 +510,6 @@ bool biff::IsWorkbookStreamName(std::u16string_view name)
                        [&](std::u16string_view workbook) { return EqualIgnoringAsciiCase(name, workbook); });
 }
 
-std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, const BiffRecord& record)
-{
-    return stream.subspan(record.offset + kRecordHeaderSize, record.length);
-}
-
 namespace {
 
 // The bits of PlausibleRecord and KnownRecord (records.h) for the types and lengths most

@@ -218,8 +218,12 @@ inline bool KnownRecord(std::uint16_t type, std::uint16_t length)
 // end of the stream.
 std::optional<BiffRecord> RecordAt(std::span<const std::uint8_t> stream, std::uint32_t offset);
 
-// The body of a record of `stream`.
-std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, const BiffRecord& record);
+// The body of a record of `stream`. (Inline: a record handed to a call by reference is put
+// together in memory, which stalls a walk that asks it of every record.)
+inline std::span<const std::uint8_t> RecordBody(std::span<const std::uint8_t> stream, const BiffRecord& record)
+{
+    return stream.subspan(record.offset + biff::kRecordHeaderSize, record.length);
+}
 
 // Record after record from a start offset. A record is taken when KnownInChain, or when its
 // type and length are within what any record has and a plausible record follows it (a record
