@@ -636,20 +636,22 @@ public:
     {
         const std::size_t last = std::min(to + kUnit - 1, end_);
         for (std::size_t unit = from / kUnit * kUnit; unit < to && unit + kUnit <= last; unit += kUnit) {
-            const auto touches = [&](const Patch& p) { return p.from < unit + kUnit && unit < p.to; };
-            const auto filler = FirstFillerEndingAfter(unit);
-            const bool touched = (filler != fillers_.end() && touches(*filler)) || std::any_of(overwritten_.begin(), overwritten_.end(), touches);
-            if (!touched) {
-                if (mending::ZeroedUnitIn(Bytes(stream_).first(end_), unit, unit + kUnit))
-                    return true;
-                continue;
-            }
-            std::uint8_t bytes[kUnit];
-            Copy(unit, kUnit, bytes);
-            if (std::all_of(std::begin(bytes), std::end(bytes), [](std::uint8_t b) { return b == 0; }))
+            if (UnitZeroed(unit))
                 return true;
         }
         return false;
+    }
+    // The units that ZeroedUnitIn(from, to) goes over and finds zeroed, in order: asked of
+    // every string of a large table, a search in them takes the place of a look at its bytes.
+    std::vector<std::size_t> ZeroedUnits(std::size_t from, std::size_t to) const
+    {
+        std::vector<std::size_t> units;
+        const std::size_t last = std::min(to + kUnit - 1, end_);
+        for (std::size_t unit = from / kUnit * kUnit; unit < to && unit + kUnit <= last; unit += kUnit) {
+            if (UnitZeroed(unit))
+                units.push_back(unit);
+        }
+        return units;
     }
 
 private:
@@ -657,6 +659,18 @@ private:
         std::size_t from, to;
         const std::uint8_t* bytes;  // none: zeros
     };
+    // Whether the unit at `unit` (within the globals) is all zeros as found.
+    bool UnitZeroed(std::size_t unit) const
+    {
+        const auto touches = [&](const Patch& p) { return p.from < unit + kUnit && unit < p.to; };
+        const auto filler = FirstFillerEndingAfter(unit);
+        const bool touched = (filler != fillers_.end() && touches(*filler)) || std::any_of(overwritten_.begin(), overwritten_.end(), touches);
+        if (!touched)
+            return mending::ZeroedUnitIn(Bytes(stream_).first(end_), unit, unit + kUnit);
+        std::uint8_t bytes[kUnit];
+        Copy(unit, kUnit, bytes);
+        return std::all_of(std::begin(bytes), std::end(bytes), [](std::uint8_t b) { return b == 0; });
+    }
     // (Filler records follow one another: the first that ends past `at`.)
     std::vector<Patch>::const_iterator FirstFillerEndingAfter(std::size_t at) const
     {
@@ -819,8 +833,17 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
                 zeroedTail = unit;
         }
     }
-    const auto zeroed = [&](std::size_t from, std::size_t to) { return to > zeroedTail || found.ZeroedUnitIn(from, to); };
-    if (!holeAfter && !found.ZeroedUnitIn(table, tableEnd))
+    // (Asked of every string: the table's zeroed units are found once.)
+    const std::vector<std::size_t> zeroedUnits = found.ZeroedUnits(table, tableEnd);
+    const auto zeroed = [&](std::size_t from, std::size_t to) {
+        if (to > zeroedTail)
+            return true;
+        if (from < table || to > tableEnd)
+            return found.ZeroedUnitIn(from, to);
+        const auto unit = std::lower_bound(zeroedUnits.begin(), zeroedUnits.end(), from / kUnit * kUnit);
+        return unit != zeroedUnits.end() && *unit < to;
+    };
+    if (!holeAfter && zeroedUnits.empty())
         return;
     ChainCursor whole(bodies, stream.data());
     bool reads = whole.Skip(8);
