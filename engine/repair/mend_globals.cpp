@@ -412,7 +412,9 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             Append(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8, stream));
         }
         // The new start goes into the destroyed stretch when it has room; else the stream is
-        // written anew behind it. The string table is laid out straight into its place there.
+        // written anew behind it. The string table is laid out straight into its place there,
+        // unless it lost no more than its start: then it stays where it lies (the globals go
+        // on past the new start to their own end).
         const std::size_t tableRegions = regions.size();
         std::size_t tableRegionsEnd = 0;
         std::size_t shift = 0;
@@ -430,7 +432,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             replaced.length = need + filler.size();
             return ReplaceStart(stream, resumed, {&front}, table, {&filler});
         };
-        if (!RebuildStringTableIn(stream, resumed, sheets.front(), regions, place))
+        if (!RebuildStringTableIn(stream, resumed, sheets.front(), regions, place, true))
             place(0);
         regions.push_back(replaced);
         for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
@@ -490,7 +492,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         Append(end, kEof, {});
 
     // In place when the destroyed stretch has room; else the stream is written anew. The
-    // string table is laid out straight into its place there.
+    // string table is laid out straight into its place there (or stays where it lies, as
+    // above, where the globals' end survives).
     const std::size_t tableRegions = regions.size();
     std::size_t tableRegionsEnd = 0;
     std::size_t shift = 0;
@@ -512,7 +515,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         std::vector<std::uint8_t> bof = sheetBof;  // (its size is wanted below)
         return ReplaceStart(stream, resumed, {&globals}, table, {&filler, &end, &bof});
     };
-    if (!RebuildStringTableIn(stream, resumed, wholeSheet, regions, place))
+    if (!RebuildStringTableIn(stream, resumed, wholeSheet, regions, place, globalsEnded))
         place(0);
     regions.push_back(replaced);
     for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)

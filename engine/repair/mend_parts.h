@@ -259,12 +259,14 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                                              std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {},
                                              std::size_t bucketsFrom = 0, std::optional<TableStart> table = std::nullopt,
-                                             const TablePlace& place = {});
+                                             const TablePlace& place = {}, bool keepInPlace = false);
 // The same for a stream that lost the table's start, the table laid out where `place` says
 // rather than in memory of its own (a large workbook's table is held once): whether there was
-// one (what it was read from is filler by the time `place` is asked).
+// one (what it was read from is filler by the time `place` is asked). `keepInPlace`: the
+// globals go on past what `place` gives, so that a table that lost no more than its start
+// may stay where it is (`place` then asked for none).
 bool RebuildStringTableIn(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, std::vector<MendedRegion>& regions,
-                          const TablePlace& place);
+                          const TablePlace& place, bool keepInPlace = false);
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten);
 

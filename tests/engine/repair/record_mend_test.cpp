@@ -799,6 +799,24 @@ TEST(RecordMend, AStreamThatLostItsStartGrowsWhereItLiesInTheRoomAskedFor)
     }
 }
 
+// The first 4 KiB zeroed, the string table's first record with them, and nothing else: the
+// table's records stay where they lie behind new first records holding the strings that went
+// with the first bucket as empty ones (the stream does not grow: a large workbook's table is not
+// written a second time), and every string from the second bucket on comes back.
+TEST(RecordMend, ATableThatLostNoMoreThanItsStartStaysWhereItLies)
+{
+    const auto [strings, cells] = StringsAndCells(3000, "String number", 13);
+    const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, 500, 8224), {{"Texts", cells}, {"More", Rows(0, 40, 7)}});
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
+    const Bytes mended = Mended(damaged);
+    EXPECT_LE(mended.size(), damaged.size()) << "the table is kept where it lies";
+    EXPECT_EQ(TextsAfterMending(intact, damaged, "String"), 2500u);
+    Bytes again = mended;
+    EXPECT_TRUE(MendWorkbookStream(again).empty()) << "settled";
+    EXPECT_EQ(again, mended);
+}
+
 // The globals lost up to the middle of a long record whose body holds bytes that read as a
 // record header, long enough to run over the first sheet's BOF and land on its records: the
 // records are picked up again at the sheet's BOF, and both sheets keep every cell.
