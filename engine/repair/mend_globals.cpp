@@ -432,7 +432,7 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
             replaced.length = need + filler.size();
             return ReplaceStart(stream, resumed, {&front}, table, {&filler});
         };
-        if (!RebuildStringTableIn(stream, resumed, sheets.front(), regions, place, true))
+        if (!RebuildStringTableIn(stream, resumed, sheets.front(), regions, place, front.size()))
             place(0);
         regions.push_back(replaced);
         for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
@@ -515,7 +515,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         std::vector<std::uint8_t> bof = sheetBof;  // (its size is wanted below)
         return ReplaceStart(stream, resumed, {&globals}, table, {&filler, &end, &bof});
     };
-    if (!RebuildStringTableIn(stream, resumed, wholeSheet, regions, place, globalsEnded))
+    if (!RebuildStringTableIn(stream, resumed, wholeSheet, regions, place,
+                              globalsEnded ? std::optional<std::size_t>(globals.size()) : std::nullopt))
         place(0);
     regions.push_back(replaced);
     for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)

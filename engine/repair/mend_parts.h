@@ -259,14 +259,15 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                                              std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {},
                                              std::size_t bucketsFrom = 0, std::optional<TableStart> table = std::nullopt,
-                                             const TablePlace& place = {}, bool keepInPlace = false);
+                                             const TablePlace& place = {}, std::optional<std::size_t> goesOnPast = std::nullopt);
 // The same for a stream that lost the table's start, the table laid out where `place` says
 // rather than in memory of its own (a large workbook's table is held once): whether there was
-// one (what it was read from is filler by the time `place` is asked). `keepInPlace`: the
-// globals go on past what `place` gives, so that a table that lost no more than its start
-// may stay where it is (`place` then asked for none).
+// one (what it was read from is filler by the time `place` is asked). `goesOnPast`: the size
+// of what `place` puts before the table, when the globals go on past it to their own end: then
+// a table that lost no more than its start stays where it is, and one written anew may take
+// the place of the records it was read from (`place` is asked for none then).
 bool RebuildStringTableIn(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, std::vector<MendedRegion>& regions,
-                          const TablePlace& place, bool keepInPlace = false);
+                          const TablePlace& place, std::optional<std::size_t> goesOnPast = std::nullopt);
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten);
 

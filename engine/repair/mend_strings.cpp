@@ -145,6 +145,23 @@ struct KeptTable {
     }
 };
 
+// Where what lies between `from` and a table's record at `first` may be written over from: past
+// the last record there that is neither filler nor a CONTINUE record (the table's own, with no
+// other run of them about); nothing when the records do not read on to `first`.
+std::optional<std::size_t> FreeBefore(Bytes stream, std::size_t from, std::size_t first)
+{
+    std::size_t free = from, at = from;
+    while (at < first && Reads(stream, at)) {
+        const std::size_t end = at + kHeader + U16(stream, at + 2);
+        if (U16(stream, at) != kFillerRecord && U16(stream, at) != kContinue)
+            free = end;
+        at = end;
+    }
+    if (at != first)
+        return std::nullopt;
+    return free;
+}
+
 // Whether the table can be kept where it is: from the first bucket whose strings stand, every
 // bucket reads whole and ends where the next begins, the last at the end of the table's
 // records (`pieces`, one after another); as many strings as the table is to hold; and room for
@@ -177,17 +194,12 @@ std::optional<KeptTable> KeepTableInPlace(Bytes stream, std::size_t from, const 
         return std::nullopt;
     const std::size_t first = holder->at;
     kept.pieceEnd = first + kHeader + holder->length;
-    // What lies before the record the first string kept is in: records that read to it,
-    // filler and the table's own or others.
-    std::size_t at = from;
-    while (at < first && Reads(stream, at)) {
-        const std::size_t end = at + kHeader + U16(stream, at + 2);
-        if (U16(stream, at) != kFillerRecord && U16(stream, at) != kContinue)
-            kept.gap = end;
-        at = end;
-    }
+    const std::optional<std::size_t> free = FreeBefore(stream, from, first);
+    if (!free)
+        return std::nullopt;
+    kept.gap = *free;
     const std::size_t size = LayOutEmptyStrings(nullptr, count, kept.empties);
-    if (at != first || kept.start < kept.gap + kHeader + size)
+    if (kept.start < kept.gap + kHeader + size)
         return std::nullopt;
     kept.begin = kept.start - kHeader - size;
     if (kept.begin != kept.gap && kept.begin < kept.gap + kHeader)
@@ -212,7 +224,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                                              std::size_t declared, std::optional<Bytes> unmended,
                                              const std::vector<std::pair<std::size_t, std::size_t>>& untrusted,
                                              std::size_t bucketsFrom, std::optional<TableStart> table, const TablePlace& place,
-                                             bool keepInPlace)
+                                             std::optional<std::size_t> goesOnPast)
 {
     // Strings are read from the bytes as they were found: filler over a hole may have taken
     // the end of a record whose header went.
@@ -390,7 +402,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // the index leads to, with the strings that went as empty ones (see KeepTableInPlace).
     // Then its strings are not held while it is looked at: read again only when it cannot be
     // kept after all.
-    const bool mayKeep = keepInPlace && place && !table && known.Count() == 0 && !lostStart && runs == 1;
+    const bool mayMove = goesOnPast && place && !table && known.Count() == 0 && !lostStart;
+    const bool mayKeep = mayMove && runs == 1;
     std::optional<KeptTable> kept;
     const bool indexed = [&] {
     if (!index || (pieces.empty() && !lostStart))
@@ -696,6 +709,30 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     };
     const std::size_t size = layOut(nullptr);
 
+    // Where the globals go on past the new start (`mayMove`) and the table's records and its
+    // index lie one after another, filler between them at most, every record read from, the
+    // new table takes their place, from right after the new start where nothing but filler
+    // comes between: the stream does not grow by it. [inPlace, indexEnd)
+    std::size_t inPlace = kNoPlace;
+    bool afterStart = false;  // right after the new start, which then moves nothing
+    std::size_t indexEnd = 0;
+    if (mayMove && index && !pieces.empty() && std::all_of(used.begin(), used.end(), [](bool u) { return u; })) {
+        indexEnd = indexParts.empty() ? *index + kHeader + U16(stream, *index + 2)
+                                      : indexParts.back() + kHeader + U16(stream, indexParts.back() + 2);
+        std::size_t at = pieces.front().at;
+        while (at < indexEnd && Reads(stream, at) &&
+               (U16(stream, at) == kContinue || U16(stream, at) == kFillerRecord || at == *index))
+            at += kHeader + U16(stream, at + 2);
+        if (at == indexEnd)
+            inPlace = FreeBefore(stream, from, pieces.front().at).value_or(kNoPlace);
+        if (inPlace == from && (*goesOnPast == from || *goesOnPast + kHeader <= from)) {
+            inPlace = *goesOnPast;
+            afterStart = true;
+        }
+        if (inPlace != kNoPlace && !(indexEnd - inPlace == size || size + kHeader <= indexEnd - inPlace))
+            inPlace = kNoPlace;
+    }
+
     // What it was read from, and the index, which no longer fits, become filler (before the
     // table goes where `place` says: the stream may move then).
     for (const Piece& piece : pieces) {
@@ -705,7 +742,18 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     neutraliseIndex();
 
     std::vector<std::uint8_t> records;
-    if (place) {
+    if (inPlace != kNoPlace) {
+        const std::size_t before = stream.size();
+        place(0);
+        const std::size_t shift = stream.size() - before;  // (none when right after the new start)
+        layOut(stream.data() + inPlace + shift);
+        if (inPlace + size < indexEnd)
+            WriteFiller(stream, nullptr, inPlace + size + shift, indexEnd + shift);
+        // (What lies before `from` is the new start's.)
+        const std::size_t written = afterStart ? from : inPlace;
+        if (written < pieces.front().at)
+            regions.push_back({MendedRegion::Kind::Replaced, written + shift, pieces.front().at - written, -1});
+    } else if (place) {
         layOut(place(size));
     } else {
         records.resize(size);
@@ -715,14 +763,14 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
 }
 
 bool RebuildStringTableIn(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, std::vector<MendedRegion>& regions,
-                          const TablePlace& place, bool keepInPlace)
+                          const TablePlace& place, std::optional<std::size_t> goesOnPast)
 {
     bool placed = false;
     const TablePlace placing = [&](std::size_t size) {
         placed = true;
         return place(size);
     };
-    RebuildStringTable(stream, from, to, regions, {}, 0, std::nullopt, {}, 0, std::nullopt, placing, keepInPlace);
+    RebuildStringTable(stream, from, to, regions, {}, 0, std::nullopt, {}, 0, std::nullopt, placing, goesOnPast);
     return placed;
 }
 
