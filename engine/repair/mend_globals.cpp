@@ -413,8 +413,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         }
         // The new start goes into the destroyed stretch when it has room; else the stream is
         // written anew behind it. The string table is laid out straight into its place there,
-        // unless it lost no more than its start: then it stays where it lies (the globals go
-        // on past the new start to their own end).
+        // or, where it fits, in the place of the records it is read from (the globals go on
+        // past the new start to their own end).
         const std::size_t tableRegions = regions.size();
         std::size_t tableRegionsEnd = 0;
         std::size_t shift = 0;
@@ -492,8 +492,8 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         Append(end, kEof, {});
 
     // In place when the destroyed stretch has room; else the stream is written anew. The
-    // string table is laid out straight into its place there (or stays where it lies, as
-    // above, where the globals' end survives).
+    // string table is laid out straight into its place there (or in the place of the records
+    // it is read from, as above, where the globals' end survives).
     const std::size_t tableRegions = regions.size();
     std::size_t tableRegionsEnd = 0;
     std::size_t shift = 0;

@@ -264,8 +264,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
 // rather than in memory of its own (a large workbook's table is held once): whether there was
 // one (what it was read from is filler by the time `place` is asked). `goesOnPast`: the size
 // of what `place` puts before the table, when the globals go on past it to their own end: then
-// a table that lost no more than its start stays where it is, and one written anew may take
-// the place of the records it was read from (`place` is asked for none then).
+// the table may take the place of the records it is read from and its index (`place` is asked
+// for none then), and the stream does not grow by it.
 bool RebuildStringTableIn(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, std::vector<MendedRegion>& regions,
                           const TablePlace& place, std::optional<std::size_t> goesOnPast = std::nullopt);
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,

@@ -86,125 +86,21 @@ private:
     std::vector<std::size_t> used_;   // of each chunk
 };
 
-// The first records of a table whose strings before its first surviving one are gone: the
-// SST record with the table's counts, `empties` empty strings in it and in CONTINUE records
-// after it as they fit. Gives their size; written into `out` when given.
-std::size_t LayOutEmptyStrings(std::uint8_t* out, std::size_t count, std::size_t empties)
-{
-    std::size_t size = 0, record = 0;
-    const auto open = [&](std::uint16_t type) {
-        if (out && size > 0)
-            StoreLe16(out + record + 2, static_cast<std::uint16_t>(size - record - kHeader));
-        record = size;
-        if (out)
-            StoreLe16(out + size, type);
-        size += kHeader;
-    };
-    open(kSst);
-    if (out) {
-        StoreLe32(out + size, static_cast<std::uint32_t>(count));
-        StoreLe32(out + size + 4, static_cast<std::uint32_t>(count));
-    }
-    size += 8;
-    for (std::size_t left = empties; left > 0;) {
-        const std::size_t take = std::min(left, (kMaxBody - (size - record - kHeader)) / 3);
-        if (take == 0) {
-            open(kContinue);
-            continue;
-        }
-        if (out)
-            std::fill_n(out + size, 3 * take, std::uint8_t{0});
-        size += 3 * take;
-        left -= take;
-    }
-    if (out)
-        StoreLe16(out + record + 2, static_cast<std::uint16_t>(size - record - kHeader));
-    return size;
-}
-
-// A table kept where its records are: new first records (LayOutEmptyStrings) right before a
-// CONTINUE record that begins with the first string that survives, filler before them back to
-// the last record before the table that is no filler.
-struct KeptTable {
-    std::size_t gap;       // where the filler begins
-    std::size_t begin;     // where the new first records begin
-    std::size_t start;     // the first string kept
-    std::size_t pieceEnd;  // the end of the record it lies in
-    std::size_t count;     // the table's strings
-    std::size_t empties;   // those gone before `start`
-
-    // Into `stream`, whose bytes moved `shift` on since the table was looked at.
-    void Write(std::vector<std::uint8_t>& stream, std::size_t shift, std::vector<MendedRegion>& regions) const
-    {
-        if (begin > gap)
-            WriteFiller(stream, nullptr, gap + shift, begin + shift);
-        LayOutEmptyStrings(stream.data() + begin + shift, count, empties);
-        StoreLe16(stream.data() + start + shift - kHeader, kContinue);
-        StoreLe16(stream.data() + start + shift - kHeader + 2, static_cast<std::uint16_t>(pieceEnd - start));
-        regions.push_back({MendedRegion::Kind::Replaced, gap + shift, start - gap, -1});
-    }
-};
-
-// Where what lies between `from` and a table's record at `first` may be written over from: past
-// the last record there that is neither filler nor a CONTINUE record (the table's own, with no
-// other run of them about); nothing when the records do not read on to `first`.
+// Where what lies between `from` and a table's first record at `first` may be written over
+// from: past the last record there that is no filler; nothing when the records do not read on
+// to `first`.
 std::optional<std::size_t> FreeBefore(Bytes stream, std::size_t from, std::size_t first)
 {
     std::size_t free = from, at = from;
     while (at < first && Reads(stream, at)) {
         const std::size_t end = at + kHeader + U16(stream, at + 2);
-        if (U16(stream, at) != kFillerRecord && U16(stream, at) != kContinue)
+        if (U16(stream, at) != kFillerRecord)
             free = end;
         at = end;
     }
     if (at != first)
         return std::nullopt;
     return free;
-}
-
-// Whether the table can be kept where it is: from the first bucket whose strings stand, every
-// bucket reads whole and ends where the next begins, the last at the end of the table's
-// records (`pieces`, one after another); as many strings as the table is to hold; and room for
-// its new first records between the records before the table (from `from`) and the first
-// string kept, in what is filler or the table's records before that string (its strings,
-// gone with their bucket's start, go as empty ones).
-template <typename Pieces, typename BucketReads, typename BucketAt>
-std::optional<KeptTable> KeepTableInPlace(Bytes stream, std::size_t from, const Pieces& pieces, const BucketAt& bucketAt,
-                                          const BucketReads& reads, std::size_t perBucket, std::size_t count)
-{
-    const std::size_t recordsEnd = pieces.back().at + kHeader + pieces.back().length;
-    std::size_t k0 = 0;
-    while (k0 < reads.size() && !(reads[k0].stands && reads[k0].Count() > 0))
-        ++k0;
-    if (k0 == reads.size() || perBucket == 0)
-        return std::nullopt;
-    for (std::size_t k = k0; k < reads.size(); ++k) {
-        const bool last = k + 1 == reads.size();
-        if (!reads[k].stands || (!last && (reads[k].Count() != perBucket || !reads[k].lands)) ||
-            (last && (reads[k].Count() == 0 || reads[k].end != recordsEnd)))
-            return std::nullopt;
-    }
-    if (count != (reads.size() - 1) * perBucket + reads.back().Count())
-        return std::nullopt;
-    KeptTable kept{from, 0, bucketAt(k0), 0, count, k0 * perBucket};
-    const auto holder = std::find_if(pieces.begin(), pieces.end(), [&](const auto& piece) {
-        return piece.at + kHeader <= kept.start && kept.start < piece.at + kHeader + piece.length;
-    });
-    if (holder == pieces.end())
-        return std::nullopt;
-    const std::size_t first = holder->at;
-    kept.pieceEnd = first + kHeader + holder->length;
-    const std::optional<std::size_t> free = FreeBefore(stream, from, first);
-    if (!free)
-        return std::nullopt;
-    kept.gap = *free;
-    const std::size_t size = LayOutEmptyStrings(nullptr, count, kept.empties);
-    if (kept.start < kept.gap + kHeader + size)
-        return std::nullopt;
-    kept.begin = kept.start - kHeader - size;
-    if (kept.begin != kept.gap && kept.begin < kept.gap + kHeader)
-        return std::nullopt;  // no room for filler between
-    return kept;
 }
 
 }  // namespace
@@ -362,7 +258,6 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         std::size_t Count() const { return count; }
         std::uint32_t textual = 0;  // how many of them, from the first, read as text (no control characters)
         std::array<std::size_t, 2> runs{kNoPlace, kNoPlace};  // the runs of CONTINUE records it read in
-        std::size_t end = 0;  // where its last string read ends
         bool lands = false;    // all of them read, ending where the next bucket begins
         bool checked = false;  // whether the next bucket's start could tell
         bool stands = false;   // its strings go into the table
@@ -385,26 +280,6 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     BucketStrings standingStrings;  // theirs
     std::size_t perBucket = 0;
     std::size_t indexCount = 0;
-    // The strings by their place: those read from the table's start, then the buckets' that
-    // stand; the rest are gone. (No table holds more strings than the stream has room for,
-    // three bytes each at least.)
-    std::size_t held = 0;
-    const auto tableCount = [&] {
-        held = known.Count();
-        for (std::size_t k = 0; k < standing.size(); ++k) {
-            if (standing[k].stands)
-                held = std::max(held, k * perBucket + standing[k].Count());
-        }
-        return std::max(held, std::min({named, std::max(indexCount, declared), stream.size() / 3}));
-    };
-    // A table that lost no more than its start, whose buckets read on from one to the next to
-    // the end of its records, is kept where it is: a new first record before the first string
-    // the index leads to, with the strings that went as empty ones (see KeepTableInPlace).
-    // Then its strings are not held while it is looked at: read again only when it cannot be
-    // kept after all.
-    const bool mayMove = goesOnPast && place && !table && known.Count() == 0 && !lostStart;
-    const bool mayKeep = mayMove && runs == 1;
-    std::optional<KeptTable> kept;
     const bool indexed = [&] {
     if (!index || (pieces.empty() && !lostStart))
         return false;
@@ -456,7 +331,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         return ZeroedUnitIn(found, a, b) ||
                std::any_of(untrusted.begin(), untrusted.end(), [&](const auto& r) { return r.first < b && a < r.second; });
     };
-    auto readBucket = [&](std::size_t k, std::int64_t d, BucketStrings* strings) -> BucketRead {
+    auto readBucket = [&](std::size_t k, std::int64_t d, BucketStrings& strings) -> BucketRead {
         const std::int64_t at = bucketStart(k) - d;
         const std::int64_t record = at - bucketOffset(k);
         if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > to)
@@ -499,8 +374,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             reading.emplace(std::move(bodies), found.data());
         }
         BucketRead read;
-        if (strings)
-            read.first = strings->End();
+        read.first = strings.End();
         if (next != pieces.end())
             read.runs[0] = next->run;
         if (ownRun)
@@ -518,10 +392,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                 break;
             textual = textual && std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
             read.textual += textual ? 1 : 0;
-            if (strings)
-                strings->Add(text);
+            strings.Add(text);
             ++read.count;
-            read.end = cursor.Position();
         }
         if (k + 1 < buckets && read.Count() == perBucket) {
             const std::int64_t nextAt = bucketStart(k + 1) - d;
@@ -537,11 +409,10 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // wrong one stray bytes. The reading stops once the buckets left could not lift the
     // score above `toBeat` even if all of them landed and read as text; `reads` gets what
     // was read.
-    auto score = [&](std::int64_t d, std::pair<std::size_t, std::size_t> toBeat, std::vector<BucketRead>& reads, BucketStrings* strings) {
+    auto score = [&](std::int64_t d, std::pair<std::size_t, std::size_t> toBeat, std::vector<BucketRead>& reads, BucketStrings& strings) {
         std::size_t landing = 0, textual = 0;
         reads.clear();
-        if (strings)
-            strings->Clear();
+        strings.Clear();
         for (std::size_t k = 0; k < buckets; ++k) {
             const std::size_t left = buckets - k;
             if (std::pair{landing + left, textual + left * perBucket} <= toBeat)
@@ -563,13 +434,12 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     std::vector<BucketRead> reads, tried;  // the best difference's buckets; those under way
     BucketStrings triedStrings;
     for (const auto& candidate : candidates) {
-        const auto scored = score(candidate.second, bestScore, tried, mayKeep ? nullptr : &triedStrings);
+        const auto scored = score(candidate.second, bestScore, tried, triedStrings);
         if (scored > bestScore) {
             bestScore = scored;
             best = candidate.second;
             std::swap(reads, tried);  // (read whole: a reading cut short scores no higher)
-            if (!mayKeep)
-                std::swap(standingStrings, triedStrings);
+            std::swap(standingStrings, triedStrings);
         }
     }
     triedStrings.Clear();
@@ -597,43 +467,18 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             read.stands = true;
     }
     standing = std::move(reads);
-    if (mayKeep) {
-        if (naming)
-            naming->Wait();
-        kept = KeepTableInPlace(stream, from, pieces, [&](std::size_t k) { return static_cast<std::size_t>(bucketStart(k) - best); },
-                                standing, perBucket, tableCount());
-        if (!kept) {
-            // The strings after all, as the difference read them.
-            for (std::size_t k = 0; k < standing.size(); ++k) {
-                if (standing[k].stands)
-                    standing[k].first = readBucket(k, best, &standingStrings).first;
-            }
-        }
-    }
     return true;
     }();
     if (!indexed && known.Count() == 0 && declared == 0)
         return {};  // nothing to go by, and no table that has to go
     if (naming)
         naming->Wait();
-    auto neutralise = [&](std::size_t at, std::size_t end) {
-        WriteFiller(stream, nullptr, at, end);
-        regions.push_back({MendedRegion::Kind::Replaced, at, end - at, -1});
-    };
-    const auto neutraliseIndex = [&] {
-        if (index && U16(stream, *index) != kFillerRecord)
-            neutralise(*index, *index + kHeader + U16(stream, *index + 2));
-        for (const std::size_t part : indexParts)
-            neutralise(part, part + kHeader + U16(stream, part + 2));
-    };
-    if (kept) {
-        // The index, which no longer fits, becomes filler (before the start goes where `place`
-        // says: the stream may move then), and the table gets its new first records.
-        neutraliseIndex();
-        const std::size_t size = stream.size();
-        place(0);
-        kept->Write(stream, stream.size() - size, regions);
-        return {};
+    // The strings by their place: those read from the table's start, then the buckets' that
+    // stand; the rest are gone.
+    std::size_t held = known.Count();
+    for (std::size_t k = 0; k < standing.size(); ++k) {
+        if (standing[k].stands)
+            held = std::max(held, k * perBucket + standing[k].Count());
     }
     // (Asked in order: a bucket's strings are read one after another from its first.)
     std::size_t nextWanted = kNoPlace;
@@ -653,7 +498,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         nextWanted = n + 1;
         return standingStrings.Next(reading);
     };
-    const std::size_t count = tableCount();
+    // (No table holds more strings than the stream has room for, three bytes each at least.)
+    const std::size_t count = std::max(held, std::min({named, std::max(indexCount, declared), stream.size() / 3}));
 
     // The new table: each string whole in one record where it fits, else its characters go on
     // in the next with a flags byte of their own, as the format has it. Laid out twice: once
@@ -709,14 +555,17 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     };
     const std::size_t size = layOut(nullptr);
 
-    // Where the globals go on past the new start (`mayMove`) and the table's records and its
+    // Where the globals go on past the new start (`goesOnPast`) and the table's records and its
     // index lie one after another, filler between them at most, every record read from, the
-    // new table takes their place, from right after the new start where nothing but filler
-    // comes between: the stream does not grow by it. [inPlace, indexEnd)
+    // new table takes their place: the stream does not grow by it. [inPlace, indexEnd) It
+    // starts right after the new start where nothing but filler comes between, else right
+    // after the last record before it, never behind filler: a reader that loses its way in a
+    // run of filler and looks for records again after it takes a table that begins with empty
+    // strings (zeros) for records of no length and misses its first one.
     std::size_t inPlace = kNoPlace;
     bool afterStart = false;  // right after the new start, which then moves nothing
     std::size_t indexEnd = 0;
-    if (mayMove && index && !pieces.empty() && std::all_of(used.begin(), used.end(), [](bool u) { return u; })) {
+    if (goesOnPast && place && !table && known.Count() == 0 && !lostStart && index && !pieces.empty() && std::all_of(used.begin(), used.end(), [](bool u) { return u; })) {
         indexEnd = indexParts.empty() ? *index + kHeader + U16(stream, *index + 2)
                                       : indexParts.back() + kHeader + U16(stream, indexParts.back() + 2);
         std::size_t at = pieces.front().at;
@@ -728,6 +577,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (inPlace == from && (*goesOnPast == from || *goesOnPast + kHeader <= from)) {
             inPlace = *goesOnPast;
             afterStart = true;
+        } else if (inPlace == from) {
+            inPlace = kNoPlace;  // the new start moves the rest, filler behind it
         }
         if (inPlace != kNoPlace && !(indexEnd - inPlace == size || size + kHeader <= indexEnd - inPlace))
             inPlace = kNoPlace;
@@ -735,11 +586,18 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
 
     // What it was read from, and the index, which no longer fits, become filler (before the
     // table goes where `place` says: the stream may move then).
+    auto neutralise = [&](std::size_t at, std::size_t end) {
+        WriteFiller(stream, nullptr, at, end);
+        regions.push_back({MendedRegion::Kind::Replaced, at, end - at, -1});
+    };
     for (const Piece& piece : pieces) {
         if (used[piece.run] && !(table && piece.at == table->at))
             neutralise(piece.at, piece.at + kHeader + piece.length);
     }
-    neutraliseIndex();
+    if (index && U16(stream, *index) != kFillerRecord)
+        neutralise(*index, *index + kHeader + U16(stream, *index + 2));
+    for (const std::size_t part : indexParts)
+        neutralise(part, part + kHeader + U16(stream, part + 2));
 
     std::vector<std::uint8_t> records;
     if (inPlace != kNoPlace) {

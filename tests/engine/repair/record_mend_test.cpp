@@ -799,25 +799,24 @@ TEST(RecordMend, AStreamThatLostItsStartIsMendedWhereItLiesInTheRoomAskedFor)
     }
 }
 
-// The first 4 KiB zeroed, the string table's first record with them, and nothing else: the
-// table's records stay where they lie behind new first records holding the strings that went
-// with the first bucket as empty ones (the stream does not grow: a large workbook's table is not
-// written a second time), and every string from the second bucket on comes back.
-TEST(RecordMend, ATableThatLostNoMoreThanItsStartStaysWhereItLies)
+// The first 4 KiB zeroed, the string table's first record with them: the table is read again
+// from its index and written where its records and index were, right after the new start (the
+// stream does not grow: a large workbook's table is not held twice in it), the strings that
+// went with the first bucket as empty ones; every string from the second bucket on comes back.
+TEST(RecordMend, ATableThatLostItsStartIsWrittenWhereItLay)
 {
     const auto [strings, cells] = StringsAndCells(3000, "String number", 13);
     const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, 500, 8224), {{"Texts", cells}, {"More", Rows(0, 40, 7)}});
     Bytes damaged = intact;
     std::fill_n(damaged.begin(), 4096, std::uint8_t{0});
     const Bytes mended = Mended(damaged);
-    EXPECT_LE(mended.size(), damaged.size()) << "the table is kept where it lies";
+    EXPECT_LE(mended.size(), damaged.size()) << "the table is written where it lay";
     EXPECT_EQ(TextsAfterMending(intact, damaged, "String"), 2500u);
     Bytes again = mended;
     EXPECT_TRUE(MendWorkbookStream(again).empty()) << "settled";
     EXPECT_EQ(again, mended);
 
-    // With strings zeroed further on too, the table is read again from its index, and written
-    // anew where its records and index were.
+    // With strings zeroed further on too, as well.
     std::fill_n(damaged.begin() + 40000, 512, std::uint8_t{0});
     EXPECT_LE(Mended(damaged).size(), damaged.size()) << "the table is written anew where it lay";
     const std::size_t texts = TextsAfterMending(intact, damaged, "String");
