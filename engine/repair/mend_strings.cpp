@@ -565,7 +565,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     std::size_t inPlace = kNoPlace;
     bool afterStart = false;  // right after the new start, which then moves nothing
     std::size_t indexEnd = 0;
-    if (goesOnPast && place && !table && known.Count() == 0 && !lostStart && index && !pieces.empty() && std::all_of(used.begin(), used.end(), [](bool u) { return u; })) {
+    const bool everyRunRead = std::all_of(used.begin(), used.end(), [](bool u) { return u; });
+    if (goesOnPast && place && !table && known.Count() == 0 && !lostStart && index && !pieces.empty() && everyRunRead) {
         indexEnd = indexParts.empty() ? *index + kHeader + U16(stream, *index + 2)
                                       : indexParts.back() + kHeader + U16(stream, indexParts.back() + 2);
         std::size_t at = pieces.front().at;

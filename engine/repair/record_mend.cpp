@@ -645,8 +645,7 @@ std::size_t RoomToMend(std::span<const std::uint8_t> stream)
     // New globals go in front of what survives before the first sheet: default formatting (up
     // to the 4,050 cell styles a workbook may name), the list of sheets and filler up to the
     // grid of units. (A string table read again takes the place of the records it was read
-    // from, or stays where it lies; only where neither can be does the stream grow by it, and
-    // is written anew.)
+    // from; only where it cannot does the stream grow by it, and is written anew.)
     for (std::size_t at = NextBofBytes(stream, 0); at != kNoPlace; at = NextBofBytes(stream, at + 1)) {
         if (at + kHeader + 4 <= stream.size() && U16(stream, at + 2) >= 4 && U16(stream, at + kHeader + 2) == kWorksheetSubstream &&
             RunAt(stream, at, 3))
