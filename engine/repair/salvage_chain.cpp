@@ -233,7 +233,7 @@ template <typename Accept>
 bool ChainBuilder::Walk(const Accept& accept)
 {
     if (pendingCell_ && *pendingCell_ + 8 <= Available()) {
-        lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(*pendingCell_ + 4), U16At(*pendingCell_ + 6)};
+        lastCell_ = pendingCell_;
         pendingCell_.reset();
     }
     while (true) {
@@ -320,7 +320,7 @@ void ChainBuilder::Note(std::uint64_t offset, std::uint16_t type, std::uint16_t 
     else if (type == kBof)
         substream_ = offset, lastCell_.reset(), pendingCell_.reset();
     else if (IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
-        lastCell_ = std::pair<std::uint32_t, std::uint32_t>{U16At(offset + 4), U16At(offset + 6)};
+        lastCell_ = offset;
     else if (IsCellRecord(type) && length >= 4)
         pendingCell_ = offset;  // its row and column lie in the unit still to come
     else if (type == kEof && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
@@ -384,7 +384,7 @@ ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
         cellSeen = true;
         const std::uint32_t row = U16At(cell + 4);
         const std::uint32_t column = U16At(cell + 6);
-        const auto [lastRow, lastColumn] = *lastCell_;
+        const auto [lastRow, lastColumn] = LastCell();
         if (row + 1 == lastRow) {
             result.rowGap = 1;
         } else {
@@ -618,7 +618,7 @@ std::optional<std::uint32_t> ChainBuilder::PastABreak(std::uint32_t unit)
         if (type == kBof || type == kEof)
             break;
         if (IsCellRecord(type) && LoadLe16(bytes.data() + k + 2) >= 4) {
-            if (lastCell_ && LoadLe16(bytes.data() + k + 4) < lastCell_->first)
+            if (lastCell_ && LoadLe16(bytes.data() + k + 4) < LastCell().first)
                 return std::nullopt;
             break;
         }

@@ -140,6 +140,8 @@ private:
         return static_cast<std::uint16_t>(ByteAt(offset) | (ByteAt(offset + 1) << 8));
     }
     std::uint32_t U32At(std::uint64_t offset) const;
+    // The row and column of the last cell (lastCell_ set).
+    std::pair<std::uint32_t, std::uint32_t> LastCell() const { return {U16At(*lastCell_ + 4), U16At(*lastCell_ + 6)}; }
     bool Plausible(std::uint64_t offset) const;
     bool RunAt(std::uint64_t offset, int count) const;
 
@@ -182,7 +184,9 @@ private:
     std::uint64_t lastSheet_ = 0;
     std::optional<std::uint64_t> substream_;
     std::optional<std::uint64_t> end_;
-    std::optional<std::pair<std::uint32_t, std::uint32_t>> lastCell_;  // row and column of the last cell
+    // The last cell record whose row and column the chain holds; they are read when asked
+    // (LastCell), not at every cell the walk passes: the units below it never change.
+    std::optional<std::uint64_t> lastCell_;
     std::optional<std::uint64_t> pendingCell_;  // a cell record whose row and column are not all here yet
     std::vector<std::pair<std::uint64_t, std::uint64_t>> breaks_;  // stretches of the chain's bytes
 };
