@@ -526,6 +526,21 @@ TEST(Salvage, TheFileStartWipedLeavesTheSheetsThatSurvive)
     EXPECT_GT(numbers, 100u);
 }
 
+// A sheet found without its directory after the file's first 4 KiB went: every joint of its
+// chain is told by whether the cells run on in the order of rows, from the last cell before it.
+// All 305 cells come back, each where the original has it.
+TEST(Salvage, JointsAreToldByTheRowOfTheLastCellBeforeThem)
+{
+    const Bytes file = test::TestWorkbook("edr__Test_git_issue_411.xls");
+    const WorkbookCells cells = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(cells.sheets.size(), 1u);
+    ASSERT_EQ(cells.sheets[0].cells.size(), 305u);
+    const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(file);
+    ASSERT_TRUE(salvaged) << "the repair salvages it";
+    ASSERT_EQ(salvaged->sheets.size(), 1u);
+    EXPECT_EQ(test::CellLines(salvaged->sheets[0].cells), test::CellLines(cells.sheets[0].cells));
+}
+
 // The header, the table and a block inside a sheet of like records wiped, every link lost: the stream runs on through the wiped block, not into a unit further on
 // where the records happen to fit the joint (in a sheet of like records they fit at many).
 TEST(Salvage, AStreamRunsOnThroughAWipedBlock)
