@@ -1,6 +1,7 @@
 // A set of small whole numbers, a bit each: sectors seen, the places where records start.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,18 @@ public:
     bool Test(std::size_t place) const { return (words_[place / 64] >> (place % 64)) & 1u; }
     void Set(std::size_t place) { words_[place / 64] |= Bit(place); }
     void Reset(std::size_t place) { words_[place / 64] &= ~Bit(place); }
+    // Sets `place`: false when it was in the set already.
+    bool Insert(std::size_t place)
+    {
+        std::uint64_t& word = words_[place / 64];
+        const bool fresh = (word & Bit(place)) == 0;
+        word |= Bit(place);
+        return fresh;
+    }
+    // Empties the set; or the 64 places of the word `place` is in, at the cost of one.
+    void Clear() { std::fill(words_.begin(), words_.end(), std::uint64_t{0}); }
+    void ClearWordOf(std::size_t place) { words_[place / 64] = 0; }
+    std::size_t Words() const { return words_.size(); }
     // Places added to the end are not in the set; places past a new end leave it.
     void Resize(std::size_t size)
     {

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <optional>
 
+#include "engine/base/bit_set.h"
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/directory_entry.h"
@@ -33,43 +34,16 @@ struct Entry {
     std::uint32_t size = 0;
 };
 
-// One bit per sector.
-class SectorBits {
-public:
-    void Assign(std::uint32_t size)
-    {
-        size_ = size;
-        words_.assign((std::size_t{size} + 63) / 64, 0);
-    }
-    std::uint32_t Size() const { return size_; }
-    // False when `index` was in the set already.
-    bool Insert(std::uint32_t index)
-    {
-        std::uint64_t& word = words_[index / 64];
-        const std::uint64_t bit = std::uint64_t{1} << (index % 64);
-        const bool fresh = (word & bit) == 0;
-        word |= bit;
-        return fresh;
-    }
-    void ClearWordOf(std::uint32_t index) { words_[index / 64] = 0; }
-    void ClearAll() { std::fill(words_.begin(), words_.end(), std::uint64_t{0}); }
-    std::size_t Words() const { return words_.size(); }
-
-private:
-    std::vector<std::uint64_t> words_;
-    std::uint32_t size_ = 0;
-};
-
 // The sectors one walk has been through, forgotten when it ends at no more cost than the walk
 // itself: short walks clear the words they touched, long ones the whole set.
 class WalkMarks {
 public:
     void Assign(std::uint32_t size)
     {
-        bits_.Assign(size);
+        bits_ = BitSet(size);
         touched_.clear();
     }
-    std::uint32_t Size() const { return bits_.Size(); }
+    std::uint32_t Size() const { return static_cast<std::uint32_t>(bits_.Size()); }
     // False when the walk has been through `index` already.
     bool Mark(std::uint32_t index)
     {
@@ -84,7 +58,7 @@ public:
     void Forget()
     {
         if (overflowed_)
-            bits_.ClearAll();
+            bits_.Clear();
         else
             for (const std::uint32_t index : touched_)
                 bits_.ClearWordOf(index);
@@ -93,7 +67,7 @@ public:
     }
 
 private:
-    SectorBits bits_;
+    BitSet bits_;
     std::vector<std::uint32_t> touched_;
     bool overflowed_ = false;
 };
@@ -264,7 +238,7 @@ private:
     // `severity` grades what goes wrong by what the chain serves; `used` holds the sectors
     // earlier walks went through.
     template <class Next, class Visit>
-    WalkResult Walk(std::uint32_t start, std::uint32_t limit, std::uint32_t reach, WalkMarks& marks, SectorBits& used,
+    WalkResult Walk(std::uint32_t start, std::uint32_t limit, std::uint32_t reach, WalkMarks& marks, BitSet& used,
                     Reuse reuse, Severity severity, std::uint32_t owner, Next&& next, Visit&& visit)
     {
         WalkResult result;
@@ -489,7 +463,7 @@ private:
         const auto reach = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(miniSectors_, std::uint64_t{miniFatSectors_.size()} * kEntriesPerFatSector));
         miniVisited_.Assign(reach);
-        miniUsed_.Assign(reach);
+        miniUsed_ = BitSet(reach);
     }
 
     void CheckStreams()
@@ -550,7 +524,7 @@ private:
         header_ = ReadBlockAt(file_, 0);
         if (!CheckHeader())
             return;
-        claimed_.Assign(sectorCount_);
+        claimed_ = BitSet(sectorCount_);
         visited_.Assign(sectorCount_);
         if (!ReadAllocationTable() || !ReadDirectory() || !CollectStreams())
             return;
@@ -575,7 +549,7 @@ private:
     HeaderBytes header_{};
     std::uint32_t sectorCount_ = 0;
     std::vector<std::uint32_t> fat_;
-    SectorBits claimed_;
+    BitSet claimed_;
     WalkMarks visited_;
     std::vector<Entry> directory_;  // the first kMaxDirectoryEntries at most
     std::uint64_t directoryEntries_ = 0;     // all the entries of the directory's chain
@@ -586,7 +560,7 @@ private:
     std::vector<std::uint32_t> miniFatSectors_;
     std::array<CachedSector, 64> miniFatCache_{};
     WalkMarks miniVisited_;
-    SectorBits miniUsed_;  // mini sectors any walk went through
+    BitSet miniUsed_;  // mini sectors any walk went through
     bool miniWalksClean_ = true;
 };
 
