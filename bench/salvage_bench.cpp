@@ -7,7 +7,7 @@
 // zeroed, 16 bits flipped, the file cut in its last quarter), one seed each unless asked. Each
 // damaged copy is written to disk and a fresh process of this program repairs it the way the
 // command line does: PlanRepair in auto mode, then, when the plan leaves it unreadable,
-// SalvageRepair into a new file. That process times and weighs each phase: PlanRepair's as
+// SalvageRepair into a new file, its heap keeping freed blocks for reuse as the command line's. That process times and weighs each phase: PlanRepair's as
 // its RepairWatch tells them (the realignment it tries last is not told: it is what the plan
 // took beyond them), the salvage's from its progress ticks. Peak heap is what the repair held
 // at once (bytes asked of operator new, what earlier phases still hold included); max RSS is
@@ -45,6 +45,7 @@
 #endif
 
 #include "damage_patterns.h"
+#include "engine/io/freed_memory.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/repair.h"
 #include "engine/repair/workbook_file.h"
@@ -187,6 +188,11 @@ const char* OutcomeOf(const tabulon::RepairReport& report)
 CaseResult RunCase(const fs::path& damagedPath, const fs::path& outPath, int repeat)
 {
     CaseResult result;
+    // The heap kept as the command line keeps it, and given back after the workbook as it does.
+    tabulon::KeepFreedMemory();
+    struct GivenBackAtEnd {
+        ~GivenBackAtEnd() { tabulon::GiveBackFreedMemory(); }
+    } givenBack;
     // The repair works on a private copy of the damaged file, as the command line's and the
     // window's do (the copying is not timed).
     struct RemovedAtEnd {

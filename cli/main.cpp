@@ -14,6 +14,7 @@
 #endif
 
 #include "engine/base/text.h"
+#include "engine/io/freed_memory.h"
 #include "engine/io/os_file.h"
 #include "export.h"
 #include "options.h"
@@ -94,6 +95,7 @@ int Run(const std::vector<std::string>& arguments)
     }
 
     const Options& options = parsed.options;
+    KeepFreedMemory();
     if (options.exportCsvDir)
         return ExportWorkbooks(options) ? kExitAllRepaired : kExitSomeFailed;
     const std::size_t total = options.workbooks.size();
@@ -107,6 +109,7 @@ int Run(const std::vector<std::string>& arguments)
         const WorkbookResult result =
             RepairWorkbook(workbook, options, copies, [&progress](int percent) { progress.Salvaging(percent); });
         progress.Clear();
+        GiveBackFreedMemory();
         if (result.outcome == Outcome::Failed) {
             status = kExitSomeFailed;
             std::cerr << "tabulon-repair: " << name << ": " << result.error << "\n" << std::flush;

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "engine/io/file_moves.h"
+#include "engine/io/freed_memory.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/repair.h"
 #include "engine/repair/report_text.h"
@@ -104,6 +105,7 @@ void RepairWorker(std::unique_ptr<RepairJob> job)
             }
         };
         const FileResult result = RepairOne(source, jobFolder, i, salvaging);
+        GiveBackFreedMemory();
         if (result.report)
             host.SetReport(i, *result.report);
         if (result.outcome != Outcome::Repaired) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/io/freed_memory.h"
 #include "main_frame.h"
 #include "repair_app.h"
 #include "wizard_view.h"
@@ -45,6 +46,7 @@ int main(int argc, char** argv)
 {
     if (const int answered = AnswerWithoutWindow(argc, argv); answered >= 0)
         return answered;
+    tabulon::KeepFreedMemory();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tabulon"));
     QApplication::setOrganizationName(QStringLiteral("Quorvex"));
