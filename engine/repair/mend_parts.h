@@ -69,9 +69,14 @@ public:
               (!(flags & 0x04) || pieces_.Le32(farEast))))
             return false;
         characters_ = count;
+        const std::uint8_t* chars = pieces_.Here();
+        const std::uint8_t* pieceEnd = pieces_.PieceEnd();
         if (!(text ? pieces_.Chars(count, flags & 0x01, *text) : pieces_.SkipChars(count, flags & 0x01)) ||
             !pieces_.Skip(std::size_t{runs} * 4))
             return false;
+        const std::size_t bytes = std::size_t{count} * (flags & 0x01 ? 2 : 1);
+        charsAt_ = count > 0 && chars < pieceEnd && bytes <= static_cast<std::size_t>(pieceEnd - chars) ? chars : nullptr;
+        wide_ = (flags & 0x01) != 0;
         if (!strict || farEast == 0)
             return pieces_.Skip(farEast);
         std::uint16_t reserved = 0, rest = 0;
@@ -80,11 +85,17 @@ public:
     }
 
     std::size_t Characters() const { return characters_; }
+    // Where the last string's characters lie, as the table holds them, when one body holds
+    // them all (else nullptr), and whether they are two bytes wide there.
+    const std::uint8_t* CharsAt() const { return charsAt_; }
+    bool Wide() const { return wide_; }
 
 private:
     Pieces pieces_;
     const std::uint8_t* stream_;
     std::size_t characters_ = 0;
+    const std::uint8_t* charsAt_ = nullptr;
+    bool wide_ = false;
 };
 
 // record_check.cpp

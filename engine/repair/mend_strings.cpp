@@ -29,7 +29,9 @@ namespace {
 // The strings read from a table's buckets, one after another in chunks of a fixed size, each
 // as a character count, a byte that tells whether it is wide, and its characters as the table
 // holds them: a bucket's strings take no memory of their own, and none is copied as they grow
-// (a large workbook's table is read back whole).
+// (a large workbook's table is read back whole). A string whose characters lie whole in the
+// stream, as they are to be written, may be held by its place there instead (four bytes for
+// its characters): its characters are then read from the stream when it is asked for.
 class BucketStrings {
 public:
     struct Place {
@@ -61,14 +63,38 @@ public:
         }
         used_.back() += size;
     }
-    // The string at `place`, which moves on to the next.
-    StringRun::Text Next(Place& place) const
+    // A string of `characters` characters that lie in the stream from `offset` on, one byte
+    // each or two (`wide`), as Add would hold them.
+    void AddAt(std::uint32_t offset, std::size_t characters, bool wide)
+    {
+        constexpr std::size_t size = 3 + 4;
+        if (chunks_.empty() || used_.back() + size > sizes_.back()) {
+            sizes_.push_back(kChunk);
+            chunks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(sizes_.back()));
+            used_.push_back(0);
+        }
+        std::uint8_t* out = chunks_.back().get() + used_.back();
+        StoreLe16(out, static_cast<std::uint16_t>(characters));
+        out[2] = static_cast<std::uint8_t>(kByPlace | (wide ? 1 : 0));
+        StoreLe32(out + 3, offset);
+        used_.back() += size;
+        byPlace_ = true;
+    }
+    // Whether any string is held by its place in the stream.
+    bool AnyByPlace() const { return byPlace_; }
+    // The string at `place`, which moves on to the next; those held by their place are read
+    // from `stream`.
+    StringRun::Text Next(Place& place, const std::uint8_t* stream) const
     {
         if (place.at == used_[place.chunk])
             place = {place.chunk + 1, 0};
         const std::uint8_t* at = chunks_[place.chunk].get() + place.at;
-        const bool wide = at[2] != 0;
+        const bool wide = (at[2] & 1) != 0;
         const std::size_t size = std::size_t{LoadLe16(at)} * (wide ? 2 : 1);
+        if ((at[2] & kByPlace) != 0) {
+            place.at += 3 + 4;
+            return {std::span(stream + LoadLe32(at + 3), size), wide};
+        }
         place.at += static_cast<std::uint32_t>(3 + size);
         return {std::span(at + 3, size), wide};
     }
@@ -77,13 +103,64 @@ public:
         chunks_.clear();
         sizes_.clear();
         used_.clear();
+        byPlace_ = false;
     }
 
 private:
     static constexpr std::size_t kChunk = std::size_t{1} << 16;  // (a longer string gets one of its own)
+    static constexpr std::uint8_t kByPlace = 0x02;
+    bool byPlace_ = false;
     std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
     std::vector<std::size_t> sizes_;  // of each chunk
     std::vector<std::size_t> used_;   // of each chunk
+};
+
+// A table written over the bytes its own strings are read from: what is written goes out only
+// below the first byte of the strings still to be read (`limit`, from the buckets on whose
+// strings come next, counted from the table's start), the rest is held until then.
+class WrittenBehind {
+public:
+    WrittenBehind(std::uint8_t* to, std::function<std::size_t(std::size_t)> limit) : to_(to), limit_(std::move(limit)) {}
+
+    void Put(const std::uint8_t* bytes, std::size_t n) { held_.insert(held_.end(), bytes, bytes + n); }
+    // Two bytes at `at` written again (a record's length, once it is known), out or held.
+    void Patch(std::size_t at, std::uint16_t value)
+    {
+        for (std::size_t i = 0; i < 2; ++i) {
+            const auto byte = static_cast<std::uint8_t>(value >> (8 * i));
+            if (at + i < out_)
+                to_[at + i] = byte;
+            else
+                held_[head_ + (at + i - out_)] = byte;
+        }
+    }
+    // The strings of the buckets from `bucket` on come next.
+    void Release(std::size_t bucket) { LetOut(limit_(bucket)); }
+    void Finish() { LetOut(kNoPlace); }
+
+private:
+    void LetOut(std::size_t limit)
+    {
+        const std::size_t end = std::min(limit, out_ + (held_.size() - head_));
+        if (end <= out_)
+            return;
+        std::memcpy(to_ + out_, held_.data() + head_, end - out_);
+        head_ += end - out_;
+        out_ = end;
+        if (head_ == held_.size()) {
+            held_.clear();
+            head_ = 0;
+        } else if (2 * head_ >= held_.size()) {
+            held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+
+    std::uint8_t* to_;
+    std::function<std::size_t(std::size_t)> limit_;
+    std::vector<std::uint8_t> held_;  // from `head_` on: what has not gone out
+    std::size_t head_ = 0;
+    std::size_t out_ = 0;  // how much went out
 };
 
 // Where what lies between `from` and a table's first record at `first` may be written over
@@ -261,7 +338,40 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         bool lands = false;    // all of them read, ending where the next bucket begins
         bool checked = false;  // whether the next bucket's start could tell
         bool stands = false;   // its strings go into the table
+        std::size_t at = kNoPlace;  // where its first string lies (its others lie after it)
     };
+    // Where the globals go on past the new start (`goesOnPast`) and the table's records and its
+    // index lie one after another, filler between them at most, every record read from, the
+    // new table takes their place: the stream does not grow by it. [inPlace, indexEnd) It
+    // starts right after the new start where nothing but filler comes between, else right
+    // after the last record before it, never behind filler: a reader that loses its way in a
+    // run of filler and looks for records again after it takes a table that begins with empty
+    // strings (zeros) for records of no length and misses its first one. (Whether every record
+    // was read from, and the new table fits, is told once the buckets are read.)
+    std::size_t inPlace = kNoPlace;
+    bool afterStart = false;  // right after the new start, which then moves nothing
+    std::size_t indexEnd = 0;
+    if (goesOnPast && place && !table && known.Count() == 0 && !lostStart && index && !pieces.empty()) {
+        indexEnd = indexParts.empty() ? *index + kHeader + U16(stream, *index + 2)
+                                      : indexParts.back() + kHeader + U16(stream, indexParts.back() + 2);
+        std::size_t at = pieces.front().at;
+        while (at < indexEnd && Reads(stream, at) &&
+               (U16(stream, at) == kContinue || U16(stream, at) == kFillerRecord || at == *index))
+            at += kHeader + U16(stream, at + 2);
+        if (at == indexEnd)
+            inPlace = FreeBefore(stream, from, pieces.front().at).value_or(kNoPlace);
+        if (inPlace == from && (*goesOnPast == from || *goesOnPast + kHeader <= from)) {
+            inPlace = *goesOnPast;
+            afterStart = true;
+        } else if (inPlace == from) {
+            inPlace = kNoPlace;  // the new start moves the rest, filler behind it
+        }
+    }
+    // A table laid out there is written behind its reading, so that the strings whose
+    // characters lie whole in the stream past the damage (`from` on, where nothing is written
+    // before the table is) are held by their place there, not copied: a large table's strings
+    // are not held twice.
+    const bool byPlace = inPlace != kNoPlace;
     // As many strings as the cells name, within what the index counts: the cells' records are
     // looked over on a second thread while the buckets are read (neither writes the stream),
     // where there is a table to rebuild at all.
@@ -293,34 +403,60 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     auto bucketOffset = [&](std::size_t k) { return std::int64_t{LoadLe16(entries + 6 + 8 * k)}; };
     // Each bucket votes, for every CONTINUE record found, for the difference that puts its
     // record there. Buckets share records: each record start votes once, with their number.
-    // The eight differences with most votes are tried (the ballots go before the buckets
-    // are read: a large table's take tens of MB).
-    std::vector<std::pair<int, std::int64_t>> candidates;
+    // The eight differences with most votes are tried (the most first, the larger difference
+    // first on a tie). The ballots are counted as they come, in the order of the differences:
+    // each start's own, one per record, merged (a large table casts millions of them).
+    std::vector<std::pair<int, std::int64_t>> candidates;  // (votes, difference)
     {
         std::map<std::int64_t, int> starts;
         for (std::size_t k = 0; k < buckets; ++k)
             ++starts[bucketStart(k) - bucketOffset(k)];
-        std::vector<std::pair<std::int64_t, int>> ballots;
-        ballots.reserve(starts.size() * pieces.size());
+        std::vector<std::int64_t> records;  // where the CONTINUE records lie, the last first
+        for (const Piece& piece : pieces)
+            records.push_back(static_cast<std::int64_t>(piece.at));
+        std::sort(records.begin(), records.end(), std::greater<>());
+        struct Next {
+            std::int64_t d;  // the next difference of a start
+            int weight;      // its number of buckets
+            std::int64_t start;
+            std::size_t record;  // of `records`
+        };
+        const auto later = [](const Next& a, const Next& b) { return a.d > b.d; };
+        std::vector<Next> heads;
         for (const auto& [start, weight] : starts) {
-            for (const Piece& piece : pieces)
-                ballots.emplace_back(start - static_cast<std::int64_t>(piece.at), weight);
+            if (!records.empty())
+                heads.push_back({start - records.front(), weight, start, 0});
         }
-        std::sort(ballots.begin(), ballots.end());
-        std::vector<std::pair<std::int64_t, int>> votes;  // by difference
-        for (const auto& [d, weight] : ballots) {
-            if (!votes.empty() && votes.back().first == d)
-                votes.back().second += weight;
-            else
-                votes.emplace_back(d, weight);
+        std::make_heap(heads.begin(), heads.end(), later);
+        const auto consider = [&](std::int64_t d, int votes) {
+            candidates.emplace_back(votes, d);
+            std::push_heap(candidates.begin(), candidates.end(), std::greater<>());
+            if (candidates.size() > 8) {
+                std::pop_heap(candidates.begin(), candidates.end(), std::greater<>());
+                candidates.pop_back();
+            }
+        };
+        std::optional<std::pair<std::int64_t, int>> counting;  // the difference under way
+        while (!heads.empty()) {
+            std::pop_heap(heads.begin(), heads.end(), later);
+            Next& head = heads.back();
+            if (counting && counting->first == head.d) {
+                counting->second += head.weight;
+            } else {
+                if (counting)
+                    consider(counting->first, counting->second);
+                counting = std::pair(head.d, head.weight);
+            }
+            if (++head.record < records.size()) {
+                head.d = head.start - records[head.record];
+                std::push_heap(heads.begin(), heads.end(), later);
+            } else {
+                heads.pop_back();
+            }
         }
-        ballots = {};
-        for (const auto& [d, count] : votes)
-            candidates.emplace_back(count, d);
-        std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, candidates.size())),
-                          candidates.end(), std::greater<>());
-        candidates.resize(std::min<std::size_t>(8, candidates.size()));
-        candidates.shrink_to_fit();
+        if (counting)
+            consider(counting->first, counting->second);
+        std::sort(candidates.begin(), candidates.end(), std::greater<>());
     }
     // The strings of bucket k under difference d: from where its first string lies, read
     // through the CONTINUE records of its run. A bucket whose record lost its header with the
@@ -375,6 +511,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         }
         BucketRead read;
         read.first = strings.End();
+        read.at = position;
         if (next != pieces.end())
             read.runs[0] = next->run;
         if (ownRun)
@@ -392,7 +529,13 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
                 break;
             textual = textual && std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
             read.textual += textual ? 1 : 0;
-            strings.Add(text);
+            const std::uint8_t* chars = cursor.CharsAt();
+            const std::size_t offset = chars ? static_cast<std::size_t>(chars - found.data()) : 0;
+            if (byPlace && chars && text.size() * (cursor.Wide() ? 2 : 1) > 4 && offset >= from && offset <= 0xFFFF'FFFF &&
+                cursor.Wide() == std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; }))
+                strings.AddAt(static_cast<std::uint32_t>(offset), text.size(), cursor.Wide());
+            else
+                strings.Add(text);
             ++read.count;
         }
         if (k + 1 < buckets && read.Count() == perBucket) {
@@ -483,6 +626,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     // (Asked in order: a bucket's strings are read one after another from its first.)
     std::size_t nextWanted = kNoPlace;
     BucketStrings::Place reading;
+    const std::uint8_t* placesIn = found.data();  // where the strings held by their place lie
     const auto text = [&](std::size_t n) -> StringRun::Text {
         if (n < known.Count())
             return known.At(n);
@@ -493,23 +637,26 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (n != nextWanted) {
             reading = standing[k].first;
             for (std::size_t skipped = 0; skipped < i; ++skipped)
-                standingStrings.Next(reading);
+                standingStrings.Next(reading, placesIn);
         }
         nextWanted = n + 1;
-        return standingStrings.Next(reading);
+        return standingStrings.Next(reading, placesIn);
     };
     // (No table holds more strings than the stream has room for, three bytes each at least.)
     const std::size_t count = std::max(held, std::min({named, std::max(indexCount, declared), stream.size() / 3}));
 
     // The new table: each string whole in one record where it fits, else its characters go on
     // in the next with a flags byte of their own, as the format has it. Laid out twice: once
-    // to learn its size, then into memory of that size (`out`).
-    const auto layOut = [&](std::uint8_t* out) {
+    // to learn its size, then into memory of that size (`out`), or over what it is read from
+    // (`behind`).
+    const auto layOut = [&](std::uint8_t* out, WrittenBehind* behind = nullptr) {
         const bool write = out != nullptr;
         std::size_t size = 0;
         std::size_t record = 0;  // where the record under way begins
         const auto put = [&](const std::uint8_t* bytes, std::size_t n) {
-            if (write)
+            if (behind)
+                behind->Put(bytes, n);
+            else if (write)
                 std::memcpy(out + size, bytes, n);
             size += n;
         };
@@ -519,7 +666,9 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             put(header, kHeader);
         };
         const auto close = [&] {
-            if (write)
+            if (behind)
+                behind->Patch(record + 2, static_cast<std::uint16_t>(size - record - kHeader));
+            else if (write)
                 StoreLe16(out + record + 2, static_cast<std::uint16_t>(size - record - kHeader));
         };
         const auto room = [&] { return kMaxBody - (size - record - kHeader); };
@@ -529,6 +678,8 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         StoreLe32(counts + 4, static_cast<std::uint32_t>(count));
         put(counts, 8);
         for (std::size_t n = 0; n < count; ++n) {
+            if (behind && perBucket > 0 && n >= known.Count() && n % perBucket == 0)
+                behind->Release(n / perBucket);
             const StringRun::Text string = text(n);
             const std::size_t characters = string.Characters();
             const std::size_t width = string.wide ? 2 : 1;
@@ -555,40 +706,25 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     };
     const std::size_t size = layOut(nullptr);
 
-    // Where the globals go on past the new start (`goesOnPast`) and the table's records and its
-    // index lie one after another, filler between them at most, every record read from, the
-    // new table takes their place: the stream does not grow by it. [inPlace, indexEnd) It
-    // starts right after the new start where nothing but filler comes between, else right
-    // after the last record before it, never behind filler: a reader that loses its way in a
-    // run of filler and looks for records again after it takes a table that begins with empty
-    // strings (zeros) for records of no length and misses its first one.
-    std::size_t inPlace = kNoPlace;
-    bool afterStart = false;  // right after the new start, which then moves nothing
-    std::size_t indexEnd = 0;
+    // The table goes in the place of the records it is read from (see above) where every run
+    // of them was read from and it fits there, filler after it.
     const bool everyRunRead = std::all_of(used.begin(), used.end(), [](bool u) { return u; });
-    if (goesOnPast && place && !table && known.Count() == 0 && !lostStart && index && !pieces.empty() && everyRunRead) {
-        indexEnd = indexParts.empty() ? *index + kHeader + U16(stream, *index + 2)
-                                      : indexParts.back() + kHeader + U16(stream, indexParts.back() + 2);
-        std::size_t at = pieces.front().at;
-        while (at < indexEnd && Reads(stream, at) &&
-               (U16(stream, at) == kContinue || U16(stream, at) == kFillerRecord || at == *index))
-            at += kHeader + U16(stream, at + 2);
-        if (at == indexEnd)
-            inPlace = FreeBefore(stream, from, pieces.front().at).value_or(kNoPlace);
-        if (inPlace == from && (*goesOnPast == from || *goesOnPast + kHeader <= from)) {
-            inPlace = *goesOnPast;
-            afterStart = true;
-        } else if (inPlace == from) {
-            inPlace = kNoPlace;  // the new start moves the rest, filler behind it
-        }
-        if (inPlace != kNoPlace && !(indexEnd - inPlace == size || size + kHeader <= indexEnd - inPlace))
-            inPlace = kNoPlace;
+    if (inPlace != kNoPlace && !(everyRunRead && (indexEnd - inPlace == size || size + kHeader <= indexEnd - inPlace)))
+        inPlace = kNoPlace;
+    // Strings held by their place are laid out elsewhere before their records become filler.
+    std::vector<std::uint8_t> records;
+    const bool laidOut = inPlace == kNoPlace && standingStrings.AnyByPlace();
+    if (laidOut) {
+        records.resize(size);
+        layOut(records.data());
     }
 
     // What it was read from, and the index, which no longer fits, become filler (before the
     // table goes where `place` says: the stream may move then).
+    // (In their place, the table and the filler after it are written over them all.)
     auto neutralise = [&](std::size_t at, std::size_t end) {
-        WriteFiller(stream, nullptr, at, end);
+        if (inPlace == kNoPlace)
+            WriteFiller(stream, nullptr, at, end);
         regions.push_back({MendedRegion::Kind::Replaced, at, end - at, -1});
     };
     for (const Piece& piece : pieces) {
@@ -600,12 +736,23 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     for (const std::size_t part : indexParts)
         neutralise(part, part + kHeader + U16(stream, part + 2));
 
-    std::vector<std::uint8_t> records;
     if (inPlace != kNoPlace) {
         const std::size_t before = stream.size();
         place(0);
         const std::size_t shift = stream.size() - before;  // (none when right after the new start)
-        layOut(stream.data() + inPlace + shift);
+        // Written behind the reading: no further than the first string still to be read, of
+        // the buckets to come (the place of each bucket's first string, which the new start
+        // moved up by `shift` with the rest).
+        placesIn = stream.data() + shift;
+        std::vector<std::size_t> firstAt(standing.size() + 1, kNoPlace);
+        for (std::size_t k = standing.size(); k-- > 0;)
+            firstAt[k] = std::min(firstAt[k + 1], standing[k].stands && standing[k].Count() > 0 ? standing[k].at : kNoPlace);
+        WrittenBehind behind(stream.data() + shift + inPlace, [&](std::size_t bucket) {
+            const std::size_t first = firstAt[std::min(bucket, standing.size())];
+            return first == kNoPlace ? kNoPlace : first > inPlace ? first - inPlace : 0;
+        });
+        layOut(stream.data() + inPlace + shift, &behind);
+        behind.Finish();
         if (inPlace + size < indexEnd)
             WriteFiller(stream, nullptr, inPlace + size + shift, indexEnd + shift);
         // (What lies before `from` is the new start's.)
@@ -613,8 +760,13 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
         if (written < pieces.front().at)
             regions.push_back({MendedRegion::Kind::Replaced, written + shift, pieces.front().at - written, -1});
     } else if (place) {
-        layOut(place(size));
-    } else {
+        std::uint8_t* into = place(size);
+        if (laidOut)
+            std::copy(records.begin(), records.end(), into);
+        else
+            layOut(into);
+        records = {};
+    } else if (!laidOut) {
         records.resize(size);
         layOut(records.data());
     }
