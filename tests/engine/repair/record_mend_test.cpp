@@ -824,6 +824,33 @@ TEST(RecordMend, ATableThatLostItsStartIsWrittenWhereItLay)
     EXPECT_GE(texts, 2000u);
 }
 
+// The globals' start gone and the table's first record taken for a CONTINUE record (its type
+// overwritten): the fonts before it read on to it, the new start is larger than what the damage
+// left and moves the rest of the stream up, and the table goes where it lay all the same,
+// written over the very strings it is read from: every text back, each the original's.
+TEST(RecordMend, ATableWrittenWhereItLayBehindANewStartThatMovedTheStream)
+{
+    const auto [strings, cells] = StringsAndCells(3000, "String number", 13);
+    Bytes fonts;
+    for (int i = 0; i < 40; ++i)
+        fonts = fonts + Record(0x0031, Le16(200) + Le16(0) + Le16(400) + Le16(0) + Le16(0) + Bytes{0, 0, 0, 0} + Bytes{5, 0} + test::Ascii("Arial"));
+    const std::size_t table = 20 + fonts.size();  // after the globals' BOF
+    for (const std::size_t longest : {std::size_t{300}, std::size_t{8224}}) {
+        const std::string what = "records of " + std::to_string(longest) + " bytes";
+        const Bytes intact =
+            test::Workbook(8, fonts + test::StringTable(strings, table, 20, longest), {{"Texts", cells}, {"More", Rows(0, 40, 7)}});
+        Bytes damaged = intact;
+        std::fill_n(damaged.begin(), 30, std::uint8_t{0});
+        StoreLe16(damaged.data() + table, biff::kContinue);
+        const Bytes mended = Mended(damaged);
+        EXPECT_GT(mended.size(), damaged.size()) << what << ": the new start moved the stream";
+        EXPECT_LT(mended.size(), damaged.size() + 4096) << what << ": the table is written where it lay";
+        EXPECT_EQ(TextsAfterMending(intact, damaged, "String"), 3000u) << what;
+        Bytes again = mended;
+        EXPECT_TRUE(MendWorkbookStream(again).empty()) << what << ": settled";
+    }
+}
+
 // The globals lost up to the middle of a long record whose body holds bytes that read as a
 // record header, long enough to run over the first sheet's BOF and land on its records: the
 // records are picked up again at the sheet's BOF, and both sheets keep every cell.
