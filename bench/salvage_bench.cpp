@@ -7,9 +7,10 @@
 // zeroed, 16 bits flipped, the file cut in its last quarter), one seed each unless asked. Each
 // damaged copy is written to disk and a fresh process of this program repairs it the way the
 // command line does: PlanRepair in auto mode, then, when the plan leaves it unreadable,
-// SalvageRepair into a new file, its heap keeping freed blocks for reuse as the command line's. That process times and weighs each phase: PlanRepair's as
-// its RepairWatch tells them (the realignment it tries last is not told: it is what the plan
-// took beyond them), the salvage's from its progress ticks. Peak heap is what the repair held
+// SalvageRepair into a new file, its heap keeping freed blocks for reuse as the command
+// line's. That process times and weighs each phase: PlanRepair's as its RepairWatch tells
+// them (the realignment it tries last is not told: it is what the plan took beyond them), the
+// salvage's from its progress ticks. Peak heap is what the repair held
 // at once (bytes asked of operator new, what earlier phases still hold included); max RSS is
 // that process's own high-water mark. The read is one sequential read of the damaged file,
 // whole into a fresh buffer (what a salvage that holds the file cannot do without), page cache

@@ -13,10 +13,13 @@ void KeepFreedMemory()
     // glibc maps each block above a threshold (128 KiB at first, moving up to 32 MiB as such
     // blocks are freed) on its own and unmaps it when it is freed, and it gives back the top
     // of the heap once more than twice that lies free there. Blocks of up to 1 GiB come from
-    // the heap instead, and what is freed stays there until it is given back below.
+    // the heap instead, and what is freed stays there until it is given back below. Every
+    // thread takes them from the one heap: another thread's heap of its own holds 64 MiB at
+    // most, and the window repairs on a thread of its own.
     constexpr int kLargest = 1 << 30;
     mallopt(M_MMAP_THRESHOLD, kLargest);
     mallopt(M_TRIM_THRESHOLD, kLargest);
+    mallopt(M_ARENA_MAX, 1);
 #endif
 }
 
