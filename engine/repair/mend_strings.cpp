@@ -43,16 +43,15 @@ public:
     {
         return chunks_.empty() ? Place{} : Place{static_cast<std::uint32_t>(chunks_.size() - 1), static_cast<std::uint32_t>(used_.back())};
     }
+    // Whether Add holds `text` two bytes a character (one is enough for none above 0xFF).
+    static bool HeldWide(std::u16string_view text)
+    {
+        return std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
+    }
     void Add(std::u16string_view text)
     {
-        const bool wide = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
-        const std::size_t size = 3 + text.size() * (wide ? 2 : 1);
-        if (chunks_.empty() || used_.back() + size > sizes_.back()) {
-            sizes_.push_back(std::max(kChunk, size));
-            chunks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(sizes_.back()));
-            used_.push_back(0);
-        }
-        std::uint8_t* out = chunks_.back().get() + used_.back();
+        const bool wide = HeldWide(text);
+        std::uint8_t* out = Take(3 + text.size() * (wide ? 2 : 1));
         StoreLe16(out, static_cast<std::uint16_t>(text.size()));
         out[2] = wide ? 1 : 0;
         for (std::size_t i = 0; i < text.size(); ++i) {
@@ -61,23 +60,15 @@ public:
             else
                 out[3 + i] = static_cast<std::uint8_t>(text[i]);
         }
-        used_.back() += size;
     }
     // A string of `characters` characters that lie in the stream from `offset` on, one byte
     // each or two (`wide`), as Add would hold them.
     void AddAt(std::uint32_t offset, std::size_t characters, bool wide)
     {
-        constexpr std::size_t size = 3 + 4;
-        if (chunks_.empty() || used_.back() + size > sizes_.back()) {
-            sizes_.push_back(kChunk);
-            chunks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(sizes_.back()));
-            used_.push_back(0);
-        }
-        std::uint8_t* out = chunks_.back().get() + used_.back();
+        std::uint8_t* out = Take(3 + 4);
         StoreLe16(out, static_cast<std::uint16_t>(characters));
         out[2] = static_cast<std::uint8_t>(kByPlace | (wide ? 1 : 0));
         StoreLe32(out + 3, offset);
-        used_.back() += size;
         byPlace_ = true;
     }
     // Whether any string is held by its place in the stream.
@@ -107,6 +98,19 @@ public:
     }
 
 private:
+    // `size` bytes at the end, in a new chunk where the last has no room for them.
+    std::uint8_t* Take(std::size_t size)
+    {
+        if (chunks_.empty() || used_.back() + size > sizes_.back()) {
+            sizes_.push_back(std::max(kChunk, size));
+            chunks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(sizes_.back()));
+            used_.push_back(0);
+        }
+        std::uint8_t* out = chunks_.back().get() + used_.back();
+        used_.back() += size;
+        return out;
+    }
+
     static constexpr std::size_t kChunk = std::size_t{1} << 16;  // (a longer string gets one of its own)
     static constexpr std::uint8_t kByPlace = 0x02;
     bool byPlace_ = false;
@@ -532,7 +536,7 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
             const std::uint8_t* chars = cursor.CharsAt();
             const std::size_t offset = chars ? static_cast<std::size_t>(chars - found.data()) : 0;
             if (byPlace && chars && text.size() * (cursor.Wide() ? 2 : 1) > 4 && offset >= from && offset <= 0xFFFF'FFFF &&
-                cursor.Wide() == std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; }))
+                cursor.Wide() == BucketStrings::HeldWide(text))
                 strings.AddAt(static_cast<std::uint32_t>(offset), text.size(), cursor.Wide());
             else
                 strings.Add(text);
