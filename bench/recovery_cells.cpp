@@ -16,7 +16,7 @@
 #include "engine/cfb/consts.h"
 #include "engine/cfb/header.h"
 #include "engine/io/sector_file.h"
-#include "engine/repair/workbook_file.h"
+#include "engine/repair/workbook/workbook.h"
 
 namespace tabulon::bench {
 

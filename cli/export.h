@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/io/os_file.h"
-#include "engine/repair/recovered_cells.h"
+#include "engine/repair/pipeline/recovered_cells.h"
 #include "options.h"
 
 namespace tabulon::cli {

@@ -7,9 +7,9 @@
 
 #include "engine/io/file_moves.h"
 #include "engine/io/os_file.h"
-#include "engine/repair/report_text.h"
-#include "engine/repair/salvage_outcome.h"
-#include "engine/repair/workbook_file.h"
+#include "engine/repair/pipeline/report_text.h"
+#include "engine/repair/salvage/salvage.h"
+#include "engine/repair/workbook/workbook.h"
 
 namespace tabulon::cli {
 namespace {

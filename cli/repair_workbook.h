@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/io/os_file.h"
-#include "engine/repair/repair.h"
+#include "engine/repair/pipeline/repair.h"
 #include "options.h"
 
 namespace tabulon::cli {

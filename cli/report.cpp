@@ -6,8 +6,8 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/io/os_file.h"
-#include "engine/repair/report_text.h"
-#include "engine/repair/salvage_outcome.h"
+#include "engine/repair/pipeline/report_text.h"
+#include "engine/repair/salvage/salvage.h"
 
 namespace tabulon::cli {
 namespace {

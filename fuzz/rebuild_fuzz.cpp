@@ -31,7 +31,7 @@
 #include "engine/cfb/consts.h"
 #include "engine/cfb/sector_probes.h"
 #include "engine/io/sector_file.h"
-#include "engine/repair/header_rebuild.h"
+#include "engine/repair/rebuild/rebuild.h"
 #include "tests/support/literal_scans.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "engine/biff/biff_cells.h"
-#include "engine/repair/record_mend.h"
+#include "engine/repair/mending/mending.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "engine/cfb/verify.h"
-#include "engine/repair/deep_rebuild.h"
-#include "engine/repair/repair.h"
-#include "engine/repair/workbook_file.h"
+#include "engine/repair/rebuild/rebuild.h"
+#include "engine/repair/pipeline/repair.h"
+#include "engine/repair/workbook/workbook.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/repair/repair.h"
+#include "engine/repair/pipeline/repair.h"
 
 namespace tabulon::jobs {
 

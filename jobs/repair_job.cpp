@@ -4,8 +4,8 @@
 #include "engine/io/file_moves.h"
 #include "engine/io/freed_memory.h"
 #include "engine/io/os_file.h"
-#include "engine/repair/repair.h"
-#include "engine/repair/report_text.h"
+#include "engine/repair/pipeline/repair.h"
+#include "engine/repair/pipeline/report_text.h"
 #include "job.h"
 
 namespace tabulon::jobs {

@@ -22,7 +22,7 @@
 #include "engine/export/csv_export.h"
 #include "engine/io/file_moves.h"
 #include "engine/io/os_file.h"
-#include "engine/repair/recovered_cells.h"
+#include "engine/repair/pipeline/recovered_cells.h"
 #include "prompter.h"
 
 namespace tabulon::ui {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/biff/biff_cells.h"
-#include "engine/repair/salvage.h"
+#include "engine/repair/salvage/salvage.h"
 
 class QLabel;
 class QPlainTextEdit;

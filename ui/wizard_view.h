@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/repair/repair.h"
+#include "engine/repair/pipeline/repair.h"
 
 class QCheckBox;
 class QProgressBar;

@@ -32,6 +32,8 @@ inline constexpr std::uint16_t kString2 = 0x0007;
 inline constexpr std::uint16_t kBof2 = 0x0009;
 inline constexpr std::uint16_t kEof = 0x000A;
 inline constexpr std::uint16_t kExternSheet = 0x0017;
+inline constexpr std::uint16_t kName = 0x0018;
+inline constexpr std::uint16_t kFormat2 = 0x001E;  // FORMAT of BIFF2 to BIFF4
 inline constexpr std::uint16_t kDateMode = 0x0022;  // DATEMODE (1904)
 inline constexpr std::uint16_t kFilePass = 0x002F;
 inline constexpr std::uint16_t kFont = 0x0031;
@@ -40,26 +42,39 @@ inline constexpr std::uint16_t kWindow1 = 0x003D;
 inline constexpr std::uint16_t kCodePage = 0x0042;
 inline constexpr std::uint16_t kBoundSheet = 0x0085;
 inline constexpr std::uint16_t kCountry = 0x008C;
+inline constexpr std::uint16_t kPalette = 0x0092;
 inline constexpr std::uint16_t kMulRk = 0x00BD;
 inline constexpr std::uint16_t kMulBlank = 0x00BE;
 inline constexpr std::uint16_t kRString = 0x00D6;
+inline constexpr std::uint16_t kDbCell = 0x00D7;
 inline constexpr std::uint16_t kXf = 0x00E0;
+inline constexpr std::uint16_t kMsoDrawingGroup = 0x00EB;
+// The record type the mending writes over damage: defined by no version of the format, so
+// readers pass over it.
+inline constexpr std::uint16_t kFillerRecord = 0x00EE;
 inline constexpr std::uint16_t kSst = 0x00FC;
 inline constexpr std::uint16_t kLabelSst = 0x00FD;
 inline constexpr std::uint16_t kExtSst = 0x00FF;
+inline constexpr std::uint16_t kSupBook = 0x01AE;
+inline constexpr std::uint16_t kDimensions = 0x0200;
 inline constexpr std::uint16_t kBlank = 0x0201;
 inline constexpr std::uint16_t kNumber = 0x0203;
 inline constexpr std::uint16_t kLabel = 0x0204;
 inline constexpr std::uint16_t kBoolErr = 0x0205;
 inline constexpr std::uint16_t kFormula3 = 0x0206;
 inline constexpr std::uint16_t kString = 0x0207;
+inline constexpr std::uint16_t kRow = 0x0208;
 inline constexpr std::uint16_t kBof3 = 0x0209;
 inline constexpr std::uint16_t kIndex = 0x020B;
+inline constexpr std::uint16_t kArray = 0x0221;
+inline constexpr std::uint16_t kTable = 0x0236;
+inline constexpr std::uint16_t kWindow2 = 0x023E;
 inline constexpr std::uint16_t kRk = 0x027E;
 inline constexpr std::uint16_t kStyle = 0x0293;
 inline constexpr std::uint16_t kFormula4 = 0x0406;
 inline constexpr std::uint16_t kBof4 = 0x0409;
 inline constexpr std::uint16_t kFormat = 0x041E;
+inline constexpr std::uint16_t kSharedFormula = 0x04BC;
 inline constexpr std::uint16_t kBof = 0x0809;
 
 // BOF versions and substream types.
@@ -110,6 +125,25 @@ constexpr bool IsCellRecord(std::uint16_t type)
 constexpr bool IsChartRecord(std::uint16_t type)
 {
     return type >= 0x1001 && type <= kHighestRecordType;
+}
+
+// Records only a sheet holds: cells, rows, the sheet's dimensions, window and row index.
+constexpr bool IsSheetRecord(std::uint16_t type)
+{
+    return IsCellRecord(type) || type == kRow || type == kDimensions || type == kWindow2 || type == kDbCell || type == kIndex;
+}
+
+// Records only the workbook's globals hold: the list of sheets, shared strings, fonts, cell
+// styles, formats, names, external references, code page, country, palette, drawings.
+constexpr bool IsGlobalsRecord(std::uint16_t type)
+{
+    switch (type) {
+    case kBoundSheet: case kSst: case kExtSst: case kFont: case kXf: case kFormat: case kStyle:
+    case kName: case kExternSheet: case kSupBook: case kCodePage: case kCountry: case kPalette: case kMsoDrawingGroup:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // Whether `type` is the BOF record of one of BIFF2 to BIFF8.

@@ -19,7 +19,7 @@
 
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/verify.h"
-#include "engine/repair/workbook_file.h"
+#include "engine/repair/workbook/workbook.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch.h"

@@ -8,7 +8,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/compound_reader.h"
-#include "engine/repair/workbook_file.h"
+#include "engine/repair/workbook/workbook.h"
 #include "jobs/job.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch.h"

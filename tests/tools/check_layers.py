@@ -8,6 +8,11 @@ engine: jobs/ (no widgets), cli/ (no jobs, no window), ui/. Includes of the proj
 headers are written from the source root ("engine/io/os_file.h"), or by their bare name from
 the same folder.
 
+The repair layer is in rooms, a folder each (ROOMS): a room includes another only through that
+room's public header, and only a room it sits on; the rooms it sits on form no cycle. Nothing
+outside the repair layer (the programs, the benchmarks and the fuzz targets; tests aside)
+includes a room's private parts.
+
 Usage: check_layers.py [SOURCE_ROOT]. Prints each include that runs the wrong way and exits 1
 when there is one.
 """
@@ -28,6 +33,18 @@ ALLOWED = {
     "ui": {"engine", "jobs", "res"},
 }
 
+# The repair layer's rooms: the rooms each sits on, and its public headers (the rest of its
+# files are its own).
+ROOMS = {
+    "engine/repair/rebuild": (set(), {"rebuild.h"}),
+    "engine/repair/mending": (set(), {"mending.h"}),
+    "engine/repair/workbook": ({"mending"}, {"workbook.h"}),
+    "engine/repair/realign": ({"workbook"}, {"realign.h"}),
+    "engine/repair/salvage": ({"mending", "rebuild", "workbook"}, {"salvage.h"}),
+    "engine/repair/pipeline": ({"rebuild", "mending", "workbook", "realign", "salvage"},
+                               {"repair.h", "report_text.h", "recovered_cells.h"}),
+}
+
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 # Headers of the window system that a folder below the window must not reach.
 WINDOW_SYSTEM = re.compile(r'^\s*#\s*include\s+<Q[A-Za-z]*(/[A-Za-z]+)?>')
@@ -43,6 +60,40 @@ def layer_of(path):
     return best
 
 
+def room_of(path):
+    """The room of the repair layer that `path` lies in, or None."""
+    for room in ROOMS:
+        if path.startswith(room + "/"):
+            return room
+    return None
+
+
+def rooms_in_cycle():
+    """The rooms whose declared footing leads back to themselves."""
+    def reaches(start, goal, seen):
+        for below in ROOMS["engine/repair/" + start][0]:
+            if below == goal or (below not in seen and reaches(below, goal, seen | {below})):
+                return True
+        return False
+    return [room for room in ROOMS if reaches(room.rsplit("/", 1)[1], room.rsplit("/", 1)[1], set())]
+
+
+def room_problem(path, target):
+    """Why `path` may not include `target` across the rooms of the repair layer, or None."""
+    theirs = room_of(target)
+    if theirs is None:
+        return None
+    own = room_of(path)
+    if own == theirs:
+        return None
+    name = theirs.rsplit("/", 1)[1]
+    if os.path.basename(target) not in ROOMS[theirs][1]:
+        return f"a private part of the room {name}"
+    if own is not None and name not in ROOMS[own][0]:
+        return f"the room {own.rsplit('/', 1)[1]} does not sit on the room {name}"
+    return None
+
+
 def main():
     root = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", ".."))
     problems = []
@@ -54,6 +105,9 @@ def main():
                     continue
                 path = os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/")
                 own = layer_of(path)
+                if own == "engine/repair" and room_of(path) is None:
+                    problems.append(f"{path}: in no room of the repair layer (add its folder to ROOMS)")
+                    continue
                 if own is None:
                     problems.append(f"{path}: in no layer (add its folder to the check)")
                     continue
@@ -72,14 +126,38 @@ def main():
                         if not os.path.exists(os.path.join(root, target)):
                             problems.append(f"{path}:{number}: {target} (write project includes from the source root)")
                             continue
+                        why = room_problem(path, target)
+                        if why:
+                            problems.append(f"{path}:{number}: {target} ({why})")
+                            continue
                         theirs = layer_of(target) or target.split("/")[0]
                         if theirs == own or any(theirs == a or theirs.startswith(a + "/") for a in ALLOWED[own]):
                             continue
                         problems.append(f"{path}:{number}: {target} ({own} may not include {theirs})")
+    problems += [f"{room}: its footing leads back to itself" for room in rooms_in_cycle()]
+    problems += outside_problems(root)
     for problem in problems:
         print(problem)
     print(f"{checked} files checked, {len(problems)} includes out of layer")
     return 1 if problems else 0
+
+
+def outside_problems(root):
+    """Includes of the repair layer's private parts from the benchmarks and the fuzz targets."""
+    problems = []
+    for folder in ("bench", "fuzz"):
+        for directory, _, files in os.walk(os.path.join(root, folder)):
+            for name in sorted(files):
+                if not name.endswith((".h", ".cpp")):
+                    continue
+                path = os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/")
+                with open(os.path.join(root, path), encoding="utf-8") as source:
+                    for number, line in enumerate(source, 1):
+                        match = INCLUDE.match(line)
+                        why = match and room_problem(path, match.group(1))
+                        if why:
+                            problems.append(f"{path}:{number}: {match.group(1)} ({why})")
+    return problems
 
 
 if __name__ == "__main__":

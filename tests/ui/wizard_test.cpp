@@ -36,7 +36,7 @@
 #endif
 
 #include "engine/io/sector_file.h"
-#include "engine/repair/workbook_file.h"
+#include "engine/repair/workbook/workbook.h"
 #include "modal_answer.h"
 #include "ui/settings/settings_dialog.h"
 #include "ui/bitmap_button.h"

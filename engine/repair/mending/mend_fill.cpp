@@ -1,0 +1,293 @@
+// Filler over damaged stretches, and the lengths and types one flipped bit away that make the
+// records after them read.
+#include <algorithm>
+#include <cstring>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
+#include "engine/repair/mending/mend_parts.h"
+#include "engine/repair/mending/mending.h"
+
+namespace tabulon::mending {
+
+using namespace biff;
+
+// Writes filler records over [from, to), at least 4 bytes.
+void WriteFiller(std::vector<std::uint8_t>& stream, BitSet* boundary, std::size_t from, std::size_t to)
+{
+    while (from < to) {
+        const std::size_t room = to - from;
+        std::size_t body = std::min(room - kHeader, kMaxBody);
+        const std::size_t left = room - kHeader - body;
+        if (left > 0 && left < kHeader)
+            body -= kHeader - left;  // leave room for one more header
+        StoreLe16(stream.data() + from, kFillerRecord);
+        StoreLe16(stream.data() + from + 2, static_cast<std::uint16_t>(body));
+        std::fill_n(stream.begin() + static_cast<std::ptrdiff_t>(from + kHeader), body, std::uint8_t{0});
+        if (boundary)
+            boundary->Set(from);
+        from += kHeader + body;
+    }
+}
+
+namespace {
+
+// The one change of a single bit in the record's type or length at `at` that makes it and the
+// records after it read; nothing when there is none or more than one.
+std::optional<std::pair<std::size_t, std::uint16_t>> OneFlippedBit(Bytes stream, std::size_t at)
+{
+    std::optional<std::pair<std::size_t, std::uint16_t>> found;
+    int count = 0;
+    const std::uint16_t type = U16(stream, at);
+    const std::uint16_t length = U16(stream, at + 2);
+    for (int bit = 0; bit < 16 && count < 2; ++bit) {
+        const auto flipped = static_cast<std::uint16_t>(1u << bit);
+        const std::uint16_t otherLength = length ^ flipped;
+        if (Known(type, otherLength) && type != kFillerRecord && at + kHeader + otherLength <= stream.size() &&
+            RunAt(stream, at + kHeader + otherLength, 3)) {
+            found = {at + 2, otherLength};
+            ++count;
+        }
+        const std::uint16_t otherType = type ^ flipped;
+        if (Known(otherType, length) && otherType != kFillerRecord && at + kHeader + length <= stream.size() &&
+            RunAt(stream, at + kHeader + length, 3)) {
+            found = {at, otherType};
+            ++count;
+        }
+    }
+    return count == 1 ? found : std::nullopt;
+}
+
+// The record at `at` with one set bit of its length cleared, where records read after it, one
+// after another, past `broken` (where the longer length led): the shortest such length,
+// which keeps the most of what the longer one swallowed.
+std::optional<std::uint16_t> ShorterByOneBit(Bytes stream, std::size_t at, std::size_t broken)
+{
+    const std::uint16_t type = U16(stream, at);
+    const std::uint16_t length = U16(stream, at + 2);
+    // Records read one after another up to `broken`, or up to a sheet's end after which no
+    // records follow before it (padding).
+    auto readsPast = [&](std::size_t from) {
+        bool ended = false;
+        while (from < broken && Reads(stream, from)) {
+            ended = U16(stream, from) == kEof;
+            from += kHeader + U16(stream, from + 2);
+        }
+        return from >= broken || (ended && Resync(stream, from, broken) == kNoPlace);
+    };
+    std::optional<std::uint16_t> shortest;
+    for (int bit = 0; bit < 16; ++bit) {
+        const auto other = static_cast<std::uint16_t>(length & ~(1u << bit));
+        if (other != length && type != kFillerRecord && Known(type, other) && RunAt(stream, at + kHeader + other, 3) &&
+            readsPast(at + kHeader + other) && (!shortest || other < *shortest))
+            shortest = other;
+    }
+    return shortest;
+}
+
+}  // namespace
+
+namespace {
+
+// Whether the unit at `unit` is all zeros (eight words at a time).
+bool ZeroUnitAt(Bytes stream, std::size_t unit)
+{
+    std::uint64_t any = 0;
+    for (std::size_t k = 0; k < kUnit; k += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, stream.data() + unit + k, 8);
+        any |= word;
+    }
+    return any == 0;
+}
+
+}  // namespace
+
+bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly)
+{
+    const std::size_t first = (wholly ? from + kUnit - 1 : from) / kUnit * kUnit;
+    const std::size_t last = std::min(wholly ? to : to + kUnit - 1, stream.size());  // where the units may end
+    for (std::size_t unit = first; unit < to && unit + kUnit <= last; unit += kUnit) {
+        if (ZeroUnitAt(stream, unit))
+            return true;
+    }
+    return false;
+}
+
+Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    Walk walk;
+    // (Every change the walk makes is in a record's odd BOF field, or past the first place
+    // where records do not read straight on.)
+    const auto changing = [&walk] {
+        walk.straight = false;
+        walk.marks.clear();
+    };
+    walk.boundary = BitSet(stream.size() + 1);
+    std::size_t at = 0;
+    std::size_t previous = kNoPlace;
+    bool afterEof = false;
+    while (at < stream.size()) {
+        // Four zero bytes are no record header: they read as one only before bytes that happen
+        // to read as a record (a cell whose header was zeroed over a body that looks like an EOF).
+        if (Reads(stream, at) && !ZeroHeader(stream, at)) {
+            walk.boundary.Set(at);
+            const std::uint16_t type = U16(stream, at);
+            afterEof = type == kEof;
+            if (walk.straight && (type == kBof || type == kEof))
+                walk.marks.push_back({at, at + kHeader + U16(stream, at + 2), type == kBof});
+            if (IsChartRecord(type))
+                walk.lastChartRecord = at;
+            if (const auto odd = type == kBof ? OddBofField(stream, at) : std::nullopt) {
+                changing();
+                StoreLe16(stream.data() + odd->first, odd->second);
+                regions.push_back({MendedRegion::Kind::Replaced, odd->first, 2, -1});
+            }
+            if (type == kFillerRecord) {
+                // Filler written earlier (over globals that were rebuilt) is room as well.
+                const std::size_t end = at + kHeader + U16(stream, at + 2);
+                if (!walk.holes.empty() && walk.holes.back().second == at)
+                    walk.holes.back().second = end;
+                else
+                    walk.holes.emplace_back(at, end);
+            }
+            previous = at;
+            at += kHeader + U16(stream, at + 2);
+            continue;
+        }
+        changing();
+        std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
+        // Where records are picked up again, an end record followed by records that are not
+        // a sheet's first is bytes of a lost record that happen to look like one.
+        auto falseEof = [&](std::size_t p) {
+            return U16(stream, p) == kEof && U16(stream, p + 2) == 0 && ReadsKnown(stream, p + kHeader) &&
+                   U16(stream, p + kHeader) != kBof;
+        };
+        // Fewer than three records that run to the stream's end without an end record are
+        // what a cut left of one: no proof that records begin there.
+        auto toTheCut = [&](std::size_t p) {
+            for (int i = 0; i < 3; ++i) {
+                if (p == stream.size())
+                    return true;
+                if (!ReadsKnown(stream, p) || U16(stream, p) == kEof)
+                    return false;
+                p += kHeader + U16(stream, p + 2);
+            }
+            return false;
+        };
+        while (next != kNoPlace && (ZeroHeader(stream, next) || falseEof(next) || toTheCut(next)))
+            next = Resync(stream, next + 1);
+        // A length grown by a flipped bit whose shorter value a bit away ends the record before
+        // any zeroed unit, with records reading after it, is the record's own: zeros further on
+        // (a palette's black, say) are no hole it ran into.
+        if (previous != kNoPlace && !(next == kNoPlace && afterEof)) {
+            const auto shorter = ShorterByOneBit(stream, previous, at);
+            if (shorter && !ZeroedUnitIn(stream, previous, previous + kHeader + *shorter) &&
+                !ZeroHeader(stream, previous + kHeader + *shorter)) {
+                StoreLe16(stream.data() + previous + 2, *shorter);
+                regions.push_back({MendedRegion::Kind::Replaced, previous + 2, 2, -1});
+                at = previous;
+                previous = kNoPlace;
+                continue;
+            }
+        }
+        // The record before the break runs into a zeroed unit: its body went with the damage,
+        // and what it holds there are the zeros of the hole, not its own bytes. It goes too.
+        // (Not the string table's records: the table is read again from what survives of
+        // them, string by string, below.)
+        const bool zeroed = previous != kNoPlace && U16(stream, previous) != kSst && U16(stream, previous) != kContinue &&
+                            ZeroedUnitIn(stream, previous, at);
+        if (zeroed) {
+            walk.boundary.Reset(previous);
+            at = previous;
+            previous = kNoPlace;
+        }
+        // A length grown by a flipped bit reads as well, but swallows the records after it and
+        // leads here, where nothing reads (or past the end): the record before gets the one
+        // shorter length a bit away after which records read. (A shorter length than the
+        // record's would land inside it, which a hole right after a record cannot be told
+        // from.) Bytes after the last sheet's end are no such place.
+        if (previous != kNoPlace && !(next == kNoPlace && afterEof)) {
+            if (const auto shorter = ShorterByOneBit(stream, previous, at)) {
+                StoreLe16(stream.data() + previous + 2, *shorter);
+                regions.push_back({MendedRegion::Kind::Replaced, previous + 2, 2, -1});
+                at = previous;
+                previous = kNoPlace;
+                continue;
+            }
+        }
+        if (next == kNoPlace) {
+            // Nothing reads from here on: filler after the last sheet's end, or a cut. Where
+            // only zeros follow a cut (the rest of its last sector, zeroed) and the record
+            // before ends in them, its last bytes are those zeros, not its own: it goes too.
+            walk.cut = !afterEof;
+            walk.end = at;
+            const auto zeros = [&](std::size_t from) {
+                return std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end(), [](std::uint8_t b) { return b == 0; });
+            };
+            if (walk.cut && previous != kNoPlace && at > previous + kHeader && stream[at - 1] == 0 && zeros(at)) {
+                walk.boundary.Reset(previous);
+                walk.end = previous;
+            }
+            return walk;
+        }
+        // (Not in a header the zeros of a hole reach: a length zeroed is no bit flipped, and one
+        // bit set in it leads far, over whatever lies there.)
+        const bool headerZeroed = ZeroHeader(stream, at) || ZeroedUnitIn(stream, at, std::min(at + kHeader, stream.size()));
+        if (const auto fix = zeroed || headerZeroed ? std::nullopt : OneFlippedBit(stream, at)) {
+            StoreLe16(stream.data() + fix->first, fix->second);
+            regions.push_back({MendedRegion::Kind::Replaced, fix->first, 2, -1});
+            continue;
+        }
+        std::size_t from = at;
+        // A cell right before the break: bytes lost or added inside it (a line end a transfer
+        // changed, a length grown or cut, clusters of another file) moved its end, and what it
+        // holds may be its neighbours' bytes. It goes too, unless the damage lies in the header
+        // at the break itself: zeros there, or a header whose own length leads to where records
+        // read again, or whose type with that length is a record the table knows (a bit of its
+        // type or its length changed).
+        const auto headerAtBreakDamaged = [&] {
+            if (headerZeroed)
+                return true;
+            if (next == kNoPlace || next < at + kHeader || next - at - kHeader > kMaxRecordBody)
+                return false;
+            const auto length = static_cast<std::uint16_t>(next - at - kHeader);
+            return U16(stream, at + 2) == length || KnownRecord(U16(stream, at), length);
+        };
+        if (!zeroed && previous != kNoPlace && previous > 0 && IsCellRecord(U16(stream, previous)) &&
+            !headerAtBreakDamaged()) {
+            from = previous;
+            walk.boundary.Reset(previous);
+        }
+        if (next - from < kHeader && previous != kNoPlace && previous > 0) {
+            from = previous;  // too little room for a header: the record before goes too
+            walk.boundary.Reset(previous);
+        } else if (next - from < kHeader && next + kHeader <= stream.size()) {
+            next += kHeader + U16(stream, next + 2);  // (never the workbook's first record: the one after)
+        }
+        if (next - from < kHeader) {
+            walk.cut = true;
+            walk.end = at;
+            return walk;
+        }
+        walk.overwritten.emplace_back(from, std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
+                                                                     stream.begin() + static_cast<std::ptrdiff_t>(next)));
+        WriteFiller(stream, &walk.boundary, from, next);
+        if (!walk.holes.empty() && walk.holes.back().second >= from)
+            walk.holes.back() = {std::min(walk.holes.back().first, from), next};
+        else
+            walk.holes.emplace_back(from, next);
+        regions.push_back({MendedRegion::Kind::Replaced, from, next - from, -1});
+        afterEof = false;
+        at = next;
+    }
+    walk.end = stream.size();
+    return walk;
+}
+
+}  // namespace tabulon::mending

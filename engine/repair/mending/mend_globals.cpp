@@ -1,0 +1,533 @@
+// New globals for the sheets of a stream whose start is gone, and the list entries the
+// mending writes for sheets that lost theirs.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
+#include "engine/repair/mending/mend_parts.h"
+#include "engine/repair/mending/mending.h"
+
+namespace tabulon::mending {
+
+using namespace biff;
+
+namespace {
+
+// Bytes written as pairs of hexadecimal digits; blanks are for reading only.
+std::vector<std::uint8_t> Hex(std::string_view text)
+{
+    auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::vector<std::uint8_t> bytes;
+    int high = -1;
+    for (const char c : text) {
+        if (c == ' ')
+            continue;
+        if (high < 0) {
+            high = digit(c);
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(high * 16 + digit(c)));
+            high = -1;
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// A name for a sheet whose entry in the list was lost: "Sheet" and the lowest number that no
+// entry of the list (`entries`, where their records start) and none of `taken` has.
+std::string UnusedSheetName(Bytes stream, const std::vector<std::size_t>& entries, bool biff8, const std::vector<std::string>& taken)
+{
+    for (int number = 1;; ++number) {
+        const std::string candidate = "Sheet" + std::to_string(number);
+        bool used = std::find(taken.begin(), taken.end(), candidate) != taken.end();
+        for (const std::size_t entry : entries) {
+            if (U16(stream, entry + 2) < 8)
+                continue;  // too short to hold a name
+            const std::size_t body = entry + kHeader;
+            const std::size_t length = stream[body + 6];
+            const std::size_t chars = body + (biff8 ? 8 : 7);
+            used = used || (length == candidate.size() && chars + length <= stream.size() &&
+                            std::equal(candidate.begin(), candidate.end(), stream.begin() + static_cast<std::ptrdiff_t>(chars)));
+        }
+        if (!used)
+            return candidate;
+    }
+}
+
+// The body of a list entry for a visible sheet that starts at `offset`: a worksheet, or the
+// kind of sheet the first record there says (a macro sheet's or a chart sheet's).
+std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view name, bool biff8, Bytes stream)
+{
+    name = name.substr(0, 31);  // the longest name a sheet may have
+    std::vector<std::uint8_t> body(4, 0);
+    StoreLe32(body.data(), static_cast<std::uint32_t>(offset));
+    body.push_back(0);  // visible
+    const std::uint16_t kind = offset + kHeader + 4 <= stream.size() && U16(stream, offset) == kBof ? U16(stream, offset + kHeader + 2) : 0;
+    body.push_back(kind == kMacroSubstream ? 1 : kind == kChartSubstream ? 2 : 0);
+    body.push_back(static_cast<std::uint8_t>(name.size()));
+    const bool wide = biff8 && std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
+    if (biff8)
+        body.push_back(wide ? 1 : 0);  // two bytes a character, or one
+    for (const char16_t c : name) {
+        body.push_back(static_cast<std::uint8_t>(c <= 0xFF || wide ? c & 0xFF : '_'));
+        if (wide)
+            body.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return body;
+}
+
+std::u16string Wide(std::string_view ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+namespace {
+
+// Cell styles `from` to `to` of the list, as default ones: the first 15 a style's, the rest a
+// cell's, all of them the general number format.
+void AppendCellStyles(std::vector<std::uint8_t>& globals, std::size_t from, std::size_t to, bool biff8)
+{
+    const std::vector<std::uint8_t> styleXf =
+        biff8 ? Hex("0000 0000 f5ff 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 f5ff 2000 c020 0000 0000 0000");
+    const std::vector<std::uint8_t> cellXf =
+        biff8 ? Hex("0000 0000 0100 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 0100 2000 c020 0000 0000 0000");
+    for (std::size_t k = from; k < to; ++k)
+        AppendRecord(globals, kXf, k < 15 ? styleXf : cellXf);
+}
+
+// The records a workbook's globals need before its sheets can be shown: code page, window,
+// the default fonts, as many cell styles as the cells of `sheets` name, and the normal style.
+void AppendFormatting(std::vector<std::uint8_t>& globals, Bytes stream, const std::vector<std::size_t>& sheets, bool biff8)
+{
+    // The highest cell style the cells use, so that every one they name exists.
+    std::size_t styles = 0;
+    for (const std::size_t sheet : sheets) {
+        for (std::size_t k = sheet; k + kHeader + 6 <= stream.size() && Reads(stream, k);) {
+            const std::uint16_t type = U16(stream, k);
+            if (type == kEof)
+                break;
+            if ((type == kNumber || type == kRk || type == kLabelSst || type == kBlank || type == kLabel ||
+                 type == kBoolErr || type == kFormula) && U16(stream, k + 2) >= 6)
+                styles = std::max<std::size_t>(styles, U16(stream, k + kHeader + 4));
+            k += kHeader + U16(stream, k + 2);
+        }
+    }
+    styles = std::min<std::size_t>(std::max<std::size_t>(styles + 1, 16), 4000);
+    AppendRecord(globals, kCodePage, Hex(biff8 ? "b004" : "e404"));
+    AppendRecord(globals, kWindow1, Hex("6801 0e01 5c3a be23 3800 0000 0000 0100 5802"));
+    const std::vector<std::uint8_t> font =
+        biff8 ? Hex("c800 0000 ff7f 9001 0000 0000 0000 0500 4172 6961 6c") : Hex("c800 0000 ff7f 9001 0000 0000 0000 0541 7269 616c");
+    for (int k = 0; k < 5; ++k)
+        AppendRecord(globals, kFont, font);
+    AppendCellStyles(globals, 0, styles, biff8);
+    AppendRecord(globals, kStyle, Hex("0080 00ff"));
+}
+
+// Whether the XF record at `at` is a style's rather than a cell's.
+bool StyleXf(Bytes stream, std::size_t at)
+{
+    return (U16(stream, at + kHeader + 4) & 0x0004) != 0;
+}
+
+// How many cell styles (XF records) the globals lost before the first of `xfs` that survive,
+// as the survivors prove it: a cell's style names the style it derives from, and the list of
+// named styles names theirs (the built-in percent style's shows whole percentages), each of
+// them a style's XF, never a cell's. The one count under which every reference that lands on
+// a survivor lands on a style of the right kind, and enough of them do, and every style's XF
+// that survives has a named style that names it; none when no count or more than one would do.
+std::optional<std::size_t> LostCellStyles(Bytes stream, const std::vector<std::size_t>& xfs, const std::vector<std::size_t>& styles)
+{
+    struct Reference {
+        std::size_t index;
+        bool percent;  // the built-in percent style: whole percentages
+    };
+    std::vector<Reference> references;
+    std::set<std::size_t> named;  // the places the named styles give their XFs
+    for (const std::size_t style : styles)
+        named.insert(U16(stream, style + kHeader) & 0x0FFFu);
+    for (const std::size_t xf : xfs) {
+        const std::size_t parent = U16(stream, xf + kHeader + 4) >> 4;
+        if (!StyleXf(stream, xf) && parent != 0xFFF)
+            references.push_back({parent, false});
+    }
+    for (const std::size_t style : styles) {
+        const std::uint16_t field = U16(stream, style + kHeader);
+        const bool builtIn = (field & 0x8000) != 0 && U16(stream, style + 2) >= 4;
+        references.push_back({field & 0x0FFFu, builtIn && stream[style + kHeader + 2] == 5});
+    }
+    constexpr std::size_t kEnoughLandings = 3;
+    constexpr std::size_t kMostXfs = 4050;
+    std::optional<std::size_t> found;
+    for (std::size_t lost = 0; lost + xfs.size() <= kMostXfs; ++lost) {
+        std::size_t landed = 0;
+        bool fits = true;
+        for (const Reference& reference : references) {
+            if (reference.index < lost)
+                continue;  // a style that went with the rest
+            if (reference.index >= lost + xfs.size()) {
+                fits = false;
+                break;
+            }
+            const std::size_t xf = xfs[reference.index - lost];
+            fits = StyleXf(stream, xf) && (!reference.percent || U16(stream, xf + kHeader + 2) == 9);
+            if (!fits)
+                break;
+            ++landed;
+        }
+        // And every style's XF that survives is one a named style names, at its place.
+        for (std::size_t k = 0; k < xfs.size() && fits; ++k)
+            fits = !StyleXf(stream, xfs[k]) || named.count(lost + k) != 0;
+        if (!fits || landed < kEnoughLandings)
+            continue;
+        if (found)
+            return std::nullopt;  // two counts would do: neither is proven
+        found = lost;
+    }
+    return found;
+}
+
+// The body of a BOF for the globals, made from a sheet's: the version the records have (a
+// BIFF5 BOF is 8 bytes long, whatever version some writers put in it), the globals' type, and
+// the length of a BOF of that version.
+std::vector<std::uint8_t> GlobalsBof(Bytes stream, std::size_t sheet, bool& biff8)
+{
+    std::vector<std::uint8_t> body(stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader),
+                                   stream.begin() + static_cast<std::ptrdiff_t>(sheet + kHeader + U16(stream, sheet + 2)));
+    biff8 = body.size() >= 16 && LoadLe16(body.data()) >= kBiff8Version;
+    if (!biff8)
+        StoreLe16(body.data(), kBiff5Version);
+    // (No longer than a BOF of its version is: a longer one is no record a reader knows, and
+    // the new globals would look lost again to the next mending.)
+    if (body.size() > (biff8 ? 16u : 8u))
+        body.resize(biff8 ? 16 : 8);
+    StoreLe16(body.data() + 2, kGlobalsSubstream);
+    return body;
+}
+
+// A BIFF5 workbook's text is bytes in its code page, which went with the start of the
+// globals: bytes past ASCII read as other characters under whatever code page the new globals
+// name, so cells of such text (and such text results of formulas) become filler from `from`
+// on. ASCII reads the same under all of them.
+void DropTextOfALostCodePage(std::vector<std::uint8_t>& stream, std::size_t from, std::vector<MendedRegion>& regions)
+{
+    ForEachReadingRecord(stream, from, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        const std::size_t text = type == kLabel || type == kRString ? 8 : type == kString ? 2 : 0;
+        if (text > 0 && length >= text) {
+            const std::uint8_t* body = stream.data() + at + kHeader;
+            const std::size_t end = std::min(length, text + LoadLe16(body + text - 2));
+            if (std::any_of(body + text, body + std::max(text, end), [](std::uint8_t b) { return b >= 0x80; })) {
+                WriteFiller(stream, nullptr, at, at + kHeader + length);
+                regions.push_back({MendedRegion::Kind::Replaced, at, kHeader + length, -1});
+            }
+        }
+    });
+}
+
+// Filler by which new globals that lengthen the stream by `grown` bytes lengthen it by a
+// multiple of a unit instead: the units the damage zeroed stay on the stream's grid of units,
+// where the mending looks for them.
+std::vector<std::uint8_t> GridFiller(std::size_t grown)
+{
+    std::size_t pad = (kUnit - grown % kUnit) % kUnit;
+    if (pad != 0 && pad < kHeader)
+        pad += kUnit;
+    std::vector<std::uint8_t> filler(pad, 0);
+    WriteFiller(filler, nullptr, 0, pad);
+    return filler;
+}
+
+using Parts = std::initializer_list<std::vector<std::uint8_t>*>;
+
+// `before`, `gap` bytes left to the caller and `after`, one after another over the stream's
+// start, each part's memory given back once it is in; gives where the gap begins.
+std::uint8_t* PutStart(std::vector<std::uint8_t>& stream, Parts before, std::size_t gap = 0, Parts after = {})
+{
+    std::size_t at = 0;
+    const auto put = [&](std::vector<std::uint8_t>* part) {
+        std::copy(part->begin(), part->end(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+        at += part->size();
+        std::vector<std::uint8_t>().swap(*part);
+    };
+    std::for_each(before.begin(), before.end(), put);
+    std::uint8_t* const opening = stream.data() + at;
+    at += gap;
+    std::for_each(after.begin(), after.end(), put);
+    return opening;
+}
+
+// The stream's first `replaced` bytes replaced by a new start (longer than what it replaces):
+// `before`, a gap of `gap` bytes and `after`, as PutStart. Where the stream has room behind it
+// (see RoomToMend), what follows moves up in place; otherwise the stream is written anew into
+// one buffer of its new size, so that no more than the old stream, the new one and the parts
+// are held (a rebuilt string table, most of a large workbook's globals, goes into the gap).
+std::uint8_t* ReplaceStart(std::vector<std::uint8_t>& stream, std::size_t replaced, Parts before, std::size_t gap = 0, Parts after = {})
+{
+    const std::size_t kept = stream.size() - replaced;
+    std::size_t size = kept + gap;
+    for (const Parts parts : {before, after}) {
+        for (const std::vector<std::uint8_t>* part : parts)
+            size += part->size();
+    }
+    if (size <= stream.capacity()) {
+        stream.resize(size);
+        std::memmove(stream.data() + (size - kept), stream.data() + replaced, kept);
+    } else {
+        std::vector<std::uint8_t> rebuilt;
+        rebuilt.reserve(size);
+        rebuilt.resize(size - kept);
+        rebuilt.insert(rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(replaced), stream.end());
+        stream = std::move(rebuilt);
+    }
+    return PutStart(stream, before, gap, after);
+}
+
+}  // namespace
+
+// When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
+// of sheets), the sheets that survive get new globals in front of them: the few fonts and
+// cell styles readers need, one entry per sheet in stream order (named by `names` when they
+// are enough, else "Sheet1", "Sheet2", ...) and the shared strings that can be read again.
+// Where the list survives, only what is missing comes back. The new globals go into the
+// destroyed stretch when it has room, so that no offset moves; otherwise the stream is
+// written anew behind them. Gives whether there was anything to hold together.
+bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions)
+{
+    const std::size_t resumed = Resync(stream, 0);
+    if (resumed == kNoPlace)
+        return false;
+    // The sheets: worksheet BOF records at record boundaries from there on.
+    std::vector<std::size_t> sheets;
+    std::vector<std::size_t> listEntries;  // entries of the list of sheets that survive
+    std::size_t at = resumed;
+    bool globalsEnded = false;  // an EOF comes before the first sheet
+    bool stylesSurvive = false;  // cell styles come before it
+    bool codePageSurvives = false;
+    std::vector<std::size_t> xfs, namedStyles;  // cell styles and named styles that survive
+    while (at < stream.size()) {
+        if (!Reads(stream, at)) {
+            const std::size_t next = Resync(stream, at + 1);
+            if (next == kNoPlace)
+                break;
+            at = next;
+            continue;
+        }
+        const std::uint16_t type = U16(stream, at);
+        // (A macro sheet's or a chart sheet's first record starts a sheet of the list as
+        // well, once a worksheet has; a chart inside a worksheet follows no end record.)
+        const std::uint16_t kind = type == kBof && U16(stream, at + 2) >= 4 ? U16(stream, at + kHeader + 2) : 0;
+        if ((sheets.empty() ? kind == kWorksheetSubstream
+                            : (kind == kWorksheetSubstream || kind == kChartSubstream || kind == kMacroSubstream) &&
+                                  at >= 4 && U16(stream, at - 4) == kEof))
+            sheets.push_back(at);
+        if (type == kEof && sheets.empty())
+            globalsEnded = true;
+        if (type == kBoundSheet && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 4)
+            listEntries.push_back(at);
+        if (type == kXf && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 6)
+            xfs.push_back(at);
+        if (type == kStyle && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 2)
+            namedStyles.push_back(at);
+        if (type == kXf && sheets.empty())
+            stylesSurvive = true;
+        codePageSurvives = codePageSurvives || (type == kCodePage && sheets.empty());
+        at += kHeader + U16(stream, at + 2);
+    }
+    if (sheets.empty())
+        return false;
+
+    if (!listEntries.empty()) {
+        // Only the first records went: the globals' BOF comes back. When the stream's first
+        // sectors went with them, the list's offsets count bytes that are no longer there: the
+        // difference most of the list agrees on. Sheets whose entries went get new ones, right
+        // after the BOF (their entries came first when the list lost its start).
+        std::map<std::int64_t, int> votes;
+        for (const std::size_t entry : listEntries) {
+            for (const std::size_t sheet : sheets)
+                ++votes[std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - static_cast<std::int64_t>(sheet)];
+        }
+        const std::int64_t lost =
+            std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+        auto leadsTo = [&](std::size_t entry) -> std::optional<std::size_t> {
+            const std::int64_t sheet = std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - lost;
+            if (std::find(sheets.begin(), sheets.end(), static_cast<std::size_t>(sheet)) == sheets.end())
+                return std::nullopt;
+            return static_cast<std::size_t>(sheet);
+        };
+        std::vector<std::size_t> unlisted;
+        for (const std::size_t sheet : sheets) {
+            if (std::none_of(listEntries.begin(), listEntries.end(), [&](std::size_t entry) { return leadsTo(entry) == sheet; }))
+                unlisted.push_back(sheet);
+        }
+        std::vector<std::optional<std::size_t>> targets;
+        for (const std::size_t entry : listEntries)
+            targets.push_back(leadsTo(entry));
+        // Entries that lead nowhere under that difference (the stream lost bytes twice) and as
+        // many sheets that no entry leads to: taken in order, when the list then leads to the
+        // sheets in stream order, as the list does where it is sure.
+        std::vector<std::size_t> dangling;
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            if (!targets[i])
+                dangling.push_back(i);
+        }
+        std::vector<bool> paired(targets.size(), false);
+        if (!dangling.empty() && dangling.size() == unlisted.size()) {
+            std::vector<std::optional<std::size_t>> tried = targets;
+            for (std::size_t j = 0; j < dangling.size(); ++j)
+                tried[dangling[j]] = unlisted[j];
+            bool ordered = true;
+            for (std::size_t i = 1; i < tried.size(); ++i)
+                ordered = ordered && *tried[i - 1] < *tried[i];
+            if (ordered) {
+                targets = tried;
+                for (const std::size_t i : dangling)
+                    paired[i] = true;
+                unlisted.clear();
+            }
+        }
+        bool biff8 = false;
+        std::vector<std::uint8_t> front;
+        AppendRecord(front, kBof, GlobalsBof(stream, sheets.front(), biff8));
+        if (!stylesSurvive)
+            AppendFormatting(front, stream, sheets, biff8);
+        // Cells name their style by its place in the list: those that went with the start
+        // come back as default ones, so that the survivors keep their places.
+        else if (const std::optional<std::size_t> lostStyles = LostCellStyles(stream, xfs, namedStyles))
+            AppendCellStyles(front, 0, *lostStyles, biff8);
+        std::vector<std::size_t> newEntries;
+        std::vector<std::string> newNames;
+        for (const std::size_t sheet : unlisted) {
+            newNames.push_back(UnusedSheetName(stream, listEntries, biff8, newNames));
+            newEntries.push_back(front.size());
+            AppendRecord(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8, stream));
+        }
+        // The new start goes into the destroyed stretch when it has room; else the stream is
+        // written anew behind it. The string table is laid out straight into its place there,
+        // or, where it fits, in the place of the records it is read from (the globals go on
+        // past the new start to their own end).
+        const std::size_t tableRegions = regions.size();
+        std::size_t tableRegionsEnd = 0;
+        std::size_t shift = 0;
+        MendedRegion replaced{MendedRegion::Kind::Replaced, 0, resumed, -1};
+        const auto place = [&](std::size_t table) {
+            tableRegionsEnd = regions.size();
+            const std::size_t need = front.size() + table;
+            if (need == resumed || need + kHeader <= resumed) {
+                if (need < resumed)
+                    WriteFiller(stream, nullptr, need, resumed);
+                return PutStart(stream, {&front}, table);
+            }
+            std::vector<std::uint8_t> filler = GridFiller(need - resumed);
+            shift = need + filler.size() - resumed;
+            replaced.length = need + filler.size();
+            return ReplaceStart(stream, resumed, {&front}, table, {&filler});
+        };
+        if (!RebuildStringTableIn(stream, resumed, sheets.front(), regions, place, front.size()))
+            place(0);
+        regions.push_back(replaced);
+        for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
+            regions[i].offset += shift;
+        for (std::size_t i = 0; i < unlisted.size(); ++i)
+            StoreLe32(stream.data() + newEntries[i] + kHeader, static_cast<std::uint32_t>(unlisted[i] + shift));
+        for (std::size_t i = 0; i < listEntries.size(); ++i) {
+            if (!targets[i])
+                continue;  // it led elsewhere; the sheet it names is not found
+            const std::size_t entry = listEntries[i] + shift;
+            StoreLe32(stream.data() + entry + kHeader, static_cast<std::uint32_t>(*targets[i] + shift));
+            if (lost != 0 || paired[i])
+                regions.push_back({MendedRegion::Kind::Replaced, entry + kHeader, 4, -1});
+        }
+        if (!biff8 && !codePageSurvives)
+            DropTextOfALostCodePage(stream, sheets.front() + shift, regions);
+        return true;
+    }
+
+    // Records of a sheet's own kinds come first, and none of the globals': the first sheet lost
+    // its first record with the start (and the end record seen before the sheets was its
+    // own). It gets one back, right before its records, and the globals their end.
+    std::vector<std::uint8_t> sheetBof;
+    {
+        bool sheetRecords = false, globalsRecords = false;
+        for (std::size_t k = resumed; k < sheets.front() && Reads(stream, k);) {
+            const std::uint16_t type = U16(stream, k);
+            sheetRecords = sheetRecords || IsSheetRecord(type);
+            globalsRecords = globalsRecords || IsGlobalsRecord(type) || type == kBof;
+            k += kHeader + U16(stream, k + 2);
+        }
+        if (sheetRecords && !globalsRecords) {
+            const std::size_t bofEnd = sheets.front() + kHeader + U16(stream, sheets.front() + 2);
+            sheetBof.assign(stream.begin() + static_cast<std::ptrdiff_t>(sheets.front()), stream.begin() + static_cast<std::ptrdiff_t>(bofEnd));
+            sheets.insert(sheets.begin(), resumed);
+            globalsEnded = false;
+        }
+    }
+    const std::size_t wholeSheet = sheets[sheetBof.empty() ? 0 : 1];
+    bool biff8 = false;
+    std::vector<std::uint8_t> globals;
+    AppendRecord(globals, kBof, GlobalsBof(stream, wholeSheet, biff8));
+    AppendFormatting(globals, stream, sheets, biff8);
+    // The names the summary lists, when it lists at least as many as were found: the sheets
+    // lost with the start came first, and come back empty (their entries lead past the end).
+    const std::size_t lostSheets = names.size() >= sheets.size() ? names.size() - sheets.size() : 0;
+    for (std::size_t i = 0; i < lostSheets; ++i)
+        AppendRecord(globals, kBoundSheet, SheetEntry(0xFFFFFFFF, names[i], biff8));
+    std::vector<std::size_t> entries;
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+        entries.push_back(globals.size());
+        const std::u16string name = names.size() >= sheets.size() ? names[lostSheets + i] : Wide("Sheet" + std::to_string(i + 1));
+        AppendRecord(globals, kBoundSheet, SheetEntry(sheets[i], name, biff8, stream));
+    }
+    std::vector<std::uint8_t> end;
+    if (!globalsEnded)
+        AppendRecord(end, kEof, {});
+
+    // In place when the destroyed stretch has room; else the stream is written anew. The
+    // string table is laid out straight into its place there (or in the place of the records
+    // it is read from, as above, where the globals' end survives).
+    const std::size_t tableRegions = regions.size();
+    std::size_t tableRegionsEnd = 0;
+    std::size_t shift = 0;
+    MendedRegion replaced{MendedRegion::Kind::Replaced, 0, resumed, -1};
+    const auto place = [&](std::size_t table) {
+        tableRegionsEnd = regions.size();
+        const std::size_t globalsSize = globals.size() + table + end.size();
+        const std::size_t need = globalsSize + sheetBof.size();
+        if (need == resumed || need + kHeader <= resumed) {
+            if (need < resumed)
+                WriteFiller(stream, nullptr, globalsSize, resumed - sheetBof.size());
+            std::copy(sheetBof.begin(), sheetBof.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed - sheetBof.size()));
+            return PutStart(stream, {&globals}, table, {&end});
+        }
+        // (The filler goes before the globals' end record.)
+        std::vector<std::uint8_t> filler = GridFiller(need - resumed);
+        shift = need + filler.size() - resumed;
+        replaced.length = need;
+        std::vector<std::uint8_t> bof = sheetBof;  // (its size is wanted below)
+        return ReplaceStart(stream, resumed, {&globals}, table, {&filler, &end, &bof});
+    };
+    if (!RebuildStringTableIn(stream, resumed, wholeSheet, regions, place,
+                              globalsEnded ? std::optional<std::size_t>(globals.size()) : std::nullopt))
+        place(0);
+    regions.push_back(replaced);
+    for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
+        regions[i].offset += shift;
+    for (std::size_t i = 0; i < sheets.size(); ++i) {
+        const std::size_t sheet = sheets[i] + shift - (i == 0 ? sheetBof.size() : 0);
+        StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(sheet));
+    }
+    if (!biff8 && !codePageSurvives)
+        DropTextOfALostCodePage(stream, sheets.front() + shift - (sheetBof.empty() ? 0 : sheetBof.size()), regions);
+    return true;
+}
+
+}  // namespace tabulon::mending

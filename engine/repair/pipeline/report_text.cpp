@@ -1,0 +1,311 @@
+#include "engine/repair/pipeline/report_text.h"
+
+#include <algorithm>
+
+#include "engine/base/byte_order.h"
+
+namespace tabulon {
+
+std::string DescribeNotAWorkbook(NotAWorkbook what)
+{
+    switch (what) {
+    case NotAWorkbook::ZipArchive:
+        return "This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook";
+    case NotAWorkbook::HtmlDocument: return "This is an HTML document, not a legacy .xls workbook";
+    case NotAWorkbook::XmlDocument: return "This is an XML document, not a legacy .xls workbook";
+    case NotAWorkbook::LargeSectors:
+        return "This compound file uses 4096-byte sectors (version 4); only version-3 workbooks can be repaired";
+    case NotAWorkbook::NoCompoundStructure:
+        return "This file is not a workbook: it holds no allocation table or directory of one anywhere";
+    }
+    return "This is not a legacy .xls workbook";
+}
+
+namespace {
+
+std::string Plural(std::size_t count, const char* one, const char* many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// A count with a comma between each group of three digits: 2,314.
+std::string Grouped(std::uint64_t count)
+{
+    const std::string digits = std::to_string(count);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
+std::string GroupedPlural(std::uint64_t count, const char* one, const char* many)
+{
+    return Grouped(count) + " " + (count == 1 ? one : many);
+}
+
+// The first letter of a sentence that goes inside another, in lower case.
+std::string InSentence(std::string text)
+{
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+// What a partial sheet lost: its first records, bytes of its records, texts whose shared
+// strings went.
+std::string SheetLoss(const SheetOutcome& sheet)
+{
+    std::vector<std::string> parts;
+    if (sheet.startLost)
+        parts.emplace_back("its first records");
+    if (sheet.bytesLost > 0)
+        parts.push_back(Plural(sheet.bytesLost, "byte", "bytes") + " of its records");
+    if (sheet.textsLost > 0)
+        parts.push_back(Plural(sheet.textsLost, "text", "texts"));
+    std::string loss;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        loss += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return loss + " lost";
+}
+
+// A stream's name as people can read it: the control characters some names begin with
+// ("\x05SummaryInformation", "\x01CompObj") written out as \xNN rather than left to show as a
+// box or nothing at all.
+std::string VisibleName(const std::string& name)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            text += "\\x";
+            text += kDigits[byte >> 4];
+            text += kDigits[byte & 0xF];
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+std::string JoinNames(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+}  // namespace
+
+std::string DescribeSalvage(const SalvageReport& report, bool stands)
+{
+    if (!report.written)
+        return "Nothing could be salvaged: no workbook stream was found";
+    std::string text;
+    std::uint64_t globalsLost = 0;
+    if (report.outcomes.empty()) {
+        // Read back nothing: what the list of sheets says is all there is to tell.
+        text = "Salvaged: " + std::to_string(report.sheetsFound) + " of " + Plural(static_cast<std::size_t>(std::max(report.sheets, 0)), "sheet", "sheets");
+        if (!report.lostSheets.empty())
+            text += "; lost: " + JoinNames(report.lostSheets);
+    } else {
+        std::size_t complete = 0;
+        std::string partial;
+        std::vector<std::string> lost;
+        for (const SheetOutcome& sheet : report.outcomes) {
+            if (sheet.state == SheetState::Complete)
+                ++complete;
+            else if (sheet.state == SheetState::Lost)
+                lost.push_back(sheet.name);
+            else
+                partial += (partial.empty() ? "" : ", ") + sheet.name + " (" + SheetLoss(sheet) + ")";
+        }
+        if (complete == 0 && partial.empty() && !stands)
+            return "Nothing could be salvaged: none of the workbook's " + Plural(report.outcomes.size(), "sheet", "sheets") +
+                   " came back";
+        text = "Salvaged: " + std::to_string(complete) + " of " + Plural(report.outcomes.size(), "sheet", "sheets");
+        if (complete < report.outcomes.size())
+            text += " complete";
+        if (!partial.empty())
+            text += "; partial: " + partial;
+        if (!lost.empty())
+            text += "; lost: " + JoinNames(lost);
+        for (const MendedRegion& region : report.regions)
+            globalsLost += region.sheet < 0 ? region.length : 0;
+    }
+    std::vector<std::string> madeUp;
+    for (const SheetOutcome& sheet : report.outcomes) {
+        if (sheet.nameMadeUp)
+            madeUp.push_back(sheet.name);
+    }
+    if (!madeUp.empty())
+        text += "; names lost: " + Plural(madeUp.size(), "sheet", "sheets") + " named " + madeUp.front() +
+                (madeUp.size() > 1 ? "\u2013" + madeUp.back() : std::string());
+    if (globalsLost > 0)
+        text += "; damaged records replaced in the workbook's globals (" + Plural(globalsLost, "byte", "bytes") + ")";
+    if (!report.dropped.empty())
+        text += "; " + Plural(report.dropped.size(), "stream", "streams") + " lost";
+    if (report.directoryLost)
+        text += "; found without its directory";
+    return text;
+}
+
+std::string DescribeRealign(const RealignNote& note)
+{
+    std::string text;
+    const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+    if (note.wrapperBytes > 0)
+        add("a " + Grouped(note.wrapperBytes) + "-byte wrapper before the workbook was removed");
+    if (note.crlfTurnedBack > 0)
+        add(GroupedPlural(note.crlfTurnedBack, "CR LF pair", "CR LF pairs") + " turned back into LF");
+    if (note.crRestored > 0)
+        add(GroupedPlural(note.crRestored, "LF", "LFs") + " turned back into CR LF");
+    if (note.foreignClusters > 0)
+        add(GroupedPlural(note.foreignClusters, "4 KiB cluster", "4 KiB clusters") + " of other bytes removed");
+    if (note.cellsLeftOut > 0)
+        add(GroupedPlural(note.cellsLeftOut, "cell", "cells") + " left out, whose bytes the damage left in doubt");
+    if (!text.empty())
+        text[0] = static_cast<char>(text[0] >= 'a' && text[0] <= 'z' ? text[0] - 'a' + 'A' : text[0]);
+    return text;
+}
+
+std::string DescribeSalvageOf(const RepairReport& report)
+{
+    if (report.refused == NotAWorkbook::NoCompoundStructure && (!report.salvage || !report.salvage->written))
+        return "Nothing could be salvaged: this file is not a workbook";
+    return report.salvage ? DescribeSalvage(*report.salvage) : std::string();
+}
+
+std::string DescribeVerdict(const RepairReport& report)
+{
+    if (report.refused)
+        return DescribeNotAWorkbook(*report.refused);
+    if (report.used == RebuildUsed::Salvaged)
+        return DescribeSalvage(*report.salvage, true) +
+               (report.realign ? "; " + InSentence(DescribeRealign(*report.realign)) : std::string());
+    if (report.used == RebuildUsed::Realigned && report.check.Opens())
+        return "Realigned: " + InSentence(DescribeRealign(report.realign ? *report.realign : RealignNote{}));
+    if (const Finding* problem = report.check.FirstProblem())
+        return "Still damaged: " + DescribeFinding(*problem);
+    if (report.used == RebuildUsed::Kept)
+        return std::string("Kept: ") + kOpensAsItIs;
+    return "Opens";
+}
+
+std::string ChangedFieldNames(const RepairReport& report)
+{
+    std::string list;
+    for (const HeaderField& field : ChangedHeaderFields(report.before, report.after)) {
+        if (!list.empty())
+            list += ", ";
+        list += field.name;
+    }
+    return list;
+}
+
+std::string HeaderFieldText(const HeaderBytes& header, const HeaderField& field)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const std::uint8_t* bytes = header.data() + field.offset;
+    switch (field.kind) {
+    case HeaderFieldKind::Integer:
+        return std::to_string(HeaderInteger(header, field));
+    case HeaderFieldKind::Bytes: {
+        std::string text;
+        for (std::size_t i = 0; i < field.width; ++i) {
+            text += kDigits[bytes[i] >> 4];
+            text += kDigits[bytes[i] & 0xF];
+        }
+        return text;
+    }
+    case HeaderFieldKind::SectorList: {
+        std::string text;
+        int shown = 0;
+        for (std::size_t k = 0; k < field.width / 4 && shown < 6; ++k, ++shown) {
+            const std::uint32_t entry = LoadLe32(bytes + 4 * k);
+            if (entry == kFreeSector)
+                break;
+            text += (text.empty() ? "" : ", ") + std::to_string(entry);
+        }
+        return text.empty() ? "(empty)" : text;
+    }
+    }
+    return {};
+}
+
+std::string DescribeRepair(const RepairReport& report)
+{
+    if (report.refused)
+        return DescribeNotAWorkbook(*report.refused) + "; nothing was written.";
+    std::string text;
+    if (report.used == RebuildUsed::Salvaged) {
+        const SalvageReport& salvage = *report.salvage;
+        if (report.realign)
+            text += "The workbook's bytes had moved: " + InSentence(DescribeRealign(*report.realign)) + ".\n";
+        text += "No header made the workbook open, so its streams were salvaged into a new file.\n";
+        text += "Result: " + DescribeVerdict(report) + "\n";
+        if (!salvage.outcomes.empty())
+            text += "\nSheets:\n";
+        for (const SheetOutcome& sheet : salvage.outcomes) {
+            text += "  " + sheet.name + ": " +
+                    (sheet.state == SheetState::Complete ? std::string("complete")
+                     : sheet.state == SheetState::Lost   ? std::string("lost")
+                                                         : "partial, " + SheetLoss(sheet)) +
+                    " (" + Plural(sheet.cells, "cell", "cells") + ")\n";
+        }
+        text += "\nStreams kept:\n";
+        for (const SalvagedStream& stream : salvage.kept) {
+            text += "  " + VisibleName(stream.path) + ": " + std::to_string(stream.size) + " bytes" +
+                    (stream.declaredSize > stream.size ? " of " + std::to_string(stream.declaredSize) : std::string()) +
+                    (stream.linksRebuilt > 0 ? ", " + std::to_string(stream.linksRebuilt) + " links rebuilt" : std::string()) +
+                    "\n";
+        }
+        for (const std::string& lost : salvage.dropped)
+            text += "  lost: " + VisibleName(lost) + "\n";
+        if (!salvage.regions.empty())
+            text += "\nMended in the workbook stream:\n";
+        for (const MendedRegion& region : salvage.regions) {
+            const std::string where = region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < salvage.sheetNames.size()
+                                          ? salvage.sheetNames[static_cast<std::size_t>(region.sheet)]
+                                          : std::string("the workbook's globals");
+            text += std::string("  ") + (region.kind == MendedRegion::Kind::Replaced ? "replaced" : "lost") + " " +
+                    std::to_string(region.length) + " bytes at byte " + std::to_string(region.offset) + ", in " + where + "\n";
+        }
+        if (salvage.directoryLost)
+            text += "The directory was lost: the workbook was found by its first record.\n";
+        if (salvage.tableSectorsLost > 0)
+            text += "Allocation-table sectors lost: " + std::to_string(salvage.tableSectorsLost) + "\n";
+        if (!salvage.damage.empty())
+            text += "\nFindings in the file as it came:\n";
+        for (const Finding& finding : salvage.damage)
+            text += "  " + DescribeFinding(finding) + "\n";
+        return text;
+    }
+    if (report.realign)
+        text += "The workbook's bytes had moved: " + InSentence(DescribeRealign(*report.realign)) +
+                ". They were put back in place and written into a new file; the workbook itself is unchanged.\n";
+    text += report.used == RebuildUsed::Realigned ? std::string()
+            : report.used == RebuildUsed::Kept && !report.check.Opens()
+                ? "The header was kept: it reads the compound file, but damage beyond it remains.\n"
+            : report.used == RebuildUsed::Kept ? "The header was kept: the workbook opens as it is, so nothing changed.\n"
+            : report.used == RebuildUsed::Deep ? "The deep rebuild from the file's own structure stood.\n"
+                                               : "The plain rebuild stood.\n";
+    text += "Result: " + DescribeVerdict(report) + "\n\nHeader fields, before -> after:\n";
+    for (const HeaderField& field : kHeaderFields) {
+        const std::string before = HeaderFieldText(report.before, field);
+        const std::string after = HeaderFieldText(report.after, field);
+        text += "  " + std::string(field.name) + ": " + (before == after ? before + " (kept)" : before + " -> " + after) + "\n";
+    }
+    text += "\nFindings:\n";
+    if (report.check.findings.empty())
+        text += "  none\n";
+    for (const Finding& finding : report.check.findings)
+        text += "  " + DescribeFinding(finding) + "\n";
+    return text;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,49 @@
+// The repair report in words, for people: the same words in the window and on the command line.
+#pragma once
+
+#include <string>
+
+#include "engine/cfb/header.h"
+#include "engine/repair/pipeline/repair.h"
+#include "engine/repair/salvage/salvage.h"
+
+namespace tabulon {
+
+// Why a file was refused, in a sentence without its full stop.
+std::string DescribeNotAWorkbook(NotAWorkbook what);
+
+// What was put back in place when the file's bytes had moved, in a sentence without its full
+// stop: "A 128-byte wrapper before the workbook was removed; 2,314 CR LF pairs turned back
+// into LF". Empty when nothing was.
+std::string DescribeRealign(const RealignNote& note);
+
+// What a salvage came to, in a line: "Salvaged: 3 of 3 sheets", and what was lost. `stands`:
+// its new file is the repair's result even though no sheet came back (the copy with a rebuilt
+// header would have shown values the workbook never held), which then says "Salvaged: 0 of …".
+std::string DescribeSalvage(const SalvageReport& report, bool stands = false);
+
+// What is said of a workbook that opens as it is, which nothing was done to.
+inline constexpr const char* kOpensAsItIs = "opens as it is; nothing changed";
+
+// What the salvage tried on `report`'s file came to: as DescribeSalvage, but for a file refused
+// as no workbook at all, that it is none. Empty when no salvage was tried.
+std::string DescribeSalvageOf(const RepairReport& report);
+
+// The verdict in a few words, as the window's Check column shows it: why the file was refused,
+// what the salvage came to, "Still damaged: " and the first problem, "Kept: " and kOpensAsItIs
+// for a workbook whose own header stood, or "Opens".
+std::string DescribeVerdict(const RepairReport& report);
+
+// The names of the header fields the repair changed, joined by ", "; empty when none changed.
+std::string ChangedFieldNames(const RepairReport& report);
+
+// A header field's value as the report shows it: integers in decimal, bytes in hexadecimal,
+// the table list as its first six sectors ("(empty)" when it lists none).
+std::string HeaderFieldText(const HeaderBytes& header, const HeaderField& field);
+
+// The whole report, line by line, after the line that names the workbook: what stood, the
+// verdict, the header fields before and after (or the streams kept and the stretches mended
+// by a salvage) and the findings.
+std::string DescribeRepair(const RepairReport& report);
+
+}  // namespace tabulon

@@ -1,0 +1,64 @@
+// Finding the workbook stream by its own records, when its directory entry leads nowhere,
+// and reading the list of sheets of what was found.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/repair/salvage/salvage_chain.h"
+
+namespace tabulon::salvage {
+
+// Whether a workbook's first record (the globals' BOF) starts here; its BIFF version if so.
+std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room);
+
+// The sheets a workbook stream lists, and how many of them begin where the list says.
+struct ListedSheet {
+    std::string name;
+    bool found = false;  // its first record is where the list says
+};
+
+struct SheetBof {
+    std::size_t offset;
+    std::uint16_t version;
+};
+
+// The first worksheet BOF record anywhere in `size` bytes, if they hold one.
+std::optional<SheetBof> FirstSheetBof(const std::uint8_t* bytes, std::size_t size);
+
+// The sheets a workbook stream lists, by name, and whether each begins where the list says.
+std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream);
+
+// Searches the file's sectors that nothing else holds for the workbook stream.
+class StreamFinder {
+public:
+    StreamFinder(Space& main, const std::vector<bool>& miniContainer, Budget& budget, std::vector<std::int8_t>& fragmentStarts)
+        : main_(main), miniContainer_(miniContainer), budget_(budget), fragmentStarts_(fragmentStarts)
+    {
+    }
+
+    // The workbook stream found by its first record: in the file's sectors, then at the
+    // mini stream's 64-byte granularity anywhere in the file; the longest one stands.
+    bool FindByBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt, bool& inMini);
+
+    // When the globals are gone as well: what is left of the workbook starts in the first free
+    // sector that holds a worksheet's first record; the mending gives it new globals.
+    bool FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt);
+
+    // When no sheet's first record survives either: what is left of the workbook starts in
+    // the first free sector where a sheet's own records (cells, rows) run on, and it gets a
+    // first record of a worksheet of the version its text records fit; the mending gives it
+    // new globals.
+    bool FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt);
+
+private:
+    Space& main_;
+    const std::vector<bool>& miniContainer_;  // the file's sectors that hold the mini stream
+    Budget& budget_;
+    std::vector<std::int8_t>& fragmentStarts_;
+};
+
+}  // namespace tabulon::salvage
