@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 namespace tabulon::biff {
 
@@ -21,31 +22,16 @@ bool ReadsOtherwise(Bytes stream, std::size_t at)
            next + kRecordHeaderSize + U16(stream, next + 2) <= stream.size() && Known(U16(stream, next), U16(stream, next + 2));
 }
 
-// Whether a record of a known type and fitting length, whose body the stream holds, starts at `at`.
 bool ReadsKnown(Bytes stream, std::size_t at)
 {
-    return at + kRecordHeaderSize <= stream.size() && at + kRecordHeaderSize + U16(stream, at + 2) <= stream.size() &&
-           Known(U16(stream, at), U16(stream, at + 2));
+    return RecordCounts<kMendingRun>(SpanBytes{stream}, at);
 }
 
-// Whether `count` records of known types follow one another from `at` (fewer when the stream
-// or a sheet ends first): where the records are picked up again after damage, bytes that only
-// happen to look like records of some unknown type must not do.
 bool RunAt(Bytes stream, std::size_t at, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        if (at == stream.size())
-            return i > 0;
-        if (!ReadsKnown(stream, at))
-            return false;
-        if (U16(stream, at) == kEof && i > 0)
-            return true;
-        at += kRecordHeaderSize + U16(stream, at + 2);
-    }
-    return true;
+    return RecordRunAt<kMendingRun>(SpanBytes{stream}, at, count);
 }
 
-// Whether a worksheet's BOF record starts at `at`, with records following it.
 bool SheetStartsAt(Bytes stream, std::size_t at)
 {
     if (!IsBofType(U16(stream, at)))
@@ -54,54 +40,64 @@ bool SheetStartsAt(Bytes stream, std::size_t at)
     return bof && bof->substream == kWorksheetSubstream && RunAt(stream, at, 3);
 }
 
-// The first place from `from` on, and before `before`, where three records follow one another.
+namespace {
+
+// The end of a record cut by damage, its last bytes read as a header, can start a run whose
+// first record runs over the true records and lands on one of them: a place inside that first
+// record from which records read one by one up to its end is where they resume (the end of a
+// cell's record read as a formula would show a made-up value). (Within the record's first 512
+// bytes, where the true start lies when the damage ended just before it: the work stays bounded
+// on bytes that read as records everywhere.) A short record's bytes may read as a record or two
+// by chance: only a long one, with three records or more inside, is taken for such a false start.
+std::size_t PastFalseStart(Bytes stream, std::size_t at)
+{
+    constexpr std::size_t kReach = 512;
+    constexpr std::size_t kLongest = 64;
+    constexpr int kFewestInside = 3;
+    for (bool moved = true; moved;) {
+        moved = false;
+        const std::size_t end = U16(stream, at + 2) >= kLongest ? at + kRecordHeaderSize + U16(stream, at + 2) : at;
+        for (std::size_t inside = at + 1; inside + kRecordHeaderSize <= end && inside <= at + kReach && !moved; ++inside) {
+            std::size_t k = inside;
+            int records = 0;
+            while (k < end && ReadsKnown(stream, k) && records < 64) {
+                k += kRecordHeaderSize + U16(stream, k + 2);
+                ++records;
+            }
+            if (k == end && records >= kFewestInside) {
+                at = inside;
+                moved = true;
+            }
+        }
+    }
+    return at;
+}
+
 // Bytes of a long record's body (a picture, a theme) now and then read as a few records, the
-// first of them long enough to run over a sheet's start: a sheet's BOF inside the run, where
-// the run has no record start, is where records resume.
+// first of them long enough to run over a sheet's start: a sheet's BOF inside the run of three
+// from `at`, where the run has no record start, is where records resume.
+std::size_t SheetStartInsideRun(Bytes stream, std::size_t at)
+{
+    std::size_t start = at;
+    for (int i = 0; i < 3 && start + kRecordHeaderSize <= stream.size(); ++i) {
+        const std::size_t end = start + kRecordHeaderSize + U16(stream, start + 2);
+        for (std::size_t inside = start + 1; inside < end && inside + kRecordHeaderSize <= stream.size(); ++inside) {
+            if (SheetStartsAt(stream, inside))
+                return inside;
+        }
+        start = end;
+    }
+    return at;
+}
+
+}  // namespace
+
 std::size_t Resync(Bytes stream, std::size_t from, std::size_t before)
 {
-    for (std::size_t at = from; at + kRecordHeaderSize <= stream.size() && at < before; ++at) {
-        if (!RunAt(stream, at, 3))
-            continue;
-        // The end of a record cut by damage, its last bytes read as a header, can start a run
-        // whose first record runs over the true records and lands on one of them: a place
-        // inside that first record from which records read one by one up to its end is where
-        // they resume (the end of a cell's record read as a formula would show a made-up value).
-        // (Within the record's first 512 bytes, where the true start lies when the damage ended
-        // just before it: the work stays bounded on bytes that read as records everywhere.)
-        // A short record's bytes may read as a record or two by chance: only a long one, with
-        // three records or more inside, is taken for such a false start.
-        constexpr std::size_t kReach = 512;
-        constexpr std::size_t kLongest = 64;
-        constexpr int kFewestInside = 3;
-        for (bool moved = true; moved;) {
-            moved = false;
-            const std::size_t end = U16(stream, at + 2) >= kLongest ? at + kRecordHeaderSize + U16(stream, at + 2) : at;
-            for (std::size_t inside = at + 1; inside + kRecordHeaderSize <= end && inside <= at + kReach && !moved; ++inside) {
-                std::size_t k = inside;
-                int records = 0;
-                while (k < end && ReadsKnown(stream, k) && records < 64) {
-                    k += kRecordHeaderSize + U16(stream, k + 2);
-                    ++records;
-                }
-                if (k == end && records >= kFewestInside) {
-                    at = inside;
-                    moved = true;
-                }
-            }
-        }
-        std::size_t start = at;
-        for (int i = 0; i < 3 && start + kRecordHeaderSize <= stream.size(); ++i) {
-            const std::size_t end = start + kRecordHeaderSize + U16(stream, start + 2);
-            for (std::size_t inside = start + 1; inside < end && inside + kRecordHeaderSize <= stream.size(); ++inside) {
-                if (SheetStartsAt(stream, inside))
-                    return inside;
-            }
-            start = end;
-        }
-        return at;
-    }
-    return kNoPlace;
+    const std::uint64_t at = FirstRun<kMendingRun>(SpanBytes{stream}, from, before);
+    if (at == kNoPlace)
+        return kNoPlace;
+    return SheetStartInsideRun(stream, PastFalseStart(stream, static_cast<std::size_t>(at)));
 }
 
 }  // namespace tabulon::biff

@@ -1,6 +1,18 @@
 // Reading a workbook stream's records where some may be damaged: whether a record that reads
-// starts at a place, and where records resume past bytes that do not read. The strict walk is
-// RecordCursor (records.h); these are the rules the check, the mending and the salvage share.
+// starts at a place, and where records resume past bytes that do not read.
+//
+// Every reading that resumes after damage does it by one rule: records resume at the first place
+// from which a run of records follows one another (FirstRun). How tolerant the reading is comes
+// as a RunRule: which records count, how long a run must be and what ends one early. The readings
+// and their rules:
+// - the cell reader's walk (RecordCursor, records.h): kReadingRun, two plausible records, then
+//   the weightiest chain of records in a window from there;
+// - the check and the mending of a stream (Resync below): kMendingRun, three known records (the
+//   filler over damage among them), then the true start inside a long false record;
+// - the salvage over a chain of sectors still being put together: kChainRun, three plausible
+//   records whose headers the chain holds so far.
+// The bytes come through a Source: anything with Size() and U16(at) (SpanBytes for a stream in
+// memory).
 #pragma once
 
 #include <algorithm>
@@ -35,6 +47,82 @@ inline bool Known(std::uint16_t type, std::uint16_t length)
     return type == kFillerRecord ? length <= kMaxRecordBody : PlausibleRecord(type, length);
 }
 
+// A stream in memory as a Source of records' bytes.
+struct SpanBytes {
+    Bytes bytes;
+    std::uint64_t Size() const { return bytes.size(); }
+    std::uint16_t U16(std::uint64_t at) const { return LoadLe16(bytes.data() + at); }
+    // The first place at or after `from` whose byte is not zero (Size() when none is).
+    std::uint64_t NextNonZero(std::uint64_t from) const
+    {
+        const auto found = std::find_if(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(), [](std::uint8_t b) { return b != 0; });
+        return static_cast<std::uint64_t>(found - bytes.begin());
+    }
+};
+
+// What a reading takes for records that go on: which records count in a run, and what ends a run
+// before its length. (A header of four zero bytes counts in no rule: no record has it.)
+struct RunRule {
+    int records = 3;            // a run's length
+    bool wholeBodies = true;    // a record counts only where the bytes hold its body, not its header alone
+    bool filler = false;        // the filler over damage counts (else only plausible records)
+    bool endCompletes = false;  // the bytes' end, reached after a record, completes a run
+    bool eofCompletes = false;  // an end record after the first completes a run
+};
+inline constexpr RunRule kReadingRun{.records = 2, .wholeBodies = true, .filler = false, .endCompletes = true, .eofCompletes = false};
+inline constexpr RunRule kMendingRun{.records = 3, .wholeBodies = true, .filler = true, .endCompletes = true, .eofCompletes = true};
+inline constexpr RunRule kChainRun{.records = 3, .wholeBodies = false, .filler = false, .endCompletes = false, .eofCompletes = false};
+
+// Whether a record that counts under `rule` starts at `at`.
+template <RunRule rule, typename Source>
+inline bool RecordCounts(const Source& source, std::uint64_t at)
+{
+    if (at + kRecordHeaderSize > source.Size())
+        return false;
+    const std::uint16_t type = source.U16(at);
+    const std::uint16_t length = source.U16(at + 2);
+    if (rule.wholeBodies && at + kRecordHeaderSize + length > source.Size())
+        return false;
+    return rule.filler ? Known(type, length) : PlausibleRecord(type, length);
+}
+
+// Whether `count` records that count under `rule` follow one another from `at`.
+template <RunRule rule, typename Source>
+inline bool RecordRunAt(const Source& source, std::uint64_t at, int count = rule.records)
+{
+    for (int i = 0; i < count; ++i) {
+        if (rule.endCompletes && at == source.Size())
+            return i > 0;
+        if (!RecordCounts<rule>(source, at))
+            return false;
+        if (rule.eofCompletes && i > 0 && source.U16(at) == kEof)
+            return true;
+        at += kRecordHeaderSize + source.U16(at + 2);
+    }
+    return true;
+}
+
+// Where records resume: the first place from `from` on, and before `before`, where a run of
+// records that count under `rule` starts; kNoPlace when there is none before the bytes end.
+// (A stretch of zeros is passed over at once where the source can tell where it ends.)
+template <RunRule rule, typename Source>
+inline std::uint64_t FirstRun(const Source& source, std::uint64_t from, std::uint64_t before = kNoPlace)
+{
+    for (std::uint64_t at = from; at + kRecordHeaderSize <= source.Size() && at < before; ++at) {
+        if constexpr (requires { source.NextNonZero(at); }) {
+            if (source.U16(at) == 0 && source.U16(at + 2) == 0) {
+                // The first place whose header holds the next byte that is not zero.
+                at = source.NextNonZero(at + kRecordHeaderSize) - (kRecordHeaderSize - 1);
+                if (at + kRecordHeaderSize > source.Size() || at >= before)
+                    return kNoPlace;
+            }
+        }
+        if (RecordRunAt<rule>(source, at))
+            return at;
+    }
+    return kNoPlace;
+}
+
 // Reads past its common case: a record of no known type or length that nevertheless reads.
 bool ReadsOtherwise(Bytes stream, std::size_t at);
 
@@ -56,14 +144,16 @@ bool ReadsKnown(Bytes stream, std::size_t at);
 
 // Whether `count` records of known types follow one another from `at` (fewer when the stream
 // or a sheet ends first): where the records are picked up again after damage, bytes that only
-// happen to look like records of some unknown type must not do.
+// happen to look like records of some unknown type must not do. (RecordRunAt with kMendingRun.)
 bool RunAt(Bytes stream, std::size_t at, int count);
 
 // Whether a worksheet's BOF record starts at `at`, with records following it.
 bool SheetStartsAt(Bytes stream, std::size_t at);
 
-// The first place from `from` on, and before `before`, where three records follow one another
-// (see record_scan.cpp for the false starts it passes over); kNoPlace when there is none.
+// Where the check and the mending pick records up again past damage: the first run of three
+// known records from `from` on, and before `before` (FirstRun with kMendingRun), moved on past a
+// false start inside a long record and onto a sheet's first record inside the run
+// (record_scan.cpp); kNoPlace when there is none.
 std::size_t Resync(Bytes stream, std::size_t from, std::size_t before = kNoPlace);
 
 // The first place at or after `from` whose two bytes read as a BOF record's type, record start

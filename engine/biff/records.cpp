@@ -8,6 +8,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/base/text.h"
+#include "engine/biff/record_scan.h"
 
 namespace tabulon {
 
@@ -673,26 +674,13 @@ std::uint32_t RecordCursor::Weight(std::size_t offset) const
 // chains the first is taken.
 std::size_t RecordCursor::Resynchronise(std::size_t from)
 {
-    // Four zero bytes are no record: a zeroed stretch (the filler a mending writes over damage
-    // has zero bodies) is passed over at once, not tried place by place.
+    // (Four zero bytes are no record: a zeroed stretch, such as the filler a mending writes over
+    // damage with its zero bodies, is passed over at once, not tried place by place.)
     static_assert(FittingShape(0, 0, false) == nullptr, "a zero header is no plausible record");
-    std::size_t first = from;
-    for (;; ++first) {
-        if (first + kRecordHeaderSize > stream_.size())
-            return stream_.size();
-        if (LoadLe32(stream_.data() + first) == 0) {
-            const auto nonZero = std::find_if(stream_.begin() + static_cast<std::ptrdiff_t>(first + kRecordHeaderSize),
-                                              stream_.end(), [](std::uint8_t b) { return b != 0; });
-            if (nonZero == stream_.end())
-                return stream_.size();
-            // The first place whose header holds that byte.
-            first = static_cast<std::size_t>(nonZero - stream_.begin()) - (kRecordHeaderSize - 1);
-        }
-        const std::optional<std::size_t> end = PlausibleEnd(first);
-        if (end && (*end == stream_.size() || PlausibleEnd(*end)))
-            break;
-    }
-    const ChainWeights& weights = Weights(first);
+    const std::uint64_t first = FirstRun<kReadingRun>(SpanBytes{stream_}, from);
+    if (first == kNoPlace)
+        return stream_.size();
+    const ChainWeights& weights = Weights(static_cast<std::size_t>(first));
     return weights.start + weights.best[first - weights.start];
 }
 

@@ -202,22 +202,6 @@ std::uint32_t ChainBuilder::U32At(std::uint64_t offset) const
     return U16At(offset) | (std::uint32_t{U16At(offset + 2)} << 16);
 }
 
-bool ChainBuilder::Plausible(std::uint64_t offset) const
-{
-    return PlausibleRecord(U16At(offset), U16At(offset + 2));
-}
-
-// Whether `count` records start at `offset` one after the other, each header within reach.
-bool ChainBuilder::RunAt(std::uint64_t offset, int count) const
-{
-    for (int i = 0; i < count; ++i) {
-        if (offset + 4 > Available() || !Plausible(offset))
-            return false;
-        offset += 4u + U16At(offset + 2);
-    }
-    return true;
-}
-
 void ChainBuilder::Append(std::uint32_t unit, bool walk)
 {
     units_.push_back(unit);
@@ -299,17 +283,18 @@ bool ChainBuilder::TakeLinked(std::uint32_t unit)
     return taken;
 }
 
-// After damage: the first place where three plausible records follow one another.
+// After damage: the first place where three plausible records follow one another, their headers
+// in the chain so far. (Places the scan passed are not looked at again as the chain grows.)
 bool ChainBuilder::Resync()
 {
-    for (; scanFrom_ + 4 <= Available(); ++scanFrom_) {
-        if (RunAt(scanFrom_, 3)) {
-            nextRecord_ = scanFrom_;
-            synced_ = true;
-            return true;
-        }
+    const std::uint64_t found = biff::FirstRun<biff::kChainRun>(Held{*this}, scanFrom_);
+    if (found == biff::kNoPlace) {
+        scanFrom_ = std::max(scanFrom_, Available() >= 4 ? Available() - 3 : 0);
+        return false;
     }
-    return false;
+    scanFrom_ = nextRecord_ = found;
+    synced_ = true;
+    return true;
 }
 
 // Keeps track of where the workbook's last sheet ends, for a stream of unknown size.

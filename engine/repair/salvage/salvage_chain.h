@@ -142,8 +142,12 @@ private:
     std::uint32_t U32At(std::uint64_t offset) const;
     // The row and column of the last cell (lastCell_ set).
     std::pair<std::uint32_t, std::uint32_t> LastCell() const { return {U16At(*lastCell_ + 4), U16At(*lastCell_ + 6)}; }
-    bool Plausible(std::uint64_t offset) const;
-    bool RunAt(std::uint64_t offset, int count) const;
+    // The chain's bytes so far, as the record scan reads them.
+    struct Held {
+        const ChainBuilder& chain;
+        std::uint64_t Size() const { return chain.Available(); }
+        std::uint16_t U16(std::uint64_t offset) const { return chain.U16At(offset); }
+    };
 
     void Append(std::uint32_t unit, bool walk = true);
     template <typename Accept>
