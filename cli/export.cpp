@@ -133,7 +133,7 @@ ExportResult ExportWorkbookCsv(const fs::path& workbook, const Options& options,
     result.source = workbook;
     try {
         OsFile file = OpenWorkbook(workbook);
-        if (file.Length() > kMaxWorkbookLength)
+        if (file.Length() > kMaxFileLength)
             throw Failure{"is 2 GiB or larger, which no version-3 workbook can be"};
         RecoveredCells recovered = RecoverCells(file);
         result.from = recovered.from;

@@ -41,7 +41,7 @@ OsFile OpenWorkbook(const fs::path& workbook, OsFile::Access access)
 
 void CheckLength(OsFile& file)
 {
-    if (file.Length() > kMaxWorkbookLength)
+    if (file.Length() > kMaxFileLength)
         throw Failure{"is 2 GiB or larger, which no version-3 workbook can be; left untouched"};
 }
 

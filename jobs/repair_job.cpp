@@ -34,7 +34,7 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
     // Refused before anything is copied: no rebuild can address it, and the copy alone would
     // fill the temporary folder.
     try {
-        if (input->Length() > kMaxWorkbookLength)
+        if (input->Length() > kMaxFileLength)
             return {Outcome::TooLarge, {}, std::nullopt};
     } catch (const std::system_error&) {
         return {Outcome::CannotOpen, {}, std::nullopt};

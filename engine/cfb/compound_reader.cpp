@@ -13,7 +13,7 @@
 namespace tabulon {
 namespace {
 
-// As many directory entries as the structural check reads; no workbook comes near.
+// As many directory entries as the structural check reads; no real file comes near.
 constexpr std::size_t kMaxDirectoryEntries = std::size_t{1} << 18;
 // Storages nested deeper are left out: workbooks nest a few levels, and every entry carries
 // its whole path.

@@ -248,7 +248,7 @@ Layout PlanLayout(const std::vector<CompoundEntry>& entries)
         } else {
             start.push_back(entry.type == kObjectTypeStream ? kEndOfChain : 0);
         }
-        if (sectors > kMaxWorkbookLength / kSectorSize)
+        if (sectors > kMaxFileLength / kSectorSize)
             break;
     }
     const std::uint64_t streamSectors = sectors;
@@ -267,7 +267,7 @@ Layout PlanLayout(const std::vector<CompoundEntry>& entries)
         ++fatSectors;
     }
     const std::uint64_t total = sectors + fatSectors + difatSectors;
-    if ((total + 1) * kSectorSize > kMaxWorkbookLength)
+    if ((total + 1) * kSectorSize > kMaxFileLength)
         throw std::invalid_argument("the entries need a compound file of 2^31 bytes or more");
 
     const auto narrow = [](std::uint64_t value) { return static_cast<std::uint32_t>(value); };

@@ -56,6 +56,6 @@ inline constexpr std::size_t kDifatEntriesPerSector = kEntriesPerFatSector - 1;
 
 // Lengths are 32-bit signed quantities in version-3 files: a file of 2^31 bytes or more
 // cannot be addressed by the rebuild.
-inline constexpr std::uint64_t kMaxWorkbookLength = 0x7FFF'FFFF;
+inline constexpr std::uint64_t kMaxFileLength = 0x7FFF'FFFF;
 
 }  // namespace tabulon

@@ -16,7 +16,7 @@ namespace tabulon {
 namespace {
 
 // Directory entries the check reads. A crafted directory chain may span the whole file;
-// no workbook comes near this many entries.
+// no real file comes near this many entries.
 constexpr std::uint32_t kMaxDirectoryEntries = 1u << 18;
 // Findings are kept up to this many once a problem is among them: enough for any report a
 // person reads.
@@ -76,7 +76,7 @@ class Checker {
 public:
     Checker(SectorFile& file, const MainStreamRule& main) : file_(file), main_(main) {}
 
-    WorkbookCheck Run()
+    CompoundCheck Run()
     {
         CheckAll();
         return std::move(result_);
@@ -399,11 +399,10 @@ private:
         return true;
     }
 
-    const Entry* WorkbookEntry() const
+    const Entry* MainEntry() const
     {
-        const auto workbook = std::find_if(streams_.begin(), streams_.end(),
-                                           [&](std::uint32_t index) { return directory_[index].main; });
-        return workbook == streams_.end() ? nullptr : &directory_[*workbook];
+        const auto main = std::find_if(streams_.begin(), streams_.end(), [&](std::uint32_t index) { return directory_[index].main; });
+        return main == streams_.end() ? nullptr : &directory_[*main];
     }
 
     static bool InMiniStream(const Entry& entry) { return entry.size < kMiniStreamCutoff; }
@@ -418,17 +417,17 @@ private:
         const std::uint32_t miniFatStart = HeaderField32(header_, kFirstMiniFatSectorOffset);
         const std::uint32_t miniFatCount = HeaderField32(header_, kNumMiniFatSectorsOffset);
 
-        // Of the mini stream's chain only its length is kept, and the sector the workbook
-        // stream begins in when the workbook is small.
-        std::uint64_t workbookPosition = ~std::uint64_t{0};
-        if (const Entry* workbook = WorkbookEntry(); workbook && workbook->start != kEndOfChain)
-            workbookPosition = std::uint64_t{workbook->start} * kMiniSectorSize / kSectorSize;
+        // Of the mini stream's chain only its length is kept, and the sector the main stream
+        // begins in when it is small.
+        std::uint64_t mainPosition = ~std::uint64_t{0};
+        if (const Entry* main = MainEntry(); main && main->start != kEndOfChain)
+            mainPosition = std::uint64_t{main->start} * kMiniSectorSize / kSectorSize;
         std::uint32_t miniStreamSectors = 0;
         if (root.size > 0 && root.start != kEndOfChain)
             miniStreamSectors = WalkFat(root.start, Reuse::Report, Severity::Incorrect, 0,
                                         [&](std::uint32_t position, std::uint32_t sector) {
-                                            if (position == workbookPosition)
-                                                workbookMiniSector_ = sector;
+                                            if (position == mainPosition)
+                                                mainMiniSector_ = sector;
                                         })
                                     .length;
         miniStreamSectors_ = miniStreamSectors;
@@ -483,7 +482,7 @@ private:
         }
     }
 
-    std::optional<std::uint16_t> FirstRecordId(const Entry& entry)
+    std::optional<std::uint16_t> FirstSixteenBits(const Entry& entry)
     {
         if (entry.size < 2)
             return std::nullopt;
@@ -495,20 +494,19 @@ private:
         const std::uint64_t offset = static_cast<std::uint64_t>(entry.start) * kMiniSectorSize;
         if (entry.start == kEndOfChain || offset / kSectorSize >= miniStreamSectors_)
             return std::nullopt;
-        return LoadLe16(ReadSector(workbookMiniSector_).data() + offset % kSectorSize);
+        return LoadLe16(ReadSector(mainMiniSector_).data() + offset % kSectorSize);
     }
 
-    void CheckWorkbookStream()
+    void CheckMainStream()
     {
-        const auto workbook = std::find_if(streams_.begin(), streams_.end(),
-                                           [&](std::uint32_t index) { return directory_[index].main; });
-        if (workbook == streams_.end()) {
-            Add(FindingCode::NoWorkbookStream, Severity::Fatal);
+        const auto main = std::find_if(streams_.begin(), streams_.end(), [&](std::uint32_t index) { return directory_[index].main; });
+        if (main == streams_.end()) {
+            Add(FindingCode::NoMainStream, Severity::Fatal);
             return;
         }
-        const std::optional<std::uint16_t> record = FirstRecordId(directory_[*workbook]);
+        const std::optional<std::uint16_t> record = FirstSixteenBits(directory_[*main]);
         if (!record || !main_.startsWell(*record))
-            Add(FindingCode::WorkbookWithoutBof, Severity::Incorrect, *workbook, 0x0809, record.value_or(0));
+            Add(FindingCode::MainStreamStartsWrongly, Severity::Incorrect, *main, main_.expectedFirst, record.value_or(0));
     }
 
     void CheckAll()
@@ -530,7 +528,7 @@ private:
             return;
         CheckMiniStream();
         CheckStreams();
-        CheckWorkbookStream();
+        CheckMainStream();
         // Readers that read whole sectors (Gnumeric's among them) refuse a file whose last
         // sector, cut short, is in use.
         if (const std::uint32_t last = sectorCount_ - 1; length % kSectorSize != 0 && last < fat_.size() && fat_[last] != kFreeSector)
@@ -544,7 +542,7 @@ private:
 
     SectorFile& file_;
     const MainStreamRule& main_;
-    WorkbookCheck result_;
+    CompoundCheck result_;
     bool hasProblem_ = false;
     HeaderBytes header_{};
     std::uint32_t sectorCount_ = 0;
@@ -555,7 +553,7 @@ private:
     std::uint64_t directoryEntries_ = 0;     // all the entries of the directory's chain
     std::vector<std::uint32_t> streams_;
     std::uint32_t miniStreamSectors_ = 0;
-    std::uint32_t workbookMiniSector_ = 0;
+    std::uint32_t mainMiniSector_ = 0;
     std::uint32_t miniSectors_ = 0;  // mini sectors the mini stream holds
     std::vector<std::uint32_t> miniFatSectors_;
     std::array<CachedSector, 64> miniFatCache_{};
@@ -566,12 +564,12 @@ private:
 
 }  // namespace
 
-bool WorkbookCheck::Opens() const
+bool CompoundCheck::Opens() const
 {
     return FirstProblem() == nullptr;
 }
 
-const Finding* WorkbookCheck::FirstProblem() const
+const Finding* CompoundCheck::FirstProblem() const
 {
     for (const Finding& finding : findings) {
         if (finding.severity != Severity::Harmless)
@@ -580,46 +578,9 @@ const Finding* WorkbookCheck::FirstProblem() const
     return nullptr;
 }
 
-WorkbookCheck VerifyCompoundFile(SectorFile& file, const MainStreamRule& main)
+CompoundCheck VerifyCompoundFile(SectorFile& file, const MainStreamRule& main)
 {
     return Checker(file, main).Run();
-}
-
-std::string DescribeFinding(const Finding& finding)
-{
-    const std::string where = std::to_string(finding.where);
-    switch (finding.code) {
-    case FindingCode::FileTooShort: return "not a workbook: the file is too short to be one";
-    case FindingCode::NotCompoundFile: return "the file does not start like a compound file";
-    case FindingCode::UnsupportedFormat: return "the file is not a version-3 compound file with 512-byte sectors";
-    case FindingCode::HeaderFieldUnusual: return "the header field at offset " + where + " has an unusual value";
-    case FindingCode::FatCountMismatch: return "the header's count of allocation-table sectors is wrong";
-    case FindingCode::FatSectorOutOfRange: return "an allocation-table sector lies outside the file";
-    case FindingCode::FatSectorNotMarked: return "an allocation-table sector is not marked as one";
-    case FindingCode::DifatChainBroken: return "the list of allocation-table sectors is broken";
-    case FindingCode::ChainOutOfRange: return "a chain of sectors points outside the file";
-    case FindingCode::ChainLoop: return "a chain of sectors runs in a loop";
-    case FindingCode::SectorClaimedTwice: return "sector " + where + " is used twice";
-    case FindingCode::ChainTooShort: return "a stream is shorter than its size says";
-    case FindingCode::NoDirectory: return "the directory cannot be found";
-    case FindingCode::NoRootEntry: return "the directory does not start with a root entry";
-    case FindingCode::DirectoryIndexOutOfRange: return "the directory points at an entry that does not exist";
-    case FindingCode::DirectoryCycle: return "the directory runs in a loop";
-    case FindingCode::DirectoryTooLarge:
-        return "the directory has more entries than any workbook; entry " + where + " was not checked";
-    case FindingCode::MiniFatInconsistent: return "the small-stream table does not fit the small streams";
-    case FindingCode::MiniFatCountMismatch: return "the header's count of small-stream table sectors is wrong";
-    case FindingCode::NoWorkbookStream: return "there is no workbook stream";
-    case FindingCode::WorkbookWithoutBof: return "the workbook stream does not begin with a workbook record";
-    case FindingCode::WorkbookRecordsDamaged:
-        return "the workbook's records are damaged at byte " + where + " of its stream";
-    case FindingCode::FileCutShort: return "the file ends inside sector " + where + ", which is in use";
-    case FindingCode::FatEntryOutOfRange:
-        return "the allocation table's entry for sector " + where + " points outside the file";
-    case FindingCode::DirectoryEntryInvalid:
-        return "directory entry " + where + ", which the directory's tree leads to, is neither a stream nor a storage";
-    }
-    return "unknown finding";
 }
 
 }  // namespace tabulon

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -36,9 +35,9 @@ enum class FindingCode {
     DirectoryTooLarge,         // a reference past the entries the check reads (2^18)
     MiniFatInconsistent,       // location or presence does not fit the mini stream
     MiniFatCountMismatch,
-    NoWorkbookStream,          // no stream by the main stream's name
-    WorkbookWithoutBof,        // the main stream does not begin as it must
-    WorkbookRecordsDamaged,    // a record of the workbook stream that is none, or a sheet not where listed
+    NoMainStream,              // no stream by the main stream's name
+    MainStreamStartsWrongly,   // the main stream does not begin as it must
+    MainStreamDamaged,         // the main stream's own content is damaged (its reader adds this; `where`: the byte)
     FileCutShort,              // the file ends inside a sector that is in use
     FatEntryOutOfRange,        // a table entry, used or not, that is neither a sector of the file nor a marker
     DirectoryEntryInvalid,     // an entry the tree reaches that is neither a stream nor a storage
@@ -52,7 +51,9 @@ struct Finding {
     std::uint64_t found = 0;
 };
 
-struct WorkbookCheck {
+// What the check found, and so whether the file opens. (The file's main stream's own reader may
+// add what it finds in the stream.)
+struct CompoundCheck {
     // In the order found; past 1000, only while none of them is a problem.
     std::vector<Finding> findings;
     // No finding is fatal or incorrect.
@@ -62,10 +63,12 @@ struct WorkbookCheck {
 };
 
 // What the check asks of the stream the file is for (a workbook's, say): the names it goes by
-// (the first stream of such a name is taken), and the first 16 bits it may begin with.
+// (the first stream of such a name is taken), the first 16 bits it may begin with, and the value
+// a finding that it begins otherwise names as expected.
 struct MainStreamRule {
     bool (*isName)(std::u16string_view name) = nullptr;
     bool (*startsWell)(std::uint16_t first) = nullptr;
+    std::uint16_t expectedFirst = 0;
 };
 
 // Reads the file (never writes it). Every walk is bounded by the file's sector count, and a
@@ -73,9 +76,6 @@ struct MainStreamRule {
 // walked over and over. No allocation is sized by a count read from the file: the check holds
 // the allocation table (4 bytes a sector), a few bits a sector and a mini sector, at most
 // 2^18 directory entries and about 1000 findings.
-WorkbookCheck VerifyCompoundFile(SectorFile& file, const MainStreamRule& main);
-
-// A finding in plain words, for people.
-std::string DescribeFinding(const Finding& finding);
+CompoundCheck VerifyCompoundFile(SectorFile& file, const MainStreamRule& main);
 
 }  // namespace tabulon

@@ -241,7 +241,7 @@ TEST_F(Jobs, RepairSalvagesTheCopyWhenNoHeaderOpensIt)
 
 TEST_F(Jobs, RepairRefusesA2GiBFileBeforeCopyingIt)
 {
-    const test::SparseFile large(root_ / "large.xls", kMaxWorkbookLength + 1);
+    const test::SparseFile large(root_ / "large.xls", kMaxFileLength + 1);
     if (!large.Made())
         GTEST_SKIP() << large.WhyNot();
     Repair({large.Path().string(), Damaged(root_ / "good.xls").string()});
@@ -249,7 +249,7 @@ TEST_F(Jobs, RepairRefusesA2GiBFileBeforeCopyingIt)
     EXPECT_EQ(log_.messages, std::vector<std::string>{large.Path().string() + "\n" + kTooLargeForAWorkbook});
     EXPECT_EQ(log_.paths.at(0), kFailedPath);
     EXPECT_FALSE(fs::exists(jobFolder_ / "0")) << "no copy was made";
-    EXPECT_EQ(fs::file_size(large.Path()), kMaxWorkbookLength + 1);
+    EXPECT_EQ(fs::file_size(large.Path()), kMaxFileLength + 1);
 }
 
 TEST_F(Jobs, SaveNamesTheCopies)

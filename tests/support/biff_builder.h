@@ -130,9 +130,9 @@ inline std::optional<Bytes> WorkbookStreamOf(SectorFile& file)
 {
     return ReadRootStream(file, biff::kWorkbookStreamNames);
 }
-inline WorkbookCheck CheckAsWorkbook(SectorFile& file)
+inline CompoundCheck CheckAsWorkbook(SectorFile& file)
 {
-    return VerifyCompoundFile(file, {biff::IsWorkbookStreamName, biff::IsBofType});
+    return VerifyCompoundFile(file, {biff::IsWorkbookStreamName, biff::IsBofType, biff::kBof});
 }
 
 // The row, column and 3-byte cell attribute that begin BIFF2's cells (the XF index in the

@@ -101,7 +101,7 @@ TEST_F(RepairProgram, ReportsWorkbooksOtherProgramsHold)
 
 TEST_F(RepairProgram, RefusesAFileOf2GiBBeforeCopyingIt)
 {
-    const test::SparseFile large(At("large.xls"), kMaxWorkbookLength + 1);
+    const test::SparseFile large(At("large.xls"), kMaxFileLength + 1);
     if (!large.Made())
         GTEST_SKIP() << large.WhyNot();
     for (const std::vector<std::wstring>& arguments :
@@ -111,7 +111,7 @@ TEST_F(RepairProgram, RefusesAFileOf2GiBBeforeCopyingIt)
         EXPECT_TRUE(Contains(run.err, "large.xls: is 2 GiB or larger")) << run.err;
         EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.Path()), fs::directory_iterator()), 1)
             << "no copy, whole or begun";
-        EXPECT_EQ(fs::file_size(large.Path()), kMaxWorkbookLength + 1);
+        EXPECT_EQ(fs::file_size(large.Path()), kMaxFileLength + 1);
     }
 }
 

@@ -398,7 +398,7 @@ RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, Sector
     // The new file stands when its compound file is whole; records the mending could not make
     // read are counted as lost, not a reason to throw the rest away.
     const bool whole = std::all_of(salvage.check.findings.begin(), salvage.check.findings.end(), [](const Finding& finding) {
-        return finding.severity == Severity::Harmless || finding.code == FindingCode::WorkbookRecordsDamaged;
+        return finding.severity == Severity::Harmless || finding.code == FindingCode::MainStreamDamaged;
     });
     const bool anySheet = std::any_of(salvage.outcomes.begin(), salvage.outcomes.end(),
                                       [](const SheetOutcome& sheet) { return sheet.state != SheetState::Lost; });

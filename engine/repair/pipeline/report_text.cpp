@@ -6,6 +6,44 @@
 
 namespace tabulon {
 
+std::string DescribeFinding(const Finding& finding)
+{
+    const std::string where = std::to_string(finding.where);
+    switch (finding.code) {
+    case FindingCode::FileTooShort: return "not a workbook: the file is too short to be one";
+    case FindingCode::NotCompoundFile: return "the file does not start like a compound file";
+    case FindingCode::UnsupportedFormat: return "the file is not a version-3 compound file with 512-byte sectors";
+    case FindingCode::HeaderFieldUnusual: return "the header field at offset " + where + " has an unusual value";
+    case FindingCode::FatCountMismatch: return "the header's count of allocation-table sectors is wrong";
+    case FindingCode::FatSectorOutOfRange: return "an allocation-table sector lies outside the file";
+    case FindingCode::FatSectorNotMarked: return "an allocation-table sector is not marked as one";
+    case FindingCode::DifatChainBroken: return "the list of allocation-table sectors is broken";
+    case FindingCode::ChainOutOfRange: return "a chain of sectors points outside the file";
+    case FindingCode::ChainLoop: return "a chain of sectors runs in a loop";
+    case FindingCode::SectorClaimedTwice: return "sector " + where + " is used twice";
+    case FindingCode::ChainTooShort: return "a stream is shorter than its size says";
+    case FindingCode::NoDirectory: return "the directory cannot be found";
+    case FindingCode::NoRootEntry: return "the directory does not start with a root entry";
+    case FindingCode::DirectoryIndexOutOfRange: return "the directory points at an entry that does not exist";
+    case FindingCode::DirectoryCycle: return "the directory runs in a loop";
+    case FindingCode::DirectoryTooLarge:
+        return "the directory has more entries than any workbook; entry " + where + " was not checked";
+    case FindingCode::MiniFatInconsistent: return "the small-stream table does not fit the small streams";
+    case FindingCode::MiniFatCountMismatch: return "the header's count of small-stream table sectors is wrong";
+    case FindingCode::NoMainStream: return "there is no workbook stream";
+    case FindingCode::MainStreamStartsWrongly: return "the workbook stream does not begin with a workbook record";
+    case FindingCode::MainStreamDamaged:
+        return "the workbook's records are damaged at byte " + where + " of its stream";
+    case FindingCode::FileCutShort: return "the file ends inside sector " + where + ", which is in use";
+    case FindingCode::FatEntryOutOfRange:
+        return "the allocation table's entry for sector " + where + " points outside the file";
+    case FindingCode::DirectoryEntryInvalid:
+        return "directory entry " + where + ", which the directory's tree leads to, is neither a stream nor a storage";
+    }
+    return "unknown finding";
+}
+
+
 std::string DescribeNotAWorkbook(NotAWorkbook what)
 {
     switch (what) {

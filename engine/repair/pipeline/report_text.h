@@ -9,6 +9,9 @@
 
 namespace tabulon {
 
+// A finding of the check in plain words, for people.
+std::string DescribeFinding(const Finding& finding);
+
 // Why a file was refused, in a sentence without its full stop.
 std::string DescribeNotAWorkbook(NotAWorkbook what);
 

@@ -111,7 +111,7 @@ std::optional<Realigned> RealignGrid(Source source, RealignNote note, const std:
 std::optional<Realigned> Realign(SectorFile& file, bool knownNotToOpen)
 {
     const std::uint64_t length = file.Length();
-    if (length > kMaxWorkbookLength || length < kHeaderSize)
+    if (length > kMaxFileLength || length < kHeaderSize)
         return std::nullopt;
     RealignNote note;
     // The file's bytes from `skip` on: where it lends them, a view; else read into memory.

@@ -62,7 +62,7 @@ struct Layout {
 class DeepRebuilder {
 public:
     explicit DeepRebuilder(std::uint64_t length)
-        : usable_(length > kSectorSize && length <= kMaxWorkbookLength),
+        : usable_(length > kSectorSize && length <= kMaxFileLength),
           // Sectors that begin in the file; a partial last one reads padded with zeros.
           sectorCount_(usable_ ? static_cast<std::uint32_t>((length - 1) / kSectorSize) : 0),
           wholeSectors_(usable_ ? static_cast<std::uint32_t>(length / kSectorSize - 1) : 0),
@@ -719,7 +719,7 @@ std::vector<HeaderBytes> DeepRebuildCollector::Rebuild(SectorFile& file, const H
 std::optional<HeaderBytes> DeepRebuildHeader(SectorFile& file)
 {
     const std::uint64_t length = file.Length();
-    if (length <= kSectorSize || length > kMaxWorkbookLength)
+    if (length <= kSectorSize || length > kMaxFileLength)
         return std::nullopt;
     DeepRebuildCollector collector(length);
     SectorScan::Run(file, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });

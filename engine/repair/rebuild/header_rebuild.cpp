@@ -38,7 +38,7 @@ HeaderRebuild PlanHeaderRebuild(SectorFile& file)
 HeaderRebuild PlanHeaderRebuild(SectorFile& file, const SectorScan::Observer& observer, ScanFacts& facts)
 {
     const std::uint64_t length = file.Length();
-    if (length > kMaxWorkbookLength)
+    if (length > kMaxFileLength)
         throw std::system_error(std::make_error_code(std::errc::file_too_large),
                                 "a file of 2 GiB or more is not a workbook whose header can be rebuilt");
     const std::uint32_t n = BlockCount(length);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/cfb/header.h"
-#include "engine/cfb/verify.h"
+#include "engine/repair/workbook/workbook.h"
 #include "engine/io/sector_file.h"
 #include "engine/repair/mending/mending.h"
 

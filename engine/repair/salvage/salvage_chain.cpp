@@ -28,7 +28,7 @@ bool OneBitApart(std::uint32_t a, std::uint32_t b)
 Image ReadImage(SectorFile& file)
 {
     Image image;
-    const auto done = static_cast<std::size_t>(std::min<std::uint64_t>(file.Length(), kMaxWorkbookLength));
+    const auto done = static_cast<std::size_t>(std::min<std::uint64_t>(file.Length(), kMaxFileLength));
     // A sector cut short by a truncation still holds records: it counts, its missing part zero
     // (the mending ends the stream at the last whole record).
     const auto sectorsOf = [](std::size_t bytes) {

@@ -33,8 +33,8 @@ bool StructureFinding(FindingCode code)
     case FindingCode::HeaderFieldUnusual:
     case FindingCode::FatSectorNotMarked:
     case FindingCode::FatEntryOutOfRange:
-    case FindingCode::WorkbookWithoutBof:
-    case FindingCode::WorkbookRecordsDamaged:
+    case FindingCode::MainStreamStartsWrongly:
+    case FindingCode::MainStreamDamaged:
     case FindingCode::FileCutShort:
         return false;
     default:

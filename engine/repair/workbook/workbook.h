@@ -15,6 +15,10 @@
 
 namespace tabulon {
 
+// The check of a file as a workbook: the compound file's findings, and those of the workbook's
+// records (FindingCode::MainStreamDamaged, at a byte of the workbook stream).
+using WorkbookCheck = CompoundCheck;
+
 // Whether the file is an intact workbook: a compound file whose stream named "Workbook" or
 // "Book" (any case) begins with a BOF record of BIFF2 to BIFF8, and whose records all read
 // (they are read when every problem of the compound file lies beyond its header). The one

@@ -15,7 +15,7 @@ namespace tabulon {
 
 WorkbookCheck VerifyWorkbookStructure(SectorFile& file)
 {
-    static constexpr MainStreamRule kWorkbook{biff::IsWorkbookStreamName, biff::IsBofType};
+    static constexpr MainStreamRule kWorkbook{biff::IsWorkbookStreamName, biff::IsBofType, biff::kBof};
     return VerifyCompoundFile(file, kWorkbook);
 }
 
@@ -26,7 +26,7 @@ bool BeyondHeader(FindingCode code)
     case FindingCode::ChainLoop:
     case FindingCode::SectorClaimedTwice:
     case FindingCode::ChainTooShort:
-    case FindingCode::WorkbookRecordsDamaged:
+    case FindingCode::MainStreamDamaged:
     case FindingCode::FileCutShort:
     case FindingCode::FatEntryOutOfRange:
         return true;
@@ -78,7 +78,7 @@ void AddStreamDamage(std::optional<std::uint64_t> damage, std::span<const std::u
             *mended = std::make_shared<const MendedStream>(std::move(kept));
     }
     if (damage)
-        check.findings.push_back({FindingCode::WorkbookRecordsDamaged, Severity::Incorrect,
+        check.findings.push_back({FindingCode::MainStreamDamaged, Severity::Incorrect,
                                   static_cast<std::uint32_t>(std::min<std::uint64_t>(*damage, 0xFFFF'FFFF)), 0, *damage});
 }
 

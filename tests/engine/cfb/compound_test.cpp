@@ -56,8 +56,8 @@ MemorySectorFile Write(const std::vector<CompoundEntry>& entries, const Compound
 // The check finds nothing at all to say, not even harmless oddities.
 void ExpectClean(MemorySectorFile& file)
 {
-    const WorkbookCheck check = test::CheckAsWorkbook(file);
-    EXPECT_TRUE(check.findings.empty()) << DescribeFinding(check.findings.front());
+    const CompoundCheck check = test::CheckAsWorkbook(file);
+    EXPECT_TRUE(check.findings.empty()) << "finding " << static_cast<int>(check.findings.front().code);
 }
 
 std::vector<CompoundStream> ReadAll(SectorFile& file)
@@ -455,7 +455,7 @@ TEST(CompoundCheck, ADifatChainThatComesBackBreaksThere)
             StoreLe32(d.Sector(first + k) + 508, first + (k + 1) % loop);
         }
         CountingFile file(d.bytes);
-        const WorkbookCheck check = test::CheckAsWorkbook(file);
+        const CompoundCheck check = test::CheckAsWorkbook(file);
         EXPECT_FALSE(check.Opens());
         EXPECT_TRUE(std::any_of(check.findings.begin(), check.findings.end(), [&](const Finding& f) {
             return f.code == FindingCode::DifatChainBroken && f.severity == Severity::Fatal && f.where == first;
@@ -485,7 +485,7 @@ TEST(CompoundCheck, ASmallStreamTableWithoutAMiniStream)
             StoreLe32(d.Entry(0) + kEntryStreamSizeOffset, 0);
         }
         MemorySectorFile file(d.bytes);
-        const WorkbookCheck check = test::CheckAsWorkbook(file);
+        const CompoundCheck check = test::CheckAsWorkbook(file);
         EXPECT_EQ(check.Opens(), !small);
         EXPECT_EQ(std::any_of(check.findings.begin(), check.findings.end(),
                               [](const Finding& f) { return f.code == FindingCode::MiniFatInconsistent; }),
