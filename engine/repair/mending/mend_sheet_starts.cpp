@@ -1,0 +1,375 @@
+// The sheets' first and end records where damage took them: written back where the list of
+// sheets or the records around a hole say a sheet begins, and the records of a substream that
+// lost its first record taken out.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <vector>
+
+#include "engine/biff/records.h"
+#include "engine/repair/mending/mend_parts.h"
+#include "engine/repair/mending/mend_state.h"
+
+namespace tabulon::mending {
+
+using namespace biff;
+
+namespace {
+
+// Whether what follows the hole ending at `to`, up to the next substream's end or start, holds
+// a record of the globals' own kinds: then it is the globals', not a sheet's (an entry whose
+// offset counts bytes the stream lost may lead into them).
+bool GlobalsFollow(const MendState& m, std::size_t to)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    bool globalsFollow = false;
+    for (std::size_t at = to; at + kHeader <= stream.size() && m.walk.boundary.Test(at) && !globalsFollow;) {
+        const std::uint16_t type = U16(stream, at);
+        if (type == kEof || type == kBof)
+            break;
+        // (Some writers put a code page or country record in a sheet as well.)
+        globalsFollow = IsGlobalsRecord(type) && type != kCodePage && type != kCountry;
+        at += kHeader + U16(stream, at + 2);
+    }
+    return globalsFollow;
+}
+
+}  // namespace
+
+// A sheet whose entry leads into a hole had its first record there: written back there, with
+// the end record of the sheet before it when that one lost its own.
+void LostSheetStartsGoBack(MendState& m)
+{
+    std::vector<std::uint8_t>& stream = m.stream;
+    Walk& walk = m.walk;
+    for (const Listed& sheet : m.listed) {
+        const std::size_t offset = sheet.offset;
+        if (offset >= stream.size() || m.LeadsToSheet(offset))
+            continue;  // (those past the end come back empty at the end)
+        const auto hole = std::find_if(walk.holes.begin(), walk.holes.end(),
+                                       [&](const auto& h) { return h.first <= offset && offset < h.second; });
+        if (hole == walk.holes.end())
+            continue;
+        const auto [from, to] = *hole;
+        const std::size_t bofEnd = offset + kHeader + m.bofLength;
+        const std::size_t before = offset - from;
+        // The sheet before lost its end with the damage: an end record goes right before, in
+        // room that is either exactly one or leaves filler room in front of it.
+        const bool needEof = before == kHeader || before >= 2 * kHeader;
+        const std::size_t eofAt = needEof ? offset - kHeader : offset;
+        const bool fits = (before == 0 || before >= kHeader) && bofEnd <= to && (to == bofEnd || to - bofEnd >= kHeader);
+        if (!fits || GlobalsFollow(m, to))
+            continue;
+        m.ForgetStarts(from, to);
+        if (eofAt > from)
+            WriteFiller(stream, &walk.boundary, from, eofAt);
+        if (needEof) {
+            WriteRecord(stream, eofAt, kEof, {});
+            walk.boundary.Set(eofAt);
+        }
+        WriteRecord(stream, offset, kBof, m.sheetBof);
+        walk.boundary.Set(offset);
+        if (to > bofEnd)
+            WriteFiller(stream, &walk.boundary, bofEnd, to);
+        Cover(m.regions, from, to);
+        // What is left of the hole on either side is room for the next sheet's first record.
+        const auto place = walk.holes.erase(hole);
+        const auto after = to > bofEnd ? walk.holes.insert(place, {bofEnd, to}) : place;
+        if (eofAt > from)
+            walk.holes.insert(after, {from, eofAt});
+    }
+}
+
+std::size_t EndAndSheetStartAtTheEnd(MendState& m, std::size_t from, std::size_t to)
+{
+    const std::size_t eofAt = to - (2 * kHeader + m.bofLength);
+    m.ForgetStarts(from, to);
+    if (eofAt > from)
+        WriteFiller(m.stream, &m.walk.boundary, from, eofAt);
+    WriteRecord(m.stream, eofAt, kEof, {});
+    m.walk.boundary.Set(eofAt);
+    WriteRecord(m.stream, eofAt + kHeader, kBof, m.sheetBof);
+    m.walk.boundary.Set(eofAt + kHeader);
+    Cover(m.regions, from, to);
+    return eofAt;
+}
+
+namespace {
+
+// The row of the cell record at `at`; nothing for a record that is no cell's.
+std::optional<unsigned> CellRow(const std::vector<std::uint8_t>& stream, std::size_t at)
+{
+    const std::uint16_t type = U16(stream, at);
+    if (!IsCellRecord(type) || U16(stream, at + 2) < 4)
+        return std::nullopt;
+    return U16(stream, at + kHeader);
+}
+
+// Whether the damage zeroed a whole unit of the hole [from, to) (by what the walk's filler
+// went over).
+bool HoleZeroedAUnit(const Walk& walk, std::size_t from, std::size_t to)
+{
+    const auto found = std::find_if(walk.overwritten.begin(), walk.overwritten.end(),
+                                    [&](const auto& o) { return o.first <= from && from < o.first + o.second.size(); });
+    bool zeroed = false;
+    for (std::size_t unit = (from + kUnit - 1) / kUnit * kUnit;
+         found != walk.overwritten.end() && !zeroed && unit + kUnit <= std::min(to, found->first + found->second.size());
+         unit += kUnit) {
+        const auto first = found->second.begin() + static_cast<std::ptrdiff_t>(unit - found->first);
+        zeroed = std::all_of(first, first + kUnit, [](std::uint8_t b) { return b == 0; });
+    }
+    return zeroed;
+}
+
+// The row of the first cell after the hole ending at `to`, before the next first, end or
+// filler record.
+std::optional<unsigned> FirstRowAfter(const MendState& m, std::size_t to)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    std::optional<unsigned> after;
+    for (std::size_t k = to; k + kHeader <= stream.size() && m.walk.boundary.Test(k) && !after;) {
+        const std::uint16_t type = U16(stream, k);
+        if (type == kBof || type == kEof || type == kFillerRecord)
+            break;
+        after = CellRow(stream, k);
+        k += kHeader + U16(stream, k + 2);
+    }
+    return after;
+}
+
+// The row of the last cell before the hole starting at `from`, when the hole lies in a
+// worksheet (nothing otherwise).
+std::optional<unsigned> LastRowInWorksheetBefore(const MendState& m, std::size_t from)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    std::optional<unsigned> before;
+    bool inWorksheet = false;
+    for (std::size_t k = m.RecordBefore(from); k != kNoPlace; k = m.RecordBefore(k)) {
+        const std::uint16_t type = U16(stream, k);
+        if (type == kEof)
+            break;
+        if (type == kBof) {
+            inWorksheet = U16(stream, k + 2) >= 4 && U16(stream, k + kHeader + 2) == kWorksheetSubstream;
+            break;
+        }
+        if (!before)
+            before = CellRow(stream, k);
+    }
+    return inWorksheet ? before : std::nullopt;
+}
+
+}  // namespace
+
+// A hole inside a worksheet after which the cells go back to rows well above the last ones
+// before it (a sheet's cells come row by row; one row back is some writers' way around
+// merged cells) took the sheet's end and the next sheet's first record: the records after
+// it are another sheet's, not this one's. They get an end record and a first record back
+// at the hole's end, and the list an entry below, as for a sheet whose entry was lost.
+void SheetsSplitWhereCellsGoBack(MendState& m)
+{
+    for (auto& [from, to] : m.walk.holes) {
+        const std::size_t need = 2 * kHeader + m.bofLength;
+        if (from < m.globalsEnd || !(to - from == need || to - from >= need + kHeader))
+            continue;
+        // (Only where the damage zeroed bytes: bytes of something else read as cells now and
+        // then, rows and all.)
+        if (!HoleZeroedAUnit(m.walk, from, to))
+            continue;
+        const std::optional<unsigned> after = FirstRowAfter(m, to);
+        if (!after)
+            continue;
+        const std::optional<unsigned> before = LastRowInWorksheetBefore(m, from);
+        if (!before || *after + 1 >= *before)
+            continue;
+        to = EndAndSheetStartAtTheEnd(m, from, to);
+    }
+}
+
+// A hole that took the first record of a substream inside a sheet (a chart's): the records
+// after it up to an end record are that substream's, when a second end record, the sheet's
+// own, follows before any sheet starts, or when chart records come before that end record
+// and the sheet's own records after it (a sheet holding more than one chart has the next
+// one's first record before its end). Cells among them (a chart's series values) are no
+// cells of the sheet: they become filler, the substream's end record with them.
+void SubstreamsWithoutTheirStartGo(MendState& m)
+{
+    std::vector<std::uint8_t>& stream = m.stream;
+    for (auto& [from, to] : m.walk.holes) {
+        std::size_t firstEnd = kNoPlace;
+        bool nested = false, chart = false;
+        for (std::size_t at = to; at + kHeader <= stream.size() && m.walk.boundary.Test(at) && !nested;) {
+            const std::uint16_t type = U16(stream, at);
+            if (type == kBof)
+                break;
+            if (firstEnd != kNoPlace && chart)
+                nested = true;  // a record of the sheet's own after the chart's end
+            if (type == kEof) {
+                nested = nested || firstEnd != kNoPlace;
+                firstEnd = firstEnd == kNoPlace ? at : firstEnd;
+            }
+            chart = chart || (firstEnd == kNoPlace && IsChartRecord(type));
+            at += kHeader + U16(stream, at + 2);
+        }
+        if (!nested)
+            continue;
+        const std::size_t end = firstEnd + kHeader;
+        m.ForgetStarts(to, end);
+        WriteFiller(stream, &m.walk.boundary, to, end);
+        Cover(m.regions, to, end);
+        to = end;
+    }
+}
+
+namespace {
+
+using Mark = Walk::Mark;
+
+// Where the first walk went straight through records nothing changed since, with no record
+// of a chart's kinds past the globals: the walk for a chart's records has nothing to do, and
+// its marks are the first walk's.
+bool FirstWalkHoldsTheMarks(const MendState& m)
+{
+    const Walk& walk = m.walk;
+    return walk.straight && m.regions.empty() && walk.end == m.stream.size() &&
+           (walk.lastChartRecord == kNoPlace || walk.lastChartRecord < m.globalsEnd);
+}
+
+// The chart's records [at, end) go: filler over them, and the marks no longer hold.
+void ChartRecordsGo(MendState& m, std::size_t at, std::size_t end)
+{
+    m.ForgetStarts(at, end);
+    WriteFiller(m.stream, &m.walk.boundary, at, end);
+    Cover(m.regions, at, end);
+    m.marksHold = false;
+}
+
+}  // namespace
+
+// A chart's records right in a worksheet: the chart's first record went with damage the
+// stream was joined across (a lost sector the chain leaves out). No worksheet holds chart
+// records of its own; from the first of them up to the next end record the records are the
+// chart's. Its cells (series values) become filler, and its end record with them when the
+// sheet's own records follow it (otherwise it stands for the sheet's, lost with the chart's
+// first record).
+// The walk notes the first and end records it passes, and where it stops: the end of the
+// last sheet is found by them, unless the walk changed the records after the globals.
+void ChartRecordsInWorksheetsGo(MendState& m)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    m.marksFrom = m.globalsEnd;
+    m.marksTo = m.globalsEnd;  // where the walk stopped
+    m.marksHold = true;
+    if (FirstWalkHoldsTheMarks(m)) {
+        const auto first = std::lower_bound(m.walk.marks.begin(), m.walk.marks.end(), m.globalsEnd,
+                                            [](const Mark& mark, std::size_t place) { return mark.at < place; });
+        m.marks.assign(first, m.walk.marks.end());
+        m.marksTo = stream.size();
+        return;
+    }
+    std::vector<std::uint16_t> open;  // the kinds of the substreams the walk is in
+    bool orphan = false;
+    for (std::size_t at = m.globalsEnd; at + kHeader <= stream.size() && m.walk.boundary.Test(at); m.marksTo = at) {
+        const std::uint16_t type = U16(stream, at), length = U16(stream, at + 2);
+        const std::size_t end = at + kHeader + length;
+        if (type == kBof || type == kEof)
+            m.marks.push_back({at, end, type == kBof});
+        if (type == kBof && length >= 4) {
+            open.push_back(U16(stream, at + kHeader + 2));
+        } else if (type == kEof) {
+            const bool sheetGoesOn = end + kHeader <= stream.size() && m.walk.boundary.Test(end) && U16(stream, end) != kBof;
+            if (orphan && sheetGoesOn)
+                ChartRecordsGo(m, at, end);
+            else if (!open.empty())
+                open.pop_back();
+            orphan = false;
+        } else if (open.size() == 1 && open.back() == kWorksheetSubstream && IsChartRecord(type)) {
+            orphan = true;
+        } else if (orphan && IsCellRecord(type)) {
+            ChartRecordsGo(m, at, end);
+        }
+        at = end;
+    }
+}
+
+// Where the globals end now that end records went back.
+void GlobalsEndWhereEndRecordsWentBack(MendState& m)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
+        if (U16(stream, at) == kEof) {
+            m.globalsEnd = std::min(m.globalsEnd, at);
+            break;
+        }
+        at += kHeader + U16(stream, at + 2);
+    }
+}
+
+namespace {
+
+// Whether records of a sheet's own kinds follow `to` before the globals' end, and none of
+// the globals' own kinds.
+bool SheetFollows(const MendState& m, std::size_t to)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    bool sheetRecords = false;
+    bool globalsRecords = false;
+    for (std::size_t at = to; at < m.globalsEnd && m.walk.boundary.Test(at) && !globalsRecords;) {
+        const std::uint16_t type = U16(stream, at);
+        sheetRecords = sheetRecords || IsSheetRecord(type);
+        // (A BIFF5 worksheet has an EXTERNSHEET list of its own.)
+        globalsRecords = (IsGlobalsRecord(type) && !(type == kExternSheet && !m.biff8)) || type == kBof;
+        at += kHeader + U16(stream, at + 2);
+    }
+    return sheetRecords && !globalsRecords;
+}
+
+// Whether a sheet's first records (its dimensions, its row index) follow `to` before any cell.
+bool SheetStartFollows(const MendState& m, std::size_t to)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    for (std::size_t at = to; at < m.globalsEnd && m.walk.boundary.Test(at);) {
+        const std::uint16_t type = U16(stream, at);
+        if (type == kDimensions || type == kIndex)
+            return true;
+        if (IsCellRecord(type))
+            return false;
+        at += kHeader + U16(stream, at + 2);
+    }
+    return false;
+}
+
+}  // namespace
+
+// A sheet whose first record went with the end of the globals (and its entry in the list
+// with them): records of a sheet's own kinds follow the damage, before the first end
+// record. Its first record goes back at the end of the damaged stretch, after an end
+// record for the globals; the list gets it back later.
+// The hole is the last before that end record; or, where a sheet's first records (its
+// dimensions, its row index) follow an earlier one before any cell, with no record of the
+// globals' own kinds after it, that one: the holes after it lie in the sheet's cells.
+void SheetStartLostWithGlobalsEndGoesBack(MendState& m)
+{
+    auto& holes = m.walk.holes;
+    auto endHole = std::find_if(holes.begin(), holes.end(), [&](const auto& h) {
+        return h.second <= m.globalsEnd && SheetStartFollows(m, h.second) && SheetFollows(m, h.second);
+    });
+    if (endHole == holes.end()) {
+        const auto last = std::find_if(holes.rbegin(), holes.rend(), [&](const auto& h) { return h.second <= m.globalsEnd; });
+        if (last != holes.rend() && SheetFollows(m, last->second))
+            endHole = std::prev(last.base());
+    }
+    if (endHole == holes.end())
+        return;
+    auto& [from, to] = *endHole;
+    const bool listedThere =
+        std::any_of(m.listed.begin(), m.listed.end(), [from = from, to = to](const Listed& l) { return from <= l.offset && l.offset <= to; });
+    const std::size_t need = 2 * kHeader + m.bofLength;
+    if (!listedThere && (to - from == need || to - from >= need + kHeader)) {
+        to = EndAndSheetStartAtTheEnd(m, from, to);
+        m.globalsEnd = to;
+    }
+}
+
+}  // namespace tabulon::mending
