@@ -292,28 +292,63 @@ std::uint8_t* ReplaceStart(std::vector<std::uint8_t>& stream, std::size_t replac
     return PutStart(stream, before, gap, after);
 }
 
-}  // namespace
-
-// When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
-// of sheets), the sheets that survive get new globals in front of them: the few fonts and
-// cell styles readers need, one entry per sheet in stream order (named by `names` when they
-// are enough, else "Sheet1", "Sheet2", ...) and the shared strings that can be read again.
-// Where the list survives, only what is missing comes back. The new globals go into the
-// destroyed stretch when it has room, so that no offset moves; otherwise the stream is
-// written anew behind them. Gives whether there was anything to hold together.
-bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions)
+// A new start `need` bytes long fits into a destroyed stretch `room` bytes long: exactly, or
+// with room for filler after it.
+bool FitsInPlace(std::size_t need, std::size_t room)
 {
-    const std::size_t resumed = Resync(stream, 0);
-    if (resumed == kNoPlace)
-        return false;
-    // The sheets: worksheet BOF records at record boundaries from there on.
-    std::vector<std::size_t> sheets;
+    return need == room || need + kHeader <= room;
+}
+
+// Where a new start went: how far what follows the destroyed stretch moved up, and the stretch
+// it replaced.
+struct NewStart {
+    std::size_t shift = 0;
+    MendedRegion replaced;
+};
+
+// The new start laid over the destroyed stretch (the stream's first `resumed` bytes) by
+// `place`, given the size of the string table read again from the globals before `to` (laid out
+// straight into the gap `place` leaves for it), else given none; its region noted, and the
+// table's regions moved with the stream. `goesOnPast`: as RebuildStringTableIn. Gives how far
+// what follows moved.
+template <typename Place>
+std::size_t LayNewStart(std::vector<std::uint8_t>& stream, std::size_t resumed, std::size_t to, std::vector<MendedRegion>& regions,
+                        std::optional<std::size_t> goesOnPast, Place place)
+{
+    const std::size_t tableRegions = regions.size();
+    std::size_t tableRegionsEnd = 0;
+    NewStart start{0, {MendedRegion::Kind::Replaced, 0, resumed, -1}};
+    const auto placeTable = [&](std::size_t table) {
+        tableRegionsEnd = regions.size();
+        return place(table, start);
+    };
+    if (!RebuildStringTableIn(stream, resumed, to, regions, placeTable, goesOnPast))
+        placeTable(0);
+    regions.push_back(start.replaced);
+    for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
+        regions[i].offset += start.shift;
+    return start.shift;
+}
+
+// What survives of the globals from where records read again, and where the sheets begin.
+struct Survivors {
+    std::size_t resumed = 0;               // where records read again
+    std::vector<std::size_t> sheets;       // each sheet's first record
     std::vector<std::size_t> listEntries;  // entries of the list of sheets that survive
-    std::size_t at = resumed;
-    bool globalsEnded = false;  // an EOF comes before the first sheet
-    bool stylesSurvive = false;  // cell styles come before it
+    bool globalsEnded = false;             // an EOF comes before the first sheet
+    bool stylesSurvive = false;            // cell styles come before it
     bool codePageSurvives = false;
     std::vector<std::size_t> xfs, namedStyles;  // cell styles and named styles that survive
+};
+
+// The sheets (worksheet BOF records at record boundaries from `resumed` on) and what of the
+// globals comes before the first of them.
+Survivors FindSurvivors(Bytes stream, std::size_t resumed)
+{
+    Survivors found;
+    found.resumed = resumed;
+    std::vector<std::size_t>& sheets = found.sheets;
+    std::size_t at = resumed;
     while (at < stream.size()) {
         if (!Reads(stream, at)) {
             const std::size_t next = Resync(stream, at + 1);
@@ -331,148 +366,194 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
                                   at >= 4 && U16(stream, at - 4) == kEof))
             sheets.push_back(at);
         if (type == kEof && sheets.empty())
-            globalsEnded = true;
-        if (type == kBoundSheet && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 4)
-            listEntries.push_back(at);
-        if (type == kXf && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 6)
-            xfs.push_back(at);
-        if (type == kStyle && sheets.empty() && !globalsEnded && U16(stream, at + 2) >= 2)
-            namedStyles.push_back(at);
+            found.globalsEnded = true;
+        if (type == kBoundSheet && sheets.empty() && !found.globalsEnded && U16(stream, at + 2) >= 4)
+            found.listEntries.push_back(at);
+        if (type == kXf && sheets.empty() && !found.globalsEnded && U16(stream, at + 2) >= 6)
+            found.xfs.push_back(at);
+        if (type == kStyle && sheets.empty() && !found.globalsEnded && U16(stream, at + 2) >= 2)
+            found.namedStyles.push_back(at);
         if (type == kXf && sheets.empty())
-            stylesSurvive = true;
-        codePageSurvives = codePageSurvives || (type == kCodePage && sheets.empty());
+            found.stylesSurvive = true;
+        found.codePageSurvives = found.codePageSurvives || (type == kCodePage && sheets.empty());
         at += kHeader + U16(stream, at + 2);
     }
-    if (sheets.empty())
-        return false;
+    return found;
+}
 
-    if (!listEntries.empty()) {
-        // Only the first records went: the globals' BOF comes back. When the stream's first
-        // sectors went with them, the list's offsets count bytes that are no longer there: the
-        // difference most of the list agrees on. Sheets whose entries went get new ones, right
-        // after the BOF (their entries came first when the list lost its start).
-        std::map<std::int64_t, int> votes;
-        for (const std::size_t entry : listEntries) {
-            for (const std::size_t sheet : sheets)
-                ++votes[std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - static_cast<std::int64_t>(sheet)];
-        }
-        const std::int64_t lost =
-            std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
-        auto leadsTo = [&](std::size_t entry) -> std::optional<std::size_t> {
-            const std::int64_t sheet = std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - lost;
-            if (std::find(sheets.begin(), sheets.end(), static_cast<std::size_t>(sheet)) == sheets.end())
-                return std::nullopt;
-            return static_cast<std::size_t>(sheet);
-        };
-        std::vector<std::size_t> unlisted;
-        for (const std::size_t sheet : sheets) {
-            if (std::none_of(listEntries.begin(), listEntries.end(), [&](std::size_t entry) { return leadsTo(entry) == sheet; }))
-                unlisted.push_back(sheet);
-        }
-        std::vector<std::optional<std::size_t>> targets;
-        for (const std::size_t entry : listEntries)
-            targets.push_back(leadsTo(entry));
-        // Entries that lead nowhere under that difference (the stream lost bytes twice) and as
-        // many sheets that no entry leads to: taken in order, when the list then leads to the
-        // sheets in stream order, as the list does where it is sure.
-        std::vector<std::size_t> dangling;
-        for (std::size_t i = 0; i < targets.size(); ++i) {
-            if (!targets[i])
-                dangling.push_back(i);
-        }
-        std::vector<bool> paired(targets.size(), false);
-        if (!dangling.empty() && dangling.size() == unlisted.size()) {
-            std::vector<std::optional<std::size_t>> tried = targets;
-            for (std::size_t j = 0; j < dangling.size(); ++j)
-                tried[dangling[j]] = unlisted[j];
-            bool ordered = true;
-            for (std::size_t i = 1; i < tried.size(); ++i)
-                ordered = ordered && *tried[i - 1] < *tried[i];
-            if (ordered) {
-                targets = tried;
-                for (const std::size_t i : dangling)
-                    paired[i] = true;
-                unlisted.clear();
-            }
-        }
-        bool biff8 = false;
-        std::vector<std::uint8_t> front;
-        AppendRecord(front, kBof, GlobalsBof(stream, sheets.front(), biff8));
-        if (!stylesSurvive)
-            AppendFormatting(front, stream, sheets, biff8);
-        // Cells name their style by its place in the list: those that went with the start
-        // come back as default ones, so that the survivors keep their places.
-        else if (const std::optional<std::size_t> lostStyles = LostCellStyles(stream, xfs, namedStyles))
-            AppendCellStyles(front, 0, *lostStyles, biff8);
-        std::vector<std::size_t> newEntries;
-        std::vector<std::string> newNames;
-        for (const std::size_t sheet : unlisted) {
-            newNames.push_back(UnusedSheetName(stream, listEntries, biff8, newNames));
-            newEntries.push_back(front.size());
-            AppendRecord(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8, stream));
-        }
-        // The new start goes into the destroyed stretch when it has room; else the stream is
-        // written anew behind it. The string table is laid out straight into its place there,
-        // or, where it fits, in the place of the records it is read from (the globals go on
-        // past the new start to their own end).
-        const std::size_t tableRegions = regions.size();
-        std::size_t tableRegionsEnd = 0;
-        std::size_t shift = 0;
-        MendedRegion replaced{MendedRegion::Kind::Replaced, 0, resumed, -1};
-        const auto place = [&](std::size_t table) {
-            tableRegionsEnd = regions.size();
+// Where the list of sheets that survives leads: `lost`, the difference between its offsets and
+// the sheets' places; the sheet each entry leads to (none: it leads elsewhere); whether an entry
+// was paired with its sheet by order; and the sheets no entry leads to.
+struct ListLeads {
+    std::int64_t lost = 0;
+    std::vector<std::optional<std::size_t>> targets;
+    std::vector<bool> paired;
+    std::vector<std::size_t> unlisted;
+};
+
+// When the stream's first sectors went with its first records, the list's offsets count bytes
+// that are no longer there: the difference most of the list agrees on.
+std::int64_t ListOffsetsLost(Bytes stream, const Survivors& found)
+{
+    std::map<std::int64_t, int> votes;
+    for (const std::size_t entry : found.listEntries) {
+        for (const std::size_t sheet : found.sheets)
+            ++votes[std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - static_cast<std::int64_t>(sheet)];
+    }
+    return std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+}
+
+// Entries that lead nowhere under that difference (the stream lost bytes twice) and as many
+// sheets that no entry leads to: taken in order, when the list then leads to the sheets in
+// stream order, as the list does where it is sure.
+void PairDanglingEntries(ListLeads& leads)
+{
+    std::vector<std::size_t> dangling;
+    for (std::size_t i = 0; i < leads.targets.size(); ++i) {
+        if (!leads.targets[i])
+            dangling.push_back(i);
+    }
+    if (dangling.empty() || dangling.size() != leads.unlisted.size())
+        return;
+    std::vector<std::optional<std::size_t>> tried = leads.targets;
+    for (std::size_t j = 0; j < dangling.size(); ++j)
+        tried[dangling[j]] = leads.unlisted[j];
+    bool ordered = true;
+    for (std::size_t i = 1; i < tried.size(); ++i)
+        ordered = ordered && *tried[i - 1] < *tried[i];
+    if (ordered) {
+        leads.targets = tried;
+        for (const std::size_t i : dangling)
+            leads.paired[i] = true;
+        leads.unlisted.clear();
+    }
+}
+
+ListLeads FollowList(Bytes stream, const Survivors& found)
+{
+    ListLeads leads;
+    leads.lost = ListOffsetsLost(stream, found);
+    auto leadsTo = [&](std::size_t entry) -> std::optional<std::size_t> {
+        const std::int64_t sheet = std::int64_t{LoadLe32(stream.data() + entry + kHeader)} - leads.lost;
+        if (std::find(found.sheets.begin(), found.sheets.end(), static_cast<std::size_t>(sheet)) == found.sheets.end())
+            return std::nullopt;
+        return static_cast<std::size_t>(sheet);
+    };
+    for (const std::size_t sheet : found.sheets) {
+        if (std::none_of(found.listEntries.begin(), found.listEntries.end(), [&](std::size_t entry) { return leadsTo(entry) == sheet; }))
+            leads.unlisted.push_back(sheet);
+    }
+    for (const std::size_t entry : found.listEntries)
+        leads.targets.push_back(leadsTo(entry));
+    leads.paired.assign(leads.targets.size(), false);
+    PairDanglingEntries(leads);
+    return leads;
+}
+
+// The globals' first records, which went: their BOF, the formatting when no cell style
+// survives, and an entry of the list for each of `unlisted` (`newEntries`: where each lies).
+std::vector<std::uint8_t> StartBeforeList(Bytes stream, const Survivors& found, const std::vector<std::size_t>& unlisted, bool& biff8,
+                                          std::vector<std::size_t>& newEntries)
+{
+    std::vector<std::uint8_t> front;
+    AppendRecord(front, kBof, GlobalsBof(stream, found.sheets.front(), biff8));
+    if (!found.stylesSurvive)
+        AppendFormatting(front, stream, found.sheets, biff8);
+    // Cells name their style by its place in the list: those that went with the start
+    // come back as default ones, so that the survivors keep their places.
+    else if (const std::optional<std::size_t> lostStyles = LostCellStyles(stream, found.xfs, found.namedStyles))
+        AppendCellStyles(front, 0, *lostStyles, biff8);
+    std::vector<std::string> newNames;
+    for (const std::size_t sheet : unlisted) {
+        newNames.push_back(UnusedSheetName(stream, found.listEntries, biff8, newNames));
+        newEntries.push_back(front.size());
+        AppendRecord(front, kBoundSheet, SheetEntry(sheet, Wide(newNames.back()), biff8, stream));
+    }
+    return front;
+}
+
+// The list's entries, once the sheets moved by `shift`: the new ones lead to the sheets no
+// entry led to, the surviving ones to the sheets they lead to (a region each where their
+// offsets were wrong).
+void PointListEntries(std::vector<std::uint8_t>& stream, const Survivors& found, const ListLeads& leads,
+                      const std::vector<std::size_t>& newEntries, std::size_t shift, std::vector<MendedRegion>& regions)
+{
+    for (std::size_t i = 0; i < leads.unlisted.size(); ++i)
+        StoreLe32(stream.data() + newEntries[i] + kHeader, static_cast<std::uint32_t>(leads.unlisted[i] + shift));
+    for (std::size_t i = 0; i < found.listEntries.size(); ++i) {
+        if (!leads.targets[i])
+            continue;  // it led elsewhere; the sheet it names is not found
+        const std::size_t entry = found.listEntries[i] + shift;
+        StoreLe32(stream.data() + entry + kHeader, static_cast<std::uint32_t>(*leads.targets[i] + shift));
+        if (leads.lost != 0 || leads.paired[i])
+            regions.push_back({MendedRegion::Kind::Replaced, entry + kHeader, 4, -1});
+    }
+}
+
+// Only the first records went: the globals' BOF comes back. When the stream's first sectors
+// went with them, the list's offsets count bytes that are no longer there: the difference most
+// of the list agrees on. Sheets whose entries went get new ones, right after the BOF (their
+// entries came first when the list lost its start).
+bool RestoreStartBeforeList(std::vector<std::uint8_t>& stream, const Survivors& found, std::vector<MendedRegion>& regions)
+{
+    const ListLeads leads = FollowList(stream, found);
+    bool biff8 = false;
+    std::vector<std::size_t> newEntries;
+    std::vector<std::uint8_t> front = StartBeforeList(stream, found, leads.unlisted, biff8, newEntries);
+    // The new start goes into the destroyed stretch when it has room; else the stream is
+    // written anew behind it. The string table is laid out straight into its place there,
+    // or, where it fits, in the place of the records it is read from (the globals go on
+    // past the new start to their own end).
+    const std::size_t resumed = found.resumed;
+    const std::size_t shift =
+        LayNewStart(stream, resumed, found.sheets.front(), regions, front.size(), [&](std::size_t table, NewStart& start) {
             const std::size_t need = front.size() + table;
-            if (need == resumed || need + kHeader <= resumed) {
+            if (FitsInPlace(need, resumed)) {
                 if (need < resumed)
                     WriteFiller(stream, nullptr, need, resumed);
                 return PutStart(stream, {&front}, table);
             }
             std::vector<std::uint8_t> filler = GridFiller(need - resumed);
-            shift = need + filler.size() - resumed;
-            replaced.length = need + filler.size();
+            start.shift = need + filler.size() - resumed;
+            start.replaced.length = need + filler.size();
             return ReplaceStart(stream, resumed, {&front}, table, {&filler});
-        };
-        if (!RebuildStringTableIn(stream, resumed, sheets.front(), regions, place, front.size()))
-            place(0);
-        regions.push_back(replaced);
-        for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
-            regions[i].offset += shift;
-        for (std::size_t i = 0; i < unlisted.size(); ++i)
-            StoreLe32(stream.data() + newEntries[i] + kHeader, static_cast<std::uint32_t>(unlisted[i] + shift));
-        for (std::size_t i = 0; i < listEntries.size(); ++i) {
-            if (!targets[i])
-                continue;  // it led elsewhere; the sheet it names is not found
-            const std::size_t entry = listEntries[i] + shift;
-            StoreLe32(stream.data() + entry + kHeader, static_cast<std::uint32_t>(*targets[i] + shift));
-            if (lost != 0 || paired[i])
-                regions.push_back({MendedRegion::Kind::Replaced, entry + kHeader, 4, -1});
-        }
-        if (!biff8 && !codePageSurvives)
-            DropTextOfALostCodePage(stream, sheets.front() + shift, regions);
-        return true;
-    }
+        });
+    PointListEntries(stream, found, leads, newEntries, shift, regions);
+    if (!biff8 && !found.codePageSurvives)
+        DropTextOfALostCodePage(stream, found.sheets.front() + shift, regions);
+    return true;
+}
 
-    // Records of a sheet's own kinds come first, and none of the globals': the first sheet lost
-    // its first record with the start (and the end record seen before the sheets was its
-    // own). It gets one back, right before its records, and the globals their end.
+// Records of a sheet's own kinds come first, and none of the globals': the first sheet lost
+// its first record with the start (and the end record seen before the sheets was its own). It
+// gets one back, a copy of the next sheet's, right before its records, and the globals their
+// end. Gives that record; none when the first sheet kept its own.
+std::vector<std::uint8_t> BofOfAFirstSheetLost(Bytes stream, Survivors& found)
+{
     std::vector<std::uint8_t> sheetBof;
-    {
-        bool sheetRecords = false, globalsRecords = false;
-        for (std::size_t k = resumed; k < sheets.front() && Reads(stream, k);) {
-            const std::uint16_t type = U16(stream, k);
-            sheetRecords = sheetRecords || IsSheetRecord(type);
-            globalsRecords = globalsRecords || IsGlobalsRecord(type) || type == kBof;
-            k += kHeader + U16(stream, k + 2);
-        }
-        if (sheetRecords && !globalsRecords) {
-            const std::size_t bofEnd = sheets.front() + kHeader + U16(stream, sheets.front() + 2);
-            sheetBof.assign(stream.begin() + static_cast<std::ptrdiff_t>(sheets.front()), stream.begin() + static_cast<std::ptrdiff_t>(bofEnd));
-            sheets.insert(sheets.begin(), resumed);
-            globalsEnded = false;
-        }
+    bool sheetRecords = false, globalsRecords = false;
+    for (std::size_t k = found.resumed; k < found.sheets.front() && Reads(stream, k);) {
+        const std::uint16_t type = U16(stream, k);
+        sheetRecords = sheetRecords || IsSheetRecord(type);
+        globalsRecords = globalsRecords || IsGlobalsRecord(type) || type == kBof;
+        k += kHeader + U16(stream, k + 2);
     }
-    const std::size_t wholeSheet = sheets[sheetBof.empty() ? 0 : 1];
-    bool biff8 = false;
+    if (sheetRecords && !globalsRecords) {
+        const std::size_t first = found.sheets.front();
+        const std::size_t bofEnd = first + kHeader + U16(stream, first + 2);
+        sheetBof.assign(stream.begin() + static_cast<std::ptrdiff_t>(first), stream.begin() + static_cast<std::ptrdiff_t>(bofEnd));
+        found.sheets.insert(found.sheets.begin(), found.resumed);
+        found.globalsEnded = false;
+    }
+    return sheetBof;
+}
+
+// New globals for `sheets`, made with the version of `wholeSheet`: BOF, formatting and an entry
+// of the list for each sheet (`entries`: where each lies), after those of sheets lost with the
+// start.
+std::vector<std::uint8_t> NewGlobals(Bytes stream, const std::vector<std::size_t>& sheets, std::size_t wholeSheet,
+                                     const std::vector<std::u16string>& names, bool& biff8, std::vector<std::size_t>& entries)
+{
     std::vector<std::uint8_t> globals;
     AppendRecord(globals, kBof, GlobalsBof(stream, wholeSheet, biff8));
     AppendFormatting(globals, stream, sheets, biff8);
@@ -481,28 +562,38 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     const std::size_t lostSheets = names.size() >= sheets.size() ? names.size() - sheets.size() : 0;
     for (std::size_t i = 0; i < lostSheets; ++i)
         AppendRecord(globals, kBoundSheet, SheetEntry(0xFFFFFFFF, names[i], biff8));
-    std::vector<std::size_t> entries;
     for (std::size_t i = 0; i < sheets.size(); ++i) {
         entries.push_back(globals.size());
         const std::u16string name = names.size() >= sheets.size() ? names[lostSheets + i] : Wide("Sheet" + std::to_string(i + 1));
         AppendRecord(globals, kBoundSheet, SheetEntry(sheets[i], name, biff8, stream));
     }
+    return globals;
+}
+
+// No entry of the list survives: new globals in front of the sheets, and a first record for a
+// first sheet that lost its own.
+bool RebuildWholeGlobals(std::vector<std::uint8_t>& stream, Survivors& found, const std::vector<std::u16string>& names,
+                         std::vector<MendedRegion>& regions)
+{
+    std::vector<std::uint8_t> sheetBof = BofOfAFirstSheetLost(stream, found);
+    const std::vector<std::size_t>& sheets = found.sheets;
+    const std::size_t wholeSheet = sheets[sheetBof.empty() ? 0 : 1];
+    bool biff8 = false;
+    std::vector<std::size_t> entries;
+    std::vector<std::uint8_t> globals = NewGlobals(stream, sheets, wholeSheet, names, biff8, entries);
     std::vector<std::uint8_t> end;
-    if (!globalsEnded)
+    if (!found.globalsEnded)
         AppendRecord(end, kEof, {});
 
     // In place when the destroyed stretch has room; else the stream is written anew. The
     // string table is laid out straight into its place there (or in the place of the records
     // it is read from, as above, where the globals' end survives).
-    const std::size_t tableRegions = regions.size();
-    std::size_t tableRegionsEnd = 0;
-    std::size_t shift = 0;
-    MendedRegion replaced{MendedRegion::Kind::Replaced, 0, resumed, -1};
-    const auto place = [&](std::size_t table) {
-        tableRegionsEnd = regions.size();
+    const std::size_t resumed = found.resumed;
+    const std::optional<std::size_t> goesOnPast = found.globalsEnded ? std::optional<std::size_t>(globals.size()) : std::nullopt;
+    const std::size_t shift = LayNewStart(stream, resumed, wholeSheet, regions, goesOnPast, [&](std::size_t table, NewStart& start) {
         const std::size_t globalsSize = globals.size() + table + end.size();
         const std::size_t need = globalsSize + sheetBof.size();
-        if (need == resumed || need + kHeader <= resumed) {
+        if (FitsInPlace(need, resumed)) {
             if (need < resumed)
                 WriteFiller(stream, nullptr, globalsSize, resumed - sheetBof.size());
             std::copy(sheetBof.begin(), sheetBof.end(), stream.begin() + static_cast<std::ptrdiff_t>(resumed - sheetBof.size()));
@@ -510,24 +601,40 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
         }
         // (The filler goes before the globals' end record.)
         std::vector<std::uint8_t> filler = GridFiller(need - resumed);
-        shift = need + filler.size() - resumed;
-        replaced.length = need;
+        start.shift = need + filler.size() - resumed;
+        start.replaced.length = need;
         std::vector<std::uint8_t> bof = sheetBof;  // (its size is wanted below)
         return ReplaceStart(stream, resumed, {&globals}, table, {&filler, &end, &bof});
-    };
-    if (!RebuildStringTableIn(stream, resumed, wholeSheet, regions, place,
-                              globalsEnded ? std::optional<std::size_t>(globals.size()) : std::nullopt))
-        place(0);
-    regions.push_back(replaced);
-    for (std::size_t i = tableRegions; i < tableRegionsEnd; ++i)
-        regions[i].offset += shift;
+    });
     for (std::size_t i = 0; i < sheets.size(); ++i) {
         const std::size_t sheet = sheets[i] + shift - (i == 0 ? sheetBof.size() : 0);
         StoreLe32(stream.data() + entries[i] + kHeader, static_cast<std::uint32_t>(sheet));
     }
-    if (!biff8 && !codePageSurvives)
+    if (!biff8 && !found.codePageSurvives)
         DropTextOfALostCodePage(stream, sheets.front() + shift - (sheetBof.empty() ? 0 : sheetBof.size()), regions);
     return true;
+}
+
+}  // namespace
+
+// When the start of the stream is gone (the globals: fonts, formats, cell styles, the list
+// of sheets), the sheets that survive get new globals in front of them: the few fonts and
+// cell styles readers need, one entry per sheet in stream order (named by `names` when they
+// are enough, else "Sheet1", "Sheet2", ...) and the shared strings that can be read again.
+// Where the list survives, only what is missing comes back. The new globals go into the
+// destroyed stretch when it has room, so that no offset moves; otherwise the stream is
+// written anew behind them. Gives whether there was anything to hold together.
+bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions)
+{
+    const std::size_t resumed = Resync(stream, 0);
+    if (resumed == kNoPlace)
+        return false;
+    Survivors found = FindSurvivors(stream, resumed);
+    if (found.sheets.empty())
+        return false;
+    if (!found.listEntries.empty())
+        return RestoreStartBeforeList(stream, found, regions);
+    return RebuildWholeGlobals(stream, found, names, regions);
 }
 
 }  // namespace tabulon::mending
