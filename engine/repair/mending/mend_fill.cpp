@@ -119,6 +119,178 @@ bool ZeroedUnitIn(Bytes stream, std::size_t from, std::size_t to, bool wholly)
     return false;
 }
 
+namespace {
+
+// Where the walk stands: the record it is at, the one before it (kNoPlace: none to go by), and
+// whether that one was an end record.
+struct Stand {
+    std::size_t at;
+    std::size_t previous;
+    bool afterEof;
+};
+
+// Where records are picked up again after the break at `at` (kNoPlace: nowhere).
+std::size_t WhereRecordsResume(Bytes stream, std::size_t at)
+{
+    std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
+    // Where records are picked up again, an end record followed by records that are not
+    // a sheet's first is bytes of a lost record that happen to look like one.
+    auto falseEof = [&](std::size_t p) {
+        return U16(stream, p) == kEof && U16(stream, p + 2) == 0 && ReadsKnown(stream, p + kHeader) &&
+               U16(stream, p + kHeader) != kBof;
+    };
+    // Fewer than three records that run to the stream's end without an end record are
+    // what a cut left of one: no proof that records begin there.
+    auto toTheCut = [&](std::size_t p) {
+        for (int i = 0; i < 3; ++i) {
+            if (p == stream.size())
+                return true;
+            if (!ReadsKnown(stream, p) || U16(stream, p) == kEof)
+                return false;
+            p += kHeader + U16(stream, p + 2);
+        }
+        return false;
+    };
+    while (next != kNoPlace && (ZeroHeader(stream, next) || falseEof(next) || toTheCut(next)))
+        next = Resync(stream, next + 1);
+    return next;
+}
+
+// The record before the break gets the shortest length one set bit shorter after which records
+// read (see ShorterByOneBit), and the walk goes back to it; `clearOfZeros`: only a length that
+// ends the record before any zeroed unit, with no zero header after it. Not where nothing reads
+// again after a sheet's end (`next` is kNoPlace): bytes after the last sheet's end are no such
+// place. Gives whether it did.
+bool ShortenRecordBefore(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, Stand& stand, std::size_t next,
+                         bool clearOfZeros)
+{
+    if (stand.previous == kNoPlace || (next == kNoPlace && stand.afterEof))
+        return false;
+    const auto shorter = ShorterByOneBit(stream, stand.previous, stand.at);
+    if (!shorter || (clearOfZeros && (ZeroedUnitIn(stream, stand.previous, stand.previous + kHeader + *shorter) ||
+                                      ZeroHeader(stream, stand.previous + kHeader + *shorter))))
+        return false;
+    StoreLe16(stream.data() + stand.previous + 2, *shorter);
+    regions.push_back({MendedRegion::Kind::Replaced, stand.previous + 2, 2, -1});
+    stand.at = stand.previous;
+    stand.previous = kNoPlace;
+    return true;
+}
+
+// Nothing reads from where the walk stands on: filler after the last sheet's end, or a cut.
+// Where only zeros follow a cut (the rest of its last sector, zeroed) and the record before ends
+// in them, its last bytes are those zeros, not its own: it goes too.
+void EndWalk(Bytes stream, Walk& walk, const Stand& stand)
+{
+    walk.cut = !stand.afterEof;
+    walk.end = stand.at;
+    const auto zeros = [&](std::size_t from) {
+        return std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end(), [](std::uint8_t b) { return b == 0; });
+    };
+    if (walk.cut && stand.previous != kNoPlace && stand.at > stand.previous + kHeader && stream[stand.at - 1] == 0 && zeros(stand.at)) {
+        walk.boundary.Reset(stand.previous);
+        walk.end = stand.previous;
+    }
+}
+
+// Whether the damage at the break `at` lies in the header there: zeros (`headerZeroed`), or a
+// header whose own length leads to where records read again (`next`), or whose type with that
+// length is a record the table knows (a bit of its type or its length changed).
+bool HeaderAtBreakDamaged(Bytes stream, std::size_t at, std::size_t next, bool headerZeroed)
+{
+    if (headerZeroed)
+        return true;
+    if (next == kNoPlace || next < at + kHeader || next - at - kHeader > kMaxRecordBody)
+        return false;
+    const auto length = static_cast<std::uint16_t>(next - at - kHeader);
+    return U16(stream, at + 2) == length || KnownRecord(U16(stream, at), length);
+}
+
+// Filler from the break up to `next`, where records read again, what it goes over kept in the
+// walk; gives where the walk goes on, nothing when no record fits there (a cut). `zeroed`: the
+// record before ran into a zeroed unit and went already.
+std::optional<Stand> FillOverBreak(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, Walk& walk, const Stand& stand,
+                                   std::size_t next, bool zeroed, bool headerZeroed)
+{
+    const std::size_t at = stand.at;
+    const std::size_t previous = stand.previous;
+    std::size_t from = at;
+    // A cell right before the break: bytes lost or added inside it (a line end a transfer
+    // changed, a length grown or cut, clusters of another file) moved its end, and what it
+    // holds may be its neighbours' bytes. It goes too, unless the damage lies in the header
+    // at the break itself.
+    if (!zeroed && previous != kNoPlace && previous > 0 && IsCellRecord(U16(stream, previous)) &&
+        !HeaderAtBreakDamaged(stream, at, next, headerZeroed)) {
+        from = previous;
+        walk.boundary.Reset(previous);
+    }
+    if (next - from < kHeader && previous != kNoPlace && previous > 0) {
+        from = previous;  // too little room for a header: the record before goes too
+        walk.boundary.Reset(previous);
+    } else if (next - from < kHeader && next + kHeader <= stream.size()) {
+        next += kHeader + U16(stream, next + 2);  // (never the workbook's first record: the one after)
+    }
+    if (next - from < kHeader) {
+        walk.cut = true;
+        walk.end = at;
+        return std::nullopt;
+    }
+    walk.overwritten.emplace_back(from, std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
+                                                                 stream.begin() + static_cast<std::ptrdiff_t>(next)));
+    WriteFiller(stream, &walk.boundary, from, next);
+    if (!walk.holes.empty() && walk.holes.back().second >= from)
+        walk.holes.back() = {std::min(walk.holes.back().first, from), next};
+    else
+        walk.holes.emplace_back(from, next);
+    regions.push_back({MendedRegion::Kind::Replaced, from, next - from, -1});
+    return Stand{next, previous, false};
+}
+
+// Where records stop reading: the length or type a bit away that makes them read on, else
+// filler up to where they read again. Gives where the walk goes on; nothing when it ends there.
+std::optional<Stand> MendBreak(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, Walk& walk, Stand stand)
+{
+    const std::size_t next = WhereRecordsResume(stream, stand.at);
+    // A length grown by a flipped bit whose shorter value a bit away ends the record before
+    // any zeroed unit, with records reading after it, is the record's own: zeros further on
+    // (a palette's black, say) are no hole it ran into.
+    if (ShortenRecordBefore(stream, regions, stand, next, true))
+        return stand;
+    // The record before the break runs into a zeroed unit: its body went with the damage,
+    // and what it holds there are the zeros of the hole, not its own bytes. It goes too.
+    // (Not the string table's records: the table is read again from what survives of
+    // them, string by string, below.)
+    const bool zeroed = stand.previous != kNoPlace && U16(stream, stand.previous) != kSst && U16(stream, stand.previous) != kContinue &&
+                        ZeroedUnitIn(stream, stand.previous, stand.at);
+    if (zeroed) {
+        walk.boundary.Reset(stand.previous);
+        stand.at = stand.previous;
+        stand.previous = kNoPlace;
+    }
+    // A length grown by a flipped bit reads as well, but swallows the records after it and
+    // leads here, where nothing reads (or past the end): the record before gets the one
+    // shorter length a bit away after which records read. (A shorter length than the
+    // record's would land inside it, which a hole right after a record cannot be told
+    // from.)
+    if (ShortenRecordBefore(stream, regions, stand, next, false))
+        return stand;
+    if (next == kNoPlace) {
+        EndWalk(stream, walk, stand);
+        return std::nullopt;
+    }
+    // (Not in a header the zeros of a hole reach: a length zeroed is no bit flipped, and one
+    // bit set in it leads far, over whatever lies there.)
+    const bool headerZeroed = ZeroHeader(stream, stand.at) || ZeroedUnitIn(stream, stand.at, std::min(stand.at + kHeader, stream.size()));
+    if (const auto fix = zeroed || headerZeroed ? std::nullopt : OneFlippedBit(stream, stand.at)) {
+        StoreLe16(stream.data() + fix->first, fix->second);
+        regions.push_back({MendedRegion::Kind::Replaced, fix->first, 2, -1});
+        return stand;
+    }
+    return FillOverBreak(stream, regions, walk, stand, next, zeroed, headerZeroed);
+}
+
+}  // namespace
+
 Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
     Walk walk;
@@ -161,130 +333,12 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
             continue;
         }
         changing();
-        std::size_t next = at + kHeader <= stream.size() ? Resync(stream, at + 1) : kNoPlace;
-        // Where records are picked up again, an end record followed by records that are not
-        // a sheet's first is bytes of a lost record that happen to look like one.
-        auto falseEof = [&](std::size_t p) {
-            return U16(stream, p) == kEof && U16(stream, p + 2) == 0 && ReadsKnown(stream, p + kHeader) &&
-                   U16(stream, p + kHeader) != kBof;
-        };
-        // Fewer than three records that run to the stream's end without an end record are
-        // what a cut left of one: no proof that records begin there.
-        auto toTheCut = [&](std::size_t p) {
-            for (int i = 0; i < 3; ++i) {
-                if (p == stream.size())
-                    return true;
-                if (!ReadsKnown(stream, p) || U16(stream, p) == kEof)
-                    return false;
-                p += kHeader + U16(stream, p + 2);
-            }
-            return false;
-        };
-        while (next != kNoPlace && (ZeroHeader(stream, next) || falseEof(next) || toTheCut(next)))
-            next = Resync(stream, next + 1);
-        // A length grown by a flipped bit whose shorter value a bit away ends the record before
-        // any zeroed unit, with records reading after it, is the record's own: zeros further on
-        // (a palette's black, say) are no hole it ran into.
-        if (previous != kNoPlace && !(next == kNoPlace && afterEof)) {
-            const auto shorter = ShorterByOneBit(stream, previous, at);
-            if (shorter && !ZeroedUnitIn(stream, previous, previous + kHeader + *shorter) &&
-                !ZeroHeader(stream, previous + kHeader + *shorter)) {
-                StoreLe16(stream.data() + previous + 2, *shorter);
-                regions.push_back({MendedRegion::Kind::Replaced, previous + 2, 2, -1});
-                at = previous;
-                previous = kNoPlace;
-                continue;
-            }
-        }
-        // The record before the break runs into a zeroed unit: its body went with the damage,
-        // and what it holds there are the zeros of the hole, not its own bytes. It goes too.
-        // (Not the string table's records: the table is read again from what survives of
-        // them, string by string, below.)
-        const bool zeroed = previous != kNoPlace && U16(stream, previous) != kSst && U16(stream, previous) != kContinue &&
-                            ZeroedUnitIn(stream, previous, at);
-        if (zeroed) {
-            walk.boundary.Reset(previous);
-            at = previous;
-            previous = kNoPlace;
-        }
-        // A length grown by a flipped bit reads as well, but swallows the records after it and
-        // leads here, where nothing reads (or past the end): the record before gets the one
-        // shorter length a bit away after which records read. (A shorter length than the
-        // record's would land inside it, which a hole right after a record cannot be told
-        // from.) Bytes after the last sheet's end are no such place.
-        if (previous != kNoPlace && !(next == kNoPlace && afterEof)) {
-            if (const auto shorter = ShorterByOneBit(stream, previous, at)) {
-                StoreLe16(stream.data() + previous + 2, *shorter);
-                regions.push_back({MendedRegion::Kind::Replaced, previous + 2, 2, -1});
-                at = previous;
-                previous = kNoPlace;
-                continue;
-            }
-        }
-        if (next == kNoPlace) {
-            // Nothing reads from here on: filler after the last sheet's end, or a cut. Where
-            // only zeros follow a cut (the rest of its last sector, zeroed) and the record
-            // before ends in them, its last bytes are those zeros, not its own: it goes too.
-            walk.cut = !afterEof;
-            walk.end = at;
-            const auto zeros = [&](std::size_t from) {
-                return std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end(), [](std::uint8_t b) { return b == 0; });
-            };
-            if (walk.cut && previous != kNoPlace && at > previous + kHeader && stream[at - 1] == 0 && zeros(at)) {
-                walk.boundary.Reset(previous);
-                walk.end = previous;
-            }
+        const std::optional<Stand> after = MendBreak(stream, regions, walk, {at, previous, afterEof});
+        if (!after)
             return walk;
-        }
-        // (Not in a header the zeros of a hole reach: a length zeroed is no bit flipped, and one
-        // bit set in it leads far, over whatever lies there.)
-        const bool headerZeroed = ZeroHeader(stream, at) || ZeroedUnitIn(stream, at, std::min(at + kHeader, stream.size()));
-        if (const auto fix = zeroed || headerZeroed ? std::nullopt : OneFlippedBit(stream, at)) {
-            StoreLe16(stream.data() + fix->first, fix->second);
-            regions.push_back({MendedRegion::Kind::Replaced, fix->first, 2, -1});
-            continue;
-        }
-        std::size_t from = at;
-        // A cell right before the break: bytes lost or added inside it (a line end a transfer
-        // changed, a length grown or cut, clusters of another file) moved its end, and what it
-        // holds may be its neighbours' bytes. It goes too, unless the damage lies in the header
-        // at the break itself: zeros there, or a header whose own length leads to where records
-        // read again, or whose type with that length is a record the table knows (a bit of its
-        // type or its length changed).
-        const auto headerAtBreakDamaged = [&] {
-            if (headerZeroed)
-                return true;
-            if (next == kNoPlace || next < at + kHeader || next - at - kHeader > kMaxRecordBody)
-                return false;
-            const auto length = static_cast<std::uint16_t>(next - at - kHeader);
-            return U16(stream, at + 2) == length || KnownRecord(U16(stream, at), length);
-        };
-        if (!zeroed && previous != kNoPlace && previous > 0 && IsCellRecord(U16(stream, previous)) &&
-            !headerAtBreakDamaged()) {
-            from = previous;
-            walk.boundary.Reset(previous);
-        }
-        if (next - from < kHeader && previous != kNoPlace && previous > 0) {
-            from = previous;  // too little room for a header: the record before goes too
-            walk.boundary.Reset(previous);
-        } else if (next - from < kHeader && next + kHeader <= stream.size()) {
-            next += kHeader + U16(stream, next + 2);  // (never the workbook's first record: the one after)
-        }
-        if (next - from < kHeader) {
-            walk.cut = true;
-            walk.end = at;
-            return walk;
-        }
-        walk.overwritten.emplace_back(from, std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
-                                                                     stream.begin() + static_cast<std::ptrdiff_t>(next)));
-        WriteFiller(stream, &walk.boundary, from, next);
-        if (!walk.holes.empty() && walk.holes.back().second >= from)
-            walk.holes.back() = {std::min(walk.holes.back().first, from), next};
-        else
-            walk.holes.emplace_back(from, next);
-        regions.push_back({MendedRegion::Kind::Replaced, from, next - from, -1});
-        afterEof = false;
-        at = next;
+        at = after->at;
+        previous = after->previous;
+        afterEof = after->afterEof;
     }
     walk.end = stream.size();
     return walk;
