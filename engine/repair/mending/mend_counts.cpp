@@ -2,6 +2,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,80 +24,171 @@ int BitsApart(std::uint32_t a, std::uint32_t b)
     return std::popcount(a ^ b);
 }
 
-// Counts inside records that their lengths contradict, mended where exactly one change of
-// a bit agrees with the length: a sheet name's length in the list of sheets, the count of an
-// external-reference list, and the lengths of the shared strings, which the table's index
-// (EXTSST) checks, since each bucket it names begins exactly where the strings before it end.
-// Without `kMend` nothing is written: it gives whether a count may need mending (where the
-// mending would change something, or look for a changed bit), and false where none does.
+// A sheet name's length in the entry of the list of sheets at `at` (and, in BIFF8, its flags),
+// where the entry's length contradicts it and exactly one changed bit agrees with the length:
+// gives whether there is such a bit (set right with `kMend`).
 template <bool kMend, class Stream>
-bool CountsPass(Stream& stream, std::vector<MendedRegion>& regions)
+bool MendSheetNameLength(Stream& stream, std::size_t at, bool biff8, std::vector<MendedRegion>& regions)
 {
-    if (stream.size() < 8)
+    const std::size_t length = U16(stream, at + 2);
+    auto* body = stream.data() + at + kHeader;
+    const std::uint8_t count = body[6];
+    const std::uint8_t flags = biff8 ? body[7] : 0;
+    const std::size_t chars = length - (biff8 ? 8 : 7);
+    const bool agrees = biff8 ? (flags & ~1) == 0 && chars == std::size_t{count} * ((flags & 1) ? 2 : 1) : chars == count;
+    if (agrees)
         return false;
-    const bool biff8 = U16(stream, 2) >= 16 && U16(stream, kHeader) >= kBiff8Version;
-    std::vector<std::pair<std::size_t, std::size_t>> table;  // the string table's bodies
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> readings;
+    for (const std::uint8_t wide : {std::uint8_t{0}, std::uint8_t{1}}) {
+        if ((!biff8 && wide) || (wide && chars % 2 != 0))
+            continue;
+        const std::size_t other = wide ? chars / 2 : chars;
+        if (other >= 1 && other <= 31 && BitsApart(count, static_cast<std::uint32_t>(other)) + BitsApart(flags, wide) == 1)
+            readings.emplace_back(static_cast<std::uint8_t>(other), wide);
+    }
+    if (readings.size() != 1)
+        return false;
+    if constexpr (kMend) {
+        body[6] = readings[0].first;
+        if (biff8)
+            body[7] = readings[0].second;
+        regions.push_back({MendedRegion::Kind::Replaced, at + kHeader + 6, biff8 ? 2u : 1u, -1});
+    }
+    return true;
+}
+
+// The count of the external-reference list at `at`, where one changed bit makes it the count
+// the record's length holds: gives whether there is such a bit (set right with `kMend`).
+template <bool kMend, class Stream>
+bool MendExternCount(Stream& stream, std::size_t at, std::vector<MendedRegion>& regions)
+{
+    const std::size_t length = U16(stream, at + 2);
+    auto* body = stream.data() + at + kHeader;
+    const std::uint16_t count = LoadLe16(body);
+    const std::size_t other = (length - 2) / 6;
+    if (count == other || BitsApart(count, static_cast<std::uint32_t>(other)) != 1)
+        return false;
+    if constexpr (kMend) {
+        StoreLe16(body, static_cast<std::uint16_t>(other));
+        regions.push_back({MendedRegion::Kind::Replaced, at + kHeader, 2, -1});
+    }
+    return true;
+}
+
+// Where the globals hold the string table's bodies and its index (EXTSST).
+struct StringTableRecords {
+    std::vector<std::pair<std::size_t, std::size_t>> bodies;
     std::size_t index = kNoPlace;
+};
+
+// The counts in the globals' records (a sheet name's length, an external-reference list's
+// count), and where the string table and its index lie. Without `kMend`, gives whether a count
+// may need mending; false with it.
+template <bool kMend, class Stream>
+bool MendRecordCounts(Stream& stream, bool biff8, std::vector<MendedRegion>& regions, StringTableRecords& strings)
+{
     for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
         const std::uint16_t type = U16(stream, at);
         const std::size_t length = U16(stream, at + 2);
-        auto* body = stream.data() + at + kHeader;
         if (type == kEof || type == kFilePass)
             break;
-        if (type == kBoundSheet && length >= (biff8 ? 8u : 7u)) {
-            const std::uint8_t count = body[6];
-            const std::uint8_t flags = biff8 ? body[7] : 0;
-            const std::size_t chars = length - (biff8 ? 8 : 7);
-            const bool agrees = biff8 ? (flags & ~1) == 0 && chars == std::size_t{count} * ((flags & 1) ? 2 : 1) : chars == count;
-            if (!agrees) {
-                std::vector<std::pair<std::uint8_t, std::uint8_t>> readings;
-                for (const std::uint8_t wide : {std::uint8_t{0}, std::uint8_t{1}}) {
-                    if ((!biff8 && wide) || (wide && chars % 2 != 0))
-                        continue;
-                    const std::size_t other = wide ? chars / 2 : chars;
-                    if (other >= 1 && other <= 31 && BitsApart(count, static_cast<std::uint32_t>(other)) + BitsApart(flags, wide) == 1)
-                        readings.emplace_back(static_cast<std::uint8_t>(other), wide);
-                }
-                if (readings.size() == 1) {
-                    if constexpr (!kMend) {
-                        return true;
-                    } else {
-                        body[6] = readings[0].first;
-                        if (biff8)
-                            body[7] = readings[0].second;
-                        regions.push_back({MendedRegion::Kind::Replaced, at + kHeader + 6, biff8 ? 2u : 1u, -1});
-                    }
-                }
-            }
+        if (type == kBoundSheet && length >= (biff8 ? 8u : 7u) && MendSheetNameLength<kMend>(stream, at, biff8, regions)) {
+            if constexpr (!kMend)
+                return true;
         }
-        if (type == kExternSheet && biff8 && length >= 2 && (length - 2) % 6 == 0) {
-            const std::uint16_t count = LoadLe16(body);
-            const std::size_t other = (length - 2) / 6;
-            if (count != other && BitsApart(count, static_cast<std::uint32_t>(other)) == 1) {
-                if constexpr (!kMend) {
-                    return true;
-                } else {
-                    StoreLe16(body, static_cast<std::uint16_t>(other));
-                    regions.push_back({MendedRegion::Kind::Replaced, at + kHeader, 2, -1});
-                }
-            }
+        if (type == kExternSheet && biff8 && length >= 2 && (length - 2) % 6 == 0 && MendExternCount<kMend>(stream, at, regions)) {
+            if constexpr (!kMend)
+                return true;
         }
-        if (type == kSst && table.empty() && length >= 8) {
-            table.emplace_back(at + kHeader, at + kHeader + length);
+        if (type == kSst && strings.bodies.empty() && length >= 8) {
+            strings.bodies.emplace_back(at + kHeader, at + kHeader + length);
             for (std::size_t next = at + kHeader + length;
                  next + kHeader <= stream.size() && Reads(stream, next) && U16(stream, next) == kContinue;
                  next += kHeader + U16(stream, next + 2))
-                table.emplace_back(next + kHeader, next + kHeader + U16(stream, next + 2));
+                strings.bodies.emplace_back(next + kHeader, next + kHeader + U16(stream, next + 2));
         }
         if (type == kExtSst && length >= 10)
-            index = at;
+            strings.index = at;
         at += kHeader + length;
     }
-    if (!biff8 || table.empty() || index == kNoPlace)
-        return false;
-    const std::uint8_t* entries = stream.data() + index + kHeader;
+    return false;
+}
+
+// A changed bit in a string's header: where, the byte it makes, and whether the string's
+// far-east data then has its own layout.
+struct Fix {
+    std::size_t offset;
+    std::uint8_t value;
+    bool strict;
+};
+constexpr std::size_t kMostFixes = 4;
+
+// Each bit of the first `bytes` bytes of the string at `at` changed in turn (in the stream, and
+// put back): those after which the `strings` strings from there end at `next`, up to kMostFixes
+// of them in all.
+void FixesInStringHeader(std::vector<std::uint8_t>& stream, const ChainCursor& at, std::size_t bytes, std::size_t strings,
+                         std::size_t next, std::vector<Fix>& fixes)
+{
+    const std::size_t header = at.Position();
+    for (std::size_t byte = 0; byte < bytes && fixes.size() < kMostFixes; ++byte) {
+        for (int bit = 0; bit < 8 && fixes.size() < kMostFixes; ++bit) {
+            const std::size_t where = header + byte;
+            stream[where] ^= static_cast<std::uint8_t>(1u << bit);
+            auto lands = [&](bool strict) {
+                ChainCursor probe = at;
+                bool reads = true;
+                for (std::size_t j = 0; j < strings && reads; ++j)
+                    reads = probe.String(strict);
+                return reads && probe.Settle() && probe.Position() == next;
+            };
+            if (lands(false))
+                fixes.push_back({where, stream[where], lands(true)});
+            stream[where] ^= static_cast<std::uint8_t>(1u << bit);
+        }
+    }
+}
+
+// The one changed bit in a string's length, flags, run count or far-east size that makes the
+// `perBucket` strings read from `bucket` end at `next`, where the next bucket begins. When two
+// readings agree with the index (a shorter text and a longer far-east block), the one whose
+// far-east data has its own layout stands.
+std::optional<Fix> OneChangedBitInBucket(std::vector<std::uint8_t>& stream, const ChainCursor& bucket, std::size_t perBucket,
+                                         std::size_t next)
+{
+    std::vector<Fix> fixes;
+    ChainCursor walk = bucket;
+    for (std::size_t i = 0; i < perBucket && fixes.size() < kMostFixes; ++i) {
+        if (!walk.Settle())
+            break;
+        const ChainCursor at = walk;
+        std::uint16_t count = 0;
+        std::uint8_t flags = 0;
+        if (!walk.Le16(count) || !walk.Byte(flags))
+            break;
+        const std::size_t extra = ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
+        if (at.Position() + 3 + extra > at.PieceEnd())
+            break;  // a header split between records: not looked into
+        FixesInStringHeader(stream, at, 3 + extra, perBucket - i, next, fixes);
+        walk = at;
+        if (!walk.String())
+            break;
+    }
+    if (fixes.size() > 1)
+        std::erase_if(fixes, [](const Fix& fix) { return !fix.strict; });
+    if (fixes.size() != 1)
+        return std::nullopt;
+    return fixes[0];
+}
+
+// The lengths of the shared strings, which the table's index checks, since each bucket it names
+// begins exactly where the strings before it end. Without `kMend`, gives whether one may need
+// mending; false with it.
+template <bool kMend, class Stream>
+bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::vector<MendedRegion>& regions)
+{
+    const std::uint8_t* entries = stream.data() + strings.index + kHeader;
     const std::size_t perBucket = LoadLe16(entries);
-    const std::size_t buckets = (U16(stream, index + 2) - 2u) / 8;
+    const std::size_t buckets = (U16(stream, strings.index + 2) - 2u) / 8;
     // The search for a changed bit reads a bucket once for each bit of each string's header:
     // in time that grows with the square of the bucket, which large tables make long.
     constexpr std::size_t kLongestBucketSearched = 512;
@@ -105,7 +197,7 @@ bool CountsPass(Stream& stream, std::vector<MendedRegion>& regions)
     // Where bucket k's strings begin, by the index, and where the strings before them end.
     auto bucketStart = [&](std::size_t k) -> std::size_t { return LoadLe32(entries + 2 + 8 * k); };
     std::vector<Bytes> bodies;
-    for (const auto& [from, to] : table)
+    for (const auto& [from, to] : strings.bodies)
         bodies.emplace_back(stream.data() + from, to - from);
     ChainCursor cursor(bodies, stream.data());
     if (!cursor.Skip(8))  // the counts
@@ -126,62 +218,37 @@ bool CountsPass(Stream& stream, std::vector<MendedRegion>& regions)
         if constexpr (!kMend) {
             return true;
         } else {
-            // The one changed bit in a string's length, flags, run count or far-east size that
-            // makes this bucket end where the next begins.
-            // When two readings agree with the index (a shorter text and a longer far-east block),
-            // the one whose far-east data has its own layout stands.
-            struct Fix {
-                std::size_t offset;
-                std::uint8_t value;
-                bool strict;
-            };
-            std::vector<Fix> fixes;
-            constexpr std::size_t kMostFixes = 4;
-            ChainCursor walk = bucket;
-            for (std::size_t i = 0; i < perBucket && fixes.size() < kMostFixes; ++i) {
-                if (!walk.Settle())
-                    break;
-                const ChainCursor at = walk;
-                std::uint16_t count = 0;
-                std::uint8_t flags = 0;
-                if (!walk.Le16(count) || !walk.Byte(flags))
-                    break;
-                const std::size_t header = at.Position();
-                const std::size_t extra = ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
-                if (header + 3 + extra > at.PieceEnd())
-                    break;  // a header split between records: not looked into
-                for (std::size_t byte = 0; byte < 3 + extra && fixes.size() < kMostFixes; ++byte) {
-                    for (int bit = 0; bit < 8 && fixes.size() < kMostFixes; ++bit) {
-                        const std::size_t where = header + byte;
-                        stream[where] ^= static_cast<std::uint8_t>(1u << bit);
-                        auto lands = [&](bool strict) {
-                            ChainCursor probe = at;
-                            bool reads = true;
-                            for (std::size_t j = i; j < perBucket && reads; ++j)
-                                reads = probe.String(strict);
-                            return reads && probe.Settle() && probe.Position() == bucketStart(k + 1);
-                        };
-                        if (lands(false))
-                            fixes.push_back({where, stream[where], lands(true)});
-                        stream[where] ^= static_cast<std::uint8_t>(1u << bit);
-                    }
-                }
-                walk = at;
-                if (!walk.String())
-                    break;
-            }
-            if (fixes.size() > 1)
-                std::erase_if(fixes, [](const Fix& fix) { return !fix.strict; });
-            if (fixes.size() != 1)
+            const std::optional<Fix> fix = OneChangedBitInBucket(stream, bucket, perBucket, bucketStart(k + 1));
+            if (!fix)
                 return false;
-            stream[fixes[0].offset] = fixes[0].value;
-            regions.push_back({MendedRegion::Kind::Replaced, fixes[0].offset, 1, -1});
+            stream[fix->offset] = fix->value;
+            regions.push_back({MendedRegion::Kind::Replaced, fix->offset, 1, -1});
             cursor = bucket;
             for (std::size_t i = 0; i < perBucket; ++i)
                 cursor.String();
         }
     }
     return false;
+}
+
+// Counts inside records that their lengths contradict, mended where exactly one change of
+// a bit agrees with the length: a sheet name's length in the list of sheets, the count of an
+// external-reference list, and the lengths of the shared strings, which the table's index
+// (EXTSST) checks, since each bucket it names begins exactly where the strings before it end.
+// Without `kMend` nothing is written: it gives whether a count may need mending (where the
+// mending would change something, or look for a changed bit), and false where none does.
+template <bool kMend, class Stream>
+bool CountsPass(Stream& stream, std::vector<MendedRegion>& regions)
+{
+    if (stream.size() < 8)
+        return false;
+    const bool biff8 = U16(stream, 2) >= 16 && U16(stream, kHeader) >= kBiff8Version;
+    StringTableRecords strings;
+    if (MendRecordCounts<kMend>(stream, biff8, regions, strings))
+        return true;
+    if (!biff8 || strings.bodies.empty() || strings.index == kNoPlace)
+        return false;
+    return MendStringLengths<kMend>(stream, strings, regions);
 }
 
 }  // namespace
