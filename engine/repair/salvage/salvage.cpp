@@ -100,17 +100,77 @@ public:
         MarkHeads(mini_, true);
         ClaimUnlistedTableSectors();
 
-        // The workbook stream readers take: "Workbook" before "Book" (some writers keep both, a
-        // BIFF8 copy and a BIFF5 one).
-        std::optional<std::size_t> workbook = FindWorkbookStream(tree_.size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
+        WorkbookFound workbook;
+        workbook.entry = WorkbookEntry();
+        StreamsData data = FollowOtherStreams(workbook.entry, attempt.report);
+        MendOtherCopies(data);
+        // The workbook's own entry, when its chain begins as a workbook does; else the stream
+        // found by its first record; else what the entry's chain holds after all.
+        if (workbook.entry)
+            FollowWorkbookEntry(workbook, true, attempt.report);
+        // (Any other way to the workbook loses its directory: it could not win either.)
+        if (outdone_)
+            return attempt;
+        if (workbook.data.empty())
+            FindWorkbookByRecords(workbook, attempt.report);
+        if (workbook.data.empty())
+            return attempt;
+
+        attempt.found = true;
+        attempt.workbookLength = workbook.data.size();
+        if (lostEntries_)
+            attempt.report.dropped.push_back("directory entries in lost sectors (their streams)");
+        const std::vector<std::u16string> summaryNames = SummaryNames(data, attempt.report.directoryLost);
+        // The chains are followed: what they were followed through goes before the mending,
+        // which holds the workbook stream and what it needs beside it.
+        LetGoOfChains();
+        workbook.entryUnits = std::vector<std::uint32_t>();
+        attempt.settled = MendWorkbook(workbook.data, summaryNames, attempt.report);
+        attempt.report.linksRebuilt = workbook.rebuilt;
+        if (rootEntry_) {
+            attempt.root.clsid = rootEntry_->clsid;
+            attempt.root.created = rootEntry_->created;
+            attempt.root.modified = rootEntry_->modified;
+        }
+        if (attempt.report.directoryLost)
+            KeepWorkbookAlone(attempt, workbook);
+        else
+            KeepTree(attempt, data, workbook);
+        return attempt;
+    }
+
+private:
+    // Each stream's bytes by its place in the tree, where its chain was followed.
+    using StreamsData = std::vector<std::optional<std::vector<std::uint8_t>>>;
+
+    // The workbook stream as found: its entry in the tree (none when it was found by its
+    // records), its bytes and name, the links of its chain rebuilt, and the units its entry's
+    // chain was followed through.
+    struct WorkbookFound {
+        std::optional<std::size_t> entry;
+        std::vector<std::uint8_t> data;
+        std::u16string name = u"Workbook";
+        std::uint32_t rebuilt = 0;
+        std::vector<std::uint32_t> entryUnits;
+    };
+
+    // The workbook stream readers take: "Workbook" before "Book" (some writers keep both, a
+    // BIFF8 copy and a BIFF5 one).
+    std::optional<std::size_t> WorkbookEntry() const
+    {
+        return FindWorkbookStream(tree_.size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
             const DirectoryEntry& entry = entries_[tree_[i].entry];
             if (tree_[i].parent < 0 && entry.type == kObjectTypeStream)
                 return entry.name;
             return std::nullopt;
         });
-        // Every other stream first, by the table alone, so that the workbook's rebuilt links
-        // never take a sector that belongs to them.
-        std::vector<std::optional<std::vector<std::uint8_t>>> data(tree_.size());
+    }
+
+    // Every stream but the workbook, by the table alone, so that the workbook's rebuilt links
+    // never take a sector that belongs to them; those that are not sure are listed as dropped.
+    StreamsData FollowOtherStreams(std::optional<std::size_t> workbook, SalvageReport& report)
+    {
+        StreamsData data(tree_.size());
         std::vector<std::vector<std::uint32_t>> units(tree_.size());
         for (std::size_t i = 0; i < tree_.size(); ++i) {
             const DirectoryEntry& entry = entries_[tree_[i].entry];
@@ -132,82 +192,85 @@ public:
             if (pastGuess(i) && (miniGuessWrong_ || BeginsAsItsKind(entries_[tree_[i].entry].name, *data[i]) != true))
                 data[i].reset();
             if (entries_[tree_[i].entry].type == kObjectTypeStream && (!workbook || i != *workbook) && !data[i])
-                attempt.report.dropped.push_back(PathOf(i));
+                report.dropped.push_back(PathOf(i));
         }
-        MendOtherCopies(data);
+        return data;
+    }
 
-        std::vector<std::uint8_t> workbookData;
-        std::u16string workbookName = u"Workbook";
-        std::uint32_t rebuilt = 0;
-        // The workbook's own entry, when its chain begins as a workbook does; else the stream
-        // found by its first record; else what the entry's chain holds after all.
-        std::vector<std::uint32_t> entryUnits;
-        auto followEntry = [&](bool requireBof) {
-            const DirectoryEntry& entry = entries_[tree_[*workbook].entry];
-            if (auto followed = FollowStream(entry, true, &rebuilt, requireBof, &entryUnits)) {
-                workbookData = std::move(*followed);
-                workbookName = entry.name;
-                attempt.report.workbookBytesLost = entry.size > workbookData.size() ? entry.size - workbookData.size() : 0;
-                attempt.report.workbookInMiniStream = entry.size < kMiniStreamCutoff;
-            }
-        };
-        if (workbook)
-            followEntry(true);
-        // (Any other way to the workbook loses its directory: it could not win either.)
-        if (outdone_)
-            return attempt;
-        if (workbookData.empty()) {
-            StreamFinder finder(main_, miniContainer_, budget_, fragmentStarts_);
-            std::uint16_t version = kBiff8Version;
-            if (finder.FindByBof(workbookData, version, rebuilt, attempt.report.workbookInMiniStream)) {
-                workbookName = version == kBiff5Version ? u"Book" : u"Workbook";
-                attempt.report.directoryLost = true;
-                workbook.reset();
-            } else {
-                // The workbook's start is gone. What its entry's chain holds keeps the rest of
-                // the globals (the shared strings among them) when a sheet survives in it;
-                // else what is left starts at the first sector that holds a sheet.
-                if (workbook)
-                    followEntry(false);
-                if (!FirstSheetBof(workbookData.data(), workbookData.size())) {
-                    std::vector<std::uint8_t> sheets;
-                    std::uint32_t sheetsRebuilt = 0;
-                    for (const std::uint32_t u : entryUnits)
-                        (attempt.report.workbookInMiniStream ? mini_ : main_).claimed[u] = false;
-                    bool found = finder.FindBySheetBof(sheets, version, sheetsRebuilt);
-                    if (!found) {
-                        found = finder.FindBySheetRecords(sheets, version, sheetsRebuilt);
-                        attempt.report.firstSheetStartLost = found;
-                    }
-                    if (found) {
-                        workbookData = std::move(sheets);
-                        rebuilt = sheetsRebuilt;
-                        workbookName = version == kBiff5Version ? u"Book" : u"Workbook";
-                        attempt.report.workbookInMiniStream = false;
-                        attempt.report.workbookBytesLost = 0;
-                        workbook.reset();
-                    }
-                }
-            }
-            if (workbookData.empty() || !workbook)
-                attempt.report.directoryLost = true;
+    // The workbook's own entry's chain, taken when it reads (`requireBof`: only when it begins
+    // as a workbook does).
+    void FollowWorkbookEntry(WorkbookFound& workbook, bool requireBof, SalvageReport& report)
+    {
+        const DirectoryEntry& entry = entries_[tree_[*workbook.entry].entry];
+        if (auto followed = FollowStream(entry, true, &workbook.rebuilt, requireBof, &workbook.entryUnits)) {
+            workbook.data = std::move(*followed);
+            workbook.name = entry.name;
+            report.workbookBytesLost = entry.size > workbook.data.size() ? entry.size - workbook.data.size() : 0;
+            report.workbookInMiniStream = entry.size < kMiniStreamCutoff;
         }
-        if (workbookData.empty())
-            return attempt;
+    }
 
-        attempt.found = true;
-        attempt.workbookLength = workbookData.size();
-        if (lostEntries_)
-            attempt.report.dropped.push_back("directory entries in lost sectors (their streams)");
-        // The document summary names the sheets, for a workbook whose own list of them is gone.
-        std::vector<std::u16string> summaryNames;
-        for (std::size_t i = 0; i < tree_.size() && !attempt.report.directoryLost; ++i) {
+    // The workbook stream found by its first record, where its entry's chain does not begin as
+    // a workbook does; else what is left of it. Either way without its directory, unless what
+    // the entry's chain holds stands.
+    void FindWorkbookByRecords(WorkbookFound& workbook, SalvageReport& report)
+    {
+        StreamFinder finder(main_, miniContainer_, budget_, fragmentStarts_);
+        std::uint16_t version = kBiff8Version;
+        if (finder.FindByBof(workbook.data, version, workbook.rebuilt, report.workbookInMiniStream)) {
+            workbook.name = version == kBiff5Version ? u"Book" : u"Workbook";
+            report.directoryLost = true;
+            workbook.entry.reset();
+        } else {
+            FindWorkbookWithoutItsStart(finder, version, workbook, report);
+        }
+        if (workbook.data.empty() || !workbook.entry)
+            report.directoryLost = true;
+    }
+
+    // The workbook's start is gone. What its entry's chain holds keeps the rest of the globals
+    // (the shared strings among them) when a sheet survives in it; else what is left starts at
+    // the first sector that holds a sheet.
+    void FindWorkbookWithoutItsStart(StreamFinder& finder, std::uint16_t& version, WorkbookFound& workbook, SalvageReport& report)
+    {
+        if (workbook.entry)
+            FollowWorkbookEntry(workbook, false, report);
+        if (FirstSheetBof(workbook.data.data(), workbook.data.size()))
+            return;
+        std::vector<std::uint8_t> sheets;
+        std::uint32_t sheetsRebuilt = 0;
+        for (const std::uint32_t u : workbook.entryUnits)
+            (report.workbookInMiniStream ? mini_ : main_).claimed[u] = false;
+        bool found = finder.FindBySheetBof(sheets, version, sheetsRebuilt);
+        if (!found) {
+            found = finder.FindBySheetRecords(sheets, version, sheetsRebuilt);
+            report.firstSheetStartLost = found;
+        }
+        if (!found)
+            return;
+        workbook.data = std::move(sheets);
+        workbook.rebuilt = sheetsRebuilt;
+        workbook.name = version == kBiff5Version ? u"Book" : u"Workbook";
+        report.workbookInMiniStream = false;
+        report.workbookBytesLost = 0;
+        workbook.entry.reset();
+    }
+
+    // The document summary names the sheets, for a workbook whose own list of them is gone.
+    std::vector<std::u16string> SummaryNames(const StreamsData& data, bool directoryLost) const
+    {
+        std::vector<std::u16string> names;
+        for (std::size_t i = 0; i < tree_.size() && !directoryLost; ++i) {
             if (tree_[i].parent < 0 && data[i] &&
                 CompareEntryNames(entries_[tree_[i].entry].name, u"\u0005DocumentSummaryInformation") == 0)
-                summaryNames = SheetNamesFromSummary(*data[i]);
+                names = SheetNamesFromSummary(*data[i]);
         }
-        // The chains are followed: what they were followed through goes before the mending,
-        // which holds the workbook stream and what it needs beside it.
+        return names;
+    }
+
+    // What the chains were followed through.
+    void LetGoOfChains()
+    {
         main_ = Space();
         mini_ = Space();
         miniBytes_ = std::vector<std::uint8_t>();
@@ -215,60 +278,61 @@ public:
         miniContainer_ = std::vector<bool>();
         fragmentStarts_ = std::vector<std::int8_t>();
         miniFragmentStarts_ = std::vector<std::int8_t>();
-        units = std::vector<std::vector<std::uint32_t>>();
-        entryUnits = std::vector<std::uint32_t>();
-        attempt.settled = MendWorkbook(workbookData, summaryNames, attempt.report);
-        attempt.report.linksRebuilt = rebuilt;
-        if (rootEntry_) {
-            attempt.root.clsid = rootEntry_->clsid;
-            attempt.root.created = rootEntry_->created;
-            attempt.root.modified = rootEntry_->modified;
-        }
-
-        // The tree as it was, less the streams that could not be followed.
-        std::vector<int> placed(tree_.size(), -1);
-        if (!attempt.report.directoryLost) {
-            for (std::size_t i = 0; i < tree_.size(); ++i) {
-                const DirectoryEntry& entry = entries_[tree_[i].entry];
-                const int parent = tree_[i].parent < 0 ? -1 : placed[static_cast<std::size_t>(tree_[i].parent)];
-                if (tree_[i].parent >= 0 && parent < 0)
-                    continue;  // its storage was left out
-                const bool isWorkbook = workbook && i == *workbook;
-                if (entry.type == kObjectTypeStream && !isWorkbook && !data[i])
-                    continue;
-                CompoundEntry out;
-                out.name = entry.name;
-                out.type = entry.type;
-                out.parent = parent;
-                out.clsid = entry.clsid;
-                out.stateBits = entry.stateBits;
-                out.created = entry.created;
-                out.modified = entry.modified;
-                if (isWorkbook)
-                    out.data = std::move(workbookData);  // (one entry is the workbook)
-                else if (data[i])
-                    out.data = std::move(*data[i]);
-                SalvagedStream kept{PathOf(i), entry.size, out.data.size(), isWorkbook ? rebuilt : 0};
-                if (entry.type == kObjectTypeStream)
-                    attempt.report.kept.push_back(kept);
-                placed[i] = static_cast<int>(attempt.entries.size());
-                attempt.entries.push_back(std::move(out));
-            }
-        }
-        if (attempt.report.directoryLost) {
-            CompoundEntry out;
-            out.name = workbookName;
-            out.data = std::move(workbookData);
-            attempt.report.kept.push_back({Utf8FromUtf16(workbookName), 0, out.data.size(), rebuilt});
-            attempt.entries.push_back(std::move(out));
-        }
-        return attempt;
     }
 
-private:
+    // The tree as it was, less the streams that could not be followed; the workbook's entry
+    // holds the stream found.
+    void KeepTree(Attempt& attempt, StreamsData& data, WorkbookFound& workbook)
+    {
+        std::vector<int> placed(tree_.size(), -1);
+        for (std::size_t i = 0; i < tree_.size(); ++i) {
+            const DirectoryEntry& entry = entries_[tree_[i].entry];
+            const int parent = tree_[i].parent < 0 ? -1 : placed[static_cast<std::size_t>(tree_[i].parent)];
+            if (tree_[i].parent >= 0 && parent < 0)
+                continue;  // its storage was left out
+            const bool isWorkbook = workbook.entry && i == *workbook.entry;
+            if (entry.type == kObjectTypeStream && !isWorkbook && !data[i])
+                continue;
+            CompoundEntry out = EntryAsItWas(entry, parent);
+            if (isWorkbook)
+                out.data = std::move(workbook.data);  // (one entry is the workbook)
+            else if (data[i])
+                out.data = std::move(*data[i]);
+            SalvagedStream kept{PathOf(i), entry.size, out.data.size(), isWorkbook ? workbook.rebuilt : 0};
+            if (entry.type == kObjectTypeStream)
+                attempt.report.kept.push_back(kept);
+            placed[i] = static_cast<int>(attempt.entries.size());
+            attempt.entries.push_back(std::move(out));
+        }
+    }
+
+    // An entry to write as the directory's `entry` was, under `parent`, without its bytes.
+    static CompoundEntry EntryAsItWas(const DirectoryEntry& entry, int parent)
+    {
+        CompoundEntry out;
+        out.name = entry.name;
+        out.type = entry.type;
+        out.parent = parent;
+        out.clsid = entry.clsid;
+        out.stateBits = entry.stateBits;
+        out.created = entry.created;
+        out.modified = entry.modified;
+        return out;
+    }
+
+    // The workbook stream alone, where it was found without its directory.
+    static void KeepWorkbookAlone(Attempt& attempt, WorkbookFound& workbook)
+    {
+        CompoundEntry out;
+        out.name = workbook.name;
+        out.data = std::move(workbook.data);
+        attempt.report.kept.push_back({Utf8FromUtf16(workbook.name), 0, out.data.size(), workbook.rebuilt});
+        attempt.entries.push_back(std::move(out));
+    }
+
     // A second copy of the workbook beside the one salvaged (a BIFF5 "Book" beside a BIFF8
     // "Workbook") is mended as well: a reader that takes it would show its damage as values.
-    void MendOtherCopies(std::vector<std::optional<std::vector<std::uint8_t>>>& data) const
+    void MendOtherCopies(StreamsData& data) const
     {
         for (std::size_t i = 0; i < tree_.size(); ++i) {
             if (data[i] && tree_[i].parent < 0 && IsWorkbookStreamName(entries_[tree_[i].entry].name))
@@ -609,6 +673,131 @@ bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u1
     return settled;
 }
 
+namespace {
+
+// Tells `progress`, when given, how far the salvage has come.
+void Tell(const SalvageProgress& progress, int percent)
+{
+    if (progress)
+        progress(percent);
+}
+
+// The deep rebuild's headers, made from the image: each is tried for a structure that opens
+// (into `best`, while none has), and the first two that lead to a structure not tried yet join
+// `candidates`, the attempts that follow what survives.
+void TryDeepRebuild(const Image& image, std::span<const HeaderBytes> headers, const MendedStream* mended, std::optional<Attempt>& best,
+                    std::vector<HeaderBytes>& candidates)
+{
+    constexpr std::size_t kDeepAttempts = 2;
+    const HeaderBytes evidence = headers.empty() ? HeaderBytes{} : headers.front();
+    HeaderedImage whole(image, evidence);
+    DeepRebuildCollector collector(whole.Length());
+    SectorScan::Run(whole, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });
+    for (const HeaderBytes& header : collector.Rebuild(whole, headers.empty() ? nullptr : &headers.front())) {
+        if (!best)
+            best = ReadStructure(image, header, mended);
+        const bool tried = std::any_of(candidates.begin(), candidates.end(),
+                                       [&](const HeaderBytes& other) { return SameStructure(image, header, other); });
+        if (!tried && candidates.size() < headers.size() + kDeepAttempts)
+            candidates.push_back(header);
+    }
+}
+
+// The share of its listed sheets found where the list says, then the directory, then the
+// length: a file may hold another workbook (an embedded object's) with more sheets. Between
+// equals, a header whose list of table sectors is made up comes last.
+auto Rank(const Attempt& a)
+{
+    const double found = a.report.sheets == 0 ? 0.0 : double(a.report.sheetsFound) / double(a.report.sheets);
+    return std::tuple(found, !a.report.directoryLost, a.workbookLength, !a.listRepeats);
+}
+
+// An attempt through each of `headers` at what survives; the one that ranks highest stands
+// in `best`.
+void SalvageThroughEach(const Image& image, std::span<const HeaderBytes> headers, std::optional<Attempt>& best,
+                        const SalvageProgress& progress)
+{
+    for (std::size_t k = 0; k < headers.size(); ++k) {
+        Tell(progress, 40 + static_cast<int>(30 * k / headers.size()));
+        // Where the best so far found all its sheets in its own directory, only a longer stream
+        // can beat it: one shorter is not gathered, which would hold two workbooks at once.
+        std::optional<Rival> rival;
+        if (best && std::get<0>(Rank(*best)) == 1.0 && !best->report.directoryLost)
+            rival = Rival{best->workbookLength, best->listRepeats};
+        Attempt attempt = Salvager(image, headers[k], rival).Run();
+        if (!attempt.found)
+            continue;
+        if (!best || Rank(attempt) > Rank(*best))
+            best = std::move(attempt);
+    }
+}
+
+// The entry of the workbook stream readers take ("Workbook" before "Book").
+std::vector<CompoundEntry>::iterator WorkbookEntryOf(Attempt& attempt)
+{
+    const std::optional<std::size_t> found =
+        FindWorkbookStream(attempt.entries.size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
+            const CompoundEntry& entry = attempt.entries[i];
+            if (entry.parent < 0 && entry.type == kObjectTypeStream)
+                return entry.name;
+            return std::nullopt;
+        });
+    return found ? attempt.entries.begin() + static_cast<std::ptrdiff_t>(*found) : attempt.entries.end();
+}
+
+// The attempt's entries written into `out`; false when nothing could be.
+bool WriteAttempt(SectorFile& out, Attempt& best)
+{
+    try {
+        WriteCompoundFile(out, best.root, best.entries);
+    } catch (const std::invalid_argument&) {
+        // A damaged directory can hold what no compound file may (two entries of one name,
+        // a name with a separator): the workbook stream alone is written then.
+        const auto chosen = WorkbookEntryOf(best);
+        if (chosen == best.entries.end())
+            return false;
+        CompoundEntry alone = std::move(*chosen);
+        alone.parent = -1;
+        for (const CompoundEntry& entry : best.entries) {
+            if (&entry != &*chosen && entry.type == kObjectTypeStream)
+                best.report.dropped.push_back(Utf8FromUtf16(entry.name));
+        }
+        const std::string name = Utf8FromUtf16(alone.name);
+        const auto kept = std::find_if(best.report.kept.begin(), best.report.kept.end(), [&](const SalvagedStream& stream) {
+            return stream.path == name && stream.size == alone.data.size();
+        });
+        if (kept != best.report.kept.end())
+            best.report.kept = {*kept};
+        best.entries.clear();
+        best.entries.push_back(std::move(alone));
+        WriteCompoundFile(out, best.root, best.entries);
+    }
+    return true;
+}
+
+// The new file is read back and checked; its workbook stream, when it holds the bytes the
+// mending settled on, is not mended once more.
+void CheckWritten(SectorFile& out, Attempt& best, const WhileChecking& whileChecking, bool* holdsWorkbook)
+{
+    const auto written = WorkbookEntryOf(best);
+    bool holds = false;
+    std::optional<Beside> beside;
+    std::vector<std::u16string> summaryNames;
+    if (whileChecking && written != best.entries.end()) {
+        summaryNames = SummarySheetNames(out);
+        beside.emplace(written->data.size(), [&] { whileChecking(best.report, written->data, summaryNames); });
+    }
+    WorkbookCheck check = written == best.entries.end() ? VerifyWorkbook(out)
+                                                        : VerifyWrittenWorkbook(out, written->data, best.settled, &holds);
+    if (beside)
+        beside->Wait();
+    best.report.check = std::move(check);
+    if (holdsWorkbook)
+        *holdsWorkbook = holds;
+}
+
+}  // namespace
+
 }  // namespace salvage
 
 SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> headers, SectorFile& out,
@@ -617,126 +806,38 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
 {
     if (holdsWorkbook)
         *holdsWorkbook = false;
-    const auto tell = [&progress](int percent) {
-        if (progress)
-            progress(percent);
-    };
-    tell(0);
+    salvage::Tell(progress, 0);
     salvage::Image image = salvage::ReadImage(file);
-    tell(10);
+    salvage::Tell(progress, 10);
     std::optional<salvage::Attempt> best;
     // A header that opens the compound structure gives every stream as it stands: the first
     // that does (the file's own header before a rebuilt one; the deep rebuild's in its order,
     // a whole structure before a partial one, the newest first).
-    const auto tryStructure = [&](const HeaderBytes& header) {
+    for (const HeaderBytes& header : headers) {
         if (!best)
             best = salvage::ReadStructure(image, header, mended);
-    };
-    for (const HeaderBytes& header : headers)
-        tryStructure(header);
+    }
     // The headers given were checked against the file as it is: one cut short inside a sector
     // in use opens with none of them, though its structure stands whole in the image (its last
     // sector filled out). The deep rebuild's headers, made from the image, are tried as well,
     // and its first two join the attempts that follow what survives.
-    tell(30);
-    constexpr std::size_t kDeepAttempts = 2;
+    salvage::Tell(progress, 30);
     std::vector<HeaderBytes> candidates(headers.begin(), headers.end());
-    if (!best && image.sectors > 0) {
-        salvage::HeaderedImage whole(image, headers.empty() ? HeaderBytes{} : headers.front());
-        DeepRebuildCollector collector(whole.Length());
-        SectorScan::Run(whole, {}, [&collector](std::uint32_t index, SectorView sector) { collector.Examine(index, sector); });
-        for (const HeaderBytes& header : collector.Rebuild(whole, headers.empty() ? nullptr : &headers.front())) {
-            tryStructure(header);
-            const bool tried = std::any_of(candidates.begin(), candidates.end(),
-                                           [&](const HeaderBytes& other) { return salvage::SameStructure(image, header, other); });
-            if (!tried && candidates.size() < headers.size() + kDeepAttempts)
-                candidates.push_back(header);
-        }
-    }
-    tell(40);
+    if (!best && image.sectors > 0)
+        salvage::TryDeepRebuild(image, headers, mended, best, candidates);
+    salvage::Tell(progress, 40);
     const std::span<const HeaderBytes> attempts = best ? std::span<const HeaderBytes>() : std::span<const HeaderBytes>(candidates);
-    for (std::size_t k = 0; k < attempts.size(); ++k) {
-        const HeaderBytes& header = attempts[k];
-        tell(40 + static_cast<int>(30 * k / attempts.size()));
-        // The share of its listed sheets found where the list says, then the directory, then
-        // the length: a file may hold another workbook (an embedded object's) with more sheets.
-        // Between equals, a header whose list of table sectors is made up comes last.
-        const auto rank = [](const salvage::Attempt& a) {
-            const double found = a.report.sheets == 0 ? 0.0 : double(a.report.sheetsFound) / double(a.report.sheets);
-            return std::tuple(found, !a.report.directoryLost, a.workbookLength, !a.listRepeats);
-        };
-        // Where the best so far found all its sheets in its own directory, only a longer stream
-        // can beat it: one shorter is not gathered, which would hold two workbooks at once.
-        std::optional<salvage::Rival> rival;
-        if (best && std::get<0>(rank(*best)) == 1.0 && !best->report.directoryLost)
-            rival = salvage::Rival{best->workbookLength, best->listRepeats};
-        salvage::Attempt attempt = salvage::Salvager(image, header, rival).Run();
-        if (!attempt.found)
-            continue;
-        if (!best || rank(attempt) > rank(*best))
-            best = std::move(attempt);
-    }
-    tell(70);
+    salvage::SalvageThroughEach(image, attempts, best, progress);
+    salvage::Tell(progress, 70);
     // What is written comes from the attempt's own copies: the file's bytes go before the new
     // file is written and checked.
     image = {};
-    if (!best)
+    if (!best || !salvage::WriteAttempt(out, *best))
         return {};
-    // The entry of the workbook stream readers take ("Workbook" before "Book").
-    const auto workbookEntry = [&best] {
-        const std::optional<std::size_t> found =
-            biff::FindWorkbookStream(best->entries.size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
-                const CompoundEntry& entry = best->entries[i];
-                if (entry.parent < 0 && entry.type == kObjectTypeStream)
-                    return entry.name;
-                return std::nullopt;
-            });
-        return found ? best->entries.begin() + static_cast<std::ptrdiff_t>(*found) : best->entries.end();
-    };
-    try {
-        WriteCompoundFile(out, best->root, best->entries);
-    } catch (const std::invalid_argument&) {
-        // A damaged directory can hold what no compound file may (two entries of one name,
-        // a name with a separator): the workbook stream alone is written then.
-        const auto chosen = workbookEntry();
-        if (chosen == best->entries.end())
-            return {};
-        CompoundEntry alone = std::move(*chosen);
-        alone.parent = -1;
-        for (const CompoundEntry& entry : best->entries) {
-            if (&entry != &*chosen && entry.type == kObjectTypeStream)
-                best->report.dropped.push_back(Utf8FromUtf16(entry.name));
-        }
-        const std::string name = Utf8FromUtf16(alone.name);
-        const auto kept = std::find_if(best->report.kept.begin(), best->report.kept.end(), [&](const SalvagedStream& stream) {
-            return stream.path == name && stream.size == alone.data.size();
-        });
-        if (kept != best->report.kept.end())
-            best->report.kept = {*kept};
-        best->entries.clear();
-        best->entries.push_back(std::move(alone));
-        WriteCompoundFile(out, best->root, best->entries);
-    }
     best->report.written = true;
-    tell(80);
-    // The new file is read back and checked; its workbook stream, when it holds the bytes the
-    // mending settled on, is not mended once more.
-    const auto written = workbookEntry();
-    bool holds = false;
-    std::optional<Beside> beside;
-    std::vector<std::u16string> summaryNames;
-    if (whileChecking && written != best->entries.end()) {
-        summaryNames = SummarySheetNames(out);
-        beside.emplace(written->data.size(), [&] { whileChecking(best->report, written->data, summaryNames); });
-    }
-    WorkbookCheck check = written == best->entries.end() ? VerifyWorkbook(out)
-                                                         : VerifyWrittenWorkbook(out, written->data, best->settled, &holds);
-    if (beside)
-        beside->Wait();
-    best->report.check = std::move(check);
-    if (holdsWorkbook)
-        *holdsWorkbook = holds;
-    tell(100);
+    salvage::Tell(progress, 80);
+    salvage::CheckWritten(out, *best, whileChecking, holdsWorkbook);
+    salvage::Tell(progress, 100);
     return best->report;
 }
 
