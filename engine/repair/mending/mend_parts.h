@@ -190,12 +190,25 @@ struct TableStart {
 };
 // Where a rebuilt table goes, given its size: memory of that size to lay it out in.
 using TablePlace = std::function<std::uint8_t*(std::size_t)>;
-std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to,
-                                             std::vector<MendedRegion>& regions, const StringRun& known = {},
-                                             std::size_t declared = 0, std::optional<Bytes> unmended = std::nullopt,
-                                             const std::vector<std::pair<std::size_t, std::size_t>>& untrusted = {},
-                                             std::size_t bucketsFrom = 0, std::optional<TableStart> table = std::nullopt,
-                                             const TablePlace& place = {}, std::optional<std::size_t> goesOnPast = std::nullopt);
+// No strings: those read from the start of a table whose start is gone.
+inline const StringRun kNoStrings;
+// What a shared-string table is rebuilt from, besides the stream (see RebuildStringTable).
+struct StringTableEvidence {
+    StringTableEvidence(std::size_t survivingFrom, std::size_t survivingTo) : from(survivingFrom), to(survivingTo) {}
+
+    std::size_t from;  // what survives of the table after the damage, [from, to)
+    std::size_t to;
+    const StringRun* known = &kNoStrings;  // the strings read from its start, where that survives
+    std::size_t declared = 0;              // how many strings its start says it holds
+    std::optional<Bytes> unmended;         // the stream as it was found, where the mending wrote filler
+    std::span<const std::pair<std::size_t, std::size_t>> untrusted;  // stretches of it that read as no record
+    std::size_t bucketsFrom = 0;           // buckets before this lie in its start, read from there
+    std::optional<TableStart> table;       // its start, where that survives
+    TablePlace place;                      // where it goes, when not into memory of its own
+    std::optional<std::size_t> goesOnPast;  // (see RebuildStringTableIn)
+};
+std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
+                                             StringTableEvidence evidence);
 // The same for a stream that lost the table's start, the table laid out where `place` says
 // rather than in memory of its own (a large workbook's table is held once): whether there was
 // one (what it was read from is filler by the time `place` is asked). `goesOnPast`: the size

@@ -193,8 +193,11 @@ void MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedReg
     std::vector<std::pair<std::size_t, std::size_t>> untrusted;
     const std::vector<std::uint8_t> unmended = GlobalsFound(stream, globalsEnd, overwritten).Whole(untrusted);
     const std::size_t before = regions.size();
-    const std::vector<std::uint8_t> rebuilt =
-        RebuildStringTable(stream, from, globalsEnd, regions, {}, 0, Bytes(unmended), untrusted, from, std::nullopt);
+    StringTableEvidence evidence(from, globalsEnd);
+    evidence.unmended = Bytes(unmended);
+    evidence.untrusted = untrusted;
+    evidence.bucketsFrom = from;
+    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, regions, std::move(evidence));
     if (rebuilt.empty())
         return;
     const std::size_t indexEnd = index + kHeader + U16(stream, index + 2);
@@ -320,9 +323,14 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     const std::size_t before = regions.size();
     std::vector<std::pair<std::size_t, std::size_t>> untrusted;
     const std::vector<std::uint8_t> unmended = found.Whole(untrusted);
-    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, from, globalsEnd, regions, known, declared, Bytes(unmended),
-                                                                 untrusted, holeAfter ? tableEnd : table + kHeader + 8,
-                                                                 TableStart{table, knownEnd});
+    StringTableEvidence evidence(from, globalsEnd);
+    evidence.known = &known;
+    evidence.declared = declared;
+    evidence.unmended = Bytes(unmended);
+    evidence.untrusted = untrusted;
+    evidence.bucketsFrom = holeAfter ? tableEnd : table + kHeader + 8;
+    evidence.table = TableStart{table, knownEnd};
+    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, regions, std::move(evidence));
     if (rebuilt.empty())
         return;
     PutTableInPlace(stream, regions, before, table, tableEnd, rebuilt);

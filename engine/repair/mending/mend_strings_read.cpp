@@ -1,0 +1,290 @@
+// The string table's buckets read under the differences the index's places most likely stand
+// at from the stream's, and the strings of those that prove right chosen.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/repair/mending/mend_parts.h"
+#include "engine/repair/mending/mend_strings_parts.h"
+#include "engine/repair/mending/mending.h"
+
+namespace tabulon::mending {
+
+namespace {
+
+using Candidates = std::vector<std::pair<int, std::int64_t>>;  // (votes, difference)
+
+// Each bucket votes, for every CONTINUE record found, for the difference that puts its
+// record there. Buckets share records: each record start votes once, with their number.
+// The eight differences with most votes are tried (the most first, the larger difference
+// first on a tie). The ballots are counted as they come, in the order of the differences:
+// each start's own, one per record, merged (a large table casts millions of them).
+Candidates LikeliestDifferences(const TableEvidence& evidence)
+{
+    Candidates candidates;
+    std::map<std::int64_t, int> starts;
+    for (std::size_t k = 0; k < evidence.buckets; ++k)
+        ++starts[evidence.BucketStart(k) - evidence.BucketOffset(k)];
+    std::vector<std::int64_t> records;  // where the CONTINUE records lie, the last first
+    for (const TablePiece& piece : evidence.pieces)
+        records.push_back(static_cast<std::int64_t>(piece.at));
+    std::sort(records.begin(), records.end(), std::greater<>());
+    struct Next {
+        std::int64_t d;  // the next difference of a start
+        int weight;      // its number of buckets
+        std::int64_t start;
+        std::size_t record;  // of `records`
+    };
+    const auto later = [](const Next& a, const Next& b) { return a.d > b.d; };
+    std::vector<Next> heads;
+    for (const auto& [start, weight] : starts) {
+        if (!records.empty())
+            heads.push_back({start - records.front(), weight, start, 0});
+    }
+    std::make_heap(heads.begin(), heads.end(), later);
+    const auto consider = [&](std::int64_t d, int votes) {
+        candidates.emplace_back(votes, d);
+        std::push_heap(candidates.begin(), candidates.end(), std::greater<>());
+        if (candidates.size() > 8) {
+            std::pop_heap(candidates.begin(), candidates.end(), std::greater<>());
+            candidates.pop_back();
+        }
+    };
+    std::optional<std::pair<std::int64_t, int>> counting;  // the difference under way
+    while (!heads.empty()) {
+        std::pop_heap(heads.begin(), heads.end(), later);
+        Next& head = heads.back();
+        if (counting && counting->first == head.d) {
+            counting->second += head.weight;
+        } else {
+            if (counting)
+                consider(counting->first, counting->second);
+            counting = std::pair(head.d, head.weight);
+        }
+        if (++head.record < records.size()) {
+            head.d = head.start - records[head.record];
+            std::push_heap(heads.begin(), heads.end(), later);
+        } else {
+            heads.pop_back();
+        }
+    }
+    if (counting)
+        consider(counting->first, counting->second);
+    std::sort(candidates.begin(), candidates.end(), std::greater<>());
+    return candidates;
+}
+
+// Bytes that are not the ones written: zeroed units, and stretches that read as no record.
+bool Wiped(const TableEvidence& evidence, std::size_t a, std::size_t b)
+{
+    return ZeroedUnitIn(evidence.found, a, b) ||
+           std::any_of(evidence.untrusted.begin(), evidence.untrusted.end(), [&](const auto& r) { return r.first < b && a < r.second; });
+}
+
+// The bodies a bucket's strings are read through from `position`, in the record that begins
+// at `record`: the run's own, shared, from that record; or, that record lost, the bytes up to
+// the next record that survives and its run. Nothing where they cannot be read there; the
+// runs read in go into `read`.
+std::optional<ChainCursor> BucketCursor(const TableEvidence& evidence, std::size_t position, std::int64_t record, BucketRead& read)
+{
+    const Bytes found = evidence.found;
+    const std::vector<TablePiece>& pieces = evidence.pieces;
+    std::optional<ChainCursor> reading;
+    std::optional<std::size_t> ownRun;  // of the record it lies in, when that survives
+    auto next = std::upper_bound(pieces.begin(), pieces.end(), position,
+                                 [](std::size_t a, const TablePiece& p) { return a < p.at; });
+    if (next != pieces.begin() && std::prev(next)->at == static_cast<std::size_t>(record)) {
+        const auto piece = std::prev(next);
+        const std::size_t end = piece->at + kHeader + piece->length;
+        if (position >= end)
+            return reading;
+        ownRun = piece->run;
+        next = piece + 1;
+        if (next != pieces.end() && next->run != piece->run)
+            next = pieces.end();
+        reading.emplace(evidence.runBodies[piece->run], piece->within, position - (piece->at + kHeader), found.data());
+    } else if (next == pieces.end()) {
+        // The table's one record lost its header: its bytes up to the index that follows.
+        const std::size_t index = *evidence.index;
+        if (!evidence.lostStart || index <= position || index - position > kMaxBody || index > found.size())
+            return reading;
+        reading.emplace(std::vector<Bytes>{Bytes(found.data() + position, index - position)}, found.data());
+    } else {
+        if (next->at - position > kMaxBody)
+            return reading;
+        if (next->at > found.size())
+            return reading;
+        std::vector<Bytes> bodies{Bytes(found.data() + position, next->at - position)};
+        const std::vector<Bytes>& run = *evidence.runBodies[next->run];
+        bodies.insert(bodies.end(), run.begin() + static_cast<std::ptrdiff_t>(next->within), run.end());
+        reading.emplace(std::move(bodies), found.data());
+    }
+    if (next != pieces.end())
+        read.runs[0] = next->run;
+    if (ownRun)
+        read.runs[1] = *ownRun;
+    return reading;
+}
+
+// A bucket's strings read from `cursor` into `strings` as far as they read whole from bytes
+// as they were written: `read` counts them, and those that read as text from the first on.
+// A table laid out over the records it is read from is written behind its reading, so that
+// the strings whose characters lie whole in the stream past the damage (`from` on, where
+// nothing is written before the table is) are held by their place there, not copied: a
+// large table's strings are not held twice.
+void ReadBucketStrings(const TableEvidence& evidence, ChainCursor& cursor, BucketRead& read, BucketStrings& strings)
+{
+    const Bytes found = evidence.found;
+    const bool byPlace = evidence.inPlace.at != kNoPlace;
+    bool textual = true;
+    std::u16string text;
+    for (std::size_t i = 0; i < evidence.perBucket; ++i) {
+        if (!cursor.Settle())
+            break;
+        const std::size_t begin = cursor.Position();
+        text.clear();
+        const bool whole = cursor.String(false, &text);
+        if (!whole || Wiped(evidence, begin, cursor.Position()))
+            break;
+        textual = textual && std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
+        read.textual += textual ? 1 : 0;
+        const std::uint8_t* chars = cursor.CharsAt();
+        const std::size_t offset = chars ? static_cast<std::size_t>(chars - found.data()) : 0;
+        if (byPlace && chars && text.size() * (cursor.Wide() ? 2 : 1) > 4 && offset >= evidence.from && offset <= 0xFFFF'FFFF &&
+            cursor.Wide() == BucketStrings::HeldWide(text))
+            strings.AddAt(static_cast<std::uint32_t>(offset), text.size(), cursor.Wide());
+        else
+            strings.Add(text);
+        ++read.count;
+    }
+}
+
+// The strings of bucket k under difference d: from where its first string lies, read
+// through the CONTINUE records of its run. A bucket whose record lost its header with the
+// damage (the table's first, often) is read from its place up to the next record that
+// survives. Nothing when no string starts there.
+BucketRead ReadBucket(const TableEvidence& evidence, std::size_t k, std::int64_t d, BucketStrings& strings)
+{
+    const Bytes found = evidence.found;
+    const std::int64_t at = evidence.BucketStart(k) - d;
+    const std::int64_t record = at - evidence.BucketOffset(k);
+    if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > evidence.to)
+        return {};
+    const std::size_t position = static_cast<std::size_t>(at);
+    if (position < evidence.bucketsFrom)
+        return {};  // in what survives of the table's start, read from there
+    if (position + 3 > found.size() || (found[position] | found[position + 1] | found[position + 2]) == 0 ||
+        (found[position + 2] & ~0x0D) != 0)
+        return {};  // wiped, or no string starts there
+    BucketRead read;
+    std::optional<ChainCursor> reading = BucketCursor(evidence, position, record, read);
+    if (!reading)
+        return {};
+    read.first = strings.End();
+    read.at = position;
+    ChainCursor& cursor = *reading;
+    ReadBucketStrings(evidence, cursor, read, strings);
+    if (k + 1 < evidence.buckets && read.Count() == evidence.perBucket) {
+        const std::int64_t nextAt = evidence.BucketStart(k + 1) - d;
+        if (cursor.Settle()) {
+            read.checked = true;
+            read.lands = static_cast<std::int64_t>(cursor.Position()) == nextAt;
+        }
+    }
+    return read;
+}
+
+// How many buckets end where the next begins, and how many strings that read as text (no
+// control characters) the buckets begin with: the right difference reads whole buckets, a
+// wrong one stray bytes. The reading stops once the buckets left could not lift the
+// score above `toBeat` even if all of them landed and read as text; `reads` gets what
+// was read.
+std::pair<std::size_t, std::size_t> Score(const TableEvidence& evidence, std::int64_t d, std::pair<std::size_t, std::size_t> toBeat,
+                                          std::vector<BucketRead>& reads, BucketStrings& strings)
+{
+    std::size_t landing = 0, textual = 0;
+    reads.clear();
+    strings.Clear();
+    for (std::size_t k = 0; k < evidence.buckets; ++k) {
+        const std::size_t left = evidence.buckets - k;
+        if (std::pair{landing + left, textual + left * evidence.perBucket} <= toBeat)
+            break;
+        reads.push_back(ReadBucket(evidence, k, d, strings));
+        landing += reads.back().lands ? 1u : 0u;
+        textual += reads.back().textual;
+    }
+    return std::pair{landing, textual};
+}
+
+// A bucket's strings stand where it ends exactly where the next begins; otherwise those
+// before the damage it runs into (or the end of what survives), once the difference is
+// proven by a bucket that lands. A bucket that reads whole but lands elsewhere is no
+// bucket: nothing of it stands. The runs the buckets were read in go into `used`.
+void MarkStanding(const TableEvidence& evidence, std::int64_t best, std::vector<BucketRead>& reads, std::vector<bool>& used)
+{
+    // Where the table's start survives and nothing before it moved, the index's offsets are
+    // the stream's own.
+    bool proven = evidence.unmended.has_value() && best == 0;
+    for (const BucketRead& read : reads) {
+        proven = proven || read.lands;
+        for (const std::size_t run : read.runs) {
+            if (run != kNoPlace)
+                used[run] = true;
+        }
+    }
+    for (BucketRead& read : reads) {
+        if (!read.lands && (!proven || read.checked))
+            read = BucketRead();
+        else
+            read.stands = true;
+    }
+}
+
+}  // namespace
+
+TableChoice ChooseStrings(const TableEvidence& evidence)
+{
+    TableChoice choice;
+    choice.used.assign(evidence.runs, false);
+    if (evidence.perBucket == 0 || evidence.buckets * evidence.pieces.size() > (std::size_t{1} << 22))
+        return choice;
+    choice.indexCount = evidence.buckets * evidence.perBucket;
+    Candidates candidates = LikeliestDifferences(evidence);
+    // Where the table's start survives, the index's offsets are most likely the stream's own:
+    // that difference goes first, and stands on a tie.
+    if (evidence.unmended) {
+        std::erase_if(candidates, [](const auto& candidate) { return candidate.second == 0; });
+        candidates.insert(candidates.begin(), {0, 0});
+    }
+    std::int64_t best = 0;
+    std::pair<std::size_t, std::size_t> bestScore{0, 0};
+    std::vector<BucketRead> reads, tried;  // the best difference's buckets; those under way
+    BucketStrings triedStrings;
+    for (const auto& candidate : candidates) {
+        const auto scored = Score(evidence, candidate.second, bestScore, tried, triedStrings);
+        if (scored > bestScore) {
+            bestScore = scored;
+            best = candidate.second;
+            std::swap(reads, tried);  // (read whole: a reading cut short scores no higher)
+            std::swap(choice.strings, triedStrings);
+        }
+    }
+    triedStrings.Clear();
+    if (bestScore.second == 0)
+        return choice;
+    MarkStanding(evidence, best, reads, choice.used);
+    choice.standing = std::move(reads);
+    choice.indexed = true;
+    return choice;
+}
+
+}  // namespace tabulon::mending
