@@ -18,12 +18,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Record types the engine's reader has no names for (it knows them by their sizes only).
-constexpr std::uint16_t kDimensions = 0x0200;
-constexpr std::uint16_t kRow = 0x0208;
-constexpr std::uint16_t kDbCell = 0x00D7;
-constexpr std::uint16_t kWindow2 = 0x023E;
-
 constexpr std::uint32_t kRowsPerSheet = 65536;
 constexpr std::uint32_t kRowsPerBlock = 32;
 constexpr std::uint32_t kVocabulary = 500;
@@ -111,7 +105,7 @@ public:
     void Begin(std::uint32_t rows)
     {
         PutBof(out_, biff::kWorksheetSubstream);
-        const std::size_t at = BeginRecord(out_, kDimensions);
+        const std::size_t at = BeginRecord(out_, biff::kDimensions);
         Put32(out_, 0);
         Put32(out_, rows);
         Put16(out_, 0);
@@ -127,7 +121,7 @@ public:
     {
         const std::size_t rowsAt = out_.size();
         for (std::uint32_t r = first; r < first + count; ++r) {
-            const std::size_t at = BeginRecord(out_, kRow);
+            const std::size_t at = BeginRecord(out_, biff::kRow);
             Put16(out_, static_cast<std::uint16_t>(r));
             Put16(out_, 0);
             Put16(out_, static_cast<std::uint16_t>(kGeneratedColumns));
@@ -143,7 +137,7 @@ public:
             for (std::uint32_t c = 0; c < kGeneratedColumns; ++c)
                 Cell(r, c, nextUnique, strings, textCells);
         }
-        const std::size_t at = BeginRecord(out_, kDbCell);
+        const std::size_t at = BeginRecord(out_, biff::kDbCell);
         Put32(out_, static_cast<std::uint32_t>(at - rowsAt));
         // The first row's cells from the start of the second ROW record, each other row's
         // from the previous row's first cell.
@@ -157,7 +151,7 @@ public:
 
     void End(bool selected)
     {
-        const std::size_t at = BeginRecord(out_, kWindow2);
+        const std::size_t at = BeginRecord(out_, biff::kWindow2);
         Put16(out_, selected ? 0x06B6 : 0x00B6);  // grid, headers, zeros, outline; selected and shown
         Put16(out_, 0);
         Put16(out_, 0);

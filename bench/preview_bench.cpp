@@ -22,6 +22,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/biff_cells.h"
+#include "engine/biff/records.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/io/os_file.h"
 #include "ui/preview_window.h"
@@ -82,7 +83,7 @@ Bytes BigWorkbook(unsigned rows, unsigned columns)
         return body;
     };
     Bytes sheet;
-    AppendRecord(sheet, 0x0809, bof(0x10));
+    AppendRecord(sheet, tabulon::biff::kBof, bof(0x10));
     for (unsigned row = 0; row < rows; ++row) {
         const std::string text = "row " + std::to_string(row + 1);
         Bytes label;
@@ -90,25 +91,25 @@ Bytes BigWorkbook(unsigned rows, unsigned columns)
         Append16(label, static_cast<unsigned>(text.size()));
         label.push_back(0);
         label.insert(label.end(), text.begin(), text.end());
-        AppendRecord(sheet, 0x0204, label);
+        AppendRecord(sheet, tabulon::biff::kLabel, label);
         for (unsigned column = 1; column < columns; ++column) {
             Bytes number;
             Append16(number, row), Append16(number, column), Append16(number, 15);
             const auto bits = std::bit_cast<std::uint64_t>(row * 0.5 + column);
             Append32(number, static_cast<std::uint32_t>(bits));
             Append32(number, static_cast<std::uint32_t>(bits >> 32));
-            AppendRecord(sheet, 0x0203, number);
+            AppendRecord(sheet, tabulon::biff::kNumber, number);
         }
     }
-    AppendRecord(sheet, 0x000A, {});
+    AppendRecord(sheet, tabulon::biff::kEof, {});
 
     Bytes globals;
-    AppendRecord(globals, 0x0809, bof(0x05));
+    AppendRecord(globals, tabulon::biff::kBof, bof(0x05));
     Bytes boundSheet = {0, 0, 0, 0, 0, 0, 3, 0, 'B', 'i', 'g'};  // the sheet's offset first
     const std::size_t sheetOffset = globals.size() + 4 + boundSheet.size() + 4;  // after BOUNDSHEET and EOF
     tabulon::StoreLe32(boundSheet.data(), static_cast<std::uint32_t>(sheetOffset));
-    AppendRecord(globals, 0x0085, boundSheet);
-    AppendRecord(globals, 0x000A, {});
+    AppendRecord(globals, tabulon::biff::kBoundSheet, boundSheet);
+    AppendRecord(globals, tabulon::biff::kEof, {});
     globals.insert(globals.end(), sheet.begin(), sheet.end());
 
     tabulon::MemorySectorFile file;

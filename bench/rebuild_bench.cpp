@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/header.h"
 #include "engine/cfb/verify.h"
@@ -254,7 +255,7 @@ void FillSectors(Layout layout, std::uint32_t first, std::uint32_t count, const 
         } else if (sector == kDirectorySector) {
             FillTypicalDirectory(bytes, shape);
         } else if (sector == kFirstDataSector) {
-            tabulon::StoreLe16(bytes, 0x0809);  // the workbook stream opens with a BOF record
+            tabulon::StoreLe16(bytes, tabulon::biff::kBof);  // the workbook stream opens with a BOF record
             tabulon::StoreLe16(bytes + 2, 16);
         }
     }

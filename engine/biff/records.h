@@ -22,6 +22,7 @@ namespace biff {
 // Record types, by the names the published format gives them. Where a record's type changed
 // between versions, the older types are named by the version that introduced them (kNumber2:
 // BIFF2's NUMBER); readers take each of them in any version's stream.
+inline constexpr std::uint16_t kDimensions2 = 0x0000;
 inline constexpr std::uint16_t kBlank2 = 0x0001;
 inline constexpr std::uint16_t kInteger2 = 0x0002;  // BIFF2 only: a 16-bit unsigned number
 inline constexpr std::uint16_t kNumber2 = 0x0003;
@@ -31,6 +32,7 @@ inline constexpr std::uint16_t kFormula = 0x0006;  // BIFF2, and BIFF5 and later
 inline constexpr std::uint16_t kString2 = 0x0007;
 inline constexpr std::uint16_t kBof2 = 0x0009;
 inline constexpr std::uint16_t kEof = 0x000A;
+inline constexpr std::uint16_t kExternCount = 0x0016;
 inline constexpr std::uint16_t kExternSheet = 0x0017;
 inline constexpr std::uint16_t kName = 0x0018;
 inline constexpr std::uint16_t kFormat2 = 0x001E;  // FORMAT of BIFF2 to BIFF4
@@ -40,6 +42,8 @@ inline constexpr std::uint16_t kFont = 0x0031;
 inline constexpr std::uint16_t kContinue = 0x003C;
 inline constexpr std::uint16_t kWindow1 = 0x003D;
 inline constexpr std::uint16_t kCodePage = 0x0042;
+inline constexpr std::uint16_t kDefColWidth = 0x0055;
+inline constexpr std::uint16_t kObj = 0x005D;
 inline constexpr std::uint16_t kBoundSheet = 0x0085;
 inline constexpr std::uint16_t kCountry = 0x008C;
 inline constexpr std::uint16_t kPalette = 0x0092;
@@ -49,6 +53,7 @@ inline constexpr std::uint16_t kRString = 0x00D6;
 inline constexpr std::uint16_t kDbCell = 0x00D7;
 inline constexpr std::uint16_t kXf = 0x00E0;
 inline constexpr std::uint16_t kMsoDrawingGroup = 0x00EB;
+inline constexpr std::uint16_t kMsoDrawing = 0x00EC;
 // The record type the mending writes over damage: defined by no version of the format, so
 // readers pass over it.
 inline constexpr std::uint16_t kFillerRecord = 0x00EE;
@@ -76,6 +81,8 @@ inline constexpr std::uint16_t kBof4 = 0x0409;
 inline constexpr std::uint16_t kFormat = 0x041E;
 inline constexpr std::uint16_t kSharedFormula = 0x04BC;
 inline constexpr std::uint16_t kBof = 0x0809;
+inline constexpr std::uint16_t kChart = 0x1002;
+inline constexpr std::uint16_t kSiIndex = 0x1065;
 
 // BOF versions and substream types.
 inline constexpr std::uint16_t kBiff8Version = 0x0600;

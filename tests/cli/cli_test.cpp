@@ -718,8 +718,8 @@ TEST_F(RepairCommand, TheCopyIsRepairedFromTheBytesItRead)
 Bytes UnicodeWorkbook()
 {
     using namespace test;
-    const Bytes first = Record(0x0203, Cell(0, 0) + Double(1.5)) + Record(0x0204, Cell(0, 1) + Le16(4) + Bytes{0} + Ascii("a\"b,"));
-    const Bytes second = Record(0x0205, Cell(1, 1) + Bytes{1, 0});
+    const Bytes first = Record(biff::kNumber, Cell(0, 0) + Double(1.5)) + Record(biff::kLabel, Cell(0, 1) + Le16(4) + Bytes{0} + Ascii("a\"b,"));
+    const Bytes second = Record(biff::kBoolErr, Cell(1, 1) + Bytes{1, 0});
     return WorkbookFile(Workbook(8, {}, {{"Ümsatz €", first}, {"Data", second}}));
 }
 
@@ -811,7 +811,7 @@ TEST_F(RepairCommand, AnUnrecoverableFileExportsNothingAndSaysSo)
         byte = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 24);
     const fs::path noise = Put("noise.xls", random);
     const fs::path locked =
-        Put("locked.xls", test::WorkbookFile(test::Workbook(8, test::Record(0x002F, Bytes(6, 0)), {{"One", {}}})));
+        Put("locked.xls", test::WorkbookFile(test::Workbook(8, test::Record(biff::kFilePass, Bytes(6, 0)), {{"One", {}}})));
     MemorySectorFile otherFile;  // a compound file of another program
     WriteCompoundFile(otherFile, {}, {{u"Contents", kObjectTypeStream, -1, Bytes(5000, 0x41)}});
     const fs::path other = Put("other.xls", otherFile.Bytes());

@@ -39,8 +39,8 @@ inline Bytes Cell(unsigned row, unsigned column, unsigned format = 15) { return 
 
 inline Bytes BofRecord(int biff, std::uint16_t substream)
 {
-    return biff == 8 ? Record(0x0809, Le16(0x0600) + Le16(substream) + Bytes(12, 0))
-                     : Record(0x0809, Le16(0x0500) + Le16(substream) + Bytes(4, 0));
+    return biff == 8 ? Record(biff::kBof, Le16(0x0600) + Le16(substream) + Bytes(12, 0))
+                     : Record(biff::kBof, Le16(0x0500) + Le16(substream) + Bytes(4, 0));
 }
 
 // UTF-8 text as UTF-16 code units, little-endian.
@@ -76,14 +76,14 @@ inline Bytes Biff8String(const std::string& text, int lengthBytes)
 // FORMAT: a number format's index and code (BIFF5 codes are ASCII here).
 inline Bytes FormatRecord(int biff, unsigned index, const std::string& code)
 {
-    return Record(0x041E, Le16(index) + (biff == 8 ? Biff8String(code, 2)
-                                                   : Bytes{static_cast<std::uint8_t>(code.size())} + Ascii(code)));
+    return Record(biff::kFormat, Le16(index) + (biff == 8 ? Biff8String(code, 2)
+                                                          : Bytes{static_cast<std::uint8_t>(code.size())} + Ascii(code)));
 }
 
 // XF: a cell format using the number format `format` (20 bytes in BIFF8, 16 in BIFF5).
 inline Bytes XfRecord(int biff, unsigned format)
 {
-    return Record(0x00E0, Le16(0) + Le16(format) + Bytes(biff == 8 ? 16 : 12, 0));
+    return Record(biff::kXf, Le16(0) + Le16(format) + Bytes(biff == 8 ? 16 : 12, 0));
 }
 
 struct Sheet {
@@ -97,8 +97,8 @@ inline Bytes Workbook(int biff, const Bytes& globals, const std::vector<Sheet>& 
                       const Bytes& after = {})
 {
     const auto boundSheet = [&](std::uint32_t offset, const std::string& name) {
-        return Record(0x0085, Le32(offset) + Bytes{0, 0} +
-                                  (biff == 8 ? Biff8String(name, 1) : Bytes{static_cast<std::uint8_t>(name.size())} + Ascii(name)));
+        return Record(biff::kBoundSheet, Le32(offset) + Bytes{0, 0} +
+                                             (biff == 8 ? Biff8String(name, 1) : Bytes{static_cast<std::uint8_t>(name.size())} + Ascii(name)));
     };
     std::size_t position = BofRecord(biff, 5).size() + globals.size() + after.size() + 4;
     for (const Sheet& sheet : sheets)
@@ -107,9 +107,9 @@ inline Bytes Workbook(int biff, const Bytes& globals, const std::vector<Sheet>& 
     for (std::size_t i = 0; i < sheets.size(); ++i) {
         const auto offset = static_cast<std::uint32_t>(position + body.size());
         book = book + boundSheet(i < offsets.size() ? offsets[i] : offset, sheets[i].name);
-        body = body + BofRecord(biff, 0x10) + sheets[i].records + Record(0x000A, {});
+        body = body + BofRecord(biff, 0x10) + sheets[i].records + Record(biff::kEof, {});
     }
-    return book + after + Record(0x000A, {}) + body;
+    return book + after + Record(biff::kEof, {}) + body;
 }
 
 // A workbook file: a compound file whose "Workbook" stream (BIFF8) or "Book" stream (BIFF5)
@@ -139,11 +139,11 @@ inline CompoundCheck CheckAsWorkbook(SectorFile& file)
 // attribute's first byte).
 inline Bytes Biff2Cell(unsigned row, unsigned column, std::uint8_t xf = 15) { return Le16(row) + Le16(column) + Bytes{xf, 0, 0}; }
 
-// The BOF record of a BIFF2 to BIFF4 stream (types 0x0009, 0x0209, 0x0409) for `substream`.
+// The BOF record of a BIFF2 to BIFF4 stream (kBof2, kBof3, kBof4) for `substream`.
 inline Bytes OlderBofRecord(int biff, std::uint16_t substream)
 {
-    return biff == 2 ? Record(0x0009, Le16(2) + Le16(substream))
-                     : Record(biff == 3 ? 0x0209 : 0x0409, Le16(biff == 3 ? 0x0300 : 0x0400) + Le16(substream) + Le16(0));
+    return biff == 2 ? Record(biff::kBof2, Le16(2) + Le16(substream))
+                     : Record(biff == 3 ? biff::kBof3 : biff::kBof4, Le16(biff == 3 ? 0x0300 : 0x0400) + Le16(substream) + Le16(0));
 }
 
 // A shared-string table of ASCII strings as it lies at stream offset `at`: SST, CONTINUE
@@ -155,13 +155,13 @@ inline Bytes StringTable(const std::vector<std::string>& strings, std::size_t at
 {
     Bytes records, body = Le32(static_cast<std::uint32_t>(strings.size())) + Le32(static_cast<std::uint32_t>(strings.size()));
     Bytes index = Le16(perBucket);
-    std::uint16_t type = 0x00FC;
+    std::uint16_t type = biff::kSst;
     for (std::size_t i = 0; i < strings.size(); ++i) {
         const Bytes string = Biff8String(strings[i], 2);
         if (body.size() + string.size() > longest) {
             records = records + Record(type, body);
             body.clear();
-            type = 0x003C;
+            type = biff::kContinue;
         }
         if (i % perBucket == 0) {
             const std::size_t within = 4 + body.size();
@@ -169,7 +169,7 @@ inline Bytes StringTable(const std::vector<std::string>& strings, std::size_t at
         }
         body = body + string;
     }
-    return records + Record(type, body) + Record(0x00FF, index);
+    return records + Record(type, body) + Record(biff::kExtSst, index);
 }
 
 // SST and CONTINUE records holding ASCII `strings` one after another, records of at most 8224
@@ -179,10 +179,10 @@ inline Bytes SplitStringTable(const std::vector<std::string>& strings)
 {
     constexpr std::size_t kLongest = 8224;
     Bytes records, body = Le32(static_cast<std::uint32_t>(strings.size())) + Le32(static_cast<std::uint32_t>(strings.size()));
-    std::uint16_t type = 0x00FC;
+    std::uint16_t type = biff::kSst;
     const auto close = [&](Bytes next) {
         records = records + Record(type, body);
-        type = 0x003C;
+        type = biff::kContinue;
         body = std::move(next);
     };
     for (const std::string& text : strings) {

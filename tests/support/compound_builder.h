@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/directory_entry.h"
 #include "engine/cfb/header.h"
@@ -83,11 +84,11 @@ inline CompoundFile BuildCompoundFile()
     file.SetEntry32(2, 116, 0);
     file.SetEntry32(2, 120, 100);
 
-    StoreLe16(file.Sector(2), 0x0809);  // BOF of the workbook globals, BIFF8
+    StoreLe16(file.Sector(2), biff::kBof);  // BOF of the workbook globals, BIFF8
     StoreLe16(file.Sector(2) + 2, 16);
     StoreLe16(file.Sector(2) + 4, 0x0600);
     StoreLe16(file.Sector(2) + 6, 0x0005);
-    StoreLe16(file.Sector(2) + 20, 0x000A);  // EOF; the rest of the stream is filler
+    StoreLe16(file.Sector(2) + 20, biff::kEof);  // EOF; the rest of the stream is filler
     for (std::uint32_t j = 0; j < 128; ++j)
         StoreLe32(file.Sector(10) + 4 * j, kNone);
     StoreLe32(file.Sector(10), 1);

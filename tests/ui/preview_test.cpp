@@ -176,8 +176,8 @@ private:
     QString UnicodeWorkbook()
     {
         using namespace test;
-        const Bytes first = Record(0x0203, Cell(0, 0) + Double(1.5)) + Record(0x0204, Cell(0, 1) + Le16(4) + Bytes{0} + Ascii("a\"b,"));
-        const Bytes second = Record(0x0205, Cell(1, 1) + Bytes{1, 0});
+        const Bytes first = Record(biff::kNumber, Cell(0, 0) + Double(1.5)) + Record(biff::kLabel, Cell(0, 1) + Le16(4) + Bytes{0} + Ascii("a\"b,"));
+        const Bytes second = Record(biff::kBoolErr, Cell(1, 1) + Bytes{1, 0});
         return WriteFile(QStringLiteral("book.xls"), ToQByteArray(WorkbookFile(Workbook(8, {}, {{"Ümsatz €", first}, {"Data", second}}))));
     }
 
@@ -285,7 +285,7 @@ private slots:
         QFETCH(int, sheets);
         if (workbook.isEmpty()) {
             using namespace test;
-            const Bytes cells = Record(0x0203, Cell(0, 0) + Double(1));
+            const Bytes cells = Record(biff::kNumber, Cell(0, 0) + Double(1));
             workbook = WriteFile(QStringLiteral("three.xls"),
                                  ToQByteArray(WorkbookFile(Workbook(8, {}, {{"One", cells}, {"Two", cells}, {"Three", cells}}))));
         }
@@ -404,7 +404,7 @@ private slots:
         using namespace test;
         const QString encrypted = WriteFile(
             QStringLiteral("locked.xls"),
-            ToQByteArray(WorkbookFile(Workbook(8, Record(0x002F, Bytes(6, 0)), {{"One", Record(0x0203, Cell(0, 0) + Double(1))}}))));
+            ToQByteArray(WorkbookFile(Workbook(8, Record(biff::kFilePass, Bytes(6, 0)), {{"One", Record(biff::kNumber, Cell(0, 0) + Double(1))}}))));
         const QString zip = WriteFile(QStringLiteral("zip.xls"), QByteArray("PK\x03\x04", 4) + QByteArray(4092, '\0'));
         const struct {
             QString copy;

@@ -49,11 +49,11 @@ using test::operator+;
 // CONTINUE record and whose runs are split by another; and U+1D11E as a surrogate pair.
 Bytes SharedStrings(bool withContinuations = true)
 {
-    const Bytes sst = Record(0x00FC, Le32(4) + Le32(4) + Le16(5) + Bytes{0} + Ascii("Alpha") + Le16(5) + Bytes{1} +
-                                         Le16(0x3A9) + Le16('m') + Le16('e') + Le16('g') + Le16('a') + Le16(6) +
-                                         Bytes{0x0C} + Le16(1) + Le32(4) + Ascii("Spl"));
-    const Bytes first = Record(0x003C, Bytes{1} + Le16('i') + Le16('t') + Le16(0x20AC) + Bytes{0, 0});
-    const Bytes second = Record(0x003C, Bytes{3, 0} + Bytes{1, 2, 3, 4} + Le16(2) + Bytes{1} + Le16(0xD834) + Le16(0xDD1E));
+    const Bytes sst = Record(biff::kSst, Le32(4) + Le32(4) + Le16(5) + Bytes{0} + Ascii("Alpha") + Le16(5) + Bytes{1} +
+                                             Le16(0x3A9) + Le16('m') + Le16('e') + Le16('g') + Le16('a') + Le16(6) +
+                                             Bytes{0x0C} + Le16(1) + Le32(4) + Ascii("Spl"));
+    const Bytes first = Record(biff::kContinue, Bytes{1} + Le16('i') + Le16('t') + Le16(0x20AC) + Bytes{0, 0});
+    const Bytes second = Record(biff::kContinue, Bytes{3, 0} + Bytes{1, 2, 3, 4} + Le16(2) + Bytes{1} + Le16(0xD834) + Le16(0xDD1E));
     return withContinuations ? sst + first + second : sst;
 }
 
@@ -63,27 +63,27 @@ Bytes EveryKindOfCell()
     const auto marked = [](std::uint8_t type, std::uint8_t value) {
         return Bytes{type, 0, value, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(0);
     };
-    return Record(0x0203, Cell(0, 0) + Double(1.5)) +
-           Record(0x027E, Cell(0, 1) + Le32((42u << 2) | 2)) +           // integer
-           Record(0x027E, Cell(0, 2) + Le32((123u << 2) | 3)) +          // integer / 100
-           Record(0x027E, Cell(0, 3, 16) + Le32(0x3FE0'0000)) +          // 0.5, the top of a double
-           Record(0x00BD, Le16(1) + Le16(0) + Le16(20) + Le32(static_cast<std::uint32_t>(-7 * 4 + 2)) + Le16(21) +
-                              Le32((314u << 2) | 3) + Le16(22) + Le32(0x4004'0001) + Le16(2)) +  // -7, 3.14, 2.5 / 100
-           Record(0x00FD, Cell(2, 0) + Le32(0)) + Record(0x00FD, Cell(2, 1) + Le32(1)) +
-           Record(0x00FD, Cell(2, 2) + Le32(2)) + Record(0x00FD, Cell(2, 3) + Le32(3)) +
-           Record(0x00FD, Cell(2, 4) + Le32(99)) +  // no such string
-           Record(0x0204, Cell(3, 0) + Le16(5) + Bytes{0} + Ascii("Label")) +
-           Record(0x00D6, Cell(3, 1) + Le16(4) + Bytes{0} + Ascii("Rich") + Le16(1) + Bytes{0, 0, 1, 0}) +
-           Record(0x0205, Cell(4, 0) + Bytes{1, 0}) + Record(0x0205, Cell(4, 1) + Bytes{0x07, 1}) +
-           Record(0x0006, Cell(5, 0) + Double(2.25) + Le16(0) + Le32(0) + Le16(0)) +
-           Record(0x0006, Cell(5, 1) + stringResult) + Record(0x04BC, Bytes(10, 0)) +  // shared formula between
-           Record(0x0207, Le16(4) + Bytes{0} + Ascii("Made")) +
-           Record(0x0006, Cell(5, 2) + marked(1, 0)) + Record(0x0006, Cell(5, 3) + marked(2, 0x2A)) +
-           Record(0x0006, Cell(5, 4) + marked(3, 0)) +
-           Record(0x0006, Cell(5, 5) + stringResult) + Record(0x0207, Le16(6) + Bytes{0} + Ascii("Lon")) +
-           Record(0x003C, Bytes{1} + Le16('g') + Le16('e') + Le16('r')) +
-           Record(0x0207, Le16(3) + Bytes{0} + Ascii("Odd")) +  // a STRING no formula waits for
-           Record(0x0201, Cell(6, 0)) + Record(0x00BE, Le16(6) + Le16(1) + Le16(15) + Le16(15) + Le16(2));
+    return Record(biff::kNumber, Cell(0, 0) + Double(1.5)) +
+           Record(biff::kRk, Cell(0, 1) + Le32((42u << 2) | 2)) +           // integer
+           Record(biff::kRk, Cell(0, 2) + Le32((123u << 2) | 3)) +          // integer / 100
+           Record(biff::kRk, Cell(0, 3, 16) + Le32(0x3FE0'0000)) +          // 0.5, the top of a double
+           Record(biff::kMulRk, Le16(1) + Le16(0) + Le16(20) + Le32(static_cast<std::uint32_t>(-7 * 4 + 2)) + Le16(21) +
+                                    Le32((314u << 2) | 3) + Le16(22) + Le32(0x4004'0001) + Le16(2)) +  // -7, 3.14, 2.5 / 100
+           Record(biff::kLabelSst, Cell(2, 0) + Le32(0)) + Record(biff::kLabelSst, Cell(2, 1) + Le32(1)) +
+           Record(biff::kLabelSst, Cell(2, 2) + Le32(2)) + Record(biff::kLabelSst, Cell(2, 3) + Le32(3)) +
+           Record(biff::kLabelSst, Cell(2, 4) + Le32(99)) +  // no such string
+           Record(biff::kLabel, Cell(3, 0) + Le16(5) + Bytes{0} + Ascii("Label")) +
+           Record(biff::kRString, Cell(3, 1) + Le16(4) + Bytes{0} + Ascii("Rich") + Le16(1) + Bytes{0, 0, 1, 0}) +
+           Record(biff::kBoolErr, Cell(4, 0) + Bytes{1, 0}) + Record(biff::kBoolErr, Cell(4, 1) + Bytes{0x07, 1}) +
+           Record(biff::kFormula, Cell(5, 0) + Double(2.25) + Le16(0) + Le32(0) + Le16(0)) +
+           Record(biff::kFormula, Cell(5, 1) + stringResult) + Record(biff::kSharedFormula, Bytes(10, 0)) +  // shared formula between
+           Record(biff::kString, Le16(4) + Bytes{0} + Ascii("Made")) +
+           Record(biff::kFormula, Cell(5, 2) + marked(1, 0)) + Record(biff::kFormula, Cell(5, 3) + marked(2, 0x2A)) +
+           Record(biff::kFormula, Cell(5, 4) + marked(3, 0)) +
+           Record(biff::kFormula, Cell(5, 5) + stringResult) + Record(biff::kString, Le16(6) + Bytes{0} + Ascii("Lon")) +
+           Record(biff::kContinue, Bytes{1} + Le16('g') + Le16('e') + Le16('r')) +
+           Record(biff::kString, Le16(3) + Bytes{0} + Ascii("Odd")) +  // a STRING no formula waits for
+           Record(biff::kBlank, Cell(6, 0)) + Record(biff::kMulBlank, Le16(6) + Le16(1) + Le16(15) + Le16(15) + Le16(2));
 }
 
 // Every cell of `damaged` is a cell of `whole`: damage may lose cells but never invents one.
@@ -96,7 +96,7 @@ void ExpectSubset(const WorkbookCells& damaged, const WorkbookCells& whole, cons
 
 TEST(BiffCells, ReadsEveryKindOfCell)
 {
-    const WorkbookCells book = ReadWorkbookCells(Workbook(8, Record(0x0042, Le16(1200)) + Record(0x0022, Le16(1)) +
+    const WorkbookCells book = ReadWorkbookCells(Workbook(8, Record(biff::kCodePage, Le16(1200)) + Record(biff::kDateMode, Le16(1)) +
                                                                  SharedStrings(),
                                                              {{"Daten", EveryKindOfCell()}}));
     EXPECT_EQ(book.biffVersion, 8);
@@ -127,22 +127,22 @@ TEST(BiffCells, ReadsTheOlderTypesOfCells)
     const Bytes textResult = Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     const Bytes biff8 = Workbook(
         8, {},
-        {{"Alt", Record(0x0406, Cell(0, 0) + Double(2.5) + Le16(0) + Le32(0) + Le16(0)) +
-                     Record(0x0206, Cell(0, 1) + textResult + Le16(0) + Le32(0) + Le16(0)) +
-                     Record(0x0207, test::Biff8String("Vier", 2)) +
-                     Record(0x0003, test::Biff2Cell(1, 0, 16) + Double(-1.25)) +
-                     Record(0x0002, test::Biff2Cell(1, 1) + Le16(65535)) +
-                     Record(0x0004, test::Biff2Cell(1, 2) + test::Biff8String("Zwei", 2)) +
-                     Record(0x0005, test::Biff2Cell(1, 3) + Bytes{0x2A, 1}) + Record(0x0001, test::Biff2Cell(1, 4)) +
-                     Record(0x0205, Cell(2, 0) + Bytes{1, 0, 0})}});
+        {{"Alt", Record(biff::kFormula4, Cell(0, 0) + Double(2.5) + Le16(0) + Le32(0) + Le16(0)) +
+                     Record(biff::kFormula3, Cell(0, 1) + textResult + Le16(0) + Le32(0) + Le16(0)) +
+                     Record(biff::kString, test::Biff8String("Vier", 2)) +
+                     Record(biff::kNumber2, test::Biff2Cell(1, 0, 16) + Double(-1.25)) +
+                     Record(biff::kInteger2, test::Biff2Cell(1, 1) + Le16(65535)) +
+                     Record(biff::kLabel2, test::Biff2Cell(1, 2) + test::Biff8String("Zwei", 2)) +
+                     Record(biff::kBoolErr2, test::Biff2Cell(1, 3) + Bytes{0x2A, 1}) + Record(biff::kBlank2, test::Biff2Cell(1, 4)) +
+                     Record(biff::kBoolErr, Cell(2, 0) + Bytes{1, 0, 0})}});
     const Bytes biff2 =
-        test::OlderBofRecord(2, 0x10) + Record(0x0000, Le16(0) + Le16(2) + Le16(0) + Le16(2)) +
-        Record(0x0006, test::Biff2Cell(0, 0, 3) + Double(7) + Bytes{0, 3, 0x1E, 7, 0}) +  // =7
-        Record(0x0006, test::Biff2Cell(0, 1) + textResult + Bytes{0, 0}) + Record(0x0007, Bytes{3} + Ascii("Ja!")) +
-        Record(0x0004, test::Biff2Cell(1, 0) + Bytes{4} + Ascii("Text")) +
-        Record(0x0003, test::Biff2Cell(1, 1) + Double(0.125)) + Record(0x000A, {});
-    const Bytes biff4 = test::OlderBofRecord(4, 0x10) + Record(0x0406, Cell(0, 0) + Double(3) + Le16(0) + Le16(0)) +
-                        Record(0x0204, Cell(0, 1) + Le16(2) + Ascii("Da")) + Record(0x000A, {});
+        test::OlderBofRecord(2, 0x10) + Record(biff::kDimensions2, Le16(0) + Le16(2) + Le16(0) + Le16(2)) +
+        Record(biff::kFormula, test::Biff2Cell(0, 0, 3) + Double(7) + Bytes{0, 3, 0x1E, 7, 0}) +  // =7
+        Record(biff::kFormula, test::Biff2Cell(0, 1) + textResult + Bytes{0, 0}) + Record(biff::kString2, Bytes{3} + Ascii("Ja!")) +
+        Record(biff::kLabel2, test::Biff2Cell(1, 0) + Bytes{4} + Ascii("Text")) +
+        Record(biff::kNumber2, test::Biff2Cell(1, 1) + Double(0.125)) + Record(biff::kEof, {});
+    const Bytes biff4 = test::OlderBofRecord(4, 0x10) + Record(biff::kFormula4, Cell(0, 0) + Double(3) + Le16(0) + Le16(0)) +
+                        Record(biff::kLabel, Cell(0, 1) + Le16(2) + Ascii("Da")) + Record(biff::kEof, {});
     const struct {
         const char* name;
         const Bytes& stream;
@@ -191,8 +191,8 @@ TEST(BiffCells, DecodesSingleByteTextByTheCodePage)
     };
     for (const Case& c : cases) {
         // The CODEPAGE record comes after the BOUNDSHEET: the sheet's name waits for it.
-        const Bytes codePage = c.codePage ? Record(0x0042, Le16(*c.codePage)) : Bytes{};
-        const Bytes label = Record(0x0204, Cell(0, 0) + Le16(static_cast<unsigned>(c.text.size())) + c.text);
+        const Bytes codePage = c.codePage ? Record(biff::kCodePage, Le16(*c.codePage)) : Bytes{};
+        const Bytes label = Record(biff::kLabel, Cell(0, 0) + Le16(static_cast<unsigned>(c.text.size())) + c.text);
         const Bytes stream = Workbook(5, {}, {{std::string(c.text.begin(), c.text.end()), label}}, {}, codePage);
         const WorkbookCells book = ReadWorkbookCells(stream);
         SCOPED_TRACE(c.name);
@@ -207,8 +207,8 @@ TEST(BiffCells, DecodesSingleByteTextByTheCodePage)
 
 TEST(BiffCells, FindsSheetsWhereTheirOffsetsFail)
 {
-    const std::vector<Sheet> sheets = {{"One", Record(0x0203, Cell(0, 0) + Double(1)) + Record(0x0203, Cell(1, 0) + Double(2))},
-                                       {"Two", Record(0x0203, Cell(0, 0) + Double(3))}};
+    const std::vector<Sheet> sheets = {{"One", Record(biff::kNumber, Cell(0, 0) + Double(1)) + Record(biff::kNumber, Cell(1, 0) + Double(2))},
+                                       {"Two", Record(biff::kNumber, Cell(0, 0) + Double(3))}};
     const Bytes intact = Workbook(8, {}, sheets);
     const WorkbookCells reference = ReadWorkbookCells(intact);
     ASSERT_EQ(reference.sheets.size(), 2u);
@@ -232,7 +232,7 @@ TEST(BiffCells, FindsSheetsWhereTheirOffsetsFail)
         {"an offset inside a record", Workbook(8, {}, sheets, {first + 6}), reference, 8, first},
         {"both at one offset: that sheet is read once", Workbook(8, {}, sheets, {second, second}), once, 8, second},
         {"no globals", withoutGlobals, unnamed, 0, 0},
-        {"no BOUNDSHEET", BofRecord(8, 5) + Record(0x000A, {}) + withoutGlobals, unnamed, 8, 24},
+        {"no BOUNDSHEET", BofRecord(8, 5) + Record(biff::kEof, {}) + withoutGlobals, unnamed, 8, 24},
     };
     for (const auto& c : cases) {
         const WorkbookCells book = ReadWorkbookCells(c.stream);
@@ -241,7 +241,7 @@ TEST(BiffCells, FindsSheetsWhereTheirOffsetsFail)
         EXPECT_EQ(book.sheets.at(0).offset, c.offset) << c.name;
     }
     // An encrypted workbook: the sheets are there, their cells cannot be read.
-    const WorkbookCells book = ReadWorkbookCells(Workbook(8, Record(0x002F, Bytes(6, 0)), {sheets[0]}));
+    const WorkbookCells book = ReadWorkbookCells(Workbook(8, Record(biff::kFilePass, Bytes(6, 0)), {sheets[0]}));
     EXPECT_TRUE(book.encrypted);
     ASSERT_EQ(book.sheets.size(), 1u);
     EXPECT_TRUE(book.sheets[0].cells.empty());
@@ -265,7 +265,7 @@ TEST(BiffCells, DamagedStreamsGiveOnlyCellsTheIntactOneHas)
     // The SST's length reaches past the end: the cells that need no shared string remain.
     Bytes overlong = intact;
     const std::vector<BiffRecord> records = ListRecords(intact);
-    const auto sst = std::find_if(records.begin(), records.end(), [](const BiffRecord& r) { return r.type == 0x00FC; });
+    const auto sst = std::find_if(records.begin(), records.end(), [](const BiffRecord& r) { return r.type == biff::kSst; });
     ASSERT_NE(sst, records.end());
     StoreLe16(overlong.data() + sst->offset + 2, 0xFFFF);
     const WorkbookCells withoutStrings = ReadWorkbookCells(overlong);
@@ -279,7 +279,7 @@ TEST(BiffCells, DamagedStreamsGiveOnlyCellsTheIntactOneHas)
 TEST(BiffCells, ChainsBrokenOverAndOverAreReadInBoundedTime)
 {
     Bytes stream = BofRecord(8, 0x10);
-    const Bytes pattern = Record(0x0203, Cell(1, 2) + Double(4)) + Record(0x0203, Cell(1, 2) + Double(4)) + Bytes(4, 0xEE);
+    const Bytes pattern = Record(biff::kNumber, Cell(1, 2) + Double(4)) + Record(biff::kNumber, Cell(1, 2) + Double(4)) + Bytes(4, 0xEE);
     while (stream.size() < (1u << 20))
         stream.insert(stream.end(), pattern.begin(), pattern.end());
     const auto started = std::chrono::steady_clock::now();
@@ -310,12 +310,13 @@ TEST(BiffCells, ReadingGoesOnPastAZeroedBlock)
         for (const BiffRecord& r : records) {
             if (r.offset >= end || r.offset + 4u + r.length <= block)
                 continue;
-            bofHit |= r.type == 0x0809;
+            bofHit |= r.type == biff::kBof;
             switch (r.type) {
-            case 0x0006: case 0x00D6: case 0x00FD: case 0x0203: case 0x0204: case 0x0205: case 0x0207: case 0x027E:
+            case biff::kFormula: case biff::kRString: case biff::kLabelSst: case biff::kNumber:
+            case biff::kLabel: case biff::kBoolErr: case biff::kString: case biff::kRk:
                 ++touched;
                 break;
-            case 0x00BD: touched += (r.length - 6u) / 6u; break;
+            case biff::kMulRk: touched += (r.length - 6u) / 6u; break;
             default: break;
             }
         }
@@ -392,10 +393,10 @@ TEST(BiffCells, TellsDateCellsByTheirFormats)
         Bytes cells;
         for (unsigned i = 0; i < std::size(xfs); ++i) {
             globals = globals + test::XfRecord(biff, xfs[i].format);
-            cells = cells + Record(0x0203, Cell(i, 0, i) + Double(39511.5));
+            cells = cells + Record(biff::kNumber, Cell(i, 0, i) + Double(39511.5));
         }
-        cells = cells + Record(0x0203, Cell(20, 0, 99) + Double(1)) +  // no such XF
-                Record(0x0204, Cell(21, 0, 2) + Le16(4) + (biff == 8 ? Bytes{0} : Bytes{}) + Ascii("text"));
+        cells = cells + Record(biff::kNumber, Cell(20, 0, 99) + Double(1)) +  // no such XF
+                Record(biff::kLabel, Cell(21, 0, 2) + Le16(4) + (biff == 8 ? Bytes{0} : Bytes{}) + Ascii("text"));
         const WorkbookCells book = ReadWorkbookCells(Workbook(biff, globals, {{"Dates", cells}}));
         ASSERT_EQ(book.sheets.size(), 1u);
         const std::vector<CellValue>& read = book.sheets[0].cells;
@@ -443,11 +444,11 @@ TEST(Pieces, SkippingCharactersEndsWhereReadingThemDoes)
 // ends the table there in both.
 TEST(BiffCells, SharedStringsHoldingTextAgreeWithTheirTexts)
 {
-    const Bytes sst = Record(0x00FC, Le32(7) + Le32(7) + Le16(0) + Bytes{0} + Le16(5) + Bytes{0} + Ascii("Alpha") +
+    const Bytes sst = Record(biff::kSst, Le32(7) + Le32(7) + Le16(0) + Bytes{0} + Le16(5) + Bytes{0} + Ascii("Alpha") +
                                          Le16(0) + Bytes{1} + Le16(5) + Bytes{1} + Le16(0x3A9) + Le16('m'));
-    const Bytes more = Record(0x003C, Bytes{1} + Le16('e') + Le16('g') + Le16('a') + Le16(0) + Bytes{0x08} + Le16(1) +
+    const Bytes more = Record(biff::kContinue, Bytes{1} + Le16('e') + Le16('g') + Le16('a') + Le16(0) + Bytes{0x08} + Le16(1) +
                                           Bytes{0, 0, 1, 0} + Le16(9) + Bytes{0} + Ascii("cut"));
-    const Bytes stream = BofRecord(8, 0x0005) + sst + more + Record(0x000A, {});
+    const Bytes stream = BofRecord(8, 0x0005) + sst + more + Record(biff::kEof, {});
     const biff::Globals texts = biff::ReadGlobals(stream, biff::SharedStrings::Texts);
     const biff::Globals presence = biff::ReadGlobals(stream, biff::SharedStrings::Presence);
     EXPECT_EQ(texts.sharedStrings, (std::vector<std::string>{"", "Alpha", "", "\u03A9mega", ""}));
@@ -480,15 +481,17 @@ TEST(PlausibleRecord, EveryRecordOfTheTestWorkbooksAndNoNonsense)
         EXPECT_EQ(ListRecords(*stream).size(), count) << name;
     }
     const std::pair<std::uint16_t, std::uint16_t> nonsense[] = {
-        {0x0000, 0}, {0xFFFF, 8}, {0x7777, 4}, {0x0203, 13}, {0x00FD, 11}, {0x0809, 0}, {0x000A, 1}, {0x0085, 6},
+        {biff::kDimensions2, 0}, {0xFFFF, 8}, {0x7777, 4}, {biff::kNumber, 13}, {biff::kLabelSst, 11}, {biff::kBof, 0},
+        {biff::kEof, 1}, {biff::kBoundSheet, 6},
         // Later versions' cells whose type lost a bit to BIFF2's, and the older FORMULA and BOF short.
-        {0x0003, 14}, {0x0001, 6}, {0x0005, 8}, {0x0406, 17}, {0x0206, 14}, {0x0009, 2},
+        {biff::kNumber2, 14}, {biff::kBlank2, 6}, {biff::kBoolErr2, 8}, {biff::kFormula4, 17}, {biff::kFormula3, 14}, {biff::kBof2, 2},
     };
     for (const auto& [type, length] : nonsense)
         EXPECT_FALSE(KnownRecord(type, length) || PlausibleRecord(type, length)) << type << ", " << length;
     // Records readers take where the chain holds, but no evidence where it breaks: what begins
     // a cell in row 0, column 9 or in row 3, column 15 with XF 15 looks like them.
-    const std::pair<std::uint16_t, std::uint16_t> chainOnly[] = {{0x0000, 9}, {0x0003, 15}, {0x0009, 4}, {0x0406, 18}};
+    const std::pair<std::uint16_t, std::uint16_t> chainOnly[] = {
+        {biff::kDimensions2, 9}, {biff::kNumber2, 15}, {biff::kBof2, 4}, {biff::kFormula4, 18}};
     for (const auto& [type, length] : chainOnly)
         EXPECT_TRUE(KnownRecord(type, length) && !PlausibleRecord(type, length)) << type << ", " << length;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/base/byte_order.h"
+#include "engine/biff/records.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/io/os_file.h"
@@ -27,8 +28,7 @@ Bytes WorkbookBytes(std::size_t size)
     Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 509);
-    bytes[0] = 0x09;
-    bytes[1] = 0x08;
+    StoreLe16(bytes.data(), biff::kBof);
     return bytes;
 }
 

@@ -123,12 +123,12 @@ TEST(Csv, FieldsAreQuotedWhereTheyMustBe)
 TEST(Csv, ASheetKeepsEveryCellInItsPlace)
 {
     const Bytes globals = test::FormatRecord(8, 164, "yyyy-mm-dd") + test::XfRecord(8, 0) + test::XfRecord(8, 164);
-    const Bytes cells = Record(0x0203, Cell(2, 1, 1) + Double(39511)) +         // B3, a date
-                        Record(0x0203, Cell(0, 0, 0) + Double(1.5)) +           // A1, written after row 3
-                        Record(0x0204, Cell(0, 2, 0) + Le16(3) + Bytes{0} + test::Ascii("a,b")) +
-                        Record(0x0205, Cell(0, 3, 0) + Bytes{1, 0}) +            // D1 TRUE
-                        Record(0x0205, Cell(2, 3, 0) + Bytes{0x07, 1}) +         // D3 #DIV/0!
-                        Record(0x0203, Cell(0, 0, 0) + Double(2));               // A1 again: this one counts
+    const Bytes cells = Record(biff::kNumber, Cell(2, 1, 1) + Double(39511)) +    // B3, a date
+                        Record(biff::kNumber, Cell(0, 0, 0) + Double(1.5)) +      // A1, written after row 3
+                        Record(biff::kLabel, Cell(0, 2, 0) + Le16(3) + Bytes{0} + test::Ascii("a,b")) +
+                        Record(biff::kBoolErr, Cell(0, 3, 0) + Bytes{1, 0}) +     // D1 TRUE
+                        Record(biff::kBoolErr, Cell(2, 3, 0) + Bytes{0x07, 1}) +  // D3 #DIV/0!
+                        Record(biff::kNumber, Cell(0, 0, 0) + Double(2));         // A1 again: this one counts
     const WorkbookCells book = ReadWorkbookCells(test::Workbook(8, globals, {{"Data", cells}, {"Empty", {}}}));
     ASSERT_EQ(book.sheets.size(), 2u);
     EXPECT_EQ(SheetCsv(book, book.sheets[0]), "2,,\"a,b\",TRUE\r\n,,,\r\n,2008-03-04,,#DIV/0!\r\n");

@@ -33,16 +33,16 @@ Bytes Rows(unsigned first, unsigned count, unsigned seed)
     Bytes records;
     for (unsigned row = first; row < first + count; ++row) {
         const std::string label = "Row " + std::to_string(seed + row);
-        records = records + Record(0x0203, Cell(row, 0) + test::Double(seed + row * 1.5 + 0.25)) +
-                  Record(0x0204, Cell(row, 1) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
-                  Record(0x027E, Cell(row, 2) + Le32(((seed + row) << 2) | 2));
+        records = records + Record(biff::kNumber, Cell(row, 0) + test::Double(seed + row * 1.5 + 0.25)) +
+                  Record(biff::kLabel, Cell(row, 1) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
+                  Record(biff::kRk, Cell(row, 2) + Le32(((seed + row) << 2) | 2));
     }
     return records;
 }
 
 // Row 10 and the integer 2 are left out: their cells' bytes read as an EOF record (a case of
 // its own below).
-const Bytes kIntact = test::Workbook(8, Record(0x0042, Le16(1200)), {{"One", Rows(11, 30, 3)}, {"Two", Rows(11, 20, 500)}});
+const Bytes kIntact = test::Workbook(8, Record(biff::kCodePage, Le16(1200)), {{"One", Rows(11, 30, 3)}, {"Two", Rows(11, 20, 500)}});
 
 // Each cell as its sheet, the place of its record and its value: mending moves no record that reads.
 std::set<std::string> PlacedCells(std::span<const std::uint8_t> stream)
@@ -75,7 +75,7 @@ std::pair<std::vector<std::string>, Bytes> StringsAndCells(unsigned count, const
     Bytes cells;
     for (unsigned k = 0; k < count; ++k) {
         strings.push_back(prefix + " " + std::to_string(k * step));
-        cells = cells + Record(0x00FD, Cell(k, 0) + Le32(k));
+        cells = cells + Record(biff::kLabelSst, Cell(k, 0) + Le32(k));
     }
     return {strings, cells};
 }
@@ -210,10 +210,10 @@ TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
 {
     const std::vector<BiffRecord> records = ListRecords(kIntact);
     const std::uint32_t firstSheet = ReadWorkbookCells(kIntact).sheets.at(0).offset;
-    const auto numbers = std::count_if(records.begin(), records.end(), [&](const BiffRecord& r) { return r.type == 0x0203 && r.offset > firstSheet; });
+    const auto numbers = std::count_if(records.begin(), records.end(), [&](const BiffRecord& r) { return r.type == biff::kNumber && r.offset > firstSheet; });
     ASSERT_GT(numbers, 10);
     const BiffRecord number = *std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) {
-        return r.type == 0x0203 && r.offset > firstSheet + 200;
+        return r.type == biff::kNumber && r.offset > firstSheet + 200;
     });
     std::set<std::string> expected = PlacedCells(kIntact);
     std::erase_if(expected, [&](const std::string& cell) { return cell.find(" @" + std::to_string(number.offset) + " ") != std::string::npos; });
@@ -246,7 +246,7 @@ TEST(RecordMend, ACellThatLostAByteGoesWithTheBreakAfterIt)
     const std::vector<BiffRecord> records = ListRecords(kIntact);
     const std::uint32_t firstSheet = ReadWorkbookCells(kIntact).sheets.at(0).offset;
     const std::vector<std::string> intact = test::CellLines(ReadWorkbookCells(kIntact));
-    for (const std::uint16_t type : {std::uint16_t{0x0203}, std::uint16_t{0x0204}}) {
+    for (const std::uint16_t type : {biff::kNumber, biff::kLabel}) {
         const BiffRecord cell = *std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) {
             return r.type == type && r.offset > firstSheet + 300;
         });
@@ -266,7 +266,7 @@ TEST(RecordMend, ACellThatLostAByteGoesWithTheBreakAfterIt)
 TEST(RecordMend, AFormulaWithNoExpressionTheFormatHasIsNoCellWhereRecordsWereLost)
 {
     const auto formula = [](unsigned row, std::uint8_t token, unsigned expression) {
-        return Record(0x0006, Cell(row, 3) + test::Double(42.0) + Le16(0) + Le32(0) + Le16(expression) + Bytes{token, 1, 0});
+        return Record(biff::kFormula, Cell(row, 3) + test::Double(42.0) + Le16(0) + Le32(0) + Le16(expression) + Bytes{token, 1, 0});
     };
     for (const auto& [token, expression] : {std::pair<std::uint8_t, unsigned>{0xA4, 3}, {0x1E, 40}}) {
         const Bytes odd = formula(5, token, expression);
@@ -292,8 +292,8 @@ TEST(RecordMend, ZerosBeforeBytesThatLookLikeAnEofLoseNoCell)
 {
     const Bytes intact = test::Workbook(8, {}, {{"One", Rows(0, 20, 0)}, {"Two", Rows(0, 5, 0)}});
     for (const BiffRecord& record : ListRecords(intact)) {
-        const bool tenInColumnA = record.type == 0x0203 && LoadLe16(intact.data() + record.offset + 4) == 10;
-        const bool two = record.type == 0x027E && LoadLe32(intact.data() + record.offset + 10) == ((2u << 2) | 2);
+        const bool tenInColumnA = record.type == biff::kNumber && LoadLe16(intact.data() + record.offset + 4) == 10;
+        const bool two = record.type == biff::kRk && LoadLe32(intact.data() + record.offset + 10) == ((2u << 2) | 2);
         if (tenInColumnA || two)
             ExpectZeroedStretchMended(intact, record.offset, record.offset + 4);
     }
@@ -313,7 +313,7 @@ TEST(RecordMend, ALengthWithOneFlippedBitIsSetRight)
     const struct {
         const char* what;
         BiffRecord record;
-    } targets[] = {{"a number", inSecondSheet(0x0203)}, {"a label", inSecondSheet(0x0204)}, {"an integer", inSecondSheet(0x027E)}};
+    } targets[] = {{"a number", inSecondSheet(biff::kNumber)}, {"a label", inSecondSheet(biff::kLabel)}, {"an integer", inSecondSheet(biff::kRk)}};
     for (const auto& target : targets) {
         for (const int bit : {0, 1, 3, 9, 12, 15}) {
             const std::string what = std::string(target.what) + ", bit " + std::to_string(bit);
@@ -334,13 +334,13 @@ TEST(RecordMend, AnEntryOfTheListLeadsToASheetsFirstRecordOrIsDamage)
 {
     Bytes cells;
     for (unsigned row = 0; row < 1000; ++row)
-        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row));
-    const std::vector<test::Sheet> sheets = {{"Long", cells}, {"Short", test::Record(0x0203, test::Cell(0, 0) + test::Double(1))}};
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row));
+    const std::vector<test::Sheet> sheets = {{"Long", cells}, {"Short", test::Record(biff::kNumber, test::Cell(0, 0) + test::Double(1))}};
     const Bytes intact = test::Workbook(8, {}, sheets);
     ASSERT_EQ(FirstRecordDamage(intact), std::nullopt);
     const std::uint32_t second = ReadWorkbookCells(intact).sheets.at(1).offset;
     const std::uint32_t cell700 = ReadWorkbookCells(intact).sheets.at(0).offset + 20 + 700 * 18;
-    ASSERT_EQ(LoadLe16(intact.data() + cell700), 0x0203);
+    ASSERT_EQ(LoadLe16(intact.data() + cell700), biff::kNumber);
     ASSERT_EQ(LoadLe16(intact.data() + cell700 + 4), 700u) << "its row";
     for (const std::uint32_t offset : {cell700, cell700 + 6, second - 4, static_cast<std::uint32_t>(intact.size())}) {
         const Bytes damaged = test::Workbook(8, {}, sheets, {ReadWorkbookCells(intact).sheets.at(0).offset, offset});
@@ -374,7 +374,7 @@ TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
 // name of its own), not as more of the first sheet's cells.
 TEST(RecordMend, RecordsThatGoBackUpAfterAHoleAreAnotherSheets)
 {
-    const Bytes book = test::Workbook(8, Record(0x0042, Le16(1200)), {{"First sheet", Rows(11, 30, 3)}, {"Second sheet", Rows(11, 20, 500)}});
+    const Bytes book = test::Workbook(8, Record(biff::kCodePage, Le16(1200)), {{"First sheet", Rows(11, 30, 3)}, {"Second sheet", Rows(11, 20, 500)}});
     const WorkbookCells intact = ReadWorkbookCells(book);
     const std::uint32_t two = intact.sheets.at(1).offset;
     Bytes damaged = book;
@@ -431,10 +431,10 @@ TEST(RecordMend, AnIndexAHoleCutOffStillLeadsToTheStrings)
 {
     const auto [strings, cells] = StringsAndCells(900, "String number", 13);
     const auto build = [&](std::size_t padding) {
-        const Bytes pad = Record(0x00EB, Bytes(padding, 0x42));
+        const Bytes pad = Record(biff::kMsoDrawingGroup, Bytes(padding, 0x42));
         return test::Workbook(8,
                               pad + test::StringTable(strings, test::BofRecord(8, 5).size() + pad.size(), 8, 8224) +
-                                  Record(0x00EB, Bytes(200, 0x43)),
+                                  Record(biff::kMsoDrawingGroup, Bytes(200, 0x43)),
                               {{"Texts", cells}});
     };
     const auto find = [](const Bytes& stream, std::uint16_t type) {
@@ -446,9 +446,9 @@ TEST(RecordMend, AnIndexAHoleCutOffStillLeadsToTheStrings)
     };
     // The index ends 2 bytes into a unit.
     Bytes intact = build(100);
-    const std::size_t shift = (64 + 2 - (find(intact, 0x00FF) + 4 + LoadLe16(intact.data() + find(intact, 0x00FF) + 2)) % 64) % 64;
+    const std::size_t shift = (64 + 2 - (find(intact, biff::kExtSst) + 4 + LoadLe16(intact.data() + find(intact, biff::kExtSst) + 2)) % 64) % 64;
     intact = build(100 + shift);
-    const std::size_t index = find(intact, 0x00FF), table = find(intact, biff::kSst);
+    const std::size_t index = find(intact, biff::kExtSst), table = find(intact, biff::kSst);
     const std::size_t indexEnd = index + 4 + LoadLe16(intact.data() + index + 2);
     ASSERT_EQ(indexEnd % 64, 2u);
     Bytes damaged = intact;
@@ -467,7 +467,7 @@ TEST(RecordMend, AStringTableWhoseStartWentComesBackByItsIndex)
 {
     const auto [strings, cells] = StringsAndCells(1500, "Text", 7);
     // (A drawing group before it, which goes on in a CONTINUE record.)
-    const Bytes pad = Record(0x00EB, Bytes(300, 0x42)) + Record(0x003C, Bytes(296, 0x43));
+    const Bytes pad = Record(biff::kMsoDrawingGroup, Bytes(300, 0x42)) + Record(biff::kContinue, Bytes(296, 0x43));
     const Bytes intact = test::Workbook(8, pad + test::StringTable(strings, test::BofRecord(8, 5).size() + pad.size(), 8, 8224),
                                         {{"Texts", cells}});
     ASSERT_EQ(LoadLe16(intact.data() + test::BofRecord(8, 5).size() + pad.size()), biff::kSst);
@@ -491,13 +491,13 @@ TEST(RecordMend, ALengthAHoleZeroedIsNoFlippedBit)
         Bytes records;
         for (unsigned row = 0; row < count; ++row) {
             const std::string text = std::to_string(10000 + base + row).substr(0, 5);
-            records = records + Record(0x0204, Cell(row, 0) + Le16(5) + Bytes{0} + test::Ascii(text));
+            records = records + Record(biff::kLabel, Cell(row, 0) + Le16(5) + Bytes{0} + test::Ascii(text));
         }
         return records;
     };
     const auto build = [&](std::size_t padding) {
-        return test::Workbook(8, Record(0x00EB, Bytes(padding, 0x42)),
-            {{"One", labels(400, 0)}, {"Two", Record(0x0055, Le16(8)) + labels(300, 40000)}});
+        return test::Workbook(8, Record(biff::kMsoDrawingGroup, Bytes(padding, 0x42)),
+            {{"One", labels(400, 0)}, {"Two", Record(biff::kDefColWidth, Le16(8)) + labels(300, 40000)}});
     };
     // A label's header 2 bytes before a 512-byte boundary, well inside the first sheet.
     Bytes intact = build(100);
@@ -507,7 +507,7 @@ TEST(RecordMend, ALengthAHoleZeroedIsNoFlippedBit)
     while (header + 18 <= target)
         header += 18;
     intact = build(100 + (target - header));
-    ASSERT_EQ(LoadLe16(intact.data() + target), 0x0204);
+    ASSERT_EQ(LoadLe16(intact.data() + target), biff::kLabel);
     Bytes damaged = intact;
     std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(target + 2), 512, 0);
 
@@ -526,9 +526,9 @@ TEST(RecordMend, ALengthAHoleZeroedIsNoFlippedBit)
 // between the holes as well as those after the second.
 TEST(RecordMend, ASheetWhoseStartWentBeginsAtTheFirstHoleItsDimensionsFollow)
 {
-    Bytes records = Record(0x0200, Le32(0) + Le32(300) + Le16(0) + Le16(3) + Le16(0));
+    Bytes records = Record(biff::kDimensions, Le32(0) + Le32(300) + Le16(0) + Le16(3) + Le16(0));
     records = records + Rows(0, 300, 5);
-    const Bytes intact = test::Workbook(8, Record(0x0042, Le16(1200)), {{"Only", records}});
+    const Bytes intact = test::Workbook(8, Record(biff::kCodePage, Le16(1200)), {{"Only", records}});
     const std::size_t entry = LastSheetEntry(intact);
     const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
     Bytes damaged = intact;
@@ -552,11 +552,11 @@ TEST(RecordMend, AFormulaWhoseTextWentWithAHoleTakesNoOtherFormulasText)
         Bytes records;
         for (unsigned row = 0; row < 120; ++row) {
             const std::string text = "text " + std::to_string(100 + row);
-            records = records + Record(0x0006, Cell(row, 3) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(5) +
-                                                   Bytes{0x17, 1, 0, 'a', 0}) +
-                      Record(0x0207, Le16(static_cast<unsigned>(text.size())) + Bytes{0} + test::Ascii(text));
+            records = records + Record(biff::kFormula, Cell(row, 3) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(5) +
+                                                           Bytes{0x17, 1, 0, 'a', 0}) +
+                      Record(biff::kString, Le16(static_cast<unsigned>(text.size())) + Bytes{0} + test::Ascii(text));
         }
-        return test::Workbook(8, Record(0x00EB, Bytes(padding, 0x42)), {{"Texts", records}});
+        return test::Workbook(8, Record(biff::kMsoDrawingGroup, Bytes(padding, 0x42)), {{"Texts", records}});
     };
     // A STRING record's header 12 bytes before a 512-byte boundary, well inside the sheet.
     Bytes intact;
@@ -565,7 +565,7 @@ TEST(RecordMend, AFormulaWhoseTextWentWithAHoleTakesNoOtherFormulasText)
         intact = build(padding);
         const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
         for (const BiffRecord& r : ListRecords(intact)) {
-            if (r.type == 0x0207 && r.offset > sheet + 1000 && (r.offset + 12) % 512 == 0 && at == 0)
+            if (r.type == biff::kString && r.offset > sheet + 1000 && (r.offset + 12) % 512 == 0 && at == 0)
                 at = r.offset;
         }
     }
@@ -585,10 +585,10 @@ TEST(RecordMend, AFormulaWhoseTextWentWithAHoleTakesNoOtherFormulasText)
 // that list among them, still make a sheet, which comes back with its numbers.
 TEST(RecordMend, ABiff5SheetWhoseStartWentWithTheGlobalsEndComesBack)
 {
-    Bytes records = Record(0x0016, Le16(1)) + Record(0x0017, Bytes{2, 0x02, 'A', 'B'});
+    Bytes records = Record(biff::kExternCount, Le16(1)) + Record(biff::kExternSheet, Bytes{2, 0x02, 'A', 'B'});
     for (unsigned row = 0; row < 30; ++row)
-        records = records + Record(0x0203, Cell(row, 0) + test::Double(row * 2.5));
-    const Bytes intact = test::Workbook(5, Record(0x0042, Le16(1252)) + Record(0x0031, Bytes(40, 0x20)), {{"Only", records}});
+        records = records + Record(biff::kNumber, Cell(row, 0) + test::Double(row * 2.5));
+    const Bytes intact = test::Workbook(5, Record(biff::kCodePage, Le16(1252)) + Record(biff::kFont, Bytes(40, 0x20)), {{"Only", records}});
     const std::size_t entry = LastSheetEntry(intact);
     const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
     Bytes damaged = intact;
@@ -608,9 +608,9 @@ TEST(RecordMend, AStringWhoseLastCharactersWentWithAHoleAfterTheTableIsLost)
         strings.push_back("A string of the table, number " + std::to_string(k));
     Bytes cells;
     for (unsigned row = 0; row < 24; ++row)
-        cells = cells + Record(0x00FD, Cell(row, 0) + Le32(row % 12));
+        cells = cells + Record(biff::kLabelSst, Cell(row, 0) + Le32(row % 12));
     const auto build = [&](std::size_t padding) {
-        const Bytes pad = Record(0x00EB, Bytes(padding, 0x42));
+        const Bytes pad = Record(biff::kMsoDrawingGroup, Bytes(padding, 0x42));
         return test::Workbook(8, pad + test::StringTable(strings, test::BofRecord(8, 5).size() + pad.size(), 8, 8224), {{"Texts", cells}});
     };
     // The table's records end 20 bytes into a unit: those 20 bytes are the last string's last.
@@ -650,10 +650,10 @@ TEST(RecordMend, RecordsResumeWhereTheyReadOneByOneNotWhereALongFalseOneLands)
 {
     Bytes cells;
     for (unsigned row = 0; row < 200; ++row) {
-        cells = cells + Record(0x00BE, Le16(row) + Le16(0) + Le16(0x40) + Le16(0x40) + Le16(1)) +
-                Record(0x027E, Cell(row, 2, 0x43) + Le32(((row + 7) << 2) | 2)) +
-                Record(0x00BD, Le16(row) + Le16(3) + Le16(0x48) + Le32(0x403E0000) + Le16(0x43) + Le32(((row + 1) << 2) | 2) + Le16(4)) +
-                Record(0x00BE, Le16(row) + Le16(5) + Le16(0x40) + Le16(0x40) + Le16(6));
+        cells = cells + Record(biff::kMulBlank, Le16(row) + Le16(0) + Le16(0x40) + Le16(0x40) + Le16(1)) +
+                Record(biff::kRk, Cell(row, 2, 0x43) + Le32(((row + 7) << 2) | 2)) +
+                Record(biff::kMulRk, Le16(row) + Le16(3) + Le16(0x48) + Le32(0x403E0000) + Le16(0x43) + Le32(((row + 1) << 2) | 2) + Le16(4)) +
+                Record(biff::kMulBlank, Le16(row) + Le16(5) + Le16(0x40) + Le16(0x40) + Le16(6));
     }
     const Bytes intact = test::Workbook(8, {}, {{"Rows", cells}});
     const WorkbookCells before = ReadWorkbookCells(intact);
@@ -710,7 +710,7 @@ TEST(RecordMend, AnEntryThatLeadsIntoRecordsNamesASheetNotFound)
 // An XF record: a style's (its own parent) or a cell's deriving from style `parent`.
 Bytes Xf(unsigned format, bool style, unsigned parent = 0)
 {
-    return Record(0x00E0, Le16(0) + Le16(format) + Le16(style ? 0xFFF5 : (parent << 4) | 0x0001) + Bytes(14, 0));
+    return Record(biff::kXf, Le16(0) + Le16(format) + Le16(style ? 0xFFF5 : (parent << 4) | 0x0001) + Bytes(14, 0));
 }
 
 // The globals lost from their start into the list of cell styles, its first 15 (styles) with
@@ -726,15 +726,15 @@ TEST(RecordMend, CellStylesLostWithTheGlobalsStartKeepTheSurvivorsPlaces)
     styles = styles + Xf(0, false);                                                            // 15
     styles = styles + Xf(43, true) + Xf(41, true) + Xf(44, true) + Xf(42, true) + Xf(9, true);  // 16-20
     styles = styles + Xf(14, false) + Xf(10, false, 20) + Xf(0, false);                         // 21-23
-    Bytes named = Record(0x0293, Le16(0x8000) + Bytes{0, 0xFF});
+    Bytes named = Record(biff::kStyle, Le16(0x8000) + Bytes{0, 0xFF});
     const unsigned builtIn[] = {3, 6, 4, 7, 5};
     for (unsigned k = 0; k < 5; ++k)
-        named = named + Record(0x0293, Le16(0x8000 | (16 + k)) + Bytes{static_cast<std::uint8_t>(builtIn[k]), 0xFF});
-    const Bytes padding = Record(0x00EB, Bytes(600, 0x42));  // ahead of them, lost with the start
+        named = named + Record(biff::kStyle, Le16(0x8000 | (16 + k)) + Bytes{static_cast<std::uint8_t>(builtIn[k]), 0xFF});
+    const Bytes padding = Record(biff::kMsoDrawingGroup, Bytes(600, 0x42));  // ahead of them, lost with the start
     Bytes cells;
     for (unsigned row = 0; row < 30; ++row) {
         const unsigned xf = row % 3 == 0 ? 21 : row % 3 == 1 ? 22 : 23;
-        cells = cells + Record(0x0203, Cell(row, 0, xf) + test::Double(40000 + row * 0.25));
+        cells = cells + Record(biff::kNumber, Cell(row, 0, xf) + test::Double(40000 + row * 0.25));
     }
     for (const bool namedSurvive : {true, false}) {
         SCOPED_TRACE(namedSurvive ? "the named styles survive" : "the named styles are lost");
@@ -834,7 +834,7 @@ TEST(RecordMend, ATableWrittenWhereItLayBehindANewStartThatMovedTheStream)
     const auto [strings, cells] = StringsAndCells(3000, "String number", 13);
     Bytes fonts;
     for (int i = 0; i < 40; ++i)
-        fonts = fonts + Record(0x0031, Le16(200) + Le16(0) + Le16(400) + Le16(0) + Le16(0) + Bytes{0, 0, 0, 0} + Bytes{5, 0} + test::Ascii("Arial"));
+        fonts = fonts + Record(biff::kFont, Le16(200) + Le16(0) + Le16(400) + Le16(0) + Le16(0) + Bytes{0, 0, 0, 0} + Bytes{5, 0} + test::Ascii("Arial"));
     const std::size_t table = 20 + fonts.size();  // after the globals' BOF
     for (const std::size_t longest : {std::size_t{300}, std::size_t{8224}}) {
         const std::string what = "records of " + std::to_string(longest) + " bytes";
@@ -858,8 +858,8 @@ TEST(RecordMend, ATableWrittenWhereItLayBehindANewStartThatMovedTheStream)
 TEST(RecordMend, ASheetStartInsideWhatReadsAsOneLongRecordIsWhereRecordsResume)
 {
     const auto build = [](std::uint16_t length) {
-        const Bytes body = Bytes(300, 0x11) + Le16(0x0018) + Le16(length) + Bytes(300, 0x11);
-        return test::Workbook(8, Record(0x00EB, body), {{"One", Rows(11, 30, 3)}, {"Two", Rows(11, 20, 500)}});
+        const Bytes body = Bytes(300, 0x11) + Le16(biff::kName) + Le16(length) + Bytes(300, 0x11);
+        return test::Workbook(8, Record(biff::kMsoDrawingGroup, body), {{"One", Rows(11, 30, 3)}, {"Two", Rows(11, 20, 500)}});
     };
     const std::size_t header = 20 + 4 + 300;  // the globals' BOF, the long record's header, the bytes before
     const WorkbookCells layout = ReadWorkbookCells(build(14));
@@ -959,8 +959,8 @@ Bytes SharedTexts()
         strings.push_back("Text " + std::to_string(i) + std::string(i % 13, static_cast<char>('a' + i % 26)));
     Bytes texts, more;
     for (unsigned i = 0; i < strings.size(); ++i) {
-        texts = texts + Record(0x00FD, Cell(i, 0) + Le32(i)) + Record(0x0203, Cell(i, 1) + test::Double(i * 0.5 + 3));
-        more = more + Record(0x027E, Cell(i, 0) + Le32(((i + 7) << 2) | 2)) + Record(0x00FD, Cell(i, 1) + Le32(79 - i));
+        texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i)) + Record(biff::kNumber, Cell(i, 1) + test::Double(i * 0.5 + 3));
+        more = more + Record(biff::kRk, Cell(i, 0) + Le32(((i + 7) << 2) | 2)) + Record(biff::kLabelSst, Cell(i, 1) + Le32(79 - i));
     }
     // A long label, and a formula whose string result runs on in a CONTINUE record (each part
     // with its own option byte): texts long enough to hold a zeroed unit.
@@ -970,10 +970,10 @@ Bytes SharedTexts()
         result += "result " + std::to_string(i) + ";";
     }
     const std::size_t half = result.size() / 2;
-    more = more + Record(0x0204, Cell(90, 0) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
-           Record(0x0006, Cell(91, 0) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(4) + Bytes{0x17, 1, 0, 'x'}) +
-           Record(0x0207, Le16(static_cast<unsigned>(result.size())) + Bytes{0} + test::Ascii(result.substr(0, half))) +
-           Record(0x003C, Bytes{0} + test::Ascii(result.substr(half)));
+    more = more + Record(biff::kLabel, Cell(90, 0) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
+           Record(biff::kFormula, Cell(91, 0) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(4) + Bytes{0x17, 1, 0, 'x'}) +
+           Record(biff::kString, Le16(static_cast<unsigned>(result.size())) + Bytes{0} + test::Ascii(result.substr(0, half))) +
+           Record(biff::kContinue, Bytes{0} + test::Ascii(result.substr(half)));
     // The table follows the globals' BOF, 20 bytes in.
     return test::Workbook(8, test::StringTable(strings, 20), {{"Texts", texts}, {"More", more}});
 }
@@ -990,7 +990,7 @@ TEST(RecordMend, AfterAZeroedUnitEachCellIsTheOriginalsOrAbsent)
     std::size_t cells = 0, kept = 0, continueHeaders = 0;
     std::uint32_t lastBucket = 0;  // where the index says the last bucket's first string lies
     for (const BiffRecord& record : ListRecords(intact)) {
-        if (record.type == 0x00FF)
+        if (record.type == biff::kExtSst)
             lastBucket = LoadLe32(intact.data() + record.offset + 4 + record.length - 8);
     }
     for (const std::size_t length : {64u, 512u}) {
@@ -1031,10 +1031,10 @@ TEST(RecordMend, ARunOfNumbersOverZerosGoes)
     for (unsigned k = 0; k < 60; ++k)
         run = run + Le16(15) + Le32(((k + 1) << 2) | 2);  // whole numbers 1 to 60
     run = run + Le16(59);
-    const Bytes intact = test::Workbook(8, Record(0x0042, Le16(1200)), {{"One", Rows(11, 4, 3) + Record(0x00BD, run) + Rows(20, 4, 9)}});
+    const Bytes intact = test::Workbook(8, Record(biff::kCodePage, Le16(1200)), {{"One", Rows(11, 4, 3) + Record(biff::kMulRk, run) + Rows(20, 4, 9)}});
     ExpectLeftAsItIs("a run of numbers", intact);
     const std::vector<BiffRecord> records = ListRecords(intact);
-    const BiffRecord mulRk = *std::find_if(records.begin(), records.end(), [](const BiffRecord& r) { return r.type == 0x00BD; });
+    const BiffRecord mulRk = *std::find_if(records.begin(), records.end(), [](const BiffRecord& r) { return r.type == biff::kMulRk; });
     const std::size_t unit = (mulRk.offset + 4 + 63) / 64 * 64;
     ASSERT_LE(unit + 64, mulRk.offset + 4u + mulRk.length);
     Bytes damaged = intact;
@@ -1053,21 +1053,21 @@ TEST(RecordMend, ARunOfNumbersOverZerosGoes)
 // across the lost stretch.
 TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
 {
-    Bytes chart = test::BofRecord(8, 0x0020) + Record(0x1002, Bytes(16, 0)) + Record(0x1065, Le16(1));
+    Bytes chart = test::BofRecord(8, 0x0020) + Record(biff::kChart, Bytes(16, 0)) + Record(biff::kSiIndex, Le16(1));
     for (unsigned k = 0; k < 6; ++k)
-        chart = chart + Record(0x0203, Cell(k, 1) + test::Double(1000.5 + k));
-    chart = chart + Record(0x000A, {});
-    const Bytes drawing = Record(0x00EC, Bytes(30, 7)) + Record(0x005D, Bytes(26, 0));
+        chart = chart + Record(biff::kNumber, Cell(k, 1) + test::Double(1000.5 + k));
+    chart = chart + Record(biff::kEof, {});
+    const Bytes drawing = Record(biff::kMsoDrawing, Bytes(30, 7)) + Record(biff::kObj, Bytes(26, 0));
     struct Case {
         const char* what;
         Bytes afterChart;  // the sheet's records after the chart
         bool cut;          // the chart's start cut out of the stream, not zeroed
     };
     const Case cases[] = {
-        {"a hole, the sheet's end after the chart", Record(0x023E, Bytes(18, 0)), false},
-        {"a hole, another chart after the chart", drawing + chart + Record(0x023E, Bytes(18, 0)), false},
-        {"cut out, the sheet's end after the chart", Record(0x023E, Bytes(18, 0)), true},
-        {"cut out, another chart after the chart", drawing + chart + Record(0x023E, Bytes(18, 0)), true},
+        {"a hole, the sheet's end after the chart", Record(biff::kWindow2, Bytes(18, 0)), false},
+        {"a hole, another chart after the chart", drawing + chart + Record(biff::kWindow2, Bytes(18, 0)), false},
+        {"cut out, the sheet's end after the chart", Record(biff::kWindow2, Bytes(18, 0)), true},
+        {"cut out, another chart after the chart", drawing + chart + Record(biff::kWindow2, Bytes(18, 0)), true},
     };
     for (const Case& c : cases) {
         const Bytes intact =
@@ -1103,10 +1103,10 @@ TEST(RecordMend, AnIndexThatGoesOnInAContinueRecordPlacesItsLastBuckets)
     const Bytes index(table.begin() + static_cast<std::ptrdiff_t>(indexAt) + 4, table.end());
     ASSERT_GT(index.size(), 8224u);
     table.resize(indexAt);
-    table = table + Record(0x00FF, Bytes(index.begin(), index.begin() + 8218)) + Record(0x003C, Bytes(index.begin() + 8218, index.end()));
+    table = table + Record(biff::kExtSst, Bytes(index.begin(), index.begin() + 8218)) + Record(biff::kContinue, Bytes(index.begin() + 8218, index.end()));
     Bytes texts;
     for (unsigned i = 0; i < strings.size(); ++i)
-        texts = texts + Record(0x00FD, Cell(i, 0) + Le32(i));
+        texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
     const Bytes intact = test::Workbook(8, table, {{"Texts", texts}});
     ExpectLeftAsItIs("a large table", intact);
     Bytes damaged = intact;

@@ -254,7 +254,7 @@ TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
     const auto numbers = [](unsigned count) {
         Bytes records;
         for (unsigned row = 0; row < count; ++row)
-            records = records + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.5));
+            records = records + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
         return records;
     };
     const Bytes stream = test::Workbook(8, {}, {{"One", numbers(100)}, {"Two", numbers(300)}, {"Three", numbers(100)}});
@@ -315,7 +315,7 @@ TEST(Repair, ACopyShowingACellTheHoleTookGivesWayToTheSalvage)
 {
     Bytes records;
     for (unsigned row = 5; row < 305; ++row)
-        records = records + test::Record(0x0203, test::Cell(row, 3) + test::Double(row + 2.5));
+        records = records + test::Record(biff::kNumber, test::Cell(row, 3) + test::Double(row + 2.5));
     const Bytes stream = test::Workbook(8, {}, {{"Only", records}});
     const WorkbookCells intact = ReadWorkbookCells(stream);
     ASSERT_EQ(intact.sheets.size(), 1u);
@@ -360,14 +360,14 @@ TEST(Repair, LargeFilesWithTheirTableAndDifatLastComeBackWithTheirOwnStructure)
     // sector before them that could be a table sector too.
     constexpr std::uint32_t kStreamSectors = 128 * 130 - 1;
     const auto stream = [](std::size_t cells) {
-        Bytes number = test::Record(0x0203, test::Cell(0, 0) + test::Double(0.5)), records;
+        Bytes number = test::Record(biff::kNumber, test::Cell(0, 0) + test::Double(0.5)), records;
         records.reserve(cells * number.size());
         for (std::size_t k = 0; k < cells; ++k) {
             StoreLe16(number.data() + 4, static_cast<std::uint16_t>(k / 8));  // row, column
             StoreLe16(number.data() + 6, static_cast<std::uint16_t>(k % 8));
             records.insert(records.end(), number.begin(), number.end());
         }
-        return test::Workbook(8, test::Record(0x00EE, Bytes(2048, 0xFF)), {{"Big", records}});
+        return test::Workbook(8, test::Record(biff::kFillerRecord, Bytes(2048, 0xFF)), {{"Big", records}});
     };
     const std::size_t cells = (std::size_t{kStreamSectors} * kSectorSize - stream(0).size()) / 18;
     const Bytes original = test::GnumericLargeWorkbookFile(stream(cells));

@@ -200,13 +200,13 @@ Bytes RowsAroundCrLf()
     Bytes records;
     for (unsigned block = 2560; block < 2656; block += 16) {
         for (unsigned row = block; row < block + 16; ++row)
-            records = records + Record(0x0208, Le16(row) + Le16(0) + Le16(13) + Le16(255) + Bytes(8, 0));
+            records = records + Record(biff::kRow, Le16(row) + Le16(0) + Le16(13) + Le16(255) + Bytes(8, 0));
         for (unsigned row = block; row < block + 16; ++row)
             for (unsigned column = 0; column < 13; ++column)  // column 10 adds an LF
-                records = records + Record(0x0203, Cell(row, column) + Double(row * 0.5 + column * 10.25));
-        records = records + Record(0x00D7, Le32(0) + Bytes(32, 0));
+                records = records + Record(biff::kNumber, Cell(row, column) + Double(row * 0.5 + column * 10.25));
+        records = records + Record(biff::kDbCell, Le32(0) + Bytes(32, 0));
     }
-    const Bytes stream = Workbook(8, Record(0x0042, Le16(1252)), {{"Rows", records}});
+    const Bytes stream = Workbook(8, Record(biff::kCodePage, Le16(1252)), {{"Rows", records}});
     // Where a header reaches over a sector's end, the table sector goes, well past the start.
     std::size_t split = 0;
     for (std::size_t at = 0; at + 4 <= stream.size(); at += 4u + LoadLe16(stream.data() + at + 2))
@@ -248,13 +248,13 @@ TEST(Realign, AStreamThatGoesBackAlongTheFile)
     Bytes records;
     for (unsigned row = 2576; row < 2976; ++row)  // column 10 and the rows add LFs
         for (unsigned column = 0; column < 13; ++column)
-            records = records + Record(0x0203, Cell(row, column) + Double(row * 0.5 + column * 10.25));
+            records = records + Record(biff::kNumber, Cell(row, column) + Double(row * 0.5 + column * 10.25));
     std::vector<std::string> texts;
     for (unsigned i = 0; i < 40; ++i)
         texts.push_back("Line " + std::to_string(i) + (i % 4 == 0 ? "\r\nnext" : " next"));
     Bytes labels;
     for (unsigned i = 0; i < texts.size(); ++i)
-        labels = labels + Record(0x00FD, Cell(i, 14) + Le32(i));
+        labels = labels + Record(biff::kLabelSst, Cell(i, 14) + Le32(i));
     const Bytes stream = Workbook(8, StringTable(texts, 0), {{"Rows", labels + records}});
     LargeLayout layout;
     const auto sectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
@@ -309,8 +309,8 @@ TEST(Realign, ASmallWorkbooksStreamInTheMiniStreamIsWalkedToo)
     test::Bytes cells;
     for (unsigned row = 0; row < 24; ++row) {
         const std::string text = row % 3 == 0 ? "first line\r\nsecond " + std::to_string(row) : "a\nb " + std::to_string(row);
-        cells = cells + test::Record(0x0204, test::Cell(row, 0) + test::Le16(static_cast<unsigned>(text.size())) + test::Bytes{0} +
-                                                 test::Ascii(text));
+        cells = cells + test::Record(biff::kLabel, test::Cell(row, 0) + test::Le16(static_cast<unsigned>(text.size())) + test::Bytes{0} +
+                                                       test::Ascii(text));
     }
     const Bytes stream = test::Workbook(8, {}, {{"Lines", cells}});
     ASSERT_LT(stream.size(), 4096u);
@@ -332,7 +332,7 @@ TEST(Realign, ACellNoReadingProvesIsLeftOutAndTheRestComesBack)
     const Bytes doubt{0x11, 0x0A, 0x0D, 0x0A, 0x22, 0x33, 0x44, 0x40};
     for (unsigned row = 0; row < 300; ++row) {
         const Bytes value = row == 150 ? doubt : test::Double(row + 0.25);
-        cells = cells + test::Record(0x0203, test::Cell(row, 0) + value);
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + value);
     }
     const Bytes original = test::WorkbookFile(test::Workbook(8, {}, {{"Numbers", cells}}));
     const std::optional<Realigned> realigned = RealignBytes(CrLfToLf(original));
@@ -357,7 +357,7 @@ TEST(Realign, LargeWorkbooksWhoseTableTheDifatLists)
     const std::size_t rows = 7800000 / (18 * 4 + 22);
     records.reserve(rows * (18 * 4 + 22));
     const auto append = [&records](const Bytes& bytes) { records.insert(records.end(), bytes.begin(), bytes.end()); };
-    Bytes number = test::Record(0x0203, test::Cell(0, 0) + test::Double(0.5));
+    Bytes number = test::Record(biff::kNumber, test::Cell(0, 0) + test::Double(0.5));
     for (std::size_t row = 0; row < rows; ++row) {
         for (unsigned column = 0; column < 4; ++column) {
             StoreLe16(number.data() + 4, static_cast<std::uint16_t>(row % 65536));
@@ -366,8 +366,8 @@ TEST(Realign, LargeWorkbooksWhoseTableTheDifatLists)
             append(number);
         }
         const std::string text = row % 50 == 0 ? "a\r\nb" : "a\nb";
-        append(test::Record(0x0204, test::Cell(static_cast<unsigned>(row % 65536), 4) +
-                                        test::Le16(static_cast<unsigned>(text.size())) + test::Bytes{0} + test::Ascii(text)));
+        append(test::Record(biff::kLabel, test::Cell(static_cast<unsigned>(row % 65536), 4) +
+                                              test::Le16(static_cast<unsigned>(text.size())) + test::Bytes{0} + test::Ascii(text)));
     }
     const Bytes stream = test::Workbook(8, {}, {{"Big", records}});
     // LibreOffice's layout with two clusters stitched in; Gnumeric's with every CR LF turned.
@@ -397,7 +397,7 @@ TEST(Realign, AClusterInsideTheStringTableIsWhereTheTableReadsWhole)
     for (unsigned i = 0; i < 3000; ++i) {
         strings.push_back("Text " + std::to_string(i * 7));
         if (i % 10 == 0)
-            cells = cells + test::Record(0x00FD, test::Cell(i / 10, 0) + test::Le32(i));
+            cells = cells + test::Record(biff::kLabelSst, test::Cell(i / 10, 0) + test::Le32(i));
     }
     const Bytes stream = test::Workbook(8, test::StringTable(strings, 20, 8, 8224), {{"Texts", cells}});
     const Bytes original = test::WorkbookFile(stream);
@@ -420,7 +420,7 @@ TEST(Realign, ABlankedRecordWithABodyReads)
 {
     test::Bytes cells;
     for (unsigned row = 0; row < 900; ++row)
-        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row * 1.5));
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5));
     const Bytes stream = test::Workbook(8, test::Record(0x0000, Bytes(200, 0)), {{"Numbers", cells}});
     const Bytes original = test::WorkbookFile(stream);
     std::mt19937 random(9);
@@ -443,8 +443,8 @@ TEST(Realign, AClusterInsideOneLongStringLeavesOutOnlyItsCell)
         strings.push_back("After " + std::to_string(i));
     test::Bytes cells;
     for (unsigned i = 0; i < strings.size(); ++i)
-        cells = cells + test::Record(0x00FD, test::Cell(i, 0) + test::Le32(i)) +
-                test::Record(0x0203, test::Cell(i, 1) + test::Double(i + 0.5));
+        cells = cells + test::Record(biff::kLabelSst, test::Cell(i, 0) + test::Le32(i)) +
+                test::Record(biff::kNumber, test::Cell(i, 1) + test::Double(i + 0.5));
     const Bytes stream = test::Workbook(8, test::SplitStringTable(strings), {{"Texts", cells}});
     const Bytes original = test::WorkbookFile(stream);
     const std::vector<std::string> before = CellsOf(original);
@@ -475,7 +475,7 @@ TEST(Realign, TwoClustersInsideARecordHeader)
 {
     test::Bytes cells;
     for (unsigned row = 0; row < 2000; ++row)
-        cells = cells + test::Record(0x0203, test::Cell(row, 1) + test::Double(row / 8.0));
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(row / 8.0));
     const Bytes stream = test::Workbook(8, {}, {{"Numbers", cells}});
     const Bytes original = test::WorkbookFile(stream);
     // The stream lies in one run of sectors.

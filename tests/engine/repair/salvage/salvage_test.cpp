@@ -68,7 +68,7 @@ std::size_t RecordsEnd(const Bytes& stream)
     while (offset + 4 <= stream.size()) {
         const std::uint16_t type = LoadLe16(stream.data() + offset);
         offset += 4 + std::size_t{LoadLe16(stream.data() + offset + 2)};
-        if (type == 0x000A && offset <= stream.size())
+        if (type == biff::kEof && offset <= stream.size())
             end = offset;
     }
     return end;
@@ -401,7 +401,7 @@ TEST(Salvage, AHoleInTheRecordsLosesOnlyTheCellsInIt)
     };
     std::vector<std::uint32_t> boundSheets;  // the list of sheets' entries
     for (const BiffRecord& record : records) {
-        if (record.type == 0x0085)
+        if (record.type == biff::kBoundSheet)
             boundSheets.push_back(record.offset);
     }
     const std::uint32_t boundSheet = boundSheets.at(1);
@@ -548,7 +548,7 @@ TEST(Salvage, AStreamRunsOnThroughAWipedBlock)
     Bytes cells;
     constexpr unsigned kRows = 3000;
     for (unsigned row = 0; row < kRows; ++row)
-        cells = cells + test::Record(0x027E, test::Cell(row, 0) + test::Le32((row << 2) | 2));  // RK: whole numbers
+        cells = cells + test::Record(biff::kRk, test::Cell(row, 0) + test::Le32((row << 2) | 2));  // RK: whole numbers
     const Bytes stream = test::Workbook(8, {}, {{"Like", cells}});
     const Bytes file = test::LargeWorkbookFile(stream);  // the table first, then the stream
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
@@ -578,7 +578,7 @@ Bytes NumbersWorkbookFile(unsigned rows, unsigned columns)
     Bytes cells;
     for (unsigned row = 0; row < rows; ++row) {
         for (unsigned column = 0; column < columns; ++column) {
-            const Bytes number = test::Record(0x0203, test::Cell(row, column) + test::Double(row * 4.0 + column + 0.5));
+            const Bytes number = test::Record(biff::kNumber, test::Cell(row, column) + test::Double(row * 4.0 + column + 0.5));
             cells.insert(cells.end(), number.begin(), number.end());
         }
     }
@@ -651,21 +651,21 @@ TEST(Salvage, ASheetWhoseStartWentUnderAWholeStructureIsFoundByItsRecords)
 {
     using test::operator+;
     const auto text = [](unsigned row, const std::string& value) {
-        return test::Record(0x0204, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(value.size())) + Bytes{1} + test::Utf16(value) +
-                                        Bytes{0, 0});
+        return test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(value.size())) + Bytes{1} + test::Utf16(value) +
+                                              Bytes{0, 0});
     };
     Bytes cells;
     for (unsigned row = 0; row < 300; ++row) {
-        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.5)) + text(row, "row " + std::to_string(row)) +
-                test::Record(0x0204, test::Cell(row, 2) + test::Le16(0));
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5)) + text(row, "row " + std::to_string(row)) +
+                test::Record(biff::kLabel, test::Cell(row, 2) + test::Le16(0));
     }
     for (const bool chart : {false, true}) {
         SCOPED_TRACE(chart ? "a chart's series values" : "a sheet's cells");
         // A chart in the sheet: its records, then the values of its series between its index
         // records.
-        const Bytes records = chart ? test::BofRecord(8, 0x0020) + test::Record(0x1002, Bytes(16, 0)) +
-                                          test::Record(0x1065, test::Le16(1)) + cells + test::Record(0x1065, test::Le16(2)) +
-                                          test::Record(0x000A, {})
+        const Bytes records = chart ? test::BofRecord(8, 0x0020) + test::Record(biff::kChart, Bytes(16, 0)) +
+                                          test::Record(biff::kSiIndex, test::Le16(1)) + cells + test::Record(biff::kSiIndex, test::Le16(2)) +
+                                          test::Record(biff::kEof, {})
                                     : cells;
         const Bytes stream = test::Workbook(8, {}, {{"Values", records}});
         Bytes file = test::WorkbookFile(stream);
@@ -708,7 +708,7 @@ TEST(Salvage, AWipedHeaderNamesNoSectorForTheDirectory)
     using test::operator+;
     Bytes cells;
     for (unsigned row = 0; row < 400; ++row)
-        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.25));
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
     const Bytes stream = test::Workbook(8, {}, {{"Numbers", cells}});
     const Bytes file = test::WorkbookFile(stream);
     const auto at = std::search(file.begin(), file.end(), stream.begin(), stream.end());
@@ -768,7 +768,7 @@ TEST(Salvage, TheMendingTheCheckMadeIsTakenForTheSameBytesOnly)
     const Bytes stream = WorkbookStream(file);
     std::size_t from = 0;
     for (const BiffRecord& record : ListRecords(stream)) {
-        if (record.type == 0x003C && record.length >= 2048 && from == 0)
+        if (record.type == biff::kContinue && record.length >= 2048 && from == 0)
             from = (record.offset + 4 + 64) / 64 * 64;
     }
     ASSERT_GT(from, 0u);
@@ -803,7 +803,7 @@ TEST(Salvage, AHoleInTheStringTableLosesOnlyTheStringsInIt)
     std::size_t perBucket = 0;
     std::vector<std::size_t> bucketStarts;
     for (const BiffRecord& record : ListRecords(stream)) {
-        if (record.type != 0x00FF)
+        if (record.type != biff::kExtSst)
             continue;
         const std::uint8_t* body = stream.data() + record.offset + 4;
         perBucket = LoadLe16(body);
@@ -846,7 +846,7 @@ TEST(Salvage, AHoleInTheStringTableLosesOnlyTheStringsInIt)
                 if (!text.empty()) {
                     EXPECT_EQ(text, cell.text) << "made up: row " << cell.row;
                 }
-                if (LoadLe16(stream.data() + cell.offset) == 0x00FD && survives(LoadLe32(stream.data() + cell.offset + 4 + 6))) {
+                if (LoadLe16(stream.data() + cell.offset) == biff::kLabelSst && survives(LoadLe32(stream.data() + cell.offset + 4 + 6))) {
                     ++expected;
                     back += text == cell.text ? 1u : 0u;
                 }
@@ -885,9 +885,9 @@ TEST(Salvage, AFlippedBitACountOrLengthBetraysIsMended)
     const Bytes stream = WorkbookStream(counts);
     std::size_t string = 0, name = 0;
     for (const BiffRecord& record : ListRecords(stream)) {
-        if (record.type == 0x00FF)
+        if (record.type == biff::kExtSst)
             string = LoadLe32(stream.data() + record.offset + 4 + 2 + 8 * 3);  // bucket 3's first string
-        if (record.type == 0x0085 && name == 0)
+        if (record.type == biff::kBoundSheet && name == 0)
             name = record.offset + 4 + 6;
     }
     ASSERT_NE(string, 0u);
@@ -896,7 +896,7 @@ TEST(Salvage, AFlippedBitACountOrLengthBetraysIsMended)
     const Bytes lengths = test::TestWorkbook("sheetjs__number_format_russian.xls");
     const Bytes formulas = WorkbookStream(lengths);
     constexpr std::size_t kFormula = 27541;
-    ASSERT_EQ(LoadLe16(formulas.data() + kFormula), 0x0006);
+    ASSERT_EQ(LoadLe16(formulas.data() + kFormula), biff::kFormula);
     ASSERT_EQ(LoadLe16(formulas.data() + kFormula + 2), 27);
     ASSERT_LT(formulas[kFormula + 3], 0x20);
     const struct {
@@ -1130,19 +1130,19 @@ TEST(Salvage, ALargeWorkbookLosesNoCellWithATableSector)
     for (unsigned k = 0; k < kStrings; ++k) {
         const Bytes string = test::Biff8String("text " + std::to_string(k), 2);
         if (strings.size() + string.size() > 8224) {
-            globals = globals + test::Record(globals.empty() ? 0x00FC : 0x003C, strings);
+            globals = globals + test::Record(globals.empty() ? biff::kSst : biff::kContinue, strings);
             strings.clear();
         }
         strings.insert(strings.end(), string.begin(), string.end());
     }
-    globals = globals + test::Record(0x003C, strings);
+    globals = globals + test::Record(biff::kContinue, strings);
     Bytes cells;
     cells.reserve(kRows * (14 + 7 * 18));
     for (unsigned row = 0; row < kRows; ++row) {
-        const Bytes text = test::Record(0x00FD, test::Cell(row, 0) + test::Le32(row % kStrings));
+        const Bytes text = test::Record(biff::kLabelSst, test::Cell(row, 0) + test::Le32(row % kStrings));
         cells.insert(cells.end(), text.begin(), text.end());
         for (unsigned column = 1; column < 8; ++column) {
-            const Bytes number = test::Record(0x0203, test::Cell(row, column) + test::Double(row * 8.0 + column + 0.25));
+            const Bytes number = test::Record(biff::kNumber, test::Cell(row, column) + test::Double(row * 8.0 + column + 0.25));
             cells.insert(cells.end(), number.begin(), number.end());
         }
     }
@@ -1198,8 +1198,8 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
     const Bytes table = test::StringTable(strings, test::BofRecord(8, 5).size() + formats.size(), 8, 8224);
     Bytes cells;
     for (unsigned k = 0; k < strings.size(); ++k) {
-        cells = cells + test::Record(0x00FD, test::Cell(k, 0) + test::Le32(k)) +
-                test::Record(0x0203, test::Cell(k, 1) + test::Double(k + 0.5));
+        cells = cells + test::Record(biff::kLabelSst, test::Cell(k, 0) + test::Le32(k)) +
+                test::Record(biff::kNumber, test::Cell(k, 1) + test::Double(k + 0.5));
     }
     const Bytes stream = test::Workbook(8, formats + table, {{"Places", cells}, {"Empty", {}}});
     test::LargeLayout layout;
@@ -1247,8 +1247,8 @@ TEST(Salvage, AStreamGoesOnPastSectorsTheDamageTook)
     Bytes cells;
     constexpr unsigned kRows = 400;
     for (unsigned row = 0; row < kRows; ++row) {
-        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row + 0.5)) +
-                test::Record(0x0203, test::Cell(row, 1) + test::Double(row * 2 + 0.25));
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5)) +
+                test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(row * 2 + 0.25));
     }
     const Bytes stream = test::Workbook(8, {}, {{"Data", cells}});
     test::LargeLayout layout;
@@ -1308,17 +1308,17 @@ TEST(Salvage, BytesStitchedIntoALongStringNeverShowInIt)
     };
     Bytes cells;
     for (unsigned row = 0; row < 30; ++row)
-        cells = cells + test::Record(0x0203, test::Cell(row, 1) + test::Double(row + 0.5));
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(row + 0.5));
     // Short strings before the long one until the end of the CONTINUE record in the middle of
     // it lies in a unit one bit away from the unit 16 further on.
     for (unsigned shortOnes = 0; shortOnes < 200; ++shortOnes) {
         const Bytes strings = table(shortOnes);
-        const Bytes stream = test::Workbook(8, strings, {{"Texts", test::Record(0x00FD, test::Cell(0, 0) + test::Le32(shortOnes)) + cells}});
+        const Bytes stream = test::Workbook(8, strings, {{"Texts", test::Record(biff::kLabelSst, test::Cell(0, 0) + test::Le32(shortOnes)) + cells}});
         const std::size_t tableAt = static_cast<std::size_t>(std::search(stream.begin(), stream.end(), strings.begin(), strings.end()) - stream.begin());
         const std::size_t middle = tableAt + 8228;  // the first CONTINUE record
         const std::size_t middleEnd = middle + 8228;
-        ASSERT_EQ(LoadLe16(stream.data() + middle), 0x003C);
-        ASSERT_EQ(LoadLe16(stream.data() + middleEnd), 0x003C);
+        ASSERT_EQ(LoadLe16(stream.data() + middle), biff::kContinue);
+        ASSERT_EQ(LoadLe16(stream.data() + middleEnd), biff::kContinue);
         // The stream in units 1 on; the unit the middle record ends in.
         const auto endUnit = static_cast<std::uint32_t>(1 + middleEnd / kSectorSize);
         if ((endUnit & 16) != 0 || middleEnd % kSectorSize < 4)
@@ -1404,9 +1404,9 @@ TEST(Salvage, ASheetWhoseFirstRecordSpansTwoSectorsIsFound)
     using test::operator+;
     Bytes cells;
     for (unsigned row = 0; row < 60; ++row)
-        cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row * 3 + 0.5));
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 3 + 0.5));
     const auto build = [&](std::size_t padding) {
-        return test::Workbook(8, test::Record(0x00EB, Bytes(padding, 0x42)), {{"Data", cells}});
+        return test::Workbook(8, test::Record(biff::kMsoDrawingGroup, Bytes(padding, 0x42)), {{"Data", cells}});
     };
     // The sheet's first record 6 bytes before the end of the stream's sixth sector, which is
     // the file's eighth (sectors 2 to 6 hold the stream's first five, wiped).
@@ -1435,7 +1435,7 @@ TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
     for (unsigned row = 0; row < 600; row += 3) {
         for (unsigned column = 0; column < 2; ++column) {
             const double value = row * 10 + column + 0.5;
-            cells = cells + test::Record(0x0203, test::Cell(row, column) + test::Double(value));
+            cells = cells + test::Record(biff::kNumber, test::Cell(row, column) + test::Double(value));
             original[{row, column}] = value;
         }
     }
@@ -1445,10 +1445,10 @@ TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
     Bytes stream;
     std::size_t straddling = 0;
     for (std::size_t padding = 0; padding < 64 && straddling == 0; padding += 2) {
-        stream = test::Workbook(8, test::Record(0x00EB, Bytes(4000 + padding, 0x42)), {{"Sparse", cells}});
+        stream = test::Workbook(8, test::Record(biff::kMsoDrawingGroup, Bytes(4000 + padding, 0x42)), {{"Sparse", cells}});
         for (std::size_t at = 0; at + 4 <= stream.size(); at += 4u + LoadLe16(stream.data() + at + 2)) {
             const std::size_t joint = (at / kSectorSize + 1) * kSectorSize;
-            if (at >= 8 * kSectorSize && LoadLe16(stream.data() + at) == 0x0203 && at + 4 <= joint && at + 8 > joint &&
+            if (at >= 8 * kSectorSize && LoadLe16(stream.data() + at) == biff::kNumber && at + 4 <= joint && at + 8 > joint &&
                 LoadLe16(stream.data() + at + 6) == 1) {
                 straddling = at;
                 break;
@@ -1467,7 +1467,7 @@ TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
     std::iota(pattern, pattern + kSectorSize, std::uint8_t{7});
     Bytes decoy(straddling + 18 - joint, 0);
     for (unsigned column = 2; decoy.size() < 2 * kSectorSize; ++column)
-        decoy = decoy + test::Record(0x0203, test::Cell(straddlingRow, column) + test::Double(-7.25 - column));
+        decoy = decoy + test::Record(biff::kNumber, test::Cell(straddlingRow, column) + test::Double(-7.25 - column));
     std::copy_n(decoy.begin(), kSectorSize, file.end() - kSectorSize);
     ASSERT_EQ(WorkbookStream(file), stream);
 
@@ -1498,9 +1498,9 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
         Bytes cells;
         for (unsigned row = 0; row < 300; ++row) {
             const std::string text = "row " + std::to_string(row);
-            cells = cells + test::Record(0x0203, test::Cell(row, 0) + test::Double(row * 1.5)) +
-                    test::Record(0x0204, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) +
-                                             (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(text));
+            cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5)) +
+                    test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) +
+                                                   (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(text));
         }
         const Bytes stream = test::Workbook(biff, {}, {{"Only", cells}});
         const test::LargeLayout layout = TableDirectoryThenStream(stream);
@@ -1556,10 +1556,10 @@ TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
 
     Bytes records = file;
     for (std::size_t offset = kHeaderSize; offset + 128 <= records.size(); offset += 128) {
-        StoreLe16(records.data() + offset, 0x0203);  // NUMBER, stretched to 124 bytes
+        StoreLe16(records.data() + offset, biff::kNumber);  // NUMBER, stretched to 124 bytes
         StoreLe16(records.data() + offset + 2, 124);
     }
-    StoreLe16(records.data() + kHeaderSize + 4 * kSectorSize, 0x0809);
+    StoreLe16(records.data() + kHeaderSize + 4 * kSectorSize, biff::kBof);
 
     // 4 MiB of cell records one after another, a sheet's BOF near the end, no header, table or
     // directory: the sheet's globals are looked for in the sectors before it, as far back as
@@ -1567,7 +1567,7 @@ TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
     Bytes cells(kHeaderSize + 8192 * kSectorSize, 0);
     const std::size_t bof = kHeaderSize + (cells.size() - 3 * kSectorSize) / 14 * 14;
     for (std::size_t at = kHeaderSize, row = 0; at + 20 <= cells.size(); ++row) {
-        StoreLe16(cells.data() + at, at == bof ? 0x0809 : 0x027E);  // a worksheet's BOF, else RK
+        StoreLe16(cells.data() + at, at == bof ? biff::kBof : biff::kRk);  // a worksheet's BOF, else RK
         StoreLe16(cells.data() + at + 2, at == bof ? 16 : 10);
         StoreLe16(cells.data() + at + 4, at == bof ? 0x0600 : static_cast<std::uint16_t>(row));
         StoreLe16(cells.data() + at + 6, at == bof ? 0x0010 : 1);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "engine/biff/records.h"
 #include "engine/cfb/verify.h"
 #include "engine/repair/workbook/workbook.h"
 #include "tests/support/compound_builder.h"
@@ -187,7 +188,7 @@ WideWorkbook BuildWideWorkbook(std::uint32_t directorySectors)
     file.SetEntry32(0, kEntryStreamSizeOffset, 0);
     file.SetEntry32(1, kEntryRightSiblingOffset, kNoStream);
     file.SetEntry32(1, kEntryStartSectorOffset, workbook);
-    StoreLe16(sector(workbook), 0x0809);
+    StoreLe16(sector(workbook), biff::kBof);
     return file;
 }
 
@@ -264,7 +265,7 @@ TEST(VerifyWorkbook, SmallWorkbookInTheMiniStreamsSecondSector)
     file.SetEntry32(1, kEntryStreamSizeOffset, 100);
     StoreLe32(file.Sector(10) + 4 * 9, 10);
     StoreLe32(file.Sector(10) + 4 * 10, kEndOfChain);
-    StoreLe16(file.Sector(12) + 64, 0x0809);
+    StoreLe16(file.Sector(12) + 64, biff::kBof);
     const WorkbookCheck check = Check(file.bytes);
     EXPECT_TRUE(check.Opens()) << (check.findings.empty() ? -1 : static_cast<int>(check.findings.front().code));
 
