@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/cfb/compound_reader.h"
+#include "engine/cfb/compound_writer.h"
 #include "engine/cfb/verify.h"
 #include "engine/repair/workbook/workbook.h"
 #include "tests/support/biff_builder.h"

@@ -6,14 +6,12 @@
 #include <bit>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/biff/records.h"
-#include "engine/cfb/compound_reader.h"
-#include "engine/cfb/compound_writer.h"
-#include "engine/cfb/verify.h"
-#include "engine/io/sector_file.h"
+#include "tests/support/test_files.h"
 
 namespace tabulon::test {
 
@@ -116,23 +114,15 @@ inline Bytes Workbook(int biff, const Bytes& globals, const std::vector<Sheet>& 
 // holds `stream`.
 inline Bytes WorkbookFile(const Bytes& stream, int biff = 8)
 {
-    MemorySectorFile file;
-    CompoundEntry entry;
-    entry.name = biff == 8 ? u"Workbook" : u"Book";
-    entry.data = stream;
-    WriteCompoundFile(file, {}, {entry});
-    return file.Bytes();
+    return CompoundFileOf({{biff == 8 ? u"Workbook" : u"Book", stream}});
 }
 
-// The repair layer's ReadWorkbookStream and VerifyWorkbook, for the tests of the layers below
-// it: the workbook's stream of a compound file, and the check of a compound file as a workbook.
-inline std::optional<Bytes> WorkbookStreamOf(SectorFile& file)
+// The workbook's stream of a compound file, as readers take it: the root's stream named
+// "Workbook", else the one named "Book" (letters' case aside).
+inline std::optional<Bytes> WorkbookStreamOf(std::span<const std::uint8_t> file)
 {
-    return ReadRootStream(file, biff::kWorkbookStreamNames);
-}
-inline CompoundCheck CheckAsWorkbook(SectorFile& file)
-{
-    return VerifyCompoundFile(file, {biff::IsWorkbookStreamName, biff::IsBofType, biff::kBof});
+    std::optional<Bytes> stream = RootStreamOf(file, u"Workbook");
+    return stream ? stream : RootStreamOf(file, u"Book");
 }
 
 // The row, column and 3-byte cell attribute that begin BIFF2's cells (the XF index in the

@@ -21,7 +21,6 @@
 #include "engine/biff/biff_cells.h"
 #include "engine/biff/pieces.h"
 #include "engine/base/byte_order.h"
-#include "engine/cfb/compound_reader.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/cell_lines.h"
 #include "tests/support/workbooks.h"
@@ -294,8 +293,7 @@ TEST(BiffCells, ChainsBrokenOverAndOverAreReadInBoundedTime)
 // its body zeroed, spoiled; no more than those.
 TEST(BiffCells, ReadingGoesOnPastAZeroedBlock)
 {
-    MemorySectorFile file(test::TestWorkbook("poi__47847.xls"));
-    const std::optional<Bytes> stream = test::WorkbookStreamOf(file);
+    const std::optional<Bytes> stream = test::WorkbookStreamOf(test::TestWorkbook("poi__47847.xls"));
     ASSERT_TRUE(stream);
     const WorkbookCells reference = ReadWorkbookCells(*stream);
     ASSERT_EQ(reference.sheets.size(), 3u);
@@ -460,8 +458,7 @@ TEST(BiffCells, SharedStringsHoldingTextAgreeWithTheirTexts)
 TEST(PlausibleRecord, EveryRecordOfTheTestWorkbooksAndNoNonsense)
 {
     for (const std::string& name : test::TestWorkbookNames()) {
-        MemorySectorFile file(test::TestWorkbook(name));
-        const std::optional<Bytes> stream = test::WorkbookStreamOf(file);
+        const std::optional<Bytes> stream = test::WorkbookStreamOf(test::TestWorkbook(name));
         ASSERT_TRUE(stream) << name;
         // The chain of records from the start, up to the padding some programs leave.
         std::size_t offset = 0, count = 0;
@@ -578,8 +575,7 @@ Comparison CompareWithXlrd(const std::string& python, const fs::path& path)
 {
     const fs::path script = fs::path(TABULON_TEST_DATA).parent_path() / "tools" / "read_cells.py";
     const auto [output, status] = Run(python + " '" + script.string() + "' '" + path.string() + "' 2>/dev/null");
-    MemorySectorFile file(test::ReadWholeFile(path));
-    const std::optional<Bytes> stream = test::WorkbookStreamOf(file);
+    const std::optional<Bytes> stream = test::WorkbookStreamOf(test::ReadWholeFile(path));
     if (!stream)
         return {{"no workbook stream"}};
     const WorkbookCells ours = ReadWorkbookCells(*stream);

@@ -14,8 +14,6 @@
 #include "engine/base/byte_order.h"
 #include "engine/biff/record_scan.h"
 #include "engine/biff/records.h"
-#include "engine/cfb/compound_reader.h"
-#include "engine/io/sector_file.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/workbooks.h"
 
@@ -130,8 +128,7 @@ TEST(RecordScan, RealStreamsResumeAtATrueRecordSoonAfterTheDamage)
 {
     int streams = 0;
     for (const std::string& name : test::TestWorkbookNames()) {
-        MemorySectorFile file(test::TestWorkbook(name));
-        const std::optional<Bytes> stream = ReadRootStream(file, biff::kWorkbookStreamNames);
+        const std::optional<Bytes> stream = test::WorkbookStreamOf(test::TestWorkbook(name));
         if (!stream || stream->size() < 4096)
             continue;
         ++streams;

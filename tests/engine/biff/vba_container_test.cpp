@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "engine/biff/vba_container.h"
-#include "engine/cfb/compound_reader.h"
+#include "tests/support/test_files.h"
 #include "tests/support/workbooks.h"
 
 namespace tabulon {
@@ -16,17 +17,14 @@ namespace {
 
 using test::Bytes;
 
+// A module's stream of the workbook's macro project.
 Bytes ModuleStream(std::u16string_view module)
 {
-    MemorySectorFile file(test::TestWorkbook("npoi__excelant.xls"));
-    const std::optional<std::vector<CompoundStream>> streams = ReadCompoundFile(file);
-    if (streams) {
-        for (const CompoundStream& stream : *streams)
-            if (stream.path.size() == 3 && stream.path[1] == u"VBA" && stream.path[2] == module)
-                return stream.data;
-    }
-    ADD_FAILURE() << "no such module";
-    return {};
+    const std::u16string_view path[] = {u"_VBA_PROJECT_CUR", u"VBA", module};
+    const std::optional<Bytes> stream = test::StreamOf(test::TestWorkbook("npoi__excelant.xls"), path);
+    if (!stream)
+        ADD_FAILURE() << "no such module";
+    return stream.value_or(Bytes{});
 }
 
 TEST(VbaContainer, AModulesSourceReadsAsItsTextAndASpoiledOneAsNothing)

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "engine/base/byte_order.h"
+#include "engine/base/text.h"
 #include "engine/biff/records.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/io/os_file.h"
 #include "engine/cfb/verify.h"
-#include "tests/support/biff_builder.h"
 #include "tests/support/scratch.h"
 #include "tests/support/workbooks.h"
 
@@ -21,6 +21,24 @@ namespace tabulon {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// The stream the check takes a file's main stream to be, as the repair layer names a
+// workbook's: "Workbook" or "Book" (letters' case aside), opening with a BOF record.
+bool IsWorkbookName(std::u16string_view name)
+{
+    return EqualIgnoringAsciiCase(name, u"Workbook") || EqualIgnoringAsciiCase(name, u"Book");
+}
+constexpr std::u16string_view kWorkbookNames[] = {u"Workbook", u"Book"};
+
+CompoundCheck CheckAsWorkbook(SectorFile& file)
+{
+    return VerifyCompoundFile(file, {IsWorkbookName, biff::IsBofType, biff::kBof});
+}
+
+std::optional<Bytes> WorkbookStreamOf(SectorFile& file)
+{
+    return ReadRootStream(file, kWorkbookNames);
+}
 
 // A workbook stream the structural check accepts: a BIFF8 BOF record, then a pattern.
 Bytes WorkbookBytes(std::size_t size)
@@ -56,7 +74,7 @@ MemorySectorFile Write(const std::vector<CompoundEntry>& entries, const Compound
 // The check finds nothing at all to say, not even harmless oddities.
 void ExpectClean(MemorySectorFile& file)
 {
-    const CompoundCheck check = test::CheckAsWorkbook(file);
+    const CompoundCheck check = CheckAsWorkbook(file);
     EXPECT_TRUE(check.findings.empty()) << "finding " << static_cast<int>(check.findings.front().code);
 }
 
@@ -128,9 +146,9 @@ TEST(CompoundRoundTrip, EveryTestWorkbookComesBackStreamForStream)
         ASSERT_TRUE(rootAfter);
         EXPECT_EQ(std::tie(rootAfter->clsid, rootAfter->created, rootAfter->modified),
                   std::tie(root->clsid, root->created, root->modified));
-        const std::optional<Bytes> workbook = test::WorkbookStreamOf(original);
+        const std::optional<Bytes> workbook = WorkbookStreamOf(original);
         ASSERT_TRUE(workbook && workbook->size() > 4);
-        EXPECT_TRUE(test::WorkbookStreamOf(written) == workbook);
+        EXPECT_TRUE(WorkbookStreamOf(written) == workbook);
     }
     EXPECT_GE(workbooks, 11);
 }
@@ -162,7 +180,7 @@ TEST(CompoundWriter, StreamSizesAroundTheMiniCutoffAndTheTableLimits)
         EXPECT_EQ(LoadLe32(big.Bytes().data() + kNumFatSectorsOffset), size.fatSectors);
         EXPECT_EQ(LoadLe32(big.Bytes().data() + kNumDifatSectorsOffset), size.difatSectors);
         ExpectClean(big);
-        const std::optional<Bytes> back = test::WorkbookStreamOf(big);
+        const std::optional<Bytes> back = WorkbookStreamOf(big);
         EXPECT_TRUE(back == data);
     }
 }
@@ -197,7 +215,7 @@ TEST(CompoundWriter, TheSameBytesOnDiskInMemoryAndBlockByBlock)
     }
     OsFile disk = OsFile::Open(path, OsFile::Access::Read);
     EXPECT_TRUE(ReadFileBytes(disk, disk.Length()) == memory.Bytes());
-    const std::optional<Bytes> back = test::WorkbookStreamOf(disk);
+    const std::optional<Bytes> back = WorkbookStreamOf(disk);
     EXPECT_TRUE(back == entries.front().data);
 }
 
@@ -315,7 +333,7 @@ TEST(CompoundWriter, NestedStoragesKeepPlacesAndAttributes)
     const std::optional<CompoundRoot> rootRead = ReadCompoundRoot(file);
     ASSERT_TRUE(rootRead);
     EXPECT_EQ(std::tie(rootRead->clsid, rootRead->modified), std::tie(root.clsid, root.modified));
-    EXPECT_TRUE(test::WorkbookStreamOf(file) == entries[4].data);
+    EXPECT_TRUE(WorkbookStreamOf(file) == entries[4].data);
 }
 
 TEST(CompoundWriter, NamesCompareAsSiblingsAreOrdered)
@@ -417,7 +435,7 @@ TEST(CompoundReader, DamagedFilesEndInBoundedTime)
     EXPECT_FALSE(ReadCompoundFile(difatLoop));
     MemorySectorFile zeros(Bytes(4096, 0));
     EXPECT_FALSE(ReadCompoundFile(zeros));
-    EXPECT_FALSE(test::WorkbookStreamOf(zeros));
+    EXPECT_FALSE(WorkbookStreamOf(zeros));
 }
 
 // A DIFAT chain that comes back to a sector it went through never ends: the check calls it
@@ -455,7 +473,7 @@ TEST(CompoundCheck, ADifatChainThatComesBackBreaksThere)
             StoreLe32(d.Sector(first + k) + 508, first + (k + 1) % loop);
         }
         CountingFile file(d.bytes);
-        const CompoundCheck check = test::CheckAsWorkbook(file);
+        const CompoundCheck check = CheckAsWorkbook(file);
         EXPECT_FALSE(check.Opens());
         EXPECT_TRUE(std::any_of(check.findings.begin(), check.findings.end(), [&](const Finding& f) {
             return f.code == FindingCode::DifatChainBroken && f.severity == Severity::Fatal && f.where == first;
@@ -485,7 +503,7 @@ TEST(CompoundCheck, ASmallStreamTableWithoutAMiniStream)
             StoreLe32(d.Entry(0) + kEntryStreamSizeOffset, 0);
         }
         MemorySectorFile file(d.bytes);
-        const CompoundCheck check = test::CheckAsWorkbook(file);
+        const CompoundCheck check = CheckAsWorkbook(file);
         EXPECT_EQ(check.Opens(), !small);
         EXPECT_EQ(std::any_of(check.findings.begin(), check.findings.end(),
                               [](const Finding& f) { return f.code == FindingCode::MiniFatInconsistent; }),

@@ -342,7 +342,7 @@ TEST(Repair, ACopyShowingACellTheHoleTookGivesWayToTheSalvage)
             continue;
         }
         ASSERT_EQ(salvaged.used, RebuildUsed::Salvaged);
-        const std::optional<Bytes> written = test::WorkbookStreamOf(out);
+        const std::optional<Bytes> written = test::WorkbookStreamOf(out.Bytes());
         ASSERT_TRUE(written);
         const WorkbookCells cells = ReadWorkbookCells(*written);
         ASSERT_EQ(cells.sheets.size(), 1u);
