@@ -8,6 +8,47 @@
 
 namespace tabulon {
 
+namespace {
+
+constexpr std::uint16_t kByteOrderMark = 0xFFFE;
+constexpr std::size_t kVersionAt = 2;
+constexpr std::size_t kSectionCountAt = 24;
+constexpr std::size_t kFirstSectionAt = 44;  // the first section's offset, after its format identifier
+constexpr std::size_t kHeaderWithOneSection = 48;
+constexpr std::size_t kSectionListAt = 28;   // each section a 16-byte identifier and a 4-byte offset
+constexpr std::size_t kSectionListEntry = 20;
+
+}  // namespace
+
+std::optional<std::size_t> FirstSectionOffset(std::span<const std::uint8_t> set)
+{
+    if (set.size() < kHeaderWithOneSection || LoadLe16(set.data()) != kByteOrderMark)
+        return std::nullopt;
+    return LoadLe32(set.data() + kFirstSectionAt);
+}
+
+bool PropertySetHoldsTogether(std::span<const std::uint8_t> set)
+{
+    const std::size_t size = set.size();
+    const std::optional<std::size_t> first = FirstSectionOffset(set);
+    if (!first || LoadLe16(set.data() + kVersionAt) > 1)
+        return false;
+    const std::uint32_t sets = LoadLe32(set.data() + kSectionCountAt);
+    const std::uint64_t section = *first;
+    if (sets < 1 || sets > 2 || section < kSectionListAt + kSectionListEntry * std::uint64_t{sets} || section + 8 > size)
+        return false;
+    const std::uint64_t length = LoadLe32(set.data() + section);
+    const std::uint64_t properties = LoadLe32(set.data() + section + 4);
+    if (length < 8 + 8 * properties || section + length > size)
+        return false;
+    for (std::uint64_t k = 0; k < properties; ++k) {
+        const std::uint64_t offset = LoadLe32(set.data() + section + 12 + 8 * k);
+        if (offset < 8 + 8 * properties || offset + 4 > length)
+            return false;
+    }
+    return true;
+}
+
 std::vector<std::u16string> SheetNamesFromSummary(std::span<const std::uint8_t> summary)
 {
     constexpr std::uint32_t kCodePageProperty = 1;
@@ -22,9 +63,10 @@ std::vector<std::u16string> SheetNamesFromSummary(std::span<const std::uint8_t> 
             return std::nullopt;
         return LoadLe32(summary.data() + at);
     };
-    if (size < 48 || LoadLe16(summary.data()) != 0xFFFE)
+    const std::optional<std::size_t> first = FirstSectionOffset(summary);
+    if (!first)
         return {};
-    const std::size_t set = LoadLe32(summary.data() + 44);
+    const std::size_t set = *first;
     const std::optional<std::uint32_t> count = u32(set + 4);
     if (!count)
         return {};

@@ -21,26 +21,15 @@ namespace {
 // passed over; `characters` gets how many it has.
 bool TakeUnicodeString(Pieces& in, int lengthBytes, std::u16string* units, std::size_t& characters)
 {
-    std::uint16_t count = 0;
-    if (lengthBytes == 1) {
-        std::uint8_t shortCount = 0;
-        if (!in.Byte(shortCount))
-            return false;
-        count = shortCount;
-    } else if (!in.Le16(count)) {
+    biff::StringHeader header;
+    if (!biff::ReadStringHeader(in, lengthBytes, header))
         return false;
-    }
-    std::uint8_t flags = 0;
-    std::uint16_t runs = 0;
-    std::uint32_t farEast = 0;
-    if (!in.Byte(flags) || ((flags & 0x08) && !in.Le16(runs)) || ((flags & 0x04) && !in.Le32(farEast)))
+    if (!(units ? in.Chars(header.count, header.Wide(), *units) : in.SkipChars(header.count, header.Wide())))
         return false;
-    if (!(units ? in.Chars(count, (flags & 0x01) != 0, *units) : in.SkipChars(count, (flags & 0x01) != 0)))
-        return false;
-    characters = count;
+    characters = header.count;
     // A string cut short in its runs or far-east data still has all its characters; what
     // follows it is lost, and the next read fails.
-    if (!in.Skip(std::size_t{runs} * 4) || !in.Skip(farEast))
+    if (!in.Skip(std::size_t{header.runs} * 4) || !in.Skip(header.farEast))
         in.Skip(std::numeric_limits<std::size_t>::max());
     return true;
 }

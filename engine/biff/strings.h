@@ -15,6 +15,39 @@ namespace tabulon {
 
 namespace biff {
 
+// The header of a BIFF8 string: its character count, its flags, and the rich-text run count and
+// the size of the far-east data where the flags announce them.
+struct StringHeader {
+    static constexpr std::uint8_t kWide = 0x01;     // two bytes a character (else one)
+    static constexpr std::uint8_t kFarEast = 0x04;  // far-east data follows the runs
+    static constexpr std::uint8_t kRich = 0x08;     // rich-text runs follow the characters
+    std::uint16_t count = 0;
+    std::uint8_t flags = 0;
+    std::uint16_t runs = 0;
+    std::uint32_t farEast = 0;
+    bool Wide() const { return (flags & kWide) != 0; }
+};
+
+// Reads a BIFF8 string's header, its count in `lengthBytes` bytes (1 or 2). `onlyKnownFlags`:
+// a flag other than those three means it is no string's header. (Inline: the shared-string
+// table's rebuild reads one for every string of the table.)
+inline bool ReadStringHeader(Pieces& in, int lengthBytes, StringHeader& header, bool onlyKnownFlags = false)
+{
+    header = {};
+    if (lengthBytes == 1) {
+        std::uint8_t shortCount = 0;
+        if (!in.Byte(shortCount))
+            return false;
+        header.count = shortCount;
+    } else if (!in.Le16(header.count)) {
+        return false;
+    }
+    constexpr std::uint8_t kKnown = StringHeader::kWide | StringHeader::kFarEast | StringHeader::kRich;
+    return in.Byte(header.flags) && (!onlyKnownFlags || (header.flags & ~kKnown) == 0) &&
+           (!(header.flags & StringHeader::kRich) || in.Le16(header.runs)) &&
+           (!(header.flags & StringHeader::kFarEast) || in.Le32(header.farEast));
+}
+
 // A BIFF8 string: its length in `lengthBytes` bytes (1 or 2), a flags byte, the rich-text run
 // count and the size of the far-east data when the flags announce them, the characters, and
 // then the runs and far-east data, which are skipped. As UTF-16 units, or UTF-8.

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "engine/base/byte_order.h"
+#include "engine/cfb/directory_entry.h"
 
 namespace tabulon {
 namespace {
@@ -145,6 +146,36 @@ bool IsDirectorySector(SectorView sector)
         marks += entry[kEntryColorFlagOffset] <= 1 ? 1 : 0;
     }
     return marks >= kDirectoryMinimumMarks;
+}
+
+bool DirectorySectorReads(const std::uint8_t* sector)
+{
+    for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
+        const std::uint8_t* entry = sector + k * kDirectoryEntrySize;
+        const bool unused = entry[kEntryObjectTypeOffset] == 0 && LoadLe16(entry + kEntryNameLengthOffset) == 0;
+        if (!unused && !ReadDirectoryEntry(entry, EntryReading::Strict))
+            return false;
+    }
+    return LoadLe16(sector + kEntryNameLengthOffset) != 0;  // not a sector of unused entries alone
+}
+
+int DirectorySectorScore(const std::uint8_t* sector, int strong)
+{
+    int s = 1;
+    for (std::size_t e = 0; e < kDirectoryEntriesPerSector; ++e) {
+        const std::uint8_t* raw = sector + e * kDirectoryEntrySize;
+        if (ReadDirectoryEntry(raw, EntryReading::Strict)) {
+            s += strong;
+            continue;
+        }
+        const std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
+        const std::uint8_t type = raw[kEntryObjectTypeOffset];
+        if ((type != 0 && type != kObjectTypeStorage && type != kObjectTypeStream && type != kObjectTypeRootStorage) ||
+            raw[kEntryColorFlagOffset] > 1 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)
+            return 0;
+        ++s;
+    }
+    return s;
 }
 
 SectorScan SectorScan::Run(SectorFile& file, std::span<const std::uint32_t> keep, const Observer& observer)

@@ -45,6 +45,16 @@ std::size_t CountNameUnits(std::span<const std::uint8_t> entry);
 // name, object type at most 5, colour flag 0 or 1, for each of the 4 entries) 8 or more hold.
 bool IsDirectorySector(SectorView sector);
 
+// The same question asked with other tolerances. Whether every entry of the 512 bytes at
+// `sector` is one a writer could have made (read strictly) or an unused one (no type, no name),
+// the first in use: a sector a directory's chain may lead through.
+bool DirectorySectorReads(const std::uint8_t* sector);
+// How well the 512 bytes at `sector` read as a directory sector, for weighing places against one
+// another: each entry a writer could have made counts `strong`, any other 1 where its marks are
+// ones a writer could give (an object type, a colour, a name length of whole units within the
+// longest name: an unused entry's among them), and one whose marks are not makes it 0.
+int DirectorySectorScore(const std::uint8_t* sector, int strong);
+
 // What the scans keep of one sector read as an allocation table.
 struct FatSummary {
     bool fatLike = false;

@@ -19,6 +19,7 @@
 #include "engine/biff/pieces.h"
 #include "engine/biff/record_scan.h"
 #include "engine/biff/records.h"
+#include "engine/biff/strings.h"
 #include "engine/repair/mending/mending.h"
 
 namespace tabulon::mending {
@@ -57,21 +58,20 @@ public:
     // the string said it has.
     bool String(bool strict = false, std::u16string* text = nullptr)
     {
-        std::uint16_t count = 0, runs = 0;
-        std::uint8_t flags = 0;
-        std::uint32_t farEast = 0;
-        if (!(pieces_.Le16(count) && pieces_.Byte(flags) && (flags & ~0x0D) == 0 && (!(flags & 0x08) || pieces_.Le16(runs)) &&
-              (!(flags & 0x04) || pieces_.Le32(farEast))))
+        StringHeader header;
+        if (!ReadStringHeader(pieces_, 2, header, true))
             return false;
+        const std::uint16_t count = header.count;
+        const std::uint32_t farEast = header.farEast;
         characters_ = count;
         const std::uint8_t* chars = pieces_.Here();
         const std::uint8_t* pieceEnd = pieces_.PieceEnd();
-        if (!(text ? pieces_.Chars(count, flags & 0x01, *text) : pieces_.SkipChars(count, flags & 0x01)) ||
-            !pieces_.Skip(std::size_t{runs} * 4))
+        if (!(text ? pieces_.Chars(count, header.Wide(), *text) : pieces_.SkipChars(count, header.Wide())) ||
+            !pieces_.Skip(std::size_t{header.runs} * 4))
             return false;
-        const std::size_t bytes = std::size_t{count} * (flags & 0x01 ? 2 : 1);
+        const std::size_t bytes = std::size_t{count} * (header.Wide() ? 2 : 1);
         charsAt_ = count > 0 && chars < pieceEnd && bytes <= static_cast<std::size_t>(pieceEnd - chars) ? chars : nullptr;
-        wide_ = (flags & 0x01) != 0;
+        wide_ = header.Wide();
         if (!strict || farEast == 0)
             return pieces_.Skip(farEast);
         std::uint16_t reserved = 0, rest = 0;

@@ -55,28 +55,6 @@ int DifatSectorScore(const std::uint8_t* p, std::size_t listed, std::uint32_t pr
     return next < bound || next == kEndOfChain ? score + 1 : score;
 }
 
-// How well `p` reads as a directory sector: each entry a writer could have made counts strong,
-// any other only as its marks allow (an object type, a colour, a name length a writer could
-// give: an unused entry's among them), and one they do not makes it none.
-int DirectorySectorScore(const std::uint8_t* p)
-{
-    int s = 1;
-    for (std::size_t e = 0; e < kDirectoryEntriesPerSector; ++e) {
-        const std::uint8_t* raw = p + e * kDirectoryEntrySize;
-        if (ReadDirectoryEntry(raw, EntryReading::Strict)) {
-            s += kStrong;
-            continue;
-        }
-        const std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
-        const std::uint8_t type = raw[kEntryObjectTypeOffset];
-        if ((type != 0 && type != kObjectTypeStorage && type != kObjectTypeStream && type != kObjectTypeRootStorage) ||
-            raw[kEntryColorFlagOffset] > 1 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)
-            return 0;
-        ++s;
-    }
-    return s;
-}
-
 // A table sector that reads as one only with a CR put back among its own bytes (a table of more
 // than 2,560 sectors holds many LF bytes): near the shift the fixed sectors before it had. The
 // shift it reads under so, where in it the CR goes noted.
@@ -253,7 +231,7 @@ bool LocateDirectory(const Grid& grid, Tables& tables, std::int64_t most)
     }
     if (directory.empty())
         return false;
-    const auto entryScore = [](const std::uint8_t* p) { return DirectorySectorScore(p); };
+    const auto entryScore = [](const std::uint8_t* p) { return DirectorySectorScore(p, kStrong); };
     std::vector<std::uint32_t> directoryInFileOrder = directory;
     std::sort(directoryInFileOrder.begin(), directoryInFileOrder.end());
     for (std::uint32_t sector : directoryInFileOrder) {

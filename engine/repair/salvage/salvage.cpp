@@ -44,24 +44,8 @@ const DirectoryEntry kUnreadableEntry = [] {
 std::optional<bool> BeginsAsItsKind(std::u16string_view name, const std::vector<std::uint8_t>& data)
 {
     const std::size_t size = data.size();
-    if (!name.empty() && name.front() == u'\u0005') {
-        if (size < 48 || LoadLe16(data.data()) != 0xFFFE || LoadLe16(data.data() + 2) > 1)
-            return false;
-        const std::uint32_t sets = LoadLe32(data.data() + 24);
-        const std::uint64_t section = LoadLe32(data.data() + 44);
-        if (sets < 1 || sets > 2 || section < 28 + 20 * std::uint64_t{sets} || section + 8 > size)
-            return false;
-        const std::uint64_t length = LoadLe32(data.data() + section);
-        const std::uint64_t properties = LoadLe32(data.data() + section + 4);
-        if (length < 8 + 8 * properties || section + length > size)
-            return false;
-        for (std::uint64_t k = 0; k < properties; ++k) {
-            const std::uint64_t offset = LoadLe32(data.data() + section + 12 + 8 * k);
-            if (offset < 8 + 8 * properties || offset + 4 > length)
-                return false;
-        }
-        return true;
-    }
+    if (!name.empty() && name.front() == u'\u0005')
+        return PropertySetHoldsTogether(data);
     if (name == u"\u0001CompObj")
         return size >= 28 && LoadLe32(data.data()) == 0xFFFE'0001u;
     return std::nullopt;
@@ -484,15 +468,7 @@ private:
     void ReadDirectory()
     {
         // Every entry of a directory sector reads as one, or is unused.
-        const auto directoryLike = [](const std::uint8_t* sector, std::size_t) {
-            for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
-                const std::uint8_t* entry = sector + k * kDirectoryEntrySize;
-                const bool unused = entry[kEntryObjectTypeOffset] == 0 && LoadLe16(entry + kEntryNameLengthOffset) == 0;
-                if (!unused && !ReadDirectoryEntry(entry, EntryReading::Strict))
-                    return false;
-            }
-            return LoadLe16(sector + kEntryNameLengthOffset) != 0;  // not a sector of unused entries alone
-        };
+        const auto directoryLike = [](const std::uint8_t* sector, std::size_t) { return DirectorySectorReads(sector); };
         const std::vector<std::uint32_t> sectors =
             FollowStructure(HeaderField32(header_, kFirstDirectorySectorOffset), kMaxDirectorySectors, directoryLike);
         for (const std::uint32_t sector : sectors) {
