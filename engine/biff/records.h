@@ -99,6 +99,10 @@ inline constexpr std::uint16_t kMaxRecordBody = 8224;  // the longest record bod
 // Every record type of any version is at most this (charts 0x10xx); below it an unknown type
 // may still be a record.
 inline constexpr std::uint16_t kHighestRecordType = 0x10FF;
+// The range where later versions put the records they added to BIFF8 ("future records"),
+// which older readers pass over. (BIFF8's own BOF lies in it too.)
+inline constexpr std::uint16_t kFirstFutureRecord = 0x0800;
+inline constexpr std::uint16_t kLastFutureRecord = 0x08FF;
 
 // Whether records of `type` are cells: each begins with the cell's row and column.
 constexpr bool IsCellRecord(std::uint16_t type)

@@ -49,11 +49,12 @@ bool Readable(std::uint16_t type, std::uint16_t length)
 }
 
 // What a header must be where a place acted just before it: a record the table knows, or a later
-// version's future record (0x0800 to 0x08FF), which are many in such workbooks. A header read
-// after an undo decides that undo: any type a record can have would decide too easily.
+// version's future record (of their range of types), which are many in such workbooks. A header
+// read after an undo decides that undo: any type a record can have would decide too easily.
 bool ReadableAfterPlace(std::uint16_t type, std::uint16_t length)
 {
-    return KnownRecord(type, length) || (type >= 0x0800 && type <= 0x08FF && length <= biff::kMaxRecordBody);
+    return KnownRecord(type, length) ||
+           (type >= biff::kFirstFutureRecord && type <= biff::kLastFutureRecord && length <= biff::kMaxRecordBody);
 }
 
 // A record of the workbook stream as the walk reads it.
