@@ -426,4 +426,43 @@ void WriteRepair(SectorFile& file, const RepairReport& report)
     file.Write(report.after);
 }
 
+RepairOutcome RepairOutcomeOf(const RepairReport& report)
+{
+    // A file refused as no workbook stays refused unless a salvage found one in it after all
+    // (which clears the refusal).
+    if (report.refused)
+        return RepairOutcome::Refused;
+    switch (report.used) {
+    case RebuildUsed::Salvaged:
+        return report.salvage && SalvageComplete(*report.salvage) ? RepairOutcome::SalvagedComplete
+                                                                   : RepairOutcome::SalvagedPartial;
+    case RebuildUsed::Realigned:
+        return report.check.Opens() ? RepairOutcome::Realigned : RepairOutcome::RealignedDamageRemains;
+    case RebuildUsed::Kept:
+        // Its records damaged, the file's own header still stands: no header can mend them,
+        // and no salvage did.
+        return report.check.Opens() ? RepairOutcome::Kept : RepairOutcome::Failed;
+    case RebuildUsed::Design:
+    case RebuildUsed::Deep:
+        if (report.check.Opens())
+            return RepairOutcome::Rebuilt;
+        return report.headerMakesWhole ? RepairOutcome::RebuiltDamageRemains : RepairOutcome::RebuiltUnreadable;
+    case RebuildUsed::None:
+        break;
+    }
+    return RepairOutcome::Failed;  // (None is set with a refusal alone)
+}
+
+RepairResult RepairWorkingCopy(SectorFile& working, RebuildMode mode, const NewFileMaker& newFile,
+                               const SalvageProgress& progress)
+{
+    RepairResult result;
+    result.report = PlanRepair(working, mode);
+    // Only auto mode goes beyond a header; the plain rebuild alone is exactly that.
+    if (mode == RebuildMode::Auto && NeedsSalvage(result.report))
+        result.report = SalvageRepair(working, result.report, newFile(), progress);
+    result.outcome = RepairOutcomeOf(result.report);
+    return result;
+}
+
 }  // namespace tabulon

@@ -109,6 +109,46 @@ bool WroteNewFile(const RepairReport& report);
 RepairReport SalvageRepair(SectorFile& file, const RepairReport& planned, SectorFile& out,
                            const SalvageProgress& progress = {});
 
+// What the repair came to for one workbook, as RepairOutcomeOf reads it from the report.
+enum class RepairOutcome {
+    Kept,                    // its own header stood and it opens as it is: nothing to write
+    Rebuilt,                 // a rebuilt header (plain or deep) makes it open
+    RebuiltDamageRemains,    // a rebuilt header makes its compound file whole; damage beyond it remains
+    RebuiltUnreadable,       // a rebuilt header that still leaves its compound file unreadable
+    Realigned,               // its moved bytes, put back, went into a new file that opens
+    RealignedDamageRemains,  // the same, but the new file does not open
+    SalvagedComplete,        // its streams went into a new file and nothing was lost
+    SalvagedPartial,         // the same, with sheets, records, names or streams lost
+    Refused,                 // no workbook at all: nothing written
+    Failed,                  // its own header stood over damage no salvage mended: still damaged
+};
+
+// What `report` says happened to the workbook. A refusal comes first; then what went into a
+// new file (a salvage, or realigned bytes), by what it holds; then the header that stood, by
+// what the check finds under it. A plan whose bytes had moved but went into no new file is told
+// by the header chosen for the realigned bytes.
+RepairOutcome RepairOutcomeOf(const RepairReport& report);
+
+// What a repair of one workbook came to.
+struct RepairResult {
+    RepairReport report;
+    RepairOutcome outcome = RepairOutcome::Failed;
+};
+
+// Makes the empty file a salvage writes into: one of the caller's own kind (a private file
+// beside where the repair goes, say, or one in memory). Called once at most, and only when
+// a salvage is tried. Throws std::system_error when the file cannot be made.
+using NewFileMaker = std::function<SectorFile&()>;
+
+// The repair of a working copy of a workbook: PlanRepair, then, in Auto mode when the plan
+// leaves a workbook unreadable (NeedsSalvage), SalvageRepair into the file `newFile` makes.
+// Reads `working`, never writes it: a header the report chose is the caller's to write
+// (WriteRepair) once its own checks allow; when WroteNewFile, the new file holds the repair and
+// is the caller's to keep. Throws std::system_error when a file operation fails. `progress`,
+// when given, hears how far a salvage has come.
+RepairResult RepairWorkingCopy(SectorFile& working, RebuildMode mode, const NewFileMaker& newFile,
+                               const SalvageProgress& progress = {});
+
 // Verifies the file as it would read with `header` in place of its first 512 bytes: the same
 // verdict VerifyWorkbook gives on the file with that header written.
 WorkbookCheck VerifyWithHeader(SectorFile& file, const HeaderBytes& header);

@@ -247,32 +247,48 @@ TEST(Repair, FilesThatAreNoWorkbooksAreLeftAlone)
     }
 }
 
+// A workbook of three sheets of numbers (100, 300 and 100 cells), and where in its file its
+// stream, which lies in one piece, and each sheet begin.
+struct ThreeSheets {
+    Bytes stream;
+    Bytes file;
+    std::size_t at = 0;
+    std::vector<std::size_t> sheets;  // offsets in the stream
+
+    ThreeSheets()
+    {
+        const auto numbers = [](unsigned count) {
+            Bytes records;
+            for (unsigned row = 0; row < count; ++row)
+                records = records + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
+            return records;
+        };
+        stream = test::Workbook(8, {}, {{"One", numbers(100)}, {"Two", numbers(300)}, {"Three", numbers(100)}});
+        file = test::WorkbookFile(stream);
+        at = static_cast<std::size_t>(std::search(file.begin(), file.end(), stream.begin(), stream.end()) - file.begin());
+        for (const SheetCells& sheet : ReadWorkbookCells(stream).sheets)
+            sheets.push_back(sheet.offset);
+    }
+    // Zeroes `length` bytes of the stream from `offset` on, in the file.
+    void Zero(std::size_t offset, std::size_t length)
+    {
+        std::fill_n(file.begin() + static_cast<std::ptrdiff_t>(at + offset), length, std::uint8_t{0});
+    }
+};
+
 // A workbook whose compound file is whole and whose records are not: every way in gives one
 // verdict, the file's own header stays, and the salvage says sheet by sheet what came back.
 TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
 {
-    const auto numbers = [](unsigned count) {
-        Bytes records;
-        for (unsigned row = 0; row < count; ++row)
-            records = records + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
-        return records;
-    };
-    const Bytes stream = test::Workbook(8, {}, {{"One", numbers(100)}, {"Two", numbers(300)}, {"Three", numbers(100)}});
-    Bytes bytes = test::WorkbookFile(stream);
-    const auto at = std::search(bytes.begin(), bytes.end(), stream.begin(), stream.end());
-    ASSERT_NE(at, bytes.end()) << "the stream lies in one piece";
-    const auto sheetStart = [&](const char* name) {
-        return static_cast<std::size_t>(std::search(stream.begin(), stream.end(), name, name + std::strlen(name)) - stream.begin());
-    };
-    ASSERT_LT(sheetStart("Two"), stream.size());
-    const WorkbookCells intact = ReadWorkbookCells(stream);
-    ASSERT_EQ(intact.sheets.size(), 3u);
+    ThreeSheets workbook;
+    ASSERT_LT(workbook.at, workbook.file.size()) << "the stream lies in one piece";
+    ASSERT_EQ(workbook.sheets.size(), 3u);
     // A stretch in the middle of the second sheet's records, and the whole of the third sheet,
     // zeroed.
-    std::fill_n(at + intact.sheets[1].offset + 2000, 1024, std::uint8_t{0});
-    std::fill(at + intact.sheets[2].offset, at + static_cast<std::ptrdiff_t>(stream.size()), std::uint8_t{0});
+    workbook.Zero(workbook.sheets[1] + 2000, 1024);
+    workbook.Zero(workbook.sheets[2], workbook.stream.size() - workbook.sheets[2]);
 
-    MemorySectorFile file(bytes);
+    MemorySectorFile file(workbook.file);
     EXPECT_TRUE(VerifyWorkbookStructure(file).Opens());
     const WorkbookCheck verdict = VerifyWorkbook(file);
     EXPECT_FALSE(verdict.Opens());
@@ -307,6 +323,65 @@ TEST(Repair, DamagedRecordsUnderAWholeCompoundFile)
     EXPECT_NE(summary.find("; lost: Three"), std::string::npos) << summary;
 }
 
+// What the repair came to, told from its report, on files damaged as workbooks get damaged:
+// the working copy is only read, and a new file is made only for a salvage (or realigned
+// bytes), which then holds the workbook, whole or not.
+TEST(Repair, TheOutcomeTellsWhatHappenedToTheWorkbook)
+{
+    const ThreeSheets intact;
+    const auto wiped = [](Bytes bytes) {
+        std::fill_n(bytes.begin(), kHeaderSize, std::uint8_t{0});
+        return bytes;
+    };
+    // An entry of the table that is neither a sector nor a marker, which no header mends: the
+    // streams all read, and come back whole in a new file.
+    ThreeSheets badEntry;
+    const std::uint32_t table = LoadLe32(badEntry.file.data() + kHeaderDifatOffset);
+    StoreLe32(badEntry.file.data() + kHeaderSize + std::size_t{table} * kSectorSize + 4 * 100, 0xFFFF'FFEFu);
+    // The third sheet zeroed under a whole compound file.
+    ThreeSheets lastSheetGone;
+    lastSheetGone.Zero(lastSheetGone.sheets[2], lastSheetGone.stream.size() - lastSheetGone.sheets[2]);
+    Bytes noise(16384);
+    std::mt19937 random(5);
+    for (auto& byte : noise)
+        byte = static_cast<std::uint8_t>(random());
+
+    const struct {
+        const char* name;
+        Bytes bytes;
+        RebuildMode mode;
+        RepairOutcome outcome;
+        bool salvageTried;
+    } cases[] = {
+        {"intact", intact.file, RebuildMode::Auto, RepairOutcome::Kept, false},
+        {"header wiped", wiped(intact.file), RebuildMode::Auto, RepairOutcome::Rebuilt, false},
+        {"a table entry out of range", badEntry.file, RebuildMode::Auto, RepairOutcome::SalvagedComplete, true},
+        {"last sheet zeroed", lastSheetGone.file, RebuildMode::Auto, RepairOutcome::SalvagedPartial, true},
+        // The plain rebuild alone never salvages.
+        {"a table entry out of range, plain rebuild", wiped(badEntry.file), RebuildMode::Design,
+         RepairOutcome::RebuiltUnreadable, false},
+        // Bytes in front of the workbook, which then goes whole into a new file.
+        {"wrapped", Bytes(128, 0x20) + intact.file, RebuildMode::Auto, RepairOutcome::Realigned, true},
+        {"zip archive", test::ZipArchive(8192, 0x11), RebuildMode::Auto, RepairOutcome::Refused, false},
+        // Refused only once a salvage found no workbook in it either.
+        {"random bytes", noise, RebuildMode::Auto, RepairOutcome::Refused, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemorySectorFile working(c.bytes);
+        std::optional<MemorySectorFile> made;
+        const RepairResult result = RepairWorkingCopy(working, c.mode, [&made]() -> SectorFile& { return made.emplace(); });
+        EXPECT_EQ(result.outcome, c.outcome) << DescribeVerdict(result.report);
+        EXPECT_EQ(working.Bytes(), c.bytes) << "the working copy is only read";
+        EXPECT_EQ(made.has_value(), c.salvageTried);
+        if (c.salvageTried && c.outcome != RepairOutcome::Refused) {
+            ASSERT_TRUE(made);
+            EXPECT_TRUE(VerifyWorkbookStructure(*made).Opens());
+            EXPECT_TRUE(test::WorkbookStreamOf(made->Bytes()));
+        }
+    }
+}
+
 // The header wiped, and a hole that leaves of a sheet only one record's header: that record
 // reads as a cell holding 0 at A1, which the workbook never held. The salvage, which brings no
 // sheet back, stands over the copy with the rebuilt header that shows that cell; a copy that
@@ -339,6 +414,7 @@ TEST(Repair, ACopyShowingACellTheHoleTookGivesWayToTheSalvage)
         const RepairReport salvaged = SalvageRepair(file, planned, out);
         if (!headerLeft) {
             EXPECT_EQ(salvaged.used, planned.used);
+            EXPECT_EQ(RepairOutcomeOf(salvaged), RepairOutcome::RebuiltDamageRemains);
             continue;
         }
         ASSERT_EQ(salvaged.used, RebuildUsed::Salvaged);
