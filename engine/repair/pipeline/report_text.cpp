@@ -84,14 +84,6 @@ std::string GroupedPlural(std::uint64_t count, const char* one, const char* many
     return Grouped(count) + " " + (count == 1 ? one : many);
 }
 
-// The first letter of a sentence that goes inside another, in lower case.
-std::string InSentence(std::string text)
-{
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
-        text[0] = static_cast<char>(text[0] - 'A' + 'a');
-    return text;
-}
-
 // What a partial sheet lost: its first records, bytes of its records, texts whose shared
 // strings went.
 std::string SheetLoss(const SheetOutcome& sheet)
@@ -211,6 +203,13 @@ std::string DescribeRealign(const RealignNote& note)
     return text;
 }
 
+std::string SentenceInLine(std::string sentence)
+{
+    if (!sentence.empty() && sentence[0] >= 'A' && sentence[0] <= 'Z')
+        sentence[0] = static_cast<char>(sentence[0] - 'A' + 'a');
+    return sentence;
+}
+
 std::string DescribeSalvageOf(const RepairReport& report)
 {
     if (report.refused == NotAWorkbook::NoCompoundStructure && (!report.salvage || !report.salvage->written))
@@ -220,18 +219,27 @@ std::string DescribeSalvageOf(const RepairReport& report)
 
 std::string DescribeVerdict(const RepairReport& report)
 {
-    if (report.refused)
+    switch (RepairOutcomeOf(report)) {
+    case RepairOutcome::Refused:
         return DescribeNotAWorkbook(*report.refused);
-    if (report.used == RebuildUsed::Salvaged)
+    case RepairOutcome::SalvagedComplete:
+    case RepairOutcome::SalvagedPartial:
         return DescribeSalvage(*report.salvage, true) +
-               (report.realign ? "; " + InSentence(DescribeRealign(*report.realign)) : std::string());
-    if (report.used == RebuildUsed::Realigned && report.check.Opens())
-        return "Realigned: " + InSentence(DescribeRealign(report.realign ? *report.realign : RealignNote{}));
-    if (const Finding* problem = report.check.FirstProblem())
-        return "Still damaged: " + DescribeFinding(*problem);
-    if (report.used == RebuildUsed::Kept)
+               (report.realign ? "; " + SentenceInLine(DescribeRealign(*report.realign)) : std::string());
+    case RepairOutcome::Realigned:
+        return "Realigned: " + SentenceInLine(DescribeRealign(report.realign ? *report.realign : RealignNote{}));
+    case RepairOutcome::Kept:
         return std::string("Kept: ") + kOpensAsItIs;
-    return "Opens";
+    case RepairOutcome::Rebuilt:
+        return "Opens";
+    case RepairOutcome::RebuiltDamageRemains:
+    case RepairOutcome::RebuiltUnreadable:
+    case RepairOutcome::RealignedDamageRemains:
+    case RepairOutcome::Failed:
+        break;
+    }
+    const Finding* problem = report.check.FirstProblem();
+    return problem ? "Still damaged: " + DescribeFinding(*problem) : "Opens";
 }
 
 std::string ChangedFieldNames(const RepairReport& report)
@@ -283,7 +291,7 @@ std::string DescribeRepair(const RepairReport& report)
     if (report.used == RebuildUsed::Salvaged) {
         const SalvageReport& salvage = *report.salvage;
         if (report.realign)
-            text += "The workbook's bytes had moved: " + InSentence(DescribeRealign(*report.realign)) + ".\n";
+            text += "The workbook's bytes had moved: " + SentenceInLine(DescribeRealign(*report.realign)) + ".\n";
         text += "No header made the workbook open, so its streams were salvaged into a new file.\n";
         text += "Result: " + DescribeVerdict(report) + "\n";
         if (!salvage.outcomes.empty())
@@ -324,7 +332,7 @@ std::string DescribeRepair(const RepairReport& report)
         return text;
     }
     if (report.realign)
-        text += "The workbook's bytes had moved: " + InSentence(DescribeRealign(*report.realign)) +
+        text += "The workbook's bytes had moved: " + SentenceInLine(DescribeRealign(*report.realign)) +
                 ". They were put back in place and written into a new file; the workbook itself is unchanged.\n";
     text += report.used == RebuildUsed::Realigned ? std::string()
             : report.used == RebuildUsed::Kept && !report.check.Opens()

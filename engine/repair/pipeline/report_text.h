@@ -20,6 +20,10 @@ std::string DescribeNotAWorkbook(NotAWorkbook what);
 // into LF". Empty when nothing was.
 std::string DescribeRealign(const RealignNote& note);
 
+// A sentence of the report inside a line or another sentence: its first letter in lower case
+// ("A 128-byte wrapper ..." becomes "a 128-byte wrapper ...").
+std::string SentenceInLine(std::string sentence);
+
 // What a salvage came to, in a line: "Salvaged: 3 of 3 sheets", and what was lost. `stands`:
 // its new file is the repair's result even though no sheet came back (the copy with a rebuilt
 // header would have shown values the workbook never held), which then says "Salvaged: 0 of …".
