@@ -145,20 +145,12 @@ void PauseBeforeWriteForTest()
     fs::remove(path, error);
 }
 
-// A sentence of the report inside a line: its first letter in lower case.
-std::string InLine(std::string text)
-{
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
-        text[0] = static_cast<char>(text[0] - 'A' + 'a');
-    return text;
-}
-
 // A workbook that stays damaged: what is wrong with it, what a salvage came to, and that
 // nothing was written; `hint`, what to do instead, after that.
 Failure StillDamaged(const RepairReport& report, const std::string& hint = {})
 {
     return Failure{"still damaged: " + DescribeFinding(*report.check.FirstProblem()) + "; " +
-                   (report.salvage ? InLine(DescribeSalvageOf(report)) + "; " : std::string()) + "nothing written" + hint};
+                   (report.salvage ? SentenceInLine(DescribeSalvageOf(report)) + "; " : std::string()) + "nothing written" + hint};
 }
 
 // In auto mode a copy is written only when it opens, or when its header makes the compound
@@ -166,7 +158,7 @@ Failure StillDamaged(const RepairReport& report, const std::string& hint = {})
 // only be read as text, every line of bytes a wrong cell.
 void RefuseUnreadableCopy(const RepairReport& report, RebuildMode mode)
 {
-    if (mode == RebuildMode::Auto && report.check.FirstProblem() && !report.headerMakesWhole && RepairWrites(report))
+    if (mode == RebuildMode::Auto && RepairWrites(report) && RepairOutcomeOf(report) == RepairOutcome::RebuiltUnreadable)
         throw StillDamaged(report);
 }
 
@@ -188,20 +180,22 @@ RepairReport RepairIntoCopy(OsFile& source, const fs::path& destination, Rebuild
         copy->File().CopyPermissionsFrom(source);
         CopyFileContents(source, copy->File());
         CheckLength(copy->File());
-        RepairReport report = PlanRepair(copy->File(), mode);
-        if (mode == RebuildMode::Auto && NeedsSalvage(report)) {
-            // No header makes it open: its streams go into a new file under the copy's name.
-            FileBeside salvaged(destination);
-            salvaged.File().CopyPermissionsFrom(source);
-            report = SalvageRepair(copy->File(), report, salvaged.File(), progress);
-            if (WroteNewFile(report)) {
-                if (refusal)
-                    throw *refusal;
-                PauseBeforeWriteForTest();
-                salvaged.Name(options.overwrite);
-                return report;
-            }
+        // Where no header makes it open, its streams go into a new file under the copy's name.
+        std::optional<FileBeside> salvaged;
+        const auto besideCopy = [&]() -> SectorFile& {
+            salvaged.emplace(destination);
+            salvaged->File().CopyPermissionsFrom(source);
+            return salvaged->File();
+        };
+        RepairReport report = RepairWorkingCopy(copy->File(), mode, besideCopy, progress).report;
+        if (WroteNewFile(report)) {
+            if (refusal)
+                throw *refusal;
+            PauseBeforeWriteForTest();
+            salvaged->Name(options.overwrite);
+            return report;
         }
+        salvaged.reset();  // a salvage that did not stand leaves nothing behind
         if (!RepairWrites(report))
             return report;
         RefuseUnreadableCopy(report, mode);
@@ -228,19 +222,17 @@ void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool 
     const RepairReport& report = *result.report;
     // Bytes that moved are put back only into a new file: the workbook keeps its length.
     if (report.realign)
-        throw Failure{InLine(DescribeRealign(*report.realign)) +
+        throw Failure{SentenceInLine(DescribeRealign(*report.realign)) +
                       " only in a copy; nothing written; run without --in-place to write the realigned workbook into a copy"};
-    const bool damaged = report.check.FirstProblem() != nullptr;
     const std::string salvageHint = NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy" : "";
-    if (!RepairWrites(report)) {
-        if (damaged && report.used == RebuildUsed::Kept)
-            throw StillDamaged(report, salvageHint);
-        return;
-    }
     // A header that reads the compound file is written even where damage beyond it remains;
-    // one that does not is never written in auto mode.
-    if (damaged && mode == RebuildMode::Auto && !report.headerMakesWhole)
+    // one that does not is never written in auto mode, and a workbook whose own header stands
+    // over damage is left as it is.
+    const RepairOutcome outcome = RepairOutcomeOf(report);
+    if (outcome == RepairOutcome::Failed || (outcome == RepairOutcome::RebuiltUnreadable && mode == RebuildMode::Auto))
         throw StillDamaged(report, salvageHint);
+    if (!RepairWrites(report))
+        return;
     if (dryRun)
         return;
     PauseBeforeWriteForTest();
@@ -266,11 +258,14 @@ bool WorkbookResult::DataLost() const
 {
     if (!report || outcome == Outcome::Failed || outcome == Outcome::Checked)
         return false;
-    if (report->used == RebuildUsed::Salvaged)
-        return !report->salvage || !SalvageComplete(*report->salvage);
-    if (report->used == RebuildUsed::Realigned)
-        return !report->check.Opens();
-    return report->headerMakesWhole && !report->check.Opens();
+    switch (RepairOutcomeOf(*report)) {
+    case RepairOutcome::SalvagedPartial:
+    case RepairOutcome::RealignedDamageRemains:
+    case RepairOutcome::RebuiltDamageRemains:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool WorkbookResult::Opens() const
@@ -286,7 +281,7 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
     result.source = workbook;
     const RebuildMode mode = options.designRebuildOnly ? RebuildMode::Design : RebuildMode::Auto;
     auto refuseIfNoWorkbook = [&result] {
-        if (result.report->refused)
+        if (RepairOutcomeOf(*result.report) == RepairOutcome::Refused)
             throw Failure{DescribeNotAWorkbook(*result.report->refused) + "; nothing was written"};
     };
     try {
@@ -309,11 +304,9 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
             const fs::path destination = Destination(workbook, options);
             const std::optional<Failure> refusal = CheckDestination(workbook, destination, options, copies);
             if (options.dryRun) {
-                result.report = PlanRepair(source, mode);
-                if (mode == RebuildMode::Auto && NeedsSalvage(*result.report)) {
-                    MemorySectorFile salvaged;  // what the salvage would write, to tell its outcome
-                    result.report = SalvageRepair(source, *result.report, salvaged, progress);
-                }
+                MemorySectorFile salvaged;  // what a salvage would write, to tell its outcome
+                const auto inMemory = [&salvaged]() -> SectorFile& { return salvaged; };
+                result.report = RepairWorkingCopy(source, mode, inMemory, progress).report;
                 RefuseUnreadableCopy(*result.report, mode);
             } else {
                 result.report = RepairIntoCopy(source, destination, mode, options, refusal, progress);
@@ -323,9 +316,10 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
                 throw *refusal;
             result.output = destination;
         }
-        if (result.report->used == RebuildUsed::Kept && !result.report->check.Opens())
+        const RepairOutcome outcome = RepairOutcomeOf(*result.report);
+        if (outcome == RepairOutcome::Failed)
             throw StillDamaged(*result.report);  // its own header stands; no salvage brought its records back
-        if (result.report->used == RebuildUsed::Kept) {
+        if (outcome == RepairOutcome::Kept) {
             result.output.reset();
             result.outcome = Outcome::Kept;
         } else {

@@ -1,7 +1,5 @@
 #include "report.h"
 
-#include <cctype>
-
 #include <cstdio>
 
 #include "engine/base/byte_order.h"
@@ -115,14 +113,15 @@ std::string DescribeResult(const WorkbookResult& result)
     // What was put back in place before anything else, when the bytes had moved.
     std::string realigned = report.realign ? DescribeRealign(*report.realign) : std::string();
     if (!realigned.empty())
-        realigned = "; " + std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(realigned[0])))) +
-                    realigned.substr(1);
-    if (report.used == RebuildUsed::Salvaged)
+        realigned = "; " + SentenceInLine(realigned);
+    const RepairOutcome outcome = RepairOutcomeOf(report);
+    if (outcome == RepairOutcome::SalvagedComplete || outcome == RepairOutcome::SalvagedPartial)
         return (dryRun ? "would salvage " : "salvaged ") + source + " into " + PathToUtf8(*result.output) + ": " +
                DescribeSalvage(*report.salvage, true) + realigned;
-    if (report.used == RebuildUsed::Realigned)
+    if (outcome == RepairOutcome::Realigned || outcome == RepairOutcome::RealignedDamageRemains)
         return (dryRun ? "would realign " : "realigned ") + source + " into " + PathToUtf8(*result.output) + realigned +
-               (report.check.Opens() ? "; the workbook opens" : "; still damaged: " + DescribeFinding(*report.check.FirstProblem()));
+               (outcome == RepairOutcome::Realigned ? "; the workbook opens"
+                                                    : "; still damaged: " + DescribeFinding(*report.check.FirstProblem()));
     const std::string changes = ChangedFieldNames(report);
     std::string line = (dryRun ? "would repair " : "repaired ") + source +
                        (inPlace ? " in place" : " into " + PathToUtf8(*result.output));
@@ -131,7 +130,7 @@ std::string DescribeResult(const WorkbookResult& result)
     line += changes.empty() ? (dryRun ? "; no header field would change" : "; no header field changed")
                             : (dryRun ? "; would change: " : "; changed: ") + changes;
     const Finding* problem = report.check.FirstProblem();
-    if (problem && report.headerMakesWhole)
+    if (outcome == RepairOutcome::RebuiltDamageRemains)
         return line + "; header rebuilt; damage beyond it remains: " + DescribeFinding(*problem) +
                (inPlace ? "; run without --in-place to salvage it into a copy" : "");
     return line + (problem ? "; still damaged: " + DescribeFinding(*problem) : "; the workbook opens");
