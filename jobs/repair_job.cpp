@@ -56,20 +56,21 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
         return {Outcome::CannotCopy, {}, std::nullopt};
     }
 
-    std::optional<RepairReport> report;
+    std::optional<RepairResult> repair;
     try {
-        report = RepairHeader(*copy, RebuildMode::Auto);
-        if (NeedsSalvage(*report)) {
-            // The copy's streams go into a new file beside it, which takes its name when it opens.
-            FileBeside salvaged(copyPath);
-            salvaged.File().CopyPermissionsFrom(*input);
-            report = SalvageRepair(*copy, *report, salvaged.File(), progress);
-            copy->Close();
-            if (WroteNewFile(*report))
-                salvaged.Name(true);
-        } else {
-            copy->Close();
-        }
+        // Where no header makes it open, the copy's streams go into a new file beside it,
+        // which takes its name when it opens.
+        std::optional<FileBeside> salvaged;
+        const auto besideCopy = [&]() -> SectorFile& {
+            salvaged.emplace(copyPath);
+            salvaged->File().CopyPermissionsFrom(*input);
+            return salvaged->File();
+        };
+        repair = RepairWorkingCopy(*copy, RebuildMode::Auto, besideCopy, progress);
+        WriteRepair(*copy, repair->report);  // the header chosen, where no new file holds the repair
+        copy->Close();
+        if (WroteNewFile(repair->report))
+            salvaged->Name(true);
     } catch (const std::system_error&) {
         // A read, write or full disk inside the rebuild: the copy is no repair; drop it.
         copy.reset();
@@ -77,12 +78,12 @@ FileResult RepairOne(const fs::path& source, const fs::path& jobFolder, int inde
         fs::remove_all(place, ignored);
         return {Outcome::CannotOpen, {}, std::nullopt};
     }
-    if (report->refused) {
+    if (repair->outcome == RepairOutcome::Refused) {
         std::error_code ignored;
         fs::remove_all(place, ignored);
-        return {Outcome::NotAWorkbook, {}, report};
+        return {Outcome::NotAWorkbook, {}, std::move(repair->report)};
     }
-    return {Outcome::Repaired, copyPath, report};
+    return {Outcome::Repaired, copyPath, std::move(repair->report)};
 }
 
 }  // namespace
