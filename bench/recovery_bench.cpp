@@ -45,7 +45,7 @@
 #include "engine/io/os_file.h"
 #include "engine/repair/pipeline/repair.h"
 #include "engine/repair/salvage/salvage.h"
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 #include "engine/repair/workbook/workbook.h"
 #include "damage_patterns.h"
 #include "recovery_cells.h"

@@ -49,7 +49,7 @@
 #include "engine/io/freed_memory.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/pipeline/repair.h"
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 #include "engine/repair/workbook/workbook.h"
 #include "generated_workbook.h"
 #include "heap_count.h"

@@ -6,7 +6,7 @@
 
 #include "engine/export/csv_export.h"
 #include "engine/io/file_moves.h"
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 #include "report.h"
 
 namespace tabulon::cli {

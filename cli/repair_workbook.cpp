@@ -7,7 +7,7 @@
 
 #include "engine/io/file_moves.h"
 #include "engine/io/os_file.h"
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 #include "engine/repair/salvage/salvage.h"
 #include "engine/repair/workbook/workbook.h"
 

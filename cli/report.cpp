@@ -4,7 +4,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/io/os_file.h"
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 #include "engine/repair/salvage/salvage.h"
 
 namespace tabulon::cli {

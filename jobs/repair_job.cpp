@@ -5,7 +5,7 @@
 #include "engine/io/freed_memory.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/pipeline/repair.h"
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 #include "job.h"
 
 namespace tabulon::jobs {

@@ -25,7 +25,7 @@
 #include "commands.h"
 #include "engine/base/byte_order.h"
 #include "engine/io/os_file.h"
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 #include "file_saved_dialog.h"
 #include "jobs/job.h"
 #include "painting.h"

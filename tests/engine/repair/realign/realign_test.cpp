@@ -13,7 +13,6 @@
 #include "engine/cfb/consts.h"
 #include "engine/repair/realign/realign.h"
 #include "engine/repair/pipeline/repair.h"
-#include "engine/repair/pipeline/report_text.h"
 #include "engine/repair/workbook/workbook.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/cell_lines.h"
@@ -341,8 +340,7 @@ TEST(Realign, ACellNoReadingProvesIsLeftOutAndTheRestComesBack)
     std::vector<std::string> expected = CellsOf(original);
     std::erase_if(expected, [](const std::string& line) { return line.rfind("150,0 ", 0) == 0; });
     EXPECT_EQ(CellsOf(realigned->bytes), expected);
-    EXPECT_EQ(DescribeRealign(realigned->note),
-        "1 LF turned back into CR LF; 1 cell left out, whose bytes the damage left in doubt");
+    EXPECT_EQ(realigned->note.crRestored, 1u);
 }
 
 // A workbook too large for the header's list of table sectors (over 7 MB), laid out as
@@ -537,19 +535,9 @@ TEST(Realign, TheRepairWritesTheRealignedWorkbookIntoANewFileOnly)
     EXPECT_EQ(out.Bytes().size(), original.size());
     EXPECT_EQ(CellsOf(out.Bytes()), CellsOf(original));
     EXPECT_EQ(file.Bytes(), damaged);
-    EXPECT_EQ(DescribeVerdict(report),
-        "Realigned: " + std::to_string(planned.realign->crlfTurnedBack) + " CR LF pairs turned back into LF");
-}
-
-TEST(Realign, SaysWhatWasUndoneWithGroupedNumbers)
-{
-    EXPECT_EQ(DescribeRealign({}), "");
-    EXPECT_EQ(DescribeRealign({.wrapperBytes = 128}), "A 128-byte wrapper before the workbook was removed");
-    EXPECT_EQ(DescribeRealign({.crlfTurnedBack = 2314}), "2,314 CR LF pairs turned back into LF");
-    EXPECT_EQ(DescribeRealign({.crRestored = 1}), "1 LF turned back into CR LF");
-    EXPECT_EQ(DescribeRealign({.wrapperBytes = 1234567, .foreignClusters = 2}),
-        "A 1,234,567-byte wrapper before the workbook was removed; 2 4 KiB "
-        "clusters of other bytes removed");
+    EXPECT_EQ(RepairOutcomeOf(report), RepairOutcome::Realigned);
+    ASSERT_TRUE(report.realign);
+    EXPECT_GT(report.realign->crlfTurnedBack, 0u);
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include "engine/io/os_file.h"
 #include "engine/repair/mending/mending.h"
 #include "engine/repair/pipeline/repair.h"
-#include "engine/repair/pipeline/report_text.h"
 #include "engine/repair/salvage/salvage.h"
 #include "engine/repair/workbook/workbook.h"
 #include "tests/support/biff_builder.h"
@@ -121,7 +120,7 @@ testing::AssertionResult Sound(const Salvaged& salvaged)
     if (!salvaged.report.written)
         return testing::AssertionFailure() << "nothing written";
     if (!salvaged.report.check.Opens())
-        return testing::AssertionFailure() << "the new file does not open: " << DescribeSalvage(salvaged.report);
+        return testing::AssertionFailure() << "the new file does not open";
     if (const std::optional<std::uint64_t> damage = FirstRecordDamage(salvaged.workbook))
         return testing::AssertionFailure() << "the new stream's records break at " << *damage;
     return testing::AssertionSuccess();
@@ -134,7 +133,7 @@ void CompareSheets(const Salvaged& salvaged, const WorkbookCells& before, const 
 {
     ASSERT_TRUE(Sound(salvaged)) << what;
     const WorkbookCells after = ReadWorkbookCells(salvaged.workbook);
-    ASSERT_EQ(after.sheets.size(), before.sheets.size()) << what << ": " << DescribeSalvage(salvaged.report);
+    ASSERT_EQ(after.sheets.size(), before.sheets.size()) << what;
     for (std::size_t s = 0; s < before.sheets.size(); ++s) {
         SCOPED_TRACE(what + ", sheet " + std::to_string(s));
         each(before.sheets[s], after.sheets[s]);
@@ -1526,8 +1525,6 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
         const SheetOutcome& sheet = salvaged.salvage->outcomes[0];
         EXPECT_TRUE(sheet.startLost);
         EXPECT_EQ(sheet.state, SheetState::Partial);
-        EXPECT_NE(DescribeSalvage(*salvaged.salvage).find("its first records lost"), std::string::npos)
-            << DescribeSalvage(*salvaged.salvage);
         EXPECT_FALSE(SalvageComplete(*salvaged.salvage));
 
         const WorkbookCells after = ReadWorkbookCells(WorkbookStream(out.Bytes()));

@@ -1,4 +1,4 @@
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 
 #include <algorithm>
 

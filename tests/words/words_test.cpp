@@ -1,6 +1,6 @@
-// The repair in words, on real files repaired as the program repairs them: what a workbook that
-// needed nothing is called, stream names that begin with a control character, and a file that
-// is no workbook at all, which every text calls one.
+// The repair in words: on real files repaired as the program repairs them (what a workbook that
+// needed nothing is called, stream names that begin with a control character, a file that is no
+// workbook at all, which every text calls one), and on what a salvage or a realignment came to.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +8,7 @@
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
 #include "engine/repair/pipeline/repair.h"
-#include "engine/repair/pipeline/report_text.h"
+#include "words/report_text.h"
 #include "tests/support/workbooks.h"
 
 namespace tabulon {
@@ -77,6 +77,50 @@ TEST(ReportText, ATextFileIsNotAWorkbookInEveryText)
             EXPECT_TRUE(DescribeFinding(*report.check.FirstProblem()).starts_with("not a workbook")) << length;
         }
     }
+}
+
+TEST(ReportText, WhatASalvageBroughtBackSheetBySheet)
+{
+    SalvageReport salvage;
+    salvage.written = true;
+    salvage.outcomes = {{.name = "One"},
+                        {.name = "Two", .state = SheetState::Partial, .bytesLost = 100, .textsLost = 2, .startLost = true},
+                        {.name = "Three", .state = SheetState::Lost}};
+    EXPECT_EQ(DescribeSalvage(salvage),
+              "Salvaged: 1 of 3 sheets complete; partial: Two (its first records, 100 bytes of its records and 2 texts lost); "
+              "lost: Three");
+    salvage.regions = {{MendedRegion::Kind::Replaced, 0, 8228, -1}};
+    salvage.dropped = {"\x05SummaryInformation"};
+    EXPECT_TRUE(DescribeSalvage(salvage).ends_with(
+        "; damaged records replaced in the workbook's globals (8228 bytes); 1 stream lost"))
+        << DescribeSalvage(salvage);
+
+    // No sheet came back: nothing was salvaged, unless the new file stands all the same.
+    SalvageReport nothing;
+    nothing.written = true;
+    nothing.outcomes = {{.name = "Only", .state = SheetState::Lost}};
+    EXPECT_EQ(DescribeSalvage(nothing), "Nothing could be salvaged: none of the workbook's 1 sheet came back");
+    RepairReport stood;
+    stood.used = RebuildUsed::Salvaged;
+    stood.salvage = nothing;
+    EXPECT_EQ(DescribeVerdict(stood), "Salvaged: 0 of 1 sheet complete; lost: Only");
+}
+
+TEST(ReportText, WhatARealignmentUndidWithGroupedNumbers)
+{
+    EXPECT_EQ(DescribeRealign({}), "");
+    EXPECT_EQ(DescribeRealign({.wrapperBytes = 128}), "A 128-byte wrapper before the workbook was removed");
+    EXPECT_EQ(DescribeRealign({.crlfTurnedBack = 2314}), "2,314 CR LF pairs turned back into LF");
+    EXPECT_EQ(DescribeRealign({.crRestored = 1}), "1 LF turned back into CR LF");
+    EXPECT_EQ(DescribeRealign({.wrapperBytes = 1234567, .foreignClusters = 2}),
+        "A 1,234,567-byte wrapper before the workbook was removed; 2 4 KiB "
+        "clusters of other bytes removed");
+    EXPECT_EQ(DescribeRealign({.crRestored = 1, .cellsLeftOut = 1}),
+        "1 LF turned back into CR LF; 1 cell left out, whose bytes the damage left in doubt");
+    RepairReport realigned;
+    realigned.used = RebuildUsed::Realigned;
+    realigned.realign = RealignNote{.crlfTurnedBack = 5};
+    EXPECT_EQ(DescribeVerdict(realigned), "Realigned: 5 CR LF pairs turned back into LF");
 }
 
 }  // namespace
