@@ -99,42 +99,37 @@ def main():
     root = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", ".."))
     problems = []
     checked = 0
-    for folder in ("engine", "words", "jobs", "cli", "ui"):
-        for directory, _, files in os.walk(os.path.join(root, folder)):
-            for name in sorted(files):
-                if not name.endswith((".h", ".cpp")):
+    for path in source_files(root, ("engine", "words", "jobs", "cli", "ui")):
+        own = layer_of(path)
+        if own == "engine/repair" and room_of(path) is None:
+            problems.append(f"{path}: in no room of the repair layer (add its folder to ROOMS)")
+            continue
+        if own is None:
+            problems.append(f"{path}: in no layer (add its folder to the check)")
+            continue
+        checked += 1
+        with open(os.path.join(root, path), encoding="utf-8") as source:
+            for number, line in enumerate(source, 1):
+                if WINDOW_SYSTEM.match(line) and own != "ui":
+                    problems.append(f"{path}:{number}: {line.strip()} (the window system, below ui/)")
+                match = INCLUDE.match(line)
+                if not match:
                     continue
-                path = os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/")
-                own = layer_of(path)
-                if own == "engine/repair" and room_of(path) is None:
-                    problems.append(f"{path}: in no room of the repair layer (add its folder to ROOMS)")
+                target = match.group(1)
+                beside = os.path.join(os.path.dirname(path), target).replace(os.sep, "/")
+                if "/" not in target and os.path.exists(os.path.join(root, beside)):
+                    target = beside  # a header of the same folder
+                if not os.path.exists(os.path.join(root, target)):
+                    problems.append(f"{path}:{number}: {target} (write project includes from the source root)")
                     continue
-                if own is None:
-                    problems.append(f"{path}: in no layer (add its folder to the check)")
+                why = room_problem(path, target)
+                if why:
+                    problems.append(f"{path}:{number}: {target} ({why})")
                     continue
-                checked += 1
-                with open(os.path.join(root, path), encoding="utf-8") as source:
-                    for number, line in enumerate(source, 1):
-                        if WINDOW_SYSTEM.match(line) and own != "ui":
-                            problems.append(f"{path}:{number}: {line.strip()} (the window system, below ui/)")
-                        match = INCLUDE.match(line)
-                        if not match:
-                            continue
-                        target = match.group(1)
-                        beside = os.path.join(os.path.dirname(path), target).replace(os.sep, "/")
-                        if "/" not in target and os.path.exists(os.path.join(root, beside)):
-                            target = beside  # a header of the same folder
-                        if not os.path.exists(os.path.join(root, target)):
-                            problems.append(f"{path}:{number}: {target} (write project includes from the source root)")
-                            continue
-                        why = room_problem(path, target)
-                        if why:
-                            problems.append(f"{path}:{number}: {target} ({why})")
-                            continue
-                        theirs = layer_of(target) or target.split("/")[0]
-                        if theirs == own or any(theirs == a or theirs.startswith(a + "/") for a in ALLOWED[own]):
-                            continue
-                        problems.append(f"{path}:{number}: {target} ({own} may not include {theirs})")
+                theirs = layer_of(target) or target.split("/")[0]
+                if theirs == own or any(theirs == a or theirs.startswith(a + "/") for a in ALLOWED[own]):
+                    continue
+                problems.append(f"{path}:{number}: {target} ({own} may not include {theirs})")
     problems += [f"{room}: its footing leads back to itself" for room in rooms_in_cycle()]
     problems += outside_problems(root)
     for problem in problems:
@@ -143,21 +138,25 @@ def main():
     return 1 if problems else 0
 
 
+def source_files(root, folders):
+    """The C++ sources and headers under `folders`, as paths from the source root."""
+    for folder in folders:
+        for directory, _, files in os.walk(os.path.join(root, folder)):
+            for name in sorted(files):
+                if name.endswith((".h", ".cpp")):
+                    yield os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/")
+
+
 def outside_problems(root):
     """Includes of the repair layer's private parts from the benchmarks and the fuzz targets."""
     problems = []
-    for folder in ("bench", "fuzz"):
-        for directory, _, files in os.walk(os.path.join(root, folder)):
-            for name in sorted(files):
-                if not name.endswith((".h", ".cpp")):
-                    continue
-                path = os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/")
-                with open(os.path.join(root, path), encoding="utf-8") as source:
-                    for number, line in enumerate(source, 1):
-                        match = INCLUDE.match(line)
-                        why = match and room_problem(path, match.group(1))
-                        if why:
-                            problems.append(f"{path}:{number}: {match.group(1)} ({why})")
+    for path in source_files(root, ("bench", "fuzz")):
+        with open(os.path.join(root, path), encoding="utf-8") as source:
+            for number, line in enumerate(source, 1):
+                match = INCLUDE.match(line)
+                why = match and room_problem(path, match.group(1))
+                if why:
+                    problems.append(f"{path}:{number}: {match.group(1)} ({why})")
     return problems
 
 

@@ -21,12 +21,8 @@ using test::Bytes;
 RepairReport Repaired(const Bytes& bytes)
 {
     MemorySectorFile copy(bytes);
-    RepairReport report = RepairHeader(copy, RebuildMode::Auto);
-    if (NeedsSalvage(report)) {
-        MemorySectorFile out;
-        report = SalvageRepair(copy, report, out);
-    }
-    return report;
+    MemorySectorFile out;
+    return RepairWorkingCopy(copy, RebuildMode::Auto, [&out]() -> SectorFile& { return out; }).report;
 }
 
 TEST(ReportText, AWorkbookThatNeededNothingIsCalledKept)
