@@ -11,7 +11,7 @@ const char* const kUsage =
     "\n"
     "  --in-place           rebuild each workbook's header in place: only its first 512 bytes\n"
     "                       are written (a shorter file grows to 512 bytes), and with\n"
-    "                       --rebuild=auto only when the result opens\n"
+    "                       --rebuild=auto only when the result opens with no damage left\n"
     "  -o, --output-dir DIR write a repaired copy of each workbook into DIR (default: the\n"
     "                       workbook's own folder) and never write the workbook itself\n"
     "  -s, --suffix TEXT    name of a copy: base name (up to the last \".\") + TEXT + \".xls\"\n"

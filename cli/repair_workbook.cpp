@@ -224,13 +224,18 @@ void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool 
     if (report.realign)
         throw Failure{SentenceInLine(DescribeRealign(*report.realign)) +
                       " only in a copy; nothing written; run without --in-place to write the realigned workbook into a copy"};
-    const std::string salvageHint = NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy" : "";
-    // A header that reads the compound file is written even where damage beyond it remains;
-    // one that does not is never written in auto mode, and a workbook whose own header stands
-    // over damage is left as it is.
+    const std::string copyHint = NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy"
+                                                      : "; run without --in-place to repair it into a copy";
+    // In auto mode the header is written only where the workbook then opens with no damage left:
+    // damage beyond the header is mended only in a copy, and a workbook whose own header stands
+    // over damage is left as it is. (--rebuild=design writes any header that reads the compound
+    // file.)
     const RepairOutcome outcome = RepairOutcomeOf(report);
-    if (outcome == RepairOutcome::Failed || (outcome == RepairOutcome::RebuiltUnreadable && mode == RebuildMode::Auto))
-        throw StillDamaged(report, salvageHint);
+    const bool damageRemains = outcome == RepairOutcome::RebuiltUnreadable || outcome == RepairOutcome::RebuiltDamageRemains;
+    if (outcome == RepairOutcome::Failed)
+        throw StillDamaged(report, NeedsSalvage(report) ? copyHint : "");
+    if (damageRemains && mode == RebuildMode::Auto)
+        throw StillDamaged(report, copyHint);
     if (!RepairWrites(report))
         return;
     if (dryRun)

@@ -15,11 +15,63 @@ bool ReadsOtherwise(Bytes stream, std::size_t at)
 {
     const std::uint16_t type = U16(stream, at);
     const std::uint16_t length = U16(stream, at + 2);
+    if (type == 0 && length == 0)
+        return WrittenEmptyRecord(stream, at);
     if (KnownInChain(stream, at))
         return true;
     const std::size_t next = at + kRecordHeaderSize + length;
     return type <= kHighestRecordType && length <= kMaxRecordBody && next + kRecordHeaderSize <= stream.size() &&
            next + kRecordHeaderSize + U16(stream, next + 2) <= stream.size() && Known(U16(stream, next), U16(stream, next + 2));
+}
+
+bool WrittenEmptyRecord(Bytes stream, std::size_t at)
+{
+    // The smallest stretch damage zeroes is a sector of the mini stream; writers put an empty
+    // record or two in a row, no more.
+    constexpr std::size_t kZeroedUnit = 64;
+    constexpr std::size_t kMostInARow = 3;
+    const auto zeroHeader = [&](std::size_t place) { return place + kRecordHeaderSize <= stream.size() && LoadLe32(stream.data() + place) == 0; };
+    std::size_t first = at;
+    while (first >= kRecordHeaderSize && zeroHeader(first - kRecordHeaderSize) && at - first < kMostInARow * kRecordHeaderSize)
+        first -= kRecordHeaderSize;
+    std::size_t next = at;
+    while (zeroHeader(next) && next - first <= kMostInARow * kRecordHeaderSize)
+        next += kRecordHeaderSize;
+    if (next == at || next - first > kMostInARow * kRecordHeaderSize)
+        return false;
+    std::size_t from = first;
+    while (from > 0 && stream[from - 1] == 0 && next - from < kZeroedUnit)
+        --from;
+    std::size_t to = next;
+    while (to < stream.size() && stream[to] == 0 && to - from < kZeroedUnit)
+        ++to;
+    if (to - from >= kZeroedUnit)
+        return false;
+    // The records after them go on as records do, more empty ones among them, up to the end of
+    // the sheet or for a good many records (the bytes of a cell after a zeroed header, read as
+    // records, soon stop reading). Writers put them among a sheet's settings: a sheet's start
+    // right after them is the end record before it zeroed, and a cell there the bytes of a cell
+    // after its zeroed header.
+    constexpr int kRecordsOn = 24;
+    std::size_t place = next;
+    if (place + kRecordHeaderSize <= stream.size() && (IsBofType(U16(stream, place)) || IsCellRecord(U16(stream, place)) ||
+                                                       U16(stream, place) == kRow))
+        return false;
+    std::size_t empty = 0;
+    for (int records = 0; records < kRecordsOn;) {
+        if (place == stream.size())
+            return records > 0;
+        if (zeroHeader(place) && ++empty <= 2 * kMostInARow) {
+            place += kRecordHeaderSize;
+            continue;
+        }
+        if (!ReadsKnown(stream, place))
+            return false;
+        if (records++ > 0 && U16(stream, place) == kEof)
+            return true;
+        place += kRecordHeaderSize + U16(stream, place + 2);
+    }
+    return true;
 }
 
 bool ReadsKnown(Bytes stream, std::size_t at)

@@ -61,7 +61,8 @@ struct SpanBytes {
 };
 
 // What a reading takes for records that go on: which records count in a run, and what ends a run
-// before its length. (A header of four zero bytes counts in no rule: no record has it.)
+// before its length. (A header of four zero bytes counts in no rule: where a writer put an empty
+// record of type 0, WrittenEmptyRecord, the run goes on at the next record.)
 struct RunRule {
     int records = 3;            // a run's length
     bool wholeBodies = true;    // a record counts only where the bytes hold its body, not its header alone
@@ -125,6 +126,12 @@ inline std::uint64_t FirstRun(const Source& source, std::uint64_t from, std::uin
 
 // Reads past its common case: a record of no known type or length that nevertheless reads.
 bool ReadsOtherwise(Bytes stream, std::size_t at);
+
+// Whether the four zero bytes at `at` are an empty record of type 0 that a writer put between
+// records (one puts them between page-setup records), not zeros of damage: damage zeroes whole
+// units of 64 bytes and more, so the zeros around a written one are fewer, and a record that
+// reads follows it (after any more of them).
+bool WrittenEmptyRecord(Bytes stream, std::size_t at);
 
 // Whether a record that reads starts at `at`: a known record (KnownInChain) whose body the
 // stream holds, or an unknown type of a possible length followed by a plausible record. (Asked

@@ -529,10 +529,45 @@ private:
         CheckMiniStream();
         CheckStreams();
         CheckMainStream();
-        // Readers that read whole sectors (Gnumeric's among them) refuse a file whose last
-        // sector, cut short, is in use.
-        if (const std::uint32_t last = sectorCount_ - 1; length % kSectorSize != 0 && last < fat_.size() && fat_[last] != kFreeSector)
-            Add(FindingCode::FileCutShort, Severity::Incorrect, last, kSectorSize, length % kSectorSize);
+        // A file whose last sector, in use, is cut short: readers read the bytes it holds and
+        // pad the rest with zeros. Where bytes of the main stream, the table or the directory are
+        // missing there, readers that read whole sectors (Gnumeric's among them) refuse it; where
+        // only another stream's bytes are (which a reader then goes without) or the padding after
+        // the main stream's end, every reader reads the file as it is.
+        if (const std::uint32_t last = sectorCount_ - 1; length % kSectorSize != 0 && last < fat_.size() && fat_[last] != kFreeSector) {
+            const std::uint32_t held = static_cast<std::uint32_t>(length % kSectorSize);
+            Add(FindingCode::FileCutShort, NeededBytesIn(last) <= held ? Severity::Harmless : Severity::Incorrect, last, kSectorSize, held);
+        }
+    }
+
+    // How many bytes of `sector` a reader needs to read the main stream: those of the main stream
+    // in its sector, none of another stream's (the mini stream's, where the main stream is not
+    // in it), a whole sector of the table's, the directory's or the mini stream's that holds the
+    // main stream.
+    std::uint32_t NeededBytesIn(std::uint32_t sector) const
+    {
+        const Entry* main = MainEntry();
+        const bool mainIsSmall = main && InMiniStream(*main);
+        std::vector<std::uint32_t> chains = {0};  // the root's: the mini stream
+        for (const std::uint32_t index : streams_) {
+            if (!InMiniStream(directory_[index]))
+                chains.push_back(index);
+        }
+        for (const std::uint32_t index : chains) {
+            const Entry& entry = directory_[index];
+            std::uint64_t offset = 0;
+            std::uint32_t at = entry.start;
+            for (std::uint32_t steps = 0; at < fat_.size() && steps < sectorCount_; ++steps, at = fat_[at], offset += kSectorSize) {
+                if (at != sector)
+                    continue;
+                if (index == 0)
+                    return mainIsSmall ? kSectorSize : 0;
+                if (!entry.main)
+                    return 0;
+                return static_cast<std::uint32_t>(std::min<std::uint64_t>(kSectorSize, entry.size > offset ? entry.size - offset : 0));
+            }
+        }
+        return kSectorSize;
     }
 
     struct CachedSector {

@@ -22,12 +22,20 @@ using namespace biff;
 
 namespace {
 
-// Whether the 8 bytes at `at` hold a number no spreadsheet program writes: one below the
-// smallest normal double (2.2e-308), which the programs cannot hold. Bytes that are mostly
-// zeros read as such numbers.
+// Whether a number read where the stream lost records elsewhere is more likely other bytes than
+// a cell: one no spreadsheet program stores (not a number, infinite; readers would show NaN or an
+// error the workbook never held), or one below the smallest normal double (2.2e-308), as bytes
+// that are mostly zeros read. Only there: Gnumeric writes numbers that small as formula results,
+// and what a workbook with no other damage holds, the readers show as it is.
+bool DoubtfulNumber(double value)
+{
+    return !std::isfinite(value) || std::fpclassify(value) == FP_SUBNORMAL;
+}
+
+// The same of the 8 bytes at `at`.
 bool UnwrittenNumber(std::span<const std::uint8_t> stream, std::size_t at)
 {
-    return std::fpclassify(std::bit_cast<double>(LoadLe64(stream.data() + at))) == FP_SUBNORMAL;
+    return DoubtfulNumber(std::bit_cast<double>(LoadLe64(stream.data() + at)));
 }
 
 // The same of an RK value's 4 bytes.
@@ -36,14 +44,12 @@ bool UnwrittenRk(std::span<const std::uint8_t> stream, std::size_t at)
     const std::uint32_t rk = LoadLe32(stream.data() + at);
     if (rk & 0x02)
         return false;  // a whole number
-    const double value = std::bit_cast<double>(std::uint64_t{rk & 0xFFFFFFFCu} << 32) / ((rk & 0x01) ? 100.0 : 1.0);
-    return std::fpclassify(value) == FP_SUBNORMAL;
+    return DoubtfulNumber(std::bit_cast<double>(std::uint64_t{rk & 0xFFFFFFFCu} << 32) / ((rk & 0x01) ? 100.0 : 1.0));
 }
 
 // Whether the cell record at `at` holds what no workbook has: a column past 255, the last a
-// sheet has, a formula with no room for its expression or no token the format has first
-// (`otherDamage`: where the stream was mended elsewhere), or a number no spreadsheet program
-// writes. `biff5` says the stream's BOF records are those of BIFF5 and later (a formula's
+// sheet has; and where the stream was mended elsewhere (`otherDamage`), a formula with no room
+// for its expression or no token the format has first, or a doubtful number (DoubtfulNumber). `biff5` says the stream's BOF records are those of BIFF5 and later (a formula's
 // result then follows its cell style).
 bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::uint16_t type, std::size_t length, bool biff5,
                    bool otherDamage)
@@ -51,6 +57,8 @@ bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::ui
     const std::size_t body = at + kHeader;
     if (U16(stream, body + 2) > 0xFF)
         return true;
+    if (!otherDamage)
+        return false;
     switch (type) {
     case kNumber: return length >= 14 && UnwrittenNumber(stream, body + 6);
     case kNumber2: return length >= 15 && UnwrittenNumber(stream, body + 7);
@@ -69,8 +77,8 @@ bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::ui
             // the format has (bytes of other records read as a formula now and then, where the
             // stream lost records elsewhere; in a stream that holds no other damage, a changed
             // bit there leaves the formula's result as it was).
-            if (otherDamage && length >= 22 && (U16(stream, body + 20) == 0 || 22u + U16(stream, body + 20) > length ||
-                                    stream[body + 22] == 0 || stream[body + 22] >= 0x80))
+            if (length >= 22 && (U16(stream, body + 20) == 0 || 22u + U16(stream, body + 20) > length || stream[body + 22] == 0 ||
+                                 stream[body + 22] >= 0x80))
                 return true;
             // (A result whose last two bytes are 0xFFFF is a text, a boolean or an error, no number.)
             return length >= 14 && U16(stream, body + 12) != 0xFFFF && UnwrittenNumber(stream, body + 6);
@@ -101,6 +109,7 @@ public:
     {
         const bool biff5 = stream_.size() >= kHeader && U16(stream_, 0) == kBof;
         bool globals = true;
+        bool chart = false;  // a chart's cached values hold NaN for points without one (Gnumeric's)
         for (std::size_t at = 0; at + kHeader <= stream_.size() && Reads(stream_, at);) {
             const std::uint16_t type = U16(stream_, at);
             const std::uint16_t length = U16(stream_, at + 2);
@@ -109,9 +118,11 @@ public:
                 return;
             }
             globals = globals && type != kEof;
+            if (IsBofType(type))
+                chart = length >= 4 && U16(stream_, at + kHeader + 2) == kChartSubstream;
             if (!globals && IsCellRecord(type) && length >= 6) {
                 ++cells_;
-                if (NoWrittenCell(stream_, at, type, length, biff5, otherDamage_))
+                if (NoWrittenCell(stream_, at, type, length, biff5, otherDamage_ && !chart))
                     unwritten_.emplace_back(at, at + kHeader + length);
                 impossible_ += U16(stream_, at + kHeader + 2) > 0xFF || U16(stream_, at + kHeader + 4) >= 4050 ? 1u : 0u;
                 if (every)

@@ -305,9 +305,9 @@ Walk WalkAndFill(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& r
     std::size_t previous = kNoPlace;
     bool afterEof = false;
     while (at < stream.size()) {
-        // Four zero bytes are no record header: they read as one only before bytes that happen
-        // to read as a record (a cell whose header was zeroed over a body that looks like an EOF).
-        if (Reads(stream, at) && !ZeroHeader(stream, at)) {
+        // (Four zero bytes read as a record only where a writer put them: a header zeroed with
+        // the unit around it, over a body that looks like an EOF, say, does not.)
+        if (Reads(stream, at)) {
             walk.boundary.Set(at);
             const std::uint16_t type = U16(stream, at);
             afterEof = type == kEof;

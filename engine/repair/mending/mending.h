@@ -51,9 +51,10 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
 //   (not over zeros);
 // - a cell record that holds a zeroed unit (a number, a run of them, a label, a formula or its
 //   string result) lost its bytes there: it becomes filler, a formula with its result;
-// - a cell record past the last column a sheet has (255), or holding a number below the
-//   smallest normal double (which no spreadsheet program holds), is no cell anyone wrote but
-//   other bytes that happen to read as one: it becomes filler (every cell record does where
+// - a cell record past the last column a sheet has (255), or, where the stream lost records
+//   elsewhere, holding a number no spreadsheet program stores (NaN, infinity) or one below the
+//   smallest normal double (as mostly zero bytes read), is no cell anyone wrote but other bytes
+//   that happen to read as one: it becomes filler (every cell record does where
 //   most lie past the columns or styles a workbook has, as the cells of an encrypted workbook
 //   whose FILEPASS record was lost do);
 // - a hole in the shared-string table, or a zeroed unit in it: the table is written anew, each

@@ -9,6 +9,7 @@
 
 #include "engine/base/byte_order.h"
 #include "engine/biff/biff_cells.h"
+#include "engine/biff/record_scan.h"
 #include "engine/biff/records.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/repair/mending/mending.h"
@@ -123,6 +124,15 @@ TEST(RecordMend, IntactStreamsAreLeftAsTheyAre)
     ExpectLeftAsItIs("built, no sheets", test::Workbook(8, {}, {}));
     for (const char* name : {"poi__47847.xls", "npoi__59858.xls", "lotest__300-worksheets.xls", "xlrd__issue20.xls"})
         ExpectLeftAsItIs(name, StreamOf(name));
+    // What writers write that looks like damage: empty records of type 0 between page-setup
+    // records (one writer's habit), and numbers below the smallest normal double (Gnumeric's
+    // formula results and cells).
+    const Bytes pageSetup = Record(0x0083, Le16(1)) + Record(0, {}) + Record(0x0084, Le16(0)) + Record(0, {}) + Record(0, {}) +
+                            Record(0x0026, test::Double(0.75));
+    ExpectLeftAsItIs("empty records of type 0", test::Workbook(8, {}, {{"One", Rows(0, 10, 0) + pageSetup}, {"Two", Rows(0, 3, 0)}}));
+    const Bytes tiny = Record(biff::kFormula, Cell(12, 1) + test::Double(8e-323) + Le16(0) + Le32(0) + Le16(3) + Bytes{0x1E, 1, 0}) +
+                       Record(biff::kNumber, Cell(13, 1) + test::Double(1e-310));
+    ExpectLeftAsItIs("subnormal numbers", test::Workbook(8, {}, {{"One", Rows(0, 10, 0) + tiny}}));
 }
 
 // Padding after the last sheet's EOF (zeros that read as no record) stays, and no region is
@@ -142,13 +152,15 @@ void ExpectZeroedStretchMended(const Bytes& intact, std::size_t from, std::size_
     Bytes damaged = intact;
     std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(from), damaged.begin() + static_cast<std::ptrdiff_t>(to), 0);
     // Zeros that happen to read as records (a header 0000 0000 before a body that reads as
-    // a record) are damage the check does not see, but the mending does.
+    // a record) are damage the check does not see, but the mending does; unless they read as
+    // the empty record a writer puts among a sheet's settings, followed by records that read on
+    // (the bytes of a record whose header alone was zeroed, which every reader reads so).
     std::optional<std::uint64_t> damage = FirstRecordDamage(damaged);
     if (damage) {
         EXPECT_GE(*damage, from) << what << ": nothing before the stretch went wrong";
     }
     for (const BiffRecord& record : ListRecords(damaged)) {
-        if (!damage && record.type == 0 && record.length == 0)
+        if (!damage && record.type == 0 && record.length == 0 && !biff::WrittenEmptyRecord(damaged, record.offset))
             damage = record.offset;
     }
     std::vector<MendedRegion> regions;
@@ -202,10 +214,12 @@ TEST(RecordMend, AZeroedStretchBecomesFillerAndTheRecordsAfterItReadAgain)
     EXPECT_GT(checked, 4 * 90);
 }
 
-// Bytes that read as a cell past the last column a sheet has (another file's, stitched in),
-// or as a number below the smallest normal double (mostly zeros), hold no cell anyone wrote:
-// that record goes, every cell around it stays; where most cells lie past the columns (an
-// encrypted workbook's), they all go.
+// Bytes that read as a cell past the last column a sheet has (another file's, stitched in) hold
+// no cell anyone wrote: that record goes, every cell around it stays; where most cells lie past
+// the columns (an encrypted workbook's), they all go. A number below the smallest normal double
+// (mostly zeros read as one) or one no program stores (NaN, infinity) goes only where the stream
+// lost records elsewhere: Gnumeric writes formula results that small, and an intact workbook
+// keeps them.
 TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
 {
     const std::vector<BiffRecord> records = ListRecords(kIntact);
@@ -217,17 +231,27 @@ TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
     });
     std::set<std::string> expected = PlacedCells(kIntact);
     std::erase_if(expected, [&](const std::string& cell) { return cell.find(" @" + std::to_string(number.offset) + " ") != std::string::npos; });
-    for (const bool column : {true, false}) {
-        Bytes damaged = kIntact;
-        if (column)
-            StoreLe16(damaged.data() + number.offset + 6, 0x1234);
-        else
-            StoreLe64(damaged.data() + number.offset + 10, 0x0000'0000'0012'3400);  // 6.0e-318
-        std::vector<MendedRegion> regions;
-        const Bytes mended = Mended(damaged, &regions);
-        ASSERT_EQ(regions.size(), 1u) << column;
-        EXPECT_EQ(regions[0].offset, number.offset) << column;
-        EXPECT_EQ(PlacedCells(mended), expected) << column;
+    Bytes pastColumns = kIntact;
+    StoreLe16(pastColumns.data() + number.offset + 6, 0x1234);
+    std::vector<MendedRegion> regions;
+    EXPECT_EQ(PlacedCells(Mended(pastColumns, &regions)), expected);
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ(regions[0].offset, number.offset);
+
+    const auto holdsTheNumber = [&](const Bytes& stream) {
+        const std::set<std::string> cells = PlacedCells(stream);
+        return std::any_of(cells.begin(), cells.end(), [&](const std::string& cell) {
+            return cell.find(" @" + std::to_string(number.offset) + " ") != std::string::npos;
+        });
+    };
+    const std::size_t hole = (kIntact.size() - 600) / 64 * 64;  // damage elsewhere: a zeroed sector
+    ASSERT_GT(hole, number.offset + 64);
+    for (const std::uint64_t bits : {0x0000'0000'0012'3400ull /* 6.0e-318 */, 0x7FF8'0000'0000'0000ull /* NaN */, 0xFFF0'0000'0000'0000ull /* -inf */}) {
+        Bytes odd = kIntact;
+        StoreLe64(odd.data() + number.offset + 10, bits);
+        EXPECT_TRUE(holdsTheNumber(Mended(odd, nullptr, false))) << bits << ": gone from a stream with no other damage";
+        std::fill_n(odd.begin() + static_cast<std::ptrdiff_t>(hole), 512, 0);
+        EXPECT_FALSE(holdsTheNumber(Mended(odd))) << bits << ": kept beside other damage";
     }
 
     Bytes scrambled = kIntact;

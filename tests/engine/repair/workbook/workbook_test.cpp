@@ -36,6 +36,17 @@ TEST(VerifyWorkbook, IntactFileOpensWithoutFindings)
     EXPECT_TRUE(check.findings.empty()) << "finding " << static_cast<int>(check.findings.front().code);
 }
 
+// A file that ends inside its last sector where only another stream's bytes are missing (the
+// mini stream's, here): readers read the workbook as it is, and so it opens.
+TEST(VerifyWorkbook, AFileCutInsideAnotherStreamsLastSectorOpens)
+{
+    CompoundFile file = test::BuildCompoundFile();
+    file.bytes.resize(file.bytes.size() - 100);
+    const WorkbookCheck check = Check(file.bytes);
+    EXPECT_TRUE(Has(check, FindingCode::FileCutShort, Severity::Harmless));
+    EXPECT_TRUE(check.Opens());
+}
+
 TEST(VerifyWorkbook, OneDefectPerRow)
 {
     const struct { const char* name; std::function<void(CompoundFile&)> damage; FindingCode code; Severity severity; } cases[] = {
@@ -92,7 +103,15 @@ TEST(VerifyWorkbook, OneDefectPerRow)
         // What readers that load the whole table or whole sectors (Gnumeric's) refuse.
         {"an unused table entry neither a sector nor a marker", [](CompoundFile& f) { f.SetFat(100, 0xFFFF'FFEFu); },
          FindingCode::FatEntryOutOfRange, Severity::Incorrect},
-        {"the file ends inside its last sector", [](CompoundFile& f) { f.bytes.resize(f.bytes.size() - 100); },
+        {"the file ends inside its last sector, in the workbook stream",
+         [](CompoundFile& f) {
+             // The workbook stream's last sector goes to the file's end, the mini stream's into its place.
+             std::swap_ranges(f.Sector(9), f.Sector(9) + 512, f.Sector(11));
+             f.SetFat(8, 11);
+             f.SetFat(9, kEndOfChain);
+             f.SetEntry32(0, 116, 9);
+             f.bytes.resize(f.bytes.size() - 100);
+         },
          FindingCode::FileCutShort, Severity::Incorrect},
     };
     for (const auto& c : cases) {
