@@ -17,6 +17,11 @@ BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-de
     fonts-liberation2 fonts-urw-base35 fonts-dejavu-core
     desktop-file-utils appstream dpkg-dev file python3-xlrd)
 
+# The spreadsheet programs users read workbooks with, which the readers' tests hold the
+# program to (tests/readers): LibreOffice Calc, Gnumeric and xlrd read; they, xlwt and Perl's
+# Spreadsheet::WriteExcel write the workbooks of the writer matrix.
+READER_PACKAGES=(libreoffice-calc-nogui gnumeric python3 python3-xlrd python3-xlwt perl libspreadsheet-writeexcel-perl)
+
 # What the fuzz targets need (scripts/test builds them): clang, and the runtime with
 # libFuzzer and the sanitizers, which clang only recommends.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
