@@ -320,7 +320,7 @@ def main(argv):
     args = parser.parse_args(argv[1:])
     if args.mode == "intact" and not args.data:
         parser.error("intact needs --data")
-    missing = readers.missing_readers()
+    missing = readers.missing_readers() + (make_writer_matrix.missing_writers() if args.mode == "intact" else [])
     if missing:
         log("SKIP: this machine lacks %s (scripts/test installs them)" % ", ".join(missing))
         return SKIP

@@ -388,6 +388,18 @@ def writeexcel(out, scratch):
     return [os.path.join(out, "writeexcel-%s.xls" % name) for name in WRITEEXCEL_BOOKS]
 
 
+def missing_writers():
+    """What of the writers besides LibreOffice and Gnumeric (the readers, whose absence the
+    caller tells) this machine lacks, in words ([] when all are there)."""
+    missing = [] if shutil.which("perl") else ["perl (package perl)"]
+    if subprocess.run(["/usr/bin/python3", "-c", "import xlwt"], stderr=subprocess.DEVNULL).returncode != 0:
+        missing.append("xlwt for /usr/bin/python3 (package python3-xlwt)")
+    if shutil.which("perl") and subprocess.run(["perl", "-MSpreadsheet::WriteExcel", "-e", "1"],
+                                               stderr=subprocess.DEVNULL).returncode != 0:
+        missing.append("Spreadsheet::WriteExcel (package libspreadsheet-writeexcel-perl)")
+    return missing
+
+
 def make_matrix(out):
     """Writes every workbook of the matrix into `out`; their paths."""
     os.makedirs(out, exist_ok=True)
