@@ -63,13 +63,21 @@ def differences(a, b, limit=3):
         said.append("%d sheets against %d (%s / %s)" % (len(a.sheets), len(b.sheets),
                                                         [n for n, _ in a.sheets][:6], [n for n, _ in b.sheets][:6]))
         return said
-    for index, ((name_a, cells_a), (_, cells_b)) in enumerate(zip(a.sheets, b.sheets)):
-        for place in sorted(set(cells_a) | set(cells_b)):
-            va, vb = cells_a.get(place), cells_b.get(place)
-            if va is None or vb is None or not same_value(va, vb):
-                said.append("sheet %d (%s) %s: %s against %s" % (index, name_a, cell_name(*place), shown(va), shown(vb)))
-                if len(said) >= limit:
-                    return said
+    for index, ((name, cells_a), (_, cells_b)) in enumerate(zip(a.sheets, b.sheets)):
+        said += sheet_differences(index, name, cells_a, cells_b, limit - len(said))
+        if len(said) >= limit:
+            break
+    return said
+
+
+def sheet_differences(index, name, cells_a, cells_b, limit=3):
+    said = []
+    for place in sorted(set(cells_a) | set(cells_b)):
+        va, vb = cells_a.get(place), cells_b.get(place)
+        if va is None or vb is None or not same_value(va, vb):
+            said.append("sheet %d (%s) %s: %s against %s" % (index, name, cell_name(*place), shown(va), shown(vb)))
+            if len(said) >= limit:
+                break
     return said
 
 
