@@ -135,7 +135,7 @@ private:
             if (body.size() >= 12) {
                 const std::uint16_t row = LoadLe16(body.data());
                 const std::uint16_t first = LoadLe16(body.data() + 2);
-                const std::size_t count = (body.size() - 6) / 6;
+                const std::size_t count = ValuesInCellRecord(kMulRk, body.size());
                 for (std::size_t i = 0; i < count; ++i) {
                     const std::uint8_t* entry = body.data() + 4 + 6 * i;
                     CellValue& cell = cells_.emplace_back();
@@ -374,6 +374,20 @@ WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream)
             .Read(sheet.offset);
     }
     return result;
+}
+
+std::size_t ValuesInCellRecord(std::uint16_t type, std::size_t bodySize)
+{
+    switch (type) {
+    case biff::kBlank:
+    case biff::kBlank2:
+    case biff::kMulBlank:
+        return 0;
+    case biff::kMulRk:
+        return bodySize >= 12 ? (bodySize - 6) / 6 : 0;
+    default:
+        return 1;
+    }
 }
 
 }  // namespace tabulon

@@ -68,6 +68,10 @@ WorkbookCells ReadWorkbookCells(std::span<const std::uint8_t> stream);
 // The same without the cells, from the globals already read of `stream`.
 WorkbookCells ReadWorkbookSheets(std::span<const std::uint8_t> stream, const biff::Globals& globals);
 
+// How many cells a reader shows of a cell record of `type` with a body of `bodySize` bytes: none
+// of a blank one, one for each value of a run of numbers, one of any other.
+std::size_t ValuesInCellRecord(std::uint16_t type, std::size_t bodySize);
+
 // Whether a number cell stands for a date or a time by its XF's number format. False for
 // other cells and for XF indexes the globals do not have.
 bool IsDate(const WorkbookCells& workbook, const CellValue& cell);

@@ -252,13 +252,17 @@ def hold_repaired(read, intact, result):
                 continue
             if counts(book) != expected:
                 faults.append("%s reads %s" % (who, counts(book)))
-            # A sheet the report calls complete reads as it did in the intact workbook.
+            # A sheet the report calls complete reads as it did in the intact workbook: the sheet
+            # of its name there (a salvage lists the sheets it lost after those it found), or of
+            # its place where the names were made up.
             before = intact[who]
             if isinstance(before, str) or len(before.sheets) != len(book.sheets) or len(book.sheets) != len(sheets):
                 continue
+            places = {name: index for index, (name, _) in enumerate(before.sheets)}
             for index, sheet in enumerate(sheets):
                 if sheet["state"] == "complete":
-                    differs = readers.sheet_differences(index, sheet["name"], before.sheets[index][1], book.sheets[index][1], 2)
+                    was = places.get(sheet["name"], index)
+                    differs = readers.sheet_differences(index, sheet["name"], before.sheets[was][1], book.sheets[index][1], 2)
                     if differs:
                         faults.append("%s, in a sheet the report calls complete (intact against copy): %s" % (
                             who, "; ".join(differs)))

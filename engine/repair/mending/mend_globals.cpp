@@ -117,10 +117,16 @@ void AppendFormatting(std::vector<std::uint8_t>& globals, Bytes stream, const st
             const std::uint16_t type = U16(stream, k);
             if (type == kEof)
                 break;
-            if ((type == kNumber || type == kRk || type == kLabelSst || type == kBlank || type == kLabel ||
-                 type == kBoolErr || type == kFormula) && U16(stream, k + 2) >= 6)
+            const std::size_t length = U16(stream, k + 2);
+            if ((type == kNumber || type == kRk || type == kLabelSst || type == kBlank || type == kLabel || type == kRString ||
+                 type == kBoolErr || type == kFormula) && length >= 6)
                 styles = std::max<std::size_t>(styles, U16(stream, k + kHeader + 4));
-            k += kHeader + U16(stream, k + 2);
+            // A run's style for each of its cells: a style and a number each (a style alone in
+            // a run of blank cells), between the first column and the last.
+            const std::size_t step = type == kMulRk ? 6 : type == kMulBlank ? 2 : 0;
+            for (std::size_t at = k + kHeader + 4; step > 0 && at + 2 + 2 <= k + kHeader + length; at += step)
+                styles = std::max<std::size_t>(styles, U16(stream, at));
+            k += kHeader + length;
         }
     }
     styles = std::min<std::size_t>(std::max<std::size_t>(styles + 1, 16), 4000);
@@ -549,7 +555,7 @@ std::vector<std::uint8_t> BofOfAFirstSheetLost(Bytes stream, Survivors& found)
 }
 
 // New globals for `sheets`, made with the version of `wholeSheet`: BOF, formatting and an entry
-// of the list for each sheet (`entries`: where each lies), after those of sheets lost with the
+// of the list for each sheet (`entries`: where each lies), then those of sheets lost with the
 // start.
 std::vector<std::uint8_t> NewGlobals(Bytes stream, const std::vector<std::size_t>& sheets, std::size_t wholeSheet,
                                      const std::vector<std::u16string>& names, bool& biff8, std::vector<std::size_t>& entries)
@@ -558,15 +564,17 @@ std::vector<std::uint8_t> NewGlobals(Bytes stream, const std::vector<std::size_t
     AppendRecord(globals, kBof, GlobalsBof(stream, wholeSheet, biff8));
     AppendFormatting(globals, stream, sheets, biff8);
     // The names the summary lists, when it lists at least as many as were found: the sheets
-    // lost with the start came first, and come back empty (their entries lead past the end).
+    // lost with the start came first. They come back empty at the end of the stream (their
+    // entries lead past it), and so their entries come last: readers (LibreOffice's) take the
+    // sheets in the order of the stream, and show none where the list does not follow it.
     const std::size_t lostSheets = names.size() >= sheets.size() ? names.size() - sheets.size() : 0;
-    for (std::size_t i = 0; i < lostSheets; ++i)
-        AppendRecord(globals, kBoundSheet, SheetEntry(0xFFFFFFFF, names[i], biff8));
     for (std::size_t i = 0; i < sheets.size(); ++i) {
         entries.push_back(globals.size());
         const std::u16string name = names.size() >= sheets.size() ? names[lostSheets + i] : Wide("Sheet" + std::to_string(i + 1));
         AppendRecord(globals, kBoundSheet, SheetEntry(sheets[i], name, biff8, stream));
     }
+    for (std::size_t i = 0; i < lostSheets; ++i)
+        AppendRecord(globals, kBoundSheet, SheetEntry(0xFFFFFFFF, names[i], biff8));
     return globals;
 }
 

@@ -34,7 +34,7 @@ struct SheetOutcome {
     std::string name;
     SheetState state = SheetState::Complete;
     std::uint64_t bytesLost = 0;  // of its records: replaced by filler or cut off
-    std::size_t cells = 0;        // cell records that came back (less text cells whose string did not)
+    std::size_t cells = 0;        // cells that came back as a reader shows them (less text cells whose string did not)
     std::size_t textsLost = 0;    // text cells whose shared string did not come back
     bool nameMadeUp = false;      // its entry in the list of sheets was lost: "Sheet" and a number
     bool startLost = false;       // its first records were lost (how many bytes, no one can tell)

@@ -69,13 +69,14 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
     }
     report.workbookBytesLost = total;
 
-    // Each sheet's cell records, read or not (an encrypted workbook's cannot be), and, where the
-    // globals were mended, the text cells whose shared string did not come back.
+    // Each sheet's cells as a reader shows them (values, not blank cells, each of a run its own;
+    // of an encrypted workbook, which no one reads without its password, its cell records), and,
+    // where the globals were mended, the text cells whose shared string did not come back.
     const bool globalsMended = !globals.encrypted && std::any_of(report.regions.begin(), report.regions.end(),
                                                                  [](const MendedRegion& region) { return region.sheet < 0; });
     if (globalsMended)
         globals.sharedStringHasText = biff::ReadGlobals(stream, biff::SharedStrings::Presence).sharedStringHasText;
-    std::vector<std::size_t> cellRecords(workbook.sheets.size(), 0), textsLost(workbook.sheets.size(), 0);
+    std::vector<std::size_t> cellCounts(workbook.sheets.size(), 0), textsLost(workbook.sheets.size(), 0);
     for (std::size_t k = 0; k < starts.size(); ++k) {
         const std::size_t end = k + 1 < starts.size() ? static_cast<std::size_t>(starts[k + 1].first) : stream.size();
         const std::size_t sheet = starts[k].second;
@@ -83,8 +84,8 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
         for (std::optional<BiffRecord> record = cursor.Next(); record && record->offset < end; record = cursor.Next()) {
             if (!biff::IsCellRecord(record->type))
                 continue;
-            ++cellRecords[sheet];
             const std::span<const std::uint8_t> body = RecordBody(stream, *record);
+            cellCounts[sheet] += globals.encrypted ? 1 : ValuesInCellRecord(record->type, body.size());
             if (record->type == biff::kLabelSst && body.size() >= 10 && globalsMended) {
                 const std::uint32_t index = LoadLe32(body.data() + 6);
                 textsLost[sheet] += index >= globals.sharedStringHasText.size() || !globals.sharedStringHasText[index] ? 1u : 0u;
@@ -97,12 +98,17 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
         const SheetCells& sheet = workbook.sheets[i];
         SheetOutcome outcome;
         outcome.name = sheet.name;
-        outcome.cells = cellRecords[i] - textsLost[i];
+        outcome.cells = cellCounts[i] >= textsLost[i] ? cellCounts[i] - textsLost[i] : 0;
         outcome.bytesLost = lost[i];
         outcome.textsLost = textsLost[i];
         outcome.nameMadeUp = std::find(madeUp.begin(), madeUp.end(), sheet.name) != madeUp.end();
-        // The first sheet in the stream, whose first record the salvage made.
-        outcome.startLost = report.firstSheetStartLost && !starts.empty() && starts.front().second == i;
+        // The first sheet in the stream, whose first record the salvage made, or any whose first
+        // record lies in what the mending replaced: its first records were lost.
+        outcome.startLost = (report.firstSheetStartLost && !starts.empty() && starts.front().second == i) ||
+                            std::any_of(report.regions.begin(), report.regions.end(), [&](const MendedRegion& region) {
+                                return region.kind == MendedRegion::Kind::Replaced && region.offset <= sheet.offset &&
+                                       sheet.offset < region.offset + region.length;
+                            });
         report.namesMadeUp = report.namesMadeUp || outcome.nameMadeUp;
         const bool listedButGone =
             std::find(report.lostSheets.begin(), report.lostSheets.end(), sheet.name) != report.lostSheets.end();
@@ -110,6 +116,9 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
             outcome.state = SheetState::Lost;
         else if (outcome.bytesLost > 0 || textsLost[i] > 0 || outcome.startLost)
             outcome.state = SheetState::Partial;
+        // (The list of sheets lost names every sheet that came back without a cell.)
+        if (outcome.state == SheetState::Lost && !listedButGone)
+            report.lostSheets.push_back(outcome.name);
         report.outcomes.push_back(std::move(outcome));
     }
 }
