@@ -553,11 +553,14 @@ private:
             if (!InMiniStream(directory_[index]))
                 chains.push_back(index);
         }
+        // (Chains that hold together reach each sector once: the walks together take no more
+        // steps than there are sectors, however the chains loop or cross.)
+        std::uint64_t steps = 0;
         for (const std::uint32_t index : chains) {
             const Entry& entry = directory_[index];
             std::uint64_t offset = 0;
             std::uint32_t at = entry.start;
-            for (std::uint32_t steps = 0; at < fat_.size() && steps < sectorCount_; ++steps, at = fat_[at], offset += kSectorSize) {
+            for (; at < fat_.size() && steps < sectorCount_; ++steps, at = fat_[at], offset += kSectorSize) {
                 if (at != sector)
                     continue;
                 if (index == 0)
