@@ -533,7 +533,9 @@ bool RestoreStartBeforeList(std::vector<std::uint8_t>& stream, const Survivors& 
 // Records of a sheet's own kinds come first, and none of the globals': the first sheet lost
 // its first record with the start (and the end record seen before the sheets was its own). It
 // gets one back, a copy of the next sheet's, right before its records, and the globals their
-// end. Gives that record; none when the first sheet kept its own.
+// end. Gives that record, and an empty filler record after it (LibreOffice takes the record
+// right after a sheet's first for one of those that always follow it there, and shows none of
+// its cells); none when the first sheet kept its own.
 std::vector<std::uint8_t> BofOfAFirstSheetLost(Bytes stream, Survivors& found)
 {
     std::vector<std::uint8_t> sheetBof;
@@ -548,6 +550,7 @@ std::vector<std::uint8_t> BofOfAFirstSheetLost(Bytes stream, Survivors& found)
         const std::size_t first = found.sheets.front();
         const std::size_t bofEnd = first + kHeader + U16(stream, first + 2);
         sheetBof.assign(stream.begin() + static_cast<std::ptrdiff_t>(first), stream.begin() + static_cast<std::ptrdiff_t>(bofEnd));
+        AppendRecord(sheetBof, kFillerRecord, {});
         found.sheets.insert(found.sheets.begin(), found.resumed);
         found.globalsEnded = false;
     }

@@ -84,7 +84,7 @@ void LostSheetStartsGoBack(MendState& m)
 
 std::size_t EndAndSheetStartAtTheEnd(MendState& m, std::size_t from, std::size_t to)
 {
-    const std::size_t eofAt = to - (2 * kHeader + m.bofLength);
+    const std::size_t eofAt = to - kSheetStartRoom - m.bofLength;
     m.ForgetStarts(from, to);
     if (eofAt > from)
         WriteFiller(m.stream, &m.walk.boundary, from, eofAt);
@@ -92,6 +92,11 @@ std::size_t EndAndSheetStartAtTheEnd(MendState& m, std::size_t from, std::size_t
     m.walk.boundary.Set(eofAt);
     WriteRecord(m.stream, eofAt + kHeader, kBof, m.sheetBof);
     m.walk.boundary.Set(eofAt + kHeader);
+    // (An empty filler record after it: LibreOffice takes the record right after a sheet's first
+    // for one of those that always follow it there, and shows none of its cells.)
+    const std::size_t fillerAt = eofAt + 2 * kHeader + m.bofLength;
+    WriteRecord(m.stream, fillerAt, kFillerRecord, {});
+    m.walk.boundary.Set(fillerAt);
     Cover(m.regions, from, to);
     return eofAt;
 }
@@ -170,7 +175,7 @@ std::optional<unsigned> LastRowInWorksheetBefore(const MendState& m, std::size_t
 void SheetsSplitWhereCellsGoBack(MendState& m)
 {
     for (auto& [from, to] : m.walk.holes) {
-        const std::size_t need = 2 * kHeader + m.bofLength;
+        const std::size_t need = kSheetStartRoom + m.bofLength;
         if (from < m.globalsEnd || !(to - from == need || to - from >= need + kHeader))
             continue;
         // (Only where the damage zeroed bytes: bytes of something else read as cells now and
@@ -365,7 +370,7 @@ void SheetStartLostWithGlobalsEndGoesBack(MendState& m)
     auto& [from, to] = *endHole;
     const bool listedThere =
         std::any_of(m.listed.begin(), m.listed.end(), [from = from, to = to](const Listed& l) { return from <= l.offset && l.offset <= to; });
-    const std::size_t need = 2 * kHeader + m.bofLength;
+    const std::size_t need = kSheetStartRoom + m.bofLength;
     if (!listedThere && (to - from == need || to - from >= need + kHeader)) {
         to = EndAndSheetStartAtTheEnd(m, from, to);
         m.globalsEnd = to;

@@ -87,9 +87,12 @@ void ReadSheetList(MendState& m);
 void PlaceRegionsInSheets(MendState& m);
 
 // mend_sheet_starts.cpp
-// Fills the hole [from, to) with an end record and a worksheet's first record at its end
-// (filler before them); gives where the end record went.
+// Fills the hole [from, to) with an end record, a worksheet's first record and an empty filler
+// record at its end (filler before them); gives where the end record went.
 std::size_t EndAndSheetStartAtTheEnd(MendState& m, std::size_t from, std::size_t to);
+// The room that takes besides the first record's body: an end record, the first record's header
+// and an empty filler record after it.
+inline constexpr std::size_t kSheetStartRoom = 3 * kHeader;
 // A sheet whose first record was in a hole gets it back where its entry says.
 void LostSheetStartsGoBack(MendState& m);
 // A hole after which a worksheet's cells go back to rows well above took the sheet's end and
