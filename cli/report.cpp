@@ -191,6 +191,8 @@ std::string SalvageToJson(const RepairReport& report)
     json += ",\"lostSheets\":" + TextsToJson(salvage.lostSheets);
     json += ",\"complete\":" + std::string(SalvageComplete(salvage) ? "true" : "false");
     json += ",\"namesMadeUp\":" + std::string(salvage.namesMadeUp ? "true" : "false");
+    json += ",\"formulasAsValues\":{\"needingGlobals\":" + std::to_string(salvage.formulasAsValues.needingGlobals) +
+            ",\"needingCells\":" + std::to_string(salvage.formulasAsValues.needingCells) + "}";
     static constexpr const char* kStates[] = {"complete", "partial", "lost"};
     json += ",\"sheetOutcomes\":[";
     for (std::size_t i = 0; i < salvage.outcomes.size(); ++i) {

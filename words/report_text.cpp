@@ -177,6 +177,9 @@ std::string DescribeSalvage(const SalvageReport& report, bool stands)
                 (madeUp.size() > 1 ? "\u2013" + madeUp.back() : std::string());
     if (globalsLost > 0)
         text += "; damaged records replaced in the workbook's globals (" + Plural(globalsLost, "byte", "bytes") + ")";
+    if (const std::size_t asValues = report.formulasAsValues.Total(); asValues > 0)
+        text += "; " + Plural(asValues, "formula", "formulas") + " kept as " + (asValues == 1 ? "its value" : "their values") +
+                " (what " + (asValues == 1 ? "it refers" : "they refer") + " to was lost)";
     if (!report.dropped.empty())
         text += "; " + Plural(report.dropped.size(), "stream", "streams") + " lost";
     if (report.directoryLost)

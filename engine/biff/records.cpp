@@ -564,6 +564,32 @@ bool record_fit::KnownBeyond(std::uint16_t type, std::uint16_t length)
     return FittingShape(type, length, true) != nullptr;
 }
 
+namespace {
+
+// Whether the filler record `first` (what a mending writes over damage, one record after another
+// where the damage is longer than a record holds) and those right after it lead to a plausible
+// record or the stream's end: readers pass over them by their lengths.
+bool FillerRunReadsOn(std::span<const std::uint8_t> stream, BiffRecord record)
+{
+    constexpr int kMostInARun = 64;
+    for (int k = 0; k < kMostInARun; ++k) {
+        const std::size_t next = std::size_t{record.offset} + kRecordHeaderSize + record.length;
+        if (next == stream.size())
+            return true;
+        if (next > std::numeric_limits<std::uint32_t>::max())
+            return false;
+        const std::optional<BiffRecord> after = RecordAt(stream, static_cast<std::uint32_t>(next));
+        if (!after)
+            return false;
+        if (after->type != kFillerRecord)
+            return PlausibleRecord(after->type, after->length) && (!IsBofType(after->type) || IsBofIn(stream, after->type));
+        record = *after;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool KnownInChain(std::span<const std::uint8_t> stream, std::size_t offset)
 {
     std::optional<BiffRecord> record = offset <= std::numeric_limits<std::uint32_t>::max()
@@ -572,6 +598,8 @@ bool KnownInChain(std::span<const std::uint8_t> stream, std::size_t offset)
     // (A plausible record is a known one that needs nothing after it: most are.)
     if (record && PlausibleRecord(record->type, record->length))
         return !IsBofType(record->type) || IsBofIn(stream, record->type);
+    if (record && record->type == kFillerRecord)
+        return FillerRunReadsOn(stream, *record);
     const RecordShape* shape = record ? FittingShape(record->type, record->length, true) : nullptr;
     if (!shape)
         return false;

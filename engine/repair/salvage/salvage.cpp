@@ -19,6 +19,7 @@
 #include "engine/repair/salvage/salvage_chain.h"
 #include "engine/repair/salvage/salvage_attempt.h"
 #include "engine/repair/salvage/salvage_finder.h"
+#include "engine/repair/salvage/salvage_formulas.h"
 #include "engine/repair/workbook/workbook.h"
 
 namespace tabulon {
@@ -103,7 +104,7 @@ public:
         attempt.found = true;
         attempt.workbookLength = workbook.data.size();
         if (lostEntries_)
-            attempt.report.dropped.push_back("directory entries in lost sectors (their streams)");
+            attempt.report.dropped.push_back(kLostEntriesStreams);
         const std::vector<std::u16string> summaryNames = SummaryNames(data, attempt.report.directoryLost);
         // The chains are followed: what they were followed through goes before the mending,
         // which holds the workbook stream and what it needs beside it.
@@ -646,6 +647,7 @@ bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u1
         if (!sheet.found)
             report.lostSheets.push_back(sheet.name);
     }
+    FormulasWhoseNeedsWentBecomeValues(workbook, report);
     return settled;
 }
 

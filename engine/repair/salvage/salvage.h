@@ -40,6 +40,10 @@ struct SheetOutcome {
     bool startLost = false;       // its first records were lost (how many bytes, no one can tell)
 };
 
+// What `SalvageReport::dropped` lists for the streams of directory entries in sectors that were
+// lost: no one can tell their names.
+inline constexpr const char* kLostEntriesStreams = "directory entries in lost sectors (their streams)";
+
 struct SalvageReport {
     bool written = false;                 // a new file was made
     bool directoryLost = false;           // the workbook stream was found by its first record
@@ -55,6 +59,15 @@ struct SalvageReport {
     std::uint64_t workbookBytesLost = 0;  // of the workbook stream's declared size
     std::vector<MendedRegion> regions;    // what was mended in the workbook stream
     bool firstSheetStartLost = false;     // no sheet's first record survived: one was made for the first
+    // Formulas that became cells of their cached results: those naming anything beyond their own
+    // sheet's cells where the damage took anything, and those naming cells of a sheet that lost
+    // records.
+    struct FormulasAsValues {
+        std::size_t needingGlobals = 0;
+        std::size_t needingCells = 0;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> places;  // offset and length of each rewritten
+        std::size_t Total() const { return needingGlobals + needingCells; }
+    } formulasAsValues;
     WorkbookCheck check;                  // of the new file
     // Set once the new file is read back (AssessSalvage): each listed sheet in order, whether
     // the names were made up for sheets whose list was lost, and what the check found wrong

@@ -1,0 +1,172 @@
+// Formulas whose needs the damage took: their cached results stand in for them, so that a
+// spreadsheet program loading the salvaged copy shows what the workbook held instead of working
+// the formula out again from what is no longer there.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/formula_needs.h"
+#include "engine/biff/globals.h"
+#include "engine/biff/record_scan.h"
+#include "engine/biff/records.h"
+#include "engine/repair/salvage/salvage_formulas.h"
+
+namespace tabulon {
+
+using namespace biff;
+
+namespace {
+
+// A formula's result kinds, by the first byte of a result whose last two bytes are 0xFFFF.
+constexpr std::uint8_t kTextResult = 0, kBooleanResult = 1, kErrorResult = 2, kEmptyTextResult = 3;
+// A FORMULA record's body: row, column, style (6 bytes), the result (8), options (2), a cache
+// (4), the expression's length (2), the expression.
+constexpr std::size_t kResultAt = 6, kExpressionLengthAt = 20, kExpressionAt = 22;
+
+// Writes a record of `type` and `body` at `at` and filler records over what is left of
+// [at, end) (at least a record header's worth, or nothing). Filler right after joins it where
+// one record holds both: readers that resume after a record they do not know only where a
+// record they know follows would pass over cells after two. Gives the end of what it wrote.
+std::size_t WriteWithFiller(std::vector<std::uint8_t>& stream, std::size_t at, std::size_t end, std::uint16_t type, Bytes body)
+{
+    WriteRecord(stream, at, type, body);
+    const std::size_t fillerAt = at + kRecordHeaderSize + body.size();
+    while (fillerAt < end && end + kRecordHeaderSize <= stream.size() && U16(stream, end) == kFillerRecord) {
+        const std::size_t after = end + kRecordHeaderSize + U16(stream, end + 2);
+        if (after > stream.size() || after - fillerAt - kRecordHeaderSize > kMaxRecordBody)
+            break;
+        end = after;
+    }
+    const std::vector<std::uint8_t> zeros(std::size_t{kMaxRecordBody}, 0);
+    for (std::size_t place = fillerAt; place < end;) {
+        const std::size_t left = end - place - kRecordHeaderSize;
+        std::size_t length = std::min(left, std::size_t{kMaxRecordBody});
+        if (left - length > 0 && left - length < kRecordHeaderSize)
+            length -= kRecordHeaderSize;  // room for the last one's header
+        WriteRecord(stream, place, kFillerRecord, Bytes(zeros).first(length));
+        place += kRecordHeaderSize + length;
+    }
+    return std::max(end, fillerAt);
+}
+
+// The FORMULA record at `at` (of `length`) as a cell of its cached value: a number, a boolean,
+// an error, an empty text, or the text of the STRING record that follows it (`string`, when it
+// does with no record between that is not the formula's own). Where the text does not fit in
+// place, the cell goes. The record keeps its place and its length, filler after the value.
+// Gives the end of what it wrote.
+std::size_t FormulaBecomesItsValue(std::vector<std::uint8_t>& stream, std::size_t at, std::size_t length, std::size_t string, bool biff8)
+{
+    const std::size_t body = at + kRecordHeaderSize;
+    const std::size_t end = body + length;
+    std::vector<std::uint8_t> cell(stream.begin() + static_cast<std::ptrdiff_t>(body), stream.begin() + static_cast<std::ptrdiff_t>(body + 6));
+    const bool special = U16(stream, body + kResultAt + 6) == 0xFFFF;
+    const std::uint8_t kind = stream[body + kResultAt];
+    if (!special) {
+        cell.insert(cell.end(), stream.begin() + static_cast<std::ptrdiff_t>(body + kResultAt),
+                    stream.begin() + static_cast<std::ptrdiff_t>(body + kResultAt + 8));
+        return WriteWithFiller(stream, at, end, kNumber, cell);
+    } else if (kind == kBooleanResult || kind == kErrorResult) {
+        cell.push_back(stream[body + kResultAt + 2]);
+        cell.push_back(kind == kErrorResult ? 1 : 0);
+        return WriteWithFiller(stream, at, end, kBoolErr, cell);
+    } else if (kind == kEmptyTextResult) {
+        // A string of no characters (BIFF8's has its options byte).
+        cell.insert(cell.end(), {0, 0});
+        if (biff8)
+            cell.push_back(0);
+        return WriteWithFiller(stream, at, end, kLabel, cell);
+    } else if (kind == kTextResult && string != kNoPlace && 6u + U16(stream, string + 2) <= kMaxRecordBody) {
+        // A LABEL's body is the cell's place and style, then the string as STRING holds it.
+        const std::size_t stringEnd = string + kRecordHeaderSize + U16(stream, string + 2);
+        cell.insert(cell.end(), stream.begin() + static_cast<std::ptrdiff_t>(string + kRecordHeaderSize),
+                    stream.begin() + static_cast<std::ptrdiff_t>(stringEnd));
+        return WriteWithFiller(stream, at, stringEnd, kLabel, cell);
+    }
+    return WriteWithFiller(stream, at, string != kNoPlace ? string + kRecordHeaderSize + U16(stream, string + 2) : end, kFillerRecord, {});
+}
+
+// The STRING record that holds the text result of the formula at `at` (of `length`): the next
+// record, or the one after the formula's shared or array formula; kNoPlace where it is not there
+// or goes on in CONTINUE records (which do not fit in place).
+std::size_t StringOf(Bytes stream, std::size_t at, std::size_t length)
+{
+    std::size_t next = at + kRecordHeaderSize + length;
+    for (int step = 0; step < 2 && Reads(stream, next); ++step) {
+        const std::uint16_t type = U16(stream, next);
+        const std::size_t after = next + kRecordHeaderSize + U16(stream, next + 2);
+        if (type == kString)
+            return after + kRecordHeaderSize <= stream.size() && U16(stream, after) == kContinue ? kNoPlace : next;
+        if (type != kSharedFormula && type != kArray && type != kTable)
+            return kNoPlace;
+        next = after;
+    }
+    return kNoPlace;
+}
+
+}  // namespace
+
+void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, SalvageReport& report)
+{
+    // A formula stays one where what it names survived: its own sheet's cells where that sheet
+    // lost no record; names, other sheets and shared formulas where no record was lost anywhere;
+    // functions defined outside the program where no record and nothing of the macros was.
+    if (workbook.size() < kRecordHeaderSize + 6 || U16(workbook, 0) != kBof)
+        return;  // (BIFF5 and later: a formula's result follows its style there)
+    const bool biff8 = U16(workbook, kRecordHeaderSize) == kBiff8Version;
+    const bool recordsLost = !report.regions.empty() || !report.lostSheets.empty();
+    // The macros' project (a macro function's code), or streams no one can name any more.
+    const bool macrosLost = std::any_of(report.dropped.begin(), report.dropped.end(), [](const std::string& path) {
+        return path.starts_with("_VBA_PROJECT") || path == kLostEntriesStreams;
+    });
+    if (!recordsLost && !macrosLost)
+        return;
+    std::vector<std::pair<std::uint64_t, int>> starts;  // where each sheet starts, and its place in the list
+    const Globals globals = ReadGlobals(workbook, SharedStrings::None);
+    if (globals.encrypted)
+        return;  // (its records' bodies are the cipher's bytes)
+    for (std::size_t i = 0; i < globals.boundSheets.size(); ++i) {
+        const BiffRecord& entry = globals.boundSheets[i];
+        if (entry.length >= 4)
+            starts.emplace_back(LoadLe32(workbook.data() + entry.offset + kRecordHeaderSize), static_cast<int>(i));
+    }
+    std::sort(starts.begin(), starts.end());
+    std::vector<bool> sheetLost(globals.boundSheets.size(), false);
+    for (const MendedRegion& region : report.regions) {
+        if (region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < sheetLost.size())
+            sheetLost[static_cast<std::size_t>(region.sheet)] = true;
+    }
+    const auto sheetAt = [&](std::uint64_t offset) {
+        const auto after = std::upper_bound(starts.begin(), starts.end(), std::pair<std::uint64_t, int>(offset, 1 << 30));
+        return after == starts.begin() ? -1 : std::prev(after)->second;
+    };
+    std::vector<std::pair<std::size_t, std::size_t>> formulas;  // those that go, and their lengths
+    ForEachReadingRecord(workbook, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        if (type != kFormula || length < kExpressionAt)
+            return;
+        const std::size_t expression = U16(workbook, at + kRecordHeaderSize + kExpressionLengthAt);
+        FormulaNeeds needs;
+        if (kExpressionAt + expression <= length)
+            needs = NeedsOfExpression(Bytes(workbook).subspan(at + kRecordHeaderSize + kExpressionAt, expression), biff8);
+        else
+            needs.unknown = true;
+        const int sheet = sheetAt(at);
+        const bool cellsLost = needs.ownSheet && (sheet < 0 || sheetLost[static_cast<std::size_t>(sheet)]);
+        if (((needs.globals || needs.unknown) && recordsLost) || ((needs.functions || needs.unknown) && (recordsLost || macrosLost))) {
+            ++report.formulasAsValues.needingGlobals;
+            formulas.emplace_back(at, length);
+        } else if (cellsLost) {
+            ++report.formulasAsValues.needingCells;
+            formulas.emplace_back(at, length);
+        }
+    });
+    for (const auto& [at, length] : formulas) {
+        const std::size_t end = FormulaBecomesItsValue(workbook, at, length, StringOf(workbook, at, length), biff8);
+        report.formulasAsValues.places.emplace_back(at, end - at);
+    }
+}
+
+}  // namespace tabulon

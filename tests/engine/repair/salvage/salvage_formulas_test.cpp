@@ -1,0 +1,118 @@
+// Formulas whose needs a salvage lost keep their cached values: a workbook with a formula of
+// each kind of need, and what went in each case (a sheet's records, a stream, nothing).
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/base/byte_order.h"
+#include "engine/biff/biff_cells.h"
+#include "engine/biff/records.h"
+#include "engine/repair/mending/mending.h"
+#include "engine/repair/salvage/salvage_formulas.h"
+#include "tests/support/biff_builder.h"
+#include "tests/support/cell_lines.h"
+
+namespace tabulon {
+namespace {
+
+using test::Bytes;
+using test::Cell;
+using test::Le16;
+using test::Le32;
+using test::Record;
+using test::operator+;
+
+Bytes Formula(unsigned row, unsigned column, const Bytes& result, const Bytes& tokens)
+{
+    return Record(biff::kFormula, Cell(row, column) + result + Le16(0) + Le32(0) + Le16(static_cast<unsigned>(tokens.size())) + tokens);
+}
+
+const Bytes kNumberResult = test::Double(42.5);
+const Bytes kTextResult = Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+const Bytes kTrueResult = Bytes{1, 0, 1, 0, 0, 0, 0xFF, 0xFF};
+const Bytes kNaResult = Bytes{2, 0, 0x2A, 0, 0, 0, 0xFF, 0xFF};
+const Bytes kConstant = Bytes{0x1E} + Le16(40) + Bytes{0x1F} + test::Double(2.5) + Bytes{0x03};
+const Bytes kOwnCell = Bytes{0x24} + Le16(0) + Le16(0xC000);
+const Bytes kName = Bytes{0x23} + Le16(1) + Le16(0);
+const Bytes kOutside = kName + Bytes{0x22, 1} + Le16(255);
+const Bytes kOtherSheet = Bytes{0x3A} + Le16(1) + Le16(0) + Le16(0);
+
+Bytes Rows(unsigned first, unsigned count)
+{
+    Bytes rows;
+    for (unsigned row = first; row < first + count; ++row)
+        rows = rows + Record(biff::kNumber, Cell(row, 0) + test::Double(row + 0.5));
+    return rows;
+}
+
+// Sheet One: a formula of constants, one of a cell of its own, a name's with a text result, an
+// outside function's, another sheet's. Sheet Two: one of a cell of its own.
+const Bytes kBook = test::Workbook(
+    8, {},
+    {{"One", Rows(0, 4) + Formula(5, 1, kNumberResult, kConstant) + Formula(6, 1, kNumberResult, kOwnCell) +
+                 Formula(7, 1, kTextResult, kName) + Record(biff::kString, test::Biff8String("Ok.", 2)) +
+                 Formula(8, 1, kTrueResult, kOutside) + Formula(9, 1, kNaResult, kOtherSheet) + Rows(10, 2)},
+     {"Two", Rows(0, 40) + Formula(41, 1, test::Double(7), kOwnCell)}});
+
+// The record types of the cells in column B, in order.
+std::vector<std::uint16_t> ColumnB(const Bytes& stream)
+{
+    std::vector<std::uint16_t> types;
+    for (const BiffRecord& record : ListRecords(stream)) {
+        if (biff::IsCellRecord(record.type) && record.length >= 4 && LoadLe16(stream.data() + record.offset + 6) == 1)
+            types.push_back(record.type);
+    }
+    return types;
+}
+
+struct Case {
+    const char* what;
+    SalvageReport report;
+    std::vector<std::uint16_t> columnB;
+    std::size_t needingGlobals, needingCells;
+};
+
+TEST(SalvageFormulas, FormulasWhoseNeedsWentKeepTheirValues)
+{
+    using biff::kBoolErr, biff::kFormula, biff::kLabel, biff::kNumber;
+    const std::size_t sheetTwo = ReadWorkbookCells(kBook).sheets.at(1).offset;
+    SalvageReport sheetLost;
+    sheetLost.regions.push_back({MendedRegion::Kind::Replaced, sheetTwo + 100, 64, 1});
+    SalvageReport streamLost;
+    streamLost.dropped.push_back("_VBA_PROJECT_CUR/VBA/dir");
+    const Case cases[] = {
+        {"records of sheet Two lost", sheetLost, {kFormula, kFormula, kLabel, kBoolErr, kBoolErr, kNumber}, 3, 1},
+        {"the macros' stream lost", streamLost, {kFormula, kFormula, kFormula, kBoolErr, kFormula, kFormula}, 1, 0},
+        {"nothing lost", SalvageReport{}, {kFormula, kFormula, kFormula, kFormula, kFormula, kFormula}, 0, 0},
+    };
+    const std::vector<std::string> cells = test::CellLines(ReadWorkbookCells(kBook));
+    for (Case c : cases) {
+        Bytes stream = kBook;
+        FormulasWhoseNeedsWentBecomeValues(stream, c.report);
+        EXPECT_EQ(stream.size(), kBook.size()) << c.what;
+        EXPECT_EQ(FirstRecordDamage(stream), std::nullopt) << c.what << ": the records read on";
+        EXPECT_EQ(test::CellLines(ReadWorkbookCells(stream)), cells) << c.what << ": every value as the workbook held it";
+        EXPECT_EQ(ColumnB(stream), c.columnB) << c.what;
+        EXPECT_EQ(c.report.formulasAsValues.needingGlobals, c.needingGlobals) << c.what;
+        EXPECT_EQ(c.report.formulasAsValues.needingCells, c.needingCells) << c.what;
+    }
+}
+
+// An encrypted workbook's formulas are the cipher's bytes: none is touched.
+TEST(SalvageFormulas, AnEncryptedWorkbookIsLeftAlone)
+{
+    const Bytes encrypted = test::Workbook(8, Record(biff::kFilePass, Bytes(54, 0x5A)), {{"One", Formula(0, 1, kNumberResult, kName)}});
+    SalvageReport report;
+    report.dropped.push_back("anything");
+    report.regions.push_back({MendedRegion::Kind::Replaced, 10, 64, -1});
+    Bytes stream = encrypted;
+    FormulasWhoseNeedsWentBecomeValues(stream, report);
+    EXPECT_EQ(stream, encrypted);
+    EXPECT_EQ(report.formulasAsValues.Total(), 0u);
+}
+
+}  // namespace
+}  // namespace tabulon
