@@ -52,6 +52,28 @@ bool EveryLfAfterCr(View bytes)
     return any;
 }
 
+// Where the compound file begins in a file of `length` bytes whose first bytes are `first`
+// (kLongestWrapper + 8 of them, or all there are): 0 where the signature starts the file; past
+// a wrapper, where the signature follows it with a table long enough for all that follows (a
+// compound file embedded in another is followed by the rest of that one); nothing where
+// neither is.
+std::optional<std::uint64_t> CompoundFileStart(View first, std::uint64_t length)
+{
+    if (SignatureAt(first, 0))
+        return 0;
+    const std::size_t reach = std::min<std::size_t>(first.size(), kLongestWrapper + 8);
+    for (std::size_t at = 1; at + kHeaderSize <= reach; ++at) {
+        if (!SignatureAt(first, at))
+            continue;
+        const std::uint32_t fatCount = LoadLe32(first.data() + at + kNumFatSectorsOffset);
+        const std::uint64_t covered = std::uint64_t{fatCount} * kEntriesPerFatSector * kSectorSize + kHeaderSize;
+        if (length - at > covered)
+            continue;
+        return at;
+    }
+    return std::nullopt;
+}
+
 // The file's bytes past a wrapper: read where the file lends them, else held here.
 struct Source {
     View bytes;
@@ -113,7 +135,12 @@ std::optional<Realigned> Realign(SectorFile& file, bool knownNotToOpen)
     const std::uint64_t length = file.Length();
     if (length > kMaxFileLength || length < kHeaderSize)
         return std::nullopt;
-    RealignNote note;
+    // Where the compound file begins is told from the first bytes alone: a file with no
+    // signature within a wrapper's reach of its start has nothing to put back, and is not read
+    // whole to find that out.
+    const std::optional<std::uint64_t> start = CompoundFileStart(ReadFileBytes(file, kLongestWrapper + 8), length);
+    if (!start)
+        return std::nullopt;
     // The file's bytes from `skip` on: where it lends them, a view; else read into memory.
     const auto read = [&file, length](std::uint64_t skip) {
         Source source;
@@ -130,31 +157,18 @@ std::optional<Realigned> Realign(SectorFile& file, bool knownNotToOpen)
     Source source = read(0);
     if (!knownNotToOpen && Opens(source.bytes))
         return std::nullopt;
-    const auto again = [&read, &note] { return read(note.wrapperBytes); };
-    if (!SignatureAt(source.bytes, 0)) {
-        // A wrapper: the signature further on, and a table long enough for all that follows it (a
-        // compound file embedded in another is followed by the rest of that one).
-        const View bytes = source.bytes;
-        const std::size_t reach = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), kLongestWrapper + 8));
-        for (std::size_t at = 1; at + kHeaderSize <= reach; ++at) {
-            if (!SignatureAt(bytes, at))
-                continue;
-            const std::uint32_t fatCount = LoadLe32(bytes.data() + at + kNumFatSectorsOffset);
-            const std::uint64_t covered = std::uint64_t{fatCount} * kEntriesPerFatSector * kSectorSize + kHeaderSize;
-            if (bytes.size() - at > covered)
-                continue;
-            note.wrapperBytes = at;
-            if (source.held.empty()) {
-                source.bytes = bytes.subspan(at);
-            } else {
-                source.held.erase(source.held.begin(), source.held.begin() + static_cast<std::ptrdiff_t>(at));
-                source.bytes = source.held;
-            }
-            break;
+    RealignNote note;
+    note.wrapperBytes = *start;
+    if (*start > 0) {
+        const auto at = static_cast<std::size_t>(std::min<std::uint64_t>(*start, source.bytes.size()));
+        if (source.held.empty()) {
+            source.bytes = source.bytes.subspan(at);
+        } else {
+            source.held.erase(source.held.begin(), source.held.begin() + static_cast<std::ptrdiff_t>(at));
+            source.bytes = source.held;
         }
-        if (!note.Any())
-            return std::nullopt;
     }
+    const auto again = [&read, &note] { return read(note.wrapperBytes); };
     return RealignGrid(std::move(source), note, again);
 }
 

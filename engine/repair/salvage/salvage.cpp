@@ -785,6 +785,8 @@ SalvageReport SalvageWorkbook(SectorFile& file, std::span<const HeaderBytes> hea
     if (holdsWorkbook)
         *holdsWorkbook = false;
     salvage::Tell(progress, 0);
+    if (!salvage::HoldsTraceOfWorkbook(file))
+        return {};
     salvage::Image image = salvage::ReadImage(file);
     salvage::Tell(progress, 10);
     std::optional<salvage::Attempt> best;

@@ -95,6 +95,72 @@ std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t se
 
 }  // namespace
 
+bool HoldsTraceOfWorkbook(SectorFile& file)
+{
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    // Each place needs this many bytes after it: the longest name's characters, two bytes each.
+    constexpr std::size_t kLongestName = std::max_element(std::begin(kWorkbookStreamNames), std::end(kWorkbookStreamNames), [](auto a, auto b) {
+                                             return a.size() < b.size();
+                                         })->size();
+    constexpr std::size_t reach = std::max(kRecordHeaderSize, 2 * kLongestName);
+    // (Runs of one byte ask the same record header at every place.)
+    std::uint32_t lastHeader = 0;
+    bool lastCounts = false;
+    const auto traceAt = [&](const std::uint8_t* p) {
+        const std::uint16_t type = LoadLe16(p);
+        const std::uint16_t length = LoadLe16(p + 2);
+        const std::uint32_t header = std::uint32_t{type} | std::uint32_t{length} << 16;
+        if (header != lastHeader) {
+            lastHeader = header;
+            lastCounts = type == kBof || PlausibleRecord(type, length) || KnownRecord(type, length);
+        }
+        if (lastCounts)
+            return true;
+        const char16_t first = static_cast<char16_t>(type);
+        for (const std::u16string_view name : kWorkbookStreamNames) {
+            if (!EqualIgnoringAsciiCase(std::u16string_view(&first, 1), name.substr(0, 1)))
+                continue;
+            std::array<char16_t, kLongestName> read{};
+            for (std::size_t i = 0; i < name.size(); ++i)
+                read[i] = static_cast<char16_t>(LoadLe16(p + 2 * i));
+            if (EqualIgnoringAsciiCase(std::u16string_view(read.data(), name.size()), name))
+                return true;
+        }
+        return false;
+    };
+    std::vector<std::uint8_t> piece(kPiece + reach, 0);
+    std::size_t carried = 0;  // bytes of the piece before moved to its front, their places not yet asked
+    const std::uint64_t length = file.Length();
+    file.Seek(0);
+    for (std::uint64_t at = 0; at < length;) {
+        std::size_t got = 0;
+        while (carried + got < piece.size() && at + got < length) {
+            const std::size_t read = file.Read(std::span(piece).subspan(carried + got));
+            if (read == 0)
+                break;
+            got += read;
+        }
+        at += got;
+        const bool last = got == 0 || at >= length;
+        std::size_t held = carried + got;
+        if (last) {  // (the bytes after the end read as zeros)
+            std::fill(piece.begin() + static_cast<std::ptrdiff_t>(held), piece.end(), std::uint8_t{0});
+            if (held + reach > piece.size())
+                piece.resize(held + reach, 0);
+        }
+        const std::size_t places = last ? held : held - std::min(held, reach);
+        for (std::size_t k = 0; k < places; ++k) {
+            if (traceAt(piece.data() + k))
+                return true;
+        }
+        if (last)
+            break;
+        std::copy(piece.begin() + static_cast<std::ptrdiff_t>(places), piece.begin() + static_cast<std::ptrdiff_t>(held), piece.begin());
+        carried = held - places;
+    }
+    return false;
+}
+
 std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room)
 {
     if (room < 8 || LoadLe16(p) != kBof)

@@ -8,9 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "engine/io/sector_file.h"
 #include "engine/repair/salvage/salvage_chain.h"
 
 namespace tabulon::salvage {
+
+// Whether the file holds anything every way of finding a workbook stream starts from: a record
+// header that a walk takes for one (a plausible or known record, or a first record of any
+// length), or the name of a workbook stream as a directory entry holds it, at any byte. Read a
+// piece at a time, beyond the file's end as zeros: a file that holds none (the same byte over
+// and over, say) is refused without being read whole.
+bool HoldsTraceOfWorkbook(SectorFile& file);
 
 // Whether a workbook's first record (the globals' BOF) starts here; its BIFF version if so.
 std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room);

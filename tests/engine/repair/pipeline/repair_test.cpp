@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <span>
 
 #include "engine/biff/biff_cells.h"
 #include "engine/repair/rebuild/rebuild.h"
@@ -243,6 +244,48 @@ TEST(Repair, FilesThatAreNoWorkbooksAreLeftAlone)
         ASSERT_TRUE(report.refused) << c.name;
         EXPECT_EQ(*report.refused, c.what) << c.name;
         EXPECT_EQ(file.Bytes(), c.bytes) << c.name << ": nothing written";
+    }
+}
+
+// A file that lends none of its bytes (as one opened by its path) and notes the most it was
+// asked for at once.
+class PieceByPieceFile final : public SectorFile {
+public:
+    explicit PieceByPieceFile(const Bytes& bytes) : bytes_(bytes) {}
+    std::uint64_t Length() override { return bytes_.Length(); }
+    void Seek(std::uint64_t offset) override { bytes_.Seek(offset); }
+    std::size_t Read(std::span<std::uint8_t> buffer) override
+    {
+        largestRead = std::max(largestRead, buffer.size());
+        return bytes_.Read(buffer);
+    }
+    void Write(std::span<const std::uint8_t, kBlockSize> block) override { bytes_.Write(block); }
+
+    std::size_t largestRead = 0;
+
+private:
+    ByteViewFile bytes_;
+};
+
+// A file of one byte over and over holds nothing of a workbook: it is refused, the salvage
+// making nothing of it, and neither that nor the realignment reads it whole (a file as large
+// as a disk's would not fit in memory).
+TEST(Repair, FilesOfOneByteAreRefusedReadAPieceAtATime)
+{
+    constexpr std::size_t kLength = std::size_t{24} << 20;
+    constexpr std::size_t kMostAtOnce = std::size_t{2} << 20;
+    for (const std::uint8_t byte : {std::uint8_t{0xFF}, std::uint8_t{0xAA}}) {
+        SCOPED_TRACE(static_cast<int>(byte));
+        const Bytes bytes(kLength, byte);
+        PieceByPieceFile working(bytes);
+        std::optional<MemorySectorFile> made;
+        const RepairResult result = RepairWorkingCopy(working, RebuildMode::Auto, [&made]() -> SectorFile& { return made.emplace(); });
+        EXPECT_EQ(result.outcome, RepairOutcome::Refused);
+        ASSERT_TRUE(result.report.salvage) << "the salvage was tried";
+        EXPECT_FALSE(result.report.salvage->written);
+        ASSERT_TRUE(made);
+        EXPECT_EQ(made->Length(), 0u);
+        EXPECT_LE(working.largestRead, kMostAtOnce);
     }
 }
 

@@ -16,6 +16,7 @@
 #include "engine/repair/mending/mending.h"
 #include "engine/repair/pipeline/repair.h"
 #include "engine/repair/salvage/salvage.h"
+#include "engine/repair/salvage/salvage_finder.h"
 #include "engine/repair/workbook/workbook.h"
 #include "tests/support/biff_builder.h"
 #include "tests/support/cell_lines.h"
@@ -1611,6 +1612,52 @@ TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
             EXPECT_TRUE(Sound(salvaged));
         }
     }
+}
+
+// What tells the salvage that a file may hold a workbook is looked for at every byte, across
+// the pieces it is read in, and up to the file's end (beyond it zeros): a file with nothing of
+// it is refused unread, but one trace anywhere sends it to the salvage.
+TEST(Salvage, ATraceOfAWorkbookAnywhereIsFound)
+{
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    const Bytes blank(3 * kPiece + 100, 0xFF);
+    const auto holds = [](const Bytes& bytes) {
+        MemorySectorFile file(bytes);
+        return salvage::HoldsTraceOfWorkbook(file);
+    };
+    EXPECT_FALSE(holds(blank));
+    EXPECT_FALSE(holds(Bytes(700, 0xAA)));
+    EXPECT_TRUE(holds(test::TestWorkbook("xlrd__issue20.xls")));
+
+    const auto with = [&blank](std::size_t at, const Bytes& bytes) {
+        Bytes file = blank;
+        std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
+        return file;
+    };
+    const auto utf16 = [](std::u16string_view name) {
+        Bytes bytes;
+        for (const char16_t c : name)
+            bytes.insert(bytes.end(), {static_cast<std::uint8_t>(c & 0xFF), static_cast<std::uint8_t>(c >> 8)});
+        return bytes;
+    };
+    Bytes bof(2), number(4);
+    StoreLe16(bof.data(), biff::kBof);
+    StoreLe16(number.data(), biff::kNumber);
+    StoreLe16(number.data() + 2, 14);
+    const struct {
+        const char* name;
+        std::size_t at;
+        Bytes bytes;
+    } traces[] = {
+        {"a first record at the start", 0, bof},
+        {"a first record across two pieces", kPiece - 1, bof},
+        {"a first record in the last two bytes", blank.size() - 2, bof},
+        {"a cell record's header across two pieces", 2 * kPiece - 3, number},
+        {"the workbook's name, letters' case aside, across two pieces", kPiece - 7, utf16(u"wORKBOOK")},
+        {"the older name at an odd place", 2 * kPiece + 13, utf16(u"BooK")},
+    };
+    for (const auto& trace : traces)
+        EXPECT_TRUE(holds(with(trace.at, trace.bytes))) << trace.name;
 }
 
 }  // namespace
