@@ -117,6 +117,29 @@ public:
         return runs;
     }
 
+    // A stream's bytes, as ReadStream gives them, handed to `take` a run of sectors at a time
+    // (what lies past the file's end reads as zeros); false when `take` stopped.
+    bool StreamPieces(const DirectoryEntry& entry, const std::function<bool(std::span<const std::uint8_t>)>& take)
+    {
+        if (entry.type != kObjectTypeStream || entry.size < kMiniStreamCutoff) {
+            const std::vector<std::uint8_t> data = ReadStream(entry);
+            return data.empty() || take(data);
+        }
+        const std::vector<std::uint32_t> chain = ChainOf(entry);
+        const std::size_t length = std::min(static_cast<std::size_t>(entry.size), chain.size() * kSectorSize);
+        std::vector<std::uint8_t> buffer(kMostSectorsAtOnce * kSectorSize);
+        bool going = true;
+        ForEachRun(chain, length, [&](std::size_t, std::size_t count) {
+            if (!going)
+                return;
+            const std::span<std::uint8_t> piece(buffer.data(), count);
+            const std::size_t got = file_.Read(piece);
+            std::fill(piece.begin() + static_cast<std::ptrdiff_t>(std::min(got, count)), piece.end(), std::uint8_t{0});
+            going = take(piece);
+        });
+        return going;
+    }
+
     // Whether a stream holds exactly `expected`, read a run of sectors at a time.
     bool StreamEquals(const DirectoryEntry& entry, std::span<const std::uint8_t> expected)
     {
@@ -433,6 +456,16 @@ std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::s
     if (const DirectoryEntry* entry = FindRootStream(reader, names))
         return reader.ReadStream(*entry, spare);
     return std::nullopt;
+}
+
+bool ReadRootStreamInPieces(SectorFile& file, std::span<const std::u16string_view> names,
+                            const std::function<bool(std::span<const std::uint8_t>)>& take)
+{
+    Reader reader(file);
+    if (!reader.Open())
+        return false;
+    const DirectoryEntry* entry = FindRootStream(reader, names);
+    return entry && reader.StreamPieces(*entry, take);
 }
 
 bool RootStreamEquals(SectorFile& file, std::span<const std::u16string_view> names, std::span<const std::uint8_t> expected)

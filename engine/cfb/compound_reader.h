@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -58,6 +59,11 @@ std::optional<CompoundRoot> ReadCompoundRoot(SectorFile& file);
 // behind it, for a stream that is to grow where it lies.
 std::optional<std::vector<std::uint8_t>> ReadRootStream(SectorFile& file, std::span<const std::u16string_view> names,
                                                        std::size_t spare = 0);
+// What ReadRootStream would give, handed to `take` a piece at a time in order (at most 1 MiB a
+// piece, each but the last a whole number of sectors), never held whole; `take` gives false to
+// stop. False when there is no such stream, the file cannot be read, or `take` stopped.
+bool ReadRootStreamInPieces(SectorFile& file, std::span<const std::u16string_view> names,
+                            const std::function<bool(std::span<const std::uint8_t>)>& take);
 // Whether ReadRootStream would give exactly `expected`; the stream is read a piece at a time,
 // never held whole.
 bool RootStreamEquals(SectorFile& file, std::span<const std::u16string_view> names, std::span<const std::uint8_t> expected);

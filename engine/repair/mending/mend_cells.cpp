@@ -89,165 +89,142 @@ bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::ui
     }
 }
 
-// Cells no workbook has (see NoWrittenCell): bytes that are no records (another file's, zeros,
-// records read from the wrong place) read as one now and then.
-//
-// An encrypted workbook whose FILEPASS record went with the damage: its cells' bodies are
-// the cipher's bytes, and read as values they are inventions. Their records read (the headers
-// are not encrypted), but their columns and cell styles are numbers no workbook has (a column
-// past 255, a style past 4050) in most of them, where in any other workbook none has: then
-// every cell record becomes filler; otherwise those no workbook has do.
-//
-// Find() goes over the records from the stream's start as long as they read one after
-// another (noting every cell record in `every`, when given); Apply() then carries out what
-// it found.
-class ImpossibleCells {
-public:
-    ImpossibleCells(Bytes stream, bool otherDamage) : stream_(stream), otherDamage_(otherDamage) {}
+}  // namespace
 
-    void Find(std::vector<std::pair<std::size_t, std::size_t>>* every = nullptr)
-    {
-        const bool biff5 = stream_.size() >= kHeader && U16(stream_, 0) == kBof;
-        bool globals = true;
-        bool chart = false;  // a chart's cached values hold NaN for points without one (Gnumeric's)
-        for (std::size_t at = 0; at + kHeader <= stream_.size() && Reads(stream_, at);) {
-            const std::uint16_t type = U16(stream_, at);
-            const std::uint16_t length = U16(stream_, at + 2);
-            if (globals && type == kFilePass) {
-                saysEncrypted_ = true;  // encrypted, and it says so: readers know
-                return;
-            }
-            globals = globals && type != kEof;
-            if (IsBofType(type))
-                chart = length >= 4 && U16(stream_, at + kHeader + 2) == kChartSubstream;
-            if (!globals && IsCellRecord(type) && length >= 6) {
-                ++cells_;
-                if (NoWrittenCell(stream_, at, type, length, biff5, otherDamage_ && !chart))
-                    unwritten_.emplace_back(at, at + kHeader + length);
-                impossible_ += U16(stream_, at + kHeader + 2) > 0xFF || U16(stream_, at + kHeader + 4) >= 4050 ? 1u : 0u;
-                if (every)
-                    every->emplace_back(at, at + kHeader + length);
-            }
-            at += kHeader + length;
-        }
+ImpossibleCells::ImpossibleCells(bool biff5, bool otherDamage) : biff5_(biff5), otherDamage_(otherDamage) {}
+
+bool ImpossibleCells::Take(std::span<const std::uint8_t> record, std::size_t at, std::vector<std::pair<std::size_t, std::size_t>>* every)
+{
+    const std::uint16_t type = U16(record, 0);
+    const std::uint16_t length = U16(record, 2);
+    if (globals_ && type == kFilePass) {
+        saysEncrypted_ = true;  // encrypted, and it says so: readers know
+        return false;
     }
+    globals_ = globals_ && type != kEof;
+    if (IsBofType(type))
+        chart_ = length >= 4 && U16(record, kHeader + 2) == kChartSubstream;
+    if (!globals_ && IsCellRecord(type) && length >= 6) {
+        ++cells_;
+        if (NoWrittenCell(record, 0, type, length, biff5_, otherDamage_ && !chart_))
+            unwritten_.emplace_back(at, at + kHeader + length);
+        impossible_ += U16(record, kHeader + 2) > 0xFF || U16(record, kHeader + 4) >= 4050 ? 1u : 0u;
+        if (every)
+            every->emplace_back(at, at + kHeader + length);
+    }
+    return true;
+}
 
-    // Whether Apply changes the stream.
-    bool Changes() const { return !saysEncrypted_ && (Encrypted() || !unwritten_.empty()); }
-
-    void Apply(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
-    {
-        if (!Changes())
+void ImpossibleCells::Find(Bytes stream, std::vector<std::pair<std::size_t, std::size_t>>* every)
+{
+    for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
+        const std::size_t end = at + kHeader + U16(stream, at + 2);
+        if (!Take(stream.subspan(at, end - at), at, every))
             return;
-        std::vector<std::pair<std::size_t, std::size_t>> found = std::move(unwritten_);  // cell records that go
-        if (Encrypted()) {
-            // Every cell record: the walk again, noting them all this time.
-            found.clear();
-            ImpossibleCells(stream, otherDamage_).Find(&found);
-        }
-        for (const auto& [from, to] : found) {
-            WriteFiller(stream, nullptr, from, to);
-            MendedRegion* last = regions.empty() ? nullptr : &regions.back();
-            if (last && last->kind == MendedRegion::Kind::Replaced && last->offset + last->length == from)
-                last->length += to - from;
-            else
-                regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
-        }
+        at = end;
     }
+}
 
-private:
-    bool Encrypted() const { return impossible_ * 2 > cells_; }
-
-    Bytes stream_;
-    bool otherDamage_;
-    bool saysEncrypted_ = false;
-    std::size_t cells_ = 0, impossible_ = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> unwritten_;
-};
-
-// A cell whose record holds a zeroed unit (a label's text, a number, the values of a run of
-// them, a formula or its string result with the STRING record's CONTINUE records): its bytes
-// there were lost, and a reader would show zeros in their place, as if the workbook held them.
-// No cell record a workbook holds has 64 zero bytes from a multiple of 64 (none of the sample
-// workbooks' does). The cell goes, a formula with the result it would show.
-//
-// Find() goes over every record that reads; Apply() then carries out what it found.
-class CellsOverZeros {
-public:
-    explicit CellsOverZeros(Bytes stream) : stream_(stream) {}
-
-    void Find()
-    {
-        const Bytes stream = stream_;
-        const auto isFormula = [](std::uint16_t type) { return type == kFormula || type == kFormula3 || type == kFormula4; };
-        std::size_t previous = kNoPlace, previousEnd = kNoPlace;  // the record before, where it ends
-        std::uint16_t previousType = 0;
-        bool previousZeros = false;
-        std::size_t text = kNoPlace, textEnd = 0;  // a string result under way, its formula first
-        bool zeroed = false;
-        // A formula whose text result went with a hole right after it: its STRING record is filler
-        // now, and a reader would take the next STRING record (another formula's, past the hole)
-        // for its result. (Between a formula and its STRING record only a shared formula, an
-        // array or a table may come.)
-        const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
-        std::size_t awaiting = kNoPlace, awaitingEnd = 0;
-        std::vector<std::pair<std::size_t, std::size_t>> textLost;
-        ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
-            const std::size_t end = at + kHeader + length;
-            if (isFormula(type) && !biff2) {
-                const bool textResult = length >= 14 && stream[at + kHeader + 6] == 0 && U16(stream, at + kHeader + 12) == 0xFFFF;
-                awaiting = textResult ? at : kNoPlace;
-                awaitingEnd = end;
-            } else if (awaiting != kNoPlace && type != kSharedFormula && type != kArray && type != kTable) {
-                if (type == kFillerRecord)
-                    textLost.emplace_back(awaiting, awaitingEnd);
-                awaiting = kNoPlace;
-            }
-            // (A body shorter than a unit holds none wholly: most cell records, asked at no cost.)
-            const bool zeros = length >= kUnit && ZeroedUnitIn(stream, at + kHeader, end, true);
-            if (text != kNoPlace && type == kContinue && at == textEnd) {
-                zeroed = zeroed || zeros;
-                textEnd = end;
-            } else {
-                if (text != kNoPlace && zeroed)
-                    gone_.emplace_back(text, textEnd);
-                text = kNoPlace;
-                zeroed = false;
-            }
-            const bool afterFormula = previousEnd == at && isFormula(previousType);
-            if (type == kString || type == kString2) {
-                text = afterFormula ? previous : at;
-                textEnd = end;
-                zeroed = zeros || (afterFormula && previousZeros);
-            } else if (isFormula(previousType) && previousZeros) {
-                gone_.emplace_back(previous, previousEnd);  // a formula with no string result after it
-            }
-            if (IsCellRecord(type) && !isFormula(type) && zeros)
-                gone_.emplace_back(at, end);
-            previous = at;
-            previousEnd = end;
-            previousType = type;
-            previousZeros = zeros;
-        });
-        if (text != kNoPlace && zeroed)
-            gone_.emplace_back(text, textEnd);
-        else if (isFormula(previousType) && previousZeros)
-            gone_.emplace_back(previous, previousEnd);
-        gone_.insert(gone_.end(), textLost.begin(), textLost.end());
+void ImpossibleCells::Apply(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    if (!Changes())
+        return;
+    std::vector<std::pair<std::size_t, std::size_t>> found = std::move(unwritten_);  // cell records that go
+    if (Encrypted()) {
+        // Every cell record: the walk again, noting them all this time.
+        found.clear();
+        ImpossibleCells(biff5_, otherDamage_).Find(stream, &found);
     }
-
-    void Apply(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions) const
-    {
-        for (const auto& [from, to] : gone_) {
-            WriteFiller(stream, nullptr, from, to);
-            Cover(regions, from, to);
-        }
+    for (const auto& [from, to] : found) {
+        WriteFiller(stream, nullptr, from, to);
+        MendedRegion* last = regions.empty() ? nullptr : &regions.back();
+        if (last && last->kind == MendedRegion::Kind::Replaced && last->offset + last->length == from)
+            last->length += to - from;
+        else
+            regions.push_back({MendedRegion::Kind::Replaced, from, to - from, -1});
     }
+}
 
-private:
-    Bytes stream_;
-    std::vector<std::pair<std::size_t, std::size_t>> gone_;
-};
+namespace {
+
+bool IsFormula(std::uint16_t type)
+{
+    return type == kFormula || type == kFormula3 || type == kFormula4;
+}
+
+}  // namespace
+
+CellsOverZeros::CellsOverZeros(bool biff2) : biff2_(biff2) {}
+
+void CellsOverZeros::Take(Bytes record, std::size_t at, bool zeros)
+{
+    const std::uint16_t type = U16(record, 0);
+    const std::size_t length = U16(record, 2);
+    const std::size_t end = at + kHeader + length;
+    if (IsFormula(type) && !biff2_) {
+        const bool textResult = length >= 14 && record[kHeader + 6] == 0 && U16(record, kHeader + 12) == 0xFFFF;
+        awaiting_ = textResult ? at : kNoPlace;
+        awaitingEnd_ = end;
+    } else if (awaiting_ != kNoPlace && type != kSharedFormula && type != kArray && type != kTable) {
+        if (type == kFillerRecord)
+            textLost_.emplace_back(awaiting_, awaitingEnd_);
+        awaiting_ = kNoPlace;
+    }
+    if (text_ != kNoPlace && type == kContinue && at == textEnd_) {
+        zeroed_ = zeroed_ || zeros;
+        textEnd_ = end;
+    } else {
+        if (text_ != kNoPlace && zeroed_)
+            gone_.emplace_back(text_, textEnd_);
+        text_ = kNoPlace;
+        zeroed_ = false;
+    }
+    const bool afterFormula = previousEnd_ == at && IsFormula(previousType_);
+    if (type == kString || type == kString2) {
+        text_ = afterFormula ? previous_ : at;
+        textEnd_ = end;
+        zeroed_ = zeros || (afterFormula && previousZeros_);
+    } else if (IsFormula(previousType_) && previousZeros_) {
+        gone_.emplace_back(previous_, previousEnd_);  // a formula with no string result after it
+    }
+    if (IsCellRecord(type) && !IsFormula(type) && zeros)
+        gone_.emplace_back(at, end);
+    previous_ = at;
+    previousEnd_ = end;
+    previousType_ = type;
+    previousZeros_ = zeros;
+}
+
+void CellsOverZeros::Finish()
+{
+    if (text_ != kNoPlace && zeroed_)
+        gone_.emplace_back(text_, textEnd_);
+    else if (IsFormula(previousType_) && previousZeros_)
+        gone_.emplace_back(previous_, previousEnd_);
+    gone_.insert(gone_.end(), textLost_.begin(), textLost_.end());
+    textLost_.clear();
+}
+
+void CellsOverZeros::Find(Bytes stream)
+{
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t, std::size_t length) {
+        const std::size_t end = at + kHeader + length;
+        // (A body shorter than a unit holds none wholly: most cell records, asked at no cost.)
+        const bool zeros = length >= kUnit && ZeroedUnitIn(stream, at + kHeader, end, true);
+        Take(stream.subspan(at, end - at), at, zeros);
+    });
+    Finish();
+}
+
+void CellsOverZeros::Apply(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions) const
+{
+    for (const auto& [from, to] : gone_) {
+        WriteFiller(stream, nullptr, from, to);
+        Cover(regions, from, to);
+    }
+}
+
+namespace {
 
 }  // namespace
 
@@ -256,11 +233,12 @@ private:
 // again.
 void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
-    ImpossibleCells impossible(stream, !regions.empty());
-    CellsOverZeros zeros(stream);
+    ImpossibleCells impossible(stream.size() >= kHeader && U16(stream, 0) == kBof, !regions.empty());
+    const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
+    CellsOverZeros zeros(biff2);
     {
-        Beside looking(stream.size(), [&zeros] { zeros.Find(); });
-        impossible.Find();
+        Beside looking(stream.size(), [&zeros, &stream] { zeros.Find(stream); });
+        impossible.Find(stream);
         looking.Wait();
     }
     if (!impossible.Changes()) {
@@ -268,8 +246,8 @@ void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<Mende
         return;
     }
     impossible.Apply(stream, regions);
-    CellsOverZeros again(stream);
-    again.Find();
+    CellsOverZeros again(biff2);
+    again.Find(stream);
     again.Apply(stream, regions);
 }
 

@@ -96,15 +96,103 @@ private:
 // record_check.cpp
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at);
 
+// Where the counts a length contradicts first go wrong in the globals (the records before the
+// first end record): nothing where none does.
+std::optional<std::uint64_t> CountsDamage(Bytes globals);
+
 // record_mend.cpp
+// Whether the stream's start is gone (a stream that begins with a worksheet's first record has
+// lost its globals as well); its first record is all that is read of it.
+bool StartLost(Bytes stream);
 // A region for [from, to), which the mending wrote anew, unless one already holds it (filler
 // from this mending's walk; filler an earlier mending left is no region of this one).
 void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to);
 
 // mend_cells.cpp
+// Cells no workbook has (cells no spreadsheet program writes: a column past 255, the last a
+// sheet has; where the stream was mended elsewhere, a formula with no room for its expression or
+// no token the format has first, a number no program stores or one below the smallest normal
+// double, outside charts): bytes that are no records (another file's, zeros, records read from
+// the wrong place) read as one now and then.
+//
+// An encrypted workbook whose FILEPASS record went with the damage: its cells' bodies are
+// the cipher's bytes, and read as values they are inventions. Their records read (the headers
+// are not encrypted), but their columns and cell styles are numbers no workbook has (a column
+// past 255, a style past 4050) in most of them, where in any other workbook none has: then
+// every cell record becomes filler; otherwise those no workbook has do.
+//
+// The records are taken one after another from the stream's start as long as they read
+// (Take, or Find over a stream held whole); Apply() then carries out what was found.
+class ImpossibleCells {
+public:
+    // `biff5`: the stream's first record is BIFF5's or a later version's; `otherDamage`: the
+    // stream was mended elsewhere.
+    ImpossibleCells(bool biff5, bool otherDamage);
+
+    // The record `record` (its header and body), which lies at `at` in the stream; every cell
+    // record noted in `every`, when given. False once the records after it no longer count
+    // (the workbook says it is encrypted).
+    bool Take(std::span<const std::uint8_t> record, std::size_t at, std::vector<std::pair<std::size_t, std::size_t>>* every = nullptr);
+    // Takes every record of `stream` from its start as long as they read one after another.
+    void Find(Bytes stream, std::vector<std::pair<std::size_t, std::size_t>>* every = nullptr);
+
+    // Whether Apply changes the stream.
+    bool Changes() const { return !saysEncrypted_ && (Encrypted() || !unwritten_.empty()); }
+    void Apply(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
+
+private:
+    bool Encrypted() const { return impossible_ * 2 > cells_; }
+
+    bool biff5_;
+    bool otherDamage_;
+    bool globals_ = true;
+    bool chart_ = false;  // in a chart, whose cached values hold NaN for points without one (Gnumeric's)
+    bool saysEncrypted_ = false;
+    std::size_t cells_ = 0, impossible_ = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> unwritten_;
+};
+
 // Cell records no workbook holds become filler: those of cells no spreadsheet program writes,
 // then those over zeroed bytes.
 void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
+
+// A cell whose record holds a zeroed unit (a label's text, a number, the values of a run of
+// them, a formula or its string result with the STRING record's CONTINUE records): its bytes
+// there were lost, and a reader would show zeros in their place, as if the workbook held them.
+// No cell record a workbook holds has 64 zero bytes from a multiple of 64 (none of the sample
+// workbooks' does). The cell goes, a formula with the result it would show. So does a formula
+// whose text result went with a hole right after it: its STRING record is filler now, and a
+// reader would take the next STRING record (another formula's, past the hole) for its result.
+// (Between a formula and its STRING record only a shared formula, an array or a table may come.)
+//
+// Every record that reads is taken in order (Take, then Finish; or Find over a stream held
+// whole); Apply() then carries out what was found.
+class CellsOverZeros {
+public:
+    // `biff2`: the stream's first record is BIFF2's (whose formulas hold no text result).
+    explicit CellsOverZeros(bool biff2);
+
+    // The record `record` (header and body), at `at` in the stream; `zeros`: a zeroed unit lies
+    // wholly in its body.
+    void Take(Bytes record, std::size_t at, bool zeros);
+    // After the last record.
+    void Finish();
+    void Find(Bytes stream);
+
+    bool Changes() const { return !gone_.empty(); }
+    void Apply(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions) const;
+
+private:
+    bool biff2_;
+    std::size_t previous_ = kNoPlace, previousEnd_ = kNoPlace;  // the record before, where it ends
+    std::uint16_t previousType_ = 0;
+    bool previousZeros_ = false;
+    std::size_t text_ = kNoPlace, textEnd_ = 0;  // a string result under way, its formula first
+    bool zeroed_ = false;
+    std::size_t awaiting_ = kNoPlace, awaitingEnd_ = 0;  // a formula whose text result is to follow
+    std::vector<std::pair<std::size_t, std::size_t>> textLost_;
+    std::vector<std::pair<std::size_t, std::size_t>> gone_;
+};
 
 // mend_fill.cpp
 struct Walk {

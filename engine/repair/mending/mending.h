@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,6 +31,35 @@ struct MendedRegion {
 // Nothing when every record reads (bytes after the last sheet's end are filler and do not
 // count).
 std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> stream);
+
+// Whether a workbook stream, handed over a piece at a time, is one in which FirstRecordDamage
+// finds nothing and MendWorkbookStream replaces nothing, told without holding the stream: its
+// records follow one another to its very end, each a plausible one of the table (no filler, no
+// header of four zeros), the workbook's own first record first, no first record with an odd
+// field, every substream closed and no record between them, every sheet the list names
+// beginning where it says; no zeroed unit in the string table's records, nor one the cells
+// over zeros would go for; no cell no workbook holds, no chart record right in a worksheet, no
+// count of the globals that may need mending. The mending's rules act only on a break in the
+// records, a hole the walk filled, or one of the last five. A stream that falls short of this
+// is not damaged for that: it is to be read whole and checked so. Holds the globals (those
+// larger than 32 MiB are not told intact) and one record at a time.
+class IntactRecords {
+public:
+    IntactRecords();
+    ~IntactRecords();
+    IntactRecords(const IntactRecords&) = delete;
+    IntactRecords& operator=(const IntactRecords&) = delete;
+
+    // The stream's next piece (each but the last a whole number of 64-byte units); false once
+    // the stream cannot be told intact (the rest need not be handed over).
+    bool Take(std::span<const std::uint8_t> piece);
+    // Once the last piece is taken: whether the stream is intact as above.
+    bool Intact() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Mends the stream in place and at its end, and gives what it mended. A value in the result
 // is the original's or absent: what cannot be proven to be what was written goes.

@@ -115,16 +115,21 @@ std::optional<std::uint64_t> FirstRecordDamage(std::span<const std::uint8_t> str
 {
     if (const std::optional<std::uint64_t> broken = FirstBrokenRecord(stream))
         return broken;
-    // Counts a length contradicts live in the globals: a copy of them is mended to find out.
+    // Counts a length contradicts live in the globals.
     std::size_t globalsEnd = 0;
     while (globalsEnd + kHeader <= stream.size() && U16(stream, globalsEnd) != kEof)
         globalsEnd += kHeader + U16(stream, globalsEnd + 2);
-    const std::span<const std::uint8_t> asFound = stream.first(std::min(globalsEnd, stream.size()));
-    if (!CountsMayNeedMending(asFound))
+    return CountsDamage(stream.first(std::min(globalsEnd, stream.size())));
+}
+
+std::optional<std::uint64_t> mending::CountsDamage(Bytes globals)
+{
+    // A copy of them is mended to find out.
+    if (!CountsMayNeedMending(globals))
         return std::nullopt;  // (no copy of the globals to mend)
-    std::vector<std::uint8_t> globals(asFound.begin(), asFound.end());
+    std::vector<std::uint8_t> copy(globals.begin(), globals.end());
     std::vector<MendedRegion> regions;
-    MendCounts(globals, regions);
+    MendCounts(copy, regions);
     if (regions.empty())
         return std::nullopt;
     return std::min_element(regions.begin(), regions.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; })->offset;

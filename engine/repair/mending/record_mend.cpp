@@ -109,15 +109,13 @@ void PlaceRegionsInSheets(MendState& m)
 using namespace biff;
 using namespace mending;
 
-namespace {
-
-// Whether the stream's start is gone (a stream that begins with a worksheet's first record has
-// lost its globals as well).
-bool StartLost(Bytes stream)
+bool mending::StartLost(Bytes stream)
 {
     return stream.size() < 8 || U16(stream, 0) != kBof || U16(stream, 2) < 8 || !ReadsKnown(stream, 0) ||
            U16(stream, kHeader + 2) == kWorksheetSubstream;
 }
+
+namespace {
 
 // One round of mending: its rules one after another, each seeing what those before it wrote.
 std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)

@@ -119,6 +119,12 @@ void AddRecordDamage(SectorFile& file, WorkbookCheck& check, std::shared_ptr<con
 {
     if (mended)
         mended->reset();
+    // Records told intact a piece at a time need not be held: only a stream that may be damaged
+    // is read whole (to find where, and to mend it for the salvage that follows).
+    IntactRecords intact;
+    if (ReadRootStreamInPieces(file, biff::kWorkbookStreamNames, [&intact](std::span<const std::uint8_t> piece) { return intact.Take(piece); }) &&
+        intact.Intact())
+        return;
     if (std::optional<std::vector<std::uint8_t>> stream = ReadWorkbookStream(file))
         AddStreamDamage(FirstRecordDamage(*stream), *stream, false, check, [&file] { return SummarySheetNames(file); }, mended, &*stream);
 }
