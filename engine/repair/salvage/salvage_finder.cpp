@@ -95,70 +95,98 @@ std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t se
 
 }  // namespace
 
-bool HoldsTraceOfWorkbook(SectorFile& file)
-{
-    constexpr std::size_t kPiece = std::size_t{1} << 20;
-    // Each place needs this many bytes after it: the longest name's characters, two bytes each.
-    constexpr std::size_t kLongestName = std::max_element(std::begin(kWorkbookStreamNames), std::end(kWorkbookStreamNames), [](auto a, auto b) {
-                                             return a.size() < b.size();
-                                         })->size();
-    constexpr std::size_t reach = std::max(kRecordHeaderSize, 2 * kLongestName);
-    // (Runs of one byte ask the same record header at every place.)
-    std::uint32_t lastHeader = 0;
-    bool lastCounts = false;
-    const auto traceAt = [&](const std::uint8_t* p) {
-        const std::uint16_t type = LoadLe16(p);
-        const std::uint16_t length = LoadLe16(p + 2);
-        const std::uint32_t header = std::uint32_t{type} | std::uint32_t{length} << 16;
-        if (header != lastHeader) {
-            lastHeader = header;
-            lastCounts = type == kBof || PlausibleRecord(type, length) || KnownRecord(type, length);
-        }
-        if (lastCounts)
+namespace {
+
+// The places a workbook stream is found from, as the salvage finds it, at `at` of `bytes` (a
+// run of the file's bytes from a sector's start, `reach` bytes past `at` at least): the name
+// of a workbook stream in a directory entry, a sheet's first record (at any byte), a
+// workbook's first record (at any unit), the rest of a sheet (in a sector on its own or with
+// the next; `sector`: `at` begins one past the header). `known`, whether any record a walk
+// takes begins in the sector: where none does, no records run there.
+class WorkbookTraces {
+public:
+    static constexpr std::size_t kReach = 2 * kSectorSize;
+
+    bool At(std::span<const std::uint8_t> bytes, std::size_t at, std::uint64_t fileOffset) const
+    {
+        const std::uint8_t* p = bytes.data() + at;
+        if (FirstSheetBof(p, 8) || (fileOffset % kMiniSectorSize == 0 && GlobalsBofAt(p, kMiniSectorSize)))
             return true;
-        const char16_t first = static_cast<char16_t>(type);
+        const char16_t first = static_cast<char16_t>(LoadLe16(p));
         for (const std::u16string_view name : kWorkbookStreamNames) {
             if (!EqualIgnoringAsciiCase(std::u16string_view(&first, 1), name.substr(0, 1)))
                 continue;
-            std::array<char16_t, kLongestName> read{};
-            for (std::size_t i = 0; i < name.size(); ++i)
+            std::array<char16_t, 16> read{};
+            for (std::size_t i = 0; i < name.size() && i < read.size(); ++i)
                 read[i] = static_cast<char16_t>(LoadLe16(p + 2 * i));
-            if (EqualIgnoringAsciiCase(std::u16string_view(read.data(), name.size()), name))
+            if (EqualIgnoringAsciiCase(std::u16string_view(read.data(), std::min(name.size(), read.size())), name))
+                return true;
+        }
+        if (fileOffset % kSectorSize != 0 || fileOffset < kHeaderSize || !AnyRecordStartsIn(bytes.subspan(at, kSectorSize + kRecordHeaderSize)))
+            return false;
+        return SheetRecordsRunIn(bytes.subspan(at, kSectorSize)) || SheetRecordsRunIn(bytes.subspan(at, 2 * kSectorSize));
+    }
+
+private:
+    // Whether a record a walk takes (filler among them) begins in the first sector of `bytes`.
+    bool AnyRecordStartsIn(std::span<const std::uint8_t> bytes) const
+    {
+        for (std::size_t k = 0; k + kRecordHeaderSize <= bytes.size() && k < kSectorSize; ++k) {
+            const std::uint32_t header = LoadLe32(bytes.data() + k);
+            if (header != lastHeader_) {  // (runs of one byte ask the same header at every place)
+                lastHeader_ = header;
+                lastKnown_ = biff::Known(static_cast<std::uint16_t>(header), static_cast<std::uint16_t>(header >> 16));
+            }
+            if (lastKnown_)
                 return true;
         }
         return false;
-    };
-    std::vector<std::uint8_t> piece(kPiece + reach, 0);
-    std::size_t carried = 0;  // bytes of the piece before moved to its front, their places not yet asked
+    }
+
+    mutable std::uint32_t lastHeader_ = 0;
+    mutable bool lastKnown_ = biff::Known(0, 0);
+};
+
+}  // namespace
+
+bool HoldsTraceOfWorkbook(SectorFile& file)
+{
+    static_assert(std::size(kWorkbookStreamNames) > 0);
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    constexpr std::size_t kReach = WorkbookTraces::kReach;
+    const WorkbookTraces traces;
+    std::vector<std::uint8_t> piece(kPiece + kReach, 0);
+    std::size_t carried = 0;  // bytes moved to the piece's front, their places not yet asked
+    std::uint64_t base = 0;   // where the piece begins in the file
     const std::uint64_t length = file.Length();
     file.Seek(0);
-    for (std::uint64_t at = 0; at < length;) {
+    while (true) {
         std::size_t got = 0;
-        while (carried + got < piece.size() && at + got < length) {
+        while (carried + got < piece.size() && base + carried + got < length) {
             const std::size_t read = file.Read(std::span(piece).subspan(carried + got));
             if (read == 0)
                 break;
             got += read;
         }
-        at += got;
-        const bool last = got == 0 || at >= length;
-        std::size_t held = carried + got;
-        if (last) {  // (the bytes after the end read as zeros)
+        const std::size_t held = carried + got;
+        const bool last = base + held >= length || got == 0;
+        std::size_t places = held - std::min(held, kReach);
+        if (last) {
+            // The last sector filled out with zeros, as the salvage reads it, and zeros after it.
+            places = held;
+            piece.resize((held + kSectorSize - 1) / kSectorSize * kSectorSize + kReach);
             std::fill(piece.begin() + static_cast<std::ptrdiff_t>(held), piece.end(), std::uint8_t{0});
-            if (held + reach > piece.size())
-                piece.resize(held + reach, 0);
         }
-        const std::size_t places = last ? held : held - std::min(held, reach);
         for (std::size_t k = 0; k < places; ++k) {
-            if (traceAt(piece.data() + k))
+            if (traces.At(piece, k, base + k))
                 return true;
         }
         if (last)
-            break;
+            return false;
         std::copy(piece.begin() + static_cast<std::ptrdiff_t>(places), piece.begin() + static_cast<std::ptrdiff_t>(held), piece.begin());
         carried = held - places;
+        base += places;
     }
-    return false;
 }
 
 std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room)
@@ -344,29 +372,34 @@ std::uint16_t VersionOfSheetRecords(std::vector<std::uint8_t>& stream, std::size
 
 }  // namespace
 
-bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
+bool SheetRecordsRunIn(std::span<const std::uint8_t> bytes)
 {
     // A sheet's records that read on for this many, cells or rows among them and none of the
     // globals' kinds, are taken for the rest of one.
     constexpr int kRecordsThatTell = 8;
+    const std::size_t first = biff::Resync(bytes, 0, kSectorSize);
+    if (first == biff::kNoPlace)
+        return false;
+    int records = 0;
+    bool sheetKinds = false, otherKinds = false;
+    for (std::size_t at = first; records < kRecordsThatTell && biff::ReadsKnown(bytes, at) && !otherKinds;
+         at += kRecordHeaderSize + LoadLe16(bytes.data() + at + 2), ++records) {
+        const std::uint16_t type = LoadLe16(bytes.data() + at);
+        sheetKinds = sheetKinds || IsCellRecord(type) || IsSheetRecord(type);
+        otherKinds = IsGlobalsRecord(type) || IsBofType(type);
+    }
+    return records == kRecordsThatTell && sheetKinds && !otherKinds;
+}
+
+bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
+{
     for (std::uint32_t u = 0; u < main_.count; ++u) {
         if (!main_.Free(u))
             continue;
         std::vector<std::uint8_t> bytes(main_.At(u), main_.At(u) + kSectorSize);
         if (u + 1 < main_.count && main_.Free(u + 1))
             bytes.insert(bytes.end(), main_.At(u + 1), main_.At(u + 1) + kSectorSize);
-        const std::size_t first = biff::Resync(bytes, 0, kSectorSize);
-        if (first == biff::kNoPlace)
-            continue;
-        int records = 0;
-        bool sheetKinds = false, otherKinds = false;
-        for (std::size_t at = first; records < kRecordsThatTell && biff::ReadsKnown(bytes, at) && !otherKinds;
-             at += kRecordHeaderSize + LoadLe16(bytes.data() + at + 2), ++records) {
-            const std::uint16_t type = LoadLe16(bytes.data() + at);
-            sheetKinds = sheetKinds || IsCellRecord(type) || IsSheetRecord(type);
-            otherKinds = IsGlobalsRecord(type) || IsBofType(type);
-        }
-        if (records < kRecordsThatTell || !sheetKinds || otherKinds)
+        if (!SheetRecordsRunIn(bytes))
             continue;
         ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
         chain.Build(u);

@@ -13,12 +13,17 @@
 
 namespace tabulon::salvage {
 
-// Whether the file holds anything every way of finding a workbook stream starts from: a record
-// header that a walk takes for one (a plausible or known record, or a first record of any
-// length), or the name of a workbook stream as a directory entry holds it, at any byte. Read a
-// piece at a time, beyond the file's end as zeros: a file that holds none (the same byte over
-// and over, say) is refused without being read whole.
+// Whether the file holds anything a workbook stream is found from: the name of a workbook
+// stream (as a directory entry holds it) or a sheet's first record at any byte, a workbook's
+// first record at any unit, the rest of a sheet in any sector (see SheetRecordsRunIn). Read a
+// piece at a time, the last sector filled out with zeros: a file that holds none (the same
+// byte over and over, random bytes) is refused without being read whole.
 bool HoldsTraceOfWorkbook(SectorFile& file);
+
+// Whether `bytes` (a sector, or a sector and the next) hold what is taken for the rest of a
+// sheet: from the first place in the first sector where records run on, records that read for
+// eight, cells or rows among them and none of the globals' kinds.
+bool SheetRecordsRunIn(std::span<const std::uint8_t> bytes);
 
 // Whether a workbook's first record (the globals' BOF) starts here; its BIFF version if so.
 std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t room);

@@ -267,16 +267,23 @@ private:
     ByteViewFile bytes_;
 };
 
-// A file of one byte over and over holds nothing of a workbook: it is refused, the salvage
-// making nothing of it, and neither that nor the realignment reads it whole (a file as large
-// as a disk's would not fit in memory).
-TEST(Repair, FilesOfOneByteAreRefusedReadAPieceAtATime)
+// A file of one byte over and over, or of random bytes, holds nothing of a workbook: it is
+// refused, the salvage making nothing of it, and neither that nor the realignment reads it
+// whole (a file as large as a disk's would not fit in memory).
+TEST(Repair, FilesWithNothingOfAWorkbookAreRefusedReadAPieceAtATime)
 {
     constexpr std::size_t kLength = std::size_t{24} << 20;
     constexpr std::size_t kMostAtOnce = std::size_t{2} << 20;
-    for (const std::uint8_t byte : {std::uint8_t{0xFF}, std::uint8_t{0xAA}}) {
-        SCOPED_TRACE(static_cast<int>(byte));
-        const Bytes bytes(kLength, byte);
+    Bytes noise(kLength);
+    std::mt19937 random(11);
+    for (auto& byte : noise)
+        byte = static_cast<std::uint8_t>(random());
+    const struct {
+        const char* name;
+        Bytes bytes;
+    } files[] = {{"0xFF", Bytes(kLength, 0xFF)}, {"0xAA", Bytes(kLength, 0xAA)}, {"random bytes", noise}};
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
         PieceByPieceFile working(bytes);
         std::optional<MemorySectorFile> made;
         const RepairResult result = RepairWorkingCopy(working, RebuildMode::Auto, [&made]() -> SectorFile& { return made.emplace(); });

@@ -1614,23 +1614,28 @@ TEST(Salvage, CraftedFilesEndInBoundedTimeAndNeverClaimSuccess)
     }
 }
 
-// What tells the salvage that a file may hold a workbook is looked for at every byte, across
-// the pieces it is read in, and up to the file's end (beyond it zeros): a file with nothing of
-// it is refused unread, but one trace anywhere sends it to the salvage.
+// What the salvage finds a workbook stream from is looked for at every byte, across the pieces
+// the file is read in, and up to its end (its last sector filled out with zeros): a file with
+// nothing of it is refused unread, but one trace anywhere sends it to the salvage.
 TEST(Salvage, ATraceOfAWorkbookAnywhereIsFound)
 {
+    using test::operator+;
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     const Bytes blank(3 * kPiece + 100, 0xFF);
+    Bytes noise(blank.size());
+    std::mt19937 random(3);
+    for (auto& byte : noise)
+        byte = static_cast<std::uint8_t>(random());
     const auto holds = [](const Bytes& bytes) {
         MemorySectorFile file(bytes);
         return salvage::HoldsTraceOfWorkbook(file);
     };
     EXPECT_FALSE(holds(blank));
     EXPECT_FALSE(holds(Bytes(700, 0xAA)));
+    EXPECT_FALSE(holds(noise));
     EXPECT_TRUE(holds(test::TestWorkbook("xlrd__issue20.xls")));
 
-    const auto with = [&blank](std::size_t at, const Bytes& bytes) {
-        Bytes file = blank;
+    const auto with = [](Bytes file, std::size_t at, const Bytes& bytes) {
         std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
         return file;
     };
@@ -1640,24 +1645,29 @@ TEST(Salvage, ATraceOfAWorkbookAnywhereIsFound)
             bytes.insert(bytes.end(), {static_cast<std::uint8_t>(c & 0xFF), static_cast<std::uint8_t>(c >> 8)});
         return bytes;
     };
-    Bytes bof(2), number(4);
-    StoreLe16(bof.data(), biff::kBof);
-    StoreLe16(number.data(), biff::kNumber);
-    StoreLe16(number.data() + 2, 14);
+    const Bytes sheetStart = test::BofRecord(8, 0x10);
+    const Bytes workbookStart = test::BofRecord(8, 5);
+    Bytes cells;
+    for (unsigned row = 0; row < 12; ++row)
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
     const struct {
         const char* name;
         std::size_t at;
         Bytes bytes;
+        bool found;
     } traces[] = {
-        {"a first record at the start", 0, bof},
-        {"a first record across two pieces", kPiece - 1, bof},
-        {"a first record in the last two bytes", blank.size() - 2, bof},
-        {"a cell record's header across two pieces", 2 * kPiece - 3, number},
-        {"the workbook's name, letters' case aside, across two pieces", kPiece - 7, utf16(u"wORKBOOK")},
-        {"the older name at an odd place", 2 * kPiece + 13, utf16(u"BooK")},
+        {"a sheet's first record across two pieces", kPiece - 5, sheetStart, true},
+        {"a sheet's first record in the last bytes", blank.size() - sheetStart.size(), sheetStart, true},
+        {"a workbook's first record at a unit", 2 * kPiece + 3 * 64, workbookStart, true},
+        {"a workbook's first record off the units", 2 * kPiece + 3 * 64 + 2, workbookStart, false},
+        {"a sheet's records from a sector's end into the next piece", kPiece - 100, cells, true},
+        {"the workbook's name, letters' case aside, across two pieces", kPiece - 7, utf16(u"wORKBOOK"), true},
+        {"the older name at an odd place", 2 * kPiece + 13, utf16(u"BooK"), true},
     };
-    for (const auto& trace : traces)
-        EXPECT_TRUE(holds(with(trace.at, trace.bytes))) << trace.name;
+    for (const auto& trace : traces) {
+        EXPECT_EQ(holds(with(blank, trace.at, trace.bytes)), trace.found) << trace.name;
+        EXPECT_EQ(holds(with(noise, trace.at, trace.bytes)), trace.found) << trace.name << ", among random bytes";
+    }
 }
 
 }  // namespace
