@@ -43,6 +43,9 @@ using tabulon::OsFile;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMiB = 1 << 20;
+// What a repair may have resident when it holds no workbook stream: a refusal, a workbook kept
+// as it is, a header rebuilt alone.
+constexpr std::int64_t kBoundKiB = 64 * 1024;
 constexpr std::uint32_t kSectorsPerMiB = static_cast<std::uint32_t>(kMiB / tabulon::kSectorSize);
 // A file of 2048 MiB would be 2^31 bytes, which the rebuild refuses.
 constexpr std::uint32_t kLargestSizeMiB = 2047;
@@ -419,7 +422,8 @@ struct Phase {
 
 struct Memory {
     std::int64_t repairPeakBytes = 0;        // PlanRepair as a whole
-    std::optional<std::int64_t> maxRssKiB;  // of a child process that runs PlanRepair once
+    std::optional<std::int64_t> maxRssKiB;  // of a child process that repairs a working copy once
+    bool bounded = false;                   // its repair came to one that holds no workbook stream
     Phase verifyAsFound;
     Phase scan;  // the plain rebuild's pass, feeding the deep rebuild's collector
     std::int64_t collectorBytes = 0;  // what the collector holds after the pass
@@ -490,32 +494,52 @@ Memory MeasurePhases(tabulon::SectorFile& file, const tabulon::RepairReport& exp
 // The program itself, started again to run one repair on its own (see RepairOnce).
 constexpr std::string_view kRepairOnceOption = "--repair-once";
 
-// Runs PlanRepair once on `path` ("-": nothing at all) and prints this process's max RSS.
+// Whether a repair that came to `outcome` holds no workbook stream: a workbook kept or whose
+// header alone was rebuilt, its records whole, or a file refused. (Where damage remains, the
+// check holds the stream to tell where, for the salvage that follows.)
+bool HoldsNoStream(tabulon::RepairOutcome outcome)
+{
+    return outcome == tabulon::RepairOutcome::Kept || outcome == tabulon::RepairOutcome::Rebuilt ||
+           outcome == tabulon::RepairOutcome::Refused;
+}
+
+// Repairs a working copy of `path` once ("-": nothing at all), as the command line does one
+// in place (opened by its path, lending nothing; a salvage into memory), and prints this
+// process's max RSS and whether the repair came to one that holds no workbook stream.
 int RepairOnce(const char* path)
 {
+    bool bounded = true;
     try {
         if (std::string_view(path) != "-") {
             OsFile file = OsFile::Open(tabulon::PathFromUtf8(path), OsFile::Access::Read);
-            tabulon::PlanRepair(file, tabulon::RebuildMode::Auto);
+            std::optional<tabulon::MemorySectorFile> made;
+            const tabulon::RepairResult result = tabulon::RepairWorkingCopy(
+                file, tabulon::RebuildMode::Auto, [&made]() -> tabulon::SectorFile& { return made.emplace(); });
+            bounded = HoldsNoStream(result.outcome);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tabulon-bench %s: %s\n", kRepairOnceOption.data(), error.what());
         return 1;
     }
     const std::optional<std::int64_t> kib = OwnMaxRssKiB();
-    std::printf("%lld\n", kib ? static_cast<long long>(*kib) : -1LL);
+    std::printf("%lld %d\n", kib ? static_cast<long long>(*kib) : -1LL, bounded ? 1 : 0);
     return 0;
 }
 
-// The max RSS of a fresh process of this program that runs PlanRepair once on `path` (or,
-// with no path, does nothing at all), in KiB.
-std::optional<std::int64_t> MaxRssOfRepairKiB(const std::filesystem::path* path)
+// The max RSS, in KiB, of a fresh process of this program that repairs `path` once (or, with
+// no path, does nothing at all); `bounded`, when given, whether its repair holds no stream.
+std::optional<std::int64_t> MaxRssOfRepairKiB(const std::filesystem::path* path, bool* bounded = nullptr)
 {
     const std::optional<tabulon::bench::RanAgain> ran =
         tabulon::bench::RunAgain({std::string(kRepairOnceOption), path ? tabulon::PathToUtf8(*path) : "-"});
     if (!ran || !ran->succeeded)
         return std::nullopt;
-    const long long kib = std::atoll(ran->output.c_str());
+    long long kib = -1;
+    int holdsNoStream = 0;
+    if (std::sscanf(ran->output.c_str(), "%lld %d", &kib, &holdsNoStream) != 2)
+        return std::nullopt;
+    if (bounded)
+        *bounded = holdsNoStream != 0;
     return kib >= 0 ? std::optional<std::int64_t>(kib) : std::nullopt;
 }
 
@@ -553,7 +577,7 @@ Row Measure(const std::filesystem::path& path, Layout layout, const Options& opt
     row.memory = MeasurePhases(reader, report, facts);
     row.memory.repairPeakBytes = repairPeak;
     row.memory.outcome = Outcome(report);
-    row.memory.maxRssKiB = MaxRssOfRepairKiB(&path);
+    row.memory.maxRssKiB = MaxRssOfRepairKiB(&path, &row.memory.bounded);
     row.intendedPath = TookIntendedPath(layout, plan, facts, tabulon::BlockCount(length) - 1);
 
     if (!runLiteral)
@@ -612,6 +636,12 @@ std::string FormatPhase(const Phase& phase)
     return phase.ran ? FormatMs(phase.ms) + " / " + FormatMiB(phase.peakBytes) : "-";
 }
 
+// Whether a repair that holds no workbook stream had more resident than the bound allows.
+bool OverBound(const Memory& memory)
+{
+    return memory.bounded && memory.maxRssKiB && *memory.maxRssKiB > kBoundKiB;
+}
+
 void PrintPreamble(const Options& options, const Workspace& workspace)
 {
     std::printf("Tabulon header rebuild benchmark\n");
@@ -631,9 +661,12 @@ void PrintPreamble(const Options& options, const Workspace& workspace)
     std::printf("  all-FF:  every byte 0xFF, header included: every sector looks like a table sector\n");
     std::printf("  peak heap MiB: the most heap PlanRepair held at once (bytes asked of operator new)\n");
     const std::optional<std::int64_t> idle = MaxRssOfRepairKiB(nullptr);
-    std::printf("  max RSS MiB:   of a fresh process of this program running PlanRepair once (the program\n"
-                "                 alone: %s MiB)\n\n",
-                idle ? FormatMiB(*idle * 1024).c_str() : "-");
+    std::printf("  max RSS MiB:   of a fresh process of this program repairing the file once as the command\n"
+                "                 line repairs a working copy (RepairWorkingCopy: the plan, and a salvage where it\n"
+                "                 leads to one), the file opened by its path (the program alone: %s MiB); a\n"
+                "                 refusal, a kept workbook or a header rebuilt alone holds no workbook stream and\n"
+                "                 stays within %lld MiB (OVER where it does not)\n\n",
+                idle ? FormatMiB(*idle * 1024).c_str() : "-", static_cast<long long>(kBoundKiB / 1024));
     std::printf("%-8s %9s %19s %19s %13s %19s %12s %19s %16s %8s %14s %12s\n", "layout", "size", "rebuild ms",
                 "read ms", "rebuild/read", "repair ms", "repair/read", "literal ms", "literal/rebuild", "headers",
                 "peak heap MiB", "max RSS MiB");
@@ -646,7 +679,8 @@ void PrintRow(Layout layout, std::uint32_t sizeMiB, const Row& row)
     const std::string literal = row.literal ? FormatTimes(*row.literal) : "-";
     const std::string literalRatio = row.literal ? FormatRatio(row.literal->best / row.rebuild.best) : "-";
     const char* headers = !row.literal ? "-" : row.headersAgree ? "same" : "DIFFER";
-    const std::string rss = row.memory.maxRssKiB ? FormatMiB(*row.memory.maxRssKiB * 1024) : "-";
+    const std::string rss = !row.memory.maxRssKiB ? "-"
+                            : FormatMiB(*row.memory.maxRssKiB * 1024) + (OverBound(row.memory) ? " OVER" : "");
     std::printf("%-8s %9s %19s %19s %13s %19s %12s %19s %16s %8s %14s %12s\n", LayoutName(layout), size.c_str(),
                 FormatTimes(row.rebuild).c_str(), FormatTimes(row.read).c_str(),
                 FormatRatio(row.rebuild.best / row.read.best).c_str(), FormatTimes(row.repair).c_str(),
@@ -771,7 +805,12 @@ int Run(const Options& options)
                                      "layout is meant to time ***\n",
                              tabulon::PathToUtf8(path).c_str());
             }
-            failed = failed || !row.headersAgree || !row.intendedPath;
+            if (OverBound(row.memory)) {
+                std::fprintf(stderr, "\n*** MEMORY BOUND EXCEEDED on %s: a repair that holds no workbook stream had %s MiB "
+                                     "resident ***\n",
+                             tabulon::PathToUtf8(path).c_str(), FormatMiB(*row.memory.maxRssKiB * 1024).c_str());
+            }
+            failed = failed || !row.headersAgree || !row.intendedPath || OverBound(row.memory);
             workspace.Remove(path);
         }
     }

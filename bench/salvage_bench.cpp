@@ -67,6 +67,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr std::int64_t kLimitAboveStream = 64 << 20;  // what the salvage may hold besides the stream
+constexpr std::int64_t kLimitWithoutStream = 64 << 20;  // what a repair that holds no stream may hold
 
 double MsSince(Clock::time_point start)
 {
@@ -110,6 +111,7 @@ struct CaseResult {
     PhaseFigure plan[kPlanPhases];
     PhaseFigure salvage[kSalvagePhases];
     bool salvageRan = false;
+    bool holdsNoStream = false;  // refused, kept, or its header alone rebuilt: no stream held
     std::int64_t peakBytes = 0;  // heap, the whole repair
     std::int64_t maxRssKiB = -1;
     enum class Result : std::uint8_t { Nothing, NewFile, AsIs } result = Result::Nothing;  // where the cells are
@@ -312,6 +314,7 @@ CaseResult RunCase(const fs::path& damagedPath, const fs::path& outPath, int rep
     result.peakBytes = peak - base;
     result.maxRssKiB = OwnMaxRssKiB().value_or(-1);
     std::snprintf(result.outcome, sizeof result.outcome, "%s", OutcomeOf(report));
+    result.holdsNoStream = !result.salvageRan && !report.realign && (report.refused || report.check.Opens());
 
     // What the command line would leave, for the cells (untimed): a header written into a copy,
     // or the file as it is when its own header stands.
@@ -524,7 +527,8 @@ int Run(const Options& options)
                 options.repeat);
     std::printf("  all / read: PlanRepair and SalvageRepair together, over the read (the whole one)\n");
     std::printf("  peak heap:  the most the repair held at once (bytes asked of operator new); limit: the\n"
-                "              workbook stream + 64 MiB\n");
+                "              workbook stream + 64 MiB, and 64 MiB where the repair holds no stream (a\n"
+                "              workbook refused, kept, or its header alone rebuilt)\n");
     std::printf("  max RSS:    of the process that ran the case (this program alone included)\n");
     std::printf("  cells:      of the original's non-empty cells, those the repaired file holds; wrong: cells it\n"
                 "              holds that the original does not (tabulon-recovery's measure); a fault where\n"
@@ -639,7 +643,8 @@ int Run(const Options& options)
                 const bool fault = match.wrong > wrongLeft && !flips;
                 failed = failed || fault;
                 const double all = r.planMs + r.salvageMs;
-                const std::int64_t limit = static_cast<std::int64_t>(streamBytes) + kLimitAboveStream;
+                const std::int64_t limit =
+                    r.holdsNoStream ? kLimitWithoutStream : static_cast<std::int64_t>(streamBytes) + kLimitAboveStream;
                 const auto share = [&](std::size_t recovered) {
                     char text[32];
                     std::snprintf(text, sizeof text, "%.2f %%",
