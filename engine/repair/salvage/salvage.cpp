@@ -648,7 +648,8 @@ bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u1
             report.lostSheets.push_back(sheet.name);
     }
     FormulasWhoseNeedsWentBecomeValues(workbook, report);
-    return settled;
+    // (A stream whose formulas changed is mended again when it is checked.)
+    return settled && report.formulasAsValues.places.empty();
 }
 
 namespace {

@@ -154,7 +154,9 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
         else
             needs.unknown = true;
         const int sheet = sheetAt(at);
-        const bool cellsLost = needs.ownSheet && (sheet < 0 || sheetLost[static_cast<std::size_t>(sheet)]);
+        if (sheet < 0)
+            return;  // (bytes in the globals that read as a formula: no cell anyone reads)
+        const bool cellsLost = needs.ownSheet && sheetLost[static_cast<std::size_t>(sheet)];
         if (((needs.globals || needs.unknown) && recordsLost) || ((needs.functions || needs.unknown) && (recordsLost || macrosLost))) {
             ++report.formulasAsValues.needingGlobals;
             formulas.emplace_back(at, length);
