@@ -90,6 +90,12 @@ TEST(ReportText, WhatASalvageBroughtBackSheetBySheet)
     EXPECT_TRUE(DescribeSalvage(salvage).ends_with(
         "; damaged records replaced in the workbook's globals (8228 bytes); 1 stream lost"))
         << DescribeSalvage(salvage);
+    salvage.formulasAsValues.needingCells = 1;
+    EXPECT_TRUE(DescribeSalvage(salvage).ends_with("(8228 bytes); 1 formula kept as its value (what it refers to was lost); 1 stream lost"))
+        << DescribeSalvage(salvage);
+    salvage.formulasAsValues.needingGlobals = 2;
+    EXPECT_TRUE(DescribeSalvage(salvage).ends_with("; 3 formulas kept as their values (what they refer to was lost); 1 stream lost"))
+        << DescribeSalvage(salvage);
 
     // No sheet came back: nothing was salvaged, unless the new file stands all the same.
     SalvageReport nothing;
