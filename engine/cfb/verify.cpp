@@ -540,11 +540,29 @@ private:
         }
     }
 
+    // How many bytes of the mini stream's sector at `place` (its place in the mini stream's chain)
+    // hold bytes of `main`, a stream in the mini stream, from the sector's start: up to the end
+    // of the last of its mini sectors there.
+    std::uint32_t MainBytesInMiniStream(const Entry& main, std::uint64_t place)
+    {
+        constexpr std::uint32_t kPerSector = kSectorSize / kMiniSectorSize;
+        std::uint32_t needed = 0;
+        std::uint64_t offset = 0;
+        for (std::uint32_t mini = main.start, steps = 0; mini < miniSectors_ && mini / kEntriesPerFatSector < miniFatSectors_.size() &&
+                                                         steps < miniSectors_ && offset < main.size;
+             mini = MiniFatEntry(mini), ++steps, offset += kMiniSectorSize) {
+            if (mini / kPerSector == place) {
+                const std::uint64_t held = std::min<std::uint64_t>(kMiniSectorSize, main.size - offset);
+                needed = std::max<std::uint32_t>(needed, static_cast<std::uint32_t>((mini % kPerSector) * kMiniSectorSize + held));
+            }
+        }
+        return needed;
+    }
+
     // How many bytes of `sector` a reader needs to read the main stream: those of the main stream
-    // in its sector, none of another stream's (the mini stream's, where the main stream is not
-    // in it), a whole sector of the table's, the directory's or the mini stream's that holds the
-    // main stream.
-    std::uint32_t NeededBytesIn(std::uint32_t sector) const
+    // in its sector (in the mini stream's sector, those of its mini sectors there), none of another
+    // stream's, a whole sector of the table's or the directory's.
+    std::uint32_t NeededBytesIn(std::uint32_t sector)
     {
         const Entry* main = MainEntry();
         const bool mainIsSmall = main && InMiniStream(*main);
@@ -564,7 +582,7 @@ private:
                 if (at != sector)
                     continue;
                 if (index == 0)
-                    return mainIsSmall ? kSectorSize : 0;
+                    return mainIsSmall ? MainBytesInMiniStream(*main, offset / kSectorSize) : 0;
                 if (!entry.main)
                     return 0;
                 return static_cast<std::uint32_t>(std::min<std::uint64_t>(kSectorSize, entry.size > offset ? entry.size - offset : 0));

@@ -16,6 +16,7 @@ import math
 import os
 import re
 import shutil
+import time
 import signal
 import subprocess
 import sys
@@ -245,8 +246,10 @@ def program_environment(scratch):
 
 
 def read_with_libreoffice(paths, scratch, seconds):
-    """{path: Book or reason} for each workbook, as LibreOffice reads it: one soffice run over
-    copies of them all, named by their place in the list."""
+    """{path: Book or reason} for each workbook, as LibreOffice reads it: soffice runs over
+    copies of them all, named by their place in the list. A workbook LibreOffice stops at (it
+    converts in order, and writes nothing more after one it cannot get past) is said so, and
+    the run goes on after it in a new soffice."""
     batch = os.path.join(scratch, "libreoffice")
     inputs, outputs = os.path.join(batch, "in"), os.path.join(batch, "out")
     os.makedirs(inputs)
@@ -255,16 +258,34 @@ def read_with_libreoffice(paths, scratch, seconds):
     for index, path in enumerate(paths):
         copies.append(os.path.join(inputs, "w%04d.xls" % index))
         shutil.copyfile(path, copies[-1])
-    results = {}
-    if copies:
+    made = [os.path.join(outputs, "w%04d.xlsx" % index) for index in range(len(paths))]
+    reasons = {}
+    pending = list(range(len(paths)))
+    deadline = time.monotonic() + seconds
+    while pending:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
         status, log = run_within(
             ["soffice", "-env:UserInstallation=file://" + os.path.join(batch, "profile"), "--headless", "--norestore",
-             "--nolockcheck", "--convert-to", "xlsx:Calc MS Excel 2007 XML", "--outdir", outputs] + copies,
-            seconds, env=program_environment(scratch))
-        ran = "LibreOffice ran out of time (%d s)" % seconds if status is None else "LibreOffice wrote nothing"
-        for index, path in enumerate(paths):
-            made = os.path.join(outputs, "w%04d.xlsx" % index)
-            results[path] = read_saved(made, "LibreOffice") if os.path.exists(made) else ran
+             "--nolockcheck", "--convert-to", "xlsx:Calc MS Excel 2007 XML", "--outdir", outputs] + [copies[i] for i in pending],
+            left, env=program_environment(scratch))
+        if status is None:
+            break
+        missing = [i for i in pending if not os.path.exists(made[i])]
+        if not missing or missing == pending and len(pending) == 1:
+            pending = missing
+            break
+        reasons[missing[0]] = "LibreOffice wrote nothing"  # the one it stopped at
+        pending = missing[1:]
+    results = {}
+    for index, path in enumerate(paths):
+        if os.path.exists(made[index]):
+            results[path] = read_saved(made[index], "LibreOffice")
+        elif index in pending and time.monotonic() >= deadline:
+            results[path] = "LibreOffice ran out of time (%d s)" % seconds
+        else:
+            results[path] = reasons.get(index, "LibreOffice wrote nothing")
     shutil.rmtree(batch, ignore_errors=True)
     return results
 
