@@ -59,10 +59,13 @@ FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8)
         if (token >= 0x03 && token <= 0x16)
             continue;  // operators, parentheses, a missing argument
         switch (token) {
-        case 0x01:  // tExp: a shared or array formula of its own sheet
-        case 0x02:  // tTbl: a data table of its own sheet
+        case 0x01:  // tExp: a shared or array formula of its own sheet, whose expression is elsewhere
             needs.ownSheet = true;
-            // (A shared formula's expression may name anything: taken as needing the globals too.)
+            needs.shared = true;
+            at += 4;
+            break;
+        case 0x02:  // tTbl: a data table of its own sheet, which may name anything
+            needs.ownSheet = true;
             needs.globals = true;
             at += 4;
             break;

@@ -11,6 +11,7 @@ namespace tabulon::biff {
 
 struct FormulaNeeds {
     bool ownSheet = false;  // cells of its own sheet (references, a shared or array formula there)
+    bool shared = false;    // a shared or array formula's expression, whose needs are its own
     bool globals = false;    // names, other sheets, a shared or array formula's expression
     bool functions = false;  // a macro function (its code is the macros' project)
     bool unknown = false;    // a token this reading does not know, or an expression cut short

@@ -3,6 +3,9 @@
 // the formula out again from what is no longer there.
 #include <algorithm>
 #include <cstddef>
+#include <functional>
+#include <map>
+#include <tuple>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -107,6 +110,32 @@ std::size_t StringOf(Bytes stream, std::size_t at, std::size_t length)
     return kNoPlace;
 }
 
+// Where a shared or array formula's expression lies among a SHRFMLA's or ARRAY's bytes (after
+// its range, and the options, the use count or the cache and the expression's length).
+constexpr std::size_t kSharedExpressionAt = 10, kArrayExpressionAt = 14;
+
+// The needs of every shared and array formula of BIFF8 `stream`, by its sheet's start and its
+// range's first cell (which a tExp token names): a first walk, since each follows the first
+// formula that uses it.
+std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds> SharedFormulaNeeds(Bytes stream, const std::function<int(std::uint64_t)>& sheetAt)
+{
+    std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds> shared;
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        const std::size_t expressionAt = type == kSharedFormula ? kSharedExpressionAt : type == kArray ? kArrayExpressionAt : 0;
+        if (expressionAt == 0 || length < expressionAt)
+            return;
+        const std::size_t body = at + kRecordHeaderSize;
+        const std::size_t expression = U16(stream, body + expressionAt - 2);
+        FormulaNeeds needs;
+        if (expressionAt + expression <= length)
+            needs = NeedsOfExpression(stream.subspan(body + expressionAt, expression), true);
+        else
+            needs.unknown = true;
+        shared[{sheetAt(at), U16(stream, body), stream[body + 4]}] = needs;
+    });
+    return shared;
+}
+
 }  // namespace
 
 void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, SalvageReport& report)
@@ -139,10 +168,12 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
         if (region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < sheetLost.size())
             sheetLost[static_cast<std::size_t>(region.sheet)] = true;
     }
-    const auto sheetAt = [&](std::uint64_t offset) {
+    const std::function<int(std::uint64_t)> sheetAt = [&](std::uint64_t offset) {
         const auto after = std::upper_bound(starts.begin(), starts.end(), std::pair<std::uint64_t, int>(offset, 1 << 30));
         return after == starts.begin() ? -1 : std::prev(after)->second;
     };
+    // (BIFF5's shared formulas are not told apart: their formulas are taken as naming anything.)
+    const auto shared = biff8 ? SharedFormulaNeeds(workbook, sheetAt) : std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds>{};
     std::vector<std::pair<std::size_t, std::size_t>> formulas;  // those that go, and their lengths
     ForEachReadingRecord(workbook, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         if (type != kFormula || length < kExpressionAt)
@@ -156,6 +187,16 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
         const int sheet = sheetAt(at);
         if (sheet < 0)
             return;  // (bytes in the globals that read as a formula: no cell anyone reads)
+        if (needs.shared) {
+            // A tExp token names the first cell of its formula's range: that formula's needs.
+            const std::size_t expressionAt = at + kRecordHeaderSize + kExpressionAt;
+            const auto found = biff8 ? shared.find({sheet, U16(workbook, expressionAt + 1), U16(workbook, expressionAt + 3)})
+                                     : shared.end();
+            const FormulaNeeds its = found != shared.end() ? found->second : FormulaNeeds{.unknown = true};
+            needs.globals = needs.globals || its.globals;
+            needs.functions = needs.functions || its.functions;
+            needs.unknown = needs.unknown || its.unknown || its.shared;
+        }
         const bool cellsLost = needs.ownSheet && sheetLost[static_cast<std::size_t>(sheet)];
         if (((needs.globals || needs.unknown) && recordsLost) || ((needs.functions || needs.unknown) && (recordsLost || macrosLost))) {
             ++report.formulasAsValues.needingGlobals;

@@ -23,6 +23,7 @@ std::string Needs(const Bytes& tokens, bool biff8 = true)
     const biff::FormulaNeeds needs = biff::NeedsOfExpression(tokens, biff8);
     std::string text;
     text += needs.ownSheet ? "sheet " : "";
+    text += needs.shared ? "shared " : "";
     text += needs.globals ? "globals " : "";
     text += needs.functions ? "functions " : "";
     text += needs.unknown ? "unknown " : "";
@@ -45,7 +46,8 @@ TEST(FormulaNeeds, EachKindOfReferenceIsTold)
     EXPECT_EQ(Needs(kRef + kInt + Bytes{0x05}), "sheet");  // B4 * 7
     EXPECT_EQ(Needs(kName + kInt + Bytes{0x03}), "globals");
     EXPECT_EQ(Needs(kRef3d), "globals");
-    EXPECT_EQ(Needs(Bytes{0x01} + Le16(2) + Le16(3)), "sheet globals");  // a shared formula's
+    EXPECT_EQ(Needs(Bytes{0x01} + Le16(2) + Le16(3)), "sheet shared");   // a shared formula's
+    EXPECT_EQ(Needs(Bytes{0x02} + Le16(2) + Le16(3)), "sheet globals");  // a data table's
     EXPECT_EQ(Needs(kName + kExternal), "globals functions");          // a macro function
     const Bytes addIn = Bytes{0x39} + Le16(0) + Le16(1) + Le16(0);     // an external name
     EXPECT_EQ(Needs(addIn + kInt + kExternal), "globals");             // an add-in's function

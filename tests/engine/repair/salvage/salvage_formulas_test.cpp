@@ -101,6 +101,31 @@ TEST(SalvageFormulas, FormulasWhoseNeedsWentKeepTheirValues)
     }
 }
 
+// A shared formula's cells name it by its first cell (a tExp token): its own expression says
+// what they need. One of a cell of its own sheet stays where that sheet lost nothing; one of a
+// name goes with any loss.
+TEST(SalvageFormulas, ASharedFormulaNeedsWhatItsExpressionNames)
+{
+    const auto group = [](unsigned row, const Bytes& expression) {
+        const Bytes exp = Bytes{0x01} + Le16(row) + Le16(1);
+        const Bytes range = Le16(row) + Le16(row + 1) + Bytes{1, 1};
+        return Formula(row, 1, kNumberResult, exp) +
+               Record(biff::kSharedFormula, range + Bytes{0, 2} + Le16(static_cast<unsigned>(expression.size())) + expression) +
+               Formula(row + 1, 1, kNumberResult, exp);
+    };
+    const Bytes ownRelative = Bytes{0x2C} + Le16(0) + Le16(0xC000);  // the cell to the left
+    const Bytes book = test::Workbook(8, {}, {{"One", Rows(0, 4) + group(5, ownRelative) + group(8, kName) + Rows(10, 2)},
+                                              {"Two", Rows(0, 40)}});
+    SalvageReport sheetTwoLost;
+    sheetTwoLost.regions.push_back({MendedRegion::Kind::Replaced, ReadWorkbookCells(book).sheets.at(1).offset + 100, 64, 1});
+    Bytes stream = book;
+    FormulasWhoseNeedsWentBecomeValues(stream, sheetTwoLost);
+    using biff::kFormula, biff::kNumber;
+    EXPECT_EQ(ColumnB(stream), (std::vector<std::uint16_t>{kFormula, kFormula, kNumber, kNumber}));
+    EXPECT_EQ(sheetTwoLost.formulasAsValues.needingGlobals, 2u);
+    EXPECT_EQ(test::CellLines(ReadWorkbookCells(stream)), test::CellLines(ReadWorkbookCells(book)));
+}
+
 // An encrypted workbook's formulas are the cipher's bytes: none is touched.
 TEST(SalvageFormulas, AnEncryptedWorkbookIsLeftAlone)
 {
