@@ -141,8 +141,9 @@ std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds> SharedFormulaNeeds(B
 void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, SalvageReport& report)
 {
     // A formula stays one where what it names survived: its own sheet's cells where that sheet
-    // lost no record; names, other sheets and shared formulas where no record was lost anywhere;
-    // functions defined outside the program where no record and nothing of the macros was.
+    // lost no record; names and other sheets where no record was lost anywhere; a macro function
+    // where no record and nothing of the macros was. A shared or array formula's cells name what
+    // its own expression names.
     if (workbook.size() < kRecordHeaderSize + 6 || U16(workbook, 0) != kBof)
         return;  // (BIFF5 and later: a formula's result follows its style there)
     const bool biff8 = U16(workbook, kRecordHeaderSize) == kBiff8Version;
