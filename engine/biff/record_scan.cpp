@@ -2,6 +2,7 @@
 // share (record_scan.h).
 #include "engine/biff/record_scan.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -72,6 +73,23 @@ bool WrittenEmptyRecord(Bytes stream, std::size_t at)
         place += kRecordHeaderSize + U16(stream, place + 2);
     }
     return true;
+}
+
+void WriteFillerRecords(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, BitSet* starts)
+{
+    while (from < to) {
+        const std::size_t room = to - from;
+        std::size_t body = std::min(room - kRecordHeaderSize, std::size_t{kMaxRecordBody});
+        const std::size_t left = room - kRecordHeaderSize - body;
+        if (left > 0 && left < kRecordHeaderSize)
+            body -= kRecordHeaderSize - left;  // leave room for one more header
+        StoreLe16(stream.data() + from, kFillerRecord);
+        StoreLe16(stream.data() + from + 2, static_cast<std::uint16_t>(body));
+        std::fill_n(stream.begin() + static_cast<std::ptrdiff_t>(from + kRecordHeaderSize), body, std::uint8_t{0});
+        if (starts)
+            starts->Set(from);
+        from += kRecordHeaderSize + body;
+    }
 }
 
 bool ReadsKnown(Bytes stream, std::size_t at)

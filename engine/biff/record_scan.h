@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/base/bit_set.h"
 #include "engine/base/byte_order.h"
 #include "engine/biff/records.h"
 
@@ -205,6 +206,11 @@ inline void WriteRecord(std::vector<std::uint8_t>& stream, std::size_t at, std::
     StoreLe16(stream.data() + at + 2, static_cast<std::uint16_t>(body.size()));
     std::copy(body.begin(), body.end(), stream.begin() + static_cast<std::ptrdiff_t>(at + kRecordHeaderSize));
 }
+
+// Writes filler records (zero bodies, each as long as a record may be, the last taking what is
+// left) over [from, to), which is empty or holds a record header at least; each one's start is
+// marked in `starts`, when given.
+void WriteFillerRecords(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, BitSet* starts = nullptr);
 
 // Appends a record of `type` with `body` to `out`.
 inline void AppendRecord(std::vector<std::uint8_t>& out, std::uint16_t type, Bytes body)

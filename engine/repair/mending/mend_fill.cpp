@@ -20,19 +20,7 @@ using namespace biff;
 // Writes filler records over [from, to), at least 4 bytes.
 void WriteFiller(std::vector<std::uint8_t>& stream, BitSet* boundary, std::size_t from, std::size_t to)
 {
-    while (from < to) {
-        const std::size_t room = to - from;
-        std::size_t body = std::min(room - kHeader, kMaxBody);
-        const std::size_t left = room - kHeader - body;
-        if (left > 0 && left < kHeader)
-            body -= kHeader - left;  // leave room for one more header
-        StoreLe16(stream.data() + from, kFillerRecord);
-        StoreLe16(stream.data() + from + 2, static_cast<std::uint16_t>(body));
-        std::fill_n(stream.begin() + static_cast<std::ptrdiff_t>(from + kHeader), body, std::uint8_t{0});
-        if (boundary)
-            boundary->Set(from);
-        from += kHeader + body;
-    }
+    WriteFillerRecords(stream, from, to, boundary);
 }
 
 namespace {

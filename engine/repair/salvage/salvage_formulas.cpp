@@ -44,15 +44,7 @@ std::size_t WriteWithFiller(std::vector<std::uint8_t>& stream, std::size_t at, s
             break;
         end = after;
     }
-    const std::vector<std::uint8_t> zeros(std::size_t{kMaxRecordBody}, 0);
-    for (std::size_t place = fillerAt; place < end;) {
-        const std::size_t left = end - place - kRecordHeaderSize;
-        std::size_t length = std::min(left, std::size_t{kMaxRecordBody});
-        if (left - length > 0 && left - length < kRecordHeaderSize)
-            length -= kRecordHeaderSize;  // room for the last one's header
-        WriteRecord(stream, place, kFillerRecord, Bytes(zeros).first(length));
-        place += kRecordHeaderSize + length;
-    }
+    WriteFillerRecords(stream, fillerAt, end);
     return std::max(end, fillerAt);
 }
 
