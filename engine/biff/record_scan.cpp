@@ -31,12 +31,11 @@ bool WrittenEmptyRecord(Bytes stream, std::size_t at)
     // record or two in a row, no more.
     constexpr std::size_t kZeroedUnit = 64;
     constexpr std::size_t kMostInARow = 3;
-    const auto zeroHeader = [&](std::size_t place) { return place + kRecordHeaderSize <= stream.size() && LoadLe32(stream.data() + place) == 0; };
     std::size_t first = at;
-    while (first >= kRecordHeaderSize && zeroHeader(first - kRecordHeaderSize) && at - first < kMostInARow * kRecordHeaderSize)
+    while (first >= kRecordHeaderSize && ZeroHeader(stream, first - kRecordHeaderSize) && at - first < kMostInARow * kRecordHeaderSize)
         first -= kRecordHeaderSize;
     std::size_t next = at;
-    while (zeroHeader(next) && next - first <= kMostInARow * kRecordHeaderSize)
+    while (ZeroHeader(stream, next) && next - first <= kMostInARow * kRecordHeaderSize)
         next += kRecordHeaderSize;
     if (next == at || next - first > kMostInARow * kRecordHeaderSize)
         return false;
@@ -62,7 +61,7 @@ bool WrittenEmptyRecord(Bytes stream, std::size_t at)
     for (int records = 0; records < kRecordsOn;) {
         if (place == stream.size())
             return records > 0;
-        if (zeroHeader(place) && ++empty <= 2 * kMostInARow) {
+        if (ZeroHeader(stream, place) && ++empty <= 2 * kMostInARow) {
             place += kRecordHeaderSize;
             continue;
         }

@@ -128,6 +128,13 @@ inline std::uint64_t FirstRun(const Source& source, std::uint64_t from, std::uin
 // Reads past its common case: a record of no known type or length that nevertheless reads.
 bool ReadsOtherwise(Bytes stream, std::size_t at);
 
+// Four zero bytes at `at`: a record header no record has but where a writer put one
+// (WrittenEmptyRecord).
+inline bool ZeroHeader(Bytes stream, std::size_t at)
+{
+    return at + kRecordHeaderSize <= stream.size() && LoadLe32(stream.data() + at) == 0;
+}
+
 // Whether the four zero bytes at `at` are an empty record of type 0 that a writer put between
 // records (one puts them between page-setup records), not zeros of damage: damage zeroes whole
 // units of 64 bytes and more, so the zeros around a written one are fewer, and a record that

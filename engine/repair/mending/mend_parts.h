@@ -215,11 +215,6 @@ struct Walk {
     std::size_t lastChartRecord = kNoPlace;
 };
 
-// Four zero bytes at `at`: no record's header.
-inline bool ZeroHeader(Bytes stream, std::size_t at)
-{
-    return at + kHeader <= stream.size() && LoadLe32(stream.data() + at) == 0;
-}
 // Filler records over [from, to) (zero bodies, the last one taking what is left); their starts
 // marked in `boundary` where one is kept.
 void WriteFiller(std::vector<std::uint8_t>& stream, BitSet* boundary, std::size_t from, std::size_t to);
