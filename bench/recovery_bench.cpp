@@ -27,7 +27,10 @@
 // nothing lost while cells were lost is a silent loss.
 //
 // --judge libreoffice, gnumeric or both reads the cells with those spreadsheet programs as well
-// (see spreadsheet_judge.h), for up to --judge-limit cases of each pattern. --list prints a
+// (see spreadsheet_judge.h), for up to --judge-limit cases of each pattern; values are compared
+// as stored, and "other format" is the share of the original's cells that came back with their
+// value but shown in another number format (a date as its serial number, say: LibreOffice only,
+// Gnumeric's file gives no formats). --list prints a
 // line per case, --keep DIR writes each damaged copy and its repair there.
 #include <algorithm>
 #include <chrono>
@@ -314,6 +317,7 @@ struct Shares {
     int cases = 0;      // measured, whether or not the original has cells
     int withCells = 0;  // of them, those whose original has cells: the shares are over these
     double repaired = 0, wrong = 0, asIs = 0, left = 0, limit = 0;  // sums of shares of the original's cells
+    double reformatted = 0;  // of the repaired: shown in another number format (LibreOffice's judging)
     int belowAsIs = 0;  // the repair reads fewer cells than the damaged file as it is
     // Fewer cells than the original while the report names nothing lost: a salvage that says
     // "Salvaged: N of N sheets" and no more, a rebuilt or kept file that says "Opens".
@@ -331,6 +335,7 @@ struct Shares {
         const double total = static_cast<double>(originalCells);
         repaired += static_cast<double>(repairedMatch.recovered) / total;
         wrong += static_cast<double>(repairedMatch.wrong) / total;
+        reformatted += static_cast<double>(repairedMatch.reformatted) / total;
         asIs += static_cast<double>(asIsFound) / total;
         left += static_cast<double>(leftFound) / total;
         limit += limitShare;
@@ -345,6 +350,7 @@ struct Shares {
         withCells += other.withCells;
         repaired += other.repaired;
         wrong += other.wrong;
+        reformatted += other.reformatted;
         asIs += other.asIs;
         left += other.left;
         limit += other.limit;
@@ -395,8 +401,8 @@ void PrintOwn(const char* name, const Tally& tally)
 
 void PrintJudged(const char* name, const Shares& s)
 {
-    std::printf("  %-32s %5d %6d %7.1f %% %7.2f %% %6d %7.1f %% %7.1f %% %7.1f %% %6d %8d %6d\n", name, s.cases, s.withCells,
-                s.Mean(s.repaired), s.Mean(s.wrong), s.withWrong, s.Mean(s.asIs), s.Mean(s.left), s.Mean(s.limit), s.belowAsIs,
+    std::printf("  %-32s %5d %6d %7.1f %% %7.2f %% %6d %7.2f %% %7.1f %% %7.1f %% %7.1f %% %6d %8d %6d\n", name, s.cases, s.withCells,
+                s.Mean(s.repaired), s.Mean(s.wrong), s.withWrong, s.Mean(s.reformatted), s.Mean(s.asIs), s.Mean(s.left), s.Mean(s.limit), s.belowAsIs,
                 s.silentSalvaged, s.silentOpens);
 }
 
@@ -411,7 +417,7 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         }
         const bool libreOffice = program == tabulon::bench::JudgeProgram::LibreOffice;
         std::printf("judge: %s unavailable (no %s on PATH that answers --version); cells by the project's reader only\n",
-                    libreOffice ? "LibreOffice" : "Gnumeric", libreOffice ? "soffice" : "ssconvert");
+                    libreOffice ? "LibreOffice" : "Gnumeric", libreOffice ? "soffice (or unzip)" : "ssconvert");
     }
     auto chosen = [&](std::size_t p) {
         return options.patterns.empty() ||
@@ -511,9 +517,9 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                 tallies[one.pattern].judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound,
                                                    one.limitShare, one.result.claim);
                 if (options.list)
-                    std::printf("%s | %s | seed %d | %s | cells %zu of %zu, wrong %zu, as is %zu, left %zu%s%s\n",
+                    std::printf("%s | %s | seed %d | %s | cells %zu of %zu, wrong %zu, other format %zu, as is %zu, left %zu%s%s\n",
                                 fileName.c_str(), kPatterns[one.pattern].name, one.seed, judges[j].Version().c_str(),
-                                repairedMatch.recovered, judgedOriginal.Size(), repairedMatch.wrong, asIsFound,
+                                repairedMatch.recovered, judgedOriginal.Size(), repairedMatch.wrong, repairedMatch.reformatted, asIsFound,
                                 leftFound, repairedMatch.wrong ? " | first wrong: " : "",
                                 repairedMatch.firstWrong.c_str());
             }
@@ -548,10 +554,10 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
             std::printf("up to %d cases per pattern, ", options.judgeLimit);
         std::printf("%d cases from %d workbooks, %d of them with cells; shares are means over the %d cases of those\n",
                     total.cases, judgedWorkbooks[j], judgedWithCells[j], total.withCells);
-        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %9s %6s %8s %6s\n", "", "", "with", "cells", "cells", "cases",
-                    "cells", "cells", "", "below", "silent:", "silent:");
-        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %9s %6s %8s %6s\n", "pattern", "cases", "cells", "repaired",
-                    "wrong", "wrong", "as is", "left", "limit", "as is", "salvaged", "opens");
+        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %9s %9s %6s %8s %6s\n", "", "", "with", "cells", "cells", "cases",
+                    "other", "cells", "cells", "", "below", "silent:", "silent:");
+        std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %9s %9s %6s %8s %6s\n", "pattern", "cases", "cells", "repaired",
+                    "wrong", "wrong", "format", "as is", "left", "limit", "as is", "salvaged", "opens");
         for (std::size_t p = 0; p < kPatternCount; ++p)
             if (chosen(p))
                 PrintJudged(kPatterns[p].name, tallies[p].judged[j]);

@@ -77,10 +77,24 @@ std::optional<double> Number(std::string_view value)
     return std::nullopt;
 }
 
+// A value without the number format it is shown in, and that format.
+std::string_view ValueOnly(std::string_view value)
+{
+    return value.substr(0, value.find(CellTable::kFormatMark));
+}
+
+std::string_view FormatOf(std::string_view value)
+{
+    const std::size_t mark = value.find(CellTable::kFormatMark);
+    return mark == std::string_view::npos ? std::string_view() : value.substr(mark + 1);
+}
+
 }  // namespace
 
 bool CellTable::SameValue(std::string_view a, std::string_view b)
 {
+    a = ValueOnly(a);
+    b = ValueOnly(b);
     if (a == b)
         return true;
     if (a.empty() || b.empty() || a[0] != b[0])
@@ -95,6 +109,8 @@ std::string CellTable::Shown(std::string_view value)
 {
     if (value.empty())
         return "\"\"";
+    if (const std::string_view format = FormatOf(value); !format.empty())
+        return Shown(ValueOnly(value)) + " (shown as " + std::string(format) + ")";
     if (const auto number = Number(value); number && value[0] == 'n') {
         char text[32];
         const auto [end, error] = std::to_chars(text, text + sizeof text, *number);
@@ -134,7 +150,7 @@ std::vector<CellTable::Sheet> CellTable::Sheets() const
 }
 
 std::size_t CellTable::Shared(const Sheet& mine, const CellTable& other, const Sheet& theirs,
-                              std::vector<bool>* found) const
+                              std::vector<bool>* found, std::size_t* reformatted) const
 {
     std::size_t shared = 0;
     std::size_t i = mine.begin, j = theirs.begin;
@@ -149,6 +165,8 @@ std::size_t CellTable::Shared(const Sheet& mine, const CellTable& other, const S
                 ++shared;
                 if (found)
                     (*found)[i] = true;
+                if (reformatted && FormatOf(cells_[i].second) != FormatOf(other.cells_[j].second))
+                    ++*reformatted;
             }
             ++i;
             ++j;
@@ -184,7 +202,7 @@ CellTable::Match CellTable::MatchIn(const CellTable& result) const
             if (&candidate != own)
                 consider(candidate);
         if (best && bestShared > 0)
-            Shared(*best, result, sheet, &found);
+            Shared(*best, result, sheet, &found, &match.reformatted);
         match.wrong += size - bestShared;
         if (size > bestShared && match.firstWrong.empty()) {
             // Its first cell that the paired sheet does not hold with the same value.

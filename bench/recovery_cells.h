@@ -17,9 +17,12 @@ using Bytes = std::vector<std::uint8_t>;
 
 // The non-empty cells of a workbook, sorted by key; one value per key (the last one read).
 // Values carry their kind in their first byte: 'n' and the number's 8 bytes, 't' text, 'b'
-// boolean, 'e' error (the project's reader); 'c' and the text a spreadsheet program shows.
+// boolean, 'e' error (the project's reader); 'c' and a spreadsheet program's text for the value,
+// followed, for a number, by kFormatMark and the number format it is shown in.
 class CellTable {
 public:
+    static constexpr char kFormatMark = '\x1f';
+
     static std::uint64_t Key(std::size_t sheet, std::uint32_t row, std::uint32_t column);
     void Add(std::size_t sheet, std::uint32_t row, std::uint32_t column, std::string value);
     // Sorts and drops all but the last value added under each key. Call once, after the adds.
@@ -38,6 +41,7 @@ public:
     struct Match {
         std::size_t recovered = 0;
         std::size_t wrong = 0;
+        std::size_t reformatted = 0;  // of the recovered, those shown in another number format
         // The first wrong cell, for a reader of --list: "sheet 2 (as 1), R5C3: 7 where the
         // original has 8" (or "none").
         std::string firstWrong;
@@ -47,6 +51,7 @@ public:
     // Whether two values read the same. Numbers are equal within a relative 1e-9, which covers
     // a spreadsheet program's text for a number (15 to 17 significant digits) and nothing
     // that shows differently; texts, booleans and errors exactly. A number never equals a text.
+    // The number formats do not count.
     static bool SameValue(std::string_view a, std::string_view b);
 
 private:
@@ -55,9 +60,10 @@ private:
     };
     std::vector<Sheet> Sheets() const;
     // Cells of `mine` (of this table) that `theirs` (of `other`) holds with the same value at the
-    // same row and column; when `found` is given, they are marked there.
+    // same row and column; when `found` is given, they
+    // are marked there, and those shown in another number format counted in `reformatted`.
     std::size_t Shared(const Sheet& mine, const CellTable& other, const Sheet& theirs,
-                       std::vector<bool>* found) const;
+                       std::vector<bool>* found, std::size_t* reformatted = nullptr) const;
 
     // The value as --list shows it.
     static std::string Shown(std::string_view value);

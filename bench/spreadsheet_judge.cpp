@@ -27,10 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every sheet into its own file (the last token, -1), comma-separated, quoted with '"',
-// UTF-8 (76), values as stored rather than as formatted, formulas as their results.
-constexpr const char* kCsvFilter = "csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,false,false,false,-1";
-
 std::string Digest(const Bytes& bytes)
 {
     std::uint64_t fnv = 0xCBF2'9CE4'8422'2325ull;
@@ -45,48 +41,6 @@ std::string ReadText(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The non-empty fields of one CSV file as sheet `sheet`'s cells.
-void AddCsv(const std::string& text, std::size_t sheet, CellTable& table)
-{
-    std::uint32_t row = 0, column = 0;
-    std::string field;
-    bool quoted = false, wasQuoted = false;
-    auto endField = [&] {
-        if (!field.empty())
-            table.Add(sheet, row, column, "c" + field);
-        field.clear();
-        wasQuoted = false;
-        ++column;
-    };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-                field.push_back('"');
-                ++i;
-            } else if (c == '"') {
-                quoted = false;
-            } else {
-                field.push_back(c);
-            }
-        } else if (c == '"' && field.empty() && !wasQuoted) {
-            quoted = wasQuoted = true;
-        } else if (c == ',') {
-            endField();
-        } else if (c == '\n' || c == '\r') {
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-            endField();
-            ++row;
-            column = 0;
-        } else {
-            field.push_back(c);
-        }
-    }
-    if (!field.empty() || column > 0)
-        endField();
 }
 
 // The text of XML character data, its entities replaced.
@@ -202,28 +156,142 @@ void AddGnumericXml(const std::string& xml, CellTable& table)
     }
 }
 
-// The CSV files LibreOffice wrote, in the order of the sheets: its log names each sheet as it
-// writes it ("Writing sheet NAME -> PATH"); a version that writes a single sheet without
-// saying so leaves one file.
-std::vector<fs::path> SheetFiles(const std::string& log, const fs::path& out)
+// Calls `each` with the start tag and the content of every element `<name ...>...</name>` (or
+// `<name .../>`, with no content) of `xml`, in order; elements of that name are not nested.
+template <typename Each>
+void ForEachElement(std::string_view xml, std::string_view name, Each each)
 {
-    std::vector<fs::path> files;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("Writing sheet ", 0) != 0)
+    const std::string open = "<" + std::string(name), close = "</" + std::string(name) + ">";
+    for (std::size_t at = xml.find(open); at != std::string_view::npos; at = xml.find(open, at + 1)) {
+        const char after = at + open.size() < xml.size() ? xml[at + open.size()] : '>';
+        if (after != ' ' && after != '>' && after != '/')
+            continue;  // a longer name that starts alike
+        const std::size_t tagEnd = xml.find('>', at);
+        if (tagEnd == std::string_view::npos)
+            return;
+        const std::string_view tag = xml.substr(at, tagEnd - at + 1);
+        if (tag.ends_with("/>")) {
+            each(tag, std::string_view());
             continue;
-        const std::size_t arrow = line.rfind(" -> ");
-        if (arrow != std::string::npos)
-            files.emplace_back(line.substr(arrow + 4));
+        }
+        const std::size_t end = xml.find(close, tagEnd);
+        if (end == std::string_view::npos)
+            return;
+        each(tag, xml.substr(tagEnd + 1, end - tagEnd - 1));
+        at = end;
     }
-    if (files.empty()) {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(out, error))
-            if (entry.path().extension() == ".csv")
-                files.push_back(entry.path());
-        std::sort(files.begin(), files.end());
+}
+
+// The text of a string item (<si> or <is>): its <t> runs, the phonetic ones (<rPh>) left out.
+std::string StringItemText(std::string_view item)
+{
+    std::string plain(item);
+    for (std::size_t at = plain.find("<rPh"); at != std::string::npos; at = plain.find("<rPh", at)) {
+        const std::size_t end = plain.find("</rPh>", at);
+        plain.erase(at, end == std::string::npos ? std::string::npos : end + 6 - at);
     }
-    return files;
+    std::string text;
+    ForEachElement(plain, "t", [&](std::string_view, std::string_view run) { text += Unescape(run); });
+    return text;
+}
+
+// A cell reference ("BC12") as its zero-based row and column.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> CellPlace(std::string_view reference)
+{
+    std::uint32_t column = 0, row = 0;
+    std::size_t i = 0;
+    for (; i < reference.size() && reference[i] >= 'A' && reference[i] <= 'Z'; ++i)
+        column = column * 26 + static_cast<std::uint32_t>(reference[i] - 'A' + 1);
+    if (i == 0 || i == reference.size() || column > 0x10000)
+        return std::nullopt;
+    for (; i < reference.size() && reference[i] >= '0' && reference[i] <= '9' && row < 0x1000000; ++i)
+        row = row * 10 + static_cast<std::uint32_t>(reference[i] - '0');
+    if (i != reference.size() || row == 0)
+        return std::nullopt;
+    return std::pair(row - 1, column - 1);
+}
+
+// The number format of each cell style of an .xlsx's styles part: its code where the part
+// defines one, else the built-in format's number.
+std::vector<std::string> StyleFormats(std::string_view styles)
+{
+    std::unordered_map<std::string, std::string> codes;
+    ForEachElement(styles, "numFmt", [&](std::string_view tag, std::string_view) {
+        const auto id = Attribute(tag, "numFmtId");
+        const auto code = Attribute(tag, "formatCode");
+        if (id && code)
+            codes[std::string(*id)] = Unescape(*code);
+    });
+    std::vector<std::string> formats;
+    ForEachElement(styles, "cellXfs", [&](std::string_view, std::string_view xfs) {
+        ForEachElement(xfs, "xf", [&](std::string_view tag, std::string_view) {
+            const std::string id(Attribute(tag, "numFmtId").value_or("0"));
+            const auto code = codes.find(id);
+            formats.push_back(code != codes.end() ? code->second : "#" + id);
+        });
+    });
+    return formats;
+}
+
+// The cells of one sheet part of an .xlsx as sheet `sheet`: each value as stored (a date is its
+// serial number, shown in a date format), a number with the format it is shown in.
+void AddXlsxSheet(std::string_view part, std::size_t sheet, const std::vector<std::string>& strings,
+                  const std::vector<std::string>& formats, CellTable& table)
+{
+    ForEachElement(part, "c", [&](std::string_view tag, std::string_view content) {
+        const auto place = CellPlace(Attribute(tag, "r").value_or(""));
+        if (!place || content.empty())
+            return;
+        const std::string_view type = Attribute(tag, "t").value_or("n");
+        std::string value;
+        if (type == "inlineStr") {
+            value = StringItemText(content);
+        } else {
+            std::string stored;
+            ForEachElement(content, "v", [&](std::string_view, std::string_view v) { stored = Unescape(v); });
+            if (type == "s") {
+                const std::size_t index = std::strtoul(stored.c_str(), nullptr, 10);
+                value = !stored.empty() && index < strings.size() ? strings[index] : std::string();
+            } else if (type == "b") {
+                value = stored.empty() ? std::string() : stored == "1" ? "TRUE" : "FALSE";
+            } else {
+                value = stored;
+            }
+            if (type == "n" && !value.empty()) {
+                const std::size_t style = std::strtoul(std::string(Attribute(tag, "s").value_or("0")).c_str(), nullptr, 10);
+                value += CellTable::kFormatMark;
+                value += style < formats.size() ? formats[style] : "#0";
+            }
+        }
+        if (!value.empty())
+            table.Add(sheet, place->first, place->second, "c" + value);
+    });
+}
+
+// The cells of an .xlsx unpacked into `folder`, its sheets in the workbook's order.
+void AddXlsx(const fs::path& folder, CellTable& table)
+{
+    const std::string workbook = ReadText(folder / "xl" / "workbook.xml");
+    const std::string relations = ReadText(folder / "xl" / "_rels" / "workbook.xml.rels");
+    std::unordered_map<std::string, std::string> targets;
+    ForEachElement(relations, "Relationship", [&](std::string_view tag, std::string_view) {
+        const auto id = Attribute(tag, "Id");
+        const auto target = Attribute(tag, "Target");
+        if (id && target)
+            targets[std::string(*id)] = std::string(target->starts_with("/xl/") ? target->substr(4) : *target);
+    });
+    std::vector<std::string> strings;
+    const std::string shared = ReadText(folder / "xl" / "sharedStrings.xml");
+    ForEachElement(shared, "si", [&](std::string_view, std::string_view item) { strings.push_back(StringItemText(item)); });
+    const std::vector<std::string> formats = StyleFormats(ReadText(folder / "xl" / "styles.xml"));
+    std::size_t sheet = 0;
+    ForEachElement(workbook, "sheet", [&](std::string_view tag, std::string_view) {
+        const auto id = Attribute(tag, "r:id");
+        const auto target = id ? targets.find(std::string(*id)) : targets.end();
+        if (target != targets.end())
+            AddXlsxSheet(ReadText(folder / "xl" / target->second), sheet, strings, formats, table);
+        ++sheet;
+    });
 }
 
 #ifndef _WIN32
@@ -304,7 +372,7 @@ std::optional<SpreadsheetJudge> SpreadsheetJudge::Find(JudgeProgram kind, int wo
     return std::nullopt;
 #else
     const auto program = OnPath(kind == JudgeProgram::LibreOffice ? "soffice" : "ssconvert");
-    if (!program)
+    if (!program || (kind == JudgeProgram::LibreOffice && !OnPath("unzip")))
         return std::nullopt;
     std::string scratch = (fs::temp_directory_path() / "tabulon-judge-XXXXXX").string();
     if (!::mkdtemp(scratch.data()))
@@ -367,15 +435,15 @@ Conversion SpreadsheetJudge::ConvertOne(const Bytes& file, int worker, int job)
     }
     const fs::path log = folder / "log";
     bool inTime = false;
-    std::vector<fs::path> sheets;
     if (kind_ == JudgeProgram::LibreOffice) {
+        // Saved as .xlsx, which keeps each value as stored and the number format it is shown
+        // in apart (its CSV export writes a date as a date), then unpacked.
         const fs::path profile = scratch_ / ("profile-" + std::to_string(worker));
-        inTime = RunWithin({program_.string(), "-env:UserInstallation=file://" + profile.string(), "--headless",
-                            "--norestore", "--nolockcheck", "--convert-to", kCsvFilter, "--outdir", out.string(),
-                            book.string()},
+        inTime = RunWithin({"/bin/sh", "-c",
+                            "\"$0\" -env:UserInstallation=\"file://$1\" --headless --norestore --nolockcheck "
+                            "--convert-to xlsx --outdir \"$2\" \"$3\" && unzip -q -o \"$2/book.xlsx\" -d \"$2/x\"",
+                            program_.string(), profile.string(), out.string(), book.string()},
                            log, secondsPerFile_);
-        if (inTime)
-            sheets = SheetFiles(ReadText(log), out);
     } else {
         // Gnumeric's own file format, which gives every cell its row and column (its CSV export
         // starts at the first row and column in use, which would move every cell of a sheet
@@ -388,8 +456,7 @@ Conversion SpreadsheetJudge::ConvertOne(const Bytes& file, int worker, int job)
     if (!inTime) {
         conversion.timedOut = true;
     } else if (kind_ == JudgeProgram::LibreOffice) {
-        for (std::size_t s = 0; s < sheets.size(); ++s)
-            AddCsv(ReadText(sheets[s]), s, conversion.cells);
+        AddXlsx(out / "x", conversion.cells);
     } else {
         AddGnumericXml(ReadText(out / "book.xml"), conversion.cells);
     }
