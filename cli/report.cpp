@@ -192,14 +192,16 @@ std::string SalvageToJson(const RepairReport& report)
     json += ",\"complete\":" + std::string(SalvageComplete(salvage) ? "true" : "false");
     json += ",\"namesMadeUp\":" + std::string(salvage.namesMadeUp ? "true" : "false");
     json += ",\"formulasAsValues\":{\"needingGlobals\":" + std::to_string(salvage.formulasAsValues.needingGlobals) +
-            ",\"needingCells\":" + std::to_string(salvage.formulasAsValues.needingCells) + "}";
+            ",\"needingCells\":" + std::to_string(salvage.formulasAsValues.needingCells) +
+            ",\"leftOut\":" + std::to_string(salvage.formulasAsValues.leftOut) + "}";
     static constexpr const char* kStates[] = {"complete", "partial", "lost"};
     json += ",\"sheetOutcomes\":[";
     for (std::size_t i = 0; i < salvage.outcomes.size(); ++i) {
         const SheetOutcome& sheet = salvage.outcomes[i];
         json += std::string(i > 0 ? "," : "") + "{\"name\":" + JsonString(sheet.name) + ",\"state\":\"" +
                 kStates[static_cast<int>(sheet.state)] + "\",\"bytesLost\":" + std::to_string(sheet.bytesLost) + ",\"textsLost\":" + std::to_string(sheet.textsLost) +
-                ",\"startLost\":" + (sheet.startLost ? "true" : "false") + ",\"cells\":" + std::to_string(sheet.cells) + "}";
+                ",\"startLost\":" + (sheet.startLost ? "true" : "false") + ",\"formulasLeftOut\":" + std::to_string(sheet.formulasLeftOut) +
+                ",\"cells\":" + std::to_string(sheet.cells) + "}";
     }
     json += "]";
     // The stretches of the workbook stream that were mended, by their place in it.

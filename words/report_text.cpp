@@ -85,7 +85,7 @@ std::string GroupedPlural(std::uint64_t count, const char* one, const char* many
 }
 
 // What a partial sheet lost: its first records, bytes of its records, texts whose shared
-// strings went.
+// strings went; and the formulas left out.
 std::string SheetLoss(const SheetOutcome& sheet)
 {
     std::vector<std::string> parts;
@@ -98,7 +98,11 @@ std::string SheetLoss(const SheetOutcome& sheet)
     std::string loss;
     for (std::size_t i = 0; i < parts.size(); ++i)
         loss += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
-    return loss + " lost";
+    if (!parts.empty())
+        loss += " lost";
+    if (sheet.formulasLeftOut > 0)
+        loss += (parts.empty() ? "" : ", ") + Plural(sheet.formulasLeftOut, "formula", "formulas") + " left out";
+    return loss;
 }
 
 // A stream's name as people can read it: the control characters some names begin with
@@ -180,6 +184,9 @@ std::string DescribeSalvage(const SalvageReport& report, bool stands)
     if (const std::size_t asValues = report.formulasAsValues.Total(); asValues > 0)
         text += "; " + Plural(asValues, "formula", "formulas") + " kept as " + (asValues == 1 ? "its value" : "their values") +
                 " (what " + (asValues == 1 ? "it refers" : "they refer") + " to was lost)";
+    if (const std::size_t leftOut = report.formulasAsValues.leftOut; leftOut > 0)
+        text += "; " + Plural(leftOut, "formula", "formulas") + " left out (" + (leftOut == 1 ? "it calls" : "they call") +
+                " a macro or add-in function whose code or name was lost)";
     if (!report.dropped.empty())
         text += "; " + Plural(report.dropped.size(), "stream", "streams") + " lost";
     if (report.directoryLost)

@@ -118,9 +118,12 @@ FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8)
             needs.ownSheet = needs.ownSheet || operand.ownSheet;
             needs.globals = needs.globals || operand.globals;
             // A function defined outside the program is named by the token before it: an
-            // add-in's by an external name (of the globals), a macro's by a name of its own.
-            if (base == 0x22 && (LoadLe16(tokens.data() + at + 1) & 0x7FFF) == kExternalFunction)
-                needs.functions = needs.functions || lastName == 0x23;
+            // add-in's or a macro's by an external name (of the globals), a macro's by a name of
+            // its own. Which of them, only the lost globals could tell.
+            if (base == 0x22 && (LoadLe16(tokens.data() + at + 1) & 0x7FFF) == kExternalFunction) {
+                needs.functions = needs.functions || lastName != 0;
+                needs.unknown = needs.unknown || lastName == 0;  // (called by no name)
+            }
             if (base == 0x23 || base == 0x39)
                 lastName = base;
             at += bytes;

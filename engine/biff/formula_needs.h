@@ -13,7 +13,7 @@ struct FormulaNeeds {
     bool ownSheet = false;  // cells of its own sheet (references, a shared or array formula there)
     bool shared = false;    // a shared or array formula's expression, whose needs are its own
     bool globals = false;    // names, other sheets, a shared or array formula's expression
-    bool functions = false;  // a macro function (its code is the macros' project)
+    bool functions = false;  // a function called by name: a macro's (its code is the macros' project) or an add-in's
     bool unknown = false;    // a token this reading does not know, or an expression cut short
 };
 

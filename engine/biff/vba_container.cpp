@@ -93,4 +93,55 @@ std::optional<std::vector<std::uint8_t>> DecompressVbaContainerStart(std::span<c
     return Decompress(container, known, false, most);
 }
 
+std::optional<std::size_t> VbaSourceStart(std::span<const std::uint8_t> stream)
+{
+    static constexpr std::string_view kOpening("\0Attribut", 9);
+    const auto found = std::search(stream.begin(), stream.end(), kOpening.begin(), kOpening.end());
+    if (found == stream.end() || found - stream.begin() < 3)
+        return std::nullopt;
+    return static_cast<std::size_t>(found - stream.begin()) - 3;
+}
+
+bool VbaSourceLines(std::span<const std::uint8_t> text, bool whole)
+{
+    constexpr std::uint8_t kCr = 0x0D, kLf = 0x0A;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] < 0x20 && text[i] != '\t' && text[i] != kCr && text[i] != kLf)
+            return false;
+        const bool crBefore = i > 0 && text[i - 1] == kCr;
+        const bool lfAfter = i + 1 < text.size() ? text[i + 1] == kLf : !whole;
+        if ((text[i] == kLf && !crBefore) || (text[i] == kCr && !lfAfter))
+            return false;
+    }
+    return true;
+}
+
+bool VbaStreamHoldsTogether(VbaStream kind, std::span<const std::uint8_t> data)
+{
+    // The dir stream's first record (the kind of system, 4 bytes long) and its terminator.
+    static constexpr std::uint8_t kDirOpening[] = {0x01, 0x00, 0x04, 0x00, 0x00, 0x00};
+    static constexpr std::uint8_t kDirEnd[] = {0x10, 0x00, 0x00, 0x00, 0x00, 0x00};
+    switch (kind) {
+    case VbaStream::ProjectCache:
+        return data.size() >= 7 && data[0] == 0xCC && data[1] == 0x61 && data[4] == 0x00;
+    case VbaStream::ProjectText: {
+        static constexpr std::string_view kId("ID=\"{");
+        return data.size() >= kId.size() && std::equal(kId.begin(), kId.end(), data.begin()) &&
+               std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b >= 0x20 || b == '\t' || b == 0x0D || b == 0x0A; });
+    }
+    case VbaStream::Dir: {
+        const auto text = DecompressVbaContainer(data);
+        return text && text->size() >= sizeof kDirOpening + sizeof kDirEnd &&
+               std::equal(std::begin(kDirOpening), std::end(kDirOpening), text->begin()) &&
+               std::equal(std::begin(kDirEnd), std::end(kDirEnd), text->end() - static_cast<std::ptrdiff_t>(sizeof kDirEnd));
+    }
+    case VbaStream::Module: {
+        const auto start = VbaSourceStart(data);
+        const auto text = start ? DecompressVbaContainer(data.subspan(*start)) : std::nullopt;
+        return text && VbaSourceLines(*text, true);
+    }
+    }
+    return false;
+}
+
 }  // namespace tabulon::biff

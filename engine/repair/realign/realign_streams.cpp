@@ -47,39 +47,11 @@ Content KindOf(const std::vector<std::u16string>& path)
     return Content::Other;
 }
 
-// Where a module's compressed source begins in its stream: after the compiled code, a
-// compressed container (a signature byte 1, a chunk header) whose first token group, all
-// literal (a zero flags byte), opens with "Attribut" (every module's source opens with its
-// "Attribute VB_Name" line). Nothing when the stream holds no such start.
-std::optional<std::size_t> SourceStart(const std::vector<std::uint8_t>& stream)
-{
-    static constexpr std::string_view kOpening("\0Attribut", 9);
-    const auto found = std::search(stream.begin(), stream.end(), kOpening.begin(), kOpening.end());
-    if (found == stream.end() || found - stream.begin() < 3)
-        return std::nullopt;
-    return static_cast<std::size_t>(found - stream.begin()) - 3;
-}
-
 // A byte of text before an LF (an LF itself is not: of two LFs in a row that lost one CR, the
 // first lost it as often as the second, and the compressed source below tells them apart).
 bool TextByte(std::uint8_t byte)
 {
     return (byte >= 0x20 && byte < 0x7F) || byte == '\t';
-}
-
-// Whether a module's source text reads as one: no control character but a tab, every line
-// ending with CR LF (a CR that ends what is known yet may still have its LF to come).
-bool SourceLines(const std::vector<std::uint8_t>& text, bool whole)
-{
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] < 0x20 && text[i] != '\t' && text[i] != kCr && text[i] != kLf)
-            return false;
-        const bool crBefore = i > 0 && text[i - 1] == kCr;
-        const bool lfAfter = i + 1 < text.size() ? text[i + 1] == kLf : !whole;
-        if ((text[i] == kLf && !crBefore) || (text[i] == kCr && !lfAfter))
-            return false;
-    }
-    return true;
 }
 
 // A stream of a macro project that holds a compressed container, where it lies in the new
@@ -185,7 +157,7 @@ void MarkStream(View b, const StreamLayout& layout, const std::vector<std::uint6
     std::optional<std::size_t> source;
     const bool inProject = layout.path.size() >= 2 && EqualIgnoringAsciiCase(layout.path[layout.path.size() - 2], u"VBA");
     if (inProject && kind == Content::Other && !EqualIgnoringAsciiCase(layout.path.back(), u"dir"))
-        source = SourceStart(StreamBytes(b, {layout.runs, true}, acted));
+        source = biff::VbaSourceStart(StreamBytes(b, {layout.runs, true}, acted));
     if (inProject && (source || EqualIgnoringAsciiCase(layout.path.back(), u"dir")))
         contents.containers.push_back({layout.runs, source.has_value()});
     std::size_t offset = 0;
@@ -345,7 +317,7 @@ std::vector<std::uint64_t> PlacesInSource(View b, const Container& container, co
                                           const std::vector<std::uint64_t>& acted)
 {
     const Bytes bytes = StreamBytes(b, container, acted);
-    const std::optional<std::size_t> start = container.source ? SourceStart(bytes) : std::optional<std::size_t>(0);
+    const std::optional<std::size_t> start = container.source ? biff::VbaSourceStart(bytes) : std::optional<std::size_t>(0);
     std::vector<std::uint64_t> inside;
     if (!start)
         return inside;
@@ -380,7 +352,7 @@ bool ContainerReads(View b, const Container& container, const std::vector<std::u
     }
     const bool whole = prefix >= bytes.size();
     const std::optional<std::size_t> start =
-        container.source ? SourceStart(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(prefix)))
+        container.source ? biff::VbaSourceStart(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(prefix)))
                          : std::optional<std::size_t>(0);
     if (!start)
         return !whole;  // (a module's source not reached yet)
@@ -389,7 +361,7 @@ bool ContainerReads(View b, const Container& container, const std::vector<std::u
     const std::span<const std::uint8_t> packed = std::span(bytes).subspan(*start);
     const std::optional<Bytes> text =
         whole ? biff::DecompressVbaContainer(packed) : biff::DecompressVbaContainerStart(packed, prefix - *start);
-    return text && (!container.source || SourceLines(*text, whole));
+    return text && (!container.source || biff::VbaSourceLines(*text, whole));
 }
 
 // Where a container has its CRs in doubt: the stretch's places are decided again in the order

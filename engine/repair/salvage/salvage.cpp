@@ -10,6 +10,7 @@
 #include "engine/base/text.h"
 #include "engine/biff/property_set.h"
 #include "engine/biff/records.h"
+#include "engine/biff/vba_container.h"
 #include "engine/cfb/compound_reader.h"
 #include "engine/cfb/compound_writer.h"
 #include "engine/cfb/directory_entry.h"
@@ -39,17 +40,26 @@ const DirectoryEntry kUnreadableEntry = [] {
     return entry;
 }();
 
-// Whether a stream begins as streams of its name do, where the name tells: a property set
-// (its name begins with 5) with its byte order, a section inside it and properties inside
-// that; an OLE object's CompObj with its fixed start. Nothing for other streams.
-std::optional<bool> BeginsAsItsKind(std::u16string_view name, const std::vector<std::uint8_t>& data)
+// Whether a stream begins as streams of its name do, where the name (and, in a macro project,
+// the storage it lies in) tells: a property set (its name begins with 5) with its byte order, a
+// section inside it and properties inside that; an OLE object's CompObj with its fixed start; a
+// macro project's streams as their own bytes prove them (the caches "__SRP_" prove nothing).
+// Nothing for other streams.
+std::optional<bool> BeginsAsItsKind(std::u16string_view name, std::u16string_view storage, const std::vector<std::uint8_t>& data)
 {
     const std::size_t size = data.size();
     if (!name.empty() && name.front() == u'\u0005')
         return PropertySetHoldsTogether(data);
     if (name == u"\u0001CompObj")
         return size >= 28 && LoadLe32(data.data()) == 0xFFFE'0001u;
-    return std::nullopt;
+    const auto named = [](std::u16string_view a, std::u16string_view b) { return CompareEntryNames(a, b) == 0; };
+    if (storage.starts_with(u"_VBA_PROJECT") && named(name, u"PROJECT"))
+        return VbaStreamHoldsTogether(VbaStream::ProjectText, data);
+    if (!named(storage, u"VBA") || name.starts_with(u"__SRP_"))
+        return std::nullopt;
+    if (named(name, u"_VBA_PROJECT"))  // (only its start proves anything: a longer one's cache may be another's bytes)
+        return data.size() <= kMiniSectorSize && VbaStreamHoldsTogether(VbaStream::ProjectCache, data);
+    return VbaStreamHoldsTogether(named(name, u"dir") ? VbaStream::Dir : VbaStream::Module, data);
 }
 
 // An attempt made already that found every sheet it lists where the directory says: another
@@ -174,7 +184,9 @@ private:
                    });
         };
         for (std::size_t i = 0; i < tree_.size(); ++i) {
-            if (pastGuess(i) && (miniGuessWrong_ || BeginsAsItsKind(entries_[tree_[i].entry].name, *data[i]) != true))
+            const int parent = tree_[i].parent;
+            const std::u16string_view storage = parent >= 0 ? std::u16string_view(entries_[tree_[static_cast<std::size_t>(parent)].entry].name) : std::u16string_view();
+            if (pastGuess(i) && (miniGuessWrong_ || BeginsAsItsKind(entries_[tree_[i].entry].name, storage, *data[i]) != true))
                 data[i].reset();
             if (entries_[tree_[i].entry].type == kObjectTypeStream && (!workbook || i != *workbook) && !data[i])
                 report.dropped.push_back(PathOf(i));

@@ -38,6 +38,7 @@ struct SheetOutcome {
     std::size_t textsLost = 0;    // text cells whose shared string did not come back
     bool nameMadeUp = false;      // its entry in the list of sheets was lost: "Sheet" and a number
     bool startLost = false;       // its first records were lost (how many bytes, no one can tell)
+    std::size_t formulasLeftOut = 0;  // formulas that went with what their functions need
 };
 
 // What `SalvageReport::dropped` lists for the streams of directory entries in sectors that were
@@ -61,10 +62,13 @@ struct SalvageReport {
     bool firstSheetStartLost = false;     // no sheet's first record survived: one was made for the first
     // Formulas that became cells of their cached results: those naming anything beyond their own
     // sheet's cells where the damage took anything, and those naming cells of a sheet that lost
-    // records.
+    // records. Those calling a function by name (a macro's or an add-in's) went instead: no
+    // program that cannot run that function shows their cached results for the intact workbook.
     struct FormulasAsValues {
         std::size_t needingGlobals = 0;
         std::size_t needingCells = 0;
+        std::size_t leftOut = 0;
+        std::vector<std::uint64_t> leftOutAt;  // where each of those was
         std::vector<std::pair<std::uint64_t, std::uint64_t>> places;  // offset and length of each rewritten
         std::size_t Total() const { return needingGlobals + needingCells; }
     } formulasAsValues;

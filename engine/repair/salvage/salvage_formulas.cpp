@@ -8,6 +8,8 @@
 #include <tuple>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -48,6 +50,14 @@ std::size_t WriteWithFiller(std::vector<std::uint8_t>& stream, std::size_t at, s
     return std::max(end, fillerAt);
 }
 
+// The FORMULA record at `at` (of `length`), and its STRING record (`string`, or kNoPlace), as
+// filler. Gives the end of what it wrote.
+std::size_t FormulaGoes(std::vector<std::uint8_t>& stream, std::size_t at, std::size_t length, std::size_t string)
+{
+    const std::size_t end = string != kNoPlace ? string + kRecordHeaderSize + U16(stream, string + 2) : at + kRecordHeaderSize + length;
+    return WriteWithFiller(stream, at, end, kFillerRecord, {});
+}
+
 // The FORMULA record at `at` (of `length`) as a cell of its cached value: a number, a boolean,
 // an error, an empty text, or the text of the STRING record that follows it (`string`, when it
 // does with no record between that is not the formula's own). Where the text does not fit in
@@ -81,7 +91,7 @@ std::size_t FormulaBecomesItsValue(std::vector<std::uint8_t>& stream, std::size_
                     stream.begin() + static_cast<std::ptrdiff_t>(stringEnd));
         return WriteWithFiller(stream, at, stringEnd, kLabel, cell);
     }
-    return WriteWithFiller(stream, at, string != kNoPlace ? string + kRecordHeaderSize + U16(stream, string + 2) : end, kFillerRecord, {});
+    return FormulaGoes(stream, at, length, string);
 }
 
 // The STRING record that holds the text result of the formula at `at` (of `length`): the next
@@ -141,8 +151,13 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
     const bool biff8 = U16(workbook, kRecordHeaderSize) == kBiff8Version;
     const bool recordsLost = !report.regions.empty() || !report.lostSheets.empty();
     // The macros' project (a macro function's code), or streams no one can name any more.
+    // (Its code is the source in "dir" and the modules, described by "PROJECT"; not the compiled
+    // caches, "_VBA_PROJECT" and "__SRP_", nor the module names' map, which a program that runs
+    // the macros makes again.)
     const bool macrosLost = std::any_of(report.dropped.begin(), report.dropped.end(), [](const std::string& path) {
-        return path.starts_with("_VBA_PROJECT") || path == kLostEntriesStreams;
+        const std::string_view name = std::string_view(path).substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+        return (path.starts_with("_VBA_PROJECT") && !name.starts_with("__SRP_") && name != "PROJECTwm" && name != "_VBA_PROJECT") ||
+               path == kLostEntriesStreams;
     });
     if (!recordsLost && !macrosLost)
         return;
@@ -167,7 +182,11 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
     };
     // (BIFF5's shared formulas are not told apart: their formulas are taken as naming anything.)
     const auto shared = biff8 ? SharedFormulaNeeds(workbook, sheetAt) : std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds>{};
-    std::vector<std::pair<std::size_t, std::size_t>> formulas;  // those that go, and their lengths
+    struct Going {
+        std::size_t at, length;
+        bool callsMacro;
+    };
+    std::vector<Going> formulas;
     ForEachReadingRecord(workbook, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         if (type != kFormula || length < kExpressionAt)
             return;
@@ -192,16 +211,23 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
         }
         const bool cellsLost = needs.ownSheet && sheetLost[static_cast<std::size_t>(sheet)];
         if (((needs.globals || needs.unknown) && recordsLost) || ((needs.functions || needs.unknown) && (recordsLost || macrosLost))) {
-            ++report.formulasAsValues.needingGlobals;
-            formulas.emplace_back(at, length);
+            // A function called by name (a macro's, an add-in's) is one only its own code works
+            // out: spreadsheet programs that do not have it show an error for the intact workbook
+            // too, so its cached result would show what they never showed there. The cell goes.
+            ++(needs.functions ? report.formulasAsValues.leftOut : report.formulasAsValues.needingGlobals);
+            formulas.push_back({at, length, needs.functions});
         } else if (cellsLost) {
             ++report.formulasAsValues.needingCells;
-            formulas.emplace_back(at, length);
+            formulas.push_back({at, length, false});
         }
     });
-    for (const auto& [at, length] : formulas) {
-        const std::size_t end = FormulaBecomesItsValue(workbook, at, length, StringOf(workbook, at, length), biff8);
-        report.formulasAsValues.places.emplace_back(at, end - at);
+    for (const Going& formula : formulas) {
+        const std::size_t string = StringOf(workbook, formula.at, formula.length);
+        const std::size_t end = formula.callsMacro ? FormulaGoes(workbook, formula.at, formula.length, string)
+                                                   : FormulaBecomesItsValue(workbook, formula.at, formula.length, string, biff8);
+        report.formulasAsValues.places.emplace_back(formula.at, end - formula.at);
+        if (formula.callsMacro)
+            report.formulasAsValues.leftOutAt.push_back(formula.at);
     }
 }
 

@@ -11,7 +11,8 @@ namespace tabulon {
 // Each formula of the mended `workbook` that refers to what the damage took (by `report`'s
 // regions, lost sheets and streams) becomes a cell of its cached result in place, counted in
 // `report.formulasAsValues`; the records keep their places. A formula spreadsheet programs would
-// work out again from what is no longer there would show a value the workbook never held.
+// work out again from what is no longer there would show a value the workbook never held. One
+// that calls a function by name (a macro's, an add-in's) goes instead, as filler.
 void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, SalvageReport& report);
 
 }  // namespace tabulon

@@ -59,6 +59,11 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
     if (report.workbookBytesLost > 0)
         report.regions.push_back({MendedRegion::Kind::Lost, stream.size(), report.workbookBytesLost, -1});
     std::vector<std::uint64_t> lost(workbook.sheets.size(), 0);
+    std::vector<std::size_t> leftOut(workbook.sheets.size(), 0);
+    for (const std::uint64_t at : report.formulasAsValues.leftOutAt) {
+        if (const int sheet = sheetAt(at); sheet >= 0)
+            ++leftOut[static_cast<std::size_t>(sheet)];
+    }
     std::uint64_t total = 0;
     for (MendedRegion& region : report.regions) {
         // A region lost at the end belongs with the records just before it.
@@ -101,6 +106,7 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
         outcome.cells = cellCounts[i] >= textsLost[i] ? cellCounts[i] - textsLost[i] : 0;
         outcome.bytesLost = lost[i];
         outcome.textsLost = textsLost[i];
+        outcome.formulasLeftOut = leftOut[i];
         outcome.nameMadeUp = std::find(madeUp.begin(), madeUp.end(), sheet.name) != madeUp.end();
         // The first sheet in the stream, whose first record the salvage made, or any whose first
         // record lies in what the mending replaced: its first records were lost.
@@ -114,7 +120,7 @@ void AssessSalvage(SalvageReport& report, std::span<const std::uint8_t> stream, 
             std::find(report.lostSheets.begin(), report.lostSheets.end(), sheet.name) != report.lostSheets.end();
         if (listedButGone || (outcome.cells == 0 && outcome.bytesLost > 0))
             outcome.state = SheetState::Lost;
-        else if (outcome.bytesLost > 0 || textsLost[i] > 0 || outcome.startLost)
+        else if (outcome.bytesLost > 0 || textsLost[i] > 0 || outcome.startLost || outcome.formulasLeftOut > 0)
             outcome.state = SheetState::Partial;
         // (The list of sheets lost names every sheet that came back without a cell.)
         if (outcome.state == SheetState::Lost && !listedButGone)

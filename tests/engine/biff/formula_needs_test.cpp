@@ -50,7 +50,8 @@ TEST(FormulaNeeds, EachKindOfReferenceIsTold)
     EXPECT_EQ(Needs(Bytes{0x02} + Le16(2) + Le16(3)), "sheet globals");  // a data table's
     EXPECT_EQ(Needs(kName + kExternal), "globals functions");          // a macro function
     const Bytes addIn = Bytes{0x39} + Le16(0) + Le16(1) + Le16(0);     // an external name
-    EXPECT_EQ(Needs(addIn + kInt + kExternal), "globals");             // an add-in's function
+    EXPECT_EQ(Needs(addIn + kInt + kExternal), "globals functions");   // an add-in's or a macro's function
+    EXPECT_EQ(Needs(kInt + kExternal), "unknown");                     // no name to call it by
     // The same token of the value or array class (0x40, 0x60 more) is the same reference.
     EXPECT_EQ(Needs(Bytes{0x44} + Le16(3) + Le16(0xC001)), "sheet");
     EXPECT_EQ(Needs(Bytes{0x63} + Le16(1) + Le16(0)), "globals");

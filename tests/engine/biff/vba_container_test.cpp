@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -17,14 +18,19 @@ namespace {
 
 using test::Bytes;
 
-// A module's stream of the workbook's macro project.
-Bytes ModuleStream(std::u16string_view module)
+// A stream of the workbook's macro project, by its path below the project's storage.
+Bytes ProjectStream(std::vector<std::u16string_view> path)
 {
-    const std::u16string_view path[] = {u"_VBA_PROJECT_CUR", u"VBA", module};
+    path.insert(path.begin(), u"_VBA_PROJECT_CUR");
     const std::optional<Bytes> stream = test::StreamOf(test::TestWorkbook("npoi__excelant.xls"), path);
     if (!stream)
-        ADD_FAILURE() << "no such module";
+        ADD_FAILURE() << "no such stream";
     return stream.value_or(Bytes{});
+}
+
+Bytes ModuleStream(std::u16string_view module)
+{
+    return ProjectStream({u"VBA", module});
 }
 
 TEST(VbaContainer, AModulesSourceReadsAsItsTextAndASpoiledOneAsNothing)
@@ -77,6 +83,34 @@ TEST(VbaContainer, AModulesSourceReadsAsItsTextAndASpoiledOneAsNothing)
     std::fill(spoiled.begin() + 60, spoiled.end(), std::uint8_t{0xFF});  // copies reaching before the chunk
     EXPECT_TRUE(biff::DecompressVbaContainerStart(spoiled, 50));
     EXPECT_FALSE(biff::DecompressVbaContainer(spoiled));
+}
+
+// What the salvage keeps a macro project's stream by, where a guessed link placed its bytes:
+// each stream of a real project holds together as its kind does, and not as another kind, nor
+// with a byte spoiled (the compiled cache proves only its start).
+TEST(VbaContainer, AProjectsStreamsHoldTogetherAsTheirKindDoes)
+{
+    using biff::VbaStream;
+    const Bytes dir = ModuleStream(u"dir"), module = ModuleStream(u"Module1"), cache = ModuleStream(u"_VBA_PROJECT");
+    const Bytes project = ProjectStream({u"PROJECT"});
+    const struct {
+        VbaStream kind;
+        const Bytes& stream;
+    } streams[] = {{VbaStream::Dir, dir}, {VbaStream::Module, module}, {VbaStream::ProjectCache, cache}, {VbaStream::ProjectText, project}};
+    for (const auto& [kind, stream] : streams) {
+        for (const auto& other : streams)
+            EXPECT_EQ(biff::VbaStreamHoldsTogether(kind, other.stream), &other.stream == &stream) << static_cast<int>(kind);
+    }
+    Bytes spoiled = module;
+    spoiled[spoiled.size() - 40] = 0x01;  // a control character in the source, or a broken token
+    EXPECT_FALSE(biff::VbaStreamHoldsTogether(VbaStream::Module, spoiled));
+    spoiled = dir;
+    spoiled.pop_back();
+    EXPECT_FALSE(biff::VbaStreamHoldsTogether(VbaStream::Dir, spoiled));
+    spoiled = project;
+    spoiled[1] = 0x00;
+    EXPECT_FALSE(biff::VbaStreamHoldsTogether(VbaStream::ProjectText, spoiled));
+    EXPECT_FALSE(biff::VbaStreamHoldsTogether(VbaStream::ProjectCache, Bytes(cache.begin(), cache.begin() + 6)));
 }
 
 }  // namespace
