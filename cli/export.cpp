@@ -14,8 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kNothingWritten = "; nothing written";
-
 // A failure with the text the user sees.
 struct Failure {
     std::string message;
@@ -168,11 +166,11 @@ ExportResult ExportWorkbookCsv(const fs::path& workbook, const Options& options,
             result.files.push_back(target);
         result.failed = false;
     } catch (const Failure& failure) {
-        result.error = failure.message + kNothingWritten;
+        result.error = failure.message + "; " + kNothingWritten;
     } catch (const std::system_error& error) {
-        result.error = "reading failed: " + error.code().message() + kNothingWritten;
+        result.error = "reading failed: " + error.code().message() + "; " + kNothingWritten;
     } catch (const std::exception& error) {
-        result.error = error.what() + std::string(kNothingWritten);
+        result.error = error.what() + std::string("; ") + kNothingWritten;
     }
     if (result.failed)
         result.files.clear();
@@ -188,13 +186,14 @@ std::string DescribeExport(const ExportResult& result, bool dryRun)
     case CellsFrom::RepairedHeader: line += "; read with a rebuilt header"; break;
     case CellsFrom::Realigned: line += "; read with its moved bytes put back"; break;
     case CellsFrom::Salvage:
-        line += "; read from its salvaged streams (" + (result.salvage ? DescribeSalvage(*result.salvage) : std::string()) + ")";
+        line += "; read from what a salvage brought back (" + (result.salvage ? DescribeSalvage(*result.salvage) : std::string()) + ")";
         break;
     case CellsFrom::DamagedStream:
-        line += "; no repair opens it: read from its damaged workbook stream, cells may be missing";
+        line += "; no repair opens it: read from its damaged workbook data (the workbook stream), cells may be missing";
         break;
     case CellsFrom::FileRecords:
-        line += "; no workbook stream: read from the workbook records found in the file, cells may be missing";
+        line += "; its workbook data was found only in pieces: read from the workbook records found in the file "
+                "(no workbook stream), cells may be missing";
         break;
     case CellsFrom::Workbook:
     case CellsFrom::Nothing: break;

@@ -42,7 +42,7 @@ OsFile OpenWorkbook(const fs::path& workbook, OsFile::Access access)
 void CheckLength(OsFile& file)
 {
     if (file.Length() > kMaxFileLength)
-        throw Failure{"is 2 GiB or larger, which no version-3 workbook can be; left untouched"};
+        throw Failure{std::string("is 2 GiB or larger, which no version-3 workbook can be; ") + kNothingWritten};
 }
 
 fs::path Destination(const fs::path& workbook, const Options& options)
@@ -150,7 +150,7 @@ void PauseBeforeWriteForTest()
 Failure StillDamaged(const RepairReport& report, const std::string& hint = {})
 {
     return Failure{"still damaged: " + DescribeFinding(*report.check.FirstProblem()) + "; " +
-                   (report.salvage ? SentenceInLine(DescribeSalvageOf(report)) + "; " : std::string()) + "nothing written" + hint};
+                   (report.salvage ? SentenceInLine(DescribeSalvageOf(report)) + "; " : std::string()) + kNothingWritten + hint};
 }
 
 // In auto mode a copy is written only when it opens, or when its header makes the compound
@@ -222,8 +222,9 @@ void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool 
     const RepairReport& report = *result.report;
     // Bytes that moved are put back only into a new file: the workbook keeps its length.
     if (report.realign)
-        throw Failure{SentenceInLine(DescribeRealign(*report.realign)) +
-                      " only in a copy; nothing written; run without --in-place to write the realigned workbook into a copy"};
+        throw Failure{"the workbook's bytes have moved, which only a copy can put right: " +
+                      SentenceInLine(DescribeRealign(*report.realign)) + "; " + kNothingWritten +
+                      "; run without --in-place to write the realigned workbook into a copy"};
     const std::string copyHint = NeedsSalvage(report) ? "; run without --in-place to salvage it into a copy"
                                                       : "; run without --in-place to repair it into a copy";
     // In auto mode the header is written only where the workbook then opens with no damage left:
@@ -243,7 +244,7 @@ void RepairInPlace(OsFile& file, WorkbookResult& result, RebuildMode mode, bool 
     PauseBeforeWriteForTest();
     if (file.Stamp() != planned) {
         result.report.reset();  // worked out for bytes that are no longer there
-        throw Failure{"changed while it was being repaired; nothing written"};
+        throw Failure{std::string("changed while it was being repaired; ") + kNothingWritten};
     }
     WriteRepair(file, report);
     file.Close();
@@ -287,7 +288,7 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
     const RebuildMode mode = options.designRebuildOnly ? RebuildMode::Design : RebuildMode::Auto;
     auto refuseIfNoWorkbook = [&result] {
         if (RepairOutcomeOf(*result.report) == RepairOutcome::Refused)
-            throw Failure{DescribeNotAWorkbook(*result.report->refused) + "; nothing was written"};
+            throw Failure{DescribeNotAWorkbook(*result.report->refused) + "; " + kNothingWritten};
     };
     try {
         if (options.check) {

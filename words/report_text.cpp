@@ -6,41 +6,56 @@
 
 namespace tabulon {
 
+// Each sentence says first what happened in the words of someone who uses workbooks, then the
+// format's own facts in parentheses, for whoever knows the compound file: the allocation table
+// and the directory are the file's table of contents, its streams the parts it holds.
 std::string DescribeFinding(const Finding& finding)
 {
     const std::string where = std::to_string(finding.where);
+    const auto contents = [](const std::string& fact) { return "the file's table of contents is damaged (" + fact + ")"; };
     switch (finding.code) {
     case FindingCode::FileTooShort: return "not a workbook: the file is too short to be one";
-    case FindingCode::NotCompoundFile: return "the file does not start like a compound file";
-    case FindingCode::UnsupportedFormat: return "the file is not a version-3 compound file with 512-byte sectors";
-    case FindingCode::HeaderFieldUnusual: return "the header field at offset " + where + " has an unusual value";
-    case FindingCode::FatCountMismatch: return "the header's count of allocation-table sectors is wrong";
-    case FindingCode::FatSectorOutOfRange: return "an allocation-table sector lies outside the file";
-    case FindingCode::FatSectorNotMarked: return "an allocation-table sector is not marked as one";
-    case FindingCode::DifatChainBroken: return "the list of allocation-table sectors is broken";
-    case FindingCode::ChainOutOfRange: return "a chain of sectors points outside the file";
-    case FindingCode::ChainLoop: return "a chain of sectors runs in a loop";
-    case FindingCode::SectorClaimedTwice: return "sector " + where + " is used twice";
-    case FindingCode::ChainTooShort: return "a stream is shorter than its size says";
-    case FindingCode::NoDirectory: return "the directory cannot be found";
-    case FindingCode::NoRootEntry: return "the directory does not start with a root entry";
-    case FindingCode::DirectoryIndexOutOfRange: return "the directory points at an entry that does not exist";
-    case FindingCode::DirectoryCycle: return "the directory runs in a loop";
+    case FindingCode::NotCompoundFile:
+        return "the file does not begin as a workbook does (its first bytes are not a compound file's signature)";
+    case FindingCode::UnsupportedFormat:
+        return "the file's header names a kind of file this program cannot repair "
+               "(not a version-3 compound file with 512-byte sectors)";
+    case FindingCode::HeaderFieldUnusual:
+        return "the file's header holds an unusual value (the field at offset " + where + ")";
+    case FindingCode::FatCountMismatch: return contents("the header's count of allocation-table sectors is wrong");
+    case FindingCode::FatSectorOutOfRange: return contents("allocation-table sector " + where + " lies outside the file");
+    case FindingCode::FatSectorNotMarked:
+        return "the file's table of contents is not quite in order (sector " + where +
+               " of the allocation table or of its list is not marked as one)";
+    case FindingCode::DifatChainBroken: return contents("the list of allocation-table sectors is broken");
+    case FindingCode::ChainOutOfRange: return "part of the file's data is damaged (a chain of sectors points outside the file)";
+    case FindingCode::ChainLoop: return "part of the file's data is damaged (a chain of sectors runs in a loop)";
+    case FindingCode::SectorClaimedTwice:
+        return "two parts of the file claim the same place (sector " + where + " is used twice)";
+    case FindingCode::ChainTooShort:
+        return "part of the file's data is missing (the stream of directory entry " + where + " is shorter than its size says)";
+    case FindingCode::NoDirectory: return "the file's table of contents cannot be found (no directory)";
+    case FindingCode::NoRootEntry: return contents("the directory does not start with a root entry");
+    case FindingCode::DirectoryIndexOutOfRange:
+        return contents("the directory points at entry " + where + ", which does not exist");
+    case FindingCode::DirectoryCycle: return contents("the directory runs in a loop");
     case FindingCode::DirectoryTooLarge:
-        return "the directory has more entries than any workbook; entry " + where + " was not checked";
-    case FindingCode::MiniFatInconsistent: return "the small-stream table does not fit the small streams";
-    case FindingCode::MiniFatCountMismatch: return "the header's count of small-stream table sectors is wrong";
-    case FindingCode::NoMainStream: return "there is no workbook stream";
-    case FindingCode::MainStreamStartsWrongly: return "the workbook stream does not begin with a workbook record";
+        return "the file's table of contents is larger than any workbook's, so not all of it was checked "
+               "(the directory has more entries than any workbook; entry " + where + " was not checked)";
+    case FindingCode::MiniFatInconsistent: return contents("the small-stream table does not fit the small streams");
+    case FindingCode::MiniFatCountMismatch: return contents("the header's count of small-stream table sectors is wrong");
+    case FindingCode::NoMainStream: return "no workbook data can be found in the file (there is no workbook stream)";
+    case FindingCode::MainStreamStartsWrongly:
+        return "the start of the workbook's data is damaged (the workbook stream does not begin with a workbook record)";
     case FindingCode::MainStreamDamaged:
-        return "the workbook's records are damaged at byte " + where + " of its stream";
-    case FindingCode::FileCutShort: return "the file ends inside sector " + where + ", which is in use";
+        return "part of the workbook's data is damaged (its records, at byte " + where + " of the workbook stream)";
+    case FindingCode::FileCutShort: return "the file was cut short (it ends inside sector " + where + ", which is in use)";
     case FindingCode::FatEntryOutOfRange:
-        return "the allocation table's entry for sector " + where + " points outside the file";
+        return contents("the allocation table's entry for sector " + where + " points outside the file");
     case FindingCode::DirectoryEntryInvalid:
-        return "directory entry " + where + ", which the directory's tree leads to, is neither a stream nor a storage";
+        return contents("directory entry " + where + ", which the directory's tree leads to, is neither a stream nor a storage");
     }
-    return "unknown finding";
+    return "the file has a fault this program has no words for (finding " + std::to_string(static_cast<int>(finding.code)) + ")";
 }
 
 
@@ -52,7 +67,8 @@ std::string DescribeNotAWorkbook(NotAWorkbook what)
     case NotAWorkbook::HtmlDocument: return "This is an HTML document, not a legacy .xls workbook";
     case NotAWorkbook::XmlDocument: return "This is an XML document, not a legacy .xls workbook";
     case NotAWorkbook::LargeSectors:
-        return "This compound file uses 4096-byte sectors (version 4); only version-3 workbooks can be repaired";
+        return "This file is of a newer kind than this program repairs (a version-4 compound file with 4096-byte "
+               "sectors; only version-3 workbooks can be repaired)";
     case NotAWorkbook::NoCompoundStructure:
         return "This file is not a workbook: it holds no allocation table or directory of one anywhere";
     }
@@ -105,10 +121,17 @@ std::string SheetLoss(const SheetOutcome& sheet)
     return loss;
 }
 
-// A stream's name as people can read it: the control characters some names begin with
-// ("\x05SummaryInformation", "\x01CompObj") written out as \xNN rather than left to show as a
-// box or nothing at all.
-std::string VisibleName(const std::string& name)
+std::string JoinNames(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + Printable(name);
+    return text;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& name)
 {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
@@ -125,20 +148,24 @@ std::string VisibleName(const std::string& name)
     return text;
 }
 
-std::string JoinNames(const std::vector<std::string>& names)
+std::string StreamName(const std::string& path)
 {
     std::string text;
-    for (const std::string& name : names)
-        text += (text.empty() ? "" : ", ") + name;
+    for (std::size_t at = 0; at <= path.size();) {
+        const std::size_t end = std::min(path.find('/', at), path.size());
+        std::string part = path.substr(at, end - at);
+        if (part.size() > 1 && static_cast<unsigned char>(part[0]) < 0x20)
+            part.erase(0, 1);  // the mark of a property set or of an object's own data, which names leave out
+        text += (at == 0 ? "" : "/") + Printable(part);
+        at = end + 1;
+    }
     return text;
 }
-
-}  // namespace
 
 std::string DescribeSalvage(const SalvageReport& report, bool stands)
 {
     if (!report.written)
-        return "Nothing could be salvaged: no workbook stream was found";
+        return "Nothing could be salvaged: no workbook data was found (no workbook stream)";
     std::string text;
     std::uint64_t globalsLost = 0;
     if (report.outcomes.empty()) {
@@ -156,7 +183,7 @@ std::string DescribeSalvage(const SalvageReport& report, bool stands)
             else if (sheet.state == SheetState::Lost)
                 lost.push_back(sheet.name);
             else
-                partial += (partial.empty() ? "" : ", ") + sheet.name + " (" + SheetLoss(sheet) + ")";
+                partial += (partial.empty() ? "" : ", ") + Printable(sheet.name) + " (" + SheetLoss(sheet) + ")";
         }
         if (complete == 0 && partial.empty() && !stands)
             return "Nothing could be salvaged: none of the workbook's " + Plural(report.outcomes.size(), "sheet", "sheets") +
@@ -177,10 +204,11 @@ std::string DescribeSalvage(const SalvageReport& report, bool stands)
             madeUp.push_back(sheet.name);
     }
     if (!madeUp.empty())
-        text += "; names lost: " + Plural(madeUp.size(), "sheet", "sheets") + " named " + madeUp.front() +
-                (madeUp.size() > 1 ? "\u2013" + madeUp.back() : std::string());
+        text += "; names lost: " + Plural(madeUp.size(), "sheet", "sheets") + " named " + Printable(madeUp.front()) +
+                (madeUp.size() > 1 ? "\u2013" + Printable(madeUp.back()) : std::string());
     if (globalsLost > 0)
-        text += "; damaged records replaced in the workbook's globals (" + Plural(globalsLost, "byte", "bytes") + ")";
+        text += "; damaged data that all sheets share was replaced (" + Plural(globalsLost, "byte", "bytes") +
+                " of the workbook's global records)";
     if (const std::size_t asValues = report.formulasAsValues.Total(); asValues > 0)
         text += "; " + Plural(asValues, "formula", "formulas") + " kept as " + (asValues == 1 ? "its value" : "their values") +
                 " (what " + (asValues == 1 ? "it refers" : "they refer") + " to was lost)";
@@ -188,9 +216,10 @@ std::string DescribeSalvage(const SalvageReport& report, bool stands)
         text += "; " + Plural(leftOut, "formula", "formulas") + " left out (" + (leftOut == 1 ? "it calls" : "they call") +
                 " a macro or add-in function whose code or name was lost)";
     if (!report.dropped.empty())
-        text += "; " + Plural(report.dropped.size(), "stream", "streams") + " lost";
+        text += "; " + Plural(report.dropped.size(), "other part", "other parts") + " of the file lost (" +
+                Plural(report.dropped.size(), "stream", "streams") + ")";
     if (report.directoryLost)
-        text += "; found without its directory";
+        text += "; found without the file's table of contents (its directory was lost)";
     return text;
 }
 
@@ -199,15 +228,17 @@ std::string DescribeRealign(const RealignNote& note)
     std::string text;
     const auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
     if (note.wrapperBytes > 0)
-        add("a " + Grouped(note.wrapperBytes) + "-byte wrapper before the workbook was removed");
+        add("bytes added before the workbook were removed (a " + Grouped(note.wrapperBytes) + "-byte wrapper)");
     if (note.crlfTurnedBack > 0)
-        add(GroupedPlural(note.crlfTurnedBack, "CR LF pair", "CR LF pairs") + " turned back into LF");
+        add("line breaks a text-mode copy changed were put back (" +
+            GroupedPlural(note.crlfTurnedBack, "CR LF pair", "CR LF pairs") + " turned back into LF)");
     if (note.crRestored > 0)
-        add(GroupedPlural(note.crRestored, "LF", "LFs") + " turned back into CR LF");
+        add("line breaks a text-mode copy changed were put back (" + GroupedPlural(note.crRestored, "LF", "LFs") +
+            " turned back into CR LF)");
     if (note.foreignClusters > 0)
-        add(GroupedPlural(note.foreignClusters, "4 KiB cluster", "4 KiB clusters") + " of other bytes removed");
+        add("bytes of other files were removed (" + GroupedPlural(note.foreignClusters, "4 KiB cluster", "4 KiB clusters") + ")");
     if (note.cellsLeftOut > 0)
-        add(GroupedPlural(note.cellsLeftOut, "cell", "cells") + " left out, whose bytes the damage left in doubt");
+        add("cells whose bytes the damage left in doubt were left out (" + GroupedPlural(note.cellsLeftOut, "cell", "cells") + ")");
     if (!text.empty())
         text[0] = static_cast<char>(text[0] >= 'a' && text[0] <= 'z' ? text[0] - 'a' + 'A' : text[0]);
     return text;
@@ -296,45 +327,46 @@ std::string HeaderFieldText(const HeaderBytes& header, const HeaderField& field)
 std::string DescribeRepair(const RepairReport& report)
 {
     if (report.refused)
-        return DescribeNotAWorkbook(*report.refused) + "; nothing was written.";
+        return DescribeNotAWorkbook(*report.refused) + "; " + kNothingWritten + ".";
     std::string text;
     if (report.used == RebuildUsed::Salvaged) {
         const SalvageReport& salvage = *report.salvage;
         if (report.realign)
             text += "The workbook's bytes had moved: " + SentenceInLine(DescribeRealign(*report.realign)) + ".\n";
-        text += "No header made the workbook open, so its streams were salvaged into a new file.\n";
+        text += "No header made the workbook open, so what survived of it was salvaged into a new file, stream by stream.\n";
         text += "Result: " + DescribeVerdict(report) + "\n";
         if (!salvage.outcomes.empty())
             text += "\nSheets:\n";
         for (const SheetOutcome& sheet : salvage.outcomes) {
-            text += "  " + sheet.name + ": " +
+            text += "  " + Printable(sheet.name) + ": " +
                     (sheet.state == SheetState::Complete ? std::string("complete")
                      : sheet.state == SheetState::Lost   ? std::string("lost")
                                                          : "partial, " + SheetLoss(sheet)) +
                     " (" + Plural(sheet.cells, "cell", "cells") + ")\n";
         }
-        text += "\nStreams kept:\n";
+        text += "\nParts of the file kept (streams):\n";
         for (const SalvagedStream& stream : salvage.kept) {
-            text += "  " + VisibleName(stream.path) + ": " + std::to_string(stream.size) + " bytes" +
+            text += "  " + StreamName(stream.path) + ": " + std::to_string(stream.size) + " bytes" +
                     (stream.declaredSize > stream.size ? " of " + std::to_string(stream.declaredSize) : std::string()) +
                     (stream.linksRebuilt > 0 ? ", " + std::to_string(stream.linksRebuilt) + " links rebuilt" : std::string()) +
                     "\n";
         }
         for (const std::string& lost : salvage.dropped)
-            text += "  lost: " + VisibleName(lost) + "\n";
+            text += "  lost: " + StreamName(lost) + "\n";
         if (!salvage.regions.empty())
-            text += "\nMended in the workbook stream:\n";
+            text += "\nDamaged stretches of the workbook's data mended (by their place in the workbook stream):\n";
         for (const MendedRegion& region : salvage.regions) {
             const std::string where = region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < salvage.sheetNames.size()
-                                          ? salvage.sheetNames[static_cast<std::size_t>(region.sheet)]
-                                          : std::string("the workbook's globals");
+                                          ? Printable(salvage.sheetNames[static_cast<std::size_t>(region.sheet)])
+                                          : std::string("the data all sheets share (the workbook's globals)");
             text += std::string("  ") + (region.kind == MendedRegion::Kind::Replaced ? "replaced" : "lost") + " " +
                     std::to_string(region.length) + " bytes at byte " + std::to_string(region.offset) + ", in " + where + "\n";
         }
         if (salvage.directoryLost)
-            text += "The directory was lost: the workbook was found by its first record.\n";
+            text += "The file's table of contents was lost (its directory): the workbook was found by its first record.\n";
         if (salvage.tableSectorsLost > 0)
-            text += "Allocation-table sectors lost: " + std::to_string(salvage.tableSectorsLost) + "\n";
+            text += "Part of the file's table of contents was lost (" +
+                    Plural(salvage.tableSectorsLost, "allocation-table sector", "allocation-table sectors") + ").\n";
         if (!salvage.damage.empty())
             text += "\nFindings in the file as it came:\n";
         for (const Finding& finding : salvage.damage)
@@ -346,7 +378,7 @@ std::string DescribeRepair(const RepairReport& report)
                 ". They were put back in place and written into a new file; the workbook itself is unchanged.\n";
     text += report.used == RebuildUsed::Realigned ? std::string()
             : report.used == RebuildUsed::Kept && !report.check.Opens()
-                ? "The header was kept: it reads the compound file, but damage beyond it remains.\n"
+                ? "The header was kept: it fits the file's table of contents, but damage beyond it remains.\n"
             : report.used == RebuildUsed::Kept ? "The header was kept: the workbook opens as it is, so nothing changed.\n"
             : report.used == RebuildUsed::Deep ? "The deep rebuild from the file's own structure stood.\n"
                                                : "The plain rebuild stood.\n";

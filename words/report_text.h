@@ -9,15 +9,17 @@
 
 namespace tabulon {
 
-// A finding of the check in plain words, for people.
+// A finding of the check in plain words, for people: what it means for the file first, the
+// format's facts after it in parentheses, without a full stop.
 std::string DescribeFinding(const Finding& finding);
 
 // Why a file was refused, in a sentence without its full stop.
 std::string DescribeNotAWorkbook(NotAWorkbook what);
 
 // What was put back in place when the file's bytes had moved, in a sentence without its full
-// stop: "A 128-byte wrapper before the workbook was removed; 2,314 CR LF pairs turned back
-// into LF". Empty when nothing was.
+// stop: "Bytes added before the workbook were removed (a 128-byte wrapper); line breaks a
+// text-mode copy changed were put back (2,314 CR LF pairs turned back into LF)". Empty when
+// nothing was.
 std::string DescribeRealign(const RealignNote& note);
 
 // A sentence of the report inside a line or another sentence: its first letter in lower case
@@ -28,6 +30,18 @@ std::string SentenceInLine(std::string sentence);
 // its new file is the repair's result even though no sheet came back (the copy with a rebuilt
 // header would have shown values the workbook never held), which then says "Salvaged: 0 of …".
 std::string DescribeSalvage(const SalvageReport& report, bool stands = false);
+
+// What every message says of a file that nothing was written for (a refusal, a failure).
+inline constexpr const char* kNothingWritten = "nothing was written";
+
+// A name read from the file (a sheet's, a stream's) as a sentence can hold it: a control
+// character written out as \xNN rather than left to show as a box or nothing at all.
+std::string Printable(const std::string& name);
+
+// A stream's name as people know it, wherever one is shown: without the control character that
+// some names begin with by convention ("\x05SummaryInformation" is "SummaryInformation",
+// "\x01CompObj" is "CompObj"), the workbook's "Workbook" or "Book"; storages joined by "/".
+std::string StreamName(const std::string& path);
 
 // What is said of a workbook that opens as it is, which nothing was done to.
 inline constexpr const char* kOpensAsItIs = "opens as it is; nothing changed";

@@ -568,10 +568,10 @@ TEST_F(RepairCommand, AWorkbookThatEndsInsideItsLastSector)
     std::fill_n(shortWiped.begin(), 512, std::uint8_t{0});
     const fs::path shortOwn = Put("short.xls", short_), shortPath = Put("short-wiped.xls", shortWiped);
     const RunResult kept = Expect(1, {"--in-place", shortOwn}, ": still damaged: ");
-    EXPECT_TRUE(Holds(kept.err, "; nothing written; run without --in-place to ")) << kept.err;
+    EXPECT_TRUE(Holds(kept.err, "; nothing was written; run without --in-place to ")) << kept.err;
     EXPECT_EQ(test::ReadWholeFile(shortOwn), short_);
     const RunResult notRebuilt = Expect(1, {"--in-place", shortPath}, ": still damaged: ");
-    EXPECT_TRUE(Holds(notRebuilt.err, "; nothing written; run without --in-place to ")) << notRebuilt.err;
+    EXPECT_TRUE(Holds(notRebuilt.err, "; nothing was written; run without --in-place to ")) << notRebuilt.err;
     EXPECT_EQ(test::ReadWholeFile(shortPath), shortWiped);
 
     Run({shortOwn});
@@ -592,7 +592,7 @@ TEST_F(RepairCommand, NoCopyThatStillDoesNotOpen)
     const fs::path path = Put("other.xls", bytes);
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{{"-n", path}, {path}}) {
         const RunResult result = Expect(1, arguments, path.string() + ": still damaged: ");
-        EXPECT_TRUE(Holds(result.err, "; nothing could be salvaged: no workbook stream was found; nothing written\n"));
+        EXPECT_TRUE(Holds(result.err, "; nothing could be salvaged: no workbook data was found (no workbook stream); nothing was written\n"));
     }
     EXPECT_EQ(Listing(folder_), (std::set<std::string>{"other.xls"}));
 }
@@ -614,7 +614,7 @@ TEST_F(RepairCommand, SalvagesACopyWhenNoHeaderOpens)
         for (const std::vector<std::string>& arguments :
              std::vector<std::vector<std::string>>{{"--in-place", path}, {"-n", "--in-place", path}}) {
             const RunResult result = Expect(1, arguments, path.string() + ": still damaged: ");
-            EXPECT_TRUE(Holds(result.err, "; nothing written; run without --in-place to salvage it into a copy\n"));
+            EXPECT_TRUE(Holds(result.err, "; nothing was written; run without --in-place to salvage it into a copy\n"));
             EXPECT_EQ(test::ReadWholeFile(path), bytes);
         }
         // Records replaced, a stream lost: a copy written with less than the workbook held.
@@ -650,8 +650,11 @@ TEST_F(RepairCommand, PutsMovedBytesBackIntoACopyOnly)
     // A realigned workbook differs in length: it never goes into the workbook itself.
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{"--in-place", book}, {"-n", "--in-place", book}}) {
-        const RunResult result = Expect(1, arguments, book.string() + ": a 128-byte wrapper before the workbook was removed");
-        EXPECT_TRUE(Holds(result.err, "nothing written; run without --in-place to write the realigned workbook into a copy\n"));
+        const RunResult result = Expect(1, arguments,
+                                        book.string() + ": the workbook's bytes have moved, which only a copy can put right: "
+                                                        "bytes added before the workbook were removed (a 128-byte wrapper); "
+                                                        "nothing was written; run without --in-place to write the realigned "
+                                                        "workbook into a copy\n");
         EXPECT_EQ(test::ReadWholeFile(book), wrapped);
     }
     Expect(0, {"-n", book}, "would realign " + book.string());
@@ -659,7 +662,7 @@ TEST_F(RepairCommand, PutsMovedBytesBackIntoACopyOnly)
 
     const RunResult copy = Expect(0, {"--json", book}, "\"rebuild\":\"realigned\"");
     EXPECT_TRUE(Holds(copy.out, "\"realign\":{\"wrapperBytes\":128,"));
-    EXPECT_TRUE(Holds(copy.out, "\"text\":\"A 128-byte wrapper before the workbook was removed\""));
+    EXPECT_TRUE(Holds(copy.out, "\"text\":\"Bytes added before the workbook were removed (a 128-byte wrapper)\""));
     EXPECT_EQ(test::ReadWholeFile(folder_ / "mailed_repaired.xls"), original);
     EXPECT_EQ(test::ReadWholeFile(book), wrapped);
 }
@@ -697,7 +700,7 @@ TEST_F(RepairCommand, InPlaceWritesIntoAFileOnlyWhileItIsUnchanged)
             continue;
         }
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_TRUE(Holds(result.err, book.string() + ": changed while it was being repaired; nothing written"));
+        EXPECT_TRUE(Holds(result.err, book.string() + ": changed while it was being repaired; nothing was written"));
         EXPECT_EQ(test::ReadWholeFile(book), expected);
     }
 }
@@ -749,7 +752,7 @@ TEST_F(RepairCommand, ExportsEverySheetAsCsvAndReplacesNothingUnasked)
     // A dry run names the files it would write, and writes none.
     const RunResult noFolder = Expect(1, {"-n", "--export-csv", (folder_ / "none").string(), book.string()});
     EXPECT_EQ(noFolder.err, "tabulon-repair: " + book.string() + ": cannot write into " + (folder_ / "none").string() +
-                                ": no such folder; nothing written\n");
+                                ": no such folder; nothing was written\n");
     const RunResult dryRun = Expect(0, {"-n", "--export-csv", out.string(), book.string()});
     EXPECT_EQ(dryRun.out, "would export " + book.string() + " into " + out.string() + ":\n  book-Ümsatz €.csv\n  book-Data.csv\n");
     EXPECT_TRUE(Listing(out).empty());
@@ -772,7 +775,7 @@ TEST_F(RepairCommand, ExportsEverySheetAsCsvAndReplacesNothingUnasked)
     fs::remove(out / "book-Data.csv");
     const RunResult refused = Expect(1, {"--export-csv", out.string(), book.string()});
     EXPECT_EQ(refused.err, "tabulon-repair: " + book.string() + ": " + (out / "book-Ümsatz €.csv").string() +
-                               " already exists; use --overwrite to replace it; nothing written\n");
+                               " already exists; use --overwrite to replace it; nothing was written\n");
     EXPECT_EQ(ReadText(out / "book-Ümsatz €.csv"), "mine");
     EXPECT_FALSE(fs::exists(out / "book-Data.csv"));
 
@@ -782,7 +785,7 @@ TEST_F(RepairCommand, ExportsEverySheetAsCsvAndReplacesNothingUnasked)
     EXPECT_EQ(json.out, "{\"path\":\"" + book.string() + "\",\"outcome\":\"exported\",\"error\":null,\"read\":\"workbook\"," +
                             "\"salvage\":null,\"files\":[\"" + (out / "book-Ümsatz €.csv").string() + "\",\"" +
                             (out / "book-Data.csv").string() + "\"]}\n" + "{\"path\":\"" + (folder_ / "missing.xls").string() +
-                            "\",\"outcome\":\"failed\",\"error\":\"cannot open: No such file or directory; nothing written\"," +
+                            "\",\"outcome\":\"failed\",\"error\":\"cannot open: No such file or directory; nothing was written\"," +
                             "\"read\":null,\"salvage\":null,\"files\":null}\n");
     EXPECT_EQ(ReadText(out / "book-Ümsatz €.csv"), "1.5,\"a\"\"b,\"\r\n");
     EXPECT_TRUE(fs::exists(out / "book-Data.csv"));
@@ -790,7 +793,7 @@ TEST_F(RepairCommand, ExportsEverySheetAsCsvAndReplacesNothingUnasked)
     // Two workbooks of one name: the second never replaces what the first wrote in this run.
     fs::copy_file(book, Folder("other") / "book.xls");
     Expect(1, {"--export-csv", out.string(), "--overwrite", book.string(), (folder_ / "other" / "book.xls").string()},
-           "was written from " + book.string() + " earlier in this run; not replaced; nothing written");
+           "was written from " + book.string() + " earlier in this run; not replaced; nothing was written");
     EXPECT_FALSE(HoldsATemporaryFile(Listing(out)));
 }
 
@@ -838,12 +841,12 @@ TEST_F(RepairCommand, AnUnrecoverableFileExportsNothingAndSaysSo)
                                      good.string(), (folder_ / "missing.xls").string(), out.string()});
     EXPECT_EQ(Listing(out), std::set<std::string>{"good-head(mtcars).csv"}) << "the others write nothing";
     const std::string expected[] = {
-        zip.string() + ": This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook; nothing written\n",
-        noise.string() + ": This file is not a workbook: it holds no allocation table or directory of one anywhere; nothing written\n",
-        other.string() + ": no workbook can be found in it, nor any of its cells; nothing written\n",
-        locked.string() + ": is encrypted: its cells cannot be read without the password; nothing written\n",
-        (folder_ / "missing.xls").string() + ": cannot open: No such file or directory; nothing written\n",
-        out.string() + ": is a folder, not a workbook; nothing written\n",
+        zip.string() + ": This is a zip archive (perhaps a newer .xlsx workbook), not a legacy .xls workbook; nothing was written\n",
+        noise.string() + ": This file is not a workbook: it holds no allocation table or directory of one anywhere; nothing was written\n",
+        other.string() + ": no workbook can be found in it, nor any of its cells; nothing was written\n",
+        locked.string() + ": is encrypted: its cells cannot be read without the password; nothing was written\n",
+        (folder_ / "missing.xls").string() + ": cannot open: No such file or directory; nothing was written\n",
+        out.string() + ": is a folder, not a workbook; nothing was written\n",
     };
     for (const std::string& line : expected)
         EXPECT_TRUE(Holds(run.err, "tabulon-repair: " + line));

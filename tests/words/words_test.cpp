@@ -1,9 +1,12 @@
 // The repair in words: on real files repaired as the program repairs them (what a workbook that
-// needed nothing is called, stream names that begin with a control character, a file that is no
-// workbook at all, which every text calls one), and on what a salvage or a realignment came to.
+// needed nothing is called, stream names by the names people know them by, a file that is no
+// workbook at all, which every text calls one), on what a salvage or a realignment came to, and
+// every finding and refusal in plain words first.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <set>
 
 #include "engine/base/byte_order.h"
 #include "engine/cfb/consts.h"
@@ -37,9 +40,15 @@ TEST(ReportText, AWorkbookThatNeededNothingIsCalledKept)
     EXPECT_EQ(DescribeVerdict(rebuilt), "Opens");
 }
 
-// A lost allocation-table sector: the salvage lists the streams it kept and lost by name, and
-// the names that begin with a control character show it written out.
-TEST(ReportText, StreamNamesShowTheirControlCharacters)
+bool HoldsAControlCharacter(const std::string& text)
+{
+    return std::any_of(text.begin(), text.end(), [](char c) { return c != '\n' && static_cast<unsigned char>(c) < 0x20; });
+}
+
+// A lost allocation-table sector: the salvage lists the streams it kept and lost by the names
+// people know them by, without the control character some begin with; one that a damaged name
+// holds elsewhere is written out.
+TEST(ReportText, StreamNamesAreTheOnesPeopleKnow)
 {
     Bytes damaged = test::TestWorkbook("phpss__biff8cover.xls");
     const std::size_t table = LoadLe32(damaged.data() + kHeaderDifatOffset);
@@ -47,9 +56,55 @@ TEST(ReportText, StreamNamesShowTheirControlCharacters)
     const RepairReport report = Repaired(damaged);
     ASSERT_EQ(report.used, RebuildUsed::Salvaged);
     const std::string text = DescribeRepair(report);
-    EXPECT_NE(text.find("  \\x05SummaryInformation: "), std::string::npos) << text;
-    EXPECT_TRUE(std::none_of(text.begin(), text.end(), [](char c) { return c != '\n' && static_cast<unsigned char>(c) < 0x20; }))
-        << text;
+    EXPECT_NE(text.find("\n  SummaryInformation: "), std::string::npos) << text;
+    EXPECT_FALSE(HoldsAControlCharacter(text)) << text;
+
+    EXPECT_EQ(StreamName("\x05" "DocumentSummaryInformation"), "DocumentSummaryInformation");
+    EXPECT_EQ(StreamName("Workbook"), "Workbook");
+    EXPECT_EQ(StreamName("Objects/\x01" "CompObj"), "Objects/CompObj");
+    EXPECT_EQ(StreamName("Bo\x07ok"), "Bo\\x07ok");
+    EXPECT_EQ(StreamName("\x05"), "\\x05");
+}
+
+// Every finding and every refusal says first what happened in plain words, before any term of
+// the format, and holds no control character.
+TEST(ReportText, EveryFindingStartsInPlainWords)
+{
+    static const std::set<std::string> kFormatTerms = {"sector",  "sectors", "allocation", "allocation-table", "stream",
+                                                       "streams", "record",  "records",    "biff",             "offset",
+                                                       "directory", "entry", "chain",      "fat",              "difat",
+                                                       "mini",    "compound", "header",    "byte",             "bytes"};
+    const auto opening = [](const std::string& sentence) {
+        std::string words[2];
+        std::size_t at = 0;
+        for (std::string& word : words) {
+            const std::size_t end = std::min(sentence.find(' ', at), sentence.size());
+            for (std::size_t i = at; i < end; ++i)
+                word += static_cast<char>(std::tolower(static_cast<unsigned char>(sentence[i])));
+            at = end + 1;
+        }
+        const bool article = words[0] == "the" || words[0] == "a" || words[0] == "an";
+        return article ? words[1] : words[0];
+    };
+    const std::string unnamed = DescribeFinding({static_cast<FindingCode>(1000), Severity::Fatal, 7});
+    for (int code = 0; code <= static_cast<int>(FindingCode::DirectoryEntryInvalid); ++code) {
+        const std::string sentence = DescribeFinding({static_cast<FindingCode>(code), Severity::Incorrect, 4546, 1, 2});
+        EXPECT_NE(sentence, unnamed) << code;
+        EXPECT_FALSE(kFormatTerms.contains(opening(sentence))) << sentence;
+        EXPECT_FALSE(HoldsAControlCharacter(sentence)) << sentence;
+    }
+    for (const NotAWorkbook what : {NotAWorkbook::ZipArchive, NotAWorkbook::HtmlDocument, NotAWorkbook::XmlDocument,
+                                    NotAWorkbook::LargeSectors, NotAWorkbook::NoCompoundStructure}) {
+        const std::string sentence = DescribeNotAWorkbook(what);
+        EXPECT_TRUE(sentence.starts_with("This ")) << sentence;
+        EXPECT_FALSE(kFormatTerms.contains(opening(sentence.substr(5)))) << sentence;
+    }
+    EXPECT_EQ(DescribeFinding({FindingCode::DifatChainBroken, Severity::Fatal, 3}),
+              "the file's table of contents is damaged (the list of allocation-table sectors is broken)");
+    EXPECT_EQ(DescribeFinding({FindingCode::MainStreamDamaged, Severity::Incorrect, 4546}),
+              "part of the workbook's data is damaged (its records, at byte 4546 of the workbook stream)");
+    EXPECT_EQ(DescribeFinding({FindingCode::FileCutShort, Severity::Incorrect, 12}),
+              "the file was cut short (it ends inside sector 12, which is in use)");
 }
 
 // A text file named .xls, short or long: the refusal, the finding on the file as it is (short)
@@ -87,15 +142,18 @@ TEST(ReportText, WhatASalvageBroughtBackSheetBySheet)
               "lost: Three");
     salvage.regions = {{MendedRegion::Kind::Replaced, 0, 8228, -1}};
     salvage.dropped = {"\x05SummaryInformation"};
-    EXPECT_TRUE(DescribeSalvage(salvage).ends_with(
-        "; damaged records replaced in the workbook's globals (8228 bytes); 1 stream lost"))
-        << DescribeSalvage(salvage);
+    const std::string sheets = "Salvaged: 1 of 3 sheets complete; partial: Two (its first records, 100 bytes of its records and "
+                               "2 texts lost); lost: Three; damaged data that all sheets share was replaced (8228 bytes of the "
+                               "workbook's global records)";
+    EXPECT_EQ(DescribeSalvage(salvage), sheets + "; 1 other part of the file lost (1 stream)");
     salvage.formulasAsValues.needingCells = 1;
-    EXPECT_TRUE(DescribeSalvage(salvage).ends_with("(8228 bytes); 1 formula kept as its value (what it refers to was lost); 1 stream lost"))
-        << DescribeSalvage(salvage);
+    EXPECT_EQ(DescribeSalvage(salvage),
+              sheets + "; 1 formula kept as its value (what it refers to was lost); 1 other part of the file lost (1 stream)");
     salvage.formulasAsValues.needingGlobals = 2;
-    EXPECT_TRUE(DescribeSalvage(salvage).ends_with("; 3 formulas kept as their values (what they refer to was lost); 1 stream lost"))
-        << DescribeSalvage(salvage);
+    salvage.directoryLost = true;
+    EXPECT_EQ(DescribeSalvage(salvage), sheets + "; 3 formulas kept as their values (what they refer to was lost); 1 other part "
+                                                 "of the file lost (1 stream); found without the file's table of contents (its "
+                                                 "directory was lost)");
 
     // No sheet came back: nothing was salvaged, unless the new file stands all the same.
     SalvageReport nothing;
@@ -111,18 +169,21 @@ TEST(ReportText, WhatASalvageBroughtBackSheetBySheet)
 TEST(ReportText, WhatARealignmentUndidWithGroupedNumbers)
 {
     EXPECT_EQ(DescribeRealign({}), "");
-    EXPECT_EQ(DescribeRealign({.wrapperBytes = 128}), "A 128-byte wrapper before the workbook was removed");
-    EXPECT_EQ(DescribeRealign({.crlfTurnedBack = 2314}), "2,314 CR LF pairs turned back into LF");
-    EXPECT_EQ(DescribeRealign({.crRestored = 1}), "1 LF turned back into CR LF");
+    EXPECT_EQ(DescribeRealign({.wrapperBytes = 128}), "Bytes added before the workbook were removed (a 128-byte wrapper)");
+    EXPECT_EQ(DescribeRealign({.crlfTurnedBack = 2314}),
+              "Line breaks a text-mode copy changed were put back (2,314 CR LF pairs turned back into LF)");
+    EXPECT_EQ(DescribeRealign({.crRestored = 1}), "Line breaks a text-mode copy changed were put back (1 LF turned back into CR LF)");
     EXPECT_EQ(DescribeRealign({.wrapperBytes = 1234567, .foreignClusters = 2}),
-        "A 1,234,567-byte wrapper before the workbook was removed; 2 4 KiB "
-        "clusters of other bytes removed");
+              "Bytes added before the workbook were removed (a 1,234,567-byte wrapper); bytes of other files were removed "
+              "(2 4 KiB clusters)");
     EXPECT_EQ(DescribeRealign({.crRestored = 1, .cellsLeftOut = 1}),
-        "1 LF turned back into CR LF; 1 cell left out, whose bytes the damage left in doubt");
+              "Line breaks a text-mode copy changed were put back (1 LF turned back into CR LF); cells whose bytes the damage "
+              "left in doubt were left out (1 cell)");
     RepairReport realigned;
     realigned.used = RebuildUsed::Realigned;
     realigned.realign = RealignNote{.crlfTurnedBack = 5};
-    EXPECT_EQ(DescribeVerdict(realigned), "Realigned: 5 CR LF pairs turned back into LF");
+    EXPECT_EQ(DescribeVerdict(realigned),
+              "Realigned: line breaks a text-mode copy changed were put back (5 CR LF pairs turned back into LF)");
 }
 
 }  // namespace
