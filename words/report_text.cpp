@@ -223,6 +223,12 @@ std::string DescribeSalvage(const SalvageReport& report, bool stands)
     return text;
 }
 
+std::string DescribeMendedStretch(const MendedRegion& region)
+{
+    return std::string(region.kind == MendedRegion::Kind::Replaced ? "data damaged and replaced" : "data lost") + " (" +
+           Plural(region.length, "byte", "bytes") + " at offset " + std::to_string(region.offset) + " of the workbook stream)";
+}
+
 std::string DescribeRealign(const RealignNote& note)
 {
     std::string text;
@@ -354,13 +360,12 @@ std::string DescribeRepair(const RepairReport& report)
         for (const std::string& lost : salvage.dropped)
             text += "  lost: " + StreamName(lost) + "\n";
         if (!salvage.regions.empty())
-            text += "\nDamaged stretches of the workbook's data mended (by their place in the workbook stream):\n";
+            text += "\nWhere the workbook's data was damaged:\n";
         for (const MendedRegion& region : salvage.regions) {
             const std::string where = region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < salvage.sheetNames.size()
                                           ? Printable(salvage.sheetNames[static_cast<std::size_t>(region.sheet)])
                                           : std::string("the data all sheets share (the workbook's globals)");
-            text += std::string("  ") + (region.kind == MendedRegion::Kind::Replaced ? "replaced" : "lost") + " " +
-                    std::to_string(region.length) + " bytes at byte " + std::to_string(region.offset) + ", in " + where + "\n";
+            text += "  in " + where + ": " + DescribeMendedStretch(region) + "\n";
         }
         if (salvage.directoryLost)
             text += "The file's table of contents was lost (its directory): the workbook was found by its first record.\n";

@@ -43,6 +43,11 @@ std::string Printable(const std::string& name);
 // "\x01CompObj" is "CompObj"), the workbook's "Workbook" or "Book"; storages joined by "/".
 std::string StreamName(const std::string& path);
 
+// A stretch of the workbook's data that a salvage mended, in a few words without a full stop:
+// "data damaged and replaced (100 bytes at offset 4546 of the workbook stream)", or "data lost
+// (…)" for bytes that did not come back.
+std::string DescribeMendedStretch(const MendedRegion& region);
+
 // What is said of a workbook that opens as it is, which nothing was done to.
 inline constexpr const char* kOpensAsItIs = "opens as it is; nothing changed";
 

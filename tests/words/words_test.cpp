@@ -155,6 +155,10 @@ TEST(ReportText, WhatASalvageBroughtBackSheetBySheet)
                                                  "of the file lost (1 stream); found without the file's table of contents (its "
                                                  "directory was lost)");
 
+    EXPECT_EQ(DescribeMendedStretch({MendedRegion::Kind::Replaced, 4546, 100, 0}),
+              "data damaged and replaced (100 bytes at offset 4546 of the workbook stream)");
+    EXPECT_EQ(DescribeMendedStretch({MendedRegion::Kind::Lost, 0, 1, -1}), "data lost (1 byte at offset 0 of the workbook stream)");
+
     // No sheet came back: nothing was salvaged, unless the new file stands all the same.
     SalvageReport nothing;
     nothing.written = true;
