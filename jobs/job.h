@@ -61,7 +61,7 @@ struct JobRecord {
     std::vector<std::string> savedAs;    // save job: where an earlier save put each entry's copy
                                          // (empty: not saved yet); such an entry is not saved again
     std::string suffix;              // save job: the suffix of saved names
-    std::string folder;              // save job: the destination folder, ending with a separator;
+    std::string folder;              // save job: the destination folder (SavePath joins names to it);
                                      // repair job: the job's private temporary folder
     // The two pauses per file that pace what the user sees.
     std::chrono::milliseconds pause{300};
@@ -90,6 +90,15 @@ std::optional<std::error_code> CheckSaveFolder(const std::string& folder);
 // The characters of `name` before its last "." (none when it has no "."), then `suffix`,
 // then ".xls".
 std::string MakeSaveName(const std::string& name, const std::string& suffix);
+
+// Where a save into `folder` puts the file `name`: the folder text and the name with exactly
+// one separator between them, whether the folder text ends with none, one or several (a
+// settings file edited by hand or written by an older version holds it without one); the
+// native separator is the one added. An empty folder text is the current folder: the bare name.
+std::string SavePath(const std::string& folder, const std::string& name);
+// The folder a save into `folder` puts its files in, as people are told it and as it is opened:
+// SavePath's folder, ending with one separator; the current folder where the text is empty.
+std::string SavedFolder(const std::string& folder);
 
 // The texts the jobs show.
 inline const std::string kUnableToOpen = "Uable to Open File ";

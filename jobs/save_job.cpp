@@ -181,6 +181,27 @@ std::string MakeSaveName(const std::string& name, const std::string& suffix)
     return (dot == std::string::npos ? std::string() : name.substr(0, dot)) + suffix + ".xls";
 }
 
+std::string SavePath(const std::string& folder, const std::string& name)
+{
+    if (folder.empty())
+        return name;
+    constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
+    const auto isSeparator = [](char c) { return c == '/' || c == kSeparator; };
+    std::size_t end = folder.size();
+    while (end > 0 && isSeparator(folder[end - 1]))
+        --end;
+    return folder.substr(0, end) + kSeparator + name;
+}
+
+std::string SavedFolder(const std::string& folder)
+{
+    if (!folder.empty())
+        return SavePath(folder, std::string());
+    std::error_code error;
+    const fs::path current = fs::current_path(error);
+    return error ? std::string() : SavePath(PathToUtf8(current), std::string());
+}
+
 std::string SaveFailureMessage(const std::string& reason)
 {
     return kUnableToSave + "\n\n" + reason;
@@ -188,7 +209,7 @@ std::string SaveFailureMessage(const std::string& reason)
 
 std::optional<std::error_code> CheckSaveFolder(const std::string& folder)
 {
-    const fs::path place = PathFromUtf8(folder.empty() ? std::string(".") : folder);
+    const fs::path place = PathFromUtf8(SavedFolder(folder));
     std::error_code error;
     const fs::file_status status = fs::status(place, error);
     if (error)
@@ -236,7 +257,7 @@ void SaveWorker(std::unique_ptr<SaveJob> job)
         } else if (const std::optional<std::string> problem = CopyProblem(entry)) {
             outcome = Failed(*problem);
         } else {
-            const fs::path destination = PathFromUtf8(folder + MakeSaveName(PathToUtf8(copy.filename()), suffix));
+            const fs::path destination = PathFromUtf8(SavePath(folder, MakeSaveName(PathToUtf8(copy.filename()), suffix)));
             outcome = saver.Save(copy, destination, source);
         }
         if (outcome.saved) {

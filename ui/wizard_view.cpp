@@ -393,8 +393,9 @@ void CWizardView::ShowPage(int page)
             writes = RowChecked(*RepairedList, row) && savedAs_.value(row).isEmpty();
         if (const std::optional<std::error_code> problem = writes ? jobs::CheckSaveFolder(Utf8(SaveFolder)) : std::nullopt) {
             const bool missing = *problem == std::errc::no_such_file_or_directory || *problem == std::errc::not_a_directory;
-            prompter_.ShowMessage(missing ? kNoSuchSaveFolder.arg(SaveFolder)
-                                          : kCannotWriteSaveFolder.arg(SaveFolder, QString::fromStdString(problem->message())),
+            const QString folder = QString::fromStdString(jobs::SavedFolder(Utf8(SaveFolder)));
+            prompter_.ShowMessage(missing ? kNoSuchSaveFolder.arg(folder)
+                                          : kCannotWriteSaveFolder.arg(folder, QString::fromStdString(problem->message())),
                                   MessageIcon::Warning, MessageButtons::Ok);
             return;
         }
@@ -749,7 +750,7 @@ void CWizardView::StartSaveJob()
     savedCount_ = 0;
     job->suffix = Utf8(Suffix);
     job->folder = Utf8(SaveFolder);
-    saveJobFolder_ = SaveFolder;
+    saveJobFolder_ = QString::fromStdString(jobs::SavedFolder(job->folder));
     job->pause = JobPause;
     job_ = std::make_unique<WindowJob>(*this, jobs::WM_SAVE_PROGRESS, &jobs::SaveWorker, std::move(job));
 }

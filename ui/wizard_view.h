@@ -139,7 +139,7 @@ private:
 
     Prompter& prompter_;
     std::filesystem::path repairFolder_;
-    QString saveJobFolder_;
+    QString saveJobFolder_;  // where the running or last save job puts its files (jobs::SavedFolder)
     int savedCount_ = 0;  // files the running or last save job saved
     QStringList savedAs_;          // by row of RepairedList
     std::vector<int> saveRows_;    // by row of SavedList: its row of RepairedList

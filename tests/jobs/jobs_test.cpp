@@ -267,6 +267,34 @@ TEST_F(Jobs, SaveNamesTheCopies)
         EXPECT_EQ(MakeSaveName(c.name, c.suffix), c.saved) << c.name;
 }
 
+// A saved name goes into the folder with one separator before it, however many the folder text
+// ends with; the folder a save is said to go into is that same folder.
+TEST_F(Jobs, SavePathsJoinFolderAndNameOnce)
+{
+    const std::string sep(1, static_cast<char>(fs::path::preferred_separator));
+    for (const std::string& folder : std::vector<std::string>{"/srv/out", "/srv/out/", "/srv/out//", "/srv/out" + sep})
+        EXPECT_EQ(SavePath(folder, "a.xls"), "/srv/out" + sep + "a.xls") << folder;
+    EXPECT_EQ(SavePath("/", "a.xls"), sep + "a.xls");
+    EXPECT_EQ(SavePath("", "a.xls"), "a.xls") << "the current folder";
+#ifdef _WIN32
+    EXPECT_EQ(SavePath("C:\\Out", "a.xls"), "C:\\Out\\a.xls");
+    EXPECT_EQ(SavePath("C:\\", "a.xls"), "C:\\a.xls");
+#else
+    EXPECT_EQ(SavePath("/srv/out\\", "a.xls"), "/srv/out\\/a.xls") << "a backslash is part of a name here";
+#endif
+    EXPECT_EQ(SavedFolder("/srv/out"), "/srv/out" + sep);
+    EXPECT_EQ(SavedFolder("/srv/out//"), "/srv/out" + sep);
+    EXPECT_EQ(SavedFolder(""), SavePath(PathToUtf8(fs::current_path()), ""));
+
+    // A real save into a folder written without its separator lands inside it, not beside it.
+    const auto copies = Repaired({Damaged(root_ / "one.xls").string()});
+    Run(SaveWorker, copies, out_.string());
+    EXPECT_EQ(log_.events, (std::vector<Event>{{2, 0}, {4, 0}, {0, 0}}));
+    EXPECT_TRUE(fs::exists(out_ / "one_rep.xls"));
+    EXPECT_FALSE(fs::exists(root_ / "outone_rep.xls"));
+    EXPECT_EQ(log_.saved.at(0), PathToUtf8(out_ / "one_rep.xls"));
+}
+
 TEST_F(Jobs, SaveMovesEachCopyAndReportsInOrder)
 {
     const auto repaired = Repaired({Damaged(root_ / "one.xls").string(), (root_ / "missing.xls").string(),
