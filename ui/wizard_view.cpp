@@ -115,6 +115,24 @@ QImage ProductNameImage()
     return image;
 }
 
+// The Status of a repaired row, by what the repair came to. The Check column says why.
+QString RepairedStatus(RepairOutcome outcome)
+{
+    switch (outcome) {
+    case RepairOutcome::Kept: return QStringLiteral("Kept");
+    case RepairOutcome::Rebuilt:
+    case RepairOutcome::Realigned:
+    case RepairOutcome::SalvagedComplete: return QStringLiteral("Repaired");
+    case RepairOutcome::SalvagedPartial: return QStringLiteral("Partly recovered");
+    case RepairOutcome::RebuiltDamageRemains:
+    case RepairOutcome::RebuiltUnreadable:
+    case RepairOutcome::RealignedDamageRemains:
+    case RepairOutcome::Failed: return QStringLiteral("Still damaged");
+    case RepairOutcome::Refused: break;  // no copy: the row failed
+    }
+    return QStringLiteral("Failed");
+}
+
 void SetStatus(QTableWidget& list, int row, const QString& status)
 {
     if (QTableWidgetItem* item = list.item(row, 3))
@@ -831,8 +849,10 @@ void CWizardView::OnSalvaging(int index, int percent)
 void CWizardView::OnRepairProgress(int code, int index)
 {
     if (code != jobs::kJobFinished) {
-        ShowFileProgress(*RepairedList, code, index,
-                         {jobs::kRepairStarted, QStringLiteral("Repairing"), QStringLiteral("Repaired"), kRepairing});
+        const std::size_t at = static_cast<std::size_t>(index);
+        const std::optional<RepairReport>* report = index >= 0 && at < RepairReports.size() ? &RepairReports[at] : nullptr;
+        const QString done = report && *report ? RepairedStatus(RepairOutcomeOf(**report)) : QStringLiteral("Repaired");
+        ShowFileProgress(*RepairedList, code, index, {jobs::kRepairStarted, QStringLiteral("Repairing"), done, kRepairing});
         return;
     }
     // Every repaired row is ticked for saving; a failed one has nothing to save.
