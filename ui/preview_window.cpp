@@ -6,8 +6,11 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QListWidget>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QTabBar>
 #include <QTabWidget>
@@ -66,6 +69,43 @@ QString MendedText(const MendedRows& rows)
 {
     return RowsText(rows) + QStringLiteral(": ") + StretchText(rows.region) + QStringLiteral("; cells there may be missing.");
 }
+
+QString GlobalsText(const MendedRegion& region)
+{
+    return QStringLiteral("Workbook globals: ") + StretchText(region) + QStringLiteral("; texts the sheets share may be missing.");
+}
+
+QString BytesText(std::uint64_t bytes)
+{
+    return QLocale::c().formattedDataSize(static_cast<qint64>(bytes), 1, QLocale::DataSizeSIFormat);
+}
+
+// How much of one place the salvage mended, by kind: a line however many stretches there are.
+struct MendedTally {
+    int replaced = 0, lost = 0;
+    std::uint64_t replacedBytes = 0, lostBytes = 0;
+
+    void Add(const MendedRegion& region)
+    {
+        const bool isLost = region.kind == MendedRegion::Kind::Lost;
+        ++(isLost ? lost : replaced);
+        (isLost ? lostBytes : replacedBytes) += region.length;
+    }
+    bool Empty() const { return replaced == 0 && lost == 0; }
+    // "PLACE: 3 stretches replaced (1.2 kB), 1 lost (300 bytes); CONSEQUENCE"
+    QString Text(const QString& place, const QString& consequence) const
+    {
+        QStringList parts;
+        const auto stretches = [](int count) {
+            return count == 1 ? QStringLiteral("1 stretch") : QStringLiteral("%1 stretches").arg(count);
+        };
+        if (replaced > 0)
+            parts << QStringLiteral("%1 replaced (%2)").arg(stretches(replaced), BytesText(replacedBytes));
+        if (lost > 0)
+            parts << QStringLiteral("%1 lost (%2)").arg(parts.isEmpty() ? stretches(lost) : QString::number(lost), BytesText(lostBytes));
+        return place + QStringLiteral(": ") + parts.join(QStringLiteral(", ")) + QStringLiteral("; ") + consequence;
+    }
+};
 
 QString SheetTitle(const SheetCells& sheet, std::size_t index)
 {
@@ -247,6 +287,23 @@ CPreviewWindow::CPreviewWindow(Prompter& prompter, PreviewSource source, QWidget
     MendedList->setFocusPolicy(Qt::StrongFocus);  // read by Tab, as the grid is
     MendedList->setAccessibleName(QStringLiteral("Mended parts of the sheet"));
     MendedList->hide();
+    MendedDetailsButton = new QPushButton(QStringLiteral("Show &details"));
+    MendedDetailsButton->setCheckable(true);
+    MendedDetailsButton->setAutoDefault(false);
+    MendedDetailsButton->setAccessibleName(QStringLiteral("Details of the mended parts"));
+    MendedDetailsButton->setAccessibleDescription(QStringLiteral("List each mended stretch on a line of its own"));
+    MendedDetailsButton->hide();
+    MendedDetails = new QListWidget;
+    MendedDetails->setAccessibleName(QStringLiteral("Each mended stretch"));
+    MendedDetails->setUniformItemSizes(true);  // hundreds of lines are measured once
+    MendedDetails->setSelectionMode(QAbstractItemView::SingleSelection);
+    // A few lines high whatever it holds: it scrolls, and the grid keeps the room.
+    MendedDetails->setFixedHeight(MendedDetails->fontMetrics().height() * 8 + 2 * MendedDetails->frameWidth() + 4);
+    MendedDetails->hide();
+    connect(MendedDetailsButton, &QPushButton::toggled, this, [this](bool shown) {
+        MendedDetailsButton->setText(shown ? QStringLiteral("Hide &details") : QStringLiteral("Show &details"));
+        MendedDetails->setVisible(shown && MendedDetails->count() > 0);
+    });
     Grid = new QTableView;
     Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Grid->setWordWrap(false);
@@ -258,7 +315,11 @@ CPreviewWindow::CPreviewWindow(Prompter& prompter, PreviewSource source, QWidget
     Notice->setAlignment(Qt::AlignCenter);
     Notice->hide();
     sheetsLayout->addWidget(SheetTabs);
-    sheetsLayout->addWidget(MendedList);
+    auto* mendedLayout = new QHBoxLayout;
+    mendedLayout->addWidget(MendedList, 1);
+    mendedLayout->addWidget(MendedDetailsButton, 0, Qt::AlignTop);
+    sheetsLayout->addLayout(mendedLayout);
+    sheetsLayout->addWidget(MendedDetails);
     sheetsLayout->addWidget(Grid, 1);
     sheetsLayout->addWidget(Notice, 1);
     Pages->addTab(SheetsPage, QStringLiteral("&Sheets"));
@@ -326,7 +387,9 @@ CPreviewWindow::CPreviewWindow(Prompter& prompter, PreviewSource source, QWidget
     layout->addLayout(buttons);
     setTabOrder(Pages, SheetTabs);
     setTabOrder(SheetTabs, MendedList);
-    setTabOrder(MendedList, Grid);
+    setTabOrder(MendedList, MendedDetailsButton);
+    setTabOrder(MendedDetailsButton, MendedDetails);
+    setTabOrder(MendedDetails, Grid);
     setTabOrder(Grid, Report);
     setTabOrder(Report, ExportButton);
     setTabOrder(ExportButton, CloseButton);
@@ -334,6 +397,7 @@ CPreviewWindow::CPreviewWindow(Prompter& prompter, PreviewSource source, QWidget
     ChooseFolder = [](QWidget* owner, const QString& startFolder) {
         return QFileDialog::getExistingDirectory(owner, QStringLiteral("Export CSV into"), startFolder);
     };
+    FitScreen();  // the screen of its parent, or the main one; again once shown, where it opened
 }
 
 CPreviewWindow::~CPreviewWindow()
@@ -348,13 +412,39 @@ CSheetModel* CPreviewWindow::CurrentModel() const
     return models_.at(static_cast<std::size_t>(SheetTabs->currentIndex())).get();
 }
 
+void CPreviewWindow::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    FitScreen();
+}
+
+void CPreviewWindow::FitScreen()
+{
+    const QWidget* owner = isVisible() || !parentWidget() ? this : parentWidget()->window();
+    const QScreen* on = owner->screen();
+    if (!on)
+        return;
+    const QRect free = on->availableGeometry();
+    // The frame (title bar, borders) is known once the window is shown; until then it counts as none.
+    const QSize frame = isVisible() ? frameGeometry().size() - size() : QSize(0, 0);
+    const QSize most = (free.size() - frame).expandedTo(minimumSize());
+    if (width() > most.width() || height() > most.height())
+        resize(size().boundedTo(most));
+    if (!isVisible())
+        return;
+    const QRect outer = frameGeometry();
+    const int left = std::clamp(outer.left(), free.left(), std::max(free.left(), free.right() + 1 - outer.width()));
+    const int top = std::clamp(outer.top(), free.top(), std::max(free.top(), free.bottom() + 1 - outer.height()));
+    if (left != outer.left() || top != outer.top())
+        move(left, top);
+}
+
 void CPreviewWindow::ShowSheet(int tab)
 {
     if (tab < 0 || static_cast<std::size_t>(tab) >= sheets_.size())
         return;
     const std::size_t sheet = sheets_[static_cast<std::size_t>(tab)];
     std::unique_ptr<CSheetModel>& model = models_[static_cast<std::size_t>(tab)];
-    QStringList listed;
     if (!model) {
         std::vector<MendedRows> mended;
         for (const MendedRegion& region : source_.regions) {
@@ -363,16 +453,31 @@ void CPreviewWindow::ShowSheet(int tab)
         }
         model = std::make_unique<CSheetModel>(cells_, sheet, std::move(mended));
     }
-    for (const MendedRows& rows : model->Mended())
-        listed << MendedText(rows);
-    // Stretches of the workbook's globals touch every sheet: the texts they share may be gone.
-    for (const MendedRegion& region : source_.regions) {
-        if (region.sheet < 0 || static_cast<std::size_t>(region.sheet) >= cells_->sheets.size())
-            listed << QStringLiteral("Workbook globals: ") + StretchText(region) +
-                          QStringLiteral("; texts the sheets share may be missing.");
+    // Counted above the grid, a line for the sheet and one for the globals, whose stretches touch
+    // every sheet (the texts they share may be gone); each stretch is in the details.
+    QStringList details;
+    MendedTally inSheet, inGlobals;
+    for (const MendedRows& rows : model->Mended()) {
+        inSheet.Add(rows.region);
+        details << MendedText(rows);
     }
-    MendedList->setText(listed.join(QLatin1Char('\n')));
-    MendedList->setVisible(!listed.isEmpty());
+    for (const MendedRegion& region : source_.regions) {
+        if (region.sheet < 0 || static_cast<std::size_t>(region.sheet) >= cells_->sheets.size()) {
+            inGlobals.Add(region);
+            details << GlobalsText(region);
+        }
+    }
+    QStringList summary;
+    if (!inSheet.Empty())
+        summary << inSheet.Text(SheetTabs->tabText(tab), QStringLiteral("cells there may be missing."));
+    if (!inGlobals.Empty())
+        summary << inGlobals.Text(QStringLiteral("Workbook globals"), QStringLiteral("texts the sheets share may be missing."));
+    MendedList->setText(summary.join(QLatin1Char('\n')));
+    MendedList->setVisible(!summary.isEmpty());
+    MendedDetails->clear();
+    MendedDetails->addItems(details);
+    MendedDetailsButton->setVisible(!details.isEmpty());
+    MendedDetails->setVisible(MendedDetailsButton->isChecked() && !details.isEmpty());
 
     QItemSelectionModel* old = Grid->selectionModel();
     Grid->setModel(model.get());

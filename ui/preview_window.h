@@ -13,6 +13,7 @@
 #include "engine/repair/salvage/salvage.h"
 
 class QLabel;
+class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
 class QTabBar;
@@ -77,10 +78,11 @@ struct PreviewSource {
     QString exportFolder;  // where choosing the folder for CSV files begins
 };
 
-// A modal window of two pages: Sheets (a tab for each sheet, the mended stretches listed above
-// the grid and shaded in it) and Report. When no cells can be read from the copy, the Sheets
-// page says why. Export CSV... writes each sheet as WORKBOOK-SHEET.csv into a folder the user
-// chooses, asking before it replaces files.
+// A modal window of two pages: Sheets (a tab for each sheet, the mended stretches counted above
+// the grid, listed one by one a click away, and shaded in the grid) and Report. When no cells
+// can be read from the copy, the Sheets page says why. Export CSV... writes each sheet as
+// WORKBOOK-SHEET.csv into a folder the user chooses, asking before it replaces files. The
+// window opens no larger than the screen it opens on leaves free, however much was mended.
 class CPreviewWindow final : public QDialog {
     Q_OBJECT
 public:
@@ -98,15 +100,22 @@ public:
     QTabWidget* Pages;
     QWidget* SheetsPage;
     QTabBar* SheetTabs;
-    QLabel* MendedList;       // the stretches the salvage mended in the sheet showing
+    QLabel* MendedList;       // how much the salvage mended in the sheet showing, and in the globals
+    QPushButton* MendedDetailsButton;  // shows or hides MendedDetails
+    QListWidget* MendedDetails;        // each of those stretches, on a line of its own
     QTableView* Grid;
     QLabel* Notice;           // why there are no cells to show
     QPlainTextEdit* Report;
     QPushButton* ExportButton;
     QPushButton* CloseButton;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void ShowSheet(int tab);
+    // Shrinks the window, and moves it, so that it lies within the free part of its screen.
+    void FitScreen();
 
     Prompter& prompter_;
     PreviewSource source_;
