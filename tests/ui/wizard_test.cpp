@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -39,6 +40,7 @@
 #include "engine/repair/workbook/workbook.h"
 #include "modal_answer.h"
 #include "ui/settings/settings_dialog.h"
+#include "ui/settings/settings_store.h"
 #include "ui/bitmap_button.h"
 #include "ui/commands.h"
 #include "ui/main_frame.h"
@@ -167,6 +169,16 @@ private:
     CMainFrame* frame_ = nullptr;
     CWizardView* view_ = nullptr;
 
+    // The window opened, with the settings stored now.
+    void StartApp()
+    {
+        app_ = std::make_unique<CRepairApp>();
+        QVERIFY(app_->InitInstance(prompter_.get()));
+        frame_ = app_->MainFrame();
+        view_ = frame_->WizardView;
+        view_->JobPause = std::chrono::milliseconds(0);
+    }
+
     QString Workbook(const QString& name, qint64 size = -1)
     {
         const QString path = folder_->filePath(name);
@@ -263,11 +275,7 @@ private slots:
         QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quorvex"), QStringLiteral("Tabulonix")).clear();
         folder_ = std::make_unique<QTemporaryDir>();
         prompter_ = std::make_unique<FakePrompter>();
-        app_ = std::make_unique<CRepairApp>();
-        QVERIFY(app_->InitInstance(prompter_.get()));
-        frame_ = app_->MainFrame();
-        view_ = frame_->WizardView;
-        view_->JobPause = std::chrono::milliseconds(0);
+        StartApp();
     }
 
     void cleanup()
@@ -388,7 +396,7 @@ private slots:
         const QSet<QString> before = Threads();
         QTest::mouseClick(view_->NextButton, Qt::LeftButton);
         // Mid-way: the first workbook is repaired, the worker pauses before the next.
-        QTRY_COMPARE_WITH_TIMEOUT(Cell(view_->RepairedList, 0, 3), QStringLiteral("Repaired"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(Cell(view_->RepairedList, 0, 3), QStringLiteral("Kept"), 20000);  // it opens as it is
         const QSet<QString> worker = Threads() - before;
         QVERIFY2(!worker.isEmpty(), "no worker thread found");
         const std::filesystem::path copies = view_->RepairFolder();
@@ -732,7 +740,7 @@ private slots:
         QCOMPARE(prompter_->shown.value(0), (Shown{QDir::toNativeSeparators(zip) + QLatin1Char('\n') + refusal, MessageIcon::Information}));
         QCOMPARE(prompter_->shown.size(), 2);  // then the end of the job
         prompter_->shown.clear();
-        QCOMPARE(Column(view_->RepairedList, 3), (QStringList{"Failed", "Repaired"}));
+        QCOMPARE(Column(view_->RepairedList, 3), (QStringList{"Failed", "Kept"}));
         QCOMPARE(Column(view_->RepairedList, 4), (QStringList{refusal, "Kept: opens as it is; nothing changed"}));
         QCOMPARE(view_->RepairPaths.value(0), QStringLiteral("FAIL"));
         OpenRepairedRow(0);
@@ -989,13 +997,14 @@ private slots:
     // A repaired row's preview opens on a double click, on Enter, and from Preview in the row's
     // context menu: the copy's cells on the first page, the repair report on the second.
     // What the salvage mended is shaded in the grid, from the last cell before it to the first
-    // after it, and listed above the grid; a stretch of the globals is listed on every sheet.
+    // after it, and counted above the grid; a stretch of the globals is counted on every sheet.
     void aRepairedRowOpensItsPreview()
     {
         QVERIFY(Repaired({Workbook("a.xls")}));
         prompter_->shown.clear();
         QStringList seen;  // what each preview opened showed
         QString listed, tip;
+        QStringList details;  // the stretches one by one
         prompter_->answerDialog = [&](QDialog& dialog) {
             auto* preview = qobject_cast<CPreviewWindow*>(&dialog);
             const CSheetModel* model = preview ? preview->CurrentModel() : nullptr;
@@ -1014,6 +1023,9 @@ private slots:
                         .arg(model->index(1, 3).data(Qt::BackgroundRole).isValid())
                         .arg(model->index(3, 3).data(Qt::BackgroundRole).isValid());
             listed = preview->MendedList->isVisibleTo(preview) ? preview->MendedList->text() : QString();
+            details.clear();
+            for (int line = 0; line < preview->MendedDetails->count(); ++line)
+                details << preview->MendedDetails->item(line)->text();
             tip = model->headerData(2, Qt::Vertical, Qt::ToolTipRole).toString();
             return int{QDialog::Rejected};
         };
@@ -1076,11 +1088,122 @@ private slots:
         OpenRepairedRow(0);
         // One row more than the cells': what was lost at the end.
         QCOMPARE(seen.value(3), QStringLiteral("2 pages, 8 rows, A1 mpg, report 1, mended rows {2 3 7 8}, D2 shaded 1, D4 shaded 0"));
-        QVERIFY2(listed.contains(QStringLiteral("Rows 2 to 3: ")) && listed.contains(QStringLiteral("Rows 7 to 8: ")) &&
-                     listed.contains(QStringLiteral("Workbook globals: 20 bytes at offset 100")),
-                 qPrintable(listed));
+        // Counted above the grid, by place and kind; each stretch in the details.
+        QCOMPARE(listed, QStringLiteral("head(mtcars): 1 stretch replaced (%1 bytes), 1 lost (300 bytes); cells there may be missing.\n"
+                                        "Workbook globals: 1 stretch replaced (20 bytes); texts the sheets share may be missing.")
+                             .arg(offsetOf(2, 4) - offsetOf(1, 9) - 8));
+        QCOMPARE(details.size(), 3);
+        QVERIFY2(details.value(0).startsWith(QStringLiteral("Rows 2 to 3: ")) && details.value(1).startsWith(QStringLiteral("Rows 7 to 8: ")) &&
+                     details.value(2).startsWith(QStringLiteral("Workbook globals: 20 bytes at offset 100")),
+                 qPrintable(details.join(QLatin1Char('|'))));
         QVERIFY2(tip.startsWith(QStringLiteral("Rows 2 to 3: ")) && tip.contains(QStringLiteral("damaged and replaced")), qPrintable(tip));
     }
+
+    // The save folder as a settings file holds it, with its separator at the end or without
+    // (written by hand, or by an older version): the copy is saved into that folder, never beside
+    // it, the File Saved dialog names the folder the copy is in and View saved files opens it,
+    // and the setting is stored again as it was.
+    void theSaveFolderAsStored_data()
+    {
+        QTest::addColumn<bool>("separator");
+        QTest::newRow("ending with a separator") << true;
+        QTest::newRow("without one") << false;
+    }
+
+    void theSaveFolderAsStored()
+    {
+        QFETCH(bool, separator);
+        const QString out = QDir::toNativeSeparators(folder_->filePath(QStringLiteral("out")));
+        QVERIFY(QDir().mkpath(out));
+        const QString stored = separator ? out + QDir::separator() : out;
+        app_.reset();
+        tabulon::settings::StoreSettings({stored, QStringLiteral("_rep")});
+        StartApp();
+        QCOMPARE(view_->SaveFolder, stored);
+
+        QVERIFY(Repaired({WriteFile(QStringLiteral("a.xls"), QByteArray(512, '\0') + ReadAll(QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls")).mid(512))}));
+        QVERIFY(NextReaches(PageSaved));
+        QCOMPARE(Column(view_->SavedList, 3), QStringList{QStringLiteral("Saved")});
+        QVERIFY(QFile::exists(QDir(out).filePath(QStringLiteral("a_rep.xls"))));
+        QCOMPARE(QDir(folder_->path()).entryList({QStringLiteral("*_rep.xls")}, QDir::Files), QStringList());
+        const QString told = out + QDir::separator();
+        QCOMPARE(prompter_->fileSavedFolders, QStringList{told});
+        QCOMPARE(prompter_->opened, QList<QUrl>{QUrl::fromLocalFile(told)});
+        QCOMPARE(QDir(prompter_->opened.value(0).toLocalFile()), QDir(out));
+
+        app_.reset();
+        QCOMPARE(tabulon::settings::LoadSettings().saveFolder, stored);
+    }
+
+    // The Status column tells, from what the repair came to, a workbook kept as it was and a
+    // salvage that lost a sheet from a repair that brought the workbook back whole.
+    void theStatusTellsWhatTheRepairCameTo()
+    {
+        const QByteArray mtcars = ReadAll(QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls"));
+        // Of three sheets, the sector holding the last one's first record zeroed: its cells are lost.
+        QByteArray threeSheets = ReadAll(QStringLiteral(TABULON_TEST_DATA "/xlrd__issue20.xls"));
+        const qsizetype lastSheet = threeSheets.lastIndexOf(QByteArray::fromHex("0908100000061000"));
+        QVERIFY(mtcars.size() > 512 && lastSheet > 512);
+        threeSheets.replace(lastSheet / 512 * 512, 512, QByteArray(512, '\0'));
+        const QStringList workbooks{WriteFile(QStringLiteral("kept.xls"), mtcars),
+                                    WriteFile(QStringLiteral("wiped.xls"), QByteArray(512, '\0') + mtcars.mid(512)),
+                                    WriteFile(QStringLiteral("partial.xls"), threeSheets),
+                                    WriteFile(QStringLiteral("zip.xls"), QByteArray("PK\x03\x04", 4) + QByteArray(4092, '\0'))};
+        QVERIFY(!workbooks.contains(QString()));
+        QVERIFY(Repaired(workbooks));  // the last on top
+        QCOMPARE(Column(view_->RepairedList, 3), (QStringList{"Failed", "Partly recovered", "Repaired", "Kept"}));
+        const QStringList check = Column(view_->RepairedList, 4);
+        QVERIFY2(check.value(1).startsWith(QStringLiteral("Salvaged: 1 of 3 sheets complete")) && check.value(1).contains(QStringLiteral("lost")),
+                 qPrintable(check.value(1)));
+        QCOMPARE(check.mid(2), (QStringList{"Opens", "Kept: opens as it is; nothing changed"}));
+        // Every row with a copy is ticked for saving, whatever it came to.
+        QVERIFY(!Checked(view_->RepairedList, 0) && Checked(view_->RepairedList, 1) && Checked(view_->RepairedList, 2) &&
+                Checked(view_->RepairedList, 3));
+    }
+
+    // Settings opens from the toolbar's button and from the Tool menu on every page, the last
+    // one and those of a running job included.
+    void settingsOpenOnEveryPage()
+    {
+        int dialogs = 0;
+        prompter_->answerDialog = [&dialogs](QDialog& dialog) {
+            dialogs += qobject_cast<tabulon::settings::CSettingsDlg*>(&dialog) ? 1 : 0;
+            return int{QDialog::Rejected};
+        };
+        QAction* fromMenu = nullptr;
+        for (QAction* menu : frame_->menuBar()->actions())
+            if (menu->text() == QStringLiteral("&Tool"))
+                for (QAction* item : menu->menu()->actions())
+                    fromMenu = item->text() == QStringLiteral("&Settings") ? item : fromMenu;
+        QVERIFY(fromMenu);
+        QWidget* button = frame_->ToolBar->widgetForAction(frame_->Action(kIdSettings));
+        QVERIFY(button);
+        QStringList refused;
+        const auto openBoth = [&](int page) {
+            QCOMPARE(view_->Page, page);
+            dialogs = 0;
+            QTest::mouseClick(button, Qt::LeftButton);
+            fromMenu->trigger();
+            if (dialogs != 2)
+                refused << QStringLiteral("page %1: %2 of 2").arg(page).arg(dialogs);
+        };
+
+        openBoth(PageAdd);
+        view_->JobPause = std::chrono::milliseconds(200);  // time to use them while each job runs
+        Add({Workbook("a.xls")});
+        view_->SaveFolder = folder_->path() + QLatin1Char('/');
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        openBoth(PageRepairing);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageRepaired}, 20000);
+        openBoth(PageRepaired);
+        QTest::mouseClick(view_->NextButton, Qt::LeftButton);
+        openBoth(PageSaving);
+        QTRY_COMPARE_WITH_TIMEOUT(view_->Page, int{PageSaved}, 20000);
+        openBoth(PageSaved);
+        QVERIFY2(refused.isEmpty(), qPrintable(refused.join(QStringLiteral(", "))));
+        QVERIFY2(prompter_->shown.size() == 1, "only the end of the repair is told");
+    }
+
 };
 
 QTEST_MAIN(WizardTest)
