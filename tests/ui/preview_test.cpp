@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QHeaderView>
+#include <QListWidget>
+#include <QScreen>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -396,6 +399,53 @@ private slots:
         QCOMPARE(ReadAll(first), QByteArray("1.5,\"a\"\"b,\"\r\n"));
         QVERIFY(QFile::exists(second));
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    }
+
+    // A salvage that mended hundreds of stretches: they are counted in two lines above the grid
+    // and listed one by one behind Show details, and the window, with its grid and Close, stays
+    // within the free part of the screen, the details shown or not.
+    void manyMendedStretchesFitTheScreen()
+    {
+        std::vector<MendedRegion> regions;
+        for (std::uint64_t i = 0; i < 790; ++i)
+            regions.push_back({MendedRegion::Kind::Replaced, 100000 + 8228 * i, 8228, -1});
+        for (std::uint64_t i = 0; i < 300; ++i)
+            regions.push_back({i % 3 == 0 ? MendedRegion::Kind::Lost : MendedRegion::Kind::Replaced, 600 + i, 1, 0});
+        FakePrompter prompter;
+        CPreviewWindow preview(prompter, {QStringLiteral("big.xls"), QStringLiteral(TABULON_TEST_DATA "/readxl__mtcars.xls"),
+                                          QStringLiteral("report"), regions, {}},
+                               nullptr);
+        preview.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&preview, 10000));
+        QVERIFY(preview.screen());
+        const QRect free = preview.screen()->availableGeometry();
+        QCOMPARE(preview.MendedList->text(),
+                 QStringLiteral("head(mtcars): 200 stretches replaced (200 bytes), 100 lost (100 bytes); cells there may be missing.\n"
+                                "Workbook globals: 790 stretches replaced (6.5 MB); texts the sheets share may be missing."));
+        QVERIFY(!preview.MendedDetails->isVisible());
+        for (const bool details : {false, true}) {
+            if (details)
+                preview.MendedDetailsButton->click();
+            QCOMPARE(preview.MendedDetails->isVisible(), details);
+            QTRY_VERIFY2_WITH_TIMEOUT(free.contains(preview.frameGeometry()),
+                                      qPrintable(QStringLiteral("details %1: window %2x%3 at %4,%5, screen %6x%7")
+                                                     .arg(details).arg(preview.frameGeometry().width()).arg(preview.frameGeometry().height())
+                                                     .arg(preview.frameGeometry().x()).arg(preview.frameGeometry().y())
+                                                     .arg(free.width()).arg(free.height())), 5000);
+            for (QWidget* control : std::initializer_list<QWidget*>{preview.Grid, preview.CloseButton}) {
+                QVERIFY(control->isVisible());
+                const QRect inWindow(control->mapTo(&preview, QPoint(0, 0)), control->size());
+                QVERIFY2(preview.rect().contains(inWindow), control->metaObject()->className());
+            }
+            QVERIFY2(preview.Grid->viewport()->height() >= 5 * preview.Grid->verticalHeader()->defaultSectionSize(),
+                     "the grid keeps room for rows");
+        }
+        QCOMPARE(preview.MendedDetails->count(), 1090);
+        QVERIFY2(preview.MendedDetails->item(1089)->text().startsWith(QStringLiteral("Workbook globals: 8228 bytes at offset")),
+                 qPrintable(preview.MendedDetails->item(1089)->text()));
+        preview.MendedDetailsButton->click();
+        QVERIFY(!preview.MendedDetails->isVisible());
+        preview.close();
     }
 
     // A copy the preview cannot show cells of says why, and offers no export.
