@@ -59,8 +59,8 @@ QString RowsText(const MendedRows& rows)
 
 QString StretchText(const MendedRegion& region)
 {
-    return QStringLiteral("%1 bytes at offset %2 of the workbook stream %3")
-        .arg(region.length)
+    return QStringLiteral("%1 at offset %2 of the workbook stream %3")
+        .arg(region.length == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(region.length))
         .arg(region.offset)
         .arg(region.kind == MendedRegion::Kind::Lost ? QStringLiteral("were lost") : QStringLiteral("were damaged and replaced"));
 }
@@ -75,9 +75,10 @@ QString GlobalsText(const MendedRegion& region)
     return QStringLiteral("Workbook globals: ") + StretchText(region) + QStringLiteral("; texts the sheets share may be missing.");
 }
 
+// Rounded from 1000 bytes up: 8228 bytes are "8.2 kB".
 QString BytesText(std::uint64_t bytes)
 {
-    return QLocale::c().formattedDataSize(static_cast<qint64>(bytes), 1, QLocale::DataSizeSIFormat);
+    return bytes == 1 ? QStringLiteral("1 byte") : QLocale::c().formattedDataSize(static_cast<qint64>(bytes), 1, QLocale::DataSizeSIFormat);
 }
 
 // How much of one place the salvage mended, by kind: a line however many stretches there are.
