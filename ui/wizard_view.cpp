@@ -115,6 +115,12 @@ QImage ProductNameImage()
     return image;
 }
 
+// The folder a save into the folder text `folder` puts its files in, as people read it.
+QString SavedFolderText(const QString& folder)
+{
+    return QDir::toNativeSeparators(QString::fromStdString(jobs::SavedFolder(Utf8(folder))));
+}
+
 // The Status of a repaired row, by what the repair came to. The Check column says why.
 QString RepairedStatus(RepairOutcome outcome)
 {
@@ -411,7 +417,7 @@ void CWizardView::ShowPage(int page)
             writes = RowChecked(*RepairedList, row) && savedAs_.value(row).isEmpty();
         if (const std::optional<std::error_code> problem = writes ? jobs::CheckSaveFolder(Utf8(SaveFolder)) : std::nullopt) {
             const bool missing = *problem == std::errc::no_such_file_or_directory || *problem == std::errc::not_a_directory;
-            const QString folder = QString::fromStdString(jobs::SavedFolder(Utf8(SaveFolder)));
+            const QString folder = SavedFolderText(SaveFolder);
             prompter_.ShowMessage(missing ? kNoSuchSaveFolder.arg(folder)
                                           : kCannotWriteSaveFolder.arg(folder, QString::fromStdString(problem->message())),
                                   MessageIcon::Warning, MessageButtons::Ok);
@@ -768,7 +774,7 @@ void CWizardView::StartSaveJob()
     savedCount_ = 0;
     job->suffix = Utf8(Suffix);
     job->folder = Utf8(SaveFolder);
-    saveJobFolder_ = QString::fromStdString(jobs::SavedFolder(job->folder));
+    saveJobFolder_ = SavedFolderText(SaveFolder);
     job->pause = JobPause;
     job_ = std::make_unique<WindowJob>(*this, jobs::WM_SAVE_PROGRESS, &jobs::SaveWorker, std::move(job));
 }
