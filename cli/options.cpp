@@ -4,46 +4,10 @@
 
 namespace tabulon::cli {
 
+// The text is made from docs/command-line.md, the one source of the manual page too.
 const char* const kUsage =
-    "Usage: tabulon-repair [options] WORKBOOK...\n"
-    "Repair damaged legacy spreadsheet workbooks (*.xls): rebuild a damaged header from the\n"
-    "workbook's own sectors, or salvage its sheets into a new copy when no header opens it.\n"
-    "\n"
-    "  --in-place           rebuild each workbook's header in place: only its first 512 bytes\n"
-    "                       are written (a shorter file grows to 512 bytes), and with\n"
-    "                       --rebuild=auto only when the result opens with no damage left\n"
-    "  -o, --output-dir DIR write a repaired copy of each workbook into DIR (default: the\n"
-    "                       workbook's own folder) and never write the workbook itself\n"
-    "  -s, --suffix TEXT    name of a copy: base name (up to the last \".\") + TEXT + \".xls\"\n"
-    "                       (default \"_repaired\")\n"
-    "  --overwrite          replace an existing copy of that name (default: refuse that file),\n"
-    "                       or a link of that name itself; never a copy from the same run\n"
-    "  -n, --dry-run        write nothing; report what the rebuild would change\n"
-    "  --json               one JSON object per workbook on stdout: path, outcome, error text,\n"
-    "                       and every header field before and after, by its format name\n"
-    "  -q, --quiet          errors only\n"
-    "  --rebuild=MODE       auto (default): a workbook that opens as it is keeps its header and\n"
-    "                       nothing is written; otherwise the plain rebuild, and a deeper one from\n"
-    "                       the file's own structure when the plain result does not open; a file\n"
-    "                       that is clearly no workbook is refused; design: the plain rebuild\n"
-    "                       alone, exactly, written even when its result does not open\n"
-    "  --check              verify each workbook as it is and report; write nothing\n"
-    "  --export-csv DIR     write each sheet of each workbook, as the repair brings it back (in\n"
-    "                       memory: no repaired copy is written), into DIR as WORKBOOK-SHEET.csv\n"
-    "                       (UTF-8, RFC 4180); an unreadable workbook writes nothing; with\n"
-    "                       --overwrite replaces CSV files of those names, with -n names the files\n"
-    "                       it would write; takes none of --in-place, --check, -o, -s,\n"
-    "                       --rebuild=design\n"
-    "  -h, --help           show this help\n"
-    "      --version        show the program's version\n"
-    "\n"
-    "Exit status: 0 every workbook repaired or kept (and, with --rebuild=auto, opening; with\n"
-    "--check, opening), 1 at least one failed, 2 bad usage, 3 none failed but at least one\n"
-    "was written (or, with -n, would be) holding less than it held: a salvaged copy that lost\n"
-    "sheets, records, sheet names or streams, or a header rebuilt in place with damage beyond\n"
-    "it remaining.\n"
-    "With --export-csv: 0 every workbook exported, 1 at least one failed (it writes nothing),\n"
-    "2 bad usage.\n";
+#include "usage_text.inc"
+    ;
 
 namespace {
 

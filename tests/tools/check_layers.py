@@ -46,6 +46,8 @@ ROOMS = {
                                {"repair.h", "recovered_cells.h"}),
 }
 
+# Files the build makes (in the build folder, not the source tree), by the folder that includes them.
+GENERATED = {"cli": {"usage_text.inc"}}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 # Headers of the window system that a folder below the window must not reach.
 WINDOW_SYSTEM = re.compile(r'^\s*#\s*include\s+<Q[A-Za-z]*(/[A-Za-z]+)?>')
@@ -116,6 +118,8 @@ def main():
                 if not match:
                     continue
                 target = match.group(1)
+                if target in GENERATED.get(own, ()):
+                    continue
                 beside = os.path.join(os.path.dirname(path), target).replace(os.sep, "/")
                 if "/" not in target and os.path.exists(os.path.join(root, beside)):
                     target = beside  # a header of the same folder
