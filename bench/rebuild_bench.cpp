@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "engine/base/byte_order.h"
@@ -55,6 +56,7 @@ struct Options {
     std::vector<std::uint32_t> sizesMiB = {1, 64, 1024};
     int repeat = 3;
     std::uint32_t literalUpToMiB = 64;
+    bool markdown = false;  // also print the table as docs/performance.md shows it
 };
 
 enum class Layout { Typical, Worst, AllFF };
@@ -696,6 +698,24 @@ struct MemoryLine {
     double readMs;
 };
 
+// The table of docs/performance.md: best times, the repair against the read, memory.
+void PrintMarkdown(const std::vector<std::pair<MemoryLine, Row>>& rows)
+{
+    std::printf("\n| layout | size | plain rebuild | read | repair | repair / read | peak heap | max RSS |\n"
+                "|---|---|---|---|---|---|---|---|\n");
+    for (const auto& [line, row] : rows) {
+        const std::string size = line.sizeMiB % 1024 == 0 ? std::to_string(line.sizeMiB / 1024) + " GiB"
+                                                           : std::to_string(line.sizeMiB) + " MiB";
+        char ratio[32];
+        std::snprintf(ratio, sizeof ratio, "%.1f\u00d7", row.repair.best / row.read.best);
+        const std::string rss = row.memory.maxRssKiB ? FormatMiB(*row.memory.maxRssKiB * 1024) + " MiB" : "-";
+        std::printf("| %s | %s | %s | %s | %s | %s | %s MiB | %s |\n", LayoutName(line.layout), size.c_str(),
+                    FormatMs(row.rebuild.best).c_str(), FormatMs(row.read.best).c_str(),
+                    FormatMs(row.repair.best).c_str(), ratio, FormatMiB(row.memory.repairPeakBytes).c_str(),
+                    rss.c_str());
+    }
+}
+
 void PrintPhases(const std::vector<MemoryLine>& lines)
 {
     std::printf("\nThe repair phase by phase, each as ms / peak heap MiB while it ran (what earlier phases\n"
@@ -742,11 +762,13 @@ bool ParseSizes(std::string_view text, std::vector<std::uint32_t>& sizes)
 }
 
 constexpr const char* kUsage =
-    "usage: tabulon-bench [--dir DIR] [--sizes MIB,...] [--repeat K] [--literal-up-to MIB]\n"
+    "usage: tabulon-bench [--dir DIR] [--sizes MIB,...] [--repeat K] [--literal-up-to MIB] [--markdown]\n"
     "  --dir DIR            where to write the test files (default: a fresh temporary folder)\n"
     "  --sizes 1,64,1024    file sizes in MiB, each 1 to 2047\n"
     "  --repeat 3           timed runs of each measurement\n"
-    "  --literal-up-to 64   largest file, in MiB, to time the literal rebuild on\n";
+    "  --literal-up-to 64   largest file, in MiB, to time the literal rebuild on\n"
+    "  --markdown           at the end, the table again in Markdown (best times), as\n"
+    "                       docs/performance.md shows it\n";
 
 std::optional<Options> ParseOptions(int argc, char** argv)
 {
@@ -756,6 +778,10 @@ std::optional<Options> ParseOptions(int argc, char** argv)
         if (name == "--help" || name == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
+        }
+        if (name == "--markdown") {
+            options.markdown = true;
+            continue;
         }
         if (i + 1 >= argc)
             return std::nullopt;
@@ -789,6 +815,7 @@ int Run(const Options& options)
 
     bool failed = false;
     std::vector<MemoryLine> memoryLines;
+    std::vector<std::pair<MemoryLine, Row>> markdownRows;
     for (const std::uint32_t sizeMiB : options.sizesMiB) {
         for (const Layout layout : {Layout::Typical, Layout::Worst, Layout::AllFF}) {
             const Clock::time_point writeStart = Clock::now();
@@ -800,6 +827,7 @@ int Run(const Options& options)
             std::fprintf(stderr, "%.1f s\n", SecondsSince(measureStart));
             PrintRow(layout, sizeMiB, row);
             memoryLines.push_back({layout, sizeMiB, row.memory, row.read.best});
+            markdownRows.emplace_back(memoryLines.back(), row);
             if (!row.intendedPath) {
                 std::fprintf(stderr, "\n*** LAYOUT CHECK FAILED on %s: the rebuild did not take the path this "
                                      "layout is meant to time ***\n",
@@ -816,6 +844,8 @@ int Run(const Options& options)
     }
 
     PrintPhases(memoryLines);
+    if (options.markdown)
+        PrintMarkdown(markdownRows);
     std::printf("\ntotal run time %.1f s, writing the files included\n", SecondsSince(runStart));
     if (failed)
         std::printf("FAILED: see the messages on standard error\n");
