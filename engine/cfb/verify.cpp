@@ -437,8 +437,11 @@ private:
         if (miniFatStart == kEndOfChain) {
             if (smallStreams)
                 Add(FindingCode::MiniFatInconsistent, Severity::Incorrect, kFirstMiniFatSectorOffset, 0, miniFatStart);
+            // A count with no table: readers follow the table's chain, which is empty, and only a
+            // small stream would miss it.
             if (miniFatCount != 0)
-                Add(FindingCode::MiniFatCountMismatch, Severity::Incorrect, kNumMiniFatSectorsOffset, 0, miniFatCount);
+                Add(FindingCode::MiniFatCountMismatch, smallStreams ? Severity::Incorrect : Severity::Harmless,
+                    kNumMiniFatSectorsOffset, 0, miniFatCount);
             return;
         }
         // Only the mini table's sectors that describe mini sectors of the mini stream are kept.

@@ -511,5 +511,28 @@ TEST(CompoundCheck, ASmallStreamTableWithoutAMiniStream)
     }
 }
 
+// A count of small-stream table sectors with no table at all (its first sector the end of a
+// chain), as one writer leaves it: readers follow the empty chain and read every stream, so
+// the file opens; with a small stream that the missing table should place, it does not.
+TEST(CompoundCheck, ACountOfSmallStreamTableSectorsWithNoTable)
+{
+    for (const bool small : {false, true}) {
+        SCOPED_TRACE(small ? "a small stream" : "no small stream");
+        Damaged d;
+        if (!small) {
+            d.file = Write({Stream(u"Workbook", WorkbookBytes(8192))});
+            d.bytes = d.file.Bytes();
+        }
+        StoreLe32(d.bytes.data() + kFirstMiniFatSectorOffset, kEndOfChain);
+        StoreLe32(d.bytes.data() + kNumMiniFatSectorsOffset, 1);
+        MemorySectorFile file(d.bytes);
+        const CompoundCheck check = CheckAsWorkbook(file);
+        EXPECT_EQ(check.Opens(), !small);
+        EXPECT_TRUE(std::any_of(check.findings.begin(), check.findings.end(), [&](const Finding& f) {
+            return f.code == FindingCode::MiniFatCountMismatch && f.severity == (small ? Severity::Incorrect : Severity::Harmless);
+        }));
+    }
+}
+
 }  // namespace
 }  // namespace tabulon
