@@ -26,6 +26,7 @@
 #include "engine/io/file_moves.h"
 #include "engine/io/os_file.h"
 #include "engine/repair/pipeline/recovered_cells.h"
+#include "words/report_text.h"
 #include "prompter.h"
 
 namespace tabulon::ui {
@@ -57,12 +58,11 @@ QString RowsText(const MendedRows& rows)
                                          : QStringLiteral("Rows %1 to %2").arg(rows.firstRow + 1).arg(rows.lastRow + 1);
 }
 
+// What happened to a stretch, then its bytes and place: "data damaged and replaced (100 bytes at
+// offset 4546 of the workbook stream)".
 QString StretchText(const MendedRegion& region)
 {
-    return QStringLiteral("%1 at offset %2 of the workbook stream %3")
-        .arg(region.length == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(region.length))
-        .arg(region.offset)
-        .arg(region.kind == MendedRegion::Kind::Lost ? QStringLiteral("were lost") : QStringLiteral("were damaged and replaced"));
+    return Utf8(DescribeMendedStretch(region));
 }
 
 QString MendedText(const MendedRows& rows)

@@ -441,7 +441,7 @@ private slots:
                      "the grid keeps room for rows");
         }
         QCOMPARE(preview.MendedDetails->count(), 1090);
-        QVERIFY2(preview.MendedDetails->item(1089)->text().startsWith(QStringLiteral("Workbook globals: 8228 bytes at offset")),
+        QVERIFY2(preview.MendedDetails->item(1089)->text().startsWith(QStringLiteral("Workbook globals: data damaged and replaced (8228 bytes at offset ")),
                  qPrintable(preview.MendedDetails->item(1089)->text()));
         preview.MendedDetailsButton->click();
         QVERIFY(!preview.MendedDetails->isVisible());
