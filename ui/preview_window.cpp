@@ -281,30 +281,7 @@ CPreviewWindow::CPreviewWindow(Prompter& prompter, PreviewSource source, QWidget
     SheetTabs->setExpanding(false);
     SheetTabs->setUsesScrollButtons(true);
     SheetTabs->setDocumentMode(true);
-    MendedList = new QLabel;
-    MendedList->setWordWrap(true);
-    MendedList->setTextFormat(Qt::PlainText);
-    MendedList->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
-    MendedList->setFocusPolicy(Qt::StrongFocus);  // read by Tab, as the grid is
-    MendedList->setAccessibleName(QStringLiteral("Mended parts of the sheet"));
-    MendedList->hide();
-    MendedDetailsButton = new QPushButton(QStringLiteral("Show &details"));
-    MendedDetailsButton->setCheckable(true);
-    MendedDetailsButton->setAutoDefault(false);
-    MendedDetailsButton->setAccessibleName(QStringLiteral("Details of the mended parts"));
-    MendedDetailsButton->setAccessibleDescription(QStringLiteral("List each mended stretch on a line of its own"));
-    MendedDetailsButton->hide();
-    MendedDetails = new QListWidget;
-    MendedDetails->setAccessibleName(QStringLiteral("Each mended stretch"));
-    MendedDetails->setUniformItemSizes(true);  // hundreds of lines are measured once
-    MendedDetails->setSelectionMode(QAbstractItemView::SingleSelection);
-    // A few lines high whatever it holds: it scrolls, and the grid keeps the room.
-    MendedDetails->setFixedHeight(MendedDetails->fontMetrics().height() * 8 + 2 * MendedDetails->frameWidth() + 4);
-    MendedDetails->hide();
-    connect(MendedDetailsButton, &QPushButton::toggled, this, [this](bool shown) {
-        MendedDetailsButton->setText(shown ? QStringLiteral("Hide &details") : QStringLiteral("Show &details"));
-        MendedDetails->setVisible(shown && MendedDetails->count() > 0);
-    });
+    MakeMendedParts();
     Grid = new QTableView;
     Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Grid->setWordWrap(false);
@@ -399,6 +376,36 @@ CPreviewWindow::CPreviewWindow(Prompter& prompter, PreviewSource source, QWidget
         return QFileDialog::getExistingDirectory(owner, QStringLiteral("Export CSV into"), startFolder);
     };
     FitScreen();  // the screen of its parent, or the main one; again once shown, where it opened
+}
+
+// What was mended above the grid: the counts, and behind Show details each stretch on a line
+// of its own, in a list a few lines high.
+void CPreviewWindow::MakeMendedParts()
+{
+    MendedList = new QLabel;
+    MendedList->setWordWrap(true);
+    MendedList->setTextFormat(Qt::PlainText);
+    MendedList->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    MendedList->setFocusPolicy(Qt::StrongFocus);  // read by Tab, as the grid is
+    MendedList->setAccessibleName(QStringLiteral("Mended parts of the sheet"));
+    MendedList->hide();
+    MendedDetailsButton = new QPushButton(QStringLiteral("Show &details"));
+    MendedDetailsButton->setCheckable(true);
+    MendedDetailsButton->setAutoDefault(false);
+    MendedDetailsButton->setAccessibleName(QStringLiteral("Details of the mended parts"));
+    MendedDetailsButton->setAccessibleDescription(QStringLiteral("List each mended stretch on a line of its own"));
+    MendedDetailsButton->hide();
+    MendedDetails = new QListWidget;
+    MendedDetails->setAccessibleName(QStringLiteral("Each mended stretch"));
+    MendedDetails->setUniformItemSizes(true);  // hundreds of lines are measured once
+    MendedDetails->setSelectionMode(QAbstractItemView::SingleSelection);
+    // A few lines high whatever it holds: it scrolls, and the grid keeps the room.
+    MendedDetails->setFixedHeight(MendedDetails->fontMetrics().height() * 8 + 2 * MendedDetails->frameWidth() + 4);
+    MendedDetails->hide();
+    connect(MendedDetailsButton, &QPushButton::toggled, this, [this](bool shown) {
+        MendedDetailsButton->setText(shown ? QStringLiteral("Hide &details") : QStringLiteral("Show &details"));
+        MendedDetails->setVisible(shown && MendedDetails->count() > 0);
+    });
 }
 
 CPreviewWindow::~CPreviewWindow()

@@ -115,6 +115,7 @@ protected:
 private:
     void ShowSheet(int tab);
     // Shrinks the window, and moves it, so that it lies within the free part of its screen.
+    void MakeMendedParts();
     void FitScreen();
 
     Prompter& prompter_;
