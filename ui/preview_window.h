@@ -114,8 +114,8 @@ protected:
 
 private:
     void ShowSheet(int tab);
-    // Shrinks the window, and moves it, so that it lies within the free part of its screen.
     void MakeMendedParts();
+    // Shrinks the window, and moves it, so that it lies within the free part of its screen.
     void FitScreen();
 
     Prompter& prompter_;
