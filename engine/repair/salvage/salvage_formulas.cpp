@@ -155,7 +155,7 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
     // caches, "_VBA_PROJECT" and "__SRP_", nor the module names' map, which a program that runs
     // the macros makes again.)
     const bool macrosLost = std::any_of(report.dropped.begin(), report.dropped.end(), [](const std::string& path) {
-        const std::string_view name = std::string_view(path).substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+        const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);  // (npos + 1: the whole path)
         return (path.starts_with("_VBA_PROJECT") && !name.starts_with("__SRP_") && name != "PROJECTwm" && name != "_VBA_PROJECT") ||
                path == kLostEntriesStreams;
     });

@@ -482,6 +482,15 @@ TEST(CompoundCheck, ADifatChainThatComesBackBreaksThere)
     }
 }
 
+// A file whose one stream is too large for the mini stream: it has no small stream.
+Damaged WithNoSmallStream()
+{
+    Damaged d;
+    d.file = Write({Stream(u"Workbook", WorkbookBytes(8192))});
+    d.bytes = d.file.Bytes();
+    return d;
+}
+
 // A table for small streams (one sector of free entries) in a file that has no mini stream:
 // harmless while no stream is small, which readers bear out; a small stream with no mini
 // stream to live in is damage.
@@ -489,10 +498,8 @@ TEST(CompoundCheck, ASmallStreamTableWithoutAMiniStream)
 {
     for (const bool small : {false, true}) {
         SCOPED_TRACE(small ? "a small stream" : "no small stream");
-        Damaged d;
+        Damaged d = small ? Damaged() : WithNoSmallStream();
         if (!small) {
-            d.file = Write({Stream(u"Workbook", WorkbookBytes(8192))});
-            d.bytes = d.file.Bytes();
             const auto table = static_cast<std::uint32_t>(d.bytes.size() / 512 - 1);
             d.bytes.resize(d.bytes.size() + 512, 0xFF);
             d.SetFat(table, kEndOfChain);
@@ -518,11 +525,7 @@ TEST(CompoundCheck, ACountOfSmallStreamTableSectorsWithNoTable)
 {
     for (const bool small : {false, true}) {
         SCOPED_TRACE(small ? "a small stream" : "no small stream");
-        Damaged d;
-        if (!small) {
-            d.file = Write({Stream(u"Workbook", WorkbookBytes(8192))});
-            d.bytes = d.file.Bytes();
-        }
+        Damaged d = small ? Damaged() : WithNoSmallStream();
         StoreLe32(d.bytes.data() + kFirstMiniFatSectorOffset, kEndOfChain);
         StoreLe32(d.bytes.data() + kNumMiniFatSectorsOffset, 1);
         MemorySectorFile file(d.bytes);
