@@ -29,8 +29,7 @@
 // --judge libreoffice, gnumeric or both reads the cells with those spreadsheet programs as well
 // (see spreadsheet_judge.h), for up to --judge-limit cases of each pattern; values are compared
 // as stored, and "other format" is the share of the original's cells that came back with their
-// value but shown in another number format (a date as its serial number, say: LibreOffice only,
-// Gnumeric's file gives no formats). --list prints a
+// value but shown in another number format (a date as its serial number, say). --list prints a
 // line per case, --keep DIR writes each damaged copy and its repair there.
 #include <algorithm>
 #include <chrono>
@@ -317,7 +316,7 @@ struct Shares {
     int cases = 0;      // measured, whether or not the original has cells
     int withCells = 0;  // of them, those whose original has cells: the shares are over these
     double repaired = 0, wrong = 0, asIs = 0, left = 0, limit = 0;  // sums of shares of the original's cells
-    double reformatted = 0;  // of the repaired: shown in another number format (LibreOffice's judging)
+    double reformatted = 0;  // of the repaired: shown in another number format (a judge's)
     int belowAsIs = 0;  // the repair reads fewer cells than the damaged file as it is
     // Fewer cells than the original while the report names nothing lost: a salvage that says
     // "Salvaged: N of N sheets" and no more, a rebuilt or kept file that says "Opens".
@@ -417,7 +416,7 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         }
         const bool libreOffice = program == tabulon::bench::JudgeProgram::LibreOffice;
         std::printf("judge: %s unavailable (no %s on PATH that answers --version); cells by the project's reader only\n",
-                    libreOffice ? "LibreOffice" : "Gnumeric", libreOffice ? "soffice (or unzip)" : "ssconvert");
+                    libreOffice ? "LibreOffice" : "Gnumeric", libreOffice ? "soffice (or unzip)" : "ssconvert (or unzip)");
     }
     auto chosen = [&](std::size_t p) {
         return options.patterns.empty() ||

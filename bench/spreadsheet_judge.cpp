@@ -109,53 +109,6 @@ std::optional<std::string_view> Attribute(std::string_view tag, std::string_view
     return to == std::string_view::npos ? std::nullopt : std::optional(tag.substr(from, to - from));
 }
 
-// The cells of a workbook in Gnumeric's file format: each sheet's <gnm:Cell Row= Col=> elements,
-// their content the value or, for a formula, its expression (cells that share an expression
-// name it by ExprID). Gnumeric's CSV export is no use here: it starts each sheet at a first
-// row and column of its own choosing, which moves every cell of a sheet that lost its first
-// row, and the file format keeps no formula's result.
-void AddGnumericXml(const std::string& xml, CellTable& table)
-{
-    std::unordered_map<std::string, std::string> shared;
-    std::size_t sheet = 0;
-    bool inSheet = false;
-    for (std::size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
-        const std::size_t close = xml.find('>', at);
-        if (close == std::string::npos)
-            break;
-        const std::string_view tag(xml.data() + at, close - at + 1);
-        if (tag.starts_with("<gnm:Sheet ") || tag == "<gnm:Sheet>") {
-            if (inSheet)
-                ++sheet;
-            inSheet = true;
-            continue;
-        }
-        if (!tag.starts_with("<gnm:Cell "))
-            continue;
-        const auto row = Attribute(tag, "Row");
-        const auto column = Attribute(tag, "Col");
-        if (!row || !column)
-            continue;
-        std::string value;
-        const bool empty = tag.ends_with("/>");
-        if (!empty) {
-            const std::size_t end = xml.find("</gnm:Cell>", close);
-            if (end == std::string::npos)
-                break;
-            value = Unescape(std::string_view(xml.data() + close + 1, end - close - 1));
-        }
-        if (const auto id = Attribute(tag, "ExprID")) {
-            if (empty)
-                value = shared[std::string(*id)];
-            else
-                shared[std::string(*id)] = value;
-        }
-        if (!value.empty())
-            table.Add(sheet, static_cast<std::uint32_t>(std::strtoul(std::string(*row).c_str(), nullptr, 10)),
-                      static_cast<std::uint32_t>(std::strtoul(std::string(*column).c_str(), nullptr, 10)), "c" + value);
-    }
-}
-
 // Calls `each` with the start tag and the content of every element `<name ...>...</name>` (or
 // `<name .../>`, with no content) of `xml`, in order; elements of that name are not nested.
 template <typename Each>
@@ -236,7 +189,7 @@ std::vector<std::string> StyleFormats(std::string_view styles)
 // The cells of one sheet part of an .xlsx as sheet `sheet`: each value as stored (a date is its
 // serial number, shown in a date format), a number with the format it is shown in.
 void AddXlsxSheet(std::string_view part, std::size_t sheet, const std::vector<std::string>& strings,
-                  const std::vector<std::string>& formats, CellTable& table)
+                  const std::vector<std::string>& formats, std::string_view folder, CellTable& table)
 {
     ForEachElement(part, "c", [&](std::string_view tag, std::string_view content) {
         const auto place = CellPlace(Attribute(tag, "r").value_or(""));
@@ -263,13 +216,18 @@ void AddXlsxSheet(std::string_view part, std::size_t sheet, const std::vector<st
                 value += style < formats.size() ? formats[style] : "#0";
             }
         }
+        // A formula that shows the workbook's own file name shows where the judge put it:
+        // another folder for every file judged.
+        for (std::size_t at = value.find(folder); !folder.empty() && at != std::string::npos; at = value.find(folder, at))
+            value.replace(at, folder.size(), "...");
         if (!value.empty())
             table.Add(sheet, place->first, place->second, "c" + value);
     });
 }
 
-// The cells of an .xlsx unpacked into `folder`, its sheets in the workbook's order.
-void AddXlsx(const fs::path& folder, CellTable& table)
+// The cells of an .xlsx unpacked into `folder`, its sheets in the workbook's order; `book`, the
+// folder the workbook was converted from, is left out of every value.
+void AddXlsx(const fs::path& folder, const std::string& book, CellTable& table)
 {
     const std::string workbook = ReadText(folder / "xl" / "workbook.xml");
     const std::string relations = ReadText(folder / "xl" / "_rels" / "workbook.xml.rels");
@@ -289,7 +247,7 @@ void AddXlsx(const fs::path& folder, CellTable& table)
         const auto id = Attribute(tag, "r:id");
         const auto target = id ? targets.find(std::string(*id)) : targets.end();
         if (target != targets.end())
-            AddXlsxSheet(ReadText(folder / "xl" / target->second), sheet, strings, formats, table);
+            AddXlsxSheet(ReadText(folder / "xl" / target->second), sheet, strings, formats, book, table);
         ++sheet;
     });
 }
@@ -372,7 +330,7 @@ std::optional<SpreadsheetJudge> SpreadsheetJudge::Find(JudgeProgram kind, int wo
     return std::nullopt;
 #else
     const auto program = OnPath(kind == JudgeProgram::LibreOffice ? "soffice" : "ssconvert");
-    if (!program || (kind == JudgeProgram::LibreOffice && !OnPath("unzip")))
+    if (!program || !OnPath("unzip"))
         return std::nullopt;
     std::string scratch = (fs::temp_directory_path() / "tabulon-judge-XXXXXX").string();
     if (!::mkdtemp(scratch.data()))
@@ -435,9 +393,11 @@ Conversion SpreadsheetJudge::ConvertOne(const Bytes& file, int worker, int job)
     }
     const fs::path log = folder / "log";
     bool inTime = false;
+    // Both save .xlsx, whose cells say their row and column and keep each value as stored (a
+    // formula's result among them) apart from the number format it is shown in, then unpacked.
+    // (LibreOffice's CSV writes a date as a date; Gnumeric's starts each sheet at its first cell
+    // in use, and its own file format keeps no formula's result.)
     if (kind_ == JudgeProgram::LibreOffice) {
-        // Saved as .xlsx, which keeps each value as stored and the number format it is shown
-        // in apart (its CSV export writes a date as a date), then unpacked.
         const fs::path profile = scratch_ / ("profile-" + std::to_string(worker));
         inTime = RunWithin({"/bin/sh", "-c",
                             "\"$0\" -env:UserInstallation=\"file://$1\" --headless --norestore --nolockcheck "
@@ -445,21 +405,15 @@ Conversion SpreadsheetJudge::ConvertOne(const Bytes& file, int worker, int job)
                             program_.string(), profile.string(), out.string(), book.string()},
                            log, secondsPerFile_);
     } else {
-        // Gnumeric's own file format, which gives every cell its row and column (its CSV export
-        // starts at the first row and column in use, which would move every cell of a sheet
-        // that lost its first row). It is written compressed.
-        const fs::path saved = out / "book.gnumeric";
-        inTime = RunWithin({"/bin/sh", "-c", "\"$0\" --export-type=Gnumeric_XmlIO:sax \"$1\" \"$2\" && gzip -dc \"$2\" > \"$3\"",
-                            program_.string(), book.string(), saved.string(), (out / "book.xml").string()},
+        inTime = RunWithin({"/bin/sh", "-c",
+                            "\"$0\" --export-type=Gnumeric_Excel:xlsx2 \"$1\" \"$2/book.xlsx\" && unzip -q -o \"$2/book.xlsx\" -d \"$2/x\"",
+                            program_.string(), book.string(), out.string()},
                            log, secondsPerFile_);
     }
-    if (!inTime) {
+    if (!inTime)
         conversion.timedOut = true;
-    } else if (kind_ == JudgeProgram::LibreOffice) {
-        AddXlsx(out / "x", conversion.cells);
-    } else {
-        AddGnumericXml(ReadText(out / "book.xml"), conversion.cells);
-    }
+    else
+        AddXlsx(out / "x", folder.string(), conversion.cells);
     conversion.cells.Finish();
     std::error_code ignored;
     fs::remove_all(folder, ignored);

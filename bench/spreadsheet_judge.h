@@ -1,9 +1,8 @@
 // A spreadsheet program as an outside judge of what a workbook holds: LibreOffice, converting
-// headless, writes each file as .xlsx (unpacked with unzip), whose cells give their values as
-// stored and, for numbers, the number format they are shown in; Gnumeric's ssconvert writes it
-// in Gnumeric's own file format, whose cells say their row and column and their values as
-// stored. A formula counts by the result the program shows. Cells are keyed by the sheet's place among the sheets the program writes,
-// the row and the column.
+// headless, or Gnumeric's ssconvert writes each file as .xlsx (unpacked with unzip), whose cells
+// give their row and column, their values as stored (a formula's as the program works it out)
+// and, for numbers, the number format they are shown in. Cells are keyed by the sheet's place
+// among the sheets the program writes, the row and the column.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +25,7 @@ enum class JudgeProgram { LibreOffice, Gnumeric };
 
 class SpreadsheetJudge {
 public:
-    // Nothing when the program (`soffice` and `unzip`, `ssconvert`) is not on PATH (or on this system the
+    // Nothing when the program (`soffice` or `ssconvert`, and `unzip`) is not on PATH (or on this system the
     // judge cannot run at all).
     static std::optional<SpreadsheetJudge> Find(JudgeProgram program, int workers, int secondsPerFile);
     SpreadsheetJudge(SpreadsheetJudge&& other) noexcept;
