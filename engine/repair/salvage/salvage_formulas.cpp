@@ -182,11 +182,13 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
     };
     // (BIFF5's shared formulas are not told apart: their formulas are taken as naming anything.)
     const auto shared = biff8 ? SharedFormulaNeeds(workbook, sheetAt) : std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds>{};
-    struct Going {
+    // Each formula of a sheet, and what it needs.
+    struct Found {
         std::size_t at, length;
-        bool callsMacro;
+        int sheet;
+        FormulaNeeds needs;
     };
-    std::vector<Going> formulas;
+    std::vector<Found> found;
     ForEachReadingRecord(workbook, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         if (type != kFormula || length < kExpressionAt)
             return;
@@ -202,31 +204,77 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
         if (needs.shared) {
             // A tExp token names the first cell of its formula's range: that formula's needs.
             const std::size_t expressionAt = at + kRecordHeaderSize + kExpressionAt;
-            const auto found = biff8 ? shared.find({sheet, U16(workbook, expressionAt + 1), U16(workbook, expressionAt + 3)})
-                                     : shared.end();
-            const FormulaNeeds its = found != shared.end() ? found->second : FormulaNeeds{.unknown = true};
-            needs.globals = needs.globals || its.globals;
-            needs.functions = needs.functions || its.functions;
-            needs.unknown = needs.unknown || its.unknown || its.shared;
+            const auto its = biff8 ? shared.find({sheet, U16(workbook, expressionAt + 1), U16(workbook, expressionAt + 3)}) : shared.end();
+            const FormulaNeeds needed = its != shared.end() ? its->second : FormulaNeeds{.unknown = true};
+            needs.ownSheet = needs.ownSheet || needed.ownSheet;
+            needs.globals = needs.globals || needed.globals;
+            needs.functions = needs.functions || needed.functions;
+            needs.unknown = needs.unknown || needed.unknown || needed.shared;
         }
-        const bool cellsLost = needs.ownSheet && sheetLost[static_cast<std::size_t>(sheet)];
-        if (((needs.globals || needs.unknown) && recordsLost) || ((needs.functions || needs.unknown) && (recordsLost || macrosLost))) {
-            // A function called by name (a macro's, an add-in's) is one only its own code works
-            // out: spreadsheet programs that do not have it show an error for the intact workbook
-            // too, so its cached result would show what they never showed there. The cell goes.
-            ++(needs.functions ? report.formulasAsValues.leftOut : report.formulasAsValues.needingGlobals);
-            formulas.push_back({at, length, needs.functions});
-        } else if (cellsLost) {
-            ++report.formulasAsValues.needingCells;
-            formulas.push_back({at, length, false});
-        }
+        found.push_back({at, length, sheet, needs});
     });
+    // A function called by name (a macro's, an add-in's) is one only its own code works out:
+    // spreadsheet programs that do not have it show an error for the intact workbook, and so for
+    // every formula that names cells of its sheet, or other sheets, and may work with that error.
+    // The cached results of those would show what the programs never showed there: they go.
+    std::vector<bool> callsByName(sheetLost.size(), false);
+    for (const Found& formula : found) {
+        if (formula.needs.functions)
+            callsByName[static_cast<std::size_t>(formula.sheet)] = true;
+    }
+    const bool anyCallsByName = std::find(callsByName.begin(), callsByName.end(), true) != callsByName.end();
+    // What becomes of each: nothing, its value, or it goes.
+    enum class Fate { Stays, Value, Goes };
+    std::vector<Fate> fates(found.size(), Fate::Stays);
+    std::vector<bool> sheetLeftOut(sheetLost.size(), false);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const FormulaNeeds& needs = found[i].needs;
+        const auto sheet = static_cast<std::size_t>(found[i].sheet);
+        const bool needsWent = ((needs.globals || needs.unknown) && recordsLost) ||
+                               ((needs.functions || needs.unknown) && (recordsLost || macrosLost)) || (needs.ownSheet && sheetLost[sheet]);
+        const bool byName = needs.functions || (needs.ownSheet && callsByName[sheet]) || ((needs.globals || needs.unknown) && anyCallsByName);
+        fates[i] = !needsWent ? Fate::Stays : byName ? Fate::Goes : Fate::Value;
+        if (fates[i] == Fate::Goes)
+            sheetLeftOut[sheet] = true;
+    }
+    // A formula that stays would be worked out again without the cells that went: one naming
+    // cells of a sheet that lost a formula, or other sheets where any did, goes too (and so on).
+    for (bool more = true; more;) {
+        more = false;
+        const bool anyLeftOut = std::find(sheetLeftOut.begin(), sheetLeftOut.end(), true) != sheetLeftOut.end();
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            const FormulaNeeds& needs = found[i].needs;
+            const auto sheet = static_cast<std::size_t>(found[i].sheet);
+            if (fates[i] == Fate::Goes || !((needs.ownSheet && sheetLeftOut[sheet]) || ((needs.globals || needs.unknown) && anyLeftOut)))
+                continue;
+            fates[i] = Fate::Goes;
+            more = more || !sheetLeftOut[sheet];
+            sheetLeftOut[sheet] = true;
+        }
+    }
+    struct Going {
+        std::size_t at, length;
+        bool leftOut;
+    };
+    std::vector<Going> formulas;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const FormulaNeeds& needs = found[i].needs;
+        if (fates[i] == Fate::Stays)
+            continue;
+        if (fates[i] == Fate::Goes)
+            ++report.formulasAsValues.leftOut;
+        else if (((needs.globals || needs.unknown) && recordsLost) || (needs.unknown && macrosLost))
+            ++report.formulasAsValues.needingGlobals;
+        else
+            ++report.formulasAsValues.needingCells;
+        formulas.push_back({found[i].at, found[i].length, fates[i] == Fate::Goes});
+    }
     for (const Going& formula : formulas) {
         const std::size_t string = StringOf(workbook, formula.at, formula.length);
-        const std::size_t end = formula.callsMacro ? FormulaGoes(workbook, formula.at, formula.length, string)
-                                                   : FormulaBecomesItsValue(workbook, formula.at, formula.length, string, biff8);
+        const std::size_t end = formula.leftOut ? FormulaGoes(workbook, formula.at, formula.length, string)
+                                                : FormulaBecomesItsValue(workbook, formula.at, formula.length, string, biff8);
         report.formulasAsValues.places.emplace_back(formula.at, end - formula.at);
-        if (formula.callsMacro)
+        if (formula.leftOut)
             report.formulasAsValues.leftOutAt.push_back(formula.at);
     }
 }
