@@ -171,7 +171,10 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
             starts.emplace_back(LoadLe32(workbook.data() + entry.offset + kRecordHeaderSize), static_cast<int>(i));
     }
     std::sort(starts.begin(), starts.end());
-    std::vector<bool> sheetLost(globals.boundSheets.size(), false);
+    // A sheet lost cells where its records were mended, and every sheet may have where the
+    // globals were: a text cell whose shared string went reads empty.
+    const bool globalsMended = std::any_of(report.regions.begin(), report.regions.end(), [](const MendedRegion& region) { return region.sheet < 0; });
+    std::vector<bool> sheetLost(globals.boundSheets.size(), globalsMended);
     for (const MendedRegion& region : report.regions) {
         if (region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < sheetLost.size())
             sheetLost[static_cast<std::size_t>(region.sheet)] = true;

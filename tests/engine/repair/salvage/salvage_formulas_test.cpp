@@ -138,6 +138,16 @@ TEST(SalvageFormulas, ASharedFormulaNeedsWhatItsExpressionNames)
     EXPECT_EQ(ColumnB(stream), (std::vector<std::uint16_t>{kFormula, kFormula, kNumber, kNumber}));
     EXPECT_EQ(sheetTwoLost.formulasAsValues.needingGlobals, 2u);
     EXPECT_EQ(test::CellLines(ReadWorkbookCells(stream)), test::CellLines(ReadWorkbookCells(book)));
+
+    // The globals mended: a text cell of any sheet may have lost its shared string, and a
+    // formula of its sheet's cells would be worked out again without it. All keep their values.
+    SalvageReport globalsMended;
+    globalsMended.regions.push_back({MendedRegion::Kind::Replaced, 40, 16, -1});
+    stream = book;
+    FormulasWhoseNeedsWentBecomeValues(stream, globalsMended);
+    EXPECT_EQ(ColumnB(stream), (std::vector<std::uint16_t>{kNumber, kNumber, kNumber, kNumber}));
+    EXPECT_EQ(globalsMended.formulasAsValues.needingCells, 2u);
+    EXPECT_EQ(test::CellLines(ReadWorkbookCells(stream)), test::CellLines(ReadWorkbookCells(book)));
 }
 
 // An encrypted workbook's formulas are the cipher's bytes: none is touched.
