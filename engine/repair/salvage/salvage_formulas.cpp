@@ -178,7 +178,14 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
     for (const MendedRegion& region : report.regions) {
         if (region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < sheetLost.size())
             sheetLost[static_cast<std::size_t>(region.sheet)] = true;
+        // (A region that runs on over the next sheet's first records took that sheet's too.)
+        for (const auto& [start, place] : starts) {
+            if (region.offset <= start && start < region.offset + region.length)
+                sheetLost[static_cast<std::size_t>(place)] = true;
+        }
     }
+    if (report.firstSheetStartLost && !starts.empty())
+        sheetLost[static_cast<std::size_t>(starts.front().second)] = true;
     const std::function<int(std::uint64_t)> sheetAt = [&](std::uint64_t offset) {
         const auto after = std::upper_bound(starts.begin(), starts.end(), std::pair<std::uint64_t, int>(offset, 1 << 30));
         return after == starts.begin() ? -1 : std::prev(after)->second;

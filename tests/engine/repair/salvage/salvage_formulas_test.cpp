@@ -150,6 +150,19 @@ TEST(SalvageFormulas, ASharedFormulaNeedsWhatItsExpressionNames)
     EXPECT_EQ(test::CellLines(ReadWorkbookCells(stream)), test::CellLines(ReadWorkbookCells(book)));
 }
 
+// A mended stretch that runs from one sheet's records over the next one's first: that sheet
+// lost cells too, and its formulas of its own cells keep their values.
+TEST(SalvageFormulas, AStretchOverASheetsStartTookThatSheetsCells)
+{
+    const Bytes book = test::Workbook(8, {}, {{"One", Rows(0, 40)}, {"Two", Rows(0, 4) + Formula(5, 1, kNumberResult, kOwnCell)}});
+    SalvageReport overTwosStart;
+    overTwosStart.regions.push_back({MendedRegion::Kind::Replaced, ReadWorkbookCells(book).sheets.at(1).offset - 8, 24, 0});
+    Bytes stream = book;
+    FormulasWhoseNeedsWentBecomeValues(stream, overTwosStart);
+    EXPECT_EQ(ColumnB(stream), (std::vector<std::uint16_t>{biff::kNumber}));
+    EXPECT_EQ(overTwosStart.formulasAsValues.needingCells, 1u);
+}
+
 // An encrypted workbook's formulas are the cipher's bytes: none is touched.
 TEST(SalvageFormulas, AnEncryptedWorkbookIsLeftAlone)
 {
