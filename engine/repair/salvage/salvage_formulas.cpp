@@ -138,66 +138,51 @@ std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds> SharedFormulaNeeds(B
     return shared;
 }
 
-}  // namespace
-
-void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, SalvageReport& report)
+// Whether the macros' code went (a macro function's), or streams no one can name any more: the
+// source in "dir" and the modules, described by "PROJECT"; not the compiled caches,
+// "_VBA_PROJECT" and "__SRP_", nor the module names' map, which a program that runs the
+// macros makes again.
+bool MacroCodeLost(const SalvageReport& report)
 {
-    // A formula stays one where what it names survived: its own sheet's cells where that sheet
-    // lost no record; names and other sheets where no record was lost anywhere; a macro function
-    // where no record and nothing of the macros was. A shared or array formula's cells name what
-    // its own expression names.
-    if (workbook.size() < kRecordHeaderSize + 6 || U16(workbook, 0) != kBof)
-        return;  // (BIFF5 and later: a formula's result follows its style there)
-    const bool biff8 = U16(workbook, kRecordHeaderSize) == kBiff8Version;
-    const bool recordsLost = !report.regions.empty() || !report.lostSheets.empty();
-    // The macros' project (a macro function's code), or streams no one can name any more.
-    // (Its code is the source in "dir" and the modules, described by "PROJECT"; not the compiled
-    // caches, "_VBA_PROJECT" and "__SRP_", nor the module names' map, which a program that runs
-    // the macros makes again.)
-    const bool macrosLost = std::any_of(report.dropped.begin(), report.dropped.end(), [](const std::string& path) {
+    return std::any_of(report.dropped.begin(), report.dropped.end(), [](const std::string& path) {
         const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);  // (npos + 1: the whole path)
         return (path.starts_with("_VBA_PROJECT") && !name.starts_with("__SRP_") && name != "PROJECTwm" && name != "_VBA_PROJECT") ||
                path == kLostEntriesStreams;
     });
-    if (!recordsLost && !macrosLost)
-        return;
-    std::vector<std::pair<std::uint64_t, int>> starts;  // where each sheet starts, and its place in the list
-    const Globals globals = ReadGlobals(workbook, SharedStrings::None);
-    if (globals.encrypted)
-        return;  // (its records' bodies are the cipher's bytes)
-    for (std::size_t i = 0; i < globals.boundSheets.size(); ++i) {
-        const BiffRecord& entry = globals.boundSheets[i];
-        if (entry.length >= 4)
-            starts.emplace_back(LoadLe32(workbook.data() + entry.offset + kRecordHeaderSize), static_cast<int>(i));
-    }
-    std::sort(starts.begin(), starts.end());
-    // A sheet lost cells where its records were mended, and every sheet may have where the
-    // globals were: a text cell whose shared string went reads empty.
+}
+
+// The sheets (of `count`, starting at `starts`, in stream order) that lost cells: where their
+// records were mended, a stretch ran over their first records, or the salvage made their start;
+// every sheet where the globals were mended (a text cell whose shared string went reads empty).
+std::vector<bool> SheetsThatLostCells(const SalvageReport& report, const std::vector<std::pair<std::uint64_t, int>>& starts, std::size_t count)
+{
     const bool globalsMended = std::any_of(report.regions.begin(), report.regions.end(), [](const MendedRegion& region) { return region.sheet < 0; });
-    std::vector<bool> sheetLost(globals.boundSheets.size(), globalsMended);
+    std::vector<bool> lost(count, globalsMended);
     for (const MendedRegion& region : report.regions) {
-        if (region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < sheetLost.size())
-            sheetLost[static_cast<std::size_t>(region.sheet)] = true;
-        // (A region that runs on over the next sheet's first records took that sheet's too.)
+        if (region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < count)
+            lost[static_cast<std::size_t>(region.sheet)] = true;
         for (const auto& [start, place] : starts) {
             if (region.offset <= start && start < region.offset + region.length)
-                sheetLost[static_cast<std::size_t>(place)] = true;
+                lost[static_cast<std::size_t>(place)] = true;
         }
     }
     if (report.firstSheetStartLost && !starts.empty())
-        sheetLost[static_cast<std::size_t>(starts.front().second)] = true;
-    const std::function<int(std::uint64_t)> sheetAt = [&](std::uint64_t offset) {
-        const auto after = std::upper_bound(starts.begin(), starts.end(), std::pair<std::uint64_t, int>(offset, 1 << 30));
-        return after == starts.begin() ? -1 : std::prev(after)->second;
-    };
+        lost[static_cast<std::size_t>(starts.front().second)] = true;
+    return lost;
+}
+
+// Each formula of a sheet, and what it needs (a shared or array formula's cells what its own
+// expression names: a tExp token names the first cell of its range).
+struct Found {
+    std::size_t at, length;
+    int sheet;
+    FormulaNeeds needs;
+};
+
+std::vector<Found> FormulasAndNeeds(Bytes workbook, bool biff8, const std::function<int(std::uint64_t)>& sheetAt)
+{
     // (BIFF5's shared formulas are not told apart: their formulas are taken as naming anything.)
     const auto shared = biff8 ? SharedFormulaNeeds(workbook, sheetAt) : std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds>{};
-    // Each formula of a sheet, and what it needs.
-    struct Found {
-        std::size_t at, length;
-        int sheet;
-        FormulaNeeds needs;
-    };
     std::vector<Found> found;
     ForEachReadingRecord(workbook, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         if (type != kFormula || length < kExpressionAt)
@@ -205,14 +190,13 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
         const std::size_t expression = U16(workbook, at + kRecordHeaderSize + kExpressionLengthAt);
         FormulaNeeds needs;
         if (kExpressionAt + expression <= length)
-            needs = NeedsOfExpression(Bytes(workbook).subspan(at + kRecordHeaderSize + kExpressionAt, expression), biff8);
+            needs = NeedsOfExpression(workbook.subspan(at + kRecordHeaderSize + kExpressionAt, expression), biff8);
         else
             needs.unknown = true;
         const int sheet = sheetAt(at);
         if (sheet < 0)
             return;  // (bytes in the globals that read as a formula: no cell anyone reads)
         if (needs.shared) {
-            // A tExp token names the first cell of its formula's range: that formula's needs.
             const std::size_t expressionAt = at + kRecordHeaderSize + kExpressionAt;
             const auto its = biff8 ? shared.find({sheet, U16(workbook, expressionAt + 1), U16(workbook, expressionAt + 3)}) : shared.end();
             const FormulaNeeds needed = its != shared.end() ? its->second : FormulaNeeds{.unknown = true};
@@ -223,25 +207,36 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
         }
         found.push_back({at, length, sheet, needs});
     });
+    return found;
+}
+
+// What becomes of a formula: nothing, its cached value, or it goes.
+enum class Fate { Stays, Value, Goes };
+
+struct Losses {
+    bool records = false, macros = false;
+    std::vector<bool> sheets;  // sheets that lost cells
+};
+
+std::vector<Fate> FatesOf(const std::vector<Found>& found, const Losses& lost)
+{
     // A function called by name (a macro's, an add-in's) is one only its own code works out:
     // spreadsheet programs that do not have it show an error for the intact workbook, and so for
     // every formula that names cells of its sheet, or other sheets, and may work with that error.
     // The cached results of those would show what the programs never showed there: they go.
-    std::vector<bool> callsByName(sheetLost.size(), false);
+    std::vector<bool> callsByName(lost.sheets.size(), false);
     for (const Found& formula : found) {
         if (formula.needs.functions)
             callsByName[static_cast<std::size_t>(formula.sheet)] = true;
     }
     const bool anyCallsByName = std::find(callsByName.begin(), callsByName.end(), true) != callsByName.end();
-    // What becomes of each: nothing, its value, or it goes.
-    enum class Fate { Stays, Value, Goes };
     std::vector<Fate> fates(found.size(), Fate::Stays);
-    std::vector<bool> sheetLeftOut(sheetLost.size(), false);
+    std::vector<bool> sheetLeftOut(lost.sheets.size(), false);
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FormulaNeeds& needs = found[i].needs;
         const auto sheet = static_cast<std::size_t>(found[i].sheet);
-        const bool needsWent = ((needs.globals || needs.unknown) && recordsLost) ||
-                               ((needs.functions || needs.unknown) && (recordsLost || macrosLost)) || (needs.ownSheet && sheetLost[sheet]);
+        const bool needsWent = ((needs.globals || needs.unknown) && lost.records) ||
+                               ((needs.functions || needs.unknown) && (lost.records || lost.macros)) || (needs.ownSheet && lost.sheets[sheet]);
         const bool byName = needs.functions || (needs.ownSheet && callsByName[sheet]) || ((needs.globals || needs.unknown) && anyCallsByName);
         fates[i] = !needsWent ? Fate::Stays : byName ? Fate::Goes : Fate::Value;
         if (fates[i] == Fate::Goes)
@@ -262,30 +257,58 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
             sheetLeftOut[sheet] = true;
         }
     }
-    struct Going {
-        std::size_t at, length;
-        bool leftOut;
+    return fates;
+}
+
+}  // namespace
+
+void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, SalvageReport& report)
+{
+    // A formula stays one where what it names survived: its own sheet's cells where that sheet
+    // lost no record; names and other sheets where no record was lost anywhere; a macro function
+    // where no record and nothing of the macros was. A shared or array formula's cells name what
+    // its own expression names.
+    if (workbook.size() < kRecordHeaderSize + 6 || U16(workbook, 0) != kBof)
+        return;  // (BIFF5 and later: a formula's result follows its style there)
+    const bool biff8 = U16(workbook, kRecordHeaderSize) == kBiff8Version;
+    Losses lost;
+    lost.records = !report.regions.empty() || !report.lostSheets.empty();
+    lost.macros = MacroCodeLost(report);
+    if (!lost.records && !lost.macros)
+        return;
+    std::vector<std::pair<std::uint64_t, int>> starts;  // where each sheet starts, and its place in the list
+    const Globals globals = ReadGlobals(workbook, SharedStrings::None);
+    if (globals.encrypted)
+        return;  // (its records' bodies are the cipher's bytes)
+    for (std::size_t i = 0; i < globals.boundSheets.size(); ++i) {
+        const BiffRecord& entry = globals.boundSheets[i];
+        if (entry.length >= 4)
+            starts.emplace_back(LoadLe32(workbook.data() + entry.offset + kRecordHeaderSize), static_cast<int>(i));
+    }
+    std::sort(starts.begin(), starts.end());
+    lost.sheets = SheetsThatLostCells(report, starts, globals.boundSheets.size());
+    const std::function<int(std::uint64_t)> sheetAt = [&](std::uint64_t offset) {
+        const auto after = std::upper_bound(starts.begin(), starts.end(), std::pair<std::uint64_t, int>(offset, 1 << 30));
+        return after == starts.begin() ? -1 : std::prev(after)->second;
     };
-    std::vector<Going> formulas;
+    const std::vector<Found> found = FormulasAndNeeds(workbook, biff8, sheetAt);
+    const std::vector<Fate> fates = FatesOf(found, lost);
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FormulaNeeds& needs = found[i].needs;
         if (fates[i] == Fate::Stays)
             continue;
         if (fates[i] == Fate::Goes)
             ++report.formulasAsValues.leftOut;
-        else if (((needs.globals || needs.unknown) && recordsLost) || (needs.unknown && macrosLost))
+        else if (((needs.globals || needs.unknown) && lost.records) || (needs.unknown && lost.macros))
             ++report.formulasAsValues.needingGlobals;
         else
             ++report.formulasAsValues.needingCells;
-        formulas.push_back({found[i].at, found[i].length, fates[i] == Fate::Goes});
-    }
-    for (const Going& formula : formulas) {
-        const std::size_t string = StringOf(workbook, formula.at, formula.length);
-        const std::size_t end = formula.leftOut ? FormulaGoes(workbook, formula.at, formula.length, string)
-                                                : FormulaBecomesItsValue(workbook, formula.at, formula.length, string, biff8);
-        report.formulasAsValues.places.emplace_back(formula.at, end - formula.at);
-        if (formula.leftOut)
-            report.formulasAsValues.leftOutAt.push_back(formula.at);
+        const std::size_t string = StringOf(workbook, found[i].at, found[i].length);
+        const std::size_t end = fates[i] == Fate::Goes ? FormulaGoes(workbook, found[i].at, found[i].length, string)
+                                                       : FormulaBecomesItsValue(workbook, found[i].at, found[i].length, string, biff8);
+        report.formulasAsValues.places.emplace_back(found[i].at, end - found[i].at);
+        if (fates[i] == Fate::Goes)
+            report.formulasAsValues.leftOutAt.push_back(found[i].at);
     }
 }
 
