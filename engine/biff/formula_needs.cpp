@@ -45,6 +45,8 @@ Operand OperandOf(std::uint8_t base)
 // The function number that stands for one defined outside the program (an add-in's, a macro's):
 // its name is the token before it, kept in the globals.
 constexpr std::uint16_t kExternalFunction = 255;
+// CELL: a cell's information, its file's name and its sheet's among it, which no cell holds.
+constexpr std::uint16_t kCellInfoFunction = 125;
 
 }  // namespace
 
@@ -124,6 +126,8 @@ FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8)
                 needs.functions = needs.functions || lastName != 0;
                 needs.unknown = needs.unknown || lastName == 0;  // (called by no name)
             }
+            if ((base == 0x21 || base == 0x22) && (LoadLe16(tokens.data() + (base == 0x21 ? at : at + 1)) & 0x7FFF) == kCellInfoFunction)
+                needs.place = true;
             if (base == 0x23 || base == 0x39)
                 lastName = base;
             at += bytes;

@@ -14,6 +14,7 @@ struct FormulaNeeds {
     bool shared = false;    // a shared or array formula's expression, whose needs are its own
     bool globals = false;    // names, other sheets, a shared or array formula's expression
     bool functions = false;  // a function called by name: a macro's (its code is the macros' project) or an add-in's
+    bool place = false;      // the file's and its sheet's names, which no cell holds (CELL's information)
     bool unknown = false;    // a token this reading does not know, or an expression cut short
 };
 

@@ -203,6 +203,7 @@ std::vector<Found> FormulasAndNeeds(Bytes workbook, bool biff8, const std::funct
             needs.ownSheet = needs.ownSheet || needed.ownSheet;
             needs.globals = needs.globals || needed.globals;
             needs.functions = needs.functions || needed.functions;
+            needs.place = needs.place || needed.place;
             needs.unknown = needs.unknown || needed.unknown || needed.shared;
         }
         found.push_back({at, length, sheet, needs});
@@ -235,22 +236,26 @@ std::vector<Fate> FatesOf(const std::vector<Found>& found, const Losses& lost)
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FormulaNeeds& needs = found[i].needs;
         const auto sheet = static_cast<std::size_t>(found[i].sheet);
-        const bool needsWent = ((needs.globals || needs.unknown) && lost.records) ||
+        // (The file's and sheet's names a formula shows are the globals' and the copy's: its
+        // cached ones are the original's, which no program shows for the copy.)
+        const bool needsWent = ((needs.globals || needs.unknown || needs.place) && lost.records) ||
                                ((needs.functions || needs.unknown) && (lost.records || lost.macros)) || (needs.ownSheet && lost.sheets[sheet]);
-        const bool byName = needs.functions || (needs.ownSheet && callsByName[sheet]) || ((needs.globals || needs.unknown) && anyCallsByName);
+        const bool byName = needs.functions || needs.place || (needs.ownSheet && callsByName[sheet]) ||
+                            ((needs.globals || needs.unknown) && anyCallsByName);
         fates[i] = !needsWent ? Fate::Stays : byName ? Fate::Goes : Fate::Value;
         if (fates[i] == Fate::Goes)
             sheetLeftOut[sheet] = true;
     }
     // A formula that stays would be worked out again without the cells that went: one naming
     // cells of a sheet that lost a formula, or other sheets where any did, goes too (and so on).
+    // (One that keeps its value is worked out by no one.)
     for (bool more = true; more;) {
         more = false;
         const bool anyLeftOut = std::find(sheetLeftOut.begin(), sheetLeftOut.end(), true) != sheetLeftOut.end();
         for (std::size_t i = 0; i < found.size(); ++i) {
             const FormulaNeeds& needs = found[i].needs;
             const auto sheet = static_cast<std::size_t>(found[i].sheet);
-            if (fates[i] == Fate::Goes || !((needs.ownSheet && sheetLeftOut[sheet]) || ((needs.globals || needs.unknown) && anyLeftOut)))
+            if (fates[i] != Fate::Stays || !((needs.ownSheet && sheetLeftOut[sheet]) || ((needs.globals || needs.unknown) && anyLeftOut)))
                 continue;
             fates[i] = Fate::Goes;
             more = more || !sheetLeftOut[sheet];

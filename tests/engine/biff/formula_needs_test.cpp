@@ -26,6 +26,7 @@ std::string Needs(const Bytes& tokens, bool biff8 = true)
     text += needs.shared ? "shared " : "";
     text += needs.globals ? "globals " : "";
     text += needs.functions ? "functions " : "";
+    text += needs.place ? "place " : "";
     text += needs.unknown ? "unknown " : "";
     return text.empty() ? "nothing" : text.substr(0, text.size() - 1);
 }
@@ -52,6 +53,11 @@ TEST(FormulaNeeds, EachKindOfReferenceIsTold)
     const Bytes addIn = Bytes{0x39} + Le16(0) + Le16(1) + Le16(0);     // an external name
     EXPECT_EQ(Needs(addIn + kInt + kExternal), "globals functions");   // an add-in's or a macro's function
     EXPECT_EQ(Needs(kInt + kExternal), "unknown");                     // no name to call it by
+    // CELL("filename"): the file's and the sheet's names, which no cell holds (BIFF5's string
+    // has no options byte).
+    EXPECT_EQ(Needs(Bytes{0x17, 1, 0, 'f', 0x42, 1} + Le16(125)), "place");
+    EXPECT_EQ(Needs(Bytes{0x17, 1, 'f', 0x42, 1} + Le16(125), false), "place");
+    EXPECT_EQ(Needs(kRef + Bytes{0x41} + Le16(125)), "sheet place");  // tFunc of fixed arguments
     // The same token of the value or array class (0x40, 0x60 more) is the same reference.
     EXPECT_EQ(Needs(Bytes{0x44} + Le16(3) + Le16(0xC001)), "sheet");
     EXPECT_EQ(Needs(Bytes{0x63} + Le16(1) + Le16(0)), "globals");
