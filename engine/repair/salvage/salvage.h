@@ -62,9 +62,9 @@ struct SalvageReport {
     bool firstSheetStartLost = false;     // no sheet's first record survived: one was made for the first
     // Formulas that became cells of their cached results: those naming anything beyond their own
     // sheet's cells where the damage took anything, and those naming cells of a sheet that lost
-    // records. Those calling a function by name (a macro's or an add-in's), and those naming
-    // cells of a sheet that holds such a call (or other sheets, where any does), went instead: no
-    // program that cannot run that function shows their cached results for the intact workbook.
+    // records. Those calling a function by name (a macro's or an add-in's), or showing their
+    // file's and sheet's names (CELL), went instead: no program shows their cached results for
+    // the intact workbook, or for the copy.
     struct FormulasAsValues {
         std::size_t needingGlobals = 0;
         std::size_t needingCells = 0;

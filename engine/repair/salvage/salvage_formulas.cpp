@@ -222,45 +222,16 @@ struct Losses {
 std::vector<Fate> FatesOf(const std::vector<Found>& found, const Losses& lost)
 {
     // A function called by name (a macro's, an add-in's) is one only its own code works out:
-    // spreadsheet programs that do not have it show an error for the intact workbook, and so for
-    // every formula that names cells of its sheet, or other sheets, and may work with that error.
-    // The cached results of those would show what the programs never showed there: they go.
-    std::vector<bool> callsByName(lost.sheets.size(), false);
-    for (const Found& formula : found) {
-        if (formula.needs.functions)
-            callsByName[static_cast<std::size_t>(formula.sheet)] = true;
-    }
-    const bool anyCallsByName = std::find(callsByName.begin(), callsByName.end(), true) != callsByName.end();
+    // spreadsheet programs that do not have it show an error for the intact workbook, so its
+    // cached result would show what they never showed there; nor does a formula's cached file
+    // and sheet name (CELL) show for the copy. Those go.
     std::vector<Fate> fates(found.size(), Fate::Stays);
-    std::vector<bool> sheetLeftOut(lost.sheets.size(), false);
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FormulaNeeds& needs = found[i].needs;
         const auto sheet = static_cast<std::size_t>(found[i].sheet);
-        // (The file's and sheet's names a formula shows are the globals' and the copy's: its
-        // cached ones are the original's, which no program shows for the copy.)
         const bool needsWent = ((needs.globals || needs.unknown || needs.place) && lost.records) ||
                                ((needs.functions || needs.unknown) && (lost.records || lost.macros)) || (needs.ownSheet && lost.sheets[sheet]);
-        const bool byName = needs.functions || needs.place || (needs.ownSheet && callsByName[sheet]) ||
-                            ((needs.globals || needs.unknown) && anyCallsByName);
-        fates[i] = !needsWent ? Fate::Stays : byName ? Fate::Goes : Fate::Value;
-        if (fates[i] == Fate::Goes)
-            sheetLeftOut[sheet] = true;
-    }
-    // A formula that stays would be worked out again without the cells that went: one naming
-    // cells of a sheet that lost a formula, or other sheets where any did, goes too (and so on).
-    // (One that keeps its value is worked out by no one.)
-    for (bool more = true; more;) {
-        more = false;
-        const bool anyLeftOut = std::find(sheetLeftOut.begin(), sheetLeftOut.end(), true) != sheetLeftOut.end();
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            const FormulaNeeds& needs = found[i].needs;
-            const auto sheet = static_cast<std::size_t>(found[i].sheet);
-            if (fates[i] != Fate::Stays || !((needs.ownSheet && sheetLeftOut[sheet]) || ((needs.globals || needs.unknown) && anyLeftOut)))
-                continue;
-            fates[i] = Fate::Goes;
-            more = more || !sheetLeftOut[sheet];
-            sheetLeftOut[sheet] = true;
-        }
+        fates[i] = !needsWent ? Fate::Stays : (needs.functions || needs.place) ? Fate::Goes : Fate::Value;
     }
     return fates;
 }
