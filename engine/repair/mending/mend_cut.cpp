@@ -85,6 +85,7 @@ void CutAfterLastSheet(MendState& m)
         return;
     int depth = 0;
     const std::size_t at = LastSheetEnd(m, lastSheet, depth);
+    m.openAtEnd = std::max(depth, 0);
     bool sheetsAfter = false;
     for (std::size_t k = NextBofBytes(stream, at); k != kNoPlace && k + kHeader <= stream.size() && !sheetsAfter;
          k = NextBofBytes(stream, k + 1))
@@ -128,15 +129,22 @@ std::size_t Append(MendState& m, std::uint16_t type, Bytes body)
 
 }  // namespace
 
-// The open sheet gets its end; sheets past the cut come back empty, under their names.
+// The open sheet gets its end; sheets past the cut come back empty, under their names, each
+// with the size of an empty sheet (LibreOffice shows no sheet of a workbook at all where one of
+// them is no more than its first and end records).
 void SheetsClosedAndLostOnesEmpty(MendState& m)
 {
     std::vector<std::uint8_t>& stream = m.stream;
     const std::size_t closedAt = stream.size();
-    if (!m.EndsWithEof(stream.size()))
+    // (A sheet cut inside an embedded chart gets the chart's end and its own: xlrd reads a
+    // sheet to its own end record and ran off the stream's end.)
+    const int ends = std::max(m.EndsWithEof(stream.size()) ? 0 : 1, m.openAtEnd);
+    for (int k = 0; k < ends; ++k)
         Append(m, kEof, {});
     for (const Listed& sheet : m.pastTheEnd) {
         const std::size_t offset = Append(m, kBof, m.sheetBof);
+        const std::uint8_t noCells[14] = {};
+        Append(m, kDimensions, Bytes(noCells, m.biff8 ? 14 : 10));
         Append(m, kEof, {});
         StoreLe32(stream.data() + sheet.record + kHeader, static_cast<std::uint32_t>(offset));
         m.regions.push_back({MendedRegion::Kind::Replaced, sheet.record + kHeader, 4, -1});

@@ -7,7 +7,6 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,42 +93,15 @@ std::u16string Wide(std::string_view ascii)
 
 namespace {
 
-// Cell styles `from` to `to` of the list, as default ones: the first 15 a style's, the rest a
-// cell's, all of them the general number format.
-void AppendCellStyles(std::vector<std::uint8_t>& globals, std::size_t from, std::size_t to, bool biff8)
-{
-    const std::vector<std::uint8_t> styleXf =
-        biff8 ? Hex("0000 0000 f5ff 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 f5ff 2000 c020 0000 0000 0000");
-    const std::vector<std::uint8_t> cellXf =
-        biff8 ? Hex("0000 0000 0100 2000 0000 0000 0000 0000 0000 c020") : Hex("0000 0000 0100 2000 c020 0000 0000 0000");
-    for (std::size_t k = from; k < to; ++k)
-        AppendRecord(globals, kXf, k < 15 ? styleXf : cellXf);
-}
-
 // The records a workbook's globals need before its sheets can be shown: code page, window,
 // the default fonts, as many cell styles as the cells of `sheets` name, and the normal style.
 void AppendFormatting(std::vector<std::uint8_t>& globals, Bytes stream, const std::vector<std::size_t>& sheets, bool biff8)
 {
     // The highest cell style the cells use, so that every one they name exists.
     std::size_t styles = 0;
-    for (const std::size_t sheet : sheets) {
-        for (std::size_t k = sheet; k + kHeader + 6 <= stream.size() && Reads(stream, k);) {
-            const std::uint16_t type = U16(stream, k);
-            if (type == kEof)
-                break;
-            const std::size_t length = U16(stream, k + 2);
-            if ((type == kNumber || type == kRk || type == kLabelSst || type == kBlank || type == kLabel || type == kRString ||
-                 type == kBoolErr || type == kFormula) && length >= 6)
-                styles = std::max<std::size_t>(styles, U16(stream, k + kHeader + 4));
-            // A run's style for each of its cells: a style and a number each (a style alone in
-            // a run of blank cells), between the first column and the last.
-            const std::size_t step = type == kMulRk ? 6 : type == kMulBlank ? 2 : 0;
-            for (std::size_t at = k + kHeader + 4; step > 0 && at + 2 + 2 <= k + kHeader + length; at += step)
-                styles = std::max<std::size_t>(styles, U16(stream, at));
-            k += kHeader + length;
-        }
-    }
-    styles = std::min<std::size_t>(std::max<std::size_t>(styles + 1, 16), 4000);
+    for (const std::size_t sheet : sheets)
+        styles = std::max(styles, CellStylesNamed(stream, sheet, true));
+    styles = std::min<std::size_t>(std::max<std::size_t>(styles, 16), 4000);
     AppendRecord(globals, kCodePage, Hex(biff8 ? "b004" : "e404"));
     AppendRecord(globals, kWindow1, Hex("6801 0e01 5c3a be23 3800 0000 0000 0100 5802"));
     const std::vector<std::uint8_t> font =
@@ -138,69 +110,6 @@ void AppendFormatting(std::vector<std::uint8_t>& globals, Bytes stream, const st
         AppendRecord(globals, kFont, font);
     AppendCellStyles(globals, 0, styles, biff8);
     AppendRecord(globals, kStyle, Hex("0080 00ff"));
-}
-
-// Whether the XF record at `at` is a style's rather than a cell's.
-bool StyleXf(Bytes stream, std::size_t at)
-{
-    return (U16(stream, at + kHeader + 4) & 0x0004) != 0;
-}
-
-// How many cell styles (XF records) the globals lost before the first of `xfs` that survive,
-// as the survivors prove it: a cell's style names the style it derives from, and the list of
-// named styles names theirs (the built-in percent style's shows whole percentages), each of
-// them a style's XF, never a cell's. The one count under which every reference that lands on
-// a survivor lands on a style of the right kind, and enough of them do, and every style's XF
-// that survives has a named style that names it; none when no count or more than one would do.
-std::optional<std::size_t> LostCellStyles(Bytes stream, const std::vector<std::size_t>& xfs, const std::vector<std::size_t>& styles)
-{
-    struct Reference {
-        std::size_t index;
-        bool percent;  // the built-in percent style: whole percentages
-    };
-    std::vector<Reference> references;
-    std::set<std::size_t> named;  // the places the named styles give their XFs
-    for (const std::size_t style : styles)
-        named.insert(U16(stream, style + kHeader) & 0x0FFFu);
-    for (const std::size_t xf : xfs) {
-        const std::size_t parent = U16(stream, xf + kHeader + 4) >> 4;
-        if (!StyleXf(stream, xf) && parent != 0xFFF)
-            references.push_back({parent, false});
-    }
-    for (const std::size_t style : styles) {
-        const std::uint16_t field = U16(stream, style + kHeader);
-        const bool builtIn = (field & 0x8000) != 0 && U16(stream, style + 2) >= 4;
-        references.push_back({field & 0x0FFFu, builtIn && stream[style + kHeader + 2] == 5});
-    }
-    constexpr std::size_t kEnoughLandings = 3;
-    constexpr std::size_t kMostXfs = 4050;
-    std::optional<std::size_t> found;
-    for (std::size_t lost = 0; lost + xfs.size() <= kMostXfs; ++lost) {
-        std::size_t landed = 0;
-        bool fits = true;
-        for (const Reference& reference : references) {
-            if (reference.index < lost)
-                continue;  // a style that went with the rest
-            if (reference.index >= lost + xfs.size()) {
-                fits = false;
-                break;
-            }
-            const std::size_t xf = xfs[reference.index - lost];
-            fits = StyleXf(stream, xf) && (!reference.percent || U16(stream, xf + kHeader + 2) == 9);
-            if (!fits)
-                break;
-            ++landed;
-        }
-        // And every style's XF that survives is one a named style names, at its place.
-        for (std::size_t k = 0; k < xfs.size() && fits; ++k)
-            fits = !StyleXf(stream, xfs[k]) || named.count(lost + k) != 0;
-        if (!fits || landed < kEnoughLandings)
-            continue;
-        if (found)
-            return std::nullopt;  // two counts would do: neither is proven
-        found = lost;
-    }
-    return found;
 }
 
 // The body of a BOF for the globals, made from a sheet's: the version the records have (a

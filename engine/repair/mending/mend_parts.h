@@ -288,6 +288,7 @@ struct StringTableEvidence {
     std::size_t bucketsFrom = 0;           // buckets before this lie in its start, read from there
     std::optional<TableStart> table;       // its start, where that survives
     TablePlace place;                      // where it goes, when not into memory of its own
+    bool noneInGlobals = false;            // the globals hold no table: where cells name strings, one must come back
     std::optional<std::size_t> goesOnPast;  // (see RebuildStringTableIn)
 };
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
@@ -301,7 +302,26 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
 bool RebuildStringTableIn(std::vector<std::uint8_t>& stream, std::size_t from, std::size_t to, std::vector<MendedRegion>& regions,
                           const TablePlace& place, std::optional<std::size_t> goesOnPast = std::nullopt);
 
+// mend_cell_styles.cpp
+// Cell styles `from` to `to` of the list, as default ones, appended to `globals`.
+void AppendCellStyles(std::vector<std::uint8_t>& globals, std::size_t from, std::size_t to, bool biff8);
+// How many cell styles the cells from `from` on name (the highest place named and one), to the
+// end of the substream there (`toItsEnd`) or of the stream.
+std::size_t CellStylesNamed(Bytes stream, std::size_t from, bool toItsEnd);
+bool StyleXf(Bytes stream, std::size_t at);
+std::optional<std::size_t> LostCellStyles(Bytes stream, const std::vector<std::size_t>& xfs, const std::vector<std::size_t>& styles);
+// Where the mending replaced something in the globals: the cell styles that went from the start
+// of their list come back as default ones where the survivors prove how many, and as many after
+// the last as the cells name (xlrd refuses a workbook whose cells name a style it lacks).
+void CellStylesTheCellsNameComeBack(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
+
 // mend_string_holes.cpp
+// [from, to) of the globals replaced by `bytes` (`from == to`: put in at `from`), a region of
+// replacement; the offsets after it move along (the list of sheets, the sheets' row indexes).
+// `before`: the regions this mending had before what goes in was made (what was replaced
+// inside [from, to) since goes with it).
+void ReplaceInGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, std::size_t before, std::size_t from,
+                      std::size_t to, const std::vector<std::uint8_t>& bytes);
 void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                          const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten);
 

@@ -298,6 +298,46 @@ void ChartRecordsInWorksheetsGo(MendState& m)
     }
 }
 
+// A substream whose end record went with a hole that runs up to a listed sheet's first record
+// gets it back at the hole's end (and an embedded chart open in it, its own first): a reader
+// that reads a sheet to its end record (xlrd) would read on into the next sheet, take its first
+// record for an embedded chart's, and run off the stream's end.
+void SheetsEndBeforeTheNext(MendState& m)
+{
+    std::vector<std::uint8_t>& stream = m.stream;
+    std::vector<std::size_t> starts;
+    for (const Listed& sheet : m.listed) {
+        if (m.LeadsToSheet(sheet.offset))
+            starts.push_back(sheet.offset);
+    }
+    std::sort(starts.begin(), starts.end());
+    std::size_t open = 0;           // substreams begun and not ended
+    std::size_t filler = kNoPlace;  // where the run of filler right before `at` begins
+    for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
+        const std::uint16_t type = U16(stream, at);
+        if (type == kBof && open > 0 && filler != kNoPlace && std::binary_search(starts.begin(), starts.end(), at)) {
+            const std::size_t room = at - filler, ends = open * kHeader;
+            if (room == ends || room >= ends + kHeader) {
+                m.ForgetStarts(filler, at);
+                if (room > ends)
+                    WriteFiller(stream, &m.walk.boundary, filler, at - ends);
+                for (std::size_t eof = at - ends; eof < at; eof += kHeader) {
+                    WriteRecord(stream, eof, kEof, {});
+                    m.walk.boundary.Set(eof);
+                }
+                Cover(m.regions, at - ends, at);
+                open = 0;
+            }
+        }
+        if (type == kBof)
+            ++open;
+        else if (type == kEof && open > 0)
+            --open;
+        filler = type != kFillerRecord ? kNoPlace : filler == kNoPlace ? at : filler;
+        at += kHeader + U16(stream, at + 2);
+    }
+}
+
 // Where the globals end now that end records went back.
 void GlobalsEndWhereEndRecordsWentBack(MendState& m)
 {

@@ -127,51 +127,13 @@ private:
     std::vector<Patch> overwritten_;  // few
 };
 
-// The table's records written anew in place of [table, tableEnd); the offsets after it move
-// along (the list of sheets, the sheets' row indexes). `before`: the regions this mending
-// had before the table was read again.
-void PutTableInPlace(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, std::size_t before,
-                     std::size_t table, std::size_t tableEnd, const std::vector<std::uint8_t>& rebuilt)
-{
-    // What was neutralised inside the table goes with it.
-    std::erase_if(regions, [&, i = std::size_t{0}](const MendedRegion& r) mutable {
-        return i++ >= before && r.offset >= table && r.offset < tableEnd;
-    });
-    const std::int64_t delta = static_cast<std::int64_t>(rebuilt.size()) - static_cast<std::int64_t>(tableEnd - table);
-    auto moved = [&](std::uint64_t offset) { return offset >= tableEnd ? offset + static_cast<std::uint64_t>(delta) : offset; };
-    // In place: what follows the table moves by the difference.
-    const std::size_t size = stream.size();
-    if (delta > 0)
-        stream.resize(size + static_cast<std::size_t>(delta));
-    std::memmove(stream.data() + table + rebuilt.size(), stream.data() + tableEnd, size - tableEnd);
-    if (delta < 0)
-        stream.resize(size - static_cast<std::size_t>(-delta));
-    std::copy(rebuilt.begin(), rebuilt.end(), stream.begin() + static_cast<std::ptrdiff_t>(table));
-    for (MendedRegion& region : regions)
-        region.offset = moved(region.offset);
-    regions.push_back({MendedRegion::Kind::Replaced, table, rebuilt.size(), -1});
-    if (delta == 0)
-        return;  // no offset moved
-    bool pastGlobals = false;
-    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
-        std::uint8_t* body = stream.data() + at + kHeader;
-        if (type == kBoundSheet && length >= 4 && !pastGlobals)
-            StoreLe32(body, static_cast<std::uint32_t>(moved(LoadLe32(body))));
-        pastGlobals = pastGlobals || type == kEof;
-        if (type == kIndex && length >= 16) {
-            for (std::size_t k = 16; k + 4 <= length; k += 4)
-                StoreLe32(body + k, static_cast<std::uint32_t>(moved(LoadLe32(body + k))));
-        }
-    });
-}
-
 // A hole that took the shared-string table's first record header and all, in the middle of
 // the globals: no table is left for readers, but its index may be, and the bytes of its
 // strings between the hole and the index (or the CONTINUE records there). Those strings are
 // read by the index, from the places it names, and the table is written anew after it (the
 // index, which no longer fits, becomes filler: the table right after the hole's filler would
-// stand where a reader resumes past the hole, and be passed over).
-void MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
+// stand where a reader resumes past the hole, and be passed over). Gives whether it was.
+bool MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                         const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& overwritten, std::size_t globalsEnd)
 {
     // The index, and the hole right before it: filler, and the table's CONTINUE records after it.
@@ -189,7 +151,7 @@ void MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedReg
         at += kHeader + U16(stream, at + 2);
     }
     if (index == kNoPlace || from == kNoPlace)
-        return;
+        return false;
     std::vector<std::pair<std::size_t, std::size_t>> untrusted;
     const std::vector<std::uint8_t> unmended = GlobalsFound(stream, globalsEnd, overwritten).Whole(untrusted);
     const std::size_t before = regions.size();
@@ -199,12 +161,60 @@ void MendLostTableStart(std::vector<std::uint8_t>& stream, std::vector<MendedReg
     evidence.bucketsFrom = from;
     const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, regions, std::move(evidence));
     if (rebuilt.empty())
-        return;
+        return false;
     const std::size_t indexEnd = index + kHeader + U16(stream, index + 2);
-    PutTableInPlace(stream, regions, before, indexEnd, indexEnd, rebuilt);
+    ReplaceInGlobals(stream, regions, before, indexEnd, indexEnd, rebuilt);
+    return true;
+}
+
+// The table went whole, its index with it: where the cells name strings, a table of as many
+// empty ones goes right before the globals' end (at `globalsEnd`).
+void EmptyTableWhereCellsNameStrings(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, std::size_t globalsEnd)
+{
+    const std::size_t before = regions.size();
+    StringTableEvidence evidence(globalsEnd, globalsEnd);
+    evidence.noneInGlobals = true;
+    const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, regions, std::move(evidence));
+    if (!rebuilt.empty())
+        ReplaceInGlobals(stream, regions, before, globalsEnd, globalsEnd, rebuilt);
 }
 
 }  // namespace
+
+void ReplaceInGlobals(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, std::size_t before,
+                     std::size_t from, std::size_t to, const std::vector<std::uint8_t>& bytes)
+{
+    // What was neutralised inside the stretch goes with it.
+    std::erase_if(regions, [&, i = std::size_t{0}](const MendedRegion& r) mutable {
+        return i++ >= before && r.offset >= from && r.offset < to;
+    });
+    const std::int64_t delta = static_cast<std::int64_t>(bytes.size()) - static_cast<std::int64_t>(to - from);
+    auto moved = [&](std::uint64_t offset) { return offset >= to ? offset + static_cast<std::uint64_t>(delta) : offset; };
+    // In place: what follows the stretch moves by the difference.
+    const std::size_t size = stream.size();
+    if (delta > 0)
+        stream.resize(size + static_cast<std::size_t>(delta));
+    std::memmove(stream.data() + from + bytes.size(), stream.data() + to, size - to);
+    if (delta < 0)
+        stream.resize(size - static_cast<std::size_t>(-delta));
+    std::copy(bytes.begin(), bytes.end(), stream.begin() + static_cast<std::ptrdiff_t>(from));
+    for (MendedRegion& region : regions)
+        region.offset = moved(region.offset);
+    regions.push_back({MendedRegion::Kind::Replaced, from, bytes.size(), -1});
+    if (delta == 0)
+        return;  // no offset moved
+    bool pastGlobals = false;
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        std::uint8_t* body = stream.data() + at + kHeader;
+        if (type == kBoundSheet && length >= 4 && !pastGlobals)
+            StoreLe32(body, static_cast<std::uint32_t>(moved(LoadLe32(body))));
+        pastGlobals = pastGlobals || type == kEof;
+        if (type == kIndex && length >= 16) {
+            for (std::size_t k = 16; k + 4 <= length; k += 4)
+                StoreLe32(body + k, static_cast<std::uint32_t>(moved(LoadLe32(body + k))));
+        }
+    });
+}
 
 // A hole in the shared-string table loses every string after it to readers, which read the
 // table from its start. The strings after the hole are read again from the places the
@@ -239,7 +249,8 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         at = next;
     }
     if (table == kNoPlace && globalsEnd != kNoPlace) {
-        MendLostTableStart(stream, regions, overwritten, globalsEnd);
+        if (!MendLostTableStart(stream, regions, overwritten, globalsEnd))
+            EmptyTableWhereCellsNameStrings(stream, regions, globalsEnd);
         return;
     }
     if (table == kNoPlace || globalsEnd == kNoPlace || globalsEnd < tableEnd)
@@ -333,7 +344,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, regions, std::move(evidence));
     if (rebuilt.empty())
         return;
-    PutTableInPlace(stream, regions, before, table, tableEnd, rebuilt);
+    ReplaceInGlobals(stream, regions, before, table, tableEnd, rebuilt);
 }
 
 }  // namespace tabulon::mending

@@ -229,10 +229,11 @@ InPlace FindPlaceOverRecords(const TableEvidence& evidence)
 
 // As many strings as the cells name, into `named`, within what the index counts: the cells'
 // records are looked over on a second thread while the buckets are read (neither writes the
-// stream), where there is a table to rebuild at all.
+// stream), where there is a table to rebuild at all, or new globals that must hold one.
 void StartNaming(std::optional<Beside>& naming, const TableEvidence& evidence, std::size_t& named)
 {
-    if (!((evidence.index && (!evidence.pieces.empty() || evidence.lostStart)) || evidence.known->Count() > 0 || evidence.declared > 0))
+    if (!((evidence.index && (!evidence.pieces.empty() || evidence.lostStart)) || evidence.known->Count() > 0 || evidence.declared > 0 ||
+          evidence.noneInGlobals))
         return;
     const std::vector<std::uint8_t>& stream = evidence.stream;
     const std::size_t to = evidence.to;
@@ -254,10 +255,11 @@ void StartNaming(std::optional<Beside>& naming, const TableEvidence& evidence, s
 // it says it holds. The index counts from the stream's old start, which may be gone too: of the
 // differences that put buckets in CONTINUE records, the one under which the buckets begin
 // with the most strings that read as text stands. The table comes back as long as the index
-// says, strings that are gone as empty ones, and the records it was read from become filler.
-// Gives the new table's records, or nothing when there is nothing to go by. What survives is
-// gathered first, then the buckets are read and their strings chosen, then the table is laid
-// out, each over the one evidence.
+// says, strings that are gone as empty ones, and the records it was read from become filler;
+// where nothing of it survives, as many empty ones as the cells name. Gives the new table's
+// records, or nothing when there is nothing to go by. What survives is gathered first, then
+// the buckets are read and their strings chosen, then the table is laid out, each over the one
+// evidence.
 std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions,
                                              StringTableEvidence given)
 {
@@ -273,10 +275,13 @@ std::vector<std::uint8_t> RebuildStringTable(std::vector<std::uint8_t>& stream, 
     std::optional<Beside> naming;
     StartNaming(naming, evidence, named);
     TableChoice choice = ChooseStrings(evidence);
-    if (!choice.indexed && evidence.known->Count() == 0 && evidence.declared == 0)
-        return {};  // nothing to go by, and no table that has to go
     if (naming)
         naming->Wait();
+    // Nothing to go by, and no table that has to go. Globals whose table went whole still get
+    // one of empty strings where the cells name strings: a reader refuses a workbook (xlrd) or
+    // shows its sheets empty (LibreOffice) where a cell names a string no table holds.
+    if (!choice.indexed && evidence.known->Count() == 0 && evidence.declared == 0 && !(evidence.noneInGlobals && named > 0))
+        return {};
     return WriteTable(evidence, choice, named);
 }
 
@@ -290,6 +295,7 @@ bool RebuildStringTableIn(std::vector<std::uint8_t>& stream, std::size_t from, s
         return place(size);
     };
     evidence.goesOnPast = goesOnPast;
+    evidence.noneInGlobals = true;
     RebuildStringTable(stream, regions, std::move(evidence));
     return placed;
 }

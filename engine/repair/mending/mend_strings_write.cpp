@@ -111,7 +111,8 @@ private:
 };
 
 // How many strings the new table holds: all it keeps, and as many as the cells name
-// (`named`) within what the index counts or the table's start says.
+// (`named`) within what the index counts or the table's start says (the cells alone, where
+// neither survives).
 std::size_t StringCount(const TableEvidence& evidence, const TableChoice& choice, std::size_t named)
 {
     std::size_t held = evidence.known->Count();
@@ -120,7 +121,8 @@ std::size_t StringCount(const TableEvidence& evidence, const TableChoice& choice
             held = std::max(held, k * evidence.perBucket + choice.standing[k].Count());
     }
     // (No table holds more strings than the stream has room for, three bytes each at least.)
-    return std::max(held, std::min({named, std::max(choice.indexCount, evidence.declared), evidence.stream.size() / 3}));
+    const std::size_t counted = std::max(choice.indexCount, evidence.declared);
+    return std::max(held, std::min({named, counted > 0 ? counted : named, evidence.stream.size() / 3}));
 }
 
 // The new table of `count` strings: each string whole in one record where it fits, else its

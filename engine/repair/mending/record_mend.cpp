@@ -135,6 +135,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     SheetsSplitWhereCellsGoBack(m);
     SubstreamsWithoutTheirStartGo(m);
     ChartRecordsInWorksheetsGo(m);
+    SheetsEndBeforeTheNext(m);
     GlobalsEndWhereEndRecordsWentBack(m);
     SheetStartLostWithGlobalsEndGoesBack(m);
 
@@ -156,6 +157,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     MendCounts(stream, m.regions);
     CellsNoWorkbookHoldsGo(stream, m.regions);
     MendStringTableHole(stream, m.regions, m.walk.overwritten);
+    CellStylesTheCellsNameComeBack(stream, m.regions);
     stream.insert(stream.end(), m.padding.begin(), m.padding.end());
     PlaceRegionsInSheets(m);
     return std::move(m.regions);

@@ -736,9 +736,27 @@ std::vector<CompoundEntry>::iterator WorkbookEntryOf(Attempt& attempt)
     return found ? attempt.entries.begin() + static_cast<std::ptrdiff_t>(*found) : attempt.entries.end();
 }
 
+// The workbook stream's entry moved to the front of the list, the parents of the others kept:
+// it becomes the directory's second entry, as writers place it. (xlrd follows a stream's
+// chain with a mark of its entry's place in a byte, and refuses a workbook whose stream's
+// entry lies past the 252nd.)
+void WorkbookEntryFirst(Attempt& attempt)
+{
+    const auto chosen = WorkbookEntryOf(attempt);
+    if (chosen == attempt.entries.end() || chosen == attempt.entries.begin())
+        return;
+    const int from = static_cast<int>(chosen - attempt.entries.begin());
+    std::rotate(attempt.entries.begin(), chosen, chosen + 1);
+    for (auto entry = attempt.entries.begin() + 1; entry != attempt.entries.end(); ++entry) {
+        if (entry->parent >= 0 && entry->parent < from)
+            ++entry->parent;
+    }
+}
+
 // The attempt's entries written into `out`; false when nothing could be.
 bool WriteAttempt(SectorFile& out, Attempt& best)
 {
+    WorkbookEntryFirst(best);
     try {
         WriteCompoundFile(out, best.root, best.entries);
     } catch (const std::invalid_argument&) {

@@ -862,6 +862,52 @@ TEST(RecordMend, AnEntryThatLeadsIntoRecordsNamesASheetNotFound)
     EXPECT_TRUE(std::any_of(regions.begin(), regions.end(), [&](const MendedRegion& region) {
         return region.kind == MendedRegion::Kind::Replaced && region.offset == after.sheets[1].offset;
     })) << "the empty sheet is replacement";
+    // An empty sheet's size between its first and end records: LibreOffice shows no sheet of the
+    // workbook where one is no more than those two.
+    const std::size_t dimensions = after.sheets[1].offset + 4u + LoadLe16(mended.data() + after.sheets[1].offset + 2);
+    EXPECT_EQ(LoadLe16(mended.data() + dimensions), biff::kDimensions);
+    EXPECT_EQ(LoadLe16(mended.data() + dimensions + 2), 14u);
+}
+
+// A hole that took the whole shared-string table, its index with it, from the middle of the
+// globals: no string is left to read again, yet the cells that name them stay. A table of as
+// many empty strings as they name comes back (xlrd refuses a workbook whose cells name strings
+// no table holds, and LibreOffice shows it empty); a workbook whose cells name none gets none.
+TEST(RecordMend, ATableLostWholeComesBackEmptyAsLongAsTheCellsNameStrings)
+{
+    const auto [strings, cells] = StringsAndCells(40, "Text", 3);
+    const Bytes before = Record(biff::kMsoDrawingGroup, Bytes(500, 0x42));
+    const Bytes after = Record(biff::kMsoDrawingGroup, Bytes(900, 0x44));
+    const Bytes table = test::StringTable(strings, test::BofRecord(8, 5).size() + before.size(), 8, 8224);
+    const Bytes intact = test::Workbook(8, before + table + after, {{"Texts", cells + Rows(50, 5, 1)}});
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + 512, 512, 0);  // the table (from byte 524, some 500 bytes) and its index
+    ASSERT_LT(test::BofRecord(8, 5).size() + before.size() + table.size(), 1024u);
+
+    const Bytes mended = Mended(damaged);
+    const WorkbookCells book = ReadWorkbookCells(mended);
+    ASSERT_EQ(book.sheets.size(), 1u);
+    std::size_t texts = 0, numbers = 0;
+    for (const CellValue& cell : book.sheets[0].cells) {
+        const std::string line = test::CellLine(cell);
+        texts += line.ends_with("text \"\"") ? 1u : 0u;
+        numbers += line.find("number") != std::string::npos ? 1u : 0u;
+    }
+    EXPECT_EQ(texts, 40u) << "each text cell names an empty string the table holds";
+    EXPECT_EQ(numbers, 10u);
+    std::size_t held = 0;
+    for (std::size_t at = 0; LoadLe16(mended.data() + at) != biff::kEof; at += 4u + LoadLe16(mended.data() + at + 2)) {
+        if (LoadLe16(mended.data() + at) == biff::kSst)
+            held = LoadLe32(mended.data() + at + 8);
+    }
+    EXPECT_EQ(held, 40u);
+
+    const Bytes noTexts = test::Workbook(8, before + table + after, {{"Numbers", Rows(50, 5, 1)}});
+    Bytes lost = noTexts;
+    std::fill_n(lost.begin() + 512, 512, 0);
+    const Bytes numbersOnly = Mended(lost);
+    for (std::size_t at = 0; LoadLe16(numbersOnly.data() + at) != biff::kEof; at += 4u + LoadLe16(numbersOnly.data() + at + 2))
+        EXPECT_NE(LoadLe16(numbersOnly.data() + at), biff::kSst);
 }
 
 // An XF record: a style's (its own parent) or a cell's deriving from style `parent`.
@@ -873,9 +919,10 @@ Bytes Xf(unsigned format, bool style, unsigned parent = 0)
 // The globals lost from their start into the list of cell styles, its first 15 (styles) with
 // them: the cells name their styles by place, and the survivors keep their places, shown by
 // the named styles that name them: a cell of a date style still shows a date, the others do
-// not. With the list of named styles gone too, nothing proves the places,
-// and nothing is added.
-TEST(RecordMend, CellStylesLostWithTheGlobalsStartKeepTheSurvivorsPlaces)
+// not. With the list of named styles gone too, nothing proves the places; every style the cells
+// name still exists (xlrd refuses a workbook whose cells name one it lacks). The same where a
+// hole took them after the globals' first record.
+TEST(RecordMend, CellStylesLostFromTheListsStartKeepTheSurvivorsPlaces)
 {
     Bytes styles;
     for (unsigned k = 0; k < 15; ++k)
@@ -893,20 +940,24 @@ TEST(RecordMend, CellStylesLostWithTheGlobalsStartKeepTheSurvivorsPlaces)
         const unsigned xf = row % 3 == 0 ? 21 : row % 3 == 1 ? 22 : 23;
         cells = cells + Record(biff::kNumber, Cell(row, 0, xf) + test::Double(40000 + row * 0.25));
     }
+    // Lost: the padding and the first 15 cell styles, and the globals' first record with them
+    // or not (then the globals are not made anew: the hole is filled).
+    for (const std::size_t from : {std::size_t{0}, test::BofRecord(8, 5).size()})
     for (const bool namedSurvive : {true, false}) {
         SCOPED_TRACE(namedSurvive ? "the named styles survive" : "the named styles are lost");
+        SCOPED_TRACE(from == 0 ? "the start lost" : "a hole after the start");
         const Bytes intact = test::Workbook(8, padding + styles + (namedSurvive ? named : Bytes{}), {{"Dates", cells}});
         const WorkbookCells before = ReadWorkbookCells(intact);
-        // Lost: the globals' first record, the padding and the first 15 cell styles.
         const std::size_t lost = test::BofRecord(8, 5).size() + padding.size() + 15 * 24;
         Bytes damaged = intact;
-        std::fill_n(damaged.begin(), lost, std::uint8_t{0});
+        std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(from), lost - from, std::uint8_t{0});
         const WorkbookCells after = ReadWorkbookCells(Mended(damaged));
         ASSERT_EQ(after.sheets.size(), 1u);
         ASSERT_EQ(test::CellLines(after.sheets[0].cells), test::CellLines(before.sheets[0].cells));
         for (std::size_t c = 0; c < before.sheets[0].cells.size(); ++c) {
             const CellValue& was = before.sheets[0].cells[c];
             const CellValue& is = after.sheets[0].cells[c];
+            EXPECT_LT(is.format, after.dateFormats.size()) << "row " << was.row << " names a style the copy lacks";
             if (namedSurvive) {
                 EXPECT_EQ(IsDate(after, is), IsDate(before, was)) << "row " << was.row;
             } else {
@@ -1068,6 +1119,50 @@ TEST(RecordMend, ACutStreamEndsAtItsLastWholeRecord)
                                           record.offset + 4u + record.length})
                 ExpectCutMended(kIntact, cut);
         }
+    }
+}
+
+// Whether each substream from the list's sheets on ends before the next begins: readers that
+// read a sheet to its own end record (xlrd) read on into the next, or off the stream's end.
+void ExpectEverySheetEnded(const Bytes& stream)
+{
+    const WorkbookCells book = ReadWorkbookCells(stream);
+    for (std::size_t i = 0; i < book.sheets.size(); ++i) {
+        const std::size_t end = i + 1 < book.sheets.size() ? book.sheets[i + 1].offset : stream.size();
+        int open = 0;
+        std::size_t at = book.sheets[i].offset;
+        for (; at < end; at += 4u + LoadLe16(stream.data() + at + 2)) {
+            open += LoadLe16(stream.data() + at) == biff::kBof ? 1 : LoadLe16(stream.data() + at) == biff::kEof ? -1 : 0;
+            if (open == 0)
+                break;
+        }
+        EXPECT_EQ(open, 0) << book.sheets[i].name << " is not ended";
+        EXPECT_LT(at, end) << book.sheets[i].name;
+    }
+}
+
+// A sheet whose end record went with a hole that runs up to the next sheet's first record gets
+// it back there; a sheet cut just after an embedded chart's end gets its own, past the chart's.
+TEST(RecordMend, ASheetWhoseEndRecordWentGetsItBack)
+{
+    {
+        const WorkbookCells intact = ReadWorkbookCells(kIntact);
+        const std::size_t next = intact.sheets.at(1).offset;
+        Bytes damaged = kIntact;
+        std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(next - 40), 40, std::uint8_t{0});
+        const Bytes mended = Mended(damaged);
+        EXPECT_EQ(LoadLe16(mended.data() + next - 4), biff::kEof);
+        ExpectEverySheetEnded(mended);
+        EXPECT_EQ(test::CellLines(ReadWorkbookCells(mended).sheets.at(1).cells), test::CellLines(intact.sheets[1].cells));
+    }
+    {
+        const Bytes chart = test::BofRecord(8, 0x20) + Record(0x1002, Bytes(16, 0)) + Record(0x1033, {}) + Record(0x1034, {}) +
+                            Record(biff::kEof, {});
+        const Bytes intact = test::Workbook(8, {}, {{"One", Rows(0, 10, 1)}, {"Two", Rows(0, 10, 2) + chart + Rows(10, 10, 2)}});
+        const std::size_t chartEnd = static_cast<std::size_t>(std::search(intact.begin(), intact.end(), chart.begin(), chart.end()) -
+                                                              intact.begin()) + chart.size();
+        const Bytes cut(intact.begin(), intact.begin() + static_cast<std::ptrdiff_t>(chartEnd));
+        ExpectEverySheetEnded(Mended(cut));
     }
 }
 

@@ -28,6 +28,7 @@ namespace tabulon {
 namespace {
 
 using test::Bytes;
+using test::operator+;
 
 const char* const kWorkbooks[] = {
     "readxl__mtcars.xls",   "xlrd__issue20.xls",     "poi__47847.xls",
@@ -1116,6 +1117,38 @@ TEST(Salvage, AStructureAHeaderOpensKeepsEveryStream)
             }
         }
     }
+}
+
+// The workbook's entry is the new file's first after the root, wherever the damaged file had
+// it: xlrd marks the sectors of the stream it follows with its entry's place in a byte, and
+// refuses a workbook whose entry lies past the 252nd (300 sheets' modules come before it).
+TEST(Salvage, TheWorkbooksEntryComesFirst)
+{
+    std::vector<test::NamedStream> streams;
+    for (int k = 0; k < 300; ++k) {
+        std::u16string name = u"Module";
+        for (const char digit : std::to_string(k))
+            name += static_cast<char16_t>(digit);
+        streams.push_back({name, Bytes(100, static_cast<std::uint8_t>(k))});
+    }
+    Bytes cells;
+    for (unsigned row = 0; row < 400; ++row)
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
+    streams.push_back({u"Workbook", test::Workbook(8, {}, {{"Numbers", cells}})});
+    Bytes file = test::CompoundFileOf(streams);
+    std::fill_n(file.begin(), kHeaderSize, std::uint8_t{0});
+    MemorySectorFile in(file);
+    MemorySectorFile out;
+    const HeaderBytes headers[] = {RepairHeader(in, RebuildMode::Auto).after};
+    const SalvageReport report = SalvageWorkbook(in, headers, out);
+    ASSERT_TRUE(report.written);
+    const Bytes written = out.Bytes();
+    const std::size_t directory = kHeaderSize + std::size_t{LoadLe32(written.data() + 48)} * kHeaderSize;
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(written.data() + directory + 128), 8), u"Workbook");
+    EXPECT_TRUE(std::all_of(written.begin() + static_cast<std::ptrdiff_t>(directory + 128 + 16),
+                            written.begin() + static_cast<std::ptrdiff_t>(directory + 128 + 64), [](std::uint8_t b) { return b == 0; }));
+    MemorySectorFile check(written);
+    EXPECT_EQ(ReadCompoundFile(check).value_or(std::vector<CompoundStream>{}).size(), streams.size());
 }
 
 // Gnumeric keeps two copies of a workbook, a BIFF5 "Book" before a BIFF8 "Workbook", which is
