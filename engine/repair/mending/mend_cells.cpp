@@ -102,8 +102,18 @@ bool ImpossibleCells::Take(std::span<const std::uint8_t> record, std::size_t at,
         return false;
     }
     globals_ = globals_ && type != kEof;
-    if (IsBofType(type))
+    if (IsBofType(type)) {
         chart_ = length >= 4 && U16(record, kHeader + 2) == kChartSubstream;
+        biff8_ = globals_ ? length >= 2 && U16(record, kHeader) >= kBiff8Version : biff8_;
+    }
+    // A sheet's size in another version's form, or the first version's record where a later
+    // one's stands: bytes of a record whose first byte a hole zeroed, read as that (xlrd refuses
+    // a BIFF8 sheet whose size record is short).
+    if (!globals_ && otherDamage_ && biff5_ &&
+        ((type == kDimensions && length != (biff8_ ? 14 : 10)) || (type == kDimensions2 && length != 0))) {
+        unwritten_.emplace_back(at, at + kHeader + length);
+        return true;
+    }
     if (!globals_ && IsCellRecord(type) && length >= 6) {
         ++cells_;
         if (NoWrittenCell(record, 0, type, length, biff5_, otherDamage_ && !chart_))

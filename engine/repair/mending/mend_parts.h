@@ -113,7 +113,8 @@ void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
 // sheet has; where the stream was mended elsewhere, a formula with no room for its expression or
 // no token the format has first, a number no program stores or one below the smallest normal
 // double, outside charts): bytes that are no records (another file's, zeros, records read from
-// the wrong place) read as one now and then.
+// the wrong place) read as one now and then. So do, there, a sheet's size records of another
+// version's length.
 //
 // An encrypted workbook whose FILEPASS record went with the damage: its cells' bodies are
 // the cipher's bytes, and read as values they are inventions. Their records read (the headers
@@ -148,6 +149,7 @@ private:
     bool globals_ = true;
     bool chart_ = false;  // in a chart, whose cached values hold NaN for points without one (Gnumeric's)
     bool saysEncrypted_ = false;
+    bool biff8_ = false;
     std::size_t cells_ = 0, impossible_ = 0;
     std::vector<std::pair<std::size_t, std::size_t>> unwritten_;
 };
@@ -155,6 +157,12 @@ private:
 // Cell records no workbook holds become filler: those of cells no spreadsheet program writes,
 // then those over zeroed bytes.
 void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
+
+// mend_objects.cpp
+// Where the mending replaced anything: comments whose author's name does not fill their record,
+// and text boxes whose text or formatting runs went, or with no drawing object before them in
+// their sheet, become filler (text boxes with what is left of their text).
+void CommentsAndTextBoxesHoldTogether(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
 
 // A cell whose record holds a zeroed unit (a label's text, a number, the values of a run of
 // them, a formula or its string result with the STRING record's CONTINUE records): its bytes

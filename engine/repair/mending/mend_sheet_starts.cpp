@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "engine/biff/records.h"
@@ -298,10 +299,12 @@ void ChartRecordsInWorksheetsGo(MendState& m)
     }
 }
 
-// A substream whose end record went with a hole that runs up to a listed sheet's first record
-// gets it back at the hole's end (and an embedded chart open in it, its own first): a reader
-// that reads a sheet to its end record (xlrd) would read on into the next sheet, take its first
-// record for an embedded chart's, and run off the stream's end.
+// A substream whose end record went with a hole gets it back at the hole's end, where the next
+// listed sheet's first record finds it still open (and an embedded chart open in it, its own
+// end there too): a reader that reads a sheet to its end record (xlrd) would read on into the
+// next sheet, take its first record for an embedded chart's, and run off the stream's end. The
+// hole is the last before that sheet, and lies after the first record of the innermost
+// substream still open.
 void SheetsEndBeforeTheNext(MendState& m)
 {
     std::vector<std::uint8_t>& stream = m.stream;
@@ -311,28 +314,33 @@ void SheetsEndBeforeTheNext(MendState& m)
             starts.push_back(sheet.offset);
     }
     std::sort(starts.begin(), starts.end());
-    std::size_t open = 0;           // substreams begun and not ended
-    std::size_t filler = kNoPlace;  // where the run of filler right before `at` begins
+    std::vector<std::size_t> open;            // the first records of substreams begun and not ended
+    std::size_t filler = kNoPlace;            // where the run of filler under way begins
+    std::pair<std::size_t, std::size_t> hole{kNoPlace, kNoPlace};  // the last run of filler before
     for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
         const std::uint16_t type = U16(stream, at);
-        if (type == kBof && open > 0 && filler != kNoPlace && std::binary_search(starts.begin(), starts.end(), at)) {
-            const std::size_t room = at - filler, ends = open * kHeader;
+        if (type != kFillerRecord && filler != kNoPlace)
+            hole = {filler, at};
+        if (type == kBof && !open.empty() && hole.first != kNoPlace && hole.first > open.back() &&
+            std::binary_search(starts.begin(), starts.end(), at)) {
+            const auto [from, to] = hole;
+            const std::size_t room = to - from, ends = open.size() * kHeader;
             if (room == ends || room >= ends + kHeader) {
-                m.ForgetStarts(filler, at);
+                m.ForgetStarts(from, to);
                 if (room > ends)
-                    WriteFiller(stream, &m.walk.boundary, filler, at - ends);
-                for (std::size_t eof = at - ends; eof < at; eof += kHeader) {
+                    WriteFiller(stream, &m.walk.boundary, from, to - ends);
+                for (std::size_t eof = to - ends; eof < to; eof += kHeader) {
                     WriteRecord(stream, eof, kEof, {});
                     m.walk.boundary.Set(eof);
                 }
-                Cover(m.regions, at - ends, at);
-                open = 0;
+                Cover(m.regions, to - ends, to);
+                open.clear();
             }
         }
         if (type == kBof)
-            ++open;
-        else if (type == kEof && open > 0)
-            --open;
+            open.push_back(at);
+        else if (type == kEof && !open.empty())
+            open.pop_back();
         filler = type != kFillerRecord ? kNoPlace : filler == kNoPlace ? at : filler;
         at += kHeader + U16(stream, at + 2);
     }

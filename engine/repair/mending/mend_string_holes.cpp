@@ -127,6 +127,18 @@ private:
     std::vector<Patch> overwritten_;  // few
 };
 
+// Whether the table whose records' bodies are `bodies` holds as many strings as it counts.
+bool HoldsWhatItCounts(const std::vector<Bytes>& bodies, const std::uint8_t* stream)
+{
+    if (bodies.empty() || bodies.front().size() < 8)
+        return false;
+    ChainCursor cursor(bodies, stream);
+    bool reads = cursor.Skip(8);
+    for (std::uint32_t i = LoadLe32(bodies.front().data() + 4); reads && i > 0; --i)
+        reads = cursor.String();
+    return reads;
+}
+
 // A hole that took the shared-string table's first record header and all, in the middle of
 // the globals: no table is left for readers, but its index may be, and the bytes of its
 // strings between the hole and the index (or the CONTINUE records there). Those strings are
@@ -255,6 +267,10 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     }
     if (table == kNoPlace || globalsEnd == kNoPlace || globalsEnd < tableEnd)
         return;
+    // A table that holds fewer strings than it counts, where the mending replaced anything (its
+    // last records went with nothing after them to tell), is read again too: readers that read
+    // as many as it counts (xlrd) run off its end.
+    const bool holdsFewer = !regions.empty() && !HoldsWhatItCounts(bodies, stream.data());
     // A table with no zeroed unit and nothing lost after it is left as it is (below). Where
     // nothing this walk went over lies in or just after it and no filler follows it, its bytes
     // as found are the stream's: that is told without a copy of the globals (which the string
@@ -266,7 +282,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         });
         for (std::size_t at = tableEnd; asFound && at < reach; at += kHeader + U16(stream, at + 2))
             asFound = U16(stream, at) != kFillerRecord;
-        if (asFound && !ZeroedUnitIn(Bytes(stream).first(globalsEnd), table, tableEnd))
+        if (asFound && !holdsFewer && !ZeroedUnitIn(Bytes(stream).first(globalsEnd), table, tableEnd))
             return;
     }
     // The globals as they were found: whether the table reads whole is told without a copy of
@@ -301,7 +317,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
         const auto unit = std::lower_bound(zeroedUnits.begin(), zeroedUnits.end(), from / kUnit * kUnit);
         return unit != zeroedUnits.end() && *unit < to;
     };
-    if (!holeAfter && zeroedUnits.empty())
+    if (!holeAfter && zeroedUnits.empty() && !holdsFewer)
         return;
     ChainCursor whole(bodies, stream.data());
     bool reads = whole.Skip(8);

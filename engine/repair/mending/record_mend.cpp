@@ -156,6 +156,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // Records mended within themselves.
     MendCounts(stream, m.regions);
     CellsNoWorkbookHoldsGo(stream, m.regions);
+    CommentsAndTextBoxesHoldTogether(stream, m.regions);
     MendStringTableHole(stream, m.regions, m.walk.overwritten);
     CellStylesTheCellsNameComeBack(stream, m.regions);
     stream.insert(stream.end(), m.padding.begin(), m.padding.end());

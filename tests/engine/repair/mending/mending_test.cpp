@@ -395,6 +395,71 @@ TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
     EXPECT_TRUE(ReadWorkbookCells(Mended(scrambled)).sheets.at(0).cells.empty());
 }
 
+// A hole that ends one byte into a cell's record zeroes its type's first byte: an RK (0x027E)
+// reads as a sheet's size record (0x0200) of BIFF5's length, which no BIFF8 sheet holds (xlrd
+// refuses it). It goes; the cells after it read again, each the workbook's own.
+TEST(RecordMend, ASizeRecordOfAnotherVersionIsNoRecordOfTheSheet)
+{
+    const std::uint32_t firstSheet = ReadWorkbookCells(kIntact).sheets.at(0).offset;
+    const std::vector<BiffRecord> records = ListRecords(kIntact);
+    const BiffRecord rk = *std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) {
+        return r.type == biff::kRk && r.offset > firstSheet + 200;
+    });
+    Bytes damaged = kIntact;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(rk.offset - 63), 64, std::uint8_t{0});
+    ASSERT_EQ(LoadLe16(damaged.data() + rk.offset), biff::kDimensions);
+    const Bytes mended = Mended(damaged);
+    for (const BiffRecord& record : ListRecords(mended))
+        EXPECT_FALSE(record.offset > firstSheet && record.type == biff::kDimensions && record.length != 14) << record.offset;
+    const std::set<std::string> before = PlacedCells(kIntact), after = PlacedCells(mended);
+    for (const std::string& cell : after)
+        EXPECT_TRUE(before.count(cell) || cell.ends_with("text \"\"")) << cell;  // (a label the hole emptied shows nothing)
+    EXPECT_GT(after.size(), before.size() - 10);
+}
+
+// Text boxes whose text or formatting runs a hole took, or whose drawing object went, go with
+// what is left of their text; those the damage spared stay as they are, each after its object
+// and followed by its text and runs (xlrd refuses a workbook where one is not).
+TEST(RecordMend, ATextBoxThatLostPartOfItselfGoesWhole)
+{
+    Bytes objects;
+    for (unsigned k = 0; k < 12; ++k) {
+        const std::string text = "Comment number " + std::to_string(k);
+        objects = objects + Record(biff::kMsoDrawing, Bytes(40, 0x11)) + Record(biff::kObj, Bytes(26, 0x22)) +
+                  Record(biff::kMsoDrawing, Bytes(8, 0x33)) +
+                  Record(biff::kTxo, Le16(0x0212) + Le16(0) + Bytes(6, 0) + Le16(static_cast<unsigned>(text.size())) + Le16(16) + Le16(0) +
+                                         Bytes(4, 0)) +
+                  Record(biff::kContinue, Bytes{0} + test::Ascii(text)) + Record(biff::kContinue, Bytes(16, 0x01));
+    }
+    const Bytes intact = test::Workbook(8, {}, {{"Notes", Rows(0, 10, 1) + objects + Rows(10, 10, 1)}});
+    const auto boxes = [](const Bytes& stream) {
+        std::size_t whole = 0;
+        const std::vector<BiffRecord> records = ListRecords(stream);
+        bool object = false;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            object = records[i].type == biff::kObj || (object && records[i].type != biff::kEof);
+            if (records[i].type != biff::kTxo)
+                continue;
+            const bool text = i + 2 < records.size() && records[i + 1].type == biff::kContinue && records[i + 2].type == biff::kContinue &&
+                              records[i + 2].length % 8 == 0;
+            EXPECT_TRUE(object && text) << "a text box at " << records[i].offset << " that does not hold together";
+            whole += object && text ? 1 : 0;
+        }
+        return whole;
+    };
+    ASSERT_EQ(boxes(intact), 12u);
+    const std::size_t objectsAt =
+        static_cast<std::size_t>(std::search(intact.begin(), intact.end(), objects.begin(), objects.end()) - intact.begin());
+    for (const std::size_t into : {std::size_t{300}, std::size_t{700}, std::size_t{1100}}) {
+        Bytes damaged = intact;
+        const std::size_t unit = (objectsAt + into) / 64 * 64;
+        std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(unit), 64, std::uint8_t{0});
+        const std::size_t left = boxes(Mended(damaged));
+        EXPECT_GE(left, 10u) << into;
+        EXPECT_LT(left, 12u) << into;
+    }
+}
+
 // A byte lost from a cell's value (a CR a transfer dropped from a line end): the cell reads the
 // first byte of the next record's header as its own and the records break right after it. The
 // cell goes, the cells after the break read again, and each cell is the workbook's own.
@@ -910,6 +975,43 @@ TEST(RecordMend, ATableLostWholeComesBackEmptyAsLongAsTheCellsNameStrings)
         EXPECT_NE(LoadLe16(numbersOnly.data() + at), biff::kSst);
 }
 
+// A table whose last records went, with nothing after it to tell (the globals' end follows it
+// at once), where the mending replaced something else: it holds as many strings as it counts
+// once mended, those it lost empty (xlrd reads as many as it counts, and ran off its end).
+TEST(RecordMend, ATableThatLostItsLastRecordsHoldsAsManyAsItCounts)
+{
+    const auto [strings, cells] = StringsAndCells(40, "Text", 3);
+    const std::size_t tableAt = test::BofRecord(8, 5).size();
+    const Bytes whole = test::StringTable(strings, tableAt, 8, 200);
+    // The table's first two records; the rest and its index are gone.
+    std::size_t kept = 0;
+    for (int k = 0; k < 2; ++k)
+        kept += 4u + LoadLe16(whole.data() + kept + 2);
+    ASSERT_LT(kept + 4, whole.size());
+    const Bytes intact = test::Workbook(8, whole, {{"Texts", cells + Rows(50, 20, 1)}});
+    const Bytes shortened = test::Workbook(8, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(kept)),
+                                           {{"Texts", cells + Rows(50, 20, 1)}});
+    Bytes damaged = shortened;
+    const std::size_t unit = (damaged.size() - 300) / 64 * 64;  // and a hole among the sheet's rows
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(unit), 128, std::uint8_t{0});
+
+    const std::size_t texts = TextsAfterMending(intact, damaged, "Text");
+    EXPECT_GT(texts, 10u);
+    EXPECT_LT(texts, 40u);
+    const Bytes mended = Mended(damaged);
+    ASSERT_EQ(LoadLe16(mended.data() + tableAt), biff::kSst);
+    Bytes bodies;
+    for (std::size_t at = tableAt; LoadLe16(mended.data() + at) == biff::kSst || LoadLe16(mended.data() + at) == biff::kContinue;
+         at += 4u + LoadLe16(mended.data() + at + 2))
+        bodies.insert(bodies.end(), mended.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                      mended.begin() + static_cast<std::ptrdiff_t>(at + 4 + LoadLe16(mended.data() + at + 2)));
+    std::size_t held = 0;
+    for (std::size_t at = 8; at + 3 <= bodies.size(); at += 3u + LoadLe16(bodies.data() + at))
+        ++held;
+    EXPECT_EQ(held, LoadLe32(bodies.data() + 4)) << "the strings the table holds, and the count it gives";
+    EXPECT_EQ(held, 40u) << "as many as the cells name";
+}
+
 // An XF record: a style's (its own parent) or a cell's deriving from style `parent`.
 Bytes Xf(unsigned format, bool style, unsigned parent = 0)
 {
@@ -1142,7 +1244,8 @@ void ExpectEverySheetEnded(const Bytes& stream)
 }
 
 // A sheet whose end record went with a hole that runs up to the next sheet's first record gets
-// it back there; a sheet cut just after an embedded chart's end gets its own, past the chart's.
+// it back there, and an embedded chart whose end went with a hole gets it back at the hole's
+// end; a sheet cut just after an embedded chart's end gets its own, past the chart's.
 TEST(RecordMend, ASheetWhoseEndRecordWentGetsItBack)
 {
     {
@@ -1163,6 +1266,17 @@ TEST(RecordMend, ASheetWhoseEndRecordWentGetsItBack)
                                                               intact.begin()) + chart.size();
         const Bytes cut(intact.begin(), intact.begin() + static_cast<std::ptrdiff_t>(chartEnd));
         ExpectEverySheetEnded(Mended(cut));
+        // A hole that took an embedded chart's end, its sheet's own surviving after it.
+        const Bytes longChart = test::BofRecord(8, 0x20) + Record(0x1002, Bytes(16, 0)) + Record(0x1033, {}) +
+                                Record(0x1003, Bytes(12, 1)) + Record(0x1003, Bytes(12, 2)) + Record(0x1003, Bytes(12, 3)) +
+                                Record(0x1034, {}) + Record(biff::kEof, {});
+        const Bytes withChart = test::Workbook(8, {}, {{"One", Rows(0, 10, 1) + longChart + Rows(10, 10, 1)}, {"Two", Rows(0, 10, 2)}});
+        const std::size_t longChartEnd =
+            static_cast<std::size_t>(std::search(withChart.begin(), withChart.end(), longChart.begin(), longChart.end()) -
+                                     withChart.begin()) + longChart.size();
+        Bytes damaged = withChart;
+        std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(longChartEnd - 40), 40, std::uint8_t{0});
+        ExpectEverySheetEnded(Mended(damaged));
     }
 }
 
