@@ -213,8 +213,11 @@ std::string DescribeSalvage(const SalvageReport& report, bool stands)
         text += "; " + Plural(asValues, "formula", "formulas") + " kept as " + (asValues == 1 ? "its value" : "their values") +
                 " (what " + (asValues == 1 ? "it refers" : "they refer") + " to was lost)";
     if (const std::size_t leftOut = report.formulasAsValues.leftOut; leftOut > 0)
-        text += "; " + Plural(leftOut, "formula", "formulas") + " left out (" + (leftOut == 1 ? "it calls" : "they call") +
-                " a macro or add-in function, or show the file's name, and something they need was lost)";
+        text += "; " + Plural(leftOut, "formula", "formulas") + " left out (" +
+                (leftOut == 1 ? "it calls a macro or add-in function, shows the file's name or works with such a result, and "
+                                "something it needs was lost)"
+                              : "they call a macro or add-in function, show the file's name or work with such a result, and "
+                                "something they need was lost)");
     if (!report.dropped.empty())
         text += "; " + Plural(report.dropped.size(), "other part", "other parts") + " of the file lost (" +
                 Plural(report.dropped.size(), "stream", "streams") + ")";

@@ -1,7 +1,12 @@
 // Walking a formula's parsed expression token by token, to tell what it refers to.
 #include "engine/biff/formula_needs.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/base/byte_order.h"
 
@@ -48,12 +53,98 @@ constexpr std::uint16_t kExternalFunction = 255;
 // CELL: a cell's information, its file's name and its sheet's among it, which no cell holds.
 constexpr std::uint16_t kCellInfoFunction = 125;
 
+// The cells a reference token of base type `base` names, its operand at `operand` (BIFF8's);
+// relative ones (a shared formula's) counted from `place`.
+void AreaOfOperand(std::uint8_t base, const std::uint8_t* operand, CellPlace place, std::vector<CellArea>& areas)
+{
+    const auto row = [&](std::uint16_t field, std::uint16_t columnField, bool relative) -> std::uint32_t {
+        return relative && (columnField & 0x8000) ? (place.row + field) & 0xFFFFu : field;
+    };
+    const auto column = [&](std::uint16_t field, bool relative) -> std::uint16_t {
+        return static_cast<std::uint16_t>(relative && (field & 0x4000) ? (place.column + (field & 0xFF)) & 0xFF : field & 0xFF);
+    };
+    CellArea area;
+    switch (base) {
+    case 0x24:  // tRef
+    case 0x2C: {  // tRefN
+        const bool relative = base == 0x2C;
+        const std::uint16_t c = LoadLe16(operand + 2);
+        area.firstRow = area.lastRow = row(LoadLe16(operand), c, relative);
+        area.firstColumn = area.lastColumn = column(c, relative);
+        break;
+    }
+    case 0x25:  // tArea
+    case 0x2D: {  // tAreaN
+        const bool relative = base == 0x2D;
+        const std::uint16_t c1 = LoadLe16(operand + 4), c2 = LoadLe16(operand + 6);
+        area.firstRow = row(LoadLe16(operand), c1, relative);
+        area.lastRow = row(LoadLe16(operand + 2), c2, relative);
+        area.firstColumn = column(c1, relative);
+        area.lastColumn = column(c2, relative);
+        break;
+    }
+    case 0x3A: {  // tRef3d
+        const std::uint16_t c = LoadLe16(operand + 4);
+        area = {CellArea::Of::Reference, LoadLe16(operand), LoadLe16(operand + 2), LoadLe16(operand + 2), column(c, false),
+                column(c, false)};
+        break;
+    }
+    case 0x3B:  // tArea3d
+        area = {CellArea::Of::Reference, LoadLe16(operand), LoadLe16(operand + 2), LoadLe16(operand + 4),
+                column(LoadLe16(operand + 6), false), column(LoadLe16(operand + 8), false)};
+        break;
+    case 0x23:  // tName
+        area = {CellArea::Of::Name, LoadLe16(operand), 0, 0, 0, 0};
+        break;
+    default:
+        return;
+    }
+    // (Written corners in either order.)
+    if (area.firstRow > area.lastRow)
+        std::swap(area.firstRow, area.lastRow);
+    if (area.firstColumn > area.lastColumn)
+        std::swap(area.firstColumn, area.lastColumn);
+    areas.push_back(area);
+}
+
+// The same of BIFF5's tokens, told by sheet only: the whole of its own, or of any other.
+void AreaOfBiff5Operand(std::uint8_t base, const std::uint8_t* operand, std::vector<CellArea>& areas)
+{
+    if (base == 0x24 || base == 0x25 || base == 0x2C || base == 0x2D)
+        areas.push_back({CellArea::Of::OwnSheet, 0, 0, 0xFFFF, 0, 0xFF});
+    else if (base == 0x3A || base == 0x3B)
+        areas.push_back({CellArea::Of::Reference, kAnyReference, 0, 0xFFFF, 0, 0xFF});
+    else if (base == 0x23)
+        areas.push_back({CellArea::Of::Name, LoadLe16(operand), 0, 0, 0, 0});
+}
+
 }  // namespace
 
-FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8)
+bool ToolPakFunction(std::string_view name)
+{
+    static constexpr std::string_view kFunctions[] = {
+        "ACCRINT",    "ACCRINTM",    "AMORDEGRC",  "AMORLINC",   "BESSELI",    "BESSELJ",   "BESSELK",    "BESSELY",   "BIN2DEC",
+        "BIN2HEX",    "BIN2OCT",     "COMPLEX",    "CONVERT",    "COUPDAYBS",  "COUPDAYS",  "COUPDAYSNC", "COUPNCD",   "COUPNUM",
+        "COUPPCD",    "CUMIPMT",     "CUMPRINC",   "DEC2BIN",    "DEC2HEX",    "DEC2OCT",   "DELTA",      "DISC",      "DOLLARDE",
+        "DOLLARFR",   "DURATION",    "EDATE",      "EFFECT",     "EOMONTH",    "ERF",       "ERFC",       "FACTDOUBLE", "FVSCHEDULE",
+        "GCD",        "GESTEP",      "HEX2BIN",    "HEX2DEC",    "HEX2OCT",    "IMABS",     "IMAGINARY",  "IMARGUMENT", "IMCONJUGATE",
+        "IMCOS",      "IMDIV",       "IMEXP",      "IMLN",       "IMLOG10",    "IMLOG2",    "IMPOWER",    "IMPRODUCT", "IMREAL",
+        "IMSIN",      "IMSQRT",      "IMSUB",      "IMSUM",      "INTRATE",    "ISEVEN",    "ISODD",      "LCM",       "MDURATION",
+        "MROUND",     "MULTINOMIAL", "NETWORKDAYS", "NOMINAL",   "OCT2BIN",    "OCT2DEC",   "OCT2HEX",    "ODDFPRICE", "ODDFYIELD",
+        "ODDLPRICE",  "ODDLYIELD",   "PRICE",      "PRICEDISC",  "PRICEMAT",   "QUOTIENT",  "RECEIVED",   "SERIESSUM", "SQRTPI",
+        "TBILLEQ",    "TBILLPRICE",  "TBILLYIELD", "WEEKNUM",    "WORKDAY",    "XIRR",      "XNPV",       "YEARFRAC",  "YIELD",
+        "YIELDDISC",  "YIELDMAT"};
+    return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
+}
+
+FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8, std::vector<CellArea>* areas, CellPlace place)
 {
     FormulaNeeds needs;
-    std::uint8_t lastName = 0;  // the base type of the last name token
+    // Names that may name the function a call by name calls: external names not yet taken by a
+    // call (an add-in's functions are named so, and the names of a call's arguments come after
+    // its own), and whether a name of the workbook's own came before.
+    std::size_t externalNames = 0;
+    bool ownName = false;
     std::size_t at = 0;
     const auto have = [&](std::size_t bytes) { return at + bytes <= tokens.size(); };
     while (at < tokens.size() && !needs.unknown) {
@@ -69,6 +160,10 @@ FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8)
         case 0x02:  // tTbl: a data table of its own sheet, which may name anything
             needs.ownSheet = true;
             needs.globals = true;
+            if (areas) {
+                areas->push_back({CellArea::Of::OwnSheet, 0, 0, 0xFFFF, 0, 0xFF});
+                areas->push_back({CellArea::Of::Reference, kAnyReference, 0, 0xFFFF, 0, 0xFF});
+            }
             at += 4;
             break;
         case 0x17: {  // tStr
@@ -123,13 +218,19 @@ FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8)
             // add-in's or a macro's by an external name (of the globals), a macro's by a name of
             // its own. Which of them, only the lost globals could tell.
             if (base == 0x22 && (LoadLe16(tokens.data() + at + 1) & 0x7FFF) == kExternalFunction) {
-                needs.functions = needs.functions || lastName != 0;
-                needs.unknown = needs.unknown || lastName == 0;  // (called by no name)
+                needs.addIns = needs.addIns || externalNames > 0;
+                needs.functions = needs.functions || (externalNames == 0 && ownName);
+                needs.unknown = needs.unknown || (externalNames == 0 && !ownName);  // (called by no name)
+                externalNames -= externalNames > 0 ? 1 : 0;
             }
             if ((base == 0x21 || base == 0x22) && (LoadLe16(tokens.data() + (base == 0x21 ? at : at + 1)) & 0x7FFF) == kCellInfoFunction)
                 needs.place = true;
-            if (base == 0x23 || base == 0x39)
-                lastName = base;
+            externalNames += base == 0x39 ? 1 : 0;
+            ownName = ownName || base == 0x23;
+            if (areas && biff8)
+                AreaOfOperand(base, tokens.data() + at, place, *areas);
+            else if (areas)
+                AreaOfBiff5Operand(base, tokens.data() + at, *areas);
             at += bytes;
             break;
         }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
+#include <vector>
 
 namespace tabulon::biff {
 
@@ -13,13 +15,41 @@ struct FormulaNeeds {
     bool ownSheet = false;  // cells of its own sheet (references, a shared or array formula there)
     bool shared = false;    // a shared or array formula's expression, whose needs are its own
     bool globals = false;    // names, other sheets, a shared or array formula's expression
-    bool functions = false;  // a function called by name: a macro's (its code is the macros' project) or an add-in's
+    bool functions = false;  // a function called by a name of the workbook's own: a macro's (its code is the macros' project)
+    bool addIns = false;     // a function called by an external name: an add-in's (or a macro's of another workbook)
     bool place = false;      // the file's and its sheet's names, which no cell holds (CELL's information)
     bool unknown = false;    // a token this reading does not know, or an expression cut short
 };
 
+// Whether `name` (in upper case) is one of the functions of the Analysis ToolPak, which the
+// format's writers call by an external name as an add-in's and spreadsheet programs work out as
+// their own.
+bool ToolPakFunction(std::string_view name);
+
+// A stretch of cells an expression names (rows and columns inclusive): of its own sheet, of the
+// sheets an entry of the workbook's list of references (EXTERNSHEET) names (`index`, from 0;
+// kAnyReference where the reading cannot tell), or whatever a defined name names (`index`, from
+// 1, as the name's token counts).
+struct CellArea {
+    enum class Of : std::uint8_t { OwnSheet, Reference, Name };
+    Of of = Of::OwnSheet;
+    std::uint16_t index = 0;
+    std::uint32_t firstRow = 0, lastRow = 0;
+    std::uint16_t firstColumn = 0, lastColumn = 0;
+};
+inline constexpr std::uint16_t kAnyReference = 0xFFFF;
+
+// A formula's own cell, which the relative references of a shared formula count from.
+struct CellPlace {
+    std::uint32_t row = 0;
+    std::uint16_t column = 0;
+};
+
 // The needs of the expression `tokens` (the parsed expression of a FORMULA record, as long as its
-// record says), BIFF8's tokens or BIFF5's (`biff8` false).
-FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8);
+// record says), BIFF8's tokens or BIFF5's (`biff8` false). `areas`, when given, gets the cells it
+// names, relative references counted from `place`; where BIFF5's tokens name cells, their whole
+// sheet (own, or any other).
+FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8, std::vector<CellArea>* areas = nullptr,
+                               CellPlace place = {});
 
 }  // namespace tabulon::biff

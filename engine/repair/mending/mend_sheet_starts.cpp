@@ -317,11 +317,19 @@ void SheetsEndBeforeTheNext(MendState& m)
     std::vector<std::size_t> open;            // the first records of substreams begun and not ended
     std::size_t filler = kNoPlace;            // where the run of filler under way begins
     std::pair<std::size_t, std::size_t> hole{kNoPlace, kNoPlace};  // the last run of filler before
+    std::size_t endedAfter = kNoPlace;  // the first substream an end record after that hole ended
     for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
         const std::uint16_t type = U16(stream, at);
-        if (type != kFillerRecord && filler != kNoPlace)
+        if (type != kFillerRecord && filler != kNoPlace) {
             hole = {filler, at};
-        if (type == kBof && !open.empty() && hole.first != kNoPlace && hole.first > open.back() &&
+            endedAfter = kNoPlace;
+        }
+        // (Where records other than filler come between, the hole took an embedded chart's end
+        // only where the end record after it, its sheet's, would end the chart: else the records
+        // after it are the open substream's own.)
+        const bool right = hole.second == at || (endedAfter != kNoPlace && endedAfter < hole.first &&
+                                                  U16(stream, endedAfter + kHeader + 2) == kChartSubstream);
+        if (type == kBof && !open.empty() && hole.first != kNoPlace && hole.first > open.back() && right &&
             std::binary_search(starts.begin(), starts.end(), at)) {
             const auto [from, to] = hole;
             const std::size_t room = to - from, ends = open.size() * kHeader;
@@ -337,10 +345,12 @@ void SheetsEndBeforeTheNext(MendState& m)
                 open.clear();
             }
         }
-        if (type == kBof)
+        if (type == kBof) {
             open.push_back(at);
-        else if (type == kEof && !open.empty())
+        } else if (type == kEof && !open.empty()) {
+            endedAfter = endedAfter == kNoPlace && hole.first != kNoPlace ? open.back() : endedAfter;
             open.pop_back();
+        }
         filler = type != kFillerRecord ? kNoPlace : filler == kNoPlace ? at : filler;
         at += kHeader + U16(stream, at + 2);
     }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <optional>
+#include <unordered_map>
 #include <tuple>
 #include <cstdint>
 #include <span>
@@ -116,24 +118,34 @@ std::size_t StringOf(Bytes stream, std::size_t at, std::size_t length)
 // its range, and the options, the use count or the cache and the expression's length).
 constexpr std::size_t kSharedExpressionAt = 10, kArrayExpressionAt = 14;
 
-// The needs of every shared and array formula of BIFF8 `stream`, by its sheet's start and its
-// range's first cell (which a tExp token names): a first walk, since each follows the first
-// formula that uses it.
-std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds> SharedFormulaNeeds(Bytes stream, const std::function<int(std::uint64_t)>& sheetAt)
+// A shared or array formula: what its expression needs, and where the expression lies (none
+// where it does not read), for the cells of each formula that uses it.
+struct SharedExpression {
+    FormulaNeeds needs;
+    Bytes tokens;
+};
+using SharedExpressions = std::map<std::tuple<int, unsigned, unsigned>, SharedExpression>;
+
+// Every shared and array formula of BIFF8 `stream`, by its sheet's start and its range's first
+// cell (which a tExp token names): a first walk, since each follows the first formula that
+// uses it.
+SharedExpressions SharedFormulas(Bytes stream, const std::function<int(std::uint64_t)>& sheetAt)
 {
-    std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds> shared;
+    SharedExpressions shared;
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         const std::size_t expressionAt = type == kSharedFormula ? kSharedExpressionAt : type == kArray ? kArrayExpressionAt : 0;
         if (expressionAt == 0 || length < expressionAt)
             return;
         const std::size_t body = at + kRecordHeaderSize;
         const std::size_t expression = U16(stream, body + expressionAt - 2);
-        FormulaNeeds needs;
-        if (expressionAt + expression <= length)
-            needs = NeedsOfExpression(stream.subspan(body + expressionAt, expression), true);
-        else
-            needs.unknown = true;
-        shared[{sheetAt(at), U16(stream, body), stream[body + 4]}] = needs;
+        SharedExpression found;
+        if (expressionAt + expression <= length) {
+            found.tokens = stream.subspan(body + expressionAt, expression);
+            found.needs = NeedsOfExpression(found.tokens, true);
+        } else {
+            found.needs.unknown = true;
+        }
+        shared[{sheetAt(at), U16(stream, body), stream[body + 4]}] = found;
     });
     return shared;
 }
@@ -148,6 +160,27 @@ bool MacroCodeLost(const SalvageReport& report)
         const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);  // (npos + 1: the whole path)
         return (path.starts_with("_VBA_PROJECT") && !name.starts_with("__SRP_") && name != "PROJECTwm" && name != "_VBA_PROJECT") ||
                path == kLostEntriesStreams;
+    });
+}
+
+// Whether the file may hold macros a formula calls by name: a macro project (Visual Basic's)
+// among its streams, kept or lost, or streams whose names went with the directory; a record
+// that says the workbook has one (OBJPROJ), or the code names Visual Basic gives the sheets
+// (CODENAME, in the sheets' own records, which outlive the globals); or a sheet of macros
+// (Excel 4's) in its list of sheets.
+bool MacrosMayBe(const SalvageReport& report, Bytes workbook, const Globals& globals)
+{
+    const auto project = [](const std::string& path) { return path.starts_with("_VBA_PROJECT") || path == kLostEntriesStreams; };
+    if (std::any_of(report.kept.begin(), report.kept.end(), [&](const SalvagedStream& stream) { return project(stream.path); }) ||
+        std::any_of(report.dropped.begin(), report.dropped.end(), project))
+        return true;
+    bool signs = false;
+    ForEachReadingRecord(workbook, 0, [&](std::size_t, std::uint16_t type, std::size_t) {
+        signs = signs || type == kObjProj || type == kCodeName;
+    });
+    // (An entry of the list: the offset, visibility, then the kind of sheet: 1 for macros.)
+    return signs || std::any_of(globals.boundSheets.begin(), globals.boundSheets.end(), [&](const BiffRecord& entry) {
+        return entry.length >= 6 && workbook[entry.offset + kRecordHeaderSize + 5] == 1;
     });
 }
 
@@ -171,51 +204,64 @@ std::vector<bool> SheetsThatLostCells(const SalvageReport& report, const std::ve
     return lost;
 }
 
-// Each formula of a sheet, and what it needs (a shared or array formula's cells what its own
-// expression names: a tExp token names the first cell of its range).
+// Each formula of a sheet: its cell, what it needs and the cells it names (a shared or array
+// formula's cells what its own expression names, from theirs: a tExp token names the first cell
+// of its range).
 struct Found {
     std::size_t at, length;
     int sheet;
+    CellPlace place;
     FormulaNeeds needs;
+    std::vector<CellArea> areas;
 };
 
 std::vector<Found> FormulasAndNeeds(Bytes workbook, bool biff8, const std::function<int(std::uint64_t)>& sheetAt)
 {
     // (BIFF5's shared formulas are not told apart: their formulas are taken as naming anything.)
-    const auto shared = biff8 ? SharedFormulaNeeds(workbook, sheetAt) : std::map<std::tuple<int, unsigned, unsigned>, FormulaNeeds>{};
+    const SharedExpressions shared = biff8 ? SharedFormulas(workbook, sheetAt) : SharedExpressions{};
     std::vector<Found> found;
     ForEachReadingRecord(workbook, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
         if (type != kFormula || length < kExpressionAt)
             return;
-        const std::size_t expression = U16(workbook, at + kRecordHeaderSize + kExpressionLengthAt);
-        FormulaNeeds needs;
-        if (kExpressionAt + expression <= length)
-            needs = NeedsOfExpression(workbook.subspan(at + kRecordHeaderSize + kExpressionAt, expression), biff8);
-        else
-            needs.unknown = true;
         const int sheet = sheetAt(at);
         if (sheet < 0)
             return;  // (bytes in the globals that read as a formula: no cell anyone reads)
+        const std::size_t body = at + kRecordHeaderSize;
+        Found formula{at, length, sheet, {U16(workbook, body), U16(workbook, body + 2)}, {}, {}};
+        const std::size_t expression = U16(workbook, body + kExpressionLengthAt);
+        if (kExpressionAt + expression <= length)
+            formula.needs = NeedsOfExpression(workbook.subspan(body + kExpressionAt, expression), biff8, &formula.areas, formula.place);
+        else
+            formula.needs.unknown = true;
+        FormulaNeeds& needs = formula.needs;
         if (needs.shared) {
-            const std::size_t expressionAt = at + kRecordHeaderSize + kExpressionAt;
+            const std::size_t expressionAt = body + kExpressionAt;
             const auto its = biff8 ? shared.find({sheet, U16(workbook, expressionAt + 1), U16(workbook, expressionAt + 3)}) : shared.end();
-            const FormulaNeeds needed = its != shared.end() ? its->second : FormulaNeeds{.unknown = true};
+            const FormulaNeeds needed = its != shared.end() ? its->second.needs : FormulaNeeds{.unknown = true};
             needs.ownSheet = needs.ownSheet || needed.ownSheet;
             needs.globals = needs.globals || needed.globals;
             needs.functions = needs.functions || needed.functions;
             needs.place = needs.place || needed.place;
             needs.unknown = needs.unknown || needed.unknown || needed.shared;
+            if (its != shared.end() && !its->second.tokens.empty())
+                NeedsOfExpression(its->second.tokens, true, &formula.areas, formula.place);
+            else
+                formula.areas.push_back({CellArea::Of::OwnSheet, 0, 0, 0xFFFF, 0, 0xFF});
         }
-        found.push_back({at, length, sheet, needs});
+        found.push_back(std::move(formula));
     });
     return found;
 }
 
-// What becomes of a formula: nothing, its cached value, or it goes.
+// What becomes of a formula: nothing, its cached value, or it goes (in that order).
 enum class Fate { Stays, Value, Goes };
 
 struct Losses {
     bool records = false, macros = false;
+    bool toolPakOnly = false, noMacroNames = false;  // (see Referenced)
+    std::size_t names = 0;      // the defined names the globals hold
+    bool globalsKnown = false;  // the globals tell the functions called by name (they were not mended)
+    bool macrosMayBe = false;   // the file may hold macros (see MacrosMayBe)
     std::vector<bool> sheets;  // sheets that lost cells
 };
 
@@ -225,15 +271,226 @@ std::vector<Fate> FatesOf(const std::vector<Found>& found, const Losses& lost)
     // spreadsheet programs that do not have it show an error for the intact workbook, so its
     // cached result would show what they never showed there; nor does a formula's cached file
     // and sheet name (CELL) show for the copy. Those go.
+    // (Add-in functions of the Analysis ToolPak are the programs' own: their results are too.
+    // Where no defined name is a macro's, a function called after a name of the workbook's own
+    // is called by the external name before it, the name being one of its arguments.)
     std::vector<Fate> fates(found.size(), Fate::Stays);
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FormulaNeeds& needs = found[i].needs;
         const auto sheet = static_cast<std::size_t>(found[i].sheet);
+        // (Where the globals went and no macro may be, a function called by name is an add-in's:
+        // the Analysis ToolPak's as a rule, which the programs work out as the workbook did.)
+        const bool namesHeld = std::all_of(found[i].areas.begin(), found[i].areas.end(), [&](const CellArea& area) {
+            return area.of != CellArea::Of::Name || (area.index >= 1 && area.index <= lost.names);
+        });
+        const bool macroCall = needs.functions && !(lost.noMacroNames && namesHeld) && (lost.globalsKnown || lost.macrosMayBe);
+        const bool addInCall = needs.addIns || (needs.functions && !macroCall);
+        const bool unknownAddIn = addInCall && !lost.toolPakOnly && (lost.globalsKnown || lost.macrosMayBe);
+        const bool functions = macroCall || unknownAddIn;
         const bool needsWent = ((needs.globals || needs.unknown || needs.place) && lost.records) ||
-                               ((needs.functions || needs.unknown) && (lost.records || lost.macros)) || (needs.ownSheet && lost.sheets[sheet]);
-        fates[i] = !needsWent ? Fate::Stays : (needs.functions || needs.place) ? Fate::Goes : Fate::Value;
+                               ((functions || needs.unknown) && (lost.records || lost.macros)) || (needs.ownSheet && lost.sheets[sheet]);
+        fates[i] = !needsWent ? Fate::Stays : (functions || needs.place) ? Fate::Goes : Fate::Value;
     }
     return fates;
+}
+
+// What the globals say 3D references and defined names name: each entry of the list of
+// references (EXTERNSHEET) as the first and last sheet it spans, each defined name (NAME) as the
+// cells its definition names. Neither where the globals were mended (an entry or a name that
+// went moves the places of those after it) or are not BIFF8's.
+struct Referenced {
+    std::optional<std::vector<std::pair<std::uint16_t, std::uint16_t>>> sheets;
+    std::optional<std::vector<std::vector<CellArea>>> names;
+    // Every external name the globals hold is a function of the Analysis ToolPak: the functions
+    // the formulas call by an external name are those (spreadsheet programs work them out as
+    // their own, so their cached results are the programs' too).
+    bool toolPakOnly = false;
+    // No defined name is a macro's (a function, a command or a procedure): a function called by
+    // a name of its own is no macro's then, but an external one's.
+    bool noMacroNames = false;
+};
+
+// Whether the EXTERNNAME record whose body is `body` names a function of the Analysis ToolPak
+// (BIFF8's: options, four bytes, the name's length and flags, its characters).
+bool NamesToolPakFunction(Bytes body)
+{
+    if (body.size() < 8 || 8u + body[6] * ((body[7] & 0x01) ? 2u : 1u) > body.size())
+        return false;
+    std::string name;
+    for (std::size_t k = 0; k < body[6]; ++k) {
+        const std::uint16_t unit = (body[7] & 0x01) ? LoadLe16(body.data() + 8 + 2 * k) : body[8 + k];
+        if (unit >= 0x80)
+            return false;
+        name += static_cast<char>(unit >= 'a' && unit <= 'z' ? unit - 'a' + 'A' : unit);
+    }
+    return ToolPakFunction(name);
+}
+
+const CellArea kAnyCell{CellArea::Of::Reference, kAnyReference, 0, 0xFFFF, 0, 0xFF};
+
+// The cells the definition of the NAME record whose body is `body` names (BIFF8's: options,
+// key, the name's length, the definition's, two indexes and four lengths of texts after it,
+// then the name and the definition); any where it does not read.
+std::vector<CellArea> NameAreas(Bytes body)
+{
+    if (body.size() < 15)
+        return {kAnyCell};
+    const std::size_t characters = body[3], definition = LoadLe16(body.data() + 4);
+    const std::size_t at = 15 + characters * ((body[14] & 0x01) ? 2 : 1);
+    if (at + definition > body.size())
+        return {kAnyCell};
+    std::vector<CellArea> areas;
+    NeedsOfExpression(body.subspan(at, definition), true, &areas);
+    return areas;
+}
+
+Referenced ReadReferenced(Bytes workbook, bool biff8, bool globalsMended)
+{
+    Referenced referenced;
+    if (!biff8 || globalsMended)
+        return referenced;
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> sheets;
+    std::vector<std::vector<CellArea>> names;
+    bool sheetsRead = true;
+    std::size_t externalNames = 0;
+    referenced.toolPakOnly = true;
+    referenced.noMacroNames = true;
+    for (std::size_t at = 0; at + kRecordHeaderSize <= workbook.size() && Reads(workbook, at);) {
+        const std::uint16_t type = U16(workbook, at);
+        const Bytes body = workbook.subspan(at + kRecordHeaderSize, U16(workbook, at + 2));
+        if (type == kEof)
+            break;
+        if (type == kExternSheet) {
+            const std::size_t count = body.size() >= 2 ? LoadLe16(body.data()) : 0;
+            sheetsRead = sheetsRead && body.size() >= 2 && 2 + 6 * count <= body.size();  // (not one that goes on past its record)
+            for (std::size_t k = 0; sheetsRead && k < count; ++k)
+                sheets.emplace_back(LoadLe16(body.data() + 4 + 6 * k), LoadLe16(body.data() + 6 + 6 * k));
+        } else if (type == kName) {
+            names.push_back(NameAreas(body));
+            referenced.noMacroNames = referenced.noMacroNames && body.size() >= 2 && (LoadLe16(body.data()) & 0x000E) == 0;
+        } else if (type == kExternName) {
+            referenced.toolPakOnly = referenced.toolPakOnly && NamesToolPakFunction(body);
+            ++externalNames;
+        }
+        at += kRecordHeaderSize + body.size();
+    }
+    if (sheetsRead)
+        referenced.sheets = std::move(sheets);
+    referenced.names = std::move(names);
+    referenced.toolPakOnly = referenced.toolPakOnly && externalNames > 0;  // (none names no function)
+    return referenced;
+}
+
+// Where the formulas that go are looked up by the cells they name: a single cell by its place,
+// a stretch of cells by its sheet, and those whose cells no one can tell (a name the globals do
+// not define, an entry of the list of references they do not hold) by none.
+class Dependents {
+public:
+    Dependents(const std::vector<Found>& found, const Referenced& referenced, std::size_t sheets) : stretches_(sheets)
+    {
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            for (const CellArea& area : found[i].areas)
+                Add(area, found[i].sheet, i, referenced, 0);
+        }
+    }
+
+    // The formulas that name the cell at `place` of `sheet` (some more than once).
+    template <typename Visit>
+    void OfCell(int sheet, CellPlace place, Visit visit) const
+    {
+        if (const auto single = single_.find(Key(sheet, place)); single != single_.end()) {
+            for (const std::size_t formula : single->second)
+                visit(formula);
+        }
+        for (const auto& [area, formula] : stretches_[static_cast<std::size_t>(sheet)]) {
+            if (area.firstRow <= place.row && place.row <= area.lastRow && area.firstColumn <= place.column &&
+                place.column <= area.lastColumn)
+                visit(formula);
+        }
+        for (const std::size_t formula : anywhere_)
+            visit(formula);
+    }
+
+private:
+    static std::uint64_t Key(int sheet, CellPlace place)
+    {
+        return (std::uint64_t{static_cast<std::uint32_t>(sheet)} << 32) | (std::uint64_t{place.row} << 8) | place.column;
+    }
+
+    void AddOn(std::size_t sheet, const CellArea& area, std::size_t formula)
+    {
+        if (sheet >= stretches_.size())
+            return;  // (another workbook's, or a sheet that was deleted)
+        if (area.firstRow == area.lastRow && area.firstColumn == area.lastColumn)
+            single_[Key(static_cast<int>(sheet), {area.firstRow, area.firstColumn})].push_back(formula);
+        else
+            stretches_[sheet].emplace_back(area, formula);
+    }
+
+    void Add(const CellArea& area, int sheet, std::size_t formula, const Referenced& referenced, int depth)
+    {
+        switch (area.of) {
+        case CellArea::Of::OwnSheet:
+            AddOn(static_cast<std::size_t>(sheet), area, formula);
+            return;
+        case CellArea::Of::Reference:
+            if (referenced.sheets && area.index < referenced.sheets->size()) {
+                const auto [first, last] = (*referenced.sheets)[area.index];
+                for (std::size_t s = first; s <= last && s < stretches_.size(); ++s)
+                    AddOn(s, area, formula);
+            } else {
+                for (std::size_t s = 0; s < stretches_.size(); ++s)
+                    AddOn(s, area, formula);
+            }
+            return;
+        case CellArea::Of::Name:
+            if (referenced.names && area.index >= 1 && area.index <= referenced.names->size() && depth < 8) {
+                for (const CellArea& named : (*referenced.names)[area.index - 1u])
+                    Add(named, sheet, formula, referenced, depth + 1);
+            } else {
+                anywhere_.push_back(formula);
+            }
+            return;
+        }
+    }
+
+    std::unordered_map<std::uint64_t, std::vector<std::size_t>> single_;
+    std::vector<std::vector<std::pair<CellArea, std::size_t>>> stretches_;
+    std::vector<std::size_t> anywhere_;
+};
+
+// Each formula of `fate` passes it on to the formulas that name its cell, and they to theirs:
+// from one that goes, the programs would show the error of the call the intact workbook makes
+// there, or a result worked out from it, never the cached result; from one that became its
+// value, they would work out again from the cached result what the workbook worked out from the
+// formula (the programs work the whole workbook out on loading it, and its last digits may
+// differ). Those become their values too. (A fate only ever gets more final: stays, value, goes.)
+void PassOn(Fate fate, const std::vector<Found>& found, std::vector<Fate>& fates, const Dependents& dependents)
+{
+    std::vector<std::size_t> passing;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (fates[i] == fate)
+            passing.push_back(i);
+    }
+    while (!passing.empty()) {
+        const Found& from = found[passing.back()];
+        passing.pop_back();
+        dependents.OfCell(from.sheet, from.place, [&](std::size_t formula) {
+            if (fates[formula] < fate) {
+                fates[formula] = fate;
+                passing.push_back(formula);
+            }
+        });
+    }
+}
+
+void WhatNamesWhatWentGoesToo(const std::vector<Found>& found, std::vector<Fate>& fates, const Referenced& referenced, std::size_t sheets)
+{
+    if (std::all_of(fates.begin(), fates.end(), [](Fate fate) { return fate == Fate::Stays; }))
+        return;
+    const Dependents dependents(found, referenced, sheets);
+    PassOn(Fate::Goes, found, fates, dependents);
+    PassOn(Fate::Value, found, fates, dependents);
 }
 
 }  // namespace
@@ -268,7 +525,15 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
         return after == starts.begin() ? -1 : std::prev(after)->second;
     };
     const std::vector<Found> found = FormulasAndNeeds(workbook, biff8, sheetAt);
-    const std::vector<Fate> fates = FatesOf(found, lost);
+    const bool globalsMended = std::any_of(report.regions.begin(), report.regions.end(), [](const MendedRegion& r) { return r.sheet < 0; });
+    const Referenced referenced = ReadReferenced(workbook, biff8, globalsMended);
+    lost.toolPakOnly = referenced.toolPakOnly;
+    lost.noMacroNames = referenced.noMacroNames;
+    lost.names = referenced.names ? referenced.names->size() : 0;
+    lost.globalsKnown = biff8 && !globalsMended;
+    lost.macrosMayBe = MacrosMayBe(report, workbook, globals);
+    std::vector<Fate> fates = FatesOf(found, lost);
+    WhatNamesWhatWentGoesToo(found, fates, referenced, globals.boundSheets.size());
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FormulaNeeds& needs = found[i].needs;
         if (fates[i] == Fate::Stays)

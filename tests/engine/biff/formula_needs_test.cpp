@@ -26,6 +26,7 @@ std::string Needs(const Bytes& tokens, bool biff8 = true)
     text += needs.shared ? "shared " : "";
     text += needs.globals ? "globals " : "";
     text += needs.functions ? "functions " : "";
+    text += needs.addIns ? "add-ins " : "";
     text += needs.place ? "place " : "";
     text += needs.unknown ? "unknown " : "";
     return text.empty() ? "nothing" : text.substr(0, text.size() - 1);
@@ -51,8 +52,12 @@ TEST(FormulaNeeds, EachKindOfReferenceIsTold)
     EXPECT_EQ(Needs(Bytes{0x02} + Le16(2) + Le16(3)), "sheet globals");  // a data table's
     EXPECT_EQ(Needs(kName + kExternal), "globals functions");          // a macro function
     const Bytes addIn = Bytes{0x39} + Le16(0) + Le16(1) + Le16(0);     // an external name
-    EXPECT_EQ(Needs(addIn + kInt + kExternal), "globals functions");   // an add-in's or a macro's function
+    EXPECT_EQ(Needs(addIn + kInt + kExternal), "globals add-ins");     // an add-in's function
     EXPECT_EQ(Needs(kInt + kExternal), "unknown");                     // no name to call it by
+    // A name among an add-in function's arguments names no function (EOMONTH(Start, 0)); a
+    // macro function called with an add-in function's result calls both.
+    EXPECT_EQ(Needs(addIn + kName + kInt + kExternal), "globals add-ins");
+    EXPECT_EQ(Needs(kName + addIn + kInt + kExternal + kExternal), "globals functions add-ins");
     // CELL("filename"): the file's and the sheet's names, which no cell holds (BIFF5's string
     // has no options byte).
     EXPECT_EQ(Needs(Bytes{0x17, 1, 0, 'f', 0x42, 1} + Le16(125)), "place");
@@ -61,6 +66,28 @@ TEST(FormulaNeeds, EachKindOfReferenceIsTold)
     // The same token of the value or array class (0x40, 0x60 more) is the same reference.
     EXPECT_EQ(Needs(Bytes{0x44} + Le16(3) + Le16(0xC001)), "sheet");
     EXPECT_EQ(Needs(Bytes{0x63} + Le16(1) + Le16(0)), "globals");
+}
+
+// The cells an expression names, as a formula in C5 (row 4, column 2) names them: absolute
+// references as they are, relative ones of a shared formula from the formula's cell, other
+// sheets' by their entry in the list of references, names by their place; BIFF5's by sheet.
+TEST(FormulaNeeds, TheCellsAnExpressionNames)
+{
+    const auto areas = [](const Bytes& tokens, bool biff8 = true) {
+        std::vector<biff::CellArea> found;
+        biff::NeedsOfExpression(tokens, biff8, &found, {4, 2});
+        std::string text;
+        for (const biff::CellArea& a : found)
+            text += std::to_string(static_cast<int>(a.of)) + ":" + std::to_string(a.index) + " R" + std::to_string(a.firstRow) + "-" +
+                    std::to_string(a.lastRow) + " C" + std::to_string(a.firstColumn) + "-" + std::to_string(a.lastColumn) + ";";
+        return text;
+    };
+    EXPECT_EQ(areas(kRef + kArea + kSum), "0:0 R3-3 C1-1;0:0 R0-9 C0-2;");
+    // tRefN one row up and one column left of the formula's cell (offsets of 16 and 8 bits).
+    EXPECT_EQ(areas(Bytes{0x2C} + Le16(0xFFFF) + Le16(0xC0FF)), "0:0 R3-3 C1-1;");
+    EXPECT_EQ(areas(kRef3d + Bytes{0x3B} + Le16(2) + Le16(5) + Le16(1) + Le16(0) + Le16(3)), "1:0 R3-3 C1-1;1:2 R1-5 C0-3;");
+    EXPECT_EQ(areas(kName), "2:1 R0-0 C0-0;");
+    EXPECT_EQ(areas(Bytes{0x24} + Le16(0xC003) + Bytes{1}, false), "0:0 R0-65535 C0-255;");
 }
 
 // Tokens whose length their own bytes give (a string, a choice's jumps) are passed over as a

@@ -37,7 +37,7 @@ const Bytes kNaResult = Bytes{2, 0, 0x2A, 0, 0, 0, 0xFF, 0xFF};
 const Bytes kConstant = Bytes{0x1E} + Le16(40) + Bytes{0x1F} + test::Double(2.5) + Bytes{0x03};
 const Bytes kOwnCell = Bytes{0x24} + Le16(0) + Le16(0xC000);
 const Bytes kName = Bytes{0x23} + Le16(1) + Le16(0);
-const Bytes kOutside = kName + Bytes{0x22, 1} + Le16(255);
+const Bytes kOutside = Bytes{0x23} + Le16(2) + Le16(0) + Bytes{0x22, 1} + Le16(255);
 const Bytes kOtherSheet = Bytes{0x3A} + Le16(1) + Le16(0) + Le16(0);
 
 Bytes Rows(unsigned first, unsigned count)
@@ -48,10 +48,23 @@ Bytes Rows(unsigned first, unsigned count)
     return rows;
 }
 
+// A defined name (NAME): its options, its name and its definition.
+Bytes NameRecord(unsigned options, const std::string& name, const Bytes& definition)
+{
+    return Record(biff::kName, Le16(options) + Bytes{0, static_cast<std::uint8_t>(name.size())} +
+                                   Le16(static_cast<unsigned>(definition.size())) + Bytes(8, 0) + Bytes{0} + test::Ascii(name) +
+                                   definition);
+}
+
+// The globals' list of references (one entry: sheet One) and two names: "Total", sheet One's
+// A1, and "Fun", a macro's function.
+const Bytes kNames = Record(biff::kExternSheet, Le16(1) + Le16(0) + Le16(0) + Le16(0)) +
+                     NameRecord(0, "Total", Bytes{0x3A} + Le16(0) + Le16(0) + Le16(0)) + NameRecord(0x000E, "Fun", {});
+
 // Sheet One: a formula of constants, one of a cell of its own, a name's with a text result, an
 // outside function's, another sheet's. Sheet Two: one of a cell of its own.
 const Bytes kBook = test::Workbook(
-    8, {},
+    8, kNames,
     {{"One", Rows(0, 4) + Formula(5, 1, kNumberResult, kConstant) + Formula(6, 1, kNumberResult, kOwnCell) +
                  Formula(7, 1, kTextResult, kName) + Record(biff::kString, test::Biff8String("Ok.", 2)) +
                  Formula(8, 1, kTrueResult, kOutside) + Formula(9, 1, kNaResult, kOtherSheet) + Rows(10, 2)},
@@ -108,6 +121,52 @@ TEST(SalvageFormulas, FormulasWhoseNeedsWentKeepTheirValues)
         EXPECT_EQ(c.report.formulasAsValues.leftOut, c.leftOut) << c.what;
         EXPECT_EQ(c.report.formulasAsValues.leftOutAt.size(), c.leftOut) << c.what;
     }
+}
+
+// What a formula that goes or becomes its value passes on to the formulas that name its cell:
+// those naming the macro function's cell (B9), on its sheet or from another (through the list of
+// references), go too, and so on along them; one naming a cell that became its value (B8)
+// becomes its value too. A function of the Analysis ToolPak, called by an external name, is
+// the programs' own: its formula keeps its value like any other; another add-in's goes.
+TEST(SalvageFormulas, WhatNamesAFormulaThatWentFollowsIt)
+{
+    const Bytes references = Record(biff::kExternSheet, Le16(2) + Le16(0) + Le16(0) + Le16(0) + Le16(0) + Le16(1) + Le16(1));
+    const Bytes addIn = Record(biff::kSupBook, Le16(1) + Le16(0x3A01));
+    const auto book = [&](const std::string& function) {
+        const Bytes externalName = Record(biff::kExternName, Le16(0) + Le32(0) + Bytes{static_cast<std::uint8_t>(function.size()), 0} +
+                                                                 test::Ascii(function) + Le16(2) + Bytes{0x1C, 0x17});
+        const Bytes ref = [](unsigned row, unsigned column) { return Bytes{0x24} + Le16(row) + Le16(0xC000 | column); }(8, 1);
+        const Bytes call = Bytes{0x39} + Le16(0) + Le16(1) + Le16(0) + Bytes{0x1E} + Le16(3) + Bytes{0x22, 2} + Le16(255);
+        return test::Workbook(
+            8, addIn + externalName + references + NameRecord(0, "Total", Bytes{0x3A} + Le16(0) + Le16(0) + Le16(0)) +
+                   NameRecord(0x000E, "Fun", {}),
+            {{"One", Rows(0, 4) + Formula(7, 1, kNumberResult, kName) + Formula(7, 2, kNumberResult, Bytes{0x24} + Le16(7) + Le16(0xC001)) +
+                         Formula(8, 1, kTrueResult, kOutside) + Formula(8, 2, kTrueResult, ref) +
+                         Formula(8, 3, kTrueResult, Bytes{0x24} + Le16(8) + Le16(0xC002)) + Formula(9, 1, test::Double(40000), call)},
+             {"Two", Rows(0, 40) + Formula(41, 1, kTrueResult, Bytes{0x3A} + Le16(0) + Le16(8) + Le16(0xC001))}});
+    };
+    const auto fates = [](const Bytes& intact) {
+        SalvageReport report;
+        report.regions.push_back({MendedRegion::Kind::Replaced, ReadWorkbookCells(intact).sheets.at(1).offset + 100, 64, 1});
+        Bytes stream = intact;
+        FormulasWhoseNeedsWentBecomeValues(stream, report);
+        std::string text;
+        for (const SheetCells& sheet : ReadWorkbookCells(stream).sheets) {
+            for (const CellValue& cell : sheet.cells) {
+                if (cell.column > 0)
+                    text += std::to_string(cell.row) + "," + std::to_string(cell.column) + " ";
+            }
+        }
+        return text + std::to_string(report.formulasAsValues.leftOut);
+    };
+    // B8 and C8 as values; B9 (the macro's), C9, D9 and sheet Two's B42 gone; B10 kept.
+    EXPECT_EQ(fates(book("EOMONTH")), "7,1 7,2 9,1 4");
+    EXPECT_EQ(fates(book("XLLFUNC")), "7,1 7,2 5");
+    Bytes stream = book("EOMONTH");
+    SalvageReport report;
+    report.regions.push_back({MendedRegion::Kind::Replaced, ReadWorkbookCells(stream).sheets.at(1).offset + 100, 64, 1});
+    FormulasWhoseNeedsWentBecomeValues(stream, report);
+    EXPECT_EQ(report.formulasAsValues.needingGlobals + report.formulasAsValues.needingCells, 3u) << "B8, C8 and B10";
 }
 
 // A shared formula's cells name it by its first cell (a tExp token): its own expression says
