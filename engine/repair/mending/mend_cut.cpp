@@ -85,7 +85,6 @@ void CutAfterLastSheet(MendState& m)
         return;
     int depth = 0;
     const std::size_t at = LastSheetEnd(m, lastSheet, depth);
-    m.openAtEnd = std::max(depth, 0);
     bool sheetsAfter = false;
     for (std::size_t k = NextBofBytes(stream, at); k != kNoPlace && k + kHeader <= stream.size() && !sheetsAfter;
          k = NextBofBytes(stream, k + 1))
@@ -136,10 +135,7 @@ void SheetsClosedAndLostOnesEmpty(MendState& m)
 {
     std::vector<std::uint8_t>& stream = m.stream;
     const std::size_t closedAt = stream.size();
-    // (A sheet cut inside an embedded chart gets the chart's end and its own: xlrd reads a
-    // sheet to its own end record and ran off the stream's end.)
-    const int ends = std::max(m.EndsWithEof(stream.size()) ? 0 : 1, m.openAtEnd);
-    for (int k = 0; k < ends; ++k)
+    if (!m.EndsWithEof(stream.size()))
         Append(m, kEof, {});
     for (const Listed& sheet : m.pastTheEnd) {
         const std::size_t offset = Append(m, kBof, m.sheetBof);

@@ -44,8 +44,6 @@ struct MendState {
     // Entries whose sheets come back empty at the end: those past the end, those not found.
     std::vector<Listed> pastTheEnd;
     std::vector<std::size_t> notFound;  // of those, the ones that led into the records (by where their records lie)
-    // Substreams the last sheet leaves open at the stream's end: its own, an embedded chart's.
-    int openAtEnd = 0;
     // Sheets that no entry leads to.
     std::vector<std::size_t> orphans;
 
