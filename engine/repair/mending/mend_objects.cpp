@@ -65,18 +65,25 @@ void CommentsAndTextBoxesHoldTogether(std::vector<std::uint8_t>& stream, std::ve
     if (regions.empty() || stream.size() < kHeader + 2 || U16(stream, 0) != kBof || U16(stream, kHeader) < kBiff8Version)
         return;
     std::vector<std::pair<std::size_t, std::size_t>> gone;
-    bool object = false;  // a drawing object came before in the substream
+    bool object = false;  // a drawing object came before in the sheet
+    int depth = 0;        // substreams open: a sheet's records at 1 (an embedded chart's, which readers pass over, deeper)
     for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
         const std::uint16_t type = U16(stream, at);
         const std::size_t length = U16(stream, at + 2);
         std::size_t end = at + kHeader + length;
         if (type == kFilePass)
             return;  // (their bodies are the cipher's bytes)
-        if (type == kBof || type == kEof)
-            object = false;
-        else if (type == kObj)
+        if (type == kBof) {
+            object = object && depth > 0;
+            ++depth;
+        } else if (type == kEof) {
+            depth -= depth > 0 ? 1 : 0;
+            object = object && depth > 0;
+        } else if (depth != 1) {
+            // (the globals' records, or an embedded chart's)
+        } else if (type == kObj) {
             object = true;
-        else if (type == kTxo) {
+        } else if (type == kTxo) {
             const std::size_t boxEnd = TextBoxEnd(stream, at, length);
             if (!object || boxEnd == kNoPlace) {
                 // It goes with the records of its text that follow it.
