@@ -299,12 +299,11 @@ void ChartRecordsInWorksheetsGo(MendState& m)
     }
 }
 
-// A substream whose end record went with a hole gets it back at the hole's end, where the next
-// listed sheet's first record finds it still open (and an embedded chart open in it, its own
-// end there too): a reader that reads a sheet to its end record (xlrd) would read on into the
-// next sheet, take its first record for an embedded chart's, and run off the stream's end. The
-// hole is the last before that sheet, and lies after the first record of the innermost
-// substream still open.
+// A substream whose end record went with a hole that runs up to a listed sheet's first record
+// gets it back at the hole's end (and an embedded chart open in it, its own end there too): a
+// reader that reads a sheet to its end record (xlrd) would read on into the next sheet, take its
+// first record for an embedded chart's, and run off the stream's end. At most a sheet and a
+// chart in it are open (deeper is no workbook's).
 void SheetsEndBeforeTheNext(MendState& m)
 {
     std::vector<std::uint8_t>& stream = m.stream;
@@ -314,43 +313,29 @@ void SheetsEndBeforeTheNext(MendState& m)
             starts.push_back(sheet.offset);
     }
     std::sort(starts.begin(), starts.end());
-    std::vector<std::size_t> open;            // the first records of substreams begun and not ended
-    std::size_t filler = kNoPlace;            // where the run of filler under way begins
-    std::pair<std::size_t, std::size_t> hole{kNoPlace, kNoPlace};  // the last run of filler before
-    std::size_t endedAfter = kNoPlace;  // the first substream an end record after that hole ended
+    std::vector<std::size_t> open;  // the first records of substreams begun and not ended
+    std::size_t filler = kNoPlace;  // where the run of filler right before `at` begins
     for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
         const std::uint16_t type = U16(stream, at);
-        if (type != kFillerRecord && filler != kNoPlace) {
-            hole = {filler, at};
-            endedAfter = kNoPlace;
-        }
-        // (Where records other than filler come between, the hole took an embedded chart's end
-        // only where the end record after it, its sheet's, would end the chart: else the records
-        // after it are the open substream's own.)
-        const bool right = hole.second == at || (endedAfter != kNoPlace && endedAfter < hole.first &&
-                                                  U16(stream, endedAfter + kHeader + 2) == kChartSubstream);
-        if (type == kBof && !open.empty() && hole.first != kNoPlace && hole.first > open.back() && right &&
+        if (type == kBof && !open.empty() && open.size() <= 2 && filler != kNoPlace && filler > open.back() &&
             std::binary_search(starts.begin(), starts.end(), at)) {
-            const auto [from, to] = hole;
-            const std::size_t room = to - from, ends = open.size() * kHeader;
+            const std::size_t room = at - filler, ends = open.size() * kHeader;
             if (room == ends || room >= ends + kHeader) {
-                m.ForgetStarts(from, to);
+                m.ForgetStarts(filler, at);
                 if (room > ends)
-                    WriteFiller(stream, &m.walk.boundary, from, to - ends);
-                for (std::size_t eof = to - ends; eof < to; eof += kHeader) {
+                    WriteFiller(stream, &m.walk.boundary, filler, at - ends);
+                for (std::size_t eof = at - ends; eof < at; eof += kHeader) {
                     WriteRecord(stream, eof, kEof, {});
                     m.walk.boundary.Set(eof);
                 }
-                Cover(m.regions, to - ends, to);
+                Cover(m.regions, at - ends, at);
                 open.clear();
             }
         }
-        if (type == kBof) {
+        if (type == kBof)
             open.push_back(at);
-        } else if (type == kEof && !open.empty()) {
-            endedAfter = endedAfter == kNoPlace && hole.first != kNoPlace ? open.back() : endedAfter;
+        else if (type == kEof && !open.empty())
             open.pop_back();
-        }
         filler = type != kFillerRecord ? kNoPlace : filler == kNoPlace ? at : filler;
         at += kHeader + U16(stream, at + 2);
     }
