@@ -303,7 +303,7 @@ void ChartRecordsInWorksheetsGo(MendState& m)
 // gets it back at the hole's end (and an embedded chart open in it, its own end there too): a
 // reader that reads a sheet to its end record (xlrd) would read on into the next sheet, take its
 // first record for an embedded chart's, and run off the stream's end. At most a sheet and a
-// chart in it are open (deeper is no workbook's).
+// chart in it are open (deeper is no workbook's); the globals' end has rules of its own.
 void SheetsEndBeforeTheNext(MendState& m)
 {
     std::vector<std::uint8_t>& stream = m.stream;
@@ -317,7 +317,7 @@ void SheetsEndBeforeTheNext(MendState& m)
     std::size_t filler = kNoPlace;  // where the run of filler right before `at` begins
     for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
         const std::uint16_t type = U16(stream, at);
-        if (type == kBof && !open.empty() && open.size() <= 2 && filler != kNoPlace && filler > open.back() &&
+        if (type == kBof && !open.empty() && open.size() <= 2 && open.front() > 0 && filler != kNoPlace && filler > open.back() &&
             std::binary_search(starts.begin(), starts.end(), at)) {
             const std::size_t room = at - filler, ends = open.size() * kHeader;
             if (room == ends || room >= ends + kHeader) {
