@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "engine/biff/records.h"
@@ -296,48 +295,6 @@ void ChartRecordsInWorksheetsGo(MendState& m)
             ChartRecordsGo(m, at, end);
         }
         at = end;
-    }
-}
-
-// A substream whose end record went with a hole that runs up to a listed sheet's first record
-// gets it back at the hole's end (and an embedded chart open in it, its own end there too): a
-// reader that reads a sheet to its end record (xlrd) would read on into the next sheet, take its
-// first record for an embedded chart's, and run off the stream's end. At most a sheet and a
-// chart in it are open (deeper is no workbook's); the globals' end has rules of its own.
-void SheetsEndBeforeTheNext(MendState& m)
-{
-    std::vector<std::uint8_t>& stream = m.stream;
-    std::vector<std::size_t> starts;
-    for (const Listed& sheet : m.listed) {
-        if (m.LeadsToSheet(sheet.offset))
-            starts.push_back(sheet.offset);
-    }
-    std::sort(starts.begin(), starts.end());
-    std::vector<std::size_t> open;  // the first records of substreams begun and not ended
-    std::size_t filler = kNoPlace;  // where the run of filler right before `at` begins
-    for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
-        const std::uint16_t type = U16(stream, at);
-        if (type == kBof && !open.empty() && open.size() <= 2 && open.front() > 0 && filler != kNoPlace && filler > open.back() &&
-            std::binary_search(starts.begin(), starts.end(), at)) {
-            const std::size_t room = at - filler, ends = open.size() * kHeader;
-            if (room == ends || room >= ends + kHeader) {
-                m.ForgetStarts(filler, at);
-                if (room > ends)
-                    WriteFiller(stream, &m.walk.boundary, filler, at - ends);
-                for (std::size_t eof = at - ends; eof < at; eof += kHeader) {
-                    WriteRecord(stream, eof, kEof, {});
-                    m.walk.boundary.Set(eof);
-                }
-                Cover(m.regions, at - ends, at);
-                open.clear();
-            }
-        }
-        if (type == kBof)
-            open.push_back(at);
-        else if (type == kEof && !open.empty())
-            open.pop_back();
-        filler = type != kFillerRecord ? kNoPlace : filler == kNoPlace ? at : filler;
-        at += kHeader + U16(stream, at + 2);
     }
 }
 

@@ -104,7 +104,6 @@ void SubstreamsWithoutTheirStartGo(MendState& m);
 // globals are noted.
 void ChartRecordsInWorksheetsGo(MendState& m);
 // Where the globals end once end records went back.
-void SheetsEndBeforeTheNext(MendState& m);
 void GlobalsEndWhereEndRecordsWentBack(MendState& m);
 // A sheet whose first record went with the globals' end gets it back.
 void SheetStartLostWithGlobalsEndGoesBack(MendState& m);

@@ -135,7 +135,6 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     SheetsSplitWhereCellsGoBack(m);
     SubstreamsWithoutTheirStartGo(m);
     ChartRecordsInWorksheetsGo(m);
-    SheetsEndBeforeTheNext(m);
     GlobalsEndWhereEndRecordsWentBack(m);
     SheetStartLostWithGlobalsEndGoesBack(m);
 

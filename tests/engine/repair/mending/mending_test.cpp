@@ -1224,40 +1224,6 @@ TEST(RecordMend, ACutStreamEndsAtItsLastWholeRecord)
     }
 }
 
-// Whether each substream from the list's sheets on ends before the next begins: readers that
-// read a sheet to its own end record (xlrd) read on into the next, or off the stream's end.
-void ExpectEverySheetEnded(const Bytes& stream)
-{
-    const WorkbookCells book = ReadWorkbookCells(stream);
-    for (std::size_t i = 0; i < book.sheets.size(); ++i) {
-        const std::size_t end = i + 1 < book.sheets.size() ? book.sheets[i + 1].offset : stream.size();
-        int open = 0;
-        std::size_t at = book.sheets[i].offset;
-        for (; at < end; at += 4u + LoadLe16(stream.data() + at + 2)) {
-            open += LoadLe16(stream.data() + at) == biff::kBof ? 1 : LoadLe16(stream.data() + at) == biff::kEof ? -1 : 0;
-            if (open == 0)
-                break;
-        }
-        EXPECT_EQ(open, 0) << book.sheets[i].name << " is not ended";
-        EXPECT_LT(at, end) << book.sheets[i].name;
-    }
-}
-
-// A sheet whose end record went with a hole that runs up to the next sheet's first record gets
-// it back there, once.
-TEST(RecordMend, ASheetWhoseEndRecordWentGetsItBack)
-{
-    const WorkbookCells intact = ReadWorkbookCells(kIntact);
-    const std::size_t next = intact.sheets.at(1).offset;
-    Bytes damaged = kIntact;
-    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(next - 40), 40, std::uint8_t{0});
-    const Bytes mended = Mended(damaged);
-    EXPECT_EQ(LoadLe16(mended.data() + next - 4), biff::kEof);
-    ExpectEverySheetEnded(mended);
-    EXPECT_EQ(Mended(mended, nullptr, false), mended) << "mended again, it stays as it is";
-    EXPECT_EQ(test::CellLines(ReadWorkbookCells(mended).sheets.at(1).cells), test::CellLines(intact.sheets[1].cells));
-}
-
 // Wherever the cut falls, even where it leaves the start of a record that reads as a short
 // record of another type (a cut at 1734, say), the records before it are kept whole.
 TEST(RecordMend, ACutStreamEndsAtItsLastWholeRecordWhereverItFalls)
