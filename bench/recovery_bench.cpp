@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <system_error>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -577,8 +578,14 @@ int main(int argc, char** argv)
         return 2;
     }
     std::vector<Bytes> originals;
-    for (const fs::path& path : options->workbooks)
-        originals.push_back(ReadWorkbook(path));
+    for (const fs::path& path : options->workbooks) {
+        try {
+            originals.push_back(ReadWorkbook(path));
+        } catch (const std::system_error& error) {
+            std::fprintf(stderr, "tabulon-recovery: %s: %s\n", tabulon::PathToUtf8(path).c_str(), error.what());
+            return 2;
+        }
+    }
     const HeaderResult header = RunDamagedHeaders(originals);
     RunDamagePastHeader(*options, originals);
     return header.worse || header.intactLost ? 1 : 0;

@@ -1053,7 +1053,9 @@ TEST(RecordMend, CellStylesLostFromTheListsStartKeepTheSurvivorsPlaces)
         const std::size_t lost = test::BofRecord(8, 5).size() + padding.size() + 15 * 24;
         Bytes damaged = intact;
         std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(from), lost - from, std::uint8_t{0});
-        const WorkbookCells after = ReadWorkbookCells(Mended(damaged));
+        const Bytes mended = Mended(damaged);
+        EXPECT_EQ(Mended(mended, nullptr, false), mended) << "mended again, it stays as it is";
+        const WorkbookCells after = ReadWorkbookCells(mended);
         ASSERT_EQ(after.sheets.size(), 1u);
         ASSERT_EQ(test::CellLines(after.sheets[0].cells), test::CellLines(before.sheets[0].cells));
         for (std::size_t c = 0; c < before.sheets[0].cells.size(); ++c) {
