@@ -18,8 +18,10 @@
 #include "engine/base/byte_order.h"
 #include "engine/biff/formula_needs.h"
 #include "engine/biff/globals.h"
+#include "engine/biff/pieces.h"
 #include "engine/biff/record_scan.h"
 #include "engine/biff/records.h"
+#include "engine/biff/strings.h"
 #include "engine/repair/salvage/salvage_formulas.h"
 
 namespace tabulon {
@@ -187,9 +189,9 @@ bool MacrosMayBe(const SalvageReport& report, Bytes workbook, const Globals& glo
 // The sheets (of `count`, starting at `starts`, in stream order) that lost cells: where their
 // records were mended, a stretch ran over their first records, or the salvage made their start;
 // every sheet where the globals were mended (a text cell whose shared string went reads empty).
-std::vector<bool> SheetsThatLostCells(const SalvageReport& report, const std::vector<std::pair<std::uint64_t, int>>& starts, std::size_t count)
+std::vector<bool> SheetsThatLostCells(const SalvageReport& report, const std::vector<std::pair<std::uint64_t, int>>& starts, std::size_t count,
+                                      bool globalsMended)
 {
-    const bool globalsMended = std::any_of(report.regions.begin(), report.regions.end(), [](const MendedRegion& region) { return region.sheet < 0; });
     std::vector<bool> lost(count, globalsMended);
     for (const MendedRegion& region : report.regions) {
         if (region.sheet >= 0 && static_cast<std::size_t>(region.sheet) < count)
@@ -258,41 +260,11 @@ enum class Fate { Stays, Value, Goes };
 
 struct Losses {
     bool records = false, macros = false;
-    bool toolPakOnly = false, noMacroNames = false;  // (see Referenced)
-    std::size_t names = 0;      // the defined names the globals hold
-    bool globalsKnown = false;  // the globals tell the functions called by name (they were not mended)
+    bool globalsTell = false;   // the globals tell the functions called by name (BIFF8's, not mended)
     bool macrosMayBe = false;   // the file may hold macros (see MacrosMayBe)
     std::vector<bool> sheets;  // sheets that lost cells
 };
 
-std::vector<Fate> FatesOf(const std::vector<Found>& found, const Losses& lost)
-{
-    // A function called by name (a macro's, an add-in's) is one only its own code works out:
-    // spreadsheet programs that do not have it show an error for the intact workbook, so its
-    // cached result would show what they never showed there; nor does a formula's cached file
-    // and sheet name (CELL) show for the copy. Those go.
-    // (Add-in functions of the Analysis ToolPak are the programs' own: their results are too.
-    // Where no defined name is a macro's, a function called after a name of the workbook's own
-    // is called by the external name before it, the name being one of its arguments.)
-    std::vector<Fate> fates(found.size(), Fate::Stays);
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        const FormulaNeeds& needs = found[i].needs;
-        const auto sheet = static_cast<std::size_t>(found[i].sheet);
-        // (Where the globals went and no macro may be, a function called by name is an add-in's:
-        // the Analysis ToolPak's as a rule, which the programs work out as the workbook did.)
-        const bool namesHeld = std::all_of(found[i].areas.begin(), found[i].areas.end(), [&](const CellArea& area) {
-            return area.of != CellArea::Of::Name || (area.index >= 1 && area.index <= lost.names);
-        });
-        const bool macroCall = needs.functions && !(lost.noMacroNames && namesHeld) && (lost.globalsKnown || lost.macrosMayBe);
-        const bool addInCall = needs.addIns || (needs.functions && !macroCall);
-        const bool unknownAddIn = addInCall && !lost.toolPakOnly && (lost.globalsKnown || lost.macrosMayBe);
-        const bool functions = macroCall || unknownAddIn;
-        const bool needsWent = ((needs.globals || needs.unknown || needs.place) && lost.records) ||
-                               ((functions || needs.unknown) && (lost.records || lost.macros)) || (needs.ownSheet && lost.sheets[sheet]);
-        fates[i] = !needsWent ? Fate::Stays : (functions || needs.place) ? Fate::Goes : Fate::Value;
-    }
-    return fates;
-}
 
 // What the globals say 3D references and defined names name: each entry of the list of
 // references (EXTERNSHEET) as the first and last sheet it spans, each defined name (NAME) as the
@@ -311,19 +283,18 @@ struct Referenced {
 };
 
 // Whether the EXTERNNAME record whose body is `body` names a function of the Analysis ToolPak
-// (BIFF8's: options, four bytes, the name's length and flags, its characters).
+// (BIFF8's: options, four bytes, then the name, a string of a one-byte length).
 bool NamesToolPakFunction(Bytes body)
 {
-    if (body.size() < 8 || 8u + body[6] * ((body[7] & 0x01) ? 2u : 1u) > body.size())
+    if (body.size() < 6)
         return false;
-    std::string name;
-    for (std::size_t k = 0; k < body[6]; ++k) {
-        const std::uint16_t unit = (body[7] & 0x01) ? LoadLe16(body.data() + 8 + 2 * k) : body[8 + k];
-        if (unit >= 0x80)
-            return false;
-        name += static_cast<char>(unit >= 'a' && unit <= 'z' ? unit - 'a' + 'A' : unit);
-    }
-    return ToolPakFunction(name);
+    Pieces in({body.subspan(6)});
+    std::optional<std::string> name = ReadUnicodeString(in, 1);
+    if (!name)
+        return false;
+    for (char& c : *name)
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    return ToolPakFunction(*name);
 }
 
 const CellArea kAnyCell{CellArea::Of::Reference, kAnyReference, 0, 0xFFFF, 0, 0xFF};
@@ -379,6 +350,37 @@ Referenced ReadReferenced(Bytes workbook, bool biff8, bool globalsMended)
     referenced.names = std::move(names);
     referenced.toolPakOnly = referenced.toolPakOnly && externalNames > 0;  // (none names no function)
     return referenced;
+}
+
+std::vector<Fate> FatesOf(const std::vector<Found>& found, const Losses& lost, const Referenced& referenced)
+{
+    // A function called by name (a macro's, an add-in's) is one only its own code works out:
+    // spreadsheet programs that do not have it show an error for the intact workbook, so its
+    // cached result would show what they never showed there; nor does a formula's cached file
+    // and sheet name (CELL) show for the copy. Those go.
+    // (Add-in functions of the Analysis ToolPak are the programs' own: their results are too.
+    // Where no defined name is a macro's, a function called after a name of the workbook's own
+    // is called by the external name before it, the name being one of its arguments.)
+    // (Where the globals went and no macro may be, a function called by name is an add-in's:
+    // the Analysis ToolPak's as a rule, which the programs work out as the workbook did.)
+    const bool macrosMayBeCalled = lost.globalsTell || lost.macrosMayBe;
+    const std::size_t names = referenced.names ? referenced.names->size() : 0;
+    std::vector<Fate> fates(found.size(), Fate::Stays);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const FormulaNeeds& needs = found[i].needs;
+        const auto sheet = static_cast<std::size_t>(found[i].sheet);
+        const bool namesHeld = std::all_of(found[i].areas.begin(), found[i].areas.end(), [&](const CellArea& area) {
+            return area.of != CellArea::Of::Name || (area.index >= 1 && area.index <= names);
+        });
+        const bool macroCall = needs.functions && !(referenced.noMacroNames && namesHeld) && macrosMayBeCalled;
+        const bool addInCall = needs.addIns || (needs.functions && !macroCall);
+        const bool unknownAddIn = addInCall && !referenced.toolPakOnly && macrosMayBeCalled;
+        const bool functions = macroCall || unknownAddIn;
+        const bool needsWent = ((needs.globals || needs.unknown || needs.place) && lost.records) ||
+                               ((functions || needs.unknown) && (lost.records || lost.macros)) || (needs.ownSheet && lost.sheets[sheet]);
+        fates[i] = !needsWent ? Fate::Stays : (functions || needs.place) ? Fate::Goes : Fate::Value;
+    }
+    return fates;
 }
 
 // Where the formulas that go are looked up by the cells they name: a single cell by its place,
@@ -519,20 +521,19 @@ void FormulasWhoseNeedsWentBecomeValues(std::vector<std::uint8_t>& workbook, Sal
             starts.emplace_back(LoadLe32(workbook.data() + entry.offset + kRecordHeaderSize), static_cast<int>(i));
     }
     std::sort(starts.begin(), starts.end());
-    lost.sheets = SheetsThatLostCells(report, starts, globals.boundSheets.size());
+    const bool globalsMended = std::any_of(report.regions.begin(), report.regions.end(), [](const MendedRegion& r) { return r.sheet < 0; });
+    lost.sheets = SheetsThatLostCells(report, starts, globals.boundSheets.size(), globalsMended);
     const std::function<int(std::uint64_t)> sheetAt = [&](std::uint64_t offset) {
         const auto after = std::upper_bound(starts.begin(), starts.end(), std::pair<std::uint64_t, int>(offset, 1 << 30));
         return after == starts.begin() ? -1 : std::prev(after)->second;
     };
     const std::vector<Found> found = FormulasAndNeeds(workbook, biff8, sheetAt);
-    const bool globalsMended = std::any_of(report.regions.begin(), report.regions.end(), [](const MendedRegion& r) { return r.sheet < 0; });
+    lost.globalsTell = biff8 && !globalsMended;
     const Referenced referenced = ReadReferenced(workbook, biff8, globalsMended);
-    lost.toolPakOnly = referenced.toolPakOnly;
-    lost.noMacroNames = referenced.noMacroNames;
-    lost.names = referenced.names ? referenced.names->size() : 0;
-    lost.globalsKnown = biff8 && !globalsMended;
-    lost.macrosMayBe = MacrosMayBe(report, workbook, globals);
-    std::vector<Fate> fates = FatesOf(found, lost);
+    // (Only a call by name asks whether macros may be: the sign is looked for over the stream.)
+    lost.macrosMayBe = std::any_of(found.begin(), found.end(), [](const Found& f) { return f.needs.functions || f.needs.addIns; }) &&
+                       MacrosMayBe(report, workbook, globals);
+    std::vector<Fate> fates = FatesOf(found, lost, referenced);
     WhatNamesWhatWentGoesToo(found, fates, referenced, globals.boundSheets.size());
     for (std::size_t i = 0; i < found.size(); ++i) {
         const FormulaNeeds& needs = found[i].needs;
