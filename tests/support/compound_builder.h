@@ -101,6 +101,9 @@ inline CompoundFile BuildCompoundFile()
 struct LargeLayout {
     std::vector<std::uint32_t> streamChain, fatSectors, difatSectors;
     std::uint32_t directory = 0, total = 0;
+    // What the last DIFAT sector's link holds: the end of the chain, or a free entry as
+    // LibreOffice writes it.
+    std::uint32_t difatEnd = kEndOfChain;
 };
 
 // How many table and DIFAT sectors a file of `others` further sectors needs.
@@ -148,7 +151,7 @@ inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_
             const std::size_t listed = kHeaderDifatEntries + std::size_t{d} * 127 + k;
             StoreLe32(sector(layout.difatSectors[d]) + 4 * k, listed < fat ? layout.fatSectors[listed] : kFreeSector);
         }
-        StoreLe32(sector(layout.difatSectors[d]) + 508, d + 1 < difat ? layout.difatSectors[d + 1] : kEndOfChain);
+        StoreLe32(sector(layout.difatSectors[d]) + 508, d + 1 < difat ? layout.difatSectors[d + 1] : layout.difatEnd);
     }
     for (std::uint32_t k = 0; k < fat; ++k) {
         for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j)
@@ -180,7 +183,7 @@ inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_
 // A workbook file whose table needs DIFAT sectors, laid out as LibreOffice lays out a large
 // one: the first table sector at sector 0, the DIFAT sectors after it, the Workbook stream
 // (`stream`, at least 64 KiB) up to sector 127, the other table sectors in one run from 128,
-// the rest of the stream after them, the directory last.
+// the rest of the stream after them, the directory last; the DIFAT's chain ends in a free entry.
 inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_t>& stream)
 {
     const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
@@ -197,6 +200,7 @@ inline std::vector<std::uint8_t> LargeWorkbookFile(const std::vector<std::uint8_
             layout.streamChain.push_back(s);
     }
     layout.directory = layout.total - 1;
+    layout.difatEnd = kFreeSector;
     return LargeWorkbookFile(stream, layout);
 }
 

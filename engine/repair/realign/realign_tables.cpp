@@ -51,8 +51,10 @@ int DifatSectorScore(const std::uint8_t* p, std::size_t listed, std::uint32_t pr
             ++score;
         }
     }
+    // The last one ends the chain with an end-of-chain entry, or (as LibreOffice writes it) with
+    // a free one.
     const std::uint32_t next = LoadLe32(p + 4 * (kEntriesPerFatSector - 1));
-    return next < bound || next == kEndOfChain ? score + 1 : score;
+    return next < bound || next == kEndOfChain || next == kFreeSector ? score + 1 : score;
 }
 
 // A table sector that reads as one only with a CR put back among its own bytes (a table of more
