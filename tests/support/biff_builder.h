@@ -139,21 +139,27 @@ inline Bytes OlderBofRecord(int biff, std::uint16_t substream)
 // A shared-string table of ASCII strings as it lies at stream offset `at`: SST, CONTINUE
 // records of at most `longest` bytes of body (a string that does not fit goes whole into the
 // next), and its index (EXTSST) with a bucket every `perBucket` strings, each naming where
-// its first string begins in the stream and within its record.
+// its first string begins in the stream and within its record. `asLibreOffice`: a bucket whose
+// first string begins a CONTINUE record is named as LibreOffice names it, by that record's
+// header, 2 bytes past the end of the record before.
 inline Bytes StringTable(const std::vector<std::string>& strings, std::size_t at, unsigned perBucket = 8,
-                         std::size_t longest = 300)
+                         std::size_t longest = 300, bool asLibreOffice = false)
 {
     Bytes records, body = Le32(static_cast<std::uint32_t>(strings.size())) + Le32(static_cast<std::uint32_t>(strings.size()));
     Bytes index = Le16(perBucket);
     std::uint16_t type = biff::kSst;
+    std::size_t before = 0;  // the body's length of the record before
     for (std::size_t i = 0; i < strings.size(); ++i) {
         const Bytes string = Biff8String(strings[i], 2);
         if (body.size() + string.size() > longest) {
             records = records + Record(type, body);
+            before = body.size();
             body.clear();
             type = biff::kContinue;
         }
-        if (i % perBucket == 0) {
+        if (i % perBucket == 0 && asLibreOffice && body.empty()) {
+            index = index + Le32(static_cast<std::uint32_t>(at + records.size())) + Le16(static_cast<unsigned>(before + 2)) + Le16(0);
+        } else if (i % perBucket == 0) {
             const std::size_t within = 4 + body.size();
             index = index + Le32(static_cast<std::uint32_t>(at + records.size() + within)) + Le16(static_cast<unsigned>(within)) + Le16(0);
         }

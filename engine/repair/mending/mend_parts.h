@@ -247,14 +247,17 @@ public:
     };
 
     std::size_t Count() const { return ends_.size(); }
+    // Where string `i` began in the stream it was read from.
+    std::size_t BeginOf(std::size_t i) const { return begins_[i]; }
     Text At(std::size_t i) const
     {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
         return {std::span(bytes_).subspan(begin, ends_[i] - begin), wide_[i]};
     }
-    void Add(std::u16string_view text)
+    void Add(std::u16string_view text, std::size_t begin)
     {
         const bool wide = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; });
+        begins_.push_back(static_cast<std::uint32_t>(begin));  // (a stream is shorter than 4 GiB)
         const std::size_t at = bytes_.size();
         bytes_.resize(at + text.size() * (wide ? 2 : 1));
         std::uint8_t* out = bytes_.data() + at;
@@ -271,6 +274,7 @@ public:
 private:
     std::vector<std::uint8_t> bytes_;
     std::vector<std::uint32_t> ends_;
+    std::vector<std::uint32_t> begins_;
     std::vector<bool> wide_;
 };
 

@@ -343,7 +343,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
             knownEnd = begin;
             break;
         }
-        known.Add(text);
+        known.Add(text, begin);
     }
     // Without a hole after it, the table's own CONTINUE records are where the index leads.
     const std::size_t from = holeAfter ? tableEnd : table + kHeader + U16(stream, table + 2);

@@ -168,6 +168,20 @@ void ReadBucketStrings(const TableEvidence& evidence, ChainCursor& cursor, Bucke
     }
 }
 
+// Where bucket k's first string lies under difference d, and where the record it lies in
+// begins. LibreOffice names a bucket whose first string begins a CONTINUE record by that
+// record's header: the string lies right after it.
+std::pair<std::int64_t, std::int64_t> BucketPlace(const TableEvidence& evidence, std::size_t k, std::int64_t d)
+{
+    const std::int64_t at = evidence.BucketStart(k) - d;
+    const std::vector<TablePiece>& pieces = evidence.pieces;
+    const auto piece = std::lower_bound(pieces.begin(), pieces.end(), at,
+                                        [](const TablePiece& p, std::int64_t a) { return static_cast<std::int64_t>(p.at) < a; });
+    if (at >= 0 && piece != pieces.end() && static_cast<std::int64_t>(piece->at) == at && !piece->lost)
+        return {at + static_cast<std::int64_t>(kHeader), at};
+    return {at, at - evidence.BucketOffset(k)};
+}
+
 // The strings of bucket k under difference d: from where its first string lies, read
 // through the CONTINUE records of its run. A bucket whose record lost its header with the
 // damage (the table's first, often) is read from its place up to the next record that
@@ -175,8 +189,7 @@ void ReadBucketStrings(const TableEvidence& evidence, ChainCursor& cursor, Bucke
 BucketRead ReadBucket(const TableEvidence& evidence, std::size_t k, std::int64_t d, BucketStrings& strings)
 {
     const Bytes found = evidence.found;
-    const std::int64_t at = evidence.BucketStart(k) - d;
-    const std::int64_t record = at - evidence.BucketOffset(k);
+    const auto [at, record] = BucketPlace(evidence, k, d);
     if (at < 0 || record + static_cast<std::int64_t>(kHeader) > at || static_cast<std::size_t>(at) + 3 > evidence.to)
         return {};
     const std::size_t position = static_cast<std::size_t>(at);
@@ -194,7 +207,7 @@ BucketRead ReadBucket(const TableEvidence& evidence, std::size_t k, std::int64_t
     ChainCursor& cursor = *reading;
     ReadBucketStrings(evidence, cursor, read, strings);
     if (k + 1 < evidence.buckets && read.Count() == evidence.perBucket) {
-        const std::int64_t nextAt = evidence.BucketStart(k + 1) - d;
+        const std::int64_t nextAt = BucketPlace(evidence, k + 1, d).first;
         if (cursor.Settle()) {
             read.checked = true;
             read.lands = static_cast<std::int64_t>(cursor.Position()) == nextAt;
@@ -225,15 +238,31 @@ std::pair<std::size_t, std::size_t> Score(const TableEvidence& evidence, std::in
     return std::pair{landing, textual};
 }
 
+// How many of the buckets whose first string was read from the table's surviving start the
+// difference `d` puts where that string began. The start, read string by string, proves the
+// index's places: in a table of strings much alike (a column of generated names), a wrong
+// difference lands as many buckets past the damage as the right one, each a few hundred
+// strings off.
+std::size_t AgreeingWithStart(const TableEvidence& evidence, std::int64_t d)
+{
+    const StringRun& known = *evidence.known;
+    std::size_t agreeing = 0;
+    for (std::size_t k = 0; k < evidence.buckets && k * evidence.perBucket < known.Count(); ++k)
+        agreeing += BucketPlace(evidence, k, d).first == static_cast<std::int64_t>(known.BeginOf(k * evidence.perBucket)) ? 1u : 0u;
+    return agreeing;
+}
+
 // A bucket's strings stand where it ends exactly where the next begins; otherwise those
 // before the damage it runs into (or the end of what survives), once the difference is
 // proven by a bucket that lands. A bucket that reads whole but lands elsewhere is no
 // bucket: nothing of it stands. The runs the buckets were read in go into `used`.
-void MarkStanding(const TableEvidence& evidence, std::int64_t best, std::vector<BucketRead>& reads, std::vector<bool>& used)
+void MarkStanding(const TableEvidence& evidence, std::int64_t best, bool agreesWithStart, std::vector<BucketRead>& reads,
+                  std::vector<bool>& used)
 {
     // Where the table's start survives and nothing before it moved, the index's offsets are
-    // the stream's own.
-    bool proven = evidence.unmended.has_value() && best == 0;
+    // the stream's own; where the start's strings lie where the difference puts them, it is
+    // proven too.
+    bool proven = (evidence.unmended.has_value() && best == 0) || agreesWithStart;
     for (const BucketRead& read : reads) {
         proven = proven || read.lands;
         for (const std::size_t run : read.runs) {
@@ -265,13 +294,22 @@ TableChoice ChooseStrings(const TableEvidence& evidence)
         std::erase_if(candidates, [](const auto& candidate) { return candidate.second == 0; });
         candidates.insert(candidates.begin(), {0, 0});
     }
+    // A difference that puts fewer of the buckets in the surviving start where their strings
+    // began is not tried; one that puts more stands over any that lands more buckets.
     std::int64_t best = 0;
+    std::size_t bestAgreeing = 0;
     std::pair<std::size_t, std::size_t> bestScore{0, 0};
     std::vector<BucketRead> reads, tried;  // the best difference's buckets; those under way
     BucketStrings triedStrings;
     for (const auto& candidate : candidates) {
-        const auto scored = Score(evidence, candidate.second, bestScore, tried, triedStrings);
-        if (scored > bestScore) {
+        const std::size_t agreeing = AgreeingWithStart(evidence, candidate.second);
+        if (agreeing < bestAgreeing)
+            continue;
+        const bool agreesMore = agreeing > bestAgreeing;
+        const auto scored = Score(evidence, candidate.second, agreesMore ? std::pair<std::size_t, std::size_t>{0, 0} : bestScore,
+                                  tried, triedStrings);
+        if (agreesMore || scored > bestScore) {
+            bestAgreeing = agreeing;
             bestScore = scored;
             best = candidate.second;
             std::swap(reads, tried);  // (read whole: a reading cut short scores no higher)
@@ -281,7 +319,7 @@ TableChoice ChooseStrings(const TableEvidence& evidence)
     triedStrings.Clear();
     if (bestScore.second == 0)
         return choice;
-    MarkStanding(evidence, best, reads, choice.used);
+    MarkStanding(evidence, best, bestAgreeing > 0, reads, choice.used);
     choice.standing = std::move(reads);
     choice.indexed = true;
     return choice;

@@ -1112,6 +1112,33 @@ TEST(RecordMend, AStreamThatLostItsStartIsMendedWhereItLiesInTheRoomAskedFor)
     }
 }
 
+// A hole in the middle of a long table of strings all alike (generated names of one length, as
+// a column of codes gives): its records are alike too, so an index read a record or more off
+// lands its buckets past the hole as well as the right one. The table's start, read string by
+// string up to the hole, proves where the index's places lie: no cell shows another's text,
+// wherever the hole falls, and the strings from the bucket after it on come back. So they do
+// where the index names a bucket that begins a record as LibreOffice names it.
+TEST(RecordMend, AHoleInATableOfStringsAllAlikeLeavesEveryStringInItsPlace)
+{
+    const unsigned count = 632 * 9 + 79;  // 632 strings of 13 bytes fill a record
+    std::vector<std::string> strings;
+    Bytes cells;
+    for (unsigned k = 0; k < count; ++k) {
+        strings.push_back("Code " + std::to_string(10000 + k));
+        cells = cells + Record(biff::kLabelSst, Cell(k % 4000, k / 4000) + Le32(k));
+    }
+    for (const unsigned perBucket : {64u, 79u}) {
+        const bool asLibreOffice = perBucket == 79;  // each record begins a bucket
+        const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, perBucket, 8224, asLibreOffice), {{"Codes", cells}});
+        for (std::size_t hole = 20480; hole < 60000; hole += 2048) {
+            Bytes damaged = intact;
+            std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(hole), 512, std::uint8_t{0});
+            EXPECT_GE(TextsAfterMending(intact, damaged, "Code"), count - 40 - 2 * perBucket)
+                << "a hole at " << hole << ", " << perBucket << " strings a bucket";
+        }
+    }
+}
+
 // The first 4 KiB zeroed, the string table's first record with them: the table is read again
 // from its index and written where its records and index were, right after the new start (the
 // stream does not grow: a large workbook's table is not held twice in it), the strings that
