@@ -1,27 +1,30 @@
 #!/usr/bin/env bash
-# Makes large .xls workbooks for tabulon-recovery, of mixed numbers and texts, about 10, 25
-# and 40 MB (or the sizes given, in MB), by each spreadsheet program on PATH:
-#   large-NNmb-gnumeric.xls  three sheets, written by Gnumeric's ssconvert from one CSV file
-#                            per sheet (its table and DIFAT sectors at the end of the file);
-#   large-NNmb-libreoffice.xls  one sheet, written by LibreOffice headless from one CSV file
-#                            (it makes one sheet of a CSV file).
+# Makes large .xls workbooks for tabulon-recovery, of mixed numbers and texts, about 1, 10 and
+# 100 MB (or the sizes given, in MB), by each spreadsheet program on PATH:
+#   large-NNmb-gnumeric.xls  three sheets or more, written by Gnumeric's ssconvert from one CSV
+#                            file per sheet (its table and DIFAT sectors at the end of the file);
+#   large-NNmb-libreoffice.xls  written by LibreOffice headless: one sheet from one CSV file up
+#                            to 60,000 rows (it makes one sheet of a CSV file); past that, the
+#                            sheets Gnumeric writes into an OpenDocument file, saved again by
+#                            LibreOffice (so it needs ssconvert too).
 # Workbooks of more than about 7 MB list more allocation-table sectors than the header holds
-# (109), so their table goes on in DIFAT sectors. Sizes up to 75 MB (a sheet holds 65,536 rows).
+# (109), so their table goes on in DIFAT sectors. A sheet holds 65,536 rows, so larger
+# workbooks have more sheets of at most 60,000 rows. Sizes up to 300 MB.
 #
 #   bench/make_large_workbooks.sh OUTDIR [MB...]
-#   build/bin/tabulon-recovery --pattern first-table-sector OUTDIR
+#   build/bin/tabulon-recovery --by-workbook OUTDIR
 set -euo pipefail
 
 if [[ $# -lt 1 || $1 == -h || $1 == --help ]]; then
-    echo "usage: $0 OUTDIR [MB...]   (default sizes: 10 25 40)" >&2
+    echo "usage: $0 OUTDIR [MB...]   (default sizes: 1 10 100)" >&2
     exit 2
 fi
 out=$1
 shift
 sizes=("$@")
-[[ ${#sizes[@]} -gt 0 ]] || sizes=(10 25 40)
+[[ ${#sizes[@]} -gt 0 ]] || sizes=(1 10 100)
 for mb in "${sizes[@]}"; do
-    [[ $mb =~ ^[1-9][0-9]*$ && $mb -le 75 ]] || { echo "$0: size '$mb' is no whole number of MB from 1 to 75" >&2; exit 2; }
+    [[ $mb =~ ^[1-9][0-9]*$ && $mb -le 300 ]] || { echo "$0: size '$mb' is no whole number of MB from 1 to 300" >&2; exit 2; }
 done
 
 mkdir -p "$out"
@@ -72,14 +75,18 @@ report() {
 }
 
 # About 20 bytes of workbook per cell, as both programs write these cells: 52,000 cells per MB,
-# as three sheets of 20 columns for Gnumeric, one sheet of 60 columns for LibreOffice (a sheet
-# holds 65,536 rows at most).
+# as sheets of 20 columns for Gnumeric (three at least), of 60 columns for LibreOffice; no sheet
+# of more than 60,000 rows.
+most_rows=60000
 for mb in "${sizes[@]}"; do
-    rows=$(( mb * 2600 / 3 ))
+    cells=$(( mb * 52000 ))
     if [[ -n $have_gnumeric ]]; then
         name=large-${mb}mb-gnumeric
+        sheets=$(( (cells / 20 + most_rows - 1) / most_rows ))
+        (( sheets >= 3 )) || sheets=3
+        rows=$(( cells / 20 / sheets ))
         csvs=()
-        for sheet in 1 2 3; do
+        for (( sheet = 1; sheet <= sheets; ++sheet )); do
             csv=$scratch/$name-sheet$sheet.csv
             write_sheet "$rows" 20 "$(( mb * 10 + sheet ))" "$csv"
             csvs+=("$csv")
@@ -88,19 +95,37 @@ for mb in "${sizes[@]}"; do
         rm -f "$target"
         ssconvert -T Gnumeric_Excel:excel_biff8 --merge-to="$target" "${csvs[@]}" > "$scratch/log" 2>&1 ||
             { cat "$scratch/log" >&2; exit 1; }
-        report "$target" "3 sheets of $rows rows by 20 columns"
+        report "$target" "$sheets sheets of $rows rows by 20 columns"
         rm -f "${csvs[@]}"
     fi
     if [[ -n $have_libreoffice ]]; then
         name=large-${mb}mb-libreoffice
-        write_sheet "$rows" 60 "$(( mb * 10 ))" "$scratch/$name.csv"
+        sheets=$(( (cells / 60 + most_rows - 1) / most_rows ))
+        rows=$(( cells / 60 / sheets ))
+        source=$scratch/$name.csv
+        if (( sheets > 1 )); then
+            [[ -n $have_gnumeric ]] ||
+                { echo "$0: $name needs $sheets sheets, which LibreOffice is given as an OpenDocument file ssconvert (Debian: gnumeric) writes" >&2; exit 1; }
+            csvs=()
+            for (( sheet = 1; sheet <= sheets; ++sheet )); do
+                csv=$scratch/$name-sheet$sheet.csv
+                write_sheet "$rows" 60 "$(( mb * 10 + sheet ))" "$csv"
+                csvs+=("$csv")
+            done
+            source=$scratch/$name.ods
+            ssconvert -T Gnumeric_OpenCalc:odf --merge-to="$source" "${csvs[@]}" > "$scratch/log" 2>&1 ||
+                { cat "$scratch/log" >&2; exit 1; }
+            rm -f "${csvs[@]}"
+        else
+            write_sheet "$rows" 60 "$(( mb * 10 ))" "$source"
+        fi
         target=$out/$name.xls
         rm -f "$target"
         soffice "-env:UserInstallation=file://$scratch/profile" --headless --norestore \
-            --convert-to 'xls:MS Excel 97' --outdir "$scratch" "$scratch/$name.csv" > "$scratch/log" 2>&1 ||
+            --convert-to 'xls:MS Excel 97' --outdir "$scratch" "$source" > "$scratch/log" 2>&1 ||
             { cat "$scratch/log" >&2; exit 1; }
         mv "$scratch/$name.xls" "$target"
-        report "$target" "1 sheet of $rows rows by 60 columns"
-        rm -f "$scratch/$name.csv"
+        report "$target" "$sheets sheet(s) of $rows rows by 60 columns"
+        rm -f "$source"
     fi
 done
