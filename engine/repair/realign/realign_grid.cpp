@@ -168,7 +168,8 @@ std::optional<WalkedRecords> DecidePlaces(const Grid& grid, const Tables& tables
         return std::nullopt;
     target = ShiftAtEnd(grid, tables, walked->done, walked->shift);
     std::vector<std::uint64_t>& acted = walked->acted;
-    if (!Place(grid, tables, walked->done, walked->shift, grid.bytes.size(), target, &acted, &open))
+    if (!Place(grid, tables, walked->done, walked->shift, grid.bytes.size(), target, &acted,
+               grid.move == Move::ForeignCluster ? &open : nullptr))
         return std::nullopt;
     std::sort(acted.begin(), acted.end());
     acted.erase(std::unique(acted.begin(), acted.end()), acted.end());

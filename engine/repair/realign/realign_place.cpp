@@ -14,7 +14,7 @@ using Between = std::vector<std::pair<std::uint32_t, const std::vector<std::int6
 
 // The places in (at, end], no fixed sector among them, that move the shift from `shift` to
 // `target`: the first that may act, taken into `into` (where given). Where more could act than
-// do, among clusters, `open` (where given) takes the choice.
+// do, `open` (where given) takes the choice.
 bool PlaceAlong(const Grid& grid, std::uint64_t at, std::int64_t shift, std::uint64_t end, std::int64_t target,
                 std::vector<std::uint64_t>* into, std::vector<OpenChoice>* open)
 {
@@ -28,7 +28,7 @@ bool PlaceAlong(const Grid& grid, std::uint64_t at, std::int64_t shift, std::uin
         return false;
     if (into) {
         auto first = std::upper_bound(grid.places.begin(), grid.places.end(), at);
-        if (open && grid.move == Move::ForeignCluster && available > static_cast<std::size_t>(needed))
+        if (open && available > static_cast<std::size_t>(needed))
             open->push_back({std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(available)),
                              static_cast<std::size_t>(needed)});
         for (std::int64_t k = 0; k < needed; ++k)

@@ -131,9 +131,9 @@ struct RecordReader {
         return k;
     }
     bool Place(std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to, std::int64_t shiftTo,
-               std::vector<std::uint64_t>* into) const
+               std::vector<std::uint64_t>* into, std::vector<OpenChoice>* open = nullptr) const
     {
-        return realigning::Place(grid, tables, from, shiftFrom, to, shiftTo, into);
+        return realigning::Place(grid, tables, from, shiftFrom, to, shiftTo, into, open);
     }
     // The next record with `inBody` places acted in `record`'s body; `inHeader` one inside its
     // header; `jump` places jumped over: in the sectors between when its header is split between
@@ -576,21 +576,15 @@ bool RecordWalk::TakeBody(const Cursor& record, const Cursor& next, bool sameRun
 }
 
 // Which of more places acted in a record holding values: in the string table, the whole table
-// read again decides, once the walk is through (see SettleStringChoices); in a cell, only its own
+// read again decides, once the walk is through (see SettleStringChoices), each stretch of the
+// record between the sectors the stream jumps over a choice of its own; in a cell, only its own
 // fields may prove it, where one choice alone gives a cell that follows the one before it. A
 // cell nothing proves is left out (`leftOut`), and the walk goes on. False where neither holds.
 bool RecordWalk::TakeDoubtfulBody(
     const Cursor& record, const Cursor& next, const Body& body, bool sameRun, bool inStringTable, bool& leftOut)
 {
-    const Grid& grid = reader_.grid;
-    if (inStringTable && sameRun) {
-        const auto first = std::upper_bound(grid.places.begin(), grid.places.end(), body.from);
-        walked.stringChoices.push_back(
-            {std::vector<std::uint64_t>(first, first + static_cast<std::ptrdiff_t>(grid.PlacesIn(body.from, next.header))),
-             body.acting});
-        reader_.Place(body.from, record.shift, next.header, body.shift, &walked.acted);
-        return true;
-    }
+    if (inStringTable)
+        return reader_.Place(body.from, record.shift, next.header, body.shift, &walked.acted, &walked.stringChoices);
     const std::optional<std::vector<std::uint64_t>> proven =
         sameRun ? reader_.OnlyCellReading(record, next.header, body.acting, cells_) : std::nullopt;
     if (proven) {

@@ -227,8 +227,8 @@ struct OpenChoice {
 
 // Decides the places in (from, to] that move the shift from `shiftFrom` to `shiftTo`, the fixed
 // sectors between keeping theirs, and adds them to `into` (where given). Where more places than
-// needed could act, the first act: the structure cannot tell them apart (for clusters, `open`
-// takes the choice, where given).
+// needed could act, the first act: the structure cannot tell them apart (`open`, where given,
+// takes the choice, each stretch between fixed sectors one of its own).
 bool Place(const Grid& grid, const Tables& tables, std::uint64_t from, std::int64_t shiftFrom, std::uint64_t to,
            std::int64_t shiftTo, std::vector<std::uint64_t>* into, std::vector<OpenChoice>* open = nullptr);
 // Whether more places lie in (from, to] than the `acting` there, some acting, those inside the

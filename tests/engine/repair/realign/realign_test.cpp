@@ -386,6 +386,28 @@ TEST(Realign, LargeWorkbooksWhoseTableTheDifatLists)
     }
 }
 
+// LibreOffice puts a workbook's table sectors from sector 128 on, in the middle of its stream: a
+// string table that runs across them has a record whose body lies on both sides. An LF on each
+// side, one of which lost its CR: the table sectors, found where they read as such, tell on which
+// side it went, and the workbook comes back whole.
+TEST(Realign, AStringTableAcrossTheTableSectorsAStreamJumpsOver)
+{
+    std::vector<std::string> strings;
+    test::Bytes cells;
+    for (unsigned k = 0; k < 9000; ++k) {
+        const std::string name = "Nm " + std::to_string(10000 + k);
+        // (Strings 5850 and 5950 lie 500 bytes before and after the table sectors.)
+        strings.push_back(k == 5850 ? name + "\r\nx" : k == 5950 ? name + "\nxy" : name);
+        cells = cells + test::Record(biff::kLabelSst, test::Cell(k % 4000, k / 4000) + test::Le32(k));
+    }
+    const Bytes stream = test::Workbook(8, test::StringTable(strings, 20, 16, 8224), {{"Names", cells}});
+    const Bytes original = test::LargeWorkbookFile(stream);
+    const std::optional<Realigned> realigned = RealignBytes(CrLfToLf(original));
+    ASSERT_TRUE(realigned);
+    EXPECT_TRUE(realigned->bytes == original);
+    EXPECT_EQ(realigned->note.crRestored, CountPairs(original));
+}
+
 // A cluster stitched in where the string table's long records cross more 4 KiB boundaries than
 // one: only the table read again, string by string, tells at which it was.
 TEST(Realign, AClusterInsideTheStringTableIsWhereTheTableReadsWhole)
