@@ -30,7 +30,10 @@
 // (see spreadsheet_judge.h), for up to --judge-limit cases of each pattern; values are compared
 // as stored, and "other format" is the share of the original's cells that came back with their
 // value but shown in another number format (a date as its serial number, say). --list prints a
-// line per case, --keep DIR writes each damaged copy and its repair there.
+// line per case, --keep DIR writes each damaged copy and its repair there, --by-workbook a table
+// per workbook (as for the large ones of bench/make_large_workbooks.sh, one a size and writer).
+// Under the project's reader's table, the patterns whose cells repaired fall short of their limit,
+// the largest gap first: the work to do next.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -38,6 +41,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -70,13 +74,14 @@ struct Options {
     int judgeLimit = -1;  // cases per pattern; -1: all
     int judgeSeconds = 60;
     bool list = false;  // a line per case
+    bool byWorkbook = false;  // a table per workbook
     fs::path keep;      // when set, each case's damaged and repaired copies go there
 };
 
 void Usage()
 {
     std::fprintf(stderr,
-                 "usage: tabulon-recovery [--list] [--keep DIR] [--seeds N] [--pattern ID[,ID...]]\n"
+                 "usage: tabulon-recovery [--list] [--by-workbook] [--keep DIR] [--seeds N] [--pattern ID[,ID...]]\n"
                  "                        [--judge libreoffice|gnumeric|both [--judge-limit N] [--judge-timeout S]]\n"
                  "                        WORKBOOK-OR-FOLDER...\n"
                  "  --judge may be given twice; --pattern (repeatable) runs only those patterns of the damage past\n"
@@ -103,6 +108,8 @@ std::optional<Options> ParseOptions(int argc, char** argv)
         const std::string_view arg = argv[i];
         if (arg == "--list") {
             options.list = true;
+        } else if (arg == "--by-workbook") {
+            options.byWorkbook = true;
         } else if (arg == "--keep") {
             if (i + 1 >= argc)
                 return std::nullopt;
@@ -406,6 +413,47 @@ void PrintJudged(const char* name, const Shares& s)
                 s.silentSalvaged, s.silentOpens);
 }
 
+// The patterns whose cells repaired fall short of their limit by a tenth of a point or more,
+// the largest gap first.
+void PrintGaps(const std::vector<Tally>& tallies, const std::vector<bool>& chosen)
+{
+    std::vector<std::pair<double, std::size_t>> gaps;
+    for (std::size_t p = 0; p < tallies.size(); ++p) {
+        const Shares& s = tallies[p].own;
+        if (chosen[p] && s.withCells > 0 && s.Mean(s.limit) - s.Mean(s.repaired) >= 0.1)
+            gaps.emplace_back(s.Mean(s.limit) - s.Mean(s.repaired), p);
+    }
+    std::sort(gaps.begin(), gaps.end(), std::greater<>());
+    std::printf("  below the limit, the largest gap first:");
+    for (std::size_t k = 0; k < gaps.size(); ++k)
+        std::printf("%s %s %.1f points", k ? ";" : "", kPatterns[gaps[k].second].name, gaps[k].first);
+    std::printf("%s\n", gaps.empty() ? " none" : "");
+}
+
+// Each workbook's own table: per pattern, its cases, cells repaired and wrong by the project's
+// reader, the limit and the gap to it, then each judge's cells repaired and wrong.
+void PrintByWorkbook(const std::vector<std::string>& names, const std::vector<std::vector<Tally>>& byWorkbook,
+                     const std::vector<bool>& chosen, const std::vector<tabulon::bench::SpreadsheetJudge>& judges)
+{
+    std::printf("\nby workbook: cases, cells repaired, cells wrong, limit and gap (the project's reader)");
+    for (const auto& judge : judges)
+        std::printf("; cells repaired and wrong by %s", judge.Version().c_str());
+    std::printf("\n");
+    for (std::size_t w = 0; w < byWorkbook.size(); ++w) {
+        std::printf("  %s\n", names[w].c_str());
+        for (std::size_t p = 0; p < byWorkbook[w].size(); ++p) {
+            const Shares& s = byWorkbook[w][p].own;
+            if (!chosen[p] || s.cases == 0)
+                continue;
+            std::printf("    %-32s %3d %7.1f %% %7.2f %% %7.1f %% %6.1f", kPatterns[p].name, s.cases, s.Mean(s.repaired),
+                        s.Mean(s.wrong), s.Mean(s.limit), s.Mean(s.limit) - s.Mean(s.repaired));
+            for (const Shares& judged : byWorkbook[w][p].judged)
+                std::printf("   %7.1f %% %7.2f %%", judged.Mean(judged.repaired), judged.Mean(judged.wrong));
+            std::printf("\n");
+        }
+    }
+}
+
 void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& originals)
 {
     std::vector<tabulon::bench::SpreadsheetJudge> judges;
@@ -426,6 +474,11 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
     const auto start = std::chrono::steady_clock::now();
     constexpr std::size_t kPatternCount = std::size(kPatterns);
     std::vector<Tally> tallies(kPatternCount, Tally(judges.size()));
+    std::vector<bool> chosenPatterns(kPatternCount);
+    for (std::size_t p = 0; p < kPatternCount; ++p)
+        chosenPatterns[p] = chosen(p);
+    std::vector<std::vector<Tally>> byWorkbook;  // [workbook][pattern]
+    std::vector<std::string> names;
     int workbooks = 0, withCells = 0;
     std::vector<int> judgedWorkbooks(judges.size(), 0), judgedWithCells(judges.size(), 0);
     std::size_t cells = 0;
@@ -435,6 +488,8 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
             continue;
         const std::size_t place = static_cast<std::size_t>(workbooks++);
         const std::string fileName = options.workbooks[w].filename().string();
+        names.push_back(fileName);
+        byWorkbook.emplace_back(kPatternCount, Tally(judges.size()));
         const CellTable originalCells = tabulon::bench::ReadCells(original);
         withCells += originalCells.Empty() ? 0 : 1;
         cells += originalCells.Size();
@@ -472,6 +527,8 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                     untouchedCells.Count(tabulon::bench::DestroyedBytes(original, one.damaged, kPatterns[p].pattern));
                 one.limitShare = originalCells.Empty() ? 0.0 : static_cast<double>(untouched) / static_cast<double>(originalCells.Size());
                 tally.own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.limitShare, one.result.claim);
+                byWorkbook[place][p].own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.limitShare,
+                                             one.result.claim);
                 if (!options.keep.empty()) {
                     std::string name = options.workbooks[w].stem().string() + "." + kPatterns[p].id + "." +
                                        std::to_string(seed);
@@ -516,6 +573,8 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                 const std::size_t leftFound = judgedOriginal.MatchIn(restored).recovered;
                 tallies[one.pattern].judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound,
                                                    one.limitShare, one.result.claim);
+                byWorkbook[place][one.pattern].judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound,
+                                                             one.limitShare, one.result.claim);
                 if (options.list)
                     std::printf("%s | %s | seed %d | %s | cells %zu of %zu, wrong %zu, other format %zu, as is %zu, left %zu%s%s\n",
                                 fileName.c_str(), kPatterns[one.pattern].name, one.seed, judges[j].Version().c_str(),
@@ -544,6 +603,7 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         if (chosen(p))
             PrintOwn(kPatterns[p].name, tallies[p]);
     PrintOwn("all", all);
+    PrintGaps(tallies, chosenPatterns);
     if (all.failed)
         std::printf("  the repair threw in %d cases (counted as nothing recovered)\n", all.failed);
 
@@ -565,6 +625,8 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         std::printf("  %d conversions (%d past the %d s limit), %.0f s\n", judges[j].Conversions(),
                     judges[j].TimedOut(), options.judgeSeconds, judges[j].Seconds());
     }
+    if (options.byWorkbook)
+        PrintByWorkbook(names, byWorkbook, chosenPatterns, judges);
     std::printf("time: %.1f s\n", seconds);
 }
 
