@@ -216,6 +216,79 @@ BucketRead ReadBucket(const TableEvidence& evidence, std::size_t k, std::int64_t
     return read;
 }
 
+// The record `position` lies in for BucketCursor: the surviving one whose body holds it, else
+// none (-1: its header went with the damage, and its bytes run up to the next that survives).
+std::int64_t RecordHolding(const TableEvidence& evidence, std::size_t position)
+{
+    const std::vector<TablePiece>& pieces = evidence.pieces;
+    const auto after = std::upper_bound(pieces.begin(), pieces.end(), position, [](std::size_t a, const TablePiece& p) { return a < p.at; });
+    if (after == pieces.begin())
+        return -1;
+    const TablePiece& piece = *std::prev(after);
+    return position >= piece.at + kHeader && position < piece.at + kHeader + piece.length ? static_cast<std::int64_t>(piece.at) : -1;
+}
+
+// Where the string read from `start` ends (the next one's place): nothing where no string a
+// table holds starts there (zeros, flags no string has, more characters than lie before `end`),
+// it runs into wiped bytes, or it holds control characters (a reading begun inside a string
+// reads the headers of the strings after it as characters).
+std::optional<std::size_t> StringEndFrom(const TableEvidence& evidence, std::size_t start, std::size_t end, std::u16string& text)
+{
+    const Bytes found = evidence.found;
+    if (start + 3 > found.size() || (found[start] | found[start + 1] | found[start + 2]) == 0 || (found[start + 2] & ~0x0D) != 0 ||
+        start + 3 + LoadLe16(found.data() + start) > end + kHeader + 1)
+        return std::nullopt;
+    BucketRead unused;
+    std::optional<ChainCursor> cursor = BucketCursor(evidence, start, RecordHolding(evidence, start), unused);
+    text.clear();
+    if (!cursor || !cursor->String(false, &text) || Wiped(evidence, start, cursor->Position()) || !cursor->Settle() ||
+        cursor->Position() > end ||
+        std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }))
+        return std::nullopt;
+    return cursor->Position();
+}
+
+// The last strings of bucket k, whose first went with the damage, where bucket k + 1 stands at
+// `end`: every place from `from` on is read as a string's start, and the places whose strings
+// run on to `end` exactly kept. A reading begun inside a string may run into the right ones and
+// reach `end` as well: where two readings meet, which came before is not proven, so the
+// strings are proven from the last place where readings meet on (from the first reading's start
+// where none do). Their count and where the first lies; nothing where none.
+std::optional<std::pair<std::size_t, std::size_t>> ProvenTail(const TableEvidence& evidence, std::size_t from, std::size_t end)
+{
+    if (from >= end || end - from > kMaxBody * 64)
+        return std::nullopt;
+    // From the end back: the place after each that reaches the end, and how many strings do.
+    const std::size_t span = end - from;
+    std::vector<std::uint32_t> next(span, 0), strings(span, 0);  // (strings 0: does not reach it)
+    std::u16string text;
+    for (std::size_t k = span; k-- > 0;) {
+        const std::optional<std::size_t> after = StringEndFrom(evidence, from + k, end, text);
+        if (!after || *after <= from + k)
+            continue;
+        const std::size_t rest = *after == end ? 0 : strings[*after - from];
+        if (*after != end && rest == 0)
+            continue;
+        next[k] = static_cast<std::uint32_t>(*after - from);
+        strings[k] = static_cast<std::uint32_t>(rest + 1);
+    }
+    std::vector<std::uint8_t> reachedFrom(span, 0);  // readings that step onto each place (two at most counted)
+    std::optional<std::size_t> first, lastMeeting;
+    for (std::size_t k = 0; k < span; ++k) {
+        if (strings[k] == 0)
+            continue;
+        first = first.value_or(k);
+        if (reachedFrom[k] >= 2)
+            lastMeeting = k;
+        if (next[k] < span && reachedFrom[next[k]] < 2)
+            ++reachedFrom[next[k]];
+    }
+    if (!first)
+        return std::nullopt;
+    const std::size_t proven = lastMeeting.value_or(*first);
+    return std::pair{std::size_t{strings[proven]}, from + proven};
+}
+
 // How many buckets end where the next begins, and how many strings that read as text (no
 // control characters) the buckets begin with: the right difference reads whole buckets, a
 // wrong one stray bytes. The reading stops once the buckets left could not lift the
@@ -278,6 +351,40 @@ void MarkStanding(const TableEvidence& evidence, std::int64_t best, bool agreesW
     }
 }
 
+// Each bucket whose start went with the damage, where the next bucket stands, keeps its last
+// strings that ProvenTail proves.
+void ReadTails(const TableEvidence& evidence, std::int64_t best, TableChoice& choice)
+{
+    std::vector<BucketRead>& standing = choice.standing;
+    for (std::size_t k = 0; k + 1 < standing.size(); ++k) {
+        const BucketRead& following = standing[k + 1];
+        if (standing[k].Count() > 0 || !following.stands || following.Count() == 0 || following.at == kNoPlace)
+            continue;
+        const std::int64_t named = BucketPlace(evidence, k, best).first;
+        const std::optional<std::pair<std::size_t, std::size_t>> tail =
+            ProvenTail(evidence, static_cast<std::size_t>(std::max<std::int64_t>(named, 0)), following.at);
+        if (!tail || tail->first >= evidence.perBucket)
+            continue;
+        BucketRead read;
+        std::optional<ChainCursor> cursor = BucketCursor(evidence, tail->second, RecordHolding(evidence, tail->second), read);
+        if (!cursor)
+            continue;
+        read.first = choice.strings.End();
+        read.at = tail->second;
+        ReadBucketStrings(evidence, *cursor, read, choice.strings);
+        if (read.count < tail->first)
+            continue;
+        read.count = static_cast<std::uint32_t>(tail->first);
+        read.textual = std::min(read.textual, read.count);
+        read.skip = static_cast<std::uint32_t>(evidence.perBucket - tail->first);
+        read.stands = true;
+        for (const std::size_t run : read.runs)
+            if (run != kNoPlace)
+                choice.used[run] = true;
+        standing[k] = read;
+    }
+}
+
 }  // namespace
 
 TableChoice ChooseStrings(const TableEvidence& evidence)
@@ -321,6 +428,7 @@ TableChoice ChooseStrings(const TableEvidence& evidence)
         return choice;
     MarkStanding(evidence, best, bestAgreeing > 0, reads, choice.used);
     choice.standing = std::move(reads);
+    ReadTails(evidence, best, choice);
     choice.indexed = true;
     return choice;
 }

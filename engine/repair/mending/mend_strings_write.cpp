@@ -88,10 +88,11 @@ public:
         if (n < known_.Count())
             return known_.At(n);
         const std::size_t k = perBucket_ == 0 ? standing_.size() : n / perBucket_;
-        const std::size_t i = perBucket_ == 0 ? 0 : n % perBucket_;
-        if (k >= standing_.size() || i >= standing_[k].Count())
+        const std::size_t inBucket = perBucket_ == 0 ? 0 : n % perBucket_;
+        if (k >= standing_.size() || inBucket < standing_[k].skip || inBucket - standing_[k].skip >= standing_[k].Count())
             return {};
-        if (n != nextWanted_) {
+        const std::size_t i = inBucket - standing_[k].skip;
+        if (n != nextWanted_ || i == 0) {  // (a bucket read after the one before it lies elsewhere)
             reading_ = standing_[k].first;
             for (std::size_t skipped = 0; skipped < i; ++skipped)
                 strings_.Next(reading_, placesIn_);
@@ -118,7 +119,7 @@ std::size_t StringCount(const TableEvidence& evidence, const TableChoice& choice
     std::size_t held = evidence.known->Count();
     for (std::size_t k = 0; k < choice.standing.size(); ++k) {
         if (choice.standing[k].stands)
-            held = std::max(held, k * evidence.perBucket + choice.standing[k].Count());
+            held = std::max(held, k * evidence.perBucket + choice.standing[k].skip + choice.standing[k].Count());
     }
     // (No table holds more strings than the stream has room for, three bytes each at least.)
     const std::size_t counted = std::max(choice.indexCount, evidence.declared);
