@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <set>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "engine/base/byte_order.h"
 #include "engine/base/text.h"
+#include "engine/biff/globals.h"
 #include "engine/biff/record_scan.h"
 #include "engine/biff/records.h"
 #include "engine/cfb/consts.h"
@@ -246,6 +249,36 @@ std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream)
     return sheets;
 }
 
+namespace {
+
+// Whether, of a BIFF5 and a BIFF8 workbook stream found by their first records, the BIFF8 one
+// stands: where they are two copies of one workbook (the "97 and 5.0/95" format of Excel and
+// Gnumeric), not a workbook and another embedded in its file, and the BIFF8 copy holds texts the
+// BIFF5 one cannot show as they are. Two copies list as many sheets, named alike where the BIFF8
+// name is plain ASCII; the BIFF5 copy gives texts in a code page, "?" for what it lacks, and
+// readers take the BIFF8 copy. Where every text is plain ASCII, the longer copy stands.
+bool Biff8CopyStands(std::span<const std::uint8_t> biff5, std::span<const std::uint8_t> biff8)
+{
+    const auto ascii = [](std::string_view text) {
+        return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    };
+    const biff::Globals older = biff::ReadGlobals(biff5, biff::SharedStrings::None);
+    const biff::Globals newer = biff::ReadGlobals(biff8);
+    if (older.boundSheets.empty() || older.boundSheets.size() != newer.boundSheets.size())
+        return false;
+    bool plain = true;
+    for (std::size_t k = 0; k < older.boundSheets.size(); ++k) {
+        const std::string name = biff::SheetName(biff8, newer.boundSheets[k], newer);
+        if (!ascii(name))
+            plain = false;
+        else if (name != biff::SheetName(biff5, older.boundSheets[k], older))
+            return false;
+    }
+    return !plain || !std::all_of(newer.sharedStrings.begin(), newer.sharedStrings.end(), ascii);
+}
+
+}  // namespace
+
 bool StreamFinder::FindByBof(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt, bool& inMini)
 {
     auto search = [&](Space& space, std::vector<std::int8_t>& fragments) {
@@ -254,18 +287,32 @@ bool StreamFinder::FindByBof(std::vector<std::uint8_t>& data, std::uint16_t& ver
             if (space.Free(u) && GlobalsBofAt(space.At(u), space.unit))
                 candidates.push_back(u);
         }
+        // The longest; but where that is a BIFF5 copy of a workbook also found as BIFF8, the
+        // BIFF8 one, where that holds texts the BIFF5 one cannot show (see Biff8CopyStands).
         bool any = false;
+        std::vector<std::uint8_t> biff8;
+        std::uint32_t biff8Rebuilt = 0;
         for (const std::uint32_t start : candidates) {
             ChainBuilder chain(space, true, 0, budget_, fragments);
             chain.Build(start);
             const std::uint64_t length = chain.Length();
+            const std::uint16_t found = *GlobalsBofAt(space.At(start), space.unit);
             if (length > data.size()) {
                 data = chain.Gathered();
-                version = *GlobalsBofAt(space.At(start), space.unit);
+                version = found;
                 rebuilt = chain.Rebuilt();
                 any = true;
             }
+            if (found == kBiff8Version && length > biff8.size()) {
+                biff8 = chain.Gathered();
+                biff8Rebuilt = chain.Rebuilt();
+            }
             chain.Release();
+        }
+        if (any && version != kBiff8Version && !biff8.empty() && Biff8CopyStands(data, biff8)) {
+            data = std::move(biff8);
+            version = kBiff8Version;
+            rebuilt = biff8Rebuilt;
         }
         return any;
     };

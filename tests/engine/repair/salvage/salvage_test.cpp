@@ -1203,6 +1203,33 @@ TEST(Salvage, BothCopiesOfAWorkbookAreMended)
     }
 }
 
+// A file that keeps one workbook twice, a BIFF5 "Book" and a BIFF8 "Workbook" (the "97 and
+// 5.0/95" format of Excel and Gnumeric), and lost its directory: both copies are found by their
+// first records, and where the BIFF8 one holds texts past ASCII it is salvaged, the one readers
+// take, though the BIFF5 one is longer (as it is when the BIFF8 one lost its end, or where a
+// BIFF5 chain ran on into it): a BIFF5 copy shows them in a code page, "?" for what it lacks.
+// (Where all is ASCII, the longer copy stands: ACutFileKeepsItsRecordsInTheirSubstreams.)
+TEST(Salvage, OfTwoCopiesOfAWorkbookTheBiff8OneIsFoundWithoutTheDirectory)
+{
+    const auto rows = [](unsigned count) {
+        Bytes cells;
+        for (unsigned row = 0; row < count; ++row)
+            cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
+        return cells;
+    };
+    // The BIFF8 copy's one text holds letters past ASCII ("Gr\xfc\xdf" "e" as 8-bit characters).
+    const Bytes book = test::Workbook(5, {}, {{"Sheet", rows(400)}});
+    const Bytes workbook = test::Workbook(8, test::StringTable({"Gr\xfc\xdf" "e"}, 20),
+                                          {{"Sheet", rows(250) + test::Record(biff::kLabelSst, test::Cell(0, 1) + test::Le32(0))}});
+    const std::optional<Bytes> repaired = RepairedBySalvage(WrittenWithoutDirectory(
+        {CompoundEntry{u"Book", kObjectTypeStream, -1, book}, CompoundEntry{u"Workbook", kObjectTypeStream, -1, workbook}}));
+    ASSERT_TRUE(repaired);
+    const std::optional<Bytes> taken = test::WorkbookStreamOf(*repaired);
+    ASSERT_TRUE(taken && taken->size() >= 8);
+    EXPECT_EQ(LoadLe16(taken->data() + 4), 0x0600) << "the BIFF8 copy";
+    EXPECT_EQ(ReadWorkbookCells(*taken).sheets.at(0).cells.size(), 251u);
+}
+
 // A workbook whose table needs DIFAT sectors (over 109 table sectors: the smallest such,
 // 7.5 MB, keeps the test quick), laid out as LibreOffice writes one, the first table sector
 // lost and, apart, one that only a DIFAT sector lists: every cell comes back.
