@@ -15,19 +15,21 @@ namespace tabulon::realigning {
 namespace {
 
 // How well `p` reads as the table sector whose first entry is entry `base`, of a table of
-// `bound` units: 0 when an entry leads past them. A chain that runs on at this very place
-// says more than a free entry, which any table sector, and any stretch of 0xFF bytes, holds.
+// `bound` units: 0 when an entry leads past them (a chain that runs on past them too: the
+// allocation table's first sector reads as a small mini stream's table sector otherwise). A
+// chain that runs on at this very place says more than a free entry, which any table sector,
+// and any stretch of 0xFF bytes, holds.
 int TableSectorScore(const std::uint8_t* p, std::uint32_t base, std::uint64_t bound)
 {
     int score = 1;
     for (std::uint32_t j = 0; j < kEntriesPerFatSector; ++j) {
         const std::uint32_t v = LoadLe32(p + 4 * j);
-        if (v == base + j + 1)
-            score += kStrong;
-        else if (v >= kFirstSpecialValue)
+        if (v >= kFirstSpecialValue)
             ++score;
         else if (v >= bound)
             return 0;
+        else if (v == base + j + 1)
+            score += kStrong;
     }
     return score;
 }
