@@ -23,16 +23,23 @@ namespace {
 
 using Candidates = std::vector<std::pair<int, std::int64_t>>;  // (votes, difference)
 
+// How many ballots the buckets cast at most (see LikeliestDifferences).
+constexpr std::size_t kMostBallots = std::size_t{1} << 22;
+
 // Each bucket votes, for every CONTINUE record found, for the difference that puts its
 // record there. Buckets share records: each record start votes once, with their number.
 // The eight differences with most votes are tried (the most first, the larger difference
 // first on a tie). The ballots are counted as they come, in the order of the differences:
-// each start's own, one per record, merged (a large table casts millions of them).
+// each start's own, one per record, merged (a large table casts millions of them). A table
+// too large for every bucket to vote at every record (a 100 MB workbook's has thousands of
+// each) votes with evenly spread buckets: the right difference has the votes of all of them.
 Candidates LikeliestDifferences(const TableEvidence& evidence)
 {
     Candidates candidates;
     std::map<std::int64_t, int> starts;
-    for (std::size_t k = 0; k < evidence.buckets; ++k)
+    const std::size_t ballots = evidence.buckets * std::max<std::size_t>(evidence.pieces.size(), 1);
+    const std::size_t stride = (ballots + kMostBallots - 1) / kMostBallots;
+    for (std::size_t k = 0; k < evidence.buckets; k += stride)
         ++starts[evidence.BucketStart(k) - evidence.BucketOffset(k)];
     std::vector<std::int64_t> records;  // where the CONTINUE records lie, the last first
     for (const TablePiece& piece : evidence.pieces)
@@ -391,7 +398,7 @@ TableChoice ChooseStrings(const TableEvidence& evidence)
 {
     TableChoice choice;
     choice.used.assign(evidence.runs, false);
-    if (evidence.perBucket == 0 || evidence.buckets * evidence.pieces.size() > (std::size_t{1} << 22))
+    if (evidence.perBucket == 0)
         return choice;
     choice.indexCount = evidence.buckets * evidence.perBucket;
     Candidates candidates = LikeliestDifferences(evidence);
