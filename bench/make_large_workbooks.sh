@@ -74,6 +74,21 @@ report() {
     echo "$target: $(stat -c %s "$target") bytes, $sheets, $table table sectors, $difat DIFAT sectors"
 }
 
+# `sheets` sheets of `rows` rows by `columns` columns, one CSV file each (seeded from `mb`),
+# merged by ssconvert with `exporter` into `target`.
+merge_sheets() {
+    local name=$1 sheets=$2 rows=$3 columns=$4 mb=$5 exporter=$6 target=$7 sheet csv
+    local csvs=()
+    for (( sheet = 1; sheet <= sheets; ++sheet )); do
+        csv=$scratch/$name-sheet$sheet.csv
+        write_sheet "$rows" "$columns" "$(( mb * 10 + sheet ))" "$csv"
+        csvs+=("$csv")
+    done
+    ssconvert -T "$exporter" --merge-to="$target" "${csvs[@]}" > "$scratch/log" 2>&1 ||
+        { cat "$scratch/log" >&2; exit 1; }
+    rm -f "${csvs[@]}"
+}
+
 # About 20 bytes of workbook per cell, as both programs write these cells: 52,000 cells per MB,
 # as sheets of 20 columns for Gnumeric (three at least), of 60 columns for LibreOffice; no sheet
 # of more than 60,000 rows.
@@ -85,18 +100,10 @@ for mb in "${sizes[@]}"; do
         sheets=$(( (cells / 20 + most_rows - 1) / most_rows ))
         (( sheets >= 3 )) || sheets=3
         rows=$(( cells / 20 / sheets ))
-        csvs=()
-        for (( sheet = 1; sheet <= sheets; ++sheet )); do
-            csv=$scratch/$name-sheet$sheet.csv
-            write_sheet "$rows" 20 "$(( mb * 10 + sheet ))" "$csv"
-            csvs+=("$csv")
-        done
         target=$out/$name.xls
         rm -f "$target"
-        ssconvert -T Gnumeric_Excel:excel_biff8 --merge-to="$target" "${csvs[@]}" > "$scratch/log" 2>&1 ||
-            { cat "$scratch/log" >&2; exit 1; }
+        merge_sheets "$name" "$sheets" "$rows" 20 "$mb" Gnumeric_Excel:excel_biff8 "$target"
         report "$target" "$sheets sheets of $rows rows by 20 columns"
-        rm -f "${csvs[@]}"
     fi
     if [[ -n $have_libreoffice ]]; then
         name=large-${mb}mb-libreoffice
@@ -106,16 +113,8 @@ for mb in "${sizes[@]}"; do
         if (( sheets > 1 )); then
             [[ -n $have_gnumeric ]] ||
                 { echo "$0: $name needs $sheets sheets, which LibreOffice is given as an OpenDocument file ssconvert (Debian: gnumeric) writes" >&2; exit 1; }
-            csvs=()
-            for (( sheet = 1; sheet <= sheets; ++sheet )); do
-                csv=$scratch/$name-sheet$sheet.csv
-                write_sheet "$rows" 60 "$(( mb * 10 + sheet ))" "$csv"
-                csvs+=("$csv")
-            done
             source=$scratch/$name.ods
-            ssconvert -T Gnumeric_OpenCalc:odf --merge-to="$source" "${csvs[@]}" > "$scratch/log" 2>&1 ||
-                { cat "$scratch/log" >&2; exit 1; }
-            rm -f "${csvs[@]}"
+            merge_sheets "$name" "$sheets" "$rows" 60 "$mb" Gnumeric_OpenCalc:odf "$source"
         else
             write_sheet "$rows" 60 "$(( mb * 10 ))" "$source"
         fi
