@@ -289,9 +289,10 @@ bool StreamFinder::FindByBof(std::vector<std::uint8_t>& data, std::uint16_t& ver
         }
         // The longest; but where that is a BIFF5 copy of a workbook also found as BIFF8, the
         // BIFF8 one, where that holds texts the BIFF5 one cannot show (see Biff8CopyStands).
+        // (The BIFF8 one is gathered again only then: a large workbook's stream is held once.)
         bool any = false;
-        std::vector<std::uint8_t> biff8;
-        std::uint32_t biff8Rebuilt = 0;
+        std::optional<std::uint32_t> biff8;  // the longest BIFF8 one's start
+        std::uint64_t biff8Length = 0;
         for (const std::uint32_t start : candidates) {
             ChainBuilder chain(space, true, 0, budget_, fragments);
             chain.Build(start);
@@ -303,16 +304,22 @@ bool StreamFinder::FindByBof(std::vector<std::uint8_t>& data, std::uint16_t& ver
                 rebuilt = chain.Rebuilt();
                 any = true;
             }
-            if (found == kBiff8Version && length > biff8.size()) {
-                biff8 = chain.Gathered();
-                biff8Rebuilt = chain.Rebuilt();
+            if (found == kBiff8Version && length > biff8Length) {
+                biff8 = start;
+                biff8Length = length;
             }
             chain.Release();
         }
-        if (any && version != kBiff8Version && !biff8.empty() && Biff8CopyStands(data, biff8)) {
-            data = std::move(biff8);
-            version = kBiff8Version;
-            rebuilt = biff8Rebuilt;
+        if (any && version != kBiff8Version && biff8) {
+            ChainBuilder chain(space, true, 0, budget_, fragments);
+            chain.Build(*biff8);
+            std::vector<std::uint8_t> copy = chain.Gathered();
+            if (Biff8CopyStands(data, copy)) {
+                data = std::move(copy);
+                version = kBiff8Version;
+                rebuilt = chain.Rebuilt();
+            }
+            chain.Release();
         }
         return any;
     };
