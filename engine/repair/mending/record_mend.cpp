@@ -185,12 +185,13 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
                                              bool* settled)
 {
     // What one round mends can leave room or order that the next takes up (a string table
-    // written anew leaves room for a list entry): rounds go on until one changes nothing, so
-    // that a stream mended once is left as it is when mended again.
+    // written anew leaves room for a list entry; cells that follow filler a round wrote): rounds
+    // go on until one changes nothing, so that a stream mended once is left as it is when mended
+    // again. Up to eight: streams the fuzzer made took six.
     std::vector<MendedRegion> regions = MendOnce(stream, names);
     if (settled)
         *settled = regions.empty();
-    for (int round = 0; round < 3 && !regions.empty(); ++round) {
+    for (int round = 0; round < 7 && !regions.empty(); ++round) {
         const std::vector<MendedRegion> more = MendOnce(stream, names);
         if (more.empty()) {
             if (settled)
