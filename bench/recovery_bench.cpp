@@ -467,16 +467,13 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         std::printf("judge: %s unavailable (no %s on PATH that answers --version); cells by the project's reader only\n",
                     libreOffice ? "LibreOffice" : "Gnumeric", libreOffice ? "soffice (or unzip)" : "ssconvert (or unzip)");
     }
-    auto chosen = [&](std::size_t p) {
-        return options.patterns.empty() ||
-               std::find(options.patterns.begin(), options.patterns.end(), kPatterns[p].id) != options.patterns.end();
-    };
     const auto start = std::chrono::steady_clock::now();
     constexpr std::size_t kPatternCount = std::size(kPatterns);
     std::vector<Tally> tallies(kPatternCount, Tally(judges.size()));
-    std::vector<bool> chosenPatterns(kPatternCount);
+    std::vector<bool> chosen(kPatternCount);  // the patterns run
     for (std::size_t p = 0; p < kPatternCount; ++p)
-        chosenPatterns[p] = chosen(p);
+        chosen[p] = options.patterns.empty() ||
+                    std::find(options.patterns.begin(), options.patterns.end(), kPatterns[p].id) != options.patterns.end();
     std::vector<std::vector<Tally>> byWorkbook;  // [workbook][pattern]
     std::vector<std::string> names;
     int workbooks = 0, withCells = 0;
@@ -497,7 +494,7 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         const tabulon::bench::UntouchedCells untouchedCells(original, layout);
         std::vector<Case> toJudge;
         for (std::size_t p = 0; p < kPatternCount; ++p) {
-            if (!chosen(p))
+            if (!chosen[p])
                 continue;
             const int seeds = kPatterns[p].seeded ? options.seeds : 1;
             for (int seed = 0; seed < seeds; ++seed) {
@@ -600,10 +597,10 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
     std::printf("  %-32s %5s %9s %9s %8s %9s %9s %6s %9s %9s %9s %6s %8s %6s\n", "pattern", "cases", "as is", "repaired",
                 "salvaged", "repaired", "wrong", "wrong", "as is", "left", "limit", "as is", "salvaged", "opens");
     for (std::size_t p = 0; p < kPatternCount; ++p)
-        if (chosen(p))
+        if (chosen[p])
             PrintOwn(kPatterns[p].name, tallies[p]);
     PrintOwn("all", all);
-    PrintGaps(tallies, chosenPatterns);
+    PrintGaps(tallies, chosen);
     if (all.failed)
         std::printf("  the repair threw in %d cases (counted as nothing recovered)\n", all.failed);
 
@@ -619,14 +616,14 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
         std::printf("  %-32s %5s %6s %9s %9s %6s %9s %9s %9s %9s %6s %8s %6s\n", "pattern", "cases", "cells", "repaired",
                     "wrong", "wrong", "format", "as is", "left", "limit", "as is", "salvaged", "opens");
         for (std::size_t p = 0; p < kPatternCount; ++p)
-            if (chosen(p))
+            if (chosen[p])
                 PrintJudged(kPatterns[p].name, tallies[p].judged[j]);
         PrintJudged("all", total);
         std::printf("  %d conversions (%d past the %d s limit), %.0f s\n", judges[j].Conversions(),
                     judges[j].TimedOut(), options.judgeSeconds, judges[j].Seconds());
     }
     if (options.byWorkbook)
-        PrintByWorkbook(names, byWorkbook, chosenPatterns, judges);
+        PrintByWorkbook(names, byWorkbook, chosen, judges);
     std::printf("time: %.1f s\n", seconds);
 }
 

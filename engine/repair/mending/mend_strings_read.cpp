@@ -147,14 +147,16 @@ std::optional<ChainCursor> BucketCursor(const TableEvidence& evidence, std::size
 // A table laid out over the records it is read from is written behind its reading, so that
 // the strings whose characters lie whole in the stream past the damage (`from` on, where
 // nothing is written before the table is) are held by their place there, not copied: a
-// large table's strings are not held twice.
-void ReadBucketStrings(const TableEvidence& evidence, ChainCursor& cursor, BucketRead& read, BucketStrings& strings)
+// large table's strings are not held twice. At most `most` strings (a bucket's, by default).
+void ReadBucketStrings(const TableEvidence& evidence, ChainCursor& cursor, BucketRead& read, BucketStrings& strings,
+                       std::size_t most = 0)
 {
+    most = most == 0 ? evidence.perBucket : most;
     const Bytes found = evidence.found;
     const bool byPlace = evidence.inPlace.at != kNoPlace;
     bool textual = true;
     std::u16string text;
-    for (std::size_t i = 0; i < evidence.perBucket; ++i) {
+    for (std::size_t i = 0; i < most; ++i) {
         if (!cursor.Settle())
             break;
         const std::size_t begin = cursor.Position();
@@ -378,11 +380,9 @@ void ReadTails(const TableEvidence& evidence, std::int64_t best, TableChoice& ch
             continue;
         read.first = choice.strings.End();
         read.at = tail->second;
-        ReadBucketStrings(evidence, *cursor, read, choice.strings);
+        ReadBucketStrings(evidence, *cursor, read, choice.strings, tail->first);
         if (read.count < tail->first)
             continue;
-        read.count = static_cast<std::uint32_t>(tail->first);
-        read.textual = std::min(read.textual, read.count);
         read.skip = static_cast<std::uint32_t>(evidence.perBucket - tail->first);
         read.stands = true;
         for (const std::size_t run : read.runs)
