@@ -90,30 +90,36 @@ bool FindDetourStart(const Tables& tables, StreamChain& chain)
 
 std::optional<StreamChain> ReadWorkbookChain(const Grid& grid, const Tables& tables)
 {
+    // The stream readers take, where a file keeps two (a BIFF5 "Book" beside its BIFF8
+    // "Workbook"): the other's places are the ones no record proves.
     const std::vector<std::uint8_t>& directory = tables.directory;
-    for (std::size_t e = 0; e + kDirectoryEntrySize <= directory.size(); e += kDirectoryEntrySize) {
-        const std::optional<DirectoryEntry> entry = ReadDirectoryEntry(directory.data() + e, EntryReading::Strict);
-        if (!entry || entry->type != kObjectTypeStream || !biff::IsWorkbookStreamName(entry->name))
-            continue;
-        StreamChain chain;
-        chain.size = entry->size & 0xFFFF'FFFF;
-        if (chain.size < kMiniStreamCutoff) {
-            ReadMiniChain(grid, tables, entry->start, chain);
-            return chain;
-        }
-        std::uint32_t sector = entry->start;
-        const std::uint64_t sectors = (chain.size + kSectorSize - 1) / kSectorSize;
-        while (chain.units.size() < sectors) {
-            if (sector >= tables.fat.size() || tables.fixed.count(sector) ||
-                !AddUnit(chain, (std::uint64_t{sector} + 1) * kSectorSize))
-                return std::nullopt;
-            sector = tables.fat[sector];
-        }
-        if (chain.detour && !FindDetourStart(tables, chain))
-            return std::nullopt;
+    std::vector<std::optional<DirectoryEntry>> entries;
+    for (std::size_t e = 0; e + kDirectoryEntrySize <= directory.size(); e += kDirectoryEntrySize)
+        entries.push_back(ReadDirectoryEntry(directory.data() + e, EntryReading::Strict));
+    const std::optional<std::size_t> found = biff::FindWorkbookStream(entries.size(), [&](std::size_t i) {
+        return entries[i] && entries[i]->type == kObjectTypeStream ? std::optional<std::u16string_view>(entries[i]->name)
+                                                                    : std::nullopt;
+    });
+    if (!found)
+        return std::nullopt;
+    const std::optional<DirectoryEntry>& entry = entries[*found];
+    StreamChain chain;
+    chain.size = entry->size & 0xFFFF'FFFF;
+    if (chain.size < kMiniStreamCutoff) {
+        ReadMiniChain(grid, tables, entry->start, chain);
         return chain;
     }
-    return std::nullopt;
+    std::uint32_t sector = entry->start;
+    const std::uint64_t sectors = (chain.size + kSectorSize - 1) / kSectorSize;
+    while (chain.units.size() < sectors) {
+        if (sector >= tables.fat.size() || tables.fixed.count(sector) ||
+            !AddUnit(chain, (std::uint64_t{sector} + 1) * kSectorSize))
+            return std::nullopt;
+        sector = tables.fat[sector];
+    }
+    if (chain.detour && !FindDetourStart(tables, chain))
+        return std::nullopt;
+    return chain;
 }
 
 }  // namespace tabulon::realigning

@@ -6,7 +6,9 @@
 #include <algorithm>
 
 #include "engine/base/byte_order.h"
+#include "engine/base/text.h"
 #include "engine/biff/records.h"
+#include "engine/cfb/compound_reader.h"
 #include "engine/cfb/consts.h"
 #include "engine/cfb/header.h"
 #include "engine/repair/workbook/workbook.h"
@@ -40,9 +42,28 @@ std::int64_t ShiftAtEnd(const Grid& grid, const Tables& tables, std::uint64_t do
     return target;
 }
 
-// Which of the places in other streams' sectors held the clusters, no record says: each way of
-// taking the open choices is built in turn, the places no choice holds with them, and the first
-// that makes the whole file open stands (a few dozen tried at most).
+// Whether every copy of the workbook in `bytes` reads record by record: the one readers take is
+// checked as the file opens; a BIFF5 copy beside it is read here.
+bool EveryCopyReads(const Bytes& bytes)
+{
+    static constexpr std::u16string_view kBook[] = {u"Book"};
+    ByteViewFile file(bytes);
+    const std::optional<std::vector<StreamLayout>> streams = MapCompoundStreams(file);
+    const auto named = [&](std::u16string_view name) {
+        return streams && std::any_of(streams->begin(), streams->end(), [name](const StreamLayout& stream) {
+                   return stream.path.size() == 1 && EqualIgnoringAsciiCase(stream.path.front(), name);
+               });
+    };
+    if (!named(u"Workbook") || !named(kBook[0]))
+        return true;
+    const std::optional<Bytes> book = ReadRootStream(file, kBook);
+    return !book || !FirstRecordDamage(*book);
+}
+
+// Which of the places in other streams' sectors held the clusters, no record of the stream
+// walked says: each way of taking the open choices is built in turn, the places no choice holds
+// with them, and the first that makes the whole file open, every copy of the workbook in it
+// read whole, stands (a few dozen tried at most).
 class ClusterWays {
 public:
     ClusterWays(const Grid& grid, const std::vector<OpenChoice>& choices, const std::vector<std::uint64_t>& acted,
@@ -69,7 +90,7 @@ public:
             std::vector<std::uint64_t> acted = fixed_;
             acted.insert(acted.end(), picked_.begin(), picked_.end());
             std::optional<Bytes> bytes = Build(grid_, acted, shift_);
-            return bytes && Opens(*bytes) ? bytes : std::nullopt;
+            return bytes && Opens(*bytes) && EveryCopyReads(*bytes) ? bytes : std::nullopt;
         }
         const OpenChoice& open = choices_[choice];
         std::optional<Bytes> found;
@@ -171,6 +192,7 @@ std::optional<WalkedRecords> DecidePlaces(const Grid& grid, const Tables& tables
     if (!Place(grid, tables, walked->done, walked->shift, grid.bytes.size(), target, &acted,
                grid.move == Move::ForeignCluster ? &open : nullptr))
         return std::nullopt;
+    open.insert(open.begin(), walked->choicesBefore.begin(), walked->choicesBefore.end());
     std::sort(acted.begin(), acted.end());
     acted.erase(std::unique(acted.begin(), acted.end()), acted.end());
     if (!walked->stringChoices.empty()) {

@@ -484,7 +484,8 @@ std::optional<Cursor> RecordWalk::FirstRecord()
         first.length = LoadLe16(grid.bytes.data() + first.header + 2);
         if (!biff::IsBofType(first.type) || !Readable(first.type, first.length) || !reader_.Check(first, kLookahead))
             continue;
-        reader_.Place(done, shift, first.header, to, &walked.acted);
+        reader_.Place(done, shift, first.header, to, &walked.acted,
+                      grid.move == Move::ForeignCluster ? &walked.choicesBefore : nullptr);
         if (detour_)
             detour_->firstShift = to;
         return first;

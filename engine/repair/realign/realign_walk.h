@@ -246,6 +246,9 @@ struct WalkedRecords {
     // Places in the string table's records where more could act than did: the table read again,
     // whole, tells which (SettleStringChoices), or which strings it leaves in doubt.
     std::vector<OpenChoice> stringChoices;
+    // Where clusters went before the stream's first record, in other streams' sectors (a BIFF5
+    // copy of the workbook ahead of the BIFF8 one): the file built whole tells which.
+    std::vector<OpenChoice> choicesBefore;
     std::uint64_t done = kHeaderSize - 1;  // where the walk left the bytes as found
     std::int64_t shift = 0;  // the shift there
 };
