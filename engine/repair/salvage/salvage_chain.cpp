@@ -347,13 +347,20 @@ ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
     const std::uint64_t limit = size_ != 0 ? size_ : ~std::uint64_t{0};
     // A record under way that covers the candidate and more (a long one, such as a string
     // table's): its end is where the next header must be, a few units on, taken to follow
-    // the candidate contiguously.
+    // the candidate contiguously, and on along the links of the stream's tail where one
+    // begins there (the stream goes on past a lost table sector).
     const std::size_t kept = units_.size();
     units_.push_back(candidate);
+    bool alongTail = false;
     for (std::uint32_t unit = candidate; nextRecord_ + 4 > Available() && units_.size() - kept < kMaxSpan;) {
-        unit = Following(unit);
-        if (!Candidate(unit))
+        std::uint32_t after = alongTail ? space_.next[unit] : Following(unit);
+        if (!alongTail && !Candidate(after)) {
+            alongTail = TailHoldsTheRest(unit);
+            after = space_.next[unit];
+        }
+        if (alongTail ? !space_.Free(after) : !Candidate(after))
             break;
+        unit = after;
         units_.push_back(unit);
     }
     if (nextRecord_ + 4 > Available() || nextRecord_ < Available() - (units_.size() - kept) * space_.unit) {
@@ -398,6 +405,17 @@ ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
     }
     units_.resize(kept);
     return result;
+}
+
+// Whether the chain's last unit begins a tail of surviving links (Space::tails) that holds just
+// the units the stream still needs.
+bool ChainBuilder::TailHoldsTheRest(std::uint32_t unit) const
+{
+    const std::uint64_t needed = (size_ + space_.unit - 1) / space_.unit;
+    if (size_ == 0 || units_.empty() || units_.back() != unit || needed < units_.size())
+        return false;
+    const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(needed - units_.size() + 1, space_.count + 1));
+    return std::binary_search(space_.tails.begin(), space_.tails.end(), std::pair{length, unit});
 }
 
 // Whether `unit` begins a run of records of its own rather than continuing those of the

@@ -160,6 +160,7 @@ private:
 
     Fit Continues(std::uint32_t candidate);
     JunctionFit Junction(std::uint32_t candidate);
+    bool TailHoldsTheRest(std::uint32_t unit) const;
     bool StartsFragment(std::uint32_t unit);
     bool Candidate(std::uint32_t unit) const;
     bool Wiped(std::uint32_t unit) const;  // all zeros

@@ -1230,6 +1230,51 @@ TEST(Salvage, OfTwoCopiesOfAWorkbookTheBiff8OneIsFoundWithoutTheDirectory)
     EXPECT_EQ(ReadWorkbookCells(*taken).sheets.at(0).cells.size(), 251u);
 }
 
+// A stream ahead of the workbook's, and the first table sector lost: the workbook's links go
+// with it up to sector 127, and one of its long string records runs on from there into sector
+// 128, where the links that survive begin, and past it. The record's end, read along those
+// links, shows the stream goes on there, not in the sectors of the stream ahead, where records
+// read at the same place in every sector (as a BIFF5 copy's texts may happen to).
+TEST(Salvage, ALongRecordLeadsIntoTheLinksThatSurviveATableSector)
+{
+    std::vector<std::string> strings;
+    for (unsigned k = 0; k < 3; ++k)
+        strings.push_back(std::string(9000, static_cast<char>('a' + k)));
+    Bytes cells;
+    for (unsigned k = 0; k < strings.size(); ++k)
+        cells = cells + test::Record(biff::kLabelSst, test::Cell(k, 0) + test::Le32(k));
+    const Bytes workbook = test::Workbook(8, test::SplitStringTable(strings), {{"Texts", cells}});
+    // The first record header at least three sectors into the stream; the stream starts so
+    // that it lies two sectors past sector 128.
+    std::uint32_t header = 0;
+    for (const BiffRecord& record : ListRecords(workbook)) {
+        if (record.offset >= 3 * kSectorSize) {
+            header = record.offset;
+            break;
+        }
+    }
+    ASSERT_GT(header, 0u);
+    const std::uint32_t start = 128 - (header / kSectorSize - 2);
+    // The stream ahead: a record header at the same place in each of its sectors.
+    const std::uint32_t within = header % kSectorSize;
+    Bytes ahead = test::BofRecord(5, 5);
+    ahead = ahead + test::Record(biff::kFillerRecord, Bytes(kSectorSize + within - ahead.size() - 4, 0xFF));
+    while (ahead.size() + kSectorSize <= (start - 1) * kSectorSize)
+        ahead = ahead + test::Record(biff::kContinue, Bytes(kSectorSize - 4, 0xFF));
+    ahead.resize((start - 1) * kSectorSize + 1, 0xFF);
+    Bytes file = Written({CompoundEntry{u"Ahead", kObjectTypeStream, -1, ahead}, CompoundEntry{u"Workbook", kObjectTypeStream, -1, workbook}});
+    ASSERT_LE(AllocationTable(file).size(), 256u) << "two table sectors hold the file";
+    ASSERT_TRUE(std::equal(workbook.begin(), workbook.begin() + kSectorSize, file.begin() + kHeaderSize + std::size_t{start} * kSectorSize))
+        << "the workbook's stream follows the other";
+    ZeroSector(file, LoadLe32(file.data() + kHeaderDifatOffset));
+
+    const std::optional<Bytes> repaired = RepairedBySalvage(file);
+    ASSERT_TRUE(repaired);
+    const std::optional<Bytes> taken = test::WorkbookStreamOf(*repaired);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(test::CellLines(ReadWorkbookCells(*taken)), test::CellLines(ReadWorkbookCells(workbook)));
+}
+
 // A workbook whose table needs DIFAT sectors (over 109 table sectors: the smallest such,
 // 7.5 MB, keeps the test quick), laid out as LibreOffice writes one, the first table sector
 // lost and, apart, one that only a DIFAT sector lists: every cell comes back.
