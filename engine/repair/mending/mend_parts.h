@@ -278,10 +278,12 @@ private:
     std::vector<bool> wide_;
 };
 
-// Where a table's start survives: its SST record, and where the strings read from it end.
+// Where a table's start survives: its SST record, and where the strings read from it end; where
+// nothing after its records was lost, where they end.
 struct TableStart {
     std::size_t at;
     std::size_t knownEnd;
+    std::size_t end = kNoPlace;
 };
 // Where a rebuilt table goes, given its size: memory of that size to lay it out in.
 using TablePlace = std::function<std::uint8_t*(std::size_t)>;

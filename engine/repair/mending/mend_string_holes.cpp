@@ -356,7 +356,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     evidence.unmended = Bytes(unmended);
     evidence.untrusted = untrusted;
     evidence.bucketsFrom = holeAfter ? tableEnd : table + kHeader + 8;
-    evidence.table = TableStart{table, knownEnd};
+    evidence.table = TableStart{table, knownEnd, holeAfter ? kNoPlace : tableEnd};
     const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, regions, std::move(evidence));
     if (rebuilt.empty())
         return;

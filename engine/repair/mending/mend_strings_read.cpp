@@ -250,8 +250,9 @@ std::optional<std::size_t> StringEndFrom(const TableEvidence& evidence, std::siz
     BucketRead unused;
     std::optional<ChainCursor> cursor = BucketCursor(evidence, start, RecordHolding(evidence, start), unused);
     text.clear();
-    if (!cursor || !cursor->String(false, &text) || Wiped(evidence, start, cursor->Position()) || !cursor->Settle() ||
-        cursor->Position() > end ||
+    // (The table's last string ends with its last record: nothing follows to settle on.)
+    if (!cursor || !cursor->String(false, &text) || Wiped(evidence, start, cursor->Position()) ||
+        (cursor->Position() != end && !cursor->Settle()) || cursor->Position() > end ||
         std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }))
         return std::nullopt;
     return cursor->Position();
@@ -265,7 +266,7 @@ std::optional<std::size_t> StringEndFrom(const TableEvidence& evidence, std::siz
 // where none do). Their count and where the first lies; nothing where none.
 std::optional<std::pair<std::size_t, std::size_t>> ProvenTail(const TableEvidence& evidence, std::size_t from, std::size_t end)
 {
-    if (from >= end || end - from > kMaxBody * 64)
+    if (from >= end || end - from > kMaxBody * 512)
         return std::nullopt;
     // From the end back: the place after each that reaches the end, and how many strings do.
     const std::size_t span = end - from;
@@ -392,14 +393,55 @@ void ReadTails(const TableEvidence& evidence, std::int64_t best, TableChoice& ch
     }
 }
 
+// A table without an index (not every writer writes one) whose middle went, its start and its
+// end surviving: no place past the hole is named, but its start says how many strings it holds.
+// The strings after the last hole that ProvenTail proves, read back from the table's end, are
+// its last ones (one bucket that holds them all, its first skipped).
+void ReadUnindexedTail(const TableEvidence& evidence, TableChoice& choice)
+{
+    const std::size_t known = evidence.known->Count();
+    if (evidence.index || !evidence.table || evidence.table->end == kNoPlace || evidence.declared <= known ||
+        evidence.declared > evidence.found.size() / 3 || evidence.table->end > evidence.found.size())
+        return;
+    // Past the last zeroed unit (what lies before it is read as lost).
+    const std::size_t end = evidence.table->end;
+    std::size_t from = end;
+    while (from > evidence.table->knownEnd) {
+        const std::size_t unit = std::max(evidence.table->knownEnd, (from - 1) / kUnit * kUnit);
+        if (Wiped(evidence, unit, from))
+            break;
+        from = unit;
+    }
+    const std::optional<std::pair<std::size_t, std::size_t>> tail = ProvenTail(evidence, from, end);
+    if (!tail || known + tail->first > evidence.declared)
+        return;
+    BucketRead read;
+    std::optional<ChainCursor> cursor = BucketCursor(evidence, tail->second, RecordHolding(evidence, tail->second), read);
+    if (!cursor)
+        return;
+    read.first = choice.strings.End();
+    read.at = tail->second;
+    ReadBucketStrings(evidence, *cursor, read, choice.strings, tail->first);
+    if (read.count < tail->first)
+        return;
+    read.skip = static_cast<std::uint32_t>(evidence.declared - tail->first);
+    read.stands = true;
+    for (const std::size_t run : read.runs)
+        if (run != kNoPlace)
+            choice.used[run] = true;
+    choice.standing.assign(1, read);
+}
+
 }  // namespace
 
 TableChoice ChooseStrings(const TableEvidence& evidence)
 {
     TableChoice choice;
     choice.used.assign(evidence.runs, false);
-    if (evidence.perBucket == 0)
+    if (evidence.perBucket == 0) {
+        ReadUnindexedTail(evidence, choice);
         return choice;
+    }
     choice.indexCount = evidence.buckets * evidence.perBucket;
     Candidates candidates = LikeliestDifferences(evidence);
     // Where the table's start survives, the index's offsets are most likely the stream's own:

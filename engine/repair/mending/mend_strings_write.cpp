@@ -87,8 +87,9 @@ public:
     {
         if (n < known_.Count())
             return known_.At(n);
-        const std::size_t k = perBucket_ == 0 ? standing_.size() : n / perBucket_;
-        const std::size_t inBucket = perBucket_ == 0 ? 0 : n % perBucket_;
+        // (With no index, one bucket holds them all: see ReadUnindexedTail.)
+        const std::size_t k = perBucket_ == 0 ? 0 : n / perBucket_;
+        const std::size_t inBucket = perBucket_ == 0 ? n : n % perBucket_;
         if (k >= standing_.size() || inBucket < standing_[k].skip || inBucket - standing_[k].skip >= standing_[k].Count())
             return {};
         const std::size_t i = inBucket - standing_[k].skip;

@@ -1140,6 +1140,40 @@ TEST(RecordMend, AHoleInATableOfStringsAllAlikeLeavesEveryStringInItsPlace)
     }
 }
 
+// A table with no index (xlwt writes none) and holes in its middle: no place after a hole is
+// named, but the table's start says how many strings it holds and its end survives. Read back
+// from the end, the strings after the last hole keep their places; those between it and the
+// strings read from the start are gone, never another's. Where a hole took a record's header,
+// the table's end is not known: the strings after it go.
+TEST(RecordMend, ATableWithoutAnIndexKeepsItsLastStringsPastAHole)
+{
+    const auto [strings, cells] = StringsAndCells(6000, "String number", 13);
+    const Bytes table = test::SplitStringTable(strings);
+    const Bytes intact = test::Workbook(8, table, {{"Texts", cells}});
+    const std::size_t tableAt = test::BofRecord(8, 5).size();
+    std::vector<std::size_t> headers;  // of the table's CONTINUE records, in the stream
+    for (std::size_t at = 4 + LoadLe16(table.data() + 2); at < table.size(); at += 4 + LoadLe16(table.data() + at + 2))
+        headers.push_back(tableAt + at);
+    ASSERT_GE(headers.size(), 8u);
+    const auto holed = [&](std::initializer_list<std::size_t> holes) {
+        Bytes damaged = intact;
+        for (const std::size_t hole : holes)
+            std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(hole), 512, std::uint8_t{0});
+        return damaged;
+    };
+    // (Each string takes 18 to 22 bytes in the table: a hole of 512 bytes touches 30 at most.
+    // The damage zeroes whole sectors, on the stream's 512-byte grid.)
+    const std::size_t late = (headers[6] + 1024) / 512 * 512, early = (headers[1] + 1024) / 512 * 512;
+    const std::size_t end = tableAt + table.size();
+    EXPECT_GE(TextsAfterMending(intact, holed({late}), "String"), 6000u - 30u - 8u) << "one hole";
+    const std::size_t both = TextsAfterMending(intact, holed({early, late}), "String");
+    EXPECT_GE(both, (early - tableAt) / 22 + (end - late - 512) / 22 - 8u) << "two holes: before the first and after the last";
+    EXPECT_LE(both, 6000u - (late - early - 512) / 22) << "what lay between them went";
+    // A hole over a record's header.
+    const std::size_t overHeader = headers[4] / 512 * 512;
+    EXPECT_LE(TextsAfterMending(intact, holed({overHeader}), "String"), (overHeader - tableAt) / 17);
+}
+
 // The first 4 KiB zeroed, the string table's first record with them: the table is read again
 // from its index and written where its records and index were, right after the new start (the
 // stream does not grow: a large workbook's table is not held twice in it), the strings that lay
