@@ -139,6 +139,29 @@ bool HoldsWhatItCounts(const std::vector<Bytes>& bodies, const std::uint8_t* str
     return reads;
 }
 
+// Where the table's records end, their own run of CONTINUE records stopping at `runEnd`: right
+// there, or where filler follows them (a hole took a record's header), past the CONTINUE records
+// that follow the filler, up to a record of another kind. The next CONTINUE record lies no
+// further on than the record the hole cut and the one after it reach (the walk past the hole
+// may have taken bytes of that record for records of other kinds). Nothing where no such run
+// follows.
+std::size_t TableRecordsEnd(const std::vector<std::uint8_t>& stream, std::size_t runEnd, std::size_t globalsEnd)
+{
+    if (runEnd + kHeader > globalsEnd || !Reads(stream, runEnd) || U16(stream, runEnd) != kFillerRecord)
+        return runEnd;
+    const std::size_t reach = runEnd + 2 * (kHeader + kMaxBody);
+    std::size_t at = runEnd;
+    while (at < reach && at + kHeader <= globalsEnd && Reads(stream, at) && U16(stream, at) != kContinue)
+        at += kHeader + U16(stream, at + 2);
+    std::size_t end = kNoPlace;
+    while (at + kHeader <= globalsEnd && Reads(stream, at) && U16(stream, at) == kContinue) {
+        at += kHeader + U16(stream, at + 2);
+        end = at;
+    }
+    const bool otherFollows = at + kHeader <= stream.size() && Reads(stream, at) && U16(stream, at) != kFillerRecord && at <= globalsEnd;
+    return otherFollows ? end : kNoPlace;
+}
+
 // A hole that took the shared-string table's first record header and all, in the middle of
 // the globals: no table is left for readers, but its index may be, and the bytes of its
 // strings between the hole and the index (or the CONTINUE records there). Those strings are
@@ -356,7 +379,7 @@ void MendStringTableHole(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     evidence.unmended = Bytes(unmended);
     evidence.untrusted = untrusted;
     evidence.bucketsFrom = holeAfter ? tableEnd : table + kHeader + 8;
-    evidence.table = TableStart{table, knownEnd, holeAfter ? kNoPlace : tableEnd};
+    evidence.table = TableStart{table, knownEnd, TableRecordsEnd(stream, tableEnd, globalsEnd)};
     const std::vector<std::uint8_t> rebuilt = RebuildStringTable(stream, regions, std::move(evidence));
     if (rebuilt.empty())
         return;
