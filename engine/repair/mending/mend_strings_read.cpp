@@ -361,6 +361,29 @@ void MarkStanding(const TableEvidence& evidence, std::int64_t best, bool agreesW
     }
 }
 
+// The last strings of a bucket of `size` that ProvenTail proved (how many, and where the first
+// lies), read into the choice's strings, the runs they lie in taken; nothing where they do not
+// read again.
+std::optional<BucketRead> TakeTail(const TableEvidence& evidence, std::pair<std::size_t, std::size_t> tail, std::size_t size,
+                                   TableChoice& choice)
+{
+    BucketRead read;
+    std::optional<ChainCursor> cursor = BucketCursor(evidence, tail.second, RecordHolding(evidence, tail.second), read);
+    if (!cursor)
+        return std::nullopt;
+    read.first = choice.strings.End();
+    read.at = tail.second;
+    ReadBucketStrings(evidence, *cursor, read, choice.strings, tail.first);
+    if (read.count < tail.first)
+        return std::nullopt;
+    read.skip = static_cast<std::uint32_t>(size - tail.first);
+    read.stands = true;
+    for (const std::size_t run : read.runs)
+        if (run != kNoPlace)
+            choice.used[run] = true;
+    return read;
+}
+
 // Each bucket whose start went with the damage, where the next bucket stands, keeps its last
 // strings that ProvenTail proves.
 void ReadTails(const TableEvidence& evidence, std::int64_t best, TableChoice& choice)
@@ -375,21 +398,8 @@ void ReadTails(const TableEvidence& evidence, std::int64_t best, TableChoice& ch
             ProvenTail(evidence, static_cast<std::size_t>(std::max<std::int64_t>(named, 0)), following.at);
         if (!tail || tail->first >= evidence.perBucket)
             continue;
-        BucketRead read;
-        std::optional<ChainCursor> cursor = BucketCursor(evidence, tail->second, RecordHolding(evidence, tail->second), read);
-        if (!cursor)
-            continue;
-        read.first = choice.strings.End();
-        read.at = tail->second;
-        ReadBucketStrings(evidence, *cursor, read, choice.strings, tail->first);
-        if (read.count < tail->first)
-            continue;
-        read.skip = static_cast<std::uint32_t>(evidence.perBucket - tail->first);
-        read.stands = true;
-        for (const std::size_t run : read.runs)
-            if (run != kNoPlace)
-                choice.used[run] = true;
-        standing[k] = read;
+        if (std::optional<BucketRead> read = TakeTail(evidence, *tail, evidence.perBucket, choice))
+            standing[k] = *read;
     }
 }
 
@@ -415,21 +425,8 @@ void ReadUnindexedTail(const TableEvidence& evidence, TableChoice& choice)
     const std::optional<std::pair<std::size_t, std::size_t>> tail = ProvenTail(evidence, from, end);
     if (!tail || known + tail->first > evidence.declared)
         return;
-    BucketRead read;
-    std::optional<ChainCursor> cursor = BucketCursor(evidence, tail->second, RecordHolding(evidence, tail->second), read);
-    if (!cursor)
-        return;
-    read.first = choice.strings.End();
-    read.at = tail->second;
-    ReadBucketStrings(evidence, *cursor, read, choice.strings, tail->first);
-    if (read.count < tail->first)
-        return;
-    read.skip = static_cast<std::uint32_t>(evidence.declared - tail->first);
-    read.stands = true;
-    for (const std::size_t run : read.runs)
-        if (run != kNoPlace)
-            choice.used[run] = true;
-    choice.standing.assign(1, read);
+    if (std::optional<BucketRead> read = TakeTail(evidence, *tail, evidence.declared, choice))
+        choice.standing.assign(1, *read);
 }
 
 }  // namespace
