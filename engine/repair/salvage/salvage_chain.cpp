@@ -354,8 +354,8 @@ ChainBuilder::JunctionFit ChainBuilder::Junction(std::uint32_t candidate)
     bool alongTail = false;
     for (std::uint32_t unit = candidate; nextRecord_ + 4 > Available() && units_.size() - kept < kMaxSpan;) {
         std::uint32_t after = alongTail ? space_.next[unit] : Following(unit);
-        if (!alongTail && !Candidate(after)) {
-            alongTail = TailHoldsTheRest(unit);
+        if (!alongTail && !Candidate(after) && TailHoldsTheRest(unit)) {
+            alongTail = true;
             after = space_.next[unit];
         }
         if (alongTail ? !space_.Free(after) : !Candidate(after))
