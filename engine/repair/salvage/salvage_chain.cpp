@@ -455,6 +455,17 @@ bool ChainBuilder::StartsFragment(std::uint32_t unit)
     return true;
 }
 
+// Whether some unit a lost link may lead to is wiped (looked for once).
+bool ChainBuilder::AnyWipedCandidate()
+{
+    if (!anyWiped_) {
+        anyWiped_ = false;
+        for (std::uint32_t u = 0; u < space_.count && !*anyWiped_; ++u)
+            anyWiped_ = Candidate(u) && Wiped(u);
+    }
+    return *anyWiped_;
+}
+
 bool ChainBuilder::Wiped(std::uint32_t unit) const
 {
     const std::uint8_t* bytes = space_.At(unit);
@@ -581,6 +592,19 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
         guessed_ = true;
         return following;
     }
+    // The globals of a stream found by its records break off at a joint whose link went, the
+    // unit after it no place for them, and the damage wiped units no link leads into: the
+    // stream ran on through those (writers place a stream's later units in room left before
+    // its first) and goes on in the unit after, past a break; once. A unit further off where
+    // the records happen to fit the joint would take the globals astray, and every sheet with
+    // them.
+    if (const std::uint32_t following = Following(unit); !known && size_ == 0 && lastSheet_ == 0 && !brokeInGlobals_ &&
+        Candidate(following) && Continues(following) == Fit::No && AnyWipedCandidate()) {
+        if (const auto past = PastABreak(unit, true)) {
+            brokeInGlobals_ = true;
+            return past;
+        }
+    }
     if (const auto inferred = Infer(unit)) {
         ++rebuilt_;
         return inferred;
@@ -597,14 +621,15 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
 }
 
 // The records break off and nothing in the file joins them, while the workbook's last sheet
-// has not ended (a stream found by its records, its size unknown): the stream goes on
+// has not ended (a stream found by its records, its size unknown; in its globals only where
+// `inGlobals` says so): the stream goes on
 // somewhere, and the unit that follows is where writers put it, with or without the bytes the
 // damage took between (a wiped unit the stream ran through, its link lost). That unit's
 // records must read, and its first cell not lie in a row before the last one's; the mending
 // fills what does not read around the break.
-std::optional<std::uint32_t> ChainBuilder::PastABreak(std::uint32_t unit)
+std::optional<std::uint32_t> ChainBuilder::PastABreak(std::uint32_t unit, bool inGlobals)
 {
-    if (size_ != 0 || end_ || lastSheet_ == 0 || !synced_)
+    if (size_ != 0 || end_ || (lastSheet_ == 0 && !inGlobals) || !synced_)
         return std::nullopt;
     const std::uint32_t size = space_.unit;
     const std::uint32_t next = Following(unit);

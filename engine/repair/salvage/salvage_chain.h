@@ -164,11 +164,13 @@ private:
     bool StartsFragment(std::uint32_t unit);
     bool Candidate(std::uint32_t unit) const;
     bool Wiped(std::uint32_t unit) const;  // all zeros
+    bool AnyWipedCandidate();
     std::uint32_t Following(std::uint32_t unit) const;
     std::optional<std::uint32_t> Infer(std::uint32_t unit);
     std::optional<std::uint32_t> NextLink(std::uint32_t unit);
     std::optional<std::uint32_t> FittingTail();
-    std::optional<std::uint32_t> PastABreak(std::uint32_t unit);
+    // (`inGlobals`: before the first sheet too.)
+    std::optional<std::uint32_t> PastABreak(std::uint32_t unit, bool inGlobals = false);
 
     Space& space_;
     bool biff_;
@@ -194,6 +196,8 @@ private:
     std::optional<std::uint64_t> lastCell_;
     std::optional<std::uint64_t> pendingCell_;  // a cell record whose row and column are not all here yet
     std::vector<std::pair<std::uint64_t, std::uint64_t>> breaks_;  // stretches of the chain's bytes
+    bool brokeInGlobals_ = false;  // the globals went on past a break once
+    std::optional<bool> anyWiped_;  // (AnyWipedCandidate's)
 };
 
 std::vector<std::uint8_t> Gather(const Space& space, const std::vector<std::uint32_t>& units, std::uint64_t length);

@@ -1254,7 +1254,7 @@ TEST(Salvage, ALongRecordLeadsIntoTheLinksThatSurviveATableSector)
         }
     }
     ASSERT_GT(header, 0u);
-    const std::uint32_t start = 128 - (header / kSectorSize - 2);
+    const auto start = static_cast<std::uint32_t>(128 - (header / kSectorSize - 2));
     // The stream ahead: a record header at the same place in each of its sectors.
     const std::uint32_t within = header % kSectorSize;
     Bytes ahead = test::BofRecord(5, 5);
@@ -1393,6 +1393,44 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
         differ += a.row != b.row || a.column != b.column || a.number != b.number || a.text != b.text;
     }
     EXPECT_EQ(differ, 0u);
+}
+
+// The workbook's globals run from sector 7 to 14, on through sectors 3 to 6 (placed before them,
+// as POI places a stream's later sectors in the room left at the file's start) and on from 15;
+// the file's first 4 KiB wiped take those four sectors with the header, table and directory. The
+// globals break off at the end of sector 14, and the records that read further on say nothing
+// of where: the stream goes on past a break in the sector after it, and every sheet comes back.
+TEST(Salvage, GlobalsThatRanThroughWipedSectorsGoOnInTheSectorAfter)
+{
+    Bytes formats;
+    for (unsigned k = 0; k < 300; ++k)
+        formats = formats + test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
+    Bytes cells;
+    for (unsigned row = 0; row < 1200; ++row)
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
+    const Bytes stream = test::Workbook(8, formats, {{"Numbers", cells}, {"More", Bytes(cells.begin(), cells.begin() + 18 * 300)}});
+    ASSERT_GT(test::BofRecord(8, 5).size() + formats.size(), 6144u) << "sectors 3 to 6 hold globals";
+    test::LargeLayout layout;
+    layout.fatSectors = {0};
+    layout.directory = 1;
+    for (std::uint32_t s = 7; s <= 14; ++s)
+        layout.streamChain.push_back(s);
+    for (std::uint32_t s = 3; s <= 6; ++s)
+        layout.streamChain.push_back(s);
+    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    for (std::uint32_t s = 15; layout.streamChain.size() < streamSectors; ++s)
+        layout.streamChain.push_back(s);
+    layout.total = layout.streamChain.back() + 1;
+    ASSERT_LE(layout.total, 128u) << "one table sector holds the file";
+    const Bytes file = test::LargeWorkbookFile(stream, layout);
+    const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(before.sheets.size(), 2u);
+
+    const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(file);
+    ASSERT_TRUE(salvaged) << "the repair salvages it";
+    ASSERT_EQ(salvaged->sheets.size(), 2u);
+    for (std::size_t sheet = 0; sheet < 2; ++sheet)
+        EXPECT_EQ(test::CellLines(salvaged->sheets[sheet].cells), test::CellLines(before.sheets[sheet].cells)) << sheet;
 }
 
 // The workbook's sectors run on from its first ones into sectors the writer placed before them,
