@@ -622,11 +622,10 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
 
 // The records break off and nothing in the file joins them, while the workbook's last sheet
 // has not ended (a stream found by its records, its size unknown; in its globals only where
-// `inGlobals` says so): the stream goes on
-// somewhere, and the unit that follows is where writers put it, with or without the bytes the
-// damage took between (a wiped unit the stream ran through, its link lost). That unit's
-// records must read, and its first cell not lie in a row before the last one's; the mending
-// fills what does not read around the break.
+// `inGlobals` says so): the stream goes on somewhere, and the unit that follows is where
+// writers put it, with or without the bytes the damage took between (a wiped unit the stream
+// ran through, its link lost). That unit's records must read, and its first cell not lie in a
+// row before the last one's; the mending fills what does not read around the break.
 std::optional<std::uint32_t> ChainBuilder::PastABreak(std::uint32_t unit, bool inGlobals)
 {
     if (size_ != 0 || end_ || (lastSheet_ == 0 && !inGlobals) || !synced_)
