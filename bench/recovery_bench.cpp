@@ -523,9 +523,8 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                 const std::size_t untouched =
                     untouchedCells.Count(tabulon::bench::DestroyedBytes(original, one.damaged, kPatterns[p].pattern));
                 one.limitShare = originalCells.Empty() ? 0.0 : static_cast<double>(untouched) / static_cast<double>(originalCells.Size());
-                tally.own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.limitShare, one.result.claim);
-                byWorkbook[place][p].own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.limitShare,
-                                             one.result.claim);
+                for (Tally* into : {&tally, &byWorkbook[place][p]})
+                    into->own.Add(originalCells.Size(), repairedMatch, asIsFound, leftFound, one.limitShare, one.result.claim);
                 if (!options.keep.empty()) {
                     std::string name = options.workbooks[w].stem().string() + "." + kPatterns[p].id + "." +
                                        std::to_string(seed);
@@ -568,10 +567,9 @@ void RunDamagePastHeader(const Options& options, const std::vector<Bytes>& origi
                     one.result.usable ? judgedOriginal.MatchIn(converted[next++].cells) : CellTable::Match{};
                 const std::size_t asIsFound = judgedOriginal.MatchIn(asIs).recovered;
                 const std::size_t leftFound = judgedOriginal.MatchIn(restored).recovered;
-                tallies[one.pattern].judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound,
-                                                   one.limitShare, one.result.claim);
-                byWorkbook[place][one.pattern].judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound,
-                                                             one.limitShare, one.result.claim);
+                for (Tally* into : {&tallies[one.pattern], &byWorkbook[place][one.pattern]})
+                    into->judged[j].Add(judgedOriginal.Size(), repairedMatch, asIsFound, leftFound, one.limitShare,
+                                        one.result.claim);
                 if (options.list)
                     std::printf("%s | %s | seed %d | %s | cells %zu of %zu, wrong %zu, other format %zu, as is %zu, left %zu%s%s\n",
                                 fileName.c_str(), kPatterns[one.pattern].name, one.seed, judges[j].Version().c_str(),

@@ -176,7 +176,7 @@ struct BucketRead {
     std::uint32_t count = 0;
     std::size_t Count() const { return count; }
     // Which of the bucket's strings the first read is: its last ones only, where its start went
-    // with the damage (see ReadBucketTail).
+    // with the damage (see TakeTail).
     std::uint32_t skip = 0;
     std::uint32_t textual = 0;  // how many of them, from the first, read as text (no control characters)
     std::array<std::size_t, 2> runs{kNoPlace, kNoPlace};  // the runs of CONTINUE records it read in

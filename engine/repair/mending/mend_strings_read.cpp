@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -90,6 +91,13 @@ Candidates LikeliestDifferences(const TableEvidence& evidence)
     return candidates;
 }
 
+// Whether a text holds control characters other than tab and line ends: no string a writer
+// wrote does, stray bytes read as one often do.
+bool HoldsControlCharacters(std::u16string_view text)
+{
+    return std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
+}
+
 // Bytes that are not the ones written: zeroed units, and stretches that read as no record.
 bool Wiped(const TableEvidence& evidence, std::size_t a, std::size_t b)
 {
@@ -164,7 +172,7 @@ void ReadBucketStrings(const TableEvidence& evidence, ChainCursor& cursor, Bucke
         const bool whole = cursor.String(false, &text);
         if (!whole || Wiped(evidence, begin, cursor.Position()))
             break;
-        textual = textual && std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
+        textual = textual && !HoldsControlCharacters(text);
         read.textual += textual ? 1 : 0;
         const std::uint8_t* chars = cursor.CharsAt();
         const std::size_t offset = chars ? static_cast<std::size_t>(chars - found.data()) : 0;
@@ -252,8 +260,7 @@ std::optional<std::size_t> StringEndFrom(const TableEvidence& evidence, std::siz
     text.clear();
     // (The table's last string ends with its last record: nothing follows to settle on.)
     if (!cursor || !cursor->String(false, &text) || Wiped(evidence, start, cursor->Position()) ||
-        (cursor->Position() != end && !cursor->Settle()) || cursor->Position() > end ||
-        std::any_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }))
+        (cursor->Position() != end && !cursor->Settle()) || cursor->Position() > end || HoldsControlCharacters(text))
         return std::nullopt;
     return cursor->Position();
 }
