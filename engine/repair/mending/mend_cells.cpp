@@ -22,53 +22,60 @@ using namespace biff;
 
 namespace {
 
-// Whether a number read where the stream lost records elsewhere is more likely other bytes than
-// a cell: one no spreadsheet program stores (not a number, infinite; readers would show NaN or an
-// error the workbook never held), or one below the smallest normal double (2.2e-308), as bytes
-// that are mostly zeros read. Only there: Gnumeric writes numbers that small as formula results,
-// and what a workbook with no other damage holds, the readers show as it is.
-bool DoubtfulNumber(double value)
+// How far a number read where the stream lost records elsewhere is doubted.
+enum class Doubt : std::uint8_t {
+    None,
+    Sure,  // no spreadsheet program stores it (not a number, infinite): readers would show NaN or an error the workbook never held
+    Tiny,  // below the smallest normal double (2.2e-308): a zero with a changed bit, or bytes that are mostly zeros, read as a number
+};
+
+// The doubt on a number (DoubtOf). Gnumeric writes numbers that small as formula results, and
+// what a workbook with no other damage holds, the readers show as it is.
+Doubt DoubtOf(double value)
 {
-    return !std::isfinite(value) || std::fpclassify(value) == FP_SUBNORMAL;
+    if (!std::isfinite(value))
+        return Doubt::Sure;
+    return std::fpclassify(value) == FP_SUBNORMAL ? Doubt::Tiny : Doubt::None;
 }
 
 // The same of the 8 bytes at `at`.
-bool UnwrittenNumber(std::span<const std::uint8_t> stream, std::size_t at)
+Doubt NumberDoubt(std::span<const std::uint8_t> stream, std::size_t at)
 {
-    return DoubtfulNumber(std::bit_cast<double>(LoadLe64(stream.data() + at)));
+    return DoubtOf(std::bit_cast<double>(LoadLe64(stream.data() + at)));
 }
 
 // The same of an RK value's 4 bytes.
-bool UnwrittenRk(std::span<const std::uint8_t> stream, std::size_t at)
+Doubt RkDoubt(std::span<const std::uint8_t> stream, std::size_t at)
 {
     const std::uint32_t rk = LoadLe32(stream.data() + at);
     if (rk & 0x02)
-        return false;  // a whole number
-    return DoubtfulNumber(std::bit_cast<double>(std::uint64_t{rk & 0xFFFFFFFCu} << 32) / ((rk & 0x01) ? 100.0 : 1.0));
+        return Doubt::None;  // a whole number
+    return DoubtOf(std::bit_cast<double>(std::uint64_t{rk & 0xFFFFFFFCu} << 32) / ((rk & 0x01) ? 100.0 : 1.0));
 }
 
 // Whether the cell record at `at` holds what no workbook has: a column past 255, the last a
-// sheet has; and where the stream was mended elsewhere (`otherDamage`), a formula with no room
-// for its expression or no token the format has first, or a doubtful number (DoubtfulNumber). `biff5` says the stream's BOF records are those of BIFF5 and later (a formula's
-// result then follows its cell style).
-bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::uint16_t type, std::size_t length, bool biff5,
-                   bool otherDamage)
+// sheet has (Doubt::Sure); and where the stream was mended elsewhere (`otherDamage`), a formula
+// with no room for its expression or no token the format has first (Sure), or a doubted number
+// (DoubtOf; the strongest doubt of a row of them). `biff5` says the stream's BOF records are
+// those of BIFF5 and later (a formula's result then follows its cell style).
+Doubt NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::uint16_t type, std::size_t length, bool biff5,
+                    bool otherDamage)
 {
     const std::size_t body = at + kHeader;
     if (U16(stream, body + 2) > 0xFF)
-        return true;
+        return Doubt::Sure;
     if (!otherDamage)
-        return false;
+        return Doubt::None;
     switch (type) {
-    case kNumber: return length >= 14 && UnwrittenNumber(stream, body + 6);
-    case kNumber2: return length >= 15 && UnwrittenNumber(stream, body + 7);
-    case kRk: return length >= 10 && UnwrittenRk(stream, body + 6);
-    case kMulRk:
-        for (std::size_t k = body + 6; k + 4 <= body + length - 2; k += 6) {
-            if (UnwrittenRk(stream, k))
-                return true;
-        }
-        return false;
+    case kNumber: return length >= 14 ? NumberDoubt(stream, body + 6) : Doubt::None;
+    case kNumber2: return length >= 15 ? NumberDoubt(stream, body + 7) : Doubt::None;
+    case kRk: return length >= 10 ? RkDoubt(stream, body + 6) : Doubt::None;
+    case kMulRk: {
+        Doubt strongest = Doubt::None;
+        for (std::size_t k = body + 6; k + 4 <= body + length - 2 && strongest != Doubt::Sure; k += 6)
+            strongest = std::max(strongest, RkDoubt(stream, k));
+        return strongest;
+    }
     case kFormula:
     case kFormula3:
     case kFormula4:
@@ -79,19 +86,27 @@ bool NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::ui
             // bit there leaves the formula's result as it was).
             if (length >= 22 && (U16(stream, body + 20) == 0 || 22u + U16(stream, body + 20) > length || stream[body + 22] == 0 ||
                                  stream[body + 22] >= 0x80))
-                return true;
+                return Doubt::Sure;
             // (A result whose last two bytes are 0xFFFF is a text, a boolean or an error, no number.)
-            return length >= 14 && U16(stream, body + 12) != 0xFFFF && UnwrittenNumber(stream, body + 6);
+            return length >= 14 && U16(stream, body + 12) != 0xFFFF ? NumberDoubt(stream, body + 6) : Doubt::None;
         }
-        return false;
+        return Doubt::None;
     default:
-        return false;
+        return Doubt::None;
     }
 }
 
 }  // namespace
 
-ImpossibleCells::ImpossibleCells(bool biff5, bool otherDamage) : biff5_(biff5), otherDamage_(otherDamage) {}
+ImpossibleCells::ImpossibleCells(bool biff5, bool otherDamage, bool wiped) : biff5_(biff5), otherDamage_(otherDamage), wiped_(wiped) {}
+
+bool ImpossibleCells::TinyNumbersDoubted(std::size_t at, std::size_t end) const
+{
+    // Where the damage only wiped bytes, the records that survive hold what the writer wrote;
+    // a number whose last bytes a wiped unit took reads as a tiny one (the zeros after it are
+    // filler now or zeros still, a unit on).
+    return !wiped_ || (!stream_.empty() && ZeroedUnitIn(stream_, at, std::min(end + 2 * kUnit, stream_.size())));
+}
 
 bool ImpossibleCells::Take(std::span<const std::uint8_t> record, std::size_t at, std::vector<std::pair<std::size_t, std::size_t>>* every)
 {
@@ -116,7 +131,8 @@ bool ImpossibleCells::Take(std::span<const std::uint8_t> record, std::size_t at,
     }
     if (!globals_ && IsCellRecord(type) && length >= 6) {
         ++cells_;
-        if (NoWrittenCell(record, 0, type, length, biff5_, otherDamage_ && !chart_))
+        const Doubt doubt = NoWrittenCell(record, 0, type, length, biff5_, otherDamage_ && !chart_);
+        if (doubt == Doubt::Sure || (doubt == Doubt::Tiny && TinyNumbersDoubted(at, at + kHeader + length)))
             unwritten_.emplace_back(at, at + kHeader + length);
         impossible_ += U16(record, kHeader + 2) > 0xFF || U16(record, kHeader + 4) >= 4050 ? 1u : 0u;
         if (every)
@@ -127,6 +143,7 @@ bool ImpossibleCells::Take(std::span<const std::uint8_t> record, std::size_t at,
 
 void ImpossibleCells::Find(Bytes stream, std::vector<std::pair<std::size_t, std::size_t>>* every)
 {
+    stream_ = stream;
     for (std::size_t at = 0; at + kHeader <= stream.size() && Reads(stream, at);) {
         const std::size_t end = at + kHeader + U16(stream, at + 2);
         if (!Take(stream.subspan(at, end - at), at, every))
@@ -143,7 +160,7 @@ void ImpossibleCells::Apply(std::vector<std::uint8_t>& stream, std::vector<Mende
     if (Encrypted()) {
         // Every cell record: the walk again, noting them all this time.
         found.clear();
-        ImpossibleCells(biff5_, otherDamage_).Find(stream, &found);
+        ImpossibleCells(biff5_, otherDamage_, wiped_).Find(stream, &found);
     }
     for (const auto& [from, to] : found) {
         WriteFiller(stream, nullptr, from, to);
@@ -241,9 +258,9 @@ namespace {
 // Cells no workbook has go, then cells over zeroed bytes. Both look the stream over without
 // changing it, side by side; where the first changes it (as it seldom does), the second looks
 // again.
-void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, bool wiped)
 {
-    ImpossibleCells impossible(stream.size() >= kHeader && U16(stream, 0) == kBof, !regions.empty());
+    ImpossibleCells impossible(stream.size() >= kHeader && U16(stream, 0) == kBof, !regions.empty(), wiped);
     const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
     CellsOverZeros zeros(biff2);
     {

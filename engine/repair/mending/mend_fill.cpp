@@ -225,6 +225,7 @@ std::optional<Stand> FillOverBreak(std::vector<std::uint8_t>& stream, std::vecto
     }
     walk.overwritten.emplace_back(from, std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
                                                                  stream.begin() + static_cast<std::ptrdiff_t>(next)));
+    walk.wiped = walk.wiped || ZeroedUnitIn(stream, from, next, true);
     WriteFiller(stream, &walk.boundary, from, next);
     if (!walk.holes.empty() && walk.holes.back().second >= from)
         walk.holes.back() = {std::min(walk.holes.back().first, from), next};

@@ -127,8 +127,10 @@ void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
 class ImpossibleCells {
 public:
     // `biff5`: the stream's first record is BIFF5's or a later version's; `otherDamage`: the
-    // stream was mended elsewhere.
-    ImpossibleCells(bool biff5, bool otherDamage);
+    // stream was mended elsewhere; `wiped`: the holes the walk filled held zeroed units (the
+    // damage wiped bytes), and numbers below the smallest normal double are doubted only next
+    // to zeros.
+    ImpossibleCells(bool biff5, bool otherDamage, bool wiped = false);
 
     // The record `record` (its header and body), which lies at `at` in the stream; every cell
     // record noted in `every`, when given. False once the records after it no longer count
@@ -143,9 +145,13 @@ public:
 
 private:
     bool Encrypted() const { return impossible_ * 2 > cells_; }
+    // Whether a number below the smallest normal double in the cell record [at, end) is doubted.
+    bool TinyNumbersDoubted(std::size_t at, std::size_t end) const;
 
     bool biff5_;
     bool otherDamage_;
+    bool wiped_;
+    Bytes stream_;  // the stream Find looks over
     bool globals_ = true;
     bool chart_ = false;  // in a chart, whose cached values hold NaN for points without one (Gnumeric's)
     bool saysEncrypted_ = false;
@@ -156,7 +162,8 @@ private:
 
 // Cell records no workbook holds become filler: those of cells no spreadsheet program writes,
 // then those over zeroed bytes.
-void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
+// `wiped`: as ImpossibleCells takes it.
+void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, bool wiped);
 
 // mend_objects.cpp
 // Where the mending replaced anything: comments whose author's name does not fill their record,
@@ -212,6 +219,7 @@ struct Walk {
     };
     BitSet boundary;  // a record that reads starts here
     std::vector<std::pair<std::size_t, std::size_t>> holes;
+    bool wiped = false;  // a hole held a zeroed unit
     std::size_t end = 0;         // where the records end (the stream's size, or a cut)
     bool cut = false;            // a record runs past the end, or bytes that read as none
     std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> overwritten;  // what the filler went over

@@ -250,12 +250,20 @@ void ChartRecordsGo(MendState& m, std::size_t at, std::size_t end)
     m.marksHold = false;
 }
 
+// Whether a chart's record is the one at `at`. A chart's records come in runs (a block's begin
+// and end records around most of them): one alone in a sheet is a changed bit in another
+// record's kind, no chart.
+bool ChartRecordFollows(const MendState& m, std::size_t at)
+{
+    return at + kHeader <= m.stream.size() && m.walk.boundary.Test(at) && IsChartRecord(U16(m.stream, at));
+}
+
 }  // namespace
 
 // A chart's records right in a worksheet: the chart's first record went with damage the
 // stream was joined across (a lost sector the chain leaves out). No worksheet holds chart
-// records of its own; from the first of them up to the next end record the records are the
-// chart's. Its cells (series values) become filler, and its end record with them when the
+// records of its own; from the first of two in a row up to the next end record the records are
+// the chart's. Its cells (series values) become filler, and its end record with them when the
 // sheet's own records follow it (otherwise it stands for the sheet's, lost with the chart's
 // first record).
 // The walk notes the first and end records it passes, and where it stops: the end of the
@@ -289,7 +297,7 @@ void ChartRecordsInWorksheetsGo(MendState& m)
             else if (!open.empty())
                 open.pop_back();
             orphan = false;
-        } else if (open.size() == 1 && open.back() == kWorksheetSubstream && IsChartRecord(type)) {
+        } else if (open.size() == 1 && open.back() == kWorksheetSubstream && IsChartRecord(type) && ChartRecordFollows(m, end)) {
             orphan = true;
         } else if (orphan && IsCellRecord(type)) {
             ChartRecordsGo(m, at, end);

@@ -118,13 +118,18 @@ bool mending::StartLost(Bytes stream)
 namespace {
 
 // One round of mending: its rules one after another, each seeing what those before it wrote.
-std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names)
+// `wiped`: a hole the walk filled, in this round or one before, held a zeroed unit.
+std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, bool& wiped)
 {
     MendState m(stream, names);
     // The workbook's start is gone: new globals hold the surviving sheets together.
-    if (StartLost(stream) && !RebuildGlobals(stream, names, m.regions))
-        return std::move(m.regions);
+    if (StartLost(stream)) {
+        wiped = wiped || ZeroedUnitIn(stream, 0, std::min(Resync(stream, 0), stream.size()), true);
+        if (!RebuildGlobals(stream, names, m.regions))
+            return std::move(m.regions);
+    }
     m.walk = WalkAndFill(stream, m.regions);
+    wiped = wiped || m.walk.wiped;
     StreamEndsWhereRecordsEnd(m);
     if (!SheetStartFromGlobals(m))
         return std::move(m.regions);  // not even the first record reads: nothing to hold sheets together
@@ -154,7 +159,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
 
     // Records mended within themselves.
     MendCounts(stream, m.regions);
-    CellsNoWorkbookHoldsGo(stream, m.regions);
+    CellsNoWorkbookHoldsGo(stream, m.regions, wiped);
     CommentsAndTextBoxesHoldTogether(stream, m.regions);
     MendStringTableHole(stream, m.regions, m.walk.overwritten);
     CellStylesTheCellsNameComeBack(stream, m.regions);
@@ -188,11 +193,14 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     // written anew leaves room for a list entry; cells that follow filler a round wrote): rounds
     // go on until one changes nothing, so that a stream mended once is left as it is when mended
     // again. Up to eight: streams the fuzzer made took six.
-    std::vector<MendedRegion> regions = MendOnce(stream, names);
+    // (The filler a round writes is zeros: whether the damage wiped bytes is told by the holes
+    // before they are filled, and holds for the rounds after.)
+    bool wiped = false;
+    std::vector<MendedRegion> regions = MendOnce(stream, names, wiped);
     if (settled)
         *settled = regions.empty();
     for (int round = 0; round < 7 && !regions.empty(); ++round) {
-        const std::vector<MendedRegion> more = MendOnce(stream, names);
+        const std::vector<MendedRegion> more = MendOnce(stream, names, wiped);
         if (more.empty()) {
             if (settled)
                 *settled = true;

@@ -224,8 +224,8 @@ TEST(IntactRecords, StreamsTheMendingActsOnAreNotToldIntact)
         std::copy(bytes.begin(), bytes.end(), stream.begin() + static_cast<std::ptrdiff_t>(at));
         return stream;
     };
-    const Bytes chartInSheet =
-        test::Workbook(8, {}, {{"One", Rows(11, 30, 3) + Record(biff::kChart, Bytes(16, 1)) + Rows(41, 5, 3)}});
+    const Bytes chartInSheet = test::Workbook(
+        8, {}, {{"One", Rows(11, 30, 3) + Record(biff::kChart, Bytes(16, 1)) + Record(biff::kSiIndex, Le16(1)) + Rows(41, 5, 3)}});
     Bytes label = kIntact;
     const std::size_t labelAt = firstCell + 4 + 14;
     ASSERT_EQ(LoadLe16(label.data() + labelAt), biff::kLabel);
@@ -389,15 +389,35 @@ TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
             return cell.find(" @" + std::to_string(number.offset) + " ") != std::string::npos;
         });
     };
-    const std::size_t hole = (kIntact.size() - 600) / 64 * 64;  // damage elsewhere: a zeroed sector
+    const std::size_t hole = (kIntact.size() - 600) / 64 * 64;  // damage elsewhere
     ASSERT_GT(hole, number.offset + 64);
-    for (const std::uint64_t bits : {0x0000'0000'0012'3400ull /* 6.0e-318 */, 0x7FF8'0000'0000'0000ull /* NaN */, 0xFFF0'0000'0000'0000ull /* -inf */}) {
+    const std::uint64_t tiny = 0x0000'0000'0012'3400ull;  // 6.0e-318
+    for (const std::uint64_t bits : std::initializer_list<std::uint64_t>{tiny, 0x7FF8'0000'0000'0000ull /* NaN */, 0xFFF0'0000'0000'0000ull /* -inf */}) {
         Bytes odd = kIntact;
         StoreLe64(odd.data() + number.offset + 10, bits);
         EXPECT_TRUE(holdsTheNumber(Mended(odd, nullptr, false))) << bits << ": gone from a stream with no other damage";
+        // Bytes changed elsewhere (a record's header garbled): a tiny number may be a zero with
+        // a changed bit too.
+        Bytes changed = odd;
+        StoreLe32(changed.data() + ListRecords(kIntact).back().offset - 40, 0x5A5A5A5A);
+        std::fill_n(changed.begin() + static_cast<std::ptrdiff_t>(hole), 512, 0x5A);
+        EXPECT_FALSE(holdsTheNumber(Mended(changed))) << bits << ": kept beside changed bytes";
+        // A zeroed sector elsewhere changes no byte that survives: a tiny number stays, unless
+        // zeros reach its record (its value's last bytes zeroed read as a tiny number).
         std::fill_n(odd.begin() + static_cast<std::ptrdiff_t>(hole), 512, 0);
-        EXPECT_FALSE(holdsTheNumber(Mended(odd))) << bits << ": kept beside other damage";
+        EXPECT_EQ(holdsTheNumber(Mended(odd)), bits == tiny) << bits << ": beside a zeroed sector";
     }
+    // A number whose value's last bytes a zeroed sector took reads as a tiny one: it goes.
+    const auto straddling = std::find_if(records.begin(), records.end(), [&](const BiffRecord& r) {
+        return r.type == biff::kNumber && r.offset > firstSheet && (r.offset + 11) / 64 != (r.offset + 17) / 64;
+    });
+    ASSERT_NE(straddling, records.end());
+    Bytes intoZeros = kIntact;
+    std::fill_n(intoZeros.begin() + static_cast<std::ptrdiff_t>((straddling->offset + 17) / 64 * 64), 128, 0);
+    const std::set<std::string> cells = PlacedCells(Mended(intoZeros));
+    EXPECT_FALSE(std::any_of(cells.begin(), cells.end(), [&](const std::string& cell) {
+        return cell.find(" @" + std::to_string(straddling->offset) + " ") != std::string::npos;
+    })) << "kept where zeros took its value's last bytes";
 
     Bytes scrambled = kIntact;
     for (const BiffRecord& record : records) {
@@ -1164,7 +1184,7 @@ TEST(RecordMend, ATableWithoutAnIndexKeepsItsLastStringsPastAHole)
     const std::vector<std::string> original = SortedCells(intact);
     const std::size_t tableAt = test::BofRecord(8, 5).size();
     std::vector<std::size_t> headers;  // of the table's CONTINUE records, in the stream
-    for (std::size_t at = 4 + LoadLe16(table.data() + 2); at < table.size(); at += 4 + LoadLe16(table.data() + at + 2))
+    for (std::size_t at = 4u + LoadLe16(table.data() + 2); at < table.size(); at += 4u + LoadLe16(table.data() + at + 2))
         headers.push_back(tableAt + at);
     ASSERT_GE(headers.size(), 8u);
     const auto holed = [&](std::initializer_list<std::size_t> holes) {
@@ -1475,6 +1495,20 @@ TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
         const std::size_t sheetCells = ReadWorkbookCells(intact).sheets.at(0).cells.size();
         EXPECT_GE(kept, sheetCells - (c.cut ? 0 : 2) + 12) << c.what << ": the cells outside the damage stay";
     }
+
+    // A record of another kind that a changed bit made a chart's (0x0017 to 0x1017), in a stream
+    // with damage elsewhere: one such record alone is no chart, and the sheet keeps its cells.
+    const Bytes lone = Record(0x0017, Le16(1));
+    const Bytes intact = test::Workbook(8, {}, {{"Plotted", Rows(0, 12, 7) + lone + Rows(12, 12, 7)}, {"After", Rows(0, 20, 40)}});
+    Bytes damaged = intact;
+    const auto loneAt = std::search(damaged.begin(), damaged.end(), lone.begin(), lone.end());
+    ASSERT_NE(loneAt, damaged.end());
+    loneAt[1] ^= 0x10;
+    const std::size_t hole = (damaged.size() - 200) / 64 * 64;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(hole), 64, std::uint8_t{0});
+    const Bytes mended = Mended(damaged);
+    ExpectEachCellTheOriginalsOrAbsent(intact, mended, "a lone record of a chart's kind");
+    EXPECT_EQ(ReadWorkbookCells(mended).sheets.at(0).cells.size(), ReadWorkbookCells(intact).sheets.at(0).cells.size());
 }
 
 // A large string table, whose index goes on in a CONTINUE record, and the stream's start lost
