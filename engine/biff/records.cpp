@@ -767,10 +767,9 @@ std::optional<Bof> ParseBof(Bytes stream, const BiffRecord& record)
         bof.biff = record.type == kBof2 ? 2 : record.type == kBof3 ? 3 : 4;
         return bof;
     }
-    // BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500; other programs sometimes write neither
-    // (0x0580, say), and then the high byte tells, and failing that the length.
-    const unsigned high = version >> 8;
-    bof.biff = high == 0x06 ? 8 : high == 0x05 ? 5 : record.length >= 16 ? 8 : 5;
+    // (A version neither byte tells: the length does.)
+    const std::uint16_t told = VersionOfBof(version);
+    bof.biff = told == kBiff8Version ? 8 : told == kBiff5Version ? 5 : record.length >= 16 ? 8 : 5;
     return bof;
 }
 

@@ -99,6 +99,15 @@ inline constexpr std::uint16_t kChartSubstream = 0x0020;
 inline constexpr std::uint16_t kMacroSubstream = 0x0040;
 inline constexpr std::uint16_t kWorkspaceSubstream = 0x0100;
 
+// The version a BOF record's version field names, told as readers tell it, by its high byte:
+// BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500, and some programs neither (0x0580, say).
+// kBiff8Version or kBiff5Version; 0 for any other.
+constexpr std::uint16_t VersionOfBof(std::uint16_t version)
+{
+    const unsigned high = version >> 8;
+    return high == (kBiff8Version >> 8) ? kBiff8Version : high == (kBiff5Version >> 8) ? kBiff5Version : 0;
+}
+
 inline constexpr std::size_t kRecordHeaderSize = 4;   // type and body length, 16 bits each
 inline constexpr std::uint16_t kMaxRecordBody = 8224;  // the longest record body BIFF8 allows
 // Every record type of any version is at most this (charts 0x10xx); below it an unknown type

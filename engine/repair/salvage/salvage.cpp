@@ -103,6 +103,8 @@ public:
         // found by its first record; else what the entry's chain holds after all.
         if (workbook.entry)
             FollowWorkbookEntry(workbook, true, attempt.report);
+        if (workbook.entry && !workbook.data.empty())
+            GatherSmallWorkbookByRecords(workbook, attempt.report);
         // (Any other way to the workbook loses its directory: it could not win either.)
         if (outdone_)
             return attempt;
@@ -205,6 +207,31 @@ private:
             report.workbookBytesLost = entry.size > workbook.data.size() ? entry.size - workbook.data.size() : 0;
             report.workbookInMiniStream = entry.size < kMiniStreamCutoff;
         }
+    }
+
+    // A workbook in the mini stream whose entry's chain ran short where the mini stream's own
+    // chain was guessed (its links went with the table): the guess put another sector's bytes
+    // in its place. The same workbook gathered by its records, 64 bytes at a time wherever they
+    // go on, stands where it is longer, under its own entry.
+    void GatherSmallWorkbookByRecords(WorkbookFound& workbook, SalvageReport& report)
+    {
+        if (!report.workbookInMiniStream || report.workbookBytesLost == 0 ||
+            std::all_of(miniProven_.begin(), miniProven_.end(), [](bool proven) { return proven; }))
+            return;
+        StreamFinder finder(main_, miniContainer_, budget_, fragmentStarts_);
+        std::vector<std::uint8_t> found;
+        std::uint16_t version = 0;
+        std::uint32_t rebuilt = 0;
+        bool inMini = false;
+        if (!finder.FindByBof(found, version, rebuilt, inMini) || !inMini || found.size() <= workbook.data.size() ||
+            !std::equal(workbook.data.begin(), workbook.data.begin() + std::min<std::ptrdiff_t>(64, std::ssize(workbook.data)), found.begin()))
+            return;
+        const std::uint64_t declared = workbook.data.size() + report.workbookBytesLost;
+        if (found.size() > declared)
+            found.resize(declared);
+        report.workbookBytesLost = declared - found.size();
+        workbook.data = std::move(found);
+        workbook.rebuilt += rebuilt;
     }
 
     // The workbook stream found by its first record, where its entry's chain does not begin as

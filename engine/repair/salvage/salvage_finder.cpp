@@ -197,9 +197,8 @@ std::optional<std::uint16_t> GlobalsBofAt(const std::uint8_t* p, std::size_t roo
     if (room < 8 || LoadLe16(p) != kBof)
         return std::nullopt;
     const std::uint16_t length = LoadLe16(p + 2);
-    const std::uint16_t version = LoadLe16(p + 4);
-    if (length < 4 || length > 20 || (version != kBiff8Version && version != kBiff5Version) ||
-        LoadLe16(p + 6) != kGlobalsSubstream)
+    const std::uint16_t version = VersionOfBof(LoadLe16(p + 4));
+    if (length < 4 || length > 20 || version == 0 || LoadLe16(p + 6) != kGlobalsSubstream)
         return std::nullopt;
     return version;
 }
@@ -210,8 +209,8 @@ std::optional<SheetBof> FirstSheetBof(const std::uint8_t* bytes, std::size_t siz
         if (LoadLe16(bytes + at) != kBof)
             continue;
         const std::uint16_t length = LoadLe16(bytes + at + 2);
-        const std::uint16_t version = LoadLe16(bytes + at + 4);
-        if (length >= 8 && length <= 20 && (version == kBiff8Version || version == kBiff5Version) &&
+        const std::uint16_t version = VersionOfBof(LoadLe16(bytes + at + 4));
+        if (length >= 8 && length <= 20 && version != 0 &&
             LoadLe16(bytes + at + 6) == kWorksheetSubstream)
             return SheetBof{at, version};
     }

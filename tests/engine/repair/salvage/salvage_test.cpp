@@ -324,6 +324,13 @@ TEST(Salvage, LayoutsBuiltToMisleadGiveBackTheWholeWorkbook)
             twins[entry] = 'W';
     }
     ZeroSector(twins, LoadLe32(twins.data() + kHeaderDifatOffset));
+    // A BIFF5 workbook whose first records give their version as 0x0580, as some writers do
+    // (readers go by the version's high byte).
+    Bytes odd = test::Workbook(5, {}, {{"Sheet", test::Record(biff::kNumber, test::Cell(0, 0) + test::Double(2.5))}});
+    for (std::size_t at = 0; at + 8 <= odd.size(); at += 4u + LoadLe16(odd.data() + at + 2)) {
+        if (LoadLe16(odd.data() + at) == biff::kBof)
+            StoreLe16(odd.data() + at + 4, 0x0580);
+    }
     const struct {
         const char* what;
         Bytes file;
@@ -339,6 +346,9 @@ TEST(Salvage, LayoutsBuiltToMisleadGiveBackTheWholeWorkbook)
                                                         {.name = u"Workbook", .data = small}}),
          small, true, true, std::nullopt},
         {"two workbooks of one name", twins, longer, false, false, 1},
+        {"in the mini stream, its version 0x0580", WrittenWithoutDirectory({{.name = u"\x05SummaryInformation", .data = Bytes(300, 0x11)},
+                                                                              {.name = u"Book", .data = odd}}),
+         odd, true, true, std::nullopt},
     };
     for (const auto& c : cases) {
         const Salvaged salvaged = Salvage(c.file, HeaderOf(c.file));
@@ -1590,6 +1600,44 @@ TEST(Salvage, ACutFileKeepsItsRecordsInTheirSubstreams)
     MemorySectorFile out;
     EXPECT_EQ(SalvageRepair(copy, planned, out).used, RebuildUsed::Salvaged);
     EXPECT_EQ(out.Bytes(), *repaired);
+}
+
+// A small workbook lives in the mini stream. Cut off with the file's last sectors, where they
+// held the mini stream's table and the allocation table (SheetJS's), the chain of the mini
+// stream, whose sectors lie out of order, is guessed, and the workbook is gathered by its
+// records. Every cell comes back; with the mini stream's table kept, the records do not tell
+// every sector's place, and a cell is the original's or empty (a text whose string went).
+TEST(Salvage, ASmallWorkbookComesBackWhereTheMiniStreamsChainWasCutOff)
+{
+    const struct {
+        const char* name;
+        std::size_t lost;  // bytes cut off the end
+        bool whole;
+    } cases[] = {{"sheetjs__minimal_112.xls", 546, true}, {"sheetjs__minimal_112.xls", 472, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + (", " + std::to_string(c.lost) + " bytes cut off"));
+        const Bytes file = test::TestWorkbook(c.name);
+        const Bytes stream = WorkbookStream(file);
+        ASSERT_LT(stream.size(), kMiniStreamCutoff);
+        const WorkbookCells before = ReadWorkbookCells(stream);
+        const Bytes cut(file.begin(), file.end() - static_cast<std::ptrdiff_t>(c.lost));
+        const std::optional<Bytes> repaired = RepairedBySalvage(cut);
+        ASSERT_TRUE(repaired) << "the repair salvages it";
+        const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+        ASSERT_EQ(after.sheets.size(), before.sheets.size());
+        for (std::size_t s = 0; s < before.sheets.size(); ++s) {
+            const std::vector<std::string> original = test::CellLines(before.sheets[s].cells);
+            const std::vector<std::string> back = test::CellLines(after.sheets[s].cells);
+            EXPECT_FALSE(original.empty());
+            if (c.whole) {
+                EXPECT_EQ(back, original) << "sheet " << s;
+                continue;
+            }
+            EXPECT_EQ(back.size(), original.size());
+            for (const std::string& cell : back)
+                EXPECT_TRUE(std::find(original.begin(), original.end(), cell) != original.end() || cell.ends_with("text \"\"")) << cell;
+        }
+    }
 }
 
 // The file's first 4 KiB wiped, and with them the globals and the stream's first sectors; the
