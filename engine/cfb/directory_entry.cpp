@@ -1,6 +1,7 @@
 #include "engine/cfb/directory_entry.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "engine/base/byte_order.h"
 
@@ -12,14 +13,29 @@ constexpr std::size_t kStateBitsOffset = 96;
 constexpr std::size_t kCreationTimeOffset = 100;
 constexpr std::size_t kModifiedTimeOffset = 108;
 
+// The name length the first null of the name at `raw` gives, where `nameBytes` is one bit away
+// from it; else `nameBytes`.
+std::uint16_t NameLengthOneBitAway(const std::uint8_t* raw, std::uint16_t nameBytes)
+{
+    for (std::size_t i = 1; i <= kMaxEntryNameLength; ++i) {
+        if (LoadLe16(raw + 2 * i) == 0) {
+            const auto byNull = static_cast<std::uint16_t>(2 * (i + 1));
+            return std::popcount(static_cast<unsigned>(byNull ^ nameBytes)) == 1 ? byNull : nameBytes;
+        }
+    }
+    return nameBytes;
+}
+
 }  // namespace
 
 std::optional<DirectoryEntry> ReadDirectoryEntry(const std::uint8_t* raw, EntryReading reading)
 {
     DirectoryEntry entry;
     entry.type = raw[kEntryObjectTypeOffset];
-    const std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
-    if (reading == EntryReading::Strict) {
+    std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
+    if (reading == EntryReading::StrictButOneBit)
+        nameBytes = NameLengthOneBitAway(raw, nameBytes);
+    if (reading == EntryReading::Strict || reading == EntryReading::StrictButOneBit) {
         if (entry.type != kObjectTypeStorage && entry.type != kObjectTypeStream && entry.type != kObjectTypeRootStorage)
             return std::nullopt;
         if (nameBytes < 4 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)

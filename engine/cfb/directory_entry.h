@@ -42,9 +42,13 @@ enum class EntryReading {
     // 1 to 31 units, no null among them, its length counting the null that ends it. For telling
     // entries from other bytes.
     Strict,
+    // As Strict, but a name length one bit away from the one the name's first null gives is
+    // taken for that one (a changed bit). For salvaging what damage left of a directory.
+    StrictButOneBit,
 };
 
-// Decodes the 128 bytes at `raw`; nothing when `reading` is Strict and they are no entry.
+// Decodes the 128 bytes at `raw`; nothing when `reading` is Strict or StrictButOneBit and they
+// are no entry.
 std::optional<DirectoryEntry> ReadDirectoryEntry(const std::uint8_t* raw, EntryReading reading);
 
 // Writes `entry` into the 128 bytes at `raw` (its name at most kMaxEntryNameLength units; the

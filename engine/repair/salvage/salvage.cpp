@@ -514,7 +514,7 @@ private:
         for (const std::uint32_t sector : sectors) {
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
                 const std::optional<DirectoryEntry> entry =
-                    ReadDirectoryEntry(main_.At(sector) + k * kDirectoryEntrySize, EntryReading::Strict);
+                    ReadDirectoryEntry(main_.At(sector) + k * kDirectoryEntrySize, EntryReading::StrictButOneBit);
                 entries_.push_back(entry.value_or(kUnreadableEntry));
             }
         }

@@ -1058,6 +1058,27 @@ TEST(Salvage, SmallStreamsComeBackWhereTheirPlaceIsSure)
     }
 }
 
+// A changed bit in the workbook's entry's name length (18 read as 146), and the allocation
+// table lost: the name's null tells the length, and the entry stands, with its stream and every
+// other stream of the directory.
+TEST(Salvage, AnEntrysNameLengthABitOffIsReadByItsNull)
+{
+    const Bytes file = test::TestWorkbook("readxl__mtcars.xls");
+    const std::size_t directory = kHeaderSize + std::size_t{LoadLe32(file.data() + kFirstDirectorySectorOffset)} * kSectorSize;
+    std::size_t entry = directory;
+    while (entry < directory + kSectorSize && !(file[entry] == 'W' && file[entry + 2] == 'o' && file[entry + 16] == 0))
+        entry += kDirectoryEntrySize;
+    ASSERT_LT(entry, directory + kSectorSize);
+    ASSERT_EQ(LoadLe16(file.data() + entry + kEntryNameLengthOffset), 18u);
+    Bytes damaged = file;
+    damaged[entry + kEntryNameLengthOffset] ^= 0x80;
+    ZeroSector(damaged, LoadLe32(file.data() + kHeaderDifatOffset));
+    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+    ExpectWholeWorkbook(salvaged, WorkbookStream(file), "a name length a bit off");
+    EXPECT_FALSE(salvaged.report.directoryLost);
+    EXPECT_EQ(StreamsByPath(salvaged.file), StreamsByPath(file));
+}
+
 // A directory sector zeroed that its chain still lists: the entries the tree leads to there
 // read as unused ones, which no writer links. Their streams are lost, and the report says so
 // (it once kept silent); every stream that is kept is the workbook's own.
