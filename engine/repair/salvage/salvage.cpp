@@ -270,6 +270,14 @@ private:
             found = finder.FindBySheetRecords(sheets, version, sheetsRebuilt);
             report.firstSheetStartLost = found;
         }
+        // A small workbook's rest lies in the mini stream, which no search of free sectors sees:
+        // it is found in what the entry's chain holds, under the entry.
+        if (!found && report.workbookInMiniStream && SheetRecordsRunInStream(workbook.data, sheets, version)) {
+            report.firstSheetStartLost = true;
+            report.workbookBytesLost = 0;
+            workbook.data = std::move(sheets);
+            return;
+        }
         if (!found)
             return;
         workbook.data = std::move(sheets);

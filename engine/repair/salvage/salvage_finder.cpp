@@ -395,7 +395,7 @@ namespace {
 // a count of characters, a flags byte, one or two bytes a character; some writers leave bytes
 // after the characters, and a flags byte of 0 or 1 is no text's first character). Numbers read
 // alike in both; with no text to tell, BIFF8.
-std::uint16_t VersionOfSheetRecords(std::vector<std::uint8_t>& stream, std::size_t at)
+std::uint16_t VersionOfSheetRecords(std::span<const std::uint8_t> stream, std::size_t at)
 {
     int biff8 = 0, biff5 = 0;
     // The text at `text` of a record whose body ends at `end`.
@@ -444,6 +444,51 @@ bool SheetRecordsRunIn(std::span<const std::uint8_t> bytes)
     return records == kRecordsThatTell && sheetKinds && !otherKinds;
 }
 
+bool SheetFromItsRecords(std::span<const std::uint8_t> gathered, std::vector<std::uint8_t>& data, std::uint16_t& version)
+{
+    // What comes before the first record that reads is the end of one whose start is gone.
+    const std::size_t from = biff::Resync(gathered, 0, kSectorSize);
+    if (from == biff::kNoPlace)
+        return false;
+    // Cells that chart records follow before any end record are a chart's (the values of its
+    // series, between its index records), which no worksheet holds at its own level.
+    bool chart = false;
+    for (std::size_t at = from; !chart && at + kRecordHeaderSize <= gathered.size() && biff::Reads(gathered, at);
+         at += kRecordHeaderSize + LoadLe16(gathered.data() + at + 2)) {
+        const std::uint16_t type = LoadLe16(gathered.data() + at);
+        if (type == kEof || IsBofType(type))
+            break;
+        chart = IsChartRecord(type);
+    }
+    if (chart)
+        return false;
+    version = VersionOfSheetRecords(gathered, from);
+    // As the writer most such workbooks come from gives it: its build and year, and for BIFF8
+    // the earliest version that reads the file. (Readers take a first record without them for
+    // one of a program that leaves its formulas' results to be worked out anew.)
+    std::vector<std::uint8_t> bof(version == kBiff8Version ? 16 : 8, 0);
+    StoreLe16(bof.data(), version);
+    StoreLe16(bof.data() + 2, kWorksheetSubstream);
+    StoreLe16(bof.data() + 4, 0x0DBB);
+    StoreLe16(bof.data() + 6, 0x07CC);
+    if (version == kBiff8Version)
+        StoreLe32(bof.data() + 12, 0x0006);
+    data.clear();
+    AppendRecord(data, kBof, bof);
+    data.insert(data.end(), gathered.begin() + static_cast<std::ptrdiff_t>(from), gathered.end());
+    return true;
+}
+
+bool SheetRecordsRunInStream(std::span<const std::uint8_t> stream, std::vector<std::uint8_t>& data, std::uint16_t& version)
+{
+    for (std::size_t at = 0; at < stream.size(); at += kMiniSectorSize) {
+        const std::span<const std::uint8_t> rest = stream.subspan(at);
+        if (SheetRecordsRunIn(rest.first(std::min<std::size_t>(rest.size(), 2 * kSectorSize))) && SheetFromItsRecords(rest, data, version))
+            return true;
+    }
+    return false;
+}
+
 bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
 {
     for (std::uint32_t u = 0; u < main_.count; ++u) {
@@ -456,40 +501,11 @@ bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint
             continue;
         ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
         chain.Build(u);
-        std::vector<std::uint8_t> gathered = chain.Gathered();
+        const std::vector<std::uint8_t> gathered = chain.Gathered();
         rebuilt = chain.Rebuilt();
         chain.Release();
-        // What comes before the first record that reads is the end of one whose start is gone.
-        const std::size_t from = biff::Resync(gathered, 0, kSectorSize);
-        if (from == biff::kNoPlace)
-            continue;
-        // Cells that chart records follow before any end record are a chart's (the values of
-        // its series, between its index records), which no worksheet holds at its own level.
-        bool chart = false;
-        for (std::size_t at = from; !chart && at + kRecordHeaderSize <= gathered.size() && biff::Reads(gathered, at);
-             at += kRecordHeaderSize + LoadLe16(gathered.data() + at + 2)) {
-            const std::uint16_t type = LoadLe16(gathered.data() + at);
-            if (type == kEof || IsBofType(type))
-                break;
-            chart = IsChartRecord(type);
-        }
-        if (chart)
-            continue;
-        version = VersionOfSheetRecords(gathered, from);
-        // As the writer most such workbooks come from gives it: its build and year, and for
-        // BIFF8 the earliest version that reads the file. (Readers take a first record without
-        // them for one of a program that leaves its formulas' results to be worked out anew.)
-        std::vector<std::uint8_t> bof(version == kBiff8Version ? 16 : 8, 0);
-        StoreLe16(bof.data(), version);
-        StoreLe16(bof.data() + 2, kWorksheetSubstream);
-        StoreLe16(bof.data() + 4, 0x0DBB);
-        StoreLe16(bof.data() + 6, 0x07CC);
-        if (version == kBiff8Version)
-            StoreLe32(bof.data() + 12, 0x0006);
-        data.clear();
-        AppendRecord(data, kBof, bof);
-        data.insert(data.end(), gathered.begin() + static_cast<std::ptrdiff_t>(from), gathered.end());
-        return true;
+        if (SheetFromItsRecords(gathered, data, version))
+            return true;
     }
     return false;
 }

@@ -45,6 +45,16 @@ std::optional<SheetBof> FirstSheetBof(const std::uint8_t* bytes, std::size_t siz
 // The sheets a workbook stream lists, by name, and whether each begins where the list says.
 std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream);
 
+// What is left of a sheet whose first records went, in `gathered` from its first record that
+// reads on (within its first sector's length): into `data`, after a worksheet's first record of
+// the version its text records fit (`version`). False where nothing reads there, or what reads
+// is a chart's.
+bool SheetFromItsRecords(std::span<const std::uint8_t> gathered, std::vector<std::uint8_t>& data, std::uint16_t& version);
+
+// The same from the first place, 64 bytes at a time, of a stream whose globals and sheets'
+// first records are gone where a sheet's own records run on (SheetRecordsRunIn).
+bool SheetRecordsRunInStream(std::span<const std::uint8_t> stream, std::vector<std::uint8_t>& data, std::uint16_t& version);
+
 // Searches the file's sectors that nothing else holds for the workbook stream.
 class StreamFinder {
 public:

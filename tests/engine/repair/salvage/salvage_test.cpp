@@ -1804,6 +1804,25 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
         }
         // The stream's first 2560 bytes went: a few more than 100 rows.
         EXPECT_GT(after.sheets[0].cells.size(), 360u);
+
+        // A small workbook, in the mini stream, whose first 512 bytes (its globals and the
+        // sheet's first records) went: the rest of the sheet is found in what its entry's chain
+        // holds.
+        const Bytes small = test::Workbook(biff, {}, {{"Only", Bytes(cells.begin(), cells.begin() + 60 * 36)}});
+        ASSERT_LT(small.size(), kMiniStreamCutoff);
+        Bytes minis = Written({{.name = biff == 8 ? u"Workbook" : u"Book", .data = small}});
+        const auto first = std::search(minis.begin(), minis.end(), small.begin(), small.begin() + kSectorSize);
+        ASSERT_NE(first, minis.end()) << "the stream's first 512 bytes lie together";
+        std::fill_n(first, kSectorSize, std::uint8_t{0});
+        const std::optional<Bytes> repaired = RepairedBySalvage(minis);
+        ASSERT_TRUE(repaired) << "the repair salvages the small one";
+        const WorkbookCells rest = ReadWorkbookCells(WorkbookStream(*repaired));
+        ASSERT_EQ(rest.sheets.size(), 1u);
+        for (const CellValue& cell : rest.sheets[0].cells) {
+            const auto place = original.find({cell.row, cell.column});
+            EXPECT_TRUE(place != original.end() && place->second == test::CellLine(cell)) << test::CellLine(cell);
+        }
+        EXPECT_GT(rest.sheets[0].cells.size(), 80u);
     }
 }
 
