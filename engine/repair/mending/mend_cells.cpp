@@ -22,12 +22,11 @@ using namespace biff;
 
 namespace {
 
-// How far a number read where the stream lost records elsewhere is doubted.
-enum class Doubt : std::uint8_t {
-    None,
-    Sure,  // no spreadsheet program stores it (not a number, infinite): readers would show NaN or an error the workbook never held
-    Tiny,  // below the smallest normal double (2.2e-308): a zero with a changed bit, or bytes that are mostly zeros, read as a number
-};
+// How far a number read where the stream lost records elsewhere is doubted: Sure, where no
+// spreadsheet program stores it (not a number, infinite: readers would show NaN or an error
+// the workbook never held); Tiny, where it lies below the smallest normal double (2.2e-308),
+// as a zero with a changed bit, or bytes that are mostly zeros, read.
+enum class Doubt : std::uint8_t { None, Sure, Tiny };
 
 // The doubt on a number (DoubtOf). Gnumeric writes numbers that small as formula results, and
 // what a workbook with no other damage holds, the readers show as it is.

@@ -223,8 +223,11 @@ private:
         std::uint16_t version = 0;
         std::uint32_t rebuilt = 0;
         bool inMini = false;
-        if (!finder.FindByBof(found, version, rebuilt, inMini) || !inMini || found.size() <= workbook.data.size() ||
-            !std::equal(workbook.data.begin(), workbook.data.begin() + std::min<std::ptrdiff_t>(64, std::ssize(workbook.data)), found.begin()))
+        const auto sameStart = [&] {
+            const auto start = std::min<std::ptrdiff_t>(kMiniSectorSize, std::ssize(workbook.data));
+            return std::equal(workbook.data.begin(), workbook.data.begin() + start, found.begin());
+        };
+        if (!finder.FindByBof(found, version, rebuilt, inMini) || !inMini || found.size() <= workbook.data.size() || !sameStart())
             return;
         const std::uint64_t declared = workbook.data.size() + report.workbookBytesLost;
         if (found.size() > declared)
