@@ -190,6 +190,7 @@ struct BucketRead {
 struct TableChoice {
     bool indexed = false;
     std::vector<BucketRead> standing;  // by bucket: the strings that stand (none where a bucket does not)
+    std::vector<BucketRead> tails;     // by bucket: its last strings past the damage, after those that stand (see ReadTails)
     BucketStrings strings;  // theirs
     std::vector<bool> used;  // by run: whether a bucket that stands was read in it
     std::size_t indexCount = 0;  // how many strings the index counts

@@ -391,22 +391,31 @@ std::optional<BucketRead> TakeTail(const TableEvidence& evidence, std::pair<std:
     return read;
 }
 
-// Each bucket whose start went with the damage, where the next bucket stands, keeps its last
-// strings that ProvenTail proves.
+// Each bucket whose start or middle went with the damage, where the next bucket stands, keeps
+// its last strings that ProvenTail proves: in place of its first ones where its start went,
+// after them (as its tail) where only its first strings read up to the damage.
 void ReadTails(const TableEvidence& evidence, std::int64_t best, TableChoice& choice)
 {
     std::vector<BucketRead>& standing = choice.standing;
+    choice.tails.assign(standing.size(), BucketRead());
     for (std::size_t k = 0; k + 1 < standing.size(); ++k) {
         const BucketRead& following = standing[k + 1];
-        if (standing[k].Count() > 0 || !following.stands || following.Count() == 0 || following.at == kNoPlace)
+        const bool head = standing[k].Count() > 0;
+        if ((head && (standing[k].lands || !standing[k].stands || standing[k].skip > 0)) || !following.stands ||
+            following.Count() == 0 || following.at == kNoPlace)
             continue;
+        // (The bucket's first strings, where they read, are read either from its start or from
+        // the table's.)
+        const std::size_t first = std::max(standing[k].Count(), evidence.known->Count() > k * evidence.perBucket
+                                                                    ? evidence.known->Count() - k * evidence.perBucket
+                                                                    : std::size_t{0});
         const std::int64_t named = BucketPlace(evidence, k, best).first;
         const std::optional<std::pair<std::size_t, std::size_t>> tail =
             ProvenTail(evidence, static_cast<std::size_t>(std::max<std::int64_t>(named, 0)), following.at);
-        if (!tail || tail->first >= evidence.perBucket)
+        if (!tail || tail->first >= evidence.perBucket || first + tail->first > evidence.perBucket)
             continue;
         if (std::optional<BucketRead> read = TakeTail(evidence, *tail, evidence.perBucket, choice))
-            standing[k] = *read;
+            (head ? choice.tails[k] : standing[k]) = *read;
     }
 }
 

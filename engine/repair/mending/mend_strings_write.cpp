@@ -74,7 +74,8 @@ private:
 class TableText {
 public:
     TableText(const StringRun& known, const TableChoice& choice, std::size_t perBucket, const std::uint8_t* placesIn)
-        : known_(known), standing_(choice.standing), strings_(choice.strings), perBucket_(perBucket), placesIn_(placesIn)
+        : known_(known), standing_(choice.standing), tails_(choice.tails), strings_(choice.strings), perBucket_(perBucket),
+          placesIn_(placesIn)
     {
     }
 
@@ -90,11 +91,17 @@ public:
         // (With no index, one bucket holds them all: see ReadUnindexedTail.)
         const std::size_t k = perBucket_ == 0 ? 0 : n / perBucket_;
         const std::size_t inBucket = perBucket_ == 0 ? n : n % perBucket_;
-        if (k >= standing_.size() || inBucket < standing_[k].skip || inBucket - standing_[k].skip >= standing_[k].Count())
+        const auto holds = [inBucket](const BucketRead& read) {
+            return inBucket >= read.skip && inBucket - read.skip < read.Count();
+        };
+        const BucketRead* read = k < standing_.size() && holds(standing_[k]) ? &standing_[k]
+                                 : k < tails_.size() && holds(tails_[k])    ? &tails_[k]
+                                                                            : nullptr;
+        if (!read)
             return {};
-        const std::size_t i = inBucket - standing_[k].skip;
-        if (n != nextWanted_ || i == 0) {  // (a bucket read after the one before it lies elsewhere)
-            reading_ = standing_[k].first;
+        const std::size_t i = inBucket - read->skip;
+        if (n != nextWanted_ || i == 0) {  // (a bucket, or its tail, read after the one before it lies elsewhere)
+            reading_ = read->first;
             for (std::size_t skipped = 0; skipped < i; ++skipped)
                 strings_.Next(reading_, placesIn_);
         }
@@ -105,6 +112,7 @@ public:
 private:
     const StringRun& known_;
     const std::vector<BucketRead>& standing_;
+    const std::vector<BucketRead>& tails_;
     const BucketStrings& strings_;
     const std::size_t perBucket_;
     std::size_t nextWanted_ = kNoPlace;
@@ -118,9 +126,11 @@ private:
 std::size_t StringCount(const TableEvidence& evidence, const TableChoice& choice, std::size_t named)
 {
     std::size_t held = evidence.known->Count();
-    for (std::size_t k = 0; k < choice.standing.size(); ++k) {
-        if (choice.standing[k].stands)
-            held = std::max(held, k * evidence.perBucket + choice.standing[k].skip + choice.standing[k].Count());
+    for (const std::vector<BucketRead>* reads : {&choice.standing, &choice.tails}) {
+        for (std::size_t k = 0; k < reads->size(); ++k) {
+            if ((*reads)[k].stands)
+                held = std::max(held, k * evidence.perBucket + (*reads)[k].skip + (*reads)[k].Count());
+        }
     }
     // (No table holds more strings than the stream has room for, three bytes each at least.)
     const std::size_t counted = std::max(choice.indexCount, evidence.declared);
@@ -228,8 +238,9 @@ void WriteOverRecords(TableEvidence& evidence, const TableChoice& choice, TableT
     // moved up by `shift` with the rest).
     text.PlacesIn(stream.data() + shift);
     std::vector<std::size_t> firstAt(standing.size() + 1, kNoPlace);
+    const auto firstOf = [](const BucketRead& read) { return read.stands && read.Count() > 0 ? read.at : kNoPlace; };
     for (std::size_t k = standing.size(); k-- > 0;)
-        firstAt[k] = std::min(firstAt[k + 1], standing[k].stands && standing[k].Count() > 0 ? standing[k].at : kNoPlace);
+        firstAt[k] = std::min({firstAt[k + 1], firstOf(standing[k]), k < choice.tails.size() ? firstOf(choice.tails[k]) : kNoPlace});
     WrittenBehind behind(stream.data() + shift + inPlace, [&](std::size_t bucket) {
         const std::size_t first = firstAt[std::min(bucket, standing.size())];
         return first == kNoPlace ? kNoPlace : first > inPlace ? first - inPlace : 0;

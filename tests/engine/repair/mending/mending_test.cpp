@@ -677,6 +677,23 @@ TEST(RecordMend, StringsBetweenHolesInTheTableComeBackFromItsIndex)
     EXPECT_GT(TextsAfterMending(intact, damaged, "String"), 380u);
 }
 
+// A hole inside a long string early in a bucket of many (LibreOffice gives a bucket over a
+// hundred strings): the strings after it in that bucket, read back from where the next bucket
+// begins, keep their places; the long string goes, and with it only what cannot be proven.
+TEST(RecordMend, StringsAfterAHoleInsideALongStringKeepTheirPlaces)
+{
+    auto [strings, cells] = StringsAndCells(150, "String number", 13);
+    strings[1] = std::string(6000, 'w');
+    const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, 50, 8224), {{"Texts", cells}});
+    const Bytes run(64, 'w');
+    const auto longAt = std::search(intact.begin(), intact.end(), run.begin(), run.end());
+    ASSERT_NE(longAt, intact.end());
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + (longAt - intact.begin() + 2000) / 512 * 512, 512, std::uint8_t{0});
+    // Every string but the long one; before, the 48 after it in its bucket went too.
+    EXPECT_EQ(TextsAfterMending(intact, damaged, "String"), 149u);
+}
+
 // A hole inside the table's first record, and another over the last bytes of its index (the
 // padding of its last entry) and on into the record after it: the walk makes the index filler,
 // as any record a hole cuts off, and the strings after the first hole are found by the index
