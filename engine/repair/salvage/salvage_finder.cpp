@@ -483,7 +483,8 @@ bool SheetRecordsRunInStream(std::span<const std::uint8_t> stream, std::vector<s
 {
     for (std::size_t at = 0; at < stream.size(); at += kMiniSectorSize) {
         const std::span<const std::uint8_t> rest = stream.subspan(at);
-        if (SheetRecordsRunIn(rest.first(std::min<std::size_t>(rest.size(), 2 * kSectorSize))) && SheetFromItsRecords(rest, data, version))
+        const std::span<const std::uint8_t> window = rest.first(std::min<std::size_t>(rest.size(), 2 * kSectorSize));
+        if (SheetRecordsRunIn(window) && SheetFromItsRecords(rest, data, version))
             return true;
     }
     return false;
