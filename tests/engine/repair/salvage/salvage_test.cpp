@@ -1760,14 +1760,17 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
     using test::operator+;
     for (const int biff : {8, 5}) {
         SCOPED_TRACE("BIFF" + std::to_string(biff));
-        Bytes cells;
-        for (unsigned row = 0; row < 300; ++row) {
-            const std::string text = "row " + std::to_string(row);
-            cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5)) +
-                    test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) +
-                                                   (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(text));
-        }
-        const Bytes stream = test::Workbook(biff, {}, {{"Only", cells}});
+        const auto rows = [biff](unsigned count) {
+            Bytes cells;
+            for (unsigned row = 0; row < count; ++row) {
+                const std::string text = "row " + std::to_string(row);
+                cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5)) +
+                        test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) +
+                                                       (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(text));
+            }
+            return cells;
+        };
+        const Bytes stream = test::Workbook(biff, {}, {{"Only", rows(300)}});
         const test::LargeLayout layout = TableDirectoryThenStream(stream);
         const Bytes file = test::LargeWorkbookFile(stream, layout);
         const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
@@ -1808,7 +1811,7 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
         // A small workbook, in the mini stream, whose first 512 bytes (its globals and the
         // sheet's first records) went: the rest of the sheet is found in what its entry's chain
         // holds.
-        const Bytes small = test::Workbook(biff, {}, {{"Only", Bytes(cells.begin(), cells.begin() + 60 * 36)}});
+        const Bytes small = test::Workbook(biff, {}, {{"Only", rows(60)}});
         ASSERT_LT(small.size(), kMiniStreamCutoff);
         Bytes minis = Written({{.name = biff == 8 ? u"Workbook" : u"Book", .data = small}});
         const auto first = std::search(minis.begin(), minis.end(), small.begin(), small.begin() + kSectorSize);
