@@ -406,9 +406,9 @@ void ReadTails(const TableEvidence& evidence, std::int64_t best, TableChoice& ch
             continue;
         // (The bucket's first strings, where they read, are read either from its start or from
         // the table's.)
-        const std::size_t first = std::max(standing[k].Count(), evidence.known->Count() > k * evidence.perBucket
-                                                                    ? evidence.known->Count() - k * evidence.perBucket
-                                                                    : std::size_t{0});
+        const std::size_t bucketStart = k * evidence.perBucket;
+        const std::size_t fromTableStart = evidence.known->Count() > bucketStart ? evidence.known->Count() - bucketStart : 0;
+        const std::size_t first = std::max(standing[k].Count(), fromTableStart);
         const std::int64_t named = BucketPlace(evidence, k, best).first;
         const std::optional<std::pair<std::size_t, std::size_t>> tail =
             ProvenTail(evidence, static_cast<std::size_t>(std::max<std::int64_t>(named, 0)), following.at);

@@ -91,12 +91,8 @@ public:
         // (With no index, one bucket holds them all: see ReadUnindexedTail.)
         const std::size_t k = perBucket_ == 0 ? 0 : n / perBucket_;
         const std::size_t inBucket = perBucket_ == 0 ? n : n % perBucket_;
-        const auto holds = [inBucket](const BucketRead& read) {
-            return inBucket >= read.skip && inBucket - read.skip < read.Count();
-        };
-        const BucketRead* read = k < standing_.size() && holds(standing_[k]) ? &standing_[k]
-                                 : k < tails_.size() && holds(tails_[k])    ? &tails_[k]
-                                                                            : nullptr;
+        const BucketRead* read = Holding(standing_, k, inBucket);
+        read = read ? read : Holding(tails_, k, inBucket);
         if (!read)
             return {};
         const std::size_t i = inBucket - read->skip;
@@ -110,6 +106,14 @@ public:
     }
 
 private:
+    // The read of bucket `k` among `reads` that holds its string `inBucket`, if one does.
+    static const BucketRead* Holding(const std::vector<BucketRead>& reads, std::size_t k, std::size_t inBucket)
+    {
+        if (k >= reads.size() || inBucket < reads[k].skip || inBucket - reads[k].skip >= reads[k].Count())
+            return nullptr;
+        return &reads[k];
+    }
+
     const StringRun& known_;
     const std::vector<BucketRead>& standing_;
     const std::vector<BucketRead>& tails_;

@@ -41,8 +41,7 @@ std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, s
         }
         return near ? std::optional(std::pair{field, *near}) : std::nullopt;
     };
-    const unsigned high = U16(stream, at + kHeader) >> 8;
-    if (high != kBiff5Version >> 8 && high != kBiff8Version >> 8) {
+    if (VersionOfBof(U16(stream, at + kHeader)) == 0) {
         if (auto version = check(at + kHeader, kVersions))
             return version;
     }
