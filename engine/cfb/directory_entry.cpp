@@ -13,6 +13,19 @@ constexpr std::size_t kStateBitsOffset = 96;
 constexpr std::size_t kCreationTimeOffset = 100;
 constexpr std::size_t kModifiedTimeOffset = 108;
 
+// Whether the name at `raw` ends where `nameBytes` says, with a null or a unit one bit away
+// from one, and no null before it.
+bool NameEndsWithinOneBit(const std::uint8_t* raw, std::uint16_t nameBytes)
+{
+    if (nameBytes < 4 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)
+        return false;
+    for (std::size_t i = 0; i + 1 < nameBytes / 2u; ++i) {
+        if (LoadLe16(raw + 2 * i) == 0)
+            return false;
+    }
+    return std::popcount(static_cast<unsigned>(LoadLe16(raw + nameBytes - 2))) <= 1;
+}
+
 // The name length the first null of the name at `raw` gives, where `nameBytes` is one bit away
 // from it; else `nameBytes`.
 std::uint16_t NameLengthOneBitAway(const std::uint8_t* raw, std::uint16_t nameBytes)
@@ -33,7 +46,9 @@ std::optional<DirectoryEntry> ReadDirectoryEntry(const std::uint8_t* raw, EntryR
     DirectoryEntry entry;
     entry.type = raw[kEntryObjectTypeOffset];
     std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
-    if (reading == EntryReading::StrictButOneBit)
+    // (A name that ends where its length says, its null a bit away from one, keeps that length.)
+    const bool oneBitAway = reading == EntryReading::StrictButOneBit;
+    if (oneBitAway && !NameEndsWithinOneBit(raw, nameBytes))
         nameBytes = NameLengthOneBitAway(raw, nameBytes);
     if (reading == EntryReading::Strict || reading == EntryReading::StrictButOneBit) {
         if (entry.type != kObjectTypeStorage && entry.type != kObjectTypeStream && entry.type != kObjectTypeRootStorage)
@@ -46,7 +61,7 @@ std::optional<DirectoryEntry> ReadDirectoryEntry(const std::uint8_t* raw, EntryR
                 return std::nullopt;
             entry.name.push_back(unit);
         }
-        if (LoadLe16(raw + nameBytes - 2) != 0)
+        if (const unsigned end = LoadLe16(raw + nameBytes - 2); end != 0 && !(oneBitAway && std::popcount(end) == 1))
             return std::nullopt;
     } else {
         const std::size_t units = reading == EntryReading::Covered

@@ -43,7 +43,8 @@ enum class EntryReading {
     // entries from other bytes.
     Strict,
     // As Strict, but a name length one bit away from the one the name's first null gives is
-    // taken for that one (a changed bit). For salvaging what damage left of a directory.
+    // taken for that one, and a name's null may have one bit set (a changed bit). For
+    // salvaging what damage left of a directory.
     StrictButOneBit,
 };
 

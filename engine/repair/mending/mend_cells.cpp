@@ -102,9 +102,18 @@ ImpossibleCells::ImpossibleCells(bool biff5, bool otherDamage, bool wiped) : bif
 bool ImpossibleCells::TinyNumbersDoubted(std::size_t at, std::size_t end) const
 {
     // Where the damage only wiped bytes, the records that survive hold what the writer wrote;
-    // a number whose last bytes a wiped unit took reads as a tiny one (the zeros after it are
-    // filler now or zeros still, a unit on).
-    return !wiped_ || (!stream_.empty() && ZeroedUnitIn(stream_, at, std::min(end + 2 * kUnit, stream_.size())));
+    // a number whose last bytes a wiped unit took reads as a tiny one. That unit lies in the
+    // record, or it began there and the zeros after the record are filler now (whose header
+    // breaks the unit) or zeros still, with a unit of them next. A record that another follows
+    // has its own bytes up to its end.
+    if (!wiped_)
+        return true;
+    if (stream_.empty())
+        return false;
+    if (ZeroedUnitIn(stream_, at, end))
+        return true;
+    const bool zerosFollow = end + kHeader <= stream_.size() && (U16(stream_, end) == kFillerRecord || ZeroHeader(stream_, end));
+    return zerosFollow && ZeroedUnitIn(stream_, end, std::min(end + 2 * kUnit, stream_.size()));
 }
 
 bool ImpossibleCells::Take(std::span<const std::uint8_t> record, std::size_t at, std::vector<std::pair<std::size_t, std::size_t>>* every)

@@ -165,13 +165,24 @@ bool ShortenRecordBefore(std::vector<std::uint8_t>& stream, std::vector<MendedRe
     return true;
 }
 
+// Whether the walk broke at `at` where the damage zeroed bytes: the record before ran into a
+// zeroed unit and went (`zeroed`), or one holds the header at `at`. (Not four zero bytes alone:
+// a writer's padding after the last end record, whose bits a flip changed, is no damage's.)
+bool BrokeAtZeros(Bytes stream, std::size_t at, bool zeroed)
+{
+    return zeroed || ZeroedUnitIn(stream, at, std::min(at + kHeader, stream.size()));
+}
+
 // Nothing reads from where the walk stands on: filler after the last sheet's end, or a cut.
 // Where only zeros follow a cut (the rest of its last sector, zeroed) and the record before ends
-// in them, its last bytes are those zeros, not its own: it goes too.
-void EndWalk(Bytes stream, Walk& walk, const Stand& stand)
+// in them, its last bytes are those zeros, not its own: it goes too. `atZeros`: the walk stands
+// where the damage zeroed bytes (MendBreak); then the cut is the damage's zeroing, as a hole's
+// would be.
+void EndWalk(Bytes stream, Walk& walk, const Stand& stand, bool atZeros)
 {
     walk.cut = !stand.afterEof;
     walk.end = stand.at;
+    walk.wiped = walk.wiped || (walk.cut && atZeros);
     const auto zeros = [&](std::size_t from) {
         return std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.end(), [](std::uint8_t b) { return b == 0; });
     };
@@ -225,7 +236,7 @@ std::optional<Stand> FillOverBreak(std::vector<std::uint8_t>& stream, std::vecto
     }
     walk.overwritten.emplace_back(from, std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
                                                                  stream.begin() + static_cast<std::ptrdiff_t>(next)));
-    walk.wiped = walk.wiped || ZeroedUnitIn(stream, from, next, true);
+    walk.wiped = walk.wiped || (BrokeAtZeros(stream, at, zeroed) && ZeroedUnitIn(stream, from, next, true));
     WriteFiller(stream, &walk.boundary, from, next);
     if (!walk.holes.empty() && walk.holes.back().second >= from)
         walk.holes.back() = {std::min(walk.holes.back().first, from), next};
@@ -264,7 +275,7 @@ std::optional<Stand> MendBreak(std::vector<std::uint8_t>& stream, std::vector<Me
     if (ShortenRecordBefore(stream, regions, stand, next, false))
         return stand;
     if (next == kNoPlace) {
-        EndWalk(stream, walk, stand);
+        EndWalk(stream, walk, stand, BrokeAtZeros(stream, stand.at, zeroed));
         return std::nullopt;
     }
     // (Not in a header the zeros of a hole reach: a length zeroed is no bit flipped, and one

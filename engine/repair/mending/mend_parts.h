@@ -219,7 +219,7 @@ struct Walk {
     };
     BitSet boundary;  // a record that reads starts here
     std::vector<std::pair<std::size_t, std::size_t>> holes;
-    bool wiped = false;  // a hole held a zeroed unit
+    bool wiped = false;  // the walk broke at zeros, and the hole (or what it cut) held a zeroed unit
     std::size_t end = 0;         // where the records end (the stream's size, or a cut)
     bool cut = false;            // a record runs past the end, or bytes that read as none
     std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> overwritten;  // what the filler went over

@@ -100,8 +100,11 @@ private:
 // whose first record is the last before the region; -1 in the globals. `settled`, when given,
 // says whether the last round of mending changed nothing (then mending the result once more
 // gives no region); it is false only for a stream still changing after four rounds.
+// `startWiped`: the stream's start went with bytes that were zeroed, not changed, and the
+// stream no longer holds them (the salvage found what follows after zeroed sectors); with no
+// sign of changed bytes, numbers below the smallest normal double are then kept as written.
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names = {},
-                                             bool* settled = nullptr);
+                                             bool* settled = nullptr, bool startWiped = false);
 
 // The room MendWorkbookStream may want past the stream's end, at most, to grow it where it lies
 // (new globals in front of a stream that lost its start): reserved before the stream is read,

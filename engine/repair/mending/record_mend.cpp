@@ -187,7 +187,7 @@ std::size_t RoomToMend(std::span<const std::uint8_t> stream)
 }
 
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names,
-                                             bool* settled)
+                                             bool* settled, bool startWiped)
 {
     // What one round mends can leave room or order that the next takes up (a string table
     // written anew leaves room for a list entry; cells that follow filler a round wrote): rounds
@@ -195,7 +195,7 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     // again. Up to eight: streams the fuzzer made took six.
     // (The filler a round writes is zeros: whether the damage wiped bytes is told by the holes
     // before they are filled, and holds for the rounds after.)
-    bool wiped = false;
+    bool wiped = startWiped;
     std::vector<MendedRegion> regions = MendOnce(stream, names, wiped);
     if (settled)
         *settled = regions.empty();

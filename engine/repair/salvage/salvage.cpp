@@ -122,7 +122,7 @@ public:
         // which holds the workbook stream and what it needs beside it.
         LetGoOfChains();
         workbook.entryUnits = std::vector<std::uint32_t>();
-        attempt.settled = MendWorkbook(workbook.data, summaryNames, attempt.report);
+        attempt.settled = MendWorkbook(workbook.data, summaryNames, attempt.report, nullptr, workbook.startWiped);
         attempt.report.linksRebuilt = workbook.rebuilt;
         if (rootEntry_) {
             attempt.root.clsid = rootEntry_->clsid;
@@ -141,14 +141,16 @@ private:
     using StreamsData = std::vector<std::optional<std::vector<std::uint8_t>>>;
 
     // The workbook stream as found: its entry in the tree (none when it was found by its
-    // records), its bytes and name, the links of its chain rebuilt, and the units its entry's
-    // chain was followed through.
+    // records), its bytes and name, the links of its chain rebuilt, the units its entry's
+    // chain was followed through, and whether its start went with zeroed bytes that `data`
+    // no longer holds (the rest of it was found after them).
     struct WorkbookFound {
         std::optional<std::size_t> entry;
         std::vector<std::uint8_t> data;
         std::u16string name = u"Workbook";
         std::uint32_t rebuilt = 0;
         std::vector<std::uint32_t> entryUnits;
+        bool startWiped = false;
     };
 
     // The workbook stream readers take: "Workbook" before "Book" (some writers keep both, a
@@ -275,14 +277,18 @@ private:
         }
         // A small workbook's rest lies in the mini stream, which no search of free sectors sees:
         // it is found in what the entry's chain holds, under the entry.
-        if (!found && report.workbookInMiniStream && SheetRecordsRunInStream(workbook.data, sheets, version)) {
-            report.firstSheetStartLost = true;
-            report.workbookBytesLost = 0;
-            workbook.data = std::move(sheets);
+        if (!found && report.workbookInMiniStream) {
+            if (const auto rest = SheetRecordsRunInStream(workbook.data, sheets, version)) {
+                report.firstSheetStartLost = true;
+                report.workbookBytesLost = 0;
+                workbook.startWiped = mending::ZeroedUnitIn(workbook.data, 0, *rest, true);
+                workbook.data = std::move(sheets);
+            }
             return;
         }
         if (!found)
             return;
+        workbook.startWiped = finder.FoundAfterZeros();
         workbook.data = std::move(sheets);
         workbook.rebuilt = sheetsRebuilt;
         workbook.name = version == kBiff5Version ? u"Book" : u"Workbook";
@@ -679,7 +685,7 @@ private:
 // whether the mending settled (mending the result again would change nothing). `mended`: the
 // same bytes mended already, by the same names, when they are.
 bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report,
-                  const MendedStream* mended)
+                  const MendedStream* mended, bool startWiped)
 {
     bool settled = false;
     if (mended && mended->rawSize == workbook.size() && mended->names == summaryNames &&
@@ -688,7 +694,7 @@ bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u1
         report.regions = mended->regions;
         settled = mended->settled;
     } else {
-        report.regions = MendWorkbookStream(workbook, summaryNames, &settled);
+        report.regions = MendWorkbookStream(workbook, summaryNames, &settled, startWiped);
     }
     for (const ListedSheet& sheet : ListSheets(workbook)) {
         ++report.sheets;

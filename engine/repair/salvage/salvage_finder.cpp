@@ -371,14 +371,12 @@ bool StreamFinder::FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t
         }
         // A long record whose header went with the damage may begin in the sectors before
         // (the string table's first, often): they come along, up to where the wiping ends.
-        for (std::uint32_t k = 0; k < kLongestRecordSectors && start > 0 && main_.Free(start - 1) &&
-                                  !std::all_of(main_.At(start - 1), main_.At(start - 1) + kSectorSize,
-                                               [](std::uint8_t b) { return b == 0; });
-             ++k)
+        for (std::uint32_t k = 0; k < kLongestRecordSectors && start > 0 && main_.Free(start - 1) && !ZerosBefore(start); ++k)
             --start;
         ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
         chain.Build(start);
         data = chain.Gathered();
+        afterZeros_ = ZerosBefore(start);
         version = sheet->version;
         rebuilt = chain.Rebuilt();
         chain.Release();
@@ -479,15 +477,16 @@ bool SheetFromItsRecords(std::span<const std::uint8_t> gathered, std::vector<std
     return true;
 }
 
-bool SheetRecordsRunInStream(std::span<const std::uint8_t> stream, std::vector<std::uint8_t>& data, std::uint16_t& version)
+std::optional<std::size_t> SheetRecordsRunInStream(std::span<const std::uint8_t> stream, std::vector<std::uint8_t>& data,
+                                                   std::uint16_t& version)
 {
     for (std::size_t at = 0; at < stream.size(); at += kMiniSectorSize) {
         const std::span<const std::uint8_t> rest = stream.subspan(at);
         const std::span<const std::uint8_t> window = rest.first(std::min<std::size_t>(rest.size(), 2 * kSectorSize));
         if (SheetRecordsRunIn(window) && SheetFromItsRecords(rest, data, version))
-            return true;
+            return at;
     }
-    return false;
+    return std::nullopt;
 }
 
 bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt)
@@ -505,10 +504,17 @@ bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint
         const std::vector<std::uint8_t> gathered = chain.Gathered();
         rebuilt = chain.Rebuilt();
         chain.Release();
-        if (SheetFromItsRecords(gathered, data, version))
+        if (SheetFromItsRecords(gathered, data, version)) {
+            afterZeros_ = ZerosBefore(u);
             return true;
+        }
     }
     return false;
+}
+
+bool StreamFinder::ZerosBefore(std::uint32_t sector) const
+{
+    return sector > 0 && std::all_of(main_.At(sector - 1), main_.At(sector - 1) + kSectorSize, [](std::uint8_t b) { return b == 0; });
 }
 
 }  // namespace tabulon::salvage

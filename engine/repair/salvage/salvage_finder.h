@@ -52,8 +52,10 @@ std::vector<ListedSheet> ListSheets(const std::vector<std::uint8_t>& stream);
 bool SheetFromItsRecords(std::span<const std::uint8_t> gathered, std::vector<std::uint8_t>& data, std::uint16_t& version);
 
 // The same from the first place, 64 bytes at a time, of a stream whose globals and sheets'
-// first records are gone where a sheet's own records run on (SheetRecordsRunIn).
-bool SheetRecordsRunInStream(std::span<const std::uint8_t> stream, std::vector<std::uint8_t>& data, std::uint16_t& version);
+// first records are gone where a sheet's own records run on (SheetRecordsRunIn). Gives that
+// place, if any.
+std::optional<std::size_t> SheetRecordsRunInStream(std::span<const std::uint8_t> stream, std::vector<std::uint8_t>& data,
+                                                   std::uint16_t& version);
 
 // Searches the file's sectors that nothing else holds for the workbook stream.
 class StreamFinder {
@@ -77,11 +79,19 @@ public:
     // new globals.
     bool FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint16_t& version, std::uint32_t& rebuilt);
 
+    // Whether what the last of the two searches above found comes right after a sector of
+    // zeros: the workbook's start went with wiped bytes, not changed ones.
+    bool FoundAfterZeros() const { return afterZeros_; }
+
 private:
+    bool ZerosBefore(std::uint32_t sector) const;
+
+
     Space& main_;
     const std::vector<bool>& miniContainer_;  // the file's sectors that hold the mini stream
     Budget& budget_;
     std::vector<std::int8_t>& fragmentStarts_;
+    bool afterZeros_ = false;
 };
 
 }  // namespace tabulon::salvage

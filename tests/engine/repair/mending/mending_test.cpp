@@ -402,6 +402,30 @@ TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
         StoreLe32(changed.data() + ListRecords(kIntact).back().offset - 40, 0x5A5A5A5A);
         std::fill_n(changed.begin() + static_cast<std::ptrdiff_t>(hole), 512, 0x5A);
         EXPECT_FALSE(holdsTheNumber(Mended(changed))) << bits << ": kept beside changed bytes";
+        // The stream zeroed from a unit past the number's record to its end (a small
+        // workbook's last sector wiped): the walk ends at the zeros, and the tiny number stays.
+        // (The sheets after it went: its sheet may move.)
+        Bytes cutByZeros = odd;
+        std::fill(cutByZeros.begin() + static_cast<std::ptrdiff_t>((number.offset + 18 + 20 + 63) / 64 * 64), cutByZeros.end(), 0);
+        const std::string place = " @" + std::to_string(number.offset) + " ";
+        const std::set<std::string> oddCells = PlacedCells(odd);
+        const auto numberCell = std::find_if(oddCells.begin(), oddCells.end(), [&](const std::string& cell) { return cell.find(place) != std::string::npos; });
+        ASSERT_NE(numberCell, oddCells.end());
+        const std::string value = numberCell->substr(numberCell->find(place) + place.size());
+        const std::set<std::string> cutCells = PlacedCells(Mended(cutByZeros));
+        EXPECT_EQ(std::any_of(cutCells.begin(), cutCells.end(), [&](const std::string& cell) { return cell.ends_with(" " + value); }), bits == tiny)
+            << bits << ": before a zeroed end";
+        // A changed bit in the last end record, the writer's padding after it: zeros the
+        // damage did not write, and the tiny number is doubted as beside any changed byte.
+        Bytes padded = odd;
+        padded.resize(padded.size() + 1024, 0);
+        EXPECT_TRUE(holdsTheNumber(Mended(padded, nullptr, false))) << bits << ": gone from a padded stream with no damage";
+        padded[ListRecords(kIntact).back().offset + 1] ^= 0x08;
+        EXPECT_FALSE(holdsTheNumber(Mended(padded))) << bits << ": kept beside a changed end record";
+        // ... nor where changed bytes in the padding read as records again: the hole filled up
+        // to them holds the writer's zeros, not the damage's.
+        std::copy_n(kIntact.begin() + static_cast<std::ptrdiff_t>(number.offset), 60, padded.begin() + static_cast<std::ptrdiff_t>(kIntact.size() + 512));
+        EXPECT_FALSE(holdsTheNumber(Mended(padded))) << bits << ": kept beside a hole over the padding";
         // A zeroed sector elsewhere changes no byte that survives: a tiny number stays, unless
         // zeros reach its record (its value's last bytes zeroed read as a tiny number).
         std::fill_n(odd.begin() + static_cast<std::ptrdiff_t>(hole), 512, 0);

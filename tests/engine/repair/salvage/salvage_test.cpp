@@ -2,6 +2,7 @@
 // The expectation is always the intact workbook's own stream, read by the plain reader.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <functional>
 #include <map>
 #include <numeric>
@@ -1058,10 +1059,10 @@ TEST(Salvage, SmallStreamsComeBackWhereTheirPlaceIsSure)
     }
 }
 
-// A changed bit in the workbook's entry's name length (18 read as 146), and the allocation
-// table lost: the name's null tells the length, and the entry stands, with its stream and every
-// other stream of the directory.
-TEST(Salvage, AnEntrysNameLengthABitOffIsReadByItsNull)
+// A changed bit in the workbook's entry's name length (18 read as 146), or in the null that ends
+// its name, and the allocation table lost: the name's null, or its length, tells where the name
+// ends, and the entry stands, with its stream and every other stream of the directory.
+TEST(Salvage, AnEntrysNameWithABitOffIsReadAsWritten)
 {
     const Bytes file = test::TestWorkbook("readxl__mtcars.xls");
     const std::size_t directory = kHeaderSize + std::size_t{LoadLe32(file.data() + kFirstDirectorySectorOffset)} * kSectorSize;
@@ -1070,13 +1071,16 @@ TEST(Salvage, AnEntrysNameLengthABitOffIsReadByItsNull)
         entry += kDirectoryEntrySize;
     ASSERT_LT(entry, directory + kSectorSize);
     ASSERT_EQ(LoadLe16(file.data() + entry + kEntryNameLengthOffset), 18u);
-    Bytes damaged = file;
-    damaged[entry + kEntryNameLengthOffset] ^= 0x80;
-    ZeroSector(damaged, LoadLe32(file.data() + kHeaderDifatOffset));
-    const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
-    ExpectWholeWorkbook(salvaged, WorkbookStream(file), "a name length a bit off");
-    EXPECT_FALSE(salvaged.report.directoryLost);
-    EXPECT_EQ(StreamsByPath(salvaged.file), StreamsByPath(file));
+    for (const std::size_t changed : {entry + kEntryNameLengthOffset, entry + 16}) {
+        const char* what = changed == entry + 16 ? "a name's null a bit off" : "a name length a bit off";
+        Bytes damaged = file;
+        damaged[changed] ^= changed == entry + 16 ? 0x02 : 0x80;
+        ZeroSector(damaged, LoadLe32(file.data() + kHeaderDifatOffset));
+        const Salvaged salvaged = Salvage(damaged, HeaderOf(file));
+        ExpectWholeWorkbook(salvaged, WorkbookStream(file), what);
+        EXPECT_FALSE(salvaged.report.directoryLost) << what;
+        EXPECT_EQ(StreamsByPath(salvaged.file), StreamsByPath(file)) << what;
+    }
 }
 
 // A directory sector zeroed that its chain still lists: the entries the tree leads to there
@@ -1826,6 +1830,51 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
             EXPECT_TRUE(place != original.end() && place->second == test::CellLine(cell)) << test::CellLine(cell);
         }
         EXPECT_GT(rest.sheets[0].cells.size(), 80u);
+    }
+}
+
+// Numbers below the smallest normal double (Gnumeric writes them) in a small workbook whose
+// first 512 bytes were wiped, with its directory or without it: the rest of the sheet is found
+// after the zeros, and since the damage only wiped bytes, every such number that survives is
+// the workbook's own and comes back. Where the same bytes were overwritten instead, a tiny
+// number may be a zero with a changed bit: those go, the others stay.
+TEST(Salvage, TinyNumbersAfterAWipedStartComeBack)
+{
+    using test::operator+;
+    Bytes cells;
+    std::map<std::pair<unsigned, unsigned>, double> original;
+    for (unsigned row = 0; row < 60; ++row) {
+        const double tiny = std::bit_cast<double>(std::uint64_t{0x0000'1268'8B70'E62Bull} + row);
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5 + 0.25)) +
+                test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(tiny));
+        original[{row, 0}] = row * 1.5 + 0.25;
+        original[{row, 1}] = tiny;
+    }
+    const Bytes small = test::Workbook(8, {}, {{"Tiny", cells}});
+    ASSERT_LT(small.size(), kMiniStreamCutoff);
+    const Bytes file = Written({{.name = u"Workbook", .data = small}});
+    const auto first = std::search(file.begin(), file.end(), small.begin(), small.begin() + kSectorSize) - file.begin();
+    ASSERT_LT(first, std::ssize(file)) << "the stream's first 512 bytes lie together";
+    for (const bool directoryLost : {false, true}) {
+        for (const std::uint8_t fill : {std::uint8_t{0}, std::uint8_t{0x5A}}) {
+            const std::string what = std::string(directoryLost ? "without" : "with") + " its directory, the start " + (fill ? "overwritten" : "wiped");
+            Bytes damaged = file;
+            std::fill_n(damaged.begin() + first, kSectorSize, fill);
+            if (directoryLost)
+                ZeroSector(damaged, LoadLe32(file.data() + kFirstDirectorySectorOffset));
+            const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+            ASSERT_TRUE(repaired) << what;
+            const WorkbookCells after = ReadWorkbookCells(WorkbookStream(*repaired));
+            ASSERT_EQ(after.sheets.size(), 1u) << what;
+            std::size_t numbers = 0, tiny = 0;
+            for (const CellValue& cell : after.sheets[0].cells) {
+                const auto place = original.find({cell.row, cell.column});
+                ASSERT_TRUE(place != original.end() && place->second == cell.number) << what << ": " << test::CellLine(cell);
+                ++(cell.column == 0 ? numbers : tiny);
+            }
+            EXPECT_GT(numbers, 40u) << what;
+            EXPECT_EQ(tiny, fill == 0 ? numbers : 0u) << what;
+        }
     }
 }
 
