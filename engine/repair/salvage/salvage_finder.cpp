@@ -24,6 +24,9 @@ namespace {
 // Streams that begin with a workbook's first record and are followed to their end, at most.
 constexpr std::size_t kMaxBofCandidates = 64;
 
+// A long record (a string table's) may cover this many sectors with no record start in them.
+constexpr std::uint32_t kLongestRecordSectors = (kRecordHeaderSize + kMaxRecordBody + kSectorSize - 1) / kSectorSize + 1;
+
 // Where, in the sectors that lie before `sector` in the file, the records run on into it:
 // the nearest of up to `reach` free sectors before it from which records that read lead
 // exactly to a record start already known (`starts`, as offsets from the first sector's
@@ -355,20 +358,8 @@ bool StreamFinder::FindBySheetBof(std::vector<std::uint8_t>& data, std::uint16_t
         if (!sheet)
             continue;
         // What survives of the globals (the shared strings among them) lies in the sectors
-        // before it whose records run on into it; a long record (a string table's) may
-        // cover a few sectors with no record start in them.
-        constexpr std::uint32_t kLongestRecordSectors = (kRecordHeaderSize + kMaxRecordBody + kSectorSize - 1) / kSectorSize + 1;
-        // At most this far back (the globals of the largest workbooks, string table and all,
-        // fit in it), so that a file crafted to read as records throughout costs no more.
-        constexpr std::uint32_t kMostSectorsBack = 16384;
-        std::uint32_t start = u;
-        std::set<std::uint64_t> starts{std::uint64_t{u} * kSectorSize + sheet->offset};
-        while (u - start < kMostSectorsBack) {
-            const auto before = RecordsRunInto(main_, start, starts, kLongestRecordSectors);
-            if (!before)
-                break;
-            start = *before;
-        }
+        // before it whose records run on into it.
+        std::uint32_t start = SectorsRunningInto(u, std::uint64_t{u} * kSectorSize + sheet->offset);
         // A long record whose header went with the damage may begin in the sectors before
         // (the string table's first, often): they come along, up to where the wiping ends.
         for (std::uint32_t k = 0; k < kLongestRecordSectors && start > 0 && main_.Free(start - 1) && !ZerosBefore(start); ++k)
@@ -499,17 +490,37 @@ bool StreamFinder::FindBySheetRecords(std::vector<std::uint8_t>& data, std::uint
             bytes.insert(bytes.end(), main_.At(u + 1), main_.At(u + 1) + kSectorSize);
         if (!SheetRecordsRunIn(bytes))
             continue;
+        // The sheet's records before, in the sectors whose records run on into this one (its
+        // first records went with a sector the damage took, which nothing runs through).
+        const std::size_t first = biff::Resync(bytes, 0, kSectorSize);
+        const std::uint32_t start = first == biff::kNoPlace ? u : SectorsRunningInto(u, std::uint64_t{u} * kSectorSize + first);
         ChainBuilder chain(main_, true, 0, budget_, fragmentStarts_);
-        chain.Build(u);
+        chain.Build(start);
         const std::vector<std::uint8_t> gathered = chain.Gathered();
         rebuilt = chain.Rebuilt();
         chain.Release();
         if (SheetFromItsRecords(gathered, data, version)) {
-            afterZeros_ = ZerosBefore(u);
+            afterZeros_ = ZerosBefore(start);
             return true;
         }
     }
     return false;
+}
+
+std::uint32_t StreamFinder::SectorsRunningInto(std::uint32_t sector, std::uint64_t recordStart) const
+{
+    // At most this far back (the globals of the largest workbooks, string table and all, fit
+    // in it), so that a file crafted to read as records throughout costs no more.
+    constexpr std::uint32_t kMostSectorsBack = 16384;
+    std::uint32_t start = sector;
+    std::set<std::uint64_t> starts{recordStart};
+    while (sector - start < kMostSectorsBack) {
+        const auto before = RecordsRunInto(main_, start, starts, kLongestRecordSectors);
+        if (!before)
+            break;
+        start = *before;
+    }
+    return start;
 }
 
 bool StreamFinder::ZerosBefore(std::uint32_t sector) const

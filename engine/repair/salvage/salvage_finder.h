@@ -84,6 +84,10 @@ public:
     bool FoundAfterZeros() const { return afterZeros_; }
 
 private:
+    // The first of the free sectors before `sector` whose records run on, one sector into the
+    // next, to the record that starts at `recordStart` (in the file's sectors' bytes); else
+    // `sector`.
+    std::uint32_t SectorsRunningInto(std::uint32_t sector, std::uint64_t recordStart) const;
     bool ZerosBefore(std::uint32_t sector) const;
 
 

@@ -1812,6 +1812,27 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
         // The stream's first 2560 bytes went: a few more than 100 rows.
         EXPECT_GT(after.sheets[0].cells.size(), 360u);
 
+        // The first sector that survives opens with the sheet's settings (page margins), no
+        // cell among its first records, and a text after them: it is taken with the sectors
+        // after it, whose cells tell the sheet, since its records run on into theirs.
+        const Bytes globalsOnly = test::Workbook(biff, {}, {{"Only", {}}});
+        const std::size_t sheetStart = ReadWorkbookCells(globalsOnly).sheets.at(0).offset + (biff == 8 ? 20 : 12);
+        Bytes settings;
+        while (sheetStart + settings.size() < 5 * kSectorSize + 110)
+            settings = settings + test::Record(0x0026, test::Double(0.75));
+        const std::string label = "after the margins";
+        const Bytes labelled = test::Workbook(
+            biff, {},
+            {{"Only", settings + test::Record(biff::kLabel, test::Cell(400, 3) + test::Le16(static_cast<unsigned>(label.size())) +
+                                                                (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(label)) +
+                          rows(300)}});
+        const std::optional<WorkbookCells> margins = SalvagedWithoutFirst4KiB(test::LargeWorkbookFile(labelled, TableDirectoryThenStream(labelled)));
+        ASSERT_TRUE(margins) << "the repair salvages the one with margins";
+        ASSERT_EQ(margins->sheets.size(), 1u);
+        EXPECT_TRUE(std::any_of(margins->sheets[0].cells.begin(), margins->sheets[0].cells.end(),
+                                [&](const CellValue& cell) { return cell.row == 400 && cell.text == label; }))
+            << "the text among the first sector's records";
+
         // A small workbook, in the mini stream, whose first 512 bytes (its globals and the
         // sheet's first records) went: the rest of the sheet is found in what its entry's chain
         // holds.
