@@ -35,7 +35,7 @@ OsFile OpenWorkbook(const fs::path& workbook)
 std::string WhyNothingToExport(const RecoveredCells& recovered)
 {
     if (recovered.from == CellsFrom::Nothing)
-        return recovered.report.refused ? DescribeNotAWorkbook(*recovered.report.refused)
+        return recovered.report.refused ? DescribeRefusal(recovered.report)
                                         : "no workbook can be found in it, nor any of its cells";
     if (recovered.cells.encrypted)
         return "is encrypted: its cells cannot be read without the password";

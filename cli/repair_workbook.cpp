@@ -288,7 +288,7 @@ WorkbookResult RepairWorkbook(const fs::path& workbook, const Options& options, 
     const RebuildMode mode = options.designRebuildOnly ? RebuildMode::Design : RebuildMode::Auto;
     auto refuseIfNoWorkbook = [&result] {
         if (RepairOutcomeOf(*result.report) == RepairOutcome::Refused)
-            throw Failure{DescribeNotAWorkbook(*result.report->refused) + "; " + kNothingWritten};
+            throw Failure{DescribeRefusal(*result.report) + "; " + kNothingWritten};
     };
     try {
         if (options.check) {

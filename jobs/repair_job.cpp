@@ -112,7 +112,7 @@ void RepairWorker(std::unique_ptr<RepairJob> job)
         if (result.outcome != Outcome::Repaired) {
             // The refusals name the file: the user may have added many.
             const std::string named = PathToUtf8(source) + "\n";
-            host.ShowMessage(result.outcome == Outcome::NotAWorkbook ? named + DescribeNotAWorkbook(*result.report->refused)
+            host.ShowMessage(result.outcome == Outcome::NotAWorkbook ? named + DescribeRefusal(*result.report)
                              : result.outcome == Outcome::TooLarge   ? named + kTooLargeForAWorkbook
                              : result.outcome == Outcome::CannotCopy ? kUnableToLoad
                                                                      : kUnableToOpen);

@@ -260,10 +260,34 @@ std::string SentenceInLine(std::string sentence)
     return sentence;
 }
 
+namespace {
+
+// Where the repair wrote nothing although the salvage found a workbook: none of its sheets came
+// back (or none was found in it). Empty otherwise.
+std::string NothingSalvaged(const RepairReport& report)
+{
+    if (report.refused != NotAWorkbook::NoCompoundStructure || !report.salvage || !report.salvage->written)
+        return {};
+    const SalvageReport& salvage = *report.salvage;
+    if (!std::all_of(salvage.outcomes.begin(), salvage.outcomes.end(), [](const SheetOutcome& sheet) { return sheet.state == SheetState::Lost; }))
+        return {};
+    return salvage.outcomes.empty() ? "Nothing could be salvaged: no sheet of the workbook came back" : DescribeSalvage(salvage);
+}
+
+}  // namespace
+
+std::string DescribeRefusal(const RepairReport& report)
+{
+    const std::string nothing = NothingSalvaged(report);
+    return nothing.empty() ? DescribeNotAWorkbook(*report.refused) : nothing;
+}
+
 std::string DescribeSalvageOf(const RepairReport& report)
 {
     if (report.refused == NotAWorkbook::NoCompoundStructure && (!report.salvage || !report.salvage->written))
         return "Nothing could be salvaged: this file is not a workbook";
+    if (const std::string nothing = NothingSalvaged(report); !nothing.empty())
+        return nothing;
     return report.salvage ? DescribeSalvage(*report.salvage) : std::string();
 }
 
@@ -271,7 +295,7 @@ std::string DescribeVerdict(const RepairReport& report)
 {
     switch (RepairOutcomeOf(report)) {
     case RepairOutcome::Refused:
-        return DescribeNotAWorkbook(*report.refused);
+        return DescribeRefusal(report);
     case RepairOutcome::SalvagedComplete:
     case RepairOutcome::SalvagedPartial:
         return DescribeSalvage(*report.salvage, true) +
@@ -336,7 +360,7 @@ std::string HeaderFieldText(const HeaderBytes& header, const HeaderField& field)
 std::string DescribeRepair(const RepairReport& report)
 {
     if (report.refused)
-        return DescribeNotAWorkbook(*report.refused) + "; " + kNothingWritten + ".";
+        return DescribeRefusal(report) + "; " + kNothingWritten + ".";
     std::string text;
     if (report.used == RebuildUsed::Salvaged) {
         const SalvageReport& salvage = *report.salvage;

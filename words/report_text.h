@@ -16,6 +16,11 @@ std::string DescribeFinding(const Finding& finding);
 // Why a file was refused, in a sentence without its full stop.
 std::string DescribeNotAWorkbook(NotAWorkbook what);
 
+// Why the repair of `report` (refused) wrote nothing, in a sentence without its full stop: that
+// the file is no workbook, or, where a salvage found the workbook and none of its sheets came
+// back, that.
+std::string DescribeRefusal(const RepairReport& report);
+
 // What was put back in place when the file's bytes had moved, in a sentence without its full
 // stop: "Bytes added before the workbook were removed (a 128-byte wrapper); line breaks a
 // text-mode copy changed were put back (2,314 CR LF pairs turned back into LF)". Empty when

@@ -168,6 +168,19 @@ TEST(ReportText, WhatASalvageBroughtBackSheetBySheet)
     stood.used = RebuildUsed::Salvaged;
     stood.salvage = nothing;
     EXPECT_EQ(DescribeVerdict(stood), "Salvaged: 0 of 1 sheet complete; lost: Only");
+
+    // The same where the file's structure was gone and the salvage found the workbook by its
+    // records: the refusal says so, not that the file is no workbook.
+    RepairReport refused;
+    refused.refused = NotAWorkbook::NoCompoundStructure;
+    refused.salvage = nothing;
+    for (const std::string& text : {DescribeVerdict(refused), DescribeRefusal(refused), DescribeSalvageOf(refused)})
+        EXPECT_EQ(text, "Nothing could be salvaged: none of the workbook's 1 sheet came back");
+    EXPECT_EQ(DescribeRepair(refused), "Nothing could be salvaged: none of the workbook's 1 sheet came back; nothing was written.");
+    refused.salvage->outcomes.clear();
+    EXPECT_EQ(DescribeRefusal(refused), "Nothing could be salvaged: no sheet of the workbook came back");
+    refused.salvage->written = false;
+    EXPECT_EQ(DescribeRefusal(refused), DescribeNotAWorkbook(NotAWorkbook::NoCompoundStructure));
 }
 
 TEST(ReportText, WhatARealignmentUndidWithGroupedNumbers)
