@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <deque>
 #include <iterator>
 #include <limits>
@@ -509,6 +510,27 @@ bool biff::IsWorkbookStreamName(std::u16string_view name)
 {
     return std::any_of(std::begin(kWorkbookStreamNames), std::end(kWorkbookStreamNames),
                        [&](std::u16string_view workbook) { return EqualIgnoringAsciiCase(name, workbook); });
+}
+
+std::optional<std::u16string_view> biff::WorkbookStreamNameOneBitAway(std::u16string_view name)
+{
+    if (IsWorkbookStreamName(name))
+        return std::nullopt;
+    for (const std::u16string_view workbook : kWorkbookStreamNames) {
+        if (name.size() != workbook.size())
+            continue;
+        std::size_t changed = 0, at = 0;
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            if (!EqualIgnoringAsciiCase(name.substr(i, 1), workbook.substr(i, 1)))
+                ++changed, at = i;
+        }
+        // (A letter's case is one bit too: the unit that differs is one bit from either case.)
+        const auto unit = static_cast<unsigned>(name[at]);
+        const auto lower = static_cast<unsigned>(workbook[at] | 0x20u), upper = static_cast<unsigned>(workbook[at] & ~0x20u);
+        if (changed == 1 && (std::popcount(unit ^ lower) == 1 || std::popcount(unit ^ upper) == 1))
+            return workbook;
+    }
+    return std::nullopt;
 }
 
 namespace {

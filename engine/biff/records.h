@@ -198,6 +198,10 @@ inline constexpr std::u16string_view kWorkbookStreamNames[] = {u"Workbook", u"Bo
 // Whether `name` is one of kWorkbookStreamNames, letters' case aside.
 bool IsWorkbookStreamName(std::u16string_view name);
 
+// The one of kWorkbookStreamNames that `name` is a single changed bit away from (in one unit),
+// letters' case aside; none where it is no such name, or one already.
+std::optional<std::u16string_view> WorkbookStreamNameOneBitAway(std::u16string_view name);
+
 // Of `count` entries, the workbook stream readers take: the first named "Workbook", else the
 // first named "Book" (letters' case aside). `rootStreamName(i)` gives entry i's name where it
 // is a stream directly under the root, and nothing otherwise.

@@ -266,9 +266,9 @@ namespace {
 // Cells no workbook has go, then cells over zeroed bytes. Both look the stream over without
 // changing it, side by side; where the first changes it (as it seldom does), the second looks
 // again.
-void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, bool wiped)
+void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, bool wiped, bool changed)
 {
-    ImpossibleCells impossible(stream.size() >= kHeader && U16(stream, 0) == kBof, !regions.empty(), wiped);
+    ImpossibleCells impossible(stream.size() >= kHeader && U16(stream, 0) == kBof, !regions.empty() || changed, wiped && !changed);
     const bool biff2 = stream.size() >= kHeader && U16(stream, 0) == kBof2;
     CellsOverZeros zeros(biff2);
     {

@@ -162,8 +162,9 @@ private:
 
 // Cell records no workbook holds become filler: those of cells no spreadsheet program writes,
 // then those over zeroed bytes.
-// `wiped`: as ImpossibleCells takes it.
-void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, bool wiped);
+// `wiped`: as ImpossibleCells takes it; `changed`: bits changed outside the stream, which
+// counts as damage elsewhere and outweighs `wiped`.
+void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, bool wiped, bool changed);
 
 // mend_objects.cpp
 // Where the mending replaced anything: comments whose author's name does not fill their record,

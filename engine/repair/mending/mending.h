@@ -24,6 +24,20 @@ struct MendedRegion {
     int sheet = -1;            // the sheet it lies in, by its place among the sheets; -1: the globals
 };
 
+// What the salvage saw of the damage outside the workbook stream it found. The mending doubts a
+// number no writer stores (below the smallest normal double, where a zero with a changed bit
+// reads as one; not a number, infinite) where the damage changed bytes.
+enum class DamageOutside : std::uint8_t {
+    Unknown,
+    // The stream's start went with bytes that were zeroed, not changed, and the stream no
+    // longer holds them (the salvage found what follows after zeroed sectors): with no sign
+    // of changed bytes in the stream, numbers below the smallest normal double are kept.
+    StartWiped,
+    // Bits changed elsewhere in the file (a directory entry's name or its length a bit away
+    // from the one written): such numbers are doubted though the stream's records all read.
+    BitsChanged,
+};
+
 // Where the workbook stream's records first go wrong: a record that is no record, a sheet
 // whose offset does not lead to its first record, a record cut off by the stream's end, a
 // stream that does not begin with the workbook's first record, a count inside a record that
@@ -100,11 +114,9 @@ private:
 // whose first record is the last before the region; -1 in the globals. `settled`, when given,
 // says whether the last round of mending changed nothing (then mending the result once more
 // gives no region); it is false only for a stream still changing after four rounds.
-// `startWiped`: the stream's start went with bytes that were zeroed, not changed, and the
-// stream no longer holds them (the salvage found what follows after zeroed sectors); with no
-// sign of changed bytes, numbers below the smallest normal double are then kept as written.
+// `outside`: what the salvage saw of the damage outside the stream (DamageOutside).
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names = {},
-                                             bool* settled = nullptr, bool startWiped = false);
+                                             bool* settled = nullptr, DamageOutside outside = DamageOutside::Unknown);
 
 // The room MendWorkbookStream may want past the stream's end, at most, to grow it where it lies
 // (new globals in front of a stream that lost its start): reserved before the stream is read,

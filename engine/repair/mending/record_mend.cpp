@@ -118,8 +118,9 @@ bool mending::StartLost(Bytes stream)
 namespace {
 
 // One round of mending: its rules one after another, each seeing what those before it wrote.
-// `wiped`: a hole the walk filled, in this round or one before, held a zeroed unit.
-std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, bool& wiped)
+// `wiped`: a hole the walk filled, in this round or one before, held a zeroed unit; `changed`:
+// bits changed outside the stream.
+std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, bool& wiped, bool changed)
 {
     MendState m(stream, names);
     // The workbook's start is gone: new globals hold the surviving sheets together.
@@ -159,7 +160,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
 
     // Records mended within themselves.
     MendCounts(stream, m.regions);
-    CellsNoWorkbookHoldsGo(stream, m.regions, wiped);
+    CellsNoWorkbookHoldsGo(stream, m.regions, wiped, changed);
     CommentsAndTextBoxesHoldTogether(stream, m.regions);
     MendStringTableHole(stream, m.regions, m.walk.overwritten);
     CellStylesTheCellsNameComeBack(stream, m.regions);
@@ -187,7 +188,7 @@ std::size_t RoomToMend(std::span<const std::uint8_t> stream)
 }
 
 std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names,
-                                             bool* settled, bool startWiped)
+                                             bool* settled, DamageOutside outside)
 {
     // What one round mends can leave room or order that the next takes up (a string table
     // written anew leaves room for a list entry; cells that follow filler a round wrote): rounds
@@ -195,12 +196,13 @@ std::vector<MendedRegion> MendWorkbookStream(std::vector<std::uint8_t>& stream, 
     // again. Up to eight: streams the fuzzer made took six.
     // (The filler a round writes is zeros: whether the damage wiped bytes is told by the holes
     // before they are filled, and holds for the rounds after.)
-    bool wiped = startWiped;
-    std::vector<MendedRegion> regions = MendOnce(stream, names, wiped);
+    bool wiped = outside == DamageOutside::StartWiped;
+    const bool changed = outside == DamageOutside::BitsChanged;
+    std::vector<MendedRegion> regions = MendOnce(stream, names, wiped, changed);
     if (settled)
         *settled = regions.empty();
     for (int round = 0; round < 7 && !regions.empty(); ++round) {
-        const std::vector<MendedRegion> more = MendOnce(stream, names, wiped);
+        const std::vector<MendedRegion> more = MendOnce(stream, names, wiped, changed);
         if (more.empty()) {
             if (settled)
                 *settled = true;

@@ -122,7 +122,13 @@ public:
         // which holds the workbook stream and what it needs beside it.
         LetGoOfChains();
         workbook.entryUnits = std::vector<std::uint32_t>();
-        attempt.settled = MendWorkbook(workbook.data, summaryNames, attempt.report, nullptr, workbook.startWiped);
+        // A name a bit off tells that the damage changed bits; else the workbook's start may
+        // have gone with zeroed sectors.
+        const bool nameChanged = workbook.entry && !IsWorkbookStreamName(entries_[tree_[*workbook.entry].entry].name);
+        const DamageOutside outside = bitsChanged_ || nameChanged ? DamageOutside::BitsChanged
+                                      : workbook.startWiped    ? DamageOutside::StartWiped
+                                                               : DamageOutside::Unknown;
+        attempt.settled = MendWorkbook(workbook.data, summaryNames, attempt.report, nullptr, outside);
         attempt.report.linksRebuilt = workbook.rebuilt;
         if (rootEntry_) {
             attempt.root.clsid = rootEntry_->clsid;
@@ -154,14 +160,21 @@ private:
     };
 
     // The workbook stream readers take: "Workbook" before "Book" (some writers keep both, a
-    // BIFF8 copy and a BIFF5 one).
+    // BIFF8 copy and a BIFF5 one). Where no entry has either name, one whose name a changed
+    // bit took from it.
     std::optional<std::size_t> WorkbookEntry() const
     {
-        return FindWorkbookStream(tree_.size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
+        const auto rootStreamName = [&](std::size_t i) -> std::optional<std::u16string_view> {
             const DirectoryEntry& entry = entries_[tree_[i].entry];
             if (tree_[i].parent < 0 && entry.type == kObjectTypeStream)
                 return entry.name;
             return std::nullopt;
+        };
+        if (const auto named = FindWorkbookStream(tree_.size(), rootStreamName))
+            return named;
+        return FindWorkbookStream(tree_.size(), [&](std::size_t i) -> std::optional<std::u16string_view> {
+            const auto name = rootStreamName(i);
+            return name ? WorkbookStreamNameOneBitAway(*name) : std::nullopt;
         });
     }
 
@@ -205,7 +218,7 @@ private:
         const DirectoryEntry& entry = entries_[tree_[*workbook.entry].entry];
         if (auto followed = FollowStream(entry, true, &workbook.rebuilt, requireBof, &workbook.entryUnits)) {
             workbook.data = std::move(*followed);
-            workbook.name = entry.name;
+            workbook.name = WorkbookStreamNameOneBitAway(entry.name).value_or(entry.name);
             report.workbookBytesLost = entry.size > workbook.data.size() ? entry.size - workbook.data.size() : 0;
             report.workbookInMiniStream = entry.size < kMiniStreamCutoff;
         }
@@ -335,8 +348,10 @@ private:
             if (entry.type == kObjectTypeStream && !isWorkbook && !data[i])
                 continue;
             CompoundEntry out = EntryAsItWas(entry, parent);
-            if (isWorkbook)
+            if (isWorkbook) {
+                out.name = workbook.name;
                 out.data = std::move(workbook.data);  // (one entry is the workbook)
+            }
             else if (data[i])
                 out.data = std::move(*data[i]);
             SalvagedStream kept{PathOf(i), entry.size, out.data.size(), isWorkbook ? workbook.rebuilt : 0};
@@ -530,8 +545,11 @@ private:
             FollowStructure(HeaderField32(header_, kFirstDirectorySectorOffset), kMaxDirectorySectors, directoryLike);
         for (const std::uint32_t sector : sectors) {
             for (std::size_t k = 0; k < kDirectoryEntriesPerSector; ++k) {
-                const std::optional<DirectoryEntry> entry =
-                    ReadDirectoryEntry(main_.At(sector) + k * kDirectoryEntrySize, EntryReading::StrictButOneBit);
+                const std::uint8_t* raw = main_.At(sector) + k * kDirectoryEntrySize;
+                const std::optional<DirectoryEntry> entry = ReadDirectoryEntry(raw, EntryReading::StrictButOneBit);
+                // (An entry read only with a bit of its name's length or null put back tells that
+                // the damage changed bits.)
+                bitsChanged_ = bitsChanged_ || (entry && !ReadDirectoryEntry(raw, EntryReading::Strict));
                 entries_.push_back(entry.value_or(kUnreadableEntry));
             }
         }
@@ -677,6 +695,7 @@ private:
     std::optional<DirectoryEntry> rootEntry_;
     std::vector<Placed> tree_;
     bool lostEntries_ = false;  // the tree leads to entries no surviving directory sector holds
+    bool bitsChanged_ = false;  // an entry read only with a changed bit put back
 };
 
 }  // namespace
@@ -685,7 +704,7 @@ private:
 // whether the mending settled (mending the result again would change nothing). `mended`: the
 // same bytes mended already, by the same names, when they are.
 bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report,
-                  const MendedStream* mended, bool startWiped)
+                  const MendedStream* mended, DamageOutside outside)
 {
     bool settled = false;
     if (mended && mended->rawSize == workbook.size() && mended->names == summaryNames &&
@@ -694,7 +713,7 @@ bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u1
         report.regions = mended->regions;
         settled = mended->settled;
     } else {
-        report.regions = MendWorkbookStream(workbook, summaryNames, &settled, startWiped);
+        report.regions = MendWorkbookStream(workbook, summaryNames, &settled, outside);
     }
     for (const ListedSheet& sheet : ListSheets(workbook)) {
         ++report.sheets;

@@ -33,10 +33,10 @@ struct Attempt {
 
 // Mends the records of a workbook stream found, and lists its sheets into `report`. Gives
 // whether the mending settled (mending the result again would change nothing). `mended`: the
-// same bytes mended already, by the same names, when they are. `startWiped`: as the mending
+// same bytes mended already, by the same names, when they are. `outside`: as the mending
 // takes it.
 bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report,
-                  const MendedStream* mended = nullptr, bool startWiped = false);
+                  const MendedStream* mended = nullptr, DamageOutside outside = DamageOutside::Unknown);
 
 // The image read through another header, for the reader and the check; never written.
 class HeaderedImage final : public SectorFile {

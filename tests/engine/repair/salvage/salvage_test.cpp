@@ -7,6 +7,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <set>
 
 #include "engine/biff/biff_cells.h"
 #include "engine/base/byte_order.h"
@@ -1081,6 +1082,45 @@ TEST(Salvage, AnEntrysNameWithABitOffIsReadAsWritten)
         EXPECT_FALSE(salvaged.report.directoryLost) << what;
         EXPECT_EQ(StreamsByPath(salvaged.file), StreamsByPath(file)) << what;
     }
+}
+
+// A changed bit in a letter of the workbook's entry's name ("Workbook" read as "Wnrkbook"):
+// readers find no workbook by that name, and the salvage takes the entry for the workbook's
+// still, under its own name. The changed bit tells that the damage changed bits: a number
+// below the smallest normal double (a zero with a changed bit reads as one) goes, where with
+// the name intact and nothing else wrong it is the workbook's own.
+TEST(Salvage, AWorkbookWhoseNameLostABitComesBackUnderItsName)
+{
+    EXPECT_EQ(biff::WorkbookStreamNameOneBitAway(u"Wnrkbook"), u"Workbook");
+    EXPECT_EQ(biff::WorkbookStreamNameOneBitAway(u"Booc"), u"Book");
+    for (const std::u16string_view other : {u"Workbook", u"BOOK", u"Bool", u"Wnrkbooj", u"Sheet", u"Workbooks"})
+        EXPECT_EQ(biff::WorkbookStreamNameOneBitAway(other), std::nullopt) << Utf8FromUtf16(std::u16string(other));
+
+    using test::operator+;
+    const double tiny = std::bit_cast<double>(std::uint64_t{0x0000'0010'0000'0000ull});
+    Bytes cells;
+    for (unsigned row = 0; row < 20; ++row)
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row == 7 ? tiny : row + 0.5));
+    const Bytes stream = test::Workbook(8, {}, {{"Numbers", cells}});
+    const Bytes file = Written({{.name = u"Workbook", .data = stream}});
+    const Bytes entryName{'W', 0, 'o', 0, 'r', 0, 'k', 0};
+    const auto name = std::search(file.begin(), file.end(), entryName.begin(), entryName.end()) - file.begin();
+    ASSERT_LT(name, std::ssize(file));
+    Bytes damaged = file;
+    damaged[static_cast<std::size_t>(name) + 2] ^= 0x01;  // 'o' read as 'n'
+    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+    ASSERT_TRUE(repaired) << "the repair salvages it";
+    const auto streams = StreamsByPath(*repaired);
+    ASSERT_TRUE(streams.contains({u"Workbook"})) << "under its own name";
+    const WorkbookCells after = ReadWorkbookCells(streams.at({u"Workbook"}));
+    ASSERT_EQ(after.sheets.size(), 1u);
+    std::set<unsigned> rows;
+    for (const CellValue& cell : after.sheets[0].cells) {
+        EXPECT_EQ(cell.number, cell.row + 0.5) << "row " << cell.row;
+        rows.insert(cell.row);
+    }
+    EXPECT_EQ(rows.size(), 19u) << "every cell but the tiny number";
+    EXPECT_FALSE(rows.contains(7u));
 }
 
 // A directory sector zeroed that its chain still lists: the entries the tree leads to there
