@@ -110,10 +110,11 @@ void CheckRegions(const std::vector<tabulon::MendedRegion>& regions, std::size_t
 }
 
 std::vector<std::uint8_t> Mend(const std::vector<std::uint8_t>& original, const std::vector<std::u16string>& names,
-                               std::vector<tabulon::MendedRegion>* reported = nullptr)
+                               std::vector<tabulon::MendedRegion>* reported = nullptr,
+                               tabulon::DamageOutside outside = tabulon::DamageOutside::Unknown)
 {
     std::vector<std::uint8_t> stream = original;
-    const std::vector<tabulon::MendedRegion> regions = tabulon::MendWorkbookStream(stream, names);
+    const std::vector<tabulon::MendedRegion> regions = tabulon::MendWorkbookStream(stream, names, nullptr, outside);
     if (reported)
         *reported = regions;
     CheckRegions(regions, stream.size());
@@ -136,7 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static const std::vector<std::u16string> kNames = {u"Summe", u"Bl\u00E4tter \u00FCber", u"\u8868\u0033"};
     const std::vector<std::u16string> names(kNames.begin(), kNames.begin() + (size == 0 ? 0 : data[size - 1] % 4));
-    const std::vector<std::uint8_t> mended = Mend(std::vector<std::uint8_t>(data, data + size), names);
+    // What the salvage saw outside the stream; the check of what it wrote knows none of it.
+    const auto outside = static_cast<tabulon::DamageOutside>(size < 2 ? 0 : data[size - 2] % 3);
+    const std::vector<std::uint8_t> mended = Mend(std::vector<std::uint8_t>(data, data + size), names, nullptr, outside);
     CheckRecords(mended);
     CheckCells(mended);
     tabulon::FirstRecordDamage(mended);

@@ -127,9 +127,9 @@ void Cover(std::vector<MendedRegion>& regions, std::size_t from, std::size_t to)
 class ImpossibleCells {
 public:
     // `biff5`: the stream's first record is BIFF5's or a later version's; `otherDamage`: the
-    // stream was mended elsewhere; `wiped`: the holes the walk filled held zeroed units (the
-    // damage wiped bytes), and numbers below the smallest normal double are doubted only next
-    // to zeros.
+    // stream was mended elsewhere; `wiped`: the damage wiped bytes (the walk broke at zeros, or
+    // the salvage found the stream after them), and numbers below the smallest normal double
+    // are doubted only next to zeros.
     ImpossibleCells(bool biff5, bool otherDamage, bool wiped = false);
 
     // The record `record` (its header and body), which lies at `at` in the stream; every cell
