@@ -118,8 +118,8 @@ bool mending::StartLost(Bytes stream)
 namespace {
 
 // One round of mending: its rules one after another, each seeing what those before it wrote.
-// `wiped`: a hole the walk filled, in this round or one before, held a zeroed unit; `changed`:
-// bits changed outside the stream.
+// `wiped`: the damage wiped bytes (the walk broke at zeros, in this round or one before, or the
+// salvage found the stream after them); `changed`: bits changed outside the stream.
 std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, bool& wiped, bool changed)
 {
     MendState m(stream, names);
