@@ -406,7 +406,8 @@ TEST(RecordMend, ACellNoWorkbookHoldsIsNoCell)
         // workbook's last sector wiped): the walk ends at the zeros, and the tiny number stays.
         // (The sheets after it went: its sheet may move.)
         Bytes cutByZeros = odd;
-        std::fill(cutByZeros.begin() + static_cast<std::ptrdiff_t>((number.offset + 18 + 20 + 63) / 64 * 64), cutByZeros.end(), 0);
+        const std::size_t numberEnd = number.offset + 4u + number.length;
+        std::fill(cutByZeros.begin() + static_cast<std::ptrdiff_t>((numberEnd + 20 + 63) / 64 * 64), cutByZeros.end(), 0);
         const std::string place = " @" + std::to_string(number.offset) + " ";
         const std::set<std::string> oddCells = PlacedCells(odd);
         const auto numberCell = std::find_if(oddCells.begin(), oddCells.end(), [&](const std::string& cell) { return cell.find(place) != std::string::npos; });
