@@ -13,9 +13,9 @@ constexpr std::size_t kStateBitsOffset = 96;
 constexpr std::size_t kCreationTimeOffset = 100;
 constexpr std::size_t kModifiedTimeOffset = 108;
 
-// Whether the name at `raw` ends where `nameBytes` says, with a null or a unit one bit away
-// from one, and no null before it.
-bool NameEndsWithinOneBit(const std::uint8_t* raw, std::uint16_t nameBytes)
+// Whether the name at `raw` ends where `nameBytes` says, as a writer makes it: 1 to 31 units,
+// no null among them, then its null (`nullOneBitOff`: or a unit one bit away from one).
+bool NameEndsAtItsLength(const std::uint8_t* raw, std::uint16_t nameBytes, bool nullOneBitOff)
 {
     if (nameBytes < 4 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)
         return false;
@@ -23,7 +23,8 @@ bool NameEndsWithinOneBit(const std::uint8_t* raw, std::uint16_t nameBytes)
         if (LoadLe16(raw + 2 * i) == 0)
             return false;
     }
-    return std::popcount(static_cast<unsigned>(LoadLe16(raw + nameBytes - 2))) <= 1;
+    const unsigned end = LoadLe16(raw + nameBytes - 2);
+    return end == 0 || (nullOneBitOff && std::popcount(end) == 1);
 }
 
 // The name length the first null of the name at `raw` gives, where `nameBytes` is one bit away
@@ -48,21 +49,15 @@ std::optional<DirectoryEntry> ReadDirectoryEntry(const std::uint8_t* raw, EntryR
     std::uint16_t nameBytes = LoadLe16(raw + kEntryNameLengthOffset);
     // (A name that ends where its length says, its null a bit away from one, keeps that length.)
     const bool oneBitAway = reading == EntryReading::StrictButOneBit;
-    if (oneBitAway && !NameEndsWithinOneBit(raw, nameBytes))
+    if (oneBitAway && !NameEndsAtItsLength(raw, nameBytes, true))
         nameBytes = NameLengthOneBitAway(raw, nameBytes);
     if (reading == EntryReading::Strict || reading == EntryReading::StrictButOneBit) {
         if (entry.type != kObjectTypeStorage && entry.type != kObjectTypeStream && entry.type != kObjectTypeRootStorage)
             return std::nullopt;
-        if (nameBytes < 4 || nameBytes > 2 * (kMaxEntryNameLength + 1) || nameBytes % 2 != 0)
+        if (!NameEndsAtItsLength(raw, nameBytes, oneBitAway))
             return std::nullopt;
-        for (std::size_t i = 0; i + 1 < nameBytes / 2u; ++i) {
-            const char16_t unit = static_cast<char16_t>(LoadLe16(raw + 2 * i));
-            if (unit == 0)
-                return std::nullopt;
-            entry.name.push_back(unit);
-        }
-        if (const unsigned end = LoadLe16(raw + nameBytes - 2); end != 0 && !(oneBitAway && std::popcount(end) == 1))
-            return std::nullopt;
+        for (std::size_t i = 0; i + 1 < nameBytes / 2u; ++i)
+            entry.name.push_back(static_cast<char16_t>(LoadLe16(raw + 2 * i)));
     } else {
         const std::size_t units = reading == EntryReading::Covered
                                       ? std::min<std::size_t>(nameBytes / 2, kMaxEntryNameLength + 1)

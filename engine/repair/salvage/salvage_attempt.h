@@ -38,6 +38,15 @@ struct Attempt {
 bool MendWorkbook(std::vector<std::uint8_t>& workbook, const std::vector<std::u16string>& summaryNames, SalvageReport& report,
                   const MendedStream* mended = nullptr, DamageOutside outside = DamageOutside::Unknown);
 
+// The attempt's entries written into `out`, the workbook's first; false when nothing could be
+// (salvage_write.cpp).
+bool WriteAttempt(SectorFile& out, Attempt& best);
+
+// The new file is read back and checked; its workbook stream, when it holds the bytes the
+// mending settled on, is not mended once more. `whileChecking` assesses the sheets meanwhile;
+// `holdsWorkbook`, when given, says whether the file holds the stream it was written with.
+void CheckWritten(SectorFile& out, Attempt& best, const WhileChecking& whileChecking, bool* holdsWorkbook);
+
 // The image read through another header, for the reader and the check; never written.
 class HeaderedImage final : public SectorFile {
 public:
