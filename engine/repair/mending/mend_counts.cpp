@@ -1,4 +1,5 @@
 // Counts inside records that their lengths, or the string table's index, contradict.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -75,10 +76,12 @@ bool MendExternCount(Stream& stream, std::size_t at, std::vector<MendedRegion>& 
     return true;
 }
 
-// Where the globals hold the string table's bodies and its index (EXTSST).
+// Where the globals hold the string table's bodies, and its index (EXTSST): how many strings a
+// bucket holds, and the buckets' entries, which go on in CONTINUE records after a large table's.
 struct StringTableRecords {
     std::vector<std::pair<std::size_t, std::size_t>> bodies;
-    std::size_t index = kNoPlace;
+    std::optional<std::size_t> perBucket;
+    std::vector<std::uint8_t> indexEntries;
 };
 
 // The counts in the globals' records (a sheet name's length, an external-reference list's
@@ -107,8 +110,17 @@ bool MendRecordCounts(Stream& stream, bool biff8, std::vector<MendedRegion>& reg
                  next += kHeader + U16(stream, next + 2))
                 strings.bodies.emplace_back(next + kHeader, next + kHeader + U16(stream, next + 2));
         }
-        if (type == kExtSst && length >= 10)
-            strings.index = at;
+        if (type == kExtSst && length >= 10 && !strings.perBucket) {
+            strings.perBucket = U16(stream, at + kHeader);
+            strings.indexEntries.assign(stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader + 2),
+                                        stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader + length));
+            for (std::size_t next = at + kHeader + length;
+                 next + kHeader <= stream.size() && Reads(stream, next) && U16(stream, next) == kContinue;
+                 next += kHeader + U16(stream, next + 2)) {
+                const auto body = stream.begin() + static_cast<std::ptrdiff_t>(next + kHeader);
+                strings.indexEntries.insert(strings.indexEntries.end(), body, body + U16(stream, next + 2));
+            }
+        }
         at += kHeader + length;
     }
     return false;
@@ -138,7 +150,7 @@ void FixesInStringHeader(std::vector<std::uint8_t>& stream, const ChainCursor& a
                 ChainCursor probe = at;
                 bool reads = true;
                 for (std::size_t j = 0; j < strings && reads; ++j)
-                    reads = probe.String(strict);
+                    reads = probe.String(strict) && probe.Position() <= next;  // (a reading past the bucket has missed it)
                 return reads && probe.Settle() && probe.Position() == next;
             };
             if (lands(false))
@@ -186,19 +198,26 @@ std::optional<Fix> OneChangedBitInBucket(std::vector<std::uint8_t>& stream, cons
 template <bool kMend, class Stream>
 bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::vector<MendedRegion>& regions)
 {
-    const std::uint8_t* entries = stream.data() + strings.index + kHeader;
-    const std::size_t perBucket = LoadLe16(entries);
-    const std::size_t buckets = (U16(stream, strings.index + 2) - 2u) / 8;
+    const std::uint8_t* entries = strings.indexEntries.data();
+    const std::size_t perBucket = *strings.perBucket;
+    const std::size_t buckets = strings.indexEntries.size() / 8;
     // The search for a changed bit reads a bucket once for each bit of each string's header:
     // in time that grows with the square of the bucket, which large tables make long.
     constexpr std::size_t kLongestBucketSearched = 512;
     if (perBucket == 0 || perBucket > kLongestBucketSearched)
         return false;
-    // Where bucket k's strings begin, by the index, and where the strings before them end.
-    auto bucketStart = [&](std::size_t k) -> std::size_t { return LoadLe32(entries + 2 + 8 * k); };
     std::vector<Bytes> bodies;
     for (const auto& [from, to] : strings.bodies)
         bodies.emplace_back(stream.data() + from, to - from);
+    // Where bucket k's strings begin, by the index, and where the strings before them end.
+    // LibreOffice names a bucket whose first string begins a CONTINUE record by that record's
+    // header: the string lies right after it.
+    auto bucketStart = [&](std::size_t k) -> std::size_t {
+        const std::size_t named = LoadLe32(entries + 8 * k);
+        const auto body = std::lower_bound(strings.bodies.begin(), strings.bodies.end(), named + kHeader,
+                                           [](const auto& b, std::size_t at) { return b.first < at; });
+        return body != strings.bodies.end() && body->first == named + kHeader ? named + kHeader : named;
+    };
     ChainCursor cursor(bodies, stream.data());
     if (!cursor.Skip(8))  // the counts
         return false;
@@ -246,7 +265,7 @@ bool CountsPass(Stream& stream, std::vector<MendedRegion>& regions)
     StringTableRecords strings;
     if (MendRecordCounts<kMend>(stream, biff8, regions, strings))
         return true;
-    if (!biff8 || strings.bodies.empty() || strings.index == kNoPlace)
+    if (!biff8 || strings.bodies.empty() || !strings.perBucket)
         return false;
     return MendStringLengths<kMend>(stream, strings, regions);
 }

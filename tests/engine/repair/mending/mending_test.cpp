@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -1555,35 +1556,59 @@ TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
 
 // A large string table, whose index goes on in a CONTINUE record, and the stream's start lost
 // into the table's first record: the strings of the buckets that only the index's
-// continuation places come back too.
+// continuation places come back too. Those buckets check the strings' lengths as the first
+// ones do: a changed bit in the length of a string in one of them is damage, set right.
+// Both as Excel names a bucket that begins a record and as LibreOffice does (by its header).
 TEST(RecordMend, AnIndexThatGoesOnInAContinueRecordPlacesItsLastBuckets)
 {
     std::vector<std::string> strings;
     for (unsigned i = 0; i < 9000; ++i)
         strings.push_back("string " + std::to_string(i));
-    Bytes table = test::StringTable(strings, 20, 8, 8224);
-    // The index is the last record; past 8224 bytes it goes on in a CONTINUE record.
-    std::size_t indexAt = 0;
-    for (std::size_t at = 0; at + 4 <= table.size(); at += 4u + LoadLe16(table.data() + at + 2))
-        indexAt = at;
-    const Bytes index(table.begin() + static_cast<std::ptrdiff_t>(indexAt) + 4, table.end());
-    ASSERT_GT(index.size(), 8224u);
-    table.resize(indexAt);
-    table = table + Record(biff::kExtSst, Bytes(index.begin(), index.begin() + 8218)) + Record(biff::kContinue, Bytes(index.begin() + 8218, index.end()));
-    Bytes texts;
-    for (unsigned i = 0; i < strings.size(); ++i)
-        texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
-    const Bytes intact = test::Workbook(8, table, {{"Texts", texts}});
-    ExpectLeftAsItIs("a large table", intact);
-    Bytes damaged = intact;
-    std::fill(damaged.begin(), damaged.begin() + 200, 0);
-    const Bytes mended = Mended(damaged);
-    ExpectEachCellTheOriginalsOrAbsent(intact, mended, "the start lost");
-    std::size_t late = 0;  // texts of the buckets past the index's first record
-    const WorkbookCells book = ReadWorkbookCells(mended);
-    for (const CellValue& cell : book.sheets.at(0).cells)
-        late += cell.row >= 1027 * 8 && !cell.text.empty() ? 1u : 0u;
-    EXPECT_GT(late, 700u);
+    for (const bool asLibreOffice : {false, true}) {
+        const std::string as = asLibreOffice ? "LibreOffice's index: " : "Excel's index: ";
+        Bytes table = test::StringTable(strings, 20, 8, asLibreOffice ? 300 : 8224, asLibreOffice);
+        // The index is the last record; past 8224 bytes it goes on in a CONTINUE record.
+        std::size_t indexAt = 0;
+        for (std::size_t at = 0; at + 4 <= table.size(); at += 4u + LoadLe16(table.data() + at + 2))
+            indexAt = at;
+        const Bytes index(table.begin() + static_cast<std::ptrdiff_t>(indexAt) + 4, table.end());
+        ASSERT_GT(index.size(), 8224u);
+        table.resize(indexAt);
+        table = table + Record(biff::kExtSst, Bytes(index.begin(), index.begin() + 8218)) +
+                Record(biff::kContinue, Bytes(index.begin() + 8218, index.end()));
+        Bytes texts;
+        for (unsigned i = 0; i < strings.size(); ++i)
+            texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
+        const Bytes intact = test::Workbook(8, table, {{"Texts", texts}});
+        ExpectLeftAsItIs(as + "a large table", intact);
+        Bytes damaged = intact;
+        std::fill(damaged.begin(), damaged.begin() + 200, 0);
+        const Bytes mended = Mended(damaged);
+        ExpectEachCellTheOriginalsOrAbsent(intact, mended, as + "the start lost");
+        std::size_t late = 0;  // texts of the buckets past the index's first record
+        const WorkbookCells book = ReadWorkbookCells(mended);
+        for (const CellValue& cell : book.sheets.at(0).cells)
+            late += cell.row >= 1027 * 8 && !cell.text.empty() ? 1u : 0u;
+        EXPECT_GT(late, 700u) << as;
+
+        // (The cells' styles, which this stream lacks, come back with any mending.)
+        const std::vector<std::string> cells = test::CellLines(ReadWorkbookCells(intact));
+        for (const char* text : {"string 100", "string 4000", "string 8500"}) {
+            const auto chars = std::search(intact.begin(), intact.end(), text, text + std::strlen(text));
+            ASSERT_NE(chars, intact.end());
+            const std::size_t count = static_cast<std::size_t>(chars - intact.begin()) - 3;
+            for (const int bit : {0, 4, 9}) {
+                const std::string what = as + "a length changed in " + text + ", bit " + std::to_string(bit);
+                Bytes flipped = intact;
+                flipped[count + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+                EXPECT_EQ(FirstRecordDamage(flipped), count + bit / 8) << what;
+                std::vector<MendedRegion> regions;
+                EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(flipped, &regions))), cells) << what;
+                ASSERT_FALSE(regions.empty()) << what;
+                EXPECT_EQ(regions.front().offset, count + bit / 8) << what;
+            }
+        }
+    }
 }
 
 }  // namespace
