@@ -135,11 +135,39 @@ struct Fix {
 };
 constexpr std::size_t kMostFixes = 4;
 
+// How many strings the search for a changed bit may read: a reading out of step seldom gets
+// far (a string's flags read from its characters seldom hold), but bytes made to hold readings
+// that do would make the search take the square of the table.
+class ReadingBudget {
+public:
+    explicit ReadingBudget(std::size_t strings) : left_(strings) {}
+    bool Take()
+    {
+        if (left_ == 0)
+            return false;
+        --left_;
+        return true;
+    }
+    bool Spent() const { return left_ == 0; }
+
+private:
+    std::size_t left_;
+};
+
+// Whether `cursor`, past a bucket's strings, is where the next bucket begins: at `next`, or for
+// the last bucket (kNoPlace), at the end of the table's last record.
+bool EndsAt(ChainCursor& cursor, std::size_t next)
+{
+    if (next == kNoPlace)
+        return !cursor.Settle();
+    return cursor.Settle() && cursor.Position() == next;
+}
+
 // Each bit of the first `bytes` bytes of the string at `at` changed in turn (in the stream, and
 // put back): those after which the `strings` strings from there end at `next`, up to kMostFixes
 // of them in all.
 void FixesInStringHeader(std::vector<std::uint8_t>& stream, const ChainCursor& at, std::size_t bytes, std::size_t strings,
-                         std::size_t next, std::vector<Fix>& fixes)
+                         std::size_t next, std::vector<Fix>& fixes, ReadingBudget& budget)
 {
     const std::size_t header = at.Position();
     for (std::size_t byte = 0; byte < bytes && fixes.size() < kMostFixes; ++byte) {
@@ -150,8 +178,8 @@ void FixesInStringHeader(std::vector<std::uint8_t>& stream, const ChainCursor& a
                 ChainCursor probe = at;
                 bool reads = true;
                 for (std::size_t j = 0; j < strings && reads; ++j)
-                    reads = probe.String(strict) && probe.Position() <= next;  // (a reading past the bucket has missed it)
-                return reads && probe.Settle() && probe.Position() == next;
+                    reads = budget.Take() && probe.String(strict) && probe.Position() <= next;  // (past the bucket it has missed)
+                return reads && EndsAt(probe, next);
             };
             if (lands(false))
                 fixes.push_back({where, stream[where], lands(true)});
@@ -160,31 +188,49 @@ void FixesInStringHeader(std::vector<std::uint8_t>& stream, const ChainCursor& a
     }
 }
 
-// The one changed bit in a string's length, flags, run count or far-east size that makes the
-// `perBucket` strings read from `bucket` end at `next`, where the next bucket begins. When two
-// readings agree with the index (a shorter text and a longer far-east block), the one whose
-// far-east data has its own layout stands.
-std::optional<Fix> OneChangedBitInBucket(std::vector<std::uint8_t>& stream, const ChainCursor& bucket, std::size_t perBucket,
-                                         std::size_t next)
+// How many of the `perBucket` strings from `bucket` read before the reading breaks: a string
+// that does not read, or ends past `next`, where the next bucket begins (kNoPlace: the last).
+std::size_t StringsBeforeBreak(ChainCursor walk, std::size_t perBucket, std::size_t next)
 {
+    std::size_t read = 0;
+    while (read < perBucket && walk.Settle() && walk.String() && walk.Position() <= next)
+        ++read;
+    return read;
+}
+
+// The one changed bit in a string's length, flags, run count or far-east size that makes the
+// `perBucket` strings read from `bucket` end where the next bucket begins (see EndsAt). When two
+// readings agree with the index (a shorter text and a longer far-east block), the one whose
+// far-east data has its own layout stands. The bit lies in a string up to the one where the
+// reading breaks, and within kSearchedBeforeBreak strings of it: past a changed length or
+// flags the strings are read out of step, and seldom read on for long.
+std::optional<Fix> OneChangedBitInBucket(std::vector<std::uint8_t>& stream, const ChainCursor& bucket, std::size_t perBucket,
+                                         std::size_t next, ReadingBudget& budget)
+{
+    constexpr std::size_t kSearchedBeforeBreak = 512;
+    const std::size_t breaks = StringsBeforeBreak(bucket, perBucket, next);
     std::vector<Fix> fixes;
     ChainCursor walk = bucket;
-    for (std::size_t i = 0; i < perBucket && fixes.size() < kMostFixes; ++i) {
+    for (std::size_t i = 0; i <= breaks && i < perBucket && fixes.size() < kMostFixes; ++i) {
         if (!walk.Settle())
             break;
         const ChainCursor at = walk;
-        std::uint16_t count = 0;
-        std::uint8_t flags = 0;
-        if (!walk.Le16(count) || !walk.Byte(flags))
-            break;
-        const std::size_t extra = ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
-        if (at.Position() + 3 + extra > at.PieceEnd())
-            break;  // a header split between records: not looked into
-        FixesInStringHeader(stream, at, 3 + extra, perBucket - i, next, fixes);
-        walk = at;
+        if (i + kSearchedBeforeBreak >= breaks) {
+            std::uint16_t count = 0;
+            std::uint8_t flags = 0;
+            if (!walk.Le16(count) || !walk.Byte(flags))
+                break;
+            const std::size_t extra = ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
+            if (at.Position() + 3 + extra > at.PieceEnd())
+                break;  // a header split between records: not looked into
+            FixesInStringHeader(stream, at, 3 + extra, perBucket - i, next, fixes, budget);
+            walk = at;
+        }
         if (!walk.String())
             break;
     }
+    if (budget.Spent())
+        return std::nullopt;
     if (fixes.size() > 1)
         std::erase_if(fixes, [](const Fix& fix) { return !fix.strict; });
     if (fixes.size() != 1)
@@ -193,19 +239,19 @@ std::optional<Fix> OneChangedBitInBucket(std::vector<std::uint8_t>& stream, cons
 }
 
 // The lengths of the shared strings, which the table's index checks, since each bucket it names
-// begins exactly where the strings before it end. Without `kMend`, gives whether one may need
-// mending; false with it.
+// begins exactly where the strings before it end, and the last ends with the table's last
+// record, after as many strings as the table counts. Without `kMend`, gives whether one may
+// need mending; false with it.
 template <bool kMend, class Stream>
 bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::vector<MendedRegion>& regions)
 {
     const std::uint8_t* entries = strings.indexEntries.data();
     const std::size_t perBucket = *strings.perBucket;
     const std::size_t buckets = strings.indexEntries.size() / 8;
-    // The search for a changed bit reads a bucket once for each bit of each string's header:
-    // in time that grows with the square of the bucket, which large tables make long.
-    constexpr std::size_t kLongestBucketSearched = 512;
-    if (perBucket == 0 || perBucket > kLongestBucketSearched)
+    const std::size_t counted = LoadLe32(stream.data() + strings.bodies.front().first + 4);
+    if (perBucket == 0 || buckets == 0)
         return false;
+    ReadingBudget budget(std::size_t{64} * perBucket * buckets + (std::size_t{1} << 20));
     std::vector<Bytes> bodies;
     for (const auto& [from, to] : strings.bodies)
         bodies.emplace_back(stream.data() + from, to - from);
@@ -218,32 +264,39 @@ bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::v
                                            [](const auto& b, std::size_t at) { return b.first < at; });
         return body != strings.bodies.end() && body->first == named + kHeader ? named + kHeader : named;
     };
+    // The last bucket holds the strings the others leave of the count, up to a bucket's worth;
+    // with a count that leaves none or more, it tells nothing.
+    const std::size_t before = perBucket * (buckets - 1);
+    const bool lastTells = counted > before && counted - before <= perBucket;
     ChainCursor cursor(bodies, stream.data());
     if (!cursor.Skip(8))  // the counts
         return false;
-    for (std::size_t k = 0; k + 1 < buckets; ++k) {
+    for (std::size_t k = 0; k + 1 < buckets || (k + 1 == buckets && lastTells); ++k) {
         if (!cursor.Settle() || cursor.Position() != bucketStart(k))
             return false;  // out of step already: nothing here to go by
+        const bool last = k + 1 == buckets;
+        const std::size_t count = last ? counted - before : perBucket;
+        const std::size_t next = last ? kNoPlace : bucketStart(k + 1);
         const ChainCursor bucket = cursor;
         bool whole = true;
-        for (std::size_t i = 0; i < perBucket && whole; ++i)
+        for (std::size_t i = 0; i < count && whole; ++i)
             whole = cursor.String();
-        if (whole && cursor.Settle() && cursor.Position() == bucketStart(k + 1))
+        if (whole && EndsAt(cursor, next))
             continue;
         // Zeros over the bucket are a lost stretch, not a flipped bit: the table is read again
         // around it (MendStringTableHole).
-        if (ZeroedUnitIn(stream, bucket.Position(), bucketStart(k + 1)))
+        if (ZeroedUnitIn(stream, bucket.Position(), last ? strings.bodies.back().second : next))
             return false;
         if constexpr (!kMend) {
             return true;
         } else {
-            const std::optional<Fix> fix = OneChangedBitInBucket(stream, bucket, perBucket, bucketStart(k + 1));
+            const std::optional<Fix> fix = OneChangedBitInBucket(stream, bucket, count, next, budget);
             if (!fix)
                 return false;
             stream[fix->offset] = fix->value;
             regions.push_back({MendedRegion::Kind::Replaced, fix->offset, 1, -1});
             cursor = bucket;
-            for (std::size_t i = 0; i < perBucket; ++i)
+            for (std::size_t i = 0; i < count; ++i)
                 cursor.String();
         }
     }

@@ -1554,6 +1554,29 @@ TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
     EXPECT_EQ(ReadWorkbookCells(mended).sheets.at(0).cells.size(), ReadWorkbookCells(intact).sheets.at(0).cells.size());
 }
 
+// A changed bit in the length of each of `texts` in the string table of `intact`, in turn: it
+// is damage at that byte, set right, and every text comes back. (The cells' styles, which the
+// built streams lack, come back with any mending.)
+void ExpectChangedLengthsSetRight(const Bytes& intact, std::initializer_list<const char*> texts, const std::string& as)
+{
+    const std::vector<std::string> cells = test::CellLines(ReadWorkbookCells(intact));
+    for (const char* text : texts) {
+        const auto chars = std::search(intact.begin(), intact.end(), text, text + std::strlen(text));
+        ASSERT_NE(chars, intact.end());
+        const std::size_t count = static_cast<std::size_t>(chars - intact.begin()) - 3;
+        for (const int bit : {0, 4, 9}) {
+            const std::string what = as + "a length changed in " + text + ", bit " + std::to_string(bit);
+            Bytes flipped = intact;
+            flipped[count + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+            EXPECT_EQ(FirstRecordDamage(flipped), count + bit / 8) << what;
+            std::vector<MendedRegion> regions;
+            EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(flipped, &regions))), cells) << what;
+            ASSERT_FALSE(regions.empty()) << what;
+            EXPECT_EQ(regions.front().offset, count + bit / 8) << what;
+        }
+    }
+}
+
 // A large string table, whose index goes on in a CONTINUE record, and the stream's start lost
 // into the table's first record: the strings of the buckets that only the index's
 // continuation places come back too. Those buckets check the strings' lengths as the first
@@ -1591,24 +1614,23 @@ TEST(RecordMend, AnIndexThatGoesOnInAContinueRecordPlacesItsLastBuckets)
             late += cell.row >= 1027 * 8 && !cell.text.empty() ? 1u : 0u;
         EXPECT_GT(late, 700u) << as;
 
-        // (The cells' styles, which this stream lacks, come back with any mending.)
-        const std::vector<std::string> cells = test::CellLines(ReadWorkbookCells(intact));
-        for (const char* text : {"string 100", "string 4000", "string 8500"}) {
-            const auto chars = std::search(intact.begin(), intact.end(), text, text + std::strlen(text));
-            ASSERT_NE(chars, intact.end());
-            const std::size_t count = static_cast<std::size_t>(chars - intact.begin()) - 3;
-            for (const int bit : {0, 4, 9}) {
-                const std::string what = as + "a length changed in " + text + ", bit " + std::to_string(bit);
-                Bytes flipped = intact;
-                flipped[count + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-                EXPECT_EQ(FirstRecordDamage(flipped), count + bit / 8) << what;
-                std::vector<MendedRegion> regions;
-                EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(flipped, &regions))), cells) << what;
-                ASSERT_FALSE(regions.empty()) << what;
-                EXPECT_EQ(regions.front().offset, count + bit / 8) << what;
-            }
-        }
+        ExpectChangedLengthsSetRight(intact, {"string 100", "string 4000", "string 8500"}, as);
     }
+}
+
+// A table whose index counts thousands of strings a bucket (as Gnumeric's does for a large
+// table): a changed bit in a length is found there too.
+TEST(RecordMend, ALengthChangedInABucketOfThousandsOfStringsIsSetRight)
+{
+    std::vector<std::string> strings;
+    Bytes texts;
+    for (unsigned i = 0; i < 9000; ++i) {
+        strings.push_back("string " + std::to_string(i));
+        texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
+    }
+    const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, 2048, 8224), {{"Texts", texts}});
+    ExpectLeftAsItIs("buckets of 2048", intact);
+    ExpectChangedLengthsSetRight(intact, {"string 100", "string 3000", "string 6143", "string 8999"}, "buckets of 2048: ");
 }
 
 }  // namespace
