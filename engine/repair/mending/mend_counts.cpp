@@ -1,4 +1,4 @@
-// Counts inside records that their lengths, or the string table's index, contradict.
+// Counts inside records that their lengths, or the string table's index and count, contradict.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -240,15 +240,16 @@ std::optional<Fix> OneChangedBitInBucket(std::vector<std::uint8_t>& stream, cons
 
 // The lengths of the shared strings, which the table's index checks, since each bucket it names
 // begins exactly where the strings before it end, and the last ends with the table's last
-// record, after as many strings as the table counts. Without `kMend`, gives whether one may
+// record, after as many strings as the table counts (which checks a table without an index). Without `kMend`, gives whether one may
 // need mending; false with it.
 template <bool kMend, class Stream>
 bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::vector<MendedRegion>& regions)
 {
+    // A table without an index is one bucket of every string it counts.
     const std::uint8_t* entries = strings.indexEntries.data();
-    const std::size_t perBucket = *strings.perBucket;
-    const std::size_t buckets = strings.indexEntries.size() / 8;
     const std::size_t counted = LoadLe32(stream.data() + strings.bodies.front().first + 4);
+    const std::size_t perBucket = strings.perBucket.value_or(counted);
+    const std::size_t buckets = strings.perBucket ? strings.indexEntries.size() / 8 : 1;
     if (perBucket == 0 || buckets == 0)
         return false;
     ReadingBudget budget(std::size_t{64} * perBucket * buckets + (std::size_t{1} << 20));
@@ -259,15 +260,20 @@ bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::v
     // LibreOffice names a bucket whose first string begins a CONTINUE record by that record's
     // header: the string lies right after it.
     auto bucketStart = [&](std::size_t k) -> std::size_t {
+        if (!strings.perBucket)
+            return strings.bodies.front().first + 8;
         const std::size_t named = LoadLe32(entries + 8 * k);
         const auto body = std::lower_bound(strings.bodies.begin(), strings.bodies.end(), named + kHeader,
                                            [](const auto& b, std::size_t at) { return b.first < at; });
         return body != strings.bodies.end() && body->first == named + kHeader ? named + kHeader : named;
     };
     // The last bucket holds the strings the others leave of the count, up to a bucket's worth;
-    // with a count that leaves none or more, it tells nothing.
+    // with a count that leaves none or more, it tells nothing, nor where filler follows the
+    // table's records (the hole it fills may have taken the table's last bytes).
     const std::size_t before = perBucket * (buckets - 1);
-    const bool lastTells = counted > before && counted - before <= perBucket;
+    const std::size_t end = strings.bodies.back().second;
+    const bool lastTells = counted > before && counted - before <= perBucket &&
+                           !(end + kHeader <= stream.size() && U16(stream, end) == kFillerRecord);
     ChainCursor cursor(bodies, stream.data());
     if (!cursor.Skip(8))  // the counts
         return false;
@@ -285,7 +291,7 @@ bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::v
             continue;
         // Zeros over the bucket are a lost stretch, not a flipped bit: the table is read again
         // around it (MendStringTableHole).
-        if (ZeroedUnitIn(stream, bucket.Position(), last ? strings.bodies.back().second : next))
+        if (ZeroedUnitIn(stream, bucket.Position(), last ? end : next))
             return false;
         if constexpr (!kMend) {
             return true;
@@ -306,7 +312,8 @@ bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::v
 // Counts inside records that their lengths contradict, mended where exactly one change of
 // a bit agrees with the length: a sheet name's length in the list of sheets, the count of an
 // external-reference list, and the lengths of the shared strings, which the table's index
-// (EXTSST) checks, since each bucket it names begins exactly where the strings before it end.
+// (EXTSST) checks, since each bucket it names begins exactly where the strings before it end,
+// and the table's count and its last record's end check.
 // Without `kMend` nothing is written: it gives whether a count may need mending (where the
 // mending would change something, or look for a changed bit), and false where none does.
 template <bool kMend, class Stream>
@@ -318,7 +325,7 @@ bool CountsPass(Stream& stream, std::vector<MendedRegion>& regions)
     StringTableRecords strings;
     if (MendRecordCounts<kMend>(stream, biff8, regions, strings))
         return true;
-    if (!biff8 || strings.bodies.empty() || !strings.perBucket)
+    if (!biff8 || strings.bodies.empty())
         return false;
     return MendStringLengths<kMend>(stream, strings, regions);
 }

@@ -1564,15 +1564,16 @@ void ExpectChangedLengthsSetRight(const Bytes& intact, std::initializer_list<con
         const auto chars = std::search(intact.begin(), intact.end(), text, text + std::strlen(text));
         ASSERT_NE(chars, intact.end());
         const std::size_t count = static_cast<std::size_t>(chars - intact.begin()) - 3;
-        for (const int bit : {0, 4, 9}) {
+        for (const unsigned bit : {0u, 4u, 9u}) {
             const std::string what = as + "a length changed in " + text + ", bit " + std::to_string(bit);
+            const std::size_t at = count + bit / 8;
             Bytes flipped = intact;
-            flipped[count + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-            EXPECT_EQ(FirstRecordDamage(flipped), count + bit / 8) << what;
+            flipped[at] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+            EXPECT_EQ(FirstRecordDamage(flipped), at) << what;
             std::vector<MendedRegion> regions;
             EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(flipped, &regions))), cells) << what;
             ASSERT_FALSE(regions.empty()) << what;
-            EXPECT_EQ(regions.front().offset, count + bit / 8) << what;
+            EXPECT_EQ(regions.front().offset, at) << what;
         }
     }
 }
@@ -1619,8 +1620,9 @@ TEST(RecordMend, AnIndexThatGoesOnInAContinueRecordPlacesItsLastBuckets)
 }
 
 // A table whose index counts thousands of strings a bucket (as Gnumeric's does for a large
-// table): a changed bit in a length is found there too.
-TEST(RecordMend, ALengthChangedInABucketOfThousandsOfStringsIsSetRight)
+// table), and one without an index, whose count and last record check its strings' lengths:
+// a changed bit in a length is found there too.
+TEST(RecordMend, ALengthChangedInABucketOfThousandsOrATableWithoutAnIndexIsSetRight)
 {
     std::vector<std::string> strings;
     Bytes texts;
@@ -1628,9 +1630,12 @@ TEST(RecordMend, ALengthChangedInABucketOfThousandsOfStringsIsSetRight)
         strings.push_back("string " + std::to_string(i));
         texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
     }
-    const Bytes intact = test::Workbook(8, test::StringTable(strings, 20, 2048, 8224), {{"Texts", texts}});
-    ExpectLeftAsItIs("buckets of 2048", intact);
-    ExpectChangedLengthsSetRight(intact, {"string 100", "string 3000", "string 6143", "string 8999"}, "buckets of 2048: ");
+    const Bytes large = test::Workbook(8, test::StringTable(strings, 20, 2048, 8224), {{"Texts", texts}});
+    ExpectLeftAsItIs("buckets of 2048", large);
+    ExpectChangedLengthsSetRight(large, {"string 100", "string 3000", "string 6143", "string 8999"}, "buckets of 2048: ");
+    const Bytes unindexed = test::Workbook(8, test::SplitStringTable(strings), {{"Texts", texts}});
+    ExpectLeftAsItIs("no index", unindexed);
+    ExpectChangedLengthsSetRight(unindexed, {"string 1", "string 5000", "string 8999"}, "no index: ");
 }
 
 }  // namespace
