@@ -2,6 +2,7 @@
 // no entry leads to get entries back in the globals' damaged stretches, or the entries that
 // lead nowhere, in order.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -38,6 +39,26 @@ void FindOrphanSheets(MendState& m)
         const bool isListed = std::any_of(m.listed.begin(), m.listed.end(), [&](const Listed& l) { return l.offset == at; });
         if (topLevel && !isListed)
             m.orphans.push_back(at);
+    }
+}
+
+// An entry that leads to no sheet's first record, where one changed bit in its offset leads to
+// a sheet no entry leads to, and to none other: that sheet's (the entry's name and order stand).
+// (Entries past the stream's end too: a changed high bit leads far past it.)
+void EntriesOneBitFromAnOrphanLeadToIt(MendState& m)
+{
+    for (Listed& entry : m.listed) {
+        if (m.LeadsToSheet(entry.offset))
+            continue;
+        const auto oneBitAway = [&](std::size_t orphan) { return std::popcount(entry.offset ^ static_cast<std::uint32_t>(orphan)) == 1; };
+        const auto orphan = std::find_if(m.orphans.begin(), m.orphans.end(), oneBitAway);
+        if (orphan == m.orphans.end() || std::find_if(std::next(orphan), m.orphans.end(), oneBitAway) != m.orphans.end())
+            continue;
+        std::erase_if(m.pastTheEnd, [&](const Listed& l) { return l.record == entry.record; });
+        entry.offset = static_cast<std::uint32_t>(*orphan);
+        StoreLe32(m.stream.data() + entry.record + kHeader, entry.offset);
+        m.regions.push_back({MendedRegion::Kind::Replaced, entry.record + kHeader, 4, -1});
+        m.orphans.erase(orphan);
     }
 }
 

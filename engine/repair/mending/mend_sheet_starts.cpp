@@ -2,6 +2,7 @@
 // sheets or the records around a hole say a sheet begins, and the records of a substream that
 // lost its first record taken out.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -37,6 +38,32 @@ bool GlobalsFollow(const MendState& m, std::size_t to)
 }
 
 }  // namespace
+
+// A sheet's first record whose kind a changed bit made another's: where an entry of the list
+// leads to a record with the length of the workbook's own first record, naming a kind of
+// substream, at the top level of the stream (after an end record or filler), whose kind is one
+// bit from a first record's. Its kind is set right.
+void SheetStartsWithAChangedBitGoBack(MendState& m)
+{
+    std::vector<std::uint8_t>& stream = m.stream;
+    for (const Listed& sheet : m.listed) {
+        const std::size_t at = sheet.offset;
+        if (at >= stream.size() || !m.walk.boundary.Test(at) || at + kHeader + 4 > stream.size())
+            continue;
+        const std::uint16_t type = U16(stream, at);
+        if (std::popcount(static_cast<unsigned>(type ^ kBof)) != 1 || U16(stream, at + 2) != m.bofLength)
+            continue;
+        const std::uint16_t kind = U16(stream, at + kHeader + 2);
+        const bool substream = kind == kWorksheetSubstream || kind == kChartSubstream || kind == kMacroSubstream ||
+                               kind == kVbModuleSubstream || kind == kWorkspaceSubstream;
+        const std::size_t before = m.RecordBefore(at);
+        const bool topLevel = before != kNoPlace && (m.EndsWithEof(at) || U16(stream, before) == kFillerRecord);
+        if (!substream || !topLevel)
+            continue;
+        StoreLe16(stream.data() + at, kBof);
+        m.regions.push_back({MendedRegion::Kind::Replaced, at, 2, -1});
+    }
+}
 
 // A sheet whose entry leads into a hole had its first record there: written back there, with
 // the end record of the sheet before it when that one lost its own.

@@ -93,6 +93,8 @@ std::size_t EndAndSheetStartAtTheEnd(MendState& m, std::size_t from, std::size_t
 // The room that takes besides the first record's body: an end record, the first record's header
 // and an empty filler record after it.
 inline constexpr std::size_t kSheetStartRoom = 3 * kHeader;
+// A sheet whose first record's kind lost a bit gets it back where its entry says.
+void SheetStartsWithAChangedBitGoBack(MendState& m);
 // A sheet whose first record was in a hole gets it back where its entry says.
 void LostSheetStartsGoBack(MendState& m);
 // A hole after which a worksheet's cells go back to rows well above took the sheet's end and
@@ -113,6 +115,8 @@ void SheetStartLostWithGlobalsEndGoesBack(MendState& m);
 void EntriesPastTheGlobalsGo(MendState& m);
 // The worksheets no entry leads to.
 void FindOrphanSheets(MendState& m);
+// An entry one changed bit from an orphan's place leads to it.
+void EntriesOneBitFromAnOrphanLeadToIt(MendState& m);
 // Entries that lead nowhere take the orphans, in order.
 void PairDanglingEntries(MendState& m);
 // A list lost whole comes back from the document summary's names.

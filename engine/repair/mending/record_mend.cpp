@@ -137,6 +137,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     ReadSheetList(m);
 
     // The sheets' first and end records, where damage took them.
+    SheetStartsWithAChangedBitGoBack(m);
     LostSheetStartsGoBack(m);
     SheetsSplitWhereCellsGoBack(m);
     SubstreamsWithoutTheirStartGo(m);
@@ -147,6 +148,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     // The list of sheets, where it lost entries or they lead nowhere.
     EntriesPastTheGlobalsGo(m);
     FindOrphanSheets(m);
+    EntriesOneBitFromAnOrphanLeadToIt(m);
     PairDanglingEntries(m);
     ListFromSummaryNames(m);
     OrphansGetEntries(m);

@@ -648,6 +648,37 @@ TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
     }
 }
 
+// A changed bit in the kind of a sheet's first record, or in its entry's offset in the list of
+// sheets (leading into the sheet before or far past the stream's end): the sheet is found
+// where it is, and reads whole under its name.
+TEST(RecordMend, ASheetWhoseFirstRecordOrEntryLostABitIsFoundAgain)
+{
+    const WorkbookCells intact = ReadWorkbookCells(kIntact);
+    const std::uint32_t sheet = intact.sheets.at(1).offset;
+    for (const unsigned bit : {0u, 3u, 8u, 11u, 15u}) {
+        const std::string what = "the first record's kind, bit " + std::to_string(bit);
+        Bytes damaged = kIntact;
+        damaged[sheet + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        EXPECT_TRUE(FirstRecordDamage(damaged)) << what;
+        std::vector<MendedRegion> regions;
+        EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(damaged, &regions))), test::CellLines(intact)) << what;
+        ASSERT_FALSE(regions.empty()) << what;
+        EXPECT_EQ(regions[0].offset, sheet) << what;
+    }
+    // (The cells' styles, which this stream lacks, come back with any mending.)
+    const std::size_t entry = LastSheetEntry(kIntact) + 4;
+    for (const unsigned bit : {4u, 30u}) {
+        const std::string what = "the entry's offset, bit " + std::to_string(bit);
+        Bytes damaged = kIntact;
+        damaged[entry + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        EXPECT_TRUE(FirstRecordDamage(damaged)) << what;
+        std::vector<MendedRegion> regions;
+        EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(damaged, &regions))), test::CellLines(intact)) << what;
+        ASSERT_FALSE(regions.empty()) << what;
+        EXPECT_EQ(regions[0].offset, entry) << what;
+    }
+}
+
 // One hole over the end of the first sheet and the start of the second, another over the
 // second's entry in the list of sheets: what follows the first hole goes back to rows above the
 // first sheet's last, so it is another sheet's, and comes back as a sheet of its own (under a
