@@ -626,12 +626,31 @@ std::optional<std::uint32_t> ChainBuilder::NextLink(std::uint32_t unit)
 // writers put it, with or without the bytes the damage took between (a wiped unit the stream
 // ran through, its link lost). That unit's records must read, and its first cell not lie in a
 // row before the last one's; the mending fills what does not read around the break.
+// In the globals of a chain that holds the stream's first unit (its first record is the
+// workbook's), the stream ran on through wiped units in the room before that unit (where
+// writers place a stream's later units): where units the damage left lie after them there, it
+// goes on in the first of those.
 std::optional<std::uint32_t> ChainBuilder::PastABreak(std::uint32_t unit, bool inGlobals)
 {
     if (size_ != 0 || end_ || (lastSheet_ == 0 && !inGlobals) || !synced_)
         return std::nullopt;
+    const bool fromTheStart = !units_.empty() && U16At(0) == kBof && U16At(6) == kGlobalsSubstream;
+    if (inGlobals && fromTheStart) {
+        std::uint32_t afterWiped = units_.front();  // the unit after the last wiped one before it
+        while (afterWiped > 0 && !(Candidate(afterWiped - 1) && Wiped(afterWiped - 1)))
+            --afterWiped;
+        if (afterWiped > 0 && afterWiped < units_.front() && !Wiped(afterWiped)) {
+            if (const auto past = PastABreakAt(afterWiped))
+                return past;
+        }
+    }
+    return PastABreakAt(Following(unit));
+}
+
+// The stream going on in `next` past a break, where its records read (PastABreak).
+std::optional<std::uint32_t> ChainBuilder::PastABreakAt(std::uint32_t next)
+{
     const std::uint32_t size = space_.unit;
-    const std::uint32_t next = Following(unit);
     if (!Candidate(next))
         return std::nullopt;
     std::vector<std::uint8_t> bytes(space_.At(next), space_.At(next) + size);

@@ -171,6 +171,7 @@ private:
     std::optional<std::uint32_t> FittingTail();
     // (`inGlobals`: before the first sheet too.)
     std::optional<std::uint32_t> PastABreak(std::uint32_t unit, bool inGlobals = false);
+    std::optional<std::uint32_t> PastABreakAt(std::uint32_t next);
 
     Space& space_;
     bool biff_;
