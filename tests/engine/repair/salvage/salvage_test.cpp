@@ -1508,6 +1508,46 @@ TEST(Salvage, GlobalsThatRanThroughWipedSectorsGoOnInTheSectorAfter)
         EXPECT_EQ(test::CellLines(salvaged->sheets[sheet].cells), test::CellLines(before.sheets[sheet].cells)) << sheet;
 }
 
+// The same with more room before the workbook's first sector than the wiped 4 KiB: its stream
+// runs from sector 11 to 19, on through sectors 3 to 10 and on from 20, the list of sheets in
+// sector 7. The globals break off at the end of sector 19, and go on in sector 7, the first the
+// damage left after the wiped ones: the sheet comes back whole under its name.
+TEST(Salvage, GlobalsThatRanThroughWipedSectorsGoOnInTheFirstSectorLeftAfterThem)
+{
+    const auto formats = [](unsigned from, std::size_t size) {
+        Bytes records;
+        for (unsigned k = from; records.size() < size; ++k)
+            records = records + test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
+        return records;
+    };
+    Bytes cells;
+    for (unsigned row = 0; row < 1200; ++row)
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
+    const Bytes stream = test::Workbook(8, formats(0, 13 * kSectorSize + 60), {{"Numbers", cells}}, {}, formats(1000, 4 * kSectorSize));
+    test::LargeLayout layout;
+    layout.fatSectors = {0};
+    layout.directory = 1;
+    for (std::uint32_t s = 11; s <= 19; ++s)
+        layout.streamChain.push_back(s);
+    for (std::uint32_t s = 3; s <= 10; ++s)
+        layout.streamChain.push_back(s);
+    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    for (std::uint32_t s = 20; layout.streamChain.size() < streamSectors; ++s)
+        layout.streamChain.push_back(s);
+    layout.total = layout.streamChain.back() + 1;
+    ASSERT_LE(layout.total, 128u) << "one table sector holds the file";
+    const Bytes file = test::LargeWorkbookFile(stream, layout);
+    const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
+    ASSERT_EQ(before.sheets.size(), 1u);
+    ASSERT_GT(before.sheets[0].offset, 17 * kSectorSize) << "the sheet begins in sector 20";
+
+    const std::optional<WorkbookCells> salvaged = SalvagedWithoutFirst4KiB(file);
+    ASSERT_TRUE(salvaged) << "the repair salvages it";
+    ASSERT_EQ(salvaged->sheets.size(), 1u);
+    EXPECT_EQ(salvaged->sheets[0].name, "Numbers");
+    EXPECT_EQ(test::CellLines(salvaged->sheets[0].cells), test::CellLines(before.sheets[0].cells));
+}
+
 // The workbook's sectors run on from its first ones into sectors the writer placed before them,
 // and the file's first 4 KiB are wiped: header, table, directory and those sectors. Found by its
 // records, the stream breaks off where it ran into them, and goes on where the records read
