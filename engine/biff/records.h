@@ -171,6 +171,13 @@ constexpr bool IsGlobalsRecord(std::uint16_t type)
     }
 }
 
+// The globals' records that no worksheet holds of its own: some writers give a sheet a code page
+// and a country record as well, and a BIFF5 sheet has its own list of external sheets.
+constexpr bool IsGlobalsOnlyRecord(std::uint16_t type, bool biff8)
+{
+    return IsGlobalsRecord(type) && type != kCodePage && type != kCountry && (biff8 || type != kExternSheet);
+}
+
 // Whether `type` is the BOF record of one of BIFF2 to BIFF8.
 constexpr bool IsBofType(std::uint16_t type)
 {

@@ -30,8 +30,7 @@ bool GlobalsFollow(const MendState& m, std::size_t to)
         const std::uint16_t type = U16(stream, at);
         if (type == kEof || type == kBof)
             break;
-        // (Some writers put a code page or country record in a sheet as well.)
-        globalsFollow = IsGlobalsRecord(type) && type != kCodePage && type != kCountry;
+        globalsFollow = IsGlobalsOnlyRecord(type, m.biff8);
         at += kHeader + U16(stream, at + 2);
     }
     return globalsFollow;
@@ -358,8 +357,7 @@ bool SheetFollows(const MendState& m, std::size_t to)
     for (std::size_t at = to; at < m.globalsEnd && m.walk.boundary.Test(at) && !globalsRecords;) {
         const std::uint16_t type = U16(stream, at);
         sheetRecords = sheetRecords || IsSheetRecord(type);
-        // (A BIFF5 worksheet has an EXTERNSHEET list of its own.)
-        globalsRecords = (IsGlobalsRecord(type) && !(type == kExternSheet && !m.biff8)) || type == kBof;
+        globalsRecords = IsGlobalsOnlyRecord(type, m.biff8) || type == kBof;
         at += kHeader + U16(stream, at + 2);
     }
     return sheetRecords && !globalsRecords;

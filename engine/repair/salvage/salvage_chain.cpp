@@ -326,9 +326,8 @@ std::optional<std::uint16_t> ChainBuilder::SubstreamKind() const
 // globals' records in a sheet.
 bool ChainBuilder::BelongsIn(std::optional<std::uint16_t> kind, std::uint16_t type)
 {
-    return !((kind == kGlobalsSubstream && IsCellRecord(type)) ||
-             (kind == kWorksheetSubstream && IsGlobalsRecord(type) && type != kCodePage && type != kCountry &&
-              type != kExternSheet));
+    // (The chain does not tell BIFF5 from BIFF8: a sheet's list of external sheets stands.)
+    return !((kind == kGlobalsSubstream && IsCellRecord(type)) || (kind == kWorksheetSubstream && IsGlobalsOnlyRecord(type, false)));
 }
 
 // Whether the records run on into `candidate` if it came next.

@@ -908,22 +908,27 @@ TEST(RecordMend, AFormulaWhoseTextWentWithAHoleTakesNoOtherFormulasText)
     EXPECT_GT(mended.size(), original.size() - 16);
 }
 
-// A BIFF5 worksheet keeps a list of external sheets of its own (EXTERNCOUNT, EXTERNSHEET). A
-// hole over the end of the globals and the sheet's first record: the sheet's records after it,
-// that list among them, still make a sheet, which comes back with its numbers.
+// A BIFF5 worksheet keeps a list of external sheets of its own (EXTERNCOUNT, EXTERNSHEET), and
+// some writers (SheetJS) give a sheet a code page and a country record too. A hole over the end
+// of the globals and the sheet's first record: the sheet's records after it, those among them,
+// still make a sheet, which comes back with its numbers.
 TEST(RecordMend, ABiff5SheetWhoseStartWentWithTheGlobalsEndComesBack)
 {
-    Bytes records = Record(biff::kExternCount, Le16(1)) + Record(biff::kExternSheet, Bytes{2, 0x02, 'A', 'B'});
-    for (unsigned row = 0; row < 30; ++row)
-        records = records + Record(biff::kNumber, Cell(row, 0) + test::Double(row * 2.5));
-    const Bytes intact = test::Workbook(5, Record(biff::kCodePage, Le16(1252)) + Record(biff::kFont, Bytes(40, 0x20)), {{"Only", records}});
-    const std::size_t entry = LastSheetEntry(intact);
-    const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
-    Bytes damaged = intact;
-    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(entry - 20), damaged.begin() + static_cast<std::ptrdiff_t>(sheet + 12), 0);
-    const WorkbookCells mended = ReadWorkbookCells(Mended(damaged));
-    ASSERT_EQ(mended.sheets.size(), 1u);
-    EXPECT_EQ(test::CellLines(mended.sheets[0].cells), test::CellLines(ReadWorkbookCells(intact).sheets[0].cells));
+    const Bytes externList = Record(biff::kExternCount, Le16(1)) + Record(biff::kExternSheet, Bytes{2, 0x02, 'A', 'B'});
+    const Bytes codePageAndCountry = Record(biff::kCodePage, Le16(1252)) + Record(biff::kCountry, Le16(1) + Le16(1));
+    for (const Bytes& start : {externList, codePageAndCountry}) {
+        Bytes records = start;
+        for (unsigned row = 0; row < 30; ++row)
+            records = records + Record(biff::kNumber, Cell(row, 0) + test::Double(row * 2.5));
+        const Bytes intact = test::Workbook(5, Record(biff::kCodePage, Le16(1252)) + Record(biff::kFont, Bytes(40, 0x20)), {{"Only", records}});
+        const std::size_t entry = LastSheetEntry(intact);
+        const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
+        Bytes damaged = intact;
+        std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(entry - 20), damaged.begin() + static_cast<std::ptrdiff_t>(sheet + 12), 0);
+        const WorkbookCells mended = ReadWorkbookCells(Mended(damaged));
+        ASSERT_EQ(mended.sheets.size(), 1u) << (start == externList ? "its external sheets" : "its code page and country");
+        EXPECT_EQ(test::CellLines(mended.sheets[0].cells), test::CellLines(ReadWorkbookCells(intact).sheets[0].cells));
+    }
 }
 
 // A hole that begins inside the shared-string table's last unit and goes on past its end (over
