@@ -655,27 +655,24 @@ TEST(RecordMend, ASheetWhoseFirstRecordOrEntryLostABitIsFoundAgain)
 {
     const WorkbookCells intact = ReadWorkbookCells(kIntact);
     const std::uint32_t sheet = intact.sheets.at(1).offset;
-    for (const unsigned bit : {0u, 3u, 8u, 11u, 15u}) {
-        const std::string what = "the first record's kind, bit " + std::to_string(bit);
-        Bytes damaged = kIntact;
-        damaged[sheet + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-        EXPECT_TRUE(FirstRecordDamage(damaged)) << what;
-        std::vector<MendedRegion> regions;
-        EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(damaged, &regions))), test::CellLines(intact)) << what;
-        ASSERT_FALSE(regions.empty()) << what;
-        EXPECT_EQ(regions[0].offset, sheet) << what;
-    }
     // (The cells' styles, which this stream lacks, come back with any mending.)
     const std::size_t entry = LastSheetEntry(kIntact) + 4;
-    for (const unsigned bit : {4u, 30u}) {
-        const std::string what = "the entry's offset, bit " + std::to_string(bit);
-        Bytes damaged = kIntact;
-        damaged[entry + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-        EXPECT_TRUE(FirstRecordDamage(damaged)) << what;
-        std::vector<MendedRegion> regions;
-        EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(damaged, &regions))), test::CellLines(intact)) << what;
-        ASSERT_FALSE(regions.empty()) << what;
-        EXPECT_EQ(regions[0].offset, entry) << what;
+    const struct {
+        const char* what;
+        std::size_t at;
+        std::vector<unsigned> bits;
+    } changes[] = {{"the first record's kind", sheet, {0, 3, 8, 11, 15}}, {"the entry's offset", entry, {4, 30}}};
+    for (const auto& change : changes) {
+        for (const unsigned bit : change.bits) {
+            const std::string what = std::string(change.what) + ", bit " + std::to_string(bit);
+            Bytes damaged = kIntact;
+            damaged[change.at + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+            EXPECT_TRUE(FirstRecordDamage(damaged)) << what;
+            std::vector<MendedRegion> regions;
+            EXPECT_EQ(test::CellLines(ReadWorkbookCells(Mended(damaged, &regions))), test::CellLines(intact)) << what;
+            ASSERT_FALSE(regions.empty()) << what;
+            EXPECT_EQ(regions[0].offset, change.at) << what;
+        }
     }
 }
 

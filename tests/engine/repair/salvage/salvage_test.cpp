@@ -1470,6 +1470,26 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
     EXPECT_EQ(differ, 0u);
 }
 
+// One table sector (0), the directory (1), and a workbook of `stream` whose sectors run from
+// `first` to `last`, on through `before` to `first` - 1 (placed before them, as POI places a
+// stream's later sectors in the room left at the file's start) and on from `last` + 1.
+Bytes FileRunningThroughRoomBefore(const Bytes& stream, std::uint32_t before, std::uint32_t first, std::uint32_t last)
+{
+    test::LargeLayout layout;
+    layout.fatSectors = {0};
+    layout.directory = 1;
+    for (std::uint32_t s = first; s <= last; ++s)
+        layout.streamChain.push_back(s);
+    for (std::uint32_t s = before; s < first; ++s)
+        layout.streamChain.push_back(s);
+    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
+    for (std::uint32_t s = last + 1; layout.streamChain.size() < streamSectors; ++s)
+        layout.streamChain.push_back(s);
+    layout.total = layout.streamChain.back() + 1;
+    EXPECT_LE(layout.total, 128u) << "one table sector holds the file";
+    return test::LargeWorkbookFile(stream, layout);
+}
+
 // The workbook's globals run from sector 7 to 14, on through sectors 3 to 6 (placed before them,
 // as POI places a stream's later sectors in the room left at the file's start) and on from 15;
 // the file's first 4 KiB wiped take those four sectors with the header, table and directory. The
@@ -1485,19 +1505,7 @@ TEST(Salvage, GlobalsThatRanThroughWipedSectorsGoOnInTheSectorAfter)
         cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
     const Bytes stream = test::Workbook(8, formats, {{"Numbers", cells}, {"More", Bytes(cells.begin(), cells.begin() + 18 * 300)}});
     ASSERT_GT(test::BofRecord(8, 5).size() + formats.size(), 6144u) << "sectors 3 to 6 hold globals";
-    test::LargeLayout layout;
-    layout.fatSectors = {0};
-    layout.directory = 1;
-    for (std::uint32_t s = 7; s <= 14; ++s)
-        layout.streamChain.push_back(s);
-    for (std::uint32_t s = 3; s <= 6; ++s)
-        layout.streamChain.push_back(s);
-    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
-    for (std::uint32_t s = 15; layout.streamChain.size() < streamSectors; ++s)
-        layout.streamChain.push_back(s);
-    layout.total = layout.streamChain.back() + 1;
-    ASSERT_LE(layout.total, 128u) << "one table sector holds the file";
-    const Bytes file = test::LargeWorkbookFile(stream, layout);
+    const Bytes file = FileRunningThroughRoomBefore(stream, 3, 7, 14);
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
     ASSERT_EQ(before.sheets.size(), 2u);
 
@@ -1524,19 +1532,7 @@ TEST(Salvage, GlobalsThatRanThroughWipedSectorsGoOnInTheFirstSectorLeftAfterThem
     for (unsigned row = 0; row < 1200; ++row)
         cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
     const Bytes stream = test::Workbook(8, formats(0, 13 * kSectorSize + 60), {{"Numbers", cells}}, {}, formats(1000, 4 * kSectorSize));
-    test::LargeLayout layout;
-    layout.fatSectors = {0};
-    layout.directory = 1;
-    for (std::uint32_t s = 11; s <= 19; ++s)
-        layout.streamChain.push_back(s);
-    for (std::uint32_t s = 3; s <= 10; ++s)
-        layout.streamChain.push_back(s);
-    const auto streamSectors = static_cast<std::uint32_t>((stream.size() + kSectorSize - 1) / kSectorSize);
-    for (std::uint32_t s = 20; layout.streamChain.size() < streamSectors; ++s)
-        layout.streamChain.push_back(s);
-    layout.total = layout.streamChain.back() + 1;
-    ASSERT_LE(layout.total, 128u) << "one table sector holds the file";
-    const Bytes file = test::LargeWorkbookFile(stream, layout);
+    const Bytes file = FileRunningThroughRoomBefore(stream, 3, 11, 19);
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
     ASSERT_EQ(before.sheets.size(), 1u);
     ASSERT_GT(before.sheets[0].offset, 17 * kSectorSize) << "the sheet begins in sector 20";
