@@ -163,6 +163,17 @@ bool EndsAt(ChainCursor& cursor, std::size_t next)
     return cursor.Settle() && cursor.Position() == next;
 }
 
+// Whether nothing but zeros follow `cursor` to the end of the table's last record.
+bool PaddingToTheEnd(ChainCursor cursor)
+{
+    std::uint8_t byte = 0;
+    while (cursor.Settle() && cursor.Byte(byte)) {
+        if (byte != 0)
+            return false;
+    }
+    return true;
+}
+
 // Each bit of the first `bytes` bytes of the string at `at` changed in turn (in the stream, and
 // put back): those after which the `strings` strings from there end at `next`, up to kMostFixes
 // of them in all.
@@ -289,6 +300,10 @@ bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::v
             whole = cursor.String();
         if (whole && EndsAt(cursor, next))
             continue;
+        // Zeros after as many strings as the table counts, every one of them read, are a
+        // writer's padding, which readers pass over, not a changed length.
+        if (last && whole && PaddingToTheEnd(cursor))
+            return false;
         // Zeros over the bucket are a lost stretch, not a flipped bit: the table is read again
         // around it (MendStringTableHole).
         if (ZeroedUnitIn(stream, bucket.Position(), last ? end : next))
