@@ -251,8 +251,8 @@ std::optional<Fix> OneChangedBitInBucket(std::vector<std::uint8_t>& stream, cons
 
 // The lengths of the shared strings, which the table's index checks, since each bucket it names
 // begins exactly where the strings before it end, and the last ends with the table's last
-// record, after as many strings as the table counts (which checks a table without an index). Without `kMend`, gives whether one may
-// need mending; false with it.
+// record, after as many strings as the table counts (which checks a table without an index).
+// Without `kMend`, gives whether one may need mending; false with it.
 template <bool kMend, class Stream>
 bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::vector<MendedRegion>& regions)
 {
@@ -263,10 +263,14 @@ bool MendStringLengths(Stream& stream, const StringTableRecords& strings, std::v
     const std::size_t buckets = strings.perBucket ? strings.indexEntries.size() / 8 : 1;
     if (perBucket == 0 || buckets == 0)
         return false;
-    ReadingBudget budget(std::size_t{64} * perBucket * buckets + (std::size_t{1} << 20));
     std::vector<Bytes> bodies;
-    for (const auto& [from, to] : strings.bodies)
+    std::size_t tableBytes = 0;
+    for (const auto& [from, to] : strings.bodies) {
         bodies.emplace_back(stream.data() + from, to - from);
+        tableBytes += to - from;
+    }
+    // (A string takes three bytes at least: the table holds no more than a third of its bytes.)
+    ReadingBudget budget(std::size_t{64} * (tableBytes / 3 + 1) + (std::size_t{1} << 20));
     // Where bucket k's strings begin, by the index, and where the strings before them end.
     // LibreOffice names a bucket whose first string begins a CONTINUE record by that record's
     // header: the string lies right after it.
