@@ -98,6 +98,9 @@ inline constexpr std::uint16_t kWorksheetSubstream = 0x0010;
 inline constexpr std::uint16_t kChartSubstream = 0x0020;
 inline constexpr std::uint16_t kMacroSubstream = 0x0040;
 inline constexpr std::uint16_t kWorkspaceSubstream = 0x0100;
+// The substream types writers use.
+inline constexpr std::uint16_t kSubstreamTypes[] = {kGlobalsSubstream, kVbModuleSubstream, kWorksheetSubstream,
+                                                   kChartSubstream,   kMacroSubstream,    kWorkspaceSubstream};
 
 // The version a BOF record's version field names, told as readers tell it, by its high byte:
 // BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500, and some programs neither (0x0580, say).

@@ -84,6 +84,16 @@ struct StringTableRecords {
     std::vector<std::uint8_t> indexEntries;
 };
 
+// The bodies of the CONTINUE records that follow, one after another, the record ending at
+// `end`, each as [from, to).
+template <class Stream, class Take>
+void ForEachContinueAfter(const Stream& stream, std::size_t end, const Take& take)
+{
+    for (std::size_t next = end; next + kHeader <= stream.size() && Reads(stream, next) && U16(stream, next) == kContinue;
+         next += kHeader + U16(stream, next + 2))
+        take(next + kHeader, next + kHeader + U16(stream, next + 2));
+}
+
 // The counts in the globals' records (a sheet name's length, an external-reference list's
 // count), and where the string table and its index lie. Without `kMend`, gives whether a count
 // may need mending; false with it.
@@ -105,21 +115,17 @@ bool MendRecordCounts(Stream& stream, bool biff8, std::vector<MendedRegion>& reg
         }
         if (type == kSst && strings.bodies.empty() && length >= 8) {
             strings.bodies.emplace_back(at + kHeader, at + kHeader + length);
-            for (std::size_t next = at + kHeader + length;
-                 next + kHeader <= stream.size() && Reads(stream, next) && U16(stream, next) == kContinue;
-                 next += kHeader + U16(stream, next + 2))
-                strings.bodies.emplace_back(next + kHeader, next + kHeader + U16(stream, next + 2));
+            ForEachContinueAfter(stream, at + kHeader + length,
+                                 [&](std::size_t from, std::size_t to) { strings.bodies.emplace_back(from, to); });
         }
         if (type == kExtSst && length >= 10 && !strings.perBucket) {
             strings.perBucket = U16(stream, at + kHeader);
-            strings.indexEntries.assign(stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader + 2),
-                                        stream.begin() + static_cast<std::ptrdiff_t>(at + kHeader + length));
-            for (std::size_t next = at + kHeader + length;
-                 next + kHeader <= stream.size() && Reads(stream, next) && U16(stream, next) == kContinue;
-                 next += kHeader + U16(stream, next + 2)) {
-                const auto body = stream.begin() + static_cast<std::ptrdiff_t>(next + kHeader);
-                strings.indexEntries.insert(strings.indexEntries.end(), body, body + U16(stream, next + 2));
-            }
+            const auto entries = [&](std::size_t from, std::size_t to) {
+                strings.indexEntries.insert(strings.indexEntries.end(), stream.begin() + static_cast<std::ptrdiff_t>(from),
+                                            stream.begin() + static_cast<std::ptrdiff_t>(to));
+            };
+            entries(at + kHeader + 2, at + kHeader + length);
+            ForEachContinueAfter(stream, at + kHeader + length, entries);
         }
         at += kHeader + length;
     }

@@ -53,8 +53,7 @@ void SheetStartsWithAChangedBitGoBack(MendState& m)
         if (std::popcount(static_cast<unsigned>(type ^ kBof)) != 1 || U16(stream, at + 2) != m.bofLength)
             continue;
         const std::uint16_t kind = U16(stream, at + kHeader + 2);
-        const bool substream = kind == kWorksheetSubstream || kind == kChartSubstream || kind == kMacroSubstream ||
-                               kind == kVbModuleSubstream || kind == kWorkspaceSubstream;
+        const bool substream = kind != kGlobalsSubstream && std::ranges::find(kSubstreamTypes, kind) != std::end(kSubstreamTypes);
         const std::size_t before = m.RecordBefore(at);
         const bool topLevel = before != kNoPlace && (m.EndsWithEof(at) || U16(stream, before) == kFillerRecord);
         if (!substream || !topLevel)

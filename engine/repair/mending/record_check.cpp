@@ -24,7 +24,6 @@ using namespace biff;
 std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, std::size_t at)
 {
     constexpr std::uint16_t kVersions[] = {kBiff5Version, kBiff8Version};
-    constexpr std::uint16_t kSubstreams[] = {kGlobalsSubstream, kVbModuleSubstream, kWorksheetSubstream, kChartSubstream, kMacroSubstream, kWorkspaceSubstream};
     if (U16(stream, at) != kBof || U16(stream, at + 2) < 4)
         return std::nullopt;
     auto check = [&](std::size_t field, std::span<const std::uint16_t> used) -> std::optional<std::pair<std::size_t, std::uint16_t>> {
@@ -45,7 +44,7 @@ std::optional<std::pair<std::size_t, std::uint16_t>> OddBofField(Bytes stream, s
         if (auto version = check(at + kHeader, kVersions))
             return version;
     }
-    return check(at + kHeader + 2, kSubstreams);
+    return check(at + kHeader + 2, kSubstreamTypes);
 }
 
 }  // namespace tabulon::mending
