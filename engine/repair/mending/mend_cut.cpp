@@ -38,6 +38,10 @@ namespace {
 
 using Mark = Walk::Mark;
 
+// The most substreams a sheet holds one in another: a chart in a sheet. (A stream that counts
+// more open ones holds damage its records hide; as many end records close them as could matter.)
+constexpr int kMostOpenSubstreams = 4;
+
 // Where the substream that begins with the last sheet's first record at `lastSheet` ends
 // (with `depth` 0), or where the records stop (with `depth` the substreams left open): by the
 // marks where the walk for a chart's records passed the sheet and changed nothing, else by
@@ -69,6 +73,38 @@ std::size_t LastSheetEnd(const MendState& m, std::size_t lastSheet, int& depth)
     return at;
 }
 
+// Where the last sheet an entry leads to begins (0: none does).
+std::size_t LastSheetStart(const MendState& m)
+{
+    std::size_t lastSheet = 0;
+    for (const Listed& sheet : m.listed) {
+        if (m.LeadsToSheet(sheet.offset))
+            lastSheet = std::max<std::size_t>(lastSheet, sheet.offset);
+    }
+    return lastSheet;
+}
+
+// How many substreams are open at the stream's end, from the last sheet an entry leads to on: the
+// sheet, and a chart in it (a first record of another kind inside a sheet is no part of it:
+// the sheet before lost its end, and one end record is owed, not two); at most a few.
+int OpenAtTheEnd(const MendState& m)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    int open = 0;
+    std::size_t at = LastSheetStart(m);
+    if (at == 0)
+        return 0;
+    for (; at + kHeader <= stream.size() && m.walk.boundary.Test(at); at += kHeader + U16(stream, at + 2)) {
+        const std::uint16_t type = U16(stream, at);
+        const bool chart = type == kBof && U16(stream, at + 2) >= 4 && U16(stream, at + kHeader + 2) == kChartSubstream;
+        if (type == kBof)
+            open = chart && open > 0 ? std::min(open + 1, kMostOpenSubstreams) : 1;
+        else if (type == kEof && open > 0)
+            --open;
+    }
+    return at >= stream.size() ? open : 0;
+}
+
 }  // namespace
 
 // What follows the end of the last sheet is no part of the workbook (a stream found by its
@@ -76,11 +112,7 @@ std::size_t LastSheetEnd(const MendState& m, std::size_t lastSheet, int& depth)
 void CutAfterLastSheet(MendState& m)
 {
     std::vector<std::uint8_t>& stream = m.stream;
-    std::size_t lastSheet = 0;
-    for (const Listed& sheet : m.listed) {
-        if (sheet.offset < stream.size() && m.walk.boundary.Test(sheet.offset) && U16(stream, sheet.offset) == kBof)
-            lastSheet = std::max<std::size_t>(lastSheet, sheet.offset);
-    }
+    const std::size_t lastSheet = LastSheetStart(m);
     if (lastSheet == 0)
         return;
     int depth = 0;
@@ -128,14 +160,15 @@ std::size_t Append(MendState& m, std::uint16_t type, Bytes body)
 
 }  // namespace
 
-// The open sheet gets its end; sheets past the cut come back empty, under their names, each
-// with the size of an empty sheet (LibreOffice shows no sheet of a workbook at all where one of
-// them is no more than its first and end records).
+// The open sheet gets its end, and a chart in it that the cut left open the chart's end first
+// (a reader looking for the sheet's end would run past the stream's); sheets past the cut come
+// back empty, under their names, each with the size of an empty sheet (LibreOffice shows no
+// sheet of a workbook at all where one of them is no more than its first and end records).
 void SheetsClosedAndLostOnesEmpty(MendState& m)
 {
     std::vector<std::uint8_t>& stream = m.stream;
     const std::size_t closedAt = stream.size();
-    if (!m.EndsWithEof(stream.size()))
+    for (int open = std::max(OpenAtTheEnd(m), m.EndsWithEof(stream.size()) ? 0 : 1); open > 0; --open)
         Append(m, kEof, {});
     for (const Listed& sheet : m.pastTheEnd) {
         const std::size_t offset = Append(m, kBof, m.sheetBof);

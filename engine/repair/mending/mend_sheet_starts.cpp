@@ -217,16 +217,37 @@ void SheetsSplitWhereCellsGoBack(MendState& m)
     }
 }
 
+namespace {
+
+// Whether the first or end record nearest before `at` is a chart's first record.
+bool InABegunChart(const MendState& m, std::size_t at)
+{
+    for (std::size_t k = m.RecordBefore(at); k != kNoPlace; k = m.RecordBefore(k)) {
+        const std::uint16_t type = U16(m.stream, k);
+        if (type == kEof)
+            return false;
+        if (type == kBof)
+            return U16(m.stream, k + 2) >= 4 && U16(m.stream, k + kHeader + 2) == kChartSubstream;
+    }
+    return false;
+}
+
+}  // namespace
+
 // A hole that took the first record of a substream inside a sheet (a chart's): the records
 // after it up to an end record are that substream's, when a second end record, the sheet's
 // own, follows before any sheet starts, or when chart records come before that end record
 // and the sheet's own records after it (a sheet holding more than one chart has the next
 // one's first record before its end). Cells among them (a chart's series values) are no
-// cells of the sheet: they become filler, the substream's end record with them.
+// cells of the sheet: they become filler, the substream's end record with them. (A hole in a
+// chart whose first record stands took no first record: the end records after it are the
+// chart's and the sheet's.)
 void SubstreamsWithoutTheirStartGo(MendState& m)
 {
     std::vector<std::uint8_t>& stream = m.stream;
     for (auto& [from, to] : m.walk.holes) {
+        if (InABegunChart(m, from))
+            continue;
         std::size_t firstEnd = kNoPlace;
         bool nested = false, chart = false;
         for (std::size_t at = to; at + kHeader <= stream.size() && m.walk.boundary.Test(at) && !nested;) {
@@ -250,6 +271,125 @@ void SubstreamsWithoutTheirStartGo(MendState& m)
         Cover(m.regions, to, end);
         to = end;
     }
+}
+
+namespace {
+
+// `ends` end records go at the end of the hole [from, to) (filler before them), where there
+// is room.
+bool EndsAtTheEndOf(MendState& m, std::pair<std::size_t, std::size_t>& hole, std::size_t ends)
+{
+    auto& [from, to] = hole;
+    const std::size_t room = ends * kHeader;
+    if (!(to - from == room || to - from >= room + kHeader))
+        return false;
+    const std::size_t eofAt = to - room;
+    m.ForgetStarts(from, to);
+    if (eofAt > from)
+        WriteFiller(m.stream, &m.walk.boundary, from, eofAt);
+    for (std::size_t at = eofAt; at < to; at += kHeader) {
+        WriteRecord(m.stream, at, kEof, {});
+        m.walk.boundary.Set(at);
+    }
+    Cover(m.regions, from, to);
+    to = eofAt;
+    return true;
+}
+
+// The most records before a sheet's first record that may go to make room for the end records
+// of what is open there.
+constexpr int kMostRecordsForEnds = 4;
+
+// Room for `ends` end records right before `at`, or before the end records right before it,
+// over the few records before (no first or end record among them), which become filler;
+// false where they make no room.
+bool EndsOverTheRecordsBefore(MendState& m, std::size_t at, std::size_t ends)
+{
+    std::size_t to = at;
+    for (std::size_t before = m.RecordBefore(to); before != kNoPlace && before + kHeader == to && U16(m.stream, before) == kEof;
+         before = m.RecordBefore(to))
+        to = before;
+    const std::size_t room = ends * kHeader;
+    std::size_t from = to;
+    for (int records = 0; records < kMostRecordsForEnds; ++records) {
+        from = m.RecordBefore(from);
+        if (from == kNoPlace || U16(m.stream, from) == kBof || U16(m.stream, from) == kEof)
+            return false;
+        if (to - from == room || to - from >= room + kHeader) {
+            std::pair<std::size_t, std::size_t> made{from, to};
+            return EndsAtTheEndOf(m, made, ends);
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// The globals or a sheet still open where the next entry's sheet begins, or a sheet still open
+// at the stream's end: readers looking for its end run on into the next sheet, or past the
+// stream's end (xlrd fails on the workbook). Its end records go back:
+// - where the last hole ends right at the next sheet's first record, there, as many as are open
+//   (the walk picks records up again at a sheet's first record, past an end record the damage
+//   left before it);
+// - where the sheet's last hole lies in its last embedded chart, with none of a chart's records
+//   after it there, the chart's at the end of that hole: the sheet's own records after the
+//   hole (its window, its rows' index) and its end record were read as the chart's. At the
+//   stream's end a cut may have taken the sheet's end as well; there, records of a sheet's own
+//   kinds that no chart holds must follow the hole in the chart;
+// - else right before the next sheet's first record, over the last records before it, which
+//   are lost: the stream joined across what went (the salvage leaves out a lost sector), with
+//   no hole to tell where. At the stream's end they are appended (SheetsClosedAndLostOnesEmpty).
+void SheetsEndInTheirHoles(MendState& m)
+{
+    const std::vector<std::uint8_t>& stream = m.stream;
+    std::vector<std::size_t> starts{0};  // (the globals', and the sheets')
+    for (const Listed& sheet : m.listed)
+        starts.push_back(sheet.offset);
+    std::ranges::sort(starts);
+    std::size_t depth = 0;
+    bool inChart = false;                                 // an embedded chart, one level in
+    std::pair<std::size_t, std::size_t>* hole = nullptr;  // the sheet's last hole
+    bool chartHole = false;       // that hole lies in the sheet's last chart, no chart record after it
+    bool sheetAfterHole = false;  // the sheet's own records after it, in the chart
+    for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
+        const std::uint16_t type = U16(stream, at), length = U16(stream, at + 2);
+        const bool inTheChart = depth == 2 && inChart;
+        if (type == kBof) {
+            const bool chart = length >= 4 && U16(stream, at + kHeader + 2) == kChartSubstream;
+            const bool listed = std::ranges::binary_search(starts, at);
+            if (depth > 0 && listed) {
+                const bool ended = (hole && hole->second == at && EndsAtTheEndOf(m, *hole, depth)) ||
+                                   (hole && chartHole && depth == 1 && EndsAtTheEndOf(m, *hole, 1));
+                if (!ended)
+                    EndsOverTheRecordsBefore(m, at, depth);
+            }
+            if (listed || !chart || depth == 0) {
+                depth = 0;  // a substream of the outermost level (a sheet holds none but charts)
+                hole = nullptr;
+            }
+            ++depth;
+            if (depth == 2) {
+                inChart = chart;
+                chartHole = chartHole && !inChart;
+            }
+        } else if (type == kEof) {
+            depth -= depth > 0 ? 1 : 0;
+        } else if (type == kFillerRecord) {
+            const auto found = std::ranges::find_if(m.walk.holes, [&](const auto& h) { return h.first <= at && at < h.second; });
+            if (found != m.walk.holes.end() && &*found != hole) {
+                hole = &*found;
+                chartHole = inTheChart;
+                sheetAfterHole = false;
+            }
+        } else if (inTheChart && IsChartRecord(type)) {
+            chartHole = false;  // the hole lay inside the chart
+        } else if (inTheChart && IsSheetRecord(type) && !IsCellRecord(type)) {
+            sheetAfterHole = true;
+        }
+        at += kHeader + length;
+    }
+    if (depth == 1 && hole && chartHole && sheetAfterHole)
+        EndsAtTheEndOf(m, *hole, 1);
 }
 
 namespace {
@@ -315,6 +455,7 @@ void ChartRecordsInWorksheetsGo(MendState& m)
             m.marks.push_back({at, end, type == kBof});
         if (type == kBof && length >= 4) {
             open.push_back(U16(stream, at + kHeader + 2));
+            orphan = false;  // (what follows is the new substream's)
         } else if (type == kEof) {
             const bool sheetGoesOn = end + kHeader <= stream.size() && m.walk.boundary.Test(end) && U16(stream, end) != kBof;
             if (orphan && sheetGoesOn)

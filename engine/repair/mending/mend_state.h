@@ -102,6 +102,8 @@ void LostSheetStartsGoBack(MendState& m);
 void SheetsSplitWhereCellsGoBack(MendState& m);
 // The records after a hole that took a chart's first record inside a sheet become filler.
 void SubstreamsWithoutTheirStartGo(MendState& m);
+// A sheet that never ends gets the end record a hole took (its own, or its chart's).
+void SheetsEndInTheirHoles(MendState& m);
 // A chart's records right in a worksheet become filler; the first and end records past the
 // globals are noted.
 void ChartRecordsInWorksheetsGo(MendState& m);

@@ -65,8 +65,15 @@ std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> str
     std::vector<std::size_t> checkpoints;
     std::size_t records = 0;
     std::vector<std::uint32_t> sheets;
+    std::vector<std::uint32_t> sorted;  // (once the globals end)
     bool inGlobals = true;
     bool closed = false;  // the last substream ended with its EOF
+    // The substreams open where the walk stands (a chart in a sheet ends before the sheet), and
+    // whether the outermost is the globals or a sheet an entry leads to: readers read a sheet
+    // from there up to its end, and one that never ends runs on into the next sheet, or past
+    // the stream's end. (A substream no entry leads to, no reader reads.)
+    std::size_t open = 0;
+    bool listedOpen = false;
     std::size_t at = 0;
     while (at < size) {
         if (!Reads(stream, at)) {
@@ -83,8 +90,21 @@ std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> str
             return odd->first;
         if (inGlobals && type == kBoundSheet && length >= 4)
             sheets.push_back(LoadLe32(stream.data() + at + kHeader));
-        if (type == kEof)
+        if (type == kBof) {
+            const bool listed = at == 0 || std::ranges::binary_search(sorted, static_cast<std::uint32_t>(at));
+            if (listed && open > 0 && listedOpen)
+                return at;  // the sheet before never ends
+            if (listed || open == 0)
+                open = 0, listedOpen = listed;  // a substream of the outermost level
+            ++open;
+        } else if (type == kEof && open > 0) {
+            --open;
+        }
+        if (type == kEof && inGlobals) {
             inGlobals = false;
+            sorted = sheets;
+            std::ranges::sort(sorted);
+        }
         closed = type == kEof;
         at += kHeader + length;
     }
@@ -102,7 +122,7 @@ std::optional<std::uint64_t> FirstBrokenRecord(std::span<const std::uint8_t> str
         if (sheet >= size || !recordStartsAt(sheet) || U16(stream, sheet) != kBof)
             return sheet;
     }
-    if (!closed)
+    if (!closed || (open > 0 && listedOpen))
         return size;
     return std::nullopt;
 }

@@ -141,6 +141,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     LostSheetStartsGoBack(m);
     SheetsSplitWhereCellsGoBack(m);
     SubstreamsWithoutTheirStartGo(m);
+    SheetsEndInTheirHoles(m);
     ChartRecordsInWorksheetsGo(m);
     GlobalsEndWhereEndRecordsWentBack(m);
     SheetStartLostWithGlobalsEndGoesBack(m);

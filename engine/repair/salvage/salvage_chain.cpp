@@ -259,7 +259,7 @@ bool ChainBuilder::TakeLinked(std::uint32_t unit)
     }
     if (nextRecord_ + 4 > before + space_.unit)
         return false;
-    const auto saved = std::tuple(synced_, nextRecord_, lastRecord_, scanFrom_, lastSheet_, substream_, end_, lastCell_, pendingCell_);
+    const auto saved = std::tuple(synced_, nextRecord_, lastRecord_, scanFrom_, lastSheet_, substream_, outermost_, depth_, end_, lastCell_, pendingCell_);
     Append(given, false);
     const std::optional<std::uint16_t> kind = SubstreamKind();
     const std::uint64_t limit = size_ != 0 ? size_ : ~std::uint64_t{0};
@@ -278,7 +278,7 @@ bool ChainBuilder::TakeLinked(std::uint32_t unit)
         units_.pop_back();
         proven_.pop_back();
         space_.claimed[given] = false;
-        std::tie(synced_, nextRecord_, lastRecord_, scanFrom_, lastSheet_, substream_, end_, lastCell_, pendingCell_) = saved;
+        std::tie(synced_, nextRecord_, lastRecord_, scanFrom_, lastSheet_, substream_, outermost_, depth_, end_, lastCell_, pendingCell_) = saved;
     }
     return taken;
 }
@@ -300,16 +300,27 @@ bool ChainBuilder::Resync()
 // Keeps track of where the workbook's last sheet ends, for a stream of unknown size.
 void ChainBuilder::Note(std::uint64_t offset, std::uint16_t type, std::uint16_t length)
 {
-    if (type == kBoundSheet && length >= 4)
+    if (type == kBoundSheet && length >= 4) {
         lastSheet_ = std::max<std::uint64_t>(lastSheet_, U32At(offset + 4));
-    else if (type == kBof)
+    } else if (type == kBof) {
+        // A chart's first record inside a sheet begins the sheet's embedded chart, which ends
+        // with an end record of its own before the sheet's. Any other first record, and the one
+        // the last sheet's entry leads to, begins a substream of the outermost level (a hole may
+        // have taken the end record before it).
+        const bool embedded = depth_ > 0 && offset != lastSheet_ && (offset + 8 > Available() || U16At(offset + 6) == kChartSubstream);
+        if (!embedded)
+            outermost_ = offset, depth_ = 0;
+        ++depth_;
         substream_ = offset, lastCell_.reset(), pendingCell_.reset();
-    else if (IsCellRecord(type) && length >= 4 && offset + 8 <= Available())
+    } else if (IsCellRecord(type) && length >= 4 && offset + 8 <= Available()) {
         lastCell_ = offset;
-    else if (IsCellRecord(type) && length >= 4)
+    } else if (IsCellRecord(type) && length >= 4) {
         pendingCell_ = offset;  // its row and column lie in the unit still to come
-    else if (type == kEof && substream_ && *substream_ >= lastSheet_ && (lastSheet_ != 0 || *substream_ == 0))
-        end_ = offset + 4 + length;
+    } else if (type == kEof) {
+        depth_ -= depth_ > 0 ? 1 : 0;
+        if (depth_ == 0 && outermost_ && *outermost_ >= lastSheet_ && (lastSheet_ != 0 || *outermost_ == 0))
+            end_ = offset + 4 + length;
+    }
 }
 
 // The kind of the substream the records are in where the walk stands.

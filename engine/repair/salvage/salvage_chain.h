@@ -190,7 +190,11 @@ private:
     std::uint64_t lastRecord_ = 0;  // where the record before it starts
     std::uint64_t scanFrom_ = 0;
     std::uint64_t lastSheet_ = 0;
-    std::optional<std::uint64_t> substream_;
+    std::optional<std::uint64_t> substream_;  // where the substream the walk is in begins
+    // Where the outermost substream begins, and how many are open: a sheet's embedded chart
+    // ends with an end record of its own, before the sheet's.
+    std::optional<std::uint64_t> outermost_;
+    std::uint32_t depth_ = 0;
     std::optional<std::uint64_t> end_;
     // The last cell record whose row and column the chain holds; they are read when asked
     // (LastCell), not at every cell the walk passes: the units below it never change.

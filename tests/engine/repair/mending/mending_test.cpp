@@ -648,9 +648,9 @@ TEST(RecordMend, ASheetWhoseBofWasZeroedGetsItBack)
     }
 }
 
-// A changed bit in the kind of a sheet's first record, or in its entry's offset in the list of
-// sheets (leading into the sheet before or far past the stream's end): the sheet is found
-// where it is, and reads whole under its name.
+// A changed bit in the kind of a sheet's first record, or of the end record before it, or in
+// its entry's offset in the list of sheets (leading into the sheet before or far past the
+// stream's end): the sheet is found where it is, and reads whole under its name.
 TEST(RecordMend, ASheetWhoseFirstRecordOrEntryLostABitIsFoundAgain)
 {
     const WorkbookCells intact = ReadWorkbookCells(kIntact);
@@ -661,7 +661,9 @@ TEST(RecordMend, ASheetWhoseFirstRecordOrEntryLostABitIsFoundAgain)
         const char* what;
         std::size_t at;
         std::vector<unsigned> bits;
-    } changes[] = {{"the first record's kind", sheet, {0, 3, 8, 11, 15}}, {"the entry's offset", entry, {4, 30}}};
+    } changes[] = {{"the first record's kind", sheet, {0, 3, 8, 11, 15}},
+                   {"the end record's kind before it", sheet - 4, {0, 4, 12}},
+                   {"the entry's offset", entry, {4, 30}}};
     for (const auto& change : changes) {
         for (const unsigned bit : change.bits) {
             const std::string what = std::string(change.what) + ", bit " + std::to_string(bit);
@@ -1585,6 +1587,81 @@ TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
     const Bytes mended = Mended(damaged);
     ExpectEachCellTheOriginalsOrAbsent(intact, mended, "a lone record of a chart's kind");
     EXPECT_EQ(ReadWorkbookCells(mended).sheets.at(0).cells.size(), ReadWorkbookCells(intact).sheets.at(0).cells.size());
+}
+
+// Whether every substream the list of sheets leads to, and the globals, end before the next
+// one the list leads to begins: readers read a sheet from its entry up to its end record, and
+// one that never ends runs on into the next sheet or past the stream's end.
+bool EverySheetEndsBeforeTheNext(const Bytes& stream)
+{
+    std::vector<std::size_t> starts{0};
+    for (std::size_t at = 0; LoadLe16(stream.data() + at) != biff::kEof; at += 4u + LoadLe16(stream.data() + at + 2)) {
+        if (LoadLe16(stream.data() + at) == biff::kBoundSheet)
+            starts.push_back(LoadLe32(stream.data() + at + 4));
+    }
+    std::ranges::sort(starts);
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        const std::size_t next = k + 1 < starts.size() ? starts[k + 1] : stream.size();
+        int open = 0;
+        std::size_t at = starts[k];
+        for (; at + 4 <= next; at += 4u + LoadLe16(stream.data() + at + 2)) {
+            open += LoadLe16(stream.data() + at) == biff::kBof ? 1 : LoadLe16(stream.data() + at) == biff::kEof ? -1 : 0;
+            if (open == 0)
+                break;
+        }
+        if (at + 4 > next)
+            return false;
+    }
+    return true;
+}
+
+// A sheet that lost an end record, its own or that of the chart it holds, to a hole, a cut or
+// bytes left out, ends before the next sheet all the same (the end record goes where the hole
+// was, or over the records right before the next sheet), as do globals whose end went with the
+// bytes up to the first sheet. Every cell is the original's or absent; those of the next sheet
+// all stay.
+TEST(RecordMend, ASheetThatLostAnEndRecordEndsBeforeTheNextSheet)
+{
+    Bytes chart = test::BofRecord(8, biff::kChartSubstream) + Record(biff::kChart, Bytes(16, 0));
+    for (unsigned k = 0; k < 6; ++k)
+        chart = chart + Record(biff::kNumber, Cell(k, 1) + test::Double(1000.5 + k));
+    chart = chart + Record(biff::kEof, {});
+    const Bytes globalsEnd = Record(biff::kDateMode, Le16(0)) + Record(biff::kCountry, Le16(1) + Le16(49));
+    const Bytes intact = test::Workbook(8, {}, {{"Plotted", Rows(0, 12, 7) + chart + Record(biff::kWindow2, Bytes(18, 0))}, {"After", Rows(0, 4, 40)}},
+                                        {}, globalsEnd);
+    const WorkbookCells before = ReadWorkbookCells(intact);
+    const std::size_t chartEnd = static_cast<std::size_t>(std::search(intact.begin(), intact.end(), chart.begin(), chart.end()) - intact.begin()) + chart.size();
+    const std::size_t firstSheet = before.sheets.at(0).offset;
+    const auto zeroed = [&](std::size_t from, std::size_t to) {
+        Bytes damaged = intact;
+        std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(from), damaged.begin() + static_cast<std::ptrdiff_t>(to), 0);
+        return damaged;
+    };
+    // The chart's end record left out, and the next sheet's entry moved up with what follows.
+    Bytes leftOut = intact;
+    leftOut.erase(leftOut.begin() + static_cast<std::ptrdiff_t>(chartEnd - 4), leftOut.begin() + static_cast<std::ptrdiff_t>(chartEnd));
+    StoreLe32(leftOut.data() + LastSheetEntry(leftOut) + 4, before.sheets.at(1).offset - 4);
+    const struct {
+        const char* what;
+        Bytes damaged;
+        bool nextSheetStays;
+    } cases[] = {
+        {"a hole over the chart's end, the sheet's window after it", zeroed(chartEnd - 20, chartEnd), true},
+        {"a hole over the globals' end up to the first sheet", zeroed(firstSheet - 10, firstSheet), true},
+        {"the chart's end record left out", leftOut, true},
+        {"a cut inside the chart", Bytes(intact.begin(), intact.begin() + static_cast<std::ptrdiff_t>(chartEnd - 22)), false},
+    };
+    for (const auto& c : cases) {
+        const Bytes mended = Mended(c.damaged);
+        EXPECT_TRUE(EverySheetEndsBeforeTheNext(mended)) << c.what;
+        ExpectEachCellTheOriginalsOrAbsent(intact, mended, c.what);
+        const WorkbookCells after = ReadWorkbookCells(mended);
+        ASSERT_EQ(after.sheets.size(), 2u) << c.what;
+        EXPECT_GE(after.sheets[0].cells.size(), 36u) << c.what << ": the sheet's rows stay";
+        if (c.nextSheetStays) {
+            EXPECT_EQ(test::CellLines(after.sheets[1].cells), test::CellLines(before.sheets[1].cells)) << c.what;
+        }
+    }
 }
 
 // A changed bit in the length of each of `texts` in the string table of `intact`, in turn: it

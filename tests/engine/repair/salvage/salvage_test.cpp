@@ -1703,6 +1703,33 @@ TEST(Salvage, ACutFileKeepsItsRecordsInTheirSubstreams)
     EXPECT_EQ(out.Bytes(), *repaired);
 }
 
+// A workbook found without its directory runs to its last sheet's own end record, past the end
+// record of a chart the sheet holds, there where the chart's ends with a sector, and the sheet's
+// records after it (its window): the sheet whose end went with them would send readers looking
+// for it past the stream's end.
+TEST(Salvage, AStreamFoundWithoutItsDirectoryRunsPastItsLastSheetsChart)
+{
+    Bytes numbers, chart = test::BofRecord(8, biff::kChartSubstream) + test::Record(biff::kChart, Bytes(16, 0));
+    for (unsigned row = 0; row < 300; ++row)
+        numbers = numbers + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
+    chart = chart + test::Record(biff::kEof, {});
+    const Bytes window = test::Record(biff::kWindow2, Bytes(18, 0));
+    const auto withLabel = [&](std::size_t length) {
+        const Bytes label = test::Record(biff::kLabel, test::Cell(400, 0) + test::Le16(static_cast<unsigned>(length)) + Bytes{0} +
+                                                           Bytes(length, 'a'));
+        return test::Workbook(8, {}, {{"First", numbers}, {"Plotted", numbers + label + chart + window}});
+    };
+    // (The label's length puts the chart's end record at the end of a sector.)
+    const Bytes unaligned = withLabel(100);
+    const std::size_t chartEnd = static_cast<std::size_t>(
+        std::search(unaligned.begin(), unaligned.end(), chart.begin(), chart.end()) - unaligned.begin() + chart.size());
+    const Bytes workbook = withLabel(100 + (kSectorSize - chartEnd % kSectorSize));
+    const Salvaged salvaged = Salvage(WrittenWithoutDirectory({{.name = u"Workbook", .data = workbook}}), HeaderBytes{});
+    ASSERT_TRUE(salvaged.report.directoryLost);
+    ExpectWholeWorkbook(salvaged, workbook, "a chart in the last sheet");
+    EXPECT_EQ(salvaged.workbook.size(), workbook.size());
+}
+
 // A small workbook lives in the mini stream. Cut off with the file's last sectors, where they
 // held the mini stream's table and the allocation table (SheetJS's), the chain of the mini
 // stream, whose sectors lie out of order, is guessed, and the workbook is gathered by its
