@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -259,9 +260,30 @@ void CellsOverZeros::Apply(std::vector<std::uint8_t>& stream, std::vector<Mended
     }
 }
 
-namespace {
-
-}  // namespace
+// A cell that names a string past the end of the shared-string table shows nothing any reader
+// can tell (xlrd refuses the workbook): in a stream mended elsewhere, the string went with the
+// damage, and the cell goes too. (Not in an encrypted workbook, whose records' bodies are not
+// what they say.)
+void CellsNamingNoStringGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    std::optional<std::uint32_t> strings;  // as many as the table holds
+    std::vector<std::pair<std::size_t, std::size_t>> naming;
+    bool globals = true, encrypted = false;
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        encrypted = encrypted || (globals && type == kFilePass);
+        if (globals && type == kSst && length >= 8 && !strings)
+            strings = LoadLe32(stream.data() + at + kHeader + 4);
+        globals = globals && type != kEof;
+        if (!globals && type == kLabelSst && length >= 10 && strings && LoadLe32(stream.data() + at + kHeader + 6) >= *strings)
+            naming.emplace_back(at, at + kHeader + length);
+    });
+    if (encrypted)
+        return;
+    for (const auto& [from, to] : naming) {
+        WriteFiller(stream, nullptr, from, to);
+        Cover(regions, from, to);
+    }
+}
 
 // Cells no workbook has go, then cells over zeroed bytes. Both look the stream over without
 // changing it, side by side; where the first changes it (as it seldom does), the second looks

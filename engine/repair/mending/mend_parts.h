@@ -165,6 +165,8 @@ private:
 // `wiped`: as ImpossibleCells takes it; `changed`: bits changed outside the stream, which
 // counts as damage elsewhere and outweighs `wiped`.
 void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, bool wiped, bool changed);
+// Cells that name a string past the end of the shared-string table go.
+void CellsNamingNoStringGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
 
 // mend_objects.cpp
 // Where the mending replaced anything: comments whose author's name does not fill their record,
