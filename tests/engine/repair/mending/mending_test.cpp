@@ -1589,6 +1589,34 @@ TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
     EXPECT_EQ(ReadWorkbookCells(mended).sheets.at(0).cells.size(), ReadWorkbookCells(intact).sheets.at(0).cells.size());
 }
 
+// A cell that names a string past the shared-string table's end shows nothing (xlrd refuses the
+// workbook). Where the stream was mended elsewhere it goes with the damage that took its
+// string; in a stream with no other damage it is left as the workbook holds it.
+TEST(RecordMend, ACellNamingAStringPastTheTablesEndGoesWhereTheStreamWasMended)
+{
+    Bytes texts;
+    for (unsigned row = 0; row < 3; ++row)
+        texts = texts + Record(biff::kLabelSst, Cell(row, 0) + Le32(row));
+    texts = texts + Record(biff::kLabelSst, Cell(3, 0) + Le32(7)) + Rows(10, 20, 5);
+    const Bytes intact = test::Workbook(8, test::StringTable({"one", "two", "three"}, 20), {{"Texts", texts}, {"More", Rows(0, 40, 9)}});
+    ExpectLeftAsItIs("a cell past the table's end, no other damage", intact);
+
+    Bytes damaged = intact;
+    const std::size_t hole = (damaged.size() - 300) / 64 * 64;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(hole), 64, std::uint8_t{0});
+    const Bytes mended = Mended(damaged);
+    ExpectEachCellTheOriginalsOrAbsent(intact, mended, "a cell past the table's end");
+    const std::vector<CellValue>& cells = ReadWorkbookCells(mended).sheets.at(0).cells;
+    const auto named = [&](unsigned row) {
+        return std::ranges::any_of(cells, [row](const CellValue& cell) { return cell.row == row && cell.column == 0 && !cell.text.empty(); });
+    };
+    EXPECT_TRUE(named(0) && named(1) && named(2)) << "the cells whose strings the table holds stay";
+    std::size_t past = 0;
+    for (const BiffRecord& record : ListRecords(mended))
+        past += record.type == biff::kLabelSst && LoadLe32(mended.data() + record.offset + 10) >= 3 ? 1 : 0;
+    EXPECT_EQ(past, 0u) << "no cell names a string past the table's end";
+}
+
 // Whether every substream the list of sheets leads to, and the globals, end before the next
 // one the list leads to begins: readers read a sheet from its entry up to its end record, and
 // one that never ends runs on into the next sheet or past the stream's end.
