@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/base/byte_order.h"
@@ -555,6 +556,28 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
     if (!found.listEntries.empty())
         return RestoreStartBeforeList(stream, found, regions);
     return RebuildWholeGlobals(stream, found, names, regions);
+}
+
+// An external name belongs to the external workbook (SUPBOOK) before it; one with none before it
+// lost that record to the damage. It goes too: readers have nowhere to put it (xlrd refuses
+// the workbook), and formulas that name it were kept as their values with the globals' loss.
+void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    bool biff8 = false, book = false, globals = true;
+    std::vector<std::pair<std::size_t, std::size_t>> orphans;
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        if (!globals)
+            return;
+        biff8 = biff8 || (at == 0 && type == kBof && length >= 2 && U16(stream, kHeader) >= kBiff8Version);
+        book = book || type == kSupBook;
+        if (biff8 && !book && type == kExternName)
+            orphans.emplace_back(at, at + kHeader + length);
+        globals = type != kEof && type != kFilePass;
+    });
+    for (const auto& [from, to] : orphans) {
+        WriteFiller(stream, nullptr, from, to);
+        Cover(regions, from, to);
+    }
 }
 
 }  // namespace tabulon::mending

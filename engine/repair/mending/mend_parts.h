@@ -244,6 +244,8 @@ std::string UnusedSheetName(Bytes stream, const std::vector<std::size_t>& entrie
 std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view name, bool biff8, Bytes stream = {});
 std::u16string Wide(std::string_view ascii);
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions);
+// External names with no external workbook's record before them go.
+void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
 
 // mend_strings.cpp
 // Strings one after another in one buffer, as the table holds their characters (one byte

@@ -166,8 +166,10 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     CellsNoWorkbookHoldsGo(stream, m.regions, wiped, changed);
     CommentsAndTextBoxesHoldTogether(stream, m.regions);
     MendStringTableHole(stream, m.regions, m.walk.overwritten);
-    if (!m.regions.empty())
+    if (!m.regions.empty()) {
         CellsNamingNoStringGo(stream, m.regions);
+        ExternalNamesWithoutTheirBookGo(stream, m.regions);
+    }
     CellStylesTheCellsNameComeBack(stream, m.regions);
     stream.insert(stream.end(), m.padding.begin(), m.padding.end());
     PlaceRegionsInSheets(m);

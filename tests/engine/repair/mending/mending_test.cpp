@@ -1617,6 +1617,35 @@ TEST(RecordMend, ACellNamingAStringPastTheTablesEndGoesWhereTheStreamWasMended)
     EXPECT_EQ(past, 0u) << "no cell names a string past the table's end";
 }
 
+// An external name whose external workbook's record (SUPBOOK) the damage took has nowhere to
+// belong (xlrd refuses the workbook): it goes, and the names of a workbook whose record stands
+// stay.
+TEST(RecordMend, AnExternalNameWhoseWorkbookWentGoesWithIt)
+{
+    const Bytes book = Record(biff::kSupBook, Le16(1) + Le16(4) + Bytes{0} + test::Ascii("ext.xls") + Le16(5) + Bytes{0} + test::Ascii("Sheet"));
+    const auto externalName = [](const std::string& name) {
+        return Record(biff::kExternName, Le16(0) + Le32(0) + Bytes{static_cast<std::uint8_t>(name.size()), 0} + test::Ascii(name) +
+                                             Le16(2) + Bytes{0x1C, 0x17});
+    };
+    const Bytes own = Record(biff::kSupBook, Le16(1) + Le16(0x0401));
+    const Bytes globals = Record(biff::kCodePage, Le16(1200)) + Record(biff::kCountry, Le16(1) + Le16(1)) + book +
+                          externalName("Rate") + externalName("Total") + own;
+    const Bytes intact = test::Workbook(8, globals, {{"One", Rows(0, 30, 3)}, {"Two", Rows(0, 20, 500)}});
+    ExpectLeftAsItIs("external names", intact);
+    const std::size_t bookAt = static_cast<std::size_t>(std::search(intact.begin(), intact.end(), book.begin(), book.end()) - intact.begin());
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(bookAt), book.size(), std::uint8_t{0});
+    const Bytes mended = Mended(damaged);
+    bool bookSeen = false;
+    for (const BiffRecord& record : ListRecords(mended)) {
+        if (record.type == biff::kEof)
+            break;
+        bookSeen = bookSeen || record.type == biff::kSupBook;
+        EXPECT_TRUE(bookSeen || record.type != biff::kExternName) << "an external name with no workbook before it, at " << record.offset;
+    }
+    EXPECT_EQ(test::CellLines(ReadWorkbookCells(mended)), test::CellLines(ReadWorkbookCells(intact)));
+}
+
 // Whether every substream the list of sheets leads to, and the globals, end before the next
 // one the list leads to begins: readers read a sheet from its entry up to its end record, and
 // one that never ends runs on into the next sheet or past the stream's end.
