@@ -75,6 +75,9 @@ struct IntactRecords::State {
         if (type == kBof) {
             if (length < 4 || OddBofField(r, 0))
                 return false;
+            // (A sheet the list leads to inside another substream: that one never ends.)
+            if (!open.empty() && !inGlobals && std::binary_search(listed.begin(), listed.end(), static_cast<std::uint32_t>(recordAt)))
+                return false;
             bofs.push_back(recordAt);
             open.push_back(U16(r, kHeader + 2));
         } else if (open.empty()) {
@@ -86,6 +89,7 @@ struct IntactRecords::State {
         }
         if (inGlobals && type == kEof) {
             inGlobals = false;
+            std::sort(listed.begin(), listed.end());
         } else if (inGlobals) {
             if (globals.size() + r.size() > kMostGlobals)
                 return false;

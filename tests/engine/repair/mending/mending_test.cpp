@@ -215,7 +215,7 @@ TEST(IntactRecords, NeverToldOfAStreamTheMendingActsOn)
 // a cell past the last column, a number no program writes, a chart's record right in a
 // worksheet, a zeroed unit in a text, an entry of the list that misses its sheet, a first
 // record with an odd field, a sheet name's length a bit off, the last end record cut off,
-// records between substreams.
+// records between substreams, a sheet that begins inside the one before.
 TEST(IntactRecords, StreamsTheMendingActsOnAreNotToldIntact)
 {
     ASSERT_TRUE(ToldIntact(kIntact));
@@ -242,6 +242,12 @@ TEST(IntactRecords, StreamsTheMendingActsOnAreNotToldIntact)
     nameLength[LastSheetEntry(nameLength) + 4 + 6] ^= 0x04;
     const Bytes cut(kIntact.begin(), kIntact.end() - 4);
     const Bytes between = kIntact + Record(biff::kNumber, Cell(0, 0) + test::Double(1.5));
+    // A chart in the first sheet without its end record, an end record after the last sheet:
+    // the counts balance, but the second sheet begins inside the first.
+    const Bytes chartOpen =
+        test::Workbook(8, {}, {{"One", Rows(11, 30, 3) + test::BofRecord(8, biff::kChartSubstream) + Record(biff::kChart, Bytes(16, 0))},
+                               {"Two", Rows(11, 20, 500)}}) +
+        Record(biff::kEof, {});
 
     const struct {
         const char* name;
@@ -255,6 +261,7 @@ TEST(IntactRecords, StreamsTheMendingActsOnAreNotToldIntact)
         {"a sheet name's length a bit off", nameLength},
         {"the last end record cut off", cut},
         {"records after the last substream", between},
+        {"a sheet that begins inside the one before", chartOpen},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
