@@ -1613,7 +1613,8 @@ TEST(RecordMend, ACellNamingAStringPastTheTablesEndGoesWhereTheStreamWasMended)
     std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(hole), 64, std::uint8_t{0});
     const Bytes mended = Mended(damaged);
     ExpectEachCellTheOriginalsOrAbsent(intact, mended, "a cell past the table's end");
-    const std::vector<CellValue>& cells = ReadWorkbookCells(mended).sheets.at(0).cells;
+    const WorkbookCells after = ReadWorkbookCells(mended);
+    const std::vector<CellValue>& cells = after.sheets.at(0).cells;
     const auto named = [&](unsigned row) {
         return std::ranges::any_of(cells, [row](const CellValue& cell) { return cell.row == row && cell.column == 0 && !cell.text.empty(); });
     };
