@@ -102,6 +102,16 @@ inline constexpr std::uint16_t kWorkspaceSubstream = 0x0100;
 inline constexpr std::uint16_t kSubstreamTypes[] = {kGlobalsSubstream, kVbModuleSubstream, kWorksheetSubstream,
                                                    kChartSubstream,   kMacroSubstream,    kWorkspaceSubstream};
 
+// Whether a first record of a substream of `kind`, met where `open` substreams are open, begins
+// one inside them (a sheet's embedded chart, which ends with an end record of its own before the
+// sheet's) rather than one of the outermost level: a sheet holds no substream but charts, and a
+// first record of another kind inside one means the one open lost its end. (Readers that skip an
+// inner substream up to the next end record, as xlrd does, nest every kind.)
+constexpr bool BeginsInsideTheOpenSubstream(std::uint16_t kind, std::size_t open)
+{
+    return open > 0 && kind == kChartSubstream;
+}
+
 // The version a BOF record's version field names, told as readers tell it, by its high byte:
 // BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500, and some programs neither (0x0580, say).
 // kBiff8Version or kBiff5Version; 0 for any other.

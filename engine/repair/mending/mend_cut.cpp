@@ -85,8 +85,7 @@ std::size_t LastSheetStart(const MendState& m)
 }
 
 // How many substreams are open at the stream's end, from the last sheet an entry leads to on: the
-// sheet, and a chart in it (a first record of another kind inside a sheet is no part of it:
-// the sheet before lost its end, and one end record is owed, not two); at most a few.
+// sheet, and a chart in it (BeginsInsideTheOpenSubstream); at most a few.
 int OpenAtTheEnd(const MendState& m)
 {
     const std::vector<std::uint8_t>& stream = m.stream;
@@ -96,9 +95,9 @@ int OpenAtTheEnd(const MendState& m)
         return 0;
     for (; at + kHeader <= stream.size() && m.walk.boundary.Test(at); at += kHeader + U16(stream, at + 2)) {
         const std::uint16_t type = U16(stream, at);
-        const bool chart = type == kBof && U16(stream, at + 2) >= 4 && U16(stream, at + kHeader + 2) == kChartSubstream;
+        const std::uint16_t kind = U16(stream, at + 2) >= 4 ? U16(stream, at + kHeader + 2) : 0;
         if (type == kBof)
-            open = chart && open > 0 ? std::min(open + 1, kMostOpenSubstreams) : 1;
+            open = BeginsInsideTheOpenSubstream(kind, static_cast<std::size_t>(open)) ? std::min(open + 1, kMostOpenSubstreams) : 1;
         else if (type == kEof && open > 0)
             --open;
     }

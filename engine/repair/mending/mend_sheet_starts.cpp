@@ -363,8 +363,8 @@ void SheetsEndInTheirHoles(MendState& m)
                 if (!ended)
                     EndsOverTheRecordsBefore(m, at, depth);
             }
-            if (listed || !chart || depth == 0) {
-                depth = 0;  // a substream of the outermost level (a sheet holds none but charts)
+            if (listed || !BeginsInsideTheOpenSubstream(chart ? kChartSubstream : 0, depth)) {
+                depth = 0;  // a substream of the outermost level
                 hole = nullptr;
             }
             ++depth;

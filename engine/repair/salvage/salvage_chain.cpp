@@ -303,11 +303,11 @@ void ChainBuilder::Note(std::uint64_t offset, std::uint16_t type, std::uint16_t 
     if (type == kBoundSheet && length >= 4) {
         lastSheet_ = std::max<std::uint64_t>(lastSheet_, U32At(offset + 4));
     } else if (type == kBof) {
-        // A chart's first record inside a sheet begins the sheet's embedded chart, which ends
-        // with an end record of its own before the sheet's. Any other first record, and the one
-        // the last sheet's entry leads to, begins a substream of the outermost level (a hole may
-        // have taken the end record before it).
-        const bool embedded = depth_ > 0 && offset != lastSheet_ && (offset + 8 > Available() || U16At(offset + 6) == kChartSubstream);
+        // The one the last sheet's entry leads to begins a substream of the outermost level,
+        // whatever the walk counted (a hole may have taken the end record before it); one whose
+        // kind is not here yet is taken for a chart's.
+        const bool embedded = offset != lastSheet_ &&
+                              BeginsInsideTheOpenSubstream(offset + 8 > Available() ? kChartSubstream : U16At(offset + 6), depth_);
         if (!embedded)
             outermost_ = offset, depth_ = 0;
         ++depth_;

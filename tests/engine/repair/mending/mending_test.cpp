@@ -1621,7 +1621,7 @@ TEST(RecordMend, ACellNamingAStringPastTheTablesEndGoesWhereTheStreamWasMended)
     EXPECT_TRUE(named(0) && named(1) && named(2)) << "the cells whose strings the table holds stay";
     std::size_t past = 0;
     for (const BiffRecord& record : ListRecords(mended))
-        past += record.type == biff::kLabelSst && LoadLe32(mended.data() + record.offset + 10) >= 3 ? 1 : 0;
+        past += record.type == biff::kLabelSst && LoadLe32(mended.data() + record.offset + 10) >= 3 ? 1u : 0u;
     EXPECT_EQ(past, 0u) << "no cell names a string past the table's end";
 }
 

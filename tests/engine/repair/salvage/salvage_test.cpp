@@ -1721,8 +1721,8 @@ TEST(Salvage, AStreamFoundWithoutItsDirectoryRunsPastItsLastSheetsChart)
     };
     // (The label's length puts the chart's end record at the end of a sector.)
     const Bytes unaligned = withLabel(100);
-    const std::size_t chartEnd = static_cast<std::size_t>(
-        std::search(unaligned.begin(), unaligned.end(), chart.begin(), chart.end()) - unaligned.begin() + chart.size());
+    const std::size_t chartEnd =
+        static_cast<std::size_t>(std::search(unaligned.begin(), unaligned.end(), chart.begin(), chart.end()) - unaligned.begin()) + chart.size();
     const Bytes workbook = withLabel(100 + (kSectorSize - chartEnd % kSectorSize));
     const Salvaged salvaged = Salvage(WrittenWithoutDirectory({{.name = u"Workbook", .data = workbook}}), HeaderBytes{});
     ASSERT_TRUE(salvaged.report.directoryLost);
