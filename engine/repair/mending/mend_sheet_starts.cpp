@@ -351,6 +351,7 @@ void SheetsEndInTheirHoles(MendState& m)
     std::pair<std::size_t, std::size_t>* hole = nullptr;  // the sheet's last hole
     bool chartHole = false;       // that hole lies in the sheet's last chart, no chart record after it
     bool sheetAfterHole = false;  // the sheet's own records after it, in the chart
+    std::size_t nextHole = 0;     // (the holes lie in the stream's order, as the walk goes)
     for (std::size_t at = 0; at + kHeader <= stream.size() && m.walk.boundary.Test(at);) {
         const std::uint16_t type = U16(stream, at), length = U16(stream, at + 2);
         const bool inTheChart = depth == 2 && inChart;
@@ -375,9 +376,11 @@ void SheetsEndInTheirHoles(MendState& m)
         } else if (type == kEof) {
             depth -= depth > 0 ? 1 : 0;
         } else if (type == kFillerRecord) {
-            const auto found = std::ranges::find_if(m.walk.holes, [&](const auto& h) { return h.first <= at && at < h.second; });
-            if (found != m.walk.holes.end() && &*found != hole) {
-                hole = &*found;
+            auto& holes = m.walk.holes;
+            while (nextHole < holes.size() && holes[nextHole].second <= at)
+                ++nextHole;
+            if (nextHole < holes.size() && holes[nextHole].first <= at && &holes[nextHole] != hole) {
+                hole = &holes[nextHole];
                 chartHole = inTheChart;
                 sheetAfterHole = false;
             }
