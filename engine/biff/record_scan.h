@@ -21,6 +21,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -188,7 +189,8 @@ inline std::size_t NextBofBytes(Bytes stream, std::size_t from)
 }
 
 // Calls `visit(at, type, length)` for each record that reads from `from` on, picking the walk
-// up again where records read again past what does not. `visit` may change the record's body.
+// up again where records read again past what does not. `visit` may change the record's body;
+// where it gives a bool, false ends the walk.
 template <typename Visit>
 void ForEachReadingRecord(Bytes stream, std::size_t from, Visit visit)
 {
@@ -201,7 +203,12 @@ void ForEachReadingRecord(Bytes stream, std::size_t from, Visit visit)
         }
         const std::uint16_t type = U16(stream, at);
         const std::size_t length = U16(stream, at + 2);
-        visit(at, type, length);
+        if constexpr (std::is_same_v<decltype(visit(at, type, length)), bool>) {
+            if (!visit(at, type, length))
+                return;
+        } else {
+            visit(at, type, length);
+        }
         at += kRecordHeaderSize + length;
     }
 }

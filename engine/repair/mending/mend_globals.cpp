@@ -208,13 +208,6 @@ std::uint8_t* ReplaceStart(std::vector<std::uint8_t>& stream, std::size_t replac
     return PutStart(stream, before, gap, after);
 }
 
-// A new start `need` bytes long fits into a destroyed stretch `room` bytes long: exactly, or
-// with room for filler after it.
-bool FitsInPlace(std::size_t need, std::size_t room)
-{
-    return need == room || need + kHeader <= room;
-}
-
 // Where a new start went: how far what follows the destroyed stretch moved up, and the stretch
 // it replaced.
 struct NewStart {
@@ -563,16 +556,14 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
 // the workbook), and formulas that name it were kept as their values with the globals' loss.
 void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
 {
-    bool biff8 = false, book = false, globals = true;
+    bool biff8 = false, book = false;
     std::vector<std::pair<std::size_t, std::size_t>> orphans;
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
-        if (!globals)
-            return;
         biff8 = biff8 || (at == 0 && type == kBof && length >= 2 && U16(stream, kHeader) >= kBiff8Version);
         book = book || type == kSupBook;
         if (biff8 && !book && type == kExternName)
             orphans.emplace_back(at, at + kHeader + length);
-        globals = type != kEof && type != kFilePass;
+        return type != kEof && type != kFilePass;  // (the globals alone)
     });
     for (const auto& [from, to] : orphans) {
         WriteFiller(stream, nullptr, from, to);

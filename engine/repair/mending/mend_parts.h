@@ -234,6 +234,13 @@ struct Walk {
     std::size_t lastChartRecord = kNoPlace;
 };
 
+// Whether records `need` bytes long fit into a stretch `room` bytes long: exactly, or with room
+// for filler beside them (a filler record takes a header at least).
+inline bool FitsInPlace(std::size_t need, std::size_t room)
+{
+    return need == room || need + kHeader <= room;
+}
+
 // Filler records over [from, to) (zero bodies, the last one taking what is left); their starts
 // marked in `boundary` where one is kept.
 void WriteFiller(std::vector<std::uint8_t>& stream, BitSet* boundary, std::size_t from, std::size_t to);

@@ -102,7 +102,7 @@ auto HoleInGlobalsFor(MendState& m, std::size_t need)
 {
     return std::find_if(m.walk.holes.begin(), m.walk.holes.end(), [&](const auto& h) {
         const std::size_t room = h.second - h.first;
-        return h.first > 0 && h.second <= m.globalsEnd && (room == need || room >= need + kHeader);
+        return h.first > 0 && h.second <= m.globalsEnd && FitsInPlace(need, room);
     });
 }
 

@@ -201,7 +201,7 @@ void SheetsSplitWhereCellsGoBack(MendState& m)
 {
     for (auto& [from, to] : m.walk.holes) {
         const std::size_t need = kSheetStartRoom + m.bofLength;
-        if (from < m.globalsEnd || !(to - from == need || to - from >= need + kHeader))
+        if (from < m.globalsEnd || !FitsInPlace(need, to - from))
             continue;
         // (Only where the damage zeroed bytes: bytes of something else read as cells now and
         // then, rows and all.)
@@ -281,7 +281,7 @@ bool EndsAtTheEndOf(MendState& m, std::pair<std::size_t, std::size_t>& hole, std
 {
     auto& [from, to] = hole;
     const std::size_t room = ends * kHeader;
-    if (!(to - from == room || to - from >= room + kHeader))
+    if (!FitsInPlace(room, to - from))
         return false;
     const std::size_t eofAt = to - room;
     m.ForgetStarts(from, to);
@@ -315,7 +315,7 @@ bool EndsOverTheRecordsBefore(MendState& m, std::size_t at, std::size_t ends)
         from = m.RecordBefore(from);
         if (from == kNoPlace || U16(m.stream, from) == kBof || U16(m.stream, from) == kEof)
             return false;
-        if (to - from == room || to - from >= room + kHeader) {
+        if (FitsInPlace(room, to - from)) {
             std::pair<std::size_t, std::size_t> made{from, to};
             return EndsAtTheEndOf(m, made, ends);
         }
@@ -356,7 +356,7 @@ void SheetsEndInTheirHoles(MendState& m)
         const std::uint16_t type = U16(stream, at), length = U16(stream, at + 2);
         const bool inTheChart = depth == 2 && inChart;
         if (type == kBof) {
-            const bool chart = length >= 4 && U16(stream, at + kHeader + 2) == kChartSubstream;
+            const std::uint16_t kind = length >= 4 ? U16(stream, at + kHeader + 2) : 0;
             const bool listed = std::ranges::binary_search(starts, at);
             if (depth > 0 && listed) {
                 const bool ended = (hole && hole->second == at && EndsAtTheEndOf(m, *hole, depth)) ||
@@ -364,13 +364,13 @@ void SheetsEndInTheirHoles(MendState& m)
                 if (!ended)
                     EndsOverTheRecordsBefore(m, at, depth);
             }
-            if (listed || !BeginsInsideTheOpenSubstream(chart ? kChartSubstream : 0, depth)) {
+            if (listed || !BeginsInsideTheOpenSubstream(kind, depth)) {
                 depth = 0;  // a substream of the outermost level
                 hole = nullptr;
             }
             ++depth;
             if (depth == 2) {
-                inChart = chart;
+                inChart = kind == kChartSubstream;
                 chartHole = chartHole && !inChart;
             }
         } else if (type == kEof) {
@@ -547,7 +547,7 @@ void SheetStartLostWithGlobalsEndGoesBack(MendState& m)
     const bool listedThere =
         std::any_of(m.listed.begin(), m.listed.end(), [from = from, to = to](const Listed& l) { return from <= l.offset && l.offset <= to; });
     const std::size_t need = kSheetStartRoom + m.bofLength;
-    if (!listedThere && (to - from == need || to - from >= need + kHeader)) {
+    if (!listedThere && FitsInPlace(need, to - from)) {
         to = EndAndSheetStartAtTheEnd(m, from, to);
         m.globalsEnd = to;
     }
