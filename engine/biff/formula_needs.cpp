@@ -137,6 +137,40 @@ bool ToolPakFunction(std::string_view name)
     return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
 }
 
+std::size_t TokenLength(std::span<const std::uint8_t> tokens, std::size_t at, bool biff8)
+{
+    if (at >= tokens.size())
+        return 0;
+    const std::uint8_t token = tokens[at];
+    const std::size_t left = tokens.size() - at;
+    std::size_t length = 0;
+    if (token >= 0x03 && token <= 0x16) {
+        length = 1;  // operators, parentheses, a missing argument
+    } else if (token == 0x01 || token == 0x02) {
+        length = 5;  // tExp, tTbl: the row and column of the cell that holds the expression or table
+    } else if (token == 0x17) {  // tStr: its length, BIFF8's flags, its characters
+        if (left < (biff8 ? 3u : 2u))
+            return 0;
+        length = biff8 ? 3 + std::size_t{tokens[at + 1]} * ((tokens[at + 2] & 0x01) ? 2 : 1) : 2 + std::size_t{tokens[at + 1]};
+    } else if (token == 0x19) {  // tAttr: a kind, a 16-bit value, and for a choice its table of jumps
+        if (left < 4)
+            return 0;
+        length = (tokens[at + 1] & 0x04) ? 4 + 2 * (std::size_t{LoadLe16(tokens.data() + at + 2)} + 1) : 4;
+    } else if (token == 0x1C || token == 0x1D) {
+        length = 2;  // tErr, tBool
+    } else if (token == 0x1E) {
+        length = 3;  // tInt
+    } else if (token == 0x1F) {
+        length = 9;  // tNum
+    } else if (token >= 0x20) {
+        const Operand operand = OperandOf(static_cast<std::uint8_t>((token & 0x1F) | 0x20));
+        const std::size_t bytes = biff8 ? operand.biff8 : operand.biff5;
+        length = bytes == 0 ? 0 : 1 + bytes;
+    }
+    // (0x00, tExtended and the types no writer uses: none)
+    return length <= left ? length : 0;
+}
+
 FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8, std::vector<CellArea>* areas, CellPlace place)
 {
     FormulaNeeds needs;
@@ -145,99 +179,51 @@ FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8,
     // its own), and whether a name of the workbook's own came before.
     std::size_t externalNames = 0;
     bool ownName = false;
-    std::size_t at = 0;
-    const auto have = [&](std::size_t bytes) { return at + bytes <= tokens.size(); };
-    while (at < tokens.size() && !needs.unknown) {
-        const std::uint8_t token = tokens[at++];
-        if (token >= 0x03 && token <= 0x16)
-            continue;  // operators, parentheses, a missing argument
-        switch (token) {
-        case 0x01:  // tExp: a shared or array formula of its own sheet, whose expression is elsewhere
-            needs.ownSheet = true;
-            needs.shared = true;
-            at += 4;
+    for (std::size_t at = 0, length = 0; at < tokens.size(); at += length) {
+        length = TokenLength(tokens, at, biff8);
+        if (length == 0) {
+            needs.unknown = true;  // a token this reading does not know, or one cut short
             break;
-        case 0x02:  // tTbl: a data table of its own sheet, which may name anything
+        }
+        const std::uint8_t token = tokens[at];
+        if (token == 0x01 || token == 0x02) {
+            // tExp: a shared or array formula of its own sheet, whose expression is elsewhere;
+            // tTbl: a data table of its own sheet, which may name anything.
             needs.ownSheet = true;
-            needs.globals = true;
-            if (areas) {
+            needs.shared = needs.shared || token == 0x01;
+            needs.globals = needs.globals || token == 0x02;
+            if (areas && token == 0x02) {
                 areas->push_back({CellArea::Of::OwnSheet, 0, 0, 0xFFFF, 0, 0xFF});
                 areas->push_back({CellArea::Of::Reference, kAnyReference, 0, 0xFFFF, 0, 0xFF});
             }
-            at += 4;
-            break;
-        case 0x17: {  // tStr
-            if (!have(1)) {
-                needs.unknown = true;
-                break;
-            }
-            const std::size_t length = tokens[at];
-            if (biff8) {
-                if (!have(2)) {
-                    needs.unknown = true;
-                    break;
-                }
-                at += 2 + length * ((tokens[at + 1] & 0x01) ? 2 : 1);
-            } else {
-                at += 1 + length;
-            }
-            break;
         }
-        case 0x19:  // tAttr: a kind, a 16-bit value, and for a choice its table of jumps
-            if (!have(3)) {
-                needs.unknown = true;
-                break;
-            }
-            at += (tokens[at] & 0x04) ? 3 + 2 * (std::size_t{LoadLe16(tokens.data() + at + 1)} + 1) : 3;
-            break;
-        case 0x1C:  // tErr
-        case 0x1D:  // tBool
-            at += 1;
-            break;
-        case 0x1E:  // tInt
-            at += 2;
-            break;
-        case 0x1F:  // tNum
-            at += 8;
-            break;
-        default: {
-            if (token < 0x20) {
-                needs.unknown = true;  // tExtended and the types no writer uses
-                break;
-            }
-            const std::uint8_t base = static_cast<std::uint8_t>((token & 0x1F) | 0x20);
-            const Operand operand = OperandOf(base);
-            const std::size_t bytes = biff8 ? operand.biff8 : operand.biff5;
-            if (bytes == 0 || !have(bytes)) {
-                needs.unknown = true;
-                break;
-            }
-            needs.ownSheet = needs.ownSheet || operand.ownSheet;
-            needs.globals = needs.globals || operand.globals;
-            // A function defined outside the program is named by the token before it: an
-            // add-in's or a macro's by an external name (of the globals), a macro's by a name of
-            // its own. Which of them, only the lost globals could tell.
-            if (base == 0x22 && (LoadLe16(tokens.data() + at + 1) & 0x7FFF) == kExternalFunction) {
-                needs.addIns = needs.addIns || externalNames > 0;
-                needs.functions = needs.functions || (externalNames == 0 && ownName);
-                needs.unknown = needs.unknown || (externalNames == 0 && !ownName);  // (called by no name)
-                externalNames -= externalNames > 0 ? 1 : 0;
-            }
-            if ((base == 0x21 || base == 0x22) && (LoadLe16(tokens.data() + (base == 0x21 ? at : at + 1)) & 0x7FFF) == kCellInfoFunction)
-                needs.place = true;
-            externalNames += base == 0x39 ? 1 : 0;
-            ownName = ownName || base == 0x23;
-            if (areas && biff8)
-                AreaOfOperand(base, tokens.data() + at, place, *areas);
-            else if (areas)
-                AreaOfBiff5Operand(base, tokens.data() + at, *areas);
-            at += bytes;
-            break;
+        if (token < 0x20)
+            continue;
+        const std::uint8_t base = static_cast<std::uint8_t>((token & 0x1F) | 0x20);
+        const Operand operand = OperandOf(base);
+        const std::uint8_t* const bytes = tokens.data() + at + 1;
+        needs.ownSheet = needs.ownSheet || operand.ownSheet;
+        needs.globals = needs.globals || operand.globals;
+        // A function defined outside the program is named by the token before it: an add-in's or
+        // a macro's by an external name (of the globals), a macro's by a name of its own. Which
+        // of them, only the lost globals could tell.
+        if (base == 0x22 && (LoadLe16(bytes + 1) & 0x7FFF) == kExternalFunction) {
+            needs.addIns = needs.addIns || externalNames > 0;
+            needs.functions = needs.functions || (externalNames == 0 && ownName);
+            needs.unknown = needs.unknown || (externalNames == 0 && !ownName);  // (called by no name)
+            externalNames -= externalNames > 0 ? 1 : 0;
         }
-        }
+        if ((base == 0x21 || base == 0x22) && (LoadLe16(base == 0x21 ? bytes : bytes + 1) & 0x7FFF) == kCellInfoFunction)
+            needs.place = true;
+        externalNames += base == 0x39 ? 1 : 0;
+        ownName = ownName || base == 0x23;
+        if (areas && biff8)
+            AreaOfOperand(base, bytes, place, *areas);
+        else if (areas)
+            AreaOfBiff5Operand(base, bytes, *areas);
+        if (needs.unknown)
+            break;
     }
-    if (at > tokens.size())
-        needs.unknown = true;
     return needs;
 }
 

@@ -4,6 +4,7 @@
 // out again from those; where they were lost, it would show a value the workbook never held.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -44,6 +45,11 @@ struct CellPlace {
     std::uint32_t row = 0;
     std::uint16_t column = 0;
 };
+
+// The length of the token at `at` of the parsed expression `tokens` (BIFF8's, or BIFF5's where
+// `biff8` is false), its bytes after it included; 0 where it is none this reading knows or the
+// expression ends inside it.
+std::size_t TokenLength(std::span<const std::uint8_t> tokens, std::size_t at, bool biff8);
 
 // The needs of the expression `tokens` (the parsed expression of a FORMULA record, as long as its
 // record says), BIFF8's tokens or BIFF5's (`biff8` false). `areas`, when given, gets the cells it

@@ -7,12 +7,14 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "engine/base/byte_order.h"
+#include "engine/biff/formula_needs.h"
 #include "engine/biff/records.h"
 #include "engine/repair/mending/mend_parts.h"
 #include "engine/repair/mending/mending.h"
@@ -568,6 +570,61 @@ void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, std::vec
     for (const auto& [from, to] : orphans) {
         WriteFiller(stream, nullptr, from, to);
         Cover(regions, from, to);
+    }
+}
+
+// A defined name's definition names another defined name by its place in the workbook's list of
+// names (tName), and any name by its place among those of a workbook's (tNameX: the workbook's
+// own, or an external one's). Where the mending replaced anything before a defined name's
+// record, names before it may have gone with the damage and the places after them name other
+// names now; a place past the list's end names none (xlrd refuses the workbook). Such tokens
+// become the error of a name no one knows (#NAME?), padded with parentheses to their length,
+// so that no definition names what the workbook's did not.
+void NamesOfLostNamesBecomeErrors(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+{
+    std::size_t firstReplaced = kNoPlace;
+    for (const MendedRegion& region : regions)
+        firstReplaced = std::min<std::size_t>(firstReplaced, region.offset);
+    bool biff8 = false;
+    std::vector<std::pair<std::size_t, std::size_t>> names;  // each NAME record's place and length
+    std::size_t sure = 0;                                     // the names before anything replaced
+    ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
+        biff8 = biff8 || (at == 0 && type == kBof && length >= 2 && U16(stream, kHeader) >= kBiff8Version);
+        if (type == kName) {
+            names.emplace_back(at, length);
+            sure += at < firstReplaced ? 1 : 0;
+        }
+        return type != kEof && type != kFilePass;  // (the globals alone)
+    });
+    const bool namesMayHaveGone = sure < names.size();
+    // (A NAME record: its options, key, the name's length, the definition's length, two indexes
+    // and four lengths of texts; then the name, after a byte of flags in BIFF8; then the definition.)
+    constexpr std::size_t kNameAt = 14;
+    for (const auto& [at, length] : names) {
+        if (length < kNameAt + (biff8 ? 1 : 0))
+            continue;
+        const std::size_t body = at + kHeader, characters = stream[body + 3];
+        const std::size_t definition =
+            body + kNameAt + (biff8 ? 1 + characters * ((stream[body + kNameAt] & 0x01) ? 2 : 1) : characters);
+        const std::size_t definitionEnd = definition + U16(stream, body + 4);
+        if (definitionEnd > body + length)
+            continue;
+        const std::span<std::uint8_t> tokens(stream.data() + definition, definitionEnd - definition);
+        for (std::size_t t = 0, size = 0; t < tokens.size(); t += size) {
+            size = TokenLength(tokens, t, biff8);
+            if (size == 0)
+                break;
+            const int base = tokens[t] >= 0x20 ? (tokens[t] & 0x1F) | 0x20 : 0;
+            const std::size_t place = base == 0x23 ? U16(tokens, t + 1) : 0;
+            const bool named = base == 0x23 && place >= 1 && place <= sure;
+            if ((base == 0x23 && !named) || (base == 0x39 && namesMayHaveGone)) {
+                tokens[t] = 0x1C;      // tErr
+                tokens[t + 1] = 0x1D;  // #NAME?
+                std::fill(tokens.begin() + static_cast<std::ptrdiff_t>(t + 2), tokens.begin() + static_cast<std::ptrdiff_t>(t + size),
+                          std::uint8_t{0x15});  // tParen
+                Cover(regions, definition + t, definition + t + size);
+            }
+        }
     }
 }
 

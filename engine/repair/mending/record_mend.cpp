@@ -169,6 +169,7 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     if (!m.regions.empty()) {
         CellsNamingNoStringGo(stream, m.regions);
         ExternalNamesWithoutTheirBookGo(stream, m.regions);
+        NamesOfLostNamesBecomeErrors(stream, m.regions);
     }
     CellStylesTheCellsNameComeBack(stream, m.regions);
     stream.insert(stream.end(), m.padding.begin(), m.padding.end());

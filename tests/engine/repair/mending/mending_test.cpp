@@ -1654,6 +1654,62 @@ TEST(RecordMend, AnExternalNameWhoseWorkbookWentGoesWithIt)
     EXPECT_EQ(test::CellLines(ReadWorkbookCells(mended)), test::CellLines(ReadWorkbookCells(intact)));
 }
 
+// The parsed expression of each defined name, in the order of the list (BIFF8's NAME records,
+// names of one-byte characters).
+std::vector<Bytes> Definitions(const Bytes& stream)
+{
+    std::vector<Bytes> definitions;
+    for (const BiffRecord& record : ListRecords(stream)) {
+        if (record.type == biff::kEof)
+            break;
+        if (record.type == biff::kName) {
+            const std::uint8_t* body = stream.data() + record.offset + 4;
+            const std::size_t at = 15u + body[3];
+            definitions.emplace_back(body + at, body + at + LoadLe16(body + 4));
+        }
+    }
+    return definitions;
+}
+
+TEST(RecordMend, ADefinitionNamesNoNameWhosePlaceInTheListMayHaveChanged)
+{
+    const auto name = [](const std::string& text, const Bytes& definition) {
+        return Record(biff::kName, Le16(0) + Bytes{0, static_cast<std::uint8_t>(text.size())} +
+                                       Le16(static_cast<unsigned>(definition.size())) + Le16(0) + Le16(0) + Bytes{0, 0, 0, 0, 0} +
+                                       test::Ascii(text) + definition);
+    };
+    const auto named = [](unsigned place) { return Bytes{0x23} + Le16(place) + Le16(0); };  // tName
+    const Bytes unknown{0x1C, 0x1D, 0x15, 0x15, 0x15};  // #NAME?, padded with parentheses
+    const Bytes both = named(1) + named(2) + Bytes{0x03};
+    const Bytes alpha = name("Alpha", {0x1E, 5, 0});
+    const Bytes globals = Record(biff::kCodePage, Le16(1200)) + alpha + name("Beta", {0x1E, 7, 0}) + name("Both", both) +
+                          name("Stray", named(9));
+    const Bytes intact = test::Workbook(8, globals, {{"One", Rows(0, 30, 3)}, {"Two", Rows(0, 20, 500)}});
+    ExpectLeftAsItIs("names naming names", intact);
+
+    // The list of names is whole where the damage lies in a sheet: only a place past its end
+    // names no name.
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(LoadLe32(intact.data() + LastSheetEntry(intact) + 4) + 200), 60,
+                std::uint8_t{0});
+    std::vector<Bytes> definitions = Definitions(Mended(damaged));
+    ASSERT_EQ(definitions.size(), 4u);
+    EXPECT_EQ(definitions[2], both);
+    EXPECT_EQ(definitions[3], unknown);
+
+    // The first name went: the places after it name the names after the ones they named.
+    damaged = intact;
+    const auto alphaAt = std::search(damaged.begin(), damaged.end(), alpha.begin(), alpha.end());
+    std::fill_n(alphaAt, alpha.size(), std::uint8_t{0});
+    const Bytes mended = Mended(damaged);
+    definitions = Definitions(mended);
+    ASSERT_EQ(definitions.size(), 3u);
+    EXPECT_EQ(definitions[0], (Bytes{0x1E, 7, 0}));
+    EXPECT_EQ(definitions[1], unknown + unknown + Bytes{0x03});
+    EXPECT_EQ(definitions[2], unknown);
+    EXPECT_EQ(test::CellLines(ReadWorkbookCells(mended)), test::CellLines(ReadWorkbookCells(intact)));
+}
+
 // Whether every substream the list of sheets leads to, and the globals, end before the next
 // one the list leads to begins: readers read a sheet from its entry up to its end record, and
 // one that never ends runs on into the next sheet or past the stream's end.
