@@ -131,6 +131,9 @@ inline constexpr std::uint16_t kHighestRecordType = 0x10FF;
 inline constexpr std::uint16_t kFirstFutureRecord = 0x0800;
 inline constexpr std::uint16_t kLastFutureRecord = 0x08FF;
 
+// The last column a sheet has (IV): a cell past it is one no writer wrote.
+inline constexpr std::uint16_t kLastColumn = 0xFF;
+
 // Whether records of `type` are cells: each begins with the cell's row and column.
 constexpr bool IsCellRecord(std::uint16_t type)
 {

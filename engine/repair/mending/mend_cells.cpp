@@ -62,7 +62,7 @@ Doubt NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::u
                     bool otherDamage)
 {
     const std::size_t body = at + kHeader;
-    if (U16(stream, body + 2) > 0xFF)
+    if (U16(stream, body + 2) > kLastColumn)
         return Doubt::Sure;
     if (!otherDamage)
         return Doubt::None;
@@ -97,6 +97,11 @@ Doubt NoWrittenCell(std::span<const std::uint8_t> stream, std::size_t at, std::u
 }
 
 }  // namespace
+
+bool NoCellAnyProgramWrites(Bytes stream, std::size_t at, bool biff5)
+{
+    return NoWrittenCell(stream, at, U16(stream, at), U16(stream, at + 2), biff5, true) == Doubt::Sure;
+}
 
 ImpossibleCells::ImpossibleCells(bool biff5, bool otherDamage, bool wiped) : biff5_(biff5), otherDamage_(otherDamage), wiped_(wiped) {}
 
@@ -143,7 +148,7 @@ bool ImpossibleCells::Take(std::span<const std::uint8_t> record, std::size_t at,
         const Doubt doubt = NoWrittenCell(record, 0, type, length, biff5_, otherDamage_ && !chart_);
         if (doubt == Doubt::Sure || (doubt == Doubt::Tiny && TinyNumbersDoubted(at, at + kHeader + length)))
             unwritten_.emplace_back(at, at + kHeader + length);
-        impossible_ += U16(record, kHeader + 2) > 0xFF || U16(record, kHeader + 4) >= 4050 ? 1u : 0u;
+        impossible_ += U16(record, kHeader + 2) > kLastColumn || U16(record, kHeader + 4) >= 4050 ? 1u : 0u;
         if (every)
             every->emplace_back(at, at + kHeader + length);
     }

@@ -165,6 +165,11 @@ private:
 // `wiped`: as ImpossibleCells takes it; `changed`: bits changed outside the stream, which
 // counts as damage elsewhere and outweighs `wiped`.
 void CellsNoWorkbookHoldsGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions, bool wiped, bool changed);
+// Whether the cell record at `at` is one no spreadsheet program writes, where the stream was
+// mended elsewhere: a column past the last, a formula with no room for its expression or no
+// token the format has first, a number no program stores (not tiny ones, which some do).
+// `biff5`: as ImpossibleCells takes it.
+bool NoCellAnyProgramWrites(Bytes stream, std::size_t at, bool biff5);
 // Cells that name a string past the end of the shared-string table go.
 void CellsNamingNoStringGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
 

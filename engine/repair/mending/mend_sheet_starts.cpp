@@ -128,11 +128,12 @@ std::size_t EndAndSheetStartAtTheEnd(MendState& m, std::size_t from, std::size_t
 
 namespace {
 
-// The row of the cell record at `at`; nothing for a record that is no cell's.
+// The row of the cell record at `at`; nothing for a record that is no cell's, or no cell any
+// program writes (bytes of a record a hole cut read as one now and then right after it).
 std::optional<unsigned> CellRow(const std::vector<std::uint8_t>& stream, std::size_t at)
 {
     const std::uint16_t type = U16(stream, at);
-    if (!IsCellRecord(type) || U16(stream, at + 2) < 4)
+    if (!IsCellRecord(type) || U16(stream, at + 2) < 4 || NoCellAnyProgramWrites(stream, at, U16(stream, 0) == kBof))
         return std::nullopt;
     return U16(stream, at + kHeader);
 }

@@ -714,6 +714,40 @@ TEST(RecordMend, RecordsThatGoBackUpAfterAHoleAreAnotherSheets)
     }
 }
 
+// A hole inside a sheet after which records read again from the middle of a cut one: its bytes
+// read as a formula of a row far above with no room for its expression, and the cells after it
+// go on from the rows before the hole. The sheet stays one, with every cell after the hole.
+TEST(RecordMend, ACutRecordAfterAHoleSplitsNoSheet)
+{
+    const Bytes cut = Record(biff::kFormula, Cell(2, 0) + Bytes(8, 0) + Le16(0) + Le32(0) + Le16(200));
+    const auto book = [&](std::size_t pad) {
+        const Bytes text = test::Ascii(std::string(pad, 'x')) + cut;  // the cut record's bytes end a text
+        const Bytes label = Record(biff::kLabel, Cell(40, 1) + Le16(static_cast<unsigned>(text.size())) + Bytes{0} + text);
+        return test::Workbook(8, Record(biff::kCodePage, Le16(1200)), {{"One", Rows(11, 29, 3) + label + Rows(41, 30, 3)}, {"Two", Rows(11, 20, 500)}});
+    };
+    const auto cutAt = [&](const Bytes& stream) {
+        return static_cast<std::size_t>(std::search(stream.begin(), stream.end(), cut.begin(), cut.end()) - stream.begin());
+    };
+    // The hole ends where the cut record's bytes begin, on a sector's boundary.
+    const Bytes intact = book((512 - cutAt(book(0)) % 512) % 512);
+    const std::size_t at = cutAt(intact);
+    ASSERT_EQ(at % 512, 0u);
+    Bytes damaged = intact;
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(at - 512), 512, std::uint8_t{0});
+
+    const WorkbookCells original = ReadWorkbookCells(intact), mended = ReadWorkbookCells(Mended(damaged));
+    ASSERT_EQ(mended.sheets.size(), 2u);
+    const std::vector<std::string> lines = test::CellLines(original);
+    const std::set<std::string> cells(lines.begin(), lines.end());
+    for (const std::string& cell : test::CellLines(mended))
+        EXPECT_EQ(cells.count(cell), 1u) << cell;
+    const auto below = [](const SheetCells& sheet) {
+        return std::count_if(sheet.cells.begin(), sheet.cells.end(), [](const CellValue& cell) { return cell.row > 40; });
+    };
+    EXPECT_EQ(below(mended.sheets[0]), below(original.sheets[0]));
+    EXPECT_EQ(mended.sheets[1].cells.size(), original.sheets[1].cells.size());
+}
+
 // Holes in a long shared-string table: one inside its first record, and one over the header of
 // each CONTINUE record after it. The strings after the first hole come back from the places the
 // index names in the first record; each cell is the workbook's own or absent.
