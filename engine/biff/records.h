@@ -112,6 +112,14 @@ constexpr bool BeginsInsideTheOpenSubstream(std::uint16_t kind, std::size_t open
     return open > 0 && kind == kChartSubstream;
 }
 
+// The kind of sheet an entry of the list of sheets (BOUNDSHEET) gives, after the sheet's offset
+// and state, for a sheet whose first record is of `kind`: a worksheet (or dialog sheet) 0, a macro
+// sheet 1, a chart sheet 2. (A module of Visual Basic, 6, has no substream.)
+constexpr std::uint8_t ListedKindOf(std::uint16_t kind)
+{
+    return kind == kMacroSubstream ? 1 : kind == kChartSubstream ? 2 : 0;
+}
+
 // The version a BOF record's version field names, told as readers tell it, by its high byte:
 // BIFF8 writes 0x0600, BIFF5 and BIFF7 0x0500, and some programs neither (0x0580, say).
 // kBiff8Version or kBiff5Version; 0 for any other.

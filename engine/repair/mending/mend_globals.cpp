@@ -76,7 +76,7 @@ std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view nam
     StoreLe32(body.data(), static_cast<std::uint32_t>(offset));
     body.push_back(0);  // visible
     const std::uint16_t kind = offset + kHeader + 4 <= stream.size() && U16(stream, offset) == kBof ? U16(stream, offset + kHeader + 2) : 0;
-    body.push_back(kind == kMacroSubstream ? 1 : kind == kChartSubstream ? 2 : 0);
+    body.push_back(ListedKindOf(kind));
     body.push_back(static_cast<std::uint8_t>(name.size()));
     const bool wide = biff8 && std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
     if (biff8)

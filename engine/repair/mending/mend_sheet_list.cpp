@@ -24,22 +24,55 @@ void EntriesPastTheGlobalsGo(MendState& m)
     std::erase_if(m.pastTheEnd, [&](const Listed& l) { return l.record >= m.globalsEnd; });
 }
 
-// A sheet whose entry in the list was destroyed: a worksheet's first record, at the top level
-// of the stream (after an end record or filler), that no entry leads to. The list gets it back
-// below.
+namespace {
+
+// Whether the entry of the list at `record` names a kind of sheet other than the one whose first
+// record is at `sheet` (an entry's offset that the damage changed keeps its kind; a kind no
+// entry has is the damage's too, and tells nothing).
+bool KindsDisagree(Bytes stream, std::size_t record, std::size_t sheet)
+{
+    if (U16(stream, record + 2) < 6 || U16(stream, sheet + 2) < 4)
+        return false;
+    const std::uint8_t listed = stream[record + kHeader + 5];
+    return (listed <= 2 || listed == 6) && listed != ListedKindOf(U16(stream, sheet + kHeader + 2));
+}
+
+}  // namespace
+
+// A sheet whose entry in the list was destroyed: a first record of the stream's top level that
+// no entry leads to. A worksheet's follows an end record or filler (a hole that took the sheet
+// before's end); a chart sheet's or a macro sheet's follows an end record that closed every
+// substream before it (a chart after filler may be one a hole cut from the sheet holding it).
+// The list gets them back below.
 void FindOrphanSheets(MendState& m)
 {
     const std::vector<std::uint8_t>& stream = m.stream;
+    const auto unlisted = [&](std::size_t at) {
+        return std::none_of(m.listed.begin(), m.listed.end(), [&](const Listed& l) { return l.offset == at; });
+    };
     for (std::size_t at = NextBofBytes(stream, m.globalsEnd); at != kNoPlace && at + kHeader + 4 <= stream.size();
          at = NextBofBytes(stream, at + 1)) {
         if (!m.walk.boundary.Test(at) || U16(stream, at + kHeader + 2) != kWorksheetSubstream)
             continue;
         const std::size_t before = m.RecordBefore(at);
         const bool topLevel = before == kNoPlace || U16(stream, before) == kEof || U16(stream, before) == kFillerRecord;
-        const bool isListed = std::any_of(m.listed.begin(), m.listed.end(), [&](const Listed& l) { return l.offset == at; });
-        if (topLevel && !isListed)
+        if (topLevel && unlisted(at))
             m.orphans.push_back(at);
     }
+    std::size_t open = 0;
+    bool closed = false;  // the record before ended a substream
+    for (std::size_t at = m.globalsEnd; at + kHeader <= stream.size() && m.walk.boundary.Test(at); at += kHeader + U16(stream, at + 2)) {
+        const std::uint16_t type = U16(stream, at);
+        if (type == kBof && U16(stream, at + 2) >= 4) {
+            const std::uint16_t kind = U16(stream, at + kHeader + 2);
+            if ((kind == kChartSubstream || kind == kMacroSubstream) && open == 0 && closed && unlisted(at))
+                m.orphans.push_back(at);
+            open = BeginsInsideTheOpenSubstream(kind, open) ? open + 1 : 1;
+        }
+        open -= type == kEof && open > 0 ? 1 : 0;
+        closed = type == kEof;
+    }
+    std::sort(m.orphans.begin(), m.orphans.end());
 }
 
 // An entry that leads to no sheet's first record, where one changed bit in its offset leads to
@@ -50,7 +83,9 @@ void EntriesOneBitFromAnOrphanLeadToIt(MendState& m)
     for (Listed& entry : m.listed) {
         if (m.LeadsToSheet(entry.offset))
             continue;
-        const auto oneBitAway = [&](std::size_t orphan) { return std::popcount(entry.offset ^ static_cast<std::uint32_t>(orphan)) == 1; };
+        const auto oneBitAway = [&](std::size_t orphan) {
+            return std::popcount(entry.offset ^ static_cast<std::uint32_t>(orphan)) == 1 && !KindsDisagree(m.stream, entry.record, orphan);
+        };
         const auto orphan = std::find_if(m.orphans.begin(), m.orphans.end(), oneBitAway);
         if (orphan == m.orphans.end() || std::find_if(std::next(orphan), m.orphans.end(), oneBitAway) != m.orphans.end())
             continue;
@@ -78,8 +113,11 @@ void PairDanglingEntries(MendState& m)
     if (m.orphans.empty() || dangling.size() != m.orphans.size())
         return;
     std::vector<Listed> tried = listed;
-    for (std::size_t j = 0; j < dangling.size(); ++j)
+    for (std::size_t j = 0; j < dangling.size(); ++j) {
+        if (KindsDisagree(m.stream, listed[dangling[j]].record, m.orphans[j]))
+            return;
         tried[dangling[j]].offset = static_cast<std::uint32_t>(m.orphans[j]);
+    }
     std::sort(tried.begin(), tried.end(), [](const Listed& a, const Listed& b) { return a.record < b.record; });
     for (std::size_t i = 1; i < tried.size(); ++i) {
         if (tried[i - 1].offset >= tried[i].offset)
@@ -126,7 +164,7 @@ void ListFromSummaryNames(MendState& m)
     std::vector<std::size_t> starts;
     for (std::size_t i = 0; i < names.size(); ++i) {
         starts.push_back(entries.size());
-        AppendRecord(entries, kBoundSheet, SheetEntry(i < lostSheets ? 0xFFFFFFFF : m.orphans[i - lostSheets], names[i], m.biff8));
+        AppendRecord(entries, kBoundSheet, SheetEntry(i < lostSheets ? 0xFFFFFFFF : m.orphans[i - lostSheets], names[i], m.biff8, m.stream));
     }
     const std::size_t need = entries.size();
     const auto hole = HoleInGlobalsFor(m, need);
@@ -161,7 +199,7 @@ void OrphansGetEntries(MendState& m)
         std::vector<std::size_t> entries;
         for (const Listed& sheet : m.listed)
             entries.push_back(sheet.record);
-        const std::vector<std::uint8_t> body = SheetEntry(orphan, Wide(UnusedSheetName(stream, entries, m.biff8, {})), m.biff8);
+        const std::vector<std::uint8_t> body = SheetEntry(orphan, Wide(UnusedSheetName(stream, entries, m.biff8, {})), m.biff8, stream);
         const std::size_t need = kHeader + body.size();
         auto hole = HoleInGlobalsFor(m, need);
         if (hole == walk.holes.end()) {

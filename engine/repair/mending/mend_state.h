@@ -115,7 +115,7 @@ void SheetStartLostWithGlobalsEndGoesBack(MendState& m);
 // mend_sheet_list.cpp
 // Entries past the globals' end leave the list.
 void EntriesPastTheGlobalsGo(MendState& m);
-// The worksheets no entry leads to.
+// The sheets no entry leads to.
 void FindOrphanSheets(MendState& m);
 // An entry one changed bit from an orphan's place leads to it.
 void EntriesOneBitFromAnOrphanLeadToIt(MendState& m);

@@ -748,6 +748,44 @@ TEST(RecordMend, ACutRecordAfterAHoleSplitsNoSheet)
     EXPECT_EQ(mended.sheets[1].cells.size(), original.sheets[1].cells.size());
 }
 
+// A macro sheet or a chart sheet whose entry in the list went gets one back, of its kind (readers
+// read a sheet as its entry's kind says), and keeps its cells.
+TEST(RecordMend, ASheetOfAnotherKindWhoseEntryWentGetsOneOfItsKind)
+{
+    for (const auto& [kind, listed] : {std::pair{biff::kMacroSubstream, 1}, std::pair{biff::kChartSubstream, 2}}) {
+        Bytes intact = test::Workbook(8, Record(biff::kCodePage, Le16(1200)),
+                                      {{"One", Rows(0, 30, 3)}, {"Other sheet", Rows(0, 10, 80)}, {"Two", Rows(0, 20, 500)}});
+        std::vector<std::size_t> entries;
+        for (const BiffRecord& record : ListRecords(intact)) {
+            if (record.type == biff::kBoundSheet)
+                entries.push_back(record.offset);
+        }
+        ASSERT_EQ(entries.size(), 3u);
+        const std::uint32_t other = LoadLe32(intact.data() + entries[1] + 4);
+        StoreLe16(intact.data() + other + 6, kind);
+        intact[entries[1] + 9] = static_cast<std::uint8_t>(listed);
+        ExpectLeftAsItIs("another kind of sheet", intact);
+
+        Bytes damaged = intact;
+        std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(entries[1]), 4 + LoadLe16(intact.data() + entries[1] + 2), std::uint8_t{0});
+        const Bytes mended = Mended(damaged);
+        int found = 0;
+        for (const BiffRecord& record : ListRecords(mended)) {
+            // (The cell styles the cells name come back in front of the sheets, which move.)
+            const std::size_t sheet = record.type == biff::kBoundSheet ? LoadLe32(mended.data() + record.offset + 4) : 0;
+            if (sheet != 0 && sheet + 8 <= mended.size() && LoadLe16(mended.data() + sheet + 6) == kind) {
+                ++found;
+                EXPECT_EQ(mended[record.offset + 9], listed) << "kind " << kind;
+            }
+        }
+        EXPECT_EQ(found, 1) << "kind " << kind;
+        const WorkbookCells before = ReadWorkbookCells(intact), after = ReadWorkbookCells(mended);
+        ASSERT_EQ(after.sheets.size(), 3u) << "kind " << kind;
+        for (std::size_t sheet = 0; sheet < 3; ++sheet)
+            EXPECT_EQ(after.sheets[sheet].cells.size(), before.sheets[sheet].cells.size()) << "kind " << kind << ", sheet " << sheet;
+    }
+}
+
 // Holes in a long shared-string table: one inside its first record, and one over the header of
 // each CONTINUE record after it. The strings after the first hole come back from the places the
 // index names in the first record; each cell is the workbook's own or absent.
