@@ -27,48 +27,33 @@ constexpr std::size_t kMaxBofCandidates = 64;
 // A long record (a string table's) may cover this many sectors with no record start in them.
 constexpr std::uint32_t kLongestRecordSectors = (kRecordHeaderSize + kMaxRecordBody + kSectorSize - 1) / kSectorSize + 1;
 
-// Where, in the sectors that lie before `sector` in the file, the records run on into it:
-// the nearest of up to `reach` free sectors before it from which records that read lead
-// exactly to a record start already known (`starts`, as offsets from the first sector's
-// start, none of them before `sector`). The records are read across the sectors that other
-// structures hold, as the stream's chain steps over them (a writer puts the allocation
-// table's sectors among the stream's). Gives that sector, and adds the record starts found on
-// the way to `starts`.
-std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t sector, std::set<std::uint64_t>& starts,
-                                            std::uint32_t reach)
+// Whether the sector whose bytes begin at `sector` holds nothing but zeros.
+bool AllZeros(const std::uint8_t* sector)
 {
-    // Past the sector's start a few records more may lead to a known start (an end record
-    // before the sheet's first), no more: the work stays in proportion.
-    constexpr int kRecordsPast = 8;
-    // As far past it as the longest record twice over, which the known starts nearest to it
-    // (the last walk's) lie within.
-    constexpr std::uint32_t kSectorsPast = 2 * ((kRecordHeaderSize + kMaxRecordBody) / kSectorSize + 2);
-    // The free sectors read as one run: up to `reach` before `sector` (no more claimed ones
-    // stepped over than free ones), then `sector` and the free ones after it.
-    std::vector<std::uint32_t> run;
-    for (std::uint32_t s = sector, skipped = 0; s-- > 0 && run.size() < reach && skipped <= reach;) {
-        if (space.Free(s))
-            run.push_back(s);
-        else
-            ++skipped;
-    }
-    if (run.empty())
-        return std::nullopt;
-    std::reverse(run.begin(), run.end());
-    const std::size_t before = run.size();
-    const std::uint64_t last = *starts.rbegin();
-    for (std::uint32_t s = sector, taken = 0; s < space.count && taken < kSectorsPast && std::uint64_t{s} * space.unit <= last; ++s) {
-        if (space.Free(s) || s == sector) {
-            run.push_back(s);
-            ++taken;
-        }
-    }
+    return std::all_of(sector, sector + kSectorSize, [](std::uint8_t b) { return b == 0; });
+}
+
+// Past a sector's start a few records more may lead to a known start (an end record before the
+// sheet's first), no more: the work stays in proportion.
+constexpr int kRecordsPast = 8;
+// As far past it as the longest record twice over, which the known starts nearest to it (the
+// last walk's) lie within.
+constexpr std::uint32_t kSectorsPast = 2 * ((kRecordHeaderSize + kMaxRecordBody) / kSectorSize + 2);
+
+// Of `run` (the space's units one after another as a stream would hold them; `before` of them
+// ahead of the one records are to run into), the nearest of those ahead from which records
+// that read lead exactly to a record start already known (`starts`, as offsets from the first
+// unit's start, none of them ahead of that unit). Adds the record starts found on the way to
+// `starts`.
+std::optional<std::uint32_t> RunLandsOnKnownStarts(const Space& space, const std::vector<std::uint32_t>& run, std::size_t before,
+                                                   std::set<std::uint64_t>& starts)
+{
     const std::uint64_t unit = space.unit;
     std::vector<std::uint8_t> bytes(run.size() * unit);
     for (std::size_t i = 0; i < run.size(); ++i)
         std::copy_n(space.At(run[i]), unit, bytes.begin() + static_cast<std::ptrdiff_t>(i * unit));
     const auto inFile = [&](std::uint64_t at) { return std::uint64_t{run[at / unit]} * unit + at % unit; };
-    const std::uint64_t end = before * unit;  // where `sector` starts in the run
+    const std::uint64_t end = before * unit;  // where the unit run into starts in the run
     for (std::size_t back = 1; back <= before; ++back) {
         // Every place in the sector whose records land: bytes of a long record's body (a
         // string table's text) now and then read as a record that lands as well, and the
@@ -97,6 +82,48 @@ std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t se
         }
     }
     return std::nullopt;
+}
+
+// Where, in the sectors that lie before `sector` in the file, the records run on into it: the
+// nearest of up to `reach` free sectors before it (RunLandsOnKnownStarts, the sectors from
+// `sector` on read as the file holds them). The records are read across the sectors that other
+// structures hold, as the stream's chain steps over them (a writer puts the allocation table's
+// sectors among the stream's).
+std::optional<std::uint32_t> RecordsRunInto(const Space& space, std::uint32_t sector, std::set<std::uint64_t>& starts,
+                                            std::uint32_t reach)
+{
+    // The free sectors read as one run: up to `reach` before `sector` (no more claimed ones
+    // stepped over than free ones), then `sector` and the free ones after it.
+    std::vector<std::uint32_t> run;
+    for (std::uint32_t s = sector, skipped = 0; s-- > 0 && run.size() < reach && skipped <= reach;) {
+        if (space.Free(s))
+            run.push_back(s);
+        else
+            ++skipped;
+    }
+    if (run.empty())
+        return std::nullopt;
+    std::reverse(run.begin(), run.end());
+    const std::size_t before = run.size();
+    const std::uint64_t last = *starts.rbegin();
+    for (std::uint32_t s = sector, taken = 0; s < space.count && taken < kSectorsPast && std::uint64_t{s} * space.unit <= last; ++s) {
+        if (space.Free(s) || s == sector) {
+            run.push_back(s);
+            ++taken;
+        }
+    }
+    return RunLandsOnKnownStarts(space, run, before, starts);
+}
+
+// The same along the surviving links: `back`, the sectors whose links lead back from `sector`
+// (the nearest first), read as the chain holds them, and `sector` and those its links lead on to.
+std::optional<std::uint32_t> LinkedRecordsRunInto(const Space& space, const std::vector<std::uint32_t>& back, std::uint32_t sector,
+                                                  std::set<std::uint64_t>& starts)
+{
+    std::vector<std::uint32_t> run(back.rbegin(), back.rend());
+    for (std::uint32_t s = sector, taken = 0; s < space.count && taken < kSectorsPast; s = space.known[s] ? space.next[s] : kFreeSector, ++taken)
+        run.push_back(s);
+    return back.empty() ? std::nullopt : RunLandsOnKnownStarts(space, run, back.size(), starts);
 }
 
 }  // namespace
@@ -514,18 +541,48 @@ std::uint32_t StreamFinder::SectorsRunningInto(std::uint32_t sector, std::uint64
     constexpr std::uint32_t kMostSectorsBack = 16384;
     std::uint32_t start = sector;
     std::set<std::uint64_t> starts{recordStart};
-    while (sector - start < kMostSectorsBack) {
-        const auto before = RecordsRunInto(main_, start, starts, kLongestRecordSectors);
-        if (!before)
+    for (std::uint32_t steps = 0; steps < kMostSectorsBack; ++steps) {
+        // Where a surviving link leads into the sector, the stream went on from there, wherever
+        // that lies in the file (a stream written in pieces): back to it while it holds records
+        // that run on into this one; never to a sector the file's order has before it instead.
+        std::optional<std::uint32_t> before;
+        if (LinkedBefore(start)) {
+            std::vector<std::uint32_t> back;  // up to a long record's sectors, none of them zeros
+            for (std::optional<std::uint32_t> s = LinkedBefore(start);
+                 s && main_.Free(*s) && back.size() < kLongestRecordSectors && !AllZeros(main_.At(*s)); s = LinkedBefore(*s))
+                back.push_back(*s);
+            before = LinkedRecordsRunInto(main_, back, start, starts);
+            if (!before)
+                break;
+        } else {
+            before = RecordsRunInto(main_, start, starts, kLongestRecordSectors);
+        }
+        if (!before || *before == sector)
             break;
         start = *before;
     }
     return start;
 }
 
+std::optional<std::uint32_t> StreamFinder::LinkedBefore(std::uint32_t sector) const
+{
+    if (linkedFrom_.empty()) {
+        linkedFrom_.assign(main_.count, kFreeSector);
+        for (std::uint32_t u = 0; u < main_.count; ++u) {
+            if (main_.known[u] && main_.next[u] < main_.count) {
+                std::uint32_t& from = linkedFrom_[main_.next[u]];
+                from = from == kFreeSector ? u : kEndOfChain;
+            }
+        }
+    }
+    const std::uint32_t before = sector < linkedFrom_.size() ? linkedFrom_[sector] : kFreeSector;
+    return before < main_.count ? std::optional<std::uint32_t>(before) : std::nullopt;
+}
+
 bool StreamFinder::ZerosBefore(std::uint32_t sector) const
 {
-    return sector > 0 && std::all_of(main_.At(sector - 1), main_.At(sector - 1) + kSectorSize, [](std::uint8_t b) { return b == 0; });
+    const std::optional<std::uint32_t> linked = LinkedBefore(sector);
+    return (linked || sector > 0) && AllZeros(main_.At(linked.value_or(sector - 1)));
 }
 
 }  // namespace tabulon::salvage

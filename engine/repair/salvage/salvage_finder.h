@@ -85,17 +85,23 @@ public:
 
 private:
     // The first of the free sectors before `sector` whose records run on, one sector into the
-    // next, to the record that starts at `recordStart` (in the file's sectors' bytes); else
-    // `sector`.
+    // next, to the record that starts at `recordStart` (in the file's sectors' bytes), or whose
+    // surviving links lead to it; else `sector`.
     std::uint32_t SectorsRunningInto(std::uint32_t sector, std::uint64_t recordStart) const;
+    // The sector whose surviving link, and no other's, leads into `sector`.
+    std::optional<std::uint32_t> LinkedBefore(std::uint32_t sector) const;
+    // Whether the sector before `sector` (the one whose link leads into it, else the one before
+    // it in the file) holds nothing but zeros.
     bool ZerosBefore(std::uint32_t sector) const;
-
 
     Space& main_;
     const std::vector<bool>& miniContainer_;  // the file's sectors that hold the mini stream
     Budget& budget_;
     std::vector<std::int8_t>& fragmentStarts_;
     bool afterZeros_ = false;
+    // The unit whose surviving link leads into each one (kFreeSector: none; kEndOfChain: more
+    // than one), made when first asked.
+    mutable std::vector<std::uint32_t> linkedFrom_;
 };
 
 }  // namespace tabulon::salvage

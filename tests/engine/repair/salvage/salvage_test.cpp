@@ -1957,6 +1957,53 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
     }
 }
 
+// A workbook stream written in pieces (its sectors 16 to 19 lie before 8 to 15 in the file), its
+// first 8 sectors and the header wiped, the allocation table and directory intact: the sheet's
+// rest is taken from the first sector the surviving links lead back to, not from the first one
+// in the file's order, and every cell past the wiped bytes comes back.
+TEST(Salvage, ASheetWhoseStartWentGoesOnFromWhereItsLinksLeadBack)
+{
+    using test::operator+;
+    Bytes cells;
+    for (unsigned row = 0; row < 400; ++row) {
+        const std::string text = "row " + std::to_string(row);
+        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5)) +
+                test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) + Bytes{0} + test::Ascii(text));
+    }
+    const Bytes stream = test::Workbook(8, {}, {{"Only", cells}});
+    const Bytes contiguous = Written({{.name = u"Workbook", .data = stream}});
+    const std::vector<std::uint32_t> table = AllocationTable(contiguous);
+    const std::uint8_t* directory = contiguous.data() + kHeaderSize + LoadLe32(contiguous.data() + kFirstDirectorySectorOffset) * kSectorSize;
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t s = LoadLe32(directory + kDirectoryEntrySize + 116); s < table.size() && chain.size() < table.size(); s = table[s])
+        chain.push_back(s);
+    ASSERT_GT(chain.size(), 24u);
+    const std::uint32_t sectors = static_cast<std::uint32_t>((contiguous.size() - kHeaderSize) / kSectorSize);
+    std::vector<std::uint32_t> order(sectors);
+    std::iota(order.begin(), order.end(), 0u);
+    for (std::uint32_t k = 8; k < 20; ++k)
+        order[chain[k]] = chain[k < 16 ? k + 4 : k - 8];
+    Bytes damaged = Relocated(contiguous, order);
+    ASSERT_EQ(WorkbookStream(damaged), stream);
+    std::fill_n(damaged.begin(), kHeaderSize, std::uint8_t{0});
+    for (std::uint32_t k = 0; k < 8; ++k)
+        ZeroSector(damaged, chain[k]);
+
+    const std::optional<Bytes> repaired = RepairedBySalvage(damaged);
+    ASSERT_TRUE(repaired) << "the repair salvages it";
+    const WorkbookCells before = ReadWorkbookCells(stream), after = ReadWorkbookCells(WorkbookStream(*repaired));
+    ASSERT_EQ(after.sheets.size(), 1u);
+    const std::vector<std::string> back = test::CellLines(after.sheets[0].cells);
+    for (const CellValue& cell : before.sheets.at(0).cells) {
+        if (cell.offset >= 8 * kSectorSize + 40) {  // (the record across the wiped bytes' end aside)
+            EXPECT_TRUE(std::find(back.begin(), back.end(), test::CellLine(cell)) != back.end()) << test::CellLine(cell);
+        }
+    }
+    const std::vector<std::string> original = test::CellLines(before.sheets[0].cells);
+    for (const std::string& cell : back)
+        EXPECT_TRUE(std::find(original.begin(), original.end(), cell) != original.end()) << cell;
+}
+
 // Numbers below the smallest normal double (Gnumeric writes them) in a small workbook whose
 // first 512 bytes were wiped, with its directory or without it: the rest of the sheet is found
 // after the zeros, and since the damage only wiped bytes, every such number that survives is
