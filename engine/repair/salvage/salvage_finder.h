@@ -84,9 +84,10 @@ public:
     bool FoundAfterZeros() const { return afterZeros_; }
 
 private:
-    // The first of the free sectors before `sector` whose records run on, one sector into the
-    // next, to the record that starts at `recordStart` (in the file's sectors' bytes), or whose
-    // surviving links lead to it; else `sector`.
+    // The first sector of the stream whose records run on, one sector into the next, to the
+    // record that starts at `recordStart` (in the file's sectors' bytes): back along the
+    // surviving links where one leads into `sector`, else among the free sectors before it in
+    // the file; else `sector`.
     std::uint32_t SectorsRunningInto(std::uint32_t sector, std::uint64_t recordStart) const;
     // The sector whose surviving link, and no other's, leads into `sector`.
     std::optional<std::uint32_t> LinkedBefore(std::uint32_t sector) const;
