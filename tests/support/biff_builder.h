@@ -23,6 +23,13 @@ inline Bytes operator+(Bytes a, const Bytes& b)
     return a;
 }
 
+// (For records added one at a time: `a = a + b` copies all of `a` each time.)
+inline Bytes& operator+=(Bytes& a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 inline Bytes Le16(unsigned value) { return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)}; }
 inline Bytes Le32(std::uint32_t value) { return Le16(value & 0xFFFF) + Le16(value >> 16); }
 inline Bytes Double(double value)

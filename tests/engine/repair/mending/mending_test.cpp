@@ -30,6 +30,7 @@ using test::Le16;
 using test::Le32;
 using test::Record;
 using test::operator+;
+using test::operator+=;
 
 // Rows of a number, a label and an integer: records of fixed and of varying length.
 Bytes Rows(unsigned first, unsigned count, unsigned seed)
@@ -37,9 +38,9 @@ Bytes Rows(unsigned first, unsigned count, unsigned seed)
     Bytes records;
     for (unsigned row = first; row < first + count; ++row) {
         const std::string label = "Row " + std::to_string(seed + row);
-        records = records + Record(biff::kNumber, Cell(row, 0) + test::Double(seed + row * 1.5 + 0.25)) +
-                  Record(biff::kLabel, Cell(row, 1) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
-                  Record(biff::kRk, Cell(row, 2) + Le32(((seed + row) << 2) | 2));
+        records += Record(biff::kNumber, Cell(row, 0) + test::Double(seed + row * 1.5 + 0.25)) +
+                   Record(biff::kLabel, Cell(row, 1) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
+                   Record(biff::kRk, Cell(row, 2) + Le32(((seed + row) << 2) | 2));
     }
     return records;
 }
@@ -79,7 +80,7 @@ std::pair<std::vector<std::string>, Bytes> StringsAndCells(unsigned count, const
     Bytes cells;
     for (unsigned k = 0; k < count; ++k) {
         strings.push_back(prefix + " " + std::to_string(k * step));
-        cells = cells + Record(biff::kLabelSst, Cell(k, 0) + Le32(k));
+        cells += Record(biff::kLabelSst, Cell(k, 0) + Le32(k));
     }
     return {strings, cells};
 }
@@ -490,11 +491,11 @@ TEST(RecordMend, ATextBoxThatLostPartOfItselfGoesWhole)
     Bytes objects;
     for (unsigned k = 0; k < 12; ++k) {
         const std::string text = "Comment number " + std::to_string(k);
-        objects = objects + Record(biff::kMsoDrawing, Bytes(40, 0x11)) + Record(biff::kObj, Bytes(26, 0x22)) +
-                  Record(biff::kMsoDrawing, Bytes(8, 0x33)) +
-                  Record(biff::kTxo, Le16(0x0212) + Le16(0) + Bytes(6, 0) + Le16(static_cast<unsigned>(text.size())) + Le16(16) + Le16(0) +
-                                         Bytes(4, 0)) +
-                  Record(biff::kContinue, Bytes{0} + test::Ascii(text)) + Record(biff::kContinue, Bytes(16, 0x01));
+        objects += Record(biff::kMsoDrawing, Bytes(40, 0x11)) + Record(biff::kObj, Bytes(26, 0x22)) +
+                   Record(biff::kMsoDrawing, Bytes(8, 0x33)) +
+                   Record(biff::kTxo, Le16(0x0212) + Le16(0) + Bytes(6, 0) + Le16(static_cast<unsigned>(text.size())) + Le16(16) + Le16(0) +
+                                          Bytes(4, 0)) +
+                   Record(biff::kContinue, Bytes{0} + test::Ascii(text)) + Record(biff::kContinue, Bytes(16, 0x01));
     }
     const Bytes intact = test::Workbook(8, {}, {{"Notes", Rows(0, 10, 1) + objects + Rows(10, 10, 1)}});
     const auto boxes = [](const Bytes& stream) {
@@ -621,7 +622,7 @@ TEST(RecordMend, AnEntryOfTheListLeadsToASheetsFirstRecordOrIsDamage)
 {
     Bytes cells;
     for (unsigned row = 0; row < 1000; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row));
     const std::vector<test::Sheet> sheets = {{"Long", cells}, {"Short", test::Record(biff::kNumber, test::Cell(0, 0) + test::Double(1))}};
     const Bytes intact = test::Workbook(8, {}, sheets);
     ASSERT_EQ(FirstRecordDamage(intact), std::nullopt);
@@ -897,7 +898,7 @@ TEST(RecordMend, ALengthAHoleZeroedIsNoFlippedBit)
         Bytes records;
         for (unsigned row = 0; row < count; ++row) {
             const std::string text = std::to_string(10000 + base + row).substr(0, 5);
-            records = records + Record(biff::kLabel, Cell(row, 0) + Le16(5) + Bytes{0} + test::Ascii(text));
+            records += Record(biff::kLabel, Cell(row, 0) + Le16(5) + Bytes{0} + test::Ascii(text));
         }
         return records;
     };
@@ -933,7 +934,7 @@ TEST(RecordMend, ALengthAHoleZeroedIsNoFlippedBit)
 TEST(RecordMend, ASheetWhoseStartWentBeginsAtTheFirstHoleItsDimensionsFollow)
 {
     Bytes records = Record(biff::kDimensions, Le32(0) + Le32(300) + Le16(0) + Le16(3) + Le16(0));
-    records = records + Rows(0, 300, 5);
+    records += Rows(0, 300, 5);
     const Bytes intact = test::Workbook(8, Record(biff::kCodePage, Le16(1200)), {{"Only", records}});
     const std::size_t entry = LastSheetEntry(intact);
     const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
@@ -958,9 +959,9 @@ TEST(RecordMend, AFormulaWhoseTextWentWithAHoleTakesNoOtherFormulasText)
         Bytes records;
         for (unsigned row = 0; row < 120; ++row) {
             const std::string text = "text " + std::to_string(100 + row);
-            records = records + Record(biff::kFormula, Cell(row, 3) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(5) +
-                                                           Bytes{0x17, 1, 0, 'a', 0}) +
-                      Record(biff::kString, Le16(static_cast<unsigned>(text.size())) + Bytes{0} + test::Ascii(text));
+            records += Record(biff::kFormula, Cell(row, 3) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(5) +
+                                                            Bytes{0x17, 1, 0, 'a', 0}) +
+                       Record(biff::kString, Le16(static_cast<unsigned>(text.size())) + Bytes{0} + test::Ascii(text));
         }
         return test::Workbook(8, Record(biff::kMsoDrawingGroup, Bytes(padding, 0x42)), {{"Texts", records}});
     };
@@ -997,7 +998,7 @@ TEST(RecordMend, ABiff5SheetWhoseStartWentWithTheGlobalsEndComesBack)
     for (const Bytes& start : {externList, codePageAndCountry}) {
         Bytes records = start;
         for (unsigned row = 0; row < 30; ++row)
-            records = records + Record(biff::kNumber, Cell(row, 0) + test::Double(row * 2.5));
+            records += Record(biff::kNumber, Cell(row, 0) + test::Double(row * 2.5));
         const Bytes intact = test::Workbook(5, Record(biff::kCodePage, Le16(1252)) + Record(biff::kFont, Bytes(40, 0x20)), {{"Only", records}});
         const std::size_t entry = LastSheetEntry(intact);
         const std::size_t sheet = ReadWorkbookCells(intact).sheets.at(0).offset;
@@ -1019,7 +1020,7 @@ TEST(RecordMend, AStringWhoseLastCharactersWentWithAHoleAfterTheTableIsLost)
         strings.push_back("A string of the table, number " + std::to_string(k));
     Bytes cells;
     for (unsigned row = 0; row < 24; ++row)
-        cells = cells + Record(biff::kLabelSst, Cell(row, 0) + Le32(row % 12));
+        cells += Record(biff::kLabelSst, Cell(row, 0) + Le32(row % 12));
     const auto build = [&](std::size_t padding) {
         const Bytes pad = Record(biff::kMsoDrawingGroup, Bytes(padding, 0x42));
         return test::Workbook(8, pad + test::StringTable(strings, test::BofRecord(8, 5).size() + pad.size(), 8, 8224), {{"Texts", cells}});
@@ -1061,10 +1062,10 @@ TEST(RecordMend, RecordsResumeWhereTheyReadOneByOneNotWhereALongFalseOneLands)
 {
     Bytes cells;
     for (unsigned row = 0; row < 200; ++row) {
-        cells = cells + Record(biff::kMulBlank, Le16(row) + Le16(0) + Le16(0x40) + Le16(0x40) + Le16(1)) +
-                Record(biff::kRk, Cell(row, 2, 0x43) + Le32(((row + 7) << 2) | 2)) +
-                Record(biff::kMulRk, Le16(row) + Le16(3) + Le16(0x48) + Le32(0x403E0000) + Le16(0x43) + Le32(((row + 1) << 2) | 2) + Le16(4)) +
-                Record(biff::kMulBlank, Le16(row) + Le16(5) + Le16(0x40) + Le16(0x40) + Le16(6));
+        cells += Record(biff::kMulBlank, Le16(row) + Le16(0) + Le16(0x40) + Le16(0x40) + Le16(1)) +
+                 Record(biff::kRk, Cell(row, 2, 0x43) + Le32(((row + 7) << 2) | 2)) +
+                 Record(biff::kMulRk, Le16(row) + Le16(3) + Le16(0x48) + Le32(0x403E0000) + Le16(0x43) + Le32(((row + 1) << 2) | 2) + Le16(4)) +
+                 Record(biff::kMulBlank, Le16(row) + Le16(5) + Le16(0x40) + Le16(0x40) + Le16(6));
     }
     const Bytes intact = test::Workbook(8, {}, {{"Rows", cells}});
     const WorkbookCells before = ReadWorkbookCells(intact);
@@ -1217,19 +1218,19 @@ TEST(RecordMend, CellStylesLostFromTheListsStartKeepTheSurvivorsPlaces)
 {
     Bytes styles;
     for (unsigned k = 0; k < 15; ++k)
-        styles = styles + Xf(0, true);
-    styles = styles + Xf(0, false);                                                            // 15
+        styles += Xf(0, true);
+    styles += Xf(0, false);                                                            // 15
     styles = styles + Xf(43, true) + Xf(41, true) + Xf(44, true) + Xf(42, true) + Xf(9, true);  // 16-20
     styles = styles + Xf(14, false) + Xf(10, false, 20) + Xf(0, false);                         // 21-23
     Bytes named = Record(biff::kStyle, Le16(0x8000) + Bytes{0, 0xFF});
     const unsigned builtIn[] = {3, 6, 4, 7, 5};
     for (unsigned k = 0; k < 5; ++k)
-        named = named + Record(biff::kStyle, Le16(0x8000 | (16 + k)) + Bytes{static_cast<std::uint8_t>(builtIn[k]), 0xFF});
+        named += Record(biff::kStyle, Le16(0x8000 | (16 + k)) + Bytes{static_cast<std::uint8_t>(builtIn[k]), 0xFF});
     const Bytes padding = Record(biff::kMsoDrawingGroup, Bytes(600, 0x42));  // ahead of them, lost with the start
     Bytes cells;
     for (unsigned row = 0; row < 30; ++row) {
         const unsigned xf = row % 3 == 0 ? 21 : row % 3 == 1 ? 22 : 23;
-        cells = cells + Record(biff::kNumber, Cell(row, 0, xf) + test::Double(40000 + row * 0.25));
+        cells += Record(biff::kNumber, Cell(row, 0, xf) + test::Double(40000 + row * 0.25));
     }
     // Lost: the padding and the first 15 cell styles, and the globals' first record with them
     // or not (then the globals are not made anew: the hole is filled).
@@ -1314,7 +1315,7 @@ TEST(RecordMend, AHoleInATableOfStringsAllAlikeLeavesEveryStringInItsPlace)
     Bytes cells;
     for (unsigned k = 0; k < count; ++k) {
         strings.push_back("Code " + std::to_string(10000 + k));
-        cells = cells + Record(biff::kLabelSst, Cell(k % 4000, k / 4000) + Le32(k));
+        cells += Record(biff::kLabelSst, Cell(k % 4000, k / 4000) + Le32(k));
     }
     for (const unsigned perBucket : {64u, 79u}) {
         const bool asLibreOffice = perBucket == 79;  // each record begins a bucket
@@ -1401,7 +1402,7 @@ TEST(RecordMend, ATableWrittenWhereItLayBehindANewStartThatMovedTheStream)
     const auto [strings, cells] = StringsAndCells(3000, "String number", 13);
     Bytes fonts;
     for (int i = 0; i < 40; ++i)
-        fonts = fonts + Record(biff::kFont, Le16(200) + Le16(0) + Le16(400) + Le16(0) + Le16(0) + Bytes{0, 0, 0, 0} + Bytes{5, 0} + test::Ascii("Arial"));
+        fonts += Record(biff::kFont, Le16(200) + Le16(0) + Le16(400) + Le16(0) + Le16(0) + Bytes{0, 0, 0, 0} + Bytes{5, 0} + test::Ascii("Arial"));
     const std::size_t table = 20 + fonts.size();  // after the globals' BOF
     for (const std::size_t longest : {std::size_t{300}, std::size_t{8224}}) {
         const std::string what = "records of " + std::to_string(longest) + " bytes";
@@ -1526,8 +1527,8 @@ Bytes SharedTexts()
         strings.push_back("Text " + std::to_string(i) + std::string(i % 13, static_cast<char>('a' + i % 26)));
     Bytes texts, more;
     for (unsigned i = 0; i < strings.size(); ++i) {
-        texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i)) + Record(biff::kNumber, Cell(i, 1) + test::Double(i * 0.5 + 3));
-        more = more + Record(biff::kRk, Cell(i, 0) + Le32(((i + 7) << 2) | 2)) + Record(biff::kLabelSst, Cell(i, 1) + Le32(79 - i));
+        texts += Record(biff::kLabelSst, Cell(i, 0) + Le32(i)) + Record(biff::kNumber, Cell(i, 1) + test::Double(i * 0.5 + 3));
+        more += Record(biff::kRk, Cell(i, 0) + Le32(((i + 7) << 2) | 2)) + Record(biff::kLabelSst, Cell(i, 1) + Le32(79 - i));
     }
     // A long label, and a formula whose string result runs on in a CONTINUE record (each part
     // with its own option byte): texts long enough to hold a zeroed unit.
@@ -1537,10 +1538,10 @@ Bytes SharedTexts()
         result += "result " + std::to_string(i) + ";";
     }
     const std::size_t half = result.size() / 2;
-    more = more + Record(biff::kLabel, Cell(90, 0) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
-           Record(biff::kFormula, Cell(91, 0) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(4) + Bytes{0x17, 1, 0, 'x'}) +
-           Record(biff::kString, Le16(static_cast<unsigned>(result.size())) + Bytes{0} + test::Ascii(result.substr(0, half))) +
-           Record(biff::kContinue, Bytes{0} + test::Ascii(result.substr(half)));
+    more += Record(biff::kLabel, Cell(90, 0) + Le16(static_cast<unsigned>(label.size())) + Bytes{0} + test::Ascii(label)) +
+            Record(biff::kFormula, Cell(91, 0) + Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0xFF} + Le16(0) + Le32(0) + Le16(4) + Bytes{0x17, 1, 0, 'x'}) +
+            Record(biff::kString, Le16(static_cast<unsigned>(result.size())) + Bytes{0} + test::Ascii(result.substr(0, half))) +
+            Record(biff::kContinue, Bytes{0} + test::Ascii(result.substr(half)));
     // The table follows the globals' BOF, 20 bytes in.
     return test::Workbook(8, test::StringTable(strings, 20), {{"Texts", texts}, {"More", more}});
 }
@@ -1596,7 +1597,7 @@ TEST(RecordMend, ARunOfNumbersOverZerosGoes)
 {
     Bytes run = Le16(3) + Le16(0);
     for (unsigned k = 0; k < 60; ++k)
-        run = run + Le16(15) + Le32(((k + 1) << 2) | 2);  // whole numbers 1 to 60
+        run += Le16(15) + Le32(((k + 1) << 2) | 2);  // whole numbers 1 to 60
     run = run + Le16(59);
     const Bytes intact = test::Workbook(8, Record(biff::kCodePage, Le16(1200)), {{"One", Rows(11, 4, 3) + Record(biff::kMulRk, run) + Rows(20, 4, 9)}});
     ExpectLeftAsItIs("a run of numbers", intact);
@@ -1622,8 +1623,8 @@ TEST(RecordMend, WhatIsLeftOfASubstreamWhoseStartWentIsNoPartOfItsSheet)
 {
     Bytes chart = test::BofRecord(8, 0x0020) + Record(biff::kChart, Bytes(16, 0)) + Record(biff::kSiIndex, Le16(1));
     for (unsigned k = 0; k < 6; ++k)
-        chart = chart + Record(biff::kNumber, Cell(k, 1) + test::Double(1000.5 + k));
-    chart = chart + Record(biff::kEof, {});
+        chart += Record(biff::kNumber, Cell(k, 1) + test::Double(1000.5 + k));
+    chart += Record(biff::kEof, {});
     const Bytes drawing = Record(biff::kMsoDrawing, Bytes(30, 7)) + Record(biff::kObj, Bytes(26, 0));
     struct Case {
         const char* what;
@@ -1675,8 +1676,8 @@ TEST(RecordMend, ACellNamingAStringPastTheTablesEndGoesWhereTheStreamWasMended)
 {
     Bytes texts;
     for (unsigned row = 0; row < 3; ++row)
-        texts = texts + Record(biff::kLabelSst, Cell(row, 0) + Le32(row));
-    texts = texts + Record(biff::kLabelSst, Cell(3, 0) + Le32(7)) + Rows(10, 20, 5);
+        texts += Record(biff::kLabelSst, Cell(row, 0) + Le32(row));
+    texts += Record(biff::kLabelSst, Cell(3, 0) + Le32(7)) + Rows(10, 20, 5);
     const Bytes intact = test::Workbook(8, test::StringTable({"one", "two", "three"}, 20), {{"Texts", texts}, {"More", Rows(0, 40, 9)}});
     ExpectLeftAsItIs("a cell past the table's end, no other damage", intact);
 
@@ -1817,8 +1818,8 @@ TEST(RecordMend, ASheetThatLostAnEndRecordEndsBeforeTheNextSheet)
 {
     Bytes chart = test::BofRecord(8, biff::kChartSubstream) + Record(biff::kChart, Bytes(16, 0));
     for (unsigned k = 0; k < 6; ++k)
-        chart = chart + Record(biff::kNumber, Cell(k, 1) + test::Double(1000.5 + k));
-    chart = chart + Record(biff::kEof, {});
+        chart += Record(biff::kNumber, Cell(k, 1) + test::Double(1000.5 + k));
+    chart += Record(biff::kEof, {});
     const Bytes globalsEnd = Record(biff::kDateMode, Le16(0)) + Record(biff::kCountry, Le16(1) + Le16(49));
     const Bytes intact = test::Workbook(8, {}, {{"Plotted", Rows(0, 12, 7) + chart + Record(biff::kWindow2, Bytes(18, 0))}, {"After", Rows(0, 4, 40)}},
                                         {}, globalsEnd);
@@ -1901,11 +1902,11 @@ TEST(RecordMend, AnIndexThatGoesOnInAContinueRecordPlacesItsLastBuckets)
         const Bytes index(table.begin() + static_cast<std::ptrdiff_t>(indexAt) + 4, table.end());
         ASSERT_GT(index.size(), 8224u);
         table.resize(indexAt);
-        table = table + Record(biff::kExtSst, Bytes(index.begin(), index.begin() + 8218)) +
-                Record(biff::kContinue, Bytes(index.begin() + 8218, index.end()));
+        table += Record(biff::kExtSst, Bytes(index.begin(), index.begin() + 8218)) +
+                 Record(biff::kContinue, Bytes(index.begin() + 8218, index.end()));
         Bytes texts;
         for (unsigned i = 0; i < strings.size(); ++i)
-            texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
+            texts += Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
         const Bytes intact = test::Workbook(8, table, {{"Texts", texts}});
         ExpectLeftAsItIs(as + "a large table", intact);
         Bytes damaged = intact;
@@ -1931,7 +1932,7 @@ TEST(RecordMend, ALengthChangedInABucketOfThousandsOrATableWithoutAnIndexIsSetRi
     Bytes texts;
     for (unsigned i = 0; i < 9000; ++i) {
         strings.push_back("string " + std::to_string(i));
-        texts = texts + Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
+        texts += Record(biff::kLabelSst, Cell(i, 0) + Le32(i));
     }
     const Bytes large = test::Workbook(8, test::StringTable(strings, 20, 2048, 8224), {{"Texts", texts}});
     ExpectLeftAsItIs("buckets of 2048", large);

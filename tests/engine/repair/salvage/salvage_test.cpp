@@ -31,6 +31,7 @@ namespace {
 
 using test::Bytes;
 using test::operator+;
+using test::operator+=;
 
 const char* const kWorkbooks[] = {
     "readxl__mtcars.xls",   "xlrd__issue20.xls",     "poi__47847.xls",
@@ -590,7 +591,7 @@ TEST(Salvage, AStreamRunsOnThroughAWipedBlock)
     Bytes cells;
     constexpr unsigned kRows = 3000;
     for (unsigned row = 0; row < kRows; ++row)
-        cells = cells + test::Record(biff::kRk, test::Cell(row, 0) + test::Le32((row << 2) | 2));  // RK: whole numbers
+        cells += test::Record(biff::kRk, test::Cell(row, 0) + test::Le32((row << 2) | 2));  // RK: whole numbers
     const Bytes stream = test::Workbook(8, {}, {{"Like", cells}});
     const Bytes file = test::LargeWorkbookFile(stream);  // the table first, then the stream
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
@@ -698,8 +699,8 @@ TEST(Salvage, ASheetWhoseStartWentUnderAWholeStructureIsFoundByItsRecords)
     };
     Bytes cells;
     for (unsigned row = 0; row < 300; ++row) {
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5)) + text(row, "row " + std::to_string(row)) +
-                test::Record(biff::kLabel, test::Cell(row, 2) + test::Le16(0));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5)) + text(row, "row " + std::to_string(row)) +
+                 test::Record(biff::kLabel, test::Cell(row, 2) + test::Le16(0));
     }
     for (const bool chart : {false, true}) {
         SCOPED_TRACE(chart ? "a chart's series values" : "a sheet's cells");
@@ -750,7 +751,7 @@ TEST(Salvage, AWipedHeaderNamesNoSectorForTheDirectory)
     using test::operator+;
     Bytes cells;
     for (unsigned row = 0; row < 400; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
     const Bytes stream = test::Workbook(8, {}, {{"Numbers", cells}});
     const Bytes file = test::WorkbookFile(stream);
     const auto at = std::search(file.begin(), file.end(), stream.begin(), stream.end());
@@ -1100,7 +1101,7 @@ TEST(Salvage, AWorkbookWhoseNameLostABitComesBackUnderItsName)
     const double tiny = std::bit_cast<double>(std::uint64_t{0x0000'0010'0000'0000ull});
     Bytes cells;
     for (unsigned row = 0; row < 20; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row == 7 ? tiny : row + 0.5));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row == 7 ? tiny : row + 0.5));
     const Bytes stream = test::Workbook(8, {}, {{"Numbers", cells}});
     const Bytes file = Written({{.name = u"Workbook", .data = stream}});
     const Bytes entryName{'W', 0, 'o', 0, 'r', 0, 'k', 0};
@@ -1208,7 +1209,7 @@ TEST(Salvage, TheWorkbooksEntryComesFirst)
     }
     Bytes cells;
     for (unsigned row = 0; row < 400; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
     streams.push_back({u"Workbook", test::Workbook(8, {}, {{"Numbers", cells}})});
     Bytes file = test::CompoundFileOf(streams);
     std::fill_n(file.begin(), kHeaderSize, std::uint8_t{0});
@@ -1289,7 +1290,7 @@ TEST(Salvage, OfTwoCopiesOfAWorkbookTheBiff8OneIsFoundWithoutTheDirectory)
     const auto rows = [](unsigned count) {
         Bytes cells;
         for (unsigned row = 0; row < count; ++row)
-            cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
+            cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
         return cells;
     };
     // The BIFF8 copy's one text holds letters past ASCII ("Gr\xfc\xdf" "e" as 8-bit characters).
@@ -1317,7 +1318,7 @@ TEST(Salvage, ALongRecordLeadsIntoTheLinksThatSurviveATableSector)
         strings.push_back(std::string(9000, static_cast<char>('a' + k)));
     Bytes cells;
     for (unsigned k = 0; k < strings.size(); ++k)
-        cells = cells + test::Record(biff::kLabelSst, test::Cell(k, 0) + test::Le32(k));
+        cells += test::Record(biff::kLabelSst, test::Cell(k, 0) + test::Le32(k));
     const Bytes workbook = test::Workbook(8, test::SplitStringTable(strings), {{"Texts", cells}});
     // The first record header at least three sectors into the stream; the stream starts so
     // that it lies two sectors past sector 128.
@@ -1333,9 +1334,9 @@ TEST(Salvage, ALongRecordLeadsIntoTheLinksThatSurviveATableSector)
     // The stream ahead: a record header at the same place in each of its sectors.
     const std::uint32_t within = header % kSectorSize;
     Bytes ahead = test::BofRecord(5, 5);
-    ahead = ahead + test::Record(biff::kFillerRecord, Bytes(kSectorSize + within - ahead.size() - 4, 0xFF));
+    ahead += test::Record(biff::kFillerRecord, Bytes(kSectorSize + within - ahead.size() - 4, 0xFF));
     while (ahead.size() + kSectorSize <= (start - 1) * kSectorSize)
-        ahead = ahead + test::Record(biff::kContinue, Bytes(kSectorSize - 4, 0xFF));
+        ahead += test::Record(biff::kContinue, Bytes(kSectorSize - 4, 0xFF));
     ahead.resize((start - 1) * kSectorSize + 1, 0xFF);
     Bytes file = Written({CompoundEntry{u"Ahead", kObjectTypeStream, -1, ahead}, CompoundEntry{u"Workbook", kObjectTypeStream, -1, workbook}});
     ASSERT_LE(AllocationTable(file).size(), 256u) << "two table sectors hold the file";
@@ -1363,12 +1364,12 @@ TEST(Salvage, ALargeWorkbookLosesNoCellWithATableSector)
     for (unsigned k = 0; k < kStrings; ++k) {
         const Bytes string = test::Biff8String("text " + std::to_string(k), 2);
         if (strings.size() + string.size() > 8224) {
-            globals = globals + test::Record(globals.empty() ? biff::kSst : biff::kContinue, strings);
+            globals += test::Record(globals.empty() ? biff::kSst : biff::kContinue, strings);
             strings.clear();
         }
         strings.insert(strings.end(), string.begin(), string.end());
     }
-    globals = globals + test::Record(biff::kContinue, strings);
+    globals += test::Record(biff::kContinue, strings);
     Bytes cells;
     cells.reserve(kRows * (14 + 7 * 18));
     for (unsigned row = 0; row < kRows; ++row) {
@@ -1422,7 +1423,7 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
     using test::operator+;
     Bytes formats;
     for (unsigned k = 0; k < 100; ++k)
-        formats = formats + test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
+        formats += test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
     std::vector<std::string> strings;
     // Enough of them that the stream runs past sector 127, where the second table sector's
     // entries begin: it links the stream's sectors there, as a table sector of a real file does.
@@ -1431,8 +1432,8 @@ TEST(Salvage, TheGlobalsComeBackAcrossATableSectorAmongTheStreams)
     const Bytes table = test::StringTable(strings, test::BofRecord(8, 5).size() + formats.size(), 8, 8224);
     Bytes cells;
     for (unsigned k = 0; k < strings.size(); ++k) {
-        cells = cells + test::Record(biff::kLabelSst, test::Cell(k, 0) + test::Le32(k)) +
-                test::Record(biff::kNumber, test::Cell(k, 1) + test::Double(k + 0.5));
+        cells += test::Record(biff::kLabelSst, test::Cell(k, 0) + test::Le32(k)) +
+                 test::Record(biff::kNumber, test::Cell(k, 1) + test::Double(k + 0.5));
     }
     const Bytes stream = test::Workbook(8, formats + table, {{"Places", cells}, {"Empty", {}}});
     test::LargeLayout layout;
@@ -1499,10 +1500,10 @@ TEST(Salvage, GlobalsThatRanThroughWipedSectorsGoOnInTheSectorAfter)
 {
     Bytes formats;
     for (unsigned k = 0; k < 300; ++k)
-        formats = formats + test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
+        formats += test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
     Bytes cells;
     for (unsigned row = 0; row < 1200; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
     const Bytes stream = test::Workbook(8, formats, {{"Numbers", cells}, {"More", Bytes(cells.begin(), cells.begin() + 18 * 300)}});
     ASSERT_GT(test::BofRecord(8, 5).size() + formats.size(), 6144u) << "sectors 3 to 6 hold globals";
     const Bytes file = FileRunningThroughRoomBefore(stream, 3, 7, 14);
@@ -1525,12 +1526,12 @@ TEST(Salvage, GlobalsThatRanThroughWipedSectorsGoOnInTheFirstSectorLeftAfterThem
     const auto formats = [](unsigned from, std::size_t size) {
         Bytes records;
         for (unsigned k = from; records.size() < size; ++k)
-            records = records + test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
+            records += test::FormatRecord(8, 200 + k, "0.00\" \"?? \"unit " + std::to_string(k) + "\"");
         return records;
     };
     Bytes cells;
     for (unsigned row = 0; row < 1200; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.25));
     const Bytes stream = test::Workbook(8, formats(0, 13 * kSectorSize + 60), {{"Numbers", cells}}, {}, formats(1000, 4 * kSectorSize));
     const Bytes file = FileRunningThroughRoomBefore(stream, 3, 11, 19);
     const WorkbookCells before = ReadWorkbookCells(WorkbookStream(file));
@@ -1554,8 +1555,8 @@ TEST(Salvage, AStreamGoesOnPastSectorsTheDamageTook)
     Bytes cells;
     constexpr unsigned kRows = 400;
     for (unsigned row = 0; row < kRows; ++row) {
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5)) +
-                test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(row * 2 + 0.25));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5)) +
+                 test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(row * 2 + 0.25));
     }
     const Bytes stream = test::Workbook(8, {}, {{"Data", cells}});
     test::LargeLayout layout;
@@ -1615,7 +1616,7 @@ TEST(Salvage, BytesStitchedIntoALongStringNeverShowInIt)
     };
     Bytes cells;
     for (unsigned row = 0; row < 30; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(row + 0.5));
+        cells += test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(row + 0.5));
     // Short strings before the long one until the end of the CONTINUE record in the middle of
     // it lies in a unit one bit away from the unit 16 further on.
     for (unsigned shortOnes = 0; shortOnes < 200; ++shortOnes) {
@@ -1711,8 +1712,8 @@ TEST(Salvage, AStreamFoundWithoutItsDirectoryRunsPastItsLastSheetsChart)
 {
     Bytes numbers, chart = test::BofRecord(8, biff::kChartSubstream) + test::Record(biff::kChart, Bytes(16, 0));
     for (unsigned row = 0; row < 300; ++row)
-        numbers = numbers + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
-    chart = chart + test::Record(biff::kEof, {});
+        numbers += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
+    chart += test::Record(biff::kEof, {});
     const Bytes window = test::Record(biff::kWindow2, Bytes(18, 0));
     const auto withLabel = [&](std::size_t length) {
         const Bytes label = test::Record(biff::kLabel, test::Cell(400, 0) + test::Le16(static_cast<unsigned>(length)) + Bytes{0} +
@@ -1776,7 +1777,7 @@ TEST(Salvage, ASheetWhoseFirstRecordSpansTwoSectorsIsFound)
     using test::operator+;
     Bytes cells;
     for (unsigned row = 0; row < 60; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 3 + 0.5));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 3 + 0.5));
     const auto build = [&](std::size_t padding) {
         return test::Workbook(8, test::Record(biff::kMsoDrawingGroup, Bytes(padding, 0x42)), {{"Data", cells}});
     };
@@ -1807,7 +1808,7 @@ TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
     for (unsigned row = 0; row < 600; row += 3) {
         for (unsigned column = 0; column < 2; ++column) {
             const double value = row * 10 + column + 0.5;
-            cells = cells + test::Record(biff::kNumber, test::Cell(row, column) + test::Double(value));
+            cells += test::Record(biff::kNumber, test::Cell(row, column) + test::Double(value));
             original[{row, column}] = value;
         }
     }
@@ -1839,7 +1840,7 @@ TEST(Salvage, ACellRecordAcrossAJointSaysWhereTheSheetGoesOn)
     std::iota(pattern, pattern + kSectorSize, std::uint8_t{7});
     Bytes decoy(straddling + 18 - joint, 0);
     for (unsigned column = 2; decoy.size() < 2 * kSectorSize; ++column)
-        decoy = decoy + test::Record(biff::kNumber, test::Cell(straddlingRow, column) + test::Double(-7.25 - column));
+        decoy += test::Record(biff::kNumber, test::Cell(straddlingRow, column) + test::Double(-7.25 - column));
     std::copy_n(decoy.begin(), kSectorSize, file.end() - kSectorSize);
     ASSERT_EQ(WorkbookStream(file), stream);
 
@@ -1871,9 +1872,9 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
             Bytes cells;
             for (unsigned row = 0; row < count; ++row) {
                 const std::string text = "row " + std::to_string(row);
-                cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5)) +
-                        test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) +
-                                                       (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(text));
+                cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5)) +
+                         test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) +
+                                                        (biff == 8 ? Bytes{0} : Bytes{}) + test::Ascii(text));
             }
             return cells;
         };
@@ -1922,7 +1923,7 @@ TEST(Salvage, ASheetWhoseFirstRecordsWentComesBackFromTheRest)
         const std::size_t sheetStart = ReadWorkbookCells(globalsOnly).sheets.at(0).offset + (biff == 8 ? 20 : 12);
         Bytes settings;
         while (sheetStart + settings.size() < 5 * kSectorSize + 110)
-            settings = settings + test::Record(0x0026, test::Double(0.75));
+            settings += test::Record(0x0026, test::Double(0.75));
         const std::string label = "after the margins";
         const Bytes labelled = test::Workbook(
             biff, {},
@@ -1967,8 +1968,8 @@ TEST(Salvage, ASheetWhoseStartWentGoesOnFromWhereItsLinksLeadBack)
     Bytes cells;
     for (unsigned row = 0; row < 400; ++row) {
         const std::string text = "row " + std::to_string(row);
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5)) +
-                test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) + Bytes{0} + test::Ascii(text));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5)) +
+                 test::Record(biff::kLabel, test::Cell(row, 1) + test::Le16(static_cast<unsigned>(text.size())) + Bytes{0} + test::Ascii(text));
     }
     const Bytes stream = test::Workbook(8, {}, {{"Only", cells}});
     const Bytes contiguous = Written({{.name = u"Workbook", .data = stream}});
@@ -2016,8 +2017,8 @@ TEST(Salvage, TinyNumbersAfterAWipedStartComeBack)
     std::map<std::pair<unsigned, unsigned>, double> original;
     for (unsigned row = 0; row < 60; ++row) {
         const double tiny = std::bit_cast<double>(std::uint64_t{0x0000'1268'8B70'E62Bull} + row);
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5 + 0.25)) +
-                test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(tiny));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row * 1.5 + 0.25)) +
+                 test::Record(biff::kNumber, test::Cell(row, 1) + test::Double(tiny));
         original[{row, 0}] = row * 1.5 + 0.25;
         original[{row, 1}] = tiny;
     }
@@ -2125,7 +2126,7 @@ TEST(Salvage, ATraceOfAWorkbookAnywhereIsFound)
     const Bytes workbookStart = test::BofRecord(8, 5);
     Bytes cells;
     for (unsigned row = 0; row < 12; ++row)
-        cells = cells + test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
+        cells += test::Record(biff::kNumber, test::Cell(row, 0) + test::Double(row + 0.5));
     const struct {
         const char* name;
         std::size_t at;
