@@ -1744,6 +1744,9 @@ std::vector<Bytes> Definitions(const Bytes& stream)
     return definitions;
 }
 
+// Defined names whose definitions name others by their place in the list: where the damage may
+// have taken names before them, no definition names a place (it would name another name now);
+// where it lay elsewhere, only a place past the list's end goes (xlrd refuses the workbook).
 TEST(RecordMend, ADefinitionNamesNoNameWhosePlaceInTheListMayHaveChanged)
 {
     const auto name = [](const std::string& text, const Bytes& definition) {
