@@ -541,6 +541,7 @@ std::uint32_t StreamFinder::SectorsRunningInto(std::uint32_t sector, std::uint64
     constexpr std::uint32_t kMostSectorsBack = 16384;
     std::uint32_t start = sector;
     std::set<std::uint64_t> starts{recordStart};
+    std::set<std::uint32_t> taken{sector};  // (links that damage turned into a loop lead round it once)
     for (std::uint32_t steps = 0; steps < kMostSectorsBack; ++steps) {
         // Where a surviving link leads into the sector, the stream went on from there, wherever
         // that lies in the file (a stream written in pieces): back to it while it holds records
@@ -557,7 +558,7 @@ std::uint32_t StreamFinder::SectorsRunningInto(std::uint32_t sector, std::uint64
         } else {
             before = RecordsRunInto(main_, start, starts, kLongestRecordSectors);
         }
-        if (!before || *before == sector)
+        if (!before || !taken.insert(*before).second)
             break;
         start = *before;
     }
