@@ -163,7 +163,7 @@ std::size_t TokenLength(std::span<const std::uint8_t> tokens, std::size_t at, bo
     } else if (token == 0x1F) {
         length = 9;  // tNum
     } else if (token >= 0x20) {
-        const Operand operand = OperandOf(static_cast<std::uint8_t>((token & 0x1F) | 0x20));
+        const Operand operand = OperandOf(BaseToken(token));
         const std::size_t bytes = biff8 ? operand.biff8 : operand.biff5;
         length = bytes == 0 ? 0 : 1 + bytes;
     }
@@ -199,7 +199,7 @@ FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8,
         }
         if (token < 0x20)
             continue;
-        const std::uint8_t base = static_cast<std::uint8_t>((token & 0x1F) | 0x20);
+        const std::uint8_t base = BaseToken(token);
         const Operand operand = OperandOf(base);
         const std::uint8_t* const bytes = tokens.data() + at + 1;
         needs.ownSheet = needs.ownSheet || operand.ownSheet;
@@ -215,8 +215,8 @@ FormulaNeeds NeedsOfExpression(std::span<const std::uint8_t> tokens, bool biff8,
         }
         if ((base == 0x21 || base == 0x22) && (LoadLe16(base == 0x21 ? bytes : bytes + 1) & 0x7FFF) == kCellInfoFunction)
             needs.place = true;
-        externalNames += base == 0x39 ? 1 : 0;
-        ownName = ownName || base == 0x23;
+        externalNames += base == kExternalNameToken ? 1 : 0;
+        ownName = ownName || base == kNameToken;
         if (areas && biff8)
             AreaOfOperand(base, bytes, place, *areas);
         else if (areas)

@@ -46,6 +46,15 @@ struct CellPlace {
     std::uint16_t column = 0;
 };
 
+// A token of a reference class (0x20 to 0x7F) by its base type, the class it is written in aside
+// (tName 0x23 stands for 0x43 and 0x63 as well); 0 for a token of no class.
+constexpr std::uint8_t BaseToken(std::uint8_t token)
+{
+    return token >= 0x20 ? static_cast<std::uint8_t>((token & 0x1F) | 0x20) : 0;
+}
+inline constexpr std::uint8_t kNameToken = 0x23;          // tName: a defined name, by its place in the list
+inline constexpr std::uint8_t kExternalNameToken = 0x39;  // tNameX: a name of a workbook's list
+
 // The length of the token at `at` of the parsed expression `tokens` (BIFF8's, or BIFF5's where
 // `biff8` is false), its bytes after it included; 0 where it is none this reading knows or the
 // expression ends inside it.

@@ -556,14 +556,15 @@ bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u1
 // An external name belongs to the external workbook (SUPBOOK) before it; one with none before it
 // lost that record to the damage. It goes too: readers have nowhere to put it (xlrd refuses
 // the workbook), and formulas that name it were kept as their values with the globals' loss.
-void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, bool biff8, std::vector<MendedRegion>& regions)
 {
-    bool biff8 = false, book = false;
+    if (!biff8)
+        return;
+    bool book = false;
     std::vector<std::pair<std::size_t, std::size_t>> orphans;
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
-        biff8 = biff8 || (at == 0 && type == kBof && length >= 2 && U16(stream, kHeader) >= kBiff8Version);
         book = book || type == kSupBook;
-        if (biff8 && !book && type == kExternName)
+        if (!book && type == kExternName)
             orphans.emplace_back(at, at + kHeader + length);
         return type != kEof && type != kFilePass;  // (the globals alone)
     });
@@ -580,16 +581,14 @@ void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, std::vec
 // names now; a place past the list's end names none (xlrd refuses the workbook). Such tokens
 // become the error of a name no one knows (#NAME?), padded with parentheses to their length,
 // so that no definition names what the workbook's did not.
-void NamesOfLostNamesBecomeErrors(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions)
+void NamesOfLostNamesBecomeErrors(std::vector<std::uint8_t>& stream, bool biff8, std::vector<MendedRegion>& regions)
 {
     std::size_t firstReplaced = kNoPlace;
     for (const MendedRegion& region : regions)
         firstReplaced = std::min<std::size_t>(firstReplaced, region.offset);
-    bool biff8 = false;
     std::vector<std::pair<std::size_t, std::size_t>> names;  // each NAME record's place and length
     std::size_t sure = 0;                                     // the names before anything replaced
     ForEachReadingRecord(stream, 0, [&](std::size_t at, std::uint16_t type, std::size_t length) {
-        biff8 = biff8 || (at == 0 && type == kBof && length >= 2 && U16(stream, kHeader) >= kBiff8Version);
         if (type == kName) {
             names.emplace_back(at, length);
             sure += at < firstReplaced ? 1 : 0;
@@ -614,10 +613,10 @@ void NamesOfLostNamesBecomeErrors(std::vector<std::uint8_t>& stream, std::vector
             size = TokenLength(tokens, t, biff8);
             if (size == 0)
                 break;
-            const int base = tokens[t] >= 0x20 ? (tokens[t] & 0x1F) | 0x20 : 0;
-            const std::size_t place = base == 0x23 ? U16(tokens, t + 1) : 0;
-            const bool named = base == 0x23 && place >= 1 && place <= sure;
-            if ((base == 0x23 && !named) || (base == 0x39 && namesMayHaveGone)) {
+            const std::uint8_t base = BaseToken(tokens[t]);
+            const std::size_t place = base == kNameToken ? U16(tokens, t + 1) : 0;
+            const bool named = base == kNameToken && place >= 1 && place <= sure;
+            if ((base == kNameToken && !named) || (base == kExternalNameToken && namesMayHaveGone)) {
                 tokens[t] = 0x1C;      // tErr
                 tokens[t + 1] = 0x1D;  // #NAME?
                 std::fill(tokens.begin() + static_cast<std::ptrdiff_t>(t + 2), tokens.begin() + static_cast<std::ptrdiff_t>(t + size),

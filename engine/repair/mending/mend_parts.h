@@ -257,10 +257,10 @@ std::vector<std::uint8_t> SheetEntry(std::size_t offset, std::u16string_view nam
 std::u16string Wide(std::string_view ascii);
 bool RebuildGlobals(std::vector<std::uint8_t>& stream, const std::vector<std::u16string>& names, std::vector<MendedRegion>& regions);
 // External names with no external workbook's record before them go.
-void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
+void ExternalNamesWithoutTheirBookGo(std::vector<std::uint8_t>& stream, bool biff8, std::vector<MendedRegion>& regions);
 // Where the mending replaced anything before a defined name, its definition names no defined
 // name by its place in the list (those places may name others now): such tokens become errors.
-void NamesOfLostNamesBecomeErrors(std::vector<std::uint8_t>& stream, std::vector<MendedRegion>& regions);
+void NamesOfLostNamesBecomeErrors(std::vector<std::uint8_t>& stream, bool biff8, std::vector<MendedRegion>& regions);
 
 // mend_strings.cpp
 // Strings one after another in one buffer, as the table holds their characters (one byte

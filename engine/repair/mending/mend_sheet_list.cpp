@@ -47,32 +47,21 @@ bool KindsDisagree(Bytes stream, std::size_t record, std::size_t sheet)
 void FindOrphanSheets(MendState& m)
 {
     const std::vector<std::uint8_t>& stream = m.stream;
-    const auto unlisted = [&](std::size_t at) {
-        return std::none_of(m.listed.begin(), m.listed.end(), [&](const Listed& l) { return l.offset == at; });
-    };
-    for (std::size_t at = NextBofBytes(stream, m.globalsEnd); at != kNoPlace && at + kHeader + 4 <= stream.size();
-         at = NextBofBytes(stream, at + 1)) {
-        if (!m.walk.boundary.Test(at) || U16(stream, at + kHeader + 2) != kWorksheetSubstream)
-            continue;
-        const std::size_t before = m.RecordBefore(at);
-        const bool topLevel = before == kNoPlace || U16(stream, before) == kEof || U16(stream, before) == kFillerRecord;
-        if (topLevel && unlisted(at))
-            m.orphans.push_back(at);
-    }
     std::size_t open = 0;
-    bool closed = false;  // the record before ended a substream
+    std::uint16_t previous = kEof;  // (the walk begins at the globals' own end record)
     for (std::size_t at = m.globalsEnd; at + kHeader <= stream.size() && m.walk.boundary.Test(at); at += kHeader + U16(stream, at + 2)) {
         const std::uint16_t type = U16(stream, at);
-        if (type == kBof && U16(stream, at + 2) >= 4) {
+        if (type == kBof && at + kHeader + 4 <= stream.size()) {
             const std::uint16_t kind = U16(stream, at + kHeader + 2);
-            if ((kind == kChartSubstream || kind == kMacroSubstream) && open == 0 && closed && unlisted(at))
+            const bool orphan = kind == kWorksheetSubstream ? previous == kEof || previous == kFillerRecord
+                                                            : (kind == kChartSubstream || kind == kMacroSubstream) && previous == kEof && open == 0;
+            if (orphan && std::none_of(m.listed.begin(), m.listed.end(), [&](const Listed& l) { return l.offset == at; }))
                 m.orphans.push_back(at);
             open = BeginsInsideTheOpenSubstream(kind, open) ? open + 1 : 1;
         }
         open -= type == kEof && open > 0 ? 1 : 0;
-        closed = type == kEof;
+        previous = type;
     }
-    std::sort(m.orphans.begin(), m.orphans.end());
 }
 
 // An entry that leads to no sheet's first record, where one changed bit in its offset leads to

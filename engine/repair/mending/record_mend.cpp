@@ -168,8 +168,8 @@ std::vector<MendedRegion> MendOnce(std::vector<std::uint8_t>& stream, const std:
     MendStringTableHole(stream, m.regions, m.walk.overwritten);
     if (!m.regions.empty()) {
         CellsNamingNoStringGo(stream, m.regions);
-        ExternalNamesWithoutTheirBookGo(stream, m.regions);
-        NamesOfLostNamesBecomeErrors(stream, m.regions);
+        ExternalNamesWithoutTheirBookGo(stream, m.biff8, m.regions);
+        NamesOfLostNamesBecomeErrors(stream, m.biff8, m.regions);
     }
     CellStylesTheCellsNameComeBack(stream, m.regions);
     stream.insert(stream.end(), m.padding.begin(), m.padding.end());

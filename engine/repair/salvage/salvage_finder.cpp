@@ -546,11 +546,11 @@ std::uint32_t StreamFinder::SectorsRunningInto(std::uint32_t sector, std::uint64
         // Where a surviving link leads into the sector, the stream went on from there, wherever
         // that lies in the file (a stream written in pieces): back to it while it holds records
         // that run on into this one; never to a sector the file's order has before it instead.
-        std::optional<std::uint32_t> before;
-        if (LinkedBefore(start)) {
+        std::optional<std::uint32_t> before = LinkedBefore(start);
+        if (before) {
             std::vector<std::uint32_t> back;  // up to a long record's sectors, none of them zeros
-            for (std::optional<std::uint32_t> s = LinkedBefore(start);
-                 s && main_.Free(*s) && back.size() < kLongestRecordSectors && !AllZeros(main_.At(*s)); s = LinkedBefore(*s))
+            for (std::optional<std::uint32_t> s = before; s && main_.Free(*s) && back.size() < kLongestRecordSectors && !AllZeros(main_.At(*s));
+                 s = LinkedBefore(*s))
                 back.push_back(*s);
             before = LinkedRecordsRunInto(main_, back, start, starts);
             if (!before)
